@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build needs, only those that are missing,
+# then configures and builds incrementally into ./build. Sourced by the other scripts.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${ZARKELO_BUILD_DIR:-$ROOT/build}"
+
+PACKAGES=(qt6-base-dev qt6-websockets-dev qt6-httpserver-dev qt6-svg-dev libsqlite3-dev
+  nlohmann-json3-dev libqrencode-dev libgtest-dev libgmock-dev libbenchmark-dev ninja-build
+  cmake pkgconf g++ openssl xauth xvfb fonts-noto-cjk zbar-tools clang libclang-rt-14-dev)
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+build_all() {
+  if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  fi
+  cmake --build "$BUILD"
+}
+
+install_missing
+build_all

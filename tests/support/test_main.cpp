@@ -1,0 +1,23 @@
+// Test entry shared by every test binary: headless Qt, and a temporary HOME so
+// that no test reads or writes the real user's documents folder.
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir home(QDir::tempPath() + QStringLiteral("/zarkelo-test-XXXXXX"));
+  if (qEnvironmentVariableIsEmpty("ZARKELO_TEST_KEEP_HOME")) {
+    qputenv("HOME", home.path().toUtf8());
+    qunsetenv("XDG_DOCUMENTS_DIR");
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
