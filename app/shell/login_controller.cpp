@@ -150,6 +150,11 @@ void LoginController::dismissMessage() {
   emit changed();
 }
 
+void LoginController::hideLoading() {
+  isShowLoading_ = false;
+  emit changed();
+}
+
 void LoginController::showUpgradeDialog(const QString& path) {
   if (!isShowDialog_) return;
   strUpgradeVersionFile_ = path;

@@ -73,6 +73,8 @@ class LoginController : public QObject {
   // The window is being closed by the user's side (it is closed by itself on success).
   void setShown(bool shown);
   void dismissMessage();
+  // The loading sheet closed itself after its own time limit.
+  void hideLoading();
   void dismissUpgradeQuestion();
 
   // A new machine id or token: the decimal text of a random number below 2^63.
