@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerRequest>
+#include <QHttpServerResponder>
 #include <QHttpServerResponse>
 #include <QSslServer>
 #include <QSslSocket>
@@ -179,6 +180,15 @@ void KelvorServer::addRoutes() {
                   Status::BadRequest);
     return html(pages::settingsDone());
   });
+
+  // The relay's upgrade requests must match a route before the HTTP server hands
+  // them to its WebSocket side; a plain request there gets an error.
+  http_->route(QStringLiteral("/relay"), Method::Get,
+               [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                 if (request.value(QByteArrayLiteral("upgrade")).compare("websocket", Qt::CaseInsensitive) != 0)
+                   responder.write(QByteArrayLiteral("{\"error\":\"WebSocket only\"}"),
+                                   QByteArrayLiteral("application/json"), QHttpServerResponder::StatusCode::BadRequest);
+               });
 
   http_->afterRequest([](QHttpServerResponse&& response) {
     response.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));

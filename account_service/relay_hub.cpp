@@ -90,6 +90,9 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned) {
     if (it != peers_.end()) refuse(it->second, QStringLiteral("binary frames are not accepted"));
   });
   connect(socket, &QWebSocket::disconnected, this, [this, socket] { onGone(socket); });
+  connect(socket, &QWebSocket::errorOccurred, this, [socket](QAbstractSocket::SocketError) {
+    zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
+  });
 }
 
 void RelayHub::send(QWebSocket* socket, const vex::Json& frame) {
@@ -102,7 +105,8 @@ void RelayHub::refuse(Peer& peer, const QString& why, bool close) {
   RelayError error;
   error.error = why;
   send(peer.socket, error.toJSONModel());
-  zlog::parts(QStringLiteral("Relay - refused:"), why, peer.clientId);
+  zlog::parts(QStringLiteral("Relay - refused:"), why,
+              peer.clientId.isEmpty() ? QStringLiteral("(not signed in)") : peer.clientId);
   if (close) peer.socket->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
 }
 
