@@ -90,7 +90,7 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned) {
     if (it != peers_.end()) refuse(it->second, QStringLiteral("binary frames are not accepted"));
   });
   connect(socket, &QWebSocket::disconnected, this, [this, socket] { onGone(socket); });
-  connect(socket, &QWebSocket::errorOccurred, this, [socket](QAbstractSocket::SocketError) {
+  connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [socket](QAbstractSocket::SocketError) {
     zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
   });
 }
