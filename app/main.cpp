@@ -1,13 +1,15 @@
 // The client's entry: the start-up sequence, then the one window.
 #include "bridge/startup.h"
 #include "core/service_config.h"
+#include "core/util_db.h"
+#include "shell/main_view.h"
+#include "shell/shell_wiring.h"
 
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
 
 #include <QApplication>
-#include <QLabel>
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -16,11 +18,12 @@ int main(int argc, char** argv) {
 #ifdef ZARKELO_HAS_HOST_SIDE
   installHostSide();
 #endif
-  RunStartupSequence([] {});
+  RunStartupSequence([] { UtilDB::open(); });
 
-  QLabel window(QStringLiteral("Zarkelo"));
-  window.setAlignment(Qt::AlignCenter);
-  window.setMinimumSize(640, 480);
+  // Showing the window stores it as MainViewShared, opens the login sheet and
+  // starts the heartbeat.
+  MainView window;
+  ShellWiring shell(window);
   window.show();
   return app.exec();
 }

@@ -59,6 +59,10 @@ class MainViewState : public QObject, public MainViewHandle {
   void onAppear();
   // Loads the share list when the login sheet closes; set by the share code.
   void setShareListLoader(std::function<void()> loader) { shareListLoader_ = std::move(loader); }
+  // Loads the share list again without the sheet's log line (the heartbeat's host-name refresh).
+  void loadShareList() {
+    if (shareListLoader_) shareListLoader_();
+  }
   void setSharingObjList(SharingObjList* list) { sharingObjList_ = list; }
   int timerCounter = 0;  // heartbeat ticks, counted by the heartbeat
 
