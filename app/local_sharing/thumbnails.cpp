@@ -1,6 +1,7 @@
 #include "local_sharing/thumbnails.h"
 
 #include "core/log.h"
+#include "core/util_media.h"
 #include "local_sharing/file_records.h"
 #include "local_sharing/path_guard.h"
 
@@ -8,7 +9,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QImageReader>
 #include <QScreen>
 #include <QThreadPool>
 
@@ -68,22 +68,6 @@ qreal backingScale() {
   return screen ? screen->devicePixelRatio() : 1;
 }
 
-QImage makeThumbnail(const QString& path, int edge) {
-  if (edge < 1) return {};
-  QImageReader reader(path);
-  reader.setAutoTransform(true);
-  const QSize full = reader.size();
-  if (!full.isValid() || full.isEmpty()) return {};
-  QSize target = full.scaled(edge, edge, Qt::KeepAspectRatio);
-  if (full.width() <= edge && full.height() <= edge) target = full;
-  target = target.expandedTo(QSize(1, 1));
-  // Decoding at the target size lets the codec skip most of the work (JPEG
-  // decodes at 1/2, 1/4 or 1/8 scale directly).
-  reader.setScaledSize(target);
-  QImage image = reader.read();
-  return image;
-}
-
 QString jpegDataUrl(const QImage& image) {
   if (image.isNull()) return {};
   QByteArray bytes;
@@ -115,7 +99,8 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     return;
   }
   const qreal scale = backingScale();
-  const int edge = size < 1 ? 0 : int(std::min<qreal>(kMaxEdge, qreal(size) * scale));
+  // A size below 1 gives no picture; a huge one is capped.
+  const double points = size < 1 ? 0.0 : std::min<double>(double(size), kMaxEdge / scale);
 
   QList<std::pair<FileDynaReloadData, QString>> jobs;
   for (const vex::Json& element : list) {
@@ -134,8 +119,11 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     jobs.append({record, *actual});
   }
   for (auto& [record, actual] : jobs) {
-    thumbnailPool().start([request, record = record, actual = actual, edge]() mutable {
-      record.iconBase64 = jpegDataUrl(makeThumbnail(actual, edge));
+    thumbnailPool().start([request, record = record, actual = actual, points, scale]() mutable {
+      if (points > 0) {
+        const auto image = generateThumbnailSync(actual, points, points, scale);
+        if (image) record.iconBase64 = jpegDataUrl(*image);
+      }
       QMetaObject::invokeMethod(
           QCoreApplication::instance(),
           [request, record = std::move(record)]() mutable {

@@ -20,11 +20,6 @@ using IconCompletion = std::function<void(const QString& result)>;
 // not called for a list text that is not JSON (logged as "error: ").
 void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion);
 
-// The thumbnail of an image file, `edge` pixels wide and high at most, aspect
-// kept, decoded at reduced scale; a null image for anything that is no image.
-// Safe on any thread.
-QImage makeThumbnail(const QString& path, int edge);
-
 // "data:image/jpg;base64," and the JPEG (quality 60) of the image; empty for a
 // null image.
 QString jpegDataUrl(const QImage& image);
