@@ -52,6 +52,11 @@ bool prepare(sql::Statement& statement, const sql::Params& params) {
 
 }  // namespace
 
+QRecursiveMutex& UtilDB::mutex() {
+  static QRecursiveMutex m;
+  return m;
+}
+
 sql::Database* UtilDB::db() {
   auto& db = state().db;
   return db ? &*db : nullptr;
@@ -64,6 +69,7 @@ QString UtilDB::databasePath() {
 }
 
 void UtilDB::open() {
+  QMutexLocker lock(&mutex());
   if (state().openAttempted) return;
   QString dir = documentsPath(QStringLiteral("Kelvor"));
   ensureDirectory(dir);
@@ -75,6 +81,7 @@ void UtilDB::open() {
 }
 
 bool UtilDB::openAt(const QString& path) {
+  QMutexLocker lock(&mutex());
   reset();
   auto& s = state();
   s.openAttempted = true;
@@ -89,6 +96,7 @@ bool UtilDB::openAt(const QString& path) {
 }
 
 void UtilDB::reset() {
+  QMutexLocker lock(&mutex());
   auto& s = state();
   s.db.reset();
   s.openAttempted = false;
@@ -96,6 +104,7 @@ void UtilDB::reset() {
 }
 
 void UtilDB::createTables() {
+  QMutexLocker lock(&mutex());
   auto& s = state();
   if (s.tablesCreated || !s.db) return;
   for (const char* text : kSchema) {
@@ -116,6 +125,7 @@ bool UtilDB::deleteValue(const QString& key) {
 }
 
 bool UtilDB::setValue(const QString& key, const QString& value) {
+  QMutexLocker lock(&mutex());
   sql::Database* db = connection();
   if (!db) return false;
   // Delete and insert together: a failed insert leaves the old value in place.
@@ -134,6 +144,7 @@ bool UtilDB::setValue(const QString& key, const QString& value) {
 }
 
 std::optional<QString> UtilDB::queryString(const QString& statement, const sql::Params& params) {
+  QMutexLocker lock(&mutex());
   sql::Database* db = connection();
   if (!db) return std::nullopt;
   sql::Statement query(*db, statement);
@@ -148,6 +159,7 @@ std::optional<QString> UtilDB::queryString(const QString& statement, const sql::
 }
 
 bool UtilDB::queryExists(const QString& statement, const sql::Params& params) {
+  QMutexLocker lock(&mutex());
   sql::Database* db = connection();
   if (!db) return false;
   sql::Statement query(*db, statement);
@@ -158,6 +170,7 @@ bool UtilDB::queryExists(const QString& statement, const sql::Params& params) {
 }
 
 bool UtilDB::execute(const QString& statement, const sql::Params& params) {
+  QMutexLocker lock(&mutex());
   sql::Database* db = connection();
   if (!db) return false;
   if (db->execute(statement, params)) return true;
@@ -166,6 +179,7 @@ bool UtilDB::execute(const QString& statement, const sql::Params& params) {
 }
 
 QList<sql::Row> UtilDB::queryRows(const QString& statement, const sql::Params& params) {
+  QMutexLocker lock(&mutex());
   QList<sql::Row> rows;
   sql::Database* db = connection();
   if (!db) return rows;

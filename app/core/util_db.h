@@ -5,12 +5,15 @@
 //
 // Every value goes into a statement as a bound parameter. No database error
 // reaches the caller as an error: each is logged once and becomes "", false,
-// none or an empty list. Used from the main thread.
+// none or an empty list. Each helper runs under mutex(), so the connection
+// runs one statement (or one settings write) at a time; code that works on
+// db() directly from another thread holds mutex() for the whole statement.
 #pragma once
 
 #include "core/sql.h"
 
 #include <QList>
+#include <QRecursiveMutex>
 #include <QString>
 
 #include <optional>
@@ -19,6 +22,7 @@ class UtilDB {
  public:
   // The one connection, or nullptr while none is open.
   static sql::Database* db();
+  static QRecursiveMutex& mutex();
   // Set once the schema statements have run (after success or failure).
   static bool isTablesCreated();
 

@@ -5,6 +5,11 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +147,26 @@ TEST_F(UtilDBTest, QueryHelpersBindAndReportFailureAsEmpty) {
   EXPECT_FALSE(UtilDB::execute(QStringLiteral("delete from contactperson where cpname=?")));
   EXPECT_TRUE(UtilDB::queryRows(QStringLiteral("select * from missing_table")).isEmpty());
   EXPECT_EQ(UtilDB::queryRows(QStringLiteral("select 1 from contactperson")).size(), 1);
+}
+
+TEST_F(UtilDBTest, WritesFromSeveralThreadsDoNotInterleave) {
+  std::atomic<int> failures{0};
+  std::vector<std::unique_ptr<QThread>> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back(QThread::create([t, &failures] {
+      for (int i = 0; i < 100; ++i) {
+        const QString key = QStringLiteral("k%1_%2").arg(t).arg(i);
+        if (!UtilDB::setValue(key, key) || UtilDB::getValue(key) != key) ++failures;
+        if (!UtilDB::execute(QStringLiteral("insert into contactperson (id_acc, cpname) values (?, ?)"), {t, key}))
+          ++failures;
+      }
+    }));
+    threads.back()->start();
+  }
+  for (auto& thread : threads) thread->wait();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(UtilDB::queryString(QStringLiteral("select count(*) from icons")), QStringLiteral("400"));
+  EXPECT_EQ(UtilDB::queryString(QStringLiteral("select count(*) from contactperson")), QStringLiteral("400"));
 }
 
 TEST(UtilDBFailures, CorruptOrMissingDatabaseNeverCrashes) {
