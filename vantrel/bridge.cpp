@@ -338,7 +338,7 @@ void Bridge::onSessionOpened(const Json& op) {
   GetShareHost6ClientMsg msg;
   msg.ClientID1 = id1;
   msg.ClientID2 = id2;
-  msg.uname = pending.hostname;
+  msg.uname = textOf(op, "uname").isEmpty() ? pending.hostname : textOf(op, "uname");
   msg.source = QStringLiteral("relay");
   sendToClient(pending.generation, QStringLiteral("P2PCLIENT"),
                P2PClientDelivery{QStringLiteral("GetShareHost6Client"), QString(), msg.toJSONModel()}.toJSONModel());
