@@ -1,0 +1,76 @@
+// The accounts of the service, kept in SQLite in the data folder
+// ("accounts.db"), with their device credentials (stored as SHA-256 only).
+#pragma once
+
+#include "sqlite_db.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace kelvor {
+
+struct Account {
+  qint64 id = 0;
+  QString email;
+  QString nameAcc;
+  QString hostname;
+  QString acode;
+  int mbrType = 1;
+  int maxShareCount = 10;
+  int limitDpc = 3;
+};
+
+struct NewAccount {
+  QString email;
+  QString password;
+  QString name;
+  QString hostname;
+  QString acode;  // empty: a random one
+  int limitDpc = 3;
+  int maxShareCount = 10;
+  int mbrType = 1;
+};
+
+// Field checks shared by the command line and the settings page; each gives
+// an empty text when the value is acceptable, else why not.
+QString checkEmail(const QString& email);
+QString checkPassword(const QString& password);
+QString checkDisplayName(const QString& name);
+QString checkHostname(const QString& hostname);
+QString checkAccessCode(const QString& acode);
+
+class AccountStore {
+ public:
+  // Opens or creates DIR/accounts.db.
+  bool open(const QString& dataDir, QString* error);
+
+  // The new account's id, or nothing with the reason in `error`.
+  std::optional<qint64> addAccount(const NewAccount& account, QString* error);
+  bool removeAccount(const QString& email, QString* error);
+  QList<Account> listAccounts();
+
+  std::optional<Account> findById(qint64 id);
+  std::optional<Account> findByEmail(const QString& email);
+  std::optional<Account> findByHostname(const QString& hostname);
+  // The account when the e-mail exists and the password matches.
+  std::optional<Account> checkLogin(const QString& email, const QString& password);
+  std::optional<Account> checkLoginById(qint64 id, const QString& password);
+
+  // Display name, host name and access code, each checked; empty `error` on success.
+  bool updateSettings(qint64 id, const QString& name, const QString& hostname, const QString& acode,
+                      QString* error);
+
+  // A new device credential for the account (only its hash is kept; the
+  // account keeps its newest kMaxCredentials).
+  QString issueCredential(qint64 accountId);
+  bool checkCredential(qint64 accountId, const QString& credential);
+
+  static constexpr int kMaxCredentials = 10;
+
+ private:
+  std::optional<Account> findOne(const QString& where, const QVariant& value);
+  SqliteDb db_;
+};
+
+}  // namespace kelvor

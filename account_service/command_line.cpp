@@ -1,0 +1,150 @@
+#include "command_line.h"
+
+#include "account_store.h"
+
+#include <QDir>
+
+namespace kelvor {
+
+namespace {
+
+struct Spec {
+  QStringList required;
+  QStringList optional;
+};
+
+const QHash<QString, Spec>& specs() {
+  static const QHash<QString, Spec> table{
+      {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {}}},
+      {QStringLiteral("add-account"),
+       {{QStringLiteral("data"), QStringLiteral("email"), QStringLiteral("password"), QStringLiteral("name"),
+         QStringLiteral("hostname")},
+        {QStringLiteral("acode"), QStringLiteral("limit-dpc")}}},
+      {QStringLiteral("list-accounts"), {{QStringLiteral("data")}, {}}},
+      {QStringLiteral("remove-account"), {{QStringLiteral("data"), QStringLiteral("email")}, {}}},
+  };
+  return table;
+}
+
+}  // namespace
+
+QString usage() {
+  return QStringLiteral(
+      "usage: kelvor-service serve --data DIR --listen HOST:PORT\n"
+      "       kelvor-service add-account --data DIR --email E --password P --name N --hostname H"
+      " [--acode C] [--limit-dpc N]\n"
+      "       kelvor-service list-accounts --data DIR\n"
+      "       kelvor-service remove-account --data DIR --email E\n");
+}
+
+std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* error) {
+  if (args.isEmpty()) {
+    *error = QStringLiteral("no command given");
+    return std::nullopt;
+  }
+  CommandLine line;
+  line.command = args.first();
+  const auto spec = specs().constFind(line.command);
+  if (spec == specs().constEnd()) {
+    *error = QStringLiteral("unknown command: ") + line.command;
+    return std::nullopt;
+  }
+  for (int i = 1; i < args.size(); i += 2) {
+    const QString& flag = args[i];
+    if (!flag.startsWith(QLatin1String("--"))) {
+      *error = QStringLiteral("unexpected argument: ") + flag;
+      return std::nullopt;
+    }
+    const QString name = flag.mid(2);
+    if (!spec->required.contains(name) && !spec->optional.contains(name)) {
+      *error = QStringLiteral("unknown option for ") + line.command + QStringLiteral(": ") + flag;
+      return std::nullopt;
+    }
+    if (i + 1 >= args.size()) {
+      *error = QStringLiteral("missing value after ") + flag;
+      return std::nullopt;
+    }
+    if (line.options.contains(name)) {
+      *error = QStringLiteral("option given twice: ") + flag;
+      return std::nullopt;
+    }
+    line.options.insert(name, args[i + 1]);
+  }
+  for (const QString& name : spec->required) {
+    if (line.options.value(name).isEmpty()) {
+      *error = QStringLiteral("missing --") + name;
+      return std::nullopt;
+    }
+  }
+  if (line.command == QLatin1String("serve") && !parseListen(line.options.value(QStringLiteral("listen")))) {
+    *error = QStringLiteral("--listen wants HOST:PORT, e.g. 127.0.0.1:19443");
+    return std::nullopt;
+  }
+  return line;
+}
+
+std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString& text) {
+  const int colon = static_cast<int>(text.lastIndexOf(QLatin1Char(':')));
+  if (colon <= 0) return std::nullopt;
+  QString host = text.left(colon);
+  if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) host = host.mid(1, host.size() - 2);
+  if (host == QLatin1String("localhost")) host = QStringLiteral("127.0.0.1");
+  bool ok = false;
+  const uint port = text.mid(colon + 1).toUInt(&ok);
+  QHostAddress address;
+  if (!ok || port > 65535 || !address.setAddress(host)) return std::nullopt;
+  return std::make_pair(address, static_cast<quint16>(port));
+}
+
+int runAdminCommand(const CommandLine& line, QTextStream& out, QTextStream& err) {
+  const QString dataDir = line.options.value(QStringLiteral("data"));
+  if (!QDir().mkpath(dataDir)) {
+    err << "cannot create the data folder " << dataDir << "\n";
+    return 1;
+  }
+  AccountStore store;
+  QString error;
+  if (!store.open(dataDir, &error)) {
+    err << "cannot open the accounts: " << error << "\n";
+    return 1;
+  }
+  if (line.command == QLatin1String("add-account")) {
+    NewAccount account;
+    account.email = line.options.value(QStringLiteral("email"));
+    account.password = line.options.value(QStringLiteral("password"));
+    account.name = line.options.value(QStringLiteral("name"));
+    account.hostname = line.options.value(QStringLiteral("hostname"));
+    account.acode = line.options.value(QStringLiteral("acode"));
+    if (line.options.contains(QStringLiteral("limit-dpc"))) {
+      bool ok = false;
+      account.limitDpc = line.options.value(QStringLiteral("limit-dpc")).toInt(&ok);
+      if (!ok || account.limitDpc < 1 || account.limitDpc > 1000) {
+        err << "--limit-dpc wants a number from 1 to 1000\n";
+        return 2;
+      }
+    }
+    const auto id = store.addAccount(account, &error);
+    if (!id) {
+      err << "cannot add the account: " << error << "\n";
+      return 1;
+    }
+    out << *id << "\n";
+    return 0;
+  }
+  if (line.command == QLatin1String("list-accounts")) {
+    for (const Account& account : store.listAccounts())
+      out << account.id << "\t" << account.email << "\t" << account.hostname << "\n";
+    return 0;
+  }
+  if (line.command == QLatin1String("remove-account")) {
+    if (!store.removeAccount(line.options.value(QStringLiteral("email")), &error)) {
+      err << "cannot remove the account: " << error << "\n";
+      return 1;
+    }
+    return 0;
+  }
+  err << "not an account command: " << line.command << "\n";
+  return 2;
+}
+
+}  // namespace kelvor

@@ -1,0 +1,34 @@
+// The command line of `kelvor-service`:
+//   serve --data DIR --listen HOST:PORT
+//   add-account --data DIR --email E --password P --name N --hostname H [--acode C] [--limit-dpc N]
+//   list-accounts --data DIR          (id, e-mail, host name; tab separated)
+//   remove-account --data DIR --email E
+#pragma once
+
+#include <QHash>
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <optional>
+
+namespace kelvor {
+
+struct CommandLine {
+  QString command;
+  QHash<QString, QString> options;  // without the leading "--"
+};
+
+// Checks the command and its options; nothing with the reason on a bad line.
+std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* error);
+
+// "HOST:PORT" (an IPv6 host in brackets); nothing on a bad address.
+std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString& text);
+
+// Runs add-account, list-accounts or remove-account; the exit code.
+int runAdminCommand(const CommandLine& line, QTextStream& out, QTextStream& err);
+
+QString usage();
+
+}  // namespace kelvor

@@ -1,0 +1,190 @@
+#include "shell/login_controller.h"
+
+#include "core/localized.h"
+#include "core/log.h"
+#include "shell/service_urls.h"
+
+#include <QPointer>
+#include <QRandomGenerator>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+constexpr qint64 kLoginTimeoutTicks = 8;
+constexpr int kQrSize = 200;
+}  // namespace
+
+LoginController::LoginController(LoginPort& port, WebFetcher& fetcher, QObject* parent)
+    : QObject(parent), port_(port), fetcher_(fetcher) {
+  timer_.setInterval(1000);
+  connect(&timer_, &QTimer::timeout, this, &LoginController::onTimer);
+}
+
+QString LoginController::newRandomId() {
+  const quint64 value = QRandomGenerator::system()->generate64() & 0x7FFFFFFFFFFFFFFFULL;
+  return QString::number(value);
+}
+
+void LoginController::onAppear() {
+  QString mid = port_.setting(QStringLiteral("SysMID"));
+  if (mid.isEmpty()) {
+    mid = newRandomId();
+    port_.setSetting(QStringLiteral("SysMID"), mid);
+  }
+  const QString token = newRandomId();
+  loginPageAddress_ = serviceurls::wireText(serviceurls::loginPageUrl(mid, token));
+  zlog::line(loginPageAddress_);
+  port_.setQrLoginMid(mid);
+  port_.setQrLoginToken(token);
+  loginQR_ = port_.qrImage(loginPageAddress_, kQrSize);
+  emit changed();
+}
+
+void LoginController::startTimer() { timer_.start(); }
+void LoginController::stopTimer() { timer_.stop(); }
+
+void LoginController::onTimer() {
+  ++timerCounter_;
+  if (isShowDialog_) checkQrToken();
+  zlog::parts(QStringLiteral("iLoginTimeCounter"), QString::number(iLoginTimeCounter_));
+  if (port_.bridgeConnected() && iLoginState_ == LoginState::lsStartLogin) {
+    iLoginState_ = LoginState::lsLoginSubmited;
+    iLoginTimeCounter_ = 0;
+    port_.sendLogin(strEmail_, strPassword_);
+  }
+  if (iLoginState_ == LoginState::lsLoginSubmited && iLoginTimeCounter_ >= kLoginTimeoutTicks) {
+    iLoginState_ = LoginState::lsTimeout;
+    isShowLoading_ = false;
+    showMessage(QStringLiteral("Login Timeout!"), QStringLiteral("Please try again later."));
+  }
+  if (iLoginState_ == LoginState::lsLoginSubmited) ++iLoginTimeCounter_;
+  emit changed();
+}
+
+void LoginController::checkQrToken() {
+  const QString token = port_.qrLoginToken();
+  if (token.isEmpty() || !isShowDialog_ || !port_.qrLoginAccountId().isEmpty()) return;
+  QPointer<LoginController> self(this);
+  fetcher_.get(serviceurls::qrTokenCheckUrl(token), [self](const WebReply& reply) {
+    if (self) self->onQrTokenChecked(reply);
+  });
+}
+
+void LoginController::onQrTokenChecked(const WebReply& reply) {
+  if (reply.error) {
+    zlog::line(QStringLiteral("网络出错:") + *reply.error);
+    return;
+  }
+  if (!reply.body) {
+    zlog::line(QStringLiteral("数据为空："));
+    return;
+  }
+  auto json = nlohmann::json::parse(reply.body->constData(), reply.body->constData() + reply.body->size(), nullptr,
+                                    false);
+  if (json.is_discarded() || !json.is_object()) json = nlohmann::json::object();
+  const auto result = json.find("Result");
+  const auto info = json.find("Info");
+  if (result == json.end() || !result->is_string() || result->get<std::string>() != "1") return;
+  if (info == json.end() || !info->is_string()) return;
+  // Replies overlap (one request per tick): only the first success counts.
+  if (!port_.qrLoginAccountId().isEmpty()) return;
+  const QString accountId = QString::fromStdString(info->get<std::string>());
+  zlog::parts(QStringLiteral("id_acc:"), accountId);
+  port_.setQrLoginAccountId(accountId);
+  strEmail_ = accountId;
+  strPassword_ = accountId;
+  loadingTitle_ = QStringLiteral("正在登录，请稍候...");
+  isShowLoading_ = true;
+  iLoginState_ = LoginState::lsStartLogin;
+  emit changed();
+}
+
+void LoginController::onLoginButton() {
+  loadingTitle_ = QStringLiteral("Logging in...");
+  isShowLoading_ = true;
+  iLoginState_ = LoginState::lsStartLogin;
+  emit changed();
+}
+
+void LoginController::onRememberMeChanged(bool on) {
+  isRememberMe_ = on;
+  port_.setSetting(QStringLiteral("isRememberMe"), on ? QStringLiteral("1") : QStringLiteral("0"));
+  if (!on) {
+    port_.setSetting(QStringLiteral("Login_Email"), QString());
+    port_.setSetting(QStringLiteral("Login_Password"), QString());
+  }
+  emit changed();
+}
+
+LoginController::Credentials LoginController::onLoginSucceeded(const QString& resultText) {
+  zlog::line(resultText);
+  iLoginState_ = LoginState::lsLoginResultBack;
+  isShowLoading_ = false;
+  const bool wasShown = isShowDialog_;
+  isShowDialog_ = false;
+  timer_.stop();
+  port_.setSetting(QStringLiteral("Login_Email"), strEmail_);
+  // The password is never kept on disk; writing the empty text also clears
+  // one that an earlier version of the application left there.
+  port_.setSetting(QStringLiteral("Login_Password"), QString());
+  emit changed();
+  if (wasShown) emit closeRequested();
+  return {strEmail_, strPassword_};
+}
+
+void LoginController::onLoginFailed() {
+  iLoginState_ = LoginState::lsLoginResultBack;
+  isShowLoading_ = false;
+  showMessage(L("Login_LoginFailed"), L("Login_CheckYourInfo"));
+}
+
+void LoginController::showMessage(const QString& title, const QString& info) {
+  messageTitle_ = title;
+  messageInfo_ = info;
+  isShowConfirmDialog_ = true;
+  emit changed();
+}
+
+void LoginController::dismissMessage() {
+  isShowConfirmDialog_ = false;
+  emit changed();
+}
+
+void LoginController::hideLoading() {
+  isShowLoading_ = false;
+  emit changed();
+}
+
+void LoginController::showUpgradeDialog(const QString& path) {
+  if (!isShowDialog_) return;
+  strUpgradeVersionFile_ = path;
+  isShowUpgradeDialog_ = true;
+  emit changed();
+}
+
+void LoginController::dismissUpgradeQuestion() {
+  isShowUpgradeDialog_ = false;
+  emit changed();
+}
+
+void LoginController::onUpgradeNow() {
+  isShowUpgradeDialog_ = false;
+  const bool wasShown = isShowDialog_;
+  isShowDialog_ = false;
+  timer_.stop();
+  emit changed();
+  if (wasShown) emit closeRequested();
+  emit upgradeAccepted(strUpgradeVersionFile_);
+}
+
+void LoginController::setLoginByQR(bool byQR) {
+  if (isLoginByQR_ == byQR) return;
+  isLoginByQR_ = byQR;
+  emit changed();
+}
+
+void LoginController::setShown(bool shown) {
+  isShowDialog_ = shown;
+  if (!shown) timer_.stop();
+  emit changed();
+}

@@ -1,0 +1,303 @@
+#include "shell/login_view.h"
+
+#include "core/localized.h"
+#include "shell/login_controller.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kAppVersion = QStringLiteral("1.0.2");
+
+QFrame* divider(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::HLine);
+  line->setStyleSheet(QStringLiteral("color: gray;"));
+  return line;
+}
+
+QLabel* fieldLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFixedWidth(90);
+  return label;
+}
+
+QLineEdit* field(const QString& placeholder, QWidget* parent) {
+  auto* edit = new QLineEdit(parent);
+  edit->setPlaceholderText(placeholder);
+  edit->setFixedSize(240, 38);
+  QFont font = edit->font();
+  font.setPointSize(12);
+  edit->setFont(font);
+  return edit;
+}
+
+}  // namespace
+
+LoginView::LoginView(LoginController* controller, QWidget* parent) : QWidget(parent), controller_(controller) {
+  setObjectName(QStringLiteral("LoginView"));
+  setFixedSize(648, 468);
+  setAutoFillBackground(true);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(buildBanner());
+  layout->addWidget(divider(this));
+
+  panes_ = new QStackedWidget(this);
+  panes_->addWidget(buildQrPane());
+  panes_->addWidget(buildEmailPane());
+  layout->addWidget(panes_, 1);
+
+  // A person without a phone can sign in with e-mail and password.
+  switchPane_ = new QPushButton(this);
+  switchPane_->setObjectName(QStringLiteral("switchPane"));
+  switchPane_->setFlat(true);
+  switchPane_->setCursor(Qt::PointingHandCursor);
+  connect(switchPane_, &QPushButton::clicked, this, [this] {
+    if (controller_) controller_->setLoginByQR(!controller_->isLoginByQR());
+  });
+  layout->addWidget(switchPane_, 0, Qt::AlignHCenter);
+
+  auto* footer = new QLabel(L("Login_Footer"), this);
+  footer->setObjectName(QStringLiteral("footer"));
+  footer->setAlignment(Qt::AlignCenter);
+  layout->addWidget(footer);
+
+  // Overlays: the loading indicator, the message box, the upgrade question.
+  QPushButton* ok = nullptr;
+  loading_ = buildCard(&loadingTitle_, nullptr, nullptr, nullptr);
+  loading_->setObjectName(QStringLiteral("loading"));
+  message_ = buildCard(&messageTitle_, &messageInfo_, &ok, nullptr);
+  message_->setObjectName(QStringLiteral("message"));
+  ok->setText(L("Sys_Button_OK"));
+  connect(ok, &QPushButton::clicked, this, [this] {
+    if (controller_) controller_->dismissMessage();
+  });
+  QLabel* upgradeTitle = nullptr;
+  QPushButton* upgradeNow = nullptr;
+  QPushButton* upgradeLater = nullptr;
+  upgrade_ = buildCard(&upgradeTitle, nullptr, &upgradeNow, &upgradeLater);
+  upgrade_->setObjectName(QStringLiteral("upgradeQuestion"));
+  upgradeTitle->setText(L("Settings_UpgradeConfirm"));
+  upgradeNow->setObjectName(QStringLiteral("upgradeNow"));
+  upgradeNow->setText(L("Settings_UpgradeNow"));
+  upgradeNow->setStyleSheet(QStringLiteral("color: red;"));
+  upgradeLater->setText(L("Sys_Button_Cancel"));
+  connect(upgradeNow, &QPushButton::clicked, this, [this] {
+    if (controller_) controller_->onUpgradeNow();
+  });
+  connect(upgradeLater, &QPushButton::clicked, this, [this] {
+    if (controller_) controller_->dismissUpgradeQuestion();
+  });
+
+  if (controller_) {
+    connect(controller_, &LoginController::changed, this, &LoginView::refresh);
+    // The loading indicator closes itself after its limit, like every loading dialog.
+    connect(controller_, &LoginController::changed, this, [this] {
+      if (!controller_ || !controller_->isShowLoading()) {
+        loadingShown_ = false;
+        return;
+      }
+      if (!loadingShown_) {
+        loadingShown_ = true;
+        loadingTicks_ = 0;
+      }
+    });
+  }
+  auto* loadingClock = new QTimer(this);
+  loadingClock->setInterval(1000);
+  connect(loadingClock, &QTimer::timeout, this, [this] {
+    if (!controller_ || !loadingShown_) return;
+    if (++loadingTicks_ > kLoadingLimitTicks) {
+      loadingShown_ = false;
+      controller_->hideLoading();
+    }
+  });
+  loadingClock->start();
+  refresh();
+}
+
+QWidget* LoginView::buildBanner() {
+  auto* banner = new QWidget(this);
+  auto* row = new QHBoxLayout(banner);
+  auto* logo = new QLabel(banner);
+  logo->setPixmap(QPixmap(QStringLiteral(":/shell/kelvor.png")).scaledToWidth(72, Qt::SmoothTransformation));
+  logo->setFixedWidth(72);
+  row->addWidget(logo);
+  auto* title = new QLabel(L("Zarkelo"), banner);
+  QFont titleFont = title->font();
+  titleFont.setPointSize(32);
+  titleFont.setBold(true);
+  title->setFont(titleFont);
+  row->addWidget(title);
+  auto* version = new QLabel(QStringLiteral("V") + kAppVersion, banner);
+  QFont small = version->font();
+  small.setPointSize(9);
+  version->setFont(small);
+  version->setAlignment(Qt::AlignTop);
+  row->addWidget(version);
+  auto* subtitle = new QLabel(L("Login_SubTitle"), banner);
+  QFont sub = subtitle->font();
+  sub.setPointSize(16);
+  subtitle->setFont(sub);
+  row->addWidget(subtitle);
+  row->addStretch();
+  return banner;
+}
+
+QWidget* LoginView::buildQrPane() {
+  auto* pane = new QWidget(this);
+  pane->setFixedHeight(240);
+  auto* layout = new QVBoxLayout(pane);
+  qrStack_ = new QStackedWidget(pane);
+  auto* initialising = new QLabel(QStringLiteral("正在初始化"), pane);
+  initialising->setAlignment(Qt::AlignCenter);
+  qrStack_->addWidget(initialising);
+  auto* shown = new QWidget(pane);
+  auto* shownLayout = new QVBoxLayout(shown);
+  qrImage_ = new QLabel(shown);
+  qrImage_->setObjectName(QStringLiteral("loginQR"));
+  qrImage_->setFixedSize(200, 200);
+  shownLayout->addWidget(qrImage_, 0, Qt::AlignHCenter);
+  auto* caption = new QLabel(L("无须注册，微信扫码，直接登录"), shown);
+  caption->setAlignment(Qt::AlignCenter);
+  shownLayout->addWidget(caption);
+  qrStack_->addWidget(shown);
+  layout->addWidget(qrStack_);
+  return pane;
+}
+
+QWidget* LoginView::buildEmailPane() {
+  auto* pane = new QWidget(this);
+  auto* layout = new QVBoxLayout(pane);
+
+  auto* emailRow = new QHBoxLayout;
+  emailRow->addStretch();
+  emailRow->addWidget(fieldLabel(L("Login_Email"), pane));
+  email_ = field(L("Login_YourEmail"), pane);
+  email_->setObjectName(QStringLiteral("email"));
+  emailRow->addWidget(email_);
+  emailRow->addStretch();
+  layout->addLayout(emailRow);
+
+  auto* passwordRow = new QHBoxLayout;
+  passwordRow->addStretch();
+  passwordRow->addWidget(fieldLabel(L("Login_Password"), pane));
+  password_ = field(L("Login_YourPassword"), pane);
+  password_->setObjectName(QStringLiteral("password"));
+  password_->setEchoMode(QLineEdit::Password);
+  passwordRow->addWidget(password_);
+  passwordRow->addStretch();
+  layout->addLayout(passwordRow);
+
+  rememberMe_ = new QCheckBox(L("Login_Check_RememberMe"), pane);
+  rememberMe_->setObjectName(QStringLiteral("rememberMe"));
+  rememberMe_->setChecked(controller_ ? controller_->isRememberMe() : true);
+  layout->addWidget(rememberMe_, 0, Qt::AlignHCenter);
+
+  buttonStack_ = new QStackedWidget(pane);
+  buttonStack_->addWidget(new QLabel(QStringLiteral("…"), pane));
+  auto* buttons = new QWidget(pane);
+  auto* buttonRow = new QHBoxLayout(buttons);
+  auto* login = new QPushButton(L("Login_Button_Login"), buttons);
+  login->setObjectName(QStringLiteral("loginButton"));
+  login->setFixedWidth(80);
+  login->setDefault(true);
+  auto* cancel = new QPushButton(L("Login_Button_Cancel"), buttons);
+  cancel->setObjectName(QStringLiteral("cancelButton"));
+  cancel->setFixedWidth(80);
+  buttonRow->addStretch();
+  buttonRow->addWidget(login);
+  buttonRow->addWidget(cancel);
+  buttonRow->addStretch();
+  buttonStack_->addWidget(buttons);
+  layout->addWidget(buttonStack_);
+  layout->addWidget(divider(pane));
+
+  connect(email_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (controller_) controller_->setEmail(text);
+  });
+  connect(password_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (controller_) controller_->setPassword(text);
+  });
+  connect(rememberMe_, &QCheckBox::toggled, this, [this](bool on) {
+    if (controller_) controller_->onRememberMeChanged(on);
+  });
+  connect(login, &QPushButton::clicked, this, [this] {
+    if (controller_) controller_->onLoginButton();
+  });
+  connect(password_, &QLineEdit::returnPressed, login, &QPushButton::click);
+  // Cancel ends the application.
+  connect(cancel, &QPushButton::clicked, this, [] { QCoreApplication::exit(0); });
+  return pane;
+}
+
+QFrame* LoginView::buildCard(QLabel** title, QLabel** info, QPushButton** primary, QPushButton** secondary) {
+  auto* card = new QFrame(this);
+  card->setFrameShape(QFrame::StyledPanel);
+  card->setAutoFillBackground(true);
+  card->setMinimumSize(300, 80);
+  auto* layout = new QVBoxLayout(card);
+  *title = new QLabel(card);
+  QFont bold = (*title)->font();
+  bold.setBold(true);
+  (*title)->setFont(bold);
+  (*title)->setAlignment(Qt::AlignCenter);
+  (*title)->setWordWrap(true);
+  layout->addWidget(*title);
+  if (info) {
+    *info = new QLabel(card);
+    (*info)->setAlignment(Qt::AlignCenter);
+    (*info)->setWordWrap(true);
+    layout->addWidget(*info);
+  }
+  if (primary) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    *primary = new QPushButton(card);
+    row->addWidget(*primary);
+    if (secondary) {
+      *secondary = new QPushButton(card);
+      row->addWidget(*secondary);
+    }
+    row->addStretch();
+    layout->addLayout(row);
+  }
+  card->hide();
+  return card;
+}
+
+void LoginView::refresh() {
+  if (!controller_) return;
+  const LoginController& c = *controller_;
+  panes_->setCurrentIndex(c.isLoginByQR() ? 0 : 1);
+  switchPane_->setText(c.isLoginByQR() ? L("Login_UseEmail") : L("Login_UseQR"));
+  qrStack_->setCurrentIndex(c.timerCounter() <= 3 ? 0 : 1);
+  if (!c.loginQR().isNull()) qrImage_->setPixmap(QPixmap::fromImage(c.loginQR()));
+  buttonStack_->setCurrentIndex(c.timerCounter() <= 2 ? 0 : 1);
+  if (email_->text() != c.email()) email_->setText(c.email());
+  if (password_->text() != c.password()) password_->setText(c.password());
+
+  const QRect centre(width() / 2 - 160, height() / 2 - 60, 320, 120);
+  loadingTitle_->setText(c.loadingTitle());
+  loading_->setGeometry(centre);
+  loading_->setVisible(c.isShowLoading());
+  messageTitle_->setText(c.messageTitle());
+  messageInfo_->setText(c.messageInfo());
+  message_->setGeometry(centre);
+  message_->setVisible(c.isShowConfirmDialog());
+  upgrade_->setGeometry(centre);
+  upgrade_->setVisible(c.isShowUpgradeDialog());
+  for (QFrame* card : {loading_, message_, upgrade_})
+    if (card->isVisible()) card->raise();
+}

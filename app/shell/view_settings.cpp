@@ -1,0 +1,104 @@
+#include "shell/view_settings.h"
+
+#include "core/localized.h"
+#include "shell/settings_controller.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kRowPrefix = QStringLiteral("◦  ");
+
+QFrame* settingLine(int width, QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFixedSize(width, 1);
+  line->setStyleSheet(QStringLiteral("background: rgba(128,128,128,0.5);"));
+  return line;
+}
+
+}  // namespace
+
+ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseFolder, QWidget* parent)
+    : QWidget(parent), controller_(controller), chooseFolder_(std::move(chooseFolder)) {
+  setObjectName(QStringLiteral("ViewSettings"));
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(10, 10, 10, 10);
+  auto* panel = new QFrame(this);
+  panel->setObjectName(QStringLiteral("settingsPanel"));
+  panel->setFixedWidth(680);
+  panel->setStyleSheet(QStringLiteral("#settingsPanel { border: 1px solid rgba(128,128,128,0.5); border-radius: 8px; }"));
+  outer->addWidget(panel, 0, Qt::AlignHCenter | Qt::AlignTop);
+  outer->addStretch();
+
+  auto* layout = new QVBoxLayout(panel);
+  layout->setContentsMargins(10, 10, 10, 10);
+  auto* title = new QLabel(L("设置"), panel);
+  QFont bold = title->font();
+  bold.setBold(true);
+  bold.setPointSize(16);
+  title->setFont(bold);
+  layout->addWidget(title);
+  layout->addWidget(settingLine(300, panel));
+
+  auto* folderRow = new QHBoxLayout;
+  folderRow->addWidget(new QLabel(kRowPrefix + L("Settings_DFFile"), panel));
+  folder_ = new QLineEdit(panel);
+  folder_->setObjectName(QStringLiteral("downloadSaveAt"));
+  folder_->setFixedWidth(380);
+  folderRow->addWidget(folder_);
+  auto* choose = new QPushButton(QStringLiteral("…"), panel);
+  choose->setObjectName(QStringLiteral("chooseFolder"));
+  choose->setToolTip(L("Settings_DFFile"));
+  folderRow->addWidget(choose);
+  auto* open = new QPushButton(QStringLiteral("📂"), panel);
+  open->setObjectName(QStringLiteral("openFolder"));
+  folderRow->addWidget(open);
+  folderRow->addStretch();
+  layout->addLayout(folderRow);
+  layout->addWidget(settingLine(200, panel));
+
+  clipboard_ = new QCheckBox(L("启用剪贴板推送"), panel);
+  clipboard_->setObjectName(QStringLiteral("isClipboard"));
+  layout->addWidget(clipboard_);
+
+  // Typed text only changes what is shown; nothing stores it.
+  connect(folder_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (controller_) controller_->setDownloadSaveAt(text);
+  });
+  connect(choose, &QPushButton::clicked, this, [this] {
+    if (!chooseFolder_) return;
+    QPointer<ViewSettings> self(this);
+    chooseFolder_(QStringLiteral("Choose one file or folder"), [self](const QString& path) {
+      if (self && self->controller_) self->controller_->onFolderChosen(path);
+    });
+  });
+  connect(open, &QPushButton::clicked, this, [this] {
+    if (controller_ && !controller_->downloadSaveAt().isEmpty())
+      QDesktopServices::openUrl(QUrl::fromLocalFile(controller_->downloadSaveAt()));
+  });
+  connect(clipboard_, &QCheckBox::toggled, this, [this](bool on) {
+    if (controller_) controller_->onClipboardToggled(on);
+  });
+  if (controller_) {
+    connect(controller_, &SettingsController::changed, this, &ViewSettings::refresh);
+    controller_->loadSettings();
+  }
+  refresh();
+}
+
+void ViewSettings::refresh() {
+  if (!controller_) return;
+  if (folder_->text() != controller_->downloadSaveAt()) folder_->setText(controller_->downloadSaveAt());
+  if (clipboard_->isChecked() != controller_->isClipboard()) {
+    const QSignalBlocker block(clipboard_);
+    clipboard_->setChecked(controller_->isClipboard());
+  }
+}

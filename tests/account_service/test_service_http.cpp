@@ -1,0 +1,284 @@
+// The web API, the sign-in and the QR pages over real HTTPS on loopback.
+#include "service_fixture.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSslSocket>
+#include <QUrl>
+
+using testsvc::ServiceFixture;
+
+namespace {
+
+QByteArray form(std::initializer_list<std::pair<const char*, QString>> fields) {
+  QByteArray out;
+  for (const auto& [key, value] : fields) {
+    if (!out.isEmpty()) out += '&';
+    out += QByteArray(key) + '=' + QUrl::toPercentEncoding(value);
+  }
+  return out;
+}
+
+}  // namespace
+
+class ServiceHttp : public ServiceFixture {
+ protected:
+  testsvc::HttpResult confirm(const QString& token, const QString& email, const QString& password) {
+    return post(server->siteBase() + QStringLiteral("/wx/login/confirm"),
+                form({{"token", token}, {"mid", QStringLiteral("M1")}, {"email", email}, {"password", password}}),
+                QByteArrayLiteral("application/x-www-form-urlencoded"));
+  }
+  nlohmann::json check2(const QString& token) {
+    return get(api(QStringLiteral("account/token/check2/?t=")) + token).json();
+  }
+  nlohmann::json idLogin(qint64 id, const std::string& credential = {}) {
+    const std::string text = std::to_string(id);
+    nlohmann::json body{{"Id_acc", text}, {"Password", text}, {"Device", "IPhone"}};
+    if (!credential.empty()) body["Credential"] = credential;
+    return login(body);
+  }
+};
+
+TEST_F(ServiceHttp, EmailLoginGivesTheResultFieldsAndRefusesWrongPasswords) {
+  const auto ok = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}, {"Device", "IPhone"}});
+  EXPECT_EQ(ok["Result"], 1);
+  EXPECT_EQ(ok["ACC"], annId);
+  EXPECT_EQ(ok["name_acc"], "Ann");
+  EXPECT_EQ(ok["rooturl"], "ann-host");
+  EXPECT_EQ(ok["limit"]["limit_dpc"], 2);
+  EXPECT_TRUE(ok["limit"]["maxsharecount"].is_number_integer());
+  EXPECT_TRUE(ok["limit"]["mbr_type"].is_number_integer());
+  EXPECT_FALSE(ok["ClientID"].get<std::string>().empty());
+  EXPECT_FALSE(ok["Token"].get<std::string>().empty());
+  EXPECT_FALSE(ok["Credential"].get<std::string>().empty());
+  // The client tells success by the raw text "Result":1, so the bytes matter.
+  const auto raw = post(api(QStringLiteral("bridge/login")),
+                        QByteArrayLiteral(R"({"Id_acc":"ANN@example.com","Password":"ann-pass"})"));
+  EXPECT_TRUE(raw.body.contains("\"Result\":1,")) << raw.body.toStdString();
+
+  // Each login is a new client.
+  const auto again = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  EXPECT_NE(again["ClientID"], ok["ClientID"]);
+  EXPECT_NE(again["Token"], ok["Token"]);
+
+  for (const auto& bad : {nlohmann::json{{"Id_acc", "ann@example.com"}, {"Password", "bob-pass"}},
+                          nlohmann::json{{"Id_acc", "nobody@example.com"}, {"Password", "ann-pass"}},
+                          nlohmann::json{{"Id_acc", std::to_string(annId)}, {"Password", "wrong"}}}) {
+    const auto refused = login(bad);
+    EXPECT_EQ(refused["Result"], 0) << bad.dump();
+    EXPECT_TRUE(refused["Info"].is_string());
+    EXPECT_FALSE(refused.contains("Token"));
+  }
+  // Account id with its real password works too.
+  EXPECT_EQ(login({{"Id_acc", std::to_string(bobId)}, {"Password", "bob-pass"}})["ACC"], bobId);
+}
+
+TEST_F(ServiceHttp, MalformedSignInBodiesAreRefused) {
+  const QString url = api(QStringLiteral("bridge/login"));
+  for (const QByteArray& body : {QByteArrayLiteral("not json"), QByteArrayLiteral("[1,2]"), QByteArrayLiteral("{}"),
+                                 QByteArrayLiteral(R"({"Id_acc":5,"Password":"x"})"),
+                                 QByteArrayLiteral(R"({"Id_acc":"ann@example.com"})")}) {
+    const auto r = post(url, body);
+    EXPECT_EQ(r.status, 400) << body.toStdString();
+    EXPECT_EQ(r.json()["Result"], 0);
+  }
+  const auto big = post(url, QByteArray(100 * 1024, 'x'));
+  EXPECT_EQ(big.status, 413);
+  // Past the connection limit the request is dropped, and the service lives on.
+  const auto huge = post(url, QByteArray(3 * 1024 * 1024, 'x'));
+  EXPECT_NE(huge.status, 200);
+  EXPECT_EQ(login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}})["Result"], 1);
+}
+
+TEST_F(ServiceHttp, QrTokenMustBeConfirmedBeforeAnIdLoginAndWorksOnce) {
+  const QString token = QStringLiteral("qr-token-0001");
+  auto unconfirmed = check2(token);
+  EXPECT_NE(unconfirmed["Result"], "1");
+  EXPECT_EQ(idLogin(annId)["Result"], 0);
+
+  EXPECT_EQ(confirm(token, QStringLiteral("ann@example.com"), QStringLiteral("bad")).status, 403);
+  EXPECT_NE(check2(token)["Result"], "1");
+  const auto page = confirm(token, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  EXPECT_EQ(page.status, 200);
+  EXPECT_TRUE(page.body.contains("Signed in"));
+
+  const auto checked = check2(token);
+  EXPECT_EQ(checked["Result"], "1");  // text, not a number
+  EXPECT_EQ(checked["Info"], std::to_string(annId));
+
+  // Another account's id does not ride on Ann's confirmation.
+  EXPECT_EQ(idLogin(bobId)["Result"], 0);
+  const auto first = idLogin(annId);
+  EXPECT_EQ(first["Result"], 1);
+  EXPECT_EQ(first["ACC"], annId);
+  EXPECT_EQ(idLogin(annId)["Result"], 0);  // consumed
+  EXPECT_NE(check2(token)["Result"], "1");
+  // A confirmed token cannot be confirmed again.
+  EXPECT_EQ(confirm(token, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")).status, 403);
+}
+
+TEST_F(ServiceHttp, QrConfirmationExpiresAfterFiveMinutes) {
+  qint64 clock = 1'000'000;
+  server->core().nowMs = [&clock] { return clock; };
+  ASSERT_EQ(confirm(QStringLiteral("qr-token-0002"), QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")).status,
+            200);
+  clock += 5 * 60 * 1000 - 1;
+  EXPECT_EQ(check2(QStringLiteral("qr-token-0002"))["Result"], "1");
+  clock += 1;
+  EXPECT_NE(check2(QStringLiteral("qr-token-0002"))["Result"], "1");
+  EXPECT_EQ(idLogin(annId)["Result"], 0);
+}
+
+TEST_F(ServiceHttp, DeviceCredentialSignsInAgainWithoutANewConfirmation) {
+  const auto first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const std::string credential = first["Credential"];
+  const auto again = idLogin(annId, credential);
+  EXPECT_EQ(again["Result"], 1);
+  EXPECT_EQ(again["Credential"], credential);
+  EXPECT_NE(again["Token"], first["Token"]);
+  // Bound to its account, and nothing else passes for it.
+  EXPECT_EQ(idLogin(bobId, credential)["Result"], 0);
+  EXPECT_EQ(idLogin(annId, "0000")["Result"], 0);
+  EXPECT_EQ(idLogin(annId, std::string(300, 'a'))["Result"], 0);
+}
+
+TEST_F(ServiceHttp, TokenEndpointsAnswerInTheirOwnResultTypes) {
+  const auto session = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const QString token = QString::fromStdString(session["Token"]);
+
+  const auto host = get(api(QStringLiteral("account/hostname/get/index.php?Token=")) + token).json();
+  EXPECT_EQ(host["Result"], "1");
+  EXPECT_EQ(host["Info"]["rooturl"], "ann-host");
+  EXPECT_EQ(host["Info"]["name_acc"], "Ann");
+  EXPECT_NE(get(api(QStringLiteral("account/hostname/get/index.php?Token=nope"))).json()["Result"], "1");
+
+  const auto code = get(api(QStringLiteral("account/acode/get/index.php?Token=")) + token).json();
+  EXPECT_EQ(code["Result"], 1);
+  EXPECT_EQ(code["Info"], "ANN1234");
+  EXPECT_EQ(get(api(QStringLiteral("account/acode/get/index.php?Token=nope"))).json()["Result"], 0);
+
+  const QString check = api(QStringLiteral("account/acode/check/index.php?Token=")) + token;
+  const auto right = get(check + QStringLiteral("&email=bob@example.com&acode=BOB9876")).json();
+  EXPECT_EQ(right["Result"], 1);
+  EXPECT_EQ(right["Info"], true);
+  EXPECT_EQ(get(check + QStringLiteral("&email=bob@example.com&acode=BOB9875")).json()["Info"], false);
+  EXPECT_EQ(get(check + QStringLiteral("&email=nobody@example.com&acode=BOB9876")).json()["Info"], false);
+  EXPECT_EQ(get(check + QStringLiteral("&email=bob@example.com&acode=")).json()["Info"], false);
+  EXPECT_EQ(get(api(QStringLiteral("account/acode/check/index.php?Token=x&email=bob@example.com&acode=BOB9876")))
+                .json()["Result"],
+            0);
+}
+
+TEST_F(ServiceHttp, PagesEscapeWhatTheyEcho) {
+  const auto page = get(server->siteBase() + QStringLiteral("/wx/login/?mid=%3Cscript%3E&token=%22x%27"));
+  EXPECT_EQ(page.status, 200);
+  EXPECT_FALSE(page.body.contains("<script>"));
+  EXPECT_TRUE(page.body.contains("&lt;script&gt;"));
+  EXPECT_TRUE(page.body.contains("&quot;x&#39;"));
+  EXPECT_TRUE(page.body.contains("action=\"/wx/login/confirm\""));
+  const auto settings = get(server->siteBase() + QStringLiteral("/wx/settings/?mid=M&token=T"));
+  EXPECT_EQ(settings.status, 200);
+  EXPECT_TRUE(settings.body.contains("/wx/settings/save"));
+}
+
+TEST_F(ServiceHttp, SettingsPageChangesWhatTheHostNameRefreshReports) {
+  const auto session = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const QString save = server->siteBase() + QStringLiteral("/wx/settings/save");
+  const QByteArray type = QByteArrayLiteral("application/x-www-form-urlencoded");
+  auto fields = [](const QString& password, const QString& hostname) {
+    return form({{"email", QStringLiteral("ann@example.com")},
+                 {"password", password},
+                 {"name", QStringLiteral("Ann B")},
+                 {"hostname", hostname},
+                 {"acode", QStringLiteral("NEWCODE1")}});
+  };
+  EXPECT_EQ(post(save, fields(QStringLiteral("bad"), QStringLiteral("ann2")), type).status, 400);
+  EXPECT_EQ(post(save, fields(QStringLiteral("ann-pass"), QStringLiteral("bob-host")), type).status, 400);
+  EXPECT_EQ(post(save, fields(QStringLiteral("ann-pass"), QStringLiteral("Bad Host!")), type).status, 400);
+  EXPECT_EQ(post(save, fields(QStringLiteral("ann-pass"), QStringLiteral("ann2")), type).status, 200);
+  const auto host =
+      get(api(QStringLiteral("account/hostname/get/index.php?Token=")) + QString::fromStdString(session["Token"])).json();
+  EXPECT_EQ(host["Info"]["rooturl"], "ann2");
+  EXPECT_EQ(host["Info"]["name_acc"], "Ann B");
+}
+
+TEST_F(ServiceHttp, NoVersionOnOfferSaysSo) {
+  const auto reply = get(api(QStringLiteral("version/mac/index.php"))).json();
+  EXPECT_EQ(reply["info"], 0);
+}
+
+class ServiceVersion : public ServiceFixture {
+ protected:
+  void prepare() override {
+    QDir(dir.path()).mkpath(QStringLiteral("installers"));
+    QFile installer(dir.filePath(QStringLiteral("installers/Kelvor1.0.3.dmg")));
+    ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
+    installer.write(content);
+    installer.close();
+    QFile record(dir.filePath(QStringLiteral("version.json")));
+    ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+    record.write(R"({"number": "1.0.3", "file": "Kelvor1.0.3.dmg"})");
+  }
+  QByteArray content = QByteArray(300 * 1024, 'k') + "end";
+};
+
+TEST_F(ServiceVersion, VersionReplyNamesAnInstallerThatDownloadsWithItsHash) {
+  const auto reply = get(api(QStringLiteral("version/mac/index.php"))).json();
+  EXPECT_EQ(reply["info"], 1);
+  EXPECT_EQ(reply["number"], "1.0.3");
+  const QString url = QString::fromStdString(reply["url"]);
+  EXPECT_TRUE(url.startsWith(server->siteBase() + QStringLiteral("/"))) << url.toStdString();
+  const auto file = get(url);
+  EXPECT_EQ(file.status, 200);
+  EXPECT_EQ(file.body, content);
+  EXPECT_EQ(reply["sha256"],
+            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex().toStdString());
+  EXPECT_EQ(get(api(QStringLiteral("version/download/accounts.db"))).status, 404);
+  EXPECT_EQ(get(api(QStringLiteral("version/download/..%2Faccounts.db"))).status, 404);
+}
+
+TEST(ServiceStart, RefusesAnUnusableVersionRecordAndReusesItsCertificates) {
+  QTemporaryDir dir;
+  QFile record(dir.filePath(QStringLiteral("version.json")));
+  ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+  record.write(R"({"number": "1.0/../3", "file": "x.dmg"})");
+  record.close();
+  QString error;
+  {
+    kelvor::KelvorServer server;
+    EXPECT_FALSE(server.start(dir.path(), QHostAddress::LocalHost, 0, &error));
+    EXPECT_FALSE(error.isEmpty());
+  }
+  QFile::remove(dir.filePath(QStringLiteral("version.json")));
+  QByteArray firstCa;
+  {
+    kelvor::KelvorServer server;
+    ASSERT_TRUE(server.start(dir.path(), QHostAddress::LocalHost, 0, &error)) << error.toStdString();
+    QFile ca(dir.filePath(QStringLiteral("ca.pem")));
+    ASSERT_TRUE(ca.open(QIODevice::ReadOnly));
+    firstCa = ca.readAll();
+    for (const char* key : {"tls/ca.key", "tls/server.key"})
+      EXPECT_EQ(QFile::permissions(dir.filePath(QString::fromLatin1(key))) & 0x0077, 0) << key;
+    const auto server_cert = QSslCertificate::fromPath(dir.filePath(QStringLiteral("tls/server.pem")));
+    ASSERT_EQ(server_cert.size(), 1);
+    const auto names = server_cert.first().subjectAlternativeNames();
+    EXPECT_TRUE(names.values(QSsl::IpAddressEntry).contains(QStringLiteral("127.0.0.1")));
+    EXPECT_TRUE(names.values(QSsl::DnsEntry).contains(QStringLiteral("localhost")));
+  }
+  kelvor::KelvorServer again;
+  ASSERT_TRUE(again.start(dir.path(), QHostAddress::LocalHost, 0, &error));
+  QFile ca(dir.filePath(QStringLiteral("ca.pem")));
+  ASSERT_TRUE(ca.open(QIODevice::ReadOnly));
+  EXPECT_EQ(ca.readAll(), firstCa);
+}
+
+TEST_F(ServiceHttp, AClientWithoutTheAuthorityIsRefused) {
+  QNetworkRequest req{QUrl(api(QStringLiteral("version/mac/index.php")))};
+  QSslConfiguration plain = QSslConfiguration::defaultConfiguration();
+  req.setSslConfiguration(plain);
+  QNetworkReply* reply = net.get(req);
+  ASSERT_TRUE(testutil::waitUntil([reply] { return reply->isFinished(); }));
+  EXPECT_EQ(reply->error(), QNetworkReply::SslHandshakeFailedError);
+  reply->deleteLater();
+}
