@@ -168,6 +168,7 @@ QString ClientLink::control(const QString& code, const Json& payload) {
 QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {
   const QString token = QStringLiteral("ClientWSDCTest%1-").arg(++counter_) +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+  ownTokens_.insert(token);
   const QStringList ids = session.split(QLatin1Char('|'));
   send(QStringLiteral("WSDC"),
        {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
@@ -186,8 +187,7 @@ void ClientLink::onText(const QString& text) {
   if (data.is_string()) {
     if (auto parsed = vantrel::parseJson(vantrel::asText(data))) frame.data = *parsed;
   }
-  if (server_ && frame.code == QLatin1String("WSDC") &&
-      !vantrel::textOf(frame.data, "Token").startsWith(QLatin1String("ClientWSDCTest"))) {
+  if (server_ && frame.code == QLatin1String("WSDC") && !ownTokens_.contains(vantrel::textOf(frame.data, "Token"))) {
     const Json& d = frame.data;
     const QStringList ids = vantrel::textOf(d, "Session").split(QLatin1Char('|'));
     const Json reply = {{"Data", server_(vantrel::textOf(d, "Code"), vantrel::valueOf(d, "Msg"))},

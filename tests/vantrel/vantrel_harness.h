@@ -9,6 +9,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QString>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -125,6 +126,7 @@ class ClientLink {
   std::unique_ptr<QWebSocket> socket_;
   std::vector<Frame> inbox_;
   std::function<Json(const QString&, const Json&)> server_;
+  QSet<QString> ownTokens_;  // tokens of this link's own peer requests
   int counter_ = 0;
 };
 
