@@ -35,6 +35,12 @@ QString startupArgument() {
   return QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
 }
 
+QString bridgeExecutable(const QString& folder) {
+  const QString copy = folder + QStringLiteral("/Vantrel_amd");
+  if (!QFile::exists(copy)) QFile::copy(binDir() + QStringLiteral("/Vantrel_amd"), copy);
+  return copy;
+}
+
 // ---- Child -------------------------------------------------------------------
 
 Child::Child() : home_(QDir::tempPath() + QStringLiteral("/vantrel-home-XXXXXX")) {
@@ -117,7 +123,7 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
   if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
   if (service) service->configure(child_.env());
-  if (!child_.start(binDir() + QStringLiteral("/Vantrel_amd"), {startupArgument()})) return false;
+  if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   return spinUntil([this] { return child_.output().contains("listening on"); }, 3s);
 }
 
