@@ -63,10 +63,6 @@ class MainViewState : public QObject, public MainViewHandle {
   void onAppear();
   // Loads the share list when the login sheet closes; set by the share code.
   void setShareListLoader(std::function<void()> loader) { shareListLoader_ = std::move(loader); }
-  // Loads the share list again without the sheet's log line (the heartbeat's host-name refresh).
-  void loadShareList() {
-    if (shareListLoader_) shareListLoader_();
-  }
   void setSharingObjList(SharingObjList* list) { sharingObjList_ = list; }
   // Loads the share list (the heartbeat's reload); closing the login sheet also logs "ReloadSharingList".
   void loadShareList();
