@@ -2,6 +2,7 @@
 // frames reaching only the other client of their session.
 #include "service_fixture.h"
 
+#include <QSslSocket>
 #include <QWebSocket>
 
 using testsvc::ServiceFixture;
@@ -40,6 +41,43 @@ struct RelayPeer {
   QWebSocket socket;
   std::vector<nlohmann::json> frames;
   bool closed = false;
+};
+
+// A bridge that writes its WebSocket frames by hand, so it can stop inside one.
+struct RawPeer {
+  bool open(quint16 port, const QSslConfiguration& tls) {
+    socket.setSslConfiguration(tls);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!testutil::waitUntil([this] { return socket.isEncrypted(); })) return false;
+    socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    return waitFor("\r\n\r\n") && received.startsWith("HTTP/1.1 101");
+  }
+  // A masked text frame (zero mask) that announces `declared` payload bytes.
+  static QByteArray frame(const QByteArray& payload, int declared) {
+    QByteArray out("\x81", 1);
+    if (declared < 126) {
+      out += char(0x80 | declared);
+    } else {
+      out += char(0x80 | 126);
+      out += char(declared >> 8);
+      out += char(declared & 0xff);
+    }
+    out += QByteArray(4, '\0');
+    return out + payload;
+  }
+  void send(const std::string& json) {
+    const QByteArray payload = QByteArray::fromStdString(json);
+    socket.write(frame(payload, static_cast<int>(payload.size())));
+  }
+  bool waitFor(const QByteArray& text) {
+    return testutil::waitUntil([&] {
+      received += socket.readAll();
+      return received.contains(text);
+    });
+  }
+  QSslSocket socket;
+  QByteArray received;
 };
 
 }  // namespace
@@ -139,6 +177,28 @@ TEST_F(Relay, HostGoingOfflineClosesItsSessions) {
   EXPECT_EQ(ann->next(), (nlohmann::json{{"op", "closed"}, {"Session", session}}));
   EXPECT_TRUE(testutil::waitUntil([this] { return server->relay().sessionCount() == 0; }));
   EXPECT_EQ(server->relay().onlineCount(), 1);
+}
+
+TEST_F(Relay, ABridgeDroppingInsideAFrameEndsItsSessionsAndNothingElse) {
+  std::string annClient;
+  auto ann = online("ann@example.com", "ann-pass", &annClient);
+  const auto bobLogin = login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}});
+  RawPeer bob;
+  ASSERT_TRUE(bob.open(server->port(), tls));
+  bob.send(nlohmann::json{{"op", "hello"}, {"Token", bobLogin["Token"]}}.dump());
+  ASSERT_TRUE(bob.waitFor("\"ready\""));
+  ann->send({{"op", "connect"}, {"ref", "r"}, {"hostname", "bob-host"}, {"tag", "t"}});
+  const std::string session = ann->next()["Session"];
+  ASSERT_TRUE(bob.waitFor("\"session\""));
+
+  bob.socket.write(RawPeer::frame(QByteArrayLiteral("{\"op\":\"relay\",\"Sess"), 1000));
+  bob.socket.flush();
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  bob.socket.abort();
+  EXPECT_EQ(ann->next(), (nlohmann::json{{"op", "closed"}, {"Session", session}}));
+  EXPECT_TRUE(testutil::waitUntil([this] { return server->relay().onlineCount() == 1; }));
+  ann->send({{"op", "ping"}});
+  EXPECT_EQ(ann->next()["op"], "pong");
 }
 
 TEST_F(Relay, BadHellosAndBadFramesAreRefused) {

@@ -1,0 +1,60 @@
+// The one gate between a peer's path and this machine's file system. A path
+// is served only when, cleaned and with its symbolic links resolved, it lies
+// inside an enabled share of the signed-in account. A refused path is treated
+// by every caller exactly like a missing one.
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// One share as the gate sees it.
+struct ShareRoot {
+  QString path;            // the share's stored path (a folder or one file)
+  bool isDir = true;
+  bool canDelete = false;  // the share's delete permission
+  bool canCreate = false;  // the share's new-file permission
+};
+
+class PathGuard {
+ public:
+  // Paths longer than this are refused before they reach the file system.
+  static constexpr int kMaxPathLength = 4096;
+
+  PathGuard() = default;
+  explicit PathGuard(const QList<ShareRoot>& shares);
+
+  // The enabled shares of the signed-in account (reads the share store).
+  static PathGuard forSignedInAccount();
+
+  // The resolved path to act on when `path` may be served, else nothing.
+  std::optional<QString> resolve(const QString& path) const;
+  // Like resolve(), and the path must name an existing folder.
+  std::optional<QString> resolveFolder(const QString& path) const;
+  // The entry to remove: inside a share that allows deleting, never a share's
+  // own root. A symbolic link itself is what gets removed, not its target.
+  std::optional<QString> resolveForDelete(const QString& path) const;
+  // The folder to create as `name` inside `dir`: the share must allow new
+  // files, and the name must be one plain component.
+  std::optional<QString> resolveNewFolder(const QString& dir, const QString& name) const;
+
+  // A name usable as one component inside a served folder.
+  static bool isPlainName(const QString& name);
+
+  bool isEmpty() const { return roots_.isEmpty(); }
+
+ private:
+  struct Root {
+    QString canonical;
+    bool isDir;
+    bool canDelete;
+    bool canCreate;
+  };
+  // Index of the first share holding the canonical path, or -1.
+  const Root* containing(const QString& canonical, bool (*allowed)(const Root&)) const;
+  static std::optional<QString> cleanAbsolute(const QString& path);
+  static QString canonicalOf(const QString& cleaned);
+
+  QList<Root> roots_;
+};

@@ -1,0 +1,28 @@
+// Host thumbnails: small JPEG previews of files named by a peer, made on
+// worker threads and answered in one JSON array text once the last is in.
+#pragma once
+
+#include "core/vex_json.h"
+
+#include <QImage>
+#include <QString>
+
+#include <functional>
+
+class PathGuard;
+
+using IconCompletion = std::function<void(const QString& result)>;
+
+// `fileList` is the request's "fileList" value: the JSON text of an array of
+// "path|index" texts, or such an array itself. Elements the gate refuses, that
+// name no regular file, or that carry no integer index are left out and do not
+// hold the answer back. The completion runs once, on the main thread; it is
+// not called for a list text that is not JSON (logged as "error: ").
+void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion);
+
+// "data:image/jpg;base64," and the JPEG (quality 60) of the image; empty for a
+// null image.
+QString jpegDataUrl(const QImage& image);
+
+// Pixels per point of the main screen (1 without a screen).
+qreal backingScale();

@@ -1,0 +1,60 @@
+#include "shell/sheet_overlay.h"
+
+#include "shell/palette.h"
+
+#include <QEvent>
+#include <QPainter>
+
+SheetOverlay::SheetOverlay(ShowFlag& flag, Factory factory, QWidget* host)
+    : QWidget(host), flag_(flag), factory_(std::move(factory)) {
+  hide();
+  setAttribute(Qt::WA_NoMousePropagation);
+  host->installEventFilter(this);
+  connect(&flag_, &ShowFlag::changed, this, [this](bool shown) {
+    if (shown)
+      present();
+    else
+      dismiss();
+  });
+  if (flag_.value()) present();
+}
+
+void SheetOverlay::present() {
+  if (content_ || !factory_) return;
+  content_ = factory_(this);
+  if (!content_) return;
+  content_->setParent(this);
+  place();
+  content_->show();
+  show();
+  raise();
+  content_->setFocus();
+}
+
+void SheetOverlay::dismiss() {
+  if (!content_) return;
+  QWidget* content = content_;
+  content_ = nullptr;
+  content->hide();
+  content->deleteLater();
+  hide();
+  if (onDismiss_) onDismiss_();
+}
+
+void SheetOverlay::place() {
+  setGeometry(parentWidget()->rect());
+  if (!content_) return;
+  const QSize wanted = content_->sizeHint().expandedTo(content_->minimumSize()).boundedTo(size());
+  content_->resize(content_->minimumSize() == content_->maximumSize() ? content_->minimumSize() : wanted);
+  content_->move((width() - content_->width()) / 2, (height() - content_->height()) / 2);
+}
+
+bool SheetOverlay::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parentWidget() && event->type() == QEvent::Resize) place();
+  return QWidget::eventFilter(watched, event);
+}
+
+void SheetOverlay::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), shellpalette::color(QStringLiteral("sheetDim")));
+}

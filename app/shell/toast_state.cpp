@@ -1,0 +1,22 @@
+#include "shell/toast_state.h"
+
+ToastState::ToastState(int durationMs, QObject* parent) : QObject(parent) {
+  timer_.setSingleShot(true);
+  timer_.setInterval(durationMs);
+  connect(&timer_, &QTimer::timeout, this, [this] { shown_.set(false); });
+  connect(&shown_, &ShowFlag::changed, this, [this](bool shown) {
+    if (shown)
+      timer_.start();
+    else
+      timer_.stop();
+  });
+}
+
+void ToastState::show(const AlertToast& toast) {
+  toast_ = toast;
+  emit toastChanged();
+  if (shown_.value())
+    timer_.start();  // replaces the toast on screen: its time starts again
+  else
+    shown_.set(true);
+}

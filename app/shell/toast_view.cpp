@@ -1,0 +1,191 @@
+#include "shell/toast_view.h"
+
+#include "shell/palette.h"
+#include "shell/symbols.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace {
+
+constexpr int kAlertIcon = 44;
+constexpr int kBannerIcon = 20;
+constexpr int kPopMs = 180;
+
+using Mode = AlertToast::DisplayMode;
+using Type = AlertToast::Type;
+
+// The symbol drawn for a toast type, and its colour.
+QString symbolFor(const AlertToast& toast) {
+  switch (toast.type) {
+    case Type::complete:
+      return QStringLiteral("checkmark.circle.fill");
+    case Type::error:
+      return QStringLiteral("multiply.circle.fill");
+    case Type::systemImage:
+      return toast.imageName;
+    case Type::loading:
+      return QStringLiteral("arrow.clockwise.icloud.fill");
+    case Type::image:
+    case Type::regular:
+      break;
+  }
+  return QString();
+}
+
+QFont titleFont(const QFont& base, Mode mode) {
+  QFont font = base;
+  font.setBold(true);
+  font.setPointSizeF(mode == Mode::alert ? 13 : 12);
+  return font;
+}
+
+QFont subTitleFont(const QFont& base) {
+  QFont font = base;
+  font.setPointSizeF(11);
+  return font;
+}
+
+bool hasIcon(const AlertToast& toast) {
+  return toast.type == Type::image ? !toast.imageName.isEmpty() : !symbolFor(toast).isEmpty();
+}
+
+QPixmap iconFor(const AlertToast& toast, int size, qreal dpr) {
+  if (toast.type == Type::image) return shellsymbols::image(toast.imageName, size, dpr);
+  return shellsymbols::symbol(symbolFor(toast), toast.color.isEmpty() ? QStringLiteral("gray") : toast.color, size,
+                              dpr);
+}
+
+}  // namespace
+
+ToastView::ToastView(ToastState& state, QWidget* host) : QWidget(host), state_(state) {
+  hide();
+  setCursor(Qt::PointingHandCursor);
+  host->installEventFilter(this);
+  pop_.setDuration(kPopMs);
+  pop_.setStartValue(0.7);
+  pop_.setEndValue(1.0);
+  pop_.setEasingCurve(QEasingCurve::OutBack);
+  connect(&pop_, &QVariantAnimation::valueChanged, this, [this](const QVariant& value) {
+    scale_ = value.toReal();
+    update();
+  });
+  connect(&state_.isShowToast(), &ShowFlag::changed, this, [this](bool shown) {
+    if (shown)
+      appear();
+    else
+      hide();
+  });
+  connect(&state_, &ToastState::toastChanged, this, [this] {
+    if (state_.isShown()) appear();
+  });
+}
+
+void ToastView::appear() {
+  place();
+  show();
+  raise();
+  scale_ = 0.7;
+  pop_.stop();
+  pop_.start();
+  update();
+}
+
+void ToastView::place() {
+  const AlertToast& toast = state_.toast();
+  const QWidget* host = parentWidget();
+  const QFontMetrics title(titleFont(font(), toast.displayMode));
+  const QFontMetrics sub(subTitleFont(font()));
+  const int textWidth = qMax(title.horizontalAdvance(toast.title),
+                             toast.subTitle ? sub.horizontalAdvance(*toast.subTitle) : 0);
+  if (toast.displayMode == Mode::alert) {
+    const int maxWidth = qMax(120, qMin(host->width() - 40, 360));
+    const int width = qBound(150, textWidth + 40, maxWidth);
+    const int textLines = title.boundingRect(QRect(0, 0, width - 32, 1000), Qt::TextWordWrap, toast.title).height();
+    int height = 24 + textLines + (toast.subTitle ? sub.height() + 4 : 0);
+    if (hasIcon(toast)) height += kAlertIcon + 12;
+    setGeometry((host->width() - width) / 2, (host->height() - height) / 2, width, qMax(height, 60));
+  } else {
+    // Banners sit at the bottom of the host, the heads-up at its top; a long title wraps.
+    const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
+    const int maxWidth = qMax(120, host->width() - 24);
+    const int width = qMin(maxWidth, textWidth + iconSpace + 32);
+    const int textHeight =
+        title.boundingRect(QRect(0, 0, width - iconSpace - 28, 1000), Qt::TextWordWrap, toast.title).height();
+    const int height = qMax(38, textHeight + 14) + (toast.subTitle ? sub.height() + 2 : 0);
+    const int y = toast.displayMode == Mode::hud ? 8 : host->height() - height - 8;
+    setGeometry((host->width() - width) / 2, y, width, height);
+  }
+}
+
+void ToastView::paintEvent(QPaintEvent*) {
+  const AlertToast& toast = state_.toast();
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.translate(width() / 2.0, height() / 2.0);
+  painter.scale(scale_, scale_);
+  painter.translate(-width() / 2.0, -height() / 2.0);
+
+  const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
+  const bool alert = toast.displayMode == Mode::alert;
+  QPainterPath path;
+  const qreal radius = alert ? 12 : qMin<qreal>(box.height() / 2, 19);
+  path.addRoundedRect(box, radius, radius);
+  painter.fillPath(path, shellpalette::color(QStringLiteral("toastBG")));
+  painter.setPen(QPen(shellpalette::color(QStringLiteral("frameBorder")), 1));
+  painter.drawPath(path);
+
+  const qreal dpr = devicePixelRatioF();
+  const QFont tFont = titleFont(font(), toast.displayMode);
+  const QFont sFont = subTitleFont(font());
+  const QColor text = shellpalette::color(QStringLiteral("textPrimary"));
+  const QColor secondary = shellpalette::color(QStringLiteral("textSecondary"));
+  if (alert) {
+    int y = 12;
+    if (hasIcon(toast)) {
+      painter.drawPixmap((width() - kAlertIcon) / 2, y, iconFor(toast, kAlertIcon, dpr));
+      y += kAlertIcon + 12;
+    }
+    painter.setPen(text);
+    painter.setFont(tFont);
+    const QRect titleRect(16, y, width() - 32, height() - y - (toast.subTitle ? QFontMetrics(sFont).height() + 4 : 0));
+    painter.drawText(titleRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, toast.title);
+    if (toast.subTitle) {
+      painter.setPen(secondary);
+      painter.setFont(sFont);
+      painter.drawText(QRect(16, titleRect.bottom(), width() - 32, QFontMetrics(sFont).height() + 4),
+                       Qt::AlignHCenter | Qt::AlignBottom, *toast.subTitle);
+    }
+    return;
+  }
+  int x = 16;
+  if (hasIcon(toast)) {
+    painter.drawPixmap(x, (height() - kBannerIcon) / 2, iconFor(toast, kBannerIcon, dpr));
+    x += kBannerIcon + 8;
+  }
+  painter.setPen(text);
+  painter.setFont(tFont);
+  if (!toast.subTitle) {
+    painter.drawText(QRect(x, 0, width() - x - 12, height()), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
+                     toast.title);
+    return;
+  }
+  painter.drawText(QRect(x, 6, width() - x - 12, height() / 2 - 6), Qt::AlignBottom | Qt::AlignLeft, toast.title);
+  painter.setPen(secondary);
+  painter.setFont(sFont);
+  painter.drawText(QRect(x, height() / 2, width() - x - 12, height() / 2 - 6), Qt::AlignTop | Qt::AlignLeft,
+                   *toast.subTitle);
+}
+
+void ToastView::mousePressEvent(QMouseEvent* event) {
+  event->accept();
+  state_.dismiss();
+}
+
+bool ToastView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parentWidget() && event->type() == QEvent::Resize && isVisible()) place();
+  return QWidget::eventFilter(watched, event);
+}

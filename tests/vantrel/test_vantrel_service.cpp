@@ -1,0 +1,303 @@
+// The bridge against the real account service, both as processes on loopback:
+// sign-in by e-mail and by confirmed QR token, web calls over HTTPS with the
+// local authority, and the relay between two bridges.
+#include "vantrel_harness.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QUrlQuery>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace vantreltest;
+using vantrel::intOf;
+using vantrel::textOf;
+using vantrel::valueOf;
+
+namespace {
+
+const QByteArray kInstaller = QByteArray("installer bytes ").repeated(40000);  // 640 KB
+
+class VantrelService : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service = new Service;
+    QDir data(service->dataDir());
+    data.mkpath(QStringLiteral("installers"));
+    QFile installer(data.filePath(QStringLiteral("installers/Kelvor1.0.3.dmg")));
+    installer.open(QIODevice::WriteOnly);
+    installer.write(kInstaller);
+    installer.close();
+    QFile version(data.filePath(QStringLiteral("version.json")));
+    version.open(QIODevice::WriteOnly);
+    version.write(R"({"number": "1.0.3", "file": "Kelvor1.0.3.dmg"})");
+    version.close();
+    ready = service->addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
+                                QStringLiteral("ann-host")) &&
+            service->addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
+                                QStringLiteral("bob-host")) &&
+            service->start();
+  }
+  static void TearDownTestSuite() {
+    delete service;
+    service = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(ready) << service->child().output().toStdString(); }
+
+  // A bridge process of this service with a client signed in as `email`.
+  struct Signed {
+    BridgeProcess bridge;
+    ClientLink link;
+    Json result;
+  };
+  std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
+    auto s = std::make_unique<Signed>();
+    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) return nullptr;
+    auto result = s->link.login(email, password);
+    if (!result || intOf(*result, "Result") != 1) return nullptr;
+    s->result = *result;
+    return s;
+  }
+
+  // HTTPS to the service, trusting its local authority.
+  QByteArray https(const QString& path, const QByteArray& form = {}) {
+    QNetworkRequest request(QUrl(service->siteBase() + path));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QSslCertificate::fromPath(service->caFile()));
+    request.setSslConfiguration(tls);
+    QNetworkReply* reply;
+    if (form.isEmpty()) {
+      reply = network.get(request);
+    } else {
+      request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+      reply = network.post(request, form);
+    }
+    spinUntil([reply] { return reply->isFinished(); }, 10s);
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    return body;
+  }
+
+  bool confirmQr(const QString& qrToken, const QString& email, const QString& password) {
+    QUrlQuery form;
+    form.addQueryItem(QStringLiteral("token"), qrToken);
+    form.addQueryItem(QStringLiteral("mid"), QStringLiteral("MID-1"));
+    form.addQueryItem(QStringLiteral("email"), email);
+    form.addQueryItem(QStringLiteral("password"), password);
+    https(QStringLiteral("/wx/login/confirm"), form.toString(QUrl::FullyEncoded).toUtf8());
+    const auto check = vantrel::parseJson(https(QStringLiteral("/api2/account/token/check2/?t=") + qrToken));
+    return check && textOf(*check, "Result") == QLatin1String("1");
+  }
+
+  static inline Service* service = nullptr;
+  static inline bool ready = false;
+  QNetworkAccessManager network;
+};
+
+}  // namespace
+
+TEST_F(VantrelService, SignsInByEmailAndKeepsTheDeviceCredential) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start(service));
+  ClientLink link;
+  ASSERT_TRUE(link.open(bridge.port()));
+
+  auto refused = link.login(QStringLiteral("ann@example.com"), QStringLiteral("wrong"));
+  ASSERT_TRUE(refused);
+  EXPECT_NE(intOf(*refused, "Result"), 1);
+
+  link.send(QStringLiteral("Login"), {{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}, {"Device", "IPhone"},
+                                      {"isCheckAccOnly", "0"}, {"Relogin", false}, {"Version", "1.0.2"}, {"Source", "IOS"}});
+  auto frame = link.waitForCode(QStringLiteral("LoginResult"), 10s);
+  ASSERT_TRUE(frame);
+  ASSERT_TRUE(frame->dataWasText);
+  EXPECT_TRUE(QString::fromStdString(frame->data.dump()).contains(QStringLiteral("\"Result\":1,")));
+  const Json& result = frame->data;
+  EXPECT_GT(intOf(result, "ACC"), 0);
+  EXPECT_EQ(textOf(result, "name_acc"), QStringLiteral("Ann"));
+  EXPECT_EQ(textOf(result, "rooturl"), QStringLiteral("ann-host"));
+  EXPECT_FALSE(textOf(result, "ClientID").isEmpty());
+  EXPECT_FALSE(textOf(result, "Token").isEmpty());
+  EXPECT_GE(intOf(valueOf(result, "limit"), "limit_dpc"), 1);
+  EXPECT_FALSE(result.contains("Credential"));  // the credential stays with the bridge
+
+  const QString stored = bridge.child().home() + QStringLiteral("/Documents/Kelvor/bridge/credential.json");
+  ASSERT_TRUE(QFile::exists(stored));
+  EXPECT_FALSE(QFileInfo(stored).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther));
+}
+
+TEST_F(VantrelService, SignsInByConfirmedQrTokenOnlyAndAgainAfterARestart) {
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start(service));
+  ClientLink link;
+  ASSERT_TRUE(link.open(bridge.port()));
+  const auto ann = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  ASSERT_TRUE(ann);
+  const QString id = QString::number(intOf(ann->result, "ACC"));
+
+  // Without a confirmed token (and no credential on this bridge): refused.
+  auto unconfirmed = link.login(id, id);
+  ASSERT_TRUE(unconfirmed);
+  EXPECT_NE(intOf(*unconfirmed, "Result"), 1);
+
+  const QString qrToken = QUuid::createUuid().toString(QUuid::Id128);
+  EXPECT_FALSE(confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("wrong")));
+  ASSERT_TRUE(confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
+  auto confirmed = link.login(id, id);
+  ASSERT_TRUE(confirmed);
+  EXPECT_EQ(intOf(*confirmed, "Result"), 1);
+  EXPECT_EQ(textOf(*confirmed, "rooturl"), QStringLiteral("ann-host"));
+
+  // The client re-sends (id, id) after the bridge was killed and restarted:
+  // the kept credential signs in without a new scan.
+  const quint16 port = bridge.port();
+  bridge.child().kill();
+  Child& child = bridge.child();
+  ASSERT_TRUE(child.start(binDir() + QStringLiteral("/Vantrel_amd"), {startupArgument()}));
+  ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 3s));
+  ClientLink again;
+  ASSERT_TRUE(again.open(port));
+  auto relogin = again.login(id, id);
+  ASSERT_TRUE(relogin);
+  EXPECT_EQ(intOf(*relogin, "Result"), 1);
+
+  // A credential is good for its own account only.
+  const auto bob = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(bob);
+  const QString bobId = QString::number(intOf(bob->result, "ACC"));
+  auto other = again.login(bobId, bobId);
+  ASSERT_TRUE(other);
+  EXPECT_NE(intOf(*other, "Result"), 1);
+}
+
+TEST_F(VantrelService, CallsAndDownloadsOverHttpsWithTheLocalAuthority) {
+  const auto ann = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  ASSERT_TRUE(ann);
+  ClientLink& link = ann->link;
+  const QString api = service->siteBase() + QStringLiteral("/api2/");
+
+  const auto version = link.waitReply(
+      link.control(QStringLiteral("CallHttp"), {{"URL", (api + QStringLiteral("version/mac/index.php")).toStdString()},
+                                                {"Timeout", 5}}));
+  ASSERT_TRUE(version);
+  ASSERT_TRUE(version->is_string());  // the body as text, parsed by the caller
+  const auto record = vantrel::parseJson(vantrel::asText(*version));
+  ASSERT_TRUE(record);
+  EXPECT_EQ(intOf(*record, "info"), 1);
+  EXPECT_EQ(textOf(*record, "number"), QStringLiteral("1.0.3"));
+
+  const auto acode = link.waitReply(link.control(
+      QStringLiteral("CallHttp"),
+      {{"URL", (api + QStringLiteral("account/acode/get/index.php?Token=") + textOf(ann->result, "Token")).toStdString()},
+       {"Timeout", 5}}));
+  ASSERT_TRUE(acode);
+  EXPECT_EQ(intOf(*vantrel::parseJson(vantrel::asText(*acode)), "Result"), 1);
+
+  QTemporaryDir folder;
+  const QString tmp = folder.path() + QStringLiteral("/Kelvor1.0.3.tmp");
+  const auto saved = link.waitReply(
+      link.control(QStringLiteral("CallHttpDownload"), {{"URL", textOf(*record, "url").toStdString()},
+                                                        {"SaveAt", tmp.toStdString()}}),
+      15s);
+  ASSERT_TRUE(saved);
+  EXPECT_TRUE(valueOf(*saved, "IsSucc").get<bool>());
+  QFile file(tmp);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), kInstaller);
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+  // A missing file: no success, and nothing left in the folder but the first.
+  const auto missing = link.waitReply(link.control(
+      QStringLiteral("CallHttpDownload"),
+      {{"URL", (api + QStringLiteral("version/download/Kelvor9.9.9.dmg")).toStdString()},
+       {"SaveAt", (folder.path() + QStringLiteral("/Kelvor9.9.9.tmp")).toStdString()}}));
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(valueOf(*missing, "IsSucc").get<bool>());
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
+  const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(host && peer);
+
+  // A host name that nobody serves fails plainly.
+  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
+                                                 {"Hostname", "nobody-host"}, {"Hosttag", "x"}, {"Hostpassword", ""}});
+  auto failed = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(textOf(failed->data, "Type"), QStringLiteral("P2PConFailed"));
+
+  // Opening a session: the bridge may still be joining the relay; the link waits for it.
+  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
+                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+  const Json msg = valueOf(opened->data, "Msg");
+  EXPECT_EQ(intOf(msg, "Result"), 1);
+  EXPECT_EQ(textOf(msg, "ClientID1"), textOf(peer->result, "ClientID"));
+  EXPECT_EQ(textOf(msg, "ClientID2"), textOf(host->result, "ClientID"));
+  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+
+  // A peer request reaches the host's client with its payload under "Msg".
+  const QString token = peer->link.request(session, QStringLiteral("getShareInfo"), {{"tag", "docs"}, {"pass", ""}, {"isweb", 0}});
+  auto request = host->link.waitForCode(QStringLiteral("WSDC"));
+  ASSERT_TRUE(request);
+  EXPECT_TRUE(request->dataWasText);
+  EXPECT_EQ(textOf(request->data, "Token"), token);
+  EXPECT_EQ(textOf(request->data, "Session"), session);
+  EXPECT_EQ(textOf(request->data, "Code"), QStringLiteral("getShareInfo"));
+  EXPECT_EQ(textOf(valueOf(request->data, "Msg"), "tag"), QStringLiteral("docs"));
+
+  // The host's reply comes back under the same token, its value under "Msg".
+  const QStringList ids = session.split(QLatin1Char('|'));
+  host->link.send(QStringLiteral("WSDC"),
+                  {{"Data", {{"data", Json::array({{{"tag", "docs"}, {"path", "/srv/docs"}}})}}},
+                   {"Token", token.toStdString()}, {"ClientID1", ids[0].toStdString()},
+                   {"ClientID2", ids[1].toStdString()}, {"ClientIDRemote", ids[0].toStdString()},
+                   {"Session", session.toStdString()}, {"Code", "getShareInfo"}});
+  auto reply = peer->link.waitFor([&](const ClientLink::Frame& f) {
+    return f.code == QLatin1String("WSDC") && textOf(f.data, "Token") == token;
+  });
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(textOf(valueOf(valueOf(reply->data, "Msg"), "data")[0], "path"), QStringLiteral("/srv/docs"));
+
+  // Thumbnails go to the host as a host function call and come back by callback.
+  host->link.serve([](const QString& code, const Json& payload) -> Json {
+    if (code == QLatin1String("buildIcon2")) return {{"data", "[\"" + std::to_string(payload.value("size", 0)) + "\"]"}};
+    return {{"data", "PONG"}};
+  });
+  const QString thumbs = peer->link.request(session, QStringLiteral("buildIcon2"), {{"size", 48}, {"fileList", {"/a|0|1|-1"}}});
+  auto icons = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == thumbs; });
+  ASSERT_TRUE(icons);
+  EXPECT_EQ(textOf(valueOf(icons->data, "Msg"), "data"), QStringLiteral("[\"48\"]"));
+
+  // Requests answered by the bridge itself (transfer state) are refused plainly.
+  peer->link.send(QStringLiteral("WSDC"), {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"},
+                                           {"Token", "ClientWSDCTest-yes"}, {"IsProcessOnBridge", "YES"},
+                                           {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
+                  false);
+  auto local = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == QLatin1String("ClientWSDCTest-yes"); });
+  ASSERT_TRUE(local);
+  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "Result"), 0);
+
+  // Nothing crosses outside the session: a request naming a session that is
+  // not open reaches nobody, and a reply names the session of its request.
+  host->link.serve(nullptr);
+  peer->link.request(textOf(msg, "ClientID1") + QStringLiteral("|someone-else"), QStringLiteral("PING"), {{"m", ""}});
+  const QString check = peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
+  auto ping = host->link.waitForCode(QStringLiteral("WSDC"));
+  ASSERT_TRUE(ping);
+  EXPECT_EQ(textOf(ping->data, "Token"), check);  // the stray request never arrived
+  host->link.send(QStringLiteral("WSDC"), {{"Data", {{"data", "PONG"}}}, {"Token", check.toStdString()},
+                                           {"Session", "other|session"}, {"Code", "PING"}});
+  EXPECT_FALSE(peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == check; }, 300ms));
+  EXPECT_TRUE(host->link.inbox().empty());
+}

@@ -1,0 +1,261 @@
+#include "vantrel_harness.h"
+
+#include "bridge/startup_code.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkRequest>
+#include <QTcpServer>
+#include <QUuid>
+
+#include <csignal>
+
+namespace vantreltest {
+
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeout.count()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
+
+quint16 freePort() {
+  QTcpServer probe;
+  if (!probe.listen(QHostAddress::LocalHost, 0)) return 0;
+  return probe.serverPort();
+}
+
+QString binDir() { return QStringLiteral(ZARKELO_BIN_DIR); }
+
+QString startupArgument() {
+  return QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
+}
+
+// ---- Child -------------------------------------------------------------------
+
+Child::Child() : home_(QDir::tempPath() + QStringLiteral("/vantrel-home-XXXXXX")) {
+  env_ = QProcessEnvironment::systemEnvironment();
+  env_.insert(QStringLiteral("HOME"), home_.path());
+  env_.remove(QStringLiteral("XDG_DOCUMENTS_DIR"));
+  env_.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.path() + QStringLiteral("/.config"));
+  env_.insert(QStringLiteral("XDG_DATA_HOME"), home_.path() + QStringLiteral("/.local/share"));
+  env_.remove(QStringLiteral("VANTREL_SECRET"));
+  process_.setProcessChannelMode(QProcess::MergedChannels);
+  QObject::connect(&process_, &QProcess::readyRead, &process_, [this] { output_ += process_.readAll(); });
+}
+
+Child::~Child() { stop(); }
+
+bool Child::start(const QString& program, const QStringList& args) {
+  process_.setProcessEnvironment(env_);
+  process_.start(program, args);
+  return process_.waitForStarted(5000);
+}
+
+int Child::run(const QString& program, const QStringList& args, QByteArray* output, int timeoutMs) {
+  QProcess process;
+  process.setProcessEnvironment(env_);
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(program, args);
+  if (!process.waitForFinished(timeoutMs)) {
+    process.kill();
+    process.waitForFinished(2000);
+    return -1;
+  }
+  if (output) *output = process.readAll();
+  return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+void Child::kill() {
+  if (process_.state() == QProcess::NotRunning) return;
+  ::kill(pid_t(process_.processId()), SIGKILL);
+  process_.waitForFinished(5000);
+}
+
+void Child::stop() {
+  if (process_.state() == QProcess::NotRunning) return;
+  process_.terminate();
+  if (!process_.waitForFinished(3000)) kill();
+}
+
+QByteArray Child::output() {
+  output_ += process_.readAll();
+  return output_;
+}
+
+// ---- Service -----------------------------------------------------------------
+
+bool Service::start() {
+  port_ = freePort();
+  if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
+                    {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
+                     host()}))
+    return false;
+  return spinUntil([this] { return child_.output().contains("listening on") && QFile::exists(caFile()); }, 20s);
+}
+
+bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname) {
+  return child_.run(binDir() + QStringLiteral("/kelvor-service"),
+                    {QStringLiteral("add-account"), QStringLiteral("--data"), data_.path(), QStringLiteral("--email"),
+                     email, QStringLiteral("--password"), password, QStringLiteral("--name"), name,
+                     QStringLiteral("--hostname"), hostname}) == 0;
+}
+
+void Service::configure(QProcessEnvironment& env) const {
+  env.insert(QStringLiteral("ZARKELO_SERVICE_HOST"), host());
+  env.insert(QStringLiteral("ZARKELO_CA_FILE"), caFile());
+}
+
+// ---- BridgeProcess -------------------------------------------------------------
+
+bool BridgeProcess::start(const Service* service, const QByteArray& secret, quint16 port) {
+  port_ = port ? port : freePort();
+  child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
+  if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
+  if (service) service->configure(child_.env());
+  if (!child_.start(binDir() + QStringLiteral("/Vantrel_amd"), {startupArgument()})) return false;
+  return spinUntil([this] { return child_.output().contains("listening on"); }, 3s);
+}
+
+// ---- ClientLink ------------------------------------------------------------------
+
+ClientLink::ClientLink() : socket_(std::make_unique<QWebSocket>()) {
+  socket_->setMaxAllowedIncomingMessageSize(64 * 1024 * 1024);
+  QObject::connect(socket_.get(), &QWebSocket::textMessageReceived, socket_.get(),
+                   [this](const QString& text) { onText(text); });
+}
+
+ClientLink::~ClientLink() { socket_->abort(); }
+
+bool ClientLink::open(quint16 port, const QByteArray& secret, const QByteArray& origin) {
+  QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(port)));
+  if (!secret.isEmpty()) request.setRawHeader("X-Zarkelo-Secret", secret);
+  if (!origin.isEmpty()) request.setRawHeader("Origin", origin);
+  socket_->open(request);
+  spinUntil([this] {
+    return socket_->state() == QAbstractSocket::ConnectedState || socket_->state() == QAbstractSocket::UnconnectedState;
+  });
+  return isOpen();
+}
+
+bool ClientLink::isOpen() const { return socket_->state() == QAbstractSocket::ConnectedState; }
+
+void ClientLink::close() {
+  socket_->close();
+  spinUntil([this] { return socket_->state() == QAbstractSocket::UnconnectedState; }, 2s);
+}
+
+void ClientLink::send(const QString& code, const Json& payload, bool asText) {
+  Json data = asText ? Json(payload.dump()) : payload;
+  const Json frame = {{"VType", "WinContrlSet->"}, {"UUID", ""}, {"Id_user1", ""}, {"Id_user2", ""},
+                      {"Msg", {{"Code", code.toStdString()}, {"Data", data}}}};
+  socket_->sendTextMessage(QString::fromStdString(frame.dump()));
+}
+
+QString ClientLink::control(const QString& code, const Json& payload) {
+  const QString token = QStringLiteral("P2PClientTest") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+  send(QStringLiteral("P2PClientControl"),
+       {{"Session", ""}, {"Code", code.toStdString()}, {"Token", token.toStdString()}, {"ClientID1", ""},
+        {"ClientID2", ""}, {"ClientIDRemote", ""}, {"IsProcessOnBridge", "-"}, {"Data", payload}},
+       false);
+  return token;
+}
+
+QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {
+  const QString token = QStringLiteral("ClientWSDCTest%1-").arg(++counter_) +
+                        QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+  const QStringList ids = session.split(QLatin1Char('|'));
+  send(QStringLiteral("WSDC"),
+       {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
+        {"ClientID1", ids.value(0).toStdString()}, {"ClientID2", ids.value(1).toStdString()},
+        {"ClientIDRemote", ids.value(1).toStdString()}, {"IsProcessOnBridge", "NO"}, {"Data", payload}},
+       false);
+  return token;
+}
+
+void ClientLink::onText(const QString& text) {
+  const auto tree = vantrel::parseJson(text);
+  if (!tree || !tree->is_object()) return;
+  Frame frame{vantrel::textOf(*tree, "Code"), nullptr, false};
+  const Json data = vantrel::valueOf(*tree, "Data");
+  frame.dataWasText = data.is_string();
+  if (data.is_string()) {
+    if (auto parsed = vantrel::parseJson(vantrel::asText(data))) frame.data = *parsed;
+  }
+  if (server_ && frame.code == QLatin1String("WSDC") &&
+      !vantrel::textOf(frame.data, "Token").startsWith(QLatin1String("ClientWSDCTest"))) {
+    const Json& d = frame.data;
+    const QStringList ids = vantrel::textOf(d, "Session").split(QLatin1Char('|'));
+    const Json reply = {{"Data", server_(vantrel::textOf(d, "Code"), vantrel::valueOf(d, "Msg"))},
+                        {"Token", d.value("Token", "")},
+                        {"ClientID1", ids.value(0).toStdString()},
+                        {"ClientID2", ids.value(1).toStdString()},
+                        {"ClientIDRemote", ids.value(0).toStdString()},
+                        {"Session", d.value("Session", "")},
+                        {"Code", d.value("Code", "")}};
+    send(QStringLiteral("WSDC"), reply, true);
+    return;
+  }
+  if (server_ && frame.code == QLatin1String("P2PCallHostFunc")) {
+    const auto call = vantrel::parseJson(vantrel::textOf(frame.data, "TxtMsg"));
+    if (call) {
+      const Json request = vantrel::valueOf(*call, "Msg");
+      const Json result = server_(vantrel::textOf(request, "Code"), vantrel::valueOf(request, "Msg"));
+      send(QStringLiteral("P2PCallHostFuncCallback"),
+           {{"Data", result}, {"Code", request.value("Code", "")}, {"Session", frame.data.value("Session", "")},
+            {"Token", call->value("Token", "")}},
+           true);
+      return;
+    }
+  }
+  inbox_.push_back(std::move(frame));
+}
+
+void ClientLink::serve(std::function<Json(const QString&, const Json&)> reply) { server_ = std::move(reply); }
+
+std::optional<ClientLink::Frame> ClientLink::waitFor(const std::function<bool(const Frame&)>& match,
+                                                      std::chrono::milliseconds timeout) {
+  std::optional<Frame> found;
+  spinUntil(
+      [&] {
+        for (auto it = inbox_.begin(); it != inbox_.end(); ++it) {
+          if (match(*it)) {
+            found = std::move(*it);
+            inbox_.erase(it);
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
+  return found;
+}
+
+std::optional<ClientLink::Frame> ClientLink::waitForCode(const QString& code, std::chrono::milliseconds timeout) {
+  return waitFor([&](const Frame& f) { return f.code == code; }, timeout);
+}
+
+std::optional<Json> ClientLink::waitReply(const QString& token, std::chrono::milliseconds timeout) {
+  auto frame = waitFor(
+      [&](const Frame& f) {
+        return f.code == QLatin1String("P2PCLIENT") && vantrel::textOf(f.data, "Token") == token;
+      },
+      timeout);
+  if (!frame) return std::nullopt;
+  return vantrel::valueOf(frame->data, "Msg");
+}
+
+std::optional<Json> ClientLink::login(const QString& id, const QString& password, std::chrono::milliseconds timeout) {
+  send(QStringLiteral("Login"), {{"Id_acc", id.toStdString()}, {"Password", password.toStdString()},
+                                 {"Device", "IPhone"}, {"isCheckAccOnly", "0"}, {"Relogin", false},
+                                 {"Version", "1.0.2"}, {"Source", "IOS"}});
+  auto frame = waitForCode(QStringLiteral("LoginResult"), timeout);
+  if (!frame) return std::nullopt;
+  return frame->data;
+}
+
+}  // namespace vantreltest

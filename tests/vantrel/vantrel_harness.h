@@ -1,0 +1,131 @@
+// Loopback harness for the bridge: free ports, the bridge and the account
+// service as real processes (each with its own temporary home), and a client
+// link that talks to a bridge the way the client application does.
+// Used by the tests and by the relay benchmark; needs a running Qt
+// application object.
+#pragma once
+
+#include "wire.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+#include <QWebSocket>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace vantreltest {
+
+using vex::Json;
+using namespace std::chrono_literals;
+
+// Runs the event loop until `done` or the time runs out.
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
+
+quint16 freePort();
+QString binDir();
+QString startupArgument();
+
+// A child process with its own temporary home, stopped by its id on destruction.
+class Child {
+ public:
+  Child();
+  ~Child();
+  QString home() const { return home_.path(); }
+  QProcessEnvironment& env() { return env_; }
+  // Starts and waits for the process to be running.
+  bool start(const QString& program, const QStringList& args);
+  // Runs to the end (for short commands); the exit code, or -1.
+  int run(const QString& program, const QStringList& args, QByteArray* output = nullptr, int timeoutMs = 15000);
+  void kill();  // SIGKILL, then waits
+  void stop();  // SIGTERM, then SIGKILL when it lingers
+  QProcess& process() { return process_; }
+  QByteArray output();  // everything written so far (stdout and stderr)
+
+ private:
+  QTemporaryDir home_;
+  QProcessEnvironment env_;
+  QProcess process_;
+  QByteArray output_;
+};
+
+// kelvor-service with a temporary data folder on a free port.
+class Service {
+ public:
+  bool start();
+  bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname);
+  QString dataDir() const { return data_.path(); }
+  QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+  QString caFile() const { return data_.path() + QStringLiteral("/ca.pem"); }
+  QString siteBase() const { return QStringLiteral("https://") + host(); }
+  // The environment a bridge needs to reach this service.
+  void configure(QProcessEnvironment& env) const;
+  Child& child() { return child_; }
+
+ private:
+  QTemporaryDir data_;
+  Child child_;
+  quint16 port_ = 0;
+};
+
+// Vantrel_amd on a free port with its own home.
+class BridgeProcess {
+ public:
+  bool start(const Service* service, const QByteArray& secret = {}, quint16 port = 0);
+  quint16 port() const { return port_; }
+  Child& child() { return child_; }
+
+ private:
+  Child child_;
+  quint16 port_ = 0;
+};
+
+// One client connection to a bridge, framing like the client application.
+class ClientLink {
+ public:
+  ClientLink();
+  ~ClientLink();
+  bool open(quint16 port, const QByteArray& secret = {}, const QByteArray& origin = {});
+  bool isOpen() const;
+  void close();
+  QWebSocket& socket() { return *socket_; }
+
+  // Writes a frame; `asText` puts the payload in "Data" as JSON text.
+  void send(const QString& code, const Json& payload, bool asText = true);
+  // A bridge request ("P2PClientControl") with a fresh token; returns the token.
+  QString control(const QString& code, const Json& payload);
+  // A peer request ("WSDC") in a session; returns the token.
+  QString request(const QString& session, const QString& code, const Json& payload);
+
+  struct Frame {
+    QString code;
+    Json data;  // the parsed "Data" text
+    bool dataWasText = false;
+  };
+  // Waits for a frame that `match` accepts and removes it from the inbox.
+  std::optional<Frame> waitFor(const std::function<bool(const Frame&)>& match, std::chrono::milliseconds timeout = 5s);
+  std::optional<Frame> waitForCode(const QString& code, std::chrono::milliseconds timeout = 5s);
+  // The "Msg" of the "P2PCLIENT" reply under `token`.
+  std::optional<Json> waitReply(const QString& token, std::chrono::milliseconds timeout = 5s);
+  // Sign-in; the "LoginResult" data.
+  std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 10s);
+
+  // Answers every peer request delivered as "WSDC" with `reply(code, msg)`.
+  void serve(std::function<Json(const QString& code, const Json& msg)> reply);
+
+  std::vector<Frame>& inbox() { return inbox_; }
+
+ private:
+  void onText(const QString& text);
+  std::unique_ptr<QWebSocket> socket_;
+  std::vector<Frame> inbox_;
+  std::function<Json(const QString&, const Json&)> server_;
+  int counter_ = 0;
+};
+
+}  // namespace vantreltest

@@ -1,0 +1,392 @@
+#include "bridge.h"
+
+#include "core/log.h"
+
+#include <QTimer>
+#include <QUrl>
+
+namespace vantrel {
+
+namespace {
+
+const QString kTransfersUnavailable = QStringLiteral("File transfers are not available in this version");
+
+// Bridge requests about transfers, answered with a clear failure for now.
+bool isTransferCode(const QString& code) {
+  static const QStringList codes = {
+      QStringLiteral("PreparingUpload"), QStringLiteral("StartRemoteUpload"),
+      QStringLiteral("Trans3_FC_00_CallStart"), QStringLiteral("Trans3_FC_TransTaskInfo"),
+      QStringLiteral("Trans3_FC_00_Cancel"), QStringLiteral("Trans2_FS_00_CallStart"),
+      QStringLiteral("Trans2_FS_00_Cancel"), QStringLiteral("ResetRemoteUploadStatus_FromLocal"),
+      QStringLiteral("CancelFileReceive_FromLocal"), QStringLiteral("RefreshRemoteUploadStatus_FromLocal")};
+  return codes.contains(code);
+}
+
+// The address without its query, which may carry a token.
+QString loggable(const QString& address) {
+  return QUrl(address).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
+}
+
+}  // namespace
+
+Bridge::Bridge(QObject* parent) : Bridge(CredentialStore(), parent) {}
+
+Bridge::Bridge(CredentialStore credentials, QObject* parent)
+    : QObject(parent),
+      port_(new ClientPort(this)),
+      http_(new HttpCalls(this)),
+      service_(new ServiceLink(http_->network(), this)),
+      credentials_(std::move(credentials)) {
+  connect(port_, &ClientPort::textReceived, this, &Bridge::onClientText);
+  connect(service_, &ServiceLink::ready, this, &Bridge::onRelayReady);
+  connect(service_, &ServiceLink::lost, this, &Bridge::onRelayLost);
+  connect(service_, &ServiceLink::opReceived, this, &Bridge::onServiceOp);
+}
+
+bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
+  port_->setSecret(secret);
+  return port_->listen(port, error);
+}
+
+// ---- the client ------------------------------------------------------------
+
+void Bridge::onClientText(const QString& text) {
+  const auto frame = readClientFrame(text);
+  if (!frame) {
+    zlog::line(QStringLiteral("Vantrel - client frame is not a JSON object, dropped"));
+    return;
+  }
+  if (!frame->data.is_object()) {
+    zlog::parts(QStringLiteral("Vantrel - client frame without a payload object, dropped:"), frame->code);
+    return;
+  }
+  if (frame->code == QLatin1String("Login")) return onLogin(frame->data);
+  if (frame->code == QLatin1String("ClientInit")) return onClientInit(frame->data);
+  if (frame->code == QLatin1String("WSDC")) return onWsdc(frame->data);
+  if (frame->code == QLatin1String("P2PClientControl")) return onControl(frame->data);
+  if (frame->code == QLatin1String("P2PCallHostFuncCallback")) return onHostCallback(frame->data);
+  zlog::parts(QStringLiteral("Vantrel - unknown client code, dropped:"), frame->code);
+}
+
+void Bridge::sendToClient(quint64 generation, const QString& code, const Json& payload) {
+  if (!port_->sendTo(generation, clientFrameText(code, payload)))
+    zlog::parts(QStringLiteral("Vantrel - the asking client is gone, answer dropped:"), code);
+}
+
+void Bridge::deliverToClient(const QString& code, const Json& payload) {
+  if (!port_->send(clientFrameText(code, payload)))
+    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), code);
+}
+
+void Bridge::onLogin(const Json& data) {
+  const quint64 generation = port_->clientGeneration();
+  ServiceLoginRequest request;
+  request.Id_acc = textOf(data, "Id_acc");
+  request.Password = textOf(data, "Password");
+  request.Device = textOf(data, "Device");
+  request.Version = textOf(data, "Version");
+  if (request.Id_acc.isEmpty() || request.Password.isEmpty()) {
+    sendToClient(generation, QStringLiteral("LoginResult"),
+                 FailureMsg{0, QStringLiteral("The account and the password are required")}.toJSONModel());
+    return;
+  }
+  // An (id, id) sign-in presents the device credential kept for that account.
+  if (request.Id_acc == request.Password) {
+    if (const auto stored = credentials_.load(); stored && QString::number(stored->ACC) == request.Id_acc)
+      request.Credential = stored->Credential;
+  }
+  const quint64 seq = ++loginSeq_;
+  service_->login(request, [this, generation, seq](const std::optional<Json>& answer, const QString& failure) {
+    if (!answer) {
+      zlog::parts(QStringLiteral("Vantrel - sign-in failed:"), failure);
+      sendToClient(generation, QStringLiteral("LoginResult"),
+                   FailureMsg{0, QStringLiteral("The account service cannot be reached")}.toJSONModel());
+      return;
+    }
+    const QString token = textOf(*answer, "Token");
+    if (intOf(*answer, "Result") != 1 || token.isEmpty()) {
+      const QString info = textOf(*answer, "Info");
+      zlog::parts(QStringLiteral("Vantrel - sign-in refused:"), info);
+      sendToClient(generation, QStringLiteral("LoginResult"),
+                   FailureMsg{0, info.isEmpty() ? QStringLiteral("Sign-in refused") : info}.toJSONModel());
+      return;
+    }
+    LoginResultMsg result;
+    result.ACC = intOf(*answer, "ACC");
+    result.name_acc = textOf(*answer, "name_acc");
+    result.rooturl = textOf(*answer, "rooturl");
+    result.ClientID = textOf(*answer, "ClientID");
+    result.Token = token;
+    const Json limit = valueOf(*answer, "limit");
+    result.limit = LoginLimit{intOf(limit, "maxsharecount"), intOf(limit, "limit_dpc"), intOf(limit, "mbr_type")};
+    const QString credential = textOf(*answer, "Credential");
+    if (!credential.isEmpty()) credentials_.save(StoredCredential{result.ACC, credential});
+    if (seq > appliedLoginSeq_) {
+      // A newer sign-in replaces the account, its relay and its sessions.
+      appliedLoginSeq_ = seq;
+      dropSessions();
+      token_ = token;
+      clientId_ = result.ClientID;
+      acc_ = result.ACC;
+      service_->open(token_);
+      zlog::parts(QStringLiteral("Vantrel - signed in, account"), QString::number(acc_));
+    }
+    sendToClient(generation, QStringLiteral("LoginResult"), result.toJSONModel());
+  });
+}
+
+void Bridge::failInitTo(quint64 generation, const QString& why) {
+  zlog::parts(QStringLiteral("Vantrel - peer link failed:"), why);
+  sendToClient(generation, QStringLiteral("P2PCLIENT"),
+               P2PClientDelivery{QStringLiteral("P2PConFailed"), QString(), FailureMsg{0, why}.toJSONModel()}
+                   .toJSONModel());
+}
+
+void Bridge::failInit(const QString& ref, const QString& why) {
+  const auto it = pendingInits_.find(ref);
+  if (it == pendingInits_.end()) return;
+  const quint64 generation = it->generation;
+  pendingInits_.erase(it);
+  failInitTo(generation, why);
+}
+
+void Bridge::onClientInit(const Json& data) {
+  const quint64 generation = port_->clientGeneration();
+  const QString hostname = textOf(data, "Hostname");
+  if (!isSignedIn()) return failInitTo(generation, QStringLiteral("not signed in"));
+  if (textOf(data, "Id_user") != token_)
+    return failInitTo(generation, QStringLiteral("the request is not from the signed-in account"));
+  if (hostname.isEmpty()) return failInitTo(generation, QStringLiteral("no host name"));
+  const QString ref = QStringLiteral("r%1").arg(++nextRef_);
+  pendingInits_.insert(ref, PendingInit{generation, hostname, textOf(data, "Hosttag"), false});
+  QTimer::singleShot(connectTimeoutMs_, this, [this, ref] { failInit(ref, QStringLiteral("no answer from the service")); });
+  sendPendingInits();  // at once when the relay is ready, else as soon as it is
+}
+
+void Bridge::sendPendingInits() {
+  if (!service_->isReady()) return;
+  for (auto it = pendingInits_.begin(); it != pendingInits_.end(); ++it) {
+    if (it->sent) continue;
+    it->sent = service_->sendModel(ConnectOp{QStringLiteral("connect"), it.key(), it->hostname, it->tag});
+  }
+}
+
+void Bridge::onWsdc(const Json& envelope) {
+  const QString token = textOf(envelope, "Token");
+  const QString session = textOf(envelope, "Session");
+  const QString code = textOf(envelope, "Code");
+  if (token.isEmpty()) {
+    zlog::parts(QStringLiteral("Vantrel - WSDC without a token, dropped:"), code);
+    return;
+  }
+  // The client's reply to a request that was delivered to it.
+  if (delivered_.contains(token)) {
+    if (!delivered_.take(token, session)) {
+      zlog::parts(QStringLiteral("Vantrel - WSDC reply names another session, dropped:"), code);
+      return;
+    }
+    relay(session, RelayFrame{QStringLiteral("reply"), token, code, valueOf(envelope, "Data")});
+    return;
+  }
+  if (textOf(envelope, "IsProcessOnBridge") == QLatin1String("YES")) {
+    // Answered from the transfer state, which this version does not hold.
+    const QStringList ids = session.split(QLatin1Char('|'));
+    deliverToClient(QStringLiteral("WSDC"),
+                    WsdcDelivery{token, session, code, TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel(),
+                                 ids.value(0), ids.value(1)}
+                        .toJSONModel());
+    return;
+  }
+  if (!sessions_.contains(session)) {
+    zlog::parts(QStringLiteral("Vantrel - WSDC for a session that is not open, dropped:"), code);
+    return;
+  }
+  sent_.insert(token, session);
+  relay(session, RelayFrame{QStringLiteral("request"), token, code, valueOf(envelope, "Data")});
+}
+
+void Bridge::onHostCallback(const Json& data) {
+  const QString token = textOf(data, "Token");
+  const QString session = textOf(data, "Session");
+  if (token.isEmpty() || !delivered_.take(token, session)) {
+    zlog::line(QStringLiteral("Vantrel - host function result for no pending call, dropped"));
+    return;
+  }
+  relay(session, RelayFrame{QStringLiteral("reply"), token, textOf(data, "Code"), valueOf(data, "Data")});
+}
+
+void Bridge::onControl(const Json& envelope) {
+  const quint64 generation = port_->clientGeneration();
+  const QString token = textOf(envelope, "Token");
+  const QString code = textOf(envelope, "Code");
+  const Json payload = valueOf(envelope, "Data");
+  auto answer = [this, generation, token, code](const Json& msg) {
+    sendToClient(generation, QStringLiteral("P2PCLIENT"), P2PClientDelivery{code, token, msg}.toJSONModel());
+  };
+  if (code == QLatin1String("PingBridge")) return answer(Json("Pong"));
+  if (code == QLatin1String("GetLanHttp")) return answer(Json(""));  // no local-network server in this version
+  if (code == QLatin1String("CallHttp")) {
+    const QString url = textOf(payload, "URL");
+    zlog::parts(QStringLiteral("Vantrel - CallHttp"), loggable(url));
+    http_->fetchText(url, intOf(payload, "Timeout"), [answer, url](bool ok, const QString& body) {
+      if (!ok) zlog::parts(QStringLiteral("Vantrel - CallHttp failed:"), loggable(url), body);
+      // The callers parse the answer text as JSON: a failure is a JSON refusal.
+      answer(Json((ok ? body : modelText(FailureMsg{0, body})).toStdString()));
+    });
+    return;
+  }
+  if (code == QLatin1String("CallHttpDownload")) {
+    const QString url = textOf(payload, "URL");
+    zlog::parts(QStringLiteral("Vantrel - CallHttpDownload"), loggable(url));
+    http_->download(url, textOf(payload, "SaveAt"), [answer, url](bool ok, const QString& reason) {
+      if (!ok) zlog::parts(QStringLiteral("Vantrel - CallHttpDownload failed:"), loggable(url), reason);
+      answer(DownloadResultMsg{ok, reason}.toJSONModel());
+    });
+    return;
+  }
+  if (isTransferCode(code)) return answer(TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel());
+  zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), code);
+}
+
+// ---- the service -----------------------------------------------------------
+
+void Bridge::onRelayReady() {
+  if (service_->clientId() != clientId_)
+    zlog::parts(QStringLiteral("Vantrel - the relay names another client id:"), service_->clientId());
+  sendPendingInits();
+}
+
+void Bridge::onRelayLost() {
+  dropSessions();
+  // Links asked for on the lost connection get no answer any more.
+  const QStringList refs = pendingInits_.keys();
+  for (const QString& ref : refs)
+    if (pendingInits_.value(ref).sent) failInit(ref, QStringLiteral("the relay connection dropped"));
+}
+
+void Bridge::dropSessions() {
+  sessions_.clear();
+  delivered_.clear();
+  sent_.clear();
+}
+
+void Bridge::forgetSession(const QString& session) {
+  sessions_.remove(session);
+  delivered_.forgetSession(session);
+  sent_.forgetSession(session);
+}
+
+void Bridge::onServiceOp(const Json& op) {
+  const QString name = textOf(op, "op");
+  if (name == QLatin1String("session")) return onSessionOpened(op);
+  if (name == QLatin1String("connect_failed")) {
+    failInit(textOf(op, "ref"), textOf(op, "error"));
+    return;
+  }
+  if (name == QLatin1String("relay")) {
+    const QString session = textOf(op, "Session");
+    const auto it = sessions_.constFind(session);
+    if (it == sessions_.constEnd() || it->peer != textOf(op, "from")) {
+      zlog::line(QStringLiteral("Vantrel - relayed frame outside an open session, dropped"));
+      return;
+    }
+    onRelayedFrame(session, valueOf(op, "frame"));
+    return;
+  }
+  if (name == QLatin1String("closed")) {
+    forgetSession(textOf(op, "Session"));
+    return;
+  }
+  if (name == QLatin1String("error")) {
+    zlog::parts(QStringLiteral("Vantrel - the service reports:"), textOf(op, "error"));
+    return;
+  }
+  zlog::parts(QStringLiteral("Vantrel - unknown service operation, dropped:"), name);
+}
+
+void Bridge::onSessionOpened(const Json& op) {
+  const QString session = textOf(op, "Session");
+  const QString id1 = textOf(op, "ClientID1");
+  const QString id2 = textOf(op, "ClientID2");
+  const QString ref = textOf(op, "ref");
+  const QString self = service_->clientId();
+  const bool valid = !id1.isEmpty() && !id2.isEmpty() && session == id1 + QLatin1Char('|') + id2 &&
+                     (id1 == self || id2 == self) &&
+                     (ref.isEmpty() || !op.contains("Result") || intOf(op, "Result") == 1);
+  if (!valid) {
+    zlog::parts(QStringLiteral("Vantrel - malformed session announcement, dropped:"), session);
+    if (!ref.isEmpty()) failInit(ref, QStringLiteral("the service's answer is malformed"));
+    return;
+  }
+  const QString peer = id1 == self ? id2 : id1;
+  if (ref.isEmpty()) {
+    // A peer opened a session to this host.
+    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag")});
+    zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), session);
+    return;
+  }
+  const auto it = pendingInits_.find(ref);
+  if (it == pendingInits_.end()) {
+    zlog::parts(QStringLiteral("Vantrel - session for a link no longer wanted, closing:"), session);
+    service_->sendModel(SessionOp{QStringLiteral("close"), session});
+    return;
+  }
+  const PendingInit pending = *it;
+  pendingInits_.erase(it);
+  sessions_.insert(session, Session{peer, pending.hostname, pending.tag});
+  zlog::parts(QStringLiteral("Vantrel - session opened:"), session);
+  GetShareHost6ClientMsg msg;
+  msg.ClientID1 = id1;
+  msg.ClientID2 = id2;
+  msg.uname = textOf(op, "uname").isEmpty() ? pending.hostname : textOf(op, "uname");
+  msg.source = QStringLiteral("relay");
+  sendToClient(pending.generation, QStringLiteral("P2PCLIENT"),
+               P2PClientDelivery{QStringLiteral("GetShareHost6Client"), QString(), msg.toJSONModel()}.toJSONModel());
+}
+
+void Bridge::relay(const QString& session, const RelayFrame& frame) {
+  if (!service_->sendModel(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()}))
+    zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), frame.Code);
+}
+
+void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
+  const QString kind = textOf(frame, "kind");
+  const QString token = textOf(frame, "Token");
+  const QString code = textOf(frame, "Code");
+  const Json msg = valueOf(frame, "Msg");
+  const QStringList ids = session.split(QLatin1Char('|'));
+  if (token.isEmpty()) {
+    zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), code);
+    return;
+  }
+  if (kind == QLatin1String("reply")) {
+    if (!sent_.take(token, session)) {
+      zlog::parts(QStringLiteral("Vantrel - relayed reply to no request of this client, dropped:"), code);
+      return;
+    }
+    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+    return;
+  }
+  if (kind != QLatin1String("request")) {
+    zlog::parts(QStringLiteral("Vantrel - relayed frame of unknown kind, dropped:"), kind);
+    return;
+  }
+  if (delivered_.contains(token) && delivered_.sessionOf(token) != session) {
+    zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), code);
+    return;
+  }
+  if (!port_->hasClient()) {
+    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), code);
+    return;
+  }
+  delivered_.insert(token, session);
+  if (code == QLatin1String("buildIcon2")) {
+    // Thumbnails are a host function: called directly, answered by callback.
+    const HostCallText call{token, HostCallRequest{code, msg}};
+    deliverToClient(QStringLiteral("P2PCallHostFunc"), HostCall{session, modelText(call)}.toJSONModel());
+    return;
+  }
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+}
+
+}  // namespace vantrel

@@ -1,0 +1,97 @@
+// The bridge: serves its one local client (sign-in, web calls, peer links)
+// and relays peer requests and replies through the account service.
+//
+// Peer traffic is bound to sessions. A session exists only after the service
+// announced it to this bridge, and carries frames between exactly two clients;
+// a frame for a session this bridge does not hold, or from a party that is not
+// the session's other client, is logged and dropped. A reply of the local
+// client is relayed only for a request that was delivered to it, and a peer's
+// reply is delivered only for a request the local client sent, each only
+// within the session the request travelled in.
+#pragma once
+
+#include "client_port.h"
+#include "credential_store.h"
+#include "http_calls.h"
+#include "service_link.h"
+#include "token_table.h"
+#include "wire.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+namespace vantrel {
+
+class Bridge : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr int kMaxRememberedRequests = 4096;
+
+  explicit Bridge(QObject* parent = nullptr);
+  Bridge(CredentialStore credentials, QObject* parent = nullptr);
+
+  // Listens on 127.0.0.1:port; a non-empty secret is then required.
+  bool start(quint16 port, const QByteArray& secret, QString* error);
+
+  ClientPort* clientPort() const { return port_; }
+  ServiceLink* serviceLink() const { return service_; }
+  bool isSignedIn() const { return !token_.isEmpty(); }
+  int sessionCount() const { return int(sessions_.size()); }
+  void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+
+ private:
+  struct Session {
+    QString peer;  // the other client's id
+    QString hostname;
+    QString tag;
+  };
+  struct PendingInit {
+    quint64 generation = 0;
+    QString hostname;
+    QString tag;
+    bool sent = false;
+  };
+
+  void onClientText(const QString& text);
+  void onLogin(const Json& data);
+  void onClientInit(const Json& data);
+  void onWsdc(const Json& data);
+  void onControl(const Json& data);
+  void onHostCallback(const Json& data);
+
+  void onRelayReady();
+  void onRelayLost();
+  void onServiceOp(const Json& op);
+  void onSessionOpened(const Json& op);
+  void onRelayedFrame(const QString& session, const Json& frame);
+
+  void sendPendingInits();
+  void failInit(const QString& ref, const QString& why);
+  void failInitTo(quint64 generation, const QString& why);
+  void relay(const QString& session, const RelayFrame& frame);
+  void forgetSession(const QString& session);
+  void dropSessions();
+  void sendToClient(quint64 generation, const QString& code, const Json& payload);
+  void deliverToClient(const QString& code, const Json& payload);
+
+  ClientPort* port_;
+  HttpCalls* http_;
+  ServiceLink* service_;
+  CredentialStore credentials_;
+
+  QString token_;
+  QString clientId_;
+  qint64 acc_ = 0;
+  quint64 loginSeq_ = 0;
+  quint64 appliedLoginSeq_ = 0;
+
+  QHash<QString, Session> sessions_;
+  QHash<QString, PendingInit> pendingInits_;
+  quint64 nextRef_ = 0;
+  int connectTimeoutMs_ = 10000;
+  TokenTable delivered_{kMaxRememberedRequests};  // peers' requests handed to the local client
+  TokenTable sent_{kMaxRememberedRequests};       // the local client's requests relayed to peers
+};
+
+}  // namespace vantrel

@@ -1,0 +1,69 @@
+// The bridge's one local WebSocket endpoint for its client.
+//
+// Listens on the loopback address only. Before a WebSocket handshake is
+// accepted its request is screened here: the path must be the endpoint's, a
+// handshake that carries an "Origin" header (a web page) is refused, and when a
+// secret is set the request header "X-Zarkelo-Secret" must hold it. One client
+// at a time: a newer accepted connection replaces the older one, so that a
+// client that reconnects after losing its socket is never locked out by a
+// half-open leftover. Binary frames and frames above the size cap are dropped.
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+#include <QWebSocket>
+class QWebSocketServer;
+
+namespace vantrel {
+
+class ClientPort : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr qint64 kMaxFrameBytes = 16 * 1024 * 1024;
+  static constexpr int kMaxHandshakeBytes = 16 * 1024;
+
+  explicit ClientPort(QObject* parent = nullptr);
+  ~ClientPort() override;
+
+  void setPath(const QString& path) { path_ = path; }
+  void setSecret(const QByteArray& secret) { secret_ = secret; }
+
+  // Starts listening on 127.0.0.1:port (0 picks a free port).
+  bool listen(quint16 port, QString* error);
+  quint16 port() const;
+
+  bool hasClient() const;
+  // Identifies the current client connection; 0 while none is connected.
+  quint64 clientGeneration() const { return client_ ? generation_ : 0; }
+
+  // Writes one text frame to the current client; false when none is connected.
+  bool send(const QString& text);
+  // Writes only when the client of that connection is still the current one.
+  bool sendTo(quint64 generation, const QString& text);
+
+ signals:
+  void clientConnected();
+  void clientDisconnected();
+  void textReceived(const QString& text);
+
+ private:
+  void onTcpConnection();
+  void screen(QTcpSocket* socket);
+  void refuse(QTcpSocket* socket, const QByteArray& status, const QString& why);
+  void onWebSocket();
+
+  QTcpServer* tcp_ = nullptr;
+  QWebSocketServer* ws_ = nullptr;
+  QPointer<QWebSocket> client_;
+  quint64 generation_ = 0;
+  QString path_ = QStringLiteral("/ws");
+  QByteArray secret_;
+};
+
+}  // namespace vantrel

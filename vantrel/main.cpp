@@ -1,0 +1,46 @@
+// Vantrel: the bridge process the client starts beside itself.
+//   Vantrel_amd -scode=<start-up code>
+// Environment: VANTREL_PORT (default 19961), VANTREL_SECRET (a per-launch
+// secret the client must present), ZARKELO_SERVICE_HOST, ZARKELO_CA_FILE.
+#include "bridge.h"
+
+#include "bridge/startup_code.h"
+#include "core/log.h"
+#include "core/service_config.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+constexpr quint16 kDefaultPort = 19961;
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const QString expected = QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
+  if (!app.arguments().mid(1).contains(expected)) {
+    std::fprintf(stderr, "Vantrel: not started: the -scode= argument is missing or wrong\n");
+    return 2;
+  }
+  quint16 port = kDefaultPort;
+  if (qEnvironmentVariableIsSet("VANTREL_PORT")) {
+    bool ok = false;
+    const uint value = qEnvironmentVariable("VANTREL_PORT").toUInt(&ok);
+    if (!ok || value == 0 || value > 65535) {
+      std::fprintf(stderr, "Vantrel: VANTREL_PORT is not a port number\n");
+      return 2;
+    }
+    port = quint16(value);
+  }
+  if (!serviceconfig::installTrustedAuthority()) return 2;
+
+  vantrel::Bridge bridge;
+  QString error;
+  if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {
+    std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));
+    return 1;
+  }
+  zlog::parts(QStringLiteral("Vantrel - listening on"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
+  return app.exec();
+}

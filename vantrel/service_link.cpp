@@ -1,0 +1,181 @@
+#include "service_link.h"
+
+#include "core/log.h"
+#include "core/service_config.h"
+
+#include <QDateTime>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QWebSocket>
+
+#include <memory>
+
+namespace vantrel {
+
+namespace {
+constexpr qint64 kMaxLoginAnswerBytes = 1024 * 1024;
+constexpr int kLoginTimeoutMs = 15000;
+}  // namespace
+
+ServiceLink::ServiceLink(QNetworkAccessManager* network, QObject* parent) : QObject(parent), network_(network) {
+  retryTimer_.setSingleShot(true);
+  connect(&retryTimer_, &QTimer::timeout, this, &ServiceLink::connectRelay);
+  pingTimer_.setInterval(15000);
+  connect(&pingTimer_, &QTimer::timeout, this, [this] {
+    if (!socket_) return;
+    if (QDateTime::currentMSecsSinceEpoch() - lastHeard_ > silenceMs_) {
+      zlog::line(QStringLiteral("Vantrel - relay silent, reconnecting"));
+      socket_->abort();
+      return;
+    }
+    if (ready_) sendModel(PingOp{});
+  });
+}
+
+ServiceLink::~ServiceLink() {
+  wanted_ = false;
+  if (socket_) {
+    disconnect(socket_, nullptr, this, nullptr);
+    socket_->abort();
+  }
+}
+
+void ServiceLink::setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs) {
+  pingTimer_.setInterval(pingMs);
+  silenceMs_ = silenceMs;
+  firstRetryMs_ = retryMs_ = firstRetryMs;
+  maxRetryMs_ = maxRetryMs;
+}
+
+void ServiceLink::login(const ServiceLoginRequest& body, LoginDone done) {
+  QNetworkRequest request(QUrl(serviceconfig::apiBase() + QStringLiteral("bridge/login")));
+  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+  request.setTransferTimeout(kLoginTimeoutMs);
+  QNetworkReply* reply = network_->post(request, modelText(body).toUtf8());
+  auto answer = std::make_shared<QByteArray>();
+  connect(reply, &QNetworkReply::readyRead, reply, [reply, answer] {
+    if (answer->size() + reply->bytesAvailable() > kMaxLoginAnswerBytes) {
+      reply->abort();
+      return;
+    }
+    answer->append(reply->readAll());
+  });
+  connect(reply, &QNetworkReply::finished, this, [reply, answer, done] {
+    reply->deleteLater();
+    answer->append(reply->readAll());
+    // The service answers refusals with a JSON body too; take any JSON object.
+    const auto tree = parseJson(*answer);
+    if (tree && tree->is_object()) return done(*tree, QString());
+    if (reply->error() != QNetworkReply::NoError) return done(std::nullopt, reply->errorString());
+    done(std::nullopt, QStringLiteral("the service's answer is not JSON"));
+  });
+}
+
+void ServiceLink::open(const QString& token) {
+  close();
+  token_ = token;
+  wanted_ = true;
+  retryMs_ = firstRetryMs_;
+  connectRelay();
+}
+
+void ServiceLink::close() {
+  wanted_ = false;
+  retryTimer_.stop();
+  pingTimer_.stop();
+  const bool wasReady = ready_;
+  ready_ = false;
+  clientId_.clear();
+  if (socket_) {
+    QWebSocket* old = socket_;
+    socket_ = nullptr;
+    disconnect(old, nullptr, this, nullptr);
+    old->close();
+    old->deleteLater();
+  }
+  if (wasReady) emit lost();
+}
+
+bool ServiceLink::send(const Json& op) {
+  if (!socket_ || (!ready_ && textOf(op, "op") != QLatin1String("hello"))) return false;
+  const QString text = jsonText(op);
+  if (text.isEmpty()) return false;
+  socket_->sendTextMessage(text);
+  return true;
+}
+
+void ServiceLink::connectRelay() {
+  if (!wanted_) return;
+  auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+  socket_ = socket;
+  socket->setSslConfiguration(QSslConfiguration::defaultConfiguration());
+  socket->setMaxAllowedIncomingFrameSize(kMaxFrameBytes);
+  socket->setMaxAllowedIncomingMessageSize(kMaxFrameBytes);
+  connect(socket, &QWebSocket::connected, this, [this, socket] {
+    lastHeard_ = QDateTime::currentMSecsSinceEpoch();
+    pingTimer_.start();
+    HelloOp hello;
+    hello.Token = token_;
+    socket->sendTextMessage(modelText(hello));
+  });
+  connect(socket, &QWebSocket::textMessageReceived, this, &ServiceLink::onText);
+  connect(socket, &QWebSocket::sslErrors, this, [](const QList<QSslError>& errors) {
+    for (const auto& e : errors) zlog::parts(QStringLiteral("Vantrel - relay certificate error:"), e.errorString());
+  });
+  connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+    if (socket == socket_) onDropped();
+  });
+  connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this, socket] {
+    if (socket == socket_ && socket->state() == QAbstractSocket::UnconnectedState) onDropped();
+  });
+  socket->open(QUrl(QStringLiteral("wss://") + serviceconfig::serviceHost() + QStringLiteral("/relay")));
+}
+
+void ServiceLink::onText(const QString& text) {
+  lastHeard_ = QDateTime::currentMSecsSinceEpoch();
+  const auto op = parseJson(text);
+  if (!op || !op->is_object()) {
+    zlog::line(QStringLiteral("Vantrel - relay frame is not a JSON object, dropped"));
+    return;
+  }
+  const QString name = textOf(*op, "op");
+  if (name == QLatin1String("pong")) return;
+  if (name == QLatin1String("ready")) {
+    ready_ = true;
+    retryMs_ = firstRetryMs_;
+    clientId_ = textOf(*op, "ClientID");
+    zlog::parts(QStringLiteral("Vantrel - relay ready as"), clientId_);
+    emit ready(clientId_);
+    return;
+  }
+  if (name == QLatin1String("error") && !ready_) {
+    zlog::parts(QStringLiteral("Vantrel - relay refused:"), textOf(*op, "error"));
+    return;  // the service closes the connection; a retry follows
+  }
+  emit opReceived(*op);
+}
+
+void ServiceLink::onDropped() {
+  QWebSocket* socket = socket_;
+  if (socket) {
+    zlog::parts(QStringLiteral("Vantrel - relay closed:"), socket->errorString());
+    socket_ = nullptr;
+    disconnect(socket, nullptr, this, nullptr);
+    socket->deleteLater();
+  }
+  pingTimer_.stop();
+  const bool wasReady = ready_;
+  ready_ = false;
+  if (wasReady) emit lost();
+  scheduleRetry();
+}
+
+void ServiceLink::scheduleRetry() {
+  if (!wanted_) return;
+  retryTimer_.start(retryMs_);
+  retryMs_ = std::min(retryMs_ * 2, maxRetryMs_);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,78 @@
+// The bridge's link to the account service: the HTTPS sign-in, and the relay
+// WebSocket ("wss://HOST/relay") that stays open while the bridge is signed
+// in. The relay connection authenticates with the sign-in token, is kept alive
+// by pings, and is reopened with a growing delay (1 s doubling up to 30 s)
+// whenever it drops, until close() is called.
+#pragma once
+
+#include "wire.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class QNetworkAccessManager;
+#include <QWebSocket>
+
+namespace vantrel {
+
+class ServiceLink : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr qint64 kMaxFrameBytes = 16 * 1024 * 1024;
+
+  ServiceLink(QNetworkAccessManager* network, QObject* parent = nullptr);
+  ~ServiceLink() override;
+
+  // POST api2/bridge/login. The callback gets the service's JSON answer, or
+  // nothing and the reason when no answer came.
+  using LoginDone = std::function<void(const std::optional<Json>& answer, const QString& failure)>;
+  void login(const ServiceLoginRequest& request, LoginDone done);
+
+  // Opens the relay with a sign-in token (closing any earlier relay).
+  void open(const QString& token);
+  void close();
+  bool isReady() const { return ready_; }
+  QString clientId() const { return clientId_; }
+
+  // Writes one operation; false when the relay is not ready.
+  bool send(const Json& op);
+  template <class T>
+  bool sendModel(const T& op) {
+    return send(op.toJSONModel());
+  }
+
+  // Intervals, shortened by tests.
+  void setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs);
+
+ signals:
+  void ready(const QString& clientId);
+  // The relay dropped; every session through it is gone.
+  void lost();
+  void opReceived(const vex::Json& op);
+
+ private:
+  void connectRelay();
+  void onText(const QString& text);
+  void onDropped();
+  void scheduleRetry();
+
+  QNetworkAccessManager* network_;
+  QPointer<QWebSocket> socket_;
+  QString token_;
+  QString clientId_;
+  bool ready_ = false;
+  bool wanted_ = false;
+  int retryMs_ = 1000;
+  int firstRetryMs_ = 1000;
+  int maxRetryMs_ = 30000;
+  int silenceMs_ = 45000;
+  QTimer retryTimer_;
+  QTimer pingTimer_;
+  qint64 lastHeard_ = 0;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,33 @@
+// Tokens of requests in flight, each bound to the session it travels in.
+// Bounded: requests that are never answered are forgotten, oldest first.
+#pragma once
+
+#include <QHash>
+
+#include <algorithm>
+#include <QString>
+
+#include <deque>
+
+namespace vantrel {
+
+class TokenTable {
+ public:
+  explicit TokenTable(size_t capacity = 4096) : capacity_(capacity) {}
+
+  void insert(const QString& token, const QString& session);
+  bool contains(const QString& token) const { return sessions_.contains(token); }
+  QString sessionOf(const QString& token) const { return sessions_.value(token); }
+  // Removes the token when it is held for exactly that session.
+  bool take(const QString& token, const QString& session);
+  void forgetSession(const QString& session);
+  void clear();
+  size_t size() const { return size_t(sessions_.size()); }
+
+ private:
+  size_t capacity_;
+  QHash<QString, QString> sessions_;
+  std::deque<QString> order_;
+};
+
+}  // namespace vantrel
