@@ -55,7 +55,7 @@ bool isVersionNumber(const QString& text) {
 qint64 ServiceCore::now() const { return nowMs ? nowMs() : QDateTime::currentMSecsSinceEpoch(); }
 
 bool ServiceCore::isPlausibleQrToken(const QString& token) {
-  static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-]{8,128}$"));
+  static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-]{1,128}$"));
   return form.match(token).hasMatch();
 }
 

@@ -1,9 +1,10 @@
-// Round trips through the service's relay (bridge A -> service -> bridge B and
+// Password checks, and round trips through the service's relay (bridge A -> service -> bridge B and
 // back) against a direct TLS WebSocket echo on the same machine.
 #include "support/ratio_main.h"
 
 #include "certificates.h"
 #include "kelvor_server.h"
+#include "password_hash.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -135,6 +136,14 @@ void BM_DirectEchoRoundTrip(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The cost of one e-mail sign-in's password check (PBKDF2-SHA256).
+void BM_PasswordVerify(benchmark::State& state) {
+  const QString record = kelvor::hashPassword(QStringLiteral("secret"));
+  for (auto _ : state) benchmark::DoNotOptimize(kelvor::verifyPassword(QStringLiteral("secret"), record));
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_PasswordVerify)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DirectEchoRoundTrip)->MinTime(1.0);
 BENCHMARK(BM_RelayRoundTrip)->MinTime(1.0);
 

@@ -93,7 +93,8 @@ TEST_F(ServiceHttp, MalformedSignInBodiesAreRefused) {
 }
 
 TEST_F(ServiceHttp, QrTokenMustBeConfirmedBeforeAnIdLoginAndWorksOnce) {
-  const QString token = QStringLiteral("qr-token-0001");
+  // The client's tokens are decimal texts of 1 to 19 digits.
+  const QString token = QStringLiteral("4821");
   auto unconfirmed = check2(token);
   EXPECT_NE(unconfirmed["Result"], "1");
   EXPECT_EQ(idLogin(annId)["Result"], 0);
@@ -117,6 +118,8 @@ TEST_F(ServiceHttp, QrTokenMustBeConfirmedBeforeAnIdLoginAndWorksOnce) {
   EXPECT_NE(check2(token)["Result"], "1");
   // A confirmed token cannot be confirmed again.
   EXPECT_EQ(confirm(token, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")).status, 403);
+  EXPECT_EQ(confirm(QStringLiteral("bad token!"), QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")).status,
+            403);
 }
 
 TEST_F(ServiceHttp, QrConfirmationExpiresAfterFiveMinutes) {
