@@ -160,7 +160,7 @@ TEST_F(VantrelService, SignsInByConfirmedQrTokenOnlyAndAgainAfterARestart) {
   bridge.child().kill();
   Child& child = bridge.child();
   ASSERT_TRUE(child.start(bridgeExecutable(child.home()), {startupArgument()}));
-  ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 3s));
+  ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 10s));
   ClientLink again;
   ASSERT_TRUE(again.open(port));
   auto relogin = again.login(id, id);
