@@ -1,6 +1,7 @@
 // The client's entry: the start-up sequence, then the one window.
 #include "bridge/startup.h"
 #include "core/service_config.h"
+#include "core/util_db.h"
 #include "shell/main_view.h"
 
 #ifdef ZARKELO_HAS_HOST_SIDE
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
 #ifdef ZARKELO_HAS_HOST_SIDE
   installHostSide();
 #endif
-  RunStartupSequence([] {});
+  RunStartupSequence([] { UtilDB::open(); });
 
   MainView window;
   window.show();
