@@ -3,6 +3,7 @@
 #include "core/service_config.h"
 #include "core/util_db.h"
 #include "shell/main_view.h"
+#include "shell/shell_wiring.h"
 
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
@@ -19,7 +20,10 @@ int main(int argc, char** argv) {
 #endif
   RunStartupSequence([] { UtilDB::open(); });
 
+  // Showing the window stores it as MainViewShared, opens the login sheet and
+  // starts the heartbeat.
   MainView window;
+  ShellWiring shell(window);
   window.show();
   return app.exec();
 }
