@@ -51,7 +51,6 @@ class RemoteFileListTest : public ::testing::Test {
  protected:
   void SetUp() override {
     bridgetest::resetState();
-    shell::setMainViewShared(nullptr);
     Env::MainViewShared = &toasts;
     auto me = std::make_shared<UserInfo>();
     me->ClientID = QStringLiteral("ME");

@@ -35,7 +35,6 @@ class RemoteHostsTest : public ::testing::Test {
     auto me = std::make_shared<UserInfo>();
     me->id_acc = 7;
     UserInfo::setShared(me);
-    shell::setMainViewShared(nullptr);
     Env::MainViewShared = &toasts;
     host = std::make_unique<FakePeerHost>();
     ASSERT_TRUE(host->connectBridge());
