@@ -118,6 +118,17 @@ bool Service::start(const QString& email, const QString& password, const QString
   return process_.waitForLine(QStringLiteral("Kelvor service listening on"), std::chrono::seconds(10)) >= 0;
 }
 
+bool Service::offerInstaller(const QString& number, const QByteArray& bytes) {
+  const QString name = QStringLiteral("Kelvor") + number + QStringLiteral(".dmg");
+  if (!QDir(dir_.path()).mkpath(QStringLiteral("installers"))) return false;
+  QFile installer(dir_.filePath(QStringLiteral("installers/") + name));
+  QFile version(dir_.filePath(QStringLiteral("version.json")));
+  if (!installer.open(QIODevice::WriteOnly) || installer.write(bytes) != bytes.size()) return false;
+  if (!version.open(QIODevice::WriteOnly)) return false;
+  version.write(QStringLiteral(R"({"number":"%1","file":"%2"})").arg(number, name).toUtf8());
+  return true;
+}
+
 QSslConfiguration Service::tls() const {
   QSslConfiguration config = QSslConfiguration::defaultConfiguration();
   config.addCaCertificates(QSslCertificate::fromPath(caFile()));

@@ -50,6 +50,8 @@ QList<qint64> childrenNamed(qint64 parent, const QString& name);
 
 class Service {
  public:
+  // Puts an installer on offer (version.json and the file); call before start().
+  bool offerInstaller(const QString& number, const QByteArray& bytes);
   // Creates the data folder, adds the account and starts serving on a free port.
   bool start(const QString& email, const QString& password, const QString& name, const QString& hostname);
   QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
