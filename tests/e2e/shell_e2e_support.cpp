@@ -152,15 +152,23 @@ int Service::confirmQr(const QString& mid, const QString& token, const QString& 
   return status;
 }
 
-Client::Client(const Service& service) : service_(service), bridgePort_(freePort()) {
-  // The client kills leftover bridges of its own folder: give it a folder of its own.
-  for (const char* name : {"zarkelo", "Vantrel_amd"}) {
-    const QString source = testutil::binDir() + QLatin1Char('/') + QLatin1String(name);
-    const QString target = bin_.path() + QLatin1Char('/') + QLatin1String(name);
-    if (::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
-      QFile::copy(source, target);
-  }
+namespace {
+// A private link (or copy) of a built executable.
+bool linkExecutable(const QString& name, const QString& folder) {
+  const QString source = testutil::binDir() + QLatin1Char('/') + name;
+  const QString target = folder + QLatin1Char('/') + name;
+  return ::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0 ||
+         QFile::copy(source, target);
 }
+}  // namespace
+
+Client::Client(const Service& service, bool withBridge) : service_(service), bridgePort_(freePort()) {
+  // The client kills leftover bridges of its own folder: give it a folder of its own.
+  linkExecutable(QStringLiteral("zarkelo"), bin_.path());
+  if (withBridge) installBridge();
+}
+
+bool Client::installBridge() { return linkExecutable(QStringLiteral("Vantrel_amd"), bin_.path()); }
 
 bool Client::start(const QProcessEnvironment& extra) {
   process_ = std::make_unique<LoggedProcess>();

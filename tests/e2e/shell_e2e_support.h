@@ -71,7 +71,9 @@ class Client {
  public:
   // `binDir` holds the client and the bridge; they are linked into a folder of
   // this client's own. The home folder persists across restarts of this Client.
-  explicit Client(const Service& service);
+  // Without `withBridge` the bridge executable is missing until installBridge().
+  explicit Client(const Service& service, bool withBridge = true);
+  bool installBridge();
   bool start(const QProcessEnvironment& extra = {});
   void stop();
   LoggedProcess& process() { return *process_; }

@@ -130,6 +130,19 @@ TEST_F(ShellEndToEnd, SignsInWithAConfirmedQrTokenAndAgainAfterTheBridgeDies) {
   EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Password")), QString());
 }
 
+TEST_F(ShellEndToEnd, StartsABridgeThatCouldNotBeLaunchedAtFirst) {
+  e2e::Client client(service, /*withBridge=*/false);
+  ASSERT_TRUE(client.start(emailLogin()));
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel cannot be launched"), 5s), 0)
+      << client.process().dump().toStdString();
+  ASSERT_TRUE(client.installBridge());
+  // The reconnect counter wraps on the 7th tick: no bridge of ours runs, so it is started again.
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel Not Running, Restarting..."), 12s), 0)
+      << client.process().dump().toStdString();
+  EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+  EXPECT_NE(client.bridgePid(), 0);
+}
+
 class ShellUpgradeEndToEnd : public ShellEndToEnd {
  protected:
   void prepare() override { ASSERT_TRUE(service.offerInstaller(QStringLiteral("1.0.3"), installer)); }
