@@ -1,13 +1,13 @@
 // The client's entry: the start-up sequence, then the one window.
 #include "bridge/startup.h"
 #include "core/service_config.h"
+#include "shell/main_view.h"
 
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
 
 #include <QApplication>
-#include <QLabel>
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -18,9 +18,7 @@ int main(int argc, char** argv) {
 #endif
   RunStartupSequence([] {});
 
-  QLabel window(QStringLiteral("Zarkelo"));
-  window.setAlignment(Qt::AlignCenter);
-  window.setMinimumSize(640, 480);
+  MainView window;
   window.show();
   return app.exec();
 }

@@ -1,15 +1,17 @@
 #include "local_sharing/share_account.h"
 
-// Placeholder until the account record is reachable from here.
+#include "bridge/user_info.h"
+
 namespace shareaccount {
-namespace {
-qint64 g_id = 0;
-QString g_hostname = QStringLiteral("*");
-}  // namespace
-qint64 id() { return g_id; }
-QString hostname() { return g_hostname; }
+
+qint64 id() { return UserInfo::shared()->id_acc; }
+QString hostname() { return UserInfo::shared()->hostname; }
+
 void setForTesting(qint64 accountId, const QString& host) {
-  g_id = accountId;
-  g_hostname = host;
+  auto user = std::make_shared<UserInfo>(*UserInfo::shared());
+  user->id_acc = accountId;
+  user->hostname = host;
+  UserInfo::setShared(std::move(user));
 }
+
 }  // namespace shareaccount

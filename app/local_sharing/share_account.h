@@ -9,7 +9,7 @@ namespace shareaccount {
 qint64 id();
 QString hostname();
 
-// Stands in for a signed-in account in tests.
+// Replaces the shared account record with a copy signed in as `accountId`.
 void setForTesting(qint64 accountId, const QString& host);
 
 }  // namespace shareaccount

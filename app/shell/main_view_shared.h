@@ -1,12 +1,12 @@
-// The process-wide handle to the live main window. Unset until the window is
-// first shown; a raiser that finds it unset raises nothing. Main thread only.
+// Shorthand for the process-wide handle to the live main window
+// (Env::MainViewShared). Unset until the window is first shown; a raiser that
+// finds it unset raises nothing. Main thread only.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "bridge/env.h"
 
 namespace shell {
 
-MainViewHandle* mainViewShared();
-void setMainViewShared(MainViewHandle* view);
+inline MainViewHandle* mainViewShared() { return Env::MainViewShared; }
 
 }  // namespace shell

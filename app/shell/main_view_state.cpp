@@ -1,14 +1,12 @@
 #include "shell/main_view_state.h"
 
+#include "bridge/env.h"
 #include "core/localized.h"
 #include "core/log.h"
-#include "shell/main_view_shared.h"
 
 #include <QCoreApplication>
 
 namespace {
-
-const QString kAppVersion = QStringLiteral("1.0.2");
 
 AlertToast initialToast() {
   AlertToast toast;
@@ -47,7 +45,7 @@ MainViewState::MainViewState(QObject* parent)
 }
 
 MainViewState::~MainViewState() {
-  if (shell::mainViewShared() == this) shell::setMainViewShared(nullptr);
+  if (Env::MainViewShared == this) Env::MainViewShared = nullptr;
 }
 
 QString MainViewState::bannerTitle() const {
@@ -68,25 +66,29 @@ void MainViewState::selectTab(int index) {
 }
 
 void MainViewState::setUserName(const QString& name) {
-  if (userName_ == name) return;
-  userName_ = name;
+  if (userInfo_->name_acc == name) return;
+  userInfo_->name_acc = name;
   emit userNameChanged(name);
 }
 
-QString MainViewState::versionLine() const { return L("Ver. ") + kAppVersion; }
+QString MainViewState::versionLine() const { return L("Ver. ") + Env::AppVersion; }
 
 void MainViewState::bannerTapped() {
-  if (MainViewHandle* shared = shell::mainViewShared()) shared->openQRSettings();
+  if (MainViewHandle* shared = Env::MainViewShared) shared->openQRSettings();
 }
 
 void MainViewState::onAppear() {
-  shell::setMainViewShared(this);
+  Env::MainViewShared = this;
   isShowLogin.set(true);
   if (!heartbeat_.isActive()) heartbeat_.start();
 }
 
 void MainViewState::reloadSharingList() {
   zlog::line(QStringLiteral("ReloadSharingList"));
+  loadShareList();
+}
+
+void MainViewState::loadShareList() {
   if (shareListLoader_) shareListLoader_();
 }
 

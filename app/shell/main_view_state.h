@@ -1,11 +1,12 @@
 // The main window's state and the services other code reaches through
 // MainViewShared: pages and their titles, the navigation colours, toasts, the
-// common dialogs' records and show flags, the sheets' flags, the quit question
-// and the heartbeat's clock. Views draw it; tests drive it. Main thread only;
+// common dialogs' records and show flags, the sheets' flags, the quit question,
+// the window's own account record and the heartbeat's one-second clock. Views draw it; tests drive it. Main thread only;
 // the MainViewHandle calls made on another thread are moved to this object's
 // thread.
 #pragma once
 
+#include "bridge/user_info.h"
 #include "bridge/view_handles.h"
 #include "shell/dialog_settings.h"
 #include "shell/show_flag.h"
@@ -19,6 +20,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class MainViewState : public QObject, public MainViewHandle {
   Q_OBJECT
@@ -46,7 +48,9 @@ class MainViewState : public QObject, public MainViewHandle {
   bool isSideNavVisible() const { return !isShowLogin.value(); }
 
   // --- banner ---
-  QString userName() const { return userName_; }  // the window's account record's name_acc
+  // The window's own account record; the banner shows its name_acc.
+  const std::shared_ptr<UserInfo>& userInfo() const { return userInfo_; }
+  QString userName() const { return userInfo_->name_acc; }
   void setUserName(const QString& name);
   // Looked up with the banner; held, not displayed.
   const QStringList& memberTypeTexts() const { return memberTypeTexts_; }
@@ -55,11 +59,13 @@ class MainViewState : public QObject, public MainViewHandle {
   void bannerTapped();
 
   // --- first display, login sheet and share list ---
-  // Stores this window as MainViewShared, then opens the login sheet and starts the heartbeat clock.
+  // Stores this window as Env::MainViewShared, opens the login sheet and starts the heartbeat clock.
   void onAppear();
   // Loads the share list when the login sheet closes; set by the share code.
   void setShareListLoader(std::function<void()> loader) { shareListLoader_ = std::move(loader); }
   void setSharingObjList(SharingObjList* list) { sharingObjList_ = list; }
+  // Loads the share list (the heartbeat's reload); closing the login sheet also logs "ReloadSharingList".
+  void loadShareList();
   int timerCounter = 0;  // heartbeat ticks, counted by the heartbeat
 
   // --- dialogs raised on this window ---
@@ -97,7 +103,7 @@ class MainViewState : public QObject, public MainViewHandle {
   void pageChanged(int index);
   void userNameChanged(const QString& name);
   void receiveFileChanged();
-  void heartbeatTick();
+  void heartbeatTick();  // every second once the window has been shown
 
  private:
   template <class F>
@@ -115,7 +121,7 @@ class MainViewState : public QObject, public MainViewHandle {
   int iViewIndex_ = 0;
   QStringList subViewTitles_;
   QStringList memberTypeTexts_;
-  QString userName_ = QStringLiteral("Anonymous");
+  std::shared_ptr<UserInfo> userInfo_ = std::make_shared<UserInfo>();
   CtlViewReceiveFile ctlViewReceiveFile_;
   SharingObjList* sharingObjList_ = nullptr;
   std::function<void()> shareListLoader_;

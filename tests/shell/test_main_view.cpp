@@ -62,6 +62,9 @@ TEST(MainView, StartShowsLoginSheetAndHidesNavigation) {
   EXPECT_EQ(w.view.versionLabel()->text(), L("Ver. ") + QStringLiteral("1.0.2"));
   ASSERT_NE(w.view.currentPage(), nullptr);
 
+  w.state().setUserName(QStringLiteral("Ann"));
+  EXPECT_EQ(w.view.banner()->userNameLabel()->text(), QStringLiteral("Ann"));
+
   w.closeLogin();
   EXPECT_TRUE(w.view.sideNavigation()->isVisible());
   EXPECT_EQ(w.view.navItem(2), nullptr);  // the navigation offers no send-file item

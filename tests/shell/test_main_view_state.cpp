@@ -27,6 +27,8 @@ TEST(MainViewState, InitialState) {
   EXPECT_EQ(view.bannerTitle(), L("Banner_Func_LocalSharing"));
   EXPECT_EQ(view.subViewTitles().size(), 4);
   EXPECT_EQ(view.userName(), QStringLiteral("Anonymous"));
+  ASSERT_NE(view.userInfo(), nullptr);
+  EXPECT_NE(view.userInfo(), UserInfo::shared());  // the window's own record, not the shared one
   EXPECT_EQ(view.versionLine(), L("Ver. ") + QStringLiteral("1.0.2"));
   EXPECT_EQ(MainViewState::navigationPages(), (QList<int>{0, 1, 3}));
   for (ShowFlag* flag : {&view.isShowQRSettings, &view.isShowLogin, &view.isShowConfirmDialog,
@@ -49,6 +51,8 @@ TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
     // Before the first display nothing reaches the window through the handle.
     view.bannerTapped();
     EXPECT_FALSE(view.isShowQRSettings.value());
+    int ticks = 0;
+    QObject::connect(&view, &MainViewState::heartbeatTick, [&] { ++ticks; });
 
     view.onAppear();
     EXPECT_EQ(shell::mainViewShared(), &view);
@@ -65,6 +69,12 @@ TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
     view.isShowLogin.set(false);
     EXPECT_EQ(loads, 1);
     EXPECT_TRUE(view.isSideNavVisible());
+
+    // The heartbeat's clock runs from the first display, once a second.
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(testutil::waitUntil([&] { return ticks == 1; }, std::chrono::seconds(3)));
+    EXPECT_LE(clock.elapsed(), 1200);
   }
   // A window that is gone leaves no dangling handle.
   EXPECT_EQ(shell::mainViewShared(), nullptr);

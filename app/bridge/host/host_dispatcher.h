@@ -1,0 +1,27 @@
+// The host side of the peer protocol: requests of remote clients, handed over
+// by the inbound "WSDC" dispatcher, answered from this machine's shares; and
+// the bridge's direct calls of a host function ("P2PCallHostFunc").
+// Main thread only.
+#pragma once
+
+#include "core/vex_json.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace hostside {
+
+// One request frame (the parsed "Data" of a "WSDC" frame): dispatched by its
+// "Code" to one of the twenty handlers. Unknown codes are logged, unanswered.
+void handleRequest(const vex::Json& frame);
+
+// One host function call (the parsed "Data" of a "P2PCallHostFunc" frame).
+void handleHostFunction(const vex::Json& frame);
+
+// Sessions count for "ClientTouch" when they pinged within this many seconds.
+inline constexpr uint64_t kSessionActiveSeconds = 60;
+// The number of sessions that pinged within the window, as of `now`.
+int64_t activeSessionCount(uint64_t now);
+
+}  // namespace hostside

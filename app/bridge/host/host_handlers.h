@@ -1,0 +1,40 @@
+// Handlers of the host-side dispatcher. Each answers through SendWSDCReply
+// with the request's code, token and session (or not at all, where noted).
+#pragma once
+
+#include "core/vex_json.h"
+
+#include <QString>
+
+namespace hostside {
+
+struct Request {
+  QString token;
+  QString session;
+  QString code;
+  vex::Json msg;  // the payload under "Msg"
+};
+
+void clientTouch(const Request& r);
+void hostHandShake(const Request& r);
+void validInfo(const Request& r);
+void ping(const Request& r);
+void getFileList(const Request& r);
+void fileDownloadCheck(const Request& r);
+void opFileList(const Request& r);
+void newFileCreate(const Request& r);
+void ignored(const Request& r);  // "SaveLog", "getFileExtInfo": no reply
+void clipboardPush(const Request& r);
+void clipboardGetText(const Request& r);
+void waitRemoteReceiveFiles(const Request& r);
+void waitRemoteReceiveFilesPressButton(const Request& r);
+void waitRemoteReceiveFilesCancel(const Request& r);  // no reply
+
+// The clipboard switch: "0" in the settings store turns peers' clipboard
+// access off; anything else (unset included) leaves it on.
+bool clipboardAllowed();
+// What a clipboard toast shows of a text: all of it below 6 characters,
+// otherwise its first 5 and "...".
+QString clipboardPreview(const QString& text);
+
+}  // namespace hostside

@@ -1,0 +1,185 @@
+// End to end on loopback: the account service, bridge A with a headless client
+// A (the application's bridge link and host side, its own home with a share),
+// bridge B with a test peer. The peer opens a session to A's host name and
+// share tag and browses the share as the remote file browser does.
+#include "vantrel_harness.h"
+
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+using namespace vantreltest;
+
+namespace {
+
+class HostEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
+    QByteArray id;
+    ASSERT_EQ(service.child().run(binDir() + QStringLiteral("/kelvor-service"),
+                                  {QStringLiteral("add-account"), QStringLiteral("--data"), service.dataDir(),
+                                   QStringLiteral("--email"), QStringLiteral("ann@example.com"),
+                                   QStringLiteral("--password"), QStringLiteral("ann-pass"), QStringLiteral("--name"),
+                                   QStringLiteral("Ann"), QStringLiteral("--hostname"), QStringLiteral("ann-host")},
+                                  &id),
+              0);
+    annId = id.trimmed().toLongLong();
+    ASSERT_GT(annId, 0) << id.toStdString();
+    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
+                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+  }
+
+  // Client A's home: a shared folder of 230 files, a sub-folder and two
+  // pictures, a private folder beside it, and the share in its database.
+  void seedClientHome(const QString& home) {
+    shared = home + QStringLiteral("/Shared");
+    QDir().mkpath(shared + QStringLiteral("/albums"));
+    QDir().mkpath(home + QStringLiteral("/Private"));
+    for (int i = 0; i < 230; ++i) {
+      QFile f(shared + QStringLiteral("/doc_%1.txt").arg(i, 3, 10, QLatin1Char('0')));
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(QByteArray(i, 'x'));
+    }
+    QImage picture(800, 600, QImage::Format_RGB32);
+    picture.fill(Qt::darkGreen);
+    ASSERT_TRUE(picture.save(shared + QStringLiteral("/albums/one.jpg")));
+    ASSERT_TRUE(picture.save(shared + QStringLiteral("/albums/two.png")));
+    QFile secret(home + QStringLiteral("/Private/secret.txt"));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("secret");
+
+    const QString db = home + QStringLiteral("/Documents/Kelvor/db");
+    QDir().mkpath(db);
+    ASSERT_TRUE(UtilDB::openAt(db + QStringLiteral("/kelvor.dat")));
+    shareaccount::setForTesting(annId, QStringLiteral("ann-host"));
+    SharingObj share;
+    share.tag = QStringLiteral("E2E1");
+    share.path = shared;
+    share.setSharePassword(QStringLiteral("Pass1"));
+    ASSERT_TRUE(insertShare(share));
+    UtilDB::reset();
+  }
+
+  // A peer request in the session and its reply's "Msg".
+  std::optional<Json> ask(const QString& code, const Json& payload) {
+    const QString token = peer.request(session, code, payload);
+    auto reply = peer.waitFor(
+        [&](const ClientLink::Frame& f) {
+          return f.code == QLatin1String("WSDC") && vantrel::textOf(f.data, "Token") == token;
+        },
+        10s);
+    if (!reply) return std::nullopt;
+    return vantrel::valueOf(reply->data, "Msg");
+  }
+
+  Service service;
+  qint64 annId = 0;
+  QString shared;
+  ClientLink peer;
+  QString session;
+};
+
+TEST_F(HostEndToEnd, PeerBrowsesTheShareOfAHeadlessClient) {
+  BridgeProcess bridgeA;
+  ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
+  Child clientA;
+  seedClientHome(clientA.home());
+  service.configure(clientA.env());
+  clientA.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
+  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridgeA.port()));
+  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), QStringLiteral("secret-a"));
+  clientA.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/host_client_stub"),
+                            {QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")}));
+  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("host client signed in as"); }, 20s))
+      << clientA.output().toStdString();
+
+  BridgeProcess bridgeB;
+  ASSERT_TRUE(bridgeB.start(&service));
+  ASSERT_TRUE(peer.open(bridgeB.port()));
+  const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
+
+  // Connect to A's host name and share tag.
+  peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
+                                           {"Hostname", "ann-host"}, {"Hosttag", "E2E1"}, {"Hostpassword", "pass1"}});
+  auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(vantrel::textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+  const Json link = vantrel::valueOf(opened->data, "Msg");
+  session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+
+  auto touch = ask(QStringLiteral("ClientTouch"), {{"m", ""}});
+  ASSERT_TRUE(touch) << clientA.output().toStdString();
+  EXPECT_EQ((*touch)["data"]["OS"], "IOS");
+
+  // The access code, letter case aside; a wrong one is refused.
+  EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "e2e1"}, {"password", "PASS1"}}), (Json{{"data", true}}));
+  EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E1"}, {"password", "nope"}}), (Json{{"data", false}}));
+
+  auto info = ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"pass", "pass1"}, {"isweb", 0}});
+  ASSERT_TRUE(info);
+  ASSERT_EQ((*info)["data"].size(), 1u);
+  EXPECT_EQ((*info)["data"][0]["path"], shared.toStdString());
+  EXPECT_EQ((*info)["data"][0]["isenabled"], 1);
+
+  // Probe, then page through: the folder first, then the 230 files by name.
+  const Json base = {{"dir", shared.toStdString()}, {"search", ""}, {"filters", ""}, {"orderBy", ""},
+                     {"iIconLoadSize", ""}, {"iPreFetchIcon", 0}};
+  Json probe = base;
+  probe["iProbeCount"] = 1;
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), probe))["index"], "231");
+  std::vector<std::string> names;
+  for (int page = 1; page <= 3; ++page) {
+    Json request = base;
+    request["iPageIndex"] = page;
+    request["iPageSize"] = 100;
+    request["iProbeCount"] = 0;
+    auto list = ask(QStringLiteral("getFileList"), request);
+    ASSERT_TRUE(list);
+    EXPECT_EQ((*list)["sPageInfo"], "231|3");
+    for (const Json& item : (*list)["data"]) names.push_back(item["name"].get<std::string>());
+  }
+  ASSERT_EQ(names.size(), 231u);
+  EXPECT_EQ(names[0], "albums");
+  EXPECT_EQ(names[1], "doc_000.txt");
+  EXPECT_EQ(names[230], "doc_229.txt");
+
+  // Thumbnails, through the bridge's host function call.
+  const std::string albums = (shared + QStringLiteral("/albums")).toStdString();
+  auto icons = ask(QStringLiteral("buildIcon2"),
+                   {{"size", 48}, {"fileList", {albums + "/one.jpg|0|1|-1", albums + "/two.png|1|1|-1"}}});
+  ASSERT_TRUE(icons) << clientA.output().toStdString();
+  const Json records = Json::parse((*icons)["data"].get<std::string>());
+  ASSERT_EQ(records.size(), 2u);
+  for (const Json& record : records)
+    EXPECT_EQ(record["iconBase64"].get<std::string>().rfind("data:image/jpg;base64,", 0), 0u);
+
+  // Outside the share: answered as if nothing were there.
+  const std::string secret = (clientA.home() + QStringLiteral("/Private/secret.txt")).toStdString();
+  Json outside = base;
+  outside["dir"] = (clientA.home() + QStringLiteral("/Private")).toStdString();
+  outside["iPageIndex"] = 1;
+  outside["iPageSize"] = 100;
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), outside))["sPageInfo"], "0|0");
+  Json escape = outside;
+  escape["dir"] = shared.toStdString() + "/../Private";
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), escape))["sPageInfo"], "0|0");
+  EXPECT_EQ((*ask(QStringLiteral("fileDownloadCheck"), {{"path", secret}}))["data"]["valid"], 0);
+  auto refusedIcons = ask(QStringLiteral("buildIcon2"), {{"size", 48}, {"fileList", {secret + "|0"}}});
+  ASSERT_TRUE(refusedIcons);
+  EXPECT_EQ((*refusedIcons)["data"], "[]");
+  EXPECT_EQ(*ask(QStringLiteral("opFileList"), {{"cmd", "delete"}, {"fileList", secret}}), Json("[]"));
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
+
+  clientA.stop();
+}
+
+}  // namespace
