@@ -3,6 +3,10 @@
 #include "core/service_config.h"
 #include "shell/main_view.h"
 
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+#include "local_sharing/ui/install_local_sharing.h"
+#endif
+
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
@@ -19,6 +23,9 @@ int main(int argc, char** argv) {
   RunStartupSequence([] {});
 
   MainView window;
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+  installLocalSharing(window);
+#endif
   window.show();
   return app.exec();
 }

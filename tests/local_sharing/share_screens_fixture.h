@@ -9,7 +9,7 @@
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
 #include "local_sharing/sharing_obj.h"
-#include "shell/main_view_shared.h"
+#include "bridge/env.h"
 #include "shell/main_view_state.h"
 
 #include <QCoreApplication>
@@ -48,14 +48,14 @@ class ShareScreensTest : public ::testing::Test {
     shareaccount::setForTesting(7, QStringLiteral("myhost"));
     window = std::make_unique<MainViewState>();
     window->setSharingObjList(&list);
-    shell::setMainViewShared(window.get());
+    Env::MainViewShared = window.get();
     QObject::connect(&window->toast, &ToastState::toastChanged, [this] { toasts.push_back(window->toast.toast()); });
     chooser = std::make_shared<ScriptedChooser>();
     setFileChooser(chooser);
   }
   void TearDown() override {
     setFileChooser(nullptr);
-    shell::setMainViewShared(nullptr);
+    Env::MainViewShared = nullptr;
     window.reset();
     UtilDB::reset();
     shareaccount::setForTesting(0, QStringLiteral("*"));

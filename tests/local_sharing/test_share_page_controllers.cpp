@@ -105,7 +105,7 @@ TEST_F(SharePageTest, WithoutTheWindowNoToastNoSheetButTheListStillReloads) {
   EXPECT_TRUE(window->isShowQRSettings.value());
   window->isShowQRSettings.set(false);
 
-  shell::setMainViewShared(nullptr);
+  Env::MainViewShared = nullptr;
   controller->changeHost();
   EXPECT_FALSE(window->isShowQRSettings.value());
   controller->addShare(folder(QStringLiteral("docs")));

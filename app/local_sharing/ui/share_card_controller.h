@@ -6,6 +6,7 @@
 #pragma once
 
 #include "local_sharing/sharing_obj.h"
+#include "shell/main_view_state.h"
 #include "shell/show_flag.h"
 
 #include <QObject>
@@ -15,7 +16,6 @@
 
 #include <functional>
 
-class MainViewState;
 
 class ShareCardController : public QObject {
   Q_OBJECT

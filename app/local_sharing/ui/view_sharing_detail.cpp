@@ -198,7 +198,10 @@ void ViewSharingDetail::presentTagEditor(bool shown) {
 void ViewSharingDetail::refresh() {
   const SharingObj& share = *controller_->share();
   pathCaption_->setText(controller_->pathCaption());
-  if (path_->text() != share.path) path_->setText(share.path);
+  if (path_->text() != share.path) {
+    path_->setText(share.path);
+    path_->setCursorPosition(0);  // the start of the path shows
+  }
   if (url_->text() != share.tagURL) url_->setText(share.tagURL);
   if (accessCode_->text() != share.passwordShowing) accessCode_->setText(share.passwordShowing);
   const std::pair<QCheckBox*, bool> toggles[] = {{default_, share.isDefault},

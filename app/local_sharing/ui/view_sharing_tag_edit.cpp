@@ -35,7 +35,6 @@ SharingTagEditView::SharingTagEditView(TagEditorController* controller, QWidget*
   const QString url = controller_->share()->tagURL;
   if (!url.isEmpty())
     qr_->setPixmap(QPixmap::fromImage(generateColoredQRImage(url, Qt::white, Qt::black, kQrSize, kQrSize)));
-  qr_->setVisible(!url.isEmpty());
   row->addSpacing(20);
   row->addWidget(qr_, 0, Qt::AlignVCenter);
 
@@ -84,6 +83,7 @@ SharingTagEditView::SharingTagEditView(TagEditorController* controller, QWidget*
   connect(controller_, &TagEditorController::tagValueChanged, this, [this](const QString& value) {
     if (field_->text() != value) field_->setText(value);
   });
+  qr_->setVisible(!url.isEmpty());  // once parented, so it never shows as a window of its own
   toast_ = new ToastView(controller_->toast(), this);
   setFocusProxy(field_);
 }
