@@ -8,13 +8,13 @@ namespace kelvor {
 
 namespace {
 
-struct Spec {
+struct OptionSet {
   QStringList required;
   QStringList optional;
 };
 
-const QHash<QString, Spec>& specs() {
-  static const QHash<QString, Spec> table{
+const QHash<QString, OptionSet>& optionSets() {
+  static const QHash<QString, OptionSet> table{
       {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {}}},
       {QStringLiteral("add-account"),
        {{QStringLiteral("data"), QStringLiteral("email"), QStringLiteral("password"), QStringLiteral("name"),
@@ -44,8 +44,8 @@ std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* er
   }
   CommandLine line;
   line.command = args.first();
-  const auto spec = specs().constFind(line.command);
-  if (spec == specs().constEnd()) {
+  const auto options = optionSets().constFind(line.command);
+  if (options == optionSets().constEnd()) {
     *error = QStringLiteral("unknown command: ") + line.command;
     return std::nullopt;
   }
@@ -56,7 +56,7 @@ std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* er
       return std::nullopt;
     }
     const QString name = flag.mid(2);
-    if (!spec->required.contains(name) && !spec->optional.contains(name)) {
+    if (!options->required.contains(name) && !options->optional.contains(name)) {
       *error = QStringLiteral("unknown option for ") + line.command + QStringLiteral(": ") + flag;
       return std::nullopt;
     }
@@ -70,7 +70,7 @@ std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* er
     }
     line.options.insert(name, args[i + 1]);
   }
-  for (const QString& name : spec->required) {
+  for (const QString& name : options->required) {
     if (line.options.value(name).isEmpty()) {
       *error = QStringLiteral("missing --") + name;
       return std::nullopt;

@@ -106,7 +106,7 @@ Reply ServiceCore::login(const QByteArray& body) {
   const auto tree = vex::Json::parse(body.toStdString(), nullptr, false);
   if (!tree.is_object()) return numberFailure(QStringLiteral("the body is not a JSON object"), 400);
   bool ok = true;
-  const QString id = textOf(tree, "Id_acc", &ok);
+  const QString id = textOf(tree, "Id_acc", &ok).trimmed();
   const QString password = textOf(tree, "Password", &ok);
   if (!ok) return numberFailure(QStringLiteral("Id_acc and Password must be texts"), 400);
   bool hasCredential = true;

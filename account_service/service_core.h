@@ -39,7 +39,7 @@ struct VersionRecord {
 class ServiceCore {
  public:
   static constexpr qint64 kQrLifetimeMs = 5 * 60 * 1000;
-  static constexpr int kTokensPerAccount = 16;
+  static constexpr int kTokensPerAccount = 64;
 
   explicit ServiceCore(AccountStore& store) : store_(store) {}
 

@@ -97,6 +97,14 @@ bool ClientPort::sendTo(quint64 generation, const QString& text) {
 
 void ClientPort::onTcpConnection() {
   while (QTcpSocket* socket = tcp_->nextPendingConnection()) {
+    if (screening_ >= kMaxScreening) {
+      zlog::line(QStringLiteral("Vantrel - connection refused: too many handshakes in progress"));
+      socket->abort();
+      socket->deleteLater();
+      continue;
+    }
+    ++screening_;
+    connect(socket, &QObject::destroyed, this, [this] { --screening_; });
     auto* timer = new QTimer(socket);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, socket, [this, socket] {
@@ -141,6 +149,8 @@ void ClientPort::screen(QTcpSocket* socket) {
   disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
   if (auto* timer = socket->findChild<QTimer*>(QStringLiteral("screenTimer"))) timer->deleteLater();
   disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+  disconnect(socket, &QObject::destroyed, this, nullptr);
+  --screening_;
   ws_->handleConnection(socket);
 }
 

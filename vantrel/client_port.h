@@ -27,6 +27,7 @@ class ClientPort : public QObject {
  public:
   static constexpr qint64 kMaxFrameBytes = 16 * 1024 * 1024;
   static constexpr int kMaxHandshakeBytes = 16 * 1024;
+  static constexpr int kMaxScreening = 32;  // handshakes being read at once
 
   explicit ClientPort(QObject* parent = nullptr);
   ~ClientPort() override;
@@ -62,6 +63,7 @@ class ClientPort : public QObject {
   QWebSocketServer* ws_ = nullptr;
   QPointer<QWebSocket> client_;
   quint64 generation_ = 0;
+  int screening_ = 0;
   QString path_ = QStringLiteral("/ws");
   QByteArray secret_;
 };

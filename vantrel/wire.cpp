@@ -4,7 +4,30 @@
 
 namespace vantrel {
 
+bool withinNesting(const char* begin, const char* end, int maxDepth) {
+  int depth = 0;
+  bool inString = false;
+  for (const char* p = begin; p != end; ++p) {
+    const char c = *p;
+    if (inString) {
+      if (c == '\\' && p + 1 != end)
+        ++p;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > maxDepth) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 std::optional<Json> parseJson(const QByteArray& text) {
+  // Copying and writing a tree recurse once per level: refuse deep nesting.
+  if (!withinNesting(text.constBegin(), text.constEnd(), kMaxJsonDepth)) return std::nullopt;
   Json tree = Json::parse(text.constBegin(), text.constEnd(), nullptr, false);
   if (tree.is_discarded()) return std::nullopt;
   return tree;
@@ -50,8 +73,8 @@ Json payloadOf(const Json& holder) {
   const Json data = valueOf(holder, "Data");
   if (data.is_string()) {
     const std::string& text = data.get_ref<const std::string&>();
-    Json parsed = Json::parse(text, nullptr, false);
-    return parsed.is_discarded() ? Json(nullptr) : parsed;
+    auto parsed = parseJson(QByteArray::fromRawData(text.data(), qsizetype(text.size())));
+    return parsed ? *parsed : Json(nullptr);
   }
   return data;
 }

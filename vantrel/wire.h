@@ -17,7 +17,13 @@ using vex::Json;
 
 // ---- reading ---------------------------------------------------------------
 
-// Parses UTF-8 JSON text; nothing when it is not JSON.
+inline constexpr int kMaxJsonDepth = 256;
+
+// Whether arrays and objects nest at most `maxDepth` deep (strings skipped).
+bool withinNesting(const char* begin, const char* end, int maxDepth);
+
+// Parses UTF-8 JSON text; nothing when it is not JSON or nests deeper than
+// kMaxJsonDepth.
 std::optional<Json> parseJson(const QByteArray& text);
 std::optional<Json> parseJson(const QString& text);
 

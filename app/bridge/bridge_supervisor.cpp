@@ -7,11 +7,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -163,8 +165,18 @@ bool IsBridgeRunning() {
 void ClearBridge() {
   zlog::line(QStringLiteral("Clearing Vantrel..."));
   endOwnProcess(false);
-  // Leftovers of this installation, whoever started them.
-  for (const auto& p : findBridgeProcesses(false)) ::kill(pid_t(p.pid), SIGKILL);
+  // Leftovers of this installation, whoever started them. A killed process
+  // vanishes within milliseconds; wait for that (briefly) so that the re-check
+  // and the next start see a clean slate.
+  QList<qint64> killed;
+  for (const auto& p : findBridgeProcesses(false))
+    if (::kill(pid_t(p.pid), SIGKILL) == 0) killed << p.pid;
+  QElapsedTimer waited;
+  waited.start();
+  while (!killed.isEmpty() && waited.elapsed() < 1000) {
+    killed.removeIf([](qint64 pid) { return !isLive(pid); });
+    if (!killed.isEmpty()) QThread::msleep(5);
+  }
   zlog::parts(QStringLiteral("---ReCheck Instance"),
               IsBridgeRunning() ? QStringLiteral("true") : QStringLiteral("false"));
 }

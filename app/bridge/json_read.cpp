@@ -1,5 +1,6 @@
 #include "bridge/json_read.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -19,6 +20,29 @@ int64_t clampToInt(double number) {
 }
 
 constexpr std::size_t kMaxDepth = 256;
+
+// Deepest nesting of arrays and objects, brackets inside strings not counted.
+std::size_t nestingDepth(std::string_view bytes) {
+  std::size_t depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (const char c : bytes) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
 }  // namespace
 
 const vex::Json& member(const vex::Json& value, std::string_view key) {
@@ -70,13 +94,11 @@ int64_t integer(const vex::Json& value) {
 }
 
 std::optional<vex::Json> parse(std::string_view bytes) {
-  bool tooDeep = false;
-  vex::Json::parser_callback_t guard = [&tooDeep](int depth, vex::Json::parse_event_t, vex::Json&) {
-    if (std::size_t(depth) > kMaxDepth) tooDeep = true;
-    return !tooDeep;
-  };
-  vex::Json value = vex::Json::parse(bytes.begin(), bytes.end(), guard, /*allow_exceptions=*/false);
-  if (tooDeep || value.is_discarded()) return std::nullopt;
+  // The parser itself does not recurse, but a deeply nested tree would make
+  // later recursive walks (writing it out, comparing) overflow the stack.
+  if (nestingDepth(bytes) > kMaxDepth) return std::nullopt;
+  vex::Json value = vex::Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
   return value;
 }
 

@@ -139,7 +139,13 @@ QuitQuestionView::QuitQuestionView(MainViewState& state, QWidget* parent)
   row->addStretch(1);
   quit_ = makeDialogButton(L("退出"));
   quit_->setObjectName(QStringLiteral("quitAction"));
-  quit_->setStyleSheet(QStringLiteral("color: %1; font-weight: bold;").arg(shellpalette::color(QStringLiteral("btnRed")).name()));
+  // The destructive action: red, bold.
+  QPalette red = quit_->palette();
+  red.setColor(QPalette::ButtonText, shellpalette::color(QStringLiteral("btnRed")));
+  quit_->setPalette(red);
+  QFont bold = quit_->font();
+  bold.setBold(true);
+  quit_->setFont(bold);
   cancel_ = makeDialogButton(L("Cancel"));
   cancel_->setDefault(true);
   row->addWidget(quit_);

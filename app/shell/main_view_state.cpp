@@ -3,6 +3,7 @@
 #include "bridge/env.h"
 #include "core/localized.h"
 #include "core/log.h"
+#include "local_sharing/share_store.h"
 
 #include <QCoreApplication>
 
@@ -88,9 +89,7 @@ void MainViewState::reloadSharingList() {
   loadShareList();
 }
 
-void MainViewState::loadShareList() {
-  if (shareListLoader_) shareListLoader_();
-}
+void MainViewState::loadShareList() { sharingObjList_.setItems(loadShares(QString(), false, false)); }
 
 void MainViewState::openConfirmDialog(const QString& title, const QString& info, DialogAction okAction) {
   dialogConfirmSetting.setTitle(title);

@@ -8,6 +8,7 @@
 
 #include "bridge/user_info.h"
 #include "bridge/view_handles.h"
+#include "local_sharing/sharing_obj.h"
 #include "shell/dialog_settings.h"
 #include "shell/show_flag.h"
 #include "shell/toast_state.h"
@@ -61,10 +62,8 @@ class MainViewState : public QObject, public MainViewHandle {
   // --- first display, login sheet and share list ---
   // Stores this window as Env::MainViewShared, opens the login sheet and starts the heartbeat clock.
   void onAppear();
-  // Loads the share list when the login sheet closes; set by the share code.
-  void setShareListLoader(std::function<void()> loader) { shareListLoader_ = std::move(loader); }
-  void setSharingObjList(SharingObjList* list) { sharingObjList_ = list; }
-  // Loads the share list (the heartbeat's reload); closing the login sheet also logs "ReloadSharingList".
+  // Fills the share list with all of the account's shares (the heartbeat's
+  // reload); closing the login sheet does the same after logging "ReloadSharingList".
   void loadShareList();
   int timerCounter = 0;  // heartbeat ticks, counted by the heartbeat
 
@@ -86,7 +85,7 @@ class MainViewState : public QObject, public MainViewHandle {
   void openQRSettings() override;
   CtlViewReceiveFile& ctlViewReceiveFile() override { return ctlViewReceiveFile_; }
   void receiveFilePanelChanged() override;
-  SharingObjList* sharingObjList() override { return sharingObjList_; }
+  SharingObjList* sharingObjList() override { return &sharingObjList_; }
 
   // Show flags and records (the window's view state).
   ShowFlag isShowQRSettings;
@@ -123,8 +122,7 @@ class MainViewState : public QObject, public MainViewHandle {
   QStringList memberTypeTexts_;
   std::shared_ptr<UserInfo> userInfo_ = std::make_shared<UserInfo>();
   CtlViewReceiveFile ctlViewReceiveFile_;
-  SharingObjList* sharingObjList_ = nullptr;
-  std::function<void()> shareListLoader_;
+  SharingObjList sharingObjList_;  // the application's one share list, empty until first loaded
   std::function<void()> quitFunction_;
   QTimer heartbeat_;
 };

@@ -28,7 +28,7 @@ QString symbolFor(const AlertToast& toast) {
     case Type::systemImage:
       return toast.imageName;
     case Type::loading:
-      return QStringLiteral("arrow.clockwise.icloud.fill");
+      return QStringLiteral("loading");
     case Type::image:
     case Type::regular:
       break;
@@ -53,8 +53,22 @@ bool hasIcon(const AlertToast& toast) {
   return toast.type == Type::image ? !toast.imageName.isEmpty() : !symbolFor(toast).isEmpty();
 }
 
+// A three-quarter ring, the "loading" type's mark.
+QPixmap spinner(int size, qreal dpr) {
+  QPixmap pixmap(qRound(size * dpr), qRound(size * dpr));
+  pixmap.setDevicePixelRatio(dpr);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const qreal pen = size / 9.0;
+  painter.setPen(QPen(shellpalette::color(QStringLiteral("gray")), pen, Qt::SolidLine, Qt::RoundCap));
+  painter.drawArc(QRectF(pen, pen, size - 2 * pen, size - 2 * pen), 90 * 16, 270 * 16);
+  return pixmap;
+}
+
 QPixmap iconFor(const AlertToast& toast, int size, qreal dpr) {
   if (toast.type == Type::image) return shellsymbols::image(toast.imageName, size, dpr);
+  if (toast.type == Type::loading) return spinner(size, dpr);
   return shellsymbols::symbol(symbolFor(toast), toast.color.isEmpty() ? QStringLiteral("gray") : toast.color, size,
                               dpr);
 }

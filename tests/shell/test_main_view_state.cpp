@@ -1,11 +1,16 @@
 #include "core/localized.h"
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
 #include "shell/main_view_shared.h"
 #include "shell/main_view_state.h"
 #include "support/test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QThread>
 
 namespace {
@@ -41,7 +46,8 @@ TEST(MainViewState, InitialState) {
   EXPECT_EQ(panel.taskState, QStringLiteral("0"));
   EXPECT_EQ(panel.iCountDown, 30);
   EXPECT_EQ(view.toast.toast().type, AlertToast::Type::complete);
-  EXPECT_EQ(view.sharingObjList(), nullptr);
+  ASSERT_NE(view.sharingObjList(), nullptr);
+  EXPECT_TRUE(view.sharingObjList()->items().isEmpty());
 }
 
 TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
@@ -65,8 +71,10 @@ TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
 
     // Closing the login sheet, for whatever reason, reloads the share list.
     int loads = 0;
-    view.setShareListLoader([&] { ++loads; });
+    QObject::connect(view.sharingObjList(), &SharingObjList::itemsChanged, [&] { ++loads; });
+    testing::internal::CaptureStdout();
     view.isShowLogin.set(false);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("ReloadSharingList"), std::string::npos);
     EXPECT_EQ(loads, 1);
     EXPECT_TRUE(view.isSideNavVisible());
 
@@ -206,4 +214,27 @@ TEST(MainViewState, ReceiveFilePanelFlagFollowsItsRecord) {
   EXPECT_TRUE(view.isShowReceiveFile.value());
   view.isShowReceiveFile.set(false);  // the panel closes itself
   EXPECT_FALSE(view.ctlViewReceiveFile().isShowView);
+}
+
+TEST(MainViewState, ClosingTheLoginSheetLoadsTheAccountsShares) {
+  QTemporaryDir tmp;
+  ASSERT_TRUE(UtilDB::openAt(tmp.filePath(QStringLiteral("kelvor.dat"))));
+  shareaccount::setForTesting(7, QStringLiteral("myhost"));
+  ASSERT_TRUE(QDir().mkpath(tmp.filePath(QStringLiteral("a"))));
+  ASSERT_TRUE(createShare(tmp.filePath(QStringLiteral("a"))));
+  ASSERT_TRUE(createShare(tmp.filePath(QStringLiteral("kelvor.dat"))));
+
+  MainViewState view;
+  view.onAppear();
+  EXPECT_TRUE(view.sharingObjList()->items().isEmpty());  // empty until the first load
+  view.isShowLogin.set(false);
+  ASSERT_EQ(view.sharingObjList()->items().size(), 2);
+  EXPECT_TRUE(view.sharingObjList()->items()[0]->isdir);  // folders first
+
+  // A later reload (the heartbeat's) reads whatever the database holds now.
+  ASSERT_TRUE(deleteShare(view.sharingObjList()->items()[0]->tag));
+  view.loadShareList();
+  EXPECT_EQ(view.sharingObjList()->items().size(), 1);
+  UtilDB::reset();
+  shareaccount::setForTesting(0, QStringLiteral("*"));
 }

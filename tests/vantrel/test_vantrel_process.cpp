@@ -137,6 +137,9 @@ TEST(VantrelProcess, SurvivesBadInput) {
                            "{\"Msg\":{\"Code\":\"P2PClientControl\",\"Data\":{\"Code\":7,\"Token\":[]}}}"})
     link.socket().sendTextMessage(QString::fromLatin1(text));
   link.socket().sendBinaryMessage(QByteArray(5, 'x'));
+  const QString deep = QString(100000, QLatin1Char('[')) + QString(100000, QLatin1Char(']'));
+  link.socket().sendTextMessage(QStringLiteral(R"({"Msg":{"Code":"WSDC","Data":{"Token":"t","Session":"a|b","Data":%1}}})").arg(deep));
+  link.socket().sendTextMessage(QStringLiteral(R"({"Msg":{"Code":"P2PClientControl","Data":{"Code":"CallHttp","Token":"t","Data":%1}}})").arg(deep));
   EXPECT_TRUE(pingAnswered(link));
 
   // An oversized frame closes that connection; the bridge serves the next.

@@ -159,7 +159,7 @@ TEST_F(VantrelService, SignsInByConfirmedQrTokenOnlyAndAgainAfterARestart) {
   const quint16 port = bridge.port();
   bridge.child().kill();
   Child& child = bridge.child();
-  ASSERT_TRUE(child.start(binDir() + QStringLiteral("/Vantrel_amd"), {startupArgument()}));
+  ASSERT_TRUE(child.start(bridgeExecutable(child.home()), {startupArgument()}));
   ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 3s));
   ClientLink again;
   ASSERT_TRUE(again.open(port));
@@ -300,4 +300,36 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
                                            {"Session", "other|session"}, {"Code", "PING"}});
   EXPECT_FALSE(peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == check; }, 300ms));
   EXPECT_TRUE(host->link.inbox().empty());
+}
+
+TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {
+  const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(host && peer);
+
+  // Another connection with the host's token displaces the bridge's relay.
+  QWebSocket intruder;
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.addCaCertificates(QSslCertificate::fromPath(service->caFile()));
+  intruder.setSslConfiguration(tls);
+  bool displaced = false;
+  QObject::connect(&intruder, &QWebSocket::disconnected, &intruder, [&] { displaced = true; });
+  intruder.open(QUrl(QStringLiteral("wss://") + service->host() + QStringLiteral("/relay")));
+  ASSERT_TRUE(spinUntil([&] { return intruder.state() == QAbstractSocket::ConnectedState; }));
+  intruder.sendTextMessage(QStringLiteral("{\"op\":\"hello\",\"Token\":\"%1\"}").arg(textOf(host->result, "Token")));
+
+  // The bridge comes back within its first retry and takes its place again.
+  ASSERT_TRUE(spinUntil([&] { return displaced; }, 5s));
+  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
+                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+  const Json msg = valueOf(opened->data, "Msg");
+  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  host->link.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
+  const QString token = peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
+  auto reply = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == token; });
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(textOf(valueOf(reply->data, "Msg"), "data"), QStringLiteral("PONG"));
 }

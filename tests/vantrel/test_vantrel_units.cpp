@@ -41,6 +41,26 @@ TEST(VantrelWire, ReadsThePayloadAsTextOrAsNestedObject) {
   EXPECT_TRUE(badData->data.is_null());
 }
 
+TEST(VantrelWire, RefusesDeeplyNestedJson) {
+  const QByteArray deep = QByteArray(200000, '[') + QByteArray(200000, ']');
+  EXPECT_FALSE(parseJson(deep));
+  const QString frame = QStringLiteral(R"({"Msg":{"Code":"WSDC","Data":{"Token":"t","Data":%1}}})")
+                            .arg(QString::fromLatin1(deep));
+  EXPECT_FALSE(readClientFrame(frame));
+  // Nested too deep inside the payload text: the payload is dropped.
+  const auto text = readClientFrame(QString::fromStdString(
+      Json{{"Msg", {{"Code", "WSDC"}, {"Data", deep.toStdString()}}}}.dump()));
+  ASSERT_TRUE(text);
+  EXPECT_TRUE(text->data.is_null());
+
+  // Brackets inside strings, escaped quotes included, do not count.
+  const QByteArray quoted = "{\"a\":\"\\\"" + QByteArray(1000, '[') + "\"}";
+  EXPECT_TRUE(parseJson(quoted));
+  const QByteArray limit = QByteArray(kMaxJsonDepth, '[') + QByteArray(kMaxJsonDepth, ']');
+  EXPECT_TRUE(parseJson(limit));
+  EXPECT_FALSE(parseJson("[" + limit + "]"));
+}
+
 TEST(VantrelWire, ReadsValuesLeniently) {
   const Json o = Json::parse(R"({"s":"12","i":7,"b":true,"f":2.5,"big":18446744073709551615,"o":{}})");
   EXPECT_EQ(textOf(o, "i"), QStringLiteral("7"));

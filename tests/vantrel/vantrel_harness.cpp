@@ -35,6 +35,12 @@ QString startupArgument() {
   return QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
 }
 
+QString bridgeExecutable(const QString& folder) {
+  const QString copy = folder + QStringLiteral("/Vantrel_amd");
+  if (!QFile::exists(copy)) QFile::copy(binDir() + QStringLiteral("/Vantrel_amd"), copy);
+  return copy;
+}
+
 // ---- Child -------------------------------------------------------------------
 
 Child::Child() : home_(QDir::tempPath() + QStringLiteral("/vantrel-home-XXXXXX")) {
@@ -117,7 +123,7 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
   if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
   if (service) service->configure(child_.env());
-  if (!child_.start(binDir() + QStringLiteral("/Vantrel_amd"), {startupArgument()})) return false;
+  if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   return spinUntil([this] { return child_.output().contains("listening on"); }, 3s);
 }
 
@@ -168,6 +174,7 @@ QString ClientLink::control(const QString& code, const Json& payload) {
 QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {
   const QString token = QStringLiteral("ClientWSDCTest%1-").arg(++counter_) +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+  ownTokens_.insert(token);
   const QStringList ids = session.split(QLatin1Char('|'));
   send(QStringLiteral("WSDC"),
        {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
@@ -186,8 +193,7 @@ void ClientLink::onText(const QString& text) {
   if (data.is_string()) {
     if (auto parsed = vantrel::parseJson(vantrel::asText(data))) frame.data = *parsed;
   }
-  if (server_ && frame.code == QLatin1String("WSDC") &&
-      !vantrel::textOf(frame.data, "Token").startsWith(QLatin1String("ClientWSDCTest"))) {
+  if (server_ && frame.code == QLatin1String("WSDC") && !ownTokens_.contains(vantrel::textOf(frame.data, "Token"))) {
     const Json& d = frame.data;
     const QStringList ids = vantrel::textOf(d, "Session").split(QLatin1Char('|'));
     const Json reply = {{"Data", server_(vantrel::textOf(d, "Code"), vantrel::valueOf(d, "Msg"))},

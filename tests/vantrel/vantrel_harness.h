@@ -9,6 +9,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QString>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -30,6 +31,10 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 quint16 freePort();
 QString binDir();
 QString startupArgument();
+// A private copy of the bridge executable in `folder`: a client started from
+// the build folder kills every bridge it finds there, and must not reach the
+// bridges of tests running beside it.
+QString bridgeExecutable(const QString& folder);
 
 // A child process with its own temporary home, stopped by its id on destruction.
 class Child {
@@ -125,6 +130,7 @@ class ClientLink {
   std::unique_ptr<QWebSocket> socket_;
   std::vector<Frame> inbox_;
   std::function<Json(const QString&, const Json&)> server_;
+  QSet<QString> ownTokens_;  // tokens of this link's own peer requests
   int counter_ = 0;
 };
 

@@ -1,0 +1,191 @@
+// Supervision of the bridge process with a stand-in bridge executable: killing
+// leftovers, the deferred start, what the new process gets, and the start-up
+// sequence's order.
+#include "bridge_test_support.h"
+#include "log_capture.h"
+
+#include "bridge/bridge_supervisor.h"
+#include "bridge/startup.h"
+#include "bridge/startup_code.h"
+#include "core/log.h"
+#include "support/test_util.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+using namespace bridgesupervisor;
+
+bool alive(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return false;
+  const QByteArray text = stat.readAll();
+  const int close = text.lastIndexOf(')');
+  return close > 0 && close + 2 < text.size() && text.at(close + 2) != 'Z';
+}
+
+// A folder holding the stand-in under the bridge's executable name.
+class BridgeFolder {
+ public:
+  explicit BridgeFolder(bool executable = true) {
+    path_ = dir_.path() + QLatin1Char('/') + bridgeExecutableNameFor(GetCpuTypeName());
+    QFile::copy(testutil::binDir() + QStringLiteral("/test_fake_vantrel"), path_);
+    QFile::setPermissions(path_, executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                            : QFile::ReadOwner | QFile::WriteOwner);
+  }
+  QString folder() const { return dir_.path(); }
+  QString executable() const { return path_; }
+  // Lines of started.log: "<pid> <arguments> port=<p> secret=<s>".
+  QStringList starts() const {
+    QFile log(dir_.path() + QStringLiteral("/started.log"));
+    if (!log.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  }
+  qint64 startDetached() const {
+    qint64 pid = 0;
+    QProcess::startDetached(path_, {startupArgument()}, dir_.path(), &pid);
+    return pid;
+  }
+
+ private:
+  QTemporaryDir dir_;
+  QString path_;
+};
+
+class SupervisorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bridgetest::resetState();
+    Env::EnvMode = 2;
+    Env::BridgePort = 23456;
+    Env::BridgeSecret = QStringLiteral("C0FFEE");
+  }
+  void TearDown() override {
+    StopOwnBridge();
+    for (qint64 pid : strays) ::kill(pid_t(pid), SIGKILL);
+    Env::AppRunPath.clear();
+    bridgetest::resetState();
+  }
+  std::vector<qint64> strays;
+};
+
+TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
+  BridgeFolder ours;
+  BridgeFolder elsewhere;  // another installation's bridge is left alone
+  Env::AppRunPath = ours.folder();
+  const qint64 leftover = ours.startDetached();
+  const qint64 foreign = elsewhere.startDetached();
+  strays = {leftover, foreign};
+  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 1 && elsewhere.starts().size() == 1; }));
+
+  // Mode 1 leaves the bridge alone.
+  Env::EnvMode = 1;
+  RestartBridge();
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(700));
+  EXPECT_TRUE(alive(leftover));
+  EXPECT_EQ(ours.starts().size(), 1);
+
+  Env::EnvMode = 2;
+  Env::BridgeConnected = true;
+  Env::ReconnectTickCounter = 5;
+  LogCapture log;
+  QElapsedTimer clock;
+  clock.start();
+  RestartBridge();
+  EXPECT_TRUE(testutil::waitUntil([&] { return !alive(leftover); }, std::chrono::milliseconds(1000)));
+  EXPECT_TRUE(Env::BridgeConnected);  // cleared only by the deferred step
+  EXPECT_TRUE(log.contains(QStringLiteral("Clearing Vantrel...")));
+  EXPECT_TRUE(log.contains(QStringLiteral("---ReCheck Instance false")));
+
+  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 2; }));
+  const qint64 elapsed = clock.elapsed();
+  EXPECT_GE(elapsed, 450);
+  EXPECT_LT(elapsed, 2500);
+  EXPECT_FALSE(Env::BridgeConnected);
+  EXPECT_EQ(Env::ReconnectTickCounter, 0);
+  ASSERT_NE(Env::BridgeProcess, nullptr);
+  const QString started = ours.starts().at(1);
+  EXPECT_EQ(started.section(QLatin1Char(' '), 0, 0).toLongLong(), Env::BridgeProcess->processId());
+  EXPECT_TRUE(started.endsWith(QStringLiteral(" -scode=%1 port=23456 secret=C0FFEE")
+                                   .arg(QLatin1String(bridgelink::kBridgeStartupCode))))
+      << started.toStdString();
+  EXPECT_TRUE(alive(foreign));
+  const QStringList lines = log.lines();
+  const qsizetype tryLine = lines.indexOf(QStringLiteral("++++++Try To Starting Vantrel++++++"));
+  ASSERT_GE(tryLine, 0);
+  EXPECT_EQ(lines.value(tryLine + 1), QUrl::fromLocalFile(ours.executable()).toString());
+  EXPECT_TRUE(lines.contains(QStringLiteral("------Vantrel Exited------")));
+
+  // Its output lands in the log file of the Kelvor folder.
+  const QString bridgeLog = bridgeLogPath();
+  EXPECT_TRUE(bridgeLog.startsWith(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                                   QStringLiteral("/Kelvor/")));
+  EXPECT_TRUE(testutil::waitUntil([&] {
+    QFile file(bridgeLog);
+    return file.open(QIODevice::ReadOnly) &&
+           file.readAll().contains(QStringLiteral("fake bridge %1 says hello").arg(Env::BridgeProcess->processId()).toUtf8());
+  }));
+  EXPECT_TRUE(IsBridgeRunning());
+
+  // On quit the bridge this client started is ended.
+  const qint64 own = Env::BridgeProcess->processId();
+  StopOwnBridge();
+  EXPECT_EQ(Env::BridgeProcess, nullptr);
+  EXPECT_TRUE(testutil::waitUntil([&] { return !alive(own); }));
+}
+
+TEST_F(SupervisorTest, FailedLaunchIsLoggedAndRetriedAndRestartsDoNotPileUp) {
+  BridgeFolder broken(false);
+  Env::AppRunPath = broken.folder();
+  {
+    LogCapture log;
+    RestartBridge();
+    ASSERT_TRUE(testutil::waitUntil([&] { return log.contains(QStringLiteral("Vantrel cannot be launched")); }));
+    EXPECT_EQ(Env::BridgeProcess, nullptr);
+  }
+
+  BridgeFolder good;
+  Env::AppRunPath = good.folder();
+  // Two restarts within the delay start one bridge.
+  RestartBridge();
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(200));
+  RestartBridge();
+  ASSERT_TRUE(testutil::waitUntil([&] { return good.starts().size() == 1; }));
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+  EXPECT_EQ(good.starts().size(), 1);
+  ASSERT_NE(Env::BridgeProcess, nullptr);
+  EXPECT_EQ(findBridgeProcesses(true).size(), 1);
+
+  // The next restart replaces it: the old one is gone, one new one runs.
+  const qint64 first = Env::BridgeProcess->processId();
+  RestartBridge();
+  ASSERT_TRUE(testutil::waitUntil([&] { return good.starts().size() == 2; }));
+  EXPECT_TRUE(testutil::waitUntil([&] { return !alive(first); }));
+  EXPECT_EQ(findBridgeProcesses(true).size(), 1);
+}
+
+TEST_F(SupervisorTest, StartupSequenceRunsInOrder) {
+  Env::EnvMode = 1;  // the bridge in the build folder is not ours to touch here
+  LogCapture log;
+  RunStartupSequence([] { zlog::line(QStringLiteral("<database opened>")); });
+  const QStringList lines = log.lines();
+  ASSERT_GE(lines.size(), 3);
+  EXPECT_EQ(lines[0], QStringLiteral("Welcome, Kelvor"));
+  EXPECT_EQ(lines[1], QStringLiteral("App Run At: ") + QCoreApplication::applicationDirPath());
+  EXPECT_EQ(lines[2], QStringLiteral("<database opened>"));
+  EXPECT_EQ(Env::AppRunPath, QCoreApplication::applicationDirPath());
+  EXPECT_EQ(Env::OwnRunningApp, QCoreApplication::applicationFilePath());
+}
+
+}  // namespace
