@@ -46,8 +46,6 @@ class ShareScreensTest : public ::testing::Test {
     ASSERT_TRUE(tmp.isValid());
     ASSERT_TRUE(UtilDB::openAt(tmp.filePath(QStringLiteral("kelvor.dat"))));
     shareaccount::setForTesting(7, QStringLiteral("myhost"));
-    window = std::make_unique<MainViewState>();
-    window->setSharingObjList(&list);
     Env::MainViewShared = window.get();
     QObject::connect(&window->toast, &ToastState::toastChanged, [this] { toasts.push_back(window->toast.toast()); });
     chooser = std::make_shared<ScriptedChooser>();
@@ -103,8 +101,8 @@ class ShareScreensTest : public ::testing::Test {
   QString rootURL() { return QStringLiteral("https://myhost.") + shareWebDomain() + QLatin1Char('/'); }
 
   QTemporaryDir tmp;
-  SharingObjList list;
-  std::unique_ptr<MainViewState> window;
+  std::unique_ptr<MainViewState> window = std::make_unique<MainViewState>();
+  SharingObjList& list = *window->sharingObjList();  // the window's one share list
   std::shared_ptr<ScriptedChooser> chooser;
   std::vector<AlertToast> toasts;
 };
