@@ -124,8 +124,10 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
         const auto image = generateThumbnailSync(actual, points, points, scale);
         if (image) record.iconBase64 = jpegDataUrl(*image);
       }
+      QCoreApplication* app = QCoreApplication::instance();
+      if (!app) return;  // the application is ending
       QMetaObject::invokeMethod(
-          QCoreApplication::instance(),
+          app,
           [request, record = std::move(record)]() mutable {
             request->results.append(std::move(record));
             request->countOne();

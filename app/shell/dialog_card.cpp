@@ -21,7 +21,6 @@ constexpr int kButtonLabelWidth = 66;
 
 DialogCard::DialogCard(QSize size, bool withCloseSymbol, QWidget* parent) : QWidget(parent) {
   setFixedSize(size + QSize(2 * kPadding, 2 * kPadding));
-  setAttribute(Qt::WA_StyledBackground, false);
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(kPadding + 1, kPadding + 1, kPadding + 1, kPadding + 1);
   outer->setSpacing(0);

@@ -164,7 +164,14 @@ void MainView::setSheetFactory(Sheet sheet, Factory factory) {
 void MainView::showPage(int index) {
   // Selecting the page already shown rebuilds nothing.
   if (index == pageIndex_ && page_) return;
-  delete page_;
+  if (page_) {
+    // The old page may be the one whose control asked for the switch: remove it
+    // once control is back in the event loop.
+    page_->hide();
+    pageArea_->removeWidget(page_);
+    page_->deleteLater();
+    page_ = nullptr;
+  }
   pageIndex_ = index;
   if (index < 0 || index >= MainViewState::kPageCount || !state_.isShowingView().value(index)) return;
   if (pages_[index])

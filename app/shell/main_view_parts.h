@@ -1,4 +1,4 @@
-// The pieces the main window is made of: the banner, the line under it, the
+// What the main window is made of: the banner, the line under it, the
 // side navigation items, the quit question card and the placeholders shown
 // for pages and sheets that are not plugged in.
 #pragma once

@@ -158,7 +158,12 @@ void ToastView::paintEvent(QPaintEvent*) {
   const QColor text = shellpalette::color(QStringLiteral("textPrimary"));
   const QColor secondary = shellpalette::color(QStringLiteral("textSecondary"));
   if (alert) {
-    int y = 12;
+    // The icon, title and subtitle as one block in the middle of the box.
+    const int titleHeight =
+        QFontMetrics(tFont).boundingRect(QRect(0, 0, width() - 32, 1000), Qt::TextWordWrap, toast.title).height();
+    const int block = (hasIcon(toast) ? kAlertIcon + 12 : 0) + titleHeight +
+                      (toast.subTitle ? QFontMetrics(sFont).height() + 4 : 0);
+    int y = qMax(12, (height() - block) / 2);
     if (hasIcon(toast)) {
       painter.drawPixmap((width() - kAlertIcon) / 2, y, iconFor(toast, kAlertIcon, dpr));
       y += kAlertIcon + 12;

@@ -207,9 +207,13 @@ TEST_F(ServiceHttp, SettingsPageChangesWhatTheHostNameRefreshReports) {
   EXPECT_EQ(host["Info"]["name_acc"], "Ann B");
 }
 
-TEST_F(ServiceHttp, NoVersionOnOfferSaysSo) {
+TEST_F(ServiceHttp, NoVersionOnOfferSaysSoAndUnknownAddressesAreRefused) {
   const auto reply = get(api(QStringLiteral("version/mac/index.php"))).json();
   EXPECT_EQ(reply["info"], 0);
+  EXPECT_EQ(get(api(QStringLiteral("version/download/Kelvor1.0.3.dmg"))).status, 404);
+  EXPECT_EQ(get(api(QStringLiteral("account/nothing"))).status, 404);
+  EXPECT_EQ(get(server->siteBase() + QStringLiteral("/relay")).status, 400);  // WebSocket only
+  EXPECT_EQ(get(api(QStringLiteral("bridge/login"))).status, 404);          // POST only
 }
 
 class ServiceVersion : public ServiceFixture {

@@ -4,12 +4,14 @@
 #include "shell/dialog_views.h"
 #include "shell/main_view.h"
 #include "shell/sheet_overlay.h"
+#include "shell/symbols.h"
 #include "support/test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QLineEdit>
+#include <QPainter>
 #include <QTest>
 
 namespace {
@@ -82,6 +84,12 @@ TEST_P(Screenshots, WindowPagesDialogsAndToasts) {
   save(view, "qr_settings_placeholder");
   state.isShowQRSettings.set(false);
 
+  state.ctlViewReceiveFile().FromUser = QStringLiteral("ann@example.com");
+  state.ctlViewReceiveFile().isShowView = true;
+  state.receiveFilePanelChanged();
+  save(view, "receive_file_placeholder");
+  state.isShowReceiveFile.set(false);
+
   state.showUpdateResult(true);
   save(view, "toast_update_succeeded");
   state.showToast(L("Banner_Func_RemoteSharing"));
@@ -96,3 +104,34 @@ INSTANTIATE_TEST_SUITE_P(Languages, Screenshots, testing::Values("zh_CN", "en_US
                          [](const testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param).substr(0, 2);
                          });
+
+// Every bundled symbol (in three of the named colours) and image, on one sheet.
+TEST(Screenshots, SymbolsAndImages) {
+  const QStringList symbols = QDir(QStringLiteral(":/shell/symbols")).entryList(QDir::Files, QDir::Name);
+  const QStringList images = QDir(QStringLiteral(":/shell/images")).entryList(QDir::Files, QDir::Name);
+  ASSERT_FALSE(symbols.isEmpty());
+  const int cell = 56;
+  QImage sheet(cell * 4 + 320, cell * (symbols.size() + images.size()) + 8, QImage::Format_ARGB32);
+  sheet.fill(Qt::white);
+  QPainter painter(&sheet);
+  int y = 4;
+  const QStringList tints{QStringLiteral("btnRed"), QStringLiteral("activeButton"), QStringLiteral("navDisabled")};
+  for (const QString& file : symbols) {
+    const QString name = file.chopped(4);
+    for (int i = 0; i < tints.size(); ++i)
+      painter.drawPixmap(8 + i * cell, y, shellsymbols::symbol(name, tints[i], 48));
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(8 + 3 * cell + 8, y, 400, 48), Qt::AlignVCenter, name);
+    y += cell;
+  }
+  for (const QString& file : images) {
+    const QString name = file.chopped(4);
+    painter.drawPixmap(8, y, shellsymbols::image(name, 48));
+    painter.drawText(QRect(8 + 3 * cell + 8, y, 400, 48), Qt::AlignVCenter, name);
+    y += cell;
+  }
+  painter.end();
+  const QString dir = testutil::binDir() + QStringLiteral("/../screenshots");
+  ASSERT_TRUE(QDir().mkpath(dir));
+  ASSERT_TRUE(sheet.save(dir + QStringLiteral("/symbols_and_images.png")));
+}
