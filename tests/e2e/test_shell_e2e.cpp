@@ -4,11 +4,13 @@
 #include "shell_e2e_support.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -35,7 +37,9 @@ std::pair<QString, QString> loginPageIds(e2e::LoggedProcess& client, int line) {
 
 class ShellEndToEnd : public ::testing::Test {
  protected:
+  virtual void prepare() {}
   void SetUp() override {
+    prepare();
     ASSERT_TRUE(service.start(kEmail, kPassword, QStringLiteral("Ann"), QStringLiteral("ann-host")))
         << service.process().dump().toStdString();
   }
@@ -55,6 +59,8 @@ class ShellEndToEnd : public ::testing::Test {
     EXPECT_TRUE(again) << client.process().dump().toStdString();
     const qint64 elapsed = clock.elapsed();
     EXPECT_NE(client.bridgePid(), bridge);
+    RecordProperty("bridge_recovery_ms", int(elapsed));
+    std::printf("bridge killed, signed in again after %lld ms\n", static_cast<long long>(elapsed));
     return elapsed;
   }
 
@@ -122,6 +128,38 @@ TEST_F(ShellEndToEnd, SignsInWithAConfirmedQrTokenAndAgainAfterTheBridgeDies) {
   // After a QR sign-in the account id stands in for the e-mail; no password is kept.
   EXPECT_FALSE(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Email")).isEmpty());
   EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Password")), QString());
+}
+
+TEST_F(ShellEndToEnd, StartsABridgeThatCouldNotBeLaunchedAtFirst) {
+  e2e::Client client(service, /*withBridge=*/false);
+  ASSERT_TRUE(client.start(emailLogin()));
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel cannot be launched"), 5s), 0)
+      << client.process().dump().toStdString();
+  ASSERT_TRUE(client.installBridge());
+  // The reconnect counter wraps on the 7th tick: no bridge of ours runs, so it is started again.
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel Not Running, Restarting..."), 12s), 0)
+      << client.process().dump().toStdString();
+  EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+  EXPECT_NE(client.bridgePid(), 0);
+}
+
+class ShellUpgradeEndToEnd : public ShellEndToEnd {
+ protected:
+  void prepare() override { ASSERT_TRUE(service.offerInstaller(QStringLiteral("1.0.3"), installer)); }
+  const QByteArray installer = QByteArray(300 * 1024, 'k') + QByteArrayLiteral("end");
+};
+
+TEST_F(ShellUpgradeEndToEnd, FetchesTheNewerInstallerThroughTheBridgeAndOffersItOnceVerified) {
+  e2e::Client client(service);
+  ASSERT_TRUE(client.start());
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Installer verified:"), 20s), 0)
+      << client.process().dump().toStdString();
+  const QString versions = client.home() + QStringLiteral("/Documents/Kelvor/versions/");
+  QFile saved(versions + QStringLiteral("Kelvor1.0.3.dmg"));
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  EXPECT_EQ(saved.readAll(), installer);
+  EXPECT_FALSE(QFile::exists(versions + QStringLiteral("Kelvor1.0.3.tmp")));
+  EXPECT_EQ(client.process().countLines(QStringLiteral("Got New Version -")), 1);
 }
 
 }  // namespace
