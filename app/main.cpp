@@ -13,6 +13,10 @@
 #include "bridge/host/install_host_side.h"
 #endif
 
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+#include "remote_sharing/view_sharing_remote.h"
+#endif
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
@@ -30,6 +34,9 @@ int main(int argc, char** argv) {
   ShellWiring shell(window);
 #ifdef ZARKELO_HAS_LOCAL_SHARING_UI
   installLocalSharing(window);
+#endif
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+  installRemoteSharingPage(window);
 #endif
   window.show();
   return app.exec();
