@@ -1,7 +1,9 @@
 // The client's entry: the start-up sequence, then the one window.
 #include "bridge/startup.h"
 #include "core/service_config.h"
+#include "core/util_db.h"
 #include "shell/main_view.h"
+#include "shell/shell_wiring.h"
 
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
@@ -16,9 +18,12 @@ int main(int argc, char** argv) {
 #ifdef ZARKELO_HAS_HOST_SIDE
   installHostSide();
 #endif
-  RunStartupSequence([] {});
+  RunStartupSequence([] { UtilDB::open(); });
 
+  // Showing the window stores it as MainViewShared, opens the login sheet and
+  // starts the heartbeat.
   MainView window;
+  ShellWiring shell(window);
   window.show();
   return app.exec();
 }

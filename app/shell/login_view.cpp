@@ -1,7 +1,10 @@
 #include "shell/login_view.h"
 
 #include "core/localized.h"
+#include "shell/dialog_views.h"
 #include "shell/login_controller.h"
+#include "shell/sheet_overlay.h"
+#include "shell/symbols.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -12,7 +15,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -44,7 +46,8 @@ QLineEdit* field(const QString& placeholder, QWidget* parent) {
 
 }  // namespace
 
-LoginView::LoginView(LoginController* controller, QWidget* parent) : QWidget(parent), controller_(controller) {
+LoginView::LoginView(LoginController* controller, QWidget* parent)
+    : QWidget(parent), controller_(controller), dialogLoadingSetting_(QStringLiteral("Initialing, Pleae wait...")) {
   setObjectName(QStringLiteral("LoginView"));
   setFixedSize(648, 468);
   setAutoFillBackground(true);
@@ -52,7 +55,6 @@ LoginView::LoginView(LoginController* controller, QWidget* parent) : QWidget(par
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(buildBanner());
   layout->addWidget(divider(this));
-
   panes_ = new QStackedWidget(this);
   panes_->addWidget(buildQrPane());
   panes_->addWidget(buildEmailPane());
@@ -69,69 +71,60 @@ LoginView::LoginView(LoginController* controller, QWidget* parent) : QWidget(par
   layout->addWidget(switchPane_, 0, Qt::AlignHCenter);
 
   auto* footer = new QLabel(L("Login_Footer"), this);
-  footer->setObjectName(QStringLiteral("footer"));
   footer->setAlignment(Qt::AlignCenter);
   layout->addWidget(footer);
 
-  // Overlays: the loading indicator, the message box, the upgrade question.
-  QPushButton* ok = nullptr;
-  loading_ = buildCard(&loadingTitle_, nullptr, nullptr, nullptr);
-  loading_->setObjectName(QStringLiteral("loading"));
-  message_ = buildCard(&messageTitle_, &messageInfo_, &ok, nullptr);
-  message_->setObjectName(QStringLiteral("message"));
-  ok->setText(L("Sys_Button_OK"));
-  connect(ok, &QPushButton::clicked, this, [this] {
-    if (controller_) controller_->dismissMessage();
-  });
-  QLabel* upgradeTitle = nullptr;
-  QPushButton* upgradeNow = nullptr;
-  QPushButton* upgradeLater = nullptr;
-  upgrade_ = buildCard(&upgradeTitle, nullptr, &upgradeNow, &upgradeLater);
-  upgrade_->setObjectName(QStringLiteral("upgradeQuestion"));
-  upgradeTitle->setText(L("Settings_UpgradeConfirm"));
-  upgradeNow->setObjectName(QStringLiteral("upgradeNow"));
-  upgradeNow->setText(L("Settings_UpgradeNow"));
-  upgradeNow->setStyleSheet(QStringLiteral("color: red;"));
-  upgradeLater->setText(L("Sys_Button_Cancel"));
-  connect(upgradeNow, &QPushButton::clicked, this, [this] {
+  // The loading indicator, the message box and the upgrade question, each
+  // presented over the sheet while its flag is set.
+  overlays_ << new SheetOverlay(
+      isShowLoading_, [this](QWidget* host) { return new DialogLoadingView(isShowLoading_, dialogLoadingSetting_, host); },
+      this);
+  overlays_ << new SheetOverlay(
+      isShowConfirmDialog_,
+      [this](QWidget* host) { return new DialogConfirmView(isShowConfirmDialog_, dialogConfirmSetting_, host); }, this);
+  upgradeQuestion_.setTitle(L("Settings_UpgradeConfirm"));
+  upgradeQuestion_.setInfo(QString());
+  upgradeQuestion_.setIsBtnCancel(true);
+  upgradeQuestion_.setOkAction([this] {
     if (controller_) controller_->onUpgradeNow();
   });
-  connect(upgradeLater, &QPushButton::clicked, this, [this] {
-    if (controller_) controller_->dismissUpgradeQuestion();
+  overlays_ << new SheetOverlay(
+      isShowUpgradeDialog_,
+      [this](QWidget* host) {
+        auto* question = new DialogConfirmView(isShowUpgradeDialog_, upgradeQuestion_, host);
+        question->okButton()->setText(L("Settings_UpgradeNow"));
+        question->okButton()->setObjectName(QStringLiteral("upgradeNow"));
+        question->okButton()->setStyleSheet(QStringLiteral("color: red;"));
+        return question;
+      },
+      this);
+  // A dialog that closes itself (the loading limit, OK, cancel) tells the controller.
+  connect(&isShowLoading_, &ShowFlag::changed, this, [this](bool shown) {
+    if (!shown && controller_ && controller_->isShowLoading()) controller_->hideLoading();
+  });
+  connect(&isShowConfirmDialog_, &ShowFlag::changed, this, [this](bool shown) {
+    if (!shown && controller_ && controller_->isShowConfirmDialog()) controller_->dismissMessage();
+  });
+  connect(&isShowUpgradeDialog_, &ShowFlag::changed, this, [this](bool shown) {
+    if (!shown && controller_ && controller_->isShowUpgradeDialog()) controller_->dismissUpgradeQuestion();
   });
 
-  if (controller_) {
-    connect(controller_, &LoginController::changed, this, &LoginView::refresh);
-    // The loading indicator closes itself after its limit, like every loading dialog.
-    connect(controller_, &LoginController::changed, this, [this] {
-      if (!controller_ || !controller_->isShowLoading()) {
-        loadingShown_ = false;
-        return;
-      }
-      if (!loadingShown_) {
-        loadingShown_ = true;
-        loadingTicks_ = 0;
-      }
-    });
-  }
-  auto* loadingClock = new QTimer(this);
-  loadingClock->setInterval(1000);
-  connect(loadingClock, &QTimer::timeout, this, [this] {
-    if (!controller_ || !loadingShown_) return;
-    if (++loadingTicks_ > kLoadingLimitTicks) {
-      loadingShown_ = false;
-      controller_->hideLoading();
-    }
-  });
-  loadingClock->start();
+  if (controller_) connect(controller_, &LoginController::changed, this, &LoginView::refresh);
   refresh();
+}
+
+QWidget* LoginView::presentedOverlay(const ShowFlag& flag) const {
+  const ShowFlag* flags[] = {&isShowLoading_, &isShowConfirmDialog_, &isShowUpgradeDialog_};
+  for (int i = 0; i < 3; ++i)
+    if (flags[i] == &flag) return overlays_[i]->content();
+  return nullptr;
 }
 
 QWidget* LoginView::buildBanner() {
   auto* banner = new QWidget(this);
   auto* row = new QHBoxLayout(banner);
   auto* logo = new QLabel(banner);
-  logo->setPixmap(QPixmap(QStringLiteral(":/shell/kelvor.png")).scaledToWidth(72, Qt::SmoothTransformation));
+  logo->setPixmap(shellsymbols::image(QStringLiteral("kelvor"), 72, devicePixelRatioF()));
   logo->setFixedWidth(72);
   row->addWidget(logo);
   auto* title = new QLabel(L("Zarkelo"), banner);
@@ -160,8 +153,17 @@ QWidget* LoginView::buildQrPane() {
   pane->setFixedHeight(240);
   auto* layout = new QVBoxLayout(pane);
   qrStack_ = new QStackedWidget(pane);
-  auto* initialising = new QLabel(QStringLiteral("正在初始化"), pane);
-  initialising->setAlignment(Qt::AlignCenter);
+  auto* initialising = new QWidget(pane);
+  auto* initialisingLayout = new QVBoxLayout(initialising);
+  auto* initialisingTitle = new QLabel(QStringLiteral("正在初始化"), initialising);
+  QFont bold = initialisingTitle->font();
+  bold.setBold(true);
+  initialisingTitle->setFont(bold);
+  initialisingTitle->setAlignment(Qt::AlignCenter);
+  initialisingLayout->addStretch();
+  initialisingLayout->addWidget(initialisingTitle);
+  initialisingLayout->addWidget(new LoadingDots(initialising), 0, Qt::AlignHCenter);
+  initialisingLayout->addStretch();
   qrStack_->addWidget(initialising);
   auto* shown = new QWidget(pane);
   auto* shownLayout = new QVBoxLayout(shown);
@@ -206,7 +208,7 @@ QWidget* LoginView::buildEmailPane() {
   layout->addWidget(rememberMe_, 0, Qt::AlignHCenter);
 
   buttonStack_ = new QStackedWidget(pane);
-  buttonStack_->addWidget(new QLabel(QStringLiteral("…"), pane));
+  buttonStack_->addWidget(new LoadingDots(pane));
   auto* buttons = new QWidget(pane);
   auto* buttonRow = new QHBoxLayout(buttons);
   auto* login = new QPushButton(L("Login_Button_Login"), buttons);
@@ -242,41 +244,6 @@ QWidget* LoginView::buildEmailPane() {
   return pane;
 }
 
-QFrame* LoginView::buildCard(QLabel** title, QLabel** info, QPushButton** primary, QPushButton** secondary) {
-  auto* card = new QFrame(this);
-  card->setFrameShape(QFrame::StyledPanel);
-  card->setAutoFillBackground(true);
-  card->setMinimumSize(300, 80);
-  auto* layout = new QVBoxLayout(card);
-  *title = new QLabel(card);
-  QFont bold = (*title)->font();
-  bold.setBold(true);
-  (*title)->setFont(bold);
-  (*title)->setAlignment(Qt::AlignCenter);
-  (*title)->setWordWrap(true);
-  layout->addWidget(*title);
-  if (info) {
-    *info = new QLabel(card);
-    (*info)->setAlignment(Qt::AlignCenter);
-    (*info)->setWordWrap(true);
-    layout->addWidget(*info);
-  }
-  if (primary) {
-    auto* row = new QHBoxLayout;
-    row->addStretch();
-    *primary = new QPushButton(card);
-    row->addWidget(*primary);
-    if (secondary) {
-      *secondary = new QPushButton(card);
-      row->addWidget(*secondary);
-    }
-    row->addStretch();
-    layout->addLayout(row);
-  }
-  card->hide();
-  return card;
-}
-
 void LoginView::refresh() {
   if (!controller_) return;
   const LoginController& c = *controller_;
@@ -288,16 +255,11 @@ void LoginView::refresh() {
   if (email_->text() != c.email()) email_->setText(c.email());
   if (password_->text() != c.password()) password_->setText(c.password());
 
-  const QRect centre(width() / 2 - 160, height() / 2 - 60, 320, 120);
-  loadingTitle_->setText(c.loadingTitle());
-  loading_->setGeometry(centre);
-  loading_->setVisible(c.isShowLoading());
-  messageTitle_->setText(c.messageTitle());
-  messageInfo_->setText(c.messageInfo());
-  message_->setGeometry(centre);
-  message_->setVisible(c.isShowConfirmDialog());
-  upgrade_->setGeometry(centre);
-  upgrade_->setVisible(c.isShowUpgradeDialog());
-  for (QFrame* card : {loading_, message_, upgrade_})
-    if (card->isVisible()) card->raise();
+  dialogLoadingSetting_.setTitle(c.loadingTitle());
+  isShowLoading_.set(c.isShowLoading());
+  dialogConfirmSetting_.setTitle(c.messageTitle());
+  dialogConfirmSetting_.setInfo(c.messageInfo());
+  dialogConfirmSetting_.setIsBtnCancel(false);
+  isShowConfirmDialog_.set(c.isShowConfirmDialog());
+  isShowUpgradeDialog_.set(c.isShowUpgradeDialog());
 }

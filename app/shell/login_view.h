@@ -1,32 +1,38 @@
 // The sign-in sheet: banner, the QR pane or the e-mail pane (with a plain
-// switch between them), its loading indicator, message box and the upgrade
-// question. A thin view over LoginController, built afresh for each showing.
+// switch between them), and over it the loading indicator, the message box and
+// the upgrade question. A thin view over LoginController, built afresh for
+// each showing.
 #pragma once
+
+#include "shell/dialog_settings.h"
+#include "shell/show_flag.h"
 
 #include <QPointer>
 #include <QWidget>
 
 class LoginController;
 class QCheckBox;
-class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStackedWidget;
+class SheetOverlay;
 
 class LoginView : public QWidget {
   Q_OBJECT
  public:
   explicit LoginView(LoginController* controller, QWidget* parent = nullptr);
 
-  // Ticks of the loading indicator after which it closes itself.
-  static constexpr int kLoadingLimitTicks = 8;
+  // The overlays' flags, for tests.
+  const ShowFlag& loadingFlag() const { return isShowLoading_; }
+  const ShowFlag& messageFlag() const { return isShowConfirmDialog_; }
+  const ShowFlag& upgradeFlag() const { return isShowUpgradeDialog_; }
+  QWidget* presentedOverlay(const ShowFlag& flag) const;
 
  private:
   QWidget* buildBanner();
   QWidget* buildQrPane();
   QWidget* buildEmailPane();
-  QFrame* buildCard(QLabel** title, QLabel** info, QPushButton** primary, QPushButton** secondary);
   void refresh();
 
   QPointer<LoginController> controller_;
@@ -38,12 +44,12 @@ class LoginView : public QWidget {
   QLineEdit* password_ = nullptr;
   QCheckBox* rememberMe_ = nullptr;
   QPushButton* switchPane_ = nullptr;
-  QFrame* loading_ = nullptr;
-  QLabel* loadingTitle_ = nullptr;
-  int loadingTicks_ = 0;
-  bool loadingShown_ = false;
-  QFrame* message_ = nullptr;
-  QLabel* messageTitle_ = nullptr;
-  QLabel* messageInfo_ = nullptr;
-  QFrame* upgrade_ = nullptr;
+
+  ShowFlag isShowLoading_;
+  DialogLoadingSetting dialogLoadingSetting_;
+  ShowFlag isShowConfirmDialog_;
+  DialogConfirmSetting dialogConfirmSetting_;
+  ShowFlag isShowUpgradeDialog_;
+  DialogConfirmSetting upgradeQuestion_;
+  QList<SheetOverlay*> overlays_;
 };

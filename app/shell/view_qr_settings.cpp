@@ -3,47 +3,25 @@
 #include "core/localized.h"
 #include "core/log.h"
 #include "shell/service_urls.h"
+#include "shell/symbol_button.h"
 
 #include <QEvent>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QPixmap>
 #include <QVBoxLayout>
 
 ViewQRSettings::ViewQRSettings(const QString& machineId, const QString& token, const QrMaker& makeQr,
                                std::function<void()> close, QWidget* parent)
-    : QWidget(parent), close_(std::move(close)) {
+    : DialogCard(QSize(480, 400), true, parent), close_(std::move(close)) {
   setObjectName(QStringLiteral("ViewQRSettings"));
-  setFixedSize(482, 402);
-  setAutoFillBackground(true);
+  setTitle(L("高级设置"));
 
   address_ = serviceurls::wireText(serviceurls::settingsPageUrl(machineId, token));
   zlog::line(address_);
 
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(1, 1, 1, 1);
-  auto* titleRow = new QHBoxLayout;
-  closeSymbol_ = new QLabel(QStringLiteral("✖"), this);
-  closeSymbol_->setObjectName(QStringLiteral("close"));
-  closeSymbol_->setStyleSheet(QStringLiteral("color: #d9453d; padding: 8px 0 0 8px;"));
-  closeSymbol_->setCursor(Qt::PointingHandCursor);
-  titleRow->addWidget(closeSymbol_);
-  titleRow->addStretch();
-  auto* title = new QLabel(L("高级设置"), this);
-  QFont bold = title->font();
-  bold.setBold(true);
-  title->setFont(bold);
-  title->setStyleSheet(QStringLiteral("padding: 8px 8px 0 0;"));
-  titleRow->addWidget(title);
-  titleRow->addStretch();
-  layout->addLayout(titleRow);
-  auto* line = new QFrame(this);
-  line->setFrameShape(QFrame::HLine);
-  layout->addWidget(line);
+  QVBoxLayout* layout = content();
   layout->addStretch();
-
   image_ = new QLabel(this);
   image_->setObjectName(QStringLiteral("qr"));
   image_->setFixedSize(200, 200);
@@ -62,25 +40,24 @@ ViewQRSettings::ViewQRSettings(const QString& machineId, const QString& token, c
   captionRow->addStretch();
   captionRow->addWidget(caption_);
   captionRow->addStretch();
-  layout->addLayout(captionRow);
+  auto* captionBox = new QWidget(this);
+  captionBox->setFixedSize(380, 38);
+  captionBox->setLayout(captionRow);
+  captionRow->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(captionBox, 0, Qt::AlignHCenter);
   layout->addStretch();
 
-  for (QLabel* tappable : {closeSymbol_, image_, caption_}) tappable->installEventFilter(this);
+  connect(this, &DialogCard::closeClicked, this, [this] {
+    if (close_) close_();
+  });
+  image_->installEventFilter(this);
+  caption_->installEventFilter(this);
 }
 
 bool ViewQRSettings::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonRelease &&
-      (watched == closeSymbol_ || watched == image_ || watched == caption_)) {
+  if (event->type() == QEvent::MouseButtonRelease && (watched == image_ || watched == caption_)) {
     if (close_) close_();
     return true;
   }
-  return QWidget::eventFilter(watched, event);
-}
-
-void ViewQRSettings::paintEvent(QPaintEvent* event) {
-  QWidget::paintEvent(event);
-  QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(QPen(palette().color(QPalette::Mid), 2));
-  painter.drawRoundedRect(rect().adjusted(1, 1, -1, -1), 8, 8);
+  return DialogCard::eventFilter(watched, event);
 }

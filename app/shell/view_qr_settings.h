@@ -4,15 +4,14 @@
 // or caption closes it. Built afresh for each showing.
 #pragma once
 
+#include "shell/dialog_card.h"
+
 #include <QImage>
 #include <QString>
-#include <QWidget>
 
 #include <functional>
 
-class QLabel;
-
-class ViewQRSettings : public QWidget {
+class ViewQRSettings : public DialogCard {
   Q_OBJECT
  public:
   using QrMaker = std::function<QImage(const QString& text, int size)>;
@@ -24,12 +23,10 @@ class ViewQRSettings : public QWidget {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
 
  private:
   std::function<void()> close_;
   QString address_;
   QLabel* image_ = nullptr;
   QLabel* caption_ = nullptr;
-  QLabel* closeSymbol_ = nullptr;
 };

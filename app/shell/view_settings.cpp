@@ -2,6 +2,7 @@
 
 #include "core/localized.h"
 #include "shell/settings_controller.h"
+#include "shell/symbol_button.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -9,7 +10,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -54,11 +54,12 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   folder_->setObjectName(QStringLiteral("downloadSaveAt"));
   folder_->setFixedWidth(380);
   folderRow->addWidget(folder_);
-  auto* choose = new QPushButton(QStringLiteral("…"), panel);
+  auto* choose =
+      new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"), 20);
   choose->setObjectName(QStringLiteral("chooseFolder"));
   choose->setToolTip(L("Settings_DFFile"));
   folderRow->addWidget(choose);
-  auto* open = new QPushButton(QStringLiteral("📂"), panel);
+  auto* open = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("activeButton"), 20);
   open->setObjectName(QStringLiteral("openFolder"));
   folderRow->addWidget(open);
   folderRow->addStretch();
@@ -73,14 +74,14 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   connect(folder_, &QLineEdit::textEdited, this, [this](const QString& text) {
     if (controller_) controller_->setDownloadSaveAt(text);
   });
-  connect(choose, &QPushButton::clicked, this, [this] {
+  connect(choose, &SymbolButton::clicked, this, [this] {
     if (!chooseFolder_) return;
     QPointer<ViewSettings> self(this);
     chooseFolder_(QStringLiteral("Choose one file or folder"), [self](const QString& path) {
       if (self && self->controller_) self->controller_->onFolderChosen(path);
     });
   });
-  connect(open, &QPushButton::clicked, this, [this] {
+  connect(open, &SymbolButton::clicked, this, [this] {
     if (controller_ && !controller_->downloadSaveAt().isEmpty())
       QDesktopServices::openUrl(QUrl::fromLocalFile(controller_->downloadSaveAt()));
   });

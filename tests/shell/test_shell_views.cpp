@@ -1,5 +1,8 @@
+#include "core/localized.h"
+#include "shell/dialog_views.h"
 #include "shell/login_controller.h"
 #include "shell/login_view.h"
+#include "shell/symbol_button.h"
 #include "shell/settings_controller.h"
 #include "shell/view_qr_settings.h"
 #include "shell/view_settings.h"
@@ -61,22 +64,29 @@ TEST(LoginView, OffersThePlainEmailPaneAndDrivesTheController) {
   EXPECT_EQ(controller.state(), LoginState::lsStartLogin);
   EXPECT_EQ(controller.email(), QStringLiteral("ann@example.com"));
   EXPECT_EQ(controller.password(), QStringLiteral("pw"));
-  EXPECT_TRUE(view.findChild<QFrame*>(QStringLiteral("loading"))->isVisible());
+  EXPECT_TRUE(view.loadingFlag().value());
+  ASSERT_NE(view.presentedOverlay(view.loadingFlag()), nullptr);
 
   QTest::mouseClick(view.findChild<QCheckBox*>(QStringLiteral("rememberMe")), Qt::LeftButton);
   EXPECT_EQ(port.settings.get(QStringLiteral("isRememberMe")), QStringLiteral("0"));
 
   controller.onLoginFailed();
-  EXPECT_FALSE(view.findChild<QFrame*>(QStringLiteral("loading"))->isVisible());
-  EXPECT_TRUE(view.findChild<QFrame*>(QStringLiteral("message"))->isVisible());
+  EXPECT_EQ(view.presentedOverlay(view.loadingFlag()), nullptr);
+  auto* message = qobject_cast<DialogConfirmView*>(view.presentedOverlay(view.messageFlag()));
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->title(), L("Login_LoginFailed"));
+  QTest::mouseClick(message->okButton(), Qt::LeftButton);  // the box closes; the controller hears it
+  EXPECT_FALSE(controller.isShowConfirmDialog());
 
   QSignalSpy accepted(&controller, &LoginController::upgradeAccepted);
   controller.showUpgradeDialog(QStringLiteral("/tmp/Kelvor1.0.3.dmg"));
-  auto* upgrade = view.findChild<QFrame*>(QStringLiteral("upgradeQuestion"));
-  EXPECT_TRUE(upgrade->isVisible());
-  QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("upgradeNow")), Qt::LeftButton);
+  auto* question = qobject_cast<DialogConfirmView*>(view.presentedOverlay(view.upgradeFlag()));
+  ASSERT_NE(question, nullptr);
+  EXPECT_EQ(question->okButton()->text(), L("Settings_UpgradeNow"));
+  QTest::mouseClick(question->okButton(), Qt::LeftButton);
   EXPECT_EQ(accepted.count(), 1);
-  EXPECT_FALSE(upgrade->isVisible());
+  EXPECT_FALSE(view.upgradeFlag().value());
+  EXPECT_FALSE(controller.isShown());
 }
 
 TEST(ViewQRSettings, ShowsTheSettingsPageOfThisMachineAndClosesOnATap) {
@@ -94,6 +104,8 @@ TEST(ViewQRSettings, ShowsTheSettingsPageOfThisMachineAndClosesOnATap) {
   EXPECT_EQ(drawn, sheet.address());
   QTest::mouseClick(sheet.findChild<QLabel*>(QStringLiteral("qr")), Qt::LeftButton);
   EXPECT_EQ(closes, 1);
+  QTest::mouseClick(sheet.closeButton(), Qt::LeftButton);
+  EXPECT_EQ(closes, 2);
 }
 
 TEST(ViewSettings, ShowsTheStoredValuesAndStoresAChosenFolder) {
@@ -112,7 +124,7 @@ TEST(ViewSettings, ShowsTheStoredValuesAndStoresAChosenFolder) {
   EXPECT_FALSE(clipboard->isChecked());
   EXPECT_EQ(store.writes, 0);
 
-  QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("chooseFolder")), Qt::LeftButton);
+  QTest::mouseClick(view.findChild<QAbstractButton*>(QStringLiteral("chooseFolder")), Qt::LeftButton);
   EXPECT_EQ(store.get(QStringLiteral("SaveAtDir")), dir.path());
   EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("downloadSaveAt"))->text(), dir.path());
 

@@ -58,9 +58,16 @@ class VantrelService : public ::testing::Test {
   };
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
     auto s = std::make_unique<Signed>();
-    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) return nullptr;
-    auto result = s->link.login(email, password);
-    if (!result || intOf(*result, "Result") != 1) return nullptr;
+    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) {
+      ADD_FAILURE() << "bridge not reachable: " << s->bridge.child().output().toStdString();
+      return nullptr;
+    }
+    auto result = s->link.login(email, password, 20s);
+    if (!result || intOf(*result, "Result") != 1) {
+      ADD_FAILURE() << "sign-in of " << email.toStdString() << " failed: " << (result ? result->dump() : "no answer")
+                    << "\n" << s->bridge.child().output().toStdString();
+      return nullptr;
+    }
     s->result = *result;
     return s;
   }
@@ -160,7 +167,7 @@ TEST_F(VantrelService, SignsInByConfirmedQrTokenOnlyAndAgainAfterARestart) {
   bridge.child().kill();
   Child& child = bridge.child();
   ASSERT_TRUE(child.start(bridgeExecutable(child.home()), {startupArgument()}));
-  ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 3s));
+  ASSERT_TRUE(spinUntil([&] { return child.output().count("listening on") >= 2; }, 10s));
   ClientLink again;
   ASSERT_TRUE(again.open(port));
   auto relogin = again.login(id, id);

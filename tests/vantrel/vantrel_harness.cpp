@@ -124,7 +124,7 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
   if (service) service->configure(child_.env());
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
-  return spinUntil([this] { return child_.output().contains("listening on"); }, 3s);
+  return spinUntil([this] { return child_.output().contains("listening on"); }, 10s);
 }
 
 // ---- ClientLink ------------------------------------------------------------------

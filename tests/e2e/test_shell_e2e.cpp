@@ -1,0 +1,165 @@
+// The client against a real account service and its own real bridge: sign-in
+// by e-mail and by a confirmed QR token, recovery from a killed bridge, and
+// settings that outlive the client.
+#include "shell_e2e_support.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kEmail = QStringLiteral("ann@example.com");
+const QString kPassword = QStringLiteral("ann pass&=+#é");
+const QString kSignedIn = QStringLiteral("Host Login Succeeded");
+const QString kLoginPage = QStringLiteral("/wx/login/?mid=");
+
+QProcessEnvironment emailLogin() {
+  QProcessEnvironment env;
+  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_EMAIL"), kEmail);
+  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_PASSWORD"), kPassword);
+  return env;
+}
+
+// mid and token of the login page address the client logged.
+std::pair<QString, QString> loginPageIds(e2e::LoggedProcess& client, int line) {
+  static const QRegularExpression ids(QStringLiteral("/wx/login/\\?mid=([0-9]+)&token=([0-9]+)"));
+  const auto match = ids.match(client.lines().value(line));
+  return {match.captured(1), match.captured(2)};
+}
+
+class ShellEndToEnd : public ::testing::Test {
+ protected:
+  virtual void prepare() {}
+  void SetUp() override {
+    prepare();
+    ASSERT_TRUE(service.start(kEmail, kPassword, QStringLiteral("Ann"), QStringLiteral("ann-host")))
+        << service.process().dump().toStdString();
+  }
+
+  // Kills the client's bridge and waits until the client has restarted it and
+  // signed in again; gives the time that took.
+  qint64 killBridgeAndAwaitSignIn(e2e::Client& client) {
+    const qint64 bridge = client.bridgePid();
+    EXPECT_NE(bridge, 0);
+    const int signedIn = client.process().countLines(kSignedIn);
+    const int from = client.process().lines().size();
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(bridge), SIGKILL);
+    EXPECT_GE(client.process().waitForLine(QStringLiteral("ActiveBridgeTime Timeout"), 12s, from), 0);
+    const bool again = testutil_wait(client, signedIn + 1, 15s);
+    EXPECT_TRUE(again) << client.process().dump().toStdString();
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_NE(client.bridgePid(), bridge);
+    RecordProperty("bridge_recovery_ms", int(elapsed));
+    std::printf("bridge killed, signed in again after %lld ms\n", static_cast<long long>(elapsed));
+    return elapsed;
+  }
+
+  static bool testutil_wait(e2e::Client& client, int count, std::chrono::milliseconds timeout) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeout.count()) {
+      if (client.process().countLines(kSignedIn) >= count) return true;
+      client.process().waitForLine(QStringLiteral("\x01never"), 100ms);
+    }
+    return client.process().countLines(kSignedIn) >= count;
+  }
+
+  e2e::Service service;
+};
+
+TEST_F(ShellEndToEnd, SignsInByEmailRecoversFromAKilledBridgeAndKeepsItsSettings) {
+  e2e::Client client(service);
+  ASSERT_TRUE(client.start(emailLogin()));
+  const int page = client.process().waitForLine(kLoginPage, 10s);
+  ASSERT_GE(page, 0) << client.process().dump().toStdString();
+  const QString mid = loginPageIds(client.process(), page).first;
+  ASSERT_FALSE(mid.isEmpty());
+  ASSERT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("ReloadSharingList"), 5s), 0);
+
+  const qint64 recovery = killBridgeAndAwaitSignIn(client);
+  EXPECT_LT(recovery, 12000) << client.process().dump().toStdString();
+  EXPECT_GE(client.process().countLines(QStringLiteral("Host Try To Relogin...")), 1);
+
+  client.stop();
+  // The e-mail is remembered; the password never reaches the disk.
+  EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Email")), kEmail);
+  bool present = false;
+  EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Password"), &present), QString());
+  EXPECT_TRUE(present);
+
+  // A restarted client keeps its machine id and signs in again.
+  ASSERT_TRUE(client.start(emailLogin()));
+  const int again = client.process().waitForLine(kLoginPage, 10s);
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(loginPageIds(client.process(), again).first, mid);
+  EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("SysMID")), mid);
+  EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+}
+
+TEST_F(ShellEndToEnd, SignsInWithAConfirmedQrTokenAndAgainAfterTheBridgeDies) {
+  e2e::Client client(service);
+  ASSERT_TRUE(client.start());
+  const int page = client.process().waitForLine(kLoginPage, 10s);
+  ASSERT_GE(page, 0) << client.process().dump().toStdString();
+  const auto [mid, token] = loginPageIds(client.process(), page);
+  ASSERT_FALSE(token.isEmpty());
+
+  // Nothing happens before the phone confirms.
+  EXPECT_LT(client.process().waitForLine(kSignedIn, 4s), 0);
+  EXPECT_EQ(service.confirmQr(mid, token, kEmail, QStringLiteral("wrong")), 403);
+  EXPECT_EQ(service.confirmQr(mid, token, kEmail, kPassword), 200);
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("id_acc:"), 10s), 0) << client.process().dump().toStdString();
+  ASSERT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+
+  const qint64 recovery = killBridgeAndAwaitSignIn(client);
+  EXPECT_LT(recovery, 12000) << client.process().dump().toStdString();
+  client.stop();
+  // After a QR sign-in the account id stands in for the e-mail; no password is kept.
+  EXPECT_FALSE(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Email")).isEmpty());
+  EXPECT_EQ(e2e::storedSetting(client.databaseFile(), QStringLiteral("Login_Password")), QString());
+}
+
+TEST_F(ShellEndToEnd, StartsABridgeThatCouldNotBeLaunchedAtFirst) {
+  e2e::Client client(service, /*withBridge=*/false);
+  ASSERT_TRUE(client.start(emailLogin()));
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel cannot be launched"), 5s), 0)
+      << client.process().dump().toStdString();
+  ASSERT_TRUE(client.installBridge());
+  // The reconnect counter wraps on the 7th tick: no bridge of ours runs, so it is started again.
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Vantrel Not Running, Restarting..."), 12s), 0)
+      << client.process().dump().toStdString();
+  EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
+  EXPECT_NE(client.bridgePid(), 0);
+}
+
+class ShellUpgradeEndToEnd : public ShellEndToEnd {
+ protected:
+  void prepare() override { ASSERT_TRUE(service.offerInstaller(QStringLiteral("1.0.3"), installer)); }
+  const QByteArray installer = QByteArray(300 * 1024, 'k') + QByteArrayLiteral("end");
+};
+
+TEST_F(ShellUpgradeEndToEnd, FetchesTheNewerInstallerThroughTheBridgeAndOffersItOnceVerified) {
+  e2e::Client client(service);
+  ASSERT_TRUE(client.start());
+  ASSERT_GE(client.process().waitForLine(QStringLiteral("Installer verified:"), 20s), 0)
+      << client.process().dump().toStdString();
+  const QString versions = client.home() + QStringLiteral("/Documents/Kelvor/versions/");
+  QFile saved(versions + QStringLiteral("Kelvor1.0.3.dmg"));
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  EXPECT_EQ(saved.readAll(), installer);
+  EXPECT_FALSE(QFile::exists(versions + QStringLiteral("Kelvor1.0.3.tmp")));
+  EXPECT_EQ(client.process().countLines(QStringLiteral("Got New Version -")), 1);
+}
+
+}  // namespace
