@@ -3,6 +3,11 @@
 // settings that outlive the client.
 #include "shell_e2e_support.h"
 
+#include "core/service_config.h"
+#include "shell/service_urls.h"
+#include "shell/web_fetch.h"
+#include "support/test_util.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -141,6 +146,27 @@ TEST_F(ShellEndToEnd, StartsABridgeThatCouldNotBeLaunchedAtFirst) {
       << client.process().dump().toStdString();
   EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
   EXPECT_NE(client.bridgePid(), 0);
+}
+
+TEST_F(ShellEndToEnd, DirectRequestsTrustOnlyTheInstalledAuthority) {
+  qputenv("ZARKELO_SERVICE_HOST", service.host().toUtf8());
+  NetworkWebFetcher fetcher;
+  const QUrl url = serviceurls::qrTokenCheckUrl(QStringLiteral("123"));
+  std::optional<WebReply> reply;
+  fetcher.get(url, [&](const WebReply& r) { reply = r; });
+  ASSERT_TRUE(testutil::waitUntil([&] { return reply.has_value(); }, 10s));
+  EXPECT_TRUE(reply->error);  // the service's certificate is not trusted yet
+  EXPECT_FALSE(reply->body);
+
+  qputenv("ZARKELO_CA_FILE", service.caFile().toUtf8());
+  ASSERT_TRUE(serviceconfig::installTrustedAuthority());  // as at start-up, before any request
+  NetworkWebFetcher trusting;
+  reply.reset();
+  trusting.get(url, [&](const WebReply& r) { reply = r; });
+  ASSERT_TRUE(testutil::waitUntil([&] { return reply.has_value(); }, 10s));
+  EXPECT_FALSE(reply->error) << reply->error->toStdString();
+  ASSERT_TRUE(reply->body);
+  EXPECT_TRUE(reply->body->contains("Result"));
 }
 
 class ShellUpgradeEndToEnd : public ShellEndToEnd {
