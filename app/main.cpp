@@ -9,6 +9,10 @@
 #include "bridge/host/install_host_side.h"
 #endif
 
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+#include "remote_sharing/view_sharing_remote.h"
+#endif
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
@@ -24,6 +28,9 @@ int main(int argc, char** argv) {
   // starts the heartbeat.
   MainView window;
   ShellWiring shell(window);
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+  installRemoteSharingPage(window);
+#endif
   window.show();
   return app.exec();
 }
