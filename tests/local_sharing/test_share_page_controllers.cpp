@@ -1,9 +1,10 @@
 // The local-sharing page and the share card, driven through their controllers
 // against a temporary database.
+#include "share_screens_fixture.h"
+
 #include "core/localized.h"
 #include "local_sharing/ui/local_share_page_controller.h"
 #include "local_sharing/ui/share_card_controller.h"
-#include "share_screens_fixture.h"
 
 namespace {
 
@@ -170,9 +171,9 @@ TEST_F(ShareCardTest, AFailedDefaultMarkingUndoesTheSaveAndKeepsOneDefault) {
   EXPECT_TRUE(list.items()[0]->isDefault);
   EXPECT_EQ(defaultShareTag(), QStringLiteral("AAAA"));
   EXPECT_FALSE(storedDefault(QStringLiteral("BBBB")));
-  EXPECT_EQ(
-      UtilDB::queryString(QStringLiteral("select count(*) from localshare_ext where key='IsDefault' and value='1'")),
-      QStringLiteral("1"));
+  EXPECT_EQ(UtilDB::queryString(
+                QStringLiteral("select count(*) from localshare_ext where key='IsDefault' and value='1'")),
+            QStringLiteral("1"));
 }
 
 TEST_F(ShareCardTest, TogglesAreStoredAtOnce) {

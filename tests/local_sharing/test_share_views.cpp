@@ -1,22 +1,23 @@
 // The local-sharing page in the main window: what it shows, that its widgets
 // reach the controllers, and pictures of the page and of the tag editor in
 // the build folder's "screenshots".
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QScrollArea>
-#include <QTest>
+#include "share_screens_fixture.h"
 
 #include "core/localized.h"
 #include "local_sharing/ui/install_local_sharing.h"
 #include "local_sharing/ui/view_sharing_detail.h"
 #include "local_sharing/ui/view_sharing_local.h"
 #include "local_sharing/ui/view_sharing_tag_edit.h"
-#include "share_screens_fixture.h"
 #include "shell/main_view.h"
 #include "shell/symbol_button.h"
 #include "support/test_util.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The tag editor: its checks, the rename in the database, and closing.
+#include "share_screens_fixture.h"
+
 #include "core/localized.h"
 #include "local_sharing/ui/tag_editor_controller.h"
-#include "share_screens_fixture.h"
 
 namespace {
 
