@@ -5,8 +5,16 @@
 #include "shell/main_view.h"
 #include "shell/shell_wiring.h"
 
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+#include "local_sharing/ui/install_local_sharing.h"
+#endif
+
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
+#endif
+
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+#include "remote_sharing/view_sharing_remote.h"
 #endif
 
 #include <QApplication>
@@ -24,6 +32,12 @@ int main(int argc, char** argv) {
   // starts the heartbeat.
   MainView window;
   ShellWiring shell(window);
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+  installLocalSharing(window);
+#endif
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+  installRemoteSharingPage(window);
+#endif
   window.show();
   return app.exec();
 }

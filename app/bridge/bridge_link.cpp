@@ -7,8 +7,10 @@
 #include "bridge/user_info.h"
 #include "core/log.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QNetworkRequest>
+#include <QThread>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -40,6 +42,13 @@ void onConnected() {
 }
 
 void writeFrame(const QString& code, vex::Json data) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() != app->thread()) {
+    // The socket and the flags belong to the main thread: hand the frame over.
+    QMetaObject::invokeMethod(
+        app, [code, data = std::move(data)]() mutable { writeFrame(code, std::move(data)); }, Qt::QueuedConnection);
+    return;
+  }
   if (!Env::BridgeConnected) return;
   if (!Env::BridgeSocket) {
     zlog::parts(QStringLiteral("SendToBridge - no bridge socket, frame dropped -"), code);
@@ -107,7 +116,7 @@ void ConnectBridge() {
     zlog::line(QStringLiteral("websocket encountered an error: ") + socket->errorString());
   });
   // The handshake must finish within the time-out; a silent listener is given up.
-  QTimer::singleShot(kHandshakeTimeoutMs, socket, [socket] {
+  QTimer::singleShot(kHandshakeTimeoutMs, Qt::PreciseTimer, socket, [socket] {
     if (socket->state() == QAbstractSocket::ConnectedState) return;
     zlog::line(QStringLiteral("...WS error"));
     zlog::line(QStringLiteral("websocket encountered an error: handshake timed out"));

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThread>
 #include <QUuid>
 
 namespace {
@@ -26,6 +27,14 @@ void queueOnMainThread(std::function<void()> work) {
 
 void P2PClientMsg::sendRequest(bool toRemote, const QString& code, vex::Json payload, bool waitForReply,
                                const QString& isProcessOnBridge, ReplyHandler handler) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app && QThread::currentThread() != app->thread()) {
+    // The table and the link state belong to the main thread: send from there.
+    queueOnMainThread([=]() mutable {
+      sendRequest(toRemote, code, std::move(payload), waitForReply, isProcessOnBridge, std::move(handler));
+    });
+    return;
+  }
   const QString sender = toRemote ? QStringLiteral("SendMsgToRemote") : QStringLiteral("SendMsgToP2PClient");
   if (!isQuiet(toRemote, code)) zlog::line(sender + QStringLiteral(" - ") + code);
 

@@ -10,13 +10,17 @@
 #include "bridge/peer_link.h"
 #include "support/test_util.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -100,6 +104,24 @@ TEST_F(BridgeLinkTest, ConnectsPresentsSecretAndKeepsFlagAfterDisconnect) {
   ASSERT_TRUE(connectBridge());
   ASSERT_EQ(server->hadSecretHeader.size(), 2);
   EXPECT_FALSE(server->hadSecretHeader[1]);
+}
+
+TEST_F(BridgeLinkTest, SilentListenerIsGivenUpAfterTheHandshakeTimeOut) {
+  QTcpServer silent;  // accepts, never answers the handshake
+  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  Env::BridgePort = silent.serverPort();
+  LogCapture log;
+  QElapsedTimer clock;
+  clock.start();
+  ConnectBridge();
+  ASSERT_TRUE(testutil::waitUntil([&] { return log.contains(QStringLiteral("handshake timed out")); },
+                                  std::chrono::seconds(10)));
+  EXPECT_GE(clock.elapsed(), bridgelink::kHandshakeTimeoutMs - 250);
+  EXPECT_FALSE(Env::BridgeConnected);
+
+  // The next attempt replaces the socket and succeeds against a live bridge.
+  Env::BridgePort = server->port();
+  EXPECT_TRUE(connectBridge());
 }
 
 TEST_F(BridgeLinkTest, RelogsInOnConnectOnlyWithEmailAndPassword) {
@@ -212,6 +234,23 @@ TEST_F(BridgeLinkTest, WaitingRequestsAnsweredOutOfOrder) {
   EXPECT_TRUE(lines.contains(QStringLiteral("SendMsgToP2PClient - CallHttp")));
   EXPECT_TRUE(lines.contains(QStringLiteral("SendMsgToP2PClient - back - CallHttp")));
   EXPECT_FALSE(log.contains(QStringLiteral("CheckHost")));  // the liveness check is quiet
+}
+
+TEST_F(BridgeLinkTest, SendsFromAWorkerThreadAreMadeOnTheMainThread) {
+  ASSERT_TRUE(connectBridge());
+  QThread* handlerThread = nullptr;
+  std::thread worker([&] {
+    SendToBridge(QStringLiteral("ClientInit"), QStringLiteral("{}"));
+    P2PClientMsg::SendMsgToP2PClient(QStringLiteral("CallHttp"), CallHttpInfo{}, true,
+                                     [&](const std::optional<Json>&) { handlerThread = QThread::currentThread(); });
+  });
+  worker.join();
+  ASSERT_TRUE(waitFrames(2));
+  EXPECT_EQ(sentCode(server->frames[0]), QStringLiteral("ClientInit"));
+  const Json request = sentData(server->frames[1]);
+  server->send(frame("P2PCLIENT", Json{{"Token", request["Token"]}, {"Msg", "ok"}}));
+  ASSERT_TRUE(testutil::waitUntil([&] { return handlerThread != nullptr; }));
+  EXPECT_EQ(handlerThread, QCoreApplication::instance()->thread());
 }
 
 TEST_F(BridgeLinkTest, ReplyHandlerRunsOnceAfterTheDispatcherReturns) {
