@@ -8,6 +8,9 @@
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
+#ifdef ZARKELO_HAS_CONTACTS
+#include "contacts/contacts_views.h"
+#endif
 
 #include <QApplication>
 
@@ -24,6 +27,9 @@ int main(int argc, char** argv) {
   // starts the heartbeat.
   MainView window;
   ShellWiring shell(window);
+#ifdef ZARKELO_HAS_CONTACTS
+  installContactsViews(window);
+#endif
   window.show();
   return app.exec();
 }
