@@ -12,6 +12,10 @@
 #include "contacts/contacts_views.h"
 #endif
 
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+#include "remote_sharing/view_sharing_remote.h"
+#endif
+
 #include <QApplication>
 
 int main(int argc, char** argv) {
@@ -29,6 +33,9 @@ int main(int argc, char** argv) {
   ShellWiring shell(window);
 #ifdef ZARKELO_HAS_CONTACTS
   installContactsViews(window);
+#endif
+#ifdef ZARKELO_HAS_REMOTE_SHARING
+  installRemoteSharingPage(window);
 #endif
   window.show();
   return app.exec();

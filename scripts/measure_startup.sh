@@ -50,10 +50,15 @@ port_open "$SERVICE_PORT" || { echo "the account service did not start" >&2; exi
 rss_mb() { awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status" 2>/dev/null || echo "?"; }
 ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 
-printf '%-4s %12s %12s %14s %14s\n' run window_ms signin_ms client_rss_mb bridge_rss_mb
+# Each run starts a client twice: in a fresh home (the database is created),
+# then again in that home.
+printf '%-10s %12s %12s %14s %14s\n' run window_ms signin_ms client_rss_mb bridge_rss_mb
 windows=()
+warm_windows=()
 rsss=()
-for run in $(seq "$RUNS"); do
+for launch in $(seq $((2 * RUNS))); do
+  run=$(((launch + 1) / 2))
+  if ((launch % 2)); then kind=fresh; else kind=again; fi
   HOME_DIR="$WORK/home$run"
   mkdir -p "$HOME_DIR"
   start=$(date +%s%N)
@@ -78,8 +83,8 @@ for run in $(seq "$RUNS"); do
   client_rss=$(rss_mb "$pid")
   bridge_rss="?"
   [ -n "$bridge" ] && bridge_rss=$(rss_mb "$bridge")
-  printf '%-4s %12s %12s %14s %14s\n' "$run" "$window" "$signin" "$client_rss" "$bridge_rss"
-  windows+=("$window")
+  printf '%-10s %12s %12s %14s %14s\n' "$run-$kind" "$window" "$signin" "$client_rss" "$bridge_rss"
+  if [ "$kind" = fresh ]; then windows+=("$window"); else warm_windows+=("$window"); fi
   rsss+=("$client_rss")
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
@@ -87,4 +92,5 @@ for run in $(seq "$RUNS"); do
 done
 
 median() { printf '%s\n' "$@" | grep -v '?' | sort -n | awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print "?" }'; }
-echo "median: window $(median "${windows[@]}") ms (target < 500), client memory $(median "${rsss[@]}") MB (target < 120)"
+echo "median: window $(median "${windows[@]}") ms in a fresh home, $(median "${warm_windows[@]}") ms again" \
+  "(target < 500); client memory after sign-in $(median "${rsss[@]}") MB (target < 120)"

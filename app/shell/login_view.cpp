@@ -3,6 +3,7 @@
 #include "core/localized.h"
 #include "shell/dialog_views.h"
 #include "shell/login_controller.h"
+#include "shell/palette.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbols.h"
 
@@ -65,6 +66,8 @@ LoginView::LoginView(LoginController* controller, QWidget* parent)
   switchPane_->setObjectName(QStringLiteral("switchPane"));
   switchPane_->setFlat(true);
   switchPane_->setCursor(Qt::PointingHandCursor);
+  switchPane_->setStyleSheet(QStringLiteral("color: %1; text-decoration: underline; border: none;")
+                                 .arg(shellpalette::color(QStringLiteral("activeButton")).name()));
   connect(switchPane_, &QPushButton::clicked, this, [this] {
     if (controller_) controller_->setLoginByQR(!controller_->isLoginByQR());
   });

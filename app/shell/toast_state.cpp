@@ -2,6 +2,7 @@
 
 ToastState::ToastState(int durationMs, QObject* parent) : QObject(parent) {
   timer_.setSingleShot(true);
+  timer_.setTimerType(Qt::PreciseTimer);  // a coarse timer may end the toast up to 5% early
   timer_.setInterval(durationMs);
   connect(&timer_, &QTimer::timeout, this, [this] { shown_.set(false); });
   connect(&shown_, &ShowFlag::changed, this, [this](bool shown) {

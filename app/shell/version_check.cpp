@@ -228,6 +228,7 @@ void UpgradeController::verifyDigest(const QString& path, const QString& expecte
 }
 
 void UpgradeController::offer(const QString& dmg) {
+  zlog::parts(QStringLiteral("Installer verified:"), dmg);
   emit installerReady(dmg);
   if (hooks_.showUpgradeDialog) hooks_.showUpgradeDialog(dmg);
 }

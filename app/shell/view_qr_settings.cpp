@@ -34,7 +34,7 @@ ViewQRSettings::ViewQRSettings(const QString& machineId, const QString& token, c
   caption_->setWordWrap(true);
   caption_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   QFont captionFont = caption_->font();
-  captionFont.setPointSize(14);
+  captionFont.setPixelSize(14);
   caption_->setFont(captionFont);
   auto* captionRow = new QHBoxLayout;
   captionRow->addStretch();

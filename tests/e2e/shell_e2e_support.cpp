@@ -118,6 +118,17 @@ bool Service::start(const QString& email, const QString& password, const QString
   return process_.waitForLine(QStringLiteral("Kelvor service listening on"), std::chrono::seconds(10)) >= 0;
 }
 
+bool Service::offerInstaller(const QString& number, const QByteArray& bytes) {
+  const QString name = QStringLiteral("Kelvor") + number + QStringLiteral(".dmg");
+  if (!QDir(dir_.path()).mkpath(QStringLiteral("installers"))) return false;
+  QFile installer(dir_.filePath(QStringLiteral("installers/") + name));
+  QFile version(dir_.filePath(QStringLiteral("version.json")));
+  if (!installer.open(QIODevice::WriteOnly) || installer.write(bytes) != bytes.size()) return false;
+  if (!version.open(QIODevice::WriteOnly)) return false;
+  version.write(QStringLiteral(R"({"number":"%1","file":"%2"})").arg(number, name).toUtf8());
+  return true;
+}
+
 QSslConfiguration Service::tls() const {
   QSslConfiguration config = QSslConfiguration::defaultConfiguration();
   config.addCaCertificates(QSslCertificate::fromPath(caFile()));
@@ -141,15 +152,23 @@ int Service::confirmQr(const QString& mid, const QString& token, const QString& 
   return status;
 }
 
-Client::Client(const Service& service) : service_(service), bridgePort_(freePort()) {
-  // The client kills leftover bridges of its own folder: give it a folder of its own.
-  for (const char* name : {"zarkelo", "Vantrel_amd"}) {
-    const QString source = testutil::binDir() + QLatin1Char('/') + QLatin1String(name);
-    const QString target = bin_.path() + QLatin1Char('/') + QLatin1String(name);
-    if (::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
-      QFile::copy(source, target);
-  }
+namespace {
+// A private link (or copy) of a built executable.
+bool linkExecutable(const QString& name, const QString& folder) {
+  const QString source = testutil::binDir() + QLatin1Char('/') + name;
+  const QString target = folder + QLatin1Char('/') + name;
+  return ::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0 ||
+         QFile::copy(source, target);
 }
+}  // namespace
+
+Client::Client(const Service& service, bool withBridge) : service_(service), bridgePort_(freePort()) {
+  // The client kills leftover bridges of its own folder: give it a folder of its own.
+  linkExecutable(QStringLiteral("zarkelo"), bin_.path());
+  if (withBridge) installBridge();
+}
+
+bool Client::installBridge() { return linkExecutable(QStringLiteral("Vantrel_amd"), bin_.path()); }
 
 bool Client::start(const QProcessEnvironment& extra) {
   process_ = std::make_unique<LoggedProcess>();

@@ -50,6 +50,8 @@ QList<qint64> childrenNamed(qint64 parent, const QString& name);
 
 class Service {
  public:
+  // Puts an installer on offer (version.json and the file); call before start().
+  bool offerInstaller(const QString& number, const QByteArray& bytes);
   // Creates the data folder, adds the account and starts serving on a free port.
   bool start(const QString& email, const QString& password, const QString& name, const QString& hostname);
   QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
@@ -69,7 +71,9 @@ class Client {
  public:
   // `binDir` holds the client and the bridge; they are linked into a folder of
   // this client's own. The home folder persists across restarts of this Client.
-  explicit Client(const Service& service);
+  // Without `withBridge` the bridge executable is missing until installBridge().
+  explicit Client(const Service& service, bool withBridge = true);
+  bool installBridge();
   bool start(const QProcessEnvironment& extra = {});
   void stop();
   LoggedProcess& process() { return *process_; }

@@ -68,6 +68,18 @@ TEST(MainView, StartShowsLoginSheetAndHidesNavigation) {
   w.closeLogin();
   EXPECT_TRUE(w.view.sideNavigation()->isVisible());
   ASSERT_NE(w.view.navItem(2), nullptr);  // the send-file page has its own item
+
+  // At the minimum size everything is still laid out inside the window.
+  w.view.resize(w.view.minimumSize());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.view.size(), QSize(640, 480));
+  const QRect window = w.view.rect();
+  for (QWidget* part : {static_cast<QWidget*>(w.view.banner()->userNameLabel()), w.view.sideNavigation(),
+                        w.view.currentPage(), static_cast<QWidget*>(w.view.versionLabel())}) {
+    const QRect box(part->mapTo(&w.view, QPoint(0, 0)), part->size());
+    EXPECT_FALSE(box.isEmpty()) << part->objectName().toStdString();
+    EXPECT_TRUE(window.contains(box)) << part->objectName().toStdString();
+  }
 }
 
 TEST(MainView, NavigationSwitchesPagesAndBuildsThemAfresh) {

@@ -82,7 +82,7 @@ TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
     QElapsedTimer clock;
     clock.start();
     ASSERT_TRUE(testutil::waitUntil([&] { return ticks == 1; }, std::chrono::seconds(3)));
-    EXPECT_LE(clock.elapsed(), 1200);
+    EXPECT_LE(clock.elapsed(), 2500);  // generous: the machine may be busy
   }
   // A window that is gone leaves no dangling handle.
   EXPECT_EQ(shell::mainViewShared(), nullptr);
@@ -121,8 +121,8 @@ TEST(MainViewState, ToastsAndTheirDisplayTime) {
   QElapsedTimer clock;
   clock.start();
   ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(3)));
-  EXPECT_GE(clock.elapsed(), 860);
-  EXPECT_LE(clock.elapsed(), 1500);
+  EXPECT_GE(clock.elapsed(), 875);
+  EXPECT_LE(clock.elapsed(), 2500);  // generous: the machine may be busy
 
   view.showUpdateResult(false);
   EXPECT_EQ(view.toast.toast().type, AlertToast::Type::error);

@@ -1,0 +1,385 @@
+#include "remote_sharing/view_remote_file_list.h"
+
+#include "core/localized.h"
+#include "core/util_system.h"
+#include "shell/dialog_views.h"
+#include "shell/main_view_parts.h"
+#include "shell/palette.h"
+#include "shell/sheet_overlay.h"
+#include "shell/symbol_button.h"
+#include "shell/symbols.h"
+
+#include <QDragEnterEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedLayout>
+#include <QStyleOptionButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kHeaderHeight = 26;
+constexpr int kIconSize = 24;
+constexpr int kPageLinkSize = 24;
+
+QColor withAlpha(const QString& name, qreal opacity) {
+  QColor colour = shellpalette::color(name);
+  colour.setAlphaF(float(opacity));
+  return colour;
+}
+
+// The column header: the four titled columns separated by thin dividers.
+class RemoteListHeader : public QWidget {
+ public:
+  explicit RemoteListHeader(RemoteFileListController& c, QWidget* parent = nullptr) : QWidget(parent), c_(c) {
+    setFixedHeight(kHeaderHeight);
+  }
+  // Follows the rows' horizontal scrolling.
+  void setOffset(int offset) {
+    offset_ = offset;
+    update();
+  }
+  QSize sizeHint() const override {
+    int width = 2 * RemoteRowsCanvas::kSidePadding;
+    for (double w : c_.cfgColWidth()) width += int(w);
+    return {width, kHeaderHeight};
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QStringList titles = {QString(), QString(), L("RS_FileList_Name"), L("RS_FileList_Size"),
+                                L("RS_FileList_Desc"), L("RS_FileList_CDate")};
+    QFont bold = font();
+    bold.setBold(true);
+    painter.setFont(bold);
+    int x = RemoteRowsCanvas::kSidePadding - offset_;
+    for (int column = 0; column < 6; ++column) {
+      const int w = int(c_.cfgColWidth()[size_t(column)]);
+      if (column >= 2) {
+        painter.setPen(shellpalette::color(QStringLiteral("gray")));
+        painter.drawLine(x, height() / 2 - 6, x, height() / 2 + 6);
+        painter.setPen(shellpalette::color(QStringLiteral("textPrimary")));
+        painter.drawText(QRect(x + 6, 0, w - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, titles[column]);
+      }
+      x += w;
+    }
+  }
+
+ private:
+  RemoteFileListController& c_;
+  int offset_ = 0;
+};
+
+}  // namespace
+
+// ---- rows ------------------------------------------------------------------
+
+RemoteRowsCanvas::RemoteRowsCanvas(RemoteFileListController& controller, QWidget* parent)
+    : QWidget(parent), c_(controller) {
+  setAcceptDrops(true);
+  setAttribute(Qt::WA_OpaquePaintEvent, false);
+  connect(&c_, &RemoteFileListController::rowsChanged, this, &RemoteRowsCanvas::refreshSize);
+  connect(&c_, &RemoteFileListController::rowChanged, this, [this](int i) {
+    update(QRect(0, i * kRowHeight, width(), kRowHeight));
+  });
+}
+
+QSize RemoteRowsCanvas::sizeHint() const {
+  int width = 2 * kSidePadding;
+  for (double w : c_.cfgColWidth()) width += int(w);
+  return {qMax(width, 600), int(c_.fileList().size()) * kRowHeight};
+}
+
+void RemoteRowsCanvas::refreshSize() {
+  setMinimumSize(sizeHint());
+  updateGeometry();
+  update();
+}
+
+int RemoteRowsCanvas::columnLeft(int column) const {
+  int x = kSidePadding;
+  for (int k = 0; k < column; ++k) x += int(c_.cfgColWidth()[size_t(k)]);
+  return x;
+}
+
+int RemoteRowsCanvas::rowAt(QPoint point) const {
+  const int i = point.y() / kRowHeight;
+  return point.y() >= 0 && i < c_.fileList().size() ? i : -1;
+}
+
+void RemoteRowsCanvas::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  const QList<FileItem>& rows = c_.fileList();
+  const QList<RowIcon>& icons = c_.iconList();
+  const int first = qMax(0, event->rect().top() / kRowHeight);
+  const int last = qMin(int(rows.size()) - 1, event->rect().bottom() / kRowHeight);
+  const int rowWidth = qMax(columnLeft(6) + kSidePadding, width());
+  for (int i = first; i <= last; ++i) {
+    const FileItem& row = rows[i];
+    const QRect band(0, i * kRowHeight, rowWidth, kRowHeight);
+    if (i == c_.iHotFileIndex())
+      painter.fillRect(band, withAlpha(QStringLiteral("green"), 0.3));
+    else
+      painter.fillRect(band, withAlpha(QStringLiteral("gray"), i % 2 == 0 ? 0.1 : 0.01));
+
+    auto cell = [&](int column) {
+      return QRect(columnLeft(column), band.top(), int(c_.cfgColWidth()[size_t(column)]), kRowHeight);
+    };
+    if (!c_.isParentRow(i)) {
+      QStyleOptionButton box;
+      box.initFrom(this);
+      const QSize indicator(style()->pixelMetric(QStyle::PM_IndicatorWidth),
+                            style()->pixelMetric(QStyle::PM_IndicatorHeight));
+      box.rect = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, indicator, cell(0));
+      box.state = QStyle::State_Enabled | (row.isChecked ? QStyle::State_On : QStyle::State_Off);
+      style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, &painter, this);
+    }
+    if (i < icons.size()) {
+      const RowIcon& icon = icons[i];
+      const QRect iconRect = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(kIconSize, kIconSize), cell(1));
+      if (icon.isPreview())
+        painter.drawImage(iconRect, icon.picture.scaled(iconRect.size() * devicePixelRatioF(), Qt::IgnoreAspectRatio,
+                                                        Qt::SmoothTransformation));
+      else
+        painter.drawPixmap(iconRect, shellsymbols::image(icon.imageName, kIconSize, devicePixelRatioF()));
+    }
+    painter.setPen(shellpalette::color(QStringLiteral("textPrimary")));
+    const auto text = [&](int column, const QString& value) {
+      const QRect r = cell(column).adjusted(6, 0, -4, 0);
+      painter.drawText(r, Qt::AlignVCenter | Qt::AlignLeft, fontMetrics().elidedText(value, Qt::ElideMiddle, r.width()));
+    };
+    text(2, row.name);
+    text(3, row.size >= 0 ? UtilSystem::formatSize(quint64(row.size)) : QString());
+    text(4, row.extendInfo);
+    text(5, c_.isParentRow(i) ? QString() : UtilSystem::formatTimestamp(row.createdTime));
+  }
+  if (c_.dragOver) {
+    QPen pen(shellpalette::color(QStringLiteral("activeButton")), 2, Qt::DashLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect().adjusted(1, 1, -2, -2));
+  }
+}
+
+void RemoteRowsCanvas::mousePressEvent(QMouseEvent* event) {
+  const int i = rowAt(event->position().toPoint());
+  if (i < 0 || event->button() != Qt::LeftButton) return;
+  const int x = int(event->position().x());
+  if (x >= columnLeft(0) && x < columnLeft(1) && !c_.isParentRow(i))
+    c_.toggleChecked(i);  // the row's check box
+  else
+    c_.selectOnly(i);
+}
+
+void RemoteRowsCanvas::mouseDoubleClickEvent(QMouseEvent* event) {
+  const int i = rowAt(event->position().toPoint());
+  if (i >= 0 && event->button() == Qt::LeftButton) c_.openRow(i);
+}
+
+void RemoteRowsCanvas::dragEnterEvent(QDragEnterEvent* event) {
+  if (!event->mimeData()->hasUrls()) return;
+  event->acceptProposedAction();
+  c_.dragOver = true;
+  update();
+}
+
+void RemoteRowsCanvas::dragLeaveEvent(QDragLeaveEvent*) {
+  c_.dragOver = false;
+  update();
+}
+
+void RemoteRowsCanvas::dropEvent(QDropEvent* event) {
+  c_.dragOver = false;
+  update();
+  event->acceptProposedAction();
+  QList<std::optional<QByteArray>> deliveries;
+  for (const QUrl& url : event->mimeData()->urls()) deliveries << std::optional<QByteArray>(url.toEncoded());
+  c_.onDropFiles(deliveries);
+}
+
+// ---- page ------------------------------------------------------------------
+
+ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& controller, QWidget* parent)
+    : QWidget(parent), c_(controller), loadingSetting_(QStringLiteral("Loading...")) {
+  setObjectName(QStringLiteral("ViewSharingRemoteFileList"));
+  stack_ = new QStackedLayout(this);
+
+  noData_ = new QLabel(L("No Data."));
+  noData_->setAlignment(Qt::AlignCenter);
+  stack_->addWidget(noData_);
+
+  loadingHolder_ = new QWidget;
+  new QVBoxLayout(loadingHolder_);
+  stack_->addWidget(loadingHolder_);
+
+  notice_ = new QLabel;
+  notice_->setObjectName(QStringLiteral("hostInvalidInfo"));
+  notice_->setAlignment(Qt::AlignCenter);
+  notice_->setWordWrap(true);
+  stack_->addWidget(notice_);
+
+  browsing_ = new QWidget;
+  auto* column = new QVBoxLayout(browsing_);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(4);
+  rows_ = new RemoteRowsCanvas(c_);
+  scroll_ = new QScrollArea;
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setWidgetResizable(true);
+  scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  auto* rowsHolder = new QWidget;
+  auto* rowsLayout = new QVBoxLayout(rowsHolder);
+  rowsLayout->setContentsMargins(0, 5, 0, 0);
+  rowsLayout->setSpacing(0);
+  rowsLayout->addWidget(rows_);
+  rowsLayout->addStretch(1);
+  scroll_->setWidget(rowsHolder);
+  auto* header = new RemoteListHeader(c_);
+  connect(scroll_->horizontalScrollBar(), &QScrollBar::valueChanged, header, &RemoteListHeader::setOffset);
+  column->addWidget(header);
+  column->addWidget(scroll_, 1);
+
+  auto* toolbar = new QHBoxLayout;
+  toolbar->setContentsMargins(10, 4, 10, 8);
+  toolbar->setSpacing(14);
+  pageLinks_ = new QWidget;
+  pageLinks_->setObjectName(QStringLiteral("pageLinkBar"));
+  pageLinkLayout_ = new QHBoxLayout(pageLinks_);
+  pageLinkLayout_->setContentsMargins(0, 0, 0, 0);
+  pageLinkLayout_->setSpacing(4);
+  toolbar->addWidget(pageLinks_);
+  toolbar->addStretch(1);
+  const QString tint = QStringLiteral("activeButton");
+  refresh_ = new SymbolButton(QStringLiteral("arrow.counterclockwise.circle.fill"), tint, 18, L("Sys_Button_Refresh"));
+  delete_ = new SymbolButton(QStringLiteral("multiply.circle"), tint, 18, L("Sys_Button_Delete"));
+  upload_ = new SymbolButton(QStringLiteral("arrow.up.circle.fill"), tint, 18, L("Sys_Button_Upload"));
+  download_ = new SymbolButton(QStringLiteral("arrow.down.circle.fill"), tint, 18, L("Sys_Button_Download"));
+  for (SymbolButton* b : {refresh_, delete_, upload_, download_}) toolbar->addWidget(b);
+  column->addLayout(toolbar);
+  stack_->addWidget(browsing_);
+
+  connect(refresh_, &SymbolButton::clicked, this, [this] { c_.getFileList(c_.pathCurrent()); });
+  connect(delete_, &SymbolButton::clicked, this, [this] { c_.askDeleteChecked(); });
+  connect(upload_, &SymbolButton::clicked, this, [this] { c_.openUploadSheet(); });
+  connect(download_, &SymbolButton::clicked, this, [this] { c_.openDownloadForChecked(); });
+
+  // The delete confirmation and the two transfer sheets, over this page.
+  deleteConfirm_.setTitle(L("RS_FileList_DelConfirm"));
+  deleteConfirm_.setInfo(QString());
+  deleteConfirm_.setOkAction([this] { c_.deleteCheckedFiles(); });
+  new SheetOverlay(c_.isShowingDialog, [this](QWidget* parent) {
+    return new DialogConfirmView(c_.isShowingDialog, deleteConfirm_, parent);
+  }, this);
+  new SheetOverlay(c_.isShowDownload, [this](QWidget* parent) {
+    return new PlaceholderSheet(L("Sys_Button_Download"), c_.isShowDownload, QSize(560, 360), parent);
+  }, this);
+  new SheetOverlay(c_.isShowUpload, [this](QWidget* parent) {
+    return new PlaceholderSheet(L("RS_Upload_Title"), c_.isShowUpload, QSize(560, 360), parent);
+  }, this);
+
+  connect(&c_, &RemoteFileListController::stateChanged, this, &ViewSharingRemoteFileList::refresh);
+  connect(&c_, &RemoteFileListController::rowsChanged, this, [this] {
+    visibleFirst_ = 0;
+    visibleLast_ = -1;
+    scroll_->verticalScrollBar()->setValue(0);
+    QMetaObject::invokeMethod(this, &ViewSharingRemoteFileList::enqueueVisibleRows, Qt::QueuedConnection);
+  });
+  connect(scroll_->verticalScrollBar(), &QScrollBar::valueChanged, this,
+          &ViewSharingRemoteFileList::enqueueVisibleRows);
+  refresh();
+}
+
+QString ViewSharingRemoteFileList::shownState() const {
+  QWidget* current = stack_->currentWidget();
+  if (current == noData_) return QStringLiteral("noData");
+  if (current == loadingHolder_) return QStringLiteral("loading");
+  if (current == notice_) return QStringLiteral("invalid");
+  return QStringLiteral("browsing");
+}
+
+void ViewSharingRemoteFileList::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (appeared_) return;
+  appeared_ = true;
+  c_.onAppearFileList();
+}
+
+void ViewSharingRemoteFileList::refresh() {
+  // The loading dialog is built for each showing: its clock starts with it.
+  if (c_.isLoading.value() && !loading_) {
+    loading_ = new DialogLoadingView(c_.isLoading, loadingSetting_);
+    loadingHolder_->layout()->addWidget(loading_);
+    loadingHolder_->layout()->setAlignment(loading_, Qt::AlignCenter);
+  } else if (!c_.isLoading.value() && loading_) {
+    loading_->deleteLater();
+    loading_ = nullptr;
+  }
+
+  if (!c_.rhActive())
+    stack_->setCurrentWidget(noData_);
+  else if (c_.isLoading.value())
+    stack_->setCurrentWidget(loadingHolder_);
+  else if (int(c_.conStatus()) >= 2)
+    stack_->setCurrentWidget(notice_);
+  else
+    stack_->setCurrentWidget(browsing_);
+  notice_->setText(c_.hostInvalidInfo());
+
+  delete_->setEnabled(c_.isfiledel());
+  upload_->setEnabled(c_.isupload());
+  download_->setEnabled(c_.isdownload());
+  pageLinks_->setVisible(c_.isShowPageLinkBar());
+  if (c_.pageLinkList() != shownLinks_ || c_.pageIndex() != shownPageIndex_) rebuildPageLinks();
+}
+
+void ViewSharingRemoteFileList::rebuildPageLinks() {
+  shownLinks_ = c_.pageLinkList();
+  shownPageIndex_ = int(c_.pageIndex());
+  while (QLayoutItem* item = pageLinkLayout_->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+  const QString current = QString::number(c_.pageIndex());
+  for (const QString& k : shownLinks_) {
+    if (k == current) {
+      auto* label = new QLabel(k);
+      label->setObjectName(QStringLiteral("currentPage"));
+      label->setAlignment(Qt::AlignCenter);
+      label->setFixedSize(kPageLinkSize, kPageLinkSize);
+      label->setStyleSheet(QStringLiteral("QLabel { color: white; background: %1; border-radius: 6px; }")
+                               .arg(shellpalette::color(QStringLiteral("green")).name()));
+      pageLinkLayout_->addWidget(label);
+      continue;
+    }
+    auto* button = new QPushButton(k);
+    button->setFlat(true);
+    button->setCursor(Qt::PointingHandCursor);
+    button->setFixedSize(kPageLinkSize, kPageLinkSize);
+    button->setStyleSheet(QStringLiteral("QPushButton { background: rgba(142, 142, 147, 51); border-radius: 6px; "
+                                         "border: none; padding: 0; }"));
+    connect(button, &QPushButton::clicked, this, [this, k] { c_.pageLinkAction(k); });
+    pageLinkLayout_->addWidget(button);
+  }
+}
+
+void ViewSharingRemoteFileList::enqueueVisibleRows() {
+  if (c_.fileList().isEmpty()) return;
+  const int top = scroll_->verticalScrollBar()->value();
+  const int height = scroll_->viewport()->height();
+  const int offset = rows_->mapTo(scroll_->widget(), QPoint(0, 0)).y();
+  const int first = qMax(0, (top - offset) / RemoteRowsCanvas::kRowHeight);
+  const int last = qMin(int(c_.fileList().size()) - 1, (top - offset + height) / RemoteRowsCanvas::kRowHeight);
+  // Rows that came into view since the last look, top to bottom.
+  for (int i = first; i <= last; ++i)
+    if (i < visibleFirst_ || i > visibleLast_) c_.enqueueThumbTask(i);
+  visibleFirst_ = first;
+  visibleLast_ = last;
+}

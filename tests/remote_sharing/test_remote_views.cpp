@@ -1,0 +1,239 @@
+// The remote-sharing page in the main window against a scripted peer host:
+// what it shows in each state, what clicks do, and pictures of it written to
+// the build folder's "screenshots".
+#include "fake_peer_host.h"
+
+#include "core/localized.h"
+#include "core/util_db.h"
+#include "remote_sharing/view_remote_file_list.h"
+#include "remote_sharing/view_remote_host.h"
+#include "remote_sharing/view_sharing_remote.h"
+#include "shell/main_view.h"
+#include "shell/main_view_shared.h"
+#include "shell/symbol_button.h"
+
+#include <QBuffer>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using vex::Json;
+
+Json entry(const std::string& dir, const std::string& name, int64_t size, bool isDir) {
+  return {{"name", name}, {"size", size}, {"isDir", isDir}, {"fullPath", dir + "/" + name},
+          {"createdTime", 1733560000 + size}};
+}
+
+QString preview(const QString& path) {
+  QImage image(48, 48, QImage::Format_RGB32);
+  const uint hash = qHash(path);
+  image.fill(QColor::fromHsv(int(hash % 360), 160, 220));
+  QPainter painter(&image);
+  painter.setPen(Qt::white);
+  painter.drawEllipse(10, 10, 28, 28);
+  painter.end();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "JPG");
+  return QStringLiteral("data:image/jpg;base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+class RemoteViews : public testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    QLocale::setDefault(QLocale(QString::fromLatin1(GetParam())));
+    dir_ = QDir(testutil::binDir() + QStringLiteral("/../screenshots"));
+    ASSERT_TRUE(dir_.mkpath(QStringLiteral(".")));
+    bridgetest::resetState();
+    ASSERT_TRUE(UtilDB::openAt(tmp_.filePath(QStringLiteral("kelvor.dat"))));
+    auto me = std::make_shared<UserInfo>();
+    me->id_acc = 3;
+    me->ClientID = QStringLiteral("ME");
+    UserInfo::setShared(me);
+    for (const char* name : {"alice", "bob"}) {
+      RemoteSharing h;
+      h.hostid = QString::fromUtf8(name).toUpper();
+      h.hostname = QString::fromUtf8(name);
+      h.hosttag = QStringLiteral("photos");
+      h.password = QStringLiteral("1234");
+      ASSERT_TRUE(HelperRemoteSharing::insertRemoteSharing(h));
+    }
+
+    host_ = std::make_unique<FakePeerHost>();
+    ASSERT_TRUE(host_->connectBridge());
+    Json root = Json::array({entry("/home/alice/Photos", "2024 Trip", -1, true),
+                             entry("/home/alice/Photos", "Family", -1, true)});
+    const char* names[] = {"beach.png", "sunset.jpg", "notes.txt", "clip.mp4", "scan.jpeg", "report.pdf"};
+    for (int k = 0; k < 1198; ++k)
+      root.push_back(entry("/home/alice/Photos", std::to_string(1000 + k) + "_" + names[k % 6], 2048 * (k + 1) + 7, false));
+    folders_["/home/alice/Photos"] = root;
+    folders_["/home/alice/Photos/Family"] = Json::array({entry("/home/alice/Photos/Family", "mum.png", 5000, false)});
+    host_->handlers[QStringLiteral("getShareInfo")] = [](const Json&) -> std::optional<Json> {
+      return Json{{"data", Json::array({{{"path", "/home/alice/Photos"}, {"isenabled", 1}, {"isfiledel", 0},
+                                          {"isdownload", 1}, {"isupload", 1}}})}};
+    };
+    host_->handlers[QStringLiteral("getFileList")] = [this](const Json& p) -> std::optional<Json> {
+      const Json& all = folders_[p.value("dir", std::string())];
+      if (p.value("iProbeCount", 0) == 1) return Json{{"index", std::to_string(all.size())}};
+      const size_t size = p.value("iPageSize", size_t(1));
+      const size_t page = p.value("iPageIndex", size_t(1));
+      Json data = Json::array();
+      for (size_t k = (page - 1) * size; k < std::min(all.size(), page * size); ++k) data.push_back(all[k]);
+      return Json{{"data", data}};
+    };
+    host_->handlers[QStringLiteral("buildIcon2")] = [](const Json& p) -> std::optional<Json> {
+      const QString item = QString::fromStdString(p["fileList"][0].get<std::string>());
+      const QString path = item.section(QLatin1Char('|'), 0, 0);
+      const Json records = Json::array({{{"fullPath", path.toStdString()}, {"iconBase64", preview(path).toStdString()}}});
+      return Json{{"data", records.dump()}};
+    };
+    host_->handlers[QStringLiteral("CheckHost")] = [](const Json&) -> std::optional<Json> {
+      return Json{{"data", "2026-12-07 08:00:00"}};
+    };
+
+    window_ = std::make_unique<MainView>();
+    installRemoteSharingPage(*window_);
+    window_->resize(1000, 680);
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    window_->state().isShowLogin.set(false);
+    window_->state().selectTab(MainViewState::pageRemoteSharing);
+    page_ = qobject_cast<ViewSharingRemote*>(window_->currentPage());
+    ASSERT_NE(page_, nullptr);
+  }
+  void TearDown() override {
+    window_.reset();
+    bridgetest::resetState();
+    host_.reset();
+    UtilDB::reset();
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void save(const char* name) {
+    QTest::qWait(260);
+    const QString path = dir_.filePath(QStringLiteral("%1_remote_%2.png").arg(QString::fromLatin1(GetParam()),
+                                                                               QString::fromLatin1(name)));
+    ASSERT_TRUE(window_->grab().toImage().save(path)) << path.toStdString();
+  }
+  RemoteFileListController& browser() { return page_->browser(); }
+  bool listed(qsizetype rows) {
+    return testutil::waitUntil([&] { return browser().fileList().size() == rows && !browser().isLoading.value(); });
+  }
+  QPoint rowPoint(int row, int x = 200) {
+    return QPoint(x, row * RemoteRowsCanvas::kRowHeight + RemoteRowsCanvas::kRowHeight / 2);
+  }
+
+  QDir dir_;
+  QTemporaryDir tmp_;
+  std::unique_ptr<FakePeerHost> host_;
+  std::unique_ptr<MainView> window_;
+  ViewSharingRemote* page_ = nullptr;
+  std::map<std::string, Json> folders_;
+};
+
+TEST_P(RemoteViews, BrowsingASavedHost) {
+  // The first saved host opens shortly after the page appears.
+  ViewSharingRemoteFileList* view = page_->browserView();
+  ASSERT_TRUE(listed(100));
+  EXPECT_EQ(page_->pickerTitle()->text(), L("RS_RemoteHost") + QStringLiteral(" (2)"));
+  EXPECT_EQ(page_->picker()->currentIndex(), 0);
+  EXPECT_TRUE(page_->picker()->currentText().startsWith(QStringLiteral("https://alice.")));
+  EXPECT_EQ(view->shownState(), QStringLiteral("browsing"));
+  EXPECT_FALSE(view->deleteButton()->isEnabled());
+  EXPECT_TRUE(view->uploadButton()->isEnabled());
+  EXPECT_TRUE(view->downloadButton()->isEnabled());
+  EXPECT_TRUE(view->pageLinkBar()->isVisible());
+  // The rows on screen ask for previews, one per tick.
+  ASSERT_TRUE(testutil::waitUntil([&] { return browser().iconList()[2].isPreview() && browser().iconList()[3].isPreview(); },
+                                  std::chrono::seconds(8)));
+  EXPECT_FALSE(browser().iconList()[4].isPreview());  // text
+  EXPECT_FALSE(browser().iconList()[6].isPreview());  // jpeg is never asked for
+
+  // Clicks: a box marks its row alone, a row click marks only that row.
+  RemoteRowsCanvas* rows = view->rows();
+  QTest::mouseClick(rows, Qt::LeftButton, {}, rowPoint(3, 20));
+  QTest::mouseClick(rows, Qt::LeftButton, {}, rowPoint(5, 20));
+  EXPECT_EQ(browser().checkedItems().size(), 2);
+  QTest::mouseClick(rows, Qt::LeftButton, {}, rowPoint(4));
+  ASSERT_EQ(browser().checkedItems().size(), 1);
+  EXPECT_EQ(browser().iHotFileIndex(), 4);
+  QTest::mouseClick(rows, Qt::LeftButton, {}, rowPoint(7, 20));
+  save("browser");
+
+  // Page 6 of 12 from the links.
+  browser().pageLinkAction(QStringLiteral("6"));
+  ASSERT_TRUE(testutil::waitUntil([&] { return browser().pageIndex() == 6 && !browser().isLoading.value(); }));
+  EXPECT_EQ(browser().pageLinkList().join(QLatin1Char(' ')), QStringLiteral("1 ... 4 5 6 7 8 ... 12"));
+  auto* current = view->pageLinkBar()->findChild<QLabel*>(QStringLiteral("currentPage"));
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(current->text(), QStringLiteral("6"));
+  save("browser_page6");
+
+  // A double click on a folder opens it; its first row leads back.
+  browser().pageLinkAction(QStringLiteral("1"));
+  ASSERT_TRUE(listed(100));
+  QTest::mouseDClick(rows, Qt::LeftButton, {}, rowPoint(1));
+  ASSERT_TRUE(listed(2));
+  EXPECT_EQ(browser().pathCurrent(), QStringLiteral("/home/alice/Photos/Family"));
+  EXPECT_FALSE(view->pageLinkBar()->isVisible());
+  save("browser_subfolder");
+  QTest::mouseDClick(rows, Qt::LeftButton, {}, rowPoint(1));  // a file: the download sheet
+  EXPECT_TRUE(browser().isShowDownload.value());
+  save("download_placeholder");
+  browser().isShowDownload.set(false);
+
+  // The host goes away: the notice replaces the list.
+  browser().hostInvalid(L("RS_Host_NotAvialable"));
+  EXPECT_EQ(view->shownState(), QStringLiteral("invalid"));
+  EXPECT_EQ(view->noticeLabel()->text(), L("RS_Host_NotAvialable"));
+  save("host_not_available");
+}
+
+TEST_P(RemoteViews, EditorAndHostBar) {
+  ASSERT_TRUE(listed(100));
+  EXPECT_TRUE(page_->editButton()->isEnabled());
+  page_->hosts().addHost();
+  auto* editor = window_->findChild<ViewSharingRemoteHost*>();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->title(), L("RS_Host_TitleAdd"));
+  EXPECT_TRUE(editor->isTinted(editor->hostNameField()));  // empty name: red
+  EXPECT_FALSE(editor->isTinted(editor->hostTagField()));  // empty tag: fine
+  save("host_editor_empty");
+  // A bad name keeps the sheet open; a good one closes it and stores the host.
+  QTest::keyClicks(editor->hostNameField(), QStringLiteral("carol.x"));
+  QTest::mouseClick(editor->okButton(), Qt::LeftButton);
+  EXPECT_TRUE(page_->hosts().isShowEditor.value());
+  EXPECT_TRUE(editor->hostNameField()->hasFocus() || !window_->isActiveWindow());
+  editor->hostNameField()->setText(QStringLiteral("carol"));
+  EXPECT_FALSE(editor->isTinted(editor->hostNameField()));
+  QTest::keyClicks(editor->hostTagField(), QStringLiteral("docs"));
+  QTest::keyClicks(editor->aliasField(), QStringLiteral("Carol's"));
+  save("host_editor_filled");
+  QTest::mouseClick(editor->okButton(), Qt::LeftButton);
+  EXPECT_FALSE(page_->hosts().isShowEditor.value());
+  ASSERT_EQ(page_->hosts().rsList().size(), 3);
+  EXPECT_EQ(page_->picker()->count(), 3);
+  EXPECT_EQ(page_->picker()->currentIndex(), 2);  // the last row by name
+  EXPECT_TRUE(page_->picker()->currentText().startsWith(QStringLiteral("Carol's(carol.")));
+
+  // With no host the page says so.
+  page_->browser().setActiveHost(std::nullopt);
+  emit page_->browser().stateChanged();
+  EXPECT_EQ(page_->browserView()->shownState(), QStringLiteral("noData"));
+  save("no_host");
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, RemoteViews, testing::Values("en", "zh_CN"));
+
+}  // namespace
