@@ -5,6 +5,10 @@
 #include "shell/main_view.h"
 #include "shell/shell_wiring.h"
 
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+#include "local_sharing/ui/install_local_sharing.h"
+#endif
+
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
@@ -33,6 +37,9 @@ int main(int argc, char** argv) {
   ShellWiring shell(window);
 #ifdef ZARKELO_HAS_CONTACTS
   installContactsViews(window);
+#endif
+#ifdef ZARKELO_HAS_LOCAL_SHARING_UI
+  installLocalSharing(window);
 #endif
 #ifdef ZARKELO_HAS_REMOTE_SHARING
   installRemoteSharingPage(window);

@@ -18,11 +18,11 @@ namespace {
 constexpr int kCallHttpTimeout = 5;
 
 // An optional sign followed by digits; anything else (or an overflow) is 0.
-qint64 pieceValue(const QString& piece) {
+qint64 componentValue(const QString& component) {
   static const QRegularExpression integer(QRegularExpression::anchoredPattern(QStringLiteral("[+-]?[0-9]+")));
-  if (!integer.match(piece).hasMatch()) return 0;
+  if (!integer.match(component).hasMatch()) return 0;
   bool ok = false;
-  const qint64 value = piece.toLongLong(&ok);
+  const qint64 value = component.toLongLong(&ok);
   return ok ? value : 0;
 }
 
@@ -54,7 +54,7 @@ qint64 integerOf(const vex::Json& object, const char* key) {
   if (it == object.end()) return 0;
   if (it->is_number_integer()) return it->get<qint64>();
   if (it->is_number()) return static_cast<qint64>(it->get<double>());
-  if (it->is_string()) return pieceValue(QString::fromStdString(it->get<std::string>()));
+  if (it->is_string()) return componentValue(QString::fromStdString(it->get<std::string>()));
   if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
   return 0;
 }
@@ -84,8 +84,8 @@ VersionOrder compareVersion(const QString& number, const QString& appVersion) {
   const QStringList theirs = appVersion.split(QLatin1Char('.'), Qt::SkipEmptyParts);
   if (mine.size() != 3 || theirs.size() != 3) return VersionOrder::notComparable;
   for (int i = 0; i < 3; ++i) {
-    const qint64 a = pieceValue(mine[i]);
-    const qint64 b = pieceValue(theirs[i]);
+    const qint64 a = componentValue(mine[i]);
+    const qint64 b = componentValue(theirs[i]);
     if (a > b) return VersionOrder::newer;
     if (a < b) return VersionOrder::notNewer;
   }

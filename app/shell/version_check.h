@@ -17,9 +17,9 @@
 
 enum class VersionOrder { newer, notNewer, notComparable };
 
-// Compares a version text with the application's own by three numeric pieces
-// (split on ".", empty pieces dropped; a piece that is no decimal integer
-// counts as 0). Other than three pieces on either side: not comparable.
+// Compares a version text with the application's own by three numeric components
+// (split on ".", empty components dropped; a component that is no decimal integer
+// counts as 0). Other than three components on either side: not comparable.
 VersionOrder compareVersion(const QString& number, const QString& appVersion);
 
 // True for exactly three dot-separated runs of ASCII digits, e.g. "1.0.10".

@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(VersionRule, ComparesThreeNumericPieces) {
+TEST(VersionRule, ComparesThreeNumericComponents) {
   const QString app = QStringLiteral("1.0.2");
   struct Case {
     const char* number;
@@ -22,7 +22,7 @@ TEST(VersionRule, ComparesThreeNumericPieces) {
       {"1.0.2", VersionOrder::notNewer},   {"1.0.10", VersionOrder::newer},   {"1.1.0", VersionOrder::newer},
       {"2.0.0", VersionOrder::newer},      {"1.0.1", VersionOrder::notNewer}, {"0.9.9", VersionOrder::notNewer},
       {"1.0", VersionOrder::notComparable}, {"1.0.2.1", VersionOrder::notComparable},
-      {"", VersionOrder::notComparable},    {"1..0.3", VersionOrder::newer},  // empty pieces dropped
+      {"", VersionOrder::notComparable},    {"1..0.3", VersionOrder::newer},  // empty components dropped
       {"1.x.5", VersionOrder::newer},       {"1.x.1", VersionOrder::notNewer},  // "x" counts as 0
       {"+1.0.3", VersionOrder::newer},      {"1.0.-3", VersionOrder::notNewer},
       {"1.0.99999999999999999999", VersionOrder::notNewer},  // overflow counts as 0

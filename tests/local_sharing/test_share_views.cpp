@@ -1,0 +1,150 @@
+// The local-sharing page in the main window: what it shows, that its widgets
+// reach the controllers, and pictures of the page and of the tag editor in
+// the build folder's "screenshots".
+#include "share_screens_fixture.h"
+
+#include "core/localized.h"
+#include "local_sharing/ui/install_local_sharing.h"
+#include "local_sharing/ui/view_sharing_detail.h"
+#include "local_sharing/ui/view_sharing_local.h"
+#include "local_sharing/ui/view_sharing_tag_edit.h"
+#include "shell/main_view.h"
+#include "shell/symbol_button.h"
+#include "support/test_util.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTest>
+
+namespace {
+
+class ShareViewsTest : public ShareScreensTest {
+ protected:
+  void SetUp() override {
+    ShareScreensTest::SetUp();
+    view = std::make_unique<MainView>();
+    installLocalSharing(*view);
+    shares = view->state().sharingObjList();
+    view->resize(1000, 620);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+  }
+  void TearDown() override {
+    view.reset();
+    ShareScreensTest::TearDown();
+  }
+
+  ViewSharingLocal* page() { return qobject_cast<ViewSharingLocal*>(view->currentPage()); }
+  void save(QWidget& widget, const char* name) {
+    QTest::qWait(260);  // let pop-in animations finish
+    QDir dir(testutil::binDir() + QStringLiteral("/../screenshots"));
+    ASSERT_TRUE(dir.mkpath(QStringLiteral(".")));
+    const QString path = dir.filePath(QStringLiteral("%1_%2.png").arg(QLocale().name(), QString::fromLatin1(name)));
+    ASSERT_TRUE(widget.grab().toImage().save(path)) << path.toStdString();
+  }
+  // Two shares: a default folder with an access code, and a file.
+  void addTwoShares() {
+    SharingObj photos;
+    photos.tag = QStringLiteral("PHOTOS");
+    photos.path = folder(QStringLiteral("Photos"));
+    photos.isDefault = true;
+    photos.isupload = true;
+    photos.setSharePassword(QStringLiteral("abcd"));
+    ASSERT_TRUE(insertShare(photos));
+    SharingObj report;
+    report.tag = QStringLiteral("K7Q2");
+    report.path = file(QStringLiteral("report.pdf"));
+    report.isdir = false;
+    ASSERT_TRUE(insertShare(report));
+    // The login sheet closes (the list loads), or it is closed and the list reloads.
+    if (view->state().isShowLogin.value())
+      view->state().isShowLogin.set(false);
+    else
+      view->state().loadShareList();
+  }
+
+  std::unique_ptr<MainView> view;
+  SharingObjList* shares = nullptr;
+};
+
+TEST_F(ShareViewsTest, PageShowsButtonsNoticeAndCardsAsTheStateSays) {
+  ASSERT_NE(page(), nullptr);
+  view->state().onAppear();  // opens the login sheet
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(page()->changeHostButton()->isHidden());
+  EXPECT_TRUE(page()->createShareButton()->isHidden());
+  EXPECT_FALSE(page()->noSharesLabel()->isVisible());
+
+  view->state().isShowLogin.set(false);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(page()->createShareButton()->isHidden());
+  EXPECT_TRUE(page()->createShareButton()->text().endsWith(QStringLiteral("(0)")));
+  EXPECT_TRUE(page()->noSharesLabel()->isVisible());
+  EXPECT_FALSE(page()->scrollArea()->isVisible());
+  save(*view, "local_sharing_empty");
+
+  addTwoShares();
+  QCoreApplication::processEvents();
+  ASSERT_EQ(page()->cards().size(), 2);
+  EXPECT_FALSE(page()->scrollArea()->isHidden());
+  EXPECT_TRUE(page()->createShareButton()->text().endsWith(QStringLiteral("(2)")));
+  ViewSharingDetail* folderCard = page()->cards()[0];
+  ViewSharingDetail* fileCard = page()->cards()[1];
+  EXPECT_EQ(folderCard->pathCaption()->text(), L("LS_SharingFolder"));
+  EXPECT_FALSE(folderCard->visitorRow()->isHidden());
+  EXPECT_FALSE(folderCard->defaultBadge()->isHidden());
+  EXPECT_EQ(folderCard->accessCodeField()->text(), QStringLiteral("??????"));
+  EXPECT_EQ(fileCard->pathCaption()->text(), L("Sharing File"));
+  EXPECT_TRUE(fileCard->visitorRow()->isHidden());
+  EXPECT_TRUE(fileCard->defaultBadge()->isHidden());
+  EXPECT_EQ(fileCard->accessCodeField()->placeholderText(), L("LS_NoPassword"));
+  EXPECT_TRUE(testutil::waitUntil([&] { return fileCard->urlField()->text().endsWith(QStringLiteral("/K7Q2")); }));
+
+  // A click on a toggle stores it, and the other card follows the default mark.
+  fileCard->defaultToggle()->click();
+  EXPECT_EQ(defaultShareTag(), QStringLiteral("K7Q2"));
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(folderCard->defaultToggle()->isChecked());
+  EXPECT_TRUE(folderCard->defaultBadge()->isHidden());
+  EXPECT_EQ(page()->cards()[0], folderCard);  // cards keep their identity
+
+  // Removal through the window's confirm dialog.
+  fileCard->removeButton()->click();
+  ASSERT_TRUE(view->state().isShowConfirmDialog.value());
+  view->state().dialogConfirmSetting.okAction()();
+  view->state().isShowConfirmDialog.set(false);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(page()->cards().size(), 1);
+  EXPECT_TRUE(page()->createShareButton()->text().endsWith(QStringLiteral("(1)")));
+}
+
+TEST_F(ShareViewsTest, Screenshots) {
+  for (const char* locale : {"en", "zh_CN"}) {
+    QLocale::setDefault(QLocale(QString::fromLatin1(locale)));
+    view->state().selectTab(MainViewState::pageSettings);
+    view->state().selectTab(MainViewState::pageLocalSharing);  // drawn afresh in this language
+    if (shares->items().isEmpty()) addTwoShares();
+    view->state().isShowLogin.set(false);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(page()->cards().size(), 2);
+    save(*view, "local_sharing_page");
+
+    ViewSharingDetail* card = page()->cards()[0];
+    card->editTagButton()->click();
+    auto* editor = qobject_cast<SharingTagEditView*>(card->tagEditor());
+    ASSERT_NE(editor, nullptr);
+    save(*view, "local_sharing_tag_editor");
+    QTest::keyClicks(editor->tagField(), QStringLiteral("-x"));
+    QTest::keyClick(editor->tagField(), Qt::Key_Return);
+    save(*view, "local_sharing_tag_editor_rejected");
+    editor->cancelButton()->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(card->tagEditor(), nullptr);
+  }
+  QLocale::setDefault(QLocale::c());
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// End to end on loopback: the account service, bridge A with a headless
+// client A sharing a folder, and bridge B with this test process as client B,
+// whose file browser lists, pages and previews A's share and watches it.
+#include "vantrel_harness.h"
+
+#include "bridge/bridge_link.h"
+#include "bridge/env.h"
+#include "bridge/login.h"
+#include "bridge/p2p_client_msg.h"
+#include "bridge/user_info.h"
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
+#include "remote_sharing/remote_file_list.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+using namespace vantreltest;
+
+namespace {
+
+class RemoteBrowserEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
+    QByteArray id;
+    ASSERT_EQ(service.child().run(binDir() + QStringLiteral("/kelvor-service"),
+                                  {QStringLiteral("add-account"), QStringLiteral("--data"), service.dataDir(),
+                                   QStringLiteral("--email"), QStringLiteral("ann@example.com"),
+                                   QStringLiteral("--password"), QStringLiteral("ann-pass"), QStringLiteral("--name"),
+                                   QStringLiteral("Ann"), QStringLiteral("--hostname"), QStringLiteral("ann-host")},
+                                  &id),
+              0);
+    annId = id.trimmed().toLongLong();
+    ASSERT_GT(annId, 0) << id.toStdString();
+    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
+                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+  }
+  void TearDown() override {
+    Env::RemoteFileListShared = nullptr;
+    Env::P2PConnectOwner = 0;
+    Env::RemoteConnected = false;
+    P2PClientMsg::dropPendingTasks();
+    bridgelink::dropSocket();
+    Env::BridgeConnected = false;
+  }
+
+  // Client A's home: a shared folder of 150 files and a folder with two pictures.
+  void seedClientHome(const QString& home) {
+    shared = home + QStringLiteral("/Shared");
+    QDir().mkpath(shared + QStringLiteral("/pictures"));
+    for (int i = 0; i < 150; ++i) {
+      QFile f(shared + QStringLiteral("/file_%1.txt").arg(i, 3, 10, QLatin1Char('0')));
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(QByteArray(i, 'x'));
+    }
+    QImage picture(320, 240, QImage::Format_RGB32);
+    picture.fill(Qt::darkRed);
+    ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.png")));
+    ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.jpg")));
+
+    const QString db = home + QStringLiteral("/Documents/Kelvor/db");
+    QDir().mkpath(db);
+    ASSERT_TRUE(UtilDB::openAt(db + QStringLiteral("/kelvor.dat")));
+    shareaccount::setForTesting(annId, QStringLiteral("ann-host"));
+    SharingObj share;
+    share.tag = QStringLiteral("Pics");
+    share.path = shared;
+    share.isdownload = true;
+    share.setSharePassword(QStringLiteral("Pass1"));
+    ASSERT_TRUE(insertShare(share));
+    UtilDB::reset();
+  }
+
+  Service service;
+  qint64 annId = 0;
+  QString shared;
+};
+
+TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClient) {
+  BridgeProcess bridgeA;
+  ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
+  Child clientA;
+  seedClientHome(clientA.home());
+  service.configure(clientA.env());
+  clientA.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
+  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridgeA.port()));
+  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), QStringLiteral("secret-a"));
+  clientA.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/host_client_stub"),
+                            {QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")}));
+  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("host client signed in as"); }, 20s))
+      << clientA.output().toStdString();
+
+  // Client B is this process: its bridge link to bridge B, signed in as Bob.
+  BridgeProcess bridgeB;
+  ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
+  Env::EnvMode = 1;
+  Env::BridgePort = bridgeB.port();
+  Env::BridgeSecret = QStringLiteral("secret-b");
+  ConnectBridge();
+  ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
+  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s));
+
+  RemoteFileListController browser;
+  browser.stopTimers();
+  RemoteSharing host;
+  host.hostid = QStringLiteral("A");
+  host.hostname = QStringLiteral("ann-host");
+  host.hosttag = QStringLiteral("pics");
+  host.password = QStringLiteral("pass1");  // access codes are compared without letter case
+  browser.setActiveHost(host);
+  browser.onAppearFileList();
+  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
+      << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  EXPECT_EQ(browser.conStatus(), ConStatus::csConnected);
+  EXPECT_EQ(browser.pathRoot(), shared);
+  EXPECT_TRUE(browser.isdownload());
+  EXPECT_EQ(browser.totalCount(), 151);
+  EXPECT_EQ(browser.pageLinkList(), (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
+  EXPECT_EQ(browser.fileList()[0].name, QStringLiteral("pictures"));
+  EXPECT_TRUE(browser.fileList()[0].isDir);
+  EXPECT_EQ(browser.fileList()[1].name, QStringLiteral("file_000.txt"));
+
+  browser.pageLinkAction(QStringLiteral("2"));
+  ASSERT_TRUE(spinUntil([&] { return browser.pageIndex() == 2 && !browser.isLoading.value(); }, 10s));
+  ASSERT_EQ(browser.fileList().size(), 51);
+  EXPECT_EQ(browser.fileList().last().name, QStringLiteral("file_149.txt"));
+  EXPECT_EQ(browser.fileList().last().size, 149);
+
+  // The pictures folder: the way back up, then the two pictures with previews.
+  browser.getFileList(shared + QStringLiteral("/pictures"));
+  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 3 && !browser.isLoading.value(); }, 10s));
+  EXPECT_TRUE(browser.isParentRow(0));
+  EXPECT_EQ(browser.fileList()[0].fullPath, shared);
+  for (int i = 0; i < 3; ++i) browser.enqueueThumbTask(i);
+  // One tick each 0.2 s, as the page's timer gives them.
+  for (int tick = 0; tick < 75 && !(browser.iconList()[1].isPreview() && browser.iconList()[2].isPreview()); ++tick) {
+    browser.onThumbnailTick();
+    spinUntil([] { return false; }, 200ms);
+  }
+  ASSERT_TRUE(browser.iconList()[1].isPreview() && browser.iconList()[2].isPreview());
+  EXPECT_EQ(browser.iconList()[1].picture.width(), 48);  // 320 x 240 fits in 48 x 48
+  EXPECT_FALSE(browser.iconList()[0].isPreview());
+
+  // Liveness: two answered checks with the same stamp keep the host.
+  for (int k = 0; k < 2; ++k) {
+    browser.onCheckHostTick();
+    ASSERT_TRUE(spinUntil([&] { return !browser.iCheckHostWorking(); }, 10s));
+  }
+  EXPECT_FALSE(browser.sCheckHostCTime().isEmpty());
+  EXPECT_EQ(browser.conStatus(), ConStatus::csConnected);
+
+  // Client A goes away: four unanswered ticks declare the host gone.
+  clientA.stop();
+  browser.onCheckHostTick();
+  for (int k = 0; k < 4; ++k) {
+    spinUntil([] { return false; }, 200ms);
+    browser.onCheckHostTick();
+  }
+  EXPECT_EQ(browser.conStatus(), ConStatus::csInvalid);
+  EXPECT_EQ(browser.iCheckHostDiscon(), -1);
+}
+
+}  // namespace
