@@ -118,7 +118,9 @@ class ShareCardTest : public ShareScreensTest {
   std::unique_ptr<ShareCardController> card(const SharingObjPtr& share) {
     return std::make_unique<ShareCardController>(share, window.get());
   }
-  bool storedDefault(const QString& tag) { return getShareExtValue(tag, QStringLiteral("IsDefault")) == QStringLiteral("1"); }
+  bool storedDefault(const QString& tag) {
+    return getShareExtValue(tag, QStringLiteral("IsDefault")) == QStringLiteral("1");
+  }
 };
 
 TEST_F(ShareCardTest, MakingAShareDefaultClearsTheOldDefaultEverywhere) {
@@ -154,6 +156,24 @@ TEST_F(ShareCardTest, MakingAShareDefaultClearsTheOldDefaultEverywhere) {
   EXPECT_EQ(toasts.back().type, AlertToast::Type::complete);
   processEvents();
   EXPECT_EQ(b->tagURL, rootURL() + QStringLiteral("BBBB"));
+}
+
+TEST_F(ShareCardTest, AFailedDefaultMarkingUndoesTheSaveAndKeepsOneDefault) {
+  add(QStringLiteral("AAAA"), folder(QStringLiteral("a")), true);
+  auto b = add(QStringLiteral("BBBB"), folder(QStringLiteral("b")));
+  auto cardB = card(b);
+  ASSERT_TRUE(UtilDB::execute(QStringLiteral(
+      "create trigger refuse before update on localshare_ext begin select raise(abort, 'refused'); end")));
+  cardB->setDefault(true);
+  ASSERT_EQ(toasts.size(), 1u);
+  EXPECT_EQ(toasts[0].type, AlertToast::Type::error);
+  EXPECT_TRUE(b->isDefault);  // the user's choice stays on screen
+  EXPECT_TRUE(list.items()[0]->isDefault);
+  EXPECT_EQ(defaultShareTag(), QStringLiteral("AAAA"));
+  EXPECT_FALSE(storedDefault(QStringLiteral("BBBB")));
+  EXPECT_EQ(UtilDB::queryString(
+                QStringLiteral("select count(*) from localshare_ext where key='IsDefault' and value='1'")),
+            QStringLiteral("1"));
 }
 
 TEST_F(ShareCardTest, TogglesAreStoredAtOnce) {

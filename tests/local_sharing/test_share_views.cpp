@@ -28,7 +28,7 @@ class ShareViewsTest : public ShareScreensTest {
     view = std::make_unique<MainView>();
     installLocalSharing(*view);
     shares = view->state().sharingObjList();
-    view->resize(1000, 620);
+    view->resize(900, 620);  // the window's first size
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
   }

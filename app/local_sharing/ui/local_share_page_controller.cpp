@@ -69,7 +69,8 @@ void LocalSharePageController::addShare(const QString& path) {
   MainViewHandle* window = shell::mainViewShared();
   if (!::createShare(path)) {
     if (window)
-      window->showAlertToast(alertToast(AlertToast::Type::error, QStringLiteral("red"), QStringLiteral("Path Alread Exists!")));
+      window->showAlertToast(
+          alertToast(AlertToast::Type::error, QStringLiteral("red"), QStringLiteral("Path Alread Exists!")));
     return;
   }
   if (window)

@@ -1,6 +1,7 @@
 #include "local_sharing/ui/share_card_controller.h"
 
 #include "core/localized.h"
+#include "core/util_db.h"
 #include "core/util_system.h"
 #include "local_sharing/share_store.h"
 #include "shell/main_view_state.h"
@@ -8,6 +9,9 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QMutexLocker>
+
+#include <optional>
 
 ShareCardController::ShareCardController(SharingObjPtr share, MainViewState* window, QObject* parent)
     : QObject(parent), share_(std::move(share)), window_(window), seen_(current()) {
@@ -70,10 +74,19 @@ void ShareCardController::onShareChanged() {
 }
 
 void ShareCardController::saveToggles() {
-  bool result = saveShare(*share_);
-  if (result && share_->isDefault) {
-    SharingObjList* shares = list();
-    result = shares && shares->setDefaultShare(share_->tag);
+  bool result = false;
+  {
+    // The save and the new default mark stand or fall together, so a failed
+    // marking never leaves two default shares behind.
+    QMutexLocker lock(&UtilDB::mutex());
+    std::optional<sql::Transaction> transaction;
+    if (sql::Database* db = UtilDB::db()) transaction.emplace(*db);
+    result = transaction && transaction->isActive() && saveShare(*share_);
+    if (result && share_->isDefault) {
+      SharingObjList* shares = list();
+      result = shares && shares->setDefaultShare(share_->tag);
+    }
+    if (result) result = transaction->commit();
   }
   showUpdateResult(result);
   scheduleRefreshTagURL();

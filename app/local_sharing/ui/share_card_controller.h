@@ -63,6 +63,10 @@ class ShareCardController : public QObject {
   void askRemoval();
   void removeShare();
 
+  // Brings the shown URL up to date after the current update (each redraw of
+  // the list asks for it, so a changed host name shows).
+  void scheduleRefreshTagURL();
+
   // The tag editor sheet is open while this is true.
   ShowFlag isShowEditTagView;
 
@@ -82,7 +86,6 @@ class ShareCardController : public QObject {
   void onShareChanged();
   void store();  // saveShare, then the result toast
   void showUpdateResult(bool success);
-  void scheduleRefreshTagURL();
   SharingObjList* list() const;
 
   SharingObjPtr share_;

@@ -198,11 +198,16 @@ void ViewSharingDetail::presentTagEditor(bool shown) {
 void ViewSharingDetail::refresh() {
   const SharingObj& share = *controller_->share();
   pathCaption_->setText(controller_->pathCaption());
+  // Long texts show from their start; the whole path is in the tooltip.
   if (path_->text() != share.path) {
     path_->setText(share.path);
-    path_->setCursorPosition(0);  // the start of the path shows
+    path_->setCursorPosition(0);
+    path_->setToolTip(share.path);
   }
-  if (url_->text() != share.tagURL) url_->setText(share.tagURL);
+  if (url_->text() != share.tagURL) {
+    url_->setText(share.tagURL);
+    url_->setCursorPosition(0);
+  }
   if (accessCode_->text() != share.passwordShowing) accessCode_->setText(share.passwordShowing);
   const std::pair<QCheckBox*, bool> toggles[] = {{default_, share.isDefault},
                                                  {enabled_, share.isenabled},
@@ -222,6 +227,7 @@ void ViewSharingDetail::paintEvent(QPaintEvent*) {
   painter.setRenderHint(QPainter::Antialiasing);
   QPainterPath frame;
   frame.addRoundedRect(QRectF(rect()).adjusted(kPadding + 0.5, kPadding + 0.5, -kPadding - 0.5, -kPadding - 0.5), 8, 8);
-  painter.setPen(QPen(shellpalette::color(QStringLiteral("frameBorder")), 1, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+  painter.setPen(
+      QPen(shellpalette::color(QStringLiteral("frameBorder")), 1, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
   painter.drawPath(frame);
 }

@@ -105,7 +105,10 @@ void ViewSharingLocal::refresh() {
   const QList<SharingObjPtr> shares = controller_->shares();
   for (const SharingObjPtr& share : shares) {
     ViewSharingDetail* card = cards_.take(share->id);
-    if (!card) card = new ViewSharingDetail(new ShareCardController(share, window_));
+    if (card)
+      card->controller()->scheduleRefreshTagURL();  // a new card schedules its own
+    else
+      card = new ViewSharingDetail(new ShareCardController(share, window_));
     kept.insert(share->id, card);
   }
   for (ViewSharingDetail* gone : std::as_const(cards_)) {
