@@ -16,7 +16,7 @@ QLineEdit* addRow(QFormLayout* form, const char* labelKey, const QString& value,
   QFont font = label->font();
   font.setPointSizeF(10.5);
   label->setFont(font);
-  label->setFixedWidth(120);
+  label->setFixedSize(120, 30);
   label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   auto* field = new QLineEdit(value);
   field->setFont(font);
