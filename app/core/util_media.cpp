@@ -56,9 +56,14 @@ std::optional<QImage> generateThumbnailSync(const QString& path, double width, d
 void generateThumbnail(const QString& path, double width, double height,
                        std::function<void(const std::optional<QImage>&)> completion) {
   const double scale = mainScreenScale();
-  QtConcurrent::run([path, width, height, scale] { return generateThumbnailSync(path, width, height, scale); })
-      .then(QCoreApplication::instance(),
-            [completion = std::move(completion)](const std::optional<QImage>& image) { completion(image); });
+  // The result is always posted to the main thread, never delivered inside
+  // this call, even when the worker is done before the call returns.
+  (void)QtConcurrent::run([path, width, height, scale, completion = std::move(completion)] {
+    auto image = generateThumbnailSync(path, width, height, scale);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [completion, image = std::move(image)] { completion(image); },
+        Qt::QueuedConnection);
+  });
 }
 
 std::optional<QImage> generateQRCIImage(const QString& text) {
