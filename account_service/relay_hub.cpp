@@ -200,9 +200,11 @@ void RelayHub::handleConnect(Peer& peer, const vex::Json& frame) {
     fail(QStringLiteral("hostname missing or tag too long"));
     return;
   }
-  const auto account = core_.store().findByHostname(hostname);
+  // A direct send to a contact names the contact's account by its e-mail.
+  const bool byEmail = hostname.contains(QLatin1Char('@'));
+  const auto account = byEmail ? core_.store().findByEmail(hostname) : core_.store().findByHostname(hostname);
   if (!account) {
-    fail(QStringLiteral("unknown host name"));
+    fail(byEmail ? QStringLiteral("unknown e-mail") : QStringLiteral("unknown host name"));
     return;
   }
   // The host is the account's most recently signed-in client other than the caller.

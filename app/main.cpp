@@ -12,6 +12,9 @@
 #ifdef ZARKELO_HAS_HOST_SIDE
 #include "bridge/host/install_host_side.h"
 #endif
+#ifdef ZARKELO_HAS_CONTACTS
+#include "contacts/contacts_views.h"
+#endif
 
 #ifdef ZARKELO_HAS_REMOTE_SHARING
 #include "remote_sharing/view_sharing_remote.h"
@@ -32,6 +35,9 @@ int main(int argc, char** argv) {
   // starts the heartbeat.
   MainView window;
   ShellWiring shell(window);
+#ifdef ZARKELO_HAS_CONTACTS
+  installContactsViews(window);
+#endif
 #ifdef ZARKELO_HAS_LOCAL_SHARING_UI
   installLocalSharing(window);
 #endif

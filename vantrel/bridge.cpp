@@ -4,23 +4,15 @@
 
 #include <QTimer>
 #include <QUrl>
+#include <QUuid>
 
 namespace vantrel {
 
 namespace {
 
-const QString kTransfersUnavailable = QStringLiteral("File transfers are not available in this version");
+const QString kTransfersUnavailable = QStringLiteral("This request is not served by the bridge");
 
-// Bridge requests about transfers, answered with a clear failure for now.
-bool isTransferCode(const QString& code) {
-  static const QStringList codes = {
-      QStringLiteral("PreparingUpload"), QStringLiteral("StartRemoteUpload"),
-      QStringLiteral("Trans3_FC_00_CallStart"), QStringLiteral("Trans3_FC_TransTaskInfo"),
-      QStringLiteral("Trans3_FC_00_Cancel"), QStringLiteral("Trans2_FS_00_CallStart"),
-      QStringLiteral("Trans2_FS_00_Cancel"), QStringLiteral("ResetRemoteUploadStatus_FromLocal"),
-      QStringLiteral("CancelFileReceive_FromLocal"), QStringLiteral("RefreshRemoteUploadStatus_FromLocal")};
-  return codes.contains(code);
-}
+constexpr int kClientCheckTimeoutMs = 10000;
 
 // The address without its query, which may carry a token.
 QString loggable(const QString& address) {
@@ -36,7 +28,15 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
       port_(new ClientPort(this)),
       http_(new HttpCalls(this)),
       service_(new ServiceLink(http_->network(), this)),
-      credentials_(std::move(credentials)) {
+      credentials_(std::move(credentials)),
+      transfers_(new TransferEngine(
+          [this](const QString& session, const QString& op, const QString& xid, const Json& msg) {
+            return sendTransferFrame(session, op, xid, msg);
+          },
+          [this](const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {
+            askClient(session, code, msg, std::move(done));
+          },
+          this)) {
   connect(port_, &ClientPort::textReceived, this, &Bridge::onClientText);
   connect(service_, &ServiceLink::ready, this, &Bridge::onRelayReady);
   connect(service_, &ServiceLink::lost, this, &Bridge::onRelayLost);
@@ -179,6 +179,13 @@ void Bridge::onWsdc(const Json& envelope) {
     zlog::parts(QStringLiteral("Vantrel - WSDC without a token, dropped:"), code);
     return;
   }
+  // The client's answer to a host check the bridge asked for a transfer.
+  if (const auto check = checks_.find(token); check != checks_.end()) {
+    const TransferEngine::AskDone done = check.value();
+    checks_.erase(check);
+    done(valueOf(envelope, "Data"));
+    return;
+  }
   // The client's reply to a request that was delivered to it.
   if (delivered_.contains(token)) {
     if (!delivered_.take(token, session)) {
@@ -189,12 +196,16 @@ void Bridge::onWsdc(const Json& envelope) {
     return;
   }
   if (textOf(envelope, "IsProcessOnBridge") == QLatin1String("YES")) {
-    // Answered from the transfer state, which this version does not hold.
+    // Answered from this bridge's own transfer state.
     const QStringList ids = session.split(QLatin1Char('|'));
-    deliverToClient(QStringLiteral("WSDC"),
-                    WsdcDelivery{token, session, code, TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel(),
-                                 ids.value(0), ids.value(1)}
-                        .toJSONModel());
+    Json answer;
+    if (code == QLatin1String("RemoteUploadTaskInfo"))
+      answer = transfers_->uploadProgress(session);
+    else if (code == QLatin1String("CancelUploading"))
+      answer = transfers_->cancelUpload(session);
+    else
+      answer = TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel();
+    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, answer, ids.value(0), ids.value(1)}.toJSONModel());
     return;
   }
   if (!sessions_.contains(session)) {
@@ -244,7 +255,7 @@ void Bridge::onControl(const Json& envelope) {
     });
     return;
   }
-  if (isTransferCode(code)) return answer(TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel());
+  if (const auto reply = transferRequest(code, payload)) return answer(*reply);
   zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), code);
 }
 
@@ -265,12 +276,14 @@ void Bridge::onRelayLost() {
 }
 
 void Bridge::dropSessions() {
+  transfers_->allSessionsGone();
   sessions_.clear();
   delivered_.clear();
   sent_.clear();
 }
 
 void Bridge::forgetSession(const QString& session) {
+  transfers_->sessionGone(session);
   sessions_.remove(session);
   delivered_.forgetSession(session);
   sent_.forgetSession(session);
@@ -355,6 +368,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const QString code = textOf(frame, "Code");
   const Json msg = valueOf(frame, "Msg");
   const QStringList ids = session.split(QLatin1Char('|'));
+  if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (token.isEmpty()) {
     zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), code);
     return;
@@ -387,6 +401,49 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     return;
   }
   deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+}
+
+// ---- transfers -------------------------------------------------------------
+
+bool Bridge::sendTransferFrame(const QString& session, const QString& op, const QString& xid, const Json& msg) {
+  if (!sessions_.contains(session)) return false;
+  return service_->sendModel(RelayOp{QStringLiteral("relay"), session, RelayFrame{QStringLiteral("xfer"), xid, op, msg}.toJSONModel()});
+}
+
+void Bridge::askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {
+  if (!port_->hasClient()) {
+    zlog::parts(QStringLiteral("Vantrel - no client to check a transfer:"), code);
+    done(std::nullopt);
+    return;
+  }
+  // Asked the way a peer would ask, so the client's own path rules decide.
+  const QString token = QStringLiteral("VantrelCheck-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  checks_.insert(token, std::move(done));
+  const QStringList ids = session.split(QLatin1Char('|'));
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+  QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {
+    const auto it = checks_.find(token);
+    if (it == checks_.end()) return;
+    const TransferEngine::AskDone late = it.value();
+    checks_.erase(it);
+    zlog::line(QStringLiteral("Vantrel - the client did not answer a transfer check"));
+    late(std::nullopt);
+  });
+}
+
+std::optional<Json> Bridge::transferRequest(const QString& code, const Json& payload) {
+  const QString session = textOf(payload, "Session");
+  if (code == QLatin1String("Trans3_FC_00_CallStart")) return transfers_->startDownload(payload);
+  if (code == QLatin1String("Trans3_FC_TransTaskInfo")) return transfers_->downloadProgress(session);
+  if (code == QLatin1String("Trans3_FC_00_Cancel")) return transfers_->cancelDownload(session);
+  if (code == QLatin1String("Trans2_FS_00_CallStart")) return transfers_->startUpload(payload);
+  if (code == QLatin1String("Trans2_FS_00_Cancel")) return transfers_->cancelUpload(session);
+  if (code == QLatin1String("PreparingUpload")) return TransferEngine::prepareUpload(payload);
+  if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload);
+  if (code == QLatin1String("ResetRemoteUploadStatus_FromLocal")) return transfers_->resetReceive(session);
+  if (code == QLatin1String("CancelFileReceive_FromLocal")) return transfers_->cancelReceive(session);
+  if (code == QLatin1String("RefreshRemoteUploadStatus_FromLocal")) return transfers_->receiveStatus(session);
+  return std::nullopt;
 }
 
 }  // namespace vantrel

@@ -15,6 +15,7 @@
 #include "http_calls.h"
 #include "service_link.h"
 #include "token_table.h"
+#include "transfer_engine.h"
 #include "wire.h"
 
 #include <QHash>
@@ -39,6 +40,7 @@ class Bridge : public QObject {
   bool isSignedIn() const { return !token_.isEmpty(); }
   int sessionCount() const { return int(sessions_.size()); }
   void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+  TransferEngine* transfers() const { return transfers_; }
 
  private:
   struct Session {
@@ -74,6 +76,10 @@ class Bridge : public QObject {
   void dropSessions();
   void sendToClient(quint64 generation, const QString& code, const Json& payload);
   void deliverToClient(const QString& code, const Json& payload);
+  // Transfers: frames to the peer, and host checks asked of the own client.
+  bool sendTransferFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
+  void askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done);
+  std::optional<Json> transferRequest(const QString& code, const Json& payload);
 
   ClientPort* port_;
   HttpCalls* http_;
@@ -92,6 +98,8 @@ class Bridge : public QObject {
   int connectTimeoutMs_ = 10000;
   TokenTable delivered_{kMaxRememberedRequests};  // peers' requests handed to the local client
   TokenTable sent_{kMaxRememberedRequests};       // the local client's requests relayed to peers
+  TransferEngine* transfers_;
+  QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
 };
 
 }  // namespace vantrel

@@ -24,6 +24,9 @@ FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, c
 FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList) {
   FileUploadInfo info;
   info.dir = dir;
+  // A folder the gate refuses, or one in a share that takes no uploads, is
+  // answered as not valid so that nothing is sent into it.
+  info.valid = guard.resolveUploadFolder(dir) ? 1 : 0;
   if (!fileList.is_array()) return info;
   const auto folder = guard.resolveFolder(dir);
   for (const vex::Json& element : fileList) {

@@ -14,7 +14,7 @@ PathGuard::PathGuard(const QList<ShareRoot>& shares) {
     const QString canonical = info.canonicalFilePath();
     if (canonical.isEmpty()) continue;
     // A share is a folder or one file by what is on disk now, not by its flag.
-    roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate});
+    roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload});
   }
 }
 
@@ -81,6 +81,12 @@ std::optional<QString> PathGuard::resolveFolder(const QString& path) const {
   return resolved;
 }
 
+std::optional<QString> PathGuard::resolveUploadFolder(const QString& path) const {
+  auto folder = resolveFolder(path);
+  if (!folder || !containing(*folder, [](const Root& r) { return r.canUpload; })) return std::nullopt;
+  return folder;
+}
+
 bool PathGuard::isPlainName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && !name.contains(QStringLiteral("..")) &&
          !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
@@ -121,6 +127,6 @@ std::optional<QString> PathGuard::resolveNewFolder(const QString& dir, const QSt
 PathGuard PathGuard::forSignedInAccount() {
   QList<ShareRoot> roots;
   for (const SharingObjPtr& share : loadShares(QString(), true, false))
-    roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew});
+    roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload});
   return PathGuard(roots);
 }

@@ -15,6 +15,7 @@ struct ShareRoot {
   bool isDir = true;
   bool canDelete = false;  // the share's delete permission
   bool canCreate = false;  // the share's new-file permission
+  bool canUpload = true;   // the share's upload permission
 };
 
 class PathGuard {
@@ -32,6 +33,8 @@ class PathGuard {
   std::optional<QString> resolve(const QString& path) const;
   // Like resolve(), and the path must name an existing folder.
   std::optional<QString> resolveFolder(const QString& path) const;
+  // Like resolveFolder(), inside a share that takes uploads.
+  std::optional<QString> resolveUploadFolder(const QString& path) const;
   // The entry to remove: inside a share that allows deleting, never a share's
   // own root. A symbolic link itself is what gets removed, not its target.
   std::optional<QString> resolveForDelete(const QString& path) const;
@@ -50,6 +53,7 @@ class PathGuard {
     bool isDir;
     bool canDelete;
     bool canCreate;
+    bool canUpload;
   };
   // Index of the first share holding the canonical path, or -1.
   const Root* containing(const QString& canonical, bool (*allowed)(const Root&)) const;

@@ -23,6 +23,9 @@ QString describe(const std::optional<RemoteSharing>& host) {
       .arg(host->hostid, host->hostname, host->hosttag, host->aliasname);
 }
 
+// A reply frame without "Msg" reads as null: no reply at all.
+bool isMissing(const std::optional<vex::Json>& reply) { return !reply || reply->is_null(); }
+
 QString dumpReply(const std::optional<vex::Json>& reply) {
   if (!reply) return QStringLiteral("(none)");
   return QString::fromStdString(reply->dump(-1, ' ', false, vex::Json::error_handler_t::replace));
@@ -115,7 +118,7 @@ void RemoteFileListController::updateRemoteConResult(ConStatus status) {
 
 void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt) {
   zlog::line(QStringLiteral("getShareInfo - reply - ") + dumpReply(reply));
-  if (!reply) return;
+  if (isMissing(reply)) return;
   if (attempt != attempt_) {
     zlog::line(QStringLiteral("getShareInfo - reply of an earlier connection, ignored"));
     return;
@@ -216,7 +219,7 @@ void RemoteFileListController::getFileList(const QString& path) {
 
 void RemoteFileListController::onProbeReply(const std::optional<vex::Json>& reply, quint64 listing,
                                             const QString& dir) {
-  if (!reply) return;
+  if (isMissing(reply)) return;
   if (listing != listing_ || dir != pathCurrent_) {
     zlog::line(QStringLiteral("getFileList - count of a folder no longer on show, ignored"));
     return;
@@ -352,7 +355,7 @@ void RemoteFileListController::requestIcon(int i) {
 void RemoteFileListController::onIconReply(const std::optional<vex::Json>& reply, int i, const QString& fullPath,
                                            quint64 request) {
   if (request != thumbRequest_) return;  // given up already; a newer step runs
-  if (!reply) {
+  if (isMissing(reply)) {
     endThumbStep();
     return;
   }
@@ -419,7 +422,7 @@ void RemoteFileListController::onCheckHostTick() {
 }
 
 void RemoteFileListController::onCheckHostReply(const std::optional<vex::Json>& reply) {
-  if (reply) {
+  if (!isMissing(reply)) {
     iCheckHostDiscon_ = 0;
     const QString s = jsonread::text(*reply, "data");
     if (sCheckHostCTime_.isEmpty()) {

@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* const kNavIcons[MainViewState::kPageCount] = {"globe", "person.icloud.fill", nullptr,
+const char* const kNavIcons[MainViewState::kPageCount] = {"globe", "person.icloud.fill", "paperplane.fill",
                                                           "gearshape.circle.fill"};
 const char* const kPageSymbols[MainViewState::kPageCount] = {"globe", "person.icloud.fill", "paperplane.fill",
                                                              "gearshape.circle.fill"};

@@ -42,8 +42,9 @@ class MainViewState : public QObject, public MainViewHandle {
   const QStringList& subViewTitles() const { return subViewTitles_; }
   // The banner's page title: empty when iViewIndex names no page.
   QString bannerTitle() const;
-  // The pages the side navigation offers, in order.
-  static QList<int> navigationPages() { return {pageLocalSharing, pageRemoteSharing, pageSettings}; }
+  // The pages the side navigation offers, in order (send file included, so
+  // that the contacts page can be reached).
+  static QList<int> navigationPages() { return {pageLocalSharing, pageRemoteSharing, pageSendFile, pageSettings}; }
   void selectTab(int index);
   // The side navigation shows only while the login sheet is closed.
   bool isSideNavVisible() const { return !isShowLogin.value(); }

@@ -165,6 +165,26 @@ TEST_F(Relay, FailedConnectsSayWhy) {
   EXPECT_EQ(ann->next()["op"], "pong");
 }
 
+TEST_F(Relay, ConnectByEmailReachesTheContactsAccount) {
+  std::string annClient, bobClient;
+  auto ann = online("ann@example.com", "ann-pass", &annClient);
+  auto bob = online("bob@example.com", "bob-pass", &bobClient);
+  // A direct send names the contact by e-mail, in whatever case it was typed.
+  ann->send({{"op", "connect"}, {"ref", "m1"}, {"hostname", "Bob@Example.com"}, {"tag", "KELVORSENDFILE"}});
+  const auto toCaller = ann->next();
+  EXPECT_EQ(toCaller["op"], "session") << toCaller.dump();
+  EXPECT_EQ(toCaller["Session"], annClient + "|" + bobClient);
+  EXPECT_EQ(toCaller["hostname"], "bob-host");
+  EXPECT_EQ(bob->next()["tag"], "KELVORSENDFILE");
+  // An unknown address fails; an e-mail is never taken as a host name.
+  ann->send({{"op", "connect"}, {"ref", "m2"}, {"hostname", "nobody@example.com"}, {"tag", "t"}});
+  const auto failed = ann->next();
+  EXPECT_EQ(failed["op"], "connect_failed");
+  EXPECT_EQ(failed["error"], "unknown e-mail");
+  ann->send({{"op", "connect"}, {"ref", "m3"}, {"hostname", "bob-host@"}, {"tag", "t"}});
+  EXPECT_EQ(ann->next()["op"], "connect_failed");
+}
+
 TEST_F(Relay, HostGoingOfflineClosesItsSessions) {
   std::string annClient, bobClient;
   auto ann = online("ann@example.com", "ann-pass", &annClient);

@@ -74,6 +74,7 @@ class HostDispatcherTest : public ::testing::Test {
     obj.setSharePassword(QStringLiteral("Code1"));
     obj.isfiledel = true;
     obj.isfilenew = true;
+    obj.isupload = true;
     ASSERT_TRUE(insertShare(obj));
   }
 
@@ -287,6 +288,9 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
                              {"ctime", 0},
                              {"task", {{{"isExist", 1}, {"size", 5}}, {{"isExist", 0}, {"size", 0}}}}}}}));
   EXPECT_TRUE(reply("fileUploadCheck", {{"dir", share.toStdString()}, {"fileList", "a.txt"}})["data"]["task"].empty());
+  // A folder outside every share is not valid for an upload.
+  EXPECT_EQ(reply("fileUploadCheck", {{"dir", tmp.filePath(QStringLiteral("outside")).toStdString()},
+                                      {"fileList", vex::Json::array()}})["data"]["valid"], 0);
 
   EXPECT_EQ(reply("newFile_create", {{"dir", share.toStdString()}, {"name", "made"}}), vex::Json(""));
   EXPECT_TRUE(QDir(share + QStringLiteral("/made")).exists());

@@ -55,6 +55,11 @@ class FakePeerHost {
                                                     {"Code", request.envelope["Code"]},
                                                     {"Msg", msg}}));
   }
+  // A reply frame without "Msg".
+  void replyWithoutMessage(const SentRequest& request) {
+    server.send(bridgetest::frame(
+        "WSDC", vex::Json{{"Token", request.envelope["Token"]}, {"Code", request.envelope["Code"]}}));
+  }
 
   FakeBridgeServer server;
 

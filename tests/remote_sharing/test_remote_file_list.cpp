@@ -248,6 +248,31 @@ TEST_F(RemoteFileListTest, ConnectionOutcomesEndInTheirNotices) {
   EXPECT_FALSE(browser->isLoading.value());
 }
 
+TEST_F(RemoteFileListTest, ANewBrowserGivesUpAfterFourTicks) {
+  // No host at all: the notice comes once, on the fourth tick, and counting stops.
+  browser->setActiveHost(std::nullopt);
+  for (int k = 0; k < 3; ++k) browser->onCheckHostTick();
+  EXPECT_TRUE(toasts.toasts.isEmpty());
+  EXPECT_EQ(browser->hostInvalidInfo(), L("RS_Host_NotAvialable"));
+  browser->onCheckHostTick();
+  EXPECT_EQ(toasts.toasts, QStringList{L("RS_Host_NotAvialable")});
+  for (int k = 0; k < 6; ++k) browser->onCheckHostTick();
+  EXPECT_EQ(toasts.toasts.size(), 1);
+
+  // A connection result after that is dropped; Reconnect connects without the bound.
+  RemoteSharing saved;
+  saved.hostname = QStringLiteral("alice");
+  saved.hosttag = QStringLiteral("pics");
+  saved.password = QStringLiteral("secret");
+  browser->setActiveHost(saved);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);
+  EXPECT_EQ(browser->conStatus(), ConStatus::csInvalid);
+  browser->onAppearFileList();
+  for (int k = 0; k < 8; ++k) browser->onCheckHostTick();
+  ASSERT_TRUE(testutil::waitUntil([this] { return browser->fileList().size() == 100 && idle(); }));
+  EXPECT_EQ(toasts.toasts.size(), 1);
+}
+
 TEST_F(RemoteFileListTest, ConnectWhileLoadingOnlyClearsRows) {
   browse();
   host->handlers.remove(QStringLiteral("getFileList"));  // the next folder never answers
@@ -378,6 +403,38 @@ TEST_F(RemoteFileListTest, PreviewsLandOnTheRowsThatAskedForThem) {
   ASSERT_TRUE(browser->isThumbWorking());
   for (int k = 0; k < RemoteFileListController::kThumbGiveUpTicks; ++k) browser->onThumbnailTick();
   EXPECT_FALSE(browser->isThumbWorking());
+}
+
+TEST_F(RemoteFileListTest, RepliesWithoutAMessageChangeNothing) {
+  host->handlers[QStringLiteral("getShareInfo")] = [](const Json&) { return std::nullopt; };
+  browser->onAppearFileList();
+  ASSERT_TRUE(testutil::waitUntil([this] { return host->requestsOf(QStringLiteral("getShareInfo")).size() == 1; }));
+  host->replyWithoutMessage(host->requestsOf(QStringLiteral("getShareInfo"))[0]);
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_TRUE(browser->isLoading.value());  // only the loading dialog's limit ends this
+  EXPECT_EQ(browser->timeoutCheckCounter(), 0);
+  EXPECT_TRUE(toasts.toasts.isEmpty());
+
+  // The same for the entry count, and for a liveness check: it frees the next check only.
+  browser->isLoading.set(false);
+  host->handlers[QStringLiteral("getFileList")] = [](const Json&) { return std::nullopt; };
+  browser->getFileList(QStringLiteral("/srv/share"));
+  ASSERT_TRUE(testutil::waitUntil([this] { return host->requestsOf(QStringLiteral("getFileList")).size() == 1; }));
+  host->replyWithoutMessage(host->requestsOf(QStringLiteral("getFileList"))[0]);
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(host->requestsOf(QStringLiteral("getFileList")).size(), 1);
+  EXPECT_EQ(browser->totalCountInfo(), QString());
+  browser->resetCheckHost();
+  hostAnswersChecks = false;
+  browser->onCheckHostTick();
+  browser->onCheckHostTick();
+  EXPECT_EQ(browser->iCheckHostDiscon(), 1);
+  LogCapture log;
+  ASSERT_TRUE(testutil::waitUntil([this] { return host->requestsOf(QStringLiteral("CheckHost")).size() == 1; }));
+  host->replyWithoutMessage(host->requestsOf(QStringLiteral("CheckHost"))[0]);
+  ASSERT_TRUE(testutil::waitUntil([this] { return !browser->iCheckHostWorking(); }));
+  EXPECT_EQ(browser->iCheckHostDiscon(), 1);  // not reset
+  EXPECT_TRUE(log.contains(QStringLiteral("CheckHost Failed.")));
 }
 
 TEST_F(RemoteFileListTest, MalformedRepliesFailWithANotice) {

@@ -286,14 +286,17 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   ASSERT_TRUE(icons);
   EXPECT_EQ(textOf(valueOf(icons->data, "Msg"), "data"), QStringLiteral("[\"48\"]"));
 
-  // Requests answered by the bridge itself (transfer state) are refused plainly.
+  // Requests answered by the bridge itself come from its transfer state: with
+  // no upload in this session, an empty progress record.
   peer->link.send(QStringLiteral("WSDC"), {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"},
                                            {"Token", "ClientWSDCTest-yes"}, {"IsProcessOnBridge", "YES"},
                                            {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
                   false);
   auto local = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == QLatin1String("ClientWSDCTest-yes"); });
   ASSERT_TRUE(local);
-  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "Result"), 0);
+  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "TaskStatus"), 0);
+  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "ForceCancel"), 0);
+  EXPECT_TRUE(valueOf(local->data, "Msg").contains("TotalTaskCount"));
 
   // Nothing crosses outside the session: a request naming a session that is
   // not open reaches nobody, and a reply names the session of its request.

@@ -1,0 +1,234 @@
+// End to end on loopback: the account service, bridge A with this process as
+// Ann's client (its request layer, host side, send and receive logic), and
+// bridge B with a test peer as Bob. Files go from Ann to her contact Bob, and
+// from Bob to Ann through her receive panel; the bridges move the data.
+#include "vantrel_harness.h"
+
+#include "bridge/bridge_link.h"
+#include "bridge/env.h"
+#include "bridge/host/install_host_side.h"
+#include "bridge/login.h"
+#include "bridge/user_info.h"
+#include "contacts/contact_send.h"
+#include "contacts/receive_file.h"
+#include "core/util_db.h"
+#include "shell/main_view_state.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace vantreltest;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(bytes);
+}
+
+QByteArray bytesOf(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList filesBelow(const QString& root) {
+  QStringList out;
+  QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) out << QDir(root).relativeFilePath(it.next());
+  out.sort();
+  return out;
+}
+
+QByteArray pattern(int size) {
+  QByteArray bytes(size, '\0');
+  for (int i = 0; i < size; ++i) bytes[i] = char((i * 7 + 3) % 251);
+  return bytes;
+}
+
+class ContactEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
+    ASSERT_TRUE(service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"),
+                                   QStringLiteral("Ann"), QStringLiteral("ann-host")));
+    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
+                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
+    ASSERT_TRUE(bridgeB.start(&service));
+    ASSERT_TRUE(UtilDB::openAt(folder.filePath(QStringLiteral("kelvor.dat"))));
+
+    // This process as Ann's client, on bridge A.
+    Env::EnvMode = 1;
+    Env::BridgePort = bridgeA.port();
+    Env::BridgeSecret = QStringLiteral("secret-a");
+    installHostSide();
+    Env::MainViewShared = &window;
+    ConnectBridge();
+    ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
+    SendLogin(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+    ASSERT_TRUE(spinUntil([] { return UserInfo::shared()->id_acc != 0; }, 20s))
+        << bridgeA.child().output().toStdString();
+
+    // Bob, the test peer on bridge B.
+    ASSERT_TRUE(bob.open(bridgeB.port()));
+    const auto login = bob.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), 20s);
+    ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
+    bobToken = vantrel::textOf(*login, "Token");
+  }
+  void TearDown() override {
+    Env::MainViewShared = nullptr;
+    bridgelink::dropSocket();
+    Env::BridgeConnected = false;
+    UtilDB::reset();
+  }
+
+  std::optional<Json> control(ClientLink& link, const QString& code, const Json& payload) {
+    return link.waitReply(link.control(code, payload), 10s);
+  }
+
+  QTemporaryDir folder;
+  Service service;
+  BridgeProcess bridgeA;
+  BridgeProcess bridgeB;
+  MainViewState window;
+  ClientLink bob;
+  QString bobToken;
+};
+
+}  // namespace
+
+TEST_F(ContactEndToEnd, AnnSendsFilesToHerContactBob) {
+  const QString outbox = folder.filePath(QStringLiteral("outbox"));
+  writeFile(outbox + QStringLiteral("/report.pdf"), pattern(300 * 1024));
+  writeFile(outbox + QStringLiteral("/set/a.txt"), "a");
+  writeFile(outbox + QStringLiteral("/set/b.txt"), "bb");
+  const QString inbox = folder.filePath(QStringLiteral("bob-inbox"));
+  QDir().mkpath(inbox);
+
+  // Bob's application: undecided for two polls, then the folder.
+  QString session;
+  int polls = 0;
+  QList<Json> syncs;
+  bob.serve([&](const QString& code, const Json& msg) -> Json {
+    if (code == QLatin1String("ClientTouch")) return {{"data", {{"UPC", 5}, {"SC", 0}, {"OS", "IOS"}}}};
+    if (code == QLatin1String("WaitRemoteReceiveFiles")) {
+      session = vantrel::textOf(msg, "Session");
+      return {{"data", "1"}};
+    }
+    if (code == QLatin1String("WaitRemoteReceiveFilesPressButton"))
+      return {{"data", ++polls > 2 ? inbox.toStdString() : std::string("0")}};
+    if (code == QLatin1String("SyncTransState")) syncs << msg;
+    return {{"data", "PONG"}};
+  });
+
+  ContactSend send(liveContactsPort());
+  QStringList toasts;
+  QObject::connect(&send, &ContactSend::toastRequested, [&](const QString& text) { toasts << text; });
+  send.cpSelected.cpmail = QStringLiteral("bob@example.com");
+  send.setUploadTarget(outbox + QStringLiteral("/report.pdf|") + outbox + QStringLiteral("/set"));
+  ASSERT_TRUE(spinUntil([&] { return send.listTargetItems.has_value(); }, 10s));
+  EXPECT_EQ(send.listTargetItems->size(), 2u);
+  send.startTimer();
+
+  // The relay may need a moment for Bob's sign-in: retry a refused link.
+  for (int attempt = 0; attempt < 20 && session.isEmpty(); ++attempt) {
+    send.sendNowPressed();
+    spinUntil([&] { return !session.isEmpty() || send.vcsState == ViewContactState::vcsStopped; }, 10s);
+    if (session.isEmpty()) spinUntil([] { return false; }, 500ms);
+  }
+  ASSERT_FALSE(session.isEmpty()) << toasts.join(QLatin1Char('|')).toStdString();
+  control(bob, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+
+  ASSERT_TRUE(spinUntil([&] { return toasts.contains(QStringLiteral("Send file finished successfully!")); }, 40s))
+      << toasts.join(QLatin1Char('|')).toStdString() << bridgeA.child().output().toStdString();
+  EXPECT_GE(polls, 3);
+  EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
+  EXPECT_TRUE(send.uploadTarget.isEmpty());
+  EXPECT_EQ(filesBelow(inbox), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("set/a.txt"),
+                                            QStringLiteral("set/b.txt")}));
+  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/report.pdf")), pattern(300 * 1024));
+  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/set/b.txt")), QByteArray("bb"));
+  ASSERT_TRUE(spinUntil([&] { return !syncs.isEmpty() && syncs.last().value("IsFinished", false); }, 5s));
+
+  const auto status = control(bob, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(status->value("IsFinished", false)) << status->dump();
+}
+
+TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
+  const QString outbox = folder.filePath(QStringLiteral("bob-outbox"));
+  writeFile(outbox + QStringLiteral("/photo.jpg"), pattern(200 * 1024));
+  const QString inbox = folder.filePath(QStringLiteral("ann-inbox"));
+  QDir().mkpath(inbox);
+  bob.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
+
+  // Bob opens a link to Ann, named by her e-mail, and offers the file.
+  std::optional<ClientLink::Frame> opened;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    bob.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken.toStdString()}, {"Hostname", "ann@example.com"},
+                                            {"Hosttag", "KELVORSENDFILE"}, {"Hostpassword", ""}});
+    opened = bob.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
+    spinUntil([] { return false; }, 500ms);
+  }
+  ASSERT_TRUE(opened);
+  ASSERT_EQ(vantrel::textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+  const Json link = vantrel::valueOf(opened->data, "Msg");
+  const QString session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+  auto ask = [&](const QString& code, const Json& payload) -> std::optional<Json> {
+    const QString token = bob.request(session, code, payload);
+    auto reply = bob.waitFor(
+        [&](const ClientLink::Frame& f) {
+          return f.code == QLatin1String("WSDC") && vantrel::textOf(f.data, "Token") == token;
+        },
+        10s);
+    if (!reply) return std::nullopt;
+    return vantrel::valueOf(reply->data, "Msg");
+  };
+
+  // Before any offer the answer is "undecided".
+  EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u0"}}), (Json{{"data", "0"}}));
+  const auto offered = ask(QStringLiteral("WaitRemoteReceiveFiles"),
+                           {{"Session", session.toStdString()}, {"Summary", "photo.jpg 200 KB"},
+                            {"FromUser", "Bob"}, {"UUID", "u1"}});
+  ASSERT_TRUE(offered);
+  EXPECT_EQ(*offered, (Json{{"data", "1"}}));
+  ASSERT_TRUE(window.ctlViewReceiveFile().isShowView);
+  EXPECT_EQ(window.ctlViewReceiveFile().FromUser, QStringLiteral("Bob"));
+
+  // Ann's panel: she picks her folder and accepts.
+  ReceiveFile panel(window, liveContactsPort());
+  panel.onAppear();
+  EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u1"}}), (Json{{"data", "0"}}));
+  panel.folderChosen(inbox);
+  panel.accept();
+  EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u1"}}),
+            (Json{{"data", inbox.toStdString()}}));
+
+  // Bob's bridge sends; Ann's panel follows the receive until it ends.
+  const auto prepared = control(bob, QStringLiteral("PreparingUpload"),
+                                {{"Targets", (outbox + QStringLiteral("/photo.jpg")).toStdString()},
+                                 {"LocalRootPath", outbox.toStdString()}, {"RemoteSaveRootPath", "Z:\\"}});
+  ASSERT_TRUE(prepared && prepared->size() == 1);
+  ASSERT_TRUE(control(bob, QStringLiteral("StartRemoteUpload"),
+                      {{"Session", session.toStdString()},
+                       {"ClientID1", vantrel::textOf(link, "ClientID1").toStdString()},
+                       {"ClientID2", vantrel::textOf(link, "ClientID2").toStdString()},
+                       {"FileList", Json::array({{{"Size", 200 * 1024}, {"IsDir", false},
+                                                  {"Path", (outbox + QStringLiteral("/photo.jpg")).toStdString()},
+                                                  {"PathSave", (inbox + QStringLiteral("/photo.jpg")).toStdString()}}})}}));
+  QStringList toasts;
+  QObject::connect(&window.toast, &ToastState::toastChanged, [&] { toasts << window.toast.toast().title; });
+  panel.startTimer();
+  ASSERT_TRUE(spinUntil([&] { return !toasts.isEmpty(); }, 30s)) << bridgeA.child().output().toStdString();
+  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully."));
+  EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
+  EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
+  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
+}

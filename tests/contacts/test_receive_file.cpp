@@ -1,0 +1,163 @@
+// The receive panel: its count-down, the answers the sender reads, the
+// receive folder, progress and the cancel paths.
+#include "contacts/receive_file.h"
+#include "core/localized.h"
+#include "core/util_db.h"
+#include "fake_port.h"
+#include "shell/main_view_state.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+class Receive : public testing::Test {
+ protected:
+  void SetUp() override {
+    Env::MainViewShared = &window;
+    QObject::connect(&window.toast, &ToastState::toastChanged,
+                     [this] { toasts << window.toast.toast().title; });
+    offer(QStringLiteral("ann-2|me-1"));
+  }
+  void TearDown() override { Env::MainViewShared = nullptr; }
+
+  // What the dispatcher does on an offer.
+  void offer(const QString& session) {
+    CtlViewReceiveFile& record = window.ctlViewReceiveFile();
+    record = CtlViewReceiveFile{};
+    record.Session = session;
+    record.Summary = QStringLiteral("a.txt 1 KB");
+    record.FromUser = QStringLiteral("Ann");
+    record.vrsState = ViewReceiveState::vrsWaiting;
+    record.isShowView = true;
+    window.receiveFilePanelChanged();
+  }
+  CtlViewReceiveFile& record() { return window.ctlViewReceiveFile(); }
+  void flush() { QCoreApplication::processEvents(); }
+
+  SignedIn account;
+  MainViewState window;
+  FakePort port;
+  QStringList toasts;
+};
+
+}  // namespace
+
+TEST_F(Receive, OkAnswersTheDefaultFolderWhichIsCreatedAndStored) {
+  ReceiveFile panel(window, port);
+  panel.onAppear();
+  const QString expected = QDir::homePath() + QStringLiteral("/Documents/Kelvor/MyReceived");
+  EXPECT_EQ(panel.downloadSaveAt, expected);
+  EXPECT_TRUE(QFileInfo(expected).isDir());
+  EXPECT_EQ(UtilDB::getValue(QStringLiteral("MyReceivedFolder")), expected);
+  EXPECT_EQ(record().taskState, QStringLiteral("0"));
+
+  panel.accept();
+  EXPECT_EQ(record().taskState, expected);
+  EXPECT_EQ(record().vrsState, ViewReceiveState::vrsRunning);
+  EXPECT_TRUE(record().isShowView);
+
+  // Running: every tick asks the bridge, answered or not; the count-down stops.
+  panel.onTimer();
+  panel.onTimer();
+  ASSERT_EQ(port.count("RefreshRemoteUploadStatus_FromLocal"), 2);
+  const SentRequest& poll = port.last("RefreshRemoteUploadStatus_FromLocal");
+  EXPECT_TRUE(poll.wait);
+  EXPECT_EQ(poll.payload, vex::Json::parse(R"({"Session":"ann-2|me-1"})"));
+  EXPECT_EQ(record().iCountDown, 30);
+
+  poll.answer(vex::Json::parse(R"({"TotalCount":5,"TotalTaskDoneCount":2,"Progress":42.5,
+      "CurrentTaskFile":"C:\\Users\\ann\\b.jpg","CurrentTaskSpeed":"1 MB/s"})"));
+  EXPECT_EQ(panel.logInfo1, QStringLiteral("(3/5) "));
+  EXPECT_EQ(panel.logInfo2, QStringLiteral(" b.jpg "));
+  EXPECT_EQ(panel.logInfo3, QStringLiteral(" 1 MB/s"));
+  EXPECT_FLOAT_EQ(panel.dstatus_CurrentTaskPercent, 42.5f);
+  poll.answer(vex::Json::parse(R"({"TotalCount":0,"TotalTaskDoneCount":0,"CurrentTaskFile":"/x/y.txt"})"));
+  EXPECT_EQ(panel.logInfo1, QStringLiteral("(1) "));
+  EXPECT_EQ(panel.logInfo2, QStringLiteral(" y.txt "));
+  EXPECT_TRUE(toasts.isEmpty());
+
+  // Finished and cancelled together: both toasts, in that order.
+  poll.answer(vex::Json::parse(R"({"IsFinished":true,"IsCancel":true})"));
+  EXPECT_EQ(toasts, (QStringList{QStringLiteral("File received successfully."), QStringLiteral("File receive canceled.")}));
+  EXPECT_FALSE(record().isShowView);
+  EXPECT_FALSE(window.isShowReceiveFile.value());
+  EXPECT_EQ(record().vrsState, ViewReceiveState::vrsStopped);
+}
+
+TEST_F(Receive, TheCountDownEndsAnUnansweredOfferWithTheCancelToast) {
+  ReceiveFile panel(window, port);
+  panel.onAppear();
+  for (int i = 0; i < 29; ++i) panel.onTimer();
+  EXPECT_EQ(record().iCountDown, 1);
+  EXPECT_TRUE(record().isShowView);
+  EXPECT_TRUE(port.sent.empty());
+  panel.onTimer();
+  ASSERT_EQ(port.count("CancelFileReceive_FromLocal"), 1);
+  const SentRequest& cancel = port.last("CancelFileReceive_FromLocal");
+  EXPECT_FALSE(cancel.wait);
+  EXPECT_EQ(cancel.payload, vex::Json::parse(R"({"Session":"ann-2|me-1"})"));
+  EXPECT_FALSE(record().isShowView);
+  EXPECT_TRUE(toasts.isEmpty());  // the toast follows from the main queue
+  flush();
+  EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  EXPECT_EQ(record().vrsState, ViewReceiveState::vrsStopped);
+  EXPECT_EQ(record().taskState, QStringLiteral("0"));  // the sender keeps reading "undecided"
+}
+
+TEST_F(Receive, RefusingAndCancelling) {
+  {
+    ReceiveFile panel(window, port);
+    panel.onAppear();
+    panel.cancelTapped();
+    EXPECT_EQ(record().taskState, QStringLiteral("2"));
+    EXPECT_FALSE(record().isShowView);
+    EXPECT_TRUE(port.sent.empty());
+  }
+  offer(QStringLiteral("ann-2|me-1"));
+  {
+    ReceiveFile panel(window, port);
+    panel.onAppear();
+    EXPECT_EQ(record().taskState, QStringLiteral("0"));
+    panel.closeTapped();
+    EXPECT_EQ(record().taskState, QStringLiteral("2"));
+    EXPECT_TRUE(port.sent.empty());
+  }
+  offer(QStringLiteral("ann-2|me-1"));
+  {
+    ReceiveFile panel(window, port);
+    panel.onAppear();
+    panel.downloadSaveAt.clear();  // the field emptied by the user
+    panel.accept();
+    EXPECT_EQ(record().taskState, QString());
+    // A second offer while running resets the record: waiting, full count-down, new session.
+    offer(QStringLiteral("bob-3|me-1"));
+    EXPECT_EQ(record().vrsState, ViewReceiveState::vrsWaiting);
+    EXPECT_EQ(record().iCountDown, 30);
+    panel.accept();
+    panel.closeTapped();  // running: cancels the receive with the bridge
+    EXPECT_EQ(port.last("CancelFileReceive_FromLocal").payload["Session"], "bob-3|me-1");
+    EXPECT_FALSE(record().isShowView);
+    flush();
+    EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  }
+}
+
+TEST_F(Receive, OnlyAnExistingChosenFolderIsTakenAndStored) {
+  const QString chosen = account.dir.filePath(QStringLiteral("in"));
+  ASSERT_TRUE(QDir().mkpath(chosen));
+  UtilDB::setValue(QStringLiteral("MyReceivedFolder"), QStringLiteral("/stored/folder"));
+  ReceiveFile panel(window, port);
+  panel.onAppear();
+  EXPECT_EQ(panel.downloadSaveAt, QStringLiteral("/stored/folder"));
+  panel.folderChosen(chosen + QStringLiteral("|") + chosen);  // several folders
+  panel.folderChosen(QString());                              // cancelled
+  panel.folderChosen(account.dir.filePath(QStringLiteral("missing")));
+  EXPECT_EQ(panel.downloadSaveAt, QStringLiteral("/stored/folder"));
+  panel.folderChosen(chosen);
+  EXPECT_EQ(panel.downloadSaveAt, chosen);
+  EXPECT_EQ(UtilDB::getValue(QStringLiteral("MyReceivedFolder")), chosen);
+}

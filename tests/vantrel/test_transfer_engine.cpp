@@ -1,0 +1,297 @@
+// The transfer engine in-process: two engines joined by a queued in-memory
+// link, host checks answered by the test, and a peer that sends crafted frames.
+#include "transfer_engine.h"
+
+#include "support/test_util.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace vantrel;
+
+namespace {
+
+const QString kSession = QStringLiteral("C-1|C-2");
+
+struct Sent {
+  QString op;
+  QString xid;
+  Json msg;
+};
+
+QByteArray randomBytes(qsizetype n) {
+  QByteArray bytes(n, Qt::Uninitialized);
+  for (qsizetype i = 0; i < n; ++i) bytes[i] = char(QRandomGenerator::global()->bounded(256));
+  return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Every file below `dir`, relative, hidden ones included.
+QStringList filesBelow(const QString& dir) {
+  QStringList found;
+  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
+  found.sort();
+  return found;
+}
+
+// Two engines whose frames reach each other through the event loop, like the
+// relay; `host` answers the host checks of the serving side.
+struct Pair {
+  std::function<Json(const QString& code, const Json& msg)> host;
+  std::function<bool(const QString& op)> dropTo;  // frames towards `b` to lose
+  TransferEngine* a = nullptr;
+  TransferEngine* b = nullptr;
+  QObject context;
+  Pair() {
+    auto ask = [this](const QString&, const QString& code, const Json& msg, TransferEngine::AskDone done) {
+      const Json reply = host ? host(code, msg) : Json();
+      QTimer::singleShot(0, &context, [reply, done] { done(reply); });
+    };
+    a = new TransferEngine(
+        [this](const QString& s, const QString& op, const QString& xid, const Json& msg) {
+          if (dropTo && dropTo(op)) return true;
+          QTimer::singleShot(0, &context, [this, s, op, xid, msg] { b->onPeerFrame(s, op, xid, msg); });
+          return true;
+        },
+        ask, &context);
+    b = new TransferEngine(
+        [this](const QString& s, const QString& op, const QString& xid, const Json& msg) {
+          QTimer::singleShot(0, &context, [this, s, op, xid, msg] { a->onPeerFrame(s, op, xid, msg); });
+          return true;
+        },
+        ask, &context);
+  }
+};
+
+}  // namespace
+
+TEST(TransferPaths, NamesFromAPeerNeverClimbOutOfTheirFolder) {
+  EXPECT_EQ(safeRelativePath(QStringLiteral("a/b.txt")).value_or(QString()), QStringLiteral("a/b.txt"));
+  EXPECT_EQ(safeRelativePath(QStringLiteral("a\\b.txt")).value_or(QString()), QStringLiteral("a/b.txt"));
+  for (const char* bad : {"", "/etc/passwd", "../x", "a/../../x", "a//b", "./a", "C:\\x", "a/..", "a/b/", "x\u0001y"})
+    EXPECT_FALSE(safeRelativePath(QString::fromUtf8(bad))) << bad;
+
+  EXPECT_EQ(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/home/u/In/a/b")).value_or(QString()),
+            QStringLiteral("a/b"));
+  EXPECT_EQ(relativeInside(QStringLiteral("/home/u/In/"), QStringLiteral("/home/u/In//a")).value_or(QString()),
+            QStringLiteral("a"));
+  EXPECT_FALSE(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/home/u/In")));
+  EXPECT_FALSE(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/home/u/Inbox/a")));
+  EXPECT_FALSE(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/home/u/In/../x")));
+  EXPECT_FALSE(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/etc/passwd")));
+  EXPECT_EQ(lastComponent(QStringLiteral("/a/b/")), QStringLiteral("b"));
+  EXPECT_EQ(lastComponent(QStringLiteral("C:\\x\\y.txt")), QStringLiteral("y.txt"));
+}
+
+TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QByteArray big = randomBytes(TransferEngine::kChunkBytes * 3 + 17);
+  writeFile(share + QStringLiteral("/docs/a.txt"), "alpha");
+  writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
+  writeFile(share + QStringLiteral("/docs/empty"), QByteArray());
+  writeFile(share + QStringLiteral("/docs/secret.key"), "no");
+  Pair pair;
+  QStringList checked;
+  pair.host = [&](const QString& code, const Json& msg) -> Json {
+    EXPECT_EQ(code, QStringLiteral("fileDownloadCheck"));
+    const QString path = textOf(msg, "path");
+    checked.append(path);
+    // The host refuses one file of the tree.
+    return {{"data", {{"path", path.toStdString()}, {"valid", path.endsWith(QLatin1String(".key")) ? 0 : 1}}}};
+  };
+  const QString save = dir.path() + QStringLiteral("/save");
+  // b fetches from a.
+  const Json started = pair.b->startDownload({{"Session", kSession.toStdString()},
+                                              {"Targets", (share + QStringLiteral("/docs")).toStdString()},
+                                              {"SaveAtLocalFolder", save.toStdString()}});
+  EXPECT_EQ(intOf(started, "Result"), 1);
+  ASSERT_TRUE(testutil::waitUntil([&] { return intOf(pair.b->downloadProgress(kSession), "TaskStatus") == 1; }));
+  const Json progress = pair.b->downloadProgress(kSession);
+  EXPECT_EQ(checked.size(), 4);
+  EXPECT_EQ(intOf(progress, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(intOf(progress, "ForceCancel"), 0);
+  EXPECT_TRUE(textOf(progress, "WorkingSpeed").endsWith(QStringLiteral(", 1 not transferred")));
+  EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/a.txt"), QStringLiteral("docs/empty"),
+                                           QStringLiteral("docs/sub/big.bin")}));
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/a.txt")), QByteArray("alpha"));
+  EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() == 0; }));  // the source heard "finished"
+  // Without any task for a session, the record is all zero.
+  EXPECT_EQ(intOf(pair.b->downloadProgress(QStringLiteral("x|y")), "TaskStatus"), 0);
+}
+
+TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
+  QTemporaryDir dir;
+  const QString root = dir.path() + QStringLiteral("/inbox");
+  const QString outside = dir.path() + QStringLiteral("/outside");
+  QDir().mkpath(root);
+  QDir().mkpath(outside);
+  // A link inside the receiving folder that leads out of it.
+  ASSERT_TRUE(QFile::link(outside, root + QStringLiteral("/link")));
+  std::vector<Sent> back;
+  TransferEngine sink(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        back.push_back({op, xid, msg});
+        return true;
+      },
+      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
+        done(Json{{"data", {{"valid", 1}}}});
+      });
+  const QStringList names = {QStringLiteral("../escape.txt"), QStringLiteral("/tmp/abs.txt"),
+                             QStringLiteral("link/through.txt"), QStringLiteral("ok/fine.txt"),
+                             QStringLiteral("a\\..\\..\\b.txt")};
+  Json entries = Json::array();
+  for (const QString& n : names) entries.push_back({{"p", n.toStdString()}, {"s", 2}, {"d", false}});
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("x1"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", entries}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].op, QStringLiteral("accept"));
+  EXPECT_EQ(back[0].msg["skip"], Json::array({0, 1, 2, 4}));
+  // Data for a refused entry ends the transfer instead of being written.
+  sink.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("x1"),
+                   {{"i", 2}, {"o", 0}, {"b", QByteArray("hi").toBase64().toStdString()}, {"e", true}});
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_TRUE(filesBelow(outside).isEmpty());
+  EXPECT_EQ(sink.activeCount(), 0);
+
+  // A send names absolute places: only those inside the accepted folder.
+  back.clear();
+  TransferEngine receiver(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        back.push_back({op, xid, msg});
+        return true;
+      },
+      [&](const QString&, const QString& code, const Json&, TransferEngine::AskDone done) {
+        EXPECT_EQ(code, QStringLiteral("WaitRemoteReceiveFilesPressButton"));
+        done(Json{{"data", root.toStdString()}});
+      });
+  Json sent = Json::array({{{"p", (root + QStringLiteral("/in.txt")).toStdString()}, {"s", 2}, {"d", false}},
+                           {{"p", (outside + QStringLiteral("/out.txt")).toStdString()}, {"s", 2}, {"d", false}},
+                           {{"p", (root + QStringLiteral("/../out2.txt")).toStdString()}, {"s", 2}, {"d", false}}});
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("x2"), {{"mode", "send"}, {"entries", sent}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].msg["skip"], Json::array({1, 2}));
+  receiver.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("x2"),
+                       {{"i", 0}, {"o", 0}, {"b", QByteArray("hi").toBase64().toStdString()}, {"e", true}});
+  receiver.onPeerFrame(kSession, QStringLiteral("done"), QStringLiteral("x2"), Json::object());
+  EXPECT_EQ(readFile(root + QStringLiteral("/in.txt")), QByteArray("hi"));
+  const Json status = receiver.receiveStatus(kSession);
+  EXPECT_TRUE(status["IsFinished"].get<bool>());
+  EXPECT_EQ(intOf(status, "TotalTaskDoneCount"), 1);
+  EXPECT_TRUE(filesBelow(outside).isEmpty());
+}
+
+TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
+  QTemporaryDir dir;
+  const QString root = dir.path() + QStringLiteral("/inbox");
+  QDir().mkpath(root);
+  writeFile(root + QStringLiteral("/keep.txt"), "old");
+  std::vector<Sent> back;
+  bool accepted = false;
+  TransferEngine receiver(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        back.push_back({op, xid, msg});
+        return true;
+      },
+      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
+        done(Json{{"data", accepted ? root.toStdString() : "0"}});
+      });
+  const Json offer = {{"mode", "send"},
+                      {"entries", Json::array({{{"p", (root + QStringLiteral("/keep.txt")).toStdString()},
+                                                {"s", 10},
+                                                {"d", false}}})}};
+  // Not yet accepted by the user: refused outright.
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r0"), offer);
+  ASSERT_FALSE(back.empty());
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_TRUE(receiver.receiveStatus(kSession)["IsCancel"].get<bool>());
+
+  accepted = true;
+  receiver.resetReceive(kSession);
+  EXPECT_FALSE(receiver.receiveStatus(kSession)["IsCancel"].get<bool>());
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r1"), offer);
+  EXPECT_EQ(back.back().op, QStringLiteral("accept"));
+  receiver.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("r1"),
+                       {{"i", 0}, {"o", 0}, {"b", QByteArray("new-").toBase64().toStdString()}, {"e", false}});
+  EXPECT_EQ(filesBelow(root).size(), 2);  // the old file and the hidden partial one
+  // A chunk at the wrong offset breaks the transfer; the partial file goes.
+  receiver.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("r1"),
+                       {{"i", 0}, {"o", 99}, {"b", QByteArray("x").toBase64().toStdString()}, {"e", true}});
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+  EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
+
+  // The user cancels a running receive: the peer is told, nothing is kept.
+  receiver.resetReceive(kSession);
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r2"), offer);
+  receiver.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("r2"),
+                       {{"i", 0}, {"o", 0}, {"b", QByteArray("new-").toBase64().toStdString()}, {"e", false}});
+  receiver.cancelReceive(kSession);
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+  const Json status = receiver.receiveStatus(kSession);
+  EXPECT_TRUE(status["IsCancel"].get<bool>());
+  EXPECT_FALSE(status["IsFinished"].get<bool>());
+  // A later push of the same session stays refused until the next offer.
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r3"), offer);
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  // The session closing breaks off what runs in it.
+  receiver.resetReceive(kSession);
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r4"), offer);
+  receiver.onPeerFrame(kSession, QStringLiteral("data"), QStringLiteral("r4"),
+                       {{"i", 0}, {"o", 0}, {"b", QByteArray("new-").toBase64().toStdString()}, {"e", false}});
+  receiver.sessionGone(kSession);
+  EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+}
+
+TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
+  QTemporaryDir dir;
+  const QString file = dir.path() + QStringLiteral("/big.bin");
+  writeFile(file, QByteArray(TransferEngine::kChunkBytes * (TransferEngine::kWindow + 4), 'z'));
+  std::vector<Sent> out;
+  TransferEngine sender(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        out.push_back({op, xid, msg});
+        return true;
+      },
+      [](const QString&, const QString&, const Json&, TransferEngine::AskDone done) { done(std::nullopt); });
+  const Json reply = sender.startUpload(
+      {{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}, {"RemotePathRoot", "/srv/in"}});
+  EXPECT_EQ(intOf(reply, "ValidInfo"), 1);
+  EXPECT_EQ(intOf(sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}}),
+                  "ValidInfo"),
+            2);  // one upload per session at a time
+  ASSERT_EQ(out.size(), 1u);
+  const QString xid = out[0].xid;
+  sender.onPeerFrame(kSession, QStringLiteral("accept"), xid, {{"skip", Json::array()}});
+  auto dataCount = [&] { return std::count_if(out.begin(), out.end(), [](const Sent& s) { return s.op == QLatin1String("data"); }); };
+  EXPECT_EQ(dataCount(), TransferEngine::kWindow);
+  sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 2}});
+  EXPECT_EQ(dataCount(), TransferEngine::kWindow + 2);
+  const Json progress = sender.uploadProgress(kSession);
+  EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
+  EXPECT_NEAR(progress["CurrentTaskPercent"].get<double>(), 100.0 * 2 / (TransferEngine::kWindow + 4), 0.01);
+  // The peer's cancel ends it; the record says so.
+  sender.onPeerFrame(kSession, QStringLiteral("cancel"), xid, {{"why", "stopped"}});
+  EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
+  EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
+}

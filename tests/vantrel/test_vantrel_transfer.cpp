@@ -1,0 +1,334 @@
+// Transfers end to end: the account service and two bridges as processes,
+// with test clients in place of the applications. The host's client answers
+// the bridge's checks from one shared folder, as the real path gate would.
+#include "vantrel_harness.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace vantreltest;
+using vantrel::intOf;
+using vantrel::textOf;
+using vantrel::valueOf;
+
+namespace {
+
+QByteArray randomBytes(qsizetype n) {
+  QByteArray bytes(n, Qt::Uninitialized);
+  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), n / 4);
+  return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList filesBelow(const QString& dir) {
+  QStringList found;
+  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
+  found.sort();
+  return found;
+}
+
+bool inside(const QString& root, const QString& path) {
+  const QString r = QFileInfo(root).canonicalFilePath();
+  const QString p = QFileInfo(path).canonicalFilePath();
+  return !r.isEmpty() && !p.isEmpty() && (p == r || p.startsWith(r + QLatin1Char('/')));
+}
+
+class VantrelTransfer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service = new Service;
+    ready = service->addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
+                                QStringLiteral("ann-host")) &&
+            service->addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
+                                QStringLiteral("bob-host")) &&
+            service->start();
+  }
+  static void TearDownTestSuite() {
+    delete service;
+    service = nullptr;
+  }
+
+  struct Signed {
+    BridgeProcess bridge;
+    ClientLink link;
+    Json result;
+  };
+
+  void SetUp() override {
+    ASSERT_TRUE(ready) << service->child().output().toStdString();
+    share = folder.path() + QStringLiteral("/share");
+    QDir().mkpath(share);
+    host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+    peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+    ASSERT_TRUE(host && peer);
+    host->link.serve([this](const QString& code, const Json& msg) { return hostAnswer(code, msg); });
+    peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
+                                                   {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+    auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+    const Json msg = valueOf(opened->data, "Msg");
+    session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  }
+
+  std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
+    auto s = std::make_unique<Signed>();
+    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) return nullptr;
+    auto result = s->link.login(email, password, 20s);
+    if (!result || intOf(*result, "Result") != 1) return nullptr;
+    s->result = *result;
+    return s;
+  }
+
+  // The host application's answers, limited to the shared folder.
+  Json hostAnswer(const QString& code, const Json& msg) {
+    hostCodes.append(code);
+    if (code == QLatin1String("fileDownloadCheck")) {
+      const QString path = textOf(msg, "path");
+      const bool ok = inside(share, path) && QFileInfo(path).isFile();
+      return {{"data", {{"path", path.toStdString()}, {"size", QFileInfo(path).size()}, {"valid", ok ? 1 : 0}}}};
+    }
+    if (code == QLatin1String("fileUploadCheck")) {
+      const QString dir = textOf(msg, "dir");
+      const bool ok = inside(share, dir) && QFileInfo(dir).isDir();
+      return {{"data", {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()}}}};
+    }
+    if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) return {{"data", accepted.toStdString()}};
+    return {{"data", "PONG"}};
+  }
+
+  // A bridge request of `link` and its answer.
+  std::optional<Json> control(ClientLink& link, const QString& code, const Json& payload) {
+    return link.waitReply(link.control(code, payload));
+  }
+  // A peer request that the peer's own bridge answers ("IsProcessOnBridge" "YES").
+  std::optional<Json> onBridge(const QString& code) {
+    const QString token = QStringLiteral("ClientWSDCTest-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    peer->link.send(QStringLiteral("WSDC"),
+                    {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
+                     {"IsProcessOnBridge", "YES"},
+                     {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
+                    false);
+    auto frame = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == token; });
+    if (!frame) return std::nullopt;
+    return valueOf(frame->data, "Msg");
+  }
+  // Polls until `done` holds for the progress record; the last record.
+  Json pollUntil(const std::function<std::optional<Json>()>& poll, const std::function<bool(const Json&)>& done,
+                 std::chrono::milliseconds timeout = 30s) {
+    Json last;
+    spinUntil(
+        [&] {
+          if (auto r = poll()) last = *r;
+          return done(last);
+        },
+        timeout);
+    return last;
+  }
+  Json downloadPoll(const std::function<bool(const Json&)>& done) {
+    return pollUntil(
+        [&] { return control(peer->link, QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}); },
+        done);
+  }
+  static bool ended(const Json& p) { return intOf(p, "TaskStatus") == 1 || intOf(p, "ForceCancel") == 1; }
+
+  static inline Service* service = nullptr;
+  static inline bool ready = false;
+  QTemporaryDir folder;
+  QString share;
+  QString accepted = QStringLiteral("0");
+  QStringList hostCodes;
+  std::unique_ptr<Signed> host;
+  std::unique_ptr<Signed> peer;
+  QString session;
+};
+
+}  // namespace
+
+TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
+  const QByteArray big = randomBytes(3 * 1024 * 1024 + 5);
+  writeFile(share + QStringLiteral("/docs/readme.txt"), "hello");
+  writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
+  writeFile(share + QStringLiteral("/docs/sub/empty.dat"), QByteArray());
+  writeFile(folder.path() + QStringLiteral("/private/secret.txt"), "secret");
+  // A link in the shared tree that leads out of it, and a target outside.
+  ASSERT_TRUE(QFile::link(folder.path() + QStringLiteral("/private/secret.txt"), share + QStringLiteral("/docs/leak.txt")));
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  const auto started = control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
+                               {{"Session", session.toStdString()},
+                                {"Targets", (share + QStringLiteral("/docs|") + folder.path() + QStringLiteral("/private/secret.txt")).toStdString()},
+                                {"SaveAtLocalFolder", save.toStdString()}});
+  ASSERT_TRUE(started);
+  EXPECT_EQ(intOf(*started, "Result"), 1);
+  const Json last = downloadPoll(ended);
+  EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
+  EXPECT_EQ(intOf(last, "ForceCancel"), 0);
+  EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
+  EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("2 not transferred"))) << last.dump();
+  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 5);
+  EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/readme.txt"), QStringLiteral("docs/sub/big.bin"),
+                                           QStringLiteral("docs/sub/empty.dat")}));
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/readme.txt")), QByteArray("hello"));
+
+  // Everything refused: the task ends as broken off and writes nothing.
+  const QString other = folder.path() + QStringLiteral("/Other");
+  control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
+          {{"Session", session.toStdString()},
+           {"Targets", (folder.path() + QStringLiteral("/private")).toStdString()},
+           {"SaveAtLocalFolder", other.toStdString()}});
+  const Json refused = downloadPoll(ended);
+  EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
+  EXPECT_TRUE(filesBelow(other).isEmpty());
+}
+
+TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {
+  {
+    QFile huge(share + QStringLiteral("/huge.bin"));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(huge.resize(qint64(400) * 1024 * 1024));  // sparse
+  }
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (share + QStringLiteral("/huge.bin")).toStdString()},
+           {"SaveAtLocalFolder", save.toStdString()}});
+  const Json running = downloadPoll([](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
+  ASSERT_EQ(intOf(running, "TaskStatus"), 0) << "finished before it could be cancelled";
+  EXPECT_EQ(intOf(running, "WorkingIndex"), 1);
+  EXPECT_TRUE(textOf(running, "CurrentTaskFile").endsWith(QStringLiteral("/huge.bin")));
+  EXPECT_EQ(intOf(running, "CurrentTaskFileSize"), qint64(400) * 1024 * 1024);
+  peer->link.control(QStringLiteral("Trans3_FC_00_Cancel"), {{"Session", session.toStdString()}});
+  const Json cancelled = downloadPoll(ended);
+  EXPECT_EQ(intOf(cancelled, "ForceCancel"), 1);
+  EXPECT_EQ(intOf(cancelled, "TaskStatus"), 0);
+  EXPECT_TRUE(filesBelow(save).isEmpty()) << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+}
+
+TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
+  const QString local = folder.path() + QStringLiteral("/mine");
+  const QByteArray photo = randomBytes(1024 * 1024 + 3);
+  writeFile(local + QStringLiteral("/album/photo.jpg"), photo);
+  writeFile(local + QStringLiteral("/album/notes/n.txt"), "note");
+  QDir().mkpath(local + QStringLiteral("/album/empty"));
+  writeFile(local + QStringLiteral("/single.txt"), "one");
+  QDir().mkpath(share + QStringLiteral("/inbox"));
+  const auto started = control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+                               {{"Session", session.toStdString()},
+                                {"Targets", (local + QStringLiteral("/album|") + local + QStringLiteral("/single.txt")).toStdString()},
+                                {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}});
+  ASSERT_TRUE(started);
+  EXPECT_EQ(intOf(*started, "ValidInfo"), 1);
+  const Json done = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+  EXPECT_EQ(intOf(done, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/album/photo.jpg")), photo);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/album/notes/n.txt")), QByteArray("note"));
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/single.txt")), QByteArray("one"));
+  EXPECT_TRUE(QFileInfo(share + QStringLiteral("/inbox/album/empty")).isDir());
+  EXPECT_TRUE(hostCodes.contains(QStringLiteral("fileUploadCheck")));
+
+  // A folder outside the share is refused by the host's check.
+  const QString outside = folder.path() + QStringLiteral("/outside");
+  QDir().mkpath(outside);
+  control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/single.txt")).toStdString()},
+           {"RemotePathRoot", outside.toStdString()}});
+  const Json refused = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
+  EXPECT_TRUE(filesBelow(outside).isEmpty());
+
+  // The host goes away in the middle of a big upload: nothing partial stays.
+  {
+    QFile huge(local + QStringLiteral("/huge.bin"));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(huge.resize(qint64(400) * 1024 * 1024));
+  }
+  control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/huge.bin")).toStdString()},
+           {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}});
+  pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); },
+            [](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
+  host->bridge.child().stop();
+  const Json broken = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+  EXPECT_FALSE(QFile::exists(share + QStringLiteral("/inbox/huge.bin")));
+}
+
+TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
+  const QString local = folder.path() + QStringLiteral("/outbox");
+  writeFile(local + QStringLiteral("/report.pdf"), randomBytes(700 * 1024));
+  writeFile(local + QStringLiteral("/set/a.txt"), "a");
+  writeFile(local + QStringLiteral("/set/b.txt"), "bb");
+  const auto prepared = control(peer->link, QStringLiteral("PreparingUpload"),
+                                {{"Targets", (local + QStringLiteral("/report.pdf|") + local + QStringLiteral("/set")).toStdString()},
+                                 {"LocalRootPath", local.toStdString()}, {"RemoteSaveRootPath", "Z:\\"}});
+  ASSERT_TRUE(prepared && prepared->is_array() && prepared->size() == 2);
+  EXPECT_EQ(intOf((*prepared)[0], "Size"), 700 * 1024);
+  EXPECT_TRUE(valueOf((*prepared)[1], "IsDir").get<bool>());
+  EXPECT_EQ(intOf((*prepared)[1], "Size"), 3);
+
+  const QString received = folder.path() + QStringLiteral("/MyReceived");
+  const auto item = [](const QString& path, const QString& save, bool isDir) {
+    return Json{{"Size", 0}, {"IsDir", isDir}, {"Path", path.toStdString()}, {"PathSave", save.toStdString()}};
+  };
+  const Json payload = {{"Session", session.toStdString()},
+                        {"FileList", Json::array({item(local + QStringLiteral("/report.pdf"), received + QStringLiteral("/report.pdf"), false),
+                                                  item(local + QStringLiteral("/set"), received + QStringLiteral("/set"), true),
+                                                  item(local + QStringLiteral("/set/a.txt"), folder.path() + QStringLiteral("/evil.txt"), false)})}};
+  // The receiver accepted into its folder.
+  control(host->link, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  accepted = received;
+  ASSERT_TRUE(control(peer->link, QStringLiteral("StartRemoteUpload"), payload));
+  const Json sent = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(sent, "TaskStatus"), 1) << sent.dump();
+  EXPECT_EQ(intOf(sent, "TotalTaskDoneCount"), 3);
+  const Json status = pollUntil(
+      [&] { return control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}}); },
+      [](const Json& s) { return s.value("IsFinished", false); });
+  EXPECT_TRUE(status.value("IsFinished", false));
+  EXPECT_FALSE(status.value("IsCancel", true));
+  EXPECT_EQ(intOf(status, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(filesBelow(received), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("set/a.txt"),
+                                               QStringLiteral("set/b.txt")}));
+  EXPECT_FALSE(QFile::exists(folder.path() + QStringLiteral("/evil.txt")));
+
+  // The receiver cancels: the sender's record says so.
+  control(host->link, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  {
+    QFile huge(local + QStringLiteral("/huge.bin"));
+    ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(huge.resize(qint64(400) * 1024 * 1024));
+  }
+  control(peer->link, QStringLiteral("StartRemoteUpload"),
+          {{"Session", session.toStdString()},
+           {"FileList", Json::array({item(local + QStringLiteral("/huge.bin"), received + QStringLiteral("/huge.bin"), false)})}});
+  pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); },
+            [](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
+  host->link.control(QStringLiteral("CancelFileReceive_FromLocal"), {{"Session", session.toStdString()}});
+  const Json stopped = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(stopped, "ForceCancel"), 1) << stopped.dump();
+  const auto after = control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  ASSERT_TRUE(after);
+  EXPECT_TRUE(after->value("IsCancel", false));
+  EXPECT_FALSE(QFile::exists(received + QStringLiteral("/huge.bin")));
+  EXPECT_EQ(filesBelow(received).size(), 3);
+}

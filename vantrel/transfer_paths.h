@@ -1,0 +1,50 @@
+// Path rules of the transfer engine: names that come from a peer are relative
+// paths of plain components and never leave the folder they are written into;
+// local targets are walked into the entries a transfer carries.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace vantrel {
+
+// One file or folder of a transfer. `rel` is the path under the receiving
+// folder, components joined by "/"; `local` is the path the sender reads.
+struct TransferEntry {
+  QString rel;
+  qint64 size = 0;
+  bool isDir = false;
+  QString local;
+};
+
+// Whether `name` may be one component of a path written on this machine:
+// not empty, not "." or "..", no separator, no control character.
+bool isSafeComponent(const QString& name);
+
+// `rel` checked and normalised ("a/b/c"); nothing when it is absolute, empty,
+// or has a component that is not safe. A backslash counts as a separator.
+std::optional<QString> safeRelativePath(const QString& rel);
+
+// `path` relative to `folder` when it lies strictly inside it (both cleaned;
+// either separator), else nothing.
+std::optional<QString> relativeInside(const QString& folder, const QString& path);
+
+// Whether the existing folder `dir` is `root` or lies inside it once both
+// have their symbolic links resolved.
+bool resolvesInside(const QString& root, const QString& dir);
+
+// The last component of a path (either separator; a trailing one ignored).
+QString lastComponent(const QString& path);
+
+// Walks a local file or folder into entries under the name `relBase`: the
+// folder itself, every folder and file below it (links to folders are not
+// followed). A missing path gives nothing.
+QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders);
+
+// The total size of the files at or below `path`.
+qint64 totalSize(const QString& path);
+
+}  // namespace vantrel

@@ -1,0 +1,116 @@
+// Records of the transfer engine: the answers its client reads, and the
+// frames two bridges exchange about a transfer inside their relay session.
+#pragma once
+
+#include "wire.h"
+
+#include <QList>
+#include <QString>
+
+namespace vantrel {
+
+// The answer to every progress poll of a download, an upload or a send.
+struct TransTaskProgress {
+  qint64 TaskStatus = 0;  // 1 once the task has finished
+  qint64 TotalTaskCount = 0;
+  qint64 TotalTaskDoneCount = 0;
+  QString CurrentTaskFile;
+  QString CurrentTaskSpeed;
+  double CurrentTaskPercent = 0;
+  QString WorkingSpeed;
+  qint64 WorkingIndex = 0;
+  qint64 ForceCancel = 0;  // 1 when the task was cancelled or broke off
+  qint64 CurrentTaskFileSize = 0;
+  VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize)
+};
+
+// The receiving side's view of a send from a contact.
+struct ReceiveStatus {
+  bool IsFinished = false;
+  bool IsCancel = false;
+  double Progress = 0;
+  qint64 TotalCount = 0;
+  qint64 TotalTaskDoneCount = 0;
+  QString CurrentTaskFile;
+  QString CurrentTaskSpeed;
+  VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed)
+};
+
+// Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel.
+struct UploadStartReply {
+  qint64 ValidInfo = 0;
+  QString Info;
+  VEX_FIELDS(ValidInfo, Info)
+};
+
+// One chosen target as the send view counts it.
+struct PreparedItem {
+  QString Path;
+  bool IsDir = false;
+  qint64 Size = 0;
+  VEX_FIELDS(Path, IsDir, Size)
+};
+
+// A plain acknowledgement of a request that starts or stops something.
+struct TransferAck {
+  qint64 Result = 1;
+  bool IsSucc = true;
+  QString Info;
+  VEX_FIELDS(Result, IsSucc, Info)
+};
+
+// ---- between the two bridges (relay frames of kind "xfer") -----------------
+
+struct XferEntry {
+  QString p;        // relative path, or for a send the absolute path to save at
+  qint64 s = 0;     // size in bytes
+  bool d = false;   // a folder
+  VEX_FIELDS(p, s, d)
+};
+
+// "pull": fetch these paths of the host (a download).
+struct XferPull {
+  QStringList targets;
+  VEX_FIELDS(targets)
+};
+
+// "push" (an upload or a send) and "manifest" (the host's answer to a pull).
+struct XferOffer {
+  QString mode;  // "upload", "send" or "download"
+  QString root;  // the folder an upload goes into
+  QList<XferEntry> entries;
+  qint64 refused = 0;  // entries the sending host left out
+  VEX_FIELDS(mode, root, entries, refused)
+};
+
+// "accept": the receiving side takes every entry but those listed.
+struct XferAccept {
+  QList<qint64> skip;
+  VEX_FIELDS(skip)
+};
+
+// "data": one chunk of entry `i` at offset `o`, base64; `e` marks its end.
+struct XferData {
+  qint64 i = 0;
+  qint64 o = 0;
+  QString b;
+  bool e = false;
+  VEX_FIELDS(i, o, b, e)
+};
+
+struct XferAck {
+  qint64 c = 0;  // chunks taken so far
+  VEX_FIELDS(c)
+};
+
+// "skip" (an entry the sender could not read), "done", "finished", "cancel".
+struct XferNote {
+  qint64 i = -1;
+  qint64 done = 0;
+  qint64 failed = 0;
+  QString why;
+  VEX_FIELDS(i, done, failed, why)
+};
+
+}  // namespace vantrel
