@@ -4,11 +4,10 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QFuture>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QScreen>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QThreadPool>
 
 #include <qrencode.h>
 
@@ -56,13 +55,14 @@ std::optional<QImage> generateThumbnailSync(const QString& path, double width, d
 void generateThumbnail(const QString& path, double width, double height,
                        std::function<void(const std::optional<QImage>&)> completion) {
   const double scale = mainScreenScale();
-  // The result is always posted to the main thread, never delivered inside
-  // this call, even when the worker is done before the call returns.
-  (void)QtConcurrent::run([path, width, height, scale, completion = std::move(completion)] {
-    auto image = generateThumbnailSync(path, width, height, scale);
+  // The result is always posted to the main thread's queue: a continuation
+  // attached after the worker has already finished would otherwise run at once,
+  // inside this call, before the caller expects it.
+  QThreadPool::globalInstance()->start([path, width, height, scale, completion = std::move(completion)]() mutable {
+    std::optional<QImage> image = generateThumbnailSync(path, width, height, scale);
     QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [completion, image = std::move(image)] { completion(image); },
-        Qt::QueuedConnection);
+        QCoreApplication::instance(),
+        [completion = std::move(completion), image = std::move(image)] { completion(image); }, Qt::QueuedConnection);
   });
 }
 
