@@ -5,6 +5,7 @@
 #include "shell/dialog_views.h"
 #include "shell/main_view_parts.h"
 #include "shell/palette.h"
+#include "remote_sharing/view_transfer_sheets.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbol_button.h"
 #include "shell/symbols.h"
@@ -279,10 +280,10 @@ ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& c
     return new DialogConfirmView(c_.isShowingDialog, deleteConfirm_, parent);
   }, this);
   new SheetOverlay(c_.isShowDownload, [this](QWidget* parent) {
-    return new PlaceholderSheet(L("Sys_Button_Download"), c_.isShowDownload, QSize(560, 360), parent);
+    return new ViewSharingRemoteDownload(c_.ctlDownload(), c_.isShowDownload, parent);
   }, this);
   new SheetOverlay(c_.isShowUpload, [this](QWidget* parent) {
-    return new PlaceholderSheet(L("RS_Upload_Title"), c_.isShowUpload, QSize(560, 360), parent);
+    return new ViewSharingRemoteUpload(c_.ctlUpload(), c_.isShowUpload, parent);
   }, this);
 
   connect(&c_, &RemoteFileListController::stateChanged, this, &ViewSharingRemoteFileList::refresh);

@@ -1,0 +1,168 @@
+#include "remote_sharing/download_sheet.h"
+
+#include "bridge/env.h"
+#include "bridge/payloads.h"
+#include "core/localized.h"
+#include "core/util_db.h"
+#include "core/util_system.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QPointer>
+#include <QUrl>
+
+namespace {
+
+struct Download3Info {
+  QString Session;
+  QString Targets;
+  QString SaveAtLocalFolder;
+  VEX_FIELDS(Session, Targets, SaveAtLocalFolder)
+};
+
+const QString kSaveAtDir = QStringLiteral("SaveAtDir");
+
+}  // namespace
+
+RemoteDownloadController::RemoteDownloadController(CTLDownload& ctl, ShowFlag& isShowView, TransferRequests requests,
+                                                   QObject* parent)
+    : QObject(parent), ctl_(ctl), isShowView_(isShowView), requests_(std::move(requests)) {
+  timer_.setInterval(1000);
+  connect(&timer_, &QTimer::timeout, this, &RemoteDownloadController::onTick);
+  timer_.start();
+}
+
+void RemoteDownloadController::onAppear() {
+  const QList<FileItem>& items = ctl_.fileItems;
+  if (items.size() >= 2) ctl_.isChooseOP = false;
+  if (items.size() == 1) {
+    const FileItem& item = items.first();
+    strTitle_ = item.name + QStringLiteral("  ") + (item.size < 0 ? QString() : UtilSystem::formatSize(quint64(item.size)));
+  } else if (items.size() >= 2) {
+    strTitle_ = items.first().name + QStringLiteral("...(") + QString::number(items.size()) + QLatin1Char(' ') +
+                L("RS_Download_Targets") + QStringLiteral(")  ");
+  }
+  downloadSaveAt_ = UtilDB::getValue(kSaveAtDir);
+  if (downloadSaveAt_.isEmpty()) {
+    const QString kelvor = documentsPath(QStringLiteral("Kelvor"));
+    ensureDirectory(kelvor);
+    const QString downloads = kelvor + QStringLiteral("/Downloads");
+    ensureDirectory(downloads);
+    downloadSaveAt_ = downloads;
+    UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
+  }
+  emit changed();
+}
+
+void RemoteDownloadController::setDownloadSaveAt(const QString& folder) {
+  downloadSaveAt_ = folder;
+  emit changed();
+}
+
+void RemoteDownloadController::chooseFolder() {
+  QPointer<RemoteDownloadController> self(this);
+  requests_.chooser(QStringLiteral("Choose one file or folder"), 1, [self](const QString& answer) {
+    // Only one existing folder is taken; several come joined by "|".
+    if (!self || answer.isEmpty() || !QFileInfo(answer).isDir()) return;
+    self->downloadSaveAt_ = answer;
+    UtilDB::setValue(kSaveAtDir, answer);
+    emit self->changed();
+  });
+}
+
+void RemoteDownloadController::openFolder() const {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(downloadSaveAt_));
+}
+
+void RemoteDownloadController::ok() {
+  if (downloadStatus_ == RemoteSharingDownloadStatus::dsNone) {
+    start();
+    return;  // a start leaves the state at dsPreparing
+  }
+  if (downloadStatus_ == RemoteSharingDownloadStatus::dsFinished) closeSheet();
+}
+
+void RemoteDownloadController::start() {
+  downloadStatus_ = RemoteSharingDownloadStatus::dsPreparing;
+  UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
+  QStringList targets;
+  for (const FileItem& item : std::as_const(ctl_.fileItems)) targets << item.fullPath;
+  const Download3Info info{Env::RemoteSession, targets.join(QLatin1Char('|')), downloadSaveAt_};
+  QPointer<RemoteDownloadController> self(this);
+  requests_.toBridge(QStringLiteral("Trans3_FC_00_CallStart"), info.toJSONModel(), true,
+                     [self](const std::optional<vex::Json>&) {
+                       if (!self || self->downloadStatus_ != RemoteSharingDownloadStatus::dsPreparing) return;
+                       self->downloadStatus_ = RemoteSharingDownloadStatus::dsRunning;
+                       emit self->changed();
+                     });
+  emit changed();
+}
+
+void RemoteDownloadController::onTick() {
+  ++timerCounter_;
+  if (downloadStatus_ != RemoteSharingDownloadStatus::dsRunning) return;
+  QPointer<RemoteDownloadController> self(this);
+  requests_.toBridge(QStringLiteral("Trans3_FC_TransTaskInfo"), Trans3_FC_TransTaskInfo_Msg{Env::RemoteSession}.toJSONModel(),
+                     true, [self](const std::optional<vex::Json>& reply) {
+                       if (self) self->onProgress(reply);
+                     });
+}
+
+void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply) {
+  if (!hasReplyMessage(reply)) return;
+  status_ = TransTaskReading::read(*reply);
+  if (status_.WorkingIndex > 0) iWorking_ = QString::number(status_.WorkingIndex) + QStringLiteral(" - ");
+  if (status_.TaskStatus == 1) downloadStatus_ = RemoteSharingDownloadStatus::dsFinished;
+  if (status_.ForceCancel == 1) {
+    downloadStatus_ = RemoteSharingDownloadStatus::dsCanceld;
+    showTransferErrorToast(QStringLiteral("Download canceled."));
+    closeSheet();
+  }
+  emit changed();
+}
+
+void RemoteDownloadController::cancel() {
+  if (downloadStatus_ == RemoteSharingDownloadStatus::dsRunning) {
+    // The sheet leaves dsRunning through a later progress record.
+    requests_.toBridge(QStringLiteral("Trans3_FC_00_Cancel"), Trans3_FC_00_Cancel_Msg{Env::RemoteSession}.toJSONModel(),
+                       false, {});
+    return;
+  }
+  ctl_.isCanceled = true;
+  closeSheet();
+}
+
+void RemoteDownloadController::close() {
+  ctl_.isCanceled = true;
+  closeSheet();
+}
+
+void RemoteDownloadController::closeSheet() {
+  timer_.stop();
+  ctl_.isShowView = false;
+  isShowView_.set(false);
+}
+
+QString RemoteDownloadController::progressLine() const {
+  return iWorking_ + QLatin1Char(' ') + UtilSystem::fileNameOfPath(status_.CurrentTaskFile) + QLatin1Char(' ') +
+         status_.WorkingSpeed;
+}
+
+QString RemoteDownloadController::finishLine() const {
+  const bool english = Env::LanguageCode == QLatin1String("en");
+  return finishedObjects(status_.TotalTaskDoneCount, english) +
+         (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status_.WorkingSpeed;
+}
+
+bool RemoteDownloadController::isOkShown() const {
+  return downloadStatus_ == RemoteSharingDownloadStatus::dsNone ||
+         downloadStatus_ == RemoteSharingDownloadStatus::dsFinished;
+}
+
+bool RemoteDownloadController::isCancelShown() const {
+  return downloadStatus_ != RemoteSharingDownloadStatus::dsFinished;
+}
+
+bool RemoteDownloadController::isFinishFolderShown() const {
+  return downloadStatus_ == RemoteSharingDownloadStatus::dsFinished && Env::LanguageCode == QLatin1String("en");
+}

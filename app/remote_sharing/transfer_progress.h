@@ -1,0 +1,54 @@
+// What the download and upload sheets share: the requests they send (through
+// the request layer, or a test's stand-in), the reading of the bridge's
+// transfer progress record, and the fixed finish and cancel texts.
+#pragma once
+
+#include "bridge/host/remote_sharing_helper.h"
+#include "bridge/p2p_client_msg.h"
+#include "core/vex_json.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+// The senders a sheet uses; live() goes through P2PClientMsg.
+struct TransferRequests {
+  // A bridge request ("P2PClientControl").
+  std::function<void(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler)> toBridge;
+  // A peer request ("WSDC") with its "IsProcessOnBridge" value.
+  std::function<void(const QString& code, const vex::Json& payload, bool wait, const QString& isProcessOnBridge,
+                     ReplyHandler handler)>
+      toRemote;
+  // The folder or file chooser: title, mode (0 files, 1 folders, 2 both), completion.
+  std::function<void(const QString& title, int mode, std::function<void(const QString&)> done)> chooser;
+
+  static TransferRequests live();
+};
+
+// One progress record, read key by key; missing keys read as 0 or empty.
+struct TransTaskReading {
+  int64_t TaskStatus = 0;
+  int64_t TotalTaskCount = 0;
+  int64_t TotalTaskDoneCount = 0;
+  QString CurrentTaskFile;
+  QString CurrentTaskSpeed;
+  float CurrentTaskPercent = 0;
+  QString WorkingSpeed;
+  int64_t WorkingIndex = 0;
+  int64_t ForceCancel = 0;
+
+  static TransTaskReading read(const vex::Json& record);
+};
+
+// Whether a reply carries a message at all (a refused request's empty text
+// does; a reply without "Msg" does not).
+bool hasReplyMessage(const std::optional<vex::Json>& reply);
+
+// The count part of the finish lines, in the interface's language:
+// "en" gives "n object(s)", any other language code "n个对象".
+QString finishedObjects(int64_t done, bool english);
+
+// Raises the main window's red error toast, when the window is up.
+void showTransferErrorToast(const QString& text);

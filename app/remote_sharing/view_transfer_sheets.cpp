@@ -1,0 +1,202 @@
+#include "remote_sharing/view_transfer_sheets.h"
+
+#include "core/localized.h"
+#include "shell/symbol_button.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr QSize kSheetSize(480, 200);
+
+QProgressBar* makeProgress() {
+  auto* bar = new QProgressBar;
+  bar->setRange(0, 100);
+  bar->setTextVisible(false);
+  bar->setFixedWidth(420);
+  return bar;
+}
+
+QWidget* column(std::initializer_list<QWidget*> widgets) {
+  auto* holder = new QWidget;
+  auto* layout = new QVBoxLayout(holder);
+  layout->setAlignment(Qt::AlignCenter);
+  for (QWidget* w : widgets) layout->addWidget(w, 0, Qt::AlignHCenter);
+  return holder;
+}
+
+}  // namespace
+
+// ---- download ------------------------------------------------------------------
+
+ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, ShowFlag& isShowView, QWidget* parent,
+                                                     TransferRequests requests)
+    : DialogCard(kSheetSize, true, parent), c_(ctlDownload, isShowView, std::move(requests)) {
+  setObjectName(QStringLiteral("ViewSharingRemoteDownload"));
+  connect(this, &DialogCard::closeClicked, &c_, &RemoteDownloadController::close);
+
+  status_ = new QStackedWidget;
+  saveRow_ = new QWidget;
+  auto* row = new QHBoxLayout(saveRow_);
+  auto* label = new QLabel(L("RS_Download_SaveAt"));
+  label->setFixedWidth(100);
+  saveAt_ = new QLineEdit;
+  saveAt_->setFixedWidth(280);
+  auto* choose = new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"), 18);
+  auto* open = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("activeButton"), 18);
+  row->addStretch(1);
+  row->addWidget(label);
+  row->addWidget(saveAt_);
+  row->addWidget(choose);
+  row->addWidget(open);
+  row->addStretch(1);
+
+  progressLine_ = new QLabel;
+  progress_ = makeProgress();
+  running_ = column({progressLine_, progress_});
+
+  finished_ = new QWidget;
+  auto* finishRow = new QHBoxLayout(finished_);
+  finishLine_ = new QLabel;
+  auto* finishFolder = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("green"), 18);
+  finishFolder_ = finishFolder;
+  finishRow->addStretch(1);
+  finishRow->addWidget(finishLine_);
+  finishRow->addWidget(finishFolder);
+  finishRow->addStretch(1);
+  blank_ = new QWidget;
+  for (QWidget* w : {saveRow_, running_, finished_, blank_}) status_->addWidget(w);
+  content()->addStretch(1);
+  content()->addWidget(status_);
+  content()->addStretch(1);
+
+  QBoxLayout* buttons = buttonRow(8, 15);
+  buttons->addStretch(1);
+  ok_ = makeDialogButton(L("Sys_Button_OK"));
+  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
+  buttons->addWidget(ok_);
+  buttons->addSpacing(30);
+  buttons->addWidget(cancel_);
+  buttons->addStretch(1);
+  content()->addLayout(buttons);
+
+  connect(saveAt_, &QLineEdit::textEdited, &c_, &RemoteDownloadController::setDownloadSaveAt);
+  connect(choose, &SymbolButton::clicked, &c_, &RemoteDownloadController::chooseFolder);
+  connect(open, &SymbolButton::clicked, &c_, &RemoteDownloadController::openFolder);
+  connect(finishFolder, &SymbolButton::clicked, &c_, &RemoteDownloadController::openFolder);
+  connect(ok_, &QPushButton::clicked, &c_, &RemoteDownloadController::ok);
+  connect(cancel_, &QPushButton::clicked, &c_, &RemoteDownloadController::cancel);
+  connect(&c_, &RemoteDownloadController::changed, this, &ViewSharingRemoteDownload::refresh);
+  c_.onAppear();
+  refresh();
+}
+
+void ViewSharingRemoteDownload::refresh() {
+  setTitle(c_.strTitle());
+  if (saveAt_->text() != c_.downloadSaveAt()) saveAt_->setText(c_.downloadSaveAt());
+  switch (c_.downloadStatus()) {
+    case RemoteSharingDownloadStatus::dsNone:
+      status_->setCurrentWidget(saveRow_);
+      break;
+    case RemoteSharingDownloadStatus::dsRunning:
+      status_->setCurrentWidget(running_);
+      break;
+    case RemoteSharingDownloadStatus::dsFinished:
+      status_->setCurrentWidget(finished_);
+      break;
+    default:
+      status_->setCurrentWidget(blank_);
+  }
+  progressLine_->setText(c_.progressLine());
+  progress_->setValue(int(c_.status().CurrentTaskPercent));
+  finishLine_->setText(c_.finishLine());
+  finishFolder_->setVisible(c_.isFinishFolderShown());
+  ok_->setVisible(c_.isOkShown());
+  cancel_->setVisible(c_.isCancelShown());
+}
+
+// ---- upload --------------------------------------------------------------------
+
+ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag& isShowView, QWidget* parent,
+                                                 TransferRequests requests)
+    : DialogCard(kSheetSize, true, parent), c_(ctlUpload, isShowView, std::move(requests)) {
+  setObjectName(QStringLiteral("ViewSharingRemoteUpload"));
+  connect(this, &DialogCard::closeClicked, &c_, &RemoteUploadController::close);
+
+  status_ = new QStackedWidget;
+  target_ = new QLineEdit;
+  target_->setFixedWidth(420);
+  target_->setPlaceholderText(L("RS_Upload_Choose"));
+  auto* choose = new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"), 18);
+  overwrite_ = new QCheckBox(L("RS_Upload_Overwrite"));
+  overwrite_->setChecked(c_.isOverwrite());
+  chooseRows_ = new QWidget;
+  auto* rows = new QVBoxLayout(chooseRows_);
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  row->addWidget(target_);
+  row->addWidget(choose);
+  row->addStretch(1);
+  rows->addLayout(row);
+  rows->addWidget(overwrite_, 0, Qt::AlignHCenter);
+
+  progressLine_ = new QLabel;
+  progress_ = makeProgress();
+  running_ = column({progressLine_, progress_});
+  finishLine_ = new QLabel;
+  finished_ = column({finishLine_});
+  blank_ = new QWidget;
+  for (QWidget* w : {chooseRows_, running_, finished_, blank_}) status_->addWidget(w);
+  content()->addStretch(1);
+  content()->addWidget(status_);
+  content()->addStretch(1);
+
+  QBoxLayout* buttons = buttonRow(8, 15);
+  buttons->addStretch(1);
+  ok_ = makeDialogButton(L("Sys_Button_OK"));
+  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
+  buttons->addWidget(ok_);
+  buttons->addSpacing(30);
+  buttons->addWidget(cancel_);
+  buttons->addStretch(1);
+  content()->addLayout(buttons);
+
+  connect(target_, &QLineEdit::textEdited, &c_, &RemoteUploadController::setUploadTarget);
+  connect(choose, &SymbolButton::clicked, &c_, &RemoteUploadController::chooseFiles);
+  connect(overwrite_, &QCheckBox::toggled, &c_, &RemoteUploadController::setOverwrite);
+  connect(ok_, &QPushButton::clicked, &c_, &RemoteUploadController::ok);
+  connect(cancel_, &QPushButton::clicked, &c_, &RemoteUploadController::cancel);
+  connect(&c_, &RemoteUploadController::changed, this, &ViewSharingRemoteUpload::refresh);
+  c_.onAppear();
+  refresh();
+}
+
+void ViewSharingRemoteUpload::refresh() {
+  setTitle(c_.strTitle());
+  if (target_->text() != c_.uploadTarget()) target_->setText(c_.uploadTarget());
+  switch (c_.uploadStatus()) {
+    case RemoteSharingDownloadStatus::dsNone:
+      status_->setCurrentWidget(chooseRows_);
+      break;
+    case RemoteSharingDownloadStatus::dsRunning:
+      status_->setCurrentWidget(running_);
+      break;
+    case RemoteSharingDownloadStatus::dsFinished:
+      status_->setCurrentWidget(finished_);
+      break;
+    default:
+      status_->setCurrentWidget(blank_);
+  }
+  progressLine_->setText(c_.progressLine());
+  progress_->setValue(int(c_.status().CurrentTaskPercent));
+  finishLine_->setText(c_.finishLine());
+  ok_->setVisible(c_.isOkShown());
+  cancel_->setVisible(c_.isCancelShown());
+}

@@ -1,0 +1,64 @@
+// The download and upload sheets of the remote file browser: thin cards over
+// their controllers, rebuilt from the controller's state on every change.
+#pragma once
+
+#include "remote_sharing/download_sheet.h"
+#include "remote_sharing/upload_sheet.h"
+#include "shell/dialog_card.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QStackedWidget;
+
+class ViewSharingRemoteDownload : public DialogCard {
+  Q_OBJECT
+ public:
+  ViewSharingRemoteDownload(CTLDownload& ctlDownload, ShowFlag& isShowView, QWidget* parent = nullptr,
+                            TransferRequests requests = TransferRequests::live());
+  RemoteDownloadController& controller() { return c_; }
+
+ private:
+  void refresh();
+
+  RemoteDownloadController c_;
+  QStackedWidget* status_;
+  QWidget* saveRow_;
+  QWidget* running_;
+  QWidget* finished_;
+  QWidget* blank_;
+  QLineEdit* saveAt_;
+  QLabel* progressLine_;
+  QProgressBar* progress_;
+  QLabel* finishLine_;
+  QWidget* finishFolder_;
+  QPushButton* ok_;
+  QPushButton* cancel_;
+};
+
+class ViewSharingRemoteUpload : public DialogCard {
+  Q_OBJECT
+ public:
+  ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag& isShowView, QWidget* parent = nullptr,
+                          TransferRequests requests = TransferRequests::live());
+  RemoteUploadController& controller() { return c_; }
+
+ private:
+  void refresh();
+
+  RemoteUploadController c_;
+  QStackedWidget* status_;
+  QWidget* chooseRows_;
+  QWidget* running_;
+  QWidget* finished_;
+  QWidget* blank_;
+  QLineEdit* target_;
+  QCheckBox* overwrite_;
+  QLabel* progressLine_;
+  QProgressBar* progress_;
+  QLabel* finishLine_;
+  QPushButton* ok_;
+  QPushButton* cancel_;
+};

@@ -1,0 +1,338 @@
+// The download and upload sheets driven through their controllers, with the
+// requests answered by the test, and the sheets' cards on top of them.
+#include "bridge/bridge_test_support.h"
+#include "bridge/env.h"
+#include "core/localized.h"
+#include "core/util_db.h"
+#include "core/util_system.h"
+#include "remote_sharing/view_transfer_sheets.h"
+#include "shell/main_view_shared.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class AlertList : public MainViewHandle {
+ public:
+  void showToast(const QString& text) override { plain << text; }
+  void showUpdateResult(bool) override {}
+  void showAlertToast(const AlertToast& toast) override { alerts << toast; }
+  void openQRSettings() override {}
+  CtlViewReceiveFile& ctlViewReceiveFile() override { return ctl; }
+  void receiveFilePanelChanged() override {}
+  SharingObjList* sharingObjList() override { return nullptr; }
+  QStringList plain;
+  QList<AlertToast> alerts;
+  CtlViewReceiveFile ctl;
+};
+
+struct Request {
+  QString code;
+  vex::Json payload;
+  bool wait;
+  QString onBridge;  // "-" for bridge requests
+  ReplyHandler handler;
+};
+
+FileItem item(const char* name, qint64 size, const char* path) {
+  FileItem f;
+  f.name = QString::fromUtf8(name);
+  f.size = size;
+  f.fullPath = QString::fromUtf8(path);
+  return f;
+}
+
+class TransferSheetsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bridgetest::resetState();
+    ASSERT_TRUE(UtilDB::openAt(tmp.filePath(QStringLiteral("kelvor.dat"))));
+    Env::MainViewShared = &window;
+    Env::RemoteSession = QStringLiteral("ME|HOST");
+    Env::LanguageCode = QStringLiteral("en");
+    requests.toBridge = [this](const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) {
+      sent.append({code, payload, wait, QStringLiteral("-"), std::move(handler)});
+    };
+    requests.toRemote = [this](const QString& code, const vex::Json& payload, bool wait, const QString& onBridge,
+                               ReplyHandler handler) { sent.append({code, payload, wait, onBridge, std::move(handler)}); };
+    requests.chooser = [this](const QString& title, int mode, std::function<void(const QString&)> done) {
+      chooserTitle = title;
+      chooserMode = mode;
+      done(chooserAnswer);
+    };
+  }
+  void TearDown() override {
+    bridgetest::resetState();
+    UtilDB::reset();
+  }
+  QList<Request> sentOf(const char* code) const {
+    QList<Request> out;
+    for (const Request& r : sent)
+      if (r.code == QLatin1String(code)) out << r;
+    return out;
+  }
+
+  QTemporaryDir tmp;
+  AlertList window;
+  TransferRequests requests;
+  QList<Request> sent;
+  QString chooserAnswer;
+  QString chooserTitle;
+  int chooserMode = -1;
+  ShowFlag shown{true};
+};
+
+}  // namespace
+
+TEST_F(TransferSheetsTest, DownloadTitleAndTheDefaultFolder) {
+  CTLDownload one;
+  one.fileItems = {item("a.txt", 0, "/srv/a.txt")};
+  RemoteDownloadController single(one, shown, requests);
+  single.stopTimer();
+  single.onAppear();
+  EXPECT_EQ(single.strTitle(), QStringLiteral("a.txt  ") + UtilSystem::formatSize(0));
+  const QString downloads = documentsPath(QStringLiteral("Kelvor")) + QStringLiteral("/Downloads");
+  EXPECT_EQ(single.downloadSaveAt(), downloads);
+  EXPECT_TRUE(QFileInfo(downloads).isDir());
+  EXPECT_EQ(UtilDB::getValue(QStringLiteral("SaveAtDir")), downloads);
+
+  CTLDownload three;
+  three.isChooseOP = true;
+  three.fileItems = {item("x", 5, "/srv/x"), item("y", 6, "/srv/y"), item("z", 7, "/srv/z")};
+  RemoteDownloadController many(three, shown, requests);
+  many.stopTimer();
+  many.onAppear();
+  EXPECT_FALSE(three.isChooseOP);
+  EXPECT_EQ(many.strTitle(), QStringLiteral("x...(3 ") + L("RS_Download_Targets") + QStringLiteral(")  "));
+
+  // The chooser takes one existing folder; two joined by "|" change nothing.
+  chooserAnswer = tmp.path() + QLatin1Char('|') + tmp.path();
+  many.chooseFolder();
+  EXPECT_EQ(chooserMode, 1);
+  EXPECT_EQ(chooserTitle, QStringLiteral("Choose one file or folder"));
+  EXPECT_EQ(many.downloadSaveAt(), downloads);
+  chooserAnswer = tmp.path();
+  many.chooseFolder();
+  EXPECT_EQ(many.downloadSaveAt(), tmp.path());
+  EXPECT_EQ(UtilDB::getValue(QStringLiteral("SaveAtDir")), tmp.path());
+}
+
+TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
+  CTLDownload ctl;
+  ctl.fileItems = {item("a", 1, "/srv/a"), item("b", 2, "/srv/b")};
+  RemoteDownloadController sheet(ctl, shown, requests);
+  sheet.stopTimer();
+  sheet.onAppear();
+  sheet.setDownloadSaveAt(QStringLiteral("/typed/folder"));
+  sheet.onTick();
+  EXPECT_TRUE(sent.isEmpty());  // no poll before the download runs
+  sheet.ok();
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsPreparing);
+  EXPECT_TRUE(shown.value());  // a start never also closes
+  EXPECT_EQ(UtilDB::getValue(QStringLiteral("SaveAtDir")), QStringLiteral("/typed/folder"));
+  ASSERT_EQ(sent.size(), 1);
+  EXPECT_EQ(sent[0].code, QStringLiteral("Trans3_FC_00_CallStart"));
+  EXPECT_EQ(sent[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"Targets", "/srv/a|/srv/b"},
+                                        {"SaveAtLocalFolder", "/typed/folder"}}));
+  EXPECT_TRUE(sent[0].wait);
+  sent[0].handler(vex::Json{{"Result", 1}});
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsRunning);
+
+  sheet.onTick();
+  sheet.onTick();
+  const QList<Request> polls = sentOf("Trans3_FC_TransTaskInfo");
+  ASSERT_EQ(polls.size(), 2);  // one per tick, answered or not
+  EXPECT_EQ(polls[0].payload, (vex::Json{{"Session", "ME|HOST"}}));
+  EXPECT_EQ(sheet.progressLine(), QStringLiteral("loading...  "));
+  polls[0].handler(vex::Json{{"TaskStatus", 0}, {"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/b.bin"},
+                             {"CurrentTaskPercent", 42.5}, {"WorkingSpeed", "3 MB/s"}});
+  EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 -  b.bin 3 MB/s"));
+  EXPECT_FLOAT_EQ(sheet.status().CurrentTaskPercent, 42.5f);
+  // A record without keys zeroes the readings but keeps the prefix.
+  polls[1].handler(vex::Json::object());
+  EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 -   "));
+  EXPECT_EQ(sheet.status().CurrentTaskPercent, 0.0f);
+
+  // Cancel while running only asks the bridge.
+  sheet.cancel();
+  const QList<Request> cancels = sentOf("Trans3_FC_00_Cancel");
+  ASSERT_EQ(cancels.size(), 1);
+  EXPECT_FALSE(cancels[0].wait);
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsRunning);
+  EXPECT_TRUE(shown.value());
+
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 1}, {"WorkingSpeed", "9 MB/s"}});
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsFinished);
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("1 object download finished! 9 MB/s"));
+  EXPECT_FALSE(sheet.isCancelShown());
+  EXPECT_TRUE(sheet.isFinishFolderShown());
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s"));
+  Env::LanguageCode = QStringLiteral("zh");
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2个对象 已成功下载! 9 MB/s"));
+  EXPECT_FALSE(sheet.isFinishFolderShown());
+  sheet.ok();
+  EXPECT_FALSE(shown.value());
+  EXPECT_FALSE(ctl.isShowView);
+  EXPECT_FALSE(ctl.isCanceled);
+  EXPECT_TRUE(window.alerts.isEmpty());
+}
+
+TEST_F(TransferSheetsTest, DownloadCancelPaths) {
+  CTLDownload ctl;
+  ctl.fileItems = {item("a", 1, "/srv/a")};
+  {
+    RemoteDownloadController sheet(ctl, shown, requests);
+    sheet.stopTimer();
+    sheet.onAppear();
+    sheet.ok();
+    sheet.cancel();  // in dsPreparing: closes at once, no cancel request
+    EXPECT_FALSE(shown.value());
+    EXPECT_TRUE(ctl.isCanceled);
+    EXPECT_TRUE(sentOf("Trans3_FC_00_Cancel").isEmpty());
+  }
+  shown.set(true);
+  ctl = CTLDownload{};
+  ctl.fileItems = {item("a", 1, "/srv/a")};
+  RemoteDownloadController sheet(ctl, shown, requests);
+  sheet.stopTimer();
+  sheet.onAppear();
+  sheet.ok();
+  sent.last().handler(vex::Json{});  // its arrival alone starts the polling
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsRunning);
+  // Finished and cancelled in one record: it ends cancelled and closed.
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"ForceCancel", 1}});
+  EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsCanceld);
+  EXPECT_FALSE(shown.value());
+  ASSERT_EQ(window.alerts.size(), 1);
+  EXPECT_EQ(window.alerts[0].title, QStringLiteral("Download canceled."));
+  EXPECT_EQ(window.alerts[0].type, AlertToast::Type::error);
+  EXPECT_EQ(window.alerts[0].color, QStringLiteral("red"));
+}
+
+TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
+  // Dropped files start on appearing.
+  CTLUpload ctl;
+  ctl.pathRemote = QStringLiteral("/srv/in");
+  ctl.target = QStringLiteral("/home/me/a.txt|/home/me/docs");
+  RemoteUploadController sheet(ctl, shown, requests);
+  sheet.stopTimer();
+  EXPECT_EQ(sheet.strTitle(), L("RS_Upload_Title"));
+  EXPECT_TRUE(sheet.isOverwrite());
+  sheet.onAppear();
+  ASSERT_EQ(sent.size(), 1);
+  EXPECT_EQ(sent[0].code, QStringLiteral("Trans2_FS_00_CallStart"));
+  EXPECT_EQ(sent[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"Targets", "/home/me/a.txt|/home/me/docs"},
+                                        {"RemotePathRoot", "/srv/in"}}));
+  sent[0].handler(vex::Json{{"Info", "x"}});  // no "ValidInfo": waits on
+  EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsNone);
+  EXPECT_TRUE(shown.value());
+  sheet.ok();  // each press sends another start
+  EXPECT_EQ(sentOf("Trans2_FS_00_CallStart").size(), 2);
+  sent.last().handler(vex::Json{{"ValidInfo", 1}});
+  EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsRunning);
+
+  sheet.onTick();
+  const QList<Request> polls = sentOf("RemoteUploadTaskInfo");
+  ASSERT_EQ(polls.size(), 1);
+  EXPECT_EQ(polls[0].onBridge, QStringLiteral("YES"));
+  EXPECT_EQ(polls[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"IsProcessOnBridge", "YES"}}));
+  polls[0].handler(vex::Json{{"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/docs/x.pdf"}, {"WorkingSpeed", "1 MB/s"}});
+  EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 - x.pdf 1 MB/s"));
+  // A refused poll (the empty text) reads as an empty record.
+  polls[0].handler(vex::Json(""));
+  EXPECT_EQ(sheet.status().WorkingSpeed, QString());
+  EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsRunning);
+  sheet.cancel();
+  EXPECT_EQ(sentOf("Trans2_FS_00_Cancel").size(), 1);
+  EXPECT_TRUE(shown.value());
+
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 3}, {"WorkingSpeed", "2 MB/s"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("3 objects ") + L("RS_Upload_Finished") + QStringLiteral(" 2 MB/s"));
+  Env::LanguageCode = QStringLiteral("zh");
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("3个对象") + L("RS_Upload_Finished") + QStringLiteral(" 2 MB/s"));
+  // Closing with the symbol after the finish: both flags, so the browser reloads.
+  sheet.close();
+  EXPECT_TRUE(ctl.isCanceled);
+  EXPECT_TRUE(ctl.isUploadSucc);
+  EXPECT_FALSE(shown.value());
+}
+
+TEST_F(TransferSheetsTest, UploadRefusalsAndCancel) {
+  CTLUpload ctl;
+  RemoteUploadController sheet(ctl, shown, requests);
+  sheet.stopTimer();
+  sheet.onAppear();
+  EXPECT_TRUE(sent.isEmpty());
+  sheet.ok();  // nothing chosen: nothing happens
+  EXPECT_TRUE(sent.isEmpty());
+  chooserAnswer = QStringLiteral("/a|/b");
+  sheet.chooseFiles();
+  EXPECT_EQ(chooserMode, 2);
+  EXPECT_EQ(sheet.uploadTarget(), QStringLiteral("/a|/b"));
+  chooserAnswer.clear();
+  sheet.chooseFiles();  // a dismissal empties the field
+  EXPECT_EQ(sheet.uploadTarget(), QString());
+  sheet.setUploadTarget(QStringLiteral("/a"));
+  sheet.ok();
+  sent.last().handler(vex::Json{{"ValidInfo", 2}});
+  EXPECT_FALSE(shown.value());
+  EXPECT_FALSE(ctl.isUploadSucc);
+  ASSERT_EQ(window.alerts.size(), 1);
+  EXPECT_EQ(window.alerts[0].title, QStringLiteral("Remote host is busy, please try again later."));
+
+  shown.set(true);
+  ctl = CTLUpload{};
+  RemoteUploadController second(ctl, shown, requests);
+  second.stopTimer();
+  second.setUploadTarget(QStringLiteral("/a"));
+  second.ok();
+  sent.last().handler(vex::Json{{"ValidInfo", 1}});
+  // Cancelled by the bridge, even with "TaskStatus" 1 in the same record.
+  second.onProgress(vex::Json{{"TaskStatus", 1}, {"ForceCancel", 1}});
+  EXPECT_EQ(second.uploadStatus(), RemoteSharingDownloadStatus::dsCanceld);
+  EXPECT_TRUE(ctl.isCanceled);
+  EXPECT_FALSE(ctl.isUploadSucc);
+  EXPECT_FALSE(shown.value());
+  EXPECT_EQ(window.alerts.last().title, QStringLiteral("Upload canceled."));
+
+  // The main window gone: the close happens without a toast.
+  Env::MainViewShared = nullptr;
+  shown.set(true);
+  ctl = CTLUpload{};
+  RemoteUploadController third(ctl, shown, requests);
+  third.stopTimer();
+  third.setUploadTarget(QStringLiteral("/a"));
+  third.ok();
+  sent.last().handler(vex::Json{{"ValidInfo", 3}});
+  EXPECT_FALSE(shown.value());
+  EXPECT_EQ(window.alerts.size(), 2);
+}
+
+TEST_F(TransferSheetsTest, CardsFollowTheirControllers) {
+  CTLDownload ctl;
+  ctl.fileItems = {item("a", 1, "/srv/a")};
+  ViewSharingRemoteDownload card(ctl, shown, nullptr, requests);
+  card.controller().stopTimer();
+  card.show();
+  auto* ok = card.findChildren<QPushButton*>().value(0);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(card.title(), card.controller().strTitle());
+  EXPECT_TRUE(ok->isVisible());
+  ok->click();
+  sent.last().handler(vex::Json{{"Result", 1}});
+  EXPECT_FALSE(ok->isVisible());  // no OK while running
+  card.controller().onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 1}});
+  EXPECT_TRUE(ok->isVisible());
+
+  CTLUpload up;
+  up.target = QStringLiteral("/x");
+  ViewSharingRemoteUpload upload(up, shown, nullptr, requests);
+  upload.controller().stopTimer();
+  EXPECT_EQ(sentOf("Trans2_FS_00_CallStart").size(), 1);  // started on showing
+}
