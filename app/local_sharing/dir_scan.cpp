@@ -1,11 +1,10 @@
 #include "local_sharing/dir_scan.h"
 
-#include <QDateTime>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QDateTime>
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -116,7 +115,6 @@ bool hasVisibleEntry(const QString& dir) {
 int64_t creationMillis(const QString& path) {
   const int64_t offset = localOffsetSeconds();
   struct statx st {};
-  if (statx(AT_FDCWD, path.toUtf8().constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0)
-    return nowMillis(offset);
+  if (statx(AT_FDCWD, path.toUtf8().constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0) return nowMillis(offset);
   return statMillis(st, offset);
 }

@@ -4,16 +4,15 @@
 #pragma once
 
 #include <QString>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
 struct ScanEntry {
-  std::string name;         // the name as the file system holds it (UTF-8)
-  bool isDir = false;       // a folder, symbolic links followed
-  int64_t size = 0;         // bytes; 0 for folders and unreadable entries
-  int64_t createdMs = 0;    // creation time as local wall-clock milliseconds
+  std::string name;       // the name as the file system holds it (UTF-8)
+  bool isDir = false;     // a folder, symbolic links followed
+  int64_t size = 0;       // bytes; 0 for folders and unreadable entries
+  int64_t createdMs = 0;  // creation time as local wall-clock milliseconds
 };
 
 // Lower-cased-containment name filter; an empty search keeps everything.

@@ -1,13 +1,12 @@
 #include "local_sharing/file_listing.h"
 
-#include "local_sharing/path_guard.h"
-
-#include <QTextBoundaryFinder>
-
 #include <sys/stat.h>
 
+#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <string_view>
+
+#include "local_sharing/path_guard.h"
 
 namespace {
 
@@ -26,9 +25,8 @@ bool isAscii(std::string_view text) {
 // the code point order.
 std::string_view textKey(std::string_view raw, std::vector<std::string>& storage) {
   if (isAscii(raw)) return raw;
-  storage.push_back(QString::fromUtf8(raw.data(), qsizetype(raw.size()))
-                        .normalized(QString::NormalizationForm_C)
-                        .toStdString());
+  storage.push_back(
+      QString::fromUtf8(raw.data(), qsizetype(raw.size())).normalized(QString::NormalizationForm_C).toStdString());
   return storage.back();
 }
 

@@ -3,14 +3,13 @@
 // pages. A probe only counts the entries.
 #pragma once
 
-#include "local_sharing/dir_scan.h"
-#include "local_sharing/file_records.h"
-
 #include <QList>
 #include <QString>
-
 #include <functional>
 #include <vector>
+
+#include "local_sharing/dir_scan.h"
+#include "local_sharing/file_records.h"
 
 // Kinds of entries to list (a bit set).
 inline constexpr int kListFolders = 0x1;
@@ -28,7 +27,7 @@ struct FileListRequest {
 };
 
 struct FileListResult {
-  QString index;     // the entry count for a probe, else empty
+  QString index;  // the entry count for a probe, else empty
   QString result = QStringLiteral("OK");
   QString pageInfo;  // "count|pages" for a page, else empty
   QList<FileItem> items;

@@ -3,11 +3,11 @@
 // are the field names.
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QList>
 #include <QString>
 #include <QUuid>
+
+#include "core/vex_json.h"
 
 // One entry of a file list. The empty record has iValid 2 and every other
 // number 0; the host listing fills it (iValid 1).
@@ -51,11 +51,10 @@ struct FileItem {
   qint64 assetIndex = 0;
   QString ext;
 
-  VEX_FIELDS(id, name, nameNew, nameOld, fullPath, iconData, iconDefault, iconDefaultSmall, typeDesection,
-             extendInfo, size, isDir, isEmpty, isHidden, isReadonly, isSystem, isInCut, isInCopy, createdTime,
-             modifiedTime, accessedTime, iChildDirCount, iChildFileCount, isChecked, isHasSubDir, isHasSubFile,
-             tagPY, tagSize, tagMDate, level, isExpanded, iValid, iPreview, viewCount, orderByID, orderByCend,
-             assetIndex, ext)
+  VEX_FIELDS(id, name, nameNew, nameOld, fullPath, iconData, iconDefault, iconDefaultSmall, typeDesection, extendInfo,
+             size, isDir, isEmpty, isHidden, isReadonly, isSystem, isInCut, isInCopy, createdTime, modifiedTime,
+             accessedTime, iChildDirCount, iChildFileCount, isChecked, isHasSubDir, isHasSubFile, tagPY, tagSize,
+             tagMDate, level, isExpanded, iValid, iPreview, viewCount, orderByID, orderByCend, assetIndex, ext)
 };
 
 // One thumbnail result.
@@ -71,8 +70,7 @@ struct FileDynaReloadData {
   qint64 createdTime = 0;
   qint64 modifiedTime = 0;
 
-  VEX_FIELDS(fullPath, iconBase64, extendInfo, index, isDir, isHasSubDir, isHasSubFile, size, createdTime,
-             modifiedTime)
+  VEX_FIELDS(fullPath, iconBase64, extendInfo, index, isDir, isHasSubDir, isHasSubFile, size, createdTime, modifiedTime)
 };
 
 // The answer for one name of an upload check.

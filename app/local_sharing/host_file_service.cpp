@@ -1,10 +1,10 @@
 #include "local_sharing/host_file_service.h"
 
-#include "core/log.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include "core/log.h"
 
 FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
                                    const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,

@@ -2,12 +2,12 @@
 // refused path is answered as a missing one would be.
 #pragma once
 
+#include <QString>
+
 #include "core/vex_json.h"
 #include "local_sharing/file_listing.h"
 #include "local_sharing/file_records.h"
 #include "local_sharing/path_guard.h"
-
-#include <QString>
 
 // "getFileList": the request with the folder resolved through the gate
 // (listPath empty when refused, which lists as an empty folder).

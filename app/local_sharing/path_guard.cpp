@@ -1,9 +1,9 @@
 #include "local_sharing/path_guard.h"
 
-#include "local_sharing/share_store.h"
-
 #include <QDir>
 #include <QFileInfo>
+
+#include "local_sharing/share_store.h"
 
 PathGuard::PathGuard(const QList<ShareRoot>& shares) {
   for (const ShareRoot& share : shares) {
@@ -89,8 +89,7 @@ std::optional<QString> PathGuard::resolveUploadFolder(const QString& path) const
 
 bool PathGuard::isPlainName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && !name.contains(QStringLiteral("..")) &&
-         !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
-         !name.contains(QChar(u'\0'));
+         !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(u'\0'));
 }
 
 std::optional<QString> PathGuard::resolveForDelete(const QString& path) const {

@@ -6,12 +6,11 @@
 
 #include <QList>
 #include <QString>
-
 #include <optional>
 
 // One share as the gate sees it.
 struct ShareRoot {
-  QString path;            // the share's stored path (a folder or one file)
+  QString path;  // the share's stored path (a folder or one file)
   bool isDir = true;
   bool canDelete = false;  // the share's delete permission
   bool canCreate = false;  // the share's new-file permission

@@ -1,12 +1,12 @@
 #include "local_sharing/share_store.h"
 
-#include "core/log.h"
-#include "core/util_db.h"
-#include "local_sharing/share_account.h"
-
 #include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
+
+#include "core/log.h"
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
 
 namespace {
 
@@ -85,8 +85,9 @@ bool inTransaction(Work&& work) {
 
 bool insertShareRows(const SharingObj& share) {
   if (!UtilDB::execute(
-          QStringLiteral("insert into localshare (id_acc, tag, path,password, isenabled,isupload,isdownload,isdir,ctime) "
-                         "values (?, ?, ?, ?, ?, ?, ?, ?, datetime('now','localtime'))"),
+          QStringLiteral(
+              "insert into localshare (id_acc, tag, path,password, isenabled,isupload,isdownload,isdir,ctime) "
+              "values (?, ?, ?, ?, ?, ?, ?, ?, datetime('now','localtime'))"),
           {shareaccount::id(), share.tag, share.path, share.password, int(share.isenabled), int(share.isupload),
            int(share.isdownload), int(share.isdir)}))
     return false;
@@ -185,7 +186,8 @@ bool setShareExtValue(const QString& tag, const QString& key, const QString& val
                                           "values(?, ?, ?, ?, datetime('now','localtime'))"),
                            {shareaccount::id(), tag, key, value});
   });
-  if (!ok) zlog::line(QStringLiteral("LocalShareExt_Set set Error!  Key: ") + key + QStringLiteral("  Value: ") + value);
+  if (!ok)
+    zlog::line(QStringLiteral("LocalShareExt_Set set Error!  Key: ") + key + QStringLiteral("  Value: ") + value);
   return ok;
 }
 
@@ -216,9 +218,8 @@ bool shareExists(const QString& tag) {
 QString getShareCTime(const QString& requestedTag) {
   const QString tag = namesDefault(requestedTag) ? defaultShareTag() : requestedTag;
   if (tag.isEmpty()) return {};
-  return UtilDB::queryString(
-             QStringLiteral("select ctime from localshare where id_acc=? and UPPER(tag)=UPPER(?)"),
-             {shareaccount::id(), tag})
+  return UtilDB::queryString(QStringLiteral("select ctime from localshare where id_acc=? and UPPER(tag)=UPPER(?)"),
+                             {shareaccount::id(), tag})
       .value_or(QString());
 }
 

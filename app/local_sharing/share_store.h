@@ -5,10 +5,10 @@
 // failure nothing is changed and the failure is reported.
 #pragma once
 
-#include "local_sharing/sharing_obj.h"
-
 #include <QList>
 #include <QString>
+
+#include "local_sharing/sharing_obj.h"
 
 // The shares with `tag` ("" and no resolving: all of them), folders first,
 // then by path. forWeb keeps enabled shares only and masks access codes as

@@ -1,10 +1,10 @@
 #include "local_sharing/sharing_obj.h"
 
+#include <QDateTime>
+
 #include "core/service_config.h"
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
-
-#include <QDateTime>
 
 bool SharingObj::isShareExpired() const {
   if (days == 31) return false;
@@ -28,8 +28,8 @@ QString SharingObj::buildShareURL() const {
 
 void SharingObj::refreshTagURL() {
   if (isDefault)
-    tagURL = QStringLiteral("https://") + shareaccount::hostname() + QLatin1Char('.') + shareWebDomain() +
-             QLatin1Char('/');
+    tagURL =
+        QStringLiteral("https://") + shareaccount::hostname() + QLatin1Char('.') + shareWebDomain() + QLatin1Char('/');
   else
     tagURL = buildShareURL();
 }

@@ -2,14 +2,13 @@
 // tag; the observable list of the account's shares; the share's wire form.
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QUuid>
-
 #include <memory>
+
+#include "core/vex_json.h"
 
 class SharingObj {
  public:
@@ -17,8 +16,8 @@ class SharingObj {
 
   const QUuid id = QUuid::createUuid();
   QString tag;
-  QString tagOld;           // the tag before an unsaved rename, else ""
-  QString tagURL;           // the access URL shown for the share
+  QString tagOld;  // the tag before an unsaved rename, else ""
+  QString tagURL;  // the access URL shown for the share
   QString path;
   QString pathOld;
   QString uri;
@@ -34,14 +33,14 @@ class SharingObj {
   bool isTranP2P = true;
   bool rdm_enable = true;
   bool rdm_readonly = false;
-  QString ctime;            // local time of the last save, "yyyy-MM-dd HH:mm:ss"
+  QString ctime;  // local time of the last save, "yyyy-MM-dd HH:mm:ss"
   bool isfilenew = false;
   bool isfilerename = false;
   bool isfiledel = false;
   qint64 downlimits = 0;
   bool isanonyaccess = true;
-  quint64 days = 31;        // 31: never expires
-  quint64 daysctime = 0;    // Unix seconds from which `days` counts
+  quint64 days = 31;      // 31: never expires
+  quint64 daysctime = 0;  // Unix seconds from which `days` counts
   bool iExpired = false;
   qint64 DefaultView = 5;
   QString UploadAutoChangeName;
@@ -114,9 +113,9 @@ struct SharingObjJson {
   qint64 DefaultView = 5;
   QString UploadAutoChangeName;
 
-  VEX_FIELDS(tag, tagURL, path, uri, password, isreadonly, isenabled, isupload, isdownload, isdir, isDefault,
-             isTranLAN, isTranP2P, rdm_enable, rdm_readonly, ctime, isfilenew, isfilerename, isfiledel,
-             downlimits, isanonyaccess, days, daysctime, iExpired, DefaultView, UploadAutoChangeName)
+  VEX_FIELDS(tag, tagURL, path, uri, password, isreadonly, isenabled, isupload, isdownload, isdir, isDefault, isTranLAN,
+             isTranP2P, rdm_enable, rdm_readonly, ctime, isfilenew, isfilerename, isfiledel, downlimits, isanonyaccess,
+             days, daysctime, iExpired, DefaultView, UploadAutoChangeName)
 
   // Copies the twelve fields a peer is told about; the rest keep their values.
   void fillFromSharingObj(const SharingObj& share);

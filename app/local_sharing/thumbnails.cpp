@@ -1,18 +1,17 @@
 #include "local_sharing/thumbnails.h"
 
-#include "core/log.h"
-#include "core/util_media.h"
-#include "local_sharing/file_records.h"
-#include "local_sharing/path_guard.h"
-
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QThreadPool>
-
 #include <memory>
+
+#include "core/log.h"
+#include "core/util_media.h"
+#include "local_sharing/file_records.h"
+#include "local_sharing/path_guard.h"
 
 namespace {
 

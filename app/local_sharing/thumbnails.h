@@ -2,12 +2,11 @@
 // worker threads and answered in one JSON array text once the last is in.
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QImage>
 #include <QString>
-
 #include <functional>
+
+#include "core/vex_json.h"
 
 class PathGuard;
 

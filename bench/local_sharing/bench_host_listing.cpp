@@ -1,18 +1,16 @@
 // Page 1 of 100 of a 100,000-file folder, sorted by name and by date, with its
 // reply text, against a plain readdir + stat of the same folder.
-#include "local_sharing/file_listing.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <cstdio>
 
+#include "local_sharing/file_listing.h"
 #include "support/ratio_main.h"
 
 namespace {
@@ -83,9 +81,8 @@ BENCHMARK(BM_ListPageByDate)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 int main(int argc, char** argv) {
   folder();  // made once, before any timing
-  return benchsupport::runWithRatios(argc, argv,
-                                     {{"BM_ListPageByName/min_time:2.000", "BM_ReaddirStat/min_time:2.000",
-                                       "page by name vs readdir+stat"},
-                                      {"BM_ListPageByDate/min_time:2.000", "BM_ReaddirStat/min_time:2.000",
-                                       "page by date vs readdir+stat"}});
+  return benchsupport::runWithRatios(
+      argc, argv,
+      {{"BM_ListPageByName/min_time:2.000", "BM_ReaddirStat/min_time:2.000", "page by name vs readdir+stat"},
+       {"BM_ListPageByDate/min_time:2.000", "BM_ReaddirStat/min_time:2.000", "page by date vs readdir+stat"}});
 }

@@ -1,8 +1,7 @@
 // Thumbnails per second for 50 camera-size JPEGs (4000 x 3000): the host's
 // thumbnail answer (decode, JPEG, base64, on its worker pool) against
 // QImageReader with scaled decoding alone, one after another and in parallel.
-#include "local_sharing/path_guard.h"
-#include "local_sharing/thumbnails.h"
+#include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,8 +13,8 @@
 #include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentMap>
 
-#include <benchmark/benchmark.h>
-
+#include "local_sharing/path_guard.h"
+#include "local_sharing/thumbnails.h"
 #include "support/ratio_main.h"
 
 namespace {

@@ -1,13 +1,4 @@
-#include "bridge/env.h"
-#include "bridge/host/host_dispatcher.h"
-#include "bridge/host/host_handlers.h"
-#include "bridge/host/host_replies.h"
-#include "bridge/user_info.h"
-#include "core/util_db.h"
-#include "local_sharing/file_listing.h"
-#include "local_sharing/share_store.h"
-
-#include "support/test_util.h"
+#include <gtest/gtest.h>
 
 #include <QClipboard>
 #include <QDateTime>
@@ -17,7 +8,15 @@
 #include <QImage>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "bridge/env.h"
+#include "bridge/host/host_dispatcher.h"
+#include "bridge/host/host_handlers.h"
+#include "bridge/host/host_replies.h"
+#include "bridge/user_info.h"
+#include "core/util_db.h"
+#include "local_sharing/file_listing.h"
+#include "local_sharing/share_store.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -91,11 +90,15 @@ class HostDispatcherTest : public ::testing::Test {
   }
 
   // Sends one request and gives the frames it produced right away.
-  std::vector<Frame> request(const char* code, vex::Json msg = vex::Json::object(),
-                             const char* session = "peer|me", const char* token = "T1") {
+  std::vector<Frame> request(const char* code, vex::Json msg = vex::Json::object(), const char* session = "peer|me",
+                             const char* token = "T1") {
     frames.clear();
-    hostside::handleRequest({{"Token", token}, {"Session", session}, {"Code", code}, {"Msg", std::move(msg)},
-                             {"ClientID1", "x"}, {"ClientID2", "y"}});
+    hostside::handleRequest({{"Token", token},
+                             {"Session", session},
+                             {"Code", code},
+                             {"Msg", std::move(msg)},
+                             {"ClientID1", "x"},
+                             {"ClientID2", "y"}});
     return frames;
   }
 
@@ -132,9 +135,10 @@ TEST_F(HostDispatcherTest, EnvelopeTakesClientIdsFromTheSession) {
     const char* id2;
     const char* remote;
   };
-  for (const Case c : {Case{"me|peer", "me", "peer", "peer"}, Case{"peer|me", "peer", "me", "peer"},
-                       Case{"a||b", "a", "b", "a"}, Case{"me||b", "me", "b", "b"}, Case{"single", "single", "", "single"},
-                       Case{"", "", "", ""}, Case{"|", "", "", ""}, Case{"me", "me", "", ""}}) {
+  for (const Case c :
+       {Case{"me|peer", "me", "peer", "peer"}, Case{"peer|me", "peer", "me", "peer"}, Case{"a||b", "a", "b", "a"},
+        Case{"me||b", "me", "b", "b"}, Case{"single", "single", "", "single"}, Case{"", "", "", ""},
+        Case{"|", "", "", ""}, Case{"me", "me", "", ""}}) {
     const auto out = request("PING", vex::Json::object(), c.session, "tok");
     ASSERT_EQ(out.size(), 1u) << c.session;
     const vex::Json& back = out[0].data;
@@ -166,11 +170,11 @@ TEST_F(HostDispatcherTest, FirstContactReplies) {
   UtilDB::setValue(QStringLiteral("IsClipboard"), QStringLiteral("yes"));
   EXPECT_EQ(reply("HostHandShake")["clipboard"], "1");
 
-  EXPECT_EQ(reply("ValidInfo"), (vex::Json{{"data",
-                                            {{"IsHostValid", true},
-                                             {"IsCanUpDown", true},
-                                             {"IsCanReceiveFile", true},
-                                             {"SP_DownloadNow", true}}}}));
+  EXPECT_EQ(
+      reply("ValidInfo"),
+      (vex::Json{
+          {"data",
+           {{"IsHostValid", true}, {"IsCanUpDown", true}, {"IsCanReceiveFile", true}, {"SP_DownloadNow", true}}}}));
   EXPECT_EQ(reply("PING"), (vex::Json{{"data", "PONG"}}));
   EXPECT_EQ(request("SaveLog").size(), 0u);
   EXPECT_EQ(request("getFileExtInfo").size(), 0u);
@@ -217,11 +221,9 @@ TEST_F(HostDispatcherTest, ShareRequests) {
 }
 
 TEST_F(HostDispatcherTest, FileListReplyIsNotWrapped) {
-  const vex::Json page = reply("getFileList", {{"dir", share.toStdString()},
-                                               {"iPageIndex", 1},
-                                               {"iPageSize", "2"},
-                                               {"orderBy", ""},
-                                               {"filters", "*"}});
+  const vex::Json page =
+      reply("getFileList",
+            {{"dir", share.toStdString()}, {"iPageIndex", 1}, {"iPageSize", "2"}, {"orderBy", ""}, {"filters", "*"}});
   EXPECT_EQ(page["sResult"], "OK");
   EXPECT_EQ(page["sPageInfo"], "3|2");
   EXPECT_EQ(page["index"], "");
@@ -232,8 +234,10 @@ TEST_F(HostDispatcherTest, FileListReplyIsNotWrapped) {
   EXPECT_EQ(page.size(), 5u);
 
   const vex::Json probe = reply("getFileList", {{"dir", share.toStdString()}, {"iProbeCount", 1}});
-  EXPECT_EQ(probe, (vex::Json{{"data", vex::Json::array()}, {"sResult", "OK"}, {"sPageInfo", ""}, {"index", "3"},
-                              {"iProbeCount", 1}}));
+  EXPECT_EQ(
+      probe,
+      (vex::Json{
+          {"data", vex::Json::array()}, {"sResult", "OK"}, {"sPageInfo", ""}, {"index", "3"}, {"iProbeCount", 1}}));
 
   for (const QString& dir : {tmp.filePath(QStringLiteral("outside")), share + QStringLiteral("/../outside"),
                              QStringLiteral("/etc"), QString()}) {
@@ -260,7 +264,8 @@ TEST_F(HostDispatcherTest, LargeFolderIsListedOffTheMainThread) {
 TEST_F(HostDispatcherTest, ThumbnailsAnswerWithJsonText) {
   const std::string inside = (share + QStringLiteral("/pic.png|4|1|-1")).toStdString();
   const std::string outside = tmp.filePath(QStringLiteral("outside/secret.txt|5")).toStdString();
-  const vex::Json asText = laterReply("buildIcon2", {{"size", 48}, {"fileList", vex::Json::array({inside, outside}).dump()}});
+  const vex::Json asText =
+      laterReply("buildIcon2", {{"size", 48}, {"fileList", vex::Json::array({inside, outside}).dump()}});
   ASSERT_TRUE(asText["data"].is_string());
   const vex::Json records = vex::Json::parse(asText["data"].get<std::string>());
   ASSERT_EQ(records.size(), 1u);
@@ -275,7 +280,9 @@ TEST_F(HostDispatcherTest, ThumbnailsAnswerWithJsonText) {
 
 TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
   const vex::Json down = reply("fileDownloadCheck", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}});
-  EXPECT_EQ(down, (vex::Json{{"data", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}, {"size", 5}, {"valid", 1}}}}));
+  EXPECT_EQ(
+      down,
+      (vex::Json{{"data", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}, {"size", 5}, {"valid", 1}}}}));
   const std::string secret = tmp.filePath(QStringLiteral("outside/secret.txt")).toStdString();
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["valid"], 0);
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["size"], 0);
@@ -331,7 +338,8 @@ TEST_F(HostDispatcherTest, ClipboardHonoursTheSwitch) {
 
   EXPECT_EQ(hostside::clipboardPreview(QStringLiteral("abc")), QStringLiteral("abc"));
   EXPECT_EQ(hostside::clipboardPreview(QStringLiteral("abcde")), QStringLiteral("abcde"));
-  EXPECT_EQ(hostside::clipboardPreview(QString::fromUtf8("\xe5\x89\xaa\xe8\xb4\xb4\xe6\x9d\xbf\xe5\xb7\xb2\xe6\x9b\xb4\xe6\x96\xb0")),
+  EXPECT_EQ(hostside::clipboardPreview(
+                QString::fromUtf8("\xe5\x89\xaa\xe8\xb4\xb4\xe6\x9d\xbf\xe5\xb7\xb2\xe6\x9b\xb4\xe6\x96\xb0")),
             QString::fromUtf8("\xe5\x89\xaa\xe8\xb4\xb4\xe6\x9d\xbf\xe5\xb7\xb2\xe6\x9b\xb4..."));
 }
 
@@ -391,7 +399,8 @@ TEST_F(HostDispatcherTest, HostFunctionCallsInBothShapes) {
   frames.clear();
   hostside::handleHostFunction({{"TxtMsg", vex::Json{{"Code", "buildIcon2"}, {"Msg", {{"fileList", "[]"}}}}.dump()}});
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].data, (vex::Json{{"Data", {{"data", "[]"}}}, {"Code", "buildIcon2"}, {"Session", ""}, {"Token", ""}}));
+  EXPECT_EQ(frames[0].data,
+            (vex::Json{{"Data", {{"data", "[]"}}}, {"Code", "buildIcon2"}, {"Session", ""}, {"Token", ""}}));
 
   frames.clear();
   hostside::handleHostFunction({{"Session", "s"}, {"TxtMsg", "not json"}});

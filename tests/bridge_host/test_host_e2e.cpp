@@ -2,11 +2,7 @@
 // (offscreen, its own home with a share), bridge B with a test peer. The peer
 // opens a session to A's host name and share tag and browses the share as the
 // remote file browser does.
-#include "vantrel_harness.h"
-
-#include "core/util_db.h"
-#include "local_sharing/share_account.h"
-#include "local_sharing/share_store.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
@@ -17,7 +13,10 @@
 #include <QSslConfiguration>
 #include <QUrlQuery>
 
-#include <gtest/gtest.h>
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
+#include "vantrel_harness.h"
 
 using namespace vantreltest;
 
@@ -37,8 +36,8 @@ class HostEndToEnd : public ::testing::Test {
               0);
     annId = id.trimmed().toLongLong();
     ASSERT_GT(annId, 0) << id.toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
+                                   QStringLiteral("bob-host")));
   }
 
   // Client A's home: a shared folder of 230 files, a sub-folder and two
@@ -97,7 +96,9 @@ class HostEndToEnd : public ::testing::Test {
     std::optional<ClientLink::Frame> opened;
     for (int attempt = 0; attempt < 40; ++attempt) {
       peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
-                                               {"Hostname", "ann-host"}, {"Hosttag", "E2E1"}, {"Hostpassword", "pass1"}});
+                                               {"Hostname", "ann-host"},
+                                               {"Hosttag", "E2E1"},
+                                               {"Hostpassword", "pass1"}});
       opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
       if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
       spinUntil([] { return false; }, 500ms);
@@ -113,8 +114,10 @@ class HostEndToEnd : public ::testing::Test {
     EXPECT_EQ((*touch)["data"]["OS"], "IOS");
 
     // The access code, letter case aside; a wrong one is refused.
-    EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "e2e1"}, {"password", "PASS1"}}), (Json{{"data", true}}));
-    EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E1"}, {"password", "nope"}}), (Json{{"data", false}}));
+    EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "e2e1"}, {"password", "PASS1"}}),
+              (Json{{"data", true}}));
+    EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E1"}, {"password", "nope"}}),
+              (Json{{"data", false}}));
 
     auto info = ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"pass", "pass1"}, {"isweb", 0}});
     ASSERT_TRUE(info);
@@ -123,8 +126,8 @@ class HostEndToEnd : public ::testing::Test {
     EXPECT_EQ((*info)["data"][0]["isenabled"], 1);
 
     // Probe, then page through: the folder first, then the 230 files by name.
-    const Json base = {{"dir", shared.toStdString()}, {"search", ""}, {"filters", ""}, {"orderBy", ""},
-                       {"iIconLoadSize", ""}, {"iPreFetchIcon", 0}};
+    const Json base = {{"dir", shared.toStdString()}, {"search", ""},      {"filters", ""}, {"orderBy", ""},
+                       {"iIconLoadSize", ""},         {"iPreFetchIcon", 0}};
     Json probe = base;
     probe["iProbeCount"] = 1;
     EXPECT_EQ((*ask(QStringLiteral("getFileList"), probe))["index"], "231");
@@ -170,7 +173,6 @@ class HostEndToEnd : public ::testing::Test {
     EXPECT_EQ((*refusedIcons)["data"], "[]");
     EXPECT_EQ(*ask(QStringLiteral("opFileList"), {{"cmd", "delete"}, {"fileList", secret}}), Json("[]"));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
-
   }
 
   // The environment of a client that reaches its own bridge in mode 1.

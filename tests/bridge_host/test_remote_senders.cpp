@@ -1,5 +1,7 @@
 // The senders of the remote-sharing and contact screens, and the bridge
 // request of the receive panel, as frames on a scripted bridge.
+#include <gtest/gtest.h>
+
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/fake_bridge_server.h"
@@ -7,10 +9,7 @@
 #include "bridge/host/host_replies.h"
 #include "bridge/host/remote_sharing_helper.h"
 #include "bridge/user_info.h"
-
 #include "support/test_util.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -61,8 +60,8 @@ TEST_F(RemoteSendersTest, FramesCarryTheirPayloads) {
   HelperRemoteSharing::ClientInit(QStringLiteral("ann-host"), QStringLiteral("AB12"), QStringLiteral("p'w"));
   Sent init = next();
   EXPECT_EQ(init.code, "ClientInit");
-  EXPECT_EQ(init.data, (vex::Json{{"Id_user", "tok-1"}, {"Hostname", "ann-host"}, {"Hosttag", "AB12"},
-                                  {"Hostpassword", "p'w"}}));
+  EXPECT_EQ(init.data,
+            (vex::Json{{"Id_user", "tok-1"}, {"Hostname", "ann-host"}, {"Hosttag", "AB12"}, {"Hostpassword", "p'w"}}));
 
   HelperRemoteSharing::getFileList(QStringLiteral("/srv/x"), 2, 50, [](const auto&) {});
   Sent list = next();
@@ -70,9 +69,15 @@ TEST_F(RemoteSendersTest, FramesCarryTheirPayloads) {
   EXPECT_EQ(list.data["Code"], "getFileList");
   EXPECT_EQ(list.data["Session"], "me|host");
   EXPECT_EQ(list.data["IsProcessOnBridge"], "NO");
-  EXPECT_EQ(list.data["Data"], (vex::Json{{"dir", "/srv/x"}, {"search", ""}, {"filters", ""}, {"orderBy", ""},
-                                          {"iIconLoadSize", ""}, {"iPageIndex", 2}, {"iPageSize", 50},
-                                          {"iProbeCount", 0}, {"iPreFetchIcon", 0}}));
+  EXPECT_EQ(list.data["Data"], (vex::Json{{"dir", "/srv/x"},
+                                          {"search", ""},
+                                          {"filters", ""},
+                                          {"orderBy", ""},
+                                          {"iIconLoadSize", ""},
+                                          {"iPageIndex", 2},
+                                          {"iPageSize", 50},
+                                          {"iProbeCount", 0},
+                                          {"iPreFetchIcon", 0}}));
 
   HelperRemoteSharing::WaitRemoteReceiveFiles(QStringLiteral("u-7"), QStringLiteral("Ann"), QStringLiteral("2 files"),
                                               [](const auto&) {});
@@ -95,7 +100,9 @@ TEST_F(RemoteSendersTest, FramesCarryTheirPayloads) {
 
   // A contact's offer resets the bridge's upload state of its session, then
   // the reply goes out as a "WSDC" frame of its own.
-  hostside::handleRequest({{"Token", "T9"}, {"Session", "bob|me"}, {"Code", "WaitRemoteReceiveFiles"},
+  hostside::handleRequest({{"Token", "T9"},
+                           {"Session", "bob|me"},
+                           {"Code", "WaitRemoteReceiveFiles"},
                            {"Msg", {{"Session", "bob|me"}, {"UUID", "u"}}}});
   Sent reset = next();
   EXPECT_EQ(reset.code, "P2PClientControl");

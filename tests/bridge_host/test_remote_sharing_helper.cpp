@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
 #include "bridge/host/remote_sharing_helper.h"
 #include "bridge/user_info.h"
 #include "core/util_db.h"
 #include "local_sharing/sharing_obj.h"
-
-#include <QTemporaryDir>
-
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,15 +1,14 @@
-#include "local_sharing/file_listing.h"
-#include "local_sharing/host_file_service.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <random>
+
+#include "local_sharing/file_listing.h"
+#include "local_sharing/host_file_service.h"
 
 namespace {
 
@@ -150,8 +149,8 @@ TEST_F(ListingTest, FoldersFirstPagedWithRecords) {
   EXPECT_EQ(all.items[3].ext, QString());
   EXPECT_TRUE(all.items[3].isEmpty);
   EXPECT_EQ(all.items[6].tagPY, QString::fromUtf8("\xc3\xa9"));
-  const qint64 now = QDateTime::currentDateTime().toMSecsSinceEpoch() +
-                     qint64(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+  const qint64 now =
+      QDateTime::currentDateTime().toMSecsSinceEpoch() + qint64(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
   EXPECT_NEAR(double(gz.createdTime), double(now), 120000.0);
 
   // The record's JSON has its 37 keys and never its identity.
@@ -248,8 +247,8 @@ TEST_F(ListingTest, RefusedFolderListsAsEmpty) {
   touch(dir + QStringLiteral("/other/x"));
   touch(dir + QStringLiteral("/share/y"));
   const PathGuard guard({ShareRoot{dir + QStringLiteral("/share"), true, false, false}});
-  const FileListRequest refused = guardedListRequest(guard, dir + QStringLiteral("/share/../other"), {}, {}, 1, 10, 0,
-                                                     kListFolders | kListFiles);
+  const FileListRequest refused =
+      guardedListRequest(guard, dir + QStringLiteral("/share/../other"), {}, {}, 1, 10, 0, kListFolders | kListFiles);
   EXPECT_TRUE(refused.listPath.isEmpty());
   EXPECT_EQ(listFolder(refused).pageInfo, QStringLiteral("0|0"));
   const FileListRequest served =

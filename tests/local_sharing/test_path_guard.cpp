@@ -1,11 +1,11 @@
-#include "local_sharing/host_file_service.h"
-#include "local_sharing/path_guard.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "local_sharing/host_file_service.h"
+#include "local_sharing/path_guard.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "core/util_db.h"
-#include "local_sharing/path_guard.h"
-#include "local_sharing/share_account.h"
-#include "local_sharing/share_store.h"
-#include "local_sharing/sharing_obj.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
+#include "core/util_db.h"
+#include "local_sharing/path_guard.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
+#include "local_sharing/sharing_obj.h"
 
 namespace {
 
@@ -141,9 +141,10 @@ TEST_F(ShareStoreTest, DefaultShareAndWebLoads) {
 
   // Moving the default leaves exactly one.
   EXPECT_TRUE(list.setDefaultShare(QStringLiteral("BBBB")));
-  EXPECT_EQ(UtilDB::queryString(QStringLiteral("select count(*) from localshare_ext where key='IsDefault' and value='1'"))
-                .value_or(QString()),
-            QStringLiteral("1"));
+  EXPECT_EQ(
+      UtilDB::queryString(QStringLiteral("select count(*) from localshare_ext where key='IsDefault' and value='1'"))
+          .value_or(QString()),
+      QStringLiteral("1"));
 
   // Disabled shares are not offered to the web.
   list.items()[0]->isenabled = false;
@@ -159,8 +160,9 @@ TEST_F(ShareStoreTest, DefaultShareAndWebLoads) {
 }
 
 TEST_F(ShareStoreTest, MissingSettingsLoadWithTheirDefaults) {
-  ASSERT_TRUE(UtilDB::execute(QStringLiteral("insert into localshare values (7, 'RAW', '/x', '', 1, 0, 1, 1, "
-                                             "datetime('now','localtime'))")));
+  ASSERT_TRUE(
+      UtilDB::execute(QStringLiteral("insert into localshare values (7, 'RAW', '/x', '', 1, 0, 1, 1, "
+                                     "datetime('now','localtime'))")));
   const auto loaded = loadShares(QStringLiteral("raw"), false, false);
   ASSERT_EQ(loaded.size(), 1);
   const SharingObj& s = *loaded[0];
@@ -221,9 +223,9 @@ TEST_F(ShareStoreTest, FailedSaveLosesNothingAndReportsFailure) {
   auto share = add(QStringLiteral("KEEP"), tmp.filePath(QStringLiteral("folder")), QStringLiteral("pw"));
   const QString before = getShareCTime(QStringLiteral("KEEP"));
   // Any insert of one setting fails from now on, half way through a save.
-  ASSERT_TRUE(UtilDB::execute(QStringLiteral(
-      "create trigger fail_p2p before insert on localshare_ext when new.key='TransP2P' "
-      "begin select raise(abort, 'refused'); end")));
+  ASSERT_TRUE(
+      UtilDB::execute(QStringLiteral("create trigger fail_p2p before insert on localshare_ext when new.key='TransP2P' "
+                                     "begin select raise(abort, 'refused'); end")));
 
   share->path = QStringLiteral("/changed");
   share->isupload = true;
@@ -255,9 +257,9 @@ TEST_F(ShareStoreTest, FailedDefaultUpdateKeepsTheOldDefault) {
   add(QStringLiteral("ONE"), folder);
   add(QStringLiteral("TWO"), folder);
   ASSERT_TRUE(setDefaultShareInDB(QStringLiteral("ONE")));
-  ASSERT_TRUE(UtilDB::execute(QStringLiteral(
-      "create trigger fail_default before update on localshare_ext when new.value='1' "
-      "begin select raise(abort, 'refused'); end")));
+  ASSERT_TRUE(
+      UtilDB::execute(QStringLiteral("create trigger fail_default before update on localshare_ext when new.value='1' "
+                                     "begin select raise(abort, 'refused'); end")));
   SharingObjList list;
   list.setItems(loadShares(QString(), false, false));
   EXPECT_FALSE(list.setDefaultShare(QStringLiteral("TWO")));

@@ -1,18 +1,16 @@
-#include "local_sharing/path_guard.h"
-#include "local_sharing/thumbnails.h"
-
-#include "support/test_util.h"
+#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
 #include <optional>
 #include <set>
+
+#include "local_sharing/path_guard.h"
+#include "local_sharing/thumbnails.h"
+#include "support/test_util.h"
 
 namespace {
 
@@ -49,7 +47,9 @@ class ThumbnailTest : public ::testing::Test {
     return vex::Json::parse(answer->toStdString(), nullptr, false);
   }
 
-  std::string element(const QString& path, const char* rest) { return (path + QString::fromLatin1(rest)).toStdString(); }
+  std::string element(const QString& path, const char* rest) {
+    return (path + QString::fromLatin1(rest)).toStdString();
+  }
 
   QTemporaryDir tmp;
   QString share;
@@ -92,14 +92,16 @@ TEST_F(ThumbnailTest, MissingRefusedAndMalformedElementsAreLeftOut) {
   QFile::remove(share + QStringLiteral("/img2.jpg"));
   vex::Json list = vex::Json::array({
       element(share + QStringLiteral("/img0.jpg"), "|1"),
-      element(share + QStringLiteral("/img2.jpg"), "|2"),           // deleted
-      element(share + QStringLiteral("/folder"), "|3"),             // a folder
+      element(share + QStringLiteral("/img2.jpg"), "|2"),            // deleted
+      element(share + QStringLiteral("/folder"), "|3"),              // a folder
       element(tmp.path() + QStringLiteral("/outside/o.png"), "|4"),  // outside the share
       element(share + QStringLiteral("/../outside/o.png"), "|5"),
-      element(share + QStringLiteral("/img1.jpg"), ""),             // no index
-      element(share + QStringLiteral("/img1.jpg"), "|x"),           // no number
+      element(share + QStringLiteral("/img1.jpg"), ""),    // no index
+      element(share + QStringLiteral("/img1.jpg"), "|x"),  // no number
       element(share + QStringLiteral("/img1.jpg"), "|99999999999999999999"),
-      42, nullptr, vex::Json::object(),
+      42,
+      nullptr,
+      vex::Json::object(),
   });
   const auto result = run(48, vex::Json(list.dump()));
   ASSERT_TRUE(result);
@@ -122,16 +124,15 @@ TEST_F(ThumbnailTest, NothingToDoAnswersAtOnce) {
 TEST_F(ThumbnailTest, TextThatIsNotJsonGetsNoAnswer) {
   for (const vex::Json& fileList : {vex::Json(""), vex::Json("[\"a|1\""), vex::Json(nullptr), vex::Json(5)}) {
     int calls = 0;
-    answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), 48, fileList,
-                     [&](const QString&) { ++calls; });
+    answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), 48, fileList, [&](const QString&) { ++calls; });
     QCoreApplication::processEvents();
     EXPECT_EQ(calls, 0) << fileList.dump();
   }
 }
 
 TEST_F(ThumbnailTest, NoPictureStillGivesARecord) {
-  const vex::Json list = vex::Json::array({element(share + QStringLiteral("/notes.txt"), "|1"),
-                                           element(share + QStringLiteral("/img0.jpg"), "|2")});
+  const vex::Json list = vex::Json::array(
+      {element(share + QStringLiteral("/notes.txt"), "|1"), element(share + QStringLiteral("/img0.jpg"), "|2")});
   for (qint64 size : {qint64(48), qint64(0), qint64(-5), std::numeric_limits<qint64>::max()}) {
     const auto result = run(size, vex::Json(list.dump()));
     ASSERT_TRUE(result) << size;

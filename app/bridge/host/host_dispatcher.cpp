@@ -50,9 +50,8 @@ void buildIcon2(const Request& r) {
 }
 
 void fileUploadCheck(const Request& r) {
-  const FileUploadInfo info =
-      answerFileUploadCheck(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"),
-                            jsonread::member(r.msg, "fileList"));
+  const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"),
+                                                    jsonread::member(r.msg, "fileList"));
   SendWSDCReply(r.code, r.token, r.session, wrapData(info));
 }
 

@@ -4,11 +4,10 @@
 // Main thread only.
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QString>
-
 #include <cstdint>
+
+#include "core/vex_json.h"
 
 namespace hostside {
 

@@ -1,5 +1,14 @@
 #include "bridge/host/host_handlers.h"
 
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QTextBoundaryFinder>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
 #include "bridge/env.h"
 #include "bridge/host/host_dispatcher.h"
 #include "bridge/host/host_replies.h"
@@ -13,15 +22,6 @@
 #include "core/util_system.h"
 #include "local_sharing/file_listing.h"
 #include "local_sharing/host_file_service.h"
-
-#include <QClipboard>
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QGuiApplication>
-#include <QMimeData>
-#include <QTextBoundaryFinder>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace hostside {
 
@@ -52,7 +52,9 @@ void replyFileList(const Request& r, const FileListResult& result, int64_t probe
   SendWSDCReply(r.code, r.token, r.session, reply.toJSONModel());
 }
 
-QClipboard* clipboard() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::clipboard() : nullptr; }
+QClipboard* clipboard() {
+  return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::clipboard() : nullptr;
+}
 
 }  // namespace
 
@@ -101,19 +103,21 @@ void ping(const Request& r) {
 
 void getFileList(const Request& r) {
   const int64_t probeCount = jsonread::integer(r.msg, "iProbeCount");
-  const FileListRequest request = guardedListRequest(
-      PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
-      jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"),
-      jsonread::integer(r.msg, "iPageSize"), probeCount, kListFolders | kListFiles);
+  const FileListRequest request =
+      guardedListRequest(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
+                         jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"),
+                         jsonread::integer(r.msg, "iPageSize"), probeCount, kListFolders | kListFiles);
   if (!isLargeFolder(request.listPath)) {
     replyFileList(r, listFolder(request), probeCount);
     return;
   }
   // A big folder is read on a worker so the main thread (and with it the
   // bridge heartbeat) never waits for the disk; the reply is sent from here.
-  QtConcurrent::run(&listingPool(), [request] { return listFolder(request); })
-      .then(QCoreApplication::instance(),
-            [r, probeCount](const FileListResult& result) { replyFileList(r, result, probeCount); });
+  QtConcurrent::run(&listingPool(), [request] {
+    return listFolder(request);
+  }).then(QCoreApplication::instance(), [r, probeCount](const FileListResult& result) {
+    replyFileList(r, result, probeCount);
+  });
 }
 
 void fileDownloadCheck(const Request& r) {

@@ -2,9 +2,9 @@
 // with the request's code, token and session (or not at all, where noted).
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QString>
+
+#include "core/vex_json.h"
 
 namespace hostside {
 

@@ -1,10 +1,10 @@
 #include "bridge/host/host_replies.h"
 
+#include <QStringList>
+
 #include "bridge/bridge_link.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
-
-#include <QStringList>
 
 namespace hostside {
 

@@ -2,12 +2,11 @@
 // through.
 #pragma once
 
-#include "core/vex_json.h"
-
 #include <QString>
-
 #include <functional>
 #include <optional>
+
+#include "core/vex_json.h"
 
 // The common wrapper: most replies are an object with the one key "data".
 struct MsgBackData {

@@ -16,9 +16,10 @@ qint64 accountId() { return UserInfo::shared()->id_acc; }
 
 QList<RemoteSharing> loadRemoteSharings() {
   QList<RemoteSharing> hosts;
-  for (const sql::Row& row : UtilDB::queryRows(QStringLiteral("select hostname, hosttag, password, aliasname, hostid "
-                                                               "from remotesharing where id_acc=? order by hostname asc"),
-                                               {accountId()})) {
+  for (const sql::Row& row :
+       UtilDB::queryRows(QStringLiteral("select hostname, hosttag, password, aliasname, hostid "
+                                        "from remotesharing where id_acc=? order by hostname asc"),
+                         {accountId()})) {
     RemoteSharing host;
     host.hostname = row.text(0);
     host.hosttag = row.text(1);
@@ -43,7 +44,8 @@ bool updateRemoteSharing(const RemoteSharing& host) {
 }
 
 bool deleteRemoteSharing(const QString& hostid) {
-  return UtilDB::execute(QStringLiteral("delete from remotesharing where hostid=? and id_acc=?"), {hostid, accountId()});
+  return UtilDB::execute(QStringLiteral("delete from remotesharing where hostid=? and id_acc=?"),
+                         {hostid, accountId()});
 }
 
 QString hostDisplayName(const RemoteSharing& host) {

@@ -3,12 +3,12 @@
 // page a remote folder, offer files to a contact and start an upload.
 #pragma once
 
-#include "bridge/p2p_client_msg.h"
-#include "core/vex_json.h"
-
 #include <QList>
 #include <QString>
 #include <QUuid>
+
+#include "bridge/p2p_client_msg.h"
+#include "core/vex_json.h"
 
 struct RemoteSharing {
   QUuid id = QUuid::createUuid();  // identity in lists; new on every load
