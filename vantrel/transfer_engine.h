@@ -37,7 +37,7 @@ namespace vantrel {
 class TransferEngine : public QObject {
   Q_OBJECT
  public:
-  static constexpr qint64 kChunkBytes = 384 * 1024;
+  static constexpr qint64 kChunkBytes = 512 * 1024;
   static constexpr int kWindow = 8;
   static constexpr int kMaxEntries = 50000;
   static constexpr int kParallelChecks = 32;

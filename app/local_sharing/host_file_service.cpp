@@ -49,7 +49,8 @@ FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir,
 FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path) {
   FileDownloadInfo info;
   info.path = path;
-  if (const auto actual = guard.resolve(path)) {
+  // A share that allows no downloads answers as if the file were not there.
+  if (const auto actual = guard.resolveDownload(path)) {
     const QFileInfo file(*actual);
     if (file.exists()) {
       info.size = file.size();

@@ -14,7 +14,8 @@ PathGuard::PathGuard(const QList<ShareRoot>& shares) {
     const QString canonical = info.canonicalFilePath();
     if (canonical.isEmpty()) continue;
     // A share is a folder or one file by what is on disk now, not by its flag.
-    roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload});
+    roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload,
+                          share.canDownload});
   }
 }
 
@@ -87,6 +88,12 @@ std::optional<QString> PathGuard::resolveUploadFolder(const QString& path) const
   return folder;
 }
 
+std::optional<QString> PathGuard::resolveDownload(const QString& path) const {
+  auto resolved = resolve(path);
+  if (!resolved || !containing(*resolved, [](const Root& r) { return r.canDownload; })) return std::nullopt;
+  return resolved;
+}
+
 bool PathGuard::isPlainName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && !name.contains(QStringLiteral("..")) &&
          !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(u'\0'));
@@ -126,6 +133,7 @@ std::optional<QString> PathGuard::resolveNewFolder(const QString& dir, const QSt
 PathGuard PathGuard::forSignedInAccount() {
   QList<ShareRoot> roots;
   for (const SharingObjPtr& share : loadShares(QString(), true, false))
-    roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload});
+    roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload,
+                            share->isdownload});
   return PathGuard(roots);
 }

@@ -15,6 +15,7 @@ struct ShareRoot {
   bool canDelete = false;  // the share's delete permission
   bool canCreate = false;  // the share's new-file permission
   bool canUpload = true;   // the share's upload permission
+  bool canDownload = true; // the share's download permission
 };
 
 class PathGuard {
@@ -34,6 +35,8 @@ class PathGuard {
   std::optional<QString> resolveFolder(const QString& path) const;
   // Like resolveFolder(), inside a share that takes uploads.
   std::optional<QString> resolveUploadFolder(const QString& path) const;
+  // Like resolve(), in a share that allows downloads.
+  std::optional<QString> resolveDownload(const QString& path) const;
   // The entry to remove: inside a share that allows deleting, never a share's
   // own root. A symbolic link itself is what gets removed, not its target.
   std::optional<QString> resolveForDelete(const QString& path) const;
@@ -53,8 +56,9 @@ class PathGuard {
     bool canDelete;
     bool canCreate;
     bool canUpload;
+    bool canDownload;
   };
-  // Index of the first share holding the canonical path, or -1.
+  // The first share holding the canonical path and allowing the operation.
   const Root* containing(const QString& canonical, bool (*allowed)(const Root&)) const;
   static std::optional<QString> cleanAbsolute(const QString& path);
   static QString canonicalOf(const QString& cleaned);

@@ -152,6 +152,12 @@ TEST_F(PathGuardTest, ChecksAnswerRefusedPathsAsMissing) {
       EXPECT_EQ(refused.size, 0);
     }
   }
+  // A share that allows no downloads answers like a missing file.
+  ShareRoot closed{share, true, false, false};
+  closed.canDownload = false;
+  const FileDownloadInfo none = answerFileDownloadCheck(PathGuard({closed}), share + QStringLiteral("/a.txt"));
+  EXPECT_EQ(none.valid, 0);
+  EXPECT_EQ(none.size, 0);
 
   const vex::Json names = {"a.txt", "missing.txt", "../outside/secret.txt", "secret_link", "sub", 7};
   const FileUploadInfo in = answerFileUploadCheck(g, share, names);

@@ -1,0 +1,149 @@
+// Throughput of a 200 MB download between two bridges through the account
+// service's relay, all running as processes on loopback. Baseline: a plain
+// copy of the same file on the same disk in the same run.
+#include "support/ratio_main.h"
+
+#include "vantrel_harness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <memory>
+
+using namespace vantreltest;
+
+namespace {
+
+constexpr qint64 kFileBytes = qint64(200) * 1000 * 1000;
+
+struct Transfer {
+  Service service;
+  BridgeProcess hostBridge, peerBridge;
+  ClientLink host, peer;
+  QString session;
+  QTemporaryDir folder;
+  QString source;
+  int round = 0;
+
+  bool start() {
+    source = folder.path() + QStringLiteral("/share/big.bin");
+    QDir().mkpath(folder.path() + QStringLiteral("/share"));
+    QFile file(source);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
+    for (qint64 written = 0; written < kFileBytes; written += block.size()) {
+      QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
+      file.write(block.constData(), std::min<qint64>(block.size(), kFileBytes - written));
+    }
+    file.close();
+    if (!service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"), QStringLiteral("Ann"),
+                            QStringLiteral("ann-host")) ||
+        !service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"), QStringLiteral("Bob"),
+                            QStringLiteral("bob-host")) ||
+        !service.start())
+      return false;
+    if (!hostBridge.start(&service) || !peerBridge.start(&service)) return false;
+    if (!host.open(hostBridge.port()) || !peer.open(peerBridge.port())) return false;
+    const auto a = host.login(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"), 20s);
+    const auto b = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"), 20s);
+    if (!a || !b) return false;
+    host.serve([](const QString& code, const Json& msg) -> Json {
+      if (code == QLatin1String("fileDownloadCheck")) return {{"data", {{"path", msg.value("path", "")}, {"valid", 1}}}};
+      return {{"data", "PONG"}};
+    });
+    peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*b, "Token").toStdString()},
+                                             {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+    const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+    const Json msg = vantrel::valueOf(opened->data, "Msg");
+    session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
+    return true;
+  }
+
+  // One download into a fresh folder; true when the whole file arrived.
+  bool download() {
+    const QString save = folder.path() + QStringLiteral("/save%1").arg(++round);
+    peer.control(QStringLiteral("Trans3_FC_00_CallStart"), {{"Session", session.toStdString()},
+                                                            {"Targets", source.toStdString()},
+                                                            {"SaveAtLocalFolder", save.toStdString()}});
+    Json last;
+    while (true) {
+      const auto reply = peer.waitReply(
+          peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
+      if (reply) last = *reply;
+      if (vantrel::intOf(last, "TaskStatus") == 1 || vantrel::intOf(last, "ForceCancel") == 1) break;
+      // Waits without spinning, so the bridges and the service get the CPU.
+      QEventLoop pause;
+      QTimer::singleShot(50, &pause, &QEventLoop::quit);
+      pause.exec();
+    }
+    const bool ok = QFileInfo(save + QStringLiteral("/big.bin")).size() == kFileBytes;
+    QDir(save).removeRecursively();
+    return ok;
+  }
+};
+
+Transfer* transfer() {
+  static std::unique_ptr<Transfer> instance = [] {
+    auto t = std::make_unique<Transfer>();
+    if (!t->start()) {
+      std::fprintf(stderr, "transfer setup failed\n");
+      return std::unique_ptr<Transfer>();
+    }
+    return t;
+  }();
+  return instance.get();
+}
+
+void BM_RelayedDownload200MB(benchmark::State& state) {
+  Transfer* t = transfer();
+  if (!t) {
+    state.SkipWithError("transfer setup failed");
+    return;
+  }
+  for (auto _ : state) {
+    if (!t->download()) {
+      state.SkipWithError("the download did not complete");
+      return;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * kFileBytes);
+}
+
+void BM_PlainCopy200MB(benchmark::State& state) {
+  Transfer* t = transfer();
+  if (!t) {
+    state.SkipWithError("transfer setup failed");
+    return;
+  }
+  const QString copy = t->folder.path() + QStringLiteral("/copy.bin");
+  for (auto _ : state) {
+    QFile::remove(copy);
+    if (!QFile::copy(t->source, copy)) {
+      state.SkipWithError("copy failed");
+      return;
+    }
+  }
+  QFile::remove(copy);
+  state.SetBytesProcessed(state.iterations() * kFileBytes);
+}
+
+BENCHMARK(BM_RelayedDownload200MB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_PlainCopy200MB)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  return benchsupport::runWithRatios(
+      argc, argv,
+      {{"BM_RelayedDownload200MB/iterations:3/real_time", "BM_PlainCopy200MB/iterations:3/real_time",
+        "200 MB download through two bridges and the relay / plain file copy"}});
+}
