@@ -1,5 +1,6 @@
 // The client's entry: the start-up sequence, then the one window.
 #include "bridge/startup.h"
+#include "core/ui/qt_file_chooser.h"
 #include "core/service_config.h"
 #include "core/util_db.h"
 #include "shell/main_view.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Zarkelo"));
   serviceconfig::installTrustedAuthority();
+  installQtFileChooser();
 #ifdef ZARKELO_HAS_HOST_SIDE
   installHostSide();
 #endif

@@ -255,6 +255,9 @@ void Bridge::onControl(const Json& envelope) {
     });
     return;
   }
+  if (code == QLatin1String("Trans2_FS_00_CallStart")) return transfers_->startUpload(payload, answer);
+  if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload, answer);
+  if (code == QLatin1String("PreparingUpload")) return transfers_->prepareUpload(payload, answer);
   if (const auto reply = transferRequest(code, payload)) return answer(*reply);
   zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), code);
 }
@@ -436,10 +439,7 @@ std::optional<Json> Bridge::transferRequest(const QString& code, const Json& pay
   if (code == QLatin1String("Trans3_FC_00_CallStart")) return transfers_->startDownload(payload);
   if (code == QLatin1String("Trans3_FC_TransTaskInfo")) return transfers_->downloadProgress(session);
   if (code == QLatin1String("Trans3_FC_00_Cancel")) return transfers_->cancelDownload(session);
-  if (code == QLatin1String("Trans2_FS_00_CallStart")) return transfers_->startUpload(payload);
   if (code == QLatin1String("Trans2_FS_00_Cancel")) return transfers_->cancelUpload(session);
-  if (code == QLatin1String("PreparingUpload")) return TransferEngine::prepareUpload(payload);
-  if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload);
   if (code == QLatin1String("ResetRemoteUploadStatus_FromLocal")) return transfers_->resetReceive(session);
   if (code == QLatin1String("CancelFileReceive_FromLocal")) return transfers_->cancelReceive(session);
   if (code == QLatin1String("RefreshRemoteUploadStatus_FromLocal")) return transfers_->receiveStatus(session);

@@ -4,11 +4,10 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QFuture>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QScreen>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QThreadPool>
 
 #include <qrencode.h>
 
@@ -56,9 +55,15 @@ std::optional<QImage> generateThumbnailSync(const QString& path, double width, d
 void generateThumbnail(const QString& path, double width, double height,
                        std::function<void(const std::optional<QImage>&)> completion) {
   const double scale = mainScreenScale();
-  QtConcurrent::run([path, width, height, scale] { return generateThumbnailSync(path, width, height, scale); })
-      .then(QCoreApplication::instance(),
-            [completion = std::move(completion)](const std::optional<QImage>& image) { completion(image); });
+  // The result is always posted to the main thread's queue: a continuation
+  // attached after the worker has already finished would otherwise run at once,
+  // inside this call, before the caller expects it.
+  QThreadPool::globalInstance()->start([path, width, height, scale, completion = std::move(completion)]() mutable {
+    std::optional<QImage> image = generateThumbnailSync(path, width, height, scale);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [completion = std::move(completion), image = std::move(image)] { completion(image); }, Qt::QueuedConnection);
+  });
 }
 
 std::optional<QImage> generateQRCIImage(const QString& text) {

@@ -191,7 +191,7 @@ ShellWiring::ShellWiring(MainView& view, QObject* parent)
 
   view.setSheetFactory(MainView::Sheet::qrSettings, [](MainViewState& window, QWidget* parent) -> QWidget* {
     return new ViewQRSettings(Env::QRLoginMid, Env::QRLoginToken, qrImageOf,
-                              [&window] { window.isShowQRSettings.set(!window.isShowQRSettings.value()); }, parent);
+                              [&window] { window.isShowQRSettings.set(false); }, parent);
   });
 
   view.setPageFactory(MainViewState::pageSettings, [](MainViewState&, QWidget* parent) -> QWidget* {

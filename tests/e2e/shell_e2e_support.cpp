@@ -202,7 +202,12 @@ QString storedSetting(const QString& databaseFile, const QString& key, bool* pre
   if (present) *present = false;
   sqlite3* db = nullptr;
   QString value;
-  if (sqlite3_open_v2(QFile::encodeName(databaseFile).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  // Opened for writing (never created): a client killed inside a transaction
+  // leaves a hot journal that only a writer may roll back; a read-only
+  // connection would fail to read anything at all.
+  if (QFile::exists(databaseFile) &&
+      sqlite3_open_v2(QFile::encodeName(databaseFile).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, "select value from icons where key = ?1", -1, &statement, nullptr) == SQLITE_OK) {
       const QByteArray k = key.toUtf8();

@@ -81,8 +81,8 @@ TEST(MainViewState, AppearStoresHandleAndOpensLogin) {
     // The heartbeat's clock runs from the first display, once a second.
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(testutil::waitUntil([&] { return ticks == 1; }, std::chrono::seconds(3)));
-    EXPECT_LE(clock.elapsed(), 2500);  // generous: the machine may be busy
+    ASSERT_TRUE(testutil::waitUntil([&] { return ticks == 1; }, std::chrono::seconds(10)));
+    EXPECT_LE(clock.elapsed(), 4000);  // generous: the machine may be busy
   }
   // A window that is gone leaves no dangling handle.
   EXPECT_EQ(shell::mainViewShared(), nullptr);
@@ -111,6 +111,9 @@ TEST(MainViewState, PageSwitching) {
 
 TEST(MainViewState, ToastsAndTheirDisplayTime) {
   MainViewState view;
+  // The clock starts before the toast's own timer, so it can only read longer.
+  QElapsedTimer clock;
+  clock.start();
   view.showToast(QStringLiteral("abc"));
   ASSERT_TRUE(view.toast.isShown());
   EXPECT_EQ(view.toast.toast().displayMode, AlertToast::DisplayMode::alert);
@@ -118,11 +121,9 @@ TEST(MainViewState, ToastsAndTheirDisplayTime) {
   EXPECT_EQ(view.toast.toast().title, QStringLiteral("abc"));
   EXPECT_FALSE(view.toast.toast().subTitle.has_value());
 
-  QElapsedTimer clock;
-  clock.start();
-  ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(3)));
-  EXPECT_GE(clock.elapsed(), 875);
-  EXPECT_LE(clock.elapsed(), 2500);  // generous: the machine may be busy
+  ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(10)));
+  EXPECT_GE(clock.elapsed(), 875);  // never early (a few ms allowed for clock rounding)
+  EXPECT_LE(clock.elapsed(), 4000);  // generous: the machine may be busy
 
   view.showUpdateResult(false);
   EXPECT_EQ(view.toast.toast().type, AlertToast::Type::error);
@@ -142,10 +143,10 @@ TEST(MainViewState, ToastsAndTheirDisplayTime) {
   own.type = AlertToast::Type::error;
   own.color = QStringLiteral("red");
   own.title = QStringLiteral("Download canceled.");
-  view.showAlertToast(own);
   clock.restart();
-  ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(3)));
-  EXPECT_GE(clock.elapsed(), 860);
+  view.showAlertToast(own);
+  ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(10)));
+  EXPECT_GE(clock.elapsed(), 875);  // never early (a few ms allowed for clock rounding)
   EXPECT_EQ(view.toast.toast().title, QStringLiteral("Download canceled."));
 }
 

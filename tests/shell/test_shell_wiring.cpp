@@ -52,6 +52,10 @@ TEST(ShellWiring, SignsInThroughTheLoginResultHandlerAndServesTheWindowsSheets) 
   ASSERT_NE(sheet, nullptr);
   EXPECT_TRUE(sheet->address().contains(QStringLiteral("/wx/settings/?mid=") + Env::QRLoginMid +
                                         QStringLiteral("&token=") + Env::QRLoginToken));
+  // Two taps in a row (close symbol, then the image) close the sheet and keep it closed.
+  emit sheet->closeClicked();
+  emit sheet->closeClicked();
+  EXPECT_FALSE(window.state().isShowQRSettings.value());
   UtilDB::reset();
 }
 

@@ -274,12 +274,17 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
         return true;
       },
       [](const QString&, const QString&, const Json&, TransferEngine::AskDone done) { done(std::nullopt); });
-  const Json reply = sender.startUpload(
-      {{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}, {"RemotePathRoot", "/srv/in"}});
-  EXPECT_EQ(intOf(reply, "ValidInfo"), 1);
-  EXPECT_EQ(intOf(sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}}),
-                  "ValidInfo"),
-            2);  // one upload per session at a time
+  std::optional<Json> reply;
+  sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}, {"RemotePathRoot", "/srv/in"}},
+                     [&](const Json& answer) { reply = answer; });
+  // One upload per session at a time, also while the first is being walked.
+  std::optional<Json> busy;
+  sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}},
+                     [&](const Json& answer) { busy = answer; });
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(intOf(*busy, "ValidInfo"), 2);
+  ASSERT_TRUE(testutil::waitUntil([&] { return reply.has_value(); }));
+  EXPECT_EQ(intOf(*reply, "ValidInfo"), 1);
   ASSERT_EQ(out.size(), 1u);
   const QString xid = out[0].xid;
   sender.onPeerFrame(kSession, QStringLiteral("accept"), xid, {{"skip", Json::array()}});
