@@ -295,8 +295,13 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   const Json progress = sender.uploadProgress(kSession);
   EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
   EXPECT_NEAR(progress["CurrentTaskPercent"].get<double>(), 100.0 * 2 / (TransferEngine::kWindow + 4), 0.01);
-  // The peer's cancel ends it; the record says so.
-  sender.onPeerFrame(kSession, QStringLiteral("cancel"), xid, {{"why", "stopped"}});
+  // The user's cancel ends it and tells the peer; the record says so.
+  EXPECT_EQ(intOf(sender.cancelUpload(kSession), "Result"), 1);
+  EXPECT_EQ(out.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(out.back().xid, xid);
+  const qsizetype frames = out.size();
+  sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 8}});
+  EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
 }
