@@ -502,7 +502,8 @@ void TransferEngine::pump(const TaskPtr& task) {
       continue;
     }
     const bool last = task->in->atEnd() || chunk.size() < kChunkBytes;
-    XferData data{task->current, task->readOffset, QString::fromLatin1(chunk.toBase64()), last};
+    const QByteArray encoded = chunk.toBase64();
+    XferData data{task->current, task->readOffset, std::string(encoded.constData(), size_t(encoded.size())), last};
     if (!send(task, QStringLiteral("data"), data.toJSONModel()))
       return fail(task, QStringLiteral("the peer link is not open"), false);
     task->readOffset += chunk.size();
@@ -646,7 +647,11 @@ void TransferEngine::onData(const TaskPtr& task, const Json& msg) {
       return fail(task, QStringLiteral("cannot write ") + entry.rel, true);
   }
   if (!task->out || offset != task->written) return fail(task, QStringLiteral("data out of order"), true);
-  const auto decoded = QByteArray::fromBase64Encoding(textOf(msg, "b").toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+  const Json& chunk = msg.contains("b") ? msg["b"] : Json();
+  if (!chunk.is_string()) return fail(task, QStringLiteral("a data chunk is damaged"), true);
+  const std::string& text = chunk.get_ref<const std::string&>();
+  const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), qsizetype(text.size())),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
   if (!decoded) return fail(task, QStringLiteral("a data chunk is damaged"), true);
   if (task->out->write(decoded.decoded) != decoded.decoded.size())
     return fail(task, QStringLiteral("cannot write ") + entry.rel, true);
