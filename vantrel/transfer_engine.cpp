@@ -400,8 +400,20 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
 
 // ---- source ----------------------------------------------------------------------
 
+bool TransferEngine::admit(const QString& session, const QString& xid) {
+  int running = 0;
+  for (const TaskPtr& task : std::as_const(tasks_)) {
+    const bool startedByPeer = (task->role == Role::Source && task->kind == Kind::Download) ||
+                               (task->role == Role::Sink && task->kind != Kind::Download);
+    if (startedByPeer && task->session == session && isActive(task)) ++running;
+  }
+  if (running < kMaxServedPerSession) return true;
+  sendPeer_(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("the host is busy")}.toJSONModel());
+  return false;
+}
+
 void TransferEngine::onPull(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
   const TaskPtr task = newTask(session, Role::Source, Kind::Download, xid);
   QList<QPair<QString, QString>> walk;
   const Json targets = valueOf(msg, "targets");
@@ -538,7 +550,7 @@ void TransferEngine::onFinished(const TaskPtr& task, const Json& msg) {
 // ---- sink --------------------------------------------------------------------------
 
 void TransferEngine::onPush(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
   const QString mode = textOf(msg, "mode");
   const bool isSend = mode == QLatin1String("send");
   const TaskPtr task = newTask(session, Role::Sink, isSend ? Kind::Send : Kind::Upload, xid);
