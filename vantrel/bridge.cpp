@@ -14,6 +14,14 @@ const QString kTransfersUnavailable = QStringLiteral("This request is not served
 
 constexpr int kClientCheckTimeoutMs = 10000;
 
+// A member without copying it (transfer chunks are large), or null.
+const Json& memberOf(const Json& object, const char* key) {
+  static const Json null;
+  if (!object.is_object()) return null;
+  const auto it = object.find(key);
+  return it == object.end() ? null : *it;
+}
+
 // The address without its query, which may carry a token.
 QString loggable(const QString& address) {
   return QUrl(address).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
@@ -306,7 +314,7 @@ void Bridge::onServiceOp(const Json& op) {
       zlog::line(QStringLiteral("Vantrel - relayed frame outside an open session, dropped"));
       return;
     }
-    onRelayedFrame(session, valueOf(op, "frame"));
+    onRelayedFrame(session, memberOf(op, "frame"));
     return;
   }
   if (name == QLatin1String("closed")) {
@@ -369,7 +377,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const QString kind = textOf(frame, "kind");
   const QString token = textOf(frame, "Token");
   const QString code = textOf(frame, "Code");
-  const Json msg = valueOf(frame, "Msg");
+  const Json& msg = memberOf(frame, "Msg");
   const QStringList ids = session.split(QLatin1Char('|'));
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (token.isEmpty()) {

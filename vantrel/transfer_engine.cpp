@@ -400,8 +400,20 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
 
 // ---- source ----------------------------------------------------------------------
 
+bool TransferEngine::admit(const QString& session, const QString& xid) {
+  int running = 0;
+  for (const TaskPtr& task : std::as_const(tasks_)) {
+    const bool startedByPeer = (task->role == Role::Source && task->kind == Kind::Download) ||
+                               (task->role == Role::Sink && task->kind != Kind::Download);
+    if (startedByPeer && task->session == session && isActive(task)) ++running;
+  }
+  if (running < kMaxServedPerSession) return true;
+  sendPeer_(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("the host is busy")}.toJSONModel());
+  return false;
+}
+
 void TransferEngine::onPull(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
   const TaskPtr task = newTask(session, Role::Source, Kind::Download, xid);
   QList<QPair<QString, QString>> walk;
   const Json targets = valueOf(msg, "targets");
@@ -502,7 +514,8 @@ void TransferEngine::pump(const TaskPtr& task) {
       continue;
     }
     const bool last = task->in->atEnd() || chunk.size() < kChunkBytes;
-    XferData data{task->current, task->readOffset, QString::fromLatin1(chunk.toBase64()), last};
+    const QByteArray encoded = chunk.toBase64();
+    XferData data{task->current, task->readOffset, std::string(encoded.constData(), size_t(encoded.size())), last};
     if (!send(task, QStringLiteral("data"), data.toJSONModel()))
       return fail(task, QStringLiteral("the peer link is not open"), false);
     task->readOffset += chunk.size();
@@ -537,7 +550,7 @@ void TransferEngine::onFinished(const TaskPtr& task, const Json& msg) {
 // ---- sink --------------------------------------------------------------------------
 
 void TransferEngine::onPush(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
   const QString mode = textOf(msg, "mode");
   const bool isSend = mode == QLatin1String("send");
   const TaskPtr task = newTask(session, Role::Sink, isSend ? Kind::Send : Kind::Upload, xid);
@@ -646,7 +659,11 @@ void TransferEngine::onData(const TaskPtr& task, const Json& msg) {
       return fail(task, QStringLiteral("cannot write ") + entry.rel, true);
   }
   if (!task->out || offset != task->written) return fail(task, QStringLiteral("data out of order"), true);
-  const auto decoded = QByteArray::fromBase64Encoding(textOf(msg, "b").toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+  const Json& chunk = msg.contains("b") ? msg["b"] : Json();
+  if (!chunk.is_string()) return fail(task, QStringLiteral("a data chunk is damaged"), true);
+  const std::string& text = chunk.get_ref<const std::string&>();
+  const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), qsizetype(text.size())),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
   if (!decoded) return fail(task, QStringLiteral("a data chunk is damaged"), true);
   if (task->out->write(decoded.decoded) != decoded.decoded.size())
     return fail(task, QStringLiteral("cannot write ") + entry.rel, true);

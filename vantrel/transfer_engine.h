@@ -41,6 +41,8 @@ class TransferEngine : public QObject {
   static constexpr int kWindow = 8;
   static constexpr int kMaxEntries = 50000;
   static constexpr int kParallelChecks = 32;
+  // Transfers a peer may have running against this bridge at once.
+  static constexpr int kMaxServedPerSession = 4;
 
   // Writes one frame to the peer of an open session; false when it cannot.
   using SendPeer = std::function<bool(const QString& session, const QString& op, const QString& xid, const Json& msg)>;
@@ -143,6 +145,9 @@ class TransferEngine : public QObject {
   void cancel(const TaskPtr& task, const QString& why, bool tellPeer);
   void end(const TaskPtr& task, State state, const QString& why, bool tellPeer);
   void forgetIfServing(const TaskPtr& task);
+  // False (and the peer told) when the session already runs enough transfers
+  // that the peer started.
+  bool admit(const QString& session, const QString& xid);
   bool send(const TaskPtr& task, const QString& op, const Json& msg);
 
   // source

@@ -200,6 +200,33 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   EXPECT_TRUE(filesBelow(outside).isEmpty());
 }
 
+TEST(TransferEngine, APeerGetsOnlyAFewTransfersAtOnce) {
+  std::vector<Sent> back;
+  std::vector<TransferEngine::AskDone> unanswered;
+  TransferEngine host(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        back.push_back({op, xid, msg});
+        return true;
+      },
+      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) { unanswered.push_back(done); });
+  const Json offer = {{"mode", "upload"}, {"root", "/nowhere"}, {"entries", Json::array()}};
+  for (int i = 0; i < TransferEngine::kMaxServedPerSession; ++i)
+    host.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("p%1").arg(i), offer);
+  EXPECT_TRUE(back.empty());
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession);
+  host.onPeerFrame(kSession, QStringLiteral("pull"), QStringLiteral("extra"), {{"targets", Json::array()}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].op, QStringLiteral("cancel"));
+  EXPECT_EQ(back[0].xid, QStringLiteral("extra"));
+  // Another session is not held up by this one.
+  host.onPeerFrame(QStringLiteral("C-3|C-2"), QStringLiteral("push"), QStringLiteral("other"), offer);
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession + 1);
+  // A refused folder ends its transfer and frees a place.
+  unanswered[0](Json{{"data", {{"valid", 0}}}});
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession);
+}
+
 TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   QTemporaryDir dir;
   const QString root = dir.path() + QStringLiteral("/inbox");
@@ -295,8 +322,13 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   const Json progress = sender.uploadProgress(kSession);
   EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
   EXPECT_NEAR(progress["CurrentTaskPercent"].get<double>(), 100.0 * 2 / (TransferEngine::kWindow + 4), 0.01);
-  // The peer's cancel ends it; the record says so.
-  sender.onPeerFrame(kSession, QStringLiteral("cancel"), xid, {{"why", "stopped"}});
+  // The user's cancel ends it and tells the peer; the record says so.
+  EXPECT_EQ(intOf(sender.cancelUpload(kSession), "Result"), 1);
+  EXPECT_EQ(out.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(out.back().xid, xid);
+  const qsizetype frames = out.size();
+  sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 8}});
+  EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
 }

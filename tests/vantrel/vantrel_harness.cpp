@@ -10,6 +10,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 namespace vantreltest {
 
@@ -43,6 +44,14 @@ QString bridgeExecutable(const QString& folder) {
 
 // ---- Child -------------------------------------------------------------------
 
+namespace {
+// The child is killed when the test process dies, even by a crash or a
+// time-out, so that nothing it started outlives it.
+void dieWithParent(QProcess& process) {
+  process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+}  // namespace
+
 Child::Child() : home_(QDir::tempPath() + QStringLiteral("/vantrel-home-XXXXXX")) {
   env_ = QProcessEnvironment::systemEnvironment();
   env_.insert(QStringLiteral("HOME"), home_.path());
@@ -58,6 +67,7 @@ Child::~Child() { stop(); }
 
 bool Child::start(const QString& program, const QStringList& args) {
   process_.setProcessEnvironment(env_);
+  dieWithParent(process_);
   process_.start(program, args);
   return process_.waitForStarted(5000);
 }
@@ -66,6 +76,7 @@ int Child::run(const QString& program, const QStringList& args, QByteArray* outp
   QProcess process;
   process.setProcessEnvironment(env_);
   process.setProcessChannelMode(QProcess::MergedChannels);
+  dieWithParent(process);
   process.start(program, args);
   if (!process.waitForFinished(timeoutMs)) {
     process.kill();
