@@ -2,9 +2,8 @@
 // Ann's client (its request layer, host side, send and receive logic), and
 // bridge B with a test peer as Bob. Files go from Ann to her contact Bob, and
 // from Bob to Ann through her receive panel; the bridges move the data.
-#include "vantrel_harness.h"
+#include "e2e_client.h"
 
-#include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/host/install_host_side.h"
 #include "bridge/login.h"
@@ -64,13 +63,9 @@ class ContactEndToEnd : public ::testing::Test {
     ASSERT_TRUE(UtilDB::openAt(folder.filePath(QStringLiteral("kelvor.dat"))));
 
     // This process as Ann's client, on bridge A.
-    Env::EnvMode = 1;
-    Env::BridgePort = bridgeA.port();
-    Env::BridgeSecret = QStringLiteral("secret-a");
     installHostSide();
     Env::MainViewShared = &window;
-    ConnectBridge();
-    ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
+    ASSERT_TRUE(e2eclient::connectThisProcess(bridgeA.port(), QStringLiteral("secret-a")));
     SendLogin(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
     ASSERT_TRUE(spinUntil([] { return UserInfo::shared()->id_acc != 0; }, 20s))
         << bridgeA.child().output().toStdString();
@@ -83,8 +78,7 @@ class ContactEndToEnd : public ::testing::Test {
   }
   void TearDown() override {
     Env::MainViewShared = nullptr;
-    bridgelink::dropSocket();
-    Env::BridgeConnected = false;
+    e2eclient::disconnectThisProcess();
     UtilDB::reset();
   }
 

@@ -115,11 +115,18 @@ bool Service::start() {
   return spinUntil([this] { return child_.output().contains("listening on") && QFile::exists(caFile()); }, 20s);
 }
 
-bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname) {
-  return child_.run(binDir() + QStringLiteral("/kelvor-service"),
-                    {QStringLiteral("add-account"), QStringLiteral("--data"), data_.path(), QStringLiteral("--email"),
-                     email, QStringLiteral("--password"), password, QStringLiteral("--name"), name,
-                     QStringLiteral("--hostname"), hostname}) == 0;
+bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
+                         qint64* id) {
+  QByteArray output;
+  const bool added = child_.run(binDir() + QStringLiteral("/kelvor-service"),
+                                {QStringLiteral("add-account"), QStringLiteral("--data"), data_.path(),
+                                 QStringLiteral("--email"), email, QStringLiteral("--password"), password,
+                                 QStringLiteral("--name"), name, QStringLiteral("--hostname"), hostname},
+                                &output) == 0;
+  if (!added) return false;
+  if (!id) return true;
+  *id = output.trimmed().toLongLong();
+  return *id > 0;
 }
 
 void Service::configure(QProcessEnvironment& env) const {

@@ -63,7 +63,9 @@ class Child {
 class Service {
  public:
   bool start();
-  bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname);
+  // Adds an account through the service's command line; `id` receives its number.
+  bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
+                  qint64* id = nullptr);
   QString dataDir() const { return data_.path(); }
   QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
   QString caFile() const { return data_.path() + QStringLiteral("/ca.pem"); }
