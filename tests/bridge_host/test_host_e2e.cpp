@@ -18,10 +18,7 @@ class HostEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
-                                   QStringLiteral("ann-host"), &annId));
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
-                                   QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
 
   // Client A's home: a shared folder of 230 files, a sub-folder and two

@@ -54,10 +54,7 @@ class ContactEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"),
-                                   QStringLiteral("Ann"), QStringLiteral("ann-host")));
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob());
     ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
     ASSERT_TRUE(bridgeB.start(&service));
     ASSERT_TRUE(UtilDB::openAt(folder.filePath(QStringLiteral("kelvor.dat"))));

@@ -23,10 +23,7 @@ class RemoteBrowserEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
-                                   QStringLiteral("ann-host"), &annId));
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
   void TearDown() override {
     Env::RemoteFileListShared = nullptr;

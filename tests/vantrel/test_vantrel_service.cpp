@@ -38,11 +38,7 @@ class VantrelService : public ::testing::Test {
     version.open(QIODevice::WriteOnly);
     version.write(R"({"number": "1.0.3", "file": "Kelvor1.0.3.dmg"})");
     version.close();
-    ready = service->addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
-                                QStringLiteral("ann-host")) &&
-            service->addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
-                                QStringLiteral("bob-host")) &&
-            service->start();
+    ready = service->addAnnAndBob() && service->start();
   }
   static void TearDownTestSuite() {
     delete service;

@@ -129,6 +129,13 @@ bool Service::addAccount(const QString& email, const QString& password, const QS
   return *id > 0;
 }
 
+bool Service::addAnnAndBob(qint64* annId) {
+  return addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
+                    QStringLiteral("ann-host"), annId) &&
+         addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
+                    QStringLiteral("bob-host"));
+}
+
 void Service::configure(QProcessEnvironment& env) const {
   env.insert(QStringLiteral("ZARKELO_SERVICE_HOST"), host());
   env.insert(QStringLiteral("ZARKELO_CA_FILE"), caFile());

@@ -66,6 +66,9 @@ class Service {
   // Adds an account through the service's command line; `id` receives its number.
   bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
                   qint64* id = nullptr);
+  // The two accounts the end-to-end tests use: Ann ("ann@example.com",
+  // "ann-pass", host "ann-host") and Bob ("bob@example.com", "bob-pass", host "bob-host").
+  bool addAnnAndBob(qint64* annId = nullptr);
   QString dataDir() const { return data_.path(); }
   QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
   QString caFile() const { return data_.path() + QStringLiteral("/ca.pem"); }
