@@ -12,37 +12,19 @@
 #include "contacts/receive_file.h"
 #include "core/util_db.h"
 #include "shell/main_view_state.h"
+#include "support/test_util.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 using namespace vantreltest;
+using testutil::filesBelow;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(bytes);
-}
-
-QByteArray bytesOf(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList filesBelow(const QString& root) {
-  QStringList out;
-  QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
-  while (it.hasNext()) out << QDir(root).relativeFilePath(it.next());
-  out.sort();
-  return out;
-}
 
 QByteArray pattern(int size) {
   QByteArray bytes(size, '\0');
@@ -143,8 +125,8 @@ TEST_F(ContactEndToEnd, AnnSendsFilesToHerContactBob) {
   EXPECT_TRUE(send.uploadTarget.isEmpty());
   EXPECT_EQ(filesBelow(inbox), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("set/a.txt"),
                                             QStringLiteral("set/b.txt")}));
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/report.pdf")), pattern(300 * 1024));
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/set/b.txt")), QByteArray("bb"));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/report.pdf")), pattern(300 * 1024));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/set/b.txt")), QByteArray("bb"));
   ASSERT_TRUE(spinUntil([&] { return !syncs.isEmpty() && syncs.last().value("IsFinished", false); }, 5s));
 
   const auto status = control(bob, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
@@ -221,5 +203,5 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully."));
   EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
   EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
 }
