@@ -5,15 +5,17 @@
 #include "support/test_util.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 using namespace vantrel;
+using testutil::filesBelow;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
 
@@ -24,33 +26,6 @@ struct Sent {
   QString xid;
   Json msg;
 };
-
-QByteArray randomBytes(qsizetype n) {
-  QByteArray bytes(n, Qt::Uninitialized);
-  for (qsizetype i = 0; i < n; ++i) bytes[i] = char(QRandomGenerator::global()->bounded(256));
-  return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-// Every file below `dir`, relative, hidden ones included.
-QStringList filesBelow(const QString& dir) {
-  QStringList found;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
-  found.sort();
-  return found;
-}
 
 // Two engines whose frames reach each other through the event loop, like the
 // relay; `host` answers the host checks of the serving side.
