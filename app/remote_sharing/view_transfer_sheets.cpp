@@ -77,15 +77,7 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   content()->addWidget(status_);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(8, 15);
-  buttons->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addWidget(ok_);
-  buttons->addSpacing(30);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
   connect(saveAt_, &QLineEdit::textEdited, &c_, &RemoteDownloadController::setDownloadSaveAt);
   connect(choose, &SymbolButton::clicked, &c_, &RemoteDownloadController::chooseFolder);
@@ -158,15 +150,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   content()->addWidget(status_);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(8, 15);
-  buttons->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addWidget(ok_);
-  buttons->addSpacing(30);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
   connect(target_, &QLineEdit::textEdited, &c_, &RemoteUploadController::setUploadTarget);
   connect(choose, &SymbolButton::clicked, &c_, &RemoteUploadController::chooseFiles);
