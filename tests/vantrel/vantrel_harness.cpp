@@ -289,4 +289,23 @@ std::optional<Json> ClientLink::login(const QString& id, const QString& password
   return frame->data;
 }
 
+// ---- LinkedPair ------------------------------------------------------------------
+
+bool LinkedPair::start(std::function<Json(const QString& code, const Json& msg)> serve) {
+  if (!service.addAnnAndBob() || !service.start()) return false;
+  if (!hostBridge.start(&service) || !peerBridge.start(&service)) return false;
+  if (!host.open(hostBridge.port()) || !peer.open(peerBridge.port())) return false;
+  const auto a = host.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), 20s);
+  const auto b = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), 20s);
+  if (!a || !b) return false;
+  host.serve(std::move(serve));
+  peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*b, "Token").toStdString()},
+                                           {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+  const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+  if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+  const Json msg = vantrel::valueOf(opened->data, "Msg");
+  session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
+  return true;
+}
+
 }  // namespace vantreltest

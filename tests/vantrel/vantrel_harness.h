@@ -139,4 +139,14 @@ class ClientLink {
   int counter_ = 0;
 };
 
+// Ann's client on one bridge, answering peer requests with `serve`, and Bob's
+// on another, with Bob's session to Ann's share "docs" open.
+struct LinkedPair {
+  Service service;
+  BridgeProcess hostBridge, peerBridge;
+  ClientLink host, peer;
+  QString session;  // "ClientID1|ClientID2"
+  bool start(std::function<Json(const QString& code, const Json& msg)> serve);
+};
+
 }  // namespace vantreltest
