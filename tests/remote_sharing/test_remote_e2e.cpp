@@ -4,9 +4,7 @@
 #include "e2e_client.h"
 
 #include "bridge/env.h"
-#include "bridge/login.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/user_info.h"
 #include "remote_sharing/remote_file_list.h"
 
 #include <QDir>
@@ -65,19 +63,13 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
   Child clientA;
   seedClientHome(clientA.home());
-  e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-a"));
-  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/zarkelo"), {}));
-  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")))
-      << clientA.output().toStdString();
-  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("Host Login Succeeded"); }, 30s))
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
       << clientA.output().toStdString();
 
   // Client B is this process: its bridge link to bridge B, signed in as Bob.
   BridgeProcess bridgeB;
   ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  ASSERT_TRUE(e2eclient::connectThisProcess(bridgeB.port(), QStringLiteral("secret-b")));
-  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s));
+  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
 
   RemoteFileListController browser;
   browser.stopTimers();

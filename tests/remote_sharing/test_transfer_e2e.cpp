@@ -5,9 +5,7 @@
 #include "e2e_client.h"
 
 #include "bridge/env.h"
-#include "bridge/login.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/user_info.h"
 #include "remote_sharing/download_sheet.h"
 #include "remote_sharing/remote_file_list.h"
 #include "remote_sharing/upload_sheet.h"
@@ -78,20 +76,14 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
   Child clientA;
   seedClientHome(clientA.home());
-  e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-a"));
-  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/zarkelo"), {}));
   // The client's login sheet logs its QR page address; confirming that page,
   // as the phone would, signs the client in.
-  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")))
-      << clientA.output().toStdString();
-  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("Host Login Succeeded"); }, 30s))
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
       << clientA.output().toStdString();
 
   BridgeProcess bridgeB;
   ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  ASSERT_TRUE(e2eclient::connectThisProcess(bridgeB.port(), QStringLiteral("secret-b")));
-  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s));
+  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
 
   RemoteFileListController browser;
   browser.stopTimers();

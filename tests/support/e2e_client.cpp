@@ -2,6 +2,8 @@
 
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
+#include "bridge/login.h"
+#include "bridge/user_info.h"
 #include "core/util_db.h"
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
@@ -47,6 +49,13 @@ bool confirmQrPage(Child& client, const Service& service, const QString& email, 
   return finished;
 }
 
+bool startSignedInClient(Child& client, const Service& service, const BridgeProcess& bridge, const QString& secret) {
+  configureClient(client, service, bridge, secret);
+  return client.start(binDir() + QStringLiteral("/zarkelo"), {}) &&
+         confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) &&
+         spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s);
+}
+
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share) {
   const QString db = home + QStringLiteral("/Documents/Kelvor/db");
   QDir().mkpath(db);
@@ -63,6 +72,12 @@ bool connectThisProcess(quint16 port, const QString& secret) {
   Env::BridgeSecret = secret;
   ConnectBridge();
   return spinUntil([] { return Env::BridgeConnected; }, 10s);
+}
+
+bool signInThisProcessAsBob(quint16 port, const QString& secret) {
+  if (!connectThisProcess(port, secret)) return false;
+  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  return spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s);
 }
 
 void disconnectThisProcess() {

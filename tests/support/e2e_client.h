@@ -21,12 +21,19 @@ void configureClient(vantreltest::Child& client, const vantreltest::Service& ser
 bool confirmQrPage(vantreltest::Child& client, const vantreltest::Service& service, const QString& email,
                    const QString& password);
 
+// Starts the client in `client` on `bridge` and signs Ann in through its QR
+// page; true once the client reports its host signed in.
+bool startSignedInClient(vantreltest::Child& client, const vantreltest::Service& service,
+                         const vantreltest::BridgeProcess& bridge, const QString& secret);
+
 // Writes `share` into the database of the client whose home is `home`, as the
 // share of account `accountId` on `hostname`.
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share);
 
 // This process as a client of the bridge on `port`; true once connected.
 bool connectThisProcess(quint16 port, const QString& secret);
+// This process as Bob's client of the bridge on `port`; true once signed in.
+bool signInThisProcessAsBob(quint16 port, const QString& secret);
 // Drops this process's bridge connection.
 void disconnectThisProcess();
 
