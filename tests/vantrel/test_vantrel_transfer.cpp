@@ -41,12 +41,6 @@ class VantrelTransfer : public ::testing::Test {
     service = nullptr;
   }
 
-  struct Signed {
-    BridgeProcess bridge;
-    ClientLink link;
-    Json result;
-  };
-
   void SetUp() override {
     ASSERT_TRUE(ready) << service->child().output().toStdString();
     share = folder.path() + QStringLiteral("/share");
@@ -65,12 +59,7 @@ class VantrelTransfer : public ::testing::Test {
   }
 
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
-    auto s = std::make_unique<Signed>();
-    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) return nullptr;
-    auto result = s->link.login(email, password, 20s);
-    if (!result || intOf(*result, "Result") != 1) return nullptr;
-    s->result = *result;
-    return s;
+    return vantreltest::signIn(service, email, password);
   }
 
   // The host application's answers, limited to the shared folder.

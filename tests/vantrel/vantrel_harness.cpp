@@ -289,6 +289,26 @@ std::optional<Json> ClientLink::login(const QString& id, const QString& password
   return frame->data;
 }
 
+// ---- Signed ----------------------------------------------------------------------
+
+std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
+                               std::string* why) {
+  auto s = std::make_unique<Signed>();
+  if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) {
+    if (why) *why = "bridge not reachable: " + s->bridge.child().output().toStdString();
+    return nullptr;
+  }
+  auto result = s->link.login(email, password, 20s);
+  if (!result || vantrel::intOf(*result, "Result") != 1) {
+    if (why)
+      *why = "sign-in of " + email.toStdString() + " failed: " + (result ? result->dump() : "no answer") + "\n" +
+             s->bridge.child().output().toStdString();
+    return nullptr;
+  }
+  s->result = *result;
+  return s;
+}
+
 // ---- LinkedPair ------------------------------------------------------------------
 
 bool LinkedPair::start(std::function<Json(const QString& code, const Json& msg)> serve) {

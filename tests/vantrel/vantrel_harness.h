@@ -139,6 +139,16 @@ class ClientLink {
   int counter_ = 0;
 };
 
+// A client signed in on a bridge of its own.
+struct Signed {
+  BridgeProcess bridge;
+  ClientLink link;
+  Json result;  // the "LoginResult" data
+};
+// Starts a bridge and signs in through it; null on failure, with the reason in `why`.
+std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
+                               std::string* why = nullptr);
+
 // Ann's client on one bridge, answering peer requests with `serve`, and Bob's
 // on another, with Bob's session to Ann's share "docs" open.
 struct LinkedPair {
