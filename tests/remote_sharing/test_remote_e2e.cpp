@@ -3,8 +3,6 @@
 // whose file browser lists, pages and previews A's share and watches it.
 #include "e2e_client.h"
 
-#include "bridge/env.h"
-#include "bridge/p2p_client_msg.h"
 #include "remote_sharing/remote_file_list.h"
 
 #include <QDir>
@@ -24,10 +22,6 @@ class RemoteBrowserEndToEnd : public ::testing::Test {
     ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
   void TearDown() override {
-    Env::RemoteFileListShared = nullptr;
-    Env::P2PConnectOwner = 0;
-    Env::RemoteConnected = false;
-    P2PClientMsg::dropPendingTasks();
     e2eclient::disconnectThisProcess();
   }
 

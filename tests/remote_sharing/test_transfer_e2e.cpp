@@ -4,8 +4,6 @@
 // while client A's own path gate decides what may be served and written.
 #include "e2e_client.h"
 
-#include "bridge/env.h"
-#include "bridge/p2p_client_msg.h"
 #include "remote_sharing/download_sheet.h"
 #include "remote_sharing/remote_file_list.h"
 #include "remote_sharing/upload_sheet.h"
@@ -31,10 +29,6 @@ class TransferEndToEnd : public ::testing::Test {
     ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
   void TearDown() override {
-    Env::RemoteFileListShared = nullptr;
-    Env::P2PConnectOwner = 0;
-    Env::RemoteConnected = false;
-    P2PClientMsg::dropPendingTasks();
     e2eclient::disconnectThisProcess();
   }
 

@@ -3,6 +3,7 @@
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/login.h"
+#include "bridge/p2p_client_msg.h"
 #include "bridge/user_info.h"
 #include "core/util_db.h"
 #include "local_sharing/share_account.h"
@@ -81,6 +82,10 @@ bool signInThisProcessAsBob(quint16 port, const QString& secret) {
 }
 
 void disconnectThisProcess() {
+  Env::RemoteFileListShared = nullptr;
+  Env::P2PConnectOwner = 0;
+  Env::RemoteConnected = false;
+  P2PClientMsg::dropPendingTasks();
   bridgelink::dropSocket();
   Env::BridgeConnected = false;
 }
