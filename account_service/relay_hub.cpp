@@ -9,28 +9,7 @@
 namespace kelvor {
 
 bool jsonDepthWithin(const QByteArray& text, int limit) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped)
-        escaped = false;
-      else if (c == '\\')
-        escaped = true;
-      else if (c == '"')
-        inString = false;
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '{' || c == '[') {
-      if (++depth > limit) return false;
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return true;
+  return vex::nestingDepth(std::string_view(text.constData(), std::size_t(text.size()))) <= std::size_t(limit);
 }
 
 namespace {

@@ -14,6 +14,14 @@ const QString kTransfersUnavailable = QStringLiteral("This request is not served
 
 constexpr int kClientCheckTimeoutMs = 10000;
 
+// A member without copying it (transfer chunks are large), or null.
+const Json& memberOf(const Json& object, const char* key) {
+  static const Json null;
+  if (!object.is_object()) return null;
+  const auto it = object.find(key);
+  return it == object.end() ? null : *it;
+}
+
 // The address without its query, which may carry a token.
 QString loggable(const QString& address) {
   return QUrl(address).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
@@ -255,6 +263,9 @@ void Bridge::onControl(const Json& envelope) {
     });
     return;
   }
+  if (code == QLatin1String("Trans2_FS_00_CallStart")) return transfers_->startUpload(payload, answer);
+  if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload, answer);
+  if (code == QLatin1String("PreparingUpload")) return transfers_->prepareUpload(payload, answer);
   if (const auto reply = transferRequest(code, payload)) return answer(*reply);
   zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), code);
 }
@@ -303,7 +314,7 @@ void Bridge::onServiceOp(const Json& op) {
       zlog::line(QStringLiteral("Vantrel - relayed frame outside an open session, dropped"));
       return;
     }
-    onRelayedFrame(session, valueOf(op, "frame"));
+    onRelayedFrame(session, memberOf(op, "frame"));
     return;
   }
   if (name == QLatin1String("closed")) {
@@ -366,7 +377,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const QString kind = textOf(frame, "kind");
   const QString token = textOf(frame, "Token");
   const QString code = textOf(frame, "Code");
-  const Json msg = valueOf(frame, "Msg");
+  const Json& msg = memberOf(frame, "Msg");
   const QStringList ids = session.split(QLatin1Char('|'));
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (token.isEmpty()) {
@@ -436,10 +447,7 @@ std::optional<Json> Bridge::transferRequest(const QString& code, const Json& pay
   if (code == QLatin1String("Trans3_FC_00_CallStart")) return transfers_->startDownload(payload);
   if (code == QLatin1String("Trans3_FC_TransTaskInfo")) return transfers_->downloadProgress(session);
   if (code == QLatin1String("Trans3_FC_00_Cancel")) return transfers_->cancelDownload(session);
-  if (code == QLatin1String("Trans2_FS_00_CallStart")) return transfers_->startUpload(payload);
   if (code == QLatin1String("Trans2_FS_00_Cancel")) return transfers_->cancelUpload(session);
-  if (code == QLatin1String("PreparingUpload")) return TransferEngine::prepareUpload(payload);
-  if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload);
   if (code == QLatin1String("ResetRemoteUploadStatus_FromLocal")) return transfers_->resetReceive(session);
   if (code == QLatin1String("CancelFileReceive_FromLocal")) return transfers_->cancelReceive(session);
   if (code == QLatin1String("RefreshRemoteUploadStatus_FromLocal")) return transfers_->receiveStatus(session);

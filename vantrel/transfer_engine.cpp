@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
 
@@ -196,62 +197,71 @@ Json TransferEngine::cancelDownload(const QString& session) {
   return TransferAck{}.toJSONModel();
 }
 
-Json TransferEngine::startUpload(const Json& data) {
-  const QString session = textOf(data, "Session");
-  const QString root = textOf(data, "RemotePathRoot");
-  if (isActive(latest(uploads_, session)))
-    return UploadStartReply{2, QStringLiteral("an upload is already running")}.toJSONModel();
-  const TaskPtr task = newTask(session, Role::Source, Kind::Upload);
-  for (const QString& target : splitTargets(textOf(data, "Targets"))) {
-    const QList<TransferEntry> found = walkLocal(target, lastComponent(target), true);
+void TransferEngine::walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
+                              std::function<void(const QList<QList<TransferEntry>>&)> done) {
+  QtConcurrent::run([targets, withFolders] {
+    QList<QList<TransferEntry>> walked;
+    for (const auto& [path, name] : targets) walked.append(walkLocal(path, name, withFolders));
+    return walked;
+  }).then(this, std::move(done));
+}
+
+// Counts what was walked into the task and offers it to the peer.
+void TransferEngine::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
+                                 const QString& root) {
+  for (const QList<TransferEntry>& found : walked) {
     if (found.isEmpty()) ++task->failed;
     task->entries.append(found);
   }
-  if (task->entries.size() > kMaxEntries) {
-    fail(task, QStringLiteral("too many entries"), false);
-    return UploadStartReply{3, task->why}.toJSONModel();
-  }
-  if (task->entries.isEmpty() && task->failed == 0) {
-    tasks_.remove(task->xid);
-    return UploadStartReply{0, QStringLiteral("nothing to upload")}.toJSONModel();
-  }
   for (const TransferEntry& e : std::as_const(task->entries))
     if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
-  if (!send(task, QStringLiteral("push"),
-            XferOffer{QStringLiteral("upload"), root, wireEntries(task->entries), 0}.toJSONModel())) {
+  if (task->entries.isEmpty())
+    fail(task, QStringLiteral("nothing to transfer"), false);
+  else if (task->entries.size() > kMaxEntries)
+    fail(task, QStringLiteral("too many entries"), false);
+  else if (!send(task, QStringLiteral("push"), XferOffer{mode, root, wireEntries(task->entries), 0}.toJSONModel()))
     fail(task, QStringLiteral("the peer link is not open"), false);
-    return UploadStartReply{3, task->why}.toJSONModel();
-  }
-  zlog::parts(QStringLiteral("Vantrel - upload into"), root);
-  return UploadStartReply{1, QString()}.toJSONModel();
 }
 
-Json TransferEngine::startSend(const Json& data) {
+void TransferEngine::startUpload(const Json& data, Answer answer) {
+  const QString session = textOf(data, "Session");
+  const QString root = textOf(data, "RemotePathRoot");
+  const QStringList targets = splitTargets(textOf(data, "Targets"));
+  if (isActive(latest(uploads_, session)))
+    return answer(UploadStartReply{2, QStringLiteral("an upload is already running")}.toJSONModel());
+  if (targets.isEmpty()) return answer(UploadStartReply{0, QStringLiteral("nothing to upload")}.toJSONModel());
+  const TaskPtr task = newTask(session, Role::Source, Kind::Upload);
+  QList<QPair<QString, QString>> walk;
+  for (const QString& target : targets) walk.append({target, lastComponent(target)});
+  std::weak_ptr<Task> weak = task;
+  walkThen(walk, true, [this, weak, root, answer](const QList<QList<TransferEntry>>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!t || !isActive(t)) return answer(UploadStartReply{3, QStringLiteral("the peer link closed")}.toJSONModel());
+    offerWalked(t, walked, QStringLiteral("upload"), root);
+    if (t->state == State::Failed) return answer(UploadStartReply{3, t->why}.toJSONModel());
+    zlog::parts(QStringLiteral("Vantrel - upload into"), root);
+    answer(UploadStartReply{1, QString()}.toJSONModel());
+  });
+}
+
+void TransferEngine::startSend(const Json& data, Answer answer) {
   const QString session = textOf(data, "Session");
   if (isActive(latest(uploads_, session)))
-    return TransferAck{0, false, QStringLiteral("a send is already running")}.toJSONModel();
+    return answer(TransferAck{0, false, QStringLiteral("a send is already running")}.toJSONModel());
   const TaskPtr task = newTask(session, Role::Source, Kind::Send);
+  // Each entry carries the absolute place to save it at on the receiver.
+  QList<QPair<QString, QString>> walk;
   const Json list = valueOf(data, "FileList");
-  if (list.is_array()) {
-    for (const Json& item : list) {
-      // Each entry carries the absolute place to save it at on the receiver.
-      const QList<TransferEntry> found = walkLocal(textOf(item, "Path"), textOf(item, "PathSave"), true);
-      if (found.isEmpty()) ++task->failed;
-      task->entries.append(found);
-    }
-  }
-  for (const TransferEntry& e : std::as_const(task->entries))
-    if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
-  if (task->entries.isEmpty()) {
-    fail(task, QStringLiteral("nothing to send"), false);
-  } else if (task->entries.size() > kMaxEntries) {
-    fail(task, QStringLiteral("too many entries"), false);
-  } else if (!send(task, QStringLiteral("push"),
-                   XferOffer{QStringLiteral("send"), QString(), wireEntries(task->entries), 0}.toJSONModel())) {
-    fail(task, QStringLiteral("the peer link is not open"), false);
-  }
-  if (task->state == State::Failed) return TransferAck{0, false, task->why}.toJSONModel();
-  return TransferAck{}.toJSONModel();
+  if (list.is_array())
+    for (const Json& item : list) walk.append({textOf(item, "Path"), textOf(item, "PathSave")});
+  std::weak_ptr<Task> weak = task;
+  walkThen(walk, true, [this, weak, answer](const QList<QList<TransferEntry>>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!t || !isActive(t)) return answer(TransferAck{0, false, QStringLiteral("the peer link closed")}.toJSONModel());
+    offerWalked(t, walked, QStringLiteral("send"), QString());
+    if (t->state == State::Failed) return answer(TransferAck{0, false, t->why}.toJSONModel());
+    answer(TransferAck{}.toJSONModel());
+  });
 }
 
 Json TransferEngine::uploadProgress(const QString& session) const {
@@ -266,15 +276,19 @@ Json TransferEngine::cancelUpload(const QString& session) {
   return TransferAck{}.toJSONModel();
 }
 
-Json TransferEngine::prepareUpload(const Json& data) {
-  Json items = Json::array();
-  for (const QString& target : splitTargets(textOf(data, "Targets"))) {
-    const QFileInfo info(target);
-    if (!info.exists()) continue;
-    const bool isDir = info.isDir() && !info.isSymLink();
-    items.push_back(PreparedItem{info.absoluteFilePath(), isDir, isDir ? totalSize(target) : info.size()}.toJSONModel());
-  }
-  return items;
+void TransferEngine::prepareUpload(const Json& data, Answer answer) {
+  const QStringList targets = splitTargets(textOf(data, "Targets"));
+  QtConcurrent::run([targets] {
+    Json items = Json::array();
+    for (const QString& target : targets) {
+      const QFileInfo info(target);
+      if (!info.exists()) continue;
+      const bool isDir = info.isDir() && !info.isSymLink();
+      items.push_back(
+          PreparedItem{info.absoluteFilePath(), isDir, isDir ? totalSize(target) : info.size()}.toJSONModel());
+    }
+    return items;
+  }).then(this, [answer](const Json& items) { answer(items); });
 }
 
 Json TransferEngine::resetReceive(const QString& session) {
@@ -386,23 +400,38 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
 
 // ---- source ----------------------------------------------------------------------
 
-void TransferEngine::onPull(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
-  const TaskPtr task = newTask(session, Role::Source, Kind::Download, xid);
-  const Json targets = valueOf(msg, "targets");
-  if (targets.is_array()) {
-    for (const Json& t : targets) {
-      const QString target = asText(t);
-      const QList<TransferEntry> found = walkLocal(target, lastComponent(target), false);
-      if (found.isEmpty()) ++task->refused;
-      task->candidates.append(found);
-      if (task->candidates.size() > kMaxEntries) break;
-    }
+bool TransferEngine::admit(const QString& session, const QString& xid) {
+  int running = 0;
+  for (const TaskPtr& task : std::as_const(tasks_)) {
+    const bool startedByPeer = (task->role == Role::Source && task->kind == Kind::Download) ||
+                               (task->role == Role::Sink && task->kind != Kind::Download);
+    if (startedByPeer && task->session == session && isActive(task)) ++running;
   }
-  if (task->candidates.size() > kMaxEntries) return fail(task, QStringLiteral("too many entries"), true);
-  zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(task->candidates.size()));
-  task->next = 0;
-  checkNext(task);
+  if (running < kMaxServedPerSession) return true;
+  sendPeer_(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("the host is busy")}.toJSONModel());
+  return false;
+}
+
+void TransferEngine::onPull(const QString& session, const QString& xid, const Json& msg) {
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
+  const TaskPtr task = newTask(session, Role::Source, Kind::Download, xid);
+  QList<QPair<QString, QString>> walk;
+  const Json targets = valueOf(msg, "targets");
+  if (targets.is_array())
+    for (const Json& t : targets) walk.append({asText(t), lastComponent(asText(t))});
+  std::weak_ptr<Task> weak = task;
+  walkThen(walk, false, [this, weak](const QList<QList<TransferEntry>>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!t || !isActive(t)) return;
+    for (const QList<TransferEntry>& found : walked) {
+      if (found.isEmpty()) ++t->refused;
+      t->candidates.append(found);
+    }
+    if (t->candidates.size() > kMaxEntries) return fail(t, QStringLiteral("too many entries"), true);
+    zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
+    t->next = 0;
+    checkNext(t);
+  });
 }
 
 // Every file goes past the host's own check before it is offered.
@@ -485,7 +514,8 @@ void TransferEngine::pump(const TaskPtr& task) {
       continue;
     }
     const bool last = task->in->atEnd() || chunk.size() < kChunkBytes;
-    XferData data{task->current, task->readOffset, QString::fromLatin1(chunk.toBase64()), last};
+    const QByteArray encoded = chunk.toBase64();
+    XferData data{task->current, task->readOffset, std::string(encoded.constData(), size_t(encoded.size())), last};
     if (!send(task, QStringLiteral("data"), data.toJSONModel()))
       return fail(task, QStringLiteral("the peer link is not open"), false);
     task->readOffset += chunk.size();
@@ -520,7 +550,7 @@ void TransferEngine::onFinished(const TaskPtr& task, const Json& msg) {
 // ---- sink --------------------------------------------------------------------------
 
 void TransferEngine::onPush(const QString& session, const QString& xid, const Json& msg) {
-  if (tasks_.contains(xid)) return;
+  if (tasks_.contains(xid) || !admit(session, xid)) return;
   const QString mode = textOf(msg, "mode");
   const bool isSend = mode == QLatin1String("send");
   const TaskPtr task = newTask(session, Role::Sink, isSend ? Kind::Send : Kind::Upload, xid);
@@ -629,7 +659,11 @@ void TransferEngine::onData(const TaskPtr& task, const Json& msg) {
       return fail(task, QStringLiteral("cannot write ") + entry.rel, true);
   }
   if (!task->out || offset != task->written) return fail(task, QStringLiteral("data out of order"), true);
-  const auto decoded = QByteArray::fromBase64Encoding(textOf(msg, "b").toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+  const Json& chunk = msg.contains("b") ? msg["b"] : Json();
+  if (!chunk.is_string()) return fail(task, QStringLiteral("a data chunk is damaged"), true);
+  const std::string& text = chunk.get_ref<const std::string&>();
+  const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), qsizetype(text.size())),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
   if (!decoded) return fail(task, QStringLiteral("a data chunk is damaged"), true);
   if (task->out->write(decoded.decoded) != decoded.decoded.size())
     return fail(task, QStringLiteral("cannot write ") + entry.rel, true);

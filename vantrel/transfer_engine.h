@@ -41,6 +41,8 @@ class TransferEngine : public QObject {
   static constexpr int kWindow = 8;
   static constexpr int kMaxEntries = 50000;
   static constexpr int kParallelChecks = 32;
+  // Transfers a peer may have running against this bridge at once.
+  static constexpr int kMaxServedPerSession = 4;
 
   // Writes one frame to the peer of an open session; false when it cannot.
   using SendPeer = std::function<bool(const QString& session, const QString& op, const QString& xid, const Json& msg)>;
@@ -49,18 +51,23 @@ class TransferEngine : public QObject {
   using AskDone = std::function<void(const std::optional<Json>& reply)>;
   using AskClient = std::function<void(const QString& session, const QString& code, const Json& msg, AskDone done)>;
 
+  // Receives the answer of a request that needs the disk first.
+  using Answer = std::function<void(const Json& answer)>;
+
   TransferEngine(SendPeer sendPeer, AskClient askClient, QObject* parent = nullptr);
   ~TransferEngine() override;
 
-  // Requests of the local client; each returns the answer to send back.
+  // Requests of the local client; each returns the answer to send back, or
+  // hands it to `answer` once the local files have been walked (off the main
+  // thread, so that a big tree never holds up the bridge).
   Json startDownload(const Json& data);                 // "Trans3_FC_00_CallStart"
   Json downloadProgress(const QString& session) const;  // "Trans3_FC_TransTaskInfo"
   Json cancelDownload(const QString& session);          // "Trans3_FC_00_Cancel"
-  Json startUpload(const Json& data);                   // "Trans2_FS_00_CallStart"
-  Json startSend(const Json& data);                     // "StartRemoteUpload"
+  void startUpload(const Json& data, Answer answer);    // "Trans2_FS_00_CallStart"
+  void startSend(const Json& data, Answer answer);      // "StartRemoteUpload"
   Json uploadProgress(const QString& session) const;    // "RemoteUploadTaskInfo"
   Json cancelUpload(const QString& session);            // "Trans2_FS_00_Cancel", "CancelUploading"
-  static Json prepareUpload(const Json& data);          // "PreparingUpload"
+  void prepareUpload(const Json& data, Answer answer);  // "PreparingUpload"
   Json resetReceive(const QString& session);            // "ResetRemoteUploadStatus_FromLocal"
   Json cancelReceive(const QString& session);           // "CancelFileReceive_FromLocal"
   Json receiveStatus(const QString& session) const;     // "RefreshRemoteUploadStatus_FromLocal"
@@ -125,6 +132,11 @@ class TransferEngine : public QObject {
   };
   using TaskPtr = std::shared_ptr<Task>;
 
+  // Walks (path, name) pairs on a worker; `done` runs on this object's thread.
+  void walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
+                std::function<void(const QList<QList<TransferEntry>>&)> done);
+  void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
+                   const QString& root);
   TaskPtr newTask(const QString& session, Role role, Kind kind, const QString& xid = {});
   TaskPtr find(const QString& xid, const QString& session) const;
   TaskPtr latest(const QHash<QString, QString>& index, const QString& session) const;
@@ -133,6 +145,9 @@ class TransferEngine : public QObject {
   void cancel(const TaskPtr& task, const QString& why, bool tellPeer);
   void end(const TaskPtr& task, State state, const QString& why, bool tellPeer);
   void forgetIfServing(const TaskPtr& task);
+  // False (and the peer told) when the session already runs enough transfers
+  // that the peer started.
+  bool admit(const QString& session, const QString& xid);
   bool send(const TaskPtr& task, const QString& op, const Json& msg);
 
   // source

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <string>
+
 namespace vantrel {
 
 // The answer to every progress poll of a download, an upload or a send.
@@ -94,7 +96,7 @@ struct XferAccept {
 struct XferData {
   qint64 i = 0;
   qint64 o = 0;
-  QString b;
+  std::string b;  // kept as bytes: no round trip through UTF-16
   bool e = false;
   VEX_FIELDS(i, o, b, e)
 };

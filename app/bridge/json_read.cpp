@@ -21,28 +21,6 @@ int64_t clampToInt(double number) {
 
 constexpr std::size_t kMaxDepth = 256;
 
-// Deepest nesting of arrays and objects, brackets inside strings not counted.
-std::size_t nestingDepth(std::string_view bytes) {
-  std::size_t depth = 0, deepest = 0;
-  bool inString = false, escaped = false;
-  for (const char c : bytes) {
-    if (inString) {
-      if (escaped)
-        escaped = false;
-      else if (c == '\\')
-        escaped = true;
-      else if (c == '"')
-        inString = false;
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
 }  // namespace
 
 const vex::Json& member(const vex::Json& value, std::string_view key) {
@@ -96,7 +74,7 @@ int64_t integer(const vex::Json& value) {
 std::optional<vex::Json> parse(std::string_view bytes) {
   // The parser itself does not recurse, but a deeply nested tree would make
   // later recursive walks (writing it out, comparing) overflow the stack.
-  if (nestingDepth(bytes) > kMaxDepth) return std::nullopt;
+  if (vex::nestingDepth(bytes) > kMaxDepth) return std::nullopt;
   vex::Json value = vex::Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

@@ -24,6 +24,19 @@ struct AlertToast {
   std::optional<QString> subTitle;
 };
 
+// A toast of `type` titled `title`, in the named colour (none for the default).
+inline AlertToast makeToast(AlertToast::Type type, const QString& color, const QString& title,
+                            const QString& imageName = {},
+                            AlertToast::DisplayMode mode = AlertToast::DisplayMode::alert) {
+  AlertToast toast;
+  toast.displayMode = mode;
+  toast.type = type;
+  toast.imageName = imageName;
+  toast.color = color;
+  toast.title = title;
+  return toast;
+}
+
 // State of the receive-file panel; raw values 0 to 4.
 enum class ViewReceiveState { vrsRunning = 0, vrsFinished, vrsStopped, vrsCanceld, vrsWaiting };
 

@@ -28,9 +28,5 @@ void ContactEditor::close() {
 }
 
 void ContactEditor::showToast(const QString& text) {
-  AlertToast toast;
-  toast.displayMode = AlertToast::DisplayMode::alert;
-  toast.type = AlertToast::Type::regular;
-  toast.title = text;
-  toast_.show(toast);
+  toast_.show(makeToast(AlertToast::Type::regular, {}, text));
 }

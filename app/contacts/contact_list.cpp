@@ -96,11 +96,7 @@ void ContactList::OnAccessCodeCheckReply(const std::optional<vex::Json>& reply) 
 }
 
 void ContactList::showToast(const QString& text) {
-  AlertToast alert;
-  alert.displayMode = AlertToast::DisplayMode::alert;
-  alert.type = AlertToast::Type::regular;
-  alert.title = text;
-  toast.show(alert);
+  toast.show(makeToast(AlertToast::Type::regular, {}, text));
 }
 
 QString ContactList::headerTitle() const {

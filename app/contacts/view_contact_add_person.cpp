@@ -47,15 +47,7 @@ ViewContactAddPerson::ViewContactAddPerson(ContactAddPersonController& controlle
   content()->addLayout(form);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(0, 10);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addStretch(1);
-  buttons->addWidget(ok_);
-  buttons->addSpacing(16);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(0, 10, 16);
 
   // The fields write through to the page's record, as a binding would.
   connect(mail_, &QLineEdit::textEdited, this, [&contactPerson](const QString& text) { contactPerson.cpmail = text; });

@@ -85,15 +85,7 @@ ViewReceiveFile::ViewReceiveFile(MainViewHandle& window, ContactsPort& port, con
   content()->addWidget(running_);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(0, 10);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addStretch(1);
-  buttons->addWidget(ok_);
-  buttons->addSpacing(16);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(0, 10, 16);
 
   connect(folder_, &QLineEdit::textEdited, this, [this](const QString& text) { logic_.downloadSaveAt = text; });
   connect(overwrite_, &QCheckBox::toggled, this, [this](bool on) { logic_.isOverwrite = on; });

@@ -23,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -202,6 +203,11 @@ std::optional<Json> toJSONModel(const T& value) {
 // Compact UTF-8 text of a tree; the solidus is written as "\/". Nothing when
 // the top level is not an object or an array, or the text is not valid UTF-8.
 std::optional<std::string> dump(const Json& tree);
+
+// Deepest nesting of arrays and objects in JSON text, brackets inside strings
+// not counted. Checked before parsing untrusted text: a deeply nested tree
+// would overflow the stack of the recursive walks that write or compare it.
+std::size_t nestingDepth(std::string_view text);
 
 template <class T>
 std::optional<std::string> toJSONString(const T& value) {

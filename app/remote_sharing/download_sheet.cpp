@@ -26,11 +26,7 @@ const QString kSaveAtDir = QStringLiteral("SaveAtDir");
 
 RemoteDownloadController::RemoteDownloadController(CTLDownload& ctl, ShowFlag& isShowView, TransferRequests requests,
                                                    QObject* parent)
-    : QObject(parent), ctl_(ctl), isShowView_(isShowView), requests_(std::move(requests)) {
-  timer_.setInterval(1000);
-  connect(&timer_, &QTimer::timeout, this, &RemoteDownloadController::onTick);
-  timer_.start();
-}
+    : TransferSheet(ctl.isShowView, isShowView, std::move(requests), parent), ctl_(ctl) {}
 
 void RemoteDownloadController::onAppear() {
   const QList<FileItem>& items = ctl_.fileItems;
@@ -75,15 +71,15 @@ void RemoteDownloadController::openFolder() const {
 }
 
 void RemoteDownloadController::ok() {
-  if (downloadStatus_ == RemoteSharingDownloadStatus::dsNone) {
+  if (state_ == RemoteSharingDownloadStatus::dsNone) {
     start();
     return;  // a start leaves the state at dsPreparing
   }
-  if (downloadStatus_ == RemoteSharingDownloadStatus::dsFinished) closeSheet();
+  if (state_ == RemoteSharingDownloadStatus::dsFinished) closeSheet();
 }
 
 void RemoteDownloadController::start() {
-  downloadStatus_ = RemoteSharingDownloadStatus::dsPreparing;
+  state_ = RemoteSharingDownloadStatus::dsPreparing;
   UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
   QStringList targets;
   for (const FileItem& item : std::as_const(ctl_.fileItems)) targets << item.fullPath;
@@ -91,8 +87,8 @@ void RemoteDownloadController::start() {
   QPointer<RemoteDownloadController> self(this);
   requests_.toBridge(QStringLiteral("Trans3_FC_00_CallStart"), info.toJSONModel(), true,
                      [self](const std::optional<vex::Json>&) {
-                       if (!self || self->downloadStatus_ != RemoteSharingDownloadStatus::dsPreparing) return;
-                       self->downloadStatus_ = RemoteSharingDownloadStatus::dsRunning;
+                       if (!self || self->state_ != RemoteSharingDownloadStatus::dsPreparing) return;
+                       self->state_ = RemoteSharingDownloadStatus::dsRunning;
                        emit self->changed();
                      });
   emit changed();
@@ -100,7 +96,7 @@ void RemoteDownloadController::start() {
 
 void RemoteDownloadController::onTick() {
   ++timerCounter_;
-  if (downloadStatus_ != RemoteSharingDownloadStatus::dsRunning) return;
+  if (state_ != RemoteSharingDownloadStatus::dsRunning) return;
   QPointer<RemoteDownloadController> self(this);
   requests_.toBridge(QStringLiteral("Trans3_FC_TransTaskInfo"), Trans3_FC_TransTaskInfo_Msg{Env::RemoteSession}.toJSONModel(),
                      true, [self](const std::optional<vex::Json>& reply) {
@@ -109,12 +105,9 @@ void RemoteDownloadController::onTick() {
 }
 
 void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply) {
-  if (!hasReplyMessage(reply)) return;
-  status_ = TransTaskReading::read(*reply);
-  if (status_.WorkingIndex > 0) iWorking_ = QString::number(status_.WorkingIndex) + QStringLiteral(" - ");
-  if (status_.TaskStatus == 1) downloadStatus_ = RemoteSharingDownloadStatus::dsFinished;
-  if (status_.ForceCancel == 1) {
-    downloadStatus_ = RemoteSharingDownloadStatus::dsCanceld;
+  if (!readProgress(reply)) return;
+  if (status().ForceCancel == 1) {
+    state_ = RemoteSharingDownloadStatus::dsCanceld;
     showTransferErrorToast(QStringLiteral("Download canceled."));
     closeSheet();
   }
@@ -122,7 +115,7 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
 }
 
 void RemoteDownloadController::cancel() {
-  if (downloadStatus_ == RemoteSharingDownloadStatus::dsRunning) {
+  if (state_ == RemoteSharingDownloadStatus::dsRunning) {
     // The sheet leaves dsRunning through a later progress record.
     requests_.toBridge(QStringLiteral("Trans3_FC_00_Cancel"), Trans3_FC_00_Cancel_Msg{Env::RemoteSession}.toJSONModel(),
                        false, {});
@@ -137,32 +130,17 @@ void RemoteDownloadController::close() {
   closeSheet();
 }
 
-void RemoteDownloadController::closeSheet() {
-  timer_.stop();
-  ctl_.isShowView = false;
-  isShowView_.set(false);
-}
-
 QString RemoteDownloadController::progressLine() const {
-  return iWorking_ + QLatin1Char(' ') + UtilSystem::fileNameOfPath(status_.CurrentTaskFile) + QLatin1Char(' ') +
-         status_.WorkingSpeed;
+  return iWorking() + QLatin1Char(' ') + UtilSystem::fileNameOfPath(status().CurrentTaskFile) + QLatin1Char(' ') +
+         status().WorkingSpeed;
 }
 
 QString RemoteDownloadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
-  return finishedObjects(status_.TotalTaskDoneCount, english) +
-         (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status_.WorkingSpeed;
-}
-
-bool RemoteDownloadController::isOkShown() const {
-  return downloadStatus_ == RemoteSharingDownloadStatus::dsNone ||
-         downloadStatus_ == RemoteSharingDownloadStatus::dsFinished;
-}
-
-bool RemoteDownloadController::isCancelShown() const {
-  return downloadStatus_ != RemoteSharingDownloadStatus::dsFinished;
+  return finishedObjects(status().TotalTaskDoneCount, english) +
+         (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed;
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {
-  return downloadStatus_ == RemoteSharingDownloadStatus::dsFinished && Env::LanguageCode == QLatin1String("en");
+  return state_ == RemoteSharingDownloadStatus::dsFinished && Env::LanguageCode == QLatin1String("en");
 }

@@ -4,21 +4,14 @@
 // stop it. The sheet closes by clearing the browser's show flag.
 #pragma once
 
-#include "remote_sharing/transfer_progress.h"
 #include "remote_sharing/transfer_records.h"
-#include "shell/show_flag.h"
+#include "remote_sharing/transfer_sheet.h"
 
-#include <QObject>
-#include <QTimer>
-
-class RemoteDownloadController : public QObject {
+class RemoteDownloadController : public TransferSheet {
   Q_OBJECT
  public:
   RemoteDownloadController(CTLDownload& ctl, ShowFlag& isShowView, TransferRequests requests = TransferRequests::live(),
                            QObject* parent = nullptr);
-
-  // The one-second tick runs from creation; tests stop it and call onTick().
-  void stopTimer() { timer_.stop(); }
 
   void onAppear();
   void chooseFolder();
@@ -26,37 +19,19 @@ class RemoteDownloadController : public QObject {
   void ok();
   void cancel();
   void close();
-  void onTick();
+  void onTick() override;
   void onProgress(const std::optional<vex::Json>& reply);
 
-  RemoteSharingDownloadStatus downloadStatus() const { return downloadStatus_; }
-  QString strTitle() const { return strTitle_; }
+  RemoteSharingDownloadStatus downloadStatus() const { return state_; }
   QString downloadSaveAt() const { return downloadSaveAt_; }
   void setDownloadSaveAt(const QString& folder);
-  int timerCounter() const { return timerCounter_; }
-  QString iWorking() const { return iWorking_; }
-  const TransTaskReading& status() const { return status_; }
   QString progressLine() const;
   QString finishLine() const;
-  bool isOkShown() const;
-  bool isCancelShown() const;
   bool isFinishFolderShown() const;  // the green folder symbol after an English finish line
-
- signals:
-  void changed();
 
  private:
   void start();
-  void closeSheet();
 
   CTLDownload& ctl_;
-  ShowFlag& isShowView_;
-  TransferRequests requests_;
-  QTimer timer_;
   QString downloadSaveAt_;
-  QString strTitle_;
-  RemoteSharingDownloadStatus downloadStatus_ = RemoteSharingDownloadStatus::dsNone;
-  int timerCounter_ = 0;
-  QString iWorking_ = QStringLiteral("loading...");
-  TransTaskReading status_;
 };

@@ -52,10 +52,5 @@ QString finishedObjects(int64_t done, bool english) {
 void showTransferErrorToast(const QString& text) {
   MainViewHandle* window = shell::mainViewShared();
   if (!window) return;
-  AlertToast toast;
-  toast.displayMode = AlertToast::DisplayMode::alert;
-  toast.type = AlertToast::Type::error;
-  toast.color = QStringLiteral("red");
-  toast.title = text;
-  window->showAlertToast(toast);
+  window->showAlertToast(makeToast(AlertToast::Type::error, QStringLiteral("red"), text));
 }

@@ -11,11 +11,8 @@
 
 RemoteUploadController::RemoteUploadController(CTLUpload& ctl, ShowFlag& isShowView, TransferRequests requests,
                                                QObject* parent)
-    : QObject(parent), ctl_(ctl), isShowView_(isShowView), requests_(std::move(requests)) {
+    : TransferSheet(ctl.isShowView, isShowView, std::move(requests), parent), ctl_(ctl) {
   strTitle_ = L("RS_Upload_Title");
-  timer_.setInterval(1000);
-  connect(&timer_, &QTimer::timeout, this, &RemoteUploadController::onTick);
-  timer_.start();
 }
 
 void RemoteUploadController::onAppear() {
@@ -41,8 +38,8 @@ void RemoteUploadController::chooseFiles() {
 }
 
 void RemoteUploadController::ok() {
-  if (uploadStatus_ == RemoteSharingDownloadStatus::dsNone && !uploadTarget_.isEmpty()) start();
-  if (uploadStatus_ == RemoteSharingDownloadStatus::dsFinished) {
+  if (state_ == RemoteSharingDownloadStatus::dsNone && !uploadTarget_.isEmpty()) start();
+  if (state_ == RemoteSharingDownloadStatus::dsFinished) {
     ctl_.isUploadSucc = true;
     closeSheet();
   }
@@ -62,20 +59,20 @@ void RemoteUploadController::onStartReply(const std::optional<vex::Json>& reply)
   if (!hasReplyMessage(reply)) return;
   const int64_t valid = jsonread::integer(*reply, "ValidInfo");
   if (valid == 1) {
-    uploadStatus_ = RemoteSharingDownloadStatus::dsRunning;
+    state_ = RemoteSharingDownloadStatus::dsRunning;
     emit changed();
     return;
   }
   if (valid != 2 && valid != 3) return;
   showTransferErrorToast(valid == 2 ? QStringLiteral("Remote host is busy, please try again later.")
                                     : QStringLiteral("Data channel is not valid now, please try again later."));
-  ctl_.isUploadSucc = uploadStatus_ == RemoteSharingDownloadStatus::dsFinished;
+  ctl_.isUploadSucc = state_ == RemoteSharingDownloadStatus::dsFinished;
   closeSheet();
 }
 
 void RemoteUploadController::onTick() {
   ++timerCounter_;
-  if (uploadStatus_ != RemoteSharingDownloadStatus::dsRunning) return;
+  if (state_ != RemoteSharingDownloadStatus::dsRunning) return;
   QPointer<RemoteUploadController> self(this);
   requests_.toRemote(QStringLiteral("RemoteUploadTaskInfo"),
                      RemoteUploadStatus{Env::RemoteSession, QStringLiteral("YES")}.toJSONModel(), true,
@@ -85,12 +82,9 @@ void RemoteUploadController::onTick() {
 }
 
 void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
-  if (!hasReplyMessage(reply)) return;
-  status_ = TransTaskReading::read(*reply);
-  if (status_.WorkingIndex > 0) iWorking_ = QString::number(status_.WorkingIndex) + QStringLiteral(" - ");
-  if (status_.TaskStatus == 1) uploadStatus_ = RemoteSharingDownloadStatus::dsFinished;
-  if (status_.ForceCancel == 1) {
-    uploadStatus_ = RemoteSharingDownloadStatus::dsCanceld;
+  if (!readProgress(reply)) return;
+  if (status().ForceCancel == 1) {
+    state_ = RemoteSharingDownloadStatus::dsCanceld;
     ctl_.isCanceled = true;
     showTransferErrorToast(QStringLiteral("Upload canceled."));
     ctl_.isUploadSucc = false;
@@ -100,7 +94,7 @@ void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
 }
 
 void RemoteUploadController::cancel() {
-  if (uploadStatus_ == RemoteSharingDownloadStatus::dsRunning) {
+  if (state_ == RemoteSharingDownloadStatus::dsRunning) {
     requests_.toBridge(QStringLiteral("Trans2_FS_00_Cancel"), Trans2_FC_Cancel_Msg{Env::RemoteSession}.toJSONModel(),
                        false, {});
     return;
@@ -110,28 +104,16 @@ void RemoteUploadController::cancel() {
 
 void RemoteUploadController::close() {
   ctl_.isCanceled = true;
-  ctl_.isUploadSucc = uploadStatus_ == RemoteSharingDownloadStatus::dsFinished;
+  ctl_.isUploadSucc = state_ == RemoteSharingDownloadStatus::dsFinished;
   closeSheet();
 }
 
-void RemoteUploadController::closeSheet() {
-  timer_.stop();
-  ctl_.isShowView = false;
-  isShowView_.set(false);
-}
-
 QString RemoteUploadController::progressLine() const {
-  return iWorking_ + UtilSystem::fileNameOfPath(status_.CurrentTaskFile) + QLatin1Char(' ') + status_.WorkingSpeed;
+  return iWorking() + UtilSystem::fileNameOfPath(status().CurrentTaskFile) + QLatin1Char(' ') + status().WorkingSpeed;
 }
 
 QString RemoteUploadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
-  return finishedObjects(status_.TotalTaskDoneCount, english) + (english ? QStringLiteral(" ") : QString()) +
-         L("RS_Upload_Finished") + QLatin1Char(' ') + status_.WorkingSpeed;
+  return finishedObjects(status().TotalTaskDoneCount, english) + (english ? QStringLiteral(" ") : QString()) +
+         L("RS_Upload_Finished") + QLatin1Char(' ') + status().WorkingSpeed;
 }
-
-bool RemoteUploadController::isOkShown() const {
-  return uploadStatus_ == RemoteSharingDownloadStatus::dsNone || uploadStatus_ == RemoteSharingDownloadStatus::dsFinished;
-}
-
-bool RemoteUploadController::isCancelShown() const { return uploadStatus_ != RemoteSharingDownloadStatus::dsFinished; }

@@ -66,16 +66,8 @@ ViewSharingRemoteHost::ViewSharingRemoteHost(ViewSharingRemoteHostCtrl& rhCtl, S
   content()->addLayout(rows);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(8, 15);
-  buttons->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
   ok_->setDefault(true);
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addWidget(ok_);
-  buttons->addSpacing(30);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
 
   // Typing changes the page's record at once.
   connect(name_, &QLineEdit::textChanged, this, [this](const QString& v) {

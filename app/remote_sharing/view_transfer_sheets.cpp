@@ -32,6 +32,22 @@ QWidget* column(std::initializer_list<QWidget*> widgets) {
   return holder;
 }
 
+// The status area's page for a sheet's state: the choice before the start,
+// the progress, the finish line, or nothing while preparing or cancelled.
+QWidget* pageOf(RemoteSharingDownloadStatus status, QWidget* choice, QWidget* running, QWidget* finished,
+                QWidget* blank) {
+  switch (status) {
+    case RemoteSharingDownloadStatus::dsNone:
+      return choice;
+    case RemoteSharingDownloadStatus::dsRunning:
+      return running;
+    case RemoteSharingDownloadStatus::dsFinished:
+      return finished;
+    default:
+      return blank;
+  }
+}
+
 }  // namespace
 
 // ---- download ------------------------------------------------------------------
@@ -77,15 +93,7 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   content()->addWidget(status_);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(8, 15);
-  buttons->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addWidget(ok_);
-  buttons->addSpacing(30);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
   connect(saveAt_, &QLineEdit::textEdited, &c_, &RemoteDownloadController::setDownloadSaveAt);
   connect(choose, &SymbolButton::clicked, &c_, &RemoteDownloadController::chooseFolder);
@@ -101,19 +109,7 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
 void ViewSharingRemoteDownload::refresh() {
   setTitle(c_.strTitle());
   if (saveAt_->text() != c_.downloadSaveAt()) saveAt_->setText(c_.downloadSaveAt());
-  switch (c_.downloadStatus()) {
-    case RemoteSharingDownloadStatus::dsNone:
-      status_->setCurrentWidget(saveRow_);
-      break;
-    case RemoteSharingDownloadStatus::dsRunning:
-      status_->setCurrentWidget(running_);
-      break;
-    case RemoteSharingDownloadStatus::dsFinished:
-      status_->setCurrentWidget(finished_);
-      break;
-    default:
-      status_->setCurrentWidget(blank_);
-  }
+  status_->setCurrentWidget(pageOf(c_.downloadStatus(), saveRow_, running_, finished_, blank_));
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
   finishLine_->setText(c_.finishLine());
@@ -158,15 +154,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   content()->addWidget(status_);
   content()->addStretch(1);
 
-  QBoxLayout* buttons = buttonRow(8, 15);
-  buttons->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  buttons->addWidget(ok_);
-  buttons->addSpacing(30);
-  buttons->addWidget(cancel_);
-  buttons->addStretch(1);
-  content()->addLayout(buttons);
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
   connect(target_, &QLineEdit::textEdited, &c_, &RemoteUploadController::setUploadTarget);
   connect(choose, &SymbolButton::clicked, &c_, &RemoteUploadController::chooseFiles);
@@ -181,19 +169,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
 void ViewSharingRemoteUpload::refresh() {
   setTitle(c_.strTitle());
   if (target_->text() != c_.uploadTarget()) target_->setText(c_.uploadTarget());
-  switch (c_.uploadStatus()) {
-    case RemoteSharingDownloadStatus::dsNone:
-      status_->setCurrentWidget(chooseRows_);
-      break;
-    case RemoteSharingDownloadStatus::dsRunning:
-      status_->setCurrentWidget(running_);
-      break;
-    case RemoteSharingDownloadStatus::dsFinished:
-      status_->setCurrentWidget(finished_);
-      break;
-    default:
-      status_->setCurrentWidget(blank_);
-  }
+  status_->setCurrentWidget(pageOf(c_.uploadStatus(), chooseRows_, running_, finished_, blank_));
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
   finishLine_->setText(c_.finishLine());

@@ -1,5 +1,6 @@
 #include "shell/dialog_card.h"
 
+#include "core/localized.h"
 #include "shell/palette.h"
 #include "shell/symbol_button.h"
 
@@ -80,6 +81,19 @@ QBoxLayout* DialogCard::buttonRow(int leftPadding, int bottomPadding) {
   row->setContentsMargins(leftPadding, 0, 0, bottomPadding);
   row->setSpacing(0);
   return row;
+}
+
+std::pair<QPushButton*, QPushButton*> DialogCard::addOkCancelRow(int leftPadding, int bottomPadding, int gap) {
+  QBoxLayout* row = buttonRow(leftPadding, bottomPadding);
+  QPushButton* ok = makeDialogButton(L("Sys_Button_OK"));
+  QPushButton* cancel = makeDialogButton(L("Sys_Button_Cancel"));
+  row->addStretch(1);
+  row->addWidget(ok);
+  row->addSpacing(gap);
+  row->addWidget(cancel);
+  row->addStretch(1);
+  content_->addLayout(row);
+  return {ok, cancel};
 }
 
 void DialogCard::paintEvent(QPaintEvent*) {

@@ -6,6 +6,9 @@
 
 #include <QWidget>
 
+#include <tuple>  // std::tie for addOkCancelRow
+#include <utility>
+
 class QBoxLayout;
 class QLabel;
 class QPushButton;
@@ -28,6 +31,8 @@ class DialogCard : public QWidget {
 
   // A centred row of buttons under the content, as the dialogs lay theirs out.
   static QBoxLayout* buttonRow(int leftPadding, int bottomPadding);
+  // Adds the OK and Cancel buttons, `gap` apart, centred in such a row; gives them in that order.
+  std::pair<QPushButton*, QPushButton*> addOkCancelRow(int leftPadding, int bottomPadding, int gap);
 
  signals:
   void closeClicked();

@@ -43,13 +43,8 @@ void DialogInputLogic::pressReturn() { submitInput(); }
 
 void DialogInputLogic::submitInput() {
   if (const auto rule = check(setting_)) {
-    AlertToast toast;
-    toast.displayMode = AlertToast::DisplayMode::bannerPop;
-    toast.type = AlertToast::Type::systemImage;
-    toast.imageName = QStringLiteral("info.square.fill");
-    toast.color = QStringLiteral("yellow");
-    toast.title = *rule;
-    toast_.show(toast);
+    toast_.show(makeToast(AlertToast::Type::systemImage, QStringLiteral("yellow"), *rule,
+                          QStringLiteral("info.square.fill"), AlertToast::DisplayMode::bannerPop));
     return;
   }
   // Close first, then hand the text on: the action may raise the next dialog.

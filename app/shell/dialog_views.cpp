@@ -153,16 +153,8 @@ DialogInputView::DialogInputView(ShowFlag& flag, DialogInput_Setting& setting, b
   content()->addLayout(fieldRow);
   content()->addStretch(1);
 
-  QBoxLayout* row = buttonRow(8, 20);
-  row->addStretch(1);
-  ok_ = makeDialogButton(L("Sys_Button_OK"));
+  std::tie(ok_, cancel_) = addOkCancelRow(8, 20, 10 + 8);
   ok_->setEnabled(isCanSubmiti);
-  cancel_ = makeDialogButton(L("Sys_Button_Cancel"));
-  row->addWidget(ok_);
-  row->addSpacing(10 + 8);
-  row->addWidget(cancel_);
-  row->addStretch(1);
-  content()->addLayout(row);
 
   // Every keystroke goes into the record; a change made elsewhere shows at once.
   connect(field_, &QLineEdit::textEdited, this, [this](const QString& text) { logic_.setting().setValue(text); });

@@ -6,8 +6,6 @@
 #include <QDateTime>
 #include <QPointer>
 
-#include <nlohmann/json.hpp>
-
 namespace {
 
 constexpr qint64 kAttemptTick = 3;
@@ -65,21 +63,8 @@ void Heartbeat::fetchAccountHostname() {
 }
 
 void Heartbeat::onAccountHostname(const WebReply& reply) {
-  if (reply.error) {
-    zlog::line(QStringLiteral("网络出错:") + *reply.error);
-    return;
-  }
-  if (!reply.body) {
-    zlog::line(QStringLiteral("数据为空："));
-    return;
-  }
-  const auto json = nlohmann::json::parse(reply.body->constData(), reply.body->constData() + reply.body->size(),
-                                          nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return;
-  const auto result = json.find("Result");
-  const auto info = json.find("Info");
-  if (result == json.end() || !result->is_string() || result->get<std::string>() != "1") return;
-  if (info == json.end() || !info->is_object()) return;
+  const auto info = successInfo(reply);
+  if (!info || !info->is_object()) return;
   const auto rootUrl = info->find("rooturl");
   const auto nameAcc = info->find("name_acc");
   // Both values must be texts; a reply lacking either is ignored as a whole.

@@ -7,8 +7,6 @@
 #include <QPointer>
 #include <QRandomGenerator>
 
-#include <nlohmann/json.hpp>
-
 namespace {
 constexpr qint64 kLoginTimeoutTicks = 8;
 constexpr int kQrSize = 200;
@@ -71,21 +69,8 @@ void LoginController::checkQrToken() {
 }
 
 void LoginController::onQrTokenChecked(const WebReply& reply) {
-  if (reply.error) {
-    zlog::line(QStringLiteral("网络出错:") + *reply.error);
-    return;
-  }
-  if (!reply.body) {
-    zlog::line(QStringLiteral("数据为空："));
-    return;
-  }
-  auto json = nlohmann::json::parse(reply.body->constData(), reply.body->constData() + reply.body->size(), nullptr,
-                                    false);
-  if (json.is_discarded() || !json.is_object()) json = nlohmann::json::object();
-  const auto result = json.find("Result");
-  const auto info = json.find("Info");
-  if (result == json.end() || !result->is_string() || result->get<std::string>() != "1") return;
-  if (info == json.end() || !info->is_string()) return;
+  const auto info = successInfo(reply);
+  if (!info || !info->is_string()) return;
   // Replies overlap (one request per tick): only the first success counts.
   if (!port_.qrLoginAccountId().isEmpty()) return;
   const QString accountId = QString::fromStdString(info->get<std::string>());

@@ -9,13 +9,7 @@
 
 namespace {
 
-AlertToast initialToast() {
-  AlertToast toast;
-  toast.displayMode = AlertToast::DisplayMode::alert;
-  toast.type = AlertToast::Type::complete;
-  toast.color = QStringLiteral("green");
-  return toast;
-}
+AlertToast initialToast() { return makeToast(AlertToast::Type::complete, QStringLiteral("green"), {}); }
 
 }  // namespace
 
@@ -113,22 +107,14 @@ void MainViewState::answerQuit(bool quit) {
 
 void MainViewState::showToast(const QString& text) {
   onOwnThread([this, text] {
-    AlertToast toast;
-    toast.displayMode = AlertToast::DisplayMode::alert;
-    toast.type = AlertToast::Type::regular;
-    toast.title = text;
-    this->toast.show(toast);
+    this->toast.show(makeToast(AlertToast::Type::regular, {}, text));
   });
 }
 
 void MainViewState::showUpdateResult(bool success) {
   onOwnThread([this, success] {
-    AlertToast toast;
-    toast.displayMode = AlertToast::DisplayMode::alert;
-    toast.type = success ? AlertToast::Type::complete : AlertToast::Type::error;
-    toast.color = success ? QStringLiteral("green") : QStringLiteral("red");
-    toast.title = success ? L("Sys_Update_Succ") : L("Sys_Update_Failed");
-    this->toast.show(toast);
+    this->toast.show(success ? makeToast(AlertToast::Type::complete, QStringLiteral("green"), L("Sys_Update_Succ"))
+                             : makeToast(AlertToast::Type::error, QStringLiteral("red"), L("Sys_Update_Failed")));
   });
 }
 

@@ -5,6 +5,8 @@
 // request, they are never ignored.
 #pragma once
 
+#include "core/vex_json.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -21,6 +23,10 @@ struct WebReply {
   std::optional<QString> error;
   std::optional<QByteArray> body;
 };
+
+// The "Info" of a service reply whose "Result" is "1", or nothing. A transport
+// error or a missing body is logged; a body that is no JSON object is ignored.
+std::optional<vex::Json> successInfo(const WebReply& reply);
 
 class WebFetcher {
  public:

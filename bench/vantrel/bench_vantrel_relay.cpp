@@ -2,6 +2,7 @@
 // bridge -> peer client and back, with the service and both bridges running
 // as processes on loopback. Baseline: a direct WebSocket echo in this process.
 #include "support/ratio_main.h"
+#include "support/started_once.h"
 
 #include "vantrel_harness.h"
 
@@ -22,49 +23,15 @@ void spin(Done done) {
 
 const Json kPayload = {{"tag", "docs"}, {"pass", ""}, {"isweb", 0}};
 
-struct Relay {
-  Service service;
-  BridgeProcess hostBridge, peerBridge;
-  ClientLink host, peer;
-  QString session;
-
+struct Relay : LinkedPair {
   bool start() {
-    if (!service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"), QStringLiteral("Ann"),
-                            QStringLiteral("ann-host")) ||
-        !service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"), QStringLiteral("Bob"),
-                            QStringLiteral("bob-host")) ||
-        !service.start())
-      return false;
-    if (!hostBridge.start(&service) || !peerBridge.start(&service)) return false;
-    if (!host.open(hostBridge.port()) || !peer.open(peerBridge.port())) return false;
-    const auto a = host.login(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"));
-    const auto b = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"));
-    if (!a || !b) return false;
-    host.serve([](const QString&, const Json&) -> Json { return {{"data", Json::array({{{"tag", "docs"}}})}}; });
-    peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*b, "Token").toStdString()},
-                                             {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-    const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-    if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
-    const Json msg = vantrel::valueOf(opened->data, "Msg");
-    session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
-    return true;
+    return LinkedPair::start(
+        [](const QString&, const Json&) -> Json { return {{"data", Json::array({{{"tag", "docs"}}})}}; });
   }
 };
 
-Relay* relay() {
-  static std::unique_ptr<Relay> instance = [] {
-    auto r = std::make_unique<Relay>();
-    if (!r->start()) {
-      std::fprintf(stderr, "relay setup failed\n");
-      return std::unique_ptr<Relay>();
-    }
-    return r;
-  }();
-  return instance.get();
-}
-
 void BM_RelayedRoundTrip(benchmark::State& state) {
-  Relay* r = relay();
+  Relay* r = benchsupport::startedOnce<Relay>("relay");
   if (!r) {
     state.SkipWithError("relay setup failed");
     return;

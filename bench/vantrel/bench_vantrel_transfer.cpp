@@ -2,6 +2,7 @@
 // service's relay, all running as processes on loopback. Baseline: a plain
 // copy of the same file on the same disk in the same run.
 #include "support/ratio_main.h"
+#include "support/started_once.h"
 
 #include "vantrel_harness.h"
 
@@ -23,11 +24,7 @@ namespace {
 
 constexpr qint64 kFileBytes = qint64(200) * 1000 * 1000;
 
-struct Transfer {
-  Service service;
-  BridgeProcess hostBridge, peerBridge;
-  ClientLink host, peer;
-  QString session;
+struct Transfer : LinkedPair {
   QTemporaryDir folder;
   QString source;
   int round = 0;
@@ -43,28 +40,10 @@ struct Transfer {
       file.write(block.constData(), std::min<qint64>(block.size(), kFileBytes - written));
     }
     file.close();
-    if (!service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"), QStringLiteral("Ann"),
-                            QStringLiteral("ann-host")) ||
-        !service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"), QStringLiteral("Bob"),
-                            QStringLiteral("bob-host")) ||
-        !service.start())
-      return false;
-    if (!hostBridge.start(&service) || !peerBridge.start(&service)) return false;
-    if (!host.open(hostBridge.port()) || !peer.open(peerBridge.port())) return false;
-    const auto a = host.login(QStringLiteral("ann@example.com"), QStringLiteral("pw-ann"), 20s);
-    const auto b = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("pw-bob"), 20s);
-    if (!a || !b) return false;
-    host.serve([](const QString& code, const Json& msg) -> Json {
+    return LinkedPair::start([](const QString& code, const Json& msg) -> Json {
       if (code == QLatin1String("fileDownloadCheck")) return {{"data", {{"path", msg.value("path", "")}, {"valid", 1}}}};
       return {{"data", "PONG"}};
     });
-    peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*b, "Token").toStdString()},
-                                             {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-    const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-    if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
-    const Json msg = vantrel::valueOf(opened->data, "Msg");
-    session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
-    return true;
   }
 
   // One download into a fresh folder; true when the whole file arrived.
@@ -90,20 +69,8 @@ struct Transfer {
   }
 };
 
-Transfer* transfer() {
-  static std::unique_ptr<Transfer> instance = [] {
-    auto t = std::make_unique<Transfer>();
-    if (!t->start()) {
-      std::fprintf(stderr, "transfer setup failed\n");
-      return std::unique_ptr<Transfer>();
-    }
-    return t;
-  }();
-  return instance.get();
-}
-
 void BM_RelayedDownload200MB(benchmark::State& state) {
-  Transfer* t = transfer();
+  Transfer* t = benchsupport::startedOnce<Transfer>("transfer");
   if (!t) {
     state.SkipWithError("transfer setup failed");
     return;
@@ -118,7 +85,7 @@ void BM_RelayedDownload200MB(benchmark::State& state) {
 }
 
 void BM_PlainCopy200MB(benchmark::State& state) {
-  Transfer* t = transfer();
+  Transfer* t = benchsupport::startedOnce<Transfer>("transfer");
   if (!t) {
     state.SkipWithError("transfer setup failed");
     return;

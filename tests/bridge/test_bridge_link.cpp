@@ -73,10 +73,11 @@ TEST_F(BridgeLinkTest, ConnectsPresentsSecretAndKeepsFlagAfterDisconnect) {
   LogCapture log;
   const auto before = uint64_t(QDateTime::currentSecsSinceEpoch());
   ASSERT_TRUE(connectBridge());
+  const auto after = uint64_t(QDateTime::currentSecsSinceEpoch());
 
   EXPECT_EQ(Env::ReconnectTickCounter, -1);
   EXPECT_GE(Env::ActiveBridgeTime, before);
-  EXPECT_LE(Env::ActiveBridgeTime, before + 2);
+  EXPECT_LE(Env::ActiveBridgeTime, after);  // the time of the connection, however long it took
   EXPECT_TRUE(versionCheckStarted);
   ASSERT_EQ(server->secretHeaders.size(), 1);
   EXPECT_EQ(server->secretHeaders[0], QByteArray("S3CRET"));

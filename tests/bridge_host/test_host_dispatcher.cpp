@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include "bridge/env.h"
+#include "bridge/fake_main_view.h"
 #include "bridge/host/host_dispatcher.h"
 #include "bridge/host/host_handlers.h"
 #include "bridge/host/host_replies.h"
@@ -23,21 +24,6 @@ namespace {
 struct Frame {
   QString code;
   vex::Json data;  // the parsed frame text
-};
-
-class FakeMainView : public MainViewHandle {
- public:
-  void showToast(const QString& text) override { toasts << text; }
-  void showUpdateResult(bool) override {}
-  void showAlertToast(const AlertToast&) override {}
-  void openQRSettings() override {}
-  CtlViewReceiveFile& ctlViewReceiveFile() override { return panel; }
-  void receiveFilePanelChanged() override { ++panelChanges; }
-  SharingObjList* sharingObjList() override { return nullptr; }
-
-  QStringList toasts;
-  CtlViewReceiveFile panel;
-  int panelChanges = 0;
 };
 
 class HostDispatcherTest : public ::testing::Test {
@@ -316,7 +302,7 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
 }
 
 TEST_F(HostDispatcherTest, ClipboardHonoursTheSwitch) {
-  FakeMainView main;
+  bridgetest::FakeMainView main;
   Env::MainViewShared = &main;
   QClipboard* board = QGuiApplication::clipboard();
   board->setText(QStringLiteral("before"));
@@ -347,7 +333,7 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton"), (vex::Json{{"data", nullptr}}));
   EXPECT_EQ(request("WaitRemoteReceiveFilesCancel").size(), 0u);
 
-  FakeMainView main;
+  bridgetest::FakeMainView main;
   Env::MainViewShared = &main;
   main.panel.taskState = QStringLiteral("2");
   main.panel.Summary = QStringLiteral("old offer");

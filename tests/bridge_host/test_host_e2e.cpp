@@ -7,16 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRegularExpression>
-#include <QSslConfiguration>
-#include <QUrlQuery>
 
-#include "core/util_db.h"
-#include "local_sharing/share_account.h"
-#include "local_sharing/share_store.h"
-#include "vantrel_harness.h"
+#include "e2e_client.h"
 
 using namespace vantreltest;
 
@@ -26,18 +18,7 @@ class HostEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    QByteArray id;
-    ASSERT_EQ(service.child().run(binDir() + QStringLiteral("/kelvor-service"),
-                                  {QStringLiteral("add-account"), QStringLiteral("--data"), service.dataDir(),
-                                   QStringLiteral("--email"), QStringLiteral("ann@example.com"),
-                                   QStringLiteral("--password"), QStringLiteral("ann-pass"), QStringLiteral("--name"),
-                                   QStringLiteral("Ann"), QStringLiteral("--hostname"), QStringLiteral("ann-host")},
-                                  &id),
-              0);
-    annId = id.trimmed().toLongLong();
-    ASSERT_GT(annId, 0) << id.toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
-                                   QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
 
   // Client A's home: a shared folder of 230 files, a sub-folder and two
@@ -59,16 +40,11 @@ class HostEndToEnd : public ::testing::Test {
     ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
     secret.write("secret");
 
-    const QString db = home + QStringLiteral("/Documents/Kelvor/db");
-    QDir().mkpath(db);
-    ASSERT_TRUE(UtilDB::openAt(db + QStringLiteral("/kelvor.dat")));
-    shareaccount::setForTesting(annId, QStringLiteral("ann-host"));
     SharingObj share;
     share.tag = QStringLiteral("E2E1");
     share.path = shared;
     share.setSharePassword(QStringLiteral("Pass1"));
-    ASSERT_TRUE(insertShare(share));
-    UtilDB::reset();
+    ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
   // A peer request in the session and its reply's "Msg".
@@ -175,15 +151,6 @@ class HostEndToEnd : public ::testing::Test {
     EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
   }
 
-  // The environment of a client that reaches its own bridge in mode 1.
-  void configureClient(Child& client, const BridgeProcess& bridge, const QString& secret) {
-    service.configure(client.env());
-    client.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
-    client.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridge.port()));
-    client.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), secret);
-    client.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  }
-
   Service service;
   qint64 annId = 0;
   QString shared;
@@ -196,29 +163,13 @@ TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
   ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
   Child clientA;
   seedClientHome(clientA.home());
-  configureClient(clientA, bridgeA, QStringLiteral("secret-c"));
+  e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-c"));
   ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/zarkelo"), {}));
 
   // The login sheet logs its QR page address; confirming that page (as the
   // phone would) signs the client in.
-  const QRegularExpression page(QStringLiteral("/wx/login/\\?mid=([^&\\s]+)&token=([^&\\s]+)"));
-  QRegularExpressionMatch match;
-  ASSERT_TRUE(spinUntil([&] { return (match = page.match(QString::fromUtf8(clientA.output()))).hasMatch(); }, 20s))
+  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")))
       << clientA.output().toStdString();
-  QUrlQuery form;
-  form.addQueryItem(QStringLiteral("token"), QUrl::fromPercentEncoding(match.captured(2).toUtf8()));
-  form.addQueryItem(QStringLiteral("mid"), QUrl::fromPercentEncoding(match.captured(1).toUtf8()));
-  form.addQueryItem(QStringLiteral("email"), QStringLiteral("ann@example.com"));
-  form.addQueryItem(QStringLiteral("password"), QStringLiteral("ann-pass"));
-  QNetworkRequest request(QUrl(service.siteBase() + QStringLiteral("/wx/login/confirm")));
-  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-  tls.addCaCertificates(QSslCertificate::fromPath(service.caFile()));
-  request.setSslConfiguration(tls);
-  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-  QNetworkAccessManager network;
-  QNetworkReply* reply = network.post(request, form.toString(QUrl::FullyEncoded).toUtf8());
-  ASSERT_TRUE(spinUntil([reply] { return reply->isFinished(); }, 10s));
-  reply->deleteLater();
   ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("id_acc:"); }, 20s)) << clientA.output().toStdString();
 
   browseShareOf(clientA);

@@ -2,9 +2,8 @@
 // Ann's client (its request layer, host side, send and receive logic), and
 // bridge B with a test peer as Bob. Files go from Ann to her contact Bob, and
 // from Bob to Ann through her receive panel; the bridges move the data.
-#include "vantrel_harness.h"
+#include "e2e_client.h"
 
-#include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/host/install_host_side.h"
 #include "bridge/login.h"
@@ -13,37 +12,19 @@
 #include "contacts/receive_file.h"
 #include "core/util_db.h"
 #include "shell/main_view_state.h"
+#include "support/test_util.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 using namespace vantreltest;
+using testutil::filesBelow;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile file(path);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(bytes);
-}
-
-QByteArray bytesOf(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList filesBelow(const QString& root) {
-  QStringList out;
-  QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
-  while (it.hasNext()) out << QDir(root).relativeFilePath(it.next());
-  out.sort();
-  return out;
-}
 
 QByteArray pattern(int size) {
   QByteArray bytes(size, '\0');
@@ -55,22 +36,15 @@ class ContactEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"),
-                                   QStringLiteral("Ann"), QStringLiteral("ann-host")));
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob());
     ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
     ASSERT_TRUE(bridgeB.start(&service));
     ASSERT_TRUE(UtilDB::openAt(folder.filePath(QStringLiteral("kelvor.dat"))));
 
     // This process as Ann's client, on bridge A.
-    Env::EnvMode = 1;
-    Env::BridgePort = bridgeA.port();
-    Env::BridgeSecret = QStringLiteral("secret-a");
     installHostSide();
     Env::MainViewShared = &window;
-    ConnectBridge();
-    ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
+    ASSERT_TRUE(e2eclient::connectThisProcess(bridgeA.port(), QStringLiteral("secret-a")));
     SendLogin(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
     ASSERT_TRUE(spinUntil([] { return UserInfo::shared()->id_acc != 0; }, 20s))
         << bridgeA.child().output().toStdString();
@@ -83,8 +57,7 @@ class ContactEndToEnd : public ::testing::Test {
   }
   void TearDown() override {
     Env::MainViewShared = nullptr;
-    bridgelink::dropSocket();
-    Env::BridgeConnected = false;
+    e2eclient::disconnectThisProcess();
     UtilDB::reset();
   }
 
@@ -152,8 +125,8 @@ TEST_F(ContactEndToEnd, AnnSendsFilesToHerContactBob) {
   EXPECT_TRUE(send.uploadTarget.isEmpty());
   EXPECT_EQ(filesBelow(inbox), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("set/a.txt"),
                                             QStringLiteral("set/b.txt")}));
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/report.pdf")), pattern(300 * 1024));
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/set/b.txt")), QByteArray("bb"));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/report.pdf")), pattern(300 * 1024));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/set/b.txt")), QByteArray("bb"));
   ASSERT_TRUE(spinUntil([&] { return !syncs.isEmpty() && syncs.last().value("IsFinished", false); }, 5s));
 
   const auto status = control(bob, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
@@ -230,5 +203,5 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully."));
   EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
   EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
-  EXPECT_EQ(bytesOf(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
 }

@@ -163,3 +163,27 @@ TEST_F(ContactViews, ReceivePanelWaitsThenShowsProgress) {
   EXPECT_EQ(view.presentedSheet(state.isShowReceiveFile), nullptr);
   EXPECT_EQ(state.toast.toast().title, L("Contact_SendCanceled"));
 }
+
+TEST_F(ContactViews, ChineseTextsFit) {
+  QLocale::setDefault(QLocale(QStringLiteral("zh_CN")));
+  ContactPerson amy;
+  amy.uuid_cp = QStringLiteral("u1");
+  amy.cpmail = QStringLiteral("amy@example.com");
+  ASSERT_TRUE(InsertContactPerson(amy));
+  QTest::mouseClick(view.navItem(2), Qt::LeftButton);
+  QTest::qWait(20);
+  ASSERT_NE(page(), nullptr);
+  EXPECT_EQ(page()->headerTitle()->text(), L("Contact_Contact") + QStringLiteral(" (1/5)"));
+  save("zh_page");
+  QTest::mouseClick(page()->addButton(), Qt::LeftButton);
+  save("zh_editor");
+  page()->list().ctlCP.isShow.set(false);
+
+  CtlViewReceiveFile& record = view.state().ctlViewReceiveFile();
+  record.FromUser = QStringLiteral("Ann");
+  record.Summary = QStringLiteral("a.txt 1 KB");
+  record.isShowView = true;
+  view.state().receiveFilePanelChanged();
+  save("zh_receive");
+  QLocale::setDefault(QLocale::c());
+}

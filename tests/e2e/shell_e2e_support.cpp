@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace e2e {
@@ -33,6 +34,8 @@ LoggedProcess::~LoggedProcess() { stop(); }
 bool LoggedProcess::start(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
   process_.setProcessChannelMode(QProcess::MergedChannels);
   process_.setProcessEnvironment(env);
+  // Killed when the test process dies, even by a crash or a time-out.
+  process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
   QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { readOutput(); });
   process_.start(program, args);
   return process_.waitForStarted(5000);

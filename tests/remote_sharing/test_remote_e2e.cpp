@@ -1,16 +1,8 @@
-// End to end on loopback: the account service, bridge A with a headless
-// client A sharing a folder, and bridge B with this test process as client B,
+// End to end on loopback: the account service, bridge A with the client A
+// (offscreen, its own home with a share), and bridge B with this test process as client B,
 // whose file browser lists, pages and previews A's share and watches it.
-#include "vantrel_harness.h"
+#include "e2e_client.h"
 
-#include "bridge/bridge_link.h"
-#include "bridge/env.h"
-#include "bridge/login.h"
-#include "bridge/p2p_client_msg.h"
-#include "bridge/user_info.h"
-#include "core/util_db.h"
-#include "local_sharing/share_account.h"
-#include "local_sharing/share_store.h"
 #include "remote_sharing/remote_file_list.h"
 
 #include <QDir>
@@ -27,26 +19,10 @@ class RemoteBrowserEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    QByteArray id;
-    ASSERT_EQ(service.child().run(binDir() + QStringLiteral("/kelvor-service"),
-                                  {QStringLiteral("add-account"), QStringLiteral("--data"), service.dataDir(),
-                                   QStringLiteral("--email"), QStringLiteral("ann@example.com"),
-                                   QStringLiteral("--password"), QStringLiteral("ann-pass"), QStringLiteral("--name"),
-                                   QStringLiteral("Ann"), QStringLiteral("--hostname"), QStringLiteral("ann-host")},
-                                  &id),
-              0);
-    annId = id.trimmed().toLongLong();
-    ASSERT_GT(annId, 0) << id.toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
   void TearDown() override {
-    Env::RemoteFileListShared = nullptr;
-    Env::P2PConnectOwner = 0;
-    Env::RemoteConnected = false;
-    P2PClientMsg::dropPendingTasks();
-    bridgelink::dropSocket();
-    Env::BridgeConnected = false;
+    e2eclient::disconnectThisProcess();
   }
 
   // Client A's home: a shared folder of 150 files and a folder with two pictures.
@@ -63,17 +39,12 @@ class RemoteBrowserEndToEnd : public ::testing::Test {
     ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.png")));
     ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.jpg")));
 
-    const QString db = home + QStringLiteral("/Documents/Kelvor/db");
-    QDir().mkpath(db);
-    ASSERT_TRUE(UtilDB::openAt(db + QStringLiteral("/kelvor.dat")));
-    shareaccount::setForTesting(annId, QStringLiteral("ann-host"));
     SharingObj share;
     share.tag = QStringLiteral("Pics");
     share.path = shared;
     share.isdownload = true;
     share.setSharePassword(QStringLiteral("Pass1"));
-    ASSERT_TRUE(insertShare(share));
-    UtilDB::reset();
+    ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
   Service service;
@@ -86,26 +57,13 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
   Child clientA;
   seedClientHome(clientA.home());
-  service.configure(clientA.env());
-  clientA.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
-  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridgeA.port()));
-  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), QStringLiteral("secret-a"));
-  clientA.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/host_client_stub"),
-                            {QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")}));
-  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("host client signed in as"); }, 20s))
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
       << clientA.output().toStdString();
 
   // Client B is this process: its bridge link to bridge B, signed in as Bob.
   BridgeProcess bridgeB;
   ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  Env::EnvMode = 1;
-  Env::BridgePort = bridgeB.port();
-  Env::BridgeSecret = QStringLiteral("secret-b");
-  ConnectBridge();
-  ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
-  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s));
+  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
 
   RemoteFileListController browser;
   browser.stopTimers();

@@ -3,6 +3,7 @@
 // host gets wrong.
 #include "fake_peer_host.h"
 
+#include "bridge/fake_main_view.h"
 #include "bridge/log_capture.h"
 #include "core/localized.h"
 #include "remote_sharing/remote_file_list.h"
@@ -17,20 +18,6 @@
 namespace {
 
 using vex::Json;
-
-// Remembers the toasts raised on the main window.
-class ToastSpy : public MainViewHandle {
- public:
-  void showToast(const QString& text) override { toasts << text; }
-  void showUpdateResult(bool) override {}
-  void showAlertToast(const AlertToast&) override {}
-  void openQRSettings() override {}
-  CtlViewReceiveFile& ctlViewReceiveFile() override { return ctl; }
-  void receiveFilePanelChanged() override {}
-  SharingObjList* sharingObjList() override { return nullptr; }
-  QStringList toasts;
-  CtlViewReceiveFile ctl;
-};
 
 Json entry(const std::string& name, int64_t size, bool isDir, const std::string& dir) {
   return {{"name", name}, {"size", size}, {"isDir", isDir}, {"fullPath", dir + "/" + name}, {"createdTime", 1700000000},
@@ -113,7 +100,7 @@ class RemoteFileListTest : public ::testing::Test {
     ASSERT_TRUE(testutil::waitUntil([this] { return !browser->fileList().isEmpty() && !browser->isLoading.value(); }));
   }
 
-  ToastSpy toasts;
+  bridgetest::FakeMainView toasts;
   std::unique_ptr<FakePeerHost> host;
   std::unique_ptr<RemoteFileListController> browser;
   std::map<std::string, Json> folders;

@@ -2,6 +2,7 @@
 // editor's checks.
 #include "fake_peer_host.h"
 
+#include "bridge/fake_main_view.h"
 #include "core/localized.h"
 #include "core/util_db.h"
 #include "remote_sharing/remote_file_list.h"
@@ -13,19 +14,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-class ToastList : public MainViewHandle {
- public:
-  void showToast(const QString& text) override { toasts << text; }
-  void showUpdateResult(bool) override {}
-  void showAlertToast(const AlertToast&) override {}
-  void openQRSettings() override {}
-  CtlViewReceiveFile& ctlViewReceiveFile() override { return ctl; }
-  void receiveFilePanelChanged() override {}
-  SharingObjList* sharingObjList() override { return nullptr; }
-  QStringList toasts;
-  CtlViewReceiveFile ctl;
-};
 
 class RemoteHostsTest : public ::testing::Test {
  protected:
@@ -64,7 +52,7 @@ class RemoteHostsTest : public ::testing::Test {
   }
 
   QTemporaryDir tmp;
-  ToastList toasts;
+  bridgetest::FakeMainView toasts;
   std::unique_ptr<FakePeerHost> host;
   std::unique_ptr<RemoteHostsController> page;
   std::unique_ptr<RemoteFileListController> browser;

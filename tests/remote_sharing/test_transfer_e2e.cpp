@@ -2,86 +2,34 @@
 // client A (offscreen, its own home with a share), and bridge B with this test process as
 // client B, whose download and upload sheets move files to and from A's share
 // while client A's own path gate decides what may be served and written.
-#include "vantrel_harness.h"
+#include "e2e_client.h"
 
-#include "bridge/bridge_link.h"
-#include "bridge/env.h"
-#include "bridge/login.h"
-#include "bridge/p2p_client_msg.h"
-#include "bridge/user_info.h"
-#include "core/util_db.h"
-#include "local_sharing/share_account.h"
-#include "local_sharing/share_store.h"
 #include "remote_sharing/download_sheet.h"
 #include "remote_sharing/remote_file_list.h"
 #include "remote_sharing/upload_sheet.h"
+#include "support/test_util.h"
 
 #include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSslConfiguration>
-#include <QUrlQuery>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 using namespace vantreltest;
+using testutil::filesBelow;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
-
-QByteArray randomBytes(qsizetype n) {
-  QByteArray bytes(n, Qt::Uninitialized);
-  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), n / 4);
-  return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-QStringList filesBelow(const QString& dir) {
-  QStringList found;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
-  found.sort();
-  return found;
-}
 
 class TransferEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    QByteArray id;
-    ASSERT_EQ(service.child().run(binDir() + QStringLiteral("/kelvor-service"),
-                                  {QStringLiteral("add-account"), QStringLiteral("--data"), service.dataDir(),
-                                   QStringLiteral("--email"), QStringLiteral("ann@example.com"),
-                                   QStringLiteral("--password"), QStringLiteral("ann-pass"), QStringLiteral("--name"),
-                                   QStringLiteral("Ann"), QStringLiteral("--hostname"), QStringLiteral("ann-host")},
-                                  &id),
-              0);
-    annId = id.trimmed().toLongLong();
-    ASSERT_GT(annId, 0) << id.toStdString();
-    ASSERT_TRUE(service.addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"),
-                                   QStringLiteral("Bob"), QStringLiteral("bob-host")));
+    ASSERT_TRUE(service.addAnnAndBob(&annId));
   }
   void TearDown() override {
-    Env::RemoteFileListShared = nullptr;
-    Env::P2PConnectOwner = 0;
-    Env::RemoteConnected = false;
-    P2PClientMsg::dropPendingTasks();
-    bridgelink::dropSocket();
-    Env::BridgeConnected = false;
+    e2eclient::disconnectThisProcess();
   }
 
   // Client A's home: a shared folder that takes uploads, and a private file
@@ -92,43 +40,13 @@ class TransferEndToEnd : public ::testing::Test {
     writeFile(shared + QStringLiteral("/album/one.bin"), album);
     writeFile(shared + QStringLiteral("/album/deeper/two.txt"), "two");
     writeFile(home + QStringLiteral("/private.txt"), "not shared");
-    const QString db = home + QStringLiteral("/Documents/Kelvor/db");
-    QDir().mkpath(db);
-    ASSERT_TRUE(UtilDB::openAt(db + QStringLiteral("/kelvor.dat")));
-    shareaccount::setForTesting(annId, QStringLiteral("ann-host"));
     SharingObj share;
     share.tag = QStringLiteral("Box");
     share.path = shared;
     share.isdownload = true;
     share.isupload = true;
     share.setSharePassword(QStringLiteral("Pass1"));
-    ASSERT_TRUE(insertShare(share));
-    UtilDB::reset();
-  }
-
-  // The client's login sheet logs its QR page address; confirming that page,
-  // as the phone would, signs the client in.
-  void signInByQrPage(Child& client) {
-    const QRegularExpression page(QStringLiteral("/wx/login/\\?mid=([^&\\s]+)&token=([^&\\s]+)"));
-    QRegularExpressionMatch match;
-    ASSERT_TRUE(spinUntil([&] { return (match = page.match(QString::fromUtf8(client.output()))).hasMatch(); }, 20s))
-        << client.output().toStdString();
-    QUrlQuery form;
-    form.addQueryItem(QStringLiteral("token"), QUrl::fromPercentEncoding(match.captured(2).toUtf8()));
-    form.addQueryItem(QStringLiteral("mid"), QUrl::fromPercentEncoding(match.captured(1).toUtf8()));
-    form.addQueryItem(QStringLiteral("email"), QStringLiteral("ann@example.com"));
-    form.addQueryItem(QStringLiteral("password"), QStringLiteral("ann-pass"));
-    QNetworkRequest request(QUrl(service.siteBase() + QStringLiteral("/wx/login/confirm")));
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.addCaCertificates(QSslCertificate::fromPath(service.caFile()));
-    request.setSslConfiguration(tls);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    QNetworkAccessManager network;
-    QNetworkReply* reply = network.post(request, form.toString(QUrl::FullyEncoded).toUtf8());
-    ASSERT_TRUE(spinUntil([reply] { return reply->isFinished(); }, 10s));
-    reply->deleteLater();
-    ASSERT_TRUE(spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s))
-        << client.output().toStdString();
+    ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
   // Ticks a sheet's one-second poll (faster) until `done`.
@@ -152,23 +70,14 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
   Child clientA;
   seedClientHome(clientA.home());
-  service.configure(clientA.env());
-  clientA.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
-  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridgeA.port()));
-  clientA.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), QStringLiteral("secret-a"));
-  clientA.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/zarkelo"), {}));
-  signInByQrPage(clientA);
+  // The client's login sheet logs its QR page address; confirming that page,
+  // as the phone would, signs the client in.
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
+      << clientA.output().toStdString();
 
   BridgeProcess bridgeB;
   ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  Env::EnvMode = 1;
-  Env::BridgePort = bridgeB.port();
-  Env::BridgeSecret = QStringLiteral("secret-b");
-  ConnectBridge();
-  ASSERT_TRUE(spinUntil([] { return Env::BridgeConnected; }, 10s));
-  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s));
+  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
 
   RemoteFileListController browser;
   browser.stopTimers();

@@ -1,7 +1,9 @@
 // Small helpers shared by tests.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -15,5 +17,14 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 QString binDir();
 // The source tree's root.
 QString sourceDir();
+
+// Files for the transfer tests.
+QByteArray randomBytes(qsizetype size);
+// Writes `bytes` to `path`, making its folders; a failure fails the test.
+void writeFile(const QString& path, const QByteArray& bytes);
+// The file's bytes, or "<missing>" when it cannot be read.
+QByteArray readFile(const QString& path);
+// Every file below `dir` (hidden ones included), relative, sorted.
+QStringList filesBelow(const QString& dir);
 
 }  // namespace testutil

@@ -5,15 +5,17 @@
 #include "support/test_util.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
 using namespace vantrel;
+using testutil::filesBelow;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
 
@@ -24,33 +26,6 @@ struct Sent {
   QString xid;
   Json msg;
 };
-
-QByteArray randomBytes(qsizetype n) {
-  QByteArray bytes(n, Qt::Uninitialized);
-  for (qsizetype i = 0; i < n; ++i) bytes[i] = char(QRandomGenerator::global()->bounded(256));
-  return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-// Every file below `dir`, relative, hidden ones included.
-QStringList filesBelow(const QString& dir) {
-  QStringList found;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
-  found.sort();
-  return found;
-}
 
 // Two engines whose frames reach each other through the event loop, like the
 // relay; `host` answers the host checks of the serving side.
@@ -200,6 +175,33 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   EXPECT_TRUE(filesBelow(outside).isEmpty());
 }
 
+TEST(TransferEngine, APeerGetsOnlyAFewTransfersAtOnce) {
+  std::vector<Sent> back;
+  std::vector<TransferEngine::AskDone> unanswered;
+  TransferEngine host(
+      [&](const QString&, const QString& op, const QString& xid, const Json& msg) {
+        back.push_back({op, xid, msg});
+        return true;
+      },
+      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) { unanswered.push_back(done); });
+  const Json offer = {{"mode", "upload"}, {"root", "/nowhere"}, {"entries", Json::array()}};
+  for (int i = 0; i < TransferEngine::kMaxServedPerSession; ++i)
+    host.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("p%1").arg(i), offer);
+  EXPECT_TRUE(back.empty());
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession);
+  host.onPeerFrame(kSession, QStringLiteral("pull"), QStringLiteral("extra"), {{"targets", Json::array()}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].op, QStringLiteral("cancel"));
+  EXPECT_EQ(back[0].xid, QStringLiteral("extra"));
+  // Another session is not held up by this one.
+  host.onPeerFrame(QStringLiteral("C-3|C-2"), QStringLiteral("push"), QStringLiteral("other"), offer);
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession + 1);
+  // A refused folder ends its transfer and frees a place.
+  unanswered[0](Json{{"data", {{"valid", 0}}}});
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession);
+}
+
 TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   QTemporaryDir dir;
   const QString root = dir.path() + QStringLiteral("/inbox");
@@ -274,12 +276,17 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
         return true;
       },
       [](const QString&, const QString&, const Json&, TransferEngine::AskDone done) { done(std::nullopt); });
-  const Json reply = sender.startUpload(
-      {{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}, {"RemotePathRoot", "/srv/in"}});
-  EXPECT_EQ(intOf(reply, "ValidInfo"), 1);
-  EXPECT_EQ(intOf(sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}}),
-                  "ValidInfo"),
-            2);  // one upload per session at a time
+  std::optional<Json> reply;
+  sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}, {"RemotePathRoot", "/srv/in"}},
+                     [&](const Json& answer) { reply = answer; });
+  // One upload per session at a time, also while the first is being walked.
+  std::optional<Json> busy;
+  sender.startUpload({{"Session", kSession.toStdString()}, {"Targets", file.toStdString()}},
+                     [&](const Json& answer) { busy = answer; });
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(intOf(*busy, "ValidInfo"), 2);
+  ASSERT_TRUE(testutil::waitUntil([&] { return reply.has_value(); }));
+  EXPECT_EQ(intOf(*reply, "ValidInfo"), 1);
   ASSERT_EQ(out.size(), 1u);
   const QString xid = out[0].xid;
   sender.onPeerFrame(kSession, QStringLiteral("accept"), xid, {{"skip", Json::array()}});
@@ -290,8 +297,13 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   const Json progress = sender.uploadProgress(kSession);
   EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
   EXPECT_NEAR(progress["CurrentTaskPercent"].get<double>(), 100.0 * 2 / (TransferEngine::kWindow + 4), 0.01);
-  // The peer's cancel ends it; the record says so.
-  sender.onPeerFrame(kSession, QStringLiteral("cancel"), xid, {{"why", "stopped"}});
+  // The user's cancel ends it and tells the peer; the record says so.
+  EXPECT_EQ(intOf(sender.cancelUpload(kSession), "Result"), 1);
+  EXPECT_EQ(out.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(out.back().xid, xid);
+  const qsizetype frames = out.size();
+  sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 8}});
+  EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
 }

@@ -38,11 +38,7 @@ class VantrelService : public ::testing::Test {
     version.open(QIODevice::WriteOnly);
     version.write(R"({"number": "1.0.3", "file": "Kelvor1.0.3.dmg"})");
     version.close();
-    ready = service->addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
-                                QStringLiteral("ann-host")) &&
-            service->addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
-                                QStringLiteral("bob-host")) &&
-            service->start();
+    ready = service->addAnnAndBob() && service->start();
   }
   static void TearDownTestSuite() {
     delete service;
@@ -51,24 +47,10 @@ class VantrelService : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(ready) << service->child().output().toStdString(); }
 
   // A bridge process of this service with a client signed in as `email`.
-  struct Signed {
-    BridgeProcess bridge;
-    ClientLink link;
-    Json result;
-  };
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
-    auto s = std::make_unique<Signed>();
-    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) {
-      ADD_FAILURE() << "bridge not reachable: " << s->bridge.child().output().toStdString();
-      return nullptr;
-    }
-    auto result = s->link.login(email, password, 20s);
-    if (!result || intOf(*result, "Result") != 1) {
-      ADD_FAILURE() << "sign-in of " << email.toStdString() << " failed: " << (result ? result->dump() : "no answer")
-                    << "\n" << s->bridge.child().output().toStdString();
-      return nullptr;
-    }
-    s->result = *result;
+    std::string why;
+    auto s = vantreltest::signIn(service, email, password, &why);
+    if (!s) ADD_FAILURE() << why;
     return s;
   }
 

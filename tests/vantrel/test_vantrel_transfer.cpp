@@ -3,11 +3,11 @@
 // the bridge's checks from one shared folder, as the real path gate would.
 #include "vantrel_harness.h"
 
+#include "support/test_util.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -17,34 +17,12 @@ using namespace vantreltest;
 using vantrel::intOf;
 using vantrel::textOf;
 using vantrel::valueOf;
+using testutil::filesBelow;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::writeFile;
 
 namespace {
-
-QByteArray randomBytes(qsizetype n) {
-  QByteArray bytes(n, Qt::Uninitialized);
-  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(bytes.data()), n / 4);
-  return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-QStringList filesBelow(const QString& dir) {
-  QStringList found;
-  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-  while (it.hasNext()) found.append(QDir(dir).relativeFilePath(it.next()));
-  found.sort();
-  return found;
-}
 
 bool inside(const QString& root, const QString& path) {
   const QString r = QFileInfo(root).canonicalFilePath();
@@ -56,22 +34,12 @@ class VantrelTransfer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     service = new Service;
-    ready = service->addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
-                                QStringLiteral("ann-host")) &&
-            service->addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
-                                QStringLiteral("bob-host")) &&
-            service->start();
+    ready = service->addAnnAndBob() && service->start();
   }
   static void TearDownTestSuite() {
     delete service;
     service = nullptr;
   }
-
-  struct Signed {
-    BridgeProcess bridge;
-    ClientLink link;
-    Json result;
-  };
 
   void SetUp() override {
     ASSERT_TRUE(ready) << service->child().output().toStdString();
@@ -91,12 +59,7 @@ class VantrelTransfer : public ::testing::Test {
   }
 
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
-    auto s = std::make_unique<Signed>();
-    if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) return nullptr;
-    auto result = s->link.login(email, password, 20s);
-    if (!result || intOf(*result, "Result") != 1) return nullptr;
-    s->result = *result;
-    return s;
+    return vantreltest::signIn(service, email, password);
   }
 
   // The host application's answers, limited to the shared folder.

@@ -10,6 +10,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <sys/prctl.h>
 
 namespace vantreltest {
 
@@ -43,6 +44,14 @@ QString bridgeExecutable(const QString& folder) {
 
 // ---- Child -------------------------------------------------------------------
 
+namespace {
+// The child is killed when the test process dies, even by a crash or a
+// time-out, so that nothing it started outlives it.
+void dieWithParent(QProcess& process) {
+  process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+}  // namespace
+
 Child::Child() : home_(QDir::tempPath() + QStringLiteral("/vantrel-home-XXXXXX")) {
   env_ = QProcessEnvironment::systemEnvironment();
   env_.insert(QStringLiteral("HOME"), home_.path());
@@ -58,6 +67,7 @@ Child::~Child() { stop(); }
 
 bool Child::start(const QString& program, const QStringList& args) {
   process_.setProcessEnvironment(env_);
+  dieWithParent(process_);
   process_.start(program, args);
   return process_.waitForStarted(5000);
 }
@@ -66,6 +76,7 @@ int Child::run(const QString& program, const QStringList& args, QByteArray* outp
   QProcess process;
   process.setProcessEnvironment(env_);
   process.setProcessChannelMode(QProcess::MergedChannels);
+  dieWithParent(process);
   process.start(program, args);
   if (!process.waitForFinished(timeoutMs)) {
     process.kill();
@@ -104,11 +115,25 @@ bool Service::start() {
   return spinUntil([this] { return child_.output().contains("listening on") && QFile::exists(caFile()); }, 20s);
 }
 
-bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname) {
-  return child_.run(binDir() + QStringLiteral("/kelvor-service"),
-                    {QStringLiteral("add-account"), QStringLiteral("--data"), data_.path(), QStringLiteral("--email"),
-                     email, QStringLiteral("--password"), password, QStringLiteral("--name"), name,
-                     QStringLiteral("--hostname"), hostname}) == 0;
+bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
+                         qint64* id) {
+  QByteArray output;
+  const bool added = child_.run(binDir() + QStringLiteral("/kelvor-service"),
+                                {QStringLiteral("add-account"), QStringLiteral("--data"), data_.path(),
+                                 QStringLiteral("--email"), email, QStringLiteral("--password"), password,
+                                 QStringLiteral("--name"), name, QStringLiteral("--hostname"), hostname},
+                                &output) == 0;
+  if (!added) return false;
+  if (!id) return true;
+  *id = output.trimmed().toLongLong();
+  return *id > 0;
+}
+
+bool Service::addAnnAndBob(qint64* annId) {
+  return addAccount(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),
+                    QStringLiteral("ann-host"), annId) &&
+         addAccount(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), QStringLiteral("Bob"),
+                    QStringLiteral("bob-host"));
 }
 
 void Service::configure(QProcessEnvironment& env) const {
@@ -262,6 +287,45 @@ std::optional<Json> ClientLink::login(const QString& id, const QString& password
   auto frame = waitForCode(QStringLiteral("LoginResult"), timeout);
   if (!frame) return std::nullopt;
   return frame->data;
+}
+
+// ---- Signed ----------------------------------------------------------------------
+
+std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
+                               std::string* why) {
+  auto s = std::make_unique<Signed>();
+  if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) {
+    if (why) *why = "bridge not reachable: " + s->bridge.child().output().toStdString();
+    return nullptr;
+  }
+  auto result = s->link.login(email, password, 20s);
+  if (!result || vantrel::intOf(*result, "Result") != 1) {
+    if (why)
+      *why = "sign-in of " + email.toStdString() + " failed: " + (result ? result->dump() : "no answer") + "\n" +
+             s->bridge.child().output().toStdString();
+    return nullptr;
+  }
+  s->result = *result;
+  return s;
+}
+
+// ---- LinkedPair ------------------------------------------------------------------
+
+bool LinkedPair::start(std::function<Json(const QString& code, const Json& msg)> serve) {
+  if (!service.addAnnAndBob() || !service.start()) return false;
+  if (!hostBridge.start(&service) || !peerBridge.start(&service)) return false;
+  if (!host.open(hostBridge.port()) || !peer.open(peerBridge.port())) return false;
+  const auto a = host.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), 20s);
+  const auto b = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), 20s);
+  if (!a || !b) return false;
+  host.serve(std::move(serve));
+  peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*b, "Token").toStdString()},
+                                           {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
+  const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+  if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+  const Json msg = vantrel::valueOf(opened->data, "Msg");
+  session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
+  return true;
 }
 
 }  // namespace vantreltest

@@ -63,7 +63,12 @@ class Child {
 class Service {
  public:
   bool start();
-  bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname);
+  // Adds an account through the service's command line; `id` receives its number.
+  bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
+                  qint64* id = nullptr);
+  // The two accounts the end-to-end tests use: Ann ("ann@example.com",
+  // "ann-pass", host "ann-host") and Bob ("bob@example.com", "bob-pass", host "bob-host").
+  bool addAnnAndBob(qint64* annId = nullptr);
   QString dataDir() const { return data_.path(); }
   QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
   QString caFile() const { return data_.path() + QStringLiteral("/ca.pem"); }
@@ -132,6 +137,26 @@ class ClientLink {
   std::function<Json(const QString&, const Json&)> server_;
   QSet<QString> ownTokens_;  // tokens of this link's own peer requests
   int counter_ = 0;
+};
+
+// A client signed in on a bridge of its own.
+struct Signed {
+  BridgeProcess bridge;
+  ClientLink link;
+  Json result;  // the "LoginResult" data
+};
+// Starts a bridge and signs in through it; null on failure, with the reason in `why`.
+std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
+                               std::string* why = nullptr);
+
+// Ann's client on one bridge, answering peer requests with `serve`, and Bob's
+// on another, with Bob's session to Ann's share "docs" open.
+struct LinkedPair {
+  Service service;
+  BridgeProcess hostBridge, peerBridge;
+  ClientLink host, peer;
+  QString session;  // "ClientID1|ClientID2"
+  bool start(std::function<Json(const QString& code, const Json& msg)> serve);
 };
 
 }  // namespace vantreltest

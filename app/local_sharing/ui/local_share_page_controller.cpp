@@ -10,19 +10,6 @@
 
 #include <QFileInfo>
 
-namespace {
-
-AlertToast alertToast(AlertToast::Type type, const QString& colour, const QString& title) {
-  AlertToast toast;
-  toast.displayMode = AlertToast::DisplayMode::alert;
-  toast.type = type;
-  toast.color = colour;
-  toast.title = title;
-  return toast;
-}
-
-}  // namespace
-
 LocalSharePageController::LocalSharePageController(ShowFlag& isShowLogin, SharingObjList* list,
                                                    HostnameSource hostname, QObject* parent)
     : QObject(parent), isShowLogin_(isShowLogin), list_(list), hostname_(std::move(hostname)) {
@@ -70,10 +57,10 @@ void LocalSharePageController::addShare(const QString& path) {
   if (!::createShare(path)) {
     if (window)
       window->showAlertToast(
-          alertToast(AlertToast::Type::error, QStringLiteral("red"), QStringLiteral("Path Alread Exists!")));
+          makeToast(AlertToast::Type::error, QStringLiteral("red"), QStringLiteral("Path Alread Exists!")));
     return;
   }
   if (window)
-    window->showAlertToast(alertToast(AlertToast::Type::complete, QStringLiteral("green"), QStringLiteral("Done!")));
+    window->showAlertToast(makeToast(AlertToast::Type::complete, QStringLiteral("green"), QStringLiteral("Done!")));
   if (list_) list_->setItems(loadShares(QString(), false, false));
 }

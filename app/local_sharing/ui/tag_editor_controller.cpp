@@ -64,11 +64,6 @@ void TagEditorController::close() {
 }
 
 void TagEditorController::showMessage(const QString& text) {
-  AlertToast toast;
-  toast.displayMode = AlertToast::DisplayMode::alert;
-  toast.type = AlertToast::Type::systemImage;
-  toast.imageName = QStringLiteral("info.square.fill");
-  toast.color = QStringLiteral("yellow");
-  toast.title = text;
-  toast_.show(toast);
+  toast_.show(
+      makeToast(AlertToast::Type::systemImage, QStringLiteral("yellow"), text, QStringLiteral("info.square.fill")));
 }

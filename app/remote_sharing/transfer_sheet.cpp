@@ -1,0 +1,28 @@
+#include "remote_sharing/transfer_sheet.h"
+
+TransferSheet::TransferSheet(bool& recordShown, ShowFlag& isShowView, TransferRequests requests, QObject* parent)
+    : QObject(parent), requests_(std::move(requests)), recordShown_(recordShown), isShowView_(isShowView) {
+  timer_.setInterval(1000);
+  connect(&timer_, &QTimer::timeout, this, [this] { onTick(); });
+  timer_.start();
+}
+
+bool TransferSheet::readProgress(const std::optional<vex::Json>& reply) {
+  if (!hasReplyMessage(reply)) return false;
+  status_ = TransTaskReading::read(*reply);
+  if (status_.WorkingIndex > 0) iWorking_ = QString::number(status_.WorkingIndex) + QStringLiteral(" - ");
+  if (status_.TaskStatus == 1) state_ = RemoteSharingDownloadStatus::dsFinished;
+  return true;
+}
+
+void TransferSheet::closeSheet() {
+  timer_.stop();
+  recordShown_ = false;
+  isShowView_.set(false);
+}
+
+bool TransferSheet::isOkShown() const {
+  return state_ == RemoteSharingDownloadStatus::dsNone || state_ == RemoteSharingDownloadStatus::dsFinished;
+}
+
+bool TransferSheet::isCancelShown() const { return state_ != RemoteSharingDownloadStatus::dsFinished; }

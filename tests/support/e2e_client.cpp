@@ -1,0 +1,93 @@
+#include "e2e_client.h"
+
+#include "bridge/bridge_link.h"
+#include "bridge/env.h"
+#include "bridge/login.h"
+#include "bridge/p2p_client_msg.h"
+#include "bridge/user_info.h"
+#include "core/util_db.h"
+#include "local_sharing/share_account.h"
+#include "local_sharing/share_store.h"
+
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QUrlQuery>
+
+using namespace vantreltest;
+
+namespace e2eclient {
+
+void configureClient(Child& client, const Service& service, const BridgeProcess& bridge, const QString& secret) {
+  service.configure(client.env());
+  client.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("1"));
+  client.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridge.port()));
+  client.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), secret);
+  client.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+}
+
+bool confirmQrPage(Child& client, const Service& service, const QString& email, const QString& password) {
+  const QRegularExpression page(QStringLiteral("/wx/login/\\?mid=([^&\\s]+)&token=([^&\\s]+)"));
+  QRegularExpressionMatch match;
+  if (!spinUntil([&] { return (match = page.match(QString::fromUtf8(client.output()))).hasMatch(); }, 20s))
+    return false;
+  QUrlQuery form;
+  form.addQueryItem(QStringLiteral("token"), QUrl::fromPercentEncoding(match.captured(2).toUtf8()));
+  form.addQueryItem(QStringLiteral("mid"), QUrl::fromPercentEncoding(match.captured(1).toUtf8()));
+  form.addQueryItem(QStringLiteral("email"), email);
+  form.addQueryItem(QStringLiteral("password"), password);
+  QNetworkRequest request(QUrl(service.siteBase() + QStringLiteral("/wx/login/confirm")));
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.addCaCertificates(QSslCertificate::fromPath(service.caFile()));
+  request.setSslConfiguration(tls);
+  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+  QNetworkAccessManager network;
+  QNetworkReply* reply = network.post(request, form.toString(QUrl::FullyEncoded).toUtf8());
+  const bool finished = spinUntil([reply] { return reply->isFinished(); }, 10s);
+  reply->deleteLater();
+  return finished;
+}
+
+bool startSignedInClient(Child& client, const Service& service, const BridgeProcess& bridge, const QString& secret) {
+  configureClient(client, service, bridge, secret);
+  return client.start(binDir() + QStringLiteral("/zarkelo"), {}) &&
+         confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) &&
+         spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s);
+}
+
+bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share) {
+  const QString db = home + QStringLiteral("/Documents/Kelvor/db");
+  QDir().mkpath(db);
+  if (!UtilDB::openAt(db + QStringLiteral("/kelvor.dat"))) return false;
+  shareaccount::setForTesting(accountId, hostname);
+  const bool inserted = insertShare(share);
+  UtilDB::reset();
+  return inserted;
+}
+
+bool connectThisProcess(quint16 port, const QString& secret) {
+  Env::EnvMode = 1;
+  Env::BridgePort = port;
+  Env::BridgeSecret = secret;
+  ConnectBridge();
+  return spinUntil([] { return Env::BridgeConnected; }, 10s);
+}
+
+bool signInThisProcessAsBob(quint16 port, const QString& secret) {
+  if (!connectThisProcess(port, secret)) return false;
+  SendLogin(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  return spinUntil([] { return !UserInfo::shared()->Token.isEmpty(); }, 10s);
+}
+
+void disconnectThisProcess() {
+  Env::RemoteFileListShared = nullptr;
+  Env::P2PConnectOwner = 0;
+  Env::RemoteConnected = false;
+  P2PClientMsg::dropPendingTasks();
+  bridgelink::dropSocket();
+  Env::BridgeConnected = false;
+}
+
+}  // namespace e2eclient
