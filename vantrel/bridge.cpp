@@ -10,7 +10,7 @@ namespace vantrel {
 
 namespace {
 
-const QString kTransfersUnavailable = QStringLiteral("This request is not served by the bridge");
+const QString kNotServedOnBridge = QStringLiteral("This request is not served by the bridge");
 
 constexpr int kClientCheckTimeoutMs = 10000;
 
@@ -212,7 +212,7 @@ void Bridge::onWsdc(const Json& envelope) {
     else if (code == QLatin1String("CancelUploading"))
       answer = transfers_->cancelUpload(session);
     else
-      answer = TransferRefusal{0, false, kTransfersUnavailable}.toJSONModel();
+      answer = NotServedReply{0, false, kNotServedOnBridge}.toJSONModel();
     deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, answer, ids.value(0), ids.value(1)}.toJSONModel());
     return;
   }

@@ -117,8 +117,8 @@ struct FailureMsg {
   VEX_FIELDS(Result, Info)
 };
 
-// The answer to a transfer request while transfers are not served.
-struct TransferRefusal {
+// The answer to a bridge-side request the bridge does not serve.
+struct NotServedReply {
   int Result = 0;
   bool IsSucc = false;
   QString Info;

@@ -1,7 +1,7 @@
 // End to end on loopback: the account service, bridge A with the client A
 // (offscreen, its own home with a share), and bridge B with this test process as client B,
 // whose file browser lists, pages and previews A's share and watches it.
-#include "e2e_client.h"
+#include "ann_share_fixture.h"
 
 #include "remote_sharing/remote_file_list.h"
 
@@ -15,16 +15,8 @@ using namespace vantreltest;
 
 namespace {
 
-class RemoteBrowserEndToEnd : public ::testing::Test {
+class RemoteBrowserEndToEnd : public AnnShareFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAnnAndBob(&annId));
-  }
-  void TearDown() override {
-    e2eclient::disconnectThisProcess();
-  }
-
   // Client A's home: a shared folder of 150 files and a folder with two pictures.
   void seedClientHome(const QString& home) {
     shared = home + QStringLiteral("/Shared");
@@ -47,32 +39,16 @@ class RemoteBrowserEndToEnd : public ::testing::Test {
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
-  Service service;
-  qint64 annId = 0;
   QString shared;
 };
 
 TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClient) {
-  BridgeProcess bridgeA;
-  ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
-  Child clientA;
-  seedClientHome(clientA.home());
-  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
-      << clientA.output().toStdString();
-
-  // Client B is this process: its bridge link to bridge B, signed in as Bob.
-  BridgeProcess bridgeB;
-  ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
+  startBothClients([this](const QString& home) { seedClientHome(home); });
+  if (HasFatalFailure()) return;
 
   RemoteFileListController browser;
   browser.stopTimers();
-  RemoteSharing host;
-  host.hostid = QStringLiteral("A");
-  host.hostname = QStringLiteral("ann-host");
-  host.hosttag = QStringLiteral("pics");
-  host.password = QStringLiteral("pass1");  // access codes are compared without letter case
-  browser.setActiveHost(host);
+  browser.setActiveHost(annHost(QStringLiteral("pics")));
   browser.onAppearFileList();
   ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
       << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();

@@ -2,7 +2,7 @@
 // client A (offscreen, its own home with a share), and bridge B with this test process as
 // client B, whose download and upload sheets move files to and from A's share
 // while client A's own path gate decides what may be served and written.
-#include "e2e_client.h"
+#include "ann_share_fixture.h"
 
 #include "remote_sharing/download_sheet.h"
 #include "remote_sharing/remote_file_list.h"
@@ -22,16 +22,8 @@ using testutil::writeFile;
 
 namespace {
 
-class TransferEndToEnd : public ::testing::Test {
+class TransferEndToEnd : public AnnShareFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAnnAndBob(&annId));
-  }
-  void TearDown() override {
-    e2eclient::disconnectThisProcess();
-  }
-
   // Client A's home: a shared folder that takes uploads, and a private file
   // beside it.
   void seedClientHome(const QString& home) {
@@ -59,34 +51,17 @@ class TransferEndToEnd : public ::testing::Test {
     return done();
   }
 
-  Service service;
-  qint64 annId = 0;
   QString shared;
   QByteArray album = randomBytes(2 * 1024 * 1024 + 8);
 };
 
 TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
-  BridgeProcess bridgeA;
-  ASSERT_TRUE(bridgeA.start(&service, "secret-a"));
-  Child clientA;
-  seedClientHome(clientA.home());
-  // The client's login sheet logs its QR page address; confirming that page,
-  // as the phone would, signs the client in.
-  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-a")))
-      << clientA.output().toStdString();
-
-  BridgeProcess bridgeB;
-  ASSERT_TRUE(bridgeB.start(&service, "secret-b"));
-  ASSERT_TRUE(e2eclient::signInThisProcessAsBob(bridgeB.port(), QStringLiteral("secret-b")));
+  startBothClients([this](const QString& home) { seedClientHome(home); });
+  if (HasFatalFailure()) return;
 
   RemoteFileListController browser;
   browser.stopTimers();
-  RemoteSharing host;
-  host.hostid = QStringLiteral("A");
-  host.hostname = QStringLiteral("ann-host");
-  host.hosttag = QStringLiteral("box");
-  host.password = QStringLiteral("pass1");
-  browser.setActiveHost(host);
+  browser.setActiveHost(annHost(QStringLiteral("box")));
   browser.onAppearFileList();
   // Client A's bridge may still be joining the relay: connect again until it answers.
   for (int attempt = 0; attempt < 20 && browser.fileList().size() != 2; ++attempt) {
