@@ -1,0 +1,91 @@
+#include "protocol/data_frame.h"
+
+#include <QtEndian>
+
+namespace protocol {
+namespace {
+
+constexpr qsizetype kFixedAfterTransfer = 4 + 8 + 4;  // file, offset, payload size
+
+class Reader {
+public:
+    explicit Reader(QByteArrayView bytes) : bytes_(bytes) {}
+    bool has(qsizetype n) const { return n >= 0 && bytes_.size() - pos_ >= n; }
+    template <typename T> T read() {
+        T v = qFromBigEndian<T>(bytes_.data() + pos_);
+        pos_ += qsizetype(sizeof(T));
+        return v;
+    }
+    QByteArrayView take(qsizetype n) {
+        QByteArrayView v = bytes_.sliced(pos_, n);
+        pos_ += n;
+        return v;
+    }
+    qsizetype left() const { return bytes_.size() - pos_; }
+
+private:
+    QByteArrayView bytes_;
+    qsizetype pos_ = 0;
+};
+
+template <typename T> void append(QByteArray& out, T v) {
+    char buf[sizeof(T)];
+    qToBigEndian<T>(v, buf);
+    out.append(buf, qsizetype(sizeof(T)));
+}
+
+// Version, kind and session: the part the relay needs.
+std::optional<QByteArrayView> readSession(Reader& in) {
+    if (!in.has(4) || in.read<quint8>() != kDataFrameVersion || in.read<quint8>() != kDataFrameKindFile)
+        return std::nullopt;
+    const quint16 size = in.read<quint16>();
+    if (size == 0 || size > kMaxDataFrameSession || !in.has(size)) return std::nullopt;
+    return in.take(size);
+}
+
+}  // namespace
+
+QByteArray encodeDataFrame(const DataFrameHeader& header, QByteArrayView payload) {
+    if (header.session.isEmpty() || header.session.size() > kMaxDataFrameSession ||
+        header.transfer.size() > 255 || payload.size() > qsizetype(kMaxDataFramePayload))
+        return {};
+    QByteArray out;
+    out.reserve(4 + header.session.size() + 1 + header.transfer.size() + kFixedAfterTransfer +
+                payload.size());
+    append<quint8>(out, kDataFrameVersion);
+    append<quint8>(out, kDataFrameKindFile);
+    append<quint16>(out, quint16(header.session.size()));
+    out.append(header.session);
+    append<quint8>(out, quint8(header.transfer.size()));
+    out.append(header.transfer);
+    append<quint32>(out, header.file);
+    append<quint64>(out, header.offset);
+    append<quint32>(out, quint32(payload.size()));
+    out.append(payload.data(), payload.size());
+    return out;
+}
+
+std::optional<DataFrame> decodeDataFrame(QByteArrayView message) {
+    Reader in(message);
+    const auto session = readSession(in);
+    if (!session || !in.has(1)) return std::nullopt;
+    DataFrame frame;
+    frame.header.session = session->toByteArray();
+    const quint8 transferSize = in.read<quint8>();
+    if (!in.has(transferSize)) return std::nullopt;
+    frame.header.transfer = in.take(transferSize).toByteArray();
+    if (!in.has(kFixedAfterTransfer)) return std::nullopt;
+    frame.header.file = in.read<quint32>();
+    frame.header.offset = in.read<quint64>();
+    const quint32 size = in.read<quint32>();
+    if (size > kMaxDataFramePayload || in.left() != qsizetype(size)) return std::nullopt;
+    frame.payload = in.take(size);
+    return frame;
+}
+
+std::optional<QByteArrayView> dataFrameSession(QByteArrayView message) {
+    Reader in(message);
+    return readSession(in);
+}
+
+}  // namespace protocol

@@ -1,0 +1,79 @@
+#include "protocol/data_frame.h"
+
+#include <gtest/gtest.h>
+
+using namespace protocol;
+
+namespace {
+
+DataFrameHeader sampleHeader() {
+    DataFrameHeader h;
+    h.session = "C-caller|C-host";
+    h.transfer = "x-42";
+    h.file = 7;
+    h.offset = (quint64(1) << 40) + 3;
+    return h;
+}
+
+}  // namespace
+
+TEST(DataFrame, RoundTripKeepsHeaderAndBytes) {
+    QByteArray payload(70000, '\0');
+    for (int i = 0; i < payload.size(); ++i) payload[i] = char(i * 31);
+    const QByteArray message = encodeDataFrame(sampleHeader(), payload);
+    const auto frame = decodeDataFrame(message);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->header.session, "C-caller|C-host");
+    EXPECT_EQ(frame->header.transfer, "x-42");
+    EXPECT_EQ(frame->header.file, 7u);
+    EXPECT_EQ(frame->header.offset, (quint64(1) << 40) + 3);
+    EXPECT_EQ(frame->payload, QByteArrayView(payload));
+    EXPECT_EQ(dataFrameSession(message).value(), "C-caller|C-host");
+}
+
+TEST(DataFrame, EmptyPayloadMarksAnEmptyFile) {
+    const auto frame = decodeDataFrame(encodeDataFrame(sampleHeader(), {}));
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(frame->payload.isEmpty());
+}
+
+TEST(DataFrame, WriterRefusesWhatAReaderWouldRefuse) {
+    DataFrameHeader h = sampleHeader();
+    h.transfer = QByteArray(256, 't');
+    EXPECT_TRUE(encodeDataFrame(h, "x").isEmpty());
+    h = sampleHeader();
+    h.session.clear();
+    EXPECT_TRUE(encodeDataFrame(h, "x").isEmpty());
+    h = sampleHeader();
+    EXPECT_TRUE(encodeDataFrame(h, QByteArray(kMaxDataFramePayload + 1, 'x')).isEmpty());
+}
+
+TEST(DataFrame, EveryTruncationAndEveryTrailingByteIsRefused) {
+    const QByteArray message = encodeDataFrame(sampleHeader(), "payload");
+    for (qsizetype n = 0; n < message.size(); ++n)
+        EXPECT_FALSE(decodeDataFrame(QByteArrayView(message).first(n))) << n;
+    EXPECT_FALSE(decodeDataFrame(message + 'x'));
+}
+
+TEST(DataFrame, HostileHeadersAreRefused) {
+    const QByteArray good = encodeDataFrame(sampleHeader(), "abc");
+    QByteArray wrongVersion = good;
+    wrongVersion[0] = 2;
+    EXPECT_FALSE(decodeDataFrame(wrongVersion));
+    EXPECT_FALSE(dataFrameSession(wrongVersion));
+    QByteArray wrongKind = good;
+    wrongKind[1] = 9;
+    EXPECT_FALSE(decodeDataFrame(wrongKind));
+    // A session size pointing past the end of the message.
+    QByteArray longSession = good;
+    longSession[2] = char(0xff);
+    longSession[3] = char(0xff);
+    EXPECT_FALSE(dataFrameSession(longSession));
+    EXPECT_FALSE(decodeDataFrame(longSession));
+    // A payload size that claims more than the limit.
+    QByteArray bigPayload = good;
+    const qsizetype sizeAt = good.size() - 3 - 4;
+    bigPayload[sizeAt] = char(0xff);
+    EXPECT_FALSE(decodeDataFrame(bigPayload));
+    EXPECT_FALSE(decodeDataFrame(QByteArray()));
+}
