@@ -87,7 +87,13 @@ bool AccountStore::open(const QString& dataDir, QString* error) {
       " id INTEGER PRIMARY KEY AUTOINCREMENT,"
       " account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
       " hash TEXT NOT NULL UNIQUE,"
-      " created INTEGER NOT NULL);"));
+      " created INTEGER NOT NULL);"
+      "CREATE TABLE IF NOT EXISTS login_tokens ("
+      " hash TEXT PRIMARY KEY,"
+      " account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+      " client_id TEXT NOT NULL,"
+      " created INTEGER NOT NULL,"
+      " expires INTEGER NOT NULL);"));
   if (!ok) *error = db_.lastError();
   return ok;
 }
@@ -162,20 +168,30 @@ std::optional<Account> AccountStore::findByHostname(const QString& hostname) {
   return findOne(QStringLiteral("WHERE hostname = ?"), hostname);
 }
 
-std::optional<Account> AccountStore::checkLogin(const QString& email, const QString& password) {
+std::optional<PasswordRecord> AccountStore::passwordRecord(const QString& email) {
   QList<SqliteDb::Row> rows;
   if (!db_.exec(QStringLiteral("SELECT id, password FROM accounts WHERE email = ?"), {email}, &rows) ||
       rows.isEmpty())
     return std::nullopt;
-  if (!verifyPassword(password, rows.first()[1].toString())) return std::nullopt;
-  return findById(rows.first()[0].toLongLong());
+  return PasswordRecord{rows.first()[0].toLongLong(), rows.first()[1].toString()};
+}
+
+std::optional<PasswordRecord> AccountStore::passwordRecordById(qint64 id) {
+  QList<SqliteDb::Row> rows;
+  if (!db_.exec(QStringLiteral("SELECT id, password FROM accounts WHERE id = ?"), {id}, &rows) || rows.isEmpty())
+    return std::nullopt;
+  return PasswordRecord{rows.first()[0].toLongLong(), rows.first()[1].toString()};
+}
+
+std::optional<Account> AccountStore::checkLogin(const QString& email, const QString& password) {
+  const auto stored = passwordRecord(email);
+  if (!stored || !verifyPassword(password, stored->record)) return std::nullopt;
+  return findById(stored->accountId);
 }
 
 std::optional<Account> AccountStore::checkLoginById(qint64 id, const QString& password) {
-  QList<SqliteDb::Row> rows;
-  if (!db_.exec(QStringLiteral("SELECT password FROM accounts WHERE id = ?"), {id}, &rows) || rows.isEmpty())
-    return std::nullopt;
-  if (!verifyPassword(password, rows.first()[0].toString())) return std::nullopt;
+  const auto stored = passwordRecordById(id);
+  if (!stored || !verifyPassword(password, stored->record)) return std::nullopt;
   return findById(id);
 }
 
@@ -217,6 +233,28 @@ bool AccountStore::checkCredential(qint64 accountId, const QString& credential) 
   db_.exec(QStringLiteral("SELECT 1 FROM credentials WHERE account_id = ? AND hash = ?"),
            {accountId, sha256Hex(credential)}, &rows);
   return !rows.isEmpty();
+}
+
+void AccountStore::saveToken(const StoredToken& token) {
+  db_.exec(QStringLiteral("INSERT OR REPLACE INTO login_tokens (hash, account_id, client_id, created, expires) "
+                          "VALUES (?, ?, ?, ?, ?)"),
+           {token.hash, token.accountId, token.clientId, token.createdMs, token.expiresMs});
+}
+
+void AccountStore::dropToken(const QString& hash) {
+  db_.exec(QStringLiteral("DELETE FROM login_tokens WHERE hash = ?"), {hash});
+}
+
+QList<StoredToken> AccountStore::liveTokens(qint64 nowMs) {
+  db_.exec(QStringLiteral("DELETE FROM login_tokens WHERE expires <= ?"), {nowMs});
+  QList<SqliteDb::Row> rows;
+  db_.exec(QStringLiteral("SELECT hash, account_id, client_id, created, expires FROM login_tokens "
+                          "ORDER BY created, rowid"),
+           {}, &rows);
+  QList<StoredToken> out;
+  for (const auto& row : rows)
+    out.append({row[0].toString(), row[1].toLongLong(), row[2].toString(), row[3].toLongLong(), row[4].toLongLong()});
+  return out;
 }
 
 }  // namespace kelvor

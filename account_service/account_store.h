@@ -21,6 +21,21 @@ struct Account {
   int limitDpc = 3;
 };
 
+// A login token as kept on disk: its SHA-256 only, with its client id and expiry.
+struct StoredToken {
+  QString hash;
+  qint64 accountId = 0;
+  QString clientId;
+  qint64 createdMs = 0;
+  qint64 expiresMs = 0;
+};
+
+// The stored password record of an account, for checking off the main thread.
+struct PasswordRecord {
+  qint64 accountId = 0;
+  QString record;
+};
+
 struct NewAccount {
   QString email;
   QString password;
@@ -56,6 +71,8 @@ class AccountStore {
   // The account when the e-mail exists and the password matches.
   std::optional<Account> checkLogin(const QString& email, const QString& password);
   std::optional<Account> checkLoginById(qint64 id, const QString& password);
+  std::optional<PasswordRecord> passwordRecord(const QString& email);
+  std::optional<PasswordRecord> passwordRecordById(qint64 id);
 
   // Display name, host name and access code, each checked; empty `error` on success.
   bool updateSettings(qint64 id, const QString& name, const QString& hostname, const QString& acode,
@@ -67,6 +84,12 @@ class AccountStore {
   bool checkCredential(qint64 accountId, const QString& credential);
 
   static constexpr int kMaxCredentials = 10;
+
+  // Login tokens, so that sign-ins outlive a restart of the service.
+  void saveToken(const StoredToken& token);
+  void dropToken(const QString& hash);
+  // The unexpired tokens, oldest first; expired ones are deleted.
+  QList<StoredToken> liveTokens(qint64 nowMs);
 
  private:
   std::optional<Account> findOne(const QString& where, const QVariant& value);

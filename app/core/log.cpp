@@ -1,5 +1,7 @@
 #include "core/log.h"
 
+#include <QRegularExpression>
+
 #include <cstdio>
 #include <mutex>
 
@@ -12,6 +14,19 @@ void line(const QString& text) {
   std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+}
+
+QString redactSecret(const QString& secret) { return secret.isEmpty() ? QString() : QStringLiteral("<redacted>"); }
+
+QString redactJsonText(const QString& text) {
+  // "Key":"value" or "Key":value for the keys that carry secrets, any case.
+  static const QRegularExpression secretMember(
+      QStringLiteral("(\"(?:Token|Password|Credential|acode|Hostpassword|Id_user)\"\\s*:\\s*)"
+                     "(\"(?:[^\"\\\\]|\\\\.)*\"|[^,}\\]\\s]+)"),
+      QRegularExpression::CaseInsensitiveOption);
+  QString out = text;
+  out.replace(secretMember, QStringLiteral("\\1\"<redacted>\""));
+  return out;
 }
 
 }  // namespace zlog

@@ -15,4 +15,12 @@ void parts(const Parts&... values) {
   line(list.join(QLatin1Char(' ')));
 }
 
+// A secret (token, password, credential, access code, sign-in handle) as it
+// may appear in a line: masked, keeping only whether it was empty.
+QString redactSecret(const QString& secret);
+
+// JSON text with the values of its secret keys ("Token", "Password",
+// "Credential", "acode", ...) masked, for logging a message whole.
+QString redactJsonText(const QString& text);
+
 }  // namespace zlog
