@@ -2,7 +2,7 @@
 // ("accounts.db"), with their device credentials (stored as SHA-256 only).
 #pragma once
 
-#include "sqlite_db.h"
+#include "core/sql.h"
 
 #include <QString>
 
@@ -93,7 +93,7 @@ class AccountStore {
 
  private:
   std::optional<Account> findOne(const QString& where, const QVariant& value);
-  SqliteDb db_;
+  sql::Database db_;
 };
 
 }  // namespace kelvor

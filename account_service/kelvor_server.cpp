@@ -106,6 +106,11 @@ bool isSameSite(const QHttpServerRequest& request) {
              .toLower() == own;
 }
 
+QHttpServerResponse foreignFormRefused() {
+  return html(pages::notice(QStringLiteral("Refused"), QStringLiteral("This form must be sent from its own page.")),
+              Status::Forbidden);
+}
+
 // Only AEAD suites with forward secrecy for TLS 1.2; TLS 1.3 keeps its own.
 QList<QSslCipher> aeadCiphers() {
   QList<QSslCipher> out;
@@ -228,10 +233,7 @@ void KelvorServer::addRoutes() {
                  const QUrlQuery form = pages::parseForm(request.body());
                  const QString token = pages::formValue(form, QStringLiteral("token"));
                  const QString mid = pages::formValue(form, QStringLiteral("mid"));
-                 if (!isSameSite(request))
-                   return answer.send(html(pages::notice(QStringLiteral("Refused"),
-                                                         QStringLiteral("This form must be sent from its own page.")),
-                                           Status::Forbidden));
+                 if (!isSameSite(request)) return answer.send(foreignFormRefused());
                  core->confirmQr(token, pages::formValue(form, QStringLiteral("email")),
                                  pages::formValue(form, QStringLiteral("password")), sourceOf(request),
                                  [answer, mid, token](const QString& why) {
@@ -250,10 +252,7 @@ void KelvorServer::addRoutes() {
                  const QUrlQuery form = pages::parseForm(request.body());
                  const QString mid = pages::formValue(form, QStringLiteral("mid"));
                  const QString token = pages::formValue(form, QStringLiteral("token"));
-                 if (!isSameSite(request))
-                   return answer.send(html(pages::notice(QStringLiteral("Refused"),
-                                                         QStringLiteral("This form must be sent from its own page.")),
-                                           Status::Forbidden));
+                 if (!isSameSite(request)) return answer.send(foreignFormRefused());
                  core->saveSettings(
                      pages::formValue(form, QStringLiteral("email")), pages::formValue(form, QStringLiteral("password")),
                      pages::formValue(form, QStringLiteral("name")), pages::formValue(form, QStringLiteral("hostname")),
