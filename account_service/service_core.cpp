@@ -125,18 +125,24 @@ void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, con
                                 const QString& source, const QString& password, PasswordDone done) {
   const QString sourceKey = QStringLiteral("src:") + source;
   if (!passwords_.allowed(accountKey) || !passwords_.allowed(sourceKey)) return done(PasswordCheck::Paused, 0);
-  passwords_.begin(accountKey);
-  passwords_.begin(sourceKey);
-  // An unknown account costs the same hashing as a known one.
-  static const QString unknown = hashPassword(QStringLiteral("no such account"));
-  const QString record = stored ? stored->record : unknown;
+  // The account's attempts count as wrong while they run, so that a burst of
+  // guesses at one account cannot outrun its limit; the source's count only
+  // finished wrong ones, so that many people signing in at once from one
+  // address are not held back by each other.
+  passwords_.countWrong(accountKey);
+  const QString record = stored ? stored->record : QString();
   const qint64 accountId = stored ? stored->accountId : 0;
   QObject* target = &mainThread_;
   pool_.start([this, target, record, password, accountId, accountKey, sourceKey, done = std::move(done)] {
-    const bool right = verifyPassword(password, record) && accountId > 0;
+    // An unknown account costs the same hashing as a known one.
+    static const QString unknown = hashPassword(QStringLiteral("no such account"));
+    const bool right = verifyPassword(password, record.isEmpty() ? unknown : record) && accountId > 0;
     QMetaObject::invokeMethod(
         target, [this, right, accountId, accountKey, sourceKey, done] {
-          if (!right) return done(PasswordCheck::Wrong, 0);
+          if (!right) {
+            passwords_.countWrong(sourceKey);
+            return done(PasswordCheck::Wrong, 0);
+          }
           passwords_.succeeded(accountKey);
           passwords_.succeeded(sourceKey);
           done(PasswordCheck::Right, accountId);
@@ -299,8 +305,8 @@ Reply ServiceCore::acodeCheck(const QString& token, const QString& email, const 
   const QString askerKey = QStringLiteral("acc:") + QString::number(session->accountId);
   const QString sourceKey = QStringLiteral("src:") + source;
   if (!acodes_.allowed(askerKey) || !acodes_.allowed(sourceKey)) return {200, reply.toJSONModel()};
-  acodes_.begin(askerKey);
-  acodes_.begin(sourceKey);
+  acodes_.countWrong(askerKey);
+  acodes_.countWrong(sourceKey);
   const auto account = store_.findByEmail(email);
   const bool right = account && !acode.isEmpty() && constantTimeEquals(account->acode.toUtf8(), acode.toUtf8());
   if (right) {

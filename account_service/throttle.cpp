@@ -16,7 +16,7 @@ qint64 Throttle::pauseLeftMs(const QString& key) const {
   return std::max<qint64>(0, it->pausedUntil - now());
 }
 
-void Throttle::begin(const QString& key) {
+void Throttle::countWrong(const QString& key) {
   if (entries_.size() >= kMaxKeys && !entries_.contains(key)) prune();
   Entry& entry = entries_[key];
   const qint64 t = now();

@@ -2,8 +2,9 @@
 // address); after kFreeFailures wrong ones in a row the key is refused for a
 // pause that doubles with every further wrong attempt, up to maxPauseMs. A
 // right attempt during the pause is refused too; one that is let through
-// clears the key. An attempt counts as wrong from its start until it is known
-// right, so that attempts running at the same time cannot pass the limit.
+// clears the key. A caller may count an attempt as wrong from its start until
+// it is known right, so that attempts running at the same time cannot pass
+// the limit.
 #pragma once
 
 #include <QHash>
@@ -23,8 +24,8 @@ class Throttle {
 
   // False while the key is paused.
   bool allowed(const QString& key) const;
-  // An attempt under the key starts: it counts as wrong until succeeded().
-  void begin(const QString& key);
+  // A wrong attempt under the key (or one that counts as wrong until succeeded()).
+  void countWrong(const QString& key);
   // The attempt was right: the key starts afresh.
   void succeeded(const QString& key);
   // Milliseconds until the key may try again (0 when it may now).
