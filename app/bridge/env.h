@@ -4,7 +4,7 @@
 // Main thread only; values are read and written directly.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 
 #include <QString>
 

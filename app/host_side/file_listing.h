@@ -8,8 +8,8 @@
 #include <functional>
 #include <vector>
 
-#include "local_sharing/dir_scan.h"
-#include "local_sharing/file_records.h"
+#include "host_side/dir_scan.h"
+#include "host_side/file_records.h"
 
 // Kinds of entries to list (a bit set).
 inline constexpr int kListFolders = 0x1;

@@ -1,4 +1,4 @@
-#include "local_sharing/path_guard.h"
+#include "host_side/path_guard.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "core/ui/qt_file_chooser.h"
+#include "media/qt_file_chooser.h"
 
 #include <QAbstractItemView>
 #include <QFileDialog>

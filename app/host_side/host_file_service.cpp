@@ -1,4 +1,4 @@
-#include "local_sharing/host_file_service.h"
+#include "host_side/host_file_service.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "local_sharing/dir_scan.h"
+#include "host_side/dir_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>

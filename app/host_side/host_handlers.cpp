@@ -1,4 +1,4 @@
-#include "bridge/host/host_handlers.h"
+#include "host_side/host_handlers.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -10,8 +10,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "bridge/env.h"
-#include "bridge/host/host_dispatcher.h"
-#include "bridge/host/host_replies.h"
+#include "host_side/host_dispatcher.h"
+#include "host_side/host_replies.h"
 #include "bridge/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/peer_link.h"
@@ -20,8 +20,8 @@
 #include "core/log.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
-#include "local_sharing/file_listing.h"
-#include "local_sharing/host_file_service.h"
+#include "host_side/file_listing.h"
+#include "host_side/host_file_service.h"
 
 namespace hostside {
 

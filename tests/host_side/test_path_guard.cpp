@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "local_sharing/host_file_service.h"
-#include "local_sharing/path_guard.h"
+#include "host_side/host_file_service.h"
+#include "host_side/path_guard.h"
 
 namespace {
 

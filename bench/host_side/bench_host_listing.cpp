@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
-#include "local_sharing/file_listing.h"
+#include "host_side/file_listing.h"
 #include "support/ratio_main.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"

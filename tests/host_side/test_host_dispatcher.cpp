@@ -10,12 +10,12 @@
 
 #include "bridge/env.h"
 #include "bridge/fake_main_view.h"
-#include "bridge/host/host_dispatcher.h"
-#include "bridge/host/host_handlers.h"
-#include "bridge/host/host_replies.h"
+#include "host_side/host_dispatcher.h"
+#include "host_side/host_handlers.h"
+#include "host_side/host_replies.h"
 #include "bridge/user_info.h"
 #include "core/util_db.h"
-#include "local_sharing/file_listing.h"
+#include "host_side/file_listing.h"
 #include "local_sharing/share_store.h"
 #include "support/test_util.h"
 

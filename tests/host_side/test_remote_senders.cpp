@@ -5,9 +5,9 @@
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/fake_bridge_server.h"
-#include "bridge/host/host_dispatcher.h"
-#include "bridge/host/host_replies.h"
-#include "bridge/host/remote_sharing_helper.h"
+#include "host_side/host_dispatcher.h"
+#include "host_side/host_replies.h"
+#include "remote_sharing/saved_hosts.h"
 #include "bridge/user_info.h"
 #include "support/test_util.h"
 

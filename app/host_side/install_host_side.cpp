@@ -1,7 +1,7 @@
-#include "bridge/host/install_host_side.h"
+#include "host_side/install_host_side.h"
 
 #include "bridge/bridge_message.h"
-#include "bridge/host/host_dispatcher.h"
+#include "host_side/host_dispatcher.h"
 
 void installHostSide() {
   setHostRequestHandler(&hostside::handleRequest);

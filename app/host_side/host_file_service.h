@@ -5,9 +5,9 @@
 #include <QString>
 
 #include "core/vex_json.h"
-#include "local_sharing/file_listing.h"
-#include "local_sharing/file_records.h"
-#include "local_sharing/path_guard.h"
+#include "host_side/file_listing.h"
+#include "host_side/file_records.h"
+#include "host_side/path_guard.h"
 
 // "getFileList": the request with the folder resolved through the gate
 // (listPath empty when refused, which lists as an empty folder).

@@ -13,8 +13,8 @@
 #include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentMap>
 
-#include "local_sharing/path_guard.h"
-#include "local_sharing/thumbnails.h"
+#include "host_side/path_guard.h"
+#include "host_side/thumbnails.h"
 #include "support/ratio_main.h"
 
 namespace {

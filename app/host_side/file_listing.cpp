@@ -1,4 +1,4 @@
-#include "local_sharing/file_listing.h"
+#include "host_side/file_listing.h"
 
 #include <sys/stat.h>
 
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "local_sharing/path_guard.h"
+#include "host_side/path_guard.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bridge/host/host_replies.h"
+#include "host_side/host_replies.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "local_sharing/thumbnails.h"
+#include "host_side/thumbnails.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "core/log.h"
-#include "core/util_media.h"
-#include "local_sharing/file_records.h"
-#include "local_sharing/path_guard.h"
+#include "media/util_media.h"
+#include "host_side/file_records.h"
+#include "host_side/path_guard.h"
 
 namespace {
 

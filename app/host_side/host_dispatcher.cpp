@@ -1,12 +1,12 @@
-#include "bridge/host/host_dispatcher.h"
+#include "host_side/host_dispatcher.h"
 
-#include "bridge/host/host_handlers.h"
-#include "bridge/host/host_replies.h"
+#include "host_side/host_handlers.h"
+#include "host_side/host_replies.h"
 #include "bridge/json_read.h"
 #include "core/log.h"
-#include "local_sharing/host_file_service.h"
+#include "host_side/host_file_service.h"
 #include "local_sharing/share_store.h"
-#include "local_sharing/thumbnails.h"
+#include "host_side/thumbnails.h"
 
 namespace hostside {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <set>
 
-#include "local_sharing/path_guard.h"
-#include "local_sharing/thumbnails.h"
+#include "host_side/path_guard.h"
+#include "host_side/thumbnails.h"
 #include "support/test_util.h"
 
 namespace {

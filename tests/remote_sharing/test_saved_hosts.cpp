@@ -2,7 +2,7 @@
 
 #include <QTemporaryDir>
 
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 #include "bridge/user_info.h"
 #include "core/util_db.h"
 #include "local_sharing/sharing_obj.h"

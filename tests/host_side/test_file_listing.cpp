@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <random>
 
-#include "local_sharing/file_listing.h"
-#include "local_sharing/host_file_service.h"
+#include "host_side/file_listing.h"
+#include "host_side/host_file_service.h"
 
 namespace {
 
