@@ -20,6 +20,7 @@
 #include "core/log.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
+#include "shell/view_handles.h"
 #include "host_side/file_listing.h"
 #include "host_side/host_file_service.h"
 

@@ -1,16 +1,17 @@
-// Handles through which non-view code reaches the live views: the main window
-// (toasts, sheets, the receive-file panel, the share list) and the login view.
-// The views implement these interfaces and store themselves when shown; a
-// handle that is not set yet raises nothing. Main thread only.
+// The shell's view records: the handle through which non-view code reaches the
+// main window (toasts, sheets, the receive-file panel, the share list), a
+// toast's description and the receive-file panel's record. The main window
+// implements the handle and stores itself in Env when shown; a handle that is
+// not set yet raises nothing. Main thread only.
 #pragma once
+
+#include "bridge/link_handles.h"
 
 #include <QString>
 
-#include <memory>
 #include <optional>
 
 class SharingObjList;  // the application's one share list (local sharing)
-class UserInfo;        // the account record (bridge link)
 
 // A toast description: display mode, type, title and optional subtitle.
 struct AlertToast {
@@ -63,31 +64,4 @@ class MainViewHandle {
   virtual CtlViewReceiveFile& ctlViewReceiveFile() = 0;
   virtual void receiveFilePanelChanged() = 0;
   virtual SharingObjList* sharingObjList() = 0;
-};
-
-// Outcome of a connection attempt to a remote party, handed to the screen that
-// opened it.
-enum class ConStatus { csConnected = 0, csMaxClients = 1, csInvalid = 2 };
-
-// The remote file browser, while it is shown: hears the outcome of its
-// connection attempt.
-class RemoteFileListHandle {
- public:
-  virtual ~RemoteFileListHandle() = default;
-  virtual void updateRemoteConResult(ConStatus status) = 0;
-};
-
-// The contact send view, while a send runs: hears the outcome of its
-// connection attempt.
-class ViewContactHandle {
- public:
-  virtual ~ViewContactHandle() = default;
-  virtual void OnClientInitResult(ConStatus status) = 0;
-};
-
-class LoginViewHandle {
- public:
-  virtual ~LoginViewHandle() = default;
-  virtual void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) = 0;
-  virtual void onLoginFailed() = 0;
 };
