@@ -416,3 +416,19 @@ TEST_F(ServiceManyAccounts, ASignInStormIsHashedOffTheEventLoop) {
             << probe << " ms, all hashed after " << allDone << " ms; hashing them on the loop would hold it "
             << one.elapsed() / 2 * kAccounts << " ms\n";
 }
+
+TEST_F(ServiceHttp, AClientThatLeavesBeforeItsAnswerLeavesTheServiceWhole) {
+  // The answer is written after the hashing on the worker pool; by then the
+  // connection is gone.
+  for (int i = 0; i < 8; ++i) {
+    QNetworkRequest req{QUrl(api(QStringLiteral("bridge/login")))};
+    req.setSslConfiguration(tls);
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    QNetworkReply* reply = net.post(req, QByteArrayLiteral(R"({"Id_acc":"ann@example.com","Password":"ann-pass"})"));
+    testutil::waitUntil([] { return false; }, std::chrono::milliseconds(15 * i));  // some leave sooner, some later
+    reply->abort();
+    reply->deleteLater();
+  }
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+  EXPECT_EQ(login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}})["Result"], 1);
+}
