@@ -6,8 +6,19 @@
 
 namespace vantrel {
 
-TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, TransferAskClient askClient)
-    : context_(context), sendPeer_(std::move(sendPeer)), askClient_(std::move(askClient)) {}
+TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, TransferSendData sendData,
+                           TransferAskClient askClient)
+    : context_(context),
+      sendPeer_(std::move(sendPeer)),
+      sendData_(std::move(sendData)),
+      askClient_(std::move(askClient)) {}
+
+QStringList TransferCore::liveXids() const {
+  QStringList xids;
+  for (const TaskPtr& task : tasks_)
+    if (task->isActive()) xids.append(task->xid);
+  return xids;
+}
 
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();
@@ -46,6 +57,7 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   if (!isActive(task)) return;
   if (tellPeer) send(task, QStringLiteral("cancel"), XferNote{-1, 0, 0, why}.toJSONModel());
   discardPartial(task);
+  task->stop->store(true);
   task->in.reset();
   task->inflight.clear();
   task->state = state;
@@ -68,16 +80,7 @@ void TransferCore::forgetIfServing(const TaskPtr& task) {
   if (serving && !task->isActive()) tasks_.remove(task->xid);
 }
 
-void TransferCore::discardPartial(const TaskPtr& task) {
-  if (task->out) {
-    task->out->close();
-    task->out.reset();
-  }
-  if (!task->tempPath.isEmpty()) {
-    QFile::remove(task->tempPath);
-    task->tempPath.clear();
-  }
-}
+void TransferCore::discardPartial(const TaskPtr& task) { task->out.reset(); }
 
 bool TransferCore::admit(const QString& session, const QString& xid) {
   int running = 0;

@@ -12,7 +12,7 @@ namespace vantrel {
 
 class TransferCore {
  public:
-  TransferCore(QObject* context, TransferSendPeer sendPeer, TransferAskClient askClient);
+  TransferCore(QObject* context, TransferSendPeer sendPeer, TransferSendData sendData, TransferAskClient askClient);
 
   QObject* context() const { return context_; }
 
@@ -33,6 +33,12 @@ class TransferCore {
   bool sendTo(const QString& session, const QString& op, const QString& xid, const Json& msg) {
     return sendPeer_(session, op, xid, msg);
   }
+  // One chunk of entry `file` of the task, as a binary data frame.
+  bool sendData(const TaskPtr& task, qint64 file, qint64 offset, QByteArrayView bytes) {
+    return sendData_(task->session, task->xid, quint32(file), quint64(offset), bytes);
+  }
+  // The xids of the transfers still running.
+  QStringList liveXids() const;
   void askClient(const QString& session, const QString& code, const Json& msg, TransferAskDone done) {
     askClient_(session, code, msg, std::move(done));
   }
@@ -52,6 +58,7 @@ class TransferCore {
 
   QObject* context_;
   TransferSendPeer sendPeer_;
+  TransferSendData sendData_;
   TransferAskClient askClient_;
   QHash<QString, TaskPtr> tasks_;
   QHash<QString, QString> downloads_;  // session -> xid of this client's latest download

@@ -13,8 +13,11 @@ namespace {
 QStringList splitTargets(const QString& text) { return text.split(QLatin1Char('|'), Qt::SkipEmptyParts); }
 }  // namespace
 
-TransferEngine::TransferEngine(SendPeer sendPeer, AskClient askClient, QObject* parent)
-    : QObject(parent), core_(this, std::move(sendPeer), std::move(askClient)), source_(core_), sink_(core_) {}
+TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient askClient, QObject* parent)
+    : QObject(parent),
+      core_(this, std::move(sendPeer), std::move(sendData), std::move(askClient)),
+      source_(core_),
+      sink_(core_) {}
 
 TransferEngine::~TransferEngine() {
   for (const TaskPtr& task : core_.all()) TransferCore::discardPartial(task);
@@ -128,14 +131,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (op == QLatin1String("pull")) return source_.onPull(session, xid, msg);
   if (op == QLatin1String("push")) return sink_.onPush(session, xid, msg);
   const TaskPtr task = core_.find(xid, session);
-  if (!task) {
-    // A late frame of a task that has ended here; a data chunk tells the
-    // sender to stop.
-    if (op == QLatin1String("data"))
-      core_.sendTo(session, QStringLiteral("cancel"), xid,
-                   XferNote{-1, 0, 0, QStringLiteral("no such transfer")}.toJSONModel());
-    return;
-  }
+  if (!task) return;
   if (op == QLatin1String("cancel")) {
     const QString why = textOf(msg, "why");
     return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false);
@@ -146,10 +142,20 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (source && op == QLatin1String("ack")) return source_.onAck(task, msg);
   if (source && op == QLatin1String("finished")) return source_.onFinished(task, msg);
   if (!source && op == QLatin1String("manifest")) return sink_.onManifest(task, msg);
-  if (!source && op == QLatin1String("data")) return sink_.onData(task, msg);
+  if (!source && op == QLatin1String("sum")) return sink_.onSum(task, msg);
   if (!source && op == QLatin1String("skip")) return sink_.onSkip(task, msg);
   if (!source && op == QLatin1String("done")) return sink_.onDone(task);
   zlog::parts(QStringLiteral("Vantrel - transfer frame out of place, dropped:"), op);
+}
+
+void TransferEngine::onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset,
+                                QByteArrayView bytes) {
+  const TaskPtr task = core_.find(xid, session);
+  if (task && task->isActive() && task->role == TransferRole::Sink && task->state == TransferState::Running)
+    return sink_.onData(task, file, offset, bytes);
+  // A late chunk of a task that has ended here tells the sender to stop.
+  if (!task || !task->isActive())
+    core_.sendTo(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("no such transfer")}.toJSONModel());
 }
 
 }  // namespace vantrel

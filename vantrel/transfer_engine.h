@@ -4,8 +4,10 @@
 //   download: sink --pull--> source (checks every file with its client)
 //             source --manifest--> sink
 //   upload / send: source --push--> sink (checks the folder with its client)
-//   then:     sink --accept--> source, source --data...--> sink (acked),
-//             source --done--> sink, sink --finished--> source
+//   then:     sink --accept--> source; per file, its bytes as binary data
+//             frames (protocol/data_frame.h, acked by "ack") and then "sum"
+//             (its size and SHA-256); source --done--> sink,
+//             sink --finished--> source
 //   either side may send "cancel"; the source sends "skip" for an entry it
 //   could not read.
 //
@@ -35,12 +37,13 @@ class TransferEngine : public QObject {
   static constexpr int kMaxServedPerSession = kTransferMaxServedPerSession;
 
   using SendPeer = TransferSendPeer;
+  using SendData = TransferSendData;
   using AskDone = TransferAskDone;
   using AskClient = TransferAskClient;
   // Receives the answer of a request that needs the disk first.
   using Answer = std::function<void(const Json& answer)>;
 
-  TransferEngine(SendPeer sendPeer, AskClient askClient, QObject* parent = nullptr);
+  TransferEngine(SendPeer sendPeer, SendData sendData, AskClient askClient, QObject* parent = nullptr);
   ~TransferEngine() override;
 
   // Requests of the local client; each returns the answer to send back, or
@@ -60,6 +63,8 @@ class TransferEngine : public QObject {
 
   // A frame of kind "xfer" from the peer of an open session.
   void onPeerFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
+  // A chunk of file bytes from the peer of an open session (a data frame).
+  void onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset, QByteArrayView bytes);
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();

@@ -48,6 +48,7 @@ Json progressOf(const TaskPtr& task) {
       const qint64 ms = std::max<qint64>(1, task->clock.elapsed());
       p.WorkingSpeed = rateText(double(task->bytesDone) * 1000.0 / double(ms));
       if (task->failed > 0) p.WorkingSpeed += QStringLiteral(", %1 not transferred").arg(task->failed);
+      if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
       break;
     }
     case TransferState::Cancelled:

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
 
@@ -33,11 +34,6 @@ bool ensureFolderInside(const QString& root, const QString& rel) {
 QString parentRel(const QString& rel) {
   const qsizetype slash = rel.lastIndexOf(QLatin1Char('/'));
   return slash < 0 ? QString() : rel.left(slash);
-}
-
-// Replaces `dest` by the complete temporary file in one step.
-bool commitFile(const QString& temp, const QString& dest) {
-  return std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(dest).constData()) == 0;
 }
 
 }  // namespace
@@ -105,9 +101,9 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
 
 void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting || task->kind != TransferKind::Download) return;
-  task->failed += intOf(msg, "refused");
+  task->refused = intOf(msg, "refused") != 0;
   const Json entries = valueOf(msg, "entries");
-  if ((!entries.is_array() || entries.empty()) && task->failed > 0)
+  if ((!entries.is_array() || entries.empty()) && task->refused)
     return core_.fail(task, QStringLiteral("the host refused the download"), true);
   takeOffer(task, msg, false);
 }
@@ -142,90 +138,104 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       task->entries.append(entry);
     }
   }
+  // Partial files that a killed bridge left in these folders go now.
+  QSet<QString> dirs{task->root};
+  for (qint64 i = 0; i < task->entries.size(); ++i)
+    if (!task->entries[i].isDir && !task->skipped.contains(i))
+      dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
+  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()), core_.liveXids());
   task->state = TransferState::Running;
   if (!core_.send(task, QStringLiteral("accept"), accept.toJSONModel()))
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
-void TransferSink::onData(const TaskPtr& task, const Json& msg) {
-  const qint64 index = intOf(msg, "i");
-  const qint64 offset = intOf(msg, "o");
-  const bool last = valueOf(msg, "e").is_boolean() && valueOf(msg, "e").get<bool>();
-  const Json& chunk = msg.contains("b") ? msg["b"] : Json();
-  if (!chunk.is_string()) return core_.fail(task, QStringLiteral("a data chunk is damaged"), true);
-  const std::string& text = chunk.get_ref<const std::string&>();
-  const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), qsizetype(text.size())),
-                                                      QByteArray::AbortOnBase64DecodingErrors);
+void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
   ++task->taken;
-  if (!decoded) return core_.fail(task, QStringLiteral("a data chunk is damaged"), true);
-  if (!writeChunk(task, index, offset, decoded.decoded)) return;
-  if (last) finishFile(task);
+  if (!writeChunk(task, index, offset, bytes)) return;
   core_.send(task, QStringLiteral("ack"), XferAck{task->taken}.toJSONModel());
 }
 
-bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   if (index < 0 || index >= task->entries.size() || task->entries[index].isDir || task->skipped.contains(index)) {
     core_.fail(task, QStringLiteral("data for an entry that was not accepted"), true);
     return false;
   }
-  const TransferEntry& entry = task->entries[index];
-  if (index != task->current) {
-    if (task->out) {
-      core_.fail(task, QStringLiteral("data out of order"), true);
-      return false;
-    }
-    task->current = index;
-    task->currentBytes = 0;
-    task->written = 0;
-    ++task->currentOrdinal;
-    const QString dir = task->root + QLatin1Char('/') + parentRel(entry.rel);
-    task->tempPath = QDir(dir).filePath(QStringLiteral(".zkpart-%1-%2").arg(task->xid.left(8)).arg(index));
-    task->out = std::make_unique<QFile>(task->tempPath);
-    if (!task->out->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      core_.fail(task, QStringLiteral("cannot write ") + entry.rel, true);
-      return false;
-    }
-  }
-  if (!task->out || offset != task->written) {
+  if (index == task->current && task->out) return true;
+  if (task->out || index <= task->current) {
     core_.fail(task, QStringLiteral("data out of order"), true);
     return false;
   }
-  if (task->out->write(bytes.data(), bytes.size()) != bytes.size()) {
+  const TransferEntry& entry = task->entries[index];
+  task->current = index;
+  task->currentBytes = 0;
+  ++task->currentOrdinal;
+  QString why;
+  task->out = SinkFile::create(task->root + QLatin1Char('/') + parentRel(entry.rel), task->xid, index, &why);
+  if (!task->out) {
+    core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true);
+    return false;
+  }
+  return true;
+}
+
+bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+  if (!openFile(task, index)) return false;
+  const TransferEntry& entry = task->entries[index];
+  if (offset != task->out->written()) {
+    core_.fail(task, QStringLiteral("data out of order"), true);
+    return false;
+  }
+  if (task->out->written() + bytes.size() > entry.size) {
+    core_.fail(task, entry.rel + QStringLiteral(": more data than announced"), true);
+    return false;
+  }
+  if (!task->out->write(bytes)) {
     core_.fail(task, QStringLiteral("cannot write ") + entry.rel, true);
     return false;
   }
-  task->written += bytes.size();
-  task->currentBytes = task->written;
+  task->currentBytes = task->out->written();
   task->bytesDone += bytes.size();
   return true;
 }
 
-void TransferSink::finishFile(const TaskPtr& task) {
-  const QString dest = task->root + QLatin1Char('/') + task->entries[task->current].rel;
-  const bool flushed = task->out->flush();
-  task->out->close();
-  task->out.reset();
-  if (flushed && commitFile(task->tempPath, dest)) {
-    ++task->done;
-  } else {
-    QFile::remove(task->tempPath);
-    ++task->failed;
-    zlog::parts(QStringLiteral("Vantrel - cannot store"), dest);
-  }
-  task->tempPath.clear();
+// The source has sent a whole file: it is checked, synced and renamed into
+// place, or the transfer fails and nothing stays under its name.
+void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
+  const qint64 index = intOf(msg, "i");
+  if (!openFile(task, index)) return;
+  const TransferEntry& entry = task->entries[index];
+  if (intOf(msg, "s") != entry.size)
+    return core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
+  const QString dest = task->root + QLatin1Char('/') + entry.rel;
+  ++task->committing;
+  std::weak_ptr<TransferTask> weak = task;
+  SinkFile::commit(std::move(task->out), entry.size, textOf(msg, "h"), dest, core_.context(),
+                   [this, weak, rel = entry.rel](const QString& why) {
+                     const TaskPtr t = weak.lock();
+                     if (!t) return;
+                     --t->committing;
+                     if (!isActive(t)) return;
+                     if (!why.isEmpty()) return core_.fail(t, rel + QStringLiteral(": ") + why, true);
+                     ++t->done;
+                     if (t->doneReceived && t->committing == 0) finish(t);
+                   });
 }
 
 void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {
   const qint64 index = intOf(msg, "i");
   if (index == task->current) TransferCore::discardPartial(task);
-  if (index >= 0 && index < task->entries.size() && !task->skipped.contains(index)) {
-    task->skipped.insert(index);
-    ++task->failed;
-  }
+  if (index >= 0 && index < task->entries.size()) task->skipped.insert(index);
 }
 
 void TransferSink::onDone(const TaskPtr& task) {
   TransferCore::discardPartial(task);
+  task->doneReceived = true;
+  if (task->committing == 0) finish(task);
+}
+
+void TransferSink::finish(const TaskPtr& task) {
+  // Every offered file that is not in place counts as not transferred.
+  task->failed = task->fileCount - task->done;
   task->state = TransferState::Finished;
   core_.send(task, QStringLiteral("finished"), XferNote{-1, task->done, task->failed, QString()}.toJSONModel());
   zlog::parts(QStringLiteral("Vantrel - transfer received:"), task->xid, QString::number(task->done),

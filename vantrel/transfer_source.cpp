@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 
+#include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace vantrel {
@@ -67,62 +68,97 @@ void TransferSource::startSend(const QString& session, const QList<QPair<QString
   });
 }
 
+// A download: every target goes past the host's own check before anything
+// is walked; only a folder the check found is walked (bounded), and each file
+// found in it is checked again. The peer learns only whether something was
+// refused, never how much.
 void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
-  QList<QPair<QString, QString>> walk;
   const Json targets = valueOf(msg, "targets");
-  if (targets.is_array())
-    for (const Json& t : targets) walk.append({asText(t), lastComponent(asText(t))});
-  std::weak_ptr<TransferTask> weak = task;
-  walkThen(walk, false, [this, weak](const QList<QList<TransferEntry>>& walked) {
-    const TaskPtr t = weak.lock();
-    if (!isActive(t)) return;
-    for (const QList<TransferEntry>& found : walked) {
-      if (found.isEmpty()) ++t->refused;
-      t->candidates.append(found);
+  if (targets.is_array()) {
+    if (targets.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    for (const Json& t : targets) {
+      const QString path = asText(t);
+      if (!path.isEmpty()) task->candidates.append(TransferEntry{lastComponent(path), 0, false, path});
     }
-    if (t->candidates.size() > kTransferMaxEntries) return core_.fail(t, QStringLiteral("too many entries"), true);
-    zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
-    t->next = 0;
-    checkNext(t);
-  });
+  }
+  task->next = 0;
+  checkNext(task, true);
 }
 
-// Every file goes past the host's own check before it is offered.
-void TransferSource::checkNext(const TaskPtr& task) {
+// Asks the checks of the candidates, a few at a time. Targets that the check
+// finds as files are taken; folders it found are walked afterwards.
+void TransferSource::checkNext(const TaskPtr& task, bool targets) {
   while (isActive(task) && task->checksPending < kTransferParallelChecks && task->next < task->candidates.size()) {
     const qint64 index = task->next++;
     ++task->checksPending;
     const QString path = task->candidates[index].local;
     std::weak_ptr<TransferTask> weak = task;
     core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), Json{{"path", path.toStdString()}},
-                    [this, weak, index](const std::optional<Json>& reply) {
+                    [this, weak, index, targets](const std::optional<Json>& reply) {
                       const TaskPtr t = weak.lock();
                       if (!isActive(t)) return;
                       --t->checksPending;
                       const Json info = reply ? valueOf(*reply, "data") : Json();
-                      if (intOf(info, "valid") == 1)
-                        t->entries.append(t->candidates[index]);
-                      else
-                        ++t->refused;
-                      checkNext(t);
+                      TransferEntry& entry = t->candidates[index];
+                      if (intOf(info, "valid") == 1) {
+                        const QFileInfo file(entry.local);
+                        if (targets && file.isFile()) entry.size = file.size();
+                        if (!targets || file.isFile()) t->entries.append(entry);
+                        else t->refused = true;
+                      } else if (targets && intOf(info, "size") > 0) {
+                        // A folder that the host's check can see: it answers
+                        // "not a file" with the folder's size.
+                        t->folders.append(entry.local);
+                      } else {
+                        t->refused = true;
+                      }
+                      checkNext(t, targets);
                     });
   }
-  if (isActive(task) && task->checksPending == 0 && task->next >= task->candidates.size()) sendManifest(task);
+  if (!isActive(task) || task->checksPending > 0 || task->next < task->candidates.size()) return;
+  task->candidates.clear();
+  if (targets && !task->folders.isEmpty()) return walkFolders(task);
+  sendManifest(task);
+}
+
+void TransferSource::walkFolders(const TaskPtr& task) {
+  const QStringList folders = std::exchange(task->folders, {});
+  std::weak_ptr<TransferTask> weak = task;
+  const std::shared_ptr<std::atomic_bool> stop = task->stop;
+  const qint64 taken = task->entries.size();
+  QtConcurrent::run([folders, taken, stop] {
+    WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
+    QPair<QList<TransferEntry>, QString> walked;
+    for (const QString& folder : folders) {
+      if (!QFileInfo(folder).isDir()) continue;
+      limits.maxEntries = kTransferMaxEntries - taken - walked.first.size();
+      walked.first.append(walkBounded(folder, lastComponent(folder), false, limits, &walked.second));
+      if (!walked.second.isEmpty()) break;
+    }
+    return walked;
+  }).then(core_.context(), [this, weak](const QPair<QList<TransferEntry>, QString>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!isActive(t)) return;
+    if (!walked.second.isEmpty()) return core_.fail(t, walked.second, true);
+    t->candidates = walked.first;
+    zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
+    t->next = 0;
+    checkNext(t, false);
+  });
 }
 
 void TransferSource::sendManifest(const TaskPtr& task) {
-  task->candidates.clear();
   // Answers may come back in any order; offer the files in walking order.
   std::sort(task->entries.begin(), task->entries.end(),
             [](const TransferEntry& a, const TransferEntry& b) { return a.rel < b.rel; });
   for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
   task->next = 0;
-  if (task->refused > 0)
-    zlog::parts(QStringLiteral("Vantrel - download: files refused by the host:"), QString::number(task->refused));
+  if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
   if (!core_.send(task, QStringLiteral("manifest"),
-                  XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused}.toJSONModel()))
+                  XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}
+                      .toJSONModel()))
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
@@ -149,35 +185,50 @@ void TransferSource::pump(const TaskPtr& task) {
         return;
       }
       const qint64 index = task->next++;
-      auto file = std::make_unique<QFile>(task->entries[index].local);
-      if (!file->open(QIODevice::ReadOnly)) {
-        ++task->failed;
-        core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, file->errorString()}.toJSONModel());
+      const TransferEntry& entry = task->entries[index];
+      QString why;
+      bool changed = false;
+      task->in = SourceFile::open(entry.local, entry.size, &why, &changed);
+      if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
+      if (!task->in) {
+        core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
         continue;
       }
-      task->in = std::move(file);
-      task->readOffset = 0;
       task->current = index;
       task->currentBytes = 0;
       ++task->currentOrdinal;
     }
-    const QByteArray chunk = task->in->read(kTransferChunkBytes);
-    if (task->in->error() != QFileDevice::NoError) {
-      ++task->failed;
-      core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, task->in->errorString()}.toJSONModel());
-      task->in.reset();
-      continue;
+    if (!task->in->atEnd()) {
+      QString why;
+      const qint64 offset = task->in->offset();
+      const auto chunk = task->in->read(kTransferChunkBytes, &why);
+      if (!chunk && task->in->changed())
+        return core_.fail(task, task->entries[task->current].rel + QStringLiteral(": ") + why, true);
+      if (!chunk) {
+        core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, why}.toJSONModel());
+        task->in.reset();
+        continue;
+      }
+      if (!core_.sendData(task, task->current, offset, *chunk))
+        return core_.fail(task, QStringLiteral("the peer link is not open"), false);
+      task->inflight.push_back(TransferTask::Inflight{task->current, chunk->size(), task->in->atEnd()});
+      ++task->sent;
     }
-    const bool last = task->in->atEnd() || chunk.size() < kTransferChunkBytes;
-    const QByteArray encoded = chunk.toBase64();
-    XferData data{task->current, task->readOffset, std::string(encoded.constData(), size_t(encoded.size())), last};
-    if (!core_.send(task, QStringLiteral("data"), data.toJSONModel()))
-      return core_.fail(task, QStringLiteral("the peer link is not open"), false);
-    task->readOffset += chunk.size();
-    task->inflight.push_back(TransferTask::Inflight{task->current, chunk.size(), last});
-    ++task->sent;
-    if (last) task->in.reset();
+    if (task->in->atEnd() && !finishFile(task)) return;
   }
+}
+
+// The whole file has been read: its size and checksum go after its bytes.
+bool TransferSource::finishFile(const TaskPtr& task) {
+  const TransferEntry& entry = task->entries[task->current];
+  QString why;
+  const auto sum = task->in->finish(&why);
+  task->in.reset();
+  if (!sum) {
+    core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
+    return false;
+  }
+  return core_.send(task, QStringLiteral("sum"), XferSum{task->current, entry.size, *sum}.toJSONModel());
 }
 
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
@@ -193,8 +244,9 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
 }
 
 void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
-  task->done = intOf(msg, "done");
-  task->failed += intOf(msg, "failed");
+  // The sink counts every offered file that did not arrive.
+  task->done = std::clamp<qint64>(intOf(msg, "done"), 0, task->fileCount);
+  task->failed += std::clamp<qint64>(intOf(msg, "failed"), 0, task->fileCount - task->done);
   task->in.reset();
   task->state = TransferState::Finished;
   zlog::parts(QStringLiteral("Vantrel - transfer finished:"), task->xid, QString::number(task->done),

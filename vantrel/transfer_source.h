@@ -28,10 +28,12 @@ class TransferSource {
                 std::function<void(const QList<QList<TransferEntry>>&)> done);
   void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                    const QString& root);
-  void checkNext(const TaskPtr& task);
+  void checkNext(const TaskPtr& task, bool targets);
+  void walkFolders(const TaskPtr& task);
   void sendManifest(const TaskPtr& task);
   // Sends chunks while the window has room.
   void pump(const TaskPtr& task);
+  bool finishFile(const TaskPtr& task);
 
   TransferCore& core_;
 };

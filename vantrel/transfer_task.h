@@ -1,14 +1,15 @@
 // One transfer as both sides of the engine keep it, and the limits they share.
 #pragma once
 
+#include "transfer_files.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSet>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -18,7 +19,10 @@ namespace vantrel {
 
 inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
+// Limits of the walk of a folder a peer asked for.
 inline constexpr int kTransferMaxEntries = 50000;
+inline constexpr int kTransferMaxDepth = 64;
+inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
@@ -29,6 +33,9 @@ using TransferSendPeer = std::function<bool(const QString& session, const QStrin
 // no answer came.
 using TransferAskDone = std::function<void(const std::optional<Json>& reply)>;
 using TransferAskClient = std::function<void(const QString& session, const QString& code, const Json& msg, TransferAskDone done)>;
+// Writes one chunk of file bytes to the peer as a binary data frame.
+using TransferSendData =
+    std::function<bool(const QString& session, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes)>;
 
 enum class TransferRole { Source, Sink };
 enum class TransferKind { Download, Upload, Send };
@@ -60,20 +67,22 @@ struct TransferTask {
   QElapsedTimer clock;
   // source
   qint64 next = 0;  // next entry to open
-  std::unique_ptr<QFile> in;
-  qint64 readOffset = 0;
+  std::unique_ptr<SourceFile> in;
   qint64 sent = 0;
   qint64 acked = 0;
   std::deque<Inflight> inflight;
   bool allSent = false;
   int checksPending = 0;
   QList<TransferEntry> candidates;
-  qint64 refused = 0;
+  QStringList folders;  // folder targets of a download, walked once allowed
+  bool refused = false;  // something asked for was refused (never how much)
+  // Set when the task ends, so that a walk on a worker stops early.
+  std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
   // sink
-  std::unique_ptr<QFile> out;
-  QString tempPath;
-  qint64 written = 0;
+  std::unique_ptr<SinkFile> out;
   qint64 taken = 0;
+  int committing = 0;         // files being synced and renamed
+  bool doneReceived = false;  // the source has sent everything
   // speed, sampled when polled
   mutable qint64 sampleAt = 0;
   mutable qint64 sampleBytes = 0;
