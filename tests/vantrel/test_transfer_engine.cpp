@@ -106,6 +106,19 @@ TEST(TransferPaths, NamesFromAPeerNeverClimbOutOfTheirFolder) {
   EXPECT_EQ(lastComponent(QStringLiteral("C:\\x\\y.txt")), QStringLiteral("y.txt"));
 }
 
+TEST(TransferPaths, AWalkStopsAtItsLimits) {
+  QTemporaryDir dir;
+  for (int i = 0; i < 10; ++i) writeFile(dir.path() + QStringLiteral("/t/a/b/f%1").arg(i), "x");
+  QString error;
+  EXPECT_EQ(walkBounded(dir.path() + QStringLiteral("/t"), QStringLiteral("t"), false, WalkLimits{}, &error).size(), 10);
+  EXPECT_TRUE(error.isEmpty());
+  EXPECT_LE(walkBounded(dir.path() + QStringLiteral("/t"), QStringLiteral("t"), false, WalkLimits{5}, &error).size(), 5);
+  EXPECT_EQ(error, QStringLiteral("too many entries"));
+  error.clear();
+  walkBounded(dir.path() + QStringLiteral("/t"), QStringLiteral("t"), false, WalkLimits{100, 1}, &error);
+  EXPECT_EQ(error, QStringLiteral("the folder is nested too deeply"));
+}
+
 TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   QTemporaryDir dir;
   const QString share = dir.path() + QStringLiteral("/share");
