@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSet>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <openssl/evp.h>
@@ -33,6 +34,14 @@ QString xidTag(const QString& xid) {
       tag += c;
   }
   return tag.isEmpty() ? QStringLiteral("x") : tag;
+}
+
+// Syncs run apart from other work, so that a long walk never holds up a
+// file's commit.
+QThreadPool& syncPool() {
+  static QThreadPool pool;
+  pool.setMaxThreadCount(2);
+  return pool;
 }
 }  // namespace
 
@@ -156,7 +165,7 @@ void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString
   if (file->written_ != size) return done(QStringLiteral("the size does not match"));
   if (file->hash_.hex() != sha256) return done(QStringLiteral("the content does not match its checksum"));
   std::shared_ptr<SinkFile> shared(std::move(file));
-  QtConcurrent::run([shared, dest]() -> QString {
+  QtConcurrent::run(&syncPool(), [shared, dest]() -> QString {
     // The data reaches the disk before the name does.
     if (::fsync(shared->file_.handle()) != 0) return QStringLiteral("cannot sync to disk");
     shared->file_.close();
