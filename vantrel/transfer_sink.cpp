@@ -143,7 +143,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   for (qint64 i = 0; i < task->entries.size(); ++i)
     if (!task->entries[i].isDir && !task->skipped.contains(i))
       dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
-  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()), core_.liveXids());
+  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()));
   task->state = TransferState::Running;
   if (!core_.send(task, QStringLiteral("accept"), accept.toJSONModel()))
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
