@@ -40,7 +40,7 @@ QLineEdit* field(const QString& placeholder, QWidget* parent) {
   edit->setPlaceholderText(placeholder);
   edit->setFixedSize(240, 38);
   QFont font = edit->font();
-  font.setPointSize(12);
+  font.setPixelSize(12);
   edit->setFont(font);
   return edit;
 }
@@ -132,19 +132,19 @@ QWidget* LoginView::buildBanner() {
   row->addWidget(logo);
   auto* title = new QLabel(L("Zarkelo"), banner);
   QFont titleFont = title->font();
-  titleFont.setPointSize(32);
+  titleFont.setPixelSize(32);
   titleFont.setBold(true);
   title->setFont(titleFont);
   row->addWidget(title);
   auto* version = new QLabel(QStringLiteral("V") + kAppVersion, banner);
   QFont small = version->font();
-  small.setPointSize(9);
+  small.setPixelSize(9);
   version->setFont(small);
   version->setAlignment(Qt::AlignTop);
   row->addWidget(version);
   auto* subtitle = new QLabel(L("Login_SubTitle"), banner);
   QFont sub = subtitle->font();
-  sub.setPointSize(16);
+  sub.setPixelSize(16);
   subtitle->setFont(sub);
   row->addWidget(subtitle);
   row->addStretch();

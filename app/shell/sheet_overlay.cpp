@@ -24,6 +24,7 @@ void SheetOverlay::present() {
   content_ = factory_(this);
   if (!content_) return;
   content_->setParent(this);
+  growWindow();
   place();
   content_->show();
   show();
@@ -38,6 +39,7 @@ void SheetOverlay::dismiss() {
   content->hide();
   content->deleteLater();
   hide();
+  restoreWindow();
   if (onDismiss_) onDismiss_();
 }
 
@@ -47,6 +49,24 @@ void SheetOverlay::place() {
   const QSize wanted = content_->sizeHint().expandedTo(content_->minimumSize()).boundedTo(size());
   content_->resize(content_->minimumSize() == content_->maximumSize() ? content_->minimumSize() : wanted);
   content_->move((width() - content_->width()) / 2, (height() - content_->height()) / 2);
+}
+
+// A sheet larger than what it covers makes the window large enough to hold
+// it while it shows, as a sheet attached to a window does.
+void SheetOverlay::growWindow() {
+  QWidget* top = window();
+  const QSize host = parentWidget()->size();
+  const QSize need = content_->minimumSize();
+  const QSize extra(qMax(0, need.width() - host.width()), qMax(0, need.height() - host.height()));
+  if (extra.isNull() || top == this) return;
+  if (!windowMinimum_) windowMinimum_ = top->minimumSize();
+  top->setMinimumSize(top->minimumSize().expandedTo(top->size() + extra));
+}
+
+void SheetOverlay::restoreWindow() {
+  if (!windowMinimum_) return;
+  window()->setMinimumSize(*windowMinimum_);
+  windowMinimum_.reset();
 }
 
 bool SheetOverlay::eventFilter(QObject* watched, QEvent* event) {

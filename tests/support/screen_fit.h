@@ -1,0 +1,27 @@
+// Checks a screen as people see it: every visible label, button, field and
+// header shows its whole text, no two visible sibling controls overlap, a
+// toast covers no control, and a Chinese screen shows no English text that
+// the Chinese table translates. The screen tests call `checkScreen` for each
+// screen they reach; it also writes the pictures to the build folder's
+// "screenshots".
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QWidget;
+
+namespace screenfit {
+
+// The faults of the visible widgets under `root`, one line each, naming the widget.
+QStringList faults(const QWidget& root);
+
+// Checks `window` at its present size and at its minimum size, saving
+// "<name>.png" and "<name>_min.png"; each fault is reported to the running
+// test. `more` adds the faults of what the walk cannot see (texts a widget
+// paints itself), at each size.
+void checkScreen(QWidget& window, const QString& name, const std::function<QStringList()>& more = {});
+
+}  // namespace screenfit
