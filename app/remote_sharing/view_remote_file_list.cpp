@@ -254,7 +254,7 @@ void RemoteRowsCanvas::dropEvent(QDropEvent* event) {
 // ---- page ------------------------------------------------------------------
 
 ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& controller, QWidget* parent)
-    : QWidget(parent), c_(controller), loadingSetting_(QStringLiteral("Loading...")) {
+    : QWidget(parent), c_(controller), loadingSetting_(L("Loading...")) {
   setObjectName(QStringLiteral("ViewSharingRemoteFileList"));
   stack_ = new QStackedLayout(this);
   connect(this, &QObject::destroyed, &c_, [&controller] { controller.setNoticeOnScreen(false); });

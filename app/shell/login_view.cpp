@@ -158,7 +158,7 @@ QWidget* LoginView::buildQrPane() {
   qrStack_ = new QStackedWidget(pane);
   auto* initialising = new QWidget(pane);
   auto* initialisingLayout = new QVBoxLayout(initialising);
-  auto* initialisingTitle = new QLabel(QStringLiteral("正在初始化"), initialising);
+  auto* initialisingTitle = new QLabel(L("正在初始化"), initialising);
   QFont bold = initialisingTitle->font();
   bold.setBold(true);
   initialisingTitle->setFont(bold);

@@ -55,12 +55,13 @@ void SheetOverlay::place() {
 // it while it shows, as a sheet attached to a window does.
 void SheetOverlay::growWindow() {
   QWidget* top = window();
-  const QSize host = parentWidget()->size();
-  const QSize need = content_->minimumSize();
-  const QSize extra(qMax(0, need.width() - host.width()), qMax(0, need.height() - host.height()));
-  if (extra.isNull() || top == this) return;
+  if (top == this || content_->minimumSize() != content_->maximumSize()) return;  // only fixed-size cards
+  // The window's size around the host, plus the card's.
+  const QSize around = top->size() - parentWidget()->size();
+  const QSize need = content_->minimumSize() + around;
+  if (need.width() <= top->minimumWidth() && need.height() <= top->minimumHeight()) return;
   if (!windowMinimum_) windowMinimum_ = top->minimumSize();
-  top->setMinimumSize(top->minimumSize().expandedTo(top->size() + extra));
+  top->setMinimumSize(top->minimumSize().expandedTo(need));
 }
 
 void SheetOverlay::restoreWindow() {

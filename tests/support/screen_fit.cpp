@@ -263,27 +263,30 @@ QHash<QString, QString> table(const QString& name) {
   return entries;
 }
 
-// English texts that the Chinese table translates differently.
-const QStringList& translatedEnglish() {
-  static const QStringList texts = [] {
-    const QHash<QString, QString> en = table(QStringLiteral("en"));
-    const QHash<QString, QString> zh = table(QStringLiteral("zh-Hans"));
+// Texts of the other language's table whose key this language's table
+// translates differently: on a Chinese screen the English ones, and back.
+const QStringList& foreignTexts(bool chinese) {
+  static const auto collect = [](const QString& shownName, const QString& otherName) {
+    const QHash<QString, QString> shown = table(shownName);
+    const QHash<QString, QString> other = table(otherName);
     QStringList found;
-    for (auto it = en.begin(); it != en.end(); ++it) {
-      const QString english = it.value().trimmed();
-      if (!english.isEmpty() && !zh.value(it.key()).isEmpty() && zh.value(it.key()).trimmed() != english) found << english;
+    for (auto it = other.begin(); it != other.end(); ++it) {
+      const QString text = it.value().trimmed();
+      if (!text.isEmpty() && !shown.value(it.key()).isEmpty() && shown.value(it.key()).trimmed() != text) found << text;
     }
     return found;
-  }();
-  return texts;
+  };
+  static const QStringList english = collect(QStringLiteral("zh-Hans"), QStringLiteral("en"));
+  static const QStringList chineseTexts = collect(QStringLiteral("en"), QStringLiteral("zh-Hans"));
+  return chinese ? english : chineseTexts;
 }
 
 bool isLetter(const QString& text, qsizetype at) { return at >= 0 && at < text.size() && text[at].isLetter(); }
 
-// Whether `text` is, begins with or ends with a translated English text as a whole.
-bool showsEnglish(const QString& shown, QString* which) {
+// Whether `text` is, begins with or ends with a text of the other language as a whole.
+bool showsForeign(const QString& shown, QString* which) {
   const QString text = shown.trimmed();
-  for (const QString& english : translatedEnglish()) {
+  for (const QString& english : foreignTexts(QLocale().language() == QLocale::Chinese)) {
     if (text == english || (text.startsWith(english) && !isLetter(text, english.size())) ||
         (text.endsWith(english) && !isLetter(text, text.size() - english.size() - 1))) {
       *which = english;
@@ -319,12 +322,10 @@ void checkWidget(const QWidget& widget, QStringList& out) {
     if (const QWidget* cutter = cutBy(widget, *widget.window()))
       out << QStringLiteral("%1: partly cut off by the edge of %2").arg(describe(widget), describe(*cutter));
   checkPlacement(widget, out);
-  if (QLocale().language() == QLocale::Chinese) {
-    QString english;
-    for (const QString& text : shownTexts(widget))
-      if (showsEnglish(text, &english))
-        out << QStringLiteral("%1: shows \"%2\", which the Chinese table translates").arg(describe(widget), english);
-  }
+  QString foreign;
+  for (const QString& text : shownTexts(widget))
+    if (showsForeign(text, &foreign))
+      out << QStringLiteral("%1: shows \"%2\", which this language's table translates").arg(describe(widget), foreign);
 }
 
 }  // namespace
@@ -332,9 +333,9 @@ void checkWidget(const QWidget& widget, QStringList& out) {
 QStringList faults(const QWidget& root) {
   QStringList out;
   checkWidget(root, out);
-  QString english;
-  if (QLocale().language() == QLocale::Chinese && showsEnglish(root.window()->windowTitle(), &english))
-    out << QStringLiteral("the window title shows \"%1\", which the Chinese table translates").arg(english);
+  QString foreign;
+  if (showsForeign(root.window()->windowTitle(), &foreign))
+    out << QStringLiteral("the window title shows \"%1\", which this language's table translates").arg(foreign);
   for (const QWidget* widget : root.findChildren<QWidget*>())
     if (!widget->isWindow() && widget->isVisible()) checkWidget(*widget, out);
   out.removeDuplicates();

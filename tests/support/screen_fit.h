@@ -1,7 +1,8 @@
 // Checks a screen as people see it: every visible label, button, field and
 // header shows its whole text, no two visible sibling controls overlap, a
-// toast covers no control, and a Chinese screen shows no English text that
-// the Chinese table translates. The screen tests call `checkScreen` for each
+// toast covers no control, and a screen shows no text of the other language's
+// table where its own table has a different entry (English on a Chinese
+// screen, Chinese on an English one). The screen tests call `checkScreen` for each
 // screen they reach; it also writes the pictures to the build folder's
 // "screenshots".
 #pragma once
