@@ -40,6 +40,7 @@ ViewSharingRemote::ViewSharingRemote(QWidget* parent) : QWidget(parent), browser
 
   notice_ = new QLabel;
   notice_->setAlignment(Qt::AlignCenter);
+  notice_->setWordWrap(true);
   column->addWidget(notice_);
   browserView_ = new ViewSharingRemoteFileList(browser_);
   column->addWidget(browserView_, 1);

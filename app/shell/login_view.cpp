@@ -155,6 +155,7 @@ QWidget* LoginView::buildQrPane() {
   auto* pane = new QWidget(this);
   pane->setFixedHeight(240);
   auto* layout = new QVBoxLayout(pane);
+  layout->setContentsMargins(0, 0, 0, 0);
   qrStack_ = new QStackedWidget(pane);
   auto* initialising = new QWidget(pane);
   auto* initialisingLayout = new QVBoxLayout(initialising);
@@ -170,6 +171,7 @@ QWidget* LoginView::buildQrPane() {
   qrStack_->addWidget(initialising);
   auto* shown = new QWidget(pane);
   auto* shownLayout = new QVBoxLayout(shown);
+  shownLayout->setContentsMargins(0, 0, 0, 0);
   qrImage_ = new QLabel(shown);
   qrImage_->setObjectName(QStringLiteral("loginQR"));
   qrImage_->setFixedSize(200, 200);

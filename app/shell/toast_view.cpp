@@ -100,7 +100,7 @@ QList<QRect> controlsInView(const QWidget* host, const QWidget* toast) {
       shown = shown.boundedTo(box.size());
       rects << QStyle::alignedRect(label->layoutDirection(), label->alignment(), shown, box).translated(at);
     } else if (qobject_cast<const QAbstractButton*>(widget) || qobject_cast<const QLineEdit*>(widget) ||
-               qobject_cast<const QComboBox*>(widget)) {
+               qobject_cast<const QComboBox*>(widget) || widget->inherits("DialogCard")) {  // a sheet's card whole
       rects << QRect(at, widget->size());
     }
   }

@@ -25,12 +25,6 @@
 
 namespace {
 
-// Sets the language before the window is built, and back after it is gone.
-struct LanguageScope {
-  explicit LanguageScope(const char* name) { QLocale::setDefault(QLocale(QString::fromLatin1(name))); }
-  ~LanguageScope() { QLocale::setDefault(QLocale::c()); }
-};
-
 class ContactViews : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -48,7 +42,7 @@ class ContactViews : public testing::TestWithParam<const char*> {
   }
   ViewContact* page() { return qobject_cast<ViewContact*>(view.currentPage()); }
 
-  LanguageScope language{GetParam()};
+  screenfit::LanguageScope language{GetParam()};  // before the window is built
   SignedIn account;
   FakePort port;
   MainView view;

@@ -125,7 +125,7 @@ TEST_F(ShareViewsTest, PageShowsButtonsNoticeAndCardsAsTheStateSays) {
 
 TEST_F(ShareViewsTest, Screenshots) {
   for (const char* locale : {"en_US", "zh_CN"}) {
-    QLocale::setDefault(QLocale(QString::fromLatin1(locale)));
+    screenfit::LanguageScope language(locale);
     ASSERT_TRUE(UtilDB::execute(QStringLiteral("delete from localshare")));
     makeView();  // built in this language
     view->state().isShowLogin.set(false);
@@ -150,8 +150,8 @@ TEST_F(ShareViewsTest, Screenshots) {
     editor->cancelButton()->click();
     QCoreApplication::processEvents();
     EXPECT_EQ(card->tagEditor(), nullptr);
+    view.reset();  // built in this language: gone with it
   }
-  QLocale::setDefault(QLocale::c());
 }
 
 }  // namespace

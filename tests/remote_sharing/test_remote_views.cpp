@@ -54,7 +54,7 @@ QString preview(const QString& path) {
 class RemoteViews : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    QLocale::setDefault(QLocale(QString::fromLatin1(GetParam())));
+    language_ = std::make_unique<screenfit::LanguageScope>(GetParam());
     bridgetest::resetState();
     ASSERT_TRUE(UtilDB::openAt(tmp_.filePath(QStringLiteral("kelvor.dat"))));
     auto me = std::make_shared<UserInfo>();
@@ -117,7 +117,7 @@ class RemoteViews : public testing::TestWithParam<const char*> {
     bridgetest::resetState();
     host_.reset();
     UtilDB::reset();
-    QLocale::setDefault(QLocale::c());
+    language_.reset();
   }
 
   void save(const char* name) {
@@ -155,6 +155,7 @@ class RemoteViews : public testing::TestWithParam<const char*> {
     return QPoint(x, row * RemoteRowsCanvas::kRowHeight + RemoteRowsCanvas::kRowHeight / 2);
   }
 
+  std::unique_ptr<screenfit::LanguageScope> language_;
   QTemporaryDir tmp_;
   std::unique_ptr<FakePeerHost> host_;
   std::unique_ptr<MainView> window_;

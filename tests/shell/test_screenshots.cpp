@@ -29,19 +29,20 @@ namespace {
 class Screenshots : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    QLocale::setDefault(QLocale(QString::fromLatin1(GetParam())));
+    language_ = std::make_unique<screenfit::LanguageScope>(GetParam());
     ASSERT_TRUE(UtilDB::openAt(dir_.filePath(QStringLiteral("kelvor.dat"))));
     Env::EnvMode = 1;  // no bridge process is started
   }
   void TearDown() override {
     UtilDB::reset();
-    QLocale::setDefault(QLocale::c());
+    language_.reset();
   }
   void check(QWidget& window, const char* name) {
     screenfit::checkScreen(window, QStringLiteral("%1_%2").arg(QString::fromLatin1(GetParam()), QString::fromLatin1(name)));
   }
 
   QTemporaryDir dir_;
+  std::unique_ptr<screenfit::LanguageScope> language_;
 };
 
 }  // namespace
@@ -56,7 +57,7 @@ TEST_P(Screenshots, WindowPagesDialogsAndToasts) {
   ASSERT_TRUE(testutil::waitUntil([&] { return view.presentedSheet(state.isShowLogin) != nullptr; }));
   LoginController* login = shell.login().current();
   ASSERT_NE(login, nullptr);
-  for (int i = 0; i < 3; ++i) login->onTimer();  // the buttons show from the third tick
+  for (int i = 0; i < 4; ++i) login->onTimer();  // the QR image shows from the fourth tick
   check(view, "login_qr");
   auto* switchPane = view.findChild<QPushButton*>(QStringLiteral("switchPane"));
   ASSERT_NE(switchPane, nullptr);

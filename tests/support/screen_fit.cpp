@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QAbstractScrollArea>
 #include <QCheckBox>
 #include <QComboBox>
@@ -242,7 +243,7 @@ void checkToast(const QWidget& toast, QStringList& out) {
   for (QWidget* widget : scope->findChildren<QWidget*>()) {
     if (toast.isAncestorOf(widget) || !widget->isVisible() || widget->isWindow()) continue;
     const auto* label = qobject_cast<const QLabel*>(widget);
-    if (!isControl(*widget) && !(label && !label->pixmap().isNull())) continue;
+    if (!isControl(*widget) && !(label && !label->pixmap().isNull()) && !widget->inherits("DialogCard")) continue;
     QRect shown(widget->mapTo(host, QPoint(0, 0)), widget->size());
     if (label) {  // where its text or picture lies
       const QRect box = label->contentsRect();
@@ -329,6 +330,21 @@ void checkWidget(const QWidget& widget, QStringList& out) {
 }
 
 }  // namespace
+
+LanguageScope::LanguageScope(const char* localeName) : font_(QApplication::font()) {
+  const QLocale locale(QString::fromLatin1(localeName));
+  QLocale::setDefault(locale);
+  if (locale.language() == QLocale::Chinese) {
+    QFont font = font_;
+    font.setFamilies({QStringLiteral("Noto Sans CJK SC")});
+    QApplication::setFont(font);
+  }
+}
+
+LanguageScope::~LanguageScope() {
+  QApplication::setFont(font_);
+  QLocale::setDefault(QLocale::c());
+}
 
 QStringList faults(const QWidget& root) {
   QStringList out;

@@ -7,6 +7,7 @@
 // "screenshots".
 #pragma once
 
+#include <QFont>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,20 @@
 class QWidget;
 
 namespace screenfit {
+
+// Sets the language of the screens built while it lives, and the font the
+// desktop gives that language (a Chinese desktop's sans-serif is Noto Sans
+// CJK SC), so that texts are measured as people see them; undone at the end.
+class LanguageScope {
+ public:
+  explicit LanguageScope(const char* localeName);
+  ~LanguageScope();
+  LanguageScope(const LanguageScope&) = delete;
+  LanguageScope& operator=(const LanguageScope&) = delete;
+
+ private:
+  QFont font_;
+};
 
 // The faults of the visible widgets under `root`, one line each, naming the widget.
 QStringList faults(const QWidget& root);
