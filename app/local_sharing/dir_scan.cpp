@@ -80,6 +80,24 @@ std::vector<std::string> scanNames(const QString& dir, const NameFilter& filter)
   return names;
 }
 
+namespace {
+
+// Kind, size and date of one entry of the open folder `fd`, links followed.
+void statEntry(int fd, ScanEntry& entry, int64_t offset) {
+  struct statx st {};
+  if (statx(fd, entry.name.c_str(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
+    entry.isDir = S_ISDIR(st.stx_mode);
+    entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
+    entry.createdMs = statMillis(st, offset);
+  } else {
+    entry.isDir = false;
+    entry.size = 0;
+    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+  }
+}
+
+}  // namespace
+
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter) {
   std::vector<ScanEntry> entries;
   DirHandle d = openFolder(dir);
@@ -91,17 +109,45 @@ std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter)
     ScanEntry entry;
     entry.name = e->d_name;
     if (!filter.keeps(entry.name)) continue;
-    struct statx st {};
-    if (statx(fd, e->d_name, AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
-      entry.isDir = S_ISDIR(st.stx_mode);
-      entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
-      entry.createdMs = statMillis(st, offset);
-    } else {
-      entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+    statEntry(fd, entry, offset);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter) {
+  std::vector<ScanEntry> entries;
+  DirHandle d = openFolder(dir);
+  if (!d) return entries;
+  const int fd = dirfd(d.get());
+  while (const dirent* e = readdir(d.get())) {
+    if (isHidden(e->d_name)) continue;
+    ScanEntry entry;
+    entry.name = e->d_name;
+    if (!filter.keeps(entry.name)) continue;
+    if (e->d_type == DT_DIR) {
+      entry.isDir = true;
+    } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      struct statx st {};
+      entry.isDir = statx(fd, e->d_name, AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
     }
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+void readAttributes(const QString& dir, ScanEntry& entry) {
+  const int64_t offset = localOffsetSeconds();
+  const QByteArray path = dir.toUtf8() + '/' + QByteArray::fromStdString(entry.name);
+  struct statx st {};
+  if (statx(AT_FDCWD, path.constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0) {
+    entry.size = 0;
+    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+    return;
+  }
+  // The kind stays the one the entry was sorted by.
+  entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
+  entry.createdMs = statMillis(st, offset);
 }
 
 bool hasVisibleEntry(const QString& dir) {

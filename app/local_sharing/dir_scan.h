@@ -35,6 +35,16 @@ std::vector<std::string> scanNames(const QString& dir, const NameFilter& filter)
 // entry whose attributes cannot be read is a file of size 0 created "now".
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter);
 
+// The visible entries of `dir` kept by `filter`, told apart as folders and
+// files by the folder's own entries: only a symbolic link or an entry of
+// unknown kind is looked at (followed). Sizes and dates are left for
+// readAttributes.
+std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter);
+
+// Fills the size and creation time of `entry` of the folder `dir`, as
+// scanEntries would have; its kind stays.
+void readAttributes(const QString& dir, ScanEntry& entry);
+
 // True when the folder holds at least one visible entry.
 bool hasVisibleEntry(const QString& dir);
 
