@@ -286,14 +286,27 @@ TEST_F(ShareStoreTest, GateServesEnabledSharesOfTheAccountOnly) {
   EXPECT_FALSE(guard.resolve(folder + QStringLiteral("/theirs")).has_value());
 }
 
+// The sessions' access on a clock of the test's own.
+class ShareAccessTest : public ShareStoreTest {
+ protected:
+  void SetUp() override {
+    ShareStoreTest::SetUp();
+    access.forgetAll();
+    access.setClock([this] { return now; });
+  }
+  void TearDown() override {
+    access.setClock({});
+    access.forgetAll();
+    ShareStoreTest::TearDown();
+  }
+  qint64 now = 1'000'000;
+  ShareAccess& access = ShareAccess::shared();
+};
+
 // A share with an access code opens to the one session that proved it (letter
 // case aside), for that share only, until the session closes or the code
 // changes; a share without a code is open to all.
-TEST_F(ShareStoreTest, GateOpensACodeShareOnlyToTheSessionThatProvedItsCode) {
-  qint64 now = 1'000'000;
-  ShareAccess& access = ShareAccess::shared();
-  access.forgetAll();
-  access.setClock([&now] { return now; });
+TEST_F(ShareAccessTest, GateOpensACodeShareOnlyToTheSessionThatProvedItsCode) {
   const QString folder = tmp.filePath(QStringLiteral("folder"));
   for (const char* sub : {"/open", "/x", "/y"}) QDir().mkpath(folder + QLatin1String(sub));
   add(QStringLiteral("OPEN"), folder + QStringLiteral("/open"));
@@ -326,19 +339,13 @@ TEST_F(ShareStoreTest, GateOpensACodeShareOnlyToTheSessionThatProvedItsCode) {
   EXPECT_TRUE(access.tryCode(s2, QStringLiteral("acc:9"), QStringLiteral("ShareX"), QStringLiteral("newcode")));
   now += ShareAccess::kIdleMs + 1;
   EXPECT_FALSE(reaches(s2, "/x"));
-  access.setClock({});
-  access.forgetAll();
 }
 
 // Five wrong codes in a row pause the peer account and the session; a right
 // code in the pause is refused too; each further wrong code doubles the pause
 // up to the cap; a right code after the pause works and clears the count. A
 // code the peer knows for another share never clears the count.
-TEST_F(ShareStoreTest, WrongAccessCodesPauseThePeerAndTheSession) {
-  qint64 now = 1'000'000;
-  ShareAccess& access = ShareAccess::shared();
-  access.forgetAll();
-  access.setClock([&now] { return now; });
+TEST_F(ShareAccessTest, WrongAccessCodesPauseThePeerAndTheSession) {
   const QString folder = tmp.filePath(QStringLiteral("folder"));
   QDir().mkpath(folder + QStringLiteral("/x"));
   QDir().mkpath(folder + QStringLiteral("/k"));
@@ -376,8 +383,6 @@ TEST_F(ShareStoreTest, WrongAccessCodesPauseThePeerAndTheSession) {
   EXPECT_TRUE(PathGuard::forSession(QStringLiteral("A|H")).resolve(folder + QStringLiteral("/x")).has_value());
   EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));  // counting starts over
   EXPECT_TRUE(attempt(QStringLiteral("A|H"), "right"));
-  access.setClock({});
-  access.forgetAll();
 }
 
 }  // namespace
