@@ -11,7 +11,7 @@
 
 namespace {
 
-bool isAscii(const std::string& text) {
+bool isAscii(std::string_view text) {
   for (unsigned char c : text)
     if (c >= 0x80) return false;
   return true;
@@ -57,7 +57,7 @@ NameFilter::NameFilter(const QString& search) : lower_(search.toLower()) {
   lowerAscii_ = utf8;
 }
 
-bool NameFilter::keeps(const std::string& name) const {
+bool NameFilter::keeps(std::string_view name) const {
   if (lower_.isEmpty()) return true;
   if (ascii_ && isAscii(name)) {
     if (lowerAscii_.size() > name.size()) return false;
@@ -65,19 +65,16 @@ bool NameFilter::keeps(const std::string& name) const {
                           [](char a, char b) { return lowerAscii(a) == b; });
     return it != name.end();
   }
-  return QString::fromStdString(name).toLower().contains(lower_);
+  return QString::fromUtf8(name.data(), qsizetype(name.size())).toLower().contains(lower_);
 }
 
-std::vector<std::string> scanNames(const QString& dir, const NameFilter& filter) {
-  std::vector<std::string> names;
+int64_t countNames(const QString& dir, const NameFilter& filter) {
+  int64_t count = 0;
   DirHandle d = openFolder(dir);
-  if (!d) return names;
-  while (const dirent* e = readdir(d.get())) {
-    if (isHidden(e->d_name)) continue;
-    std::string name(e->d_name);
-    if (filter.keeps(name)) names.push_back(std::move(name));
-  }
-  return names;
+  if (!d) return count;
+  while (const dirent* e = readdir(d.get()))
+    if (!isHidden(e->d_name) && filter.keeps(e->d_name)) ++count;
+  return count;
 }
 
 namespace {

@@ -163,7 +163,7 @@ FileListResult listFolder(const FileListRequest& request) {
   if (request.probeCount == 1) {
     qint64 count = 0;
     if (folders && files) {
-      count = qint64(scanNames(request.listPath, filter).size());
+      count = countNames(request.listPath, filter);
     } else if (folders || files) {
       for (const ScanEntry& e : scanKinds(request.listPath, filter))
         if (e.isDir == folders) ++count;

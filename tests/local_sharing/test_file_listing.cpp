@@ -242,8 +242,12 @@ TEST_F(ListingTest, LinksAreListedAsWhatTheyLeadTo) {
     QStringList folders;
     for (const FileItem& item : all.items) {
       if (item.isDir) folders << item.name;
-      if (item.name == QLatin1String("to_data") || item.name == QLatin1String("data")) EXPECT_EQ(item.size, 7);
-      if (item.name == QLatin1String("dangling")) EXPECT_EQ(item.size, 0);
+      if (item.name == QLatin1String("to_data") || item.name == QLatin1String("data")) {
+        EXPECT_EQ(item.size, 7);
+      }
+      if (item.name == QLatin1String("dangling")) {
+        EXPECT_EQ(item.size, 0);
+      }
     }
     folders.sort();
     EXPECT_EQ(folders, (QStringList{QStringLiteral("real"), QStringLiteral("to_real")})) << order;
