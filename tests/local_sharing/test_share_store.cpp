@@ -5,8 +5,8 @@
 #include <QTemporaryDir>
 
 #include "core/util_db.h"
-#include "local_sharing/path_guard.h"
-#include "local_sharing/share_access.h"
+#include "host_side/path_guard.h"
+#include "host_side/share_access.h"
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
 #include "local_sharing/sharing_obj.h"
