@@ -47,6 +47,9 @@ class ServiceLink : public QObject {
     return send(op.toJSONModel());
   }
 
+  // Writes one binary message (a data frame); false when the relay is not ready.
+  bool sendBinary(const QByteArray& message);
+
   // Intervals, shortened by tests.
   void setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs);
 
@@ -58,6 +61,7 @@ class ServiceLink : public QObject {
   // retrying with it until open() gives a new one or close() is called.
   void tokenRefused();
   void opReceived(const vex::Json& op);
+  void binaryReceived(const QByteArray& message);
 
  private:
   void connectRelay();
