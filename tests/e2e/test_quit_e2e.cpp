@@ -11,7 +11,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLayout>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -93,15 +92,16 @@ class Xvfb {
 // window coordinates, for a window of `size`: the same widgets laid out here.
 std::pair<QPoint, QPoint> quitPoints(const QSize& size) {
   MainView view;
+  view.setAttribute(Qt::WA_DontShowOnScreen);
   view.resize(size);
-  view.layout()->activate();
-  view.sideNavigation()->layout()->activate();
+  view.show();
+  view.state().isShowLogin.set(false);  // signed in: the navigation shows
+  testutil::waitUntil([] { return false; }, 200ms);
   const QPoint button = view.quitButton()->mapTo(&view, view.quitButton()->rect().center());
   view.state().isShowingExitDialog.set(true);
+  testutil::waitUntil([] { return false; }, 200ms);
   auto* question = qobject_cast<QuitQuestionView*>(view.presentedSheet(view.state().isShowingExitDialog));
   if (!question) return {button, {}};
-  question->layout()->activate();
-  for (QLayout* inner : question->findChildren<QLayout*>()) inner->activate();
   const QPoint action = question->quitButton()->mapTo(&view, question->quitButton()->rect().center());
   return {button, action};
 }
@@ -161,6 +161,8 @@ TEST_F(QuitEndToEnd, TheQuitQuestionEndsTheClientAndItsBridgeOnARealDisplay) {
   const auto [button, action] =
       quitPoints(QSize(geometry.value(QStringLiteral("WIDTH")), geometry.value(QStringLiteral("HEIGHT"))));
   ASSERT_FALSE(action.isNull());
+  std::printf("window %s at %d,%d: quit button at %d,%d, quit action at %d,%d\n", window.toUtf8().constData(),
+              origin.x(), origin.y(), button.x(), button.y(), action.x(), action.y());
 
   // The close question first: nothing ends before it is answered.
   x.click(origin + button);
