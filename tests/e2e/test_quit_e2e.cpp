@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -126,6 +127,10 @@ class QuitEndToEnd : public ::testing::Test {
         << client.process().dump().toStdString();
     bridge = client.bridgePid();
     ASSERT_NE(bridge, 0);
+    // The sign-in token never reaches the log.
+    static const QRegularExpression token(QStringLiteral("\"Token\":\"[0-9a-f]{8,}"));
+    EXPECT_FALSE(token.match(client.process().dump()).hasMatch()) << client.process().dump().toStdString();
+    EXPECT_GE(client.process().countLines(QStringLiteral("\"Token\":\"(hidden)\"")), 1);
   }
 
   // The client and its bridge end within 5 s, the client with status 0.
