@@ -28,12 +28,7 @@ const QString kEmail = QStringLiteral("ann@example.com");
 const QString kPassword = QStringLiteral("ann-pass");
 const QString kSignedIn = QStringLiteral("Host Login Succeeded");
 
-QProcessEnvironment emailLogin() {
-  QProcessEnvironment env;
-  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_EMAIL"), kEmail);
-  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_PASSWORD"), kPassword);
-  return env;
-}
+QProcessEnvironment emailLogin() { return e2e::emailLogin(kEmail, kPassword); }
 
 // Gone, or only waiting to be reaped.
 bool alive(qint64 pid) {
