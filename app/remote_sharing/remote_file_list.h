@@ -9,10 +9,10 @@
 // failed reply, logged, with a notice where the user waits for it.
 #pragma once
 
-#include "bridge/host/remote_sharing_helper.h"
-#include "bridge/view_handles.h"
+#include "remote_sharing/saved_hosts.h"
+#include "shell/view_handles.h"
 #include "core/vex_json.h"
-#include "local_sharing/file_records.h"
+#include "host_side/file_records.h"
 #include "remote_sharing/remote_rows.h"
 #include "remote_sharing/transfer_records.h"
 #include "shell/show_flag.h"

@@ -4,7 +4,7 @@
 // again after it was restarted.
 #include "shell_e2e_support.h"
 
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 #include "shell/main_view.h"
 #include "shell/main_view_parts.h"
 #include "support/test_util.h"

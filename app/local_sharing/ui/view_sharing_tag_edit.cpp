@@ -1,7 +1,7 @@
 #include "local_sharing/ui/view_sharing_tag_edit.h"
 
 #include "core/localized.h"
-#include "core/util_media.h"
+#include "media/util_media.h"
 #include "shell/palette.h"
 #include "shell/toast_view.h"
 
