@@ -1,6 +1,5 @@
 #include "shell/login_controller.h"
 
-#include "bridge/json_read.h"
 #include "core/localized.h"
 #include "core/log.h"
 #include "shell/service_urls.h"
@@ -102,21 +101,8 @@ void LoginController::onRememberMeChanged(bool on) {
   emit changed();
 }
 
-namespace {
-
-// The login result as it may be logged: its sign-in token left out.
-QString loggableResult(const QString& resultText) {
-  const QByteArray bytes = resultText.toUtf8();
-  auto result = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
-  if (!result || !result->is_object()) return QStringLiteral("(login result not JSON)");
-  if (result->contains("Token")) (*result)["Token"] = "(hidden)";
-  return QString::fromStdString(result->dump());
-}
-
-}  // namespace
-
 LoginController::Credentials LoginController::onLoginSucceeded(const QString& resultText) {
-  zlog::line(loggableResult(resultText));
+  zlog::line(resultText);
   iLoginState_ = LoginState::lsLoginResultBack;
   isShowLoading_ = false;
   const bool wasShown = isShowDialog_;

@@ -125,7 +125,6 @@ class QuitEndToEnd : public ::testing::Test {
     // The sign-in token never reaches the log.
     static const QRegularExpression token(QStringLiteral("\"Token\":\"[0-9a-f]{8,}"));
     EXPECT_FALSE(token.match(client.process().dump()).hasMatch()) << client.process().dump().toStdString();
-    EXPECT_GE(client.process().countLines(QStringLiteral("\"Token\":\"(hidden)\"")), 1);
   }
 
   // The client and its bridge end within 5 s, the client with status 0.
