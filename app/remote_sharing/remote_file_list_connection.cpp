@@ -3,7 +3,7 @@
 #include "remote_sharing/remote_file_list.h"
 
 #include "bridge/env.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
 #include "core/localized.h"

@@ -2,7 +2,7 @@
 // without an answer, or a host that restarted meanwhile, make it unavailable.
 #include "remote_sharing/remote_file_list.h"
 
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "remote_sharing/remote_payloads.h"
 #include "core/localized.h"

@@ -2,7 +2,7 @@
 // a 0.2 s tick and given up when the host does not answer.
 #include "remote_sharing/remote_file_list.h"
 
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
 #include "core/log.h"

@@ -1,6 +1,6 @@
 #include "remote_sharing/transfer_progress.h"
 
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "core/util_system.h"
 #include "shell/main_view_shared.h"
 

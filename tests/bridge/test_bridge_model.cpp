@@ -3,7 +3,7 @@
 #include "bridge/bridge_supervisor.h"
 #include "bridge/env.h"
 #include "bridge/envelope.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/login.h"
 #include "bridge/payloads.h"
 #include "bridge/peer_link.h"
