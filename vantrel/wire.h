@@ -7,6 +7,7 @@
 
 #include "core/json_read.h"
 #include "core/vex_json.h"
+#include "protocol/login_result.h"
 
 #include <QString>
 
@@ -93,22 +94,8 @@ struct HostCallText {
   VEX_FIELDS(Token, Msg)
 };
 
-struct LoginLimit {
-  qint64 maxsharecount = 0;
-  qint64 limit_dpc = 0;
-  qint64 mbr_type = 0;
-  VEX_FIELDS(maxsharecount, limit_dpc, mbr_type)
-};
-struct LoginResultMsg {
-  int Result = 1;
-  qint64 ACC = 0;
-  QString name_acc;
-  QString rooturl;
-  QString ClientID;
-  QString Token;
-  LoginLimit limit;
-  VEX_FIELDS(Result, ACC, name_acc, rooturl, ClientID, Token, limit)
-};
+using LoginLimit = protocol::LoginLimit;
+using LoginResultMsg = protocol::LoginResult;
 
 // A refusal or failure: {"Result": 0, "Info": why}.
 struct FailureMsg {
