@@ -123,7 +123,7 @@ void RemoteFileListController::hostInvalid(const QString& message) {
   conStatus_ = ConStatus::csInvalid;
   iCheckHostWorking_ = true;
   iCheckHostDiscon_ = -1;
-  remotetoast::show(message);
+  if (!noticeOnScreen_) remotetoast::show(message);
   hostInvalidInfo_ = message;
   emit stateChanged();
 }

@@ -29,6 +29,9 @@ void RemoteFileListController::onCheckHostTick() {
 }
 
 void RemoteFileListController::onCheckHostReply(const std::optional<vex::Json>& reply) {
+  // A reply that comes after the browser gave up on the host neither restarts
+  // the checks nor reports the host gone a second time.
+  if (conStatus_ == ConStatus::csInvalid) return;
   if (!isMissing(reply)) {
     iCheckHostDiscon_ = 0;
     const QString s = jsonread::text(*reply, "data");
