@@ -1,7 +1,7 @@
 #include "shell/login_controller.h"
 
 #include "core/localized.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "core/log.h"
 #include "shell/service_urls.h"
 
