@@ -32,20 +32,26 @@ RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
 RelayHub::~RelayHub() {
   // Every connection is closed on its own thread before the loops stop.
   for (const LinkPtr& link : links_) {
-    QWebSocket* socket = nullptr;
+    QThread* thread = nullptr;
     {
       std::lock_guard lock(link->socketMutex);
-      socket = link->socket;
-      link->socket = nullptr;
-      link->gone = true;
+      if (link->socket) thread = link->socket->thread();
     }
-    if (!socket) continue;
-    auto end = [socket] {
+    if (!thread) continue;
+    auto end = [link] {
+      QWebSocket* socket = nullptr;
+      {
+        std::lock_guard lock(link->socketMutex);
+        socket = link->socket;
+        link->socket = nullptr;
+      }
+      link->gone = true;
+      if (!socket) return;
       socket->disconnect();
       socket->abort();
       delete socket;
     };
-    QObject* loop = loops_->contextOf(socket->thread());
+    QObject* loop = loops_->contextOf(thread);
     if (loop)
       QMetaObject::invokeMethod(loop, end, Qt::BlockingQueuedConnection);
     else
