@@ -20,19 +20,16 @@ if [ ! -f "$FUZZ_BUILD/build.ninja" ]; then
     -DZARKELO_FUZZ=ON -DZARKELO_BUILD_TESTS=OFF -DZARKELO_BUILD_BENCH=OFF
 fi
 cmake --build "$FUZZ_BUILD" --target fuzz_bridge_dispatcher fuzz_relay_frames
-CORPUS="$FUZZ_BUILD/corpus/bridge_dispatcher"
-mkdir -p "$CORPUS"
-cp -n "$ROOT"/fuzz/corpus/bridge_dispatcher/* "$CORPUS"/ 2>/dev/null || true
-echo "Fuzzing the bridge dispatcher for ${FUZZ_SECONDS} s"
-"$FUZZ_BUILD/bin/fuzz_bridge_dispatcher" "$CORPUS" -dict="$ROOT/fuzz/bridge_dispatcher.dict" \
-  -max_total_time="$FUZZ_SECONDS" -max_len=8192 -rss_limit_mb=2048 -artifact_prefix="$FUZZ_BUILD/" \
-  -print_final_stats=1
 
-RELAY_FUZZ_SECONDS="${ZARKELO_RELAY_FUZZ_SECONDS:-20}"
-RELAY_CORPUS="$FUZZ_BUILD/corpus/relay_frames"
-mkdir -p "$RELAY_CORPUS"
-cp -n "$ROOT"/fuzz/corpus/relay_frames/* "$RELAY_CORPUS"/ 2>/dev/null || true
-echo "Fuzzing the relay's frames for ${RELAY_FUZZ_SECONDS} s"
-"$FUZZ_BUILD/bin/fuzz_relay_frames" "$RELAY_CORPUS" -dict="$ROOT/fuzz/relay_frames.dict" \
-  -max_total_time="$RELAY_FUZZ_SECONDS" -max_len=65536 -rss_limit_mb=2048 -artifact_prefix="$FUZZ_BUILD/" \
-  -print_final_stats=1
+# fuzz NAME SECONDS MAX_LEN: runs bin/fuzz_NAME on fuzz/corpus/NAME with fuzz/NAME.dict.
+fuzz() {
+  local corpus="$FUZZ_BUILD/corpus/$1"
+  mkdir -p "$corpus"
+  cp -n "$ROOT/fuzz/corpus/$1"/* "$corpus"/ 2>/dev/null || true
+  echo "Fuzzing $1 for $2 s"
+  "$FUZZ_BUILD/bin/fuzz_$1" "$corpus" -dict="$ROOT/fuzz/$1.dict" \
+    -max_total_time="$2" -max_len="$3" -rss_limit_mb=2048 -artifact_prefix="$FUZZ_BUILD/" \
+    -print_final_stats=1
+}
+fuzz bridge_dispatcher "$FUZZ_SECONDS" 8192
+fuzz relay_frames "${ZARKELO_RELAY_FUZZ_SECONDS:-20}" 65536
