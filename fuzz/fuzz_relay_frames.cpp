@@ -20,7 +20,7 @@ void asBinary(const QByteArray& bytes) {
   const auto whole = protocol::decodeDataFrame(bytes);
   // A frame that reads whole routes to the session of its header.
   if (whole && (!session || *session != QByteArrayView(whole->header.session))) std::abort();
-  if (session) (void)QString::fromUtf8(session->left(80));
+  if (session) (void)QString::fromUtf8(*session);
 }
 
 void asText(const QByteArray& bytes) {

@@ -100,6 +100,9 @@ TEST_F(RelayProcess, OversizedFramesAreRefusedFromTheirHeaderWhileOthersAreServe
     }
   }
   const qint64 after = serviceRssKb();
+  RecordProperty("service_rss_kb_before", int(before));
+  RecordProperty("service_rss_kb_after", int(after));
+  RecordProperty("worst_ping_ms", int(worstPingMs));
   EXPECT_LT(worstPingMs, 500);
   EXPECT_LT(after, 256 * 1024) << "RSS before " << before << " kB";
   EXPECT_LT(after - before, 64 * 1024) << "RSS before " << before << " kB, after " << after << " kB";
