@@ -53,6 +53,8 @@ class GuardedSslServer : public QSslServer {
           socket->localPort() != webSocket.localPort())
         continue;
       delete socket->findChild<QObject*>(QLatin1String(kGuardName), Qt::FindDirectChildrenOnly);
+      // The socket moves to a relay thread: this server no longer hears from it.
+      socket->disconnect(this);
       return socket;
     }
     return nullptr;
