@@ -4,7 +4,7 @@
 // secret the client must present), ZARKELO_SERVICE_HOST, ZARKELO_CA_FILE.
 #include "bridge.h"
 
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 #include "core/log.h"
 #include "core/service_config.h"
 

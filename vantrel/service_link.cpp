@@ -107,7 +107,7 @@ bool ServiceLink::send(const Json& op) {
 }
 
 bool ServiceLink::sendBinary(const QByteArray& message) {
-  if (!socket_ || !ready_ || message.isEmpty()) return false;
+  if (!socket_ || !ready_) return false;
   socket_->sendBinaryMessage(message);
   return true;
 }
