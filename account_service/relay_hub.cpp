@@ -351,6 +351,7 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   toHost.ClientID2 = host->clientId;
   toHost.tag = tag;
   toHost.uname = nameOf(link->accountId);
+  toHost.ACC = link->accountId;
   sendFrame(host, toHost.toJSONModel());
   sendFrame(link, toCaller.toJSONModel());
   zlog::parts(QStringLiteral("Relay - session"), toCaller.Session);
