@@ -149,11 +149,19 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
-// The bytes are written and hashed on a worker, in order; each chunk is
-// acknowledged once it is written, so the source's window bounds what waits.
+// The bytes are written and hashed on a worker, in order. Chunks are
+// acknowledged as they arrive while few wait for the disk, and as they are
+// written beyond that, so that what waits stays bounded.
 void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
   ++task->taken;
-  writeChunk(task, index, offset, bytes);
+  if (writeChunk(task, index, offset, bytes)) acknowledge(task);
+}
+
+void TransferSink::acknowledge(const TaskPtr& task) {
+  const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
+  if (count <= task->acked) return;
+  task->acked = count;
+  core_.send(task, QStringLiteral("ack"), XferAck{count}.toJSONModel());
 }
 
 bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
@@ -201,7 +209,8 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
                        if (!ok) return core_.fail(t, QStringLiteral("cannot write ") + t->entries[index].rel, true);
                        if (index == t->current) t->currentBytes += size;
                        t->bytesDone += size;
-                       core_.send(t, QStringLiteral("ack"), XferAck{++t->stored}.toJSONModel());
+                       ++t->stored;
+                       acknowledge(t);
                      });
   return true;
 }

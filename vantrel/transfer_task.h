@@ -69,7 +69,7 @@ struct TransferTask {
   qint64 next = 0;  // next entry to open
   std::unique_ptr<SourceReader> in;  // the file being sent
   qint64 sent = 0;
-  qint64 acked = 0;
+  qint64 acked = 0;  // chunks acknowledged (by the peer, or to it on the sink)
   std::deque<Inflight> inflight;
   bool allSent = false;
   int checksPending = 0;
@@ -82,8 +82,8 @@ struct TransferTask {
   std::shared_ptr<SinkFile> out;       // the file being received
   std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
   qint64 accepted = 0;                 // bytes of `out` handed to its writes
-  qint64 taken = 0;
-  qint64 stored = 0;  // chunks written, as acknowledged
+  qint64 taken = 0;   // chunks received
+  qint64 stored = 0;  // chunks written
   int committing = 0;         // files being synced and renamed
   bool doneReceived = false;  // the source has sent everything
   // speed, sampled when polled

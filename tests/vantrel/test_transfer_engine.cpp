@@ -122,7 +122,9 @@ TEST(TransferPaths, AWalkStopsAtItsLimits) {
 TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   QTemporaryDir dir;
   const QString share = dir.path() + QStringLiteral("/share");
-  const QByteArray big = randomBytes(TransferEngine::kChunkBytes * 3 + 17);
+  // Enough chunks that reads finish ahead of the sender: they must still
+  // leave in order.
+  const QByteArray big = randomBytes(TransferEngine::kChunkBytes * 2 * TransferEngine::kWindow + 17);
   writeFile(share + QStringLiteral("/docs/a.txt"), "alpha");
   writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
   writeFile(share + QStringLiteral("/docs/empty"), QByteArray());
