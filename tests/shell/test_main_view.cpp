@@ -187,9 +187,10 @@ TEST(MainView, InputDialogCard) {
   EXPECT_EQ(w.state().dialogInputSetting.value(), QStringLiteral("a b"));  // every keystroke reaches the record
   QTest::keyClick(card->field(), Qt::Key_Return);
   EXPECT_TRUE(w.state().isShowDialog_Input.value());
-  auto* toast = card->findChild<ToastView*>();
+  ToastView* toast = card->toastView();
   ASSERT_NE(toast, nullptr);
   EXPECT_TRUE(toast->isVisible());
+  EXPECT_FALSE(toast->geometry().intersects(card->geometry()));  // beside the card: the field stays in view
   EXPECT_EQ(card->logic().toast().toast().title, QStringLiteral("The password should be 4~16 characters/numbers"));
 
   card->field()->clear();
@@ -240,11 +241,18 @@ TEST(MainView, QuitQuestion) {
   EXPECT_FALSE(w.state().isShowingExitDialog.value());
   EXPECT_EQ(quits, 0);
 
-  w.view.close();  // closing the window asks the same question
+  EXPECT_FALSE(w.view.close());  // closing the window asks the same question
+  EXPECT_TRUE(w.view.isVisible());
   question = qobject_cast<QuitQuestionView*>(w.view.presentedSheet(w.state().isShowingExitDialog));
   ASSERT_NE(question, nullptr);
   QTest::mouseClick(question->quitButton(), Qt::LeftButton);
   EXPECT_EQ(quits, 1);
+  // Quitting closes every window first: now the window lets itself be closed,
+  // without asking again.
+  EXPECT_TRUE(w.state().isQuitting());
+  EXPECT_TRUE(w.view.close());
+  EXPECT_FALSE(w.view.isVisible());
+  EXPECT_FALSE(w.state().isShowingExitDialog.value());
 }
 
 TEST(Drawings, NamedColoursAndTintedSymbols) {
