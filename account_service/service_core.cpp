@@ -213,8 +213,9 @@ Reply ServiceCore::acceptLogin(const Account& account, const QString& credential
   tokens.append(session.tokenHash);
   while (tokens.size() > kTokensPerAccount) {
     const QString evicted = tokens.takeFirst();
-    sessions_.remove(evicted);
+    const LoginSession dropped = sessions_.take(evicted);
     store_.dropToken(evicted);
+    if (tokenDropped && !dropped.clientId.isEmpty()) tokenDropped(dropped.clientId);
   }
 
   LoginReply reply;

@@ -85,6 +85,10 @@ class ServiceCore {
   static bool isPlausibleQrToken(const QString& token);
   static bool isSignInHandle(const QString& text);
 
+  // Told the client id of each sign-in dropped for a newer one of its account
+  // (its relay connection must go with it).
+  std::function<void(const QString& clientId)> tokenDropped;
+
   // The clock of the QR codes, the tokens and the throttles, replaceable by tests.
   std::function<qint64()> nowMs;
   // Wrong passwords (sign-in, QR confirm and settings forms) and wrong contact
