@@ -32,8 +32,9 @@ QString redactJsonText(const QString& text) {
   static const QRegularExpression nested(
       QStringLiteral("(\\\\\"(?:%1)\\\\\"\\s*:\\s*)(\\\\\"(?:[^\\\\]|\\\\(?!\"))*\\\\\"|[^,}\\]\\s\\\\]+)").arg(keys),
       QRegularExpression::CaseInsensitiveOption);
-  // key=value of an address or a form.
-  static const QRegularExpression pair(QStringLiteral("\\b((?:password|pass|credential)=)[^&\\s\"]+"),
+  // key=value of an address or a form; "t" is the QR token of the check address.
+  static const QRegularExpression pair(
+      QStringLiteral("((?:\\b(?:password|pass|credential|token|acode)|[?&]t)=)[^&\\s\"]+"),
                                        QRegularExpression::CaseInsensitiveOption);
   QString out = text;
   out.replace(member, QStringLiteral("\\1\"<redacted>\""));

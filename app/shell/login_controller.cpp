@@ -5,12 +5,26 @@
 #include "core/log.h"
 #include "shell/service_urls.h"
 
+#include <QFile>
 #include <QPointer>
 #include <QRandomGenerator>
 
 namespace {
 constexpr qint64 kLoginTimeoutTicks = 8;
 constexpr int kQrSize = 200;
+
+// Test-only control, off unless set: the end-to-end tests confirm the QR
+// sign-in on the service's page and read its address from this file, since
+// the log carries the address with its token masked.
+void recordLoginPageForTests(const QString& address) {
+  const QString path = qEnvironmentVariable("ZARKELO_TEST_LOGIN_PAGE_FILE");
+  if (path.isEmpty()) return;
+  QFile file(path);
+  if (file.open(QIODevice::Append | QIODevice::Text)) {
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(address.toUtf8() + '\n');
+  }
+}
 }  // namespace
 
 LoginController::LoginController(LoginPort& port, WebFetcher& fetcher, QObject* parent)
@@ -32,7 +46,8 @@ void LoginController::onAppear() {
   }
   const QString token = newRandomId();
   loginPageAddress_ = serviceurls::wireText(serviceurls::loginPageUrl(mid, token));
-  zlog::line(loginPageAddress_);
+  recordLoginPageForTests(loginPageAddress_);
+  zlog::line(zlog::redactJsonText(loginPageAddress_));
   port_.setQrLoginMid(mid);
   port_.setQrLoginToken(token);
   loginQR_ = port_.qrImage(loginPageAddress_, kQrSize);

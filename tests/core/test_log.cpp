@@ -16,6 +16,10 @@ TEST(LogRedaction, MasksEverySecretFormAndKeepsTheRest) {
             QStringLiteral(R"({"Data":"{\"Id_user\":\"<redacted>\",\"Hostpassword\":\"<redacted>\"}"})"));
   EXPECT_EQ(zlog::redactJsonText(QStringLiteral("POST /confirm email=a@b.c&password=hunter2&x=1")),
             QStringLiteral("POST /confirm email=a@b.c&password=<redacted>&x=1"));
+  EXPECT_EQ(zlog::redactJsonText(QStringLiteral("https://h/wx/login/?mid=42&token=9138&x=1")),
+            QStringLiteral("https://h/wx/login/?mid=42&token=<redacted>&x=1"));
+  EXPECT_EQ(zlog::redactJsonText(QStringLiteral("https://h/account/token/check2/?t=9138")),
+            QStringLiteral("https://h/account/token/check2/?t=<redacted>"));
   const QString plain = QStringLiteral("getFileList - reply - {\"dir\":\"/home/a/passages\"}");
   EXPECT_EQ(zlog::redactJsonText(plain), plain);
   EXPECT_EQ(zlog::redactSecret(QStringLiteral("h4ndle")), QStringLiteral("<redacted>"));

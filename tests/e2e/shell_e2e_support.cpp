@@ -194,6 +194,7 @@ bool Client::start(const QProcessEnvironment& extra) {
   env.insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridgePort_));
   env.remove(QStringLiteral("ZARKELO_TEST_LOGIN_EMAIL"));
   env.remove(QStringLiteral("ZARKELO_TEST_LOGIN_PASSWORD"));
+  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_PAGE_FILE"), home_.path() + QStringLiteral("/login-pages.txt"));
   for (const QString& key : extra.keys()) env.insert(key, extra.value(key));
   return process_->start(bin_.path() + QStringLiteral("/zarkelo"), {}, env);
 }

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QUrlQuery>
@@ -26,12 +27,22 @@ void configureClient(Child& client, const Service& service, const BridgeProcess&
   client.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(bridge.port()));
   client.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), secret);
   client.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  client.env().insert(QStringLiteral("ZARKELO_TEST_LOGIN_PAGE_FILE"), loginPageFile(client.home()));
+}
+
+QString loginPageFile(const QString& home) { return home + QStringLiteral("/login-pages.txt"); }
+
+QString latestLoginPage(const QString& home) {
+  QFile file(loginPageFile(home));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+  return QString::fromUtf8(lines.last());
 }
 
 bool confirmQrPage(Child& client, const Service& service, const QString& email, const QString& password) {
   const QRegularExpression page(QStringLiteral("/wx/login/\\?mid=([^&\\s]+)&token=([^&\\s]+)"));
   QRegularExpressionMatch match;
-  if (!spinUntil([&] { return (match = page.match(QString::fromUtf8(client.output()))).hasMatch(); }, 20s))
+  if (!spinUntil([&] { return (match = page.match(latestLoginPage(client.home()))).hasMatch(); }, 20s))
     return false;
   QUrlQuery form;
   form.addQueryItem(QStringLiteral("token"), QUrl::fromPercentEncoding(match.captured(2).toUtf8()));

@@ -16,7 +16,12 @@ namespace e2eclient {
 void configureClient(vantreltest::Child& client, const vantreltest::Service& service,
                      const vantreltest::BridgeProcess& bridge, const QString& secret);
 
-// Waits for the QR page address the client's login sheet logs, then confirms
+// Where a client started with `home` records its QR page addresses (the log
+// masks their token), and the latest of them ("" while none).
+QString loginPageFile(const QString& home);
+QString latestLoginPage(const QString& home);
+
+// Waits for the QR page address the client's login sheet shows, then confirms
 // it as the phone would. False when the address never shows or the post fails.
 bool confirmQrPage(vantreltest::Child& client, const vantreltest::Service& service, const QString& email,
                    const QString& password);
