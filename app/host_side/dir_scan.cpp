@@ -8,14 +8,9 @@
 #include <QDateTime>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
-
-bool isAscii(std::string_view text) {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
-  return true;
-}
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
@@ -24,24 +19,35 @@ int openFolder(const QString& dir) {
   return ::open(dir.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-// Calls `visit(name, d_type)` for each visible entry of the open folder `fd`,
-// in the order the file system gives them, until it returns false. The
-// entries come straight from the kernel in large batches; `name` lives until
-// `visit` returns.
+constexpr size_t kBatchBytes = 64 * 1024;
+
+// Reads the next batch of directory entries of the open folder `fd` into
+// `batch` (kBatchBytes); 0 at the end or when the folder can no longer be read.
+size_t readBatch(int fd, char* batch) {
+  const ssize_t got = ::getdents64(fd, batch, kBatchBytes);
+  return got > 0 ? size_t(got) : 0;
+}
+
+// Calls `visit(name, d_type)` for each visible entry of a batch, in the order
+// the file system gives them, until it returns false (then returns false).
+template <class Visit>
+bool visitBatch(const char* batch, size_t bytes, Visit&& visit) {
+  for (size_t pos = 0; pos < bytes;) {
+    const auto* e = reinterpret_cast<const dirent64*>(batch + pos);
+    pos += e->d_reclen;
+    if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
+    if (!visit(std::string_view(e->d_name), e->d_type)) return false;
+  }
+  return true;
+}
+
+// Every visible entry of the open folder `fd`, straight from the kernel in
+// large batches; `name` lives until `visit` returns.
 template <class Visit>
 void forEachVisible(int fd, Visit visit) {
-  constexpr size_t kBatch = 64 * 1024;
-  const std::unique_ptr<char[]> batch(new char[kBatch]);
-  while (true) {
-    const ssize_t got = ::getdents64(fd, batch.get(), kBatch);
-    if (got <= 0) return;  // the end, or a folder that can no longer be read
-    for (ssize_t pos = 0; pos < got;) {
-      const auto* e = reinterpret_cast<const dirent64*>(batch.get() + pos);
-      pos += e->d_reclen;
-      if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
-      if (!visit(std::string_view(e->d_name), e->d_type)) return;
-    }
-  }
+  const std::unique_ptr<char[]> batch(new char[kBatchBytes]);
+  while (const size_t bytes = readBatch(fd, batch.get()))
+    if (!visitBatch(batch.get(), bytes, visit)) return;
 }
 
 struct FdCloser {
@@ -87,6 +93,19 @@ void statEntry(int fd, const char* name, ScanEntry& entry, int64_t offset, bool 
 
 }  // namespace
 
+bool isAscii(std::string_view text) {
+  // Eight bytes at a time: names are read by the hundred thousand.
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= uint8_t(text[i]);
+  return (seen & 0x8080808080808080ull) == 0;
+}
+
 NameFilter::NameFilter(const QString& search) : lower_(search.toLower()) {
   const std::string utf8 = lower_.toStdString();
   ascii_ = isAscii(utf8);
@@ -107,28 +126,29 @@ bool NameFilter::keeps(std::string_view name) const {
 FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(openFolder(dir)) {
   if (fd_ < 0) return;
   struct Kept {
-    size_t at;
-    uint32_t size;
+    std::string_view name;  // NUL-terminated in its batch
     unsigned char type;
   };
   std::vector<Kept> kept;
-  std::vector<char>& bytes = bytes_;
-  forEachVisible(fd_, [&](std::string_view name, unsigned char type) {
-    if (!filter.keeps(name)) return true;
-    kept.push_back({bytes.size(), uint32_t(name.size()), type});
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    bytes.push_back('\0');
-    return true;
-  });
-  // No more growth from here: the views into the block stay valid.
+  // Each batch is kept as read: the names are used where the kernel put them.
+  while (true) {
+    std::unique_ptr<char[]> batch(new char[kBatchBytes]);
+    const size_t bytes = readBatch(fd_, batch.get());
+    if (bytes == 0) break;
+    visitBatch(batch.get(), bytes, [&](std::string_view name, unsigned char type) {
+      if (filter.keeps(name)) kept.push_back({name, type});
+      return true;
+    });
+    batches_.push_back(std::move(batch));
+  }
+  files_.reserve(kept.size());
   for (const Kept& k : kept) {
-    const char* name = bytes_.data() + k.at;
     bool isDir = k.type == DT_DIR;
     if (k.type == DT_LNK || k.type == DT_UNKNOWN) {
       struct statx st {};
-      isDir = statx(fd_, name, AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
+      isDir = statx(fd_, k.name.data(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
     }
-    (isDir ? folders_ : files_).emplace_back(name, k.size);
+    (isDir ? folders_ : files_).push_back(k.name);
   }
 }
 

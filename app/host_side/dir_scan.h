@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,9 @@ struct ScanEntry {
   int64_t size = 0;       // bytes; 0 for folders and unreadable entries
   int64_t createdMs = 0;  // creation time as local wall-clock milliseconds
 };
+
+// True when the text holds only ASCII bytes.
+bool isAscii(std::string_view text);
 
 // Lower-cased-containment name filter; an empty search keeps everything.
 class NameFilter {
@@ -32,7 +36,8 @@ class NameFilter {
 // The visible names of one folder kept by a filter, read in one pass and
 // told apart as folders and files by the folder's own entries: only a
 // symbolic link or an entry of unknown kind is looked at (followed). The
-// names stay bytes in one block until a caller picks the few it shows.
+// names stay bytes where the kernel put them until a caller picks the few it
+// shows.
 class FolderNames {
  public:
   FolderNames(const QString& dir, const NameFilter& filter);
@@ -50,7 +55,7 @@ class FolderNames {
 
  private:
   int fd_ = -1;
-  std::vector<char> bytes_;  // every kept name, each followed by a NUL
+  std::vector<std::unique_ptr<char[]>> batches_;  // the directory entries as read; the names point here
   std::vector<std::string_view> folders_, files_;
 };
 

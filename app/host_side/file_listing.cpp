@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <QTextBoundaryFinder>
+#include <QtEndian>
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <numeric>
 #include <string_view>
@@ -16,12 +18,6 @@ const QString kFolderIcon = QStringLiteral("/resource/folder.png");
 const QString kFolderIconSmall = QStringLiteral("/resource/folder16.png");
 const QString kFileIcon = QStringLiteral("/resource/file.png");
 const QString kFileIconSmall = QStringLiteral("/resource/file16.png");
-
-bool isAscii(std::string_view text) {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
-  return true;
-}
 
 // Text sort key: UTF-8 bytes of the canonical (NFC) form, whose byte order is
 // the code point order. Most names are ASCII and are their own key; the
@@ -39,25 +35,75 @@ std::string_view extensionView(std::string_view name) {
   return name.substr(dot + 1);
 }
 
-// The listing positions of the entries at sorted positions [from, to) of one
-// kind. Ascending sorts by key with ties in listing order, which is what a
-// stable sort gives; any other direction is the exact reverse of that. Only
-// the slice asked for is put in order: a page of a big folder costs a linear
+// One entry in the selection: its listing position and a number that orders
+// it as its key does, as far as the number can tell.
+struct Rank {
+  uint64_t head;
+  uint32_t index;
+};
+
+// The listing positions of the ranked entries at sorted positions [from, to)
+// of one kind. `tieBreak(a, b)` orders two listing positions whose heads are
+// equal, by the rest of their keys and then by listing position. Only the
+// slice asked for is put in order: a page of a big folder costs a linear
 // selection, not a sort of the whole folder.
-template <class Key>
-std::vector<uint32_t> keySlice(const std::vector<Key>& keys, bool ascending, size_t from, size_t to) {
-  std::vector<uint32_t> order(keys.size());
-  std::iota(order.begin(), order.end(), 0u);
-  const auto less = [&keys, ascending](uint32_t a, uint32_t b) {
+template <class TieBreak>
+std::vector<uint32_t> rankSlice(std::vector<Rank>& ranks, bool ascending, size_t from, size_t to, TieBreak tieBreak) {
+  const auto less = [ascending, &tieBreak](Rank a, Rank b) {
     if (!ascending) std::swap(a, b);
-    const auto c = keys[a] <=> keys[b];
-    return c < 0 || (c == 0 && a < b);
+    if (a.head != b.head) return a.head < b.head;
+    return tieBreak(a.index, b.index);
   };
-  const auto begin = order.begin();
-  if (from > 0) std::nth_element(begin, begin + ptrdiff_t(from), order.end(), less);
-  if (to < order.size()) std::nth_element(begin + ptrdiff_t(from), begin + ptrdiff_t(to), order.end(), less);
+  const auto begin = ranks.begin();
+  if (from > 0) std::nth_element(begin, begin + ptrdiff_t(from), ranks.end(), less);
+  if (to < ranks.size()) std::nth_element(begin + ptrdiff_t(from), begin + ptrdiff_t(to), ranks.end(), less);
   std::sort(begin + ptrdiff_t(from), begin + ptrdiff_t(to), less);
-  return std::vector<uint32_t>(begin + ptrdiff_t(from), begin + ptrdiff_t(to));
+  std::vector<uint32_t> order;
+  order.reserve(to - from);
+  for (size_t pos = from; pos < to; ++pos) order.push_back(ranks[pos].index);
+  return order;
+}
+
+// Ascending sorts by key with ties in listing order, which is what a stable
+// sort gives; any other direction is the exact reverse of that.
+std::vector<uint32_t> numberSlice(const std::vector<int64_t>& keys, bool ascending, size_t from, size_t to) {
+  std::vector<Rank> ranks(keys.size());
+  for (uint32_t i = 0; i < keys.size(); ++i)
+    ranks[i] = {uint64_t(keys[i]) ^ (uint64_t(1) << 63), i};  // the signed order as unsigned
+  return rankSlice(ranks, ascending, from, to, [](uint32_t a, uint32_t b) { return a < b; });
+}
+
+// The same for text keys, compared as bytes. The head holds the 8 bytes after
+// the prefix every key shares, so that most comparisons are of numbers.
+std::vector<uint32_t> textSlice(const std::vector<std::string_view>& keys, bool ascending, size_t from, size_t to) {
+  size_t shared = keys.empty() ? 0 : keys.front().size();
+  for (std::string_view key : keys) {
+    if (key.size() >= shared && std::memcmp(key.data(), keys.front().data(), shared) == 0) continue;
+    shared = std::min(shared, key.size());
+    shared = size_t(std::mismatch(key.begin(), key.begin() + ptrdiff_t(shared), keys.front().begin()).first -
+                    key.begin());
+  }
+  const size_t headEnd = shared + 8;
+  std::vector<Rank> ranks(keys.size());
+  for (uint32_t i = 0; i < keys.size(); ++i) {
+    // Big-endian and zero-padded: a key that ends comes first. Names hold no
+    // NUL byte, so equal heads mean the same bytes up to headEnd.
+    uchar bytes[8] = {};
+    const size_t rest = keys[i].size() > shared ? keys[i].size() - shared : 0;
+    if (rest >= 8)
+      std::memcpy(bytes, keys[i].data() + shared, 8);
+    else if (rest > 0)
+      std::memcpy(bytes, keys[i].data() + shared, rest);
+    ranks[i] = {qFromBigEndian<quint64>(bytes), i};
+  }
+  return rankSlice(ranks, ascending, from, to, [&keys, headEnd](uint32_t a, uint32_t b) {
+    // Equal heads: both keys go on past the head, or both end
+    // at the same place.
+    const std::string_view restA = keys[a].substr(std::min(headEnd, keys[a].size()));
+    const std::string_view restB = keys[b].substr(std::min(headEnd, keys[b].size()));
+    const int c = restA.compare(restB);
+    return c < 0 || (c == 0 && a < b);
+  });
 }
 
 // No key: the reverse of the listing order.
@@ -79,7 +125,7 @@ std::vector<uint32_t> nameSlice(const std::vector<std::string_view>& names, cons
   keys.reserve(names.size());
   const bool byExt = order.key == FileOrder::Key::ext;
   for (std::string_view name : names) keys.push_back(textKey(byExt ? extensionView(name) : name, storage));
-  return keySlice(keys, order.ascending, from, to);
+  return textSlice(keys, order.ascending, from, to);
 }
 
 // The slice [from, to) of entries with their attributes, in any order.
@@ -89,7 +135,7 @@ std::vector<uint32_t> entrySlice(const std::vector<ScanEntry>& entries, const Fi
     std::vector<int64_t> keys;
     keys.reserve(entries.size());
     for (const ScanEntry& e : entries) keys.push_back(order.key == FileOrder::Key::size ? e.size : e.createdMs);
-    return keySlice(keys, order.ascending, from, to);
+    return numberSlice(keys, order.ascending, from, to);
   }
   std::vector<std::string_view> names;
   names.reserve(entries.size());
