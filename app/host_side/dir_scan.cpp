@@ -125,30 +125,23 @@ bool NameFilter::keeps(std::string_view name) const {
 
 FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(openFolder(dir)) {
   if (fd_ < 0) return;
-  struct Kept {
-    std::string_view name;  // NUL-terminated in its batch
-    unsigned char type;
-  };
-  std::vector<Kept> kept;
-  // Each batch is kept as read: the names are used where the kernel put them.
+  // Each batch is kept as read: the names are used where the kernel put them
+  // (each ends in a NUL there).
   while (true) {
     std::unique_ptr<char[]> batch(new char[kBatchBytes]);
     const size_t bytes = readBatch(fd_, batch.get());
     if (bytes == 0) break;
     visitBatch(batch.get(), bytes, [&](std::string_view name, unsigned char type) {
-      if (filter.keeps(name)) kept.push_back({name, type});
+      if (!filter.keeps(name)) return true;
+      bool isDir = type == DT_DIR;
+      if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct statx st {};
+        isDir = statx(fd_, name.data(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
+      }
+      (isDir ? folders_ : files_).push_back(name);
       return true;
     });
     batches_.push_back(std::move(batch));
-  }
-  files_.reserve(kept.size());
-  for (const Kept& k : kept) {
-    bool isDir = k.type == DT_DIR;
-    if (k.type == DT_LNK || k.type == DT_UNKNOWN) {
-      struct statx st {};
-      isDir = statx(fd_, k.name.data(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
-    }
-    (isDir ? folders_ : files_).push_back(k.name);
   }
 }
 
