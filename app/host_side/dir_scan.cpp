@@ -125,12 +125,14 @@ bool NameFilter::keeps(std::string_view name) const {
 
 FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(openFolder(dir)) {
   if (fd_ < 0) return;
-  // Each batch is kept as read: the names are used where the kernel put them
-  // (each ends in a NUL there).
+  // A batch that holds a kept name is kept as read: the names are used where
+  // the kernel put them (each ends in a NUL there).
+  std::unique_ptr<char[]> batch;
   while (true) {
-    std::unique_ptr<char[]> batch(new char[kBatchBytes]);
+    if (!batch) batch.reset(new char[kBatchBytes]);
     const size_t bytes = readBatch(fd_, batch.get());
     if (bytes == 0) break;
+    const size_t keptBefore = folders_.size() + files_.size();
     visitBatch(batch.get(), bytes, [&](std::string_view name, unsigned char type) {
       if (!filter.keeps(name)) return true;
       bool isDir = type == DT_DIR;
@@ -141,7 +143,7 @@ FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(ope
       (isDir ? folders_ : files_).push_back(name);
       return true;
     });
-    batches_.push_back(std::move(batch));
+    if (folders_.size() + files_.size() > keptBefore) batches_.push_back(std::move(batch));
   }
 }
 
