@@ -8,18 +8,18 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 
 # folder -> the folders it may include from (besides itself), lowest first.
 declare -A MAY_USE=(
-  [protocol]=""
-  [app/core]="protocol"
+  [app/core]=""
+  [protocol]="app/core"
   [app/media]="app/core"
-  [app/bridge]="protocol app/core"
-  [app/local_sharing]="app/core app/bridge"
-  [app/shell]="app/core app/media app/bridge app/local_sharing"
-  [app/host_side]="app/core app/media app/bridge app/local_sharing app/shell"
-  [app/remote_sharing]="app/core app/media app/bridge app/local_sharing app/shell app/host_side"
-  [app/contacts]="app/core app/media app/bridge app/local_sharing app/shell app/remote_sharing"
-  [app/local_sharing/ui]="app/core app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="protocol app/core"
-  [account_service]="protocol app/core"
+  [app/bridge]="app/core protocol"
+  [app/local_sharing]="app/core protocol app/bridge"
+  [app/shell]="app/core protocol app/media app/bridge app/local_sharing"
+  [app/host_side]="app/core protocol app/media app/bridge app/local_sharing app/shell"
+  [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
+  [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
+  [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
+  [vantrel]="app/core protocol"
+  [account_service]="app/core protocol"
 )
 
 # The folder a quoted include names: "protocol/x.h" is protocol/, any other

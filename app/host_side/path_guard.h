@@ -47,9 +47,6 @@ class PathGuard {
   // files, and the name must be one plain component.
   std::optional<QString> resolveNewFolder(const QString& dir, const QString& name) const;
 
-  // A name usable as one component inside a served folder.
-  static bool isPlainName(const QString& name);
-
   bool isEmpty() const { return roots_.isEmpty(); }
 
  private:

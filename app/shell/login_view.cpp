@@ -1,5 +1,6 @@
 #include "shell/login_view.h"
 
+#include "bridge/env.h"
 #include "core/localized.h"
 #include "shell/dialog_views.h"
 #include "shell/login_controller.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-const QString kAppVersion = QStringLiteral("1.0.2");
 
 QFrame* divider(QWidget* parent) {
   auto* line = new QFrame(parent);
@@ -116,6 +116,15 @@ LoginView::LoginView(LoginController* controller, QWidget* parent)
   refresh();
 }
 
+LoginView::~LoginView() {
+  // The controller outlives this view and tells of its own closing while the
+  // view is going: no signal of it may reach this half-destroyed object. The
+  // overlays draw the records below, so they go first.
+  if (controller_) disconnect(controller_, nullptr, this, nullptr);
+  qDeleteAll(overlays_);
+  overlays_.clear();
+}
+
 QWidget* LoginView::presentedOverlay(const ShowFlag& flag) const {
   const ShowFlag* flags[] = {&isShowLoading_, &isShowConfirmDialog_, &isShowUpgradeDialog_};
   for (int i = 0; i < 3; ++i)
@@ -136,7 +145,7 @@ QWidget* LoginView::buildBanner() {
   titleFont.setBold(true);
   title->setFont(titleFont);
   row->addWidget(title);
-  auto* version = new QLabel(QStringLiteral("V") + kAppVersion, banner);
+  auto* version = new QLabel(QStringLiteral("V") + Env::AppVersion, banner);
   QFont small = version->font();
   small.setPixelSize(9);
   version->setFont(small);

@@ -1,6 +1,7 @@
 #include "shell/version_check.h"
 
 #include "core/log.h"
+#include "core/util_system.h"
 #include "shell/service_urls.h"
 
 #include <QCryptographicHash>
@@ -131,6 +132,9 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
   if (integerOf(*object, "info") != 1) return;
   const QString number = textOf(*object, "number");
   const QString rawUrl = textOf(*object, "url");
+  // The digest is optional; one that is given must be a SHA-256 and is checked.
+  const auto digest = object->find("sha256");
+  const bool hasDigest = digest != object->end() && !digest->is_null();
   const QString sha256 = textOf(*object, "sha256").toLower();
 
   switch (compareVersion(number, appVersion_)) {
@@ -143,7 +147,7 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
       break;
   }
   // The number becomes a file name: only plain numbers. The installer must
-  // come over https and be checked against a digest before it is offered.
+  // come over https, and match its digest when the reply carries one.
   if (!isPlainVersionNumber(number)) {
     zlog::parts(QStringLiteral("Upgrade refused, version number not plain:"), number);
     return;
@@ -154,8 +158,8 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
     return;
   }
   const QString url = QString::fromUtf8(installerUrl.toEncoded(QUrl::FullyEncoded));
-  if (!isHexDigest(sha256)) {
-    zlog::parts(QStringLiteral("Upgrade refused, no installer digest for"), number);
+  if (hasDigest && !isHexDigest(sha256)) {
+    zlog::parts(QStringLiteral("Upgrade refused, installer digest not valid for"), number);
     return;
   }
 
@@ -200,11 +204,7 @@ void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& 
       QFile::remove(tmp);
       return;
     }
-    if (QFileInfo::exists(dmg)) QFile::remove(dmg);
-    if (!QFile::rename(tmp, dmg)) {
-      zlog::parts(QStringLiteral("RenameFile Failed:"), tmp);
-      return;
-    }
+    if (!UtilSystem::replaceFile(tmp, dmg)) return;
     offer(dmg);
   });
 }
@@ -218,6 +218,11 @@ QString UpgradeController::fileSha256(const QString& path) {
 }
 
 void UpgradeController::verifyDigest(const QString& path, const QString& expected, std::function<void(bool)> done) {
+  if (expected.isEmpty()) {
+    // No digest to check against: the file only has to be there.
+    done(QFileInfo(path).isFile());
+    return;
+  }
   auto* watcher = new QFutureWatcher<QString>(this);
   connect(watcher, &QFutureWatcher<QString>::finished, this, [watcher, expected, done = std::move(done)] {
     watcher->deleteLater();
