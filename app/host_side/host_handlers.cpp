@@ -43,18 +43,6 @@ QThreadPool& listingPool() {
   return *pool;
 }
 
-// The "getFileList" reply record, listed and written out; safe on any thread.
-vex::Json fileListReply(const FileListRequest& request) {
-  const FileListResult result = listFolder(request);
-  MsgBackData_FileList reply;
-  reply.data = vex::toJSONModel(result.items);
-  reply.sResult = result.result;
-  reply.sPageInfo = result.pageInfo;
-  reply.index = result.index;
-  reply.iProbeCount = request.probeCount;
-  return reply.toJSONModel();
-}
-
 // The session whose file offer the receive panel shows: the folder the user
 // chose there is given to that session only.
 QString& offeringSession() {
@@ -117,14 +105,14 @@ void getFileList(const Request& r) {
       jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"), jsonread::integer(r.msg, "iPageSize"),
       jsonread::integer(r.msg, "iProbeCount"), kListFolders | kListFiles);
   if (!isLargeFolder(request.listPath)) {
-    SendWSDCReply(r.code, r.token, r.session, fileListReply(request));
+    SendWSDCReply(r.code, r.token, r.session, answerGetFileList(request));
     return;
   }
   // A big folder is read, and its page written out, on a worker so the main
   // thread (and with it the bridge heartbeat) never waits for the disk; the
   // reply is sent from here.
   QtConcurrent::run(&listingPool(), [request] {
-    return fileListReply(request);
+    return answerGetFileList(request);
   }).then(QCoreApplication::instance(), [r](QFuture<vex::Json> done) {
     SendWSDCReply(r.code, r.token, r.session, done.takeResult());  // taken, not copied
   });
