@@ -30,6 +30,7 @@ class TransferSink {
   bool openFile(const TaskPtr& task, qint64 index);
   // Writes one chunk of the current file; false when the task failed.
   bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
 
   TransferCore& core_;
