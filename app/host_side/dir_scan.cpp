@@ -3,33 +3,59 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <cstring>
 
 namespace {
 
-bool isAscii(std::string_view text) {
-  for (unsigned char c : text)
-    if (c >= 0x80) return false;
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
+
+int openFolder(const QString& dir) {
+  if (dir.isEmpty()) return -1;
+  return ::open(dir.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+constexpr size_t kBatchBytes = 64 * 1024;
+
+// Reads the next batch of directory entries of the open folder `fd` into
+// `batch` (kBatchBytes); 0 at the end or when the folder can no longer be read.
+size_t readBatch(int fd, char* batch) {
+  const ssize_t got = ::getdents64(fd, batch, kBatchBytes);
+  return got > 0 ? size_t(got) : 0;
+}
+
+// Calls `visit(name, d_type)` for each visible entry of a batch, in the order
+// the file system gives them, until it returns false (then returns false).
+template <class Visit>
+bool visitBatch(const char* batch, size_t bytes, Visit&& visit) {
+  for (size_t pos = 0; pos < bytes;) {
+    const auto* e = reinterpret_cast<const dirent64*>(batch + pos);
+    pos += e->d_reclen;
+    if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
+    if (!visit(std::string_view(e->d_name), e->d_type)) return false;
+  }
   return true;
 }
 
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
-
-bool isHidden(const char* name) { return name[0] == '.'; }
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-DirHandle openFolder(const QString& dir) {
-  if (dir.isEmpty()) return nullptr;
-  return DirHandle(opendir(dir.toUtf8().constData()));
+// Every visible entry of the open folder `fd`, straight from the kernel in
+// large batches; `name` lives until `visit` returns.
+template <class Visit>
+void forEachVisible(int fd, Visit visit) {
+  const std::unique_ptr<char[]> batch(new char[kBatchBytes]);
+  while (const size_t bytes = readBatch(fd, batch.get()))
+    if (!visitBatch(batch.get(), bytes, visit)) return;
 }
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 // Local wall-clock offset from UTC, in seconds, at the moment of the call.
 int64_t localOffsetSeconds() { return QDateTime::currentDateTime().offsetFromUtc(); }
@@ -49,7 +75,36 @@ int64_t nowMillis(int64_t offset) { return (QDateTime::currentSecsSinceEpoch() +
 
 constexpr unsigned kStatMask = STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME;
 
+// Size and date of `name` in the open folder `fd`, links followed. With
+// `setKind` the kind is taken from the same read; an entry that cannot be
+// read is a file of size 0 created now.
+void statEntry(int fd, const char* name, ScanEntry& entry, int64_t offset, bool setKind) {
+  struct statx st {};
+  if (statx(fd, name, AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
+    if (setKind) entry.isDir = S_ISDIR(st.stx_mode);
+    entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
+    entry.createdMs = statMillis(st, offset);
+  } else {
+    if (setKind) entry.isDir = false;
+    entry.size = 0;
+    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+  }
+}
+
 }  // namespace
+
+bool isAscii(std::string_view text) {
+  // Eight bytes at a time: names are read by the hundred thousand.
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= uint8_t(text[i]);
+  return (seen & 0x8080808080808080ull) == 0;
+}
 
 NameFilter::NameFilter(const QString& search) : lower_(search.toLower()) {
   const std::string utf8 = lower_.toStdString();
@@ -68,96 +123,73 @@ bool NameFilter::keeps(std::string_view name) const {
   return QString::fromUtf8(name.data(), qsizetype(name.size())).toLower().contains(lower_);
 }
 
+FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(openFolder(dir)) {
+  if (fd_ < 0) return;
+  // A batch that holds a kept name is kept as read: the names are used where
+  // the kernel put them (each ends in a NUL there).
+  std::unique_ptr<char[]> batch;
+  while (true) {
+    if (!batch) batch.reset(new char[kBatchBytes]);
+    const size_t bytes = readBatch(fd_, batch.get());
+    if (bytes == 0) break;
+    const size_t keptBefore = folders_.size() + files_.size();
+    visitBatch(batch.get(), bytes, [&](std::string_view name, unsigned char type) {
+      if (!filter.keeps(name)) return true;
+      bool isDir = type == DT_DIR;
+      if (type == DT_LNK || type == DT_UNKNOWN) {
+        struct statx st {};
+        isDir = statx(fd_, name.data(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
+      }
+      (isDir ? folders_ : files_).push_back(name);
+      return true;
+    });
+    if (folders_.size() + files_.size() > keptBefore) batches_.push_back(std::move(batch));
+  }
+}
+
+FolderNames::~FolderNames() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FolderNames::readAttributes(ScanEntry& entry) const {
+  // The kind stays the one the entry was sorted by.
+  statEntry(fd_, entry.name.c_str(), entry, localOffsetSeconds(), false);
+}
+
 int64_t countNames(const QString& dir, const NameFilter& filter) {
+  const FdCloser folder{openFolder(dir)};
+  if (folder.fd < 0) return 0;
   int64_t count = 0;
-  DirHandle d = openFolder(dir);
-  if (!d) return count;
-  while (const dirent* e = readdir(d.get()))
-    if (!isHidden(e->d_name) && filter.keeps(e->d_name)) ++count;
+  forEachVisible(folder.fd, [&](std::string_view name, unsigned char) {
+    if (filter.keeps(name)) ++count;
+    return true;
+  });
   return count;
 }
 
-namespace {
-
-// Kind, size and date of one entry of the open folder `fd`, links followed.
-void statEntry(int fd, ScanEntry& entry, int64_t offset) {
-  struct statx st {};
-  if (statx(fd, entry.name.c_str(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
-    entry.isDir = S_ISDIR(st.stx_mode);
-    entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
-    entry.createdMs = statMillis(st, offset);
-  } else {
-    entry.isDir = false;
-    entry.size = 0;
-    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
-  }
-}
-
-}  // namespace
-
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter) {
   std::vector<ScanEntry> entries;
-  DirHandle d = openFolder(dir);
-  if (!d) return entries;
-  const int fd = dirfd(d.get());
+  const FdCloser folder{openFolder(dir)};
+  if (folder.fd < 0) return entries;
   const int64_t offset = localOffsetSeconds();
-  while (const dirent* e = readdir(d.get())) {
-    if (isHidden(e->d_name)) continue;
+  forEachVisible(folder.fd, [&](std::string_view name, unsigned char) {
+    if (!filter.keeps(name)) return true;
     ScanEntry entry;
-    entry.name = e->d_name;
-    if (!filter.keeps(entry.name)) continue;
-    statEntry(fd, entry, offset);
+    entry.name = name;
+    statEntry(folder.fd, entry.name.c_str(), entry, offset, true);
     entries.push_back(std::move(entry));
-  }
+    return true;
+  });
   return entries;
-}
-
-std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter) {
-  std::vector<ScanEntry> entries;
-  DirHandle d = openFolder(dir);
-  if (!d) return entries;
-  const int fd = dirfd(d.get());
-  while (const dirent* e = readdir(d.get())) {
-    if (isHidden(e->d_name)) continue;
-    ScanEntry entry;
-    entry.name = e->d_name;
-    if (!filter.keeps(entry.name)) continue;
-    if (e->d_type == DT_DIR) {
-      entry.isDir = true;
-    } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-      struct statx st {};
-      entry.isDir = statx(fd, e->d_name, AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
-    }
-    entries.push_back(std::move(entry));
-  }
-  return entries;
-}
-
-void readAttributes(const QString& dir, ScanEntry& entry) {
-  const int64_t offset = localOffsetSeconds();
-  const QByteArray path = dir.toUtf8() + '/' + QByteArray::fromStdString(entry.name);
-  struct statx st {};
-  if (statx(AT_FDCWD, path.constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0) {
-    entry.size = 0;
-    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
-    return;
-  }
-  // The kind stays the one the entry was sorted by.
-  entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
-  entry.createdMs = statMillis(st, offset);
 }
 
 bool hasVisibleEntry(const QString& dir) {
-  DirHandle d = openFolder(dir);
-  if (!d) return false;
-  while (const dirent* e = readdir(d.get()))
-    if (!isHidden(e->d_name)) return true;
-  return false;
-}
-
-int64_t creationMillis(const QString& path) {
-  const int64_t offset = localOffsetSeconds();
-  struct statx st {};
-  if (statx(AT_FDCWD, path.toUtf8().constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0) return nowMillis(offset);
-  return statMillis(st, offset);
+  const FdCloser folder{openFolder(dir)};
+  if (folder.fd < 0) return false;
+  bool found = false;
+  forEachVisible(folder.fd, [&](std::string_view, unsigned char) {
+    found = true;
+    return false;
+  });
+  return found;
 }

@@ -1,10 +1,12 @@
 // Fast folder scan for the host listing: names in the order the file system
-// gives them, hidden entries (a leading dot) left out, and one attribute read
-// per entry when the caller needs kinds, sizes or dates.
+// gives them, hidden entries (a leading dot) left out, read straight from the
+// folder's directory entries in one pass. Attributes are read only where the
+// caller needs them.
 #pragma once
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +17,9 @@ struct ScanEntry {
   int64_t size = 0;       // bytes; 0 for folders and unreadable entries
   int64_t createdMs = 0;  // creation time as local wall-clock milliseconds
 };
+
+// True when the text holds only ASCII bytes.
+bool isAscii(std::string_view text);
 
 // Lower-cased-containment name filter; an empty search keeps everything.
 class NameFilter {
@@ -28,6 +33,32 @@ class NameFilter {
   bool ascii_ = true;
 };
 
+// The visible names of one folder kept by a filter, read in one pass and
+// told apart as folders and files by the folder's own entries: only a
+// symbolic link or an entry of unknown kind is looked at (followed). The
+// names stay bytes where the kernel put them until a caller picks the few it
+// shows.
+class FolderNames {
+ public:
+  FolderNames(const QString& dir, const NameFilter& filter);
+  ~FolderNames();
+  FolderNames(const FolderNames&) = delete;
+  FolderNames& operator=(const FolderNames&) = delete;
+
+  // In listing order, each kind numbered on its own.
+  const std::vector<std::string_view>& folders() const { return folders_; }
+  const std::vector<std::string_view>& files() const { return files_; }
+
+  // Size and creation time of one of the names, links followed, as
+  // scanEntries gives them; `entry.isDir` stays as it is.
+  void readAttributes(ScanEntry& entry) const;
+
+ private:
+  int fd_ = -1;
+  std::vector<std::unique_ptr<char[]>> batches_;  // the directory entries as read; the names point here
+  std::vector<std::string_view> folders_, files_;
+};
+
 // How many visible names of `dir` `filter` keeps; 0 for a missing or
 // unreadable folder. Nothing is looked at but the folder's own entries.
 int64_t countNames(const QString& dir, const NameFilter& filter);
@@ -36,19 +67,5 @@ int64_t countNames(const QString& dir, const NameFilter& filter);
 // entry whose attributes cannot be read is a file of size 0 created "now".
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter);
 
-// The visible entries of `dir` kept by `filter`, told apart as folders and
-// files by the folder's own entries: only a symbolic link or an entry of
-// unknown kind is looked at (followed). Sizes and dates are left for
-// readAttributes.
-std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter);
-
-// Fills the size and creation time of `entry` of the folder `dir`, as
-// scanEntries would have; its kind stays.
-void readAttributes(const QString& dir, ScanEntry& entry);
-
 // True when the folder holds at least one visible entry.
 bool hasVisibleEntry(const QString& dir);
-
-// Creation time of an existing path in local wall-clock milliseconds, the
-// same value scanEntries gives.
-int64_t creationMillis(const QString& path);

@@ -22,6 +22,17 @@ FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, c
   return request;
 }
 
+vex::Json answerGetFileList(const FileListRequest& request) {
+  const FileListResult result = listFolder(request);
+  MsgBackData_FileList reply;
+  reply.data = vex::toJSONModel(result.items);
+  reply.sResult = result.result;
+  reply.sPageInfo = result.pageInfo;
+  reply.index = result.index;
+  reply.iProbeCount = request.probeCount;
+  return reply.toJSONModel();
+}
+
 FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList) {
   FileUploadInfo info;
   info.dir = dir;

@@ -15,6 +15,10 @@ FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, c
                                    const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,
                                    int kinds);
 
+// The "getFileList" reply record for a request made by guardedListRequest,
+// listed and built; safe on any thread.
+vex::Json answerGetFileList(const FileListRequest& request);
+
 // "fileUploadCheck": one task per element of `fileList` (an array of names;
 // anything else gives no tasks).
 FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList);

@@ -43,16 +43,6 @@ QThreadPool& listingPool() {
   return *pool;
 }
 
-void replyFileList(const Request& r, const FileListResult& result, int64_t probeCount) {
-  MsgBackData_FileList reply;
-  reply.data = vex::toJSONModel(result.items);
-  reply.sResult = result.result;
-  reply.sPageInfo = result.pageInfo;
-  reply.index = result.index;
-  reply.iProbeCount = probeCount;
-  SendWSDCReply(r.code, r.token, r.session, reply.toJSONModel());
-}
-
 // The session whose file offer the receive panel shows: the folder the user
 // chose there is given to that session only.
 QString& offeringSession() {
@@ -110,21 +100,21 @@ void ping(const Request& r) {
 }
 
 void getFileList(const Request& r) {
-  const int64_t probeCount = jsonread::integer(r.msg, "iProbeCount");
-  const FileListRequest request =
-      guardedListRequest(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
-                         jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"),
-                         jsonread::integer(r.msg, "iPageSize"), probeCount, kListFolders | kListFiles);
+  const FileListRequest request = guardedListRequest(
+      PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
+      jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"), jsonread::integer(r.msg, "iPageSize"),
+      jsonread::integer(r.msg, "iProbeCount"), kListFolders | kListFiles);
   if (!isLargeFolder(request.listPath)) {
-    replyFileList(r, listFolder(request), probeCount);
+    SendWSDCReply(r.code, r.token, r.session, answerGetFileList(request));
     return;
   }
-  // A big folder is read on a worker so the main thread (and with it the
-  // bridge heartbeat) never waits for the disk; the reply is sent from here.
+  // A big folder is read, and its page written out, on a worker so the main
+  // thread (and with it the bridge heartbeat) never waits for the disk; the
+  // reply is sent from here.
   QtConcurrent::run(&listingPool(), [request] {
-    return listFolder(request);
-  }).then(QCoreApplication::instance(), [r, probeCount](const FileListResult& result) {
-    replyFileList(r, result, probeCount);
+    return answerGetFileList(request);
+  }).then(QCoreApplication::instance(), [r](QFuture<vex::Json> done) {
+    SendWSDCReply(r.code, r.token, r.session, done.takeResult());  // taken, not copied
   });
 }
 

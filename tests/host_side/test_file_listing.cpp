@@ -206,6 +206,57 @@ TEST_F(ListingTest, ProbeAndPagesOf120) {
   EXPECT_EQ(names(reversed), expected);
 }
 
+// Pages are cut from the middle of the order without sorting the whole
+// folder: every page, at every size and in every order, must be exactly its
+// slice of the stable sort of the listing.
+TEST_F(ListingTest, EveryPageIsASliceOfTheWholeOrder) {
+  for (int i = 0; i < 30; ++i)
+    QDir().mkpath(dir + QStringLiteral("/dir_%1").arg((i * 7) % 30, 2, 10, QLatin1Char('0')));
+  const char* exts[] = {".jpg", ".JPG", ".txt", "", ".tar.gz"};
+  for (int i = 0; i < 200; ++i)
+    touch(
+        dir +
+            QStringLiteral("/photo_%1%2").arg((i * 37) % 200, 4, 10, QLatin1Char('0')).arg(QLatin1String(exts[i % 5])),
+        i % 3);
+  // Short names, names that begin others, and two spellings of one name
+  // whose keys are equal after normalisation.
+  for (const char* name : {"p", "ph", "photo_", "photo_000", "photo_0001x", "Photo", "caf\xc3\xa9.txt",
+                           "cafe\xcc\x81.txt", "\xc3\xa9t\xc3\xa9", "a.b.c"})
+    touch(dir + QLatin1Char('/') + QString::fromUtf8(name), 1);
+
+  const auto key = [](const ScanEntry& e, const QString& field) {
+    const QString name = QString::fromStdString(e.name);
+    return (field == QLatin1String("2") ? extensionOf(name) : name).normalized(QString::NormalizationForm_C).toUtf8();
+  };
+  std::vector<ScanEntry> folders, files;
+  for (ScanEntry& e : scanEntries(dir, NameFilter({}))) (e.isDir ? folders : files).push_back(e);
+  const auto expected = [&](const QString& orderBy) {
+    const QStringList parts = orderBy.split(QLatin1Char(','));
+    QStringList out;
+    for (std::vector<ScanEntry> kind : {folders, files}) {
+      if (QStringList{QStringLiteral("0"), QStringLiteral("2")}.contains(parts[0]))
+        std::stable_sort(kind.begin(), kind.end(),
+                         [&](const ScanEntry& a, const ScanEntry& b) { return key(a, parts[0]) < key(b, parts[0]); });
+      else if (parts[0] == QLatin1String("3"))
+        std::stable_sort(kind.begin(), kind.end(),
+                         [](const ScanEntry& a, const ScanEntry& b) { return a.size < b.size; });
+      if (parts[0] == QLatin1String("9") || parts[1] != QLatin1String("1")) std::reverse(kind.begin(), kind.end());
+      for (const ScanEntry& e : kind) out << QString::fromStdString(e.name);
+    }
+    return out;
+  };
+  for (const char* orderBy : {"0,1", "0,0", "2,1", "2,0", "3,1", "3,0", "9,1"}) {
+    const QStringList whole = expected(QLatin1String(orderBy));
+    ASSERT_EQ(whole.size(), 240);
+    for (const qint64 size : {3, 7, 1000}) {
+      QStringList paged;
+      const qint64 pages = (240 + size - 1) / size;
+      for (qint64 page = 1; page <= pages; ++page) paged << names(list(dir, QLatin1String(orderBy), page, size));
+      EXPECT_EQ(paged, whole) << orderBy << " in pages of " << size;
+    }
+  }
+}
+
 TEST_F(ListingTest, PeerNumbersNeverBreakTheListing) {
   for (int i = 0; i < 5; ++i) touch(dir + QStringLiteral("/f%1").arg(i));
   struct Case {
