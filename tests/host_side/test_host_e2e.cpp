@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include "e2e_client.h"
+#include "support/test_util.h"
 #include "host_side/share_access.h"
 
 using namespace vantreltest;
@@ -31,11 +32,8 @@ class HostEndToEnd : public ::testing::Test {
     shared = home + QStringLiteral("/Shared");
     QDir().mkpath(shared + QStringLiteral("/albums"));
     QDir().mkpath(home + QStringLiteral("/Private"));
-    for (int i = 0; i < 230; ++i) {
-      QFile f(shared + QStringLiteral("/doc_%1.txt").arg(i, 3, 10, QLatin1Char('0')));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write(QByteArray(i, 'x'));
-    }
+    for (int i = 0; i < 230; ++i)
+      testutil::writeFile(shared + QStringLiteral("/doc_%1.txt").arg(i, 3, 10, QLatin1Char('0')), QByteArray(i, 'x'));
     QImage picture(800, 600, QImage::Format_RGB32);
     picture.fill(Qt::darkGreen);
     ASSERT_TRUE(picture.save(shared + QStringLiteral("/albums/one.jpg")));
@@ -44,10 +42,7 @@ class HostEndToEnd : public ::testing::Test {
     ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
     secret.write("secret");
 
-    SharingObj share;
-    share.tag = QStringLiteral("E2E1");
-    share.path = shared;
-    share.setSharePassword(QStringLiteral("Pass1"));
+    SharingObj share = e2eclient::passOneShare(QStringLiteral("E2E1"), shared);
     share.isupload = true;
     share.isfiledel = true;
     share.isfilenew = true;

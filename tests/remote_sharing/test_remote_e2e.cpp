@@ -2,6 +2,7 @@
 // (offscreen, its own home with a share), and bridge B with this test process as client B,
 // whose file browser lists, pages and previews A's share and watches it.
 #include "ann_share_fixture.h"
+#include "support/test_util.h"
 
 #include "remote_sharing/remote_file_list.h"
 
@@ -21,21 +22,15 @@ class RemoteBrowserEndToEnd : public AnnShareFixture {
   void seedClientHome(const QString& home) {
     shared = home + QStringLiteral("/Shared");
     QDir().mkpath(shared + QStringLiteral("/pictures"));
-    for (int i = 0; i < 150; ++i) {
-      QFile f(shared + QStringLiteral("/file_%1.txt").arg(i, 3, 10, QLatin1Char('0')));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write(QByteArray(i, 'x'));
-    }
+    for (int i = 0; i < 150; ++i)
+      testutil::writeFile(shared + QStringLiteral("/file_%1.txt").arg(i, 3, 10, QLatin1Char('0')), QByteArray(i, 'x'));
     QImage picture(320, 240, QImage::Format_RGB32);
     picture.fill(Qt::darkRed);
     ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.png")));
     ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.jpg")));
 
-    SharingObj share;
-    share.tag = QStringLiteral("Pics");
-    share.path = shared;
+    SharingObj share = e2eclient::passOneShare(QStringLiteral("Pics"), shared);
     share.isdownload = true;
-    share.setSharePassword(QStringLiteral("Pass1"));
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 

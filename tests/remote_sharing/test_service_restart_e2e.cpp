@@ -4,6 +4,7 @@
 // reachable again soon after the service is killed and started again, with
 // or without the sign-ins it kept; and no secret reaches any log.
 #include "ann_share_fixture.h"
+#include "support/test_util.h"
 
 #include "bridge/user_info.h"
 #include "core/sql.h"
@@ -26,16 +27,9 @@ class ServiceFaultsEndToEnd : public AnnShareFixture {
   void seedClientHome(const QString& home) {
     const QString shared = home + QStringLiteral("/Shared");
     QDir().mkpath(shared);
-    for (int i = 0; i < 3; ++i) {
-      QFile f(shared + QStringLiteral("/note_%1.txt").arg(i));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write("note");
-    }
-    SharingObj share;
-    share.tag = QStringLiteral("Docs");
-    share.path = shared;
+    for (int i = 0; i < 3; ++i) testutil::writeFile(shared + QStringLiteral("/note_%1.txt").arg(i), "note");
+    SharingObj share = e2eclient::passOneShare(QStringLiteral("Docs"), shared);
     share.isdownload = true;
-    share.setSharePassword(QStringLiteral("Pass1"));
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 

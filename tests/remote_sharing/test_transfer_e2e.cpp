@@ -32,12 +32,9 @@ class TransferEndToEnd : public AnnShareFixture {
     writeFile(shared + QStringLiteral("/album/one.bin"), album);
     writeFile(shared + QStringLiteral("/album/deeper/two.txt"), "two");
     writeFile(home + QStringLiteral("/private.txt"), "not shared");
-    SharingObj share;
-    share.tag = QStringLiteral("Box");
-    share.path = shared;
+    SharingObj share = e2eclient::passOneShare(QStringLiteral("Box"), shared);
     share.isdownload = true;
     share.isupload = true;
-    share.setSharePassword(QStringLiteral("Pass1"));
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 

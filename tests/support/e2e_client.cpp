@@ -68,6 +68,14 @@ bool startSignedInClient(Child& client, const Service& service, const BridgeProc
          spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s);
 }
 
+SharingObj passOneShare(const QString& tag, const QString& path) {
+  SharingObj share;
+  share.tag = tag;
+  share.path = path;
+  share.setSharePassword(QStringLiteral("Pass1"));
+  return share;
+}
+
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share) {
   const QString db = home + QStringLiteral("/Documents/Kelvor/db");
   QDir().mkpath(db);

@@ -34,6 +34,9 @@ bool startSignedInClient(vantreltest::Child& client, const vantreltest::Service&
 // Writes `share` into the database of the client whose home is `home`, as the
 // share of account `accountId` on `hostname`.
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share);
+// A share `tag` of `path` with access code "Pass1" and no rights yet: the
+// tests set the rights they need and seed it.
+SharingObj passOneShare(const QString& tag, const QString& path);
 
 // This process as a client of the bridge on `port`; true once connected.
 bool connectThisProcess(quint16 port, const QString& secret);

@@ -1,11 +1,10 @@
 #include "support/test_util.h"
 
+#include "support/event_wait.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -16,16 +15,7 @@
 namespace testutil {
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeout.count()) return false;
-    // Sleeps in the event loop until events come or 5 ms pass.
-    QEventLoop pause;
-    QTimer::singleShot(5, &pause, &QEventLoop::quit);
-    pause.exec();
-  }
-  return true;
+  return testsupport::spinEventsUntil(done, timeout);
 }
 
 QString binDir() { return QStringLiteral(ZARKELO_BIN_DIR); }

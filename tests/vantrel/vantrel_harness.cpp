@@ -1,6 +1,7 @@
 #include "vantrel_harness.h"
 
 #include "protocol/startup_code.h"
+#include "support/event_wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -17,17 +18,7 @@
 namespace vantreltest {
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeout.count()) return false;
-    // Sleeps in the event loop until events come or 5 ms pass: no busy wait
-    // taking a core from the processes under test.
-    QEventLoop pause;
-    QTimer::singleShot(5, &pause, &QEventLoop::quit);
-    pause.exec();
-  }
-  return true;
+  return testsupport::spinEventsUntil(done, timeout);
 }
 
 quint16 freePort() {
