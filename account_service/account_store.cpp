@@ -17,10 +17,7 @@ constexpr char kSelect[] =
 Account rowToAccount(const sql::Row& row) {
   Account a;
   a.id = row.integer(0);
-  a.email = row.text(1);
-  a.nameAcc = row.text(2);
-  a.hostname = row.text(3);
-  a.acode = row.text(4);
+  row.textsInto({&a.email, &a.nameAcc, &a.hostname, &a.acode}, 1);
   a.mbrType = int(row.integer(5));
   a.maxShareCount = int(row.integer(6));
   a.limitDpc = int(row.integer(7));

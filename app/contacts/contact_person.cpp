@@ -21,12 +21,8 @@ QList<ContactPerson> LoadContactPersons(const QString& filter) {
   QList<ContactPerson> contacts;
   for (const sql::Row& row : UtilDB::queryRows(statement, params)) {
     ContactPerson contact;
-    contact.uuid_cp = row.text(0);
-    contact.cpname = row.text(1);
-    contact.cpmail = row.text(2);
-    contact.cpmobile = row.text(3);
-    contact.aliasname = row.text(4);
-    contact.accesscode = row.text(5);
+    row.textsInto({&contact.uuid_cp, &contact.cpname, &contact.cpmail, &contact.cpmobile, &contact.aliasname,
+                   &contact.accesscode});
     contacts << contact;
   }
   return contacts;

@@ -216,6 +216,9 @@ QVariant Statement::columnValue(int column) const {
 QString Row::text(int column) const { return column < values.size() ? values[column].toString() : QString(); }
 qint64 Row::integer(int column) const { return column < values.size() ? values[column].toLongLong() : 0; }
 bool Row::isNull(int column) const { return column >= values.size() || values[column].isNull(); }
+void Row::textsInto(std::initializer_list<QString*> fields, int first) const {
+  for (QString* field : fields) *field = text(first++);
+}
 
 Transaction::Transaction(Database& db) : db_(db) {
   static std::atomic<quint64> counter{0};

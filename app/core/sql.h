@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <initializer_list>
 #include <optional>
 
 struct sqlite3;
@@ -99,6 +100,8 @@ struct Row {
   QString text(int column) const;
   qint64 integer(int column) const;
   bool isNull(int column) const;
+  // Reads the text columns from `first` on into `fields`, in order.
+  void textsInto(std::initializer_list<QString*> fields, int first = 0) const;
 };
 
 // A savepoint: nests inside an outer transaction. Rolls back on destruction

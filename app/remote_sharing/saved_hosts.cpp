@@ -21,11 +21,7 @@ QList<RemoteSharing> loadRemoteSharings() {
                                         "from remotesharing where id_acc=? order by hostname asc"),
                          {accountId()})) {
     RemoteSharing host;
-    host.hostname = row.text(0);
-    host.hosttag = row.text(1);
-    host.password = row.text(2);
-    host.aliasname = row.text(3);
-    host.hostid = row.text(4);
+    row.textsInto({&host.hostname, &host.hosttag, &host.password, &host.aliasname, &host.hostid});
     hosts.append(host);
   }
   return hosts;
