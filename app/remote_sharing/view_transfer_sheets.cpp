@@ -32,6 +32,25 @@ QWidget* column(std::initializer_list<QWidget*> widgets) {
   return holder;
 }
 
+// A row of `widgets` centred between two stretches.
+QHBoxLayout* centredRow(std::initializer_list<QWidget*> widgets) {
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  for (QWidget* w : widgets) row->addWidget(w);
+  row->addStretch(1);
+  return row;
+}
+
+// The card's status area in the middle of `content`: a page a state, see pageOf().
+QStackedWidget* addStatusPages(QVBoxLayout* content, std::initializer_list<QWidget*> pages) {
+  auto* stack = new QStackedWidget;
+  for (QWidget* w : pages) stack->addWidget(w);
+  content->addStretch(1);
+  content->addWidget(stack);
+  content->addStretch(1);
+  return stack;
+}
+
 // The status area's page for a sheet's state: the choice before the start,
 // the progress, the finish line, or nothing while preparing or cancelled.
 QWidget* pageOf(RemoteSharingDownloadStatus status, QWidget* choice, QWidget* running, QWidget* finished,
@@ -58,40 +77,26 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   setObjectName(QStringLiteral("ViewSharingRemoteDownload"));
   connect(this, &DialogCard::closeClicked, &c_, &RemoteDownloadController::close);
 
-  status_ = new QStackedWidget;
   saveRow_ = new QWidget;
-  auto* row = new QHBoxLayout(saveRow_);
   auto* label = new QLabel(L("RS_Download_SaveAt"));
   label->setFixedWidth(100);
   saveAt_ = new QLineEdit;
   saveAt_->setFixedWidth(280);
   auto* choose = new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"), 18);
   auto* open = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("activeButton"), 18);
-  row->addStretch(1);
-  row->addWidget(label);
-  row->addWidget(saveAt_);
-  row->addWidget(choose);
-  row->addWidget(open);
-  row->addStretch(1);
+  saveRow_->setLayout(centredRow({label, saveAt_, choose, open}));
 
   progressLine_ = new QLabel;
   progress_ = makeProgress();
   running_ = column({progressLine_, progress_});
 
   finished_ = new QWidget;
-  auto* finishRow = new QHBoxLayout(finished_);
   finishLine_ = new QLabel;
   auto* finishFolder = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("green"), 18);
   finishFolder_ = finishFolder;
-  finishRow->addStretch(1);
-  finishRow->addWidget(finishLine_);
-  finishRow->addWidget(finishFolder);
-  finishRow->addStretch(1);
+  finished_->setLayout(centredRow({finishLine_, finishFolder}));
   blank_ = new QWidget;
-  for (QWidget* w : {saveRow_, running_, finished_, blank_}) status_->addWidget(w);
-  content()->addStretch(1);
-  content()->addWidget(status_);
-  content()->addStretch(1);
+  status_ = addStatusPages(content(), {saveRow_, running_, finished_, blank_});
 
   std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
@@ -126,7 +131,6 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   setObjectName(QStringLiteral("ViewSharingRemoteUpload"));
   connect(this, &DialogCard::closeClicked, &c_, &RemoteUploadController::close);
 
-  status_ = new QStackedWidget;
   target_ = new QLineEdit;
   target_->setFixedWidth(420);
   target_->setPlaceholderText(L("RS_Upload_Choose"));
@@ -135,12 +139,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   overwrite_->setChecked(c_.isOverwrite());
   chooseRows_ = new QWidget;
   auto* rows = new QVBoxLayout(chooseRows_);
-  auto* row = new QHBoxLayout;
-  row->addStretch(1);
-  row->addWidget(target_);
-  row->addWidget(choose);
-  row->addStretch(1);
-  rows->addLayout(row);
+  rows->addLayout(centredRow({target_, choose}));
   rows->addWidget(overwrite_, 0, Qt::AlignHCenter);
 
   progressLine_ = new QLabel;
@@ -149,10 +148,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   finishLine_ = new QLabel;
   finished_ = column({finishLine_});
   blank_ = new QWidget;
-  for (QWidget* w : {chooseRows_, running_, finished_, blank_}) status_->addWidget(w);
-  content()->addStretch(1);
-  content()->addWidget(status_);
-  content()->addStretch(1);
+  status_ = addStatusPages(content(), {chooseRows_, running_, finished_, blank_});
 
   std::tie(ok_, cancel_) = addOkCancelRow(8, 15, 30);
 
