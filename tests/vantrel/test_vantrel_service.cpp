@@ -54,6 +54,19 @@ class VantrelService : public ::testing::Test {
     return s;
   }
 
+  // `peer` asks its bridge for a session with the share `tag` of `hostname`
+  // under the access code `code`; gives the bridge's "P2PCLIENT" answer.
+  static std::optional<ClientLink::Frame> clientInit(Signed& peer, const char* hostname, const char* tag,
+                                                     const char* code) {
+    peer.link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer.result, "Token").toStdString()},
+                                                 {"Hostname", hostname}, {"Hosttag", tag}, {"Hostpassword", code}});
+    return peer.link.waitForCode(QStringLiteral("P2PCLIENT"));
+  }
+  // The session named by an opened session's "Msg": "ClientID1|ClientID2".
+  static QString sessionOf(const Json& msg) {
+    return textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  }
+
   // HTTPS to the service, trusting its local authority.
   QByteArray https(const QString& path, const QByteArray& form = {}) {
     QNetworkRequest request(QUrl(service->siteBase() + path));
@@ -224,23 +237,19 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   ASSERT_TRUE(host && peer);
 
   // A host name that nobody serves fails plainly.
-  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
-                                                 {"Hostname", "nobody-host"}, {"Hosttag", "x"}, {"Hostpassword", ""}});
-  auto failed = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  auto failed = clientInit(*peer, "nobody-host", "x", "");
   ASSERT_TRUE(failed);
   EXPECT_EQ(textOf(failed->data, "Type"), QStringLiteral("P2PConFailed"));
 
   // Opening a session: the bridge may still be joining the relay; the link waits for it.
-  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
-                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  auto opened = clientInit(*peer, "ann-host", "docs", "");
   ASSERT_TRUE(opened);
   ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
   const Json msg = valueOf(opened->data, "Msg");
   EXPECT_EQ(intOf(msg, "Result"), 1);
   EXPECT_EQ(textOf(msg, "ClientID1"), textOf(peer->result, "ClientID"));
   EXPECT_EQ(textOf(msg, "ClientID2"), textOf(host->result, "ClientID"));
-  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  const QString session = sessionOf(msg);
 
   // A peer request reaches the host's client with its payload under "Msg".
   const QString token = peer->link.request(session, QStringLiteral("getShareInfo"), {{"tag", "docs"}, {"pass", ""}, {"isweb", 0}});
@@ -309,12 +318,10 @@ TEST_F(VantrelService, TellsTheHostTheLinksCodeTheAskingAccountAndTheSessionsEnd
   const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
   const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
   ASSERT_TRUE(host && peer);
-  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
-                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", "Code9"}});
-  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  auto opened = clientInit(*peer, "ann-host", "docs", "Code9");
   ASSERT_TRUE(opened && textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"));
   const Json msg = valueOf(opened->data, "Msg");
-  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  const QString session = sessionOf(msg);
 
   auto presented = host->link.waitForCode(QStringLiteral("WSDC"));
   ASSERT_TRUE(presented);
@@ -358,13 +365,11 @@ TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {
 
   // The bridge comes back within its first retry and takes its place again.
   ASSERT_TRUE(spinUntil([&] { return displaced; }, 5s));
-  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
-                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  auto opened = clientInit(*peer, "ann-host", "docs", "");
   ASSERT_TRUE(opened);
   ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
   const Json msg = valueOf(opened->data, "Msg");
-  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+  const QString session = sessionOf(msg);
   host->link.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
   const QString token = peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
   auto reply = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == token; });
