@@ -154,16 +154,7 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   ASSERT_EQ(vantrel::textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
   const Json link = vantrel::valueOf(opened->data, "Msg");
   const QString session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
-  auto ask = [&](const QString& code, const Json& payload) -> std::optional<Json> {
-    const QString token = bob.request(session, code, payload);
-    auto reply = bob.waitFor(
-        [&](const ClientLink::Frame& f) {
-          return f.code == QLatin1String("WSDC") && vantrel::textOf(f.data, "Token") == token;
-        },
-        10s);
-    if (!reply) return std::nullopt;
-    return vantrel::valueOf(reply->data, "Msg");
-  };
+  auto ask = [&](const QString& code, const Json& payload) { return bob.ask(session, code, payload); };
 
   // Before any offer the answer is "undecided".
   EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u0"}}), (Json{{"data", "0"}}));

@@ -32,15 +32,11 @@ class HostEndToEnd : public ::testing::Test {
     shared = home + QStringLiteral("/Shared");
     QDir().mkpath(shared + QStringLiteral("/albums"));
     QDir().mkpath(home + QStringLiteral("/Private"));
-    for (int i = 0; i < 230; ++i)
-      testutil::writeFile(shared + QStringLiteral("/doc_%1.txt").arg(i, 3, 10, QLatin1Char('0')), QByteArray(i, 'x'));
-    QImage picture(800, 600, QImage::Format_RGB32);
-    picture.fill(Qt::darkGreen);
-    ASSERT_TRUE(picture.save(shared + QStringLiteral("/albums/one.jpg")));
-    ASSERT_TRUE(picture.save(shared + QStringLiteral("/albums/two.png")));
-    QFile secret(home + QStringLiteral("/Private/secret.txt"));
-    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
-    secret.write("secret");
+    ASSERT_TRUE(e2eclient::writeNumberedFiles(shared + QStringLiteral("/doc_%1.txt"), 230));
+    ASSERT_TRUE(e2eclient::savePictures(QSize(800, 600), Qt::darkGreen,
+                                        {shared + QStringLiteral("/albums/one.jpg"),
+                                         shared + QStringLiteral("/albums/two.png")}));
+    testutil::writeFile(home + QStringLiteral("/Private/secret.txt"), "secret");
 
     SharingObj share = e2eclient::passOneShare(QStringLiteral("E2E1"), shared);
     share.isupload = true;
@@ -50,16 +46,7 @@ class HostEndToEnd : public ::testing::Test {
   }
 
   // A peer request in the session and its reply's "Msg".
-  std::optional<Json> ask(const QString& code, const Json& payload) {
-    const QString token = peer.request(session, code, payload);
-    auto reply = peer.waitFor(
-        [&](const ClientLink::Frame& f) {
-          return f.code == QLatin1String("WSDC") && vantrel::textOf(f.data, "Token") == token;
-        },
-        10s);
-    if (!reply) return std::nullopt;
-    return vantrel::valueOf(reply->data, "Msg");
-  }
+  std::optional<Json> ask(const QString& code, const Json& payload) { return peer.ask(session, code, payload); }
 
   // Bridge B and the test peer: opens a session to A's share and browses it
   // as the remote file browser does, then tries to step outside the share.

@@ -22,12 +22,10 @@ class RemoteBrowserEndToEnd : public AnnShareFixture {
   void seedClientHome(const QString& home) {
     shared = home + QStringLiteral("/Shared");
     QDir().mkpath(shared + QStringLiteral("/pictures"));
-    for (int i = 0; i < 150; ++i)
-      testutil::writeFile(shared + QStringLiteral("/file_%1.txt").arg(i, 3, 10, QLatin1Char('0')), QByteArray(i, 'x'));
-    QImage picture(320, 240, QImage::Format_RGB32);
-    picture.fill(Qt::darkRed);
-    ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.png")));
-    ASSERT_TRUE(picture.save(shared + QStringLiteral("/pictures/red.jpg")));
+    ASSERT_TRUE(e2eclient::writeNumberedFiles(shared + QStringLiteral("/file_%1.txt"), 150));
+    ASSERT_TRUE(e2eclient::savePictures(QSize(320, 240), Qt::darkRed,
+                                        {shared + QStringLiteral("/pictures/red.png"),
+                                         shared + QStringLiteral("/pictures/red.jpg")}));
 
     SharingObj share = e2eclient::passOneShare(QStringLiteral("Pics"), shared);
     share.isdownload = true;

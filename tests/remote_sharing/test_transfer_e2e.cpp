@@ -48,6 +48,18 @@ class TransferEndToEnd : public AnnShareFixture {
     return done();
   }
 
+  // Opens `sheet`, lets `start` begin its transfer, waits until it runs and
+  // ticks it until it has run to its end; false when either never happens.
+  template <class Sheet>
+  bool runTransfer(Sheet& sheet, RemoteSharingDownloadStatus (Sheet::*status)() const,
+                   const std::function<void()>& start) {
+    sheet.stopTimer();
+    sheet.onAppear();
+    start();
+    const auto running = [&] { return (sheet.*status)() == RemoteSharingDownloadStatus::dsRunning; };
+    return spinUntil(running, 10s) && tickUntil(sheet, [&] { return !running(); });
+  }
+
   QString shared;
   QByteArray album = randomBytes(2 * 1024 * 1024 + 8);
 };
@@ -75,12 +87,10 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   QTemporaryDir local;
   {
     RemoteDownloadController sheet(browser.ctlDownload(), browser.isShowDownload);
-    sheet.stopTimer();
-    sheet.onAppear();
-    sheet.setDownloadSaveAt(local.path() + QStringLiteral("/Downloads"));
-    sheet.ok();
-    ASSERT_TRUE(spinUntil([&] { return sheet.downloadStatus() == RemoteSharingDownloadStatus::dsRunning; }, 10s));
-    ASSERT_TRUE(tickUntil(sheet, [&] { return sheet.downloadStatus() != RemoteSharingDownloadStatus::dsRunning; }));
+    ASSERT_TRUE(runTransfer(sheet, &RemoteDownloadController::downloadStatus, [&] {
+      sheet.setDownloadSaveAt(local.path() + QStringLiteral("/Downloads"));
+      sheet.ok();
+    }));
     EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsFinished) << clientA.output().toStdString();
     EXPECT_EQ(sheet.status().TotalTaskDoneCount, 3);
     sheet.ok();
@@ -100,12 +110,10 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   browser.isShowDownload.set(true);
   {
     RemoteDownloadController sheet(browser.ctlDownload(), browser.isShowDownload);
-    sheet.stopTimer();
-    sheet.onAppear();
-    sheet.setDownloadSaveAt(local.path() + QStringLiteral("/Refused"));
-    sheet.ok();
-    ASSERT_TRUE(spinUntil([&] { return sheet.downloadStatus() == RemoteSharingDownloadStatus::dsRunning; }, 10s));
-    ASSERT_TRUE(tickUntil(sheet, [&] { return sheet.downloadStatus() != RemoteSharingDownloadStatus::dsRunning; }));
+    ASSERT_TRUE(runTransfer(sheet, &RemoteDownloadController::downloadStatus, [&] {
+      sheet.setDownloadSaveAt(local.path() + QStringLiteral("/Refused"));
+      sheet.ok();
+    }));
     EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsCanceld);
     EXPECT_FALSE(browser.isShowDownload.value());
   }
@@ -118,12 +126,10 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   browser.openUploadSheet();
   {
     RemoteUploadController sheet(browser.ctlUpload(), browser.isShowUpload);
-    sheet.stopTimer();
-    sheet.onAppear();
-    sheet.setUploadTarget(local.path() + QStringLiteral("/trip"));
-    sheet.ok();
-    ASSERT_TRUE(spinUntil([&] { return sheet.uploadStatus() == RemoteSharingDownloadStatus::dsRunning; }, 10s));
-    ASSERT_TRUE(tickUntil(sheet, [&] { return sheet.uploadStatus() != RemoteSharingDownloadStatus::dsRunning; }));
+    ASSERT_TRUE(runTransfer(sheet, &RemoteUploadController::uploadStatus, [&] {
+      sheet.setUploadTarget(local.path() + QStringLiteral("/trip"));
+      sheet.ok();
+    }));
     EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsFinished);
     EXPECT_EQ(sheet.status().TotalTaskDoneCount, 2);
     sheet.ok();
@@ -141,10 +147,7 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
   browser.isShowUpload.set(true);
   {
     RemoteUploadController sheet(browser.ctlUpload(), browser.isShowUpload);
-    sheet.stopTimer();
-    sheet.onAppear();
-    ASSERT_TRUE(spinUntil([&] { return sheet.uploadStatus() == RemoteSharingDownloadStatus::dsRunning; }, 10s));
-    ASSERT_TRUE(tickUntil(sheet, [&] { return sheet.uploadStatus() != RemoteSharingDownloadStatus::dsRunning; }));
+    ASSERT_TRUE(runTransfer(sheet, &RemoteUploadController::uploadStatus, [] {}));
     EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsCanceld);
   }
   EXPECT_FALSE(QFile::exists(clientA.home() + QStringLiteral("/notes.txt")));

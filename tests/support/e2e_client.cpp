@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QFile>
+#include <QImage>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QUrlQuery>
@@ -66,6 +67,22 @@ bool startSignedInClient(Child& client, const Service& service, const BridgeProc
   return client.start(binDir() + QStringLiteral("/zarkelo"), {}) &&
          confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) &&
          spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s);
+}
+
+bool writeNumberedFiles(const QString& pattern, int count) {
+  for (int i = 0; i < count; ++i) {
+    QFile file(pattern.arg(i, 3, 10, QLatin1Char('0')));
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(i, 'x')) != i) return false;
+  }
+  return true;
+}
+
+bool savePictures(const QSize& size, Qt::GlobalColor color, const QStringList& paths) {
+  QImage picture(size, QImage::Format_RGB32);
+  picture.fill(color);
+  for (const QString& path : paths)
+    if (!picture.save(path)) return false;
+  return true;
 }
 
 SharingObj passOneShare(const QString& tag, const QString& path) {

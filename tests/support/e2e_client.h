@@ -8,7 +8,9 @@
 
 #include "local_sharing/sharing_obj.h"
 
+#include <QSize>
 #include <QString>
+#include <QStringList>
 
 namespace e2eclient {
 
@@ -34,6 +36,13 @@ bool startSignedInClient(vantreltest::Child& client, const vantreltest::Service&
 // Writes `share` into the database of the client whose home is `home`, as the
 // share of account `accountId` on `hostname`.
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share);
+// Writes `count` files named by `pattern` with their index in three digits for
+// "%1" (their folder made already); the file of index i holds i bytes. False
+// when one cannot be written.
+bool writeNumberedFiles(const QString& pattern, int count);
+// Saves one plain picture of `size` in `color` at each of `paths`, in the
+// format its suffix names; false when one cannot be saved.
+bool savePictures(const QSize& size, Qt::GlobalColor color, const QStringList& paths);
 // A share `tag` of `path` with access code "Pass1" and no rights yet: the
 // tests set the rights they need and seed it.
 SharingObj passOneShare(const QString& tag, const QString& path);

@@ -204,6 +204,16 @@ QString ClientLink::control(const QString& code, const Json& payload) {
   return token;
 }
 
+std::optional<Json> ClientLink::ask(const QString& session, const QString& code, const Json& payload,
+                                    std::chrono::milliseconds timeout) {
+  const QString token = request(session, code, payload);
+  auto reply = waitFor(
+      [&](const Frame& f) { return f.code == QLatin1String("WSDC") && vantrel::textOf(f.data, "Token") == token; },
+      timeout);
+  if (!reply) return std::nullopt;
+  return vantrel::valueOf(reply->data, "Msg");
+}
+
 QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {
   const QString token = QStringLiteral("ClientWSDCTest%1-").arg(++counter_) +
                         QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();

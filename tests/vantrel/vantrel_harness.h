@@ -125,6 +125,10 @@ class ClientLink {
   std::optional<Frame> waitForCode(const QString& code, std::chrono::milliseconds timeout = 5s);
   // The "Msg" of the "P2PCLIENT" reply under `token`.
   std::optional<Json> waitReply(const QString& token, std::chrono::milliseconds timeout = 5s);
+  // A peer request in `session` and the "Msg" of its "WSDC" reply; none when
+  // no reply comes in time.
+  std::optional<Json> ask(const QString& session, const QString& code, const Json& payload,
+                          std::chrono::milliseconds timeout = 10s);
   // Sign-in; the "LoginResult" data.
   std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 10s);
 
