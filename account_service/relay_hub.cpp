@@ -1,6 +1,7 @@
 #include "relay_hub.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
 #include "wire_models.h"
 
 #include <QTimer>
@@ -64,10 +65,8 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned) {
   peers_.emplace(socket, peer);
   connect(socket, &QWebSocket::textMessageReceived, this,
           [this, socket](const QString& text) { onText(socket, text); });
-  connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray&) {
-    auto it = peers_.find(socket);
-    if (it != peers_.end()) refuse(it->second, QStringLiteral("binary frames are not accepted"));
-  });
+  connect(socket, &QWebSocket::binaryMessageReceived, this,
+          [this, socket](const QByteArray& message) { onBinary(socket, message); });
   connect(socket, &QWebSocket::disconnected, this, [this, socket] { onGone(socket); });
   connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [socket](QAbstractSocket::SocketError) {
     zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
@@ -249,6 +248,31 @@ void RelayHub::handleRelay(Peer& peer, const vex::Json& frame) {
   forward.from = peer.clientId;
   forward.frame = *body;
   send(target->socket, forward.toJSONModel());
+}
+
+// A data frame goes unchanged to the other client of its session; only the
+// session is read from it.
+void RelayHub::onBinary(QWebSocket* socket, const QByteArray& message) {
+  auto it = peers_.find(socket);
+  if (it == peers_.end()) return;
+  Peer& peer = it->second;
+  if (peer.clientId.isEmpty()) {
+    refuse(peer, QStringLiteral("say hello first"), true);
+    return;
+  }
+  const auto sessionView = protocol::dataFrameSession(message);
+  const QString id = sessionView ? QString::fromUtf8(sessionView->data(), sessionView->size()) : QString();
+  const auto session = sessions_.constFind(id);
+  if (session == sessions_.constEnd() || !peer.sessions.contains(id)) {
+    refuse(peer, QStringLiteral("data frame outside your sessions"));
+    return;
+  }
+  Peer* target = peerOf(session->caller == peer.clientId ? session->host : session->caller);
+  if (!target) {
+    endSession(id, QString());
+    return;
+  }
+  target->socket->sendBinaryMessage(message);
 }
 
 void RelayHub::handleClose(Peer& peer, const vex::Json& frame) {

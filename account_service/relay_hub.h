@@ -52,6 +52,7 @@ class RelayHub : public QObject {
   };
 
   void onText(QWebSocket* socket, const QString& text);
+  void onBinary(QWebSocket* socket, const QByteArray& message);
   void onGone(QWebSocket* socket);
   void handleHello(Peer& peer, const vex::Json& frame);
   void handleConnect(Peer& peer, const vex::Json& frame);

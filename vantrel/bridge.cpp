@@ -1,6 +1,7 @@
 #include "bridge.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
 
 #include <QTimer>
 #include <QUrl>
@@ -41,6 +42,9 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
           [this](const QString& session, const QString& op, const QString& xid, const Json& msg) {
             return sendTransferFrame(session, op, xid, msg);
           },
+          [this](const QString& session, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes) {
+            return sendTransferData(session, xid, file, offset, bytes);
+          },
           [this](const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {
             askClient(session, code, msg, std::move(done));
           },
@@ -49,6 +53,7 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
   connect(service_, &ServiceLink::ready, this, &Bridge::onRelayReady);
   connect(service_, &ServiceLink::lost, this, &Bridge::onRelayLost);
   connect(service_, &ServiceLink::opReceived, this, &Bridge::onServiceOp);
+  connect(service_, &ServiceLink::binaryReceived, this, &Bridge::onServiceData);
 }
 
 bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
@@ -419,6 +424,28 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
 bool Bridge::sendTransferFrame(const QString& session, const QString& op, const QString& xid, const Json& msg) {
   if (!sessions_.contains(session)) return false;
   return service_->sendModel(RelayOp{QStringLiteral("relay"), session, RelayFrame{QStringLiteral("xfer"), xid, op, msg}.toJSONModel()});
+}
+
+bool Bridge::sendTransferData(const QString& session, const QString& xid, quint32 file, quint64 offset,
+                              QByteArrayView bytes) {
+  if (!sessions_.contains(session)) return false;
+  const QByteArray frame = protocol::encodeDataFrame({session.toUtf8(), xid.toUtf8(), file, offset}, bytes);
+  return !frame.isEmpty() && service_->sendBinary(frame);
+}
+
+void Bridge::onServiceData(const QByteArray& message) {
+  const auto frame = protocol::decodeDataFrame(message);
+  if (!frame) {
+    zlog::line(QStringLiteral("Vantrel - malformed data frame, dropped"));
+    return;
+  }
+  const QString session = QString::fromUtf8(frame->header.session);
+  if (!sessions_.contains(session)) {
+    zlog::line(QStringLiteral("Vantrel - data frame outside an open session, dropped"));
+    return;
+  }
+  transfers_->onPeerData(session, QString::fromUtf8(frame->header.transfer), frame->header.file,
+                         qint64(frame->header.offset), frame->payload);
 }
 
 void Bridge::askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {

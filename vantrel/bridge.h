@@ -78,6 +78,8 @@ class Bridge : public QObject {
   void deliverToClient(const QString& code, const Json& payload);
   // Transfers: frames to the peer, and host checks asked of the own client.
   bool sendTransferFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
+  bool sendTransferData(const QString& session, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes);
+  void onServiceData(const QByteArray& message);
   void askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done);
   std::optional<Json> transferRequest(const QString& code, const Json& payload);
 

@@ -106,6 +106,12 @@ bool ServiceLink::send(const Json& op) {
   return true;
 }
 
+bool ServiceLink::sendBinary(const QByteArray& message) {
+  if (!socket_ || !ready_) return false;
+  socket_->sendBinaryMessage(message);
+  return true;
+}
+
 void ServiceLink::connectRelay() {
   if (!wanted_) return;
   auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
@@ -121,6 +127,10 @@ void ServiceLink::connectRelay() {
     socket->sendTextMessage(modelText(hello));
   });
   connect(socket, &QWebSocket::textMessageReceived, this, &ServiceLink::onText);
+  connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& message) {
+    lastHeard_ = QDateTime::currentMSecsSinceEpoch();
+    if (ready_) emit binaryReceived(message);
+  });
   connect(socket, &QWebSocket::sslErrors, this, [](const QList<QSslError>& errors) {
     for (const auto& e : errors) zlog::parts(QStringLiteral("Vantrel - relay certificate error:"), e.errorString());
   });

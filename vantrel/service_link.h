@@ -45,6 +45,9 @@ class ServiceLink : public QObject {
     return send(op.toJSONModel());
   }
 
+  // Writes one binary message (a data frame); false when the relay is not ready.
+  bool sendBinary(const QByteArray& message);
+
   // Intervals, shortened by tests.
   void setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs);
 
@@ -53,6 +56,7 @@ class ServiceLink : public QObject {
   // The relay dropped; every session through it is gone.
   void lost();
   void opReceived(const vex::Json& op);
+  void binaryReceived(const QByteArray& message);
 
  private:
   void connectRelay();

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 namespace vantrel {
@@ -58,6 +59,12 @@ QString lastComponent(const QString& path) {
 }
 
 QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders) {
+  QString unused;
+  return walkBounded(path, relBase, withFolders, WalkLimits{}, &unused);
+}
+
+QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
+                                 const WalkLimits& limits, QString* error) {
   QList<TransferEntry> entries;
   const QFileInfo top(path);
   if (!top.exists()) return entries;
@@ -66,18 +73,41 @@ QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool
     return entries;
   }
   if (withFolders) entries.append(TransferEntry{relBase, 0, true, top.absoluteFilePath()});
-  const QString base = top.absoluteFilePath();
-  QDirIterator it(base, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                  QDirIterator::Subdirectories);
+  QElapsedTimer clock;
+  clock.start();
+  qint64 met = 0;
+  // Folders still to read: (absolute path, relative path, depth).
+  struct Pending {
+    QString path, rel;
+    int depth;
+  };
+  QList<Pending> pending{{top.absoluteFilePath(), relBase, 0}};
   QList<TransferEntry> found;
-  while (it.hasNext()) {
-    it.next();
-    const QFileInfo info = it.fileInfo();
-    const QString sub = info.absoluteFilePath().mid(base.size() + 1);
-    if (info.isDir() && !info.isSymLink()) {
-      if (withFolders) found.append(TransferEntry{relBase + QLatin1Char('/') + sub, 0, true, info.absoluteFilePath()});
-    } else if (info.isFile()) {
-      found.append(TransferEntry{relBase + QLatin1Char('/') + sub, info.size(), false, info.absoluteFilePath()});
+  while (!pending.isEmpty()) {
+    const Pending dir = pending.takeLast();
+    QDirIterator it(dir.path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+      it.next();
+      if (++met > limits.maxEntries) {
+        *error = QStringLiteral("too many entries");
+        return entries + found;
+      }
+      if ((met & 255) == 0 && ((limits.stop && limits.stop->load()) || clock.elapsed() > limits.maxMs)) {
+        *error = QStringLiteral("the folder takes too long to read");
+        return entries + found;
+      }
+      const QFileInfo info = it.fileInfo();
+      const QString rel = dir.rel + QLatin1Char('/') + it.fileName();
+      if (info.isDir() && !info.isSymLink()) {
+        if (dir.depth + 1 > limits.maxDepth) {
+          *error = QStringLiteral("the folder is nested too deeply");
+          return entries + found;
+        }
+        if (withFolders) found.append(TransferEntry{rel, 0, true, info.absoluteFilePath()});
+        pending.append(Pending{info.absoluteFilePath(), rel, dir.depth + 1});
+      } else if (info.isFile()) {
+        found.append(TransferEntry{rel, info.size(), false, info.absoluteFilePath()});
+      }
     }
   }
   // Parents before children, in a stable order.

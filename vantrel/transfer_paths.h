@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <limits>
 #include <optional>
 
 namespace vantrel {
@@ -43,6 +45,21 @@ QString lastComponent(const QString& path);
 // folder itself, every folder and file below it (links to folders are not
 // followed). A missing path gives nothing.
 QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders);
+
+// Bounds of a walk: entries met, folder depth below the start, time, and a
+// flag that stops it from another thread.
+struct WalkLimits {
+  qint64 maxEntries = std::numeric_limits<qint64>::max();
+  int maxDepth = std::numeric_limits<int>::max();
+  qint64 maxMs = std::numeric_limits<qint64>::max();
+  const std::atomic_bool* stop = nullptr;
+};
+
+// walkLocal within limits: folder by folder, never holding more than the
+// limit. When a limit is reached the walk stops, `error` says which, and the
+// entries are incomplete.
+QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
+                                 const WalkLimits& limits, QString* error);
 
 // The total size of the files at or below `path`.
 qint64 totalSize(const QString& path);

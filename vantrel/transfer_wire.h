@@ -82,7 +82,7 @@ struct XferOffer {
   QString mode;  // "upload", "send" or "download"
   QString root;  // the folder an upload goes into
   QList<XferEntry> entries;
-  qint64 refused = 0;  // entries the sending host left out
+  qint64 refused = 0;  // 1 when the host left something out (never how much)
   VEX_FIELDS(mode, root, entries, refused)
 };
 
@@ -92,13 +92,14 @@ struct XferAccept {
   VEX_FIELDS(skip)
 };
 
-// "data": one chunk of entry `i` at offset `o`, base64; `e` marks its end.
-struct XferData {
+// File bytes travel as binary data frames (protocol/data_frame.h), never here.
+
+// "sum": entry `i` has been sent whole: its size and SHA-256 (hex) as read.
+struct XferSum {
   qint64 i = 0;
-  qint64 o = 0;
-  std::string b;  // kept as bytes: no round trip through UTF-16
-  bool e = false;
-  VEX_FIELDS(i, o, b, e)
+  qint64 s = 0;
+  QString h;
+  VEX_FIELDS(i, s, h)
 };
 
 struct XferAck {

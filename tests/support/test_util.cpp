@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -18,8 +20,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   timer.start();
   while (!done()) {
     if (timer.elapsed() > timeout.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(1);
+    // Sleeps in the event loop until events come or 5 ms pass.
+    QEventLoop pause;
+    QTimer::singleShot(5, &pause, &QEventLoop::quit);
+    pause.exec();
   }
   return true;
 }

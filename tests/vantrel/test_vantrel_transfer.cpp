@@ -49,14 +49,26 @@ class VantrelTransfer : public ::testing::Test {
     peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
     ASSERT_TRUE(host && peer);
     host->link.serve([this](const QString& code, const Json& msg) { return hostAnswer(code, msg); });
+    ASSERT_TRUE(openSession());
+  }
+
+  // Bob's session to Ann's share.
+  bool openSession() {
     peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
                                                    {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
     auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-    ASSERT_TRUE(opened);
-    ASSERT_EQ(textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));
+    if (!opened || textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
     const Json msg = valueOf(opened->data, "Msg");
     session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+    return true;
   }
+
+  // Starts a download of `targets` ("|"-joined) into `save`.
+  void download(const QString& targets, const QString& save) {
+    control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", targets.toStdString()}, {"SaveAtLocalFolder", save.toStdString()}});
+  }
+  static bool moving(const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); }
 
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
     return vantreltest::signIn(service, email, password);
@@ -66,9 +78,12 @@ class VantrelTransfer : public ::testing::Test {
   Json hostAnswer(const QString& code, const Json& msg) {
     hostCodes.append(code);
     if (code == QLatin1String("fileDownloadCheck")) {
+      // Like the client's path guard: a path outside the share is not
+      // there (size 0); a folder inside is "not a file" with its size.
       const QString path = textOf(msg, "path");
-      const bool ok = inside(share, path) && QFileInfo(path).isFile();
-      return {{"data", {{"path", path.toStdString()}, {"size", QFileInfo(path).size()}, {"valid", ok ? 1 : 0}}}};
+      const bool seen = inside(share, path);
+      const bool ok = seen && QFileInfo(path).isFile();
+      return {{"data", {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0}}}};
     }
     if (code == QLatin1String("fileUploadCheck")) {
       const QString dir = textOf(msg, "dir");
@@ -146,8 +161,9 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
   EXPECT_EQ(intOf(last, "ForceCancel"), 0);
   EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
-  EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("2 not transferred"))) << last.dump();
-  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 5);
+  EXPECT_TRUE(textOf(last, "WorkingSpeed").endsWith(QStringLiteral(", some refused by the host"))) << last.dump();
+  // The two targets, then the four files of the allowed folder.
+  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 6);
   EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/readme.txt"), QStringLiteral("docs/sub/big.bin"),
                                            QStringLiteral("docs/sub/empty.dat")}));
   EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
@@ -294,4 +310,111 @@ TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
   EXPECT_TRUE(after->value("IsCancel", false));
   EXPECT_FALSE(QFile::exists(received + QStringLiteral("/huge.bin")));
   EXPECT_EQ(filesBelow(received).size(), 3);
+}
+
+namespace {
+
+// A sparse file: large, yet quick to make.
+void makeSparse(const QString& path, qint64 size) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  ASSERT_TRUE(file.resize(size));
+}
+
+qint64 peakMemoryKb(qint64 pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n'))
+    if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonAndLeavesNothing) {
+  const qint64 size = qint64(1024) * 1024 * 1024;
+  const QList<QPair<QString, std::function<void(QFile&)>>> changes = {
+      {QStringLiteral("shrank"), [](QFile& f) { f.resize(10 * 1024 * 1024); }},
+      {QStringLiteral("grew"), [size](QFile& f) { f.resize(size + 1); }},
+      {QStringLiteral("changed"), [](QFile& f) { f.seek(0), f.write("rewritten"); }},
+  };
+  for (const auto& [word, change] : changes) {
+    SCOPED_TRACE(word.toStdString());
+    const QString source = share + QStringLiteral("/moving.bin");
+    makeSparse(source, size);
+    const QString save = folder.path() + QStringLiteral("/save-") + word;
+    download(source, save);
+    const Json running = downloadPoll(moving);
+    ASSERT_EQ(intOf(running, "TaskStatus"), 0) << "finished before the file could change";
+    {
+      QFile file(source);
+      ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+      change(file);
+    }
+    const Json last = downloadPoll(ended);
+    EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
+    EXPECT_EQ(intOf(last, "TaskStatus"), 0);
+    EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("moving.bin: the file ") + word)) << last.dump();
+    // Nothing under the final name, and no partial file either.
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    QFile::remove(source);
+  }
+}
+
+TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {
+  makeSparse(share + QStringLiteral("/huge.bin"), qint64(2) * 1024 * 1024 * 1024);
+  writeFile(share + QStringLiteral("/small.txt"), "small");
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+
+  // The receiving bridge dies: its partial file stays behind, never the file.
+  download(share + QStringLiteral("/huge.bin"), save);
+  ASSERT_EQ(intOf(downloadPoll(moving), "TaskStatus"), 0);
+  peer->bridge.child().kill();
+  const QStringList left = filesBelow(save);
+  ASSERT_EQ(left.size(), 1) << left.join(QLatin1Char(' ')).toStdString();
+  EXPECT_TRUE(left[0].startsWith(QStringLiteral(".zkpart-")));
+  // Signed in again, the next download into that folder removes it.
+  peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(peer);
+  ASSERT_TRUE(openSession());
+  download(share + QStringLiteral("/small.txt"), save);
+  EXPECT_EQ(intOf(downloadPoll(ended), "TaskStatus"), 1);
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save) == QStringList{QStringLiteral("small.txt")}; }))
+      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+
+  // The sending bridge dies: the transfer fails and nothing stays.
+  QFile::remove(save + QStringLiteral("/small.txt"));
+  download(share + QStringLiteral("/huge.bin"), save);
+  ASSERT_EQ(intOf(downloadPoll(moving), "TaskStatus"), 0);
+  host->bridge.child().kill();
+  const Json broken = downloadPoll(ended);
+  EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+}
+
+TEST_F(VantrelTransfer, DownloadsOfAPrivateTreeAtOnceRevealNothingAndAreNeverWalked) {
+  // A big tree outside the share, and a single private file.
+  const QString tree = folder.path() + QStringLiteral("/private/tree");
+  for (int d = 0; d < 20; ++d) {
+    QDir().mkpath(tree + QStringLiteral("/d%1").arg(d));
+    for (int f = 0; f < 100; ++f) {
+      QFile file(tree + QStringLiteral("/d%1/f%2").arg(d).arg(f));
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+  }
+  writeFile(folder.path() + QStringLiteral("/private/one.txt"), "one");
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  for (int i = 0; i < 4; ++i) download(tree, save + QString::number(i));
+  const Json flood = downloadPoll(ended);
+  download(folder.path() + QStringLiteral("/private/one.txt"), save);
+  const Json single = downloadPoll(ended);
+  // Each target was checked once, and nothing below it.
+  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 5);
+  // A tree of 2,000 files and a single file are refused alike.
+  EXPECT_EQ(intOf(flood, "ForceCancel"), 1) << flood.dump();
+  EXPECT_EQ(flood, single);
+  EXPECT_EQ(textOf(single, "WorkingSpeed"), QStringLiteral("the host refused the download"));
+  EXPECT_LT(peakMemoryKb(host->bridge.child().process().processId()), 200 * 1024);
 }

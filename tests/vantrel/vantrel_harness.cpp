@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QNetworkRequest>
 #include <QTcpServer>
@@ -19,7 +21,11 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   timer.start();
   while (!done()) {
     if (timer.elapsed() > timeout.count()) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    // Sleeps in the event loop until events come or 5 ms pass: no busy wait
+    // taking a core from the processes under test.
+    QEventLoop pause;
+    QTimer::singleShot(5, &pause, &QEventLoop::quit);
+    pause.exec();
   }
   return true;
 }

@@ -25,7 +25,7 @@ namespace vantreltest {
 using vex::Json;
 using namespace std::chrono_literals;
 
-// Runs the event loop until `done` or the time runs out.
+// Waits in the event loop (without spinning) until `done` or the time runs out.
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
 
 quint16 freePort();

@@ -1,0 +1,70 @@
+// What the two sides of the transfer engine share: the table of transfers,
+// the link to the peer and to the local client, and how a transfer ends.
+#pragma once
+
+#include "transfer_task.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+
+namespace vantrel {
+
+class TransferCore {
+ public:
+  TransferCore(QObject* context, TransferSendPeer sendPeer, TransferSendData sendData, TransferAskClient askClient);
+
+  QObject* context() const { return context_; }
+
+  TaskPtr newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid = {});
+  TaskPtr find(const QString& xid, const QString& session) const;
+  TaskPtr latestDownload(const QString& session) const { return tasks_.value(downloads_.value(session)); }
+  TaskPtr latestUpload(const QString& session) const { return tasks_.value(uploads_.value(session)); }
+  TaskPtr latestReceive(const QString& session) const { return tasks_.value(receives_.value(session)); }
+  bool contains(const QString& xid) const { return tasks_.contains(xid); }
+  QList<TaskPtr> all() const { return tasks_.values(); }
+  void forget(const TaskPtr& task) { tasks_.remove(task->xid); }
+  void forgetReceive(const QString& session) { receives_.remove(session); }
+
+  // Whether the user refused sends in this session.
+  QSet<QString>& refusedReceives() { return refusedReceives_; }
+
+  bool send(const TaskPtr& task, const QString& op, const Json& msg);
+  bool sendTo(const QString& session, const QString& op, const QString& xid, const Json& msg) {
+    return sendPeer_(session, op, xid, msg);
+  }
+  // One chunk of entry `file` of the task, as a binary data frame.
+  bool sendData(const TaskPtr& task, qint64 file, qint64 offset, QByteArrayView bytes) {
+    return sendData_(task->session, task->xid, quint32(file), quint64(offset), bytes);
+  }
+  // The xids of the transfers still running.
+  QStringList liveXids() const;
+  void askClient(const QString& session, const QString& code, const Json& msg, TransferAskDone done) {
+    askClient_(session, code, msg, std::move(done));
+  }
+
+  void fail(const TaskPtr& task, const QString& why, bool tellPeer);
+  void cancel(const TaskPtr& task, const QString& why, bool tellPeer);
+  // A task this bridge serves for the peer is not polled by its own client.
+  void forgetIfServing(const TaskPtr& task);
+  // False (and the peer told) when the session already runs enough transfers
+  // that the peer started.
+  bool admit(const QString& session, const QString& xid);
+  // Closes and removes the file the sink was writing.
+  static void discardPartial(const TaskPtr& task);
+
+ private:
+  void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer);
+
+  QObject* context_;
+  TransferSendPeer sendPeer_;
+  TransferSendData sendData_;
+  TransferAskClient askClient_;
+  QHash<QString, TaskPtr> tasks_;
+  QHash<QString, QString> downloads_;  // session -> xid of this client's latest download
+  QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
+  QHash<QString, QString> receives_;   // session -> xid of the latest send received
+  QSet<QString> refusedReceives_;      // sessions whose receive the user cancelled
+};
+
+}  // namespace vantrel

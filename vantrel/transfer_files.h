@@ -1,0 +1,102 @@
+// The file ends of a transfer, whatever route the bytes take: the source
+// reads a file and hashes what it read, noticing when the file changes under
+// it; the sink writes under a hidden temporary name, hashes what it wrote,
+// and renames into place only a file whose size and SHA-256 match, after
+// syncing it to disk.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+struct evp_md_ctx_st;
+
+namespace vantrel {
+
+// Incremental SHA-256 (OpenSSL), as lower-case hex when finished.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void add(QByteArrayView bytes);
+  QString hex();
+
+ private:
+  evp_md_ctx_st* ctx_;
+};
+
+// A local file served to a peer: exactly `size` bytes, the size announced.
+class SourceFile {
+ public:
+  // Nothing, and the reason, when it cannot be opened or no longer has the
+  // announced size (then `changed` is set).
+  static std::unique_ptr<SourceFile> open(const QString& path, qint64 size, QString* why, bool* changed);
+  // The next at most `max` bytes; nothing (and the reason) when the file
+  // cannot be read or ended before its announced size (then changed()).
+  std::optional<QByteArray> read(qint64 max, QString* why);
+  bool changed() const { return changed_; }
+  qint64 offset() const { return offset_; }
+  bool atEnd() const { return offset_ >= size_; }
+  // After the last read: the SHA-256 of everything read, or nothing (and the
+  // reason) when the file changed, grew or shrank while it was read.
+  std::optional<QString> finish(QString* why);
+
+ private:
+  struct Stamp {
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    quint64 inode = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  static std::optional<Stamp> stampOf(int fd);
+  QString changeOf(const std::optional<Stamp>& now) const;
+  QFile file_;
+  Stamp stamp_;
+  qint64 size_ = 0;
+  qint64 offset_ = 0;
+  bool changed_ = false;
+  Sha256 hash_;
+};
+
+// A file being received into `dir`.
+class SinkFile {
+ public:
+  // The temporary name of transfer `xid`'s entry `index`: ".zkpart-PID-XID-INDEX".
+  static QString partName(const QString& xid, qint64 index);
+  // Creates the temporary file; nothing (and the reason) when it cannot.
+  static std::unique_ptr<SinkFile> create(const QString& dir, const QString& xid, qint64 index, QString* why);
+  ~SinkFile();  // removes the temporary file unless it was committed
+
+  bool write(QByteArrayView bytes);
+  qint64 written() const { return written_; }
+  QString tempPath() const { return file_.fileName(); }
+
+  // Checks the size and hash against what the source announced, syncs the
+  // data to disk off the main thread and renames the file to `dest`; `done`
+  // runs on `context`'s thread with an empty reason on success. The file is
+  // removed on any failure.
+  using Committed = std::function<void(const QString& why)>;
+  static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
+                     QObject* context, Committed done);
+
+ private:
+  QFile file_;
+  qint64 written_ = 0;
+  Sha256 hash_;
+  bool kept_ = false;
+};
+
+// Removes the temporary files that a transfer which no longer runs left in
+// `dir` (a bridge killed mid-transfer); those of `liveXids` stay. Runs on a
+// worker thread.
+void removeStalePartials(const QStringList& dirs, const QStringList& liveXids);
+
+}  // namespace vantrel

@@ -1,0 +1,246 @@
+#include "transfer_sink.h"
+
+#include "core/log.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cstdio>
+
+namespace vantrel {
+
+namespace {
+
+// Creates `rel` (a checked relative folder path) below `root` one component
+// at a time; every existing component must be a folder that, resolved, is
+// still inside the root.
+bool ensureFolderInside(const QString& root, const QString& rel) {
+  QString path = root;
+  if (rel.isEmpty()) return resolvesInside(root, root);
+  for (const QString& part : rel.split(QLatin1Char('/'))) {
+    path += QLatin1Char('/') + part;
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+      if (!QDir().mkdir(path)) return false;
+    } else if (!info.isDir()) {
+      return false;
+    }
+    if (!resolvesInside(root, path)) return false;
+  }
+  return true;
+}
+
+QString parentRel(const QString& rel) {
+  const qsizetype slash = rel.lastIndexOf(QLatin1Char('/'));
+  return slash < 0 ? QString() : rel.left(slash);
+}
+
+}  // namespace
+
+Json TransferSink::startDownload(const QString& session, const QString& folder, const QStringList& targets) {
+  const TaskPtr task = core_.newTask(session, TransferRole::Sink, TransferKind::Download);
+  task->root = folder;
+  zlog::parts(QStringLiteral("Vantrel - download into"), folder);
+  if (targets.isEmpty()) {
+    core_.fail(task, QStringLiteral("nothing to download"), false);
+  } else if (folder.isEmpty() || !QDir().mkpath(folder) || !QFileInfo(folder).isDir()) {
+    core_.fail(task, QStringLiteral("the download folder cannot be used"), false);
+  } else if (!core_.send(task, QStringLiteral("pull"), XferPull{targets}.toJSONModel())) {
+    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+  }
+  if (task->state == TransferState::Failed) return TransferAck{0, false, task->why}.toJSONModel();
+  return TransferAck{}.toJSONModel();
+}
+
+void TransferSink::onPush(const QString& session, const QString& xid, const Json& msg) {
+  if (core_.contains(xid) || !core_.admit(session, xid)) return;
+  const QString mode = textOf(msg, "mode");
+  const bool isSend = mode == QLatin1String("send");
+  const TaskPtr task = core_.newTask(session, TransferRole::Sink, isSend ? TransferKind::Send : TransferKind::Upload, xid);
+  std::weak_ptr<TransferTask> weak = task;
+  if (isSend) {
+    if (core_.refusedReceives().contains(session))
+      return core_.cancel(task, QStringLiteral("the receiver cancelled"), true);
+    // Only into the folder the user accepted in the receive panel.
+    core_.askClient(session, QStringLiteral("WaitRemoteReceiveFilesPressButton"), Json{{"UUID", ""}},
+                    [this, weak, msg](const std::optional<Json>& reply) {
+                      const TaskPtr t = weak.lock();
+                      if (!isActive(t)) return;
+                      const QString answer = reply ? asText(valueOf(*reply, "data")) : QString();
+                      if (answer.isEmpty() || answer == QLatin1String("0") || answer == QLatin1String("2"))
+                        return core_.cancel(t, QStringLiteral("the receiver has not accepted"), true);
+                      if (!QDir().mkpath(answer))
+                        return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true);
+                      t->root = answer;
+                      takeOffer(t, msg, true);
+                    });
+    return;
+  }
+  const QString root = textOf(msg, "root");
+  Json names = Json::array();
+  QSet<QString> seen;
+  const Json entries = valueOf(msg, "entries");
+  if (entries.is_array())
+    for (const Json& e : entries) {
+      const QString top = textOf(e, "p").section(QLatin1Char('/'), 0, 0);
+      if (!seen.contains(top)) seen.insert(top), names.push_back(top.toStdString());
+    }
+  // The host's client decides whether the folder may receive uploads.
+  core_.askClient(session, QStringLiteral("fileUploadCheck"), Json{{"dir", root.toStdString()}, {"fileList", names}},
+                  [this, weak, msg, root](const std::optional<Json>& reply) {
+                    const TaskPtr t = weak.lock();
+                    if (!isActive(t)) return;
+                    const Json info = reply ? valueOf(*reply, "data") : Json();
+                    if (intOf(info, "valid") != 1 || !QFileInfo(root).isDir())
+                      return core_.fail(t, QStringLiteral("the host refused the folder"), true);
+                    t->root = root;
+                    takeOffer(t, msg, false);
+                  });
+}
+
+void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
+  if (task->state != TransferState::Starting || task->kind != TransferKind::Download) return;
+  task->refused = intOf(msg, "refused") != 0;
+  const Json entries = valueOf(msg, "entries");
+  if ((!entries.is_array() || entries.empty()) && task->refused)
+    return core_.fail(task, QStringLiteral("the host refused the download"), true);
+  takeOffer(task, msg, false);
+}
+
+bool TransferSink::prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath) {
+  const auto rel = absolutePath ? relativeInside(task->root, entry.rel) : safeRelativePath(entry.rel);
+  if (!rel) return false;
+  entry.rel = *rel;
+  if (entry.isDir) return ensureFolderInside(task->root, *rel);
+  if (!ensureFolderInside(task->root, parentRel(*rel))) return false;
+  const QFileInfo dest(task->root + QLatin1Char('/') + *rel);
+  return !(dest.isDir() && !dest.isSymLink());
+}
+
+void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths) {
+  const Json entries = valueOf(offer, "entries");
+  XferAccept accept;
+  if (entries.is_array()) {
+    if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    for (const Json& e : entries) {
+      TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
+                          QString()};
+      const qint64 index = task->entries.size();
+      const bool ok = prepareEntry(task, entry, absolutePaths);
+      if (!entry.isDir) ++task->fileCount, task->totalBytes += std::max<qint64>(0, entry.size);
+      if (!ok) {
+        zlog::parts(QStringLiteral("Vantrel - transfer entry refused:"), textOf(e, "p"));
+        accept.skip.append(index);
+        task->skipped.insert(index);
+        if (!entry.isDir) ++task->failed;
+      }
+      task->entries.append(entry);
+    }
+  }
+  // Partial files that a killed bridge left in these folders go now.
+  QSet<QString> dirs{task->root};
+  for (qint64 i = 0; i < task->entries.size(); ++i)
+    if (!task->entries[i].isDir && !task->skipped.contains(i))
+      dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
+  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()), core_.liveXids());
+  task->state = TransferState::Running;
+  if (!core_.send(task, QStringLiteral("accept"), accept.toJSONModel()))
+    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+}
+
+void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+  ++task->taken;
+  if (!writeChunk(task, index, offset, bytes)) return;
+  core_.send(task, QStringLiteral("ack"), XferAck{task->taken}.toJSONModel());
+}
+
+bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
+  if (index < 0 || index >= task->entries.size() || task->entries[index].isDir || task->skipped.contains(index)) {
+    core_.fail(task, QStringLiteral("data for an entry that was not accepted"), true);
+    return false;
+  }
+  if (index == task->current && task->out) return true;
+  if (task->out || index <= task->current) {
+    core_.fail(task, QStringLiteral("data out of order"), true);
+    return false;
+  }
+  const TransferEntry& entry = task->entries[index];
+  task->current = index;
+  task->currentBytes = 0;
+  ++task->currentOrdinal;
+  QString why;
+  task->out = SinkFile::create(task->root + QLatin1Char('/') + parentRel(entry.rel), task->xid, index, &why);
+  if (!task->out) {
+    core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true);
+    return false;
+  }
+  return true;
+}
+
+bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+  if (!openFile(task, index)) return false;
+  const TransferEntry& entry = task->entries[index];
+  if (offset != task->out->written()) {
+    core_.fail(task, QStringLiteral("data out of order"), true);
+    return false;
+  }
+  if (task->out->written() + bytes.size() > entry.size) {
+    core_.fail(task, entry.rel + QStringLiteral(": more data than announced"), true);
+    return false;
+  }
+  if (!task->out->write(bytes)) {
+    core_.fail(task, QStringLiteral("cannot write ") + entry.rel, true);
+    return false;
+  }
+  task->currentBytes = task->out->written();
+  task->bytesDone += bytes.size();
+  return true;
+}
+
+// The source has sent a whole file: it is checked, synced and renamed into
+// place, or the transfer fails and nothing stays under its name.
+void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
+  const qint64 index = intOf(msg, "i");
+  if (!openFile(task, index)) return;
+  const TransferEntry& entry = task->entries[index];
+  if (intOf(msg, "s") != entry.size)
+    return core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
+  const QString dest = task->root + QLatin1Char('/') + entry.rel;
+  ++task->committing;
+  std::weak_ptr<TransferTask> weak = task;
+  SinkFile::commit(std::move(task->out), entry.size, textOf(msg, "h"), dest, core_.context(),
+                   [this, weak, rel = entry.rel](const QString& why) {
+                     const TaskPtr t = weak.lock();
+                     if (!t) return;
+                     --t->committing;
+                     if (!isActive(t)) return;
+                     if (!why.isEmpty()) return core_.fail(t, rel + QStringLiteral(": ") + why, true);
+                     ++t->done;
+                     if (t->doneReceived && t->committing == 0) finish(t);
+                   });
+}
+
+void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {
+  const qint64 index = intOf(msg, "i");
+  if (index == task->current) TransferCore::discardPartial(task);
+  if (index >= 0 && index < task->entries.size()) task->skipped.insert(index);
+}
+
+void TransferSink::onDone(const TaskPtr& task) {
+  TransferCore::discardPartial(task);
+  task->doneReceived = true;
+  if (task->committing == 0) finish(task);
+}
+
+void TransferSink::finish(const TaskPtr& task) {
+  // Every offered file that is not in place counts as not transferred.
+  task->failed = task->fileCount - task->done;
+  task->state = TransferState::Finished;
+  core_.send(task, QStringLiteral("finished"), XferNote{-1, task->done, task->failed, QString()}.toJSONModel());
+  zlog::parts(QStringLiteral("Vantrel - transfer received:"), task->xid, QString::number(task->done),
+              QStringLiteral("files"));
+  core_.forgetIfServing(task);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,38 @@
+// The receiving side of a transfer: takes an offer into a folder (every path
+// checked to stay inside it), writes each file under a hidden temporary name
+// and renames it into place only once it is complete.
+#pragma once
+
+#include "transfer_core.h"
+
+namespace vantrel {
+
+class TransferSink {
+ public:
+  explicit TransferSink(TransferCore& core) : core_(core) {}
+
+  // A download of the local client: asks the peer for the targets ("pull").
+  Json startDownload(const QString& session, const QString& folder, const QStringList& targets);
+
+  // Frames from the peer.
+  void onPush(const QString& session, const QString& xid, const Json& msg);
+  void onManifest(const TaskPtr& task, const Json& msg);
+  // One chunk of file bytes, whatever route it came by.
+  void onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  void onSum(const TaskPtr& task, const Json& msg);
+  void onSkip(const TaskPtr& task, const Json& msg);
+  void onDone(const TaskPtr& task);
+
+ private:
+  void takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths);
+  bool prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath);
+  // Opens entry `index` when it is the next file; false when the task failed.
+  bool openFile(const TaskPtr& task, qint64 index);
+  // Writes one chunk of the current file; false when the task failed.
+  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  void finish(const TaskPtr& task);
+
+  TransferCore& core_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,257 @@
+#include "transfer_source.h"
+
+#include "core/log.h"
+
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace vantrel {
+
+QList<XferEntry> wireEntries(const QList<TransferEntry>& entries) {
+  QList<XferEntry> list;
+  list.reserve(entries.size());
+  for (const TransferEntry& e : entries) list.append(XferEntry{e.rel, e.size, e.isDir});
+  return list;
+}
+
+void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
+                              std::function<void(const QList<QList<TransferEntry>>&)> done) {
+  QtConcurrent::run([targets, withFolders] {
+    QList<QList<TransferEntry>> walked;
+    for (const auto& [path, name] : targets) walked.append(walkLocal(path, name, withFolders));
+    return walked;
+  }).then(core_.context(), std::move(done));
+}
+
+// Counts what was walked into the task and offers it to the peer.
+void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
+                                 const QString& root) {
+  for (const QList<TransferEntry>& found : walked) {
+    if (found.isEmpty()) ++task->failed;
+    task->entries.append(found);
+  }
+  for (const TransferEntry& e : std::as_const(task->entries))
+    if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
+  if (task->entries.isEmpty())
+    core_.fail(task, QStringLiteral("nothing to transfer"), false);
+  else if (task->entries.size() > kTransferMaxEntries)
+    core_.fail(task, QStringLiteral("too many entries"), false);
+  else if (!core_.send(task, QStringLiteral("push"), XferOffer{mode, root, wireEntries(task->entries), 0}.toJSONModel()))
+    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+}
+
+void TransferSource::startUpload(const QString& session, const QStringList& targets, const QString& root,
+                                 Answer answer) {
+  const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Upload);
+  QList<QPair<QString, QString>> walk;
+  for (const QString& target : targets) walk.append({target, lastComponent(target)});
+  std::weak_ptr<TransferTask> weak = task;
+  walkThen(walk, true, [this, weak, root, answer](const QList<QList<TransferEntry>>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!isActive(t)) return answer(UploadStartReply{3, QStringLiteral("the peer link closed")}.toJSONModel());
+    offerWalked(t, walked, QStringLiteral("upload"), root);
+    if (t->state == TransferState::Failed) return answer(UploadStartReply{3, t->why}.toJSONModel());
+    zlog::parts(QStringLiteral("Vantrel - upload into"), root);
+    answer(UploadStartReply{1, QString()}.toJSONModel());
+  });
+}
+
+void TransferSource::startSend(const QString& session, const QList<QPair<QString, QString>>& items, Answer answer) {
+  const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Send);
+  std::weak_ptr<TransferTask> weak = task;
+  walkThen(items, true, [this, weak, answer](const QList<QList<TransferEntry>>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!isActive(t)) return answer(TransferAck{0, false, QStringLiteral("the peer link closed")}.toJSONModel());
+    offerWalked(t, walked, QStringLiteral("send"), QString());
+    if (t->state == TransferState::Failed) return answer(TransferAck{0, false, t->why}.toJSONModel());
+    answer(TransferAck{}.toJSONModel());
+  });
+}
+
+// A download: every target goes past the host's own check before anything
+// is walked; only a folder the check found is walked (bounded), and each file
+// found in it is checked again. The peer learns only whether something was
+// refused, never how much.
+void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
+  if (core_.contains(xid) || !core_.admit(session, xid)) return;
+  const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
+  const Json targets = valueOf(msg, "targets");
+  if (targets.is_array()) {
+    if (targets.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    for (const Json& t : targets) {
+      const QString path = asText(t);
+      if (!path.isEmpty()) task->candidates.append(TransferEntry{lastComponent(path), 0, false, path});
+    }
+  }
+  task->next = 0;
+  checkNext(task, true);
+}
+
+// Asks the checks of the candidates, a few at a time. Targets that the check
+// finds as files are taken; folders it found are walked afterwards.
+void TransferSource::checkNext(const TaskPtr& task, bool targets) {
+  while (isActive(task) && task->checksPending < kTransferParallelChecks && task->next < task->candidates.size()) {
+    const qint64 index = task->next++;
+    ++task->checksPending;
+    const QString path = task->candidates[index].local;
+    std::weak_ptr<TransferTask> weak = task;
+    core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), Json{{"path", path.toStdString()}},
+                    [this, weak, index, targets](const std::optional<Json>& reply) {
+                      const TaskPtr t = weak.lock();
+                      if (!isActive(t)) return;
+                      --t->checksPending;
+                      const Json info = reply ? valueOf(*reply, "data") : Json();
+                      TransferEntry& entry = t->candidates[index];
+                      if (intOf(info, "valid") == 1) {
+                        const QFileInfo file(entry.local);
+                        if (targets && file.isFile()) entry.size = file.size();
+                        if (!targets || file.isFile()) t->entries.append(entry);
+                        else t->refused = true;
+                      } else if (targets && intOf(info, "size") > 0) {
+                        // A folder that the host's check can see: it answers
+                        // "not a file" with the folder's size.
+                        t->folders.append(entry.local);
+                      } else {
+                        t->refused = true;
+                      }
+                      checkNext(t, targets);
+                    });
+  }
+  if (!isActive(task) || task->checksPending > 0 || task->next < task->candidates.size()) return;
+  task->candidates.clear();
+  if (targets && !task->folders.isEmpty()) return walkFolders(task);
+  sendManifest(task);
+}
+
+void TransferSource::walkFolders(const TaskPtr& task) {
+  const QStringList folders = std::exchange(task->folders, {});
+  std::weak_ptr<TransferTask> weak = task;
+  const std::shared_ptr<std::atomic_bool> stop = task->stop;
+  const qint64 taken = task->entries.size();
+  QtConcurrent::run([folders, taken, stop] {
+    WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
+    QPair<QList<TransferEntry>, QString> walked;
+    for (const QString& folder : folders) {
+      if (!QFileInfo(folder).isDir()) continue;
+      limits.maxEntries = kTransferMaxEntries - taken - walked.first.size();
+      walked.first.append(walkBounded(folder, lastComponent(folder), false, limits, &walked.second));
+      if (!walked.second.isEmpty()) break;
+    }
+    return walked;
+  }).then(core_.context(), [this, weak](const QPair<QList<TransferEntry>, QString>& walked) {
+    const TaskPtr t = weak.lock();
+    if (!isActive(t)) return;
+    if (!walked.second.isEmpty()) return core_.fail(t, walked.second, true);
+    t->candidates = walked.first;
+    zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
+    t->next = 0;
+    checkNext(t, false);
+  });
+}
+
+void TransferSource::sendManifest(const TaskPtr& task) {
+  // Answers may come back in any order; offer the files in walking order.
+  std::sort(task->entries.begin(), task->entries.end(),
+            [](const TransferEntry& a, const TransferEntry& b) { return a.rel < b.rel; });
+  for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
+  task->next = 0;
+  if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
+  if (!core_.send(task, QStringLiteral("manifest"),
+                  XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}
+                      .toJSONModel()))
+    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+}
+
+void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
+  if (task->state != TransferState::Starting) return;
+  const Json skip = valueOf(msg, "skip");
+  if (skip.is_array())
+    for (const Json& i : skip)
+      if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
+  task->state = TransferState::Running;
+  task->next = 0;
+  pump(task);
+}
+
+void TransferSource::pump(const TaskPtr& task) {
+  while (task->state == TransferState::Running && !task->allSent && task->sent - task->acked < kTransferWindow) {
+    if (!task->in) {
+      while (task->next < task->entries.size() &&
+             (task->entries[task->next].isDir || task->skipped.contains(task->next)))
+        ++task->next;
+      if (task->next >= task->entries.size()) {
+        task->allSent = true;
+        core_.send(task, QStringLiteral("done"), XferNote{}.toJSONModel());
+        return;
+      }
+      const qint64 index = task->next++;
+      const TransferEntry& entry = task->entries[index];
+      QString why;
+      bool changed = false;
+      task->in = SourceFile::open(entry.local, entry.size, &why, &changed);
+      if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
+      if (!task->in) {
+        core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
+        continue;
+      }
+      task->current = index;
+      task->currentBytes = 0;
+      ++task->currentOrdinal;
+    }
+    if (!task->in->atEnd()) {
+      QString why;
+      const qint64 offset = task->in->offset();
+      const auto chunk = task->in->read(kTransferChunkBytes, &why);
+      if (!chunk && task->in->changed())
+        return core_.fail(task, task->entries[task->current].rel + QStringLiteral(": ") + why, true);
+      if (!chunk) {
+        core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, why}.toJSONModel());
+        task->in.reset();
+        continue;
+      }
+      if (!core_.sendData(task, task->current, offset, *chunk))
+        return core_.fail(task, QStringLiteral("the peer link is not open"), false);
+      task->inflight.push_back(TransferTask::Inflight{task->current, chunk->size(), task->in->atEnd()});
+      ++task->sent;
+    }
+    if (task->in->atEnd() && !finishFile(task)) return;
+  }
+}
+
+// The whole file has been read: its size and checksum go after its bytes.
+bool TransferSource::finishFile(const TaskPtr& task) {
+  const TransferEntry& entry = task->entries[task->current];
+  QString why;
+  const auto sum = task->in->finish(&why);
+  task->in.reset();
+  if (!sum) {
+    core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
+    return false;
+  }
+  return core_.send(task, QStringLiteral("sum"), XferSum{task->current, entry.size, *sum}.toJSONModel());
+}
+
+void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
+  const qint64 count = intOf(msg, "c");
+  while (task->acked < count && !task->inflight.empty()) {
+    const TransferTask::Inflight chunk = task->inflight.front();
+    task->inflight.pop_front();
+    ++task->acked;
+    task->bytesDone += chunk.bytes;
+    if (chunk.index == task->current) task->currentBytes += chunk.bytes;
+  }
+  pump(task);
+}
+
+void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
+  // The sink counts every offered file that did not arrive.
+  task->done = std::clamp<qint64>(intOf(msg, "done"), 0, task->fileCount);
+  task->failed += std::clamp<qint64>(intOf(msg, "failed"), 0, task->fileCount - task->done);
+  task->in.reset();
+  task->state = TransferState::Finished;
+  zlog::parts(QStringLiteral("Vantrel - transfer finished:"), task->xid, QString::number(task->done),
+              QStringLiteral("files"));
+  core_.forgetIfServing(task);
+}
+
+}  // namespace vantrel

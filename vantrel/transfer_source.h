@@ -1,0 +1,44 @@
+// The sending side of a transfer: walks and checks what it offers, then
+// serves the file bytes chunk by chunk inside the acknowledgement window.
+#pragma once
+
+#include "transfer_core.h"
+
+namespace vantrel {
+
+class TransferSource {
+ public:
+  using Answer = std::function<void(const Json& answer)>;
+  explicit TransferSource(TransferCore& core) : core_(core) {}
+
+  // Uploads and sends of the local client: the targets are walked off the
+  // main thread, then offered to the peer ("push").
+  void startUpload(const QString& session, const QStringList& targets, const QString& root, Answer answer);
+  void startSend(const QString& session, const QList<QPair<QString, QString>>& items, Answer answer);
+
+  // Frames from the peer.
+  void onPull(const QString& session, const QString& xid, const Json& msg);
+  void onAccept(const TaskPtr& task, const Json& msg);
+  void onAck(const TaskPtr& task, const Json& msg);
+  void onFinished(const TaskPtr& task, const Json& msg);
+
+ private:
+  // Walks (path, name) pairs on a worker; `done` runs on the main thread.
+  void walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
+                std::function<void(const QList<QList<TransferEntry>>&)> done);
+  void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
+                   const QString& root);
+  void checkNext(const TaskPtr& task, bool targets);
+  void walkFolders(const TaskPtr& task);
+  void sendManifest(const TaskPtr& task);
+  // Sends chunks while the window has room.
+  void pump(const TaskPtr& task);
+  bool finishFile(const TaskPtr& task);
+
+  TransferCore& core_;
+};
+
+// The entries as the peer sees them.
+QList<XferEntry> wireEntries(const QList<TransferEntry>& entries);
+
+}  // namespace vantrel

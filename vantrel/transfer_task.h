@@ -1,0 +1,102 @@
+// One transfer as both sides of the engine keep it, and the limits they share.
+#pragma once
+
+#include "transfer_files.h"
+#include "transfer_paths.h"
+#include "transfer_wire.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vantrel {
+
+inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
+inline constexpr int kTransferWindow = 8;
+// Limits of the walk of a folder a peer asked for.
+inline constexpr int kTransferMaxEntries = 50000;
+inline constexpr int kTransferMaxDepth = 64;
+inline constexpr int kTransferMaxWalkMs = 20000;
+inline constexpr int kTransferParallelChecks = 32;
+// Transfers a peer may have running against this bridge at once.
+inline constexpr int kTransferMaxServedPerSession = 4;
+
+// Writes one frame to the peer of an open session; false when it cannot.
+using TransferSendPeer = std::function<bool(const QString& session, const QString& op, const QString& xid, const Json& msg)>;
+// Asks the local client a host request; the reply value, or nothing when
+// no answer came.
+using TransferAskDone = std::function<void(const std::optional<Json>& reply)>;
+using TransferAskClient = std::function<void(const QString& session, const QString& code, const Json& msg, TransferAskDone done)>;
+// Writes one chunk of file bytes to the peer as a binary data frame.
+using TransferSendData =
+    std::function<bool(const QString& session, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes)>;
+
+enum class TransferRole { Source, Sink };
+enum class TransferKind { Download, Upload, Send };
+enum class TransferState { Starting, Running, Finished, Cancelled, Failed };
+
+struct TransferTask {
+  struct Inflight {
+    qint64 index;
+    qint64 bytes;
+    bool last;
+  };
+  QString xid;
+  QString session;
+  TransferRole role = TransferRole::Source;
+  TransferKind kind = TransferKind::Download;
+  TransferState state = TransferState::Starting;
+  QString why;
+  QString root;  // sink: the folder written into
+  QList<TransferEntry> entries;
+  QSet<qint64> skipped;
+  qint64 fileCount = 0;
+  qint64 done = 0;
+  qint64 failed = 0;
+  qint64 bytesDone = 0;
+  qint64 totalBytes = 0;
+  qint64 current = -1;  // entry in progress
+  qint64 currentBytes = 0;
+  qint64 currentOrdinal = 0;  // 1-based among the files
+  QElapsedTimer clock;
+  // source
+  qint64 next = 0;  // next entry to open
+  std::unique_ptr<SourceFile> in;
+  qint64 sent = 0;
+  qint64 acked = 0;
+  std::deque<Inflight> inflight;
+  bool allSent = false;
+  int checksPending = 0;
+  QList<TransferEntry> candidates;
+  QStringList folders;  // folder targets of a download, walked once allowed
+  bool refused = false;  // something asked for was refused (never how much)
+  // Set when the task ends, so that a walk on a worker stops early.
+  std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
+  // sink
+  std::unique_ptr<SinkFile> out;
+  qint64 taken = 0;
+  int committing = 0;         // files being synced and renamed
+  bool doneReceived = false;  // the source has sent everything
+  // speed, sampled when polled
+  mutable qint64 sampleAt = 0;
+  mutable qint64 sampleBytes = 0;
+  mutable double speed = 0;
+
+  bool isActive() const { return state == TransferState::Starting || state == TransferState::Running; }
+  // Started by the peer (served here) rather than by this bridge's client.
+  bool startedByPeer() const {
+    return (role == TransferRole::Source && kind == TransferKind::Download) ||
+           (role == TransferRole::Sink && kind != TransferKind::Download);
+  }
+};
+using TaskPtr = std::shared_ptr<TransferTask>;
+
+inline bool isActive(const TaskPtr& task) { return task && task->isActive(); }
+
+}  // namespace vantrel
