@@ -2,8 +2,8 @@
 
 #include "core/log.h"
 
-#include <QFileInfo>
 #include <QHostAddress>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QUrl>
 
@@ -11,7 +11,7 @@ namespace vantrel {
 
 namespace {
 
-constexpr qint64 kReadBytes = 1024 * 1024;
+constexpr qint64 kReadBytes = 512 * 1024;
 constexpr qint64 kHighWater = 4 * 1024 * 1024;
 constexpr qsizetype kMaxErrorBody = 512;
 
@@ -63,9 +63,7 @@ void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) 
 
 void LanClient::begin() {
   reader_ = lan::ChunkedReader();
-  hash_ = ztls::Sha256();
   status_ = 0;
-  sent_ = 0;
   uploadEnded_ = false;
   if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
   if (socket_ && socket_->isEncrypted() && socket_->state() == QAbstractSocket::ConnectedState) return sendRequest();
@@ -125,10 +123,10 @@ void LanClient::sendRequest() {
                     QByteArray::number(port_) + "\r\nAuthorization: Bearer " + target_.capability.toLatin1() +
                     "\r\nX-Zarkelo-Session: " + target_.session.toUtf8() + "\r\n";
   if (isPut_) {
-    file_ = std::make_unique<QFile>(local_);
-    const QFileInfo info(local_);
-    if (!info.isFile() || info.size() != size_ || !file_->open(QIODevice::ReadOnly))
-      return finish(false, QStringLiteral("the file changed or cannot be read"));
+    QString why;
+    bool changed = false;
+    file_ = SourceFile::open(local_, size_, &why, &changed);
+    if (!file_) return finish(false, why);
     head += "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n";
   }
   socket_->write(head + "\r\n");
@@ -144,25 +142,23 @@ void LanClient::onWritten() {
 }
 
 void LanClient::pumpUpload() {
+  QString why;
   while (phase_ == Phase::Sending && !uploadEnded_ && socket_->bytesToWrite() < kHighWater) {
-    if (sent_ == size_) {
-      const bool unchanged = QFileInfo(local_).size() == size_;
+    if (file_->atEnd()) {
+      const auto sum = file_->finish(&why);
       file_.reset();
-      if (!unchanged) return finish(false, QStringLiteral("the file changed while it was sent"));
-      socket_->write(lan::lastChunk(hash_.result()));
+      if (!sum) return finish(false, why);
+      socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
       uploadEnded_ = true;
       phase_ = Phase::Head;
       return;
     }
-    chunk_.resize(std::min(kReadBytes, size_ - sent_));
-    const qint64 n = file_->read(chunk_.data(), chunk_.size());
-    if (n <= 0) return finish(false, QStringLiteral("the file shrank or cannot be read"));
-    hash_.add(chunk_.constData(), n);
-    socket_->write(lan::chunkStart(n));
-    socket_->write(chunk_.constData(), n);
+    const auto chunk = file_->read(kReadBytes, &why);
+    if (!chunk) return finish(false, why);
+    socket_->write(lan::chunkStart(chunk->size()));
+    socket_->write(*chunk);
     socket_->write("\r\n", 2);
-    sent_ += n;
-    if (progress_) progress_(n);
+    if (progress_) progress_(chunk->size());
   }
 }
 
@@ -204,7 +200,7 @@ void LanClient::feedBody() {
   bool tooLong = false;
   const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
     if (reader_.total() + size > size_) return tooLong = true, false;
-    if (!sink_->write(data, size)) return false;
+    if (!sink_->write(QByteArrayView(data, size))) return false;
     if (progress_) progress_(size);
     return true;
   });
@@ -215,10 +211,14 @@ void LanClient::feedBody() {
                                  : QStringLiteral("the file cannot be written or the host's answer is malformed"));
   if (reader_.total() != size_) return finish(false, QStringLiteral("the host sent fewer bytes than the file's size"));
   if (reader_.trailerDigest().isEmpty()) return finish(false, QStringLiteral("the host sent no digest"));
-  QString why;
-  std::unique_ptr<LanFileSink> sink = std::move(sink_);
-  const bool kept = sink->finish(reader_.trailerDigest(), &why);
-  finish(kept, why);
+  // Done once the sink has checked, synced and renamed the file.
+  phase_ = Phase::Commit;
+  timer_.stop();
+  std::shared_ptr<LanFileSink> sink = std::move(sink_);
+  QPointer<LanClient> self(this);
+  sink->finish(QString::fromLatin1(reader_.trailerDigest().toHex()), [self, sink](const QString& why) {
+    if (self && self->phase_ == Phase::Commit) self->finish(why.isEmpty(), why);
+  });
 }
 
 void LanClient::dropConnection() {

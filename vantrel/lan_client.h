@@ -9,9 +9,8 @@
 #include "lan_http.h"
 #include "lan_sink.h"
 
-#include "common/tls/sha256.h"
+#include "transfer_files.h"
 
-#include <QFile>
 #include <QObject>
 #include <QSslSocket>
 #include <QTimer>
@@ -51,7 +50,7 @@ class LanClient : public QObject {
   void abort();
 
  private:
-  enum class Phase { Idle, Connecting, Sending, Head, Body, Closed };
+  enum class Phase { Idle, Connecting, Sending, Head, Body, Commit, Closed };
   void begin();
   void connectToHost();
   void onEncrypted();
@@ -82,12 +81,9 @@ class LanClient : public QObject {
   Done done_;
   std::unique_ptr<LanFileSink> sink_;
   lan::ChunkedReader reader_;
-  std::unique_ptr<QFile> file_;
+  std::unique_ptr<SourceFile> file_;
   QString local_;
-  qint64 sent_ = 0;
   bool uploadEnded_ = false;
-  ztls::Sha256 hash_;
-  QByteArray chunk_;
   int status_ = 0;
 };
 

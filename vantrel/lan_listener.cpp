@@ -2,12 +2,11 @@
 
 #include "lan_http.h"
 
-#include "common/tls/sha256.h"
+#include "transfer_files.h"
+
 #include "core/log.h"
 
-#include <QDateTime>
-#include <QFile>
-#include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSslSocket>
 #include <QTimer>
@@ -16,7 +15,7 @@ namespace vantrel {
 
 namespace {
 
-constexpr qint64 kReadBytes = 1024 * 1024;
+constexpr qint64 kReadBytes = 512 * 1024;
 constexpr qint64 kHighWater = 4 * 1024 * 1024;
 
 // "/t/<transfer>/<index>" and nothing else: no query, no escapes, no dots.
@@ -67,7 +66,7 @@ class LanServerConnection : public QObject {
   ~LanServerConnection() override { --owner_->connections_; }
 
  private:
-  enum class State { Head, Get, Put, Closed };
+  enum class State { Head, Get, Put, Commit, Closed };
 
   void close() {
     if (state_ == State::Closed) return;
@@ -149,15 +148,10 @@ class LanServerConnection : public QObject {
   void startGet(const lan::Head& head, const LanCapabilities::File& entry) {
     if (!head.field("transfer-encoding").isEmpty() || !head.field("content-length").isEmpty())
       return refuse(400, "a download carries no body");
-    auto file = std::make_unique<QFile>(entry.local);
-    const QFileInfo info(entry.local);
-    if (!info.isFile() || !file->open(QIODevice::ReadOnly)) return refuse(409, "the file cannot be read");
-    if (info.size() != entry.size) return refuse(409, "the file changed since it was checked");
-    file_ = std::move(file);
-    path_ = entry.local;
-    modified_ = info.lastModified();
-    remaining_ = entry.size;
-    hash_ = ztls::Sha256();
+    QString why;
+    bool changed = false;
+    file_ = SourceFile::open(entry.local, entry.size, &why, &changed);
+    if (!file_) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
     state_ = State::Get;
     socket_->write(
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
@@ -170,28 +164,32 @@ class LanServerConnection : public QObject {
     if (state_ == State::Get) pumpGet();
   }
 
+  // A file that changed or cannot be read any more ends the connection in the
+  // middle of the body, which the receiver never takes as a whole file.
   void pumpGet() {
+    QString why;
     while (state_ == State::Get && socket_->bytesToWrite() < kHighWater) {
-      if (remaining_ == 0) return finishGet();
-      chunk_.resize(std::min(kReadBytes, remaining_));
-      const qint64 n = file_->read(chunk_.data(), chunk_.size());
-      // A file that shrank or cannot be read any more: the body stays
-      // incomplete, which the receiver never takes as a whole file.
-      if (n <= 0) return close();
-      hash_.add(chunk_.constData(), n);
-      socket_->write(lan::chunkStart(n));
-      socket_->write(chunk_.constData(), n);
+      if (file_->atEnd()) return finishGet();
+      const auto chunk = file_->read(kReadBytes, &why);
+      if (!chunk) {
+        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+        return close();
+      }
+      socket_->write(lan::chunkStart(chunk->size()));
+      socket_->write(*chunk);
       socket_->write("\r\n", 2);
-      remaining_ -= n;
     }
   }
 
   void finishGet() {
-    const QFileInfo info(path_);
-    const bool unchanged = info.size() == file_->pos() && info.lastModified() == modified_;
+    QString why;
+    const auto sum = file_->finish(&why);
     file_.reset();
-    if (!unchanged) return close();  // grown or rewritten while it was read
-    socket_->write(lan::lastChunk(hash_.result()));
+    if (!sum) {
+      zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+      return close();
+    }
+    socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
     state_ = State::Head;
     if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
   }
@@ -220,7 +218,7 @@ class LanServerConnection : public QObject {
     bool tooLong = false;
     const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
       if (reader_.total() + size > expected_) return tooLong = true, false;
-      return sink_->write(data, size);
+      return sink_->write(QByteArrayView(data, size));
     });
     buffer_.remove(0, used);
     if (status == lan::ChunkedReader::Status::More) return false;
@@ -229,16 +227,26 @@ class LanServerConnection : public QObject {
       refuse(tooLong ? 422 : 400, tooLong ? "more bytes than the file has" : "malformed body or the file cannot be written");
       return false;
     }
-    QString why;
-    const bool whole = reader_.total() == expected_;
-    const bool kept = whole && sink_->finish(reader_.trailerDigest(), &why);
-    sink_.reset();
-    if (!kept) {
-      refuse(422, whole ? (why.isEmpty() ? "the file was not kept" : qPrintable(why)) : "fewer bytes than the file has");
+    if (reader_.total() != expected_ || reader_.trailerDigest().isEmpty()) {
+      sink_.reset();
+      refuse(422, reader_.total() != expected_ ? "fewer bytes than the file has" : "no digest");
       return false;
     }
-    respond(204);
-    return true;
+    // Answered once the file is checked, synced and in place.
+    state_ = State::Commit;
+    idle_.stop();
+    std::unique_ptr<LanFileSink> sink = std::move(sink_);
+    LanFileSink* raw = sink.get();
+    QPointer<LanServerConnection> self(this);
+    raw->finish(QString::fromLatin1(reader_.trailerDigest().toHex()),
+                [self, keep = std::shared_ptr<LanFileSink>(std::move(sink))](const QString& why) {
+                  if (!self || self->state_ != State::Commit) return;
+                  self->idle_.start();
+                  if (!why.isEmpty()) return self->refuse(422, why.toUtf8().constData());
+                  self->respond(204);
+                  if (!self->buffer_.isEmpty()) self->onReadable();
+                });
+    return false;
   }
 
   LanListener* owner_;
@@ -247,12 +255,7 @@ class LanServerConnection : public QObject {
   QTimer idle_;
   QByteArray buffer_;
   // download
-  std::unique_ptr<QFile> file_;
-  QString path_;
-  QDateTime modified_;
-  qint64 remaining_ = 0;
-  ztls::Sha256 hash_;
-  QByteArray chunk_;
+  std::unique_ptr<SourceFile> file_;
   // upload
   std::unique_ptr<LanFileSink> sink_;
   lan::ChunkedReader reader_;

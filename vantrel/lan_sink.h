@@ -4,18 +4,21 @@
 // its rules (partial name, size, SHA-256, sync, rename).
 #pragma once
 
-#include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+
+#include <functional>
 
 namespace vantrel {
 
 class LanFileSink {
  public:
+  // Runs once the file is in place (empty reason) or was dropped.
+  using Kept = std::function<void(const QString& why)>;
   virtual ~LanFileSink() = default;  // an unfinished file is discarded
-  virtual bool write(const char* data, qint64 size) = 0;
-  // Every byte arrived; `sha256` is the sender's digest. False with the
-  // reason when the file cannot be kept.
-  virtual bool finish(const QByteArray& sha256, QString* why) = 0;
+  virtual bool write(QByteArrayView bytes) = 0;
+  // Every byte arrived; `sha256` is the sender's digest (hex).
+  virtual void finish(const QString& sha256, Kept kept) = 0;
 };
 
 }  // namespace vantrel

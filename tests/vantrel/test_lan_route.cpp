@@ -5,7 +5,7 @@
 #include "lan_client.h"
 #include "lan_listener.h"
 
-#include "common/tls/sha256.h"
+#include "transfer_files.h"
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"
 
@@ -32,16 +32,17 @@ namespace {
 struct MemorySink : LanFileSink {
   QByteArray* out;
   bool* finished;
-  ztls::Sha256 hash;
   MemorySink(QByteArray* o, bool* f) : out(o), finished(f) {}
-  bool write(const char* data, qint64 size) override {
-    out->append(data, size);
-    hash.add(data, size);
+  bool write(QByteArrayView bytes) override {
+    out->append(bytes);
     return true;
   }
-  bool finish(const QByteArray& sha256, QString* why) override {
-    if (hash.result() != sha256) return *why = QStringLiteral("digest differs"), false;
-    return *finished = true;
+  void finish(const QString& sha256, Kept kept) override {
+    Sha256 hash;
+    hash.add(*out);
+    if (hash.hex() != sha256) return kept(QStringLiteral("digest differs"));
+    *finished = true;
+    kept(QString());
   }
 };
 
