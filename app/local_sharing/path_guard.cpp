@@ -15,7 +15,7 @@ PathGuard::PathGuard(const QList<ShareRoot>& shares) {
     if (canonical.isEmpty()) continue;
     // A share is a folder or one file by what is on disk now, not by its flag.
     roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload,
-                          share.canDownload});
+                          share.canDownload, share.canLan});
   }
 }
 
@@ -94,6 +94,11 @@ std::optional<QString> PathGuard::resolveDownload(const QString& path) const {
   return resolved;
 }
 
+bool PathGuard::allowsLan(const QString& resolved, bool upload) const {
+  if (upload) return containing(resolved, [](const Root& r) { return r.canUpload && r.canLan; }) != nullptr;
+  return containing(resolved, [](const Root& r) { return r.canDownload && r.canLan; }) != nullptr;
+}
+
 bool PathGuard::isPlainName(const QString& name) {
   return !name.isEmpty() && name != QStringLiteral(".") && !name.contains(QStringLiteral("..")) &&
          !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(u'\0'));
@@ -134,6 +139,6 @@ PathGuard PathGuard::forSignedInAccount() {
   QList<ShareRoot> roots;
   for (const SharingObjPtr& share : loadShares(QString(), true, false))
     roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload,
-                            share->isdownload});
+                            share->isdownload, share->isTranLAN});
   return PathGuard(roots);
 }
