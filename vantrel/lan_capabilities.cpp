@@ -57,6 +57,11 @@ LanCapabilities::Refusal LanCapabilities::check(const QByteArray& capability, co
   return Refusal::None;
 }
 
+void LanCapabilities::touch(const QByteArray& capability) {
+  const auto it = grants_.find(keyOf(capability));
+  if (it != grants_.end()) it->usedAt = now_();
+}
+
 void LanCapabilities::revokeTransfer(const QString& xid) {
   grants_.removeIf([&](const auto& it) { return it.value().xid == xid; });
 }

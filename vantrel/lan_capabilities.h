@@ -45,6 +45,9 @@ class LanCapabilities {
   // idle time. `file` receives the entry.
   Refusal check(const QByteArray& capability, const QString& session, const QString& xid, Method method,
                 qint64 index, File* file);
+  // A request under the capability has just ended: the idle time starts
+  // from here, so a long file does not make it lapse.
+  void touch(const QByteArray& capability);
   void revokeTransfer(const QString& xid);
   void revokeSession(const QString& session);
   void revokeAll() { grants_.clear(); }

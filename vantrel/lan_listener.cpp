@@ -139,6 +139,7 @@ class LanServerConnection : public QObject {
                         ? 401
                         : 403,
                     LanCapabilities::reasonText(refusal));
+    capability_ = capability;
     if (get) return startGet(head, file);
     startPut(head, session, xid, index, file);
   }
@@ -190,6 +191,7 @@ class LanServerConnection : public QObject {
       return close();
     }
     socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
+    owner_->capabilities_.touch(capability_);
     state_ = State::Head;
     if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
   }
@@ -242,6 +244,7 @@ class LanServerConnection : public QObject {
                 [self, keep = std::shared_ptr<LanFileSink>(std::move(sink))](const QString& why) {
                   if (!self || self->state_ != State::Commit) return;
                   self->idle_.start();
+                  self->owner_->capabilities_.touch(self->capability_);
                   if (!why.isEmpty()) return self->refuse(422, why.toUtf8().constData());
                   self->respond(204);
                   if (!self->buffer_.isEmpty()) self->onReadable();
@@ -254,6 +257,7 @@ class LanServerConnection : public QObject {
   State state_ = State::Head;
   QTimer idle_;
   QByteArray buffer_;
+  QByteArray capability_;  // of the request being served
   // download
   std::unique_ptr<SourceFile> file_;
   // upload
