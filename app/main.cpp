@@ -1,9 +1,9 @@
 // The client's entry: the start-up sequence, then the one window.
-#include "bridge/host/install_host_side.h"
+#include "host_side/install_host_side.h"
 #include "bridge/startup.h"
 #include "contacts/contacts_views.h"
 #include "core/service_config.h"
-#include "core/ui/qt_file_chooser.h"
+#include "media/qt_file_chooser.h"
 #include "core/util_db.h"
 #include "local_sharing/ui/install_local_sharing.h"
 #include "remote_sharing/view_sharing_remote.h"

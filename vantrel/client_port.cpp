@@ -12,7 +12,7 @@ namespace vantrel {
 
 namespace {
 
-constexpr int kHandshakeTimeoutMs = 5000;
+constexpr int kHandshakeTimeoutMs = 5000;  // the WebSocket part, after screening
 
 struct HandshakeRequest {
   QByteArray method;
@@ -97,25 +97,33 @@ bool ClientPort::sendTo(quint64 generation, const QString& text) {
 
 void ClientPort::onTcpConnection() {
   while (QTcpSocket* socket = tcp_->nextPendingConnection()) {
-    if (screening_ >= kMaxScreening) {
-      zlog::line(QStringLiteral("Vantrel - connection refused: too many handshakes in progress"));
-      socket->abort();
-      socket->deleteLater();
-      continue;
+    if (screening_.size() >= kMaxScreening) {
+      QTcpSocket* oldest = screening_.takeFirst();
+      zlog::line(QStringLiteral("Vantrel - handshake slots full: the oldest unfinished handshake is dropped"));
+      disconnect(oldest, nullptr, this, nullptr);
+      oldest->abort();
+      oldest->deleteLater();
     }
-    ++screening_;
-    connect(socket, &QObject::destroyed, this, [this] { --screening_; });
+    screening_.append(socket);
+    connect(socket, &QObject::destroyed, this, [this, socket] { screening_.removeOne(socket); });
     auto* timer = new QTimer(socket);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, socket, [this, socket] {
       refuse(socket, "408 Request Timeout", QStringLiteral("handshake not complete in time"));
     });
-    timer->start(kHandshakeTimeoutMs);
+    timer->start(kScreenTimeoutMs);
     timer->setObjectName(QStringLiteral("screenTimer"));
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { screen(socket); });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     if (socket->bytesAvailable() > 0) screen(socket);
   }
+}
+
+void ClientPort::stopScreening(QTcpSocket* socket) {
+  screening_.removeOne(socket);
+  disconnect(socket, &QObject::destroyed, this, nullptr);
+  disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+  if (auto* timer = socket->findChild<QTimer*>(QStringLiteral("screenTimer"))) timer->deleteLater();
 }
 
 void ClientPort::screen(QTcpSocket* socket) {
@@ -146,18 +154,14 @@ void ClientPort::screen(QTcpSocket* socket) {
     return;
   }
   // Hand the socket, with its unread handshake, to the WebSocket server.
-  disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-  if (auto* timer = socket->findChild<QTimer*>(QStringLiteral("screenTimer"))) timer->deleteLater();
+  stopScreening(socket);
   disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-  disconnect(socket, &QObject::destroyed, this, nullptr);
-  --screening_;
   ws_->handleConnection(socket);
 }
 
 void ClientPort::refuse(QTcpSocket* socket, const QByteArray& status, const QString& why) {
   zlog::parts(QStringLiteral("Vantrel - connection refused:"), why);
-  disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-  if (auto* timer = socket->findChild<QTimer*>(QStringLiteral("screenTimer"))) timer->stop();
+  stopScreening(socket);
   socket->write("HTTP/1.1 " + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   socket->disconnectFromHost();
   if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();

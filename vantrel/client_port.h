@@ -7,6 +7,9 @@
 // at a time: a newer accepted connection replaces the older one, so that a
 // client that reconnects after losing its socket is never locked out by a
 // half-open leftover. Binary frames and frames above the size cap are dropped.
+// Handshakes are screened under a short deadline, and when every screening
+// slot is taken the oldest unfinished one makes room: a flood of slow or
+// half-open connections cannot keep the real client out.
 #pragma once
 
 #include <QByteArray>
@@ -27,7 +30,8 @@ class ClientPort : public QObject {
  public:
   static constexpr qint64 kMaxFrameBytes = 16 * 1024 * 1024;
   static constexpr int kMaxHandshakeBytes = 16 * 1024;
-  static constexpr int kMaxScreening = 32;  // handshakes being read at once
+  static constexpr int kMaxScreening = 64;  // handshakes being read at once
+  static constexpr int kScreenTimeoutMs = 2000;
 
   explicit ClientPort(QObject* parent = nullptr);
   ~ClientPort() override;
@@ -58,12 +62,13 @@ class ClientPort : public QObject {
   void screen(QTcpSocket* socket);
   void refuse(QTcpSocket* socket, const QByteArray& status, const QString& why);
   void onWebSocket();
+  void stopScreening(QTcpSocket* socket);
 
   QTcpServer* tcp_ = nullptr;
   QWebSocketServer* ws_ = nullptr;
   QPointer<QWebSocket> client_;
   quint64 generation_ = 0;
-  int screening_ = 0;
+  QList<QTcpSocket*> screening_;  // oldest first
   QString path_ = QStringLiteral("/ws");
   QByteArray secret_;
 };

@@ -7,7 +7,7 @@
 // VANTREL_LAN_PORT (default: any free port).
 #include "bridge.h"
 
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 #include "core/log.h"
 #include "core/service_config.h"
 

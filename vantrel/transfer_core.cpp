@@ -13,13 +13,6 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
       sendData_(std::move(sendData)),
       askClient_(std::move(askClient)) {}
 
-QStringList TransferCore::liveXids() const {
-  QStringList xids;
-  for (const TaskPtr& task : tasks_)
-    if (task->isActive()) xids.append(task->xid);
-  return xids;
-}
-
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();
   task->xid = xid.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : xid;

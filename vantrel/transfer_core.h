@@ -37,8 +37,6 @@ class TransferCore {
   bool sendData(const TaskPtr& task, qint64 file, qint64 offset, QByteArrayView bytes) {
     return sendData_(task->session, task->xid, quint32(file), quint64(offset), bytes);
   }
-  // The xids of the transfers still running.
-  QStringList liveXids() const;
   void askClient(const QString& session, const QString& code, const Json& msg, TransferAskDone done) {
     askClient_(session, code, msg, std::move(done));
   }

@@ -133,7 +133,8 @@ Json TransferEngine::receiveStatus(const QString& session) const {
 // ---- frames from the peer ------------------------------------------------------
 
 void TransferEngine::onPeerFrame(const QString& session, const QString& op, const QString& xid, const Json& msg) {
-  if (xid.isEmpty()) return;
+  // A transfer id must fit the header of its data frames.
+  if (xid.isEmpty() || xid.size() > kMaxXidSize) return;
   if (op == QLatin1String("pull")) return source_.onPull(session, xid, msg);
   if (op == QLatin1String("push")) return sink_.onPush(session, xid, msg);
   const TaskPtr task = core_.find(xid, session);

@@ -36,6 +36,7 @@ class TransferEngine : public QObject {
   static constexpr int kMaxEntries = kTransferMaxEntries;
   static constexpr int kParallelChecks = kTransferParallelChecks;
   static constexpr int kMaxServedPerSession = kTransferMaxServedPerSession;
+  static constexpr int kMaxXidSize = 64;
 
   using SendPeer = TransferSendPeer;
   using SendData = TransferSendData;

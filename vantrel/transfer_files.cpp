@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QSet>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <openssl/evp.h>
@@ -33,6 +33,14 @@ QString xidTag(const QString& xid) {
       tag += c;
   }
   return tag.isEmpty() ? QStringLiteral("x") : tag;
+}
+
+// Syncs run apart from other work, so that a long walk never holds up a
+// file's commit.
+QThreadPool& syncPool() {
+  static QThreadPool pool;
+  pool.setMaxThreadCount(2);
+  return pool;
 }
 }  // namespace
 
@@ -156,7 +164,7 @@ void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString
   if (file->written_ != size) return done(QStringLiteral("the size does not match"));
   if (file->hash_.hex() != sha256) return done(QStringLiteral("the content does not match its checksum"));
   std::shared_ptr<SinkFile> shared(std::move(file));
-  QtConcurrent::run([shared, dest]() -> QString {
+  QtConcurrent::run(&syncPool(), [shared, dest]() -> QString {
     // The data reaches the disk before the name does.
     if (::fsync(shared->file_.handle()) != 0) return QStringLiteral("cannot sync to disk");
     shared->file_.close();
@@ -169,10 +177,7 @@ void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString
 
 // ---- stale partial files ----------------------------------------------------------
 
-void removeStalePartials(const QStringList& dirs, const QStringList& liveXids) {
-  const QString self = QString::number(QCoreApplication::applicationPid());
-  QSet<QString> live;
-  for (const QString& xid : liveXids) live.insert(xidTag(xid));
+void removeStalePartials(const QStringList& dirs) {
   for (const QString& dir : dirs) {
     QDirIterator it(dir, {kPartPrefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
     while (it.hasNext()) {
@@ -180,13 +185,11 @@ void removeStalePartials(const QStringList& dirs, const QStringList& liveXids) {
       const QStringList parts = it.fileName().mid(kPartPrefix.size()).split(QLatin1Char('-'));
       bool isPid = false;
       const qint64 pid = parts.value(0).toLongLong(&isPid);
-      bool running = false;
-      if (isPid && parts.size() == 3) {
-        if (parts[0] == self)
-          running = live.contains(parts[1]);
-        else
-          running = pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
-      }
+      // This process removes its own partial files itself; another's stay
+      // while that process runs.
+      const bool running =
+          isPid && parts.size() == 3 && pid > 0 &&
+          (pid == QCoreApplication::applicationPid() || ::kill(pid_t(pid), 0) == 0 || errno == EPERM);
       if (!running && QFile::remove(path)) zlog::parts(QStringLiteral("Vantrel - removed a partial file left behind:"), path);
     }
   }

@@ -94,9 +94,8 @@ class SinkFile {
   bool kept_ = false;
 };
 
-// Removes the temporary files that a transfer which no longer runs left in
-// `dir` (a bridge killed mid-transfer); those of `liveXids` stay. Runs on a
-// worker thread.
-void removeStalePartials(const QStringList& dirs, const QStringList& liveXids);
+// Removes the temporary files that a bridge process which no longer runs
+// left in `dirs` (killed mid-transfer). Runs on a worker thread.
+void removeStalePartials(const QStringList& dirs);
 
 }  // namespace vantrel

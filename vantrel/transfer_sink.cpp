@@ -146,7 +146,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   for (qint64 i = 0; i < task->entries.size(); ++i)
     if (!task->entries[i].isDir && !task->skipped.contains(i))
       dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
-  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()), core_.liveXids());
+  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()));
   task->state = TransferState::Running;
   const Json grant = valueOf(offer, "lan");
   if (lan_ && task->kind == TransferKind::Download && grant.is_object()) {

@@ -5,9 +5,20 @@
 #include "core/log.h"
 
 #include <QFileInfo>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace vantrel {
+
+namespace {
+// Walks of folders that peers asked for: a few at a time, whatever the number
+// of peers, so that their memory and disk load stay bounded.
+QThreadPool& peerWalkPool() {
+  static QThreadPool pool;
+  pool.setMaxThreadCount(2);
+  return pool;
+}
+}  // namespace
 
 QList<XferEntry> wireEntries(const QList<TransferEntry>& entries) {
   QList<XferEntry> list;
@@ -132,7 +143,7 @@ void TransferSource::walkFolders(const TaskPtr& task) {
   std::weak_ptr<TransferTask> weak = task;
   const std::shared_ptr<std::atomic_bool> stop = task->stop;
   const qint64 taken = task->entries.size();
-  QtConcurrent::run([folders, taken, stop] {
+  QtConcurrent::run(&peerWalkPool(), [folders, taken, stop] {
     WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
     QPair<QList<TransferEntry>, QString> walked;
     for (const QString& folder : folders) {

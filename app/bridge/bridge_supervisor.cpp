@@ -2,7 +2,7 @@
 
 #include "bridge/env.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 #include "core/log.h"
 
 #include <QCoreApplication>

@@ -4,13 +4,14 @@
 // Main thread only; values are read and written directly.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "bridge/link_handles.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <map>
 
+class MainViewHandle;  // the main window (shell/view_handles.h)
 class QProcess;
 class QWebSocket;
 

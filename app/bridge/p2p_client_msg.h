@@ -9,7 +9,7 @@
 // their handlers.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "bridge/link_handles.h"
 #include "core/vex_json.h"
 
 #include <QHash>

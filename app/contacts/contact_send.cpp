@@ -1,7 +1,7 @@
 #include "contacts/contact_send.h"
 
 #include "bridge/env.h"
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 #include "bridge/json_read.h"
 #include "bridge/payloads.h"
 #include "bridge/user_info.h"

@@ -6,7 +6,7 @@
 // contact. The application itself never moves file data.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "contacts/contact_person.h"
 #include "contacts/contacts_port.h"
 

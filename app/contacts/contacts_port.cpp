@@ -1,6 +1,6 @@
 #include "contacts/contacts_port.h"
 
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 #include "bridge/json_read.h"
 
 namespace {

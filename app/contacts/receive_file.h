@@ -5,7 +5,7 @@
 // progress, and closes with a toast when it finishes or is cancelled.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "contacts/contacts_port.h"
 
 #include <QObject>

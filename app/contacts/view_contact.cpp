@@ -3,11 +3,13 @@
 #include "contacts/view_contact_add_person.h"
 #include "core/localized.h"
 #include "shell/dialog_views.h"
+#include "shell/elided_field.h"
 #include "shell/palette.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbol_button.h"
 #include "shell/symbols.h"
 #include "shell/toast_view.h"
+#include "shell/wrapping_bar.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -23,6 +25,7 @@
 namespace {
 
 constexpr int kContactColumnWidth = 300;
+constexpr int kContactColumnMinWidth = 200;
 
 }  // namespace
 
@@ -67,15 +70,17 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   page->setContentsMargins(10, 0, 10, 10);
 
   // Left column: header and the contact list.
+  // The contact column is 300 wide, narrower when the window is.
   auto* left = new QWidget(this);
-  left->setFixedWidth(kContactColumnWidth);
+  left->setMaximumWidth(kContactColumnWidth);
+  left->setMinimumWidth(kContactColumnMinWidth);
   auto* column = new QVBoxLayout(left);
   column->setContentsMargins(0, 15, 0, 0);
   auto* header = new QHBoxLayout;
   title_ = new QLabel(left);
   title_->setObjectName(QStringLiteral("contactHeaderTitle"));
   QFont bold = title_->font();
-  bold.setPointSizeF(14);
+  bold.setPixelSize(14);
   bold.setBold(true);
   title_->setFont(bold);
   header->addWidget(title_, 1);
@@ -106,7 +111,7 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   scroll->setWidget(rowsHolder);
   frameLayout->addWidget(scroll);
   column->addWidget(frame, 1);
-  page->addWidget(left);
+  page->addWidget(left, 1000);
 
   // Right column: the notice, or the send panel.
   right_ = new QStackedWidget(this);
@@ -114,6 +119,7 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   auto* noticeLayout = new QVBoxLayout(pleaseAdd_);
   auto* notice = new QLabel(L("Contact_PleaseAdd"), pleaseAdd_);
   notice->setObjectName(QStringLiteral("pleaseAdd"));
+  notice->setWordWrap(true);
   notice->setContentsMargins(10, 10, 10, 10);
   notice->setStyleSheet(QStringLiteral("#pleaseAdd { border: 1px solid rgba(128,128,128,0.2); border-radius: 3px; }"));
   noticeLayout->addWidget(notice, 0, Qt::AlignCenter);
@@ -128,8 +134,9 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   logInfo_->setObjectName(QStringLiteral("logInfo"));
   logInfo_->setContentsMargins(20, 20, 20, 20);
   logInfo_->setAlignment(Qt::AlignCenter);
-  panel->addWidget(logInfo_, 0, Qt::AlignHCenter);
-  target_ = new QLineEdit(sendPanel_);
+  logInfo_->setWordWrap(true);
+  panel->addWidget(logInfo_);  // the whole width, so that its lines wrap
+  target_ = new ElidedField(sendPanel_);
   target_->setObjectName(QStringLiteral("uploadTarget"));
   target_->setPlaceholderText(L("RS_Upload_Choose"));
   target_->setMinimumWidth(240);
@@ -138,20 +145,17 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   target_->setEnabled(false);
   panel->addWidget(target_);
 
-  stoppedButtons_ = new QWidget(sendPanel_);
-  auto* buttons = new QHBoxLayout(stoppedButtons_);
-  buttons->setContentsMargins(0, 20, 0, 0);
+  // The two buttons share a row while they fit, else Send Now goes under.
+  auto* buttons = new WrappingBar(30, QMargins(0, 20, 0, 0));
+  stoppedButtons_ = buttons;
   auto* choose = new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"),
                                   20, L("RS_Upload_Choose"));
   choose->setObjectName(QStringLiteral("chooseTargets"));
   auto* sendNow =
       new SymbolButton(QStringLiteral("paperplane.fill"), QStringLiteral("activeButton"), 20, L("Contact_SendNow"));
   sendNow->setObjectName(QStringLiteral("sendNow"));
-  buttons->addStretch(1);
-  buttons->addWidget(choose);
-  buttons->addSpacing(20);
-  buttons->addWidget(sendNow);
-  buttons->addStretch(1);
+  buttons->addLeading(choose);
+  buttons->addTrailing(sendNow);
   panel->addWidget(stoppedButtons_);
 
   connecting_ = new QWidget(sendPanel_);
@@ -165,7 +169,7 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   countdown_->setObjectName(QStringLiteral("countdown"));
   countdown_->setContentsMargins(30, 30, 30, 30);
   QFont big = countdown_->font();
-  big.setPointSizeF(18);
+  big.setPixelSize(18);
   countdown_->setFont(big);
   panel->addWidget(countdown_, 0, Qt::AlignHCenter);
 
@@ -250,7 +254,7 @@ void ViewContact::refreshList() {
 void ViewContact::refreshSend() {
   const ViewContactState state = send_.vcsState;
   logInfo_->setText(send_.logInfo);
-  target_->setText(send_.uploadTarget);
+  target_->setFullText(send_.uploadTarget);
   stoppedButtons_->setVisible(state == ViewContactState::vcsStopped);
   connecting_->setVisible(state == ViewContactState::vcsConnecting);
   countdown_->setVisible(state == ViewContactState::vcsWaitingUser);

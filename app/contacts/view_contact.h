@@ -10,6 +10,7 @@
 #include <QList>
 #include <QWidget>
 
+class ElidedField;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -77,7 +78,7 @@ class ViewContact : public QWidget {
   QWidget* pleaseAdd_;
   QWidget* sendPanel_;
   QLabel* logInfo_;
-  QLineEdit* target_;
+  ElidedField* target_;
   QWidget* stoppedButtons_;
   QWidget* connecting_;
   QLabel* countdown_;

@@ -14,7 +14,7 @@ namespace {
 QLineEdit* addRow(QFormLayout* form, const char* labelKey, const QString& value, bool locked) {
   auto* label = new QLabel(L(labelKey));
   QFont font = label->font();
-  font.setPointSizeF(10.5);
+  font.setPixelSize(13);
   label->setFont(font);
   label->setFixedSize(120, 30);
   label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -58,5 +58,5 @@ ViewContactAddPerson::ViewContactAddPerson(ContactAddPersonController& controlle
   connect(ok_, &QPushButton::clicked, &editor_, &ContactEditor::save);
   connect(cancel_, &QPushButton::clicked, &editor_, &ContactEditor::close);
   connect(this, &DialogCard::closeClicked, &editor_, &ContactEditor::close);
-  new ToastView(editor_.toast(), this);
+  ToastView::besideCard(editor_.toast(), this);
 }

@@ -1,7 +1,6 @@
 // Display text, random text and validation patterns of UtilSystem.
 #include "core/util_system.h"
 
-#include <QDesktopServices>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QUrl>
@@ -62,9 +61,4 @@ bool UtilSystem::isValidAccountName(const QString& text) {
 
 bool UtilSystem::isAlnumInLengthRange(const QString& text, int minimum, int maximum) {
   return matchesWhole(QStringLiteral("^[0-9A-Za-z]{%1,%2}$").arg(minimum).arg(maximum), text);
-}
-
-void UtilSystem::openURL(const QString& text) {
-  const QUrl url(text, QUrl::StrictMode);
-  if (url.isValid() && !url.scheme().isEmpty()) QDesktopServices::openUrl(url);
 }

@@ -169,7 +169,7 @@ void RemoteFileListController::hostInvalid(const QString& message) {
   conStatus_ = ConStatus::csInvalid;
   iCheckHostWorking_ = true;
   iCheckHostDiscon_ = -1;
-  remotetoast::show(message);
+  if (!noticeOnScreen_) remotetoast::show(message);
   hostInvalidInfo_ = message;
   emit stateChanged();
 }
@@ -422,6 +422,9 @@ void RemoteFileListController::onCheckHostTick() {
 }
 
 void RemoteFileListController::onCheckHostReply(const std::optional<vex::Json>& reply) {
+  // A reply that comes after the browser gave up on the host neither restarts
+  // the checks nor reports the host gone a second time.
+  if (conStatus_ == ConStatus::csInvalid) return;
   if (!isMissing(reply)) {
     iCheckHostDiscon_ = 0;
     const QString s = jsonread::text(*reply, "data");

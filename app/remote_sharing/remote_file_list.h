@@ -9,10 +9,10 @@
 // failed reply, logged, with a notice where the user waits for it.
 #pragma once
 
-#include "bridge/host/remote_sharing_helper.h"
-#include "bridge/view_handles.h"
+#include "remote_sharing/saved_hosts.h"
+#include "shell/view_handles.h"
 #include "core/vex_json.h"
-#include "local_sharing/file_records.h"
+#include "host_side/file_records.h"
 #include "remote_sharing/remote_rows.h"
 #include "remote_sharing/transfer_records.h"
 #include "shell/show_flag.h"
@@ -96,6 +96,9 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   ShowFlag isShowUpload;     // mirrors ctlUpload().isShowView
   ConStatus conStatus() const { return conStatus_; }
   QString hostInvalidInfo() const { return hostInvalidInfo_; }
+  // A page on screen shows hostInvalidInfo in place of the rows; the reason
+  // is then not raised as a toast as well, so that it shows once.
+  void setNoticeOnScreen(bool shown) { noticeOnScreen_ = shown; }
   const std::array<double, 6>& cfgColWidth() const { return cfgColWidth_; }
   int timeoutCheckCounter() const { return timeoutCheckCounter_; }
   const QList<int>& thumbTaskList() const { return thumbTaskList_; }
@@ -173,6 +176,7 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   int iCheckHostDiscon_ = 0;
   QString sCheckHostCTime_;
   QString hostInvalidInfo_;
+  bool noticeOnScreen_ = false;
   quint64 attempt_ = 0;   // connection attempts; a share-information reply names its own
   quint64 listing_ = 0;   // folder and page requests; only the latest one's reply is applied
 };

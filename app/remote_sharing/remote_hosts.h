@@ -3,7 +3,7 @@
 // and remove actions with the editor sheet's record. Main thread only.
 #pragma once
 
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 #include "shell/show_flag.h"
 
 #include <QList>

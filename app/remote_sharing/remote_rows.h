@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/vex_json.h"
-#include "local_sharing/file_records.h"
+#include "host_side/file_records.h"
 
 #include <QImage>
 #include <QString>

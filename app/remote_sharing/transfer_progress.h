@@ -3,7 +3,7 @@
 // transfer progress record, and the fixed finish and cancel texts.
 #pragma once
 
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 #include "bridge/p2p_client_msg.h"
 #include "core/vex_json.h"
 

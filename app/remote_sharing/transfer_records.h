@@ -3,7 +3,7 @@
 // fresh record each time it opens a sheet.
 #pragma once
 
-#include "local_sharing/file_records.h"
+#include "host_side/file_records.h"
 
 #include <QList>
 #include <QString>

@@ -9,6 +9,7 @@
 #include "shell/sheet_overlay.h"
 #include "shell/symbol_button.h"
 #include "shell/symbols.h"
+#include "shell/wrapping_bar.h"
 
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
@@ -35,46 +36,53 @@ QColor withAlpha(const QString& name, qreal opacity) {
   return colour;
 }
 
-// The column header: the four titled columns separated by thin dividers.
+QStringList headerTitles() {
+  return {QString(), QString(), L("RS_FileList_Name"), L("RS_FileList_Size"), L("RS_FileList_Desc"),
+          L("RS_FileList_CDate")};
+}
+
+QFont boldOf(const QFont& font) {
+  QFont bold = font;
+  bold.setBold(true);
+  return bold;
+}
+
+// Space a cell's text leaves free: 6 before it, 4 after.
+constexpr int kCellPadding = 10;
+
+// The column header: the four titled columns separated by thin dividers, at
+// the rows' column widths.
 class RemoteListHeader : public QWidget {
  public:
-  explicit RemoteListHeader(RemoteFileListController& c, QWidget* parent = nullptr) : QWidget(parent), c_(c) {
+  RemoteListHeader(RemoteRowsCanvas& rows, QWidget* parent = nullptr) : QWidget(parent), rows_(rows) {
     setFixedHeight(kHeaderHeight);
+    connect(&rows_, &RemoteRowsCanvas::columnsChanged, this, qOverload<>(&QWidget::update));
   }
   // Follows the rows' horizontal scrolling.
   void setOffset(int offset) {
     offset_ = offset;
     update();
   }
-  QSize sizeHint() const override {
-    int width = 2 * RemoteRowsCanvas::kSidePadding;
-    for (double w : c_.cfgColWidth()) width += int(w);
-    return {width, kHeaderHeight};
-  }
+  QSize sizeHint() const override { return {rows_.columnLeft(6) + RemoteRowsCanvas::kSidePadding, kHeaderHeight}; }
+  QSize minimumSizeHint() const override { return {0, kHeaderHeight}; }
 
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    const QStringList titles = {QString(), QString(), L("RS_FileList_Name"), L("RS_FileList_Size"),
-                                L("RS_FileList_Desc"), L("RS_FileList_CDate")};
-    QFont bold = font();
-    bold.setBold(true);
-    painter.setFont(bold);
-    int x = RemoteRowsCanvas::kSidePadding - offset_;
-    for (int column = 0; column < 6; ++column) {
-      const int w = int(c_.cfgColWidth()[size_t(column)]);
-      if (column >= 2) {
-        painter.setPen(shellpalette::color(QStringLiteral("gray")));
-        painter.drawLine(x, height() / 2 - 6, x, height() / 2 + 6);
-        painter.setPen(shellpalette::color(QStringLiteral("textPrimary")));
-        painter.drawText(QRect(x + 6, 0, w - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, titles[column]);
-      }
-      x += w;
+    const QStringList titles = headerTitles();
+    painter.setFont(boldOf(font()));
+    for (int column = 2; column < 6; ++column) {
+      const int x = rows_.columnLeft(column) - offset_;
+      painter.setPen(shellpalette::color(QStringLiteral("gray")));
+      painter.drawLine(x, height() / 2 - 6, x, height() / 2 + 6);
+      painter.setPen(shellpalette::color(QStringLiteral("textPrimary")));
+      painter.drawText(QRect(x + 6, 0, rows_.columnWidth(column) - 8, height()), Qt::AlignVCenter | Qt::AlignLeft,
+                       titles[column]);
     }
   }
 
  private:
-  RemoteFileListController& c_;
+  RemoteRowsCanvas& rows_;
   int offset_ = 0;
 };
 
@@ -87,26 +95,63 @@ RemoteRowsCanvas::RemoteRowsCanvas(RemoteFileListController& controller, QWidget
   setAcceptDrops(true);
   setAttribute(Qt::WA_OpaquePaintEvent, false);
   connect(&c_, &RemoteFileListController::rowsChanged, this, &RemoteRowsCanvas::refreshSize);
+  layoutColumns();
   connect(&c_, &RemoteFileListController::rowChanged, this, [this](int i) {
     update(QRect(0, i * kRowHeight, width(), kRowHeight));
   });
 }
 
 QSize RemoteRowsCanvas::sizeHint() const {
-  int width = 2 * kSidePadding;
-  for (double w : c_.cfgColWidth()) width += int(w);
-  return {qMax(width, 600), int(c_.fileList().size()) * kRowHeight};
+  int width = 2 * kSidePadding + kNameMinWidth;
+  for (int column : {0, 1, 3, 4, 5}) width += widths_[size_t(column)];
+  return {width, int(c_.fileList().size()) * kRowHeight};
 }
 
 void RemoteRowsCanvas::refreshSize() {
+  layoutColumns();
   setMinimumSize(sizeHint());
   updateGeometry();
   update();
 }
 
+QString RemoteRowsCanvas::shownDescription(const FileItem& row) {
+  // The controller's record keeps its texts; only these two are words.
+  if (row.extendInfo == QLatin1String("Folder") || row.extendInfo == QLatin1String("Go to parent folder"))
+    return localizedString(row.extendInfo);
+  return row.extendInfo;
+}
+
+void RemoteRowsCanvas::layoutColumns() {
+  const QFontMetrics plain(font());
+  const QFontMetrics bold(boldOf(font()));
+  const QStringList titles = headerTitles();
+  widths_[0] = int(c_.cfgColWidth()[0]);
+  widths_[1] = int(c_.cfgColWidth()[1]);
+  for (int column = 2; column < 6; ++column) widths_[size_t(column)] = bold.horizontalAdvance(titles[column]);
+  // A size is never wider than this one; a date of this form is as wide as any.
+  widths_[3] = qMax(widths_[3], plain.horizontalAdvance(UtilSystem::formatSize(quint64(999.99 * 1024 * 1024))));
+  widths_[5] = qMax(widths_[5], plain.horizontalAdvance(UtilSystem::formatTimestamp(1733560000)));
+  for (const FileItem& row : c_.fileList()) {
+    if (row.size >= 0)
+      widths_[3] = qMax(widths_[3], plain.horizontalAdvance(UtilSystem::formatSize(quint64(row.size))));
+    widths_[4] = qMax(widths_[4], plain.horizontalAdvance(shownDescription(row)));
+    widths_[5] = qMax(widths_[5], plain.horizontalAdvance(UtilSystem::formatTimestamp(row.createdTime)));
+  }
+  for (int column : {3, 4, 5}) widths_[size_t(column)] += kCellPadding;
+  int rest = width() - 2 * kSidePadding;
+  for (int column : {0, 1, 3, 4, 5}) rest -= widths_[size_t(column)];
+  widths_[2] = qMax(kNameMinWidth, rest);
+  emit columnsChanged();
+}
+
+void RemoteRowsCanvas::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  layoutColumns();
+}
+
 int RemoteRowsCanvas::columnLeft(int column) const {
   int x = kSidePadding;
-  for (int k = 0; k < column; ++k) x += int(c_.cfgColWidth()[size_t(k)]);
+  for (int k = 0; k < column; ++k) x += widths_[size_t(k)];
   return x;
 }
 
@@ -132,7 +177,7 @@ void RemoteRowsCanvas::paintEvent(QPaintEvent* event) {
       painter.fillRect(band, withAlpha(QStringLiteral("gray"), i % 2 == 0 ? 0.1 : 0.01));
 
     auto cell = [&](int column) {
-      return QRect(columnLeft(column), band.top(), int(c_.cfgColWidth()[size_t(column)]), kRowHeight);
+      return QRect(columnLeft(column), band.top(), widths_[size_t(column)], kRowHeight);
     };
     if (!c_.isParentRow(i)) {
       QStyleOptionButton box;
@@ -159,7 +204,7 @@ void RemoteRowsCanvas::paintEvent(QPaintEvent* event) {
     };
     text(2, row.name);
     text(3, row.size >= 0 ? UtilSystem::formatSize(quint64(row.size)) : QString());
-    text(4, row.extendInfo);
+    text(4, shownDescription(row));
     text(5, c_.isParentRow(i) ? QString() : UtilSystem::formatTimestamp(row.createdTime));
   }
   if (c_.dragOver) {
@@ -209,9 +254,10 @@ void RemoteRowsCanvas::dropEvent(QDropEvent* event) {
 // ---- page ------------------------------------------------------------------
 
 ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& controller, QWidget* parent)
-    : QWidget(parent), c_(controller), loadingSetting_(QStringLiteral("Loading...")) {
+    : QWidget(parent), c_(controller), loadingSetting_(L("Loading...")) {
   setObjectName(QStringLiteral("ViewSharingRemoteFileList"));
   stack_ = new QStackedLayout(this);
+  connect(this, &QObject::destroyed, &c_, [&controller] { controller.setNoticeOnScreen(false); });
 
   noData_ = new QLabel(L("No Data."));
   noData_->setAlignment(Qt::AlignCenter);
@@ -243,28 +289,25 @@ ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& c
   rowsLayout->addWidget(rows_);
   rowsLayout->addStretch(1);
   scroll_->setWidget(rowsHolder);
-  auto* header = new RemoteListHeader(c_);
+  auto* header = new RemoteListHeader(*rows_);
   connect(scroll_->horizontalScrollBar(), &QScrollBar::valueChanged, header, &RemoteListHeader::setOffset);
   column->addWidget(header);
   column->addWidget(scroll_, 1);
 
-  auto* toolbar = new QHBoxLayout;
-  toolbar->setContentsMargins(10, 4, 10, 8);
-  toolbar->setSpacing(14);
+  auto* toolbar = new WrappingBar(28, QMargins(10, 4, 10, 8));
   pageLinks_ = new QWidget;
   pageLinks_->setObjectName(QStringLiteral("pageLinkBar"));
   pageLinkLayout_ = new QHBoxLayout(pageLinks_);
   pageLinkLayout_->setContentsMargins(0, 0, 0, 0);
   pageLinkLayout_->setSpacing(4);
-  toolbar->addWidget(pageLinks_);
-  toolbar->addStretch(1);
+  toolbar->addLeading(pageLinks_);
   const QString tint = QStringLiteral("activeButton");
   refresh_ = new SymbolButton(QStringLiteral("arrow.counterclockwise.circle.fill"), tint, 18, L("Sys_Button_Refresh"));
   delete_ = new SymbolButton(QStringLiteral("multiply.circle"), tint, 18, L("Sys_Button_Delete"));
   upload_ = new SymbolButton(QStringLiteral("arrow.up.circle.fill"), tint, 18, L("Sys_Button_Upload"));
   download_ = new SymbolButton(QStringLiteral("arrow.down.circle.fill"), tint, 18, L("Sys_Button_Download"));
-  for (SymbolButton* b : {refresh_, delete_, upload_, download_}) toolbar->addWidget(b);
-  column->addLayout(toolbar);
+  for (SymbolButton* b : {refresh_, delete_, upload_, download_}) toolbar->addTrailing(b);
+  column->addWidget(toolbar);
   stack_->addWidget(browsing_);
 
   connect(refresh_, &SymbolButton::clicked, this, [this] { c_.getFileList(c_.pathCurrent()); });
@@ -308,6 +351,7 @@ QString ViewSharingRemoteFileList::shownState() const {
 
 void ViewSharingRemoteFileList::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  c_.setNoticeOnScreen(true);
   if (appeared_) return;
   appeared_ = true;
   c_.onAppearFileList();

@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <array>
+
 class QHBoxLayout;
 class QLabel;
 class QScrollArea;
@@ -28,6 +30,17 @@ class RemoteRowsCanvas : public QWidget {
   QSize minimumSizeHint() const override { return sizeHint(); }
   int rowAt(QPoint point) const;
   void refreshSize();
+  // The columns' widths as laid out now: the fixed check box and icon
+  // columns, the size, description and date columns as wide as their widest
+  // text, and the name column taking the rest (at least kNameMinWidth).
+  int columnWidth(int column) const { return widths_[size_t(column)]; }
+  int columnLeft(int column) const;
+  static constexpr int kNameMinWidth = 56;
+  // A row's description as shown: the folder texts in the user's language.
+  static QString shownDescription(const FileItem& row);
+
+ signals:
+  void columnsChanged();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -36,10 +49,13 @@ class RemoteRowsCanvas : public QWidget {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
-  int columnLeft(int column) const;
+  void layoutColumns();
+
   RemoteFileListController& c_;
+  std::array<int, 6> widths_{};
 };
 
 class ViewSharingRemoteFileList : public QWidget {

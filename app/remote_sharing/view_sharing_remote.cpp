@@ -7,6 +7,7 @@
 #include "shell/main_view.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbol_button.h"
+#include "shell/wrapping_bar.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -19,31 +20,27 @@ ViewSharingRemote::ViewSharingRemote(QWidget* parent) : QWidget(parent), browser
   column->setContentsMargins(15, 5, 20, 0);
   column->setSpacing(4);
 
-  auto* bar = new QHBoxLayout;
-  bar->setContentsMargins(15, 5, 20, 0);
-  bar->setSpacing(10);
+  // One row of 50 when the picker and the buttons fit side by side, else two.
+  auto* bar = new WrappingBar(50, QMargins(15, 5, 20, 0));
   title_ = new QLabel;
   title_->setObjectName(QStringLiteral("pickerTitle"));
   picker_ = new QComboBox;
   picker_->setObjectName(QStringLiteral("hostPicker"));
-  picker_->setMinimumWidth(300);
   picker_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  bar->addWidget(title_);
-  bar->addWidget(picker_);
-  bar->addStretch(1);
+  picker_->setMinimumWidth(160);
+  bar->addLeading(title_);
+  bar->addLeading(picker_);
   const QString tint = QStringLiteral("activeButton");
   reconnect_ = new SymbolButton(QStringLiteral("arrow.clockwise.icloud.fill"), tint, 18, L("RS_Reconnect"));
   add_ = new SymbolButton(QStringLiteral("plus.app.fill"), tint, 18, L("Sys_Button_Add"));
   edit_ = new SymbolButton(QStringLiteral("square.and.pencil"), tint, 18, L("Sys_Button_Edit"));
   remove_ = new SymbolButton(QStringLiteral("minus.square.fill"), tint, 18, L("Sys_Button_Remove"));
-  for (SymbolButton* b : {reconnect_, add_, edit_, remove_}) bar->addWidget(b);
-  auto* barHolder = new QWidget;
-  barHolder->setFixedHeight(50 + 5);
-  barHolder->setLayout(bar);
-  column->addWidget(barHolder);
+  for (SymbolButton* b : {reconnect_, add_, edit_, remove_}) bar->addTrailing(b);
+  column->addWidget(bar);
 
   notice_ = new QLabel;
   notice_->setAlignment(Qt::AlignCenter);
+  notice_->setWordWrap(true);
   column->addWidget(notice_);
   browserView_ = new ViewSharingRemoteFileList(browser_);
   column->addWidget(browserView_, 1);

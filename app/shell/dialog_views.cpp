@@ -141,7 +141,7 @@ DialogInputView::DialogInputView(ShowFlag& flag, DialogInput_Setting& setting, b
   field_->setPlaceholderText(QString());
   field_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   QFont fieldFont = field_->font();
-  fieldFont.setPointSize(12);
+  fieldFont.setPixelSize(12);
   fieldFont.setWeight(QFont::Normal);
   field_->setFont(fieldFont);
   QPalette fieldPalette = field_->palette();
@@ -162,7 +162,7 @@ DialogInputView::DialogInputView(ShowFlag& flag, DialogInput_Setting& setting, b
   connect(ok_, &QPushButton::clicked, this, [this] { logic_.pressOK(); });
   connect(cancel_, &QPushButton::clicked, this, [this] { logic_.pressCancel(); });
   connect(&setting, &DialogInput_Setting::changed, this, &DialogInputView::refresh);
-  toast_ = new ToastView(logic_.toast(), this);
+  toast_ = ToastView::besideCard(logic_.toast(), this);
   refresh();
   setFocusProxy(field_);
 }

@@ -79,6 +79,8 @@ class DialogInputView : public DialogCard {
   QLabel* tipsLabel() const { return tips_; }
   QPushButton* okButton() const { return ok_; }
   QPushButton* cancelButton() const { return cancel_; }
+  // The dialog's own toast; it lies beside the card, over the sheet's layer.
+  ToastView* toastView() const { return toast_; }
 
  private:
   void refresh();

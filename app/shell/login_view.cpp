@@ -40,7 +40,7 @@ QLineEdit* field(const QString& placeholder, QWidget* parent) {
   edit->setPlaceholderText(placeholder);
   edit->setFixedSize(240, 38);
   QFont font = edit->font();
-  font.setPointSize(12);
+  font.setPixelSize(12);
   edit->setFont(font);
   return edit;
 }
@@ -132,19 +132,19 @@ QWidget* LoginView::buildBanner() {
   row->addWidget(logo);
   auto* title = new QLabel(L("Zarkelo"), banner);
   QFont titleFont = title->font();
-  titleFont.setPointSize(32);
+  titleFont.setPixelSize(32);
   titleFont.setBold(true);
   title->setFont(titleFont);
   row->addWidget(title);
   auto* version = new QLabel(QStringLiteral("V") + kAppVersion, banner);
   QFont small = version->font();
-  small.setPointSize(9);
+  small.setPixelSize(9);
   version->setFont(small);
   version->setAlignment(Qt::AlignTop);
   row->addWidget(version);
   auto* subtitle = new QLabel(L("Login_SubTitle"), banner);
   QFont sub = subtitle->font();
-  sub.setPointSize(16);
+  sub.setPixelSize(16);
   subtitle->setFont(sub);
   row->addWidget(subtitle);
   row->addStretch();
@@ -155,10 +155,11 @@ QWidget* LoginView::buildQrPane() {
   auto* pane = new QWidget(this);
   pane->setFixedHeight(240);
   auto* layout = new QVBoxLayout(pane);
+  layout->setContentsMargins(0, 0, 0, 0);
   qrStack_ = new QStackedWidget(pane);
   auto* initialising = new QWidget(pane);
   auto* initialisingLayout = new QVBoxLayout(initialising);
-  auto* initialisingTitle = new QLabel(QStringLiteral("正在初始化"), initialising);
+  auto* initialisingTitle = new QLabel(L("正在初始化"), initialising);
   QFont bold = initialisingTitle->font();
   bold.setBold(true);
   initialisingTitle->setFont(bold);
@@ -170,6 +171,7 @@ QWidget* LoginView::buildQrPane() {
   qrStack_->addWidget(initialising);
   auto* shown = new QWidget(pane);
   auto* shownLayout = new QVBoxLayout(shown);
+  shownLayout->setContentsMargins(0, 0, 0, 0);
   qrImage_ = new QLabel(shown);
   qrImage_->setObjectName(QStringLiteral("loginQR"));
   qrImage_->setFixedSize(200, 200);

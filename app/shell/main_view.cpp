@@ -25,14 +25,16 @@ const char* const kPageSymbols[MainViewState::kPageCount] = {"globe", "person.ic
 
 MainView::MainView(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("MainView"));
+  setWindowTitle(L("Zarkelo"));
   setMinimumSize(640, 480);
   resize(900, 620);
   QPalette background = palette();
   background.setColor(QPalette::Window, shellpalette::color(QStringLiteral("windowBG")));
   setPalette(background);
   setAutoFillBackground(true);
+  // The platform's system font size, in the device-independent pixels of the window's sizes.
   QFont text = font();
-  text.setPointSizeF(11);
+  text.setPixelSize(13);
   setFont(text);
 
   auto* root = new QVBoxLayout(this);
@@ -62,7 +64,7 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
   version_->setObjectName(QStringLiteral("versionLine"));
   version_->setContentsMargins(0, 10, 0, 5);
   QFont small = version_->font();
-  small.setPointSizeF(small.pointSizeF() * 0.85);
+  small.setPixelSize(11);
   version_->setFont(small);
   nav->addWidget(version_, 0, Qt::AlignHCenter);
   body->addWidget(sideNav_);

@@ -14,10 +14,11 @@
 
 namespace {
 
-QLabel* textLabel(const QString& text, qreal pointSize, bool bold) {
+// Sizes are in device-independent pixels, the unit of the window's own sizes.
+QLabel* textLabel(const QString& text, int size, bool bold) {
   auto* label = new QLabel(text);
   QFont font = label->font();
-  font.setPointSizeF(pointSize);
+  font.setPixelSize(size);
   font.setBold(bold);
   label->setFont(font);
   return label;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bridge/env.h"
+#include "shell/view_handles.h"
 
 namespace shell {
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "bridge/user_info.h"
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "local_sharing/sharing_obj.h"
 #include "shell/dialog_settings.h"
 #include "shell/show_flag.h"

@@ -31,7 +31,7 @@ const QHash<QString, QColor>& table() {
       {QStringLiteral("windowBG"), QColor(0xF7, 0xF9, 0xFB)},
       {QStringLiteral("textPrimary"), QColor(0x1F, 0x2A, 0x37)},
       {QStringLiteral("textSecondary"), QColor(0x6B, 0x77, 0x85)},
-      {QStringLiteral("toastBG"), QColor(0xFF, 0xFF, 0xFF, 0xF2)},
+      {QStringLiteral("toastBG"), QColor(0xFF, 0xFF, 0xFF)},
       {QStringLiteral("sheetDim"), QColor(0x00, 0x00, 0x00, 0x3C)},
   };
   return colours;

@@ -24,6 +24,7 @@ void SheetOverlay::present() {
   content_ = factory_(this);
   if (!content_) return;
   content_->setParent(this);
+  growWindow();
   place();
   content_->show();
   show();
@@ -38,6 +39,7 @@ void SheetOverlay::dismiss() {
   content->hide();
   content->deleteLater();
   hide();
+  restoreWindow();
   if (onDismiss_) onDismiss_();
 }
 
@@ -47,6 +49,25 @@ void SheetOverlay::place() {
   const QSize wanted = content_->sizeHint().expandedTo(content_->minimumSize()).boundedTo(size());
   content_->resize(content_->minimumSize() == content_->maximumSize() ? content_->minimumSize() : wanted);
   content_->move((width() - content_->width()) / 2, (height() - content_->height()) / 2);
+}
+
+// A sheet larger than what it covers makes the window large enough to hold
+// it while it shows, as a sheet attached to a window does.
+void SheetOverlay::growWindow() {
+  QWidget* top = window();
+  if (top == this || content_->minimumSize() != content_->maximumSize()) return;  // only fixed-size cards
+  // The window's size around the host, plus the card's.
+  const QSize around = top->size() - parentWidget()->size();
+  const QSize need = content_->minimumSize() + around;
+  if (need.width() <= top->minimumWidth() && need.height() <= top->minimumHeight()) return;
+  if (!windowMinimum_) windowMinimum_ = top->minimumSize();
+  top->setMinimumSize(top->minimumSize().expandedTo(need));
+}
+
+void SheetOverlay::restoreWindow() {
+  if (!windowMinimum_) return;
+  window()->setMinimumSize(*windowMinimum_);
+  windowMinimum_.reset();
 }
 
 bool SheetOverlay::eventFilter(QObject* watched, QEvent* event) {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <optional>
 
 class SheetOverlay : public QWidget {
   Q_OBJECT
@@ -32,9 +33,12 @@ class SheetOverlay : public QWidget {
   void present();
   void dismiss();
   void place();
+  void growWindow();
+  void restoreWindow();
 
   ShowFlag& flag_;
   Factory factory_;
   std::function<void()> onDismiss_;
   QPointer<QWidget> content_;
+  std::optional<QSize> windowMinimum_;  // the window's own minimum, while a sheet widened it
 };

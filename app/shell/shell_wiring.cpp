@@ -9,7 +9,7 @@
 #include "bridge/user_info.h"
 #include "core/log.h"
 #include "core/util_db.h"
-#include "core/util_media.h"
+#include "media/util_media.h"
 #include "core/util_system.h"
 #include "shell/login_view.h"
 #include "shell/main_view.h"

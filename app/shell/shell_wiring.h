@@ -4,7 +4,7 @@
 // connected event, and the settings page and QR-code sheet to the window.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "shell/heartbeat.h"
 #include "shell/login_controller.h"
 #include "shell/version_check.h"

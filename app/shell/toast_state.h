@@ -4,7 +4,7 @@
 // starts its display time afresh.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "shell/show_flag.h"
 
 #include <QObject>

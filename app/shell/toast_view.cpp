@@ -3,11 +3,18 @@
 #include "shell/palette.h"
 #include "shell/symbols.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
+
+#include <optional>
 
 namespace {
 
@@ -39,13 +46,13 @@ QString symbolFor(const AlertToast& toast) {
 QFont titleFont(const QFont& base, Mode mode) {
   QFont font = base;
   font.setBold(true);
-  font.setPointSizeF(mode == Mode::alert ? 13 : 12);
+  font.setPixelSize(mode == Mode::alert ? 14 : 13);
   return font;
 }
 
 QFont subTitleFont(const QFont& base) {
   QFont font = base;
-  font.setPointSizeF(11);
+  font.setPixelSize(12);
   return font;
 }
 
@@ -73,6 +80,55 @@ QPixmap iconFor(const AlertToast& toast, int size, qreal dpr) {
                               dpr);
 }
 
+// Where the controls of `host` that the user sees lie, in host coordinates:
+// those of the topmost open sheet when one is open, else all of them.
+QList<QRect> controlsInView(const QWidget* host, const QWidget* toast) {
+  const QWidget* scope = host;
+  for (QObject* child : host->children()) {
+    auto* widget = qobject_cast<QWidget*>(child);
+    if (widget && widget->isVisible() && widget->inherits("SheetOverlay")) scope = widget;
+  }
+  QList<QRect> rects;
+  for (const QWidget* widget : scope->findChildren<QWidget*>()) {
+    if (widget == toast || toast->isAncestorOf(widget) || widget->isWindow() || !widget->isVisible()) continue;
+    const QPoint at = widget->mapTo(host, QPoint(0, 0));
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+      // A label covers only where its text or picture lies.
+      QSize shown = label->pixmap().isNull() ? label->sizeHint() : label->pixmap().deviceIndependentSize().toSize();
+      if (label->text().isEmpty() && label->pixmap().isNull()) continue;
+      const QRect box = label->contentsRect();
+      shown = shown.boundedTo(box.size());
+      rects << QStyle::alignedRect(label->layoutDirection(), label->alignment(), shown, box).translated(at);
+    } else if (qobject_cast<const QAbstractButton*>(widget) || qobject_cast<const QLineEdit*>(widget) ||
+               qobject_cast<const QComboBox*>(widget) || widget->inherits("DialogCard")) {  // a sheet's card whole
+      rects << QRect(at, widget->size());
+    }
+  }
+  return rects;
+}
+
+// The box of `size` nearest the middle of `host` that covers none of its
+// controls, if there is one.
+std::optional<QPoint> freePlace(const QWidget* host, const QWidget* toast, QSize size) {
+  const QList<QRect> controls = controlsInView(host, toast);
+  const QPoint middle((host->width() - size.width()) / 2, (host->height() - size.height()) / 2);
+  const auto isFree = [&](QPoint at) {
+    const QRect box = QRect(at, size).adjusted(-4, -4, 4, 4);
+    for (const QRect& control : controls)
+      if (box.intersects(control)) return false;
+    return true;
+  };
+  constexpr int kStep = 8;
+  const int spanY = qMax(0, host->height() - size.height()) / 2;
+  const int spanX = qMax(0, host->width() - size.width()) / 2;
+  for (int dy = 0; dy <= spanY; dy += kStep)
+    for (int dx = 0; dx <= spanX; dx += kStep)
+      for (const QPoint at : {middle + QPoint(dx, dy), middle + QPoint(dx, -dy), middle + QPoint(-dx, dy),
+                              middle + QPoint(-dx, -dy)})
+        if (isFree(at)) return at;
+  return std::nullopt;
+}
+
 }  // namespace
 
 ToastView::ToastView(ToastState& state, QWidget* host) : QWidget(host), state_(state) {
@@ -98,6 +154,17 @@ ToastView::ToastView(ToastState& state, QWidget* host) : QWidget(host), state_(s
   });
 }
 
+ToastView* ToastView::besideCard(ToastState& state, QWidget* card) {
+  QWidget* host = card->parentWidget() ? card->parentWidget() : card;
+  auto* toast = new ToastView(state, host);
+  if (host != card)
+    connect(card, &QObject::destroyed, toast, [toast] {
+      toast->hide();  // its state went with the card
+      toast->deleteLater();
+    });
+  return toast;
+}
+
 void ToastView::appear() {
   place();
   show();
@@ -121,7 +188,22 @@ void ToastView::place() {
     const int textLines = title.boundingRect(QRect(0, 0, width - 32, 1000), Qt::TextWordWrap, toast.title).height();
     int height = 24 + textLines + (toast.subTitle ? sub.height() + 4 : 0);
     if (hasIcon(toast)) height += kAlertIcon + 12;
-    setGeometry((host->width() - width) / 2, (host->height() - height) / 2, width, qMax(height, 60));
+    // Near the middle, but leaving the fields and buttons in view; where the
+    // box does not fit between them, a one-line box with the icon beside the text.
+    const QSize size(width, qMax(height, 60));
+    compact_ = false;
+    if (const auto at = freePlace(host, this, size)) return setGeometry(QRect(*at, size));
+    const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
+    const int compactWidth = qMin(qMax(120, host->width() - 24), textWidth + iconSpace + 32);
+    const int compactHeight =
+        qMax(36, title.boundingRect(QRect(0, 0, compactWidth - iconSpace - 28, 1000), Qt::TextWordWrap, toast.title)
+                         .height() + 14) + (toast.subTitle ? sub.height() + 2 : 0);
+    const QSize small(compactWidth, compactHeight);
+    if (const auto at = freePlace(host, this, small)) {
+      compact_ = true;
+      return setGeometry(QRect(*at, small));
+    }
+    setGeometry(QRect(QPoint((host->width() - width) / 2, (host->height() - size.height()) / 2), size));
   } else {
     // Banners sit at the bottom of the host, the heads-up at its top; a long title wraps.
     const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
@@ -144,9 +226,9 @@ void ToastView::paintEvent(QPaintEvent*) {
   painter.translate(-width() / 2.0, -height() / 2.0);
 
   const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
-  const bool alert = toast.displayMode == Mode::alert;
+  const bool alert = toast.displayMode == Mode::alert && !compact_;
   QPainterPath path;
-  const qreal radius = alert ? 12 : qMin<qreal>(box.height() / 2, 19);
+  const qreal radius = toast.displayMode == Mode::alert ? 12 : qMin<qreal>(box.height() / 2, 19);
   path.addRoundedRect(box, radius, radius);
   painter.fillPath(path, shellpalette::color(QStringLiteral("toastBG")));
   painter.setPen(QPen(shellpalette::color(QStringLiteral("frameBorder")), 1));
@@ -205,6 +287,10 @@ void ToastView::mousePressEvent(QMouseEvent* event) {
 }
 
 bool ToastView::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == parentWidget() && event->type() == QEvent::Resize && isVisible()) place();
+  // Placed again once the host has laid out its children at the new size.
+  if (watched == parentWidget() && event->type() == QEvent::Resize && isVisible())
+    QMetaObject::invokeMethod(this, [this] {
+      if (isVisible()) place();
+    }, Qt::QueuedConnection);
   return QWidget::eventFilter(watched, event);
 }

@@ -14,6 +14,11 @@ class ToastView : public QWidget {
  public:
   ToastView(ToastState& state, QWidget* host);
 
+  // A sheet's toast: it lies over what surrounds the sheet's card (the sheet's
+  // dimmed layer), beside the card, so that it hides none of the card's fields;
+  // it goes when the card goes. Without a surrounding widget it lies over the card.
+  static ToastView* besideCard(ToastState& state, QWidget* card);
+
   // The box the toast draws in, in host coordinates.
   QRect boxRect() const { return geometry(); }
 
@@ -29,4 +34,5 @@ class ToastView : public QWidget {
   ToastState& state_;
   QVariantAnimation pop_;
   qreal scale_ = 1.0;
+  bool compact_ = false;  // the one-line alert box, where the full one finds no room
 };

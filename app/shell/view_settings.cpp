@@ -33,9 +33,15 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   outer->setContentsMargins(10, 10, 10, 10);
   auto* panel = new QFrame(this);
   panel->setObjectName(QStringLiteral("settingsPanel"));
-  panel->setFixedWidth(680);
+  // 680 wide, narrower when the window is: the folder field gives way.
+  panel->setMaximumWidth(680);
+  panel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   panel->setStyleSheet(QStringLiteral("#settingsPanel { border: 1px solid rgba(128,128,128,0.5); border-radius: 8px; }"));
-  outer->addWidget(panel, 0, Qt::AlignHCenter | Qt::AlignTop);
+  auto* centred = new QHBoxLayout;
+  centred->addStretch(1);
+  centred->addWidget(panel, 1000);
+  centred->addStretch(1);
+  outer->addLayout(centred);
   outer->addStretch();
 
   auto* layout = new QVBoxLayout(panel);
@@ -43,7 +49,7 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   auto* title = new QLabel(L("设置"), panel);
   QFont bold = title->font();
   bold.setBold(true);
-  bold.setPointSize(16);
+  bold.setPixelSize(16);
   title->setFont(bold);
   layout->addWidget(title);
   layout->addWidget(settingLine(300, panel));
@@ -52,8 +58,9 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   folderRow->addWidget(new QLabel(kRowPrefix + L("Settings_DFFile"), panel));
   folder_ = new QLineEdit(panel);
   folder_->setObjectName(QStringLiteral("downloadSaveAt"));
-  folder_->setFixedWidth(380);
-  folderRow->addWidget(folder_);
+  folder_->setMaximumWidth(380);
+  folder_->setMinimumWidth(120);
+  folderRow->addWidget(folder_, 1);
   auto* choose =
       new SymbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("activeButton"), 20);
   choose->setObjectName(QStringLiteral("chooseFolder"));

@@ -2,7 +2,7 @@
 // and alerts raised on it and owns the receive-file panel's record.
 #pragma once
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 
 #include <QList>
 #include <QStringList>

@@ -6,7 +6,7 @@
 
 #include "bridge/bridge_supervisor.h"
 #include "bridge/startup.h"
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 #include "core/log.h"
 #include "support/test_util.h"
 

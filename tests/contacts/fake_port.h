@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -19,7 +20,11 @@ struct SentRequest {
   QString isProcessOnBridge;  // "-" for a request to this machine's bridge
   ReplyHandler handler;
   bool toRemote() const { return isProcessOnBridge != QStringLiteral("-"); }
-  void answer(const vex::Json& msg) const { handler(msg); }
+  // The handler may send further requests while it runs: it runs from a copy.
+  void answer(const vex::Json& msg) const {
+    const ReplyHandler run = handler;
+    run(msg);
+  }
 };
 
 class FakePort : public ContactsPort {
@@ -50,7 +55,7 @@ class FakePort : public ContactsPort {
     return none;
   }
 
-  std::vector<SentRequest> sent;
+  std::deque<SentRequest> sent;  // references stay valid while requests are added
   std::vector<QStringList> inits;
 };
 

@@ -5,7 +5,7 @@
 #include "e2e_client.h"
 
 #include "bridge/env.h"
-#include "bridge/host/install_host_side.h"
+#include "host_side/install_host_side.h"
 #include "bridge/login.h"
 #include "bridge/user_info.h"
 #include "contacts/contact_send.h"

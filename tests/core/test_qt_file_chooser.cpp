@@ -1,4 +1,4 @@
-#include "core/ui/qt_file_chooser.h"
+#include "media/qt_file_chooser.h"
 #include "core/util_system.h"
 
 #include "support/test_util.h"

@@ -1,4 +1,4 @@
-#include "core/util_media.h"
+#include "media/util_media.h"
 
 #include "support/test_util.h"
 

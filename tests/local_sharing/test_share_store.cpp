@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 
 #include "core/util_db.h"
-#include "local_sharing/path_guard.h"
+#include "host_side/path_guard.h"
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
 #include "local_sharing/sharing_obj.h"

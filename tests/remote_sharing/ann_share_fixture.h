@@ -5,7 +5,7 @@
 
 #include "e2e_client.h"
 
-#include "bridge/host/remote_sharing_helper.h"
+#include "remote_sharing/saved_hosts.h"
 
 #include <gtest/gtest.h>
 

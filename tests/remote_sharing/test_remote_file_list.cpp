@@ -315,6 +315,11 @@ TEST_F(RemoteFileListTest, LivenessChecksAndTheirFailures) {
   EXPECT_EQ(browser->iCheckHostDiscon(), -1);
   browser->onCheckHostTick();
   EXPECT_EQ(toasts.toasts.size(), 2);  // counting stopped
+  // Checks answered after that neither report the host gone again nor restart the checking.
+  browser->onCheckHostReply(Json{{"data", "2026-12-07 10:00:00"}});
+  browser->onCheckHostReply(std::nullopt);
+  EXPECT_EQ(toasts.toasts.size(), 2);
+  EXPECT_TRUE(browser->iCheckHostWorking());
 }
 
 TEST_F(RemoteFileListTest, PreviewsLandOnTheRowsThatAskedForThem) {

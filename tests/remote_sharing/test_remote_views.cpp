@@ -5,12 +5,14 @@
 
 #include "core/localized.h"
 #include "core/util_db.h"
+#include "core/util_system.h"
 #include "remote_sharing/view_remote_file_list.h"
 #include "remote_sharing/view_remote_host.h"
 #include "remote_sharing/view_sharing_remote.h"
 #include "shell/main_view.h"
 #include "shell/main_view_shared.h"
 #include "shell/symbol_button.h"
+#include "support/screen_fit.h"
 
 #include <QBuffer>
 #include <QComboBox>
@@ -52,9 +54,7 @@ QString preview(const QString& path) {
 class RemoteViews : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    QLocale::setDefault(QLocale(QString::fromLatin1(GetParam())));
-    dir_ = QDir(testutil::binDir() + QStringLiteral("/../screenshots"));
-    ASSERT_TRUE(dir_.mkpath(QStringLiteral(".")));
+    language_ = std::make_unique<screenfit::LanguageScope>(GetParam());
     bridgetest::resetState();
     ASSERT_TRUE(UtilDB::openAt(tmp_.filePath(QStringLiteral("kelvor.dat"))));
     auto me = std::make_shared<UserInfo>();
@@ -117,14 +117,35 @@ class RemoteViews : public testing::TestWithParam<const char*> {
     bridgetest::resetState();
     host_.reset();
     UtilDB::reset();
-    QLocale::setDefault(QLocale::c());
+    language_.reset();
   }
 
   void save(const char* name) {
-    QTest::qWait(260);
-    const QString path = dir_.filePath(QStringLiteral("%1_remote_%2.png").arg(QString::fromLatin1(GetParam()),
-                                                                               QString::fromLatin1(name)));
-    ASSERT_TRUE(window_->grab().toImage().save(path)) << path.toStdString();
+    screenfit::checkScreen(*window_,
+                           QStringLiteral("%1_remote_%2").arg(QString::fromLatin1(GetParam()), QString::fromLatin1(name)),
+                           [this] { return rowFaults(); });
+  }
+  // The rows are painted: their columns must lie within the list's width, and
+  // the size, description and date of every row must fit their columns.
+  QStringList rowFaults() {
+    QStringList faults;
+    ViewSharingRemoteFileList* view = page_ ? page_->browserView() : nullptr;
+    if (!view || !view->isVisible() || view->shownState() != QStringLiteral("browsing")) return faults;
+    RemoteRowsCanvas* rows = view->rows();
+    auto* scroll = qobject_cast<QScrollArea*>(rows->parentWidget()->parentWidget()->parentWidget());
+    if (!scroll) return {QStringLiteral("the rows are not in a scroll area")};
+    const int right = rows->columnLeft(6) + RemoteRowsCanvas::kSidePadding;
+    if (right > scroll->viewport()->width())
+      faults << QStringLiteral("the columns need %1 px, the list shows %2").arg(right).arg(scroll->viewport()->width());
+    const QFontMetrics metrics(rows->font());
+    for (const FileItem& row : browser().fileList()) {
+      const QString cells[] = {row.size >= 0 ? UtilSystem::formatSize(quint64(row.size)) : QString(),
+                               RemoteRowsCanvas::shownDescription(row), UtilSystem::formatTimestamp(row.createdTime)};
+      for (int k = 0; k < 3; ++k)
+        if (metrics.horizontalAdvance(cells[k]) > rows->columnWidth(3 + k) - 10)
+          faults << QStringLiteral("\"%1\" is cut in column %2").arg(cells[k]).arg(3 + k);
+    }
+    return faults;
   }
   RemoteFileListController& browser() { return page_->browser(); }
   bool listed(qsizetype rows) {
@@ -134,7 +155,7 @@ class RemoteViews : public testing::TestWithParam<const char*> {
     return QPoint(x, row * RemoteRowsCanvas::kRowHeight + RemoteRowsCanvas::kRowHeight / 2);
   }
 
-  QDir dir_;
+  std::unique_ptr<screenfit::LanguageScope> language_;
   QTemporaryDir tmp_;
   std::unique_ptr<FakePeerHost> host_;
   std::unique_ptr<MainView> window_;
@@ -170,6 +191,10 @@ TEST_P(RemoteViews, BrowsingASavedHost) {
   EXPECT_EQ(browser().iHotFileIndex(), 4);
   QTest::mouseClick(rows, Qt::LeftButton, {}, rowPoint(7, 20));
   save("browser");
+  browser().askDeleteChecked();
+  EXPECT_TRUE(browser().isShowingDialog.value());
+  save("delete_question");
+  browser().isShowingDialog.set(false);
 
   // Page 6 of 12 from the links.
   browser().pageLinkAction(QStringLiteral("6"));
@@ -190,13 +215,18 @@ TEST_P(RemoteViews, BrowsingASavedHost) {
   save("browser_subfolder");
   QTest::mouseDClick(rows, Qt::LeftButton, {}, rowPoint(1));  // a file: the download sheet
   EXPECT_TRUE(browser().isShowDownload.value());
-  save("download_placeholder");
+  save("download_sheet");
   browser().isShowDownload.set(false);
+  browser().openUploadSheet();
+  save("upload_sheet");
+  browser().isShowUpload.set(false);
 
-  // The host goes away: the notice replaces the list.
+  // The host goes away: the notice replaces the list, and says it once (no toast repeats it).
+  window_->state().toast.dismiss();
   browser().hostInvalid(L("RS_Host_NotAvialable"));
   EXPECT_EQ(view->shownState(), QStringLiteral("invalid"));
   EXPECT_EQ(view->noticeLabel()->text(), L("RS_Host_NotAvialable"));
+  EXPECT_FALSE(window_->state().toast.isShown());
   save("host_not_available");
 }
 
@@ -226,6 +256,11 @@ TEST_P(RemoteViews, EditorAndHostBar) {
   EXPECT_EQ(page_->picker()->count(), 3);
   EXPECT_EQ(page_->picker()->currentIndex(), 2);  // the last row by name
   EXPECT_TRUE(page_->picker()->currentText().startsWith(QStringLiteral("Carol's(carol.")));
+
+  page_->hosts().askRemoveHost();
+  EXPECT_TRUE(page_->hosts().isShowingDialog.value());
+  save("remove_host_question");
+  page_->hosts().isShowingDialog.set(false);
 
   // With no host the page says so.
   page_->browser().setActiveHost(std::nullopt);

@@ -187,9 +187,10 @@ TEST(MainView, InputDialogCard) {
   EXPECT_EQ(w.state().dialogInputSetting.value(), QStringLiteral("a b"));  // every keystroke reaches the record
   QTest::keyClick(card->field(), Qt::Key_Return);
   EXPECT_TRUE(w.state().isShowDialog_Input.value());
-  auto* toast = card->findChild<ToastView*>();
+  ToastView* toast = card->toastView();
   ASSERT_NE(toast, nullptr);
   EXPECT_TRUE(toast->isVisible());
+  EXPECT_FALSE(toast->geometry().intersects(card->geometry()));  // beside the card: the field stays in view
   EXPECT_EQ(card->logic().toast().toast().title, QStringLiteral("The password should be 4~16 characters/numbers"));
 
   card->field()->clear();

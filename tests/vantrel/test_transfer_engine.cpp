@@ -264,6 +264,23 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   receiver.onPeerData(kSession, QStringLiteral("r4"), 0, 0, "new-");
   receiver.sessionGone(kSession);
   EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+
+  // Bytes that do not match the checksum the source sent: refused, and the
+  // file under the final name stays as it was. The peer's transfer id never
+  // leads the partial file out of the folder.
+  receiver.resetReceive(kSession);
+  const QString xid = QStringLiteral("../../r5");
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), xid, offer);
+  receiver.onPeerData(kSession, xid, 0, 0, "0123456789");
+  EXPECT_EQ(filesBelow(root).size(), 2);
+  EXPECT_EQ(filesBelow(dir.path()).size(), 2);
+  receiver.onPeerFrame(kSession, QStringLiteral("sum"), xid,
+                       {{"i", 0}, {"s", 10}, {"h", sha256Hex("something else").toStdString()}});
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_TRUE(textOf(back.back().msg, "why").contains(QStringLiteral("checksum"))) << back.back().msg.dump();
+  EXPECT_TRUE(receiver.receiveStatus(kSession)["IsCancel"].get<bool>());
+  EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+  EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
 }
 
 TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {

@@ -193,3 +193,28 @@ TEST(VantrelProcess, RebindsAtOnceAfterAKill) {
   EXPECT_LT(clock.elapsed(), 3000);
   EXPECT_TRUE(pingAnswered(again));
 }
+
+// Half-open handshakes from any local process cannot keep the real client out:
+// more of them than there are screening slots, then the client with its secret
+// is admitted at once, not after the deadline.
+TEST(VantrelProcess, HalfOpenHandshakesDoNotLockTheClientOut) {
+  const QByteArray secret = "s3cret-for-this-test";
+  BridgeProcess bridge;
+  ASSERT_TRUE(bridge.start(nullptr, secret));
+  std::vector<std::unique_ptr<QTcpSocket>> flood;
+  for (int i = 0; i < 100; ++i) {
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, bridge.port());
+    ASSERT_TRUE(socket->waitForConnected(2000));
+    socket->write("GET /ws HTTP/1.1\r\nHost: x\r\n");  // never finished
+    socket->flush();
+    flood.push_back(std::move(socket));
+  }
+  QElapsedTimer clock;
+  clock.start();
+  ClientLink link;
+  ASSERT_TRUE(link.open(bridge.port(), secret));
+  EXPECT_LT(clock.elapsed(), 1500);
+  EXPECT_TRUE(pingAnswered(link));
+  EXPECT_EQ(bridge.child().process().state(), QProcess::Running);
+}

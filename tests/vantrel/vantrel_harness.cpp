@@ -1,6 +1,6 @@
 #include "vantrel_harness.h"
 
-#include "bridge/startup_code.h"
+#include "protocol/startup_code.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "local_sharing/ui/local_share_page_controller.h"
 
 #include "bridge/user_info.h"
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "core/localized.h"
 #include "core/util_system.h"
 #include "local_sharing/share_store.h"

@@ -1,6 +1,6 @@
 #include "local_sharing/ui/tag_editor_controller.h"
 
-#include "bridge/view_handles.h"
+#include "shell/view_handles.h"
 #include "core/localized.h"
 #include "core/util_system.h"
 #include "local_sharing/share_store.h"

@@ -2,10 +2,12 @@
 
 #include "core/localized.h"
 #include "local_sharing/ui/view_sharing_tag_edit.h"
+#include "shell/elided_field.h"
 #include "shell/palette.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbol_button.h"
 #include "shell/symbols.h"
+#include "shell/wrapping_bar.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -21,6 +23,13 @@ namespace {
 constexpr int kPadding = 10;  // inside and outside the frame
 constexpr int kCaptionWidth = 100;
 constexpr int kSymbolSize = 18;
+constexpr int kRowHeight = 30;
+
+// A row whose trailing group moves under the leading one when the card is narrow.
+WrappingBar* wrappingCardRow() {
+  auto* row = new WrappingBar(kRowHeight, QMargins(kPadding, kPadding, kPadding, kPadding), true);
+  return row;
+}
 
 QHBoxLayout* cardRow() {
   auto* row = new QHBoxLayout;
@@ -29,14 +38,15 @@ QHBoxLayout* cardRow() {
   return row;
 }
 
-QLineEdit* displayField(const QString& placeholder, const QString& objectName) {
-  auto* field = new QLineEdit;
+template <typename Field = QLineEdit>
+Field* displayField(const QString& placeholder, const QString& objectName) {
+  auto* field = new Field;
   field->setObjectName(objectName);
   field->setPlaceholderText(placeholder);
   field->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   field->setEnabled(false);
   QFont font = field->font();
-  font.setPointSize(12);
+  font.setPixelSize(12);
   font.setWeight(QFont::Normal);
   field->setFont(font);
   QPalette palette = field->palette();
@@ -67,42 +77,40 @@ ViewSharingDetail::ViewSharingDetail(ShareCardController* controller, QWidget* p
     : QWidget(parent), controller_(controller) {
   controller_->setParent(this);
   setObjectName(QStringLiteral("ViewSharingDetail"));
-  setFixedHeight(kCardHeight + 4 * kPadding);
+  setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);  // as high as its rows
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(2 * kPadding, 2 * kPadding, 2 * kPadding, 2 * kPadding);
   column->setSpacing(0);
 
-  // Path row.
-  auto* pathRow = cardRow();
+  // Path row: the toggles and the remove button move under the path when narrow.
+  auto* pathRow = wrappingCardRow();
   pathCaption_ = caption(QString());
   pathCaption_->setObjectName(QStringLiteral("pathCaption"));
-  pathRow->addWidget(pathCaption_);
-  path_ = displayField(QStringLiteral("The path of the sharinhg object"), QStringLiteral("pathField"));
-  pathRow->addSpacing(10);
-  pathRow->addWidget(path_, 1);
-  pathRow->addSpacing(10);
+  pathRow->addLeading(pathCaption_);
+  path_ = displayField<ElidedField>(QStringLiteral("The path of the sharinhg object"), QStringLiteral("pathField"));
+  pathRow->addLeadingSpacing(10);
+  pathRow->addLeading(path_, 1);
+  pathRow->addLeadingSpacing(10);
   auto* changePath = symbolButton(QStringLiteral("rectangle.and.pencil.and.ellipsis"), QStringLiteral("changePath"));
-  pathRow->addWidget(changePath);
+  pathRow->addLeading(changePath);
   auto* openFolder = symbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("openFolder"));
-  pathRow->addWidget(openFolder);
-  pathRow->addSpacing(25);
+  pathRow->addLeading(openFolder);
+  pathRow->addLeadingSpacing(25 - 6);
   default_ = new QCheckBox(L("LS_AsDefault"));
   default_->setObjectName(QStringLiteral("isDefault"));
-  pathRow->addWidget(default_);
-  pathRow->addSpacing(10);
+  pathRow->addTrailing(default_);
   enabled_ = new QCheckBox(L("LS_Enabled"));
   enabled_->setObjectName(QStringLiteral("isenabled"));
-  pathRow->addWidget(enabled_);
-  pathRow->addSpacing(20);
+  pathRow->addTrailing(enabled_);
   remove_ = new QPushButton(L("LS_Remove"));
   remove_->setObjectName(QStringLiteral("remove"));
   remove_->setIcon(shellsymbols::symbolIcon(QStringLiteral("minus.circle.fill"), QStringLiteral("btnRed")));
   remove_->setAutoDefault(false);
-  pathRow->addWidget(remove_);
-  column->addLayout(pathRow);
+  pathRow->addTrailing(remove_);
+  column->addWidget(pathRow);
 
-  // Access row.
-  auto* accessRow = cardRow();
+  // Access row: the access-code group moves under the address when narrow.
+  auto* accessRow = wrappingCardRow();
   auto* urlCaption = new QWidget;
   urlCaption->setFixedWidth(kCaptionWidth + 12);  // room for the badge past the caption
   auto* urlText = caption(L("LS_AccessURL"));
@@ -112,25 +120,25 @@ ViewSharingDetail::ViewSharingDetail(ShareCardController* controller, QWidget* p
   static_cast<QLabel*>(badge_)->setPixmap(
       shellsymbols::symbol(QStringLiteral("bolt.fill"), QStringLiteral("green"), 12, devicePixelRatioF()));
   badge_->setFixedSize(12, 12);
-  accessRow->addWidget(urlCaption);
-  url_ = displayField(QStringLiteral("The URL to access"), QStringLiteral("urlField"));
-  accessRow->addWidget(url_, 1);
-  accessRow->addSpacing(10);
+  accessRow->addLeading(urlCaption);
+  url_ = displayField<ElidedField>(QStringLiteral("The URL to access"), QStringLiteral("urlField"));
+  accessRow->addLeading(url_, 1);
+  accessRow->addLeadingSpacing(10);
   editTag_ = symbolButton(QStringLiteral("square.and.pencil"), QStringLiteral("editTag"));
-  editTag_->setToolTip(QStringLiteral("Customize the access URL"));
-  accessRow->addWidget(editTag_);
+  editTag_->setToolTip(L("Customize the access URL"));
+  accessRow->addLeading(editTag_);
   auto* globe = symbolButton(QStringLiteral("globe"), QStringLiteral("openAccessURL"));
-  accessRow->addWidget(globe);
-  accessRow->addWidget(caption(L("LS_AccessCode")));
+  accessRow->addLeading(globe);
+  accessRow->addTrailing(caption(L("LS_AccessCode")));
   accessCode_ = displayField(L("LS_NoPassword"), QStringLiteral("accessCodeField"));
   accessCode_->setMaximumWidth(110);
   QPalette accent = accessCode_->palette();
   accent.setColor(QPalette::Highlight, QColor(0x8E, 0x44, 0xAD));
   accessCode_->setPalette(accent);
-  accessRow->addWidget(accessCode_);
+  accessRow->addTrailing(accessCode_);
   auto* lock = symbolButton(QStringLiteral("lock.square"), QStringLiteral("editAccessCode"));
-  accessRow->addWidget(lock);
-  column->addLayout(accessRow);
+  accessRow->addTrailing(lock);
+  column->addWidget(accessRow);
 
   // Visitor row (folders only; a file's card keeps the space empty).
   visitorRow_ = new QWidget;
@@ -198,16 +206,9 @@ void ViewSharingDetail::presentTagEditor(bool shown) {
 void ViewSharingDetail::refresh() {
   const SharingObj& share = *controller_->share();
   pathCaption_->setText(controller_->pathCaption());
-  // Long texts show from their start; the whole path is in the tooltip.
-  if (path_->text() != share.path) {
-    path_->setText(share.path);
-    path_->setCursorPosition(0);
-    path_->setToolTip(share.path);
-  }
-  if (url_->text() != share.tagURL) {
-    url_->setText(share.tagURL);
-    url_->setCursorPosition(0);
-  }
+  // A long path or address is shortened in its middle; the tooltip has it whole.
+  path_->setFullText(share.path);
+  url_->setFullText(share.tagURL);
   if (accessCode_->text() != share.passwordShowing) accessCode_->setText(share.passwordShowing);
   const std::pair<QCheckBox*, bool> toggles[] = {{default_, share.isDefault},
                                                  {enabled_, share.isenabled},

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QWidget>
 
+class ElidedField;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -18,16 +19,13 @@ class SymbolButton;
 class ViewSharingDetail : public QWidget {
   Q_OBJECT
  public:
-  // The card's own height, without its two paddings of 10.
-  static constexpr int kCardHeight = 140;
-
   explicit ViewSharingDetail(ShareCardController* controller, QWidget* parent = nullptr);
   ~ViewSharingDetail() override;
 
   ShareCardController* controller() const { return controller_; }
   QLabel* pathCaption() const { return pathCaption_; }
-  QLineEdit* pathField() const { return path_; }
-  QLineEdit* urlField() const { return url_; }
+  ElidedField* pathField() const { return path_; }
+  ElidedField* urlField() const { return url_; }
   QLineEdit* accessCodeField() const { return accessCode_; }
   QCheckBox* defaultToggle() const { return default_; }
   QCheckBox* enabledToggle() const { return enabled_; }
@@ -50,8 +48,8 @@ class ViewSharingDetail : public QWidget {
 
   ShareCardController* controller_;
   QLabel* pathCaption_;
-  QLineEdit* path_;
-  QLineEdit* url_;
+  ElidedField* path_;
+  ElidedField* url_;
   QLineEdit* accessCode_;
   QCheckBox* default_;
   QCheckBox* enabled_;

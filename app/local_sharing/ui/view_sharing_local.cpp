@@ -34,6 +34,7 @@ ViewSharingLocal::ViewSharingLocal(LocalSharePageController* controller, MainVie
 
   auto* buttons = new QHBoxLayout;
   buttons->setContentsMargins(15, 20, 5, 0);
+  buttons->setSpacing(8);
   buttons->addStretch(1);
   changeHost_ = pageButton(QStringLiteral("square.and.pencil"), QStringLiteral("changeHost"));
   createShare_ = pageButton(QStringLiteral("plus.rectangle.fill"), QStringLiteral("createShare"));

@@ -1,7 +1,7 @@
 #include "local_sharing/ui/view_sharing_tag_edit.h"
 
 #include "core/localized.h"
-#include "core/util_media.h"
+#include "media/util_media.h"
 #include "shell/palette.h"
 #include "shell/toast_view.h"
 
@@ -54,7 +54,7 @@ SharingTagEditView::SharingTagEditView(TagEditorController* controller, QWidget*
   field_->setObjectName(QStringLiteral("tagField"));
   field_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   QFont font = field_->font();
-  font.setPointSize(12);
+  font.setPixelSize(12);
   font.setWeight(QFont::Normal);
   field_->setFont(font);
   QPalette palette = field_->palette();
@@ -84,6 +84,6 @@ SharingTagEditView::SharingTagEditView(TagEditorController* controller, QWidget*
     if (field_->text() != value) field_->setText(value);
   });
   qr_->setVisible(!url.isEmpty());  // once parented, so it never shows as a window of its own
-  toast_ = new ToastView(controller_->toast(), this);
+  toast_ = ToastView::besideCard(controller_->toast(), this);
   setFocusProxy(field_);
 }

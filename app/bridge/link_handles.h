@@ -1,0 +1,38 @@
+// Handles through which the bridge link reaches the views that wait on it: the
+// login view (the login result) and the two screens that open a peer link
+// (its outcome). The views implement these interfaces and store themselves in
+// Env when shown; a handle that is not set yet hears nothing. Main thread only.
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class UserInfo;  // the account record
+
+// Outcome of a connection attempt to a remote party, handed to the screen that
+// opened it.
+enum class ConStatus { csConnected = 0, csMaxClients = 1, csInvalid = 2 };
+
+// The remote file browser, while it is shown: hears the outcome of its
+// connection attempt.
+class RemoteFileListHandle {
+ public:
+  virtual ~RemoteFileListHandle() = default;
+  virtual void updateRemoteConResult(ConStatus status) = 0;
+};
+
+// The contact send view, while a send runs: hears the outcome of its
+// connection attempt.
+class ViewContactHandle {
+ public:
+  virtual ~ViewContactHandle() = default;
+  virtual void OnClientInitResult(ConStatus status) = 0;
+};
+
+class LoginViewHandle {
+ public:
+  virtual ~LoginViewHandle() = default;
+  virtual void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) = 0;
+  virtual void onLoginFailed() = 0;
+};

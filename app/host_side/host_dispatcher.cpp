@@ -1,0 +1,150 @@
+#include "host_side/host_dispatcher.h"
+
+#include "host_side/host_handlers.h"
+#include "host_side/host_replies.h"
+#include "bridge/json_read.h"
+#include "core/log.h"
+#include "host_side/host_file_service.h"
+#include "local_sharing/share_store.h"
+#include "host_side/thumbnails.h"
+
+namespace hostside {
+
+namespace {
+
+using Handler = void (*)(const Request&);
+
+void checkHost(const Request& r) {
+  SendWSDCReply(r.code, r.token, r.session, wrapData(getShareCTime(jsonread::text(r.msg, "tag"))));
+}
+
+void getShareInfo(const Request& r) {
+  const QString tag = jsonread::text(r.msg, "tag");
+  const QString pass = jsonread::text(r.msg, "pass");
+  const QString isweb = jsonread::text(r.msg, "isweb");
+  QList<SharingObjPtr> shares;
+  if (isweb != QStringLiteral("0"))
+    shares = loadShares(tag, true, true);
+  else if (checkSharePassword(tag, pass))
+    shares = loadShares(tag, false, true);
+  vex::Json list = vex::Json::array();
+  if (!shares.isEmpty()) {
+    SharingObjJson wire;
+    wire.fillFromSharingObj(*shares.first());
+    list.push_back(wire.toJSONModel());
+  }
+  SendWSDCReply(r.code, r.token, r.session, wrapData(list));
+}
+
+void checkAccessCode(const Request& r) {
+  const bool ok = checkSharePassword(jsonread::text(r.msg, "tag"), jsonread::text(r.msg, "password"));
+  SendWSDCReply(r.code, r.token, r.session, wrapData(ok));
+}
+
+void buildIcon2(const Request& r) {
+  const int64_t size = jsonread::integer(r.msg, "size");
+  answerBuildIcon2(PathGuard::forSignedInAccount(), size, jsonread::member(r.msg, "fileList"),
+                   [code = r.code, token = r.token, session = r.session](const QString& result) {
+                     SendWSDCReply(code, token, session, wrapData(result));
+                   });
+}
+
+void fileUploadCheck(const Request& r) {
+  const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"),
+                                                    jsonread::member(r.msg, "fileList"));
+  SendWSDCReply(r.code, r.token, r.session, wrapData(info));
+}
+
+struct Route {
+  const char* code;
+  Handler handler;
+};
+
+// In the order the codes are compared.
+const Route kRoutes[] = {
+    {"ClientTouch", clientTouch},
+    {"CheckHost", checkHost},
+    {"HostHandShake", hostHandShake},
+    {"WaitRemoteReceiveFilesCancel", waitRemoteReceiveFilesCancel},
+    {"ValidInfo", validInfo},
+    {"WaitRemoteReceiveFiles", waitRemoteReceiveFiles},
+    {"WaitRemoteReceiveFilesPressButton", waitRemoteReceiveFilesPressButton},
+    {"PING", ping},
+    {"getShareInfo", getShareInfo},
+    {"checkAccessCode", checkAccessCode},
+    {"getFileList", getFileList},
+    {"buildIcon2", buildIcon2},
+    {"fileDownloadCheck", fileDownloadCheck},
+    {"fileUploadCheck", fileUploadCheck},
+    {"opFileList", opFileList},
+    {"newFile_create", newFileCreate},
+    {"SaveLog", ignored},
+    {"getFileExtInfo", ignored},
+    {"Clipboard", clipboardPush},
+    {"ClipboardGetText", clipboardGetText},
+};
+
+}  // namespace
+
+void handleRequest(const vex::Json& frame) {
+  Request request;
+  request.token = jsonread::text(frame, "Token");
+  request.session = jsonread::text(frame, "Session");
+  request.code = jsonread::text(frame, "Code");
+  request.msg = jsonread::member(frame, "Msg");
+  for (const Route& route : kRoutes) {
+    if (request.code == QLatin1String(route.code)) {
+      route.handler(request);
+      return;
+    }
+  }
+  zlog::line(QStringLiteral("WSDC Not Process - ") + request.code);
+  zlog::line(QString::fromStdString(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+}
+
+void handleHostFunction(const vex::Json& frame) {
+  const QString session = jsonread::text(frame, "Session");
+  // "TxtMsg" is JSON text; a bridge that nests the object itself is read too.
+  const vex::Json& txt = jsonread::member(frame, "TxtMsg");
+  std::optional<vex::Json> call;
+  if (txt.is_object())
+    call = txt;
+  else
+    call = jsonread::parse(jsonread::text(txt).toStdString());
+  if (!call) {
+    zlog::line(QStringLiteral("DoMsg_P2PCall - DoMsg - Json error!"));
+    return;
+  }
+  // Two shapes of the call: {"Token", "Msg": {"Code", "Msg": payload}} and
+  // {"Token", "Code", "Msg": payload}.
+  const vex::Json& msg = jsonread::member(*call, "Msg");
+  QString code;
+  vex::Json payload;
+  if (msg.is_object() && msg.contains("Code")) {
+    code = jsonread::text(msg, "Code");
+    payload = jsonread::member(msg, "Msg");
+  } else {
+    code = jsonread::text(*call, "Code");
+    payload = msg;
+  }
+  MsgBackData_P2P record;
+  record.Code = vex::Json(code.toStdString());
+  record.Session = vex::Json(session.toStdString());
+  record.Token = vex::Json(jsonread::text(*call, "Token").toStdString());
+
+  if (code != QStringLiteral("buildIcon2")) {
+    zlog::parts(QStringLiteral("DoMsg_P2PCall - Not Process"), code);
+    zlog::line(QString::fromStdString(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+    return;
+  }
+  answerBuildIcon2(PathGuard::forSignedInAccount(), jsonread::integer(payload, "size"),
+                   jsonread::member(payload, "fileList"), [record](const QString& result) mutable {
+                     MsgBackData data;
+                     data.data = vex::Json(result.toStdString());
+                     record.Data = data.toJSONModel();
+                     const auto text = record.toJSONString();
+                     if (text) sendFrame(QStringLiteral("P2PCallHostFuncCallback"), QString::fromStdString(*text));
+                   });
+}
+
+}  // namespace hostside

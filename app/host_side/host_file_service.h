@@ -1,0 +1,32 @@
+// The host's answers to a peer's file requests, each behind the path gate: a
+// refused path is answered as a missing one would be.
+#pragma once
+
+#include <QString>
+
+#include "core/vex_json.h"
+#include "host_side/file_listing.h"
+#include "host_side/file_records.h"
+#include "host_side/path_guard.h"
+
+// "getFileList": the request with the folder resolved through the gate
+// (listPath empty when refused, which lists as an empty folder).
+FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
+                                   const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,
+                                   int kinds);
+
+// "fileUploadCheck": one task per element of `fileList` (an array of names;
+// anything else gives no tasks).
+FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList);
+
+// "fileDownloadCheck".
+FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path);
+
+// "opFileList": with cmd "delete", removes every "|"-separated path the gate
+// allows deleting ("Failed to remove file." for each one that stays).
+// Returns how many were removed.
+int removeServedFiles(const PathGuard& guard, const QString& cmd, const QString& fileList);
+
+// "newFile_create": creates the folder `name` in `dir` when the gate allows
+// it. Returns true when the folder exists afterwards.
+bool createServedFolder(const PathGuard& guard, const QString& dir, const QString& name);

@@ -1,0 +1,49 @@
+#include "host_side/host_replies.h"
+
+#include <QStringList>
+
+#include "bridge/bridge_link.h"
+#include "bridge/user_info.h"
+#include "core/log.h"
+
+namespace hostside {
+
+namespace {
+FrameSink& sink() {
+  static FrameSink s;
+  return s;
+}
+}  // namespace
+
+void setFrameSink(FrameSink s) { sink() = std::move(s); }
+
+void sendFrame(const QString& code, const QString& text) {
+  if (sink())
+    sink()(code, text);
+  else
+    SendToBridge(code, text);
+}
+
+MsgBack makeMsgBack(const QString& code, const QString& token, const QString& session, vex::Json data) {
+  const QStringList pieces = session.split(QLatin1Char('|'), Qt::SkipEmptyParts);
+  MsgBack back;
+  back.Data = std::move(data);
+  back.Token = token;
+  back.ClientID1 = pieces.value(0);
+  back.ClientID2 = pieces.value(1);
+  back.ClientIDRemote = back.ClientID1 == UserInfo::shared()->ClientID ? back.ClientID2 : back.ClientID1;
+  back.Session = session;
+  back.Code = code;
+  return back;
+}
+
+}  // namespace hostside
+
+void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
+  const auto text = hostside::makeMsgBack(code, token, session, std::move(data)).toJSONString();
+  if (!text) {
+    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), code);
+    return;
+  }
+  hostside::sendFrame(QStringLiteral("WSDC"), QString::fromStdString(*text));
+}

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Fails when a source folder includes a header from a folder it may not use:
+# each folder below names the folders it may include from, all of them lower
+# layers (docs/architecture.md). Includes without a folder ("wire.h") are the
+# folder's own. Usage: check_layers.sh [source root]
+set -euo pipefail
+ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+
+# folder -> the folders it may include from (besides itself), lowest first.
+declare -A MAY_USE=(
+  [protocol]=""
+  [common/tls]=""
+  [app/core]="protocol"
+  [app/media]="app/core"
+  [app/bridge]="protocol app/core"
+  [app/local_sharing]="app/core app/bridge"
+  [app/shell]="app/core app/media app/bridge app/local_sharing"
+  [app/host_side]="app/core app/media app/bridge app/local_sharing app/shell"
+  [app/remote_sharing]="app/core app/media app/bridge app/local_sharing app/shell app/host_side"
+  [app/contacts]="app/core app/media app/bridge app/local_sharing app/shell app/remote_sharing"
+  [app/local_sharing/ui]="app/core app/media app/bridge app/local_sharing app/shell"
+  [vantrel]="protocol common/tls app/core"
+  [account_service]="protocol common/tls app/core"
+)
+
+# The folder a quoted include names: "protocol/x.h" is protocol/,
+# "common/tls/x.h" is common/tls/, any other "a/b/x.h" is app/a/b/.
+target_folder() {
+  local dir="${1%/*}"
+  case "$dir" in
+    protocol | protocol/* | common/*) echo "$dir" ;;
+    *) echo "app/$dir" ;;
+  esac
+}
+
+failures=0
+for folder in "${!MAY_USE[@]}"; do
+  [ -d "$ROOT/$folder" ] || continue
+  allowed=" $folder ${MAY_USE[$folder]} "
+  while IFS= read -r file; do
+    while IFS=: read -r line include; do
+      [[ "$include" == */* ]] || continue
+      target="$(target_folder "$include")"
+      if [[ "$allowed" != *" $target "* ]]; then
+        echo "${file#"$ROOT"/}:$line: includes \"$include\" ($target), which $folder may not use"
+        failures=$((failures + 1))
+      fi
+    done < <(grep -n -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" |
+             sed -E 's/^([0-9]+):[^"]*"([^"]*)".*/\1:\2/')
+  done < <(find "$ROOT/$folder" -maxdepth 1 -type f \( -name '*.h' -o -name '*.cpp' \))
+done
+
+if ((failures)); then
+  echo "$failures include(s) against the layers"
+  exit 1
+fi
+echo "Layers hold: every folder includes only from the folders below it"

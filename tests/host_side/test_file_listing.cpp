@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <algorithm>
+#include <random>
+
+#include "host_side/file_listing.h"
+#include "host_side/host_file_service.h"
+
+namespace {
+
+void touch(const QString& path, int bytes = 0) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(QByteArray(bytes, 'x'));
+}
+
+FileListResult list(const QString& dir, const QString& orderBy, qint64 page = 1, qint64 size = 100,
+                    const QString& search = {}, qint64 probe = 0, int kinds = kListFolders | kListFiles) {
+  FileListRequest request;
+  request.dir = dir;
+  request.listPath = dir;
+  request.orderBy = orderBy;
+  request.search = search;
+  request.pageIndex = page;
+  request.pageSize = size;
+  request.probeCount = probe;
+  request.kinds = kinds;
+  return listFolder(request);
+}
+
+QStringList names(const FileListResult& result) {
+  QStringList out;
+  for (const FileItem& item : result.items) out << item.name;
+  return out;
+}
+
+// Entries in the order the file system lists them.
+QStringList listingOrder(const QString& dir, bool folders) {
+  QStringList out;
+  for (const ScanEntry& e : scanEntries(dir, NameFilter({})))
+    if (e.isDir == folders) out << QString::fromStdString(e.name);
+  return out;
+}
+
+ScanEntry entry(const char* name, int64_t size = 0, int64_t created = 0) {
+  ScanEntry e;
+  e.name = name;
+  e.size = size;
+  e.createdMs = created;
+  return e;
+}
+
+std::vector<std::string> sortedNames(std::vector<ScanEntry> entries, const QString& orderBy) {
+  sortEntries(entries, FileOrder::parse(orderBy));
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e.name);
+  return out;
+}
+
+TEST(FileOrderTest, OrderTextsAndDirections) {
+  const std::vector<ScanEntry> entries = {entry("b", 3), entry("B", 1), entry("a", 3), entry("\xc3\xa9", 2),
+                                          entry("e\xcc\x81z", 2)};
+  // Code point order after canonical normalisation: upper case first, e+acute
+  // composes to U+00E9 and sorts beside the precomposed one.
+  using V = std::vector<std::string>;
+  EXPECT_EQ(sortedNames(entries, QString()), (V{"B", "a", "b", "\xc3\xa9", "e\xcc\x81z"}));
+  EXPECT_EQ(sortedNames(entries, QStringLiteral("0,0")), (V{"e\xcc\x81z", "\xc3\xa9", "b", "a", "B"}));
+  // Equal keys keep listing order ascending and reverse it descending.
+  EXPECT_EQ(sortedNames(entries, QStringLiteral("3,1")), (V{"B", "\xc3\xa9", "e\xcc\x81z", "b", "a"}));
+  EXPECT_EQ(sortedNames(entries, QStringLiteral("3,0")), (V{"a", "b", "e\xcc\x81z", "\xc3\xa9", "B"}));
+  const V reversed{"e\xcc\x81z", "\xc3\xa9", "a", "B", "b"};
+  for (const char* text : {"0", "0,", ",1", "9,1", "0,1,2", " 0,1"})
+    EXPECT_EQ(sortedNames(entries, QString::fromLatin1(text)), reversed) << text;
+  EXPECT_FALSE(FileOrder::parse(QStringLiteral("0, 1")).ascending);  // no trimming
+}
+
+TEST(FileOrderTest, SortIsAStrictOrderingOnLargeInputs) {
+  // Many equal keys: a predicate that is not a strict weak ordering breaks here.
+  std::vector<ScanEntry> entries;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 5000; ++i) {
+    ScanEntry e;
+    e.name = "n" + std::to_string(rng() % 50);
+    e.size = int64_t(rng() % 3);
+    e.createdMs = int64_t(rng() % 4);
+    entries.push_back(e);
+  }
+  for (const char* order : {"0,1", "1,1", "2,0", "3,1", "7,1", ""}) {
+    auto copy = entries;
+    sortEntries(copy, FileOrder::parse(QString::fromLatin1(order)));
+    ASSERT_EQ(copy.size(), entries.size());
+  }
+  auto bySize = entries;
+  sortEntries(bySize, FileOrder::parse(QStringLiteral("3,1")));
+  EXPECT_TRUE(std::is_sorted(bySize.begin(), bySize.end(),
+                             [](const ScanEntry& a, const ScanEntry& b) { return a.size < b.size; }));
+}
+
+class ListingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp.isValid());
+    dir = tmp.path();
+  }
+  QTemporaryDir tmp;
+  QString dir;
+};
+
+TEST_F(ListingTest, FoldersFirstPagedWithRecords) {
+  QDir().mkpath(dir + QStringLiteral("/zdir/inner"));
+  QDir().mkpath(dir + QStringLiteral("/adir"));
+  QDir().mkpath(dir + QStringLiteral("/hidden_only"));
+  touch(dir + QStringLiteral("/hidden_only/.dot"));
+  touch(dir + QStringLiteral("/b.png"), 10);
+  touch(dir + QStringLiteral("/archive.tar.gz"), 5);
+  touch(dir + QStringLiteral("/README"));
+  touch(dir + QStringLiteral("/.secret"));
+  touch(dir + QString::fromUtf8("/\xc3\xa9t\xc3\xa9.txt"));
+
+  const FileListResult all = list(dir, QString());
+  EXPECT_EQ(all.result, QStringLiteral("OK"));
+  EXPECT_EQ(all.pageInfo, QStringLiteral("7|1"));
+  EXPECT_TRUE(all.index.isEmpty());
+  EXPECT_EQ(names(all), (QStringList{QStringLiteral("adir"), QStringLiteral("hidden_only"), QStringLiteral("zdir"),
+                                     QStringLiteral("README"), QStringLiteral("archive.tar.gz"),
+                                     QStringLiteral("b.png"), QString::fromUtf8("\xc3\xa9t\xc3\xa9.txt")}));
+  const FileItem& folder = all.items[1];
+  EXPECT_TRUE(folder.isDir);
+  EXPECT_TRUE(folder.isEmpty);  // only hidden entries inside
+  EXPECT_FALSE(all.items[2].isEmpty);
+  EXPECT_EQ(folder.iconData, QStringLiteral("/resource/folder.png"));
+  EXPECT_EQ(folder.iconDefaultSmall, QStringLiteral("/resource/folder16.png"));
+  EXPECT_EQ(folder.iPreview, 0);
+  EXPECT_EQ(folder.fullPath, dir + QStringLiteral("/hidden_only"));
+  const FileItem& gz = all.items[4];
+  EXPECT_EQ(gz.ext, QStringLiteral("gz"));
+  EXPECT_EQ(gz.typeDesection, QStringLiteral("gz"));
+  EXPECT_EQ(gz.size, 5);
+  EXPECT_FALSE(gz.isEmpty);
+  EXPECT_EQ(gz.iPreview, 2);
+  EXPECT_EQ(gz.iValid, 1);
+  EXPECT_EQ(gz.iChildDirCount, -1);
+  EXPECT_EQ(gz.iconDefault, QStringLiteral("/resource/file.png"));
+  EXPECT_EQ(gz.tagPY, QStringLiteral("a"));
+  EXPECT_EQ(all.items[3].ext, QString());
+  EXPECT_TRUE(all.items[3].isEmpty);
+  EXPECT_EQ(all.items[6].tagPY, QString::fromUtf8("\xc3\xa9"));
+  const qint64 now =
+      QDateTime::currentDateTime().toMSecsSinceEpoch() + qint64(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+  EXPECT_NEAR(double(gz.createdTime), double(now), 120000.0);
+
+  // The record's JSON has its 37 keys and never its identity.
+  const vex::Json json = gz.toJSONModel();
+  EXPECT_EQ(json.size(), 37u);
+  EXPECT_FALSE(json.contains("id"));
+
+  // Search: letter case ignored, hidden entries never count.
+  EXPECT_EQ(names(list(dir, QString(), 1, 100, QStringLiteral("PNG"))), QStringList{QStringLiteral("b.png")});
+  EXPECT_EQ(list(dir, QString(), 1, 100, QString::fromUtf8("\xc3\x89T")).items.size(), 1);
+  EXPECT_EQ(list(dir, QString(), 1, 100, QStringLiteral("secret")).pageInfo, QStringLiteral("0|0"));
+
+  // A trailing separator doubles in fullPath; the name stays plain.
+  FileListRequest slash;
+  slash.dir = dir + QStringLiteral("/");
+  slash.listPath = dir;
+  slash.pageIndex = 1;
+  slash.pageSize = 1;
+  const FileListResult doubled = listFolder(slash);
+  ASSERT_EQ(doubled.items.size(), 1);
+  EXPECT_EQ(doubled.items[0].fullPath, dir + QStringLiteral("//adir"));
+  EXPECT_EQ(doubled.items[0].name, QStringLiteral("adir"));
+
+  // Only one kind.
+  EXPECT_EQ(list(dir, QString(), 1, 100, {}, 0, kListFolders).pageInfo, QStringLiteral("3|1"));
+  EXPECT_EQ(list(dir, QString(), 1, 100, {}, 1, kListFiles).index, QStringLiteral("4"));
+}
+
+TEST_F(ListingTest, ProbeAndPagesOf120) {
+  for (int i = 0; i < 120; ++i) touch(dir + QStringLiteral("/f%1").arg(i, 3, 10, QLatin1Char('0')));
+  const FileListResult probe = list(dir, QString(), 0, 0, {}, 1);
+  EXPECT_EQ(probe.index, QStringLiteral("120"));
+  EXPECT_TRUE(probe.pageInfo.isEmpty());
+  EXPECT_TRUE(probe.items.isEmpty());
+
+  const FileListResult p1 = list(dir, QString(), 1, 50);
+  EXPECT_EQ(p1.pageInfo, QStringLiteral("120|3"));
+  ASSERT_EQ(p1.items.size(), 50);
+  EXPECT_EQ(p1.items.front().name, QStringLiteral("f000"));
+  const FileListResult p3 = list(dir, QString(), 3, 50);
+  ASSERT_EQ(p3.items.size(), 20);
+  EXPECT_EQ(p3.items.front().name, QStringLiteral("f100"));
+  EXPECT_EQ(p3.items.back().name, QStringLiteral("f119"));
+
+  // assetIndex is the listing position, before sorting.
+  const QStringList order = listingOrder(dir, false);
+  for (const FileItem& item : p1.items) EXPECT_EQ(order.indexOf(item.name), item.assetIndex);
+
+  // Unsorted orders follow the file system, reversed.
+  const FileListResult reversed = list(dir, QStringLiteral("9,1"), 1, 200);
+  QStringList expected = order;
+  std::reverse(expected.begin(), expected.end());
+  EXPECT_EQ(names(reversed), expected);
+}
+
+TEST_F(ListingTest, PeerNumbersNeverBreakTheListing) {
+  for (int i = 0; i < 5; ++i) touch(dir + QStringLiteral("/f%1").arg(i));
+  struct Case {
+    qint64 page, size;
+  };
+  const qint64 big = std::numeric_limits<qint64>::max();
+  const qint64 small = std::numeric_limits<qint64>::min();
+  for (const Case c : {Case{1, 0}, Case{1, -5}, Case{0, 2}, Case{-3, 2}, Case{4, 2}, Case{big, 2}, Case{2, big},
+                       Case{big, big}, Case{small, small}, Case{1, small}}) {
+    const FileListResult r = list(dir, QString(), c.page, c.size);
+    EXPECT_TRUE(r.items.isEmpty() || (c.page == 1 && c.size == big)) << c.page << " " << c.size;
+    EXPECT_TRUE(r.pageInfo.startsWith(QStringLiteral("5|"))) << r.pageInfo.toStdString();
+  }
+  EXPECT_EQ(list(dir, QString(), 1, big).items.size(), 5);
+  EXPECT_EQ(list(dir, QString(), 1, big).pageInfo, QStringLiteral("5|1"));
+  EXPECT_EQ(list(dir, QString(), 1, 0).pageInfo, QStringLiteral("5|0"));
+  // A folder that is not there lists as empty.
+  EXPECT_EQ(list(dir + QStringLiteral("/none"), QString()).pageInfo, QStringLiteral("0|0"));
+  EXPECT_EQ(list(dir + QStringLiteral("/none"), QString(), 1, 1, {}, 1).index, QStringLiteral("0"));
+}
+
+TEST_F(ListingTest, SortsBySizeAndDate) {
+  touch(dir + QStringLiteral("/big"), 300);
+  QThread::msleep(15);
+  touch(dir + QStringLiteral("/small"), 1);
+  QThread::msleep(15);
+  touch(dir + QStringLiteral("/mid"), 20);
+  EXPECT_EQ(names(list(dir, QStringLiteral("3,1"))),
+            (QStringList{QStringLiteral("small"), QStringLiteral("mid"), QStringLiteral("big")}));
+  EXPECT_EQ(names(list(dir, QStringLiteral("1,1"))),
+            (QStringList{QStringLiteral("big"), QStringLiteral("small"), QStringLiteral("mid")}));
+  EXPECT_EQ(names(list(dir, QStringLiteral("1,0"))),
+            (QStringList{QStringLiteral("mid"), QStringLiteral("small"), QStringLiteral("big")}));
+}
+
+TEST_F(ListingTest, RefusedFolderListsAsEmpty) {
+  QDir().mkpath(dir + QStringLiteral("/share"));
+  QDir().mkpath(dir + QStringLiteral("/other"));
+  touch(dir + QStringLiteral("/other/x"));
+  touch(dir + QStringLiteral("/share/y"));
+  const PathGuard guard({ShareRoot{dir + QStringLiteral("/share"), true, false, false}});
+  const FileListRequest refused =
+      guardedListRequest(guard, dir + QStringLiteral("/share/../other"), {}, {}, 1, 10, 0, kListFolders | kListFiles);
+  EXPECT_TRUE(refused.listPath.isEmpty());
+  EXPECT_EQ(listFolder(refused).pageInfo, QStringLiteral("0|0"));
+  const FileListRequest served =
+      guardedListRequest(guard, dir + QStringLiteral("/share"), {}, {}, 1, 10, 0, kListFolders | kListFiles);
+  const FileListResult result = listFolder(served);
+  EXPECT_EQ(result.pageInfo, QStringLiteral("1|1"));
+  EXPECT_EQ(result.items.value(0).fullPath, dir + QStringLiteral("/share/y"));
+}
+
+}  // namespace
