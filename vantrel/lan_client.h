@@ -3,7 +3,7 @@
 // request at a time. The host's certificate is accepted only when its SHA-256
 // is exactly the fingerprint received through the relay. Connecting and the
 // TLS handshake get a short time; when they fail the caller falls back to the
-// relay.
+// relay. Only addresses of local networks are followed.
 #pragma once
 
 #include "lan_http.h"

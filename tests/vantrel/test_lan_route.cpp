@@ -271,6 +271,10 @@ TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {
   t = target(cap);
   t.fingerprint = QString(64, QLatin1Char('0'));
   unreached(t);
+  // Nor an address outside the local networks (refused before any packet).
+  t = target(cap);
+  t.url = QStringLiteral("https://192.0.2.7:%1").arg(listener->serverPort());
+  unreached(t);
   // Names are never looked up.
   t = target(cap);
   t.url = QStringLiteral("https://localhost:%1").arg(listener->serverPort());
