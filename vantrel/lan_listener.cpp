@@ -51,7 +51,7 @@ QByteArray statusLine(int status) {
 class LanServerConnection : public QObject {
  public:
   LanServerConnection(LanListener* owner, QSslSocket* socket) : QObject(owner), owner_(owner), socket_(socket) {
-    ++owner_->connections_;
+    owner_->connections_.insert(this);
     socket_->setParent(this);
     idle_.setSingleShot(true);
     idle_.setInterval(LanListener::kIdleTimeoutMs);
@@ -63,7 +63,7 @@ class LanServerConnection : public QObject {
     connect(socket_, &QSslSocket::sslErrors, this, [this] { close(); });
     idle_.start();
   }
-  ~LanServerConnection() override { --owner_->connections_; }
+  ~LanServerConnection() override { owner_->connections_.remove(this); }
 
  private:
   enum class State { Head, Get, Put, Commit, Closed };
@@ -271,6 +271,12 @@ LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(pa
   tls_.setProtocol(QSsl::TlsV1_2OrLater);
 }
 
+LanListener::~LanListener() {
+  // Before the members they use go.
+  const auto open = connections_;
+  qDeleteAll(open);
+}
+
 bool LanListener::start(const QHostAddress& address, quint16 port, QString* error) {
   if (!listen(address, port)) {
     *error = errorString();
@@ -294,7 +300,7 @@ QString LanListener::fingerprint() const {
 
 void LanListener::incomingConnection(qintptr descriptor) {
   auto* socket = new QSslSocket;
-  if (!socket->setSocketDescriptor(descriptor) || connections_ >= kMaxConnections) {
+  if (!socket->setSocketDescriptor(descriptor) || connections_.size() >= kMaxConnections) {
     socket->abort();
     socket->deleteLater();
     return;

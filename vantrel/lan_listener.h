@@ -12,12 +12,15 @@
 
 #include <QHostAddress>
 #include <QSslConfiguration>
+#include <QSet>
 #include <QTcpServer>
 
 #include <functional>
 #include <memory>
 
 namespace vantrel {
+
+class LanServerConnection;
 
 class LanListener : public QTcpServer {
   Q_OBJECT
@@ -30,6 +33,7 @@ class LanListener : public QTcpServer {
                                                               qint64 size, QString* why)>;
 
   LanListener(QSslConfiguration tls, QObject* parent = nullptr);
+  ~LanListener() override;
 
   // Listens on `address` (port 0: any free port).
   bool start(const QHostAddress& address, quint16 port, QString* error);
@@ -42,7 +46,7 @@ class LanListener : public QTcpServer {
   void setOpenSink(OpenSink open) { openSink_ = std::move(open); }
   const OpenSink& openSink() const { return openSink_; }
   // Connections currently open (for the limit).
-  int connectionCount() const { return connections_; }
+  int connectionCount() const { return int(connections_.size()); }
 
  protected:
   void incomingConnection(qintptr descriptor) override;
@@ -52,7 +56,7 @@ class LanListener : public QTcpServer {
   QSslConfiguration tls_;
   LanCapabilities capabilities_;
   OpenSink openSink_;
-  int connections_ = 0;
+  QSet<LanServerConnection*> connections_;
 };
 
 }  // namespace vantrel
