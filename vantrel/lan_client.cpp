@@ -154,7 +154,7 @@ void LanClient::onWritten() {
 
 void LanClient::pumpUpload() {
   QString why;
-  while (phase_ == Phase::Sending && !uploadEnded_ && socket_->bytesToWrite() < kHighWater) {
+  while (phase_ == Phase::Sending && !uploadEnded_ && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
     if (file_->atEnd()) {
       const auto sum = file_->finish(&why);
       file_.reset();

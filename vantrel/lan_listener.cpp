@@ -169,7 +169,7 @@ class LanServerConnection : public QObject {
   // middle of the body, which the receiver never takes as a whole file.
   void pumpGet() {
     QString why;
-    while (state_ == State::Get && socket_->bytesToWrite() < kHighWater) {
+    while (state_ == State::Get && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
       if (file_->atEnd()) return finishGet();
       const auto chunk = file_->read(kReadBytes, &why);
       if (!chunk) {
