@@ -220,6 +220,7 @@ void RelayHub::handleConnect(Peer& peer, const vex::Json& frame) {
   toHost.ClientID2 = host->clientId;
   toHost.tag = tag;
   toHost.uname = nameOf(peer.accountId);
+  toHost.ACC = peer.accountId;
   send(host->socket, toHost.toJSONModel());
   send(peer.socket, toCaller.toJSONModel());
   zlog::parts(QStringLiteral("Relay - session"), id);

@@ -94,7 +94,8 @@ struct RelaySessionToHost {
   QString ClientID2;
   QString tag;
   QString uname;
-  VEX_FIELDS(op, Session, ClientID1, ClientID2, tag, uname)
+  qint64 ACC = 0;  // the calling account
+  VEX_FIELDS(op, Session, ClientID1, ClientID2, tag, uname, ACC)
 };
 
 struct RelayConnectFailed {

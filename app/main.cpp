@@ -8,6 +8,7 @@
 #include "local_sharing/ui/install_local_sharing.h"
 #include "remote_sharing/view_sharing_remote.h"
 #include "shell/main_view.h"
+#include "shell/quit_signals.h"
 #include "shell/shell_wiring.h"
 
 #include <QApplication>
@@ -27,6 +28,9 @@ int main(int argc, char** argv) {
   installContactsViews(window);
   installLocalSharing(window);
   installRemoteSharingPage(window);
+  // Termination signals take the quit action's path: the window closes, the
+  // event loop ends and the bridge this client started is ended with it.
+  QuitSignals quitSignals([&window] { window.state().endApplication(); });
   window.show();
   return app.exec();
 }

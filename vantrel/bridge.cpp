@@ -193,7 +193,7 @@ void Bridge::onClientInit(const Json& data) {
     return failInitTo(generation, QStringLiteral("the request is not from the signed-in account"));
   if (hostname.isEmpty()) return failInitTo(generation, QStringLiteral("no host name"));
   const QString ref = QStringLiteral("r%1").arg(++nextRef_);
-  pendingInits_.insert(ref, PendingInit{generation, hostname, textOf(data, "Hosttag"), false});
+  pendingInits_.insert(ref, PendingInit{generation, hostname, textOf(data, "Hosttag"), false, textOf(data, "Hostpassword")});
   QTimer::singleShot(connectTimeoutMs_, this, [this, ref] { failInit(ref, QStringLiteral("no answer from the service")); });
   sendPendingInits();  // at once when the relay is ready, else as soon as it is
 }
@@ -240,7 +240,7 @@ void Bridge::onWsdc(const Json& envelope) {
       answer = transfers_->cancelUpload(session);
     else
       answer = NotServedReply{0, false, kNotServedOnBridge}.toJSONModel();
-    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, answer, ids.value(0), ids.value(1)}.toJSONModel());
+    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, answer, ids.value(0), ids.value(1), QString()}.toJSONModel());
     return;
   }
   if (!sessions_.contains(session)) {
@@ -315,14 +315,28 @@ void Bridge::onRelayLost() {
 
 void Bridge::dropSessions() {
   transfers_->allSessionsGone();
+  for (auto it = sessions_.constBegin(); it != sessions_.constEnd(); ++it) tellSessionClosed(it.key());
   sessions_.clear();
+  initChecks_.clear();
   delivered_.clear();
   sent_.clear();
 }
 
+// The client's host side forgets what the session was allowed.
+void Bridge::tellSessionClosed(const QString& session) {
+  if (!port_->hasClient()) return;
+  const QStringList ids = session.split(QLatin1Char('|'));
+  const QString token = QStringLiteral("VantrelClosed-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, QStringLiteral("SessionClosed"), Json::object(),
+                                                       ids.value(0), ids.value(1), QString()}
+                                              .toJSONModel());
+}
+
 void Bridge::forgetSession(const QString& session) {
   transfers_->sessionGone(session);
+  if (sessions_.contains(session)) tellSessionClosed(session);
   sessions_.remove(session);
+  initChecks_.forgetSession(session);
   delivered_.forgetSession(session);
   sent_.forgetSession(session);
 }
@@ -372,7 +386,8 @@ void Bridge::onSessionOpened(const Json& op) {
   const QString peer = id1 == self ? id2 : id1;
   if (ref.isEmpty()) {
     // A peer opened a session to this host.
-    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag")});
+    const qint64 caller = intOf(op, "ACC");
+    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString()});
     zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), session);
     return;
   }
@@ -384,8 +399,16 @@ void Bridge::onSessionOpened(const Json& op) {
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag});
+  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString()});
   zlog::parts(QStringLiteral("Vantrel - session opened:"), session);
+  if (!pending.password.isEmpty()) {
+    // The host learns the access code given with "ClientInit" as it would
+    // from the browser's own check, ahead of any request of the client.
+    const QString token = QStringLiteral("VantrelInit-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    initChecks_.insert(token, session);
+    relay(session, RelayFrame{QStringLiteral("request"), token, QStringLiteral("checkAccessCode"),
+                              Json{{"tag", pending.tag.toStdString()}, {"password", pending.password.toStdString()}}});
+  }
   GetShareHost6ClientMsg msg;
   msg.ClientID1 = id1;
   msg.ClientID2 = id2;
@@ -412,11 +435,12 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     return;
   }
   if (kind == QLatin1String("reply")) {
+    if (initChecks_.take(token, session)) return;  // the host's answer comes with the client's own requests
     if (!sent_.take(token, session)) {
       zlog::parts(QStringLiteral("Vantrel - relayed reply to no request of this client, dropped:"), code);
       return;
     }
-    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
     return;
   }
   if (kind != QLatin1String("request")) {
@@ -435,10 +459,13 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   if (code == QLatin1String("buildIcon2")) {
     // Thumbnails are a host function: called directly, answered by callback.
     const HostCallText call{token, HostCallRequest{code, msg}};
-    deliverToClient(QStringLiteral("P2PCallHostFunc"), HostCall{session, modelText(call)}.toJSONModel());
+    deliverToClient(QStringLiteral("P2PCallHostFunc"),
+                    HostCall{session, modelText(call), sessions_.value(session).peerAccount}.toJSONModel());
     return;
   }
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1),
+                                                       sessions_.value(session).peerAccount}
+                                              .toJSONModel());
 }
 
 // ---- transfers -------------------------------------------------------------
@@ -480,7 +507,7 @@ void Bridge::askClient(const QString& session, const QString& code, const Json& 
   const QString token = QStringLiteral("VantrelCheck-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
   checks_.insert(token, std::move(done));
   const QStringList ids = session.split(QLatin1Char('|'));
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1)}.toJSONModel());
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
   QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {
     const auto it = checks_.find(token);
     if (it == checks_.end()) return;

@@ -53,12 +53,14 @@ class Bridge : public QObject {
     QString peer;  // the other client's id
     QString hostname;
     QString tag;
+    QString peerAccount;  // the calling account, in a session a peer opened
   };
   struct PendingInit {
     quint64 generation = 0;
     QString hostname;
     QString tag;
     bool sent = false;
+    QString password;  // the access code to present once the session is open
   };
 
   void onClientText(const QString& text);
@@ -79,6 +81,7 @@ class Bridge : public QObject {
   void failInitTo(quint64 generation, const QString& why);
   void relay(const QString& session, const RelayFrame& frame);
   void forgetSession(const QString& session);
+  void tellSessionClosed(const QString& session);
   void dropSessions();
   void sendToClient(quint64 generation, const QString& code, const Json& payload);
   void deliverToClient(const QString& code, const Json& payload);
@@ -109,6 +112,7 @@ class Bridge : public QObject {
   TransferEngine* transfers_;
   LanListener* lan_ = nullptr;
   QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
+  TokenTable initChecks_{kMaxRememberedRequests};   // access codes presented for "ClientInit"
 };
 
 }  // namespace vantrel

@@ -72,7 +72,8 @@ struct WsdcDelivery {
   Json Msg;
   QString ClientID1;
   QString ClientID2;
-  VEX_FIELDS(Token, Session, Code, Msg, ClientID1, ClientID2)
+  QString PeerACC;  // for a peer's request: the account that sent it
+  VEX_FIELDS(Token, Session, Code, Msg, ClientID1, ClientID2, PeerACC)
 };
 
 // "P2PCallHostFunc": a call of a host function; "TxtMsg" holds the JSON text
@@ -80,7 +81,8 @@ struct WsdcDelivery {
 struct HostCall {
   QString Session;
   QString TxtMsg;
-  VEX_FIELDS(Session, TxtMsg)
+  QString PeerACC;
+  VEX_FIELDS(Session, TxtMsg, PeerACC)
 };
 struct HostCallRequest {
   QString Code;

@@ -33,28 +33,18 @@ void DoMsg_P2PCall(const QString& dataText) {
   hostFunctionHandler()(*call);
 }
 
+// "Code" and "Data" are read leniently: a frame that is no object, or whose
+// values are not texts, reads as the empty text (a number or Boolean as its
+// own text). An empty code is logged as not processed; a handler given the
+// empty text reports its own failure (a login result fails at once).
 void dispatch(const vex::Json& frame) {
-  if (!frame.is_object()) {
-    zlog::line(QStringLiteral("BridgeMessage - DoMsg - Frame is not a JSON object, dropped"));
-    return;
-  }
-  const vex::Json& codeValue = jsonread::member(frame, "Code");
-  if (!codeValue.is_string()) {
-    zlog::line(QStringLiteral("BridgeMessage - DoMsg - Frame without a text Code, dropped"));
-    return;
-  }
-  const QString code = jsonread::text(codeValue);
-  if (code == QStringLiteral("Pong") || code == QStringLiteral("LoginResultAnonymous")) return;
-
-  const vex::Json& dataValue = jsonread::member(frame, "Data");
-  if (!dataValue.is_string()) {
-    zlog::parts(QStringLiteral("BridgeMessage - DoMsg - Frame without a text Data, dropped -"), code);
-    return;
-  }
-  const QString data = jsonread::text(dataValue);
-
+  const QString code = jsonread::text(frame, "Code");
+  const QString data = jsonread::text(frame, "Data");
+  if (code == QStringLiteral("Pong")) return;
   if (code == QStringLiteral("LoginResult")) {
     DoMsg_LoginResult(data);
+  } else if (code == QStringLiteral("LoginResultAnonymous")) {
+    return;
   } else if (code == QStringLiteral("WSDC")) {
     DoMsg_WSDC(data);
   } else if (code == QStringLiteral("P2PCLIENT")) {

@@ -1,5 +1,6 @@
 #include "bridge/bridge_supervisor.h"
 
+#include "bridge/bridge_link.h"
 #include "bridge/env.h"
 #include "bridge/p2p_client_msg.h"
 #include "protocol/startup_code.h"
@@ -231,8 +232,16 @@ void StartBridge() {
 }
 
 void RestartBridge() {
-  if (Env::EnvMode < 2) return;
-  ClearBridge();
+  if (Env::EnvMode < 2) {
+    // A bridge started by someone else is not ours to kill or start; still
+    // give up the dead link so that the heartbeat connects again once that
+    // bridge is back.
+    if (!Env::BridgeConnected) return;
+    zlog::line(QStringLiteral("Vantrel not supervised, waiting for it to come back..."));
+    bridgelink::dropSocket();
+  } else {
+    ClearBridge();
+  }
   // One deferred start however often this is called within the delay.
   restartTimer()->start();
 }

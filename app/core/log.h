@@ -1,5 +1,8 @@
 // The log: standard output, one line per event, fixed English text. Values of
 // a line are separated by one blank. Safe to call from any thread.
+//
+// No secret reaches the log: every line passes redactJsonText on its way out,
+// and a secret logged as a plain value goes through redactSecret first.
 #pragma once
 
 #include <QString>
@@ -14,5 +17,15 @@ void parts(const Parts&... values) {
   QStringList list{QString(values)...};
   line(list.join(QLatin1Char(' ')));
 }
+
+// A secret (token, password, credential, access code, sign-in handle) as it
+// may appear in a line: masked, keeping only whether it was empty.
+QString redactSecret(const QString& secret);
+
+// Text with the values of its secret keys masked: JSON members ("Token",
+// "Password", "pass", "Credential", "acode", "Hostpassword", "Id_user",
+// "Id_acc", any case, also inside JSON held in a JSON string) and the
+// "password=", "pass=" and "credential=" pairs of an address or a form.
+QString redactJsonText(const QString& text);
 
 }  // namespace zlog

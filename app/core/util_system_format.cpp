@@ -52,7 +52,8 @@ QString UtilSystem::randomString(int n) {
 }
 
 bool UtilSystem::isValidEmail(const QString& text) {
-  return !text.isEmpty() && matchesWhole(QStringLiteral("[A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,4}"), text);
+  // Top-level parts of any length from two letters on (.online, .travel, .local).
+  return !text.isEmpty() && matchesWhole(QStringLiteral("[A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,}"), text);
 }
 
 bool UtilSystem::isValidAccountName(const QString& text) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-bool isAscii(const std::string& text) {
+bool isAscii(std::string_view text) {
   for (unsigned char c : text)
     if (c >= 0x80) return false;
   return true;
@@ -57,7 +57,7 @@ NameFilter::NameFilter(const QString& search) : lower_(search.toLower()) {
   lowerAscii_ = utf8;
 }
 
-bool NameFilter::keeps(const std::string& name) const {
+bool NameFilter::keeps(std::string_view name) const {
   if (lower_.isEmpty()) return true;
   if (ascii_ && isAscii(name)) {
     if (lowerAscii_.size() > name.size()) return false;
@@ -65,20 +65,35 @@ bool NameFilter::keeps(const std::string& name) const {
                           [](char a, char b) { return lowerAscii(a) == b; });
     return it != name.end();
   }
-  return QString::fromStdString(name).toLower().contains(lower_);
+  return QString::fromUtf8(name.data(), qsizetype(name.size())).toLower().contains(lower_);
 }
 
-std::vector<std::string> scanNames(const QString& dir, const NameFilter& filter) {
-  std::vector<std::string> names;
+int64_t countNames(const QString& dir, const NameFilter& filter) {
+  int64_t count = 0;
   DirHandle d = openFolder(dir);
-  if (!d) return names;
-  while (const dirent* e = readdir(d.get())) {
-    if (isHidden(e->d_name)) continue;
-    std::string name(e->d_name);
-    if (filter.keeps(name)) names.push_back(std::move(name));
-  }
-  return names;
+  if (!d) return count;
+  while (const dirent* e = readdir(d.get()))
+    if (!isHidden(e->d_name) && filter.keeps(e->d_name)) ++count;
+  return count;
 }
+
+namespace {
+
+// Kind, size and date of one entry of the open folder `fd`, links followed.
+void statEntry(int fd, ScanEntry& entry, int64_t offset) {
+  struct statx st {};
+  if (statx(fd, entry.name.c_str(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
+    entry.isDir = S_ISDIR(st.stx_mode);
+    entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
+    entry.createdMs = statMillis(st, offset);
+  } else {
+    entry.isDir = false;
+    entry.size = 0;
+    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+  }
+}
+
+}  // namespace
 
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter) {
   std::vector<ScanEntry> entries;
@@ -91,17 +106,45 @@ std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter)
     ScanEntry entry;
     entry.name = e->d_name;
     if (!filter.keeps(entry.name)) continue;
-    struct statx st {};
-    if (statx(fd, e->d_name, AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
-      entry.isDir = S_ISDIR(st.stx_mode);
-      entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
-      entry.createdMs = statMillis(st, offset);
-    } else {
-      entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+    statEntry(fd, entry, offset);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter) {
+  std::vector<ScanEntry> entries;
+  DirHandle d = openFolder(dir);
+  if (!d) return entries;
+  const int fd = dirfd(d.get());
+  while (const dirent* e = readdir(d.get())) {
+    if (isHidden(e->d_name)) continue;
+    ScanEntry entry;
+    entry.name = e->d_name;
+    if (!filter.keeps(entry.name)) continue;
+    if (e->d_type == DT_DIR) {
+      entry.isDir = true;
+    } else if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+      struct statx st {};
+      entry.isDir = statx(fd, e->d_name, AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
     }
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+void readAttributes(const QString& dir, ScanEntry& entry) {
+  const int64_t offset = localOffsetSeconds();
+  const QByteArray path = dir.toUtf8() + '/' + QByteArray::fromStdString(entry.name);
+  struct statx st {};
+  if (statx(AT_FDCWD, path.constData(), AT_STATX_SYNC_AS_STAT, kStatMask, &st) != 0) {
+    entry.size = 0;
+    entry.createdMs = nowMillis(offset);  // gone, or a link to nothing
+    return;
+  }
+  // The kind stays the one the entry was sorted by.
+  entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
+  entry.createdMs = statMillis(st, offset);
 }
 
 bool hasVisibleEntry(const QString& dir) {

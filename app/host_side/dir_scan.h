@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ScanEntry {
@@ -19,7 +20,7 @@ struct ScanEntry {
 class NameFilter {
  public:
   explicit NameFilter(const QString& search);
-  bool keeps(const std::string& name) const;
+  bool keeps(std::string_view name) const;
 
  private:
   QString lower_;
@@ -27,13 +28,23 @@ class NameFilter {
   bool ascii_ = true;
 };
 
-// The visible names of `dir` kept by `filter`; nothing for a missing or
-// unreadable folder.
-std::vector<std::string> scanNames(const QString& dir, const NameFilter& filter);
+// How many visible names of `dir` `filter` keeps; 0 for a missing or
+// unreadable folder. Nothing is looked at but the folder's own entries.
+int64_t countNames(const QString& dir, const NameFilter& filter);
 
 // The visible entries of `dir` kept by `filter`, with their attributes. An
 // entry whose attributes cannot be read is a file of size 0 created "now".
 std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter);
+
+// The visible entries of `dir` kept by `filter`, told apart as folders and
+// files by the folder's own entries: only a symbolic link or an entry of
+// unknown kind is looked at (followed). Sizes and dates are left for
+// readAttributes.
+std::vector<ScanEntry> scanKinds(const QString& dir, const NameFilter& filter);
+
+// Fills the size and creation time of `entry` of the folder `dir`, as
+// scanEntries would have; its kind stays.
+void readAttributes(const QString& dir, ScanEntry& entry);
 
 // True when the folder holds at least one visible entry.
 bool hasVisibleEntry(const QString& dir);

@@ -163,26 +163,28 @@ FileListResult listFolder(const FileListRequest& request) {
   if (request.probeCount == 1) {
     qint64 count = 0;
     if (folders && files) {
-      count = qint64(scanNames(request.listPath, filter).size());
+      count = countNames(request.listPath, filter);
     } else if (folders || files) {
-      for (const ScanEntry& e : scanEntries(request.listPath, filter))
+      for (const ScanEntry& e : scanKinds(request.listPath, filter))
         if (e.isDir == folders) ++count;
     }
     out.index = QString::number(count);
     return out;
   }
 
+  const FileOrder order = FileOrder::parse(request.orderBy);
+  // Orders by name, by extension or by none need no sizes or dates: only the
+  // entries of the page are looked at.
+  const bool pageOnly = order.key != FileOrder::Key::createdTime && order.key != FileOrder::Key::size;
   std::vector<ScanEntry> dirs, plain;
-  std::vector<uint32_t> dirIndex, fileIndex;  // listing position of each, per kind
   if (folders || files) {
-    for (ScanEntry& e : scanEntries(request.listPath, filter)) {
+    for (ScanEntry& e : pageOnly ? scanKinds(request.listPath, filter) : scanEntries(request.listPath, filter)) {
       if (e.isDir && folders)
         dirs.push_back(std::move(e));
       else if (!e.isDir && files)
         plain.push_back(std::move(e));
     }
   }
-  const FileOrder order = FileOrder::parse(request.orderBy);
   const std::vector<uint32_t> dirOrder = sortedOrder(dirs, order);
   const std::vector<uint32_t> fileOrder = sortedOrder(plain, order);
 
@@ -195,13 +197,11 @@ FileListResult listFolder(const FileListRequest& request) {
   const qint64 first = (request.pageIndex - 1) * size;  // pageIndex <= pages keeps this in range
   const qint64 last = std::min(first + size - 1, count - 1);
   for (qint64 pos = first; pos <= last; ++pos) {
-    if (pos < qint64(dirs.size())) {
-      const uint32_t i = dirOrder[size_t(pos)];
-      out.items.append(fileItemFor(request.dir, request.listPath, dirs[i], i));
-    } else {
-      const uint32_t i = fileOrder[size_t(pos - qint64(dirs.size()))];
-      out.items.append(fileItemFor(request.dir, request.listPath, plain[i], i));
-    }
+    const bool isDir = pos < qint64(dirs.size());
+    const uint32_t i = isDir ? dirOrder[size_t(pos)] : fileOrder[size_t(pos - qint64(dirs.size()))];
+    ScanEntry& entry = isDir ? dirs[i] : plain[i];
+    if (pageOnly) readAttributes(request.listPath, entry);
+    out.items.append(fileItemFor(request.dir, request.listPath, entry, i));
   }
   return out;
 }

@@ -5,6 +5,7 @@
 #include "bridge/json_read.h"
 #include "core/log.h"
 #include "host_side/host_file_service.h"
+#include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
 #include "host_side/thumbnails.h"
 
@@ -25,7 +26,7 @@ void getShareInfo(const Request& r) {
   QList<SharingObjPtr> shares;
   if (isweb != QStringLiteral("0"))
     shares = loadShares(tag, true, true);
-  else if (checkSharePassword(tag, pass))
+  else if (ShareAccess::shared().tryCode(r.session, r.peer, tag, pass))
     shares = loadShares(tag, false, true);
   vex::Json list = vex::Json::array();
   if (!shares.isEmpty()) {
@@ -37,23 +38,35 @@ void getShareInfo(const Request& r) {
 }
 
 void checkAccessCode(const Request& r) {
-  const bool ok = checkSharePassword(jsonread::text(r.msg, "tag"), jsonread::text(r.msg, "password"));
+  const bool ok =
+      ShareAccess::shared().tryCode(r.session, r.peer, jsonread::text(r.msg, "tag"), jsonread::text(r.msg, "password"));
   SendWSDCReply(r.code, r.token, r.session, wrapData(ok));
 }
 
 void buildIcon2(const Request& r) {
   const int64_t size = jsonread::integer(r.msg, "size");
-  answerBuildIcon2(PathGuard::forSignedInAccount(), size, jsonread::member(r.msg, "fileList"),
+  answerBuildIcon2(PathGuard::forSession(r.session), size, jsonread::member(r.msg, "fileList"),
                    [code = r.code, token = r.token, session = r.session](const QString& result) {
                      SendWSDCReply(code, token, session, wrapData(result));
                    });
 }
 
 void fileUploadCheck(const Request& r) {
-  const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"),
+  const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"),
                                                     jsonread::member(r.msg, "fileList"));
   SendWSDCReply(r.code, r.token, r.session, wrapData(info));
 }
+
+// Who asks, for the brake on guessed codes: the peer's account as the bridge
+// names it, else the peer's client id in the session.
+QString peerOf(const vex::Json& frame, const QString& session) {
+  const QString account = jsonread::text(frame, "PeerACC");
+  if (!account.isEmpty()) return QStringLiteral("acc:") + account;
+  return QStringLiteral("client:") + makeMsgBack(QString(), QString(), session, vex::Json()).ClientIDRemote;
+}
+
+// The bridge tells that a session ended: what it proved is forgotten.
+void sessionClosed(const Request& r) { ShareAccess::shared().forgetSession(r.session); }
 
 struct Route {
   const char* code;
@@ -82,6 +95,7 @@ const Route kRoutes[] = {
     {"getFileExtInfo", ignored},
     {"Clipboard", clipboardPush},
     {"ClipboardGetText", clipboardGetText},
+    {"SessionClosed", sessionClosed},
 };
 
 }  // namespace
@@ -92,6 +106,8 @@ void handleRequest(const vex::Json& frame) {
   request.session = jsonread::text(frame, "Session");
   request.code = jsonread::text(frame, "Code");
   request.msg = jsonread::member(frame, "Msg");
+  request.peer = peerOf(frame, request.session);
+  if (request.code != QLatin1String("SessionClosed")) ShareAccess::shared().touch(request.session);
   for (const Route& route : kRoutes) {
     if (request.code == QLatin1String(route.code)) {
       route.handler(request);
@@ -137,7 +153,8 @@ void handleHostFunction(const vex::Json& frame) {
     zlog::line(QString::fromStdString(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
   }
-  answerBuildIcon2(PathGuard::forSignedInAccount(), jsonread::integer(payload, "size"),
+  ShareAccess::shared().touch(session);
+  answerBuildIcon2(PathGuard::forSession(session), jsonread::integer(payload, "size"),
                    jsonread::member(payload, "fileList"), [record](const QString& result) mutable {
                      MsgBackData data;
                      data.data = vex::Json(result.toStdString());

@@ -53,6 +53,13 @@ void replyFileList(const Request& r, const FileListResult& result, int64_t probe
   SendWSDCReply(r.code, r.token, r.session, reply.toJSONModel());
 }
 
+// The session whose file offer the receive panel shows: the folder the user
+// chose there is given to that session only.
+QString& offeringSession() {
+  static QString session;
+  return session;
+}
+
 QClipboard* clipboard() {
   return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::clipboard() : nullptr;
 }
@@ -105,7 +112,7 @@ void ping(const Request& r) {
 void getFileList(const Request& r) {
   const int64_t probeCount = jsonread::integer(r.msg, "iProbeCount");
   const FileListRequest request =
-      guardedListRequest(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
+      guardedListRequest(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
                          jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"),
                          jsonread::integer(r.msg, "iPageSize"), probeCount, kListFolders | kListFiles);
   if (!isLargeFolder(request.listPath)) {
@@ -122,17 +129,17 @@ void getFileList(const Request& r) {
 }
 
 void fileDownloadCheck(const Request& r) {
-  const FileDownloadInfo info = answerFileDownloadCheck(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "path"));
+  const FileDownloadInfo info = answerFileDownloadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "path"));
   SendWSDCReply(r.code, r.token, r.session, wrapData(info));
 }
 
 void opFileList(const Request& r) {
-  removeServedFiles(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "cmd"), jsonread::text(r.msg, "fileList"));
+  removeServedFiles(PathGuard::forSession(r.session), jsonread::text(r.msg, "cmd"), jsonread::text(r.msg, "fileList"));
   SendWSDCReply(r.code, r.token, r.session, vex::Json("[]"));
 }
 
 void newFileCreate(const Request& r) {
-  createServedFolder(PathGuard::forSignedInAccount(), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "name"));
+  createServedFolder(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "name"));
   SendWSDCReply(r.code, r.token, r.session, vex::Json(""));
 }
 
@@ -184,6 +191,7 @@ void waitRemoteReceiveFiles(const Request& r) {
     panel.isShowView = true;
     main->receiveFilePanelChanged();
   }
+  offeringSession() = r.session;
   SetRemoteSession(session);
   P2PClientMsg::SendMsgToP2PClient(QStringLiteral("ResetRemoteUploadStatus_FromLocal"), MsgResetRemoteUpload{session},
                                    false);
@@ -192,8 +200,11 @@ void waitRemoteReceiveFiles(const Request& r) {
 
 void waitRemoteReceiveFilesPressButton(const Request& r) {
   MsgBackData reply;
-  if (MainViewHandle* main = Env::MainViewShared)
-    reply.data = vex::Json(main->ctlViewReceiveFile().taskState.toStdString());
+  if (MainViewHandle* main = Env::MainViewShared) {
+    // Another session never learns the answer: it reads as still waiting.
+    const bool offered = r.session == offeringSession();
+    reply.data = vex::Json(offered ? main->ctlViewReceiveFile().taskState.toStdString() : std::string("0"));
+  }
   SendWSDCReply(r.code, r.token, r.session, reply.toJSONModel());
 }
 

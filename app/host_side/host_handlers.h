@@ -12,6 +12,7 @@ struct Request {
   QString token;
   QString session;
   QString code;
+  QString peer;   // who asks: the peer's account, else its client id
   vex::Json msg;  // the payload under "Msg"
 };
 

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
 
 PathGuard::PathGuard(const QList<ShareRoot>& shares) {
@@ -135,10 +136,14 @@ std::optional<QString> PathGuard::resolveNewFolder(const QString& dir, const QSt
   return target;
 }
 
-PathGuard PathGuard::forSignedInAccount() {
+PathGuard PathGuard::forSession(const QString& session) {
+  const ShareAccess& access = ShareAccess::shared();
   QList<ShareRoot> roots;
-  for (const SharingObjPtr& share : loadShares(QString(), true, false))
+  // Not for the web: the stored codes are compared, not their masked form.
+  for (const SharingObjPtr& share : loadShares(QString(), false, false)) {
+    if (!share->isenabled || !access.mayReach(session, share->tag, share->password)) continue;
     roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload,
                             share->isdownload, share->isTranLAN});
+  }
   return PathGuard(roots);
 }

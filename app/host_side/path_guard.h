@@ -1,7 +1,8 @@
 // The one gate between a peer's path and this machine's file system. A path
 // is served only when, cleaned and with its symbolic links resolved, it lies
-// inside an enabled share of the signed-in account. A refused path is treated
-// by every caller exactly like a missing one.
+// inside an enabled share of the signed-in account that the asking session may
+// reach (ShareAccess). A refused path is treated by every caller exactly like
+// a missing one.
 #pragma once
 
 #include <QList>
@@ -27,8 +28,10 @@ class PathGuard {
   PathGuard() = default;
   explicit PathGuard(const QList<ShareRoot>& shares);
 
-  // The enabled shares of the signed-in account (reads the share store).
-  static PathGuard forSignedInAccount();
+  // The enabled shares of the signed-in account that the peer session
+  // `session` may reach: those without an access code and those whose code it
+  // proved (reads the share store).
+  static PathGuard forSession(const QString& session);
 
   // The resolved path to act on when `path` may be served, else nothing.
   std::optional<QString> resolve(const QString& path) const;

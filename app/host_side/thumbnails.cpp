@@ -4,8 +4,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QMimeDatabase>
 #include <QScreen>
 #include <QThreadPool>
+#include <QTimer>
 #include <memory>
 
 #include "core/log.h"
@@ -26,8 +28,39 @@ QThreadPool& thumbnailPool() {
   return *pool;
 }
 
+// Documents and videos have a pool of their own: a decoder stuck on a broken
+// file holds one of its threads, never the image thumbnails.
+QThreadPool& contentPool() {
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;
+    p->setMaxThreadCount(2);
+    return p;
+  }();
+  return *pool;
+}
+
+bool isDocumentOrVideo(const QString& path) {
+  const QString name = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
+  return name == QLatin1String("application/pdf") || name.startsWith(QLatin1String("video/"));
+}
+
 // Largest edge made, whatever a peer asks for.
 constexpr int kMaxEdge = 1024;
+
+struct Maker {
+  ThumbnailMaker make;
+  std::chrono::milliseconds limit = kThumbnailTimeLimit;
+};
+Maker& maker() {
+  static Maker current;
+  return current;
+}
+
+// One file's answer: its thumbnail, or no picture once the time limit is
+// over, whichever comes first. Main thread only.
+struct IconSlot {
+  bool answered = false;
+};
 
 struct IconRequest {
   qsizetype total = 0;
@@ -117,21 +150,41 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     record.size = QFileInfo(*actual).size();
     jobs.append({record, *actual});
   }
+  const ThumbnailMaker make = maker().make ? maker().make : ThumbnailMaker(generateThumbnailSync);
+  QCoreApplication* app = QCoreApplication::instance();
   for (auto& [record, actual] : jobs) {
-    thumbnailPool().start([request, record = record, actual = actual, points, scale]() mutable {
+    auto slot = std::make_shared<IconSlot>();
+    // A decoder that hangs must not hold the answer back: after the limit the
+    // file is answered without a picture, and a late picture is dropped.
+    QTimer::singleShot(maker().limit, app, [request, slot, record = record] {
+      if (slot->answered) return;
+      slot->answered = true;
+      zlog::parts(QStringLiteral("Thumbnail took too long, answered without a picture:"), record.fullPath);
+      request->results.append(record);
+      request->countOne();
+    });
+    QThreadPool& pool = isDocumentOrVideo(actual) ? contentPool() : thumbnailPool();
+    pool.start([request, slot, make, record = record, actual = actual, points, scale]() mutable {
       if (points > 0) {
-        const auto image = generateThumbnailSync(actual, points, points, scale);
+        const auto image = make(actual, points, points, scale);
         if (image) record.iconBase64 = jpegDataUrl(*image);
       }
       QCoreApplication* app = QCoreApplication::instance();
       if (!app) return;  // the application is ending
       QMetaObject::invokeMethod(
           app,
-          [request, record = std::move(record)]() mutable {
+          [request, slot, record = std::move(record)]() mutable {
+            if (slot->answered) return;
+            slot->answered = true;
             request->results.append(std::move(record));
             request->countOne();
           },
           Qt::QueuedConnection);
     });
   }
+}
+
+void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit) {
+  maker().make = std::move(make);
+  maker().limit = limit;
 }

@@ -4,13 +4,20 @@
 
 #include <QImage>
 #include <QString>
+
+#include <chrono>
 #include <functional>
+#include <optional>
 
 #include "core/vex_json.h"
 
 class PathGuard;
 
 using IconCompletion = std::function<void(const QString& result)>;
+
+// How long one file's thumbnail may take; after that the file is answered
+// without a picture.
+inline constexpr std::chrono::milliseconds kThumbnailTimeLimit{4000};
 
 // `fileList` is the request's "fileList" value: the JSON text of an array of
 // "path|index" texts, or such an array itself. Elements the gate refuses, that
@@ -25,3 +32,9 @@ QString jpegDataUrl(const QImage& image);
 
 // Pixels per point of the main screen (1 without a screen).
 qreal backingScale();
+
+// Makes one picture on a worker thread (generateThumbnailSync by default).
+using ThumbnailMaker = std::function<std::optional<QImage>(const QString& path, double width, double height,
+                                                           double scale)>;
+// Tests replace the maker (an empty one restores the default) and the limit.
+void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit = kThumbnailTimeLimit);

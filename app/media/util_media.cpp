@@ -1,5 +1,6 @@
 #include "media/util_media.h"
 
+#include "media/content_thumbnails.h"
 #include "core/log.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,17 @@ std::optional<QImage> generateThumbnailSync(const QString& path, double width, d
   const QSize box(std::max(1, int(std::lround(width * scale))), std::max(1, int(std::lround(height * scale))));
   QImageReader reader(path);
   reader.setAutoTransform(true);
-  if (!reader.canRead()) return std::nullopt;
+  if (!reader.canRead()) {
+    // Not an image: a document's first page or a video's frame; other kinds have no picture.
+    switch (contentKindOf(path)) {
+      case ContentKind::pdf:
+        return pdfThumbnail(path, box);
+      case ContentKind::video:
+        return videoThumbnail(path, box);
+      default:
+        return std::nullopt;
+    }
+  }
 
   QSize size = reader.size();
   const bool rotated = reader.transformation() & QImageIOHandler::TransformationRotate90;

@@ -1,4 +1,4 @@
-// Thumbnails of local image files and QR-code images.
+// Thumbnails of local files and QR-code images.
 #pragma once
 
 #include <QColor>
@@ -8,8 +8,9 @@
 #include <functional>
 #include <optional>
 
-// A picture of the image file at `path` fitting width x height points times
-// the main screen's scale, its aspect kept. Decoding runs on a worker thread;
+// A picture of the file at `path` (an image, a PDF's first page or a video's
+// frame) fitting width x height points times the main screen's scale, its
+// aspect kept. Decoding runs on a worker thread;
 // `completion` is called once, on the main thread, with none when the file
 // is missing or no readable image. Call it from the main thread.
 void generateThumbnail(const QString& path, double width, double height,
@@ -17,6 +18,7 @@ void generateThumbnail(const QString& path, double width, double height,
 
 // The same picture made on the calling thread (for worker threads), fitting
 // width x height x scale pixels. Images smaller than that are not enlarged.
+// A broken document or video may keep its decoder busy: bound the wait.
 std::optional<QImage> generateThumbnailSync(const QString& path, double width, double height, double scale = 1.0);
 
 // The QR code of the text's UTF-8 bytes at error-correction level H: one pixel

@@ -116,6 +116,15 @@ LoginView::LoginView(LoginController* controller, QWidget* parent)
   refresh();
 }
 
+LoginView::~LoginView() {
+  // The controller outlives this view and tells of its own closing while the
+  // view is going: no signal of it may reach this half-destroyed object. The
+  // overlays draw the records below, so they go first.
+  if (controller_) disconnect(controller_, nullptr, this, nullptr);
+  qDeleteAll(overlays_);
+  overlays_.clear();
+}
+
 QWidget* LoginView::presentedOverlay(const ShowFlag& flag) const {
   const ShowFlag* flags[] = {&isShowLoading_, &isShowConfirmDialog_, &isShowUpgradeDialog_};
   for (int i = 0; i < 3; ++i)

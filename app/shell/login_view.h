@@ -22,6 +22,7 @@ class LoginView : public QWidget {
   Q_OBJECT
  public:
   explicit LoginView(LoginController* controller, QWidget* parent = nullptr);
+  ~LoginView() override;
 
   // The overlays' flags, for tests.
   const ShowFlag& loadingFlag() const { return isShowLoading_; }

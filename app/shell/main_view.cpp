@@ -191,7 +191,13 @@ void MainView::showEvent(QShowEvent* event) {
 }
 
 void MainView::closeEvent(QCloseEvent* event) {
-  // The application ends only through the quit question.
+  // Once the application is ending (the quit question answered, a termination
+  // signal, the upgrade) the window closes; before that the close box asks the
+  // quit question.
+  if (state_.isQuitting()) {
+    event->accept();
+    return;
+  }
   event->ignore();
   state_.requestQuit();
 }

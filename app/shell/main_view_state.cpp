@@ -98,10 +98,23 @@ void MainViewState::openInputDialog(const QString& title, const QString& value, 
   isShowDialog_Input.set(true);
 }
 
+void MainViewState::requestQuit() {
+  if (!quitting_) isShowingExitDialog.set(true);
+}
+
 void MainViewState::answerQuit(bool quit) {
   isShowingExitDialog.set(false);
-  if (!quit) return;
+  if (quit) quitApp();
+}
+
+void MainViewState::quitApp() {
   zlog::line(QStringLiteral("done"));
+  endApplication();
+}
+
+void MainViewState::endApplication() {
+  quitting_ = true;
+  heartbeat_.stop();  // no restart of the bridge while it is being ended
   if (quitFunction_) quitFunction_();
 }
 

@@ -73,10 +73,19 @@ class MainViewState : public QObject, public MainViewHandle {
   void openInputDialog(const QString& title, const QString& value, DialogAction okAction, int lenMin, int lenMax,
                        DialogInput_Setting_ValidType validType, bool isAllowEmpty);
 
-  // --- quit question ---
-  void requestQuit() { isShowingExitDialog.set(true); }
-  // true: logs "done" and ends the application; false: the question closes, nothing else changes.
+  // --- quit question and the one way out ---
+  // Asks the quit question (the quit button, the window's close box); not once quitting.
+  void requestQuit();
+  // true: quitApp(); false: the question closes, nothing else changes.
   void answerQuit(bool quit);
+  // Logs "done" and ends the application.
+  void quitApp();
+  // Ends the application: from here on the window accepts being closed, and
+  // the quit function (by default the application's quit, which closes every
+  // window and then ends the event loop, and with it the bridge) runs. Also
+  // the path of the termination signals and of the upgrade.
+  void endApplication();
+  bool isQuitting() const { return quitting_; }
   void setQuitFunction(std::function<void()> quit) { quitFunction_ = std::move(quit); }
 
   // --- MainViewHandle ---
@@ -125,5 +134,6 @@ class MainViewState : public QObject, public MainViewHandle {
   CtlViewReceiveFile ctlViewReceiveFile_;
   SharingObjList sharingObjList_;  // the application's one share list, empty until first loaded
   std::function<void()> quitFunction_;
+  bool quitting_ = false;
   QTimer heartbeat_;
 };

@@ -162,7 +162,7 @@ ShellWiring::ShellWiring(MainView& view, QObject* parent)
               [this](const QString& path) { login_.showUpgradeDialog(path); },
               [](const QUrl& file) { return QDesktopServices::openUrl(file); },
               [] { ClearBridge(); },
-              [] { QCoreApplication::quit(); }},
+              [this] { view_.state().endApplication(); }},
           Env::AppVersion, documentsPath(QStringLiteral("Kelvor"))) {
   MainViewState& state = view.state();
   view.installEventFilter(this);

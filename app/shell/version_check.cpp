@@ -131,6 +131,9 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
   if (integerOf(*object, "info") != 1) return;
   const QString number = textOf(*object, "number");
   const QString rawUrl = textOf(*object, "url");
+  // The digest is optional; one that is given must be a SHA-256 and is checked.
+  const auto digest = object->find("sha256");
+  const bool hasDigest = digest != object->end() && !digest->is_null();
   const QString sha256 = textOf(*object, "sha256").toLower();
 
   switch (compareVersion(number, appVersion_)) {
@@ -143,7 +146,7 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
       break;
   }
   // The number becomes a file name: only plain numbers. The installer must
-  // come over https and be checked against a digest before it is offered.
+  // come over https, and match its digest when the reply carries one.
   if (!isPlainVersionNumber(number)) {
     zlog::parts(QStringLiteral("Upgrade refused, version number not plain:"), number);
     return;
@@ -154,8 +157,8 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
     return;
   }
   const QString url = QString::fromUtf8(installerUrl.toEncoded(QUrl::FullyEncoded));
-  if (!isHexDigest(sha256)) {
-    zlog::parts(QStringLiteral("Upgrade refused, no installer digest for"), number);
+  if (hasDigest && !isHexDigest(sha256)) {
+    zlog::parts(QStringLiteral("Upgrade refused, installer digest not valid for"), number);
     return;
   }
 
@@ -218,6 +221,11 @@ QString UpgradeController::fileSha256(const QString& path) {
 }
 
 void UpgradeController::verifyDigest(const QString& path, const QString& expected, std::function<void(bool)> done) {
+  if (expected.isEmpty()) {
+    // No digest to check against: the file only has to be there.
+    done(QFileInfo(path).isFile());
+    return;
+  }
   auto* watcher = new QFutureWatcher<QString>(this);
   connect(watcher, &QFutureWatcher<QString>::finished, this, [watcher, expected, done = std::move(done)] {
     watcher->deleteLater();

@@ -383,11 +383,14 @@ TEST_F(BridgeLinkTest, BadInputIsLoggedAndDropped) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const std::vector<std::pair<QString, QString>> cases = {
       {QStringLiteral("not json"), QStringLiteral("Json error!")},
-      {QStringLiteral("[1,2]"), QStringLiteral("Frame is not a JSON object")},
-      {QStringLiteral(R"({"Data":"{}"})"), QStringLiteral("Frame without a text Code")},
-      {QStringLiteral(R"({"Code":5,"Data":"{}"})"), QStringLiteral("Frame without a text Code")},
-      {QStringLiteral(R"({"Code":"WSDC"})"), QStringLiteral("Frame without a text Data, dropped - WSDC")},
-      {QStringLiteral(R"({"Code":"WSDC","Data":{"Token":"x"}})"), QStringLiteral("Frame without a text Data")},
+      // Values that are not texts read as the empty text (numbers as their own text).
+      {QStringLiteral("[1,2]"), QStringLiteral("BridgeMessage - DoMsg - Msg Not Process - \n\n")},
+      {QStringLiteral(R"({"Data":"{}"})"), QStringLiteral("BridgeMessage - DoMsg - Msg Not Process - \n{}\n")},
+      {QStringLiteral(R"({"Code":["Pong"],"Data":"{}"})"), QStringLiteral("Msg Not Process - \n{}\n")},
+      {QStringLiteral(R"({"Code":5,"Data":"{}"})"), QStringLiteral("Msg Not Process - 5\n{}\n")},
+      {QStringLiteral(R"({"Code":"Nope","Data":{"a":1}})"), QStringLiteral("Msg Not Process - Nope\n\n")},
+      {QStringLiteral(R"({"Code":"WSDC"})"), QStringLiteral("Json error!")},
+      {QStringLiteral(R"({"Code":"WSDC","Data":{"Token":"x"}})"), QStringLiteral("Json error!")},
       {QStringLiteral(R"({"Code":"pong","Data":"{}"})"), QStringLiteral("Msg Not Process - pong")},
       {QStringLiteral(R"({"Code":"Nope","Data":"xyz"})"), QStringLiteral("Msg Not Process - Nope\nxyz")},
       {QStringLiteral(R"({"Code":"WSDC","Data":"nope"})"), QStringLiteral("Json error!")},
@@ -449,6 +452,10 @@ TEST_F(BridgeLinkTest, LoginResultDecidedByTopLevelResult) {
   };
   for (const char* text : failures) BridgeMessage::DoMsg(frame("LoginResult", Json(text)));
   EXPECT_EQ(view.failures, 4);
+  // A result whose data is no text fails at once rather than at the login time-out.
+  BridgeMessage::DoMsg(QStringLiteral(R"({"Code":"LoginResult","Data":{"Result":1,"Token":"T"}})"));
+  BridgeMessage::DoMsg(QStringLiteral(R"({"Code":"LoginResult"})"));
+  EXPECT_EQ(view.failures, 6);
   EXPECT_TRUE(view.successes.empty());
   EXPECT_EQ(UserInfo::shared(), initial);
 

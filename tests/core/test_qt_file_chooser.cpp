@@ -4,65 +4,146 @@
 #include "support/test_util.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QItemSelectionModel>
 #include <QListView>
+#include <QPushButton>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-QFileDialog* openDialog() {
-  QFileDialog* found = nullptr;
-  testutil::waitUntil([&found] {
-    for (QWidget* widget : QApplication::topLevelWidgets())
-      if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) found = dialog;
-    return found != nullptr;
-  });
-  return found;
-}
+// A home folder holding two files and two folders; HOME points at it while alive.
+class ChooserHome {
+ public:
+  ChooserHome() : saved_(qgetenv("HOME")) {
+    QDir(dir_.path()).mkpath(QStringLiteral("folder1"));
+    QDir(dir_.path()).mkpath(QStringLiteral("folder2"));
+    for (const char* name : {"a.txt", "b.txt"}) {
+      QFile file(dir_.filePath(QString::fromLatin1(name)));
+      file.open(QIODevice::WriteOnly);
+    }
+    qputenv("HOME", dir_.path().toUtf8());
+    installQtFileChooser();
+  }
+  ~ChooserHome() {
+    setFileChooser(nullptr);
+    qputenv("HOME", saved_);
+  }
+  QString path(const QString& name) const { return dir_.filePath(name); }
 
-// Selects every entry of the dialog's list once the folder has loaded.
-bool selectAll(QFileDialog* dialog, int expected) {
-  auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
-  if (!view) return false;
-  const bool loaded = testutil::waitUntil([&] { return view->model()->rowCount(view->rootIndex()) == expected; });
-  view->selectAll();
-  return loaded;
-}
+ private:
+  QTemporaryDir dir_;
+  QByteArray saved_;
+};
+
+// The chooser opened by UtilSystem::openPanel and its result.
+struct Panel {
+  QFileDialog* dialog = nullptr;
+  QListView* list = nullptr;
+  QString result = QStringLiteral("unset");
+
+  bool open(int mode, int expectedEntries) {
+    UtilSystem::openPanel(QStringLiteral("Choose one file or folder"), mode,
+                          [this](const QString& text) { result = text; });
+    testutil::waitUntil([this] {
+      for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
+      return dialog != nullptr;
+    });
+    if (!dialog) return false;
+    list = dialog->findChild<QListView*>(QStringLiteral("listView"));
+    return list && testutil::waitUntil([&] { return list->model()->rowCount(list->rootIndex()) == expectedEntries; });
+  }
+  QStringList listed() const {
+    QStringList names;
+    for (int row = 0; row < list->model()->rowCount(list->rootIndex()); ++row)
+      names << list->model()->index(row, 0, list->rootIndex()).data().toString();
+    names.sort();
+    return names;
+  }
+  // Selects the named entries in the list, as clicks with Ctrl held would.
+  void select(const QStringList& names) {
+    list->selectionModel()->clearSelection();
+    for (int row = 0; row < list->model()->rowCount(list->rootIndex()); ++row) {
+      const QModelIndex index = list->model()->index(row, 0, list->rootIndex());
+      if (names.contains(index.data().toString()))
+        list->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+  }
+  QPushButton* choose() const {
+    auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    return box ? box->button(QDialogButtonBox::Open) : nullptr;
+  }
+  bool closed() { return testutil::waitUntil([this] { return result != QStringLiteral("unset"); }); }
+  QStringList chosen() const {
+    QStringList paths = result.split(QLatin1Char('|'), Qt::SkipEmptyParts);
+    paths.sort();
+    return paths;
+  }
+};
 
 }  // namespace
 
-TEST(QtFileChooser, ChoosesFilesAndFoldersTogether) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("folder")));
-  QFile file(dir.filePath(QStringLiteral("file.txt")));
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.close();
+TEST(QtFileChooser, FilesAndFoldersTogetherStartingAtHome) {
+  ChooserHome home;
+  Panel panel;
+  ASSERT_TRUE(panel.open(2, 4));
+  EXPECT_EQ(panel.dialog->windowTitle(), QStringLiteral("Choose one file or folder"));
+  EXPECT_EQ(QDir(panel.dialog->directory()).canonicalPath(), QDir(home.path(QString())).canonicalPath());
+  EXPECT_TRUE(panel.dialog->testOption(QFileDialog::DontUseNativeDialog));
+  ASSERT_NE(panel.choose(), nullptr);
 
-  installQtFileChooser();
-  QString result = QStringLiteral("unset");
-  UtilSystem::openPanel(QStringLiteral("Choose one file or folder"), 2, [&result](const QString& text) { result = text; });
-  QFileDialog* dialog = openDialog();
-  ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Choose one file or folder"));
-  dialog->setDirectory(dir.path());
-  ASSERT_TRUE(selectAll(dialog, 2));
-  static_cast<QDialog*>(dialog)->accept();  // the public slot, as the Open button calls it
-  ASSERT_TRUE(testutil::waitUntil([&] { return result != QStringLiteral("unset"); }));
-  QStringList chosen = result.split(QLatin1Char('|'));
-  chosen.sort();
-  EXPECT_EQ(chosen, (QStringList{dir.filePath(QStringLiteral("file.txt")), dir.filePath(QStringLiteral("folder"))}));
+  // One file alone can be chosen with the button.
+  panel.select({QStringLiteral("a.txt")});
+  ASSERT_TRUE(panel.choose()->isEnabled());
+  panel.choose()->click();
+  ASSERT_TRUE(panel.closed());
+  EXPECT_EQ(panel.chosen(), QStringList{home.path(QStringLiteral("a.txt"))});
 
-  // Cancelling gives the empty text.
-  result = QStringLiteral("unset");
-  UtilSystem::openPanel(QStringLiteral("t"), 1, [&result](const QString& text) { result = text; });
-  dialog = openDialog();
-  ASSERT_NE(dialog, nullptr);
-  dialog->reject();
-  ASSERT_TRUE(testutil::waitUntil([&] { return result != QStringLiteral("unset"); }));
-  EXPECT_EQ(result, QString());
-  setFileChooser(nullptr);
+  // Several items, files and folders, at once: the folder is chosen, not entered.
+  Panel mixed;
+  ASSERT_TRUE(mixed.open(2, 4));
+  mixed.select({QStringLiteral("b.txt"), QStringLiteral("folder1"), QStringLiteral("folder2")});
+  ASSERT_TRUE(mixed.choose()->isEnabled());
+  mixed.choose()->click();
+  ASSERT_TRUE(mixed.closed());
+  EXPECT_EQ(mixed.chosen(), (QStringList{home.path(QStringLiteral("b.txt")), home.path(QStringLiteral("folder1")),
+                                         home.path(QStringLiteral("folder2"))}));
+}
+
+TEST(QtFileChooser, FoldersOnlyAndFilesOnly) {
+  ChooserHome home;
+  Panel folders;
+  ASSERT_TRUE(folders.open(1, 2));
+  EXPECT_EQ(folders.listed(), (QStringList{QStringLiteral("folder1"), QStringLiteral("folder2")}));
+  folders.select({QStringLiteral("folder1"), QStringLiteral("folder2")});
+  ASSERT_TRUE(folders.choose()->isEnabled());
+  folders.choose()->click();
+  ASSERT_TRUE(folders.closed());
+  EXPECT_EQ(folders.chosen(), (QStringList{home.path(QStringLiteral("folder1")), home.path(QStringLiteral("folder2"))}));
+
+  Panel files;
+  ASSERT_TRUE(files.open(0, 4));  // folders are listed to walk into
+  files.select({QStringLiteral("a.txt"), QStringLiteral("b.txt")});
+  ASSERT_TRUE(files.choose()->isEnabled());
+  files.choose()->click();
+  ASSERT_TRUE(files.closed());
+  EXPECT_EQ(files.chosen(), (QStringList{home.path(QStringLiteral("a.txt")), home.path(QStringLiteral("b.txt"))}));
+
+  // In the files mode a selected folder is entered, never chosen.
+  Panel enter;
+  ASSERT_TRUE(enter.open(0, 4));
+  enter.select({QStringLiteral("folder1")});
+  enter.choose()->click();
+  EXPECT_TRUE(testutil::waitUntil(
+      [&] { return QDir(enter.dialog->directory()).dirName() == QStringLiteral("folder1"); }));
+  EXPECT_EQ(enter.result, QStringLiteral("unset"));
+  enter.dialog->reject();
+  ASSERT_TRUE(enter.closed());
+  EXPECT_EQ(enter.result, QString());  // cancelling gives the empty text
 }

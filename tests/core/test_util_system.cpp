@@ -133,8 +133,18 @@ TEST(UtilSystemFormat, RandomString) {
 TEST(UtilSystemFormat, ValidationPatternsMatchWholeText) {
   EXPECT_FALSE(UtilSystem::isValidEmail(QString()));
   EXPECT_TRUE(UtilSystem::isValidEmail(S("first.last+tag@mail.example.cn")));
-  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@example.museum")));
+  // Top-level parts of five letters and more are valid too.
+  EXPECT_TRUE(UtilSystem::isValidEmail(S("me@example.museum")));
+  EXPECT_TRUE(UtilSystem::isValidEmail(S("demo@zarkelo.local")));
+  EXPECT_TRUE(UtilSystem::isValidEmail(S("ann@example.online")));
+  EXPECT_TRUE(UtilSystem::isValidEmail(S("bob@museum.travel")));
   EXPECT_FALSE(UtilSystem::isValidEmail(S("me@localhost")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@example.c")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@example.travel1")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@example.")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("@example.com")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@@example.com")));
+  EXPECT_FALSE(UtilSystem::isValidEmail(S("me@exa mple.com")));
   EXPECT_FALSE(UtilSystem::isValidEmail(S("x me@example.com")));
   EXPECT_FALSE(UtilSystem::isValidEmail(S("me@example.com\n")));
 

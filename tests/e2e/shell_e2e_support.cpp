@@ -72,6 +72,13 @@ int LoggedProcess::countLines(const QString& text) const {
   return n;
 }
 
+QProcessEnvironment emailLogin(const QString& email, const QString& password) {
+  QProcessEnvironment env;
+  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_EMAIL"), email);
+  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_PASSWORD"), password);
+  return env;
+}
+
 QList<qint64> childrenNamed(qint64 parent, const QString& name) {
   QList<qint64> found;
   const auto entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

@@ -45,6 +45,9 @@ class LoggedProcess {
   QByteArray partial_;
 };
 
+// The environment that has a client sign in by e-mail and password at start.
+QProcessEnvironment emailLogin(const QString& email, const QString& password);
+
 // Pids of the processes whose parent is `parent` and whose name is `name`.
 QList<qint64> childrenNamed(qint64 parent, const QString& name);
 

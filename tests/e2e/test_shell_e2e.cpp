@@ -26,12 +26,7 @@ const QString kPassword = QStringLiteral("ann pass&=+#é");
 const QString kSignedIn = QStringLiteral("Host Login Succeeded");
 const QString kLoginPage = QStringLiteral("/wx/login/?mid=");
 
-QProcessEnvironment emailLogin() {
-  QProcessEnvironment env;
-  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_EMAIL"), kEmail);
-  env.insert(QStringLiteral("ZARKELO_TEST_LOGIN_PASSWORD"), kPassword);
-  return env;
-}
+QProcessEnvironment emailLogin() { return e2e::emailLogin(kEmail, kPassword); }
 
 // mid and token of the login page address the client logged.
 std::pair<QString, QString> loginPageIds(e2e::LoggedProcess& client, int line) {

@@ -227,6 +227,35 @@ TEST_F(ListingTest, PeerNumbersNeverBreakTheListing) {
   EXPECT_EQ(list(dir + QStringLiteral("/none"), QString(), 1, 1, {}, 1).index, QStringLiteral("0"));
 }
 
+// By name the kinds come from the folder's own entries and only the page is
+// looked at; links are followed all the same: a link to a folder is a folder,
+// a dangling one a file of size 0; the page's sizes are those of the targets.
+TEST_F(ListingTest, LinksAreListedAsWhatTheyLeadTo) {
+  QDir().mkpath(dir + QStringLiteral("/real"));
+  touch(dir + QStringLiteral("/data"), 7);
+  ASSERT_TRUE(QFile::link(dir + QStringLiteral("/real"), dir + QStringLiteral("/to_real")));
+  ASSERT_TRUE(QFile::link(dir + QStringLiteral("/data"), dir + QStringLiteral("/to_data")));
+  ASSERT_TRUE(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/dangling")));
+  for (const char* order : {"0,1", "3,1"}) {
+    const FileListResult all = list(dir, QLatin1String(order));
+    ASSERT_EQ(all.items.size(), 5) << order;
+    QStringList folders;
+    for (const FileItem& item : all.items) {
+      if (item.isDir) folders << item.name;
+      if (item.name == QLatin1String("to_data") || item.name == QLatin1String("data")) {
+        EXPECT_EQ(item.size, 7);
+      }
+      if (item.name == QLatin1String("dangling")) {
+        EXPECT_EQ(item.size, 0);
+      }
+    }
+    folders.sort();
+    EXPECT_EQ(folders, (QStringList{QStringLiteral("real"), QStringLiteral("to_real")})) << order;
+  }
+  EXPECT_EQ(names(list(dir, QStringLiteral("0,1"), 2, 2)),
+            (QStringList{QStringLiteral("dangling"), QStringLiteral("data")}));
+}
+
 TEST_F(ListingTest, SortsBySizeAndDate) {
   touch(dir + QStringLiteral("/big"), 300);
   QThread::msleep(15);

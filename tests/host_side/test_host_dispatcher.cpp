@@ -16,6 +16,7 @@
 #include "bridge/user_info.h"
 #include "core/util_db.h"
 #include "host_side/file_listing.h"
+#include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
 #include "support/test_util.h"
 
@@ -61,6 +62,12 @@ class HostDispatcherTest : public ::testing::Test {
     obj.isfilenew = true;
     obj.isupload = true;
     ASSERT_TRUE(insertShare(obj));
+    // The sessions of these tests proved the share's code.
+    ShareAccess::shared().forgetAll();
+    ASSERT_TRUE(ShareAccess::shared().tryCode(QStringLiteral("peer|me"), QString(), QStringLiteral("SHR1"),
+                                              QStringLiteral("Code1")));
+    ASSERT_TRUE(ShareAccess::shared().tryCode(QStringLiteral("s|me"), QString(), QStringLiteral("SHR1"),
+                                              QStringLiteral("Code1")));
   }
 
   void TearDown() override {
@@ -302,6 +309,26 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
   EXPECT_TRUE(QFile::exists(share + QStringLiteral("/a.txt")));
 }
 
+// What a session proved lasts until the bridge says the session closed; a
+// session that proved nothing reaches nothing, until "getShareInfo" with the
+// code opens the share to it.
+TEST_F(HostDispatcherTest, SessionsReachTheShareOnlyWithTheCodeAndWhileOpen) {
+  const std::string file = (share + QStringLiteral("/a.txt")).toStdString();
+  auto valid = [&](const char* session) {
+    const auto out = request("fileDownloadCheck", {{"path", file}}, session);
+    return out.size() == 1 ? out[0].data["Data"]["data"]["valid"].get<int>() : -1;
+  };
+  EXPECT_EQ(valid("peer|me"), 1);
+  EXPECT_EQ(valid("other|me"), 0);
+  EXPECT_EQ(request("SessionClosed", vex::Json::object(), "peer|me").size(), 0u);
+  EXPECT_EQ(valid("peer|me"), 0);
+  EXPECT_EQ(valid("s|me"), 1);
+  const auto info = request("getShareInfo", {{"tag", "shr1"}, {"pass", "CODE1"}, {"isweb", "0"}}, "other|me");
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0].data["Data"]["data"].size(), 1u);
+  EXPECT_EQ(valid("other|me"), 1);
+}
+
 TEST_F(HostDispatcherTest, ClipboardHonoursTheSwitch) {
   bridgetest::FakeMainView main;
   Env::MainViewShared = &main;
@@ -356,6 +383,10 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton", {{"UUID", "other"}}), (vex::Json{{"data", "0"}}));
   main.panel.taskState = QStringLiteral("/home/x/in");
   EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton"), (vex::Json{{"data", "/home/x/in"}}));
+  // The accepted folder is for the session that made the offer only.
+  const auto intruder = request("WaitRemoteReceiveFilesPressButton", vex::Json::object(), "intruder|me");
+  ASSERT_EQ(intruder.size(), 1u);
+  EXPECT_EQ(intruder[0].data["Data"], (vex::Json{{"data", "0"}}));
 
   EXPECT_EQ(request("WaitRemoteReceiveFilesCancel").size(), 0u);
   EXPECT_FALSE(main.panel.isShowView);

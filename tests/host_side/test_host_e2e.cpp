@@ -6,9 +6,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include "e2e_client.h"
+#include "host_side/share_access.h"
 
 using namespace vantreltest;
 
@@ -44,6 +48,9 @@ class HostEndToEnd : public ::testing::Test {
     share.tag = QStringLiteral("E2E1");
     share.path = shared;
     share.setSharePassword(QStringLiteral("Pass1"));
+    share.isupload = true;
+    share.isfiledel = true;
+    share.isfilenew = true;
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
@@ -157,6 +164,170 @@ class HostEndToEnd : public ::testing::Test {
   ClientLink peer;
   QString session;
 };
+
+// A peer on another account reaches a share with an access code only after it
+// proved that code in its session, on every route: listing, thumbnails, the
+// transfer checks and the transfers through the bridges, delete and new
+// folder. The code proved for one share opens no other share; a burst of
+// wrong codes locks the guesser out; the client's log holds none of the
+// secrets of the run.
+TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
+  BridgeProcess bridgeA;
+  ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
+  Child clientA;
+  seedClientHome(clientA.home());
+  QFile victim(shared + QStringLiteral("/victim.txt"));
+  ASSERT_TRUE(victim.open(QIODevice::WriteOnly));
+  victim.write("keep me");
+  victim.close();
+  const QString other = clientA.home() + QStringLiteral("/Other");
+  QDir().mkpath(other);
+  QFile otherFile(other + QStringLiteral("/plan.txt"));
+  ASSERT_TRUE(otherFile.open(QIODevice::WriteOnly));
+  otherFile.write("plan");
+  otherFile.close();
+  SharingObj second;
+  second.tag = QStringLiteral("E2E2");
+  second.path = other;
+  second.setSharePassword(QStringLiteral("Other2"));
+  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), second));
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-c")))
+      << clientA.output().toStdString();
+
+  BridgeProcess bridgeB;
+  ASSERT_TRUE(bridgeB.start(&service));
+  ASSERT_TRUE(peer.open(bridgeB.port()));
+  const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
+  const QString bobToken = vantrel::textOf(*login, "Token");
+  // No code with the link: the session has proved nothing.
+  peer.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken.toStdString()},
+                                           {"Hostname", "ann-host"},
+                                           {"Hosttag", "E2E1"},
+                                           {"Hostpassword", ""}});
+  const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+  ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"))
+      << clientA.output().toStdString();
+  const Json link = vantrel::valueOf(opened->data, "Msg");
+  session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+
+  const std::string sharedDir = shared.toStdString();
+  const std::string doc = sharedDir + "/doc_005.txt";
+  const std::string pic = sharedDir + "/albums/one.jpg";
+  Json page = {{"dir", sharedDir}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1}, {"iPageSize", 100},
+               {"iProbeCount", 0}};
+  QTemporaryDir peerHome;
+  const QString local = peerHome.path();
+  QFile upload(local + QStringLiteral("/up.txt"));
+  ASSERT_TRUE(upload.open(QIODevice::WriteOnly));
+  upload.write("uploaded");
+  upload.close();
+
+  auto control = [&](const QString& code, const Json& payload) {
+    return peer.waitReply(peer.control(code, payload), 10s);
+  };
+  auto onBridge = [&](const QString& code) -> std::optional<Json> {
+    static int counter = 0;
+    const QString token = QStringLiteral("ClientWSDCTest-") + QString::number(++counter);
+    peer.send(QStringLiteral("WSDC"),
+              {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
+               {"IsProcessOnBridge", "YES"}, {"Data", {{"Session", session.toStdString()}}}},
+              false);
+    auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; });
+    if (!frame) return std::nullopt;
+    return vantrel::valueOf(frame->data, "Msg");
+  };
+  auto ended = [](const Json& p) { return vantrel::intOf(p, "TaskStatus") == 1 || vantrel::intOf(p, "ForceCancel") == 1; };
+  auto pollUntilEnded = [&](const std::function<std::optional<Json>()>& poll) {
+    Json last;
+    spinUntil([&] {
+      if (auto r = poll()) last = *r;
+      return ended(last);
+    }, 30s);
+    return last;
+  };
+  // A download of doc_005.txt through the two bridges into `save`.
+  auto download = [&](const QString& save) {
+    control(QStringLiteral("Trans3_FC_00_CallStart"), {{"Session", session.toStdString()},
+                                                       {"Targets", doc},
+                                                       {"SaveAtLocalFolder", save.toStdString()}});
+    return pollUntilEnded([&] {
+      return control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}});
+    });
+  };
+  // An upload of up.txt through the two bridges into the shared folder.
+  auto uploadInto = [&] {
+    control(QStringLiteral("Trans2_FS_00_CallStart"), {{"Session", session.toStdString()},
+                                                       {"Targets", (local + QStringLiteral("/up.txt")).toStdString()},
+                                                       {"RemotePathRoot", sharedDir}});
+    return pollUntilEnded([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); });
+  };
+  auto icons = [&](const std::string& path) {
+    auto reply = ask(QStringLiteral("buildIcon2"), {{"size", 48}, {"fileList", {path + "|0|1|-1"}}});
+    return reply ? Json::parse((*reply)["data"].get<std::string>()).size() : size_t(99);
+  };
+
+  // Locked: every route answers as if nothing were there.
+  EXPECT_EQ((*ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"pass", "wrong"}, {"isweb", 0}}))["data"].size(), 0u);
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), page))["sPageInfo"], "0|0");
+  EXPECT_EQ(icons(pic), 0u);
+  EXPECT_EQ((*ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 0);
+  EXPECT_EQ((*ask(QStringLiteral("fileUploadCheck"), {{"dir", sharedDir}, {"fileList", {"x.txt"}}}))["data"]["valid"], 0);
+  ask(QStringLiteral("opFileList"), {{"cmd", "delete"}, {"fileList", sharedDir + "/victim.txt"}});
+  EXPECT_TRUE(QFile::exists(shared + QStringLiteral("/victim.txt")));
+  ask(QStringLiteral("newFile_create"), {{"dir", sharedDir}, {"name", "made"}});
+  EXPECT_FALSE(QFileInfo::exists(shared + QStringLiteral("/made")));
+  const QString save = local + QStringLiteral("/Downloads");
+  EXPECT_EQ(vantrel::intOf(download(save), "ForceCancel"), 1);
+  EXPECT_FALSE(QFile::exists(save + QStringLiteral("/doc_005.txt")));
+  EXPECT_EQ(vantrel::intOf(uploadInto(), "ForceCancel"), 1);
+  EXPECT_FALSE(QFile::exists(shared + QStringLiteral("/up.txt")));
+
+  // The code, letter case aside, opens every route of this session.
+  EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "e2e1"}, {"password", "PASS1"}}), (Json{{"data", true}}));
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), page))["sPageInfo"], "232|3");
+  EXPECT_EQ(icons(pic), 1u);
+  EXPECT_EQ((*ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 1);
+  EXPECT_EQ((*ask(QStringLiteral("fileUploadCheck"), {{"dir", sharedDir}, {"fileList", {"x.txt"}}}))["data"]["valid"], 1);
+  const Json downloaded = download(save);
+  EXPECT_EQ(vantrel::intOf(downloaded, "TaskStatus"), 1) << downloaded.dump();
+  EXPECT_EQ(QFileInfo(save + QStringLiteral("/doc_005.txt")).size(), 5);
+  const Json uploaded = uploadInto();
+  EXPECT_EQ(vantrel::intOf(uploaded, "TaskStatus"), 1) << uploaded.dump();
+  EXPECT_TRUE(QFile::exists(shared + QStringLiteral("/up.txt")));
+  ask(QStringLiteral("opFileList"), {{"cmd", "delete"}, {"fileList", sharedDir + "/victim.txt"}});
+  EXPECT_FALSE(QFile::exists(shared + QStringLiteral("/victim.txt")));
+  ask(QStringLiteral("newFile_create"), {{"dir", sharedDir}, {"name", "made"}});
+  EXPECT_TRUE(QFileInfo(shared + QStringLiteral("/made")).isDir());
+
+  // The other share of the same host stays closed to this session.
+  Json otherPage = page;
+  otherPage["dir"] = other.toStdString();
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), otherPage))["sPageInfo"], "0|0");
+  EXPECT_EQ((*ask(QStringLiteral("fileDownloadCheck"), {{"path", (other + QStringLiteral("/plan.txt")).toStdString()}}))["data"]["valid"], 0);
+
+  // Guessing its code: after a burst of wrong ones even the right one is
+  // refused (the first pause lasts a second).
+  for (int i = 0; i < CodeThrottle::kFreeAttempts; ++i)
+    EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E2"}, {"password", "guess" + std::to_string(i)}}),
+              (Json{{"data", false}}));
+  EXPECT_EQ(*ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E2"}, {"password", "Other2"}}), (Json{{"data", false}}));
+  EXPECT_EQ((*ask(QStringLiteral("getShareInfo"), {{"tag", "E2E2"}, {"pass", "Other2"}, {"isweb", 0}}))["data"].size(), 0u);
+  EXPECT_EQ((*ask(QStringLiteral("getFileList"), otherPage))["sPageInfo"], "0|0");
+  // The share it did prove stays open.
+  EXPECT_EQ((*ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 1);
+
+  // No secret of the run in the client's log.
+  clientA.stop();
+  const QString log = QString::fromUtf8(clientA.output());
+  for (const QString& secret : {QStringLiteral("pass1"), QStringLiteral("other2"), QStringLiteral("ann-pass"),
+                                QStringLiteral("bob-pass"), bobToken})
+    EXPECT_FALSE(log.contains(secret, Qt::CaseInsensitive)) << secret.toStdString();
+  const QRegularExpression clearToken(QStringLiteral("\"(Token|Password|Credential)\"\\s*:\\s*\"(?!<redacted>)[^\"]+\""),
+                                      QRegularExpression::CaseInsensitiveOption);
+  EXPECT_FALSE(log.contains(clearToken)) << log.toStdString();
+  EXPECT_TRUE(log.contains(QStringLiteral("Host Login Succeeded")));
+}
 
 TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
   BridgeProcess bridgeA;

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QPainter>
+#include <QPdfWriter>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QtEndian>
 #include <optional>
 #include <set>
 
@@ -13,6 +19,60 @@
 #include "support/test_util.h"
 
 namespace {
+
+// A one-page PDF whose page is filled with `colour`.
+bool writePdf(const QString& path, const QColor& colour) {
+  QPdfWriter pdf(path);
+  pdf.setPageSize(QPageSize(QPageSize::A6));
+  QPainter painter(&pdf);
+  if (!painter.isActive()) return false;
+  painter.fillRect(QRect(QPoint(0, 0), QSize(pdf.width(), pdf.height())), colour);
+  return painter.end();
+}
+
+// A short Motion-JPEG AVI (ten 64 x 48 frames of `colour` at 10 per second),
+// the simplest video any decoder reads.
+bool writeVideo(const QString& path, const QColor& colour) {
+  const int width = 64, height = 48, frames = 10;
+  QImage image(width, height, QImage::Format_RGB32);
+  image.fill(colour);
+  QByteArray jpeg;
+  QBuffer buffer(&jpeg);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "JPEG", 90)) return false;
+  if (jpeg.size() % 2) jpeg.append('\0');
+
+  auto u32 = [](quint32 v) { QByteArray b(4, '\0'); qToLittleEndian(v, b.data()); return b; };
+  auto u16 = [](quint16 v) { QByteArray b(2, '\0'); qToLittleEndian(v, b.data()); return b; };
+  auto chunk = [&](const char* id, const QByteArray& body) { return QByteArray(id, 4) + u32(quint32(body.size())) + body; };
+  auto list = [&](const char* type, const QByteArray& body) { return chunk("LIST", QByteArray(type, 4) + body); };
+
+  const QByteArray avih = u32(100000) + u32(0) + u32(0) + u32(0x10) + u32(frames) + u32(0) + u32(1) +
+                          u32(quint32(jpeg.size())) + u32(width) + u32(height) + QByteArray(16, '\0');
+  const QByteArray strh = QByteArray("vidsMJPG", 8) + u32(0) + u16(0) + u16(0) + u32(0) + u32(1) + u32(10) + u32(0) +
+                          u32(frames) + u32(quint32(jpeg.size())) + u32(0xFFFFFFFF) + u32(0) + u16(0) + u16(0) +
+                          u16(width) + u16(height);
+  const QByteArray strf = u32(40) + u32(width) + u32(height) + u16(1) + u16(24) + QByteArray("MJPG", 4) +
+                          u32(width * height * 3) + u32(0) + u32(0) + u32(0) + u32(0);
+  const QByteArray hdrl = list("hdrl", chunk("avih", avih) + list("strl", chunk("strh", strh) + chunk("strf", strf)));
+  QByteArray movi;
+  QByteArray index;
+  for (int i = 0; i < frames; ++i) {
+    index += QByteArray("00dc", 4) + u32(0x10) + u32(quint32(4 + movi.size())) + u32(quint32(jpeg.size()));
+    movi += chunk("00dc", jpeg);
+  }
+  const QByteArray body = QByteArray("AVI ", 4) + hdrl + list("movi", movi) + chunk("idx1", index);
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(chunk("RIFF", body)) > 0;
+}
+
+// The colour at the middle of a thumbnail record's picture.
+QColor middleOf(const vex::Json& record) {
+  const std::string icon = record["iconBase64"].get<std::string>();
+  if (icon.size() <= 22) return {};
+  const QImage decoded = QImage::fromData(QByteArray::fromBase64(QByteArray::fromStdString(icon.substr(22))));
+  return decoded.isNull() ? QColor() : decoded.pixelColor(decoded.width() / 2, decoded.height() / 2);
+}
 
 class ThumbnailTest : public ::testing::Test {
  protected:
@@ -142,6 +202,72 @@ TEST_F(ThumbnailTest, NoPictureStillGivesARecord) {
       EXPECT_EQ(picture, record["index"] == 2 && size > 0) << size;
     }
   }
+}
+
+TEST_F(ThumbnailTest, DocumentsAndVideosShowTheirContent) {
+  ASSERT_TRUE(writePdf(share + QStringLiteral("/paper.pdf"), Qt::red));
+  ASSERT_TRUE(writeVideo(share + QStringLiteral("/clip.avi"), Qt::blue));
+  QFile broken(share + QStringLiteral("/broken.pdf"));
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+  broken.write("%PDF-1.4\nnot really a document");
+  broken.close();
+  QFile::copy(share + QStringLiteral("/broken.pdf"), share + QStringLiteral("/broken.avi"));
+
+  const vex::Json list = vex::Json::array({element(share + QStringLiteral("/paper.pdf"), "|1"),
+                                           element(share + QStringLiteral("/clip.avi"), "|2"),
+                                           element(share + QStringLiteral("/notes.txt"), "|3"),
+                                           element(share + QStringLiteral("/broken.pdf"), "|4"),
+                                           element(share + QStringLiteral("/broken.avi"), "|5")});
+  const auto result = run(48, vex::Json(list.dump()));
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->size(), 5u);
+  for (const auto& record : *result) {
+    const int index = record["index"].get<int>();
+    const QColor middle = middleOf(record);
+    if (index == 1) {
+      ASSERT_TRUE(middle.isValid()) << "no picture of the PDF";
+      EXPECT_GT(middle.red(), 200);
+      EXPECT_LT(middle.blue(), 60);
+    } else if (index == 2) {
+      ASSERT_TRUE(middle.isValid()) << "no picture of the video";
+      EXPECT_GT(middle.blue(), 200);
+      EXPECT_LT(middle.red(), 60);
+    } else {
+      EXPECT_FALSE(middle.isValid()) << index;  // the generic icon
+    }
+    if (middle.isValid()) {
+      const QImage decoded = QImage::fromData(
+          QByteArray::fromBase64(QByteArray::fromStdString(record["iconBase64"].get<std::string>().substr(22))));
+      EXPECT_LE(std::max(decoded.width(), decoded.height()), int(48 * backingScale()));
+      EXPECT_GE(std::max(decoded.width(), decoded.height()), int(48 * backingScale()) - 1);  // at the requested size
+    }
+  }
+}
+
+TEST_F(ThumbnailTest, ADecoderThatHangsDoesNotHoldTheAnswerBack) {
+  // One file's decoder never comes back in time; the other's does.
+  setThumbnailMakerForTesting(
+      [](const QString& path, double, double, double) -> std::optional<QImage> {
+        if (path.endsWith(QStringLiteral("img1.jpg"))) QThread::msleep(1500);
+        QImage image(10, 10, QImage::Format_RGB32);
+        image.fill(Qt::green);
+        return image;
+      },
+      std::chrono::milliseconds(300));
+  const vex::Json list = vex::Json::array(
+      {element(share + QStringLiteral("/img0.jpg"), "|0"), element(share + QStringLiteral("/img1.jpg"), "|1")});
+  QElapsedTimer clock;
+  clock.start();
+  const auto result = run(48, vex::Json(list.dump()));
+  const qint64 elapsed = clock.elapsed();
+  setThumbnailMakerForTesting({});
+  ASSERT_TRUE(result);
+  EXPECT_LT(elapsed, 1200);
+  ASSERT_EQ(result->size(), 2u);
+  for (const auto& record : *result)
+    EXPECT_EQ(record["iconBase64"].get<std::string>().empty(), record["index"] == 1);
+  // The late picture is dropped: no second answer, nothing breaks.
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(1500));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "core/util_db.h"
 #include "host_side/path_guard.h"
+#include "host_side/share_access.h"
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
 #include "local_sharing/sharing_obj.h"
@@ -279,10 +280,109 @@ TEST_F(ShareStoreTest, GateServesEnabledSharesOfTheAccountOnly) {
   shareaccount::setForTesting(9, QStringLiteral("x"));
   add(QStringLiteral("THEIRS"), folder + QStringLiteral("/theirs"));
   shareaccount::setForTesting(7, QStringLiteral("myhost"));
-  const PathGuard guard = PathGuard::forSignedInAccount();
+  const PathGuard guard = PathGuard::forSession(QStringLiteral("C1|C2"));
   EXPECT_TRUE(guard.resolve(folder + QStringLiteral("/on")).has_value());
   EXPECT_FALSE(guard.resolve(folder + QStringLiteral("/off")).has_value());
   EXPECT_FALSE(guard.resolve(folder + QStringLiteral("/theirs")).has_value());
+}
+
+// The sessions' access on a clock of the test's own.
+class ShareAccessTest : public ShareStoreTest {
+ protected:
+  void SetUp() override {
+    ShareStoreTest::SetUp();
+    access.forgetAll();
+    access.setClock([this] { return now; });
+  }
+  void TearDown() override {
+    access.setClock({});
+    access.forgetAll();
+    ShareStoreTest::TearDown();
+  }
+  qint64 now = 1'000'000;
+  ShareAccess& access = ShareAccess::shared();
+};
+
+// A share with an access code opens to the one session that proved it (letter
+// case aside), for that share only, until the session closes or the code
+// changes; a share without a code is open to all.
+TEST_F(ShareAccessTest, GateOpensACodeShareOnlyToTheSessionThatProvedItsCode) {
+  const QString folder = tmp.filePath(QStringLiteral("folder"));
+  for (const char* sub : {"/open", "/x", "/y"}) QDir().mkpath(folder + QLatin1String(sub));
+  add(QStringLiteral("OPEN"), folder + QStringLiteral("/open"));
+  auto x = add(QStringLiteral("ShareX"), folder + QStringLiteral("/x"), QStringLiteral("CodeX"));
+  add(QStringLiteral("ShareY"), folder + QStringLiteral("/y"), QStringLiteral("CodeY"));
+  const QString s1 = QStringLiteral("P1|H"), s2 = QStringLiteral("P2|H");
+  auto reaches = [&](const QString& session, const char* sub) {
+    return PathGuard::forSession(session).resolve(folder + QLatin1String(sub)).has_value();
+  };
+  EXPECT_TRUE(reaches(s1, "/open"));
+  EXPECT_FALSE(reaches(s1, "/x"));
+  EXPECT_FALSE(access.tryCode(s1, QStringLiteral("acc:9"), QStringLiteral("sharex"), QStringLiteral("codey")));
+  EXPECT_FALSE(reaches(s1, "/x"));
+  EXPECT_TRUE(access.tryCode(s1, QStringLiteral("acc:9"), QStringLiteral("sharex"), QStringLiteral("CODEX")));
+  EXPECT_TRUE(reaches(s1, "/x"));
+  EXPECT_FALSE(reaches(s1, "/y"));  // another share of the same host
+  EXPECT_FALSE(reaches(s2, "/x"));  // another session of the same peer
+  EXPECT_TRUE(reaches(s2, "/open"));
+
+  // The owner changes the code: the session must prove it again.
+  x->setSharePassword(QStringLiteral("NewCode"));
+  ASSERT_TRUE(saveShare(*x));
+  EXPECT_FALSE(reaches(s1, "/x"));
+  EXPECT_TRUE(access.tryCode(s1, QStringLiteral("acc:9"), QStringLiteral("ShareX"), QStringLiteral("newcode")));
+  EXPECT_TRUE(reaches(s1, "/x"));
+
+  // Closed, or silent too long: forgotten.
+  access.forgetSession(s1);
+  EXPECT_FALSE(reaches(s1, "/x"));
+  EXPECT_TRUE(access.tryCode(s2, QStringLiteral("acc:9"), QStringLiteral("ShareX"), QStringLiteral("newcode")));
+  now += ShareAccess::kIdleMs + 1;
+  EXPECT_FALSE(reaches(s2, "/x"));
+}
+
+// Five wrong codes in a row pause the peer account and the session; a right
+// code in the pause is refused too; each further wrong code doubles the pause
+// up to the cap; a right code after the pause works and clears the count. A
+// code the peer knows for another share never clears the count.
+TEST_F(ShareAccessTest, WrongAccessCodesPauseThePeerAndTheSession) {
+  const QString folder = tmp.filePath(QStringLiteral("folder"));
+  QDir().mkpath(folder + QStringLiteral("/x"));
+  QDir().mkpath(folder + QStringLiteral("/k"));
+  add(QStringLiteral("X"), folder + QStringLiteral("/x"), QStringLiteral("right"));
+  add(QStringLiteral("K"), folder + QStringLiteral("/k"), QStringLiteral("known"));
+  const QString peer = QStringLiteral("acc:5");
+  auto attempt = [&](const QString& session, const char* code) {
+    return access.tryCode(session, peer, QStringLiteral("X"), QLatin1String(code));
+  };
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));
+    EXPECT_TRUE(access.tryCode(QStringLiteral("A|H"), peer, QStringLiteral("K"), QStringLiteral("known")));
+  }
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));  // the fifth in a row
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "right"));
+  // Another session of the same account is paused as well.
+  EXPECT_FALSE(attempt(QStringLiteral("B|H"), "right"));
+  EXPECT_FALSE(PathGuard::forSession(QStringLiteral("B|H")).resolve(folder + QStringLiteral("/x")).has_value());
+  now += CodeThrottle::kFirstPauseMs;
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));  // the pause doubles
+  now += CodeThrottle::kFirstPauseMs;
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "right"));
+  now += CodeThrottle::kFirstPauseMs;
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));  // 4 s now
+  qint64 pause = 4 * CodeThrottle::kFirstPauseMs;
+  for (int i = 0; i < 12; ++i) {
+    now += pause;
+    EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));
+    pause = std::min(pause * 2, CodeThrottle::kMaxPauseMs);
+  }
+  now += CodeThrottle::kMaxPauseMs - 1;
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "right"));  // capped, but not over yet
+  now += 1;
+  EXPECT_TRUE(attempt(QStringLiteral("A|H"), "right"));
+  EXPECT_TRUE(PathGuard::forSession(QStringLiteral("A|H")).resolve(folder + QStringLiteral("/x")).has_value());
+  EXPECT_FALSE(attempt(QStringLiteral("A|H"), "wrong"));  // counting starts over
+  EXPECT_TRUE(attempt(QStringLiteral("A|H"), "right"));
 }
 
 }  // namespace

@@ -241,11 +241,18 @@ TEST(MainView, QuitQuestion) {
   EXPECT_FALSE(w.state().isShowingExitDialog.value());
   EXPECT_EQ(quits, 0);
 
-  w.view.close();  // closing the window asks the same question
+  EXPECT_FALSE(w.view.close());  // closing the window asks the same question
+  EXPECT_TRUE(w.view.isVisible());
   question = qobject_cast<QuitQuestionView*>(w.view.presentedSheet(w.state().isShowingExitDialog));
   ASSERT_NE(question, nullptr);
   QTest::mouseClick(question->quitButton(), Qt::LeftButton);
   EXPECT_EQ(quits, 1);
+  // Quitting closes every window first: now the window lets itself be closed,
+  // without asking again.
+  EXPECT_TRUE(w.state().isQuitting());
+  EXPECT_TRUE(w.view.close());
+  EXPECT_FALSE(w.view.isVisible());
+  EXPECT_FALSE(w.state().isShowingExitDialog.value());
 }
 
 TEST(Drawings, NamedColoursAndTintedSymbols) {

@@ -162,8 +162,10 @@ TEST(UpgradeController, RefusesUnsafeOrUnusableReplies) {
   rig.controller.checkNewVersionResult(reply("1.0.3", "http://svc.test/i.dmg", sha));   // not https
   rig.controller.checkNewVersionResult(reply("1.0.3", "file:///etc/passwd", sha));
   rig.controller.checkNewVersionResult(reply("1.0.3", "https:///nohost", sha));
-  rig.controller.checkNewVersionResult(reply("1.0.3", "https://svc.test/i.dmg", ""));   // no digest
+  rig.controller.checkNewVersionResult(reply("1.0.3", "https://svc.test/i.dmg", ""));   // a digest that is none
   rig.controller.checkNewVersionResult(reply("1.0.3", "https://svc.test/i.dmg", "abc"));
+  rig.controller.checkNewVersionResult(vex::Json(  // not https, even without a digest
+      R"({"info":1,"number":"1.0.3","url":"http://svc.test/i.dmg"})"));
   EXPECT_TRUE(rig.downloads.empty());
   EXPECT_TRUE(rig.offered.empty());
   EXPECT_FALSE(QFileInfo::exists(rig.kelvor + QStringLiteral("/versions/Kelvor1.x.5.tmp")));
@@ -190,6 +192,27 @@ TEST(UpgradeController, OpensTheInstallerWithoutAShellThenStopsTheBridgeAndQuits
   EXPECT_EQ(rig.cleared, 1);
   EXPECT_EQ(rig.quits, 0);
   ASSERT_TRUE(testutil::waitUntil([&] { return rig.quits == 1; }));
+}
+
+TEST(UpgradeController, TakesTheReplyWithoutADigest) {
+  // The service's reply may carry only "info", "number" and "url".
+  UpgradeRig rig;
+  rig.controller.checkNewVersionResult(vex::Json(R"({"info":1,"number":"1.0.3","url":"https://svc.test/i.dmg"})"));
+  ASSERT_EQ(rig.downloads.size(), 1u);
+  const QString tmp = rig.downloads[0].SaveAt;
+  rig.downloadReplies[0](vex::Json{{"IsSucc", true}});  // claims success, saved nothing
+  EXPECT_TRUE(rig.offered.empty());
+  QFile out(tmp);
+  ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+  out.write(kInstaller);
+  out.close();
+  rig.downloadReplies[0](vex::Json{{"IsSucc", true}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 1; }));
+  EXPECT_EQ(rig.offered[0], rig.controller.installerPathFor(QStringLiteral("1.0.3")));
+  // Found on disk at the next connection: offered again without a download.
+  rig.controller.checkNewVersionResult(vex::Json{{"info", 1}, {"number", "1.0.3"}, {"url", "https://svc.test/i.dmg"}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 2; }));
+  EXPECT_EQ(rig.downloads.size(), 1u);
 }
 
 }  // namespace

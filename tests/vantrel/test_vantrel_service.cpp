@@ -294,6 +294,45 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   EXPECT_TRUE(host->link.inbox().empty());
 }
 
+// The host's client learns what it needs to decide per session: the access
+// code given with "ClientInit" (as a "checkAccessCode" request ahead of the
+// peer's own, whose answer stays with the bridge), the asking account with
+// every request, and the session's end.
+TEST_F(VantrelService, TellsTheHostTheLinksCodeTheAskingAccountAndTheSessionsEnd) {
+  const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(host && peer);
+  peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
+                                                 {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", "Code9"}});
+  auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"));
+  ASSERT_TRUE(opened && textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"));
+  const Json msg = valueOf(opened->data, "Msg");
+  const QString session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
+
+  auto presented = host->link.waitForCode(QStringLiteral("WSDC"));
+  ASSERT_TRUE(presented);
+  EXPECT_EQ(textOf(presented->data, "Code"), QStringLiteral("checkAccessCode"));
+  EXPECT_EQ(textOf(presented->data, "Session"), session);
+  EXPECT_EQ(valueOf(presented->data, "Msg"), (Json{{"tag", "docs"}, {"password", "Code9"}}));
+  EXPECT_EQ(textOf(presented->data, "PeerACC"), QString::number(intOf(peer->result, "ACC")));
+  const QString initToken = textOf(presented->data, "Token");
+  host->link.send(QStringLiteral("WSDC"), {{"Data", {{"data", true}}}, {"Token", initToken.toStdString()},
+                                           {"Session", session.toStdString()}, {"Code", "checkAccessCode"}});
+  EXPECT_FALSE(peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == initToken; }, 500ms));
+
+  peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
+  auto ping = host->link.waitForCode(QStringLiteral("WSDC"));
+  ASSERT_TRUE(ping);
+  EXPECT_EQ(textOf(ping->data, "PeerACC"), QString::number(intOf(peer->result, "ACC")));
+
+  peer->bridge.child().stop();
+  auto closed = host->link.waitFor([](const ClientLink::Frame& f) {
+    return f.code == QLatin1String("WSDC") && textOf(f.data, "Code") == QLatin1String("SessionClosed");
+  }, 10s);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(textOf(closed->data, "Session"), session);
+}
+
 TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {
   const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
   const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
