@@ -2,11 +2,16 @@
 
 #include "account_store.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QDir>
 
 namespace kelvor {
 
 namespace {
+
+// Every option of every command; each takes a value.
+constexpr const char* kOptionNames[] = {"data", "listen", "email", "password", "name", "hostname", "acode", "limit-dpc"};
 
 struct OptionSet {
   QStringList required;
@@ -38,37 +43,41 @@ QString usage() {
 }
 
 std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* error) {
-  if (args.isEmpty()) {
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  for (const char* name : kOptionNames)
+    parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+  // The parser expects the program's name first.
+  if (!parser.parse(QStringList{QStringLiteral("kelvor-service")} + args)) {
+    *error = parser.errorText();
+    return std::nullopt;
+  }
+  const QStringList positional = parser.positionalArguments();
+  if (positional.isEmpty()) {
     *error = QStringLiteral("no command given");
     return std::nullopt;
   }
   CommandLine line;
-  line.command = args.first();
+  line.command = positional.first();
   const auto options = optionSets().constFind(line.command);
   if (options == optionSets().constEnd()) {
     *error = QStringLiteral("unknown command: ") + line.command;
     return std::nullopt;
   }
-  for (int i = 1; i < args.size(); i += 2) {
-    const QString& flag = args[i];
-    if (!flag.startsWith(QLatin1String("--"))) {
-      *error = QStringLiteral("unexpected argument: ") + flag;
-      return std::nullopt;
-    }
-    const QString name = flag.mid(2);
+  if (positional.size() > 1) {
+    *error = QStringLiteral("unexpected argument: ") + positional.at(1);
+    return std::nullopt;
+  }
+  for (const QString& name : parser.optionNames()) {
     if (!options->required.contains(name) && !options->optional.contains(name)) {
-      *error = QStringLiteral("unknown option for ") + line.command + QStringLiteral(": ") + flag;
-      return std::nullopt;
-    }
-    if (i + 1 >= args.size()) {
-      *error = QStringLiteral("missing value after ") + flag;
+      *error = QStringLiteral("unknown option for ") + line.command + QStringLiteral(": --") + name;
       return std::nullopt;
     }
     if (line.options.contains(name)) {
-      *error = QStringLiteral("option given twice: ") + flag;
+      *error = QStringLiteral("option given twice: --") + name;
       return std::nullopt;
     }
-    line.options.insert(name, args[i + 1]);
+    line.options.insert(name, parser.value(name));
   }
   for (const QString& name : options->required) {
     if (line.options.value(name).isEmpty()) {

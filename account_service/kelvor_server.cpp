@@ -31,17 +31,37 @@ class GuardedSslServer : public QSslServer {
     QTcpSocket* socket = QSslServer::nextPendingConnection();
     if (!socket) return nullptr;
     auto received = std::make_shared<qint64>(0);
+    // Its context is a child of its own, dropped when the connection becomes a relay WebSocket.
+    auto* guard = new QObject(socket);
+    guard->setObjectName(QLatin1String(kGuardName));
     // Connected before the HTTP server's own handler, so it sees the bytes first.
-    connect(socket, &QIODevice::readyRead, socket, [socket, received] {
+    connect(socket, &QIODevice::readyRead, guard, [socket, received] {
       *received += socket->bytesAvailable();
       if (*received > KelvorServer::kMaxRequestBytes) {
         zlog::parts(QStringLiteral("HTTP - dropped an oversized request from"), socket->peerAddress().toString());
         socket->abort();
       }
     });
-    connect(socket, &QIODevice::bytesWritten, socket, [received](qint64) { *received = 0; });
+    connect(socket, &QIODevice::bytesWritten, guard, [received](qint64) { *received = 0; });
     return socket;
   }
+
+  // The TCP socket under an upgraded WebSocket, freed from the request guard.
+  QTcpSocket* takeUpgraded(const QWebSocket& webSocket) {
+    for (QSslSocket* socket : findChildren<QSslSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
+      if (socket->peerPort() != webSocket.peerPort() || socket->peerAddress() != webSocket.peerAddress() ||
+          socket->localPort() != webSocket.localPort())
+        continue;
+      delete socket->findChild<QObject*>(QLatin1String(kGuardName), Qt::FindDirectChildrenOnly);
+      // The socket moves to a relay thread: this server no longer hears from it.
+      socket->disconnect(this);
+      return socket;
+    }
+    return nullptr;
+  }
+
+ private:
+  static constexpr const char* kGuardName = "kelvor-request-guard";
 };
 
 QHttpServerResponse json(const Reply& reply) {
@@ -85,13 +105,19 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
   if (!tls) return false;
 
   relay_ = std::make_unique<RelayHub>(*core_);
+  core_->tokenDropped = [this](const QString& clientId) { relay_->dropClient(clientId); };
   http_ = new QHttpServer();
   addRoutes();
-  connect(http_, &QHttpServer::newWebSocketConnection, this, [this] {
-    while (http_->hasPendingWebSocketConnections()) relay_->accept(http_->nextPendingWebSocketConnection());
+  auto* tcp = new GuardedSslServer(http_);
+  tcp_ = tcp;
+  connect(http_, &QHttpServer::newWebSocketConnection, this, [this, tcp] {
+    while (http_->hasPendingWebSocketConnections()) {
+      auto socket = http_->nextPendingWebSocketConnection();
+      QTcpSocket* under = tcp->takeUpgraded(*socket);
+      relay_->accept(std::move(socket), under);
+    }
   });
 
-  tcp_ = new GuardedSslServer(http_);
   tcp_->setSslConfiguration(*tls);
   connect(tcp_, &QSslServer::errorOccurred, this, [](QSslSocket* socket, QAbstractSocket::SocketError) {
     zlog::parts(QStringLiteral("TLS - connection dropped:"), socket->errorString());

@@ -7,7 +7,12 @@
 
 #include <cstdio>
 
+#include <malloc.h>
+
 int main(int argc, char* argv[]) {
+  // Large buffers (relayed frames) are mapped on their own and returned to the
+  // system when freed, instead of the threshold creeping up and the heap keeping them.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   QCoreApplication app(argc, argv);
   QTextStream out(stdout);
   QTextStream err(stderr);

@@ -1,25 +1,18 @@
 #include "relay_hub.h"
 
 #include "core/log.h"
-#include "protocol/data_frame.h"
 #include "wire_models.h"
 
+#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QWebSocket>
 
+#include <mutex>
+
 namespace kelvor {
 
-bool jsonDepthWithin(const QByteArray& text, int limit) {
-  return vex::nestingDepth(std::string_view(text.constData(), std::size_t(text.size()))) <= std::size_t(limit);
-}
-
 namespace {
-
-QString textField(const vex::Json& frame, const char* key) {
-  const auto it = frame.find(key);
-  if (it == frame.end() || !it->is_string()) return {};
-  return QString::fromStdString(it->get<std::string>());
-}
 
 vex::Json refOf(const vex::Json& frame) {
   const auto it = frame.find("ref");
@@ -27,136 +20,270 @@ vex::Json refOf(const vex::Json& frame) {
   return *it;
 }
 
+QString shown(const QByteArray& session) { return QString::fromUtf8(session.left(80)); }
+
 }  // namespace
 
-RelayHub::RelayHub(ServiceCore& core, QObject* parent) : QObject(parent), core_(core) {}
-
-RelayHub::~RelayHub() {
-  std::vector<QWebSocket*> sockets;
-  for (const auto& entry : peers_) sockets.push_back(entry.first);
-  for (QWebSocket* socket : sockets) {
-    socket->disconnect(this);
-    socket->abort();
-    delete socket;
-  }
+RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
+    : QObject(parent), core_(core), loops_(std::make_unique<RelayLoops>(loops)) {
+  flow_.lostWhilePaused = [this](const LinkPtr& link) { linkGone(link); };
 }
 
-void RelayHub::accept(std::unique_ptr<QWebSocket> owned) {
+RelayHub::~RelayHub() {
+  // Every connection is closed on its own thread before the loops stop.
+  for (const LinkPtr& link : links_) {
+    QThread* thread = nullptr;
+    {
+      std::lock_guard lock(link->socketMutex);
+      if (link->socket) thread = link->socket->thread();
+    }
+    if (!thread) continue;
+    auto end = [link] {
+      QWebSocket* socket = nullptr;
+      {
+        std::lock_guard lock(link->socketMutex);
+        socket = link->socket;
+        link->socket = nullptr;
+      }
+      link->gone = true;
+      if (!socket) return;
+      socket->disconnect();
+      socket->abort();
+      delete socket;
+    };
+    QObject* loop = loops_->contextOf(thread);
+    if (loop)
+      QMetaObject::invokeMethod(loop, end, Qt::BlockingQueuedConnection);
+    else
+      end();
+  }
+  loops_.reset();
+}
+
+int RelayHub::onlineCount() const {
+  std::shared_lock lock(routesMutex_);
+  return static_cast<int>(byClient_.size());
+}
+
+int RelayHub::sessionCount() const {
+  std::shared_lock lock(routesMutex_);
+  return static_cast<int>(sessions_.size());
+}
+
+void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   QWebSocket* socket = owned.release();
   socket->setParent(nullptr);
-  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxMessage));
-  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxMessage));
+  // A message larger than one data frame is refused from its header, before it is buffered.
+  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
+  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
   if (socket->requestUrl().path() != QLatin1String("/relay")) {
     zlog::parts(QStringLiteral("Relay - refused a WebSocket on"), socket->requestUrl().path());
     socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
     socket->deleteLater();
     return;
   }
-  Peer peer;
-  peer.socket = socket;
-  peer.helloTimer = new QTimer(socket);
-  peer.helloTimer->setSingleShot(true);
-  peer.helloTimer->start(kHelloTimeoutMs);
-  connect(peer.helloTimer, &QTimer::timeout, this, [this, socket] {
-    auto it = peers_.find(socket);
-    if (it != peers_.end() && it->second.clientId.isEmpty())
-      refuse(it->second, QStringLiteral("no hello in time"), true);
+  auto link = std::make_shared<RelayLink>();
+  link->socket = socket;
+  link->tcp = tcp;
+  if (tcp) tcp->setParent(socket);  // moves, and goes, with the WebSocket
+  links_.insert(link);
+
+  const std::weak_ptr<RelayLink> weak = link;
+  auto* helloTimer = new QTimer(socket);
+  helloTimer->setSingleShot(true);
+  connect(helloTimer, &QTimer::timeout, socket, [this, weak] {
+    const LinkPtr l = weak.lock();
+    if (l && !l->signedIn.load()) refuse(l, QStringLiteral("no hello in time"), true);
   });
-  peers_.emplace(socket, peer);
-  connect(socket, &QWebSocket::textMessageReceived, this,
-          [this, socket](const QString& text) { onText(socket, text); });
-  connect(socket, &QWebSocket::binaryMessageReceived, this,
-          [this, socket](const QByteArray& message) { onBinary(socket, message); });
-  connect(socket, &QWebSocket::disconnected, this, [this, socket] { onGone(socket); });
-  connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [socket](QAbstractSocket::SocketError) {
-    zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
+  helloTimer->start(kHelloTimeoutMs);
+  // Context `socket`: every handler runs on the thread the socket lives in.
+  connect(socket, &QWebSocket::textMessageReceived, socket, [this, weak](const QString& text) {
+    if (const LinkPtr l = weak.lock()) onText(l, text);
+  });
+  connect(socket, &QWebSocket::binaryMessageReceived, socket, [this, weak](const QByteArray& message) {
+    if (const LinkPtr l = weak.lock()) onBinary(l, message);
+  });
+  connect(socket, &QWebSocket::bytesWritten, socket, [this, weak] {
+    if (const LinkPtr l = weak.lock()) flow_.drained(l);
+  });
+  connect(socket, &QWebSocket::disconnected, socket, [this, weak] {
+    if (const LinkPtr l = weak.lock()) linkGone(l);
+  });
+  connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), socket,
+          [socket](QAbstractSocket::SocketError) {
+            zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
+          });
+  if (!tcp) return;
+  // Moved once out of this call: its TCP socket is still inside its own read notification here.
+  QMetaObject::invokeMethod(
+      this,
+      [this, link] {
+        std::lock_guard lock(link->socketMutex);
+        if (link->socket && !link->gone.load()) link->socket->moveToThread(loops_->next());
+      },
+      Qt::QueuedConnection);
+}
+
+// ---- on the link's thread ----
+
+void RelayHub::onText(const LinkPtr& link, const QString& text) {
+  auto read = readControlFrame(text.toUtf8());
+  if (const auto* refusal = std::get_if<FrameRefusal>(&read)) {
+    refuse(link, refusal->why, refusal->close);
+    return;
+  }
+  auto& frame = std::get<ControlFrame>(read);
+  const QString& op = frame.op;
+  if (!link->helloSeen) {
+    if (op != QLatin1String("hello")) {
+      refuse(link, QStringLiteral("say hello first"), true);
+      return;
+    }
+    link->helloSeen = true;
+    toMain([this, link, token = textField(frame.body, "Token")] { handleHello(link, token); });
+    return;
+  }
+  if (op == QLatin1String("relay")) {
+    forwardJson(link, frame.body);
+  } else if (op == QLatin1String("ping")) {
+    sendFrame(link, RelayPong{}.toJSONModel());
+  } else if (op == QLatin1String("connect")) {
+    toMain([this, link, body = std::move(frame.body)] { handleConnect(link, body); });
+  } else if (op == QLatin1String("close")) {
+    toMain([this, link, id = textField(frame.body, "Session").toUtf8()] { handleClose(link, id); });
+  } else if (op == QLatin1String("hello")) {
+    refuse(link, QStringLiteral("already signed in"));
+  } else {
+    refuse(link, QStringLiteral("unknown op: ") + op.left(64));
+  }
+}
+
+void RelayHub::forwardJson(const LinkPtr& link, const vex::Json& frame) {
+  const QByteArray id = textField(frame, "Session").toUtf8();
+  const LinkPtr target = otherEnd(link, id);
+  if (!target) {
+    refuse(link, QStringLiteral("not your session: ") + shown(id));
+    return;
+  }
+  const auto body = frame.find("frame");
+  if (body == frame.end()) {
+    refuse(link, QStringLiteral("relay without frame"));
+    return;
+  }
+  RelayForward forward;
+  forward.Session = QString::fromUtf8(id);
+  forward.from = link->clientId;
+  forward.frame = *body;
+  sendFrame(target, forward.toJSONModel());
+  flow_.throttle(link, target);
+}
+
+void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
+  if (!link->signedIn.load()) {
+    refuse(link, QStringLiteral("say hello first"), true);
+    return;
+  }
+  const auto route = routeOfDataFrame(message);
+  if (const auto* refusal = std::get_if<FrameRefusal>(&route)) {
+    refuse(link, refusal->why, refusal->close);
+    return;
+  }
+  const QByteArrayView session = std::get<QByteArrayView>(route);
+  const LinkPtr target = otherEnd(link, QByteArray::fromRawData(session.data(), session.size()));
+  if (!target) {
+    refuse(link, QStringLiteral("not your session: ") + shown(session.toByteArray()));
+    return;
+  }
+  flow_.sendBinary(target, message);  // the same bytes, shared, not copied
+  flow_.throttle(link, target);
+}
+
+void RelayHub::linkGone(const LinkPtr& link) {
+  if (link->gone.exchange(true)) return;
+  QWebSocket* socket = nullptr;
+  {
+    std::lock_guard lock(link->socketMutex);
+    socket = link->socket;
+    link->socket = nullptr;
+  }
+  flow_.forget(link);
+  if (socket) {
+    QObject::disconnect(socket, nullptr, socket, nullptr);
+    socket->abort();
+    socket->deleteLater();
+  }
+  toMain([this, link] {
+    dropLink(link);
+    links_.erase(link);
   });
 }
 
-void RelayHub::send(QWebSocket* socket, const vex::Json& frame) {
+// ---- any thread ----
+
+LinkPtr RelayHub::otherEnd(const LinkPtr& sender, const QByteArray& session) const {
+  std::shared_lock lock(routesMutex_);
+  const auto it = sessions_.constFind(session);
+  if (it == sessions_.constEnd()) return nullptr;
+  if (it->caller == sender) return it->host;
+  if (it->host == sender) return it->caller;
+  return nullptr;
+}
+
+void RelayHub::sendFrame(const LinkPtr& link, const vex::Json& frame) {
   const auto text = vex::dump(frame);
-  if (!text) return;
-  socket->sendTextMessage(QString::fromStdString(*text));
+  if (text) flow_.sendText(link, QString::fromStdString(*text));
 }
 
-void RelayHub::refuse(Peer& peer, const QString& why, bool close) {
+void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
   RelayError error;
   error.error = why;
-  send(peer.socket, error.toJSONModel());
-  zlog::parts(QStringLiteral("Relay - refused:"), why,
-              peer.clientId.isEmpty() ? QStringLiteral("(not signed in)") : peer.clientId);
-  if (close) peer.socket->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
+  sendFrame(link, error.toJSONModel());
+  zlog::parts(QStringLiteral("Relay - refused:"), why, link->name());
+  if (close) closeLink(link, QWebSocketProtocol::CloseCodePolicyViolated, why.left(100));
 }
 
-void RelayHub::onText(QWebSocket* socket, const QString& text) {
-  auto it = peers_.find(socket);
-  if (it == peers_.end()) return;
-  Peer& peer = it->second;
-  const QByteArray bytes = text.toUtf8();
-  if (bytes.size() > kMaxMessage) {
-    refuse(peer, QStringLiteral("frame too large"), true);
-    return;
-  }
-  if (!jsonDepthWithin(bytes, kMaxJsonDepth)) {
-    refuse(peer, QStringLiteral("frame nested too deeply"));
-    return;
-  }
-  const auto frame = vex::Json::parse(bytes.constData(), bytes.constData() + bytes.size(), nullptr, false);
-  if (!frame.is_object()) {
-    refuse(peer, QStringLiteral("not a JSON object"));
-    return;
-  }
-  const QString op = textField(frame, "op");
-  if (peer.clientId.isEmpty()) {
-    if (op == QLatin1String("hello"))
-      handleHello(peer, frame);
-    else
-      refuse(peer, QStringLiteral("say hello first"), true);
-    return;
-  }
-  if (op == QLatin1String("connect")) {
-    handleConnect(peer, frame);
-  } else if (op == QLatin1String("relay")) {
-    handleRelay(peer, frame);
-  } else if (op == QLatin1String("close")) {
-    handleClose(peer, frame);
-  } else if (op == QLatin1String("ping")) {
-    send(socket, RelayPong{}.toJSONModel());
-  } else if (op == QLatin1String("hello")) {
-    refuse(peer, QStringLiteral("already signed in"));
-  } else {
-    refuse(peer, QStringLiteral("unknown op: ") + op.left(64));
-  }
+void RelayHub::closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why) {
+  flow_.onLinkThread(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
 }
 
-void RelayHub::handleHello(Peer& peer, const vex::Json& frame) {
-  const auto session = core_.sessionByToken(textField(frame, "Token"));
+void RelayHub::toMain(std::function<void()> work) {
+  QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+// ---- main thread ----
+
+void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
+  if (link->gone.load()) return;
+  const auto session = core_.sessionByToken(token);
   if (!session) {
-    refuse(peer, QStringLiteral("unknown token"), true);
+    refuse(link, QStringLiteral("unknown token"), true);
     return;
   }
   // One connection per login: a newer one replaces the older.
-  if (QWebSocket* older = byClient_.value(session->clientId)) {
-    onGone(older);
-    older->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("replaced by a newer connection"));
+  if (const LinkPtr older = byClient_.value(session->clientId)) {
+    closeLink(older, QWebSocketProtocol::CloseCodeNormal, QStringLiteral("replaced by a newer connection"));
+    dropLink(older);
   }
-  peer.clientId = session->clientId;
-  peer.accountId = session->accountId;
-  peer.readyOrder = ++readyCounter_;
-  peer.helloTimer->stop();
-  byClient_.insert(peer.clientId, peer.socket);
+  link->clientId = session->clientId;
+  link->accountId = session->accountId;
+  link->readyOrder = ++readyCounter_;
+  {
+    std::unique_lock lock(routesMutex_);
+    byClient_.insert(link->clientId, link);
+  }
+  link->signedIn.store(true);
   RelayReady ready;
-  ready.ClientID = peer.clientId;
-  ready.ACC = peer.accountId;
-  send(peer.socket, ready.toJSONModel());
-  zlog::parts(QStringLiteral("Relay - online"), peer.clientId, QString::number(peer.accountId));
+  ready.ClientID = link->clientId;
+  ready.ACC = link->accountId;
+  sendFrame(link, ready.toJSONModel());
+  zlog::parts(QStringLiteral("Relay - online"), link->clientId, QString::number(link->accountId));
 }
 
-RelayHub::Peer* RelayHub::peerOf(const QString& clientId) {
-  QWebSocket* socket = byClient_.value(clientId);
-  if (!socket) return nullptr;
-  auto it = peers_.find(socket);
-  return it == peers_.end() ? nullptr : &it->second;
+void RelayHub::dropClient(const QString& clientId) {
+  const LinkPtr link = byClient_.value(clientId);
+  if (!link) return;
+  refuse(link, QStringLiteral("sign-in ended"), true);
+  dropLink(link);
 }
 
 QString RelayHub::nameOf(qint64 accountId) {
@@ -164,7 +291,8 @@ QString RelayHub::nameOf(qint64 accountId) {
   return account ? account->nameAcc : QString();
 }
 
-void RelayHub::handleConnect(Peer& peer, const vex::Json& frame) {
+void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
+  if (link->gone.load() || !link->signedIn.load()) return;
   const vex::Json ref = refOf(frame);
   const QString hostname = textField(frame, "hostname").toLower();
   const QString tag = textField(frame, "tag");
@@ -172,7 +300,7 @@ void RelayHub::handleConnect(Peer& peer, const vex::Json& frame) {
     RelayConnectFailed failed;
     failed.ref = ref;
     failed.error = why;
-    send(peer.socket, failed.toJSONModel());
+    sendFrame(link, failed.toJSONModel());
   };
   if (hostname.isEmpty() || tag.size() > 256) {
     fail(QStringLiteral("hostname missing or tag too long"));
@@ -186,133 +314,109 @@ void RelayHub::handleConnect(Peer& peer, const vex::Json& frame) {
     return;
   }
   // The host is the account's most recently signed-in client other than the caller.
-  Peer* host = nullptr;
-  for (auto& [socket, candidate] : peers_) {
-    if (candidate.clientId.isEmpty() || candidate.accountId != account->id || candidate.clientId == peer.clientId)
-      continue;
-    if (!host || candidate.readyOrder > host->readyOrder) host = &candidate;
+  LinkPtr host;
+  for (const LinkPtr& candidate : std::as_const(byClient_)) {
+    if (candidate->accountId != account->id || candidate == link || candidate->gone.load()) continue;
+    if (!host || candidate->readyOrder > host->readyOrder) host = candidate;
   }
   if (!host) {
     fail(QStringLiteral("host offline"));
     return;
   }
-  const QString id = peer.clientId + QLatin1Char('|') + host->clientId;
+  const QByteArray id = (link->clientId + QLatin1Char('|') + host->clientId).toUtf8();
   if (!sessions_.contains(id)) {
-    if (peer.sessions.size() >= kMaxSessionsPerClient || host->sessions.size() >= kMaxSessionsPerClient) {
+    makeRoomAtHost(link, host);
+    if (link->sessions.size() >= kMaxSessionsPerClient || host->sessions.size() >= kMaxSessionsPerClient) {
       fail(QStringLiteral("too many sessions"));
       return;
     }
-    sessions_.insert(id, Session{peer.clientId, host->clientId});
-    peer.sessions.insert(id);
+    {
+      std::unique_lock lock(routesMutex_);
+      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_});
+    }
+    link->sessions.insert(id);
     host->sessions.insert(id);
   }
   RelaySessionToCaller toCaller;
   toCaller.ref = ref;
-  toCaller.Session = id;
-  toCaller.ClientID1 = peer.clientId;
+  toCaller.Session = QString::fromUtf8(id);
+  toCaller.ClientID1 = link->clientId;
   toCaller.ClientID2 = host->clientId;
   toCaller.hostname = account->hostname;
   toCaller.tag = tag;
   toCaller.uname = account->nameAcc;
   RelaySessionToHost toHost;
-  toHost.Session = id;
-  toHost.ClientID1 = peer.clientId;
+  toHost.Session = toCaller.Session;
+  toHost.ClientID1 = link->clientId;
   toHost.ClientID2 = host->clientId;
   toHost.tag = tag;
-  toHost.uname = nameOf(peer.accountId);
-  toHost.ACC = peer.accountId;
-  send(host->socket, toHost.toJSONModel());
-  send(peer.socket, toCaller.toJSONModel());
-  zlog::parts(QStringLiteral("Relay - session"), id);
+  toHost.uname = nameOf(link->accountId);
+  toHost.ACC = link->accountId;
+  sendFrame(host, toHost.toJSONModel());
+  sendFrame(link, toCaller.toJSONModel());
+  zlog::parts(QStringLiteral("Relay - session"), toCaller.Session);
 }
 
-void RelayHub::handleRelay(Peer& peer, const vex::Json& frame) {
-  const QString id = textField(frame, "Session");
-  const auto it = sessions_.constFind(id);
-  if (it == sessions_.constEnd() || !peer.sessions.contains(id)) {
-    refuse(peer, QStringLiteral("not your session: ") + id.left(80));
-    return;
+// Ends the caller's account's oldest sessions with this host while it holds its share.
+void RelayHub::makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host) {
+  while (true) {
+    int held = 0;
+    QByteArray oldest;
+    quint64 oldestOrder = 0;
+    for (const QByteArray& id : std::as_const(host->sessions)) {
+      const auto it = sessions_.constFind(id);
+      if (it == sessions_.constEnd() || it->host != host || it->callerAccount != caller->accountId) continue;
+      ++held;
+      if (oldest.isEmpty() || it->order < oldestOrder) {
+        oldest = id;
+        oldestOrder = it->order;
+      }
+    }
+    if (held < kMaxSessionsPerPeerAtHost) return;
+    zlog::parts(QStringLiteral("Relay - session evicted for a newer one of the same account:"), QString::fromUtf8(oldest));
+    endSession(oldest, nullptr);
   }
-  const auto body = frame.find("frame");
-  if (body == frame.end()) {
-    refuse(peer, QStringLiteral("relay without frame"));
-    return;
-  }
-  const QString other = it->caller == peer.clientId ? it->host : it->caller;
-  Peer* target = peerOf(other);
-  if (!target) {
-    endSession(id, QString());
-    return;
-  }
-  RelayForward forward;
-  forward.Session = id;
-  forward.from = peer.clientId;
-  forward.frame = *body;
-  send(target->socket, forward.toJSONModel());
 }
 
-// A data frame goes unchanged to the other client of its session; only the
-// session is read from it.
-void RelayHub::onBinary(QWebSocket* socket, const QByteArray& message) {
-  auto it = peers_.find(socket);
-  if (it == peers_.end()) return;
-  Peer& peer = it->second;
-  if (peer.clientId.isEmpty()) {
-    refuse(peer, QStringLiteral("say hello first"), true);
+void RelayHub::handleClose(const LinkPtr& link, const QByteArray& id) {
+  if (link->gone.load()) return;
+  if (!link->sessions.contains(id)) {
+    refuse(link, QStringLiteral("not your session: ") + shown(id));
     return;
   }
-  const auto sessionView = protocol::dataFrameSession(message);
-  const QString id = sessionView ? QString::fromUtf8(sessionView->data(), sessionView->size()) : QString();
-  const auto session = sessions_.constFind(id);
-  if (session == sessions_.constEnd() || !peer.sessions.contains(id)) {
-    refuse(peer, QStringLiteral("data frame outside your sessions"));
-    return;
-  }
-  Peer* target = peerOf(session->caller == peer.clientId ? session->host : session->caller);
-  if (!target) {
-    endSession(id, QString());
-    return;
-  }
-  target->socket->sendBinaryMessage(message);
-}
-
-void RelayHub::handleClose(Peer& peer, const vex::Json& frame) {
-  const QString id = textField(frame, "Session");
-  if (!peer.sessions.contains(id)) {
-    refuse(peer, QStringLiteral("not your session: ") + id.left(80));
-    return;
-  }
-  endSession(id, peer.clientId);
+  endSession(id, link);
 }
 
 // Forgets the session and tells the side(s) that did not close it.
-void RelayHub::endSession(const QString& id, const QString& closedBy) {
+void RelayHub::endSession(const QByteArray& id, const LinkPtr& closedBy) {
   const auto it = sessions_.constFind(id);
   if (it == sessions_.constEnd()) return;
   const Session session = *it;
-  sessions_.remove(id);
-  for (const QString& clientId : {session.caller, session.host}) {
-    Peer* p = peerOf(clientId);
-    if (!p) continue;
-    p->sessions.remove(id);
-    if (clientId != closedBy) {
+  {
+    std::unique_lock lock(routesMutex_);
+    sessions_.remove(id);
+  }
+  for (const LinkPtr& side : {session.caller, session.host}) {
+    side->sessions.remove(id);
+    if (side != closedBy) {
       RelayClosed closed;
-      closed.Session = id;
-      send(p->socket, closed.toJSONModel());
+      closed.Session = QString::fromUtf8(id);
+      sendFrame(side, closed.toJSONModel());
     }
   }
 }
 
-void RelayHub::onGone(QWebSocket* socket) {
-  auto it = peers_.find(socket);
-  if (it == peers_.end()) return;
-  const Peer peer = it->second;
-  peers_.erase(it);
-  if (!peer.clientId.isEmpty() && byClient_.value(peer.clientId) == socket) byClient_.remove(peer.clientId);
-  for (const QString& id : peer.sessions) endSession(id, peer.clientId);
-  if (!peer.clientId.isEmpty()) zlog::parts(QStringLiteral("Relay - offline"), peer.clientId);
-  socket->disconnect(this);
-  socket->deleteLater();
+void RelayHub::dropLink(const LinkPtr& link) {
+  if (!link->signedIn.load()) return;
+  if (byClient_.value(link->clientId) == link) {
+    {
+      std::unique_lock lock(routesMutex_);
+      byClient_.remove(link->clientId);
+    }
+    zlog::parts(QStringLiteral("Relay - offline"), link->clientId);
+  }
+  const auto ids = link->sessions;
+  for (const QByteArray& id : ids) endSession(id, link);
 }
 
 }  // namespace kelvor

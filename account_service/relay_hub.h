@@ -1,21 +1,33 @@
 // The relay between bridges. Each bridge holds one WebSocket, authenticates
 // with its login token ("hello"), opens sessions with the online client of an
 // account's host name ("connect") and sends frames to the other client of a
-// session ("relay"). Nothing reaches a client outside its sessions.
+// session: JSON text ("relay") or binary file data (routed by the session in
+// its header, forwarded unchanged). Nothing reaches a client outside its sessions.
+//
+// Threads: connections are spread over the relay loops (RelayLoops) after
+// their upgrade; frames are read, checked and forwarded on the sender's loop.
+// The routing table (clients and sessions) is written only by the main thread,
+// under an exclusive lock, and read by the loops under a shared one. Sign-in
+// checks ("hello") and session changes ("connect", "close", a client going)
+// run on the main thread, which owns the account store.
 #pragma once
 
+#include "relay_frames.h"
+#include "relay_link.h"
+#include "relay_loops.h"
 #include "service_core.h"
 
 #include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
+#include <QWebSocketProtocol>
 
 #include <memory>
-#include <unordered_map>
+#include <shared_mutex>
+#include <unordered_set>
 
+class QTcpSocket;
 class QWebSocket;
-class QTimer;
 
 namespace kelvor {
 
@@ -23,57 +35,64 @@ class RelayHub : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr qint64 kMaxMessage = 16 * 1024 * 1024;
   static constexpr int kMaxSessionsPerClient = 256;
+  // Sessions one account's clients may hold with one host; a new one evicts
+  // that account's oldest, so no account can crowd others out of a host.
+  static constexpr int kMaxSessionsPerPeerAtHost = 16;
   static constexpr int kHelloTimeoutMs = 10000;
-  static constexpr int kMaxJsonDepth = 64;
 
-  explicit RelayHub(ServiceCore& core, QObject* parent = nullptr);
+  // `loops`: relay threads, 0 for one per core.
+  explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
   ~RelayHub() override;
 
-  // Takes a freshly upgraded connection; one whose path is not "/relay" is closed.
-  void accept(std::unique_ptr<QWebSocket> socket);
+  // Takes a freshly upgraded connection and the TCP socket under it (null
+  // when unknown: the connection then stays on the main thread). One whose
+  // path is not "/relay" is closed.
+  void accept(std::unique_ptr<QWebSocket> socket, QTcpSocket* tcp);
+  // Closes the relay connection of a client whose sign-in was dropped.
+  void dropClient(const QString& clientId);
 
-  int onlineCount() const { return static_cast<int>(byClient_.size()); }
-  int sessionCount() const { return static_cast<int>(sessions_.size()); }
+  int onlineCount() const;
+  int sessionCount() const;
+  int loopCount() const { return loops_->size(); }
 
  private:
-  struct Peer {
-    QWebSocket* socket = nullptr;
-    QString clientId;  // empty until "hello"
-    qint64 accountId = 0;
-    qint64 readyOrder = 0;
-    QSet<QString> sessions;
-    QTimer* helloTimer = nullptr;
-  };
   struct Session {
-    QString caller;
-    QString host;
+    LinkPtr caller;
+    LinkPtr host;
+    qint64 callerAccount = 0;
+    quint64 order = 0;
   };
 
-  void onText(QWebSocket* socket, const QString& text);
-  void onBinary(QWebSocket* socket, const QByteArray& message);
-  void onGone(QWebSocket* socket);
-  void handleHello(Peer& peer, const vex::Json& frame);
-  void handleConnect(Peer& peer, const vex::Json& frame);
-  void handleRelay(Peer& peer, const vex::Json& frame);
-  void handleClose(Peer& peer, const vex::Json& frame);
-  void endSession(const QString& session, const QString& closedBy);
-  void send(QWebSocket* socket, const vex::Json& frame);
-  void refuse(Peer& peer, const QString& why, bool close = false);
-  Peer* peerOf(const QString& clientId);
+  // On the link's thread.
+  void onText(const LinkPtr& link, const QString& text);
+  void onBinary(const LinkPtr& link, const QByteArray& message);
+  void forwardJson(const LinkPtr& link, const vex::Json& frame);
+  void linkGone(const LinkPtr& link);
+  // Any thread.
+  LinkPtr otherEnd(const LinkPtr& sender, const QByteArray& session) const;
+  void sendFrame(const LinkPtr& link, const vex::Json& frame);
+  void refuse(const LinkPtr& link, const QString& why, bool close = false);
+  void closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why);
+  void toMain(std::function<void()> work);
+  // Main thread.
+  void handleHello(const LinkPtr& link, const QString& token);
+  void handleConnect(const LinkPtr& link, const vex::Json& frame);
+  void handleClose(const LinkPtr& link, const QByteArray& session);
+  void makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host);
+  void endSession(const QByteArray& id, const LinkPtr& closedBy);
+  void dropLink(const LinkPtr& link);
   QString nameOf(qint64 accountId);
 
   ServiceCore& core_;
-  // Node-based so that a Peer stays put while others come and go.
-  std::unordered_map<QWebSocket*, Peer> peers_;
-  QHash<QString, QWebSocket*> byClient_;
-  QHash<QString, Session> sessions_;
+  RelayFlow flow_;
+  std::unique_ptr<RelayLoops> loops_;
+  mutable std::shared_mutex routesMutex_;
+  QHash<QString, LinkPtr> byClient_;     // signed-in links by client id
+  QHash<QByteArray, Session> sessions_;  // by "caller|host"
+  std::unordered_set<LinkPtr> links_;    // main thread: every link not yet gone
   qint64 readyCounter_ = 0;
+  quint64 sessionCounter_ = 0;
 };
-
-// Whether the JSON text nests arrays/objects no deeper than `limit`
-// (deep nesting would exhaust the stack when the frame is written again).
-bool jsonDepthWithin(const QByteArray& text, int limit);
 
 }  // namespace kelvor

@@ -143,7 +143,10 @@ Reply ServiceCore::acceptLogin(const Account& account, const QString& credential
   sessions_.insert(session.token, session);
   auto& tokens = tokensByAccount_[account.id];
   tokens.append(session.token);
-  while (tokens.size() > kTokensPerAccount) sessions_.remove(tokens.takeFirst());
+  while (tokens.size() > kTokensPerAccount) {
+    const LoginSession dropped = sessions_.take(tokens.takeFirst());
+    if (tokenDropped && !dropped.clientId.isEmpty()) tokenDropped(dropped.clientId);
+  }
 
   LoginReply reply;
   reply.ACC = account.id;

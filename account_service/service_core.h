@@ -68,6 +68,10 @@ class ServiceCore {
 
   static bool isPlausibleQrToken(const QString& token);
 
+  // Told the client id of each sign-in dropped for a newer one of its account
+  // (its relay connection must go with it).
+  std::function<void(const QString& clientId)> tokenDropped;
+
   // The clock, replaceable by tests.
   std::function<qint64()> nowMs;
 

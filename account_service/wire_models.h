@@ -2,29 +2,13 @@
 #pragma once
 
 #include "core/vex_json.h"
+#include "protocol/login_result.h"
 
 #include <QString>
 
 namespace kelvor {
 
-struct LimitInfo {
-  int maxsharecount = 0;
-  int limit_dpc = 1;
-  int mbr_type = 1;
-  VEX_FIELDS(maxsharecount, limit_dpc, mbr_type)
-};
-
-struct LoginReply {
-  int Result = 1;
-  qint64 ACC = 0;
-  QString name_acc;
-  QString rooturl;
-  QString ClientID;
-  QString Token;
-  LimitInfo limit;
-  QString Credential;
-  VEX_FIELDS(Result, ACC, name_acc, rooturl, ClientID, Token, limit, Credential)
-};
+using LoginReply = protocol::SignInReply;
 
 // "Result" as a number (the login, access-code endpoints).
 struct NumberResult {

@@ -3,7 +3,7 @@
 // reply paths are reached: a request of each kind waits under prefix + "1".
 #include "bridge/bridge_message.h"
 #include "bridge/env.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
 #include "bridge/peer_link.h"

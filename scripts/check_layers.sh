@@ -8,19 +8,19 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 
 # folder -> the folders it may include from (besides itself), lowest first.
 declare -A MAY_USE=(
-  [protocol]=""
+  [app/core]=""
+  [protocol]="app/core"
   [common/tls]=""
-  [app/core]="protocol"
   [app/media]="app/core"
-  [app/bridge]="protocol app/core"
-  [app/local_sharing]="app/core app/bridge"
-  [app/shell]="app/core app/media app/bridge app/local_sharing"
-  [app/host_side]="app/core app/media app/bridge app/local_sharing app/shell"
-  [app/remote_sharing]="app/core app/media app/bridge app/local_sharing app/shell app/host_side"
-  [app/contacts]="app/core app/media app/bridge app/local_sharing app/shell app/remote_sharing"
-  [app/local_sharing/ui]="app/core app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="protocol common/tls app/core"
-  [account_service]="protocol common/tls app/core"
+  [app/bridge]="app/core protocol"
+  [app/local_sharing]="app/core protocol app/bridge"
+  [app/shell]="app/core protocol app/media app/bridge app/local_sharing"
+  [app/host_side]="app/core protocol app/media app/bridge app/local_sharing app/shell"
+  [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
+  [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
+  [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
+  [vantrel]="app/core protocol common/tls"
+  [account_service]="app/core protocol common/tls"
 )
 
 # The folder a quoted include names: "protocol/x.h" is protocol/,

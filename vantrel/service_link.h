@@ -45,7 +45,9 @@ class ServiceLink : public QObject {
     return send(op.toJSONModel());
   }
 
-  // Writes one binary message (a data frame); false when the relay is not ready.
+  // Writes one binary message (a data frame, protocol/data_frame.h); the relay
+  // forwards it unchanged to the other client of the session in its header.
+  // False when the relay is not ready.
   bool sendBinary(const QByteArray& message);
 
   // Intervals, shortened by tests.
@@ -56,6 +58,8 @@ class ServiceLink : public QObject {
   // The relay dropped; every session through it is gone.
   void lost();
   void opReceived(const vex::Json& op);
+  // A binary message from the relay: a data frame of one of this bridge's
+  // sessions, exactly as its sender wrote it (not yet checked).
   void binaryReceived(const QByteArray& message);
 
  private:

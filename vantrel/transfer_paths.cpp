@@ -1,19 +1,13 @@
 #include "transfer_paths.h"
 
+#include "core/file_names.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
 
 namespace vantrel {
-
-bool isSafeComponent(const QString& name) {
-  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
-  for (const QChar c : name) {
-    if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f) return false;
-  }
-  return name.size() <= 255;
-}
 
 std::optional<QString> safeRelativePath(const QString& rel) {
   QString text = rel;
@@ -23,7 +17,7 @@ std::optional<QString> safeRelativePath(const QString& rel) {
   if (text.size() >= 2 && text[1] == QLatin1Char(':')) return std::nullopt;
   const QStringList parts = text.split(QLatin1Char('/'));
   for (const QString& part : parts)
-    if (!isSafeComponent(part)) return std::nullopt;
+    if (!isPlainFileName(part)) return std::nullopt;
   return parts.join(QLatin1Char('/'));
 }
 

@@ -22,10 +22,6 @@ struct TransferEntry {
   QString local;
 };
 
-// Whether `name` may be one component of a path written on this machine:
-// not empty, not "." or "..", no separator, no control character.
-bool isSafeComponent(const QString& name);
-
 // `rel` checked and normalised ("a/b/c"); nothing when it is absolute, empty,
 // or has a component that is not safe. A backslash counts as a separator.
 std::optional<QString> safeRelativePath(const QString& rel);

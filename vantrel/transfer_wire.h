@@ -2,6 +2,7 @@
 // frames two bridges exchange about a transfer inside their relay session.
 #pragma once
 
+#include "protocol/transfer_progress.h"
 #include "wire.h"
 
 #include <QList>
@@ -12,20 +13,7 @@
 namespace vantrel {
 
 // The answer to every progress poll of a download, an upload or a send.
-struct TransTaskProgress {
-  qint64 TaskStatus = 0;  // 1 once the task has finished
-  qint64 TotalTaskCount = 0;
-  qint64 TotalTaskDoneCount = 0;
-  QString CurrentTaskFile;
-  QString CurrentTaskSpeed;
-  double CurrentTaskPercent = 0;
-  QString WorkingSpeed;
-  qint64 WorkingIndex = 0;
-  qint64 ForceCancel = 0;  // 1 when the task was cancelled or broke off
-  qint64 CurrentTaskFileSize = 0;
-  VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize)
-};
+using TransTaskProgress = protocol::TransTaskProgress;
 
 // The receiving side's view of a send from a contact.
 struct ReceiveStatus {

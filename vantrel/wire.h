@@ -1,11 +1,13 @@
 // Frames the bridge exchanges with its client and with the account service.
 // Every outgoing JSON is written from these models; incoming JSON is read with
-// the lenient accessors below (a missing key or a value of another kind gives
-// the empty text, 0 or false; numbers and booleans read as text give their own
-// text).
+// the client's lenient reader (core/json_read.h) under the names below: a
+// missing key or a value of another kind gives the empty text, 0 or false;
+// numbers and booleans read as text give their own text.
 #pragma once
 
+#include "core/json_read.h"
 #include "core/vex_json.h"
+#include "protocol/login_result.h"
 
 #include <QString>
 
@@ -17,22 +19,21 @@ using vex::Json;
 
 // ---- reading ---------------------------------------------------------------
 
-inline constexpr int kMaxJsonDepth = 256;
-
-// Whether arrays and objects nest at most `maxDepth` deep (strings skipped).
-bool withinNesting(const char* begin, const char* end, int maxDepth);
+inline constexpr int kMaxJsonDepth = int(jsonread::kMaxDepth);
 
 // Parses UTF-8 JSON text; nothing when it is not JSON or nests deeper than
 // kMaxJsonDepth.
-std::optional<Json> parseJson(const QByteArray& text);
-std::optional<Json> parseJson(const QString& text);
+inline std::optional<Json> parseJson(const QByteArray& text) {
+  return jsonread::parse(std::string_view(text.constData(), std::size_t(text.size())));
+}
+inline std::optional<Json> parseJson(const QString& text) { return parseJson(text.toUtf8()); }
 
-QString textOf(const Json& object, const char* key);
-qint64 intOf(const Json& object, const char* key);
+inline QString textOf(const Json& object, const char* key) { return jsonread::text(object, key); }
+inline qint64 intOf(const Json& object, const char* key) { return jsonread::integer(object, key); }
 // A member as it stands, or null.
-Json valueOf(const Json& object, const char* key);
+inline Json valueOf(const Json& object, const char* key) { return jsonread::member(object, key); }
 // A value read as text by the lenient rule.
-QString asText(const Json& value);
+inline QString asText(const Json& value) { return jsonread::text(value); }
 
 // One frame of the client, reduced to its code and its payload. The client
 // writes {"VType", "UUID", "Id_user1", "Id_user2", "Msg": {"Code", "Data"}},
@@ -95,22 +96,8 @@ struct HostCallText {
   VEX_FIELDS(Token, Msg)
 };
 
-struct LoginLimit {
-  qint64 maxsharecount = 0;
-  qint64 limit_dpc = 0;
-  qint64 mbr_type = 0;
-  VEX_FIELDS(maxsharecount, limit_dpc, mbr_type)
-};
-struct LoginResultMsg {
-  int Result = 1;
-  qint64 ACC = 0;
-  QString name_acc;
-  QString rooturl;
-  QString ClientID;
-  QString Token;
-  LoginLimit limit;
-  VEX_FIELDS(Result, ACC, name_acc, rooturl, ClientID, Token, limit)
-};
+using LoginLimit = protocol::LoginLimit;
+using LoginResultMsg = protocol::LoginResult;
 
 // A refusal or failure: {"Result": 0, "Info": why}.
 struct FailureMsg {

@@ -1,7 +1,7 @@
 #include "bridge/bridge_message.h"
 
 #include "bridge/bridge_link.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/login.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/peer_link.h"

@@ -141,20 +141,6 @@ using namespace bridgesupervisor;
 
 QString GetCpuTypeName() { return cpuTypeNameFor(QSysInfo::currentCpuArchitecture()); }
 
-QString RunShellCommand(const QString& command) {
-  QProcess process;
-  process.setProgram(QStringLiteral("/bin/bash"));
-  process.setArguments({QStringLiteral("-c"), command});
-  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process.setStandardInputFile(QProcess::nullDevice());
-  process.start();
-  if (!process.waitForStarted(5000)) return {};
-  process.waitForFinished(30000);
-  QString output = QString::fromUtf8(process.readAllStandardOutput());
-  if (output.endsWith(QLatin1Char('\n'))) output.chop(1);
-  return output;
-}
-
 bool IsBridgeRunning() {
   const auto processes = findBridgeProcesses(true);
   QStringList lines;

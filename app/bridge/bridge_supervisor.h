@@ -41,9 +41,6 @@ void StopOwnBridge();
 
 // The processor type name of the running system.
 QString GetCpuTypeName();
-// Runs a command with /bin/bash -c and gives its standard output without the
-// final line feed.
-QString RunShellCommand(const QString& command);
 // Whether a bridge process carrying the start-up argument runs.
 bool IsBridgeRunning();
 // Ends the bridge this client started and kills leftover bridges by name.

@@ -25,6 +25,8 @@ QString bridgeSecretFor(int envMode) {
   return secret.toUpper();
 }
 
+QString appVersion() { return QStringLiteral(ZARKELO_APP_VERSION); }
+
 QString currentLanguageCode() {
   const QString name = QLocale().name();  // "en_US", "zh_CN", "C"
   const QString code = name.section(QLatin1Char('_'), 0, 0);

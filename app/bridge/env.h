@@ -26,6 +26,8 @@ quint16 bridgePortFromEnvironment();
 QString bridgeSecretFor(int envMode);
 // The language code of the current locale, e.g. "en" or "zh".
 QString currentLanguageCode();
+// The application's version: the project version of the build.
+QString appVersion();
 }  // namespace envconfig
 
 struct Env {
@@ -33,7 +35,7 @@ struct Env {
   // 2 or more: local bridge started, watched and killed by the client.
   static inline int EnvMode = envconfig::envModeFromEnvironment();
   static inline QString LanguageCode = envconfig::currentLanguageCode();
-  static inline QString AppVersion = QStringLiteral("1.0.2");
+  static inline QString AppVersion = envconfig::appVersion();
 
   // Bridge connection.
   static inline bool BridgeConnected = false;

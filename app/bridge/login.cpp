@@ -2,7 +2,7 @@
 
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
 

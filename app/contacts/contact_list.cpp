@@ -1,6 +1,6 @@
 #include "contacts/contact_list.h"
 
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/payloads.h"
 #include "bridge/user_info.h"
 #include "core/localized.h"

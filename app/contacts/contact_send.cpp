@@ -2,7 +2,7 @@
 
 #include "bridge/env.h"
 #include "remote_sharing/saved_hosts.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/payloads.h"
 #include "bridge/user_info.h"
 #include "core/localized.h"

@@ -1,7 +1,7 @@
 #include "contacts/contacts_port.h"
 
 #include "remote_sharing/saved_hosts.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "contacts/receive_file.h"
 
 #include "bridge/env.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "core/localized.h"
 #include "core/log.h"
 #include "core/util_db.h"

@@ -52,6 +52,10 @@ class UtilSystem {
   // Removes every "|"-separated path, only when `operation` is "delete".
   static void removeFiles(const QString& operation, const QString& paths);
   static void renameFile(const QString& source, const QString& target);
+  // Puts the finished file `source` in the place of `target` in one step: a
+  // reader sees the old file or the new one, never a part. False (and `source`
+  // left as it was) when it cannot. Both must lie on one file system.
+  static bool replaceFile(const QString& source, const QString& target);
 
   // Choosers. Mode 0 picks files, 1 folders, 2 both; several items at once.
   // The result is the chosen paths joined with "|", or "" when cancelled.

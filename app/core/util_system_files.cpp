@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QTimeZone>
 
+#include <filesystem>
+
 QStringList UtilSystem::listDirectory(const QString& path, int mode, const QString& filter) {
   const QFileInfo info(path);
   if (!info.isDir()) return {};
@@ -76,6 +78,13 @@ void UtilSystem::removeFiles(const QString& operation, const QString& paths) {
   const QStringList list = paths.split(QLatin1Char('|'));
   if (operation != QLatin1String("delete")) return;
   for (const QString& path : list) removeFile(path);
+}
+
+bool UtilSystem::replaceFile(const QString& source, const QString& target) {
+  std::error_code error;
+  std::filesystem::rename(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(), error);
+  if (error) zlog::parts(QStringLiteral("RenameFile Failed:"), source, target);
+  return !error;
 }
 
 void UtilSystem::renameFile(const QString& source, const QString& target) {

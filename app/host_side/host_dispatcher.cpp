@@ -2,7 +2,7 @@
 
 #include "host_side/host_handlers.h"
 #include "host_side/host_replies.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "core/log.h"
 #include "host_side/host_file_service.h"
 #include "host_side/share_access.h"

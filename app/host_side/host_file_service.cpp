@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "core/file_names.h"
 #include "core/log.h"
 
 FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
@@ -34,7 +35,7 @@ FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir,
   for (const vex::Json& element : fileList) {
     FileUploadInfo_Task task;
     const QString name = element.is_string() ? QString::fromStdString(element.get<std::string>()) : QString();
-    if (folder && PathGuard::isPlainName(name)) {
+    if (folder && isPlainFileName(name)) {
       if (const auto path = guard.resolve(*folder + QLatin1Char('/') + name)) {
         const QFileInfo file(*path);
         if (file.exists()) {

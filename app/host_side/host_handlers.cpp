@@ -12,7 +12,7 @@
 #include "bridge/env.h"
 #include "host_side/host_dispatcher.h"
 #include "host_side/host_replies.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/peer_link.h"
 #include "bridge/user_info.h"

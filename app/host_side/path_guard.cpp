@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "core/file_names.h"
 #include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
 
@@ -100,11 +101,6 @@ bool PathGuard::allowsLan(const QString& resolved, bool upload) const {
   return containing(resolved, [](const Root& r) { return r.canDownload && r.canLan; }) != nullptr;
 }
 
-bool PathGuard::isPlainName(const QString& name) {
-  return !name.isEmpty() && name != QStringLiteral(".") && !name.contains(QStringLiteral("..")) &&
-         !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(u'\0'));
-}
-
 std::optional<QString> PathGuard::resolveForDelete(const QString& path) const {
   const auto cleaned = cleanAbsolute(path);
   if (!cleaned || *cleaned == QStringLiteral("/")) return std::nullopt;
@@ -127,7 +123,7 @@ std::optional<QString> PathGuard::resolveForDelete(const QString& path) const {
 }
 
 std::optional<QString> PathGuard::resolveNewFolder(const QString& dir, const QString& name) const {
-  if (!isPlainName(name)) return std::nullopt;
+  if (!isPlainFileName(name)) return std::nullopt;
   const auto folder = resolveFolder(dir);
   if (!folder) return std::nullopt;
   const QString target = (*folder == QStringLiteral("/") ? QString() : *folder) + QLatin1Char('/') + name;

@@ -52,9 +52,6 @@ class PathGuard {
   // (a download, or an upload into it) and the local-network route.
   bool allowsLan(const QString& resolved, bool upload) const;
 
-  // A name usable as one component inside a served folder.
-  static bool isPlainName(const QString& name);
-
   bool isEmpty() const { return roots_.isEmpty(); }
 
  private:

@@ -138,6 +138,9 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void onProbeReply(const std::optional<vex::Json>& reply, quint64 listing, const QString& dir);
   void onPageReply(const std::optional<vex::Json>& reply, quint64 listing, int64_t n, const QString& dir);
   void badReply(const char* what, const QString& detail);
+  // A reply frame without "Msg" reads as null: no reply at all.
+  static bool isMissing(const std::optional<vex::Json>& reply);
+  static QString dumpReply(const std::optional<vex::Json>& reply);
   void endThumbStep();
   void openDownloadSheet(const QList<FileItem>& items);
 

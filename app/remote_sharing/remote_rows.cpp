@@ -1,6 +1,6 @@
 #include "remote_sharing/remote_rows.h"
 
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "core/util_system.h"
 
 #include <limits>

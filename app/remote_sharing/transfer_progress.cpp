@@ -1,19 +1,7 @@
 #include "remote_sharing/transfer_progress.h"
 
-#include "bridge/json_read.h"
 #include "core/util_system.h"
 #include "shell/main_view_shared.h"
-
-namespace {
-
-float readFloat(const vex::Json& record, const char* key) {
-  const vex::Json& value = jsonread::member(record, key);
-  if (value.is_number()) return value.get<float>();
-  if (value.is_string()) return QString::fromStdString(value.get<std::string>()).trimmed().toFloat();
-  return 0;
-}
-
-}  // namespace
 
 TransferRequests TransferRequests::live() {
   TransferRequests r;
@@ -25,20 +13,6 @@ TransferRequests TransferRequests::live() {
   r.chooser = [](const QString& title, int mode, std::function<void(const QString&)> done) {
     UtilSystem::openPanel(title, mode, std::move(done));
   };
-  return r;
-}
-
-TransTaskReading TransTaskReading::read(const vex::Json& record) {
-  TransTaskReading r;
-  r.TaskStatus = jsonread::integer(record, "TaskStatus");
-  r.TotalTaskCount = jsonread::integer(record, "TotalTaskCount");
-  r.TotalTaskDoneCount = jsonread::integer(record, "TotalTaskDoneCount");
-  r.CurrentTaskFile = jsonread::text(record, "CurrentTaskFile");
-  r.CurrentTaskSpeed = jsonread::text(record, "CurrentTaskSpeed");
-  r.CurrentTaskPercent = readFloat(record, "CurrentTaskPercent");
-  r.WorkingSpeed = jsonread::text(record, "WorkingSpeed");
-  r.WorkingIndex = jsonread::integer(record, "WorkingIndex");
-  r.ForceCancel = jsonread::integer(record, "ForceCancel");
   return r;
 }
 

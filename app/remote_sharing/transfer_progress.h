@@ -6,6 +6,7 @@
 #include "remote_sharing/saved_hosts.h"
 #include "bridge/p2p_client_msg.h"
 #include "core/vex_json.h"
+#include "protocol/transfer_progress.h"
 
 #include <QString>
 
@@ -27,20 +28,8 @@ struct TransferRequests {
   static TransferRequests live();
 };
 
-// One progress record, read key by key; missing keys read as 0 or empty.
-struct TransTaskReading {
-  int64_t TaskStatus = 0;
-  int64_t TotalTaskCount = 0;
-  int64_t TotalTaskDoneCount = 0;
-  QString CurrentTaskFile;
-  QString CurrentTaskSpeed;
-  float CurrentTaskPercent = 0;
-  QString WorkingSpeed;
-  int64_t WorkingIndex = 0;
-  int64_t ForceCancel = 0;
-
-  static TransTaskReading read(const vex::Json& record);
-};
+// One progress record as the bridge writes it, read leniently.
+using TransTaskReading = protocol::TransTaskProgress;
 
 // Whether a reply carries a message at all (a refused request's empty text
 // does; a reply without "Msg" does not).

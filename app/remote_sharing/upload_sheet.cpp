@@ -1,7 +1,7 @@
 #include "remote_sharing/upload_sheet.h"
 
 #include "bridge/env.h"
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 #include "bridge/payloads.h"
 #include "core/localized.h"
 #include "core/log.h"

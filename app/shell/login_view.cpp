@@ -1,5 +1,6 @@
 #include "shell/login_view.h"
 
+#include "bridge/env.h"
 #include "core/localized.h"
 #include "shell/dialog_views.h"
 #include "shell/login_controller.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-const QString kAppVersion = QStringLiteral("1.0.2");
 
 QFrame* divider(QWidget* parent) {
   auto* line = new QFrame(parent);
@@ -145,7 +145,7 @@ QWidget* LoginView::buildBanner() {
   titleFont.setBold(true);
   title->setFont(titleFont);
   row->addWidget(title);
-  auto* version = new QLabel(QStringLiteral("V") + kAppVersion, banner);
+  auto* version = new QLabel(QStringLiteral("V") + Env::AppVersion, banner);
   QFont small = version->font();
   small.setPixelSize(9);
   version->setFont(small);

@@ -1,6 +1,7 @@
 #include "shell/version_check.h"
 
 #include "core/log.h"
+#include "core/util_system.h"
 #include "shell/service_urls.h"
 
 #include <QCryptographicHash>
@@ -203,11 +204,7 @@ void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& 
       QFile::remove(tmp);
       return;
     }
-    if (QFileInfo::exists(dmg)) QFile::remove(dmg);
-    if (!QFile::rename(tmp, dmg)) {
-      zlog::parts(QStringLiteral("RenameFile Failed:"), tmp);
-      return;
-    }
+    if (!UtilSystem::replaceFile(tmp, dmg)) return;
     offer(dmg);
   });
 }

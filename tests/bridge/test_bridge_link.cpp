@@ -146,7 +146,7 @@ TEST_F(BridgeLinkTest, RelogsInOnConnectOnlyWithEmailAndPassword) {
   EXPECT_EQ(server->frames[0].toStdString(),
             R"({"Id_user1":"","Id_user2":"","Msg":{"Code":"Login","Data":"{\"Device\":\"IPhone\",)"
             R"(\"Id_acc\":\"a@b.c\",\"Password\":\"p\\\"w\\\/\",\"Relogin\":false,\"Source\":\"IOS\",)"
-            R"(\"Version\":\"1.0.2\",\"isCheckAccOnly\":\"0\"}"},"UUID":"","VType":"WinContrlSet->"})");
+            R"(\"Version\":\")" ZARKELO_APP_VERSION R"(\",\"isCheckAccOnly\":\"0\"}"},"UUID":"","VType":"WinContrlSet->"})");
 }
 
 TEST_F(BridgeLinkTest, BothFrameFormsByteForByte) {

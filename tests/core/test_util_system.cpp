@@ -1,4 +1,5 @@
 #include "core/file_chooser.h"
+#include "core/file_names.h"
 #include "core/util_system.h"
 
 #include "support/test_util.h"
@@ -213,6 +214,22 @@ TEST(UtilSystemFiles, ListingSizesRemoveAndRename) {
   EXPECT_EQ(UtilSystem::getFileSize(root + S("/app.dmg")), 3);
   UtilSystem::renameFile(root + S("/gone.tmp"), root + S("/app.dmg"));
   EXPECT_TRUE(QFileInfo::exists(root + S("/app.dmg")));
+
+  // Replacing keeps the old file when the new one is missing.
+  writeFile(root + S("/next.tmp"), "next");
+  EXPECT_TRUE(UtilSystem::replaceFile(root + S("/next.tmp"), root + S("/app.dmg")));
+  EXPECT_EQ(UtilSystem::getFileSize(root + S("/app.dmg")), 4);
+  EXPECT_FALSE(UtilSystem::replaceFile(root + S("/next.tmp"), root + S("/app.dmg")));
+  EXPECT_EQ(UtilSystem::getFileSize(root + S("/app.dmg")), 4);
+}
+
+TEST(FileNames, OnePlainComponentWithoutControlCharacters) {
+  for (const QString& name : {S("a.txt"), S("a..b"), S("..."), S(".hidden"), S("名前 (1).txt"), QString(255, QLatin1Char('x'))})
+    EXPECT_TRUE(isPlainFileName(name)) << name.toStdString();
+  for (const QString& name : {QString(), S("."), S(".."), S("a/b"), S("a\\b"), S("/"), S("tab\there"), S("del\x7f"),
+                              S("nul") + QChar(u'\0'), QString(QChar(0x85)), QString(256, QLatin1Char('x')),
+                              QString(128, QChar(0x00e9))})
+    EXPECT_FALSE(isPlainFileName(name)) << name.toStdString();
 }
 
 TEST(UtilSystemFiles, DocumentsFoldersAreCreated) {

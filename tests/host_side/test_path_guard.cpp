@@ -127,15 +127,21 @@ TEST_F(PathGuardTest, NewFolderNeedsPermissionAndAPlainName) {
   EXPECT_FALSE(createServedFolder(guard(false, false), share, QStringLiteral("n1")));
   EXPECT_FALSE(QDir(share + QStringLiteral("/n1")).exists());
   const PathGuard g = guard(false, true);
-  for (const QString& bad : {QString(), QStringLiteral("."), QStringLiteral(".."), QStringLiteral("a/b"),
-                             QStringLiteral("..\\x"), QStringLiteral("a\\b"), QStringLiteral("../escape")})
+  for (const QString& bad :
+       {QString(), QStringLiteral("."), QStringLiteral(".."), QStringLiteral("a/b"), QStringLiteral("..\\x"),
+        QStringLiteral("a\\b"), QStringLiteral("../escape"), QStringLiteral("line\nbreak"), QStringLiteral("esc\x1b[2J"),
+        QStringLiteral("nul") + QChar(u'\0'), QString(256, QLatin1Char('n'))})
     EXPECT_FALSE(createServedFolder(g, share, bad)) << bad.toStdString();
+  EXPECT_EQ(QDir(share).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks), QStringList{QStringLiteral("sub")});
   EXPECT_FALSE(QDir(base + QStringLiteral("/escape")).exists());
   EXPECT_FALSE(createServedFolder(g, base + QStringLiteral("/outside"), QStringLiteral("n2")));
   EXPECT_FALSE(createServedFolder(g, share + QStringLiteral("/out_link"), QStringLiteral("n3")));
   EXPECT_FALSE(QDir(base + QStringLiteral("/outside/n3")).exists());
   EXPECT_TRUE(createServedFolder(g, share + QStringLiteral("/sub"), QStringLiteral("made")));
   EXPECT_TRUE(QDir(share + QStringLiteral("/sub/made")).exists());
+  // Dots inside a name are no way out.
+  EXPECT_TRUE(createServedFolder(g, share + QStringLiteral("/sub"), QStringLiteral("v1..v2")));
+  EXPECT_TRUE(QDir(share + QStringLiteral("/sub/v1..v2")).exists());
 }
 
 TEST_F(PathGuardTest, ChecksAnswerRefusedPathsAsMissing) {

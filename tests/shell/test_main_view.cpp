@@ -59,7 +59,7 @@ TEST(MainView, StartShowsLoginSheetAndHidesNavigation) {
   EXPECT_FALSE(w.view.sideNavigation()->isVisible());
   EXPECT_EQ(w.view.banner()->pageTitleLabel()->text(), L("Banner_Func_LocalSharing"));
   EXPECT_EQ(w.view.banner()->userNameLabel()->text(), QStringLiteral("Anonymous"));
-  EXPECT_EQ(w.view.versionLabel()->text(), L("Ver. ") + QStringLiteral("1.0.2"));
+  EXPECT_EQ(w.view.versionLabel()->text(), L("Ver. ") + Env::AppVersion);
   ASSERT_NE(w.view.currentPage(), nullptr);
 
   w.state().setUserName(QStringLiteral("Ann"));

@@ -34,7 +34,7 @@ TEST(MainViewState, InitialState) {
   EXPECT_EQ(view.userName(), QStringLiteral("Anonymous"));
   ASSERT_NE(view.userInfo(), nullptr);
   EXPECT_NE(view.userInfo(), UserInfo::shared());  // the window's own record, not the shared one
-  EXPECT_EQ(view.versionLine(), L("Ver. ") + QStringLiteral("1.0.2"));
+  EXPECT_EQ(view.versionLine(), L("Ver. ") + Env::AppVersion);
   EXPECT_EQ(MainViewState::navigationPages(), (QList<int>{0, 1, 2, 3}));
   for (ShowFlag* flag : {&view.isShowQRSettings, &view.isShowLogin, &view.isShowConfirmDialog,
                          &view.isShowingExitDialog, &view.isShowDialog_Input, &view.toast.isShowToast()})

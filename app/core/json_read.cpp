@@ -1,4 +1,4 @@
-#include "bridge/json_read.h"
+#include "core/json_read.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,8 +18,6 @@ int64_t clampToInt(double number) {
   if (number <= -9.2e18) return std::numeric_limits<int64_t>::min();
   return int64_t(number);
 }
-
-constexpr std::size_t kMaxDepth = 256;
 
 }  // namespace
 

@@ -1,11 +1,13 @@
-// Lenient reading of untrusted JSON: a missing key or a value of another kind
-// never throws; it reads as the empty text, 0 or the null value.
+// Lenient reading of untrusted JSON, by the client and its bridge alike: a
+// missing key or a value of another kind never throws; it reads as the empty
+// text, 0 or the null value.
 #pragma once
 
 #include "core/vex_json.h"
 
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -26,8 +28,12 @@ inline QString text(const vex::Json& value, std::string_view key) { return text(
 int64_t integer(const vex::Json& value);
 inline int64_t integer(const vex::Json& value, std::string_view key) { return integer(member(value, key)); }
 
+// Deepest nesting of arrays and objects that parse() takes: writing or
+// comparing a tree recurses once per level.
+inline constexpr std::size_t kMaxDepth = 256;
+
 // Parses UTF-8 text as JSON without throwing; nothing when it is not JSON or
-// nests deeper than a sane limit.
+// nests deeper than kMaxDepth.
 std::optional<vex::Json> parse(std::string_view bytes);
 
 }  // namespace jsonread

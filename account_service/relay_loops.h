@@ -1,0 +1,38 @@
+// The relay's event loops: one thread per core, each with a context object
+// living in it. Relay connections are spread over them so that relaying runs
+// in parallel and never waits for the main thread's sign-ins.
+#pragma once
+
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace kelvor {
+
+class RelayLoops {
+ public:
+  // `count` loops (at least one); 0 takes the machine's ideal thread count.
+  explicit RelayLoops(int count = 0);
+  ~RelayLoops();  // quits and joins every loop
+  RelayLoops(const RelayLoops&) = delete;
+  RelayLoops& operator=(const RelayLoops&) = delete;
+
+  int size() const { return static_cast<int>(loops_.size()); }
+  // The next loop's thread, round robin.
+  QThread* next();
+  // The context object living in `thread`, or null for a thread that is not a loop.
+  QObject* contextOf(const QThread* thread) const;
+
+ private:
+  struct Loop {
+    std::unique_ptr<QThread> thread;
+    QObject* context = nullptr;
+  };
+  std::vector<Loop> loops_;
+  std::atomic<unsigned> next_{0};
+};
+
+}  // namespace kelvor

@@ -1,0 +1,11 @@
+// The one rule for a plain file name: a single component that a peer may name
+// inside a folder of this machine, by the host side and by the bridge's
+// transfers alike.
+#pragma once
+
+#include <QString>
+
+// Not empty, not "." or "..", no separator ("/" or "\"), no NUL or other
+// control character, and at most 255 bytes in UTF-8 (the longest name a file
+// system takes). Dots elsewhere are fine: "a..b" is a plain name.
+bool isPlainFileName(const QString& name);

@@ -1,0 +1,252 @@
+// The browser's connection to the active host: the link, the share
+// information, then the entry-count probe and the paged listing.
+#include "remote_sharing/remote_file_list.h"
+
+#include "bridge/env.h"
+#include "core/json_read.h"
+#include "bridge/p2p_client_msg.h"
+#include "bridge/payloads.h"
+#include "core/localized.h"
+#include "core/log.h"
+#include "remote_sharing/remote_toast.h"
+
+#include <QPointer>
+
+namespace {
+
+QString describe(const std::optional<RemoteSharing>& host) {
+  if (!host) return QStringLiteral("none");
+  return QStringLiteral("{hostid: %1, hostname: %2, hosttag: %3, aliasname: %4}")
+      .arg(host->hostid, host->hostname, host->hosttag, host->aliasname);
+}
+
+}  // namespace
+
+// ---- connection ------------------------------------------------------------
+
+void RemoteFileListController::onAppearFileList() {
+  Env::RemoteFileListShared = this;
+  ConnectRemoteHost();
+}
+
+void RemoteFileListController::ConnectRemoteHost() {
+  zlog::line(QStringLiteral("ConnectRemoteHost Init...") + describe(rhActive()));
+  clearFileList();
+  if (!rhActive() || isLoading.value()) {
+    emit stateChanged();
+    return;
+  }
+  zlog::line(QStringLiteral("ConnectRemoteHost Running!"));
+  isLoading.set(true);
+  timeoutCheckCounter_ = 0;
+  Env::P2PConnectOwner = 1;
+  ++attempt_;
+  HelperRemoteSharing::ClientInit(rhActive()->hostname, rhActive()->hosttag, QString());
+  emit stateChanged();
+}
+
+void RemoteFileListController::updateRemoteConResult(ConStatus status) {
+  if (!rhActive()) {
+    zlog::line(QStringLiteral("ViewSharingRemoteFileList - updateRemoteConResult - rhActive nil!"));
+    return;
+  }
+  conStatus_ = status;
+  if (status == ConStatus::csConnected) {
+    GetShareInfoJson info;
+    info.tag = rhActive()->hosttag;
+    info.pass = rhActive()->password;
+    info.isweb = 0;
+    QPointer<RemoteFileListController> self(this);
+    const quint64 attempt = attempt_;
+    P2PClientMsg::SendMsgToRemote(QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
+                                  [self, attempt](const std::optional<vex::Json>& reply) {
+                                    if (self) self->onShareInfoReply(reply, attempt);
+                                  });
+  } else if (status == ConStatus::csMaxClients) {
+    hostInvalid(QStringLiteral("Max Connection Limits Reached!"));
+  } else {
+    hostInvalid(L("RS_Host_NotAvialableAndCheck"));
+  }
+  emit stateChanged();
+}
+
+void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt) {
+  zlog::line(QStringLiteral("getShareInfo - reply - ") + dumpReply(reply));
+  if (isMissing(reply)) return;
+  if (attempt != attempt_) {
+    zlog::line(QStringLiteral("getShareInfo - reply of an earlier connection, ignored"));
+    return;
+  }
+  timeoutCheckCounter_ = -1;
+  const vex::Json& data = jsonread::member(*reply, "data");
+  // A refused request (the empty text) has no "data": no share, as the host would say.
+  if (!data.is_array() && !data.is_null()) {
+    badReply("getShareInfo", dumpReply(reply));
+    hostInvalid(L("RS_Host_BadReply"));
+    return;
+  }
+  const size_t n = data.is_array() ? data.size() : 0;
+  if (n == 0) {
+    hostInvalid(L("RS_Host_NotAvialableAndCheckPassword"));
+    return;
+  }
+  const vex::Json& share = data[0];
+  if (!share.is_object()) {
+    badReply("getShareInfo", dumpReply(reply));
+    hostInvalid(L("RS_Host_BadReply"));
+    return;
+  }
+  if (n == 1 && jsonread::integer(share, "isenabled") == 0) {
+    hostInvalid(L("RS_Host_NotEnabled"));
+    return;
+  }
+  const QString root = jsonread::text(share, "path");
+  if (root.isEmpty()) {
+    // No root folder leaves nothing to list.
+    badReply("getShareInfo", QStringLiteral("share without a path"));
+    hostInvalid(L("RS_Host_BadReply"));
+    return;
+  }
+  pathRoot_ = root;
+  pathTag_ = pathRoot_.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QStringLiteral("\\");
+  isfilemanage_ = isfiledel_ = jsonread::integer(share, "isfiledel") == 1;
+  isdownload_ = jsonread::integer(share, "isdownload") == 1;
+  isupload_ = jsonread::integer(share, "isupload") == 1;
+  getFileList(pathRoot_);
+  resetCheckHost();
+  emit stateChanged();
+}
+
+void RemoteFileListController::hostInvalid(const QString& message) {
+  Env::P2PConnectOwner = 0;
+  isLoading.set(false);
+  conStatus_ = ConStatus::csInvalid;
+  iCheckHostWorking_ = true;
+  iCheckHostDiscon_ = -1;
+  if (!noticeOnScreen_) remotetoast::show(message);
+  hostInvalidInfo_ = message;
+  emit stateChanged();
+}
+
+void RemoteFileListController::resetCheckHost() {
+  sCheckHostCTime_.clear();
+  iCheckHostDiscon_ = 0;
+  iCheckHostWorking_ = false;
+}
+
+void RemoteFileListController::badReply(const char* what, const QString& detail) {
+  zlog::parts(QString::fromUtf8(what), QStringLiteral("- malformed reply from the host -"), detail.left(300));
+}
+
+// ---- listing ---------------------------------------------------------------
+
+void RemoteFileListController::clearFileList() {
+  thumbTaskList_.clear();
+  fileList_.clear();
+  iconList_.clear();
+  hasParentRow_ = false;
+  iHotFileIndex_ = -1;
+  emit rowsChanged();
+}
+
+void RemoteFileListController::getFileList(const QString& path) {
+  clearFileList();
+  iHotFileIndex_ = -1;
+  totalCountInfo_.clear();
+  pathCurrent_ = path;
+  isShowPageLinkBar_ = false;
+  isLoading.set(true);
+  GetShareFileListJson probe;
+  probe.dir = pathCurrent_;
+  probe.iPageIndex = 1;
+  probe.iPageSize = 50;
+  probe.iProbeCount = 1;
+  probe.iPreFetchIcon = 0;
+  QPointer<RemoteFileListController> self(this);
+  const quint64 listing = ++listing_;
+  P2PClientMsg::SendMsgToRemote(QStringLiteral("getFileList"), probe, true, QStringLiteral("NO"),
+                                [self, listing, path](const std::optional<vex::Json>& reply) {
+                                  if (self) self->onProbeReply(reply, listing, path);
+                                });
+  emit stateChanged();
+}
+
+void RemoteFileListController::onProbeReply(const std::optional<vex::Json>& reply, quint64 listing,
+                                            const QString& dir) {
+  if (isMissing(reply)) return;
+  if (listing != listing_ || dir != pathCurrent_) {
+    zlog::line(QStringLiteral("getFileList - count of a folder no longer on show, ignored"));
+    return;
+  }
+  const vex::Json& index = jsonread::member(*reply, "index");
+  std::optional<int64_t> count = remoterows::entryCount(index);
+  // A refused request (the empty text) counts 0 entries.
+  if (!count && index.is_null()) count = 0;
+  if (!count) {
+    badReply("getFileList", QStringLiteral("entry count ") + dumpReply(index));
+    isLoading.set(false);
+    remotetoast::show(L("RS_Host_BadReply"));
+    emit stateChanged();
+    return;
+  }
+  totalCount_ = *count;
+  totalCountInfo_ = QStringLiteral("(%1)").arg(totalCount_);
+  pageCount_ = remoterows::pageCountFor(totalCount_, pageSize_);
+  gotoPage(1);
+}
+
+void RemoteFileListController::gotoPage(int64_t n) {
+  isLoading.set(true);
+  QPointer<RemoteFileListController> self(this);
+  const quint64 listing = ++listing_;
+  const QString dir = pathCurrent_;
+  HelperRemoteSharing::getFileList(dir, n, pageSize_, [self, listing, n, dir](const std::optional<vex::Json>& reply) {
+    if (self) self->onPageReply(reply, listing, n, dir);
+  });
+  emit stateChanged();
+}
+
+void RemoteFileListController::onPageReply(const std::optional<vex::Json>& reply, quint64 listing, int64_t n,
+                                           const QString& dir) {
+  if (listing != listing_ || dir != pathCurrent_) {
+    zlog::line(QStringLiteral("getFileList - page of a folder or page no longer wanted, ignored"));
+    return;
+  }
+  pageIndex_ = n;
+  buildPageLinks();
+  QList<FileItem> rows;
+  QList<RowIcon> icons;
+  if (!pathCurrent_.isEmpty() && pathCurrent_ != pathRoot_) {
+    rows << remoterows::parentRow(pathCurrent_);
+    icons << remoterows::genericIcon(rows.last(), true);
+  }
+  if (reply) {
+    const vex::Json& data = jsonread::member(*reply, "data");
+    if (data.is_array()) {
+      int skipped = 0;
+      for (const vex::Json& entry : data) {
+        if (!entry.is_object()) {
+          ++skipped;
+          continue;
+        }
+        rows << remoterows::dataRow(entry);
+        icons << remoterows::genericIcon(rows.last(), false);
+      }
+      if (skipped > 0) badReply("getFileList", QStringLiteral("%1 entries that are not records, left out").arg(skipped));
+    } else if (!data.is_null()) {
+      badReply("getFileList", QStringLiteral("page data that is not a list"));
+      remotetoast::show(L("RS_Host_BadReply"));
+    }
+  }
+  fileList_ = rows;
+  iconList_ = icons;
+  hasParentRow_ = !pathCurrent_.isEmpty() && pathCurrent_ != pathRoot_;
+  isLoading.set(false);
+  emit rowsChanged();
+  emit stateChanged();
+}
+
+void RemoteFileListController::buildPageLinks() {
+  isShowPageLinkBar_ = pageCount_ > 1;
+  pageLinkList_ = remoterows::pageLinks(pageCount_, pageIndex_);
+}

@@ -1,0 +1,350 @@
+// The relay under load, against the service as a real process: round trips
+// (bridge A -> service -> bridge B -> service -> A, one outstanding per pair)
+// with 100 busy pairs against 1 pair in the same run, and one pair's latency
+// while 200 sign-ins hash their passwords against the same pair idle.
+// ZARKELO_BENCH_SERVICE names another kelvor-service executable to measure
+// (for instance an older build); the default is the one beside this program.
+#include "account_store.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QWebSocket>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+constexpr int kPairs = 100;
+constexpr int kClientThreads = 4;
+constexpr int kRunMs = 3000;
+
+template <class Done>
+bool spin(Done done, int timeoutMs = 30000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
+  return true;
+}
+
+// One pair's two relay connections, living in one client thread.
+struct Pair {
+  QWebSocket a, b;
+  std::string tokenA, tokenB, hostname;
+  QString toB, toA;  // the relay frames each side sends
+  QElapsedTimer sentAt;
+  std::vector<double>* latencies = nullptr;
+  std::atomic<bool>* running = nullptr;
+  bool open(const QUrl& url, const QSslConfiguration& tls) {
+    a.setSslConfiguration(tls);
+    b.setSslConfiguration(tls);
+    std::vector<json> inboxA, inboxB;
+    auto collect = [](std::vector<json>* inbox) {
+      return [inbox](const QString& text) { inbox->push_back(json::parse(text.toStdString(), nullptr, false)); };
+    };
+    auto ca = QObject::connect(&a, &QWebSocket::textMessageReceived, collect(&inboxA));
+    auto cb = QObject::connect(&b, &QWebSocket::textMessageReceived, collect(&inboxB));
+    a.open(url);
+    b.open(url);
+    if (!spin([&] { return a.state() == QAbstractSocket::ConnectedState && b.state() == QAbstractSocket::ConnectedState; }))
+      return false;
+    b.sendTextMessage(QString::fromStdString(json{{"op", "hello"}, {"Token", tokenB}}.dump()));
+    if (!spin([&] { return !inboxB.empty(); }) || inboxB[0].value("op", "") != "ready") return false;
+    a.sendTextMessage(QString::fromStdString(json{{"op", "hello"}, {"Token", tokenA}}.dump()));
+    if (!spin([&] { return !inboxA.empty(); }) || inboxA[0].value("op", "") != "ready") return false;
+    a.sendTextMessage(QString::fromStdString(json{{"op", "connect"}, {"ref", 1}, {"hostname", hostname}, {"tag", "t"}}.dump()));
+    if (!spin([&] { return inboxA.size() > 1 && inboxB.size() > 1; })) return false;
+    const std::string session = inboxA[1].value("Session", "");
+    if (session.empty()) return false;
+    const json payload{{"Code", "WSDC"}, {"Msg", {{"Token", "P2PClient-000123"}, {"Data", std::string(200, 'x')}}}};
+    toB = QString::fromStdString(json{{"op", "relay"}, {"Session", session}, {"frame", payload}}.dump());
+    toA = QString::fromStdString(json{{"op", "relay"}, {"Session", session}, {"frame", {{"ok", 1}}}}.dump());
+    QObject::disconnect(ca);
+    QObject::disconnect(cb);
+    QObject::connect(&b, &QWebSocket::textMessageReceived, [this](const QString&) { b.sendTextMessage(toA); });
+    QObject::connect(&a, &QWebSocket::textMessageReceived, [this](const QString&) {
+      latencies->push_back(double(sentAt.nsecsElapsed()) / 1e6);
+      if (running->load()) send();
+    });
+    return true;
+  }
+  void send() {
+    sentAt.start();
+    a.sendTextMessage(toB);
+  }
+};
+
+// A thread with its own event loop holding some pairs.
+struct ClientThread {
+  QThread thread;
+  QObject* context = nullptr;
+  std::vector<std::unique_ptr<Pair>> pairs;
+  std::vector<double> latencies;
+  ClientThread() {
+    thread.start();
+    context = new QObject;
+    context->moveToThread(&thread);
+  }
+  ~ClientThread() {
+    QMetaObject::invokeMethod(context, [this] {
+      pairs.clear();
+      delete context;
+    }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+  }
+  template <class F>
+  void run(F f) {
+    QMetaObject::invokeMethod(context, f, Qt::BlockingQueuedConnection);
+  }
+};
+
+class Service {
+ public:
+  bool start() {
+    QString error;
+    {
+      kelvor::AccountStore store;
+      if (!store.open(dir_.path(), &error)) return fail(error);
+      for (int i = 0; i < kPairs; ++i)
+        store.addAccount({QStringLiteral("h%1@x.org").arg(i), QStringLiteral("pw"), QStringLiteral("H"),
+                          QStringLiteral("host-%1").arg(i), QString()},
+                         &error);
+      for (const char* email : {"c0@x.org", "c1@x.org", "storm@x.org"})
+        store.addAccount({QString::fromLatin1(email), QStringLiteral("pw"), QStringLiteral("C"),
+                          QString::fromLatin1(email).section(QLatin1Char('@'), 0, 0) + QStringLiteral("-host"), QString()},
+                         &error);
+    }
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    port_ = probe.serverPort();
+    probe.close();
+    QString program = qEnvironmentVariable("ZARKELO_BENCH_SERVICE");
+    if (program.isEmpty()) program = QCoreApplication::applicationDirPath() + QStringLiteral("/kelvor-service");
+    std::fprintf(stderr, "service: %s\n", qPrintable(program));
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(program, {QStringLiteral("serve"), QStringLiteral("--data"), dir_.path(), QStringLiteral("--listen"),
+                             QStringLiteral("127.0.0.1:%1").arg(port_)});
+    QByteArray output;
+    if (!spin([&] {
+          output += process_.readAll();
+          return output.contains("listening on");
+        }))
+      return fail(QStringLiteral("the service did not start"));
+    QObject::connect(&process_, &QProcess::readyRead, [this] { process_.readAll(); });
+    tls_ = QSslConfiguration::defaultConfiguration();
+    tls_.addCaCertificates(QSslCertificate::fromPath(dir_.filePath(QStringLiteral("ca.pem"))));
+    return true;
+  }
+  ~Service() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill();
+  }
+  // Signs in; the answer, or null.
+  json login(const QString& email, QNetworkAccessManager& net) {
+    QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1/api2/bridge/login").arg(port_)));
+    request.setSslConfiguration(tls_);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    QNetworkReply* reply = net.post(request, QByteArray::fromStdString(json{{"Id_acc", email.toStdString()}, {"Password", "pw"}}.dump()));
+    spin([reply] { return reply->isFinished(); });
+    const json answer = json::parse(reply->readAll().toStdString(), nullptr, false);
+    reply->deleteLater();
+    return answer;
+  }
+  QUrl relayUrl() const { return QUrl(QStringLiteral("wss://127.0.0.1:%1/relay").arg(port_)); }
+  const QSslConfiguration& tls() const { return tls_; }
+  quint16 port() const { return port_; }
+
+ private:
+  bool fail(const QString& why) {
+    std::fprintf(stderr, "relay load setup: %s\n", qPrintable(why));
+    return false;
+  }
+  QTemporaryDir dir_;
+  QProcess process_;
+  quint16 port_ = 0;
+  QSslConfiguration tls_;
+};
+
+// The service with kPairs pairs open, spread over the client threads.
+struct Load {
+  Service service;
+  std::vector<std::unique_ptr<ClientThread>> threads;
+  std::vector<Pair*> pairs;  // pair i in thread i % kClientThreads
+  bool start() {
+    if (!service.start()) return false;
+    QNetworkAccessManager net;
+    for (int i = 0; i < kClientThreads; ++i) threads.push_back(std::make_unique<ClientThread>());
+    bool ok = true;
+    for (int i = 0; i < kPairs && ok; ++i) {
+      const json host = service.login(QStringLiteral("h%1@x.org").arg(i), net);
+      const json caller = service.login(QStringLiteral("c%1@x.org").arg(i % 2), net);
+      ClientThread& t = *threads[i % kClientThreads];
+      t.run([&] {
+        auto pair = std::make_unique<Pair>();
+        pair->tokenA = caller.value("Token", "");
+        pair->tokenB = host.value("Token", "");
+        pair->hostname = "host-" + std::to_string(i);
+        ok = pair->open(service.relayUrl(), service.tls());
+        pairs.push_back(pair.get());
+        t.pairs.push_back(std::move(pair));
+      });
+    }
+    if (!ok) std::fprintf(stderr, "relay load setup: a pair did not open\n");
+    return ok;
+  }
+
+  struct Result {
+    double perSecond = 0, p50 = 0, p99 = 0;
+  };
+  // Runs `count` pairs busy for `ms`.
+  Result run(int count, int ms, const std::function<void()>& meanwhile = {}) {
+    std::atomic<bool> running{true};
+    for (auto& t : threads) t->latencies.clear();
+    for (int i = 0; i < count; ++i) {
+      ClientThread& t = *threads[i % kClientThreads];
+      Pair* pair = pairs[i];
+      t.run([&t, pair, &running] {
+        pair->latencies = &t.latencies;
+        pair->running = &running;
+        pair->send();
+      });
+    }
+    QElapsedTimer clock;
+    clock.start();
+    if (meanwhile) meanwhile();
+    spin([&] { return clock.elapsed() >= ms; }, ms + 1000);
+    running = false;
+    const double seconds = double(clock.elapsed()) / 1000;
+    QThread::msleep(200);  // the last round trips come home
+    std::vector<double> all;
+    for (auto& t : threads) t->run([&] { all.insert(all.end(), t->latencies.begin(), t->latencies.end()); });
+    Result result;
+    if (all.empty()) return result;
+    std::sort(all.begin(), all.end());
+    result.perSecond = double(all.size()) / seconds;
+    result.p50 = all[all.size() / 2];
+    result.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    return result;
+  }
+};
+
+std::unique_ptr<Load>& loadHolder() {
+  static std::unique_ptr<Load> instance = [] {
+    auto l = std::make_unique<Load>();
+    if (!l->start()) l.reset();
+    return l;
+  }();
+  return instance;
+}
+
+Load* load() { return loadHolder().get(); }
+
+std::map<std::string, double> figures;
+
+void report(benchmark::State& state, const std::string& name, const Load::Result& r) {
+  state.counters["round_trips_per_s"] = r.perSecond;
+  state.counters["p50_ms"] = r.p50;
+  state.counters["p99_ms"] = r.p99;
+  figures[name + " per s"] = r.perSecond;
+  figures[name + " p50"] = r.p50;
+  figures[name + " p99"] = r.p99;
+}
+
+void BM_RelayOnePair(benchmark::State& state) {
+  Load* l = load();
+  if (!l) return state.SkipWithError("setup failed");
+  for (auto _ : state) report(state, "1 pair", l->run(1, kRunMs));
+}
+
+void BM_RelayHundredPairs(benchmark::State& state) {
+  Load* l = load();
+  if (!l) return state.SkipWithError("setup failed");
+  for (auto _ : state) report(state, "100 pairs", l->run(kPairs, kRunMs));
+}
+
+// One pair's latency while 200 sign-ins (16 at a time) hash their passwords.
+void BM_RelayDuringSignIns(benchmark::State& state) {
+  Load* l = load();
+  if (!l) return state.SkipWithError("setup failed");
+  for (auto _ : state) {
+    report(state, "idle", l->run(1, 1500));
+    QElapsedTimer storm;
+    double stormMs = 0;
+    const auto busy = l->run(1, 1500, [&] {
+      QNetworkAccessManager net;
+      storm.start();
+      int started = 0, finished = 0;
+      std::function<void()> next = [&] {
+        if (started >= 200) return;
+        ++started;
+        QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1/api2/bridge/login").arg(l->service.port())));
+        request.setSslConfiguration(l->service.tls());
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        QNetworkReply* reply = net.post(request, R"({"Id_acc":"storm@x.org","Password":"pw"})");
+        QObject::connect(reply, &QNetworkReply::finished, [&, reply] {
+          reply->deleteLater();
+          ++finished;
+          next();
+        });
+      };
+      for (int i = 0; i < 16; ++i) next();
+      spin([&] { return finished >= 200; }, 120000);
+      stormMs = double(storm.elapsed());
+    });
+    report(state, "during sign-ins", busy);
+    state.counters["sign_ins_ms"] = stormMs;
+  }
+}
+
+BENCHMARK(BM_RelayOnePair)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RelayHundredPairs)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RelayDuringSignIns)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void printRatio(const char* label, const std::string& measured, const std::string& baseline) {
+  const double m = figures[measured], b = figures[baseline];
+  if (m > 0 && b > 0)
+    std::printf("ratio %s: %.2f\n", label, m / b);
+  else
+    std::printf("ratio %s: not measured\n", label);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  printRatio("round trips per second, 100 pairs / 1 pair", "100 pairs per s", "1 pair per s");
+  printRatio("p99 latency, 100 pairs / 1 pair", "100 pairs p99", "1 pair p99");
+  printRatio("median latency, during 200 sign-ins / idle", "during sign-ins p50", "idle p50");
+  printRatio("p99 latency, during 200 sign-ins / idle", "during sign-ins p99", "idle p99");
+  std::printf("figures: 100 pairs %.0f round trips/s (p99 %.2f ms); 1 pair %.0f/s (p99 %.2f ms)\n",
+              figures["100 pairs per s"], figures["100 pairs p99"], figures["1 pair per s"], figures["1 pair p99"]);
+  benchmark::Shutdown();
+  // The pairs' threads end before the application object.
+  loadHolder().reset();
+  return 0;
+}

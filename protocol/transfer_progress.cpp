@@ -1,0 +1,38 @@
+#include "protocol/transfer_progress.h"
+
+#include "core/json_read.h"
+
+#include <cmath>
+
+namespace protocol {
+
+namespace {
+
+double readNumber(const vex::Json& record, const char* key) {
+  const vex::Json& value = jsonread::member(record, key);
+  double number = 0;
+  if (value.is_number())
+    number = value.get<double>();
+  else if (value.is_string())
+    number = QString::fromStdString(value.get<std::string>()).trimmed().toDouble();
+  return std::isfinite(number) ? number : 0;
+}
+
+}  // namespace
+
+TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
+  TransTaskProgress r;
+  r.TaskStatus = jsonread::integer(record, "TaskStatus");
+  r.TotalTaskCount = jsonread::integer(record, "TotalTaskCount");
+  r.TotalTaskDoneCount = jsonread::integer(record, "TotalTaskDoneCount");
+  r.CurrentTaskFile = jsonread::text(record, "CurrentTaskFile");
+  r.CurrentTaskSpeed = jsonread::text(record, "CurrentTaskSpeed");
+  r.CurrentTaskPercent = readNumber(record, "CurrentTaskPercent");
+  r.WorkingSpeed = jsonread::text(record, "WorkingSpeed");
+  r.WorkingIndex = jsonread::integer(record, "WorkingIndex");
+  r.ForceCancel = jsonread::integer(record, "ForceCancel");
+  r.CurrentTaskFileSize = jsonread::integer(record, "CurrentTaskFileSize");
+  return r;
+}
+
+}  // namespace protocol

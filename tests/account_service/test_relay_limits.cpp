@@ -1,0 +1,217 @@
+// The relay as a real process under hostile or heavy peers: binary data
+// frames reach only the other side of their session, byte-exact; oversized
+// frames are refused from their header with memory bounded and others served;
+// one account cannot crowd others out of a host; a dropped sign-in takes its
+// connection along; a receiver that does not read stalls only its sender.
+#include "relay_process_fixture.h"
+
+#include "protocol/data_frame.h"
+#include "support/test_util.h"
+
+#include <QElapsedTimer>
+
+using namespace relaytest;
+
+namespace {
+
+QByteArray dataFrame(const std::string& session, quint32 file, const QByteArray& payload) {
+  protocol::DataFrameHeader header;
+  header.session = QByteArray::fromStdString(session);
+  header.transfer = QByteArrayLiteral("T1");
+  header.file = file;
+  header.offset = quint64(file) * 4096;
+  return protocol::encodeDataFrame(header, payload);
+}
+
+}  // namespace
+
+TEST_F(RelayProcess, BinaryFramesReachOnlyTheOtherSideOfTheirSessionByteExact) {
+  auto ann = online("ann@example.com", "ann-pass");
+  auto bob = online("bob@example.com", "bob-pass");
+  auto bobHost = online("bob@example.com", "bob-pass");  // the newer client serves as the host
+  const std::string session = connect(*ann, *bobHost, "bob-host");
+
+  // Larger than the client's outgoing frame size: it arrives in pieces and leaves whole.
+  const QByteArray big = dataFrame(session, 2, testutil::randomBytes(3 * 1024 * 1024 + 17));
+  ann->socket.sendBinaryMessage(big);
+  EXPECT_EQ(bobHost->nextBinary(), big);
+  const QByteArray back = dataFrame(session, 0, QByteArrayLiteral("acknowledged"));
+  bobHost->socket.sendBinaryMessage(back);
+  EXPECT_EQ(ann->nextBinary(), back);
+  EXPECT_TRUE(bob->quiet(100));
+
+  // A client outside the session, malformed headers, an unknown session:
+  // each refused with an error, nothing forwarded, the connection stays.
+  bob->socket.sendBinaryMessage(dataFrame(session, 1, QByteArrayLiteral("not yours")));
+  EXPECT_EQ(bob->next()["op"], "error");
+  QByteArray wrongVersion = dataFrame(session, 1, "x");
+  wrongVersion[0] = char(9);
+  QByteArray sessionPastTheEnd = dataFrame(session, 1, "x").left(6);
+  for (const QByteArray& bad : {QByteArrayLiteral("\x01\x02"), wrongVersion, sessionPastTheEnd,
+                                QByteArray("\x01\x01\x00\x00", 4), dataFrame("Cnobody|Celse", 1, "x")}) {
+    ann->socket.sendBinaryMessage(bad);
+    EXPECT_EQ(ann->next()["op"], "error") << bad.toHex().toStdString();
+  }
+  EXPECT_GE(ann->pingMs(), 0);
+  EXPECT_TRUE(bobHost->quiet(100));
+  EXPECT_TRUE(bob->quiet(0));
+
+  // Once closed, the session carries nothing.
+  ann->send({{"op", "close"}, {"Session", session}});
+  EXPECT_EQ(bobHost->next()["op"], "closed");
+  bobHost->socket.sendBinaryMessage(back);
+  EXPECT_EQ(bobHost->next()["op"], "error");
+  EXPECT_TRUE(ann->quiet(100));
+}
+
+TEST_F(RelayProcess, OversizedFramesAreRefusedFromTheirHeaderWhileOthersAreServed) {
+  auto carol = online("carol@example.com", "carol-pass");
+  const qint64 before = serviceRssKb();
+  qint64 worstPingMs = 0;
+  auto pingCarol = [&] {
+    const qint64 ms = carol->pingMs();
+    ASSERT_GE(ms, 0);
+    worstPingMs = std::max(worstPingMs, ms);
+  };
+  constexpr qint64 k15MiB = 15 * 1024 * 1024;
+  const QByteArray chunk(1024 * 1024, 'z');
+  for (int round = 0; round < 6; ++round) {
+    // One 15 MiB frame announced in its header: refused before its bytes are kept.
+    auto flooder = onlineRaw("ann@example.com", "ann-pass");
+    flooder->socket.write(RawRelayClient::frameHeader(2, quint64(k15MiB)));
+    for (qint64 sent = 0; sent < k15MiB && flooder->socket.state() == QAbstractSocket::ConnectedState;
+         sent += chunk.size()) {
+      flooder->socket.write(chunk);
+      pingCarol();
+    }
+    EXPECT_TRUE(testutil::waitUntil([&] { return flooder->socket.state() != QAbstractSocket::ConnectedState; }));
+  }
+  for (int round = 0; round < 2; ++round) {
+    // The same size as a message of many small frames, and a too large control text.
+    auto fragmented = online("ann@example.com", "ann-pass");
+    fragmented->socket.sendBinaryMessage(QByteArray(k15MiB, 'y'));
+    auto text = online("ann@example.com", "ann-pass");
+    text->socket.sendTextMessage(QString(3 * 1024 * 1024, QLatin1Char('a')));
+    while (!(fragmented->closed && text->closed)) {
+      pingCarol();
+      ASSERT_TRUE(testutil::waitUntil([&] { return fragmented->closed && text->closed; }, 50ms) ||
+                  fragmented->socket.state() != QAbstractSocket::UnconnectedState ||
+                  text->socket.state() != QAbstractSocket::UnconnectedState);
+    }
+  }
+  const qint64 after = serviceRssKb();
+  RecordProperty("service_rss_kb_before", int(before));
+  RecordProperty("service_rss_kb_after", int(after));
+  RecordProperty("worst_ping_ms", int(worstPingMs));
+  EXPECT_LT(worstPingMs, 500);
+  EXPECT_LT(after, 256 * 1024) << "RSS before " << before << " kB";
+  EXPECT_LT(after - before, 64 * 1024) << "RSS before " << before << " kB, after " << after << " kB";
+}
+
+TEST_F(RelayProcess, OneAccountsSessionsAtAHostEvictTheirOwnOldestNotOthers) {
+  auto bob = online("bob@example.com", "bob-pass");
+  const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const std::string annId = std::to_string(first.value("ACC", 0));
+  std::vector<std::unique_ptr<RelayClient>> anns;
+  std::vector<std::string> sessions;
+  constexpr int kCap = 16;  // the relay's sessions per account at one host
+  for (int i = 0; i <= kCap; ++i) {
+    // Sign-ins with the device credential: no password hashing in the loop.
+    anns.push_back(online(annId, annId, first.value("Credential", "")));
+    anns.back()->send({{"op", "connect"}, {"ref", i}, {"hostname", "bob-host"}, {"tag", "t"}});
+    const json toCaller = anns.back()->next();
+    ASSERT_EQ(toCaller["op"], "session") << toCaller.dump();
+    sessions.push_back(toCaller["Session"]);
+    if (i == kCap) EXPECT_EQ(bob->next(), (json{{"op", "closed"}, {"Session", sessions[0]}}));
+    EXPECT_EQ(bob->next()["Session"], sessions.back());
+  }
+  EXPECT_EQ(anns[0]->next(), (json{{"op", "closed"}, {"Session", sessions[0]}}));
+  for (int i = 1; i <= kCap; ++i) EXPECT_TRUE(anns[i]->quiet(i == 1 ? 100 : 0)) << i;
+  anns[0]->send({{"op", "relay"}, {"Session", sessions[0]}, {"frame", {{"x", 1}}}});
+  EXPECT_EQ(anns[0]->next()["op"], "error");
+
+  // Another account still gets through to the host.
+  auto carol = online("carol@example.com", "carol-pass");
+  const std::string carolSession = connect(*carol, *bob, "bob-host");
+  carol->send({{"op", "relay"}, {"Session", carolSession}, {"frame", {{"hi", true}}}});
+  EXPECT_EQ(bob->next()["frame"]["hi"], true);
+}
+
+TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
+  auto bob = online("bob@example.com", "bob-pass");
+  const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  auto oldest = std::make_unique<RelayClient>(tls);
+  ASSERT_TRUE(oldest->open(relayUrl()));
+  oldest->send({{"op", "hello"}, {"Token", first["Token"]}});
+  ASSERT_EQ(oldest->next()["op"], "ready");
+  const std::string session = connect(*oldest, *bob, "bob-host");
+
+  const std::string annId = std::to_string(first.value("ACC", 0));
+  for (int i = 0; i < 64; ++i)  // the account keeps its 64 newest sign-ins
+    ASSERT_EQ(login({{"Id_acc", annId}, {"Password", annId}, {"Credential", first["Credential"]}})["Result"], 1);
+  EXPECT_TRUE(testutil::waitUntil([&] { return oldest->closed; }));
+  EXPECT_EQ(bob->next(), (json{{"op", "closed"}, {"Session", session}}));
+
+  RelayClient again(tls);
+  ASSERT_TRUE(again.open(relayUrl()));
+  again.send({{"op", "hello"}, {"Token", first["Token"]}});
+  EXPECT_EQ(again.next()["error"], "unknown token");
+}
+
+TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsSender) {
+  std::string carolClient;
+  auto carol = onlineRaw("carol@example.com", "carol-pass", &carolClient);
+  auto ann = online("ann@example.com", "ann-pass");
+  ann->send({{"op", "connect"}, {"ref", "r"}, {"hostname", "carol-host"}, {"tag", "t"}});
+  const std::string stalled = ann->next().value("Session", "");
+  ASSERT_TRUE(carol->waitText("\"session\""));
+  auto bobHost = online("bob@example.com", "bob-pass");
+  auto bob = online("bob@example.com", "bob-pass");
+  const std::string other = connect(*bob, *bobHost, "bob-host");
+  const qint64 before = serviceRssKb();
+
+  // Carol stops reading; Ann sends far more than all buffers on the way hold.
+  qint64 written = 0;  // by Ann's socket to the kernel
+  QObject::connect(&ann->socket, &QWebSocket::bytesWritten, [&written](qint64 n) { written += n; });
+  std::vector<QByteArray> sent;
+  for (quint32 i = 0; i < 64; ++i) {
+    sent.push_back(dataFrame(stalled, i, testutil::randomBytes(1024 * 1024)));
+    ann->socket.sendBinaryMessage(sent.back());
+  }
+  // Ann's socket stops getting rid of its bytes once the service holds her back.
+  qint64 seen = -1;
+  ASSERT_TRUE(testutil::waitUntil(
+      [&] {
+        const bool still = written == seen;
+        seen = written;
+        testutil::waitUntil([] { return false; }, 300ms);
+        return still && written == seen;
+      },
+      20s));
+  QElapsedTimer clock;
+  clock.start();
+  qint64 worstMs = 0;
+  while (clock.elapsed() < 1000) {
+    QElapsedTimer roundTrip;
+    roundTrip.start();
+    const QByteArray frame = dataFrame(other, 1, QByteArrayLiteral("small"));
+    bob->socket.sendBinaryMessage(frame);
+    ASSERT_EQ(bobHost->nextBinary(), frame);
+    bobHost->send({{"op", "relay"}, {"Session", other}, {"frame", {{"ok", 1}}}});
+    ASSERT_EQ(bob->next()["frame"]["ok"], 1);
+    worstMs = std::max(worstMs, roundTrip.elapsed());
+  }
+  EXPECT_LT(worstMs, 500);
+  EXPECT_LT(written, 48 * 1024 * 1024) << "the sender was not held back";
+  EXPECT_LT(serviceRssKb() - before, 48 * 1024);
+
+  // Carol reads again: everything arrives, whole and in order.
+  ASSERT_TRUE(testutil::waitUntil(
+      [&] {
+        carol->pump();
+        return carol->binaries.size() >= sent.size();
+      },
+      30s));
+  ASSERT_EQ(carol->binaries.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(carol->binaries[i] == sent[i]) << i;
+}
