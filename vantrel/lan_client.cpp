@@ -175,6 +175,14 @@ void LanClient::pumpUpload() {
 
 void LanClient::onReadable() {
   if (!socket_) return;
+  if (phase_ == Phase::Body && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
+    // The disk is behind: leave the bytes in the socket, so the host waits.
+    if (!diskWait_) {
+      diskWait_ = true;
+      QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
+    }
+    return;
+  }
   buffer_ += socket_->readAll();
   if (phase_ == Phase::Sending || phase_ == Phase::Head) {
     // The host may answer before the upload ends (a refusal).

@@ -85,6 +85,7 @@ class LanClient : public QObject {
   QString local_;
   bool uploadEnded_ = false;
   int status_ = 0;
+  bool diskWait_ = false;  // a retry is due once the disk has caught up
 };
 
 }  // namespace vantrel

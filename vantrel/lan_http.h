@@ -13,6 +13,9 @@ namespace vantrel::lan {
 
 inline constexpr qsizetype kMaxHeadBytes = 8 * 1024;
 inline constexpr qint64 kMaxChunkBytes = 16 * 1024 * 1024;
+// Bytes a receiver lets wait for its disk before it stops reading.
+inline constexpr qint64 kMaxPendingBytes = 8 * 1024 * 1024;
+inline constexpr int kDiskWaitMs = 5;
 
 struct Head {
   QByteArray method;  // requests

@@ -104,6 +104,14 @@ class LanServerConnection : public QObject {
 
   void onReadable() {
     idle_.start();
+    if (state_ == State::Put && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
+      // The disk is behind: leave the bytes in the socket, so the peer waits.
+      if (!diskWait_) {
+        diskWait_ = true;
+        QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
+      }
+      return;
+    }
     buffer_ += socket_->readAll();
     while (state_ != State::Closed) {
       if (state_ == State::Put) {
@@ -258,6 +266,7 @@ class LanServerConnection : public QObject {
   QTimer idle_;
   QByteArray buffer_;
   QByteArray capability_;  // of the request being served
+  bool diskWait_ = false;  // a retry is due once the disk has caught up
   // download
   std::unique_ptr<SourceFile> file_;
   // upload

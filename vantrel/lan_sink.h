@@ -17,6 +17,9 @@ class LanFileSink {
   using Kept = std::function<void(const QString& why)>;
   virtual ~LanFileSink() = default;  // an unfinished file is discarded
   virtual bool write(QByteArrayView bytes) = 0;
+  // Bytes written here that have not reached the disk yet; above a bound the
+  // route stops reading from the network until they have.
+  virtual qint64 pending() const { return 0; }
   // Every byte arrived; `sha256` is the sender's digest (hex).
   virtual void finish(const QString& sha256, Kept kept) = 0;
 };

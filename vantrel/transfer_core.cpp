@@ -50,6 +50,7 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   if (!isActive(task)) return;
   if (tellPeer) send(task, QStringLiteral("cancel"), XferNote{-1, 0, 0, why}.toJSONModel());
   discardPartial(task);
+  task->writes.reset();  // writes and commits not yet started are dropped
   task->stop->store(true);
   task->in.reset();
   task->inflight.clear();
@@ -77,7 +78,10 @@ void TransferCore::forgetIfServing(const TaskPtr& task) {
   }
 }
 
-void TransferCore::discardPartial(const TaskPtr& task) { task->out.reset(); }
+void TransferCore::discardPartial(const TaskPtr& task) {
+  if (task->out) task->out->discard();
+  task->out.reset();
+}
 
 bool TransferCore::admit(const QString& session, const QString& xid) {
   int running = 0;

@@ -138,6 +138,7 @@ std::unique_ptr<SinkFile> SinkFile::create(const QString& dir, const QString& xi
   const QString path = QDir(dir).filePath(partName(xid, index));
   QFile::remove(path);
   file->file_.setFileName(path);
+  file->path_ = path;
   // A new file, never one planted under the temporary name.
   if (!file->file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
     *why = file->file_.errorString();
@@ -149,7 +150,11 @@ std::unique_ptr<SinkFile> SinkFile::create(const QString& dir, const QString& xi
 
 SinkFile::~SinkFile() {
   if (file_.isOpen()) file_.close();
-  if (!kept_) QFile::remove(file_.fileName());
+  if (!kept_ && !removed_.exchange(true)) QFile::remove(path_);
+}
+
+void SinkFile::discard() {
+  if (!removed_.exchange(true)) QFile::remove(path_);
 }
 
 bool SinkFile::write(QByteArrayView bytes) {
@@ -161,9 +166,19 @@ bool SinkFile::write(QByteArrayView bytes) {
 
 void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
                       QObject* context, Committed done) {
-  if (file->written_ != size) return done(QStringLiteral("the size does not match"));
-  if (file->hash_.hex() != sha256) return done(QStringLiteral("the content does not match its checksum"));
-  std::shared_ptr<SinkFile> shared(std::move(file));
+  commit(std::shared_ptr<SinkFile>(std::move(file)), size, sha256, dest, context, std::move(done));
+}
+
+void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sha256, const QString& dest,
+                      QObject* context, Committed done) {
+  if (shared->written_ != size) {
+    shared->discard();
+    return done(QStringLiteral("the size does not match"));
+  }
+  if (shared->hash_.hex() != sha256) {
+    shared->discard();
+    return done(QStringLiteral("the content does not match its checksum"));
+  }
   QtConcurrent::run(&syncPool(), [shared, dest]() -> QString {
     // The data reaches the disk before the name does.
     if (::fsync(shared->file_.handle()) != 0) return QStringLiteral("cannot sync to disk");

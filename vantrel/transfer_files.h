@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -76,6 +77,8 @@ class SinkFile {
   ~SinkFile();  // removes the temporary file unless it was committed
 
   bool write(QByteArrayView bytes);
+  // Removes the temporary file now, also while a worker still writes to it.
+  void discard();
   qint64 written() const { return written_; }
   QString tempPath() const { return file_.fileName(); }
 
@@ -86,12 +89,17 @@ class SinkFile {
   using Committed = std::function<void(const QString& why)>;
   static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
                      QObject* context, Committed done);
+  // The same for a file whose writes ran on a worker, once they are all done.
+  static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
+                     QObject* context, Committed done);
 
  private:
   QFile file_;
+  QString path_;
   qint64 written_ = 0;
   Sha256 hash_;
   bool kept_ = false;
+  std::atomic_bool removed_ = false;
 };
 
 // Removes the temporary files that a bridge process which no longer runs

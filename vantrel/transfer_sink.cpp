@@ -172,10 +172,19 @@ void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, con
   if (!core_.send(task, QStringLiteral("accept"), msg)) core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
+// The bytes are written and hashed on a worker, in order. Chunks are
+// acknowledged as they arrive while few wait for the disk, and as they are
+// written beyond that, so that what waits stays bounded.
 void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
   ++task->taken;
-  if (!writeChunk(task, index, offset, bytes)) return;
-  core_.send(task, QStringLiteral("ack"), XferAck{task->taken}.toJSONModel());
+  if (writeChunk(task, index, offset, bytes)) acknowledge(task);
+}
+
+void TransferSink::acknowledge(const TaskPtr& task) {
+  const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
+  if (count <= task->acked) return;
+  task->acked = count;
+  core_.send(task, QStringLiteral("ack"), XferAck{count}.toJSONModel());
 }
 
 bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
@@ -194,6 +203,8 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   ++task->currentOrdinal;
   QString why;
   task->out = SinkFile::create(task->root + QLatin1Char('/') + parentRel(entry.rel), task->xid, index, &why);
+  task->accepted = 0;
+  if (!task->writes) task->writes = std::make_unique<SerialJobs>(core_.context());
   if (!task->out) {
     core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true);
     return false;
@@ -204,20 +215,26 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
 bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
   if (!openFile(task, index)) return false;
   const TransferEntry& entry = task->entries[index];
-  if (offset != task->out->written()) {
+  if (offset != task->accepted) {
     core_.fail(task, QStringLiteral("data out of order"), true);
     return false;
   }
-  if (task->out->written() + bytes.size() > entry.size) {
+  if (task->accepted + bytes.size() > entry.size) {
     core_.fail(task, entry.rel + QStringLiteral(": more data than announced"), true);
     return false;
   }
-  if (!task->out->write(bytes)) {
-    core_.fail(task, QStringLiteral("cannot write ") + entry.rel, true);
-    return false;
-  }
-  task->currentBytes = task->out->written();
-  task->bytesDone += bytes.size();
+  task->accepted += bytes.size();
+  std::weak_ptr<TransferTask> weak = task;
+  task->writes->post([file = task->out, chunk = bytes.toByteArray()] { return file->write(chunk); },
+                     [this, weak, index, size = bytes.size()](bool ok) {
+                       const TaskPtr t = weak.lock();
+                       if (!isActive(t)) return;
+                       if (!ok) return core_.fail(t, QStringLiteral("cannot write ") + t->entries[index].rel, true);
+                       if (index == t->current) t->currentBytes += size;
+                       t->bytesDone += size;
+                       ++t->stored;
+                       acknowledge(t);
+                     });
   return true;
 }
 
@@ -237,19 +254,29 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   const QString dest = task->root + QLatin1Char('/') + entry.rel;
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
-  SinkFile::commit(std::move(task->out), entry.size, sha256, dest, core_.context(),
-                   [this, weak, rel = entry.rel, after](const QString& why) {
-                     const TaskPtr t = weak.lock();
-                     if (t) --t->committing;
-                     if (!isActive(t)) {
-                       if (after) after(QStringLiteral("the transfer ended"));
-                       return;
-                     }
-                     if (!why.isEmpty()) core_.fail(t, rel + QStringLiteral(": ") + why, true);
-                     else ++t->done;
-                     if (after) after(why);
-                     if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);
-                   });
+  auto committed = [this, weak, rel = entry.rel, after](const QString& why) {
+    const TaskPtr t = weak.lock();
+    if (t) --t->committing;
+    if (!isActive(t)) {
+      if (after) after(QStringLiteral("the transfer ended"));
+      return;
+    }
+    if (!why.isEmpty()) core_.fail(t, rel + QStringLiteral(": ") + why, true);
+    else ++t->done;
+    if (after) after(why);
+    if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);
+  };
+  // Checked and committed after the file's last write; the next file may
+  // arrive meanwhile. A task that ends first drops the file, which removes it.
+  auto file = std::make_shared<std::shared_ptr<SinkFile>>(std::move(task->out));
+  task->writes->post([] { return true; },
+                     [this, weak, file, size = entry.size, sum = sha256, dest, committed](bool) {
+                       if (!isActive(weak.lock())) {
+                         (*file)->discard();
+                         return committed(QStringLiteral("the transfer ended"));
+                       }
+                       SinkFile::commit(std::move(*file), size, sum, dest, core_.context(), committed);
+                     });
 }
 
 // A file that arrives over the local-network route: opened with its first
@@ -264,8 +291,13 @@ class RouteFile : public LanFileSink {
   bool write(QByteArrayView bytes) override {
     const TaskPtr t = task_.lock();
     if (!isActive(t)) return false;
-    const qint64 offset = t->current == index_ && t->out ? t->out->written() : 0;
+    const qint64 offset = t->current == index_ && t->out ? t->accepted : 0;
     return sink_.writeChunk(t, index_, offset, bytes);
+  }
+  // Bytes taken but not yet on disk: the route stops reading beyond a bound.
+  qint64 pending() const override {
+    const TaskPtr t = task_.lock();
+    return t && t->current == index_ && t->out ? t->accepted - t->currentBytes : 0;
   }
   void finish(const QString& sha256, Kept kept) override {
     finished_ = true;

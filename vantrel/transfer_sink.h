@@ -39,6 +39,7 @@ class TransferSink {
   bool openFile(const TaskPtr& task, qint64 index);
   // Writes one chunk of the current file; false when the task failed.
   bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.
   void commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after);

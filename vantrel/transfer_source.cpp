@@ -203,6 +203,8 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
   pump(task);
 }
 
+// Sends the chunks that the reader has ready while the window has room; the
+// reader calls back as it reads more.
 void TransferSource::pump(const TaskPtr& task) {
   while (task->state == TransferState::Running && !task->allSent && task->sent - task->acked < kTransferWindow) {
     if (!task->in) {
@@ -218,47 +220,42 @@ void TransferSource::pump(const TaskPtr& task) {
       const TransferEntry& entry = task->entries[index];
       QString why;
       bool changed = false;
-      task->in = SourceFile::open(entry.local, entry.size, &why, &changed);
+      auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
       if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
-      if (!task->in) {
+      if (!file) {
         core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
         continue;
       }
       task->current = index;
       task->currentBytes = 0;
       ++task->currentOrdinal;
+      std::weak_ptr<TransferTask> weak = task;
+      task->in = std::make_unique<SourceReader>(std::move(file), kTransferChunkBytes, core_.context(), [this, weak] {
+        if (const TaskPtr t = weak.lock()) pump(t);
+      });
     }
-    if (!task->in->atEnd()) {
-      QString why;
-      const qint64 offset = task->in->offset();
-      const auto chunk = task->in->read(kTransferChunkBytes, &why);
-      if (!chunk && task->in->changed())
-        return core_.fail(task, task->entries[task->current].rel + QStringLiteral(": ") + why, true);
-      if (!chunk) {
-        core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, why}.toJSONModel());
-        task->in.reset();
-        continue;
-      }
-      if (!core_.sendData(task, task->current, offset, *chunk))
+    if (!task->in->hasChunk()) return;
+    const SourceReader::Chunk chunk = task->in->take();
+    const TransferEntry& entry = task->entries[task->current];
+    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true);
+    if (!chunk.why.isEmpty()) {
+      core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, chunk.why}.toJSONModel());
+      task->in.reset();
+      continue;
+    }
+    if (!chunk.bytes.isEmpty()) {
+      if (!core_.sendData(task, task->current, chunk.offset, chunk.bytes))
         return core_.fail(task, QStringLiteral("the peer link is not open"), false);
-      task->inflight.push_back(TransferTask::Inflight{task->current, chunk->size(), task->in->atEnd()});
+      task->inflight.push_back(TransferTask::Inflight{task->current, chunk.bytes.size(), chunk.last});
       ++task->sent;
     }
-    if (task->in->atEnd() && !finishFile(task)) return;
+    // The whole file has been read: its size and checksum go after its bytes.
+    if (chunk.last) {
+      task->in.reset();
+      if (!core_.send(task, QStringLiteral("sum"), XferSum{task->current, entry.size, chunk.sum}.toJSONModel()))
+        return;
+    }
   }
-}
-
-// The whole file has been read: its size and checksum go after its bytes.
-bool TransferSource::finishFile(const TaskPtr& task) {
-  const TransferEntry& entry = task->entries[task->current];
-  QString why;
-  const auto sum = task->in->finish(&why);
-  task->in.reset();
-  if (!sum) {
-    core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
-    return false;
-  }
-  return core_.send(task, QStringLiteral("sum"), XferSum{task->current, entry.size, *sum}.toJSONModel());
 }
 
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "transfer_core.h"
+#include "transfer_workers.h"
 
 namespace vantrel {
 
@@ -38,7 +39,6 @@ class TransferSource {
   void sendManifest(const TaskPtr& task);
   // Sends chunks while the window has room.
   void pump(const TaskPtr& task);
-  bool finishFile(const TaskPtr& task);
 
   TransferCore& core_;
   TransferLan* lan_ = nullptr;

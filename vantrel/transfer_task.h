@@ -1,7 +1,7 @@
 // One transfer as both sides of the engine keep it, and the limits they share.
 #pragma once
 
-#include "transfer_files.h"
+#include "transfer_workers.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
 
@@ -67,9 +67,9 @@ struct TransferTask {
   QElapsedTimer clock;
   // source
   qint64 next = 0;  // next entry to open
-  std::unique_ptr<SourceFile> in;
+  std::unique_ptr<SourceReader> in;  // the file being sent
   qint64 sent = 0;
-  qint64 acked = 0;
+  qint64 acked = 0;  // chunks acknowledged (by the peer, or to it on the sink)
   std::deque<Inflight> inflight;
   bool allSent = false;
   int checksPending = 0;
@@ -81,8 +81,11 @@ struct TransferTask {
   // Set when the task ends, so that a walk on a worker stops early.
   std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
   // sink
-  std::unique_ptr<SinkFile> out;
-  qint64 taken = 0;
+  std::shared_ptr<SinkFile> out;       // the file being received
+  std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
+  qint64 accepted = 0;                 // bytes of `out` handed to its writes
+  qint64 taken = 0;   // chunks received
+  qint64 stored = 0;  // chunks written
   int committing = 0;         // files being synced and renamed
   bool doneReceived = false;  // the source has sent everything
   // speed, sampled when polled

@@ -87,7 +87,9 @@ TEST(TransferPaths, AWalkStopsAtItsLimits) {
 TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   QTemporaryDir dir;
   const QString share = dir.path() + QStringLiteral("/share");
-  const QByteArray big = randomBytes(TransferEngine::kChunkBytes * 3 + 17);
+  // Enough chunks that reads finish ahead of the sender: they must still
+  // leave in order.
+  const QByteArray big = randomBytes(TransferEngine::kChunkBytes * 2 * TransferEngine::kWindow + 17);
   writeFile(share + QStringLiteral("/docs/a.txt"), "alpha");
   writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
   writeFile(share + QStringLiteral("/docs/empty"), QByteArray());
@@ -276,7 +278,8 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   EXPECT_EQ(filesBelow(dir.path()).size(), 2);
   receiver.onPeerFrame(kSession, QStringLiteral("sum"), xid,
                        {{"i", 0}, {"s", 10}, {"h", sha256Hex("something else").toStdString()}});
-  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  // Checked once the bytes are written, off the main thread.
+  EXPECT_TRUE(testutil::waitUntil([&] { return back.back().op == QLatin1String("cancel"); }));
   EXPECT_TRUE(textOf(back.back().msg, "why").contains(QStringLiteral("checksum"))) << back.back().msg.dump();
   EXPECT_TRUE(receiver.receiveStatus(kSession)["IsCancel"].get<bool>());
   EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
@@ -307,8 +310,14 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   const QString xid = out[0].xid;
   sender.onPeerFrame(kSession, QStringLiteral("accept"), xid, {{"skip", Json::array()}});
   auto dataCount = [&] { return std::count_if(out.begin(), out.end(), [](const Sent& s) { return s.op == QLatin1String("data"); }); };
+  // Chunks are read on a worker: wait for the window to fill, then check it
+  // stays full and no more.
+  EXPECT_TRUE(testutil::waitUntil([&] { return dataCount() >= TransferEngine::kWindow; }));
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(dataCount(), TransferEngine::kWindow);
   sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 2}});
+  EXPECT_TRUE(testutil::waitUntil([&] { return dataCount() >= TransferEngine::kWindow + 2; }));
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(dataCount(), TransferEngine::kWindow + 2);
   const Json progress = sender.uploadProgress(kSession);
   EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
@@ -319,6 +328,7 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   EXPECT_EQ(out.back().xid, xid);
   const qsizetype frames = out.size();
   sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 8}});
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));  // reads still under way end
   EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);

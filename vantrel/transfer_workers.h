@@ -1,0 +1,75 @@
+// The slow file work of a transfer, off the main thread: reading and hashing
+// ahead of the sender, writing and hashing behind the receiver.
+#pragma once
+
+#include "transfer_files.h"
+
+#include <QObject>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+namespace vantrel {
+
+// Reads a source file ahead of the sender on a worker thread: chunks are read
+// and hashed in order, one job at a time, into a short queue that the main
+// thread takes from. The file's change checks run with each read.
+class SourceReader {
+ public:
+  struct Chunk {
+    qint64 offset = 0;
+    QByteArray bytes;
+    bool last = false;     // the file's last chunk: `sum` holds its SHA-256
+    QString sum;
+    QString why;           // not empty: the read failed and `bytes` is empty
+    bool changed = false;  // ... because the file changed under the reader
+  };
+
+  // `ready` runs on `context`'s thread whenever a chunk has arrived.
+  SourceReader(std::unique_ptr<SourceFile> file, qint64 chunkBytes, QObject* context, std::function<void()> ready);
+  SourceReader(const SourceReader&) = delete;
+  SourceReader& operator=(const SourceReader&) = delete;
+
+  bool hasChunk() const { return !ready_.empty(); }
+  Chunk take();
+
+ private:
+  void readAhead();
+
+  // Touched only by the one job in flight, or by nobody.
+  std::shared_ptr<SourceFile> file_;
+  qint64 chunkBytes_;
+  QObject* context_;
+  std::function<void()> onReady_;
+  std::deque<Chunk> ready_;
+  bool reading_ = false;
+  bool ended_ = false;  // the last chunk or a failure has been read
+  // Lets a job that finishes after this reader is gone find that out.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+// Runs jobs one after another on a worker thread in the order posted; each
+// job's result goes to its `then` on the context's thread, in the same order.
+// Jobs not yet started are dropped with this object.
+class SerialJobs {
+ public:
+  explicit SerialJobs(QObject* context) : context_(context) {}
+  SerialJobs(const SerialJobs&) = delete;
+  SerialJobs& operator=(const SerialJobs&) = delete;
+  void post(std::function<bool()> job, std::function<void(bool ok)> then);
+
+ private:
+  struct Job {
+    std::function<bool()> work;
+    std::function<void(bool)> then;
+  };
+  void next();
+
+  QObject* context_;
+  std::deque<Job> queue_;
+  bool running_ = false;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace vantrel
