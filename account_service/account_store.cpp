@@ -14,16 +14,16 @@ namespace {
 constexpr char kSelect[] =
     "SELECT id, email, name_acc, hostname, acode, mbr_type, maxsharecount, limit_dpc FROM accounts ";
 
-Account rowToAccount(const SqliteDb::Row& row) {
+Account rowToAccount(const sql::Row& row) {
   Account a;
-  a.id = row[0].toLongLong();
-  a.email = row[1].toString();
-  a.nameAcc = row[2].toString();
-  a.hostname = row[3].toString();
-  a.acode = row[4].toString();
-  a.mbrType = row[5].toInt();
-  a.maxShareCount = row[6].toInt();
-  a.limitDpc = row[7].toInt();
+  a.id = row.integer(0);
+  a.email = row.text(1);
+  a.nameAcc = row.text(2);
+  a.hostname = row.text(3);
+  a.acode = row.text(4);
+  a.mbrType = int(row.integer(5));
+  a.maxShareCount = int(row.integer(6));
+  a.limitDpc = int(row.integer(7));
   return a;
 }
 
@@ -68,28 +68,40 @@ QString checkAccessCode(const QString& acode) {
 }
 
 bool AccountStore::open(const QString& dataDir, QString* error) {
-  if (!db_.open(QDir(dataDir).filePath(QStringLiteral("accounts.db")))) {
-    *error = db_.lastError();
-    return false;
+  auto opened = sql::Database::open(QDir(dataDir).filePath(QStringLiteral("accounts.db")), error);
+  if (!opened) return false;
+  db_ = std::move(*opened);
+  const QString schema[] = {
+      QStringLiteral("PRAGMA foreign_keys = ON"),
+      QStringLiteral("CREATE TABLE IF NOT EXISTS accounts ("
+                     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                     " email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+                     " password TEXT NOT NULL,"
+                     " name_acc TEXT NOT NULL,"
+                     " hostname TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+                     " acode TEXT NOT NULL,"
+                     " mbr_type INTEGER NOT NULL DEFAULT 1,"
+                     " maxsharecount INTEGER NOT NULL DEFAULT 10,"
+                     " limit_dpc INTEGER NOT NULL DEFAULT 3 CHECK (limit_dpc >= 1))"),
+      QStringLiteral("CREATE TABLE IF NOT EXISTS credentials ("
+                     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                     " account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+                     " hash TEXT NOT NULL UNIQUE,"
+                     " created INTEGER NOT NULL)"),
+      QStringLiteral("CREATE TABLE IF NOT EXISTS login_tokens ("
+                     " hash TEXT PRIMARY KEY,"
+                     " account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
+                     " client_id TEXT NOT NULL,"
+                     " created INTEGER NOT NULL,"
+                     " expires INTEGER NOT NULL)"),
+  };
+  for (const QString& statement : schema) {
+    if (!db_.execute(statement)) {
+      *error = db_.lastError();
+      return false;
+    }
   }
-  const bool ok = db_.execScript(QStringLiteral(
-      "CREATE TABLE IF NOT EXISTS accounts ("
-      " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-      " email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
-      " password TEXT NOT NULL,"
-      " name_acc TEXT NOT NULL,"
-      " hostname TEXT NOT NULL UNIQUE COLLATE NOCASE,"
-      " acode TEXT NOT NULL,"
-      " mbr_type INTEGER NOT NULL DEFAULT 1,"
-      " maxsharecount INTEGER NOT NULL DEFAULT 10,"
-      " limit_dpc INTEGER NOT NULL DEFAULT 3 CHECK (limit_dpc >= 1));"
-      "CREATE TABLE IF NOT EXISTS credentials ("
-      " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-      " account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,"
-      " hash TEXT NOT NULL UNIQUE,"
-      " created INTEGER NOT NULL);"));
-  if (!ok) *error = db_.lastError();
-  return ok;
+  return true;
 }
 
 std::optional<qint64> AccountStore::addAccount(const NewAccount& in, QString* error) {
@@ -115,7 +127,7 @@ std::optional<qint64> AccountStore::addAccount(const NewAccount& in, QString* er
     *error = QStringLiteral("the host name is taken");
     return std::nullopt;
   }
-  const bool ok = db_.exec(
+  const bool ok = db_.execute(
       QStringLiteral("INSERT INTO accounts (email, password, name_acc, hostname, acode, mbr_type, maxsharecount, "
                      "limit_dpc) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
       {in.email, hashPassword(in.password), in.name, hostname, acode, in.mbrType, in.maxShareCount, in.limitDpc});
@@ -127,7 +139,7 @@ std::optional<qint64> AccountStore::addAccount(const NewAccount& in, QString* er
 }
 
 bool AccountStore::removeAccount(const QString& email, QString* error) {
-  if (!db_.exec(QStringLiteral("DELETE FROM accounts WHERE email = ?"), {email})) {
+  if (!db_.execute(QStringLiteral("DELETE FROM accounts WHERE email = ?"), {email})) {
     *error = db_.lastError();
     return false;
   }
@@ -139,16 +151,16 @@ bool AccountStore::removeAccount(const QString& email, QString* error) {
 }
 
 QList<Account> AccountStore::listAccounts() {
-  QList<SqliteDb::Row> rows;
-  db_.exec(QString::fromLatin1(kSelect) + QStringLiteral("ORDER BY id"), {}, &rows);
+  QList<sql::Row> rows;
+  db_.query(QString::fromLatin1(kSelect) + QStringLiteral("ORDER BY id"), {}, &rows);
   QList<Account> out;
   for (const auto& row : rows) out.append(rowToAccount(row));
   return out;
 }
 
 std::optional<Account> AccountStore::findOne(const QString& where, const QVariant& value) {
-  QList<SqliteDb::Row> rows;
-  if (!db_.exec(QString::fromLatin1(kSelect) + where, {value}, &rows) || rows.isEmpty()) return std::nullopt;
+  QList<sql::Row> rows;
+  if (!db_.query(QString::fromLatin1(kSelect) + where, {value}, &rows) || rows.isEmpty()) return std::nullopt;
   return rowToAccount(rows.first());
 }
 
@@ -162,20 +174,30 @@ std::optional<Account> AccountStore::findByHostname(const QString& hostname) {
   return findOne(QStringLiteral("WHERE hostname = ?"), hostname);
 }
 
-std::optional<Account> AccountStore::checkLogin(const QString& email, const QString& password) {
-  QList<SqliteDb::Row> rows;
-  if (!db_.exec(QStringLiteral("SELECT id, password FROM accounts WHERE email = ?"), {email}, &rows) ||
+std::optional<PasswordRecord> AccountStore::passwordRecord(const QString& email) {
+  QList<sql::Row> rows;
+  if (!db_.query(QStringLiteral("SELECT id, password FROM accounts WHERE email = ?"), {email}, &rows) ||
       rows.isEmpty())
     return std::nullopt;
-  if (!verifyPassword(password, rows.first()[1].toString())) return std::nullopt;
-  return findById(rows.first()[0].toLongLong());
+  return PasswordRecord{rows.first().integer(0), rows.first().text(1)};
+}
+
+std::optional<PasswordRecord> AccountStore::passwordRecordById(qint64 id) {
+  QList<sql::Row> rows;
+  if (!db_.query(QStringLiteral("SELECT id, password FROM accounts WHERE id = ?"), {id}, &rows) || rows.isEmpty())
+    return std::nullopt;
+  return PasswordRecord{rows.first().integer(0), rows.first().text(1)};
+}
+
+std::optional<Account> AccountStore::checkLogin(const QString& email, const QString& password) {
+  const auto stored = passwordRecord(email);
+  if (!stored || !verifyPassword(password, stored->record)) return std::nullopt;
+  return findById(stored->accountId);
 }
 
 std::optional<Account> AccountStore::checkLoginById(qint64 id, const QString& password) {
-  QList<SqliteDb::Row> rows;
-  if (!db_.exec(QStringLiteral("SELECT password FROM accounts WHERE id = ?"), {id}, &rows) || rows.isEmpty())
-    return std::nullopt;
-  if (!verifyPassword(password, rows.first()[0].toString())) return std::nullopt;
+  const auto stored = passwordRecordById(id);
+  if (!stored || !verifyPassword(password, stored->record)) return std::nullopt;
   return findById(id);
 }
 
@@ -193,7 +215,7 @@ bool AccountStore::updateSettings(qint64 id, const QString& name, const QString&
     *error = QStringLiteral("the host name is taken");
     return false;
   }
-  if (!db_.exec(QStringLiteral("UPDATE accounts SET name_acc = ?, hostname = ?, acode = ? WHERE id = ?"),
+  if (!db_.execute(QStringLiteral("UPDATE accounts SET name_acc = ?, hostname = ?, acode = ? WHERE id = ?"),
                 {name, hostname, acode, id})) {
     *error = db_.lastError();
     return false;
@@ -203,9 +225,9 @@ bool AccountStore::updateSettings(qint64 id, const QString& name, const QString&
 
 QString AccountStore::issueCredential(qint64 accountId) {
   const QString credential = randomHex(32);
-  db_.exec(QStringLiteral("INSERT INTO credentials (account_id, hash, created) VALUES (?, ?, ?)"),
+  db_.execute(QStringLiteral("INSERT INTO credentials (account_id, hash, created) VALUES (?, ?, ?)"),
            {accountId, sha256Hex(credential), QDateTime::currentMSecsSinceEpoch()});
-  db_.exec(QStringLiteral("DELETE FROM credentials WHERE account_id = ? AND id NOT IN "
+  db_.execute(QStringLiteral("DELETE FROM credentials WHERE account_id = ? AND id NOT IN "
                           "(SELECT id FROM credentials WHERE account_id = ? ORDER BY id DESC LIMIT ?)"),
            {accountId, accountId, kMaxCredentials});
   return credential;
@@ -213,10 +235,32 @@ QString AccountStore::issueCredential(qint64 accountId) {
 
 bool AccountStore::checkCredential(qint64 accountId, const QString& credential) {
   if (credential.isEmpty() || credential.size() > 256) return false;
-  QList<SqliteDb::Row> rows;
-  db_.exec(QStringLiteral("SELECT 1 FROM credentials WHERE account_id = ? AND hash = ?"),
+  QList<sql::Row> rows;
+  db_.query(QStringLiteral("SELECT 1 FROM credentials WHERE account_id = ? AND hash = ?"),
            {accountId, sha256Hex(credential)}, &rows);
   return !rows.isEmpty();
+}
+
+void AccountStore::saveToken(const StoredToken& token) {
+  db_.execute(QStringLiteral("INSERT OR REPLACE INTO login_tokens (hash, account_id, client_id, created, expires) "
+                          "VALUES (?, ?, ?, ?, ?)"),
+           {token.hash, token.accountId, token.clientId, token.createdMs, token.expiresMs});
+}
+
+void AccountStore::dropToken(const QString& hash) {
+  db_.execute(QStringLiteral("DELETE FROM login_tokens WHERE hash = ?"), {hash});
+}
+
+QList<StoredToken> AccountStore::liveTokens(qint64 nowMs) {
+  db_.execute(QStringLiteral("DELETE FROM login_tokens WHERE expires <= ?"), {nowMs});
+  QList<sql::Row> rows;
+  db_.query(QStringLiteral("SELECT hash, account_id, client_id, created, expires FROM login_tokens "
+                          "ORDER BY created, rowid"),
+           {}, &rows);
+  QList<StoredToken> out;
+  for (const auto& row : rows)
+    out.append({row.text(0), row.integer(1), row.text(2), row.integer(3), row.integer(4)});
+  return out;
 }
 
 }  // namespace kelvor

@@ -2,7 +2,7 @@
 // ("accounts.db"), with their device credentials (stored as SHA-256 only).
 #pragma once
 
-#include "sqlite_db.h"
+#include "core/sql.h"
 
 #include <QString>
 
@@ -19,6 +19,21 @@ struct Account {
   int mbrType = 1;
   int maxShareCount = 10;
   int limitDpc = 3;
+};
+
+// A login token as kept on disk: its SHA-256 only, with its client id and expiry.
+struct StoredToken {
+  QString hash;
+  qint64 accountId = 0;
+  QString clientId;
+  qint64 createdMs = 0;
+  qint64 expiresMs = 0;
+};
+
+// The stored password record of an account, for checking off the main thread.
+struct PasswordRecord {
+  qint64 accountId = 0;
+  QString record;
 };
 
 struct NewAccount {
@@ -56,6 +71,8 @@ class AccountStore {
   // The account when the e-mail exists and the password matches.
   std::optional<Account> checkLogin(const QString& email, const QString& password);
   std::optional<Account> checkLoginById(qint64 id, const QString& password);
+  std::optional<PasswordRecord> passwordRecord(const QString& email);
+  std::optional<PasswordRecord> passwordRecordById(qint64 id);
 
   // Display name, host name and access code, each checked; empty `error` on success.
   bool updateSettings(qint64 id, const QString& name, const QString& hostname, const QString& acode,
@@ -68,9 +85,15 @@ class AccountStore {
 
   static constexpr int kMaxCredentials = 10;
 
+  // Login tokens, so that sign-ins outlive a restart of the service.
+  void saveToken(const StoredToken& token);
+  void dropToken(const QString& hash);
+  // The unexpired tokens, oldest first; expired ones are deleted.
+  QList<StoredToken> liveTokens(qint64 nowMs);
+
  private:
   std::optional<Account> findOne(const QString& where, const QVariant& value);
-  SqliteDb db_;
+  sql::Database db_;
 };
 
 }  // namespace kelvor

@@ -10,6 +10,8 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
+#include <QPointer>
+#include <QSslCipher>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QWebSocket>
@@ -64,6 +66,12 @@ class GuardedSslServer : public QSslServer {
   static constexpr const char* kGuardName = "kelvor-request-guard";
 };
 
+// The headers every answer carries; those of a page also forbid framing.
+void addCommonHeaders(QHttpServerResponse& response) {
+  response.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
+  response.setHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
+}
+
 QHttpServerResponse json(const Reply& reply) {
   const auto text = vex::dump(reply.body);
   return QHttpServerResponse(QByteArrayLiteral("application/json"), QByteArray::fromStdString(text.value_or("{}")),
@@ -73,8 +81,66 @@ QHttpServerResponse json(const Reply& reply) {
 QHttpServerResponse html(const QByteArray& body, Status status = Status::Ok) {
   QHttpServerResponse response(QByteArrayLiteral("text/html; charset=utf-8"), body, status);
   response.addHeader(QByteArrayLiteral("Content-Security-Policy"),
-                     QByteArrayLiteral("default-src 'none'; style-src 'unsafe-inline'; form-action 'self'"));
+                     QByteArrayLiteral("default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
+                                       "frame-ancestors 'none'"));
+  response.addHeader(QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY"));
   return response;
+}
+
+// An answer given later, on the main thread, once the worker pool is done. A
+// handler that takes the responder bypasses afterRequest, so the common
+// headers are added here; a connection that went away meanwhile gets nothing.
+class LaterAnswer {
+ public:
+  explicit LaterAnswer(QHttpServerResponder&& responder)
+      : socket_(responder.socket()), responder_(std::make_shared<QHttpServerResponder>(std::move(responder))) {}
+
+  void send(QHttpServerResponse&& response) const {
+    if (!socket_ || !socket_->isOpen() || !responder_) return;
+    addCommonHeaders(response);
+    response.write(std::move(*responder_));
+  }
+
+ private:
+  QPointer<QTcpSocket> socket_;
+  std::shared_ptr<QHttpServerResponder> responder_;
+};
+
+QString sourceOf(const QHttpServerRequest& request) { return request.remoteAddress().toString(); }
+
+// A form post from a page of another site is refused: its Origin, or when the
+// browser sent none its Referer, must be this service as the request reached it.
+bool isSameSite(const QHttpServerRequest& request) {
+  const QByteArray host = request.value(QByteArrayLiteral("host"));
+  if (host.isEmpty()) return false;
+  const QString own = QStringLiteral("https://") + QString::fromLatin1(host).toLower();
+  const QByteArray origin = request.value(QByteArrayLiteral("origin"));
+  if (!origin.isEmpty()) return QString::fromLatin1(origin).toLower() == own;
+  const QByteArray referer = request.value(QByteArrayLiteral("referer"));
+  if (referer.isEmpty()) return true;  // not a browser, or one that sends neither
+  const QUrl from(QString::fromLatin1(referer));
+  if (!from.isValid()) return false;
+  return from.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo |
+                       QUrl::StripTrailingSlash)
+             .toString()
+             .toLower() == own;
+}
+
+QHttpServerResponse foreignFormRefused() {
+  return html(pages::notice(QStringLiteral("Refused"), QStringLiteral("This form must be sent from its own page.")),
+              Status::Forbidden);
+}
+
+// Only AEAD suites with forward secrecy for TLS 1.2; TLS 1.3 keeps its own.
+QList<QSslCipher> aeadCiphers() {
+  QList<QSslCipher> out;
+  for (const QSslCipher& cipher : QSslConfiguration::supportedCiphers()) {
+    const QString name = cipher.name();
+    const bool tls13 = name.startsWith(QLatin1String("TLS_"));
+    const bool aead = name.contains(QLatin1String("GCM")) || name.contains(QLatin1String("CHACHA20"));
+    if (tls13 || (name.startsWith(QLatin1String("ECDHE-")) && aead)) out.append(cipher);
+  }
+  return out;
 }
 
 QString queryValue(const QHttpServerRequest& request, const QString& key) {
@@ -118,7 +184,10 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
     }
   });
 
-  tcp_->setSslConfiguration(*tls);
+  QSslConfiguration config = *tls;
+  config.setProtocol(QSsl::TlsV1_2OrLater);
+  config.setCiphers(aeadCiphers());
+  tcp_->setSslConfiguration(config);
   connect(tcp_, &QSslServer::errorOccurred, this, [](QSslSocket* socket, QAbstractSocket::SocketError) {
     zlog::parts(QStringLiteral("TLS - connection dropped:"), socket->errorString());
   });
@@ -149,7 +218,10 @@ void KelvorServer::addRoutes() {
   ServiceCore* core = core_.get();
 
   http_->route(QStringLiteral("/api2/bridge/login"), Method::Post,
-               [core](const QHttpServerRequest& request) { return json(core->login(request.body())); });
+               [core](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                 LaterAnswer answer(std::move(responder));
+                 core->login(request.body(), sourceOf(request), [answer](const Reply& reply) { answer.send(json(reply)); });
+               });
   http_->route(QStringLiteral("/api2/account/hostname/get/index\\.php"), Method::Get,
                [core](const QHttpServerRequest& request) {
                  return json(core->hostnameGet(queryValue(request, QStringLiteral("Token"))));
@@ -165,7 +237,7 @@ void KelvorServer::addRoutes() {
                [core](const QHttpServerRequest& request) {
                  return json(core->acodeCheck(queryValue(request, QStringLiteral("Token")),
                                               queryValue(request, QStringLiteral("email")),
-                                              queryValue(request, QStringLiteral("acode"))));
+                                              queryValue(request, QStringLiteral("acode")), sourceOf(request)));
                });
   http_->route(QStringLiteral("/api2/version/mac/index\\.php"), Method::Get,
                [this](const QHttpServerRequest&) { return json(core_->versionInfo(siteBase())); });
@@ -181,31 +253,42 @@ void KelvorServer::addRoutes() {
   http_->route(QStringLiteral("/wx/login/"), Method::Get, [](const QHttpServerRequest& request) {
     return html(pages::loginForm(queryValue(request, QStringLiteral("mid")), queryValue(request, QStringLiteral("token"))));
   });
-  http_->route(QStringLiteral("/wx/login/confirm"), Method::Post, [core](const QHttpServerRequest& request) {
-    const QUrlQuery form = pages::parseForm(request.body());
-    const QString token = pages::formValue(form, QStringLiteral("token"));
-    const QString mid = pages::formValue(form, QStringLiteral("mid"));
-    const QString why = core->confirmQr(token, pages::formValue(form, QStringLiteral("email")),
-                                        pages::formValue(form, QStringLiteral("password")));
-    if (!why.isEmpty()) return html(pages::loginForm(mid, token, why), Status::Forbidden);
-    return html(pages::loginDone());
-  });
+  http_->route(QStringLiteral("/wx/login/confirm"), Method::Post,
+               [core](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                 LaterAnswer answer(std::move(responder));
+                 const QUrlQuery form = pages::parseForm(request.body());
+                 const QString token = pages::formValue(form, QStringLiteral("token"));
+                 const QString mid = pages::formValue(form, QStringLiteral("mid"));
+                 if (!isSameSite(request)) return answer.send(foreignFormRefused());
+                 core->confirmQr(token, pages::formValue(form, QStringLiteral("email")),
+                                 pages::formValue(form, QStringLiteral("password")), sourceOf(request),
+                                 [answer, mid, token](const QString& why) {
+                                   if (!why.isEmpty())
+                                     return answer.send(html(pages::loginForm(mid, token, why), Status::Forbidden));
+                                   answer.send(html(pages::loginDone()));
+                                 });
+               });
   http_->route(QStringLiteral("/wx/settings/"), Method::Get, [](const QHttpServerRequest& request) {
     return html(
         pages::settingsForm(queryValue(request, QStringLiteral("mid")), queryValue(request, QStringLiteral("token"))));
   });
-  http_->route(QStringLiteral("/wx/settings/save"), Method::Post, [core](const QHttpServerRequest& request) {
-    const QUrlQuery form = pages::parseForm(request.body());
-    const QString why = core->saveSettings(
-        pages::formValue(form, QStringLiteral("email")), pages::formValue(form, QStringLiteral("password")),
-        pages::formValue(form, QStringLiteral("name")), pages::formValue(form, QStringLiteral("hostname")),
-        pages::formValue(form, QStringLiteral("acode")));
-    if (!why.isEmpty())
-      return html(pages::settingsForm(pages::formValue(form, QStringLiteral("mid")),
-                                      pages::formValue(form, QStringLiteral("token")), why),
-                  Status::BadRequest);
-    return html(pages::settingsDone());
-  });
+  http_->route(QStringLiteral("/wx/settings/save"), Method::Post,
+               [core](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                 LaterAnswer answer(std::move(responder));
+                 const QUrlQuery form = pages::parseForm(request.body());
+                 const QString mid = pages::formValue(form, QStringLiteral("mid"));
+                 const QString token = pages::formValue(form, QStringLiteral("token"));
+                 if (!isSameSite(request)) return answer.send(foreignFormRefused());
+                 core->saveSettings(
+                     pages::formValue(form, QStringLiteral("email")), pages::formValue(form, QStringLiteral("password")),
+                     pages::formValue(form, QStringLiteral("name")), pages::formValue(form, QStringLiteral("hostname")),
+                     pages::formValue(form, QStringLiteral("acode")), sourceOf(request),
+                     [answer, mid, token](const QString& why) {
+                       if (!why.isEmpty())
+                         return answer.send(html(pages::settingsForm(mid, token, why), Status::BadRequest));
+                       answer.send(html(pages::settingsDone()));
+                     });
+               });
 
   // The relay's upgrade requests must match a route before the HTTP server hands
   // them to its WebSocket side; a plain request there gets an error.
@@ -217,8 +300,7 @@ void KelvorServer::addRoutes() {
                });
 
   http_->afterRequest([](QHttpServerResponse&& response) {
-    response.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store"));
-    response.setHeader(QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff"));
+    addCommonHeaders(response);
     return std::move(response);
   });
 }

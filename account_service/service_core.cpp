@@ -101,50 +101,120 @@ bool ServiceCore::loadVersion(const QString& dataDir, QString* error) {
   return true;
 }
 
-Reply ServiceCore::login(const QByteArray& body) {
-  if (body.size() > kMaxLoginBody) return numberFailure(QStringLiteral("request too large"), 413);
+ServiceCore::ServiceCore(AccountStore& store) : store_(store) {
+  passwords_.nowMs = [this] { return now(); };
+  acodes_.nowMs = [this] { return now(); };
+  for (const StoredToken& stored : store_.liveTokens(now())) {
+    sessions_.insert(stored.hash, LoginSession{stored.accountId, stored.clientId, stored.hash, stored.createdMs,
+                                               stored.expiresMs});
+    tokensByAccount_[stored.accountId].append(stored.hash);
+  }
+}
+
+ServiceCore::~ServiceCore() {
+  // Answers still queued for mainThread_ are dropped with it.
+  pool_.waitForDone();
+}
+
+bool ServiceCore::isSignInHandle(const QString& text) {
+  static const QRegularExpression form(QStringLiteral("^[0-9a-f]{%1}$").arg(kHandleBytes * 2));
+  return form.match(text).hasMatch();
+}
+
+void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey,
+                                const QString& source, const QString& password, PasswordDone done) {
+  const QString sourceKey = QStringLiteral("src:") + source;
+  if (!passwords_.allowed(accountKey) || !passwords_.allowed(sourceKey)) return done(PasswordCheck::Paused, 0);
+  // The account's attempts count as wrong while they run, so that a burst of
+  // guesses at one account cannot outrun its limit; the source's count only
+  // finished wrong ones, so that many people signing in at once from one
+  // address are not held back by each other.
+  passwords_.countWrong(accountKey);
+  const QString record = stored ? stored->record : QString();
+  const qint64 accountId = stored ? stored->accountId : 0;
+  QObject* target = &mainThread_;
+  pool_.start([this, target, record, password, accountId, accountKey, sourceKey, done = std::move(done)] {
+    // An unknown account costs the same hashing as a known one.
+    static const QString unknown = hashPassword(QStringLiteral("no such account"));
+    const bool right = verifyPassword(password, record.isEmpty() ? unknown : record) && accountId > 0;
+    QMetaObject::invokeMethod(
+        target, [this, right, accountId, accountKey, sourceKey, done] {
+          if (!right) {
+            passwords_.countWrong(sourceKey);
+            return done(PasswordCheck::Wrong, 0);
+          }
+          passwords_.succeeded(accountKey);
+          passwords_.succeeded(sourceKey);
+          done(PasswordCheck::Right, accountId);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void ServiceCore::checkEmailPassword(const QString& email, const QString& password, const QString& source,
+                                     PasswordDone done) {
+  const auto stored = store_.passwordRecord(email);
+  const QString key = stored ? QStringLiteral("acc:") + QString::number(stored->accountId)
+                             : QStringLiteral("email:") + email.toLower();
+  checkPassword(stored, key, source, password, std::move(done));
+}
+
+void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone done) {
+  if (body.size() > kMaxLoginBody) return done(numberFailure(QStringLiteral("request too large"), 413));
   const auto tree = vex::Json::parse(body.toStdString(), nullptr, false);
-  if (!tree.is_object()) return numberFailure(QStringLiteral("the body is not a JSON object"), 400);
+  if (!tree.is_object()) return done(numberFailure(QStringLiteral("the body is not a JSON object"), 400));
   bool ok = true;
   const QString id = textOf(tree, "Id_acc", &ok).trimmed();
   const QString password = textOf(tree, "Password", &ok);
-  if (!ok) return numberFailure(QStringLiteral("Id_acc and Password must be texts"), 400);
+  if (!ok) return done(numberFailure(QStringLiteral("Id_acc and Password must be texts"), 400));
   bool hasCredential = true;
   const QString credential = textOf(tree, "Credential", &hasCredential);
 
-  if (id.contains(QLatin1Char('@'))) {
-    const auto account = store_.checkLogin(id, password);
-    if (!account) return numberFailure(QStringLiteral("wrong e-mail or password"));
-    return acceptLogin(*account, QString());
+  const auto afterPassword = [this, done](PasswordCheck check, qint64 accountId) {
+    if (check == PasswordCheck::Paused)
+      return done(numberFailure(QStringLiteral("too many wrong attempts, try again later")));
+    const auto account = check == PasswordCheck::Right ? store_.findById(accountId) : std::nullopt;
+    if (!account) return done(numberFailure(QStringLiteral("wrong e-mail or password")));
+    done(acceptLogin(*account, QString()));
+  };
+  if (id.contains(QLatin1Char('@'))) return checkEmailPassword(id, password, source, afterPassword);
+  if (password == id && isSignInHandle(id)) {
+    // The sign-in that follows a QR confirmation, with the handle that the
+    // check of that QR token gave.
+    const auto accountId = takeSignInHandle(id);
+    const auto account = accountId ? store_.findById(*accountId) : std::nullopt;
+    if (!account) return done(numberFailure(QStringLiteral("no confirmed sign-in for this handle")));
+    return done(acceptLogin(*account, QString()));
   }
   const auto accountId = accountIdText(id);
-  if (!accountId) return numberFailure(QStringLiteral("wrong e-mail or password"));
+  if (!accountId) return done(numberFailure(QStringLiteral("wrong e-mail or password")));
   if (password == id) {
-    // The login that follows a QR sign-in, and its repeats on reconnect.
+    // The repeats of a sign-in on reconnect: the bridge's device credential.
     const auto account = store_.findById(*accountId);
-    if (!account) return numberFailure(QStringLiteral("unknown account"));
-    if (hasCredential && store_.checkCredential(*accountId, credential)) return acceptLogin(*account, credential);
-    if (takeQrConfirmation(*accountId)) return acceptLogin(*account, QString());
-    // An account whose password happens to be its own id.
-    if (store_.checkLoginById(*accountId, password)) return acceptLogin(*account, QString());
-    return numberFailure(QStringLiteral("no confirmed sign-in for this account"));
+    if (account && hasCredential && store_.checkCredential(*accountId, credential))
+      return done(acceptLogin(*account, credential));
+    return done(numberFailure(QStringLiteral("no confirmed sign-in for this account")));
   }
-  const auto account = store_.checkLoginById(*accountId, password);
-  if (!account) return numberFailure(QStringLiteral("wrong e-mail or password"));
-  return acceptLogin(*account, QString());
+  checkPassword(store_.passwordRecordById(*accountId), QStringLiteral("acc:") + QString::number(*accountId), source,
+                password, afterPassword);
 }
 
 Reply ServiceCore::acceptLogin(const Account& account, const QString& credential) {
+  const QString token = randomHex(24);
   LoginSession session;
   session.accountId = account.id;
   session.clientId = QStringLiteral("C") + randomHex(8).toUpper();
-  session.token = randomHex(24);
+  session.tokenHash = sha256Hex(token);
   session.createdMs = now();
-  sessions_.insert(session.token, session);
+  session.expiresMs = session.createdMs + kTokenLifetimeMs;
+  sessions_.insert(session.tokenHash, session);
+  store_.saveToken({session.tokenHash, account.id, session.clientId, session.createdMs, session.expiresMs});
   auto& tokens = tokensByAccount_[account.id];
-  tokens.append(session.token);
+  tokens.append(session.tokenHash);
   while (tokens.size() > kTokensPerAccount) {
-    const LoginSession dropped = sessions_.take(tokens.takeFirst());
+    const QString evicted = tokens.takeFirst();
+    const LoginSession dropped = sessions_.take(evicted);
+    store_.dropToken(evicted);
     if (tokenDropped && !dropped.clientId.isEmpty()) tokenDropped(dropped.clientId);
   }
 
@@ -153,7 +223,7 @@ Reply ServiceCore::acceptLogin(const Account& account, const QString& credential
   reply.name_acc = account.nameAcc;
   reply.rooturl = account.hostname;
   reply.ClientID = session.clientId;
-  reply.Token = session.token;
+  reply.Token = token;
   reply.limit.maxsharecount = account.maxShareCount;
   reply.limit.limit_dpc = account.limitDpc;
   reply.limit.mbr_type = account.mbrType;
@@ -162,30 +232,33 @@ Reply ServiceCore::acceptLogin(const Account& account, const QString& credential
   return {200, reply.toJSONModel()};
 }
 
-bool ServiceCore::takeQrConfirmation(qint64 accountId) {
+std::optional<qint64> ServiceCore::takeSignInHandle(const QString& handle) {
   dropExpiredQr();
-  for (auto it = qr_.begin(); it != qr_.end(); ++it) {
-    if (it->accountId == accountId && !it->consumed) {
-      it->consumed = true;
-      return true;
-    }
-  }
-  return false;
+  const auto it = qrByHandle_.constFind(handle);
+  if (it == qrByHandle_.constEnd()) return std::nullopt;
+  const auto qr = qr_.find(*it);
+  qrByHandle_.erase(it);
+  if (qr == qr_.end() || qr->consumed) return std::nullopt;
+  qr->consumed = true;
+  return qr->accountId;
 }
 
 void ServiceCore::dropExpiredQr() {
   const qint64 t = now();
   for (auto it = qr_.begin(); it != qr_.end();) {
-    if (t - it->confirmedMs >= kQrLifetimeMs || t < it->confirmedMs)
+    if (t - it->confirmedMs >= kQrLifetimeMs || t < it->confirmedMs) {
+      qrByHandle_.remove(it->handle);
       it = qr_.erase(it);
-    else
+    } else {
       ++it;
+    }
   }
 }
 
 std::optional<LoginSession> ServiceCore::sessionByToken(const QString& token) const {
-  const auto it = sessions_.constFind(token);
-  if (token.isEmpty() || it == sessions_.constEnd()) return std::nullopt;
+  if (token.isEmpty() || token.size() > 256) return std::nullopt;
+  const auto it = sessions_.constFind(sha256Hex(token));
+  if (it == sessions_.constEnd() || now() >= it->expiresMs) return std::nullopt;
   return *it;
 }
 
@@ -205,9 +278,11 @@ Reply ServiceCore::qrCheck(const QString& qrToken) {
   const auto it = qr_.constFind(qrToken);
   if (!isPlausibleQrToken(qrToken) || it == qr_.constEnd()) return textFailure(QStringLiteral("not confirmed"));
   if (it->consumed) return textFailure(QStringLiteral("already used"));
+  // The one-time handle of this confirmation: the client that polls this QR
+  // token signs in with it, and nobody else can.
   TextResult reply;
   reply.Result = QStringLiteral("1");
-  reply.Info = QString::number(it->accountId).toStdString();
+  reply.Info = it->handle.toStdString();
   return {200, reply.toJSONModel()};
 }
 
@@ -221,13 +296,25 @@ Reply ServiceCore::acodeGet(const QString& token) {
   return {200, reply.toJSONModel()};
 }
 
-Reply ServiceCore::acodeCheck(const QString& token, const QString& email, const QString& acode) {
-  if (!sessionByToken(token)) return numberFailure(QStringLiteral("unknown token"));
-  const auto account = store_.findByEmail(email);
+Reply ServiceCore::acodeCheck(const QString& token, const QString& email, const QString& acode,
+                              const QString& source) {
+  const auto session = sessionByToken(token);
+  if (!session) return numberFailure(QStringLiteral("unknown token"));
   NumberResult reply;
   reply.Result = 1;
-  reply.Info = account && !acode.isEmpty() &&
-               constantTimeEquals(account->acode.toUtf8(), acode.toUtf8());
+  reply.Info = false;
+  const QString askerKey = QStringLiteral("acc:") + QString::number(session->accountId);
+  const QString sourceKey = QStringLiteral("src:") + source;
+  if (!acodes_.allowed(askerKey) || !acodes_.allowed(sourceKey)) return {200, reply.toJSONModel()};
+  acodes_.countWrong(askerKey);
+  acodes_.countWrong(sourceKey);
+  const auto account = store_.findByEmail(email);
+  const bool right = account && !acode.isEmpty() && constantTimeEquals(account->acode.toUtf8(), acode.toUtf8());
+  if (right) {
+    acodes_.succeeded(askerKey);
+    acodes_.succeeded(sourceKey);
+  }
+  reply.Info = right;
   return {200, reply.toJSONModel()};
 }
 
@@ -240,24 +327,35 @@ Reply ServiceCore::versionInfo(const QString& siteBase) {
   return {200, reply.toJSONModel()};
 }
 
-QString ServiceCore::confirmQr(const QString& qrToken, const QString& email, const QString& password) {
-  if (!isPlausibleQrToken(qrToken)) return QStringLiteral("This sign-in code is not valid.");
-  const auto account = store_.checkLogin(email, password);
-  if (!account) return QStringLiteral("Wrong e-mail or password.");
+void ServiceCore::confirmQr(const QString& qrToken, const QString& email, const QString& password,
+                            const QString& source, FormDone done) {
+  if (!isPlausibleQrToken(qrToken)) return done(QStringLiteral("This sign-in code is not valid."));
   dropExpiredQr();
-  if (qr_.contains(qrToken)) return QStringLiteral("This sign-in code was used already.");
-  qr_.insert(qrToken, QrConfirmation{account->id, now(), false});
-  zlog::parts(QStringLiteral("QR sign-in confirmed for account"), QString::number(account->id));
-  return {};
+  if (qr_.contains(qrToken)) return done(QStringLiteral("This sign-in code was used already."));
+  checkEmailPassword(email, password, source, [this, qrToken, done](PasswordCheck check, qint64 accountId) {
+    if (check == PasswordCheck::Paused) return done(QStringLiteral("Too many wrong attempts. Try again later."));
+    if (check != PasswordCheck::Right) return done(QStringLiteral("Wrong e-mail or password."));
+    dropExpiredQr();
+    if (qr_.contains(qrToken)) return done(QStringLiteral("This sign-in code was used already."));
+    QrConfirmation confirmation{accountId, now(), randomHex(kHandleBytes), false};
+    qrByHandle_.insert(confirmation.handle, qrToken);
+    qr_.insert(qrToken, confirmation);
+    zlog::parts(QStringLiteral("QR sign-in confirmed for account"), QString::number(accountId));
+    done(QString());
+  });
 }
 
-QString ServiceCore::saveSettings(const QString& email, const QString& password, const QString& name,
-                                  const QString& hostname, const QString& acode) {
-  const auto account = store_.checkLogin(email, password);
-  if (!account) return QStringLiteral("Wrong e-mail or password.");
-  QString error;
-  if (!store_.updateSettings(account->id, name, hostname, acode, &error)) return error;
-  return {};
+void ServiceCore::saveSettings(const QString& email, const QString& password, const QString& name,
+                               const QString& hostname, const QString& acode, const QString& source, FormDone done) {
+  checkEmailPassword(email, password, source,
+                     [this, name, hostname, acode, done](PasswordCheck check, qint64 accountId) {
+                       if (check == PasswordCheck::Paused)
+                         return done(QStringLiteral("Too many wrong attempts. Try again later."));
+                       if (check != PasswordCheck::Right) return done(QStringLiteral("Wrong e-mail or password."));
+                       QString error;
+                       if (!store_.updateSettings(accountId, name, hostname, acode, &error)) return done(error);
+                       done(QString());
+                     });
 }
 
 }  // namespace kelvor

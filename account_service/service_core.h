@@ -1,14 +1,19 @@
 // What the service knows besides the stored accounts: who is signed in (login
-// tokens and client ids, in memory), which QR tokens were confirmed, and the
-// version record. Every web API reply is built here; the HTTPS front end only
-// maps addresses to these calls.
+// tokens and client ids, kept hashed in the database with an expiry so that
+// they outlive a restart), which QR tokens were confirmed with their one-time
+// sign-in handles, and the version record. Every web API reply is built here;
+// the HTTPS front end only maps addresses to these calls. Passwords are
+// checked on a worker pool; their answers come back on the main thread.
 #pragma once
 
 #include "account_store.h"
 #include "core/vex_json.h"
+#include "throttle.h"
 
 #include <QHash>
+#include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <functional>
 #include <optional>
@@ -18,8 +23,9 @@ namespace kelvor {
 struct LoginSession {
   qint64 accountId = 0;
   QString clientId;
-  QString token;
+  QString tokenHash;  // SHA-256 of the login token; the token itself is never kept
   qint64 createdMs = 0;
+  qint64 expiresMs = 0;
 };
 
 struct Reply {
@@ -39,59 +45,87 @@ struct VersionRecord {
 class ServiceCore {
  public:
   static constexpr qint64 kQrLifetimeMs = 5 * 60 * 1000;
+  static constexpr qint64 kTokenLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
   static constexpr int kTokensPerAccount = 64;
+  static constexpr int kHandleBytes = 24;  // 192 random bits
 
-  explicit ServiceCore(AccountStore& store) : store_(store) {}
+  // Takes up the unexpired login tokens kept in the store.
+  explicit ServiceCore(AccountStore& store);
+  ~ServiceCore();
 
   // Reads DATA/version.json when present. False (with the reason) for a file
   // that is there but unusable; no file means no version on offer.
   bool loadVersion(const QString& dataDir, QString* error);
   const std::optional<VersionRecord>& version() const { return version_; }
 
-  // POST /api2/bridge/login with its raw body.
-  Reply login(const QByteArray& body);
+  using ReplyDone = std::function<void(const Reply&)>;
+  // Empty on success, else why the form was refused.
+  using FormDone = std::function<void(const QString& why)>;
+
+  // POST /api2/bridge/login with its raw body; `source` is the caller's
+  // address. `done` runs on the main thread, possibly before this returns.
+  void login(const QByteArray& body, const QString& source, ReplyDone done);
   // GET endpoints; `siteBase` is "https://host:port" as the callers reach us.
   Reply hostnameGet(const QString& token);
   Reply qrCheck(const QString& qrToken);
   Reply acodeGet(const QString& token);
-  Reply acodeCheck(const QString& token, const QString& email, const QString& acode);
+  Reply acodeCheck(const QString& token, const QString& email, const QString& acode, const QString& source);
   Reply versionInfo(const QString& siteBase);
 
-  // The QR sign-in page's form: empty on success, else why it was refused.
-  QString confirmQr(const QString& qrToken, const QString& email, const QString& password);
+  // The QR sign-in page's form.
+  void confirmQr(const QString& qrToken, const QString& email, const QString& password, const QString& source,
+                 FormDone done);
   // The settings page's form.
-  QString saveSettings(const QString& email, const QString& password, const QString& name, const QString& hostname,
-                       const QString& acode);
+  void saveSettings(const QString& email, const QString& password, const QString& name, const QString& hostname,
+                    const QString& acode, const QString& source, FormDone done);
 
   std::optional<LoginSession> sessionByToken(const QString& token) const;
   AccountStore& store() { return store_; }
 
   static bool isPlausibleQrToken(const QString& token);
+  static bool isSignInHandle(const QString& text);
 
   // Told the client id of each sign-in dropped for a newer one of its account
   // (its relay connection must go with it).
   std::function<void(const QString& clientId)> tokenDropped;
 
-  // The clock, replaceable by tests.
+  // The clock of the QR codes, the tokens and the throttles, replaceable by tests.
   std::function<qint64()> nowMs;
+  // Wrong passwords (sign-in, QR confirm and settings forms) and wrong contact
+  // access codes, per account and per source address.
+  Throttle& passwordThrottle() { return passwords_; }
+  Throttle& acodeThrottle() { return acodes_; }
 
  private:
   struct QrConfirmation {
     qint64 accountId = 0;
     qint64 confirmedMs = 0;
+    QString handle;  // the one sign-in this confirmation allows
     bool consumed = false;
   };
+  enum class PasswordCheck { Right, Wrong, Paused };
+  using PasswordDone = std::function<void(PasswordCheck, qint64 accountId)>;
 
   qint64 now() const;
+  // Checks a password on the worker pool under the throttle keys of its account
+  // (`accountKey`) and of `source`; `done` runs on the main thread.
+  void checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey, const QString& source,
+                     const QString& password, PasswordDone done);
+  void checkEmailPassword(const QString& email, const QString& password, const QString& source, PasswordDone done);
   Reply acceptLogin(const Account& account, const QString& credential);
-  bool takeQrConfirmation(qint64 accountId);
+  std::optional<qint64> takeSignInHandle(const QString& handle);
   void dropExpiredQr();
 
   AccountStore& store_;
-  QHash<QString, LoginSession> sessions_;           // by login token
-  QHash<qint64, QList<QString>> tokensByAccount_;   // oldest first
+  QHash<QString, LoginSession> sessions_;           // by SHA-256 of the login token
+  QHash<qint64, QList<QString>> tokensByAccount_;   // token hashes, oldest first
   QHash<QString, QrConfirmation> qr_;               // by QR token
+  QHash<QString, QString> qrByHandle_;              // sign-in handle -> QR token
   std::optional<VersionRecord> version_;
+  Throttle passwords_;
+  Throttle acodes_;
+  QThreadPool pool_;
+  QObject mainThread_;  // receives the answers of the worker pool
 };
 
 }  // namespace kelvor

@@ -10,7 +10,7 @@ ctest --output-on-failure -j"$(nproc)" --timeout 300 "$@"
 
 # Each fuzz target is fuzz/fuzz_NAME.cpp with its seeds in fuzz/corpus/NAME/
 # and its dictionary in fuzz/NAME.dict.
-FUZZ_TARGETS=(bridge_dispatcher bridge_frames relay_frames)
+FUZZ_TARGETS=(bridge_dispatcher bridge_frames relay_frames service_http)
 FUZZ_SECONDS="${ZARKELO_FUZZ_SECONDS:-20}"
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "clang++ not found: fuzzing skipped"

@@ -55,6 +55,7 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
   connect(port_, &ClientPort::textReceived, this, &Bridge::onClientText);
   connect(service_, &ServiceLink::ready, this, &Bridge::onRelayReady);
   connect(service_, &ServiceLink::lost, this, &Bridge::onRelayLost);
+  connect(service_, &ServiceLink::tokenRefused, this, &Bridge::onTokenRefused);
   connect(service_, &ServiceLink::opReceived, this, &Bridge::onServiceOp);
   connect(service_, &ServiceLink::binaryReceived, this, &Bridge::onServiceData);
 }
@@ -138,35 +139,76 @@ void Bridge::onLogin(const Json& data) {
                    FailureMsg{0, QStringLiteral("The account service cannot be reached")}.toJSONModel());
       return;
     }
-    const QString token = textOf(*answer, "Token");
-    if (intOf(*answer, "Result") != 1 || token.isEmpty()) {
+    const auto result = acceptSignIn(*answer, seq);
+    if (!result) {
       const QString info = textOf(*answer, "Info");
-      zlog::parts(QStringLiteral("Vantrel - sign-in refused:"), info);
+      zlog::parts(QStringLiteral("Vantrel - sign-in refused:"), info.left(200));
       sendToClient(generation, QStringLiteral("LoginResult"),
                    FailureMsg{0, info.isEmpty() ? QStringLiteral("Sign-in refused") : info}.toJSONModel());
       return;
     }
-    LoginResultMsg result;
-    result.ACC = intOf(*answer, "ACC");
-    result.name_acc = textOf(*answer, "name_acc");
-    result.rooturl = textOf(*answer, "rooturl");
-    result.ClientID = textOf(*answer, "ClientID");
-    result.Token = token;
-    const Json limit = valueOf(*answer, "limit");
-    result.limit = LoginLimit{intOf(limit, "maxsharecount"), intOf(limit, "limit_dpc"), intOf(limit, "mbr_type")};
-    const QString credential = textOf(*answer, "Credential");
-    if (!credential.isEmpty()) credentials_.save(StoredCredential{result.ACC, credential});
-    if (seq > appliedLoginSeq_) {
-      // A newer sign-in replaces the account, its relay and its sessions.
-      appliedLoginSeq_ = seq;
-      dropSessions();
-      token_ = token;
-      clientId_ = result.ClientID;
-      acc_ = result.ACC;
-      service_->open(token_);
-      zlog::parts(QStringLiteral("Vantrel - signed in, account"), QString::number(acc_));
+    sendToClient(generation, QStringLiteral("LoginResult"), result->toJSONModel());
+  });
+}
+
+std::optional<LoginResultMsg> Bridge::acceptSignIn(const Json& answer, quint64 seq) {
+  const QString token = textOf(answer, "Token");
+  if (intOf(answer, "Result") != 1 || token.isEmpty()) return std::nullopt;
+  LoginResultMsg result;
+  result.ACC = intOf(answer, "ACC");
+  result.name_acc = textOf(answer, "name_acc");
+  result.rooturl = textOf(answer, "rooturl");
+  result.ClientID = textOf(answer, "ClientID");
+  result.Token = token;
+  const Json limit = valueOf(answer, "limit");
+  result.limit = LoginLimit{intOf(limit, "maxsharecount"), intOf(limit, "limit_dpc"), intOf(limit, "mbr_type")};
+  const QString credential = textOf(answer, "Credential");
+  if (!credential.isEmpty()) credentials_.save(StoredCredential{result.ACC, credential});
+  if (seq > appliedLoginSeq_) {
+    // A newer sign-in replaces the account, its relay and its sessions.
+    appliedLoginSeq_ = seq;
+    dropSessions();
+    token_ = token;
+    clientId_ = result.ClientID;
+    acc_ = result.ACC;
+    service_->open(token_);
+    zlog::parts(QStringLiteral("Vantrel - signed in, account"), QString::number(acc_));
+  }
+  return result;
+}
+
+void Bridge::onTokenRefused() {
+  // The service no longer knows this sign-in (it lost its state, or the token
+  // expired): sign in again with the device credential, then tell the client
+  // its new token and client id as a "LoginResult" of its own.
+  if (signingInAgain_ || token_.isEmpty()) return;
+  const auto stored = credentials_.load();
+  if (!stored || stored->ACC != acc_) {
+    zlog::line(QStringLiteral("Vantrel - the service forgot this sign-in and no device credential is kept"));
+    return;
+  }
+  ServiceLoginRequest request;
+  request.Id_acc = request.Password = QString::number(acc_);
+  request.Device = QStringLiteral("IPhone");
+  request.Credential = stored->Credential;
+  signingInAgain_ = true;
+  const quint64 seq = ++loginSeq_;
+  zlog::line(QStringLiteral("Vantrel - signing in again with the device credential"));
+  service_->login(request, [this, seq](const std::optional<Json>& answer, const QString& failure) {
+    signingInAgain_ = false;
+    if (!answer) {
+      // The relay keeps retrying; its next refusal brings us back here.
+      zlog::parts(QStringLiteral("Vantrel - signing in again failed:"), failure);
+      return;
     }
-    sendToClient(generation, QStringLiteral("LoginResult"), result.toJSONModel());
+    const auto result = acceptSignIn(*answer, seq);
+    if (!result) {
+      zlog::parts(QStringLiteral("Vantrel - signing in again refused:"), textOf(*answer, "Info").left(200));
+      service_->close();
+      token_.clear();
+      return;
+    }
+    if (seq == appliedLoginSeq_) deliverToClient(QStringLiteral("LoginResult"), result->toJSONModel());
   });
 }
 

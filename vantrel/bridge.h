@@ -70,6 +70,11 @@ class Bridge : public QObject {
   void onControl(const Json& data);
   void onHostCallback(const Json& data);
 
+  // Takes a successful sign-in answer: keeps the credential and, unless a
+  // newer sign-in was applied, switches the bridge to it. Nothing for a refusal.
+  std::optional<LoginResultMsg> acceptSignIn(const Json& answer, quint64 seq);
+  void onTokenRefused();
+
   void onRelayReady();
   void onRelayLost();
   void onServiceOp(const Json& op);
@@ -102,6 +107,7 @@ class Bridge : public QObject {
   qint64 acc_ = 0;
   quint64 loginSeq_ = 0;
   quint64 appliedLoginSeq_ = 0;
+  bool signingInAgain_ = false;
 
   QHash<QString, Session> sessions_;
   QHash<QString, PendingInit> pendingInits_;

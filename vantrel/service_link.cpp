@@ -161,7 +161,9 @@ void ServiceLink::onText(const QString& text) {
     return;
   }
   if (name == QLatin1String("error") && !ready_) {
-    zlog::parts(QStringLiteral("Vantrel - relay refused:"), textOf(*op, "error"));
+    const QString why = textOf(*op, "error");
+    zlog::parts(QStringLiteral("Vantrel - relay refused:"), why.left(200));
+    if (why == QLatin1String("unknown token")) emit tokenRefused();
     return;  // the service closes the connection; a retry follows
   }
   emit opReceived(*op);

@@ -1,8 +1,10 @@
 // The bridge's link to the account service: the HTTPS sign-in, and the relay
 // WebSocket ("wss://HOST/relay") that stays open while the bridge is signed
 // in. The relay connection authenticates with the sign-in token, is kept alive
-// by pings, and is reopened with a growing delay (1 s doubling up to 30 s)
-// whenever it drops, until close() is called.
+// by pings, and is reopened with a growing delay (1 s doubling up to 4 s, so
+// that a restarted service is found again quickly) whenever it drops, until
+// close() is called. A token the service no longer knows is reported, so that
+// the bridge can sign in again.
 #pragma once
 
 #include "wire.h"
@@ -57,6 +59,9 @@ class ServiceLink : public QObject {
   void ready(const QString& clientId);
   // The relay dropped; every session through it is gone.
   void lost();
+  // The service refused the sign-in token ("unknown token"); the relay keeps
+  // retrying with it until open() gives a new one or close() is called.
+  void tokenRefused();
   void opReceived(const vex::Json& op);
   // A binary message from the relay: a data frame of one of this bridge's
   // sessions, exactly as its sender wrote it (not yet checked).
@@ -76,7 +81,7 @@ class ServiceLink : public QObject {
   bool wanted_ = false;
   int retryMs_ = 1000;
   int firstRetryMs_ = 1000;
-  int maxRetryMs_ = 30000;
+  int maxRetryMs_ = 4000;
   int silenceMs_ = 45000;
   QTimer retryTimer_;
   QTimer pingTimer_;

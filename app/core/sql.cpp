@@ -56,6 +56,35 @@ bool Database::execute(const QString& text, const Params& params) {
   return false;
 }
 
+bool Database::query(const QString& text, const Params& params, QList<Row>* rows) {
+  Statement statement(*this, text);
+  if (!statement.isValid() || !statement.bindAll(params)) {
+    lastError_ = statement.error();
+    return false;
+  }
+  QList<Row> found;
+  for (;;) {
+    switch (statement.step()) {
+      case Statement::Step::Row: {
+        Row row;
+        for (int c = 0; c < statement.columnCount(); ++c) row.values.append(statement.columnValue(c));
+        found.append(std::move(row));
+        continue;
+      }
+      case Statement::Step::Done:
+        rows->append(std::move(found));
+        return true;
+      case Statement::Step::Error:
+        lastError_ = statement.error();
+        return false;
+    }
+  }
+}
+
+qint64 Database::lastInsertId() const { return handle_ ? sqlite3_last_insert_rowid(handle_) : 0; }
+
+int Database::changes() const { return handle_ ? sqlite3_changes(handle_) : 0; }
+
 Statement::Statement(Database& db, const QString& text) : db_(db.handle()) {
   if (!db_) {
     error_ = QStringLiteral("database not open");

@@ -20,6 +20,8 @@ namespace sql {
 // as a blob and a null QVariant as NULL.
 using Params = QVariantList;
 
+struct Row;
+
 class Database {
  public:
   Database() = default;
@@ -41,6 +43,12 @@ class Database {
 
   // Runs one statement to its end. False (with lastError()) on failure.
   bool execute(const QString& text, const Params& params = {});
+  // Runs a query and appends its rows to `rows`. False (with lastError()) on
+  // failure, with `rows` as it was.
+  bool query(const QString& text, const Params& params, QList<Row>* rows);
+  // The row id of the last insert, and the rows the last statement changed.
+  qint64 lastInsertId() const;
+  int changes() const;
 
  private:
   sqlite3* handle_ = nullptr;

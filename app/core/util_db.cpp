@@ -182,21 +182,6 @@ QList<sql::Row> UtilDB::queryRows(const QString& statement, const sql::Params& p
   QMutexLocker lock(&mutex());
   QList<sql::Row> rows;
   sql::Database* db = connection();
-  if (!db) return rows;
-  sql::Statement query(*db, statement);
-  if (!prepare(query, params)) return rows;
-  for (;;) {
-    switch (query.step()) {
-      case sql::Statement::Step::Row: {
-        sql::Row row;
-        for (int c = 0; c < query.columnCount(); ++c) row.values.append(query.columnValue(c));
-        rows.append(std::move(row));
-        continue;
-      }
-      case sql::Statement::Step::Done: return rows;
-      case sql::Statement::Step::Error:
-        zlog::line(query.error());
-        return {};
-    }
-  }
+  if (db && !db->query(statement, params, &rows)) zlog::line(db->lastError());
+  return rows;
 }

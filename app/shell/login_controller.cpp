@@ -1,6 +1,7 @@
 #include "shell/login_controller.h"
 
 #include "core/localized.h"
+#include "core/json_read.h"
 #include "core/log.h"
 #include "shell/service_urls.h"
 
@@ -73,11 +74,14 @@ void LoginController::onQrTokenChecked(const WebReply& reply) {
   if (!info || !info->is_string()) return;
   // Replies overlap (one request per tick): only the first success counts.
   if (!port_.qrLoginAccountId().isEmpty()) return;
-  const QString accountId = QString::fromStdString(info->get<std::string>());
-  zlog::parts(QStringLiteral("id_acc:"), accountId);
-  port_.setQrLoginAccountId(accountId);
-  strEmail_ = accountId;
-  strPassword_ = accountId;
+  // The service answers with a one-time sign-in handle for this QR code; it
+  // is sent as both the account and the password, and never logged.
+  const QString handle = QString::fromStdString(info->get<std::string>());
+  zlog::parts(QStringLiteral("id_acc:"), zlog::redactSecret(handle));
+  port_.setQrLoginAccountId(handle);
+  strEmail_ = handle;
+  strPassword_ = handle;
+  isQrLogin_ = true;
   loadingTitle_ = QStringLiteral("正在登录，请稍候...");
   isShowLoading_ = true;
   iLoginState_ = LoginState::lsStartLogin;
@@ -85,6 +89,7 @@ void LoginController::onQrTokenChecked(const WebReply& reply) {
 }
 
 void LoginController::onLoginButton() {
+  isQrLogin_ = false;
   loadingTitle_ = QStringLiteral("Logging in...");
   isShowLoading_ = true;
   iLoginState_ = LoginState::lsStartLogin;
@@ -102,7 +107,20 @@ void LoginController::onRememberMeChanged(bool on) {
 }
 
 LoginController::Credentials LoginController::onLoginSucceeded(const QString& resultText) {
-  zlog::line(resultText);
+  zlog::line(zlog::redactJsonText(resultText));
+  if (isQrLogin_) {
+    // The handle was good for this one sign-in. The account id takes its
+    // place: it is what is remembered, and the re-login on reconnect sends it
+    // as (id, id), which the bridge's device credential signs in.
+    const QByteArray bytes = resultText.toUtf8();
+    const auto result = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
+    const qint64 accountId = result ? jsonread::integer(*result, "ACC") : 0;
+    if (accountId > 0) {
+      strEmail_ = QString::number(accountId);
+      strPassword_ = strEmail_;
+    }
+    isQrLogin_ = false;
+  }
   iLoginState_ = LoginState::lsLoginResultBack;
   isShowLoading_ = false;
   const bool wasShown = isShowDialog_;

@@ -122,6 +122,7 @@ class LoginController : public QObject {
   QString messageTitle_;
   QString messageInfo_;
   LoginState iLoginState_ = LoginState::lsNone;
+  bool isQrLogin_ = false;  // the pending login uses a QR sign-in handle
   qint64 iLoginTimeCounter_ = 0;
   bool isRememberMe_ = true;
   QImage loginQR_;

@@ -2,7 +2,7 @@
 #include "account_store.h"
 #include "command_line.h"
 #include "password_hash.h"
-#include "sqlite_db.h"
+#include "core/sql.h"
 #include "support/test_util.h"
 
 #include <QDir>
@@ -77,13 +77,13 @@ TEST(AccountStore, AddsFindsAndRemovesAccountsWithUniqueEmailAndHostName) {
   EXPECT_EQ(error, QStringLiteral("the host name is taken"));
 
   // The password is kept only as a PBKDF2 record.
-  SqliteDb db;
-  ASSERT_TRUE(db.open(dir.filePath(QStringLiteral("accounts.db"))));
-  QList<SqliteDb::Row> rows;
-  ASSERT_TRUE(db.exec(QStringLiteral("SELECT password FROM accounts"), {}, &rows));
+  auto db = sql::Database::open(dir.filePath(QStringLiteral("accounts.db")));
+  ASSERT_TRUE(db);
+  QList<sql::Row> rows;
+  ASSERT_TRUE(db->query(QStringLiteral("SELECT password FROM accounts"), {}, &rows));
   ASSERT_EQ(rows.size(), 1);
-  EXPECT_TRUE(rows[0][0].toString().startsWith(QLatin1String("pbkdf2-sha256$")));
-  EXPECT_FALSE(rows[0][0].toString().contains(QLatin1String("ann-pass")));
+  EXPECT_TRUE(rows[0].text(0).startsWith(QLatin1String("pbkdf2-sha256$")));
+  EXPECT_FALSE(rows[0].text(0).contains(QLatin1String("ann-pass")));
 
   EXPECT_TRUE(store.checkLogin(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
   EXPECT_FALSE(store.checkLogin(QStringLiteral("ann@example.com"), QStringLiteral("ann-pasS")));

@@ -157,7 +157,7 @@ TEST(LoginController, RememberMeSwitch) {
   EXPECT_EQ(rig.port.settings.writes, writes + 1);
 }
 
-TEST(LoginController, PollsTheQrTokenUntilItIsConfirmedThenLogsInWithTheAccountId) {
+TEST(LoginController, PollsTheQrTokenUntilItIsConfirmedThenLogsInWithItsHandleAndKeepsTheAccountId) {
   Rig rig;
   rig.login.onAppear();
   rig.port.token = QStringLiteral("7&t=+#é");  // whatever the token holds reaches the service intact
@@ -180,10 +180,11 @@ TEST(LoginController, PollsTheQrTokenUntilItIsConfirmedThenLogsInWithTheAccountI
   rig.login.onTimer();
   rig.login.onTimer();  // two checks in flight
   ASSERT_EQ(rig.fetcher.requests.size(), 2u);
-  rig.fetcher.answer(R"({"Result":"1","Info":"77"})");
-  EXPECT_EQ(rig.port.accountId, QStringLiteral("77"));
-  EXPECT_EQ(rig.login.email(), QStringLiteral("77"));
-  EXPECT_EQ(rig.login.password(), QStringLiteral("77"));
+  const QString handle = QStringLiteral("9c1e5a7f3b2d4c6e8a0b1c2d3e4f5a6b7c8d9e0f1a2b3c4d");
+  rig.fetcher.answer(QStringLiteral(R"({"Result":"1","Info":"%1"})").arg(handle).toUtf8());
+  EXPECT_EQ(rig.port.accountId, handle);
+  EXPECT_EQ(rig.login.email(), handle);
+  EXPECT_EQ(rig.login.password(), handle);
   EXPECT_EQ(rig.login.loadingTitle(), QStringLiteral("正在登录，请稍候..."));
   EXPECT_TRUE(rig.login.isShowLoading());
   EXPECT_EQ(rig.login.state(), LoginState::lsStartLogin);
@@ -191,13 +192,20 @@ TEST(LoginController, PollsTheQrTokenUntilItIsConfirmedThenLogsInWithTheAccountI
   rig.port.connected = true;
   rig.login.onTimer();
   ASSERT_EQ(rig.port.sent.size(), 1u);
-  EXPECT_EQ(rig.port.sent[0], std::make_pair(QStringLiteral("77"), QStringLiteral("77")));
+  EXPECT_EQ(rig.port.sent[0], std::make_pair(handle, handle));
   // The late second success does not send "Login" a second time.
   rig.fetcher.answer(R"({"Result":"1","Info":"77"})");
   rig.login.onTimer();
   EXPECT_EQ(rig.port.sent.size(), 1u);
   EXPECT_EQ(rig.login.state(), LoginState::lsLoginSubmited);
   EXPECT_TRUE(rig.fetcher.requests.empty());  // polling has ended for the run
+
+  // The handle was good once: the account id is what is remembered and what
+  // the re-login on reconnect sends.
+  const auto kept = rig.login.onLoginSucceeded(QStringLiteral(R"({"Result":1,"ACC":77,"Token":"t"})"));
+  EXPECT_EQ(kept.email, QStringLiteral("77"));
+  EXPECT_EQ(kept.password, QStringLiteral("77"));
+  EXPECT_EQ(rig.port.settings.get(QStringLiteral("Login_Email")), QStringLiteral("77"));
 
   LoginController later(rig.port, rig.fetcher);
   later.onAppear();

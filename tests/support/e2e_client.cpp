@@ -88,6 +88,7 @@ void disconnectThisProcess() {
   P2PClientMsg::dropPendingTasks();
   bridgelink::dropSocket();
   Env::BridgeConnected = false;
+  UserInfo::setShared(std::make_shared<UserInfo>());  // the next sign-in waits for a token of its own
 }
 
 }  // namespace e2eclient

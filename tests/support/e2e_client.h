@@ -34,7 +34,7 @@ bool seedShare(const QString& home, qint64 accountId, const QString& hostname, c
 bool connectThisProcess(quint16 port, const QString& secret);
 // This process as Bob's client of the bridge on `port`; true once signed in.
 bool signInThisProcessAsBob(quint16 port, const QString& secret);
-// Drops this process's bridge connection, its remote session and its waiting requests.
+// Drops this process's bridge connection, its remote session, its waiting requests and its account.
 void disconnectThisProcess();
 
 }  // namespace e2eclient

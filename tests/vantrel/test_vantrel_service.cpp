@@ -73,7 +73,8 @@ class VantrelService : public ::testing::Test {
     return body;
   }
 
-  bool confirmQr(const QString& qrToken, const QString& email, const QString& password) {
+  // The sign-in handle that the QR check gives once the code is confirmed, or nothing.
+  QString confirmQr(const QString& qrToken, const QString& email, const QString& password) {
     QUrlQuery form;
     form.addQueryItem(QStringLiteral("token"), qrToken);
     form.addQueryItem(QStringLiteral("mid"), QStringLiteral("MID-1"));
@@ -81,7 +82,7 @@ class VantrelService : public ::testing::Test {
     form.addQueryItem(QStringLiteral("password"), password);
     https(QStringLiteral("/wx/login/confirm"), form.toString(QUrl::FullyEncoded).toUtf8());
     const auto check = vantrel::parseJson(https(QStringLiteral("/api2/account/token/check2/?t=") + qrToken));
-    return check && textOf(*check, "Result") == QLatin1String("1");
+    return check && textOf(*check, "Result") == QLatin1String("1") ? textOf(*check, "Info") : QString();
   }
 
   static inline Service* service = nullptr;
@@ -136,12 +137,18 @@ TEST_F(VantrelService, SignsInByConfirmedQrTokenOnlyAndAgainAfterARestart) {
   EXPECT_NE(intOf(*unconfirmed, "Result"), 1);
 
   const QString qrToken = QUuid::createUuid().toString(QUuid::Id128);
-  EXPECT_FALSE(confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("wrong")));
-  ASSERT_TRUE(confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
-  auto confirmed = link.login(id, id);
+  EXPECT_TRUE(confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("wrong")).isEmpty());
+  const QString handle = confirmQr(qrToken, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+  ASSERT_FALSE(handle.isEmpty());
+  // The account id alone still does not sign in; the handle does.
+  auto byId = link.login(id, id);
+  ASSERT_TRUE(byId);
+  EXPECT_NE(intOf(*byId, "Result"), 1);
+  auto confirmed = link.login(handle, handle);
   ASSERT_TRUE(confirmed);
   EXPECT_EQ(intOf(*confirmed, "Result"), 1);
   EXPECT_EQ(textOf(*confirmed, "rooturl"), QStringLiteral("ann-host"));
+  EXPECT_EQ(QString::number(intOf(*confirmed, "ACC")), id);
 
   // The client re-sends (id, id) after the bridge was killed and restarted:
   // the kept credential signs in without a new scan.

@@ -121,6 +121,17 @@ bool Service::start() {
   return spinUntil([this] { return child_.output().contains("listening on") && QFile::exists(caFile()); }, 20s);
 }
 
+bool Service::restart(const std::function<void()>& whileDown) {
+  child_.kill();
+  if (whileDown) whileDown();
+  const qsizetype started = child_.output().count("listening on");
+  if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
+                    {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
+                     host()}))
+    return false;
+  return spinUntil([this, started] { return child_.output().count("listening on") > started; }, 20s);
+}
+
 bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
                          qint64* id) {
   QByteArray output;

@@ -63,6 +63,9 @@ class Child {
 class Service {
  public:
   bool start();
+  // Kills the service at once (SIGKILL), runs `whileDown`, and starts it again
+  // on the same data and port.
+  bool restart(const std::function<void()>& whileDown = {});
   // Adds an account through the service's command line; `id` receives its number.
   bool addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
                   qint64* id = nullptr);

@@ -1,0 +1,59 @@
+#include "throttle.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace kelvor {
+
+qint64 Throttle::now() const { return nowMs ? nowMs() : QDateTime::currentMSecsSinceEpoch(); }
+
+bool Throttle::allowed(const QString& key) const { return pauseLeftMs(key) == 0; }
+
+qint64 Throttle::pauseLeftMs(const QString& key) const {
+  const auto it = entries_.constFind(key);
+  if (it == entries_.constEnd()) return 0;
+  return std::max<qint64>(0, it->pausedUntil - now());
+}
+
+void Throttle::countWrong(const QString& key) {
+  if (entries_.size() >= kMaxKeys && !entries_.contains(key)) prune();
+  Entry& entry = entries_[key];
+  const qint64 t = now();
+  entry.lastMs = t;
+  ++entry.failures;
+  if (entry.failures < kFreeFailures) return;
+  // The 5th wrong attempt pauses for the first pause, each further one doubles it.
+  const int doublings = std::min(entry.failures - kFreeFailures, 30);
+  const qint64 pause = std::min(maxPauseMs_, firstPauseMs_ << doublings);
+  entry.pausedUntil = t + pause;
+}
+
+void Throttle::succeeded(const QString& key) { entries_.remove(key); }
+
+void Throttle::prune() {
+  // Keys idle longer than the longest pause have nothing left to hold back
+  // beyond their count; dropping them keeps the table bounded.
+  const qint64 t = now();
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->pausedUntil <= t && t - it->lastMs > maxPauseMs_)
+      it = entries_.erase(it);
+    else
+      ++it;
+  }
+  // Still full under a flood of fresh keys: forget the oldest half.
+  if (entries_.size() >= kMaxKeys) {
+    QList<qint64> times;
+    for (const auto& e : std::as_const(entries_)) times.append(e.lastMs);
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    const qint64 cut = times[times.size() / 2];
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->lastMs <= cut && it->pausedUntil <= t)
+        it = entries_.erase(it);
+      else
+        ++it;
+    }
+  }
+}
+
+}  // namespace kelvor
