@@ -1,11 +1,11 @@
 #include "certificates.h"
 
+#include "common/tls/tls_identity.h"
 #include "core/log.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslKey>
 
@@ -13,108 +13,40 @@ namespace kelvor {
 
 namespace {
 
-constexpr auto kPrivate = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-
-bool runOpenssl(const QStringList& args, QString* error) {
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(QStringLiteral("openssl"), args);
-  if (!process.waitForStarted(10000)) {
-    *error = QStringLiteral("cannot start openssl: ") + process.errorString();
-    return false;
-  }
-  if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-    *error = QStringLiteral("openssl ") + args.value(0) + QStringLiteral(" failed: ") +
-             QString::fromLocal8Bit(process.readAll()).trimmed();
-    return false;
-  }
-  return true;
-}
-
-bool writePrivateFile(const QString& path, const QByteArray& content) {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  file.setPermissions(kPrivate);
-  return file.write(content) == content.size();
-}
-
-QStringList ecKeyArgs() {
-  return {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-}
+using ztls::readCertificates;
+using ztls::readKey;
+using ztls::usable;
 
 bool makeAuthority(const QDir& data, const QDir& tls, QString* error) {
+  const auto made = ztls::makeSelfSigned({QStringLiteral("Kelvor Local Authority"), {}, 3650, true}, error);
+  if (!made) return false;
   const QString key = tls.filePath(QStringLiteral("ca.key"));
-  QFile::remove(key);
-  // Created empty with owner-only rights first, so the key never sits readable.
-  if (!writePrivateFile(key, {})) {
-    *error = QStringLiteral("cannot write ") + key;
+  if (!ztls::writePrivateFile(key, made->keyPem) ||
+      !ztls::writePublicFile(data.filePath(QStringLiteral("ca.pem")), made->certificatePem)) {
+    *error = QStringLiteral("cannot write the local certificate authority");
     return false;
   }
-  QStringList args{QStringLiteral("req"), QStringLiteral("-x509")};
-  args << ecKeyArgs()
-       << QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), data.filePath(QStringLiteral("ca.pem")),
-                      QStringLiteral("-days"), QStringLiteral("3650"), QStringLiteral("-subj"),
-                      QStringLiteral("/CN=Kelvor Local Authority"), QStringLiteral("-addext"),
-                      QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
-                      QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")};
-  if (!runOpenssl(args, error)) return false;
-  QFile::setPermissions(key, kPrivate);
   return true;
 }
 
 bool makeServerCertificate(const QDir& data, const QDir& tls, QString* error) {
-  const QString key = tls.filePath(QStringLiteral("server.key"));
-  const QString csr = tls.filePath(QStringLiteral("server.csr"));
-  const QString ext = tls.filePath(QStringLiteral("server.ext"));
-  QFile::remove(key);
-  if (!writePrivateFile(key, {})) {
-    *error = QStringLiteral("cannot write ") + key;
+  QFile caPem(data.filePath(QStringLiteral("ca.pem")));
+  QFile caKey(tls.filePath(QStringLiteral("ca.key")));
+  if (!caPem.open(QIODevice::ReadOnly) || !caKey.open(QIODevice::ReadOnly)) {
+    *error = QStringLiteral("the local certificate authority cannot be read");
     return false;
   }
-  QStringList request{QStringLiteral("req"), QStringLiteral("-new")};
-  request << ecKeyArgs()
-          << QStringList{QStringLiteral("-keyout"), key, QStringLiteral("-out"), csr, QStringLiteral("-subj"),
-                         QStringLiteral("/CN=127.0.0.1")};
-  if (!runOpenssl(request, error)) return false;
-  QFile::setPermissions(key, kPrivate);
-  if (!writePrivateFile(ext, QByteArrayLiteral("basicConstraints=critical,CA:FALSE\n"
-                                               "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                                               "extendedKeyUsage=serverAuth\n"
-                                               "subjectAltName=IP:127.0.0.1,DNS:localhost\n"))) {
-    *error = QStringLiteral("cannot write ") + ext;
+  const ztls::Identity authority{caPem.readAll(), caKey.readAll()};
+  const auto made = ztls::makeSigned(
+      authority, {QStringLiteral("127.0.0.1"), {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}, 825, false},
+      error);
+  if (!made) return false;
+  if (!ztls::writePrivateFile(tls.filePath(QStringLiteral("server.key")), made->keyPem) ||
+      !ztls::writePublicFile(tls.filePath(QStringLiteral("server.pem")), made->certificatePem)) {
+    *error = QStringLiteral("cannot write the service certificate");
     return false;
   }
-  const QStringList sign{QStringLiteral("x509"),   QStringLiteral("-req"),
-                         QStringLiteral("-in"),    csr,
-                         QStringLiteral("-CA"),    data.filePath(QStringLiteral("ca.pem")),
-                         QStringLiteral("-CAkey"), tls.filePath(QStringLiteral("ca.key")),
-                         QStringLiteral("-set_serial"),
-                         QString::number(QDateTime::currentMSecsSinceEpoch()),
-                         QStringLiteral("-days"),  QStringLiteral("825"),
-                         QStringLiteral("-extfile"), ext,
-                         QStringLiteral("-out"),   tls.filePath(QStringLiteral("server.pem"))};
-  const bool ok = runOpenssl(sign, error);
-  QFile::remove(csr);
-  QFile::remove(ext);
-  return ok;
-}
-
-QList<QSslCertificate> readCertificates(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QSslCertificate::fromData(file.readAll(), QSsl::Pem);
-}
-
-QSslKey readKey(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  return QSslKey(file.readAll(), QSsl::Ec, QSsl::Pem, QSsl::PrivateKey);
-}
-
-bool usable(const QList<QSslCertificate>& certificates) {
-  return !certificates.isEmpty() && !certificates.first().isNull() &&
-         certificates.first().expiryDate() > QDateTime::currentDateTimeUtc().addDays(1);
+  return true;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The local certificate authority and the service's own certificate, made
-// with the `openssl` command on the first start and reused afterwards:
+// in-process with the OpenSSL library on the first start and reused afterwards:
 //   DATA/ca.pem              the authority's certificate (what clients trust)
 //   DATA/tls/ca.key          its key            (0600, folder 0700)
 //   DATA/tls/server.pem      certificate for 127.0.0.1 and localhost

@@ -10,6 +10,7 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 declare -A MAY_USE=(
   [app/core]=""
   [protocol]="app/core"
+  [common/tls]=""
   [app/media]="app/core"
   [app/bridge]="app/core protocol"
   [app/local_sharing]="app/core protocol app/bridge"
@@ -18,16 +19,16 @@ declare -A MAY_USE=(
   [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
   [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
   [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="app/core protocol"
-  [account_service]="app/core protocol"
+  [vantrel]="app/core protocol common/tls"
+  [account_service]="app/core protocol common/tls"
 )
 
-# The folder a quoted include names: "protocol/x.h" is protocol/, any other
-# "a/b/x.h" is app/a/b/.
+# The folder a quoted include names: "protocol/x.h" is protocol/,
+# "common/tls/x.h" is common/tls/, any other "a/b/x.h" is app/a/b/.
 target_folder() {
   local dir="${1%/*}"
   case "$dir" in
-    protocol | protocol/*) echo "$dir" ;;
+    protocol | protocol/* | common/*) echo "$dir" ;;
     *) echo "app/$dir" ;;
   esac
 }

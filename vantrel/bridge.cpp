@@ -1,6 +1,9 @@
 #include "bridge.h"
 
+#include "common/tls/tls_identity.h"
 #include "core/log.h"
+
+#include <QSslKey>
 #include "protocol/data_frame.h"
 
 #include <QTimer>
@@ -60,6 +63,25 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
 bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
   port_->setSecret(secret);
   return port_->listen(port, error);
+}
+
+bool Bridge::startLan(const QHostAddress& address, quint16 port, const QString& folder, QString* error) {
+  const QString host = address.toString();
+  const auto identity =
+      ztls::ensureSelfSigned(folder + QStringLiteral("/lan.pem"), folder + QStringLiteral("/lan.key"),
+                             {QStringLiteral("Vantrel ") + host, {host}, 825, false}, error);
+  if (!identity) return false;
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.setLocalCertificate(QSslCertificate(identity->certificatePem, QSsl::Pem));
+  tls.setPrivateKey(QSslKey(identity->keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey));
+  auto* listener = new LanListener(tls, this);
+  if (!listener->start(address, port, error)) {
+    delete listener;
+    return false;
+  }
+  lan_ = listener;
+  transfers_->setLanListener(lan_);
+  return true;
 }
 
 // ---- the client ------------------------------------------------------------
@@ -290,7 +312,7 @@ void Bridge::onControl(const Json& envelope) {
     sendToClient(generation, QStringLiteral("P2PCLIENT"), P2PClientDelivery{code, token, msg}.toJSONModel());
   };
   if (code == QLatin1String("PingBridge")) return answer(Json("Pong"));
-  if (code == QLatin1String("GetLanHttp")) return answer(Json(""));  // no local-network server in this version
+  if (code == QLatin1String("GetLanHttp")) return answer(Json(lanUrl().toStdString()));
   if (code == QLatin1String("CallHttp")) {
     const QString url = textOf(payload, "URL");
     zlog::parts(QStringLiteral("Vantrel - CallHttp"), loggable(url));

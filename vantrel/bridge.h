@@ -13,6 +13,7 @@
 #include "client_port.h"
 #include "credential_store.h"
 #include "http_calls.h"
+#include "lan_listener.h"
 #include "service_link.h"
 #include "token_table.h"
 #include "transfer_engine.h"
@@ -34,6 +35,11 @@ class Bridge : public QObject {
 
   // Listens on 127.0.0.1:port; a non-empty secret is then required.
   bool start(quint16 port, const QByteArray& secret, QString* error);
+  // Serves transfers on `address` (the local-network route) with the
+  // certificate kept in `folder` (made there on first use, key 0600).
+  bool startLan(const QHostAddress& address, quint16 port, const QString& folder, QString* error);
+  // "https://ADDRESS:PORT", or "" without the route.
+  QString lanUrl() const { return lan_ ? lan_->url() : QString(); }
 
   ClientPort* clientPort() const { return port_; }
   ServiceLink* serviceLink() const { return service_; }
@@ -110,6 +116,7 @@ class Bridge : public QObject {
   TokenTable delivered_{kMaxRememberedRequests};  // peers' requests handed to the local client
   TokenTable sent_{kMaxRememberedRequests};       // the local client's requests relayed to peers
   TransferEngine* transfers_;
+  LanListener* lan_ = nullptr;
   QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
   TokenTable initChecks_{kMaxRememberedRequests};   // access codes presented for "ClientInit"
 };

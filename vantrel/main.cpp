@@ -1,7 +1,10 @@
 // Vantrel: the bridge process the client starts beside itself.
 //   Vantrel_amd -scode=<start-up code>
 // Environment: VANTREL_PORT (default 19961), VANTREL_SECRET (a per-launch
-// secret the client must present), ZARKELO_SERVICE_HOST, ZARKELO_CA_FILE.
+// secret the client must present), ZARKELO_SERVICE_HOST, ZARKELO_CA_FILE,
+// VANTREL_LAN_ADDRESS (the local-network address to serve transfers on and
+// announce; unset: transfers go through the service's relay only) and
+// VANTREL_LAN_PORT (default: any free port).
 #include "bridge.h"
 
 #include "protocol/startup_code.h"
@@ -9,6 +12,8 @@
 #include "core/service_config.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
+#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -45,5 +50,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   zlog::parts(QStringLiteral("Vantrel - listening on"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
+  if (qEnvironmentVariableIsSet("VANTREL_LAN_ADDRESS")) {
+    // Off unless asked for: the route opens a port on the network.
+    const QHostAddress address(qEnvironmentVariable("VANTREL_LAN_ADDRESS"));
+    const uint lanPort = qEnvironmentVariable("VANTREL_LAN_PORT").toUInt();
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge");
+    if (address.isNull() || address.isBroadcast() || address.isMulticast() ||
+        address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6) || lanPort > 65535) {
+      zlog::line(QStringLiteral("Vantrel - VANTREL_LAN_ADDRESS is not an address to listen on; no local-network route"));
+    } else if (!bridge.startLan(address, quint16(lanPort), folder, &error)) {
+      zlog::parts(QStringLiteral("Vantrel - no local-network route:"), error);
+    } else {
+      zlog::parts(QStringLiteral("Vantrel - local-network route on"), bridge.lanUrl());
+    }
+  }
   return app.exec();
 }

@@ -57,6 +57,7 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->state = state;
   task->why = why;
   zlog::parts(QStringLiteral("Vantrel - transfer ended:"), task->xid, why);
+  if (ended_) ended_(task->xid);
   forgetIfServing(task);
 }
 
@@ -71,7 +72,10 @@ void TransferCore::cancel(const TaskPtr& task, const QString& why, bool tellPeer
 void TransferCore::forgetIfServing(const TaskPtr& task) {
   const bool serving = (task->role == TransferRole::Source && task->kind == TransferKind::Download) ||
                        (task->role == TransferRole::Sink && task->kind == TransferKind::Upload);
-  if (serving && !task->isActive()) tasks_.remove(task->xid);
+  if (serving && !task->isActive()) {
+    tasks_.remove(task->xid);
+    if (ended_) ended_(task->xid);
+  }
 }
 
 void TransferCore::discardPartial(const TaskPtr& task) {

@@ -17,7 +17,12 @@ TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient a
     : QObject(parent),
       core_(this, std::move(sendPeer), std::move(sendData), std::move(askClient)),
       source_(core_),
-      sink_(core_) {}
+      sink_(core_),
+      lan_(core_, sink_) {
+  source_.setLan(&lan_);
+  sink_.setLan(&lan_);
+  core_.setOnEnded([this](const QString& xid) { lan_.ended(xid); });
+}
 
 TransferEngine::~TransferEngine() {
   for (const TaskPtr& task : core_.all()) TransferCore::discardPartial(task);
@@ -33,6 +38,7 @@ int TransferEngine::activeCount() const {
 void TransferEngine::sessionGone(const QString& session) {
   for (const TaskPtr& task : core_.all())
     if (task->session == session) core_.fail(task, QStringLiteral("the peer link closed"), false);
+  lan_.sessionGone(session);
   core_.refusedReceives().remove(session);
 }
 

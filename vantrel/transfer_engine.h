@@ -20,6 +20,7 @@
 #pragma once
 
 #include "transfer_core.h"
+#include "transfer_lan.h"
 #include "transfer_sink.h"
 #include "transfer_source.h"
 
@@ -72,10 +73,14 @@ class TransferEngine : public QObject {
 
   int activeCount() const;
 
+  // The host's local-network listener; null: transfers use the relay only.
+  void setLanListener(LanListener* listener) { lan_.setListener(listener); }
+
  private:
   TransferCore core_;
   TransferSource source_;
   TransferSink sink_;
+  TransferLan lan_;
 };
 
 }  // namespace vantrel

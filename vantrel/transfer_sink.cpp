@@ -1,5 +1,7 @@
 #include "transfer_sink.h"
 
+#include "transfer_lan.h"
+
 #include "core/log.h"
 
 #include <QDir>
@@ -95,6 +97,7 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                     if (intOf(info, "valid") != 1 || !QFileInfo(root).isDir())
                       return core_.fail(t, QStringLiteral("the host refused the folder"), true);
                     t->root = root;
+                    t->lanAllowed = lanAllowedBy(info);
                     takeOffer(t, msg, false);
                   });
 }
@@ -145,8 +148,28 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
   (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()));
   task->state = TransferState::Running;
-  if (!core_.send(task, QStringLiteral("accept"), accept.toJSONModel()))
-    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+  const Json grant = valueOf(offer, "lan");
+  if (lan_ && task->kind == TransferKind::Download && grant.is_object()) {
+    // Fetched from the host's local-network address; the relay when it
+    // cannot be reached. Either way the source hears "accept" at the end.
+    std::weak_ptr<TransferTask> weak = task;
+    return lan_->fetch(task, grant, [this, weak, accept](bool fetched) {
+      const TaskPtr t = weak.lock();
+      if (!isActive(t)) return;
+      XferAccept rest = accept;
+      if (fetched)
+        for (qint64 i = 0; i < t->entries.size(); ++i)
+          if (!rest.skip.contains(i)) rest.skip.append(i);
+      sendAccept(t, rest, Json());
+    });
+  }
+  sendAccept(task, accept, lan_ && task->kind == TransferKind::Upload ? lan_->offer(task) : Json());
+}
+
+void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant) {
+  Json msg = accept.toJSONModel();
+  if (grant.is_object()) msg["lan"] = grant;
+  if (!core_.send(task, QStringLiteral("accept"), msg)) core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
 // The bytes are written and hashed on a worker, in order. Chunks are
@@ -223,26 +246,75 @@ void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
   const TransferEntry& entry = task->entries[index];
   if (intOf(msg, "s") != entry.size)
     return core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
+  commit(task, index, textOf(msg, "h"), nullptr);
+}
+
+void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after) {
+  const TransferEntry& entry = task->entries[index];
   const QString dest = task->root + QLatin1Char('/') + entry.rel;
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
-  auto committed = [this, weak, rel = entry.rel](const QString& why) {
+  auto committed = [this, weak, rel = entry.rel, after](const QString& why) {
     const TaskPtr t = weak.lock();
-    if (!t) return;
-    --t->committing;
-    if (!isActive(t)) return;
-    if (!why.isEmpty()) return core_.fail(t, rel + QStringLiteral(": ") + why, true);
-    ++t->done;
-    if (t->doneReceived && t->committing == 0) finish(t);
+    if (t) --t->committing;
+    if (!isActive(t)) {
+      if (after) after(QStringLiteral("the transfer ended"));
+      return;
+    }
+    if (!why.isEmpty()) core_.fail(t, rel + QStringLiteral(": ") + why, true);
+    else ++t->done;
+    if (after) after(why);
+    if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);
   };
   // Checked and committed after the file's last write; the next file may
   // arrive meanwhile. A task that ends first drops the file, which removes it.
   auto file = std::make_shared<std::shared_ptr<SinkFile>>(std::move(task->out));
   task->writes->post([] { return true; },
-                     [this, weak, file, size = entry.size, sum = textOf(msg, "h"), dest, committed](bool) {
-                       if (!isActive(weak.lock())) return (*file)->discard();
+                     [this, weak, file, size = entry.size, sum = sha256, dest, committed](bool) {
+                       if (!isActive(weak.lock())) {
+                         (*file)->discard();
+                         return committed(QStringLiteral("the transfer ended"));
+                       }
                        SinkFile::commit(std::move(*file), size, sum, dest, core_.context(), committed);
                      });
+}
+
+// A file that arrives over the local-network route: opened with its first
+// bytes (or at the end when it is empty), committed like a relayed one.
+class RouteFile : public LanFileSink {
+ public:
+  RouteFile(TransferSink& sink, const TaskPtr& task, qint64 index) : sink_(sink), task_(task), index_(index) {}
+  ~RouteFile() override {
+    const TaskPtr t = task_.lock();
+    if (!finished_ && t && t->current == index_ && t->out) TransferCore::discardPartial(t);
+  }
+  bool write(QByteArrayView bytes) override {
+    const TaskPtr t = task_.lock();
+    if (!isActive(t)) return false;
+    const qint64 offset = t->current == index_ && t->out ? t->accepted : 0;
+    return sink_.writeChunk(t, index_, offset, bytes);
+  }
+  // Bytes taken but not yet on disk: the route stops reading beyond a bound.
+  qint64 pending() const override {
+    const TaskPtr t = task_.lock();
+    return t && t->current == index_ && t->out ? t->accepted - t->currentBytes : 0;
+  }
+  void finish(const QString& sha256, Kept kept) override {
+    finished_ = true;
+    const TaskPtr t = task_.lock();
+    if (!isActive(t) || !sink_.openFile(t, index_)) return kept(QStringLiteral("the transfer ended"));
+    sink_.commit(t, index_, sha256, std::move(kept));
+  }
+
+ private:
+  TransferSink& sink_;
+  std::weak_ptr<TransferTask> task_;
+  qint64 index_;
+  bool finished_ = false;
+};
+
+std::unique_ptr<LanFileSink> TransferSink::routeFile(const TaskPtr& task, qint64 index) {
+  return std::make_unique<RouteFile>(*this, task, index);
 }
 
 void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {

@@ -3,9 +3,12 @@
 // and renames it into place only once it is complete.
 #pragma once
 
+#include "lan_sink.h"
 #include "transfer_core.h"
 
 namespace vantrel {
+
+class TransferLan;
 
 class TransferSink {
  public:
@@ -23,6 +26,12 @@ class TransferSink {
   void onSkip(const TaskPtr& task, const Json& msg);
   void onDone(const TaskPtr& task);
 
+  // The local-network route, when the bridge has one.
+  void setLan(TransferLan* lan) { lan_ = lan; }
+  // Entry `index` arriving by the local-network route, written and committed
+  // by the same rules as relayed chunks.
+  std::unique_ptr<LanFileSink> routeFile(const TaskPtr& task, qint64 index);
+
  private:
   void takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths);
   bool prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath);
@@ -32,8 +41,13 @@ class TransferSink {
   bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
   void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
+  // Checks, syncs and renames the current file; `after` hears the outcome.
+  void commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after);
+  void sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant);
+  friend class RouteFile;
 
   TransferCore& core_;
+  TransferLan* lan_ = nullptr;
 };
 
 }  // namespace vantrel

@@ -1,5 +1,7 @@
 #include "transfer_source.h"
 
+#include "transfer_lan.h"
+
 #include "core/log.h"
 
 #include <QFileInfo>
@@ -95,6 +97,7 @@ void TransferSource::onPull(const QString& session, const QString& xid, const Js
     }
   }
   task->next = 0;
+  task->lanAllowed = true;  // until a check says otherwise
   checkNext(task, true);
 }
 
@@ -114,6 +117,7 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
                       const Json info = reply ? valueOf(*reply, "data") : Json();
                       TransferEntry& entry = t->candidates[index];
                       if (intOf(info, "valid") == 1) {
+                        if (!lanAllowedBy(info)) t->lanAllowed = false;
                         const QFileInfo file(entry.local);
                         if (targets && file.isFile()) entry.size = file.size();
                         if (!targets || file.isFile()) t->entries.append(entry);
@@ -167,9 +171,11 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
   task->next = 0;
   if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
-  if (!core_.send(task, QStringLiteral("manifest"),
-                  XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}
-                      .toJSONModel()))
+  Json manifest =
+      XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}.toJSONModel();
+  if (lan_)
+    if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
+  if (!core_.send(task, QStringLiteral("manifest"), manifest))
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
@@ -181,6 +187,19 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
       if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
   task->state = TransferState::Running;
   task->next = 0;
+  const Json grant = valueOf(msg, "lan");
+  if (lan_ && task->kind == TransferKind::Upload && grant.is_object()) {
+    // Sent to the host's local-network address; the relay when it cannot
+    // be reached.
+    std::weak_ptr<TransferTask> weak = task;
+    return lan_->push(task, grant, [this, weak](bool pushed) {
+      const TaskPtr t = weak.lock();
+      if (!isActive(t)) return;
+      if (!pushed) return pump(t);
+      t->allSent = true;
+      core_.send(t, QStringLiteral("done"), XferNote{}.toJSONModel());
+    });
+  }
   pump(task);
 }
 

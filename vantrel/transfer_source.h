@@ -7,6 +7,8 @@
 
 namespace vantrel {
 
+class TransferLan;
+
 class TransferSource {
  public:
   using Answer = std::function<void(const Json& answer)>;
@@ -23,6 +25,9 @@ class TransferSource {
   void onAck(const TaskPtr& task, const Json& msg);
   void onFinished(const TaskPtr& task, const Json& msg);
 
+  // The local-network route, when the bridge has one.
+  void setLan(TransferLan* lan) { lan_ = lan; }
+
  private:
   // Walks (path, name) pairs on a worker; `done` runs on the main thread.
   void walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
@@ -36,6 +41,7 @@ class TransferSource {
   void pump(const TaskPtr& task);
 
   TransferCore& core_;
+  TransferLan* lan_ = nullptr;
 };
 
 // The entries as the peer sees them.

@@ -76,6 +76,8 @@ struct TransferTask {
   QList<TransferEntry> candidates;
   QStringList folders;  // folder targets of a download, walked once allowed
   bool refused = false;  // something asked for was refused (never how much)
+  // The host's checks allow the local-network route for every file.
+  bool lanAllowed = false;
   // Set when the task ends, so that a walk on a worker stops early.
   std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
   // sink

@@ -88,8 +88,9 @@ struct FileUploadInfo {
   qint64 valid = 1;
   qint64 ctime = 0;
   QList<FileUploadInfo_Task> task;
+  QString TransLAN = QStringLiteral("0");  // "1": the bridges may use the local-network route
 
-  VEX_FIELDS(dir, size, valid, ctime, task)
+  VEX_FIELDS(dir, size, valid, ctime, task, TransLAN)
 };
 
 // The answer to "fileDownloadCheck".
@@ -97,8 +98,9 @@ struct FileDownloadInfo {
   QString path;
   qint64 size = 0;
   qint64 valid = 0;
+  QString TransLAN = QStringLiteral("0");  // "1": the bridges may use the local-network route
 
-  VEX_FIELDS(path, size, valid)
+  VEX_FIELDS(path, size, valid, TransLAN)
 };
 
 // The payload of a "getFileList" reply.

@@ -38,7 +38,9 @@ FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir,
   info.dir = dir;
   // A folder the gate refuses, or one in a share that takes no uploads, is
   // answered as not valid so that nothing is sent into it.
-  info.valid = guard.resolveUploadFolder(dir) ? 1 : 0;
+  const auto uploadFolder = guard.resolveUploadFolder(dir);
+  info.valid = uploadFolder ? 1 : 0;
+  if (uploadFolder && guard.allowsLan(*uploadFolder, true)) info.TransLAN = QStringLiteral("1");
   if (!fileList.is_array()) return info;
   const auto folder = guard.resolveFolder(dir);
   for (const vex::Json& element : fileList) {
@@ -67,6 +69,7 @@ FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& 
     if (file.exists()) {
       info.size = file.size();
       info.valid = file.isDir() ? 0 : 1;
+      if (info.valid == 1 && guard.allowsLan(*actual, false)) info.TransLAN = QStringLiteral("1");
     }
   }
   return info;

@@ -17,7 +17,7 @@ PathGuard::PathGuard(const QList<ShareRoot>& shares) {
     if (canonical.isEmpty()) continue;
     // A share is a folder or one file by what is on disk now, not by its flag.
     roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload,
-                          share.canDownload});
+                          share.canDownload, share.canLan});
   }
 }
 
@@ -96,6 +96,11 @@ std::optional<QString> PathGuard::resolveDownload(const QString& path) const {
   return resolved;
 }
 
+bool PathGuard::allowsLan(const QString& resolved, bool upload) const {
+  if (upload) return containing(resolved, [](const Root& r) { return r.canUpload && r.canLan; }) != nullptr;
+  return containing(resolved, [](const Root& r) { return r.canDownload && r.canLan; }) != nullptr;
+}
+
 std::optional<QString> PathGuard::resolveForDelete(const QString& path) const {
   const auto cleaned = cleanAbsolute(path);
   if (!cleaned || *cleaned == QStringLiteral("/")) return std::nullopt;
@@ -134,7 +139,7 @@ PathGuard PathGuard::forSession(const QString& session) {
   for (const SharingObjPtr& share : loadShares(QString(), false, false)) {
     if (!share->isenabled || !access.mayReach(session, share->tag, share->password)) continue;
     roots.append(ShareRoot{share->path, share->isdir, share->isfiledel, share->isfilenew, share->isupload,
-                            share->isdownload});
+                            share->isdownload, share->isTranLAN});
   }
   return PathGuard(roots);
 }

@@ -17,6 +17,7 @@ struct ShareRoot {
   bool canCreate = false;  // the share's new-file permission
   bool canUpload = true;   // the share's upload permission
   bool canDownload = true; // the share's download permission
+  bool canLan = false;      // the share's "TransLAN": transfers may take the local-network route
 };
 
 class PathGuard {
@@ -47,6 +48,10 @@ class PathGuard {
   // files, and the name must be one plain component.
   std::optional<QString> resolveNewFolder(const QString& dir, const QString& name) const;
 
+  // Whether the resolved path lies in a share that allows the operation
+  // (a download, or an upload into it) and the local-network route.
+  bool allowsLan(const QString& resolved, bool upload) const;
+
   bool isEmpty() const { return roots_.isEmpty(); }
 
  private:
@@ -57,6 +62,7 @@ class PathGuard {
     bool canCreate;
     bool canUpload;
     bool canDownload;
+    bool canLan;
   };
   // The first share holding the canonical path and allowing the operation.
   const Root* containing(const QString& canonical, bool (*allowed)(const Root&)) const;

@@ -4,7 +4,10 @@
 // (openssl s_server) in the same run. Every target is a fresh folder on the
 // same disk and every copy is synced to disk before it counts, as the bridge
 // does. ZARKELO_BENCH_TRANSFER_MB sets the size (default 1024 MiB).
-// Goal: each relayed time at most 2 × curl's (throughput at least half).
+// The same transfers over the host bridge's local-network route (on
+// 127.0.0.1, the share's "TransLAN" on) follow in the same run.
+// Goals: each relayed time at most 2 × curl's (throughput at least half);
+// over the local-network route at most 1.18 × (throughput at least 0.85 ×).
 #include "support/ratio_main.h"
 #include "support/started_once.h"
 
@@ -54,6 +57,7 @@ struct Transfer : LinkedPair {
   Child httpsServer;
   quint16 httpsPort = 0;
   int round = 0;
+  bool lan = false;  // the host's checks allow the local-network route
 
   bool start() {
     share = folder.path() + QStringLiteral("/share");
@@ -68,11 +72,13 @@ struct Transfer : LinkedPair {
       file.write(block.constData(), std::min<qint64>(block.size(), fileBytes() - written));
     }
     file.close();
-    return startHttps() && LinkedPair::start([](const QString& code, const Json& msg) -> Json {
+    return startHttps() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
+             const char* transLan = lan ? "1" : "0";
              if (code == QLatin1String("fileDownloadCheck"))
-               return {{"data", {{"path", msg.value("path", "")}, {"valid", 1}}}};
+               return {{"data", {{"path", msg.value("path", "")}, {"valid", 1}, {"TransLAN", transLan}}}};
              if (code == QLatin1String("fileUploadCheck"))
-               return {{"data", {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}}}};
+               return {{"data",
+                        {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}, {"TransLAN", transLan}}}};
              return {{"data", "PONG"}};
            });
   }
@@ -174,10 +180,11 @@ Transfer* fixture(benchmark::State& state) {
   return t;
 }
 
-template <bool (Transfer::*Run)()>
+template <bool (Transfer::*Run)(), bool Lan = false>
 void measure(benchmark::State& state) {
   Transfer* t = fixture(state);
   if (!t) return;
+  t->lan = Lan;
   for (auto _ : state) {
     if (!(t->*Run)()) {
       state.SkipWithError("the transfer did not complete");
@@ -190,10 +197,14 @@ void measure(benchmark::State& state) {
 void BM_CurlHttpsDownload(benchmark::State& state) { measure<&Transfer::curl>(state); }
 void BM_RelayedDownload(benchmark::State& state) { measure<&Transfer::download>(state); }
 void BM_RelayedUpload(benchmark::State& state) { measure<&Transfer::upload>(state); }
+void BM_LanDownload(benchmark::State& state) { measure<&Transfer::download, true>(state); }
+void BM_LanUpload(benchmark::State& state) { measure<&Transfer::upload, true>(state); }
 
 BENCHMARK(BM_CurlHttpsDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_RelayedDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_RelayedUpload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LanDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LanUpload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
@@ -204,5 +215,9 @@ int main(int argc, char** argv) {
       {{"BM_RelayedDownload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
         "download through two bridges and the relay / curl over HTTPS (time, goal <= 2)"},
        {"BM_RelayedUpload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
-        "upload through two bridges and the relay / curl over HTTPS (time, goal <= 2)"}});
+        "upload through two bridges and the relay / curl over HTTPS (time, goal <= 2)"},
+       {"BM_LanDownload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
+        "download over the local-network route / curl over HTTPS (time, goal <= 1.18)"},
+       {"BM_LanUpload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
+        "upload over the local-network route / curl over HTTPS (time, goal <= 1.18)"}});
 }

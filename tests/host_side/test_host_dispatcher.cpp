@@ -275,7 +275,7 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
   const vex::Json down = reply("fileDownloadCheck", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}});
   EXPECT_EQ(
       down,
-      (vex::Json{{"data", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}, {"size", 5}, {"valid", 1}}}}));
+      (vex::Json{{"data", {{"path", (share + QStringLiteral("/a.txt")).toStdString()}, {"size", 5}, {"valid", 1}, {"TransLAN", "1"}}}}));
   const std::string secret = tmp.filePath(QStringLiteral("outside/secret.txt")).toStdString();
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["valid"], 0);
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["size"], 0);
@@ -286,7 +286,8 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
                              {"size", 0},
                              {"valid", 1},
                              {"ctime", 0},
-                             {"task", {{{"isExist", 1}, {"size", 5}}, {{"isExist", 0}, {"size", 0}}}}}}}));
+                             {"task", {{{"isExist", 1}, {"size", 5}}, {{"isExist", 0}, {"size", 0}}}},
+                             {"TransLAN", "1"}}}}));
   EXPECT_TRUE(reply("fileUploadCheck", {{"dir", share.toStdString()}, {"fileList", "a.txt"}})["data"]["task"].empty());
   // A folder outside every share is not valid for an upload.
   EXPECT_EQ(reply("fileUploadCheck", {{"dir", tmp.filePath(QStringLiteral("outside")).toStdString()},

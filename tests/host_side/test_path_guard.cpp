@@ -164,6 +164,18 @@ TEST_F(PathGuardTest, ChecksAnswerRefusedPathsAsMissing) {
   const FileDownloadInfo none = answerFileDownloadCheck(PathGuard({closed}), share + QStringLiteral("/a.txt"));
   EXPECT_EQ(none.valid, 0);
   EXPECT_EQ(none.size, 0);
+  // The local-network route only where the serving share's "TransLAN" allows it.
+  EXPECT_EQ(inside.TransLAN, QStringLiteral("0"));
+  EXPECT_EQ(answerFileUploadCheck(g, share, vex::Json::array()).TransLAN, QStringLiteral("0"));
+  ShareRoot lan{share, true, false, false};
+  lan.canLan = true;
+  EXPECT_EQ(answerFileDownloadCheck(PathGuard({lan}), share + QStringLiteral("/a.txt")).TransLAN, QStringLiteral("1"));
+  EXPECT_EQ(answerFileUploadCheck(PathGuard({lan}), share, vex::Json::array()).TransLAN, QStringLiteral("1"));
+  EXPECT_EQ(answerFileDownloadCheck(PathGuard({lan}), base + QStringLiteral("/outside/secret.txt")).TransLAN,
+            QStringLiteral("0"));
+  lan.canDownload = lan.canUpload = false;
+  EXPECT_EQ(answerFileDownloadCheck(PathGuard({lan}), share + QStringLiteral("/a.txt")).TransLAN, QStringLiteral("0"));
+  EXPECT_EQ(answerFileUploadCheck(PathGuard({lan}), share, vex::Json::array()).TransLAN, QStringLiteral("0"));
 
   const vex::Json names = {"a.txt", "missing.txt", "../outside/secret.txt", "secret_link", "sub", 7};
   const FileUploadInfo in = answerFileUploadCheck(g, share, names);

@@ -1,6 +1,6 @@
 // The transfer engine in-process: two engines joined by a queued in-memory
 // link, host checks answered by the test, and a peer that sends crafted frames.
-#include "transfer_engine.h"
+#include "engine_pair.h"
 
 #include "support/test_util.h"
 
@@ -50,41 +50,6 @@ struct Recorder {
 QString sha256Hex(const QByteArray& bytes) {
   return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
-
-// Two engines whose frames reach each other through the event loop, like the
-// relay; `host` answers the host checks of the serving side.
-struct Pair {
-  std::function<Json(const QString& code, const Json& msg)> host;
-  std::function<bool(const QString& op)> dropTo;  // frames towards `b` to lose
-  TransferEngine* a = nullptr;
-  TransferEngine* b = nullptr;
-  QObject context;
-  Pair() {
-    auto ask = [this](const QString&, const QString& code, const Json& msg, TransferEngine::AskDone done) {
-      const Json reply = host ? host(code, msg) : Json();
-      QTimer::singleShot(0, &context, [reply, done] { done(reply); });
-    };
-    a = new TransferEngine(
-        [this](const QString& s, const QString& op, const QString& xid, const Json& msg) {
-          if (dropTo && dropTo(op)) return true;
-          QTimer::singleShot(0, &context, [this, s, op, xid, msg] { b->onPeerFrame(s, op, xid, msg); });
-          return true;
-        },
-        [this](const QString& s, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes) {
-          QTimer::singleShot(0, &context, [this, s, xid, file, offset, copy = bytes.toByteArray()] {
-            b->onPeerData(s, xid, file, qint64(offset), copy);
-          });
-          return true;
-        },
-        ask, &context);
-    b = new TransferEngine(
-        [this](const QString& s, const QString& op, const QString& xid, const Json& msg) {
-          QTimer::singleShot(0, &context, [this, s, op, xid, msg] { a->onPeerFrame(s, op, xid, msg); });
-          return true;
-        },
-        [](const QString&, const QString&, quint32, quint64, QByteArrayView) { return false; }, ask, &context);
-  }
-};
 
 }  // namespace
 

@@ -83,12 +83,14 @@ class VantrelTransfer : public ::testing::Test {
       const QString path = textOf(msg, "path");
       const bool seen = inside(share, path);
       const bool ok = seen && QFileInfo(path).isFile();
-      return {{"data", {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0}}}};
+      return {{"data", {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0},
+                        {"TransLAN", transLan.toStdString()}}}};
     }
     if (code == QLatin1String("fileUploadCheck")) {
       const QString dir = textOf(msg, "dir");
       const bool ok = inside(share, dir) && QFileInfo(dir).isDir();
-      return {{"data", {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()}}}};
+      return {{"data", {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
+                        {"TransLAN", transLan.toStdString()}}}};
     }
     if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) return {{"data", accepted.toStdString()}};
     return {{"data", "PONG"}};
@@ -134,6 +136,7 @@ class VantrelTransfer : public ::testing::Test {
   QTemporaryDir folder;
   QString share;
   QString accepted = QStringLiteral("0");
+  QString transLan = QStringLiteral("0");  // the share's "TransLAN" as the host's checks report it
   QStringList hostCodes;
   std::unique_ptr<Signed> host;
   std::unique_ptr<Signed> peer;
@@ -178,6 +181,45 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   const Json refused = downloadPoll(ended);
   EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
   EXPECT_TRUE(filesBelow(other).isEmpty());
+}
+
+TEST_F(VantrelTransfer, DownloadsAndUploadsOverTheHostsLocalNetworkRouteWhenTheShareAllowsIt) {
+  transLan = QStringLiteral("1");
+  const auto lan = control(host->link, QStringLiteral("GetLanHttp"), {{"m", ""}});
+  ASSERT_TRUE(lan);
+  EXPECT_TRUE(vantrel::asText(*lan).startsWith(QStringLiteral("https://127.0.0.1:"))) << lan->dump();
+  const QByteArray big = randomBytes(5 * 1024 * 1024 + 3);
+  writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
+  writeFile(share + QStringLiteral("/docs/readme.txt"), "hello");
+  writeFile(share + QStringLiteral("/docs/empty.dat"), QByteArray());
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (share + QStringLiteral("/docs")).toStdString()},
+           {"SaveAtLocalFolder", save.toStdString()}});
+  const Json last = downloadPoll(ended);
+  EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
+  EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/empty.dat"), QStringLiteral("docs/readme.txt"),
+                                           QStringLiteral("docs/sub/big.bin")}));
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+
+  const QString local = folder.path() + QStringLiteral("/mine");
+  const QByteArray photo = randomBytes(3 * 1024 * 1024 + 1);
+  writeFile(local + QStringLiteral("/album/photo.jpg"), photo);
+  writeFile(local + QStringLiteral("/album/notes/n.txt"), "note");
+  QDir().mkpath(share + QStringLiteral("/inbox"));
+  control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/album")).toStdString()},
+           {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}});
+  const Json up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
+  EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 2);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/album/photo.jpg")), photo);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/album/notes/n.txt")), QByteArray("note"));
+  // Both went over the route, not through the relay.
+  const QByteArray log = peer->bridge.child().output();
+  EXPECT_EQ(log.count("transfer over the local network"), 2) << log.toStdString();
+  EXPECT_FALSE(log.contains("using the relay"));
 }
 
 TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {

@@ -156,6 +156,10 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
   if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
   if (service) service->configure(child_.env());
+  // The local-network route on loopback only, never on this machine's own
+  // network address.
+  if (!child_.env().contains(QStringLiteral("VANTREL_LAN_ADDRESS")))
+    child_.env().insert(QStringLiteral("VANTREL_LAN_ADDRESS"), QStringLiteral("127.0.0.1"));
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   return spinUntil([this] { return child_.output().contains("listening on"); }, 10s);
 }

@@ -86,7 +86,8 @@ class Service {
   quint16 port_ = 0;
 };
 
-// Vantrel_amd on a free port with its own home.
+// Vantrel_amd on a free port with its own home, its local-network route on
+// 127.0.0.1 unless the environment says otherwise.
 class BridgeProcess {
  public:
   bool start(const Service* service, const QByteArray& secret = {}, quint16 port = 0);

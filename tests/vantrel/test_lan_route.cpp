@@ -1,0 +1,327 @@
+// The local-network route in one process: the host's listener and the peer's
+// client on 127.0.0.1 with a fresh certificate, the capability rules, and the
+// certificate helper they stand on.
+#include "lan_capabilities.h"
+#include "lan_client.h"
+#include "lan_listener.h"
+
+#include "transfer_files.h"
+#include "common/tls/tls_identity.h"
+#include "support/test_util.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace vantrel;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::waitUntil;
+using testutil::writeFile;
+
+namespace {
+
+// Collects a file in memory; `finish` checks the digest as the engine's sink does.
+struct MemorySink : LanFileSink {
+  QByteArray* out;
+  bool* finished;
+  MemorySink(QByteArray* o, bool* f) : out(o), finished(f) {}
+  bool write(QByteArrayView bytes) override {
+    out->append(bytes);
+    return true;
+  }
+  void finish(const QString& sha256, Kept kept) override {
+    Sha256 hash;
+    hash.add(*out);
+    if (hash.hex() != sha256) return kept(QStringLiteral("digest differs"));
+    *finished = true;
+    kept(QString());
+  }
+};
+
+QSslConfiguration serverTls(const ztls::Identity& identity) {
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.setLocalCertificate(QSslCertificate(identity.certificatePem, QSsl::Pem));
+  tls.setPrivateKey(QSslKey(identity.keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey));
+  return tls;
+}
+
+ztls::Identity freshIdentity() {
+  QString error;
+  const auto identity = ztls::makeSelfSigned({QStringLiteral("test"), {QStringLiteral("127.0.0.1")}, 30, false}, &error);
+  EXPECT_TRUE(identity) << error.toStdString();
+  return identity.value_or(ztls::Identity{});
+}
+
+const QString kSession = QStringLiteral("C-1|C-2");
+
+class LanRoute : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener = std::make_unique<LanListener>(serverTls(freshIdentity()));
+    QString error;
+    ASSERT_TRUE(listener->start(QHostAddress::LocalHost, 0, &error)) << error.toStdString();
+    listener->capabilities().setClock([this] { return clock; });
+    xid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+  }
+
+  LanClient::Target target(const QString& capability) const {
+    return {listener->url(), listener->fingerprint(), capability, kSession, xid};
+  }
+
+  struct Outcome {
+    bool ended = false, ok = false, reached = false;
+    QString why;
+  };
+  Outcome fetch(LanClient& client, qint64 index, qint64 size, QByteArray* out, bool* finished) {
+    Outcome o;
+    client.get(index, size, std::make_unique<MemorySink>(out, finished), [&](bool ok, bool reached, const QString& why) {
+      o = {true, ok, reached, why};
+    });
+    waitUntil([&] { return o.ended; }, std::chrono::seconds(20));
+    return o;
+  }
+  Outcome send(LanClient& client, qint64 index, const QString& path, qint64 size) {
+    Outcome o;
+    client.put(index, path, size, [&](bool ok, bool reached, const QString& why) { o = {true, ok, reached, why}; });
+    waitUntil([&] { return o.ended; }, std::chrono::seconds(20));
+    return o;
+  }
+
+  // One raw request over TLS; the status of the answer (0 when none came).
+  int raw(const QByteArray& request) {
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener->serverPort());
+    if (!waitUntil([&] { return socket.isEncrypted(); })) return 0;
+    socket.write(request);
+    QByteArray answer;
+    waitUntil([&] {
+      answer += socket.readAll();
+      return answer.contains("\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState;
+    });
+    return answer.startsWith("HTTP/1.1 ") ? answer.mid(9, 3).toInt() : 0;
+  }
+  QByteArray requestFor(const QByteArray& method, const QByteArray& target, const QString& capability,
+                        const QString& session = kSession, const QByteArray& extra = {}) {
+    return method + ' ' + target + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + capability.toLatin1() +
+           "\r\nX-Zarkelo-Session: " + session.toUtf8() + "\r\n" + extra + "\r\n";
+  }
+
+  qint64 clock = 1000;
+  QTemporaryDir dir;
+  std::unique_ptr<LanListener> listener;
+  QString xid;
+};
+
+TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
+  const QByteArray big = randomBytes(3 * 1024 * 1024 + 17);
+  writeFile(dir.filePath(QStringLiteral("big.bin")), big);
+  writeFile(dir.filePath(QStringLiteral("empty")), {});
+  const QString cap = listener->capabilities().issue(
+      kSession, xid, LanCapabilities::Method::Get,
+      {{0, {dir.filePath(QStringLiteral("big.bin")), big.size()}}, {4, {dir.filePath(QStringLiteral("empty")), 0}}});
+  LanClient client(target(cap));
+  qint64 progressed = 0;
+  client.setProgress([&](qint64 n) { progressed += n; });
+  QByteArray got;
+  bool finished = false;
+  const Outcome first = fetch(client, 0, big.size(), &got, &finished);
+  ASSERT_TRUE(first.ok) << first.why.toStdString();
+  EXPECT_TRUE(finished);
+  EXPECT_TRUE(got == big);
+  EXPECT_EQ(progressed, big.size());
+  QByteArray none;
+  bool emptyDone = false;
+  ASSERT_TRUE(fetch(client, 4, 0, &none, &emptyDone).ok);
+  EXPECT_TRUE(emptyDone && none.isEmpty());
+  EXPECT_EQ(listener->connectionCount(), 1);  // kept alive between the files
+
+  // An upload: the host's sink takes exactly the granted file.
+  QByteArray received;
+  bool stored = false;
+  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*) {
+    EXPECT_EQ(session, kSession);
+    EXPECT_EQ(x, xid);
+    EXPECT_EQ(index, 2);
+    EXPECT_EQ(size, big.size());
+    return std::make_unique<MemorySink>(&received, &stored);
+  });
+  const QString putCap =
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{2, {QString(), big.size()}}});
+  LanClient uploader(target(putCap));
+  const Outcome up = send(uploader, 2, dir.filePath(QStringLiteral("big.bin")), big.size());
+  ASSERT_TRUE(up.ok) << up.why.toStdString();
+  EXPECT_TRUE(stored);
+  EXPECT_TRUE(received == big);
+}
+
+TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
+  writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
+  writeFile(dir.filePath(QStringLiteral("secret.txt")), "secret");
+  const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                     {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+  const QString otherXid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+  const QString otherCap = listener->capabilities().issue(QStringLiteral("C-3|C-2"), otherXid,
+                                                          LanCapabilities::Method::Get,
+                                                          {{0, {dir.filePath(QStringLiteral("secret.txt")), 6}}});
+  const QByteArray good = "/t/" + xid.toLatin1() + "/0";
+  EXPECT_EQ(raw(requestFor("GET", good, cap)), 200);
+
+  EXPECT_EQ(raw("GET " + good + " HTTP/1.1\r\nHost: x\r\nX-Zarkelo-Session: C-1|C-2\r\n\r\n"), 401);  // none
+  EXPECT_EQ(raw(requestFor("GET", good, QStringLiteral("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"))), 401);
+  EXPECT_EQ(raw(requestFor("GET", good, cap.left(cap.size() - 1))), 401);
+  // Another session's capability, with its own or with this session's name.
+  EXPECT_EQ(raw(requestFor("GET", "/t/" + otherXid.toLatin1() + "/0", otherCap)), 403);
+  EXPECT_EQ(raw(requestFor("GET", good, otherCap, QStringLiteral("C-3|C-2"))), 403);
+  EXPECT_EQ(raw(requestFor("GET", good, cap, QStringLiteral("C-3|C-2"))), 403);
+  // A file outside the checked list.
+  EXPECT_EQ(raw(requestFor("GET", "/t/" + xid.toLatin1() + "/1", cap)), 403);
+  // Path tricks and listings never reach a file.
+  for (const QByteArray& target :
+       {QByteArray("/t/") + xid.toLatin1() + "/../1", QByteArray("/t/") + xid.toLatin1() + "/%2e%2e/secret.txt",
+        QByteArray("/t/") + xid.toLatin1() + "/0%2f..%2fsecret.txt", QByteArray("/t/") + xid.toLatin1() + "/00",
+        QByteArray("/t/") + xid.toLatin1() + "/0?x=1", QByteArray("/t/") + xid.toLatin1() + "/0/",
+        dir.filePath(QStringLiteral("secret.txt")).toLatin1(), QByteArray("//") + dir.path().toLatin1(),
+        QByteArray("/"), QByteArray("/t/"), QByteArray("/t/") + xid.toLatin1() + "/",
+        QByteArray("/t/") + xid.toUpper().toLatin1() + "/0", QByteArray("*"),
+        QByteArray("https://127.0.0.1") + good})
+    EXPECT_EQ(raw(requestFor("GET", target, cap)), 404) << target.toStdString();
+  for (const QByteArray method : {"POST", "DELETE", "HEAD", "OPTIONS", "PROPFIND", "TRACE"})
+    EXPECT_EQ(raw(requestFor(method, good, cap)), 405) << method.toStdString();
+  // A granted GET is no permission to write.
+  EXPECT_EQ(raw(requestFor("PUT", good, cap, kSession, "Transfer-Encoding: chunked\r\n")), 403);
+  EXPECT_EQ(raw("GET " + good + " HTTP/1.0\r\n\r\n"), 400);
+  EXPECT_EQ(raw(QByteArray("GET ") + QByteArray(9000, 'a') + " HTTP/1.1\r\n\r\n"), 400);
+
+  // Expired after idling, and gone with its transfer.
+  clock += LanCapabilities::kIdleMs + 1;
+  EXPECT_EQ(raw(requestFor("GET", good, cap)), 401);
+  const QString again = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                       {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+  EXPECT_EQ(raw(requestFor("GET", good, again)), 200);
+  listener->capabilities().revokeTransfer(xid);
+  EXPECT_EQ(raw(requestFor("GET", good, again)), 401);
+}
+
+TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
+  const QByteArray bytes = randomBytes(1024 * 1024);
+  const QString path = dir.filePath(QStringLiteral("f.bin"));
+  writeFile(path, bytes);
+  const QString cap =
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get, {{0, {path, bytes.size() + 10}}});
+  LanClient client(target(cap));
+  QByteArray got;
+  bool finished = false;
+  const Outcome o = fetch(client, 0, bytes.size() + 10, &got, &finished);
+  EXPECT_FALSE(o.ok);
+  EXPECT_TRUE(o.reached);
+  EXPECT_FALSE(finished);
+  EXPECT_TRUE(o.why.contains(QStringLiteral("409"))) << o.why.toStdString();
+
+  // An upload whose file no longer has its announced size is not sent.
+  listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*) {
+    return std::make_unique<MemorySink>(&got, &finished);
+  });
+  const QString putCap =
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{0, {QString(), bytes.size() + 1}}});
+  LanClient uploader(target(putCap));
+  EXPECT_FALSE(send(uploader, 0, path, bytes.size() + 1).ok);
+  EXPECT_FALSE(finished);
+}
+
+TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {
+  writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
+  const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                     {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+  // Never reached, and quickly told so; nothing written.
+  auto unreached = [&](const LanClient::Target& t) {
+    QElapsedTimer timer;
+    timer.start();
+    LanClient client(t);
+    QByteArray got;
+    bool finished = false;
+    const Outcome o = fetch(client, 0, 5, &got, &finished);
+    EXPECT_FALSE(o.ok);
+    EXPECT_FALSE(o.reached) << t.url.toStdString();
+    EXPECT_TRUE(got.isEmpty());
+    EXPECT_LT(timer.elapsed(), 3000);
+  };
+  // A closed loopback port.
+  QTcpServer probe;
+  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+  const quint16 closed = probe.serverPort();
+  probe.close();
+  LanClient::Target t = target(cap);
+  t.url = QStringLiteral("https://127.0.0.1:%1").arg(closed);
+  unreached(t);
+  // A listener that accepts but never answers the handshake: the short time-out.
+  QTcpServer silent;
+  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  t.url = QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort());
+  unreached(t);
+  // The right address with another certificate's fingerprint.
+  t = target(cap);
+  t.fingerprint = QString(64, QLatin1Char('0'));
+  unreached(t);
+  // Nor an address outside the local networks (refused before any packet).
+  t = target(cap);
+  t.url = QStringLiteral("https://192.0.2.7:%1").arg(listener->serverPort());
+  unreached(t);
+  // Names are never looked up.
+  t = target(cap);
+  t.url = QStringLiteral("https://localhost:%1").arg(listener->serverPort());
+  unreached(t);
+}
+
+TEST(TlsIdentity, MakesSignedAndPinnedCertificatesAndKeepsThem) {
+  QString error;
+  const auto ca = ztls::makeSelfSigned({QStringLiteral("Test Authority"), {}, 30, true}, &error);
+  ASSERT_TRUE(ca) << error.toStdString();
+  const auto server = ztls::makeSigned(
+      *ca, {QStringLiteral("127.0.0.1"), {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}, 30, false}, &error);
+  ASSERT_TRUE(server) << error.toStdString();
+  const QSslCertificate authority(ca->certificatePem, QSsl::Pem);
+  const QSslCertificate leaf(server->certificatePem, QSsl::Pem);
+  // Verified against the authority alone, as the service's clients do.
+  const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+  QSslConfiguration trusting = saved;
+  trusting.setCaCertificates({authority});
+  QSslConfiguration::setDefaultConfiguration(trusting);
+  EXPECT_TRUE(QSslCertificate::verify({leaf, authority}, QStringLiteral("127.0.0.1")).isEmpty());
+  EXPECT_TRUE(QSslCertificate::verify({leaf, authority}, QStringLiteral("localhost")).isEmpty());
+  EXPECT_FALSE(QSslCertificate::verify({leaf, authority}, QStringLiteral("127.0.0.2")).isEmpty());
+  QSslConfiguration::setDefaultConfiguration(saved);
+  EXPECT_FALSE(QSslKey(server->keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey).isNull());
+
+  QTemporaryDir dir;
+  const QString cert = dir.filePath(QStringLiteral("bridge/lan.pem"));
+  const QString key = dir.filePath(QStringLiteral("bridge/lan.key"));
+  const ztls::CertificateSpec spec{QStringLiteral("bridge"), {QStringLiteral("127.0.0.1")}, 30, false};
+  const auto first = ztls::ensureSelfSigned(cert, key, spec, &error);
+  ASSERT_TRUE(first) << error.toStdString();
+  EXPECT_EQ(QFile::permissions(key) & 0x0077, 0);
+  const auto kept = ztls::ensureSelfSigned(cert, key, spec, &error);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->certificatePem, first->certificatePem);
+  // Another address, or a key that does not belong to the certificate: made anew.
+  const auto moved = ztls::ensureSelfSigned(
+      cert, key, {QStringLiteral("bridge"), {QStringLiteral("127.0.0.2")}, 30, false}, &error);
+  ASSERT_TRUE(moved);
+  EXPECT_NE(moved->certificatePem, first->certificatePem);
+  ASSERT_TRUE(ztls::writePrivateFile(key, server->keyPem));
+  const auto repaired = ztls::ensureSelfSigned(
+      cert, key, {QStringLiteral("bridge"), {QStringLiteral("127.0.0.2")}, 30, false}, &error);
+  ASSERT_TRUE(repaired);
+  EXPECT_NE(repaired->certificatePem, moved->certificatePem);
+  EXPECT_EQ(readFile(key), repaired->keyPem);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// Transfers over the local-network route, in-process: two engines joined like
+// the relay, the host's engine with a listener on 127.0.0.1. The relay link
+// towards the host carries no file data, so an upload that arrives went over
+// the route.
+#include "engine_pair.h"
+
+#include "common/tls/tls_identity.h"
+#include "support/test_util.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace vantrel;
+using testutil::filesBelow;
+using testutil::randomBytes;
+using testutil::readFile;
+using testutil::waitUntil;
+using testutil::writeFile;
+
+namespace {
+
+const QString kSession = QStringLiteral("C-1|C-2");
+
+struct LanPair : Pair {
+  std::unique_ptr<LanListener> listener;
+  QString lanFlag = QStringLiteral("1");  // the share's "TransLAN" as the host's checks report it
+  QStringList codes;
+
+  LanPair() {
+    QString error;
+    const auto identity =
+        ztls::makeSelfSigned({QStringLiteral("host"), {QStringLiteral("127.0.0.1")}, 30, false}, &error);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate(identity->certificatePem, QSsl::Pem));
+    tls.setPrivateKey(QSslKey(identity->keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey));
+    listener = std::make_unique<LanListener>(tls);
+    EXPECT_TRUE(listener->start(QHostAddress::LocalHost, 0, &error)) << error.toStdString();
+    a->setLanListener(listener.get());
+    host = [this](const QString& code, const Json& msg) -> Json {
+      codes.append(code);
+      if (code == QLatin1String("fileUploadCheck"))
+        return {{"data", {{"dir", msg.value("dir", "")}, {"valid", 1}, {"TransLAN", lanFlag.toStdString()}}}};
+      const QFileInfo info(textOf(msg, "path"));
+      return {{"data",
+               {{"path", msg.value("path", "")}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()},
+                {"TransLAN", lanFlag.toStdString()}}}};
+    };
+  }
+  ~LanPair() { a->setLanListener(nullptr); }
+
+  Json download(const QString& targets, const QString& save) {
+    b->startDownload({{"Session", kSession.toStdString()}, {"Targets", targets.toStdString()},
+                      {"SaveAtLocalFolder", save.toStdString()}});
+    Json last;
+    waitUntil(
+        [&] {
+          last = b->downloadProgress(kSession);
+          return intOf(last, "TaskStatus") == 1 || intOf(last, "ForceCancel") == 1;
+        },
+        std::chrono::seconds(20));
+    return last;
+  }
+};
+
+// A share with a small tree: docs/a.txt, docs/empty, docs/sub/big.bin.
+QByteArray makeTree(const QString& share) {
+  const QByteArray big = randomBytes(3 * 1024 * 1024 + 17);
+  writeFile(share + QStringLiteral("/docs/a.txt"), "alpha");
+  writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
+  writeFile(share + QStringLiteral("/docs/empty"), QByteArray());
+  return big;
+}
+
+const QStringList kTree{QStringLiteral("docs/a.txt"), QStringLiteral("docs/empty"), QStringLiteral("docs/sub/big.bin")};
+
+TEST(LanTransfer, DownloadsAndUploadsTakeTheRouteWhenTheShareAllowsIt) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QByteArray big = makeTree(share);
+  LanPair pair;
+  const QString save = dir.path() + QStringLiteral("/save");
+  const Json done = pair.download(share + QStringLiteral("/docs"), save);
+  EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+  EXPECT_EQ(intOf(done, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(filesBelow(save), kTree);
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/a.txt")), QByteArray("alpha"));
+  EXPECT_EQ(pair.dataFrames, 0);  // not a byte through the relay
+  // The source heard the end, and its grant is gone with it.
+  EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
+  EXPECT_EQ(pair.listener->capabilities().size(), 0);
+
+  // An upload: b's relay link carries no data at all, so only the route can
+  // bring these files.
+  const QString mine = dir.path() + QStringLiteral("/mine");
+  const QByteArray photo = randomBytes(2 * 1024 * 1024 + 5);
+  writeFile(mine + QStringLiteral("/album/photo.jpg"), photo);
+  writeFile(mine + QStringLiteral("/album/notes/n.txt"), "note");
+  writeFile(mine + QStringLiteral("/single.txt"), "one");
+  QDir().mkpath(share + QStringLiteral("/inbox"));
+  Json answer;
+  pair.b->startUpload({{"Session", kSession.toStdString()},
+                       {"Targets", (mine + QStringLiteral("/album|") + mine + QStringLiteral("/single.txt")).toStdString()},
+                       {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}},
+                      [&](const Json& a) { answer = a; });
+  Json up;
+  waitUntil(
+      [&] {
+        up = pair.b->uploadProgress(kSession);
+        return intOf(up, "TaskStatus") == 1 || intOf(up, "ForceCancel") == 1;
+      },
+      std::chrono::seconds(20));
+  EXPECT_EQ(intOf(answer, "ValidInfo"), 1);
+  EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
+  EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 3);
+  EXPECT_EQ(filesBelow(share + QStringLiteral("/inbox")),
+            (QStringList{QStringLiteral("album/notes/n.txt"), QStringLiteral("album/photo.jpg"),
+                         QStringLiteral("single.txt")}));
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/album/photo.jpg")), photo);
+  EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
+  EXPECT_EQ(pair.listener->capabilities().size(), 0);
+}
+
+TEST(LanTransfer, TheRelayCarriesTheFilesWhenTheRouteIsNotAllowedOrNotReachable) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QByteArray big = makeTree(share);
+
+  // The share's "TransLAN" is "0": no grant is even made.
+  {
+    LanPair pair;
+    pair.lanFlag = QStringLiteral("0");
+    bool granted = false;
+    pair.tamper = [&](const QString& op, Json& msg) { granted |= op == QLatin1String("manifest") && msg.contains("lan"); };
+    const QString save = dir.path() + QStringLiteral("/off");
+    EXPECT_EQ(intOf(pair.download(share + QStringLiteral("/docs"), save), "TaskStatus"), 1);
+    EXPECT_FALSE(granted);
+    EXPECT_GT(pair.dataFrames, 0);
+    EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+  }
+  // The announced address does not answer (a closed loopback port), or
+  // answers with another certificate: the relay, after a short wait.
+  QTcpServer probe;
+  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+  const quint16 closed = probe.serverPort();
+  probe.close();
+  for (const char* change : {"url", "fp"}) {
+    LanPair pair;
+    pair.tamper = [&](const QString& op, Json& msg) {
+      if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
+      if (QByteArray(change) == "url") msg["lan"]["url"] = QStringLiteral("https://127.0.0.1:%1").arg(closed).toStdString();
+      else msg["lan"]["fp"] = std::string(64, 'a');
+    };
+    QElapsedTimer timer;
+    timer.start();
+    const QString save = dir.path() + QStringLiteral("/fallback-") + QLatin1String(change);
+    const Json done = pair.download(share + QStringLiteral("/docs"), save);
+    EXPECT_EQ(intOf(done, "TaskStatus"), 1) << change << done.dump();
+    EXPECT_EQ(intOf(done, "TotalTaskDoneCount"), 3);
+    EXPECT_GT(pair.dataFrames, 0);
+    EXPECT_EQ(filesBelow(save), kTree);
+    EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+    EXPECT_LT(timer.elapsed(), 10000);
+  }
+}
+
+TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  makeTree(share);
+  LanPair pair;
+  // Between the host's check and the fetch, the big file grows.
+  pair.tamper = [&](const QString& op, Json&) {
+    if (op != QLatin1String("manifest")) return;
+    QFile file(share + QStringLiteral("/docs/sub/big.bin"));
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("more");
+  };
+  const QString save = dir.path() + QStringLiteral("/save");
+  const Json done = pair.download(share + QStringLiteral("/docs"), save);
+  EXPECT_EQ(intOf(done, "ForceCancel"), 1) << done.dump();
+  EXPECT_EQ(intOf(done, "TaskStatus"), 0);
+  EXPECT_FALSE(QFile::exists(save + QStringLiteral("/docs/sub/big.bin")));
+  // Only the files completed before it stay; no partial file is left.
+  for (const QString& name : filesBelow(save)) EXPECT_FALSE(name.contains(QStringLiteral(".zkpart"))) << name.toStdString();
+  EXPECT_EQ(pair.dataFrames, 0);
+}
+
+}  // namespace

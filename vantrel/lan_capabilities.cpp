@@ -1,0 +1,93 @@
+#include "lan_capabilities.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+namespace vantrel {
+
+namespace {
+
+QByteArray keyOf(const QByteArray& capability) {
+  return QCryptographicHash::hash(capability, QCryptographicHash::Sha256);
+}
+
+qint64 steadyMs() {
+  static QElapsedTimer clock = [] {
+    QElapsedTimer t;
+    t.start();
+    return t;
+  }();
+  return clock.elapsed();
+}
+
+}  // namespace
+
+LanCapabilities::LanCapabilities(std::function<qint64()> now) : now_(now ? std::move(now) : steadyMs) {}
+
+QString LanCapabilities::issue(const QString& session, const QString& xid, Method method, QHash<qint64, File> files) {
+  quint32 words[8];
+  QRandomGenerator::system()->fillRange(words);
+  const QByteArray capability =
+      QByteArray(reinterpret_cast<const char*>(words), sizeof words)
+          .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+  const qint64 now = now_();
+  dropExpired(now);
+  grants_.insert(keyOf(capability), Grant{session, xid, method, std::move(files), now, now});
+  return QString::fromLatin1(capability);
+}
+
+LanCapabilities::Refusal LanCapabilities::check(const QByteArray& capability, const QString& session,
+                                                const QString& xid, Method method, qint64 index, File* file) {
+  if (capability.isEmpty()) return Refusal::NoCapability;
+  const qint64 now = now_();
+  const auto it = grants_.find(keyOf(capability));
+  if (it == grants_.end()) return Refusal::Unknown;
+  if (now - it->usedAt > kIdleMs || now - it->issuedAt > kLifetimeMs) {
+    grants_.erase(it);
+    return Refusal::Expired;
+  }
+  if (it->session != session) return Refusal::OtherSession;
+  if (it->xid != xid) return Refusal::OtherTransfer;
+  if (it->method != method) return Refusal::Method;
+  const auto entry = it->files.constFind(index);
+  if (entry == it->files.constEnd()) return Refusal::NotListed;
+  it->usedAt = now;
+  if (file) *file = *entry;
+  return Refusal::None;
+}
+
+void LanCapabilities::touch(const QByteArray& capability) {
+  const auto it = grants_.find(keyOf(capability));
+  if (it != grants_.end()) it->usedAt = now_();
+}
+
+void LanCapabilities::revokeTransfer(const QString& xid) {
+  grants_.removeIf([&](const auto& it) { return it.value().xid == xid; });
+}
+
+void LanCapabilities::revokeSession(const QString& session) {
+  grants_.removeIf([&](const auto& it) { return it.value().session == session; });
+}
+
+void LanCapabilities::dropExpired(qint64 now) {
+  grants_.removeIf([&](const auto& it) {
+    return now - it.value().usedAt > kIdleMs || now - it.value().issuedAt > kLifetimeMs;
+  });
+}
+
+const char* LanCapabilities::reasonText(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::None: return "granted";
+    case Refusal::NoCapability: return "no capability";
+    case Refusal::Unknown: return "unknown capability";
+    case Refusal::Expired: return "expired capability";
+    case Refusal::OtherTransfer: return "capability of another transfer";
+    case Refusal::OtherSession: return "capability of another session";
+    case Refusal::Method: return "method not granted";
+    case Refusal::NotListed: return "file not in the checked list";
+  }
+  return "refused";
+}
+
+}  // namespace vantrel

@@ -1,0 +1,267 @@
+#include "lan_client.h"
+
+#include "core/log.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QUrl>
+
+namespace vantrel {
+
+namespace {
+
+constexpr qint64 kReadBytes = 512 * 1024;
+constexpr qint64 kHighWater = 4 * 1024 * 1024;
+constexpr qsizetype kMaxErrorBody = 512;
+
+// An address of this machine or of a local network: loopback, the private
+// ranges, link-local, IPv6 unique-local. A grant naming any other address is
+// not followed, so a host cannot point its peer's bridge at the internet.
+bool isLocalNetwork(const QHostAddress& address) {
+  if (address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast()) return true;
+  bool v4 = false;
+  const quint32 ip = address.toIPv4Address(&v4);
+  if (!v4) return false;
+  return (ip >> 24) == 10 || (ip >> 20) == ((172u << 4) | 1u) || (ip >> 16) == ((192u << 8) | 168u);
+}
+
+}  // namespace
+
+LanClient::LanClient(Target target, QObject* parent) : QObject(parent), target_(std::move(target)) {
+  const QUrl url(target_.url);
+  // Only an address, never a name to look up: the route is one machine's listener.
+  if (url.scheme() == QLatin1String("https") && isLocalNetwork(QHostAddress(url.host())) && url.port() > 0 &&
+      url.path().isEmpty() && !url.hasQuery() && url.userInfo().isEmpty()) {
+    host_ = url.host();
+    port_ = quint16(url.port());
+  }
+  timer_.setSingleShot(true);
+  connect(&timer_, &QTimer::timeout, this, [this] {
+    finish(false, phase_ == Phase::Connecting ? QStringLiteral("the host's local address does not answer")
+                                              : QStringLiteral("the host's local address stopped answering"));
+  });
+}
+
+LanClient::~LanClient() { abort(); }
+
+void LanClient::abort() {
+  done_ = nullptr;
+  sink_.reset();
+  file_.reset();
+  timer_.stop();
+  dropConnection();
+  phase_ = Phase::Idle;
+}
+
+void LanClient::get(qint64 index, qint64 size, std::unique_ptr<LanFileSink> sink, Done done) {
+  isPut_ = false;
+  index_ = index;
+  size_ = size;
+  sink_ = std::move(sink);
+  done_ = std::move(done);
+  begin();
+}
+
+void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) {
+  isPut_ = true;
+  index_ = index;
+  size_ = size;
+  local_ = local;
+  done_ = std::move(done);
+  begin();
+}
+
+void LanClient::begin() {
+  reader_ = lan::ChunkedReader();
+  status_ = 0;
+  uploadEnded_ = false;
+  if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
+  if (socket_ && socket_->isEncrypted() && socket_->state() == QAbstractSocket::ConnectedState) return sendRequest();
+  connectToHost();
+}
+
+void LanClient::connectToHost() {
+  dropConnection();
+  phase_ = Phase::Connecting;
+  buffer_.clear();
+  socket_ = std::make_unique<QSslSocket>();
+  QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+  config.setCaCertificates({});  // nothing is trusted but the pinned certificate
+  config.setPeerVerifyMode(QSslSocket::VerifyPeer);
+  config.setProtocol(QSsl::TlsV1_2OrLater);
+  socket_->setSslConfiguration(config);
+  socket_->setReadBufferSize(8 * 1024 * 1024);
+  QSslSocket* socket = socket_.get();
+  connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) { onSslErrors(errors); });
+  connect(socket, &QSslSocket::encrypted, this, [this] { onEncrypted(); });
+  connect(socket, &QSslSocket::readyRead, this, [this] { onReadable(); });
+  connect(socket, &QSslSocket::encryptedBytesWritten, this, [this] { onWritten(); });
+  connect(socket, &QSslSocket::errorOccurred, this, [this, socket] {
+    if (socket != socket_.get() || phase_ == Phase::Idle || phase_ == Phase::Closed) return;
+    // The whole body may already be buffered when the host closes.
+    if (phase_ == Phase::Body || phase_ == Phase::Head) onReadable();
+    if (socket == socket_.get() && phase_ != Phase::Idle && phase_ != Phase::Closed)
+      finish(false, QStringLiteral("the local-network connection failed: ") + socket->errorString());
+  });
+  timer_.start(kConnectTimeoutMs);
+  socket_->connectToHostEncrypted(host_, port_);
+}
+
+bool LanClient::pinned() const {
+  const QString digest =
+      QString::fromLatin1(socket_->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
+  return !target_.fingerprint.isEmpty() && digest.compare(target_.fingerprint, Qt::CaseInsensitive) == 0;
+}
+
+void LanClient::onSslErrors(const QList<QSslError>& errors) {
+  // The certificate is self-signed; it is accepted when it is exactly the
+  // pinned one, and nothing else is.
+  if (pinned()) socket_->ignoreSslErrors(errors);
+}
+
+void LanClient::onEncrypted() {
+  if (!pinned()) return finish(false, QStringLiteral("the host's certificate is not the announced one"));
+  reached_ = true;
+  sendRequest();
+}
+
+void LanClient::sendRequest() {
+  phase_ = Phase::Sending;
+  timer_.start(kIdleTimeoutMs);
+  QByteArray head = (isPut_ ? "PUT" : "GET") + QByteArray(" /t/") + target_.xid.toLatin1() + '/' +
+                    QByteArray::number(index_) + " HTTP/1.1\r\nHost: " + host_.toLatin1() + ':' +
+                    QByteArray::number(port_) + "\r\nAuthorization: Bearer " + target_.capability.toLatin1() +
+                    "\r\nX-Zarkelo-Session: " + target_.session.toUtf8() + "\r\n";
+  if (isPut_) {
+    QString why;
+    bool changed = false;
+    file_ = SourceFile::open(local_, size_, &why, &changed);
+    if (!file_) return finish(false, why);
+    head += "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n";
+  }
+  socket_->write(head + "\r\n");
+  if (isPut_) return pumpUpload();
+  phase_ = Phase::Head;
+}
+
+void LanClient::onWritten() {
+  if (phase_ == Phase::Sending) {
+    timer_.start(kIdleTimeoutMs);
+    pumpUpload();
+  }
+}
+
+void LanClient::pumpUpload() {
+  QString why;
+  while (phase_ == Phase::Sending && !uploadEnded_ && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+    if (file_->atEnd()) {
+      const auto sum = file_->finish(&why);
+      file_.reset();
+      if (!sum) return finish(false, why);
+      socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
+      uploadEnded_ = true;
+      phase_ = Phase::Head;
+      return;
+    }
+    const auto chunk = file_->read(kReadBytes, &why);
+    if (!chunk) return finish(false, why);
+    socket_->write(lan::chunkStart(chunk->size()));
+    socket_->write(*chunk);
+    socket_->write("\r\n", 2);
+    if (progress_) progress_(chunk->size());
+  }
+}
+
+void LanClient::onReadable() {
+  if (!socket_) return;
+  if (phase_ == Phase::Body && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
+    // The disk is behind: leave the bytes in the socket, so the host waits.
+    if (!diskWait_) {
+      diskWait_ = true;
+      QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
+    }
+    return;
+  }
+  buffer_ += socket_->readAll();
+  if (phase_ == Phase::Sending || phase_ == Phase::Head) {
+    // The host may answer before the upload ends (a refusal).
+    lan::Head head;
+    const qsizetype used = lan::parseResponseHead(buffer_, &head);
+    if (used == 0) return;
+    if (used < 0) return finish(false, QStringLiteral("the host's answer is malformed"));
+    buffer_.remove(0, used);
+    return onHead(head);
+  }
+  if (phase_ == Phase::Body) feedBody();
+}
+
+void LanClient::onHead(const lan::Head& head) {
+  timer_.start(kIdleTimeoutMs);
+  status_ = head.status;
+  const bool expected = isPut_ ? status_ == 204 && uploadEnded_ : status_ == 200;
+  if (!expected) {
+    // The host's short reason, as text.
+    const QString reason = QString::fromUtf8(buffer_.left(kMaxErrorBody)).trimmed();
+    return finish(false, QStringLiteral("the host answered %1%2").arg(status_).arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+  }
+  if (isPut_) return finish(true, QString());
+  if (head.field("transfer-encoding").toLower() != "chunked")
+    return finish(false, QStringLiteral("the host's answer is malformed"));
+  phase_ = Phase::Body;
+  feedBody();
+}
+
+void LanClient::feedBody() {
+  if (buffer_.isEmpty()) return;
+  timer_.start(kIdleTimeoutMs);
+  qint64 used = 0;
+  bool tooLong = false;
+  const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
+    if (reader_.total() + size > size_) return tooLong = true, false;
+    if (!sink_->write(QByteArrayView(data, size))) return false;
+    if (progress_) progress_(size);
+    return true;
+  });
+  buffer_.remove(0, used);
+  if (status == lan::ChunkedReader::Status::More) return;
+  if (status == lan::ChunkedReader::Status::Bad)
+    return finish(false, tooLong ? QStringLiteral("the host sent more than the file's size")
+                                 : QStringLiteral("the file cannot be written or the host's answer is malformed"));
+  if (reader_.total() != size_) return finish(false, QStringLiteral("the host sent fewer bytes than the file's size"));
+  if (reader_.trailerDigest().isEmpty()) return finish(false, QStringLiteral("the host sent no digest"));
+  // Done once the sink has checked, synced and renamed the file.
+  phase_ = Phase::Commit;
+  timer_.stop();
+  std::shared_ptr<LanFileSink> sink = std::move(sink_);
+  QPointer<LanClient> self(this);
+  sink->finish(QString::fromLatin1(reader_.trailerDigest().toHex()), [self, sink](const QString& why) {
+    if (self && self->phase_ == Phase::Commit) self->finish(why.isEmpty(), why);
+  });
+}
+
+void LanClient::dropConnection() {
+  if (!socket_) return;
+  socket_->disconnect(this);
+  socket_->abort();
+  socket_.release()->deleteLater();
+}
+
+void LanClient::finish(bool ok, const QString& why) {
+  timer_.stop();
+  sink_.reset();  // an unfinished file is discarded
+  file_.reset();
+  // The connection is kept only after a whole answer.
+  const bool keep = ok && buffer_.isEmpty();
+  if (!keep) {
+    dropConnection();
+    buffer_.clear();
+  }
+  phase_ = Phase::Idle;
+  Done done = std::move(done_);
+  done_ = nullptr;
+  if (!ok) zlog::parts(QStringLiteral("Vantrel - local-network transfer failed:"), why);
+  if (done) done(ok, reached_, why);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,136 @@
+#include "lan_http.h"
+
+#include <QList>
+
+#include <cctype>
+
+namespace vantrel::lan {
+
+namespace {
+
+bool isToken(const QByteArray& text) {
+  if (text.isEmpty()) return false;
+  for (char c : text)
+    if (c <= ' ' || c >= 127 || c == ':') return false;
+  return true;
+}
+
+// Splits the head at the first empty line; fills the fields. The first line
+// is returned in `first`.
+qsizetype parseHead(const QByteArray& buffer, QByteArray* first, Head* head) {
+  const qsizetype end = buffer.indexOf("\r\n\r\n");
+  if (end < 0) return buffer.size() > kMaxHeadBytes ? -1 : 0;
+  if (end + 4 > kMaxHeadBytes) return -1;
+  const QList<QByteArray> lines = buffer.left(end).split('\n');
+  for (qsizetype n = 0; n < lines.size(); ++n) {
+    QByteArray line = lines[n];
+    if (!line.endsWith('\r') && n + 1 < lines.size()) return -1;
+    line.chop(line.endsWith('\r') ? 1 : 0);
+    for (char c : line)
+      if ((c < ' ' && c != '\t') || c == 127) return -1;
+    if (n == 0) {
+      *first = line;
+      continue;
+    }
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) return -1;
+    const QByteArray name = line.left(colon).toLower();
+    if (!isToken(name) || head->fields.contains(name)) return -1;  // a repeated field is refused, not merged
+    head->fields.insert(name, line.mid(colon + 1).trimmed());
+  }
+  return end + 4;
+}
+
+}  // namespace
+
+qsizetype parseRequestHead(const QByteArray& buffer, Head* head) {
+  QByteArray first;
+  const qsizetype used = parseHead(buffer, &first, head);
+  if (used <= 0) return used;
+  const QList<QByteArray> parts = first.split(' ');
+  if (parts.size() != 3 || parts[2] != "HTTP/1.1" || !isToken(parts[0]) || parts[1].isEmpty()) return -1;
+  head->method = parts[0];
+  head->target = parts[1];
+  return used;
+}
+
+qsizetype parseResponseHead(const QByteArray& buffer, Head* head) {
+  QByteArray first;
+  const qsizetype used = parseHead(buffer, &first, head);
+  if (used <= 0) return used;
+  const QList<QByteArray> parts = first.split(' ');
+  bool ok = false;
+  if (parts.size() < 2 || parts[0] != "HTTP/1.1") return -1;
+  head->status = parts[1].toInt(&ok);
+  return ok && head->status >= 100 && head->status <= 599 ? used : -1;
+}
+
+QByteArray digestField(const QByteArray& sha256) { return "sha-256=:" + sha256.toBase64() + ':'; }
+
+std::optional<QByteArray> digestOf(const QByteArray& fieldValue) {
+  if (!fieldValue.startsWith("sha-256=:") || !fieldValue.endsWith(':') || fieldValue.size() < 11)
+    return std::nullopt;
+  const auto decoded = QByteArray::fromBase64Encoding(fieldValue.mid(9, fieldValue.size() - 10),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
+  if (!decoded || decoded.decoded.size() != 32) return std::nullopt;
+  return decoded.decoded;
+}
+
+QByteArray chunkStart(qint64 size) { return QByteArray::number(size, 16) + "\r\n"; }
+
+QByteArray lastChunk(const QByteArray& sha256) { return "0\r\nRepr-Digest: " + digestField(sha256) + "\r\n\r\n"; }
+
+bool ChunkedReader::lineDone(const char* data, qint64 size, qint64* i) {
+  while (*i < size) {
+    const char c = data[(*i)++];
+    if (c == '\n') {
+      if (!line_.endsWith('\r')) return line_.append('\x01'), true;  // a bare LF: refused in onLine
+      line_.chop(1);
+      return true;
+    }
+    line_.append(c);
+    if (line_.size() > 1024) return false;
+  }
+  return false;
+}
+
+ChunkedReader::Status ChunkedReader::onLine() {
+  const QByteArray line = line_;
+  line_.clear();
+  if (line.contains('\x01')) return Status::Bad;
+  switch (state_) {
+    case State::Size: {
+      // No chunk extensions are sent by our side; refuse them.
+      bool ok = false;
+      const qint64 size = line.toLongLong(&ok, 16);
+      if (!ok || line.isEmpty() || line.size() > 8 || size < 0 || size > kMaxChunkBytes) return Status::Bad;
+      for (char c : line)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return Status::Bad;
+      remaining_ = size;
+      state_ = size == 0 ? State::Trailer : State::Data;
+      return Status::More;
+    }
+    case State::DataEnd:
+      if (!line.isEmpty()) return Status::Bad;
+      state_ = State::Size;
+      return Status::More;
+    case State::Trailer: {
+      if (line.isEmpty()) {
+        state_ = State::Done;
+        return Status::Done;
+      }
+      const qsizetype colon = line.indexOf(':');
+      if (colon <= 0 || ++trailerLines_ > 8) return Status::Bad;
+      if (line.left(colon).trimmed().toLower() == "repr-digest") {
+        const auto digest = digestOf(line.mid(colon + 1).trimmed());
+        if (!digest || !trailerDigest_.isEmpty()) return Status::Bad;
+        trailerDigest_ = *digest;
+      }
+      return Status::More;
+    }
+    default:
+      return Status::Bad;
+  }
+}
+
+}  // namespace vantrel::lan

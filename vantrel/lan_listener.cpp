@@ -1,0 +1,323 @@
+#include "lan_listener.h"
+
+#include "lan_http.h"
+
+#include "transfer_files.h"
+
+#include "core/log.h"
+
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace vantrel {
+
+namespace {
+
+constexpr qint64 kReadBytes = 512 * 1024;
+constexpr qint64 kHighWater = 4 * 1024 * 1024;
+
+// "/t/<transfer>/<index>" and nothing else: no query, no escapes, no dots.
+bool parseTarget(const QByteArray& target, QString* xid, qint64* index) {
+  static const QRegularExpression pattern(
+      QStringLiteral("^/t/([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})/(0|[1-9][0-9]{0,8})$"));
+  const auto match = pattern.match(QString::fromLatin1(target));
+  if (!match.hasMatch()) return false;
+  *xid = match.captured(1);
+  *index = match.captured(2).toLongLong();
+  return true;
+}
+
+QByteArray statusLine(int status) {
+  switch (status) {
+    case 200: return "200 OK";
+    case 204: return "204 No Content";
+    case 400: return "400 Bad Request";
+    case 401: return "401 Unauthorized";
+    case 403: return "403 Forbidden";
+    case 404: return "404 Not Found";
+    case 405: return "405 Method Not Allowed";
+    case 409: return "409 Conflict";
+    case 422: return "422 Unprocessable Content";
+    case 503: return "503 Service Unavailable";
+    default: return "500 Internal Server Error";
+  }
+}
+
+}  // namespace
+
+// One accepted TLS connection; requests one after the other (keep-alive).
+class LanServerConnection : public QObject {
+ public:
+  LanServerConnection(LanListener* owner, QSslSocket* socket) : QObject(owner), owner_(owner), socket_(socket) {
+    owner_->connections_.insert(this);
+    socket_->setParent(this);
+    idle_.setSingleShot(true);
+    idle_.setInterval(LanListener::kIdleTimeoutMs);
+    connect(&idle_, &QTimer::timeout, this, [this] { close(); });
+    connect(socket_, &QSslSocket::readyRead, this, [this] { onReadable(); });
+    connect(socket_, &QSslSocket::encryptedBytesWritten, this, [this] { onWritten(); });
+    connect(socket_, &QSslSocket::disconnected, this, [this] { close(); });
+    connect(socket_, &QSslSocket::errorOccurred, this, [this] { close(); });
+    connect(socket_, &QSslSocket::sslErrors, this, [this] { close(); });
+    idle_.start();
+  }
+  ~LanServerConnection() override { owner_->connections_.remove(this); }
+
+ private:
+  enum class State { Head, Get, Put, Commit, Closed };
+
+  void close() {
+    if (state_ == State::Closed) return;
+    state_ = State::Closed;
+    file_.reset();
+    sink_.reset();  // an unfinished upload is discarded
+    idle_.stop();
+    socket_->abort();
+    deleteLater();
+  }
+
+  // A final answer; the connection ends after an error.
+  void respond(int status, const QByteArray& body = {}) {
+    const bool keep = status < 400;
+    QByteArray head = "HTTP/1.1 " + statusLine(status) + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                      "\r\nCache-Control: no-store\r\n";
+    if (!body.isEmpty()) head += "Content-Type: text/plain; charset=utf-8\r\n";
+    if (!keep) head += "Connection: close\r\n";
+    socket_->write(head + "\r\n" + body);
+    if (keep) {
+      state_ = State::Head;
+      return;
+    }
+    state_ = State::Closed;
+    idle_.stop();
+    socket_->disconnectFromHost();  // after the answer is written
+    connect(socket_, &QSslSocket::disconnected, this, &QObject::deleteLater);
+    QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
+  }
+
+  void refuse(int status, const char* why) {
+    zlog::parts(QStringLiteral("Vantrel - local-network request refused:"), QString::fromLatin1(why));
+    respond(status, QByteArray(why) + '\n');
+  }
+
+  void onReadable() {
+    idle_.start();
+    if (state_ == State::Put && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
+      // The disk is behind: leave the bytes in the socket, so the peer waits.
+      if (!diskWait_) {
+        diskWait_ = true;
+        QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
+      }
+      return;
+    }
+    buffer_ += socket_->readAll();
+    while (state_ != State::Closed) {
+      if (state_ == State::Put) {
+        if (!feedUpload()) return;
+        continue;
+      }
+      if (state_ != State::Head || buffer_.isEmpty()) return;
+      lan::Head head;
+      const qsizetype used = lan::parseRequestHead(buffer_, &head);
+      if (used == 0) return;
+      if (used < 0) return refuse(400, "malformed request");
+      buffer_.remove(0, used);
+      onRequest(head);
+    }
+  }
+
+  void onRequest(const lan::Head& head) {
+    const bool get = head.method == "GET";
+    const bool put = head.method == "PUT";
+    if (!get && !put) return refuse(405, "method not allowed");
+    QString xid;
+    qint64 index = -1;
+    if (!parseTarget(head.target, &xid, &index)) return refuse(404, "not found");
+    const QByteArray authorization = head.field("authorization");
+    const QByteArray capability = authorization.startsWith("Bearer ") ? authorization.mid(7).trimmed() : QByteArray();
+    const QString session = QString::fromUtf8(head.field("x-zarkelo-session"));
+    LanCapabilities::File file;
+    const auto refusal = owner_->capabilities_.check(
+        capability, session, xid, get ? LanCapabilities::Method::Get : LanCapabilities::Method::Put, index, &file);
+    if (refusal != LanCapabilities::Refusal::None)
+      return refuse(refusal == LanCapabilities::Refusal::NoCapability || refusal == LanCapabilities::Refusal::Unknown ||
+                            refusal == LanCapabilities::Refusal::Expired
+                        ? 401
+                        : 403,
+                    LanCapabilities::reasonText(refusal));
+    capability_ = capability;
+    if (get) return startGet(head, file);
+    startPut(head, session, xid, index, file);
+  }
+
+  // ---- a download: the checked file, as it was checked -------------------------
+
+  void startGet(const lan::Head& head, const LanCapabilities::File& entry) {
+    if (!head.field("transfer-encoding").isEmpty() || !head.field("content-length").isEmpty())
+      return refuse(400, "a download carries no body");
+    QString why;
+    bool changed = false;
+    file_ = SourceFile::open(entry.local, entry.size, &why, &changed);
+    if (!file_) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
+    state_ = State::Get;
+    socket_->write(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
+        "Trailer: Repr-Digest\r\nCache-Control: no-store\r\n\r\n");
+    pumpGet();
+  }
+
+  void onWritten() {
+    idle_.start();
+    if (state_ == State::Get) pumpGet();
+  }
+
+  // A file that changed or cannot be read any more ends the connection in the
+  // middle of the body, which the receiver never takes as a whole file.
+  void pumpGet() {
+    QString why;
+    while (state_ == State::Get && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+      if (file_->atEnd()) return finishGet();
+      const auto chunk = file_->read(kReadBytes, &why);
+      if (!chunk) {
+        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+        return close();
+      }
+      socket_->write(lan::chunkStart(chunk->size()));
+      socket_->write(*chunk);
+      socket_->write("\r\n", 2);
+    }
+  }
+
+  void finishGet() {
+    QString why;
+    const auto sum = file_->finish(&why);
+    file_.reset();
+    if (!sum) {
+      zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+      return close();
+    }
+    socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
+    owner_->capabilities_.touch(capability_);
+    state_ = State::Head;
+    if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
+  }
+
+  // ---- an upload: into the sink's partial file ---------------------------------
+
+  void startPut(const lan::Head& head, const QString& session, const QString& xid, qint64 index,
+                const LanCapabilities::File& entry) {
+    if (head.field("transfer-encoding").toLower() != "chunked" || !head.field("content-length").isEmpty())
+      return refuse(400, "an upload is sent chunked");
+    QString why;
+    sink_ = owner_->openSink_ ? owner_->openSink_(session, xid, index, entry.size, &why) : nullptr;
+    if (!sink_) {
+      zlog::parts(QStringLiteral("Vantrel - local-network upload not taken:"), why);
+      return respond(409, why.toUtf8() + '\n');
+    }
+    expected_ = entry.size;
+    reader_ = lan::ChunkedReader();
+    state_ = State::Put;
+  }
+
+  // False when the buffer is used up or the connection ended.
+  bool feedUpload() {
+    if (buffer_.isEmpty()) return false;
+    qint64 used = 0;
+    bool tooLong = false;
+    const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
+      if (reader_.total() + size > expected_) return tooLong = true, false;
+      return sink_->write(QByteArrayView(data, size));
+    });
+    buffer_.remove(0, used);
+    if (status == lan::ChunkedReader::Status::More) return false;
+    if (status == lan::ChunkedReader::Status::Bad) {
+      sink_.reset();
+      refuse(tooLong ? 422 : 400, tooLong ? "more bytes than the file has" : "malformed body or the file cannot be written");
+      return false;
+    }
+    if (reader_.total() != expected_ || reader_.trailerDigest().isEmpty()) {
+      sink_.reset();
+      refuse(422, reader_.total() != expected_ ? "fewer bytes than the file has" : "no digest");
+      return false;
+    }
+    // Answered once the file is checked, synced and in place.
+    state_ = State::Commit;
+    idle_.stop();
+    std::unique_ptr<LanFileSink> sink = std::move(sink_);
+    LanFileSink* raw = sink.get();
+    QPointer<LanServerConnection> self(this);
+    raw->finish(QString::fromLatin1(reader_.trailerDigest().toHex()),
+                [self, keep = std::shared_ptr<LanFileSink>(std::move(sink))](const QString& why) {
+                  if (!self || self->state_ != State::Commit) return;
+                  self->idle_.start();
+                  self->owner_->capabilities_.touch(self->capability_);
+                  if (!why.isEmpty()) return self->refuse(422, why.toUtf8().constData());
+                  self->respond(204);
+                  if (!self->buffer_.isEmpty()) self->onReadable();
+                });
+    return false;
+  }
+
+  LanListener* owner_;
+  QSslSocket* socket_;
+  State state_ = State::Head;
+  QTimer idle_;
+  QByteArray buffer_;
+  QByteArray capability_;  // of the request being served
+  bool diskWait_ = false;  // a retry is due once the disk has caught up
+  // download
+  std::unique_ptr<SourceFile> file_;
+  // upload
+  std::unique_ptr<LanFileSink> sink_;
+  lan::ChunkedReader reader_;
+  qint64 expected_ = 0;
+};
+
+LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
+  tls_.setPeerVerifyMode(QSslSocket::VerifyNone);  // peers present capabilities, not certificates
+  tls_.setProtocol(QSsl::TlsV1_2OrLater);
+}
+
+LanListener::~LanListener() {
+  // Before the members they use go.
+  const auto open = connections_;
+  qDeleteAll(open);
+}
+
+bool LanListener::start(const QHostAddress& address, quint16 port, QString* error) {
+  if (!listen(address, port)) {
+    *error = errorString();
+    return false;
+  }
+  return true;
+}
+
+QString LanListener::url() const {
+  if (!isListening()) return {};
+  const QHostAddress address = serverAddress();
+  const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                           ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
+                           : address.toString();
+  return QStringLiteral("https://%1:%2").arg(host).arg(serverPort());
+}
+
+QString LanListener::fingerprint() const {
+  return QString::fromLatin1(tls_.localCertificate().digest(QCryptographicHash::Sha256).toHex());
+}
+
+void LanListener::incomingConnection(qintptr descriptor) {
+  auto* socket = new QSslSocket;
+  if (!socket->setSocketDescriptor(descriptor) || connections_.size() >= kMaxConnections) {
+    socket->abort();
+    socket->deleteLater();
+    return;
+  }
+  socket->setSslConfiguration(tls_);
+  socket->setReadBufferSize(8 * 1024 * 1024);
+  new LanServerConnection(this, socket);
+  socket->startServerEncryption();
+}
+
+}  // namespace vantrel

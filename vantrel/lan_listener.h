@@ -1,0 +1,62 @@
+// The host's listener of the local-network route: HTTPS on the announced
+// address with the bridge's own certificate (peers pin its fingerprint). It
+// serves nothing but requests that carry a capability:
+//   GET /t/<transfer>/<index>   one file of a download (chunked, digest trailer)
+//   PUT /t/<transfer>/<index>   one file of an upload (chunked, digest trailer)
+// with "Authorization: Bearer <capability>" and "X-Zarkelo-Session: <session>".
+// Every other method, path, or query is refused; there is no listing.
+#pragma once
+
+#include "lan_capabilities.h"
+#include "lan_sink.h"
+
+#include <QHostAddress>
+#include <QSslConfiguration>
+#include <QSet>
+#include <QTcpServer>
+
+#include <functional>
+#include <memory>
+
+namespace vantrel {
+
+class LanServerConnection;
+
+class LanListener : public QTcpServer {
+  Q_OBJECT
+ public:
+  static constexpr int kMaxConnections = 16;
+  static constexpr int kIdleTimeoutMs = 15000;
+
+  // Opens the file an upload writes, or null (with the reason) when it cannot.
+  using OpenSink = std::function<std::unique_ptr<LanFileSink>(const QString& session, const QString& xid, qint64 index,
+                                                              qint64 size, QString* why)>;
+
+  LanListener(QSslConfiguration tls, QObject* parent = nullptr);
+  ~LanListener() override;
+
+  // Listens on `address` (port 0: any free port).
+  bool start(const QHostAddress& address, quint16 port, QString* error);
+  // "https://ADDRESS:PORT" once listening.
+  QString url() const;
+  // SHA-256 of the certificate, lower-case hex.
+  QString fingerprint() const;
+
+  LanCapabilities& capabilities() { return capabilities_; }
+  void setOpenSink(OpenSink open) { openSink_ = std::move(open); }
+  const OpenSink& openSink() const { return openSink_; }
+  // Connections currently open (for the limit).
+  int connectionCount() const { return int(connections_.size()); }
+
+ protected:
+  void incomingConnection(qintptr descriptor) override;
+
+ private:
+  friend class LanServerConnection;
+  QSslConfiguration tls_;
+  LanCapabilities capabilities_;
+  OpenSink openSink_;
+  QSet<LanServerConnection*> connections_;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,27 @@
+// Where the bytes of one file go when they arrive over the local-network
+// route, on either side: the sink of a download fetched from the host, or the
+// host receiving an upload. The transfer engine's sink stands behind it, with
+// its rules (partial name, size, SHA-256, sync, rename).
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <functional>
+
+namespace vantrel {
+
+class LanFileSink {
+ public:
+  // Runs once the file is in place (empty reason) or was dropped.
+  using Kept = std::function<void(const QString& why)>;
+  virtual ~LanFileSink() = default;  // an unfinished file is discarded
+  virtual bool write(QByteArrayView bytes) = 0;
+  // Bytes written here that have not reached the disk yet; above a bound the
+  // route stops reading from the network until they have.
+  virtual qint64 pending() const { return 0; }
+  // Every byte arrived; `sha256` is the sender's digest (hex).
+  virtual void finish(const QString& sha256, Kept kept) = 0;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,66 @@
+// The local-network route inside a transfer. The host adds a grant to its
+// manifest (a download) or its accept (an upload): its listener's address,
+// its certificate's fingerprint and a capability for exactly the files its
+// checks passed. The peer then moves the files over that route one by one,
+// and uses the relay instead when the address cannot be reached.
+#pragma once
+
+#include "lan_client.h"
+#include "lan_listener.h"
+#include "transfer_core.h"
+
+#include <QHash>
+
+namespace vantrel {
+
+class TransferSink;
+
+// Whether a host check's answer allows the route ("TransLAN" "1").
+bool lanAllowedBy(const Json& info);
+
+class TransferLan {
+ public:
+  // True when every file went over the route; false when the relay is to
+  // carry them (nothing was moved).
+  using Moved = std::function<void(bool moved)>;
+
+  TransferLan(TransferCore& core, TransferSink& sink) : core_(core), sink_(sink) {}
+  ~TransferLan();
+
+  // The host's listener (null: this bridge offers no route).
+  void setListener(LanListener* listener);
+
+  // Host: {"url","fp","cap"} for the task's files, or null when there is no
+  // listener or the host's checks do not allow the route.
+  Json offer(const TaskPtr& task);
+  // Peer: every accepted file of a download fetched, or of an upload sent.
+  void fetch(const TaskPtr& task, const Json& grant, Moved then);
+  void push(const TaskPtr& task, const Json& grant, Moved then);
+
+  // The transfer ended: its grant goes, its route run stops.
+  void ended(const QString& xid);
+  void sessionGone(const QString& session);
+
+ private:
+  struct Run {
+    LanClient* client = nullptr;
+    std::weak_ptr<TransferTask> task;
+    bool push = false;
+    qint64 next = 0;
+    bool movedAny = false;
+    Moved then;
+  };
+  void start(const TaskPtr& task, const Json& grant, bool push, Moved then);
+  void step(const QString& xid);
+  void onFileDone(const QString& xid, bool ok, bool reached, const QString& why);
+  void drop(const QString& xid);
+  std::unique_ptr<LanFileSink> openUpload(const QString& session, const QString& xid, qint64 index, qint64 size,
+                                          QString* why);
+
+  TransferCore& core_;
+  TransferSink& sink_;
+  LanListener* listener_ = nullptr;
+  QHash<QString, Run> runs_;
+};
+
+}  // namespace vantrel
