@@ -10,6 +10,7 @@
 #include "shell/symbols.h"
 #include "shell/toast_view.h"
 #include "shell/wrapping_bar.h"
+#include "shell/font_size.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -168,9 +169,7 @@ ViewContact::ViewContact(ContactsPort& port, QWidget* parent)
   countdown_ = new QLabel(sendPanel_);
   countdown_->setObjectName(QStringLiteral("countdown"));
   countdown_->setContentsMargins(30, 30, 30, 30);
-  QFont big = countdown_->font();
-  big.setPixelSize(18);
-  countdown_->setFont(big);
+  setFontPixelSize(countdown_, 18);
   panel->addWidget(countdown_, 0, Qt::AlignHCenter);
 
   waitingBox_ = new QWidget(sendPanel_);

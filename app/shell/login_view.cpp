@@ -7,6 +7,7 @@
 #include "shell/palette.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbols.h"
+#include "shell/font_size.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -39,9 +40,7 @@ QLineEdit* field(const QString& placeholder, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
   edit->setPlaceholderText(placeholder);
   edit->setFixedSize(240, 38);
-  QFont font = edit->font();
-  font.setPixelSize(12);
-  edit->setFont(font);
+  setFontPixelSize(edit, 12);
   return edit;
 }
 
@@ -146,15 +145,11 @@ QWidget* LoginView::buildBanner() {
   title->setFont(titleFont);
   row->addWidget(title);
   auto* version = new QLabel(QStringLiteral("V") + Env::AppVersion, banner);
-  QFont small = version->font();
-  small.setPixelSize(9);
-  version->setFont(small);
+  setFontPixelSize(version, 9);
   version->setAlignment(Qt::AlignTop);
   row->addWidget(version);
   auto* subtitle = new QLabel(L("Login_SubTitle"), banner);
-  QFont sub = subtitle->font();
-  sub.setPixelSize(16);
-  subtitle->setFont(sub);
+  setFontPixelSize(subtitle, 16);
   row->addWidget(subtitle);
   row->addStretch();
   return banner;

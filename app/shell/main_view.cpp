@@ -6,6 +6,7 @@
 #include "shell/palette.h"
 #include "shell/sheet_overlay.h"
 #include "shell/toast_view.h"
+#include "shell/font_size.h"
 
 #include <QCloseEvent>
 #include <QFrame>
@@ -33,9 +34,7 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
   setPalette(background);
   setAutoFillBackground(true);
   // The platform's system font size, in the device-independent pixels of the window's sizes.
-  QFont text = font();
-  text.setPixelSize(13);
-  setFont(text);
+  setFontPixelSize(this, 13);
 
   auto* root = new QVBoxLayout(this);
   root->setContentsMargins(0, 0, 0, 0);
@@ -63,9 +62,7 @@ MainView::MainView(QWidget* parent) : QWidget(parent) {
   version_ = new QLabel(state_.versionLine());
   version_->setObjectName(QStringLiteral("versionLine"));
   version_->setContentsMargins(0, 10, 0, 5);
-  QFont small = version_->font();
-  small.setPixelSize(11);
-  version_->setFont(small);
+  setFontPixelSize(version_, 11);
   nav->addWidget(version_, 0, Qt::AlignHCenter);
   body->addWidget(sideNav_);
 

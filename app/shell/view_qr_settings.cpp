@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "shell/service_urls.h"
 #include "shell/symbol_button.h"
+#include "shell/font_size.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -33,9 +34,7 @@ ViewQRSettings::ViewQRSettings(const QString& machineId, const QString& token, c
   caption_->setFixedWidth(300);
   caption_->setWordWrap(true);
   caption_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  QFont captionFont = caption_->font();
-  captionFont.setPixelSize(14);
-  caption_->setFont(captionFont);
+  setFontPixelSize(caption_, 14);
   auto* captionRow = new QHBoxLayout;
   captionRow->addStretch();
   captionRow->addWidget(caption_);
