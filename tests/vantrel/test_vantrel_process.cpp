@@ -19,6 +19,11 @@ bool pingAnswered(ClientLink& link) {
   return link.waitReply(token, 3s).has_value();
 }
 
+// Starts `bridge` without the service and connects `link` to it as its client.
+bool startAndConnect(BridgeProcess& bridge, ClientLink& link) {
+  return bridge.start(nullptr) && link.open(bridge.port());
+}
+
 }  // namespace
 
 TEST(VantrelProcess, StartsOnlyWithTheStartupCode) {
@@ -35,18 +40,16 @@ TEST(VantrelProcess, StartsOnlyWithTheStartupCode) {
   BridgeProcess bridge;
   QElapsedTimer clock;
   clock.start();
-  ASSERT_TRUE(bridge.start(nullptr));
   ClientLink link;
-  ASSERT_TRUE(link.open(bridge.port()));
+  ASSERT_TRUE(startAndConnect(bridge, link));
   EXPECT_LT(clock.elapsed(), 3000);
   EXPECT_TRUE(pingAnswered(link));
 }
 
 TEST(VantrelProcess, AnswersBridgeRequestsUnderTheirToken) {
   BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start(nullptr));
   ClientLink link;
-  ASSERT_TRUE(link.open(bridge.port()));
+  ASSERT_TRUE(startAndConnect(bridge, link));
 
   const QString ping = link.control(QStringLiteral("PingBridge"), blank());
   auto frame = link.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == ping; });
@@ -127,9 +130,8 @@ TEST(VantrelProcess, ANewerClientReplacesTheOlder) {
 
 TEST(VantrelProcess, SurvivesBadInput) {
   BridgeProcess bridge;
-  ASSERT_TRUE(bridge.start(nullptr));
   ClientLink link;
-  ASSERT_TRUE(link.open(bridge.port()));
+  ASSERT_TRUE(startAndConnect(bridge, link));
   for (const char* text : {"not json", "[1,2,3]", "{}", "{\"Msg\":{\"Code\":\"Login\"}}",
                            "{\"Msg\":{\"Code\":\"WSDC\",\"Data\":\"{broken\"}}", "{\"Msg\":{\"Code\":\"Nope\",\"Data\":{}}}",
                            "{\"Msg\":{\"Code\":\"WSDC\",\"Data\":{\"Token\":\"t\",\"Session\":\"x|y\",\"Code\":\"PING\"}}}",
