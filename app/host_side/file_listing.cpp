@@ -78,7 +78,8 @@ std::vector<uint32_t> numberSlice(const std::vector<int64_t>& keys, bool ascendi
 std::vector<uint32_t> textSlice(const std::vector<std::string_view>& keys, bool ascending, size_t from, size_t to) {
   size_t shared = keys.empty() ? 0 : keys.front().size();
   for (std::string_view key : keys) {
-    if (key.size() >= shared && std::memcmp(key.data(), keys.front().data(), shared) == 0) continue;
+    // An empty view may hold no pointer at all: memcmp must not see it.
+    if (key.size() >= shared && (shared == 0 || std::memcmp(key.data(), keys.front().data(), shared) == 0)) continue;
     shared = std::min(shared, key.size());
     shared = size_t(std::mismatch(key.begin(), key.begin() + ptrdiff_t(shared), keys.front().begin()).first -
                     key.begin());

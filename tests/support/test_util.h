@@ -10,6 +10,15 @@
 
 namespace testutil {
 
+// Built with the sanitizers: memory figures of processes (resident size) hold
+// the sanitizers' own shadow and quarantine, so limits on them don't apply.
+#ifdef ZARKELO_SANITIZED
+inline constexpr bool kMemoryLimitsApply = false;
+#else
+inline constexpr bool kMemoryLimitsApply = true;
+#endif
+
+
 // Runs the Qt event loop until `done` gives true or the time runs out.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
