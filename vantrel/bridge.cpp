@@ -536,7 +536,7 @@ void Bridge::onServiceData(const QByteArray& message) {
     return;
   }
   transfers_->onPeerData(session, QString::fromUtf8(frame->header.transfer), frame->header.file,
-                         qint64(frame->header.offset), frame->payload);
+                         qint64(frame->header.offset), frame->payload, message);
 }
 
 void Bridge::askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {

@@ -48,7 +48,7 @@ LanClient::~LanClient() { abort(); }
 void LanClient::abort() {
   done_ = nullptr;
   sink_.reset();
-  file_.reset();
+  source_.reset();
   timer_.stop();
   dropConnection();
   phase_ = Phase::Idle;
@@ -136,9 +136,11 @@ void LanClient::sendRequest() {
   if (isPut_) {
     QString why;
     bool changed = false;
-    file_ = SourceFile::open(local_, size_, &why, &changed);
-    if (!file_) return finish(false, why);
+    auto file = SourceFile::open(local_, size_, &why, &changed);
+    if (!file) return finish(false, why);
     head += "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n";
+    // Read and hashed ahead on a worker; each chunk that arrives is sent on.
+    source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
   }
   socket_->write(head + "\r\n");
   if (isPut_) return pumpUpload();
@@ -153,23 +155,23 @@ void LanClient::onWritten() {
 }
 
 void LanClient::pumpUpload() {
-  QString why;
-  while (phase_ == Phase::Sending && !uploadEnded_ && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
-    if (file_->atEnd()) {
-      const auto sum = file_->finish(&why);
-      file_.reset();
-      if (!sum) return finish(false, why);
-      socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
+  while (phase_ == Phase::Sending && !uploadEnded_ && source_ && source_->hasChunk() &&
+         socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+    const SourceReader::Chunk chunk = source_->take();
+    if (!chunk.why.isEmpty()) return finish(false, chunk.why);
+    if (!chunk.bytes.isEmpty()) {
+      socket_->write(lan::chunkStart(chunk.bytes.size()));
+      socket_->write(chunk.bytes);
+      socket_->write("\r\n", 2);
+      if (progress_) progress_(chunk.bytes.size());
+    }
+    if (chunk.last) {
+      source_.reset();
+      socket_->write(lan::lastChunk(QByteArray::fromHex(chunk.sum.toLatin1())));
       uploadEnded_ = true;
       phase_ = Phase::Head;
       return;
     }
-    const auto chunk = file_->read(kReadBytes, &why);
-    if (!chunk) return finish(false, why);
-    socket_->write(lan::chunkStart(chunk->size()));
-    socket_->write(*chunk);
-    socket_->write("\r\n", 2);
-    if (progress_) progress_(chunk->size());
   }
 }
 
@@ -183,7 +185,8 @@ void LanClient::onReadable() {
     }
     return;
   }
-  buffer_ += socket_->readAll();
+  if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
+  else buffer_ += socket_->readAll();
   if (phase_ == Phase::Sending || phase_ == Phase::Head) {
     // The host may answer before the upload ends (a refusal).
     lan::Head head;
@@ -217,13 +220,15 @@ void LanClient::feedBody() {
   timer_.start(kIdleTimeoutMs);
   qint64 used = 0;
   bool tooLong = false;
-  const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
+  // The sink shares the arrived buffer; only a small unread tail is copied.
+  const QByteArray arrived = std::exchange(buffer_, QByteArray());
+  const auto status = reader_.feed(arrived.constData(), arrived.size(), &used, [&](const char* data, qint64 size) {
     if (reader_.total() + size > size_) return tooLong = true, false;
-    if (!sink_->write(QByteArrayView(data, size))) return false;
+    if (!sink_->write(QByteArrayView(data, size), arrived)) return false;
     if (progress_) progress_(size);
     return true;
   });
-  buffer_.remove(0, used);
+  if (used < arrived.size()) buffer_ = arrived.sliced(used);
   if (status == lan::ChunkedReader::Status::More) return;
   if (status == lan::ChunkedReader::Status::Bad)
     return finish(false, tooLong ? QStringLiteral("the host sent more than the file's size")
@@ -250,7 +255,7 @@ void LanClient::dropConnection() {
 void LanClient::finish(bool ok, const QString& why) {
   timer_.stop();
   sink_.reset();  // an unfinished file is discarded
-  file_.reset();
+  source_.reset();
   // The connection is kept only after a whole answer.
   const bool keep = ok && buffer_.isEmpty();
   if (!keep) {

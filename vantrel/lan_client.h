@@ -10,6 +10,7 @@
 #include "lan_sink.h"
 
 #include "transfer_files.h"
+#include "transfer_workers.h"
 
 #include <QObject>
 #include <QSslSocket>
@@ -81,7 +82,7 @@ class LanClient : public QObject {
   Done done_;
   std::unique_ptr<LanFileSink> sink_;
   lan::ChunkedReader reader_;
-  std::unique_ptr<SourceFile> file_;
+  std::unique_ptr<SourceReader> source_;
   QString local_;
   bool uploadEnded_ = false;
   int status_ = 0;

@@ -3,6 +3,7 @@
 #include "lan_http.h"
 
 #include "transfer_files.h"
+#include "transfer_workers.h"
 
 #include "core/log.h"
 
@@ -71,7 +72,7 @@ class LanServerConnection : public QObject {
   void close() {
     if (state_ == State::Closed) return;
     state_ = State::Closed;
-    file_.reset();
+    source_.reset();
     sink_.reset();  // an unfinished upload is discarded
     idle_.stop();
     socket_->abort();
@@ -112,7 +113,8 @@ class LanServerConnection : public QObject {
       }
       return;
     }
-    buffer_ += socket_->readAll();
+    if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
+    else buffer_ += socket_->readAll();
     while (state_ != State::Closed) {
       if (state_ == State::Put) {
         if (!feedUpload()) return;
@@ -159,13 +161,14 @@ class LanServerConnection : public QObject {
       return refuse(400, "a download carries no body");
     QString why;
     bool changed = false;
-    file_ = SourceFile::open(entry.local, entry.size, &why, &changed);
-    if (!file_) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
+    auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+    if (!file) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
     state_ = State::Get;
     socket_->write(
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
         "Trailer: Repr-Digest\r\nCache-Control: no-store\r\n\r\n");
-    pumpGet();
+    // Read and hashed ahead on a worker; each chunk that arrives is sent on.
+    source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpGet(); });
   }
 
   void onWritten() {
@@ -176,29 +179,25 @@ class LanServerConnection : public QObject {
   // A file that changed or cannot be read any more ends the connection in the
   // middle of the body, which the receiver never takes as a whole file.
   void pumpGet() {
-    QString why;
-    while (state_ == State::Get && socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
-      if (file_->atEnd()) return finishGet();
-      const auto chunk = file_->read(kReadBytes, &why);
-      if (!chunk) {
-        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+    while (state_ == State::Get && source_->hasChunk() &&
+           socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+      const SourceReader::Chunk chunk = source_->take();
+      if (!chunk.why.isEmpty()) {
+        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), chunk.why);
         return close();
       }
-      socket_->write(lan::chunkStart(chunk->size()));
-      socket_->write(*chunk);
-      socket_->write("\r\n", 2);
+      if (!chunk.bytes.isEmpty()) {
+        socket_->write(lan::chunkStart(chunk.bytes.size()));
+        socket_->write(chunk.bytes);
+        socket_->write("\r\n", 2);
+      }
+      if (chunk.last) return finishGet(chunk.sum);
     }
   }
 
-  void finishGet() {
-    QString why;
-    const auto sum = file_->finish(&why);
-    file_.reset();
-    if (!sum) {
-      zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
-      return close();
-    }
-    socket_->write(lan::lastChunk(QByteArray::fromHex(sum->toLatin1())));
+  void finishGet(const QString& sum) {
+    source_.reset();
+    socket_->write(lan::lastChunk(QByteArray::fromHex(sum.toLatin1())));
     owner_->capabilities_.touch(capability_);
     state_ = State::Head;
     if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
@@ -226,11 +225,13 @@ class LanServerConnection : public QObject {
     if (buffer_.isEmpty()) return false;
     qint64 used = 0;
     bool tooLong = false;
-    const auto status = reader_.feed(buffer_.constData(), buffer_.size(), &used, [&](const char* data, qint64 size) {
+    // The sink shares the arrived buffer; only a small unread tail is copied.
+    const QByteArray arrived = std::exchange(buffer_, QByteArray());
+    const auto status = reader_.feed(arrived.constData(), arrived.size(), &used, [&](const char* data, qint64 size) {
       if (reader_.total() + size > expected_) return tooLong = true, false;
-      return sink_->write(QByteArrayView(data, size));
+      return sink_->write(QByteArrayView(data, size), arrived);
     });
-    buffer_.remove(0, used);
+    if (used < arrived.size()) buffer_ = arrived.sliced(used);
     if (status == lan::ChunkedReader::Status::More) return false;
     if (status == lan::ChunkedReader::Status::Bad) {
       sink_.reset();
@@ -268,7 +269,7 @@ class LanServerConnection : public QObject {
   QByteArray capability_;  // of the request being served
   bool diskWait_ = false;  // a retry is due once the disk has caught up
   // download
-  std::unique_ptr<SourceFile> file_;
+  std::unique_ptr<SourceReader> source_;
   // upload
   std::unique_ptr<LanFileSink> sink_;
   lan::ChunkedReader reader_;

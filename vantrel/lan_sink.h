@@ -4,6 +4,7 @@
 // its rules (partial name, size, SHA-256, sync, rename).
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -16,7 +17,8 @@ class LanFileSink {
   // Runs once the file is in place (empty reason) or was dropped.
   using Kept = std::function<void(const QString& why)>;
   virtual ~LanFileSink() = default;  // an unfinished file is discarded
-  virtual bool write(QByteArrayView bytes) = 0;
+  // `bytes` lie inside `owner`, which the sink may keep instead of copying them.
+  virtual bool write(QByteArrayView bytes, const QByteArray& owner) = 0;
   // Bytes written here that have not reached the disk yet; above a bound the
   // route stops reading from the network until they have.
   virtual qint64 pending() const { return 0; }

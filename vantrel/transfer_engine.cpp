@@ -156,10 +156,10 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
 }
 
 void TransferEngine::onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset,
-                                QByteArrayView bytes) {
+                                QByteArrayView bytes, const QByteArray& owner) {
   const TaskPtr task = core_.find(xid, session);
   if (task && task->isActive() && task->role == TransferRole::Sink && task->state == TransferState::Running)
-    return sink_.onData(task, file, offset, bytes);
+    return sink_.onData(task, file, offset, bytes, owner);
   // A late chunk of a task that has ended here tells the sender to stop.
   if (!task || !task->isActive())
     core_.sendTo(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("no such transfer")}.toJSONModel());

@@ -66,7 +66,9 @@ class TransferEngine : public QObject {
   // A frame of kind "xfer" from the peer of an open session.
   void onPeerFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
   // A chunk of file bytes from the peer of an open session (a data frame).
-  void onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset, QByteArrayView bytes);
+  // `bytes` lie inside `owner` when it is given, which the sink then keeps instead of a copy.
+  void onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset, QByteArrayView bytes,
+                  const QByteArray& owner = {});
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,6 +162,12 @@ bool SinkFile::write(QByteArrayView bytes) {
   if (file_.write(bytes.data(), bytes.size()) != bytes.size()) return false;
   hash_.add(bytes);
   written_ += bytes.size();
+  // Start writing what has arrived to the disk while the rest arrives, so the
+  // sync before the rename has little left to do.
+  if (written_ - flushed_ >= kWriteBehindBytes) {
+    ::sync_file_range(file_.handle(), flushed_, written_ - flushed_, SYNC_FILE_RANGE_WRITE);
+    flushed_ = written_;
+  }
   return true;
 }
 

@@ -97,6 +97,8 @@ class SinkFile {
   QFile file_;
   QString path_;
   qint64 written_ = 0;
+  qint64 flushed_ = 0;  // handed to the disk's write-back so far
+  static constexpr qint64 kWriteBehindBytes = 8 * 1024 * 1024;
   Sha256 hash_;
   bool kept_ = false;
   std::atomic_bool removed_ = false;

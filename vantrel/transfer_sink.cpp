@@ -175,9 +175,10 @@ void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, con
 // The bytes are written and hashed on a worker, in order. Chunks are
 // acknowledged as they arrive while few wait for the disk, and as they are
 // written beyond that, so that what waits stays bounded.
-void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
+                          const QByteArray& owner) {
   ++task->taken;
-  if (writeChunk(task, index, offset, bytes)) acknowledge(task);
+  if (writeChunk(task, index, offset, bytes, owner)) acknowledge(task);
 }
 
 void TransferSink::acknowledge(const TaskPtr& task) {
@@ -212,7 +213,8 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   return true;
 }
 
-bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes) {
+bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
+                              const QByteArray& owner) {
   if (!openFile(task, index)) return false;
   const TransferEntry& entry = task->entries[index];
   if (offset != task->accepted) {
@@ -225,7 +227,12 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
   }
   task->accepted += bytes.size();
   std::weak_ptr<TransferTask> weak = task;
-  task->writes->post([file = task->out, chunk = bytes.toByteArray()] { return file->write(chunk); },
+  // The worker gets a shared reference to the arrived buffer, not a copy.
+  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
+                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
+  const QByteArray keep = inside ? owner : bytes.toByteArray();
+  const char* data = inside ? bytes.data() : keep.constData();
+  task->writes->post([file = task->out, keep, data, size = bytes.size()] { return file->write(QByteArrayView(data, size)); },
                      [this, weak, index, size = bytes.size()](bool ok) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) return;
@@ -288,11 +295,11 @@ class RouteFile : public LanFileSink {
     const TaskPtr t = task_.lock();
     if (!finished_ && t && t->current == index_ && t->out) TransferCore::discardPartial(t);
   }
-  bool write(QByteArrayView bytes) override {
+  bool write(QByteArrayView bytes, const QByteArray& owner) override {
     const TaskPtr t = task_.lock();
     if (!isActive(t)) return false;
     const qint64 offset = t->current == index_ && t->out ? t->accepted : 0;
-    return sink_.writeChunk(t, index_, offset, bytes);
+    return sink_.writeChunk(t, index_, offset, bytes, owner);
   }
   // Bytes taken but not yet on disk: the route stops reading beyond a bound.
   qint64 pending() const override {

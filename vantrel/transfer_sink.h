@@ -21,7 +21,8 @@ class TransferSink {
   void onPush(const QString& session, const QString& xid, const Json& msg);
   void onManifest(const TaskPtr& task, const Json& msg);
   // One chunk of file bytes, whatever route it came by.
-  void onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  // `bytes` are kept by sharing `owner` when they lie inside it, else copied.
+  void onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes, const QByteArray& owner = {});
   void onSum(const TaskPtr& task, const Json& msg);
   void onSkip(const TaskPtr& task, const Json& msg);
   void onDone(const TaskPtr& task);
@@ -38,7 +39,7 @@ class TransferSink {
   // Opens entry `index` when it is the next file; false when the task failed.
   bool openFile(const TaskPtr& task, qint64 index);
   // Writes one chunk of the current file; false when the task failed.
-  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes);
+  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes, const QByteArray& owner = {});
   void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.

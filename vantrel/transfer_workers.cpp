@@ -71,28 +71,40 @@ void SourceReader::readAhead() {
   });
 }
 
-void SerialJobs::post(std::function<bool()> job, std::function<void(bool ok)> then) {
-  queue_.push_back(Job{std::move(job), std::move(then)});
-  next();
+SerialJobs::~SerialJobs() {
+  const std::lock_guard<std::mutex> guard(queue_->lock);
+  queue_->dropped = true;
+  queue_->jobs.clear();
 }
 
-void SerialJobs::next() {
-  if (running_ || queue_.empty()) return;
-  running_ = true;
-  Job job = std::move(queue_.front());
-  queue_.pop_front();
-  filePool().start([this, alive = std::weak_ptr<int>(alive_), context = QPointer<QObject>(context_),
-                    work = std::move(job.work), then = std::move(job.then)] {
-    const bool ok = work();
+void SerialJobs::post(std::function<bool()> job, std::function<void(bool ok)> then) {
+  const std::lock_guard<std::mutex> guard(queue_->lock);
+  queue_->jobs.push_back(Job{std::move(job), std::move(then)});
+  if (queue_->running) return;
+  queue_->running = true;
+  filePool().start([queue = queue_, context = QPointer<QObject>(context_)] { drain(queue, context); });
+}
+
+void SerialJobs::drain(const std::shared_ptr<Queue>& queue, const QPointer<QObject>& context) {
+  while (true) {
+    Job job;
+    {
+      const std::lock_guard<std::mutex> guard(queue->lock);
+      if (queue->jobs.empty() || queue->dropped) {
+        queue->running = false;
+        return;
+      }
+      job = std::move(queue->jobs.front());
+      queue->jobs.pop_front();
+    }
+    const bool ok = job.work();
+    // Queued calls from one thread arrive in the order they were made.
     QMetaObject::invokeMethod(
-        context, [this, alive, ok, then] {
-          if (!alive.lock()) return;
-          running_ = false;
-          next();
-          then(ok);  // may drop this object: the last thing done here
+        context, [queue, ok, then = std::move(job.then)] {
+          if (!queue->dropped) then(ok);  // may drop the SerialJobs
         },
         Qt::QueuedConnection);
-  });
+  }
 }
 
 }  // namespace vantrel

@@ -5,10 +5,13 @@
 #include "transfer_files.h"
 
 #include <QObject>
+#include <QPointer>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace vantrel {
 
@@ -51,10 +54,12 @@ class SourceReader {
 
 // Runs jobs one after another on a worker thread in the order posted; each
 // job's result goes to its `then` on the context's thread, in the same order.
-// Jobs not yet started are dropped with this object.
+// The worker takes the next job as soon as one is done, without waiting for
+// the context's thread. Jobs not yet started are dropped with this object.
 class SerialJobs {
  public:
   explicit SerialJobs(QObject* context) : context_(context) {}
+  ~SerialJobs();
   SerialJobs(const SerialJobs&) = delete;
   SerialJobs& operator=(const SerialJobs&) = delete;
   void post(std::function<bool()> job, std::function<void(bool ok)> then);
@@ -64,12 +69,17 @@ class SerialJobs {
     std::function<bool()> work;
     std::function<void(bool)> then;
   };
-  void next();
+  // Shared with the worker, which may outlive this object by one job.
+  struct Queue {
+    std::mutex lock;
+    std::deque<Job> jobs;
+    bool running = false;            // a worker drains the queue
+    std::atomic_bool dropped = false;
+  };
+  static void drain(const std::shared_ptr<Queue>& queue, const QPointer<QObject>& context);
 
   QObject* context_;
-  std::deque<Job> queue_;
-  bool running_ = false;
-  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
 };
 
 }  // namespace vantrel

@@ -33,7 +33,7 @@ struct MemorySink : LanFileSink {
   QByteArray* out;
   bool* finished;
   MemorySink(QByteArray* o, bool* f) : out(o), finished(f) {}
-  bool write(QByteArrayView bytes) override {
+  bool write(QByteArrayView bytes, const QByteArray&) override {
     out->append(bytes);
     return true;
   }

@@ -3,6 +3,7 @@
 #include "engine_pair.h"
 
 #include "support/test_util.h"
+#include "transfer_workers.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,6 +13,12 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <numeric>
+#include <thread>
+#include <vector>
 
 using namespace vantrel;
 using testutil::filesBelow;
@@ -332,4 +339,50 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
+}
+
+// The writer queue keeps the posted order for the work and for the results,
+// and once dropped neither runs another job nor reports one.
+TEST(TransferWorkers, JobsRunAndReportInOrderAndStopWhenDropped) {
+  QObject context;
+  std::mutex lock;
+  std::vector<int> ran;
+  std::vector<int> reported;
+  auto jobs = std::make_unique<SerialJobs>(&context);
+  for (int i = 0; i < 200; ++i)
+    jobs->post(
+        [&, i] {
+          const std::lock_guard<std::mutex> guard(lock);
+          ran.push_back(i);
+          return true;
+        },
+        [&, i](bool ok) {
+          EXPECT_TRUE(ok);
+          reported.push_back(i);
+        });
+  ASSERT_TRUE(testutil::waitUntil([&] { return reported.size() == 200; }));
+  std::vector<int> expected(200);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(ran, expected);
+  EXPECT_EQ(reported, expected);
+
+  // A slow job holds the worker while more are queued; dropping the queue
+  // then lets the running job end but starts nothing after it.
+  std::atomic_bool release = false;
+  std::atomic_int started = 0;
+  int reportedAfterDrop = 0;
+  jobs->post(
+      [&] {
+        ++started;
+        while (!release) std::this_thread::yield();
+        return true;
+      },
+      [&](bool) { ++reportedAfterDrop; });
+  for (int i = 0; i < 5; ++i) jobs->post([&] { return ++started, true; }, [&](bool) { ++reportedAfterDrop; });
+  ASSERT_TRUE(testutil::waitUntil([&] { return started == 1; }));
+  jobs.reset();
+  release = true;
+  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(reportedAfterDrop, 0);
 }
