@@ -4,7 +4,6 @@
 
 #include <QHostAddress>
 #include <QPointer>
-#include <QSslConfiguration>
 #include <QUrl>
 
 namespace vantrel {
@@ -77,7 +76,7 @@ void LanClient::begin() {
   status_ = 0;
   uploadEnded_ = false;
   if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
-  if (socket_ && socket_->isEncrypted() && socket_->state() == QAbstractSocket::ConnectedState) return sendRequest();
+  if (socket_ && socket_->isEncrypted()) return sendRequest();
   connectToHost();
 }
 
@@ -85,39 +84,29 @@ void LanClient::connectToHost() {
   dropConnection();
   phase_ = Phase::Connecting;
   buffer_.clear();
-  socket_ = std::make_unique<QSslSocket>();
-  QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-  config.setCaCertificates({});  // nothing is trusted but the pinned certificate
-  config.setPeerVerifyMode(QSslSocket::VerifyPeer);
-  config.setProtocol(QSsl::TlsV1_2OrLater);
-  socket_->setSslConfiguration(config);
+  socket_ = std::make_unique<TlsChannel>();
   socket_->setReadBufferSize(8 * 1024 * 1024);
-  QSslSocket* socket = socket_.get();
-  connect(socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>& errors) { onSslErrors(errors); });
-  connect(socket, &QSslSocket::encrypted, this, [this] { onEncrypted(); });
-  connect(socket, &QSslSocket::readyRead, this, [this] { onReadable(); });
-  connect(socket, &QSslSocket::encryptedBytesWritten, this, [this] { onWritten(); });
-  connect(socket, &QSslSocket::errorOccurred, this, [this, socket] {
+  TlsChannel* socket = socket_.get();
+  connect(socket, &TlsChannel::encrypted, this, [this] { onEncrypted(); });
+  connect(socket, &TlsChannel::readyRead, this, [this] { onReadable(); });
+  connect(socket, &TlsChannel::bytesWritten, this, [this] { onWritten(); });
+  connect(socket, &TlsChannel::closed, this, [this, socket](const QString& why) {
     if (socket != socket_.get() || phase_ == Phase::Idle || phase_ == Phase::Closed) return;
     // The whole body may already be buffered when the host closes.
     if (phase_ == Phase::Body || phase_ == Phase::Head) onReadable();
     if (socket == socket_.get() && phase_ != Phase::Idle && phase_ != Phase::Closed)
-      finish(false, QStringLiteral("the local-network connection failed: ") + socket->errorString());
+      finish(false, QStringLiteral("the local-network connection failed: ") +
+                        (why.isEmpty() ? QStringLiteral("the host closed it") : why));
   });
   timer_.start(kConnectTimeoutMs);
-  socket_->connectToHostEncrypted(host_, port_);
+  socket_->connectTo(QHostAddress(host_), port_);
 }
 
+// The certificate is self-signed; the connection is used only when it is
+// exactly the pinned one.
 bool LanClient::pinned() const {
-  const QString digest =
-      QString::fromLatin1(socket_->peerCertificate().digest(QCryptographicHash::Sha256).toHex());
+  const QString digest = socket_->peerFingerprint();
   return !target_.fingerprint.isEmpty() && digest.compare(target_.fingerprint, Qt::CaseInsensitive) == 0;
-}
-
-void LanClient::onSslErrors(const QList<QSslError>& errors) {
-  // The certificate is self-signed; it is accepted when it is exactly the
-  // pinned one, and nothing else is.
-  if (pinned()) socket_->ignoreSslErrors(errors);
 }
 
 void LanClient::onEncrypted() {
@@ -156,7 +145,7 @@ void LanClient::onWritten() {
 
 void LanClient::pumpUpload() {
   while (phase_ == Phase::Sending && !uploadEnded_ && source_ && source_->hasChunk() &&
-         socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+         socket_->bytesToWrite() < kHighWater) {
     const SourceReader::Chunk chunk = source_->take();
     if (!chunk.why.isEmpty()) return finish(false, chunk.why);
     if (!chunk.bytes.isEmpty()) {

@@ -13,7 +13,8 @@
 #include "transfer_workers.h"
 
 #include <QObject>
-#include <QSslSocket>
+#include "tls_channel.h"
+
 #include <QTimer>
 
 #include <functional>
@@ -55,7 +56,6 @@ class LanClient : public QObject {
   void begin();
   void connectToHost();
   void onEncrypted();
-  void onSslErrors(const QList<QSslError>& errors);
   void onReadable();
   void onWritten();
   void sendRequest();
@@ -70,7 +70,7 @@ class LanClient : public QObject {
   QString host_;
   quint16 port_ = 0;
   bool reached_ = false;
-  std::unique_ptr<QSslSocket> socket_;
+  std::unique_ptr<TlsChannel> socket_;
   QTimer timer_;
   Phase phase_ = Phase::Idle;
   QByteArray buffer_;

@@ -3,14 +3,17 @@
 #include "lan_http.h"
 
 #include "transfer_files.h"
+#include "tls_channel.h"
 #include "transfer_workers.h"
 
 #include "core/log.h"
 
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSslSocket>
+#include <QSslKey>
 #include <QTimer>
+
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -51,17 +54,15 @@ QByteArray statusLine(int status) {
 // One accepted TLS connection; requests one after the other (keep-alive).
 class LanServerConnection : public QObject {
  public:
-  LanServerConnection(LanListener* owner, QSslSocket* socket) : QObject(owner), owner_(owner), socket_(socket) {
+  LanServerConnection(LanListener* owner, TlsChannel* socket) : QObject(owner), owner_(owner), socket_(socket) {
     owner_->connections_.insert(this);
     socket_->setParent(this);
     idle_.setSingleShot(true);
     idle_.setInterval(LanListener::kIdleTimeoutMs);
     connect(&idle_, &QTimer::timeout, this, [this] { close(); });
-    connect(socket_, &QSslSocket::readyRead, this, [this] { onReadable(); });
-    connect(socket_, &QSslSocket::encryptedBytesWritten, this, [this] { onWritten(); });
-    connect(socket_, &QSslSocket::disconnected, this, [this] { close(); });
-    connect(socket_, &QSslSocket::errorOccurred, this, [this] { close(); });
-    connect(socket_, &QSslSocket::sslErrors, this, [this] { close(); });
+    connect(socket_, &TlsChannel::readyRead, this, [this] { onReadable(); });
+    connect(socket_, &TlsChannel::bytesWritten, this, [this] { onWritten(); });
+    connect(socket_, &TlsChannel::closed, this, [this] { close(); });
     idle_.start();
   }
   ~LanServerConnection() override { owner_->connections_.remove(this); }
@@ -93,8 +94,8 @@ class LanServerConnection : public QObject {
     }
     state_ = State::Closed;
     idle_.stop();
-    socket_->disconnectFromHost();  // after the answer is written
-    connect(socket_, &QSslSocket::disconnected, this, &QObject::deleteLater);
+    socket_->closeAfterWrites();
+    connect(socket_, &TlsChannel::closed, this, &QObject::deleteLater);
     QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
   }
 
@@ -179,8 +180,7 @@ class LanServerConnection : public QObject {
   // A file that changed or cannot be read any more ends the connection in the
   // middle of the body, which the receiver never takes as a whole file.
   void pumpGet() {
-    while (state_ == State::Get && source_->hasChunk() &&
-           socket_->bytesToWrite() + socket_->encryptedBytesToWrite() < kHighWater) {
+    while (state_ == State::Get && source_->hasChunk() && socket_->bytesToWrite() < kHighWater) {
       const SourceReader::Chunk chunk = source_->take();
       if (!chunk.why.isEmpty()) {
         zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), chunk.why);
@@ -262,7 +262,7 @@ class LanServerConnection : public QObject {
   }
 
   LanListener* owner_;
-  QSslSocket* socket_;
+  TlsChannel* socket_;
   State state_ = State::Head;
   QTimer idle_;
   QByteArray buffer_;
@@ -277,8 +277,10 @@ class LanServerConnection : public QObject {
 };
 
 LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
-  tls_.setPeerVerifyMode(QSslSocket::VerifyNone);  // peers present capabilities, not certificates
-  tls_.setProtocol(QSsl::TlsV1_2OrLater);
+  // Peers present capabilities, not certificates.
+  QString why;
+  server_ = TlsServerContext::make(tls_.localCertificate().toPem(), tls_.privateKey().toPem(), &why);
+  if (!server_) zlog::parts(QStringLiteral("Vantrel - local-network listener has no usable certificate:"), why);
 }
 
 LanListener::~LanListener() {
@@ -309,16 +311,14 @@ QString LanListener::fingerprint() const {
 }
 
 void LanListener::incomingConnection(qintptr descriptor) {
-  auto* socket = new QSslSocket;
-  if (!socket->setSocketDescriptor(descriptor) || connections_.size() >= kMaxConnections) {
-    socket->abort();
-    socket->deleteLater();
+  if (!server_ || connections_.size() >= kMaxConnections) {
+    ::close(int(descriptor));
     return;
   }
-  socket->setSslConfiguration(tls_);
+  auto* socket = new TlsChannel;
   socket->setReadBufferSize(8 * 1024 * 1024);
   new LanServerConnection(this, socket);
-  socket->startServerEncryption();
+  socket->accept(descriptor, server_);
 }
 
 }  // namespace vantrel

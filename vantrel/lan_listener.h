@@ -9,6 +9,7 @@
 
 #include "lan_capabilities.h"
 #include "lan_sink.h"
+#include "tls_channel.h"
 
 #include <QHostAddress>
 #include <QSslConfiguration>
@@ -54,6 +55,7 @@ class LanListener : public QTcpServer {
  private:
   friend class LanServerConnection;
   QSslConfiguration tls_;
+  std::shared_ptr<TlsServerContext> server_;
   LanCapabilities capabilities_;
   OpenSink openSink_;
   QSet<LanServerConnection*> connections_;

@@ -1,0 +1,433 @@
+#include "tls_channel.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vantrel {
+
+namespace {
+
+constexpr qint64 kReadChunk = 512 * 1024;  // the arrays handed to readAll()
+constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
+constexpr int kSocketReadAhead = 256 * 1024;
+
+// TLS 1.2 with forward secrecy and AEAD only, or TLS 1.3.
+void restrict(SSL_CTX* ctx) {
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:ECDHE+CHACHA20");
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, kSocketReadAhead);
+}
+
+// Clients accept any certificate during the handshake: the caller compares
+// the peer's fingerprint with the pinned one before it sends anything.
+SSL_CTX* clientContext() {
+  static SSL_CTX* const ctx = [] {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    if (c) {
+      restrict(c);
+      SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+    }
+    return c;
+  }();
+  return ctx;
+}
+
+QString fingerprintOf(SSL* ssl) {
+  X509* cert = SSL_get1_peer_certificate(ssl);
+  if (!cert) return {};
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  const bool ok = X509_digest(cert, EVP_sha256(), digest, &length) == 1;
+  X509_free(cert);
+  return ok ? QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex()) : QString();
+}
+
+}  // namespace
+
+// ---- TlsServerContext --------------------------------------------------------
+
+std::shared_ptr<TlsServerContext> TlsServerContext::make(const QByteArray& certificatePem, const QByteArray& keyPem,
+                                                         QString* why) {
+  std::shared_ptr<TlsServerContext> made(new TlsServerContext);
+  made->ctx_ = SSL_CTX_new(TLS_server_method());
+  if (!made->ctx_) return *why = QStringLiteral("no TLS context"), nullptr;
+  restrict(made->ctx_);
+  BIO* certBio = BIO_new_mem_buf(certificatePem.constData(), int(certificatePem.size()));
+  X509* cert = certBio ? PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(certBio);
+  BIO* keyBio = BIO_new_mem_buf(keyPem.constData(), int(keyPem.size()));
+  EVP_PKEY* key = keyBio ? PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(keyBio);
+  const bool ok = cert && key && SSL_CTX_use_certificate(made->ctx_, cert) == 1 &&
+                  SSL_CTX_use_PrivateKey(made->ctx_, key) == 1 && SSL_CTX_check_private_key(made->ctx_) == 1;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  if (!ok) return *why = QStringLiteral("the certificate or its key cannot be used"), nullptr;
+  return made;
+}
+
+TlsServerContext::~TlsServerContext() { SSL_CTX_free(ctx_); }
+
+// ---- TlsChannel --------------------------------------------------------------
+
+// What the worker and the event loop share; the lock guards the queues.
+struct TlsChannel::Shared {
+  std::mutex lock;
+  std::deque<QByteArray> out;  // to send; `outSent` bytes of the front are gone
+  qint64 outSent = 0;
+  qint64 outBytes = 0;
+  std::deque<QByteArray> in;  // arrived, not yet taken
+  qint64 inBytes = 0;
+  qint64 readLimit = 8 * 1024 * 1024;
+  bool closeWhenSent = false;
+  QString fingerprint;
+  std::atomic_bool stop = false;
+  std::atomic_bool readyPosted = false;
+  std::atomic_bool writtenPosted = false;
+  int wake = -1;  // eventfd: the event loop has news for the worker
+  int fd = -1;
+  std::function<bool(Shared&, QString*)> open;
+  std::shared_ptr<TlsServerContext> server;
+  std::thread thread;
+
+  void poke() const {
+    const quint64 one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake, &one, sizeof one);
+  }
+  // Waits for the socket (`events`) or a poke; false once stopped.
+  bool waitFor(short events) {
+    // Without events the socket is left out: a hang-up would wake every time.
+    pollfd fds[2] = {{events ? fd : -1, events, 0}, {wake, POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (fds[1].revents & POLLIN) {
+      quint64 count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wake, &count, sizeof count);
+    }
+    lastEvents = fds[0].revents;
+    return !stop;
+  }
+  short lastEvents = 0;
+};
+
+TlsChannel::TlsChannel(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>()) {
+  shared_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+TlsChannel::~TlsChannel() {
+  abort();
+  if (shared_->wake >= 0) ::close(shared_->wake);
+}
+
+void TlsChannel::connectTo(const QHostAddress& address, quint16 port) {
+  start([address, port](Shared& s, QString* why) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4) {
+      auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+      in->sin_family = AF_INET;
+      in->sin_port = htons(port);
+      in->sin_addr.s_addr = htonl(ip4);
+      length = sizeof(sockaddr_in);
+    } else {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_port = htons(port);
+      const Q_IPV6ADDR ip6 = address.toIPv6Address();
+      std::memcpy(&in6->sin6_addr, &ip6, sizeof ip6);
+      in6->sin6_scope_id = address.scopeId().toUInt();
+      length = sizeof(sockaddr_in6);
+    }
+    s.fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s.fd < 0) return *why = QString::fromLocal8Bit(std::strerror(errno)), false;
+    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&storage), length) < 0 && errno != EINPROGRESS)
+      return *why = QString::fromLocal8Bit(std::strerror(errno)), false;
+    if (!s.waitFor(POLLOUT)) return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+    if (error != 0) return *why = QString::fromLocal8Bit(std::strerror(error)), false;
+    return true;
+  });
+}
+
+void TlsChannel::accept(qintptr descriptor, std::shared_ptr<TlsServerContext> context) {
+  shared_->server = std::move(context);
+  shared_->fd = int(descriptor);
+  ::fcntl(shared_->fd, F_SETFL, ::fcntl(shared_->fd, F_GETFL) | O_NONBLOCK);
+  start([](Shared&, QString*) { return true; });
+}
+
+void TlsChannel::start(std::function<bool(Shared&, QString*)> open) {
+  shared_->open = std::move(open);
+  shared_->thread = std::thread([this] { run(); });
+}
+
+QString TlsChannel::peerFingerprint() const {
+  const std::lock_guard<std::mutex> guard(shared_->lock);
+  return shared_->fingerprint;
+}
+
+void TlsChannel::write(const QByteArray& bytes) {
+  if (bytes.isEmpty() || closed_) return;
+  {
+    const std::lock_guard<std::mutex> guard(shared_->lock);
+    shared_->out.push_back(bytes);
+    shared_->outBytes += bytes.size();
+  }
+  shared_->poke();
+}
+
+qint64 TlsChannel::bytesToWrite() const {
+  const std::lock_guard<std::mutex> guard(shared_->lock);
+  return shared_->outBytes;
+}
+
+QByteArray TlsChannel::readAll() {
+  QByteArray all;
+  bool wasFull = false;
+  {
+    const std::lock_guard<std::mutex> guard(shared_->lock);
+    if (shared_->in.empty()) return all;
+    wasFull = shared_->inBytes >= shared_->readLimit;
+    if (shared_->in.size() == 1) {
+      all = std::move(shared_->in.front());
+    } else {
+      all.reserve(shared_->inBytes);
+      for (const QByteArray& part : shared_->in) all += part;
+    }
+    shared_->in.clear();
+    shared_->inBytes = 0;
+  }
+  if (wasFull) shared_->poke();
+  return all;
+}
+
+void TlsChannel::setReadBufferSize(qint64 bytes) {
+  {
+    const std::lock_guard<std::mutex> guard(shared_->lock);
+    shared_->readLimit = bytes;
+  }
+  shared_->poke();
+}
+
+void TlsChannel::closeAfterWrites() {
+  {
+    const std::lock_guard<std::mutex> guard(shared_->lock);
+    shared_->closeWhenSent = true;
+  }
+  shared_->poke();
+}
+
+void TlsChannel::abort() {
+  closed_ = true;
+  shared_->stop = true;
+  shared_->poke();
+  if (shared_->thread.joinable()) shared_->thread.join();
+  // A socket handed over but never started is ours to close.
+  if (shared_->fd >= 0) ::close(shared_->fd), shared_->fd = -1;
+}
+
+void TlsChannel::post(std::function<void()> call) {
+  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+// The worker: connects or takes the socket, handshakes, then moves bytes
+// both ways until the peer closes, an error, closeAfterWrites or abort.
+void TlsChannel::run() {
+  Shared& s = *shared_;
+  // A write to a socket the peer has closed fails with EPIPE instead of
+  // raising SIGPIPE (a signal aimed at the writing thread).
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+  QString why;
+  SSL* ssl = nullptr;
+  bool orderly = false;
+  auto failed = [&](const char* what) {
+    why = QString::fromLatin1(what);
+    return false;
+  };
+  auto body = [&]() -> bool {
+    if (!s.open(s, &why)) return false;
+    const int on = 1;
+    ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SSL_CTX* ctx = s.server ? s.server->context() : clientContext();
+    ssl = ctx ? SSL_new(ctx) : nullptr;
+    if (!ssl || SSL_set_fd(ssl, s.fd) != 1) return failed("no TLS session");
+    if (s.server) SSL_set_accept_state(ssl);
+    else SSL_set_connect_state(ssl);
+    while (true) {
+      ERR_clear_error();
+      const int r = SSL_do_handshake(ssl);
+      if (r == 1) break;
+      const int e = SSL_get_error(ssl, r);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return failed("the TLS handshake failed");
+      if (!s.waitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT)) return false;
+    }
+    {
+      const std::lock_guard<std::mutex> guard(s.lock);
+      s.fingerprint = fingerprintOf(ssl);
+    }
+    post([this] {
+      if (closed_) return;
+      encrypted_ = true;
+      emit encrypted();
+    });
+
+    QByteArray reading;
+    qint64 filled = 0;
+    bool readWait = false;  // SSL needs the socket readable before the next read
+    short writeWait = 0;    // what the unfinished write waits for
+    bool peerClosed = false;
+    auto handOver = [&] {
+      if (filled == 0) return;
+      reading.resize(filled);
+      if (filled < kReadChunk / 8) reading.squeeze();
+      {
+        const std::lock_guard<std::mutex> guard(s.lock);
+        s.inBytes += filled;
+        s.in.push_back(std::move(reading));
+      }
+      reading = QByteArray();
+      filled = 0;
+      if (!s.readyPosted.exchange(true))
+        post([this] {
+          shared_->readyPosted = false;
+          if (!closed_) emit readyRead();
+        });
+    };
+    while (!s.stop) {
+      bool moved = false;
+      // Send.
+      if (writeWait == 0) {
+        const char* data = nullptr;
+        int length = 0;
+        bool closing = false;
+        {
+          const std::lock_guard<std::mutex> guard(s.lock);
+          if (!s.out.empty()) {
+            data = s.out.front().constData() + s.outSent;
+            length = int(std::min<qint64>(s.out.front().size() - s.outSent, kWriteSlice));
+          } else {
+            closing = s.closeWhenSent;
+          }
+        }
+        if (length > 0) {
+          ERR_clear_error();
+          const int n = SSL_write(ssl, data, length);
+          if (n > 0) {
+            {
+              const std::lock_guard<std::mutex> guard(s.lock);
+              s.outSent += n;
+              s.outBytes -= n;
+              if (s.outSent == s.out.front().size()) s.out.pop_front(), s.outSent = 0;
+            }
+            moved = true;
+            if (!s.writtenPosted.exchange(true))
+              post([this] {
+                shared_->writtenPosted = false;
+                if (!closed_) emit bytesWritten();
+              });
+          } else {
+            const int e = SSL_get_error(ssl, n);
+            if (e == SSL_ERROR_WANT_WRITE) writeWait = POLLOUT;
+            else if (e == SSL_ERROR_WANT_READ) writeWait = POLLIN;
+            else return failed("the connection broke off while sending");
+          }
+        } else if (closing) {
+          SSL_shutdown(ssl);  // best effort: the close_notify
+          orderly = true;
+          return true;
+        }
+      }
+      // Receive, while the event loop keeps up.
+      bool room = false;
+      {
+        const std::lock_guard<std::mutex> guard(s.lock);
+        room = s.inBytes < s.readLimit;
+      }
+      while (room && !readWait && !peerClosed && !s.stop) {
+        if (reading.isEmpty()) reading = QByteArray(kReadChunk, Qt::Uninitialized), filled = 0;
+        ERR_clear_error();
+        const int n = SSL_read(ssl, reading.data() + filled, int(reading.size() - filled));
+        if (n > 0) {
+          filled += n;
+          moved = true;
+          if (filled == reading.size()) {
+            handOver();
+            const std::lock_guard<std::mutex> guard(s.lock);
+            room = s.inBytes < s.readLimit;
+          }
+          continue;
+        }
+        const int e = SSL_get_error(ssl, n);
+        if (e == SSL_ERROR_WANT_READ) {
+          readWait = true;
+        } else if (e == SSL_ERROR_ZERO_RETURN ||
+                   (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+          // The peer closed, with or without close_notify: the protocol above
+          // knows whether everything it waited for arrived.
+          peerClosed = true;
+        } else if (e == SSL_ERROR_WANT_WRITE) {
+          break;  // retried once the write side moves
+        } else {
+          peerClosed = true;
+          why = QStringLiteral("the connection broke off");
+        }
+      }
+      if (readWait || peerClosed || !room) handOver();
+      if (peerClosed) {
+        orderly = why.isEmpty();
+        return orderly;
+      }
+      if (moved) continue;
+      short events = writeWait;
+      if (readWait && room) events |= POLLIN;
+      if (!s.waitFor(events)) return false;
+      const short got = s.lastEvents;
+      if (got & (POLLIN | POLLHUP | POLLERR)) {
+        readWait = false;
+        if (writeWait == POLLIN) writeWait = 0;
+      }
+      if ((got & (POLLOUT | POLLHUP | POLLERR)) && writeWait == POLLOUT) writeWait = 0;
+    }
+    return false;
+  };
+  body();
+  if (ssl) SSL_free(ssl);
+  if (s.fd >= 0) ::close(s.fd), s.fd = -1;
+  if (s.stop) return;  // aborted: nobody listens any more
+  if (!orderly && why.isEmpty()) why = QStringLiteral("the connection broke off");
+  post([this, why = orderly ? QString() : why] {
+    if (closed_) return;
+    closed_ = true;
+    emit closed(why);
+  });
+}
+
+}  // namespace vantrel

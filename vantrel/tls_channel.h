@@ -1,0 +1,86 @@
+// A TLS connection whose socket I/O and encryption run on a thread of its own
+// (OpenSSL on the socket, no Qt socket in between), so that the event loop
+// only sees whole buffers: the worker decrypts straight into the arrays that
+// readAll() hands over and encrypts straight from the arrays given to write().
+// Used by the local-network route, whose bytes would otherwise be copied
+// several times over on the bridge's main thread.
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+struct ssl_ctx_st;
+
+namespace vantrel {
+
+// A server's certificate and key, loaded once for every accepted connection.
+class TlsServerContext {
+ public:
+  // Null (and the reason) when the PEM texts cannot be used.
+  static std::shared_ptr<TlsServerContext> make(const QByteArray& certificatePem, const QByteArray& keyPem,
+                                                QString* why);
+  ~TlsServerContext();
+  TlsServerContext(const TlsServerContext&) = delete;
+  TlsServerContext& operator=(const TlsServerContext&) = delete;
+  ssl_ctx_st* context() const { return ctx_; }
+
+ private:
+  TlsServerContext() = default;
+  ssl_ctx_st* ctx_ = nullptr;
+};
+
+class TlsChannel : public QObject {
+  Q_OBJECT
+ public:
+  explicit TlsChannel(QObject* parent = nullptr);
+  ~TlsChannel() override;  // stops the worker at once
+
+  // As a client: connects and handshakes. Any certificate is taken here; the
+  // caller pins peerFingerprint() before it sends anything.
+  void connectTo(const QHostAddress& address, quint16 port);
+  // As a server: takes over an accepted socket and handshakes.
+  void accept(qintptr descriptor, std::shared_ptr<TlsServerContext> context);
+
+  // Handshake done and not closed.
+  bool isEncrypted() const { return encrypted_ && !closed_; }
+  // SHA-256 of the peer's certificate, lower-case hex (empty without one).
+  QString peerFingerprint() const;
+
+  // Queued for the worker; the array is shared, not copied.
+  void write(const QByteArray& bytes);
+  void write(const char* data, qint64 size) { write(QByteArray(data, size)); }
+  // Queued bytes not yet handed to the socket.
+  qint64 bytesToWrite() const;
+  // Everything that has arrived (no copy when it is one buffer).
+  QByteArray readAll();
+  // The worker stops reading while this much waits to be taken.
+  void setReadBufferSize(qint64 bytes);
+  // Sends what is queued, then closes; closed("") follows.
+  void closeAfterWrites();
+  // Closes at once; no signal follows.
+  void abort();
+
+ signals:
+  void encrypted();
+  void readyRead();
+  void bytesWritten();
+  // The connection ended: an empty reason when the peer (or closeAfterWrites)
+  // closed it in order, else what went wrong. Arrived bytes come first.
+  void closed(const QString& why);
+
+ private:
+  struct Shared;
+  void start(std::function<bool(Shared&, QString*)> open);
+  void run();
+  void post(std::function<void()> call);
+
+  std::shared_ptr<Shared> shared_;
+  bool encrypted_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace vantrel
