@@ -99,7 +99,7 @@ void LanClient::connectToHost() {
                         (why.isEmpty() ? QStringLiteral("the host closed it") : why));
   });
   timer_.start(kConnectTimeoutMs);
-  socket_->connectTo(QHostAddress(host_), port_);
+  socket_->connectTo(host_, port_);
 }
 
 // The certificate is self-signed; the connection is used only when it is

@@ -279,7 +279,7 @@ class LanServerConnection : public QObject {
 LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
   // Peers present capabilities, not certificates.
   QString why;
-  server_ = TlsServerContext::make(tls_.localCertificate().toPem(), tls_.privateKey().toPem(), &why);
+  server_ = TlsContext::server(tls_.localCertificate().toPem(), tls_.privateKey().toPem(), &why);
   if (!server_) zlog::parts(QStringLiteral("Vantrel - local-network listener has no usable certificate:"), why);
 }
 

@@ -55,7 +55,7 @@ class LanListener : public QTcpServer {
  private:
   friend class LanServerConnection;
   QSslConfiguration tls_;
-  std::shared_ptr<TlsServerContext> server_;
+  std::shared_ptr<TlsContext> server_;
   LanCapabilities capabilities_;
   OpenSink openSink_;
   QSet<LanServerConnection*> connections_;

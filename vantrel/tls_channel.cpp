@@ -5,14 +5,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
@@ -64,11 +63,11 @@ QString fingerprintOf(SSL* ssl) {
 
 }  // namespace
 
-// ---- TlsServerContext --------------------------------------------------------
+// ---- TlsContext ---------------------------------------------------------------
 
-std::shared_ptr<TlsServerContext> TlsServerContext::make(const QByteArray& certificatePem, const QByteArray& keyPem,
-                                                         QString* why) {
-  std::shared_ptr<TlsServerContext> made(new TlsServerContext);
+std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem, const QByteArray& keyPem,
+                                               QString* why) {
+  std::shared_ptr<TlsContext> made(new TlsContext);
   made->ctx_ = SSL_CTX_new(TLS_server_method());
   if (!made->ctx_) return *why = QStringLiteral("no TLS context"), nullptr;
   restrict(made->ctx_);
@@ -86,7 +85,7 @@ std::shared_ptr<TlsServerContext> TlsServerContext::make(const QByteArray& certi
   return made;
 }
 
-TlsServerContext::~TlsServerContext() { SSL_CTX_free(ctx_); }
+TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
 
 // ---- TlsChannel --------------------------------------------------------------
 
@@ -107,7 +106,8 @@ struct TlsChannel::Shared {
   int wake = -1;  // eventfd: the event loop has news for the worker
   int fd = -1;
   std::function<bool(Shared&, QString*)> open;
-  std::shared_ptr<TlsServerContext> server;
+  std::shared_ptr<TlsContext> context;  // a server's; null for a client, which pins
+  QByteArray host;
   std::thread thread;
 
   void poke() const {
@@ -139,42 +139,42 @@ TlsChannel::~TlsChannel() {
   if (shared_->wake >= 0) ::close(shared_->wake);
 }
 
-void TlsChannel::connectTo(const QHostAddress& address, quint16 port) {
-  start([address, port](Shared& s, QString* why) {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    bool v4 = false;
-    const quint32 ip4 = address.toIPv4Address(&v4);
-    if (v4) {
-      auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-      in->sin_family = AF_INET;
-      in->sin_port = htons(port);
-      in->sin_addr.s_addr = htonl(ip4);
-      length = sizeof(sockaddr_in);
-    } else {
-      auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-      in6->sin6_family = AF_INET6;
-      in6->sin6_port = htons(port);
-      const Q_IPV6ADDR ip6 = address.toIPv6Address();
-      std::memcpy(&in6->sin6_addr, &ip6, sizeof ip6);
-      in6->sin6_scope_id = address.scopeId().toUInt();
-      length = sizeof(sockaddr_in6);
+void TlsChannel::connectTo(const QString& address, quint16 port) {
+  shared_->host = address.toUtf8();
+  start([port](Shared& s, QString* why) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    if (const int rc = ::getaddrinfo(s.host.constData(), service.constData(), &hints, &found); rc != 0)
+      return *why = QString::fromLocal8Bit(::gai_strerror(rc)), false;
+    int error = ECONNREFUSED;
+    for (addrinfo* at = found; at && !s.stop; at = at->ai_next) {
+      s.fd = ::socket(at->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (s.fd < 0) {
+        error = errno;
+        continue;
+      }
+      if (::connect(s.fd, at->ai_addr, at->ai_addrlen) == 0 || errno == EINPROGRESS) {
+        if (!s.waitFor(POLLOUT)) break;
+        socklen_t size = sizeof error;
+        if (::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+        if (error == 0) break;
+      } else {
+        error = errno;
+      }
+      ::close(s.fd);
+      s.fd = -1;
     }
-    s.fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s.fd < 0) return *why = QString::fromLocal8Bit(std::strerror(errno)), false;
-    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&storage), length) < 0 && errno != EINPROGRESS)
-      return *why = QString::fromLocal8Bit(std::strerror(errno)), false;
-    if (!s.waitFor(POLLOUT)) return false;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
-    if (error != 0) return *why = QString::fromLocal8Bit(std::strerror(error)), false;
-    return true;
+    ::freeaddrinfo(found);
+    if (s.fd < 0) *why = QString::fromLocal8Bit(std::strerror(error));
+    return s.fd >= 0 && !s.stop;
   });
 }
 
-void TlsChannel::accept(qintptr descriptor, std::shared_ptr<TlsServerContext> context) {
-  shared_->server = std::move(context);
+void TlsChannel::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) {
+  shared_->context = std::move(context);
   shared_->fd = int(descriptor);
   ::fcntl(shared_->fd, F_SETFL, ::fcntl(shared_->fd, F_GETFL) | O_NONBLOCK);
   start([](Shared&, QString*) { return true; });
@@ -276,10 +276,10 @@ void TlsChannel::run() {
     if (!s.open(s, &why)) return false;
     const int on = 1;
     ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    SSL_CTX* ctx = s.server ? s.server->context() : clientContext();
+    SSL_CTX* ctx = s.context ? s.context->context() : clientContext();
     ssl = ctx ? SSL_new(ctx) : nullptr;
     if (!ssl || SSL_set_fd(ssl, s.fd) != 1) return failed("no TLS session");
-    if (s.server) SSL_set_accept_state(ssl);
+    if (s.context) SSL_set_accept_state(ssl);
     else SSL_set_connect_state(ssl);
     while (true) {
       ERR_clear_error();
@@ -304,6 +304,16 @@ void TlsChannel::run() {
     bool readWait = false;  // SSL needs the socket readable before the next read
     short writeWait = 0;    // what the unfinished write waits for
     bool peerClosed = false;
+    // While a burst is written the socket is corked, so that the records
+    // leave in full segments rather than one small packet each; it is
+    // uncorked (and what is left leaves) once nothing more is queued.
+    bool corked = false;
+    auto cork = [&](bool on) {
+      if (corked == on) return;
+      corked = on;
+      const int flag = on ? 1 : 0;
+      ::setsockopt(s.fd, IPPROTO_TCP, TCP_CORK, &flag, sizeof flag);
+    };
     auto handOver = [&] {
       if (filled == 0) return;
       reading.resize(filled);
@@ -338,6 +348,7 @@ void TlsChannel::run() {
           }
         }
         if (length > 0) {
+          cork(true);
           ERR_clear_error();
           const int n = SSL_write(ssl, data, length);
           if (n > 0) {
@@ -360,6 +371,7 @@ void TlsChannel::run() {
             else return failed("the connection broke off while sending");
           }
         } else if (closing) {
+          cork(false);
           SSL_shutdown(ssl);  // best effort: the close_notify
           orderly = true;
           return true;
@@ -406,6 +418,7 @@ void TlsChannel::run() {
         return orderly;
       }
       if (moved) continue;
+      if (writeWait == 0) cork(false);  // everything queued has been written
       short events = writeWait;
       if (readWait && room) events |= POLLIN;
       if (!s.waitFor(events)) return false;

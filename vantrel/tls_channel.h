@@ -7,7 +7,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -17,19 +16,20 @@ struct ssl_ctx_st;
 
 namespace vantrel {
 
-// A server's certificate and key, loaded once for every accepted connection.
-class TlsServerContext {
+// TLS settings shared by many connections: TLS 1.2 with forward secrecy and
+// AEAD ciphers, or TLS 1.3.
+class TlsContext {
  public:
-  // Null (and the reason) when the PEM texts cannot be used.
-  static std::shared_ptr<TlsServerContext> make(const QByteArray& certificatePem, const QByteArray& keyPem,
-                                                QString* why);
-  ~TlsServerContext();
-  TlsServerContext(const TlsServerContext&) = delete;
-  TlsServerContext& operator=(const TlsServerContext&) = delete;
+  // A server's certificate and key; null (and the reason) when the PEM texts
+  // cannot be used.
+  static std::shared_ptr<TlsContext> server(const QByteArray& certificatePem, const QByteArray& keyPem, QString* why);
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
   ssl_ctx_st* context() const { return ctx_; }
 
  private:
-  TlsServerContext() = default;
+  TlsContext() = default;
   ssl_ctx_st* ctx_ = nullptr;
 };
 
@@ -39,11 +39,12 @@ class TlsChannel : public QObject {
   explicit TlsChannel(QObject* parent = nullptr);
   ~TlsChannel() override;  // stops the worker at once
 
-  // As a client: connects and handshakes. Any certificate is taken here; the
-  // caller pins peerFingerprint() before it sends anything.
-  void connectTo(const QHostAddress& address, quint16 port);
+  // As a client: connects to `address` (an IP address, never a name to look
+  // up) and handshakes. Any certificate is taken here; the caller pins
+  // peerFingerprint() before it sends anything.
+  void connectTo(const QString& address, quint16 port);
   // As a server: takes over an accepted socket and handshakes.
-  void accept(qintptr descriptor, std::shared_ptr<TlsServerContext> context);
+  void accept(qintptr descriptor, std::shared_ptr<TlsContext> context);
 
   // Handshake done and not closed.
   bool isEncrypted() const { return encrypted_ && !closed_; }
