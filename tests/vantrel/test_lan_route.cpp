@@ -13,6 +13,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSslKey>
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -93,6 +95,21 @@ class LanRoute : public ::testing::Test {
     client.put(index, path, size, [&](bool ok, bool reached, const QString& why) { o = {true, ok, reached, why}; });
     waitUntil([&] { return o.ended; }, std::chrono::seconds(20));
     return o;
+  }
+
+  // A TLS 1.2 handshake with the listener offering only `cipher`; true when it completes.
+  bool handshakeWith(const QString& cipher) {
+    QSslSocket socket;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    config.setProtocol(QSsl::TlsV1_2);
+    const QSslCipher only(cipher);
+    EXPECT_FALSE(only.isNull()) << cipher.toStdString();
+    config.setCiphers({only});
+    socket.setSslConfiguration(config);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener->serverPort());
+    waitUntil([&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; });
+    return socket.isEncrypted();
   }
 
   // One raw request over TLS; the status of the answer (0 when none came).
@@ -209,6 +226,11 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_EQ(raw(requestFor("GET", good, again)), 200);
   listener->capabilities().revokeTransfer(xid);
   EXPECT_EQ(raw(requestFor("GET", good, again)), 401);
+
+  // TLS 1.2 only with forward secrecy and AEAD suites.
+  EXPECT_TRUE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES128-GCM-SHA256")));
+  EXPECT_FALSE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES128-SHA")));
+  EXPECT_FALSE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES256-SHA384")));
 }
 
 TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
