@@ -27,6 +27,7 @@ namespace {
 constexpr qint64 kReadChunk = 512 * 1024;  // the arrays handed to readAll()
 constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
 constexpr int kSocketReadAhead = 256 * 1024;
+constexpr long kSocketWriteBuffer = 256 * 1024;
 
 // TLS 1.2 with forward secrecy and AEAD only, or TLS 1.3.
 void restrict(SSL_CTX* ctx) {
@@ -278,7 +279,18 @@ void TlsChannel::run() {
     ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     SSL_CTX* ctx = s.context ? s.context->context() : clientContext();
     ssl = ctx ? SSL_new(ctx) : nullptr;
-    if (!ssl || SSL_set_fd(ssl, s.fd) != 1) return failed("no TLS session");
+    if (!ssl) return failed("no TLS session");
+    // Records (at most 16 KiB each) are gathered into large writes to the
+    // socket rather than one system call and one packet each; what is left
+    // is flushed whenever nothing more is queued.
+    BIO* in = BIO_new_socket(s.fd, BIO_NOCLOSE);
+    BIO* buffered = BIO_new(BIO_f_buffer());
+    BIO* outSocket = BIO_new_socket(s.fd, BIO_NOCLOSE);
+    if (!in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
+      BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
+      return failed("no TLS session");
+    }
+    SSL_set_bio(ssl, in, BIO_push(buffered, outSocket));
     if (s.context) SSL_set_accept_state(ssl);
     else SSL_set_connect_state(ssl);
     while (true) {
@@ -304,16 +316,7 @@ void TlsChannel::run() {
     bool readWait = false;  // SSL needs the socket readable before the next read
     short writeWait = 0;    // what the unfinished write waits for
     bool peerClosed = false;
-    // While a burst is written the socket is corked, so that the records
-    // leave in full segments rather than one small packet each; it is
-    // uncorked (and what is left leaves) once nothing more is queued.
-    bool corked = false;
-    auto cork = [&](bool on) {
-      if (corked == on) return;
-      corked = on;
-      const int flag = on ? 1 : 0;
-      ::setsockopt(s.fd, IPPROTO_TCP, TCP_CORK, &flag, sizeof flag);
-    };
+    BIO* const out = SSL_get_wbio(ssl);
     auto handOver = [&] {
       if (filled == 0) return;
       reading.resize(filled);
@@ -348,7 +351,6 @@ void TlsChannel::run() {
           }
         }
         if (length > 0) {
-          cork(true);
           ERR_clear_error();
           const int n = SSL_write(ssl, data, length);
           if (n > 0) {
@@ -370,9 +372,15 @@ void TlsChannel::run() {
             else if (e == SSL_ERROR_WANT_READ) writeWait = POLLIN;
             else return failed("the connection broke off while sending");
           }
+        } else if (BIO_wpending(out) > 0) {
+          // Nothing more queued: what the buffer holds leaves now.
+          if (BIO_flush(out) <= 0) {
+            if (!BIO_should_retry(out)) return failed("the connection broke off while sending");
+            writeWait = POLLOUT;
+          }
         } else if (closing) {
-          cork(false);
           SSL_shutdown(ssl);  // best effort: the close_notify
+          BIO_flush(out);
           orderly = true;
           return true;
         }
@@ -418,7 +426,7 @@ void TlsChannel::run() {
         return orderly;
       }
       if (moved) continue;
-      if (writeWait == 0) cork(false);  // everything queued has been written
+      if (writeWait == 0 && BIO_wpending(out) > 0) continue;  // flushed above first
       short events = writeWait;
       if (readWait && room) events |= POLLIN;
       if (!s.waitFor(events)) return false;
