@@ -45,13 +45,12 @@ std::optional<QByteArrayView> readSession(Reader& in) {
 
 }  // namespace
 
-QByteArray encodeDataFrame(const DataFrameHeader& header, QByteArrayView payload) {
+QByteArray encodeDataFrameHead(const DataFrameHeader& header, qsizetype payloadSize, qsizetype reserve) {
     if (header.session.isEmpty() || header.session.size() > kMaxDataFrameSession ||
-        header.transfer.size() > 255 || payload.size() > qsizetype(kMaxDataFramePayload))
+        header.transfer.size() > 255 || payloadSize < 0 || payloadSize > qsizetype(kMaxDataFramePayload))
         return {};
     QByteArray out;
-    out.reserve(4 + header.session.size() + 1 + header.transfer.size() + kFixedAfterTransfer +
-                payload.size());
+    out.reserve(4 + header.session.size() + 1 + header.transfer.size() + kFixedAfterTransfer + reserve);
     append<quint8>(out, kDataFrameVersion);
     append<quint8>(out, kDataFrameKindFile);
     append<quint16>(out, quint16(header.session.size()));
@@ -60,8 +59,13 @@ QByteArray encodeDataFrame(const DataFrameHeader& header, QByteArrayView payload
     out.append(header.transfer);
     append<quint32>(out, header.file);
     append<quint64>(out, header.offset);
-    append<quint32>(out, quint32(payload.size()));
-    out.append(payload.data(), payload.size());
+    append<quint32>(out, quint32(payloadSize));
+    return out;
+}
+
+QByteArray encodeDataFrame(const DataFrameHeader& header, QByteArrayView payload) {
+    QByteArray out = encodeDataFrameHead(header, payload.size(), payload.size());
+    if (!out.isEmpty()) out.append(payload.data(), payload.size());
     return out;
 }
 

@@ -40,6 +40,9 @@ struct DataFrame {
 // The whole message: header then payload. Returns an empty array when the
 // session or transfer id is too long or the payload too large.
 QByteArray encodeDataFrame(const DataFrameHeader& header, QByteArrayView payload);
+// The header alone, for a writer that sends the payload right after it
+// without copying the two together (`reserve`: room kept for more bytes).
+QByteArray encodeDataFrameHead(const DataFrameHeader& header, qsizetype payloadSize, qsizetype reserve = 0);
 
 // Reads a whole message; std::nullopt for anything malformed (unknown version
 // or kind, sizes past the limits or the end, trailing bytes).

@@ -520,8 +520,9 @@ bool Bridge::sendTransferFrame(const QString& session, const QString& op, const 
 bool Bridge::sendTransferData(const QString& session, const QString& xid, quint32 file, quint64 offset,
                               QByteArrayView bytes) {
   if (!sessions_.contains(session)) return false;
-  const QByteArray frame = protocol::encodeDataFrame({session.toUtf8(), xid.toUtf8(), file, offset}, bytes);
-  return !frame.isEmpty() && service_->sendBinary(frame);
+  // The header alone: the payload is copied once, into the WebSocket frame.
+  const QByteArray head = protocol::encodeDataFrameHead({session.toUtf8(), xid.toUtf8(), file, offset}, bytes.size());
+  return !head.isEmpty() && service_->sendBinary(head, bytes);
 }
 
 void Bridge::onServiceData(const QByteArray& message) {

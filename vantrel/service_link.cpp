@@ -8,7 +8,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
-#include <QWebSocket>
 
 #include <memory>
 
@@ -89,7 +88,7 @@ void ServiceLink::close() {
   ready_ = false;
   clientId_.clear();
   if (socket_) {
-    QWebSocket* old = socket_;
+    RelaySocket* old = socket_;
     socket_ = nullptr;
     disconnect(old, nullptr, this, nullptr);
     old->close();
@@ -102,45 +101,44 @@ bool ServiceLink::send(const Json& op) {
   if (!socket_ || (!ready_ && textOf(op, "op") != QLatin1String("hello"))) return false;
   const QString text = jsonText(op);
   if (text.isEmpty()) return false;
-  socket_->sendTextMessage(text);
+  socket_->sendText(text);
   return true;
 }
 
-bool ServiceLink::sendBinary(const QByteArray& message) {
+bool ServiceLink::sendBinary(QByteArrayView head, QByteArrayView body) {
   if (!socket_ || !ready_) return false;
-  socket_->sendBinaryMessage(message);
+  socket_->sendBinary(head, body);
   return true;
 }
 
 void ServiceLink::connectRelay() {
   if (!wanted_) return;
-  auto* socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+  if (!tls_) {
+    // The authorities the default configuration trusts besides the system's
+    // (the service's own authority, when one is configured).
+    QList<QByteArray> authorities;
+    for (const QSslCertificate& certificate : QSslConfiguration::defaultConfiguration().caCertificates())
+      authorities.append(certificate.toPem());
+    tls_ = TlsContext::verifyingClient(authorities);
+  }
+  auto* socket = new RelaySocket(kMaxFrameBytes, this);
   socket_ = socket;
-  socket->setSslConfiguration(QSslConfiguration::defaultConfiguration());
-  socket->setMaxAllowedIncomingFrameSize(kMaxFrameBytes);
-  socket->setMaxAllowedIncomingMessageSize(kMaxFrameBytes);
-  connect(socket, &QWebSocket::connected, this, [this, socket] {
+  connect(socket, &RelaySocket::connected, this, [this, socket] {
     lastHeard_ = QDateTime::currentMSecsSinceEpoch();
     pingTimer_.start();
     HelloOp hello;
     hello.Token = token_;
-    socket->sendTextMessage(modelText(hello));
+    socket->sendText(modelText(hello));
   });
-  connect(socket, &QWebSocket::textMessageReceived, this, &ServiceLink::onText);
-  connect(socket, &QWebSocket::binaryMessageReceived, this, [this](const QByteArray& message) {
+  connect(socket, &RelaySocket::textMessageReceived, this, &ServiceLink::onText);
+  connect(socket, &RelaySocket::binaryMessageReceived, this, [this](const QByteArray& message) {
     lastHeard_ = QDateTime::currentMSecsSinceEpoch();
     if (ready_) emit binaryReceived(message);
   });
-  connect(socket, &QWebSocket::sslErrors, this, [](const QList<QSslError>& errors) {
-    for (const auto& e : errors) zlog::parts(QStringLiteral("Vantrel - relay certificate error:"), e.errorString());
-  });
-  connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+  connect(socket, &RelaySocket::disconnected, this, [this, socket] {
     if (socket == socket_) onDropped();
   });
-  connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this, [this, socket] {
-    if (socket == socket_ && socket->state() == QAbstractSocket::UnconnectedState) onDropped();
-  });
-  socket->open(QUrl(QStringLiteral("wss://") + serviceconfig::serviceHost() + QStringLiteral("/relay")));
+  socket->open(serviceconfig::serviceHost(), QStringLiteral("/relay"), tls_);
 }
 
 void ServiceLink::onText(const QString& text) {
@@ -170,7 +168,7 @@ void ServiceLink::onText(const QString& text) {
 }
 
 void ServiceLink::onDropped() {
-  QWebSocket* socket = socket_;
+  RelaySocket* socket = socket_;
   if (socket) {
     zlog::parts(QStringLiteral("Vantrel - relay closed:"), socket->errorString());
     socket_ = nullptr;

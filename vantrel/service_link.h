@@ -17,7 +17,8 @@
 #include <functional>
 
 class QNetworkAccessManager;
-#include <QWebSocket>
+
+#include "relay_socket.h"
 
 namespace vantrel {
 
@@ -47,10 +48,10 @@ class ServiceLink : public QObject {
     return send(op.toJSONModel());
   }
 
-  // Writes one binary message (a data frame, protocol/data_frame.h); the relay
-  // forwards it unchanged to the other client of the session in its header.
-  // False when the relay is not ready.
-  bool sendBinary(const QByteArray& message);
+  // Writes one binary message, `head` then `body` (a data frame,
+  // protocol/data_frame.h); the relay forwards it unchanged to the other
+  // client of the session in its header. False when the relay is not ready.
+  bool sendBinary(QByteArrayView head, QByteArrayView body = {});
 
   // Intervals, shortened by tests.
   void setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs);
@@ -74,7 +75,8 @@ class ServiceLink : public QObject {
   void scheduleRetry();
 
   QNetworkAccessManager* network_;
-  QPointer<QWebSocket> socket_;
+  QPointer<RelaySocket> socket_;
+  std::shared_ptr<TlsContext> tls_;  // trusts what the default configuration trusts
   QString token_;
   QString clientId_;
   bool ready_ = false;

@@ -69,6 +69,7 @@ QString fingerprintOf(SSL* ssl) {
 std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem, const QByteArray& keyPem,
                                                QString* why) {
   std::shared_ptr<TlsContext> made(new TlsContext);
+  made->server_ = true;
   made->ctx_ = SSL_CTX_new(TLS_server_method());
   if (!made->ctx_) return *why = QStringLiteral("no TLS context"), nullptr;
   restrict(made->ctx_);
@@ -83,6 +84,26 @@ std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem,
   X509_free(cert);
   EVP_PKEY_free(key);
   if (!ok) return *why = QStringLiteral("the certificate or its key cannot be used"), nullptr;
+  return made;
+}
+
+std::shared_ptr<TlsContext> TlsContext::verifyingClient(const QList<QByteArray>& authoritiesPem) {
+  std::shared_ptr<TlsContext> made(new TlsContext);
+  made->ctx_ = SSL_CTX_new(TLS_client_method());
+  if (!made->ctx_) return nullptr;
+  restrict(made->ctx_);
+  SSL_CTX_set_default_verify_paths(made->ctx_);
+  X509_STORE* store = SSL_CTX_get_cert_store(made->ctx_);
+  for (const QByteArray& pem : authoritiesPem) {
+    BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    while (X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr) {
+      X509_STORE_add_cert(store, cert);
+      X509_free(cert);
+    }
+    BIO_free(bio);
+  }
+  ERR_clear_error();  // the end of each PEM text
+  SSL_CTX_set_verify(made->ctx_, SSL_VERIFY_PEER, nullptr);
   return made;
 }
 
@@ -107,8 +128,9 @@ struct TlsChannel::Shared {
   int wake = -1;  // eventfd: the event loop has news for the worker
   int fd = -1;
   std::function<bool(Shared&, QString*)> open;
-  std::shared_ptr<TlsContext> context;  // a server's; null for a client, which pins
+  std::shared_ptr<TlsContext> context;  // null for a client that pins
   QByteArray host;
+  bool lookUp = false;  // `host` may be a name
   std::thread thread;
 
   void poke() const {
@@ -140,12 +162,18 @@ TlsChannel::~TlsChannel() {
   if (shared_->wake >= 0) ::close(shared_->wake);
 }
 
+void TlsChannel::connectVerified(const QString& host, quint16 port, std::shared_ptr<TlsContext> verifying) {
+  shared_->context = std::move(verifying);
+  shared_->lookUp = true;
+  connectTo(host, port);
+}
+
 void TlsChannel::connectTo(const QString& address, quint16 port) {
   shared_->host = address.toUtf8();
   start([port](Shared& s, QString* why) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_flags = s.lookUp ? AI_NUMERICSERV : AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo* found = nullptr;
     const QByteArray service = QByteArray::number(port);
     if (const int rc = ::getaddrinfo(s.host.constData(), service.constData(), &hints, &found); rc != 0)
@@ -291,14 +319,32 @@ void TlsChannel::run() {
       return failed("no TLS session");
     }
     SSL_set_bio(ssl, in, BIO_push(buffered, outSocket));
-    if (s.context) SSL_set_accept_state(ssl);
-    else SSL_set_connect_state(ssl);
+    if (s.context && s.context->isServer()) {
+      SSL_set_accept_state(ssl);
+    } else {
+      SSL_set_connect_state(ssl);
+      if (s.context) {
+        // The certificate must name the host connected to.
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, s.host.constData()) != 1) {
+          ERR_clear_error();
+          SSL_set_tlsext_host_name(ssl, s.host.constData());
+          if (SSL_set1_host(ssl, s.host.constData()) != 1) return failed("the host name cannot be verified");
+        }
+      }
+    }
     while (true) {
       ERR_clear_error();
       const int r = SSL_do_handshake(ssl);
       if (r == 1) break;
       const int e = SSL_get_error(ssl, r);
-      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return failed("the TLS handshake failed");
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+        const long verified = SSL_get_verify_result(ssl);
+        if (verified == X509_V_OK) return failed("the TLS handshake failed");
+        why = QStringLiteral("the certificate is not trusted: ") +
+              QString::fromLatin1(X509_verify_cert_error_string(verified));
+        return false;
+      }
       if (!s.waitFor(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT)) return false;
     }
     {

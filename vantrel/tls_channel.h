@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -23,14 +24,19 @@ class TlsContext {
   // A server's certificate and key; null (and the reason) when the PEM texts
   // cannot be used.
   static std::shared_ptr<TlsContext> server(const QByteArray& certificatePem, const QByteArray& keyPem, QString* why);
+  // A client that takes only certificates issued by the system's authorities
+  // or by one of `authoritiesPem`, for the name or address it connects to.
+  static std::shared_ptr<TlsContext> verifyingClient(const QList<QByteArray>& authoritiesPem);
   ~TlsContext();
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
   ssl_ctx_st* context() const { return ctx_; }
+  bool isServer() const { return server_; }
 
  private:
   TlsContext() = default;
   ssl_ctx_st* ctx_ = nullptr;
+  bool server_ = false;
 };
 
 class TlsChannel : public QObject {
@@ -43,6 +49,9 @@ class TlsChannel : public QObject {
   // up) and handshakes. Any certificate is taken here; the caller pins
   // peerFingerprint() before it sends anything.
   void connectTo(const QString& address, quint16 port);
+  // As a client of a named service: looks `host` up (on the worker) and
+  // takes only a certificate `verifying` trusts for that host.
+  void connectVerified(const QString& host, quint16 port, std::shared_ptr<TlsContext> verifying);
   // As a server: takes over an accepted socket and handshakes.
   void accept(qintptr descriptor, std::shared_ptr<TlsContext> context);
 
