@@ -72,7 +72,7 @@ void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) 
 }
 
 void LanClient::begin() {
-  reader_ = lan::ChunkedReader();
+  body_.start(size_);
   status_ = 0;
   uploadEnded_ = false;
   if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
@@ -166,14 +166,7 @@ void LanClient::pumpUpload() {
 
 void LanClient::onReadable() {
   if (!socket_) return;
-  if (phase_ == Phase::Body && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
-    // The disk is behind: leave the bytes in the socket, so the host waits.
-    if (!diskWait_) {
-      diskWait_ = true;
-      QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
-    }
-    return;
-  }
+  if (phase_ == Phase::Body && body_.holdForDisk(sink_.get(), this, [this] { onReadable(); })) return;
   if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
   else buffer_ += socket_->readAll();
   if (phase_ == Phase::Sending || phase_ == Phase::Head) {
@@ -207,29 +200,22 @@ void LanClient::onHead(const lan::Head& head) {
 void LanClient::feedBody() {
   if (buffer_.isEmpty()) return;
   timer_.start(kIdleTimeoutMs);
-  qint64 used = 0;
-  bool tooLong = false;
-  // The sink shares the arrived buffer; only a small unread tail is copied.
-  const QByteArray arrived = std::exchange(buffer_, QByteArray());
-  const auto status = reader_.feed(arrived.constData(), arrived.size(), &used, [&](const char* data, qint64 size) {
-    if (reader_.total() + size > size_) return tooLong = true, false;
-    if (!sink_->write(QByteArrayView(data, size), arrived)) return false;
-    if (progress_) progress_(size);
-    return true;
-  });
-  if (used < arrived.size()) buffer_ = arrived.sliced(used);
-  if (status == lan::ChunkedReader::Status::More) return;
-  if (status == lan::ChunkedReader::Status::Bad)
-    return finish(false, tooLong ? QStringLiteral("the host sent more than the file's size")
-                                 : QStringLiteral("the file cannot be written or the host's answer is malformed"));
-  if (reader_.total() != size_) return finish(false, QStringLiteral("the host sent fewer bytes than the file's size"));
-  if (reader_.trailerDigest().isEmpty()) return finish(false, QStringLiteral("the host sent no digest"));
+  switch (body_.feed(buffer_, *sink_, progress_)) {
+    case lan::FileBody::Result::More: return;
+    case lan::FileBody::Result::TooLong: return finish(false, QStringLiteral("the host sent more than the file's size"));
+    case lan::FileBody::Result::Bad:
+      return finish(false, QStringLiteral("the file cannot be written or the host's answer is malformed"));
+    case lan::FileBody::Result::Short:
+      return finish(false, QStringLiteral("the host sent fewer bytes than the file's size"));
+    case lan::FileBody::Result::NoDigest: return finish(false, QStringLiteral("the host sent no digest"));
+    case lan::FileBody::Result::Whole: break;
+  }
   // Done once the sink has checked, synced and renamed the file.
   phase_ = Phase::Commit;
   timer_.stop();
   std::shared_ptr<LanFileSink> sink = std::move(sink_);
   QPointer<LanClient> self(this);
-  sink->finish(QString::fromLatin1(reader_.trailerDigest().toHex()), [self, sink](const QString& why) {
+  sink->finish(body_.digestHex(), [self, sink](const QString& why) {
     if (self && self->phase_ == Phase::Commit) self->finish(why.isEmpty(), why);
   });
 }

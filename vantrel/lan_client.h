@@ -6,6 +6,7 @@
 // relay. Only addresses of local networks are followed.
 #pragma once
 
+#include "lan_body.h"
 #include "lan_http.h"
 #include "lan_sink.h"
 
@@ -81,12 +82,11 @@ class LanClient : public QObject {
   qint64 size_ = 0;
   Done done_;
   std::unique_ptr<LanFileSink> sink_;
-  lan::ChunkedReader reader_;
+  lan::FileBody body_;
   std::unique_ptr<SourceReader> source_;
   QString local_;
   bool uploadEnded_ = false;
   int status_ = 0;
-  bool diskWait_ = false;  // a retry is due once the disk has caught up
 };
 
 }  // namespace vantrel

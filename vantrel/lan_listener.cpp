@@ -1,5 +1,6 @@
 #include "lan_listener.h"
 
+#include "lan_body.h"
 #include "lan_http.h"
 
 #include "transfer_files.h"
@@ -106,14 +107,7 @@ class LanServerConnection : public QObject {
 
   void onReadable() {
     idle_.start();
-    if (state_ == State::Put && sink_ && sink_->pending() > lan::kMaxPendingBytes) {
-      // The disk is behind: leave the bytes in the socket, so the peer waits.
-      if (!diskWait_) {
-        diskWait_ = true;
-        QTimer::singleShot(lan::kDiskWaitMs, this, [this] { diskWait_ = false, onReadable(); });
-      }
-      return;
-    }
+    if (state_ == State::Put && body_.holdForDisk(sink_.get(), this, [this] { onReadable(); })) return;
     if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
     else buffer_ += socket_->readAll();
     while (state_ != State::Closed) {
@@ -215,32 +209,21 @@ class LanServerConnection : public QObject {
       zlog::parts(QStringLiteral("Vantrel - local-network upload not taken:"), why);
       return respond(409, why.toUtf8() + '\n');
     }
-    expected_ = entry.size;
-    reader_ = lan::ChunkedReader();
+    body_.start(entry.size);
     state_ = State::Put;
   }
 
   // False when the buffer is used up or the connection ended.
   bool feedUpload() {
     if (buffer_.isEmpty()) return false;
-    qint64 used = 0;
-    bool tooLong = false;
-    // The sink shares the arrived buffer; only a small unread tail is copied.
-    const QByteArray arrived = std::exchange(buffer_, QByteArray());
-    const auto status = reader_.feed(arrived.constData(), arrived.size(), &used, [&](const char* data, qint64 size) {
-      if (reader_.total() + size > expected_) return tooLong = true, false;
-      return sink_->write(QByteArrayView(data, size), arrived);
-    });
-    if (used < arrived.size()) buffer_ = arrived.sliced(used);
-    if (status == lan::ChunkedReader::Status::More) return false;
-    if (status == lan::ChunkedReader::Status::Bad) {
+    using Result = lan::FileBody::Result;
+    const Result result = body_.feed(buffer_, *sink_);
+    if (result == Result::More) return false;
+    if (result != Result::Whole) {
       sink_.reset();
-      refuse(tooLong ? 422 : 400, tooLong ? "more bytes than the file has" : "malformed body or the file cannot be written");
-      return false;
-    }
-    if (reader_.total() != expected_ || reader_.trailerDigest().isEmpty()) {
-      sink_.reset();
-      refuse(422, reader_.total() != expected_ ? "fewer bytes than the file has" : "no digest");
+      if (result == Result::Bad) refuse(400, "malformed body or the file cannot be written");
+      else if (result == Result::TooLong) refuse(422, "more bytes than the file has");
+      else refuse(422, result == Result::Short ? "fewer bytes than the file has" : "no digest");
       return false;
     }
     // Answered once the file is checked, synced and in place.
@@ -249,7 +232,7 @@ class LanServerConnection : public QObject {
     std::unique_ptr<LanFileSink> sink = std::move(sink_);
     LanFileSink* raw = sink.get();
     QPointer<LanServerConnection> self(this);
-    raw->finish(QString::fromLatin1(reader_.trailerDigest().toHex()),
+    raw->finish(body_.digestHex(),
                 [self, keep = std::shared_ptr<LanFileSink>(std::move(sink))](const QString& why) {
                   if (!self || self->state_ != State::Commit) return;
                   self->idle_.start();
@@ -267,13 +250,11 @@ class LanServerConnection : public QObject {
   QTimer idle_;
   QByteArray buffer_;
   QByteArray capability_;  // of the request being served
-  bool diskWait_ = false;  // a retry is due once the disk has caught up
   // download
   std::unique_ptr<SourceReader> source_;
   // upload
   std::unique_ptr<LanFileSink> sink_;
-  lan::ChunkedReader reader_;
-  qint64 expected_ = 0;
+  lan::FileBody body_;
 };
 
 LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
