@@ -19,16 +19,21 @@ declare -A MAY_USE=(
   [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
   [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
   [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="app/core protocol common/tls"
+  [vantrel]="app/core protocol common/tls vantrel/transfer vantrel/lan vantrel/net"
+  [vantrel/net]="app/core protocol common/tls"
+  [vantrel/transfer]="app/core protocol common/tls vantrel/net vantrel/lan"
+  [vantrel/lan]="app/core protocol common/tls vantrel/net vantrel/transfer"
   [account_service]="app/core protocol common/tls"
 )
 
 # The folder a quoted include names: "protocol/x.h" is protocol/,
-# "common/tls/x.h" is common/tls/, any other "a/b/x.h" is app/a/b/.
+# "common/tls/x.h" is common/tls/; inside the bridge "transfer/x.h", "lan/x.h"
+# and "net/x.h" are its own subfolders; any other "a/b/x.h" is app/a/b/.
 target_folder() {
-  local dir="${1%/*}"
+  local dir="${1%/*}" from="$2"
   case "$dir" in
     protocol | protocol/* | common/*) echo "$dir" ;;
+    transfer | lan | net) [[ "$from" == vantrel* ]] && echo "vantrel/$dir" || echo "app/$dir" ;;
     *) echo "app/$dir" ;;
   esac
 }
@@ -40,7 +45,7 @@ for folder in "${!MAY_USE[@]}"; do
   while IFS= read -r file; do
     while IFS=: read -r line include; do
       [[ "$include" == */* ]] || continue
-      target="$(target_folder "$include")"
+      target="$(target_folder "$include" "$folder")"
       if [[ "$allowed" != *" $target "* ]]; then
         echo "${file#"$ROOT"/}:$line: includes \"$include\" ($target), which $folder may not use"
         failures=$((failures + 1))

@@ -13,10 +13,10 @@
 #include "client_port.h"
 #include "credential_store.h"
 #include "http_calls.h"
-#include "lan_listener.h"
+#include "lan/lan_listener.h"
 #include "service_link.h"
 #include "token_table.h"
-#include "transfer_engine.h"
+#include "transfer/transfer_engine.h"
 #include "wire.h"
 
 #include <QHash>

@@ -18,7 +18,7 @@
 
 class QNetworkAccessManager;
 
-#include "relay_socket.h"
+#include "net/relay_socket.h"
 
 namespace vantrel {
 

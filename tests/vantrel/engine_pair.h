@@ -2,7 +2,7 @@
 // with the host checks answered by the test.
 #pragma once
 
-#include "transfer_engine.h"
+#include "transfer/transfer_engine.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,11 +1,11 @@
 // The local-network route in one process: the host's listener and the peer's
 // client on 127.0.0.1 with a fresh certificate, the capability rules, and the
 // certificate helper they stand on.
-#include "lan_capabilities.h"
-#include "lan_client.h"
-#include "lan_listener.h"
+#include "lan/lan_capabilities.h"
+#include "lan/lan_client.h"
+#include "lan/lan_listener.h"
 
-#include "transfer_files.h"
+#include "transfer/transfer_files.h"
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"
 

@@ -1,7 +1,7 @@
 // The bridge's WebSocket client to the relay: against Qt's WebSocket server
 // (a real peer), and against a raw TLS server that answers the upgrade and
 // then sends broken frames.
-#include "relay_socket.h"
+#include "net/relay_socket.h"
 
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"

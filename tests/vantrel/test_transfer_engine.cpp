@@ -3,7 +3,7 @@
 #include "engine_pair.h"
 
 #include "support/test_util.h"
-#include "transfer_workers.h"
+#include "transfer/transfer_workers.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -3,7 +3,7 @@
 // and renames it into place only once it is complete.
 #pragma once
 
-#include "lan_sink.h"
+#include "lan/lan_sink.h"
 #include "transfer_core.h"
 
 namespace vantrel {

@@ -1,6 +1,6 @@
 #include "transfer_source.h"
 
-#include "transfer_lan.h"
+#include "lan/transfer_lan.h"
 
 #include "core/log.h"
 

@@ -4,7 +4,7 @@
 // while the sink's disk is behind.
 #pragma once
 
-#include "lan_http.h"
+#include "net/lan_http.h"
 #include "lan_sink.h"
 
 #include <QByteArray>

@@ -7,14 +7,14 @@
 #pragma once
 
 #include "lan_body.h"
-#include "lan_http.h"
+#include "net/lan_http.h"
 #include "lan_sink.h"
 
-#include "transfer_files.h"
-#include "transfer_workers.h"
+#include "transfer/transfer_files.h"
+#include "transfer/transfer_workers.h"
 
 #include <QObject>
-#include "tls_channel.h"
+#include "net/tls_channel.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 #include "transfer_lan.h"
 
-#include "transfer_sink.h"
+#include "transfer/transfer_sink.h"
 
 #include "core/log.h"
 

@@ -1,11 +1,11 @@
 #include "lan_listener.h"
 
 #include "lan_body.h"
-#include "lan_http.h"
+#include "net/lan_http.h"
 
-#include "transfer_files.h"
-#include "tls_channel.h"
-#include "transfer_workers.h"
+#include "transfer/transfer_files.h"
+#include "net/tls_channel.h"
+#include "transfer/transfer_workers.h"
 
 #include "core/log.h"
 

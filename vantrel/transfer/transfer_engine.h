@@ -20,7 +20,7 @@
 #pragma once
 
 #include "transfer_core.h"
-#include "transfer_lan.h"
+#include "lan/transfer_lan.h"
 #include "transfer_sink.h"
 #include "transfer_source.h"
 

@@ -9,7 +9,7 @@
 
 #include "lan_capabilities.h"
 #include "lan_sink.h"
-#include "tls_channel.h"
+#include "net/tls_channel.h"
 
 #include <QHostAddress>
 #include <QSslConfiguration>

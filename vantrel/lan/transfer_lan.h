@@ -7,7 +7,7 @@
 
 #include "lan_client.h"
 #include "lan_listener.h"
-#include "transfer_core.h"
+#include "transfer/transfer_core.h"
 
 #include <QHash>
 
