@@ -7,3 +7,7 @@ bool isPlainFileName(const QString& name) {
   }
   return name.toUtf8().size() <= 255;
 }
+
+bool looksLikePartialFile(const QString& name) {
+  return name.startsWith(QLatin1String(kPartialFilePrefix), Qt::CaseInsensitive);
+}

@@ -1,5 +1,7 @@
 #include "host_side/dir_scan.h"
 
+#include "core/beneath.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,9 +16,26 @@ namespace {
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
-int openFolder(const QString& dir) {
-  if (dir.isEmpty()) return -1;
-  return ::open(dir.toUtf8().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// A descriptor of its own for the scanned folder, read from its start.
+int openFolder(const ScanFolder& dir) {
+  if (dir.fd < 0) return -1;
+  return ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+QString childRel(const QString& rel, std::string_view name) {
+  const QString child = QString::fromUtf8(name.data(), qsizetype(name.size()));
+  return rel.isEmpty() ? child : rel + QLatin1Char('/') + child;
+}
+
+// Looks at `name` in the open folder `fd`: an entry as itself, a symbolic
+// link by what it leads to beneath the share's root. False when there is
+// nothing to look at (gone, or a link that leaves the share).
+bool lookAt(int fd, int rootFd, const QString& rel, const char* name, unsigned mask, struct statx& st) {
+  if (statx(fd, name, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, mask | STATX_TYPE, &st) != 0) return false;
+  if (!S_ISLNK(st.stx_mode)) return true;
+  if (rootFd < 0) return false;
+  const beneath::Fd target = beneath::open(rootFd, childRel(rel, name), O_PATH);
+  return target && statx(target.get(), "", AT_STATX_SYNC_AS_STAT | AT_EMPTY_PATH, mask | STATX_TYPE, &st) == 0;
 }
 
 constexpr size_t kBatchBytes = 64 * 1024;
@@ -78,9 +97,10 @@ constexpr unsigned kStatMask = STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTI
 // Size and date of `name` in the open folder `fd`, links followed. With
 // `setKind` the kind is taken from the same read; an entry that cannot be
 // read is a file of size 0 created now.
-void statEntry(int fd, const char* name, ScanEntry& entry, int64_t offset, bool setKind) {
+void statEntry(int fd, int rootFd, const QString& rel, const char* name, ScanEntry& entry, int64_t offset,
+               bool setKind) {
   struct statx st {};
-  if (statx(fd, name, AT_STATX_SYNC_AS_STAT, kStatMask, &st) == 0) {
+  if (lookAt(fd, rootFd, rel, name, kStatMask, st)) {
     if (setKind) entry.isDir = S_ISDIR(st.stx_mode);
     entry.size = entry.isDir ? 0 : int64_t(st.stx_size);
     entry.createdMs = statMillis(st, offset);
@@ -123,7 +143,8 @@ bool NameFilter::keeps(std::string_view name) const {
   return QString::fromUtf8(name.data(), qsizetype(name.size())).toLower().contains(lower_);
 }
 
-FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(openFolder(dir)) {
+FolderNames::FolderNames(const ScanFolder& dir, const NameFilter& filter)
+    : fd_(openFolder(dir)), rootFd_(dir.rootFd), rel_(dir.rel) {
   if (fd_ < 0) return;
   // A batch that holds a kept name is kept as read: the names are used where
   // the kernel put them (each ends in a NUL there).
@@ -138,7 +159,7 @@ FolderNames::FolderNames(const QString& dir, const NameFilter& filter) : fd_(ope
       bool isDir = type == DT_DIR;
       if (type == DT_LNK || type == DT_UNKNOWN) {
         struct statx st {};
-        isDir = statx(fd_, name.data(), AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
+        isDir = lookAt(fd_, rootFd_, rel_, name.data(), STATX_TYPE, st) && S_ISDIR(st.stx_mode);
       }
       (isDir ? folders_ : files_).push_back(name);
       return true;
@@ -153,10 +174,10 @@ FolderNames::~FolderNames() {
 
 void FolderNames::readAttributes(ScanEntry& entry) const {
   // The kind stays the one the entry was sorted by.
-  statEntry(fd_, entry.name.c_str(), entry, localOffsetSeconds(), false);
+  statEntry(fd_, rootFd_, rel_, entry.name.c_str(), entry, localOffsetSeconds(), false);
 }
 
-int64_t countNames(const QString& dir, const NameFilter& filter) {
+int64_t countNames(const ScanFolder& dir, const NameFilter& filter) {
   const FdCloser folder{openFolder(dir)};
   if (folder.fd < 0) return 0;
   int64_t count = 0;
@@ -167,7 +188,7 @@ int64_t countNames(const QString& dir, const NameFilter& filter) {
   return count;
 }
 
-std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter) {
+std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter) {
   std::vector<ScanEntry> entries;
   const FdCloser folder{openFolder(dir)};
   if (folder.fd < 0) return entries;
@@ -176,15 +197,16 @@ std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter)
     if (!filter.keeps(name)) return true;
     ScanEntry entry;
     entry.name = name;
-    statEntry(folder.fd, entry.name.c_str(), entry, offset, true);
+    statEntry(folder.fd, dir.rootFd, dir.rel, entry.name.c_str(), entry, offset, true);
     entries.push_back(std::move(entry));
     return true;
   });
   return entries;
 }
 
-bool hasVisibleEntry(const QString& dir) {
-  const FdCloser folder{openFolder(dir)};
+bool hasVisibleEntry(const ScanFolder& dir, const QString& name) {
+  const QString rel = dir.rel.isEmpty() ? name : dir.rel + QLatin1Char('/') + name;
+  const FdCloser folder{dir.rootFd >= 0 ? beneath::open(dir.rootFd, rel, O_RDONLY | O_DIRECTORY).release() : -1};
   if (folder.fd < 0) return false;
   bool found = false;
   forEachVisible(folder.fd, [&](std::string_view, unsigned char) {

@@ -11,6 +11,15 @@
 #include <string_view>
 #include <vector>
 
+// The folder a scan reads: its open descriptor, and the share's root with
+// the folder's path beneath it, through which a symbolic link among its
+// entries is followed (a link that leaves the share is a file of size 0).
+struct ScanFolder {
+  int fd = -1;
+  int rootFd = -1;
+  QString rel;
+};
+
 struct ScanEntry {
   std::string name;       // the name as the file system holds it (UTF-8)
   bool isDir = false;     // a folder, symbolic links followed
@@ -40,7 +49,7 @@ class NameFilter {
 // shows.
 class FolderNames {
  public:
-  FolderNames(const QString& dir, const NameFilter& filter);
+  FolderNames(const ScanFolder& dir, const NameFilter& filter);
   ~FolderNames();
   FolderNames(const FolderNames&) = delete;
   FolderNames& operator=(const FolderNames&) = delete;
@@ -55,17 +64,20 @@ class FolderNames {
 
  private:
   int fd_ = -1;
+  int rootFd_ = -1;
+  QString rel_;
   std::vector<std::unique_ptr<char[]>> batches_;  // the directory entries as read; the names point here
   std::vector<std::string_view> folders_, files_;
 };
 
 // How many visible names of `dir` `filter` keeps; 0 for a missing or
 // unreadable folder. Nothing is looked at but the folder's own entries.
-int64_t countNames(const QString& dir, const NameFilter& filter);
+int64_t countNames(const ScanFolder& dir, const NameFilter& filter);
 
 // The visible entries of `dir` kept by `filter`, with their attributes. An
 // entry whose attributes cannot be read is a file of size 0 created "now".
-std::vector<ScanEntry> scanEntries(const QString& dir, const NameFilter& filter);
+std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter);
 
-// True when the folder holds at least one visible entry.
-bool hasVisibleEntry(const QString& dir);
+// True when the sub-folder `name` of `dir` (followed as the scan follows
+// links) holds at least one visible entry.
+bool hasVisibleEntry(const ScanFolder& dir, const QString& name);

@@ -190,7 +190,18 @@ QString extensionOf(const QString& name) {
   return dot < 0 ? QString() : name.mid(dot + 1);
 }
 
-FileItem fileItemFor(const QString& dir, const QString& actualPath, const ScanEntry& entry, qint64 assetIndex) {
+ScanFolder FileListRequest::scanFolder() const {
+  return ScanFolder{folder ? folder->get() : -1, root ? root->get() : -1, rel};
+}
+
+void FileListRequest::setLocalFolder(const QString& path) {
+  auto fd = std::make_shared<const beneath::Fd>(beneath::openRoot(path));
+  folder = fd;
+  root = fd;
+  rel.clear();
+}
+
+FileItem fileItemFor(const QString& dir, const ScanFolder& folder, const ScanEntry& entry, qint64 assetIndex) {
   FileItem item;
   item.name = QString::fromStdString(entry.name);
   item.fullPath = joinChild(dir, item.name);
@@ -198,7 +209,7 @@ FileItem fileItemFor(const QString& dir, const QString& actualPath, const ScanEn
   if (entry.isDir) {
     item.isDir = true;
     item.size = 0;
-    item.isEmpty = !hasVisibleEntry(joinChild(actualPath, item.name));
+    item.isEmpty = !hasVisibleEntry(folder, item.name);
     item.iconData = kFolderIcon;
     item.iconDefault = kFolderIcon;
     item.iconDefaultSmall = kFolderIconSmall;
@@ -241,10 +252,10 @@ FileListResult pageOf(const FileListRequest& request, size_t folderCount, size_t
   const size_t to = size_t(std::min(first + size - 1, count - 1)) + 1;
   if (from < folderCount)
     for (uint32_t i : slice(true, from, std::min(to, folderCount)))
-      out.items.append(fileItemFor(request.dir, request.listPath, entryAt(true, i), i));
+      out.items.append(fileItemFor(request.dir, request.scanFolder(), entryAt(true, i), i));
   if (to > folderCount)
     for (uint32_t i : slice(false, std::max(from, folderCount) - folderCount, to - folderCount))
-      out.items.append(fileItemFor(request.dir, request.listPath, entryAt(false, i), i));
+      out.items.append(fileItemFor(request.dir, request.scanFolder(), entryAt(false, i), i));
   return out;
 }
 
@@ -259,9 +270,9 @@ FileListResult listFolder(const FileListRequest& request) {
     FileListResult out;
     qint64 count = 0;
     if (folders && files) {
-      count = countNames(request.listPath, filter);
+      count = countNames(request.scanFolder(), filter);
     } else if (folders || files) {
-      const FolderNames names(request.listPath, filter);
+      const FolderNames names(request.scanFolder(), filter);
       count = qint64(folders ? names.folders().size() : names.files().size());
     }
     out.index = QString::number(count);
@@ -273,7 +284,7 @@ FileListResult listFolder(const FileListRequest& request) {
     // These orders need every entry's attributes.
     std::vector<ScanEntry> dirs, plain;
     if (folders || files) {
-      for (ScanEntry& e : scanEntries(request.listPath, filter)) {
+      for (ScanEntry& e : scanEntries(request.scanFolder(), filter)) {
         if (e.isDir && folders)
           dirs.push_back(std::move(e));
         else if (!e.isDir && files)
@@ -288,7 +299,7 @@ FileListResult listFolder(const FileListRequest& request) {
 
   // By name, by extension or in no order, the folder's own entries tell
   // everything the order needs: only the page's entries are looked at.
-  const FolderNames names(folders || files ? request.listPath : QString(), filter);
+  const FolderNames names(folders || files ? request.scanFolder() : ScanFolder{}, filter);
   static const std::vector<std::string_view> kNone;
   const std::vector<std::string_view>& dirs = folders ? names.folders() : kNone;
   const std::vector<std::string_view>& plain = files ? names.files() : kNone;
@@ -304,9 +315,9 @@ FileListResult listFolder(const FileListRequest& request) {
       });
 }
 
-bool isLargeFolder(const QString& path) {
+bool isLargeFolder(const FileListRequest& request) {
   struct stat st {};
-  if (stat(path.toUtf8().constData(), &st) != 0) return false;
+  if (!request.folder || fstat(request.folder->get(), &st) != 0) return false;
   // A folder's own size grows with its entry count on the common file systems
   // (about 20-40 bytes per entry); 32 KiB is roughly a thousand entries.
   return st.st_size >= 32 * 1024;

@@ -6,8 +6,10 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <vector>
 
+#include "core/beneath.h"
 #include "host_side/dir_scan.h"
 #include "host_side/file_records.h"
 
@@ -17,13 +19,21 @@ inline constexpr int kListFiles = 0x100;
 
 struct FileListRequest {
   QString dir;       // the folder as the client named it: the base of every fullPath
-  QString listPath;  // the folder actually read (the gate's resolved path); empty lists nothing
+  // The folder actually read, opened through the gate, and its share's root
+  // with the folder's path beneath it; no folder lists nothing.
+  std::shared_ptr<const beneath::Fd> folder;
+  std::shared_ptr<const beneath::Fd> root;
+  QString rel;
   QString search;
   QString orderBy;
   qint64 pageIndex = 0;
   qint64 pageSize = 0;
   qint64 probeCount = 0;
   int kinds = kListFolders | kListFiles;
+
+  ScanFolder scanFolder() const;
+  // Reads the folder `path` of this machine, as its own root.
+  void setLocalFolder(const QString& path);
 };
 
 struct FileListResult {
@@ -48,7 +58,7 @@ struct FileOrder {
 void sortEntries(std::vector<ScanEntry>& entries, const FileOrder& order);
 
 // The record of one entry, as the listing builds it.
-FileItem fileItemFor(const QString& dir, const QString& actualPath, const ScanEntry& entry, qint64 assetIndex);
+FileItem fileItemFor(const QString& dir, const ScanFolder& folder, const ScanEntry& entry, qint64 assetIndex);
 
 // The text after the last "." of a name, or empty.
 QString extensionOf(const QString& name);
@@ -57,4 +67,4 @@ QString extensionOf(const QString& name);
 FileListResult listFolder(const FileListRequest& request);
 
 // True when a folder is big enough that listing it belongs off the main thread.
-bool isLargeFolder(const QString& path);
+bool isLargeFolder(const FileListRequest& request);

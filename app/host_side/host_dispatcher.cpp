@@ -52,9 +52,10 @@ void buildIcon2(const Request& r) {
 }
 
 void fileUploadCheck(const Request& r) {
+  protocol::ShareSpot spot;
   const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"),
-                                                    jsonread::member(r.msg, "fileList"));
-  SendWSDCReply(r.code, r.token, r.session, wrapData(info));
+                                                    jsonread::member(r.msg, "fileList"), &spot);
+  SendWSDCReply(r.code, r.token, r.session, withSpot(wrapData(info), r, spot));
 }
 
 // Who asks, for the brake on guessed codes: the peer's account as the bridge
@@ -107,6 +108,7 @@ void handleRequest(const vex::Json& frame) {
   request.code = jsonread::text(frame, "Code");
   request.msg = jsonread::member(frame, "Msg");
   request.peer = peerOf(frame, request.session);
+  request.transferCheck = jsonread::integer(frame, protocol::kTransferCheckField) == 1;
   if (request.code != QLatin1String("SessionClosed")) ShareAccess::shared().touch(request.session);
   for (const Route& route : kRoutes) {
     if (request.code == QLatin1String(route.code)) {

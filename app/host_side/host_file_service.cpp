@@ -1,18 +1,39 @@
 #include "host_side/host_file_service.h"
 
-#include <QDir>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QFile>
-#include <QFileInfo>
+#include <cstring>
 
 #include "core/file_names.h"
 #include "core/log.h"
+
+namespace {
+
+void fillSpot(const ServedPath& served, protocol::ShareSpot* spot) {
+  if (!spot) return;
+  spot->ShareRoot = served.rootPath;
+  spot->ShareRel = served.rel;
+  spot->ShareId = protocol::folderIdentity(served.rootDevice, served.rootInode);
+}
+
+QString childOf(const QString& rel, const QString& name) {
+  return rel.isEmpty() ? name : rel + QLatin1Char('/') + name;
+}
+
+}  // namespace
 
 FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
                                    const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,
                                    int kinds) {
   FileListRequest request;
   request.dir = dir;
-  request.listPath = guard.resolveFolder(dir).value_or(QString());
+  if (auto served = guard.openFolder(dir)) {
+    request.folder = std::make_shared<const beneath::Fd>(std::move(served->fd));
+    request.root = served->root;
+    request.rel = served->rel;
+  }
   request.search = search;
   request.orderBy = orderBy;
   request.pageIndex = pageIndex;
@@ -33,26 +54,30 @@ vex::Json answerGetFileList(const FileListRequest& request) {
   return reply.toJSONModel();
 }
 
-FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList) {
+FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList,
+                                     protocol::ShareSpot* spot) {
   FileUploadInfo info;
   info.dir = dir;
   // A folder the gate refuses, or one in a share that takes no uploads, is
   // answered as not valid so that nothing is sent into it.
-  const auto uploadFolder = guard.resolveUploadFolder(dir);
-  info.valid = uploadFolder ? 1 : 0;
-  if (uploadFolder && guard.allowsLan(*uploadFolder, true)) info.TransLAN = QStringLiteral("1");
+  const auto folder = guard.openFolder(dir, ShareRight::upload);
+  info.valid = folder ? 1 : 0;
+  if (folder) {
+    if (folder->lan) info.TransLAN = QStringLiteral("1");
+    fillSpot(*folder, spot);
+  }
   if (!fileList.is_array()) return info;
-  const auto folder = guard.resolveFolder(dir);
+  const auto seen = folder ? std::optional<ServedPath>() : guard.openFolder(dir);
+  const ServedPath* in = folder ? &*folder : seen ? &*seen : nullptr;
   for (const vex::Json& element : fileList) {
     FileUploadInfo_Task task;
     const QString name = element.is_string() ? QString::fromStdString(element.get<std::string>()) : QString();
-    if (folder && isPlainFileName(name)) {
-      if (const auto path = guard.resolve(*folder + QLatin1Char('/') + name)) {
-        const QFileInfo file(*path);
-        if (file.exists()) {
-          task.isExist = file.isDir() ? 0 : 1;
-          task.size = file.size();
-        }
+    struct stat st {};
+    if (in && isPlainFileName(name)) {
+      const beneath::Fd there = beneath::open(in->root->get(), childOf(in->rel, name), O_PATH);
+      if (there && ::fstat(there.get(), &st) == 0) {
+        task.isExist = S_ISDIR(st.st_mode) ? 0 : 1;
+        task.size = st.st_size;
       }
     }
     info.task.append(task);
@@ -60,18 +85,23 @@ FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir,
   return info;
 }
 
-FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path) {
+FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path, protocol::ShareSpot* spot) {
   FileDownloadInfo info;
   info.path = path;
   // A share that allows no downloads answers as if the file were not there.
-  if (const auto actual = guard.resolveDownload(path)) {
-    const QFileInfo file(*actual);
-    if (file.exists()) {
-      info.size = file.size();
-      info.valid = file.isDir() ? 0 : 1;
-      if (info.valid == 1 && guard.allowsLan(*actual, false)) info.TransLAN = QStringLiteral("1");
-    }
+  const auto served = guard.open(path, O_PATH, ShareRight::download);
+  struct stat st {};
+  if (!served || ::fstat(served->fd.get(), &st) != 0) return info;
+  if (S_ISREG(st.st_mode)) {
+    info.size = st.st_size;
+    info.valid = 1;
+    if (served->lan) info.TransLAN = QStringLiteral("1");
+  } else if (S_ISDIR(st.st_mode)) {
+    info.size = st.st_size;
+  } else {
+    return info;  // a pipe or a device is never served
   }
+  fillSpot(*served, spot);
   return info;
 }
 
@@ -79,18 +109,10 @@ int removeServedFiles(const PathGuard& guard, const QString& cmd, const QString&
   if (cmd != QStringLiteral("delete")) return 0;
   int removed = 0;
   for (const QString& path : fileList.split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
-    const auto entry = guard.resolveForDelete(path);
-    bool ok = false;
-    if (entry) {
-      const QFileInfo info(*entry);
-      // A link is removed as itself; a folder with everything in it (links
-      // inside are removed, never followed).
-      if (info.isDir() && !info.isSymLink())
-        ok = QDir(*entry).removeRecursively();
-      else
-        ok = QFile::remove(*entry);
-    }
-    if (ok)
+    const auto entry = guard.openForDelete(path);
+    // A link is removed as itself; a folder with everything in it (links
+    // inside are removed, never followed).
+    if (entry && beneath::removeEntry(entry->folder.get(), entry->name) == 0)
       ++removed;
     else
       zlog::line(QStringLiteral("Failed to remove file."));
@@ -99,11 +121,10 @@ int removeServedFiles(const PathGuard& guard, const QString& cmd, const QString&
 }
 
 bool createServedFolder(const PathGuard& guard, const QString& dir, const QString& name) {
-  const auto target = guard.resolveNewFolder(dir, name);
-  if (!target) return false;
-  if (QFileInfo(*target).isDir()) return true;
-  if (!QDir().mkpath(*target)) {
-    zlog::line(QStringLiteral("Error: could not create ") + *target);
+  const auto folder = guard.openForNewFolder(dir, name);
+  if (!folder) return false;
+  if (const int error = beneath::makeFolder(folder->fd.get(), QFile::encodeName(name)); error != 0) {
+    zlog::parts(QStringLiteral("Error: could not create"), name, QString::fromLocal8Bit(strerror(error)));
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 // The host's answers to a peer's file requests, each behind the path gate: a
-// refused path is answered as a missing one would be.
+// refused path is answered as a missing one would be. Every file or folder is
+// reached through the gate's descriptors (host_side/path_guard.h).
 #pragma once
 
 #include <QString>
@@ -8,9 +9,10 @@
 #include "host_side/file_listing.h"
 #include "host_side/file_records.h"
 #include "host_side/path_guard.h"
+#include "protocol/share_spot.h"
 
-// "getFileList": the request with the folder resolved through the gate
-// (listPath empty when refused, which lists as an empty folder).
+// "getFileList": the request with the folder opened through the gate (no
+// folder when refused, which lists as an empty folder).
 FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
                                    const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,
                                    int kinds);
@@ -20,11 +22,14 @@ FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, c
 vex::Json answerGetFileList(const FileListRequest& request);
 
 // "fileUploadCheck": one task per element of `fileList` (an array of names;
-// anything else gives no tasks).
-FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList);
+// anything else gives no tasks). `spot`, when given, learns where the folder
+// lies (left empty when it is refused).
+FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir, const vex::Json& fileList,
+                                     protocol::ShareSpot* spot = nullptr);
 
-// "fileDownloadCheck".
-FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path);
+// "fileDownloadCheck", with `spot` as for uploads.
+FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& path,
+                                         protocol::ShareSpot* spot = nullptr);
 
 // "opFileList": with cmd "delete", removes every "|"-separated path the gate
 // allows deleting ("Failed to remove file." for each one that stays).

@@ -104,7 +104,7 @@ void getFileList(const Request& r) {
       PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
       jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"), jsonread::integer(r.msg, "iPageSize"),
       jsonread::integer(r.msg, "iProbeCount"), kListFolders | kListFiles);
-  if (!isLargeFolder(request.listPath)) {
+  if (!isLargeFolder(request)) {
     SendWSDCReply(r.code, r.token, r.session, answerGetFileList(request));
     return;
   }
@@ -118,9 +118,17 @@ void getFileList(const Request& r) {
   });
 }
 
+vex::Json withSpot(vex::Json reply, const Request& r, const protocol::ShareSpot& spot) {
+  if (!r.transferCheck || spot.ShareRoot.isEmpty() || !reply["data"].is_object()) return reply;
+  for (auto& [key, value] : spot.toJSONModel().items()) reply["data"][key] = value;
+  return reply;
+}
+
 void fileDownloadCheck(const Request& r) {
-  const FileDownloadInfo info = answerFileDownloadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "path"));
-  SendWSDCReply(r.code, r.token, r.session, wrapData(info));
+  protocol::ShareSpot spot;
+  const FileDownloadInfo info =
+      answerFileDownloadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "path"), &spot);
+  SendWSDCReply(r.code, r.token, r.session, withSpot(wrapData(info), r, spot));
 }
 
 void opFileList(const Request& r) {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "core/vex_json.h"
+#include "protocol/share_spot.h"
 
 namespace hostside {
 
@@ -14,7 +15,14 @@ struct Request {
   QString code;
   QString peer;   // who asks: the peer's account, else its client id
   vex::Json msg;  // the payload under "Msg"
+  // Asked by this client's own bridge for a transfer (never set by a peer):
+  // the answer also says where the checked path lies.
+  bool transferCheck = false;
 };
+
+// A check's reply with where the checked path lies, when the client's own
+// bridge asked (`r.transferCheck`) and the gate found it.
+vex::Json withSpot(vex::Json reply, const Request& r, const protocol::ShareSpot& spot);
 
 void clientTouch(const Request& r);
 void hostHandShake(const Request& r);

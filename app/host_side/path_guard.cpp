@@ -1,5 +1,8 @@
 #include "host_side/path_guard.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -7,129 +10,128 @@
 #include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
 
+namespace {
+
+bool acceptable(const QString& path) {
+  return !path.isEmpty() && path.size() <= PathGuard::kMaxPathLength && path.startsWith(QLatin1Char('/')) &&
+         !path.contains(QChar(u'\0'));
+}
+
+}  // namespace
+
+bool PathGuard::Root::grants(ShareRight right) const {
+  switch (right) {
+    case ShareRight::reach: return true;
+    case ShareRight::download: return canDownload;
+    case ShareRight::upload: return canUpload;
+    case ShareRight::remove: return canDelete;
+    case ShareRight::create: return canCreate;
+  }
+  return false;
+}
+
 PathGuard::PathGuard(const QList<ShareRoot>& shares) {
   for (const ShareRoot& share : shares) {
-    const auto cleaned = cleanAbsolute(share.path);
-    if (!cleaned) continue;
-    const QFileInfo info(*cleaned);
-    if (!info.exists()) continue;
+    if (!acceptable(share.path)) continue;
+    // The owner's own path, followed as the owner gave it.
+    const QString stored = QDir::cleanPath(share.path);
+    const QFileInfo info(stored);
     const QString canonical = info.canonicalFilePath();
     if (canonical.isEmpty()) continue;
+    Root root{};
+    root.prefixes = {stored};
+    if (canonical != stored) root.prefixes.append(canonical);
     // A share is a folder or one file by what is on disk now, not by its flag.
-    roots_.append(Root{canonical, info.isDir(), share.canDelete, share.canCreate, share.canUpload,
-                          share.canDownload, share.canLan});
+    const bool isDir = info.isDir();
+    root.canonical = isDir ? canonical : QFileInfo(canonical).path();
+    if (!isDir) root.fileName = QFileInfo(canonical).fileName();
+    beneath::Fd fd = beneath::openRoot(root.canonical);
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    root.device = st.st_dev;
+    root.inode = st.st_ino;
+    root.fd = std::make_shared<const beneath::Fd>(std::move(fd));
+    root.canDelete = share.canDelete;
+    root.canCreate = share.canCreate;
+    root.canUpload = share.canUpload;
+    root.canDownload = share.canDownload;
+    root.canLan = share.canLan;
+    roots_.append(root);
   }
 }
 
-std::optional<QString> PathGuard::cleanAbsolute(const QString& path) {
-  if (path.isEmpty() || path.size() > kMaxPathLength) return std::nullopt;
-  if (!path.startsWith(QLatin1Char('/'))) return std::nullopt;  // relative, or "C:\..."
-  if (path.contains(QChar(u'\0'))) return std::nullopt;
-  return QDir::cleanPath(path);
-}
-
-// The canonical form of a cleaned absolute path that may not exist yet: the
-// nearest existing ancestor is resolved and the missing rest appended.
-QString PathGuard::canonicalOf(const QString& cleaned) {
-  QString head = cleaned;
-  QStringList missing;
-  while (true) {
-    const QFileInfo info(head);
-    if (info.exists()) {
-      const QString canonical = info.canonicalFilePath();
-      if (canonical.isEmpty()) return {};
-      if (missing.isEmpty()) return canonical;
-      QString out = canonical == QStringLiteral("/") ? QString() : canonical;
-      for (auto it = missing.crbegin(); it != missing.crend(); ++it) out += QLatin1Char('/') + *it;
-      return out;
-    }
-    // A dangling symbolic link resolves to nothing we can check: refuse it.
-    if (info.isSymLink()) return {};
-    const int cut = head.lastIndexOf(QLatin1Char('/'));
-    if (cut <= 0) {
-      if (head == QStringLiteral("/")) return {};
-      missing.append(head.mid(1));
-      head = QStringLiteral("/");
+std::optional<QString> PathGuard::relativeTo(const Root& root, const QString& path) {
+  for (const QString& prefix : root.prefixes) {
+    QString rel;
+    if (path == prefix) {
+      rel = QString();
+    } else if (prefix == QStringLiteral("/")) {
+      rel = path.mid(1);
+      while (rel.startsWith(QLatin1Char('/'))) rel.remove(0, 1);
+    } else if (path.startsWith(prefix) && path.at(prefix.size()) == QLatin1Char('/')) {
+      rel = path.mid(prefix.size() + 1);
+      while (rel.startsWith(QLatin1Char('/'))) rel.remove(0, 1);
+    } else {
       continue;
     }
-    missing.append(head.mid(cut + 1));
-    head.truncate(cut);
+    // A one-file share serves that file alone, by its own path.
+    if (!root.fileName.isEmpty()) {
+      if (path != prefix) return std::nullopt;
+      return root.fileName;
+    }
+    return rel;
   }
+  return std::nullopt;
 }
 
-const PathGuard::Root* PathGuard::containing(const QString& canonical, bool (*allowed)(const Root&)) const {
-  if (canonical.isEmpty()) return nullptr;
+std::optional<ServedPath> PathGuard::open(const QString& path, int flags, ShareRight right) const {
+  if (!acceptable(path)) return std::nullopt;
   for (const Root& root : roots_) {
-    if (allowed && !allowed(root)) continue;
-    if (canonical == root.canonical) return &root;
-    if (!root.isDir) continue;
-    if (root.canonical == QStringLiteral("/") ||
-        (canonical.startsWith(root.canonical) && canonical.at(root.canonical.size()) == QLatin1Char('/')))
-      return &root;
+    if (!root.grants(right)) continue;
+    const auto rel = relativeTo(root, path);
+    if (!rel) continue;
+    beneath::Fd fd = beneath::open(root.fd->get(), *rel, flags);
+    if (!fd) continue;
+    return ServedPath{root.fd, root.canonical, root.device, root.inode, *rel, root.canLan, std::move(fd)};
   }
-  return nullptr;
+  return std::nullopt;
 }
 
-std::optional<QString> PathGuard::resolve(const QString& path) const {
-  const auto cleaned = cleanAbsolute(path);
-  if (!cleaned) return std::nullopt;
-  const QString canonical = canonicalOf(*cleaned);
-  if (!containing(canonical, nullptr)) return std::nullopt;
-  return canonical;
+std::optional<ServedPath> PathGuard::openFolder(const QString& path, ShareRight right) const {
+  return open(path, O_RDONLY | O_DIRECTORY, right);
 }
 
-std::optional<QString> PathGuard::resolveFolder(const QString& path) const {
-  auto resolved = resolve(path);
-  if (!resolved || !QFileInfo(*resolved).isDir()) return std::nullopt;
-  return resolved;
+std::optional<ServedPath> PathGuard::openFile(const QString& path, ShareRight right) const {
+  // Never blocks on a pipe or a device: only a regular file is served.
+  auto served = open(path, O_RDONLY | O_NONBLOCK, right);
+  struct stat st {};
+  if (!served || ::fstat(served->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return served;
 }
 
-std::optional<QString> PathGuard::resolveUploadFolder(const QString& path) const {
-  auto folder = resolveFolder(path);
-  if (!folder || !containing(*folder, [](const Root& r) { return r.canUpload; })) return std::nullopt;
-  return folder;
+std::optional<ServedPath> PathGuard::resolve(const QString& path) const { return open(path, O_PATH); }
+
+std::optional<beneath::Entry> PathGuard::openForDelete(const QString& path) const {
+  if (!acceptable(path)) return std::nullopt;
+  for (const Root& root : roots_) {
+    if (!root.canDelete || !root.fileName.isEmpty()) continue;  // a one-file share is its own root
+    const auto rel = relativeTo(root, path);
+    if (!rel) continue;
+    auto entry = beneath::openParent(root.fd->get(), *rel);
+    if (!entry) continue;
+    struct stat st {};
+    if (::fstatat(entry->folder.get(), entry->name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    // What a link leads to must be inside as well: a link out is left alone.
+    if (S_ISLNK(st.st_mode) && !beneath::open(root.fd->get(), *rel, O_PATH)) continue;
+    if (quint64(st.st_dev) == root.device && quint64(st.st_ino) == root.inode) continue;
+    return entry;
+  }
+  return std::nullopt;
 }
 
-std::optional<QString> PathGuard::resolveDownload(const QString& path) const {
-  auto resolved = resolve(path);
-  if (!resolved || !containing(*resolved, [](const Root& r) { return r.canDownload; })) return std::nullopt;
-  return resolved;
-}
-
-bool PathGuard::allowsLan(const QString& resolved, bool upload) const {
-  if (upload) return containing(resolved, [](const Root& r) { return r.canUpload && r.canLan; }) != nullptr;
-  return containing(resolved, [](const Root& r) { return r.canDownload && r.canLan; }) != nullptr;
-}
-
-std::optional<QString> PathGuard::resolveForDelete(const QString& path) const {
-  const auto cleaned = cleanAbsolute(path);
-  if (!cleaned || *cleaned == QStringLiteral("/")) return std::nullopt;
-  const int cut = cleaned->lastIndexOf(QLatin1Char('/'));
-  const QString parent = cut == 0 ? QStringLiteral("/") : cleaned->left(cut);
-  const QString name = cleaned->mid(cut + 1);
-  const QString parentCanonical = canonicalOf(parent);
-  if (parentCanonical.isEmpty()) return std::nullopt;
-  // The entry itself, its last component not followed.
-  const QString entry =
-      (parentCanonical == QStringLiteral("/") ? QString() : parentCanonical) + QLatin1Char('/') + name;
-  const QFileInfo info(entry);
-  if (!info.exists() && !info.isSymLink()) return std::nullopt;
-  // What the entry leads to must be served as well: a link out is refused.
-  if (!resolve(entry)) return std::nullopt;
-  for (const Root& root : roots_)
-    if (root.canonical == entry || root.canonical == canonicalOf(entry)) return std::nullopt;
-  if (!containing(entry, [](const Root& r) { return r.canDelete; })) return std::nullopt;
-  return entry;
-}
-
-std::optional<QString> PathGuard::resolveNewFolder(const QString& dir, const QString& name) const {
-  if (!isPlainFileName(name)) return std::nullopt;
-  const auto folder = resolveFolder(dir);
-  if (!folder) return std::nullopt;
-  const QString target = (*folder == QStringLiteral("/") ? QString() : *folder) + QLatin1Char('/') + name;
-  if (target.size() > kMaxPathLength) return std::nullopt;
-  if (!containing(target, [](const Root& r) { return r.canCreate; })) return std::nullopt;
-  return target;
+std::optional<ServedPath> PathGuard::openForNewFolder(const QString& dir, const QString& name) const {
+  if (!isPlainFileName(name) || looksLikePartialFile(name)) return std::nullopt;
+  return openFolder(dir, ShareRight::create);
 }
 
 PathGuard PathGuard::forSession(const QString& session) {

@@ -1,13 +1,21 @@
-// The one gate between a peer's path and this machine's file system. A path
-// is served only when, cleaned and with its symbolic links resolved, it lies
-// inside an enabled share of the signed-in account that the asking session may
-// reach (ShareAccess). A refused path is treated by every caller exactly like
+// The one gate between a peer's path and this machine's file system. A peer's
+// path is turned once into a share and a path beneath that share's root (the
+// share's own path a prefix of it, component by component, nothing cleaned),
+// and that path is opened beneath the share's open root descriptor
+// (core/beneath.h): a symbolic link that stays inside the share is followed,
+// one that leaves it, or a ".." that climbs out, is refused by the kernel's
+// own resolution, the same one the bridge uses when it opens the file. Only
+// enabled shares of the signed-in account that the asking session may reach
+// (ShareAccess) count. A refused path is treated by every caller exactly like
 // a missing one.
 #pragma once
 
 #include <QList>
 #include <QString>
+#include <memory>
 #include <optional>
+
+#include "core/beneath.h"
 
 // One share as the gate sees it.
 struct ShareRoot {
@@ -18,6 +26,20 @@ struct ShareRoot {
   bool canUpload = true;   // the share's upload permission
   bool canDownload = true; // the share's download permission
   bool canLan = false;      // the share's "TransLAN": transfers may take the local-network route
+};
+
+// What a peer may do with a path; each needs the share's permission.
+enum class ShareRight { reach, download, upload, remove, create };
+
+// A peer's path as the gate found it: the share's root (opened once), the
+// path beneath it, and what that path led to, opened.
+struct ServedPath {
+  std::shared_ptr<const beneath::Fd> root;  // the share's root folder
+  QString rootPath;                         // its canonical path, for the bridge to open again
+  quint64 rootDevice = 0, rootInode = 0;    // and to check that it opened the same folder
+  QString rel;                              // beneath the root, as the peer gave it
+  bool lan = false;                         // the share allows the local-network route
+  beneath::Fd fd;                           // what `rel` led to
 };
 
 class PathGuard {
@@ -33,41 +55,38 @@ class PathGuard {
   // proved (reads the share store).
   static PathGuard forSession(const QString& session);
 
-  // The resolved path to act on when `path` may be served, else nothing.
-  std::optional<QString> resolve(const QString& path) const;
-  // Like resolve(), and the path must name an existing folder.
-  std::optional<QString> resolveFolder(const QString& path) const;
-  // Like resolveFolder(), inside a share that takes uploads.
-  std::optional<QString> resolveUploadFolder(const QString& path) const;
-  // Like resolve(), in a share that allows downloads.
-  std::optional<QString> resolveDownload(const QString& path) const;
-  // The entry to remove: inside a share that allows deleting, never a share's
-  // own root. A symbolic link itself is what gets removed, not its target.
-  std::optional<QString> resolveForDelete(const QString& path) const;
-  // The folder to create as `name` inside `dir`: the share must allow new
-  // files, and the name must be one plain component.
-  std::optional<QString> resolveNewFolder(const QString& dir, const QString& name) const;
+  // Opens what `path` leads to with open(2) `flags`, beneath the first share
+  // holding it that grants `right`; nothing when it is refused or missing.
+  std::optional<ServedPath> open(const QString& path, int flags, ShareRight right = ShareRight::reach) const;
+  // Like open(), and it must be a folder (opened for reading its entries).
+  std::optional<ServedPath> openFolder(const QString& path, ShareRight right = ShareRight::reach) const;
+  // An existing regular file, opened for reading.
+  std::optional<ServedPath> openFile(const QString& path, ShareRight right = ShareRight::reach) const;
+  // Whether `path` leads to something the gate serves (looked at, not read).
+  std::optional<ServedPath> resolve(const QString& path) const;
 
-  // Whether the resolved path lies in a share that allows the operation
-  // (a download, or an upload into it) and the local-network route.
-  bool allowsLan(const QString& resolved, bool upload) const;
+  // The entry to remove: its folder opened beneath a share that allows
+  // deleting, and its name, never followed. Never a share's own root; a
+  // symbolic link that leads out of the share is refused.
+  std::optional<beneath::Entry> openForDelete(const QString& path) const;
+  // The folder to create `name` in: `dir` in a share that allows new files,
+  // and the name one plain component that is no partial file's.
+  std::optional<ServedPath> openForNewFolder(const QString& dir, const QString& name) const;
 
   bool isEmpty() const { return roots_.isEmpty(); }
 
  private:
   struct Root {
+    QStringList prefixes;  // the stored path cleaned, and its canonical form
     QString canonical;
-    bool isDir;
-    bool canDelete;
-    bool canCreate;
-    bool canUpload;
-    bool canDownload;
-    bool canLan;
+    std::shared_ptr<const beneath::Fd> fd;  // the folder (for a one-file share, its folder)
+    QString fileName;                       // a one-file share: the file's name in that folder
+    quint64 device = 0, inode = 0;
+    bool canDelete, canCreate, canUpload, canDownload, canLan;
+    bool grants(ShareRight right) const;
   };
-  // The first share holding the canonical path and allowing the operation.
-  const Root* containing(const QString& canonical, bool (*allowed)(const Root&)) const;
-  static std::optional<QString> cleanAbsolute(const QString& path);
-  static QString canonicalOf(const QString& cleaned);
+  // The path beneath `root` that `path` names, when the root holds it.
+  static std::optional<QString> relativeTo(const Root& root, const QString& path);
 
   QList<Root> roots_;
 };

@@ -1,5 +1,7 @@
 #include "host_side/thumbnails.h"
 
+#include <sys/stat.h>
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -134,25 +136,27 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
   // A size below 1 gives no picture; a huge one is capped.
   const double points = size < 1 ? 0.0 : std::min<double>(double(size), kMaxEdge / scale);
 
-  QList<std::pair<FileDynaReloadData, QString>> jobs;
+  QList<std::pair<FileDynaReloadData, std::shared_ptr<const beneath::Fd>>> jobs;
   for (const vex::Json& element : list) {
     FileDynaReloadData record;
     QString path;
     qint64 index = -1;
-    std::optional<QString> actual;
-    if (readElement(element, path, index)) actual = guard.resolve(path);
-    if (!actual || !QFileInfo(*actual).isFile()) {
+    // The thumbnail code reads the file the gate opened, never the path.
+    std::optional<ServedPath> served;
+    struct stat st {};
+    if (readElement(element, path, index)) served = guard.openFile(path);
+    if (!served || ::fstat(served->fd.get(), &st) != 0) {
       request->countOne();  // may answer at once when every element was skipped
       continue;
     }
     record.fullPath = path;
     record.index = index;
-    record.size = QFileInfo(*actual).size();
-    jobs.append({record, *actual});
+    record.size = st.st_size;
+    jobs.append({record, std::make_shared<const beneath::Fd>(std::move(served->fd))});
   }
   const ThumbnailMaker make = maker().make ? maker().make : ThumbnailMaker(generateThumbnailSync);
   QCoreApplication* app = QCoreApplication::instance();
-  for (auto& [record, actual] : jobs) {
+  for (auto& [record, file] : jobs) {
     auto slot = std::make_shared<IconSlot>();
     // A decoder that hangs must not hold the answer back: after the limit the
     // file is answered without a picture, and a late picture is dropped.
@@ -163,10 +167,12 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
       request->results.append(record);
       request->countOne();
     });
-    QThreadPool& pool = isDocumentOrVideo(actual) ? contentPool() : thumbnailPool();
-    pool.start([request, slot, make, record = record, actual = actual, points, scale]() mutable {
+    QThreadPool& pool = isDocumentOrVideo(record.fullPath) ? contentPool() : thumbnailPool();
+    pool.start([request, slot, make, record = record, file = file, points, scale]() mutable {
       if (points > 0) {
-        const auto image = make(actual, points, points, scale);
+        // This process's own name of the open file: the same file, whatever
+        // happens to its path meanwhile.
+        const auto image = make(QStringLiteral("/proc/self/fd/%1").arg(file->get()), points, points, scale);
         if (image) record.iconBase64 = jpegDataUrl(*image);
       }
       QCoreApplication* app = QCoreApplication::instance();

@@ -84,7 +84,7 @@ void BM_SortedNamesStat100(benchmark::State& state) {
 FileListRequest pageRequest(const char* orderBy, qint64 probeCount) {
   FileListRequest request;
   request.dir = folder();
-  request.listPath = folder();
+  request.setLocalFolder(folder());
   request.orderBy = QString::fromLatin1(orderBy);
   request.pageIndex = 1;
   request.pageSize = 100;

@@ -22,7 +22,7 @@ FileListResult list(const QString& dir, const QString& orderBy, qint64 page = 1,
                     const QString& search = {}, qint64 probe = 0, int kinds = kListFolders | kListFiles) {
   FileListRequest request;
   request.dir = dir;
-  request.listPath = dir;
+  request.setLocalFolder(dir);
   request.orderBy = orderBy;
   request.search = search;
   request.pageIndex = page;
@@ -38,10 +38,16 @@ QStringList names(const FileListResult& result) {
   return out;
 }
 
+std::vector<ScanEntry> scanLocal(const QString& dir) {
+  FileListRequest request;
+  request.setLocalFolder(dir);
+  return scanEntries(request.scanFolder(), NameFilter({}));
+}
+
 // Entries in the order the file system lists them.
 QStringList listingOrder(const QString& dir, bool folders) {
   QStringList out;
-  for (const ScanEntry& e : scanEntries(dir, NameFilter({})))
+  for (const ScanEntry& e : scanLocal(dir))
     if (e.isDir == folders) out << QString::fromStdString(e.name);
   return out;
 }
@@ -166,7 +172,7 @@ TEST_F(ListingTest, FoldersFirstPagedWithRecords) {
   // A trailing separator doubles in fullPath; the name stays plain.
   FileListRequest slash;
   slash.dir = dir + QStringLiteral("/");
-  slash.listPath = dir;
+  slash.setLocalFolder(dir);
   slash.pageIndex = 1;
   slash.pageSize = 1;
   const FileListResult doubled = listFolder(slash);
@@ -229,7 +235,7 @@ TEST_F(ListingTest, EveryPageIsASliceOfTheWholeOrder) {
     return (field == QLatin1String("2") ? extensionOf(name) : name).normalized(QString::NormalizationForm_C).toUtf8();
   };
   std::vector<ScanEntry> folders, files;
-  for (ScanEntry& e : scanEntries(dir, NameFilter({}))) (e.isDir ? folders : files).push_back(e);
+  for (ScanEntry& e : scanLocal(dir)) (e.isDir ? folders : files).push_back(e);
   const auto expected = [&](const QString& orderBy) {
     const QStringList parts = orderBy.split(QLatin1Char(','));
     QStringList out;
@@ -329,7 +335,7 @@ TEST_F(ListingTest, RefusedFolderListsAsEmpty) {
   const PathGuard guard({ShareRoot{dir + QStringLiteral("/share"), true, false, false}});
   const FileListRequest refused =
       guardedListRequest(guard, dir + QStringLiteral("/share/../other"), {}, {}, 1, 10, 0, kListFolders | kListFiles);
-  EXPECT_TRUE(refused.listPath.isEmpty());
+  EXPECT_FALSE(refused.folder);
   EXPECT_EQ(listFolder(refused).pageInfo, QStringLiteral("0|0"));
   const FileListRequest served =
       guardedListRequest(guard, dir + QStringLiteral("/share"), {}, {}, 1, 10, 0, kListFolders | kListFiles);

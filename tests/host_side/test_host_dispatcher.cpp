@@ -244,7 +244,9 @@ TEST_F(HostDispatcherTest, LargeFolderIsListedOffTheMainThread) {
   const QString big = share + QStringLiteral("/big");
   QDir().mkpath(big);
   for (int i = 0; i < 3000; ++i) writeFile(big + QStringLiteral("/file_with_a_longer_name_%1.dat").arg(i), {});
-  ASSERT_TRUE(isLargeFolder(big));
+  FileListRequest bigFolder;
+  bigFolder.setLocalFolder(big);
+  ASSERT_TRUE(isLargeFolder(bigFolder));
   const auto now = request("getFileList", {{"dir", big.toStdString()}, {"iPageIndex", 2}, {"iPageSize", 100}});
   EXPECT_TRUE(now.empty());  // answered later, from the worker's result
   ASSERT_TRUE(testutil::waitUntil([this] { return !frames.empty(); }, std::chrono::seconds(10)));

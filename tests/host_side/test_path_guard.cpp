@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include "host_side/host_file_service.h"
 #include "host_side/path_guard.h"
 
@@ -65,22 +67,34 @@ TEST_F(PathGuardTest, HostilePathsAreRefused) {
   };
   for (const QString& path : hostile) {
     EXPECT_FALSE(g.resolve(path).has_value()) << path.left(200).toStdString();
-    EXPECT_FALSE(g.resolveForDelete(path).has_value()) << path.left(200).toStdString();
+    EXPECT_FALSE(g.openForDelete(path).has_value()) << path.left(200).toStdString();
   }
 }
 
-TEST_F(PathGuardTest, PathsInsideTheShareAreServedCleaned) {
+// Two sub-folder sums of what the gate opened: the same file, whichever way
+// it was named.
+ino_t inodeOf(const std::optional<ServedPath>& served) {
+  struct stat st {};
+  return served && ::fstat(served->fd.get(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_F(PathGuardTest, PathsInsideTheShareAreOpenedBeneathIt) {
   const PathGuard g = guard();
-  const QString canonicalShare = QDir(share).canonicalPath();
-  EXPECT_EQ(g.resolve(share), canonicalShare);
-  EXPECT_EQ(g.resolve(share + QStringLiteral("/")), canonicalShare);
-  EXPECT_EQ(g.resolve(share + QStringLiteral("//sub/./deep/..//b.txt")), canonicalShare + QStringLiteral("/sub/b.txt"));
-  // A link that stays inside the share is followed.
-  EXPECT_EQ(g.resolve(share + QStringLiteral("/in_link/b.txt")), canonicalShare + QStringLiteral("/sub/b.txt"));
-  // Missing entries inside resolve (the caller then finds nothing there).
-  EXPECT_EQ(g.resolve(share + QStringLiteral("/nope/x")), canonicalShare + QStringLiteral("/nope/x"));
-  EXPECT_TRUE(g.resolveFolder(share + QStringLiteral("/sub")).has_value());
-  EXPECT_FALSE(g.resolveFolder(share + QStringLiteral("/a.txt")).has_value());
+  const auto b = g.openFile(share + QStringLiteral("/sub/b.txt"));
+  ASSERT_TRUE(b.has_value());
+  EXPECT_EQ(b->rel, QStringLiteral("sub/b.txt"));
+  EXPECT_EQ(b->rootPath, QDir(share).canonicalPath());
+  EXPECT_TRUE(g.resolve(share).has_value());
+  EXPECT_TRUE(g.resolve(share + QStringLiteral("/")).has_value());
+  EXPECT_EQ(inodeOf(g.openFile(share + QStringLiteral("//sub/./deep/..//b.txt"))), inodeOf(b));
+  // A link that stays inside the share is followed, also before "..".
+  EXPECT_EQ(inodeOf(g.openFile(share + QStringLiteral("/in_link/b.txt"))), inodeOf(b));
+  EXPECT_EQ(inodeOf(g.openFile(share + QStringLiteral("/in_link/../sub/b.txt"))), inodeOf(b));
+  // Missing entries are refused like everything else that is not there.
+  EXPECT_FALSE(g.resolve(share + QStringLiteral("/nope/x")).has_value());
+  EXPECT_TRUE(g.openFolder(share + QStringLiteral("/sub")).has_value());
+  EXPECT_FALSE(g.openFolder(share + QStringLiteral("/a.txt")).has_value());
+  EXPECT_FALSE(g.openFile(share + QStringLiteral("/sub")).has_value());
 }
 
 TEST_F(PathGuardTest, ASingleFileShareServesOnlyThatFile) {
@@ -88,7 +102,7 @@ TEST_F(PathGuardTest, ASingleFileShareServesOnlyThatFile) {
   EXPECT_TRUE(g.resolve(share + QStringLiteral("/a.txt")).has_value());
   EXPECT_FALSE(g.resolve(share + QStringLiteral("/sub/b.txt")).has_value());
   EXPECT_FALSE(g.resolve(share).has_value());
-  EXPECT_FALSE(g.resolveForDelete(share + QStringLiteral("/a.txt")).has_value());  // the share itself
+  EXPECT_FALSE(g.openForDelete(share + QStringLiteral("/a.txt")).has_value());  // the share itself
 }
 
 TEST_F(PathGuardTest, NoSharesServeNothing) {
@@ -100,14 +114,15 @@ TEST_F(PathGuardTest, NoSharesServeNothing) {
 }
 
 TEST_F(PathGuardTest, DeleteNeedsPermissionAndNeverTakesTheShareItself) {
-  EXPECT_FALSE(guard(false).resolveForDelete(share + QStringLiteral("/a.txt")).has_value());
+  EXPECT_FALSE(guard(false).openForDelete(share + QStringLiteral("/a.txt")).has_value());
   const PathGuard g = guard(true);
-  EXPECT_FALSE(g.resolveForDelete(share).has_value());
-  EXPECT_FALSE(g.resolveForDelete(share + QStringLiteral("/")).has_value());
-  EXPECT_FALSE(g.resolveForDelete(share + QStringLiteral("/sub/..")).has_value());
-  EXPECT_TRUE(g.resolveForDelete(share + QStringLiteral("/a.txt")).has_value());
+  EXPECT_FALSE(g.openForDelete(share).has_value());
+  EXPECT_FALSE(g.openForDelete(share + QStringLiteral("/")).has_value());
+  EXPECT_FALSE(g.openForDelete(share + QStringLiteral("/sub/..")).has_value());
+  EXPECT_FALSE(g.openForDelete(share + QStringLiteral("/in_link/..")).has_value());
+  EXPECT_TRUE(g.openForDelete(share + QStringLiteral("/a.txt")).has_value());
   // A link inside that points inside is removed as the link, not its target.
-  EXPECT_TRUE(g.resolveForDelete(share + QStringLiteral("/in_link")).value().endsWith(QStringLiteral("/in_link")));
+  EXPECT_EQ(g.openForDelete(share + QStringLiteral("/in_link")).value().name, QByteArray("in_link"));
 
   const QString list = share + QStringLiteral("/a.txt|") + share + QStringLiteral("|") + share +
                        QStringLiteral("/../outside/secret.txt|") + share + QStringLiteral("/in_link|") + share +
