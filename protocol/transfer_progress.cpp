@@ -32,6 +32,7 @@ TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   r.WorkingIndex = jsonread::integer(record, "WorkingIndex");
   r.ForceCancel = jsonread::integer(record, "ForceCancel");
   r.CurrentTaskFileSize = jsonread::integer(record, "CurrentTaskFileSize");
+  r.Renamed = jsonread::integer(record, "Renamed");
   return r;
 }
 

@@ -19,8 +19,10 @@ struct TransTaskProgress {
   qint64 WorkingIndex = 0;
   qint64 ForceCancel = 0;  // 1 when the task was cancelled or broke off
   qint64 CurrentTaskFileSize = 0;
+  // Files saved as "name (N).ext" because their name was taken.
+  qint64 Renamed = 0;
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize)
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed)
 
   // A record read leniently: a missing key or a value of another kind reads
   // as 0 or empty; numbers may come as text.

@@ -76,7 +76,8 @@ struct Trans2_FS_00_CallStartInfo {
   QString Session;
   QString Targets;
   QString RemotePathRoot;
-  VEX_FIELDS(Session, Targets, RemotePathRoot)
+  bool Overwrite = true;  // false: a file whose name exists on the host is saved as "name (N).ext"
+  VEX_FIELDS(Session, Targets, RemotePathRoot, Overwrite)
 };
 
 // "Trans3_FC_TransTaskInfo"

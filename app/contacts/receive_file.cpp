@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
+#include "remote_sharing/transfer_progress.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -73,6 +74,7 @@ void ReceiveFile::onTimer() {
 
 void ReceiveFile::accept() {
   record().taskState = downloadSaveAt;
+  record().isOverwrite = isOverwrite;
   record().vrsState = ViewReceiveState::vrsRunning;
   window_.receiveFilePanelChanged();
   emit changed();
@@ -122,7 +124,7 @@ void ReceiveFile::onTaskStatusReply(const std::optional<vex::Json>& reply) {
   logInfo2 = QStringLiteral(" ") + name + QStringLiteral(" ");
   logInfo3 = QStringLiteral(" ") + jsonread::text(*reply, "CurrentTaskSpeed");
   emit changed();
-  if (finished) finishReceive(QStringLiteral("File received successfully."));
+  if (finished) finishReceive(QStringLiteral("File received successfully.") + renamedNote(jsonread::integer(*reply, "Renamed")));
   if (canceled) finishReceive(QStringLiteral("File receive canceled."));
 }
 

@@ -44,7 +44,7 @@ class ReceiveFile : public QObject {
   static QString defaultReceiveFolder();
 
   QString downloadSaveAt;
-  bool isOverwrite = true;  // shown; the bridge is not told
+  bool isOverwrite = true;  // told to the bridge with the accepted folder
   QTimer timerTask;
   QString logInfo1;
   QString logInfo2;

@@ -198,12 +198,18 @@ void waitRemoteReceiveFiles(const Request& r) {
 
 void waitRemoteReceiveFilesPressButton(const Request& r) {
   MsgBackData reply;
+  bool accepted = false;
   if (MainViewHandle* main = Env::MainViewShared) {
     // Another session never learns the answer: it reads as still waiting.
     const bool offered = r.session == offeringSession();
-    reply.data = vex::Json(offered ? main->ctlViewReceiveFile().taskState.toStdString() : std::string("0"));
+    const QString state = main->ctlViewReceiveFile().taskState;
+    reply.data = vex::Json(offered ? state.toStdString() : std::string("0"));
+    accepted = offered && state != QLatin1String("0") && state != QLatin1String("2");
   }
-  SendWSDCReply(r.code, r.token, r.session, reply.toJSONModel());
+  vex::Json answer = reply.toJSONModel();
+  // With the accepted folder, the receive panel's overwrite switch (for this machine's bridge).
+  if (accepted) answer["Overwrite"] = Env::MainViewShared->ctlViewReceiveFile().isOverwrite;
+  SendWSDCReply(r.code, r.token, r.session, answer);
 }
 
 void waitRemoteReceiveFilesCancel(const Request&) {

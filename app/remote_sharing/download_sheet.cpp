@@ -138,7 +138,8 @@ QString RemoteDownloadController::progressLine() const {
 QString RemoteDownloadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) +
-         (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed;
+         (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed +
+         renamedNote(status().Renamed);
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {

@@ -1,5 +1,6 @@
 #include "remote_sharing/transfer_progress.h"
 
+#include "core/localized.h"
 #include "core/util_system.h"
 #include "shell/main_view_shared.h"
 
@@ -21,6 +22,11 @@ bool hasReplyMessage(const std::optional<vex::Json>& reply) { return reply && !r
 QString finishedObjects(int64_t done, bool english) {
   if (english) return QString::number(done) + QStringLiteral(" object") + (done >= 2 ? QStringLiteral("s") : QString());
   return QString::number(done) + QStringLiteral("个对象");
+}
+
+QString renamedNote(int64_t renamed) {
+  if (renamed <= 0) return QString();
+  return QLatin1Char(' ') + L("Transfer_Renamed").arg(renamed);
 }
 
 void showTransferErrorToast(const QString& text) {

@@ -46,7 +46,7 @@ void RemoteUploadController::ok() {
 }
 
 void RemoteUploadController::start() {
-  const Trans2_FS_00_CallStartInfo info{Env::RemoteSession, uploadTarget_, ctl_.pathRemote};
+  const Trans2_FS_00_CallStartInfo info{Env::RemoteSession, uploadTarget_, ctl_.pathRemote, isOverwrite_};
   zlog::parts(info.Targets, info.RemotePathRoot);
   QPointer<RemoteUploadController> self(this);
   requests_.toBridge(QStringLiteral("Trans2_FS_00_CallStart"), info.toJSONModel(), true,
@@ -115,5 +115,5 @@ QString RemoteUploadController::progressLine() const {
 QString RemoteUploadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) + (english ? QStringLiteral(" ") : QString()) +
-         L("RS_Upload_Finished") + QLatin1Char(' ') + status().WorkingSpeed;
+         L("RS_Upload_Finished") + QLatin1Char(' ') + status().WorkingSpeed + renamedNote(status().Renamed);
 }

@@ -50,6 +50,7 @@ struct CtlViewReceiveFile {
   QString UUID;
   ViewReceiveState vrsState = ViewReceiveState::vrsWaiting;
   QString taskState = QStringLiteral("0");  // "0" unanswered, "2" refused, else the accepted save folder
+  bool isOverwrite = true;  // with the folder: whether an arriving file may replace one of the same name
   double iCountDown = 30;
 };
 

@@ -10,6 +10,7 @@
 #include "bridge/user_info.h"
 #include "contacts/contact_send.h"
 #include "contacts/receive_file.h"
+#include "core/localized.h"
 #include "core/util_db.h"
 #include "shell/main_view_state.h"
 #include "support/test_util.h"
@@ -138,7 +139,7 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   const QString outbox = folder.filePath(QStringLiteral("bob-outbox"));
   writeFile(outbox + QStringLiteral("/photo.jpg"), pattern(200 * 1024));
   const QString inbox = folder.filePath(QStringLiteral("ann-inbox"));
-  QDir().mkpath(inbox);
+  writeFile(inbox + QStringLiteral("/photo.jpg"), "Ann's own photo");
   bob.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
 
   // Bob opens a link to Ann, named by her e-mail, and offers the file.
@@ -171,9 +172,10 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   panel.onAppear();
   EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u1"}}), (Json{{"data", "0"}}));
   panel.folderChosen(inbox);
+  panel.isOverwrite = false;  // her switch off: her own photo.jpg stays
   panel.accept();
   EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u1"}}),
-            (Json{{"data", inbox.toStdString()}}));
+            (Json{{"data", inbox.toStdString()}, {"Overwrite", false}}));
 
   // Bob's bridge sends; Ann's panel follows the receive until it ends.
   const auto prepared = control(bob, QStringLiteral("PreparingUpload"),
@@ -191,8 +193,9 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   QObject::connect(&window.toast, &ToastState::toastChanged, [&] { toasts << window.toast.toast().title; });
   panel.startTimer();
   ASSERT_TRUE(spinUntil([&] { return !toasts.isEmpty(); }, 30s)) << bridgeA.child().output().toStdString();
-  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully."));
+  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully. ") + L("Transfer_Renamed").arg(1));
   EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
   EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
-  EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), pattern(200 * 1024));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), QByteArray("Ann's own photo"));
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/photo (1).jpg")), pattern(200 * 1024));
 }

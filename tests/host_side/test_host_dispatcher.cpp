@@ -384,7 +384,8 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
 
   EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton", {{"UUID", "other"}}), (vex::Json{{"data", "0"}}));
   main.panel.taskState = QStringLiteral("/home/x/in");
-  EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton"), (vex::Json{{"data", "/home/x/in"}}));
+  main.panel.isOverwrite = false;
+  EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton"), (vex::Json{{"data", "/home/x/in"}, {"Overwrite", false}}));
   // The accepted folder is for the session that made the offer only.
   const auto intruder = request("WaitRemoteReceiveFilesPressButton", vex::Json::object(), "intruder|me");
   ASSERT_EQ(intruder.size(), 1u);

@@ -228,12 +228,14 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   ASSERT_EQ(sent.size(), 1);
   EXPECT_EQ(sent[0].code, QStringLiteral("Trans2_FS_00_CallStart"));
   EXPECT_EQ(sent[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"Targets", "/home/me/a.txt|/home/me/docs"},
-                                        {"RemotePathRoot", "/srv/in"}}));
+                                        {"RemotePathRoot", "/srv/in"}, {"Overwrite", true}}));
   sent[0].handler(vex::Json{{"Info", "x"}});  // no "ValidInfo": waits on
   EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsNone);
   EXPECT_TRUE(shown.value());
-  sheet.ok();  // each press sends another start
+  sheet.setOverwrite(false);
+  sheet.ok();  // each press sends another start, with the switch as it is now
   EXPECT_EQ(sentOf("Trans2_FS_00_CallStart").size(), 2);
+  EXPECT_EQ(sent.last().payload.value("Overwrite", true), false);
   sent.last().handler(vex::Json{{"ValidInfo", 1}});
   EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsRunning);
 

@@ -92,7 +92,11 @@ class VantrelTransfer : public ::testing::Test {
       return {{"data", {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
                         {"TransLAN", transLan.toStdString()}}}};
     }
-    if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) return {{"data", accepted.toStdString()}};
+    if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) {
+      Json answer = {{"data", accepted.toStdString()}};
+      if (receiveOverwrite) answer["Overwrite"] = *receiveOverwrite;
+      return answer;
+    }
     return {{"data", "PONG"}};
   }
 
@@ -136,6 +140,7 @@ class VantrelTransfer : public ::testing::Test {
   QTemporaryDir folder;
   QString share;
   QString accepted = QStringLiteral("0");
+  std::optional<bool> receiveOverwrite;  // the receive panel's switch, when the answer carries it
   QString transLan = QStringLiteral("0");  // the share's "TransLAN" as the host's checks report it
   QStringList hostCodes;
   std::unique_ptr<Signed> host;
@@ -352,6 +357,74 @@ TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
   EXPECT_TRUE(after->value("IsCancel", false));
   EXPECT_FALSE(QFile::exists(received + QStringLiteral("/huge.bin")));
   EXPECT_EQ(filesBelow(received).size(), 3);
+}
+
+TEST_F(VantrelTransfer, AFileWhoseNameIsTakenIsSavedUnderAFreeNumberUnlessOverwritingWasAsked) {
+  const QString local = folder.path() + QStringLiteral("/mine");
+  const QByteArray old = randomBytes(3 * 1024 * 1024 + 7);
+  writeFile(local + QStringLiteral("/mid20.bin"), "twelve bytes");
+  writeFile(share + QStringLiteral("/inbox/mid20.bin"), old);
+  const auto upload = [&](std::optional<bool> overwrite) {
+    Json request = {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/mid20.bin")).toStdString()},
+                    {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}};
+    if (overwrite) request["Overwrite"] = *overwrite;
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"), request);
+    return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  };
+  // The upload sheet's switch off: the host's file stays, the upload goes beside it.
+  const Json kept = upload(false);
+  EXPECT_EQ(intOf(kept, "TaskStatus"), 1) << kept.dump();
+  EXPECT_EQ(intOf(kept, "Renamed"), 1);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/mid20.bin")), old);
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/mid20 (1).bin")), QByteArray("twelve bytes"));
+  // A client that does not say replaces, as before.
+  const Json replaced = upload(std::nullopt);
+  EXPECT_EQ(intOf(replaced, "Renamed"), 0) << replaced.dump();
+  EXPECT_EQ(readFile(share + QStringLiteral("/inbox/mid20.bin")), QByteArray("twelve bytes"));
+
+  // A contact's send into a folder holding the name, the receive panel's switch off.
+  const QString received = folder.path() + QStringLiteral("/MyReceived");
+  const QByteArray picture = randomBytes(600 * 1024);
+  writeFile(received + QStringLiteral("/photo1.jpg"), picture);
+  writeFile(local + QStringLiteral("/photo1.jpg"), "another picture");
+  control(host->link, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  accepted = received;
+  receiveOverwrite = false;
+  control(peer->link, QStringLiteral("StartRemoteUpload"),
+          {{"Session", session.toStdString()},
+           {"FileList", Json::array({Json{{"Size", 0}, {"IsDir", false}, {"Path", (local + QStringLiteral("/photo1.jpg")).toStdString()},
+                                          {"PathSave", (received + QStringLiteral("/photo1.jpg")).toStdString()}}})}});
+  const Json status = pollUntil(
+      [&] { return control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}}); },
+      [](const Json& s) { return s.value("IsFinished", false) || s.value("IsCancel", false); });
+  EXPECT_TRUE(status.value("IsFinished", false)) << status.dump();
+  EXPECT_EQ(intOf(status, "Renamed"), 1);
+  EXPECT_EQ(readFile(received + QStringLiteral("/photo1.jpg")), picture);
+  EXPECT_EQ(readFile(received + QStringLiteral("/photo1 (1).jpg")), QByteArray("another picture"));
+
+  // A download never replaces a local file; two at once take two free names.
+  writeFile(share + QStringLiteral("/report.txt"), "from the host");
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  writeFile(save + QStringLiteral("/report.txt"), "mine");
+  download(share + QStringLiteral("/report.txt"), save);
+  const Json one = downloadPoll(ended);
+  EXPECT_EQ(intOf(one, "TaskStatus"), 1) << one.dump();
+  EXPECT_EQ(intOf(one, "Renamed"), 1);
+  EXPECT_EQ(readFile(save + QStringLiteral("/report.txt")), QByteArray("mine"));
+  EXPECT_EQ(readFile(save + QStringLiteral("/report (1).txt")), QByteArray("from the host"));
+
+  const QByteArray big = randomBytes(4 * 1024 * 1024 + 1);
+  writeFile(share + QStringLiteral("/big.bin"), big);
+  const QString both = folder.path() + QStringLiteral("/Both");
+  writeFile(both + QStringLiteral("/big.bin"), "mine");
+  download(share + QStringLiteral("/big.bin"), both);
+  download(share + QStringLiteral("/big.bin"), both);
+  const QStringList expected{QStringLiteral("big (1).bin"), QStringLiteral("big (2).bin"), QStringLiteral("big.bin")};
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(both) == expected; }, 30s))
+      << filesBelow(both).join(QLatin1Char(' ')).toStdString();
+  EXPECT_EQ(readFile(both + QStringLiteral("/big.bin")), QByteArray("mine"));
+  EXPECT_EQ(readFile(both + QStringLiteral("/big (1).bin")), big);
+  EXPECT_EQ(readFile(both + QStringLiteral("/big (2).bin")), big);
 }
 
 namespace {

@@ -71,7 +71,10 @@ void TransferEngine::startUpload(const Json& data, Answer answer) {
   if (isActive(core_.latestUpload(session)))
     return answer(UploadStartReply{2, QStringLiteral("an upload is already running")}.toJSONModel());
   if (targets.isEmpty()) return answer(UploadStartReply{0, QStringLiteral("nothing to upload")}.toJSONModel());
-  source_.startUpload(session, targets, textOf(data, "RemotePathRoot"), std::move(answer));
+  // The upload sheet's overwrite switch; a client that does not say replaces.
+  const Json overwrite = valueOf(data, "Overwrite");
+  source_.startUpload(session, targets, textOf(data, "RemotePathRoot"),
+                      !(overwrite.is_boolean() && !overwrite.get<bool>()), std::move(answer));
 }
 
 void TransferEngine::startSend(const Json& data, Answer answer) {

@@ -1,4 +1,5 @@
 #include "transfer_files.h"
+#include "transfer_place.h"
 
 #include "core/log.h"
 
@@ -172,29 +173,38 @@ bool SinkFile::write(QByteArrayView bytes) {
 }
 
 void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
-                      QObject* context, Committed done) {
-  commit(std::shared_ptr<SinkFile>(std::move(file)), size, sha256, dest, context, std::move(done));
+                      bool replace, QObject* context, Committed done) {
+  commit(std::shared_ptr<SinkFile>(std::move(file)), size, sha256, dest, replace, context, std::move(done));
 }
 
 void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sha256, const QString& dest,
-                      QObject* context, Committed done) {
+                      bool replace, QObject* context, Committed done) {
   if (shared->written_ != size) {
     shared->discard();
-    return done(QStringLiteral("the size does not match"));
+    return done(QStringLiteral("the size does not match"), false);
   }
   if (shared->hash_.hex() != sha256) {
     shared->discard();
-    return done(QStringLiteral("the content does not match its checksum"));
+    return done(QStringLiteral("the content does not match its checksum"), false);
   }
-  QtConcurrent::run(&syncPool(), [shared, dest]() -> QString {
+  struct Placed {
+    QString why;
+    bool renamed = false;
+  };
+  QtConcurrent::run(&syncPool(), [shared, dest, replace]() -> Placed {
     // The data reaches the disk before the name does.
-    if (::fsync(shared->file_.handle()) != 0) return QStringLiteral("cannot sync to disk");
+    if (::fsync(shared->file_.handle()) != 0) return {QStringLiteral("cannot sync to disk")};
     shared->file_.close();
-    if (std::rename(QFile::encodeName(shared->file_.fileName()).constData(), QFile::encodeName(dest).constData()) != 0)
-      return QStringLiteral("cannot rename into place");
+    const QFileInfo target(dest);
+    const int dir = ::open(QFile::encodeName(target.path()).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return {QStringLiteral("cannot rename into place")};
+    int error = 0;
+    const auto placed = placeFile(dir, QFileInfo(shared->path_).fileName(), target.fileName(), replace, &error);
+    ::close(dir);
+    if (!placed) return {QStringLiteral("cannot rename into place")};
     shared->kept_ = true;
-    return QString();
-  }).then(context, [done](const QString& why) { done(why); });
+    return {QString(), *placed != target.fileName()};
+  }).then(context, [done](const Placed& placed) { done(placed.why, placed.renamed); });
 }
 
 // ---- stale partial files ----------------------------------------------------------

@@ -83,15 +83,17 @@ class SinkFile {
   QString tempPath() const { return file_.fileName(); }
 
   // Checks the size and hash against what the source announced, syncs the
-  // data to disk off the main thread and renames the file to `dest`; `done`
-  // runs on `context`'s thread with an empty reason on success. The file is
-  // removed on any failure.
-  using Committed = std::function<void(const QString& why)>;
+  // data to disk off the main thread and renames the file to `dest` (with
+  // `replace` false, never over an existing entry: to the first free
+  // "name (N).ext" beside it); `done` runs on `context`'s thread with an empty
+  // reason on success and whether another name was taken. The file is removed
+  // on any failure.
+  using Committed = std::function<void(const QString& why, bool renamed)>;
   static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
-                     QObject* context, Committed done);
+                     bool replace, QObject* context, Committed done);
   // The same for a file whose writes ran on a worker, once they are all done.
   static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
-                     QObject* context, Committed done);
+                     bool replace, QObject* context, Committed done);
 
  private:
   QFile file_;

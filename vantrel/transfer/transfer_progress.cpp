@@ -29,6 +29,7 @@ Json progressOf(const TaskPtr& task) {
   if (!task) return p.toJSONModel();
   p.TotalTaskCount = task->fileCount;
   p.TotalTaskDoneCount = task->done;
+  p.Renamed = task->renamed;
   if (task->current >= 0 && task->current < task->entries.size()) {
     const TransferEntry& e = task->entries[task->current];
     p.CurrentTaskFile = task->role == TransferRole::Source ? e.local : task->root + QLatin1Char('/') + e.rel;
@@ -69,6 +70,7 @@ Json receiveStatusOf(const TaskPtr& task) {
   status.Progress = progress.value("CurrentTaskPercent", 0.0);
   status.TotalCount = task->fileCount;
   status.TotalTaskDoneCount = task->done;
+  status.Renamed = task->renamed;
   status.CurrentTaskFile = textOf(progress, "CurrentTaskFile");
   status.CurrentTaskSpeed = textOf(progress, "CurrentTaskSpeed");
   return status.toJSONModel();

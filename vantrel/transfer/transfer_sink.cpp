@@ -43,6 +43,7 @@ QString parentRel(const QString& rel) {
 Json TransferSink::startDownload(const QString& session, const QString& folder, const QStringList& targets) {
   const TaskPtr task = core_.newTask(session, TransferRole::Sink, TransferKind::Download);
   task->root = folder;
+  task->replace = false;  // a download never replaces a local file
   zlog::parts(QStringLiteral("Vantrel - download into"), folder);
   if (targets.isEmpty()) {
     core_.fail(task, QStringLiteral("nothing to download"), false);
@@ -60,6 +61,8 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
   const QString mode = textOf(msg, "mode");
   const bool isSend = mode == QLatin1String("send");
   const TaskPtr task = core_.newTask(session, TransferRole::Sink, isSend ? TransferKind::Send : TransferKind::Upload, xid);
+  // An uploader that does not say keeps replacing, as before.
+  task->replace = !isSend && !(valueOf(msg, "overwrite").is_boolean() && !valueOf(msg, "overwrite").get<bool>());
   std::weak_ptr<TransferTask> weak = task;
   if (isSend) {
     if (core_.refusedReceives().contains(session))
@@ -75,6 +78,9 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                       if (!QDir().mkpath(answer))
                         return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true);
                       t->root = answer;
+                      // The receive panel's overwrite switch; replacing when it is not said.
+                      const Json overwrite = reply ? valueOf(*reply, "Overwrite") : Json();
+                      t->replace = !(overwrite.is_boolean() && !overwrite.get<bool>());
                       takeOffer(t, msg, true);
                     });
     return;
@@ -261,7 +267,7 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   const QString dest = task->root + QLatin1Char('/') + entry.rel;
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
-  auto committed = [this, weak, rel = entry.rel, after](const QString& why) {
+  auto committed = [this, weak, rel = entry.rel, after](const QString& why, bool renamed) {
     const TaskPtr t = weak.lock();
     if (t) --t->committing;
     if (!isActive(t)) {
@@ -269,7 +275,7 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
       return;
     }
     if (!why.isEmpty()) core_.fail(t, rel + QStringLiteral(": ") + why, true);
-    else ++t->done;
+    else ++t->done, t->renamed += renamed ? 1 : 0;
     if (after) after(why);
     if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);
   };
@@ -278,11 +284,12 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   auto file = std::make_shared<std::shared_ptr<SinkFile>>(std::move(task->out));
   task->writes->post([] { return true; },
                      [this, weak, file, size = entry.size, sum = sha256, dest, committed](bool) {
-                       if (!isActive(weak.lock())) {
+                       const TaskPtr t = weak.lock();
+                       if (!isActive(t)) {
                          (*file)->discard();
-                         return committed(QStringLiteral("the transfer ended"));
+                         return committed(QStringLiteral("the transfer ended"), false);
                        }
-                       SinkFile::commit(std::move(*file), size, sum, dest, core_.context(), committed);
+                       SinkFile::commit(std::move(*file), size, sum, dest, t->replace, core_.context(), committed);
                      });
 }
 
@@ -340,7 +347,9 @@ void TransferSink::finish(const TaskPtr& task) {
   // Every offered file that is not in place counts as not transferred.
   task->failed = task->fileCount - task->done;
   task->state = TransferState::Finished;
-  core_.send(task, QStringLiteral("finished"), XferNote{-1, task->done, task->failed, QString()}.toJSONModel());
+  Json note = XferNote{-1, task->done, task->failed, QString()}.toJSONModel();
+  note["renamed"] = task->renamed;
+  core_.send(task, QStringLiteral("finished"), note);
   zlog::parts(QStringLiteral("Vantrel - transfer received:"), task->xid, QString::number(task->done),
               QStringLiteral("files"));
   core_.forgetIfServing(task);

@@ -36,6 +36,13 @@ void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, boo
   }).then(core_.context(), std::move(done));
 }
 
+// The offer of an upload says whether it may replace files on the host.
+Json TransferSource::offerOf(const TransferTask& task, const QString& mode, const QString& root) {
+  Json offer = XferOffer{mode, root, wireEntries(task.entries), 0}.toJSONModel();
+  if (task.kind == TransferKind::Upload) offer["overwrite"] = task.replace;
+  return offer;
+}
+
 // Counts what was walked into the task and offers it to the peer.
 void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                                  const QString& root) {
@@ -49,13 +56,14 @@ void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<Transfer
     core_.fail(task, QStringLiteral("nothing to transfer"), false);
   else if (task->entries.size() > kTransferMaxEntries)
     core_.fail(task, QStringLiteral("too many entries"), false);
-  else if (!core_.send(task, QStringLiteral("push"), XferOffer{mode, root, wireEntries(task->entries), 0}.toJSONModel()))
+  else if (!core_.send(task, QStringLiteral("push"), offerOf(*task, mode, root)))
     core_.fail(task, QStringLiteral("the peer link is not open"), false);
 }
 
 void TransferSource::startUpload(const QString& session, const QStringList& targets, const QString& root,
-                                 Answer answer) {
+                                 bool overwrite, Answer answer) {
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Upload);
+  task->replace = overwrite;
   QList<QPair<QString, QString>> walk;
   for (const QString& target : targets) walk.append({target, lastComponent(target)});
   std::weak_ptr<TransferTask> weak = task;
@@ -274,6 +282,7 @@ void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
   // The sink counts every offered file that did not arrive.
   task->done = std::clamp<qint64>(intOf(msg, "done"), 0, task->fileCount);
   task->failed += std::clamp<qint64>(intOf(msg, "failed"), 0, task->fileCount - task->done);
+  task->renamed = std::clamp<qint64>(intOf(msg, "renamed"), 0, task->done);
   task->in.reset();
   task->state = TransferState::Finished;
   zlog::parts(QStringLiteral("Vantrel - transfer finished:"), task->xid, QString::number(task->done),

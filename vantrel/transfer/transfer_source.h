@@ -16,7 +16,9 @@ class TransferSource {
 
   // Uploads and sends of the local client: the targets are walked off the
   // main thread, then offered to the peer ("push").
-  void startUpload(const QString& session, const QStringList& targets, const QString& root, Answer answer);
+  // With `overwrite` false the host saves a file whose name exists as "name (N).ext".
+  void startUpload(const QString& session, const QStringList& targets, const QString& root, bool overwrite,
+                   Answer answer);
   void startSend(const QString& session, const QList<QPair<QString, QString>>& items, Answer answer);
 
   // Frames from the peer.
@@ -34,6 +36,7 @@ class TransferSource {
                 std::function<void(const QList<QList<TransferEntry>>&)> done);
   void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                    const QString& root);
+  static Json offerOf(const TransferTask& task, const QString& mode, const QString& root);
   void checkNext(const TaskPtr& task, bool targets);
   void walkFolders(const TaskPtr& task);
   void sendManifest(const TaskPtr& task);

@@ -54,6 +54,10 @@ struct TransferTask {
   TransferState state = TransferState::Starting;
   QString why;
   QString root;  // sink: the folder written into
+  // Whether an arriving file may take the place of an existing one; when not,
+  // it is saved under the first free "name (N).ext" (counted in `renamed`).
+  bool replace = true;
+  qint64 renamed = 0;
   QList<TransferEntry> entries;
   QSet<qint64> skipped;
   qint64 fileCount = 0;

@@ -24,7 +24,8 @@ struct ReceiveStatus {
   qint64 TotalTaskDoneCount = 0;
   QString CurrentTaskFile;
   QString CurrentTaskSpeed;
-  VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed)
+  qint64 Renamed = 0;  // files saved as "name (N).ext" because their name was taken
+  VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, Renamed)
 };
 
 // Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel.
