@@ -238,7 +238,7 @@ void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
   RelayError error;
   error.error = why;
   sendFrame(link, error.toJSONModel());
-  zlog::parts(QStringLiteral("Relay - refused:"), why, link->name());
+  zlog::parts(QStringLiteral("Relay - refused:"), zlog::excerpt(why), link->name());
   if (close) closeLink(link, QWebSocketProtocol::CloseCodePolicyViolated, why.left(100));
 }
 

@@ -93,7 +93,7 @@ void Bridge::onClientText(const QString& text) {
     return;
   }
   if (!frame->data.is_object()) {
-    zlog::parts(QStringLiteral("Vantrel - client frame without a payload object, dropped:"), frame->code);
+    zlog::parts(QStringLiteral("Vantrel - client frame without a payload object, dropped:"), zlog::excerpt(frame->code));
     return;
   }
   if (frame->code == QLatin1String("Login")) return onLogin(frame->data);
@@ -101,17 +101,17 @@ void Bridge::onClientText(const QString& text) {
   if (frame->code == QLatin1String("WSDC")) return onWsdc(frame->data);
   if (frame->code == QLatin1String("P2PClientControl")) return onControl(frame->data);
   if (frame->code == QLatin1String("P2PCallHostFuncCallback")) return onHostCallback(frame->data);
-  zlog::parts(QStringLiteral("Vantrel - unknown client code, dropped:"), frame->code);
+  zlog::parts(QStringLiteral("Vantrel - unknown client code, dropped:"), zlog::excerpt(frame->code));
 }
 
 void Bridge::sendToClient(quint64 generation, const QString& code, const Json& payload) {
   if (!port_->sendTo(generation, clientFrameText(code, payload)))
-    zlog::parts(QStringLiteral("Vantrel - the asking client is gone, answer dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - the asking client is gone, answer dropped:"), zlog::excerpt(code));
 }
 
 void Bridge::deliverToClient(const QString& code, const Json& payload) {
   if (!port_->send(clientFrameText(code, payload)))
-    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), zlog::excerpt(code));
 }
 
 void Bridge::onLogin(const Json& data) {
@@ -253,7 +253,7 @@ void Bridge::onWsdc(const Json& envelope) {
   const QString session = textOf(envelope, "Session");
   const QString code = textOf(envelope, "Code");
   if (token.isEmpty()) {
-    zlog::parts(QStringLiteral("Vantrel - WSDC without a token, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - WSDC without a token, dropped:"), zlog::excerpt(code));
     return;
   }
   // The client's answer to a host check the bridge asked for a transfer.
@@ -266,7 +266,7 @@ void Bridge::onWsdc(const Json& envelope) {
   // The client's reply to a request that was delivered to it.
   if (delivered_.contains(token)) {
     if (!delivered_.take(token, session)) {
-      zlog::parts(QStringLiteral("Vantrel - WSDC reply names another session, dropped:"), code);
+      zlog::parts(QStringLiteral("Vantrel - WSDC reply names another session, dropped:"), zlog::excerpt(code));
       return;
     }
     relay(session, RelayFrame{QStringLiteral("reply"), token, code, valueOf(envelope, "Data")});
@@ -286,7 +286,7 @@ void Bridge::onWsdc(const Json& envelope) {
     return;
   }
   if (!sessions_.contains(session)) {
-    zlog::parts(QStringLiteral("Vantrel - WSDC for a session that is not open, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - WSDC for a session that is not open, dropped:"), zlog::excerpt(code));
     return;
   }
   sent_.insert(token, session);
@@ -317,7 +317,7 @@ void Bridge::onControl(const Json& envelope) {
     const QString url = textOf(payload, "URL");
     zlog::parts(QStringLiteral("Vantrel - CallHttp"), loggable(url));
     http_->fetchText(url, intOf(payload, "Timeout"), [answer, url](bool ok, const QString& body) {
-      if (!ok) zlog::parts(QStringLiteral("Vantrel - CallHttp failed:"), loggable(url), body);
+      if (!ok) zlog::parts(QStringLiteral("Vantrel - CallHttp failed:"), loggable(url), zlog::excerpt(body));
       // The callers parse the answer text as JSON: a failure is a JSON refusal.
       answer(Json((ok ? body : modelText(FailureMsg{0, body})).toStdString()));
     });
@@ -336,7 +336,7 @@ void Bridge::onControl(const Json& envelope) {
   if (code == QLatin1String("StartRemoteUpload")) return transfers_->startSend(payload, answer);
   if (code == QLatin1String("PreparingUpload")) return transfers_->prepareUpload(payload, answer);
   if (const auto reply = transferRequest(code, payload)) return answer(*reply);
-  zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), code);
+  zlog::parts(QStringLiteral("Vantrel - unknown bridge request, dropped:"), zlog::excerpt(code));
 }
 
 // ---- the service -----------------------------------------------------------
@@ -405,10 +405,10 @@ void Bridge::onServiceOp(const Json& op) {
     return;
   }
   if (name == QLatin1String("error")) {
-    zlog::parts(QStringLiteral("Vantrel - the service reports:"), textOf(op, "error"));
+    zlog::parts(QStringLiteral("Vantrel - the service reports:"), zlog::excerpt(textOf(op, "error")));
     return;
   }
-  zlog::parts(QStringLiteral("Vantrel - unknown service operation, dropped:"), name);
+  zlog::parts(QStringLiteral("Vantrel - unknown service operation, dropped:"), zlog::excerpt(name));
 }
 
 void Bridge::onSessionOpened(const Json& op) {
@@ -421,7 +421,7 @@ void Bridge::onSessionOpened(const Json& op) {
                      (id1 == self || id2 == self) &&
                      (ref.isEmpty() || !op.contains("Result") || intOf(op, "Result") == 1);
   if (!valid) {
-    zlog::parts(QStringLiteral("Vantrel - malformed session announcement, dropped:"), session);
+    zlog::parts(QStringLiteral("Vantrel - malformed session announcement, dropped:"), zlog::excerpt(session));
     if (!ref.isEmpty()) failInit(ref, QStringLiteral("the service's answer is malformed"));
     return;
   }
@@ -429,20 +429,21 @@ void Bridge::onSessionOpened(const Json& op) {
   if (ref.isEmpty()) {
     // A peer opened a session to this host.
     const qint64 caller = intOf(op, "ACC");
-    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString()});
-    zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), session);
+    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
+                                      caller > 0 ? textOf(op, "uname") : QString()});
+    zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), zlog::excerpt(session));
     return;
   }
   const auto it = pendingInits_.find(ref);
   if (it == pendingInits_.end()) {
-    zlog::parts(QStringLiteral("Vantrel - session for a link no longer wanted, closing:"), session);
+    zlog::parts(QStringLiteral("Vantrel - session for a link no longer wanted, closing:"), zlog::excerpt(session));
     service_->sendModel(SessionOp{QStringLiteral("close"), session});
     return;
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString()});
-  zlog::parts(QStringLiteral("Vantrel - session opened:"), session);
+  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString()});
+  zlog::parts(QStringLiteral("Vantrel - session opened:"), zlog::excerpt(session));
   if (!pending.password.isEmpty()) {
     // The host learns the access code given with "ClientInit" as it would
     // from the browser's own check, ahead of any request of the client.
@@ -462,7 +463,7 @@ void Bridge::onSessionOpened(const Json& op) {
 
 void Bridge::relay(const QString& session, const RelayFrame& frame) {
   if (!service_->sendModel(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()}))
-    zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), frame.Code);
+    zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), zlog::excerpt(frame.Code));
 }
 
 void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
@@ -473,28 +474,28 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const QStringList ids = session.split(QLatin1Char('|'));
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (token.isEmpty()) {
-    zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), zlog::excerpt(code));
     return;
   }
   if (kind == QLatin1String("reply")) {
     if (initChecks_.take(token, session)) return;  // the host's answer comes with the client's own requests
     if (!sent_.take(token, session)) {
-      zlog::parts(QStringLiteral("Vantrel - relayed reply to no request of this client, dropped:"), code);
+      zlog::parts(QStringLiteral("Vantrel - relayed reply to no request of this client, dropped:"), zlog::excerpt(code));
       return;
     }
     deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
     return;
   }
   if (kind != QLatin1String("request")) {
-    zlog::parts(QStringLiteral("Vantrel - relayed frame of unknown kind, dropped:"), kind);
+    zlog::parts(QStringLiteral("Vantrel - relayed frame of unknown kind, dropped:"), zlog::excerpt(kind));
     return;
   }
   if (delivered_.contains(token) && delivered_.sessionOf(token) != session) {
-    zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), zlog::excerpt(code));
     return;
   }
   if (!port_->hasClient()) {
-    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), code);
+    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), zlog::excerpt(code));
     return;
   }
   delivered_.insert(token, session);
@@ -505,8 +506,9 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
                     HostCall{session, modelText(call), sessions_.value(session).peerAccount}.toJSONModel());
     return;
   }
+  const Session from = sessions_.value(session);
   deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1),
-                                                       sessions_.value(session).peerAccount}
+                                                       from.peerAccount, from.peerName}
                                               .toJSONModel());
 }
 
@@ -542,7 +544,7 @@ void Bridge::onServiceData(const QByteArray& message) {
 
 void Bridge::askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done) {
   if (!port_->hasClient()) {
-    zlog::parts(QStringLiteral("Vantrel - no client to check a transfer:"), code);
+    zlog::parts(QStringLiteral("Vantrel - no client to check a transfer:"), zlog::excerpt(code));
     done(std::nullopt);
     return;
   }

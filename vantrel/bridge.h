@@ -54,6 +54,7 @@ class Bridge : public QObject {
     QString hostname;
     QString tag;
     QString peerAccount;  // the calling account, in a session a peer opened
+    QString peerName;     // and its name, both as the relay gave them
   };
   struct PendingInit {
     quint64 generation = 0;

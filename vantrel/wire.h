@@ -73,8 +73,11 @@ struct WsdcDelivery {
   Json Msg;
   QString ClientID1;
   QString ClientID2;
-  QString PeerACC;  // for a peer's request: the account that sent it
-  VEX_FIELDS(Token, Session, Code, Msg, ClientID1, ClientID2, PeerACC)
+  // For a peer's request: the account that sent it and that account's name,
+  // as the relay vouches for them; empty for a session this client opened.
+  QString PeerACC;
+  QString PeerName;
+  VEX_FIELDS(Token, Session, Code, Msg, ClientID1, ClientID2, PeerACC, PeerName)
 };
 
 // "P2PCallHostFunc": a call of a host function; "TxtMsg" holds the JSON text

@@ -52,8 +52,8 @@ void dispatch(const vex::Json& frame) {
   } else if (code == QStringLiteral("P2PCallHostFunc")) {
     DoMsg_P2PCall(data);
   } else {
-    zlog::line(QStringLiteral("BridgeMessage - DoMsg - Msg Not Process - ") + code);
-    zlog::line(data);
+    zlog::line(QStringLiteral("BridgeMessage - DoMsg - Msg Not Process - ") + zlog::excerpt(code));
+    zlog::line(zlog::excerpt(data));
   }
 }
 

@@ -110,7 +110,7 @@ void P2PClientMsg::DoMsg(const QString& text) {
   const QByteArray bytes = text.toUtf8();
   const auto parsed = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
   if (!parsed) {
-    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Json error!") + text);
+    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Json error!") + zlog::excerpt(text));
     return;
   }
   const vex::Json& delivery = *parsed;
@@ -142,8 +142,8 @@ void P2PClientMsg::DoMsg(const QString& text) {
   } else if (type == QStringLiteral("P2PConFailed")) {
     SetP2PConnectResult(ConStatus::csInvalid);
   } else {
-    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Msg Not Process - ") + type);
-    zlog::line(text);
+    zlog::line(QStringLiteral("P2PClientMsg - DoMsg - Msg Not Process - ") + zlog::excerpt(type));
+    zlog::line(zlog::excerpt(text));
   }
 }
 

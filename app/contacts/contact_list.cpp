@@ -80,7 +80,7 @@ void ContactList::OnAccessCodeCheckReply(const std::optional<vex::Json>& reply) 
   const QByteArray bytes = text.toUtf8();
   const auto parsed = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
   if (!parsed) {
-    zlog::line(QStringLiteral("Json error : ") + text);
+    zlog::line(QStringLiteral("Json error : ") + zlog::excerpt(text));
     showToast(L("Contact_AddFail"));
     return;
   }

@@ -111,7 +111,7 @@ void ReceiveFile::onTaskStatusReply(const std::optional<vex::Json>& reply) {
     zlog::line(QStringLiteral("RefreshRemoteUploadStatus_FromLocal - no status"));
     return;
   }
-  zlog::line(QString::fromStdString(vex::dump(*reply).value_or(std::string())));
+  zlog::line(zlog::excerpt(vex::dump(*reply).value_or(std::string())));
   const bool finished = contactjson::boolean(*reply, "IsFinished");
   const bool canceled = contactjson::boolean(*reply, "IsCancel");
   dstatus_CurrentTaskPercent = float(contactjson::number(*reply, "Progress"));

@@ -1,6 +1,7 @@
 #include "contacts/view_receive_file.h"
 
 #include "core/localized.h"
+#include "core/util_system.h"
 #include "shell/symbol_button.h"
 
 #include <QBoxLayout>
@@ -16,6 +17,7 @@ namespace {
 
 QLabel* centredLabel(QWidget* parent) {
   auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);  // the peer's texts are shown, never rendered
   label->setAlignment(Qt::AlignCenter);
   label->setContentsMargins(10, 4, 10, 4);
   return label;
@@ -114,8 +116,8 @@ void ViewReceiveFile::refresh() {
   waiting_->setVisible(waiting);
   running_->setVisible(running);
   ok_->setVisible(waiting);
-  log1_->setText(logic_.logInfo1);
-  log2_->setText(logic_.logInfo2);
-  log3_->setText(logic_.logInfo3);
+  log1_->setText(UtilSystem::clipText(logic_.logInfo1, CtlViewReceiveFile::kMaxTextChars));
+  log2_->setText(UtilSystem::clipText(logic_.logInfo2, CtlViewReceiveFile::kMaxTextChars));
+  log3_->setText(UtilSystem::clipText(logic_.logInfo3, CtlViewReceiveFile::kMaxTextChars));
   progress_->setValue(qBound(0, int(logic_.dstatus_CurrentTaskPercent), 100));
 }

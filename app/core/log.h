@@ -5,7 +5,9 @@
 // and a secret logged as a plain value goes through redactSecret first.
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 #include <QStringList>
 
 namespace zlog {
@@ -27,5 +29,13 @@ QString redactSecret(const QString& secret);
 // "Id_acc", any case, also inside JSON held in a JSON string) and the
 // "password=", "pass=" and "credential=" pairs of an address or a form.
 QString redactJsonText(const QString& text);
+
+// A frame or a value from another process as a log line shows it on a refusal
+// or an unknown code: its first kExcerptBytes bytes of UTF-8 (never half a
+// character) and, when it is longer, its whole length in bytes. Every such
+// line goes through it, so a peer cannot fill the disk with its frames.
+inline constexpr qsizetype kExcerptBytes = 512;
+QString excerpt(QStringView text);
+QString excerpt(QByteArrayView utf8);
 
 }  // namespace zlog

@@ -69,6 +69,9 @@ class UtilSystem {
   static QString formatTimestamp(qint64 timestamp);
   // n + 1 random characters of 0-9 and A-Z ("" for negative n).
   static QString randomString(int n);
+  // A text of another party as a view shows it: at most `maxChars`
+  // characters (never half a pair), "…" marking a cut.
+  static QString clipText(const QString& text, qsizetype maxChars);
   static bool isValidEmail(const QString& text);
   static bool isValidAccountName(const QString& text);
   static bool isAlnumInLengthRange(const QString& text, int minimum, int maximum);

@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -49,6 +50,13 @@ QString UtilSystem::randomString(int n) {
   text.reserve(n + 1);
   for (int i = 0; i <= n; ++i) text += alphabet.at(QRandomGenerator::global()->generate() % 36);
   return text;
+}
+
+QString UtilSystem::clipText(const QString& text, qsizetype maxChars) {
+  if (text.size() <= maxChars) return text;
+  qsizetype end = std::max<qsizetype>(maxChars - 1, 0);
+  if (end > 0 && text[end - 1].isHighSurrogate()) --end;
+  return text.left(end) + QChar(0x2026);
 }
 
 bool UtilSystem::isValidEmail(const QString& text) {

@@ -15,8 +15,11 @@ namespace {
 
 using Handler = void (*)(const Request&);
 
+// A share with a code that the session has not proved answers as a missing one.
 void checkHost(const Request& r) {
-  SendWSDCReply(r.code, r.token, r.session, wrapData(getShareCTime(jsonread::text(r.msg, "tag"))));
+  const QString tag = jsonread::text(r.msg, "tag");
+  const QString ctime = ShareAccess::shared().mayReachTag(r.session, tag) ? getShareCTime(tag) : QString();
+  SendWSDCReply(r.code, r.token, r.session, wrapData(ctime));
 }
 
 void getShareInfo(const Request& r) {
@@ -31,7 +34,14 @@ void getShareInfo(const Request& r) {
   vex::Json list = vex::Json::array();
   if (!shares.isEmpty()) {
     SharingObjJson wire;
-    wire.fillFromSharingObj(*shares.first());
+    if (ShareAccess::shared().mayReachTag(r.session, shares.first()->tag)) {
+      wire.fillFromSharingObj(*shares.first());
+    } else {
+      // Before its code is proved a share shows its tag and that it has a
+      // code, and nothing of its folder or settings.
+      wire.tag = shares.first()->tag;
+      wire.password = shares.first()->password;
+    }
     list.push_back(wire.toJSONModel());
   }
   SendWSDCReply(r.code, r.token, r.session, wrapData(list));
@@ -109,6 +119,8 @@ void handleRequest(const vex::Json& frame) {
   request.msg = jsonread::member(frame, "Msg");
   request.peer = peerOf(frame, request.session);
   request.transferCheck = jsonread::integer(frame, protocol::kTransferCheckField) == 1;
+  request.account = jsonread::text(frame, "PeerACC");
+  request.accountName = jsonread::text(frame, "PeerName");
   if (request.code != QLatin1String("SessionClosed")) ShareAccess::shared().touch(request.session);
   for (const Route& route : kRoutes) {
     if (request.code == QLatin1String(route.code)) {
@@ -116,8 +128,8 @@ void handleRequest(const vex::Json& frame) {
       return;
     }
   }
-  zlog::line(QStringLiteral("WSDC Not Process - ") + request.code);
-  zlog::line(QString::fromStdString(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+  zlog::line(QStringLiteral("WSDC Not Process - ") + zlog::excerpt(request.code));
+  zlog::line(zlog::excerpt(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
 }
 
 void handleHostFunction(const vex::Json& frame) {
@@ -151,8 +163,8 @@ void handleHostFunction(const vex::Json& frame) {
   record.Token = vex::Json(jsonread::text(*call, "Token").toStdString());
 
   if (code != QStringLiteral("buildIcon2")) {
-    zlog::parts(QStringLiteral("DoMsg_P2PCall - Not Process"), code);
-    zlog::line(QString::fromStdString(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+    zlog::parts(QStringLiteral("DoMsg_P2PCall - Not Process"), zlog::excerpt(code));
+    zlog::line(zlog::excerpt(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
   }
   ShareAccess::shared().touch(session);

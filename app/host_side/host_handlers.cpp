@@ -23,6 +23,7 @@
 #include "shell/view_handles.h"
 #include "host_side/file_listing.h"
 #include "host_side/host_file_service.h"
+#include "host_side/share_access.h"
 
 namespace hostside {
 
@@ -63,16 +64,24 @@ int64_t activeSessionCount(uint64_t now) {
   return count;
 }
 
+bool fromOwnAccount(const Request& r) {
+  const int64_t own = UserInfo::shared()->id_acc;
+  return own > 0 && !r.account.isEmpty() && r.account == QString::number(own);
+}
+
 void clientTouch(const Request& r) {
   zlog::parts(QStringLiteral("ClientTouch"), r.session);
   MsgBackDataClientTouch touch;
   touch.UPC = UserInfo::shared()->limit_dpc;
   touch.SC = activeSessionCount(uint64_t(QDateTime::currentSecsSinceEpoch()));
-  QString local = documentsPath(QStringLiteral("Kelvor"));
-  ensureDirectory(local);
-  local += QStringLiteral("/Downloads");
-  ensureDirectory(local);
-  touch.Local = local;
+  // This machine's documents folder only to a session that proved something.
+  if (fromOwnAccount(r) || ShareAccess::shared().provedAnyCode(r.session)) {
+    QString local = documentsPath(QStringLiteral("Kelvor"));
+    ensureDirectory(local);
+    local += QStringLiteral("/Downloads");
+    ensureDirectory(local);
+    touch.Local = local;
+  }
   touch.OS = QStringLiteral("IOS");
   SendWSDCReply(r.code, r.token, r.session, wrapData(touch));
 }
@@ -155,9 +164,13 @@ QString clipboardPreview(const QString& text) {
   return text.left(fifth) + QStringLiteral("...");
 }
 
+// Pushing needs the user's own account or a proved access code, and the
+// switch on; reading needs the own account. A refusal answers as an empty
+// clipboard would.
 void clipboardPush(const Request& r) {
   const QString info = jsonread::text(r.msg, "Info");
-  if (!info.isEmpty() && clipboardAllowed()) {
+  const bool trusted = fromOwnAccount(r) || ShareAccess::shared().provedAnyCode(r.session);
+  if (!info.isEmpty() && trusted && clipboardAllowed()) {
     if (QClipboard* board = clipboard()) board->setText(info);
     if (Env::MainViewShared) Env::MainViewShared->showToast(QStringLiteral("剪贴板已更新：") + clipboardPreview(info));
   }
@@ -166,7 +179,7 @@ void clipboardPush(const Request& r) {
 
 void clipboardGetText(const Request& r) {
   QString text;
-  if (clipboardAllowed()) {
+  if (fromOwnAccount(r) && clipboardAllowed()) {
     if (const QClipboard* board = clipboard()) {
       const QMimeData* data = board->mimeData();
       if (data && data->hasText()) text = data->text();
@@ -182,8 +195,9 @@ void waitRemoteReceiveFiles(const Request& r) {
     CtlViewReceiveFile& panel = main->ctlViewReceiveFile();
     panel = CtlViewReceiveFile{};
     panel.Session = session;
-    panel.Summary = jsonread::text(r.msg, "Summary");
-    panel.FromUser = jsonread::text(r.msg, "FromUser");
+    panel.Summary = UtilSystem::clipText(jsonread::text(r.msg, "Summary"), CtlViewReceiveFile::kMaxTextChars);
+    // The sender as the relay names its account, never the name it gives itself.
+    panel.FromUser = UtilSystem::clipText(r.accountName, CtlViewReceiveFile::kMaxNameChars);
     panel.UUID = jsonread::text(r.msg, "UUID");
     panel.vrsState = ViewReceiveState::vrsWaiting;
     panel.isShowView = true;
@@ -212,7 +226,12 @@ void waitRemoteReceiveFilesPressButton(const Request& r) {
   SendWSDCReply(r.code, r.token, r.session, answer);
 }
 
-void waitRemoteReceiveFilesCancel(const Request&) {
+void waitRemoteReceiveFilesCancel(const Request& r) {
+  // Only the session that made the offer withdraws it.
+  if (offeringSession().isEmpty() || r.session != offeringSession()) {
+    zlog::line(QStringLiteral("WaitRemoteReceiveFilesCancel - not the offering session, ignored"));
+    return;
+  }
   if (MainViewHandle* main = Env::MainViewShared) {
     main->ctlViewReceiveFile().isShowView = false;
     main->receiveFilePanelChanged();

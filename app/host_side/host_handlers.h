@@ -14,6 +14,10 @@ struct Request {
   QString session;
   QString code;
   QString peer;   // who asks: the peer's account, else its client id
+  // The asking account and its name as the relay vouches for them (the
+  // bridge's "PeerACC" and "PeerName"); empty when nobody vouches.
+  QString account;
+  QString accountName;
   vex::Json msg;  // the payload under "Msg"
   // Asked by this client's own bridge for a transfer (never set by a peer):
   // the answer also says where the checked path lies.
@@ -38,6 +42,10 @@ void clipboardGetText(const Request& r);
 void waitRemoteReceiveFiles(const Request& r);
 void waitRemoteReceiveFilesPressButton(const Request& r);
 void waitRemoteReceiveFilesCancel(const Request& r);  // no reply
+
+// Whether the request comes from a session of this host's own account (the
+// user's other device).
+bool fromOwnAccount(const Request& r);
 
 // The clipboard switch: "0" in the settings store turns peers' clipboard
 // access off; anything else (unset included) leaves it on.

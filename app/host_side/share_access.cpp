@@ -84,6 +84,23 @@ bool ShareAccess::mayReach(const QString& session, const QString& tag, const QSt
   return proven != it->proven.constEnd() && *proven == password;
 }
 
+bool ShareAccess::mayReachTag(const QString& session, const QString& tag) const {
+  const QList<SharingObjPtr> shares = loadShares(tag, false, true);
+  return !shares.isEmpty() && mayReach(session, shares.first()->tag, shares.first()->password);
+}
+
+bool ShareAccess::provedAnyCode(const QString& session) const {
+  const auto it = sessions_.constFind(session);
+  if (it == sessions_.constEnd()) return false;
+  for (auto proven = it->proven.constBegin(); proven != it->proven.constEnd(); ++proven) {
+    const QList<SharingObjPtr> shares = loadShares(proven.key(), false, true);
+    // A share without a code, now or then, proves nothing.
+    if (proven->isEmpty() || shares.isEmpty() || shares.first()->password.isEmpty()) continue;
+    if (mayReach(session, shares.first()->tag, shares.first()->password)) return true;
+  }
+  return false;
+}
+
 void ShareAccess::touch(const QString& session) {
   if (session.isEmpty()) return;
   dropIdle();

@@ -58,6 +58,12 @@ class ShareAccess {
   // Whether `session` may reach the share stored as `tag` with `password`.
   bool mayReach(const QString& session, const QString& tag, const QString& password) const;
 
+  // Whether `session` may reach the share that `tag` names ("" and
+  // "index.php" the default share); false when there is none.
+  bool mayReachTag(const QString& session, const QString& tag) const;
+  // Whether `session` proved the access code that one of the shares has now.
+  bool provedAnyCode(const QString& session) const;
+
   // A request of `session` arrived: it stays alive.
   void touch(const QString& session);
   void forgetSession(const QString& session);

@@ -18,7 +18,7 @@ bool RemoteFileListController::isMissing(const std::optional<vex::Json>& reply) 
 
 QString RemoteFileListController::dumpReply(const std::optional<vex::Json>& reply) {
   if (!reply) return QStringLiteral("(none)");
-  return QString::fromStdString(reply->dump(-1, ' ', false, vex::Json::error_handler_t::replace));
+  return zlog::excerpt(reply->dump(-1, ' ', false, vex::Json::error_handler_t::replace));
 }
 
 RemoteFileListController::RemoteFileListController(std::optional<RemoteSharing>* rhActive, QObject* parent)

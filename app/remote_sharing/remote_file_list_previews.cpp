@@ -79,7 +79,7 @@ void RemoteFileListController::onIconReply(const std::optional<vex::Json>& reply
   const QByteArray bytes = text.toUtf8();
   const auto list = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
   if (!list) {
-    zlog::line(QStringLiteral("Json error : ") + text.left(300));
+    zlog::line(QStringLiteral("Json error : ") + zlog::excerpt(text));
     endThumbStep();
     return;
   }

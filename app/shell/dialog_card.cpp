@@ -40,6 +40,7 @@ DialogCard::DialogCard(QSize size, bool withCloseSymbol, QWidget* parent) : QWid
   }
   row->addStretch(1);
   title_ = new QLabel;
+  title_->setTextFormat(Qt::PlainText);  // titles may name a peer: shown, never rendered
   title_->setObjectName(QStringLiteral("cardTitle"));
   QFont bold = title_->font();
   bold.setBold(true);

@@ -193,7 +193,7 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
 
 void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& url, const QString& dmg,
                                          const QString& tmp, const QString& sha256) {
-  zlog::line(QString::fromStdString(reply.dump()));
+  zlog::line(zlog::excerpt(reply.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
   if (reply.is_null()) return;
   const auto object = replyObject(reply, nullptr);
   if (!object || !boolOf(*object, "IsSucc")) return;

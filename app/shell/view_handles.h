@@ -43,6 +43,9 @@ enum class ViewReceiveState { vrsRunning = 0, vrsFinished, vrsStopped, vrsCancel
 
 // Control record of the receive-file panel, held by the main window.
 struct CtlViewReceiveFile {
+  // What the panel keeps of the peer's texts, in characters.
+  static constexpr qsizetype kMaxNameChars = 64;
+  static constexpr qsizetype kMaxTextChars = 300;
   bool isShowView = false;
   QString Summary;
   QString Session;

@@ -86,13 +86,17 @@ class HostDispatcherTest : public ::testing::Test {
   std::vector<Frame> request(const char* code, vex::Json msg = vex::Json::object(), const char* session = "peer|me",
                              const char* token = "T1") {
     frames.clear();
-    hostside::handleRequest({{"Token", token},
-                             {"Session", session},
-                             {"Code", code},
-                             {"Msg", std::move(msg)},
-                             {"ClientID1", "x"},
-                             {"ClientID2", "y"}});
+    vex::Json frame = {{"Token", token}, {"Session", session}, {"Code", code},
+                       {"Msg", std::move(msg)}, {"ClientID1", "x"}, {"ClientID2", "y"}};
+    frame.update(from);
+    hostside::handleRequest(frame);
     return frames;
+  }
+  // The "Data" of the one reply to a request in `session`.
+  vex::Json replyIn(const char* session, const char* code, vex::Json msg = vex::Json::object()) {
+    const auto out = request(code, std::move(msg), session);
+    EXPECT_EQ(out.size(), 1u) << code << " " << session;
+    return out.size() == 1 ? out[0].data["Data"] : vex::Json();
   }
 
   // The reply's "Data" of a request answered at once.
@@ -119,6 +123,8 @@ class HostDispatcherTest : public ::testing::Test {
   QTemporaryDir tmp;
   QString share;
   std::vector<Frame> frames;
+  // What the bridge says of the asking account; another account than Ann's (42).
+  vex::Json from = {{"PeerACC", "7"}, {"PeerName", "Bob"}};
 };
 
 TEST_F(HostDispatcherTest, EnvelopeTakesClientIdsFromTheSession) {
@@ -155,6 +161,8 @@ TEST_F(HostDispatcherTest, FirstContactReplies) {
   const QString local = QString::fromStdString(touch["data"]["Local"].get<std::string>());
   EXPECT_TRUE(local.endsWith(QStringLiteral("/Kelvor/Downloads")));
   EXPECT_TRUE(QDir(local).exists());
+  // A session that proved no code learns nothing of this machine's folders.
+  EXPECT_EQ(replyIn("other|me", "ClientTouch")["data"]["Local"], "");
 
   const vex::Json hand = reply("HostHandShake");
   EXPECT_EQ(hand, (vex::Json{{"data", "Ann"}, {"os", "macos"}, {"device", "MacPC"}, {"clipboard", "1"}}));
@@ -211,6 +219,20 @@ TEST_F(HostDispatcherTest, ShareRequests) {
   const vex::Json web = reply("getShareInfo", {{"tag", "SHR1"}});
   ASSERT_EQ(web["data"].size(), 1u);
   EXPECT_EQ(web["data"][0]["password"], "????????");
+  EXPECT_EQ(web["data"][0]["path"], share.toStdString());
+
+  // A session that proved nothing: the share with a code answers "CheckHost"
+  // as a missing one, and the web lookup shows no folder and no settings.
+  EXPECT_EQ(replyIn("other|me", "CheckHost", {{"tag", "shr1"}}), (vex::Json{{"data", ""}}));
+  const vex::Json blind = replyIn("other|me", "getShareInfo", {{"tag", "SHR1"}, {"isweb", "1"}});
+  ASSERT_EQ(blind["data"].size(), 1u);
+  EXPECT_EQ(blind["data"][0].size(), 26u);
+  EXPECT_EQ(blind["data"][0]["tag"], "SHR1");
+  EXPECT_EQ(blind["data"][0]["password"], "????????");
+  EXPECT_EQ(blind["data"][0]["path"], "");
+  EXPECT_EQ(blind["data"][0]["ctime"], "");
+  EXPECT_EQ(blind["data"][0]["isfiledel"], 0);
+  EXPECT_EQ(blind["data"][0]["isupload"], 0);
 }
 
 TEST_F(HostDispatcherTest, FileListReplyIsNotWrapped) {
@@ -331,24 +353,37 @@ TEST_F(HostDispatcherTest, SessionsReachTheShareOnlyWithTheCodeAndWhileOpen) {
   EXPECT_EQ(valid("other|me"), 1);
 }
 
-TEST_F(HostDispatcherTest, ClipboardHonoursTheSwitch) {
+// Only the user's own account reads the clipboard; a session that proved a
+// share's code may also push; a stranger does neither and is answered as an
+// empty clipboard would answer.
+TEST_F(HostDispatcherTest, ClipboardIsTheOwnAccountsAndHonoursTheSwitch) {
   bridgetest::FakeMainView main;
   Env::MainViewShared = &main;
   QClipboard* board = QGuiApplication::clipboard();
   board->setText(QStringLiteral("before"));
+
+  EXPECT_EQ(replyIn("other|me", "Clipboard", {{"Info", "stranger"}}), vex::Json("[]"));
+  EXPECT_EQ(board->text(), QStringLiteral("before"));
+  EXPECT_EQ(replyIn("other|me", "ClipboardGetText"), (vex::Json{{"data", ""}}));
+  EXPECT_TRUE(main.toasts.isEmpty());
 
   EXPECT_EQ(reply("Clipboard", {{"Info", "abcdef"}}), vex::Json("[]"));
   EXPECT_EQ(board->text(), QStringLiteral("abcdef"));
   EXPECT_EQ(main.toasts.value(0), QStringLiteral("剪贴板已更新：abcde..."));
   EXPECT_EQ(reply("Clipboard", {{"Info", ""}}), vex::Json("[]"));
   EXPECT_EQ(board->text(), QStringLiteral("abcdef"));
-  EXPECT_EQ(reply("ClipboardGetText"), (vex::Json{{"data", "abcdef"}}));
+  EXPECT_EQ(reply("ClipboardGetText"), (vex::Json{{"data", ""}}));
+
+  from = {{"PeerACC", "42"}, {"PeerName", "Ann"}};  // the user's other device
+  EXPECT_EQ(replyIn("other|me", "ClipboardGetText"), (vex::Json{{"data", "abcdef"}}));
   EXPECT_EQ(main.toasts.value(1), QStringLiteral("剪贴板已被远程获取"));
+  EXPECT_EQ(replyIn("other|me", "Clipboard", {{"Info", "mine"}}), vex::Json("[]"));
+  EXPECT_EQ(board->text(), QStringLiteral("mine"));
 
   UtilDB::setValue(QStringLiteral("IsClipboard"), QStringLiteral("0"));
   main.toasts.clear();
   EXPECT_EQ(reply("Clipboard", {{"Info", "pushed"}}), vex::Json("[]"));
-  EXPECT_EQ(board->text(), QStringLiteral("abcdef"));
+  EXPECT_EQ(board->text(), QStringLiteral("mine"));
   EXPECT_EQ(reply("ClipboardGetText"), (vex::Json{{"data", ""}}));
   EXPECT_TRUE(main.toasts.isEmpty());
 
@@ -367,8 +402,9 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   Env::MainViewShared = &main;
   main.panel.taskState = QStringLiteral("2");
   main.panel.Summary = QStringLiteral("old offer");
+  // The sender is named as the relay names its account, not as it names itself.
   EXPECT_EQ(reply("WaitRemoteReceiveFiles",
-                  {{"UUID", "u-1"}, {"Session", "bob|me"}, {"Summary", "3 files"}, {"FromUser", "Bob"}}),
+                  {{"UUID", "u-1"}, {"Session", "bob|me"}, {"Summary", "3 files"}, {"FromUser", "<h1>Carol</h1>"}}),
             (vex::Json{{"data", "1"}}));
   EXPECT_TRUE(main.panel.isShowView);
   EXPECT_EQ(main.panel.Summary, QStringLiteral("3 files"));
@@ -391,9 +427,17 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   ASSERT_EQ(intruder.size(), 1u);
   EXPECT_EQ(intruder[0].data["Data"], (vex::Json{{"data", "0"}}));
 
+  // Another session cannot withdraw the offer.
+  EXPECT_EQ(request("WaitRemoteReceiveFilesCancel", vex::Json::object(), "intruder|me").size(), 0u);
+  EXPECT_TRUE(main.panel.isShowView);
+  EXPECT_TRUE(main.toasts.isEmpty());
   EXPECT_EQ(request("WaitRemoteReceiveFilesCancel").size(), 0u);
   EXPECT_FALSE(main.panel.isShowView);
   EXPECT_EQ(main.toasts.size(), 1);
+
+  // A long offer text is kept short.
+  reply("WaitRemoteReceiveFiles", {{"UUID", "u-2"}, {"Session", "bob|me"}, {"Summary", std::string(5000, 's')}});
+  EXPECT_EQ(main.panel.Summary.size(), CtlViewReceiveFile::kMaxTextChars);
 }
 
 TEST_F(HostDispatcherTest, HostFunctionCallsInBothShapes) {

@@ -155,7 +155,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (!source && op == QLatin1String("sum")) return sink_.onSum(task, msg);
   if (!source && op == QLatin1String("skip")) return sink_.onSkip(task, msg);
   if (!source && op == QLatin1String("done")) return sink_.onDone(task);
-  zlog::parts(QStringLiteral("Vantrel - transfer frame out of place, dropped:"), op);
+  zlog::parts(QStringLiteral("Vantrel - transfer frame out of place, dropped:"), zlog::excerpt(op));
 }
 
 void TransferEngine::onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset,
