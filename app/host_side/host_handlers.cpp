@@ -23,6 +23,7 @@
 #include "shell/view_handles.h"
 #include "host_side/file_listing.h"
 #include "host_side/host_file_service.h"
+#include "local_sharing/share_store.h"
 
 namespace hostside {
 
@@ -74,6 +75,8 @@ void clientTouch(const Request& r) {
   ensureDirectory(local);
   touch.Local = local;
   touch.OS = QStringLiteral("IOS");
+  for (const SharingObjPtr& share : loadShares(QString(), false, false))
+    if (share->isenabled && share->isTranLAN) touch.TransLAN = QStringLiteral("1");
   SendWSDCReply(r.code, r.token, r.session, wrapData(touch));
 }
 
