@@ -40,7 +40,8 @@ bool LanRoute::start(const QString& folder, QString* error) {
   tls.setPrivateKey(QSslKey(identity->keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey));
   listener_ = new LanListener(tls, this);
   QString why;
-  if (!listener_->listenOn(current_, port_, &why)) {
+  unserved_ = !listener_->listenOn(current_, port_, &why);
+  if (unserved_) {
     if (setting_.mode == LanSetting::Mode::Fixed) {
       *error = why;
       delete listener_;
@@ -55,12 +56,17 @@ bool LanRoute::start(const QString& folder, QString* error) {
 
 void LanRoute::refresh() {
   const QList<QHostAddress> now = wanted();
-  if (now == current_) return;
+  // An address that could not be bound (a new IPv6 address is not usable
+  // at once) is tried again at the next look.
+  if (now == current_ && !unserved_) return;
+  const QStringList before = listener_->urls();
   current_ = now;
   QString why;
-  if (!listener_->listenOn(current_, port_, &why))
+  unserved_ = !listener_->listenOn(current_, port_, &why);
+  if (unserved_)
     zlog::parts(QStringLiteral("Vantrel - local-network route: some addresses are not served:"), why);
   const QStringList urls = listener_->urls();
+  if (urls == before) return;
   zlog::parts(QStringLiteral("Vantrel - local-network addresses now:"),
               urls.isEmpty() ? QStringLiteral("none") : urls.join(QLatin1Char(' ')));
 }

@@ -33,6 +33,7 @@ class LanRoute : public QObject {
   quint16 port_;
   LanListener* listener_ = nullptr;
   QList<QHostAddress> current_;
+  bool unserved_ = false;  // some of current_ could not be bound
   QTimer refresh_;
 };
 
