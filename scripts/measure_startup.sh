@@ -65,7 +65,7 @@ for launch in $(seq $((2 * RUNS))); do
   coproc CLIENT {
     exec env HOME="$HOME_DIR" XDG_CONFIG_HOME="$HOME_DIR/.config" XDG_DATA_HOME="$HOME_DIR/.local/share" \
       QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}" ZARKELO_SERVICE_HOST="127.0.0.1:$SERVICE_PORT" \
-      ZARKELO_CA_FILE="$DATA/ca.pem" ZARKELO_BRIDGE_PORT="$(free_port)" \
+      ZARKELO_CA_FILE="$DATA/ca.pem" ZARKELO_BRIDGE_PORT="$(free_port)" VANTREL_LAN_ADDRESS=127.0.0.1 \
       ZARKELO_TEST_LOGIN_EMAIL="$EMAIL" ZARKELO_TEST_LOGIN_PASSWORD="$PASSWORD" \
       "$WORK/bin/zarkelo" 2>&1
   }

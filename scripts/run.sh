@@ -50,4 +50,7 @@ fi
 
 export ZARKELO_SERVICE_HOST="$LISTEN"
 export ZARKELO_CA_FILE="$DATA/ca.pem"
+# The bridge's local-network route on loopback unless set otherwise: on a
+# development machine no transfer port opens on the network.
+export VANTREL_LAN_ADDRESS="${VANTREL_LAN_ADDRESS:-127.0.0.1}"
 "$BUILD/bin/zarkelo" "$@"

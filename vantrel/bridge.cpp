@@ -1,9 +1,7 @@
 #include "bridge.h"
 
-#include "common/tls/tls_identity.h"
 #include "core/log.h"
-
-#include <QSslKey>
+#include "lan/transfer_lan.h"
 #include "protocol/data_frame.h"
 
 #include <QTimer>
@@ -65,22 +63,16 @@ bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
   return port_->listen(port, error);
 }
 
-bool Bridge::startLan(const QHostAddress& address, quint16 port, const QString& folder, QString* error) {
-  const QString host = address.toString();
-  const auto identity =
-      ztls::ensureSelfSigned(folder + QStringLiteral("/lan.pem"), folder + QStringLiteral("/lan.key"),
-                             {QStringLiteral("Vantrel ") + host, {host}, 825, false}, error);
-  if (!identity) return false;
-  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-  tls.setLocalCertificate(QSslCertificate(identity->certificatePem, QSsl::Pem));
-  tls.setPrivateKey(QSslKey(identity->keyPem, QSsl::Ec, QSsl::Pem, QSsl::PrivateKey));
-  auto* listener = new LanListener(tls, this);
-  if (!listener->start(address, port, error)) {
-    delete listener;
+bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& folder, QString* error) {
+  lanOff_ = setting.mode == LanSetting::Mode::Off;
+  transfers_->setLanFollowing(!lanOff_);
+  auto* route = new LanRoute(setting, port, this);
+  if (!route->start(folder, error)) {
+    delete route;
     return false;
   }
-  lan_ = listener;
-  transfers_->setLanListener(lan_);
+  lan_ = route;
+  transfers_->setLanListener(lan_->listener());
   return true;
 }
 
@@ -269,6 +261,7 @@ void Bridge::onWsdc(const Json& envelope) {
       zlog::parts(QStringLiteral("Vantrel - WSDC reply names another session, dropped:"), zlog::excerpt(code));
       return;
     }
+    if (code == QLatin1String("ClientTouch")) announceLan(session, valueOf(envelope, "Data"));
     relay(session, RelayFrame{QStringLiteral("reply"), token, code, valueOf(envelope, "Data")});
     return;
   }
@@ -290,6 +283,8 @@ void Bridge::onWsdc(const Json& envelope) {
     return;
   }
   sent_.insert(token, session);
+  // The host announces its addresses anew with its answer.
+  if (code == QLatin1String("ClientTouch")) sessions_[session].lanUrls.clear();
   relay(session, RelayFrame{QStringLiteral("request"), token, code, valueOf(envelope, "Data")});
 }
 
@@ -312,7 +307,7 @@ void Bridge::onControl(const Json& envelope) {
     sendToClient(generation, QStringLiteral("P2PCLIENT"), P2PClientDelivery{code, token, msg}.toJSONModel());
   };
   if (code == QLatin1String("PingBridge")) return answer(Json("Pong"));
-  if (code == QLatin1String("GetLanHttp")) return answer(Json(lanUrl().toStdString()));
+  if (code == QLatin1String("GetLanHttp")) return answer(Json(connectedHostLan().toStdString()));
   if (code == QLatin1String("CallHttp")) {
     const QString url = textOf(payload, "URL");
     zlog::parts(QStringLiteral("Vantrel - CallHttp"), loggable(url));
@@ -430,7 +425,7 @@ void Bridge::onSessionOpened(const Json& op) {
     // A peer opened a session to this host.
     const qint64 caller = intOf(op, "ACC");
     sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
-                                      caller > 0 ? textOf(op, "uname") : QString()});
+                                      caller > 0 ? textOf(op, "uname") : QString(), false, {}});
     zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), zlog::excerpt(session));
     return;
   }
@@ -442,7 +437,7 @@ void Bridge::onSessionOpened(const Json& op) {
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString()});
+  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}});
   zlog::parts(QStringLiteral("Vantrel - session opened:"), zlog::excerpt(session));
   if (!pending.password.isEmpty()) {
     // The host learns the access code given with "ClientInit" as it would
@@ -473,6 +468,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const Json& msg = memberOf(frame, "Msg");
   const QStringList ids = session.split(QLatin1Char('|'));
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
+  if (kind == QLatin1String("lan")) return onLanAnnounced(session, msg);
   if (token.isEmpty()) {
     zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), zlog::excerpt(code));
     return;
@@ -483,6 +479,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
       zlog::parts(QStringLiteral("Vantrel - relayed reply to no request of this client, dropped:"), zlog::excerpt(code));
       return;
     }
+    if (code == QLatin1String("ClientTouch")) touched_ = session;
     deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
     return;
   }
@@ -510,6 +507,39 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1),
                                                        from.peerAccount, from.peerName}
                                               .toJSONModel());
+}
+
+// ---- the local-network route ---------------------------------------------
+
+void Bridge::announceLan(const QString& session, const Json& touchReply) {
+  // Nothing when no share of the host's client allows the route.
+  if (!lanAllowedBy(valueOf(touchReply, "data"))) return;
+  const QStringList urls = lanUrls();
+  if (urls.isEmpty()) return;
+  Json list = Json::array();
+  for (const QString& url : urls) list.push_back(url.toStdString());
+  relay(session, RelayFrame{QStringLiteral("lan"), QString(), QStringLiteral("announce"), Json{{"urls", list}}});
+}
+
+void Bridge::onLanAnnounced(const QString& session, const Json& msg) {
+  const auto it = sessions_.find(session);
+  if (it == sessions_.end() || !it->toHost) {
+    zlog::line(QStringLiteral("Vantrel - local-network addresses from a peer that is not the host, dropped"));
+    return;
+  }
+  QStringList urls;
+  if (const Json& list = memberOf(msg, "urls"); list.is_array())
+    for (const Json& url : list) {
+      if (urls.size() == kMaxLanAddresses) break;
+      urls.append(asText(url));
+    }
+  it->lanUrls = followableLanUrls(urls);
+}
+
+QString Bridge::connectedHostLan() const {
+  if (lanOff_) return QString();
+  const auto it = sessions_.constFind(touched_);
+  return it == sessions_.constEnd() ? QString() : it->lanUrls.value(0);
 }
 
 // ---- transfers -------------------------------------------------------------

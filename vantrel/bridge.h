@@ -13,7 +13,7 @@
 #include "client_port.h"
 #include "credential_store.h"
 #include "http_calls.h"
-#include "lan/lan_listener.h"
+#include "lan/lan_route.h"
 #include "service_link.h"
 #include "token_table.h"
 #include "transfer/transfer_engine.h"
@@ -35,11 +35,12 @@ class Bridge : public QObject {
 
   // Listens on 127.0.0.1:port; a non-empty secret is then required.
   bool start(quint16 port, const QByteArray& secret, QString* error);
-  // Serves transfers on `address` (the local-network route) with the
-  // certificate kept in `folder` (made there on first use, key 0600).
-  bool startLan(const QHostAddress& address, quint16 port, const QString& folder, QString* error);
-  // "https://ADDRESS:PORT", or "" without the route.
-  QString lanUrl() const { return lan_ ? lan_->url() : QString(); }
+  // Serves transfers over the local-network route as `setting` says, with
+  // the certificate kept in `folder` (made there on first use, key 0600).
+  // With the route off, peers' grants are not followed either.
+  bool startLan(const LanSetting& setting, quint16 port, const QString& folder, QString* error);
+  // This bridge's own announced addresses, "https://ADDRESS:PORT" each.
+  QStringList lanUrls() const { return lan_ ? lan_->urls() : QStringList(); }
 
   ClientPort* clientPort() const { return port_; }
   ServiceLink* serviceLink() const { return service_; }
@@ -55,6 +56,8 @@ class Bridge : public QObject {
     QString tag;
     QString peerAccount;  // the calling account, in a session a peer opened
     QString peerName;     // and its name, both as the relay gave them
+    bool toHost = false;  // this bridge opened it: the peer is the host
+    QStringList lanUrls;  // the addresses the host announced, followable ones only
   };
   struct PendingInit {
     quint64 generation = 0;
@@ -69,6 +72,11 @@ class Bridge : public QObject {
   void onClientInit(const Json& data);
   void onWsdc(const Json& data);
   void onControl(const Json& data);
+  // The host's local-network addresses: announced to the peer ahead of the
+  // host's "ClientTouch" reply, kept by the peer for "GetLanHttp".
+  void announceLan(const QString& session, const Json& touchReply);
+  void onLanAnnounced(const QString& session, const Json& msg);
+  QString connectedHostLan() const;
   void onHostCallback(const Json& data);
 
   // Takes a successful sign-in answer: keeps the credential and, unless a
@@ -117,7 +125,9 @@ class Bridge : public QObject {
   TokenTable delivered_{kMaxRememberedRequests};  // peers' requests handed to the local client
   TokenTable sent_{kMaxRememberedRequests};       // the local client's requests relayed to peers
   TransferEngine* transfers_;
-  LanListener* lan_ = nullptr;
+  LanRoute* lan_ = nullptr;
+  bool lanOff_ = false;
+  QString touched_;  // the session whose host last answered "ClientTouch": the connected host
   QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
   TokenTable initChecks_{kMaxRememberedRequests};   // access codes presented for "ClientInit"
 };

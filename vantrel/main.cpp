@@ -2,8 +2,9 @@
 //   Vantrel_amd -scode=<start-up code>
 // Environment: VANTREL_PORT (default 19961), VANTREL_SECRET (a per-launch
 // secret the client must present), ZARKELO_SERVICE_HOST, ZARKELO_CA_FILE,
-// VANTREL_LAN_ADDRESS (the local-network address to serve transfers on and
-// announce; unset: transfers go through the service's relay only) and
+// VANTREL_LAN_ADDRESS (the one address to serve transfers on and announce;
+// unset: the local-network addresses of the interfaces, at most 4; "off": no
+// local-network route, transfers go through the service's relay only) and
 // VANTREL_LAN_PORT (default: any free port).
 #include "bridge.h"
 
@@ -12,7 +13,6 @@
 #include "core/service_config.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -57,20 +57,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   zlog::parts(QStringLiteral("Vantrel - listening on"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
-  if (qEnvironmentVariableIsSet("VANTREL_LAN_ADDRESS")) {
-    // Off unless asked for: the route opens a port on the network.
-    const QHostAddress address(qEnvironmentVariable("VANTREL_LAN_ADDRESS"));
-    const uint lanPort = qEnvironmentVariable("VANTREL_LAN_PORT").toUInt();
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge");
-    if (address.isNull() || address.isBroadcast() || address.isMulticast() ||
-        address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6) || lanPort > 65535) {
-      zlog::line(QStringLiteral("Vantrel - VANTREL_LAN_ADDRESS is not an address to listen on; no local-network route"));
-    } else if (!bridge.startLan(address, quint16(lanPort), folder, &error)) {
-      zlog::parts(QStringLiteral("Vantrel - no local-network route:"), error);
-    } else {
-      zlog::parts(QStringLiteral("Vantrel - local-network route on"), bridge.lanUrl());
-    }
+  const vantrel::LanSetting lan = vantrel::lanSettingFrom(qEnvironmentVariableIsSet("VANTREL_LAN_ADDRESS"),
+                                                          qEnvironmentVariable("VANTREL_LAN_ADDRESS"));
+  bool portOk = true;
+  const uint lanPort = qEnvironmentVariableIsSet("VANTREL_LAN_PORT") ? qEnvironmentVariable("VANTREL_LAN_PORT").toUInt(&portOk) : 0;
+  const QString folder =
+      QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge");
+  if (!portOk || lanPort > 65535) {
+    zlog::line(QStringLiteral("Vantrel - VANTREL_LAN_PORT is not a port number; no local-network route"));
+    bridge.startLan(vantrel::lanSettingFrom(true, QStringLiteral("off")), 0, folder, &error);
+  } else if (!bridge.startLan(lan, quint16(lanPort), folder, &error)) {
+    zlog::parts(QStringLiteral("Vantrel - no local-network route:"), error);
+  } else {
+    const QStringList urls = bridge.lanUrls();
+    zlog::parts(QStringLiteral("Vantrel - local-network route on"),
+                urls.isEmpty() ? QStringLiteral("(no local-network address yet)") : urls.join(QLatin1Char(' ')));
   }
   return app.exec();
 }

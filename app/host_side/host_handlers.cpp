@@ -24,6 +24,7 @@
 #include "host_side/file_listing.h"
 #include "host_side/host_file_service.h"
 #include "host_side/share_access.h"
+#include "local_sharing/share_store.h"
 
 namespace hostside {
 
@@ -83,6 +84,8 @@ void clientTouch(const Request& r) {
     touch.Local = local;
   }
   touch.OS = QStringLiteral("IOS");
+  for (const SharingObjPtr& share : loadShares(QString(), false, false))
+    if (share->isenabled && share->isTranLAN) touch.TransLAN = QStringLiteral("1");
   SendWSDCReply(r.code, r.token, r.session, wrapData(touch));
 }
 

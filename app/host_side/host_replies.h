@@ -14,13 +14,16 @@ struct MsgBackData {
   VEX_FIELDS(data)
 };
 
-// "ClientTouch": the host's load and its download folder.
+// "ClientTouch": the host's load and its download folder; "TransLAN" "1"
+// when a share allows the local-network route (the host's bridge then
+// announces its addresses to the peer).
 struct MsgBackDataClientTouch {
   int64_t UPC = 0;
   int64_t SC = 0;
   QString Local;
   QString OS;
-  VEX_FIELDS(UPC, SC, Local, OS)
+  QString TransLAN = QStringLiteral("0");
+  VEX_FIELDS(UPC, SC, Local, OS, TransLAN)
 };
 
 // "HostHandShake", sent without MsgBackData around it.

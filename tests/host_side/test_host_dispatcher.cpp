@@ -163,6 +163,14 @@ TEST_F(HostDispatcherTest, FirstContactReplies) {
   EXPECT_TRUE(QDir(local).exists());
   // A session that proved no code learns nothing of this machine's folders.
   EXPECT_EQ(replyIn("other|me", "ClientTouch")["data"]["Local"], "");
+  // Whether the host's bridge may announce its local-network addresses: only
+  // while some enabled share allows the route.
+  EXPECT_EQ(touch["data"]["TransLAN"], "1");
+  auto shares = loadShares(QStringLiteral("SHR1"), false, false);
+  ASSERT_EQ(shares.size(), 1);
+  shares.first()->isTranLAN = false;
+  ASSERT_TRUE(saveShare(*shares.first()));
+  EXPECT_EQ(reply("ClientTouch")["data"]["TransLAN"], "0");
 
   const vex::Json hand = reply("HostHandShake");
   EXPECT_EQ(hand, (vex::Json{{"data", "Ann"}, {"os", "macos"}, {"device", "MacPC"}, {"clipboard", "1"}}));

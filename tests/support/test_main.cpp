@@ -1,5 +1,7 @@
-// Test entry shared by every test binary: headless Qt, and a temporary HOME so
-// that no test reads or writes the real user's documents folder.
+// Test entry shared by every test binary: headless Qt, a temporary HOME so
+// that no test reads or writes the real user's documents folder, and every
+// bridge a test starts (directly or through the client) serving its
+// local-network route on loopback only, never on this machine's network.
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -10,6 +12,7 @@
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("VANTREL_LAN_ADDRESS", "127.0.0.1");
   QTemporaryDir home(QDir::tempPath() + QStringLiteral("/zarkelo-test-XXXXXX"));
   if (qEnvironmentVariableIsEmpty("ZARKELO_TEST_KEEP_HOME")) {
     qputenv("HOME", home.path().toUtf8());

@@ -1,9 +1,11 @@
 // The local-network route in one process: the host's listener and the peer's
-// client on 127.0.0.1 with a fresh certificate, the capability rules, and the
-// certificate helper they stand on.
+// client on 127.0.0.1 with a fresh certificate, the capability rules, the
+// choice of addresses, and the certificate helper they stand on.
+#include "lan/lan_addresses.h"
 #include "lan/lan_capabilities.h"
 #include "lan/lan_client.h"
 #include "lan/lan_listener.h"
+#include "lan/transfer_lan.h"
 
 #include "transfer/transfer_files.h"
 #include "common/tls/tls_identity.h"
@@ -301,6 +303,72 @@ TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {
   t = target(cap);
   t.url = QStringLiteral("https://localhost:%1").arg(listener->serverPort());
   unreached(t);
+}
+
+// The addresses are chosen from lists of interfaces; none of this machine's
+// own addresses is used.
+TEST(LanAddresses, OnlyLocalNetworksOfInterfacesThatAreUpAtMostFourMostReachableFirst) {
+  auto up = [](QStringList addresses, bool isUp = true, bool loopback = false) {
+    LanInterface i;
+    i.up = isUp;
+    i.loopback = loopback;
+    for (const QString& a : addresses) i.addresses.append(QHostAddress(a));
+    return i;
+  };
+  auto texts = [](const QList<QHostAddress>& list) {
+    QStringList out;
+    for (const QHostAddress& a : list) out.append(a.toString());
+    return out;
+  };
+  // Loopback, public, a down interface, and the link-local IPv6 with its scope.
+  const QList<LanInterface> home{
+      up({QStringLiteral("127.0.0.1"), QStringLiteral("::1")}, true, true),
+      up({QStringLiteral("fe80::1%eth0"), QStringLiteral("203.0.113.9"), QStringLiteral("192.168.1.20"),
+          QStringLiteral("2001:db8::5")}),
+      up({QStringLiteral("10.0.0.3")}, false),
+      up({QStringLiteral("169.254.7.7"), QStringLiteral("fd12:3456::9"), QStringLiteral("100.64.1.1")}),
+  };
+  EXPECT_EQ(texts(selectLanAddresses(home)),
+            (QStringList{QStringLiteral("192.168.1.20"), QStringLiteral("fd12:3456::9"), QStringLiteral("169.254.7.7"),
+                         QStringLiteral("fe80::1%eth0")}));
+  // More than four: the first four by rank; repeats count once.
+  const QList<LanInterface> many{
+      up({QStringLiteral("fe80::2"), QStringLiteral("10.1.1.1"), QStringLiteral("10.1.1.1")}),
+      up({QStringLiteral("172.16.0.1"), QStringLiteral("172.31.255.1"), QStringLiteral("172.32.0.1")}),
+      up({QStringLiteral("fd00::1"), QStringLiteral("192.168.0.1")}),
+  };
+  EXPECT_EQ(texts(selectLanAddresses(many)),
+            (QStringList{QStringLiteral("10.1.1.1"), QStringLiteral("172.16.0.1"), QStringLiteral("172.31.255.1"),
+                         QStringLiteral("192.168.0.1")}));
+  // Nothing local: nothing announced.
+  EXPECT_TRUE(selectLanAddresses({up({QStringLiteral("198.51.100.1")}), up({QStringLiteral("127.0.0.2")}, true, true)})
+                  .isEmpty());
+  EXPECT_TRUE(selectLanAddresses({}).isEmpty());
+
+  // The setting: unset finds, an address sets one, "off" and nonsense turn the route off.
+  EXPECT_EQ(lanSettingFrom(false, QString()).mode, LanSetting::Mode::Found);
+  EXPECT_EQ(lanSettingFrom(true, QStringLiteral("off")).mode, LanSetting::Mode::Off);
+  EXPECT_TRUE(lanSettingFrom(true, QStringLiteral("off")).error.isEmpty());
+  const LanSetting fixed = lanSettingFrom(true, QStringLiteral("127.0.0.1"));
+  EXPECT_EQ(fixed.mode, LanSetting::Mode::Fixed);
+  EXPECT_EQ(fixed.address, QHostAddress(QHostAddress::LocalHost));
+  for (const char* bad : {"", "0.0.0.0", "::", "255.255.255.255", "224.0.0.1", "my-host"}) {
+    const LanSetting s = lanSettingFrom(true, QString::fromLatin1(bad));
+    EXPECT_EQ(s.mode, LanSetting::Mode::Off) << bad;
+    EXPECT_FALSE(s.error.isEmpty()) << bad;
+  }
+
+  // What a peer follows of a grant: local-network addresses only, in order,
+  // at most four; a grant of a bridge with one address is read too.
+  EXPECT_EQ(lanUrlsOf(Json{{"url", "https://192.168.1.20:4433"}}), QStringList{QStringLiteral("https://192.168.1.20:4433")});
+  const Json grant{{"url", "https://10.0.0.1:1"},
+                   {"urls",
+                    {"https://203.0.113.9:1", "https://example.com:1", "http://10.0.0.1:1", "https://10.0.0.1:1/x",
+                     "https://u@10.0.0.1:1", "https://10.0.0.1", 7, "https://[fe80::1%25eth0]:1", "https://10.0.0.1:1",
+                     "https://10.0.0.1:1", "https://[fd00::1]:2", "https://127.0.0.1:3", "https://172.16.0.1:4"}}};
+  EXPECT_EQ(lanUrlsOf(grant), (QStringList{QStringLiteral("https://[fe80::1%25eth0]:1"), QStringLiteral("https://10.0.0.1:1"),
+                                           QStringLiteral("https://[fd00::1]:2"), QStringLiteral("https://127.0.0.1:3")}));
+  EXPECT_EQ(lanUrl(QHostAddress(QStringLiteral("fd00::1")), 2), QStringLiteral("https://[fd00::1]:2"));
 }
 
 TEST(TlsIdentity, MakesSignedAndPinnedCertificatesAndKeepsThem) {

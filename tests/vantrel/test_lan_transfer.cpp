@@ -154,7 +154,8 @@ TEST(LanTransfer, TheRelayCarriesTheFilesWhenTheRouteIsNotAllowedOrNotReachable)
     LanPair pair;
     pair.tamper = [&](const QString& op, Json& msg) {
       if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
-      if (QByteArray(change) == "url") msg["lan"]["url"] = QStringLiteral("https://127.0.0.1:%1").arg(closed).toStdString();
+      const std::string dead = QStringLiteral("https://127.0.0.1:%1").arg(closed).toStdString();
+      if (QByteArray(change) == "url") msg["lan"]["url"] = dead, msg["lan"]["urls"] = {dead};
       else msg["lan"]["fp"] = std::string(64, 'a');
     };
     QElapsedTimer timer;
@@ -168,6 +169,58 @@ TEST(LanTransfer, TheRelayCarriesTheFilesWhenTheRouteIsNotAllowedOrNotReachable)
     EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
     EXPECT_LT(timer.elapsed(), 10000);
   }
+}
+
+TEST(LanTransfer, ThePeerTriesTheAnnouncedAddressesInOrderWithinTheHandshakeTime) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QByteArray big = makeTree(share);
+  LanPair pair;
+  // The host listens on two addresses (both loopback here), on one port.
+  QString error;
+  ASSERT_TRUE(pair.listener->listenOn({QHostAddress(QStringLiteral("127.0.0.1")), QHostAddress(QStringLiteral("127.0.0.2"))},
+                                      0, &error))
+      << error.toStdString();
+  const quint16 port = pair.listener->serverPort();
+  EXPECT_EQ(pair.listener->urls(), (QStringList{QStringLiteral("https://127.0.0.1:%1").arg(port),
+                                                QStringLiteral("https://127.0.0.2:%1").arg(port)}));
+  // Ahead of the host's second address: one not to be followed, a closed
+  // port, and one that takes the connection but never answers the handshake.
+  QTcpServer probe;
+  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+  const quint16 closed = probe.serverPort();
+  probe.close();
+  QTcpServer silent;
+  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  QStringList announced;
+  pair.tamper = [&](const QString& op, Json& msg) {
+    if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
+    for (const Json& url : msg["lan"]["urls"]) announced.append(asText(url));
+    msg["lan"]["urls"] = {"https://198.51.100.1:443", QStringLiteral("https://127.0.0.1:%1").arg(closed).toStdString(),
+                          QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()).toStdString(),
+                          announced.value(1).toStdString()};
+  };
+  const QString save = dir.path() + QStringLiteral("/save");
+  const Json done = pair.download(share + QStringLiteral("/docs"), save);
+  EXPECT_EQ(announced, pair.listener->urls());
+  EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+  EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
+  EXPECT_EQ(pair.dataFrames, 0);  // the third address carried everything
+
+  // Interfaces changed: the host serves the one address left, on its port.
+  ASSERT_TRUE(pair.listener->listenOn({QHostAddress(QStringLiteral("127.0.0.2"))}, 0, &error));
+  EXPECT_EQ(pair.listener->urls(), QStringList{QStringLiteral("https://127.0.0.2:%1").arg(port)});
+  // None of the addresses answers within the handshake time: the relay.
+  pair.tamper = [&](const QString& op, Json& msg) {
+    if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
+    msg["lan"]["urls"] = {QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()).toStdString(),
+                          QStringLiteral("https://127.0.0.2:%1").arg(silent.serverPort()).toStdString()};
+  };
+  const QString other = dir.path() + QStringLiteral("/relayed");
+  const Json relayed = pair.download(share + QStringLiteral("/docs"), other);
+  EXPECT_EQ(intOf(relayed, "TaskStatus"), 1) << relayed.dump();
+  EXPECT_GT(pair.dataFrames, 0);
+  EXPECT_EQ(readFile(other + QStringLiteral("/docs/sub/big.bin")), big);
 }
 
 TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {

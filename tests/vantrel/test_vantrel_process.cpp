@@ -4,6 +4,7 @@
 #include "vantrel_harness.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTcpSocket>
 
 #include <gtest/gtest.h>
@@ -65,9 +66,16 @@ TEST(VantrelProcess, AnswersBridgeRequestsUnderTheirToken) {
             true);
   EXPECT_TRUE(link.waitReply(QStringLiteral("P2PClientText-1")));
 
+  // Its own route is on, on the address set, but no host is connected to
+  // tell an address of.
+  EXPECT_TRUE(spinUntil([&] { return bridge.child().output().contains("local-network route on https://127.0.0.1:"); }));
   const auto lan = link.waitReply(link.control(QStringLiteral("GetLanHttp"), blank()));
   ASSERT_TRUE(lan);
-  EXPECT_TRUE(vantrel::asText(*lan).startsWith(QStringLiteral("https://127.0.0.1:"))) << lan->dump();
+  EXPECT_EQ(vantrel::asText(*lan), QString()) << lan->dump();
+  BridgeProcess off;
+  off.child().env().insert(QStringLiteral("VANTREL_LAN_ADDRESS"), QStringLiteral("off"));
+  ASSERT_TRUE(off.start(nullptr));
+  EXPECT_TRUE(spinUntil([&] { return off.child().output().contains("no local-network route: turned off"); }));
 
   // Transfers are refused plainly, not left waiting.
   const auto upload = link.waitReply(link.control(QStringLiteral("StartRemoteUpload"), {{"Session", "a|b"}}));
@@ -219,4 +227,52 @@ TEST(VantrelProcess, HalfOpenHandshakesDoNotLockTheClientOut) {
   EXPECT_LT(clock.elapsed(), 1500);
   EXPECT_TRUE(pingAnswered(link));
   EXPECT_EQ(bridge.child().process().state(), QProcess::Running);
+}
+
+// Without VANTREL_LAN_ADDRESS the bridge finds its addresses. Only inside a
+// network of its own (a user and network namespace with a veth pair), so that
+// nothing listens on this machine's network; skipped where the machine does
+// not allow one.
+TEST(VantrelProcess, FindsItsLocalNetworkAddressesAndFollowsInterfaceChanges) {
+  Child probe;
+  if (probe.run(QStringLiteral("unshare"), {QStringLiteral("-rn"), QStringLiteral("ip"), QStringLiteral("link"),
+                                             QStringLiteral("add"), QStringLiteral("va"), QStringLiteral("type"),
+                                             QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"),
+                                             QStringLiteral("vb")}) != 0)
+    GTEST_SKIP() << "no network namespace with a veth pair on this machine";
+  Child inside;
+  inside.env().remove(QStringLiteral("VANTREL_LAN_ADDRESS"));
+  inside.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(freePort()));
+  inside.env().insert(QStringLiteral("BRIDGE"), bridgeExecutable(inside.home()));
+  inside.env().insert(QStringLiteral("SCODE"), startupArgument());
+  // Private IPv4 on one end, unique-local IPv6 on the other, loopback up; a
+  // second private address once the test says so. The bridge dies with the shell.
+  const QString script = QStringLiteral(
+      "set -e; ip link add va type veth peer name vb; ip addr add 10.77.0.1/24 dev va;"
+      "ip addr add fd77::1/64 dev vb nodad; ip link set lo up; ip link set va up; ip link set vb up;"
+      "setpriv --pdeathsig KILL \"$BRIDGE\" \"$SCODE\" & pid=$!; trap 'kill $pid' EXIT;"
+      "read go; ip addr add 10.77.0.9/24 dev vb; wait $pid");
+  ASSERT_TRUE(inside.start(QStringLiteral("unshare"), {QStringLiteral("-rn"), QStringLiteral("sh"), QStringLiteral("-c"), script}));
+  const QRegularExpression on(QStringLiteral("local-network route on (https://10\\.77\\.0\\.1:(\\d+)) (https://\\S+)"));
+  QRegularExpressionMatch first;
+  ASSERT_TRUE(spinUntil([&] { return (first = on.match(QString::fromUtf8(inside.output()))).hasMatch(); }, 10s))
+      << inside.output().toStdString();
+  const QString port = first.captured(2);
+  EXPECT_EQ(first.captured(3), QStringLiteral("https://[fd77::1]:") + port);  // private IPv4 first
+  EXPECT_FALSE(inside.output().contains("127.0.0.1:" + port.toLatin1()));
+  // A new address on the interfaces: served on the same port at the next look.
+  inside.process().write("go\n");
+  const QRegularExpression now(QStringLiteral("local-network addresses now: ([^\n]+)"));
+  EXPECT_TRUE(spinUntil(
+      [&] {
+        for (auto lines = now.globalMatch(QString::fromUtf8(inside.output())); lines.hasNext();) {
+          const QString urls = lines.next().captured(1) + QLatin1Char(' ');
+          if (urls.contains(QStringLiteral("https://10.77.0.9:") + port + QLatin1Char(' ')) &&
+              urls.contains(QStringLiteral("https://10.77.0.1:") + port + QLatin1Char(' ')))
+            return true;
+        }
+        return false;
+      },
+      20s))
+      << inside.output().toStdString();
 }

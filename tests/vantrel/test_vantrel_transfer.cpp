@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -97,6 +98,8 @@ class VantrelTransfer : public ::testing::Test {
       if (receiveOverwrite) answer["Overwrite"] = *receiveOverwrite;
       return answer;
     }
+    if (code == QLatin1String("ClientTouch"))
+      return {{"data", {{"UPC", 5}, {"SC", 0}, {"OS", "IOS"}, {"TransLAN", transLan.toStdString()}}}};
     return {{"data", "PONG"}};
   }
 
@@ -188,11 +191,42 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_TRUE(filesBelow(other).isEmpty());
 }
 
+namespace {
+
+// The address a bridge's log gives for its own route.
+QString ownLanUrl(BridgeProcess& bridge) {
+  const QRegularExpression pattern(QStringLiteral("local-network route on (https://\\S+)"));
+  QString url;
+  spinUntil([&] { return !(url = pattern.match(QString::fromUtf8(bridge.child().output())).captured(1)).isEmpty(); });
+  return url;
+}
+
+}  // namespace
+
+TEST_F(VantrelTransfer, GetLanHttpAnswersTheConnectedHostsAddressOnceTheHostIsTouched) {
+  const QString hostUrl = ownLanUrl(host->bridge);
+  ASSERT_TRUE(hostUrl.startsWith(QStringLiteral("https://127.0.0.1:"))) << hostUrl.toStdString();
+  ASSERT_NE(hostUrl, ownLanUrl(peer->bridge));
+  // As the client does once connected: "ClientTouch" to the host, then
+  // "GetLanHttp" to its own bridge.
+  auto lanAfterTouch = [&] {
+    EXPECT_TRUE(peer->link.ask(session, QStringLiteral("ClientTouch"), {{"m", ""}}));
+    const auto lan = control(peer->link, QStringLiteral("GetLanHttp"), {{"m", ""}});
+    return lan ? vantrel::asText(*lan) : QStringLiteral("(no answer)");
+  };
+  transLan = QStringLiteral("1");
+  EXPECT_EQ(lanAfterTouch(), hostUrl);
+  // The host's own bridge is connected to no host.
+  const auto hostsOwn = control(host->link, QStringLiteral("GetLanHttp"), {{"m", ""}});
+  ASSERT_TRUE(hostsOwn);
+  EXPECT_EQ(vantrel::asText(*hostsOwn), QString());
+  // No share of the host allows the route any more: nothing is announced.
+  transLan = QStringLiteral("0");
+  EXPECT_EQ(lanAfterTouch(), QString());
+}
+
 TEST_F(VantrelTransfer, DownloadsAndUploadsOverTheHostsLocalNetworkRouteWhenTheShareAllowsIt) {
   transLan = QStringLiteral("1");
-  const auto lan = control(host->link, QStringLiteral("GetLanHttp"), {{"m", ""}});
-  ASSERT_TRUE(lan);
-  EXPECT_TRUE(vantrel::asText(*lan).startsWith(QStringLiteral("https://127.0.0.1:"))) << lan->dump();
   const QByteArray big = randomBytes(5 * 1024 * 1024 + 3);
   writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
   writeFile(share + QStringLiteral("/docs/readme.txt"), "hello");

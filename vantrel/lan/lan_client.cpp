@@ -1,5 +1,7 @@
 #include "lan_client.h"
 
+#include "lan_addresses.h"
+
 #include "core/log.h"
 
 #include <QHostAddress>
@@ -14,27 +16,12 @@ constexpr qint64 kReadBytes = 512 * 1024;
 constexpr qint64 kHighWater = 4 * 1024 * 1024;
 constexpr qsizetype kMaxErrorBody = 512;
 
-// An address of this machine or of a local network: loopback, the private
-// ranges, link-local, IPv6 unique-local. A grant naming any other address is
-// not followed, so a host cannot point its peer's bridge at the internet.
-bool isLocalNetwork(const QHostAddress& address) {
-  if (address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast()) return true;
-  bool v4 = false;
-  const quint32 ip = address.toIPv4Address(&v4);
-  if (!v4) return false;
-  return (ip >> 24) == 10 || (ip >> 20) == ((172u << 4) | 1u) || (ip >> 16) == ((192u << 8) | 168u);
-}
-
 }  // namespace
 
 LanClient::LanClient(Target target, QObject* parent) : QObject(parent), target_(std::move(target)) {
-  const QUrl url(target_.url);
-  // Only an address, never a name to look up: the route is one machine's listener.
-  if (url.scheme() == QLatin1String("https") && isLocalNetwork(QHostAddress(url.host())) && url.port() > 0 &&
-      url.path().isEmpty() && !url.hasQuery() && url.userInfo().isEmpty()) {
-    host_ = url.host();
-    port_ = quint16(url.port());
-  }
+  // A grant naming any other address is not followed, so a host cannot point
+  // its peer's bridge at the internet.
+  if (!followableLanUrl(target_.url, &host_, &port_)) host_.clear(), port_ = 0;
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, [this] {
     finish(false, phase_ == Phase::Connecting ? QStringLiteral("the host's local address does not answer")
@@ -98,7 +85,7 @@ void LanClient::connectToHost() {
       finish(false, QStringLiteral("the local-network connection failed: ") +
                         (why.isEmpty() ? QStringLiteral("the host closed it") : why));
   });
-  timer_.start(kConnectTimeoutMs);
+  timer_.start(target_.connectTimeoutMs);
   socket_->connectTo(host_, port_);
 }
 

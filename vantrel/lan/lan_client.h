@@ -34,6 +34,7 @@ class LanClient : public QObject {
     QString capability;
     QString session;
     QString xid;
+    int connectTimeoutMs = kConnectTimeoutMs;  // for the TCP and TLS handshake
   };
   // `ok`; `reached` is false when the host could not be reached at all (the
   // relay is then the way), true once a request got as far as the host.

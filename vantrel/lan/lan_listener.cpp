@@ -1,5 +1,6 @@
 #include "lan_listener.h"
 
+#include "lan_addresses.h"
 #include "lan_body.h"
 #include "net/lan_http.h"
 
@@ -257,6 +258,18 @@ class LanServerConnection : public QObject {
   lan::FileBody body_;
 };
 
+// Accepts on one more address of the listener, for the listener.
+class LanAcceptor : public QTcpServer {
+ public:
+  explicit LanAcceptor(LanListener* owner) : QTcpServer(owner), owner_(owner) {}
+
+ protected:
+  void incomingConnection(qintptr descriptor) override { owner_->incomingConnection(descriptor); }
+
+ private:
+  LanListener* owner_;
+};
+
 LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
   // Peers present capabilities, not certificates.
   QString why;
@@ -271,20 +284,41 @@ LanListener::~LanListener() {
 }
 
 bool LanListener::start(const QHostAddress& address, quint16 port, QString* error) {
-  if (!listen(address, port)) {
-    *error = errorString();
-    return false;
-  }
-  return true;
+  return listenOn({address}, port, error);
 }
 
-QString LanListener::url() const {
-  if (!isListening()) return {};
-  const QHostAddress address = serverAddress();
-  const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-                           ? QLatin1Char('[') + address.toString() + QLatin1Char(']')
-                           : address.toString();
-  return QStringLiteral("https://%1:%2").arg(host).arg(serverPort());
+bool LanListener::listenOn(const QList<QHostAddress>& addresses, quint16 port, QString* error) {
+  close();
+  qDeleteAll(extra_);
+  extra_.clear();
+  listened_.clear();
+  QStringList failures;
+  for (const QHostAddress& address : addresses) {
+    QTcpServer* server = listened_.isEmpty() ? static_cast<QTcpServer*>(this) : new LanAcceptor(this);
+    const quint16 wanted = port ? port : port_;
+    bool ok = server->listen(address, wanted);
+    // The port used before may be taken by now; the first address picks another.
+    if (!ok && port == 0 && wanted != 0 && listened_.isEmpty()) ok = server->listen(address, 0);
+    if (!ok) {
+      failures.append(address.toString() + QStringLiteral(": ") + server->errorString());
+      if (server != this) delete server;
+      continue;
+    }
+    if (listened_.isEmpty()) port_ = serverPort();
+    if (server != this) extra_.append(server);
+    listened_.append(address);
+  }
+  if (error) *error = failures.join(QStringLiteral("; "));
+  return failures.isEmpty();
+}
+
+QString LanListener::url() const { return urls().value(0); }
+
+QStringList LanListener::urls() const {
+  QStringList all;
+  if (!isListening()) return all;
+  for (const QHostAddress& address : listened_) all.append(lanUrl(address, port_));
+  return all;
 }
 
 QString LanListener::fingerprint() const {

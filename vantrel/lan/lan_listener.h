@@ -14,6 +14,7 @@
 #include <QHostAddress>
 #include <QSslConfiguration>
 #include <QSet>
+#include <QStringList>
 #include <QTcpServer>
 
 #include <functional>
@@ -38,8 +39,15 @@ class LanListener : public QTcpServer {
 
   // Listens on `address` (port 0: any free port).
   bool start(const QHostAddress& address, quint16 port, QString* error);
-  // "https://ADDRESS:PORT" once listening.
+  // Listens on every one of `addresses` (none: nowhere), all on one port
+  // (0: the port used before, else any free one). An address that cannot be
+  // bound is left out; false, with the reasons, when one was. Connections
+  // already open stay.
+  bool listenOn(const QList<QHostAddress>& addresses, quint16 port, QString* error);
+  // "https://ADDRESS:PORT" of the first address listened on, or "".
   QString url() const;
+  // Of every address listened on, in order.
+  QStringList urls() const;
   // SHA-256 of the certificate, lower-case hex.
   QString fingerprint() const;
 
@@ -54,11 +62,15 @@ class LanListener : public QTcpServer {
 
  private:
   friend class LanServerConnection;
+  friend class LanAcceptor;
   QSslConfiguration tls_;
   std::shared_ptr<TlsContext> server_;
   LanCapabilities capabilities_;
   OpenSink openSink_;
   QSet<LanServerConnection*> connections_;
+  QList<QHostAddress> listened_;  // the first on this server, the others on extra_
+  QList<QTcpServer*> extra_;
+  quint16 port_ = 0;
 };
 
 }  // namespace vantrel

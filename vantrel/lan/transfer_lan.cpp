@@ -1,5 +1,6 @@
 #include "transfer_lan.h"
 
+#include "lan_addresses.h"
 #include "transfer/transfer_sink.h"
 
 #include "core/log.h"
@@ -36,33 +37,65 @@ Json TransferLan::offer(const TaskPtr& task) {
   if (files.isEmpty()) return Json();
   const QString capability = listener_->capabilities().issue(
       task->session, task->xid, download ? LanCapabilities::Method::Get : LanCapabilities::Method::Put, files);
+  Json urls = Json::array();
+  for (const QString& url : listener_->urls()) urls.push_back(url.toStdString());
   return Json{{"url", listener_->url().toStdString()},
+              {"urls", urls},
               {"fp", listener_->fingerprint().toStdString()},
               {"cap", capability.toStdString()}};
+}
+
+QStringList lanUrlsOf(const Json& grant) {
+  QStringList urls;
+  const Json& list = valueOf(grant, "urls");
+  if (list.is_array())
+    for (const Json& url : list) urls.append(asText(url));
+  // A grant of a bridge that announces one address.
+  if (urls.isEmpty()) urls.append(textOf(grant, "url"));
+  return followableLanUrls(urls);
 }
 
 void TransferLan::fetch(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, false, then); }
 void TransferLan::push(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, true, then); }
 
 void TransferLan::start(const TaskPtr& task, const Json& grant, bool push, Moved then) {
-  const LanClient::Target target{textOf(grant, "url"), textOf(grant, "fp"), textOf(grant, "cap"), task->session,
-                                 task->xid};
-  if (target.url.isEmpty() || target.fingerprint.isEmpty() || target.capability.isEmpty()) return then(false);
+  if (!following_) return then(false);
+  const QStringList urls = lanUrlsOf(grant);
+  const QString fingerprint = textOf(grant, "fp");
+  const QString capability = textOf(grant, "cap");
+  if (urls.isEmpty() || fingerprint.isEmpty() || capability.isEmpty()) return then(false);
   drop(task->xid);
   Run run;
-  run.client = new LanClient(target);
   run.task = task;
   run.push = push;
   run.then = std::move(then);
-  if (push) {
-    std::weak_ptr<TransferTask> weak = task;
+  run.urls = urls;
+  run.target = {QString(), fingerprint, capability, task->session, task->xid};
+  run.since.start();
+  connectNext(run);
+  runs_.insert(task->xid, run);
+  zlog::parts(QStringLiteral("Vantrel - transfer over the local network:"), task->xid);
+  step(task->xid);
+}
+
+bool TransferLan::connectNext(Run& run) {
+  const qsizetype left = run.urls.size() - run.tried;
+  const qint64 budget = LanClient::kConnectTimeoutMs - run.since.elapsed();
+  if (left <= 0 || budget < kLeastConnectMs) return false;
+  if (run.client) run.client->abort(), run.client->deleteLater();  // possibly inside its own callback
+  // The addresses share the handshake time: one that does not answer holds
+  // up the next ones only for its part.
+  LanClient::Target target = run.target;
+  target.url = run.urls[run.tried++];
+  target.connectTimeoutMs = int(budget / left);
+  run.client = new LanClient(target);
+  if (run.push) {
+    std::weak_ptr<TransferTask> weak = run.task;
     run.client->setProgress([weak](qint64 bytes) {
       if (const TaskPtr t = weak.lock()) t->bytesDone += bytes, t->currentBytes += bytes;
     });
   }
-  runs_.insert(task->xid, run);
-  zlog::parts(QStringLiteral("Vantrel - transfer over the local network:"), task->xid);
-  step(task->xid);
+  return true;
 }
 
 void TransferLan::step(const QString& xid) {
@@ -99,7 +132,11 @@ void TransferLan::onFileDone(const QString& xid, bool ok, bool reached, const QS
     return step(xid);
   }
   if (!reached && !it->movedAny) {
-    // The address does not answer: the relay carries everything.
+    if (connectNext(*it)) {
+      zlog::parts(QStringLiteral("Vantrel - local address not reachable, trying the next one:"), why);
+      return step(xid);
+    }
+    // No address answers: the relay carries everything.
     zlog::parts(QStringLiteral("Vantrel - local network not reachable, using the relay:"), why);
     const Moved then = it->then;
     const bool push = it->push;

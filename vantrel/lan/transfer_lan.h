@@ -9,6 +9,7 @@
 #include "lan_listener.h"
 #include "transfer/transfer_core.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 
 namespace vantrel {
@@ -17,6 +18,8 @@ class TransferSink;
 
 // Whether a host check's answer allows the route ("TransLAN" "1").
 bool lanAllowedBy(const Json& info);
+// The addresses a grant announces that this bridge may follow, in order.
+QStringList lanUrlsOf(const Json& grant);
 
 class TransferLan {
  public:
@@ -27,8 +30,13 @@ class TransferLan {
   TransferLan(TransferCore& core, TransferSink& sink) : core_(core), sink_(sink) {}
   ~TransferLan();
 
+  // Below this much of the handshake time left, the next address is not tried.
+  static constexpr int kLeastConnectMs = 50;
+
   // The host's listener (null: this bridge offers no route).
   void setListener(LanListener* listener);
+  // Whether this bridge follows its peers' grants (false: the route is off).
+  void setFollowing(bool following) { following_ = following; }
 
   // Host: {"url","fp","cap"} for the task's files, or null when there is no
   // listener or the host's checks do not allow the route.
@@ -49,8 +57,15 @@ class TransferLan {
     qint64 next = 0;
     bool movedAny = false;
     Moved then;
+    QStringList urls;  // the announced addresses, tried in order
+    qsizetype tried = 0;
+    LanClient::Target target;  // without its address
+    QElapsedTimer since;       // the first address's handshake began
   };
   void start(const TaskPtr& task, const Json& grant, bool push, Moved then);
+  // A client for the next address within what is left of the handshake
+  // time; false when there is none.
+  bool connectNext(Run& run);
   void step(const QString& xid);
   void onFileDone(const QString& xid, bool ok, bool reached, const QString& why);
   void drop(const QString& xid);
@@ -60,6 +75,7 @@ class TransferLan {
   TransferCore& core_;
   TransferSink& sink_;
   LanListener* listener_ = nullptr;
+  bool following_ = true;
   QHash<QString, Run> runs_;
 };
 

@@ -77,6 +77,8 @@ class TransferEngine : public QObject {
 
   // The host's local-network listener; null: transfers use the relay only.
   void setLanListener(LanListener* listener) { lan_.setListener(listener); }
+  // Whether peers' grants are followed (false: the route is turned off).
+  void setLanFollowing(bool following) { lan_.setFollowing(following); }
 
  private:
   TransferCore core_;
