@@ -15,6 +15,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <stdexcept>
 #include <sys/prctl.h>
 
 namespace vantreltest {
@@ -232,6 +233,15 @@ std::optional<Json> ClientLink::ask(const QString& session, const QString& code,
       timeout);
   if (!reply) return std::nullopt;
   return vantrel::valueOf(reply->data, "Msg");
+}
+
+Json ClientLink::answer(const QString& session, const QString& code, const Json& payload,
+                        std::chrono::milliseconds timeout) {
+  auto reply = ask(session, code, payload, timeout);
+  if (!reply)
+    throw std::runtime_error("no reply to the peer request " + code.toStdString() + " within " +
+                             std::to_string(timeout.count()) + " ms");
+  return std::move(*reply);
 }
 
 QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {

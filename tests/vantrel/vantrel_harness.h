@@ -134,6 +134,10 @@ class ClientLink {
   // no reply comes in time.
   std::optional<Json> ask(const QString& session, const QString& code, const Json& payload,
                           std::chrono::milliseconds timeout = 10s);
+  // The same, for a test that cannot go on without the reply: when none comes
+  // in time it throws, which fails and ends the test.
+  Json answer(const QString& session, const QString& code, const Json& payload,
+              std::chrono::milliseconds timeout = 30s);
   // Sign-in; the "LoginResult" data.
   std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 10s);
 
