@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsSet("VANTREL_PORT")) {
     bool ok = false;
     const uint value = qEnvironmentVariable("VANTREL_PORT").toUInt(&ok);
-    if (!ok || value == 0 || value > 65535) {
+    // 0 picks a free port; the line below tells which.
+    if (!ok || value > 65535) {
       std::fprintf(stderr, "Vantrel: VANTREL_PORT is not a port number\n");
       return 2;
     }
@@ -56,7 +57,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));
     return 1;
   }
-  zlog::parts(QStringLiteral("Vantrel - listening on"), QStringLiteral("ws://127.0.0.1:%1/ws").arg(port));
+  zlog::parts(QStringLiteral("Vantrel - listening on"),
+              QStringLiteral("ws://127.0.0.1:%1/ws").arg(bridge.clientPort()->port()));
   const vantrel::LanSetting lan = vantrel::lanSettingFrom(qEnvironmentVariableIsSet("VANTREL_LAN_ADDRESS"),
                                                           qEnvironmentVariable("VANTREL_LAN_ADDRESS"));
   bool portOk = true;

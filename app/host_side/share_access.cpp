@@ -1,6 +1,7 @@
 #include "host_side/share_access.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 
 #include "core/log.h"
 #include "local_sharing/share_store.h"
@@ -35,6 +36,19 @@ void CodeThrottle::prune(qint64 nowMs) {
 
 ShareAccess& ShareAccess::shared() {
   static ShareAccess access;
+  // Test-only, off unless set: ZARKELO_TEST_CLOCK_FILE names a file holding
+  // the milliseconds of the access clock, so that end-to-end tests of the
+  // lock-outs do not depend on how fast the machine is.
+  static const bool testClock = [] {
+    const QString path = qEnvironmentVariable("ZARKELO_TEST_CLOCK_FILE");
+    if (path.isEmpty()) return false;
+    access.setClock([path] {
+      QFile file(path);
+      return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : qint64(0);
+    });
+    return true;
+  }();
+  Q_UNUSED(testClock);
   return access;
 }
 

@@ -8,6 +8,7 @@
 #include "bridge/startup.h"
 #include "protocol/startup_code.h"
 #include "core/log.h"
+#include "support/process_signal.h"
 #include "support/test_util.h"
 
 #include <QCoreApplication>
@@ -73,7 +74,7 @@ class SupervisorTest : public ::testing::Test {
   }
   void TearDown() override {
     StopOwnBridge();
-    for (qint64 pid : strays) ::kill(pid_t(pid), SIGKILL);
+    for (qint64 pid : strays) testsupport::signalProcess(pid, SIGKILL);
     Env::AppRunPath.clear();
     bridgetest::resetState();
   }

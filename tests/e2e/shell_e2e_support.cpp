@@ -1,5 +1,7 @@
 #include "shell_e2e_support.h"
 
+#include "support/process_signal.h"
+#include "support/reported_port.h"
 #include "support/test_util.h"
 
 #include <QDir>
@@ -106,7 +108,7 @@ void LoggedProcess::stop() {
   const QList<qint64> bridges = childrenNamed(process_.processId(), QStringLiteral("Vantrel_amd"));
   process_.kill();
   process_.waitForFinished(5000);
-  for (qint64 pid : bridges) ::kill(pid_t(pid), SIGKILL);
+  for (qint64 pid : bridges) testsupport::signalProcess(pid, SIGKILL);
   readOutput();
 }
 
@@ -118,14 +120,17 @@ bool Service::start(const QString& email, const QString& password, const QString
                       QStringLiteral("--password"), password, QStringLiteral("--name"), name,
                       QStringLiteral("--hostname"), hostname});
   if (!add.waitForFinished(10000) || add.exitCode() != 0) return false;
-  port_ = freePort();
+  port_ = 0;  // the service picks a free port and tells which
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("HOME"), data);
   if (!process_.start(program,
                       {QStringLiteral("serve"), QStringLiteral("--data"), data, QStringLiteral("--listen"), host()},
                       env))
     return false;
-  return process_.waitForLine(QStringLiteral("Kelvor service listening on"), std::chrono::seconds(10)) >= 0;
+  const int line = process_.waitForLine(QStringLiteral("Kelvor service listening on"), std::chrono::seconds(30));
+  if (line < 0) return false;
+  port_ = testsupport::loopbackPortIn(process_.lines().at(line));
+  return port_ != 0;
 }
 
 bool Service::offerInstaller(const QString& number, const QByteArray& bytes) {

@@ -6,6 +6,7 @@
 #include "core/service_config.h"
 #include "shell/service_urls.h"
 #include "shell/web_fetch.h"
+#include "support/process_signal.h"
 #include "support/test_util.h"
 
 #include <QElapsedTimer>
@@ -56,7 +57,7 @@ class ShellEndToEnd : public ::testing::Test {
     const int from = client.process().lines().size();
     QElapsedTimer clock;
     clock.start();
-    ::kill(pid_t(bridge), SIGKILL);
+    testsupport::signalProcess(bridge, SIGKILL);
     EXPECT_GE(client.process().waitForLine(QStringLiteral("ActiveBridgeTime Timeout"), 12s, from), 0);
     const bool again = testutil_wait(client, signedIn + 1, 15s);
     EXPECT_TRUE(again) << client.process().dump().toStdString();

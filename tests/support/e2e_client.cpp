@@ -43,7 +43,7 @@ QString latestLoginPage(const QString& home) {
 bool confirmQrPage(Child& client, const Service& service, const QString& email, const QString& password) {
   const QRegularExpression page(QStringLiteral("/wx/login/\\?mid=([^&\\s]+)&token=([^&\\s]+)"));
   QRegularExpressionMatch match;
-  if (!spinUntil([&] { return (match = page.match(latestLoginPage(client.home()))).hasMatch(); }, 20s))
+  if (!spinUntil([&] { return (match = page.match(latestLoginPage(client.home()))).hasMatch(); }, 30s))
     return false;
   QUrlQuery form;
   form.addQueryItem(QStringLiteral("token"), QUrl::fromPercentEncoding(match.captured(2).toUtf8()));
@@ -57,9 +57,12 @@ bool confirmQrPage(Child& client, const Service& service, const QString& email, 
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
   QNetworkAccessManager network;
   QNetworkReply* reply = network.post(request, form.toString(QUrl::FullyEncoded).toUtf8());
-  const bool finished = spinUntil([reply] { return reply->isFinished(); }, 10s);
+  // Confirmed only by a page served without error (a refused one comes as 403).
+  const bool confirmed = spinUntil([reply] { return reply->isFinished(); }, 30s) &&
+                         reply->error() == QNetworkReply::NoError &&
+                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
   reply->deleteLater();
-  return finished;
+  return confirmed;
 }
 
 bool startSignedInClient(Child& client, const Service& service, const BridgeProcess& bridge, const QString& secret) {

@@ -24,7 +24,8 @@ QString loginPageFile(const QString& home);
 QString latestLoginPage(const QString& home);
 
 // Waits for the QR page address the client's login sheet shows, then confirms
-// it as the phone would. False when the address never shows or the post fails.
+// it as the phone would. False when the address never shows or the service
+// does not confirm it.
 bool confirmQrPage(vantreltest::Child& client, const vantreltest::Service& service, const QString& email,
                    const QString& password);
 

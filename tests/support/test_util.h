@@ -10,9 +10,18 @@
 
 namespace testutil {
 
-// Built with the sanitizers: memory figures of processes (resident size) hold
-// the sanitizers' own shadow and quarantine, so limits on them don't apply.
-#ifdef ZARKELO_SANITIZED
+// Built with a sanitizer (the project's option or flags given by hand): memory
+// figures of processes (resident size) hold the sanitizer's own shadow and
+// quarantine, so limits on them don't apply.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define ZARKELO_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(ZARKELO_SANITIZED) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZARKELO_TEST_SANITIZED 1
+#endif
+#ifdef ZARKELO_TEST_SANITIZED
 inline constexpr bool kMemoryLimitsApply = false;
 #else
 inline constexpr bool kMemoryLimitsApply = true;

@@ -29,7 +29,7 @@ bool startAndConnect(BridgeProcess& bridge, ClientLink& link) {
 
 TEST(VantrelProcess, StartsOnlyWithTheStartupCode) {
   Child child;
-  child.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(freePort()));
+  child.env().insert(QStringLiteral("VANTREL_PORT"), QStringLiteral("0"));
   QByteArray out;
   EXPECT_EQ(child.run(binDir() + QStringLiteral("/Vantrel_amd"), {}, &out), 2);
   EXPECT_TRUE(out.contains("-scode="));
@@ -185,9 +185,9 @@ TEST(VantrelProcess, SurvivesBadInput) {
 }
 
 TEST(VantrelProcess, RebindsAtOnceAfterAKill) {
-  const quint16 port = freePort();
   BridgeProcess first;
-  ASSERT_TRUE(first.start(nullptr, {}, port));
+  ASSERT_TRUE(first.start(nullptr));
+  const quint16 port = first.port();
   ClientLink link;
   ASSERT_TRUE(link.open(port));
   ASSERT_TRUE(pingAnswered(link));

@@ -2,6 +2,8 @@
 
 #include "protocol/startup_code.h"
 #include "support/event_wait.h"
+#include "support/process_signal.h"
+#include "support/reported_port.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -13,6 +15,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <stdexcept>
 #include <sys/prctl.h>
 
 namespace vantreltest {
@@ -25,6 +28,13 @@ quint16 freePort() {
   QTcpServer probe;
   if (!probe.listen(QHostAddress::LocalHost, 0)) return 0;
   return probe.serverPort();
+}
+
+quint16 reportedPort(const QByteArray& output, const QByteArray& marker) {
+  const qsizetype at = output.lastIndexOf(marker);
+  const qsizetype end = at < 0 ? -1 : output.indexOf('\n', at);
+  if (end < 0) return 0;  // not there, or not the whole line yet
+  return testsupport::loopbackPortIn(QString::fromLatin1(output.mid(at, end - at)));
 }
 
 QString binDir() { return QStringLiteral(ZARKELO_BIN_DIR); }
@@ -86,7 +96,7 @@ int Child::run(const QString& program, const QStringList& args, QByteArray* outp
 
 void Child::kill() {
   if (process_.state() == QProcess::NotRunning) return;
-  ::kill(pid_t(process_.processId()), SIGKILL);
+  testsupport::signalProcess(process_.processId(), SIGKILL);
   process_.waitForFinished(5000);
 }
 
@@ -104,12 +114,16 @@ QByteArray Child::output() {
 // ---- Service -----------------------------------------------------------------
 
 bool Service::start() {
-  port_ = freePort();
+  port_ = 0;  // the service picks a free port and tells which
   if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
                     {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
                      host()}))
     return false;
-  return spinUntil([this] { return child_.output().contains("listening on") && QFile::exists(caFile()); }, 20s);
+  if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0 && QFile::exists(caFile()); },
+                 30s))
+    return false;
+  port_ = reportedPort(child_.output(), "listening on");
+  return true;
 }
 
 bool Service::restart(const std::function<void()>& whileDown) {
@@ -120,7 +134,7 @@ bool Service::restart(const std::function<void()>& whileDown) {
                     {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
                      host()}))
     return false;
-  return spinUntil([this, started] { return child_.output().count("listening on") > started; }, 20s);
+  return spinUntil([this, started] { return child_.output().count("listening on") > started; }, 30s);
 }
 
 bool Service::addAccount(const QString& email, const QString& password, const QString& name, const QString& hostname,
@@ -152,8 +166,9 @@ void Service::configure(QProcessEnvironment& env) const {
 // ---- BridgeProcess -------------------------------------------------------------
 
 bool BridgeProcess::start(const Service* service, const QByteArray& secret, quint16 port) {
-  port_ = port ? port : freePort();
-  child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
+  // Without a port given, the bridge picks a free one and tells which.
+  port_ = port;
+  child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port));
   if (!secret.isEmpty()) child_.env().insert(QStringLiteral("VANTREL_SECRET"), QString::fromLatin1(secret));
   if (service) service->configure(child_.env());
   // The local-network route on loopback only, never on this machine's own
@@ -161,7 +176,9 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   if (!child_.env().contains(QStringLiteral("VANTREL_LAN_ADDRESS")))
     child_.env().insert(QStringLiteral("VANTREL_LAN_ADDRESS"), QStringLiteral("127.0.0.1"));
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
-  return spinUntil([this] { return child_.output().contains("listening on"); }, 10s);
+  if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0; }, 30s)) return false;
+  port_ = reportedPort(child_.output(), "listening on");
+  return port == 0 || port_ == port;
 }
 
 // ---- ClientLink ------------------------------------------------------------------
@@ -216,6 +233,15 @@ std::optional<Json> ClientLink::ask(const QString& session, const QString& code,
       timeout);
   if (!reply) return std::nullopt;
   return vantrel::valueOf(reply->data, "Msg");
+}
+
+Json ClientLink::answer(const QString& session, const QString& code, const Json& payload,
+                        std::chrono::milliseconds timeout) {
+  auto reply = ask(session, code, payload, timeout);
+  if (!reply)
+    throw std::runtime_error("no reply to the peer request " + code.toStdString() + " within " +
+                             std::to_string(timeout.count()) + " ms");
+  return std::move(*reply);
 }
 
 QString ClientLink::request(const QString& session, const QString& code, const Json& payload) {

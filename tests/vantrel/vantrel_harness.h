@@ -28,7 +28,11 @@ using namespace std::chrono_literals;
 // Waits in the event loop (without spinning) until `done` or the time runs out.
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
 
+// A port that was free a moment ago (the benchmarks' own servers); the test
+// children bind port 0 instead and report the port they got.
 quint16 freePort();
+// The port in the last line of `output` holding `marker` ("... 127.0.0.1:PORT..."), or 0.
+quint16 reportedPort(const QByteArray& output, const QByteArray& marker);
 QString binDir();
 QString startupArgument();
 // A private copy of the bridge executable in `folder`: a client started from
@@ -59,7 +63,7 @@ class Child {
   QByteArray output_;
 };
 
-// kelvor-service with a temporary data folder on a free port.
+// kelvor-service with a temporary data folder on a port it picks itself.
 class Service {
  public:
   bool start();
@@ -86,7 +90,7 @@ class Service {
   quint16 port_ = 0;
 };
 
-// Vantrel_amd on a free port with its own home, its local-network route on
+// Vantrel_amd on a port it picks itself (or `port`) with its own home, its local-network route on
 // 127.0.0.1 unless the environment says otherwise.
 class BridgeProcess {
  public:
@@ -130,6 +134,10 @@ class ClientLink {
   // no reply comes in time.
   std::optional<Json> ask(const QString& session, const QString& code, const Json& payload,
                           std::chrono::milliseconds timeout = 10s);
+  // The same, for a test that cannot go on without the reply: when none comes
+  // in time it throws, which fails and ends the test.
+  Json answer(const QString& session, const QString& code, const Json& payload,
+              std::chrono::milliseconds timeout = 30s);
   // Sign-in; the "LoginResult" data.
   std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 10s);
 

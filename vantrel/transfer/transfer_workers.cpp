@@ -1,6 +1,7 @@
 #include "transfer_workers.h"
 
 #include <QPointer>
+#include <QThread>
 #include <QThreadPool>
 
 namespace vantrel {
@@ -18,9 +19,20 @@ QThreadPool& filePool() {
 }
 }  // namespace
 
+// Made on the context's thread, where the owner also destroys the context.
+std::shared_ptr<QObject> WorkerMailbox::make() {
+  return std::shared_ptr<QObject>(new QObject, [](QObject* box) {
+    if (box->thread() == QThread::currentThread())
+      delete box;  // drops any call still queued for it
+    else
+      box->deleteLater();  // after the calls queued before it
+  });
+}
+
 SourceReader::SourceReader(std::unique_ptr<SourceFile> file, qint64 chunkBytes, QObject* context,
                            std::function<void()> ready)
-    : file_(std::move(file)), chunkBytes_(chunkBytes), context_(context), onReady_(std::move(ready)) {
+    : file_(std::move(file)), chunkBytes_(chunkBytes), context_(context), mailbox_(WorkerMailbox::make()),
+      onReady_(std::move(ready)) {
   readAhead();
 }
 
@@ -36,7 +48,7 @@ SourceReader::Chunk SourceReader::take() {
 void SourceReader::readAhead() {
   if (reading_ || ended_ || ready_.size() >= kReadAhead) return;
   reading_ = true;
-  filePool().start([this, alive = std::weak_ptr<int>(alive_), file = file_, max = chunkBytes_,
+  filePool().start([this, alive = std::weak_ptr<int>(alive_), file = file_, max = chunkBytes_, mailbox = mailbox_,
                     context = QPointer<QObject>(context_)] {
     Chunk chunk;
     chunk.offset = file->offset();
@@ -58,8 +70,8 @@ void SourceReader::readAhead() {
       }
     }
     QMetaObject::invokeMethod(
-        context, [this, alive, chunk = std::move(chunk)]() mutable {
-          if (!alive.lock()) return;
+        mailbox.get(), [this, alive, context, chunk = std::move(chunk)]() mutable {
+          if (!context || !alive.lock()) return;
           reading_ = false;
           ended_ = chunk.last || !chunk.why.isEmpty();
           ready_.push_back(std::move(chunk));
@@ -82,10 +94,13 @@ void SerialJobs::post(std::function<bool()> job, std::function<void(bool ok)> th
   queue_->jobs.push_back(Job{std::move(job), std::move(then)});
   if (queue_->running) return;
   queue_->running = true;
-  filePool().start([queue = queue_, context = QPointer<QObject>(context_)] { drain(queue, context); });
+  filePool().start([queue = queue_, mailbox = mailbox_, context = QPointer<QObject>(context_)] {
+    drain(queue, mailbox, context);
+  });
 }
 
-void SerialJobs::drain(const std::shared_ptr<Queue>& queue, const QPointer<QObject>& context) {
+void SerialJobs::drain(const std::shared_ptr<Queue>& queue, const std::shared_ptr<QObject>& mailbox,
+                       const QPointer<QObject>& context) {
   while (true) {
     Job job;
     {
@@ -100,8 +115,8 @@ void SerialJobs::drain(const std::shared_ptr<Queue>& queue, const QPointer<QObje
     const bool ok = job.work();
     // Queued calls from one thread arrive in the order they were made.
     QMetaObject::invokeMethod(
-        context, [queue, ok, then = std::move(job.then)] {
-          if (!queue->dropped) then(ok);  // may drop the SerialJobs
+        mailbox.get(), [queue, ok, context, then = std::move(job.then)] {
+          if (context && !queue->dropped) then(ok);  // may drop the SerialJobs
         },
         Qt::QueuedConnection);
   }

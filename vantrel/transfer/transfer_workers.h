@@ -15,6 +15,14 @@
 
 namespace vantrel {
 
+// Where the worker jobs post their results: a plain object on the context's
+// thread that lives as long as any job holding it. The jobs never test the
+// context itself from their thread (it may be deleted between the test and the
+// post); the context is tested in the posted call, on its own thread.
+struct WorkerMailbox {
+  static std::shared_ptr<QObject> make();
+};
+
 // Reads a source file ahead of the sender on a worker thread: chunks are read
 // and hashed in order, one job at a time, into a short queue that the main
 // thread takes from. The file's change checks run with each read.
@@ -44,6 +52,7 @@ class SourceReader {
   std::shared_ptr<SourceFile> file_;
   qint64 chunkBytes_;
   QObject* context_;
+  std::shared_ptr<QObject> mailbox_;
   std::function<void()> onReady_;
   std::deque<Chunk> ready_;
   bool reading_ = false;
@@ -58,7 +67,7 @@ class SourceReader {
 // the context's thread. Jobs not yet started are dropped with this object.
 class SerialJobs {
  public:
-  explicit SerialJobs(QObject* context) : context_(context) {}
+  explicit SerialJobs(QObject* context) : context_(context), mailbox_(WorkerMailbox::make()) {}
   ~SerialJobs();
   SerialJobs(const SerialJobs&) = delete;
   SerialJobs& operator=(const SerialJobs&) = delete;
@@ -76,9 +85,11 @@ class SerialJobs {
     bool running = false;            // a worker drains the queue
     std::atomic_bool dropped = false;
   };
-  static void drain(const std::shared_ptr<Queue>& queue, const QPointer<QObject>& context);
+  static void drain(const std::shared_ptr<Queue>& queue, const std::shared_ptr<QObject>& mailbox,
+                    const QPointer<QObject>& context);
 
   QObject* context_;
+  std::shared_ptr<QObject> mailbox_;
   std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
 };
 
