@@ -1,10 +1,15 @@
 // The relay under load, against the service as a real process: round trips
 // (bridge A -> service -> bridge B -> service -> A, one outstanding per pair)
-// with 100 busy pairs against 1 pair in the same run, and one pair's latency
-// while 200 sign-ins hash their passwords against the same pair idle.
+// with 100 busy pairs and with 1 pair, each beside the same pairs through a
+// plain TLS WebSocket echo pair (a server on its own thread that only passes
+// each message to the other socket of its pair), round by round
+// (ZARKELO_BENCH_ROUNDS, default 5; medians and spread); and one pair's
+// latency while 200 sign-ins hash their passwords against the same pair idle.
 // ZARKELO_BENCH_SERVICE names another kelvor-service executable to measure
 // (for instance an older build); the default is the one beside this program.
 #include "account_store.h"
+
+#include "support/interleaved.h"
 
 #include <benchmark/benchmark.h>
 
@@ -20,7 +25,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QSslKey>
 #include <QWebSocket>
+#include <QWebSocketServer>
 
 #include <nlohmann/json.hpp>
 
@@ -36,7 +43,7 @@ namespace {
 using nlohmann::json;
 constexpr int kPairs = 100;
 constexpr int kClientThreads = 4;
-constexpr int kRunMs = 3000;
+constexpr int kRunMs = 2000;
 
 template <class Done>
 bool spin(Done done, int timeoutMs = 30000) {
@@ -78,11 +85,25 @@ struct Pair {
     if (!spin([&] { return inboxA.size() > 1 && inboxB.size() > 1; })) return false;
     const std::string session = inboxA[1].value("Session", "");
     if (session.empty()) return false;
+    QObject::disconnect(ca);
+    QObject::disconnect(cb);
+    return bounce(session);
+  }
+  // The echo pair: both sockets on `url`, which pairs them by its path; the
+  // same messages as through the relay.
+  bool openPlain(const QUrl& url, const QSslConfiguration& tls) {
+    a.setSslConfiguration(tls);
+    b.setSslConfiguration(tls);
+    a.open(url);
+    if (!spin([&] { return a.state() == QAbstractSocket::ConnectedState; })) return false;
+    b.open(url);
+    if (!spin([&] { return b.state() == QAbstractSocket::ConnectedState; })) return false;
+    return bounce("plain-session|plain-session-b");
+  }
+  bool bounce(const std::string& session) {
     const json payload{{"Code", "WSDC"}, {"Msg", {{"Token", "P2PClient-000123"}, {"Data", std::string(200, 'x')}}}};
     toB = QString::fromStdString(json{{"op", "relay"}, {"Session", session}, {"frame", payload}}.dump());
     toA = QString::fromStdString(json{{"op", "relay"}, {"Session", session}, {"frame", {{"ok", 1}}}}.dump());
-    QObject::disconnect(ca);
-    QObject::disconnect(cb);
     QObject::connect(&b, &QWebSocket::textMessageReceived, [this](const QString&) { b.sendTextMessage(toA); });
     QObject::connect(&a, &QWebSocket::textMessageReceived, [this](const QString&) {
       latencies->push_back(double(sentAt.nsecsElapsed()) / 1e6);
@@ -119,6 +140,66 @@ struct ClientThread {
   void run(F f) {
     QMetaObject::invokeMethod(context, f, Qt::BlockingQueuedConnection);
   }
+};
+
+// A plain TLS WebSocket server on a thread of its own: every text message
+// goes unchanged to the other socket of its pair (sockets opened on the same
+// path), nothing is parsed.
+class EchoServer {
+ public:
+  bool start(const QString& dir) {
+    const QString key = dir + QStringLiteral("/echo-key.pem"), cert = dir + QStringLiteral("/echo-cert.pem");
+    QProcess gen;
+    gen.start(QStringLiteral("openssl"),
+              {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+               QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+               QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"), key,
+               QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1")});
+    if (!gen.waitForFinished(30000) || gen.exitCode() != 0) return false;
+    QFile keyFile(key);
+    keyFile.open(QIODevice::ReadOnly);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate::fromPath(cert).value(0));
+    tls.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    thread_.start();
+    context_ = new QObject;
+    context_->moveToThread(&thread_);
+    bool ok = false;
+    QMetaObject::invokeMethod(context_, [&] {
+      server_ = new QWebSocketServer(QStringLiteral("echo"), QWebSocketServer::SecureMode, context_);
+      server_->setSslConfiguration(tls);
+      ok = server_->listen(QHostAddress::LocalHost, 0);
+      port_ = server_->serverPort();
+      QObject::connect(server_, &QWebSocketServer::newConnection, context_, [this] {
+        while (QWebSocket* socket = server_->nextPendingConnection()) {
+          const QString path = socket->requestUrl().path();
+          QWebSocket* other = waiting_.take(path);
+          if (!other) {
+            waiting_.insert(path, socket);
+            continue;
+          }
+          QObject::connect(socket, &QWebSocket::textMessageReceived, other, [other](const QString& m) { other->sendTextMessage(m); });
+          QObject::connect(other, &QWebSocket::textMessageReceived, socket, [socket](const QString& m) { socket->sendTextMessage(m); });
+        }
+      });
+    }, Qt::BlockingQueuedConnection);
+    return ok;
+  }
+  ~EchoServer() {
+    if (!context_) return;
+    QMetaObject::invokeMethod(context_, [this] { delete context_; }, Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
+  }
+  QUrl url(int pair) const { return QUrl(QStringLiteral("wss://127.0.0.1:%1/p%2").arg(port_).arg(pair)); }
+
+ private:
+  QThread thread_;
+  QObject* context_ = nullptr;
+  QWebSocketServer* server_ = nullptr;
+  QHash<QString, QWebSocket*> waiting_;
+  quint16 port_ = 0;
 };
 
 class Service {
@@ -188,13 +269,21 @@ class Service {
   QSslConfiguration tls_;
 };
 
-// The service with kPairs pairs open, spread over the client threads.
+// The service with kPairs pairs open, spread over the client threads, and as
+// many echo pairs.
 struct Load {
   Service service;
+  QTemporaryDir echoDir;
+  EchoServer echo;
   std::vector<std::unique_ptr<ClientThread>> threads;
   std::vector<Pair*> pairs;  // pair i in thread i % kClientThreads
+  std::vector<Pair*> plainPairs;
   bool start() {
     if (!service.start()) return false;
+    if (!echo.start(echoDir.path())) {
+      std::fprintf(stderr, "relay load setup: the echo server did not start\n");
+      return false;
+    }
     QNetworkAccessManager net;
     for (int i = 0; i < kClientThreads; ++i) threads.push_back(std::make_unique<ClientThread>());
     bool ok = true;
@@ -212,6 +301,17 @@ struct Load {
         t.pairs.push_back(std::move(pair));
       });
     }
+    QSslConfiguration plainTls = QSslConfiguration::defaultConfiguration();
+    plainTls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    for (int i = 0; i < kPairs && ok; ++i) {
+      ClientThread& t = *threads[i % kClientThreads];
+      t.run([&] {
+        auto pair = std::make_unique<Pair>();
+        ok = pair->openPlain(echo.url(i), plainTls);
+        plainPairs.push_back(pair.get());
+        t.pairs.push_back(std::move(pair));
+      });
+    }
     if (!ok) std::fprintf(stderr, "relay load setup: a pair did not open\n");
     return ok;
   }
@@ -220,12 +320,12 @@ struct Load {
     double perSecond = 0, p50 = 0, p99 = 0;
   };
   // Runs `count` pairs busy for `ms`.
-  Result run(int count, int ms, const std::function<void()>& meanwhile = {}) {
+  Result run(int count, int ms, const std::function<void()>& meanwhile = {}, bool plain = false) {
     std::atomic<bool> running{true};
     for (auto& t : threads) t->latencies.clear();
     for (int i = 0; i < count; ++i) {
       ClientThread& t = *threads[i % kClientThreads];
-      Pair* pair = pairs[i];
+      Pair* pair = plain ? plainPairs[i] : pairs[i];
       t.run([&t, pair, &running] {
         pair->latencies = &t.latencies;
         pair->running = &running;
@@ -273,16 +373,36 @@ void report(benchmark::State& state, const std::string& name, const Load::Result
   figures[name + " p99"] = r.p99;
 }
 
-void BM_RelayOnePair(benchmark::State& state) {
-  Load* l = load();
-  if (!l) return state.SkipWithError("setup failed");
-  for (auto _ : state) report(state, "1 pair", l->run(1, kRunMs));
-}
-
-void BM_RelayHundredPairs(benchmark::State& state) {
-  Load* l = load();
-  if (!l) return state.SkipWithError("setup failed");
-  for (auto _ : state) report(state, "100 pairs", l->run(kPairs, kRunMs));
+// Round trips per second through the service and through the echo pair,
+// 1 and 100 pairs, round by round; the figures are the medians.
+void pairRounds(Load* l) {
+  const int rounds = benchsupport::roundsFromEnvironment();
+  struct Case {
+    std::string name;
+    int count;
+    bool plain;
+    std::vector<double> perSecond, p99;
+  };
+  std::vector<Case> cases{{"1 pair", 1, false, {}, {}},
+                          {"1 echo pair", 1, true, {}, {}},
+                          {"100 pairs", kPairs, false, {}, {}},
+                          {"100 echo pairs", kPairs, true, {}, {}}};
+  std::printf("== relay round trips: %d rounds of %d ms, interleaved\n", rounds, kRunMs);
+  for (int round = 0; round < rounds; ++round)
+    for (size_t k = 0; k < cases.size(); ++k) {
+      Case& c = cases[round % 2 ? cases.size() - 1 - k : k];
+      const Load::Result r = l->run(c.count, kRunMs, {}, c.plain);
+      c.perSecond.push_back(r.perSecond);
+      c.p99.push_back(r.p99);
+    }
+  for (const Case& c : cases) {
+    const auto [lo, hi] = std::minmax_element(c.perSecond.begin(), c.perSecond.end());
+    const double m = benchsupport::median(c.perSecond);
+    std::printf("  %-16s median %9.0f round trips/s  spread %.0f..%.0f  p99 %.2f ms\n", c.name.c_str(), m, *lo, *hi,
+                benchsupport::median(c.p99));
+    figures[c.name + " per s"] = m;
+    figures[c.name + " p99"] = benchsupport::median(c.p99);
+  }
 }
 
 // One pair's latency while 200 sign-ins (16 at a time) hash their passwords.
@@ -319,8 +439,6 @@ void BM_RelayDuringSignIns(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_RelayOnePair)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_RelayHundredPairs)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RelayDuringSignIns)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void printRatio(const char* label, const std::string& measured, const std::string& baseline) {
@@ -336,13 +454,18 @@ void printRatio(const char* label, const std::string& measured, const std::strin
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
+  if (Load* l = load()) pairRounds(l);
   benchmark::RunSpecifiedBenchmarks();
   printRatio("round trips per second, 100 pairs / 1 pair", "100 pairs per s", "1 pair per s");
+  printRatio("round trips per second, the relay / an echo pair, 1 pair", "1 pair per s", "1 echo pair per s");
+  printRatio("round trips per second, the relay / echo pairs, 100 pairs", "100 pairs per s", "100 echo pairs per s");
   printRatio("p99 latency, 100 pairs / 1 pair", "100 pairs p99", "1 pair p99");
   printRatio("median latency, during 200 sign-ins / idle", "during sign-ins p50", "idle p50");
   printRatio("p99 latency, during 200 sign-ins / idle", "during sign-ins p99", "idle p99");
-  std::printf("figures: 100 pairs %.0f round trips/s (p99 %.2f ms); 1 pair %.0f/s (p99 %.2f ms)\n",
-              figures["100 pairs per s"], figures["100 pairs p99"], figures["1 pair per s"], figures["1 pair p99"]);
+  std::printf("figures: 100 pairs %.0f round trips/s (p99 %.2f ms); 1 pair %.0f/s (p99 %.2f ms); "
+              "echo: 100 pairs %.0f/s, 1 pair %.0f/s\n",
+              figures["100 pairs per s"], figures["100 pairs p99"], figures["1 pair per s"], figures["1 pair p99"],
+              figures["100 echo pairs per s"], figures["1 echo pair per s"]);
   benchmark::Shutdown();
   // The pairs' threads end before the application object.
   loadHolder().reset();

@@ -1,26 +1,38 @@
-// Throughput of a download and an upload of one file between two bridges
-// through the account service's relay, all running as processes on loopback,
-// against curl fetching the same file over HTTPS from a loopback server
-// (openssl s_server) in the same run. Every target is a fresh folder on the
-// same disk and every copy is synced to disk before it counts, as the bridge
-// does. ZARKELO_BENCH_TRANSFER_MB sets the size (default 1024 MiB).
-// The same transfers over the host bridge's local-network route (on
-// 127.0.0.1, the share's "TransLAN" on) follow in the same run.
-// Goals: each relayed time at most 2 × curl's (throughput at least half);
-// over the local-network route at most 1.18 × (throughput at least 0.85 ×).
-#include "support/ratio_main.h"
+// Transfers between two bridges, all running as processes on loopback, over
+// the account service's relay and over the host bridge's local-network route
+// (on 127.0.0.1, the share's "TransLAN" on), against curl fetching the same
+// files over HTTPS from nginx on loopback (many URLs over one kept-alive
+// connection) and against the disk's floor (`cp`). Every copy is synced to
+// disk (fsync of each file; the baselines' on several threads at once) before
+// it counts, as the bridge does; removing it
+// afterwards is not timed. Baselines and ours run round by round
+// (ZARKELO_BENCH_ROUNDS, default 5), each printed as median and spread.
+//
+// Sets (ZARKELO_BENCH_SETS, default "big,4k,1m"):
+//   big  one file of ZARKELO_BENCH_TRANSFER_MB MiB (default 1024), download and upload
+//   4k   10,000 files of 4 KiB in one folder, download
+//   1m   1,000 files of 1 MiB in one folder, download
+// ZARKELO_BENCH_SMALL_PERCENT scales the number of small files (default 100).
+// Needs nginx (Debian's nginx-light) on PATH or in /usr/sbin.
+#include "support/interleaved.h"
 #include "support/started_once.h"
 
 #include "vantrel_harness.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtConcurrent>
+
+#include <atomic>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -31,9 +43,21 @@ using namespace vantreltest;
 
 namespace {
 
-qint64 fileBytes() {
+constexpr qint64 kMiB = 1024 * 1024;
+
+qint64 bigBytes() {
   const qint64 mb = qEnvironmentVariableIntValue("ZARKELO_BENCH_TRANSFER_MB");
-  return (mb > 0 ? mb : 1024) * 1024 * 1024;
+  return (mb > 0 ? mb : 1024) * kMiB;
+}
+
+int smallCount(int full) {
+  const int percent = qEnvironmentVariableIntValue("ZARKELO_BENCH_SMALL_PERCENT");
+  return std::max(1, full * (percent > 0 ? percent : 100) / 100);
+}
+
+bool wanted(const char* set) {
+  const QString sets = qEnvironmentVariable("ZARKELO_BENCH_SETS", QStringLiteral("big,4k,1m"));
+  return sets.split(QLatin1Char(',')).contains(QLatin1String(set));
 }
 
 bool syncFile(const QString& path) {
@@ -44,6 +68,47 @@ bool syncFile(const QString& path) {
   return ok;
 }
 
+// Every file below `dir` (or `dir` itself, a file) synced, several at a time
+// so that the baselines' syncs cost no more than the disk asks.
+bool syncTree(const QString& dir) {
+  QStringList files;
+  if (QFileInfo(dir).isFile()) files.append(dir);
+  QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) files.append(it.next());
+  std::atomic_bool ok = true;
+  QtConcurrent::blockingMap(files, [&ok](const QString& file) {
+    if (!syncFile(file)) ok = false;
+  });
+  return ok && !files.isEmpty();
+}
+
+bool sameFile(const QString& source, const QString& copy, bool bytes) {
+  if (!QFileInfo(copy).isFile() || QFileInfo(copy).size() != QFileInfo(source).size()) return false;
+  if (!bytes) return true;
+  QFile a(source), b(copy);
+  if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly)) return false;
+  while (!a.atEnd())
+    if (a.read(4 * kMiB) != b.read(4 * kMiB)) return false;
+  return true;
+}
+
+// Every file below `from` is in `to` with the same size, and with the same
+// bytes when `bytes` is set; nothing else is there. `from` may be one file.
+bool sameTree(const QString& from, const QString& to, bool bytes) {
+  if (QFileInfo(from).isFile()) return sameFile(from, to, bytes);
+  qint64 files = 0;
+  QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString source = it.next();
+    ++files;
+    if (!sameFile(source, to + source.mid(from.size()), bytes)) return false;
+  }
+  qint64 copies = 0;
+  QDirIterator c(to, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (c.hasNext()) c.next(), ++copies;
+  return files > 0 && copies == files;
+}
+
 // Waits in the event loop, so the bridges and the service get the CPU.
 void pause(int ms) {
   QEventLoop loop;
@@ -51,10 +116,18 @@ void pause(int ms) {
   loop.exec();
 }
 
+void fillRandom(QFile& file, qint64 bytes) {
+  QByteArray block(int(std::min<qint64>(4 * kMiB, std::max<qint64>(bytes, 4))), Qt::Uninitialized);
+  for (qint64 written = 0; written < bytes; written += block.size()) {
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
+    file.write(block.constData(), std::min<qint64>(block.size(), bytes - written));
+  }
+}
+
 struct Transfer : LinkedPair {
   QTemporaryDir folder;
-  QString share, source, inbox;
-  Child httpsServer;
+  QString share, inbox;
+  Child nginx;
   quint16 httpsPort = 0;
   int round = 0;
   bool lan = false;  // the host's checks allow the local-network route
@@ -62,20 +135,20 @@ struct Transfer : LinkedPair {
   bool start() {
     share = folder.path() + QStringLiteral("/share");
     inbox = share + QStringLiteral("/inbox");
-    source = share + QStringLiteral("/big.bin");
     QDir().mkpath(inbox);
-    QFile file(source);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
-    for (qint64 written = 0; written < fileBytes(); written += block.size()) {
-      QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
-      file.write(block.constData(), std::min<qint64>(block.size(), fileBytes() - written));
-    }
-    file.close();
-    return startHttps() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
+    if (wanted("big") && !makeFile(share + QStringLiteral("/big.bin"), bigBytes())) return false;
+    if (wanted("4k") && !makeSet(QStringLiteral("small4k"), smallCount(10000), 4096)) return false;
+    if (wanted("1m") && !makeSet(QStringLiteral("small1m"), smallCount(1000), kMiB)) return false;
+    ::sync();
+    return startNginx() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
              const char* transLan = lan ? "1" : "0";
-             if (code == QLatin1String("fileDownloadCheck"))
-               return {{"data", {{"path", msg.value("path", "")}, {"valid", 1}, {"TransLAN", transLan}}}};
+             if (code == QLatin1String("fileDownloadCheck")) {
+               const QString path = QString::fromStdString(msg.value("path", ""));
+               // A folder is answered "not a file" with its size, as the client does.
+               if (QFileInfo(path).isDir())
+                 return {{"data", {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}}}};
+               return {{"data", {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}}}};
+             }
              if (code == QLatin1String("fileUploadCheck"))
                return {{"data",
                         {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}, {"TransLAN", transLan}}}};
@@ -83,8 +156,35 @@ struct Transfer : LinkedPair {
            });
   }
 
-  // openssl s_server serving the share folder over HTTPS on loopback.
-  bool startHttps() {
+  static bool makeFile(const QString& path, qint64 bytes) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return false;
+    fillRandom(file, bytes);
+    return true;
+  }
+
+  // `count` files of `bytes` each in share/NAME, and curl's list of their URLs.
+  bool makeSet(const QString& name, int count, qint64 bytes) {
+    const QString dir = share + QLatin1Char('/') + name;
+    QDir().mkpath(dir);
+    QFile list(folder.path() + QLatin1Char('/') + name + QStringLiteral(".curl"));
+    if (!list.open(QIODevice::WriteOnly)) return false;
+    for (int i = 0; i < count; ++i) {
+      const QString file = QStringLiteral("f%1").arg(i, 5, 10, QLatin1Char('0'));
+      if (!makeFile(dir + QLatin1Char('/') + file, bytes)) return false;
+      list.write(QStringLiteral("url = \"https://127.0.0.1:PORT/%1/%2\"\noutput = \"%2\"\n").arg(name, file).toUtf8());
+    }
+    return true;
+  }
+
+  // nginx serving the share over HTTPS on loopback, keeping connections alive.
+  bool startNginx() {
+    QString program = QStandardPaths::findExecutable(QStringLiteral("nginx"));
+    if (program.isEmpty()) program = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
+    if (program.isEmpty()) {
+      std::fprintf(stderr, "nginx is missing (Debian package nginx-light)\n");
+      return false;
+    }
     const QString key = folder.path() + QStringLiteral("/key.pem");
     const QString cert = folder.path() + QStringLiteral("/cert.pem");
     Child gen;
@@ -96,25 +196,44 @@ struct Transfer : LinkedPair {
                                             QStringLiteral("-days"), QStringLiteral("1")}) != 0)
       return false;
     httpsPort = freePort();
-    httpsServer.process().setWorkingDirectory(share);
-    if (!httpsServer.start(QStringLiteral("openssl"),
-                           {QStringLiteral("s_server"), QStringLiteral("-quiet"), QStringLiteral("-WWW"),
-                            QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(httpsPort),
-                            QStringLiteral("-cert"), cert, QStringLiteral("-key"), key}))
+    const QString prefix = folder.path() + QStringLiteral("/nginx");
+    QDir().mkpath(prefix + QStringLiteral("/logs"));
+    QFile conf(prefix + QStringLiteral("/nginx.conf"));
+    if (!conf.open(QIODevice::WriteOnly)) return false;
+    // One process, no user switch: it reads the share of this (private) folder.
+    conf.write(QStringLiteral("daemon off;\nmaster_process off;\nworker_processes 1;\npid %1/nginx.pid;\n"
+                              "error_log %1/logs/error.log;\nevents { worker_connections 64; }\n"
+                              "http {\n access_log off;\n sendfile on;\n keepalive_requests 1000000;\n"
+                              " client_body_temp_path %1/body;\n proxy_temp_path %1/proxy;\n"
+                              " fastcgi_temp_path %1/fastcgi;\n uwsgi_temp_path %1/uwsgi;\n scgi_temp_path %1/scgi;\n"
+                              " server {\n  listen 127.0.0.1:%2 ssl;\n  ssl_certificate %3;\n  ssl_certificate_key %4;\n"
+                              "  root %5;\n }\n}\n")
+                   .arg(prefix)
+                   .arg(httpsPort)
+                   .arg(cert, key, share)
+                   .toUtf8());
+    conf.close();
+    for (const char* name : {"small4k", "small1m"}) {
+      QFile list(folder.path() + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".curl"));
+      if (!list.exists()) continue;
+      list.open(QIODevice::ReadOnly);
+      const QByteArray text = list.readAll().replace("PORT", QByteArray::number(httpsPort));
+      list.close();
+      list.open(QIODevice::WriteOnly | QIODevice::Truncate);
+      list.write(text);
+    }
+    if (!nginx.start(program, {QStringLiteral("-p"), prefix, QStringLiteral("-c"), prefix + QStringLiteral("/nginx.conf"),
+                               QStringLiteral("-e"), prefix + QStringLiteral("/logs/error.log")}))
       return false;
-    pause(300);
-    return true;
-  }
-
-  bool curl() {
-    const QString save = freshFolder() + QStringLiteral("/big.bin");
-    Child c;
-    const int rc = c.run(QStringLiteral("curl"), {QStringLiteral("-sk"), QStringLiteral("-o"), save,
-                                                  QStringLiteral("https://127.0.0.1:%1/big.bin").arg(httpsPort)},
-                         nullptr, 600000);
-    const bool ok = rc == 0 && QFileInfo(save).size() == fileBytes() && syncFile(save);
-    QFile::remove(save);
-    return ok;
+    for (int i = 0; i < 100; ++i) {
+      Child probe;
+      if (probe.run(QStringLiteral("curl"), {QStringLiteral("-sk"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                              QStringLiteral("https://127.0.0.1:%1/").arg(httpsPort)}) == 0)
+        return true;
+      pause(50);
+    }
+    std::fprintf(stderr, "nginx did not answer\n");
+    return false;
   }
 
   QString freshFolder() {
@@ -127,36 +246,33 @@ struct Transfer : LinkedPair {
   bool follow(const std::function<std::optional<Json>()>& poll) {
     while (true) {
       const auto reply = poll();
-      if (reply && (vantrel::intOf(*reply, "TaskStatus") == 1 || vantrel::intOf(*reply, "ForceCancel") == 1))
+      if (!reply) return false;
+      if (vantrel::intOf(*reply, "TaskStatus") == 1 || vantrel::intOf(*reply, "ForceCancel") == 1)
         return vantrel::intOf(*reply, "TaskStatus") == 1;
       pause(20);
     }
   }
 
-  bool download() {
-    const QString save = freshFolder();
+  bool download(const QString& target, const QString& save) {
     peer.waitReply(peer.control(QStringLiteral("Trans3_FC_00_CallStart"),
                                 {{"Session", session.toStdString()},
-                                 {"Targets", source.toStdString()},
+                                 {"Targets", target.toStdString()},
                                  {"SaveAtLocalFolder", save.toStdString()}}),
                    10s);
-    const bool finished = follow([&] {
+    return follow([&] {
       return peer.waitReply(
           peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
     });
-    const bool ok = finished && QFileInfo(save + QStringLiteral("/big.bin")).size() == fileBytes();
-    QDir(save).removeRecursively();
-    return ok;
   }
 
-  bool upload() {
+  bool upload(const QString& target) {
     peer.waitReply(peer.control(QStringLiteral("Trans2_FS_00_CallStart"),
                                 {{"Session", session.toStdString()},
-                                 {"Targets", source.toStdString()},
+                                 {"Targets", target.toStdString()},
                                  {"RemotePathRoot", inbox.toStdString()}}),
                    30s);
     // The sending side's own record, answered by its bridge.
-    const bool finished = follow([&] {
+    return follow([&] {
       const QString token = QStringLiteral("ClientWSDCBench-%1").arg(++round);
       peer.send(QStringLiteral("WSDC"),
                 {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"}, {"Token", token.toStdString()},
@@ -167,57 +283,130 @@ struct Transfer : LinkedPair {
                                 10s);
       return frame ? std::optional<Json>(vantrel::valueOf(frame->data, "Msg")) : std::nullopt;
     });
-    const QString landed = inbox + QStringLiteral("/big.bin");
-    const bool ok = finished && QFileInfo(landed).size() == fileBytes();
-    QFile::remove(landed);
-    return ok;
+  }
+
+  // curl fetching every file of a set over one connection, each synced.
+  bool curlMany(const QString& set, const QString& into) {
+    Child c;
+    const int rc = c.run(QStringLiteral("curl"),
+                         {QStringLiteral("-sfk"), QStringLiteral("--output-dir"), into, QStringLiteral("-K"),
+                          folder.path() + QLatin1Char('/') + set + QStringLiteral(".curl")},
+                         nullptr, 1200000);
+    return rc == 0 && syncTree(into);
+  }
+
+  bool curlOne(const QString& name, const QString& into) {
+    Child c;
+    const int rc = c.run(QStringLiteral("curl"),
+                         {QStringLiteral("-sfk"), QStringLiteral("-o"), into + QLatin1Char('/') + name,
+                          QStringLiteral("https://127.0.0.1:%1/%2").arg(httpsPort).arg(name)},
+                         nullptr, 1200000);
+    return rc == 0 && syncTree(into);
+  }
+
+  // The disk's floor: `cp` of the same bytes, synced the same way.
+  bool copy(const QString& what, const QString& into) {
+    Child c;
+    return c.run(QStringLiteral("cp"), {QStringLiteral("-r"), what, into}, nullptr, 1200000) == 0 && syncTree(into);
   }
 };
 
-Transfer* fixture(benchmark::State& state) {
-  Transfer* t = benchsupport::startedOnce<Transfer>("transfer");
-  if (!t) state.SkipWithError("transfer setup failed");
-  return t;
+using benchsupport::Contender;
+using benchsupport::RatioLine;
+
+// A contender that writes into a fresh folder per run (made untimed before
+// it): `source` lands as `into` + `expect`, checked and then removed untimed.
+Contender saved(Transfer* t, const std::string& name, const QString& source, const QString& expect,
+                std::function<bool(const QString& into)> run) {
+  auto into = std::make_shared<QString>(t->freshFolder());
+  Contender c;
+  c.name = name;
+  c.run = [into, run] { return run(*into); };
+  c.check = [into, source, expect](int round) { return sameTree(source, *into + expect, round == 0); };
+  c.cleanup = [t, into] {
+    QDir(*into).removeRecursively();
+    *into = t->freshFolder();
+  };
+  return c;
 }
 
-template <bool (Transfer::*Run)(), bool Lan = false>
-void measure(benchmark::State& state) {
-  Transfer* t = fixture(state);
-  if (!t) return;
-  t->lan = Lan;
-  for (auto _ : state) {
-    if (!(t->*Run)()) {
-      state.SkipWithError("the transfer did not complete");
-      return;
-    }
+void bigSet(Transfer* t, int rounds) {
+  const QString source = t->share + QStringLiteral("/big.bin");
+  const QString landed = t->inbox + QStringLiteral("/big.bin");
+  std::vector<Contender> cs;
+  cs.push_back(saved(t, "disk floor: cp + fsync", source, QStringLiteral("/big.bin"),
+                      [t, source](const QString& into) { return t->copy(source, into); }));
+  cs.push_back(saved(t, "curl HTTPS from nginx + fsync", source, QStringLiteral("/big.bin"),
+                      [t](const QString& into) { return t->curlOne(QStringLiteral("big.bin"), into); }));
+  cs.push_back(saved(t, "relay download", source, QStringLiteral("/big.bin"), [t, source](const QString& into) {
+    t->lan = false;
+    return t->download(source, into);
+  }));
+  cs.push_back(saved(t, "local-route download", source, QStringLiteral("/big.bin"), [t, source](const QString& into) {
+    t->lan = true;
+    return t->download(source, into);
+  }));
+  for (const bool lan : {false, true}) {
+    Contender up;
+    up.name = lan ? "local-route upload" : "relay upload";
+    up.run = [t, source, lan] {
+      t->lan = lan;
+      return t->upload(source);
+    };
+    up.check = [source, landed](int round) { return sameFile(source, landed, round == 0); };
+    up.cleanup = [landed] { QFile::remove(landed); };
+    cs.push_back(up);
   }
-  state.SetBytesProcessed(state.iterations() * fileBytes());
+  const std::string curl = "curl HTTPS from nginx + fsync", floor = "disk floor: cp + fsync";
+  benchsupport::runInterleaved(
+      "one file of " + std::to_string(bigBytes() / kMiB) + " MiB", rounds, double(bigBytes() / kMiB), "MiB", cs,
+      {{"relay download", curl, "relay download / curl (time)"},
+       {"relay upload", curl, "relay upload / curl (time)"},
+       {"local-route download", curl, "local-route download / curl (time)"},
+       {"local-route upload", curl, "local-route upload / curl (time)"},
+       {curl, floor, "curl / disk floor (time)"},
+       {"relay download", floor, "relay download / disk floor (time)"},
+       {"local-route download", floor, "local-route download / disk floor (time)"}});
 }
 
-void BM_CurlHttpsDownload(benchmark::State& state) { measure<&Transfer::curl>(state); }
-void BM_RelayedDownload(benchmark::State& state) { measure<&Transfer::download>(state); }
-void BM_RelayedUpload(benchmark::State& state) { measure<&Transfer::upload>(state); }
-void BM_LanDownload(benchmark::State& state) { measure<&Transfer::download, true>(state); }
-void BM_LanUpload(benchmark::State& state) { measure<&Transfer::upload, true>(state); }
-
-BENCHMARK(BM_CurlHttpsDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_RelayedDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_RelayedUpload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_LanDownload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_LanUpload)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+void smallSet(Transfer* t, int rounds, const QString& name, const char* title) {
+  const QString source = t->share + QLatin1Char('/') + name;
+  const double files = double(QDir(source).entryList(QDir::Files).size());
+  std::vector<Contender> cs;
+  const QString expect = QLatin1Char('/') + name;
+  cs.push_back(saved(t, "disk floor: cp -r + fsync", source, expect,
+                      [t, source](const QString& into) { return t->copy(source, into); }));
+  cs.push_back(saved(t, "curl, many URLs on one connection + fsync", source, expect, [t, name](const QString& into) {
+    QDir().mkpath(into + QLatin1Char('/') + name);
+    return t->curlMany(name, into + QLatin1Char('/') + name);
+  }));
+  cs.push_back(saved(t, "relay download", source, expect, [t, source](const QString& into) {
+    t->lan = false;
+    return t->download(source, into);
+  }));
+  cs.push_back(saved(t, "local-route download", source, expect, [t, source](const QString& into) {
+    t->lan = true;
+    return t->download(source, into);
+  }));
+  const std::string curl = "curl, many URLs on one connection + fsync";
+  benchsupport::runInterleaved(title, rounds, files, "files", cs,
+                               {{"relay download", curl, "relay download / curl many URLs (time)"},
+                                {"local-route download", curl, "local-route download / curl many URLs (time)"},
+                                {curl, "disk floor: cp -r + fsync", "curl many URLs / disk floor (time)"}});
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  return benchsupport::runWithRatios(
-      argc, argv,
-      {{"BM_RelayedDownload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
-        "download through two bridges and the relay / curl over HTTPS (time, goal <= 2)"},
-       {"BM_RelayedUpload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
-        "upload through two bridges and the relay / curl over HTTPS (time, goal <= 2)"},
-       {"BM_LanDownload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
-        "download over the local-network route / curl over HTTPS (time, goal <= 1.18)"},
-       {"BM_LanUpload/iterations:3/real_time", "BM_CurlHttpsDownload/iterations:3/real_time",
-        "upload over the local-network route / curl over HTTPS (time, goal <= 1.18)"}});
+  Transfer* t = benchsupport::startedOnce<Transfer>("transfer");
+  if (!t) return 1;
+  const int rounds = benchsupport::roundsFromEnvironment();
+  if (wanted("big")) bigSet(t, rounds);
+  if (wanted("4k"))
+    smallSet(t, rounds, QStringLiteral("small4k"),
+             std::to_string(smallCount(10000)).append(" files of 4 KiB").c_str());
+  if (wanted("1m"))
+    smallSet(t, rounds, QStringLiteral("small1m"), std::to_string(smallCount(1000)).append(" files of 1 MiB").c_str());
+  return 0;
 }

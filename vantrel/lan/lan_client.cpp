@@ -33,7 +33,9 @@ LanClient::~LanClient() { abort(); }
 
 void LanClient::abort() {
   done_ = nullptr;
-  sink_.reset();
+  fetches_.clear();
+  committing_ = 0;
+  ++generation_;  // files still being committed report to nobody
   source_.reset();
   timer_.stop();
   dropConnection();
@@ -42,11 +44,15 @@ void LanClient::abort() {
 
 void LanClient::get(qint64 index, qint64 size, std::unique_ptr<LanFileSink> sink, Done done) {
   isPut_ = false;
-  index_ = index;
-  size_ = size;
-  sink_ = std::move(sink);
-  done_ = std::move(done);
-  begin();
+  fetches_.push_back({index, size, std::move(sink), std::move(done)});
+  if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
+  if (phase_ == Phase::Connecting) return;  // sent once the connection is up
+  if (!socket_ || !socket_->isEncrypted()) return connectToHost();
+  sendFetch(index);
+  if (phase_ == Phase::Idle) {
+    phase_ = Phase::Head;
+    timer_.start(kIdleTimeoutMs);
+  }
 }
 
 void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) {
@@ -59,7 +65,6 @@ void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) 
 }
 
 void LanClient::begin() {
-  body_.start(size_);
   status_ = 0;
   uploadEnded_ = false;
   if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
@@ -99,28 +104,33 @@ bool LanClient::pinned() const {
 void LanClient::onEncrypted() {
   if (!pinned()) return finish(false, QStringLiteral("the host's certificate is not the announced one"));
   reached_ = true;
-  sendRequest();
+  if (isPut_) return sendRequest();
+  for (const Fetch& fetch : fetches_) sendFetch(fetch.index);
+  phase_ = Phase::Head;
+  timer_.start(kIdleTimeoutMs);
 }
+
+QByteArray LanClient::requestHead(const char* method, qint64 index) const {
+  return method + QByteArray(" /t/") + target_.xid.toLatin1() + '/' + QByteArray::number(index) +
+         " HTTP/1.1\r\nHost: " + host_.toLatin1() + ':' + QByteArray::number(port_) +
+         "\r\nAuthorization: Bearer " + target_.capability.toLatin1() +
+         "\r\nX-Zarkelo-Session: " + target_.session.toUtf8() + "\r\n";
+}
+
+void LanClient::sendFetch(qint64 index) { socket_->write(requestHead("GET", index) + "\r\n"); }
 
 void LanClient::sendRequest() {
   phase_ = Phase::Sending;
   timer_.start(kIdleTimeoutMs);
-  QByteArray head = (isPut_ ? "PUT" : "GET") + QByteArray(" /t/") + target_.xid.toLatin1() + '/' +
-                    QByteArray::number(index_) + " HTTP/1.1\r\nHost: " + host_.toLatin1() + ':' +
-                    QByteArray::number(port_) + "\r\nAuthorization: Bearer " + target_.capability.toLatin1() +
-                    "\r\nX-Zarkelo-Session: " + target_.session.toUtf8() + "\r\n";
-  if (isPut_) {
-    QString why;
-    bool changed = false;
-    auto file = SourceFile::open(local_, size_, &why, &changed);
-    if (!file) return finish(false, why);
-    head += "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n";
-    // Read and hashed ahead on a worker; each chunk that arrives is sent on.
-    source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
-  }
-  socket_->write(head + "\r\n");
-  if (isPut_) return pumpUpload();
-  phase_ = Phase::Head;
+  QString why;
+  bool changed = false;
+  auto file = SourceFile::open(local_, size_, &why, &changed);
+  if (!file) return finish(false, why);
+  // Read and hashed ahead on a worker; each chunk that arrives is sent on.
+  source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
+  socket_->write(requestHead("PUT", index_) +
+                 "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n\r\n");
+  pumpUpload();
 }
 
 void LanClient::onWritten() {
@@ -151,60 +161,87 @@ void LanClient::pumpUpload() {
   }
 }
 
+LanFileSink* LanClient::bodySink() const { return fetches_.empty() ? nullptr : fetches_.front().sink.get(); }
+
+// Answers are taken in the order of the requests; one read may end one
+// answer and begin the next.
 void LanClient::onReadable() {
   if (!socket_) return;
-  if (phase_ == Phase::Body && body_.holdForDisk(sink_.get(), this, [this] { onReadable(); })) return;
   if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
   else buffer_ += socket_->readAll();
-  if (phase_ == Phase::Sending || phase_ == Phase::Head) {
-    // The host may answer before the upload ends (a refusal).
-    lan::Head head;
-    const qsizetype used = lan::parseResponseHead(buffer_, &head);
-    if (used == 0) return;
-    if (used < 0) return finish(false, QStringLiteral("the host's answer is malformed"));
-    buffer_.remove(0, used);
-    return onHead(head);
+  while (!buffer_.isEmpty()) {
+    if (phase_ == Phase::Sending || phase_ == Phase::Head) {
+      // The host may answer before the upload ends (a refusal).
+      lan::Head head;
+      const qsizetype used = lan::parseResponseHead(buffer_, &head);
+      if (used == 0) return;
+      if (used < 0) return finish(false, QStringLiteral("the host's answer is malformed"));
+      buffer_.remove(0, used);
+      if (!onHead(head)) return;
+    } else if (phase_ == Phase::Body) {
+      // Bytes the disk has not taken yet stay in the socket, so the host waits.
+      if (body_.holdForDisk(bodySink(), this, [this] { onReadable(); })) return;
+      if (!feedBody()) return;
+    } else {
+      return;
+    }
   }
-  if (phase_ == Phase::Body) feedBody();
 }
 
-void LanClient::onHead(const lan::Head& head) {
+bool LanClient::onHead(const lan::Head& head) {
   timer_.start(kIdleTimeoutMs);
   status_ = head.status;
+  if (!isPut_ && fetches_.empty()) return finish(false, QStringLiteral("the host's answer is malformed")), false;
   const bool expected = isPut_ ? status_ == 204 && uploadEnded_ : status_ == 200;
   if (!expected) {
     // The host's short reason, as text.
     const QString reason = QString::fromUtf8(buffer_.left(kMaxErrorBody)).trimmed();
-    return finish(false, QStringLiteral("the host answered %1%2").arg(status_).arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+    finish(false, QStringLiteral("the host answered %1%2")
+                      .arg(status_)
+                      .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+    return false;
   }
-  if (isPut_) return finish(true, QString());
+  if (isPut_) return finish(true, QString()), false;
   if (head.field("transfer-encoding").toLower() != "chunked")
-    return finish(false, QStringLiteral("the host's answer is malformed"));
+    return finish(false, QStringLiteral("the host's answer is malformed")), false;
+  body_.start(fetches_.front().size);
   phase_ = Phase::Body;
-  feedBody();
+  return true;
 }
 
-void LanClient::feedBody() {
-  if (buffer_.isEmpty()) return;
+// False when more bytes are needed or the route failed.
+bool LanClient::feedBody() {
   timer_.start(kIdleTimeoutMs);
-  switch (body_.feed(buffer_, *sink_, progress_)) {
-    case lan::FileBody::Result::More: return;
-    case lan::FileBody::Result::TooLong: return finish(false, QStringLiteral("the host sent more than the file's size"));
+  switch (body_.feed(buffer_, *fetches_.front().sink, progress_)) {
+    case lan::FileBody::Result::More: return false;
+    case lan::FileBody::Result::TooLong:
+      return finish(false, QStringLiteral("the host sent more than the file's size")), false;
     case lan::FileBody::Result::Bad:
-      return finish(false, QStringLiteral("the file cannot be written or the host's answer is malformed"));
+      return finish(false, QStringLiteral("the file cannot be written or the host's answer is malformed")), false;
     case lan::FileBody::Result::Short:
-      return finish(false, QStringLiteral("the host sent fewer bytes than the file's size"));
-    case lan::FileBody::Result::NoDigest: return finish(false, QStringLiteral("the host sent no digest"));
+      return finish(false, QStringLiteral("the host sent fewer bytes than the file's size")), false;
+    case lan::FileBody::Result::NoDigest: return finish(false, QStringLiteral("the host sent no digest")), false;
     case lan::FileBody::Result::Whole: break;
   }
-  // Done once the sink has checked, synced and renamed the file.
-  phase_ = Phase::Commit;
-  timer_.stop();
-  std::shared_ptr<LanFileSink> sink = std::move(sink_);
+  // The file is done once the sink has checked, synced and renamed it; the
+  // next answer is read meanwhile.
+  Fetch fetch = std::move(fetches_.front());
+  fetches_.pop_front();
+  phase_ = fetches_.empty() ? Phase::Idle : Phase::Head;
+  if (fetches_.empty()) timer_.stop();
+  ++committing_;
+  std::shared_ptr<LanFileSink> sink = std::move(fetch.sink);
   QPointer<LanClient> self(this);
-  sink->finish(body_.digestHex(), [self, sink](const QString& why) {
-    if (self && self->phase_ == Phase::Commit) self->finish(why.isEmpty(), why);
-  });
+  const quint64 generation = generation_;
+  sink->finish(body_.digestHex(),
+               [self, sink, generation, done = std::move(fetch.done)](const QString& why) {
+                 if (!self || self->generation_ != generation) return;
+                 --self->committing_;
+                 if (!why.isEmpty()) zlog::parts(QStringLiteral("Vantrel - local-network transfer failed:"), why);
+                 if (done) done(why.isEmpty(), true, why);
+               });
+  // `done` may have ended this route already.
+  return self && generation_ == generation && phase_ != Phase::Idle;
 }
 
 void LanClient::dropConnection() {
@@ -216,8 +253,17 @@ void LanClient::dropConnection() {
 
 void LanClient::finish(bool ok, const QString& why) {
   timer_.stop();
-  sink_.reset();  // an unfinished file is discarded
   source_.reset();
+  Done done = std::move(done_);
+  done_ = nullptr;
+  if (!ok && !fetches_.empty()) {
+    // The fetch being answered hears the failure; those behind it, and the
+    // files still being committed, are dropped.
+    done = std::move(fetches_.front().done);
+    fetches_.clear();
+    committing_ = 0;
+    ++generation_;
+  }
   // The connection is kept only after a whole answer.
   const bool keep = ok && buffer_.isEmpty();
   if (!keep) {
@@ -225,8 +271,6 @@ void LanClient::finish(bool ok, const QString& why) {
     buffer_.clear();
   }
   phase_ = Phase::Idle;
-  Done done = std::move(done_);
-  done_ = nullptr;
   if (!ok) zlog::parts(QStringLiteral("Vantrel - local-network transfer failed:"), why);
   if (done) done(ok, reached_, why);
 }

@@ -1,6 +1,8 @@
 // The peer's side of the local-network route: fetches files from, or sends
-// files to, the host's listener over one kept-alive TLS connection, one
-// request at a time. The host's certificate is accepted only when its SHA-256
+// files to, the host's listener over one kept-alive TLS connection. Fetches
+// are pipelined (several requests sent ahead, answered in order, each file's
+// sync and rename left to the sink while the next one arrives); uploads go
+// one request at a time. The host's certificate is accepted only when its SHA-256
 // is exactly the fingerprint received through the relay. Connecting and the
 // TLS handshake get a short time; when they fail the caller falls back to the
 // relay. Only addresses of local networks are followed.
@@ -18,6 +20,7 @@
 
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -27,6 +30,10 @@ class LanClient : public QObject {
  public:
   static constexpr int kConnectTimeoutMs = 1000;
   static constexpr int kIdleTimeoutMs = 30000;
+  // Fetches whose answer has not ended, and files still being synced and
+  // renamed, at most at once.
+  static constexpr int kMaxRequests = 8;
+  static constexpr int kMaxCommitting = 16;
 
   struct Target {
     QString url;          // "https://ADDRESS:PORT"
@@ -44,8 +51,12 @@ class LanClient : public QObject {
   explicit LanClient(Target target, QObject* parent = nullptr);
   ~LanClient() override;
 
-  // One file into `sink`; `size` is what the host's manifest said.
+  // One file into `sink`; `size` is what the host's manifest said. `done`
+  // runs once the file is in place. Fetches may follow one another before
+  // the earlier ones are done (see `canFetch`); after a failure no further
+  // `done` of the fetches sent before it runs.
   void get(qint64 index, qint64 size, std::unique_ptr<LanFileSink> sink, Done done);
+  bool canFetch() const { return fetches_.size() < kMaxRequests && committing_ < kMaxCommitting; }
   // One local file to the host; it must keep `size` bytes while it is read.
   void put(qint64 index, const QString& local, qint64 size, Done done);
   // Bytes of file content moved by the running request, as they go.
@@ -54,7 +65,7 @@ class LanClient : public QObject {
   void abort();
 
  private:
-  enum class Phase { Idle, Connecting, Sending, Head, Body, Commit, Closed };
+  enum class Phase { Idle, Connecting, Sending, Head, Body, Closed };
   void begin();
   void connectToHost();
   void onEncrypted();
@@ -62,9 +73,13 @@ class LanClient : public QObject {
   void onWritten();
   void sendRequest();
   void pumpUpload();
-  void onHead(const lan::Head& head);
-  void feedBody();
+  QByteArray requestHead(const char* method, qint64 index) const;
+  bool onHead(const lan::Head& head);
+  bool feedBody();
+  void sendFetch(qint64 index);
   void finish(bool ok, const QString& why);
+  void fileKept(const Done& done, const QString& why);
+  LanFileSink* bodySink() const;
   void dropConnection();
   bool pinned() const;
 
@@ -77,12 +92,21 @@ class LanClient : public QObject {
   Phase phase_ = Phase::Idle;
   QByteArray buffer_;
   Progress progress_;
-  // the running request
+  // fetches sent (or to send once connected), answered in this order
+  struct Fetch {
+    qint64 index = -1;
+    qint64 size = 0;
+    std::unique_ptr<LanFileSink> sink;
+    Done done;
+  };
+  std::deque<Fetch> fetches_;
+  int committing_ = 0;
+  quint64 generation_ = 0;  // changes when the fetches sent so far are dropped
+  // the running upload
   bool isPut_ = false;
   qint64 index_ = -1;
   qint64 size_ = 0;
   Done done_;
-  std::unique_ptr<LanFileSink> sink_;
   lan::FileBody body_;
   std::unique_ptr<SourceReader> source_;
   QString local_;

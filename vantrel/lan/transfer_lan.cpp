@@ -103,18 +103,29 @@ void TransferLan::step(const QString& xid) {
   if (it == runs_.end()) return;
   const TaskPtr task = it->task.lock();
   if (!isActive(task)) return drop(xid);
-  while (it->next < task->entries.size() &&
-         (task->entries[it->next].isDir || task->skipped.contains(it->next)))
-    ++it->next;
-  if (it->next >= task->entries.size()) {
+  auto skipFolders = [&] {
+    while (it->next < task->entries.size() &&
+           (task->entries[it->next].isDir || task->skipped.contains(it->next)))
+      ++it->next;
+  };
+  auto done = [this, xid](bool ok, bool reached, const QString& why) { onFileDone(xid, ok, reached, why); };
+  // A download keeps several fetches in flight; files are still opened and
+  // committed in entry order, as the answers arrive.
+  for (skipFolders(); !it->push && it->next < task->entries.size() && it->client->canFetch(); skipFolders()) {
+    const qint64 index = it->next++;
+    ++it->running;
+    it->client->get(index, task->entries[index].size, sink_.routeFile(task, index), done);
+    if (!runs_.contains(xid)) return;  // it failed at once
+  }
+  if (it->next >= task->entries.size() && it->running == 0) {
     const Moved then = it->then;
     drop(xid);
     return then(true);
   }
+  if (!it->push || it->running > 0) return;
   const qint64 index = it->next;
   const TransferEntry& entry = task->entries[index];
-  auto done = [this, xid](bool ok, bool reached, const QString& why) { onFileDone(xid, ok, reached, why); };
-  if (!it->push) return it->client->get(index, entry.size, sink_.routeFile(task, index), done);
+  ++it->running;
   task->current = index;
   task->currentBytes = 0;
   ++task->currentOrdinal;
@@ -128,7 +139,8 @@ void TransferLan::onFileDone(const QString& xid, bool ok, bool reached, const QS
   if (!isActive(task)) return drop(xid);
   if (ok) {
     it->movedAny = true;
-    ++it->next;
+    --it->running;
+    if (it->push) ++it->next;
     return step(xid);
   }
   if (!reached && !it->movedAny) {

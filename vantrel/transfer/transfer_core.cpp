@@ -50,6 +50,9 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   if (!isActive(task)) return;
   if (tellPeer) send(task, QStringLiteral("cancel"), XferNote{-1, 0, 0, why}.toJSONModel());
   discardPartial(task);
+  // A file whose rename has not happened yet never gets its name.
+  for (const auto& file : std::as_const(task->committingFiles)) file->discard();
+  task->committingFiles.clear();
   task->writes.reset();  // writes and commits not yet started are dropped
   task->stop->store(true);
   task->in.reset();

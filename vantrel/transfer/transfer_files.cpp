@@ -38,10 +38,11 @@ QString xidTag(const QString& xid) {
 }
 
 // Syncs run apart from other work, so that a long walk never holds up a
-// file's commit.
+// file's commit; several at once, which the file system joins into one
+// journal commit when many small files end close together.
 QThreadPool& syncPool() {
   static QThreadPool pool;
-  pool.setMaxThreadCount(2);
+  pool.setMaxThreadCount(8);
   return pool;
 }
 }  // namespace

@@ -267,9 +267,9 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   const QString dest = task->root + QLatin1Char('/') + entry.rel;
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
-  auto committed = [this, weak, rel = entry.rel, after](const QString& why, bool renamed) {
+  auto committed = [this, weak, index, rel = entry.rel, after](const QString& why, bool renamed) {
     const TaskPtr t = weak.lock();
-    if (t) --t->committing;
+    if (t) --t->committing, t->committingFiles.remove(index);
     if (!isActive(t)) {
       if (after) after(QStringLiteral("the transfer ended"));
       return;
@@ -282,6 +282,7 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   // Checked and committed after the file's last write; the next file may
   // arrive meanwhile. A task that ends first drops the file, which removes it.
   auto file = std::make_shared<std::shared_ptr<SinkFile>>(std::move(task->out));
+  task->committingFiles.insert(index, *file);
   task->writes->post([] { return true; },
                      [this, weak, file, size = entry.size, sum = sha256, dest, committed](bool) {
                        const TaskPtr t = weak.lock();

@@ -91,6 +91,8 @@ struct TransferTask {
   qint64 taken = 0;   // chunks received
   qint64 stored = 0;  // chunks written
   int committing = 0;         // files being synced and renamed
+  // ... those files, removed at once when the transfer ends before their rename
+  QHash<qint64, std::shared_ptr<SinkFile>> committingFiles;
   bool doneReceived = false;  // the source has sent everything
   // speed, sampled when polled
   mutable qint64 sampleAt = 0;
