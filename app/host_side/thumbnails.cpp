@@ -2,18 +2,27 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFileInfo>
+#include <QHash>
 #include <QGuiApplication>
 #include <QMimeDatabase>
 #include <QScreen>
+#include <QSet>
 #include <QThreadPool>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "core/log.h"
-#include "media/util_media.h"
+#include "media/bounded_image.h"
 #include "host_side/file_records.h"
 #include "host_side/path_guard.h"
+#include "host_side/served_file.h"
+#include "host_side/thumbnail_helpers.h"
+
+#include <unistd.h>
 
 namespace {
 
@@ -48,12 +57,50 @@ bool isDocumentOrVideo(const QString& path) {
 constexpr int kMaxEdge = 1024;
 
 struct Maker {
-  ThumbnailMaker make;
+  ThumbnailMaker make;  // a test's stand-in for the helpers
   std::chrono::milliseconds limit = kThumbnailTimeLimit;
 };
 Maker& maker() {
   static Maker current;
   return current;
+}
+
+constexpr std::chrono::milliseconds kAnswerGrace{250};
+
+// A helper's PNG is read like any picture from elsewhere: bounded before decoding.
+constexpr ImageBounds kHelperReplyBounds{thumbwire::kMaxReply, QSize(kMaxEdge, kMaxEdge)};
+
+struct Made {
+  std::optional<QImage> image;
+  bool helperFailed = false;  // crashed, hit a limit or took too long on this file
+};
+
+// The thumbnail of one served file, made by a confined helper from the
+// descriptor opened here. Runs on a worker thread.
+Made helperThumbnail(const QString& actual, double points, double scale, std::chrono::milliseconds limit) {
+  const QSize box(std::clamp(int(std::lround(points * scale)), 1, kMaxEdge),
+                  std::clamp(int(std::lround(points * scale)), 1, kMaxEdge));
+  const int fd = openServedFile(actual);
+  if (fd < 0) return {};
+  const auto result = ThumbnailHelpers::shared().request(
+      thumbwire::Request{thumbwire::Kind::thumbnail, box, QFileInfo(actual).fileName()}, fd, limit);
+  ::close(fd);
+  if (result.outcome == ThumbnailHelpers::Outcome::failed) return {std::nullopt, true};
+  if (result.outcome != ThumbnailHelpers::Outcome::picture) return {};
+  return {readBoundedImage(result.bytes, kHelperReplyBounds), false};
+}
+
+// Files on which a helper failed, per asking session, until that session
+// lists a folder again: such a file is answered without a picture at once.
+// Main thread only.
+QHash<QString, QSet<QString>>& failedFiles() {
+  static QHash<QString, QSet<QString>> files;
+  return files;
+}
+QString fileKey(const QString& actual) {
+  const QFileInfo info(actual);
+  return actual + QLatin1Char('\n') + QString::number(info.size()) + QLatin1Char('\n') +
+         QString::number(info.lastModified().toMSecsSinceEpoch());
 }
 
 // One file's answer: its thumbnail, or no picture once the time limit is
@@ -109,7 +156,8 @@ QString jpegDataUrl(const QImage& image) {
   return QStringLiteral("data:image/jpg;base64,") + QString::fromLatin1(bytes.toBase64());
 }
 
-void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion) {
+void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion,
+                      const QString& session) {
   vex::Json list;
   if (fileList.is_array()) {
     list = fileList;  // a client that sends the array itself
@@ -150,13 +198,21 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     record.size = QFileInfo(*actual).size();
     jobs.append({record, *actual});
   }
-  const ThumbnailMaker make = maker().make ? maker().make : ThumbnailMaker(generateThumbnailSync);
+  const ThumbnailMaker make = maker().make;
+  const std::chrono::milliseconds limit = maker().limit;
   QCoreApplication* app = QCoreApplication::instance();
   for (auto& [record, actual] : jobs) {
+    const QString key = fileKey(actual);
+    if (failedFiles().value(session).contains(key)) {
+      request->results.append(record);  // failed a helper before in this listing
+      request->countOne();
+      continue;
+    }
     auto slot = std::make_shared<IconSlot>();
-    // A decoder that hangs must not hold the answer back: after the limit the
-    // file is answered without a picture, and a late picture is dropped.
-    QTimer::singleShot(maker().limit, app, [request, slot, record = record] {
+    // A decoder that hangs must not hold the answer back: a helper is killed at
+    // the limit; a little after it (the request may have waited for a free
+    // helper) the file is answered without a picture, and a late one is dropped.
+    QTimer::singleShot(limit + kAnswerGrace, app, [request, slot, record = record] {
       if (slot->answered) return;
       slot->answered = true;
       zlog::parts(QStringLiteral("Thumbnail took too long, answered without a picture:"), record.fullPath);
@@ -164,16 +220,23 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
       request->countOne();
     });
     QThreadPool& pool = isDocumentOrVideo(actual) ? contentPool() : thumbnailPool();
-    pool.start([request, slot, make, record = record, actual = actual, points, scale]() mutable {
+    pool.start([request, slot, make, limit, session, key, record = record, actual = actual, points, scale]() mutable {
+      bool failed = false;
       if (points > 0) {
-        const auto image = make(actual, points, points, scale);
-        if (image) record.iconBase64 = jpegDataUrl(*image);
+        Made made;
+        if (make)
+          made.image = make(actual, points, points, scale);
+        else
+          made = helperThumbnail(actual, points, scale, limit);
+        if (made.image) record.iconBase64 = jpegDataUrl(*made.image);
+        failed = made.helperFailed;
       }
       QCoreApplication* app = QCoreApplication::instance();
       if (!app) return;  // the application is ending
       QMetaObject::invokeMethod(
           app,
-          [request, slot, record = std::move(record)]() mutable {
+          [request, slot, failed, session, key, record = std::move(record)]() mutable {
+            if (failed) failedFiles()[session].insert(key);
             if (slot->answered) return;
             slot->answered = true;
             request->results.append(std::move(record));
@@ -183,6 +246,8 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     });
   }
 }
+
+void startThumbnailListing(const QString& session) { failedFiles().remove(session); }
 
 void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit) {
   maker().make = std::move(make);
