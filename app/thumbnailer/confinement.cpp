@@ -43,7 +43,10 @@ bool installFilter(int channel, QString* error) {
                    SCMP_SYS(clock_nanosleep), SCMP_SYS(nanosleep), SCMP_SYS(gettimeofday), SCMP_SYS(sched_yield),
                    SCMP_SYS(sched_getaffinity), SCMP_SYS(sysinfo), SCMP_SYS(getrusage), SCMP_SYS(getrlimit),
                    SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(membarrier), SCMP_SYS(uname), SCMP_SYS(getuid),
-                   SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid)})
+                   SCMP_SYS(geteuid), SCMP_SYS(getgid), SCMP_SYS(getegid),
+                   // Qt gives every thread it starts a wake-up counter; it can only
+                   // name itself, and writing to it is refused like any other write.
+                   SCMP_SYS(eventfd2)})
     allow(call);
   // Signals only to itself (abort, thread cancellation).
   rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(::getpid())));

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -26,6 +27,9 @@ void closeInheritedDescriptors() {
 
 int main() {
   closeInheritedDescriptors();
+  // Threads Qt starts (image scaling) get its own small event dispatcher, not
+  // GLib's, which aborts when it cannot make its pipes.
+  ::setenv("QT_NO_GLIB", "1", 1);
   // The protocol gets a descriptor of its own; whatever a library prints to
   // standard output goes to standard error instead of into a reply.
   const int channel = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
