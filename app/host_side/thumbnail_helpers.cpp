@@ -23,15 +23,39 @@ ThumbnailHelpers& ThumbnailHelpers::shared() {
   return *pool;
 }
 
-ThumbnailHelpers::ThumbnailHelpers(QString program, int maxHelpers)
-    : program_(std::move(program)), max_(std::max(1, maxHelpers)) {}
+ThumbnailHelpers::ThumbnailHelpers(QString program, int maxHelpers, std::chrono::milliseconds idleEnd)
+    : program_(std::move(program)), max_(std::max(1, maxHelpers)), idleEnd_(idleEnd) {
+  idleWatch_ = std::thread([this] { endIdleHelpers(); });
+}
 
 ThumbnailHelpers::~ThumbnailHelpers() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  idleWatch_.join();
   std::lock_guard lock(mutex_);
-  for (Helper& helper : helpers_) {
-    ::kill(pid_t(helper.pid), SIGKILL);
-    ::waitpid(pid_t(helper.pid), nullptr, 0);
-    ::close(helper.socket);
+  for (const Helper& helper : helpers_) stop(helper, nullptr);
+}
+
+// Ends the helpers beyond the kept ones that have had no work for a while.
+void ThumbnailHelpers::endIdleHelpers() {
+  std::unique_lock lock(mutex_);
+  while (!ending_) {
+    wake_.wait_for(lock, std::max<std::chrono::milliseconds>(idleEnd_ / 2, std::chrono::milliseconds(10)));
+    const auto now = std::chrono::steady_clock::now();
+    std::list<Helper> ended;
+    for (auto it = helpers_.begin(); it != helpers_.end() && int(helpers_.size()) > kKeptHelpers;) {
+      if (!it->busy && now - it->idleSince >= idleEnd_)
+        ended.splice(ended.end(), helpers_, it++);
+      else
+        ++it;
+    }
+    if (ended.empty()) continue;
+    lock.unlock();
+    for (const Helper& helper : ended) stop(helper, nullptr);
+    lock.lock();
   }
 }
 
@@ -70,7 +94,7 @@ ThumbnailHelpers::Helper ThumbnailHelpers::start() {
     zlog::parts(QStringLiteral("Thumbnail helper could not be started:"), program_);
     return {};
   }
-  return Helper{pid, pair[0], false};
+  return Helper{pid, pair[0], false, {}};
 }
 
 ThumbnailHelpers::Helper* ThumbnailHelpers::acquire() {
@@ -103,6 +127,7 @@ void ThumbnailHelpers::release(Helper* helper) {
   {
     std::lock_guard lock(mutex_);
     helper->busy = false;
+    helper->idleSince = std::chrono::steady_clock::now();
   }
   freed_.notify_one();
 }
@@ -115,12 +140,16 @@ void ThumbnailHelpers::discard(Helper* helper, const char* reason) {
     helpers_.remove_if([helper](const Helper& h) { return &h == helper; });
   }
   freed_.notify_one();
-  ::kill(pid_t(gone.pid), SIGKILL);  // also ends a stopped or hanging one
+  stop(gone, reason);
+}
+
+void ThumbnailHelpers::stop(const Helper& helper, const char* reason) {
+  ::kill(pid_t(helper.pid), SIGKILL);  // also ends a stopped or hanging one
   int status = 0;
-  ::waitpid(pid_t(gone.pid), &status, 0);
-  ::close(gone.socket);
+  ::waitpid(pid_t(helper.pid), &status, 0);
+  ::close(helper.socket);
   if (!reason) return;
-  QString line = QStringLiteral("Thumbnail helper %1 %2").arg(gone.pid).arg(QLatin1String(reason));
+  QString line = QStringLiteral("Thumbnail helper %1 %2").arg(helper.pid).arg(QLatin1String(reason));
   if (WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) line += QStringLiteral(" (signal %1)").arg(WTERMSIG(status));
   zlog::line(line);
 }

@@ -1,6 +1,7 @@
 // The client's pool of thumbnail helper processes (zarkelo-thumbnailer): started
 // on demand, at most one per core (at least two), each answering one request
 // at a time over a Unix socket pair that is its standard input and output.
+// Two stay; the others end after a minute without work.
 // A helper that crashes, breaks the protocol or outlasts the time limit is
 // killed and forgotten; the next request starts a fresh one. Thread-safe:
 // requests block, so they are made from worker threads.
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <list>
 #include <mutex>
+#include <thread>
 
 #include "media/thumbnail_wire.h"
 
@@ -22,7 +24,10 @@ class ThumbnailHelpers {
   // The client's pool: the helper beside the running executable.
   static ThumbnailHelpers& shared();
 
-  ThumbnailHelpers(QString program, int maxHelpers);
+  static constexpr int kKeptHelpers = 2;
+  static constexpr std::chrono::seconds kIdleEnd{60};
+
+  ThumbnailHelpers(QString program, int maxHelpers, std::chrono::milliseconds idleEnd = kIdleEnd);
   ~ThumbnailHelpers();  // kills the helpers still running
   ThumbnailHelpers(const ThumbnailHelpers&) = delete;
   ThumbnailHelpers& operator=(const ThumbnailHelpers&) = delete;
@@ -46,11 +51,14 @@ class ThumbnailHelpers {
     qint64 pid = -1;
     int socket = -1;
     bool busy = false;
+    std::chrono::steady_clock::time_point idleSince;
   };
   Helper* acquire();
   void release(Helper* helper);
   void discard(Helper* helper, const char* reason);
   Helper start();
+  static void stop(const Helper& helper, const char* reason);
+  void endIdleHelpers();
 
   const QString program_;
   const int max_;
@@ -58,4 +66,8 @@ class ThumbnailHelpers {
   std::condition_variable freed_;
   std::list<Helper> helpers_;  // stable addresses while in use
   int starting_ = 0;
+  const std::chrono::milliseconds idleEnd_;
+  bool ending_ = false;
+  std::condition_variable wake_;
+  std::thread idleWatch_;
 };

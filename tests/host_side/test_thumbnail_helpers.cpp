@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "host_side/served_file.h"
 #include "host_side/thumbnail_helpers.h"
@@ -111,6 +112,29 @@ TEST_F(ThumbnailHelperTest, AHelperThatCrashesOrHangsMidRequestEndsOnlyThatReque
     // A fresh helper takes the next request.
     EXPECT_EQ(thumbnail(pool).outcome, Outcome::picture);
   }
+}
+
+TEST_F(ThumbnailHelperTest, ThreeRequestsAtOnceGetThreeHelpersOfWhichTwoStay) {
+  ThumbnailHelpers pool(program, 3, 300ms);
+  // Three pipes held open: each request keeps its helper busy until its pipe closes.
+  int pipes[3][2];
+  std::atomic<int> answered{0};
+  std::vector<std::thread> asking;
+  for (auto& fds : pipes) {
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    asking.emplace_back([&pool, &answered, fd = fds[0]] {
+      const auto result =
+          pool.request(thumbwire::Request{thumbwire::Kind::thumbnail, QSize(48, 48), QStringLiteral("a.png")}, fd, 20s);
+      if (result.outcome == Outcome::none) ++answered;  // an empty file has no picture
+    });
+  }
+  EXPECT_TRUE(testutil::waitUntil([&] { return pool.pids().size() == 3; }, 20s));
+  for (auto& fds : pipes) ::close(fds[1]);
+  EXPECT_TRUE(testutil::waitUntil([&] { return answered == 3; }, 20s));
+  for (auto& thread : asking) thread.join();
+  for (auto& fds : pipes) ::close(fds[0]);
+  EXPECT_TRUE(testutil::waitUntil([&] { return pool.pids().size() == 2; }, 10s));
+  EXPECT_EQ(thumbnail(pool).outcome, Outcome::picture);
 }
 
 TEST_F(ThumbnailHelperTest, TheFilterRefusesSocketsAndPathsAndTheLimitsHold) {
