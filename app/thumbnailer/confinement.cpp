@@ -34,7 +34,7 @@ bool installFilter(int channel, QString* error) {
   int rc = 0;
   auto allow = [&](int call) { rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, call, 0); };
   for (int call : {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(preadv), SCMP_SYS(lseek),
-                   SCMP_SYS(fstat), SCMP_SYS(close), SCMP_SYS(fcntl), SCMP_SYS(mmap), SCMP_SYS(munmap),
+                   SCMP_SYS(fstat), SCMP_SYS(close), SCMP_SYS(mmap), SCMP_SYS(munmap),
                    SCMP_SYS(mremap), SCMP_SYS(mprotect), SCMP_SYS(brk), SCMP_SYS(madvise), SCMP_SYS(futex),
                    SCMP_SYS(set_robust_list), SCMP_SYS(get_robust_list), SCMP_SYS(rseq), SCMP_SYS(set_tid_address),
                    SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigprocmask),
@@ -50,8 +50,12 @@ bool installFilter(int channel, QString* error) {
     allow(call);
   // Signals only to itself (abort, thread cancellation).
   rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(::getpid())));
-  // Limits may be read, never raised.
-  rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, SCMP_A2(SCMP_CMP_EQ, 0));
+  // Its own limits may be read, never changed.
+  rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 2, SCMP_A0(SCMP_CMP_EQ, 0),
+                         SCMP_A2(SCMP_CMP_EQ, 0));
+  // Descriptor flags only: no locks on the user's files, no new descriptors.
+  for (int command : {F_GETFD, F_SETFD, F_GETFL, F_SETFL})
+    rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1, SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(command)));
   // Metadata of open descriptors only, never of a path.
   rc |= seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(newfstatat), 1,
                          SCMP_A3(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH));

@@ -38,6 +38,9 @@ int main() {
   if (nothing < 0 || ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return 2;
   ::close(nothing);
   ::signal(SIGPIPE, SIG_IGN);
+  // With no file size allowed, a write to a standard error that is a file
+  // fails (EFBIG) instead of ending the helper: its diagnostics are lost then.
+  ::signal(SIGXFSZ, SIG_IGN);
   // Few malloc arenas: every thread's own arena would eat into the address-space limit.
   ::mallopt(M_ARENA_MAX, 2);
 
