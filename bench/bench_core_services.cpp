@@ -2,6 +2,7 @@
 // scaling; the settings store's transactional write against two bare
 // statements.
 #include "core/util_db.h"
+#include "media/file_thumbnails.h"
 #include "media/util_media.h"
 #include "support/ratio_main.h"
 

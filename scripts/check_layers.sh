@@ -15,6 +15,7 @@ declare -A MAY_USE=(
   [app/bridge]="app/core protocol"
   [app/local_sharing]="app/core protocol app/bridge"
   [app/shell]="app/core protocol app/media app/bridge app/local_sharing"
+  [app/thumbnailer]="app/core app/media"
   [app/host_side]="app/core protocol app/media app/bridge app/local_sharing app/shell"
   [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
   [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"

@@ -58,7 +58,8 @@ void buildIcon2(const Request& r) {
   answerBuildIcon2(PathGuard::forSession(r.session), size, jsonread::member(r.msg, "fileList"),
                    [code = r.code, token = r.token, session = r.session](const QString& result) {
                      SendWSDCReply(code, token, session, wrapData(result));
-                   });
+                   },
+                   r.session);
 }
 
 void fileUploadCheck(const Request& r) {
@@ -175,7 +176,8 @@ void handleHostFunction(const vex::Json& frame) {
                      record.Data = data.toJSONModel();
                      const auto text = record.toJSONString();
                      if (text) sendFrame(QStringLiteral("P2PCallHostFuncCallback"), QString::fromStdString(*text));
-                   });
+                   },
+                   session);
 }
 
 }  // namespace hostside

@@ -12,6 +12,7 @@
 #include "bridge/env.h"
 #include "host_side/host_dispatcher.h"
 #include "host_side/host_replies.h"
+#include "host_side/thumbnails.h"
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/peer_link.h"
@@ -112,6 +113,7 @@ void ping(const Request& r) {
 }
 
 void getFileList(const Request& r) {
+  startThumbnailListing(r.session);
   const FileListRequest request = guardedListRequest(
       PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
       jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"), jsonread::integer(r.msg, "iPageSize"),

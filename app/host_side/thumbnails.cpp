@@ -5,17 +5,24 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 #include <QGuiApplication>
 #include <QMimeDatabase>
 #include <QScreen>
+#include <QSet>
 #include <QThreadPool>
 #include <QTimer>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "core/log.h"
-#include "media/util_media.h"
+#include "media/bounded_image.h"
 #include "host_side/file_records.h"
 #include "host_side/path_guard.h"
+#include "host_side/thumbnail_helpers.h"
+
+#include <unistd.h>
 
 namespace {
 
@@ -50,12 +57,49 @@ bool isDocumentOrVideo(const QString& path) {
 constexpr int kMaxEdge = 1024;
 
 struct Maker {
-  ThumbnailMaker make;
+  ThumbnailMaker make;  // a test's stand-in for the helpers
   std::chrono::milliseconds limit = kThumbnailTimeLimit;
 };
 Maker& maker() {
   static Maker current;
   return current;
+}
+
+constexpr std::chrono::milliseconds kAnswerGrace{250};
+
+// A helper's PNG is read like any picture from elsewhere: bounded before decoding.
+constexpr ImageBounds kHelperReplyBounds{thumbwire::kMaxReply, QSize(kMaxEdge, kMaxEdge)};
+
+struct Made {
+  std::optional<QImage> image;
+  bool helperFailed = false;  // crashed, hit a limit or took too long on this file
+};
+
+// The thumbnail of one served file, made by a confined helper from the
+// descriptor the gate opened. Runs on a worker thread.
+Made helperThumbnail(int fd, const QString& name, double points, double scale, std::chrono::milliseconds limit) {
+  const QSize box(std::clamp(int(std::lround(points * scale)), 1, kMaxEdge),
+                  std::clamp(int(std::lround(points * scale)), 1, kMaxEdge));
+  const auto result =
+      ThumbnailHelpers::shared().request(thumbwire::Request{thumbwire::Kind::thumbnail, box, name}, fd, limit);
+  if (result.outcome == ThumbnailHelpers::Outcome::failed) return {std::nullopt, true};
+  if (result.outcome != ThumbnailHelpers::Outcome::picture) return {};
+  return {readBoundedImage(result.bytes, kHelperReplyBounds), false};
+}
+
+// Files on which a helper failed, per asking session, until that session
+// lists a folder again: such a file is answered without a picture at once.
+// Main thread only.
+QHash<QString, QSet<QString>>& failedFiles() {
+  static QHash<QString, QSet<QString>> files;
+  return files;
+}
+// The file itself, as it is now: device, inode, size and modification time.
+QString fileKey(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return {};
+  return QStringLiteral("%1:%2:%3:%4.%5")
+      .arg(st.st_dev).arg(st.st_ino).arg(st.st_size).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
 }
 
 // One file's answer: its thumbnail, or no picture once the time limit is
@@ -111,7 +155,8 @@ QString jpegDataUrl(const QImage& image) {
   return QStringLiteral("data:image/jpg;base64,") + QString::fromLatin1(bytes.toBase64());
 }
 
-void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion) {
+void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion,
+                      const QString& session) {
   vex::Json list;
   if (fileList.is_array()) {
     list = fileList;  // a client that sends the array itself
@@ -154,13 +199,21 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     record.size = st.st_size;
     jobs.append({record, std::make_shared<const beneath::Fd>(std::move(served->fd))});
   }
-  const ThumbnailMaker make = maker().make ? maker().make : ThumbnailMaker(generateThumbnailSync);
+  const ThumbnailMaker make = maker().make;
+  const std::chrono::milliseconds limit = maker().limit;
   QCoreApplication* app = QCoreApplication::instance();
   for (auto& [record, file] : jobs) {
+    const QString key = fileKey(file->get());
+    if (failedFiles().value(session).contains(key)) {
+      request->results.append(record);  // failed a helper before in this listing
+      request->countOne();
+      continue;
+    }
     auto slot = std::make_shared<IconSlot>();
-    // A decoder that hangs must not hold the answer back: after the limit the
-    // file is answered without a picture, and a late picture is dropped.
-    QTimer::singleShot(maker().limit, app, [request, slot, record = record] {
+    // A decoder that hangs must not hold the answer back: a helper is killed at
+    // the limit; a little after it (the request may have waited for a free
+    // helper) the file is answered without a picture, and a late one is dropped.
+    QTimer::singleShot(limit + kAnswerGrace, app, [request, slot, record = record] {
       if (slot->answered) return;
       slot->answered = true;
       zlog::parts(QStringLiteral("Thumbnail took too long, answered without a picture:"), record.fullPath);
@@ -168,18 +221,23 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
       request->countOne();
     });
     QThreadPool& pool = isDocumentOrVideo(record.fullPath) ? contentPool() : thumbnailPool();
-    pool.start([request, slot, make, record = record, file = file, points, scale]() mutable {
+    pool.start([request, slot, make, limit, session, key, record = record, file = file, points, scale]() mutable {
+      bool failed = false;
       if (points > 0) {
-        // This process's own name of the open file: the same file, whatever
-        // happens to its path meanwhile.
-        const auto image = make(QStringLiteral("/proc/self/fd/%1").arg(file->get()), points, points, scale);
-        if (image) record.iconBase64 = jpegDataUrl(*image);
+        Made made;
+        if (make)  // a test's stand-in reads the open file by this process's own name for it
+          made.image = make(QStringLiteral("/proc/self/fd/%1").arg(file->get()), points, points, scale);
+        else
+          made = helperThumbnail(file->get(), QFileInfo(record.fullPath).fileName(), points, scale, limit);
+        if (made.image) record.iconBase64 = jpegDataUrl(*made.image);
+        failed = made.helperFailed;
       }
       QCoreApplication* app = QCoreApplication::instance();
       if (!app) return;  // the application is ending
       QMetaObject::invokeMethod(
           app,
-          [request, slot, record = std::move(record)]() mutable {
+          [request, slot, failed, session, key, record = std::move(record)]() mutable {
+            if (failed) failedFiles()[session].insert(key);
             if (slot->answered) return;
             slot->answered = true;
             request->results.append(std::move(record));
@@ -189,6 +247,8 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     });
   }
 }
+
+void startThumbnailListing(const QString& session) { failedFiles().remove(session); }
 
 void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit) {
   maker().make = std::move(make);

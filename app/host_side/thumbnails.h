@@ -1,5 +1,6 @@
-// Host thumbnails: small JPEG previews of files named by a peer, made on
-// worker threads and answered in one JSON array text once the last is in.
+// Host thumbnails: small JPEG previews of files named by a peer, decoded by
+// confined helper processes (host_side/thumbnail_helpers.h) from descriptors
+// opened here, and answered in one JSON array text once the last is in.
 #pragma once
 
 #include <QImage>
@@ -24,7 +25,14 @@ inline constexpr std::chrono::milliseconds kThumbnailTimeLimit{4000};
 // name no regular file, or that carry no integer index are left out and do not
 // hold the answer back. The completion runs once, on the main thread; it is
 // not called for a list text that is not JSON (logged as "error: ").
-void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion);
+// A file on which a helper failed (crash, limit, time) is answered without a
+// picture, and again at once when `session` asks for it before it lists a
+// folder again (startThumbnailListing).
+void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion,
+                      const QString& session = {});
+
+// The peer session lists a folder: files that failed before are tried again.
+void startThumbnailListing(const QString& session);
 
 // "data:image/jpg;base64," and the JPEG (quality 60) of the image; empty for a
 // null image.
@@ -33,8 +41,9 @@ QString jpegDataUrl(const QImage& image);
 // Pixels per point of the main screen (1 without a screen).
 qreal backingScale();
 
-// Makes one picture on a worker thread (generateThumbnailSync by default).
+// Makes one picture on a worker thread in place of the helpers.
 using ThumbnailMaker = std::function<std::optional<QImage>(const QString& path, double width, double height,
                                                            double scale)>;
-// Tests replace the maker (an empty one restores the default) and the limit.
+// Tests and benchmarks replace the maker (an empty one restores the helpers)
+// and the time limit (which also bounds a helper's answer).
 void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit = kThumbnailTimeLimit);

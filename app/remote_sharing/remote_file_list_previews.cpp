@@ -6,6 +6,7 @@
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
 #include "core/log.h"
+#include "media/bounded_image.h"
 
 #include <QPointer>
 
@@ -98,10 +99,11 @@ void RemoteFileListController::setIconFromBase64(const QString& b, const QString
   const QByteArray encoded = b.mid(prefix.size()).toLatin1();
   const auto decoded = QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
   if (decoded) {
-    QImage picture;
+    // Checked before decoding: PNG or JPEG, at most 1 MiB and 1024 x 1024.
+    const auto picture = readBoundedImage(*decoded, kArrivingThumbnailBounds);
     RowIcon icon;
-    if (picture.loadFromData(*decoded))
-      icon.picture = picture;
+    if (picture)
+      icon.picture = *picture;
     else
       icon.imageName = QStringLiteral("file");
     if (i >= 0 && i < iconList_.size()) {

@@ -1,3 +1,4 @@
+#include "media/file_thumbnails.h"
 #include "media/util_media.h"
 
 #include "support/test_util.h"

@@ -13,10 +13,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtEndian>
+#include <csignal>
 #include <optional>
 #include <set>
 
 #include "host_side/path_guard.h"
+#include "host_side/thumbnail_helpers.h"
 #include "host_side/thumbnails.h"
 #include "support/test_util.h"
 
@@ -95,13 +97,17 @@ class ThumbnailTest : public ::testing::Test {
   }
 
   // Runs a request and waits for its one answer.
-  std::optional<vex::Json> run(qint64 size, const vex::Json& fileList, int* calls = nullptr) {
+  std::optional<vex::Json> run(qint64 size, const vex::Json& fileList, int* calls = nullptr,
+                               const QString& session = {}) {
     std::optional<QString> answer;
     int count = 0;
-    answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), size, fileList, [&](const QString& text) {
-      ++count;
-      answer = text;
-    });
+    answerBuildIcon2(
+        PathGuard({ShareRoot{share, true, false, false}}), size, fileList,
+        [&](const QString& text) {
+          ++count;
+          answer = text;
+        },
+        session);
     testutil::waitUntil([&] { return answer.has_value(); }, std::chrono::seconds(10));
     QCoreApplication::processEvents();
     if (calls) *calls = count;
@@ -271,6 +277,32 @@ TEST_F(ThumbnailTest, ADecoderThatHangsDoesNotHoldTheAnswerBack) {
     EXPECT_EQ(record["iconBase64"].get<std::string>().empty(), record["index"] == 1);
   // The late picture is dropped: no second answer, nothing breaks.
   testutil::waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+}
+
+TEST_F(ThumbnailTest, AFileOnWhichAHelperFailedIsNotRetriedInTheSameListing) {
+  setThumbnailMakerForTesting({}, std::chrono::milliseconds(1500));
+  const QString session = QStringLiteral("peer-session");
+  auto iconOf = [&](const char* name) {
+    const vex::Json list = vex::Json::array({element(share + QLatin1Char('/') + QLatin1String(name), "|1")});
+    const auto result = run(48, vex::Json(list.dump()), nullptr, session);
+    return result && result->size() == 1 ? (*result)[0]["iconBase64"].get<std::string>() : std::string("<none>");
+  };
+  EXPECT_FALSE(iconOf("img0.jpg").empty());  // the helpers are up
+  // Every helper hangs: the next file outlasts the limit, its helper is killed.
+  const QList<qint64> stopped = ThumbnailHelpers::shared().pids();
+  for (qint64 pid : stopped) ::kill(pid_t(pid), SIGSTOP);
+  EXPECT_EQ(iconOf("img1.jpg"), "");
+  // Asked again in the same listing: answered at once without a helper.
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(iconOf("img1.jpg"), "");
+  EXPECT_LT(clock.elapsed(), 1000);
+  for (qint64 pid : stopped) ::kill(pid_t(pid), SIGCONT);  // those the pool still holds
+  EXPECT_FALSE(iconOf("img2.jpg").empty());
+  // A new listing tries it again.
+  startThumbnailListing(session);
+  EXPECT_FALSE(iconOf("img1.jpg").empty());
+  setThumbnailMakerForTesting({});
 }
 
 }  // namespace

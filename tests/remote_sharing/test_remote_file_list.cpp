@@ -10,6 +10,7 @@
 #include "shell/main_view_shared.h"
 
 #include <QBuffer>
+#include <QtEndian>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -32,6 +33,37 @@ QString pngBase64(QColor colour) {
   buffer.open(QIODevice::WriteOnly);
   image.save(&buffer, "PNG");
   return QStringLiteral("data:image/jpg;base64,") + QString::fromLatin1(bytes.toBase64());
+}
+
+// A picture's bytes as the host's "iconBase64" text.
+std::string iconText(const QByteArray& bytes) {
+  return "data:image/jpg;base64," + bytes.toBase64().toStdString();
+}
+
+QByteArray encoded(const QImage& image, const char* format) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, format);
+  return bytes;
+}
+
+// A PNG that announces width x height pixels and holds none.
+QByteArray pngHeaderOnly(quint32 width, quint32 height) {
+  auto crc = [](const QByteArray& data) {
+    quint32 c = 0xFFFFFFFFu;
+    for (const char byte : data) {
+      c ^= quint8(byte);
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+  };
+  auto u32 = [](quint32 v) { QByteArray b(4, '\0'); qToBigEndian(v, b.data()); return b; };
+  auto chunk = [&](const QByteArray& type, const QByteArray& body) {
+    return u32(quint32(body.size())) + type + body + u32(crc(type + body));
+  };
+  const QByteArray ihdr = u32(width) + u32(height) + QByteArray("\x08\x06\x00\x00\x00", 5);
+  return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IEND", {});
 }
 
 class RemoteFileListTest : public ::testing::Test {
@@ -363,13 +395,25 @@ TEST_F(RemoteFileListTest, PreviewsLandOnTheRowsThatAskedForThem) {
   ASSERT_TRUE(testutil::waitUntil([this] { return !browser->isThumbWorking(); }));
   EXPECT_FALSE(browser->iconList()[1].isPreview());
 
-  // "[]", text that is not JSON, bytes that are no picture, base64 that does not decode.
+  // "[]", text that is not JSON, bytes that are no picture, base64 that does not decode; then
+  // pictures refused before decoding: a 20000 x 20000 PNG header, a real 2000 x 1000 PNG, a
+  // 5 MiB picture (a small PNG with trailing bytes) and a BMP.
+  QImage wide(2000, 1000, QImage::Format_RGB32);
+  wide.fill(Qt::green);
+  QImage small(8, 8, QImage::Format_RGB32);
+  small.fill(Qt::green);
+  const QByteArray padded = encoded(small, "PNG") + QByteArray(5 * 1024 * 1024, '\0');
   const std::vector<Json> answers = {
       {{"data", "[]"}},
       {{"data", "not json"}},
       {{"data", Json::array({{{"iconBase64", "data:image/jpg;base64,aGVsbG8="}}}).dump()}},
       {{"data", Json::array({{{"iconBase64", "data:image/jpg;base64,@@@@"}}}).dump()}},
-      Json("")};
+      Json(""),
+      {{"data", Json::array({{{"iconBase64", iconText(pngHeaderOnly(20000, 20000))}}}).dump()}},
+      {{"data", Json::array({{{"iconBase64", iconText(encoded(wide, "PNG"))}}}).dump()}},
+      {{"data", Json::array({{{"iconBase64", iconText(padded)}}}).dump()}},
+      {{"data", Json::array({{{"iconBase64", iconText(encoded(small, "BMP"))}}}).dump()}}};
+  ASSERT_FALSE(QImage::fromData(padded).isNull());  // decodable: only its size refuses it
   LogCapture log;
   for (size_t k = 0; k < answers.size(); ++k) {
     browser->getFileList(QStringLiteral("/srv/share/photos"));  // fresh rows ask again
@@ -379,8 +423,9 @@ TEST_F(RemoteFileListTest, PreviewsLandOnTheRowsThatAskedForThem) {
     ASSERT_TRUE(testutil::waitUntil([&] { return host->requestsOf(QStringLiteral("buildIcon2")).size() == 3 + int(k); }));
     host->reply(host->requestsOf(QStringLiteral("buildIcon2")).last(), answers[k]);
     ASSERT_TRUE(testutil::waitUntil([this] { return !browser->isThumbWorking(); }));
-    if (k == 2) {
-      EXPECT_EQ(browser->iconList()[1].imageName, QStringLiteral("file"));  // no picture: the file image
+    if (k == 2 || k >= 5) {
+      EXPECT_EQ(browser->iconList()[1].imageName, QStringLiteral("file")) << k;  // no picture: the file image
+      EXPECT_FALSE(browser->iconList()[1].isPreview()) << k;
     } else {
       EXPECT_FALSE(browser->iconList()[1].isPreview());
     }
