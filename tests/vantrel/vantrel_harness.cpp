@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QFile>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QUuid>
 
@@ -162,6 +163,13 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
     child_.env().insert(QStringLiteral("VANTREL_LAN_ADDRESS"), QStringLiteral("127.0.0.1"));
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   return spinUntil([this] { return child_.output().contains("listening on"); }, 10s);
+}
+
+QString BridgeProcess::lanUrl() {
+  const QRegularExpression pattern(QStringLiteral("local-network route on (https://\\S+)"));
+  QString url;
+  spinUntil([&] { return !(url = pattern.match(QString::fromUtf8(child_.output())).captured(1)).isEmpty(); });
+  return url;
 }
 
 // ---- ClientLink ------------------------------------------------------------------
