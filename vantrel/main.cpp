@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
   const vantrel::LanSetting lan = vantrel::lanSettingFrom(qEnvironmentVariableIsSet("VANTREL_LAN_ADDRESS"),
                                                           qEnvironmentVariable("VANTREL_LAN_ADDRESS"));
   bool portOk = true;
-  const uint lanPort = qEnvironmentVariableIsSet("VANTREL_LAN_PORT") ? qEnvironmentVariable("VANTREL_LAN_PORT").toUInt(&portOk) : 0;
+  const QString portText = qEnvironmentVariable("VANTREL_LAN_PORT");
+  const uint lanPort = portText.isEmpty() ? 0 : portText.toUInt(&portOk);
   const QString folder =
       QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge");
   if (!portOk || lanPort > 65535) {

@@ -4,6 +4,7 @@
 #include "ann_share_fixture.h"
 #include "support/test_util.h"
 
+#include "bridge/env.h"
 #include "remote_sharing/remote_file_list.h"
 
 #include <QDir>
@@ -46,6 +47,11 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
       << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
   EXPECT_EQ(browser.conStatus(), ConStatus::csConnected);
+  // Once connected, the client asked its bridge for the host's local-network
+  // address: A's (its share allows the route), not its own bridge's.
+  ASSERT_TRUE(spinUntil([] { return !Env::RemoteLanHttp.isEmpty(); }, 10s));
+  EXPECT_EQ(Env::RemoteLanHttp, bridgeA.lanUrl());
+  EXPECT_NE(Env::RemoteLanHttp, bridgeB.lanUrl());
   EXPECT_EQ(browser.pathRoot(), shared);
   EXPECT_TRUE(browser.isdownload());
   EXPECT_EQ(browser.totalCount(), 151);

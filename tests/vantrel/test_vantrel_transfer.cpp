@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUuid>
 
@@ -191,22 +190,10 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_TRUE(filesBelow(other).isEmpty());
 }
 
-namespace {
-
-// The address a bridge's log gives for its own route.
-QString ownLanUrl(BridgeProcess& bridge) {
-  const QRegularExpression pattern(QStringLiteral("local-network route on (https://\\S+)"));
-  QString url;
-  spinUntil([&] { return !(url = pattern.match(QString::fromUtf8(bridge.child().output())).captured(1)).isEmpty(); });
-  return url;
-}
-
-}  // namespace
-
 TEST_F(VantrelTransfer, GetLanHttpAnswersTheConnectedHostsAddressOnceTheHostIsTouched) {
-  const QString hostUrl = ownLanUrl(host->bridge);
+  const QString hostUrl = host->bridge.lanUrl();
   ASSERT_TRUE(hostUrl.startsWith(QStringLiteral("https://127.0.0.1:"))) << hostUrl.toStdString();
-  ASSERT_NE(hostUrl, ownLanUrl(peer->bridge));
+  ASSERT_NE(hostUrl, peer->bridge.lanUrl());
   // As the client does once connected: "ClientTouch" to the host, then
   // "GetLanHttp" to its own bridge.
   auto lanAfterTouch = [&] {

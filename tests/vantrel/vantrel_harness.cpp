@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QFile>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QUuid>
 
@@ -179,6 +180,13 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0; }, 30s)) return false;
   port_ = reportedPort(child_.output(), "listening on");
   return port == 0 || port_ == port;
+}
+
+QString BridgeProcess::lanUrl() {
+  const QRegularExpression pattern(QStringLiteral("local-network route on (https://\\S+)"));
+  QString url;
+  spinUntil([&] { return !(url = pattern.match(QString::fromUtf8(child_.output())).captured(1)).isEmpty(); });
+  return url;
 }
 
 // ---- ClientLink ------------------------------------------------------------------

@@ -97,6 +97,9 @@ class BridgeProcess {
   bool start(const Service* service, const QByteArray& secret = {}, quint16 port = 0);
   quint16 port() const { return port_; }
   Child& child() { return child_; }
+  // The first address of its local-network route as its log gives it, once
+  // the route is up ("" when it does not come up in time).
+  QString lanUrl();
 
  private:
   Child child_;
