@@ -37,8 +37,8 @@ QThreadPool& thumbnailPool() {
   return *pool;
 }
 
-// Documents and videos have a pool of their own: a decoder stuck on a broken
-// file holds one of its threads, never the image thumbnails.
+// Documents and videos have a pool of their own: a broken one holds its thread
+// (and its helper) until the time limit, never the image thumbnails.
 QThreadPool& contentPool() {
   static QThreadPool* pool = [] {
     auto* p = new QThreadPool;
