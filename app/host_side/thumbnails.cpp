@@ -203,7 +203,8 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
   QCoreApplication* app = QCoreApplication::instance();
   for (auto& [record, actual] : jobs) {
     const QString key = fileKey(actual);
-    if (failedFiles().value(session).contains(key)) {
+    const auto failed = failedFiles().constFind(session);
+    if (failed != failedFiles().cend() && failed->contains(key)) {
       request->results.append(record);  // failed a helper before in this listing
       request->countOne();
       continue;
