@@ -37,8 +37,8 @@ QThreadPool& thumbnailPool() {
   return *pool;
 }
 
-// Documents and videos have a pool of their own: a decoder stuck on a broken
-// file holds one of its threads, never the image thumbnails.
+// Documents and videos have a pool of their own: a broken one holds its thread
+// (and its helper) until the time limit, never the image thumbnails.
 QThreadPool& contentPool() {
   static QThreadPool* pool = [] {
     auto* p = new QThreadPool;
@@ -204,7 +204,8 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
   QCoreApplication* app = QCoreApplication::instance();
   for (auto& [record, file] : jobs) {
     const QString key = fileKey(file->get());
-    if (failedFiles().value(session).contains(key)) {
+    const auto failed = failedFiles().constFind(session);
+    if (failed != failedFiles().cend() && failed->contains(key)) {
       request->results.append(record);  // failed a helper before in this listing
       request->countOne();
       continue;

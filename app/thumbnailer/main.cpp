@@ -25,6 +25,11 @@ void closeInheritedDescriptors() {
 
 }  // namespace
 
+#ifdef ZARKELO_SANITIZED
+// Fontconfig keeps what Poppler's font lookup loaded until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+#endif
+
 int main() {
   closeInheritedDescriptors();
   // Threads Qt starts (image scaling) get its own small event dispatcher, not

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -79,9 +78,11 @@ TEST_F(ThumbnailHelperTest, AHelperThatCrashesOrHangsMidRequestEndsOnlyThatReque
     ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     std::atomic<bool> done{false};
     ThumbnailHelpers::Result stuck;
+    // A crash must be noticed when it happens, long before the limit.
+    const auto limit = signal == SIGSEGV ? 60s : 3s;
     std::thread asking([&] {
       stuck = pool.request(thumbwire::Request{thumbwire::Kind::thumbnail, QSize(48, 48), QStringLiteral("a.png")},
-                           pipeFds[0], 3s);
+                           pipeFds[0], limit);
       done = true;
     });
     qint64 pid = -1;
@@ -93,20 +94,17 @@ TEST_F(ThumbnailHelperTest, AHelperThatCrashesOrHangsMidRequestEndsOnlyThatReque
         },
         20s);
     EXPECT_TRUE(midRequest);
+    if (!midRequest) ::close(pipeFds[1]);  // lets the request end
     // Meanwhile the other helper answers as usual.
     EXPECT_EQ(thumbnail(pool).outcome, Outcome::picture);
 
-    QElapsedTimer clock;
-    clock.start();
     if (pid > 0) ::kill(pid_t(pid), signal);
-    EXPECT_TRUE(testutil::waitUntil([&] { return done.load(); }, 20s));
+    EXPECT_TRUE(testutil::waitUntil([&] { return done.load(); }, 30s));  // well before a crash's 60 s limit
     asking.join();
     ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    if (midRequest) ::close(pipeFds[1]);
+    if (!midRequest) continue;
     EXPECT_EQ(stuck.outcome, Outcome::failed);  // answered without a picture
-    if (signal == SIGSEGV) {
-      EXPECT_LT(clock.elapsed(), 2500);  // noticed when it died, not at the limit
-    }
     EXPECT_FALSE(pool.pids().contains(pid));
     EXPECT_NE(::kill(pid_t(pid), 0), 0) << "killed and reaped";
     // A fresh helper takes the next request.
@@ -138,26 +136,27 @@ TEST_F(ThumbnailHelperTest, ThreeRequestsAtOnceGetThreeHelpersOfWhichTwoStay) {
 }
 
 TEST_F(ThumbnailHelperTest, TheFilterRefusesSocketsAndPathsAndTheLimitsHold) {
-#ifdef ZARKELO_SANITIZED
-  GTEST_SKIP() << "the sanitizers' runtime cannot run under the filter; helpers run without it";
-#endif
   ThumbnailHelpers pool(program, 1);
+  EXPECT_EQ(thumbnail(pool).outcome, Outcome::picture);
+  ASSERT_EQ(pool.pids().size(), 1);
+  const qint64 pid = pool.pids().first();
+  const QString status = procText(pid, "status");
+  EXPECT_TRUE(status.contains(QStringLiteral("NoNewPrivs:\t1"))) << status.toStdString();
+  const QString limits = procText(pid, "limits").simplified();
+  for (const char* line : {"Max cpu time 60 64 seconds", "Max file size 0 0 bytes", "Max open files 16 16 files"})
+    EXPECT_TRUE(limits.contains(QLatin1String(line))) << line;
+#ifdef ZARKELO_SANITIZED
+  GTEST_SKIP() << "the sanitizers' runtime cannot run under the filter and the address-space limit";
+#endif
+  EXPECT_TRUE(status.contains(QStringLiteral("Seccomp:\t2"))) << status.toStdString();
+  EXPECT_TRUE(limits.contains(QLatin1String("Max address space 1073741824 1073741824 bytes")));
+
   const auto socket = pool.request(thumbwire::Request{thumbwire::Kind::probeSocket, QSize(1, 1), {}}, -1, 20s);
   ASSERT_EQ(socket.outcome, Outcome::text);
   EXPECT_TRUE(socket.bytes.startsWith("refused")) << socket.bytes.constData();
   const auto open = pool.request(thumbwire::Request{thumbwire::Kind::probeOpen, QSize(1, 1), image}, -1, 20s);
   ASSERT_EQ(open.outcome, Outcome::text);
   EXPECT_TRUE(open.bytes.startsWith("refused")) << open.bytes.constData();
-
-  ASSERT_EQ(pool.pids().size(), 1);
-  const qint64 pid = pool.pids().first();
-  const QString status = procText(pid, "status");
-  EXPECT_TRUE(status.contains(QStringLiteral("NoNewPrivs:\t1"))) << status.toStdString();
-  EXPECT_TRUE(status.contains(QStringLiteral("Seccomp:\t2"))) << status.toStdString();
-  const QString limits = procText(pid, "limits").simplified();
-  for (const char* line : {"Max cpu time 60 64 seconds", "Max file size 0 0 bytes", "Max open files 16 16 files",
-                           "Max address space 1073741824 1073741824 bytes"})
-    EXPECT_TRUE(limits.contains(QLatin1String(line))) << line;
   // Refused calls leave the helper working.
   EXPECT_EQ(thumbnail(pool).outcome, Outcome::picture);
   EXPECT_EQ(pool.pids(), QList<qint64>{pid});
