@@ -82,13 +82,16 @@ bool TransferLan::connectNext(Run& run) {
   const qsizetype left = run.urls.size() - run.tried;
   const qint64 budget = LanClient::kConnectTimeoutMs - run.since.elapsed();
   if (left <= 0 || budget < kLeastConnectMs) return false;
-  if (run.client) run.client->abort(), run.client->deleteLater();  // possibly inside its own callback
+  LanClient* const old = run.client;
   // The addresses share the handshake time: one that does not answer holds
   // up the next ones only for its part.
   LanClient::Target target = run.target;
   target.url = run.urls[run.tried++];
   target.connectTimeoutMs = int(budget / left);
   run.client = new LanClient(target);
+  // Ended once the new one is in place, so that its fetches' callbacks are
+  // known to be stale; possibly inside one of them.
+  if (old) old->abort(), old->deleteLater();
   if (run.push) {
     std::weak_ptr<TransferTask> weak = run.task;
     run.client->setProgress([weak](qint64 bytes) {
@@ -108,7 +111,9 @@ void TransferLan::step(const QString& xid) {
            (task->entries[it->next].isDir || task->skipped.contains(it->next)))
       ++it->next;
   };
-  auto done = [this, xid](bool ok, bool reached, const QString& why) { onFileDone(xid, ok, reached, why); };
+  auto done = [this, xid, client = it->client](bool ok, bool reached, const QString& why) {
+    onFileDone(xid, client, ok, reached, why);
+  };
   // A download keeps several fetches in flight; files are still opened and
   // committed in entry order, as the answers arrive.
   for (skipFolders(); !it->push && it->next < task->entries.size() && it->client->canFetch(); skipFolders()) {
@@ -132,9 +137,10 @@ void TransferLan::step(const QString& xid) {
   it->client->put(index, entry.local, entry.size, done);
 }
 
-void TransferLan::onFileDone(const QString& xid, bool ok, bool reached, const QString& why) {
+void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool ok, bool reached, const QString& why) {
   const auto it = runs_.find(xid);
   if (it == runs_.end()) return;
+  if (client != it->client) return;  // the other fetches of an address given up already
   const TaskPtr task = it->task.lock();
   if (!isActive(task)) return drop(xid);
   if (ok) {
@@ -146,6 +152,9 @@ void TransferLan::onFileDone(const QString& xid, bool ok, bool reached, const QS
   if (!reached && !it->movedAny) {
     if (connectNext(*it)) {
       zlog::parts(QStringLiteral("Vantrel - local address not reachable, trying the next one:"), why);
+      // Nothing moved yet: every fetch in flight starts again at the next address.
+      it->running = 0;
+      if (!it->push) it->next = 0;
       return step(xid);
     }
     // No address answers: the relay carries everything.
