@@ -20,6 +20,27 @@ double readNumber(const vex::Json& record, const char* key) {
 
 }  // namespace
 
+namespace {
+const std::pair<TransferReason, const char*> kReasonCodes[] = {
+    {TransferReason::Failed, "failed"},   {TransferReason::Disk, "disk"},       {TransferReason::Source, "source"},
+    {TransferReason::Refused, "refused"}, {TransferReason::Gone, "gone"},       {TransferReason::Timeout, "timeout"},
+    {TransferReason::PeerCancel, "peer-cancel"}, {TransferReason::Cancel, "cancel"}, {TransferReason::Peer, "peer"},
+};
+}  // namespace
+
+QString reasonCode(TransferReason reason) {
+  for (const auto& [r, code] : kReasonCodes)
+    if (r == reason) return QString::fromLatin1(code);
+  return QString();
+}
+
+TransferReason reasonFromCode(const QString& code) {
+  if (code.isEmpty()) return TransferReason::None;
+  for (const auto& [r, text] : kReasonCodes)
+    if (code == QLatin1String(text)) return r;
+  return TransferReason::Failed;
+}
+
 TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   TransTaskProgress r;
   r.TaskStatus = jsonread::integer(record, "TaskStatus");
@@ -33,6 +54,7 @@ TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   r.ForceCancel = jsonread::integer(record, "ForceCancel");
   r.CurrentTaskFileSize = jsonread::integer(record, "CurrentTaskFileSize");
   r.Renamed = jsonread::integer(record, "Renamed");
+  r.Reason = jsonread::text(record, "Reason");
   return r;
 }
 

@@ -8,6 +8,26 @@
 
 namespace protocol {
 
+// Why a transfer ended before it finished, as the progress records and the
+// two bridges' "cancel" frames name it ("Reason", "code").
+enum class TransferReason {
+  None,        // it did not end early
+  Failed,      // anything else: bad data, a mismatch, a limit
+  Disk,        // "disk": the disk is full or the folder cannot be written
+  Source,      // "source": a file changed or went missing on the sending side
+  Refused,     // "refused": the host refused it
+  Gone,        // "gone": the other side or the link went away
+  Timeout,     // "timeout": no answer in time
+  PeerCancel,  // "peer-cancel": the other side cancelled
+  Cancel,      // "cancel": cancelled on this side
+  Peer,        // "peer": the other side ended it without saying why
+};
+QString reasonCode(TransferReason reason);
+// Unknown or missing codes read as Failed ("" as None).
+TransferReason reasonFromCode(const QString& code);
+// Whether someone cancelled (here or on the other side).
+inline bool isCancelReason(TransferReason r) { return r == TransferReason::Cancel || r == TransferReason::PeerCancel; }
+
 struct TransTaskProgress {
   qint64 TaskStatus = 0;  // 1 once the task has finished
   qint64 TotalTaskCount = 0;
@@ -21,8 +41,9 @@ struct TransTaskProgress {
   qint64 CurrentTaskFileSize = 0;
   // Files saved as "name (N).ext" because their name was taken.
   qint64 Renamed = 0;
+  QString Reason;  // with ForceCancel 1: the reason's code (reasonCode)
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed)
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason)
 
   // A record read leniently: a missing key or a value of another kind reads
   // as 0 or empty; numbers may come as text.

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QStandardPaths>
 
+#include <csignal>
 #include <cstdio>
 
 #include <malloc.h>
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
   // heap gives back what it holds above 16 MiB once a transfer is over.
   mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  // A file that reaches the size limit fails its write (a transfer ends with
+  // "disk") rather than stopping the bridge.
+  std::signal(SIGXFSZ, SIG_IGN);
   QCoreApplication app(argc, argv);
   const QString expected = QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
   if (!app.arguments().mid(1).contains(expected)) {

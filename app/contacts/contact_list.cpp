@@ -95,8 +95,10 @@ void ContactList::OnAccessCodeCheckReply(const std::optional<vex::Json>& reply) 
   showToast(L("Contact_AddFail"));
 }
 
-void ContactList::showToast(const QString& text) {
-  toast.show(makeToast(AlertToast::Type::regular, {}, text));
+void ContactList::showToast(const QString& text, const QString& reason) {
+  AlertToast shown = makeToast(AlertToast::Type::regular, {}, text);
+  if (!reason.isEmpty()) shown.subTitle = reason, shown.minShowMs = kReasonToastMs;
+  toast.show(shown);
 }
 
 QString ContactList::headerTitle() const {

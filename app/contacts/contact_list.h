@@ -38,7 +38,8 @@ class ContactList : public QObject {
   // The address of the access-code check of `contact`.
   static QString accessCodeCheckUrl(const QString& apiBase, const QString& token, const ContactPerson& contact);
 
-  void showToast(const QString& text);
+  // With a reason (beneath the text) the toast stays at least kReasonToastMs.
+  void showToast(const QString& text, const QString& reason = {});
 
   // "Contacts (count/limit)".
   QString headerTitle() const;

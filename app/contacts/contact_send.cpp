@@ -2,6 +2,7 @@
 
 #include "bridge/env.h"
 #include "remote_sharing/saved_hosts.h"
+#include "remote_sharing/transfer_progress.h"
 #include "core/json_read.h"
 #include "bridge/payloads.h"
 #include "bridge/user_info.h"
@@ -137,6 +138,7 @@ void ContactSend::OnClientInitResult(ConStatus status) {
 void ContactSend::SendWaitRemoteReceiveFiles() {
   vcsState = ViewContactState::vcsWaitingUser;
   iWaitRemoteCounter = 0;
+  timeOutTold_ = false;
   uuid = freshUuid();
   emit changed();
   WaitRemoteReceiveFilesJSON offer{Env::RemoteSession, uploadSummary, UserInfo::shared()->name_acc, uuid};
@@ -178,7 +180,8 @@ void ContactSend::WaitRemoteAcceptTick() {
   iWaitTime += 1;
   if (iWaitTime >= kMaxAnswerPolls) {
     ++pollRound_;  // a late answer no longer starts anything
-    StopContactSend(QStringLiteral("User rejected receiving the files"));
+    if (std::exchange(timeOutTold_, true)) return;
+    StopContactSend(QStringLiteral("User rejected receiving the files"), L("Contact_NoAnswer"));
     return;
   }
   WaitRemoteAcceptPoll(false);
@@ -193,7 +196,7 @@ void ContactSend::OnPressButtonReply(const std::optional<vex::Json>& reply) {
              QString::number(iWaitTime));
   if (answer == QLatin1String("0")) return;
   if (answer == QLatin1String("2")) {
-    StopContactSend(QStringLiteral("File transfer has been canceled!"));
+    StopContactSend(QStringLiteral("File transfer has been canceled!"), L("Contact_Declined"));
     return;
   }
   if (answer.isEmpty()) {
@@ -247,12 +250,15 @@ void ContactSend::ContactTimerTick() {
   if (iWaitRemoteCounter >= 0) iWaitRemoteCounter += 1;
   QPointer<ContactSend> self(this);
   if (vcsState == ViewContactState::vcsWaitingUser && iWaitRemoteCounter > kAnswerSeconds - 1) {
+    // The contact let the time pass: told as a time-out, not as a cancel,
+    // and once (the polls' own limit then ends quietly).
     iWaitRemoteCounter = -1;
+    timeOutTold_ = true;
     port_.sendToRemote(QStringLiteral("CancelUploading"), uploadStatus(), true, QStringLiteral("YES"),
                        [self](const std::optional<vex::Json>&) {
                          if (!self) return;
                          self->vcsState = ViewContactState::vcsStopped;
-                         self->StopContactSend(L("Contact_SendCanceled"));
+                         self->StopContactSend(QStringLiteral("User rejected receiving the files"), L("Contact_NoAnswer"));
                        });
   }
   if (vcsState == ViewContactState::vcsSending) {
@@ -289,7 +295,9 @@ void ContactSend::RemoteUploadTaskInfoResult(const vex::Json& progress) {
     vcsState = ViewContactState::vcsStopped;
     timeoutCheckCounter = -1;
     iWaitRemoteCounter = -1;
-    StopContactSend(QStringLiteral("File transfer has been canceled!"));
+    const TransferEnding end = transferEnding(jsonread::text(progress, "Reason"),
+                                              QStringLiteral("File transfer has been canceled!"), L("Transfer_SendFailed"));
+    StopContactSend(end.text, end.reason);
   }
 
   const qint64 itemNumber =
@@ -332,8 +340,8 @@ void ContactSend::CancelWaitingContact() {
   StopContactSend(L("Contact_SendCanceled"));
 }
 
-void ContactSend::StopContactSend(const QString& message) {
-  emit toastRequested(message);
+void ContactSend::StopContactSend(const QString& message, const QString& reason) {
+  emit toastRequested(message, reason);
   timeoutCheckCounter = -1;
   iWaitRemoteCounter = -1;
   Env::P2PConnectOwner = 0;

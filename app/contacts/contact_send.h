@@ -59,7 +59,7 @@ class ContactSend : public QObject, public ViewContactHandle {
   void ContactTimerTick();
   void RemoteUploadTaskInfoResult(const vex::Json& progress);
   void CancelWaitingContact();
-  void StopContactSend(const QString& message);
+  void StopContactSend(const QString& message, const QString& reason = {});
 
   // Runs `work` after `ms` on the main thread; tests replace it to step the poll rhythm.
   std::function<void(int ms, std::function<void()> work)> schedule;
@@ -92,11 +92,13 @@ class ContactSend : public QObject, public ViewContactHandle {
   // Something the send panel shows changed.
   void changed();
   // The page's toast (shown for 2 s).
-  void toastRequested(const QString& text);
+  // `reason`, when not empty, says why a send ended early.
+  void toastRequested(const QString& text, const QString& reason = {});
 
  private:
   ContactsPort& port_;
   // Each offer starts a new round of polls; ticks and answers of an older
   // round are ignored.
   quint64 pollRound_ = 0;
+  bool timeOutTold_ = false;  // the contact's silence was told for this offer
 };

@@ -125,13 +125,23 @@ void ReceiveFile::onTaskStatusReply(const std::optional<vex::Json>& reply) {
   logInfo3 = QStringLiteral(" ") + jsonread::text(*reply, "CurrentTaskSpeed");
   emit changed();
   if (finished) finishReceive(QStringLiteral("File received successfully.") + renamedNote(jsonread::integer(*reply, "Renamed")));
-  if (canceled) finishReceive(QStringLiteral("File receive canceled."));
+  if (canceled) {
+    const TransferEnding end =
+        transferEnding(jsonread::text(*reply, "Reason"), QStringLiteral("File receive canceled."), L("Transfer_ReceiveFailed"));
+    finishReceive(end.text, end.reason);
+  }
 }
 
-void ReceiveFile::finishReceive(const QString& text) {
+void ReceiveFile::finishReceive(const QString& text, const QString& reason) {
   record().vrsState = ViewReceiveState::vrsStopped;
   closePanel();
-  if (MainViewHandle* window = Env::MainViewShared) window->showToast(text);
+  MainViewHandle* window = Env::MainViewShared;
+  if (!window) return;
+  if (reason.isEmpty()) return window->showToast(text);
+  AlertToast toast = makeToast(AlertToast::Type::regular, {}, text);
+  toast.subTitle = reason;
+  toast.minShowMs = kReasonToastMs;
+  window->showAlertToast(toast);
 }
 
 void ReceiveFile::folderChosen(const QString& chosen) {

@@ -35,7 +35,8 @@ class ReceiveFile : public QObject {
   void closeTapped();
   void cancelReceive();
   void onTaskStatusReply(const std::optional<vex::Json>& reply);
-  void finishReceive(const QString& text);
+  // Closes with a toast; a reason shows beneath the text.
+  void finishReceive(const QString& text, const QString& reason = {});
   // A folder picked in the chooser: taken and stored when it is an existing folder.
   void folderChosen(const QString& chosen);
   // Opens the folder chooser (folders only).

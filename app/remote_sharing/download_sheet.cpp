@@ -108,7 +108,9 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
   if (!readProgress(reply)) return;
   if (status().ForceCancel == 1) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
-    showTransferErrorToast(QStringLiteral("Download canceled."));
+    const TransferEnding end =
+        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"));
+    showTransferErrorToast(end.text, end.reason);
     closeSheet();
   }
   emit changed();

@@ -29,8 +29,23 @@ QString renamedNote(int64_t renamed) {
   return QLatin1Char(' ') + L("Transfer_Renamed").arg(renamed);
 }
 
-void showTransferErrorToast(const QString& text) {
+void showTransferErrorToast(const QString& text, const QString& reason) {
   MainViewHandle* window = shell::mainViewShared();
   if (!window) return;
-  window->showAlertToast(makeToast(AlertToast::Type::error, QStringLiteral("red"), text));
+  AlertToast toast = makeToast(AlertToast::Type::error, QStringLiteral("red"), text);
+  if (!reason.isEmpty()) toast.subTitle = reason, toast.minShowMs = kReasonToastMs;
+  window->showAlertToast(toast);
+}
+
+QString transferReasonText(const QString& code) {
+  if (code.isEmpty()) return QString();
+  const protocol::TransferReason reason = protocol::reasonFromCode(code);
+  return L(("Transfer_Reason_" + protocol::reasonCode(reason).toStdString()).c_str());
+}
+
+TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed) {
+  const protocol::TransferReason reason = protocol::reasonFromCode(reasonCode);
+  // A cancel here needs no reason; the other side's cancel says who.
+  if (reason == protocol::TransferReason::None || reason == protocol::TransferReason::Cancel) return {canceled, {}};
+  return {reason == protocol::TransferReason::PeerCancel ? canceled : failed, transferReasonText(reasonCode)};
 }

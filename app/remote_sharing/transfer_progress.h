@@ -43,5 +43,19 @@ QString finishedObjects(int64_t done, bool english);
 // because their name was taken; empty for none.
 QString renamedNote(int64_t renamed);
 
-// Raises the main window's red error toast, when the window is up.
-void showTransferErrorToast(const QString& text);
+// Raises the main window's red error toast, when the window is up; with a
+// reason it shows beneath the text and the toast stays at least kReasonToastMs.
+void showTransferErrorToast(const QString& text, const QString& reason = {});
+
+// The localised short text of a reason code of the progress records
+// ("disk", "source", ...); empty for none.
+QString transferReasonText(const QString& code);
+
+// How a transfer that ended early is told: `canceled` (the fixed text for a
+// cancel) when someone cancelled or the bridge gave no reason, else `failed`;
+// the reason goes with it.
+struct TransferEnding {
+  QString text;
+  QString reason;
+};
+TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed);

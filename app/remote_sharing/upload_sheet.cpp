@@ -86,7 +86,9 @@ void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
   if (status().ForceCancel == 1) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
     ctl_.isCanceled = true;
-    showTransferErrorToast(QStringLiteral("Upload canceled."));
+    const TransferEnding end =
+        transferEnding(status().Reason, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"));
+    showTransferErrorToast(end.text, end.reason);
     ctl_.isUploadSucc = false;
     closeSheet();
   }

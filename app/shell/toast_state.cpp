@@ -1,6 +1,8 @@
 #include "shell/toast_state.h"
 
-ToastState::ToastState(int durationMs, QObject* parent) : QObject(parent) {
+#include <algorithm>
+
+ToastState::ToastState(int durationMs, QObject* parent) : QObject(parent), durationMs_(durationMs) {
   timer_.setSingleShot(true);
   timer_.setTimerType(Qt::PreciseTimer);  // a coarse timer may end the toast up to 5% early
   timer_.setInterval(durationMs);
@@ -15,6 +17,7 @@ ToastState::ToastState(int durationMs, QObject* parent) : QObject(parent) {
 
 void ToastState::show(const AlertToast& toast) {
   toast_ = toast;
+  timer_.setInterval(std::max(durationMs_, toast.minShowMs));
   emit toastChanged();
   if (shown_.value())
     timer_.start();  // replaces the toast on screen: its time starts again

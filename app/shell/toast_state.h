@@ -22,7 +22,7 @@ class ToastState : public QObject {
   const AlertToast& toast() const { return toast_; }
   ShowFlag& isShowToast() { return shown_; }
   bool isShown() const { return shown_.value(); }
-  int durationMs() const { return timer_.interval(); }
+  int durationMs() const { return durationMs_; }
 
   // Writes the description without showing it.
   void setToast(const AlertToast& toast) {
@@ -41,4 +41,5 @@ class ToastState : public QObject {
   AlertToast toast_;
   ShowFlag shown_;
   QTimer timer_;
+  int durationMs_;
 };

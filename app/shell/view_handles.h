@@ -23,7 +23,11 @@ struct AlertToast {
   QString color;      // a named colour of the palette, e.g. "green", "red", "btnRed"
   QString title;
   std::optional<QString> subTitle;
+  int minShowMs = 0;  // shown at least this long unless dismissed (0: the toast's usual time)
 };
+
+// A failure and its reason stay on screen this long, unless dismissed.
+inline constexpr int kReasonToastMs = 4500;
 
 // A toast of `type` titled `title`, in the named colour (none for the default).
 inline AlertToast makeToast(AlertToast::Type type, const QString& color, const QString& title,

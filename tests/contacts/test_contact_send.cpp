@@ -28,7 +28,10 @@ class Send : public testing::Test {
       scheduled.push_back(std::move(work));
     };
     send.cpSelected.cpmail = QStringLiteral("ann@example.com");
-    QObject::connect(&send, &ContactSend::toastRequested, [this](const QString& text) { toasts << text; });
+    QObject::connect(&send, &ContactSend::toastRequested, [this](const QString& text, const QString& reason) {
+      toasts << text;
+      reasons << reason;
+    });
   }
   void TearDown() override {
     Env::ViewContactShared = nullptr;
@@ -63,6 +66,7 @@ class Send : public testing::Test {
   ContactSend send{port};
   std::deque<std::function<void()>> scheduled;
   QStringList toasts;
+  QStringList reasons;
 };
 
 }  // namespace
@@ -194,6 +198,7 @@ TEST_F(Send, ARefusalEndsTheSendOnce) {
   offer();
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("2"));
   EXPECT_EQ(toasts, QStringList{QStringLiteral("File transfer has been canceled!")});
+  EXPECT_EQ(reasons, QStringList{L("Contact_Declined")});
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
   // The tick already due polls no more.
   pollTick();
@@ -214,7 +219,9 @@ TEST_F(Send, TheContactsSilenceTimesOutOnBothClocks) {
   EXPECT_EQ(port.last("CancelUploading").isProcessOnBridge, QStringLiteral("YES"));
   EXPECT_EQ(port.count("WaitRemoteReceiveFilesCancel"), 0);
   port.last("CancelUploading").answer(vex::Json::object());
-  EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  // Told as the contact's silence, not as anyone's cancel.
+  EXPECT_EQ(toasts, QStringList{QStringLiteral("User rejected receiving the files")});
+  EXPECT_EQ(reasons, QStringList{L("Contact_NoAnswer")});
   ticks(5);
   EXPECT_EQ(port.count("CancelUploading"), 1);
 
@@ -227,7 +234,7 @@ TEST_F(Send, TheContactsSilenceTimesOutOnBothClocks) {
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("0"));
   pollTick();
   EXPECT_EQ(port.count("WaitRemoteReceiveFilesPressButton"), 30);
-  EXPECT_EQ(toasts.last(), QStringLiteral("User rejected receiving the files"));
+  EXPECT_EQ(toasts.size(), 1);  // said once
   EXPECT_TRUE(scheduled.empty());
 }
 
@@ -273,8 +280,18 @@ TEST_F(Send, CancelAndForcedCancelWhileSending) {
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("/in"));
   port.last("StartRemoteUpload").answer(vex::Json::object());
   ticks(1);
-  port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(R"({"ForceCancel":1,"TotalTaskCount":2})"));
+  port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(R"({"ForceCancel":1,"TotalTaskCount":2,"Reason":"peer-cancel"})"));
   EXPECT_EQ(toasts, QStringList{QStringLiteral("File transfer has been canceled!")});
+  EXPECT_EQ(reasons.last(), L("Transfer_Reason_peer-cancel"));
+  // A send that broke off is not told as cancelled.
+  toasts.clear();
+  offer();
+  port.last("WaitRemoteReceiveFilesPressButton").answer(data("/in"));
+  port.last("StartRemoteUpload").answer(vex::Json::object());
+  ticks(1);
+  port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(R"({"ForceCancel":1,"Reason":"disk"})"));
+  EXPECT_EQ(toasts, QStringList{L("Transfer_SendFailed")});
+  EXPECT_EQ(reasons.last(), L("Transfer_Reason_disk"));
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
   EXPECT_EQ(port.last("SyncTransState").payload["IsCanceled"], true);
 }

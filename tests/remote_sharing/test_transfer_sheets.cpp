@@ -215,6 +215,51 @@ TEST_F(TransferSheetsTest, DownloadCancelPaths) {
   EXPECT_EQ(window.alerts[0].color, QStringLiteral("red"));
 }
 
+// Every reason the bridge gives for an early end is told with the failure, and
+// stays; only a cancel reads as cancelled.
+TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
+  const QList<std::pair<const char*, const char*>> failures = {
+      {"disk", "Transfer_Reason_disk"},     {"source", "Transfer_Reason_source"},
+      {"refused", "Transfer_Reason_refused"}, {"gone", "Transfer_Reason_gone"},
+      {"timeout", "Transfer_Reason_timeout"}, {"failed", "Transfer_Reason_failed"},
+      {"peer", "Transfer_Reason_peer"},     {"something new", "Transfer_Reason_failed"}};
+  const auto end = [&](bool upload, const char* code) {
+    window.alerts.clear();
+    shown.set(true);
+    const vex::Json record{{"ForceCancel", 1}, {"Reason", code}};
+    if (upload) {
+      CTLUpload ctl;
+      RemoteUploadController sheet(ctl, shown, requests);
+      sheet.stopTimer();
+      sheet.onProgress(record);
+    } else {
+      CTLDownload ctl;
+      RemoteDownloadController sheet(ctl, shown, requests);
+      sheet.stopTimer();
+      sheet.onProgress(record);
+    }
+    EXPECT_FALSE(shown.value());
+    return window.alerts.value(0);
+  };
+  for (const bool upload : {false, true}) {
+    for (const auto& [code, text] : failures) {
+      SCOPED_TRACE(code);
+      const AlertToast toast = end(upload, code);
+      EXPECT_EQ(toast.title, upload ? L("Transfer_UploadFailed") : L("Transfer_DownloadFailed"));
+      EXPECT_EQ(toast.subTitle.value_or(QString()), L(text));
+      EXPECT_NE(L(text), QString::fromLatin1(text));  // in the table
+      EXPECT_GE(toast.minShowMs, 4000);
+      EXPECT_EQ(toast.color, QStringLiteral("red"));
+    }
+    const QString canceled = upload ? QStringLiteral("Upload canceled.") : QStringLiteral("Download canceled.");
+    EXPECT_EQ(end(upload, "cancel").title, canceled);
+    EXPECT_FALSE(end(upload, "cancel").subTitle.has_value());
+    const AlertToast byPeer = end(upload, "peer-cancel");
+    EXPECT_EQ(byPeer.title, canceled);
+    EXPECT_EQ(byPeer.subTitle.value_or(QString()), L("Transfer_Reason_peer-cancel"));
+  }
+}
+
 TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   // Dropped files start on appearing.
   CTLUpload ctl;

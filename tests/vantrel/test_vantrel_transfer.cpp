@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 using namespace vantreltest;
 using vantrel::intOf;
 using vantrel::textOf;
@@ -187,6 +189,7 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
            {"SaveAtLocalFolder", other.toStdString()}});
   const Json refused = downloadPoll(ended);
   EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
+  EXPECT_EQ(textOf(refused, "Reason"), QStringLiteral("refused"));
   EXPECT_TRUE(filesBelow(other).isEmpty());
 }
 
@@ -266,6 +269,7 @@ TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {
   peer->link.control(QStringLiteral("Trans3_FC_00_Cancel"), {{"Session", session.toStdString()}});
   const Json cancelled = downloadPoll(ended);
   EXPECT_EQ(intOf(cancelled, "ForceCancel"), 1);
+  EXPECT_EQ(textOf(cancelled, "Reason"), QStringLiteral("cancel"));
   EXPECT_EQ(intOf(cancelled, "TaskStatus"), 0);
   EXPECT_TRUE(filesBelow(save).isEmpty()) << filesBelow(save).join(QLatin1Char(' ')).toStdString();
 }
@@ -301,6 +305,7 @@ TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
            {"RemotePathRoot", outside.toStdString()}});
   const Json refused = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
+  EXPECT_EQ(textOf(refused, "Reason"), QStringLiteral("refused"));
   EXPECT_TRUE(filesBelow(outside).isEmpty());
 
   // The host goes away in the middle of a big upload: nothing partial stays.
@@ -317,6 +322,7 @@ TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
   host->bridge.child().stop();
   const Json broken = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+  EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
   EXPECT_FALSE(QFile::exists(share + QStringLiteral("/inbox/huge.bin")));
 }
 
@@ -373,9 +379,11 @@ TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
   host->link.control(QStringLiteral("CancelFileReceive_FromLocal"), {{"Session", session.toStdString()}});
   const Json stopped = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(stopped, "ForceCancel"), 1) << stopped.dump();
+  EXPECT_EQ(textOf(stopped, "Reason"), QStringLiteral("peer-cancel"));
   const auto after = control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
   ASSERT_TRUE(after);
   EXPECT_TRUE(after->value("IsCancel", false));
+  EXPECT_EQ(textOf(*after, "Reason"), QStringLiteral("cancel"));
   EXPECT_FALSE(QFile::exists(received + QStringLiteral("/huge.bin")));
   EXPECT_EQ(filesBelow(received).size(), 3);
 }
@@ -491,11 +499,29 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
     EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
     EXPECT_EQ(intOf(last, "TaskStatus"), 0);
     EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("moving.bin: the file ") + word)) << last.dump();
+    EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("source"));
     // Nothing under the final name, and no partial file either.
     EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
         << filesBelow(save).join(QLatin1Char(' ')).toStdString();
     QFile::remove(source);
   }
+}
+
+TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
+  // The receiving bridge may write files of at most 1 MiB: its disk is "full".
+  const pid_t pid = pid_t(peer->bridge.child().process().processId());
+  const rlimit small{1024 * 1024, 1024 * 1024};
+  if (::prlimit(pid, RLIMIT_FSIZE, &small, nullptr) != 0) GTEST_SKIP() << "cannot limit the bridge's file size here";
+  writeFile(share + QStringLiteral("/big300.bin"), randomBytes(3 * 1024 * 1024));
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  download(share + QStringLiteral("/big300.bin"), save);
+  const Json last = downloadPoll(ended);
+  EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
+  EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
+  EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+  EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {
@@ -526,6 +552,7 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
   host->bridge.child().kill();
   const Json broken = downloadPoll(ended);
   EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+  EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
   EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
       << filesBelow(save).join(QLatin1Char(' ')).toStdString();
 }

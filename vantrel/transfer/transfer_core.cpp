@@ -46,9 +46,10 @@ bool TransferCore::send(const TaskPtr& task, const QString& op, const Json& msg)
   return sendPeer_(task->session, op, task->xid, msg);
 }
 
-void TransferCore::end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer) {
+void TransferCore::end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer,
+                       TransferReason reason) {
   if (!isActive(task)) return;
-  if (tellPeer) send(task, QStringLiteral("cancel"), XferNote{-1, 0, 0, why}.toJSONModel());
+  if (tellPeer) send(task, QStringLiteral("cancel"), cancelNote(why, reason));
   discardPartial(task);
   // A file whose rename has not happened yet never gets its name.
   for (const auto& file : std::as_const(task->committingFiles)) file->discard();
@@ -59,17 +60,18 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->inflight.clear();
   task->state = state;
   task->why = why;
+  task->reason = reason;
   zlog::parts(QStringLiteral("Vantrel - transfer ended:"), task->xid, why);
   if (ended_) ended_(task->xid);
   forgetIfServing(task);
 }
 
-void TransferCore::fail(const TaskPtr& task, const QString& why, bool tellPeer) {
-  end(task, TransferState::Failed, why, tellPeer);
+void TransferCore::fail(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason) {
+  end(task, TransferState::Failed, why, tellPeer, reason);
 }
 
-void TransferCore::cancel(const TaskPtr& task, const QString& why, bool tellPeer) {
-  end(task, TransferState::Cancelled, why, tellPeer);
+void TransferCore::cancel(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason) {
+  end(task, TransferState::Cancelled, why, tellPeer, reason);
 }
 
 void TransferCore::forgetIfServing(const TaskPtr& task) {
@@ -91,7 +93,7 @@ bool TransferCore::admit(const QString& session, const QString& xid) {
   for (const TaskPtr& task : std::as_const(tasks_))
     if (task->startedByPeer() && task->session == session && task->isActive()) ++running;
   if (running < kTransferMaxServedPerSession) return true;
-  sendPeer_(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("the host is busy")}.toJSONModel());
+  sendPeer_(session, QStringLiteral("cancel"), xid, cancelNote(QStringLiteral("the host is busy"), TransferReason::Refused));
   return false;
 }
 

@@ -41,8 +41,10 @@ class TransferCore {
     askClient_(session, code, msg, std::move(done));
   }
 
-  void fail(const TaskPtr& task, const QString& why, bool tellPeer);
-  void cancel(const TaskPtr& task, const QString& why, bool tellPeer);
+  // `why` is logged and shown as is; `reason` is what the client explains,
+  // and the peer hears it with the "cancel" frame.
+  void fail(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Failed);
+  void cancel(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Cancel);
   // A task this bridge serves for the peer is not polled by its own client.
   void forgetIfServing(const TaskPtr& task);
   // False (and the peer told) when the session already runs enough transfers
@@ -55,7 +57,7 @@ class TransferCore {
   static void discardPartial(const TaskPtr& task);
 
  private:
-  void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer);
+  void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
 
   QObject* context_;
   TransferSendPeer sendPeer_;

@@ -37,13 +37,13 @@ int TransferEngine::activeCount() const {
 
 void TransferEngine::sessionGone(const QString& session) {
   for (const TaskPtr& task : core_.all())
-    if (task->session == session) core_.fail(task, QStringLiteral("the peer link closed"), false);
+    if (task->session == session) core_.fail(task, QStringLiteral("the peer link closed"), false, TransferReason::Gone);
   lan_.sessionGone(session);
   core_.refusedReceives().remove(session);
 }
 
 void TransferEngine::allSessionsGone() {
-  for (const TaskPtr& task : core_.all()) core_.fail(task, QStringLiteral("the relay connection dropped"), false);
+  for (const TaskPtr& task : core_.all()) core_.fail(task, QStringLiteral("the relay connection dropped"), false, TransferReason::Gone);
   core_.refusedReceives().clear();
 }
 
@@ -144,7 +144,8 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (!task) return;
   if (op == QLatin1String("cancel")) {
     const QString why = textOf(msg, "why");
-    return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false);
+    return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
+                        reasonOfCancelFrame(textOf(msg, "code")));
   }
   if (!task->isActive()) return;
   const bool source = task->role == TransferRole::Source;
@@ -165,7 +166,7 @@ void TransferEngine::onPeerData(const QString& session, const QString& xid, qint
     return sink_.onData(task, file, offset, bytes, owner);
   // A late chunk of a task that has ended here tells the sender to stop.
   if (!task || !task->isActive())
-    core_.sendTo(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("no such transfer")}.toJSONModel());
+    core_.sendTo(session, QStringLiteral("cancel"), xid, cancelNote(QStringLiteral("no such transfer"), TransferReason::Gone));
 }
 
 }  // namespace vantrel

@@ -56,6 +56,7 @@ Json progressOf(const TaskPtr& task) {
     case TransferState::Failed:
       p.ForceCancel = 1;
       p.WorkingSpeed = task->why;
+      p.Reason = protocol::reasonCode(task->reason);
       break;
   }
   return p.toJSONModel();
@@ -71,6 +72,7 @@ Json receiveStatusOf(const TaskPtr& task) {
   status.TotalCount = task->fileCount;
   status.TotalTaskDoneCount = task->done;
   status.Renamed = task->renamed;
+  status.Reason = textOf(progress, "Reason");
   status.CurrentTaskFile = textOf(progress, "CurrentTaskFile");
   status.CurrentTaskSpeed = textOf(progress, "CurrentTaskSpeed");
   return status.toJSONModel();

@@ -48,9 +48,9 @@ Json TransferSink::startDownload(const QString& session, const QString& folder, 
   if (targets.isEmpty()) {
     core_.fail(task, QStringLiteral("nothing to download"), false);
   } else if (folder.isEmpty() || !QDir().mkpath(folder) || !QFileInfo(folder).isDir()) {
-    core_.fail(task, QStringLiteral("the download folder cannot be used"), false);
+    core_.fail(task, QStringLiteral("the download folder cannot be used"), false, TransferReason::Disk);
   } else if (!core_.send(task, QStringLiteral("pull"), XferPull{targets}.toJSONModel())) {
-    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
   }
   if (task->state == TransferState::Failed) return TransferAck{0, false, task->why}.toJSONModel();
   return TransferAck{}.toJSONModel();
@@ -74,9 +74,11 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                       if (!isActive(t)) return;
                       const QString answer = reply ? asText(valueOf(*reply, "data")) : QString();
                       if (answer.isEmpty() || answer == QLatin1String("0") || answer == QLatin1String("2"))
-                        return core_.cancel(t, QStringLiteral("the receiver has not accepted"), true);
+                        return core_.cancel(t, QStringLiteral("the receiver has not accepted"), true,
+                                            reply ? TransferReason::Refused : TransferReason::Timeout);
                       if (!QDir().mkpath(answer))
-                        return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true);
+                        return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true,
+                                          TransferReason::Disk);
                       t->root = answer;
                       // The receive panel's overwrite switch; replacing when it is not said.
                       const Json overwrite = reply ? valueOf(*reply, "Overwrite") : Json();
@@ -101,7 +103,8 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                     if (!isActive(t)) return;
                     const Json info = reply ? valueOf(*reply, "data") : Json();
                     if (intOf(info, "valid") != 1 || !QFileInfo(root).isDir())
-                      return core_.fail(t, QStringLiteral("the host refused the folder"), true);
+                      return core_.fail(t, QStringLiteral("the host refused the folder"), true,
+                                        reply ? TransferReason::Refused : TransferReason::Timeout);
                     t->root = root;
                     t->lanAllowed = lanAllowedBy(info);
                     takeOffer(t, msg, false);
@@ -113,7 +116,7 @@ void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   task->refused = intOf(msg, "refused") != 0;
   const Json entries = valueOf(msg, "entries");
   if ((!entries.is_array() || entries.empty()) && task->refused)
-    return core_.fail(task, QStringLiteral("the host refused the download"), true);
+    return core_.fail(task, QStringLiteral("the host refused the download"), true, TransferReason::Refused);
   takeOffer(task, msg, false);
 }
 
@@ -175,7 +178,8 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
 void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant) {
   Json msg = accept.toJSONModel();
   if (grant.is_object()) msg["lan"] = grant;
-  if (!core_.send(task, QStringLiteral("accept"), msg)) core_.fail(task, QStringLiteral("the peer link is not open"), false);
+  if (!core_.send(task, QStringLiteral("accept"), msg))
+    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
 }
 
 // The bytes are written and hashed on a worker, in order. Chunks are
@@ -213,7 +217,7 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   task->accepted = 0;
   if (!task->writes) task->writes = std::make_unique<SerialJobs>(core_.context());
   if (!task->out) {
-    core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true);
+    core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true, TransferReason::Disk);
     return false;
   }
   return true;
@@ -242,7 +246,9 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
                      [this, weak, index, size = bytes.size()](bool ok) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) return;
-                       if (!ok) return core_.fail(t, QStringLiteral("cannot write ") + t->entries[index].rel, true);
+                       if (!ok)
+                         return core_.fail(t, QStringLiteral("cannot write ") + t->entries[index].rel, true,
+                                           TransferReason::Disk);
                        if (index == t->current) t->currentBytes += size;
                        t->bytesDone += size;
                        ++t->stored;
@@ -274,7 +280,10 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
       if (after) after(QStringLiteral("the transfer ended"));
       return;
     }
-    if (!why.isEmpty()) core_.fail(t, rel + QStringLiteral(": ") + why, true);
+    // Syncing or renaming failed ("cannot ..."): the disk; else the content did not match.
+    if (!why.isEmpty())
+      core_.fail(t, rel + QStringLiteral(": ") + why, true,
+                 why.startsWith(QLatin1String("cannot ")) ? TransferReason::Disk : TransferReason::Failed);
     else ++t->done, t->renamed += renamed ? 1 : 0;
     if (after) after(why);
     if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);

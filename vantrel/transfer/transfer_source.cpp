@@ -53,11 +53,11 @@ void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<Transfer
   for (const TransferEntry& e : std::as_const(task->entries))
     if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
   if (task->entries.isEmpty())
-    core_.fail(task, QStringLiteral("nothing to transfer"), false);
+    core_.fail(task, QStringLiteral("nothing to transfer"), false, TransferReason::Source);
   else if (task->entries.size() > kTransferMaxEntries)
     core_.fail(task, QStringLiteral("too many entries"), false);
   else if (!core_.send(task, QStringLiteral("push"), offerOf(*task, mode, root)))
-    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
 }
 
 void TransferSource::startUpload(const QString& session, const QStringList& targets, const QString& root,
@@ -184,7 +184,7 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   if (lan_)
     if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
   if (!core_.send(task, QStringLiteral("manifest"), manifest))
-    core_.fail(task, QStringLiteral("the peer link is not open"), false);
+    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
 }
 
 void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
@@ -229,7 +229,7 @@ void TransferSource::pump(const TaskPtr& task) {
       QString why;
       bool changed = false;
       auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
-      if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true);
+      if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source);
       if (!file) {
         core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
         continue;
@@ -245,7 +245,8 @@ void TransferSource::pump(const TaskPtr& task) {
     if (!task->in->hasChunk()) return;
     const SourceReader::Chunk chunk = task->in->take();
     const TransferEntry& entry = task->entries[task->current];
-    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true);
+    if (chunk.changed)
+      return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true, TransferReason::Source);
     if (!chunk.why.isEmpty()) {
       core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, chunk.why}.toJSONModel());
       task->in.reset();
@@ -253,7 +254,7 @@ void TransferSource::pump(const TaskPtr& task) {
     }
     if (!chunk.bytes.isEmpty()) {
       if (!core_.sendData(task, task->current, chunk.offset, chunk.bytes))
-        return core_.fail(task, QStringLiteral("the peer link is not open"), false);
+        return core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
       task->inflight.push_back(TransferTask::Inflight{task->current, chunk.bytes.size(), chunk.last});
       ++task->sent;
     }

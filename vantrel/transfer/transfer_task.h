@@ -53,6 +53,7 @@ struct TransferTask {
   TransferKind kind = TransferKind::Download;
   TransferState state = TransferState::Starting;
   QString why;
+  TransferReason reason = TransferReason::None;
   QString root;  // sink: the folder written into
   // Whether an arriving file may take the place of an existing one; when not,
   // it is saved under the first free "name (N).ext" (counted in `renamed`).

@@ -15,6 +15,8 @@ namespace vantrel {
 // The answer to every progress poll of a download, an upload or a send.
 using TransTaskProgress = protocol::TransTaskProgress;
 
+using protocol::TransferReason;
+
 // The receiving side's view of a send from a contact.
 struct ReceiveStatus {
   bool IsFinished = false;
@@ -25,7 +27,9 @@ struct ReceiveStatus {
   QString CurrentTaskFile;
   QString CurrentTaskSpeed;
   qint64 Renamed = 0;  // files saved as "name (N).ext" because their name was taken
-  VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, Renamed)
+  QString Reason;      // with IsCancel: why it ended (protocol::reasonCode)
+  VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, Renamed,
+             Reason)
 };
 
 // Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel.
@@ -104,5 +108,19 @@ struct XferNote {
   QString why;
   VEX_FIELDS(i, done, failed, why)
 };
+
+// A "cancel" frame: the reason in words and as a code. The peer reads a
+// cancel here as cancelled by the other side.
+inline Json cancelNote(const QString& why, TransferReason reason) {
+  Json note = XferNote{-1, 0, 0, why}.toJSONModel();
+  note["code"] = protocol::reasonCode(reason).toStdString();
+  return note;
+}
+inline TransferReason reasonOfCancelFrame(const QString& code) {
+  if (code.isEmpty()) return TransferReason::Peer;
+  const TransferReason reason = protocol::reasonFromCode(code);
+  if (reason == TransferReason::Cancel || reason == TransferReason::PeerCancel) return TransferReason::PeerCancel;
+  return reason == TransferReason::None ? TransferReason::Peer : reason;
+}
 
 }  // namespace vantrel
