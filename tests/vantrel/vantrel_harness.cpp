@@ -100,6 +100,14 @@ void Child::kill() {
   process_.waitForFinished(5000);
 }
 
+bool Child::pause() {
+  return process_.state() == QProcess::Running && testsupport::signalProcess(process_.processId(), SIGSTOP);
+}
+
+bool Child::resume() {
+  return process_.state() == QProcess::Running && testsupport::signalProcess(process_.processId(), SIGCONT);
+}
+
 void Child::stop() {
   if (process_.state() == QProcess::NotRunning) return;
   process_.terminate();
