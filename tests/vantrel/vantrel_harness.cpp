@@ -186,6 +186,8 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0; }, 30s)) return false;
   port_ = reportedPort(child_.output(), "listening on");
+  // A restart of the same child comes back on the same port.
+  child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
   return port == 0 || port_ == port;
 }
 
