@@ -15,6 +15,7 @@ class FakeBridgeServer : public QObject {
     server_.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&server_, &QWebSocketServer::newConnection, this, [this] {
       while (QWebSocket* client = server_.nextPendingConnection()) {
+        client->setParent(this);  // the server hands its sockets over to the caller
         client_ = client;
         secretHeaders << client->request().rawHeader("X-Zarkelo-Secret");
         hadSecretHeader << client->request().hasRawHeader("X-Zarkelo-Secret");

@@ -28,6 +28,8 @@ namespace {
 using vex::Json;
 using bridgetest::frame;
 
+// A quiet spell, only for checks that something does NOT happen; what must
+// happen is waited for.
 void settle(int ms = 50) {
   testutil::waitUntil([] { return false; }, std::chrono::milliseconds(ms));
 }
@@ -268,7 +270,8 @@ TEST_F(BridgeLinkTest, ReplyHandlerRunsOnceAfterTheDispatcherReturns) {
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Token", token}, {"Msg", "first"}}));
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Token", token}, {"Msg", "second"}}));
   EXPECT_EQ(calls, 0);
-  settle();
+  ASSERT_TRUE(testutil::waitUntil([&] { return calls > 0; }, std::chrono::seconds(30)));
+  settle();  // and no second call
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(got, Json("second"));
   EXPECT_TRUE(PendingTasks.isEmpty());
@@ -322,7 +325,7 @@ TEST_F(BridgeLinkTest, RequestRefusedWhileNotConnected) {
   P2PClientMsg::SendMsgToRemote(QStringLiteral("SyncTransState"), BlankMsg{}, false, QStringLiteral("NO"), record);
   EXPECT_TRUE(got.empty());  // queued, not run inside the caller
   EXPECT_TRUE(PendingTasks.isEmpty());
-  settle();
+  ASSERT_TRUE(testutil::waitUntil([&] { return got.size() >= 2; }, std::chrono::seconds(30)));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], Json(""));
   EXPECT_EQ(got[1], Json(""));

@@ -28,8 +28,9 @@ inline constexpr bool kMemoryLimitsApply = true;
 #endif
 
 
-// Runs the Qt event loop until `done` gives true or the time runs out.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Runs the Qt event loop until `done` gives true or the time runs out (a
+// generous default: a loaded machine is slow, not wrong).
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // Folder of the project's built executables (the client, its bridge, the service).
 QString binDir();

@@ -71,6 +71,22 @@ class VantrelTransfer : public ::testing::Test {
             {{"Session", session.toStdString()}, {"Targets", targets.toStdString()}, {"SaveAtLocalFolder", save.toStdString()}});
   }
   static bool moving(const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); }
+  // Waits until the download has made progress, then holds the sending
+  // bridge still so that it cannot end before the test acts on it; the
+  // download's record then (asserted to be still running).
+  Json holdDownload() {
+    downloadPoll(moving);
+    EXPECT_TRUE(host->bridge.child().pause());
+    const Json held = downloadPoll([](const Json&) { return true; });
+    EXPECT_EQ(intOf(held, "TaskStatus"), 0) << "finished before the test could act on it: " << held.dump();
+    return held;
+  }
+  // The same for an upload from the peer's bridge to the host's.
+  void holdUpload() {
+    const Json seen = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, moving);
+    EXPECT_EQ(intOf(seen, "TaskStatus"), 0) << "finished before the test could act on it: " << seen.dump();
+    EXPECT_TRUE(peer->bridge.child().pause());
+  }
 
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
     return vantreltest::signIn(service, email, password);
@@ -261,13 +277,14 @@ TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {
   control(peer->link, QStringLiteral("Trans3_FC_00_CallStart"),
           {{"Session", session.toStdString()}, {"Targets", (share + QStringLiteral("/huge.bin")).toStdString()},
            {"SaveAtLocalFolder", save.toStdString()}});
-  const Json running = downloadPoll([](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
-  ASSERT_EQ(intOf(running, "TaskStatus"), 0) << "finished before it could be cancelled";
+  const Json running = holdDownload();
+  ASSERT_EQ(intOf(running, "TaskStatus"), 0);
   EXPECT_EQ(intOf(running, "WorkingIndex"), 1);
   EXPECT_TRUE(textOf(running, "CurrentTaskFile").endsWith(QStringLiteral("/huge.bin")));
   EXPECT_EQ(intOf(running, "CurrentTaskFileSize"), qint64(400) * 1024 * 1024);
   peer->link.control(QStringLiteral("Trans3_FC_00_Cancel"), {{"Session", session.toStdString()}});
   const Json cancelled = downloadPoll(ended);
+  host->bridge.child().resume();
   EXPECT_EQ(intOf(cancelled, "ForceCancel"), 1);
   EXPECT_EQ(textOf(cancelled, "Reason"), QStringLiteral("cancel"));
   EXPECT_EQ(intOf(cancelled, "TaskStatus"), 0);
@@ -317,9 +334,9 @@ TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
   control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
           {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/huge.bin")).toStdString()},
            {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}});
-  pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); },
-            [](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
+  holdUpload();
   host->bridge.child().stop();
+  peer->bridge.child().resume();
   const Json broken = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
   EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
@@ -374,9 +391,11 @@ TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
   control(peer->link, QStringLiteral("StartRemoteUpload"),
           {{"Session", session.toStdString()},
            {"FileList", Json::array({item(local + QStringLiteral("/huge.bin"), received + QStringLiteral("/huge.bin"), false)})}});
-  pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); },
-            [](const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); });
-  host->link.control(QStringLiteral("CancelFileReceive_FromLocal"), {{"Session", session.toStdString()}});
+  holdUpload();
+  const QString cancel =
+      host->link.control(QStringLiteral("CancelFileReceive_FromLocal"), {{"Session", session.toStdString()}});
+  ASSERT_TRUE(host->link.waitReply(cancel));
+  peer->bridge.child().resume();
   const Json stopped = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(stopped, "ForceCancel"), 1) << stopped.dump();
   EXPECT_EQ(textOf(stopped, "Reason"), QStringLiteral("peer-cancel"));
@@ -488,13 +507,13 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
     makeSparse(source, size);
     const QString save = folder.path() + QStringLiteral("/save-") + word;
     download(source, save);
-    const Json running = downloadPoll(moving);
-    ASSERT_EQ(intOf(running, "TaskStatus"), 0) << "finished before the file could change";
+    ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
     {
       QFile file(source);
       ASSERT_TRUE(file.open(QIODevice::ReadWrite));
       change(file);
     }
+    host->bridge.child().resume();
     const Json last = downloadPoll(ended);
     EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
     EXPECT_EQ(intOf(last, "TaskStatus"), 0);
@@ -531,8 +550,9 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
 
   // The receiving bridge dies: its partial file stays behind, never the file.
   download(share + QStringLiteral("/huge.bin"), save);
-  ASSERT_EQ(intOf(downloadPoll(moving), "TaskStatus"), 0);
+  ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
   peer->bridge.child().kill();
+  host->bridge.child().resume();
   const QStringList left = filesBelow(save);
   ASSERT_EQ(left.size(), 1) << left.join(QLatin1Char(' ')).toStdString();
   EXPECT_TRUE(left[0].startsWith(QStringLiteral(".zkpart-")));
@@ -548,7 +568,7 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
   // The sending bridge dies: the transfer fails and nothing stays.
   QFile::remove(save + QStringLiteral("/small.txt"));
   download(share + QStringLiteral("/huge.bin"), save);
-  ASSERT_EQ(intOf(downloadPoll(moving), "TaskStatus"), 0);
+  ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
   host->bridge.child().kill();
   const Json broken = downloadPoll(ended);
   EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();

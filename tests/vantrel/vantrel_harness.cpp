@@ -101,6 +101,14 @@ void Child::kill() {
   process_.waitForFinished(5000);
 }
 
+bool Child::pause() {
+  return process_.state() == QProcess::Running && testsupport::signalProcess(process_.processId(), SIGSTOP);
+}
+
+bool Child::resume() {
+  return process_.state() == QProcess::Running && testsupport::signalProcess(process_.processId(), SIGCONT);
+}
+
 void Child::stop() {
   if (process_.state() == QProcess::NotRunning) return;
   process_.terminate();
@@ -179,6 +187,8 @@ bool BridgeProcess::start(const Service* service, const QByteArray& secret, quin
   if (!child_.start(bridgeExecutable(child_.home()), {startupArgument()})) return false;
   if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0; }, 30s)) return false;
   port_ = reportedPort(child_.output(), "listening on");
+  // A restart of the same child comes back on the same port.
+  child_.env().insert(QStringLiteral("VANTREL_PORT"), QString::number(port_));
   return port == 0 || port_ == port;
 }
 

@@ -26,7 +26,8 @@ using vex::Json;
 using namespace std::chrono_literals;
 
 // Waits in the event loop (without spinning) until `done` or the time runs out.
-bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
+// The defaults here are generous: a loaded machine is slow, not wrong.
+bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s);
 
 // A port that was free a moment ago (the benchmarks' own servers); the test
 // children bind port 0 instead and report the port they got.
@@ -53,6 +54,10 @@ class Child {
   int run(const QString& program, const QStringList& args, QByteArray* output = nullptr, int timeoutMs = 15000);
   void kill();  // SIGKILL, then waits
   void stop();  // SIGTERM, then SIGKILL when it lingers
+  // Holds the running process still (SIGSTOP) and lets it go on (SIGCONT): a
+  // transfer through it cannot end while the test acts on it.
+  bool pause();
+  bool resume();
   QProcess& process() { return process_; }
   QByteArray output();  // everything written so far (stdout and stderr)
 
@@ -129,20 +134,20 @@ class ClientLink {
     bool dataWasText = false;
   };
   // Waits for a frame that `match` accepts and removes it from the inbox.
-  std::optional<Frame> waitFor(const std::function<bool(const Frame&)>& match, std::chrono::milliseconds timeout = 5s);
-  std::optional<Frame> waitForCode(const QString& code, std::chrono::milliseconds timeout = 5s);
+  std::optional<Frame> waitFor(const std::function<bool(const Frame&)>& match, std::chrono::milliseconds timeout = 30s);
+  std::optional<Frame> waitForCode(const QString& code, std::chrono::milliseconds timeout = 30s);
   // The "Msg" of the "P2PCLIENT" reply under `token`.
-  std::optional<Json> waitReply(const QString& token, std::chrono::milliseconds timeout = 5s);
+  std::optional<Json> waitReply(const QString& token, std::chrono::milliseconds timeout = 30s);
   // A peer request in `session` and the "Msg" of its "WSDC" reply; none when
   // no reply comes in time.
   std::optional<Json> ask(const QString& session, const QString& code, const Json& payload,
-                          std::chrono::milliseconds timeout = 10s);
+                          std::chrono::milliseconds timeout = 30s);
   // The same, for a test that cannot go on without the reply: when none comes
   // in time it throws, which fails and ends the test.
   Json answer(const QString& session, const QString& code, const Json& payload,
               std::chrono::milliseconds timeout = 30s);
   // Sign-in; the "LoginResult" data.
-  std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 10s);
+  std::optional<Json> login(const QString& id, const QString& password, std::chrono::milliseconds timeout = 30s);
 
   // Answers every peer request delivered as "WSDC" with `reply(code, msg)`.
   void serve(std::function<Json(const QString& code, const Json& msg)> reply);
