@@ -118,9 +118,21 @@ void getFileList(const Request& r) {
   });
 }
 
+// One path ("path"), or the files of one folder at once ("paths", at most
+// 256), answered as a list in the same order.
 void fileDownloadCheck(const Request& r) {
-  const FileDownloadInfo info = answerFileDownloadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "path"));
-  SendWSDCReply(r.code, r.token, r.session, wrapData(info));
+  const PathGuard guard = PathGuard::forSession(r.session);
+  const vex::Json& paths = jsonread::member(r.msg, "paths");
+  if (!paths.is_array()) {
+    SendWSDCReply(r.code, r.token, r.session, wrapData(answerFileDownloadCheck(guard, jsonread::text(r.msg, "path"))));
+    return;
+  }
+  QList<FileDownloadInfo> answers;
+  for (const vex::Json& path : paths) {
+    if (answers.size() >= 256) break;
+    answers.append(answerFileDownloadCheck(guard, jsonread::text(path)));
+  }
+  SendWSDCReply(r.code, r.token, r.session, wrapData(answers));
 }
 
 void opFileList(const Request& r) {

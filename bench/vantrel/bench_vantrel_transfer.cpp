@@ -17,6 +17,7 @@
 #include "support/interleaved.h"
 #include "support/started_once.h"
 
+#include "host_checks.h"
 #include "vantrel_harness.h"
 
 #include <QCoreApplication>
@@ -142,13 +143,13 @@ struct Transfer : LinkedPair {
     ::sync();
     return startNginx() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
              const char* transLan = lan ? "1" : "0";
-             if (code == QLatin1String("fileDownloadCheck")) {
-               const QString path = QString::fromStdString(msg.value("path", ""));
-               // A folder is answered "not a file" with its size, as the client does.
-               if (QFileInfo(path).isDir())
-                 return {{"data", {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}}}};
-               return {{"data", {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}}}};
-             }
+             if (code == QLatin1String("fileDownloadCheck"))
+               return vantrel::answerDownloadCheck(msg, [transLan](const QString& path) -> Json {
+                 // A folder is answered "not a file" with its size, as the client does.
+                 if (QFileInfo(path).isDir())
+                   return {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}};
+                 return {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}};
+               });
              if (code == QLatin1String("fileUploadCheck"))
                return {{"data",
                         {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}, {"TransLAN", transLan}}}};

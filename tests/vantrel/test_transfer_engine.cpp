@@ -1,6 +1,7 @@
 // The transfer engine in-process: two engines joined by a queued in-memory
 // link, host checks answered by the test, and a peer that sends crafted frames.
 #include "engine_pair.h"
+#include "host_checks.h"
 
 #include "support/test_util.h"
 #include "transfer/transfer_workers.h"
@@ -105,12 +106,13 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   QStringList checked;
   pair.host = [&](const QString& code, const Json& msg) -> Json {
     EXPECT_EQ(code, QStringLiteral("fileDownloadCheck"));
-    const QString path = textOf(msg, "path");
-    checked.append(path);
-    // The host refuses one file of the tree; a folder is "not a file" with a size.
-    const QFileInfo info(path);
-    const bool ok = !path.endsWith(QLatin1String(".key"));
-    return {{"data", {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}}}};
+    return answerDownloadCheck(msg, [&](const QString& path) -> Json {
+      checked.append(path);
+      // The host refuses one file of the tree; a folder is "not a file" with a size.
+      const QFileInfo info(path);
+      const bool ok = !path.endsWith(QLatin1String(".key"));
+      return {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}};
+    });
   };
   const QString save = dir.path() + QStringLiteral("/save");
   // b fetches from a.

@@ -101,33 +101,45 @@ void TransferSource::onPull(const QString& session, const QString& xid, const Js
   checkNext(task, true);
 }
 
-// Asks the checks of the candidates, a few at a time. Targets that the check
-// finds as files are taken; folders it found are walked afterwards.
+namespace {
+QStringView folderOf(const QString& path) { return QStringView(path).left(std::max<qsizetype>(0, path.lastIndexOf(QLatin1Char('/')))); }
+}  // namespace
+
+// Asks the checks of the candidates, a few requests at a time; the files of
+// one folder go in one request ("paths", answered by a list in the same
+// order), at most kTransferCheckBatch, a lone file as "path". Targets that
+// the check finds as files are taken; folders it found are walked afterwards.
 void TransferSource::checkNext(const TaskPtr& task, bool targets) {
   while (isActive(task) && task->checksPending < kTransferParallelChecks && task->next < task->candidates.size()) {
-    const qint64 index = task->next++;
+    const qint64 first = task->next;
+    const QStringView folder = folderOf(task->candidates[first].local);
+    qint64 end = first + 1;
+    while (end < task->candidates.size() && end - first < kTransferCheckBatch &&
+           folderOf(task->candidates[end].local) == folder)
+      ++end;
+    task->next = end;
     ++task->checksPending;
-    const QString path = task->candidates[index].local;
+    Json ask;
+    if (end - first == 1) {
+      ask = Json{{"path", task->candidates[first].local.toStdString()}};
+    } else {
+      Json paths = Json::array();
+      for (qint64 i = first; i < end; ++i) paths.push_back(task->candidates[i].local.toStdString());
+      ask = Json{{"paths", std::move(paths)}};
+    }
     std::weak_ptr<TransferTask> weak = task;
-    core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), Json{{"path", path.toStdString()}},
-                    [this, weak, index, targets](const std::optional<Json>& reply) {
+    core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), ask,
+                    [this, weak, first, end, targets](const std::optional<Json>& reply) {
                       const TaskPtr t = weak.lock();
                       if (!isActive(t)) return;
                       --t->checksPending;
                       const Json info = reply ? valueOf(*reply, "data") : Json();
-                      TransferEntry& entry = t->candidates[index];
-                      if (intOf(info, "valid") == 1) {
-                        if (!lanAllowedBy(info)) t->lanAllowed = false;
-                        const QFileInfo file(entry.local);
-                        if (targets && file.isFile()) entry.size = file.size();
-                        if (!targets || file.isFile()) t->entries.append(entry);
-                        else t->refused = true;
-                      } else if (targets && intOf(info, "size") > 0) {
-                        // A folder that the host's check can see: it answers
-                        // "not a file" with the folder's size.
-                        t->folders.append(entry.local);
+                      if (end - first == 1) {
+                        takeCheck(t, first, info, targets);
                       } else {
-                        t->refused = true;
+                        // An answer that is not one entry per path refuses them all.
+                        const bool whole = info.is_array() && qint64(info.size()) == end - first;
+                        for (qint64 i = first; i < end; ++i) takeCheck(t, i, whole ? info[size_t(i - first)] : Json(), targets);
                       }
                       checkNext(t, targets);
                     });
@@ -136,6 +148,23 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
   task->candidates.clear();
   if (targets && !task->folders.isEmpty()) return walkFolders(task);
   sendManifest(task);
+}
+
+void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets) {
+  TransferEntry& entry = task->candidates[index];
+  if (intOf(info, "valid") == 1) {
+    if (!lanAllowedBy(info)) task->lanAllowed = false;
+    const QFileInfo file(entry.local);
+    if (targets && file.isFile()) entry.size = file.size();
+    if (!targets || file.isFile()) task->entries.append(entry);
+    else task->refused = true;
+  } else if (targets && intOf(info, "size") > 0) {
+    // A folder that the host's check can see: it answers "not a file" with
+    // the folder's size.
+    task->folders.append(entry.local);
+  } else {
+    task->refused = true;
+  }
 }
 
 void TransferSource::walkFolders(const TaskPtr& task) {

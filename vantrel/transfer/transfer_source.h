@@ -35,6 +35,7 @@ class TransferSource {
   void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                    const QString& root);
   void checkNext(const TaskPtr& task, bool targets);
+  void takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets);
   void walkFolders(const TaskPtr& task);
   void sendManifest(const TaskPtr& task);
   // Sends chunks while the window has room.

@@ -24,6 +24,8 @@ inline constexpr int kTransferMaxEntries = 50000;
 inline constexpr int kTransferMaxDepth = 64;
 inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
+// Files of one folder checked in one request to the host's client, at most.
+inline constexpr int kTransferCheckBatch = 256;
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
 
