@@ -3,6 +3,7 @@
 #include "lan/transfer_lan.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
 
 #include <QFileInfo>
 #include <QThreadPool>
@@ -216,6 +217,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
       if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
   task->state = TransferState::Running;
   task->next = 0;
+  task->peerPacks = intOf(msg, "pack") == 1;
   const Json grant = valueOf(msg, "lan");
   if (lan_ && task->kind == TransferKind::Upload && grant.is_object()) {
     // Sent to the host's local-network address; the relay when it cannot
@@ -236,6 +238,10 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
 // reader calls back as it reads more.
 void TransferSource::pump(const TaskPtr& task) {
   while (task->state == TransferState::Running && !task->allSent && task->sent - task->acked < kTransferWindow) {
+    if (!task->packing.empty()) {
+      if (!sendPacked(task)) return;
+      continue;
+    }
     if (!task->in) {
       while (task->next < task->entries.size() &&
              (task->entries[task->next].isDir || task->skipped.contains(task->next)))
@@ -244,6 +250,10 @@ void TransferSource::pump(const TaskPtr& task) {
         task->allSent = true;
         core_.send(task, QStringLiteral("done"), XferNote{}.toJSONModel());
         return;
+      }
+      if (task->peerPacks && task->entries[task->next].size < kTransferPackBelow) {
+        if (!startPacked(task)) return;
+        continue;
       }
       const qint64 index = task->next++;
       const TransferEntry& entry = task->entries[index];
@@ -285,6 +295,66 @@ void TransferSource::pump(const TaskPtr& task) {
         return;
     }
   }
+}
+
+bool TransferSource::startPacked(const TaskPtr& task) {
+  qint64 bytes = 0;
+  while (task->next < task->entries.size() && int(task->packing.size()) < kTransferPackFiles) {
+    const qint64 index = task->next;
+    const TransferEntry& entry = task->entries[index];
+    if (entry.isDir || task->skipped.contains(index)) {
+      ++task->next;
+      continue;
+    }
+    if (entry.size >= kTransferPackBelow || bytes + entry.size > kTransferChunkBytes) break;
+    ++task->next;
+    QString why;
+    bool changed = false;
+    auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+    if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true), false;
+    if (!file) {
+      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
+      continue;
+    }
+    bytes += entry.size;
+    std::weak_ptr<TransferTask> weak = task;
+    task->packing.emplace_back(index, std::make_unique<SourceReader>(std::move(file), kTransferChunkBytes,
+                                                                      core_.context(), [this, weak] {
+                                                                        if (const TaskPtr t = weak.lock()) pump(t);
+                                                                      }));
+  }
+  return true;
+}
+
+bool TransferSource::sendPacked(const TaskPtr& task) {
+  for (const auto& [index, reader] : task->packing)
+    if (!reader->hasChunk()) return false;
+  QByteArray payload;
+  quint64 count = 0;
+  qint64 bytes = 0, last = -1;
+  const auto packing = std::exchange(task->packing, {});
+  for (const auto& [index, reader] : packing) {
+    const SourceReader::Chunk chunk = reader->take();
+    const TransferEntry& entry = task->entries[index];
+    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true), false;
+    if (!chunk.why.isEmpty()) {
+      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, chunk.why}.toJSONModel());
+      continue;
+    }
+    protocol::appendPackedFile(payload, quint32(index), QByteArray::fromHex(chunk.sum.toLatin1()), chunk.bytes);
+    ++count;
+    bytes += chunk.bytes.size();
+    last = index;
+  }
+  if (count == 0) return true;
+  if (!core_.sendData(task, protocol::kPackedFiles, qint64(count), payload))
+    return core_.fail(task, QStringLiteral("the peer link is not open"), false), false;
+  task->current = last;
+  task->currentBytes = 0;
+  task->currentOrdinal += qint64(count);
+  task->inflight.push_back(TransferTask::Inflight{last, bytes, true});
+  ++task->sent;
+  return true;
 }
 
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
