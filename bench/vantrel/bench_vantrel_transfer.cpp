@@ -33,7 +33,9 @@
 #include <QTimer>
 #include <QtConcurrent>
 
+#include <array>
 #include <atomic>
+#include <map>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -108,6 +110,17 @@ bool sameTree(const QString& from, const QString& to, bool bytes) {
   QDirIterator c(to, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
   while (c.hasNext()) c.next(), ++copies;
   return files > 0 && copies == files;
+}
+
+// CPU seconds (user + system) a process has used so far; 0 when unknown.
+double cpuSeconds(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray text = stat.readAll();
+  // The fields after the command name, which is in parentheses.
+  const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+  if (fields.size() < 13) return 0;
+  return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
 // Waits in the event loop, so the bridges and the service get the CPU.
@@ -237,6 +250,12 @@ struct Transfer : LinkedPair {
     return false;
   }
 
+  // CPU seconds of the service, the host's bridge and the peer's bridge.
+  std::array<double, 3> cpu() {
+    return {cpuSeconds(service.child().process().processId()), cpuSeconds(hostBridge.child().process().processId()),
+            cpuSeconds(peerBridge.child().process().processId())};
+  }
+
   QString freshFolder() {
     const QString dir = folder.path() + QStringLiteral("/save%1").arg(++round);
     QDir().mkpath(dir);
@@ -331,6 +350,32 @@ Contender saved(Transfer* t, const std::string& name, const QString& source, con
   return c;
 }
 
+// CPU seconds of the service and of both bridges per run of the contenders
+// that go through them, printed as medians beside the times.
+struct CpuTable {
+  std::map<std::string, std::vector<std::array<double, 3>>> runs;
+  void wrap(Transfer* t, Contender& c) {
+    auto run = c.run;
+    std::vector<std::array<double, 3>>* into = &runs[c.name];
+    c.run = [t, run, into] {
+      const auto before = t->cpu();
+      const bool ok = run();
+      const auto after = t->cpu();
+      into->push_back({after[0] - before[0], after[1] - before[1], after[2] - before[2]});
+      return ok;
+    };
+  }
+  void print(double units, const char* unit) const {
+    for (const auto& [name, list] : runs) {
+      std::vector<double> parts[3];
+      for (const auto& r : list)
+        for (int i = 0; i < 3; ++i) parts[i].push_back(r[i] / units);
+      std::printf("  cpu per %s, %-32s service %.3f s, host bridge %.3f s, peer bridge %.3f s\n", unit, name.c_str(),
+                  benchsupport::median(parts[0]), benchsupport::median(parts[1]), benchsupport::median(parts[2]));
+    }
+  }
+};
+
 void bigSet(Transfer* t, int rounds) {
   const QString source = t->share + QStringLiteral("/big.bin");
   const QString landed = t->inbox + QStringLiteral("/big.bin");
@@ -358,6 +403,9 @@ void bigSet(Transfer* t, int rounds) {
     up.cleanup = [landed] { QFile::remove(landed); };
     cs.push_back(up);
   }
+  CpuTable cpu;
+  for (Contender& c : cs)
+    if (c.name.find("relay") != std::string::npos || c.name.find("local-route") != std::string::npos) cpu.wrap(t, c);
   const std::string curl = "curl HTTPS from nginx + fsync", floor = "disk floor: cp + fsync";
   benchsupport::runInterleaved(
       "one file of " + std::to_string(bigBytes() / kMiB) + " MiB", rounds, double(bigBytes() / kMiB), "MiB", cs,
@@ -368,6 +416,7 @@ void bigSet(Transfer* t, int rounds) {
        {curl, floor, "curl / disk floor (time)"},
        {"relay download", floor, "relay download / disk floor (time)"},
        {"local-route download", floor, "local-route download / disk floor (time)"}});
+  cpu.print(double(bigBytes()) / double(1024 * kMiB), "GiB");
 }
 
 void smallSet(Transfer* t, int rounds, const QString& name, const char* title) {
