@@ -12,10 +12,18 @@
 //   u32 file index     (entry of the transfer's manifest)
 //   u64 offset         (of the payload within that file)
 //   u32 payload size N, then exactly N bytes of payload
+//
+// Several whole small files in one frame: the file index is kPackedFiles, the
+// offset field holds their count (1..kMaxPackedFiles) and the payload, for
+// each file in entry order:
+//   u32 file index, u32 size M, 32 bytes SHA-256 of the M bytes, the M bytes
+// A bridge sends such frames only to a peer that said it reads them; the
+// relay forwards them like any other.
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
 #include <optional>
+#include <vector>
 
 namespace protocol {
 
@@ -24,6 +32,9 @@ inline constexpr quint8 kDataFrameKindFile = 1;
 // Largest payload a reader accepts; writers choose their chunk size below it.
 inline constexpr quint32 kMaxDataFramePayload = 8u * 1024 * 1024;
 inline constexpr int kMaxDataFrameSession = 1024;
+inline constexpr quint32 kPackedFiles = 0xFFFFFFFFu;
+inline constexpr quint32 kMaxPackedFiles = 256;
+inline constexpr qsizetype kSha256Bytes = 32;
 
 struct DataFrameHeader {
     QByteArray session;
@@ -50,5 +61,16 @@ std::optional<DataFrame> decodeDataFrame(QByteArrayView message);
 
 // The session alone, for routing: checks the version, kind and session size.
 std::optional<QByteArrayView> dataFrameSession(QByteArrayView message);
+
+struct PackedFile {
+    quint32 file = 0;
+    QByteArrayView sha256;  // 32 bytes
+    QByteArrayView bytes;
+};
+// Adds one file to the payload of a packed frame.
+void appendPackedFile(QByteArray& payload, quint32 file, QByteArrayView sha256, QByteArrayView bytes);
+// The files of a packed frame's payload (`count` from its offset field);
+// std::nullopt unless exactly `count` well-formed files fill it.
+std::optional<std::vector<PackedFile>> decodePackedFiles(QByteArrayView payload, quint64 count);
 
 }  // namespace protocol

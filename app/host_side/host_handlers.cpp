@@ -132,17 +132,33 @@ void getFileList(const Request& r) {
   });
 }
 
-vex::Json withSpot(vex::Json reply, const Request& r, const protocol::ShareSpot& spot) {
-  if (!r.transferCheck || spot.ShareRoot.isEmpty() || !reply["data"].is_object()) return reply;
-  for (auto& [key, value] : spot.toJSONModel().items()) reply["data"][key] = value;
-  return reply;
+// The answer to a check, and where the path lies when the asking bridge is
+// this client's own and the check is for its transfer.
+vex::Json withSpot(vex::Json answer, const Request& r, const protocol::ShareSpot& spot) {
+  if (!r.transferCheck || spot.ShareRoot.isEmpty() || !answer.is_object()) return answer;
+  for (auto& [key, value] : spot.toJSONModel().items()) answer[key] = value;
+  return answer;
 }
 
+// One path ("path"), or the files of one folder at once ("paths", at most
+// 256), answered as a list in the same order.
 void fileDownloadCheck(const Request& r) {
-  protocol::ShareSpot spot;
-  const FileDownloadInfo info =
-      answerFileDownloadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "path"), &spot);
-  SendWSDCReply(r.code, r.token, r.session, withSpot(wrapData(info), r, spot));
+  const PathGuard guard = PathGuard::forSession(r.session);
+  const vex::Json& paths = jsonread::member(r.msg, "paths");
+  if (!paths.is_array()) {
+    protocol::ShareSpot spot;
+    const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(r.msg, "path"), &spot);
+    SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(info.toJSONModel(), r, spot)}});
+    return;
+  }
+  vex::Json answers = vex::Json::array();
+  for (const vex::Json& path : paths) {
+    if (answers.size() >= 256) break;
+    protocol::ShareSpot spot;
+    const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(path), &spot);
+    answers.push_back(withSpot(info.toJSONModel(), r, spot));
+  }
+  SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", answers}});
 }
 
 void opFileList(const Request& r) {

@@ -17,6 +17,7 @@
 #include "support/interleaved.h"
 #include "support/started_once.h"
 
+#include "host_checks.h"
 #include "vantrel_harness.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,9 @@
 #include <QTimer>
 #include <QtConcurrent>
 
+#include <array>
 #include <atomic>
+#include <map>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -109,6 +112,17 @@ bool sameTree(const QString& from, const QString& to, bool bytes) {
   return files > 0 && copies == files;
 }
 
+// CPU seconds (user + system) a process has used so far; 0 when unknown.
+double cpuSeconds(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray text = stat.readAll();
+  // The fields after the command name, which is in parentheses.
+  const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+  if (fields.size() < 13) return 0;
+  return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
 // Waits in the event loop, so the bridges and the service get the CPU.
 void pause(int ms) {
   QEventLoop loop;
@@ -142,13 +156,13 @@ struct Transfer : LinkedPair {
     ::sync();
     return startNginx() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
              const char* transLan = lan ? "1" : "0";
-             if (code == QLatin1String("fileDownloadCheck")) {
-               const QString path = QString::fromStdString(msg.value("path", ""));
-               // A folder is answered "not a file" with its size, as the client does.
-               if (QFileInfo(path).isDir())
-                 return {{"data", {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}}}};
-               return {{"data", {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}}}};
-             }
+             if (code == QLatin1String("fileDownloadCheck"))
+               return vantrel::answerDownloadCheck(msg, [transLan](const QString& path) -> Json {
+                 // A folder is answered "not a file" with its size, as the client does.
+                 if (QFileInfo(path).isDir())
+                   return {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}};
+                 return {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}};
+               });
              if (code == QLatin1String("fileUploadCheck"))
                return {{"data",
                         {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}, {"TransLAN", transLan}}}};
@@ -234,6 +248,12 @@ struct Transfer : LinkedPair {
     }
     std::fprintf(stderr, "nginx did not answer\n");
     return false;
+  }
+
+  // CPU seconds of the service, the host's bridge and the peer's bridge.
+  std::array<double, 3> cpu() {
+    return {cpuSeconds(service.child().process().processId()), cpuSeconds(hostBridge.child().process().processId()),
+            cpuSeconds(peerBridge.child().process().processId())};
   }
 
   QString freshFolder() {
@@ -330,6 +350,32 @@ Contender saved(Transfer* t, const std::string& name, const QString& source, con
   return c;
 }
 
+// CPU seconds of the service and of both bridges per run of the contenders
+// that go through them, printed as medians beside the times.
+struct CpuTable {
+  std::map<std::string, std::vector<std::array<double, 3>>> runs;
+  void wrap(Transfer* t, Contender& c) {
+    auto run = c.run;
+    std::vector<std::array<double, 3>>* into = &runs[c.name];
+    c.run = [t, run, into] {
+      const auto before = t->cpu();
+      const bool ok = run();
+      const auto after = t->cpu();
+      into->push_back({after[0] - before[0], after[1] - before[1], after[2] - before[2]});
+      return ok;
+    };
+  }
+  void print(double units, const char* unit) const {
+    for (const auto& [name, list] : runs) {
+      std::vector<double> parts[3];
+      for (const auto& r : list)
+        for (int i = 0; i < 3; ++i) parts[i].push_back(r[i] / units);
+      std::printf("  cpu per %s, %-32s service %.3f s, host bridge %.3f s, peer bridge %.3f s\n", unit, name.c_str(),
+                  benchsupport::median(parts[0]), benchsupport::median(parts[1]), benchsupport::median(parts[2]));
+    }
+  }
+};
+
 void bigSet(Transfer* t, int rounds) {
   const QString source = t->share + QStringLiteral("/big.bin");
   const QString landed = t->inbox + QStringLiteral("/big.bin");
@@ -357,6 +403,9 @@ void bigSet(Transfer* t, int rounds) {
     up.cleanup = [landed] { QFile::remove(landed); };
     cs.push_back(up);
   }
+  CpuTable cpu;
+  for (Contender& c : cs)
+    if (c.name.find("relay") != std::string::npos || c.name.find("local-route") != std::string::npos) cpu.wrap(t, c);
   const std::string curl = "curl HTTPS from nginx + fsync", floor = "disk floor: cp + fsync";
   benchsupport::runInterleaved(
       "one file of " + std::to_string(bigBytes() / kMiB) + " MiB", rounds, double(bigBytes() / kMiB), "MiB", cs,
@@ -367,6 +416,7 @@ void bigSet(Transfer* t, int rounds) {
        {curl, floor, "curl / disk floor (time)"},
        {"relay download", floor, "relay download / disk floor (time)"},
        {"local-route download", floor, "local-route download / disk floor (time)"}});
+  cpu.print(double(bigBytes()) / double(1024 * kMiB), "GiB");
 }
 
 void smallSet(Transfer* t, int rounds, const QString& name, const char* title) {

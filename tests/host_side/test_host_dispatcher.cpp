@@ -311,6 +311,12 @@ TEST_F(HostDispatcherTest, TransferChecksAndFileOperations) {
   const std::string secret = tmp.filePath(QStringLiteral("outside/secret.txt")).toStdString();
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["valid"], 0);
   EXPECT_EQ(reply("fileDownloadCheck", {{"path", secret}})["data"]["size"], 0);
+  // A folder's files at once: one answer each, in order, the outside one refused.
+  const vex::Json batch =
+      reply("fileDownloadCheck", {{"paths", {(share + QStringLiteral("/a.txt")).toStdString(), secret}}});
+  ASSERT_EQ(batch["data"].size(), 2u);
+  EXPECT_EQ(batch["data"][0], down["data"]);
+  EXPECT_EQ(batch["data"][1]["valid"], 0);
 
   const vex::Json up = reply("fileUploadCheck", {{"dir", share.toStdString()}, {"fileList", {"a.txt", "b.txt"}}});
   EXPECT_EQ(up, (vex::Json{{"data",

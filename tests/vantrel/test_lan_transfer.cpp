@@ -3,6 +3,7 @@
 // towards the host carries no file data, so an upload that arrives went over
 // the route.
 #include "engine_pair.h"
+#include "host_checks.h"
 
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"
@@ -46,10 +47,11 @@ struct LanPair : Pair {
       codes.append(code);
       if (code == QLatin1String("fileUploadCheck"))
         return {{"data", {{"dir", msg.value("dir", "")}, {"valid", 1}, {"TransLAN", lanFlag.toStdString()}}}};
-      const QFileInfo info(textOf(msg, "path"));
-      return {{"data",
-               {{"path", msg.value("path", "")}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()},
-                {"TransLAN", lanFlag.toStdString()}}}};
+      return answerDownloadCheck(msg, [this](const QString& path) -> Json {
+        const QFileInfo info(path);
+        return {{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()},
+                {"TransLAN", lanFlag.toStdString()}};
+      });
     };
   }
   ~LanPair() { a->setLanListener(nullptr); }

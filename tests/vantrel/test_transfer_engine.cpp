@@ -1,6 +1,8 @@
 // The transfer engine in-process: two engines joined by a queued in-memory
 // link, host checks answered by the test, and a peer that sends crafted frames.
 #include "engine_pair.h"
+#include "protocol/data_frame.h"
+#include "host_checks.h"
 
 #include "support/test_util.h"
 #include "transfer/transfer_workers.h"
@@ -105,12 +107,13 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   QStringList checked;
   pair.host = [&](const QString& code, const Json& msg) -> Json {
     EXPECT_EQ(code, QStringLiteral("fileDownloadCheck"));
-    const QString path = textOf(msg, "path");
-    checked.append(path);
-    // The host refuses one file of the tree; a folder is "not a file" with a size.
-    const QFileInfo info(path);
-    const bool ok = !path.endsWith(QLatin1String(".key"));
-    return {{"data", {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}}}};
+    return answerDownloadCheck(msg, [&](const QString& path) -> Json {
+      checked.append(path);
+      // The host refuses one file of the tree; a folder is "not a file" with a size.
+      const QFileInfo info(path);
+      const bool ok = !path.endsWith(QLatin1String(".key"));
+      return {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}};
+    });
   };
   const QString save = dir.path() + QStringLiteral("/save");
   // b fetches from a.
@@ -290,6 +293,25 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   EXPECT_TRUE(textOf(back.back().msg, "why").contains(QStringLiteral("checksum"))) << back.back().msg.dump();
   EXPECT_TRUE(receiver.receiveStatus(kSession)["IsCancel"].get<bool>());
   EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+  EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
+
+  // Small files several to a frame: one shorter than announced, or whose
+  // bytes do not match its checksum, is refused the same way.
+  const std::pair<QByteArray, QString> packed[] = {{"new-", sha256Hex("new-")},
+                                                   {"0123456789", sha256Hex("something else")}};
+  int round = 6;
+  for (const auto& [bytes, sum] : packed) {
+    receiver.resetReceive(kSession);
+    const QString id = QStringLiteral("r%1").arg(round++);
+    receiver.onPeerFrame(kSession, QStringLiteral("push"), id, offer);
+    ASSERT_EQ(back.back().op, QStringLiteral("accept"));
+    EXPECT_EQ(intOf(back.back().msg, "pack"), 1);
+    QByteArray payload;
+    protocol::appendPackedFile(payload, 0, QByteArray::fromHex(sum.toLatin1()), bytes);
+    receiver.onPeerData(kSession, id, protocol::kPackedFiles, 1, payload);
+    EXPECT_TRUE(testutil::waitUntil([&] { return back.back().op == QLatin1String("cancel"); }));
+    EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+  }
   EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
 }
 

@@ -1,6 +1,7 @@
 // Transfers end to end: the account service and two bridges as processes,
 // with test clients in place of the applications. The host's client answers
 // the bridge's checks from one shared folder, as the real path gate would.
+#include "host_checks.h"
 #include "vantrel_harness.h"
 
 #include "support/test_util.h"
@@ -95,15 +96,15 @@ class VantrelTransfer : public ::testing::Test {
   // The host application's answers, limited to the shared folder.
   Json hostAnswer(const QString& code, const Json& msg) {
     hostCodes.append(code);
-    if (code == QLatin1String("fileDownloadCheck")) {
-      // Like the client's path guard: a path outside the share is not
-      // there (size 0); a folder inside is "not a file" with its size.
-      const QString path = textOf(msg, "path");
-      const bool seen = inside(share, path);
-      const bool ok = seen && QFileInfo(path).isFile();
-      return {{"data", {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0},
-                        {"TransLAN", transLan.toStdString()}}}};
-    }
+    if (code == QLatin1String("fileDownloadCheck"))
+      return vantrel::answerDownloadCheck(msg, [this](const QString& path) -> Json {
+        // Like the client's path guard: a path outside the share is not
+        // there (size 0); a folder inside is "not a file" with its size.
+        const bool seen = inside(share, path);
+        const bool ok = seen && QFileInfo(path).isFile();
+        return {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0},
+                {"TransLAN", transLan.toStdString()}};
+      });
     if (code == QLatin1String("fileUploadCheck")) {
       const QString dir = textOf(msg, "dir");
       const bool ok = inside(share, dir) && QFileInfo(dir).isDir();
@@ -190,8 +191,9 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_EQ(intOf(last, "ForceCancel"), 0);
   EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
   EXPECT_TRUE(textOf(last, "WorkingSpeed").endsWith(QStringLiteral(", some refused by the host"))) << last.dump();
-  // The two targets, then the four files of the allowed folder.
-  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 6);
+  // The two targets, then the four files of the allowed folder, one request
+  // for each of its two folders.
+  EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 4);
   EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/readme.txt"), QStringLiteral("docs/sub/big.bin"),
                                            QStringLiteral("docs/sub/empty.dat")}));
   EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);

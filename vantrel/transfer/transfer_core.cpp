@@ -57,6 +57,7 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->writes.reset();  // writes and commits not yet started are dropped
   task->stop->store(true);
   task->in.reset();
+  task->packing.clear();
   task->inflight.clear();
   task->state = state;
   task->why = why;

@@ -3,6 +3,7 @@
 #include "lan/transfer_lan.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -177,6 +178,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
 
 void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant) {
   Json msg = accept.toJSONModel();
+  msg["pack"] = 1;  // small files may come several to a data frame
   if (grant.is_object()) msg["lan"] = grant;
   if (!core_.send(task, QStringLiteral("accept"), msg))
     core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
@@ -188,7 +190,29 @@ void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, con
 void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
                           const QByteArray& owner) {
   ++task->taken;
-  if (writeChunk(task, index, offset, bytes, owner)) acknowledge(task);
+  const bool ok = index == qint64(protocol::kPackedFiles) ? takePacked(task, offset, bytes, owner)
+                                                           : writeChunk(task, index, offset, bytes, owner);
+  if (ok) acknowledge(task);
+}
+
+bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner) {
+  const auto files = protocol::decodePackedFiles(payload, quint64(count));
+  if (!files) {
+    core_.fail(task, QStringLiteral("a malformed data frame"), true);
+    return false;
+  }
+  for (size_t i = 0; i < files->size(); ++i) {
+    const protocol::PackedFile& file = (*files)[i];
+    const qint64 index = file.file;
+    if (!writeChunk(task, index, 0, file.bytes, owner, i + 1 == files->size())) return false;
+    const TransferEntry& entry = task->entries[index];
+    if (file.bytes.size() != entry.size) {
+      core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
+      return false;
+    }
+    commit(task, index, QString::fromLatin1(file.sha256.toByteArray().toHex()), nullptr);
+  }
+  return true;
 }
 
 void TransferSink::acknowledge(const TaskPtr& task) {
@@ -224,7 +248,7 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
 }
 
 bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
-                              const QByteArray& owner) {
+                              const QByteArray& owner, bool endsChunk) {
   if (!openFile(task, index)) return false;
   const TransferEntry& entry = task->entries[index];
   if (offset != task->accepted) {
@@ -243,7 +267,7 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
   const QByteArray keep = inside ? owner : bytes.toByteArray();
   const char* data = inside ? bytes.data() : keep.constData();
   task->writes->post([file = task->out, keep, data, size = bytes.size()] { return file->write(QByteArrayView(data, size)); },
-                     [this, weak, index, size = bytes.size()](bool ok) {
+                     [this, weak, index, endsChunk, size = bytes.size()](bool ok) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) return;
                        if (!ok)
@@ -251,7 +275,7 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
                                            TransferReason::Disk);
                        if (index == t->current) t->currentBytes += size;
                        t->bytesDone += size;
-                       ++t->stored;
+                       if (endsChunk) ++t->stored;
                        acknowledge(t);
                      });
   return true;

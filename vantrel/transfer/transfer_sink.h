@@ -39,7 +39,11 @@ class TransferSink {
   // Opens entry `index` when it is the next file; false when the task failed.
   bool openFile(const TaskPtr& task, qint64 index);
   // Writes one chunk of the current file; false when the task failed.
-  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes, const QByteArray& owner = {});
+  // `endsChunk`: the write that completes the received frame (for the acknowledgements).
+  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes, const QByteArray& owner = {},
+                  bool endsChunk = true);
+  // A packed frame: `count` whole small files, each written and committed.
+  bool takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner);
   void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.

@@ -3,6 +3,7 @@
 #include "lan/transfer_lan.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
 
 #include <QFileInfo>
 #include <QThreadPool>
@@ -109,33 +110,45 @@ void TransferSource::onPull(const QString& session, const QString& xid, const Js
   checkNext(task, true);
 }
 
-// Asks the checks of the candidates, a few at a time. Targets that the check
-// finds as files are taken; folders it found are walked afterwards.
+namespace {
+QStringView folderOf(const QString& path) { return QStringView(path).left(std::max<qsizetype>(0, path.lastIndexOf(QLatin1Char('/')))); }
+}  // namespace
+
+// Asks the checks of the candidates, a few requests at a time; the files of
+// one folder go in one request ("paths", answered by a list in the same
+// order), at most kTransferCheckBatch, a lone file as "path". Targets that
+// the check finds as files are taken; folders it found are walked afterwards.
 void TransferSource::checkNext(const TaskPtr& task, bool targets) {
   while (isActive(task) && task->checksPending < kTransferParallelChecks && task->next < task->candidates.size()) {
-    const qint64 index = task->next++;
+    const qint64 first = task->next;
+    const QStringView folder = folderOf(task->candidates[first].local);
+    qint64 end = first + 1;
+    while (end < task->candidates.size() && end - first < kTransferCheckBatch &&
+           folderOf(task->candidates[end].local) == folder)
+      ++end;
+    task->next = end;
     ++task->checksPending;
-    const QString path = task->candidates[index].local;
+    Json ask;
+    if (end - first == 1) {
+      ask = Json{{"path", task->candidates[first].local.toStdString()}};
+    } else {
+      Json paths = Json::array();
+      for (qint64 i = first; i < end; ++i) paths.push_back(task->candidates[i].local.toStdString());
+      ask = Json{{"paths", std::move(paths)}};
+    }
     std::weak_ptr<TransferTask> weak = task;
-    core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), Json{{"path", path.toStdString()}},
-                    [this, weak, index, targets](const std::optional<Json>& reply) {
+    core_.askClient(task->session, QStringLiteral("fileDownloadCheck"), ask,
+                    [this, weak, first, end, targets](const std::optional<Json>& reply) {
                       const TaskPtr t = weak.lock();
                       if (!isActive(t)) return;
                       --t->checksPending;
                       const Json info = reply ? valueOf(*reply, "data") : Json();
-                      TransferEntry& entry = t->candidates[index];
-                      if (intOf(info, "valid") == 1) {
-                        if (!lanAllowedBy(info)) t->lanAllowed = false;
-                        const QFileInfo file(entry.local);
-                        if (targets && file.isFile()) entry.size = file.size();
-                        if (!targets || file.isFile()) t->entries.append(entry);
-                        else t->refused = true;
-                      } else if (targets && intOf(info, "size") > 0) {
-                        // A folder that the host's check can see: it answers
-                        // "not a file" with the folder's size.
-                        t->folders.append(entry.local);
+                      if (end - first == 1) {
+                        takeCheck(t, first, info, targets);
                       } else {
-                        t->refused = true;
+                        // An answer that is not one entry per path refuses them all.
+                        const bool whole = info.is_array() && qint64(info.size()) == end - first;
+                        for (qint64 i = first; i < end; ++i) takeCheck(t, i, whole ? info[size_t(i - first)] : Json(), targets);
                       }
                       checkNext(t, targets);
                     });
@@ -144,6 +157,23 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
   task->candidates.clear();
   if (targets && !task->folders.isEmpty()) return walkFolders(task);
   sendManifest(task);
+}
+
+void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets) {
+  TransferEntry& entry = task->candidates[index];
+  if (intOf(info, "valid") == 1) {
+    if (!lanAllowedBy(info)) task->lanAllowed = false;
+    const QFileInfo file(entry.local);
+    if (targets && file.isFile()) entry.size = file.size();
+    if (!targets || file.isFile()) task->entries.append(entry);
+    else task->refused = true;
+  } else if (targets && intOf(info, "size") > 0) {
+    // A folder that the host's check can see: it answers "not a file" with
+    // the folder's size.
+    task->folders.append(entry.local);
+  } else {
+    task->refused = true;
+  }
 }
 
 void TransferSource::walkFolders(const TaskPtr& task) {
@@ -195,6 +225,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
       if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
   task->state = TransferState::Running;
   task->next = 0;
+  task->peerPacks = intOf(msg, "pack") == 1;
   const Json grant = valueOf(msg, "lan");
   if (lan_ && task->kind == TransferKind::Upload && grant.is_object()) {
     // Sent to the host's local-network address; the relay when it cannot
@@ -215,6 +246,10 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
 // reader calls back as it reads more.
 void TransferSource::pump(const TaskPtr& task) {
   while (task->state == TransferState::Running && !task->allSent && task->sent - task->acked < kTransferWindow) {
+    if (!task->packing.empty()) {
+      if (!sendPacked(task)) return;
+      continue;
+    }
     if (!task->in) {
       while (task->next < task->entries.size() &&
              (task->entries[task->next].isDir || task->skipped.contains(task->next)))
@@ -223,6 +258,10 @@ void TransferSource::pump(const TaskPtr& task) {
         task->allSent = true;
         core_.send(task, QStringLiteral("done"), XferNote{}.toJSONModel());
         return;
+      }
+      if (task->peerPacks && task->entries[task->next].size < kTransferPackBelow) {
+        if (!startPacked(task)) return;
+        continue;
       }
       const qint64 index = task->next++;
       const TransferEntry& entry = task->entries[index];
@@ -265,6 +304,66 @@ void TransferSource::pump(const TaskPtr& task) {
         return;
     }
   }
+}
+
+bool TransferSource::startPacked(const TaskPtr& task) {
+  qint64 bytes = 0;
+  while (task->next < task->entries.size() && int(task->packing.size()) < kTransferPackFiles) {
+    const qint64 index = task->next;
+    const TransferEntry& entry = task->entries[index];
+    if (entry.isDir || task->skipped.contains(index)) {
+      ++task->next;
+      continue;
+    }
+    if (entry.size >= kTransferPackBelow || bytes + entry.size > kTransferChunkBytes) break;
+    ++task->next;
+    QString why;
+    bool changed = false;
+    auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+    if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true), false;
+    if (!file) {
+      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
+      continue;
+    }
+    bytes += entry.size;
+    std::weak_ptr<TransferTask> weak = task;
+    task->packing.emplace_back(index, std::make_unique<SourceReader>(std::move(file), kTransferChunkBytes,
+                                                                      core_.context(), [this, weak] {
+                                                                        if (const TaskPtr t = weak.lock()) pump(t);
+                                                                      }));
+  }
+  return true;
+}
+
+bool TransferSource::sendPacked(const TaskPtr& task) {
+  for (const auto& [index, reader] : task->packing)
+    if (!reader->hasChunk()) return false;
+  QByteArray payload;
+  quint64 count = 0;
+  qint64 bytes = 0, last = -1;
+  const auto packing = std::exchange(task->packing, {});
+  for (const auto& [index, reader] : packing) {
+    const SourceReader::Chunk chunk = reader->take();
+    const TransferEntry& entry = task->entries[index];
+    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true), false;
+    if (!chunk.why.isEmpty()) {
+      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, chunk.why}.toJSONModel());
+      continue;
+    }
+    protocol::appendPackedFile(payload, quint32(index), QByteArray::fromHex(chunk.sum.toLatin1()), chunk.bytes);
+    ++count;
+    bytes += chunk.bytes.size();
+    last = index;
+  }
+  if (count == 0) return true;
+  if (!core_.sendData(task, protocol::kPackedFiles, qint64(count), payload))
+    return core_.fail(task, QStringLiteral("the peer link is not open"), false), false;
+  task->current = last;
+  task->currentBytes = 0;
+  task->currentOrdinal += qint64(count);
+  task->inflight.push_back(TransferTask::Inflight{last, bytes, true});
+  ++task->sent;
+  return true;
 }
 
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {

@@ -38,10 +38,15 @@ class TransferSource {
                    const QString& root);
   static Json offerOf(const TransferTask& task, const QString& mode, const QString& root);
   void checkNext(const TaskPtr& task, bool targets);
+  void takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets);
   void walkFolders(const TaskPtr& task);
   void sendManifest(const TaskPtr& task);
   // Sends chunks while the window has room.
   void pump(const TaskPtr& task);
+  // Opens the small files that follow for one packed frame; false when the task failed.
+  bool startPacked(const TaskPtr& task);
+  // Sends the packed frame once all its files are read; false while waiting or when the task failed.
+  bool sendPacked(const TaskPtr& task);
 
   TransferCore& core_;
   TransferLan* lan_ = nullptr;

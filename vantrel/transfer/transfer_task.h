@@ -24,6 +24,12 @@ inline constexpr int kTransferMaxEntries = 50000;
 inline constexpr int kTransferMaxDepth = 64;
 inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
+// Files of one folder checked in one request to the host's client, at most.
+inline constexpr int kTransferCheckBatch = 256;
+// Files below this size go whole, several to a data frame, to a peer that
+// reads such frames; at most this many to a frame.
+inline constexpr qint64 kTransferPackBelow = 64 * 1024;
+inline constexpr int kTransferPackFiles = 64;
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
 
@@ -73,6 +79,9 @@ struct TransferTask {
   // source
   qint64 next = 0;  // next entry to open
   std::unique_ptr<SourceReader> in;  // the file being sent
+  bool peerPacks = false;             // the sink reads packed frames of small files
+  // the small files of the next packed frame, read on workers
+  std::vector<std::pair<qint64, std::unique_ptr<SourceReader>>> packing;
   qint64 sent = 0;
   qint64 acked = 0;  // chunks acknowledged (by the peer, or to it on the sink)
   std::deque<Inflight> inflight;
