@@ -160,10 +160,11 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   EXPECT_EQ(*ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u0"}}), (Json{{"data", "0"}}));
   const auto offered = ask(QStringLiteral("WaitRemoteReceiveFiles"),
                            {{"Session", session.toStdString()}, {"Summary", "photo.jpg 200 KB"},
-                            {"FromUser", "Bob"}, {"UUID", "u1"}});
+                            {"FromUser", "<h1 style='color:red'>Your bank</h1>"}, {"UUID", "u1"}});
   ASSERT_TRUE(offered);
   EXPECT_EQ(*offered, (Json{{"data", "1"}}));
   ASSERT_TRUE(window.ctlViewReceiveFile().isShowView);
+  // The panel names the sender as the relay names Bob's account, whatever he calls himself.
   EXPECT_EQ(window.ctlViewReceiveFile().FromUser, QStringLiteral("Bob"));
 
   // Ann's panel: she picks her folder and accepts.
