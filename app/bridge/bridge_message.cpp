@@ -103,12 +103,12 @@ void DoMsg_WSDC(const QString& dataText) {
     // dropped; serving it as a request could start an endless exchange of
     // replies between two hosts.
     if (!P2PClientMsg::deliverReply(token, jsonread::member(*frame, "Msg")))
-      zlog::parts(QStringLiteral("Inalid WSDC Back Data, dropped -"), token);
+      zlog::parts(QStringLiteral("Inalid WSDC Back Data, dropped -"), zlog::excerpt(token));
     return;
   }
   if (!hostRequestHandler()) {
     zlog::parts(QStringLiteral("DoMsg_WSDC - no host side installed, request dropped -"),
-                jsonread::text(*frame, "Code"));
+                zlog::excerpt(jsonread::text(*frame, "Code")));
     return;
   }
   hostRequestHandler()(*frame);

@@ -26,7 +26,7 @@ const QString& P2PClient() {
 bool SetRemoteSession(const QString& session) {
   const QStringList ids = session.split(QLatin1Char('|'));
   if (ids.size() < 2) {
-    zlog::parts(QStringLiteral("SetRemoteSession - session without two ids, ignored -"), session);
+    zlog::parts(QStringLiteral("SetRemoteSession - session without two ids, ignored -"), zlog::excerpt(session));
     return false;
   }
   Env::RemoteSession = session;

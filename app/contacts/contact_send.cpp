@@ -159,7 +159,7 @@ void ContactSend::WaitRemoteAcceptPoll(bool reset) {
     ++pollRound_;
   }
   if (isUserPressedButton) return;
-  zlog::line(QStringLiteral("CHECK waitForRemoteReceivePressButton ") + userReturnInfo);
+  zlog::line(QStringLiteral("CHECK waitForRemoteReceivePressButton ") + zlog::excerpt(userReturnInfo));
   const quint64 round = pollRound_;
   QPointer<ContactSend> self(this);
   port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesPressButton"),
@@ -192,7 +192,7 @@ void ContactSend::OnPressButtonReply(const std::optional<vex::Json>& reply) {
   const QString answer =
       (reply && reply->is_object()) ? jsonread::text(*reply, "data") : QStringLiteral("0");
   userReturnInfo = answer;
-  zlog::line(QStringLiteral("waitForRemoteReceivePressButton ") + answer + QStringLiteral("  | ") +
+  zlog::line(QStringLiteral("waitForRemoteReceivePressButton ") + zlog::excerpt(answer) + QStringLiteral("  | ") +
              QString::number(iWaitTime));
   if (answer == QLatin1String("0")) return;
   if (answer == QLatin1String("2")) {

@@ -71,8 +71,7 @@ void fileUploadCheck(const Request& r) {
 
 // Who asks, for the brake on guessed codes: the peer's account as the bridge
 // names it, else the peer's client id in the session.
-QString peerOf(const vex::Json& frame, const QString& session) {
-  const QString account = jsonread::text(frame, "PeerACC");
+QString peerOf(const QString& account, const QString& session) {
   if (!account.isEmpty()) return QStringLiteral("acc:") + account;
   return QStringLiteral("client:") + makeMsgBack(QString(), QString(), session, vex::Json()).ClientIDRemote;
 }
@@ -118,10 +117,10 @@ void handleRequest(const vex::Json& frame) {
   request.session = jsonread::text(frame, "Session");
   request.code = jsonread::text(frame, "Code");
   request.msg = jsonread::member(frame, "Msg");
-  request.peer = peerOf(frame, request.session);
   request.transferCheck = jsonread::integer(frame, protocol::kTransferCheckField) == 1;
   request.account = jsonread::text(frame, "PeerACC");
   request.accountName = jsonread::text(frame, "PeerName");
+  request.peer = peerOf(request.account, request.session);
   if (request.code != QLatin1String("SessionClosed")) ShareAccess::shared().touch(request.session);
   for (const Route& route : kRoutes) {
     if (request.code == QLatin1String(route.code)) {

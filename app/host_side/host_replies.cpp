@@ -42,7 +42,7 @@ MsgBack makeMsgBack(const QString& code, const QString& token, const QString& se
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
   const auto text = hostside::makeMsgBack(code, token, session, std::move(data)).toJSONString();
   if (!text) {
-    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), code);
+    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(code));
     return;
   }
   hostside::sendFrame(QStringLiteral("WSDC"), QString::fromStdString(*text));

@@ -135,7 +135,7 @@ void RemoteFileListController::resetCheckHost() {
 }
 
 void RemoteFileListController::badReply(const char* what, const QString& detail) {
-  zlog::parts(QString::fromUtf8(what), QStringLiteral("- malformed reply from the host -"), detail.left(300));
+  zlog::parts(QString::fromUtf8(what), QStringLiteral("- malformed reply from the host -"), zlog::excerpt(detail));
 }
 
 // ---- listing ---------------------------------------------------------------

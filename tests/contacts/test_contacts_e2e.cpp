@@ -160,12 +160,12 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
 
   // Before any offer the answer is "undecided".
   EXPECT_EQ(ask(QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u0"}}), (Json{{"data", "0"}}));
-  EXPECT_EQ(ask(QStringLiteral("WaitRemoteReceiveFiles"), {{"Session", session.toStdString()},
-                                                            {"Summary", "photo.jpg 200 KB"},
-                                                            {"FromUser", "Bob"},
-                                                            {"UUID", "u1"}}),
+  EXPECT_EQ(ask(QStringLiteral("WaitRemoteReceiveFiles"),
+                {{"Session", session.toStdString()}, {"Summary", "photo.jpg 200 KB"},
+                 {"FromUser", "<h1 style='color:red'>Your bank</h1>"}, {"UUID", "u1"}}),
             (Json{{"data", "1"}}));
   ASSERT_TRUE(window.ctlViewReceiveFile().isShowView);
+  // The panel names the sender as the relay names Bob's account, whatever he calls himself.
   EXPECT_EQ(window.ctlViewReceiveFile().FromUser, QStringLiteral("Bob"));
 
   // Ann's panel: she picks her folder and accepts.

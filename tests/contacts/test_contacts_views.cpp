@@ -132,14 +132,22 @@ TEST_P(ContactViews, ReceivePanelWaitsThenShowsProgress) {
   MainViewState& state = view.state();
   CtlViewReceiveFile& record = state.ctlViewReceiveFile();
   record.Session = QStringLiteral("ann-2|me-1");
-  record.Summary = QStringLiteral("holiday.jpg(3 objects) 5 MB");
-  record.FromUser = QStringLiteral("Ann");
+  record.Summary = QStringLiteral("<b>holiday.jpg</b>(3 objects) 5 MB");
+  record.FromUser = QStringLiteral("<b>Ann</b>");
   record.isShowView = true;
   state.receiveFilePanelChanged();
   auto* panel = qobject_cast<ViewReceiveFile*>(view.presentedSheet(state.isShowReceiveFile));
   ASSERT_NE(panel, nullptr);
   EXPECT_TRUE(panel->okButton()->isVisible());
   EXPECT_TRUE(panel->folderField()->text().endsWith(QStringLiteral("Kelvor/MyReceived")));
+  // The peer's texts are shown as they came, never rendered.
+  int marked = 0;
+  for (const QLabel* label : panel->findChildren<QLabel*>()) {
+    if (!label->text().contains(QLatin1String("<b>"))) continue;
+    ++marked;
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+  }
+  EXPECT_EQ(marked, 2);  // the title and the offer
   record.iCountDown = 21;
   panel->refresh();
   save("receive_waiting");

@@ -26,4 +26,20 @@ TEST(LogRedaction, MasksEverySecretFormAndKeepsTheRest) {
   EXPECT_EQ(zlog::redactSecret(QString()), QString());
 }
 
+// A frame logged on a refusal: its first 512 bytes, never half a character,
+// and its length; a secret the cut falls into is still masked.
+TEST(LogExcerpt, KeepsTheFirstBytesAndTheLength) {
+  EXPECT_EQ(zlog::excerpt(QStringLiteral("short")), QStringLiteral("short"));
+  const QString exact(512, QLatin1Char('a'));
+  EXPECT_EQ(zlog::excerpt(exact), exact);
+  const QString wide = QString(511, QLatin1Char('a')) + QString::fromUtf8("\xc3\xa9") + QString(5000, QLatin1Char('b'));
+  const QString cut = zlog::excerpt(wide);
+  EXPECT_EQ(cut, QString(511, QLatin1Char('a')) + QStringLiteral(" ... [5513 bytes]"));
+  EXPECT_EQ(zlog::excerpt(wide.toUtf8()), cut);
+  const QString huge = QString(100000, QChar(0x4e2d));  // three bytes each
+  EXPECT_EQ(zlog::excerpt(huge), QString(170, QChar(0x4e2d)) + QStringLiteral(" ... [300000 bytes]"));
+  const QString secret = QString(490, QLatin1Char(' ')) + QStringLiteral(R"({"Token":"abcdefghijklmnopqrstuvwxyz"})");
+  EXPECT_FALSE(zlog::redactJsonText(zlog::excerpt(secret)).contains(QStringLiteral("abc")));
+}
+
 }  // namespace

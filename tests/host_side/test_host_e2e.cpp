@@ -250,8 +250,19 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
     return Json::parse(reply["data"].get<std::string>()).size();
   };
 
-  // Locked: every route answers as if nothing were there.
+  // Locked: every route answers as if nothing were there; the share with a
+  // code is no more present than a missing one, its folder and this
+  // machine's documents folder stay unknown, and the clipboard is out of
+  // reach (answered as an empty one).
   EXPECT_EQ((ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"pass", "wrong"}, {"isweb", 0}}))["data"].size(), 0u);
+  const Json web = (ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"isweb", 1}}))["data"];
+  ASSERT_EQ(web.size(), 1u);
+  EXPECT_EQ(web[0]["path"], "");
+  EXPECT_EQ(web[0]["isupload"], 0);
+  EXPECT_EQ(ask(QStringLiteral("CheckHost"), {{"tag", "E2E1"}}), ask(QStringLiteral("CheckHost"), {{"tag", "NONE"}}));
+  EXPECT_EQ((ask(QStringLiteral("ClientTouch"), {{"m", ""}}))["data"]["Local"], "");
+  EXPECT_EQ(ask(QStringLiteral("Clipboard"), {{"Info", "from a stranger"}}), Json("[]"));
+  EXPECT_EQ(ask(QStringLiteral("ClipboardGetText"), Json::object()), (Json{{"data", ""}}));
   EXPECT_EQ((ask(QStringLiteral("getFileList"), page))["sPageInfo"], "0|0");
   EXPECT_EQ(icons(pic), 0u);
   EXPECT_EQ((ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 0);
@@ -266,8 +277,14 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
   EXPECT_EQ(vantrel::intOf(uploadInto(), "ForceCancel"), 1);
   EXPECT_FALSE(QFile::exists(shared + QStringLiteral("/up.txt")));
 
-  // The code, letter case aside, opens every route of this session.
+  // The code, letter case aside, opens every route of this session; the
+  // clipboard it may push to, never read (it is not the user's own account).
   EXPECT_EQ(ask(QStringLiteral("checkAccessCode"), {{"tag", "e2e1"}, {"password", "PASS1"}}), (Json{{"data", true}}));
+  EXPECT_NE((ask(QStringLiteral("CheckHost"), {{"tag", "E2E1"}}))["data"], "");
+  EXPECT_EQ((ask(QStringLiteral("getShareInfo"), {{"tag", "E2E1"}, {"isweb", 1}}))["data"][0]["path"], sharedDir);
+  EXPECT_NE((ask(QStringLiteral("ClientTouch"), {{"m", ""}}))["data"]["Local"], "");
+  EXPECT_EQ(ask(QStringLiteral("Clipboard"), {{"Info", "from bob"}}), Json("[]"));
+  EXPECT_EQ(ask(QStringLiteral("ClipboardGetText"), Json::object()), (Json{{"data", ""}}));
   EXPECT_EQ((ask(QStringLiteral("getFileList"), page))["sPageInfo"], "232|3");
   EXPECT_EQ(icons(pic), 1u);
   EXPECT_EQ((ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 1);
@@ -302,6 +319,16 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
   EXPECT_EQ((ask(QStringLiteral("fileDownloadCheck"), {{"path", doc}}))["data"]["valid"], 1);
   setClientClock(kClockStart + CodeThrottle::kFirstPauseMs);
   EXPECT_EQ(ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E2"}, {"password", "Other2"}}), (Json{{"data", true}}));
+
+  // Frames of an unknown code, of 256 KiB each: the log shows each one's
+  // first 512 bytes and its length, not the frame.
+  const qsizetype logBefore = clientA.output().size();
+  const std::string bulk(256 * 1024, 'x');
+  for (int i = 0; i < 20; ++i) peer.request(session, QStringLiteral("NoSuchCode"), {{"bulk", bulk}});
+  ASSERT_TRUE(spinUntil([&] { return clientA.output().count("WSDC Not Process - NoSuchCode") == 20; }, 30s))
+      << clientA.output().right(2000).toStdString();
+  EXPECT_LT(clientA.output().size() - logBefore, 20 * 2048);
+  EXPECT_TRUE(clientA.output().contains(" bytes]"));
 
   // No secret of the run in the client's log.
   clientA.stop();

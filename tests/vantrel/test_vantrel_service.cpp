@@ -312,8 +312,8 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
 
 // The host's client learns what it needs to decide per session: the access
 // code given with "ClientInit" (as a "checkAccessCode" request ahead of the
-// peer's own, whose answer stays with the bridge), the asking account with
-// every request, and the session's end.
+// peer's own, whose answer stays with the bridge), the asking account and its
+// name with every request, and the session's end.
 TEST_F(VantrelService, TellsTheHostTheLinksCodeTheAskingAccountAndTheSessionsEnd) {
   const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
   const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
@@ -338,6 +338,7 @@ TEST_F(VantrelService, TellsTheHostTheLinksCodeTheAskingAccountAndTheSessionsEnd
   auto ping = host->link.waitForCode(QStringLiteral("WSDC"));
   ASSERT_TRUE(ping);
   EXPECT_EQ(textOf(ping->data, "PeerACC"), QString::number(intOf(peer->result, "ACC")));
+  EXPECT_EQ(textOf(ping->data, "PeerName"), QStringLiteral("Bob"));  // the account's name, as the relay gives it
 
   peer->bridge.child().stop();
   auto closed = host->link.waitFor([](const ClientLink::Frame& f) {
