@@ -165,4 +165,10 @@ void TransferEngine::onPeerData(const QString& session, const QString& xid, qint
     core_.sendTo(session, QStringLiteral("cancel"), xid, XferNote{-1, 0, 0, QStringLiteral("no such transfer")}.toJSONModel());
 }
 
+void TransferEngine::resume(const QString& session) {
+  for (const TaskPtr& task : core_.all())
+    if (task->session == session && task->role == TransferRole::Source && task->state == TransferState::Running)
+      source_.resume(task);
+}
+
 }  // namespace vantrel

@@ -178,6 +178,7 @@ void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, con
 void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
                           const QByteArray& owner) {
   ++task->taken;
+  task->takenBytes += bytes.size();
   if (writeChunk(task, index, offset, bytes, owner)) acknowledge(task);
 }
 
@@ -185,7 +186,7 @@ void TransferSink::acknowledge(const TaskPtr& task) {
   const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
   if (count <= task->acked) return;
   task->acked = count;
-  core_.send(task, QStringLiteral("ack"), XferAck{count}.toJSONModel());
+  core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes}.toJSONModel());
 }
 
 bool TransferSink::openFile(const TaskPtr& task, qint64 index) {

@@ -234,7 +234,7 @@ void TransferSource::pump(const TaskPtr& task) {
         if (const TaskPtr t = weak.lock()) pump(t);
       });
     }
-    if (!task->in->hasChunk()) return;
+    if (!task->in->hasChunk() || !core_.roomFor(task->session, kTransferChunkBytes + kTransferFrameOverhead)) return;
     const SourceReader::Chunk chunk = task->in->take();
     const TransferEntry& entry = task->entries[task->current];
     if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true);
@@ -258,10 +258,16 @@ void TransferSource::pump(const TaskPtr& task) {
   }
 }
 
+// A chunk counts as taken only when the bytes the sink says it received
+// ("b", when given) cover it.
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
   const qint64 count = intOf(msg, "c");
+  const bool withBytes = msg.is_object() && msg.contains("b");
+  const qint64 received = intOf(msg, "b");
   while (task->acked < count && !task->inflight.empty()) {
     const TransferTask::Inflight chunk = task->inflight.front();
+    if (withBytes && task->ackedBytes + chunk.bytes > received) break;
+    task->ackedBytes += chunk.bytes;
     task->inflight.pop_front();
     ++task->acked;
     task->bytesDone += chunk.bytes;

@@ -19,6 +19,8 @@ namespace vantrel {
 
 inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
+// A data frame's header at most, beside its payload (the relay's credit counts both).
+inline constexpr qint64 kTransferFrameOverhead = 2048;
 // Limits of the walk of a folder a peer asked for.
 inline constexpr int kTransferMaxEntries = 50000;
 inline constexpr int kTransferMaxDepth = 64;
@@ -70,6 +72,7 @@ struct TransferTask {
   std::unique_ptr<SourceReader> in;  // the file being sent
   qint64 sent = 0;
   qint64 acked = 0;  // chunks acknowledged (by the peer, or to it on the sink)
+  qint64 ackedBytes = 0;  // their bytes (source)
   std::deque<Inflight> inflight;
   bool allSent = false;
   int checksPending = 0;
@@ -85,6 +88,7 @@ struct TransferTask {
   std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
   qint64 accepted = 0;                 // bytes of `out` handed to its writes
   qint64 taken = 0;   // chunks received
+  qint64 takenBytes = 0;  // their bytes
   qint64 stored = 0;  // chunks written
   int committing = 0;         // files being synced and renamed
   bool doneReceived = false;  // the source has sent everything
