@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "wire_models.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -26,7 +27,16 @@ QString shown(const QByteArray& session) { return QString::fromUtf8(session.left
 
 RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
     : QObject(parent), core_(core), loops_(std::make_unique<RelayLoops>(loops)) {
-  flow_.lostWhilePaused = [this](const LinkPtr& link) { linkGone(link); };
+  flow_.credit = [this](const LinkPtr& to, const QByteArray& session, qint64 n) {
+    RelayCredit credit;
+    credit.Session = QString::fromUtf8(session);
+    credit.n = n;
+    sendFrame(to, credit.toJSONModel());
+  };
+  flow_.overflowed = [this](const LinkPtr& link) {
+    zlog::parts(QStringLiteral("Relay - closed a connection that does not read:"), link->name());
+    QMetaObject::invokeMethod(link->socket, [this, link] { linkGone(link); }, Qt::QueuedConnection);
+  };
 }
 
 RelayHub::~RelayHub() {
@@ -46,6 +56,7 @@ RelayHub::~RelayHub() {
         link->socket = nullptr;
       }
       link->gone = true;
+      link->out.clear();
       if (!socket) return;
       socket->disconnect();
       socket->abort();
@@ -106,6 +117,10 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   connect(socket, &QWebSocket::bytesWritten, socket, [this, weak] {
     if (const LinkPtr l = weak.lock()) flow_.drained(l);
   });
+  if (auto* tls = qobject_cast<QSslSocket*>(tcp))
+    connect(tls, &QSslSocket::encryptedBytesWritten, socket, [this, weak] {
+      if (const LinkPtr l = weak.lock()) flow_.drained(l);
+    });
   connect(socket, &QWebSocket::disconnected, socket, [this, weak] {
     if (const LinkPtr l = weak.lock()) linkGone(l);
   });
@@ -160,7 +175,8 @@ void RelayHub::onText(const LinkPtr& link, const QString& text) {
 
 void RelayHub::forwardJson(const LinkPtr& link, const vex::Json& frame) {
   const QByteArray id = textField(frame, "Session").toUtf8();
-  const LinkPtr target = otherEnd(link, id);
+  const Route route = otherEnd(link, id);
+  const LinkPtr& target = route.to;
   if (!target) {
     refuse(link, QStringLiteral("not your session: ") + shown(id));
     return;
@@ -174,8 +190,9 @@ void RelayHub::forwardJson(const LinkPtr& link, const vex::Json& frame) {
   forward.Session = QString::fromUtf8(id);
   forward.from = link->clientId;
   forward.frame = *body;
-  sendFrame(target, forward.toJSONModel());
-  flow_.throttle(link, target);
+  const auto text = vex::dump(forward.toJSONModel());
+  if (text && !flow_.forwardText(link, target, id, route.flow, route.side, QString::fromStdString(*text)))
+    overflow(id, route.flow);
 }
 
 void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
@@ -188,14 +205,25 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
     refuse(link, refusal->why, refusal->close);
     return;
   }
-  const QByteArrayView session = std::get<QByteArrayView>(route);
-  const LinkPtr target = otherEnd(link, QByteArray::fromRawData(session.data(), session.size()));
-  if (!target) {
-    refuse(link, QStringLiteral("not your session: ") + shown(session.toByteArray()));
+  const QByteArray session = std::get<QByteArrayView>(route).toByteArray();
+  const Route to = otherEnd(link, session);
+  if (!to.to) {
+    refuse(link, QStringLiteral("not your session: ") + shown(session));
     return;
   }
-  flow_.sendBinary(target, message);  // the same bytes, shared, not copied
-  flow_.throttle(link, target);
+  // The same bytes, shared, not copied.
+  if (!flow_.forwardBinary(link, to.to, session, to.flow, to.side, message)) overflow(session, to.flow);
+}
+
+// A side of the session does not take what is sent to it: the session ends
+// (its queue is dropped with it), nothing else waits for it.
+void RelayHub::overflow(const QByteArray& id, const FlowPtr& flow) {
+  if (flow->ended.exchange(true)) return;
+  zlog::parts(QStringLiteral("Relay - session ended, its receiver does not read:"), shown(id));
+  toMain([this, id, flow] {
+    const auto it = sessions_.constFind(id);
+    if (it != sessions_.constEnd() && it->flow == flow) endSession(id, nullptr);
+  });
 }
 
 void RelayHub::linkGone(const LinkPtr& link) {
@@ -220,13 +248,13 @@ void RelayHub::linkGone(const LinkPtr& link) {
 
 // ---- any thread ----
 
-LinkPtr RelayHub::otherEnd(const LinkPtr& sender, const QByteArray& session) const {
+RelayHub::Route RelayHub::otherEnd(const LinkPtr& sender, const QByteArray& session) const {
   std::shared_lock lock(routesMutex_);
   const auto it = sessions_.constFind(session);
-  if (it == sessions_.constEnd()) return nullptr;
-  if (it->caller == sender) return it->host;
-  if (it->host == sender) return it->caller;
-  return nullptr;
+  if (it == sessions_.constEnd()) return {};
+  if (it->caller == sender) return {it->host, it->flow, 1};
+  if (it->host == sender) return {it->caller, it->flow, 0};
+  return {};
 }
 
 void RelayHub::sendFrame(const LinkPtr& link, const vex::Json& frame) {
@@ -243,7 +271,7 @@ void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
 }
 
 void RelayHub::closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why) {
-  flow_.onLinkThread(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
+  flow_.closeAfterQueued(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
 }
 
 void RelayHub::toMain(std::function<void()> work) {
@@ -332,7 +360,7 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
     }
     {
       std::unique_lock lock(routesMutex_);
-      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_});
+      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::make_shared<SessionFlow>()});
     }
     link->sessions.insert(id);
     host->sessions.insert(id);
@@ -345,6 +373,7 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   toCaller.hostname = account->hostname;
   toCaller.tag = tag;
   toCaller.uname = account->nameAcc;
+  toCaller.window = RelayFlow::kCreditWindow;
   RelaySessionToHost toHost;
   toHost.Session = toCaller.Session;
   toHost.ClientID1 = link->clientId;
@@ -352,6 +381,7 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   toHost.tag = tag;
   toHost.uname = nameOf(link->accountId);
   toHost.ACC = link->accountId;
+  toHost.window = RelayFlow::kCreditWindow;
   sendFrame(host, toHost.toJSONModel());
   sendFrame(link, toCaller.toJSONModel());
   zlog::parts(QStringLiteral("Relay - session"), toCaller.Session);
@@ -392,6 +422,7 @@ void RelayHub::endSession(const QByteArray& id, const LinkPtr& closedBy) {
   const auto it = sessions_.constFind(id);
   if (it == sessions_.constEnd()) return;
   const Session session = *it;
+  session.flow->ended = true;
   {
     std::unique_lock lock(routesMutex_);
     sessions_.remove(id);

@@ -62,6 +62,13 @@ class RelayHub : public QObject {
     LinkPtr host;
     qint64 callerAccount = 0;
     quint64 order = 0;
+    FlowPtr flow;
+  };
+  // Where a sender's message of a session goes.
+  struct Route {
+    LinkPtr to;
+    FlowPtr flow;
+    int side = 0;  // of `to`: 0 the caller, 1 the host
   };
 
   // On the link's thread.
@@ -70,7 +77,8 @@ class RelayHub : public QObject {
   void forwardJson(const LinkPtr& link, const vex::Json& frame);
   void linkGone(const LinkPtr& link);
   // Any thread.
-  LinkPtr otherEnd(const LinkPtr& sender, const QByteArray& session) const;
+  Route otherEnd(const LinkPtr& sender, const QByteArray& session) const;
+  void overflow(const QByteArray& id, const FlowPtr& flow);
   void sendFrame(const LinkPtr& link, const vex::Json& frame);
   void refuse(const LinkPtr& link, const QString& why, bool close = false);
   void closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why);

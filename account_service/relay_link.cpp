@@ -4,65 +4,89 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QThread>
-#include <QTimer>
 #include <QWebSocket>
 
 namespace kelvor {
 
-namespace {
-
-// Counts a message's bytes against its receiver until it reaches the socket
-// or is dropped with the socket (then its event, and this, are destroyed).
-struct Ticket {
-  Ticket(LinkPtr link, std::atomic<qint64>& total, qint64 bytes) : to(std::move(link)), total(total), bytes(bytes) {
-    to->posted += bytes;
-    total += bytes;
-  }
-  ~Ticket() {
-    to->posted -= bytes;
-    total -= bytes;
-  }
-  LinkPtr to;
-  std::atomic<qint64>& total;
-  qint64 bytes;
-};
-
-// A frame cut in two by a pause must not time out inside the WebSocket's reader.
-void holdPartialFrame(QWebSocket* socket) {
-  for (QObject* child : socket->children())
-    if (qstrcmp(child->metaObject()->className(), "QWebSocketDataProcessor") == 0)
-      for (QTimer* timer : child->findChildren<QTimer*>()) timer->stop();
-}
-
-// Stops the WebSocket from reading the connection (its TCP socket's signals
-// are blocked), and the TCP socket from taking in more than a little from the
-// kernel, so the peer itself is held back.
-void holdReading(QTcpSocket& tcp) {
-  tcp.setReadBufferSize(RelayFlow::kPausedReadAhead);
-  tcp.blockSignals(true);
-}
-
-}  // namespace
-
 void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
-  post(to, text.size() * 2, [text](QWebSocket* socket) { socket->sendTextMessage(text); });
+  OutMessage message;
+  message.text = text;
+  message.size = text.size() * 2;
+  enqueue(to, std::move(message));
 }
 
-void RelayFlow::sendBinary(const LinkPtr& to, const QByteArray& message) {
-  post(to, message.size(), [message](QWebSocket* socket) { socket->sendBinaryMessage(message); });
+bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
+  if (flow->ended.load()) return false;
+  const qint64 waiting = flow->queued[side].load();
+  if (waiting == 0) return true;  // one message always fits an empty queue
+  qint64 limit = kSessionWindow;
+  if (total_.load() > kTotalHighWater)
+    limit = std::max(kMinShare, kTotalHighWater / std::max(1, busySessions_.load()));
+  return waiting + bytes <= limit;
 }
 
-void RelayFlow::onLinkThread(const LinkPtr& link, std::function<void(QWebSocket*)> work) {
-  post(link, 0, std::move(work));
+bool RelayFlow::forwardText(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow,
+                            int side, const QString& text) {
+  const qint64 bytes = text.size() * 2;
+  if (!admit(flow, side, bytes)) return false;
+  OutMessage message;
+  message.session = session;
+  message.text = text;
+  message.size = bytes;
+  message.flow = flow;
+  message.side = side;
+  message.from = from;
+  message.ticket = std::make_shared<FlowTicket>(flow, side, bytes, total_, busySessions_);
+  enqueue(to, std::move(message));
+  return true;
 }
 
-void RelayFlow::post(const LinkPtr& to, qint64 bytes, std::function<void(QWebSocket*)> write) {
-  auto ticket = bytes > 0 ? std::make_shared<Ticket>(to, total_, bytes) : nullptr;
-  auto run = [this, to, ticket, write = std::move(write)]() mutable {
+bool RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow,
+                              int side, const QByteArray& bytes) {
+  if (!admit(flow, side, bytes.size())) return false;
+  OutMessage message;
+  message.session = session;
+  message.binary = true;
+  message.bytes = bytes;  // shared, not copied
+  message.size = bytes.size();
+  message.flow = flow;
+  message.side = side;
+  message.from = from;
+  message.ticket = std::make_shared<FlowTicket>(flow, side, message.size, total_, busySessions_);
+  enqueue(to, std::move(message));
+  return true;
+}
+
+void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close) {
+  post(link, [this, link, close = std::move(close)](QWebSocket* socket) {
+    pump(link);
+    link->closing = true;
+    close(socket);
+  });
+}
+
+void RelayFlow::enqueue(const LinkPtr& to, OutMessage message) {
+  auto held = std::make_shared<OutMessage>(std::move(message));
+  post(to, [this, to, held](QWebSocket* socket) {
+    to->out.push(std::move(*held));
+    // Written from the link's own event loop, never inside the reading of a
+    // message (a write there can take in more bytes without announcing them).
+    if (to->pumpPosted) return;
+    to->pumpPosted = true;
+    QMetaObject::invokeMethod(
+        socket,
+        [this, to] {
+          to->pumpPosted = false;
+          pump(to);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void RelayFlow::post(const LinkPtr& to, std::function<void(QWebSocket*)> work) {
+  auto run = [to, work = std::move(work)] {
     QWebSocket* socket = to->socket;  // on the link thread now
-    if (socket && !to->gone.load()) write(socket);
-    ticket.reset();
-    if (socket && !to->gone.load()) drained(to);
+    if (socket && !to->gone.load()) work(socket);
   };
   bool here = false;
   {
@@ -74,116 +98,48 @@ void RelayFlow::post(const LinkPtr& to, qint64 bytes, std::function<void(QWebSoc
   if (here) run();
 }
 
-void RelayFlow::refreshBuffered(RelayLink& link) {
-  qint64 now = 0;
-  if (link.socket && !link.gone.load()) {
-    // TLS takes the WebSocket's bytes at once and keeps them encrypted below.
-    now = link.socket->bytesToWrite();
-    if (const auto* tls = qobject_cast<const QSslSocket*>(link.tcp)) now += tls->encryptedBytesToWrite();
+qint64 RelayFlow::socketHolds(const RelayLink& link) const {
+  // TLS takes the WebSocket's bytes at once and keeps them encrypted below.
+  qint64 held = link.socket->bytesToWrite();
+  if (const auto* tls = qobject_cast<const QSslSocket*>(link.tcp)) held += tls->encryptedBytesToWrite();
+  return held;
+}
+
+void RelayFlow::pump(const LinkPtr& link) {
+  QWebSocket* socket = link->socket;
+  if (!socket || link->gone.load() || link->closing) return;
+  if (link->out.controlBytes() > kControlLimit) {
+    link->closing = true;
+    link->out.clear();
+    if (overflowed) overflowed(link);
+    return;
   }
-  total_ += now - link.buffered.exchange(now);
+  while (socketHolds(*link) < kSocketAhead) {
+    std::optional<OutMessage> message = link->out.pop();
+    if (!message) return;
+    if (message->binary)
+      socket->sendBinaryMessage(message->bytes);
+    else
+      socket->sendTextMessage(message->text);
+    if (!message->flow) continue;
+    const FlowPtr flow = message->flow;
+    const int side = message->side;
+    message->ticket.reset();
+    if (!message->binary) continue;
+    const qint64 owed = flow->uncredited[side] += message->size;
+    if (owed < kCreditStep && flow->queued[side].load() > 0) continue;
+    const qint64 n = flow->uncredited[side].exchange(0);
+    const LinkPtr sender = message->from.lock();
+    if (n > 0 && sender && credit && !flow->ended.load()) credit(sender, message->session, n);
+  }
 }
 
 void RelayFlow::drained(const LinkPtr& link) {
-  refreshBuffered(*link);
-  if (link->gone.load() || link->queued() <= kLinkLowWater) {
-    std::vector<std::weak_ptr<RelayLink>> waiters;
-    {
-      std::lock_guard lock(link->waitersMutex);
-      waiters.swap(link->waiters);
-    }
-    wake(std::move(waiters));
-  }
-  if (total_.load() <= kTotalLowWater) {
-    std::vector<std::weak_ptr<RelayLink>> waiters;
-    {
-      std::lock_guard lock(totalWaitersMutex_);
-      waiters.swap(totalWaiters_);
-    }
-    wake(std::move(waiters));
-  }
+  pump(link);
 }
 
 void RelayFlow::forget(const LinkPtr& link) {
-  total_ -= link->buffered.exchange(0);
-  drained(link);
-}
-
-void RelayFlow::wake(std::vector<std::weak_ptr<RelayLink>> waiters) {
-  for (const auto& weak : waiters)
-    if (LinkPtr waiter = weak.lock()) onLinkThread(waiter, [this, waiter](QWebSocket*) { resume(waiter); });
-}
-
-void RelayFlow::throttle(const LinkPtr& sender, const LinkPtr& receiver) {
-  if (sender->paused || !sender->tcp) return;
-  if (receiver->queued() > kLinkHighWater)
-    pause(sender, receiver);
-  else if (total_.load() > kTotalHighWater)
-    pause(sender, nullptr);
-}
-
-bool RelayFlow::mayResume(const RelayLink& link) const {
-  const LinkPtr receiver = link.waitingOn.lock();
-  if (receiver && !receiver->gone.load() && receiver->queued() > kLinkLowWater) return false;
-  return total_.load() <= (link.pausedForTotal ? kTotalLowWater : kTotalHighWater);
-}
-
-void RelayFlow::pause(const LinkPtr& sender, const LinkPtr& receiver) {
-  sender->paused = true;
-  sender->waitingOn = receiver;
-  sender->pausedForTotal = !receiver;
-  holdReading(*sender->tcp);
-  if (!sender->pausePoll) {
-    sender->pausePoll = new QTimer(sender->socket);
-    sender->pausePoll->setInterval(kPausePollMs);
-    std::weak_ptr<RelayLink> weak = sender;
-    QObject::connect(sender->pausePoll, &QTimer::timeout, sender->pausePoll, [this, weak] {
-      if (LinkPtr link = weak.lock()) pollPaused(link);
-    });
-  }
-  sender->pausePoll->start();
-  if (receiver) {
-    std::lock_guard lock(receiver->waitersMutex);
-    receiver->waiters.push_back(sender);
-  } else {
-    std::lock_guard lock(totalWaitersMutex_);
-    totalWaiters_.push_back(sender);
-  }
-  // The receiver may have drained before it could see this sender waiting.
-  if (mayResume(*sender)) {
-    // Still inside the sender's own reading: nothing was missed, just go on.
-    sender->paused = false;
-    sender->pausePoll->stop();
-    sender->tcp->blockSignals(false);
-    sender->tcp->setReadBufferSize(0);
-  }
-}
-
-void RelayFlow::resume(const LinkPtr& link) {
-  if (!link->paused || link->gone.load() || !mayResume(*link)) return;
-  link->paused = false;
-  link->pausePoll->stop();
-  link->tcp->blockSignals(false);
-  // Reading unlimited again; the TLS socket takes in what waits under it, and
-  // the WebSocket reads what arrived meanwhile.
-  link->tcp->setReadBufferSize(0);
-  QMetaObject::invokeMethod(link->tcp, "_q_flushReadBuffer", Qt::QueuedConnection);
-  emit link->tcp->readyRead();
-}
-
-void RelayFlow::pollPaused(const LinkPtr& link) {
-  if (!link->paused || link->gone.load() || !link->socket) return;
-  if (link->tcp->state() != QAbstractSocket::ConnectedState) {
-    link->paused = false;
-    link->pausePoll->stop();
-    link->tcp->blockSignals(false);
-    if (lostWhilePaused) lostWhilePaused(link);
-    return;
-  }
-  holdPartialFrame(link->socket);
-  // Its own outgoing bytes drain while its signals are blocked.
-  drained(link);
-  resume(link);
+  link->out.clear();
 }
 
 }  // namespace kelvor

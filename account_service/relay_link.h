@@ -1,20 +1,24 @@
 // One bridge's relay connection and the flow of messages to it.
 //
-// Ownership: the WebSocket and everything under "link thread" belong to the
-// thread the socket lives in (one of the relay loops). The identity is written
-// once by the main thread before `signedIn` is set, and read elsewhere only
-// after seeing `signedIn`. The sessions belong to the main thread. Queue sizes
-// are atomics that any thread may read.
+// Ownership: the WebSocket, its queues and everything under "link thread"
+// belong to the thread the socket lives in (one of the relay loops). The
+// identity is written once by the main thread before `signedIn` is set, and
+// read elsewhere only after seeing `signedIn`. The sessions belong to the main
+// thread.
 //
-// Every message to a link goes through RelayFlow::send, which hands it to the
-// link's thread (directly when already there) and counts its bytes until the
-// socket has written them. A sender whose receiver has more than
-// kLinkHighWater queued, or while all links together have more than
-// kTotalHighWater, is paused: the signals of its TCP socket are blocked, so
-// the WebSocket stops reading it, and its read buffer is capped, so that the
-// kernel stops the peer. It resumes when the queue has drained below the
-// low-water mark or the receiver is gone.
+// Every message to a link goes through RelayFlow, which hands it to the link's
+// thread (directly when already there). There it waits in the link's
+// SessionQueues until the socket has room: the relay's own messages first,
+// then the sessions' in turn. A session's messages count against its window
+// from the moment they are forwarded until the socket takes them; a sender
+// that goes past it (or past its fair share while all sessions together hold
+// more than kTotalHighWater) has the session ended, so a side that does not
+// read holds up only its own sessions and no connection is ever paused. Data
+// bytes taken by the receiver's socket are credited back to their sender
+// ("credit"), which sends data frames only within its credit.
 #pragma once
+
+#include "session_queue.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -24,10 +28,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 class QTcpSocket;
-class QTimer;
 class QWebSocket;
 
 namespace kelvor {
@@ -40,12 +42,11 @@ struct RelayLink {
   // link thread (or on the main thread before the link has a thread).
   std::mutex socketMutex;
   QWebSocket* socket = nullptr;
-  QTcpSocket* tcp = nullptr;  // under the socket; null when unknown (then it cannot pause)
+  QTcpSocket* tcp = nullptr;  // under the socket; null when unknown
   bool helloSeen = false;
-  bool paused = false;
-  QTimer* pausePoll = nullptr;
-  std::weak_ptr<RelayLink> waitingOn;  // the receiver it is paused for
-  bool pausedForTotal = false;         // paused for all links' queues together
+  SessionQueues out;
+  bool pumpPosted = false;
+  bool closing = false;
 
   // Written once by the main thread before `signedIn`.
   QString clientId;
@@ -57,59 +58,63 @@ struct RelayLink {
   qint64 readyOrder = 0;
 
   // Any thread.
-  std::atomic<qint64> posted{0};    // handed to the link thread, not yet to the socket
-  std::atomic<qint64> buffered{0};  // in the socket's write buffer
   std::atomic<bool> gone{false};
-  std::mutex waitersMutex;
-  std::vector<std::weak_ptr<RelayLink>> waiters;  // senders paused for this link
 
-  qint64 queued() const { return posted.load() + buffered.load(); }
   // For log lines: the client id once signed in.
   QString name() const { return signedIn.load() ? clientId : QStringLiteral("(not signed in)"); }
 };
 
 class RelayFlow {
  public:
-  static constexpr qint64 kLinkHighWater = 8 * 1024 * 1024;
-  static constexpr qint64 kLinkLowWater = 2 * 1024 * 1024;
+  // What may wait for one side of a session; past it the session ends.
+  static constexpr qint64 kSessionWindow = 8 * 1024 * 1024;
+  // Data bytes a sender may have on the way per session before credit comes
+  // back (announced with the session as "window").
+  static constexpr qint64 kCreditWindow = 4 * 1024 * 1024;
+  // Credit goes back in steps of this much, or when the session's queue is empty.
+  static constexpr qint64 kCreditStep = 256 * 1024;
+  // Past this in all sessions together, a session may hold only its share of it.
   static constexpr qint64 kTotalHighWater = 96 * 1024 * 1024;
-  static constexpr qint64 kTotalLowWater = 48 * 1024 * 1024;
-  static constexpr int kPausePollMs = 20;
-  // What a paused sender's TLS socket may still take in from the kernel.
-  static constexpr qint64 kPausedReadAhead = 256 * 1024;
+  static constexpr qint64 kMinShare = 256 * 1024;
+  // What the socket may hold ahead of the kernel before the queues wait.
+  static constexpr qint64 kSocketAhead = 1024 * 1024;
+  // The relay's own messages waiting for a link that does not read them; past it the link is closed.
+  static constexpr qint64 kControlLimit = 4 * 1024 * 1024;
 
-  // Hands a text or binary message to `to` (dropped when it is gone).
+  // The relay's own message to `to` (dropped when it is gone).
   void sendText(const LinkPtr& to, const QString& text);
-  void sendBinary(const LinkPtr& to, const QByteArray& message);
-  // Runs `work` on the link's thread with its socket; nothing when it is gone.
-  void onLinkThread(const LinkPtr& link, std::function<void(QWebSocket*)> work);
+  // A message of session `session` from `from` to side `side` of it (`to`);
+  // false when the session's queue has no room: the caller ends the session.
+  bool forwardText(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow, int side,
+                   const QString& text);
+  bool forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow, int side,
+                     const QByteArray& message);
+  // Runs `work` on the link's thread with its socket, after handing it what
+  // waits for it as far as it has room; nothing when it is gone.
+  void closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close);
 
-  // Link thread of `sender`, after it forwarded to `receiver`: pauses the
-  // sender when the receiver or the total is past its high-water mark.
-  void throttle(const LinkPtr& sender, const LinkPtr& receiver);
-  // Link thread: the socket wrote some bytes (or the link went); wakes the
-  // senders waiting for it when its queue is low enough.
+  // Link thread: the socket wrote some bytes; hands it more.
   void drained(const LinkPtr& link);
-  // Link thread, when the link goes: forgets its queue and wakes its waiters.
+  // Link thread, when the link goes: drops what waits for it.
   void forget(const LinkPtr& link);
 
   qint64 total() const { return total_.load(); }
 
-  // Called on the link thread when a paused link's TCP connection was found closed.
-  std::function<void(const LinkPtr&)> lostWhilePaused;
+  // Link thread of the receiver: `n` data bytes of `session` left for the
+  // other side; tells `to` (the sender).
+  std::function<void(const LinkPtr& to, const QByteArray& session, qint64 n)> credit;
+  // Link thread: the link does not read even the relay's own messages.
+  std::function<void(const LinkPtr& link)> overflowed;
 
  private:
-  void post(const LinkPtr& to, qint64 bytes, std::function<void(QWebSocket*)> write);
-  void refreshBuffered(RelayLink& link);
-  void pause(const LinkPtr& sender, const LinkPtr& receiver);
-  void resume(const LinkPtr& link);
-  void pollPaused(const LinkPtr& link);
-  bool mayResume(const RelayLink& link) const;
-  void wake(std::vector<std::weak_ptr<RelayLink>> waiters);
+  bool admit(const FlowPtr& flow, int side, qint64 bytes) const;
+  void enqueue(const LinkPtr& to, OutMessage message);
+  void post(const LinkPtr& to, std::function<void(QWebSocket*)> work);
+  void pump(const LinkPtr& link);
+  qint64 socketHolds(const RelayLink& link) const;
 
   std::atomic<qint64> total_{0};
-  std::mutex totalWaitersMutex_;
-  std::vector<std::weak_ptr<RelayLink>> totalWaiters_;
+  std::atomic<int> busySessions_{0};
 };
 
 }  // namespace kelvor

@@ -68,7 +68,8 @@ struct RelaySessionToCaller {
   QString hostname;
   QString tag;
   QString uname;
-  VEX_FIELDS(op, ref, Result, Session, ClientID1, ClientID2, hostname, tag, uname)
+  qint64 window = 0;  // data bytes each side may send before credit comes back
+  VEX_FIELDS(op, ref, Result, Session, ClientID1, ClientID2, hostname, tag, uname, window)
 };
 
 struct RelaySessionToHost {
@@ -79,7 +80,16 @@ struct RelaySessionToHost {
   QString tag;
   QString uname;
   qint64 ACC = 0;  // the calling account
-  VEX_FIELDS(op, Session, ClientID1, ClientID2, tag, uname, ACC)
+  qint64 window = 0;
+  VEX_FIELDS(op, Session, ClientID1, ClientID2, tag, uname, ACC, window)
+};
+
+// Data bytes of the session that left for the other side: the sender may send as many more.
+struct RelayCredit {
+  QString op = QStringLiteral("credit");
+  QString Session;
+  qint64 n = 0;
+  VEX_FIELDS(op, Session, n)
 };
 
 struct RelayConnectFailed {

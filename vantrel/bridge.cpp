@@ -12,6 +12,15 @@ namespace vantrel {
 
 namespace {
 
+// Larger credit in one step than any window: not from a sound service.
+constexpr qint64 kMaxCreditStep = 1024 * 1024 * 1024;
+
+// The data window the service gives a session, or -1 when it names none.
+qint64 windowOf(const Json& op) {
+  const qint64 window = intOf(op, "window");
+  return window > 0 ? window : -1;
+}
+
 const QString kNotServedOnBridge = QStringLiteral("This request is not served by the bridge");
 
 constexpr int kClientCheckTimeoutMs = 10000;
@@ -56,6 +65,10 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
   connect(service_, &ServiceLink::tokenRefused, this, &Bridge::onTokenRefused);
   connect(service_, &ServiceLink::opReceived, this, &Bridge::onServiceOp);
   connect(service_, &ServiceLink::binaryReceived, this, &Bridge::onServiceData);
+  transfers_->setRoom([this](const QString& session, qint64 bytes) {
+    const auto it = sessions_.constFind(session);
+    return it != sessions_.constEnd() && (it->credit < 0 || it->credit >= bytes);
+  });
 }
 
 bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
@@ -399,6 +412,15 @@ void Bridge::onServiceOp(const Json& op) {
     forgetSession(textOf(op, "Session"));
     return;
   }
+  if (name == QLatin1String("credit")) {
+    const QString session = textOf(op, "Session");
+    const auto it = sessions_.find(session);
+    const qint64 n = intOf(op, "n");
+    if (it == sessions_.end() || it->credit < 0 || n <= 0 || n > kMaxCreditStep) return;
+    it->credit += n;
+    transfers_->resume(session);
+    return;
+  }
   if (name == QLatin1String("error")) {
     zlog::parts(QStringLiteral("Vantrel - the service reports:"), zlog::excerpt(textOf(op, "error")));
     return;
@@ -425,7 +447,7 @@ void Bridge::onSessionOpened(const Json& op) {
     // A peer opened a session to this host.
     const qint64 caller = intOf(op, "ACC");
     sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
-                                      caller > 0 ? textOf(op, "uname") : QString(), false, {}});
+                                      caller > 0 ? textOf(op, "uname") : QString(), false, {}, windowOf(op)});
     zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), zlog::excerpt(session));
     return;
   }
@@ -437,7 +459,7 @@ void Bridge::onSessionOpened(const Json& op) {
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}});
+  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}, windowOf(op)});
   zlog::parts(QStringLiteral("Vantrel - session opened:"), zlog::excerpt(session));
   if (!pending.password.isEmpty()) {
     // The host learns the access code given with "ClientInit" as it would
@@ -493,6 +515,11 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   }
   if (!port_->hasClient()) {
     zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), zlog::excerpt(code));
+    return;
+  }
+  if (delivered_.countOf(session) >= kMaxRequestsInFlight) {
+    // Only this session waits: its peer sends faster than the client answers.
+    relay(session, RelayFrame{QStringLiteral("reply"), token, code, Json{{"Result", 0}, {"Info", "busy"}}});
     return;
   }
   delivered_.insert(token, session);
@@ -551,10 +578,13 @@ bool Bridge::sendTransferFrame(const QString& session, const QString& op, const 
 
 bool Bridge::sendTransferData(const QString& session, const QString& xid, quint32 file, quint64 offset,
                               QByteArrayView bytes) {
-  if (!sessions_.contains(session)) return false;
+  const auto it = sessions_.find(session);
+  if (it == sessions_.end()) return false;
   // The header alone: the payload is copied once, into the WebSocket frame.
   const QByteArray head = protocol::encodeDataFrameHead({session.toUtf8(), xid.toUtf8(), file, offset}, bytes.size());
-  return !head.isEmpty() && service_->sendBinary(head, bytes);
+  if (head.isEmpty() || !service_->sendBinary(head, bytes)) return false;
+  if (it->credit >= 0) it->credit = std::max<qint64>(0, it->credit - head.size() - bytes.size());
+  return true;
 }
 
 void Bridge::onServiceData(const QByteArray& message) {

@@ -29,6 +29,9 @@ class Bridge : public QObject {
   Q_OBJECT
  public:
   static constexpr int kMaxRememberedRequests = 4096;
+  // A peer's requests waiting for this host's client, per session; past it
+  // the peer is answered "busy".
+  static constexpr int kMaxRequestsInFlight = 64;
 
   explicit Bridge(QObject* parent = nullptr);
   Bridge(CredentialStore credentials, QObject* parent = nullptr);
@@ -58,6 +61,9 @@ class Bridge : public QObject {
     QString peerName;     // and its name, both as the relay gave them
     bool toHost = false;  // this bridge opened it: the peer is the host
     QStringList lanUrls;  // the addresses the host announced, followable ones only
+    // Data bytes the relay takes now for this session; negative when the
+    // service gives no window (it then sets no limit of its own).
+    qint64 credit = -1;
   };
   struct PendingInit {
     quint64 generation = 0;

@@ -23,10 +23,14 @@ class TokenTable {
   void forgetSession(const QString& session);
   void clear();
   size_t size() const { return size_t(sessions_.size()); }
+  int countOf(const QString& session) const { return perSession_.value(session); }
 
  private:
   size_t capacity_;
+  void dropped(const QString& session);
+
   QHash<QString, QString> sessions_;
+  QHash<QString, int> perSession_;
   std::deque<QString> order_;
 };
 

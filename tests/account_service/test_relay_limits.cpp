@@ -2,7 +2,7 @@
 // frames reach only the other side of their session, byte-exact; oversized
 // frames are refused from their header with memory bounded and others served;
 // one account cannot crowd others out of a host; a dropped sign-in takes its
-// connection along; a receiver that does not read stalls only its sender.
+// connection along; a receiver that does not read stalls only its own sessions.
 #include "relay_process_fixture.h"
 
 #include "protocol/data_frame.h"
@@ -35,9 +35,12 @@ TEST_F(RelayProcess, BinaryFramesReachOnlyTheOtherSideOfTheirSessionByteExact) {
   const QByteArray big = dataFrame(session, 2, testutil::randomBytes(3 * 1024 * 1024 + 17));
   ann->socket.sendBinaryMessage(big);
   EXPECT_EQ(bobHost->nextBinary(), big);
+  // The bytes that left for the receiver come back to their sender as credit.
+  EXPECT_EQ(ann->next(), (json{{"op", "credit"}, {"Session", session}, {"n", big.size()}}));
   const QByteArray back = dataFrame(session, 0, QByteArrayLiteral("acknowledged"));
   bobHost->socket.sendBinaryMessage(back);
   EXPECT_EQ(ann->nextBinary(), back);
+  EXPECT_EQ(bobHost->next(), (json{{"op", "credit"}, {"Session", session}, {"n", back.size()}}));
   EXPECT_TRUE(bob->quiet(100));
 
   // A client outside the session, malformed headers, an unknown session:
@@ -163,62 +166,107 @@ TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
   EXPECT_EQ(again.next()["error"], "unknown token");
 }
 
-TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsSender) {
+TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsOwnSessions) {
   std::string carolClient;
   auto carol = onlineRaw("carol@example.com", "carol-pass", &carolClient);
   auto ann = online("ann@example.com", "ann-pass");
   ann->send({{"op", "connect"}, {"ref", "r"}, {"hostname", "carol-host"}, {"tag", "t"}});
-  const std::string stalled = ann->next().value("Session", "");
+  const json opened = ann->next();
+  const std::string stalled = opened.value("Session", "");
+  const qint64 window = opened.value("window", qint64(0));
+  ASSERT_GE(window, 1024 * 1024);
   ASSERT_TRUE(carol->waitText("\"session\""));
   auto bobHost = online("bob@example.com", "bob-pass");
   auto bob = online("bob@example.com", "bob-pass");
   const std::string other = connect(*bob, *bobHost, "bob-host");
   const qint64 before = serviceRssKb();
-
-  // Carol stops reading; Ann sends far more than all buffers on the way hold.
-  qint64 written = 0;  // by Ann's socket to the kernel
-  QObject::connect(&ann->socket, &QWebSocket::bytesWritten, [&written](qint64 n) { written += n; });
-  std::vector<QByteArray> sent;
-  for (quint32 i = 0; i < 64; ++i) {
-    sent.push_back(dataFrame(stalled, i, testutil::randomBytes(1024 * 1024)));
-    ann->socket.sendBinaryMessage(sent.back());
-  }
-  // Ann's socket stops getting rid of its bytes once the service holds her back.
-  qint64 seen = -1;
-  ASSERT_TRUE(testutil::waitUntil(
-      [&] {
-        const bool still = written == seen;
-        seen = written;
-        testutil::waitUntil([] { return false; }, 300ms);
-        return still && written == seen;
-      },
-      20s));
-  QElapsedTimer clock;
-  clock.start();
   qint64 worstMs = 0;
-  while (clock.elapsed() < 1000) {
-    QElapsedTimer roundTrip;
-    roundTrip.start();
+  auto roundTrip = [&] {
+    QElapsedTimer clock;
+    clock.start();
     const QByteArray frame = dataFrame(other, 1, QByteArrayLiteral("small"));
     bob->socket.sendBinaryMessage(frame);
     ASSERT_EQ(bobHost->nextBinary(), frame);
     bobHost->send({{"op", "relay"}, {"Session", other}, {"frame", {{"ok", 1}}}});
-    ASSERT_EQ(bob->next()["frame"]["ok"], 1);
-    worstMs = std::max(worstMs, roundTrip.elapsed());
-  }
-  EXPECT_LT(worstMs, 500);
-  EXPECT_LT(written, 48 * 1024 * 1024) << "the sender was not held back";
-  if (testutil::kMemoryLimitsApply) {
-    EXPECT_LT(serviceRssKb() - before, 48 * 1024);
-  }
+    json answer;
+    do answer = bob->next();
+    while (answer.value("op", "") == "credit");
+    ASSERT_EQ(answer["frame"]["ok"], 1);
+    worstMs = std::max(worstMs, clock.elapsed());
+  };
 
-  // Carol reads again: everything arrives, whole and in order.
-  ASSERT_TRUE(testutil::waitUntil(
+  // Carol stops reading. Ann sends data only against credit: once the
+  // buffers on the way are full, credit stops and the session simply waits.
+  std::vector<QByteArray> sent;
+  qint64 credit = window;
+  const qint64 frameBytes = 512 * 1024;
+  auto sendWithinCredit = [&] {
+    while (credit >= frameBytes + 100) {
+      sent.push_back(dataFrame(stalled, quint32(sent.size()), testutil::randomBytes(frameBytes)));
+      credit -= sent.back().size();
+      ann->socket.sendBinaryMessage(sent.back());
+    }
+  };
+  auto takeCredit = [&](std::chrono::milliseconds wait) {
+    bool any = false;
+    while (!ann->frames.empty() || !ann->quiet(int(wait.count()))) {
+      for (const json& frame : ann->frames) {
+        EXPECT_EQ(frame.value("op", ""), "credit") << frame.dump();
+        credit += frame.value("n", qint64(0));
+        any = true;
+      }
+      ann->frames.clear();
+    }
+    return any;
+  };
+  QElapsedTimer stall;
+  stall.start();
+  do {
+    sendWithinCredit();
+    roundTrip();
+  } while (takeCredit(300ms) && stall.elapsed() < 20000);
+  ASSERT_LT(stall.elapsed(), 20000) << "credit never stopped";
+  EXPECT_LT(qint64(sent.size()) * frameBytes, 48 * 1024 * 1024);
+  for (int i = 0; i < 20; ++i) roundTrip();
+  EXPECT_TRUE(ann->frames.empty()) << "the session waits, it is not ended";
+
+  // A second sender of the same receiver ignores credit: its session ends,
+  // the other stays, and so does the first session.
+  auto eve = online("ann@example.com", "ann-pass");
+  eve->send({{"op", "connect"}, {"ref", "e"}, {"hostname", "carol-host"}, {"tag", "t"}});
+  const std::string evesSession = eve->next().value("Session", "");
+  ASSERT_FALSE(evesSession.empty());
+  auto evesClosed = [&] {
+    return std::any_of(eve->frames.begin(), eve->frames.end(), [&](const json& f) {
+      return f.value("op", "") == "closed" && f.value("Session", "") == evesSession;
+    });
+  };
+  int frames = 0;
+  for (; frames < 40 && !evesClosed(); ++frames) {
+    eve->socket.sendBinaryMessage(dataFrame(evesSession, quint32(frames), testutil::randomBytes(1024 * 1024)));
+    testutil::waitUntil([&] { return eve->socket.bytesToWrite() == 0; }, 2s);
+    roundTrip();
+  }
+  EXPECT_TRUE(testutil::waitUntil(evesClosed, 5s));
+  EXPECT_LE(frames, 12) << "one window, then the session ends";
+  eve->quiet(200);
+  EXPECT_FALSE(eve->closed) << "its connection stays";
+  EXPECT_TRUE(ann->frames.empty()) << "the session that kept to its credit stays";
+  roundTrip();
+  EXPECT_LT(worstMs, 500);
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(serviceRssKb() - before, 48 * 1024);
+
+  // Carol reads again: everything Ann sent arrives, whole and in order.
+  std::size_t at = 0;  // Ann's frames found in order among what Carol got (Eve's are there too)
+  std::size_t looked = 0;
+  EXPECT_TRUE(testutil::waitUntil(
       [&] {
         carol->pump();
-        return carol->binaries.size() >= sent.size();
+        for (; looked < carol->binaries.size(); ++looked)
+          if (at < sent.size() && carol->binaries[looked] == sent[at]) ++at;
+        return at == sent.size();
       },
       30s));
-  ASSERT_EQ(carol->binaries.size(), sent.size());
-  for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_TRUE(carol->binaries[i] == sent[i]) << i;
+  EXPECT_EQ(at, sent.size());
+  EXPECT_TRUE(takeCredit(1000ms)) << "credit comes back as she reads";
 }

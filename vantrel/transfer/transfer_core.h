@@ -37,6 +37,10 @@ class TransferCore {
   bool sendData(const TaskPtr& task, qint64 file, qint64 offset, QByteArrayView bytes) {
     return sendData_(task->session, task->xid, quint32(file), quint64(offset), bytes);
   }
+  // Whether the link may take `bytes` more data of the session now (the
+  // relay's credit); when not, the sources of the session wait for resume().
+  bool roomFor(const QString& session, qint64 bytes) const { return !room_ || room_(session, bytes); }
+  void setRoom(std::function<bool(const QString& session, qint64 bytes)> room) { room_ = std::move(room); }
   void askClient(const QString& session, const QString& code, const Json& msg, TransferAskDone done) {
     askClient_(session, code, msg, std::move(done));
   }
@@ -64,6 +68,7 @@ class TransferCore {
   TransferSendData sendData_;
   TransferAskClient askClient_;
   std::function<void(const QString& xid)> ended_;
+  std::function<bool(const QString& session, qint64 bytes)> room_;
   QHash<QString, TaskPtr> tasks_;
   QHash<QString, QString> downloads_;  // session -> xid of this client's latest download
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send

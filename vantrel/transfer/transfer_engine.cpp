@@ -169,4 +169,10 @@ void TransferEngine::onPeerData(const QString& session, const QString& xid, qint
     core_.sendTo(session, QStringLiteral("cancel"), xid, cancelNote(QStringLiteral("no such transfer"), TransferReason::Gone));
 }
 
+void TransferEngine::resume(const QString& session) {
+  for (const TaskPtr& task : core_.all())
+    if (task->session == session && task->role == TransferRole::Source && task->state == TransferState::Running)
+      source_.resume(task);
+}
+
 }  // namespace vantrel

@@ -69,6 +69,9 @@ class TransferEngine : public QObject {
   // `bytes` lie inside `owner` when it is given, which the sink then keeps instead of a copy.
   void onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset, QByteArrayView bytes,
                   const QByteArray& owner = {});
+  // The link has room for more data of the session: its sources go on.
+  void resume(const QString& session);
+  void setRoom(std::function<bool(const QString& session, qint64 bytes)> room) { core_.setRoom(std::move(room)); }
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();

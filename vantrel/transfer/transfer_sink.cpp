@@ -190,6 +190,7 @@ void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, con
 void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
                           const QByteArray& owner) {
   ++task->taken;
+  task->takenBytes += bytes.size();
   const bool ok = index == qint64(protocol::kPackedFiles) ? takePacked(task, offset, bytes, owner)
                                                            : writeChunk(task, index, offset, bytes, owner);
   if (ok) acknowledge(task);
@@ -219,7 +220,7 @@ void TransferSink::acknowledge(const TaskPtr& task) {
   const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
   if (count <= task->acked) return;
   task->acked = count;
-  core_.send(task, QStringLiteral("ack"), XferAck{count}.toJSONModel());
+  core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes}.toJSONModel());
 }
 
 bool TransferSink::openFile(const TaskPtr& task, qint64 index) {

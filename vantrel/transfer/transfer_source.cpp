@@ -281,7 +281,7 @@ void TransferSource::pump(const TaskPtr& task) {
         if (const TaskPtr t = weak.lock()) pump(t);
       });
     }
-    if (!task->in->hasChunk()) return;
+    if (!task->in->hasChunk() || !core_.roomFor(task->session, kTransferChunkBytes + kTransferFrameOverhead)) return;
     const SourceReader::Chunk chunk = task->in->take();
     const TransferEntry& entry = task->entries[task->current];
     if (chunk.changed)
@@ -320,7 +320,7 @@ bool TransferSource::startPacked(const TaskPtr& task) {
     QString why;
     bool changed = false;
     auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
-    if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true), false;
+    if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source), false;
     if (!file) {
       core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
       continue;
@@ -338,6 +338,9 @@ bool TransferSource::startPacked(const TaskPtr& task) {
 bool TransferSource::sendPacked(const TaskPtr& task) {
   for (const auto& [index, reader] : task->packing)
     if (!reader->hasChunk()) return false;
+  // A packed frame holds at most one chunk of file bytes and a header per file.
+  if (!core_.roomFor(task->session, kTransferChunkBytes + kTransferFrameOverhead + kTransferPackFiles * kPackedFileHeader))
+    return false;
   QByteArray payload;
   quint64 count = 0;
   qint64 bytes = 0, last = -1;
@@ -345,7 +348,7 @@ bool TransferSource::sendPacked(const TaskPtr& task) {
   for (const auto& [index, reader] : packing) {
     const SourceReader::Chunk chunk = reader->take();
     const TransferEntry& entry = task->entries[index];
-    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true), false;
+    if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true, TransferReason::Source), false;
     if (!chunk.why.isEmpty()) {
       core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, chunk.why}.toJSONModel());
       continue;
@@ -357,7 +360,7 @@ bool TransferSource::sendPacked(const TaskPtr& task) {
   }
   if (count == 0) return true;
   if (!core_.sendData(task, protocol::kPackedFiles, qint64(count), payload))
-    return core_.fail(task, QStringLiteral("the peer link is not open"), false), false;
+    return core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone), false;
   task->current = last;
   task->currentBytes = 0;
   task->currentOrdinal += qint64(count);
@@ -366,10 +369,16 @@ bool TransferSource::sendPacked(const TaskPtr& task) {
   return true;
 }
 
+// A chunk counts as taken only when the bytes the sink says it received
+// ("b", when given) cover it.
 void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
   const qint64 count = intOf(msg, "c");
+  const bool withBytes = msg.is_object() && msg.contains("b");
+  const qint64 received = intOf(msg, "b");
   while (task->acked < count && !task->inflight.empty()) {
     const TransferTask::Inflight chunk = task->inflight.front();
+    if (withBytes && task->ackedBytes + chunk.bytes > received) break;
+    task->ackedBytes += chunk.bytes;
     task->inflight.pop_front();
     ++task->acked;
     task->bytesDone += chunk.bytes;

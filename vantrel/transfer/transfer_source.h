@@ -26,6 +26,8 @@ class TransferSource {
   void onAccept(const TaskPtr& task, const Json& msg);
   void onAck(const TaskPtr& task, const Json& msg);
   void onFinished(const TaskPtr& task, const Json& msg);
+  // The link has room again for the task's session.
+  void resume(const TaskPtr& task) { pump(task); }
 
   // The local-network route, when the bridge has one.
   void setLan(TransferLan* lan) { lan_ = lan; }

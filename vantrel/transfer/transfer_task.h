@@ -19,6 +19,8 @@ namespace vantrel {
 
 inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
+// A data frame's header at most, beside its payload (the relay's credit counts both).
+inline constexpr qint64 kTransferFrameOverhead = 2048;
 // Limits of the walk of a folder a peer asked for.
 inline constexpr int kTransferMaxEntries = 50000;
 inline constexpr int kTransferMaxDepth = 64;
@@ -30,6 +32,7 @@ inline constexpr int kTransferCheckBatch = 256;
 // reads such frames; at most this many to a frame.
 inline constexpr qint64 kTransferPackBelow = 64 * 1024;
 inline constexpr int kTransferPackFiles = 64;
+inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and SHA-256
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
 
@@ -84,6 +87,7 @@ struct TransferTask {
   std::vector<std::pair<qint64, std::unique_ptr<SourceReader>>> packing;
   qint64 sent = 0;
   qint64 acked = 0;  // chunks acknowledged (by the peer, or to it on the sink)
+  qint64 ackedBytes = 0;  // their bytes (source)
   std::deque<Inflight> inflight;
   bool allSent = false;
   int checksPending = 0;
@@ -99,6 +103,7 @@ struct TransferTask {
   std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
   qint64 accepted = 0;                 // bytes of `out` handed to its writes
   qint64 taken = 0;   // chunks received
+  qint64 takenBytes = 0;  // their bytes
   qint64 stored = 0;  // chunks written
   int committing = 0;         // files being synced and renamed
   // ... those files, removed at once when the transfer ends before their rename

@@ -97,7 +97,8 @@ struct XferSum {
 
 struct XferAck {
   qint64 c = 0;  // chunks taken so far
-  VEX_FIELDS(c)
+  qint64 b = 0;  // bytes received so far
+  VEX_FIELDS(c, b)
 };
 
 // "skip" (an entry the sender could not read), "done", "finished", "cancel".
