@@ -120,7 +120,8 @@ void getFileList(const Request& r) {
 
 vex::Json withSpot(vex::Json reply, const Request& r, const protocol::ShareSpot& spot) {
   if (!r.transferCheck || spot.ShareRoot.isEmpty() || !reply["data"].is_object()) return reply;
-  for (auto& [key, value] : spot.toJSONModel().items()) reply["data"][key] = value;
+  const vex::Json fields = spot.toJSONModel();
+  for (auto it = fields.begin(); it != fields.end(); ++it) reply["data"][it.key()] = it.value();
   return reply;
 }
 

@@ -1,5 +1,6 @@
 // The transfer engine in-process: two engines joined by a queued in-memory
 // link, host checks answered by the test, and a peer that sends crafted frames.
+#include "share_spot_answer.h"
 #include "engine_pair.h"
 
 #include "support/test_util.h"
@@ -110,7 +111,9 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
     // The host refuses one file of the tree; a folder is "not a file" with a size.
     const QFileInfo info(path);
     const bool ok = !path.endsWith(QLatin1String(".key"));
-    return {{"data", {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}}}};
+    return {{"data", vantreltest::withShareSpot({{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0},
+                                                 {"size", ok ? info.size() : 0}},
+                                                share, path)}};
   };
   const QString save = dir.path() + QStringLiteral("/save");
   // b fetches from a.
@@ -148,7 +151,7 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   TransferEngine sink(
       rec.frames(), rec.data(),
       [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
-        done(Json{{"data", {{"valid", 1}}}});
+        done(Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, root, root)}});
       });
   const QStringList names = {QStringLiteral("../escape.txt"), QStringLiteral("/tmp/abs.txt"),
                              QStringLiteral("link/through.txt"), QStringLiteral("ok/fine.txt"),

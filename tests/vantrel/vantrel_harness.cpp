@@ -12,7 +12,10 @@
 #include <QTcpServer>
 #include <QUuid>
 
+#include <QFileInfo>
+
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 
 namespace vantreltest {

@@ -125,7 +125,7 @@ void LanClient::sendRequest() {
   if (isPut_) {
     QString why;
     bool changed = false;
-    auto file = SourceFile::open(local_, size_, &why, &changed);
+    auto file = SourceFile::open(TransferEntry{QString(), size_, false, local_}, &why, &changed);
     if (!file) return finish(false, why);
     head += "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n";
     // Read and hashed ahead on a worker; each chunk that arrives is sent on.

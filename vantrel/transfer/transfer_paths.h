@@ -7,7 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/beneath.h"
+
 #include <atomic>
+#include <memory>
 #include <limits>
 #include <optional>
 
@@ -15,11 +18,17 @@ namespace vantrel {
 
 // One file or folder of a transfer. `rel` is the path under the receiving
 // folder, components joined by "/"; `local` is the path the sender reads.
+// A file served to a peer carries where the host's check found it: its
+// share's root, opened once, and the path beneath it; it is opened there
+// (core/beneath.h), never by `local`, which names only the local user's own
+// files and what the checks are asked about.
 struct TransferEntry {
   QString rel;
   qint64 size = 0;
   bool isDir = false;
   QString local;
+  std::shared_ptr<const beneath::Fd> share;
+  QString shareRel;
 };
 
 // `rel` checked and normalised ("a/b/c"); nothing when it is absolute, empty,
