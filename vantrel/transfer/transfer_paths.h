@@ -39,10 +39,6 @@ std::optional<QString> safeRelativePath(const QString& rel);
 // either separator), else nothing.
 std::optional<QString> relativeInside(const QString& folder, const QString& path);
 
-// Whether the existing folder `dir` is `root` or lies inside it once both
-// have their symbolic links resolved.
-bool resolvesInside(const QString& root, const QString& dir);
-
 // The last component of a path (either separator; a trailing one ignored).
 QString lastComponent(const QString& path);
 
