@@ -4,7 +4,6 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeDatabase>
 #include <QScreen>

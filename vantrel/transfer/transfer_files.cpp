@@ -6,9 +6,6 @@
 #include "protocol/share_spot.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 

@@ -7,7 +7,6 @@
 #include "core/log.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>

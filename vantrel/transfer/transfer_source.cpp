@@ -4,7 +4,6 @@
 
 #include "core/log.h"
 
-#include <QFileInfo>
 
 #include <fcntl.h>
 #include <sys/stat.h>
