@@ -16,7 +16,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include "e2e_client.h"
+#include "host_peer_fixture.h"
 #include "support/test_util.h"
 
 using namespace vantreltest;
@@ -28,13 +28,8 @@ namespace {
 const QByteArray kSecret = "TOPSECRET-of-the-owner";
 const QByteArray kHome = "HOME-file-of-the-owner";
 
-class ShareEscape : public ::testing::Test {
+class ShareEscape : public hostpeer::PeerFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAnnAndBob(&annId));
-  }
-
   // The owner's files beside the shares, and one share `name` at `home/name`.
   void seedHome(const QString& home) {
     this->home = home;
@@ -64,47 +59,6 @@ class ShareEscape : public ::testing::Test {
     }
   }
 
-  std::optional<Json> ask(const QString& code, const Json& payload) { return peer.ask(session, code, payload); }
-  std::optional<Json> control(const QString& code, const Json& payload) {
-    return peer.waitReply(peer.control(code, payload), 10s);
-  }
-  std::optional<Json> onBridge(const QString& code) {
-    static int counter = 0;
-    const QString token = QStringLiteral("ClientWSDCEscape-") + QString::number(++counter);
-    peer.send(QStringLiteral("WSDC"),
-              {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
-               {"IsProcessOnBridge", "YES"}, {"Data", {{"Session", session.toStdString()}}}},
-              false);
-    auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; });
-    if (!frame) return std::nullopt;
-    return vantrel::valueOf(frame->data, "Msg");
-  }
-  static bool ended(const Json& p) { return vantrel::intOf(p, "TaskStatus") == 1 || vantrel::intOf(p, "ForceCancel") == 1; }
-  static bool moving(const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); }
-  Json pollUntil(const std::function<std::optional<Json>()>& poll, bool (*done)(const Json&)) {
-    Json last;
-    spinUntil([&] {
-      if (auto r = poll()) last = *r;
-      return done(last);
-    }, 60s);
-    return last;
-  }
-  Json downloadPoll(bool (*done)(const Json&)) {
-    return pollUntil([&] { return control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}); },
-                     done);
-  }
-  Json uploadPoll(bool (*done)(const Json&)) {
-    return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, done);
-  }
-  void startDownload(const QStringList& targets, const QString& save) {
-    control(QStringLiteral("Trans3_FC_00_CallStart"), {{"Session", session.toStdString()},
-                                                       {"Targets", targets.join(QLatin1Char('|')).toStdString()},
-                                                       {"SaveAtLocalFolder", save.toStdString()}});
-  }
-  void startUpload(const QString& local, const QString& root) {
-    control(QStringLiteral("Trans2_FS_00_CallStart"),
-            {{"Session", session.toStdString()}, {"Targets", local.toStdString()}, {"RemotePathRoot", root.toStdString()}});
-  }
   std::string listed(const QString& dir) {
     const auto list = ask(QStringLiteral("getFileList"), {{"dir", dir.toStdString()}, {"search", ""}, {"orderBy", ""},
                                                          {"iPageIndex", 1}, {"iPageSize", 100}, {"iProbeCount", 0}});
@@ -137,11 +91,11 @@ class ShareEscape : public ::testing::Test {
     // Pull: the private file, the link to it, the folder behind the link.
     for (const QString& target : {share + QStringLiteral("/lnk/../Private/secret.txt"), share + QStringLiteral("/filelink"),
                                   share + QStringLiteral("/lnk"), share + QStringLiteral("/lnk/..")}) {
-      startDownload({target}, save);
+      startDownload(target, save);
       const Json refused = downloadPoll(ended);
       EXPECT_EQ(vantrel::intOf(refused, "ForceCancel"), 1) << target.toStdString() << refused.dump();
     }
-    startDownload({share + QStringLiteral("/inlink/inside.txt"), share + QStringLiteral("/absin")}, save);
+    startDownload(share + QStringLiteral("/inlink/inside.txt|") + share + QStringLiteral("/absin"), save);
     const Json pulled = downloadPoll(ended);
     EXPECT_EQ(vantrel::intOf(pulled, "TaskStatus"), 1) << pulled.dump();
     EXPECT_EQ(readFile(save + QStringLiteral("/inside.txt")), "inside");
@@ -199,7 +153,7 @@ class ShareEscape : public ::testing::Test {
       ASSERT_TRUE(big.resize(qint64(128) << 20));
     }
     writeFile(share + QStringLiteral("/later.txt"), "later");
-    startDownload({share + QStringLiteral("/big.bin"), share + QStringLiteral("/later.txt")}, save + QStringLiteral("-swap"));
+    startDownload(share + QStringLiteral("/big.bin|") + share + QStringLiteral("/later.txt"), save + QStringLiteral("-swap"));
     ASSERT_EQ(vantrel::intOf(downloadPoll(moving), "TaskStatus"), 0) << "finished before the file could be swapped";
     ASSERT_TRUE(QFile::remove(share + QStringLiteral("/later.txt")));
     ASSERT_TRUE(QFile::link(QStringLiteral("Private/../../Private/secret.txt"), share + QStringLiteral("/later.txt")));
@@ -208,11 +162,7 @@ class ShareEscape : public ::testing::Test {
     QFile::remove(share + QStringLiteral("/big.bin"));
   }
 
-  Service service;
-  qint64 annId = 0;
   QString home;
-  ClientLink peer;
-  QString session;
 };
 
 TEST_F(ShareEscape, APeerNeitherReadsNorWritesOutsideTheShareOnAnyRoute) {
@@ -223,20 +173,10 @@ TEST_F(ShareEscape, APeerNeitherReadsNorWritesOutsideTheShareOnAnyRoute) {
   ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-c")))
       << clientA.output().toStdString();
 
+  // A stranger: a share without a code is open to any session.
   BridgeProcess bridgeB;
-  ASSERT_TRUE(bridgeB.start(&service));
-  ASSERT_TRUE(peer.open(bridgeB.port()));
-  const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
-  peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
-                                           {"Hostname", "ann-host"},
-                                           {"Hosttag", "RELA"},
-                                           {"Hostpassword", ""}});
-  const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-  ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"))
-      << clientA.output().toStdString();
-  const Json link = vantrel::valueOf(opened->data, "Msg");
-  session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+  openBobsSession(bridgeB, clientA, "RELA", "");
+  if (HasFatalFailure()) return;
 
   QTemporaryDir local;
   attack(home + QStringLiteral("/Relayed"), local.path());
@@ -251,7 +191,9 @@ TEST_F(ShareEscape, APeerNeitherReadsNorWritesOutsideTheShareOnAnyRoute) {
   QDirIterator received(local.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
   while (received.hasNext()) {
     const QString path = received.next();
-    if (QFileInfo(path).size() < (1 << 20)) EXPECT_FALSE(readFile(path).contains(kSecret)) << path.toStdString();
+    if (QFileInfo(path).size() < (1 << 20)) {
+      EXPECT_FALSE(readFile(path).contains(kSecret)) << path.toStdString();
+    }
   }
   clientA.stop();
 }

@@ -23,6 +23,9 @@ namespace vantrel {
 // (core/beneath.h), never by `local`, which names only the local user's own
 // files and what the checks are asked about.
 struct TransferEntry {
+  TransferEntry() = default;
+  TransferEntry(QString rel, qint64 size, bool isDir, QString local)
+      : rel(std::move(rel)), size(size), isDir(isDir), local(std::move(local)) {}
   QString rel;
   qint64 size = 0;
   bool isDir = false;
