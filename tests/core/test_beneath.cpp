@@ -56,7 +56,9 @@ class Beneath : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(Beneath, LinksAreFollowedOnlyWhileTheyStayBeneath) {
-  EXPECT_EQ(beneath::usesOpenat2(), !GetParam());
+  if (GetParam()) {
+    EXPECT_FALSE(beneath::usesOpenat2());
+  }
   for (const char* rel : {"sub/in.txt", "in/in.txt", "absin", "sub/deep/up", "sub/deep/../in.txt", "in/../sub/in.txt",
                           "./sub//in.txt"})
     EXPECT_EQ(read(QString::fromLatin1(rel)), "in") << rel;

@@ -179,8 +179,11 @@ TEST_F(ShareEscape, APeerNeitherReadsNorWritesOutsideTheShareOnAnyRoute) {
   if (HasFatalFailure()) return;
 
   QTemporaryDir local;
+  const QByteArray lanRoute = "Vantrel - transfer over the local network:";
   attack(home + QStringLiteral("/Relayed"), local.path());
+  EXPECT_FALSE(bridgeB.child().output().contains(lanRoute));
   attack(home + QStringLiteral("/Local"), local.path());
+  EXPECT_TRUE(bridgeB.child().output().contains(lanRoute));
 
   // Nothing of the owner's outside the shares was read, changed or added.
   EXPECT_EQ(readFile(home + QStringLiteral("/homefile.txt")), kHome);
