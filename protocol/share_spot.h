@@ -19,6 +19,9 @@ struct ShareSpot {
   QString ShareRel;   // beneath it, as the peer gave it ("" for the root)
   QString ShareId;    // "device:inode" of the root folder
   VEX_FIELDS(ShareRoot, ShareRel, ShareId)
+  static constexpr const char* kRoot = "ShareRoot";
+  static constexpr const char* kRel = "ShareRel";
+  static constexpr const char* kId = "ShareId";
 };
 
 inline QString folderIdentity(quint64 device, quint64 inode) {

@@ -1,8 +1,10 @@
 #include "bridge.h"
 
+#include "common/tls/tls_identity.h"
 #include "core/log.h"
 #include "lan/transfer_lan.h"
 #include "protocol/data_frame.h"
+#include "protocol/share_spot.h"
 
 #include <QTimer>
 #include <QUrl>
@@ -612,7 +614,11 @@ void Bridge::askClient(const QString& session, const QString& code, const Json& 
   const QString token = QStringLiteral("VantrelCheck-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
   checks_.insert(token, std::move(done));
   const QStringList ids = session.split(QLatin1Char('|'));
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
+  // Marked as the bridge's own, which a peer's request never is: the answer
+  // says where the checked path lies.
+  Json delivery = WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel();
+  delivery[protocol::kTransferCheckField] = 1;
+  deliverToClient(QStringLiteral("WSDC"), delivery);
   QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {
     const auto it = checks_.find(token);
     if (it == checks_.end()) return;

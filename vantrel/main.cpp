@@ -7,6 +7,7 @@
 // local-network route, transfers go through the service's relay only) and
 // VANTREL_LAN_PORT (default: any free port).
 #include "bridge.h"
+#include "transfer/partial_journal.h"
 
 #include "protocol/startup_code.h"
 #include "core/log.h"
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
   // (ping, web calls to other hosts) keep working.
   serviceconfig::installTrustedAuthority();
 
+  // Partial files are written down in the bridge's data folder, so that only
+  // this machine's bridges' own are ever removed as left behind.
+  vantrel::setPartialJournalFolder(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                                   QStringLiteral("/Kelvor/bridge/partials"));
   vantrel::Bridge bridge;
   QString error;
   if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {

@@ -18,7 +18,18 @@ namespace beneath {
 
 namespace {
 
-std::atomic_bool useOpenat2{true};
+// Whether the kernel resolves by openat2 here: a kernel before 5.6 lacks it
+// (ENOSYS), and some sandboxes refuse the call itself (EPERM).
+bool kernelHasOpenat2() {
+  struct open_how how {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  const long fd = ::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+  if (fd >= 0) ::close(int(fd));
+  return fd >= 0 || (errno != ENOSYS && errno != EPERM);
+}
+
+std::atomic_bool useOpenat2{kernelHasOpenat2()};
 
 // Symbolic links followed in one resolution, as the kernel allows.
 constexpr int kMaxLinks = 40;
@@ -258,6 +269,6 @@ int removeEntry(int folderFd, const QByteArray& name) {
 
 bool usesOpenat2() { return useOpenat2.load(); }
 
-void forceWalkForTesting(bool walkOnly) { useOpenat2.store(!walkOnly); }
+void forceWalkForTesting(bool walkOnly) { useOpenat2.store(!walkOnly && kernelHasOpenat2()); }
 
 }  // namespace beneath

@@ -11,7 +11,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include "e2e_client.h"
+#include "host_peer_fixture.h"
 #include "support/test_util.h"
 #include "host_side/share_access.h"
 
@@ -19,13 +19,8 @@ using namespace vantreltest;
 
 namespace {
 
-class HostEndToEnd : public ::testing::Test {
+class HostEndToEnd : public hostpeer::PeerFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service.start()) << service.child().output().toStdString();
-    ASSERT_TRUE(service.addAnnAndBob(&annId));
-  }
-
   // Client A's home: a shared folder of 230 files, a sub-folder and two
   // pictures, a private folder beside it, and the share in its database.
   void seedClientHome(const QString& home) {
@@ -44,9 +39,6 @@ class HostEndToEnd : public ::testing::Test {
     share.isfilenew = true;
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
-
-  // A peer request in the session and its reply's "Msg"; no reply ends the test.
-  Json ask(const QString& code, const Json& payload) { return peer.answer(session, code, payload); }
 
   // Bridge B and the test peer: opens a session to A's share and browses it
   // as the remote file browser does, then tries to step outside the share.
@@ -137,12 +129,8 @@ class HostEndToEnd : public ::testing::Test {
   static constexpr qint64 kClockStart = 1000000000;
   void setClientClock(qint64 ms) { testutil::writeFile(clockFile, QByteArray::number(ms)); }
 
-  Service service;
   QString clockFile;
-  qint64 annId = 0;
   QString shared;
-  ClientLink peer;
-  QString session;
 };
 
 // A peer on another account reaches a share with an access code only after it
@@ -178,21 +166,10 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
       << clientA.output().toStdString();
 
   BridgeProcess bridgeB;
-  ASSERT_TRUE(bridgeB.start(&service));
-  ASSERT_TRUE(peer.open(bridgeB.port()));
-  const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-  ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
-  const QString bobToken = vantrel::textOf(*login, "Token");
+  QString bobToken;
   // No code with the link: the session has proved nothing.
-  peer.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken.toStdString()},
-                                           {"Hostname", "ann-host"},
-                                           {"Hosttag", "E2E1"},
-                                           {"Hostpassword", ""}});
-  const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-  ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"))
-      << clientA.output().toStdString();
-  const Json link = vantrel::valueOf(opened->data, "Msg");
-  session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+  openBobsSession(bridgeB, clientA, "E2E1", "", &bobToken);
+  if (HasFatalFailure()) return;
 
   const std::string sharedDir = shared.toStdString();
   const std::string doc = sharedDir + "/doc_005.txt";
@@ -206,44 +183,15 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
   upload.write("uploaded");
   upload.close();
 
-  auto control = [&](const QString& code, const Json& payload) {
-    return peer.waitReply(peer.control(code, payload), 10s);
-  };
-  auto onBridge = [&](const QString& code) -> std::optional<Json> {
-    static int counter = 0;
-    const QString token = QStringLiteral("ClientWSDCTest-") + QString::number(++counter);
-    peer.send(QStringLiteral("WSDC"),
-              {{"Session", session.toStdString()}, {"Code", code.toStdString()}, {"Token", token.toStdString()},
-               {"IsProcessOnBridge", "YES"}, {"Data", {{"Session", session.toStdString()}}}},
-              false);
-    auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; });
-    if (!frame) return std::nullopt;
-    return vantrel::valueOf(frame->data, "Msg");
-  };
-  auto ended = [](const Json& p) { return vantrel::intOf(p, "TaskStatus") == 1 || vantrel::intOf(p, "ForceCancel") == 1; };
-  auto pollUntilEnded = [&](const std::function<std::optional<Json>()>& poll) {
-    Json last;
-    spinUntil([&] {
-      if (auto r = poll()) last = *r;
-      return ended(last);
-    }, 30s);
-    return last;
-  };
   // A download of doc_005.txt through the two bridges into `save`.
   auto download = [&](const QString& save) {
-    control(QStringLiteral("Trans3_FC_00_CallStart"), {{"Session", session.toStdString()},
-                                                       {"Targets", doc},
-                                                       {"SaveAtLocalFolder", save.toStdString()}});
-    return pollUntilEnded([&] {
-      return control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}});
-    });
+    startDownload(QString::fromStdString(doc), save);
+    return downloadPoll();
   };
   // An upload of up.txt through the two bridges into the shared folder.
   auto uploadInto = [&] {
-    control(QStringLiteral("Trans2_FS_00_CallStart"), {{"Session", session.toStdString()},
-                                                       {"Targets", (local + QStringLiteral("/up.txt")).toStdString()},
-                                                       {"RemotePathRoot", sharedDir}});
-    return pollUntilEnded([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); });
+    startUpload(local + QStringLiteral("/up.txt"), shared);
+    return uploadPoll();
   };
   auto icons = [&](const std::string& path) {
     const Json reply = ask(QStringLiteral("buildIcon2"), {{"size", 48}, {"fileList", {path + "|0|1|-1"}}});

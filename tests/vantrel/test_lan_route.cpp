@@ -33,6 +33,11 @@ using testutil::writeFile;
 namespace {
 
 // Collects a file in memory; `finish` checks the digest as the engine's sink does.
+// A granted file of this machine, read by its path.
+LanCapabilities::File localFile(const QString& path, qint64 size) {
+  return {TransferEntry{QString(), size, false, path}, size};
+}
+
 struct MemorySink : LanFileSink {
   QByteArray* out;
   bool* finished;
@@ -146,7 +151,7 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
   writeFile(dir.filePath(QStringLiteral("empty")), {});
   const QString cap = listener->capabilities().issue(
       kSession, xid, LanCapabilities::Method::Get,
-      {{0, {dir.filePath(QStringLiteral("big.bin")), big.size()}}, {4, {dir.filePath(QStringLiteral("empty")), 0}}});
+      {{0, localFile(dir.filePath(QStringLiteral("big.bin")), big.size())}, {4, localFile(dir.filePath(QStringLiteral("empty")), 0)}});
   LanClient client(target(cap));
   qint64 progressed = 0;
   client.setProgress([&](qint64 n) { progressed += n; });
@@ -174,7 +179,7 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
     return std::make_unique<MemorySink>(&received, &stored);
   });
   const QString putCap =
-      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{2, {QString(), big.size()}}});
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{2, localFile(QString(), big.size())}});
   LanClient uploader(target(putCap));
   const Outcome up = send(uploader, 2, dir.filePath(QStringLiteral("big.bin")), big.size());
   ASSERT_TRUE(up.ok) << up.why.toStdString();
@@ -186,11 +191,11 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
   writeFile(dir.filePath(QStringLiteral("secret.txt")), "secret");
   const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
-                                                     {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+                                                     {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}});
   const QString otherXid = QUuid::createUuid().toString(QUuid::WithoutBraces);
   const QString otherCap = listener->capabilities().issue(QStringLiteral("C-3|C-2"), otherXid,
                                                           LanCapabilities::Method::Get,
-                                                          {{0, {dir.filePath(QStringLiteral("secret.txt")), 6}}});
+                                                          {{0, localFile(dir.filePath(QStringLiteral("secret.txt")), 6)}});
   const QByteArray good = "/t/" + xid.toLatin1() + "/0";
   EXPECT_EQ(raw(requestFor("GET", good, cap)), 200);
 
@@ -224,7 +229,7 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   clock += LanCapabilities::kIdleMs + 1;
   EXPECT_EQ(raw(requestFor("GET", good, cap)), 401);
   const QString again = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
-                                                       {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+                                                       {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}});
   EXPECT_EQ(raw(requestFor("GET", good, again)), 200);
   listener->capabilities().revokeTransfer(xid);
   EXPECT_EQ(raw(requestFor("GET", good, again)), 401);
@@ -240,7 +245,7 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   const QString path = dir.filePath(QStringLiteral("f.bin"));
   writeFile(path, bytes);
   const QString cap =
-      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get, {{0, {path, bytes.size() + 10}}});
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get, {{0, localFile(path, bytes.size() + 10)}});
   LanClient client(target(cap));
   QByteArray got;
   bool finished = false;
@@ -255,7 +260,7 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
     return std::make_unique<MemorySink>(&got, &finished);
   });
   const QString putCap =
-      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{0, {QString(), bytes.size() + 1}}});
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{0, localFile(QString(), bytes.size() + 1)}});
   LanClient uploader(target(putCap));
   EXPECT_FALSE(send(uploader, 0, path, bytes.size() + 1).ok);
   EXPECT_FALSE(finished);
@@ -264,7 +269,7 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
 TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {
   writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
   const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
-                                                     {{0, {dir.filePath(QStringLiteral("a.txt")), 5}}});
+                                                     {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}});
   // Never reached, and quickly told so; nothing written.
   auto unreached = [&](const LanClient::Target& t) {
     QElapsedTimer timer;

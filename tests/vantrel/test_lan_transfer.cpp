@@ -2,6 +2,7 @@
 // the relay, the host's engine with a listener on 127.0.0.1. The relay link
 // towards the host carries no file data, so an upload that arrives went over
 // the route.
+#include "share_spot_answer.h"
 #include "engine_pair.h"
 #include "host_checks.h"
 
@@ -46,11 +47,13 @@ struct LanPair : Pair {
     host = [this](const QString& code, const Json& msg) -> Json {
       codes.append(code);
       if (code == QLatin1String("fileUploadCheck"))
-        return {{"data", {{"dir", msg.value("dir", "")}, {"valid", 1}, {"TransLAN", lanFlag.toStdString()}}}};
+        return {{"data", vantreltest::withShareSpot({{"dir", msg.value("dir", "")}, {"valid", 1}, {"TransLAN", lanFlag.toStdString()}},
+                                       QStringLiteral("/"), textOf(msg, "dir"))}};
       return answerDownloadCheck(msg, [this](const QString& path) -> Json {
         const QFileInfo info(path);
-        return {{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()},
-                {"TransLAN", lanFlag.toStdString()}};
+        return vantreltest::withShareSpot({{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0},
+                                           {"size", info.size()}, {"TransLAN", lanFlag.toStdString()}},
+                                          QStringLiteral("/"), path);
       });
     };
   }

@@ -1,10 +1,12 @@
 // The transfer engine in-process: two engines joined by a queued in-memory
 // link, host checks answered by the test, and a peer that sends crafted frames.
+#include "share_spot_answer.h"
 #include "engine_pair.h"
 #include "protocol/data_frame.h"
 #include "host_checks.h"
 
 #include "support/test_util.h"
+#include "transfer/partial_journal.h"
 #include "transfer/transfer_workers.h"
 
 #include <QCryptographicHash>
@@ -17,6 +19,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -112,7 +118,9 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
       // The host refuses one file of the tree; a folder is "not a file" with a size.
       const QFileInfo info(path);
       const bool ok = !path.endsWith(QLatin1String(".key"));
-      return {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}};
+      return vantreltest::withShareSpot(
+          {{"path", path.toStdString()}, {"valid", ok && info.isFile() ? 1 : 0}, {"size", ok ? info.size() : 0}}, share,
+          path);
     });
   };
   const QString save = dir.path() + QStringLiteral("/save");
@@ -151,7 +159,7 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   TransferEngine sink(
       rec.frames(), rec.data(),
       [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
-        done(Json{{"data", {{"valid", 1}}}});
+        done(Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, root, root)}});
       });
   const QStringList names = {QStringLiteral("../escape.txt"), QStringLiteral("/tmp/abs.txt"),
                              QStringLiteral("link/through.txt"), QStringLiteral("ok/fine.txt"),
@@ -194,6 +202,90 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   EXPECT_TRUE(status["IsFinished"].get<bool>());
   EXPECT_EQ(intOf(status, "TotalTaskDoneCount"), 1);
   EXPECT_TRUE(filesBelow(outside).isEmpty());
+}
+
+// Files of the owner named like partial files are never the bridge's to
+// remove: only a partial file that a bridge of this machine wrote down in its
+// journal, and that bridge no longer runs, goes. A peer never names one.
+TEST(TransferEngine, OnlyTheBridgesOwnPartialFilesAreEverRemoved) {
+  QTemporaryDir dir;
+  const QString root = dir.path() + QStringLiteral("/inbox");
+  const QString journals = dir.path() + QStringLiteral("/journals");
+  QDir().mkpath(root);
+  QDir().mkpath(journals);
+  const QStringList owners = {QStringLiteral(".zkpart-1-2"), QStringLiteral(".zkpart-99999-x-0"),
+                              QStringLiteral(".zkpart-notes"), QStringLiteral(".zkpart-abc-def-1"),
+                              QStringLiteral(".zkpart-0-0-0")};
+  for (const QString& name : owners) writeFile(root + QLatin1Char('/') + name, "mine");
+  // A bridge that ended (its process is gone) left one partial file it wrote down.
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+  const QString left = QStringLiteral(".zkpart-oldtag-x-0");
+  writeFile(root + QLatin1Char('/') + left, "partial");
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(root).constData(), &st), 0);
+  const QByteArray line = QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino)) +
+                          '\t' + QFile::encodeName(QFileInfo(root).canonicalFilePath()) + '\t';
+  writeFile(journals + QStringLiteral("/partials-%1-oldtag.journal").arg(gone),
+            line + left.toUtf8() + '\n' + line + owners[3].toUtf8() + '\n');
+  setPartialJournalFolder(journals);
+
+  Recorder rec;
+  TransferEngine sink(rec.frames(), rec.data(),
+                      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
+                        done(Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, root, root)}});
+                      });
+  const Json entries = Json::array({{{"p", ".zkpart-1-x-0"}, {"s", 2}, {"d", false}},
+                                    {{"p", "sub/.ZKPART-9"}, {"s", 2}, {"d", false}},
+                                    {{"p", "fine.txt"}, {"s", 2}, {"d", false}}});
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("x1"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", entries}});
+  ASSERT_EQ(rec.sent.size(), 1u);
+  EXPECT_EQ(rec.sent[0].msg["skip"], Json::array({0, 1}));
+  EXPECT_TRUE(testutil::waitUntil([&] { return !QFile::exists(root + QLatin1Char('/') + left); }));
+  EXPECT_TRUE(testutil::waitUntil([&] { return QDir(journals).isEmpty(); }));
+  for (const QString& name : owners) EXPECT_EQ(readFile(root + QLatin1Char('/') + name), "mine") << name.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/sub")));
+
+  // This bridge's own partial file is written down before a byte arrives.
+  sink.onPeerData(kSession, QStringLiteral("x1"), 2, 0, "h");
+  const QStringList journal = QDir(journals).entryList({QStringLiteral("partials-*.journal")}, QDir::Files);
+  ASSERT_EQ(journal.size(), 1);
+  EXPECT_TRUE(journal[0].endsWith(partialTag() + QStringLiteral(".journal")));
+  EXPECT_TRUE(readFile(journals + QLatin1Char('/') + journal[0]).contains(QByteArray(".zkpart-") + partialTag().toUtf8()));
+  setPartialJournalFolder(QString());
+}
+
+// Sizes a peer announces are summed without overflow: a total past the limit
+// ends the transfer with the reason, whichever way the offer came.
+TEST(TransferEngine, AnnouncedSizesPastTheLimitAreRefused) {
+  QTemporaryDir dir;
+  Recorder rec;
+  TransferEngine sink(rec.frames(), rec.data(),
+                      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
+                        done(Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, dir.path(), dir.path())}});
+                      });
+  const qint64 huge = std::numeric_limits<qint64>::max() / 2 + 1;
+  const Json entries = Json::array({{{"p", "a"}, {"s", huge}, {"d", false}}, {{"p", "b"}, {"s", huge}, {"d", false}},
+                                    {{"p", "c"}, {"s", huge}, {"d", false}}});
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("x1"),
+                   {{"mode", "upload"}, {"root", dir.path().toStdString()}, {"entries", entries}});
+  ASSERT_EQ(rec.sent.size(), 1u);
+  EXPECT_EQ(rec.sent[0].op, QStringLiteral("cancel"));
+  EXPECT_EQ(textOf(rec.sent[0].msg, "why"), QStringLiteral("the announced sizes are too large"));
+  // A download's manifest, and a negative size, alike.
+  rec.sent.clear();
+  sink.startDownload({{"Session", kSession.toStdString()}, {"Targets", "/x"},
+                      {"SaveAtLocalFolder", (dir.path() + QStringLiteral("/save")).toStdString()}});
+  ASSERT_EQ(rec.sent.size(), 1u);
+  const QString xid = rec.sent[0].xid;
+  sink.onPeerFrame(kSession, QStringLiteral("manifest"), xid,
+                   {{"mode", "download"}, {"entries", Json::array({{{"p", "n"}, {"s", -5}, {"d", false}}})}});
+  EXPECT_EQ(rec.sent.back().op, QStringLiteral("cancel"));
+  EXPECT_TRUE(textOf(sink.downloadProgress(kSession), "WorkingSpeed").contains(QStringLiteral("too large")));
+  EXPECT_TRUE(filesBelow(dir.path()).isEmpty());
 }
 
 TEST(TransferEngine, APeerGetsOnlyAFewTransfersAtOnce) {

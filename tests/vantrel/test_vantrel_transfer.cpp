@@ -2,6 +2,7 @@
 // with test clients in place of the applications. The host's client answers
 // the bridge's checks from one shared folder, as the real path gate would.
 #include "host_checks.h"
+#include "share_spot_answer.h"
 #include "vantrel_harness.h"
 
 #include "support/test_util.h"
@@ -102,14 +103,16 @@ class VantrelTransfer : public ::testing::Test {
         // there (size 0); a folder inside is "not a file" with its size.
         const bool seen = inside(share, path);
         const bool ok = seen && QFileInfo(path).isFile();
-        return {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0}, {"valid", ok ? 1 : 0},
-                {"TransLAN", transLan.toStdString()}};
+        const Json data = {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0},
+                           {"valid", ok ? 1 : 0}, {"TransLAN", transLan.toStdString()}};
+        return seen ? vantreltest::withShareSpot(data, share, path) : data;
       });
     if (code == QLatin1String("fileUploadCheck")) {
       const QString dir = textOf(msg, "dir");
       const bool ok = inside(share, dir) && QFileInfo(dir).isDir();
-      return {{"data", {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
-                        {"TransLAN", transLan.toStdString()}}}};
+      const Json data = {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
+                         {"TransLAN", transLan.toStdString()}};
+      return {{"data", ok ? vantreltest::withShareSpot(data, share, dir) : data}};
     }
     if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) {
       Json answer = {{"data", accepted.toStdString()}};
@@ -558,9 +561,19 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
   const QStringList left = filesBelow(save);
   ASSERT_EQ(left.size(), 1) << left.join(QLatin1Char(' ')).toStdString();
   EXPECT_TRUE(left[0].startsWith(QStringLiteral(".zkpart-")));
+  // It was written down in the bridge's data folder, which the next bridge of
+  // this machine reads (here: the same folder given to the new bridge).
+  const QString journals = QStringLiteral("/Documents/Kelvor/bridge/partials");
+  const QDir oldJournals(peer->bridge.child().home() + journals);
+  const QStringList written = oldJournals.entryList({QStringLiteral("partials-*.journal")}, QDir::Files);
+  ASSERT_EQ(written.size(), 1);
+  const QByteArray journal = readFile(oldJournals.filePath(written[0]));
+  EXPECT_TRUE(journal.contains(left[0].toUtf8()));
   // Signed in again, the next download into that folder removes it.
   peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
   ASSERT_TRUE(peer);
+  QDir().mkpath(peer->bridge.child().home() + journals);
+  writeFile(peer->bridge.child().home() + journals + QLatin1Char('/') + written[0], journal);
   ASSERT_TRUE(openSession());
   download(share + QStringLiteral("/small.txt"), save);
   EXPECT_EQ(intOf(downloadPoll(ended), "TaskStatus"), 1);

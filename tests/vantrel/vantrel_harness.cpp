@@ -15,8 +15,11 @@
 #include <QTcpServer>
 #include <QUuid>
 
+#include <QFileInfo>
+
 #include <csignal>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 
 namespace vantreltest {

@@ -13,6 +13,8 @@
 
 #include <functional>
 
+#include "transfer/transfer_paths.h"
+
 namespace vantrel {
 
 class LanCapabilities {
@@ -23,8 +25,10 @@ class LanCapabilities {
   enum class Method { Get, Put };
   // One file a capability covers, by its index in the transfer.
   struct File {
-    QString local;  // Get: the checked file to read
+    TransferEntry file;  // Get: the checked file to read, opened beneath its share
     qint64 size = 0;
+    File() = default;
+    File(TransferEntry entry, qint64 bytes) : file(std::move(entry)), size(bytes) {}
   };
   struct Grant {
     QString session;

@@ -124,7 +124,7 @@ void LanClient::sendRequest() {
   timer_.start(kIdleTimeoutMs);
   QString why;
   bool changed = false;
-  auto file = SourceFile::open(local_, size_, &why, &changed);
+  auto file = SourceFile::open(TransferEntry{QString(), size_, false, local_}, &why, &changed);
   if (!file) return finish(false, why);
   // Read and hashed ahead on a worker; each chunk that arrives is sent on.
   source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });

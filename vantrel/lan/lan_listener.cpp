@@ -157,7 +157,7 @@ class LanServerConnection : public QObject {
       return refuse(400, "a download carries no body");
     QString why;
     bool changed = false;
-    auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+    auto file = SourceFile::open(entry.file, &why, &changed);
     if (!file) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
     state_ = State::Get;
     socket_->write(

@@ -32,7 +32,7 @@ Json TransferLan::offer(const TaskPtr& task) {
   QHash<qint64, LanCapabilities::File> files;
   for (qint64 i = 0; i < task->entries.size(); ++i) {
     const TransferEntry& e = task->entries[i];
-    if (!e.isDir && !task->skipped.contains(i)) files.insert(i, {download ? e.local : QString(), e.size});
+    if (!e.isDir && !task->skipped.contains(i)) files.insert(i, {download ? e : TransferEntry{}, e.size});
   }
   if (files.isEmpty()) return Json();
   const QString capability = listener_->capabilities().issue(

@@ -1,12 +1,12 @@
 #include "transfer_files.h"
 #include "transfer_place.h"
 
+#include "core/file_names.h"
 #include "core/log.h"
+#include "partial_journal.h"
+#include "protocol/share_spot.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -16,13 +16,14 @@
 #include <csignal>
 #include <fcntl.h>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace vantrel {
 
 namespace {
-const QString kPartPrefix = QStringLiteral(".zkpart-");
+const QString kPartPrefix = QLatin1String(kPartialFilePrefix);
 
 // Up to eight letters or digits of a transfer id (which a peer chose) for a
 // file name.
@@ -67,12 +68,29 @@ std::optional<SourceFile::Stamp> SourceFile::stampOf(int fd) {
   return Stamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino)};
 }
 
-std::unique_ptr<SourceFile> SourceFile::open(const QString& path, qint64 size, QString* why, bool* changed) {
+std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, QString* why, bool* changed) {
+  const qint64 size = entry.size;
   auto file = std::unique_ptr<SourceFile>(new SourceFile);
-  file->file_.setFileName(path);
-  if (!file->file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-    *why = file->file_.errorString();
-    return nullptr;
+  if (entry.share) {
+    // Served to a peer: opened beneath its share, exactly as it was checked.
+    int error = 0;
+    beneath::Fd fd = beneath::open(entry.share->get(), entry.shareRel, O_RDONLY | O_NONBLOCK, &error);
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *why = fd ? QStringLiteral("not a file") : QString::fromLocal8Bit(std::strerror(error));
+      return nullptr;
+    }
+    if (!file->file_.open(fd.get(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+      *why = file->file_.errorString();
+      return nullptr;
+    }
+    fd.release();
+  } else {
+    file->file_.setFileName(entry.local);
+    if (!file->file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+      *why = file->file_.errorString();
+      return nullptr;
+    }
   }
   const auto stamp = stampOf(file->file_.handle());
   if (!stamp || stamp->size != size) {
@@ -133,32 +151,50 @@ QString SourceFile::changeOf(const std::optional<Stamp>& now) const {
 // ---- SinkFile ----------------------------------------------------------------
 
 QString SinkFile::partName(const QString& xid, qint64 index) {
-  return kPartPrefix + QStringLiteral("%1-%2-%3").arg(QCoreApplication::applicationPid()).arg(xidTag(xid)).arg(index);
+  return kPartPrefix + QStringLiteral("%1-%2-%3").arg(partialTag(), xidTag(xid)).arg(index);
 }
 
-std::unique_ptr<SinkFile> SinkFile::create(const QString& dir, const QString& xid, qint64 index, QString* why) {
+std::unique_ptr<SinkFile> SinkFile::create(Folder folder, const QString& xid, qint64 index, QString* why) {
   auto file = std::unique_ptr<SinkFile>(new SinkFile);
-  const QString path = QDir(dir).filePath(partName(xid, index));
-  QFile::remove(path);
-  file->file_.setFileName(path);
-  file->path_ = path;
-  // A new file, never one planted under the temporary name.
-  if (!file->file_.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-    *why = file->file_.errorString();
-    file->kept_ = true;  // nothing of ours to remove
+  file->kept_ = true;  // nothing of ours to remove until it exists
+  if (!folder || !*folder) {
+    *why = QStringLiteral("the folder cannot be opened");
     return nullptr;
   }
+  file->folder_ = std::move(folder);
+  file->name_ = QFile::encodeName(partName(xid, index));
+  // Written down before it exists, so that a bridge killed at any moment
+  // leaves nothing that its successor would not recognise as its own.
+  if (!recordPartial(file->folder_->get(), file->name_)) {
+    *why = QStringLiteral("cannot write down the partial file");
+    return nullptr;
+  }
+  // A new file, never one planted under the temporary name.
+  int error = 0;
+  beneath::Fd fd = beneath::createExclusive(file->folder_->get(), file->name_, 0666, &error);
+  if (!fd) {
+    *why = QString::fromLocal8Bit(std::strerror(error));
+    return nullptr;
+  }
+  file->kept_ = false;
+  if (!file->file_.open(fd.get(), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+    *why = file->file_.errorString();
+    return nullptr;  // removed by the destructor; the descriptor closes with `fd`
+  }
+  fd.release();
   return file;
+}
+
+void SinkFile::removeTemporary() {
+  if (!removed_.exchange(true)) ::unlinkat(folder_->get(), name_.constData(), 0);
 }
 
 SinkFile::~SinkFile() {
   if (file_.isOpen()) file_.close();
-  if (!kept_ && !removed_.exchange(true)) QFile::remove(path_);
+  if (!kept_) removeTemporary();
 }
 
-void SinkFile::discard() {
-  if (!removed_.exchange(true)) QFile::remove(path_);
-}
+void SinkFile::discard() { removeTemporary(); }
 
 bool SinkFile::write(QByteArrayView bytes) {
   if (file_.write(bytes.data(), bytes.size()) != bytes.size()) return false;
@@ -173,12 +209,12 @@ bool SinkFile::write(QByteArrayView bytes) {
   return true;
 }
 
-void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
+void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
                       bool replace, QObject* context, Committed done) {
   commit(std::shared_ptr<SinkFile>(std::move(file)), size, sha256, dest, replace, context, std::move(done));
 }
 
-void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sha256, const QString& dest,
+void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sha256, const QByteArray& dest,
                       bool replace, QObject* context, Committed done) {
   if (shared->written_ != size) {
     shared->discard();
@@ -196,36 +232,27 @@ void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QStri
     // The data reaches the disk before the name does.
     if (::fsync(shared->file_.handle()) != 0) return {QStringLiteral("cannot sync to disk")};
     shared->file_.close();
-    const QFileInfo target(dest);
-    const int dir = ::open(QFile::encodeName(target.path()).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return {QStringLiteral("cannot rename into place")};
+    const QString target = QFile::decodeName(dest);
     int error = 0;
-    const auto placed = placeFile(dir, QFileInfo(shared->path_).fileName(), target.fileName(), replace, &error);
-    ::close(dir);
+    const auto placed = placeFile(shared->folder_->get(), QFile::decodeName(shared->name_), target, replace, &error);
     if (!placed) return {QStringLiteral("cannot rename into place")};
     shared->kept_ = true;
-    return {QString(), *placed != target.fileName()};
+    return {QString(), *placed != target};
   }).then(context, [done](const Placed& placed) { done(placed.why, placed.renamed); });
 }
 
-// ---- stale partial files ----------------------------------------------------------
+// ---- where a check found a file ------------------------------------------------
 
-void removeStalePartials(const QStringList& dirs) {
-  for (const QString& dir : dirs) {
-    QDirIterator it(dir, {kPartPrefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden | QDir::System);
-    while (it.hasNext()) {
-      const QString path = it.next();
-      const QStringList parts = it.fileName().mid(kPartPrefix.size()).split(QLatin1Char('-'));
-      bool isPid = false;
-      const qint64 pid = parts.value(0).toLongLong(&isPid);
-      // This process removes its own partial files itself; another's stay
-      // while that process runs.
-      const bool running =
-          isPid && parts.size() == 3 && pid > 0 &&
-          (pid == QCoreApplication::applicationPid() || ::kill(pid_t(pid), 0) == 0 || errno == EPERM);
-      if (!running && QFile::remove(path)) zlog::parts(QStringLiteral("Vantrel - removed a partial file left behind:"), path);
-    }
-  }
+std::shared_ptr<const beneath::Fd> openCheckedRoot(const Json& info, QString* rel) {
+  const QString root = textOf(info, protocol::ShareSpot::kRoot);
+  if (root.isEmpty() || !root.startsWith(QLatin1Char('/'))) return nullptr;
+  beneath::Fd fd = beneath::openRoot(root);
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      protocol::folderIdentity(st.st_dev, st.st_ino) != textOf(info, protocol::ShareSpot::kId))
+    return nullptr;
+  *rel = textOf(info, protocol::ShareSpot::kRel);
+  return std::make_shared<const beneath::Fd>(std::move(fd));
 }
 
 }  // namespace vantrel

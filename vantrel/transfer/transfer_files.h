@@ -11,6 +11,10 @@
 #include <QObject>
 #include <QString>
 
+#include "core/beneath.h"
+#include "transfer_paths.h"
+#include "transfer_wire.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -39,7 +43,7 @@ class SourceFile {
  public:
   // Nothing, and the reason, when it cannot be opened or no longer has the
   // announced size (then `changed` is set).
-  static std::unique_ptr<SourceFile> open(const QString& path, qint64 size, QString* why, bool* changed);
+  static std::unique_ptr<SourceFile> open(const TransferEntry& entry, QString* why, bool* changed);
   // The next at most `max` bytes; nothing (and the reason) when the file
   // cannot be read or ended before its announced size (then changed()).
   std::optional<QByteArray> read(qint64 max, QString* why);
@@ -67,37 +71,43 @@ class SourceFile {
   Sha256 hash_;
 };
 
-// A file being received into `dir`.
+// A file being received into an open folder: created new beside its final
+// name, never through an existing name or a link, and renamed in that same
+// folder.
 class SinkFile {
  public:
-  // The temporary name of transfer `xid`'s entry `index`: ".zkpart-PID-XID-INDEX".
+  using Folder = std::shared_ptr<const beneath::Fd>;
+  // The temporary name of transfer `xid`'s entry `index`:
+  // ".zkpart-TAG-XID-INDEX", TAG this process's random tag.
   static QString partName(const QString& xid, qint64 index);
-  // Creates the temporary file; nothing (and the reason) when it cannot.
-  static std::unique_ptr<SinkFile> create(const QString& dir, const QString& xid, qint64 index, QString* why);
+  // Creates the temporary file in `folder` and writes it down in the
+  // journal; nothing (and the reason) when it cannot.
+  static std::unique_ptr<SinkFile> create(Folder folder, const QString& xid, qint64 index, QString* why);
   ~SinkFile();  // removes the temporary file unless it was committed
 
   bool write(QByteArrayView bytes);
   // Removes the temporary file now, also while a worker still writes to it.
   void discard();
   qint64 written() const { return written_; }
-  QString tempPath() const { return file_.fileName(); }
 
   // Checks the size and hash against what the source announced, syncs the
-  // data to disk off the main thread and renames the file to `dest` (with
+  // data to disk off the main thread and renames the file to `dest` in its folder (with
   // `replace` false, never over an existing entry: to the first free
   // "name (N).ext" beside it); `done` runs on `context`'s thread with an empty
   // reason on success and whether another name was taken. The file is removed
   // on any failure.
   using Committed = std::function<void(const QString& why, bool renamed)>;
-  static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
+  static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
                      bool replace, QObject* context, Committed done);
   // The same for a file whose writes ran on a worker, once they are all done.
-  static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sha256, const QString& dest,
+  static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
                      bool replace, QObject* context, Committed done);
 
  private:
+  void removeTemporary();
   QFile file_;
-  QString path_;
+  Folder folder_;
+  QByteArray name_;
   qint64 written_ = 0;
   qint64 flushed_ = 0;  // handed to the disk's write-back so far
   static constexpr qint64 kWriteBehindBytes = 8 * 1024 * 1024;
@@ -106,8 +116,9 @@ class SinkFile {
   std::atomic_bool removed_ = false;
 };
 
-// Removes the temporary files that a bridge process which no longer runs
-// left in `dirs` (killed mid-transfer). Runs on a worker thread.
-void removeStalePartials(const QStringList& dirs);
+// The share's root that a host check's answer names ("ShareRoot", checked
+// against "ShareId"), and the path beneath it ("ShareRel"); nothing when the
+// answer names none or the root is no longer that folder.
+std::shared_ptr<const beneath::Fd> openCheckedRoot(const Json& info, QString* rel);
 
 }  // namespace vantrel

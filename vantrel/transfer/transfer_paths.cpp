@@ -37,13 +37,6 @@ std::optional<QString> relativeInside(const QString& folder, const QString& path
   return safeRelativePath(p.mid(prefix.size()));
 }
 
-bool resolvesInside(const QString& root, const QString& dir) {
-  const QString r = QFileInfo(root).canonicalFilePath();
-  const QString d = QFileInfo(dir).canonicalFilePath();
-  if (r.isEmpty() || d.isEmpty()) return false;
-  return d == r || d.startsWith(r.endsWith(QLatin1Char('/')) ? r : r + QLatin1Char('/'));
-}
-
 QString lastComponent(const QString& path) {
   QString p = path;
   p.replace(QLatin1Char('\\'), QLatin1Char('/'));

@@ -7,7 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/beneath.h"
+
 #include <atomic>
+#include <memory>
 #include <limits>
 #include <optional>
 
@@ -15,11 +18,20 @@ namespace vantrel {
 
 // One file or folder of a transfer. `rel` is the path under the receiving
 // folder, components joined by "/"; `local` is the path the sender reads.
+// A file served to a peer carries where the host's check found it: its
+// share's root, opened once, and the path beneath it; it is opened there
+// (core/beneath.h), never by `local`, which names only the local user's own
+// files and what the checks are asked about.
 struct TransferEntry {
+  TransferEntry() = default;
+  TransferEntry(QString rel, qint64 size, bool isDir, QString local)
+      : rel(std::move(rel)), size(size), isDir(isDir), local(std::move(local)) {}
   QString rel;
   qint64 size = 0;
   bool isDir = false;
   QString local;
+  std::shared_ptr<const beneath::Fd> share;
+  QString shareRel;
 };
 
 // `rel` checked and normalised ("a/b/c"); nothing when it is absolute, empty,
@@ -29,10 +41,6 @@ std::optional<QString> safeRelativePath(const QString& rel);
 // `path` relative to `folder` when it lies strictly inside it (both cleaned;
 // either separator), else nothing.
 std::optional<QString> relativeInside(const QString& folder, const QString& path);
-
-// Whether the existing folder `dir` is `root` or lies inside it once both
-// have their symbolic links resolved.
-bool resolvesInside(const QString& root, const QString& dir);
 
 // The last component of a path (either separator; a trailing one ignored).
 QString lastComponent(const QString& path);

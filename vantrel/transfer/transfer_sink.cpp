@@ -1,37 +1,52 @@
 #include "transfer_sink.h"
 
 #include "lan/transfer_lan.h"
+#include "partial_journal.h"
 
+#include "core/file_names.h"
 #include "core/log.h"
 #include "protocol/data_frame.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace vantrel {
 
 namespace {
 
-// Creates `rel` (a checked relative folder path) below `root` one component
-// at a time; every existing component must be a folder that, resolved, is
-// still inside the root.
-bool ensureFolderInside(const QString& root, const QString& rel) {
-  QString path = root;
-  if (rel.isEmpty()) return resolvesInside(root, root);
-  for (const QString& part : rel.split(QLatin1Char('/'))) {
-    path += QLatin1Char('/') + part;
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink()) {
-      if (!QDir().mkdir(path)) return false;
-    } else if (!info.isDir()) {
-      return false;
+QString joined(const QString& base, const QString& rel) {
+  if (base.isEmpty()) return rel;
+  if (rel.isEmpty()) return base;
+  return base + QLatin1Char('/') + rel;
+}
+
+// Makes `rel` (a relative folder path) beneath `root` one component at a
+// time, each component reached beneath the root: an existing one must be a
+// folder there, or a link that stays beneath it.
+bool ensureFolderBeneath(int root, const QString& rel) {
+  if (!beneath::open(root, rel, O_PATH | O_DIRECTORY)) {
+    QString path;
+    for (const QString& part : rel.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+      path = joined(path, part);
+      if (beneath::open(root, path, O_PATH | O_DIRECTORY)) continue;
+      const auto entry = beneath::openParent(root, path);
+      if (!entry || beneath::makeFolder(entry->folder.get(), entry->name) != 0) return false;
     }
-    if (!resolvesInside(root, path)) return false;
   }
-  return true;
+  return bool(beneath::open(root, rel, O_PATH | O_DIRECTORY));
+}
+
+// A peer-given relative path whose components are all plain names that are
+// no partial file's.
+std::optional<QString> acceptableName(const std::optional<QString>& rel) {
+  if (!rel) return std::nullopt;
+  for (const QString& part : rel->split(QLatin1Char('/')))
+    if (looksLikePartialFile(part)) return std::nullopt;
+  return rel;
 }
 
 QString parentRel(const QString& rel) {
@@ -48,7 +63,7 @@ Json TransferSink::startDownload(const QString& session, const QString& folder, 
   zlog::parts(QStringLiteral("Vantrel - download into"), folder);
   if (targets.isEmpty()) {
     core_.fail(task, QStringLiteral("nothing to download"), false);
-  } else if (folder.isEmpty() || !QDir().mkpath(folder) || !QFileInfo(folder).isDir()) {
+  } else if (folder.isEmpty() || !QDir().mkpath(folder) || !openOwnFolder(task)) {
     core_.fail(task, QStringLiteral("the download folder cannot be used"), false, TransferReason::Disk);
   } else if (!core_.send(task, QStringLiteral("pull"), XferPull{targets}.toJSONModel())) {
     core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
@@ -77,10 +92,10 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                       if (answer.isEmpty() || answer == QLatin1String("0") || answer == QLatin1String("2"))
                         return core_.cancel(t, QStringLiteral("the receiver has not accepted"), true,
                                             reply ? TransferReason::Refused : TransferReason::Timeout);
-                      if (!QDir().mkpath(answer))
+                      t->root = answer;
+                      if (!QDir().mkpath(answer) || !openOwnFolder(t))
                         return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true,
                                           TransferReason::Disk);
-                      t->root = answer;
                       // The receive panel's overwrite switch; replacing when it is not said.
                       const Json overwrite = reply ? valueOf(*reply, "Overwrite") : Json();
                       t->replace = !(overwrite.is_boolean() && !overwrite.get<bool>());
@@ -103,10 +118,16 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                     const TaskPtr t = weak.lock();
                     if (!isActive(t)) return;
                     const Json info = reply ? valueOf(*reply, "data") : Json();
-                    if (intOf(info, "valid") != 1 || !QFileInfo(root).isDir())
+                    // Written beneath the share's root that the check found,
+                    // at the path it found there.
+                    QString rel;
+                    auto share = intOf(info, "valid") == 1 ? openCheckedRoot(info, &rel) : nullptr;
+                    if (!share || !beneath::open(share->get(), rel, O_PATH | O_DIRECTORY))
                       return core_.fail(t, QStringLiteral("the host refused the folder"), true,
                                         reply ? TransferReason::Refused : TransferReason::Timeout);
                     t->root = root;
+                    t->rootFolder = std::move(share);
+                    t->rootRel = rel;
                     t->lanAllowed = lanAllowedBy(info);
                     takeOffer(t, msg, false);
                   });
@@ -121,14 +142,26 @@ void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   takeOffer(task, msg, false);
 }
 
+bool TransferSink::openOwnFolder(const TaskPtr& task) {
+  beneath::Fd fd = beneath::openRoot(task->root);
+  if (!fd || !beneath::open(fd.get(), QString(), O_PATH | O_DIRECTORY)) return false;
+  task->rootFolder = std::make_shared<const beneath::Fd>(std::move(fd));
+  task->rootRel.clear();
+  return true;
+}
+
 bool TransferSink::prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath) {
-  const auto rel = absolutePath ? relativeInside(task->root, entry.rel) : safeRelativePath(entry.rel);
-  if (!rel) return false;
+  const auto rel =
+      acceptableName(absolutePath ? relativeInside(task->root, entry.rel) : safeRelativePath(entry.rel));
+  if (!rel || !task->rootFolder) return false;
   entry.rel = *rel;
-  if (entry.isDir) return ensureFolderInside(task->root, *rel);
-  if (!ensureFolderInside(task->root, parentRel(*rel))) return false;
-  const QFileInfo dest(task->root + QLatin1Char('/') + *rel);
-  return !(dest.isDir() && !dest.isSymLink());
+  const int root = task->rootFolder->get();
+  if (entry.isDir) return ensureFolderBeneath(root, joined(task->rootRel, *rel));
+  if (!ensureFolderBeneath(root, joined(task->rootRel, parentRel(*rel)))) return false;
+  // Never into an existing folder's name.
+  const beneath::Fd dest = beneath::open(root, joined(task->rootRel, *rel), O_PATH);
+  struct stat st {};
+  return !(dest && ::fstat(dest.get(), &st) == 0 && S_ISDIR(st.st_mode));
 }
 
 void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths) {
@@ -140,8 +173,12 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
                           QString()};
       const qint64 index = task->entries.size();
+      if (!entry.isDir && (entry.size < 0 || entry.size > kTransferMaxBytes ||
+                           __builtin_add_overflow(task->totalBytes, entry.size, &task->totalBytes) ||
+                           task->totalBytes > kTransferMaxBytes))
+        return core_.fail(task, QStringLiteral("the announced sizes are too large"), true);
       const bool ok = prepareEntry(task, entry, absolutePaths);
-      if (!entry.isDir) ++task->fileCount, task->totalBytes += std::max<qint64>(0, entry.size);
+      if (!entry.isDir) ++task->fileCount;
       if (!ok) {
         zlog::parts(QStringLiteral("Vantrel - transfer entry refused:"), textOf(e, "p"));
         accept.skip.append(index);
@@ -151,12 +188,8 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       task->entries.append(entry);
     }
   }
-  // Partial files that a killed bridge left in these folders go now.
-  QSet<QString> dirs{task->root};
-  for (qint64 i = 0; i < task->entries.size(); ++i)
-    if (!task->entries[i].isDir && !task->skipped.contains(i))
-      dirs.insert(task->root + QLatin1Char('/') + parentRel(task->entries[i].rel));
-  (void)QtConcurrent::run(removeStalePartials, QStringList(dirs.begin(), dirs.end()));
+  // Partial files that a killed bridge of this machine left go now.
+  (void)QtConcurrent::run(removeStalePartials);
   task->state = TransferState::Running;
   const Json grant = valueOf(offer, "lan");
   if (lan_ && task->kind == TransferKind::Download && grant.is_object()) {
@@ -238,7 +271,11 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   task->currentBytes = 0;
   ++task->currentOrdinal;
   QString why;
-  task->out = SinkFile::create(task->root + QLatin1Char('/') + parentRel(entry.rel), task->xid, index, &why);
+  // The entry's folder, opened beneath the root once more: what the check
+  // found is what is written into, whatever a path there became meanwhile.
+  auto folder = std::make_shared<const beneath::Fd>(beneath::open(
+      task->rootFolder->get(), joined(task->rootRel, parentRel(entry.rel)), O_RDONLY | O_DIRECTORY));
+  task->out = SinkFile::create(std::move(folder), task->xid, index, &why);
   task->accepted = 0;
   if (!task->writes) task->writes = std::make_unique<SerialJobs>(core_.context());
   if (!task->out) {
@@ -295,7 +332,7 @@ void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
 
 void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after) {
   const TransferEntry& entry = task->entries[index];
-  const QString dest = task->root + QLatin1Char('/') + entry.rel;
+  const QByteArray dest = QFile::encodeName(lastComponent(entry.rel));
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
   auto committed = [this, weak, index, rel = entry.rel, after](const QString& why, bool renamed) {

@@ -36,6 +36,9 @@ class TransferSink {
  private:
   void takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths);
   bool prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath);
+  // Opens the task's own folder (a download's or an accepted send's) as the
+  // folder every entry is reached beneath; false when it cannot.
+  static bool openOwnFolder(const TaskPtr& task);
   // Opens entry `index` when it is the next file; false when the task failed.
   bool openFile(const TaskPtr& task, qint64 index);
   // Writes one chunk of the current file; false when the task failed.

@@ -5,7 +5,9 @@
 #include "core/log.h"
 #include "protocol/data_frame.h"
 
-#include <QFileInfo>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -161,33 +163,47 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
 
 void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets) {
   TransferEntry& entry = task->candidates[index];
-  if (intOf(info, "valid") == 1) {
+  // Opened where the check found it, beneath its share.
+  entry.share = openCheckedRoot(info, &entry.shareRel);
+  beneath::Fd found;
+  struct stat st {};
+  if (entry.share) found = beneath::open(entry.share->get(), entry.shareRel, O_PATH);
+  if (!found || ::fstat(found.get(), &st) != 0) {
+    task->refused = true;
+  } else if (intOf(info, "valid") == 1) {
     if (!lanAllowedBy(info)) task->lanAllowed = false;
-    const QFileInfo file(entry.local);
-    if (targets && file.isFile()) entry.size = file.size();
-    if (!targets || file.isFile()) task->entries.append(entry);
+    if (targets && S_ISREG(st.st_mode)) entry.size = st.st_size;
+    if (S_ISREG(st.st_mode) && (targets || entry.size == st.st_size)) task->entries.append(entry);
     else task->refused = true;
-  } else if (targets && intOf(info, "size") > 0) {
+  } else if (targets && intOf(info, "size") > 0 && S_ISDIR(st.st_mode)) {
     // A folder that the host's check can see: it answers "not a file" with
     // the folder's size.
-    task->folders.append(entry.local);
+    task->folders.append(entry);
   } else {
     task->refused = true;
   }
 }
 
 void TransferSource::walkFolders(const TaskPtr& task) {
-  const QStringList folders = std::exchange(task->folders, {});
+  const QList<TransferEntry> folders = std::exchange(task->folders, {});
   std::weak_ptr<TransferTask> weak = task;
   const std::shared_ptr<std::atomic_bool> stop = task->stop;
   const qint64 taken = task->entries.size();
   QtConcurrent::run(&peerWalkPool(), [folders, taken, stop] {
     WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
     QPair<QList<TransferEntry>, QString> walked;
-    for (const QString& folder : folders) {
-      if (!QFileInfo(folder).isDir()) continue;
+    for (const TransferEntry& folder : folders) {
+      // Read through the folder the check found, opened beneath its share;
+      // every file found is checked (and opened beneath the share) again.
+      const beneath::Fd fd = beneath::open(folder.share->get(), folder.shareRel, O_RDONLY | O_DIRECTORY);
+      if (!fd) continue;
+      const QString opened = QStringLiteral("/proc/self/fd/%1/.").arg(fd.get());
       limits.maxEntries = kTransferMaxEntries - taken - walked.first.size();
-      walked.first.append(walkBounded(folder, lastComponent(folder), false, limits, &walked.second));
+      const QString name = lastComponent(folder.local);
+      for (TransferEntry found : walkBounded(opened, name, false, limits, &walked.second)) {
+        found.local = folder.local + found.rel.mid(name.size());
+        walked.first.append(found);
+      }
       if (!walked.second.isEmpty()) break;
     }
     return walked;
@@ -267,7 +283,7 @@ void TransferSource::pump(const TaskPtr& task) {
       const TransferEntry& entry = task->entries[index];
       QString why;
       bool changed = false;
-      auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+      auto file = SourceFile::open(entry, &why, &changed);
       if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source);
       if (!file) {
         core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
@@ -319,7 +335,7 @@ bool TransferSource::startPacked(const TaskPtr& task) {
     ++task->next;
     QString why;
     bool changed = false;
-    auto file = SourceFile::open(entry.local, entry.size, &why, &changed);
+    auto file = SourceFile::open(entry, &why, &changed);
     if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source), false;
     if (!file) {
       core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());

@@ -23,6 +23,8 @@ inline constexpr int kTransferWindow = 8;
 inline constexpr qint64 kTransferFrameOverhead = 2048;
 // Limits of the walk of a folder a peer asked for.
 inline constexpr int kTransferMaxEntries = 50000;
+// The most bytes one transfer may announce, in all (2^53, well past any disk).
+inline constexpr qint64 kTransferMaxBytes = qint64(1) << 53;
 inline constexpr int kTransferMaxDepth = 64;
 inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
@@ -68,6 +70,10 @@ struct TransferTask {
   // it is saved under the first free "name (N).ext" (counted in `renamed`).
   bool replace = true;
   qint64 renamed = 0;
+  // sink: the folder every entry is reached beneath (an upload's share root,
+  // else `root` itself), opened once, and the receiving folder beneath it.
+  std::shared_ptr<const beneath::Fd> rootFolder;
+  QString rootRel;
   QList<TransferEntry> entries;
   QSet<qint64> skipped;
   qint64 fileCount = 0;
@@ -92,7 +98,7 @@ struct TransferTask {
   bool allSent = false;
   int checksPending = 0;
   QList<TransferEntry> candidates;
-  QStringList folders;  // folder targets of a download, walked once allowed
+  QList<TransferEntry> folders;  // folder targets of a download, walked once allowed
   bool refused = false;  // something asked for was refused (never how much)
   // The host's checks allow the local-network route for every file.
   bool lanAllowed = false;
