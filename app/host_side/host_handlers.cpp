@@ -136,7 +136,8 @@ void getFileList(const Request& r) {
 // this client's own and the check is for its transfer.
 vex::Json withSpot(vex::Json answer, const Request& r, const protocol::ShareSpot& spot) {
   if (!r.transferCheck || spot.ShareRoot.isEmpty() || !answer.is_object()) return answer;
-  for (auto& [key, value] : spot.toJSONModel().items()) answer[key] = value;
+  const vex::Json fields = spot.toJSONModel();  // alive while it is walked
+  for (auto it = fields.begin(); it != fields.end(); ++it) answer[it.key()] = it.value();
   return answer;
 }
 

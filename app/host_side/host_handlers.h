@@ -26,7 +26,7 @@ struct Request {
 
 // A check's reply with where the checked path lies, when the client's own
 // bridge asked (`r.transferCheck`) and the gate found it.
-vex::Json withSpot(vex::Json reply, const Request& r, const protocol::ShareSpot& spot);
+vex::Json withSpot(vex::Json answer, const Request& r, const protocol::ShareSpot& spot);
 
 void clientTouch(const Request& r);
 void hostHandShake(const Request& r);
