@@ -150,9 +150,10 @@ LoginController::Credentials LoginController::onLoginSucceeded(const QString& re
   return {strEmail_, strPassword_};
 }
 
-void LoginController::onLoginFailed() {
+void LoginController::onLoginFailed(qint64 pausedSeconds) {
   iLoginState_ = LoginState::lsLoginResultBack;
   isShowLoading_ = false;
+  if (pausedSeconds > 0) return showMessage(L("Login_LoginFailed"), L("Login_Paused").arg(pausedSeconds));
   showMessage(L("Login_LoginFailed"), L("Login_CheckYourInfo"));
 }
 

@@ -58,7 +58,8 @@ class LoginController : public QObject {
     QString password;
   };
   Credentials onLoginSucceeded(const QString& resultText);
-  void onLoginFailed();
+  // A paused sign-in (`pausedSeconds` > 0) says so and for how long.
+  void onLoginFailed(qint64 pausedSeconds = 0);
   void showMessage(const QString& title, const QString& info);
 
   // The version check's question; asked only while the window is open.

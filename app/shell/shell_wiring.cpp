@@ -126,8 +126,8 @@ void LoginViewLink::onLoginSucceeded(const QString& resultText, std::shared_ptr<
   UserInfo::setShared(std::move(user));
 }
 
-void LoginViewLink::onLoginFailed() {
-  if (current_) current_->onLoginFailed();
+void LoginViewLink::onLoginFailed(qint64 pausedSeconds) {
+  if (current_) current_->onLoginFailed(pausedSeconds);
 }
 
 void LoginViewLink::showUpgradeDialog(const QString& path) {
