@@ -174,9 +174,10 @@ void LoginController::hideLoading() {
   emit changed();
 }
 
-void LoginController::showUpgradeDialog(const QString& path) {
+void LoginController::showUpgradeDialog(const QString& path, const QString& number) {
   if (!isShowDialog_) return;
   strUpgradeVersionFile_ = path;
+  upgradeVersion_ = number;
   isShowUpgradeDialog_ = true;
   emit changed();
 }

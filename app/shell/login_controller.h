@@ -63,7 +63,7 @@ class LoginController : public QObject {
   void showMessage(const QString& title, const QString& info);
 
   // The version check's question; asked only while the window is open.
-  void showUpgradeDialog(const QString& path);
+  void showUpgradeDialog(const QString& path, const QString& number = {});
   // The question's button: closes the window, then hands the path on.
   void onUpgradeNow();
 
@@ -93,6 +93,7 @@ class LoginController : public QObject {
   const QString& messageInfo() const { return messageInfo_; }
   bool isShowUpgradeDialog() const { return isShowUpgradeDialog_; }
   const QString& upgradeVersionFile() const { return strUpgradeVersionFile_; }
+  const QString& upgradeVersion() const { return upgradeVersion_; }
   qint64 timerCounter() const { return timerCounter_; }
   LoginState state() const { return iLoginState_; }
   qint64 loginTimeCounter() const { return iLoginTimeCounter_; }
@@ -118,6 +119,7 @@ class LoginController : public QObject {
   QString loadingTitle_ = QStringLiteral("Initialing, Pleae wait...");
   bool isShowUpgradeDialog_ = false;
   QString strUpgradeVersionFile_;
+  QString upgradeVersion_;
   qint64 timerCounter_ = 0;
   bool isShowConfirmDialog_ = false;
   QString messageTitle_;

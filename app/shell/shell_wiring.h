@@ -75,7 +75,7 @@ class LoginViewLink : public QObject, public LoginViewHandle {
 
   void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) override;
   void onLoginFailed(qint64 pausedSeconds) override;
-  void showUpgradeDialog(const QString& path);
+  void showUpgradeDialog(const QString& path, const QString& number);
 
  signals:
   void upgradeAccepted(const QString& installerPath);
