@@ -20,6 +20,26 @@ PORT="${LISTEN##*:}"
 
 mkdir -p "$DATA"
 chmod 700 "$DATA"
+
+port_open() { (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null; }
+
+# The service this script started from this data folder (its process id is
+# kept in service.pid), still running with the same command line.
+own_service() {
+  local pid
+  pid="$(cat "$DATA/service.pid" 2>/dev/null)" || return 1
+  [[ "$pid" =~ ^[0-9]+$ ]] && [ -r "/proc/$pid/cmdline" ] || return 1
+  [ "$(tr '\0' '\n' <"/proc/$pid/cmdline")" = "$(printf '%s\n' "$SERVICE" serve --data "$DATA" --listen "$LISTEN")" ]
+}
+
+# Nothing is created or started next to a service this script did not start.
+if port_open && ! own_service; then
+  echo "Something else already listens on $LISTEN: not the account service that this script" >&2
+  echo "started from $DATA. Stop it, or give another address with ZARKELO_SERVICE_HOST=127.0.0.1:PORT" >&2
+  echo "(and ZARKELO_SERVICE_DATA for another data folder)." >&2
+  exit 1
+fi
+
 # The demo account, or with --second a second one to share with.
 if ((SECOND)); then
   DEMO="$DATA/demo-account-2.txt" DEMO_EMAIL=demo2@zarkelo.local DEMO_NAME="Demo Two" DEMO_HOST=demo2
@@ -35,8 +55,6 @@ fi
 echo "Demo account (kept in $DEMO):"
 sed 's/^/  /' "$DEMO"
 
-port_open() { (exec 3<>"/dev/tcp/$HOST/$PORT") 2>/dev/null; }
-
 SERVICE_PID=""
 stop_service() {
   if [ -n "$SERVICE_PID" ]; then
@@ -47,22 +65,7 @@ stop_service() {
 }
 trap stop_service EXIT
 
-# The service this script started from this data folder (its process id is
-# kept in service.pid), still running with the same command line.
-own_service() {
-  local pid
-  pid="$(cat "$DATA/service.pid" 2>/dev/null)" || return 1
-  [[ "$pid" =~ ^[0-9]+$ ]] && [ -r "/proc/$pid/cmdline" ] || return 1
-  [ "$(tr '\0' '\n' <"/proc/$pid/cmdline")" = "$(printf '%s\n' "$SERVICE" serve --data "$DATA" --listen "$LISTEN")" ]
-}
-
 if port_open; then
-  if ! own_service; then
-    echo "Something else already listens on $LISTEN: not the account service that this script" >&2
-    echo "started from $DATA. Stop it, or give another address with ZARKELO_SERVICE_HOST=127.0.0.1:PORT" >&2
-    echo "(and ZARKELO_SERVICE_DATA for another data folder)." >&2
-    exit 1
-  fi
   echo "Using the account service already running from $DATA on $LISTEN."
 else
   "$SERVICE" serve --data "$DATA" --listen "$LISTEN" >>"$DATA/service.log" 2>&1 &
