@@ -124,7 +124,8 @@ bool ServiceCore::isSignInHandle(const QString& text) {
 void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey,
                                 const QString& source, const QString& password, PasswordDone done) {
   const QString sourceKey = QStringLiteral("src:") + source;
-  if (!passwords_.allowed(accountKey) || !passwords_.allowed(sourceKey)) return done(PasswordCheck::Paused, 0);
+  if (!passwords_.allowed(accountKey) || !passwords_.allowed(sourceKey))
+    return done(PasswordCheck::Paused, std::max(passwords_.pauseLeftMs(accountKey), passwords_.pauseLeftMs(sourceKey)));
   // The account's attempts count as wrong while they run, so that a burst of
   // guesses at one account cannot outrun its limit; the source's count only
   // finished wrong ones, so that many people signing in at once from one
@@ -171,8 +172,12 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
   const QString credential = textOf(tree, "Credential", &hasCredential);
 
   const auto afterPassword = [this, done](PasswordCheck check, qint64 accountId) {
-    if (check == PasswordCheck::Paused)
-      return done(numberFailure(QStringLiteral("too many wrong attempts, try again later")));
+    if (check == PasswordCheck::Paused) {
+      // How long the pause lasts, in whole seconds, so that the user can be told.
+      Reply reply = numberFailure(QStringLiteral("too many wrong attempts, try again later"));
+      reply.body["PausedSeconds"] = (accountId + 999) / 1000;
+      return done(reply);
+    }
     const auto account = check == PasswordCheck::Right ? store_.findById(accountId) : std::nullopt;
     if (!account) return done(numberFailure(QStringLiteral("wrong e-mail or password")));
     done(acceptLogin(*account, QString()));

@@ -104,6 +104,7 @@ class ServiceCore {
     bool consumed = false;
   };
   enum class PasswordCheck { Right, Wrong, Paused };
+  // The second value is the account when Right, the milliseconds the pause has left when Paused.
   using PasswordDone = std::function<void(PasswordCheck, qint64 accountId)>;
 
   qint64 now() const;

@@ -150,8 +150,11 @@ void Bridge::onLogin(const Json& data) {
     if (!result) {
       const QString info = textOf(*answer, "Info");
       zlog::parts(QStringLiteral("Vantrel - sign-in refused:"), info.left(200));
-      sendToClient(generation, QStringLiteral("LoginResult"),
-                   FailureMsg{0, info.isEmpty() ? QStringLiteral("Sign-in refused") : info}.toJSONModel());
+      Json failure = FailureMsg{0, info.isEmpty() ? QStringLiteral("Sign-in refused") : info}.toJSONModel();
+      // A sign-in paused after many wrong passwords: for how long.
+      if (const qint64 paused = intOf(*answer, "PausedSeconds"); paused > 0)
+        failure["PausedSeconds"] = std::min<qint64>(paused, 24 * 3600);
+      sendToClient(generation, QStringLiteral("LoginResult"), failure);
       return;
     }
     sendToClient(generation, QStringLiteral("LoginResult"), result->toJSONModel());

@@ -34,5 +34,6 @@ class LoginViewHandle {
  public:
   virtual ~LoginViewHandle() = default;
   virtual void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) = 0;
-  virtual void onLoginFailed() = 0;
+  // `pausedSeconds` > 0: the service paused sign-ins after many wrong passwords, for that long.
+  virtual void onLoginFailed(qint64 pausedSeconds) = 0;
 };

@@ -33,7 +33,7 @@ void DoMsg_LoginResult(const QString& text) {
   if (!isSuccess(result)) {
     if (!result) zlog::line(QStringLiteral("Json error!"));
     if (Env::LoginViewShared)
-      Env::LoginViewShared->onLoginFailed();
+      Env::LoginViewShared->onLoginFailed(result ? jsonread::integer(*result, "PausedSeconds") : 0);
     else
       zlog::line(QStringLiteral("Login failed, no login view to tell"));
     return;

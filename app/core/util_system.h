@@ -62,6 +62,10 @@ class UtilSystem {
   static void openPanel(const QString& title, int mode, std::function<void(const QString&)> completion);
   static QString openPanelModal(const QString& title, int mode);
   static void openURL(const QString& text);
+  // Opens a local file with the desktop's default handler (xdg-open, no
+  // shell); `done(true)` once the handler started, `done(false)` when none
+  // could be started. Runs `done` on the main thread.
+  static void openFileWithDefaultHandler(const QString& path, std::function<void(bool started)> done);
 
   // Display and validation.
   static QString formatSize(quint64 bytes);

@@ -127,11 +127,21 @@ void RemoteHostsController::saveRemoteHost() {
   if (rhCtl_.isEdit) {
     const bool ok = HelperRemoteSharing::updateRemoteSharing(rhCtl_.remoteSharing);
     remotetoast::show(ok ? L("RS_UpdateSucc") : L("RS_UpdateFailed"));
-    reloadHostList(selectedRemoteHost_);
+    reloadHostListSelecting(rhCtl_.remoteSharing.hostid);
   } else {
     rhCtl_.remoteSharing.hostid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const bool ok = HelperRemoteSharing::insertRemoteSharing(rhCtl_.remoteSharing);
     remotetoast::show(ok ? L("RS_CreateSucc") : L("RS_CreateFailed"));
-    reloadHostList(999);
+    reloadHostListSelecting(rhCtl_.remoteSharing.hostid);
   }
+}
+
+// The list is ordered by name: the host just added or edited is found by its
+// id, wherever it sorts; without it the selection stays where it was.
+void RemoteHostsController::reloadHostListSelecting(const QString& hostid) {
+  const QList<RemoteSharing> hosts = HelperRemoteSharing::loadRemoteSharings();
+  int index = selectedRemoteHost_;
+  for (int i = 0; i < hosts.size(); ++i)
+    if (hosts[i].hostid == hostid) index = i;
+  reloadHostList(index);
 }

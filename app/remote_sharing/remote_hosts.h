@@ -61,6 +61,8 @@ class RemoteHostsController : public QObject {
   bool hasSelection() const { return !rsList_.isEmpty() && selectedRemoteHost_ >= 0; }
 
   void reloadHostList(int index);
+  // Re-reads the list and opens the host `hostid`.
+  void reloadHostListSelecting(const QString& hostid);
   void loadRemoteHostFileList(int index);
   // The page appears: the list is re-read, and after `delayMs` the first host is opened.
   void onAppear(int delayMs = 500);

@@ -26,7 +26,7 @@ QString finishedObjects(int64_t done, bool english) {
 
 QString renamedNote(int64_t renamed) {
   if (renamed <= 0) return QString();
-  return QLatin1Char(' ') + L("Transfer_Renamed").arg(renamed);
+  return QLatin1Char('\n') + L("Transfer_Renamed").arg(renamed);
 }
 
 void showTransferErrorToast(const QString& text, const QString& reason) {

@@ -39,8 +39,8 @@ bool hasReplyMessage(const std::optional<vex::Json>& reply);
 // "en" gives "n object(s)", any other language code "n个对象".
 QString finishedObjects(int64_t done, bool english);
 
-// " n saved under a new name ..." when `renamed` files took a free "name (N).ext"
-// because their name was taken; empty for none.
+// A line of its own, "n saved under a new name ...", when `renamed` files took
+// a free "name (N).ext" because their name was taken; empty for none.
 QString renamedNote(int64_t renamed);
 
 // Raises the main window's red error toast, when the window is up; with a

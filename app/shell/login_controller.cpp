@@ -150,9 +150,10 @@ LoginController::Credentials LoginController::onLoginSucceeded(const QString& re
   return {strEmail_, strPassword_};
 }
 
-void LoginController::onLoginFailed() {
+void LoginController::onLoginFailed(qint64 pausedSeconds) {
   iLoginState_ = LoginState::lsLoginResultBack;
   isShowLoading_ = false;
+  if (pausedSeconds > 0) return showMessage(L("Login_LoginFailed"), L("Login_Paused").arg(pausedSeconds));
   showMessage(L("Login_LoginFailed"), L("Login_CheckYourInfo"));
 }
 
@@ -173,9 +174,10 @@ void LoginController::hideLoading() {
   emit changed();
 }
 
-void LoginController::showUpgradeDialog(const QString& path) {
+void LoginController::showUpgradeDialog(const QString& path, const QString& number) {
   if (!isShowDialog_) return;
   strUpgradeVersionFile_ = path;
+  upgradeVersion_ = number;
   isShowUpgradeDialog_ = true;
   emit changed();
 }

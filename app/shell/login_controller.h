@@ -58,11 +58,12 @@ class LoginController : public QObject {
     QString password;
   };
   Credentials onLoginSucceeded(const QString& resultText);
-  void onLoginFailed();
+  // A paused sign-in (`pausedSeconds` > 0) says so and for how long.
+  void onLoginFailed(qint64 pausedSeconds = 0);
   void showMessage(const QString& title, const QString& info);
 
   // The version check's question; asked only while the window is open.
-  void showUpgradeDialog(const QString& path);
+  void showUpgradeDialog(const QString& path, const QString& number = {});
   // The question's button: closes the window, then hands the path on.
   void onUpgradeNow();
 
@@ -92,6 +93,7 @@ class LoginController : public QObject {
   const QString& messageInfo() const { return messageInfo_; }
   bool isShowUpgradeDialog() const { return isShowUpgradeDialog_; }
   const QString& upgradeVersionFile() const { return strUpgradeVersionFile_; }
+  const QString& upgradeVersion() const { return upgradeVersion_; }
   qint64 timerCounter() const { return timerCounter_; }
   LoginState state() const { return iLoginState_; }
   qint64 loginTimeCounter() const { return iLoginTimeCounter_; }
@@ -117,6 +119,7 @@ class LoginController : public QObject {
   QString loadingTitle_ = QStringLiteral("Initialing, Pleae wait...");
   bool isShowUpgradeDialog_ = false;
   QString strUpgradeVersionFile_;
+  QString upgradeVersion_;
   qint64 timerCounter_ = 0;
   bool isShowConfirmDialog_ = false;
   QString messageTitle_;

@@ -93,6 +93,9 @@ LoginView::LoginView(LoginController* controller, QWidget* parent)
   overlays_ << new SheetOverlay(
       isShowUpgradeDialog_,
       [this](QWidget* host) {
+        // The question names the version on offer.
+        const QString number = controller_ ? controller_->upgradeVersion() : QString();
+        upgradeQuestion_.setInfo(number.isEmpty() ? QString() : L("Upgrade_Version").arg(number, Env::AppVersion));
         auto* question = new DialogConfirmView(isShowUpgradeDialog_, upgradeQuestion_, host);
         question->okButton()->setText(L("Settings_UpgradeNow"));
         question->okButton()->setObjectName(QStringLiteral("upgradeNow"));

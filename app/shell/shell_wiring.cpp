@@ -7,6 +7,7 @@
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
 #include "bridge/user_info.h"
+#include "core/localized.h"
 #include "core/log.h"
 #include "core/util_db.h"
 #include "media/util_media.h"
@@ -25,6 +26,10 @@
 #include <QTimer>
 
 namespace {
+
+// The installer that could not be opened: its place stays on screen long
+// enough to be read and copied down, unless dismissed.
+constexpr int kUpgradeMessageMs = 20000;
 
 // Replies of the request layer: the reply's "Msg", or null when it had none.
 std::function<void(const std::optional<vex::Json>&)> adapt(std::function<void(const vex::Json&)> handler) {
@@ -126,12 +131,12 @@ void LoginViewLink::onLoginSucceeded(const QString& resultText, std::shared_ptr<
   UserInfo::setShared(std::move(user));
 }
 
-void LoginViewLink::onLoginFailed() {
-  if (current_) current_->onLoginFailed();
+void LoginViewLink::onLoginFailed(qint64 pausedSeconds) {
+  if (current_) current_->onLoginFailed(pausedSeconds);
 }
 
-void LoginViewLink::showUpgradeDialog(const QString& path) {
-  if (current_) current_->showUpgradeDialog(path);
+void LoginViewLink::showUpgradeDialog(const QString& path, const QString& number) {
+  if (current_) current_->showUpgradeDialog(path, number);
 }
 
 void applyTestLoginFromEnvironment(LoginController& controller) {
@@ -159,10 +164,18 @@ ShellWiring::ShellWiring(MainView& view, QObject* parent)
                 P2PClientMsg::SendMsgToP2PClient(QStringLiteral("CallHttpDownload"), info, true,
                                                  adapt(std::move(reply)));
               },
-              [this](const QString& path) { login_.showUpgradeDialog(path); },
-              [](const QUrl& file) { return QDesktopServices::openUrl(file); },
+              [this](const QString& path, const QString& number) { login_.showUpgradeDialog(path, number); },
+              [](const QUrl& file, std::function<void(bool)> started) {
+                UtilSystem::openFileWithDefaultHandler(file.toLocalFile(), std::move(started));
+              },
               [] { ClearBridge(); },
-              [this] { view_.state().endApplication(); }},
+              [this] { view_.state().endApplication(); },
+              [this](const QString& path) {
+                AlertToast toast = makeToast(AlertToast::Type::error, QStringLiteral("red"), L("Upgrade_NotOpened"));
+                toast.subTitle = path;
+                toast.minShowMs = kUpgradeMessageMs;
+                view_.state().showAlertToast(toast);
+              }},
           Env::AppVersion, documentsPath(QStringLiteral("Kelvor"))) {
   MainViewState& state = view.state();
   view.installEventFilter(this);

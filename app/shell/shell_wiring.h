@@ -74,8 +74,8 @@ class LoginViewLink : public QObject, public LoginViewHandle {
   LoginController* current() const { return current_.get(); }
 
   void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) override;
-  void onLoginFailed() override;
-  void showUpgradeDialog(const QString& path);
+  void onLoginFailed(qint64 pausedSeconds) override;
+  void showUpgradeDialog(const QString& path, const QString& number);
 
  signals:
   void upgradeAccepted(const QString& installerPath);

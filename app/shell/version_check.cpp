@@ -167,19 +167,19 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
   const QString tmp = tmpPathFor(number);
   const QString dmg = installerPathFor(number);
 
-  auto download = [this, url, dmg, tmp, sha256] {
+  auto download = [this, url, dmg, tmp, sha256, number] {
     if (!hooks_.callHttpDownload) return;
     QPointer<UpgradeController> self(this);
-    hooks_.callHttpDownload(CallHttpDownloadInfo{url, tmp}, [self, url, dmg, tmp, sha256](const vex::Json& result) {
-      if (self) self->onDownloadResult(result, url, dmg, tmp, sha256);
+    hooks_.callHttpDownload(CallHttpDownloadInfo{url, tmp}, [self, url, dmg, tmp, sha256, number](const vex::Json& result) {
+      if (self) self->onDownloadResult(result, url, dmg, tmp, sha256, number);
     });
   };
 
   if (QFileInfo(dmg).isFile()) {
     // Fetched before: offer it again at once, unless it no longer matches.
-    verifyDigest(dmg, sha256, [this, dmg, download](bool matches) {
+    verifyDigest(dmg, sha256, [this, dmg, number, download](bool matches) {
       if (matches) {
-        offer(dmg);
+        offer(dmg, number);
         return;
       }
       zlog::parts(QStringLiteral("Installer digest mismatch, fetching again:"), dmg);
@@ -192,20 +192,20 @@ void UpgradeController::checkNewVersionResult(const vex::Json& reply) {
 }
 
 void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& url, const QString& dmg,
-                                         const QString& tmp, const QString& sha256) {
+                                         const QString& tmp, const QString& sha256, const QString& number) {
   zlog::line(zlog::excerpt(reply.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
   if (reply.is_null()) return;
   const auto object = replyObject(reply, nullptr);
   if (!object || !boolOf(*object, "IsSucc")) return;
   zlog::parts(QStringLiteral("Got New Version -"), url, dmg);
-  verifyDigest(tmp, sha256, [this, dmg, tmp](bool matches) {
+  verifyDigest(tmp, sha256, [this, dmg, tmp, number](bool matches) {
     if (!matches) {
       zlog::parts(QStringLiteral("Installer digest mismatch, discarded:"), tmp);
       QFile::remove(tmp);
       return;
     }
     if (!UtilSystem::replaceFile(tmp, dmg)) return;
-    offer(dmg);
+    offer(dmg, number);
   });
 }
 
@@ -232,18 +232,27 @@ void UpgradeController::verifyDigest(const QString& path, const QString& expecte
   watcher->setFuture(QtConcurrent::run([path] { return fileSha256(path); }));
 }
 
-void UpgradeController::offer(const QString& dmg) {
+void UpgradeController::offer(const QString& dmg, const QString& number) {
   zlog::parts(QStringLiteral("Installer verified:"), dmg);
   emit installerReady(dmg);
-  if (hooks_.showUpgradeDialog) hooks_.showUpgradeDialog(dmg);
+  if (hooks_.showUpgradeDialog) hooks_.showUpgradeDialog(dmg, number);
 }
 
 void UpgradeController::openInstaller(const QString& path) {
-  if (!QFileInfo(path).isFile()) return;
+  if (!QFileInfo(path).isFile() || !hooks_.openFile) return;
   // The path reaches the opener as one file address; no shell sees it.
-  if (hooks_.openFile) hooks_.openFile(QUrl::fromLocalFile(path));
-  if (hooks_.clearBridge) hooks_.clearBridge();
-  QTimer::singleShot(quitDelayMs, this, [this] {
-    if (hooks_.quitApp) hooks_.quitApp();
+  QPointer<UpgradeController> self(this);
+  hooks_.openFile(QUrl::fromLocalFile(path), [self, path](bool started) {
+    if (!self) return;
+    if (!started) {
+      // Nothing would be left running: the application stays and says where the installer is.
+      zlog::parts(QStringLiteral("The installer could not be opened, staying:"), path);
+      if (self->hooks_.notOpened) self->hooks_.notOpened(path);
+      return;
+    }
+    if (self->hooks_.clearBridge) self->hooks_.clearBridge();
+    QTimer::singleShot(self->quitDelayMs, self, [self] {
+      if (self && self->hooks_.quitApp) self->hooks_.quitApp();
+    });
   });
 }

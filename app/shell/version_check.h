@@ -41,12 +41,15 @@ class UpgradeController : public QObject {
     std::function<void(const QString& url, int timeout, ReplyHandler)> callHttp;
     // "CallHttpDownload" {URL, SaveAt} through the bridge, waiting for its reply.
     std::function<void(const CallHttpDownloadInfo& info, ReplyHandler)> callHttpDownload;
-    // Asks the login window, when one is open, whether to upgrade now.
-    std::function<void(const QString& installerPath)> showUpgradeDialog;
-    // Opens a file with the system's default handler, without a shell.
-    std::function<bool(const QUrl& file)> openFile;
+    // Asks the login window, when one is open, whether to upgrade to `number` now.
+    std::function<void(const QString& installerPath, const QString& number)> showUpgradeDialog;
+    // Opens a file with the system's default handler, without a shell;
+    // `started` tells whether that handler started.
+    std::function<void(const QUrl& file, std::function<void(bool started)> started)> openFile;
     std::function<void()> clearBridge;
     std::function<void()> quitApp;
+    // The installer could not be opened: the application stays and says so.
+    std::function<void(const QString& installerPath)> notOpened;
   };
 
   // `kelvorDir` is the application's own folder in the documents folder.
@@ -54,6 +57,7 @@ class UpgradeController : public QObject {
 
   void checkNewVersion();
   void checkNewVersionResult(const vex::Json& reply);
+  // Quits (after quitDelayMs) only once the installer's handler started.
   void openInstaller(const QString& path);
 
   // The file names a version uses in the versions folder.
@@ -72,10 +76,10 @@ class UpgradeController : public QObject {
 
  private:
   void onDownloadResult(const vex::Json& reply, const QString& url, const QString& dmg,
-                        const QString& tmp, const QString& sha256);
+                        const QString& tmp, const QString& sha256, const QString& number);
   // Hashes `path` off the main thread and calls `done(matches)` back on it.
   void verifyDigest(const QString& path, const QString& expected, std::function<void(bool)> done);
-  void offer(const QString& dmg);
+  void offer(const QString& dmg, const QString& number);
 
   Hooks hooks_;
   QString appVersion_;

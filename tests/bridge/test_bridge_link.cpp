@@ -438,7 +438,11 @@ class LoginViewSpy : public LoginViewHandle {
   void onLoginSucceeded(const QString& text, std::shared_ptr<UserInfo> user) override {
     successes.push_back({text, std::move(user)});
   }
-  void onLoginFailed() override { ++failures; }
+  void onLoginFailed(qint64 pausedSeconds) override {
+    ++failures;
+    lastPause = pausedSeconds;
+  }
+  qint64 lastPause = 0;
   std::vector<std::pair<QString, std::shared_ptr<UserInfo>>> successes;
   int failures = 0;
 };

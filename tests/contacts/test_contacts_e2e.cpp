@@ -194,7 +194,7 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   QObject::connect(&window.toast, &ToastState::toastChanged, [&] { toasts << window.toast.toast().title; });
   panel.startTimer();
   ASSERT_TRUE(spinUntil([&] { return !toasts.isEmpty(); }, 30s)) << bridgeA.child().output().toStdString();
-  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully. ") + L("Transfer_Renamed").arg(1));
+  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully.\n") + L("Transfer_Renamed").arg(1));
   EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
   EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
   EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), QByteArray("Ann's own photo"));

@@ -144,6 +144,19 @@ TEST_F(Receive, RefusingAndCancelling) {
     flush();
     EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
   }
+  // A receive that broke off says so, and why; "canceled" only for a cancel.
+  for (const auto& [reason, title, sub] :
+       {std::tuple{"disk", L("Transfer_ReceiveFailed"), L("Transfer_Reason_disk")},
+        std::tuple{"peer-cancel", QStringLiteral("File receive canceled."), L("Transfer_Reason_peer-cancel")}}) {
+    offer(QStringLiteral("ann-2|me-1"));
+    ReceiveFile panel(window, port);
+    panel.onAppear();
+    panel.accept();
+    panel.onTaskStatusReply(vex::Json{{"IsCancel", true}, {"Reason", reason}});
+    EXPECT_EQ(window.toast.toast().title, title);
+    EXPECT_EQ(window.toast.toast().subTitle.value_or(QString()), sub);
+    EXPECT_GE(window.toast.toast().minShowMs, 4000);
+  }
 }
 
 TEST_F(Receive, OnlyAnExistingChosenFolderIsTakenAndStored) {

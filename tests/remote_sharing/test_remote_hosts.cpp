@@ -76,14 +76,18 @@ TEST_F(RemoteHostsTest, AddEditRemoveAndTheActiveHost) {
   EXPECT_TRUE(testutil::waitUntil([this] { return host->clientInits.size() == 1; }));
   EXPECT_FALSE(page->rhCtl().isESaved);
 
-  // A new host that does not sort last: the last row becomes active all the same.
+  // A new host that does not sort last is the one selected.
   browser->isLoading.set(false);
   add("amy");
   EXPECT_EQ(names(), (QStringList{QStringLiteral("amy"), QStringLiteral("zed")}));
-  EXPECT_EQ(page->selectedRemoteHost(), 1);
-  EXPECT_EQ(page->rhActive()->hostname, QStringLiteral("zed"));
+  EXPECT_EQ(page->selectedRemoteHost(), 0);
+  EXPECT_EQ(page->rhActive()->hostname, QStringLiteral("amy"));
+  EXPECT_EQ(page->selectedDisplayName(), HelperRemoteSharing::hostDisplayName(page->rsList()[0]));
 
-  // Edit: the row at the old index becomes active again.
+  // Edit: the edited host stays selected.
+  browser->isLoading.set(false);
+  page->setSelectedRemoteHost(1);
+  ASSERT_EQ(page->rhActive()->hostname, QStringLiteral("zed"));
   page->editHost();
   EXPECT_TRUE(page->rhCtl().isEdit);
   page->rhCtl().remoteSharing.hostname = QStringLiteral("bob");

@@ -141,6 +141,11 @@ TEST(LoginController, AFailedResultShowsTheMessageAndKeepsTheFields) {
   EXPECT_EQ(rig.login.messageInfo(), L("Login_CheckYourInfo"));
   EXPECT_EQ(rig.login.email(), QStringLiteral("a@b.c"));
   EXPECT_TRUE(rig.login.isShown());
+  // Paused after many wrong passwords: said so, with the time, not "check your password".
+  rig.login.dismissMessage();
+  rig.login.onLoginFailed(120);
+  EXPECT_EQ(rig.login.messageInfo(), L("Login_Paused").arg(120));
+  EXPECT_TRUE(rig.login.messageInfo().contains(QStringLiteral("120")));
 }
 
 TEST(LoginController, RememberMeSwitch) {

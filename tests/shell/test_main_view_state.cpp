@@ -148,6 +148,18 @@ TEST(MainViewState, ToastsAndTheirDisplayTime) {
   ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(10)));
   EXPECT_GE(clock.elapsed(), 875);  // never early (a few ms allowed for clock rounding)
   EXPECT_EQ(view.toast.toast().title, QStringLiteral("Download canceled."));
+
+  // A failure told with its reason stays its longer time, then the usual one applies again.
+  own.subTitle = QStringLiteral("The disk is full.");
+  own.minShowMs = kReasonToastMs;
+  view.showAlertToast(own);
+  ASSERT_TRUE(view.toast.isShown());
+  EXPECT_FALSE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::milliseconds(kReasonToastMs - 500)));
+  view.toast.dismiss();
+  clock.restart();
+  view.showToast(QStringLiteral("short"));
+  ASSERT_TRUE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::seconds(10)));
+  EXPECT_LT(clock.elapsed(), kReasonToastMs - 500);
 }
 
 TEST(MainViewState, CallsFromOtherThreadsRunOnTheWindowThread) {

@@ -79,9 +79,10 @@ TEST(LoginView, OffersThePlainEmailPaneAndDrivesTheController) {
   EXPECT_FALSE(controller.isShowConfirmDialog());
 
   QSignalSpy accepted(&controller, &LoginController::upgradeAccepted);
-  controller.showUpgradeDialog(QStringLiteral("/tmp/Kelvor1.0.3.dmg"));
+  controller.showUpgradeDialog(QStringLiteral("/tmp/Kelvor1.0.3.dmg"), QStringLiteral("1.0.3"));
   auto* question = qobject_cast<DialogConfirmView*>(view.presentedOverlay(view.upgradeFlag()));
   ASSERT_NE(question, nullptr);
+  EXPECT_TRUE(question->infoLabel()->text().contains(QStringLiteral("1.0.3")));  // the question names the version
   EXPECT_EQ(question->okButton()->text(), L("Settings_UpgradeNow"));
   QTest::mouseClick(question->okButton(), Qt::LeftButton);
   EXPECT_EQ(accepted.count(), 1);

@@ -1,5 +1,7 @@
 #include "shell/version_check.h"
 
+#include "core/util_system.h"
+#include "support/event_wait.h"
 #include "support/test_util.h"
 
 #include <QCryptographicHash>
@@ -49,7 +51,10 @@ struct UpgradeRig {
   std::vector<CallHttpDownloadInfo> downloads;
   std::vector<UpgradeController::ReplyHandler> downloadReplies;
   std::vector<QString> offered;
+  std::vector<QString> numbers;
   std::vector<QUrl> opened;
+  std::vector<QString> notOpened;
+  bool handlerStarts = true;
   int cleared = 0;
   int quits = 0;
   UpgradeController controller;
@@ -65,13 +70,17 @@ struct UpgradeRig {
                   downloads.push_back(info);
                   downloadReplies.push_back(std::move(reply));
                 },
-                [this](const QString& path) { offered.push_back(path); },
-                [this](const QUrl& file) {
+                [this](const QString& path, const QString& number) {
+                  offered.push_back(path);
+                  numbers.push_back(number);
+                },
+                [this](const QUrl& file, std::function<void(bool)> started) {
                   opened.push_back(file);
-                  return true;
+                  started(handlerStarts);
                 },
                 [this] { ++cleared; },
-                [this] { ++quits; }},
+                [this] { ++quits; },
+                [this](const QString& path) { notOpened.push_back(path); }},
             QStringLiteral("1.0.2"), kelvor) {
     controller.quitDelayMs = 50;
   }
@@ -108,6 +117,7 @@ TEST(UpgradeController, DownloadsANewerInstallerAndOffersItOnlyWhenItsDigestMatc
   rig.downloadReplies[0](vex::Json(R"({"IsSucc":true})"));
   ASSERT_TRUE(testutil::waitUntil([&] { return !rig.offered.empty(); }));
   EXPECT_EQ(rig.offered[0], dmg);
+  EXPECT_EQ(rig.numbers[0], QStringLiteral("1.0.3"));  // the question names it
   EXPECT_TRUE(QFileInfo(dmg).isFile());
   EXPECT_FALSE(QFileInfo::exists(tmp));
 
@@ -192,6 +202,36 @@ TEST(UpgradeController, OpensTheInstallerWithoutAShellThenStopsTheBridgeAndQuits
   EXPECT_EQ(rig.cleared, 1);
   EXPECT_EQ(rig.quits, 0);
   ASSERT_TRUE(testutil::waitUntil([&] { return rig.quits == 1; }));
+}
+
+// No handler for the installer: nothing else would run, so the application
+// stays, with its bridge, and says where the installer is.
+TEST(UpgradeController, StaysRunningAndSaysSoWhenTheInstallerCannotBeOpened) {
+  UpgradeRig rig;
+  rig.handlerStarts = false;
+  QDir().mkpath(rig.controller.versionsDir());
+  const QString path = rig.controller.versionsDir() + QStringLiteral("/Kelvor1.0.3.dmg");
+  testutil::writeFile(path, "installer");
+  rig.controller.openInstaller(path);
+  ASSERT_EQ(rig.opened.size(), 1u);
+  EXPECT_EQ(rig.notOpened, std::vector<QString>{path});
+  testsupport::spinEventsUntil([] { return false; }, std::chrono::milliseconds(rig.controller.quitDelayMs * 4));
+  EXPECT_EQ(rig.quits, 0);
+  EXPECT_EQ(rig.cleared, 0);
+
+  // The real opener reports what xdg-open did: no handler (its exit 3), or no xdg-open at all.
+  QTemporaryDir bin;
+  testutil::writeFile(bin.filePath(QStringLiteral("xdg-open")), "#!/bin/sh\necho 'no method available' >&2\nexit 3\n");
+  QFile::setPermissions(bin.filePath(QStringLiteral("xdg-open")), QFile::ReadOwner | QFile::ExeOwner);
+  const QByteArray savedPath = qgetenv("PATH");
+  std::vector<bool> answers;
+  qputenv("PATH", bin.path().toLocal8Bit());
+  UtilSystem::openFileWithDefaultHandler(path, [&](bool started) { answers.push_back(started); });
+  qputenv("PATH", QByteArray("/nonexistent"));
+  UtilSystem::openFileWithDefaultHandler(path, [&](bool started) { answers.push_back(started); });
+  EXPECT_TRUE(testutil::waitUntil([&] { return answers.size() == 2; }, std::chrono::seconds(10)));
+  qputenv("PATH", savedPath);
+  EXPECT_EQ(answers, (std::vector<bool>{false, false}));
 }
 
 TEST(UpgradeController, TakesTheReplyWithoutADigest) {

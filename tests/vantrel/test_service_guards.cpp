@@ -140,6 +140,9 @@ TEST_F(ServiceGuards, ABurstOfWrongPasswordsIsPausedAndTheRightOneWorksAfterTheP
   const auto refused = link.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
   ASSERT_TRUE(refused);
   EXPECT_NE(vantrel::intOf(*refused, "Result"), 1);
+  // The client learns that it is paused, and for how long.
+  EXPECT_GE(vantrel::intOf(*refused, "PausedSeconds"), 1) << refused->dump();
+  EXPECT_LE(vantrel::intOf(*refused, "PausedSeconds"), 2);
 
   // Refused attempts do not count, so the pause is the first one, of 2 s;
   // after it the right password works again.

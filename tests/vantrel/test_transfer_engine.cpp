@@ -7,6 +7,7 @@
 
 #include "support/test_util.h"
 #include "transfer/partial_journal.h"
+#include "transfer/transfer_place.h"
 #include "transfer/transfer_workers.h"
 
 #include <QCryptographicHash>
@@ -17,6 +18,9 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <limits>
@@ -84,6 +88,40 @@ TEST(TransferPaths, NamesFromAPeerNeverClimbOutOfTheirFolder) {
   EXPECT_FALSE(relativeInside(QStringLiteral("/home/u/In"), QStringLiteral("/etc/passwd")));
   EXPECT_EQ(lastComponent(QStringLiteral("/a/b/")), QStringLiteral("b"));
   EXPECT_EQ(lastComponent(QStringLiteral("C:\\x\\y.txt")), QStringLiteral("y.txt"));
+}
+
+// Files placed into one folder at the same moment never take the same free
+// name, and nothing that was there is replaced.
+TEST(TransferPlace, FilesPlacedAtOnceTakeDistinctFreeNames) {
+  EXPECT_EQ(vantrel::numberedName(QStringLiteral("photo1.jpg"), 1), QStringLiteral("photo1 (1).jpg"));
+  EXPECT_EQ(vantrel::numberedName(QStringLiteral("a.tar.gz"), 2), QStringLiteral("a.tar (2).gz"));
+  EXPECT_EQ(vantrel::numberedName(QStringLiteral(".profile"), 3), QStringLiteral(".profile (3)"));
+  EXPECT_EQ(vantrel::numberedName(QStringLiteral("README"), 1), QStringLiteral("README (1)"));
+
+  QTemporaryDir dir;
+  testutil::writeFile(dir.filePath(QStringLiteral("big.bin")), "mine");
+  constexpr int kFiles = 16;
+  for (int i = 0; i < kFiles; ++i) testutil::writeFile(dir.filePath(QStringLiteral(".part%1").arg(i)), QByteArray::number(i));
+  const int fd = ::open(QFile::encodeName(dir.path()).constData(), O_PATH | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  std::vector<std::thread> threads;
+  std::vector<QString> placed(kFiles);
+  for (int i = 0; i < kFiles; ++i)
+    threads.emplace_back([&, i] {
+      int error = 0;
+      placed[size_t(i)] = vantrel::placeFile(fd, QStringLiteral(".part%1").arg(i), QStringLiteral("big.bin"), false, &error)
+                              .value_or(QString());
+    });
+  for (std::thread& t : threads) t.join();
+  ::close(fd);
+  EXPECT_EQ(testutil::readFile(dir.filePath(QStringLiteral("big.bin"))), QByteArray("mine"));
+  QSet<QString> names;
+  for (int i = 0; i < kFiles; ++i) {
+    names.insert(placed[size_t(i)]);
+    EXPECT_EQ(testutil::readFile(dir.filePath(placed[size_t(i)])), QByteArray::number(i));
+  }
+  EXPECT_EQ(names.size(), kFiles);
+  for (int n = 1; n <= kFiles; ++n) EXPECT_TRUE(names.contains(QStringLiteral("big (%1).bin").arg(n))) << n;
 }
 
 TEST(TransferPaths, AWalkStopsAtItsLimits) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -29,8 +30,14 @@ std::optional<QString> placeFile(int dirfd, const QString& from, const QString& 
   }
   for (int n = 0; n <= kMaxNumbered; ++n) {
     const QString candidate = n == 0 ? name : numberedName(name, n);
-    if (::renameat2(dirfd, source.constData(), dirfd, QFile::encodeName(candidate).constData(), RENAME_NOREPLACE) == 0)
-      return candidate;
+    const QByteArray target = QFile::encodeName(candidate);
+    int result = ::renameat2(dirfd, source.constData(), dirfd, target.constData(), RENAME_NOREPLACE);
+    if (result != 0 && errno == EINVAL) {
+      // A file system without RENAME_NOREPLACE: a hard link is just as exclusive.
+      result = ::linkat(dirfd, source.constData(), dirfd, target.constData(), 0);
+      if (result == 0) ::unlinkat(dirfd, source.constData(), 0);
+    }
+    if (result == 0) return candidate;
     if (errno != EEXIST) {
       *error = errno;
       return std::nullopt;
