@@ -142,6 +142,7 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
 // ---- on the link's thread ----
 
 void RelayHub::onText(const LinkPtr& link, const QString& text) {
+  if (link->closing) return;  // nothing more is read from a connection being closed
   auto read = readControlFrame(text.toUtf8());
   if (const auto* refusal = std::get_if<FrameRefusal>(&read)) {
     refuse(link, refusal->why, refusal->close);
@@ -196,6 +197,7 @@ void RelayHub::forwardJson(const LinkPtr& link, const vex::Json& frame) {
 }
 
 void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
+  if (link->closing) return;
   if (!link->signedIn.load()) {
     refuse(link, QStringLiteral("say hello first"), true);
     return;
@@ -208,11 +210,23 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
   const QByteArray session = std::get<QByteArrayView>(route).toByteArray();
   const Route to = otherEnd(link, session);
   if (!to.to) {
-    refuse(link, QStringLiteral("not your session: ") + shown(session));
+    // A few frames may still come after a session ended; a flood of them does not.
+    link->strayData += message.size();
+    refuse(link, QStringLiteral("not your session: ") + shown(session), link->strayData > RelayFlow::kSessionWindow);
     return;
   }
+  link->strayData = 0;
   // The same bytes, shared, not copied.
-  if (!flow_.forwardBinary(link, to.to, session, to.flow, to.side, message)) overflow(session, to.flow);
+  switch (flow_.forwardBinary(link, to.to, session, to.flow, to.side, message)) {
+    case RelayFlow::Forward::Sent:
+      return;
+    case RelayFlow::Forward::SessionFull:
+      return overflow(session, to.flow);
+    case RelayFlow::Forward::BeyondCredit:
+      overflow(session, to.flow);
+      // Reading on for it would only feed a flood that is dropped anyway.
+      return refuse(link, QStringLiteral("data sent beyond its credit"), true);
+  }
 }
 
 // A side of the session does not take what is sent to it: the session ends
