@@ -368,13 +368,19 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   const QByteArray id = (link->clientId + QLatin1Char('|') + host->clientId).toUtf8();
   if (!sessions_.contains(id)) {
     makeRoomAtHost(link, host);
+    if (host->sessions.size() >= kMaxSessionsPerClient && !shareFullHost(link, host)) {
+      fail(QStringLiteral("too many sessions"));
+      return;
+    }
     if (link->sessions.size() >= kMaxSessionsPerClient || host->sessions.size() >= kMaxSessionsPerClient) {
       fail(QStringLiteral("too many sessions"));
       return;
     }
+    auto flow = std::make_shared<SessionFlow>();
+    flow->touch();
     {
       std::unique_lock lock(routesMutex_);
-      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::make_shared<SessionFlow>()});
+      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::move(flow)});
     }
     link->sessions.insert(id);
     host->sessions.insert(id);
@@ -420,6 +426,49 @@ void RelayHub::makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host) {
     zlog::parts(QStringLiteral("Relay - session evicted for a newer one of the same account:"), QString::fromUtf8(oldest));
     endSession(oldest, nullptr);
   }
+}
+
+// A full host: a caller whose account holds less than its fair share (the
+// host's slots divided among the accounts present, the caller's included)
+// takes the slot of the least recently used session of the account holding
+// the most. The host's own account is never evicted while it holds no more
+// than its reserved slots, and always gets a slot itself.
+bool RelayHub::shareFullHost(const LinkPtr& caller, const LinkPtr& host) {
+  QHash<qint64, int> held;
+  for (const QByteArray& id : std::as_const(host->sessions)) {
+    const auto it = sessions_.constFind(id);
+    if (it == sessions_.constEnd()) continue;
+    // Sessions the host opened itself count as its own account's.
+    ++held[it->host == host ? it->callerAccount : host->accountId];
+  }
+  const bool owner = caller->accountId == host->accountId;
+  const int accounts = int(held.size()) + (held.contains(caller->accountId) ? 0 : 1);
+  const int share = kMaxSessionsPerClient / std::max(1, accounts);
+  if (!owner && held.value(caller->accountId) >= share) return false;
+  qint64 biggest = 0;
+  int most = 0;
+  for (auto it = held.cbegin(); it != held.cend(); ++it) {
+    const bool protectedOwner = it.key() == host->accountId && it.value() <= kOwnerReservedSlots;
+    if (it.key() == caller->accountId || protectedOwner || it.value() <= most) continue;
+    biggest = it.key();
+    most = it.value();
+  }
+  if (most == 0) return false;
+  QByteArray idlest;
+  qint64 idlestAt = 0;
+  for (const QByteArray& id : std::as_const(host->sessions)) {
+    const auto it = sessions_.constFind(id);
+    if (it == sessions_.constEnd() || it->host != host || it->callerAccount != biggest) continue;
+    const qint64 at = it->flow->lastActive.load();
+    if (idlest.isEmpty() || at < idlestAt) {
+      idlest = id;
+      idlestAt = at;
+    }
+  }
+  if (idlest.isEmpty()) return false;
+  zlog::parts(QStringLiteral("Relay - session evicted for another account's fair share:"), QString::fromUtf8(idlest));
+  endSession(idlest, nullptr);
+  return host->sessions.size() < kMaxSessionsPerClient;
 }
 
 void RelayHub::handleClose(const LinkPtr& link, const QByteArray& id) {

@@ -39,6 +39,8 @@ class RelayHub : public QObject {
   // Sessions one account's clients may hold with one host; a new one evicts
   // that account's oldest, so no account can crowd others out of a host.
   static constexpr int kMaxSessionsPerPeerAtHost = 16;
+  // Slots of a full host kept for the host's own account, whoever else calls.
+  static constexpr int kOwnerReservedSlots = 16;
   static constexpr int kHelloTimeoutMs = 10000;
 
   // `loops`: relay threads, 0 for one per core.
@@ -88,6 +90,7 @@ class RelayHub : public QObject {
   void handleConnect(const LinkPtr& link, const vex::Json& frame);
   void handleClose(const LinkPtr& link, const QByteArray& session);
   void makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host);
+  bool shareFullHost(const LinkPtr& caller, const LinkPtr& host);
   void endSession(const QByteArray& id, const LinkPtr& closedBy);
   void dropLink(const LinkPtr& link);
   QString nameOf(qint64 accountId);

@@ -17,6 +17,7 @@ void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
 
 bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
   if (flow->ended.load()) return false;
+  flow->touch();
   const qint64 waiting = flow->queued[side].load();
   if (waiting == 0) return true;  // one message always fits an empty queue
   qint64 limit = kSessionWindow;

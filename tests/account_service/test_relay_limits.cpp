@@ -142,6 +142,59 @@ TEST_F(RelayProcess, OneAccountsSessionsAtAHostEvictTheirOwnOldestNotOthers) {
   EXPECT_EQ(bob->next()["frame"]["hi"], true);
 }
 
+// A host whose sessions many accounts want at once.
+class CrowdedHost : public RelayProcess {
+ protected:
+  static constexpr int kAccounts = 18;
+  void SetUp() override {
+    for (int i = 0; i < kAccounts; ++i)
+      ASSERT_TRUE(service.addAccount(QStringLiteral("u%1@example.com").arg(i), QStringLiteral("u-pass"),
+                                     QStringLiteral("U%1").arg(i), QStringLiteral("u%1-host").arg(i)));
+    RelayProcess::SetUp();
+  }
+};
+
+TEST_F(CrowdedHost, AccountsFillingAHostLockNoAccountOutAndNeverEndTheOwnersSession) {
+  // The owner's other device signs in first, so that the host stays the newest.
+  auto bobPhone = online("bob@example.com", "bob-pass");
+  auto bob = online("bob@example.com", "bob-pass");
+  const std::string own = connect(*bobPhone, *bob, "bob-host");
+  ASSERT_FALSE(own.empty());
+
+  std::vector<std::unique_ptr<RelayClient>> callers;
+  // How many of `sessions` connects of the account got a session; past its
+  // fair share of a full host a connect may be refused, nothing else.
+  auto fillFrom = [&](int account, int sessions) {
+    const json first = login({{"Id_acc", "u" + std::to_string(account) + "@example.com"}, {"Password", "u-pass"}});
+    const std::string id = std::to_string(first.value("ACC", 0));
+    int got = 0;
+    for (int i = 0; i < sessions; ++i) {
+      // Sign-ins with the device credential: no password hashing in the loop.
+      callers.push_back(online(id, id, first.value("Credential", "")));
+      callers.back()->send({{"op", "connect"}, {"ref", i}, {"hostname", "bob-host"}, {"tag", "t"}});
+      const json answer = callers.back()->next();
+      if (answer.value("op", "") == "session")
+        ++got;
+      else
+        EXPECT_EQ(answer.value("error", ""), "too many sessions") << answer.dump();
+    }
+    return got;
+  };
+  // 17 accounts with 16 sessions each: more than the host's 256 slots; each
+  // gets at least its share (256 slots among 18 accounts, the owner's included).
+  for (int account = 0; account < kAccounts - 1; ++account)
+    EXPECT_GE(fillFrom(account, 16), 256 / kAccounts) << "account " << account;
+  // A newcomer still gets in.
+  EXPECT_EQ(fillFrom(kAccounts - 1, 1), 1);
+  bobPhone->quiet(100);
+  for (const json& frame : bobPhone->frames) EXPECT_NE(frame.value("op", ""), "closed") << frame.dump();
+  bobPhone->send({{"op", "relay"}, {"Session", own}, {"frame", {{"still", 1}}}});
+  json got;
+  do got = bob->next();
+  while (!got.is_null() && got.value("op", "") != "relay");
+  EXPECT_EQ(got["frame"]["still"], 1);
+}
+
 TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
   auto bob = online("bob@example.com", "bob-pass");
   const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
