@@ -84,16 +84,26 @@ int RelayHub::sessionCount() const {
 void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   QWebSocket* socket = owned.release();
   socket->setParent(nullptr);
-  // A message larger than one data frame is refused from its header, before it is buffered.
-  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
-  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
-  if (socket->requestUrl().path() != QLatin1String("/relay")) {
-    zlog::parts(QStringLiteral("Relay - refused a WebSocket on"), socket->requestUrl().path());
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+  // Until "hello" a message may hold kMaxHelloMessage; a larger one is
+  // refused from its header, before it is buffered (one data frame after).
+  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxHelloMessage));
+  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxHelloMessage));
+  const QString address = socket->peerAddress().toString();
+  QString refusal;
+  if (socket->requestUrl().path() != QLatin1String("/relay"))
+    refusal = QStringLiteral("unknown path");
+  else if (unsignedTotal_ >= kMaxUnsignedTotal || unsignedByAddress_.value(address) >= kMaxUnsignedPerAddress)
+    refusal = QStringLiteral("too many connections without hello");
+  if (!refusal.isEmpty()) {
+    zlog::parts(QStringLiteral("Relay - refused a WebSocket:"), refusal, address);
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal);
     socket->deleteLater();
     return;
   }
   auto link = std::make_shared<RelayLink>();
+  link->address = address;
+  ++unsignedTotal_;
+  ++unsignedByAddress_[address];
   link->socket = socket;
   link->tcp = tcp;
   if (tcp) tcp->setParent(socket);  // moves, and goes, with the WebSocket
@@ -212,7 +222,8 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
   if (!to.to) {
     // A few frames may still come after a session ended; a flood of them does not.
     link->strayData += message.size();
-    refuse(link, QStringLiteral("not your session: ") + shown(session), link->strayData > RelayFlow::kSessionWindow);
+    if (link->strayData > RelayFlow::kSessionWindow) return cutOff(link, QStringLiteral("data for sessions it does not have"));
+    refuse(link, QStringLiteral("not your session: ") + shown(session));
     return;
   }
   link->strayData = 0;
@@ -224,8 +235,7 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
       return overflow(session, to.flow);
     case RelayFlow::Forward::BeyondCredit:
       overflow(session, to.flow);
-      // Reading on for it would only feed a flood that is dropped anyway.
-      return refuse(link, QStringLiteral("data sent beyond its credit"), true);
+      return cutOff(link, QStringLiteral("data sent beyond its credit"));
   }
 }
 
@@ -255,6 +265,7 @@ void RelayHub::linkGone(const LinkPtr& link) {
     socket->deleteLater();
   }
   toMain([this, link] {
+    countSignedIn(link);
     dropLink(link);
     links_.erase(link);
   });
@@ -284,6 +295,12 @@ void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
   if (close) closeLink(link, QWebSocketProtocol::CloseCodePolicyViolated, why.left(100));
 }
 
+// A sender that floods: dropped at once, without reading what it has on the way.
+void RelayHub::cutOff(const LinkPtr& link, const QString& why) {
+  refuse(link, why);
+  flow_.closeAfterQueued(link, [](QWebSocket* socket) { socket->abort(); });
+}
+
 void RelayHub::closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why) {
   flow_.closeAfterQueued(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
 }
@@ -293,6 +310,13 @@ void RelayHub::toMain(std::function<void()> work) {
 }
 
 // ---- main thread ----
+
+void RelayHub::countSignedIn(const LinkPtr& link) {
+  if (link->counted) return;
+  link->counted = true;
+  --unsignedTotal_;
+  if (--unsignedByAddress_[link->address] <= 0) unsignedByAddress_.remove(link->address);
+}
 
 void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   if (link->gone.load()) return;
@@ -314,6 +338,13 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
     byClient_.insert(link->clientId, link);
   }
   link->signedIn.store(true);
+  countSignedIn(link);
+  // Signed in: messages up to one data frame from now on (the bridge sends
+  // nothing before "ready").
+  flow_.onLinkThread(link, [](QWebSocket* socket) {
+    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
+    socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
+  });
   RelayReady ready;
   ready.ClientID = link->clientId;
   ready.ACC = link->accountId;

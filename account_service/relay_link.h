@@ -55,6 +55,8 @@ struct RelayLink {
   std::atomic<bool> signedIn{false};
 
   // Main thread.
+  QString address;       // the source address
+  bool counted = false;  // no longer counted among those without "hello"
   QSet<QByteArray> sessions;
   qint64 readyOrder = 0;
 
@@ -98,6 +100,8 @@ class RelayFlow {
   // Runs `work` on the link's thread with its socket, after handing it what
   // waits for it as far as it has room; nothing when it is gone.
   void closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close);
+  // Runs `work` on the link's thread with its socket; nothing when it is gone.
+  void onLinkThread(const LinkPtr& link, std::function<void(QWebSocket*)> work) { post(link, std::move(work)); }
 
   // Link thread: the socket wrote some bytes; hands it more.
   void drained(const LinkPtr& link);

@@ -240,7 +240,7 @@ struct Flooder {
   std::string session;
   bool ready = false;
   bool running = false;
-  QByteArray payload = QByteArray(256 * 1024, 'f');
+  QByteArray payload = QByteArray(8 * 1024 * 1024, 'f');  // the largest data frame
   quint32 sent = 0;
   ~Flooder() {
     running = false;
@@ -285,7 +285,7 @@ struct Flooder {
   }
   void flood() {
     if (!running || !ready || session.empty()) return;
-    while (socket.bytesToWrite() < 2 * 1024 * 1024 && socket.state() == QAbstractSocket::ConnectedState) {
+    while (socket.bytesToWrite() < 16 * 1024 * 1024 && socket.state() == QAbstractSocket::ConnectedState) {
       protocol::DataFrameHeader header;
       header.session = QByteArray::fromStdString(session);
       header.transfer = QByteArrayLiteral("X");

@@ -113,6 +113,48 @@ TEST_F(RelayProcess, OversizedFramesAreRefusedFromTheirHeaderWhileOthersAreServe
   }
 }
 
+TEST_F(RelayProcess, ConnectionsWithoutHelloHoldLittleAndNotLong) {
+  auto carol = online("carol@example.com", "carol-pass");
+  const qint64 before = serviceRssKb();
+  qint64 worstPingMs = 0;
+  // 100 connections that never say hello, each starting a frame of 8 MiB.
+  std::vector<std::unique_ptr<RawRelayClient>> silent;
+  const QByteArray chunk(256 * 1024, 's');
+  int upgraded = 0;
+  for (int i = 0; i < 100; ++i) {
+    auto raw = std::make_unique<RawRelayClient>();
+    if (raw->open(QUrl(relayUrl()).port(), tls)) ++upgraded;
+    raw->socket.write(RawRelayClient::frameHeader(2, 8 * 1024 * 1024));
+    for (int k = 0; k < 4; ++k) raw->socket.write(chunk);
+    silent.push_back(std::move(raw));
+    if (i % 10 == 0) worstPingMs = std::max(worstPingMs, carol->pingMs());
+  }
+  EXPECT_GT(upgraded, 0);
+  // Refused from the frame's header, or at the latest after 3 s without hello.
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_TRUE(testutil::waitUntil(
+      [&] {
+        worstPingMs = std::max(worstPingMs, carol->pingMs());
+        return std::all_of(silent.begin(), silent.end(), [](const auto& raw) {
+          return raw->socket.state() != QAbstractSocket::ConnectedState;
+        });
+      },
+      10s));
+  EXPECT_LT(clock.elapsed(), 5000);
+  const qint64 after = serviceRssKb();
+  RecordProperty("service_rss_kb_growth", int(after - before));
+  EXPECT_LT(worstPingMs, 1000);
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(after - before, 64 * 1024);
+
+  // A slow hello alone, within the limit, is closed after 3 s.
+  auto slow = std::make_unique<RawRelayClient>();
+  ASSERT_TRUE(slow->open(QUrl(relayUrl()).port(), tls));
+  clock.restart();
+  EXPECT_TRUE(testutil::waitUntil([&] { return slow->socket.state() != QAbstractSocket::ConnectedState; }, 6s));
+  EXPECT_GE(clock.elapsed(), 2500);
+}
+
 TEST_F(RelayProcess, OneAccountsSessionsAtAHostEvictTheirOwnOldestNotOthers) {
   auto bob = online("bob@example.com", "bob-pass");
   const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
