@@ -5,6 +5,8 @@
 #include "web_pages.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -24,7 +26,8 @@ using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponse::StatusCode;
 
 // Drops a connection that sends more than kMaxRequestBytes without getting an
-// answer in between (an oversized request body).
+// answer in between (an oversized request body), or that takes longer for its
+// request than its deadline (a slow one).
 class GuardedSslServer : public QSslServer {
  public:
   using QSslServer::QSslServer;
@@ -36,15 +39,36 @@ class GuardedSslServer : public QSslServer {
     // Its context is a child of its own, dropped when the connection becomes a relay WebSocket.
     auto* guard = new QObject(socket);
     guard->setObjectName(QLatin1String(kGuardName));
+    auto* deadline = new QTimer(guard);
+    deadline->setSingleShot(true);
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    // The deadline moves later only as bytes come, never with mere activity.
+    auto schedule = [deadline, started, received] {
+      const qint64 allowed = KelvorServer::kRequestDeadlineMs + *received * 1000 / KelvorServer::kMinRequestRate;
+      deadline->start(int(std::max<qint64>(0, allowed - started->elapsed())));
+    };
+    connect(deadline, &QTimer::timeout, socket, [socket] {
+      zlog::parts(QStringLiteral("HTTP - dropped a request that took too long from"), socket->peerAddress().toString());
+      socket->abort();
+    });
+    schedule();
     // Connected before the HTTP server's own handler, so it sees the bytes first.
-    connect(socket, &QIODevice::readyRead, guard, [socket, received] {
+    connect(socket, &QIODevice::readyRead, guard, [socket, received, schedule] {
       *received += socket->bytesAvailable();
       if (*received > KelvorServer::kMaxRequestBytes) {
         zlog::parts(QStringLiteral("HTTP - dropped an oversized request from"), socket->peerAddress().toString());
         socket->abort();
+        return;
       }
+      schedule();
     });
-    connect(socket, &QIODevice::bytesWritten, guard, [received](qint64) { *received = 0; });
+    connect(socket, &QIODevice::bytesWritten, guard, [received, started, schedule](qint64) {
+      // Answered: the next request starts now.
+      *received = 0;
+      started->restart();
+      schedule();
+    });
     return socket;
   }
 

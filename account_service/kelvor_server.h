@@ -24,6 +24,11 @@ class KelvorServer : public QObject {
  public:
   // Request bytes accepted on a connection before it answers; more is dropped.
   static constexpr qint64 kMaxRequestBytes = 1024 * 1024;
+  // A request (from the connection's start or the last answer) gets this
+  // long, plus one second per kMinRequestRate bytes it has sent; a connection
+  // past that is dropped, however it trickles.
+  static constexpr int kRequestDeadlineMs = 10000;
+  static constexpr qint64 kMinRequestRate = 16 * 1024;
 
   explicit KelvorServer(QObject* parent = nullptr);
   ~KelvorServer() override;

@@ -84,16 +84,26 @@ int RelayHub::sessionCount() const {
 void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   QWebSocket* socket = owned.release();
   socket->setParent(nullptr);
-  // A message larger than one data frame is refused from its header, before it is buffered.
-  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
-  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
-  if (socket->requestUrl().path() != QLatin1String("/relay")) {
-    zlog::parts(QStringLiteral("Relay - refused a WebSocket on"), socket->requestUrl().path());
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("unknown path"));
+  // Until "hello" a message may hold kMaxHelloMessage; a larger one is
+  // refused from its header, before it is buffered (one data frame after).
+  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxHelloMessage));
+  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxHelloMessage));
+  const QString address = socket->peerAddress().toString();
+  QString refusal;
+  if (socket->requestUrl().path() != QLatin1String("/relay"))
+    refusal = QStringLiteral("unknown path");
+  else if (unsignedTotal_ >= kMaxUnsignedTotal || unsignedByAddress_.value(address) >= kMaxUnsignedPerAddress)
+    refusal = QStringLiteral("too many connections without hello");
+  if (!refusal.isEmpty()) {
+    zlog::parts(QStringLiteral("Relay - refused a WebSocket:"), refusal, address);
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal);
     socket->deleteLater();
     return;
   }
   auto link = std::make_shared<RelayLink>();
+  link->address = address;
+  ++unsignedTotal_;
+  ++unsignedByAddress_[address];
   link->socket = socket;
   link->tcp = tcp;
   if (tcp) tcp->setParent(socket);  // moves, and goes, with the WebSocket
@@ -142,6 +152,7 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
 // ---- on the link's thread ----
 
 void RelayHub::onText(const LinkPtr& link, const QString& text) {
+  if (link->closing) return;  // nothing more is read from a connection being closed
   auto read = readControlFrame(text.toUtf8());
   if (const auto* refusal = std::get_if<FrameRefusal>(&read)) {
     refuse(link, refusal->why, refusal->close);
@@ -196,6 +207,7 @@ void RelayHub::forwardJson(const LinkPtr& link, const vex::Json& frame) {
 }
 
 void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
+  if (link->closing) return;
   if (!link->signedIn.load()) {
     refuse(link, QStringLiteral("say hello first"), true);
     return;
@@ -208,11 +220,23 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
   const QByteArray session = std::get<QByteArrayView>(route).toByteArray();
   const Route to = otherEnd(link, session);
   if (!to.to) {
+    // A few frames may still come after a session ended; a flood of them does not.
+    link->strayData += message.size();
+    if (link->strayData > RelayFlow::kSessionWindow) return cutOff(link, QStringLiteral("data for sessions it does not have"));
     refuse(link, QStringLiteral("not your session: ") + shown(session));
     return;
   }
+  link->strayData = 0;
   // The same bytes, shared, not copied.
-  if (!flow_.forwardBinary(link, to.to, session, to.flow, to.side, message)) overflow(session, to.flow);
+  switch (flow_.forwardBinary(link, to.to, session, to.flow, to.side, message)) {
+    case RelayFlow::Forward::Sent:
+      return;
+    case RelayFlow::Forward::SessionFull:
+      return overflow(session, to.flow);
+    case RelayFlow::Forward::BeyondCredit:
+      overflow(session, to.flow);
+      return cutOff(link, QStringLiteral("data sent beyond its credit"));
+  }
 }
 
 // A side of the session does not take what is sent to it: the session ends
@@ -241,6 +265,7 @@ void RelayHub::linkGone(const LinkPtr& link) {
     socket->deleteLater();
   }
   toMain([this, link] {
+    countSignedIn(link);
     dropLink(link);
     links_.erase(link);
   });
@@ -270,6 +295,12 @@ void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
   if (close) closeLink(link, QWebSocketProtocol::CloseCodePolicyViolated, why.left(100));
 }
 
+// A sender that floods: dropped at once, without reading what it has on the way.
+void RelayHub::cutOff(const LinkPtr& link, const QString& why) {
+  refuse(link, why);
+  flow_.closeAfterQueued(link, [](QWebSocket* socket) { socket->abort(); });
+}
+
 void RelayHub::closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why) {
   flow_.closeAfterQueued(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
 }
@@ -279,6 +310,13 @@ void RelayHub::toMain(std::function<void()> work) {
 }
 
 // ---- main thread ----
+
+void RelayHub::countSignedIn(const LinkPtr& link) {
+  if (link->counted) return;
+  link->counted = true;
+  --unsignedTotal_;
+  if (--unsignedByAddress_[link->address] <= 0) unsignedByAddress_.remove(link->address);
+}
 
 void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   if (link->gone.load()) return;
@@ -300,6 +338,13 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
     byClient_.insert(link->clientId, link);
   }
   link->signedIn.store(true);
+  countSignedIn(link);
+  // Signed in: messages up to one data frame from now on (the bridge sends
+  // nothing before "ready").
+  flow_.onLinkThread(link, [](QWebSocket* socket) {
+    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
+    socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
+  });
   RelayReady ready;
   ready.ClientID = link->clientId;
   ready.ACC = link->accountId;
@@ -354,13 +399,19 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   const QByteArray id = (link->clientId + QLatin1Char('|') + host->clientId).toUtf8();
   if (!sessions_.contains(id)) {
     makeRoomAtHost(link, host);
+    if (host->sessions.size() >= kMaxSessionsPerClient && !shareFullHost(link, host)) {
+      fail(QStringLiteral("too many sessions"));
+      return;
+    }
     if (link->sessions.size() >= kMaxSessionsPerClient || host->sessions.size() >= kMaxSessionsPerClient) {
       fail(QStringLiteral("too many sessions"));
       return;
     }
+    auto flow = std::make_shared<SessionFlow>();
+    flow->touch();
     {
       std::unique_lock lock(routesMutex_);
-      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::make_shared<SessionFlow>()});
+      sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::move(flow)});
     }
     link->sessions.insert(id);
     host->sessions.insert(id);
@@ -406,6 +457,49 @@ void RelayHub::makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host) {
     zlog::parts(QStringLiteral("Relay - session evicted for a newer one of the same account:"), QString::fromUtf8(oldest));
     endSession(oldest, nullptr);
   }
+}
+
+// A full host: a caller whose account holds less than its fair share (the
+// host's slots divided among the accounts present, the caller's included)
+// takes the slot of the least recently used session of the account holding
+// the most. The host's own account is never evicted while it holds no more
+// than its reserved slots, and always gets a slot itself.
+bool RelayHub::shareFullHost(const LinkPtr& caller, const LinkPtr& host) {
+  QHash<qint64, int> held;
+  for (const QByteArray& id : std::as_const(host->sessions)) {
+    const auto it = sessions_.constFind(id);
+    if (it == sessions_.constEnd()) continue;
+    // Sessions the host opened itself count as its own account's.
+    ++held[it->host == host ? it->callerAccount : host->accountId];
+  }
+  const bool owner = caller->accountId == host->accountId;
+  const int accounts = int(held.size()) + (held.contains(caller->accountId) ? 0 : 1);
+  const int share = kMaxSessionsPerClient / std::max(1, accounts);
+  if (!owner && held.value(caller->accountId) >= share) return false;
+  qint64 biggest = 0;
+  int most = 0;
+  for (auto it = held.cbegin(); it != held.cend(); ++it) {
+    const bool protectedOwner = it.key() == host->accountId && it.value() <= kOwnerReservedSlots;
+    if (it.key() == caller->accountId || protectedOwner || it.value() <= most) continue;
+    biggest = it.key();
+    most = it.value();
+  }
+  if (most == 0) return false;
+  QByteArray idlest;
+  qint64 idlestAt = 0;
+  for (const QByteArray& id : std::as_const(host->sessions)) {
+    const auto it = sessions_.constFind(id);
+    if (it == sessions_.constEnd() || it->host != host || it->callerAccount != biggest) continue;
+    const qint64 at = it->flow->lastActive.load();
+    if (idlest.isEmpty() || at < idlestAt) {
+      idlest = id;
+      idlestAt = at;
+    }
+  }
+  if (idlest.isEmpty()) return false;
+  zlog::parts(QStringLiteral("Relay - session evicted for another account's fair share:"), QString::fromUtf8(idlest));
+  endSession(idlest, nullptr);
+  return host->sessions.size() < kMaxSessionsPerClient;
 }
 
 void RelayHub::handleClose(const LinkPtr& link, const QByteArray& id) {

@@ -39,7 +39,14 @@ class RelayHub : public QObject {
   // Sessions one account's clients may hold with one host; a new one evicts
   // that account's oldest, so no account can crowd others out of a host.
   static constexpr int kMaxSessionsPerPeerAtHost = 16;
-  static constexpr int kHelloTimeoutMs = 10000;
+  // Slots of a full host kept for the host's own account, whoever else calls.
+  static constexpr int kOwnerReservedSlots = 16;
+  static constexpr int kHelloTimeoutMs = 3000;
+  // Before "hello": the largest message, and connections without it per
+  // source address and in all.
+  static constexpr qint64 kMaxHelloMessage = 4096;
+  static constexpr int kMaxUnsignedPerAddress = 32;
+  static constexpr int kMaxUnsignedTotal = 1024;
 
   // `loops`: relay threads, 0 for one per core.
   explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
@@ -81,6 +88,7 @@ class RelayHub : public QObject {
   void overflow(const QByteArray& id, const FlowPtr& flow);
   void sendFrame(const LinkPtr& link, const vex::Json& frame);
   void refuse(const LinkPtr& link, const QString& why, bool close = false);
+  void cutOff(const LinkPtr& link, const QString& why);
   void closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why);
   void toMain(std::function<void()> work);
   // Main thread.
@@ -88,8 +96,10 @@ class RelayHub : public QObject {
   void handleConnect(const LinkPtr& link, const vex::Json& frame);
   void handleClose(const LinkPtr& link, const QByteArray& session);
   void makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host);
+  bool shareFullHost(const LinkPtr& caller, const LinkPtr& host);
   void endSession(const QByteArray& id, const LinkPtr& closedBy);
   void dropLink(const LinkPtr& link);
+  void countSignedIn(const LinkPtr& link);
   QString nameOf(qint64 accountId);
 
   ServiceCore& core_;
@@ -100,6 +110,8 @@ class RelayHub : public QObject {
   QHash<QByteArray, Session> sessions_;  // by "caller|host"
   std::unordered_set<LinkPtr> links_;    // main thread: every link not yet gone
   qint64 readyCounter_ = 0;
+  int unsignedTotal_ = 0;                   // main thread: links not yet signed in
+  QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;
 };
 

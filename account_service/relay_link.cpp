@@ -17,6 +17,7 @@ void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
 
 bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
   if (flow->ended.load()) return false;
+  flow->touch();
   const qint64 waiting = flow->queued[side].load();
   if (waiting == 0) return true;  // one message always fits an empty queue
   qint64 limit = kSessionWindow;
@@ -41,9 +42,14 @@ bool RelayFlow::forwardText(const LinkPtr& from, const LinkPtr& to, const QByteA
   return true;
 }
 
-bool RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow,
-                              int side, const QByteArray& bytes) {
-  if (!admit(flow, side, bytes.size())) return false;
+RelayFlow::Forward RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session,
+                                            const FlowPtr& flow, int side, const QByteArray& bytes) {
+  // Bridges that count credit stay within one credit window; those that do
+  // not (older ones) within their own acknowledgement window, about as much.
+  // Frames dropped with an ended session count too: their credit never comes.
+  const qint64 pending = flow->uncreditedSent[side] += bytes.size();
+  if (pending > kSessionWindow && pending > bytes.size()) return Forward::BeyondCredit;
+  if (!admit(flow, side, bytes.size())) return Forward::SessionFull;
   OutMessage message;
   message.session = session;
   message.binary = true;
@@ -54,11 +60,12 @@ bool RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByt
   message.from = from;
   message.ticket = std::make_shared<FlowTicket>(flow, side, message.size, total_, busySessions_);
   enqueue(to, std::move(message));
-  return true;
+  return Forward::Sent;
 }
 
 void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close) {
   post(link, [this, link, close = std::move(close)](QWebSocket* socket) {
+    if (link->closing) return;
     pump(link);
     link->closing = true;
     close(socket);
@@ -129,6 +136,7 @@ void RelayFlow::pump(const LinkPtr& link) {
     const qint64 owed = flow->uncredited[side] += message->size;
     if (owed < kCreditStep && flow->queued[side].load() > 0) continue;
     const qint64 n = flow->uncredited[side].exchange(0);
+    flow->uncreditedSent[side] -= n;
     const LinkPtr sender = message->from.lock();
     if (n > 0 && sender && credit && !flow->ended.load()) credit(sender, message->session, n);
   }

@@ -44,6 +44,7 @@ struct RelayLink {
   QWebSocket* socket = nullptr;
   QTcpSocket* tcp = nullptr;  // under the socket; null when unknown
   bool helloSeen = false;
+  qint64 strayData = 0;  // data frames for sessions it does not have, since its last one that went through
   SessionQueues out;
   bool pumpPosted = false;
   bool closing = false;
@@ -54,6 +55,8 @@ struct RelayLink {
   std::atomic<bool> signedIn{false};
 
   // Main thread.
+  QString address;       // the source address
+  bool counted = false;  // no longer counted among those without "hello"
   QSet<QByteArray> sessions;
   qint64 readyOrder = 0;
 
@@ -73,9 +76,11 @@ class RelayFlow {
   static constexpr qint64 kCreditWindow = 4 * 1024 * 1024;
   // Credit goes back in steps of this much, or when the session's queue is empty.
   static constexpr qint64 kCreditStep = 256 * 1024;
-  // Past this in all sessions together, a session may hold only its share of it.
+  // Past this in all sessions together, a session may hold only its share of
+  // it, but never less than a sender keeping to its credit may have waiting
+  // (its data and some text besides).
   static constexpr qint64 kTotalHighWater = 96 * 1024 * 1024;
-  static constexpr qint64 kMinShare = 256 * 1024;
+  static constexpr qint64 kMinShare = kCreditWindow + 1024 * 1024;
   // What the socket may hold ahead of the kernel before the queues wait.
   static constexpr qint64 kSocketAhead = 1024 * 1024;
   // The relay's own messages waiting for a link that does not read them; past it the link is closed.
@@ -83,15 +88,20 @@ class RelayFlow {
 
   // The relay's own message to `to` (dropped when it is gone).
   void sendText(const LinkPtr& to, const QString& text);
+  enum class Forward { Sent, SessionFull, BeyondCredit };
   // A message of session `session` from `from` to side `side` of it (`to`);
   // false when the session's queue has no room: the caller ends the session.
   bool forwardText(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow, int side,
                    const QString& text);
-  bool forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow, int side,
-                     const QByteArray& message);
+  // A data frame; BeyondCredit when the sender has far more data on the way
+  // than its credit allows (it ignores credit: the caller closes it).
+  Forward forwardBinary(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow,
+                        int side, const QByteArray& message);
   // Runs `work` on the link's thread with its socket, after handing it what
   // waits for it as far as it has room; nothing when it is gone.
   void closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close);
+  // Runs `work` on the link's thread with its socket; nothing when it is gone.
+  void onLinkThread(const LinkPtr& link, std::function<void(QWebSocket*)> work) { post(link, std::move(work)); }
 
   // Link thread: the socket wrote some bytes; hands it more.
   void drained(const LinkPtr& link);

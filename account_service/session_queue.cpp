@@ -1,6 +1,14 @@
 #include "session_queue.h"
 
+#include <chrono>
+
 namespace kelvor {
+
+void SessionFlow::touch() {
+  lastActive = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+}
 
 FlowTicket::FlowTicket(FlowPtr flow, int side, qint64 bytes, std::atomic<qint64>& total,
                        std::atomic<int>& busySessions)

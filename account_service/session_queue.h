@@ -24,7 +24,10 @@ struct RelayLink;
 struct SessionFlow {
   std::atomic<qint64> queued[2]{0, 0};     // bytes waiting for side 0 (caller) / 1 (host)
   std::atomic<qint64> uncredited[2]{0, 0};  // data bytes delivered to a side, not yet credited to the other
+  std::atomic<qint64> uncreditedSent[2]{0, 0};  // data bytes sent to a side whose credit has not gone back
   std::atomic<bool> ended{false};
+  std::atomic<qint64> lastActive{0};  // steady clock, ms: when a message last went through
+  void touch();
 };
 using FlowPtr = std::shared_ptr<SessionFlow>;
 

@@ -3,11 +3,15 @@
 // with 100 busy pairs and with 1 pair, each beside the same pairs through a
 // plain TLS WebSocket echo pair (a server on its own thread that only passes
 // each message to the other socket of its pair), round by round
-// (ZARKELO_BENCH_ROUNDS, default 5; medians and spread); and one pair's
-// latency while 200 sign-ins hash their passwords against the same pair idle.
+// (ZARKELO_BENCH_ROUNDS, default 5; medians and spread); the 100 pairs again
+// while attackers flood one receiver that never reads (16 senders sending data
+// frames without regard to credit, reconnecting whenever their session is
+// ended); and one pair's latency while 200 sign-ins hash their passwords
+// against the same pair idle.
 // ZARKELO_BENCH_SERVICE names another kelvor-service executable to measure
 // (for instance an older build); the default is the one beside this program.
 #include "account_store.h"
+#include "protocol/data_frame.h"
 
 #include "support/interleaved.h"
 
@@ -22,6 +26,8 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QSslCertificate>
+#include <QSslSocket>
+#include <QTimer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
@@ -44,6 +50,7 @@ using nlohmann::json;
 constexpr int kPairs = 100;
 constexpr int kClientThreads = 4;
 constexpr int kRunMs = 2000;
+constexpr int kAttackers = 16;
 
 template <class Done>
 bool spin(Done done, int timeoutMs = 30000) {
@@ -213,7 +220,11 @@ class Service {
         store.addAccount({QStringLiteral("h%1@x.org").arg(i), QStringLiteral("pw"), QStringLiteral("H"),
                           QStringLiteral("host-%1").arg(i), QString()},
                          &error);
-      for (const char* email : {"c0@x.org", "c1@x.org", "storm@x.org"})
+      for (int i = 0; i < kAttackers; ++i)
+        store.addAccount({QStringLiteral("e%1@x.org").arg(i), QStringLiteral("pw"), QStringLiteral("E"),
+                          QStringLiteral("e%1-host").arg(i), QString()},
+                         &error);
+      for (const char* email : {"c0@x.org", "c1@x.org", "storm@x.org", "sink@x.org"})
         store.addAccount({QString::fromLatin1(email), QStringLiteral("pw"), QStringLiteral("C"),
                           QString::fromLatin1(email).section(QLatin1Char('@'), 0, 0) + QStringLiteral("-host"), QString()},
                          &error);
@@ -234,7 +245,7 @@ class Service {
           return output.contains("listening on");
         }))
       return fail(QStringLiteral("the service did not start"));
-    QObject::connect(&process_, &QProcess::readyRead, [this] { process_.readAll(); });
+    QObject::connect(&process_, &QProcess::readyRead, [this] { const QByteArray out = process_.readAll(); if (qEnvironmentVariableIsSet("ZARKELO_BENCH_SERVICE_LOG")) std::fwrite(out.constData(), 1, size_t(out.size()), stderr); });
     tls_ = QSslConfiguration::defaultConfiguration();
     tls_.addCaCertificates(QSslCertificate::fromPath(dir_.filePath(QStringLiteral("ca.pem"))));
     return true;
@@ -269,6 +280,103 @@ class Service {
   QSslConfiguration tls_;
 };
 
+// A receiver that signs in and then never reads: a WebSocket written by hand
+// over TLS, whose socket takes in at most 64 KiB.
+struct DeafReceiver {
+  QSslSocket socket;
+  static QByteArray textFrame(const QByteArray& payload) {
+    QByteArray out(1, char(0x81));
+    if (payload.size() < 126) {
+      out += char(0x80 | payload.size());
+    } else {
+      out += char(0x80 | 126);
+      out += char(payload.size() >> 8);
+      out += char(payload.size() & 0xff);
+    }
+    return out + QByteArray(4, '\0') + payload;  // a zero mask leaves the bytes as they are
+  }
+  bool open(quint16 port, const QSslConfiguration& tls, const std::string& token) {
+    socket.setSslConfiguration(tls);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!spin([this] { return socket.isEncrypted(); })) return false;
+    socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    QByteArray seen;
+    if (!spin([&] { return (seen += socket.readAll()).contains("\r\n\r\n"); })) return false;
+    socket.write(textFrame(QByteArray::fromStdString(json{{"op", "hello"}, {"Token", token}}.dump())));
+    if (!spin([&] { return (seen += socket.readAll()).contains("ready"); })) return false;
+    socket.setReadBufferSize(64 * 1024);  // and it never reads again
+    return true;
+  }
+};
+
+// One attacker: a session to the deaf receiver, flooded with data frames
+// without waiting for credit; a session that ends is opened again, and so is
+// a connection the service closes.
+struct Flooder {
+  QWebSocket socket;
+  QTimer tick;
+  QUrl url;
+  std::string token;
+  std::string session;
+  bool ready = false;
+  bool running = false;
+  QByteArray payload = QByteArray(8 * 1024 * 1024, 'f');  // the largest data frame
+  quint32 sent = 0;
+  ~Flooder() {
+    running = false;
+    tick.stop();
+    socket.disconnect();  // closing may still report bytes written
+  }
+  bool open(const QUrl& relay, const QSslConfiguration& tls, const std::string& signIn) {
+    url = relay;
+    token = signIn;
+    socket.setSslConfiguration(tls);
+    QObject::connect(&socket, &QWebSocket::connected, [this] {
+      socket.sendTextMessage(QString::fromStdString(json{{"op", "hello"}, {"Token", token}}.dump()));
+    });
+    QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+      const json op = json::parse(text.toStdString(), nullptr, false);
+      const std::string name = op.is_object() ? op.value("op", "") : "";
+      if (name == "ready") {
+        ready = true;
+        if (running) connect();
+      }
+      if (name == "session") session = op.value("Session", "");
+      if (running && ((name == "closed" && op.value("Session", "") == session) || name == "connect_failed")) connect();
+    });
+    QObject::connect(&socket, &QWebSocket::disconnected, [this] {
+      ready = false;
+      session.clear();
+      if (running) QTimer::singleShot(1000, &socket, [this] { socket.open(url); });  // as a bridge retries
+    });
+    QObject::connect(&tick, &QTimer::timeout, [this] { flood(); });
+    QObject::connect(&socket, &QWebSocket::bytesWritten, [this] { flood(); });
+    socket.open(url);
+    return spin([this] { return ready; });
+  }
+  void connect() {
+    session.clear();
+    socket.sendTextMessage(QStringLiteral(R"({"op":"connect","ref":1,"hostname":"sink-host","tag":"t"})"));
+  }
+  void start() {
+    running = true;
+    connect();
+    tick.start(5);
+  }
+  void flood() {
+    if (!running || !ready || session.empty()) return;
+    while (socket.bytesToWrite() < 16 * 1024 * 1024 && socket.state() == QAbstractSocket::ConnectedState) {
+      protocol::DataFrameHeader header;
+      header.session = QByteArray::fromStdString(session);
+      header.transfer = QByteArrayLiteral("X");
+      header.file = 0;
+      header.offset = quint64(sent++) * payload.size();
+      socket.sendBinaryMessage(protocol::encodeDataFrame(header, payload));
+    }
+  }
+};
+
 // The service with kPairs pairs open, spread over the client threads, and as
 // many echo pairs.
 struct Load {
@@ -278,6 +386,36 @@ struct Load {
   std::vector<std::unique_ptr<ClientThread>> threads;
   std::vector<Pair*> pairs;  // pair i in thread i % kClientThreads
   std::vector<Pair*> plainPairs;
+  // The attack, in a thread of its own: started once, then switched on and off.
+  std::unique_ptr<ClientThread> attackThread;
+  std::unique_ptr<DeafReceiver> deaf;
+  std::vector<std::unique_ptr<Flooder>> flooders;
+  bool startAttack() {
+    QNetworkAccessManager net;
+    const json sink = service.login(QStringLiteral("sink@x.org"), net);
+    std::vector<json> senders;
+    for (int i = 0; i < kAttackers; ++i) senders.push_back(service.login(QStringLiteral("e%1@x.org").arg(i), net));
+    if (!attackThread) attackThread = std::make_unique<ClientThread>();
+    bool ok = true;
+    attackThread->run([&] {
+      deaf = std::make_unique<DeafReceiver>();
+      ok = deaf->open(service.port(), service.tls(), sink.value("Token", ""));
+      for (int i = 0; i < kAttackers && ok; ++i) {
+        flooders.push_back(std::make_unique<Flooder>());
+        ok = flooders.back()->open(service.relayUrl(), service.tls(), senders[i].value("Token", ""));
+      }
+      for (auto& f : flooders) f->start();
+    });
+    if (!ok) std::fprintf(stderr, "relay load: the attack did not start\n");
+    return ok;
+  }
+  void stopAttack() {
+    if (!attackThread) return;
+    attackThread->run([&] {
+      flooders.clear();
+      deaf.reset();
+    });
+  }
   bool start() {
     if (!service.start()) return false;
     if (!echo.start(echoDir.path())) {
@@ -405,6 +543,18 @@ void pairRounds(Load* l) {
   }
 }
 
+// The same 100 pairs while a deaf receiver is flooded by 16 senders.
+void BM_RelayHundredPairsUnderAttack(benchmark::State& state) {
+  Load* l = load();
+  if (!l) return state.SkipWithError("setup failed");
+  for (auto _ : state) {
+    if (!l->startAttack()) return state.SkipWithError("the attack did not start");
+    QThread::msleep(500);  // the queues toward the deaf receiver fill first
+    report(state, "100 pairs under attack", l->run(kPairs, kRunMs));
+    l->stopAttack();
+  }
+}
+
 // One pair's latency while 200 sign-ins (16 at a time) hash their passwords.
 void BM_RelayDuringSignIns(benchmark::State& state) {
   Load* l = load();
@@ -439,6 +589,7 @@ void BM_RelayDuringSignIns(benchmark::State& state) {
   }
 }
 
+BENCHMARK(BM_RelayHundredPairsUnderAttack)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RelayDuringSignIns)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void printRatio(const char* label, const std::string& measured, const std::string& baseline) {
@@ -460,6 +611,8 @@ int main(int argc, char** argv) {
   printRatio("round trips per second, the relay / an echo pair, 1 pair", "1 pair per s", "1 echo pair per s");
   printRatio("round trips per second, the relay / echo pairs, 100 pairs", "100 pairs per s", "100 echo pairs per s");
   printRatio("p99 latency, 100 pairs / 1 pair", "100 pairs p99", "1 pair p99");
+  printRatio("round trips per second, 100 pairs under attack / without", "100 pairs under attack per s", "100 pairs per s");
+  printRatio("p99 latency, 100 pairs under attack / without", "100 pairs under attack p99", "100 pairs p99");
   printRatio("median latency, during 200 sign-ins / idle", "during sign-ins p50", "idle p50");
   printRatio("p99 latency, during 200 sign-ins / idle", "during sign-ins p99", "idle p99");
   std::printf("figures: 100 pairs %.0f round trips/s (p99 %.2f ms); 1 pair %.0f/s (p99 %.2f ms); "
@@ -467,6 +620,7 @@ int main(int argc, char** argv) {
               figures["100 pairs per s"], figures["100 pairs p99"], figures["1 pair per s"], figures["1 pair p99"],
               figures["100 echo pairs per s"], figures["1 echo pair per s"]);
   benchmark::Shutdown();
+  if (Load* l = load()) l->attackThread.reset();
   // The pairs' threads end before the application object.
   loadHolder().reset();
   return 0;

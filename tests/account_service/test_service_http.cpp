@@ -444,3 +444,60 @@ TEST_F(ServiceHttp, AClientThatLeavesBeforeItsAnswerLeavesTheServiceWhole) {
   ASSERT_TRUE(testutil::waitUntil([&] { return signedIn() >= before + kLeavers; }));
   EXPECT_EQ(login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}})["Result"], 1);
 }
+
+TEST_F(ServiceHttp, SlowRequestsAreDroppedAtTheirDeadlineWhileOthersAreAnswered) {
+  // 600 connections that send their request head one byte a second.
+  struct Slow {
+    QSslSocket socket;
+    QElapsedTimer since;
+    qint64 closedAfterMs = -1;
+  };
+  std::vector<std::unique_ptr<Slow>> slow;
+  const QUrl base(server->siteBase());
+  for (int i = 0; i < 600; ++i) {
+    auto s = std::make_unique<Slow>();
+    s->socket.setSslConfiguration(tls);
+    s->socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(base.port()));
+    Slow* raw = s.get();
+    QObject::connect(&s->socket, &QSslSocket::encrypted, [raw] { raw->since.start(); });
+    QObject::connect(&s->socket, &QSslSocket::disconnected, [raw] { raw->closedAfterMs = raw->since.elapsed(); });
+    slow.push_back(std::move(s));
+  }
+  const QByteArray head = QByteArrayLiteral("GET /api2/version/mac/index.php HTTP/1.1\r\nHost: x\r\nX-Slow: ") +
+                          QByteArray(64, 'a');
+  QTimer drip;
+  int at = 0;
+  QObject::connect(&drip, &QTimer::timeout, [&] {
+    for (const auto& s : slow)
+      if (s->socket.isEncrypted()) s->socket.write(head.mid(at % head.size(), 1));
+    ++at;
+  });
+  drip.start(1000);
+  // Measured once they are all in (their handshakes are not what is tested).
+  testutil::waitUntil(
+      [&] { return std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->socket.isEncrypted(); }); },
+      std::chrono::seconds(8));
+  qint64 worstMs = 0;
+  QElapsedTimer clock;
+  clock.start();
+  auto allClosed = [&] {
+    return std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->closedAfterMs >= 0; });
+  };
+  while (clock.elapsed() < 30000 && !allClosed()) {
+    QElapsedTimer one;
+    one.start();
+    EXPECT_EQ(get(api(QStringLiteral("version/mac/index.php"))).status, 200);
+    worstMs = std::max(worstMs, one.elapsed());
+    testutil::waitUntil([] { return false; }, std::chrono::milliseconds(300));
+  }
+  drip.stop();
+  int encrypted = 0;
+  for (const auto& s : slow) {
+    if (!s->since.isValid()) continue;
+    ++encrypted;
+    EXPECT_GE(s->closedAfterMs, 0) << "still open";
+    EXPECT_LE(s->closedAfterMs, 11000);  // 10 s and the few bytes' allowance
+  }
+  EXPECT_GT(encrypted, 500);
+  EXPECT_LT(worstMs, 1000);
+}

@@ -187,6 +187,46 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
   EXPECT_TRUE(received == big);
 }
 
+TEST_F(LanRoute, SlowClientsHoldingEverySlotDoNotKeepAFileFromGoingThrough) {
+  // Every slot taken by a client that sends its request head a byte a second.
+  std::vector<std::unique_ptr<QSslSocket>> slow;
+  for (int i = 0; i < LanListener::kMaxConnections; ++i) {
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener->serverPort());
+    ASSERT_TRUE(waitUntil([&] { return socket->isEncrypted(); }));
+    slow.push_back(std::move(socket));
+  }
+  QTimer drip;
+  QObject::connect(&drip, &QTimer::timeout, [&] {
+    for (const auto& socket : slow)
+      if (socket->state() == QAbstractSocket::ConnectedState) socket->write("G");
+  });
+  drip.start(1000);
+  ASSERT_TRUE(waitUntil([&] { return listener->connectionCount() == LanListener::kMaxConnections; }));
+
+  const QByteArray bytes = randomBytes(256 * 1024);
+  writeFile(dir.filePath(QStringLiteral("a.bin")), bytes);
+  const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                     {{0, {dir.filePath(QStringLiteral("a.bin")), bytes.size()}}});
+  LanClient client(target(cap));
+  QByteArray got;
+  bool finished = false;
+  const Outcome o = fetch(client, 0, bytes.size(), &got, &finished);
+  ASSERT_TRUE(o.ok) << o.why.toStdString();
+  EXPECT_TRUE(got == bytes);
+  // And none of them keeps its slot past the deadline for its head.
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return std::none_of(slow.begin(), slow.end(),
+                            [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; });
+      },
+      std::chrono::seconds(8)));
+  EXPECT_LT(clock.elapsed(), LanListener::kHeadDeadlineMs + 2000);
+}
+
 TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
   writeFile(dir.filePath(QStringLiteral("secret.txt")), "secret");

@@ -17,12 +17,19 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 namespace vantrel {
 
 namespace {
 
 constexpr qint64 kReadBytes = 512 * 1024;
 constexpr qint64 kHighWater = 4 * 1024 * 1024;
+
+qint64 nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // "/t/<transfer>/<index>" and nothing else: no query, no escapes, no dots.
 bool parseTarget(const QByteArray& target, QString* xid, qint64* index) {
@@ -65,16 +72,35 @@ class LanServerConnection : public QObject {
     connect(socket_, &TlsChannel::readyRead, this, [this] { onReadable(); });
     connect(socket_, &TlsChannel::bytesWritten, this, [this] { onWritten(); });
     connect(socket_, &TlsChannel::closed, this, [this] { close(); });
+    headDeadline_.setSingleShot(true);
+    connect(&headDeadline_, &QTimer::timeout, this, [this] {
+      zlog::line(QStringLiteral("Vantrel - local-network request head not in time, closed"));
+      close();
+    });
+    awaitHead();
     idle_.start();
   }
   ~LanServerConnection() override { owner_->connections_.remove(this); }
 
+  // Waiting for a request head: since when (ms of the connection's clock), or -1.
+  qint64 waitingForHeadSince() const { return state_ == State::Head ? headSince_ : -1; }
+  void drop() { close(); }
+
  private:
   enum class State { Head, Get, Put, Commit, Closed };
+
+  // A request head gets kHeadDeadlineMs as a whole, however it trickles.
+  void awaitHead() {
+    state_ = State::Head;
+    headSince_ = nowMs();
+    headDeadline_.start(LanListener::kHeadDeadlineMs);
+  }
 
   void close() {
     if (state_ == State::Closed) return;
     state_ = State::Closed;
+    owner_->connections_.remove(this);  // its slot is free at once
+    headDeadline_.stop();
     source_.reset();
     sink_.reset();  // an unfinished upload is discarded
     idle_.stop();
@@ -91,7 +117,7 @@ class LanServerConnection : public QObject {
     if (!keep) head += "Connection: close\r\n";
     socket_->write(head + "\r\n" + body);
     if (keep) {
-      state_ = State::Head;
+      awaitHead();
       return;
     }
     state_ = State::Closed;
@@ -122,6 +148,7 @@ class LanServerConnection : public QObject {
       if (used == 0) return;
       if (used < 0) return refuse(400, "malformed request");
       buffer_.remove(0, used);
+      headDeadline_.stop();
       onRequest(head);
     }
   }
@@ -194,7 +221,7 @@ class LanServerConnection : public QObject {
     source_.reset();
     socket_->write(lan::lastChunk(QByteArray::fromHex(sum.toLatin1())));
     owner_->capabilities_.touch(capability_);
-    state_ = State::Head;
+    awaitHead();
     if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
   }
 
@@ -249,6 +276,8 @@ class LanServerConnection : public QObject {
   TlsChannel* socket_;
   State state_ = State::Head;
   QTimer idle_;
+  QTimer headDeadline_;
+  qint64 headSince_ = 0;
   QByteArray buffer_;
   QByteArray capability_;  // of the request being served
   // download
@@ -326,6 +355,15 @@ QString LanListener::fingerprint() const {
 }
 
 void LanListener::incomingConnection(qintptr descriptor) {
+  if (server_ && connections_.size() >= kMaxConnections) {
+    // Full: the connection that has waited longest for its request head goes first.
+    LanServerConnection* slowest = nullptr;
+    for (LanServerConnection* c : std::as_const(connections_)) {
+      const qint64 since = c->waitingForHeadSince();
+      if (since >= 0 && (!slowest || since < slowest->waitingForHeadSince())) slowest = c;
+    }
+    if (slowest) slowest->drop();
+  }
   if (!server_ || connections_.size() >= kMaxConnections) {
     ::close(int(descriptor));
     return;

@@ -29,6 +29,9 @@ class LanListener : public QTcpServer {
  public:
   static constexpr int kMaxConnections = 16;
   static constexpr int kIdleTimeoutMs = 15000;
+  // A request head must arrive whole within this; when all slots are taken,
+  // the connection waiting longest for its head makes room for a new one.
+  static constexpr int kHeadDeadlineMs = 5000;
 
   // Opens the file an upload writes, or null (with the reason) when it cannot.
   using OpenSink = std::function<std::unique_ptr<LanFileSink>(const QString& session, const QString& xid, qint64 index,
