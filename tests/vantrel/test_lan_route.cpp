@@ -208,7 +208,7 @@ TEST_F(LanRoute, SlowClientsHoldingEverySlotDoNotKeepAFileFromGoingThrough) {
   const QByteArray bytes = randomBytes(256 * 1024);
   writeFile(dir.filePath(QStringLiteral("a.bin")), bytes);
   const QString cap = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
-                                                     {{0, {dir.filePath(QStringLiteral("a.bin")), bytes.size()}}});
+                                                     {{0, localFile(dir.filePath(QStringLiteral("a.bin")), bytes.size())}});
   LanClient client(target(cap));
   QByteArray got;
   bool finished = false;
