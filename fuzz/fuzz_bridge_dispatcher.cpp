@@ -21,7 +21,7 @@ struct Owner : RemoteFileListHandle, ViewContactHandle, LoginViewHandle {
   void updateRemoteConResult(ConStatus) override {}
   void OnClientInitResult(ConStatus) override {}
   void onLoginSucceeded(const QString&, std::shared_ptr<UserInfo> user) override { user->email = QStringLiteral("e"); }
-  void onLoginFailed() override {}
+  void onLoginFailed(qint64) override {}
 };
 
 Owner owner;
