@@ -70,7 +70,7 @@ class ServiceFixture : public ::testing::Test {
       reply = net.get(req);
     }
     HttpResult result;
-    const bool finished = testutil::waitUntil([reply] { return reply->isFinished(); }, std::chrono::seconds(10));
+    const bool finished = testutil::waitUntil([reply] { return reply->isFinished(); }, std::chrono::seconds(30));
     EXPECT_TRUE(finished) << url.toStdString();
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.body = reply->readAll();
