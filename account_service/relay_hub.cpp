@@ -106,7 +106,12 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   ++unsignedByAddress_[address];
   link->socket = socket;
   link->tcp = tcp;
-  if (tcp) tcp->setParent(socket);  // moves, and goes, with the WebSocket
+  if (tcp) {
+    tcp->setParent(socket);  // moves, and goes, with the WebSocket
+    // Small messages (credit, acknowledgements) go at once, not held for the
+    // peer's acknowledgement of the previous one.
+    tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  }
   links_.insert(link);
 
   const std::weak_ptr<RelayLink> weak = link;
