@@ -106,7 +106,12 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   ++unsignedByAddress_[address];
   link->socket = socket;
   link->tcp = tcp;
-  if (tcp) tcp->setParent(socket);  // moves, and goes, with the WebSocket
+  if (tcp) {
+    tcp->setParent(socket);  // moves, and goes, with the WebSocket
+    // Small messages (credit, acknowledgements) go at once, not held for the
+    // peer's acknowledgement of the previous one.
+    tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  }
   links_.insert(link);
 
   const std::weak_ptr<RelayLink> weak = link;
@@ -369,12 +374,25 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   const vex::Json ref = refOf(frame);
   const QString hostname = textField(frame, "hostname").toLower();
   const QString tag = textField(frame, "tag");
-  auto fail = [&](const QString& why) {
+  // Every failure reads the same, so that a caller learns nothing about an
+  // account it cannot reach; the reason goes to the log only.
+  auto refuse = [&] {
     RelayConnectFailed failed;
     failed.ref = ref;
-    failed.error = why;
+    failed.error = QString::fromLatin1(kConnectFailure);
     sendFrame(link, failed.toJSONModel());
   };
+  // A full host is no guess: it does not count against the caller.
+  auto full = [&] {
+    zlog::parts(QStringLiteral("Relay - connect failed: too many sessions"), link->clientId);
+    refuse();
+  };
+  auto fail = [&](const QString& why) {
+    zlog::parts(QStringLiteral("Relay - connect failed:"), why, link->clientId);
+    connectFailed(link);
+    refuse();
+  };
+  if (!connectAllowed(link)) return refuse();
   if (hostname.isEmpty() || tag.size() > 256) {
     fail(QStringLiteral("hostname missing or tag too long"));
     return;
@@ -400,11 +418,11 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   if (!sessions_.contains(id)) {
     makeRoomAtHost(link, host);
     if (host->sessions.size() >= kMaxSessionsPerClient && !shareFullHost(link, host)) {
-      fail(QStringLiteral("too many sessions"));
+      full();
       return;
     }
     if (link->sessions.size() >= kMaxSessionsPerClient || host->sessions.size() >= kMaxSessionsPerClient) {
-      fail(QStringLiteral("too many sessions"));
+      full();
       return;
     }
     auto flow = std::make_shared<SessionFlow>();
@@ -436,6 +454,16 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   sendFrame(host, toHost.toJSONModel());
   sendFrame(link, toCaller.toJSONModel());
   zlog::parts(QStringLiteral("Relay - session"), toCaller.Session);
+}
+
+bool RelayHub::connectAllowed(const LinkPtr& link) const {
+  return connectThrottle_.allowed(QStringLiteral("account ") + QString::number(link->accountId)) &&
+         connectThrottle_.allowed(QStringLiteral("address ") + link->address);
+}
+
+void RelayHub::connectFailed(const LinkPtr& link) {
+  connectThrottle_.countWrong(QStringLiteral("account ") + QString::number(link->accountId));
+  connectThrottle_.countWrong(QStringLiteral("address ") + link->address);
 }
 
 // Ends the caller's account's oldest sessions with this host while it holds its share.

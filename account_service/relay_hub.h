@@ -16,6 +16,7 @@
 #include "relay_link.h"
 #include "relay_loops.h"
 #include "service_core.h"
+#include "throttle.h"
 
 #include <QHash>
 #include <QObject>
@@ -42,6 +43,8 @@ class RelayHub : public QObject {
   // Slots of a full host kept for the host's own account, whoever else calls.
   static constexpr int kOwnerReservedSlots = 16;
   static constexpr int kHelloTimeoutMs = 3000;
+  // What every failed "connect" answers.
+  static constexpr const char* kConnectFailure = "the host cannot be reached";
   // Before "hello": the largest message, and connections without it per
   // source address and in all.
   static constexpr qint64 kMaxHelloMessage = 4096;
@@ -101,6 +104,8 @@ class RelayHub : public QObject {
   void dropLink(const LinkPtr& link);
   void countSignedIn(const LinkPtr& link);
   QString nameOf(qint64 accountId);
+  bool connectAllowed(const LinkPtr& link) const;
+  void connectFailed(const LinkPtr& link);
 
   ServiceCore& core_;
   RelayFlow flow_;
@@ -110,6 +115,9 @@ class RelayHub : public QObject {
   QHash<QByteArray, Session> sessions_;  // by "caller|host"
   std::unordered_set<LinkPtr> links_;    // main thread: every link not yet gone
   qint64 readyCounter_ = 0;
+  // Failed connects per account and per source address: probing who exists
+  // or is online is slowed down. Main thread.
+  Throttle connectThrottle_{1000, 60 * 1000, 10 * 60 * 1000};
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;

@@ -74,19 +74,9 @@ void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(QWebSoc
 
 void RelayFlow::enqueue(const LinkPtr& to, OutMessage message) {
   auto held = std::make_shared<OutMessage>(std::move(message));
-  post(to, [this, to, held](QWebSocket* socket) {
+  post(to, [this, to, held](QWebSocket*) {
     to->out.push(std::move(*held));
-    // Written from the link's own event loop, never inside the reading of a
-    // message (a write there can take in more bytes without announcing them).
-    if (to->pumpPosted) return;
-    to->pumpPosted = true;
-    QMetaObject::invokeMethod(
-        socket,
-        [this, to] {
-          to->pumpPosted = false;
-          pump(to);
-        },
-        Qt::QueuedConnection);
+    pump(to);
   });
 }
 
@@ -134,7 +124,7 @@ void RelayFlow::pump(const LinkPtr& link) {
     message->ticket.reset();
     if (!message->binary) continue;
     const qint64 owed = flow->uncredited[side] += message->size;
-    if (owed < kCreditStep && flow->queued[side].load() > 0) continue;
+    if (owed < kCreditStep) continue;
     const qint64 n = flow->uncredited[side].exchange(0);
     flow->uncreditedSent[side] -= n;
     const LinkPtr sender = message->from.lock();

@@ -46,7 +46,6 @@ struct RelayLink {
   bool helloSeen = false;
   qint64 strayData = 0;  // data frames for sessions it does not have, since its last one that went through
   SessionQueues out;
-  bool pumpPosted = false;
   bool closing = false;
 
   // Written once by the main thread before `signedIn`.
@@ -74,15 +73,16 @@ class RelayFlow {
   // Data bytes a sender may have on the way per session before credit comes
   // back (announced with the session as "window").
   static constexpr qint64 kCreditWindow = 4 * 1024 * 1024;
-  // Credit goes back in steps of this much, or when the session's queue is empty.
-  static constexpr qint64 kCreditStep = 256 * 1024;
+  // Credit goes back in steps of this much (a sender keeping to its credit
+  // then always has the window less one step for its next frame).
+  static constexpr qint64 kCreditStep = 1024 * 1024;
   // Past this in all sessions together, a session may hold only its share of
   // it, but never less than a sender keeping to its credit may have waiting
   // (its data and some text besides).
   static constexpr qint64 kTotalHighWater = 96 * 1024 * 1024;
   static constexpr qint64 kMinShare = kCreditWindow + 1024 * 1024;
   // What the socket may hold ahead of the kernel before the queues wait.
-  static constexpr qint64 kSocketAhead = 1024 * 1024;
+  static constexpr qint64 kSocketAhead = 2 * 1024 * 1024;
   // The relay's own messages waiting for a link that does not read them; past it the link is closed.
   static constexpr qint64 kControlLimit = 4 * 1024 * 1024;
 

@@ -20,6 +20,7 @@ void Throttle::countWrong(const QString& key) {
   if (entries_.size() >= kMaxKeys && !entries_.contains(key)) prune();
   Entry& entry = entries_[key];
   const qint64 t = now();
+  if (forgetAfterMs_ > 0 && entry.pausedUntil <= t && t - entry.lastMs > forgetAfterMs_) entry.failures = 0;
   entry.lastMs = t;
   ++entry.failures;
   if (entry.failures < kFreeFailures) return;

@@ -19,8 +19,9 @@ class Throttle {
   static constexpr int kFreeFailures = 5;
   static constexpr int kMaxKeys = 100000;
 
-  explicit Throttle(qint64 firstPauseMs = 2000, qint64 maxPauseMs = 5 * 60 * 1000)
-      : firstPauseMs_(firstPauseMs), maxPauseMs_(maxPauseMs) {}
+  // `forgetAfterMs` > 0: a key without wrong attempts for that long starts afresh.
+  explicit Throttle(qint64 firstPauseMs = 2000, qint64 maxPauseMs = 5 * 60 * 1000, qint64 forgetAfterMs = 0)
+      : firstPauseMs_(firstPauseMs), maxPauseMs_(maxPauseMs), forgetAfterMs_(forgetAfterMs) {}
 
   // False while the key is paused.
   bool allowed(const QString& key) const;
@@ -45,6 +46,7 @@ class Throttle {
 
   qint64 firstPauseMs_;
   qint64 maxPauseMs_;
+  qint64 forgetAfterMs_;
   QHash<QString, Entry> entries_;
 };
 

@@ -40,7 +40,7 @@ TEST_F(RelayProcess, BinaryFramesReachOnlyTheOtherSideOfTheirSessionByteExact) {
   const QByteArray back = dataFrame(session, 0, QByteArrayLiteral("acknowledged"));
   bobHost->socket.sendBinaryMessage(back);
   EXPECT_EQ(ann->nextBinary(), back);
-  EXPECT_EQ(bobHost->next(), (json{{"op", "credit"}, {"Session", session}, {"n", back.size()}}));
+  EXPECT_TRUE(bobHost->quiet(100)) << "a few bytes come back with later ones";
   EXPECT_TRUE(bob->quiet(100));
 
   // A client outside the session, malformed headers, an unknown session:
@@ -221,7 +221,7 @@ TEST_F(CrowdedHost, AccountsFillingAHostLockNoAccountOutAndNeverEndTheOwnersSess
       if (answer.value("op", "") == "session")
         ++got;
       else
-        EXPECT_EQ(answer.value("error", ""), "too many sessions") << answer.dump();
+        EXPECT_EQ(answer.value("op", ""), "connect_failed") << answer.dump();
     }
     return got;
   };
