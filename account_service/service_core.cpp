@@ -103,6 +103,8 @@ bool ServiceCore::loadVersion(const QString& dataDir, QString* error) {
 
 ServiceCore::ServiceCore(AccountStore& store) : store_(store) {
   passwords_.nowMs = [this] { return now(); };
+  passwordSources_.nowMs = [this] { return now(); };
+  accountCeiling_.nowMs = [this] { return now(); };
   acodes_.nowMs = [this] { return now(); };
   for (const StoredToken& stored : store_.liveTokens(now())) {
     sessions_.insert(stored.hash, LoginSession{stored.accountId, stored.clientId, stored.hash, stored.createdMs,
@@ -124,28 +126,39 @@ bool ServiceCore::isSignInHandle(const QString& text) {
 void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey,
                                 const QString& source, const QString& password, PasswordDone done) {
   const QString sourceKey = QStringLiteral("src:") + source;
-  if (!passwords_.allowed(accountKey) || !passwords_.allowed(sourceKey))
-    return done(PasswordCheck::Paused, std::max(passwords_.pauseLeftMs(accountKey), passwords_.pauseLeftMs(sourceKey)));
-  // The account's attempts count as wrong while they run, so that a burst of
-  // guesses at one account cannot outrun its limit; the source's count only
-  // finished wrong ones, so that many people signing in at once from one
-  // address are not held back by each other.
-  passwords_.countWrong(accountKey);
+  const QString pairKey = accountKey + QLatin1Char('|') + source;
+  const bool usual = usualSource_.value(accountKey) == source;
+  if (!passwords_.allowed(pairKey) || !passwordSources_.allowed(sourceKey) ||
+      (!usual && !accountCeiling_.allowed(accountKey)))
+    return done(PasswordCheck::Paused,
+                std::max({passwords_.pauseLeftMs(pairKey), passwordSources_.pauseLeftMs(sourceKey),
+                          usual ? qint64(0) : accountCeiling_.pauseLeftMs(accountKey)}));
+  // Attempts count as wrong from their start, so that a burst of guesses
+  // cannot outrun the limits; the same password for the same account while
+  // one such attempt runs counts once (a user's devices signing in together).
+  const QByteArray attempt =
+      QCryptographicHash::hash((accountKey + QChar(0) + password).toUtf8(), QCryptographicHash::Sha256);
+  if (attemptsRunning_[attempt]++ == 0) {
+    passwords_.countWrong(pairKey);
+    passwordSources_.countWrong(sourceKey);
+    accountCeiling_.countWrong(accountKey);
+  }
   const QString record = stored ? stored->record : QString();
   const qint64 accountId = stored ? stored->accountId : 0;
   QObject* target = &mainThread_;
-  pool_.start([this, target, record, password, accountId, accountKey, sourceKey, done = std::move(done)] {
+  pool_.start([this, target, record, password, accountId, accountKey, sourceKey, pairKey, source, attempt,
+               done = std::move(done)] {
     // An unknown account costs the same hashing as a known one.
     static const QString unknown = hashPassword(QStringLiteral("no such account"));
     const bool right = verifyPassword(password, record.isEmpty() ? unknown : record) && accountId > 0;
     QMetaObject::invokeMethod(
-        target, [this, right, accountId, accountKey, sourceKey, done] {
-          if (!right) {
-            passwords_.countWrong(sourceKey);
-            return done(PasswordCheck::Wrong, 0);
-          }
-          passwords_.succeeded(accountKey);
-          passwords_.succeeded(sourceKey);
+        target, [this, right, accountId, accountKey, sourceKey, pairKey, source, attempt, done] {
+          if (--attemptsRunning_[attempt] <= 0) attemptsRunning_.remove(attempt);
+          if (!right) return done(PasswordCheck::Wrong, 0);
+          passwords_.succeeded(pairKey);
+          passwordSources_.succeeded(sourceKey);
+          accountCeiling_.succeeded(accountKey);
+          usualSource_.insert(accountKey, source);
           done(PasswordCheck::Right, accountId);
         },
         Qt::QueuedConnection);

@@ -94,6 +94,13 @@ class ServiceCore {
   // Wrong passwords (sign-in, QR confirm and settings forms) and wrong contact
   // access codes, per account and per source address.
   Throttle& passwordThrottle() { return passwords_; }
+
+  enum class PasswordCheck { Right, Wrong, Paused };
+  // The second value is the account when Right, the milliseconds the pause has left when Paused.
+  using PasswordDone = std::function<void(PasswordCheck, qint64 accountId)>;
+  // Checks an e-mail and password signing in from `source` (an address);
+  // `done` runs on the main thread.
+  void checkEmailPassword(const QString& email, const QString& password, const QString& source, PasswordDone done);
   Throttle& acodeThrottle() { return acodes_; }
 
  private:
@@ -103,16 +110,11 @@ class ServiceCore {
     QString handle;  // the one sign-in this confirmation allows
     bool consumed = false;
   };
-  enum class PasswordCheck { Right, Wrong, Paused };
-  // The second value is the account when Right, the milliseconds the pause has left when Paused.
-  using PasswordDone = std::function<void(PasswordCheck, qint64 accountId)>;
-
   qint64 now() const;
   // Checks a password on the worker pool under the throttle keys of its account
   // (`accountKey`) and of `source`; `done` runs on the main thread.
   void checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey, const QString& source,
                      const QString& password, PasswordDone done);
-  void checkEmailPassword(const QString& email, const QString& password, const QString& source, PasswordDone done);
   Reply acceptLogin(const Account& account, const QString& credential);
   std::optional<qint64> takeSignInHandle(const QString& handle);
   void dropExpiredQr();
@@ -123,7 +125,17 @@ class ServiceCore {
   QHash<QString, QrConfirmation> qr_;               // by QR token
   QHash<QString, QString> qrByHandle_;              // sign-in handle -> QR token
   std::optional<VersionRecord> version_;
+  // Wrong passwords per (account, source address), per source address, and
+  // a short ceiling per account that does not apply at the address of the
+  // account's last successful sign-in. Attempts count from their start;
+  // identical ones running at once (the same password for the same account)
+  // count once.
   Throttle passwords_;
+  // Many people may sign in at once behind one address: its count allows more.
+  Throttle passwordSources_{2000, 5 * 60 * 1000, 0, 32};
+  Throttle accountCeiling_{1000, 10 * 1000, 10 * 60 * 1000, 10};
+  QHash<QString, QString> usualSource_;     // account key -> address of its last successful sign-in
+  QHash<QByteArray, int> attemptsRunning_;  // SHA-256 of account key and password -> how many
   Throttle acodes_;
   QThreadPool pool_;
   QObject mainThread_;  // receives the answers of the worker pool

@@ -23,9 +23,9 @@ void Throttle::countWrong(const QString& key) {
   if (forgetAfterMs_ > 0 && entry.pausedUntil <= t && t - entry.lastMs > forgetAfterMs_) entry.failures = 0;
   entry.lastMs = t;
   ++entry.failures;
-  if (entry.failures < kFreeFailures) return;
-  // The 5th wrong attempt pauses for the first pause, each further one doubles it.
-  const int doublings = std::min(entry.failures - kFreeFailures, 30);
+  if (entry.failures < free_) return;
+  // The last free wrong attempt pauses for the first pause, each further one doubles it.
+  const int doublings = std::min(entry.failures - free_, 30);
   const qint64 pause = std::min(maxPauseMs_, firstPauseMs_ << doublings);
   entry.pausedUntil = t + pause;
 }

@@ -20,8 +20,9 @@ class Throttle {
   static constexpr int kMaxKeys = 100000;
 
   // `forgetAfterMs` > 0: a key without wrong attempts for that long starts afresh.
-  explicit Throttle(qint64 firstPauseMs = 2000, qint64 maxPauseMs = 5 * 60 * 1000, qint64 forgetAfterMs = 0)
-      : firstPauseMs_(firstPauseMs), maxPauseMs_(maxPauseMs), forgetAfterMs_(forgetAfterMs) {}
+  explicit Throttle(qint64 firstPauseMs = 2000, qint64 maxPauseMs = 5 * 60 * 1000, qint64 forgetAfterMs = 0,
+                    int freeFailures = kFreeFailures)
+      : firstPauseMs_(firstPauseMs), maxPauseMs_(maxPauseMs), forgetAfterMs_(forgetAfterMs), free_(freeFailures) {}
 
   // False while the key is paused.
   bool allowed(const QString& key) const;
@@ -47,6 +48,7 @@ class Throttle {
   qint64 firstPauseMs_;
   qint64 maxPauseMs_;
   qint64 forgetAfterMs_;
+  int free_;
   QHash<QString, Entry> entries_;
 };
 

@@ -332,8 +332,7 @@ TEST_F(ServiceHttp, WrongPasswordsAndAccessCodesArePausedForADoublingTime) {
   EXPECT_EQ(login(right)["Result"], 1);
 
   // Per source: wrong passwords spread over accounts pause this address for all of them.
-  for (const char* email : {"a@x.org", "b@x.org", "c@x.org", "bob@example.com", "ann@example.com"})
-    login({{"Id_acc", email}, {"Password", "guess"}});
+  for (int i = 0; i < 32; ++i) login({{"Id_acc", "guess" + std::to_string(i) + "@x.org"}, {"Password", "guess"}});
   EXPECT_EQ(login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}})["Result"], 0);
   clock += 2000;
   const auto bob = login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}});
@@ -500,4 +499,49 @@ TEST_F(ServiceHttp, SlowRequestsAreDroppedAtTheirDeadlineWhileOthersAreAnswered)
   }
   EXPECT_GT(encrypted, 500);
   EXPECT_LT(worstMs, 1000);
+}
+
+TEST_F(ServiceHttp, GuessesFromOtherAddressesDoNotLockTheOwnerOutAndParallelRightSignInsPass) {
+  qint64 clock = 1'000'000;
+  kelvor::ServiceCore& core = server->core();
+  core.nowMs = [&clock] { return clock; };
+  using Check = kelvor::ServiceCore::PasswordCheck;
+  // Runs sign-ins at once; their outcomes once all have answered.
+  auto signIns = [&](const std::vector<std::pair<QString, QString>>& attempts, const QString& email) {
+    std::vector<Check> outcomes;
+    for (const auto& [password, source] : attempts)
+      core.checkEmailPassword(email, password, source, [&outcomes](Check c, qint64) { outcomes.push_back(c); });
+    EXPECT_TRUE(testutil::waitUntil([&] { return outcomes.size() == attempts.size(); }, std::chrono::seconds(60)));
+    return outcomes;
+  };
+  const QString home = QStringLiteral("192.0.2.10");
+  ASSERT_EQ(signIns({{QStringLiteral("ann-pass"), home}}, QStringLiteral("ann@example.com")),
+            std::vector<Check>{Check::Right});
+  // Wrong passwords from 12 other addresses, one after the other.
+  for (int i = 0; i < 12; ++i)
+    signIns({{QStringLiteral("guess%1").arg(i), QStringLiteral("198.51.100.%1").arg(i)}}, QStringLiteral("ann@example.com"));
+  EXPECT_EQ(signIns({{QStringLiteral("ann-pass"), home}}, QStringLiteral("ann@example.com")),
+            std::vector<Check>{Check::Right});
+  // Elsewhere the account's ceiling holds them back only briefly.
+  clock += 10'000;
+  EXPECT_EQ(signIns({{QStringLiteral("ann-pass"), QStringLiteral("203.0.113.5")}}, QStringLiteral("ann@example.com")),
+            std::vector<Check>{Check::Right});
+
+  // 40 parallel sign-ins with the right password, from one address: all pass.
+  std::vector<std::pair<QString, QString>> parallel(40, {QStringLiteral("bob-pass"), QStringLiteral("203.0.113.9")});
+  const auto outcomes = signIns(parallel, QStringLiteral("bob@example.com"));
+  EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), Check::Right), 40);
+
+  // Parallel guesses at many accounts from one address count from their start.
+  std::vector<std::pair<QString, QString>> guesses;
+  for (int i = 0; i < 20; ++i) guesses.push_back({QStringLiteral("guess%1").arg(i), QStringLiteral("203.0.113.66")});
+  const auto guessed = signIns(guesses, QStringLiteral("bob@example.com"));
+  EXPECT_LE(std::count(guessed.begin(), guessed.end(), Check::Wrong), 5) << "evaluated despite the pause";
+  // Spread over accounts, parallel guesses from one address stop at its count.
+  std::vector<Check> spread;
+  for (int i = 0; i < 95; ++i)
+    core.checkEmailPassword(QStringLiteral("nobody%1@x.org").arg(i % 19), QStringLiteral("guess%1").arg(i),
+                            QStringLiteral("203.0.113.77"), [&spread](Check c, qint64) { spread.push_back(c); });
+  ASSERT_TRUE(testutil::waitUntil([&] { return spread.size() == 95; }, std::chrono::seconds(60)));
+  EXPECT_LE(std::count(spread.begin(), spread.end(), Check::Wrong), 32);
 }
