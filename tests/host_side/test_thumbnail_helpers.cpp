@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "host_side/served_file.h"
 #include "host_side/thumbnail_helpers.h"
 #include "support/test_util.h"
 
@@ -56,7 +55,7 @@ class ThumbnailHelperTest : public ::testing::Test {
   }
 
   ThumbnailHelpers::Result thumbnail(ThumbnailHelpers& pool) {
-    const int fd = openServedFile(image);
+    const int fd = ::open(QFile::encodeName(image).constData(), O_RDONLY | O_CLOEXEC);
     EXPECT_GE(fd, 0);
     auto result = pool.request(thumbwire::Request{thumbwire::Kind::thumbnail, QSize(48, 48), QStringLiteral("photo.jpg")},
                                fd, 20s);
