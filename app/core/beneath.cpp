@@ -232,7 +232,12 @@ int renameIn(int folderFd, const QByteArray& from, const QByteArray& to) {
 }
 
 int renameNoReplace(int folderFd, const QByteArray& from, const QByteArray& to) {
-  return ::renameat2(folderFd, from.constData(), folderFd, to.constData(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+  if (::renameat2(folderFd, from.constData(), folderFd, to.constData(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // A file system without RENAME_NOREPLACE: a hard link is just as exclusive.
+  if (::linkat(folderFd, from.constData(), folderFd, to.constData(), 0) != 0) return errno;
+  ::unlinkat(folderFd, from.constData(), 0);
+  return 0;
 }
 
 namespace {

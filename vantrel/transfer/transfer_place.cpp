@@ -3,9 +3,8 @@
 #include <QFile>
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
+
+#include "core/beneath.h"
 
 namespace vantrel {
 
@@ -24,27 +23,16 @@ QString numberedName(const QString& name, int n) {
 std::optional<QString> placeFile(int dirfd, const QString& from, const QString& name, bool replace, int* error) {
   const QByteArray source = QFile::encodeName(from);
   if (replace) {
-    if (::renameat(dirfd, source.constData(), dirfd, QFile::encodeName(name).constData()) == 0) return name;
-    *error = errno;
-    return std::nullopt;
+    *error = beneath::renameIn(dirfd, source, QFile::encodeName(name));
+    return *error == 0 ? std::optional<QString>(name) : std::nullopt;
   }
   for (int n = 0; n <= kMaxNumbered; ++n) {
     const QString candidate = n == 0 ? name : numberedName(name, n);
-    const QByteArray target = QFile::encodeName(candidate);
-    int result = ::renameat2(dirfd, source.constData(), dirfd, target.constData(), RENAME_NOREPLACE);
-    if (result != 0 && errno == EINVAL) {
-      // A file system without RENAME_NOREPLACE: a hard link is just as exclusive.
-      result = ::linkat(dirfd, source.constData(), dirfd, target.constData(), 0);
-      if (result == 0) ::unlinkat(dirfd, source.constData(), 0);
-    }
-    if (result == 0) return candidate;
-    if (errno != EEXIST) {
-      *error = errno;
-      return std::nullopt;
-    }
+    *error = beneath::renameNoReplace(dirfd, source, QFile::encodeName(candidate));
+    if (*error == 0) return candidate;
+    if (*error != EEXIST) return std::nullopt;
   }
-  *error = EEXIST;
-  return std::nullopt;
+  return std::nullopt;  // *error is EEXIST
 }
 
 }  // namespace vantrel
