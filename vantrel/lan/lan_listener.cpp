@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSslKey>
+#include <vector>
 #include <QTimer>
 
 #include <unistd.h>
@@ -307,9 +308,12 @@ LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(pa
 }
 
 LanListener::~LanListener() {
-  // Before the members they use go.
-  const auto open = connections_;
-  qDeleteAll(open);
+  // Before the members they use go; closing ones have left `connections_`
+  // already but are still children waiting for their deletion.
+  std::vector<LanServerConnection*> open;
+  for (QObject* child : children())
+    if (auto* connection = dynamic_cast<LanServerConnection*>(child)) open.push_back(connection);
+  for (LanServerConnection* connection : open) delete connection;
 }
 
 bool LanListener::start(const QHostAddress& address, quint16 port, QString* error) {
