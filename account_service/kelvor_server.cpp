@@ -5,18 +5,14 @@
 #include "web_pages.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QTimer>
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
 #include <QPointer>
-#include <QSslCipher>
-#include <QSslServer>
-#include <QSslSocket>
-#include <QWebSocket>
+#include <QSslKey>
+#include <QTcpSocket>
 
 namespace kelvor {
 
@@ -24,71 +20,6 @@ namespace {
 
 using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponse::StatusCode;
-
-// Drops a connection that sends more than kMaxRequestBytes without getting an
-// answer in between (an oversized request body), or that takes longer for its
-// request than its deadline (a slow one).
-class GuardedSslServer : public QSslServer {
- public:
-  using QSslServer::QSslServer;
-
-  QTcpSocket* nextPendingConnection() override {
-    QTcpSocket* socket = QSslServer::nextPendingConnection();
-    if (!socket) return nullptr;
-    auto received = std::make_shared<qint64>(0);
-    // Its context is a child of its own, dropped when the connection becomes a relay WebSocket.
-    auto* guard = new QObject(socket);
-    guard->setObjectName(QLatin1String(kGuardName));
-    auto* deadline = new QTimer(guard);
-    deadline->setSingleShot(true);
-    auto started = std::make_shared<QElapsedTimer>();
-    started->start();
-    // The deadline moves later only as bytes come, never with mere activity.
-    auto schedule = [deadline, started, received] {
-      const qint64 allowed = KelvorServer::kRequestDeadlineMs + *received * 1000 / KelvorServer::kMinRequestRate;
-      deadline->start(int(std::max<qint64>(0, allowed - started->elapsed())));
-    };
-    connect(deadline, &QTimer::timeout, socket, [socket] {
-      zlog::parts(QStringLiteral("HTTP - dropped a request that took too long from"), socket->peerAddress().toString());
-      socket->abort();
-    });
-    schedule();
-    // Connected before the HTTP server's own handler, so it sees the bytes first.
-    connect(socket, &QIODevice::readyRead, guard, [socket, received, schedule] {
-      *received += socket->bytesAvailable();
-      if (*received > KelvorServer::kMaxRequestBytes) {
-        zlog::parts(QStringLiteral("HTTP - dropped an oversized request from"), socket->peerAddress().toString());
-        socket->abort();
-        return;
-      }
-      schedule();
-    });
-    connect(socket, &QIODevice::bytesWritten, guard, [received, started, schedule](qint64) {
-      // Answered: the next request starts now.
-      *received = 0;
-      started->restart();
-      schedule();
-    });
-    return socket;
-  }
-
-  // The TCP socket under an upgraded WebSocket, freed from the request guard.
-  QTcpSocket* takeUpgraded(const QWebSocket& webSocket) {
-    for (QSslSocket* socket : findChildren<QSslSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
-      if (socket->peerPort() != webSocket.peerPort() || socket->peerAddress() != webSocket.peerAddress() ||
-          socket->localPort() != webSocket.localPort())
-        continue;
-      delete socket->findChild<QObject*>(QLatin1String(kGuardName), Qt::FindDirectChildrenOnly);
-      // The socket moves to a relay thread: this server no longer hears from it.
-      socket->disconnect(this);
-      return socket;
-    }
-    return nullptr;
-  }
-
- private:
-  static constexpr const char* kGuardName = "kelvor-request-guard";
-};
 
 // The headers every answer carries; those of a page also forbid framing.
 void addCommonHeaders(QHttpServerResponse& response) {
@@ -155,18 +86,6 @@ QHttpServerResponse foreignFormRefused() {
               Status::Forbidden);
 }
 
-// Only AEAD suites with forward secrecy for TLS 1.2; TLS 1.3 keeps its own.
-QList<QSslCipher> aeadCiphers() {
-  QList<QSslCipher> out;
-  for (const QSslCipher& cipher : QSslConfiguration::supportedCiphers()) {
-    const QString name = cipher.name();
-    const bool tls13 = name.startsWith(QLatin1String("TLS_"));
-    const bool aead = name.contains(QLatin1String("GCM")) || name.contains(QLatin1String("CHACHA20"));
-    if (tls13 || (name.startsWith(QLatin1String("ECDHE-")) && aead)) out.append(cipher);
-  }
-  return out;
-}
-
 QString queryValue(const QHttpServerRequest& request, const QString& key) {
   return request.query().queryItemValue(key, QUrl::FullyDecoded);
 }
@@ -194,39 +113,36 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
   const auto tls = ensureCertificates(dataDir, error);
   if (!tls) return false;
 
+  QByteArray chainPem;
+  for (const QSslCertificate& certificate : tls->localCertificateChain()) chainPem += certificate.toPem();
+  QString why;
+  const auto context = znet::TlsContext::server(chainPem, tls->privateKey().toPem(), &why);
+  if (!context) {
+    *error = QStringLiteral("cannot use the service certificate: ") + why;
+    return false;
+  }
+
   relay_ = std::make_unique<RelayHub>(*core_);
   core_->tokenDropped = [this](const QString& clientId) { relay_->dropClient(clientId); };
   http_ = new QHttpServer();
   addRoutes();
-  auto* tcp = new GuardedSslServer(http_);
-  tcp_ = tcp;
-  connect(http_, &QHttpServer::newWebSocketConnection, this, [this, tcp] {
-    while (http_->hasPendingWebSocketConnections()) {
-      auto socket = http_->nextPendingWebSocketConnection();
-      QTcpSocket* under = tcp->takeUpgraded(*socket);
-      relay_->accept(std::move(socket), under);
-    }
-  });
-
-  QSslConfiguration config = *tls;
-  config.setProtocol(QSsl::TlsV1_2OrLater);
-  config.setCiphers(aeadCiphers());
-  tcp_->setSslConfiguration(config);
-  connect(tcp_, &QSslServer::errorOccurred, this, [](QSslSocket* socket, QAbstractSocket::SocketError) {
-    zlog::parts(QStringLiteral("TLS - connection dropped:"), socket->errorString());
-  });
-  if (!tcp_->listen(address, port)) {
+  tunnel_ = new HttpTunnel(http_);
+  http_->bind(tunnel_);
+  RelayHub* relay = relay_.get();
+  front_ = new FrontDoor(
+      context, tunnel_, [relay](std::unique_ptr<RelayConnection> connection) { relay->accept(std::move(connection)); },
+      RelayHub::kMaxHelloMessage, http_);
+  if (!front_->listen(address, port)) {
     *error = QStringLiteral("cannot listen on ") + address.toString() + QLatin1Char(':') + QString::number(port) +
-             QStringLiteral(": ") + tcp_->errorString();
+             QStringLiteral(": ") + front_->errorString();
     return false;
   }
-  http_->bind(tcp_);
   address_ = address;
   zlog::parts(QStringLiteral("Kelvor service listening on"), siteBase());
   return true;
 }
 
-quint16 KelvorServer::port() const { return tcp_ ? tcp_->serverPort() : 0; }
+quint16 KelvorServer::port() const { return front_ ? front_->serverPort() : 0; }
 
 QString KelvorServer::siteBase() const {
   QString host = address_.toString();
@@ -314,14 +230,12 @@ void KelvorServer::addRoutes() {
                      });
                });
 
-  // The relay's upgrade requests must match a route before the HTTP server hands
-  // them to its WebSocket side; a plain request there gets an error.
-  http_->route(QStringLiteral("/relay"), Method::Get,
-               [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                 if (request.value(QByteArrayLiteral("upgrade")).compare("websocket", Qt::CaseInsensitive) != 0)
-                   responder.write(QByteArrayLiteral("{\"error\":\"WebSocket only\"}"),
-                                   QByteArrayLiteral("application/json"), QHttpServerResponder::StatusCode::BadRequest);
-               });
+  // The relay's upgrades are taken by the front door as a connection's first
+  // request; anything else that reaches the path gets an error.
+  http_->route(QStringLiteral("/relay"), Method::Get, [] {
+    return QHttpServerResponse(QByteArrayLiteral("application/json"), QByteArrayLiteral("{\"error\":\"WebSocket only\"}"),
+                               Status::BadRequest);
+  });
 
   http_->afterRequest([](QHttpServerResponse&& response) {
     addCommonHeaders(response);

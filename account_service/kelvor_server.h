@@ -1,9 +1,12 @@
-// The running service: HTTPS (QHttpServer on a QSslServer) for the web API,
-// the QR pages and the installer, plus the relay WebSocket at /relay on the
-// same port.
+// The running service on one port: the front door terminates TLS and hands
+// the relay's WebSocket upgrades ("/relay") to the relay, and every other
+// request, decrypted, to QHttpServer (the web API, the QR pages and the
+// installer).
 #pragma once
 
 #include "account_store.h"
+#include "front/front_door.h"
+#include "front/http_tunnel.h"
 #include "relay_hub.h"
 #include "service_core.h"
 
@@ -14,7 +17,6 @@
 #include <memory>
 
 class QHttpServer;
-class QSslServer;
 
 namespace kelvor {
 
@@ -22,14 +24,6 @@ class KelvorServer : public QObject {
   Q_OBJECT
 
  public:
-  // Request bytes accepted on a connection before it answers; more is dropped.
-  static constexpr qint64 kMaxRequestBytes = 1024 * 1024;
-  // A request (from the connection's start or the last answer) gets this
-  // long, plus one second per kMinRequestRate bytes it has sent; a connection
-  // past that is dropped, however it trickles.
-  static constexpr int kRequestDeadlineMs = 10000;
-  static constexpr qint64 kMinRequestRate = 16 * 1024;
-
   explicit KelvorServer(QObject* parent = nullptr);
   ~KelvorServer() override;
 
@@ -50,7 +44,8 @@ class KelvorServer : public QObject {
   std::unique_ptr<ServiceCore> core_;
   std::unique_ptr<RelayHub> relay_;
   QHttpServer* http_ = nullptr;
-  QSslServer* tcp_ = nullptr;
+  HttpTunnel* tunnel_ = nullptr;  // children of http_
+  FrontDoor* front_ = nullptr;
   QHostAddress address_;
 };
 

@@ -3,11 +3,8 @@
 #include "core/log.h"
 #include "wire_models.h"
 
-#include <QSslSocket>
-#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <QWebSocket>
 
 #include <mutex>
 
@@ -49,7 +46,7 @@ RelayHub::~RelayHub() {
     }
     if (!thread) continue;
     auto end = [link] {
-      QWebSocket* socket = nullptr;
+      RelayConnection* socket = nullptr;
       {
         std::lock_guard lock(link->socketMutex);
         socket = link->socket;
@@ -81,23 +78,23 @@ int RelayHub::sessionCount() const {
   return static_cast<int>(sessions_.size());
 }
 
-void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
-  QWebSocket* socket = owned.release();
-  socket->setParent(nullptr);
+void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
+  RelayConnection* socket = owned.release();
   // Until "hello" a message may hold kMaxHelloMessage; a larger one is
   // refused from its header, before it is buffered (one data frame after).
-  socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(kMaxHelloMessage));
-  socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(kMaxHelloMessage));
-  const QString address = socket->peerAddress().toString();
+  socket->setMaxMessage(kMaxHelloMessage);
+  socket->setReadBufferSize(kMaxHelloMessage * 4);
+  const QString address = socket->peerAddress();
   QString refusal;
-  if (socket->requestUrl().path() != QLatin1String("/relay"))
+  if (socket->path() != "/relay")
     refusal = QStringLiteral("unknown path");
   else if (unsignedTotal_ >= kMaxUnsignedTotal || unsignedByAddress_.value(address) >= kMaxUnsignedPerAddress)
     refusal = QStringLiteral("too many connections without hello");
   if (!refusal.isEmpty()) {
     zlog::parts(QStringLiteral("Relay - refused a WebSocket:"), refusal, address);
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refusal);
-    socket->deleteLater();
+    socket->open();
+    socket->close(RelayConnection::kClosePolicy, refusal);
+    connect(socket, &RelayConnection::disconnected, socket, &QObject::deleteLater);
     return;
   }
   auto link = std::make_shared<RelayLink>();
@@ -105,13 +102,6 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
   ++unsignedTotal_;
   ++unsignedByAddress_[address];
   link->socket = socket;
-  link->tcp = tcp;
-  if (tcp) {
-    tcp->setParent(socket);  // moves, and goes, with the WebSocket
-    // Small messages (credit, acknowledgements) go at once, not held for the
-    // peer's acknowledgement of the previous one.
-    tcp->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-  }
   links_.insert(link);
 
   const std::weak_ptr<RelayLink> weak = link;
@@ -121,35 +111,31 @@ void RelayHub::accept(std::unique_ptr<QWebSocket> owned, QTcpSocket* tcp) {
     const LinkPtr l = weak.lock();
     if (l && !l->signedIn.load()) refuse(l, QStringLiteral("no hello in time"), true);
   });
-  helloTimer->start(kHelloTimeoutMs);
   // Context `socket`: every handler runs on the thread the socket lives in.
-  connect(socket, &QWebSocket::textMessageReceived, socket, [this, weak](const QString& text) {
+  connect(socket, &RelayConnection::textMessageReceived, socket, [this, weak](const QString& text) {
     if (const LinkPtr l = weak.lock()) onText(l, text);
   });
-  connect(socket, &QWebSocket::binaryMessageReceived, socket, [this, weak](const QByteArray& message) {
+  connect(socket, &RelayConnection::binaryMessageReceived, socket, [this, weak](const QByteArray& message) {
     if (const LinkPtr l = weak.lock()) onBinary(l, message);
   });
-  connect(socket, &QWebSocket::bytesWritten, socket, [this, weak] {
+  connect(socket, &RelayConnection::bytesWritten, socket, [this, weak] {
     if (const LinkPtr l = weak.lock()) flow_.drained(l);
   });
-  if (auto* tls = qobject_cast<QSslSocket*>(tcp))
-    connect(tls, &QSslSocket::encryptedBytesWritten, socket, [this, weak] {
-      if (const LinkPtr l = weak.lock()) flow_.drained(l);
-    });
-  connect(socket, &QWebSocket::disconnected, socket, [this, weak] {
+  connect(socket, &RelayConnection::disconnected, socket, [this, weak, socket] {
+    if (!socket->errorString().isEmpty())
+      zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
     if (const LinkPtr l = weak.lock()) linkGone(l);
   });
-  connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), socket,
-          [socket](QAbstractSocket::SocketError) {
-            zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
-          });
-  if (!tcp) return;
-  // Moved once out of this call: its TCP socket is still inside its own read notification here.
+  {
+    std::lock_guard lock(link->socketMutex);
+    socket->moveToThread(loops_->next());
+  }
+  // On its loop: the timer starts there, and the upgrade is answered.
   QMetaObject::invokeMethod(
-      this,
-      [this, link] {
-        std::lock_guard lock(link->socketMutex);
-        if (link->socket && !link->gone.load()) link->socket->moveToThread(loops_->next());
+      socket,
+      [socket, helloTimer] {
+        helloTimer->start(kHelloTimeoutMs);
+        socket->open();
       },
       Qt::QueuedConnection);
 }
@@ -257,7 +243,7 @@ void RelayHub::overflow(const QByteArray& id, const FlowPtr& flow) {
 
 void RelayHub::linkGone(const LinkPtr& link) {
   if (link->gone.exchange(true)) return;
-  QWebSocket* socket = nullptr;
+  RelayConnection* socket = nullptr;
   {
     std::lock_guard lock(link->socketMutex);
     socket = link->socket;
@@ -297,17 +283,17 @@ void RelayHub::refuse(const LinkPtr& link, const QString& why, bool close) {
   error.error = why;
   sendFrame(link, error.toJSONModel());
   zlog::parts(QStringLiteral("Relay - refused:"), zlog::excerpt(why), link->name());
-  if (close) closeLink(link, QWebSocketProtocol::CloseCodePolicyViolated, why.left(100));
+  if (close) closeLink(link, RelayConnection::kClosePolicy, why.left(100));
 }
 
 // A sender that floods: dropped at once, without reading what it has on the way.
 void RelayHub::cutOff(const LinkPtr& link, const QString& why) {
   refuse(link, why);
-  flow_.closeAfterQueued(link, [](QWebSocket* socket) { socket->abort(); });
+  flow_.closeAfterQueued(link, [](RelayConnection* socket) { socket->abort(); });
 }
 
-void RelayHub::closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why) {
-  flow_.closeAfterQueued(link, [code, why](QWebSocket* socket) { socket->close(code, why); });
+void RelayHub::closeLink(const LinkPtr& link, quint16 code, const QString& why) {
+  flow_.closeAfterQueued(link, [code, why](RelayConnection* socket) { socket->close(code, why); });
 }
 
 void RelayHub::toMain(std::function<void()> work) {
@@ -332,7 +318,7 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   }
   // One connection per login: a newer one replaces the older.
   if (const LinkPtr older = byClient_.value(session->clientId)) {
-    closeLink(older, QWebSocketProtocol::CloseCodeNormal, QStringLiteral("replaced by a newer connection"));
+    closeLink(older, RelayConnection::kCloseNormal, QStringLiteral("replaced by a newer connection"));
     dropLink(older);
   }
   link->clientId = session->clientId;
@@ -346,9 +332,9 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   countSignedIn(link);
   // Signed in: messages up to one data frame from now on (the bridge sends
   // nothing before "ready").
-  flow_.onLinkThread(link, [](QWebSocket* socket) {
-    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(maxDataMessage()));
-    socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(maxDataMessage()));
+  flow_.onLinkThread(link, [](RelayConnection* socket) {
+    socket->setMaxMessage(maxDataMessage());
+    socket->setReadBufferSize(kLinkReadAhead);
   });
   RelayReady ready;
   ready.ClientID = link->clientId;

@@ -1,4 +1,5 @@
-// The relay between bridges. Each bridge holds one WebSocket, authenticates
+// The relay between bridges. Each bridge holds one WebSocket (a
+// RelayConnection, handed over by the front door after its upgrade), authenticates
 // with its login token ("hello"), opens sessions with the online client of an
 // account's host name ("connect") and sends frames to the other client of a
 // session: JSON text ("relay") or binary file data (routed by the session in
@@ -21,14 +22,10 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
-#include <QWebSocketProtocol>
 
 #include <memory>
 #include <shared_mutex>
 #include <unordered_set>
-
-class QTcpSocket;
-class QWebSocket;
 
 namespace kelvor {
 
@@ -50,15 +47,16 @@ class RelayHub : public QObject {
   static constexpr qint64 kMaxHelloMessage = 4096;
   static constexpr int kMaxUnsignedPerAddress = 32;
   static constexpr int kMaxUnsignedTotal = 1024;
+  // Decrypted bytes a signed-in connection's TLS worker reads ahead of the relay.
+  static constexpr qint64 kLinkReadAhead = 4 * 1024 * 1024;
 
   // `loops`: relay threads, 0 for one per core.
   explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
   ~RelayHub() override;
 
-  // Takes a freshly upgraded connection and the TCP socket under it (null
-  // when unknown: the connection then stays on the main thread). One whose
-  // path is not "/relay" is closed.
-  void accept(std::unique_ptr<QWebSocket> socket, QTcpSocket* tcp);
+  // Takes a freshly upgraded connection (not yet opened) and moves it to one
+  // of the relay loops. One whose path is not "/relay" is closed.
+  void accept(std::unique_ptr<RelayConnection> socket);
   // Closes the relay connection of a client whose sign-in was dropped.
   void dropClient(const QString& clientId);
 
@@ -92,7 +90,7 @@ class RelayHub : public QObject {
   void sendFrame(const LinkPtr& link, const vex::Json& frame);
   void refuse(const LinkPtr& link, const QString& why, bool close = false);
   void cutOff(const LinkPtr& link, const QString& why);
-  void closeLink(const LinkPtr& link, QWebSocketProtocol::CloseCode code, const QString& why);
+  void closeLink(const LinkPtr& link, quint16 code, const QString& why);
   void toMain(std::function<void()> work);
   // Main thread.
   void handleHello(const LinkPtr& link, const QString& token);

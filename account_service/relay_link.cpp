@@ -1,10 +1,7 @@
 #include "relay_link.h"
 
 #include <QMetaObject>
-#include <QSslSocket>
-#include <QTcpSocket>
 #include <QThread>
-#include <QWebSocket>
 
 namespace kelvor {
 
@@ -63,8 +60,8 @@ RelayFlow::Forward RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& 
   return Forward::Sent;
 }
 
-void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close) {
-  post(link, [this, link, close = std::move(close)](QWebSocket* socket) {
+void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(RelayConnection*)> close) {
+  post(link, [this, link, close = std::move(close)](RelayConnection* socket) {
     if (link->closing) return;
     pump(link);
     link->closing = true;
@@ -74,15 +71,15 @@ void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(QWebSoc
 
 void RelayFlow::enqueue(const LinkPtr& to, OutMessage message) {
   auto held = std::make_shared<OutMessage>(std::move(message));
-  post(to, [this, to, held](QWebSocket*) {
+  post(to, [this, to, held](RelayConnection*) {
     to->out.push(std::move(*held));
     pump(to);
   });
 }
 
-void RelayFlow::post(const LinkPtr& to, std::function<void(QWebSocket*)> work) {
+void RelayFlow::post(const LinkPtr& to, std::function<void(RelayConnection*)> work) {
   auto run = [to, work = std::move(work)] {
-    QWebSocket* socket = to->socket;  // on the link thread now
+    RelayConnection* socket = to->socket;  // on the link thread now
     if (socket && !to->gone.load()) work(socket);
   };
   bool here = false;
@@ -95,15 +92,10 @@ void RelayFlow::post(const LinkPtr& to, std::function<void(QWebSocket*)> work) {
   if (here) run();
 }
 
-qint64 RelayFlow::socketHolds(const RelayLink& link) const {
-  // TLS takes the WebSocket's bytes at once and keeps them encrypted below.
-  qint64 held = link.socket->bytesToWrite();
-  if (const auto* tls = qobject_cast<const QSslSocket*>(link.tcp)) held += tls->encryptedBytesToWrite();
-  return held;
-}
+qint64 RelayFlow::socketHolds(const RelayLink& link) const { return link.socket->bytesToWrite(); }
 
 void RelayFlow::pump(const LinkPtr& link) {
-  QWebSocket* socket = link->socket;
+  RelayConnection* socket = link->socket;
   if (!socket || link->gone.load() || link->closing) return;
   if (link->out.controlBytes() > kControlLimit) {
     link->closing = true;
@@ -115,9 +107,9 @@ void RelayFlow::pump(const LinkPtr& link) {
     std::optional<OutMessage> message = link->out.pop();
     if (!message) return;
     if (message->binary)
-      socket->sendBinaryMessage(message->bytes);
+      socket->sendBinary(message->bytes);
     else
-      socket->sendTextMessage(message->text);
+      socket->sendText(message->text);
     if (!message->flow) continue;
     const FlowPtr flow = message->flow;
     const int side = message->side;

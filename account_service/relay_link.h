@@ -1,6 +1,6 @@
 // One bridge's relay connection and the flow of messages to it.
 //
-// Ownership: the WebSocket, its queues and everything under "link thread"
+// Ownership: the connection, its queues and everything under "link thread"
 // belong to the thread the socket lives in (one of the relay loops). The
 // identity is written once by the main thread before `signedIn` is set, and
 // read elsewhere only after seeing `signedIn`. The sessions belong to the main
@@ -18,6 +18,7 @@
 // ("credit"), which sends data frames only within its credit.
 #pragma once
 
+#include "front/relay_connection.h"
 #include "session_queue.h"
 
 #include <QByteArray>
@@ -29,9 +30,6 @@
 #include <memory>
 #include <mutex>
 
-class QTcpSocket;
-class QWebSocket;
-
 namespace kelvor {
 
 struct RelayLink;
@@ -41,8 +39,7 @@ struct RelayLink {
   // Link thread. `socket` changes only under `socketMutex`, and only on the
   // link thread (or on the main thread before the link has a thread).
   std::mutex socketMutex;
-  QWebSocket* socket = nullptr;
-  QTcpSocket* tcp = nullptr;  // under the socket; null when unknown
+  RelayConnection* socket = nullptr;
   bool helloSeen = false;
   qint64 strayData = 0;  // data frames for sessions it does not have, since its last one that went through
   SessionQueues out;
@@ -99,9 +96,9 @@ class RelayFlow {
                         int side, const QByteArray& message);
   // Runs `work` on the link's thread with its socket, after handing it what
   // waits for it as far as it has room; nothing when it is gone.
-  void closeAfterQueued(const LinkPtr& link, std::function<void(QWebSocket*)> close);
+  void closeAfterQueued(const LinkPtr& link, std::function<void(RelayConnection*)> close);
   // Runs `work` on the link's thread with its socket; nothing when it is gone.
-  void onLinkThread(const LinkPtr& link, std::function<void(QWebSocket*)> work) { post(link, std::move(work)); }
+  void onLinkThread(const LinkPtr& link, std::function<void(RelayConnection*)> work) { post(link, std::move(work)); }
 
   // Link thread: the socket wrote some bytes; hands it more.
   void drained(const LinkPtr& link);
@@ -119,7 +116,7 @@ class RelayFlow {
  private:
   bool admit(const FlowPtr& flow, int side, qint64 bytes) const;
   void enqueue(const LinkPtr& to, OutMessage message);
-  void post(const LinkPtr& to, std::function<void(QWebSocket*)> work);
+  void post(const LinkPtr& to, std::function<void(RelayConnection*)> work);
   void pump(const LinkPtr& link);
   qint64 socketHolds(const RelayLink& link) const;
 

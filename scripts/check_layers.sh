@@ -11,6 +11,7 @@ declare -A MAY_USE=(
   [app/core]=""
   [protocol]="app/core"
   [common/tls]=""
+  [common/net]=""
   [app/media]="app/core"
   [app/bridge]="app/core protocol"
   [app/local_sharing]="app/core protocol app/bridge"
@@ -20,11 +21,12 @@ declare -A MAY_USE=(
   [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
   [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
   [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="app/core protocol common/tls vantrel/transfer vantrel/lan vantrel/net"
-  [vantrel/net]="app/core protocol common/tls"
-  [vantrel/transfer]="app/core protocol common/tls vantrel/net vantrel/lan"
-  [vantrel/lan]="app/core protocol common/tls vantrel/net vantrel/transfer"
-  [account_service]="app/core protocol common/tls"
+  [vantrel]="app/core protocol common/tls common/net vantrel/transfer vantrel/lan vantrel/net"
+  [vantrel/net]="app/core protocol common/tls common/net"
+  [vantrel/transfer]="app/core protocol common/tls common/net vantrel/net vantrel/lan"
+  [vantrel/lan]="app/core protocol common/tls common/net vantrel/net vantrel/transfer"
+  [account_service]="app/core protocol common/tls common/net account_service/front"
+  [account_service/front]="app/core protocol common/tls common/net"
 )
 
 # The folder a quoted include names: "protocol/x.h" is protocol/,
@@ -35,6 +37,7 @@ target_folder() {
   case "$dir" in
     protocol | protocol/* | common/*) echo "$dir" ;;
     transfer | lan | net) [[ "$from" == vantrel* ]] && echo "vantrel/$dir" || echo "app/$dir" ;;
+    front) [[ "$from" == account_service* ]] && echo "account_service/$dir" || echo "app/$dir" ;;
     *) echo "app/$dir" ;;
   esac
 }

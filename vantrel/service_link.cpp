@@ -119,7 +119,7 @@ void ServiceLink::connectRelay() {
     QList<QByteArray> authorities;
     for (const QSslCertificate& certificate : QSslConfiguration::defaultConfiguration().caCertificates())
       authorities.append(certificate.toPem());
-    tls_ = TlsContext::verifyingClient(authorities);
+    tls_ = znet::TlsContext::verifyingClient(authorities);
   }
   auto* socket = new RelaySocket(kMaxFrameBytes, this);
   socket_ = socket;

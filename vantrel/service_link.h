@@ -76,7 +76,7 @@ class ServiceLink : public QObject {
 
   QNetworkAccessManager* network_;
   QPointer<RelaySocket> socket_;
-  std::shared_ptr<TlsContext> tls_;  // trusts what the default configuration trusts
+  std::shared_ptr<znet::TlsContext> tls_;  // trusts what the default configuration trusts
   QString token_;
   QString clientId_;
   bool ready_ = false;

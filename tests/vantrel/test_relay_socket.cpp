@@ -73,7 +73,7 @@ TEST(RelaySocket, MaskedCopyMatchesTheByteWiseRule) {
   for (int phase = 0; phase < 4; ++phase)
     for (qsizetype size = 0; size <= data.size(); ++size) {
       QByteArray out(size, Qt::Uninitialized);
-      RelaySocket::maskCopy(out.data(), data.constData(), size, key, phase);
+      znet::ws::maskCopy(out.data(), data.constData(), size, key, phase);
       for (qsizetype i = 0; i < size; ++i)
         ASSERT_EQ(quint8(out[i]), quint8(data[i]) ^ key[(phase + i) % 4]) << "size " << size << " phase " << phase;
     }
@@ -95,7 +95,7 @@ TEST(RelaySocket, TalksWithAWebSocketServerAndKeepsItsLimits) {
     QObject::connect(peer, &QWebSocket::textMessageReceived, [&](const QString& t) { receivedTexts << t; });
     QObject::connect(peer, &QWebSocket::pong, [&] { ponged = true; });
   });
-  const auto trust = TlsContext::verifyingClient({authority.ca.certificatePem});
+  const auto trust = znet::TlsContext::verifyingClient({authority.ca.certificatePem});
   const QString host = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
 
   Client client(4 * 1024 * 1024);
@@ -131,7 +131,7 @@ TEST(RelaySocket, TalksWithAWebSocketServerAndKeepsItsLimits) {
   // A certificate from another authority is refused before anything is sent.
   const Authority other = makeAuthority();
   Client stranger;
-  stranger.socket.open(host, QStringLiteral("/relay"), TlsContext::verifyingClient({other.ca.certificatePem}));
+  stranger.socket.open(host, QStringLiteral("/relay"), znet::TlsContext::verifyingClient({other.ca.certificatePem}));
   ASSERT_TRUE(waitUntil([&] { return stranger.disconnects == 1; }));
   EXPECT_FALSE(stranger.connected);
   EXPECT_TRUE(stranger.socket.errorString().contains(QStringLiteral("not trusted")));
@@ -167,7 +167,7 @@ class RawServer : public QSslServer {
 
 TEST(RelaySocket, BrokenFramesFromTheServerEndTheConnection) {
   const Authority authority = makeAuthority();
-  const auto trust = TlsContext::verifyingClient({authority.ca.certificatePem});
+  const auto trust = znet::TlsContext::verifyingClient({authority.ca.certificatePem});
   const QByteArray good = QByteArray("\x82\x02", 2) + "ok";
   struct Case {
     const char* what;

@@ -76,13 +76,13 @@ void LanClient::connectToHost() {
   dropConnection();
   phase_ = Phase::Connecting;
   buffer_.clear();
-  socket_ = std::make_unique<TlsChannel>();
+  socket_ = std::make_unique<znet::TlsChannel>();
   socket_->setReadBufferSize(8 * 1024 * 1024);
-  TlsChannel* socket = socket_.get();
-  connect(socket, &TlsChannel::encrypted, this, [this] { onEncrypted(); });
-  connect(socket, &TlsChannel::readyRead, this, [this] { onReadable(); });
-  connect(socket, &TlsChannel::bytesWritten, this, [this] { onWritten(); });
-  connect(socket, &TlsChannel::closed, this, [this, socket](const QString& why) {
+  znet::TlsChannel* socket = socket_.get();
+  connect(socket, &znet::TlsChannel::encrypted, this, [this] { onEncrypted(); });
+  connect(socket, &znet::TlsChannel::readyRead, this, [this] { onReadable(); });
+  connect(socket, &znet::TlsChannel::bytesWritten, this, [this] { onWritten(); });
+  connect(socket, &znet::TlsChannel::closed, this, [this, socket](const QString& why) {
     if (socket != socket_.get() || phase_ == Phase::Idle || phase_ == Phase::Closed) return;
     // The whole body may already be buffered when the host closes.
     if (phase_ == Phase::Body || phase_ == Phase::Head) onReadable();

@@ -16,7 +16,7 @@
 #include "transfer/transfer_workers.h"
 
 #include <QObject>
-#include "net/tls_channel.h"
+#include "common/net/tls_channel.h"
 
 #include <QTimer>
 
@@ -87,7 +87,7 @@ class LanClient : public QObject {
   QString host_;
   quint16 port_ = 0;
   bool reached_ = false;
-  std::unique_ptr<TlsChannel> socket_;
+  std::unique_ptr<znet::TlsChannel> socket_;
   QTimer timer_;
   Phase phase_ = Phase::Idle;
   QByteArray buffer_;

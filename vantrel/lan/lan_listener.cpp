@@ -5,7 +5,7 @@
 #include "net/lan_http.h"
 
 #include "transfer/transfer_files.h"
-#include "net/tls_channel.h"
+#include "common/net/tls_channel.h"
 #include "transfer/transfer_workers.h"
 
 #include "core/log.h"
@@ -64,15 +64,15 @@ QByteArray statusLine(int status) {
 // One accepted TLS connection; requests one after the other (keep-alive).
 class LanServerConnection : public QObject {
  public:
-  LanServerConnection(LanListener* owner, TlsChannel* socket) : QObject(owner), owner_(owner), socket_(socket) {
+  LanServerConnection(LanListener* owner, znet::TlsChannel* socket) : QObject(owner), owner_(owner), socket_(socket) {
     owner_->connections_.insert(this);
     socket_->setParent(this);
     idle_.setSingleShot(true);
     idle_.setInterval(LanListener::kIdleTimeoutMs);
     connect(&idle_, &QTimer::timeout, this, [this] { close(); });
-    connect(socket_, &TlsChannel::readyRead, this, [this] { onReadable(); });
-    connect(socket_, &TlsChannel::bytesWritten, this, [this] { onWritten(); });
-    connect(socket_, &TlsChannel::closed, this, [this] { close(); });
+    connect(socket_, &znet::TlsChannel::readyRead, this, [this] { onReadable(); });
+    connect(socket_, &znet::TlsChannel::bytesWritten, this, [this] { onWritten(); });
+    connect(socket_, &znet::TlsChannel::closed, this, [this] { close(); });
     headDeadline_.setSingleShot(true);
     connect(&headDeadline_, &QTimer::timeout, this, [this] {
       zlog::line(QStringLiteral("Vantrel - local-network request head not in time, closed"));
@@ -124,7 +124,7 @@ class LanServerConnection : public QObject {
     state_ = State::Closed;
     idle_.stop();
     socket_->closeAfterWrites();
-    connect(socket_, &TlsChannel::closed, this, &QObject::deleteLater);
+    connect(socket_, &znet::TlsChannel::closed, this, &QObject::deleteLater);
     QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
   }
 
@@ -274,7 +274,7 @@ class LanServerConnection : public QObject {
   }
 
   LanListener* owner_;
-  TlsChannel* socket_;
+  znet::TlsChannel* socket_;
   State state_ = State::Head;
   QTimer idle_;
   QTimer headDeadline_;
@@ -303,7 +303,7 @@ class LanAcceptor : public QTcpServer {
 LanListener::LanListener(QSslConfiguration tls, QObject* parent) : QTcpServer(parent), tls_(std::move(tls)) {
   // Peers present capabilities, not certificates.
   QString why;
-  server_ = TlsContext::server(tls_.localCertificate().toPem(), tls_.privateKey().toPem(), &why);
+  server_ = znet::TlsContext::server(tls_.localCertificate().toPem(), tls_.privateKey().toPem(), &why);
   if (!server_) zlog::parts(QStringLiteral("Vantrel - local-network listener has no usable certificate:"), why);
 }
 
@@ -372,7 +372,7 @@ void LanListener::incomingConnection(qintptr descriptor) {
     ::close(int(descriptor));
     return;
   }
-  auto* socket = new TlsChannel;
+  auto* socket = new znet::TlsChannel;
   socket->setReadBufferSize(8 * 1024 * 1024);
   new LanServerConnection(this, socket);
   socket->accept(descriptor, server_);

@@ -9,7 +9,7 @@
 
 #include "lan_capabilities.h"
 #include "lan_sink.h"
-#include "net/tls_channel.h"
+#include "common/net/tls_channel.h"
 
 #include <QHostAddress>
 #include <QSslConfiguration>
@@ -67,7 +67,7 @@ class LanListener : public QTcpServer {
   friend class LanServerConnection;
   friend class LanAcceptor;
   QSslConfiguration tls_;
-  std::shared_ptr<TlsContext> server_;
+  std::shared_ptr<znet::TlsContext> server_;
   LanCapabilities capabilities_;
   OpenSink openSink_;
   QSet<LanServerConnection*> connections_;

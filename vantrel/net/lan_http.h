@@ -1,35 +1,26 @@
-// The small HTTP/1.1 subset of the local-network route: one request or
-// response head, and chunked bodies whose trailer carries the SHA-256 of the
-// content ("Repr-Digest: sha-256=:BASE64:"). Used by the host's listener and
+// The small HTTP/1.1 subset of the local-network route: heads (shared, in
+// common/net/http_head.h) and chunked bodies whose trailer carries the
+// SHA-256 of the content ("Repr-Digest: sha-256=:BASE64:"). Used by the host's listener and
 // by the peer's client; every byte read here comes from the network.
 #pragma once
 
+#include "common/net/http_head.h"
+
 #include <QByteArray>
-#include <QHash>
 
 #include <optional>
 
 namespace vantrel::lan {
 
-inline constexpr qsizetype kMaxHeadBytes = 8 * 1024;
 inline constexpr qint64 kMaxChunkBytes = 16 * 1024 * 1024;
 // Bytes a receiver lets wait for its disk before it stops reading.
 inline constexpr qint64 kMaxPendingBytes = 8 * 1024 * 1024;
 inline constexpr int kDiskWaitMs = 5;
 
-struct Head {
-  QByteArray method;  // requests
-  QByteArray target;
-  int status = 0;     // responses
-  QHash<QByteArray, QByteArray> fields;  // names in lower case
-  QByteArray field(const char* name) const { return fields.value(QByteArray(name)); }
-};
-
-// A complete head at the start of `buffer`: the bytes it takes (head and the
-// empty line) and the parsed head; 0 while incomplete; -1 when malformed or
-// too long.
-qsizetype parseRequestHead(const QByteArray& buffer, Head* head);
-qsizetype parseResponseHead(const QByteArray& buffer, Head* head);
+using znet::Head;
+using znet::kMaxHeadBytes;
+using znet::parseRequestHead;
+using znet::parseResponseHead;
 
 // The trailer field for a digest, and the digest read back from one.
 QByteArray digestField(const QByteArray& sha256);

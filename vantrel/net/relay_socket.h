@@ -6,7 +6,8 @@
 // protocol and the message size limit, and a fault ends the connection.
 #pragma once
 
-#include "tls_channel.h"
+#include "common/net/tls_channel.h"
+#include "common/net/ws_frames.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -17,14 +18,14 @@
 
 namespace vantrel {
 
-class RelaySocket : public QObject {
+class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   Q_OBJECT
  public:
   explicit RelaySocket(qint64 maxMessageBytes, QObject* parent = nullptr);
   ~RelaySocket() override;
 
   // Connects to "HOST[:PORT]" (443 by default) and asks to upgrade `path`.
-  void open(const QString& hostAndPort, const QString& path, std::shared_ptr<TlsContext> tls);
+  void open(const QString& hostAndPort, const QString& path, std::shared_ptr<znet::TlsContext> tls);
   void sendText(const QString& text);
   // One binary message: `head` followed by `body`.
   void sendBinary(QByteArrayView head, QByteArrayView body = {});
@@ -35,10 +36,6 @@ class RelaySocket : public QObject {
   bool isOpen() const { return state_ == State::Open; }
   QString errorString() const { return error_; }
 
-  // The masked copy of `size` bytes (exposed for the tests): `phase` is the
-  // position of `from[0]` within the mask's four bytes.
-  static void maskCopy(char* to, const char* from, qint64 size, const quint8 key[4], int phase);
-
  signals:
   void connected();
   void textMessageReceived(const QString& text);
@@ -48,20 +45,17 @@ class RelaySocket : public QObject {
 
  private:
   enum class State { Idle, Upgrading, Open, Closing, Closed };
-  enum class Stage { Header, Payload };
 
   void onEncrypted();
   void onReadable();
-  bool upgrade();
-  bool feed(const char* data, qint64 size);
-  bool headerDone();
-  bool frameDone();
+  bool onMessage(quint8 opcode, QByteArray&& message) override;
+  bool onControl(quint8 opcode, const QByteArray& payload) override;
   void sendFrame(quint8 opcode, QByteArrayView head, QByteArrayView body);
   void fail(const QString& why);
   void end();
 
   qint64 maxMessage_;
-  std::unique_ptr<TlsChannel> channel_;
+  std::unique_ptr<znet::TlsChannel> channel_;
   State state_ = State::Idle;
   QString error_;
   QByteArray hostAndPort_;
@@ -69,18 +63,7 @@ class RelaySocket : public QObject {
   QByteArray key_;     // Sec-WebSocket-Key sent
   QByteArray buffer_;  // the upgrade answer while it is incomplete
 
-  // The frame being read.
-  Stage stage_ = Stage::Header;
-  quint8 header_[14] = {};
-  int headerHave_ = 0;
-  int headerNeed_ = 2;
-  bool fin_ = false;
-  quint8 opcode_ = 0;
-  qint64 remaining_ = 0;
-  QByteArray control_;  // a control frame's payload
-  // The message being assembled (opcode 1 or 2; 0 when none).
-  quint8 messageOpcode_ = 0;
-  QByteArray message_;
+  znet::ws::FrameReader reader_;
 };
 
 }  // namespace vantrel

@@ -2,8 +2,9 @@
 // (OpenSSL on the socket, no Qt socket in between), so that the event loop
 // only sees whole buffers: the worker decrypts straight into the arrays that
 // readAll() hands over and encrypts straight from the arrays given to write().
-// Used by the local-network route, whose bytes would otherwise be copied
-// several times over on the bridge's main thread.
+// Used by the bridge (local-network route, relay socket) and by the service
+// (every connection), whose bytes would otherwise be copied several times
+// over on an event loop.
 #pragma once
 
 #include <QByteArray>
@@ -15,7 +16,7 @@
 
 struct ssl_ctx_st;
 
-namespace vantrel {
+namespace znet {
 
 // TLS settings shared by many connections: TLS 1.2 with forward secrecy and
 // AEAD ciphers, or TLS 1.3.
@@ -93,4 +94,4 @@ class TlsChannel : public QObject {
   bool closed_ = false;
 };
 
-}  // namespace vantrel
+}  // namespace znet

@@ -18,9 +18,10 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
-namespace vantrel {
+namespace znet {
 
 namespace {
 
@@ -73,14 +74,22 @@ std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem,
   made->ctx_ = SSL_CTX_new(TLS_server_method());
   if (!made->ctx_) return *why = QStringLiteral("no TLS context"), nullptr;
   restrict(made->ctx_);
+  // The first certificate is the server's; any that follow complete its chain.
   BIO* certBio = BIO_new_mem_buf(certificatePem.constData(), int(certificatePem.size()));
   X509* cert = certBio ? PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr) : nullptr;
+  std::vector<X509*> chain;
+  while (X509* next = cert ? PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr) : nullptr) chain.push_back(next);
+  ERR_clear_error();  // the end of the PEM text
   BIO_free(certBio);
   BIO* keyBio = BIO_new_mem_buf(keyPem.constData(), int(keyPem.size()));
   EVP_PKEY* key = keyBio ? PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr) : nullptr;
   BIO_free(keyBio);
-  const bool ok = cert && key && SSL_CTX_use_certificate(made->ctx_, cert) == 1 &&
+  bool ok = cert && key && SSL_CTX_use_certificate(made->ctx_, cert) == 1 &&
                   SSL_CTX_use_PrivateKey(made->ctx_, key) == 1 && SSL_CTX_check_private_key(made->ctx_) == 1;
+  for (X509* link : chain) {
+    if (ok && SSL_CTX_add1_chain_cert(made->ctx_, link) != 1) ok = false;
+    X509_free(link);
+  }
   X509_free(cert);
   EVP_PKEY_free(key);
   if (!ok) return *why = QStringLiteral("the certificate or its key cannot be used"), nullptr;
@@ -497,4 +506,4 @@ void TlsChannel::run() {
   });
 }
 
-}  // namespace vantrel
+}  // namespace znet

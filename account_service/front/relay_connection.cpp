@@ -1,0 +1,114 @@
+#include "relay_connection.h"
+
+#include <QtEndian>
+
+namespace kelvor {
+
+using namespace znet::ws;
+
+RelayConnection::RelayConnection(znet::TlsChannel* channel, const QString& address, const QByteArray& path,
+                                 const QByteArray& acceptKey, QByteArray early, qint64 maxMessage)
+    : channel_(channel),
+      address_(address),
+      path_(path),
+      acceptKey_(acceptKey),
+      early_(std::move(early)),
+      reader_(/*masked=*/true, maxMessage) {
+  channel_->setParent(this);
+  connect(channel_, &znet::TlsChannel::readyRead, this, &RelayConnection::onReadable);
+  connect(channel_, &znet::TlsChannel::bytesWritten, this, &RelayConnection::bytesWritten);
+  connect(channel_, &znet::TlsChannel::closed, this, [this](const QString& why) {
+    if (error_.isEmpty()) error_ = why;
+    end();
+  });
+}
+
+RelayConnection::~RelayConnection() {
+  ended_ = true;
+  channel_->abort();
+}
+
+void RelayConnection::open() {
+  if (ended_) return;
+  open_ = true;
+  channel_->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Accept: " +
+                  acceptFor(acceptKey_) + "\r\n\r\n");
+  if (!early_.isEmpty()) feed(std::exchange(early_, QByteArray()));
+  onReadable();  // what arrived while the connection changed hands
+}
+
+void RelayConnection::onReadable() {
+  if (!open_ || ended_) return;
+  const QByteArray arrived = channel_->readAll();
+  if (!arrived.isEmpty()) feed(arrived);
+}
+
+void RelayConnection::feed(const QByteArray& bytes) {
+  if (closing_) return;  // nothing more is read once a close frame went out
+  if (reader_.feed(bytes.constData(), bytes.size(), *this) == FrameReader::Result::Fault) {
+    error_ = QStringLiteral("the peer sent ") + reader_.error();
+    close(kClosePolicy, error_);
+  }
+}
+
+bool RelayConnection::onMessage(quint8 opcode, QByteArray&& message) {
+  if (opcode == kText)
+    emit textMessageReceived(QString::fromUtf8(message));
+  else
+    emit binaryMessageReceived(message);
+  return !closing_ && !ended_;
+}
+
+bool RelayConnection::onControl(quint8 opcode, const QByteArray& payload) {
+  if (opcode == kPing) {
+    if (!closing_) channel_->write(frame(kPong, payload, {}, false));
+    return true;
+  }
+  if (opcode == kPong) return true;
+  // The peer closes: its status code echoed, then the connection ends.
+  if (!closing_) {
+    closing_ = true;
+    channel_->write(frame(kClose, payload.left(2), {}, false));
+  }
+  channel_->closeAfterWrites();
+  return false;
+}
+
+void RelayConnection::sendText(const QString& text) {
+  if (closing_ || ended_) return;
+  channel_->write(frame(kText, text.toUtf8(), {}, false));
+}
+
+void RelayConnection::sendBinary(const QByteArray& message) {
+  if (closing_ || ended_) return;
+  channel_->write(header(kBinary, message.size()));
+  channel_->write(message);
+}
+
+void RelayConnection::close(quint16 code, const QString& why) {
+  if (ended_) return;
+  if (!closing_) {
+    closing_ = true;
+    QByteArray payload(2, Qt::Uninitialized);
+    qToBigEndian<quint16>(code, payload.data());
+    QString reason = why.left(int(kMaxControlPayload) - 2);
+    while (reason.toUtf8().size() > kMaxControlPayload - 2) reason.chop(1);  // whole characters only
+    payload += reason.toUtf8();
+    channel_->write(frame(kClose, payload, {}, false));
+  }
+  channel_->closeAfterWrites();
+}
+
+void RelayConnection::abort() {
+  channel_->abort();
+  end();
+}
+
+void RelayConnection::end() {
+  if (ended_) return;
+  ended_ = true;
+  emit disconnected();
+}
+
+}  // namespace kelvor

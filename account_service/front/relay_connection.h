@@ -1,0 +1,78 @@
+// The server side of one relay WebSocket, on a TLS channel whose worker
+// thread does the socket I/O and encryption. The relay's loop thread sees
+// whole decrypted buffers: a message's payload is copied once, unmasked as it
+// is copied, and a binary message the relay only forwards goes out as a
+// header plus the same (shared) bytes. Pings are answered here; every byte is
+// checked against the protocol and the message size limit, and a fault ends
+// the connection.
+#pragma once
+
+#include "common/net/tls_channel.h"
+#include "common/net/ws_frames.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace kelvor {
+
+class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
+  Q_OBJECT
+ public:
+  static constexpr quint16 kCloseNormal = 1000;
+  static constexpr quint16 kClosePolicy = 1008;
+
+  // Takes the channel (handshake done, the upgrade request read) and the
+  // bytes that came after the request head; the upgrade is answered by open().
+  RelayConnection(znet::TlsChannel* channel, const QString& address, const QByteArray& path,
+                  const QByteArray& acceptKey, QByteArray early, qint64 maxMessage);
+  ~RelayConnection() override;  // ends the connection at once
+
+  // Answers the upgrade and starts reading; on the thread it now lives in.
+  void open();
+
+  const QString& peerAddress() const { return address_; }
+  const QByteArray& path() const { return path_; }
+  // Applies from the next frame on.
+  void setMaxMessage(qint64 bytes) { reader_.setMaxMessage(bytes); }
+  // How much the channel should let wait before it stops reading.
+  void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
+
+  void sendText(const QString& text);
+  // The message's bytes are shared, not copied.
+  void sendBinary(const QByteArray& message);
+  // Bytes handed over and not yet given to the socket.
+  qint64 bytesToWrite() const { return channel_->bytesToWrite(); }
+  // A close frame, then the connection ends once what is queued has gone.
+  void close(quint16 code, const QString& why);
+  // Ends at once; disconnected() follows unless it had.
+  void abort();
+  QString errorString() const { return error_; }
+
+ signals:
+  void textMessageReceived(const QString& text);
+  void binaryMessageReceived(const QByteArray& message);
+  void bytesWritten();
+  // The connection ended; once.
+  void disconnected();
+
+ private:
+  bool onMessage(quint8 opcode, QByteArray&& message) override;
+  bool onControl(quint8 opcode, const QByteArray& payload) override;
+  void onReadable();
+  void feed(const QByteArray& bytes);
+  void end();
+
+  znet::TlsChannel* channel_;  // a child
+  QString address_;
+  QByteArray path_;
+  QByteArray acceptKey_;
+  QByteArray early_;
+  znet::ws::FrameReader reader_;
+  bool open_ = false;
+  bool closing_ = false;  // a close frame was sent
+  bool ended_ = false;
+  QString error_;
+};
+
+}  // namespace kelvor
