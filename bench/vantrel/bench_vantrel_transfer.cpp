@@ -18,6 +18,7 @@
 #include "support/started_once.h"
 
 #include "host_checks.h"
+#include "share_spot_answer.h"
 #include "vantrel_harness.h"
 
 #include <QCoreApplication>
@@ -157,15 +158,19 @@ struct Transfer : LinkedPair {
     return startNginx() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
              const char* transLan = lan ? "1" : "0";
              if (code == QLatin1String("fileDownloadCheck"))
-               return vantrel::answerDownloadCheck(msg, [transLan](const QString& path) -> Json {
+               return vantrel::answerDownloadCheck(msg, [this, transLan](const QString& path) -> Json {
                  // A folder is answered "not a file" with its size, as the client does.
                  if (QFileInfo(path).isDir())
-                   return {{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}};
-                 return {{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}};
+                   return withShareSpot({{"path", path.toStdString()}, {"valid", 0}, {"size", 1}, {"TransLAN", transLan}},
+                                        share, path);
+                 return withShareSpot({{"path", path.toStdString()}, {"valid", 1}, {"TransLAN", transLan}}, share, path);
                });
              if (code == QLatin1String("fileUploadCheck"))
-               return {{"data",
-                        {{"dir", msg.value("dir", "")}, {"valid", 1}, {"task", Json::array()}, {"TransLAN", transLan}}}};
+               return {{"data", withShareSpot({{"dir", msg.value("dir", "")},
+                                                {"valid", 1},
+                                                {"task", Json::array()},
+                                                {"TransLAN", transLan}},
+                                               share, QString::fromStdString(msg.value("dir", "")))}};
              return {{"data", "PONG"}};
            });
   }
