@@ -4,9 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QSslCertificate>
 
 namespace relaytest {
 
@@ -64,111 +61,19 @@ qint64 RelayClient::pingMs(std::chrono::milliseconds timeout) {
   }
 }
 
-bool RawRelayClient::open(quint16 port, const QSslConfiguration& tls) {
-  socket.setSslConfiguration(tls);
-  socket.setReadBufferSize(64 * 1024);
-  socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-  if (!testutil::waitUntil([this] { return socket.isEncrypted(); })) return false;
-  socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-  if (!testutil::waitUntil([this] {
-        buffer += socket.readAll();
-        return buffer.contains("\r\n\r\n");
-      }))
-    return false;
-  if (!buffer.startsWith("HTTP/1.1 101")) return false;
-  buffer.remove(0, buffer.indexOf("\r\n\r\n") + 4);
-  return true;
-}
-
-QByteArray RawRelayClient::frameHeader(int opcode, quint64 declared) {
-  QByteArray out(1, char(0x80 | opcode));
-  if (declared < 126) {
-    out += char(0x80 | declared);
-  } else if (declared < 65536) {
-    out += char(0x80 | 126);
-    out += char(declared >> 8);
-    out += char(declared & 0xff);
-  } else {
-    out += char(0x80 | 127);
-    for (int shift = 56; shift >= 0; shift -= 8) out += char((declared >> shift) & 0xff);
-  }
-  return out + QByteArray(4, '\0');
-}
-
-void RawRelayClient::sendText(const json& frame) {
-  const QByteArray payload = QByteArray::fromStdString(frame.dump());
-  socket.write(frameHeader(1, quint64(payload.size())) + payload);
-}
-
-void RawRelayClient::pump() {
-  buffer += socket.readAll();
-  for (;;) {
-    if (buffer.size() < 2) return;
-    const auto* p = reinterpret_cast<const uchar*>(buffer.constData());
-    const bool fin = p[0] & 0x80;
-    const int opcode = p[0] & 0x0f;
-    quint64 length = p[1] & 0x7f;
-    qsizetype at = 2;
-    if (length == 126) {
-      if (buffer.size() < 4) return;
-      length = (quint64(p[2]) << 8) | p[3];
-      at = 4;
-    } else if (length == 127) {
-      if (buffer.size() < 10) return;
-      length = 0;
-      for (int i = 0; i < 8; ++i) length = (length << 8) | p[2 + i];
-      at = 10;
-    }
-    if (quint64(buffer.size() - at) < length) return;
-    const QByteArray payload = buffer.mid(at, qsizetype(length));
-    buffer.remove(0, at + qsizetype(length));
-    if (opcode == 1 || opcode == 2) partialOpcode = opcode;
-    if (opcode == 0 || opcode == 1 || opcode == 2) {
-      partial += payload;
-      if (fin) {
-        if (partialOpcode == 2)
-          binaries.push_back(partial);
-        else
-          texts.push_back(partial.toStdString());
-        partial.clear();
-      }
-    }
-  }
-}
-
-bool RawRelayClient::waitText(const std::string& part, std::chrono::milliseconds timeout) {
-  return testutil::waitUntil(
-      [&] {
-        pump();
-        return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
-      },
-      timeout);
-}
-
 void RelayProcess::SetUp() {
   ASSERT_TRUE(service.addAnnAndBob());
   ASSERT_TRUE(service.addAccount(QStringLiteral("carol@example.com"), QStringLiteral("carol-pass"), QStringLiteral("Carol"),
                                  QStringLiteral("carol-host")));
   ASSERT_TRUE(service.start());
-  tls = QSslConfiguration::defaultConfiguration();
-  tls.addCaCertificates(QSslCertificate::fromPath(service.caFile()));
+  tls = service.tls();
 }
 
 void RelayProcess::TearDown() { service.child().stop(); }
 
 QString RelayProcess::relayUrl() const { return QStringLiteral("wss://") + service.host() + QStringLiteral("/relay"); }
 
-json RelayProcess::login(const json& body) {
-  QNetworkRequest request(QUrl(service.siteBase() + QStringLiteral("/api2/bridge/login")));
-  request.setSslConfiguration(tls);
-  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-  QNetworkReply* reply = net.post(request, QByteArray::fromStdString(body.dump()));
-  testutil::waitUntil([reply] { return reply->isFinished(); }, 15s);
-  const json answer = json::parse(reply->readAll().toStdString(), nullptr, false);
-  reply->deleteLater();
-  return answer;
-}
+json RelayProcess::login(const json& body) { return service.bridgeLogin(body); }
 
 std::unique_ptr<RelayClient> RelayProcess::online(const std::string& id, const std::string& password,
                                                   const std::string& credential) {
@@ -187,11 +92,13 @@ std::unique_ptr<RelayClient> RelayProcess::online(const std::string& id, const s
 
 std::unique_ptr<RawRelayClient> RelayProcess::onlineRaw(const std::string& email, const std::string& password,
                                                         std::string* clientId) {
-  const json session = login({{"Id_acc", email}, {"Password", password}});
-  auto client = std::make_unique<RawRelayClient>();
-  EXPECT_TRUE(client->open(QUrl(relayUrl()).port(), tls));
-  client->sendText({{"op", "hello"}, {"Token", session.value("Token", "")}});
-  EXPECT_TRUE(client->waitText("\"ready\""));
+  json session;
+  auto client = vantreltest::rawRelayOnline(service, QString::fromStdString(email), QString::fromStdString(password),
+                                            &session);
+  if (!client) {
+    ADD_FAILURE() << "no relay connection of " << email << " came to \"ready\"";
+    return std::make_unique<RawRelayClient>();
+  }
   if (clientId) *clientId = session.value("ClientID", "");
   return client;
 }

@@ -4,9 +4,7 @@
 
 #include "vantrel_harness.h"
 
-#include <QNetworkAccessManager>
 #include <QSslConfiguration>
-#include <QSslSocket>
 #include <QWebSocket>
 
 #include <gtest/gtest.h>
@@ -43,24 +41,7 @@ struct RelayClient {
   std::string token;
 };
 
-// A relay connection written by hand: it can announce frames it never
-// completes, and it reads only when told to.
-struct RawRelayClient {
-  bool open(quint16 port, const QSslConfiguration& tls);
-  // A masked frame (zero mask) with `opcode` announcing `declared` payload bytes.
-  static QByteArray frameHeader(int opcode, quint64 declared);
-  void sendText(const json& frame);
-  // Reads what arrived and parses complete server frames into messages.
-  void pump();
-  bool waitText(const std::string& part, std::chrono::milliseconds timeout = 5s);
-
-  QSslSocket socket;
-  QByteArray buffer;
-  std::vector<QByteArray> binaries;
-  std::vector<std::string> texts;
-  QByteArray partial;
-  int partialOpcode = 0;
-};
+using vantreltest::RawRelayClient;
 
 class RelayProcess : public ::testing::Test {
  protected:
@@ -81,7 +62,6 @@ class RelayProcess : public ::testing::Test {
 
   vantreltest::Service service;
   QSslConfiguration tls;
-  QNetworkAccessManager net;
 };
 
 }  // namespace relaytest

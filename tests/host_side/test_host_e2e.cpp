@@ -1,15 +1,25 @@
 // End to end on loopback: the account service, bridge A with the client A
 // (offscreen, its own home with a share), bridge B with a test peer. The peer
 // opens a session to A's host name and share tag and browses the share as the
-// remote file browser does.
+// remote file browser does; a third account's hand-written relay connection
+// pulls from the same host and stops reading.
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "host_peer_fixture.h"
 #include "support/test_util.h"
@@ -18,6 +28,32 @@
 using namespace vantreltest;
 
 namespace {
+
+// A file of `size` bytes with every block allocated (no holes), made without
+// writing them.
+bool allocateFile(const QString& path, qint64 size) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool made = ::posix_fallocate(fd, 0, off_t(size)) == 0;
+  ::close(fd);
+  return made;
+}
+
+// The bytes that arrived on this process's loopback connection from
+// `localPort` to `remotePort` and that it has not read yet (/proc/net/tcp), or
+// -1 when there is no such connection.
+qint64 unreadOnConnection(quint16 localPort, quint16 remotePort) {
+  QFile table(QStringLiteral("/proc/net/tcp"));
+  if (!table.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray local = QByteArray::number(localPort, 16).toUpper().rightJustified(4, '0');
+  const QByteArray remote = QByteArray::number(remotePort, 16).toUpper().rightJustified(4, '0');
+  for (const QByteArray& line : table.readAll().split('\n')) {
+    const QList<QByteArray> f = line.simplified().split(' ');
+    if (f.size() < 5 || !f[1].endsWith(":" + local) || !f[2].endsWith(":" + remote)) continue;
+    return f[4].split(':').value(1).toLongLong(nullptr, 16);
+  }
+  return -1;
+}
 
 class HostEndToEnd : public hostpeer::PeerFixture {
  protected:
@@ -305,6 +341,115 @@ TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
   ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("id_acc:"); }, 20s)) << clientA.output().toStdString();
 
   browseShareOf(clientA);
+  clientA.stop();
+}
+
+// A peer that pulls a large file through the relay and then never reads its
+// connection again, while it acknowledges every chunk blindly (so that only
+// the relay's credit holds the host's bridge back), slows only its own pull:
+// another account's listing of the same share still answers within a second
+// and its download through the same host bridge arrives whole; the held pull
+// goes on once its reader reads again.
+TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
+  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
+                                 QStringLiteral("eve-host")));
+  BridgeProcess bridgeA;
+  ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
+  Child clientA;
+  const QString open = clientA.home() + QStringLiteral("/Open");
+  QDir().mkpath(open);
+  const QString big = open + QStringLiteral("/big.bin");
+  ASSERT_TRUE(allocateFile(big, qint64(256) << 20));
+  const QByteArray mid = testutil::randomBytes((4 << 20) + 11);
+  testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
+  ASSERT_TRUE(e2eclient::writeNumberedFiles(open + QStringLiteral("/note_%1.txt"), 20));
+  SharingObj share;
+  share.tag = QStringLiteral("OPEN");
+  share.path = open;
+  share.isTranLAN = false;  // every byte through the relay
+  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
+  ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-c")))
+      << clientA.output().toStdString();
+
+  BridgeProcess bridgeB;
+  openBobsSession(bridgeB, clientA, "OPEN", "");
+  if (HasFatalFailure()) return;
+  const Json page = {{"dir", open.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
+                     {"iPageSize", 100}, {"iProbeCount", 0}};
+  // Bob's listing, from his request to the answer (none in 10 s fails the test).
+  auto listingMs = [&] {
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ((peer.answer(session, QStringLiteral("getFileList"), page, 10s))["sPageInfo"], "22|1");
+    return clock.elapsed();
+  };
+  const qint64 aloneMs = listingMs();
+
+  // Eve pulls the large file on a relay connection of her own.
+  auto eve = rawRelayOnline(service, QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"));
+  ASSERT_TRUE(eve);
+  eve->sendText({{"op", "connect"}, {"ref", "e"}, {"hostname", "ann-host"}, {"tag", "OPEN"}});
+  ASSERT_TRUE(eve->waitText("\"session\""));
+  std::string eveSession;
+  for (const std::string& text : eve->texts)
+    if (const Json op = Json::parse(text, nullptr, false); op.is_object() && op.value("op", "") == "session")
+      eveSession = op.value("Session", "");
+  ASSERT_FALSE(eveSession.empty());
+  auto xfer = [&](const char* code, const Json& msg) {
+    eve->sendText({{"op", "relay"},
+                   {"Session", eveSession},
+                   {"frame", {{"kind", "xfer"}, {"Token", "XEVE"}, {"Code", code}, {"Msg", msg}}}});
+  };
+  xfer("pull", {{"targets", {big.toStdString()}}});
+  ASSERT_TRUE(eve->waitText("\"manifest\"", 15s)) << clientA.output().right(2000).toStdString();
+  xfer("accept", {{"skip", Json::array()}});
+  ASSERT_TRUE(spinUntil([&] {
+    eve->pump();
+    return !eve->binaries.empty();
+  }, 15s));
+  // From here on she reads nothing, and acknowledges whatever was sent.
+  QTimer acks;
+  QObject::connect(&acks, &QTimer::timeout, [&] { xfer("ack", {{"c", qint64(1) << 40}}); });
+  acks.start(20);
+  // Held: the bytes waiting unread on her connection stop changing.
+  const quint16 relayPort = quint16(QUrl(service.siteBase()).port());
+  qint64 unread = -1;
+  QElapsedTimer unchanged;
+  unchanged.start();
+  ASSERT_TRUE(spinUntil([&] {
+    const qint64 now = unreadOnConnection(eve->socket.localPort(), relayPort);
+    if (now != unread) unread = now, unchanged.restart();
+    return unread > 0 && unchanged.elapsed() >= 500;
+  }, 30s)) << "unread " << unread;
+
+  std::vector<qint64> heldMs;
+  for (int i = 0; i < 3; ++i) heldMs.push_back(listingMs());
+  QTemporaryDir bobHome;
+  const QString save = bobHome.path() + QStringLiteral("/Downloads");
+  QElapsedTimer clock;
+  clock.start();
+  startDownload(open + QStringLiteral("/mid.bin"), save);
+  const Json pulled = downloadPoll();
+  const qint64 downloadMs = clock.elapsed();
+  EXPECT_EQ(vantrel::intOf(pulled, "TaskStatus"), 1) << pulled.dump();
+  EXPECT_EQ(testutil::readFile(save + QStringLiteral("/mid.bin")), mid);
+  heldMs.push_back(listingMs());
+  EXPECT_LT(*std::max_element(heldMs.begin(), heldMs.end()), 1000);
+  EXPECT_FALSE(bridgeB.child().output().contains("transfer over the local network"));
+  std::printf("listing alone %lld ms; with a peer that does not read %lld %lld %lld, after the download %lld ms; "
+              "%d MiB download %lld ms; %lld bytes held unread\n",
+              qint64(aloneMs), heldMs[0], heldMs[1], heldMs[2], heldMs[3], int(mid.size() >> 20), downloadMs, unread);
+
+  // Eve reads again: her pull goes on, past everything the way could hold.
+  qint64 received = 0;
+  EXPECT_TRUE(spinUntil([&] {
+    eve->pump();
+    for (const QByteArray& frame : eve->binaries) received += frame.size();
+    eve->binaries.clear();
+    return received >= (qint64(32) << 20);
+  }, 30s)) << received;
+  for (const std::string& text : eve->texts) EXPECT_EQ(text.find("\"closed\""), std::string::npos) << text;
+  acks.stop();
   clientA.stop();
 }
 

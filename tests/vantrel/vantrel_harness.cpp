@@ -7,10 +7,15 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+
+#include <algorithm>
 #include <QEventLoop>
 #include <QTimer>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QUuid>
@@ -114,6 +119,7 @@ bool Child::resume() {
 
 void Child::stop() {
   if (process_.state() == QProcess::NotRunning) return;
+  resume();  // a paused child would take the SIGTERM only once it goes on
   process_.terminate();
   if (!process_.waitForFinished(3000)) kill();
 }
@@ -173,6 +179,24 @@ bool Service::addAnnAndBob(qint64* annId) {
 void Service::configure(QProcessEnvironment& env) const {
   env.insert(QStringLiteral("ZARKELO_SERVICE_HOST"), host());
   env.insert(QStringLiteral("ZARKELO_CA_FILE"), caFile());
+}
+
+QSslConfiguration Service::tls() const {
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.addCaCertificates(QSslCertificate::fromPath(caFile()));
+  return tls;
+}
+
+Json Service::bridgeLogin(const Json& body) const {
+  QNetworkAccessManager network;
+  QNetworkRequest request(QUrl(siteBase() + QStringLiteral("/api2/bridge/login")));
+  request.setSslConfiguration(tls());
+  request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+  QNetworkReply* reply = network.post(request, QByteArray::fromStdString(body.dump()));
+  spinUntil([reply] { return reply->isFinished(); }, 15s);
+  const Json answer = Json::parse(reply->readAll().toStdString(), nullptr, false);
+  delete reply;
+  return answer.is_discarded() ? Json() : answer;
 }
 
 // ---- BridgeProcess -------------------------------------------------------------
@@ -356,6 +380,101 @@ std::optional<Json> ClientLink::login(const QString& id, const QString& password
   auto frame = waitForCode(QStringLiteral("LoginResult"), timeout);
   if (!frame) return std::nullopt;
   return frame->data;
+}
+
+// ---- RawRelayClient ----------------------------------------------------------------
+
+bool RawRelayClient::open(quint16 port, const QSslConfiguration& tls) {
+  socket.setSslConfiguration(tls);
+  socket.setReadBufferSize(64 * 1024);
+  socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+  if (!spinUntil([this] { return socket.isEncrypted(); })) return false;
+  socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  if (!spinUntil([this] {
+        buffer += socket.readAll();
+        return buffer.contains("\r\n\r\n");
+      }))
+    return false;
+  if (!buffer.startsWith("HTTP/1.1 101")) return false;
+  buffer.remove(0, buffer.indexOf("\r\n\r\n") + 4);
+  return true;
+}
+
+QByteArray RawRelayClient::frameHeader(int opcode, quint64 declared) {
+  QByteArray out(1, char(0x80 | opcode));
+  if (declared < 126) {
+    out += char(0x80 | declared);
+  } else if (declared < 65536) {
+    out += char(0x80 | 126);
+    out += char(declared >> 8);
+    out += char(declared & 0xff);
+  } else {
+    out += char(0x80 | 127);
+    for (int shift = 56; shift >= 0; shift -= 8) out += char((declared >> shift) & 0xff);
+  }
+  return out + QByteArray(4, '\0');
+}
+
+void RawRelayClient::sendText(const Json& frame) {
+  const QByteArray payload = QByteArray::fromStdString(frame.dump());
+  socket.write(frameHeader(1, quint64(payload.size())) + payload);
+}
+
+void RawRelayClient::pump() {
+  buffer += socket.readAll();
+  for (;;) {
+    if (buffer.size() < 2) return;
+    const auto* p = reinterpret_cast<const uchar*>(buffer.constData());
+    const bool fin = p[0] & 0x80;
+    const int opcode = p[0] & 0x0f;
+    quint64 length = p[1] & 0x7f;
+    qsizetype at = 2;
+    if (length == 126) {
+      if (buffer.size() < 4) return;
+      length = (quint64(p[2]) << 8) | p[3];
+      at = 4;
+    } else if (length == 127) {
+      if (buffer.size() < 10) return;
+      length = 0;
+      for (int i = 0; i < 8; ++i) length = (length << 8) | p[2 + i];
+      at = 10;
+    }
+    if (quint64(buffer.size() - at) < length) return;
+    const QByteArray payload = buffer.mid(at, qsizetype(length));
+    buffer.remove(0, at + qsizetype(length));
+    if (opcode == 1 || opcode == 2) partialOpcode = opcode;
+    if (opcode == 0 || opcode == 1 || opcode == 2) {
+      partial += payload;
+      if (fin) {
+        if (partialOpcode == 2)
+          binaries.push_back(partial);
+        else
+          texts.push_back(partial.toStdString());
+        partial.clear();
+      }
+    }
+  }
+}
+
+bool RawRelayClient::waitText(const std::string& part, std::chrono::milliseconds timeout) {
+  return spinUntil(
+      [&] {
+        pump();
+        return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) { return t.find(part) != std::string::npos; });
+      },
+      timeout);
+}
+
+std::unique_ptr<RawRelayClient> rawRelayOnline(const Service& service, const QString& email, const QString& password,
+                                               Json* signedIn) {
+  const Json session = service.bridgeLogin({{"Id_acc", email.toStdString()}, {"Password", password.toStdString()}});
+  if (signedIn) *signedIn = session;
+  auto client = std::make_unique<RawRelayClient>();
+  if (!session.is_object() || !client->open(QUrl(service.siteBase()).port(), service.tls())) return nullptr;
+  client->sendText({{"op", "hello"}, {"Token", session.value("Token", "")}});
+  if (!client->waitText("\"ready\"")) return nullptr;
+  return client;
 }
 
 // ---- Signed ----------------------------------------------------------------------

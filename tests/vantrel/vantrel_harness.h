@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QString>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -87,6 +89,11 @@ class Service {
   QString siteBase() const { return QStringLiteral("https://") + host(); }
   // The environment a bridge needs to reach this service.
   void configure(QProcessEnvironment& env) const;
+  // TLS that trusts the service's own authority.
+  QSslConfiguration tls() const;
+  // A bridge's HTTPS sign-in ("api2/bridge/login") with `body`: the service's
+  // answer, or null when none came.
+  Json bridgeLogin(const Json& body) const;
   Child& child() { return child_; }
 
  private:
@@ -162,6 +169,30 @@ class ClientLink {
   QSet<QString> ownTokens_;  // tokens of this link's own peer requests
   int counter_ = 0;
 };
+
+// A relay connection written by hand, as a hostile bridge would hold one: it
+// can announce frames it never completes, and it reads only when told to.
+struct RawRelayClient {
+  bool open(quint16 port, const QSslConfiguration& tls);
+  // A masked frame (zero mask) with `opcode` announcing `declared` payload bytes.
+  static QByteArray frameHeader(int opcode, quint64 declared);
+  void sendText(const Json& frame);
+  // Reads what arrived and parses complete server frames into messages.
+  void pump();
+  bool waitText(const std::string& part, std::chrono::milliseconds timeout = 5s);
+
+  QSslSocket socket;
+  QByteArray buffer;
+  std::vector<QByteArray> binaries;
+  std::vector<std::string> texts;
+  QByteArray partial;
+  int partialOpcode = 0;
+};
+// Signs `email` in over HTTPS and says hello on a hand-written relay
+// connection; null unless the relay answers "ready". `signedIn` receives the
+// sign-in answer.
+std::unique_ptr<RawRelayClient> rawRelayOnline(const Service& service, const QString& email, const QString& password,
+                                               Json* signedIn = nullptr);
 
 // A client signed in on a bridge of its own.
 struct Signed {
