@@ -16,6 +16,10 @@ int main(int argc, char* argv[]) {
   // back what it holds above 16 MiB, so a flood leaves no lasting growth.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  // Qt's own event dispatcher wakes a thread once for any number of events
+  // posted to it; the GLib one wakes it for every event, and the TLS workers
+  // and relay threads post many.
+  qputenv("QT_NO_GLIB", "1");
   QCoreApplication app(argc, argv);
   QTextStream out(stdout);
   QTextStream err(stderr);

@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
   // A file that reaches the size limit fails its write (a transfer ends with
   // "disk") rather than stopping the bridge.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Qt's own event dispatcher wakes a thread once for any number of events
+  // posted to it; the GLib one wakes it for every event, and the TLS workers
+  // and relay threads post many.
+  qputenv("QT_NO_GLIB", "1");
   QCoreApplication app(argc, argv);
   const QString expected = QStringLiteral("-scode=") + QString::fromLatin1(bridgelink::kBridgeStartupCode);
   if (!app.arguments().mid(1).contains(expected)) {

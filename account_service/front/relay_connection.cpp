@@ -40,8 +40,10 @@ void RelayConnection::open() {
 
 void RelayConnection::onReadable() {
   if (!open_ || ended_) return;
-  const QByteArray arrived = channel_->readAll();
-  if (!arrived.isEmpty()) feed(arrived);
+  for (const QByteArray& arrived : channel_->readChunks()) {
+    if (ended_ || closing_) return;
+    feed(arrived);
+  }
 }
 
 void RelayConnection::feed(const QByteArray& bytes) {

@@ -230,17 +230,37 @@ QString TlsChannel::peerFingerprint() const {
 
 void TlsChannel::write(const QByteArray& bytes) {
   if (bytes.isEmpty() || closed_) return;
+  bool wasEmpty = false;
   {
     const std::lock_guard<std::mutex> guard(shared_->lock);
+    wasEmpty = shared_->out.empty();
     shared_->out.push_back(bytes);
     shared_->outBytes += bytes.size();
   }
-  shared_->poke();
+  // The worker sleeps with bytes queued only while the socket is full, and
+  // then wakes by itself: only a first write needs to wake it.
+  if (wasEmpty) shared_->poke();
 }
 
 qint64 TlsChannel::bytesToWrite() const {
   const std::lock_guard<std::mutex> guard(shared_->lock);
   return shared_->outBytes;
+}
+
+QList<QByteArray> TlsChannel::readChunks() {
+  QList<QByteArray> chunks;
+  bool wasFull = false;
+  {
+    const std::lock_guard<std::mutex> guard(shared_->lock);
+    if (shared_->in.empty()) return chunks;
+    wasFull = shared_->inBytes >= shared_->readLimit;
+    chunks.reserve(qsizetype(shared_->in.size()));
+    for (QByteArray& part : shared_->in) chunks.append(std::move(part));
+    shared_->in.clear();
+    shared_->inBytes = 0;
+  }
+  if (wasFull) shared_->poke();
+  return chunks;
 }
 
 QByteArray TlsChannel::readAll() {
@@ -428,10 +448,13 @@ void TlsChannel::run() {
             else return failed("the connection broke off while sending");
           }
         } else if (BIO_wpending(out) > 0) {
-          // Nothing more queued: what the buffer holds leaves now.
+          // Nothing more queued: what the buffer holds leaves now (and a
+          // close waiting for it is seen on the next turn, not after a sleep).
           if (BIO_flush(out) <= 0) {
             if (!BIO_should_retry(out)) return failed("the connection broke off while sending");
             writeWait = POLLOUT;
+          } else {
+            moved = true;
           }
         } else if (closing) {
           SSL_shutdown(ssl);  // best effort: the close_notify

@@ -68,6 +68,8 @@ class TlsChannel : public QObject {
   qint64 bytesToWrite() const;
   // Everything that has arrived (no copy when it is one buffer).
   QByteArray readAll();
+  // The same as the arrays it arrived in, never copied.
+  QList<QByteArray> readChunks();
   // The worker stops reading while this much waits to be taken.
   void setReadBufferSize(qint64 bytes);
   // Sends what is queued, then closes; closed("") follows.
