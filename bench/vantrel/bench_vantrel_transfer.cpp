@@ -10,8 +10,8 @@
 //
 // Sets (ZARKELO_BENCH_SETS, default "big,4k,1m"):
 //   big  one file of ZARKELO_BENCH_TRANSFER_MB MiB (default 1024), download and upload
-//   4k   10,000 files of 4 KiB in one folder, download
-//   1m   1,000 files of 1 MiB in one folder, download
+//   4k   10,000 files of 4 KiB in one folder, download and local-route upload
+//   1m   1,000 files of 1 MiB in one folder, download and local-route upload
 // ZARKELO_BENCH_SMALL_PERCENT scales the number of small files (default 100).
 // Needs nginx (Debian's nginx-light) on PATH or in /usr/sbin.
 #include "support/interleaved.h"
@@ -157,6 +157,8 @@ struct Transfer : LinkedPair {
     ::sync();
     return startNginx() && LinkedPair::start([this](const QString& code, const Json& msg) -> Json {
              const char* transLan = lan ? "1" : "0";
+             // The answers say where the path lies beneath the share, as the
+             // client's gate tells its own bridge.
              if (code == QLatin1String("fileDownloadCheck"))
                return vantrel::answerDownloadCheck(msg, [this, transLan](const QString& path) -> Json {
                  // A folder is answered "not a file" with its size, as the client does.
@@ -167,10 +169,10 @@ struct Transfer : LinkedPair {
                });
              if (code == QLatin1String("fileUploadCheck"))
                return {{"data", withShareSpot({{"dir", msg.value("dir", "")},
-                                                {"valid", 1},
-                                                {"task", Json::array()},
-                                                {"TransLAN", transLan}},
-                                               share, QString::fromStdString(msg.value("dir", "")))}};
+                                               {"valid", 1},
+                                               {"task", Json::array()},
+                                               {"TransLAN", transLan}},
+                                              share, vantrel::textOf(msg, "dir"))}};
              return {{"data", "PONG"}};
            });
   }
@@ -443,10 +445,22 @@ void smallSet(Transfer* t, int rounds, const QString& name, const char* title) {
     t->lan = true;
     return t->download(source, into);
   }));
+  // The same files the other way, into the host's inbox.
+  Contender up;
+  up.name = "local-route upload";
+  const QString landed = t->inbox + expect;
+  up.run = [t, source] {
+    t->lan = true;
+    return t->upload(source);
+  };
+  up.check = [source, landed](int round) { return sameTree(source, landed, round == 0); };
+  up.cleanup = [landed] { QDir(landed).removeRecursively(); };
+  cs.push_back(up);
   const std::string curl = "curl, many URLs on one connection + fsync";
   benchsupport::runInterleaved(title, rounds, files, "files", cs,
                                {{"relay download", curl, "relay download / curl many URLs (time)"},
                                 {"local-route download", curl, "local-route download / curl many URLs (time)"},
+                                {"local-route upload", curl, "local-route upload / curl many URLs (time)"},
                                 {curl, "disk floor: cp -r + fsync", "curl many URLs / disk floor (time)"}});
 }
 

@@ -250,4 +250,46 @@ TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {
   EXPECT_EQ(pair.dataFrames, 0);
 }
 
+// Uploads go several at a time: a file that changed after the offer fails the
+// transfer only once the files before it are in place; it and those after it
+// are absent, and nothing partial is left.
+TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QString inbox = share + QStringLiteral("/inbox");
+  QDir().mkpath(inbox);
+  const QString mine = dir.path() + QStringLiteral("/mine/batch");
+  QList<QByteArray> bytes;
+  QStringList before;
+  for (int i = 0; i < 20; ++i) {
+    const QString name = QStringLiteral("f%1").arg(i, 2, 10, QLatin1Char('0'));
+    bytes.append(randomBytes(256 * 1024 + i));
+    writeFile(mine + QLatin1Char('/') + name, bytes.last());
+    if (i < 12) before.append(QStringLiteral("batch/") + name);
+  }
+  LanPair pair;
+  pair.tamper = [&](const QString& op, Json&) {
+    if (op != QLatin1String("accept")) return;
+    QFile file(mine + QStringLiteral("/f12"));
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("more");
+  };
+  pair.b->startUpload({{"Session", kSession.toStdString()},
+                       {"Targets", mine.toStdString()},
+                       {"RemotePathRoot", inbox.toStdString()}},
+                      [](const Json&) {});
+  Json up;
+  waitUntil(
+      [&] {
+        up = pair.b->uploadProgress(kSession);
+        return intOf(up, "TaskStatus") == 1 || intOf(up, "ForceCancel") == 1;
+      },
+      std::chrono::seconds(20));
+  EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
+  EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
+  EXPECT_EQ(filesBelow(inbox), before);
+  for (int i = 0; i < before.size(); ++i)
+    EXPECT_EQ(readFile(inbox + QLatin1Char('/') + before[i]), bytes[i]) << before[i].toStdString();
+}
+
 }  // namespace

@@ -32,7 +32,7 @@ LanClient::LanClient(Target target, QObject* parent) : QObject(parent), target_(
 LanClient::~LanClient() { abort(); }
 
 void LanClient::abort() {
-  done_ = nullptr;
+  puts_.clear();
   fetches_.clear();
   committing_ = 0;
   ++generation_;  // files still being committed report to nobody
@@ -57,19 +57,19 @@ void LanClient::get(qint64 index, qint64 size, std::unique_ptr<LanFileSink> sink
 
 void LanClient::put(qint64 index, const QString& local, qint64 size, Done done) {
   isPut_ = true;
-  index_ = index;
-  size_ = size;
-  local_ = local;
-  done_ = std::move(done);
-  begin();
-}
-
-void LanClient::begin() {
-  status_ = 0;
-  uploadEnded_ = false;
+  Put& put = puts_.emplace_back();
+  put.index = index;
+  put.size = size;
+  put.local = local;
+  put.done = std::move(done);
   if (port_ == 0) return finish(false, QStringLiteral("the host's local address is not usable"));
-  if (socket_ && socket_->isEncrypted()) return sendRequest();
-  connectToHost();
+  if (phase_ == Phase::Connecting) return;  // sent once the connection is up
+  if (!socket_ || !socket_->isEncrypted()) return connectToHost();
+  if (phase_ == Phase::Idle) {
+    phase_ = Phase::Head;
+    timer_.start(kIdleTimeoutMs);
+  }
+  sendNextBody();
 }
 
 void LanClient::connectToHost() {
@@ -104,10 +104,10 @@ bool LanClient::pinned() const {
 void LanClient::onEncrypted() {
   if (!pinned()) return finish(false, QStringLiteral("the host's certificate is not the announced one"));
   reached_ = true;
-  if (isPut_) return sendRequest();
-  for (const Fetch& fetch : fetches_) sendFetch(fetch.index);
   phase_ = Phase::Head;
   timer_.start(kIdleTimeoutMs);
+  if (isPut_) return sendNextBody();
+  for (const Fetch& fetch : fetches_) sendFetch(fetch.index);
 }
 
 QByteArray LanClient::requestHead(const char* method, qint64 index) const {
@@ -119,32 +119,42 @@ QByteArray LanClient::requestHead(const char* method, qint64 index) const {
 
 void LanClient::sendFetch(qint64 index) { socket_->write(requestHead("GET", index) + "\r\n"); }
 
-void LanClient::sendRequest() {
-  phase_ = Phase::Sending;
+// Starts the body of the first upload not sent yet, unless one is going or
+// one could not be sent.
+void LanClient::sendNextBody() {
+  if (source_ || phase_ != Phase::Head) return;
+  Put* next = nullptr;
+  for (Put& put : puts_) {
+    if (!put.why.isEmpty()) return;
+    if (!put.sent) {
+      next = &put;
+      break;
+    }
+  }
+  if (!next) return;
   timer_.start(kIdleTimeoutMs);
   QString why;
   bool changed = false;
-  auto file = SourceFile::open(TransferEntry{QString(), size_, false, local_}, &why, &changed);
-  if (!file) return finish(false, why);
+  auto file = SourceFile::open(TransferEntry{QString(), next->size, false, next->local}, &why, &changed);
+  if (!file) return bodyFailed(why);
   // Read and hashed ahead on a worker; each chunk that arrives is sent on.
   source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
-  socket_->write(requestHead("PUT", index_) +
+  socket_->write(requestHead("PUT", next->index) +
                  "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n\r\n");
-  pumpUpload();
+  if (begun_) begun_(next->index);
 }
 
 void LanClient::onWritten() {
-  if (phase_ == Phase::Sending) {
+  if (source_) {
     timer_.start(kIdleTimeoutMs);
     pumpUpload();
   }
 }
 
 void LanClient::pumpUpload() {
-  while (phase_ == Phase::Sending && !uploadEnded_ && source_ && source_->hasChunk() &&
-         socket_->bytesToWrite() < kHighWater) {
+  while (source_ && source_->hasChunk() && socket_->bytesToWrite() < kHighWater) {
     const SourceReader::Chunk chunk = source_->take();
-    if (!chunk.why.isEmpty()) return finish(false, chunk.why);
+    if (!chunk.why.isEmpty()) return bodyFailed(chunk.why);
     if (!chunk.bytes.isEmpty()) {
       socket_->write(lan::chunkStart(chunk.bytes.size()));
       socket_->write(chunk.bytes);
@@ -154,11 +164,28 @@ void LanClient::pumpUpload() {
     if (chunk.last) {
       source_.reset();
       socket_->write(lan::lastChunk(QByteArray::fromHex(chunk.sum.toLatin1())));
-      uploadEnded_ = true;
-      phase_ = Phase::Head;
-      return;
+      for (Put& put : puts_)
+        if (!put.sent) {
+          put.sent = true;
+          break;
+        }
+      return sendNextBody();
     }
   }
+}
+
+// The body being sent cannot be (its file cannot be read, or changed): nothing
+// more is sent, and the route fails once the uploads before it are answered.
+// A body broken off is never taken whole: the connection goes with the failure.
+void LanClient::bodyFailed(const QString& why) {
+  source_.reset();
+  for (Put& put : puts_)
+    if (!put.sent) {
+      put.sent = true;
+      put.why = why;
+      break;
+    }
+  if (!puts_.empty() && !puts_.front().why.isEmpty()) finish(false, puts_.front().why);
 }
 
 LanFileSink* LanClient::bodySink() const { return fetches_.empty() ? nullptr : fetches_.front().sink.get(); }
@@ -170,8 +197,8 @@ void LanClient::onReadable() {
   if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
   else buffer_ += socket_->readAll();
   while (!buffer_.isEmpty()) {
-    if (phase_ == Phase::Sending || phase_ == Phase::Head) {
-      // The host may answer before the upload ends (a refusal).
+    if (phase_ == Phase::Head) {
+      // The host may answer before an upload ends (a refusal).
       lan::Head head;
       const qsizetype used = lan::parseResponseHead(buffer_, &head);
       if (used == 0) return;
@@ -190,18 +217,19 @@ void LanClient::onReadable() {
 
 bool LanClient::onHead(const lan::Head& head) {
   timer_.start(kIdleTimeoutMs);
-  status_ = head.status;
-  if (!isPut_ && fetches_.empty()) return finish(false, QStringLiteral("the host's answer is malformed")), false;
-  const bool expected = isPut_ ? status_ == 204 && uploadEnded_ : status_ == 200;
+  if (isPut_ ? puts_.empty() : fetches_.empty())
+    return finish(false, QStringLiteral("the host's answer is malformed")), false;
+  const bool expected =
+      isPut_ ? head.status == 204 && puts_.front().sent && puts_.front().why.isEmpty() : head.status == 200;
   if (!expected) {
     // The host's short reason, as text.
     const QString reason = QString::fromUtf8(buffer_.left(kMaxErrorBody)).trimmed();
     finish(false, QStringLiteral("the host answered %1%2")
-                      .arg(status_)
+                      .arg(head.status)
                       .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
     return false;
   }
-  if (isPut_) return finish(true, QString()), false;
+  if (isPut_) return onPutAnswered();
   if (head.field("transfer-encoding").toLower() != "chunked")
     return finish(false, QStringLiteral("the host's answer is malformed")), false;
   body_.start(fetches_.front().size);
@@ -244,6 +272,24 @@ bool LanClient::feedBody() {
   return self && generation_ == generation && phase_ != Phase::Idle;
 }
 
+// The first upload is in place at the host.
+bool LanClient::onPutAnswered() {
+  const Done done = std::move(puts_.front().done);
+  puts_.pop_front();
+  if (puts_.empty()) {
+    phase_ = Phase::Idle;
+    timer_.stop();
+    // Nothing may follow the last answer; the next upload connects anew.
+    if (!buffer_.isEmpty()) dropConnection(), buffer_.clear();
+  }
+  const quint64 generation = generation_;
+  if (done) done(true, true, QString());
+  // `done` may have ended this route, or sent more.
+  if (generation_ != generation || puts_.empty()) return false;
+  if (!puts_.front().why.isEmpty()) return finish(false, puts_.front().why), false;
+  return phase_ == Phase::Head;
+}
+
 void LanClient::dropConnection() {
   if (!socket_) return;
   socket_->disconnect(this);
@@ -254,14 +300,19 @@ void LanClient::dropConnection() {
 void LanClient::finish(bool ok, const QString& why) {
   timer_.stop();
   source_.reset();
-  Done done = std::move(done_);
-  done_ = nullptr;
+  Done done;
   if (!ok && !fetches_.empty()) {
     // The fetch being answered hears the failure; those behind it, and the
     // files still being committed, are dropped.
     done = std::move(fetches_.front().done);
     fetches_.clear();
     committing_ = 0;
+    ++generation_;
+  }
+  if (!ok && !puts_.empty()) {
+    // Likewise the upload being answered; those behind it are dropped.
+    done = std::move(puts_.front().done);
+    puts_.clear();
     ++generation_;
   }
   // The connection is kept only after a whole answer.

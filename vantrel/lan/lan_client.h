@@ -1,8 +1,9 @@
 // The peer's side of the local-network route: fetches files from, or sends
 // files to, the host's listener over one kept-alive TLS connection. Fetches
 // are pipelined (several requests sent ahead, answered in order, each file's
-// sync and rename left to the sink while the next one arrives); uploads go
-// one request at a time. The host's certificate is accepted only when its SHA-256
+// sync and rename left to the sink while the next one arrives), and so are
+// uploads (bodies sent one after the other while the host syncs and renames
+// the earlier files). The host's certificate is accepted only when its SHA-256
 // is exactly the fingerprint received through the relay. Connecting and the
 // TLS handshake get a short time; when they fail the caller falls back to the
 // relay. Only addresses of local networks are followed.
@@ -30,8 +31,8 @@ class LanClient : public QObject {
  public:
   static constexpr int kConnectTimeoutMs = 1000;
   static constexpr int kIdleTimeoutMs = 30000;
-  // Fetches whose answer has not ended, and files still being synced and
-  // renamed, at most at once.
+  // Requests whose answer has not ended, and fetched files still being
+  // synced and renamed, at most at once.
   static constexpr int kMaxRequests = 8;
   static constexpr int kMaxCommitting = 16;
 
@@ -58,23 +59,31 @@ class LanClient : public QObject {
   void get(qint64 index, qint64 size, std::unique_ptr<LanFileSink> sink, Done done);
   bool canFetch() const { return fetches_.size() < kMaxRequests && committing_ < kMaxCommitting; }
   // One local file to the host; it must keep `size` bytes while it is read.
+  // `done` runs once the host has it in place. Uploads may follow one another
+  // before the earlier ones are answered (see `canPut`); their bodies go in
+  // order. When a file cannot be sent, the answers to those before it are
+  // still heard, then its `done` hears the failure and no later one runs.
   void put(qint64 index, const QString& local, qint64 size, Done done);
-  // Bytes of file content moved by the running request, as they go.
+  bool canPut() const { return puts_.size() < kMaxRequests; }
+  // Bytes of file content moved, as they go.
   void setProgress(Progress progress) { progress_ = std::move(progress); }
+  // The body of upload `index` begins to go.
+  void setBegun(std::function<void(qint64 index)> begun) { begun_ = std::move(begun); }
   // Stops the running request without calling its `done`.
   void abort();
 
  private:
-  enum class Phase { Idle, Connecting, Sending, Head, Body, Closed };
-  void begin();
+  enum class Phase { Idle, Connecting, Head, Body, Closed };
   void connectToHost();
   void onEncrypted();
   void onReadable();
   void onWritten();
-  void sendRequest();
+  void sendNextBody();
   void pumpUpload();
+  void bodyFailed(const QString& why);
   QByteArray requestHead(const char* method, qint64 index) const;
   bool onHead(const lan::Head& head);
+  bool onPutAnswered();
   bool feedBody();
   void sendFetch(qint64 index);
   void finish(bool ok, const QString& why);
@@ -102,16 +111,20 @@ class LanClient : public QObject {
   std::deque<Fetch> fetches_;
   int committing_ = 0;
   quint64 generation_ = 0;  // changes when the fetches sent so far are dropped
-  // the running upload
-  bool isPut_ = false;
-  qint64 index_ = -1;
-  qint64 size_ = 0;
-  Done done_;
   lan::FileBody body_;
-  std::unique_ptr<SourceReader> source_;
-  QString local_;
-  bool uploadEnded_ = false;
-  int status_ = 0;
+  // uploads sent (or to send), answered in this order
+  bool isPut_ = false;
+  struct Put {
+    qint64 index = -1;
+    qint64 size = 0;
+    QString local;
+    Done done;
+    bool sent = false;  // its whole body is written, or it failed here
+    QString why;        // why this side could not send it
+  };
+  std::deque<Put> puts_;
+  std::unique_ptr<SourceReader> source_;  // the body being sent: the first put not sent
+  std::function<void(qint64)> begun_;
 };
 
 }  // namespace vantrel

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
 
 namespace vantrel {
 
@@ -62,6 +63,9 @@ QByteArray statusLine(int status) {
 }  // namespace
 
 // One accepted TLS connection; requests one after the other (keep-alive).
+// Uploads may come pipelined: the next request is read while the files before
+// it are synced and renamed, and the answers go out in the order of the
+// requests, each once its file is in place.
 class LanServerConnection : public QObject {
  public:
   LanServerConnection(LanListener* owner, znet::TlsChannel* socket) : QObject(owner), owner_(owner), socket_(socket) {
@@ -69,7 +73,10 @@ class LanServerConnection : public QObject {
     socket_->setParent(this);
     idle_.setSingleShot(true);
     idle_.setInterval(LanListener::kIdleTimeoutMs);
-    connect(&idle_, &QTimer::timeout, this, [this] { close(); });
+    connect(&idle_, &QTimer::timeout, this, [this] {
+      if (answers_.empty()) close();
+      else idle_.start();  // answers owed: the peer waits for them
+    });
     connect(socket_, &znet::TlsChannel::readyRead, this, [this] { onReadable(); });
     connect(socket_, &znet::TlsChannel::bytesWritten, this, [this] { onWritten(); });
     connect(socket_, &znet::TlsChannel::closed, this, [this] { close(); });
@@ -84,15 +91,20 @@ class LanServerConnection : public QObject {
   ~LanServerConnection() override { owner_->connections_.remove(this); }
 
   // Waiting for a request head: since when (ms of the connection's clock), or -1.
-  qint64 waitingForHeadSince() const { return state_ == State::Head ? headSince_ : -1; }
+  qint64 waitingForHeadSince() const { return state_ == State::Head && answers_.empty() ? headSince_ : -1; }
   void drop() { close(); }
 
  private:
-  enum class State { Head, Get, Put, Commit, Closed };
+  // Refusing: an error answer waits behind answers owed; nothing more is read.
+  enum class State { Head, Get, Put, Refusing, Closed };
+  // Uploads read whose answers are owed, at most; beyond it reading waits.
+  static constexpr size_t kMaxOwed = 16;
 
-  // A request head gets kHeadDeadlineMs as a whole, however it trickles.
+  // A request head gets kHeadDeadlineMs as a whole, however it trickles,
+  // counted once no answer is owed (until then the peer may just be waiting).
   void awaitHead() {
     state_ = State::Head;
+    if (!answers_.empty()) return headDeadline_.stop();
     headSince_ = nowMs();
     headDeadline_.start(LanListener::kHeadDeadlineMs);
   }
@@ -104,38 +116,96 @@ class LanServerConnection : public QObject {
     headDeadline_.stop();
     source_.reset();
     sink_.reset();  // an unfinished upload is discarded
+    answers_.clear();
     idle_.stop();
     socket_->abort();
     deleteLater();
   }
 
-  // A final answer; the connection ends after an error.
-  void respond(int status, const QByteArray& body = {}) {
+  // ---- answers, in the order of the requests ---------------------------------
+
+  struct Answer {
+    quint64 id = 0;
+    bool ready = false;
+    int status = 0;
+    QByteArray body;
+  };
+
+  // An answer to give later, in its turn; its id.
+  quint64 owe() {
+    Answer& owed = answers_.emplace_back();
+    owed.id = nextAnswer_++;
+    return owed.id;
+  }
+
+  // Answer `id` is known; it goes out once those before it have.
+  void answer(quint64 id, int status, const QByteArray& body = {}) {
+    if (answers_.empty() || id < answers_.front().id || id - answers_.front().id >= answers_.size()) return;
+    Answer& a = answers_[size_t(id - answers_.front().id)];
+    a.ready = true;
+    a.status = status;
+    a.body = body;
+    if (status >= 400) {
+      // Nothing after an error is read or answered; an upload being read is discarded.
+      while (answers_.back().id != id) answers_.pop_back();
+      state_ = State::Refusing;
+      headDeadline_.stop();
+      sink_.reset();
+      source_.reset();
+    }
+    flushAnswers();
+  }
+
+  void flushAnswers() {
+    const bool wasFull = owesTooMany();
+    while (!answers_.empty() && answers_.front().ready) {
+      const Answer a = std::move(answers_.front());
+      answers_.pop_front();
+      if (!writeAnswer(a.status, a.body)) return;
+    }
+    if (state_ != State::Head) return;
+    if (answers_.empty()) {
+      idle_.start();
+      awaitHead();
+    }
+    // Reading waited for room.
+    if (wasFull && !owesTooMany()) QTimer::singleShot(0, this, [this] { onReadable(); });
+  }
+
+  // Writes one answer; false when the connection ends with it (after an error).
+  bool writeAnswer(int status, const QByteArray& body) {
     const bool keep = status < 400;
     QByteArray head = "HTTP/1.1 " + statusLine(status) + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\nCache-Control: no-store\r\n";
     if (!body.isEmpty()) head += "Content-Type: text/plain; charset=utf-8\r\n";
     if (!keep) head += "Connection: close\r\n";
     socket_->write(head + "\r\n" + body);
-    if (keep) {
-      awaitHead();
-      return;
-    }
+    if (keep) return true;
     state_ = State::Closed;
+    answers_.clear();
+    headDeadline_.stop();
     idle_.stop();
     socket_->closeAfterWrites();
     connect(socket_, &znet::TlsChannel::closed, this, &QObject::deleteLater);
     QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
+    return false;
   }
 
-  void refuse(int status, const char* why) {
-    zlog::parts(QStringLiteral("Vantrel - local-network request refused:"), QString::fromLatin1(why));
-    respond(status, QByteArray(why) + '\n');
+  // An error answer to the request being read, after those owed; the
+  // connection ends with it.
+  void refuse(int status, const char* why) { refuse(status, QByteArray(why)); }
+  void refuse(int status, const QByteArray& why) {
+    zlog::parts(QStringLiteral("Vantrel - local-network request refused:"), QString::fromUtf8(why));
+    answer(owe(), status, why + '\n');
   }
+
+  bool owesTooMany() const { return state_ == State::Head && answers_.size() >= kMaxOwed; }
 
   void onReadable() {
     idle_.start();
     if (state_ == State::Put && body_.holdForDisk(sink_.get(), this, [this] { onReadable(); })) return;
+    // Bytes not taken stay in the socket, so that the peer waits.
+    if (state_ == State::Refusing || state_ == State::Closed || owesTooMany()) return;
     if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
     else buffer_ += socket_->readAll();
     while (state_ != State::Closed) {
@@ -143,7 +213,7 @@ class LanServerConnection : public QObject {
         if (!feedUpload()) return;
         continue;
       }
-      if (state_ != State::Head || buffer_.isEmpty()) return;
+      if (state_ != State::Head || buffer_.isEmpty() || owesTooMany()) return;
       lan::Head head;
       const qsizetype used = lan::parseRequestHead(buffer_, &head);
       if (used == 0) return;
@@ -183,6 +253,7 @@ class LanServerConnection : public QObject {
   void startGet(const lan::Head& head, const LanCapabilities::File& entry) {
     if (!head.field("transfer-encoding").isEmpty() || !head.field("content-length").isEmpty())
       return refuse(400, "a download carries no body");
+    if (!answers_.empty()) return refuse(400, "a download does not follow unanswered uploads");
     QString why;
     bool changed = false;
     auto file = SourceFile::open(entry.file, &why, &changed);
@@ -236,7 +307,7 @@ class LanServerConnection : public QObject {
     sink_ = owner_->openSink_ ? owner_->openSink_(session, xid, index, entry.size, &why) : nullptr;
     if (!sink_) {
       zlog::parts(QStringLiteral("Vantrel - local-network upload not taken:"), why);
-      return respond(409, why.toUtf8() + '\n');
+      return answer(owe(), 409, why.toUtf8() + '\n');
     }
     body_.start(entry.size);
     state_ = State::Put;
@@ -255,22 +326,23 @@ class LanServerConnection : public QObject {
       else refuse(422, result == Result::Short ? "fewer bytes than the file has" : "no digest");
       return false;
     }
-    // Answered once the file is checked, synced and in place.
-    state_ = State::Commit;
-    idle_.stop();
-    std::unique_ptr<LanFileSink> sink = std::move(sink_);
-    LanFileSink* raw = sink.get();
+    // Answered once the file is checked, synced and in place; the next
+    // request is read meanwhile.
+    const quint64 id = owe();
+    std::shared_ptr<LanFileSink> sink = std::move(sink_);
+    awaitHead();
     QPointer<LanServerConnection> self(this);
-    raw->finish(body_.digestHex(),
-                [self, keep = std::shared_ptr<LanFileSink>(std::move(sink))](const QString& why) {
-                  if (!self || self->state_ != State::Commit) return;
-                  self->idle_.start();
-                  self->owner_->capabilities_.touch(self->capability_);
-                  if (!why.isEmpty()) return self->refuse(422, why.toUtf8().constData());
-                  self->respond(204);
-                  if (!self->buffer_.isEmpty()) self->onReadable();
-                });
-    return false;
+    sink->finish(body_.digestHex(), [self, sink, id, capability = capability_](const QString& why) {
+      if (!self || self->state_ == State::Closed) return;
+      self->owner_->capabilities_.touch(capability);
+      if (!why.isEmpty()) {
+        zlog::parts(QStringLiteral("Vantrel - local-network upload not kept:"), why);
+        return self->answer(id, 422, why.toUtf8() + '\n');
+      }
+      self->answer(id, 204);
+    });
+    // `finish` may have answered already, with an error too.
+    return self && state_ == State::Head;
   }
 
   LanListener* owner_;
@@ -280,7 +352,9 @@ class LanServerConnection : public QObject {
   QTimer headDeadline_;
   qint64 headSince_ = 0;
   QByteArray buffer_;
-  QByteArray capability_;  // of the request being served
+  QByteArray capability_;  // of the request being read
+  std::deque<Answer> answers_;  // owed, in the order of the requests
+  quint64 nextAnswer_ = 0;
   // download
   std::unique_ptr<SourceReader> source_;
   // upload

@@ -97,6 +97,9 @@ bool TransferLan::connectNext(Run& run) {
     run.client->setProgress([weak](qint64 bytes) {
       if (const TaskPtr t = weak.lock()) t->bytesDone += bytes, t->currentBytes += bytes;
     });
+    run.client->setBegun([weak](qint64 index) {
+      if (const TaskPtr t = weak.lock()) t->current = index, t->currentBytes = 0, ++t->currentOrdinal;
+    });
   }
   return true;
 }
@@ -114,12 +117,16 @@ void TransferLan::step(const QString& xid) {
   auto done = [this, xid, client = it->client](bool ok, bool reached, const QString& why) {
     onFileDone(xid, client, ok, reached, why);
   };
-  // A download keeps several fetches in flight; files are still opened and
-  // committed in entry order, as the answers arrive.
-  for (skipFolders(); !it->push && it->next < task->entries.size() && it->client->canFetch(); skipFolders()) {
+  // Several requests in flight either way; files are still opened and
+  // committed in entry order, as the answers arrive. The host made the
+  // folders when it accepted.
+  for (skipFolders(); it->next < task->entries.size() && (it->push ? it->client->canPut() : it->client->canFetch());
+       skipFolders()) {
     const qint64 index = it->next++;
+    const TransferEntry& entry = task->entries[index];
     ++it->running;
-    it->client->get(index, task->entries[index].size, sink_.routeFile(task, index), done);
+    if (it->push) it->client->put(index, entry.local, entry.size, done);
+    else it->client->get(index, entry.size, sink_.routeFile(task, index), done);
     if (!runs_.contains(xid)) return;  // it failed at once
   }
   if (it->next >= task->entries.size() && it->running == 0) {
@@ -127,14 +134,6 @@ void TransferLan::step(const QString& xid) {
     drop(xid);
     return then(true);
   }
-  if (!it->push || it->running > 0) return;
-  const qint64 index = it->next;
-  const TransferEntry& entry = task->entries[index];
-  ++it->running;
-  task->current = index;
-  task->currentBytes = 0;
-  ++task->currentOrdinal;
-  it->client->put(index, entry.local, entry.size, done);
 }
 
 void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool ok, bool reached, const QString& why) {
@@ -146,15 +145,14 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool o
   if (ok) {
     it->movedAny = true;
     --it->running;
-    if (it->push) ++it->next;
     return step(xid);
   }
   if (!reached && !it->movedAny) {
     if (connectNext(*it)) {
       zlog::parts(QStringLiteral("Vantrel - local address not reachable, trying the next one:"), why);
-      // Nothing moved yet: every fetch in flight starts again at the next address.
+      // Nothing moved yet: every request in flight starts again at the next address.
       it->running = 0;
-      if (!it->push) it->next = 0;
+      it->next = 0;
       return step(xid);
     }
     // No address answers: the relay carries everything.

@@ -1,8 +1,8 @@
 // The local-network route inside a transfer. The host adds a grant to its
 // manifest (a download) or its accept (an upload): its listener's address,
 // its certificate's fingerprint and a capability for exactly the files its
-// checks passed. The peer then moves the files over that route (a download
-// with several requests in flight, an upload one file at a time), and uses
+// checks passed. The peer then moves the files over that route (several
+// requests in flight either way), and uses
 // the relay instead when the address cannot be reached.
 #pragma once
 
@@ -55,7 +55,7 @@ class TransferLan {
     LanClient* client = nullptr;
     std::weak_ptr<TransferTask> task;
     bool push = false;
-    qint64 next = 0;    // the next entry to request (a push: the one being sent)
+    qint64 next = 0;    // the next entry to request
     int running = 0;    // files requested and not yet in place
     bool movedAny = false;
     Moved then;

@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "protocol/data_frame.h"
+#include "protocol/share_spot.h"
 
 
 #include <fcntl.h>
@@ -163,8 +164,15 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
 
 void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets) {
   TransferEntry& entry = task->candidates[index];
-  // Opened where the check found it, beneath its share.
-  entry.share = openCheckedRoot(info, &entry.shareRel);
+  // Opened where the check found it, beneath its share; a share root already
+  // verified for this task is not opened again.
+  const QString shareId = textOf(info, protocol::ShareSpot::kId);
+  if (const auto known = task->shareRoots.constFind(shareId); known != task->shareRoots.cend()) {
+    entry.share = *known;
+    entry.shareRel = textOf(info, protocol::ShareSpot::kRel);
+  } else if ((entry.share = openCheckedRoot(info, &entry.shareRel))) {
+    task->shareRoots.insert(shareId, entry.share);
+  }
   beneath::Fd found;
   struct stat st {};
   if (entry.share) found = beneath::open(entry.share->get(), entry.shareRel, O_PATH);

@@ -100,6 +100,9 @@ struct TransferTask {
   QList<TransferEntry> candidates;
   QList<TransferEntry> folders;  // folder targets of a download, walked once allowed
   bool refused = false;  // something asked for was refused (never how much)
+  // The share roots the checks named, by identity ("ShareId"), each opened
+  // and verified once for the task's later checks.
+  QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;
   // The host's checks allow the local-network route for every file.
   bool lanAllowed = false;
   // Set when the task ends, so that a walk on a worker stops early.
