@@ -1,6 +1,9 @@
 // Feeds arbitrary messages to the relay's reading of frames, as a binary
 // message (routing by the data frame's session) and as a text message (a JSON
-// control operation, and for "relay" the forward the relay writes from it).
+// control operation, and for "relay" the forward the relay writes from it);
+// and arbitrary bytes to its WebSocket framing as they come off a connection,
+// whole and in two pieces, which must read the same.
+#include "common/net/ws_frames.h"
 #include "protocol/data_frame.h"
 #include "relay_frames.h"
 #include "wire_models.h"
@@ -11,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -39,6 +44,32 @@ void asText(const QByteArray& bytes) {
   (void)vex::dump(forward.toJSONModel());
 }
 
+// What a reader handed on: each message or control frame with its opcode.
+struct Collected : znet::ws::FrameReader::Sink {
+  std::vector<std::pair<quint8, QByteArray>> got;
+  bool onMessage(quint8 opcode, QByteArray&& message) override {
+    got.emplace_back(opcode, std::move(message));
+    return true;
+  }
+  bool onControl(quint8 opcode, const QByteArray& payload) override {
+    got.emplace_back(opcode, payload);
+    return opcode != znet::ws::kClose;
+  }
+};
+
+void asStream(const QByteArray& bytes) {
+  constexpr qint64 kLimit = 64 * 1024;
+  Collected whole, split;
+  znet::ws::FrameReader one(true, kLimit), two(true, kLimit);
+  const auto a = one.feed(bytes.constData(), bytes.size(), whole);
+  const qint64 cut = bytes.isEmpty() ? 0 : quint8(bytes[0]) % (bytes.size() + 1);
+  auto b = two.feed(bytes.constData(), cut, split);
+  if (b == znet::ws::FrameReader::Result::More) b = two.feed(bytes.constData() + cut, bytes.size() - cut, split);
+  if (a != b || whole.got != split.got) std::abort();
+  for (const auto& [opcode, payload] : whole.got)
+    if (payload.size() > kLimit) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
@@ -52,5 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
   asBinary(bytes);
   asText(bytes);
+  asStream(bytes);
   return 0;
 }
