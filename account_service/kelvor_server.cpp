@@ -95,6 +95,7 @@ QString queryValue(const QHttpServerRequest& request, const QString& key) {
 KelvorServer::KelvorServer(QObject* parent) : QObject(parent) {}
 
 KelvorServer::~KelvorServer() {
+  front_.reset();  // its connections live on the relay's loops
   relay_.reset();
   delete http_;
 }
@@ -129,9 +130,15 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
   tunnel_ = new HttpTunnel(http_);
   http_->bind(tunnel_);
   RelayHub* relay = relay_.get();
-  front_ = new FrontDoor(
-      context, tunnel_, [relay](std::unique_ptr<RelayConnection> connection) { relay->accept(std::move(connection)); },
-      RelayHub::kMaxHelloMessage, http_);
+  // Connections come from the loops; the relay takes them on the main thread.
+  front_ = std::make_unique<FrontDoor>(
+      context, tunnel_, relay->loops(),
+      [relay](std::unique_ptr<RelayConnection> connection) {
+        QMetaObject::invokeMethod(
+            relay, [relay, c = connection.release()] { relay->accept(std::unique_ptr<RelayConnection>(c)); },
+            Qt::QueuedConnection);
+      },
+      RelayHub::kMaxHelloMessage);
   if (!front_->listen(address, port)) {
     *error = QStringLiteral("cannot listen on ") + address.toString() + QLatin1Char(':') + QString::number(port) +
              QStringLiteral(": ") + front_->errorString();

@@ -44,8 +44,8 @@ class KelvorServer : public QObject {
   std::unique_ptr<ServiceCore> core_;
   std::unique_ptr<RelayHub> relay_;
   QHttpServer* http_ = nullptr;
-  HttpTunnel* tunnel_ = nullptr;  // children of http_
-  FrontDoor* front_ = nullptr;
+  HttpTunnel* tunnel_ = nullptr;  // a child of http_
+  std::unique_ptr<FrontDoor> front_;
   QHostAddress address_;
 };
 

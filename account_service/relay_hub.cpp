@@ -80,10 +80,6 @@ int RelayHub::sessionCount() const {
 
 void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
   RelayConnection* socket = owned.release();
-  // Until "hello" a message may hold kMaxHelloMessage; a larger one is
-  // refused from its header, before it is buffered (one data frame after).
-  socket->setMaxMessage(kMaxHelloMessage);
-  socket->setReadBufferSize(kMaxHelloMessage * 4);
   const QString address = socket->peerAddress();
   QString refusal;
   if (socket->path() != "/relay")
@@ -92,26 +88,28 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
     refusal = QStringLiteral("too many connections without hello");
   if (!refusal.isEmpty()) {
     zlog::parts(QStringLiteral("Relay - refused a WebSocket:"), refusal, address);
-    socket->open();
-    socket->close(RelayConnection::kClosePolicy, refusal);
     connect(socket, &RelayConnection::disconnected, socket, &QObject::deleteLater);
+    QMetaObject::invokeMethod(
+        socket,
+        [socket, refusal] {
+          socket->open();
+          socket->close(RelayConnection::kClosePolicy, refusal);
+        },
+        Qt::QueuedConnection);
     return;
   }
   auto link = std::make_shared<RelayLink>();
   link->address = address;
   ++unsignedTotal_;
   ++unsignedByAddress_[address];
-  link->socket = socket;
+  {
+    std::lock_guard lock(link->socketMutex);
+    link->socket = socket;
+  }
   links_.insert(link);
 
   const std::weak_ptr<RelayLink> weak = link;
-  auto* helloTimer = new QTimer(socket);
-  helloTimer->setSingleShot(true);
-  connect(helloTimer, &QTimer::timeout, socket, [this, weak] {
-    const LinkPtr l = weak.lock();
-    if (l && !l->signedIn.load()) refuse(l, QStringLiteral("no hello in time"), true);
-  });
-  // Context `socket`: every handler runs on the thread the socket lives in.
+  // Context `socket`: every handler runs on the loop the socket lives in.
   connect(socket, &RelayConnection::textMessageReceived, socket, [this, weak](const QString& text) {
     if (const LinkPtr l = weak.lock()) onText(l, text);
   });
@@ -126,14 +124,20 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
       zlog::parts(QStringLiteral("Relay - connection dropped:"), socket->errorString());
     if (const LinkPtr l = weak.lock()) linkGone(l);
   });
-  {
-    std::lock_guard lock(link->socketMutex);
-    socket->moveToThread(loops_->next());
-  }
-  // On its loop: the timer starts there, and the upgrade is answered.
+  // On its loop: until "hello" a message may hold kMaxHelloMessage (a larger
+  // one is refused from its header, before it is kept; one data frame after);
+  // the hello timer starts, and the upgrade is answered.
   QMetaObject::invokeMethod(
       socket,
-      [socket, helloTimer] {
+      [this, socket, weak] {
+        socket->setMaxMessage(kMaxHelloMessage);
+        socket->setReadBufferSize(kMaxHelloMessage * 4);
+        auto* helloTimer = new QTimer(socket);
+        helloTimer->setSingleShot(true);
+        connect(helloTimer, &QTimer::timeout, socket, [this, weak] {
+          const LinkPtr l = weak.lock();
+          if (l && !l->signedIn.load()) refuse(l, QStringLiteral("no hello in time"), true);
+        });
         helloTimer->start(kHelloTimeoutMs);
         socket->open();
       },

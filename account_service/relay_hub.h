@@ -15,7 +15,7 @@
 
 #include "relay_frames.h"
 #include "relay_link.h"
-#include "relay_loops.h"
+#include "front/relay_loops.h"
 #include "service_core.h"
 #include "throttle.h"
 
@@ -54,8 +54,8 @@ class RelayHub : public QObject {
   explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
   ~RelayHub() override;
 
-  // Takes a freshly upgraded connection (not yet opened) and moves it to one
-  // of the relay loops. One whose path is not "/relay" is closed.
+  // Takes a freshly upgraded connection (not yet opened), living on one of
+  // the relay loops. One whose path is not "/relay" is closed.
   void accept(std::unique_ptr<RelayConnection> socket);
   // Closes the relay connection of a client whose sign-in was dropped.
   void dropClient(const QString& clientId);
@@ -63,6 +63,8 @@ class RelayHub : public QObject {
   int onlineCount() const;
   int sessionCount() const;
   int loopCount() const { return loops_->size(); }
+  // The threads connections live on, from their first byte.
+  RelayLoops& loops() { return *loops_; }
 
  private:
   struct Session {

@@ -4,6 +4,7 @@
 #include "core/log.h"
 
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <netinet/in.h>
@@ -35,41 +36,54 @@ QByteArray pathOf(const QByteArray& target) {
 
 }  // namespace
 
-// One connection until its first request head has told where it goes.
+// One connection on its loop, until its first request head has told where it
+// goes; for plain HTTP it then carries the bytes both ways.
 class FrontConnection : public QObject {
  public:
-  FrontConnection(FrontDoor* door, qintptr descriptor) : QObject(door), door_(door) {
+  FrontConnection(FrontDoor* door, qintptr descriptor) : door_(door), descriptor_(descriptor) {
     ++door_->opening_;
     peer_ = peerOf(descriptor, &peerPort_);
-    channel_ = new znet::TlsChannel(this);
-    channel_->setReadBufferSize(znet::kMaxHeadBytes * 2);
-    connect(channel_, &znet::TlsChannel::readyRead, this, &FrontConnection::onReadable);
-    connect(channel_, &znet::TlsChannel::encrypted, this, [this] { handshook_ = true; });
-    connect(channel_, &znet::TlsChannel::closed, this, [this](const QString& why) {
+    const std::lock_guard lock(door_->connectionsMutex_);
+    door_->connections_.insert(this);
+  }
+  ~FrontConnection() override {
+    leaveOpening();
+    if (descriptor_ >= 0) ::close(int(descriptor_));  // never started
+    const std::lock_guard lock(door_->connectionsMutex_);
+    door_->connections_.erase(this);
+  }
+
+  // On the loop.
+  void start() {
+    socket_ = new znet::TlsSocket(this);
+    socket_->setReadBufferSize(znet::kMaxHeadBytes * 2);
+    connect(socket_, &znet::TlsSocket::readyRead, this, &FrontConnection::onReadable);
+    connect(socket_, &znet::TlsSocket::encrypted, this, [this] { handshook_ = true; });
+    connect(socket_, &znet::TlsSocket::closed, this, [this](const QString& why) {
       if (!handshook_ && !why.isEmpty())
         zlog::parts(QStringLiteral("TLS - connection dropped:"), why, peer_.toString());
       finish();
     });
-    deadline_.setSingleShot(true);
-    connect(&deadline_, &QTimer::timeout, this, [this] {
+    deadline_ = new QTimer(this);
+    deadline_->setSingleShot(true);
+    connect(deadline_, &QTimer::timeout, this, [this] {
       zlog::parts(QStringLiteral("HTTP - dropped a request that took too long from"), peer_.toString());
-      channel_->abort();
+      socket_->abort();
       finish();
     });
-    deadline_.start(FrontDoor::kHeadDeadlineMs);
-    channel_->accept(descriptor, door_->tls_);
+    deadline_->start(FrontDoor::kHeadDeadlineMs);
+    socket_->accept(std::exchange(descriptor_, -1), door_->tls_);
   }
-  ~FrontConnection() override { leaveOpening(); }
 
  private:
   void onReadable() {
     if (routed_) return;
-    buffer_ += channel_->readAll();
+    for (const QByteArray& chunk : socket_->readChunks()) buffer_ += chunk;
     znet::Head head;
     const qsizetype used = znet::parseRequestHead(buffer_, &head);
     if (used == 0) return;
     leaveOpening();
-    deadline_.stop();
+    deadline_->stop();
     if (used < 0) return refuse("400 Bad Request");
     const QByteArray key = head.field("sec-websocket-key");
     if (znet::hasToken(head.field("upgrade"), "websocket")) {
@@ -84,37 +98,53 @@ class FrontConnection : public QObject {
 
   void refuse(const char* status) {
     routed_ = true;
-    channel_->write(QByteArrayLiteral("HTTP/1.1 ") + status + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-    channel_->closeAfterWrites();
+    socket_->write(QByteArrayLiteral("HTTP/1.1 ") + status + "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+    socket_->closeAfterWrites();
   }
 
-  // The channel leaves with the relay connection; this one goes.
+  // The socket leaves with the relay connection (on this loop); this one goes.
   void toRelay(const QByteArray& path, const QByteArray& key, const QByteArray& early) {
     routed_ = true;
-    channel_->disconnect(this);
-    auto relay = std::make_unique<RelayConnection>(channel_, peer_.toString(), path, key, early,
+    socket_->disconnect(this);
+    auto relay = std::make_unique<RelayConnection>(socket_, peer_.toString(), path, key, early,
                                                    door_->relayFirstLimit_);
-    channel_ = nullptr;
+    socket_ = nullptr;
     door_->relay_(std::move(relay));
     deleteLater();
   }
 
-  // From now on bytes go both ways between the channel and the HTTP server.
+  // From now on bytes go both ways between the TLS socket and one end of a
+  // socket pair; the other end is the HTTP server's connection.
   void toHttp() {
     routed_ = true;
-    const int fd = door_->http_->open(peer_, peerPort_);
-    far_ = new QTcpSocket(this);
-    if (fd < 0 || !far_->setSocketDescriptor(fd)) {
-      if (fd >= 0) ::close(fd);
-      channel_->abort();
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) {
+      socket_->abort();
       return finish();
     }
-    channel_->setReadBufferSize(HttpTunnel::kMaxRequestBytes);
-    connect(far_, &QIODevice::readyRead, this, [this] { channel_->write(far_->readAll()); });
-    connect(far_, &QAbstractSocket::disconnected, channel_, &znet::TlsChannel::closeAfterWrites);
+    far_ = new QTcpSocket(this);
+    if (!far_->setSocketDescriptor(pair[1])) {
+      ::close(pair[0]);
+      ::close(pair[1]);
+      socket_->abort();
+      return finish();
+    }
+    // Runs on the main thread, and only while the tunnel is there (it goes
+    // after the front door has ended every connection on the loops).
+    HttpTunnel* http = door_->http_;
+    QMetaObject::invokeMethod(
+        http, [http, near = pair[0], peer = peer_, port = peerPort_] {
+          if (!http->adopt(near, peer, port)) ::close(near);
+        },
+        Qt::QueuedConnection);
+    socket_->setReadBufferSize(HttpTunnel::kMaxRequestBytes);
+    connect(far_, &QIODevice::readyRead, this, [this] { socket_->write(far_->readAll()); });
+    connect(far_, &QAbstractSocket::disconnected, socket_, &znet::TlsSocket::closeAfterWrites);
     far_->write(std::exchange(buffer_, QByteArray()));
-    disconnect(channel_, &znet::TlsChannel::readyRead, this, nullptr);
-    connect(channel_, &znet::TlsChannel::readyRead, this, [this] { far_->write(channel_->readAll()); });
+    disconnect(socket_, &znet::TlsSocket::readyRead, this, nullptr);
+    connect(socket_, &znet::TlsSocket::readyRead, this, [this] {
+      for (const QByteArray& chunk : socket_->readChunks()) far_->write(chunk);
+    });
   }
 
   void finish() {
@@ -130,28 +160,50 @@ class FrontConnection : public QObject {
   }
 
   FrontDoor* door_;
+  qintptr descriptor_;
   QHostAddress peer_;
   quint16 peerPort_ = 0;
-  znet::TlsChannel* channel_ = nullptr;
+  znet::TlsSocket* socket_ = nullptr;
   QTcpSocket* far_ = nullptr;
-  QTimer deadline_;
+  QTimer* deadline_ = nullptr;
   QByteArray buffer_;
   bool routed_ = false;
   bool handshook_ = false;
   bool counted_ = false;
 };
 
-FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http,
+FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, RelayLoops& loops,
                      std::function<void(std::unique_ptr<RelayConnection>)> relay, qint64 relayFirstLimit,
                      QObject* parent)
-    : QTcpServer(parent), tls_(std::move(tls)), http_(http), relay_(std::move(relay)), relayFirstLimit_(relayFirstLimit) {}
+    : QTcpServer(parent),
+      tls_(std::move(tls)),
+      http_(http),
+      loops_(loops),
+      relay_(std::move(relay)),
+      relayFirstLimit_(relayFirstLimit) {}
+
+FrontDoor::~FrontDoor() {
+  close();
+  // Each loop deletes its own; none is deleted while it runs.
+  loops_.onEach([this] {
+    std::vector<FrontConnection*> here;
+    {
+      const std::lock_guard lock(connectionsMutex_);
+      for (FrontConnection* connection : connections_)
+        if (connection->thread() == QThread::currentThread()) here.push_back(connection);
+    }
+    for (FrontConnection* connection : here) delete connection;
+  });
+}
 
 void FrontDoor::incomingConnection(qintptr descriptor) {
-  if (opening_ >= kMaxOpening) {
+  if (opening_.load() >= kMaxOpening) {
     ::close(int(descriptor));
     return;
   }
-  new FrontConnection(this, descriptor);
+  auto* connection = new FrontConnection(this, descriptor);
+  connection->moveToThread(loops_.next());
+  QMetaObject::invokeMethod(connection, [connection] { connection->start(); }, Qt::QueuedConnection);
 }
 
 }  // namespace kelvor

@@ -1,35 +1,45 @@
-// The service's one port. Each accepted connection gets a TLS channel (a
-// worker thread doing the handshake, socket I/O and encryption), which must
-// present its first request head within kHeadDeadlineMs. A WebSocket upgrade
-// to "/relay" becomes a RelayConnection handed to the relay; anything else is
-// tunnelled, decrypted, to the HTTP server (HttpTunnel).
+// The service's one port. Each accepted connection moves at once to one of
+// the connection loops (RelayLoops), where its TLS socket handshakes and its
+// first request head must arrive within kHeadDeadlineMs. A WebSocket upgrade
+// becomes a RelayConnection on that loop, handed to the relay (which serves
+// "/relay" only); anything else is tunnelled, decrypted, to the HTTP server
+// (HttpTunnel) on the main thread.
 #pragma once
 
 #include "http_tunnel.h"
 #include "relay_connection.h"
+#include "relay_loops.h"
 
 #include <QTcpServer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 
 namespace kelvor {
+
+class FrontConnection;
 
 class FrontDoor : public QTcpServer {
   Q_OBJECT
  public:
   static constexpr int kHeadDeadlineMs = HttpTunnel::kRequestDeadlineMs;
   // Connections still in their handshake or first head, in all; more are
-  // closed at once (each holds a thread).
-  static constexpr int kMaxOpening = 2048;
+  // closed at once.
+  static constexpr int kMaxOpening = 4096;
 
-  // `relay` takes each relay connection (not yet opened), whose messages may
-  // hold `relayFirstLimit` bytes until the relay says otherwise.
-  FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http,
+  // `relay` takes each relay connection (not yet opened) on the loop it lives
+  // on; its messages may hold `relayFirstLimit` bytes until the relay says
+  // otherwise.
+  FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, RelayLoops& loops,
             std::function<void(std::unique_ptr<RelayConnection>)> relay, qint64 relayFirstLimit,
             QObject* parent = nullptr);
+  // Ends every connection not yet routed, each on its loop.
+  ~FrontDoor() override;
 
-  int opening() const { return opening_; }
+  int opening() const { return opening_.load(); }
 
  protected:
   void incomingConnection(qintptr descriptor) override;
@@ -38,9 +48,12 @@ class FrontDoor : public QTcpServer {
   friend class FrontConnection;
   std::shared_ptr<znet::TlsContext> tls_;
   HttpTunnel* http_;
+  RelayLoops& loops_;
   std::function<void(std::unique_ptr<RelayConnection>)> relay_;
   qint64 relayFirstLimit_;
-  int opening_ = 0;
+  std::atomic<int> opening_{0};
+  std::mutex connectionsMutex_;
+  std::unordered_set<FrontConnection*> connections_;  // those alive, on any loop
 };
 
 }  // namespace kelvor

@@ -6,9 +6,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <memory>
 
 namespace kelvor {
@@ -41,20 +38,16 @@ HttpTunnel::HttpTunnel(QObject* parent) : QTcpServer(parent) {
       });
 }
 
-int HttpTunnel::open(const QHostAddress& peer, quint16 peerPort) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) return -1;
+bool HttpTunnel::adopt(int descriptor, const QHostAddress& peer, quint16 peerPort) {
   auto* socket = new TunnelSocket(this);
-  if (!socket->adopt(pair[0], peer, peerPort)) {
+  if (!socket->adopt(descriptor, peer, peerPort)) {
     delete socket;
-    ::close(pair[0]);
-    ::close(pair[1]);
-    return -1;
+    return false;
   }
   connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
   guard(socket);
   addPendingConnection(socket);
-  return pair[1];
+  return true;
 }
 
 void HttpTunnel::guard(QTcpSocket* socket) {

@@ -27,9 +27,9 @@ class HttpTunnel : public QTcpServer {
 
   explicit HttpTunnel(QObject* parent = nullptr);
 
-  // A new connection from `peer` for the HTTP server; the descriptor of the
-  // pair's other end (the caller's to close), or -1 when none could be made.
-  int open(const QHostAddress& peer, quint16 peerPort);
+  // Offers one end of a socket pair to the HTTP server as a connection from
+  // `peer`; false (the descriptor left to the caller) when it cannot be used.
+  bool adopt(int descriptor, const QHostAddress& peer, quint16 peerPort);
 
  private:
   void guard(QTcpSocket* socket);

@@ -6,7 +6,7 @@ namespace kelvor {
 
 using namespace znet::ws;
 
-RelayConnection::RelayConnection(znet::TlsChannel* channel, const QString& address, const QByteArray& path,
+RelayConnection::RelayConnection(znet::TlsSocket* channel, const QString& address, const QByteArray& path,
                                  const QByteArray& acceptKey, QByteArray early, qint64 maxMessage)
     : channel_(channel),
       address_(address),
@@ -15,9 +15,9 @@ RelayConnection::RelayConnection(znet::TlsChannel* channel, const QString& addre
       early_(std::move(early)),
       reader_(/*masked=*/true, maxMessage) {
   channel_->setParent(this);
-  connect(channel_, &znet::TlsChannel::readyRead, this, &RelayConnection::onReadable);
-  connect(channel_, &znet::TlsChannel::bytesWritten, this, &RelayConnection::bytesWritten);
-  connect(channel_, &znet::TlsChannel::closed, this, [this](const QString& why) {
+  connect(channel_, &znet::TlsSocket::readyRead, this, &RelayConnection::onReadable);
+  connect(channel_, &znet::TlsSocket::bytesWritten, this, &RelayConnection::bytesWritten);
+  connect(channel_, &znet::TlsSocket::closed, this, [this](const QString& why) {
     if (error_.isEmpty()) error_ = why;
     end();
   });

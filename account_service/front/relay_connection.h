@@ -1,13 +1,13 @@
-// The server side of one relay WebSocket, on a TLS channel whose worker
-// thread does the socket I/O and encryption. The relay's loop thread sees
-// whole decrypted buffers: a message's payload is copied once, unmasked as it
-// is copied, and a binary message the relay only forwards goes out as a
-// header plus the same (shared) bytes. Pings are answered here; every byte is
+// The server side of one relay WebSocket, on a TLS socket driven by the relay
+// loop the connection lives on: a message's payload is copied once, unmasked
+// as it is copied out of the decrypted buffer, and a binary message the relay
+// only forwards is encrypted straight from the same (shared) bytes behind a
+// new header. Pings are answered here; every byte is
 // checked against the protocol and the message size limit, and a fault ends
 // the connection.
 #pragma once
 
-#include "common/net/tls_channel.h"
+#include "common/net/tls_socket.h"
 #include "common/net/ws_frames.h"
 
 #include <QByteArray>
@@ -22,9 +22,9 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   static constexpr quint16 kCloseNormal = 1000;
   static constexpr quint16 kClosePolicy = 1008;
 
-  // Takes the channel (handshake done, the upgrade request read) and the
+  // Takes the socket (handshake done, the upgrade request read) and the
   // bytes that came after the request head; the upgrade is answered by open().
-  RelayConnection(znet::TlsChannel* channel, const QString& address, const QByteArray& path,
+  RelayConnection(znet::TlsSocket* channel, const QString& address, const QByteArray& path,
                   const QByteArray& acceptKey, QByteArray early, qint64 maxMessage);
   ~RelayConnection() override;  // ends the connection at once
 
@@ -63,7 +63,7 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void feed(const QByteArray& bytes);
   void end();
 
-  znet::TlsChannel* channel_;  // a child
+  znet::TlsSocket* channel_;  // a child
   QString address_;
   QByteArray path_;
   QByteArray acceptKey_;

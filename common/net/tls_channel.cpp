@@ -34,6 +34,8 @@ constexpr long kSocketWriteBuffer = 256 * 1024;
 void restrict(SSL_CTX* ctx) {
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:ECDHE+CHACHA20");
+  // AES-128 first: as safe here, and the cheapest per relayed byte.
+  SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_read_ahead(ctx, 1);
   SSL_CTX_set_default_read_buffer_len(ctx, kSocketReadAhead);

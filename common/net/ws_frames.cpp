@@ -30,21 +30,30 @@ QByteArray acceptFor(const QByteArray& key) {
   return QCryptographicHash::hash(key + kAcceptMagic, QCryptographicHash::Sha1).toBase64();
 }
 
+namespace {
+
+// 32 bytes at a time, at any alignment; built for AVX2 where the processor has
+// it (one pass over every relayed byte), SSE2 otherwise.
+using Block = unsigned long long __attribute__((vector_size(32), aligned(1), may_alias));
+
+__attribute__((target_clones("avx2", "default"))) void maskBlocks(char* to, const char* from, qint64 blocks,
+                                                                  quint64 k64) {
+  const Block key = {k64, k64, k64, k64};
+  for (qint64 i = 0; i < blocks; ++i)
+    reinterpret_cast<Block*>(to)[i] = reinterpret_cast<const Block*>(from)[i] ^ key;
+}
+
+}  // namespace
+
 void maskCopy(char* to, const char* from, qint64 size, const quint8 key[4], int phase) {
-  // Eight bytes at a time; the mask repeats every four, so k[i % 8] is the
-  // mask byte of position i.
+  // The mask repeats every four bytes, so k[i % 8] is the mask byte of position i.
   quint8 k[8];
   for (int i = 0; i < 8; ++i) k[i] = key[(phase + i) % 4];
   quint64 k64;
   std::memcpy(&k64, k, 8);
-  qint64 i = 0;
-  for (; i + 8 <= size; i += 8) {
-    quint64 v;
-    std::memcpy(&v, from + i, 8);
-    v ^= k64;
-    std::memcpy(to + i, &v, 8);
-  }
-  for (; i < size; ++i) to[i] = char(quint8(from[i]) ^ k[i % 8]);
+  const qint64 blocks = size / 32;
+  maskBlocks(to, from, blocks, k64);
+  for (qint64 i = blocks * 32; i < size; ++i) to[i] = char(quint8(from[i]) ^ k[i % 8]);
 }
 
 QByteArray frame(quint8 opcode, QByteArrayView head, QByteArrayView body, bool masked) {

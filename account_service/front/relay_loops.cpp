@@ -28,6 +28,10 @@ QThread* RelayLoops::next() {
   return loops_[next_.fetch_add(1, std::memory_order_relaxed) % loops_.size()].thread.get();
 }
 
+void RelayLoops::onEach(const std::function<void()>& work) {
+  for (const auto& loop : loops_) QMetaObject::invokeMethod(loop.context, work, Qt::BlockingQueuedConnection);
+}
+
 QObject* RelayLoops::contextOf(const QThread* thread) const {
   for (const auto& loop : loops_)
     if (loop.thread.get() == thread) return loop.context;

@@ -1,12 +1,14 @@
-// The relay's event loops: one thread per core, each with a context object
-// living in it. Relay connections are spread over them so that relaying runs
-// in parallel and never waits for the main thread's sign-ins.
+// The service's connection threads: one event loop per core, each with a
+// context object living in it. Connections are spread over them from their
+// first byte (TLS, the first request, then the relay), so that they run in
+// parallel and never wait for the main thread's sign-ins.
 #pragma once
 
 #include <QObject>
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -25,6 +27,8 @@ class RelayLoops {
   QThread* next();
   // The context object living in `thread`, or null for a thread that is not a loop.
   QObject* contextOf(const QThread* thread) const;
+  // Runs `work` on every loop in turn, waiting for each (never from a loop).
+  void onEach(const std::function<void()>& work);
 
  private:
   struct Loop {

@@ -1,0 +1,296 @@
+#include "tls_socket.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace znet {
+
+namespace {
+
+constexpr qint64 kSmallRead = 16 * 1024;   // the array a read starts with
+constexpr qint64 kLargeRead = 512 * 1024;  // after one that filled its array
+constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
+constexpr long kSocketWriteBuffer = 256 * 1024;
+
+}  // namespace
+
+TlsSocket::TlsSocket(QObject* parent) : QObject(parent) {}
+
+TlsSocket::~TlsSocket() { release(); }
+
+void TlsSocket::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) {
+  fd_ = int(descriptor);
+  context_ = std::move(context);
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  const int on = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ssl_ = context_ ? SSL_new(context_->context()) : nullptr;
+  // Records (at most 16 KiB each) are gathered into large writes to the
+  // socket; what is left is flushed whenever nothing more is queued.
+  BIO* in = BIO_new_socket(fd_, BIO_NOCLOSE);
+  BIO* buffered = BIO_new(BIO_f_buffer());
+  BIO* outSocket = BIO_new_socket(fd_, BIO_NOCLOSE);
+  if (!ssl_ || !in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
+    BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
+    return finish(QStringLiteral("no TLS session"));
+  }
+  SSL_set_bio(ssl_, in, BIO_push(buffered, outSocket));
+  SSL_set_accept_state(ssl_);
+  handshaking_ = true;
+  readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+  writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+  writeNotifier_->setEnabled(false);
+  connect(readNotifier_, &QSocketNotifier::activated, this, [this] {
+    readWait_ = false;
+    if (writeWait_ == POLLIN) writeWait_ = 0;
+    pump();
+  });
+  connect(writeNotifier_, &QSocketNotifier::activated, this, [this] {
+    if (writeWait_ == POLLOUT) writeWait_ = 0;
+    pump();
+  });
+  pump();
+}
+
+void TlsSocket::write(const QByteArray& bytes) {
+  if (bytes.isEmpty() || closed_ || fd_ < 0) return;
+  out_.push_back(bytes);
+  outBytes_ += bytes.size();
+  sendNow();
+}
+
+// Sends at once, without reading: a writer is never called back from inside
+// its own write; what it is owed comes from the event loop.
+void TlsSocket::sendNow() {
+  if (pumping_) {
+    again_ = true;
+    return;
+  }
+  if (closed_ || !ssl_ || handshaking_ || writeWait_ != 0) return;
+  pumping_ = true;
+  send();
+  pumping_ = false;
+  if (!closed_) updateNotifiers();
+  if (owesEncrypted_ || owesRead_ || owesWritten_ || owesClosed_)
+    QMetaObject::invokeMethod(this, &TlsSocket::emitOwed, Qt::QueuedConnection);
+}
+
+QList<QByteArray> TlsSocket::readChunks() {
+  const bool wasFull = inBytes_ >= readLimit_;
+  QList<QByteArray> chunks = std::exchange(in_, {});
+  inBytes_ = 0;
+  if (wasFull) schedule();  // reading goes on in a turn of its own
+  return chunks;
+}
+
+void TlsSocket::setReadBufferSize(qint64 bytes) {
+  const bool wasFull = inBytes_ >= readLimit_;
+  readLimit_ = bytes;
+  if (wasFull && inBytes_ < readLimit_) schedule();
+}
+
+void TlsSocket::closeAfterWrites() {
+  if (closed_ || fd_ < 0) return;
+  closeWhenSent_ = true;
+  sendNow();
+}
+
+void TlsSocket::abort() {
+  closed_ = true;
+  owesEncrypted_ = owesRead_ = owesWritten_ = owesClosed_ = false;
+  release();
+}
+
+void TlsSocket::release() {
+  delete readNotifier_;
+  delete writeNotifier_;
+  readNotifier_ = writeNotifier_ = nullptr;
+  if (ssl_) SSL_free(ssl_), ssl_ = nullptr;
+  if (fd_ >= 0) ::close(fd_), fd_ = -1;
+}
+
+void TlsSocket::schedule() {
+  if (scheduled_ || closed_) return;
+  scheduled_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        scheduled_ = false;
+        pump();
+      },
+      Qt::QueuedConnection);
+}
+
+// One turn: handshake, send what waits, read within the budget; then the
+// signals owed, once OpenSSL is no longer being called.
+void TlsSocket::pump() {
+  if (pumping_) {
+    again_ = true;
+    return;
+  }
+  if (closed_ || !ssl_) return;
+  pumping_ = true;
+  bool more = false;
+  do {
+    again_ = false;
+    if (handshaking_ && !handshake()) break;
+    if (handshaking_) break;
+    if (!send()) break;
+    if (!receive(&more)) break;
+  } while (again_ && !closed_);
+  pumping_ = false;
+  if (!closed_) updateNotifiers();
+  if (more) schedule();
+
+  emitOwed();
+}
+
+void TlsSocket::emitOwed() {
+  // A handler may abort, close or write: each signal is checked anew.
+  if (std::exchange(owesEncrypted_, false)) emit encrypted();
+  if (std::exchange(owesRead_, false) && !closed_) emit readyRead();
+  if (std::exchange(owesWritten_, false) && !closed_) emit bytesWritten();
+  if (std::exchange(owesClosed_, false)) emit closed(why_);
+}
+
+bool TlsSocket::handshake() {
+  ERR_clear_error();
+  const int r = SSL_do_handshake(ssl_);
+  if (r == 1) {
+    handshaking_ = false;
+    owesEncrypted_ = true;
+    return true;
+  }
+  const int e = SSL_get_error(ssl_, r);
+  if (e == SSL_ERROR_WANT_READ) return readWait_ = true, true;
+  if (e == SSL_ERROR_WANT_WRITE) return writeWait_ = POLLOUT, true;
+  finish(QStringLiteral("the TLS handshake failed"));
+  return false;
+}
+
+bool TlsSocket::send() {
+  BIO* const out = SSL_get_wbio(ssl_);
+  while (writeWait_ == 0) {
+    if (!out_.empty()) {
+      const QByteArray& front = out_.front();
+      const int length = int(std::min<qint64>(front.size() - outSent_, kWriteSlice));
+      ERR_clear_error();
+      const int n = SSL_write(ssl_, front.constData() + outSent_, length);
+      if (n > 0) {
+        outSent_ += n;
+        outBytes_ -= n;
+        if (outSent_ == front.size()) out_.pop_front(), outSent_ = 0;
+        continue;
+      }
+      const int e = SSL_get_error(ssl_, n);
+      if (e == SSL_ERROR_WANT_WRITE) writeWait_ = POLLOUT;
+      else if (e == SSL_ERROR_WANT_READ) writeWait_ = POLLIN;
+      else return finish(QStringLiteral("the connection broke off while sending")), false;
+      waitedToWrite_ = true;
+      return true;
+    }
+    if (BIO_wpending(out) > 0) {
+      // Nothing more queued: what the buffer holds leaves now.
+      if (BIO_flush(out) <= 0) {
+        if (!BIO_should_retry(out)) return finish(QStringLiteral("the connection broke off while sending")), false;
+        writeWait_ = POLLOUT;
+        waitedToWrite_ = true;
+        return true;
+      }
+      continue;
+    }
+    if (std::exchange(waitedToWrite_, false)) owesWritten_ = true;
+    if (closeWhenSent_) {
+      SSL_shutdown(ssl_);  // best effort: the close_notify
+      BIO_flush(out);
+      finish(QString());
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
+bool TlsSocket::receive(bool* more) {
+  qint64 budget = kReadBudget;
+  *more = false;
+  while (inBytes_ < readLimit_ && !readWait_) {
+    if (budget <= 0) {
+      *more = true;  // the others on this thread first
+      break;
+    }
+    if (reading_.isEmpty()) {
+      reading_ = QByteArray(bigReads_ ? kLargeRead : kSmallRead, Qt::Uninitialized);
+      filled_ = 0;
+    }
+    ERR_clear_error();
+    const int n = SSL_read(ssl_, reading_.data() + filled_, int(reading_.size() - filled_));
+    if (n > 0) {
+      filled_ += n;
+      budget -= n;
+      if (filled_ == reading_.size()) {
+        bigReads_ = true;
+        handOver();
+      }
+      continue;
+    }
+    const int e = SSL_get_error(ssl_, n);
+    if (e == SSL_ERROR_WANT_READ) {
+      readWait_ = true;
+      if (filled_ < kSmallRead) bigReads_ = false;
+      break;
+    }
+    if (e == SSL_ERROR_WANT_WRITE) {
+      writeWait_ = POLLOUT;
+      break;
+    }
+    handOver();
+    // The peer closed, with or without close_notify: the protocol above knows
+    // whether everything it waited for arrived.
+    const bool orderly = e == SSL_ERROR_ZERO_RETURN ||
+                         (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
+    finish(orderly ? QString() : QStringLiteral("the connection broke off"));
+    return false;
+  }
+  handOver();
+  return true;
+}
+
+void TlsSocket::handOver() {
+  if (filled_ == 0) return;
+  reading_.resize(filled_);
+  inBytes_ += filled_;
+  in_.append(std::move(reading_));
+  reading_ = QByteArray();
+  filled_ = 0;
+  owesRead_ = true;
+}
+
+void TlsSocket::updateNotifiers() {
+  if (!readNotifier_) return;
+  const bool wantRead = writeWait_ == POLLIN || (readWait_ && (handshaking_ || inBytes_ < readLimit_));
+  readNotifier_->setEnabled(wantRead);
+  writeNotifier_->setEnabled(writeWait_ == POLLOUT);
+}
+
+void TlsSocket::finish(const QString& why) {
+  if (closed_) return;
+  closed_ = true;
+  why_ = why;
+  owesClosed_ = true;
+  release();
+  // Outside a turn (set-up failed): the signal comes from the event loop.
+  if (!pumping_) QMetaObject::invokeMethod(this, &TlsSocket::emitOwed, Qt::QueuedConnection);
+}
+
+}  // namespace znet
