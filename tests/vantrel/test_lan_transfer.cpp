@@ -71,6 +71,24 @@ struct LanPair : Pair {
         std::chrono::seconds(20));
     return last;
   }
+
+  // Starts an upload of `targets` into `into` and waits for its end; the
+  // answer to the start goes to `answer`.
+  Json upload(const QString& targets, const QString& into, Json* answer = nullptr) {
+    b->startUpload({{"Session", kSession.toStdString()}, {"Targets", targets.toStdString()},
+                    {"RemotePathRoot", into.toStdString()}},
+                   [answer](const Json& a) {
+                     if (answer) *answer = a;
+                   });
+    Json last;
+    waitUntil(
+        [&] {
+          last = b->uploadProgress(kSession);
+          return intOf(last, "TaskStatus") == 1 || intOf(last, "ForceCancel") == 1;
+        },
+        std::chrono::seconds(20));
+    return last;
+  }
 };
 
 // A share with a small tree: docs/a.txt, docs/empty, docs/sub/big.bin.
@@ -110,17 +128,8 @@ TEST(LanTransfer, DownloadsAndUploadsTakeTheRouteWhenTheShareAllowsIt) {
   writeFile(mine + QStringLiteral("/single.txt"), "one");
   QDir().mkpath(share + QStringLiteral("/inbox"));
   Json answer;
-  pair.b->startUpload({{"Session", kSession.toStdString()},
-                       {"Targets", (mine + QStringLiteral("/album|") + mine + QStringLiteral("/single.txt")).toStdString()},
-                       {"RemotePathRoot", (share + QStringLiteral("/inbox")).toStdString()}},
-                      [&](const Json& a) { answer = a; });
-  Json up;
-  waitUntil(
-      [&] {
-        up = pair.b->uploadProgress(kSession);
-        return intOf(up, "TaskStatus") == 1 || intOf(up, "ForceCancel") == 1;
-      },
-      std::chrono::seconds(20));
+  const Json up = pair.upload(mine + QStringLiteral("/album|") + mine + QStringLiteral("/single.txt"),
+                              share + QStringLiteral("/inbox"), &answer);
   EXPECT_EQ(intOf(answer, "ValidInfo"), 1);
   EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
   EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 3);
@@ -274,17 +283,7 @@ TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
     ASSERT_TRUE(file.open(QIODevice::Append));
     file.write("more");
   };
-  pair.b->startUpload({{"Session", kSession.toStdString()},
-                       {"Targets", mine.toStdString()},
-                       {"RemotePathRoot", inbox.toStdString()}},
-                      [](const Json&) {});
-  Json up;
-  waitUntil(
-      [&] {
-        up = pair.b->uploadProgress(kSession);
-        return intOf(up, "TaskStatus") == 1 || intOf(up, "ForceCancel") == 1;
-      },
-      std::chrono::seconds(20));
+  const Json up = pair.upload(mine, inbox);
   EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
   EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
   EXPECT_EQ(filesBelow(inbox), before);
