@@ -3,6 +3,7 @@
 // then sends broken frames.
 #include "net/relay_socket.h"
 
+#include "common/net/tls_socket.h"
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"
 
@@ -12,12 +13,15 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <unistd.h>
 
 using namespace vantrel;
 using testutil::waitUntil;
@@ -201,3 +205,47 @@ TEST(RelaySocket, BrokenFramesFromTheServerEndTheConnection) {
 }
 
 }  // namespace
+
+// A channel that closes after its writes, both run on a worker thread (the
+// bridge's) and on the event loop (the service's), says all it was given and
+// then closes while the peer stays silent: not at the peer's next byte.
+TEST(TlsChannels, CloseAfterWritesEndsTheConnectionWhileThePeerIsSilent) {
+  const Authority authority = makeAuthority();
+  QString why;
+  const auto context = znet::TlsContext::server(authority.server.certificatePem, authority.server.keyPem, &why);
+  ASSERT_TRUE(context) << why.toStdString();
+  for (const bool onLoop : {false, true}) {
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    std::unique_ptr<znet::TlsChannel> worker;
+    std::unique_ptr<znet::TlsSocket> loop;
+    const QByteArray goodbye = randomBytes(300 * 1024);
+    QObject::connect(&listener, &QTcpServer::newConnection, [&] {
+      QTcpSocket* accepted = listener.nextPendingConnection();
+      const qintptr fd = accepted->socketDescriptor();
+      accepted->setParent(nullptr);
+      // The descriptor changes hands: the Qt socket lets go of it.
+      const int own = ::dup(int(fd));
+      delete accepted;
+      if (onLoop) {
+        loop = std::make_unique<znet::TlsSocket>();
+        loop->accept(own, context);
+        loop->write(goodbye);
+        loop->closeAfterWrites();
+      } else {
+        worker = std::make_unique<znet::TlsChannel>();
+        worker->accept(own, context);
+        worker->write(goodbye);
+        worker->closeAfterWrites();
+      }
+    });
+    QSslSocket client;
+    client.setPeerVerifyMode(QSslSocket::VerifyNone);
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener.serverPort());
+    QByteArray heard;
+    QObject::connect(&client, &QIODevice::readyRead, [&] { heard += client.readAll(); });
+    EXPECT_TRUE(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }, std::chrono::seconds(5)))
+        << (onLoop ? "on the event loop" : "on a worker");
+    EXPECT_EQ(heard, goodbye);
+  }
+}
