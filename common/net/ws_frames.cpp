@@ -34,13 +34,17 @@ namespace {
 
 // 32 bytes at a time, at any alignment; built for AVX2 where the processor has
 // it (one pass over every relayed byte), SSE2 otherwise.
-using Block = unsigned long long __attribute__((vector_size(32), aligned(1), may_alias));
+using Block = unsigned long long __attribute__((vector_size(32)));
 
 __attribute__((target_clones("avx2", "default"))) void maskBlocks(char* to, const char* from, qint64 blocks,
                                                                   quint64 k64) {
   const Block key = {k64, k64, k64, k64};
-  for (qint64 i = 0; i < blocks; ++i)
-    reinterpret_cast<Block*>(to)[i] = reinterpret_cast<const Block*>(from)[i] ^ key;
+  for (qint64 i = 0; i < blocks; ++i) {
+    Block v;  // copied in and out: unaligned loads and stores
+    std::memcpy(&v, from + i * 32, 32);
+    v ^= key;
+    std::memcpy(to + i * 32, &v, 32);
+  }
 }
 
 }  // namespace
