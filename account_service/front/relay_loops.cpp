@@ -2,10 +2,25 @@
 
 #include <algorithm>
 
+#include <sched.h>
+
 namespace kelvor {
 
+namespace {
+
+// The cores this process may run on (fewer than the machine's when it is
+// confined to some), so that there are not more loops than cores.
+int usableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  return QThread::idealThreadCount();
+}
+
+}  // namespace
+
 RelayLoops::RelayLoops(int count) {
-  if (count <= 0) count = QThread::idealThreadCount();
+  if (count <= 0) count = usableCores();
   count = std::max(count, 1);
   for (int i = 0; i < count; ++i) {
     Loop loop;
