@@ -37,34 +37,23 @@ RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
 }
 
 RelayHub::~RelayHub() {
-  // Every connection is closed on its own thread before the loops stop.
-  for (const LinkPtr& link : links_) {
-    QThread* thread = nullptr;
-    {
-      std::lock_guard lock(link->socketMutex);
-      if (link->socket) thread = link->socket->thread();
-    }
-    if (!thread) continue;
-    auto end = [link] {
+  // Each loop closes the connections living on it (the main thread waits, so
+  // the set of links holds still) before the loops stop.
+  loops_->onEach([this] {
+    for (const LinkPtr& link : links_) {
       RelayConnection* socket = nullptr;
       {
         std::lock_guard lock(link->socketMutex);
-        socket = link->socket;
-        link->socket = nullptr;
+        if (!link->socket || link->socket->thread() != QThread::currentThread()) continue;
+        socket = std::exchange(link->socket, nullptr);
       }
       link->gone = true;
       link->out.clear();
-      if (!socket) return;
       socket->disconnect();
       socket->abort();
       delete socket;
-    };
-    QObject* loop = loops_->contextOf(thread);
-    if (loop)
-      QMetaObject::invokeMethod(loop, end, Qt::BlockingQueuedConnection);
-    else
-      end();
-  }
+    }
+  });
   loops_.reset();
 }
 

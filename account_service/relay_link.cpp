@@ -23,18 +23,25 @@ bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
   return waiting + bytes <= limit;
 }
 
+// A session's message of `size` bytes, counted as waiting from now until it leaves.
+OutMessage RelayFlow::sessionMessage(const LinkPtr& from, const QByteArray& session, const FlowPtr& flow, int side,
+                                     qint64 size) {
+  OutMessage message;
+  message.session = session;
+  message.size = size;
+  message.flow = flow;
+  message.side = side;
+  message.from = from;
+  message.ticket = std::make_shared<FlowTicket>(flow, side, size, total_, busySessions_);
+  return message;
+}
+
 bool RelayFlow::forwardText(const LinkPtr& from, const LinkPtr& to, const QByteArray& session, const FlowPtr& flow,
                             int side, const QString& text) {
   const qint64 bytes = text.size() * 2;
   if (!admit(flow, side, bytes)) return false;
-  OutMessage message;
-  message.session = session;
+  OutMessage message = sessionMessage(from, session, flow, side, bytes);
   message.text = text;
-  message.size = bytes;
-  message.flow = flow;
-  message.side = side;
-  message.from = from;
-  message.ticket = std::make_shared<FlowTicket>(flow, side, bytes, total_, busySessions_);
   enqueue(to, std::move(message));
   return true;
 }
@@ -47,15 +54,9 @@ RelayFlow::Forward RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& 
   const qint64 pending = flow->uncreditedSent[side] += bytes.size();
   if (pending > kSessionWindow && pending > bytes.size()) return Forward::BeyondCredit;
   if (!admit(flow, side, bytes.size())) return Forward::SessionFull;
-  OutMessage message;
-  message.session = session;
+  OutMessage message = sessionMessage(from, session, flow, side, bytes.size());
   message.binary = true;
   message.bytes = bytes;  // shared, not copied
-  message.size = bytes.size();
-  message.flow = flow;
-  message.side = side;
-  message.from = from;
-  message.ticket = std::make_shared<FlowTicket>(flow, side, message.size, total_, busySessions_);
   enqueue(to, std::move(message));
   return Forward::Sent;
 }

@@ -115,6 +115,8 @@ class RelayFlow {
 
  private:
   bool admit(const FlowPtr& flow, int side, qint64 bytes) const;
+  OutMessage sessionMessage(const LinkPtr& from, const QByteArray& session, const FlowPtr& flow, int side,
+                            qint64 size);
   void enqueue(const LinkPtr& to, OutMessage message);
   void post(const LinkPtr& to, std::function<void(RelayConnection*)> work);
   void pump(const LinkPtr& link);

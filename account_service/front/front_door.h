@@ -39,8 +39,6 @@ class FrontDoor : public QTcpServer {
   // Ends every connection not yet routed, each on its loop.
   ~FrontDoor() override;
 
-  int opening() const { return opening_.load(); }
-
  protected:
   void incomingConnection(qintptr descriptor) override;
 

@@ -47,10 +47,4 @@ void RelayLoops::onEach(const std::function<void()>& work) {
   for (const auto& loop : loops_) QMetaObject::invokeMethod(loop.context, work, Qt::BlockingQueuedConnection);
 }
 
-QObject* RelayLoops::contextOf(const QThread* thread) const {
-  for (const auto& loop : loops_)
-    if (loop.thread.get() == thread) return loop.context;
-  return nullptr;
-}
-
 }  // namespace kelvor

@@ -25,8 +25,6 @@ class RelayLoops {
   int size() const { return static_cast<int>(loops_.size()); }
   // The next loop's thread, round robin.
   QThread* next();
-  // The context object living in `thread`, or null for a thread that is not a loop.
-  QObject* contextOf(const QThread* thread) const;
   // Runs `work` on every loop in turn, waiting for each (never from a loop).
   void onEach(const std::function<void()>& work);
 

@@ -67,6 +67,21 @@ QString fingerprintOf(SSL* ssl) {
 
 }  // namespace
 
+ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  SSL* ssl = context ? SSL_new(context) : nullptr;
+  BIO* in = BIO_new_socket(fd, BIO_NOCLOSE);
+  BIO* buffered = BIO_new(BIO_f_buffer());
+  BIO* outSocket = BIO_new_socket(fd, BIO_NOCLOSE);
+  if (!ssl || !in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
+    SSL_free(ssl), BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
+    return nullptr;
+  }
+  SSL_set_bio(ssl, in, BIO_push(buffered, outSocket));
+  return ssl;
+}
+
 // ---- TlsContext ---------------------------------------------------------------
 
 std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem, const QByteArray& keyPem,
@@ -249,22 +264,6 @@ qint64 TlsChannel::bytesToWrite() const {
   return shared_->outBytes;
 }
 
-QList<QByteArray> TlsChannel::readChunks() {
-  QList<QByteArray> chunks;
-  bool wasFull = false;
-  {
-    const std::lock_guard<std::mutex> guard(shared_->lock);
-    if (shared_->in.empty()) return chunks;
-    wasFull = shared_->inBytes >= shared_->readLimit;
-    chunks.reserve(qsizetype(shared_->in.size()));
-    for (QByteArray& part : shared_->in) chunks.append(std::move(part));
-    shared_->in.clear();
-    shared_->inBytes = 0;
-  }
-  if (wasFull) shared_->poke();
-  return chunks;
-}
-
 QByteArray TlsChannel::readAll() {
   QByteArray all;
   bool wasFull = false;
@@ -334,22 +333,8 @@ void TlsChannel::run() {
   };
   auto body = [&]() -> bool {
     if (!s.open(s, &why)) return false;
-    const int on = 1;
-    ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    SSL_CTX* ctx = s.context ? s.context->context() : clientContext();
-    ssl = ctx ? SSL_new(ctx) : nullptr;
+    ssl = sessionOnSocket(s.context ? s.context->context() : clientContext(), s.fd);
     if (!ssl) return failed("no TLS session");
-    // Records (at most 16 KiB each) are gathered into large writes to the
-    // socket rather than one system call and one packet each; what is left
-    // is flushed whenever nothing more is queued.
-    BIO* in = BIO_new_socket(s.fd, BIO_NOCLOSE);
-    BIO* buffered = BIO_new(BIO_f_buffer());
-    BIO* outSocket = BIO_new_socket(s.fd, BIO_NOCLOSE);
-    if (!in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
-      BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
-      return failed("no TLS session");
-    }
-    SSL_set_bio(ssl, in, BIO_push(buffered, outSocket));
     if (s.context && s.context->isServer()) {
       SSL_set_accept_state(ssl);
     } else {

@@ -15,6 +15,7 @@
 #include <memory>
 
 struct ssl_ctx_st;
+struct ssl_st;
 
 namespace znet {
 
@@ -39,6 +40,12 @@ class TlsContext {
   ssl_ctx_st* ctx_ = nullptr;
   bool server_ = false;
 };
+
+// A TLS session on the connected socket `fd` (TCP_NODELAY set): reads come
+// straight from the socket, and records (at most 16 KiB each) are gathered into
+// large writes rather than one system call and one packet each, flushed
+// whenever nothing more is queued. Null when it cannot be made.
+ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd);
 
 class TlsChannel : public QObject {
   Q_OBJECT
@@ -68,8 +75,6 @@ class TlsChannel : public QObject {
   qint64 bytesToWrite() const;
   // Everything that has arrived (no copy when it is one buffer).
   QByteArray readAll();
-  // The same as the arrays it arrived in, never copied.
-  QList<QByteArray> readChunks();
   // The worker stops reading while this much waits to be taken.
   void setReadBufferSize(qint64 bytes);
   // Sends what is queued, then closes; closed("") follows.

@@ -7,8 +7,6 @@
 #include <QSocketNotifier>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,7 +18,6 @@ namespace {
 constexpr qint64 kSmallRead = 16 * 1024;   // the array a read starts with
 constexpr qint64 kLargeRead = 512 * 1024;  // after one that filled its array
 constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
-constexpr long kSocketWriteBuffer = 256 * 1024;
 
 }  // namespace
 
@@ -32,19 +29,8 @@ void TlsSocket::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) 
   fd_ = int(descriptor);
   context_ = std::move(context);
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
-  const int on = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  ssl_ = context_ ? SSL_new(context_->context()) : nullptr;
-  // Records (at most 16 KiB each) are gathered into large writes to the
-  // socket; what is left is flushed whenever nothing more is queued.
-  BIO* in = BIO_new_socket(fd_, BIO_NOCLOSE);
-  BIO* buffered = BIO_new(BIO_f_buffer());
-  BIO* outSocket = BIO_new_socket(fd_, BIO_NOCLOSE);
-  if (!ssl_ || !in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
-    BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
-    return finish(QStringLiteral("no TLS session"));
-  }
-  SSL_set_bio(ssl_, in, BIO_push(buffered, outSocket));
+  ssl_ = sessionOnSocket(context_ ? context_->context() : nullptr, fd_);
+  if (!ssl_) return finish(QStringLiteral("no TLS session"));
   SSL_set_accept_state(ssl_);
   handshaking_ = true;
   readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
@@ -72,11 +58,7 @@ void TlsSocket::write(const QByteArray& bytes) {
 // Sends at once, without reading: a writer is never called back from inside
 // its own write; what it is owed comes from the event loop.
 void TlsSocket::sendNow() {
-  if (pumping_) {
-    again_ = true;
-    return;
-  }
-  if (closed_ || !ssl_ || handshaking_ || writeWait_ != 0) return;
+  if (pumping_ || closed_ || !ssl_ || handshaking_ || writeWait_ != 0) return;
   pumping_ = true;
   send();
   pumping_ = false;
@@ -134,20 +116,10 @@ void TlsSocket::schedule() {
 // One turn: handshake, send what waits, read within the budget; then the
 // signals owed, once OpenSSL is no longer being called.
 void TlsSocket::pump() {
-  if (pumping_) {
-    again_ = true;
-    return;
-  }
-  if (closed_ || !ssl_) return;
+  if (pumping_ || closed_ || !ssl_) return;
   pumping_ = true;
   bool more = false;
-  do {
-    again_ = false;
-    if (handshaking_ && !handshake()) break;
-    if (handshaking_) break;
-    if (!send()) break;
-    if (!receive(&more)) break;
-  } while (again_ && !closed_);
+  if (handshake() && !handshaking_ && send()) receive(&more);
   pumping_ = false;
   if (!closed_) updateNotifiers();
   if (more) schedule();
@@ -164,6 +136,7 @@ void TlsSocket::emitOwed() {
 }
 
 bool TlsSocket::handshake() {
+  if (!handshaking_) return true;
   ERR_clear_error();
   const int r = SSL_do_handshake(ssl_);
   if (r == 1) {

@@ -90,7 +90,6 @@ class TlsSocket : public QObject {
   bool closeWhenSent_ = false;
   bool closed_ = false;
   bool pumping_ = false;
-  bool again_ = false;
   bool scheduled_ = false;
   bool waitedToWrite_ = false;  // some bytes waited for the socket
   // Signals owed once the turn is over (never emitted from inside OpenSSL calls).
