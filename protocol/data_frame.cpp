@@ -92,24 +92,24 @@ std::optional<QByteArrayView> dataFrameSession(QByteArrayView message) {
     return readSession(in);
 }
 
-void appendPackedFile(QByteArray& payload, quint32 file, QByteArrayView sha256, QByteArrayView bytes) {
+void appendPackedFile(QByteArray& payload, quint32 file, QByteArrayView digest, QByteArrayView bytes) {
     append<quint32>(payload, file);
     append<quint32>(payload, quint32(bytes.size()));
-    payload.append(sha256.data(), sha256.size());
+    payload.append(digest.data(), digest.size());
     payload.append(bytes.data(), bytes.size());
 }
 
-std::optional<std::vector<PackedFile>> decodePackedFiles(QByteArrayView payload, quint64 count) {
-    if (count == 0 || count > kMaxPackedFiles) return std::nullopt;
+std::optional<std::vector<PackedFile>> decodePackedFiles(QByteArrayView payload, quint64 count, qsizetype digestBytes) {
+    if (count == 0 || count > kMaxPackedFiles || digestBytes < 0) return std::nullopt;
     Reader in(payload);
     std::vector<PackedFile> files;
     files.reserve(size_t(count));
     for (quint64 i = 0; i < count; ++i) {
-        if (!in.has(8 + kSha256Bytes)) return std::nullopt;
+        if (!in.has(8 + digestBytes)) return std::nullopt;
         PackedFile f;
         f.file = in.read<quint32>();
         const quint32 size = in.read<quint32>();
-        f.sha256 = in.take(kSha256Bytes);
+        f.digest = in.take(digestBytes);
         if (!in.has(qsizetype(size))) return std::nullopt;
         f.bytes = in.take(size);
         files.push_back(f);

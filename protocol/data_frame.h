@@ -16,9 +16,10 @@
 // Several whole small files in one frame: the file index is kPackedFiles, the
 // offset field holds their count (1..kMaxPackedFiles) and the payload, for
 // each file in entry order:
-//   u32 file index, u32 size M, 32 bytes SHA-256 of the M bytes, the M bytes
-// A bridge sends such frames only to a peer that said it reads them; the
-// relay forwards them like any other.
+//   u32 file index, u32 size M, D bytes of the M bytes' check, the M bytes
+// D is the size of the check the two bridges agreed on for the transfer (32
+// for SHA-256). A bridge sends such frames only to a peer that said it reads
+// them; the relay forwards them like any other.
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
@@ -34,7 +35,6 @@ inline constexpr quint32 kMaxDataFramePayload = 8u * 1024 * 1024;
 inline constexpr int kMaxDataFrameSession = 1024;
 inline constexpr quint32 kPackedFiles = 0xFFFFFFFFu;
 inline constexpr quint32 kMaxPackedFiles = 256;
-inline constexpr qsizetype kSha256Bytes = 32;
 
 struct DataFrameHeader {
     QByteArray session;
@@ -64,13 +64,14 @@ std::optional<QByteArrayView> dataFrameSession(QByteArrayView message);
 
 struct PackedFile {
     quint32 file = 0;
-    QByteArrayView sha256;  // 32 bytes
+    QByteArrayView digest;
     QByteArrayView bytes;
 };
 // Adds one file to the payload of a packed frame.
-void appendPackedFile(QByteArray& payload, quint32 file, QByteArrayView sha256, QByteArrayView bytes);
-// The files of a packed frame's payload (`count` from its offset field);
-// std::nullopt unless exactly `count` well-formed files fill it.
-std::optional<std::vector<PackedFile>> decodePackedFiles(QByteArrayView payload, quint64 count);
+void appendPackedFile(QByteArray& payload, quint32 file, QByteArrayView digest, QByteArrayView bytes);
+// The files of a packed frame's payload (`count` from its offset field, each
+// check `digestBytes` long); std::nullopt unless exactly `count` well-formed
+// files fill it.
+std::optional<std::vector<PackedFile>> decodePackedFiles(QByteArrayView payload, quint64 count, qsizetype digestBytes);
 
 }  // namespace protocol

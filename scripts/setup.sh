@@ -8,7 +8,7 @@ BUILD="${ZARKELO_BUILD_DIR:-$ROOT/build}"
 PACKAGES=(qt6-base-dev qt6-websockets-dev qt6-httpserver-dev qt6-svg-dev libsqlite3-dev
   nlohmann-json3-dev libqrencode-dev libgtest-dev libgmock-dev libbenchmark-dev ninja-build
   cmake pkgconf g++ openssl xauth xvfb fonts-noto-cjk zbar-tools clang libclang-rt-14-dev
-  libpoppler-qt6-dev libffmpegthumbnailer-dev libavformat-dev libseccomp-dev libssl-dev xdotool imagemagick nginx-light fonts-noto-color-emoji)
+  libpoppler-qt6-dev libffmpegthumbnailer-dev libavformat-dev libseccomp-dev libssl-dev libxxhash-dev xdotool imagemagick nginx-light fonts-noto-color-emoji)
 
 install_missing() {
   local missing=()

@@ -79,29 +79,38 @@ TEST(DataFrame, HostileHeadersAreRefused) {
 }
 
 TEST(DataFrame, PackedSmallFilesComeBackWholeAndNothingElseIsTaken) {
-    const QByteArray sha(kSha256Bytes, 's');
+    const QByteArray sha(32, 's');
     QByteArray payload;
     appendPackedFile(payload, 3, sha, "alpha");
     appendPackedFile(payload, 4, sha, QByteArray());  // an empty file
     appendPackedFile(payload, 9, sha, QByteArray(5000, 'z'));
-    const auto files = decodePackedFiles(payload, 3);
+    const auto files = decodePackedFiles(payload, 3, 32);
     ASSERT_TRUE(files);
     ASSERT_EQ(files->size(), 3u);
     EXPECT_EQ((*files)[0].file, 3u);
     EXPECT_EQ((*files)[0].bytes, "alpha");
-    EXPECT_EQ((*files)[0].sha256, QByteArrayView(sha));
+    EXPECT_EQ((*files)[0].digest, QByteArrayView(sha));
     EXPECT_TRUE((*files)[1].bytes.isEmpty());
     EXPECT_EQ((*files)[2].bytes.size(), 5000);
     // A count that does not match, past the limit, a cut or a trailing byte.
-    EXPECT_FALSE(decodePackedFiles(payload, 2));
-    EXPECT_FALSE(decodePackedFiles(payload, 4));
-    EXPECT_FALSE(decodePackedFiles(payload, 0));
-    EXPECT_FALSE(decodePackedFiles(QByteArray(), quint64(kMaxPackedFiles) + 1));
-    for (qsizetype n = 0; n < payload.size(); ++n) EXPECT_FALSE(decodePackedFiles(QByteArrayView(payload).first(n), 3)) << n;
-    EXPECT_FALSE(decodePackedFiles(payload + 'x', 3));
+    EXPECT_FALSE(decodePackedFiles(payload, 2, 32));
+    EXPECT_FALSE(decodePackedFiles(payload, 4, 32));
+    EXPECT_FALSE(decodePackedFiles(payload, 0, 32));
+    EXPECT_FALSE(decodePackedFiles(QByteArray(), quint64(kMaxPackedFiles) + 1, 32));
+    for (qsizetype n = 0; n < payload.size(); ++n) EXPECT_FALSE(decodePackedFiles(QByteArrayView(payload).first(n), 3, 32)) << n;
+    EXPECT_FALSE(decodePackedFiles(payload + 'x', 3, 32));
     // A size field pointing past the end.
     QByteArray hostile;
     appendPackedFile(hostile, 1, sha, "ab");
     hostile[4] = char(0xff);
-    EXPECT_FALSE(decodePackedFiles(hostile, 1));
+    EXPECT_FALSE(decodePackedFiles(hostile, 1, 32));
+    // Checks of another size, as the two bridges agreed.
+    QByteArray shorter;
+    appendPackedFile(shorter, 2, QByteArray(16, 'x'), "ab");
+    appendPackedFile(shorter, 5, QByteArray(16, 'y'), "cd");
+    const auto two = decodePackedFiles(shorter, 2, 16);
+    ASSERT_TRUE(two);
+    EXPECT_EQ((*two)[1].digest, QByteArray(16, 'y'));
+    EXPECT_EQ((*two)[1].bytes, "cd");
+    EXPECT_FALSE(decodePackedFiles(shorter, 2, 32));
 }

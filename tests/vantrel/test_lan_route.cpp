@@ -46,10 +46,10 @@ struct MemorySink : LanFileSink {
     out->append(bytes);
     return true;
   }
-  void finish(const QString& sha256, Kept kept) override {
-    Sha256 hash;
+  void finish(const lan::Digest& digest, Kept kept) override {
+    FileSum hash(SumKind::Sha256);
     hash.add(*out);
-    if (hash.hex() != sha256) return kept(QStringLiteral("digest differs"));
+    if (digest.label != "sha-256" || hash.hex().toLatin1() != digest.bytes.toHex()) return kept(QStringLiteral("digest differs"));
     *finished = true;
     kept(QString());
   }

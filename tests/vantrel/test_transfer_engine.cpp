@@ -6,6 +6,7 @@
 #include "host_checks.h"
 
 #include "support/test_util.h"
+#include "transfer/file_sum.h"
 #include "transfer/partial_journal.h"
 #include "transfer/transfer_place.h"
 #include "transfer/transfer_workers.h"
@@ -68,6 +69,12 @@ struct Recorder {
 
 QString sha256Hex(const QByteArray& bytes) {
   return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QString xxh3Hex(const QByteArray& bytes) {
+  FileSum sum(SumKind::Xxh3);
+  sum.add(bytes);
+  return sum.hex();
 }
 
 }  // namespace
@@ -443,6 +450,27 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
     EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
   }
   EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
+
+  // A source that offers the cheaper check gets it: a SHA-256 of the right
+  // bytes is then refused, and the agreed check is taken.
+  Json offering = offer;
+  offering["sums"] = Json::array({"xxh3-128"});
+  for (const auto& [id, sum] : {std::pair{QStringLiteral("r8"), sha256Hex("0123456789")},
+                                std::pair{QStringLiteral("r9"), xxh3Hex("0123456789")}}) {
+    receiver.resetReceive(kSession);
+    receiver.onPeerFrame(kSession, QStringLiteral("push"), id, offering);
+    ASSERT_EQ(back.back().op, QStringLiteral("accept"));
+    EXPECT_EQ(textOf(back.back().msg, "sum"), QStringLiteral("xxh3-128"));
+    receiver.onPeerData(kSession, id, 0, 0, "0123456789");
+    receiver.onPeerFrame(kSession, QStringLiteral("sum"), id, {{"i", 0}, {"s", 10}, {"h", sum.toStdString()}});
+    receiver.onPeerFrame(kSession, QStringLiteral("done"), id, Json::object());
+    if (id == QLatin1String("r8")) {
+      EXPECT_TRUE(testutil::waitUntil([&] { return back.back().op == QLatin1String("cancel"); }));
+      EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("old"));
+    }
+  }
+  ASSERT_TRUE(testutil::waitUntil([&] { return receiver.receiveStatus(kSession)["IsFinished"].get<bool>(); }));
+  EXPECT_EQ(readFile(root + QStringLiteral("/keep.txt")), QByteArray("0123456789"));
 }
 
 TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {

@@ -21,7 +21,7 @@ FileBody::Result FileBody::feed(QByteArray& buffer, LanFileSink& sink, const std
   if (status == ChunkedReader::Status::More) return Result::More;
   if (status == ChunkedReader::Status::Bad) return tooLong ? Result::TooLong : Result::Bad;
   if (reader_.total() != size_) return Result::Short;
-  if (reader_.trailerDigest().isEmpty()) return Result::NoDigest;
+  if (reader_.trailerDigest().label.isEmpty()) return Result::NoDigest;
   return Result::Whole;
 }
 

@@ -25,8 +25,8 @@ class FileBody {
   // Feeds what `buffer` holds to `sink`, which shares the buffer rather than
   // copying it; a short unread tail (what follows the body) stays in `buffer`.
   Result feed(QByteArray& buffer, LanFileSink& sink, const std::function<void(qint64)>& progress = {});
-  // The sender's SHA-256 (hex), once the body is whole.
-  QString digestHex() const { return QString::fromLatin1(reader_.trailerDigest().toHex()); }
+  // The sender's digest of the content, once the body is whole.
+  const Digest& digest() const { return reader_.trailerDigest(); }
 
   // True while `sink` holds more unwritten bytes than allowed: the caller
   // leaves the bytes in its socket (so the sender waits), and `retry` runs on

@@ -117,7 +117,10 @@ QByteArray LanClient::requestHead(const char* method, qint64 index) const {
          "\r\nX-Zarkelo-Session: " + target_.session.toUtf8() + "\r\n";
 }
 
-void LanClient::sendFetch(qint64 index) { socket_->write(requestHead("GET", index) + "\r\n"); }
+// A host that does not know the check asked for answers with SHA-256.
+void LanClient::sendFetch(qint64 index) {
+  socket_->write(requestHead("GET", index) + "Want-Repr-Digest: " + sumName(target_.sum) + "=10\r\n\r\n");
+}
 
 // Starts the body of the first upload not sent yet, unless one is going or
 // one could not be sent.
@@ -135,7 +138,7 @@ void LanClient::sendNextBody() {
   timer_.start(kIdleTimeoutMs);
   QString why;
   bool changed = false;
-  auto file = SourceFile::open(TransferEntry{QString(), next->size, false, next->local}, &why, &changed);
+  auto file = SourceFile::open(TransferEntry{QString(), next->size, false, next->local}, target_.sum, &why, &changed);
   if (!file) return bodyFailed(why);
   // Read and hashed ahead on a worker; each chunk that arrives is sent on.
   source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
@@ -163,7 +166,7 @@ void LanClient::pumpUpload() {
     }
     if (chunk.last) {
       source_.reset();
-      socket_->write(lan::lastChunk(QByteArray::fromHex(chunk.sum.toLatin1())));
+      socket_->write(lan::lastChunk({sumName(target_.sum), QByteArray::fromHex(chunk.sum.toLatin1())}));
       for (Put& put : puts_)
         if (!put.sent) {
           put.sent = true;
@@ -261,7 +264,7 @@ bool LanClient::feedBody() {
   std::shared_ptr<LanFileSink> sink = std::move(fetch.sink);
   QPointer<LanClient> self(this);
   const quint64 generation = generation_;
-  sink->finish(body_.digestHex(),
+  sink->finish(body_.digest(),
                [self, sink, generation, done = std::move(fetch.done)](const QString& why) {
                  if (!self || self->generation_ != generation) return;
                  --self->committing_;

@@ -42,6 +42,7 @@ class LanClient : public QObject {
     QString capability;
     QString session;
     QString xid;
+    SumKind sum = SumKind::Sha256;  // the transfer's whole-file check
     int connectTimeoutMs = kConnectTimeoutMs;  // for the TCP and TLS handshake
   };
   // `ok`; `reached` is false when the host could not be reached at all (the

@@ -256,7 +256,9 @@ class LanServerConnection : public QObject {
     if (!answers_.empty()) return refuse(400, "a download does not follow unanswered uploads");
     QString why;
     bool changed = false;
-    auto file = SourceFile::open(entry.file, &why, &changed);
+    // The check the fetcher wants when this side makes it, else SHA-256.
+    sum_ = lan::wantsDigest(head.field("want-repr-digest"), sumName(SumKind::Xxh3)) ? SumKind::Xxh3 : SumKind::Sha256;
+    auto file = SourceFile::open(entry.file, sum_, &why, &changed);
     if (!file) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
     state_ = State::Get;
     socket_->write(
@@ -291,7 +293,7 @@ class LanServerConnection : public QObject {
 
   void finishGet(const QString& sum) {
     source_.reset();
-    socket_->write(lan::lastChunk(QByteArray::fromHex(sum.toLatin1())));
+    socket_->write(lan::lastChunk({sumName(sum_), QByteArray::fromHex(sum.toLatin1())}));
     owner_->capabilities_.touch(capability_);
     awaitHead();
     if (!buffer_.isEmpty()) QTimer::singleShot(0, this, [this] { onReadable(); });
@@ -332,7 +334,7 @@ class LanServerConnection : public QObject {
     std::shared_ptr<LanFileSink> sink = std::move(sink_);
     awaitHead();
     QPointer<LanServerConnection> self(this);
-    sink->finish(body_.digestHex(), [self, sink, id, capability = capability_](const QString& why) {
+    sink->finish(body_.digest(), [self, sink, id, capability = capability_](const QString& why) {
       if (!self || self->state_ == State::Closed) return;
       self->owner_->capabilities_.touch(capability);
       if (!why.isEmpty()) {
@@ -357,6 +359,7 @@ class LanServerConnection : public QObject {
   quint64 nextAnswer_ = 0;
   // download
   std::unique_ptr<SourceReader> source_;
+  SumKind sum_ = SumKind::Sha256;  // the check of the download being answered
   // upload
   std::unique_ptr<LanFileSink> sink_;
   lan::FileBody body_;

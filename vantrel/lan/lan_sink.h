@@ -1,8 +1,10 @@
 // Where the bytes of one file go when they arrive over the local-network
 // route, on either side: the sink of a download fetched from the host, or the
 // host receiving an upload. The transfer engine's sink stands behind it, with
-// its rules (partial name, size, SHA-256, sync, rename).
+// its rules (partial name, size, check, sync, rename).
 #pragma once
+
+#include "net/lan_http.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -22,8 +24,8 @@ class LanFileSink {
   // Bytes written here that have not reached the disk yet; above a bound the
   // route stops reading from the network until they have.
   virtual qint64 pending() const { return 0; }
-  // Every byte arrived; `sha256` is the sender's digest (hex).
-  virtual void finish(const QString& sha256, Kept kept) = 0;
+  // Every byte arrived, with the digest the sender put after them.
+  virtual void finish(const lan::Digest& digest, Kept kept) = 0;
 };
 
 }  // namespace vantrel

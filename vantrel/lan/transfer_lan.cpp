@@ -70,7 +70,7 @@ void TransferLan::start(const TaskPtr& task, const Json& grant, bool push, Moved
   run.push = push;
   run.then = std::move(then);
   run.urls = urls;
-  run.target = {QString(), fingerprint, capability, task->session, task->xid};
+  run.target = {QString(), fingerprint, capability, task->session, task->xid, task->sum};
   run.since.start();
   connectNext(run);
   runs_.insert(task->xid, run);

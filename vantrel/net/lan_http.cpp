@@ -4,20 +4,44 @@
 
 namespace vantrel::lan {
 
-QByteArray digestField(const QByteArray& sha256) { return "sha-256=:" + sha256.toBase64() + ':'; }
+namespace {
+bool isLabel(QByteArrayView label) {
+  if (label.isEmpty() || label.size() > 32) return false;
+  for (const char c : label)
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+  return true;
+}
+}  // namespace
 
-std::optional<QByteArray> digestOf(const QByteArray& fieldValue) {
-  if (!fieldValue.startsWith("sha-256=:") || !fieldValue.endsWith(':') || fieldValue.size() < 11)
-    return std::nullopt;
-  const auto decoded = QByteArray::fromBase64Encoding(fieldValue.mid(9, fieldValue.size() - 10),
+QByteArray digestField(const Digest& digest) { return digest.label + "=:" + digest.bytes.toBase64() + ':'; }
+
+// One "label=:BASE64:" member; the digest between 16 and 64 bytes.
+std::optional<Digest> digestOf(const QByteArray& fieldValue) {
+  const qsizetype equals = fieldValue.indexOf("=:");
+  if (equals <= 0 || !fieldValue.endsWith(':') || fieldValue.size() < equals + 3) return std::nullopt;
+  const QByteArray label = fieldValue.left(equals).toLower();
+  if (!isLabel(label)) return std::nullopt;
+  const auto decoded = QByteArray::fromBase64Encoding(fieldValue.mid(equals + 2, fieldValue.size() - equals - 3),
                                                       QByteArray::AbortOnBase64DecodingErrors);
-  if (!decoded || decoded.decoded.size() != 32) return std::nullopt;
-  return decoded.decoded;
+  if (!decoded || decoded.decoded.size() < 16 || decoded.decoded.size() > 64) return std::nullopt;
+  return Digest{label, decoded.decoded};
+}
+
+bool wantsDigest(const QByteArray& fieldValue, const QByteArray& label) {
+  for (const QByteArray& member : fieldValue.split(',')) {
+    const QList<QByteArray> parts = member.split('=');
+    if (parts.size() == 2 && parts[0].trimmed().toLower() == label) {
+      bool ok = false;
+      const int preference = parts[1].trimmed().toInt(&ok);
+      return ok && preference > 0;
+    }
+  }
+  return false;
 }
 
 QByteArray chunkStart(qint64 size) { return QByteArray::number(size, 16) + "\r\n"; }
 
-QByteArray lastChunk(const QByteArray& sha256) { return "0\r\nRepr-Digest: " + digestField(sha256) + "\r\n\r\n"; }
+QByteArray lastChunk(const Digest& digest) { return "0\r\nRepr-Digest: " + digestField(digest) + "\r\n\r\n"; }
 
 bool ChunkedReader::lineDone(const char* data, qint64 size, qint64* i) {
   while (*i < size) {
@@ -62,7 +86,7 @@ ChunkedReader::Status ChunkedReader::onLine() {
       if (colon <= 0 || ++trailerLines_ > 8) return Status::Bad;
       if (line.left(colon).trimmed().toLower() == "repr-digest") {
         const auto digest = digestOf(line.mid(colon + 1).trimmed());
-        if (!digest || !trailerDigest_.isEmpty()) return Status::Bad;
+        if (!digest || !trailerDigest_.label.isEmpty()) return Status::Bad;
         trailerDigest_ = *digest;
       }
       return Status::More;

@@ -1,7 +1,9 @@
 // The small HTTP/1.1 subset of the local-network route: heads (shared, in
 // common/net/http_head.h) and chunked bodies whose trailer carries the
-// SHA-256 of the content ("Repr-Digest: sha-256=:BASE64:"). Used by the host's listener and
-// by the peer's client; every byte read here comes from the network.
+// check of the content ("Repr-Digest: LABEL=:BASE64:", LABEL the check's name,
+// e.g. "sha-256"). A fetch names the check it wants in "Want-Repr-Digest".
+// Used by the host's listener and by the peer's client; every byte read here
+// comes from the network.
 #pragma once
 
 #include "common/net/http_head.h"
@@ -22,14 +24,20 @@ using znet::kMaxHeadBytes;
 using znet::parseRequestHead;
 using znet::parseResponseHead;
 
+struct Digest {
+  QByteArray label;  // lower case
+  QByteArray bytes;
+};
 // The trailer field for a digest, and the digest read back from one.
-QByteArray digestField(const QByteArray& sha256);
-std::optional<QByteArray> digestOf(const QByteArray& fieldValue);
+QByteArray digestField(const Digest& digest);
+std::optional<Digest> digestOf(const QByteArray& fieldValue);
+// Whether a "Want-Repr-Digest" field asks for `label` (with a preference above 0).
+bool wantsDigest(const QByteArray& fieldValue, const QByteArray& label);
 
 // "size in hex CRLF" before a chunk of `size` bytes (CRLF follows the data).
 QByteArray chunkStart(qint64 size);
 // The last chunk with the digest trailer.
-QByteArray lastChunk(const QByteArray& sha256);
+QByteArray lastChunk(const Digest& digest);
 
 // Decodes a chunked body fed in pieces; content goes to `out`.
 class ChunkedReader {
@@ -42,7 +50,7 @@ class ChunkedReader {
   // Content bytes so far.
   qint64 total() const { return total_; }
   // The digest the sender put in the trailer (empty when none).
-  const QByteArray& trailerDigest() const { return trailerDigest_; }
+  const Digest& trailerDigest() const { return trailerDigest_; }
 
  private:
   enum class State { Size, Data, DataEnd, Trailer, Done };
@@ -52,7 +60,7 @@ class ChunkedReader {
   QByteArray line_;
   qint64 remaining_ = 0;
   qint64 total_ = 0;
-  QByteArray trailerDigest_;
+  Digest trailerDigest_;
   int trailerLines_ = 0;
 };
 

@@ -6,7 +6,7 @@
 //   upload / send: source --push--> sink (checks the folder with its client)
 //   then:     sink --accept--> source; per file, its bytes as binary data
 //             frames (protocol/data_frame.h, acked by "ack") and then "sum"
-//             (its size and SHA-256); source --done--> sink,
+//             (its size and check); source --done--> sink,
 //             sink --finished--> source
 //   either side may send "cancel"; the source sends "skip" for an entry it
 //   could not read.

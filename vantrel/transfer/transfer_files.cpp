@@ -10,8 +10,6 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -48,18 +46,6 @@ QThreadPool& syncPool() {
 }
 }  // namespace
 
-// ---- Sha256 ------------------------------------------------------------------
-
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
-void Sha256::add(QByteArrayView bytes) { EVP_DigestUpdate(ctx_, bytes.data(), size_t(bytes.size())); }
-QString Sha256::hex() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_DigestFinal_ex(ctx_, digest, &size);
-  return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(size)).toHex());
-}
-
 // ---- SourceFile --------------------------------------------------------------
 
 std::optional<SourceFile::Stamp> SourceFile::stampOf(int fd) {
@@ -68,7 +54,7 @@ std::optional<SourceFile::Stamp> SourceFile::stampOf(int fd) {
   return Stamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino)};
 }
 
-std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, QString* why, bool* changed) {
+std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed) {
   const qint64 size = entry.size;
   auto file = std::unique_ptr<SourceFile>(new SourceFile);
   if (entry.share) {
@@ -100,6 +86,7 @@ std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, QString
   }
   file->stamp_ = *stamp;
   file->size_ = size;
+  file->hash_.emplace(sum);
   return file;
 }
 
@@ -127,7 +114,7 @@ std::optional<QByteArray> SourceFile::read(qint64 max, QString* why) {
     *why = changeOf(now);
     return std::nullopt;
   }
-  hash_.add(bytes);
+  hash_->add(bytes);
   offset_ += got;
   return bytes;
 }
@@ -139,7 +126,7 @@ std::optional<QString> SourceFile::finish(QString* why) {
     *why = changeOf(now);
     return std::nullopt;
   }
-  return hash_.hex();
+  return hash_->hex();
 }
 
 QString SourceFile::changeOf(const std::optional<Stamp>& now) const {
@@ -154,8 +141,9 @@ QString SinkFile::partName(const QString& xid, qint64 index) {
   return kPartPrefix + QStringLiteral("%1-%2-%3").arg(partialTag(), xidTag(xid)).arg(index);
 }
 
-std::unique_ptr<SinkFile> SinkFile::create(Folder folder, const QString& xid, qint64 index, QString* why) {
+std::unique_ptr<SinkFile> SinkFile::create(Folder folder, const QString& xid, qint64 index, SumKind sum, QString* why) {
   auto file = std::unique_ptr<SinkFile>(new SinkFile);
+  file->hash_.emplace(sum);
   file->kept_ = true;  // nothing of ours to remove until it exists
   if (!folder || !*folder) {
     *why = QStringLiteral("the folder cannot be opened");
@@ -198,7 +186,7 @@ void SinkFile::discard() { removeTemporary(); }
 
 bool SinkFile::write(QByteArrayView bytes) {
   if (file_.write(bytes.data(), bytes.size()) != bytes.size()) return false;
-  hash_.add(bytes);
+  hash_->add(bytes);
   written_ += bytes.size();
   // Start writing what has arrived to the disk while the rest arrives, so the
   // sync before the rename has little left to do.
@@ -209,18 +197,18 @@ bool SinkFile::write(QByteArrayView bytes) {
   return true;
 }
 
-void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
+void SinkFile::commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sum, const QByteArray& dest,
                       bool replace, QObject* context, Committed done) {
-  commit(std::shared_ptr<SinkFile>(std::move(file)), size, sha256, dest, replace, context, std::move(done));
+  commit(std::shared_ptr<SinkFile>(std::move(file)), size, sum, dest, replace, context, std::move(done));
 }
 
-void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sha256, const QByteArray& dest,
+void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QString& sum, const QByteArray& dest,
                       bool replace, QObject* context, Committed done) {
   if (shared->written_ != size) {
     shared->discard();
     return done(QStringLiteral("the size does not match"), false);
   }
-  if (shared->hash_.hex() != sha256) {
+  if (shared->hash_->hex() != sum) {
     shared->discard();
     return done(QStringLiteral("the content does not match its checksum"), false);
   }

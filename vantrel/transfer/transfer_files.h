@@ -1,8 +1,8 @@
 // The file ends of a transfer, whatever route the bytes take: the source
 // reads a file and hashes what it read, noticing when the file changes under
 // it; the sink writes under a hidden temporary name, hashes what it wrote,
-// and renames into place only a file whose size and SHA-256 match, after
-// syncing it to disk.
+// and renames into place only a file whose size and check (file_sum.h) match,
+// after syncing it to disk.
 #pragma once
 
 #include <QByteArray>
@@ -12,6 +12,7 @@
 #include <QString>
 
 #include "core/beneath.h"
+#include "file_sum.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
 
@@ -20,37 +21,21 @@
 #include <memory>
 #include <optional>
 
-struct evp_md_ctx_st;
-
 namespace vantrel {
-
-// Incremental SHA-256 (OpenSSL), as lower-case hex when finished.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void add(QByteArrayView bytes);
-  QString hex();
-
- private:
-  evp_md_ctx_st* ctx_;
-};
 
 // A local file served to a peer: exactly `size` bytes, the size announced.
 class SourceFile {
  public:
   // Nothing, and the reason, when it cannot be opened or no longer has the
-  // announced size (then `changed` is set).
-  static std::unique_ptr<SourceFile> open(const TransferEntry& entry, QString* why, bool* changed);
+  // announced size (then `changed` is set). What is read is checked with `sum`.
+  static std::unique_ptr<SourceFile> open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed);
   // The next at most `max` bytes; nothing (and the reason) when the file
   // cannot be read or ended before its announced size (then changed()).
   std::optional<QByteArray> read(qint64 max, QString* why);
   bool changed() const { return changed_; }
   qint64 offset() const { return offset_; }
   bool atEnd() const { return offset_ >= size_; }
-  // After the last read: the SHA-256 of everything read, or nothing (and the
+  // After the last read: the check of everything read, or nothing (and the
   // reason) when the file changed, grew or shrank while it was read.
   std::optional<QString> finish(QString* why);
 
@@ -68,7 +53,7 @@ class SourceFile {
   qint64 size_ = 0;
   qint64 offset_ = 0;
   bool changed_ = false;
-  Sha256 hash_;
+  std::optional<FileSum> hash_;
 };
 
 // A file being received into an open folder: created new beside its final
@@ -81,8 +66,9 @@ class SinkFile {
   // ".zkpart-TAG-XID-INDEX", TAG this process's random tag.
   static QString partName(const QString& xid, qint64 index);
   // Creates the temporary file in `folder` and writes it down in the
-  // journal; nothing (and the reason) when it cannot.
-  static std::unique_ptr<SinkFile> create(Folder folder, const QString& xid, qint64 index, QString* why);
+  // journal; nothing (and the reason) when it cannot. What is written is
+  // checked with `sum`.
+  static std::unique_ptr<SinkFile> create(Folder folder, const QString& xid, qint64 index, SumKind sum, QString* why);
   ~SinkFile();  // removes the temporary file unless it was committed
 
   bool write(QByteArrayView bytes);
@@ -97,10 +83,10 @@ class SinkFile {
   // reason on success and whether another name was taken. The file is removed
   // on any failure.
   using Committed = std::function<void(const QString& why, bool renamed)>;
-  static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
+  static void commit(std::unique_ptr<SinkFile> file, qint64 size, const QString& sum, const QByteArray& dest,
                      bool replace, QObject* context, Committed done);
   // The same for a file whose writes ran on a worker, once they are all done.
-  static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sha256, const QByteArray& dest,
+  static void commit(std::shared_ptr<SinkFile> file, qint64 size, const QString& sum, const QByteArray& dest,
                      bool replace, QObject* context, Committed done);
 
  private:
@@ -111,7 +97,7 @@ class SinkFile {
   qint64 written_ = 0;
   qint64 flushed_ = 0;  // handed to the disk's write-back so far
   static constexpr qint64 kWriteBehindBytes = 8 * 1024 * 1024;
-  Sha256 hash_;
+  std::optional<FileSum> hash_;
   bool kept_ = false;
   std::atomic_bool removed_ = false;
 };

@@ -188,6 +188,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       task->entries.append(entry);
     }
   }
+  task->sum = pickSum(offer);
   // Partial files that a killed bridge of this machine left go now.
   (void)QtConcurrent::run(removeStalePartials);
   task->state = TransferState::Running;
@@ -212,6 +213,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
 void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant) {
   Json msg = accept.toJSONModel();
   msg["pack"] = 1;  // small files may come several to a data frame
+  tellSum(msg, task->sum);
   if (grant.is_object()) msg["lan"] = grant;
   if (!core_.send(task, QStringLiteral("accept"), msg))
     core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
@@ -230,7 +232,7 @@ void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByt
 }
 
 bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner) {
-  const auto files = protocol::decodePackedFiles(payload, quint64(count));
+  const auto files = protocol::decodePackedFiles(payload, quint64(count), sumBytes(task->sum));
   if (!files) {
     core_.fail(task, QStringLiteral("a malformed data frame"), true);
     return false;
@@ -244,7 +246,7 @@ bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView 
       core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
       return false;
     }
-    commit(task, index, QString::fromLatin1(file.sha256.toByteArray().toHex()), nullptr);
+    commit(task, index, QString::fromLatin1(file.digest.toByteArray().toHex()), nullptr);
   }
   return true;
 }
@@ -275,7 +277,7 @@ bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
   // found is what is written into, whatever a path there became meanwhile.
   auto folder = std::make_shared<const beneath::Fd>(beneath::open(
       task->rootFolder->get(), joined(task->rootRel, parentRel(entry.rel)), O_RDONLY | O_DIRECTORY));
-  task->out = SinkFile::create(std::move(folder), task->xid, index, &why);
+  task->out = SinkFile::create(std::move(folder), task->xid, index, task->sum, &why);
   task->accepted = 0;
   if (!task->writes) task->writes = std::make_unique<SerialJobs>(core_.context());
   if (!task->out) {
@@ -330,7 +332,7 @@ void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
   commit(task, index, textOf(msg, "h"), nullptr);
 }
 
-void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after) {
+void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after) {
   const TransferEntry& entry = task->entries[index];
   const QByteArray dest = QFile::encodeName(lastComponent(entry.rel));
   ++task->committing;
@@ -355,7 +357,7 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sha2
   auto file = std::make_shared<std::shared_ptr<SinkFile>>(std::move(task->out));
   task->committingFiles.insert(index, *file);
   task->writes->post([] { return true; },
-                     [this, weak, file, size = entry.size, sum = sha256, dest, committed](bool) {
+                     [this, weak, file, size = entry.size, sum, dest, committed](bool) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) {
                          (*file)->discard();
@@ -385,11 +387,13 @@ class RouteFile : public LanFileSink {
     const TaskPtr t = task_.lock();
     return t && t->current == index_ && t->out ? t->accepted - t->currentBytes : 0;
   }
-  void finish(const QString& sha256, Kept kept) override {
+  void finish(const lan::Digest& digest, Kept kept) override {
     finished_ = true;
     const TaskPtr t = task_.lock();
     if (!isActive(t) || !sink_.openFile(t, index_)) return kept(QStringLiteral("the transfer ended"));
-    sink_.commit(t, index_, sha256, std::move(kept));
+    // A digest of another kind than agreed matches nothing.
+    const QString sum = digest.label == sumName(t->sum) ? QString::fromLatin1(digest.bytes.toHex()) : QString();
+    sink_.commit(t, index_, sum, std::move(kept));
   }
 
  private:

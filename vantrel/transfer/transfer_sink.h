@@ -50,7 +50,7 @@ class TransferSink {
   void acknowledge(const TaskPtr& task);
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.
-  void commit(const TaskPtr& task, qint64 index, const QString& sha256, LanFileSink::Kept after);
+  void commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after);
   void sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant);
   friend class RouteFile;
 

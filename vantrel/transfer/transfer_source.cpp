@@ -44,6 +44,7 @@ void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, boo
 Json TransferSource::offerOf(const TransferTask& task, const QString& mode, const QString& root) {
   Json offer = XferOffer{mode, root, wireEntries(task.entries), 0}.toJSONModel();
   if (task.kind == TransferKind::Upload) offer["overwrite"] = task.replace;
+  offerSums(offer);
   return offer;
 }
 
@@ -235,6 +236,7 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
   Json manifest =
       XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}.toJSONModel();
+  offerSums(manifest);
   if (lan_)
     if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
   if (!core_.send(task, QStringLiteral("manifest"), manifest))
@@ -250,6 +252,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
   task->state = TransferState::Running;
   task->next = 0;
   task->peerPacks = intOf(msg, "pack") == 1;
+  task->sum = toldSum(msg);
   const Json grant = valueOf(msg, "lan");
   if (lan_ && task->kind == TransferKind::Upload && grant.is_object()) {
     // Sent to the host's local-network address; the relay when it cannot
@@ -291,7 +294,7 @@ void TransferSource::pump(const TaskPtr& task) {
       const TransferEntry& entry = task->entries[index];
       QString why;
       bool changed = false;
-      auto file = SourceFile::open(entry, &why, &changed);
+      auto file = SourceFile::open(entry, task->sum, &why, &changed);
       if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source);
       if (!file) {
         core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
@@ -343,7 +346,7 @@ bool TransferSource::startPacked(const TaskPtr& task) {
     ++task->next;
     QString why;
     bool changed = false;
-    auto file = SourceFile::open(entry, &why, &changed);
+    auto file = SourceFile::open(entry, task->sum, &why, &changed);
     if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source), false;
     if (!file) {
       core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());

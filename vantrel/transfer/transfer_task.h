@@ -34,7 +34,7 @@ inline constexpr int kTransferCheckBatch = 256;
 // reads such frames; at most this many to a frame.
 inline constexpr qint64 kTransferPackBelow = 64 * 1024;
 inline constexpr int kTransferPackFiles = 64;
-inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and SHA-256
+inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and check, at most
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
 
@@ -70,6 +70,8 @@ struct TransferTask {
   // it is saved under the first free "name (N).ext" (counted in `renamed`).
   bool replace = true;
   qint64 renamed = 0;
+  // The whole-file check both sides make: the sink's pick from the source's offer.
+  SumKind sum = SumKind::Sha256;
   // sink: the folder every entry is reached beneath (an upload's share root,
   // else `root` itself), opened once, and the receiving folder beneath it.
   std::shared_ptr<const beneath::Fd> rootFolder;

@@ -87,7 +87,7 @@ struct XferAccept {
 
 // File bytes travel as binary data frames (protocol/data_frame.h), never here.
 
-// "sum": entry `i` has been sent whole: its size and SHA-256 (hex) as read.
+// "sum": entry `i` has been sent whole: its size and check (hex, file_sum.h) as read.
 struct XferSum {
   qint64 i = 0;
   qint64 s = 0;

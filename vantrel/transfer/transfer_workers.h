@@ -31,7 +31,7 @@ class SourceReader {
   struct Chunk {
     qint64 offset = 0;
     QByteArray bytes;
-    bool last = false;     // the file's last chunk: `sum` holds its SHA-256
+    bool last = false;     // the file's last chunk: `sum` holds its check (hex)
     QString sum;
     QString why;           // not empty: the read failed and `bytes` is empty
     bool changed = false;  // ... because the file changed under the reader
