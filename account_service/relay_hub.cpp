@@ -219,6 +219,7 @@ void RelayHub::onBinary(const LinkPtr& link, const QByteArray& message) {
       return overflow(session, to.flow);
     case RelayFlow::Forward::BeyondCredit:
       overflow(session, to.flow);
+      toMain([this, account = link->accountId] { creditThrottle_.countWrong(QStringLiteral("account ") + QString::number(account)); });
       return cutOff(link, QStringLiteral("data sent beyond its credit"));
   }
 }
@@ -307,6 +308,11 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   const auto session = core_.sessionByToken(token);
   if (!session) {
     refuse(link, QStringLiteral("unknown token"), true);
+    return;
+  }
+  if (const qint64 wait = creditThrottle_.pauseLeftMs(QStringLiteral("account ") + QString::number(session->accountId))) {
+    zlog::parts(QStringLiteral("Relay - hello refused: data beyond credit before"), session->clientId);
+    refuse(link, QStringLiteral("data was sent beyond its credit; try again in %1 s").arg((wait + 999) / 1000), true);
     return;
   }
   // One connection per login: a newer one replaces the older.

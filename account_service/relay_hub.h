@@ -118,6 +118,11 @@ class RelayHub : public QObject {
   // Failed connects per account and per source address: probing who exists
   // or is online is slowed down. Main thread.
   Throttle connectThrottle_{1000, 60 * 1000, 10 * 60 * 1000};
+  // Accounts whose connection was closed for data sent beyond its credit
+  // (which no bridge does): their next hello waits 2 s, doubling with each
+  // further closing, up to a minute, so that reconnecting to flood again
+  // gains an attacker little. Main thread.
+  Throttle creditThrottle_{2000, 60 * 1000, 10 * 60 * 1000, 1};
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;

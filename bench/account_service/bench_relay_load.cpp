@@ -6,7 +6,8 @@
 // (ZARKELO_BENCH_ROUNDS, default 5; medians and spread); the 100 pairs again,
 // round by round without and then while attackers flood one receiver that
 // never reads (16 senders sending data frames without regard to credit,
-// reconnecting whenever their session is ended); and one pair's latency while
+// reconnecting whenever their session is ended; on the cores this program was
+// not given, when there are any); and one pair's latency while
 // 200 sign-ins hash their passwords against the same pair idle.
 // ZARKELO_BENCH_SERVICE names another kelvor-service executable to measure
 // (for instance an older build); the default is the one beside this program.
@@ -38,6 +39,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <sched.h>
+#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -52,13 +55,18 @@ constexpr int kClientThreads = 4;
 constexpr int kRunMs = 2000;
 constexpr int kAttackers = 16;
 
+// Sleeps in the event loop between checks: the timed overload of
+// processEvents never waits, and a thread spinning on it took a core from
+// the service and the pairs being measured.
 template <class Done>
 bool spin(Done done, int timeoutMs = 30000) {
   QElapsedTimer clock;
   clock.start();
+  QTimer tick;
+  tick.start(5);
   while (!done()) {
     if (clock.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
   return true;
 }
@@ -130,7 +138,8 @@ struct ClientThread {
   QObject* context = nullptr;
   std::vector<std::unique_ptr<Pair>> pairs;
   std::vector<double> latencies;
-  ClientThread() {
+  explicit ClientThread(const QString& name = QStringLiteral("clients")) {
+    thread.setObjectName(name);  // the name in per-thread CPU figures
     thread.start();
     context = new QObject;
     context->moveToThread(&thread);
@@ -280,84 +289,164 @@ class Service {
   QSslConfiguration tls_;
 };
 
-// A receiver that signs in and then never reads: a WebSocket written by hand
-// over TLS, whose socket takes in at most 64 KiB.
-struct DeafReceiver {
+// A relay connection written by hand over TLS, as an attacker would write
+// one: client frames carry a zero mask, which leaves their bytes as they are,
+// so that a frame costs its sender no more than the encryption.
+struct RawRelay {
   QSslSocket socket;
-  static QByteArray textFrame(const QByteArray& payload) {
-    QByteArray out(1, char(0x81));
-    if (payload.size() < 126) {
-      out += char(0x80 | payload.size());
-    } else {
+  QByteArray in;
+  bool upgraded = false;
+  static QByteArray frame(int opcode, const QByteArray& payload) {
+    QByteArray out(1, char(0x80 | opcode));
+    const quint64 size = quint64(payload.size());
+    if (size < 126) {
+      out += char(0x80 | size);
+    } else if (size <= 0xffff) {
       out += char(0x80 | 126);
-      out += char(payload.size() >> 8);
-      out += char(payload.size() & 0xff);
+      for (int shift = 8; shift >= 0; shift -= 8) out += char((size >> shift) & 0xff);
+    } else {
+      out += char(0x80 | 127);
+      for (int shift = 56; shift >= 0; shift -= 8) out += char((size >> shift) & 0xff);
     }
-    return out + QByteArray(4, '\0') + payload;  // a zero mask leaves the bytes as they are
+    return out + QByteArray(4, '\0') + payload;
   }
-  bool open(quint16 port, const QSslConfiguration& tls, const std::string& token) {
+  static QByteArray text(const json& value) { return frame(0x1, QByteArray::fromStdString(value.dump())); }
+  void connectTo(quint16 port, const QSslConfiguration& tls) {
+    upgraded = false;
+    in.clear();
     socket.setSslConfiguration(tls);
     socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    if (!spin([this] { return socket.isEncrypted(); })) return false;
+  }
+  void upgrade() {
     socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-    QByteArray seen;
-    if (!spin([&] { return (seen += socket.readAll()).contains("\r\n\r\n"); })) return false;
-    socket.write(textFrame(QByteArray::fromStdString(json{{"op", "hello"}, {"Token", token}}.dump())));
-    if (!spin([&] { return (seen += socket.readAll()).contains("ready"); })) return false;
-    socket.setReadBufferSize(64 * 1024);  // and it never reads again
+  }
+  // The server's text messages that arrived whole (its frames are unmasked).
+  std::vector<json> read() {
+    in += socket.readAll();
+    std::vector<json> texts;
+    if (!upgraded) {
+      const qsizetype end = in.indexOf("\r\n\r\n");
+      if (end < 0) return texts;
+      upgraded = true;
+      in.remove(0, end + 4);
+    }
+    while (in.size() >= 2) {
+      const int opcode = in[0] & 0x0f;
+      quint64 size = quint8(in[1]) & 0x7f;
+      qsizetype at = 2;
+      const int extra = size == 126 ? 2 : size == 127 ? 8 : 0;
+      if (in.size() < at + extra) break;
+      if (extra) {
+        size = 0;
+        for (int i = 0; i < extra; ++i) size = (size << 8) | quint8(in[at + i]);
+        at += extra;
+      }
+      if (quint64(in.size() - at) < size) break;
+      if (opcode == 0x1) texts.push_back(json::parse(in.mid(at, qsizetype(size)).toStdString(), nullptr, false));
+      in.remove(0, at + qsizetype(size));
+    }
+    return texts;
+  }
+  static std::string op(const json& message) { return message.is_object() ? message.value("op", "") : ""; }
+};
+
+// A receiver that signs in and then never reads: its socket takes in at most
+// 64 KiB.
+struct DeafReceiver {
+  RawRelay relay;
+  bool open(quint16 port, const QSslConfiguration& tls, const std::string& token) {
+    relay.connectTo(port, tls);
+    if (!spin([this] { return relay.socket.isEncrypted(); })) return false;
+    relay.upgrade();
+    bool ready = false, helloSent = false;
+    if (!spin([&] {
+          for (const json& m : relay.read()) ready = ready || RawRelay::op(m) == "ready";
+          if (relay.upgraded && !helloSent) helloSent = true, relay.socket.write(RawRelay::text({{"op", "hello"}, {"Token", token}}));
+          return ready;
+        }))
+      return false;
+    relay.socket.setReadBufferSize(64 * 1024);  // and it never reads again
     return true;
   }
 };
 
-// One attacker: a session to the deaf receiver, flooded with data frames
-// without waiting for credit; a session that ends is opened again, and so is
-// a connection the service closes.
+// Moves the calling thread to the cores this program was not given, when the
+// machine has any: an attacker's own CPU is not the service's cost (a real one
+// sends from elsewhere), and on 2 cores the attackers' encryption took as
+// much CPU as the attack cost the service. Without other cores, the thread
+// stays where it is.
+void moveToOtherCores() {
+  static bool told = false;
+  cpu_set_t given, others;
+  CPU_ZERO(&others);
+  if (sched_getaffinity(0, sizeof given, &given) != 0) return;
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  std::string list;
+  for (long cpu = 0; cpu < cores && cpu < CPU_SETSIZE; ++cpu)
+    if (!CPU_ISSET(int(cpu), &given)) CPU_SET(int(cpu), &others), list += (list.empty() ? "" : ",") + std::to_string(cpu);
+  const bool moved = CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof others, &others) == 0;
+  if (!std::exchange(told, true))
+    std::printf("attackers run on %s\n", moved ? ("cores " + list).c_str() : "the same cores as the rest");
+}
+
+// One attacker: a session to the deaf receiver, flooded with the largest data
+// frames without waiting for credit; a session that ends is opened again, and
+// so is a connection the service closes (after a second, as a bridge retries).
 struct Flooder {
-  QWebSocket socket;
+  RawRelay relay;
   QTimer tick;
-  QUrl url;
+  quint16 port = 0;
+  QSslConfiguration tls;
   std::string token;
   std::string session;
+  QByteArray message;  // the whole WebSocket frame for `session`
   bool ready = false;
   bool running = false;
-  QByteArray payload = QByteArray(8 * 1024 * 1024, 'f');  // the largest data frame
-  quint32 sent = 0;
   ~Flooder() {
     running = false;
     tick.stop();
-    socket.disconnect();  // closing may still report bytes written
+    relay.socket.disconnect();  // closing may still report bytes written
   }
-  bool open(const QUrl& relay, const QSslConfiguration& tls, const std::string& signIn) {
-    url = relay;
+  bool open(quint16 servicePort, const QSslConfiguration& config, const std::string& signIn) {
+    port = servicePort;
+    tls = config;
     token = signIn;
-    socket.setSslConfiguration(tls);
-    QObject::connect(&socket, &QWebSocket::connected, [this] {
-      socket.sendTextMessage(QString::fromStdString(json{{"op", "hello"}, {"Token", token}}.dump()));
+    QObject::connect(&relay.socket, &QSslSocket::encrypted, [this] { relay.upgrade(); });
+    QObject::connect(&relay.socket, &QSslSocket::readyRead, [this] { onRead(); });
+    QObject::connect(&relay.socket, &QSslSocket::disconnected, [this] {
+      ready = false;
+      session.clear();
+      if (running) QTimer::singleShot(1000, &relay.socket, [this] { relay.connectTo(port, tls); });
     });
-    QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
-      const json op = json::parse(text.toStdString(), nullptr, false);
-      const std::string name = op.is_object() ? op.value("op", "") : "";
+    QObject::connect(&tick, &QTimer::timeout, [this] { flood(); });
+    QObject::connect(&relay.socket, &QSslSocket::encryptedBytesWritten, [this] { flood(); });
+    relay.connectTo(port, tls);
+    return true;  // not waiting for "ready": the service may make a flooder wait before its hello
+  }
+  void onRead() {
+    const bool wasUpgraded = relay.upgraded;
+    const std::vector<json> texts = relay.read();
+    if (relay.upgraded && !wasUpgraded) relay.socket.write(RawRelay::text({{"op", "hello"}, {"Token", token}}));
+    for (const json& m : texts) {
+      const std::string name = RawRelay::op(m);
       if (name == "ready") {
         ready = true;
         if (running) connect();
       }
-      if (name == "session") session = op.value("Session", "");
-      if (running && ((name == "closed" && op.value("Session", "") == session) || name == "connect_failed")) connect();
-    });
-    QObject::connect(&socket, &QWebSocket::disconnected, [this] {
-      ready = false;
-      session.clear();
-      if (running) QTimer::singleShot(1000, &socket, [this] { socket.open(url); });  // as a bridge retries
-    });
-    QObject::connect(&tick, &QTimer::timeout, [this] { flood(); });
-    QObject::connect(&socket, &QWebSocket::bytesWritten, [this] { flood(); });
-    socket.open(url);
-    return spin([this] { return ready; });
+      if (name == "session") {
+        session = m.value("Session", "");
+        protocol::DataFrameHeader header;
+        header.session = QByteArray::fromStdString(session);
+        header.transfer = QByteArrayLiteral("X");
+        message = RawRelay::frame(0x2, protocol::encodeDataFrame(header, QByteArray(8 * 1024 * 1024, 'f')));
+      }
+      if (running && ((name == "closed" && m.value("Session", "") == session) || name == "connect_failed")) connect();
+    }
   }
   void connect() {
     session.clear();
-    socket.sendTextMessage(QStringLiteral(R"({"op":"connect","ref":1,"hostname":"sink-host","tag":"t"})"));
+    relay.socket.write(RawRelay::text(json::parse(R"({"op":"connect","ref":1,"hostname":"sink-host","tag":"t"})")));
   }
   void start() {
     running = true;
@@ -366,14 +455,8 @@ struct Flooder {
   }
   void flood() {
     if (!running || !ready || session.empty()) return;
-    while (socket.bytesToWrite() < 16 * 1024 * 1024 && socket.state() == QAbstractSocket::ConnectedState) {
-      protocol::DataFrameHeader header;
-      header.session = QByteArray::fromStdString(session);
-      header.transfer = QByteArrayLiteral("X");
-      header.file = 0;
-      header.offset = quint64(sent++) * payload.size();
-      socket.sendBinaryMessage(protocol::encodeDataFrame(header, payload));
-    }
+    while (relay.socket.bytesToWrite() < 16 * 1024 * 1024 && relay.socket.state() == QAbstractSocket::ConnectedState)
+      relay.socket.write(message);
   }
 };
 
@@ -395,14 +478,15 @@ struct Load {
     const json sink = service.login(QStringLiteral("sink@x.org"), net);
     std::vector<json> senders;
     for (int i = 0; i < kAttackers; ++i) senders.push_back(service.login(QStringLiteral("e%1@x.org").arg(i), net));
-    if (!attackThread) attackThread = std::make_unique<ClientThread>();
+    if (!attackThread) attackThread = std::make_unique<ClientThread>(QStringLiteral("attackers"));
     bool ok = true;
     attackThread->run([&] {
+      moveToOtherCores();
       deaf = std::make_unique<DeafReceiver>();
       ok = deaf->open(service.port(), service.tls(), sink.value("Token", ""));
       for (int i = 0; i < kAttackers && ok; ++i) {
         flooders.push_back(std::make_unique<Flooder>());
-        ok = flooders.back()->open(service.relayUrl(), service.tls(), senders[i].value("Token", ""));
+        ok = flooders.back()->open(service.port(), service.tls(), senders[i].value("Token", ""));
       }
       for (auto& f : flooders) f->start();
     });

@@ -340,6 +340,11 @@ TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsOwnSessions) {
   EXPECT_TRUE(testutil::waitUntil([&] { return eve->closed; }, 5s));
   EXPECT_LE(frames, 12) << "one window, then the connection goes";
   EXPECT_TRUE(ann->frames.empty()) << "the session that kept to its credit stays";
+  // Coming back at once to flood again: its hello waits a while.
+  RelayClient back(tls);
+  ASSERT_TRUE(back.open(relayUrl()));
+  back.send({{"op", "hello"}, {"Token", eve->token}});
+  EXPECT_NE(back.next().value("error", "").find("beyond its credit"), std::string::npos);
   roundTrip();
   EXPECT_LT(worstMs, 500);
   if (testutil::kMemoryLimitsApply) EXPECT_LT(serviceRssKb() - before, 48 * 1024);
