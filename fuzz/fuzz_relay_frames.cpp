@@ -1,5 +1,6 @@
 // Feeds arbitrary messages to the relay's reading of frames, as a binary
-// message (routing by the data frame's session) and as a text message (a JSON
+// message (routing by the data frame's session, and a frame of small files
+// read as a bridge reads it) and as a text message (a JSON
 // control operation, and for "relay" the forward the relay writes from it);
 // and arbitrary bytes to its WebSocket framing as they come off a connection,
 // whole and in two pieces, which must read the same.
@@ -26,6 +27,15 @@ void asBinary(const QByteArray& bytes) {
   // A frame that reads whole routes to the session of its header.
   if (whole && (!session || *session != QByteArrayView(whole->header.session))) std::abort();
   if (session) (void)QString::fromUtf8(*session);
+  // A frame of several small files, as a receiving bridge reads it with
+  // either width of check: every file read lies inside the payload.
+  if (whole && whole->header.file == protocol::kPackedFiles)
+    for (const qsizetype digestBytes : {16, 32})
+      if (const auto files = protocol::decodePackedFiles(whole->payload, whole->header.offset, digestBytes))
+        for (const protocol::PackedFile& f : *files)
+          if (f.digest.size() != digestBytes || f.bytes.data() < whole->payload.data() ||
+              f.bytes.data() + f.bytes.size() > whole->payload.data() + whole->payload.size())
+            std::abort();
 }
 
 void asText(const QByteArray& bytes) {
