@@ -27,7 +27,7 @@ namespace {
 
 constexpr qint64 kReadChunk = 512 * 1024;  // the arrays handed to readAll()
 constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
-constexpr int kSocketReadAhead = 256 * 1024;
+constexpr long kSocketReadBuffer = 256 * 1024;
 constexpr long kSocketWriteBuffer = 256 * 1024;
 
 // TLS 1.2 with forward secrecy and AEAD only, or TLS 1.3.
@@ -37,8 +37,9 @@ void restrict(SSL_CTX* ctx) {
   // AES-128 first: as safe here, and the cheapest per relayed byte.
   SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  SSL_CTX_set_read_ahead(ctx, 1);
-  SSL_CTX_set_default_read_buffer_len(ctx, kSocketReadAhead);
+  // No read-ahead inside OpenSSL: with a large read buffer it moves every
+  // byte still waiting to the buffer's front at each record, so a 256 KiB
+  // read was copied several times over. sessionOnSocket() buffers instead.
 }
 
 // Clients accept any certificate during the handshake: the caller compares
@@ -71,15 +72,24 @@ ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   SSL* ssl = context ? SSL_new(context) : nullptr;
-  BIO* in = BIO_new_socket(fd, BIO_NOCLOSE);
-  BIO* buffered = BIO_new(BIO_f_buffer());
+  // Reads: one large read from the socket, then each record's header and body
+  // are taken from that buffer (each byte copied once).
+  BIO* inBuffer = BIO_new(BIO_f_buffer());
+  BIO* inSocket = BIO_new_socket(fd, BIO_NOCLOSE);
+  BIO* outBuffer = BIO_new(BIO_f_buffer());
   BIO* outSocket = BIO_new_socket(fd, BIO_NOCLOSE);
-  if (!ssl || !in || !buffered || !outSocket || BIO_set_write_buffer_size(buffered, kSocketWriteBuffer) != 1) {
-    SSL_free(ssl), BIO_free(in), BIO_free(buffered), BIO_free(outSocket);
+  if (!ssl || !inBuffer || !inSocket || !outBuffer || !outSocket ||
+      BIO_set_read_buffer_size(inBuffer, kSocketReadBuffer) != 1 ||
+      BIO_set_write_buffer_size(outBuffer, kSocketWriteBuffer) != 1) {
+    SSL_free(ssl), BIO_free(inBuffer), BIO_free(inSocket), BIO_free(outBuffer), BIO_free(outSocket);
     return nullptr;
   }
-  SSL_set_bio(ssl, in, BIO_push(buffered, outSocket));
+  SSL_set_bio(ssl, BIO_push(inBuffer, inSocket), BIO_push(outBuffer, outSocket));
   return ssl;
+}
+
+void clearTlsErrors() {
+  if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
 // ---- TlsContext ---------------------------------------------------------------
@@ -413,7 +423,7 @@ void TlsChannel::run() {
           }
         }
         if (length > 0) {
-          ERR_clear_error();
+          clearTlsErrors();
           const int n = SSL_write(ssl, data, length);
           if (n > 0) {
             {
@@ -458,7 +468,7 @@ void TlsChannel::run() {
       }
       while (room && !readWait && !peerClosed && !s.stop) {
         if (reading.isEmpty()) reading = QByteArray(kReadChunk, Qt::Uninitialized), filled = 0;
-        ERR_clear_error();
+        clearTlsErrors();
         const int n = SSL_read(ssl, reading.data() + filled, int(reading.size() - filled));
         if (n > 0) {
           filled += n;

@@ -41,11 +41,17 @@ class TlsContext {
   bool server_ = false;
 };
 
-// A TLS session on the connected socket `fd` (TCP_NODELAY set): reads come
-// straight from the socket, and records (at most 16 KiB each) are gathered into
-// large writes rather than one system call and one packet each, flushed
-// whenever nothing more is queued. Null when it cannot be made.
+// A TLS session on the connected socket `fd` (TCP_NODELAY set): the socket is
+// read in large pieces that records are then taken from, and records (at most
+// 16 KiB each) are gathered into large writes rather than one system call and
+// one packet each, flushed whenever nothing more is queued. Null when it
+// cannot be made.
 ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd);
+
+// Empties this thread's OpenSSL error queue before a read or write whose
+// outcome SSL_get_error() then tells; nearly free when it is already empty,
+// as it is between records.
+void clearTlsErrors();
 
 class TlsChannel : public QObject {
   Q_OBJECT

@@ -157,7 +157,7 @@ bool TlsSocket::send() {
     if (!out_.empty()) {
       const QByteArray& front = out_.front();
       const int length = int(std::min<qint64>(front.size() - outSent_, kWriteSlice));
-      ERR_clear_error();
+      clearTlsErrors();
       const int n = SSL_write(ssl_, front.constData() + outSent_, length);
       if (n > 0) {
         outSent_ += n;
@@ -206,7 +206,7 @@ bool TlsSocket::receive(bool* more) {
       reading_ = QByteArray(bigReads_ ? kLargeRead : kSmallRead, Qt::Uninitialized);
       filled_ = 0;
     }
-    ERR_clear_error();
+    clearTlsErrors();
     const int n = SSL_read(ssl_, reading_.data() + filled_, int(reading_.size() - filled_));
     if (n > 0) {
       filled_ += n;
