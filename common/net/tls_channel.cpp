@@ -360,7 +360,7 @@ void TlsChannel::run() {
       }
     }
     while (true) {
-      ERR_clear_error();
+      clearTlsErrors();
       const int r = SSL_do_handshake(ssl);
       if (r == 1) break;
       const int e = SSL_get_error(ssl, r);

@@ -48,9 +48,9 @@ class TlsContext {
 // cannot be made.
 ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd);
 
-// Empties this thread's OpenSSL error queue before a read or write whose
-// outcome SSL_get_error() then tells; nearly free when it is already empty,
-// as it is between records.
+// Empties this thread's OpenSSL error queue before a handshake step, read or
+// write whose outcome SSL_get_error() then tells; nearly free when it is
+// already empty, as it is between records.
 void clearTlsErrors();
 
 class TlsChannel : public QObject {

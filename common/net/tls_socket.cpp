@@ -137,7 +137,7 @@ void TlsSocket::emitOwed() {
 
 bool TlsSocket::handshake() {
   if (!handshaking_) return true;
-  ERR_clear_error();
+  clearTlsErrors();
   const int r = SSL_do_handshake(ssl_);
   if (r == 1) {
     handshaking_ = false;
