@@ -92,6 +92,11 @@ void clearTlsErrors() {
   if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
+bool closedByPeer(int sslError) {
+  return sslError == SSL_ERROR_ZERO_RETURN ||
+         (sslError == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
+}
+
 // ---- TlsContext ---------------------------------------------------------------
 
 std::shared_ptr<TlsContext> TlsContext::server(const QByteArray& certificatePem, const QByteArray& keyPem,
@@ -483,10 +488,7 @@ void TlsChannel::run() {
         const int e = SSL_get_error(ssl, n);
         if (e == SSL_ERROR_WANT_READ) {
           readWait = true;
-        } else if (e == SSL_ERROR_ZERO_RETURN ||
-                   (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
-          // The peer closed, with or without close_notify: the protocol above
-          // knows whether everything it waited for arrived.
+        } else if (closedByPeer(e)) {
           peerClosed = true;
         } else if (e == SSL_ERROR_WANT_WRITE) {
           break;  // retried once the write side moves

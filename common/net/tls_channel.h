@@ -53,6 +53,11 @@ ssl_st* sessionOnSocket(ssl_ctx_st* context, int fd);
 // already empty, as it is between records.
 void clearTlsErrors();
 
+// Whether a read's SSL_get_error() result means the peer closed, with or
+// without close_notify: the protocol above knows whether everything it waited
+// for arrived.
+bool closedByPeer(int sslError);
+
 class TlsChannel : public QObject {
   Q_OBJECT
  public:

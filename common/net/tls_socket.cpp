@@ -1,6 +1,5 @@
 #include "tls_socket.h"
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <QMetaObject>
@@ -228,11 +227,7 @@ bool TlsSocket::receive(bool* more) {
       break;
     }
     handOver();
-    // The peer closed, with or without close_notify: the protocol above knows
-    // whether everything it waited for arrived.
-    const bool orderly = e == SSL_ERROR_ZERO_RETURN ||
-                         (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
-    finish(orderly ? QString() : QStringLiteral("the connection broke off"));
+    finish(closedByPeer(e) ? QString() : QStringLiteral("the connection broke off"));
     return false;
   }
   handOver();
