@@ -418,6 +418,8 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
     }
     link->sessions.insert(id);
     host->sessions.insert(id);
+    // Two clients with no other session: their relaying is kept on one thread.
+    if (link->sessions.size() == 1 && host->sessions.size() == 1) flow_.colocate(link, host);
   }
   RelaySessionToCaller toCaller;
   toCaller.ref = ref;

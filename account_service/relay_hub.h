@@ -7,6 +7,8 @@
 //
 // Threads: connections are spread over the relay loops (RelayLoops) after
 // their upgrade; frames are read, checked and forwarded on the sender's loop.
+// A caller whose first session is with a host that has no other one moves to
+// the host's loop, so that a pair's frames cross no thread.
 // The routing table (clients and sessions) is written only by the main thread,
 // under an exclusive lock, and read by the loops under a shared one. Sign-in
 // checks ("hello") and session changes ("connect", "close", a client going)

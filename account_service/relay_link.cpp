@@ -70,6 +70,23 @@ void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(RelayCo
   });
 }
 
+// Runs on `link`'s thread, the only one that may move its socket. What was
+// posted to the socket and not yet run moves along, in order; a notifier
+// that was on is turned on again on the new thread.
+void RelayFlow::colocate(const LinkPtr& link, const LinkPtr& with) {
+  post(link, [link, with](RelayConnection* socket) {
+    QThread* target = nullptr;
+    {
+      std::lock_guard lock(with->socketMutex);
+      if (!with->socket || with->gone.load()) return;
+      target = with->socket->thread();
+    }
+    std::lock_guard lock(link->socketMutex);
+    if (link->closing || link->socket != socket || target == socket->thread()) return;
+    socket->moveToThread(target);
+  });
+}
+
 void RelayFlow::enqueue(const LinkPtr& to, OutMessage message) {
   auto held = std::make_shared<OutMessage>(std::move(message));
   post(to, [this, to, held](RelayConnection*) {

@@ -1,6 +1,7 @@
 // The relay as a real process under hostile or heavy peers: binary data
-// frames reach only the other side of their session, byte-exact; oversized
-// frames are refused from their header with memory bounded and others served;
+// frames reach only the other side of their session, byte-exact, also while a
+// caller is moved to its host's thread; oversized frames are refused from
+// their header with memory bounded and others served;
 // one account cannot crowd others out of a host; a dropped sign-in takes its
 // connection along; a receiver that does not read stalls only its own sessions.
 #include "relay_process_fixture.h"
@@ -65,6 +66,34 @@ TEST_F(RelayProcess, BinaryFramesReachOnlyTheOtherSideOfTheirSessionByteExact) {
   bobHost->socket.sendBinaryMessage(back);
   EXPECT_EQ(bobHost->next()["op"], "error");
   EXPECT_TRUE(ann->quiet(100));
+}
+
+// A caller whose only session is with a host that has no other one is served
+// on the host's thread. Moved there while frames flow both ways, and on to
+// another host in each round, it loses and reorders nothing.
+TEST_F(RelayProcess, ACallerMovedBetweenHostsThreadsLosesAndReordersNothing) {
+  auto ann = online("ann@example.com", "ann-pass");
+  auto bob = online("bob@example.com", "bob-pass");
+  // Connections are spread over the threads in turn: one more in between
+  // puts Carol's on another thread than Bob's when there are only two.
+  RelayClient spacer(tls);
+  ASSERT_TRUE(spacer.open(relayUrl()));
+  auto carol = online("carol@example.com", "carol-pass");
+  for (int round = 0; round < 6; ++round) {
+    RelayClient& host = round % 2 ? *carol : *bob;
+    const std::string session = connect(*ann, host, round % 2 ? "carol-host" : "bob-host");
+    std::vector<QByteArray> there, back;
+    for (quint32 i = 0; i < 4; ++i) {
+      there.push_back(dataFrame(session, i, testutil::randomBytes(100 * 1024 + i)));
+      back.push_back(dataFrame(session, i, testutil::randomBytes(1000 + i)));
+      ann->socket.sendBinaryMessage(there.back());
+      host.socket.sendBinaryMessage(back.back());
+    }
+    for (const QByteArray& frame : there) ASSERT_EQ(host.nextBinary(), frame) << "round " << round;
+    for (const QByteArray& frame : back) ASSERT_EQ(ann->nextBinary(), frame) << "round " << round;
+    ann->send({{"op", "close"}, {"Session", session}});
+    ASSERT_EQ(host.next(), (json{{"op", "closed"}, {"Session", session}}));
+  }
 }
 
 TEST_F(RelayProcess, OversizedFramesAreRefusedFromTheirHeaderWhileOthersAreServed) {
