@@ -39,6 +39,7 @@ RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
 RelayHub::~RelayHub() {
   // Each loop closes the connections living on it (the main thread waits, so
   // the set of links holds still) before the loops stop.
+  flow_.stopMoving();
   loops_->onEach([this] {
     for (const LinkPtr& link : links_) {
       RelayConnection* socket = nullptr;

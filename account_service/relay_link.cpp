@@ -74,15 +74,17 @@ void RelayFlow::closeAfterQueued(const LinkPtr& link, std::function<void(RelayCo
 // posted to the socket and not yet run moves along, in order; a notifier
 // that was on is turned on again on the new thread.
 void RelayFlow::colocate(const LinkPtr& link, const LinkPtr& with) {
-  post(link, [link, with](RelayConnection* socket) {
+  post(link, [this, link, with](RelayConnection* socket) {
     QThread* target = nullptr;
     {
       std::lock_guard lock(with->socketMutex);
       if (!with->socket || with->gone.load()) return;
       target = with->socket->thread();
     }
+    // Under the lock the closing sweep of the loops takes too: a move comes
+    // before the sweep looks at this link, or not at all.
     std::lock_guard lock(link->socketMutex);
-    if (link->closing || link->socket != socket || target == socket->thread()) return;
+    if (stopMoving_.load() || link->closing || link->socket != socket || target == socket->thread()) return;
     socket->moveToThread(target);
   });
 }

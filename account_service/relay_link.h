@@ -102,6 +102,9 @@ class RelayFlow {
   // messages between the two cross no thread: each hand-over wakes another
   // core, which costs more than the forwarding itself saves on many cores.
   void colocate(const LinkPtr& link, const LinkPtr& with);
+  // Main thread, before the loops close their connections: no connection
+  // moves any more (one moved onto a loop already swept would stay open).
+  void stopMoving() { stopMoving_ = true; }
   // Runs `work` on the link's thread with its socket; nothing when it is gone.
   void onLinkThread(const LinkPtr& link, std::function<void(RelayConnection*)> work) { post(link, std::move(work)); }
 
@@ -127,6 +130,7 @@ class RelayFlow {
   void pump(const LinkPtr& link);
   qint64 socketHolds(const RelayLink& link) const;
 
+  std::atomic<bool> stopMoving_{false};
   std::atomic<qint64> total_{0};
   std::atomic<int> busySessions_{0};
 };
