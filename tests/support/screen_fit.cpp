@@ -9,6 +9,7 @@
 #include <QAbstractScrollArea>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -361,12 +362,19 @@ QStringList faults(const QWidget& root) {
 void checkScreen(QWidget& window, const QString& name, const std::function<QStringList()>& more) {
   const QDir dir(testutil::binDir() + QStringLiteral("/../screenshots"));
   QDir().mkpath(dir.path());
-  auto checkAndSave = [&](const QString& file) {
-    QTest::qWait(260);  // let pop-in animations finish
-    const QString path = dir.filePath(file + QStringLiteral(".png"));
-    EXPECT_TRUE(window.grab().toImage().save(path)) << path.toStdString();
+  auto check = [&] {
     QStringList found = faults(window);
     if (more) found << more();
+    return found;
+  };
+  auto checkAndSave = [&](const QString& file) {
+    QTest::qWait(260);  // let pop-in animations finish
+    // A layout settles through posted events, which a loaded machine may not
+    // have run yet: only what is still wrong after a while is a fault.
+    QStringList found = check();
+    for (QDeadlineTimer settle(3000); !found.isEmpty() && !settle.hasExpired(); found = check()) QTest::qWait(50);
+    const QString path = dir.filePath(file + QStringLiteral(".png"));
+    EXPECT_TRUE(window.grab().toImage().save(path)) << path.toStdString();
     for (const QString& fault : found)
       ADD_FAILURE() << file.toStdString() << " (" << window.width() << "x" << window.height()
                     << "): " << fault.toStdString();
