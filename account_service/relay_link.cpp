@@ -84,7 +84,7 @@ void RelayFlow::colocate(const LinkPtr& link, const LinkPtr& with) {
     // Under the lock the closing sweep of the loops takes too: a move comes
     // before the sweep looks at this link, or not at all.
     std::lock_guard lock(link->socketMutex);
-    if (stopMoving_.load() || link->closing || link->socket != socket || target == socket->thread()) return;
+    if (stopMoving_.load() || link->closing || target == socket->thread()) return;
     socket->moveToThread(target);
   });
 }
