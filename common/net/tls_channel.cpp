@@ -1,5 +1,7 @@
 #include "tls_channel.h"
 
+#include "tls_sender.h"
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -29,6 +31,10 @@ constexpr qint64 kReadChunk = 512 * 1024;  // the arrays handed to readAll()
 constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
 constexpr long kSocketReadBuffer = 256 * 1024;
 constexpr long kSocketWriteBuffer = 256 * 1024;
+// Once this much waits to be sent, a sender thread takes the socket writes
+// over: a large send then encrypts on one core and writes on another.
+constexpr qint64 kBulkSend = 1024 * 1024;
+constexpr short kSenderRoom = 0x4000;  // writeWait: the sender has too much in hand
 
 // TLS 1.2 with forward secrecy and AEAD only, or TLS 1.3.
 void restrict(SSL_CTX* ctx) {
@@ -340,6 +346,7 @@ void TlsChannel::run() {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 
   QString why;
+  std::unique_ptr<TlsSender> sender;
   SSL* ssl = nullptr;
   bool orderly = false;
   auto failed = [&](const char* what) {
@@ -393,7 +400,7 @@ void TlsChannel::run() {
     bool readWait = false;  // SSL needs the socket readable before the next read
     short writeWait = 0;    // what the unfinished write waits for
     bool peerClosed = false;
-    BIO* const out = SSL_get_wbio(ssl);
+    BIO* out = SSL_get_wbio(ssl);
     auto handOver = [&] {
       if (filled == 0) return;
       reading.resize(filled);
@@ -412,19 +419,33 @@ void TlsChannel::run() {
         });
     };
     while (!s.stop) {
+      if (sender && sender->failed()) return failed("the connection broke off while sending");
       bool moved = false;
       // Send.
       if (writeWait == 0) {
         const char* data = nullptr;
         int length = 0;
+        qint64 waiting = 0;
         bool closing = false;
         {
           const std::lock_guard<std::mutex> guard(s.lock);
           if (!s.out.empty()) {
             data = s.out.front().constData() + s.outSent;
             length = int(std::min<qint64>(s.out.front().size() - s.outSent, kWriteSlice));
+            waiting = s.outBytes;
           } else {
             closing = s.closeWhenSent;
+          }
+        }
+        if (!sender && waiting >= kBulkSend && BIO_wpending(out) == 0) {
+          // Between records, with nothing buffered: the socket's writes move
+          // to the sender from here on.
+          sender = std::make_unique<TlsSender>(s.fd, [&s] { s.poke(); });
+          if (BIO* through = sender->newBio()) {
+            SSL_set0_wbio(ssl, through);
+            out = through;
+          } else {
+            sender.reset();
           }
         }
         if (length > 0) {
@@ -445,7 +466,7 @@ void TlsChannel::run() {
               });
           } else {
             const int e = SSL_get_error(ssl, n);
-            if (e == SSL_ERROR_WANT_WRITE) writeWait = POLLOUT;
+            if (e == SSL_ERROR_WANT_WRITE) writeWait = sender ? kSenderRoom : POLLOUT;
             else if (e == SSL_ERROR_WANT_READ) writeWait = POLLIN;
             else return failed("the connection broke off while sending");
           }
@@ -461,8 +482,11 @@ void TlsChannel::run() {
         } else if (closing) {
           SSL_shutdown(ssl);  // best effort: the close_notify
           BIO_flush(out);
-          orderly = true;
-          return true;
+          // Everything handed to the sender leaves before the socket closes.
+          while (sender && sender->sleepUntilSent())
+            if (!s.waitFor(0)) return false;
+          orderly = !sender || !sender->failed();
+          return orderly;
         }
       }
       // Receive, while the event loop keeps up.
@@ -491,6 +515,7 @@ void TlsChannel::run() {
         } else if (closedByPeer(e)) {
           peerClosed = true;
         } else if (e == SSL_ERROR_WANT_WRITE) {
+          if (sender) writeWait = kSenderRoom;
           break;  // retried once the write side moves
         } else {
           peerClosed = true;
@@ -505,9 +530,17 @@ void TlsChannel::run() {
       if (moved) continue;
       if (writeWait == 0 && BIO_wpending(out) > 0) continue;  // flushed above first
       short events = writeWait;
+      if (writeWait == kSenderRoom) {
+        if (!sender->sleepUntilRoom()) {
+          writeWait = 0;
+          continue;
+        }
+        events = 0;  // the sender wakes us
+      }
       if (readWait && room) events |= POLLIN;
       if (!s.waitFor(events)) return false;
       const short got = s.lastEvents;
+      if (writeWait == kSenderRoom && sender->hasRoom()) writeWait = 0;
       if (got & (POLLIN | POLLHUP | POLLERR)) {
         readWait = false;
         if (writeWait == POLLIN) writeWait = 0;
@@ -518,6 +551,7 @@ void TlsChannel::run() {
   };
   body();
   if (ssl) SSL_free(ssl);
+  sender.reset();  // after the BIO that writes through it, before the socket closes
   if (s.fd >= 0) ::close(s.fd), s.fd = -1;
   if (s.stop) return;  // aborted: nobody listens any more
   if (!orderly && why.isEmpty()) why = QStringLiteral("the connection broke off");

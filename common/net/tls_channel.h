@@ -2,6 +2,8 @@
 // (OpenSSL on the socket, no Qt socket in between), so that the event loop
 // only sees whole buffers: the worker decrypts straight into the arrays that
 // readAll() hands over and encrypts straight from the arrays given to write().
+// Once a large send backs up, the socket's writes move to a sender thread
+// (tls_sender.h), so that encrypting and writing use two cores.
 // Used by the bridge (local-network route, relay socket) and by the service
 // (every connection), whose bytes would otherwise be copied several times
 // over on an event loop.
