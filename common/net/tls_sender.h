@@ -1,9 +1,9 @@
 // The system calls of a connection's large sends, on a thread of their own.
 // A TLS worker that encrypts and also writes to the socket keeps one core
-// busy with both; with a sender, it encrypts records into bio(), which
-// gathers them into large pieces, and the sender writes those to the socket
-// while the worker encrypts the next ones. At most about kAhead bytes wait
-// between the two: beyond that bio() asks the worker to retry later.
+// busy with both; with a sender, it encrypts records into the BIO newBio()
+// makes, which gathers them into large pieces, and the sender writes those to
+// the socket while the worker encrypts the next ones. At most about kAhead
+// bytes wait between the two: beyond that the BIO asks the worker to retry.
 #pragma once
 
 #include <QByteArray>
@@ -39,9 +39,9 @@ class TlsSender {
   bio_st* newBio();
 
   bool failed() const { return failed_.load(); }
-  // bio() takes more now (or sending failed: nothing is taken any more).
+  // The BIO takes more now (or sending failed: it takes nothing any more).
   bool hasRoom() const { return !full() || failed(); }
-  // Whether the worker should sleep until woken: true while bio() takes no
+  // Whether the worker should sleep until woken: true while the BIO takes no
   // more; false once it does (or sending failed).
   bool sleepUntilRoom();
   // Likewise until every byte handed over has left.
