@@ -524,6 +524,12 @@ void TlsChannel::run() {
       }
       if (readWait || peerClosed || !room) handOver();
       if (peerClosed) {
+        // A reset that the sender's write met first reads here as a plain
+        // end of the stream: the sender's verdict counts.
+        if (sender) {
+          sender->stop();
+          if (sender->failed() && why.isEmpty()) why = QStringLiteral("the connection broke off while sending");
+        }
         orderly = why.isEmpty();
         return orderly;
       }

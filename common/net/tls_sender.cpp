@@ -31,6 +31,11 @@ TlsSender::TlsSender(int fd, std::function<void()> wake)
 }
 
 TlsSender::~TlsSender() {
+  stop();
+  ::close(stopWake_);
+}
+
+void TlsSender::stop() {
   {
     const std::lock_guard<std::mutex> guard(lock_);
     stop_ = true;
@@ -38,8 +43,7 @@ TlsSender::~TlsSender() {
   changed_.notify_one();
   const quint64 one = 1;
   [[maybe_unused]] const ssize_t n = ::write(stopWake_, &one, sizeof one);
-  thread_.join();
-  ::close(stopWake_);
+  if (thread_.joinable()) thread_.join();
 }
 
 bio_st* TlsSender::newBio() {

@@ -38,6 +38,9 @@ class TlsSender {
   // freed before the sender.
   bio_st* newBio();
 
+  // Stops the thread at once (what had not left is dropped); failed() then
+  // tells for good whether a send failed.
+  void stop();
   bool failed() const { return failed_.load(); }
   // The BIO takes more now (or sending failed: it takes nothing any more).
   bool hasRoom() const { return !full() || failed(); }

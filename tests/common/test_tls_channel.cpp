@@ -105,16 +105,13 @@ TEST(TlsChannel, APeerThatStopsReadingAndLeavesEndsTheSenderWithAReason) {
   pair.client.setReadBufferSize(1);  // takes one read, then nothing more
   const QByteArray piece = randomBytes(1024 * 1024);
   for (int i = 0; i < 32; ++i) pair.server->write(piece);
-  // The socket's buffers fill, then nothing moves.
-  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() < 31 * piece.size(); }));
-  for (qint64 last = -1; pair.server->bytesToWrite() != last;) {
-    last = pair.server->bytesToWrite();
-    QTest::qWait(200);
-  }
-  ASSERT_GT(pair.server->bytesToWrite(), 0);
+  // 4 MiB on their way: more than the sender holds and the peer took, so some
+  // wait unread in the peer's socket (its leaving is then a reset, not an
+  // orderly end), and far less than the 32 MiB queued.
+  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() <= 28 * piece.size(); }));
   pair.server->closeAfterWrites();  // waits for a reader that never comes
   QTest::qWait(200);
-  EXPECT_FALSE(pair.serverClosed);
+  EXPECT_FALSE(pair.serverClosed) << pair.serverWhy.toStdString();
   pair.client.abort();
   ASSERT_TRUE(waitUntil([&] { return pair.serverClosed; }));
   EXPECT_FALSE(pair.serverWhy.isEmpty());
@@ -126,7 +123,7 @@ TEST(TlsChannel, AbortWhileThePeerNeverReadsReturnsAtOnce) {
   pair.client.setReadBufferSize(1);
   const QByteArray piece = randomBytes(1024 * 1024);
   for (int i = 0; i < 32; ++i) pair.server->write(piece);
-  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() < 31 * piece.size(); }));
+  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() <= 28 * piece.size(); }));
   QTest::qWait(300);  // the writes are blocked on the full socket by now
   pair.server->closeAfterWrites();
   QElapsedTimer timer;
