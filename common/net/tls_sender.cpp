@@ -3,14 +3,20 @@
 #include <openssl/bio.h>
 
 #include <cerrno>
-#include <csignal>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace znet {
+
+namespace {
+
+// Room for a piece and the record that crosses its end, so appending never
+// reallocates.
+constexpr qsizetype kGatherCapacity = TlsSender::kPiece + 64 * 1024;
+
+}  // namespace
 
 BIO_METHOD* TlsSender::method() {
   static BIO_METHOD* const made = [] {
@@ -26,7 +32,7 @@ BIO_METHOD* TlsSender::method() {
 
 TlsSender::TlsSender(int fd, std::function<void()> wake)
     : fd_(fd), stopWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), wake_(std::move(wake)) {
-  gathering_.reserve(kPiece + 64 * 1024);
+  gathering_.reserve(kGatherCapacity);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -76,8 +82,6 @@ long TlsSender::bioControl(bio_st* bio, int command, long, void*) {
       return self->failed() ? 0 : 1;
     case BIO_CTRL_WPENDING:
       return long(self->gathering_.size());
-    case BIO_CTRL_PENDING:
-      return 0;
     default:
       return 0;
   }
@@ -92,7 +96,7 @@ void TlsSender::handOver() {
   }
   changed_.notify_one();
   gathering_ = QByteArray();
-  gathering_.reserve(kPiece + 64 * 1024);
+  gathering_.reserve(kGatherCapacity);
 }
 
 bool TlsSender::sleepUntilRoom() { return sleepUntil(kAhead - 1); }
@@ -111,11 +115,6 @@ bool TlsSender::sleepUntil(qint64 bytes) {
 }
 
 void TlsSender::run() {
-  // A peer that closed makes send() fail with EPIPE, not raise SIGPIPE.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   while (true) {
     QByteArray piece;
     {
@@ -143,6 +142,7 @@ void TlsSender::run() {
 void TlsSender::send(const QByteArray& piece) {
   qint64 at = 0;
   while (at < piece.size()) {
+    // MSG_NOSIGNAL: a peer that closed makes this fail with EPIPE, not raise SIGPIPE.
     const ssize_t n = ::send(fd_, piece.constData() + at, size_t(piece.size() - at), MSG_NOSIGNAL);
     if (n > 0) {
       at += n;
@@ -153,7 +153,7 @@ void TlsSender::send(const QByteArray& piece) {
       pollfd fds[2] = {{fd_, POLLOUT, 0}, {stopWake_, POLLIN, 0}};
       while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
       }
-      if (fds[1].revents & POLLIN) return;  // stopping: the destructor says so
+      if (fds[1].revents & POLLIN) return;  // stop() says so
       continue;
     }
     failed_ = true;
