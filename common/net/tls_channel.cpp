@@ -2,6 +2,8 @@
 
 #include "tls_sender.h"
 
+#include <QMetaMethod>
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -172,6 +174,7 @@ struct TlsChannel::Shared {
   std::atomic_bool stop = false;
   std::atomic_bool readyPosted = false;
   std::atomic_bool writtenPosted = false;
+  std::atomic_bool writtenHeard = false;  // bytesWritten() has a receiver: worth waking the loop for
   int wake = -1;  // eventfd: the event loop has news for the worker
   int fd = -1;
   std::function<bool(Shared&, QString*)> open;
@@ -330,6 +333,12 @@ void TlsChannel::abort() {
   if (shared_->fd >= 0) ::close(shared_->fd), shared_->fd = -1;
 }
 
+// Each posted bytesWritten() wakes the event loop; a connection whose owner
+// never listens for it (the relay socket, which sends the most) gets none.
+void TlsChannel::connectNotify(const QMetaMethod& signal) {
+  if (signal == QMetaMethod::fromSignal(&TlsChannel::bytesWritten)) shared_->writtenHeard = true;
+}
+
 void TlsChannel::post(std::function<void()> call) {
   QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
 }
@@ -459,7 +468,7 @@ void TlsChannel::run() {
               if (s.outSent == s.out.front().size()) s.out.pop_front(), s.outSent = 0;
             }
             moved = true;
-            if (!s.writtenPosted.exchange(true))
+            if (s.writtenHeard.load() && !s.writtenPosted.exchange(true))
               post([this] {
                 shared_->writtenPosted = false;
                 if (!closed_) emit bytesWritten();

@@ -103,6 +103,9 @@ class TlsChannel : public QObject {
   // closed it in order, else what went wrong. Arrived bytes come first.
   void closed(const QString& why);
 
+ protected:
+  void connectNotify(const QMetaMethod& signal) override;
+
  private:
   struct Shared;
   void start(std::function<bool(Shared&, QString*)> open);
