@@ -76,6 +76,18 @@ QByteArray randomBytes(qsizetype size) {
   return bytes;
 }
 
+// Queues 32 MiB for a peer that takes one read and then nothing, and returns
+// once 4 MiB are on their way: more than the sender holds and the peer took,
+// so some wait unread in the peer's socket (its leaving is then a reset, not
+// an orderly end), and far less than what is queued.
+void backUpTowardAPeerThatNeverReads(Pair& pair) {
+  pair.reading = false;
+  pair.client.setReadBufferSize(1);
+  const QByteArray piece = randomBytes(1024 * 1024);
+  for (int i = 0; i < 32; ++i) pair.server->write(piece);
+  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() <= 28 * piece.size(); }));
+}
+
 TEST(TlsChannel, ALargeSendArrivesWholeAndInOrderBeforeTheClose) {
   Pair pair;
   // A slow reader: the sending side backs up, and still holds bytes when
@@ -101,14 +113,7 @@ TEST(TlsChannel, ALargeSendArrivesWholeAndInOrderBeforeTheClose) {
 
 TEST(TlsChannel, APeerThatStopsReadingAndLeavesEndsTheSenderWithAReason) {
   Pair pair;
-  pair.reading = false;
-  pair.client.setReadBufferSize(1);  // takes one read, then nothing more
-  const QByteArray piece = randomBytes(1024 * 1024);
-  for (int i = 0; i < 32; ++i) pair.server->write(piece);
-  // 4 MiB on their way: more than the sender holds and the peer took, so some
-  // wait unread in the peer's socket (its leaving is then a reset, not an
-  // orderly end), and far less than the 32 MiB queued.
-  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() <= 28 * piece.size(); }));
+  ASSERT_NO_FATAL_FAILURE(backUpTowardAPeerThatNeverReads(pair));
   pair.server->closeAfterWrites();  // waits for a reader that never comes
   QTest::qWait(200);
   EXPECT_FALSE(pair.serverClosed) << pair.serverWhy.toStdString();
@@ -119,11 +124,7 @@ TEST(TlsChannel, APeerThatStopsReadingAndLeavesEndsTheSenderWithAReason) {
 
 TEST(TlsChannel, AbortWhileThePeerNeverReadsReturnsAtOnce) {
   Pair pair;
-  pair.reading = false;
-  pair.client.setReadBufferSize(1);
-  const QByteArray piece = randomBytes(1024 * 1024);
-  for (int i = 0; i < 32; ++i) pair.server->write(piece);
-  ASSERT_TRUE(waitUntil([&] { return pair.server->bytesToWrite() <= 28 * piece.size(); }));
+  ASSERT_NO_FATAL_FAILURE(backUpTowardAPeerThatNeverReads(pair));
   QTest::qWait(300);  // the writes are blocked on the full socket by now
   pair.server->closeAfterWrites();
   QElapsedTimer timer;
