@@ -10,6 +10,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -185,7 +186,10 @@ SinkFile::~SinkFile() {
 void SinkFile::discard() { removeTemporary(); }
 
 bool SinkFile::write(QByteArrayView bytes) {
-  if (file_.write(bytes.data(), bytes.size()) != bytes.size()) return false;
+  for (qint64 at = 0; at < bytes.size(); at += kWritePiece) {
+    const qint64 n = std::min(kWritePiece, bytes.size() - at);
+    if (file_.write(bytes.data() + at, n) != n) return false;
+  }
   hash_->add(bytes);
   written_ += bytes.size();
   // Start writing what has arrived to the disk while the rest arrives, so the
