@@ -100,8 +100,8 @@ class SinkFile {
   // The kernel sizes a file's page-cache blocks by the write that fills them.
   // Half-MiB writes take high-order free blocks, which a virtual machine's
   // host may have taken back (free page reporting): each page then faults in
-  // from the host, and receiving cost 3-6 times the CPU. 64 KiB blocks come
-  // from the smaller free blocks, at the same cost otherwise.
+  // from the host, and receiving took up to ten times the CPU. 64 KiB blocks
+  // come from the smaller free blocks, at the same cost otherwise.
   static constexpr qint64 kWritePiece = 64 * 1024;
   std::optional<FileSum> hash_;
   bool kept_ = false;
