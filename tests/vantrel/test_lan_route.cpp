@@ -8,6 +8,7 @@
 #include "lan/transfer_lan.h"
 
 #include "transfer/transfer_files.h"
+#include "common/net/tls_channel.h"
 #include "common/tls/tls_identity.h"
 #include "support/test_util.h"
 
@@ -304,6 +305,88 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   LanClient uploader(target(putCap));
   EXPECT_FALSE(send(uploader, 0, path, bytes.size() + 1).ok);
   EXPECT_FALSE(finished);
+}
+
+// A peer whose disk is behind leaves the bytes with the host: what it holds
+// stays bounded however large the file, and the file still arrives whole.
+TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
+  // A host that pushes one body as fast as the peer takes it.
+  struct RawHost : QTcpServer {
+    std::function<void(qintptr)> take;
+    void incomingConnection(qintptr descriptor) override { take(descriptor); }
+  } server;
+  const ztls::Identity identity = freshIdentity();
+  QString why;
+  const auto context = znet::TlsContext::server(identity.certificatePem, identity.keyPem, &why);
+  ASSERT_TRUE(context) << why.toStdString();
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+  const QByteArray block = randomBytes(1024 * 1024);
+  constexpr qint64 kBlocks = 160;
+  FileSum sum(SumKind::Sha256);
+  for (qint64 i = 0; i < kBlocks; ++i) sum.add(block);
+  const QByteArray digest = QByteArray::fromHex(sum.hex().toLatin1());
+  znet::TlsChannel host;
+  QByteArray request;
+  qint64 queued = 0, blocksSent = 0;
+  auto pump = [&] {
+    while (blocksSent < kBlocks && host.bytesToWrite() < 4 * 1024 * 1024) {
+      host.write(lan::chunkStart(block.size()) + block + "\r\n");
+      queued += block.size();
+      if (++blocksSent == kBlocks) host.write(lan::lastChunk({"sha-256", digest}));
+    }
+  };
+  QObject::connect(&host, &znet::TlsChannel::readyRead, [&] {
+    const bool answered = request.contains("\r\n\r\n");
+    request += host.readAll();
+    if (answered || !request.contains("\r\n\r\n")) return;
+    host.write(QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    pump();
+  });
+  QObject::connect(&host, &znet::TlsChannel::bytesWritten, pump);
+  server.take = [&](qintptr descriptor) { host.accept(descriptor, context); };
+
+  // The sink owns up to all it was given as not yet on disk, until released.
+  struct SlowDisk : LanFileSink {
+    FileSum hash{SumKind::Sha256};
+    qint64 taken = 0;
+    bool behind = true, whole = false;
+    bool write(QByteArrayView bytes, const QByteArray&) override {
+      hash.add(bytes);
+      taken += bytes.size();
+      return true;
+    }
+    qint64 pending() const override { return behind ? taken : 0; }
+    void finish(const lan::Digest& d, Kept kept) override {
+      whole = d.bytes.toHex() == hash.hex().toLatin1();
+      kept(whole ? QString() : QStringLiteral("digest differs"));
+    }
+  };
+  auto owned = std::make_unique<SlowDisk>();
+  SlowDisk* disk = owned.get();
+  const QString certificateDigest =
+      QString::fromLatin1(QSslCertificate(identity.certificatePem).digest(QCryptographicHash::Sha256).toHex());
+  LanClient client({QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), certificateDigest,
+                    QStringLiteral("cap"), kSession, xid});
+  Outcome o;
+  client.get(0, kBlocks * block.size(), std::move(owned),
+             [&](bool ok, bool reached, const QString& w) { o = {true, ok, reached, w}; });
+
+  // The host's sending stalls with most of the file still unsent.
+  qint64 handed = -1;
+  QElapsedTimer still;
+  ASSERT_TRUE(waitUntil([&] {
+    const qint64 now = queued - host.bytesToWrite();
+    if (now != handed) handed = now, still.restart();
+    return disk->taken > 0 && host.bytesToWrite() > 0 && still.elapsed() > 300;
+  }, std::chrono::seconds(15))) << "the peer took " << handed << " bytes";
+  EXPECT_LT(handed, kBlocks * block.size() / 2);
+  EXPECT_FALSE(o.ended);
+
+  disk->behind = false;
+  ASSERT_TRUE(waitUntil([&] { return o.ended; }, std::chrono::seconds(20)));
+  EXPECT_TRUE(o.ok) << o.why.toStdString();
+  EXPECT_TRUE(disk->whole);
+  EXPECT_EQ(disk->taken, kBlocks * block.size());
 }
 
 TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {
