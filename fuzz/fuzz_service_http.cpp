@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <unistd.h>
 
@@ -47,6 +48,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   std::fflush(stdout);
   if (std::FILE* null = std::fopen("/dev/null", "w")) ::dup2(::fileno(null), 1);
   world = new World;
+  // The world outlives the run on purpose; its folder does not.
+  std::atexit([] { world->dir.remove(); });
   QString error;
   if (!world->store.open(world->dir.path(), &error)) return 1;
   world->store.addAccount({QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), QStringLiteral("Ann"),

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentMap>
 
+#include <memory>
+
 #include "host_side/path_guard.h"
 #include "media/file_thumbnails.h"
 #include "host_side/thumbnails.h"
@@ -26,11 +28,11 @@ namespace {
 constexpr int kImages = 50;
 constexpr int kEdge = 48;
 
-QTemporaryDir* g_dir = nullptr;
+std::unique_ptr<QTemporaryDir> g_dir;  // removed when the program ends
 QStringList g_paths;
 
 void makeImages() {
-  g_dir = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/zarkelo-bench-XXXXXX"));
+  g_dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/zarkelo-bench-XXXXXX"));
   QImage image(4000, 3000, QImage::Format_RGB32);
   for (int i = 0; i < kImages; ++i) {
     QPainter painter(&image);
