@@ -4,11 +4,11 @@
 // side with a reason, and neither side hangs.
 #include "common/net/tls_channel.h"
 #include "common/tls/tls_identity.h"
+#include "support/descriptor_listener.h"
 #include "support/test_util.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTimer>
 #include <QTest>
 
@@ -21,14 +21,7 @@ using testutil::waitUntil;
 
 namespace {
 
-// Hands each accepted socket over as it is, before Qt reads from it.
-class Listener : public QTcpServer {
- public:
-  std::function<void(qintptr)> accepted;
-
- protected:
-  void incomingConnection(qintptr descriptor) override { accepted(descriptor); }
-};
+using Listener = testsupport::DescriptorListener;
 
 struct Pair {
   Pair() {

@@ -10,6 +10,7 @@
 #include "transfer/transfer_files.h"
 #include "common/net/tls_channel.h"
 #include "common/tls/tls_identity.h"
+#include "support/descriptor_listener.h"
 #include "support/test_util.h"
 
 #include <QCoreApplication>
@@ -311,10 +312,7 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
 // stays bounded however large the file, and the file still arrives whole.
 TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   // A host that pushes one body as fast as the peer takes it.
-  struct RawHost : QTcpServer {
-    std::function<void(qintptr)> take;
-    void incomingConnection(qintptr descriptor) override { take(descriptor); }
-  } server;
+  testsupport::DescriptorListener server;
   const ztls::Identity identity = freshIdentity();
   QString why;
   const auto context = znet::TlsContext::server(identity.certificatePem, identity.keyPem, &why);
@@ -343,7 +341,7 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
     pump();
   });
   QObject::connect(&host, &znet::TlsChannel::bytesWritten, pump);
-  server.take = [&](qintptr descriptor) { host.accept(descriptor, context); };
+  server.accepted = [&](qintptr descriptor) { host.accept(descriptor, context); };
 
   // The sink owns up to all it was given as not yet on disk, until released.
   struct SlowDisk : LanFileSink {

@@ -197,8 +197,9 @@ LanFileSink* LanClient::bodySink() const { return fetches_.empty() ? nullptr : f
 // answer and begin the next.
 void LanClient::onReadable() {
   if (!socket_) return;
-  // Bytes the disk has not taken yet stay in the socket, so the host waits;
-  // taken out, they would pile up here and be copied at every append.
+  // While the disk is behind, bytes stay in the socket, so the host waits;
+  // taken out, they would pile up here and be copied at every append. What
+  // one read took is fed whole, as the listener does with an upload.
   if (phase_ == Phase::Body && body_.holdForDisk(bodySink(), this, [this] { onReadable(); })) return;
   if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
   else buffer_ += socket_->readAll();
@@ -212,8 +213,6 @@ void LanClient::onReadable() {
       buffer_.remove(0, used);
       if (!onHead(head)) return;
     } else if (phase_ == Phase::Body) {
-      // A body that began in this read waits likewise.
-      if (body_.holdForDisk(bodySink(), this, [this] { onReadable(); })) return;
       if (!feedBody()) return;
     } else {
       return;
