@@ -344,23 +344,28 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   server.accepted = [&](qintptr descriptor) { host.accept(descriptor, context); };
 
   // The sink owns up to all it was given as not yet on disk, until released.
-  struct SlowDisk : LanFileSink {
+  // What it saw lives in the test: the client frees the sink when the body ends.
+  struct DiskState {
     FileSum hash{SumKind::Sha256};
     qint64 taken = 0;
     bool behind = true, whole = false;
+  } state;
+  struct SlowDisk : LanFileSink {
+    DiskState* s;
+    explicit SlowDisk(DiskState* state) : s(state) {}
     bool write(QByteArrayView bytes, const QByteArray&) override {
-      hash.add(bytes);
-      taken += bytes.size();
+      s->hash.add(bytes);
+      s->taken += bytes.size();
       return true;
     }
-    qint64 pending() const override { return behind ? taken : 0; }
+    qint64 pending() const override { return s->behind ? s->taken : 0; }
     void finish(const lan::Digest& d, Kept kept) override {
-      whole = d.bytes.toHex() == hash.hex().toLatin1();
-      kept(whole ? QString() : QStringLiteral("digest differs"));
+      s->whole = d.bytes.toHex() == s->hash.hex().toLatin1();
+      kept(s->whole ? QString() : QStringLiteral("digest differs"));
     }
   };
-  auto owned = std::make_unique<SlowDisk>();
-  SlowDisk* disk = owned.get();
+  auto owned = std::make_unique<SlowDisk>(&state);
+  DiskState* disk = &state;
   const QString certificateDigest =
       QString::fromLatin1(QSslCertificate(identity.certificatePem).digest(QCryptographicHash::Sha256).toHex());
   LanClient client({QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), certificateDigest,
