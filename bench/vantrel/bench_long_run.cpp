@@ -1,0 +1,340 @@
+// A long run of listings, downloads and uploads between real processes on
+// loopback, watching whether anything grows: the account service, the host's
+// bridge with its real client `zarkelo` (offscreen, Ann signed in, two shares:
+// one over the relay only, one that allows the local-network route on
+// 127.0.0.1) and the peer's bridge, whose client is this process.
+//
+// Runs ZARKELO_BENCH_MINUTES (default 30). Every minute and at the end it
+// prints each process's resident memory (VmRSS), open descriptors and
+// threads; at the end the slope of the second half (least squares, per 10
+// minutes) and how many transfers or listings failed (each copy is compared
+// byte for byte). Ctrl-C ends the run early, reported and cleaned up.
+#include "e2e_client.h"
+#include "vantrel_harness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+using namespace vantreltest;
+
+namespace {
+
+constexpr qint64 kKiB = 1024;
+volatile std::sig_atomic_t interrupted = 0;
+
+// ---- what each process holds ----------------------------------------------------
+
+struct Sample {
+  double minute = 0;
+  double rssMiB = 0;
+  double fds = 0;
+  double threads = 0;
+};
+
+Sample sampleOf(qint64 pid, double minute) {
+  Sample s;
+  s.minute = minute;
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (pid > 0 && status.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
+      const QList<QByteArray> parts = line.simplified().split(' ');
+      if (parts.size() < 2) continue;
+      if (parts[0] == "VmRSS:") s.rssMiB = parts[1].toDouble() / 1024.0;
+      if (parts[0] == "Threads:") s.threads = parts[1].toDouble();
+    }
+  }
+  s.fds = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size();
+  return s;
+}
+
+// Least-squares slope of `value` over the samples, per 10 minutes.
+double slopePerTen(const std::vector<Sample>& samples, double Sample::*value) {
+  const double n = double(samples.size());
+  if (n < 2) return 0;
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const Sample& s : samples) {
+    sx += s.minute;
+    sy += s.*value;
+    sxx += s.minute * s.minute;
+    sxy += s.minute * (s.*value);
+  }
+  const double d = n * sxx - sx * sx;
+  return d == 0 ? 0 : 10.0 * (n * sxy - sx * sy) / d;
+}
+
+struct Watched {
+  const char* name;
+  std::function<qint64()> pid;
+  std::vector<Sample> samples;
+};
+
+// ---- the files moved ------------------------------------------------------------
+
+bool writeRandom(const QString& path, qint64 bytes) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  QByteArray block(int(std::max<qint64>(bytes, 4)), Qt::Uninitialized);
+  QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
+  return file.write(block.constData(), bytes) == bytes;
+}
+
+bool sameFile(const QString& a, const QString& b) {
+  QFile x(a), y(b);
+  if (!x.open(QIODevice::ReadOnly) || !y.open(QIODevice::ReadOnly) || x.size() != y.size()) return false;
+  while (!x.atEnd())
+    if (x.read(1024 * kKiB) != y.read(1024 * kKiB)) return false;
+  return true;
+}
+
+// Every file below `from` is in `to` with the same bytes, and nothing else; `from` may be one file.
+bool sameTree(const QString& from, const QString& to) {
+  if (QFileInfo(from).isFile()) return sameFile(from, to);
+  int files = 0, copies = 0;
+  for (QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+    const QString source = it.next();
+    ++files;
+    if (!sameFile(source, to + source.mid(from.size()))) return false;
+  }
+  for (QDirIterator it(to, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); it.next()) ++copies;
+  return files > 0 && copies == files;
+}
+
+// The items of one share (and of the peer's own folder it uploads from):
+// a few small files, a folder of many small ones, and a few MiB files.
+bool makeItems(const QString& dir) {
+  for (int i = 0; i < 6; ++i)
+    if (!writeRandom(dir + QStringLiteral("/note%1.txt").arg(i), 1 + i * 7 * kKiB)) return false;
+  for (int i = 0; i < 120; ++i)
+    if (!writeRandom(dir + QStringLiteral("/many/sub%1/f%2.bin").arg(i % 4).arg(i), 512 + i * 97)) return false;
+  for (int i = 0; i < 3; ++i)
+    if (!writeRandom(dir + QStringLiteral("/big%1.bin").arg(i), (2 + i) * 1024 * kKiB + i)) return false;
+  return QDir().mkpath(dir + QStringLiteral("/inbox"));
+}
+
+const QStringList kItems = {QStringLiteral("note0.txt"), QStringLiteral("note5.txt"), QStringLiteral("many"),
+                            QStringLiteral("big0.bin"),  QStringLiteral("big2.bin")};
+
+// ---- the run --------------------------------------------------------------------
+
+struct LongRun {
+  QTemporaryDir folder{QDir::tempPath() + QStringLiteral("/zarkelo-longrun-XXXXXX")};
+  Service service;
+  qint64 annId = 0;
+  BridgeProcess hostBridge, peerBridge;
+  Child hostClient;
+  ClientLink peer;
+  QString session;
+  int done = 0, failed = 0, listings = 0, listingFailures = 0, round = 0;
+
+  QString shareDir(bool lan) const { return folder.path() + (lan ? QStringLiteral("/lan") : QStringLiteral("/relay")); }
+  QString peerDir() const { return folder.path() + QStringLiteral("/peer"); }
+
+  bool start() {
+    if (!folder.isValid() || !makeItems(shareDir(false)) || !makeItems(shareDir(true)) || !makeItems(peerDir()))
+      return false;
+    if (!service.start() || !service.addAnnAndBob(&annId) || !hostBridge.start(&service, "secret-a")) return false;
+    for (const bool lan : {false, true}) {
+      SharingObj share = e2eclient::passOneShare(lan ? QStringLiteral("Lan") : QStringLiteral("Relay"), shareDir(lan));
+      share.isdownload = true;
+      share.isupload = true;
+      share.isTranLAN = lan;
+      if (!e2eclient::seedShare(hostClient.home(), annId, QStringLiteral("ann-host"), share)) return false;
+    }
+    if (!e2eclient::startSignedInClient(hostClient, service, hostBridge, QStringLiteral("secret-a"))) {
+      std::fprintf(stderr, "host client did not sign in:\n%s\n", hostClient.output().constData());
+      return false;
+    }
+    if (!peerBridge.start(&service, "secret-b") || !peer.open(peerBridge.port(), "secret-b")) return false;
+    const auto bob = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), 20s);
+    return bob && vantrel::intOf(*bob, "Result") == 1 && (bobToken = vantrel::textOf(*bob, "Token"), true);
+  }
+  QString bobToken;
+
+  // A session to one of the shares, its access granted; false when the host does not answer.
+  bool open(bool lan) {
+    const char* tag = lan ? "lan" : "relay";
+    for (int attempt = 0; attempt < 20 && !interrupted; ++attempt) {
+      peer.inbox().clear();
+      peer.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken.toStdString()},
+                                               {"Hostname", "ann-host"}, {"Hosttag", tag}, {"Hostpassword", ""}});
+      const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+      if (!opened || vantrel::textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) continue;
+      const Json msg = vantrel::valueOf(opened->data, "Msg");
+      session = vantrel::textOf(msg, "ClientID1") + QLatin1Char('|') + vantrel::textOf(msg, "ClientID2");
+      const auto info = peer.ask(session, QStringLiteral("getShareInfo"), {{"tag", tag}, {"pass", "pass1"}, {"isweb", 0}}, 10s);
+      if (info && vantrel::valueOf(*info, "data").is_array() && !vantrel::valueOf(*info, "data").empty()) return true;
+    }
+    return false;
+  }
+
+  // One page of a folder; true when it holds `expect` rows.
+  bool list(const QString& dir, int expect) {
+    ++listings;
+    const auto reply = peer.ask(session, QStringLiteral("getFileList"),
+                                {{"dir", dir.toStdString()}, {"search", ""}, {"filters", ""}, {"orderBy", ""},
+                                 {"iIconLoadSize", "0"}, {"iPageIndex", 1}, {"iPageSize", 50}, {"iProbeCount", 0},
+                                 {"iPreFetchIcon", 0}},
+                                10s);
+    const bool ok = reply && vantrel::valueOf(*reply, "data").is_array() &&
+                    int(vantrel::valueOf(*reply, "data").size()) == expect;
+    if (!ok) ++listingFailures;
+    return ok;
+  }
+
+  // Polls a progress record until its task ends; true when it finished.
+  bool follow(const std::function<std::optional<Json>()>& poll) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 120000) {
+      const auto reply = poll();
+      if (!reply) return false;
+      if (vantrel::intOf(*reply, "TaskStatus") == 1 || vantrel::intOf(*reply, "ForceCancel") == 1)
+        return vantrel::intOf(*reply, "TaskStatus") == 1;
+      spinUntil([] { return false; }, 20ms);
+    }
+    return false;
+  }
+
+  bool download(const QString& target, const QString& save) {
+    if (!peer.waitReply(peer.control(QStringLiteral("Trans3_FC_00_CallStart"),
+                                     {{"Session", session.toStdString()},
+                                      {"Targets", target.toStdString()},
+                                      {"SaveAtLocalFolder", save.toStdString()}}),
+                        10s))
+      return false;
+    return follow([&] {
+      return peer.waitReply(
+          peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
+    });
+  }
+
+  bool upload(const QString& target, const QString& into) {
+    if (!peer.waitReply(peer.control(QStringLiteral("Trans2_FS_00_CallStart"),
+                                     {{"Session", session.toStdString()},
+                                      {"Targets", target.toStdString()},
+                                      {"RemotePathRoot", into.toStdString()}}),
+                        30s))
+      return false;
+    return follow([&] {
+      const QString token = QStringLiteral("ClientWSDCLongRun-%1").arg(++round);
+      peer.send(QStringLiteral("WSDC"),
+                {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"}, {"Token", token.toStdString()},
+                 {"IsProcessOnBridge", "YES"},
+                 {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
+                false);
+      auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; },
+                                10s);
+      return frame ? std::optional<Json>(vantrel::valueOf(frame->data, "Msg")) : std::nullopt;
+    });
+  }
+
+  void count(bool ok, const char* what, const QString& item, bool lan) {
+    ++done;
+    if (ok) return;
+    ++failed;
+    std::printf("  failed: %s of %s over the %s\n", what, qPrintable(item), lan ? "local route" : "relay");
+    std::fflush(stdout);
+  }
+
+  // One round on one route: listings, then every item down and up, each checked and removed.
+  void cycle(bool lan) {
+    if (!open(lan)) {
+      ++failed;
+      std::printf("  failed: no session to the %s share\n", lan ? "local-route" : "relay");
+      return;
+    }
+    const QString share = shareDir(lan);
+    list(share, 11);  // six notes, "many", three big files, the inbox
+    list(share + QStringLiteral("/many"), 4);
+    list(share + QStringLiteral("/many/sub1"), 30);
+    for (const QString& item : kItems) {
+      if (interrupted) return;
+      const QString save = folder.path() + QStringLiteral("/save%1").arg(++round);
+      QDir().mkpath(save);
+      count(download(share + QLatin1Char('/') + item, save) && sameTree(share + QLatin1Char('/') + item,
+                                                                         save + QLatin1Char('/') + item),
+            "download", item, lan);
+      QDir(save).removeRecursively();
+      const QString inbox = share + QStringLiteral("/inbox");
+      count(upload(peerDir() + QLatin1Char('/') + item, inbox) &&
+                sameTree(peerDir() + QLatin1Char('/') + item, inbox + QLatin1Char('/') + item),
+            "upload", item, lan);
+      QDir(inbox).removeRecursively();
+      QDir().mkpath(inbox);
+    }
+  }
+};
+
+void report(std::vector<Watched>& watched, double minute, bool print) {
+  if (print) std::printf("[%5.1f min]", minute);
+  for (Watched& w : watched) {
+    w.samples.push_back(sampleOf(w.pid(), minute));
+    const Sample& s = w.samples.back();
+    if (print) std::printf("  %s %.1f MiB %d fd %d thr;", w.name, s.rssMiB, int(s.fds), int(s.threads));
+  }
+  if (print) std::printf("\n");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  std::signal(SIGINT, [](int) { interrupted = 1; });
+  std::signal(SIGTERM, [](int) { interrupted = 1; });
+  const int minutes = qEnvironmentVariableIntValue("ZARKELO_BENCH_MINUTES") > 0
+                          ? qEnvironmentVariableIntValue("ZARKELO_BENCH_MINUTES")
+                          : 30;
+  LongRun run;
+  if (!run.start()) {
+    std::fprintf(stderr, "long-run setup failed\n");
+    return 1;
+  }
+  std::vector<Watched> watched = {
+      {"service", [&] { return run.service.child().process().processId(); }, {}},
+      {"host bridge", [&] { return run.hostBridge.child().process().processId(); }, {}},
+      {"host client", [&] { return run.hostClient.process().processId(); }, {}},
+      {"peer bridge", [&] { return run.peerBridge.child().process().processId(); }, {}},
+  };
+  std::printf("%d minutes of listings, downloads and uploads over the relay and the local route\n", minutes);
+  QElapsedTimer clock;
+  clock.start();
+  const auto minute = [&] { return double(clock.elapsed()) / 60000.0; };
+  report(watched, 0, true);
+  // One sample every 15 s for the slopes, printed once a minute.
+  int ticks = 0;
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { report(watched, minute(), ++ticks % 4 == 0); });
+  sampler.start(15000);
+  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) run.cycle(cycle % 2 == 1);
+  sampler.stop();
+  report(watched, minute(), true);
+
+  std::printf("%s after %.1f minutes: %d transfers, %d failed; %d listings, %d failed\n",
+              interrupted ? "interrupted" : "done", minute(), run.done, run.failed, run.listings, run.listingFailures);
+  std::printf("second half, per 10 minutes:\n");
+  for (const Watched& w : watched) {
+    const double half = w.samples.back().minute / 2;
+    std::vector<Sample> late;
+    for (const Sample& s : w.samples)
+      if (s.minute >= half) late.push_back(s);
+    std::printf("  %-12s %+7.2f MiB  %+7.1f fd  %+6.1f threads  (now %.1f MiB, %d fd, %d threads)\n", w.name,
+                slopePerTen(late, &Sample::rssMiB), slopePerTen(late, &Sample::fds),
+                slopePerTen(late, &Sample::threads), w.samples.back().rssMiB, int(w.samples.back().fds),
+                int(w.samples.back().threads));
+  }
+  return run.failed + run.listingFailures == 0 ? 0 : 2;
+}
