@@ -4,8 +4,8 @@
 // one over the relay only, one that allows the local-network route on
 // 127.0.0.1) and the peer's bridge, whose client is this process.
 //
-// Runs ZARKELO_BENCH_MINUTES (default 30). Every minute and at the end it
-// prints each process's resident memory (VmRSS), open descriptors and
+// Runs ZARKELO_BENCH_MINUTES (default 30). About every minute and at the end
+// it prints each process's resident memory (VmRSS), open descriptors and
 // threads; at the end the slope of the second half (least squares, per 10
 // minutes) and how many transfers or listings failed (each copy is compared
 // byte for byte). Ctrl-C ends the run early, reported and cleaned up.
@@ -20,7 +20,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <array>
 #include <csignal>
@@ -194,40 +193,41 @@ struct LongRun {
     return ok;
   }
 
-  // Polls a progress record until its task ends; true when it finished.
-  bool follow(const std::function<std::optional<Json>()>& poll) {
+  // Polls a progress record until its task ends: "" when it finished, else why not.
+  QString follow(const std::function<std::optional<Json>()>& poll) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 120000) {
       const auto reply = poll();
-      if (!reply) return false;
-      if (vantrel::intOf(*reply, "TaskStatus") == 1 || vantrel::intOf(*reply, "ForceCancel") == 1)
-        return vantrel::intOf(*reply, "TaskStatus") == 1;
+      if (!reply) return QStringLiteral("no progress record");
+      if (vantrel::intOf(*reply, "TaskStatus") == 1) return {};
+      if (vantrel::intOf(*reply, "ForceCancel") == 1)
+        return QStringLiteral("ended: ") + vantrel::textOf(*reply, "Reason");
       spinUntil([] { return false; }, 20ms);
     }
-    return false;
+    return QStringLiteral("still running after 2 minutes");
   }
 
-  bool download(const QString& target, const QString& save) {
+  QString download(const QString& target, const QString& save) {
     if (!peer.waitReply(peer.control(QStringLiteral("Trans3_FC_00_CallStart"),
                                      {{"Session", session.toStdString()},
                                       {"Targets", target.toStdString()},
                                       {"SaveAtLocalFolder", save.toStdString()}}),
                         10s))
-      return false;
+      return QStringLiteral("no answer to the start");
     return follow([&] {
       return peer.waitReply(
           peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
     });
   }
 
-  bool upload(const QString& target, const QString& into) {
+  QString upload(const QString& target, const QString& into) {
     if (!peer.waitReply(peer.control(QStringLiteral("Trans2_FS_00_CallStart"),
                                      {{"Session", session.toStdString()},
                                       {"Targets", target.toStdString()},
                                       {"RemotePathRoot", into.toStdString()}}),
                         30s))
-      return false;
+      return QStringLiteral("no answer to the start");
     return follow([&] {
       const QString token = QStringLiteral("ClientWSDCLongRun-%1").arg(++round);
       peer.send(QStringLiteral("WSDC"),
@@ -241,11 +241,13 @@ struct LongRun {
     });
   }
 
-  void count(bool ok, const char* what, const QString& item, bool lan) {
+  // Counts a transfer that ended with `why` ("" when it finished) and whose copy was `same`.
+  void count(const QString& why, bool same, const char* what, const QString& item, bool lan) {
     ++done;
-    if (ok) return;
+    if (why.isEmpty() && same) return;
     ++failed;
-    std::printf("  failed: %s of %s over the %s\n", what, qPrintable(item), lan ? "local route" : "relay");
+    std::printf("  failed: %s of %s over the %s: %s\n", what, qPrintable(item), lan ? "local route" : "relay",
+                why.isEmpty() ? "the copy differs" : qPrintable(why));
     std::fflush(stdout);
   }
 
@@ -264,14 +266,12 @@ struct LongRun {
       if (interrupted) return;
       const QString save = folder.path() + QStringLiteral("/save%1").arg(++round);
       QDir().mkpath(save);
-      count(download(share + QLatin1Char('/') + item, save) && sameTree(share + QLatin1Char('/') + item,
-                                                                         save + QLatin1Char('/') + item),
-            "download", item, lan);
+      const QString down = download(share + QLatin1Char('/') + item, save);
+      count(down, sameTree(share + QLatin1Char('/') + item, save + QLatin1Char('/') + item), "download", item, lan);
       QDir(save).removeRecursively();
       const QString inbox = share + QStringLiteral("/inbox");
-      count(upload(peerDir() + QLatin1Char('/') + item, inbox) &&
-                sameTree(peerDir() + QLatin1Char('/') + item, inbox + QLatin1Char('/') + item),
-            "upload", item, lan);
+      const QString up = upload(peerDir() + QLatin1Char('/') + item, inbox);
+      count(up, sameTree(peerDir() + QLatin1Char('/') + item, inbox + QLatin1Char('/') + item), "upload", item, lan);
       QDir(inbox).removeRecursively();
       QDir().mkpath(inbox);
     }
@@ -314,13 +314,19 @@ int main(int argc, char** argv) {
   clock.start();
   const auto minute = [&] { return double(clock.elapsed()) / 60000.0; };
   report(watched, 0, true);
-  // One sample every 15 s for the slopes, printed once a minute.
-  int ticks = 0;
-  QTimer sampler;
-  QObject::connect(&sampler, &QTimer::timeout, [&] { report(watched, minute(), ++ticks % 4 == 0); });
-  sampler.start(15000);
-  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) run.cycle(cycle % 2 == 1);
-  sampler.stop();
+  // A sample every 15 s or so for the slopes, printed once a minute, taken
+  // between rounds: no transfer is under way, so passing descriptors and
+  // buffers do not count.
+  double nextSample = 0.25;
+  int printedMinute = 0;
+  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) {
+    run.cycle(cycle % 2 == 1);
+    if (minute() < nextSample) continue;
+    nextSample = minute() + 0.25;
+    const bool print = int(minute()) > printedMinute;
+    if (print) printedMinute = int(minute());
+    report(watched, minute(), print);
+  }
   report(watched, minute(), true);
 
   std::printf("%s after %.1f minutes: %d transfers, %d failed; %d listings, %d failed\n",
