@@ -7,6 +7,7 @@
 // local-network route, transfers go through the service's relay only) and
 // VANTREL_LAN_PORT (default: any free port).
 #include "bridge.h"
+#include "heap_release.h"
 #include "transfer/partial_journal.h"
 
 #include "protocol/startup_code.h"
@@ -31,6 +32,10 @@ int main(int argc, char** argv) {
   // heap gives back what it holds above 16 MiB once a transfer is over.
   mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  // Each arena may keep that much above its top, which malloc_trim does not
+  // give back outside the main arena: two arenas for all the worker threads
+  // bound it (HeapRelease returns the rest).
+  mallopt(M_ARENA_MAX, 2);
   // A file that reaches the size limit fails its write (a transfer ends with
   // "disk") rather than stopping the bridge.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -65,6 +70,7 @@ int main(int argc, char** argv) {
   vantrel::setPartialJournalFolder(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
                                    QStringLiteral("/Kelvor/bridge/partials"));
   vantrel::Bridge bridge;
+  vantrel::HeapRelease heap;
   QString error;
   if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {
     std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));

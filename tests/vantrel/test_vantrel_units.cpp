@@ -1,6 +1,8 @@
 // The bridge's frame reading and writing, its token bookkeeping, the kept
-// device credential, and the download's all-or-nothing file.
+// device credential, the download's all-or-nothing file, and the heap it
+// gives back.
 #include "credential_store.h"
+#include "heap_release.h"
 #include "http_calls.h"
 #include "token_table.h"
 #include "wire.h"
@@ -14,6 +16,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
 
 using namespace vantrel;
 
@@ -181,4 +187,36 @@ TEST(VantrelHttpCalls, FailedDownloadLeavesNoFileBehind) {
   calls.download(QStringLiteral("http://127.0.0.1:1/x"), dir.path() + QStringLiteral("/no/such/dir/f"), record);
   calls.fetchText(QStringLiteral("ftp://127.0.0.1/"), 5, record);
   EXPECT_EQ(results, (std::vector<bool>{false, false, false, false}));
+}
+
+TEST(VantrelHeapRelease, GivesBackWhatWorkerThreadsFreed) {
+#ifdef ZARKELO_SANITIZED
+  GTEST_SKIP() << "the sanitizers' allocator is not glibc's";
+#endif
+  HeapRelease heap;
+  EXPECT_FALSE(heap.releaseIfGrown());  // nothing grew
+  // Worker threads fill their arenas and free most of it; one block in 16
+  // stays, so the arenas cannot shrink from their tops by themselves.
+  constexpr int kThreads = 4, kBlocks = 512, kBlockBytes = 16 * 1024;
+  std::vector<std::vector<char*>> kept(kThreads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t)
+    workers.emplace_back([&kept, t] {
+      std::vector<char*> blocks;
+      for (int i = 0; i < kBlocks; ++i) {
+        blocks.push_back(static_cast<char*>(std::malloc(kBlockBytes)));
+        std::memset(blocks.back(), 1, kBlockBytes);
+      }
+      for (int i = 0; i < kBlocks; ++i) {
+        if (i % 16 == 15) kept[t].push_back(blocks[i]);
+        else std::free(blocks[i]);
+      }
+    });
+  for (std::thread& w : workers) w.join();
+  const qint64 grown = residentBytes();
+  EXPECT_TRUE(heap.releaseIfGrown());
+  EXPECT_LT(residentBytes(), grown - 8 * 1024 * 1024);
+  EXPECT_FALSE(heap.releaseIfGrown());  // back at its level
+  for (auto& blocks : kept)
+    for (char* block : blocks) std::free(block);
 }
