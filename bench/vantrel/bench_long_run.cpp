@@ -197,7 +197,7 @@ struct LongRun {
   QString follow(const std::function<std::optional<Json>()>& poll) {
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 120000) {
+    while (clock.elapsed() < 120000 && !interrupted) {
       const auto reply = poll();
       if (!reply) return QStringLiteral("no progress record");
       if (vantrel::intOf(*reply, "TaskStatus") == 1) return {};
@@ -205,7 +205,7 @@ struct LongRun {
         return QStringLiteral("ended: ") + vantrel::textOf(*reply, "Reason");
       spinUntil([] { return false; }, 20ms);
     }
-    return QStringLiteral("still running after 2 minutes");
+    return interrupted ? QStringLiteral("interrupted") : QStringLiteral("still running after 2 minutes");
   }
 
   QString download(const QString& target, const QString& save) {
