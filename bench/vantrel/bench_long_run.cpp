@@ -9,12 +9,13 @@
 // threads; at the end the slope of the second half (least squares, per 10
 // minutes) and how many transfers or listings failed (each copy is compared
 // byte for byte). Ctrl-C ends the run early, reported and cleaned up.
+#include "support/peer_transfers.h"
+
 #include "e2e_client.h"
 #include "vantrel_harness.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -27,11 +28,13 @@
 #include <vector>
 
 using namespace vantreltest;
+using benchsupport::sameTree;
 
 namespace {
 
 constexpr qint64 kKiB = 1024;
 volatile std::sig_atomic_t interrupted = 0;
+const std::function<bool()> stop = [] { return interrupted != 0; };
 
 // ---- what each process holds ----------------------------------------------------
 
@@ -88,27 +91,6 @@ bool writeRandom(const QString& path, qint64 bytes) {
   QByteArray block(int(std::max<qint64>(bytes, 4)), Qt::Uninitialized);
   QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
   return file.write(block.constData(), bytes) == bytes;
-}
-
-bool sameFile(const QString& a, const QString& b) {
-  QFile x(a), y(b);
-  if (!x.open(QIODevice::ReadOnly) || !y.open(QIODevice::ReadOnly) || x.size() != y.size()) return false;
-  while (!x.atEnd())
-    if (x.read(1024 * kKiB) != y.read(1024 * kKiB)) return false;
-  return true;
-}
-
-// Every file below `from` is in `to` with the same bytes, and nothing else; `from` may be one file.
-bool sameTree(const QString& from, const QString& to) {
-  if (QFileInfo(from).isFile()) return sameFile(from, to);
-  int files = 0, copies = 0;
-  for (QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
-    const QString source = it.next();
-    ++files;
-    if (!sameFile(source, to + source.mid(from.size()))) return false;
-  }
-  for (QDirIterator it(to, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext(); it.next()) ++copies;
-  return files > 0 && copies == files;
 }
 
 // The items of one share (and of the peer's own folder it uploads from):
@@ -193,54 +175,6 @@ struct LongRun {
     return ok;
   }
 
-  // Polls a progress record until its task ends: "" when it finished, else why not.
-  QString follow(const std::function<std::optional<Json>()>& poll) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 120000 && !interrupted) {
-      const auto reply = poll();
-      if (!reply) return QStringLiteral("no progress record");
-      if (vantrel::intOf(*reply, "TaskStatus") == 1) return {};
-      if (vantrel::intOf(*reply, "ForceCancel") == 1)
-        return QStringLiteral("ended: ") + vantrel::textOf(*reply, "Reason");
-      spinUntil([] { return false; }, 20ms);
-    }
-    return interrupted ? QStringLiteral("interrupted") : QStringLiteral("still running after 2 minutes");
-  }
-
-  QString download(const QString& target, const QString& save) {
-    if (!peer.waitReply(peer.control(QStringLiteral("Trans3_FC_00_CallStart"),
-                                     {{"Session", session.toStdString()},
-                                      {"Targets", target.toStdString()},
-                                      {"SaveAtLocalFolder", save.toStdString()}}),
-                        10s))
-      return QStringLiteral("no answer to the start");
-    return follow([&] {
-      return peer.waitReply(
-          peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
-    });
-  }
-
-  QString upload(const QString& target, const QString& into) {
-    if (!peer.waitReply(peer.control(QStringLiteral("Trans2_FS_00_CallStart"),
-                                     {{"Session", session.toStdString()},
-                                      {"Targets", target.toStdString()},
-                                      {"RemotePathRoot", into.toStdString()}}),
-                        30s))
-      return QStringLiteral("no answer to the start");
-    return follow([&] {
-      const QString token = QStringLiteral("ClientWSDCLongRun-%1").arg(++round);
-      peer.send(QStringLiteral("WSDC"),
-                {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"}, {"Token", token.toStdString()},
-                 {"IsProcessOnBridge", "YES"},
-                 {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
-                false);
-      auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; },
-                                10s);
-      return frame ? std::optional<Json>(vantrel::valueOf(frame->data, "Msg")) : std::nullopt;
-    });
-  }
-
   // Counts a transfer that ended with `why` ("" when it finished) and whose copy was `same`.
   void count(const QString& why, bool same, const char* what, const QString& item, bool lan) {
     ++done;
@@ -266,12 +200,14 @@ struct LongRun {
       if (interrupted) return;
       const QString save = folder.path() + QStringLiteral("/save%1").arg(++round);
       QDir().mkpath(save);
-      const QString down = download(share + QLatin1Char('/') + item, save);
-      count(down, sameTree(share + QLatin1Char('/') + item, save + QLatin1Char('/') + item), "download", item, lan);
+      const QString down = benchsupport::downloadThrough(peer, session, share + QLatin1Char('/') + item, save, stop);
+      count(down, sameTree(share + QLatin1Char('/') + item, save + QLatin1Char('/') + item, true), "download", item,
+            lan);
       QDir(save).removeRecursively();
       const QString inbox = share + QStringLiteral("/inbox");
-      const QString up = upload(peerDir() + QLatin1Char('/') + item, inbox);
-      count(up, sameTree(peerDir() + QLatin1Char('/') + item, inbox + QLatin1Char('/') + item), "upload", item, lan);
+      const QString up = benchsupport::uploadThrough(peer, session, peerDir() + QLatin1Char('/') + item, inbox, stop);
+      count(up, sameTree(peerDir() + QLatin1Char('/') + item, inbox + QLatin1Char('/') + item, true), "upload", item,
+            lan);
       QDir(inbox).removeRecursively();
       QDir().mkpath(inbox);
     }

@@ -15,6 +15,7 @@
 // ZARKELO_BENCH_SMALL_PERCENT scales the number of small files (default 100).
 // Needs nginx (Debian's nginx-light) on PATH or in /usr/sbin.
 #include "support/interleaved.h"
+#include "support/peer_transfers.h"
 #include "support/started_once.h"
 
 #include "host_checks.h"
@@ -44,6 +45,8 @@
 #include <unistd.h>
 
 using namespace vantreltest;
+using benchsupport::sameFile;
+using benchsupport::sameTree;
 
 namespace {
 
@@ -84,33 +87,6 @@ bool syncTree(const QString& dir) {
     if (!syncFile(file)) ok = false;
   });
   return ok && !files.isEmpty();
-}
-
-bool sameFile(const QString& source, const QString& copy, bool bytes) {
-  if (!QFileInfo(copy).isFile() || QFileInfo(copy).size() != QFileInfo(source).size()) return false;
-  if (!bytes) return true;
-  QFile a(source), b(copy);
-  if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly)) return false;
-  while (!a.atEnd())
-    if (a.read(4 * kMiB) != b.read(4 * kMiB)) return false;
-  return true;
-}
-
-// Every file below `from` is in `to` with the same size, and with the same
-// bytes when `bytes` is set; nothing else is there. `from` may be one file.
-bool sameTree(const QString& from, const QString& to, bool bytes) {
-  if (QFileInfo(from).isFile()) return sameFile(from, to, bytes);
-  qint64 files = 0;
-  QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
-  while (it.hasNext()) {
-    const QString source = it.next();
-    ++files;
-    if (!sameFile(source, to + source.mid(from.size()), bytes)) return false;
-  }
-  qint64 copies = 0;
-  QDirIterator c(to, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-  while (c.hasNext()) c.next(), ++copies;
-  return files > 0 && copies == files;
 }
 
 // CPU seconds (user + system) a process has used so far; 0 when unknown.
@@ -269,48 +245,11 @@ struct Transfer : LinkedPair {
     return dir;
   }
 
-  // Polls a progress record until the task ends; true when it finished.
-  bool follow(const std::function<std::optional<Json>()>& poll) {
-    while (true) {
-      const auto reply = poll();
-      if (!reply) return false;
-      if (vantrel::intOf(*reply, "TaskStatus") == 1 || vantrel::intOf(*reply, "ForceCancel") == 1)
-        return vantrel::intOf(*reply, "TaskStatus") == 1;
-      pause(20);
-    }
-  }
-
   bool download(const QString& target, const QString& save) {
-    peer.waitReply(peer.control(QStringLiteral("Trans3_FC_00_CallStart"),
-                                {{"Session", session.toStdString()},
-                                 {"Targets", target.toStdString()},
-                                 {"SaveAtLocalFolder", save.toStdString()}}),
-                   10s);
-    return follow([&] {
-      return peer.waitReply(
-          peer.control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}), 10s);
-    });
+    return benchsupport::downloadThrough(peer, session, target, save).isEmpty();
   }
 
-  bool upload(const QString& target) {
-    peer.waitReply(peer.control(QStringLiteral("Trans2_FS_00_CallStart"),
-                                {{"Session", session.toStdString()},
-                                 {"Targets", target.toStdString()},
-                                 {"RemotePathRoot", inbox.toStdString()}}),
-                   30s);
-    // The sending side's own record, answered by its bridge.
-    return follow([&] {
-      const QString token = QStringLiteral("ClientWSDCBench-%1").arg(++round);
-      peer.send(QStringLiteral("WSDC"),
-                {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"}, {"Token", token.toStdString()},
-                 {"IsProcessOnBridge", "YES"},
-                 {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
-                false);
-      auto frame = peer.waitFor([&](const ClientLink::Frame& f) { return vantrel::textOf(f.data, "Token") == token; },
-                                10s);
-      return frame ? std::optional<Json>(vantrel::valueOf(frame->data, "Msg")) : std::nullopt;
-    });
-  }
+  bool upload(const QString& target) { return benchsupport::uploadThrough(peer, session, target, inbox).isEmpty(); }
 
   // curl fetching every file of a set over one connection, each synced.
   bool curlMany(const QString& set, const QString& into) {
