@@ -2,6 +2,8 @@
 #include "command_line.h"
 #include "kelvor_server.h"
 
+#include "core/open_files.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -16,6 +18,8 @@ int main(int argc, char* argv[]) {
   // back what it holds above 16 MiB, so a flood leaves no lasting growth.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  // Every relayed session holds sockets.
+  openfiles::raiseSoftLimit();
   // Qt's own event dispatcher wakes a thread once for any number of events
   // posted to it; the GLib one wakes it for every event, and the TLS workers
   // and relay threads post many.

@@ -11,6 +11,7 @@
 
 #include "protocol/startup_code.h"
 #include "core/log.h"
+#include "core/open_files.h"
 #include "core/service_config.h"
 
 #include <QCoreApplication>
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
   // A file that reaches the size limit fails its write (a transfer ends with
   // "disk") rather than stopping the bridge.
   std::signal(SIGXFSZ, SIG_IGN);
+  openfiles::raiseSoftLimit();
   // Qt's own event dispatcher wakes a thread once for any number of events
   // posted to it; the GLib one wakes it for every event, and the TLS workers
   // and relay threads post many.
