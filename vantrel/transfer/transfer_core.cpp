@@ -11,7 +11,14 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
     : context_(context),
       sendPeer_(std::move(sendPeer)),
       sendData_(std::move(sendData)),
-      askClient_(std::move(askClient)) {}
+      askClient_(std::move(askClient)),
+      sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context,
+                 [this] {
+                   if (sinkFreed_) sinkFreed_();
+                 }),
+      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context, [this] {
+        if (sourceFreed_) sourceFreed_();
+      }) {}
 
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();
@@ -59,6 +66,9 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->in.reset();
   task->packing.clear();
   task->inflight.clear();
+  task->held.clear();
+  task->heldBytes = 0;
+  releaseFolders(task);
   task->state = state;
   task->why = why;
   task->reason = reason;
@@ -82,6 +92,15 @@ void TransferCore::forgetIfServing(const TaskPtr& task) {
     tasks_.remove(task->xid);
     if (ended_) ended_(task->xid);
   }
+}
+
+void TransferCore::releaseFolders(const TaskPtr& task) {
+  task->rootFolder.reset();
+  task->folder.reset();
+  task->shareRoots.clear();
+  for (TransferEntry& entry : task->entries) entry.share.reset();
+  task->candidates.clear();
+  task->folders.clear();
 }
 
 void TransferCore::discardPartial(const TaskPtr& task) {

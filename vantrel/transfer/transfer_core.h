@@ -57,8 +57,19 @@ class TransferCore {
   // Runs when a transfer ends or a served one is forgotten (its grants go).
   void setOnEnded(std::function<void(const QString& xid)> ended) { ended_ = std::move(ended); }
 
+  // Closes the folders a task keeps open, once it has ended.
+  static void releaseFolders(const TaskPtr& task);
   // Closes and removes the file the sink was writing.
   static void discardPartial(const TaskPtr& task);
+
+  // The open files of the receiving and the sending side (file_slots.h);
+  // `freed` runs when a place is given back while a transfer waits for one.
+  FileSlots& sinkFiles() { return sinkFiles_; }
+  FileSlots& sourceFiles() { return sourceFiles_; }
+  void setOnFilesFreed(std::function<void()> sink, std::function<void()> source) {
+    sinkFreed_ = std::move(sink);
+    sourceFreed_ = std::move(source);
+  }
 
  private:
   void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
@@ -74,6 +85,9 @@ class TransferCore {
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
   QHash<QString, QString> receives_;   // session -> xid of the latest send received
   QSet<QString> refusedReceives_;      // sessions whose receive the user cancelled
+  std::function<void()> sinkFreed_, sourceFreed_;
+  FileSlots sinkFiles_;
+  FileSlots sourceFiles_;
 };
 
 }  // namespace vantrel

@@ -22,6 +22,12 @@ TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient a
   source_.setLan(&lan_);
   sink_.setLan(&lan_);
   core_.setOnEnded([this](const QString& xid) { lan_.ended(xid); });
+  core_.setOnFilesFreed([this] { sink_.resumeHeld(); },
+                        [this] {
+                          for (const TaskPtr& task : core_.all())
+                            if (task->role == TransferRole::Source && task->waitsForFile)
+                              source_.resume(task);
+                        });
 }
 
 TransferEngine::~TransferEngine() {
