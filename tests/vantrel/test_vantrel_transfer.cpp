@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
+#include <filesystem>
+
 #include <sys/resource.h>
 
 using namespace vantreltest;
@@ -27,6 +31,41 @@ using testutil::readFile;
 using testutil::writeFile;
 
 namespace {
+
+// The descriptors process `pid` holds open now.
+int openDescriptors(qint64 pid) {
+  std::error_code error;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+       it.increment(error))
+    ++n;
+  return n;
+}
+
+// The most descriptors `pid` held while `run` ran, sampled every few milliseconds.
+int peakDescriptors(qint64 pid, const std::function<void()>& run) {
+  int peak = openDescriptors(pid);
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, openDescriptors(pid)); });
+  sampler.start(5);
+  run();
+  return std::max(peak, openDescriptors(pid));
+}
+
+// Sets both limits of open files of a running process: it cannot raise them.
+bool limitOpenFiles(QProcess& process, rlim_t limit) {
+  const rlimit both{limit, limit};
+  return ::prlimit(pid_t(process.processId()), RLIMIT_NOFILE, &both, nullptr) == 0;
+}
+
+// `count` files of a few bytes each in `dir`, each holding its own number.
+void makeSmallFiles(const QString& dir, int count) {
+  QDir().mkpath(dir);
+  for (int i = 0; i < count; ++i) {
+    QFile file(dir + QStringLiteral("/%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+    if (file.open(QIODevice::WriteOnly)) file.write(QByteArray::number(i));
+  }
+}
 
 bool inside(const QString& root, const QString& path) {
   const QString r = QFileInfo(root).canonicalFilePath();
@@ -270,6 +309,92 @@ TEST_F(VantrelTransfer, DownloadsAndUploadsOverTheHostsLocalNetworkRouteWhenTheS
   const QByteArray log = peer->bridge.child().output();
   EXPECT_EQ(log.count("transfer over the local network"), 2) << log.toStdString();
   EXPECT_FALSE(log.contains("using the relay"));
+}
+
+// Folders of many small files, down and up, with both bridges at a limit of
+// 1,024 open files that they cannot raise: every file arrives, and the
+// receiving bridge keeps few descriptors open at any time. 3,000 files over
+// the relay and over the local-network route, 20,000 over the relay.
+TEST_F(VantrelTransfer, FoldersOfManySmallFilesArriveWholeWithFewFilesOpenOnEitherRoute) {
+  ASSERT_TRUE(limitOpenFiles(host->bridge.child().process(), 1024));
+  ASSERT_TRUE(limitOpenFiles(peer->bridge.child().process(), 1024));
+  // Removed as the test goes, faster than the temporary folder would.
+  const auto removeTree = [](const QString& path) { std::filesystem::remove_all(path.toStdString()); };
+  const struct {
+    int count;
+    QStringList routes;  // "TransLAN" of the share: "0" the relay, "1" the local-network route
+  } runs[] = {{3000, {QStringLiteral("0"), QStringLiteral("1")}}, {20000, {QStringLiteral("0")}}};
+  for (const auto& run : runs) {
+    const int count = run.count;
+    // The same folder is downloaded from the host's share and uploaded from the peer.
+    const QString name = QStringLiteral("many%1").arg(count);
+    const QString source = share + QLatin1Char('/') + name;
+    makeSmallFiles(source, count);
+    const QString last = QStringLiteral("/%1.txt").arg(count - 1, 5, 10, QLatin1Char('0'));
+    for (const QString& lan : run.routes) {
+      SCOPED_TRACE((name + QStringLiteral(" files, local-network route ") + lan).toStdString());
+      transLan = lan;
+      const QString save = folder.path() + QStringLiteral("/Downloads");
+      Json down;
+      const int downPeak = peakDescriptors(peer->bridge.child().process().processId(), [&] {
+        download(source, save);
+        down = pollUntil([&] { return control(peer->link, QStringLiteral("Trans3_FC_TransTaskInfo"),
+                                              {{"Session", session.toStdString()}}); },
+                         ended, 120s);
+      });
+      EXPECT_EQ(intOf(down, "TaskStatus"), 1) << down.dump();
+      EXPECT_EQ(intOf(down, "TotalTaskDoneCount"), count);
+      EXPECT_EQ(QDir(save + QLatin1Char('/') + name).count() - 2, uint(count));
+      EXPECT_EQ(readFile(save + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
+      EXPECT_LT(downPeak, 200);
+      removeTree(save);
+
+      const QString into = share + QStringLiteral("/inbox");
+      QDir().mkpath(into);
+      Json up;
+      const int upPeak = peakDescriptors(host->bridge.child().process().processId(), [&] {
+        control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+                {{"Session", session.toStdString()}, {"Targets", source.toStdString()},
+                 {"RemotePathRoot", into.toStdString()}});
+        up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended, 120s);
+      });
+      EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
+      EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), count);
+      EXPECT_EQ(QDir(into + QLatin1Char('/') + name).count() - 2, uint(count));
+      EXPECT_EQ(readFile(into + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
+      EXPECT_LT(upPeak, 200);
+      removeTree(into);
+    }
+    removeTree(source);
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 2);
+}
+
+// Sessions come and go with their client's connections (each sign-in is a
+// new client of the relay): what their downloads opened is closed.
+TEST_F(VantrelTransfer, SessionsThatDownloadedAndEndedLeaveNoDescriptorOpen) {
+  writeFile(share + QStringLiteral("/one.txt"), "one");
+  const qint64 pid = peer->bridge.child().process().processId();
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  const auto downloadOnce = [&](int i) {
+    download(share + QStringLiteral("/one.txt"), save + QString::number(i));
+    const Json done = downloadPoll(ended);
+    EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+  };
+  downloadOnce(0);
+  const int before = openDescriptors(pid);
+  for (int i = 1; i <= 60; ++i) {
+    peer->link.close();
+    ASSERT_TRUE(peer->link.open(peer->bridge.port())) << i;
+    const auto signedIn = peer->link.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+    ASSERT_TRUE(signedIn && intOf(*signedIn, "Result") == 1) << i;
+    peer->result = *signedIn;
+    ASSERT_TRUE(openSession()) << i;
+    downloadOnce(i);
+  }
+  peer->link.close();
+  EXPECT_TRUE(spinUntil([&] { return std::abs(openDescriptors(pid) - before) <= 5; }, 10s))
+      << before << " before, " << openDescriptors(pid) << " after";
 }
 
 TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {
