@@ -222,6 +222,30 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   EXPECT_TRUE(filesBelow(outside).isEmpty());
   EXPECT_EQ(sink.activeCount(), 0);
 
+  // A tree deeper than a host's walk goes is refused before any folder of it
+  // is made; one exactly as deep is taken.
+  const auto tree = [](int levels) {
+    QString path = QStringLiteral("t");
+    Json list = Json::array({{{"p", "t"}, {"s", 0}, {"d", true}}});
+    for (int i = 0; i < levels; ++i)
+      list.push_back({{"p", (path += QStringLiteral("/d")).toStdString()}, {"s", 0}, {"d", true}});
+    list.push_back({{"p", (path + QStringLiteral("/f.txt")).toStdString()}, {"s", 2}, {"d", false}});
+    return list;
+  };
+  back.clear();
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("deep"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", tree(1000)}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].op, QStringLiteral("cancel"));
+  EXPECT_EQ(textOf(back[0].msg, "why"), QStringLiteral("the folder is nested too deeply"));
+  EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/t")));
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("deepest"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", tree(vantrel::kTransferMaxDepth)}});
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[1].op, QStringLiteral("accept"));
+  EXPECT_EQ(back[1].msg["skip"], Json::array());
+  sink.onPeerFrame(kSession, QStringLiteral("cancel"), QStringLiteral("deepest"), Json::object());
+
   // A send names absolute places: only those inside the accepted folder.
   back.clear();
   TransferEngine receiver(

@@ -169,6 +169,13 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   XferAccept accept;
   if (entries.is_array()) {
     if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    // No deeper than a host's walk goes, before any folder is made.
+    for (const Json& e : entries) {
+      const QString p = textOf(e, "p");
+      const auto rel = absolutePaths ? relativeInside(task->root, p) : safeRelativePath(p);
+      if (rel && folderLevel(*rel, valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>()) > kTransferMaxDepth)
+        return core_.fail(task, QStringLiteral("the folder is nested too deeply"), true, TransferReason::Refused);
+    }
     for (const Json& e : entries) {
       TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
                           QString()};

@@ -6,6 +6,8 @@
 #include "transfer_paths.h"
 #include "transfer_wire.h"
 
+#include "protocol/folder_limits.h"
+
 #include <QElapsedTimer>
 #include <QSet>
 #include <QString>
@@ -22,11 +24,11 @@ inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
 // A data frame's header at most, beside its payload (the relay's credit counts both).
 inline constexpr qint64 kTransferFrameOverhead = 2048;
-// Limits of the walk of a folder a peer asked for.
-inline constexpr int kTransferMaxEntries = 50000;
+// Limits of the walk of a folder a peer asked for, and of a peer's offer.
+inline constexpr int kTransferMaxEntries = protocol::kFolderMaxEntries;
+inline constexpr int kTransferMaxDepth = protocol::kFolderMaxDepth;
 // The most bytes one transfer may announce, in all (2^53, well past any disk).
 inline constexpr qint64 kTransferMaxBytes = qint64(1) << 53;
-inline constexpr int kTransferMaxDepth = 64;
 inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
 // Files of one folder checked in one request to the host's client, at most.
