@@ -438,6 +438,19 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   receiver.sessionGone(kSession);
   EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
 
+  // A source that sends on past the acknowledgement window, as a host that
+  // ignores acknowledgements would, is broken off before more waits here.
+  receiver.resetReceive(kSession);
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r6"),
+                       {{"mode", "send"},
+                        {"entries", Json::array({{{"p", (root + QStringLiteral("/flood.bin")).toStdString()},
+                                                  {"s", 100},
+                                                  {"d", false}}})}});
+  for (int i = 0; i < 2 * kTransferWindow + 1; ++i) receiver.onPeerData(kSession, QStringLiteral("r6"), 0, i, "x");
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(textOf(back.back().msg, "why"), QStringLiteral("the peer sent more than was acknowledged"));
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(root) == QStringList{QStringLiteral("keep.txt")}; }));
+
   // Bytes that do not match the checksum the source sent: refused, and the
   // file under the final name stays as it was. The peer's transfer id never
   // leads the partial file out of the folder.
