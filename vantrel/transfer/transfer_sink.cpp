@@ -8,6 +8,7 @@
 #include "protocol/data_frame.h"
 
 #include <QDir>
+#include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -470,12 +471,29 @@ class RouteFile : public LanFileSink {
     if (!isActive(t)) return kept(QStringLiteral("the transfer ended"));
     // A digest of another kind than agreed matches nothing.
     const QString sum = digest.label == sumName(t->sum) ? QString::fromLatin1(digest.bytes.toHex()) : QString();
-    auto shared = std::make_shared<Kept>(std::move(kept));
-    sink_.inTurn(t, [sink = &sink_, index = index_, sum, shared](const TaskPtr& task) {
+    // Told once whatever happens: also when the transfer ends while the file
+    // waits for a place among the open files (then later, never inside the end).
+    struct Once {
+      Kept kept;
+      QPointer<QObject> context;
+      ~Once() {
+        if (kept && context)
+          QMetaObject::invokeMethod(context, [kept = std::move(kept)] { kept(QStringLiteral("the transfer ended")); },
+                                    Qt::QueuedConnection);
+      }
+    };
+    auto once = std::make_shared<Once>();
+    once->kept = std::move(kept);
+    once->context = sink_.core_.context();
+    sink_.inTurn(t, [sink = &sink_, index = index_, sum, once](const TaskPtr& task) {
       const SinkStep opened = sink->openFile(task, index);
-      if (opened == SinkStep::Failed) (*shared)(QStringLiteral("the transfer ended"));
-      if (opened != SinkStep::Done) return opened;
-      sink->commit(task, index, sum, std::move(*shared));
+      if (opened == SinkStep::Wait) return opened;
+      const Kept kept = std::exchange(once->kept, {});
+      if (opened == SinkStep::Failed) {
+        kept(QStringLiteral("the transfer ended"));
+        return opened;
+      }
+      sink->commit(task, index, sum, kept);
       return SinkStep::Done;
     });
   }
