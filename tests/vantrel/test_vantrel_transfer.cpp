@@ -331,6 +331,15 @@ TEST_F(VantrelTransfer, FoldersOfManySmallFilesArriveWholeWithFewFilesOpenOnEith
     const QString source = share + QLatin1Char('/') + name;
     makeSmallFiles(source, count);
     const QString last = QStringLiteral("/%1.txt").arg(count - 1, 5, 10, QLatin1Char('0'));
+    // The task's last record, the folder received into, the receiver's most descriptors.
+    const auto arrivedWhole = [&](const Json& record, const QString& into, int peak) {
+      EXPECT_EQ(intOf(record, "TaskStatus"), 1) << record.dump();
+      EXPECT_EQ(intOf(record, "TotalTaskDoneCount"), count);
+      EXPECT_EQ(QDir(into + QLatin1Char('/') + name).count() - 2, uint(count));
+      EXPECT_EQ(readFile(into + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
+      EXPECT_LT(peak, 200);
+      removeTree(into);
+    };
     for (const QString& lan : run.routes) {
       SCOPED_TRACE((name + QStringLiteral(" files, local-network route ") + lan).toStdString());
       transLan = lan;
@@ -342,12 +351,7 @@ TEST_F(VantrelTransfer, FoldersOfManySmallFilesArriveWholeWithFewFilesOpenOnEith
                                               {{"Session", session.toStdString()}}); },
                          ended, 120s);
       });
-      EXPECT_EQ(intOf(down, "TaskStatus"), 1) << down.dump();
-      EXPECT_EQ(intOf(down, "TotalTaskDoneCount"), count);
-      EXPECT_EQ(QDir(save + QLatin1Char('/') + name).count() - 2, uint(count));
-      EXPECT_EQ(readFile(save + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
-      EXPECT_LT(downPeak, 200);
-      removeTree(save);
+      arrivedWhole(down, save, downPeak);
 
       const QString into = share + QStringLiteral("/inbox");
       QDir().mkpath(into);
@@ -358,12 +362,7 @@ TEST_F(VantrelTransfer, FoldersOfManySmallFilesArriveWholeWithFewFilesOpenOnEith
                  {"RemotePathRoot", into.toStdString()}});
         up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended, 120s);
       });
-      EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
-      EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), count);
-      EXPECT_EQ(QDir(into + QLatin1Char('/') + name).count() - 2, uint(count));
-      EXPECT_EQ(readFile(into + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
-      EXPECT_LT(upPeak, 200);
-      removeTree(into);
+      arrivedWhole(up, into, upPeak);
     }
     removeTree(source);
   }

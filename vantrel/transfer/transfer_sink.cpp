@@ -50,6 +50,16 @@ std::optional<QString> acceptableName(const std::optional<QString>& rel) {
   return rel;
 }
 
+// The buffer that keeps `bytes` for later: `owner` when they lie inside it,
+// else a copy; `view` receives the bytes in it.
+QByteArray keeperOf(QByteArrayView bytes, const QByteArray& owner, QByteArrayView* view) {
+  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
+                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
+  QByteArray keep = inside ? owner : bytes.toByteArray();
+  *view = inside ? bytes : QByteArrayView(keep);
+  return keep;
+}
+
 QString parentRel(const QString& rel) {
   const qsizetype slash = rel.lastIndexOf(QLatin1Char('/'));
   return slash < 0 ? QString() : rel.left(slash);
@@ -238,10 +248,8 @@ void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByt
   if (task->taken > task->acked + kTransferWindow)
     return core_.fail(task, QStringLiteral("the peer sent more than was acknowledged"), true);
   // The buffer the chunk arrived in is kept rather than copied.
-  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
-                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
-  const QByteArray keep = inside ? owner : bytes.toByteArray();
-  const QByteArrayView view = inside ? bytes : QByteArrayView(keep);
+  QByteArrayView view;
+  const QByteArray keep = keeperOf(bytes, owner, &view);
   if (index == qint64(protocol::kPackedFiles)) {
     if (!takePacked(task, offset, view, keep)) return;
   } else {
@@ -364,11 +372,9 @@ SinkStep TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offs
   task->accepted += bytes.size();
   std::weak_ptr<TransferTask> weak = task;
   // The worker gets a shared reference to the arrived buffer, not a copy.
-  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
-                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
-  const QByteArray keep = inside ? owner : bytes.toByteArray();
-  const char* data = inside ? bytes.data() : keep.constData();
-  task->writes->post([file = task->out, keep, data, size = bytes.size()] { return file->write(QByteArrayView(data, size)); },
+  QByteArrayView view;
+  const QByteArray keep = keeperOf(bytes, owner, &view);
+  task->writes->post([file = task->out, keep, view] { return file->write(view); },
                      [this, weak, index, endsChunk, size = bytes.size()](bool ok) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) return;
@@ -445,10 +451,8 @@ class RouteFile : public LanFileSink {
   bool write(QByteArrayView bytes, const QByteArray& owner) override {
     const TaskPtr t = task_.lock();
     if (!isActive(t)) return false;
-    const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
-                        bytes.data() + bytes.size() <= owner.constData() + owner.size();
-    const QByteArray keep = inside ? owner : bytes.toByteArray();
-    const QByteArrayView view = inside ? bytes : QByteArrayView(keep);
+    QByteArrayView view;
+    const QByteArray keep = keeperOf(bytes, owner, &view);
     // The step may run after this object is gone.
     sink_.inTurn(t,
                  [sink = &sink_, index = index_, view, keep](const TaskPtr& task) {
