@@ -107,11 +107,14 @@ QString bridgeLogPath() {
 }
 
 std::optional<BridgeProcessInfo> bridgeProcessAt(qint64 pid) {
-  const QString comm = QString::fromUtf8(readProcFile(pid, "comm")).trimmed();
-  if (!allBridgeExecutableNames().contains(comm)) return std::nullopt;
+  // By the executable, not by the process name: a process in the middle of
+  // its exec already runs the bridge's file while it still bears the name of
+  // the process that started it.
   QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
   if (exe.endsWith(QStringLiteral(" (deleted)"))) exe.chop(10);
-  if (exe.isEmpty() || QFileInfo(exe).absolutePath() != QFileInfo(bridgeFolder()).canonicalFilePath())
+  const QFileInfo file(exe);
+  if (exe.isEmpty() || !allBridgeExecutableNames().contains(file.fileName()) ||
+      file.absolutePath() != QFileInfo(bridgeFolder()).canonicalFilePath())
     return std::nullopt;
   QByteArray cmdline = readProcFile(pid, "cmdline");
   cmdline.replace('\0', ' ');
