@@ -175,7 +175,7 @@ std::optional<LoginResultMsg> Bridge::acceptSignIn(const Json& answer, quint64 s
   result.limit = LoginLimit{intOf(limit, "maxsharecount"), intOf(limit, "limit_dpc"), intOf(limit, "mbr_type")};
   const QString credential = textOf(answer, "Credential");
   if (!credential.isEmpty()) credentials_.save(StoredCredential{result.ACC, credential});
-  if (seq > appliedLoginSeq_) {
+  if (seq > appliedLoginSeq_ && !retiring_) {
     // A newer sign-in replaces the account, its relay and its sessions.
     appliedLoginSeq_ = seq;
     dropSessions();
@@ -299,8 +299,10 @@ void Bridge::onWsdc(const Json& envelope) {
   }
   if (!sessions_.contains(session)) {
     // The host went away (or never was): the asking view hears it at once
-    // instead of waiting for an answer that cannot come.
-    if (closedTokens_.contains(token)) {
+    // instead of waiting for an answer that cannot come. Not so for a late
+    // answer to what the bridge itself asked: the client would take it for a
+    // peer's request.
+    if (closedTokens_.contains(token) || token.startsWith(QLatin1String("Vantrel"))) {
       zlog::parts(QStringLiteral("Vantrel - WSDC for a closed session, dropped:"), zlog::excerpt(code));
       return;
     }

@@ -412,6 +412,8 @@ TEST_F(VantrelService, AHostWithoutItsClientEndsItsSessionsSignsOutAndExits) {
     const auto signedIn = host.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), 20s);
     ASSERT_TRUE(signedIn && intOf(*signedIn, "Result") == 1);
     host.serve(share);
+    // A host is found once its relay is up.
+    ASSERT_TRUE(spinUntil([&] { return bridgeLog().contains("relay ready as"); }));
     const QString session = openSession();
     ASSERT_FALSE(session.isEmpty());
     ASSERT_TRUE(peer->link.ask(session, QStringLiteral("getShareInfo"), info, 10s));
@@ -429,6 +431,7 @@ TEST_F(VantrelService, AHostWithoutItsClientEndsItsSessionsSignsOutAndExits) {
   const auto host = vantreltest::signIn(service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), &why);
   ASSERT_TRUE(host) << why;
   host->link.serve(share);
+  ASSERT_TRUE(spinUntil([&] { return host->bridge.child().output().contains("relay ready as"); }));
   const QString session = openSession();
   ASSERT_FALSE(session.isEmpty());
   ASSERT_TRUE(peer->link.ask(session, QStringLiteral("getShareInfo"), info, 10s));
