@@ -66,7 +66,7 @@ void fileUploadCheck(const Request& r) {
   protocol::ShareSpot spot;
   const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"),
                                                     jsonread::member(r.msg, "fileList"), &spot);
-  SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(info.toJSONModel(), r, spot)}});
+  SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(checkReply(info), r, spot)}});
 }
 
 // Who asks, for the brake on guessed codes: the peer's account as the bridge
