@@ -205,6 +205,15 @@ class HostEndToEnd : public hostpeer::PeerFixture {
     EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
   }
 
+  // Eve's account and bridge A; `open` is client A's folder "Open", made empty.
+  void startEveAndBridgeA(BridgeProcess& bridgeA, Child& clientA, QString* open) {
+    ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
+                                   QStringLiteral("eve-host")));
+    ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
+    *open = clientA.home() + QStringLiteral("/Open");
+    ASSERT_TRUE(QDir().mkpath(*open));
+  }
+
   // The client's access clock (milliseconds), when the test sets it.
   static constexpr qint64 kClockStart = 1000000000;
   void setClientClock(qint64 ms) { testutil::writeFile(clockFile, QByteArray::number(ms)); }
@@ -395,13 +404,11 @@ TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
 // and its download through the same host bridge arrives whole; the held pull
 // goes on once its reader reads again.
 TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
-  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
-                                 QStringLiteral("eve-host")));
   BridgeProcess bridgeA;
-  ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
   Child clientA;
-  const QString open = clientA.home() + QStringLiteral("/Open");
-  QDir().mkpath(open);
+  QString open;
+  startEveAndBridgeA(bridgeA, clientA, &open);
+  if (HasFatalFailure()) return;
   const QString big = open + QStringLiteral("/big.bin");
   ASSERT_TRUE(allocateFile(big, qint64(256) << 20));
   const QByteArray mid = testutil::randomBytes((4 << 20) + 11);
@@ -499,13 +506,11 @@ TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
 // client's descriptors stay few. Helpers busy when the client is told to
 // quit end with it.
 TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWithTheClient) {
-  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
-                                 QStringLiteral("eve-host")));
   BridgeProcess bridgeA;
-  ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
   Child clientA;
-  const QString open = clientA.home() + QStringLiteral("/Open");
-  QDir().mkpath(open);
+  QString open;
+  startEveAndBridgeA(bridgeA, clientA, &open);
+  if (HasFatalFailure()) return;
   QStringList pictures;
   for (int i = 0; i < 200; ++i) pictures << open + QStringLiteral("/pic_%1.png").arg(i, 3, 10, QLatin1Char('0'));
   ASSERT_TRUE(e2eclient::savePictures(QSize(64, 48), Qt::darkBlue, pictures));
