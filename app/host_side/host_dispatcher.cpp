@@ -76,8 +76,12 @@ QString peerOf(const QString& account, const QString& session) {
   return QStringLiteral("client:") + makeMsgBack(QString(), QString(), session, vex::Json()).ClientIDRemote;
 }
 
-// The bridge tells that a session ended: what it proved is forgotten.
-void sessionClosed(const Request& r) { ShareAccess::shared().forgetSession(r.session); }
+// The bridge tells that a session ended: what it proved is forgotten, and its
+// thumbnails still waiting are not made.
+void sessionClosed(const Request& r) {
+  ShareAccess::shared().forgetSession(r.session);
+  endThumbnailSession(r.session);
+}
 
 struct Route {
   const char* code;

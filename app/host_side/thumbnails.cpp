@@ -358,6 +358,15 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
 
 void startThumbnailListing(const QString& session) { failedFiles().remove(session); }
 
+void endThumbnailSession(const QString& session) {
+  failedFiles().remove(session);
+  IconQueue& queue = iconQueue();
+  const auto work = queue.sessions.find(session);
+  if (work == queue.sessions.end()) return;
+  for (IconJob& job : work->waiting) job.request->answer(job.slot, job.record);
+  dropAnsweredIcons(session);
+}
+
 void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit) {
   maker().make = std::move(make);
   maker().limit = limit;

@@ -41,6 +41,9 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
 
 // The peer session lists a folder: files that failed before are tried again.
 void startThumbnailListing(const QString& session);
+// The peer session ended: its files still waiting are answered without a
+// picture and leave the queue, and what it remembered is forgotten.
+void endThumbnailSession(const QString& session);
 
 // "data:image/jpg;base64," and the JPEG (quality 60) of the image; empty for a
 // null image.

@@ -193,8 +193,9 @@ TEST_F(ThumbnailTest, NothingToDoAnswersAtOnce) {
 
 // One session naming far more files than may wait: those beyond its queue
 // are answered at once without a picture (never decoded), and another
-// session's file, asked for meanwhile, still gets its picture.
-TEST_F(ThumbnailTest, NamesBeyondTheSessionsQueueAreAnsweredWithoutAPicture) {
+// session's file, asked for meanwhile, still gets its picture. A session that
+// ends leaves its waiting files unmade.
+TEST_F(ThumbnailTest, NamesBeyondTheSessionsQueueOrOfAnEndedSessionAreAnsweredWithoutAPicture) {
   auto made = std::make_shared<std::atomic<int>>(0);
   setThumbnailMakerForTesting([made](const QString&, double, double, double) -> std::optional<QImage> {
     ++*made;
@@ -220,6 +221,16 @@ TEST_F(ThumbnailTest, NamesBeyondTheSessionsQueueAreAnsweredWithoutAPicture) {
   EXPECT_GE(pictures, 1);
   EXPECT_LE(pictures, kThumbnailsWaitingPerSession);
   EXPECT_EQ(made->load(), pictures + 1);
+
+  // The session ends: only the files already with a helper are made.
+  made->store(0);
+  flooded.reset();
+  answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), 48, flood,
+                   [&](const QString& text) { flooded = text; }, QStringLiteral("flood"));
+  endThumbnailSession(QStringLiteral("flood"));
+  ASSERT_TRUE(testutil::waitUntil([&] { return flooded.has_value(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(vex::Json::parse(flooded->toStdString()).size(), 1000u);
+  EXPECT_LE(made->load(), ThumbnailHelpers::sharedCount());
 }
 
 TEST_F(ThumbnailTest, TextThatIsNotJsonGetsNoAnswer) {
