@@ -2,6 +2,7 @@
 #include "service_fixture.h"
 
 #include "password_hash.h"
+#include "support/unclear_framings.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -616,4 +617,39 @@ TEST_F(ServiceHttp, TheAccountCeilingIsBriefAndParallelAttemptsAtOneAccountAreCh
   const auto guessed = signIns(guesses, QStringLiteral("bob@example.com"));
   EXPECT_EQ(std::count(guessed.begin(), guessed.end(), Check::Wrong), 5);
   EXPECT_EQ(std::count(guessed.begin(), guessed.end(), Check::Paused), 15);
+}
+
+TEST_F(ServiceHttp, ARequestOfUnclearFramingIsRefusedAndNothingAfterItIsServed) {
+  const QByteArray smuggled = "GET /wx/login/?mid=SMUGGLED HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const QByteArray good = "GET /wx/login/?mid=FIRST HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const QByteArray head = "POST /api2/bridge/login HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const QByteArray chunkedEnd = "0\r\n\r\n";
+  std::vector<QByteArray> unclear;
+  for (const auto& [fields, body] : testutil::unclearFramings()) unclear.push_back(head + fields + "\r\n" + body);
+  // Chunked bodies it does not take: with chunk extensions, with a bare line feed.
+  unclear.push_back(head + "Transfer-Encoding: chunked\r\n\r\n5;x=1\r\nabcde\r\n" + chunkedEnd);
+  unclear.push_back(head + "Transfer-Encoding: chunked\r\n\r\n5\nabcde\r\n" + chunkedEnd);
+  std::vector<std::pair<QByteArray, std::unique_ptr<testsvc::RawClient>>> clients;
+  for (const QByteArray& request : unclear) {
+    // As the connection's first request and behind one that is answered.
+    clients.emplace_back(request, raw(QStringLiteral("127.0.0.1"), request + smuggled));
+    clients.emplace_back(good + request, raw(QStringLiteral("127.0.0.1"), good + request + smuggled));
+  }
+  for (const auto& [sent, client] : clients) {
+    ASSERT_TRUE(testutil::waitUntil([&] { return client->closed(); })) << sent.toStdString();
+    const auto answers = client->answers();
+    ASSERT_EQ(answers.size(), sent.startsWith(good) ? 2u : 1u) << sent.toStdString();
+    if (answers.size() == 2) {
+      EXPECT_TRUE(answers[0].body.contains("FIRST"));
+    }
+    EXPECT_EQ(answers.back().status, 400) << sent.toStdString();
+    EXPECT_FALSE(client->received().contains("SMUGGLED")) << sent.toStdString();
+  }
+  // A chunked body alone is clear: it is served, and so is the request behind it.
+  auto chunked = raw(QStringLiteral("127.0.0.1"),
+                     head + "Transfer-Encoding: chunked\r\n\r\n" + "4\r\nnot \r\n4\r\njson\r\n" + chunkedEnd + good);
+  ASSERT_TRUE(testutil::waitUntil([&] { return chunked->answers().size() == 2; }));
+  EXPECT_EQ(chunked->answers()[0].status, 400);  // the body is no JSON object
+  EXPECT_TRUE(chunked->answers()[1].body.contains("FIRST"));
+  EXPECT_FALSE(chunked->closed());
 }
