@@ -38,29 +38,34 @@ class RawClient {
     socket_.setSslConfiguration(tls);
     EXPECT_TRUE(socket_.bind(QHostAddress(from), 0)) << from.toStdString();
     QObject::connect(&socket_, &QSslSocket::encrypted, [this, bytes] { socket_.write(bytes); });
-    QObject::connect(&socket_, &QSslSocket::readyRead, [this] { received_ += socket_.readAll(); });
+    QObject::connect(&socket_, &QSslSocket::readyRead, [this] {
+      received_ += socket_.readAll();
+      takeAnswers();
+    });
     QObject::connect(&socket_, &QSslSocket::disconnected, [this] { closed_ = true; });
     socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
   }
   // The answers whole so far, in order.
-  std::vector<HttpResult> answers() const {
-    std::vector<HttpResult> out;
-    qsizetype at = 0;
-    for (;;) {
-      znet::Head head;
-      const qsizetype used = znet::parseResponseHead(received_.mid(at), &head);
-      const qint64 length = head.field("content-length").toLongLong();
-      if (used <= 0 || received_.size() - at - used < length) return out;
-      out.push_back({head.status, received_.mid(at + used, length)});
-      at += used + length;
-    }
-  }
+  const std::vector<HttpResult>& answers() const { return answers_; }
   bool closed() const { return closed_; }
   const QByteArray& received() const { return received_; }
 
  private:
+  void takeAnswers() {
+    for (;;) {
+      znet::Head head;
+      const qsizetype used = znet::parseResponseHead(received_.mid(parsed_), &head);
+      const qint64 length = head.field("content-length").toLongLong();
+      if (used <= 0 || received_.size() - parsed_ - used < length) return;
+      answers_.push_back({head.status, received_.mid(parsed_ + used, length)});
+      parsed_ += used + length;
+    }
+  }
+
   QSslSocket socket_;
   QByteArray received_;
+  qsizetype parsed_ = 0;
+  std::vector<HttpResult> answers_;
   bool closed_ = false;
 };
 
