@@ -388,30 +388,24 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   QObject::connect(&host, &znet::TlsChannel::bytesWritten, pump);
   server.accepted = [&](qintptr descriptor) { host.accept(descriptor, context); };
 
-  // The sink owns up to all it was given as not yet on disk, until released;
-  // what it saw outlives it (the client lets it go once the file is done).
-  struct Disk {
+  // The sink owns up to all it was given as not yet on disk, until released.
+  struct SlowDisk : LanFileSink {
     FileSum hash{SumKind::Sha256};
     qint64 taken = 0;
     bool behind = true, whole = false;
-  };
-  struct SlowDisk : LanFileSink {
-    Disk* disk;
-    explicit SlowDisk(Disk* d) : disk(d) {}
     bool write(QByteArrayView bytes, const QByteArray&) override {
-      disk->hash.add(bytes);
-      disk->taken += bytes.size();
+      hash.add(bytes);
+      taken += bytes.size();
       return true;
     }
-    qint64 pending() const override { return disk->behind ? disk->taken : 0; }
+    qint64 pending() const override { return behind ? taken : 0; }
     void finish(const lan::Digest& d, Kept kept) override {
-      disk->whole = d.bytes.toHex() == disk->hash.hex().toLatin1();
-      kept(disk->whole ? QString() : QStringLiteral("digest differs"));
+      whole = d.bytes.toHex() == hash.hex().toLatin1();
+      kept(whole ? QString() : QStringLiteral("digest differs"));
     }
   };
-  Disk seen;
-  Disk* disk = &seen;
-  auto owned = std::make_unique<SlowDisk>(disk);
+  auto owned = std::make_unique<SlowDisk>();
+  SlowDisk* disk = owned.get();
   const QString certificateDigest =
       QString::fromLatin1(QSslCertificate(identity.certificatePem).digest(QCryptographicHash::Sha256).toHex());
   LanClient client({QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), certificateDigest,
