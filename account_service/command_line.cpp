@@ -142,7 +142,7 @@ int runAdminCommand(const CommandLine& line, QTextStream& out, QTextStream& err)
   }
   if (line.command == QLatin1String("list-accounts")) {
     for (const Account& account : store.listAccounts())
-      out << account.id << "\t" << account.email << "\t" << account.hostname << "\n";
+      out << account.id << "\t" << account.email << "\t" << account.hostname << "\t" << account.acode << "\n";
     return 0;
   }
   if (line.command == QLatin1String("remove-account")) {

@@ -1,7 +1,7 @@
 // The command line of `kelvor-service`:
 //   serve --data DIR --listen HOST:PORT
 //   add-account --data DIR --email E --password P --name N --hostname H [--acode C] [--limit-dpc N]
-//   list-accounts --data DIR          (id, e-mail, host name; tab separated)
+//   list-accounts --data DIR          (id, e-mail, host name, contact code; tab separated)
 //   remove-account --data DIR --email E
 #pragma once
 

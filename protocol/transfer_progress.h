@@ -42,11 +42,13 @@ struct TransTaskProgress {
   // Files saved as "name (N).ext" because their name was taken.
   qint64 Renamed = 0;
   QString Reason;  // with ForceCancel 1: the reason's code (reasonCode)
+  // The bytes of the whole task; -1 until the bridge knows them.
+  qint64 TotalTaskSize = -1;
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason)
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize)
 
   // A record read leniently: a missing key or a value of another kind reads
-  // as 0 or empty; numbers may come as text.
+  // as 0 or empty (TotalTaskSize as -1); numbers may come as text.
   static TransTaskProgress read(const vex::Json& record);
 };
 

@@ -90,7 +90,7 @@ if ((SECOND)); then
   # folder), home (documents, database, settings) and bridge port.
   SECOND_ROOT="${ZARKELO_SECOND_ROOT:-$HOME/.local/share/zarkelo-second}"
   mkdir -p "$SECOND_ROOT/bin" "$SECOND_ROOT/home"
-  cp -f "$BUILD/bin/zarkelo" "$BUILD/bin/Vantrel_amd" "$SECOND_ROOT/bin/"
+  cp -f "$BUILD/bin/zarkelo" "$BUILD/bin/Vantrel_amd" "$BUILD/bin/zarkelo-thumbnailer" "$SECOND_ROOT/bin/"
   ln -sf Vantrel_amd "$SECOND_ROOT/bin/Vantrel"
   [ -n "${XAUTHORITY:-}" ] || [ ! -f "$HOME/.Xauthority" ] || export XAUTHORITY="$HOME/.Xauthority"
   export HOME="$SECOND_ROOT/home" XDG_CONFIG_HOME="$SECOND_ROOT/home/.config" XDG_DATA_HOME="$SECOND_ROOT/home/.local/share"

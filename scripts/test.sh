@@ -1,33 +1,41 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test (headless). Extra arguments go to ctest.
-# Then runs each fuzz target for a bounded time in its own build (clang,
-# sanitizers); a crash or sanitizer report fails the script.
+# Then builds the tests again with clang under AddressSanitizer (leak detection
+# on) and UndefinedBehaviorSanitizer, runs the whole suite there, and runs each
+# fuzz target of that same build for a bounded time; a failing test, a crash or
+# a sanitizer report fails the script. ZARKELO_SANITIZED_SUITE=0 skips the
+# sanitized suite (the fuzz targets still run).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 export QT_QPA_PLATFORM=offscreen
 cd "$BUILD"
 ctest --output-on-failure -j"$(nproc)" --timeout 300 "$@"
 
+if ! command -v clang++ >/dev/null 2>&1; then
+  echo "clang++ not found: the sanitized suite and fuzzing are skipped"
+  exit 0
+fi
+SANITIZED_BUILD="${ZARKELO_SANITIZED_BUILD_DIR:-$ROOT/build-san}"
+if [ ! -f "$SANITIZED_BUILD/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$SANITIZED_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZARKELO_SANITIZE=ON -DZARKELO_FUZZ=ON -DZARKELO_BUILD_BENCH=OFF "${LAUNCHER[@]}"
+fi
+cmake --build "$SANITIZED_BUILD"
+if [ "${ZARKELO_SANITIZED_SUITE:-1}" != 0 ]; then
+  echo "The suite again, under AddressSanitizer and UndefinedBehaviorSanitizer"
+  (cd "$SANITIZED_BUILD" && ctest --output-on-failure -j"$(nproc)" --timeout 600 "$@")
+fi
+
 # Each fuzz target is fuzz/fuzz_NAME.cpp with its seeds in fuzz/corpus/NAME/
 # and its dictionary in fuzz/NAME.dict.
 FUZZ_TARGETS=(bridge_dispatcher bridge_frames relay_frames service_http)
 FUZZ_SECONDS="${ZARKELO_FUZZ_SECONDS:-20}"
-if ! command -v clang++ >/dev/null 2>&1; then
-  echo "clang++ not found: fuzzing skipped"
-  exit 0
-fi
-FUZZ_BUILD="$ROOT/build-fuzz"
-if [ ! -f "$FUZZ_BUILD/build.ninja" ]; then
-  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZARKELO_FUZZ=ON -DZARKELO_BUILD_TESTS=OFF -DZARKELO_BUILD_BENCH=OFF
-fi
-cmake --build "$FUZZ_BUILD" --target "${FUZZ_TARGETS[@]/#/fuzz_}"
 for name in "${FUZZ_TARGETS[@]}"; do
-  CORPUS="$FUZZ_BUILD/corpus/$name"
+  CORPUS="$SANITIZED_BUILD/corpus/$name"
   mkdir -p "$CORPUS"
   cp -n "$ROOT/fuzz/corpus/$name"/* "$CORPUS"/ 2>/dev/null || true
   echo "Fuzzing $name for ${FUZZ_SECONDS} s"
-  "$FUZZ_BUILD/bin/fuzz_$name" "$CORPUS" -dict="$ROOT/fuzz/$name.dict" \
-    -max_total_time="$FUZZ_SECONDS" -max_len=8192 -rss_limit_mb=2048 -artifact_prefix="$FUZZ_BUILD/$name-" \
+  "$SANITIZED_BUILD/bin/fuzz_$name" "$CORPUS" -dict="$ROOT/fuzz/$name.dict" \
+    -max_total_time="$FUZZ_SECONDS" -max_len=8192 -rss_limit_mb=2048 -artifact_prefix="$SANITIZED_BUILD/$name-" \
     -print_final_stats=1
 done

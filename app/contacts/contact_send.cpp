@@ -327,7 +327,7 @@ void ContactSend::CancelContactSend() {
                      [self](const std::optional<vex::Json>&) {
                        if (!self) return;
                        self->vcsState = ViewContactState::vcsStopped;
-                       self->StopContactSend(L("Contact_SendCanceled"));
+                       self->StopContactSend(L("Contact_TransferCanceled"));
                      });
 }
 
@@ -337,7 +337,7 @@ void ContactSend::CancelWaitingContact() {
   port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesCancel"),
                      tree(WaitRemoteReceiveFilesCancelJson{Env::RemoteSession}), false, QStringLiteral("NO"), {});
   vcsState = ViewContactState::vcsStopped;
-  StopContactSend(L("Contact_SendCanceled"));
+  StopContactSend(L("Contact_TransferCanceled"));
 }
 
 void ContactSend::StopContactSend(const QString& message, const QString& reason) {

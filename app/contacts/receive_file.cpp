@@ -20,7 +20,7 @@ vex::Json sessionPayload(const QString& session) { return vex::Json{{"Session", 
 
 bool isWaiting(const CtlViewReceiveFile& record) { return int(record.vrsState) >= int(ViewReceiveState::vrsWaiting); }
 
-// Ends the receive with the cancel toast. Runs from the main queue after the
+// Ends the receive this user cancelled (the count-down or Cancel) with a toast that names nobody. Runs from the main queue after the
 // panel has closed, so it reaches the window through MainViewShared only.
 void showSendCanceled() {
   MainViewHandle* window = Env::MainViewShared;
@@ -28,7 +28,7 @@ void showSendCanceled() {
   window->ctlViewReceiveFile().vrsState = ViewReceiveState::vrsStopped;
   window->ctlViewReceiveFile().isShowView = false;
   window->receiveFilePanelChanged();
-  window->showToast(L("Contact_SendCanceled"));
+  window->showToast(L("Contact_TransferCanceled"));
 }
 
 }  // namespace

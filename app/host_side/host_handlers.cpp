@@ -149,7 +149,7 @@ void fileDownloadCheck(const Request& r) {
   if (!paths.is_array()) {
     protocol::ShareSpot spot;
     const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(r.msg, "path"), &spot);
-    SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(info.toJSONModel(), r, spot)}});
+    SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(checkReply(info), r, spot)}});
     return;
   }
   vex::Json answers = vex::Json::array();
@@ -157,7 +157,7 @@ void fileDownloadCheck(const Request& r) {
     if (answers.size() >= 256) break;
     protocol::ShareSpot spot;
     const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(path), &spot);
-    answers.push_back(withSpot(info.toJSONModel(), r, spot));
+    answers.push_back(withSpot(checkReply(info), r, spot));
   }
   SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", answers}});
 }

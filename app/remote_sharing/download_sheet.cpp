@@ -33,10 +33,12 @@ void RemoteDownloadController::onAppear() {
   if (items.size() >= 2) ctl_.isChooseOP = false;
   if (items.size() == 1) {
     const FileItem& item = items.first();
-    strTitle_ = item.name + QStringLiteral("  ") + (item.size < 0 ? QString() : UtilSystem::formatSize(quint64(item.size)));
+    sizedTitle_ = item.name + QStringLiteral("  ");
+    strTitle_ = sizedTitle_ + (item.size < 0 ? QString() : UtilSystem::formatSize(quint64(item.size)));
   } else if (items.size() >= 2) {
-    strTitle_ = items.first().name + QStringLiteral("...(") + QString::number(items.size()) + QLatin1Char(' ') +
-                L("RS_Download_Targets") + QStringLiteral(")  ");
+    sizedTitle_ = items.first().name + QStringLiteral("...(") + QString::number(items.size()) + QLatin1Char(' ') +
+                  L("RS_Download_Targets") + QStringLiteral(")  ");
+    strTitle_ = sizedTitle_;
   }
   downloadSaveAt_ = UtilDB::getValue(kSaveAtDir);
   if (downloadSaveAt_.isEmpty()) {

@@ -31,12 +31,15 @@ class TransferSheet : public QObject {
   TransferSheet(bool& recordShown, ShowFlag& isShowView, TransferRequests requests, QObject* parent);
 
   // Takes a progress reply: false without a message; otherwise the record,
-  // its working line, and dsFinished once the task is done.
+  // its working line, the task's size in the title once the bridge knows it,
+  // and dsFinished once the task is done.
   bool readProgress(const std::optional<vex::Json>& reply);
   void closeSheet();
 
   TransferRequests requests_;
   QString strTitle_;
+  // What the task's size follows in the title; none: the title keeps no size.
+  QString sizedTitle_;
   RemoteSharingDownloadStatus state_ = RemoteSharingDownloadStatus::dsNone;
   int timerCounter_ = 0;
 

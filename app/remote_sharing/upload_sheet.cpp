@@ -13,6 +13,7 @@ RemoteUploadController::RemoteUploadController(CTLUpload& ctl, ShowFlag& isShowV
                                                QObject* parent)
     : TransferSheet(ctl.isShowView, isShowView, std::move(requests), parent), ctl_(ctl) {
   strTitle_ = L("RS_Upload_Title");
+  sizedTitle_ = strTitle_ + QStringLiteral("  ");
 }
 
 void RemoteUploadController::onAppear() {

@@ -24,6 +24,8 @@
 #include <QStyleOptionButton>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace {
 
 constexpr int kHeaderHeight = 26;
@@ -122,20 +124,23 @@ QString RemoteRowsCanvas::shownDescription(const FileItem& row) {
 }
 
 void RemoteRowsCanvas::layoutColumns() {
-  const QFontMetrics plain(font());
-  const QFontMetrics bold(boldOf(font()));
+  // Widths in fractional pixels, rounded up: with a display's fractional glyph
+  // advances a text as wide as its rounded width is already elided.
+  const QFontMetricsF plainF(font());
+  const QFontMetricsF boldF(boldOf(font()));
+  const auto plain = [&](const QString& text) { return int(std::ceil(plainF.horizontalAdvance(text))); };
   const QStringList titles = headerTitles();
   widths_[0] = int(c_.cfgColWidth()[0]);
   widths_[1] = int(c_.cfgColWidth()[1]);
-  for (int column = 2; column < 6; ++column) widths_[size_t(column)] = bold.horizontalAdvance(titles[column]);
+  for (int column = 2; column < 6; ++column)
+    widths_[size_t(column)] = int(std::ceil(boldF.horizontalAdvance(titles[column])));
   // A size is never wider than this one; a date of this form is as wide as any.
-  widths_[3] = qMax(widths_[3], plain.horizontalAdvance(UtilSystem::formatSize(quint64(999.99 * 1024 * 1024))));
-  widths_[5] = qMax(widths_[5], plain.horizontalAdvance(UtilSystem::formatTimestamp(1733560000)));
+  widths_[3] = qMax(widths_[3], plain(UtilSystem::formatSize(quint64(999.99 * 1024 * 1024))));
+  widths_[5] = qMax(widths_[5], plain(UtilSystem::formatTimestamp(1733560000)));
   for (const FileItem& row : c_.fileList()) {
-    if (row.size >= 0)
-      widths_[3] = qMax(widths_[3], plain.horizontalAdvance(UtilSystem::formatSize(quint64(row.size))));
-    widths_[4] = qMax(widths_[4], plain.horizontalAdvance(shownDescription(row)));
-    widths_[5] = qMax(widths_[5], plain.horizontalAdvance(UtilSystem::formatTimestamp(row.createdTime)));
+    if (row.size >= 0) widths_[3] = qMax(widths_[3], plain(UtilSystem::formatSize(quint64(row.size))));
+    widths_[4] = qMax(widths_[4], plain(shownDescription(row)));
+    widths_[5] = qMax(widths_[5], plain(UtilSystem::formatTimestamp(row.createdTime)));
   }
   for (int column : {3, 4, 5}) widths_[size_t(column)] += kCellPadding;
   int rest = width() - 2 * kSidePadding;
@@ -147,6 +152,12 @@ void RemoteRowsCanvas::layoutColumns() {
 void RemoteRowsCanvas::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   layoutColumns();
+}
+
+void RemoteRowsCanvas::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // The font a style sheet or the desktop gives after construction changes every width.
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) refreshSize();
 }
 
 int RemoteRowsCanvas::columnLeft(int column) const {

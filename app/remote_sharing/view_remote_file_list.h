@@ -50,6 +50,7 @@ class RemoteRowsCanvas : public QWidget {
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void layoutColumns();

@@ -175,6 +175,8 @@ ShellWiring::ShellWiring(MainView& view, QObject* parent)
                 toast.subTitle = path;
                 toast.minShowMs = kUpgradeMessageMs;
                 view_.state().showAlertToast(toast);
+                // Back where the user was: the question closed the login sheet.
+                if (UserInfo::shared()->Token.isEmpty()) view_.state().isShowLogin.set(true);
               }},
           Env::AppVersion, documentsPath(QStringLiteral("Kelvor"))) {
   MainViewState& state = view.state();

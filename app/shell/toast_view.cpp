@@ -257,8 +257,10 @@ void ToastView::paintEvent(QPaintEvent*) {
     if (toast.subTitle) {
       painter.setPen(secondary);
       painter.setFont(sFont);
+      // A long subtitle (a path) keeps both its ends, elided in the middle.
       painter.drawText(QRect(16, titleRect.bottom(), width() - 32, QFontMetrics(sFont).height() + 4),
-                       Qt::AlignHCenter | Qt::AlignBottom, *toast.subTitle);
+                       Qt::AlignHCenter | Qt::AlignBottom,
+                       QFontMetrics(sFont).elidedText(*toast.subTitle, Qt::ElideMiddle, width() - 32));
     }
     return;
   }
@@ -278,7 +280,7 @@ void ToastView::paintEvent(QPaintEvent*) {
   painter.setPen(secondary);
   painter.setFont(sFont);
   painter.drawText(QRect(x, height() / 2, width() - x - 12, height() / 2 - 6), Qt::AlignTop | Qt::AlignLeft,
-                   *toast.subTitle);
+                   QFontMetrics(sFont).elidedText(*toast.subTitle, Qt::ElideMiddle, width() - x - 12));
 }
 
 void ToastView::mousePressEvent(QMouseEvent* event) {

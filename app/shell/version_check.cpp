@@ -198,6 +198,13 @@ void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& 
   const auto object = replyObject(reply, nullptr);
   if (!object || !boolOf(*object, "IsSucc")) return;
   zlog::parts(QStringLiteral("Got New Version -"), url, dmg);
+  if (sha256.isEmpty()) {
+    // Nothing to check against: the file takes the installer's name (the rename logs a missing
+    // file) and is offered; a missing installer is refused when the user says yes.
+    UtilSystem::renameFile(tmp, dmg);
+    offer(dmg, number);
+    return;
+  }
   verifyDigest(tmp, sha256, [this, dmg, tmp, number](bool matches) {
     if (!matches) {
       zlog::parts(QStringLiteral("Installer digest mismatch, discarded:"), tmp);
@@ -205,6 +212,7 @@ void UpgradeController::onDownloadResult(const vex::Json& reply, const QString& 
       return;
     }
     if (!UtilSystem::replaceFile(tmp, dmg)) return;
+    zlog::parts(QStringLiteral("Installer verified:"), dmg);
     offer(dmg, number);
   });
 }
@@ -233,7 +241,6 @@ void UpgradeController::verifyDigest(const QString& path, const QString& expecte
 }
 
 void UpgradeController::offer(const QString& dmg, const QString& number) {
-  zlog::parts(QStringLiteral("Installer verified:"), dmg);
   emit installerReady(dmg);
   if (hooks_.showUpgradeDialog) hooks_.showUpgradeDialog(dmg, number);
 }

@@ -255,7 +255,7 @@ TEST_F(Send, CancelWhileWaitingWithdrawsTheOffer) {
   EXPECT_FALSE(withdraw.wait);
   EXPECT_EQ(withdraw.payload, vex::Json::parse(R"({"Session":"me-1|ann-2"})"));
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
-  EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  EXPECT_EQ(toasts, QStringList{L("Contact_TransferCanceled")});
   // An acceptance already on its way starts nothing, and polling has ended.
   poll.answer(data("/home/ann/In"));
   pollTick();
@@ -273,7 +273,7 @@ TEST_F(Send, CancelAndForcedCancelWhileSending) {
   EXPECT_EQ(send.vcsState, ViewContactState::vcsSending);  // until the bridge answers
   port.last("CancelUploading").answer(vex::Json::object());
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
-  EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  EXPECT_EQ(toasts, QStringList{L("Contact_TransferCanceled")});
 
   toasts.clear();
   offer();

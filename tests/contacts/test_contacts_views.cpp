@@ -168,7 +168,7 @@ TEST_P(ContactViews, ReceivePanelWaitsThenShowsProgress) {
   EXPECT_NE(record.taskState, QStringLiteral("2"));
   QTest::qWait(50);
   EXPECT_EQ(view.presentedSheet(state.isShowReceiveFile), nullptr);
-  EXPECT_EQ(state.toast.toast().title, L("Contact_SendCanceled"));
+  EXPECT_EQ(state.toast.toast().title, L("Contact_TransferCanceled"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, ContactViews, testing::Values("en_US", "zh_CN"));

@@ -103,7 +103,7 @@ TEST_F(Receive, TheCountDownEndsAnUnansweredOfferWithTheCancelToast) {
   EXPECT_FALSE(record().isShowView);
   EXPECT_TRUE(toasts.isEmpty());  // the toast follows from the main queue
   flush();
-  EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+  EXPECT_EQ(toasts, QStringList{L("Contact_TransferCanceled")});
   EXPECT_EQ(record().vrsState, ViewReceiveState::vrsStopped);
   EXPECT_EQ(record().taskState, QStringLiteral("0"));  // the sender keeps reading "undecided"
 }
@@ -142,7 +142,7 @@ TEST_F(Receive, RefusingAndCancelling) {
     EXPECT_EQ(port.last("CancelFileReceive_FromLocal").payload["Session"], "bob-3|me-1");
     EXPECT_FALSE(record().isShowView);
     flush();
-    EXPECT_EQ(toasts, QStringList{L("Contact_SendCanceled")});
+    EXPECT_EQ(toasts, QStringList{L("Contact_TransferCanceled")});
   }
   // A receive that broke off says so, and why; "canceled" only for a cancel.
   for (const auto& [reason, title, sub] :

@@ -17,6 +17,7 @@ TEST(ProtocolMessages, ProgressReadsBackEveryFieldTheBridgeWrites) {
   written.WorkingIndex = 2;
   written.ForceCancel = 1;
   written.CurrentTaskFileSize = 5'000'000'000;
+  written.TotalTaskSize = 7'000'000'000;
   const vex::Json json = written.toJSONModel();
   EXPECT_EQ(TransTaskProgress::read(json).toJSONModel(), json);
 

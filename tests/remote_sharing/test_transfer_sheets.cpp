@@ -149,14 +149,18 @@ TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
   ASSERT_EQ(polls.size(), 2);  // one per tick, answered or not
   EXPECT_EQ(polls[0].payload, (vex::Json{{"Session", "ME|HOST"}}));
   EXPECT_EQ(sheet.progressLine(), QStringLiteral("loading...  "));
+  const QString title = sheet.strTitle();
   polls[0].handler(vex::Json{{"TaskStatus", 0}, {"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/b.bin"},
-                             {"CurrentTaskPercent", 42.5}, {"WorkingSpeed", "3 MB/s"}});
+                             {"CurrentTaskPercent", 42.5}, {"WorkingSpeed", "3 MB/s"}, {"TotalTaskSize", 3 << 20}});
   EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 -  b.bin 3 MB/s"));
   EXPECT_FLOAT_EQ(sheet.status().CurrentTaskPercent, 42.5f);
-  // A record without keys zeroes the readings but keeps the prefix.
+  // The title names the size the bridge found for the whole task.
+  EXPECT_EQ(sheet.strTitle(), title + UtilSystem::formatSize(3 << 20));
+  // A record without keys zeroes the readings but keeps the prefix and the size.
   polls[1].handler(vex::Json::object());
   EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 -   "));
   EXPECT_EQ(sheet.status().CurrentTaskPercent, 0.0f);
+  EXPECT_EQ(sheet.strTitle(), title + UtilSystem::formatSize(3 << 20));
 
   // Cancel while running only asks the bridge.
   sheet.cancel();
@@ -289,8 +293,10 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   ASSERT_EQ(polls.size(), 1);
   EXPECT_EQ(polls[0].onBridge, QStringLiteral("YES"));
   EXPECT_EQ(polls[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"IsProcessOnBridge", "YES"}}));
-  polls[0].handler(vex::Json{{"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/docs/x.pdf"}, {"WorkingSpeed", "1 MB/s"}});
+  polls[0].handler(vex::Json{{"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/docs/x.pdf"}, {"WorkingSpeed", "1 MB/s"},
+                             {"TotalTaskSize", 0}});
   EXPECT_EQ(sheet.progressLine(), QStringLiteral("2 - x.pdf 1 MB/s"));
+  EXPECT_EQ(sheet.strTitle(), L("RS_Upload_Title") + QStringLiteral("  ") + UtilSystem::formatSize(0));
   // A refused poll (the empty text) reads as an empty record.
   polls[0].handler(vex::Json(""));
   EXPECT_EQ(sheet.status().WorkingSpeed, QString());

@@ -59,4 +59,41 @@ TEST(ShellWiring, SignsInThroughTheLoginResultHandlerAndServesTheWindowsSheets) 
   UtilDB::reset();
 }
 
+// An installer the desktop cannot open leaves the user where they were: at the
+// login sheet when nobody is signed in, in the signed-in window otherwise.
+TEST(ShellWiring, AnInstallerThatCannotBeOpenedReturnsToWhereTheUserWas) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(UtilDB::openAt(dir.filePath(QStringLiteral("kelvor.dat"))));
+  Env::EnvMode = 1;
+  *UserInfo::shared() = UserInfo{};
+  QTemporaryDir bin;
+  testutil::writeFile(bin.filePath(QStringLiteral("xdg-open")), "#!/bin/sh\nexit 3\n");
+  QFile::setPermissions(bin.filePath(QStringLiteral("xdg-open")), QFile::ReadOwner | QFile::ExeOwner);
+  const QByteArray savedPath = qgetenv("PATH");
+  qputenv("PATH", bin.path().toLocal8Bit());
+  const QString installer = dir.filePath(QStringLiteral("Kelvor1.0.3.dmg"));
+  testutil::writeFile(installer, "installer");
+
+  MainView window;
+  ShellWiring shell(window);
+  window.show();
+  auto loginShown = [&] { return qobject_cast<LoginView*>(window.presentedSheet(window.state().isShowLogin)) != nullptr; };
+  ASSERT_TRUE(testutil::waitUntil(loginShown));
+  shell.login().current()->showUpgradeDialog(installer, QStringLiteral("1.0.3"));
+  shell.login().current()->onUpgradeNow();
+  EXPECT_FALSE(window.state().isShowLogin.value());
+  EXPECT_TRUE(testutil::waitUntil([&] { return window.state().isShowLogin.value() && loginShown(); }));
+
+  DoMsg_LoginResult(QStringLiteral(
+      R"({"Result":1,"ACC":7,"name_acc":"Ann","rooturl":"ann-host","ClientID":"C1","Token":"T1","limit":{}})"));
+  ASSERT_FALSE(window.state().isShowLogin.value());
+  bool told = false;
+  QObject::connect(&window.state().toast, &ToastState::toastChanged, [&] { told = true; });
+  shell.upgrade().openInstaller(installer);
+  EXPECT_TRUE(testutil::waitUntil([&] { return told; }));
+  EXPECT_FALSE(window.state().isShowLogin.value());
+  qputenv("PATH", savedPath);
+  UtilDB::reset();
+}
+
 }  // namespace

@@ -240,18 +240,23 @@ TEST(UpgradeController, TakesTheReplyWithoutADigest) {
   rig.controller.checkNewVersionResult(vex::Json(R"({"info":1,"number":"1.0.3","url":"https://svc.test/i.dmg"})"));
   ASSERT_EQ(rig.downloads.size(), 1u);
   const QString tmp = rig.downloads[0].SaveAt;
-  rig.downloadReplies[0](vex::Json{{"IsSucc", true}});  // claims success, saved nothing
-  EXPECT_TRUE(rig.offered.empty());
+  const QString dmg = rig.controller.installerPathFor(QStringLiteral("1.0.3"));
+  // Claims success, saved nothing: still offered, and a yes to it does nothing.
+  rig.downloadReplies[0](vex::Json{{"IsSucc", true}});
+  ASSERT_EQ(rig.offered, std::vector<QString>{dmg});
+  rig.controller.openInstaller(dmg);
+  EXPECT_TRUE(rig.opened.empty());
   QFile out(tmp);
   ASSERT_TRUE(out.open(QIODevice::WriteOnly));
   out.write(kInstaller);
   out.close();
   rig.downloadReplies[0](vex::Json{{"IsSucc", true}});
-  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 1; }));
-  EXPECT_EQ(rig.offered[0], rig.controller.installerPathFor(QStringLiteral("1.0.3")));
+  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 2; }));
+  EXPECT_EQ(rig.offered[1], dmg);
+  EXPECT_TRUE(QFileInfo::exists(dmg));
   // Found on disk at the next connection: offered again without a download.
   rig.controller.checkNewVersionResult(vex::Json{{"info", 1}, {"number", "1.0.3"}, {"url", "https://svc.test/i.dmg"}});
-  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 2; }));
+  ASSERT_TRUE(testutil::waitUntil([&] { return rig.offered.size() == 3; }));
   EXPECT_EQ(rig.downloads.size(), 1u);
 }
 

@@ -12,6 +12,7 @@
 #include "common/tls/tls_identity.h"
 #include "support/descriptor_listener.h"
 #include "support/test_util.h"
+#include "support/unclear_framings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -134,6 +135,20 @@ class LanRoute : public ::testing::Test {
       return answer.contains("\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState;
     });
     return answer.startsWith("HTTP/1.1 ") ? answer.mid(9, 3).toInt() : 0;
+  }
+  // Everything the listener sends until it closes the connection.
+  QByteArray untilClosed(const QByteArray& bytes) {
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener->serverPort());
+    if (!waitUntil([&] { return socket.isEncrypted(); })) return {};
+    socket.write(bytes);
+    QByteArray answer;
+    EXPECT_TRUE(waitUntil([&] {
+      answer += socket.readAll();
+      return socket.state() != QAbstractSocket::ConnectedState;
+    }));
+    return answer + socket.readAll();
   }
   QByteArray requestFor(const QByteArray& method, const QByteArray& target, const QString& capability,
                         const QString& session = kSession, const QByteArray& extra = {}) {
@@ -282,6 +297,36 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_FALSE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES256-SHA384")));
 }
 
+TEST_F(LanRoute, ARequestOfUnclearFramingIsRefusedAndNothingAfterItIsServed) {
+  writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
+  writeFile(dir.filePath(QStringLiteral("b.txt")), "SMUGGLED");
+  const QString cap = listener->capabilities().issue(
+      kSession, xid, LanCapabilities::Method::Get,
+      {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}, {1, localFile(dir.filePath(QStringLiteral("b.txt")), 8)}});
+  const QString putCap =
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{2, localFile(QString(), 5)}});
+  listener->setOpenSink([](const QString&, const QString&, qint64, qint64, QString*) {
+    return std::unique_ptr<LanFileSink>();  // never reached
+  });
+  const QByteArray good = requestFor("GET", "/t/" + xid.toLatin1() + "/0", cap);
+  const QByteArray smuggled = requestFor("GET", "/t/" + xid.toLatin1() + "/1", cap);
+  for (const auto& [fields, body] : testutil::unclearFramings()) {
+    for (const QByteArray& target : {QByteArray("/t/") + xid.toLatin1() + "/2", QByteArray("/elsewhere")}) {
+      const QByteArray unclear = requestFor("PUT", target, putCap, kSession, fields) + body;
+      // As the connection's first request and behind one that is answered.
+      for (const QByteArray& before : {QByteArray(), good}) {
+        const QByteArray answer = untilClosed(before + unclear + smuggled);
+        const QByteArray refusal = "HTTP/1.1 400 Bad Request\r\n";
+        EXPECT_TRUE(before.isEmpty() ? answer.startsWith(refusal)
+                                     : answer.startsWith("HTTP/1.1 200 OK\r\n") && answer.contains("alpha") &&
+                                           answer.contains(refusal))
+            << (before + unclear).toStdString() << answer.toStdString();
+        EXPECT_FALSE(answer.contains("SMUGGLED")) << unclear.toStdString();
+      }
+    }
+  }
+}
+
 TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   const QByteArray bytes = randomBytes(1024 * 1024);
   const QString path = dir.filePath(QStringLiteral("f.bin"));
@@ -344,23 +389,28 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   server.accepted = [&](qintptr descriptor) { host.accept(descriptor, context); };
 
   // The sink owns up to all it was given as not yet on disk, until released.
-  struct SlowDisk : LanFileSink {
+  // What it saw lives in the test: the client frees the sink when the body ends.
+  struct DiskState {
     FileSum hash{SumKind::Sha256};
     qint64 taken = 0;
     bool behind = true, whole = false;
+  } state;
+  struct SlowDisk : LanFileSink {
+    DiskState* s;
+    explicit SlowDisk(DiskState* state) : s(state) {}
     bool write(QByteArrayView bytes, const QByteArray&) override {
-      hash.add(bytes);
-      taken += bytes.size();
+      s->hash.add(bytes);
+      s->taken += bytes.size();
       return true;
     }
-    qint64 pending() const override { return behind ? taken : 0; }
+    qint64 pending() const override { return s->behind ? s->taken : 0; }
     void finish(const lan::Digest& d, Kept kept) override {
-      whole = d.bytes.toHex() == hash.hex().toLatin1();
-      kept(whole ? QString() : QStringLiteral("digest differs"));
+      s->whole = d.bytes.toHex() == s->hash.hex().toLatin1();
+      kept(s->whole ? QString() : QStringLiteral("digest differs"));
     }
   };
-  auto owned = std::make_unique<SlowDisk>();
-  SlowDisk* disk = owned.get();
+  auto owned = std::make_unique<SlowDisk>(&state);
+  DiskState* disk = &state;
   const QString certificateDigest =
       QString::fromLatin1(QSslCertificate(identity.certificatePem).digest(QCryptographicHash::Sha256).toHex());
   LanClient client({QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), certificateDigest,

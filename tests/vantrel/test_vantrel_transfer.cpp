@@ -8,15 +8,17 @@
 #include "support/test_util.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
-#include <QTimer>
-
+#include <cmath>
 #include <filesystem>
 
 #include <sys/resource.h>
@@ -394,6 +396,104 @@ TEST_F(VantrelTransfer, SessionsThatDownloadedAndEndedLeaveNoDescriptorOpen) {
   peer->link.close();
   EXPECT_TRUE(spinUntil([&] { return std::abs(openDescriptors(pid) - before) <= 5; }, 10s))
       << before << " before, " << openDescriptors(pid) << " after";
+}
+
+namespace {
+// A rate as the records write it ("12.50 MB/s"), in bytes per second.
+double bytesPerSecond(const QString& text) {
+  const QStringList parts = text.split(QLatin1Char(' '));
+  const QStringList units = {QStringLiteral("bytes/s"), QStringLiteral("KB/s"), QStringLiteral("MB/s"),
+                             QStringLiteral("GB/s")};
+  const qsizetype unit = units.indexOf(parts.value(1));
+  return unit < 0 ? -1 : parts.value(0).toDouble() * std::pow(1024.0, double(unit));
+}
+}  // namespace
+
+// A folder of many files, down and up, over the relay and the local-network
+// route: while it runs, the records count the files up and give the share of
+// the task's bytes, with the task's size; the rate given at the end is the
+// bytes over the time the task took.
+TEST_F(VantrelTransfer, AFolderOfManyFilesShowsItsProgressOnEveryRouteEitherWay) {
+  constexpr int kFiles = 2000;
+  constexpr qint64 kFileBytes = 48 * 1024;
+  constexpr qint64 kBytes = kFiles * kFileBytes;
+  // Thousands of files are kept in memory where there is room for two copies:
+  // removing them from a disk that discards freed blocks takes longer than
+  // moving them.
+  QTemporaryDir memory(QStringLiteral("/dev/shm/vantrel-transfer-XXXXXX"));
+  if (memory.isValid() && QStorageInfo(memory.path()).bytesAvailable() > 4 * kBytes)
+    share = memory.path() + QStringLiteral("/share");
+  const QString many = share + QStringLiteral("/many");
+  const QByteArray bytes = randomBytes(kFileBytes);
+  for (int i = 0; i < kFiles; ++i) writeFile(many + QStringLiteral("/f%1.bin").arg(i, 4, 10, QLatin1Char('0')), bytes);
+  struct Case {
+    const char* name;
+    bool lan;
+    bool upload;
+  };
+  for (const Case& c : {Case{"relay download", false, false}, Case{"relay upload", false, true},
+                        Case{"local-network download", true, false}, Case{"local-network upload", true, true}}) {
+    SCOPED_TRACE(c.name);
+    transLan = c.lan ? QStringLiteral("1") : QStringLiteral("0");
+    // Uploads go into the share, downloads beside it.
+    const QString into = share + (c.upload ? QStringLiteral("/into-") : QStringLiteral("/../into-")) +
+                         QString::fromLatin1(c.name).replace(QLatin1Char(' '), QLatin1Char('-'));
+    QDir().mkpath(into);
+    QElapsedTimer took;
+    took.start();
+    std::function<std::optional<Json>()> poll;
+    if (c.upload) {
+      control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+              {{"Session", session.toStdString()}, {"Targets", many.toStdString()}, {"RemotePathRoot", into.toStdString()}});
+      poll = [&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); };
+    } else {
+      download(many, into);
+      poll = [&] { return control(peer->link, QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}); };
+    }
+    // The task began before its start was answered.
+    const qint64 answeredAt = took.elapsed();
+    std::vector<std::pair<qint64, Json>> readings;  // each with when it was asked for
+    const Json last = pollUntil(
+        [&]() -> std::optional<Json> {
+          const qint64 askedAt = took.elapsed();
+          auto r = poll();
+          if (r) readings.emplace_back(askedAt, *r);
+          return r;
+        },
+        ended, 60s);
+    const qint64 tookMs = took.elapsed();
+    ASSERT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
+    EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), kFiles);
+    EXPECT_EQ(intOf(last, "TotalTaskSize"), kBytes);
+    EXPECT_EQ(filesBelow(into).size(), kFiles);
+
+    // Readings before the end: never back, and rising several times.
+    int doneRises = 0, percentRises = 0;
+    qint64 lastDone = 0, runningAt = answeredAt;
+    double lastPercent = 0;
+    for (const auto& [askedAt, r] : readings) {
+      if (ended(r)) break;
+      runningAt = askedAt;
+      const qint64 done = intOf(r, "TotalTaskDoneCount");
+      const double percent = r.value("CurrentTaskPercent", 0.0);
+      EXPECT_GE(done, lastDone) << r.dump();
+      EXPECT_GE(percent, lastPercent) << r.dump();
+      if (done > 0) EXPECT_EQ(intOf(r, "TotalTaskSize"), kBytes) << r.dump();
+      doneRises += done > lastDone ? 1 : 0;
+      percentRises += percent > lastPercent ? 1 : 0;
+      lastDone = std::max(lastDone, done);
+      lastPercent = std::max(lastPercent, percent);
+    }
+    EXPECT_GE(doneRises, 5) << readings.size() << " readings in " << tookMs << " ms";
+    EXPECT_GE(percentRises, 5) << readings.size() << " readings in " << tookMs << " ms";
+    // The rate at the end is the bytes over the task's time, which lies
+    // between the time the test saw it run and the whole wait.
+    const double rate = bytesPerSecond(textOf(last, "WorkingSpeed"));
+    EXPECT_GT(rate, double(kBytes) * 1000.0 / double(tookMs) / 2) << last.dump() << " after " << tookMs << " ms";
+    EXPECT_LT(rate, double(kBytes) * 1000.0 / double(std::max<qint64>(1, runningAt - answeredAt)) * 2)
+        << last.dump() << " after " << tookMs << " ms";
+    QDir(into).removeRecursively();
+  }
 }
 
 TEST_F(VantrelTransfer, ADownloadCancelledMidwayLeavesNoFile) {

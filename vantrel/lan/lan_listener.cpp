@@ -218,13 +218,15 @@ class LanServerConnection : public QObject {
       const qsizetype used = lan::parseRequestHead(buffer_, &head);
       if (used == 0) return;
       if (used < 0) return refuse(400, "malformed request");
+      const znet::Framing framing = znet::requestFraming(head);
+      if (framing.kind == znet::Framing::Kind::Invalid) return refuse(400, "unclear body framing");
       buffer_.remove(0, used);
       headDeadline_.stop();
-      onRequest(head);
+      onRequest(head, framing);
     }
   }
 
-  void onRequest(const lan::Head& head) {
+  void onRequest(const lan::Head& head, const znet::Framing& framing) {
     const bool get = head.method == "GET";
     const bool put = head.method == "PUT";
     if (!get && !put) return refuse(405, "method not allowed");
@@ -244,15 +246,14 @@ class LanServerConnection : public QObject {
                         : 403,
                     LanCapabilities::reasonText(refusal));
     capability_ = capability;
-    if (get) return startGet(head, file);
-    startPut(head, session, xid, index, file);
+    if (get) return startGet(head, framing, file);
+    startPut(framing, session, xid, index, file);
   }
 
   // ---- a download: the checked file, as it was checked -------------------------
 
-  void startGet(const lan::Head& head, const LanCapabilities::File& entry) {
-    if (!head.field("transfer-encoding").isEmpty() || !head.field("content-length").isEmpty())
-      return refuse(400, "a download carries no body");
+  void startGet(const lan::Head& head, const znet::Framing& framing, const LanCapabilities::File& entry) {
+    if (framing.kind != znet::Framing::Kind::None) return refuse(400, "a download carries no body");
     if (!answers_.empty()) return refuse(400, "a download does not follow unanswered uploads");
     QString why;
     bool changed = false;
@@ -301,10 +302,9 @@ class LanServerConnection : public QObject {
 
   // ---- an upload: into the sink's partial file ---------------------------------
 
-  void startPut(const lan::Head& head, const QString& session, const QString& xid, qint64 index,
+  void startPut(const znet::Framing& framing, const QString& session, const QString& xid, qint64 index,
                 const LanCapabilities::File& entry) {
-    if (head.field("transfer-encoding").toLower() != "chunked" || !head.field("content-length").isEmpty())
-      return refuse(400, "an upload is sent chunked");
+    if (framing.kind != znet::Framing::Kind::Chunked) return refuse(400, "an upload is sent chunked");
     QString why;
     sink_ = owner_->openSink_ ? owner_->openSink_(session, xid, index, entry.size, &why) : nullptr;
     if (!sink_) {

@@ -145,6 +145,8 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool o
   if (ok) {
     it->movedAny = true;
     --it->running;
+    // An upload's file is in place on the host once its answer came.
+    if (it->push) task->done = std::min(task->fileCount, task->done + 1);
     return step(xid);
   }
   if (!reached && !it->movedAny) {
@@ -160,7 +162,7 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool o
     const Moved then = it->then;
     const bool push = it->push;
     drop(xid);
-    if (push) task->current = -1, task->currentBytes = 0, task->currentOrdinal = 0;
+    if (push) task->current = -1, task->currentBytes = 0, task->currentOrdinal = 0, task->bytesDone = 0;
     return then(false);
   }
   drop(xid);

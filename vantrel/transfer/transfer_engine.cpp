@@ -53,6 +53,11 @@ void TransferEngine::allSessionsGone() {
   core_.refusedReceives().clear();
 }
 
+void TransferEngine::endAll(const QString& why) {
+  for (const TaskPtr& task : core_.all())
+    if (task->isActive()) core_.cancel(task, why, true, TransferReason::Gone);
+}
+
 // ---- requests of the local client ------------------------------------------
 
 Json TransferEngine::startDownload(const Json& data) {

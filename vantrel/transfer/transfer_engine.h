@@ -75,6 +75,8 @@ class TransferEngine : public QObject {
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();
+  // The bridge is ending: every running transfer is cancelled, its peer told `why`.
+  void endAll(const QString& why);
 
   int activeCount() const;
 

@@ -2,6 +2,8 @@
 
 #include "core/util_system.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
 namespace {
@@ -22,6 +24,22 @@ QString speedText(const TransferTask& task) {
   return rateText(task.speed);
 }
 
+// The task's rate over its bytes since it began.
+QString taskRateText(const TransferTask& task) {
+  const qint64 ms = std::max<qint64>(1, task.clock.elapsed());
+  return rateText(double(task.bytesDone) * 1000.0 / double(ms));
+}
+
+// The share of the task done: of a single file, that file's bytes; of more,
+// the whole task's bytes (its files when they hold none).
+double percentOf(const TransferTask& task, const TransferEntry& current) {
+  double part = 1;
+  if (task.fileCount > 1 && task.totalBytes > 0) part = double(task.bytesDone) / double(task.totalBytes);
+  else if (task.fileCount > 1) part = double(task.done) / double(task.fileCount);
+  else if (current.size > 0) part = double(task.currentBytes) / double(current.size);
+  return std::clamp(100.0 * part, 0.0, 100.0);
+}
+
 }  // namespace
 
 Json progressOf(const TaskPtr& task) {
@@ -34,20 +52,22 @@ Json progressOf(const TaskPtr& task) {
     const TransferEntry& e = task->entries[task->current];
     p.CurrentTaskFile = task->role == TransferRole::Source ? e.local : task->root + QLatin1Char('/') + e.rel;
     p.CurrentTaskFileSize = e.size;
-    p.CurrentTaskPercent = e.size > 0 ? std::min(100.0, 100.0 * double(task->currentBytes) / double(e.size)) : 100.0;
+    p.CurrentTaskPercent = percentOf(*task, e);
     p.WorkingIndex = task->currentOrdinal;
   }
+  // Known once the files are counted, before any of them moves.
+  if (task->fileCount > 0 || task->state == TransferState::Running || task->state == TransferState::Finished)
+    p.TotalTaskSize = task->totalBytes;
   switch (task->state) {
     case TransferState::Starting:
     case TransferState::Running:
       p.CurrentTaskSpeed = speedText(*task);
-      p.WorkingSpeed = p.CurrentTaskSpeed;
+      p.WorkingSpeed = taskRateText(*task);
       break;
     case TransferState::Finished: {
       p.TaskStatus = 1;
       p.CurrentTaskPercent = 100;
-      const qint64 ms = std::max<qint64>(1, task->clock.elapsed());
-      p.WorkingSpeed = rateText(double(task->bytesDone) * 1000.0 / double(ms));
+      p.WorkingSpeed = taskRateText(*task);
       if (task->failed > 0) p.WorkingSpeed += QStringLiteral(", %1 not transferred").arg(task->failed);
       if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
       break;

@@ -5,8 +5,8 @@
 
 namespace vantrel {
 
-// The download, upload and send record ("TransTaskProgress"); an all-zero
-// record without a task.
+// The download, upload and send record ("TransTaskProgress"); an empty
+// record (zeros, no size) without a task.
 Json progressOf(const TaskPtr& task);
 // The receiving side's record of a send ("ReceiveStatus").
 Json receiveStatusOf(const TaskPtr& task);

@@ -322,7 +322,7 @@ void TransferSource::pump(const TaskPtr& task) {
     if (!chunk.bytes.isEmpty()) {
       if (!core_.sendData(task, task->current, chunk.offset, chunk.bytes))
         return core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
-      task->inflight.push_back(TransferTask::Inflight{task->current, chunk.bytes.size(), chunk.last});
+      task->inflight.push_back(TransferTask::Inflight{task->current, chunk.bytes.size(), chunk.last ? 1 : 0});
       ++task->sent;
     }
     // The whole file has been read: its size and checksum go after its bytes.
@@ -385,7 +385,7 @@ bool TransferSource::sendPacked(const TaskPtr& task) {
   task->current = last;
   task->currentBytes = 0;
   task->currentOrdinal += qint64(count);
-  task->inflight.push_back(TransferTask::Inflight{last, bytes, true});
+  task->inflight.push_back(TransferTask::Inflight{last, bytes, qint64(count)});
   ++task->sent;
   return true;
 }
@@ -404,6 +404,8 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
     ++task->acked;
     task->bytesDone += chunk.bytes;
     if (chunk.index == task->current) task->currentBytes += chunk.bytes;
+    // Taken whole by the sink; its "finished" gives the final count.
+    task->done = std::min(task->fileCount, task->done + chunk.files);
   }
   pump(task);
 }

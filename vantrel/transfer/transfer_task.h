@@ -70,7 +70,7 @@ struct TransferTask {
   struct Inflight {
     qint64 index;
     qint64 bytes;
-    bool last;
+    qint64 files;  // files whose last bytes the chunk carries
   };
   QString xid;
   QString session;
@@ -93,7 +93,7 @@ struct TransferTask {
   QList<TransferEntry> entries;
   QSet<qint64> skipped;
   qint64 fileCount = 0;
-  qint64 done = 0;
+  qint64 done = 0;  // files in place (the source counts those the sink took whole until it says)
   qint64 failed = 0;
   qint64 bytesDone = 0;
   qint64 totalBytes = 0;
