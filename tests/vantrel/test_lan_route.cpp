@@ -438,7 +438,10 @@ TEST(LanAddresses, OnlyLocalNetworksOfInterfacesThatAreUpAtMostFourMostReachable
     LanInterface i;
     i.up = isUp;
     i.loopback = loopback;
-    for (const QString& a : addresses) i.addresses.append(QHostAddress(a));
+    // "ADDRESS/PREFIX", or the address alone.
+    for (const QString& a : addresses)
+      i.addresses.append({QHostAddress(a.section(QLatin1Char('/'), 0, 0)),
+                          a.contains(QLatin1Char('/')) ? a.section(QLatin1Char('/'), 1).toInt() : -1});
     return i;
   };
   auto texts = [](const QList<QHostAddress>& list) {
@@ -495,6 +498,38 @@ TEST(LanAddresses, OnlyLocalNetworksOfInterfacesThatAreUpAtMostFourMostReachable
   EXPECT_EQ(lanUrlsOf(grant), (QStringList{QStringLiteral("https://[fe80::1%25eth0]:1"), QStringLiteral("https://10.0.0.1:1"),
                                            QStringLiteral("https://[fd00::1]:2"), QStringLiteral("https://127.0.0.1:3")}));
   EXPECT_EQ(lanUrl(QHostAddress(QStringLiteral("fd00::1")), 2), QStringLiteral("https://[fd00::1]:2"));
+
+  // What it dials of them: on a network of its own interfaces that are up,
+  // loopback only when its own route serves there, and only the grant's port.
+  const QList<LanInterface> mine{
+      up({QStringLiteral("127.0.0.1/8")}, true, true),
+      up({QStringLiteral("192.168.1.20/24"), QStringLiteral("fe80::1%eth0/64"), QStringLiteral("203.0.113.9/24")}),
+      up({QStringLiteral("10.0.0.3/8")}, false),
+      up({QStringLiteral("172.16.5.5")}),  // no prefix known: the address alone
+  };
+  const struct {
+    const char* address;
+    bool loopback;  // the peer's own route serves on loopback
+    bool dialed;
+  } rows[] = {
+      {"192.168.1.77", false, true},  {"192.168.2.77", false, false},  // its network, the next one
+      {"10.1.2.3", false, false},                                      // the network of an interface that is down
+      {"172.16.5.5", false, true},    {"172.16.5.6", false, false},
+      {"fe80::9%eth0", false, true},  {"fd00::1", false, false},       // unique-local where it has no address
+      {"203.0.113.10", false, false},                                  // public, even on its own network
+      {"192.0.2.1", true, false},     {"127.0.0.1", false, false},     {"::1", false, false},
+      {"127.0.0.1", true, true},      {"::1", true, true},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(dialable(QHostAddress(QString::fromLatin1(row.address)), mine, row.loopback), row.dialed)
+        << row.address << " loopback " << row.loopback;
+  const QStringList offered{QStringLiteral("https://192.168.1.77:22"), QStringLiteral("https://192.168.9.9:4433"),
+                            QStringLiteral("https://192.168.1.77:4433"), QStringLiteral("https://127.0.0.1:4433")};
+  EXPECT_EQ(dialableLanUrls(offered, 4433, mine, false), QStringList{QStringLiteral("https://192.168.1.77:4433")});
+  EXPECT_EQ(dialableLanUrls(offered, 22, mine, true), QStringList{QStringLiteral("https://192.168.1.77:22")});
+  EXPECT_EQ(lanPortOf(grant), 1);
+  EXPECT_EQ(lanPortOf(Json{{"urls", {"https://[fd00::1]:2", "https://10.0.0.1:1"}}}), 2);
+  EXPECT_EQ(lanPortOf(Json{{"url", "https://example.com:3"}}), 0);
 }
 
 TEST(TlsIdentity, MakesSignedAndPinnedCertificatesAndKeepsThem) {

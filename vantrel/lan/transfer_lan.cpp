@@ -55,12 +55,21 @@ QStringList lanUrlsOf(const Json& grant) {
   return followableLanUrls(urls);
 }
 
+quint16 lanPortOf(const Json& grant) {
+  QString url = textOf(grant, "url");
+  if (url.isEmpty()) url = lanUrlsOf(grant).value(0);
+  quint16 port = 0;
+  return followableLanUrl(url, nullptr, &port) ? port : 0;
+}
+
 void TransferLan::fetch(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, false, then); }
 void TransferLan::push(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, true, then); }
 
 void TransferLan::start(const TaskPtr& task, const Json& grant, bool push, Moved then) {
   if (!following_) return then(false);
-  const QStringList urls = lanUrlsOf(grant);
+  // Decided before any connection: only the local networks this bridge is
+  // on, and only the route's port.
+  const QStringList urls = dialableLanUrls(lanUrlsOf(grant), lanPortOf(grant), systemInterfaces(), loopback_);
   const QString fingerprint = textOf(grant, "fp");
   const QString capability = textOf(grant, "cap");
   if (urls.isEmpty() || fingerprint.isEmpty() || capability.isEmpty()) return then(false);
