@@ -173,7 +173,7 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
   // An upload: the host's sink takes exactly the granted file.
   QByteArray received;
   bool stored = false;
-  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*) {
+  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*, TransferReason*) {
     EXPECT_EQ(session, kSession);
     EXPECT_EQ(x, xid);
     EXPECT_EQ(index, 2);
@@ -298,7 +298,7 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   EXPECT_TRUE(o.why.contains(QStringLiteral("409"))) << o.why.toStdString();
 
   // An upload whose file no longer has its announced size is not sent.
-  listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*) {
+  listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*, TransferReason*) {
     return std::make_unique<MemorySink>(&got, &finished);
   });
   const QString putCap =

@@ -282,6 +282,7 @@ TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {
   const Json done = pair.download(share + QStringLiteral("/docs"), save);
   EXPECT_EQ(intOf(done, "ForceCancel"), 1) << done.dump();
   EXPECT_EQ(intOf(done, "TaskStatus"), 0);
+  EXPECT_EQ(textOf(done, "Reason"), QStringLiteral("source"));
   EXPECT_FALSE(QFile::exists(save + QStringLiteral("/docs/sub/big.bin")));
   // Only the files completed before it stay; no partial file is left.
   for (const QString& name : filesBelow(save)) EXPECT_FALSE(name.contains(QStringLiteral(".zkpart"))) << name.toStdString();
@@ -314,6 +315,8 @@ TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
   };
   const Json up = pair.upload(mine, inbox);
   EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
+  EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("source"));
+  EXPECT_TRUE(textOf(up, "WorkingSpeed").startsWith(QStringLiteral("batch/f12: "))) << up.dump();
   EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
   EXPECT_EQ(filesBelow(inbox), before);
   for (int i = 0; i < before.size(); ++i)

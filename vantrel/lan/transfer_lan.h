@@ -74,10 +74,10 @@ class TransferLan {
   // time; false when there is none.
   bool connectNext(Run& run);
   void step(const QString& xid);
-  void onFileDone(const QString& xid, const LanClient* client, bool ok, bool reached, const QString& why);
+  void onFileDone(const QString& xid, const LanClient* client, qint64 index, bool ok, bool reached, const QString& why);
   void drop(const QString& xid);
   std::unique_ptr<LanFileSink> openUpload(const QString& session, const QString& xid, qint64 index, qint64 size,
-                                          QString* why);
+                                          QString* why, TransferReason* reason);
 
   TransferCore& core_;
   TransferSink& sink_;

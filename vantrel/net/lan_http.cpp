@@ -43,6 +43,13 @@ QByteArray chunkStart(qint64 size) { return QByteArray::number(size, 16) + "\r\n
 
 QByteArray lastChunk(const Digest& digest) { return "0\r\nRepr-Digest: " + digestField(digest) + "\r\n\r\n"; }
 
+QByteArray brokenOff(const QByteArray& code, const QString& why) {
+  QByteArray line = why.toUtf8().left(kMaxWhyBytes);
+  for (char& c : line)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return "0\r\nX-Zarkelo-Reason: " + code + "\r\nX-Zarkelo-Why: " + line + "\r\n\r\n";
+}
+
 bool ChunkedReader::lineDone(const char* data, qint64 size, qint64* i) {
   while (*i < size) {
     const char c = data[(*i)++];
@@ -84,10 +91,16 @@ ChunkedReader::Status ChunkedReader::onLine() {
       }
       const qsizetype colon = line.indexOf(':');
       if (colon <= 0 || ++trailerLines_ > 8) return Status::Bad;
-      if (line.left(colon).trimmed().toLower() == "repr-digest") {
-        const auto digest = digestOf(line.mid(colon + 1).trimmed());
+      const QByteArray name = line.left(colon).trimmed().toLower();
+      const QByteArray value = line.mid(colon + 1).trimmed();
+      if (name == "repr-digest") {
+        const auto digest = digestOf(value);
         if (!digest || !trailerDigest_.label.isEmpty()) return Status::Bad;
         trailerDigest_ = *digest;
+      } else if (name == kReasonField) {
+        trailerReason_ = value.left(32);
+      } else if (name == kWhyField) {
+        trailerWhy_ = value.left(kMaxWhyBytes);
       }
       return Status::More;
     }

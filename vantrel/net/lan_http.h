@@ -39,6 +39,18 @@ QByteArray chunkStart(qint64 size);
 // The last chunk with the digest trailer.
 QByteArray lastChunk(const Digest& digest);
 
+// Why the host refused a request or broke a body off, for the other side to
+// read: a transfer's reason code ("source", "disk", …) in the head of an
+// error answer, or in the trailer of a body it could not send whole, there
+// with the cause in words. Peers that do not read them still never take such
+// a body whole (it is short or has no digest).
+inline constexpr char kReasonField[] = "x-zarkelo-reason";
+inline constexpr char kWhyField[] = "x-zarkelo-why";
+inline constexpr qsizetype kMaxWhyBytes = 256;
+// The last chunk of a body broken off: no digest, the reason and its cause
+// (one line, at most kMaxWhyBytes).
+QByteArray brokenOff(const QByteArray& code, const QString& why);
+
 // Decodes a chunked body fed in pieces; content goes to `out`.
 class ChunkedReader {
  public:
@@ -51,6 +63,9 @@ class ChunkedReader {
   qint64 total() const { return total_; }
   // The digest the sender put in the trailer (empty when none).
   const Digest& trailerDigest() const { return trailerDigest_; }
+  // The reason code and its cause when the sender broke the body off (empty when not).
+  const QByteArray& trailerReason() const { return trailerReason_; }
+  const QByteArray& trailerWhy() const { return trailerWhy_; }
 
  private:
   enum class State { Size, Data, DataEnd, Trailer, Done };
@@ -61,6 +76,8 @@ class ChunkedReader {
   qint64 remaining_ = 0;
   qint64 total_ = 0;
   Digest trailerDigest_;
+  QByteArray trailerReason_;
+  QByteArray trailerWhy_;
   int trailerLines_ = 0;
 };
 
