@@ -296,6 +296,41 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   EXPECT_TRUE(o.reached);
   EXPECT_FALSE(finished);
   EXPECT_TRUE(o.why.contains(QStringLiteral("409"))) << o.why.toStdString();
+  EXPECT_EQ(client.failure(), TransferReason::Source);
+
+  // The transfer ends on the host while one of its files is being sent: the
+  // body stops there, and the peer hears the host's reason (its cancel read
+  // as the peer's).
+  struct Ending : LanFileSink {
+    std::function<void()> first;
+    qint64 taken = 0;
+    bool write(QByteArrayView bytes, const QByteArray&) override {
+      if (taken == 0) first();
+      taken += bytes.size();
+      return true;
+    }
+    void finish(const lan::Digest&, Kept kept) override { kept(QString()); }
+  };
+  const qint64 kBig = qint64(1) << 30;
+  const QString bigPath = dir.filePath(QStringLiteral("big.bin"));
+  {
+    QFile big(bigPath);
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(kBig));  // sparse
+  }
+  LanClient fetcher(target(listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                          {{1, localFile(bigPath, kBig)}})));
+  auto ending = std::make_unique<Ending>();
+  Ending* sink = ending.get();
+  sink->first = [&] { listener->endTransfer(xid, TransferReason::Cancel); };
+  Outcome cut;
+  fetcher.get(1, kBig, std::move(ending), [&](bool ok, bool reached, const QString& why) { cut = {true, ok, reached, why}; });
+  ASSERT_TRUE(waitUntil([&] { return cut.ended; }, std::chrono::seconds(20)));
+  EXPECT_FALSE(cut.ok);
+  EXPECT_TRUE(cut.reached);
+  EXPECT_EQ(fetcher.failure(), TransferReason::PeerCancel) << cut.why.toStdString();
+  EXPECT_EQ(cut.why, QStringLiteral("the host ended the transfer"));
+  EXPECT_LT(sink->taken, kBig / 8);
+  EXPECT_EQ(listener->capabilities().size(), 0);
 
   // An upload whose file no longer has its announced size is not sent.
   listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*, TransferReason*) {

@@ -105,6 +105,11 @@ class LanServerConnection : public QObject {
   qint64 waitingForHeadSince() const { return state_ == State::Head && answers_.empty() ? headSince_ : -1; }
   void drop() { close(); }
 
+  // A file of an ended transfer is not sent on.
+  void transferEnded(const QString& xid, TransferReason reason) {
+    if (state_ == State::Get && xid_ == xid) breakOff(reason, QStringLiteral("the host ended the transfer"));
+  }
+
  private:
   // Refusing: an error answer waits behind answers owed; nothing more is read.
   enum class State { Head, Get, Put, Refusing, Closed };
@@ -262,6 +267,7 @@ class LanServerConnection : public QObject {
                         : 403,
                     LanCapabilities::reasonText(refusal), reasonOf(refusal));
     capability_ = capability;
+    xid_ = xid;
     if (get) return startGet(head, file);
     startPut(head, session, xid, index, file);
   }
@@ -299,12 +305,7 @@ class LanServerConnection : public QObject {
   void pumpGet() {
     while (state_ == State::Get && source_->hasChunk() && socket_->bytesToWrite() < kHighWater) {
       const SourceReader::Chunk chunk = source_->take();
-      if (!chunk.why.isEmpty()) {
-        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), chunk.why);
-        source_.reset();
-        socket_->write(lan::brokenOff(protocol::reasonCode(TransferReason::Source).toLatin1(), chunk.why));
-        return closeAfterWrites();
-      }
+      if (!chunk.why.isEmpty()) return breakOff(TransferReason::Source, chunk.why);
       if (!chunk.bytes.isEmpty()) {
         socket_->write(lan::chunkStart(chunk.bytes.size()));
         socket_->write(chunk.bytes);
@@ -312,6 +313,15 @@ class LanServerConnection : public QObject {
       }
       if (chunk.last) return finishGet(chunk.sum);
     }
+  }
+
+  // The body being sent ends early, without a digest and with the reason;
+  // the connection ends with it.
+  void breakOff(TransferReason reason, const QString& why) {
+    zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+    source_.reset();
+    socket_->write(lan::brokenOff(protocol::reasonCode(reason).toLatin1(), why));
+    closeAfterWrites();
   }
 
   void finishGet(const QString& sum) {
@@ -385,6 +395,7 @@ class LanServerConnection : public QObject {
   qint64 headSince_ = 0;
   QByteArray buffer_;
   QByteArray capability_;  // of the request being read
+  QString xid_;            // its transfer
   std::deque<Answer> answers_;  // owed, in the order of the requests
   quint64 nextAnswer_ = 0;
   // download
@@ -463,6 +474,15 @@ QStringList LanListener::urls() const {
 
 QString LanListener::fingerprint() const {
   return QString::fromLatin1(tls_.localCertificate().digest(QCryptographicHash::Sha256).toHex());
+}
+
+void LanListener::endTransfer(const QString& xid, TransferReason reason) {
+  capabilities_.revokeTransfer(xid);
+  if (reason == TransferReason::None) return;
+  // Breaking one off may close it; the set changes meanwhile.
+  const QList<LanServerConnection*> open = connections_.values();
+  for (LanServerConnection* connection : open)
+    if (connections_.contains(connection)) connection->transferEnded(xid, reason);
 }
 
 void LanListener::incomingConnection(qintptr descriptor) {

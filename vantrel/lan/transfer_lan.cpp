@@ -193,8 +193,8 @@ void TransferLan::drop(const QString& xid) {
   runs_.erase(it);
 }
 
-void TransferLan::ended(const QString& xid) {
-  if (listener_) listener_->capabilities().revokeTransfer(xid);
+void TransferLan::ended(const QString& xid, TransferReason reason) {
+  if (listener_) listener_->endTransfer(xid, reason);
   drop(xid);
 }
 

@@ -51,8 +51,9 @@ class TransferLan {
   void fetch(const TaskPtr& task, const Json& grant, Moved then);
   void push(const TaskPtr& task, const Json& grant, Moved then);
 
-  // The transfer ended: its grant goes, its route run stops.
-  void ended(const QString& xid);
+  // The transfer ended: its grant goes, the files its peer is fetching are
+  // broken off with the reason, its route run stops.
+  void ended(const QString& xid, TransferReason reason);
   void sessionGone(const QString& session);
 
  private:
