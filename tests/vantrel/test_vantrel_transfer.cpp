@@ -571,15 +571,21 @@ TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
   const rlimit small{1024 * 1024, 1024 * 1024};
   if (::prlimit(pid, RLIMIT_FSIZE, &small, nullptr) != 0) GTEST_SKIP() << "cannot limit the bridge's file size here";
   writeFile(share + QStringLiteral("/big300.bin"), randomBytes(3 * 1024 * 1024));
-  const QString save = folder.path() + QStringLiteral("/Downloads");
-  download(share + QStringLiteral("/big300.bin"), save);
-  const Json last = downloadPoll(ended);
-  EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
-  EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
-  EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
-  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
-  EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  // Over the relay, then over the local-network route.
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    const QString save = folder.path() + QStringLiteral("/Downloads") + route;
+    download(share + QStringLiteral("/big300.bin"), save);
+    const Json last = downloadPoll(ended);
+    EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
+    EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
+    EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {
