@@ -173,7 +173,8 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
   // An upload: the host's sink takes exactly the granted file.
   QByteArray received;
   bool stored = false;
-  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*, TransferReason*) {
+  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*,
+                            TransferReason*) {
     EXPECT_EQ(session, kSession);
     EXPECT_EQ(x, xid);
     EXPECT_EQ(index, 2);
@@ -282,7 +283,7 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_FALSE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES256-SHA384")));
 }
 
-TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
+TEST_F(LanRoute, AFileTheHostStopsSendingIsNeverDeliveredWholeAndThePeerHearsWhy) {
   const QByteArray bytes = randomBytes(1024 * 1024);
   const QString path = dir.filePath(QStringLiteral("f.bin"));
   writeFile(path, bytes);

@@ -232,7 +232,9 @@ TEST(LanTransfer, ThePeerTriesTheAnnouncedAddressesInOrderWithinTheHandshakeTime
   // Ahead of the host's second address, all on the route's port: one not to
   // be followed, one where nothing listens, and one that takes the
   // connection but never answers the handshake.
-  auto at = [port](const char* address) { return QStringLiteral("https://%1:%2").arg(QLatin1String(address)).arg(port).toStdString(); };
+  auto at = [port](const char* address) {
+    return QStringLiteral("https://%1:%2").arg(QLatin1String(address)).arg(port).toStdString();
+  };
   QTcpServer silent;
   ASSERT_TRUE(silent.listen(QHostAddress(QStringLiteral("127.0.0.4")), port));
   QStringList announced;
