@@ -80,7 +80,8 @@ bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
 
 bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& folder, QString* error) {
   lanOff_ = setting.mode == LanSetting::Mode::Off;
-  transfers_->setLanFollowing(!lanOff_);
+  // Loopback is dialed only by a bridge that serves there itself (tests, one machine).
+  transfers_->setLanFollowing(!lanOff_, setting.mode == LanSetting::Mode::Fixed && setting.address.isLoopback());
   auto* route = new LanRoute(setting, port, this);
   if (!route->start(folder, error)) {
     delete route;

@@ -395,6 +395,10 @@ class RouteFile : public LanFileSink {
     const QString sum = digest.label == sumName(t->sum) ? QString::fromLatin1(digest.bytes.toHex()) : QString();
     sink_.commit(t, index_, sum, std::move(kept));
   }
+  TransferReason endedWith() const override {
+    const TaskPtr t = task_.lock();
+    return !t ? TransferReason::Gone : isActive(t) ? TransferReason::None : t->reason;
+  }
 
  private:
   TransferSink& sink_;
