@@ -134,7 +134,23 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void rowChanged(int i);  // one row's marks or icon changed
 
  private:
+  // What a "getShareInfo" reply says: a notice that ends the visit, or the
+  // share's root folder and rights.
+  struct ShareAnswer {
+    QString notice;
+    QString root;
+    bool fileDel = false;
+    bool download = false;
+    bool upload = false;
+  };
   void onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt);
+  ShareAnswer readShareAnswer(const vex::Json& reply);
+  void applyShareRights(const ShareAnswer& share);
+  void takeRoot(const QString& root);  // and its path separator
+  // The host saved the share again (its stamp is now `stamp`): asks what the
+  // share allows this visitor now.
+  void recheckShare(const QString& stamp);
+  void onShareRecheckReply(const std::optional<vex::Json>& reply, quint64 attempt, const QString& stamp);
   void onProbeReply(const std::optional<vex::Json>& reply, quint64 listing, const QString& dir);
   void onPageReply(const std::optional<vex::Json>& reply, quint64 listing, int64_t n, const QString& dir);
   void badReply(const char* what, const QString& detail);

@@ -78,43 +78,64 @@ void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& 
     return;
   }
   timeoutCheckCounter_ = -1;
-  const vex::Json& data = jsonread::member(*reply, "data");
+  const ShareAnswer share = readShareAnswer(*reply);
+  if (!share.notice.isEmpty()) {
+    hostInvalid(share.notice);
+    return;
+  }
+  applyShareRights(share);
+  takeRoot(share.root);
+  getFileList(pathRoot_);
+  resetCheckHost();
+  emit stateChanged();
+}
+
+RemoteFileListController::ShareAnswer RemoteFileListController::readShareAnswer(const vex::Json& reply) {
+  ShareAnswer answer;
+  const vex::Json& data = jsonread::member(reply, "data");
   // A refused request (the empty text) has no "data": no share, as the host would say.
   if (!data.is_array() && !data.is_null()) {
     badReply("getShareInfo", dumpReply(reply));
-    hostInvalid(L("RS_Host_BadReply"));
-    return;
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
   }
   const size_t n = data.is_array() ? data.size() : 0;
   if (n == 0) {
-    hostInvalid(L("RS_Host_NotAvialableAndCheckPassword"));
-    return;
+    answer.notice = L("RS_Host_NotAvialableAndCheckPassword");
+    return answer;
   }
   const vex::Json& share = data[0];
   if (!share.is_object()) {
     badReply("getShareInfo", dumpReply(reply));
-    hostInvalid(L("RS_Host_BadReply"));
-    return;
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
   }
   if (n == 1 && jsonread::integer(share, "isenabled") == 0) {
-    hostInvalid(L("RS_Host_NotEnabled"));
-    return;
+    answer.notice = L("RS_Host_NotEnabled");
+    return answer;
   }
-  const QString root = jsonread::text(share, "path");
-  if (root.isEmpty()) {
+  answer.root = jsonread::text(share, "path");
+  if (answer.root.isEmpty()) {
     // No root folder leaves nothing to list.
     badReply("getShareInfo", QStringLiteral("share without a path"));
-    hostInvalid(L("RS_Host_BadReply"));
-    return;
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
   }
+  answer.fileDel = jsonread::integer(share, "isfiledel") == 1;
+  answer.download = jsonread::integer(share, "isdownload") == 1;
+  answer.upload = jsonread::integer(share, "isupload") == 1;
+  return answer;
+}
+
+void RemoteFileListController::takeRoot(const QString& root) {
   pathRoot_ = root;
   pathTag_ = pathRoot_.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QStringLiteral("\\");
-  isfilemanage_ = isfiledel_ = jsonread::integer(share, "isfiledel") == 1;
-  isdownload_ = jsonread::integer(share, "isdownload") == 1;
-  isupload_ = jsonread::integer(share, "isupload") == 1;
-  getFileList(pathRoot_);
-  resetCheckHost();
-  emit stateChanged();
+}
+
+void RemoteFileListController::applyShareRights(const ShareAnswer& share) {
+  isfilemanage_ = isfiledel_ = share.fileDel;
+  isdownload_ = share.download;
+  isupload_ = share.upload;
 }
 
 void RemoteFileListController::hostInvalid(const QString& message) {
