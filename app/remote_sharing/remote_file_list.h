@@ -50,7 +50,10 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   // The browser is shown: it becomes the stored browser, then connects.
   void onAppearFileList();
   void ConnectRemoteHost();
-  void updateRemoteConResult(ConStatus status) override;
+  void updateRemoteConResult(ConStatus status, const PeerLink& link) override;
+  // The link of the latest connection to the host: every request of the
+  // browser and its sheets travels on it.
+  const PeerLink& link() const { return link_; }
   void getFileList(const QString& path);
   void gotoPage(int64_t n);
   void clearFileList();
@@ -160,6 +163,7 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void endThumbStep();
   void openDownloadSheet(const QList<FileItem>& items);
 
+  PeerLink link_;
   std::optional<RemoteSharing> ownActive_;
   std::optional<RemoteSharing>* rhActive_;
   QList<FileItem> fileList_;

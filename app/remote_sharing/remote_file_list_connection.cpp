@@ -45,23 +45,24 @@ void RemoteFileListController::ConnectRemoteHost() {
   emit stateChanged();
 }
 
-void RemoteFileListController::updateRemoteConResult(ConStatus status) {
+void RemoteFileListController::updateRemoteConResult(ConStatus status, const PeerLink& link) {
   if (!rhActive()) {
     zlog::line(QStringLiteral("ViewSharingRemoteFileList - updateRemoteConResult - rhActive nil!"));
     return;
   }
   conStatus_ = status;
   if (status == ConStatus::csConnected) {
+    link_ = link;
     GetShareInfoJson info;
     info.tag = rhActive()->hosttag;
     info.pass = rhActive()->password;
     info.isweb = 0;
     QPointer<RemoteFileListController> self(this);
     const quint64 attempt = attempt_;
-    P2PClientMsg::SendMsgToRemote(QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
-                                  [self, attempt](const std::optional<vex::Json>& reply) {
-                                    if (self) self->onShareInfoReply(reply, attempt);
-                                  });
+    P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
+                                [self, attempt](const std::optional<vex::Json>& reply) {
+                                  if (self) self->onShareInfoReply(reply, attempt);
+                                });
   } else if (status == ConStatus::csMaxClients) {
     hostInvalid(QStringLiteral("Max Connection Limits Reached!"));
   } else {
@@ -185,10 +186,10 @@ void RemoteFileListController::getFileList(const QString& path) {
   probe.iPreFetchIcon = 0;
   QPointer<RemoteFileListController> self(this);
   const quint64 listing = ++listing_;
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("getFileList"), probe, true, QStringLiteral("NO"),
-                                [self, listing, path](const std::optional<vex::Json>& reply) {
-                                  if (self) self->onProbeReply(reply, listing, path);
-                                });
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getFileList"), probe, true, QStringLiteral("NO"),
+                              [self, listing, path](const std::optional<vex::Json>& reply) {
+                                if (self) self->onProbeReply(reply, listing, path);
+                              });
   emit stateChanged();
 }
 
@@ -221,9 +222,12 @@ void RemoteFileListController::gotoPage(int64_t n) {
   QPointer<RemoteFileListController> self(this);
   const quint64 listing = ++listing_;
   const QString dir = pathCurrent_;
-  HelperRemoteSharing::getFileList(dir, n, pageSize_, [self, listing, n, dir](const std::optional<vex::Json>& reply) {
-    if (self) self->onPageReply(reply, listing, n, dir);
-  });
+  HelperRemoteSharing::getFileList(
+      dir, n, pageSize_,
+      [self, listing, n, dir](const std::optional<vex::Json>& reply) {
+        if (self) self->onPageReply(reply, listing, n, dir);
+      },
+      link_);
   emit stateChanged();
 }
 

@@ -21,10 +21,10 @@ void RemoteFileListController::onCheckHostTick() {
     CheckHostMssg check;
     check.tag = rhActive()->hosttag;
     QPointer<RemoteFileListController> self(this);
-    P2PClientMsg::SendMsgToRemote(QStringLiteral("CheckHost"), check, true, QStringLiteral("NO"),
-                                  [self](const std::optional<vex::Json>& reply) {
-                                    if (self) self->onCheckHostReply(reply);
-                                  });
+    P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("CheckHost"), check, true, QStringLiteral("NO"),
+                                [self](const std::optional<vex::Json>& reply) {
+                                  if (self) self->onCheckHostReply(reply);
+                                });
     return;
   }
   if (iCheckHostDiscon_ < 0) return;
@@ -61,10 +61,10 @@ void RemoteFileListController::recheckShare(const QString& stamp) {
   info.isweb = 0;
   QPointer<RemoteFileListController> self(this);
   const quint64 attempt = attempt_;
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
-                                [self, attempt, stamp](const std::optional<vex::Json>& reply) {
-                                  if (self) self->onShareRecheckReply(reply, attempt, stamp);
-                                });
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
+                              [self, attempt, stamp](const std::optional<vex::Json>& reply) {
+                                if (self) self->onShareRecheckReply(reply, attempt, stamp);
+                              });
 }
 
 void RemoteFileListController::onShareRecheckReply(const std::optional<vex::Json>& reply, quint64 attempt,

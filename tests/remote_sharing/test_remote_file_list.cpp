@@ -317,13 +317,21 @@ TEST_F(RemoteFileListTest, LivenessChecksAndTheirFailures) {
   EXPECT_EQ(checks[0].payload(), Json::parse(R"({"tag":"pics"})"));
   EXPECT_EQ(browser->sCheckHostCTime(), QStringLiteral("2026-12-07 09:00:00"));
 
+  // A send to a contact made its own link current: the browser keeps to its host's.
+  Env::RemoteSession = QStringLiteral("ME|CAROL");
+  Env::RemoteClientID2 = QStringLiteral("CAROL");
+  browser->onCheckHostTick();
+  ASSERT_TRUE(testutil::waitUntil([this] { return !browser->iCheckHostWorking(); }));
+  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).last().envelope["Session"], "ME|HOST");
+
   // A transfer sheet freezes the checks.
   browser->openRow(1);  // a file: the download sheet
   ASSERT_TRUE(browser->ctlDownload().isShowView);
+  EXPECT_EQ(browser->ctlDownload().session, QStringLiteral("ME|HOST"));
   EXPECT_EQ(browser->ctlDownload().fileItems.size(), 1);
   EXPECT_EQ(browser->ctlDownload().pathRemote, QStringLiteral("/srv/share"));
   browser->onCheckHostTick();
-  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).size(), 1);
+  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).size(), 2);
   browser->isShowDownload.set(false);
   EXPECT_FALSE(browser->ctlDownload().isShowView);
 
