@@ -146,6 +146,8 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
     bool download = false;
     bool upload = false;
   };
+  // "getShareInfo" for the active host's tag with its saved code, on the browser's link.
+  void askShareInfo(ReplyHandler handler);
   void onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt);
   ShareAnswer readShareAnswer(const vex::Json& reply);
   void applyShareRights(const ShareAnswer& share);

@@ -53,22 +53,26 @@ void RemoteFileListController::updateRemoteConResult(ConStatus status, const Pee
   conStatus_ = status;
   if (status == ConStatus::csConnected) {
     link_ = link;
-    GetShareInfoJson info;
-    info.tag = rhActive()->hosttag;
-    info.pass = rhActive()->password;
-    info.isweb = 0;
     QPointer<RemoteFileListController> self(this);
     const quint64 attempt = attempt_;
-    P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
-                                [self, attempt](const std::optional<vex::Json>& reply) {
-                                  if (self) self->onShareInfoReply(reply, attempt);
-                                });
+    askShareInfo([self, attempt](const std::optional<vex::Json>& reply) {
+      if (self) self->onShareInfoReply(reply, attempt);
+    });
   } else if (status == ConStatus::csMaxClients) {
     hostInvalid(QStringLiteral("Max Connection Limits Reached!"));
   } else {
     hostInvalid(L("RS_Host_NotAvialableAndCheck"));
   }
   emit stateChanged();
+}
+
+void RemoteFileListController::askShareInfo(ReplyHandler handler) {
+  GetShareInfoJson info;
+  info.tag = rhActive()->hosttag;
+  info.pass = rhActive()->password;
+  info.isweb = 0;
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
+                              std::move(handler));
 }
 
 void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt) {

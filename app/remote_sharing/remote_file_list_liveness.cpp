@@ -6,7 +6,6 @@
 
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/payloads.h"
 #include "remote_sharing/remote_payloads.h"
 #include "core/localized.h"
 #include "core/log.h"
@@ -55,16 +54,11 @@ void RemoteFileListController::recheckShare(const QString& stamp) {
     iCheckHostWorking_ = false;
     return;
   }
-  GetShareInfoJson info;
-  info.tag = rhActive()->hosttag;
-  info.pass = rhActive()->password;
-  info.isweb = 0;
   QPointer<RemoteFileListController> self(this);
   const quint64 attempt = attempt_;
-  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
-                              [self, attempt, stamp](const std::optional<vex::Json>& reply) {
-                                if (self) self->onShareRecheckReply(reply, attempt, stamp);
-                              });
+  askShareInfo([self, attempt, stamp](const std::optional<vex::Json>& reply) {
+    if (self) self->onShareRecheckReply(reply, attempt, stamp);
+  });
 }
 
 void RemoteFileListController::onShareRecheckReply(const std::optional<vex::Json>& reply, quint64 attempt,

@@ -38,6 +38,15 @@ class RemoteBrowserEndToEnd : public AnnShareFixture {
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
+  // Opens Ann's share in `browser`, up to its first page of 100 rows.
+  void browseAnnPictures(RemoteFileListController& browser) {
+    browser.stopTimers();
+    browser.setActiveHost(annHost(QStringLiteral("pics")));
+    browser.onAppearFileList();
+    ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
+        << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  }
+
   // One liveness check answered, or the browser gave the host up.
   static bool checkAnswered(RemoteFileListController& browser) {
     browser.onCheckHostTick();
@@ -52,11 +61,8 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   if (HasFatalFailure()) return;
 
   RemoteFileListController browser;
-  browser.stopTimers();
-  browser.setActiveHost(annHost(QStringLiteral("pics")));
-  browser.onAppearFileList();
-  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
-      << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  browseAnnPictures(browser);
+  if (HasFatalFailure()) return;
   EXPECT_EQ(browser.conStatus(), ConStatus::csConnected);
   // Once connected, the client asked its bridge for the host's local-network
   // address: A's (its share allows the route), not its own bridge's.
@@ -126,11 +132,8 @@ TEST_F(RemoteBrowserEndToEnd, BrowsingOutlivesADeclinedSendAndEndsOnlyWithTheAcc
   } unset;
 
   RemoteFileListController browser;
-  browser.stopTimers();
-  browser.setActiveHost(annHost(QStringLiteral("pics")));
-  browser.onAppearFileList();
-  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
-      << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  browseAnnPictures(browser);
+  if (HasFatalFailure()) return;
   ASSERT_TRUE(checkAnswered(browser));
 
   // Ann's other device, on a bridge of its own, sends to Bob by his e-mail.
