@@ -345,7 +345,7 @@ void ContactSend::StopContactSend(const QString& message, const QString& reason)
   emit toastRequested(message, reason);
   timeoutCheckCounter = -1;
   iWaitRemoteCounter = -1;
-  Env::P2PConnectOwner = 0;
+  if (Env::P2PConnectOwner == 3) Env::P2PConnectOwner = 0;  // the browser's attempt keeps its result
   vcsState = ViewContactState::vcsStopped;
   emit changed();
 }

@@ -144,7 +144,9 @@ void RemoteFileListController::applyShareRights(const ShareAnswer& share) {
 }
 
 void RemoteFileListController::hostInvalid(const QString& message) {
-  Env::P2PConnectOwner = 0;
+  // A late result of its own attempt no longer reaches it; another screen's
+  // attempt under way keeps its result.
+  if (Env::P2PConnectOwner == 1) Env::P2PConnectOwner = 0;
   isLoading.set(false);
   conStatus_ = ConStatus::csInvalid;
   iCheckHostWorking_ = true;

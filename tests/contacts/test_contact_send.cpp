@@ -201,10 +201,12 @@ TEST_F(Send, TheLinkResultDecidesWhetherTheContactIsAsked) {
 
 TEST_F(Send, ARefusalEndsTheSendOnce) {
   offer();
+  Env::P2PConnectOwner = 1;  // the browser connects meanwhile
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("2"));
   EXPECT_EQ(toasts, QStringList{QStringLiteral("File transfer has been canceled!")});
   EXPECT_EQ(reasons, QStringList{L("Contact_Declined")});
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
+  EXPECT_EQ(Env::P2PConnectOwner, 1);  // its result still reaches it
   // The tick already due polls no more.
   pollTick();
   EXPECT_EQ(port.count("WaitRemoteReceiveFilesPressButton"), 1);
