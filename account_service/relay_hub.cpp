@@ -22,8 +22,8 @@ QString shown(const QByteArray& session) { return QString::fromUtf8(session.left
 
 }  // namespace
 
-RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
-    : QObject(parent), core_(core), loops_(std::make_unique<RelayLoops>(loops)) {
+RelayHub::RelayHub(ServiceCore& core, int loops, qint64 budget, QObject* parent)
+    : QObject(parent), core_(core), flow_(budget), loops_(std::make_unique<RelayLoops>(loops)) {
   flow_.credit = [this](const LinkPtr& to, const QByteArray& session, qint64 n) {
     RelayCredit credit;
     credit.Session = QString::fromUtf8(session);
@@ -49,7 +49,7 @@ RelayHub::~RelayHub() {
         socket = std::exchange(link->socket, nullptr);
       }
       link->gone = true;
-      link->out.clear();
+      flow_.forget(link);
       socket->disconnect();
       socket->abort();
       delete socket;
@@ -539,6 +539,7 @@ void RelayHub::endSession(const QByteArray& id, const LinkPtr& closedBy) {
   }
   for (const LinkPtr& side : {session.caller, session.host}) {
     side->sessions.remove(id);
+    flow_.dropSession(side, id, session.flow);
     if (side != closedBy) {
       RelayClosed closed;
       closed.Session = QString::fromUtf8(id);

@@ -52,8 +52,10 @@ class RelayHub : public QObject {
   // Decrypted bytes a signed-in connection's TLS worker reads ahead of the relay.
   static constexpr qint64 kLinkReadAhead = 4 * 1024 * 1024;
 
-  // `loops`: relay threads, 0 for one per core.
-  explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
+  // `loops`: relay threads, 0 for one per core; `budget`: what messages on
+  // their way may hold in all, in bytes.
+  explicit RelayHub(ServiceCore& core, int loops = 0, qint64 budget = RelayFlow::kDefaultBudget,
+                    QObject* parent = nullptr);
   ~RelayHub() override;
 
   // Takes a freshly upgraded connection (not yet opened), living on one of
