@@ -8,6 +8,8 @@
 
 #include <mutex>
 
+#include <malloc.h>
+
 namespace kelvor {
 
 namespace {
@@ -30,6 +32,17 @@ RelayHub::RelayHub(ServiceCore& core, int loops, qint64 budget, QObject* parent)
     credit.n = n;
     sendFrame(to, credit.toJSONModel());
   };
+  // Relayed frames come from the loops' heaps, which keep the pages a flood
+  // took after it has gone (only the top of a heap goes back by itself).
+  auto* trim = new QTimer(this);
+  connect(trim, &QTimer::timeout, this, [this] {
+    trimMark_ = std::max(trimMark_, flow_.takePeak());
+    const qint64 total = flow_.total();
+    if (trimMark_ - total < kTrimAfterDrop) return;
+    malloc_trim(0);
+    trimMark_ = total;
+  });
+  trim->start(1000);
   flow_.overflowed = [this](const LinkPtr& link) {
     zlog::parts(QStringLiteral("Relay - closed a connection that does not read:"), link->name());
     QMetaObject::invokeMethod(link->socket, [this, link] { linkGone(link); }, Qt::QueuedConnection);

@@ -34,6 +34,10 @@ OutMessage RelayFlow::sessionMessage(const LinkPtr& from, const QByteArray& sess
   message.side = side;
   message.from = from;
   message.ticket = std::make_shared<FlowTicket>(flow, side, size, total_, busySessions_);
+  const qint64 now = total_.load();
+  qint64 peak = peak_.load();
+  while (now > peak && !peak_.compare_exchange_weak(peak, now)) {
+  }
   return message;
 }
 

@@ -130,6 +130,8 @@ class RelayFlow {
   void dropSession(const LinkPtr& link, const QByteArray& session, const FlowPtr& flow);
 
   qint64 total() const { return total_.load(); }
+  // The most that waited at once since the last call.
+  qint64 takePeak() { return peak_.exchange(total_.load()); }
 
   // Link thread of the receiver: `n` data bytes of `session` left for the
   // other side; tells `to` (the sender).
@@ -151,6 +153,7 @@ class RelayFlow {
 
   std::atomic<bool> stopMoving_{false};
   std::atomic<qint64> total_{0};
+  std::atomic<qint64> peak_{0};
   std::atomic<int> busySessions_{0};
 };
 

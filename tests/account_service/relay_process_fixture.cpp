@@ -128,11 +128,11 @@ std::string RelayProcess::connect(RelayClient& caller, RelayClient& host, const 
   return toCaller.value("Session", "");
 }
 
-qint64 RelayProcess::serviceRssKb() {
+qint64 RelayProcess::serviceRssKb(bool peak) {
   QFile status(QStringLiteral("/proc/%1/status").arg(service.child().process().processId()));
   if (!status.open(QIODevice::ReadOnly)) return -1;
   for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    if (line.startsWith(peak ? "VmHWM:" : "VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
   return -1;
 }
 

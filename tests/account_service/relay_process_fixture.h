@@ -62,7 +62,8 @@ class RelayProcess : public ::testing::Test {
                                             std::string* clientId = nullptr, const std::string& credential = {});
   // caller -> host name: the session id, after both sides were told.
   std::string connect(RelayClient& caller, RelayClient& host, const std::string& hostname);
-  qint64 serviceRssKb();
+  // The service's resident memory now, or the most it has had.
+  qint64 serviceRssKb(bool peak = false);
   // A small data frame from `from` to `to` in `session` and a relay text
   // back: the milliseconds it took, or -1 when either did not arrive.
   qint64 roundTripMs(RelayClient& from, RelayClient& to, const std::string& session);
