@@ -13,7 +13,8 @@ int main(int argc, char* argv[]) {
   // Relayed data frames (up to 512 KiB) are reused from the heap: mapping and
   // faulting in every frame anew cost most of a relay loop's time. Anything
   // larger is mapped on its own and returned when freed, and the heap gives
-  // back what it holds above 16 MiB, so a flood leaves no lasting growth.
+  // back what it holds above 16 MiB at its top; the relay trims the rest of
+  // the heaps once a flood has gone (RelayHub), so it leaves no lasting growth.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
   // Qt's own event dispatcher wakes a thread once for any number of events
