@@ -80,7 +80,8 @@ bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
 
 bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& folder, QString* error) {
   lanOff_ = setting.mode == LanSetting::Mode::Off;
-  transfers_->setLanFollowing(!lanOff_);
+  // Loopback is dialed only by a bridge that serves there itself (tests, one machine).
+  transfers_->setLanFollowing(!lanOff_, setting.mode == LanSetting::Mode::Fixed && setting.address.isLoopback());
   auto* route = new LanRoute(setting, port, this);
   if (!route->start(folder, error)) {
     delete route;
@@ -504,8 +505,8 @@ void Bridge::onSessionOpened(const Json& op) {
   if (ref.isEmpty()) {
     // A peer opened a session to this host.
     const qint64 caller = intOf(op, "ACC");
-    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
-                                      caller > 0 ? textOf(op, "uname") : QString(), false, {}, windowOf(op)});
+    keepSession(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
+                                 caller > 0 ? textOf(op, "uname") : QString(), false, {}, windowOf(op)});
     zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), zlog::excerpt(session));
     return;
   }
@@ -517,7 +518,7 @@ void Bridge::onSessionOpened(const Json& op) {
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}, windowOf(op)});
+  keepSession(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}, windowOf(op)});
   zlog::parts(QStringLiteral("Vantrel - session opened:"), zlog::excerpt(session));
   if (!pending.password.isEmpty()) {
     // The host learns the access code given with "ClientInit" as it would
@@ -534,6 +535,17 @@ void Bridge::onSessionOpened(const Json& op) {
   msg.source = QStringLiteral("relay");
   sendToClient(pending.generation, QStringLiteral("P2PCLIENT"),
                P2PClientDelivery{QStringLiteral("GetShareHost6Client"), QString(), msg.toJSONModel()}.toJSONModel());
+}
+
+// The service names one session for every link from one client to another:
+// a link opened again joins the session already open, with the transfers,
+// credit and addresses it has, rather than replacing them.
+void Bridge::keepSession(const QString& session, const Session& fresh) {
+  if (sessions_.contains(session)) {
+    zlog::parts(QStringLiteral("Vantrel - session opened again, kept as it is:"), zlog::excerpt(session));
+    return;
+  }
+  sessions_.insert(session, fresh);
 }
 
 void Bridge::relay(const QString& session, const RelayFrame& frame) {

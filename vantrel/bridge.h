@@ -105,6 +105,7 @@ class Bridge : public QObject {
   void onServiceOp(const Json& op);
   void onSessionOpened(const Json& op);
   void onRelayedFrame(const QString& session, const Json& frame);
+  void keepSession(const QString& session, const Session& fresh);
 
   void sendPendingInits();
   void failInit(const QString& ref, const QString& why);

@@ -15,7 +15,6 @@
 #include "host_side/thumbnails.h"
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/peer_link.h"
 #include "bridge/user_info.h"
 #include "core/localized.h"
 #include "core/log.h"
@@ -226,7 +225,8 @@ void waitRemoteReceiveFiles(const Request& r) {
     main->receiveFilePanelChanged();
   }
   offeringSession() = r.session;
-  SetRemoteSession(session);
+  // The offer lives in the panel's own record: this client's link to a host it
+  // browses, if any, stays its own.
   P2PClientMsg::SendMsgToP2PClient(QStringLiteral("ResetRemoteUploadStatus_FromLocal"), MsgResetRemoteUpload{session},
                                    false);
   SendWSDCReply(r.code, r.token, r.session, wrapData(QStringLiteral("1")));

@@ -101,8 +101,13 @@ class VantrelTransfer : public ::testing::Test {
   bool openSession() {
     peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
                                                    {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-    auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-    if (!opened || textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+    // Frames about an earlier session may come first.
+    auto opened = peer->link.waitFor(
+        [](const ClientLink::Frame& f) {
+          return f.code == QLatin1String("P2PCLIENT") && textOf(f.data, "Type") == QLatin1String("GetShareHost6Client");
+        },
+        10s);
+    if (!opened) return false;
     const Json msg = valueOf(opened->data, "Msg");
     session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
     return true;
@@ -726,6 +731,8 @@ qint64 peakMemoryKb(qint64 pid) {
 
 }  // namespace
 
+// The same causes end a transfer with the same reason over the relay and
+// over the local-network route ("TransLAN" "1").
 TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonAndLeavesNothing) {
   const qint64 size = qint64(1024) * 1024 * 1024;
   const QList<QPair<QString, std::function<void(QFile&)>>> changes = {
@@ -733,28 +740,52 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
       {QStringLiteral("grew"), [size](QFile& f) { f.resize(size + 1); }},
       {QStringLiteral("changed"), [](QFile& f) { f.seek(0), f.write("rewritten"); }},
   };
-  for (const auto& [word, change] : changes) {
-    SCOPED_TRACE(word.toStdString());
-    const QString source = share + QStringLiteral("/moving.bin");
-    makeSparse(source, size);
-    const QString save = folder.path() + QStringLiteral("/save-") + word;
-    download(source, save);
-    ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
-    {
-      QFile file(source);
-      ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-      change(file);
-    }
-    host->bridge.child().resume();
-    const Json last = downloadPoll(ended);
+  auto change = [](const QString& path, const std::function<void(QFile&)>& how) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    how(file);
+  };
+  auto endsForTheSource = [](const Json& last, const QString& word) {
     EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
     EXPECT_EQ(intOf(last, "TaskStatus"), 0);
     EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("moving.bin: the file ") + word)) << last.dump();
     EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("source"));
-    // Nothing under the final name, and no partial file either.
-    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
-    QFile::remove(source);
+  };
+  const QString inbox = share + QStringLiteral("/inbox");
+  QDir().mkpath(inbox);
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    transLan = route;
+    const qsizetype routed = peer->bridge.child().output().count("transfer over the local network");
+    for (const auto& [word, how] : changes) {
+      SCOPED_TRACE((QStringLiteral("TransLAN ") + route + QLatin1Char(' ') + word).toStdString());
+      const QString source = share + QStringLiteral("/moving.bin");
+      makeSparse(source, size);
+      const QString save = folder.path() + QStringLiteral("/save-") + route + word;
+      download(source, save);
+      ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
+      change(source, how);
+      host->bridge.child().resume();
+      endsForTheSource(downloadPoll(ended), word);
+      // Nothing under the final name, and no partial file either.
+      EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+          << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+      QFile::remove(source);
+    }
+    // An upload whose file shrinks on the peer's side.
+    const QString local = folder.path() + QStringLiteral("/up-") + route + QStringLiteral("/moving.bin");
+    QDir().mkpath(QFileInfo(local).path());
+    makeSparse(local, size);
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", local.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
+    holdUpload();
+    change(local, changes[0].second);
+    peer->bridge.child().resume();
+    endsForTheSource(pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended), changes[0].first);
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(inbox).isEmpty(); }))
+        << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    // Each of those took the route asked for.
+    EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network") - routed,
+              route == QLatin1String("1") ? changes.size() + 1 : 0);
   }
 }
 
@@ -764,15 +795,21 @@ TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
   const rlimit small{1024 * 1024, 1024 * 1024};
   if (::prlimit(pid, RLIMIT_FSIZE, &small, nullptr) != 0) GTEST_SKIP() << "cannot limit the bridge's file size here";
   writeFile(share + QStringLiteral("/big300.bin"), randomBytes(3 * 1024 * 1024));
-  const QString save = folder.path() + QStringLiteral("/Downloads");
-  download(share + QStringLiteral("/big300.bin"), save);
-  const Json last = downloadPoll(ended);
-  EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
-  EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
-  EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
-  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
-  EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  // Over the relay, then over the local-network route.
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    const QString save = folder.path() + QStringLiteral("/Downloads") + route;
+    download(share + QStringLiteral("/big300.bin"), save);
+    const Json last = downloadPoll(ended);
+    EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
+    EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
+    EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {
@@ -807,16 +844,30 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
   EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save) == QStringList{QStringLiteral("small.txt")}; }))
       << filesBelow(save).join(QLatin1Char(' ')).toStdString();
 
-  // The sending bridge dies: the transfer fails and nothing stays.
+  // The sending bridge dies, over the relay or the local-network route: the
+  // transfer fails and nothing stays.
   QFile::remove(save + QStringLiteral("/small.txt"));
-  download(share + QStringLiteral("/huge.bin"), save);
-  ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
-  host->bridge.child().kill();
-  const Json broken = downloadPoll(ended);
-  EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
-  EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
-  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    if (!host) {
+      host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+      ASSERT_TRUE(host);
+      host->link.serve([this](const QString& code, const Json& msg) { return hostAnswer(code, msg); });
+      ASSERT_TRUE(spinUntil([&] { return host->bridge.child().output().contains("relay ready"); }));
+      ASSERT_TRUE(openSession());
+    }
+    download(share + QStringLiteral("/huge.bin"), save);
+    ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
+    host->bridge.child().kill();
+    const Json broken = downloadPoll(ended);
+    EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+    EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    host.reset();
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, DownloadsOfAPrivateTreeAtOnceRevealNothingAndAreNeverWalked) {

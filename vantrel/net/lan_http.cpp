@@ -43,8 +43,23 @@ QByteArray chunkStart(qint64 size) { return QByteArray::number(size, 16) + "\r\n
 
 QByteArray lastChunk(const Digest& digest) { return "0\r\nRepr-Digest: " + digestField(digest) + "\r\n\r\n"; }
 
+QByteArray brokenOff(const QByteArray& code, const QString& why) {
+  QByteArray line = why.toUtf8().left(kMaxWhyBytes);
+  for (char& c : line)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return "0\r\nX-Zarkelo-Reason: " + code + "\r\nX-Zarkelo-Why: " + line + "\r\n\r\n";
+}
+
 bool ChunkedReader::takeDigest() {
   for (const auto& [name, value] : reader_.trailer()) {
+    if (name == kReasonField) {
+      trailerReason_ = value.left(32);
+      continue;
+    }
+    if (name == kWhyField) {
+      trailerWhy_ = value.left(kMaxWhyBytes);
+      continue;
+    }
     if (name != "repr-digest") continue;
     const auto digest = digestOf(value);
     if (!digest || !trailerDigest_.label.isEmpty()) return false;

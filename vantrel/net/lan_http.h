@@ -39,8 +39,20 @@ QByteArray chunkStart(qint64 size);
 // The last chunk with the digest trailer.
 QByteArray lastChunk(const Digest& digest);
 
+// Why the host refused a request or broke a body off, for the other side to
+// read: a transfer's reason code ("source", "disk", …) in the head of an
+// error answer, or in the trailer of a body it could not send whole, there
+// with the cause in words. Peers that do not read them still never take such
+// a body whole (it is short or has no digest).
+inline constexpr char kReasonField[] = "x-zarkelo-reason";
+inline constexpr char kWhyField[] = "x-zarkelo-why";
+inline constexpr qsizetype kMaxWhyBytes = 256;
+// The last chunk of a body broken off: no digest, the reason and its cause
+// (one line, at most kMaxWhyBytes).
+QByteArray brokenOff(const QByteArray& code, const QString& why);
+
 // Decodes a chunked body fed in pieces (common/net/http_head.h); content goes
-// to `out`. The trailer may hold one digest.
+// to `out`. The trailer may hold one digest, or the reason a body was broken off.
 class ChunkedReader {
  public:
   using Status = znet::ChunkedReader::Status;
@@ -53,11 +65,16 @@ class ChunkedReader {
   qint64 total() const { return reader_.total(); }
   // The digest the sender put in the trailer (empty when none).
   const Digest& trailerDigest() const { return trailerDigest_; }
+  // The reason code and its cause when the sender broke the body off (empty when not).
+  const QByteArray& trailerReason() const { return trailerReason_; }
+  const QByteArray& trailerWhy() const { return trailerWhy_; }
 
  private:
   bool takeDigest();
   znet::ChunkedReader reader_{kMaxChunkBytes};
   Digest trailerDigest_;
+  QByteArray trailerReason_;
+  QByteArray trailerWhy_;
 };
 
 }  // namespace vantrel::lan

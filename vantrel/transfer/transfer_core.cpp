@@ -73,7 +73,7 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->why = why;
   task->reason = reason;
   zlog::parts(QStringLiteral("Vantrel - transfer ended:"), task->xid, why);
-  if (ended_) ended_(task->xid);
+  if (ended_) ended_(task->xid, reason);
   forgetIfServing(task);
 }
 
@@ -90,7 +90,7 @@ void TransferCore::forgetIfServing(const TaskPtr& task) {
                        (task->role == TransferRole::Sink && task->kind == TransferKind::Upload);
   if (serving && !task->isActive()) {
     tasks_.remove(task->xid);
-    if (ended_) ended_(task->xid);
+    if (ended_) ended_(task->xid, task->reason);
   }
 }
 

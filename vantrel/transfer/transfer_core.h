@@ -54,8 +54,9 @@ class TransferCore {
   // False (and the peer told) when the session already runs enough transfers
   // that the peer started.
   bool admit(const QString& session, const QString& xid);
-  // Runs when a transfer ends or a served one is forgotten (its grants go).
-  void setOnEnded(std::function<void(const QString& xid)> ended) { ended_ = std::move(ended); }
+  // Runs when a transfer ends (with its reason) or a served one is forgotten
+  // (its grants go).
+  void setOnEnded(std::function<void(const QString& xid, TransferReason reason)> ended) { ended_ = std::move(ended); }
 
   // Closes the folders a task keeps open, once it has ended.
   static void releaseFolders(const TaskPtr& task);
@@ -78,7 +79,7 @@ class TransferCore {
   TransferSendPeer sendPeer_;
   TransferSendData sendData_;
   TransferAskClient askClient_;
-  std::function<void(const QString& xid)> ended_;
+  std::function<void(const QString& xid, TransferReason reason)> ended_;
   std::function<bool(const QString& session, qint64 bytes)> room_;
   QHash<QString, TaskPtr> tasks_;
   QHash<QString, QString> downloads_;  // session -> xid of this client's latest download

@@ -21,7 +21,7 @@ TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient a
       lan_(core_, sink_) {
   source_.setLan(&lan_);
   sink_.setLan(&lan_);
-  core_.setOnEnded([this](const QString& xid) { lan_.ended(xid); });
+  core_.setOnEnded([this](const QString& xid, TransferReason reason) { lan_.ended(xid, reason); });
   core_.setOnFilesFreed([this] { sink_.resumeHeld(); },
                         [this] {
                           for (const TaskPtr& task : core_.all())

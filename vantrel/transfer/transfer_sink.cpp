@@ -501,6 +501,10 @@ class RouteFile : public LanFileSink {
       return SinkStep::Done;
     });
   }
+  TransferReason endedWith() const override {
+    const TaskPtr t = task_.lock();
+    return !t ? TransferReason::Gone : isActive(t) ? TransferReason::None : t->reason;
+  }
 
  private:
   TransferSink& sink_;
