@@ -628,7 +628,9 @@ TEST_F(ServiceHttp, ARequestOfUnclearFramingIsRefusedAndNothingAfterItIsServed) 
     clients.emplace_back(request, raw(QStringLiteral("127.0.0.1"), request + smuggled));
     clients.emplace_back(good + request, raw(QStringLiteral("127.0.0.1"), good + request + smuggled));
   }
-  for (const auto& [sent, client] : clients) {
+  for (const auto& entry : clients) {
+    const QByteArray& sent = entry.first;
+    testsvc::RawClient* client = entry.second.get();
     ASSERT_TRUE(testutil::waitUntil([&] { return client->closed(); })) << sent.toStdString();
     const auto answers = client->answers();
     ASSERT_EQ(answers.size(), sent.startsWith(good) ? 2u : 1u) << sent.toStdString();
