@@ -91,6 +91,9 @@ bool AccountStore::open(const QString& dataDir, QString* error) {
                      " client_id TEXT NOT NULL,"
                      " created INTEGER NOT NULL,"
                      " expires INTEGER NOT NULL)"),
+      QStringLiteral("CREATE TABLE IF NOT EXISTS usual_sources ("
+                     " account_id INTEGER PRIMARY KEY REFERENCES accounts(id) ON DELETE CASCADE,"
+                     " address TEXT NOT NULL)"),
   };
   for (const QString& statement : schema) {
     if (!db_.execute(statement)) {
@@ -127,7 +130,7 @@ std::optional<qint64> AccountStore::addAccount(const NewAccount& in, QString* er
   const bool ok = db_.execute(
       QStringLiteral("INSERT INTO accounts (email, password, name_acc, hostname, acode, mbr_type, maxsharecount, "
                      "limit_dpc) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-      {in.email, hashPassword(in.password), in.name, hostname, acode, in.mbrType, in.maxShareCount, in.limitDpc});
+      {in.email, hashPassword(in.password, in.passwordCost), in.name, hostname, acode, in.mbrType, in.maxShareCount, in.limitDpc});
   if (!ok) {
     *error = db_.lastError();
     return std::nullopt;
@@ -258,6 +261,17 @@ QList<StoredToken> AccountStore::liveTokens(qint64 nowMs) {
   for (const auto& row : rows)
     out.append({row.text(0), row.integer(1), row.text(2), row.integer(3), row.integer(4)});
   return out;
+}
+
+void AccountStore::setUsualSource(qint64 accountId, const QString& address) {
+  db_.execute(QStringLiteral("INSERT OR REPLACE INTO usual_sources (account_id, address) VALUES (?, ?)"),
+              {accountId, address});
+}
+
+QString AccountStore::usualSource(qint64 accountId) {
+  QList<sql::Row> rows;
+  db_.query(QStringLiteral("SELECT address FROM usual_sources WHERE account_id = ?"), {accountId}, &rows);
+  return rows.isEmpty() ? QString() : rows[0].text(0);
 }
 
 }  // namespace kelvor

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/sql.h"
+#include "password_hash.h"
 
 #include <QString>
 
@@ -45,6 +46,7 @@ struct NewAccount {
   int limitDpc = 3;
   int maxShareCount = 10;
   int mbrType = 1;
+  int passwordCost = kPasswordIterations;  // PBKDF2 iterations of its record
 };
 
 // Field checks shared by the command line and the settings page; each gives
@@ -90,6 +92,10 @@ class AccountStore {
   void dropToken(const QString& hash);
   // The unexpired tokens, oldest first; expired ones are deleted.
   QList<StoredToken> liveTokens(qint64 nowMs);
+
+  // The address of the account's last successful sign-in ("" when none yet).
+  void setUsualSource(qint64 accountId, const QString& address);
+  QString usualSource(qint64 accountId);
 
  private:
   std::optional<Account> findOne(const QString& where, const QVariant& value);

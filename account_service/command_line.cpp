@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "account_store.h"
+#include "relay_link.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -11,7 +12,20 @@ namespace kelvor {
 namespace {
 
 // Every option of every command; each takes a value.
-constexpr const char* kOptionNames[] = {"data", "listen", "email", "password", "name", "hostname", "acode", "limit-dpc"};
+constexpr const char* kOptionNames[] = {"data",     "listen", "email",     "password",    "name",
+                                        "hostname", "acode",  "limit-dpc", "relay-budget"};
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kMinRelayBudgetMiB = 16;
+constexpr qint64 kMaxRelayBudgetMiB = 1024 * 1024;
+
+std::optional<qint64> relayBudgetMiB(const CommandLine& line) {
+  const QString text = line.options.value(QStringLiteral("relay-budget"));
+  if (text.isEmpty()) return RelayFlow::kDefaultBudget / kMiB;
+  bool ok = false;
+  const qint64 mib = text.toLongLong(&ok);
+  if (!ok || mib < kMinRelayBudgetMiB || mib > kMaxRelayBudgetMiB) return std::nullopt;
+  return mib;
+}
 
 struct OptionSet {
   QStringList required;
@@ -20,7 +34,7 @@ struct OptionSet {
 
 const QHash<QString, OptionSet>& optionSets() {
   static const QHash<QString, OptionSet> table{
-      {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {}}},
+      {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {QStringLiteral("relay-budget")}}},
       {QStringLiteral("add-account"),
        {{QStringLiteral("data"), QStringLiteral("email"), QStringLiteral("password"), QStringLiteral("name"),
          QStringLiteral("hostname")},
@@ -35,7 +49,7 @@ const QHash<QString, OptionSet>& optionSets() {
 
 QString usage() {
   return QStringLiteral(
-      "usage: kelvor-service serve --data DIR --listen HOST:PORT\n"
+      "usage: kelvor-service serve --data DIR --listen HOST:PORT [--relay-budget MIB]\n"
       "       kelvor-service add-account --data DIR --email E --password P --name N --hostname H"
       " [--acode C] [--limit-dpc N]\n"
       "       kelvor-service list-accounts --data DIR\n"
@@ -89,7 +103,15 @@ std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* er
     *error = QStringLiteral("--listen wants HOST:PORT, e.g. 127.0.0.1:19443");
     return std::nullopt;
   }
+  if (line.command == QLatin1String("serve") && !relayBudgetMiB(line)) {
+    *error = QStringLiteral("--relay-budget wants MiB from %1 to %2").arg(kMinRelayBudgetMiB).arg(kMaxRelayBudgetMiB);
+    return std::nullopt;
+  }
   return line;
+}
+
+qint64 relayBudgetBytes(const CommandLine& line) {
+  return relayBudgetMiB(line).value_or(RelayFlow::kDefaultBudget / kMiB) * kMiB;
 }
 
 std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString& text) {

@@ -123,7 +123,7 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
     return false;
   }
 
-  relay_ = std::make_unique<RelayHub>(*core_);
+  relay_ = std::make_unique<RelayHub>(*core_, 0, relayBudget_);
   core_->tokenDropped = [this](const QString& clientId) { relay_->dropClient(clientId); };
   http_ = new QHttpServer();
   addRoutes();

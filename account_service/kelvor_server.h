@@ -30,6 +30,8 @@ class KelvorServer : public QObject {
   // Opens the data folder (accounts, version record, certificates) and
   // listens; port 0 picks a free one. False with the reason on failure.
   bool start(const QString& dataDir, const QHostAddress& address, quint16 port, QString* error);
+  // What the relay may hold for messages on their way, in bytes; before start().
+  void setRelayBudget(qint64 bytes) { relayBudget_ = bytes; }
   quint16 port() const;
   // "https://host:port" as clients reach this service.
   QString siteBase() const;
@@ -47,6 +49,7 @@ class KelvorServer : public QObject {
   HttpTunnel* tunnel_ = nullptr;  // a child of http_
   std::unique_ptr<FrontDoor> front_;
   QHostAddress address_;
+  qint64 relayBudget_ = RelayFlow::kDefaultBudget;
 };
 
 }  // namespace kelvor

@@ -2,6 +2,8 @@
 #include "command_line.h"
 #include "kelvor_server.h"
 
+#include "core/open_files.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -13,9 +15,12 @@ int main(int argc, char* argv[]) {
   // Relayed data frames (up to 512 KiB) are reused from the heap: mapping and
   // faulting in every frame anew cost most of a relay loop's time. Anything
   // larger is mapped on its own and returned when freed, and the heap gives
-  // back what it holds above 16 MiB, so a flood leaves no lasting growth.
+  // back what it holds above 16 MiB at its top; the relay trims the rest of
+  // the heaps once a flood has gone (RelayHub), so it leaves no lasting growth.
   mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+  // Every relayed session holds sockets.
+  openfiles::raiseSoftLimit();
   // Qt's own event dispatcher wakes a thread once for any number of events
   // posted to it; the GLib one wakes it for every event, and the TLS workers
   // and relay threads post many.
@@ -33,6 +38,7 @@ int main(int argc, char* argv[]) {
 
   const auto listen = kelvor::parseListen(line->options.value(QStringLiteral("listen")));
   kelvor::KelvorServer server;
+  server.setRelayBudget(kelvor::relayBudgetBytes(*line));
   if (!server.start(line->options.value(QStringLiteral("data")), listen->first, listen->second, &error)) {
     err << "kelvor-service: " << error << "\n";
     return 1;

@@ -8,6 +8,8 @@
 
 #include <mutex>
 
+#include <malloc.h>
+
 namespace kelvor {
 
 namespace {
@@ -22,14 +24,25 @@ QString shown(const QByteArray& session) { return QString::fromUtf8(session.left
 
 }  // namespace
 
-RelayHub::RelayHub(ServiceCore& core, int loops, QObject* parent)
-    : QObject(parent), core_(core), loops_(std::make_unique<RelayLoops>(loops)) {
+RelayHub::RelayHub(ServiceCore& core, int loops, qint64 budget, QObject* parent)
+    : QObject(parent), core_(core), flow_(budget), loops_(std::make_unique<RelayLoops>(loops)) {
   flow_.credit = [this](const LinkPtr& to, const QByteArray& session, qint64 n) {
     RelayCredit credit;
     credit.Session = QString::fromUtf8(session);
     credit.n = n;
     sendFrame(to, credit.toJSONModel());
   };
+  // Relayed frames come from the loops' heaps, which keep the pages a flood
+  // took after it has gone (only the top of a heap goes back by itself).
+  auto* trim = new QTimer(this);
+  connect(trim, &QTimer::timeout, this, [this] {
+    trimMark_ = std::max(trimMark_, flow_.takePeak());
+    const qint64 total = flow_.total();
+    if (trimMark_ - total < kTrimAfterDrop) return;
+    malloc_trim(0);
+    trimMark_ = total;
+  });
+  trim->start(1000);
   flow_.overflowed = [this](const LinkPtr& link) {
     zlog::parts(QStringLiteral("Relay - closed a connection that does not read:"), link->name());
     QMetaObject::invokeMethod(link->socket, [this, link] { linkGone(link); }, Qt::QueuedConnection);
@@ -49,7 +62,7 @@ RelayHub::~RelayHub() {
         socket = std::exchange(link->socket, nullptr);
       }
       link->gone = true;
-      link->out.clear();
+      flow_.forget(link);
       socket->disconnect();
       socket->abort();
       delete socket;
@@ -539,6 +552,7 @@ void RelayHub::endSession(const QByteArray& id, const LinkPtr& closedBy) {
   }
   for (const LinkPtr& side : {session.caller, session.host}) {
     side->sessions.remove(id);
+    flow_.dropSession(side, id, session.flow);
     if (side != closedBy) {
       RelayClosed closed;
       closed.Session = QString::fromUtf8(id);

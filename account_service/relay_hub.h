@@ -51,9 +51,14 @@ class RelayHub : public QObject {
   static constexpr int kMaxUnsignedTotal = 1024;
   // Decrypted bytes a signed-in connection's TLS worker reads ahead of the relay.
   static constexpr qint64 kLinkReadAhead = 4 * 1024 * 1024;
+  // Once this much less waits than at the most since the last time, the
+  // heaps hand their free pages back to the system.
+  static constexpr qint64 kTrimAfterDrop = 32 * 1024 * 1024;
 
-  // `loops`: relay threads, 0 for one per core.
-  explicit RelayHub(ServiceCore& core, int loops = 0, QObject* parent = nullptr);
+  // `loops`: relay threads, 0 for one per core; `budget`: what messages on
+  // their way may hold in all, in bytes.
+  explicit RelayHub(ServiceCore& core, int loops = 0, qint64 budget = RelayFlow::kDefaultBudget,
+                    QObject* parent = nullptr);
   ~RelayHub() override;
 
   // Takes a freshly upgraded connection (not yet opened), living on one of
@@ -125,6 +130,7 @@ class RelayHub : public QObject {
   // further closing, up to a minute, so that reconnecting to flood again
   // gains an attacker little. Main thread.
   Throttle creditThrottle_{2000, 60 * 1000, 10 * 60 * 1000, 1};
+  qint64 trimMark_ = 0;  // main thread: the most that waited since the heaps were last trimmed
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;

@@ -15,11 +15,12 @@ void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
 bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
   if (flow->ended.load()) return false;
   flow->touch();
+  const qint64 total = total_.load();
+  if (total + bytes > budget_) return false;
   const qint64 waiting = flow->queued[side].load();
   if (waiting == 0) return true;  // one message always fits an empty queue
   qint64 limit = kSessionWindow;
-  if (total_.load() > kTotalHighWater)
-    limit = std::max(kMinShare, kTotalHighWater / std::max(1, busySessions_.load()));
+  if (total > budget_ / 2) limit = std::max(kMinShare, budget_ / 2 / std::max(1, busySessions_.load()));
   return waiting + bytes <= limit;
 }
 
@@ -33,6 +34,10 @@ OutMessage RelayFlow::sessionMessage(const LinkPtr& from, const QByteArray& sess
   message.side = side;
   message.from = from;
   message.ticket = std::make_shared<FlowTicket>(flow, side, size, total_, busySessions_);
+  const qint64 now = total_.load();
+  qint64 peak = peak_.load();
+  while (now > peak && !peak_.compare_exchange_weak(peak, now)) {
+  }
   return message;
 }
 
@@ -52,7 +57,7 @@ RelayFlow::Forward RelayFlow::forwardBinary(const LinkPtr& from, const LinkPtr& 
   // not (older ones) within their own acknowledgement window, about as much.
   // Frames dropped with an ended session count too: their credit never comes.
   const qint64 pending = flow->uncreditedSent[side] += bytes.size();
-  if (pending > kSessionWindow && pending > bytes.size()) return Forward::BeyondCredit;
+  if (pending > kCreditWindow + kCreditSlack) return Forward::BeyondCredit;
   if (!admit(flow, side, bytes.size())) return Forward::SessionFull;
   OutMessage message = sessionMessage(from, session, flow, side, bytes.size());
   message.binary = true;
@@ -123,24 +128,42 @@ void RelayFlow::pump(const LinkPtr& link) {
     if (overflowed) overflowed(link);
     return;
   }
+  release(link);
   while (socketHolds(*link) < kSocketAhead) {
     std::optional<OutMessage> message = link->out.pop();
-    if (!message) return;
+    if (!message) break;
+    if (message->flow && message->flow->ended.load()) continue;  // nobody takes it any more
     if (message->binary)
       socket->sendBinary(message->bytes);
     else
       socket->sendText(message->text);
     if (!message->flow) continue;
-    const FlowPtr flow = message->flow;
-    const int side = message->side;
-    message->ticket.reset();
-    if (!message->binary) continue;
-    const qint64 owed = flow->uncredited[side] += message->size;
+    message->bytes = QByteArray();
+    message->text = QString();
+    link->inSocket.emplace_back(socket->bytesHandedOver(), std::move(*message));
+  }
+  release(link);
+}
+
+// Session messages that have left for the socket no longer count as
+// waiting, and their data bytes go back to their sender as credit.
+void RelayFlow::release(const LinkPtr& link) {
+  const qint64 left = link->socket->bytesLeft();
+  while (!link->inSocket.empty() && link->inSocket.front().first <= left) {
+    OutMessage message = std::move(link->inSocket.front().second);
+    link->inSocket.pop_front();
+    message.ticket.reset();
+    if (!message.binary) continue;
+    const FlowPtr& flow = message.flow;
+    const int side = message.side;
+    const qint64 owed = flow->uncredited[side] += message.size;
     if (owed < kCreditStep) continue;
     const qint64 n = flow->uncredited[side].exchange(0);
     flow->uncreditedSent[side] -= n;
-    const LinkPtr sender = message->from.lock();
-    if (n > 0 && sender && credit && !flow->ended.load()) credit(sender, message->session, n);
+    const LinkPtr sender = message.from.lock();
+    // The credit may be sent from here to a link on this thread, which may
+    // come back here: the message is off the list by then.
+    if (n > 0 && sender && credit && !flow->ended.load()) credit(sender, message.session, n);
   }
 }
 
@@ -150,6 +173,11 @@ void RelayFlow::drained(const LinkPtr& link) {
 
 void RelayFlow::forget(const LinkPtr& link) {
   link->out.clear();
+  link->inSocket.clear();
+}
+
+void RelayFlow::dropSession(const LinkPtr& link, const QByteArray& session, const FlowPtr& flow) {
+  post(link, [link, session, flow](RelayConnection*) { link->out.drop(session, flow); });
 }
 
 }  // namespace kelvor

@@ -9,13 +9,15 @@
 // Every message to a link goes through RelayFlow, which hands it to the link's
 // thread (directly when already there). There it waits in the link's
 // SessionQueues until the socket has room: the relay's own messages first,
-// then the sessions' in turn. A session's messages count against its window
-// from the moment they are forwarded until the socket takes them; a sender
-// that goes past it (or past its fair share while all sessions together hold
-// more than kTotalHighWater) has the session ended, so a side that does not
-// read holds up only its own sessions and no connection is ever paused. Data
-// bytes taken by the receiver's socket are credited back to their sender
-// ("credit"), which sends data frames only within its credit.
+// then the sessions' in turn. A session's messages count against its window,
+// and against the relay's one budget, from the moment they are forwarded
+// until they have left for the socket (its TLS layer took them). A sender
+// that goes past the window (or past its fair share of the budget while more
+// than half of it is taken, or past the budget itself) has the session ended,
+// and what waits of it is dropped, so a side that does not read holds up only
+// its own sessions and no connection is ever paused. Data bytes that have
+// left are credited back to their sender ("credit"), which sends data frames
+// only within its credit; one that sends beyond it is cut off.
 #pragma once
 
 #include "front/relay_connection.h"
@@ -26,6 +28,7 @@
 #include <QString>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +47,9 @@ struct RelayLink {
   bool helloSeen = false;
   qint64 strayData = 0;  // data frames for sessions it does not have, since its last one that went through
   SessionQueues out;
+  // Session messages handed to the socket, by where they end in what it was
+  // handed, until they leave it; only their accounting is kept.
+  std::deque<std::pair<qint64, OutMessage>> inSocket;
   bool closing = false;
 
   // Written once by the main thread before `signedIn`.
@@ -71,18 +77,26 @@ class RelayFlow {
   // Data bytes a sender may have on the way per session before credit comes
   // back (announced with the session as "window").
   static constexpr qint64 kCreditWindow = 4 * 1024 * 1024;
+  // Beyond the window a sender is cut off; the slack covers the headers of
+  // the frames of one window as bridges that count acknowledgements, not
+  // credit, send them.
+  static constexpr qint64 kCreditSlack = 64 * 1024;
   // Credit goes back in steps of this much (a sender keeping to its credit
   // then always has the window less one step for its next frame).
   static constexpr qint64 kCreditStep = 1024 * 1024;
-  // Past this in all sessions together, a session may hold only its share of
-  // it, but never less than a sender keeping to its credit may have waiting
-  // (its data and some text besides).
-  static constexpr qint64 kTotalHighWater = 96 * 1024 * 1024;
-  static constexpr qint64 kMinShare = kCreditWindow + 1024 * 1024;
-  // What the socket may hold ahead of the kernel before the queues wait.
-  static constexpr qint64 kSocketAhead = 2 * 1024 * 1024;
+  // What all sessions together may hold, unless the command line says otherwise.
+  static constexpr qint64 kDefaultBudget = 256 * 1024 * 1024;
+  // While more than half the budget is taken, a session may hold only its
+  // share of that half, but not less than this.
+  static constexpr qint64 kMinShare = 256 * 1024;
+  // What the socket may hold ahead of the kernel before the queues wait:
+  // bytes there cannot be dropped when their session ends, and the kernel's
+  // own buffer keeps the connection busy meanwhile.
+  static constexpr qint64 kSocketAhead = 256 * 1024;
   // The relay's own messages waiting for a link that does not read them; past it the link is closed.
   static constexpr qint64 kControlLimit = 4 * 1024 * 1024;
+
+  explicit RelayFlow(qint64 budget = kDefaultBudget) : budget_(budget) {}
 
   // The relay's own message to `to` (dropped when it is gone).
   void sendText(const LinkPtr& to, const QString& text);
@@ -112,8 +126,12 @@ class RelayFlow {
   void drained(const LinkPtr& link);
   // Link thread, when the link goes: drops what waits for it.
   void forget(const LinkPtr& link);
+  // Drops what waits for `link` of an ended session.
+  void dropSession(const LinkPtr& link, const QByteArray& session, const FlowPtr& flow);
 
   qint64 total() const { return total_.load(); }
+  // The most that waited at once since the last call.
+  qint64 takePeak() { return peak_.exchange(total_.load()); }
 
   // Link thread of the receiver: `n` data bytes of `session` left for the
   // other side; tells `to` (the sender).
@@ -128,10 +146,14 @@ class RelayFlow {
   void enqueue(const LinkPtr& to, OutMessage message);
   void post(const LinkPtr& to, std::function<void(RelayConnection*)> work);
   void pump(const LinkPtr& link);
+  void release(const LinkPtr& link);
   qint64 socketHolds(const RelayLink& link) const;
+
+  const qint64 budget_;
 
   std::atomic<bool> stopMoving_{false};
   std::atomic<qint64> total_{0};
+  std::atomic<qint64> peak_{0};
   std::atomic<int> busySessions_{0};
 };
 

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <chrono>
+
 namespace kelvor {
 
 namespace {
@@ -43,6 +45,11 @@ std::optional<qint64> accountIdText(const QString& text) {
   static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
   if (!digits.match(text).hasMatch()) return std::nullopt;
   return text.toLongLong();
+}
+
+qint64 steadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 bool isVersionNumber(const QString& text) {
@@ -102,6 +109,8 @@ bool ServiceCore::loadVersion(const QString& dataDir, QString* error) {
 }
 
 ServiceCore::ServiceCore(AccountStore& store) : store_(store) {
+  waitTimer_.setInterval(250);
+  QObject::connect(&waitTimer_, &QTimer::timeout, &mainThread_, [this] { serveWaiting(); });
   passwords_.nowMs = [this] { return now(); };
   passwordSources_.nowMs = [this] { return now(); };
   accountCeiling_.nowMs = [this] { return now(); };
@@ -125,44 +134,112 @@ bool ServiceCore::isSignInHandle(const QString& text) {
 
 void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey,
                                 const QString& source, const QString& password, PasswordDone done) {
-  const QString sourceKey = QStringLiteral("src:") + source;
-  const QString pairKey = accountKey + QLatin1Char('|') + source;
-  const bool usual = usualSource_.value(accountKey) == source;
-  if (!passwords_.allowed(pairKey) || !passwordSources_.allowed(sourceKey) ||
-      (!usual && !accountCeiling_.allowed(accountKey)))
-    return done(PasswordCheck::Paused,
-                std::max({passwords_.pauseLeftMs(pairKey), passwordSources_.pauseLeftMs(sourceKey),
-                          usual ? qint64(0) : accountCeiling_.pauseLeftMs(accountKey)}));
-  // Attempts count as wrong from their start, so that a burst of guesses
-  // cannot outrun the limits; the same password for the same account while
-  // one such attempt runs counts once (a user's devices signing in together).
-  const QByteArray attempt =
-      QCryptographicHash::hash((accountKey + QChar(0) + password).toUtf8(), QCryptographicHash::Sha256);
-  if (attemptsRunning_[attempt]++ == 0) {
-    passwords_.countWrong(pairKey);
-    passwordSources_.countWrong(sourceKey);
-    accountCeiling_.countWrong(accountKey);
+  Attempt attempt{stored, accountKey, source, password,
+                  QCryptographicHash::hash((accountKey + QChar(0) + password).toUtf8(), QCryptographicHash::Sha256),
+                  std::move(done), steadyMs()};
+  if (tryStart(attempt)) return;
+  int& fromSource = waitingBySource_[source];
+  if (int(waiting_.size()) >= kMaxWaiting || fromSource >= kMaxWaitingPerSource) {
+    if (fromSource == 0) waitingBySource_.remove(source);
+    return attempt.done(PasswordCheck::Paused, passwordSources_.pauseLeftMs(QStringLiteral("src:") + source) + 1000);
   }
-  const QString record = stored ? stored->record : QString();
-  const qint64 accountId = stored ? stored->accountId : 0;
+  ++fromSource;
+  waiting_.push_back(std::move(attempt));
+  if (!waitTimer_.isActive()) waitTimer_.start();
+}
+
+bool ServiceCore::tryStart(Attempt& attempt) {
+  const QString sourceKey = QStringLiteral("src:") + attempt.source;
+  const QString pairKey = attempt.accountKey + QLatin1Char('|') + attempt.source;
+  const bool ceiling = !isUsualSource(attempt.stored, attempt.source);
+  if (!passwords_.allowed(pairKey) || !passwordSources_.allowed(sourceKey) ||
+      (ceiling && !accountCeiling_.allowed(attempt.accountKey))) {
+    attempt.done(PasswordCheck::Paused,
+                 std::max({passwords_.pauseLeftMs(pairKey), passwordSources_.pauseLeftMs(sourceKey),
+                           ceiling ? accountCeiling_.pauseLeftMs(attempt.accountKey) : qint64(0)}));
+    return true;
+  }
+  // The same password for the same account while one such attempt runs adds
+  // no guess (a user's devices signing in together): it takes no place.
+  if (attemptsRunning_.contains(attempt.same)) {
+    hash(std::move(attempt), false, ceiling);
+    return true;
+  }
+  if (!passwords_.hasRoom(pairKey) || !passwordSources_.hasRoom(sourceKey) ||
+      (ceiling && !accountCeiling_.hasRoom(attempt.accountKey)))
+    return false;
+  passwords_.begin(pairKey);
+  passwordSources_.begin(sourceKey);
+  if (ceiling) accountCeiling_.begin(attempt.accountKey);
+  hash(std::move(attempt), true, ceiling);
+  return true;
+}
+
+void ServiceCore::hash(Attempt attempt, bool holdsPlaces, bool ceiling) {
+  ++attemptsRunning_[attempt.same];
+  const QString record = attempt.stored ? attempt.stored->record : QString();
+  const qint64 accountId = attempt.stored ? attempt.stored->accountId : 0;
+  const QString password = std::exchange(attempt.password, QString());
   QObject* target = &mainThread_;
-  pool_.start([this, target, record, password, accountId, accountKey, sourceKey, pairKey, source, attempt,
-               done = std::move(done)] {
+  pool_.start([this, target, record, password, accountId, holdsPlaces, ceiling, attempt = std::move(attempt)] {
     // An unknown account costs the same hashing as a known one.
     static const QString unknown = hashPassword(QStringLiteral("no such account"));
     const bool right = verifyPassword(password, record.isEmpty() ? unknown : record) && accountId > 0;
     QMetaObject::invokeMethod(
-        target, [this, right, accountId, accountKey, sourceKey, pairKey, source, attempt, done] {
-          if (--attemptsRunning_[attempt] <= 0) attemptsRunning_.remove(attempt);
-          if (!right) return done(PasswordCheck::Wrong, 0);
-          passwords_.succeeded(pairKey);
-          passwordSources_.succeeded(sourceKey);
-          accountCeiling_.succeeded(accountKey);
-          usualSource_.insert(accountKey, source);
-          done(PasswordCheck::Right, accountId);
+        target,
+        [this, right, accountId, holdsPlaces, ceiling, attempt] {
+          if (--attemptsRunning_[attempt.same] <= 0) attemptsRunning_.remove(attempt.same);
+          const QString sourceKey = QStringLiteral("src:") + attempt.source;
+          const QString pairKey = attempt.accountKey + QLatin1Char('|') + attempt.source;
+          if (holdsPlaces) {
+            passwords_.end(pairKey, !right);
+            passwordSources_.end(sourceKey, !right);
+            if (ceiling) accountCeiling_.end(attempt.accountKey, !right);
+          }
+          if (right) {
+            passwords_.succeeded(pairKey);
+            passwordSources_.succeeded(sourceKey);
+            accountCeiling_.succeeded(attempt.accountKey);
+            noteUsualSource(accountId, attempt.source);
+          }
+          attempt.done(right ? PasswordCheck::Right : PasswordCheck::Wrong, right ? accountId : 0);
+          serveWaiting();
         },
         Qt::QueuedConnection);
   });
+}
+
+void ServiceCore::serveWaiting() {
+  // Answers may start new attempts; those queue behind the ones still waiting.
+  std::deque<Attempt> queued = std::exchange(waiting_, {});
+  std::deque<Attempt> still;
+  const qint64 t = steadyMs();
+  for (Attempt& attempt : queued) {
+    const QString source = attempt.source;  // tryStart may move the attempt away
+    const bool expired = t - attempt.waitingSince >= kMaxWaitMs;
+    if (!expired && !tryStart(attempt)) {
+      still.push_back(std::move(attempt));
+      continue;
+    }
+    if (--waitingBySource_[source] <= 0) waitingBySource_.remove(source);
+    if (expired) attempt.done(PasswordCheck::Paused, 1000);
+  }
+  for (Attempt& attempt : waiting_) still.push_back(std::move(attempt));
+  waiting_ = std::move(still);
+  if (waiting_.empty()) waitTimer_.stop();
+}
+
+bool ServiceCore::isUsualSource(const std::optional<PasswordRecord>& stored, const QString& source) {
+  if (!stored) return false;
+  auto it = usualSource_.constFind(stored->accountId);
+  if (it == usualSource_.constEnd()) it = usualSource_.insert(stored->accountId, store_.usualSource(stored->accountId));
+  return !it->isEmpty() && *it == source;
+}
+
+void ServiceCore::noteUsualSource(qint64 accountId, const QString& source) {
+  if (accountId <= 0 || source.isEmpty() || usualSource_.value(accountId) == source) return;
+  usualSource_.insert(accountId, source);
+  store_.setUsualSource(accountId, source);
 }
 
 void ServiceCore::checkEmailPassword(const QString& email, const QString& password, const QString& source,
@@ -184,7 +261,7 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
   bool hasCredential = true;
   const QString credential = textOf(tree, "Credential", &hasCredential);
 
-  const auto afterPassword = [this, done](PasswordCheck check, qint64 accountId) {
+  const auto afterPassword = [this, done, source](PasswordCheck check, qint64 accountId) {
     if (check == PasswordCheck::Paused) {
       // How long the pause lasts, in whole seconds, so that the user can be told.
       Reply reply = numberFailure(QStringLiteral("too many wrong attempts, try again later"));
@@ -193,7 +270,7 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
     }
     const auto account = check == PasswordCheck::Right ? store_.findById(accountId) : std::nullopt;
     if (!account) return done(numberFailure(QStringLiteral("wrong e-mail or password")));
-    done(acceptLogin(*account, QString()));
+    done(acceptLogin(*account, QString(), source));
   };
   if (id.contains(QLatin1Char('@'))) return checkEmailPassword(id, password, source, afterPassword);
   if (password == id && isSignInHandle(id)) {
@@ -202,7 +279,7 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
     const auto accountId = takeSignInHandle(id);
     const auto account = accountId ? store_.findById(*accountId) : std::nullopt;
     if (!account) return done(numberFailure(QStringLiteral("no confirmed sign-in for this handle")));
-    return done(acceptLogin(*account, QString()));
+    return done(acceptLogin(*account, QString(), source));
   }
   const auto accountId = accountIdText(id);
   if (!accountId) return done(numberFailure(QStringLiteral("wrong e-mail or password")));
@@ -210,14 +287,15 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
     // The repeats of a sign-in on reconnect: the bridge's device credential.
     const auto account = store_.findById(*accountId);
     if (account && hasCredential && store_.checkCredential(*accountId, credential))
-      return done(acceptLogin(*account, credential));
+      return done(acceptLogin(*account, credential, source));
     return done(numberFailure(QStringLiteral("no confirmed sign-in for this account")));
   }
   checkPassword(store_.passwordRecordById(*accountId), QStringLiteral("acc:") + QString::number(*accountId), source,
                 password, afterPassword);
 }
 
-Reply ServiceCore::acceptLogin(const Account& account, const QString& credential) {
+Reply ServiceCore::acceptLogin(const Account& account, const QString& credential, const QString& source) {
+  noteUsualSource(account.id, source);
   const QString token = randomHex(24);
   LoginSession session;
   session.accountId = account.id;

@@ -14,6 +14,9 @@
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
+#include <QTimer>
+
+#include <deque>
 
 #include <functional>
 #include <optional>
@@ -111,11 +114,28 @@ class ServiceCore {
     bool consumed = false;
   };
   qint64 now() const;
+  // A password check, under way or waiting for a place under its throttle keys.
+  struct Attempt {
+    std::optional<PasswordRecord> stored;
+    QString accountKey;
+    QString source;
+    QString password;
+    QByteArray same;  // SHA-256 of the account key and the password: identical attempts
+    PasswordDone done;
+    qint64 waitingSince = 0;  // steady clock, ms
+  };
   // Checks a password on the worker pool under the throttle keys of its account
   // (`accountKey`) and of `source`; `done` runs on the main thread.
   void checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey, const QString& source,
                      const QString& password, PasswordDone done);
-  Reply acceptLogin(const Account& account, const QString& credential);
+  // Starts the check or answers it paused; false when it must wait for a place.
+  bool tryStart(Attempt& attempt);
+  void hash(Attempt attempt, bool holdsPlaces, bool ceiling);
+  // Starts, answers or drops waiting attempts as places free up or time runs out.
+  void serveWaiting();
+  bool isUsualSource(const std::optional<PasswordRecord>& stored, const QString& source);
+  void noteUsualSource(qint64 accountId, const QString& source);
+  Reply acceptLogin(const Account& account, const QString& credential, const QString& source);
   std::optional<qint64> takeSignInHandle(const QString& handle);
   void dropExpiredQr();
 
@@ -127,15 +147,22 @@ class ServiceCore {
   std::optional<VersionRecord> version_;
   // Wrong passwords per (account, source address), per source address, and
   // a short ceiling per account that does not apply at the address of the
-  // account's last successful sign-in. Attempts count from their start;
-  // identical ones running at once (the same password for the same account)
-  // count once.
+  // account's last successful sign-in. An attempt holds a place under each key
+  // while it runs; one that finds no place waits (at most kMaxWaitMs) for an
+  // earlier one to end. Identical attempts (the same password for the same
+  // account) running at once take one place.
   Throttle passwords_;
   // Many people may sign in at once behind one address: its count allows more.
   Throttle passwordSources_{2000, 5 * 60 * 1000, 0, 32};
   Throttle accountCeiling_{1000, 10 * 1000, 10 * 60 * 1000, 10};
-  QHash<QString, QString> usualSource_;     // account key -> address of its last successful sign-in
-  QHash<QByteArray, int> attemptsRunning_;  // SHA-256 of account key and password -> how many
+  static constexpr int kMaxWaiting = 1024;
+  static constexpr int kMaxWaitingPerSource = 256;
+  static constexpr qint64 kMaxWaitMs = 5000;
+  std::deque<Attempt> waiting_;                // oldest first
+  QHash<QString, int> waitingBySource_;
+  QTimer waitTimer_;                           // ends waits that took too long
+  QHash<qint64, QString> usualSource_;         // account -> address of its last successful sign-in
+  QHash<QByteArray, int> attemptsRunning_;     // Attempt::same -> how many
   Throttle acodes_;
   QThreadPool pool_;
   QObject mainThread_;  // receives the answers of the worker pool

@@ -66,6 +66,15 @@ std::optional<OutMessage> SessionQueues::pop() {
   return std::nullopt;
 }
 
+void SessionQueues::drop(const QByteArray& session, const FlowPtr& flow) {
+  const auto it = lanes_.find(session);
+  if (it == lanes_.end()) return;
+  std::erase_if(it->messages, [&](const OutMessage& message) { return message.flow == flow; });
+  if (!it->messages.empty()) return;
+  lanes_.erase(it);
+  std::erase(active_, session);
+}
+
 void SessionQueues::clear() {
   control_.clear();
   controlBytes_ = 0;

@@ -70,6 +70,8 @@ class SessionQueues {
   std::optional<OutMessage> pop();
   bool empty() const { return control_.empty() && active_.empty(); }
   qint64 controlBytes() const { return controlBytes_; }
+  // Drops what waits of `session` while it is `flow` (an id may come back as a new session).
+  void drop(const QByteArray& session, const FlowPtr& flow);
   void clear();
 
  private:

@@ -2,9 +2,10 @@
 // address); after kFreeFailures wrong ones in a row the key is refused for a
 // pause that doubles with every further wrong attempt, up to maxPauseMs. A
 // right attempt during the pause is refused too; one that is let through
-// clears the key. A caller may count an attempt as wrong from its start until
-// it is known right, so that attempts running at the same time cannot pass
-// the limit.
+// clears the key. Attempts under way hold a place each (begin/end): while
+// the places left under a key are taken, further attempts wait for one instead
+// of counting as wrong, so that attempts running at the same time are checked
+// no faster than one after the other.
 #pragma once
 
 #include <QHash>
@@ -33,6 +34,13 @@ class Throttle {
   // Milliseconds until the key may try again (0 when it may now).
   qint64 pauseLeftMs(const QString& key) const;
 
+  // Whether one more attempt may be under way now: the wrong ones the key has
+  // left before its pause (one after a pause ended) outnumber those under way.
+  bool hasRoom(const QString& key) const;
+  // An attempt under the key starts; it ends, wrong or right, with end().
+  void begin(const QString& key);
+  void end(const QString& key, bool wrong);
+
   // The clock, replaceable by tests.
   std::function<qint64()> nowMs;
 
@@ -41,8 +49,11 @@ class Throttle {
     int failures = 0;
     qint64 pausedUntil = 0;
     qint64 lastMs = 0;
+    int running = 0;
   };
   qint64 now() const;
+  // Wrong attempts that count now (none once forgotten).
+  int failuresNow(const Entry& entry) const;
   void prune();
 
   qint64 firstPauseMs_;

@@ -2,6 +2,7 @@
 #include "host_side/install_host_side.h"
 #include "bridge/startup.h"
 #include "contacts/contacts_views.h"
+#include "core/open_files.h"
 #include "core/service_config.h"
 #include "media/qt_file_chooser.h"
 #include "core/util_db.h"
@@ -14,6 +15,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+  // Also for the bridge it starts, which inherits the limit.
+  openfiles::raiseSoftLimit();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Zarkelo"));
   serviceconfig::installTrustedAuthority();

@@ -18,8 +18,8 @@
 namespace {
 
 struct Owner : RemoteFileListHandle, ViewContactHandle, LoginViewHandle {
-  void updateRemoteConResult(ConStatus) override {}
-  void OnClientInitResult(ConStatus) override {}
+  void updateRemoteConResult(ConStatus, const PeerLink&) override {}
+  void OnClientInitResult(ConStatus, const PeerLink&) override {}
   void onLoginSucceeded(const QString&, std::shared_ptr<UserInfo> user) override { user->email = QStringLiteral("e"); }
   void onLoginFailed(qint64) override {}
 };

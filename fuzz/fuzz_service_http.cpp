@@ -1,8 +1,10 @@
 // Feeds arbitrary requests to the account service's web handling, in process:
 // the first byte picks the address, the rest is the body or the query as the
-// HTTPS front end would hand it on. "@T" in the input stands for a valid login
+// HTTPS front end would hand it on, or the bytes of a connection as the front
+// end reads them, message by message. "@T" in the input stands for a valid login
 // token and "@Q" for a confirmed QR token, so that the paths behind them are reached.
 #include "account_store.h"
+#include "common/net/http_head.h"
 #include "service_core.h"
 #include "web_pages.h"
 
@@ -79,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const QUrlQuery query(QString::fromUtf8(bytes));
   const QUrlQuery form = kelvor::pages::parseForm(bytes);
   const QString source = QStringLiteral("fuzz");
-  switch (data[0] % 8) {
+  switch (data[0] % 9) {
     case 0:
       settle([&](auto done) { core.login(bytes, source, [done](const kelvor::Reply&) { done(); }); });
       break;
@@ -111,9 +113,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)core.sessionByToken(QString::fromUtf8(bytes));
       (void)kelvor::ServiceCore::isPlausibleQrToken(QString::fromUtf8(bytes));
       break;
-    default:
+    case 7:
       (void)core.versionInfo(QString::fromUtf8(bytes));
       break;
+    default: {
+      // Whole and in two pieces, as a connection may bring them: what passes
+      // on is where the bytes began, and the same however they were cut (a
+      // body that breaks off may have passed in part).
+      const QByteArray raw(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
+      znet::MessageStream whole(znet::MessageStream::Side::Requests);
+      znet::MessageStream cut(znet::MessageStream::Side::Requests);
+      QByteArray passedWhole, passedCut;
+      const bool wholeOk = whole.feed(raw, &passedWhole);
+      const qsizetype half = raw.size() / 2;
+      const bool cutOk = cut.feed(QByteArrayView(raw).first(half), &passedCut) &&
+                         cut.feed(QByteArrayView(raw).sliced(half), &passedCut);
+      if (!raw.startsWith(passedCut) || !passedCut.startsWith(passedWhole) || cutOk != wholeOk ||
+          (wholeOk && passedCut != passedWhole) || cut.completed() != whole.completed())
+        std::abort();
+      break;
+    }
   }
   return 0;
 }

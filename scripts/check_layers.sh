@@ -8,34 +8,34 @@ ROOT="${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 
 # folder -> the folders it may include from (besides itself), lowest first.
 declare -A MAY_USE=(
-  [app/core]=""
-  [protocol]="app/core"
+  [core]=""
+  [protocol]="core"
   [common/tls]=""
   [common/net]=""
-  [app/media]="app/core"
-  [app/bridge]="app/core protocol"
-  [app/local_sharing]="app/core protocol app/bridge"
-  [app/shell]="app/core protocol app/media app/bridge app/local_sharing"
-  [app/thumbnailer]="app/core app/media"
-  [app/host_side]="app/core protocol app/media app/bridge app/local_sharing app/shell"
-  [app/remote_sharing]="app/core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
-  [app/contacts]="app/core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
-  [app/local_sharing/ui]="app/core protocol app/media app/bridge app/local_sharing app/shell"
-  [vantrel]="app/core protocol common/tls common/net vantrel/transfer vantrel/lan vantrel/net"
-  [vantrel/net]="app/core protocol common/tls common/net"
-  [vantrel/transfer]="app/core protocol common/tls common/net vantrel/net vantrel/lan"
-  [vantrel/lan]="app/core protocol common/tls common/net vantrel/net vantrel/transfer"
-  [account_service]="app/core protocol common/tls common/net account_service/front"
-  [account_service/front]="app/core protocol common/tls common/net"
+  [app/media]="core"
+  [app/bridge]="core protocol"
+  [app/local_sharing]="core protocol app/bridge"
+  [app/shell]="core protocol app/media app/bridge app/local_sharing"
+  [app/thumbnailer]="core app/media"
+  [app/host_side]="core protocol app/media app/bridge app/local_sharing app/shell"
+  [app/remote_sharing]="core protocol app/media app/bridge app/local_sharing app/shell app/host_side"
+  [app/contacts]="core protocol app/media app/bridge app/local_sharing app/shell app/remote_sharing"
+  [app/local_sharing/ui]="core protocol app/media app/bridge app/local_sharing app/shell"
+  [vantrel]="core protocol common/tls common/net vantrel/transfer vantrel/lan vantrel/net"
+  [vantrel/net]="core protocol common/tls common/net"
+  [vantrel/transfer]="core protocol common/tls common/net vantrel/net vantrel/lan"
+  [vantrel/lan]="core protocol common/tls common/net vantrel/net vantrel/transfer"
+  [account_service]="core protocol common/tls common/net account_service/front"
+  [account_service/front]="core protocol common/tls common/net"
 )
 
-# The folder a quoted include names: "protocol/x.h" is protocol/,
+# The folder a quoted include names: "core/x.h" is core/, "protocol/x.h" is protocol/,
 # "common/tls/x.h" is common/tls/; inside the bridge "transfer/x.h", "lan/x.h"
 # and "net/x.h" are its own subfolders; any other "a/b/x.h" is app/a/b/.
 target_folder() {
   local dir="${1%/*}" from="$2"
   case "$dir" in
-    protocol | protocol/* | common/*) echo "$dir" ;;
+    core | protocol | protocol/* | common/*) echo "$dir" ;;
     transfer | lan | net) [[ "$from" == vantrel* ]] && echo "vantrel/$dir" || echo "app/$dir" ;;
     front) [[ "$from" == account_service* ]] && echo "account_service/$dir" || echo "app/$dir" ;;
     *) echo "app/$dir" ;;

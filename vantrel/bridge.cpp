@@ -80,7 +80,8 @@ bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {
 
 bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& folder, QString* error) {
   lanOff_ = setting.mode == LanSetting::Mode::Off;
-  transfers_->setLanFollowing(!lanOff_);
+  // Loopback is dialed only by a bridge that serves there itself (tests, one machine).
+  transfers_->setLanFollowing(!lanOff_, setting.mode == LanSetting::Mode::Fixed && setting.address.isLoopback());
   auto* route = new LanRoute(setting, port, this);
   if (!route->start(folder, error)) {
     delete route;
@@ -94,6 +95,7 @@ bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& fo
 // ---- the client ------------------------------------------------------------
 
 void Bridge::onClientText(const QString& text) {
+  if (retiring_) return;
   const auto frame = readClientFrame(text);
   if (!frame) {
     zlog::line(QStringLiteral("Vantrel - client frame is not a JSON object, dropped"));
@@ -174,7 +176,7 @@ std::optional<LoginResultMsg> Bridge::acceptSignIn(const Json& answer, quint64 s
   result.limit = LoginLimit{intOf(limit, "maxsharecount"), intOf(limit, "limit_dpc"), intOf(limit, "mbr_type")};
   const QString credential = textOf(answer, "Credential");
   if (!credential.isEmpty()) credentials_.save(StoredCredential{result.ACC, credential});
-  if (seq > appliedLoginSeq_) {
+  if (seq > appliedLoginSeq_ && !retiring_) {
     // A newer sign-in replaces the account, its relay and its sessions.
     appliedLoginSeq_ = seq;
     dropSessions();
@@ -297,7 +299,17 @@ void Bridge::onWsdc(const Json& envelope) {
     return;
   }
   if (!sessions_.contains(session)) {
-    zlog::parts(QStringLiteral("Vantrel - WSDC for a session that is not open, dropped:"), zlog::excerpt(code));
+    // The host went away (or never was): the asking view hears it at once
+    // instead of waiting for an answer that cannot come. Not so for a late
+    // answer to what the bridge itself asked: the client would take it for a
+    // peer's request.
+    if (closedTokens_.contains(token) || token.startsWith(QLatin1String("Vantrel"))) {
+      zlog::parts(QStringLiteral("Vantrel - WSDC for a closed session, dropped:"), zlog::excerpt(code));
+      return;
+    }
+    zlog::parts(QStringLiteral("Vantrel - WSDC for a session that is not open, answered as unreachable:"),
+                zlog::excerpt(code));
+    answerUnreachable(token, session, code);
     return;
   }
   sent_.insert(token, session);
@@ -368,9 +380,31 @@ void Bridge::onRelayLost() {
     if (pendingInits_.value(ref).sent) failInit(ref, QStringLiteral("the relay connection dropped"));
 }
 
+void Bridge::retire(const QString& why) {
+  if (retiring_) return;
+  retiring_ = true;
+  zlog::parts(QStringLiteral("Vantrel - ending:"), why);
+  // Peers hear why their transfers end, then that the sessions are closed.
+  transfers_->endAll(why);
+  for (auto it = sessions_.constBegin(); it != sessions_.constEnd(); ++it)
+    service_->sendModel(SessionOp{QStringLiteral("close"), it.key()});
+  dropSessions();
+  pendingInits_.clear();
+  token_.clear();
+  clientId_.clear();
+  acc_ = 0;
+  service_->signOut([this] {
+    zlog::line(QStringLiteral("Vantrel - signed out"));
+    emit retired();
+  });
+}
+
 void Bridge::dropSessions() {
   transfers_->allSessionsGone();
-  for (auto it = sessions_.constBegin(); it != sessions_.constEnd(); ++it) tellSessionClosed(it.key());
+  for (auto it = sessions_.constBegin(); it != sessions_.constEnd(); ++it) {
+    endRequestsOf(it.key());
+    tellSessionClosed(it.key());
+  }
   sessions_.clear();
   initChecks_.clear();
   delivered_.clear();
@@ -387,9 +421,29 @@ void Bridge::tellSessionClosed(const QString& session) {
                                               .toJSONModel());
 }
 
+void Bridge::endRequestsOf(const QString& session) {
+  for (const QString& token : sent_.tokensOf(session)) {
+    sent_.take(token, session);
+    answerUnreachable(token, session, QString());
+  }
+  for (const QString& token : delivered_.tokensOf(session)) closedTokens_.insert(token, session);
+}
+
+void Bridge::answerUnreachable(const QString& token, const QString& session, const QString& code) {
+  closedTokens_.insert(token, session);
+  const QStringList ids = session.split(QLatin1Char('|'));
+  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code,
+                                                       FailureMsg{0, QLatin1String(kHostUnreachable)}.toJSONModel(),
+                                                       ids.value(0), ids.value(1), QString()}
+                                              .toJSONModel());
+}
+
 void Bridge::forgetSession(const QString& session) {
   transfers_->sessionGone(session);
-  if (sessions_.contains(session)) tellSessionClosed(session);
+  if (sessions_.contains(session)) {
+    endRequestsOf(session);
+    tellSessionClosed(session);
+  }
   sessions_.remove(session);
   initChecks_.forgetSession(session);
   delivered_.forgetSession(session);
@@ -451,8 +505,8 @@ void Bridge::onSessionOpened(const Json& op) {
   if (ref.isEmpty()) {
     // A peer opened a session to this host.
     const qint64 caller = intOf(op, "ACC");
-    sessions_.insert(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
-                                      caller > 0 ? textOf(op, "uname") : QString(), false, {}, windowOf(op)});
+    keepSession(session, Session{peer, QString(), textOf(op, "tag"), caller > 0 ? QString::number(caller) : QString(),
+                                 caller > 0 ? textOf(op, "uname") : QString(), false, {}, windowOf(op)});
     zlog::parts(QStringLiteral("Vantrel - session opened by a peer:"), zlog::excerpt(session));
     return;
   }
@@ -464,7 +518,7 @@ void Bridge::onSessionOpened(const Json& op) {
   }
   const PendingInit pending = *it;
   pendingInits_.erase(it);
-  sessions_.insert(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}, windowOf(op)});
+  keepSession(session, Session{peer, pending.hostname, pending.tag, QString(), QString(), true, {}, windowOf(op)});
   zlog::parts(QStringLiteral("Vantrel - session opened:"), zlog::excerpt(session));
   if (!pending.password.isEmpty()) {
     // The host learns the access code given with "ClientInit" as it would
@@ -481,6 +535,17 @@ void Bridge::onSessionOpened(const Json& op) {
   msg.source = QStringLiteral("relay");
   sendToClient(pending.generation, QStringLiteral("P2PCLIENT"),
                P2PClientDelivery{QStringLiteral("GetShareHost6Client"), QString(), msg.toJSONModel()}.toJSONModel());
+}
+
+// The service names one session for every link from one client to another:
+// a link opened again joins the session already open, with the transfers,
+// credit and addresses it has, rather than replacing them.
+void Bridge::keepSession(const QString& session, const Session& fresh) {
+  if (sessions_.contains(session)) {
+    zlog::parts(QStringLiteral("Vantrel - session opened again, kept as it is:"), zlog::excerpt(session));
+    return;
+  }
+  sessions_.insert(session, fresh);
 }
 
 void Bridge::relay(const QString& session, const RelayFrame& frame) {
@@ -518,8 +583,10 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), zlog::excerpt(code));
     return;
   }
-  if (!port_->hasClient()) {
-    zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), zlog::excerpt(code));
+  if (!port_->hasClient() || retiring_) {
+    // Nobody serves this host now: the peer hears so rather than nothing.
+    zlog::parts(QStringLiteral("Vantrel - no client connected, answered as unreachable:"), zlog::excerpt(code));
+    relay(session, RelayFrame{QStringLiteral("reply"), token, code, FailureMsg{0, QLatin1String(kHostUnreachable)}.toJSONModel()});
     return;
   }
   if (delivered_.countOf(session) >= kMaxRequestsInFlight) {

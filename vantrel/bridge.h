@@ -52,6 +52,16 @@ class Bridge : public QObject {
   void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
   TransferEngine* transfers() const { return transfers_; }
 
+  // The client is gone: running transfers are cancelled with `why`, every
+  // session is closed (its peer hears "closed" and asks in vain no more),
+  // the relay is signed out, then retired() follows. Once; client frames
+  // and peers' requests are no longer served meanwhile.
+  void retire(const QString& why);
+  bool isRetiring() const { return retiring_; }
+
+ signals:
+  void retired();
+
  private:
   struct Session {
     QString peer;  // the other client's id
@@ -95,6 +105,7 @@ class Bridge : public QObject {
   void onServiceOp(const Json& op);
   void onSessionOpened(const Json& op);
   void onRelayedFrame(const QString& session, const Json& frame);
+  void keepSession(const QString& session, const Session& fresh);
 
   void sendPendingInits();
   void failInit(const QString& ref, const QString& why);
@@ -103,6 +114,10 @@ class Bridge : public QObject {
   void forgetSession(const QString& session);
   void tellSessionClosed(const QString& session);
   void dropSessions();
+  // The local client's requests still waiting in `session` are answered as
+  // unreachable; its host side's replies due there are late from now on.
+  void endRequestsOf(const QString& session);
+  void answerUnreachable(const QString& token, const QString& session, const QString& code);
   void sendToClient(quint64 generation, const QString& code, const Json& payload);
   void deliverToClient(const QString& code, const Json& payload);
   // Transfers: frames to the peer, and host checks asked of the own client.
@@ -136,6 +151,11 @@ class Bridge : public QObject {
   QString touched_;  // the session whose host last answered "ClientTouch": the connected host
   QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
   TokenTable initChecks_{kMaxRememberedRequests};   // access codes presented for "ClientInit"
+  // Tokens of closed sessions: late replies of the client's host side, and
+  // requests already answered as unreachable. Never answered (again): the
+  // client would take such an answer for a peer's request.
+  TokenTable closedTokens_{kMaxRememberedRequests};
+  bool retiring_ = false;
 };
 
 }  // namespace vantrel

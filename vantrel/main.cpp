@@ -5,13 +5,16 @@
 // VANTREL_LAN_ADDRESS (the one address to serve transfers on and announce;
 // unset: the local-network addresses of the interfaces, at most 4; "off": no
 // local-network route, transfers go through the service's relay only) and
-// VANTREL_LAN_PORT (default: any free port).
+// VANTREL_LAN_PORT (default: any free port), VANTREL_CLIENT_PID (the client
+// that started the bridge: the bridge ends when it does).
 #include "bridge.h"
+#include "client_watch.h"
 #include "heap_release.h"
 #include "transfer/partial_journal.h"
 
 #include "protocol/startup_code.h"
 #include "core/log.h"
+#include "core/open_files.h"
 #include "core/service_config.h"
 
 #include <QCoreApplication>
@@ -39,6 +42,7 @@ int main(int argc, char** argv) {
   // A file that reaches the size limit fails its write (a transfer ends with
   // "disk") rather than stopping the bridge.
   std::signal(SIGXFSZ, SIG_IGN);
+  openfiles::raiseSoftLimit();
   // Qt's own event dispatcher wakes a thread once for any number of events
   // posted to it; the GLib one wakes it for every event, and the TLS workers
   // and relay threads post many.
@@ -75,6 +79,19 @@ int main(int argc, char** argv) {
   if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {
     std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));
     return 1;
+  }
+  // Without its client the bridge is no host: it ends its sessions, signs
+  // out and exits.
+  vantrel::ClientWatch watch(bridge.clientPort());
+  QObject::connect(&watch, &vantrel::ClientWatch::gone, &bridge, &vantrel::Bridge::retire);
+  QObject::connect(&bridge, &vantrel::Bridge::retired, &app, &QCoreApplication::quit);
+  if (qEnvironmentVariableIsSet("VANTREL_CLIENT_PID")) {
+    bool ok = false;
+    const qint64 client = qEnvironmentVariable("VANTREL_CLIENT_PID").toLongLong(&ok);
+    if (ok && client > 1)
+      watch.watchParent(client);
+    else
+      zlog::line(QStringLiteral("Vantrel - VANTREL_CLIENT_PID is not a process id; the client process is not watched"));
   }
   zlog::parts(QStringLiteral("Vantrel - listening on"),
               QStringLiteral("ws://127.0.0.1:%1/ws").arg(bridge.clientPort()->port()));

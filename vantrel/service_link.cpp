@@ -97,6 +97,31 @@ void ServiceLink::close() {
   if (wasReady) emit lost();
 }
 
+void ServiceLink::signOut(std::function<void()> done) {
+  RelaySocket* socket = socket_;
+  socket_ = nullptr;
+  token_.clear();
+  close();
+  auto finish = std::make_shared<std::function<void()>>(std::move(done));
+  const auto once = [finish] {
+    if (!*finish) return;
+    const std::function<void()> run = std::move(*finish);
+    *finish = nullptr;
+    run();
+  };
+  if (!socket) {
+    QTimer::singleShot(0, this, once);
+    return;
+  }
+  disconnect(socket, nullptr, this, nullptr);
+  connect(socket, &RelaySocket::disconnected, this, [socket, once] {
+    socket->deleteLater();
+    once();
+  });
+  QTimer::singleShot(kSignOutMs, socket, [socket] { socket->abort(); });
+  socket->close();
+}
+
 bool ServiceLink::send(const Json& op) {
   if (!socket_ || (!ready_ && textOf(op, "op") != QLatin1String("hello"))) return false;
   const QString text = jsonText(op);

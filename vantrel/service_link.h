@@ -26,6 +26,7 @@ class ServiceLink : public QObject {
   Q_OBJECT
  public:
   static constexpr qint64 kMaxFrameBytes = 16 * 1024 * 1024;
+  static constexpr int kSignOutMs = 2000;
 
   ServiceLink(QNetworkAccessManager* network, QObject* parent = nullptr);
   ~ServiceLink() override;
@@ -38,6 +39,10 @@ class ServiceLink : public QObject {
   // Opens the relay with a sign-in token (closing any earlier relay).
   void open(const QString& token);
   void close();
+  // Ends the sign-in's relay for good: what was written leaves first, then a
+  // close frame; `done` runs once the connection has ended, at the latest
+  // after kSignOutMs.
+  void signOut(std::function<void()> done);
   bool isReady() const { return ready_; }
   QString clientId() const { return clientId_; }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <QString>
+#include <QStringList>
 
 #include <deque>
 
@@ -21,6 +22,8 @@ class TokenTable {
   // Removes the token when it is held for exactly that session.
   bool take(const QString& token, const QString& session);
   void forgetSession(const QString& session);
+  QStringList tokensOf(const QString& session) const { return sessions_.keys(session); }
+  QStringList tokens() const { return sessions_.keys(); }
   void clear();
   size_t size() const { return size_t(sessions_.size()); }
   int countOf(const QString& session) const { return perSession_.value(session); }

@@ -109,6 +109,10 @@ struct FailureMsg {
   VEX_FIELDS(Result, Info)
 };
 
+// The answer to a request for a host that is gone or whose client is: the
+// same text the service gives when it finds no host.
+inline const char* const kHostUnreachable = "the host cannot be reached";
+
 // The answer to a bridge-side request the bridge does not serve.
 struct NotServedReply {
   int Result = 0;

@@ -84,7 +84,7 @@ class FrontConnection : public QObject {
     if (used == 0) return;
     leaveOpening();
     deadline_->stop();
-    if (used < 0) return refuse("400 Bad Request");
+    if (used < 0 || znet::requestFraming(head).kind == znet::Framing::Kind::Invalid) return refuse("400 Bad Request");
     const QByteArray key = head.field("sec-websocket-key");
     if (znet::hasToken(head.field("upgrade"), "websocket")) {
       // Every WebSocket goes to the relay, which closes one of another path.
@@ -138,13 +138,41 @@ class FrontConnection : public QObject {
         },
         Qt::QueuedConnection);
     socket_->setReadBufferSize(HttpTunnel::kMaxRequestBytes);
-    connect(far_, &QIODevice::readyRead, this, [this] { socket_->write(far_->readAll()); });
+    connect(far_, &QIODevice::readyRead, this, [this] {
+      const QByteArray answers = far_->readAll();
+      if (!responses_.feed(answers, nullptr)) responsesLost_ = true;
+      socket_->write(answers);
+      refuseOnceAnswered();
+    });
     connect(far_, &QAbstractSocket::disconnected, socket_, &znet::TlsSocket::closeAfterWrites);
-    far_->write(std::exchange(buffer_, QByteArray()));
     disconnect(socket_, &znet::TlsSocket::readyRead, this, nullptr);
     connect(socket_, &znet::TlsSocket::readyRead, this, [this] {
-      for (const QByteArray& chunk : socket_->readChunks()) far_->write(chunk);
+      for (const QByteArray& chunk : socket_->readChunks()) forward(chunk);
     });
+    forward(std::exchange(buffer_, QByteArray()));
+  }
+
+  // Request bytes go to the HTTP server only as far as their framing is
+  // clear; from a request whose framing is not, nothing more is read.
+  void forward(const QByteArray& bytes) {
+    if (refusing_) return;
+    QByteArray clear;
+    const bool ok = requests_.feed(bytes, &clear);
+    if (!clear.isEmpty()) far_->write(clear);
+    if (ok) return;
+    zlog::parts(QStringLiteral("HTTP - refused a request of unclear framing from"), peer_.toString());
+    refusing_ = true;
+    disconnect(socket_, &znet::TlsSocket::readyRead, this, nullptr);
+    refuseOnceAnswered();
+  }
+
+  // The 400 follows the answers to the requests before it, then the connection ends.
+  void refuseOnceAnswered() {
+    if (!refusing_ || far_->state() == QAbstractSocket::UnconnectedState) return;
+    if (!responsesLost_ && responses_.completed() < requests_.completed()) return;
+    refuse("400 Bad Request");
+    far_->disconnect(this);
+    far_->abort();
   }
 
   void finish() {
@@ -167,6 +195,11 @@ class FrontConnection : public QObject {
   QTcpSocket* far_ = nullptr;
   QTimer* deadline_ = nullptr;
   QByteArray buffer_;
+  // Both ways of a tunnelled connection, message by message.
+  znet::MessageStream requests_{znet::MessageStream::Side::Requests};
+  znet::MessageStream responses_{znet::MessageStream::Side::Responses};
+  bool responsesLost_ = false;  // an answer whose end cannot be told
+  bool refusing_ = false;
   bool routed_ = false;
   bool handshook_ = false;
   bool counted_ = false;

@@ -3,7 +3,9 @@
 // first request head must arrive within kHeadDeadlineMs. A WebSocket upgrade
 // becomes a RelayConnection on that loop, handed to the relay (which serves
 // "/relay" only); anything else is tunnelled, decrypted, to the HTTP server
-// (HttpTunnel) on the main thread.
+// (HttpTunnel) on the main thread, request by request as far as each one's
+// body framing is clear: one that is not is answered 400 after the requests
+// before it, and ends the connection.
 #pragma once
 
 #include "http_tunnel.h"

@@ -31,7 +31,7 @@ RelayConnection::~RelayConnection() {
 void RelayConnection::open() {
   if (ended_) return;
   open_ = true;
-  channel_->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+  put("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                   "Sec-WebSocket-Accept: " +
                   acceptFor(acceptKey_) + "\r\n\r\n");
   if (!early_.isEmpty()) feed(std::exchange(early_, QByteArray()));
@@ -64,14 +64,14 @@ bool RelayConnection::onMessage(quint8 opcode, QByteArray&& message) {
 
 bool RelayConnection::onControl(quint8 opcode, const QByteArray& payload) {
   if (opcode == kPing) {
-    if (!closing_) channel_->write(frame(kPong, payload, {}, false));
+    if (!closing_) put(frame(kPong, payload, {}, false));
     return true;
   }
   if (opcode == kPong) return true;
   // The peer closes: its status code echoed, then the connection ends.
   if (!closing_) {
     closing_ = true;
-    channel_->write(frame(kClose, payload.left(2), {}, false));
+    put(frame(kClose, payload.left(2), {}, false));
   }
   channel_->closeAfterWrites();
   return false;
@@ -79,13 +79,18 @@ bool RelayConnection::onControl(quint8 opcode, const QByteArray& payload) {
 
 void RelayConnection::sendText(const QString& text) {
   if (closing_ || ended_) return;
-  channel_->write(frame(kText, text.toUtf8(), {}, false));
+  put(frame(kText, text.toUtf8(), {}, false));
 }
 
 void RelayConnection::sendBinary(const QByteArray& message) {
   if (closing_ || ended_) return;
-  channel_->write(header(kBinary, message.size()));
-  channel_->write(message);
+  put(header(kBinary, message.size()));
+  put(message);
+}
+
+void RelayConnection::put(const QByteArray& bytes) {
+  handed_ += bytes.size();
+  channel_->write(bytes);
 }
 
 void RelayConnection::close(quint16 code, const QString& why) {
@@ -97,7 +102,7 @@ void RelayConnection::close(quint16 code, const QString& why) {
     QString reason = why.left(int(kMaxControlPayload) - 2);
     while (reason.toUtf8().size() > kMaxControlPayload - 2) reason.chop(1);  // whole characters only
     payload += reason.toUtf8();
-    channel_->write(frame(kClose, payload, {}, false));
+    put(frame(kClose, payload, {}, false));
   }
   channel_->closeAfterWrites();
 }

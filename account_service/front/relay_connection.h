@@ -43,6 +43,10 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void sendBinary(const QByteArray& message);
   // Bytes handed over and not yet given to the socket.
   qint64 bytesToWrite() const { return channel_->bytesToWrite(); }
+  // Bytes handed over since the start (frame headers included), and those of
+  // them that have left for the socket; their order is the order of sending.
+  qint64 bytesHandedOver() const { return handed_; }
+  qint64 bytesLeft() const { return handed_ - channel_->bytesToWrite(); }
   // A close frame, then the connection ends once what is queued has gone.
   void close(quint16 code, const QString& why);
   // Ends at once; disconnected() follows unless it had.
@@ -62,8 +66,10 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void onReadable();
   void feed(const QByteArray& bytes);
   void end();
+  void put(const QByteArray& bytes);
 
   znet::TlsSocket* channel_;  // a child
+  qint64 handed_ = 0;
   QString address_;
   QByteArray path_;
   QByteArray acceptKey_;

@@ -5,16 +5,15 @@
 #include "bridge/p2p_client_msg.h"
 #include "protocol/startup_code.h"
 #include "core/log.h"
+#include "core/process_handle.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -107,10 +106,24 @@ QString bridgeLogPath() {
   return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Kelvor/bridge.log");
 }
 
+std::optional<BridgeProcessInfo> bridgeProcessAt(qint64 pid) {
+  // By the executable, not by the process name: a process in the middle of
+  // its exec already runs the bridge's file while it still bears the name of
+  // the process that started it.
+  QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+  if (exe.endsWith(QStringLiteral(" (deleted)"))) exe.chop(10);
+  const QFileInfo file(exe);
+  if (exe.isEmpty() || !allBridgeExecutableNames().contains(file.fileName()) ||
+      file.absolutePath() != QFileInfo(bridgeFolder()).canonicalFilePath())
+    return std::nullopt;
+  QByteArray cmdline = readProcFile(pid, "cmdline");
+  cmdline.replace('\0', ' ');
+  if (!isLive(pid)) return std::nullopt;
+  return BridgeProcessInfo{pid, QString::fromUtf8(cmdline).trimmed()};
+}
+
 QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument) {
   QList<BridgeProcessInfo> found;
-  const QStringList names = allBridgeExecutableNames();
-  const QString folder = QFileInfo(bridgeFolder()).canonicalFilePath();
   const QString marker = startupArgument();
   const qint64 self = qint64(::getpid());
   const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -118,19 +131,25 @@ QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument) {
     bool numeric = false;
     const qint64 pid = entry.toLongLong(&numeric);
     if (!numeric || pid == self) continue;
-    const QString comm = QString::fromUtf8(readProcFile(pid, "comm")).trimmed();
-    if (!names.contains(comm)) continue;
-    QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
-    if (exe.endsWith(QStringLiteral(" (deleted)"))) exe.chop(10);
-    if (exe.isEmpty() || QFileInfo(exe).absolutePath() != folder) continue;
-    QByteArray cmdline = readProcFile(pid, "cmdline");
-    cmdline.replace('\0', ' ');
-    const QString commandLine = QString::fromUtf8(cmdline).trimmed();
-    if (withStartupArgument && !commandLine.contains(marker)) continue;
-    if (!isLive(pid)) continue;
-    found.append({pid, commandLine});
+    const auto process = bridgeProcessAt(pid);
+    if (!process || (withStartupArgument && !process->commandLine.contains(marker))) continue;
+    found.append(*process);
   }
   return found;
+}
+
+bool endBridgeProcesses() {
+  std::vector<ProcessHandle> ending;
+  for (const auto& found : findBridgeProcesses(false)) {
+    ProcessHandle handle(found.pid);
+    // Looked at again through the handle: the id may have gone to another
+    // process since the list was read.
+    if (!handle.isValid() || !bridgeProcessAt(found.pid)) continue;
+    if (handle.signal(SIGKILL)) ending.push_back(std::move(handle));
+  }
+  if (ProcessHandle::waitForEnd(ending, kEndTimeout)) return true;
+  zlog::line(QStringLiteral("Vantrel - a bridge process did not end when killed"));
+  return false;
 }
 
 void StopOwnBridge() { endOwnProcess(true); }
@@ -152,18 +171,8 @@ bool IsBridgeRunning() {
 void ClearBridge() {
   zlog::line(QStringLiteral("Clearing Vantrel..."));
   endOwnProcess(false);
-  // Leftovers of this installation, whoever started them. A killed process
-  // vanishes within milliseconds; wait for that (briefly) so that the re-check
-  // and the next start see a clean slate.
-  QList<qint64> killed;
-  for (const auto& p : findBridgeProcesses(false))
-    if (::kill(pid_t(p.pid), SIGKILL) == 0) killed << p.pid;
-  QElapsedTimer waited;
-  waited.start();
-  while (!killed.isEmpty() && waited.elapsed() < 1000) {
-    killed.removeIf([](qint64 pid) { return !isLive(pid); });
-    if (!killed.isEmpty()) QThread::msleep(5);
-  }
+  // Leftovers of this installation, whoever started them.
+  endBridgeProcesses();
   zlog::parts(QStringLiteral("---ReCheck Instance"),
               IsBridgeRunning() ? QStringLiteral("true") : QStringLiteral("false"));
 }
@@ -173,6 +182,9 @@ void StartBridge() {
   const QString name = bridgeExecutableNameFor(GetCpuTypeName());
   zlog::line(QStringLiteral("++++++Try To Starting Vantrel++++++"));
   endOwnProcess(false);  // never two bridges of ours at once
+  // A leftover may have come up since the last clearing (one still being
+  // started then had no bridge's name yet): none may run beside the new one.
+  if (!endBridgeProcesses()) return;
 
   const QString path = bridgeFolder() + QLatin1Char('/') + name;
   zlog::line(QUrl::fromLocalFile(path).toString());
@@ -191,6 +203,8 @@ void StartBridge() {
   environment.insert(QStringLiteral("VANTREL_PORT"), QString::number(Env::BridgePort));
   environment.remove(QStringLiteral("VANTREL_SECRET"));
   if (!Env::BridgeSecret.isEmpty()) environment.insert(QStringLiteral("VANTREL_SECRET"), Env::BridgeSecret);
+  // The bridge watches this process and ends with it.
+  environment.insert(QStringLiteral("VANTREL_CLIENT_PID"), QString::number(QCoreApplication::applicationPid()));
   process->setProcessEnvironment(environment);
   // The bridge's output goes to a file, never to a pipe nobody reads.
   process->setStandardInputFile(QProcess::nullDevice());

@@ -6,11 +6,14 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 
 namespace bridgesupervisor {
 
 // Delay between killing the old bridge and starting the new one.
 inline constexpr std::chrono::milliseconds kRestartDelay{500};
+// How long a start waits for killed bridges to end before it gives up.
+inline constexpr std::chrono::milliseconds kEndTimeout{3000};
 
 // Processor type name for an architecture as QSysInfo names it ("arm64" ->
 // "CPU_TYPE_ARM64", "x86_64" -> "CPU_TYPE_X86_64", unknown -> "").
@@ -33,6 +36,11 @@ struct BridgeProcessInfo {
   QString commandLine;
 };
 QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument);
+// The process `pid` when it is a live bridge of this installation.
+std::optional<BridgeProcessInfo> bridgeProcessAt(qint64 pid);
+// Kills every bridge process of this installation and waits until each has
+// ended; false when one is still there after kEndTimeout.
+bool endBridgeProcesses();
 
 // Ends the bridge this client started (on quit).
 void StopOwnBridge();

@@ -4,6 +4,8 @@
 // Env when shown; a handle that is not set yet hears nothing. Main thread only.
 #pragma once
 
+#include "bridge/peer_link.h"
+
 #include <QString>
 
 #include <memory>
@@ -15,19 +17,19 @@ class UserInfo;  // the account record
 enum class ConStatus { csConnected = 0, csMaxClients = 1, csInvalid = 2 };
 
 // The remote file browser, while it is shown: hears the outcome of its
-// connection attempt.
+// connection attempt and the link it opened (down unless connected).
 class RemoteFileListHandle {
  public:
   virtual ~RemoteFileListHandle() = default;
-  virtual void updateRemoteConResult(ConStatus status) = 0;
+  virtual void updateRemoteConResult(ConStatus status, const PeerLink& link) = 0;
 };
 
 // The contact send view, while a send runs: hears the outcome of its
-// connection attempt.
+// connection attempt and the link it opened (down unless connected).
 class ViewContactHandle {
  public:
   virtual ~ViewContactHandle() = default;
-  virtual void OnClientInitResult(ConStatus status) = 0;
+  virtual void OnClientInitResult(ConStatus status, const PeerLink& link) = 0;
 };
 
 class LoginViewHandle {

@@ -25,34 +25,35 @@ void queueOnMainThread(std::function<void()> work) {
 
 }  // namespace
 
-void P2PClientMsg::sendRequest(bool toRemote, const QString& code, vex::Json payload, bool waitForReply,
-                               const QString& isProcessOnBridge, ReplyHandler handler) {
+void P2PClientMsg::sendRequest(bool toRemote, std::optional<PeerLink> link, const QString& code, vex::Json payload,
+                               bool waitForReply, const QString& isProcessOnBridge, ReplyHandler handler) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app && QThread::currentThread() != app->thread()) {
     // The table and the link state belong to the main thread: send from there.
     queueOnMainThread([=]() mutable {
-      sendRequest(toRemote, code, std::move(payload), waitForReply, isProcessOnBridge, std::move(handler));
+      sendRequest(toRemote, std::move(link), code, std::move(payload), waitForReply, isProcessOnBridge,
+                  std::move(handler));
     });
     return;
   }
   const QString sender = toRemote ? QStringLiteral("SendMsgToRemote") : QStringLiteral("SendMsgToP2PClient");
   if (!isQuiet(toRemote, code)) zlog::line(sender + QStringLiteral(" - ") + code);
 
-  if (toRemote && !Env::RemoteConnected) {
+  if (toRemote && (!Env::RemoteConnected || (link && !link->isUp()))) {
     zlog::line(QStringLiteral("Remote not connected! Can not send message!!"));
     if (handler) queueOnMainThread([handler] { handler(vex::Json(std::string())); });
     return;
   }
 
+  const PeerLink peer = link ? *link : currentPeerLink();
   WSDCMsgJson envelope;
-  envelope.Session = Env::RemoteSession;
+  envelope.Session = peer.session;
   envelope.Code = code;
   envelope.Token = (toRemote ? ClientWSDC() : P2PClient()) +
                    QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-  envelope.ClientID1 = Env::RemoteClientID1;
-  envelope.ClientID2 = Env::RemoteClientID2;
-  envelope.ClientIDRemote =
-      Env::RemoteClientID1 == UserInfo::shared()->ClientID ? Env::RemoteClientID2 : Env::RemoteClientID1;
+  envelope.ClientID1 = peer.clientId1;
+  envelope.ClientID2 = peer.clientId2;
+  envelope.ClientIDRemote = peer.clientId1 == UserInfo::shared()->ClientID ? peer.clientId2 : peer.clientId1;
   envelope.IsProcessOnBridge = isProcessOnBridge;
   envelope.Data = std::move(payload);
 
@@ -137,8 +138,9 @@ void P2PClientMsg::DoMsg(const QString& text) {
     Env::RemoteUName = jsonread::text(msg, "uname");
     Env::RemoteSource = jsonread::text(msg, "source");
     Env::RemoteSession = Env::RemoteClientID1 + QLatin1Char('|') + Env::RemoteClientID2;
-    SendMsgToRemote(QStringLiteral("ClientTouch"), BlankMsg{}, true, QStringLiteral("NO"),
-                    [](const std::optional<vex::Json>& reply) { ClientTouchResult(reply); });
+    const PeerLink link = currentPeerLink();
+    SendMsgOnLink(link, QStringLiteral("ClientTouch"), BlankMsg{}, true, QStringLiteral("NO"),
+                  [link](const std::optional<vex::Json>& reply) { ClientTouchResult(reply, link); });
   } else if (type == QStringLiteral("P2PConFailed")) {
     SetP2PConnectResult(ConStatus::csInvalid);
   } else {
@@ -147,7 +149,7 @@ void P2PClientMsg::DoMsg(const QString& text) {
   }
 }
 
-void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply) {
+void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link) {
   if (!reply) {
     zlog::line(QStringLiteral("Client Touch Error!"));
     return;
@@ -156,18 +158,18 @@ void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply) {
   const int64_t upc = jsonread::integer(data, "UPC");
   const int64_t sc = jsonread::integer(data, "SC");
   if (sc >= upc) {
-    SetP2PConnectResult(ConStatus::csMaxClients);
+    SetP2PConnectResult(ConStatus::csMaxClients, link);
     return;
   }
-  SetP2PConnectResult(ConStatus::csConnected);
+  SetP2PConnectResult(ConStatus::csConnected, link);
   SendMsgToP2PClient(QStringLiteral("GetLanHttp"), BlankMsg{}, true, [](const std::optional<vex::Json>& lan) {
     Env::RemoteLanHttp = lan ? jsonread::text(*lan) : QString();
   });
 }
 
-void P2PClientMsg::SetP2PConnectResult(ConStatus status) {
+void P2PClientMsg::SetP2PConnectResult(ConStatus status, const PeerLink& link) {
   if (Env::P2PConnectOwner == 1 && Env::RemoteFileListShared)
-    Env::RemoteFileListShared->updateRemoteConResult(status);
+    Env::RemoteFileListShared->updateRemoteConResult(status, link);
   else if (Env::P2PConnectOwner == 3 && Env::ViewContactShared)
-    Env::ViewContactShared->OnClientInitResult(status);
+    Env::ViewContactShared->OnClientInitResult(status, link);
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "bridge/link_handles.h"
+#include "bridge/peer_link.h"
 #include "core/vex_json.h"
 
 #include <QHash>
@@ -44,25 +45,33 @@ class P2PClientMsg {
   template <class Payload>
   static void SendMsgToRemote(const QString& code, const Payload& payload, bool waitForReply,
                               const QString& IsProcessOnBridge, ReplyHandler handler = {}) {
-    sendRequest(true, code, toTree(payload), waitForReply, IsProcessOnBridge, std::move(handler));
+    sendRequest(true, std::nullopt, code, toTree(payload), waitForReply, IsProcessOnBridge, std::move(handler));
+  }
+  // The same on a link the caller keeps, whatever link is current; refused
+  // while that link is down.
+  template <class Payload>
+  static void SendMsgOnLink(const PeerLink& link, const QString& code, const Payload& payload, bool waitForReply,
+                            const QString& IsProcessOnBridge, ReplyHandler handler = {}) {
+    sendRequest(true, link, code, toTree(payload), waitForReply, IsProcessOnBridge, std::move(handler));
   }
 
   // A request to the bridge's own peer layer under "P2PClientControl".
   template <class Payload>
   static void SendMsgToP2PClient(const QString& code, const Payload& payload, bool waitForReply,
                                  ReplyHandler handler = {}) {
-    sendRequest(false, code, toTree(payload), waitForReply, QStringLiteral("-"), std::move(handler));
+    sendRequest(false, std::nullopt, code, toTree(payload), waitForReply, QStringLiteral("-"), std::move(handler));
   }
 
   // The "Data" text of a "P2PCLIENT" frame: a reply to a bridge request, or a
   // peer-connection result.
   static void DoMsg(const QString& text);
 
-  // Reply handler of "ClientTouch": weighs the host's load.
-  static void ClientTouchResult(const std::optional<vex::Json>& reply);
+  // Reply handler of "ClientTouch" sent on `link`: weighs the host's load.
+  static void ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link = currentPeerLink());
 
-  // Hands the outcome of a connection attempt to the screen that owns it.
-  static void SetP2PConnectResult(ConStatus status);
+  // Hands the outcome of a connection attempt, and the link it opened, to the
+  // screen that owns it.
+  static void SetP2PConnectResult(ConStatus status, const PeerLink& link = {});
 
   // Stores the reply of a waiting request and queues its handler. False when
   // the token is not waiting.
@@ -82,7 +91,8 @@ class P2PClientMsg {
     }
   }
 
-  static void sendRequest(bool toRemote, const QString& code, vex::Json payload, bool waitForReply,
-                          const QString& isProcessOnBridge, ReplyHandler handler);
+  // `link`: the peer link of a request to the remote peer; none: the current one.
+  static void sendRequest(bool toRemote, std::optional<PeerLink> link, const QString& code, vex::Json payload,
+                          bool waitForReply, const QString& isProcessOnBridge, ReplyHandler handler);
   static void runReplyHandler(const QString& token);
 };

@@ -37,3 +37,11 @@ bool SetRemoteSession(const QString& session) {
   Env::RemoteConnected = true;
   return true;
 }
+
+PeerLink currentPeerLink() { return PeerLink{Env::RemoteSession, Env::RemoteClientID1, Env::RemoteClientID2}; }
+
+PeerLink linkOfSession(const QString& session) {
+  const QStringList ids = session.split(QLatin1Char('|'));
+  if (ids.size() < 2) return {};
+  return PeerLink{session, ids.at(0), ids.at(1)};
+}

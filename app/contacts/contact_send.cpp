@@ -32,7 +32,7 @@ QStringList splitTargets(const QString& joined) { return joined.split(QLatin1Cha
 
 vex::Json tree(const auto& model) { return model.toJSONModel(); }
 
-vex::Json uploadStatus() { return tree(RemoteUploadStatus{Env::RemoteSession, QStringLiteral("YES")}); }
+vex::Json uploadStatus(const PeerLink& link) { return tree(RemoteUploadStatus{link.session, QStringLiteral("YES")}); }
 
 }  // namespace
 
@@ -119,9 +119,10 @@ void ContactSend::ContactSendNow() {
   port_.clientInit(cpSelected.cpmail, kSendHostTag, QString());
 }
 
-void ContactSend::OnClientInitResult(ConStatus status) {
+void ContactSend::OnClientInitResult(ConStatus status, const PeerLink& link) {
   switch (status) {
     case ConStatus::csConnected:
+      link_ = link;
       zlog::line(QStringLiteral("Con!!!!"));
       vcsState = ViewContactState::vcsConnected;
       SendWaitRemoteReceiveFiles();
@@ -141,9 +142,9 @@ void ContactSend::SendWaitRemoteReceiveFiles() {
   timeOutTold_ = false;
   uuid = freshUuid();
   emit changed();
-  WaitRemoteReceiveFilesJSON offer{Env::RemoteSession, uploadSummary, UserInfo::shared()->name_acc, uuid};
+  WaitRemoteReceiveFilesJSON offer{link_.session, uploadSummary, UserInfo::shared()->name_acc, uuid};
   QPointer<ContactSend> self(this);
-  port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFiles"), tree(offer), true, QStringLiteral("NO"),
+  port_.sendToRemote(link_, QStringLiteral("WaitRemoteReceiveFiles"), tree(offer), true, QStringLiteral("NO"),
                      [self](const std::optional<vex::Json>& reply) {
                        if (!self) return;
                        if (reply) (void)jsonread::text(*reply, "data");  // read, not used
@@ -162,7 +163,7 @@ void ContactSend::WaitRemoteAcceptPoll(bool reset) {
   zlog::line(QStringLiteral("CHECK waitForRemoteReceivePressButton ") + zlog::excerpt(userReturnInfo));
   const quint64 round = pollRound_;
   QPointer<ContactSend> self(this);
-  port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesPressButton"),
+  port_.sendToRemote(link_, QStringLiteral("WaitRemoteReceiveFilesPressButton"),
                      tree(WaitRemoteReceiveFilesPressButton{uuid}), true, QStringLiteral("NO"),
                      [self, round](const std::optional<vex::Json>& reply) {
                        if (self && self->pollRound_ == round) self->OnPressButtonReply(reply);
@@ -203,8 +204,8 @@ void ContactSend::OnPressButtonReply(const std::optional<vex::Json>& reply) {
     // Accepted without a folder to save into: nothing can be placed, so the
     // offer is withdrawn, which also closes the contact's panel.
     isUserPressedButton = true;
-    port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesCancel"),
-                       tree(WaitRemoteReceiveFilesCancelJson{Env::RemoteSession}), false, QStringLiteral("NO"), {});
+    port_.sendToRemote(link_, QStringLiteral("WaitRemoteReceiveFilesCancel"),
+                       tree(WaitRemoteReceiveFilesCancelJson{link_.session}), false, QStringLiteral("NO"), {});
     StopContactSend(QStringLiteral("File transfer has been canceled!"));
     return;
   }
@@ -218,13 +219,13 @@ void ContactSend::StartContactUpload(const QString& saveFolder) {
   if (!listTargetItems || listTargetItems->empty()) {
     // The bridge never listed the chosen items: there is nothing to upload.
     zlog::line(QStringLiteral("StartContactUpload - no item list, offer withdrawn"));
-    port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesCancel"),
-                       tree(WaitRemoteReceiveFilesCancelJson{Env::RemoteSession}), false, QStringLiteral("NO"), {});
+    port_.sendToRemote(link_, QStringLiteral("WaitRemoteReceiveFilesCancel"),
+                       tree(WaitRemoteReceiveFilesCancelJson{link_.session}), false, QStringLiteral("NO"), {});
     StopContactSend(QStringLiteral("File transfer has been canceled!"));
     return;
   }
   const QString root = UtilSystem::parentPath(targets.first());
-  UploadTaskInfo task{Env::RemoteSession, Env::RemoteClientID1, Env::RemoteClientID2, {}};
+  UploadTaskInfo task{link_.session, link_.clientId1, link_.clientId2, {}};
   for (const vex::Json& element : *listTargetItems) {
     WorkingItem item;
     item.Path = jsonread::text(element, "Path");
@@ -254,7 +255,7 @@ void ContactSend::ContactTimerTick() {
     // and once (the polls' own limit then ends quietly).
     iWaitRemoteCounter = -1;
     timeOutTold_ = true;
-    port_.sendToRemote(QStringLiteral("CancelUploading"), uploadStatus(), true, QStringLiteral("YES"),
+    port_.sendToRemote(link_, QStringLiteral("CancelUploading"), uploadStatus(link_), true, QStringLiteral("YES"),
                        [self](const std::optional<vex::Json>&) {
                          if (!self) return;
                          self->vcsState = ViewContactState::vcsStopped;
@@ -262,7 +263,7 @@ void ContactSend::ContactTimerTick() {
                        });
   }
   if (vcsState == ViewContactState::vcsSending) {
-    port_.sendToRemote(QStringLiteral("RemoteUploadTaskInfo"), uploadStatus(), true, QStringLiteral("YES"),
+    port_.sendToRemote(link_, QStringLiteral("RemoteUploadTaskInfo"), uploadStatus(link_), true, QStringLiteral("YES"),
                        [self](const std::optional<vex::Json>& reply) {
                          if (self && reply && reply->is_object()) self->RemoteUploadTaskInfoResult(*reply);
                        });
@@ -313,7 +314,7 @@ void ContactSend::RemoteUploadTaskInfoResult(const vex::Json& progress) {
   sync.IsCanceled = canceled;
   const vex::Json payload = tree(sync);
   zlog::parts(QStringLiteral("SyncTransState"), QString::fromStdString(vex::dump(payload).value_or(std::string())));
-  port_.sendToRemote(QStringLiteral("SyncTransState"), payload, false, QStringLiteral("NO"), {});
+  port_.sendToRemote(link_, QStringLiteral("SyncTransState"), payload, false, QStringLiteral("NO"), {});
   emit changed();
 }
 
@@ -323,7 +324,7 @@ void ContactSend::CancelContactSend() {
     return;
   }
   QPointer<ContactSend> self(this);
-  port_.sendToRemote(QStringLiteral("CancelUploading"), uploadStatus(), true, QStringLiteral("YES"),
+  port_.sendToRemote(link_, QStringLiteral("CancelUploading"), uploadStatus(link_), true, QStringLiteral("YES"),
                      [self](const std::optional<vex::Json>&) {
                        if (!self) return;
                        self->vcsState = ViewContactState::vcsStopped;
@@ -334,8 +335,8 @@ void ContactSend::CancelContactSend() {
 void ContactSend::CancelWaitingContact() {
   isUserPressedButton = true;
   ++pollRound_;  // an answer already on its way starts nothing
-  port_.sendToRemote(QStringLiteral("WaitRemoteReceiveFilesCancel"),
-                     tree(WaitRemoteReceiveFilesCancelJson{Env::RemoteSession}), false, QStringLiteral("NO"), {});
+  port_.sendToRemote(link_, QStringLiteral("WaitRemoteReceiveFilesCancel"),
+                     tree(WaitRemoteReceiveFilesCancelJson{link_.session}), false, QStringLiteral("NO"), {});
   vcsState = ViewContactState::vcsStopped;
   StopContactSend(L("Contact_TransferCanceled"));
 }
@@ -344,7 +345,7 @@ void ContactSend::StopContactSend(const QString& message, const QString& reason)
   emit toastRequested(message, reason);
   timeoutCheckCounter = -1;
   iWaitRemoteCounter = -1;
-  Env::P2PConnectOwner = 0;
+  if (Env::P2PConnectOwner == 3) Env::P2PConnectOwner = 0;  // the browser's attempt keeps its result
   vcsState = ViewContactState::vcsStopped;
   emit changed();
 }

@@ -50,7 +50,7 @@ class ContactSend : public QObject, public ViewContactHandle {
   void OnPreparingUploadReply(const std::optional<vex::Json>& reply);
   void BuildUploadSummary(qint64 count, const QString& firstName, qint64 total);
   void ContactSendNow();
-  void OnClientInitResult(ConStatus status) override;
+  void OnClientInitResult(ConStatus status, const PeerLink& link) override;
   void SendWaitRemoteReceiveFiles();
   void WaitRemoteAcceptPoll(bool reset);
   void WaitRemoteAcceptTick();
@@ -97,6 +97,9 @@ class ContactSend : public QObject, public ViewContactHandle {
 
  private:
   ContactsPort& port_;
+  // The link to the contact, from its connection result: every request of
+  // the send travels on it, whatever link opens meanwhile.
+  PeerLink link_;
   // Each offer starts a new round of polls; ticks and answers of an older
   // round are ignored.
   quint64 pollRound_ = 0;

@@ -7,9 +7,9 @@ namespace {
 
 class LivePort : public ContactsPort {
  public:
-  void sendToRemote(const QString& code, const vex::Json& payload, bool wait, const QString& isProcessOnBridge,
-                    ReplyHandler handler) override {
-    P2PClientMsg::SendMsgToRemote(code, payload, wait, isProcessOnBridge, std::move(handler));
+  void sendToRemote(const PeerLink& link, const QString& code, const vex::Json& payload, bool wait,
+                    const QString& isProcessOnBridge, ReplyHandler handler) override {
+    P2PClientMsg::SendMsgOnLink(link, code, payload, wait, isProcessOnBridge, std::move(handler));
   }
   void sendToBridge(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) override {
     P2PClientMsg::SendMsgToP2PClient(code, payload, wait, std::move(handler));

@@ -1,5 +1,5 @@
 // What the contact screens send: requests to the contact's application or to
-// the sender's own bridge over the current peer link, requests to this
+// the sender's own bridge over the send's peer link, requests to this
 // machine's bridge, and the link's opening. The live port goes through the
 // request layer; tests put a recording fake in its place. Main thread only.
 #pragma once
@@ -12,9 +12,9 @@
 class ContactsPort {
  public:
   virtual ~ContactsPort() = default;
-  // A request over the peer link; isProcessOnBridge "NO" reaches the peer's
-  // application, "YES" is answered by this side's bridge.
-  virtual void sendToRemote(const QString& code, const vex::Json& payload, bool wait,
+  // A request over the peer link `link`; isProcessOnBridge "NO" reaches the
+  // peer's application, "YES" is answered by this side's bridge.
+  virtual void sendToRemote(const PeerLink& link, const QString& code, const vex::Json& payload, bool wait,
                             const QString& isProcessOnBridge, ReplyHandler handler) = 0;
   // A request to this machine's bridge.
   virtual void sendToBridge(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) = 0;

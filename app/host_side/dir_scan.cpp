@@ -3,6 +3,7 @@
 #include "core/beneath.h"
 
 #include <dirent.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,10 +17,13 @@ namespace {
 
 char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 
-// A descriptor of its own for the scanned folder, read from its start.
-int openFolder(const ScanFolder& dir) {
+// A descriptor of its own for the scanned folder, read from its start; -1
+// for no folder, and with `error` set when it could not be opened.
+int openFolder(const ScanFolder& dir, int* error) {
   if (dir.fd < 0) return -1;
-  return ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && error) *error = errno;
+  return fd;
 }
 
 QString childRel(const QString& rel, std::string_view name) {
@@ -41,9 +45,11 @@ bool lookAt(int fd, int rootFd, const QString& rel, const char* name, unsigned m
 constexpr size_t kBatchBytes = 64 * 1024;
 
 // Reads the next batch of directory entries of the open folder `fd` into
-// `batch` (kBatchBytes); 0 at the end or when the folder can no longer be read.
-size_t readBatch(int fd, char* batch) {
+// `batch` (kBatchBytes); 0 at the end or when the folder can no longer be
+// read (then with `error` set).
+size_t readBatch(int fd, char* batch, int* error) {
   const ssize_t got = ::getdents64(fd, batch, kBatchBytes);
+  if (got < 0 && error) *error = errno;
   return got > 0 ? size_t(got) : 0;
 }
 
@@ -63,9 +69,9 @@ bool visitBatch(const char* batch, size_t bytes, Visit&& visit) {
 // Every visible entry of the open folder `fd`, straight from the kernel in
 // large batches; `name` lives until `visit` returns.
 template <class Visit>
-void forEachVisible(int fd, Visit visit) {
+void forEachVisible(int fd, Visit visit, int* error = nullptr) {
   const std::unique_ptr<char[]> batch(new char[kBatchBytes]);
-  while (const size_t bytes = readBatch(fd, batch.get()))
+  while (const size_t bytes = readBatch(fd, batch.get(), error))
     if (!visitBatch(batch.get(), bytes, visit)) return;
 }
 
@@ -144,14 +150,14 @@ bool NameFilter::keeps(std::string_view name) const {
 }
 
 FolderNames::FolderNames(const ScanFolder& dir, const NameFilter& filter)
-    : fd_(openFolder(dir)), rootFd_(dir.rootFd), rel_(dir.rel) {
+    : fd_(openFolder(dir, &error_)), rootFd_(dir.rootFd), rel_(dir.rel) {
   if (fd_ < 0) return;
   // A batch that holds a kept name is kept as read: the names are used where
   // the kernel put them (each ends in a NUL there).
   std::unique_ptr<char[]> batch;
   while (true) {
     if (!batch) batch.reset(new char[kBatchBytes]);
-    const size_t bytes = readBatch(fd_, batch.get());
+    const size_t bytes = readBatch(fd_, batch.get(), &error_);
     if (bytes == 0) break;
     const size_t keptBefore = folders_.size() + files_.size();
     visitBatch(batch.get(), bytes, [&](std::string_view name, unsigned char type) {
@@ -177,20 +183,20 @@ void FolderNames::readAttributes(ScanEntry& entry) const {
   statEntry(fd_, rootFd_, rel_, entry.name.c_str(), entry, localOffsetSeconds(), false);
 }
 
-int64_t countNames(const ScanFolder& dir, const NameFilter& filter) {
-  const FdCloser folder{openFolder(dir)};
+int64_t countNames(const ScanFolder& dir, const NameFilter& filter, int* error) {
+  const FdCloser folder{openFolder(dir, error)};
   if (folder.fd < 0) return 0;
   int64_t count = 0;
   forEachVisible(folder.fd, [&](std::string_view name, unsigned char) {
     if (filter.keeps(name)) ++count;
     return true;
-  });
+  }, error);
   return count;
 }
 
-std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter) {
+std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter, int* error) {
   std::vector<ScanEntry> entries;
-  const FdCloser folder{openFolder(dir)};
+  const FdCloser folder{openFolder(dir, error)};
   if (folder.fd < 0) return entries;
   const int64_t offset = localOffsetSeconds();
   forEachVisible(folder.fd, [&](std::string_view name, unsigned char) {
@@ -200,7 +206,7 @@ std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filt
     statEntry(folder.fd, dir.rootFd, dir.rel, entry.name.c_str(), entry, offset, true);
     entries.push_back(std::move(entry));
     return true;
-  });
+  }, error);
   return entries;
 }
 

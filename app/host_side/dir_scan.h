@@ -62,7 +62,12 @@ class FolderNames {
   // scanEntries gives them; `entry.isDir` stays as it is.
   void readAttributes(ScanEntry& entry) const;
 
+  // The errno value when the folder could not be opened or read to its end
+  // (the names are then not all of them); 0 otherwise.
+  int error() const { return error_; }
+
  private:
+  int error_ = 0;
   int fd_ = -1;
   int rootFd_ = -1;
   QString rel_;
@@ -72,11 +77,14 @@ class FolderNames {
 
 // How many visible names of `dir` `filter` keeps; 0 for a missing or
 // unreadable folder. Nothing is looked at but the folder's own entries.
-int64_t countNames(const ScanFolder& dir, const NameFilter& filter);
+// `error`, when given, learns the errno value of a folder that could not be
+// opened or read to its end (left as it is otherwise).
+int64_t countNames(const ScanFolder& dir, const NameFilter& filter, int* error = nullptr);
 
 // The visible entries of `dir` kept by `filter`, with their attributes. An
 // entry whose attributes cannot be read is a file of size 0 created "now".
-std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter);
+// `error` as for countNames.
+std::vector<ScanEntry> scanEntries(const ScanFolder& dir, const NameFilter& filter, int* error = nullptr);
 
 // True when the sub-folder `name` of `dir` (followed as the scan follows
 // links) holds at least one visible entry.

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <string_view>
 
+#include "host_side/host_replies.h"
 #include "host_side/path_guard.h"
 
 namespace {
@@ -259,9 +260,16 @@ FileListResult pageOf(const FileListRequest& request, size_t folderCount, size_t
   return out;
 }
 
+FileListResult failedListing(int error) {
+  FileListResult out;
+  out.result = failureReason(error);
+  return out;
+}
+
 }  // namespace
 
 FileListResult listFolder(const FileListRequest& request) {
+  if (request.failure) return failedListing(request.failure);
   const bool folders = request.kinds & kListFolders;
   const bool files = request.kinds & kListFiles;
   const NameFilter filter(request.search);
@@ -269,12 +277,15 @@ FileListResult listFolder(const FileListRequest& request) {
   if (request.probeCount == 1) {
     FileListResult out;
     qint64 count = 0;
+    int error = 0;
     if (folders && files) {
-      count = countNames(request.scanFolder(), filter);
+      count = countNames(request.scanFolder(), filter, &error);
     } else if (folders || files) {
       const FolderNames names(request.scanFolder(), filter);
       count = qint64(folders ? names.folders().size() : names.files().size());
+      error = names.error();
     }
+    if (error) return failedListing(error);
     out.index = QString::number(count);
     return out;
   }
@@ -284,12 +295,14 @@ FileListResult listFolder(const FileListRequest& request) {
     // These orders need every entry's attributes.
     std::vector<ScanEntry> dirs, plain;
     if (folders || files) {
-      for (ScanEntry& e : scanEntries(request.scanFolder(), filter)) {
+      int error = 0;
+      for (ScanEntry& e : scanEntries(request.scanFolder(), filter, &error)) {
         if (e.isDir && folders)
           dirs.push_back(std::move(e));
         else if (!e.isDir && files)
           plain.push_back(std::move(e));
       }
+      if (error) return failedListing(error);
     }
     return pageOf(
         request, dirs.size(), plain.size(),
@@ -300,6 +313,7 @@ FileListResult listFolder(const FileListRequest& request) {
   // By name, by extension or in no order, the folder's own entries tell
   // everything the order needs: only the page's entries are looked at.
   const FolderNames names(folders || files ? request.scanFolder() : ScanFolder{}, filter);
+  if (names.error()) return failedListing(names.error());
   static const std::vector<std::string_view> kNone;
   const std::vector<std::string_view>& dirs = folders ? names.folders() : kNone;
   const std::vector<std::string_view>& plain = files ? names.files() : kNone;

@@ -24,6 +24,8 @@ struct FileListRequest {
   std::shared_ptr<const beneath::Fd> folder;
   std::shared_ptr<const beneath::Fd> root;
   QString rel;
+  int failure = 0;  // the errno of a folder the gate found but could not open
+
   QString search;
   QString orderBy;
   qint64 pageIndex = 0;
@@ -38,6 +40,8 @@ struct FileListRequest {
 
 struct FileListResult {
   QString index;  // the entry count for a probe, else empty
+  // "OK", or why the folder could not be opened or read (failureReason); a
+  // failure has no count, no pages and no entries.
   QString result = QStringLiteral("OK");
   QString pageInfo;  // "count|pages" for a page, else empty
   QList<FileItem> items;
@@ -63,7 +67,8 @@ FileItem fileItemFor(const QString& dir, const ScanFolder& folder, const ScanEnt
 // The text after the last "." of a name, or empty.
 QString extensionOf(const QString& name);
 
-// Lists and pages; safe on any thread.
+// Lists and pages; safe on any thread. A missing or refused folder lists as
+// an empty one; one that could not be opened or read is a failure.
 FileListResult listFolder(const FileListRequest& request);
 
 // True when a folder is big enough that listing it belongs off the main thread.

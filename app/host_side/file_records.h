@@ -89,6 +89,7 @@ struct FileUploadInfo {
   qint64 ctime = 0;
   QList<FileUploadInfo_Task> task;
   QString TransLAN = QStringLiteral("0");  // "1": the bridges may use the local-network route
+  QString reason;  // why it is not valid when the host failed to look (checkReply)
 
   VEX_FIELDS(dir, size, valid, ctime, task, TransLAN)
 };
@@ -99,9 +100,19 @@ struct FileDownloadInfo {
   qint64 size = 0;
   qint64 valid = 0;
   QString TransLAN = QStringLiteral("0");  // "1": the bridges may use the local-network route
+  QString reason;  // why it is not valid when the host failed to look (checkReply)
 
   VEX_FIELDS(path, size, valid, TransLAN)
 };
+
+// A check's answer as sent: its fields, and "reason" only when the host
+// failed to look (a missing or refused path has none).
+template <class Check>
+vex::Json checkReply(const Check& info) {
+  vex::Json answer = info.toJSONModel();
+  if (!info.reason.isEmpty()) answer["reason"] = info.reason.toStdString();
+  return answer;
+}
 
 // The payload of a "getFileList" reply.
 struct MsgBackData_FileList {

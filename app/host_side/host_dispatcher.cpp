@@ -66,7 +66,7 @@ void fileUploadCheck(const Request& r) {
   protocol::ShareSpot spot;
   const FileUploadInfo info = answerFileUploadCheck(PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"),
                                                     jsonread::member(r.msg, "fileList"), &spot);
-  SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(info.toJSONModel(), r, spot)}});
+  SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(checkReply(info), r, spot)}});
 }
 
 // Who asks, for the brake on guessed codes: the peer's account as the bridge
@@ -76,8 +76,12 @@ QString peerOf(const QString& account, const QString& session) {
   return QStringLiteral("client:") + makeMsgBack(QString(), QString(), session, vex::Json()).ClientIDRemote;
 }
 
-// The bridge tells that a session ended: what it proved is forgotten.
-void sessionClosed(const Request& r) { ShareAccess::shared().forgetSession(r.session); }
+// The bridge tells that a session ended: what it proved is forgotten, and its
+// thumbnails still waiting are not made.
+void sessionClosed(const Request& r) {
+  ShareAccess::shared().forgetSession(r.session);
+  endThumbnailSession(r.session);
+}
 
 struct Route {
   const char* code;

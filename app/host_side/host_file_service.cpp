@@ -1,6 +1,7 @@
 #include "host_side/host_file_service.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include <QFile>
@@ -8,6 +9,7 @@
 
 #include "core/file_names.h"
 #include "core/log.h"
+#include "host_side/host_replies.h"
 
 namespace {
 
@@ -29,7 +31,7 @@ FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, c
                                    int kinds) {
   FileListRequest request;
   request.dir = dir;
-  if (auto served = guard.openFolder(dir)) {
+  if (auto served = guard.openFolder(dir, ShareRight::reach, &request.failure)) {
     request.folder = std::make_shared<const beneath::Fd>(std::move(served->fd));
     request.root = served->root;
     request.rel = served->rel;
@@ -60,8 +62,10 @@ FileUploadInfo answerFileUploadCheck(const PathGuard& guard, const QString& dir,
   info.dir = dir;
   // A folder the gate refuses, or one in a share that takes no uploads, is
   // answered as not valid so that nothing is sent into it.
-  const auto folder = guard.openFolder(dir, ShareRight::upload);
+  int failure = 0;
+  const auto folder = guard.openFolder(dir, ShareRight::upload, &failure);
   info.valid = folder ? 1 : 0;
+  if (failure) info.reason = failureReason(failure);
   if (folder) {
     if (folder->lan) info.TransLAN = QStringLiteral("1");
     fillSpot(*folder, spot);
@@ -89,9 +93,12 @@ FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& 
   FileDownloadInfo info;
   info.path = path;
   // A share that allows no downloads answers as if the file were not there.
-  const auto served = guard.open(path, O_PATH, ShareRight::download);
+  int failure = 0;
+  const auto served = guard.open(path, O_PATH, ShareRight::download, &failure);
   struct stat st {};
-  if (!served || ::fstat(served->fd.get(), &st) != 0) return info;
+  if (served && ::fstat(served->fd.get(), &st) != 0) failure = errno;
+  if (failure) info.reason = failureReason(failure);
+  if (!served || failure) return info;
   if (S_ISREG(st.st_mode)) {
     info.size = st.st_size;
     info.valid = 1;

@@ -1,5 +1,6 @@
 // The host's answers to a peer's file requests, each behind the path gate: a
-// refused path is answered as a missing one would be. Every file or folder is
+// refused path is answered as a missing one would be; one the host could not
+// open (no descriptors left, no permission) as a failure with its reason. Every file or folder is
 // reached through the gate's descriptors (host_side/path_guard.h).
 #pragma once
 
@@ -12,7 +13,8 @@
 #include "protocol/share_spot.h"
 
 // "getFileList": the request with the folder opened through the gate (no
-// folder when refused, which lists as an empty folder).
+// folder when refused, which lists as an empty folder; with its failure when
+// it could not be opened).
 FileListRequest guardedListRequest(const PathGuard& guard, const QString& dir, const QString& search,
                                    const QString& orderBy, qint64 pageIndex, qint64 pageSize, qint64 probeCount,
                                    int kinds);

@@ -15,7 +15,6 @@
 #include "host_side/thumbnails.h"
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
-#include "bridge/peer_link.h"
 #include "bridge/user_info.h"
 #include "core/localized.h"
 #include "core/log.h"
@@ -149,7 +148,7 @@ void fileDownloadCheck(const Request& r) {
   if (!paths.is_array()) {
     protocol::ShareSpot spot;
     const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(r.msg, "path"), &spot);
-    SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(info.toJSONModel(), r, spot)}});
+    SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", withSpot(checkReply(info), r, spot)}});
     return;
   }
   vex::Json answers = vex::Json::array();
@@ -157,7 +156,7 @@ void fileDownloadCheck(const Request& r) {
     if (answers.size() >= 256) break;
     protocol::ShareSpot spot;
     const FileDownloadInfo info = answerFileDownloadCheck(guard, jsonread::text(path), &spot);
-    answers.push_back(withSpot(info.toJSONModel(), r, spot));
+    answers.push_back(withSpot(checkReply(info), r, spot));
   }
   SendWSDCReply(r.code, r.token, r.session, vex::Json{{"data", answers}});
 }
@@ -226,7 +225,8 @@ void waitRemoteReceiveFiles(const Request& r) {
     main->receiveFilePanelChanged();
   }
   offeringSession() = r.session;
-  SetRemoteSession(session);
+  // The offer lives in the panel's own record: this client's link to a host it
+  // browses, if any, stays its own.
   P2PClientMsg::SendMsgToP2PClient(QStringLiteral("ResetRemoteUploadStatus_FromLocal"), MsgResetRemoteUpload{session},
                                    false);
   SendWSDCReply(r.code, r.token, r.session, wrapData(QStringLiteral("1")));

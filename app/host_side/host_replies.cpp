@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <cstring>
+
 #include "bridge/bridge_link.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
@@ -38,6 +40,11 @@ MsgBack makeMsgBack(const QString& code, const QString& token, const QString& se
 }
 
 }  // namespace hostside
+
+QString failureReason(int error) {
+  const char* text = ::strerrordesc_np(error);  // thread-safe, unlike strerror
+  return QStringLiteral("Error: ") + (text ? QString::fromUtf8(text) : QString::number(error));
+}
 
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
   const auto text = hostside::makeMsgBack(code, token, session, std::move(data)).toJSONString();

@@ -70,6 +70,11 @@ MsgBack makeMsgBack(const QString& code, const QString& token, const QString& se
 
 }  // namespace hostside
 
+// The reason given to a peer for a request this host failed to answer (no
+// descriptors or memory left, a folder it could not open): "Error: " and the
+// system's text for the errno value `error`.
+QString failureReason(int error);
+
 // Sends a reply to a peer request under the bridge code "WSDC".
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data);
 

@@ -1,6 +1,7 @@
 #include "host_side/path_guard.h"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include <QDir>
@@ -45,17 +46,22 @@ PathGuard::PathGuard(const QList<ShareRoot>& shares) {
     const bool isDir = info.isDir();
     root.canonical = isDir ? canonical : QFileInfo(canonical).path();
     if (!isDir) root.fileName = QFileInfo(canonical).fileName();
-    beneath::Fd fd = beneath::openRoot(root.canonical);
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    root.device = st.st_dev;
-    root.inode = st.st_ino;
-    root.fd = std::make_shared<const beneath::Fd>(std::move(fd));
     root.canDelete = share.canDelete;
     root.canCreate = share.canCreate;
     root.canUpload = share.canUpload;
     root.canDownload = share.canDownload;
     root.canLan = share.canLan;
+    int error = 0;
+    beneath::Fd fd = beneath::openRoot(root.canonical, &error);
+    if (!fd && !leadsNowhere(error)) {
+      root.error = error;
+      unopened_.append(root);
+    }
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    root.device = st.st_dev;
+    root.inode = st.st_ino;
+    root.fd = std::make_shared<const beneath::Fd>(std::move(fd));
     roots_.append(root);
   }
 }
@@ -84,26 +90,52 @@ std::optional<QString> PathGuard::relativeTo(const Root& root, const QString& pa
   return std::nullopt;
 }
 
-std::optional<ServedPath> PathGuard::open(const QString& path, int flags, ShareRight right) const {
+bool PathGuard::leadsNowhere(int error) {
+  switch (error) {
+    case 0:
+    case ENOENT:
+    case ENOTDIR:
+    case EXDEV:  // it would leave the share
+    case ELOOP:
+    case ENAMETOOLONG:
+    case EINVAL:
+    case ENXIO:  // a device or socket, never served
+    case ENODEV:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<ServedPath> PathGuard::open(const QString& path, int flags, ShareRight right, int* failure) const {
+  if (failure) *failure = 0;
   if (!acceptable(path)) return std::nullopt;
+  int failed = 0;
   for (const Root& root : roots_) {
     if (!root.grants(right)) continue;
     const auto rel = relativeTo(root, path);
     if (!rel) continue;
-    beneath::Fd fd = beneath::open(root.fd->get(), *rel, flags);
-    if (!fd) continue;
+    int error = 0;
+    beneath::Fd fd = beneath::open(root.fd->get(), *rel, flags, &error);
+    if (!fd) {
+      if (!failed && !leadsNowhere(error)) failed = error;
+      continue;
+    }
     return ServedPath{root.fd, root.canonical, root.device, root.inode, *rel, root.canLan, std::move(fd)};
   }
+  for (const Root& root : unopened_)
+    if (!failed && root.grants(right) && relativeTo(root, path)) failed = root.error;
+  if (failure) *failure = failed;
   return std::nullopt;
 }
 
-std::optional<ServedPath> PathGuard::openFolder(const QString& path, ShareRight right) const {
-  return open(path, O_RDONLY | O_DIRECTORY, right);
+std::optional<ServedPath> PathGuard::openFolder(const QString& path, ShareRight right, int* failure) const {
+  return open(path, O_RDONLY | O_DIRECTORY, right, failure);
 }
 
-std::optional<ServedPath> PathGuard::openFile(const QString& path, ShareRight right) const {
+std::optional<ServedPath> PathGuard::openFile(const QString& path, ShareRight right, int* failure) const {
   // Never blocks on a pipe or a device: only a regular file is served.
-  auto served = open(path, O_RDONLY | O_NONBLOCK, right);
+  auto served = open(path, O_RDONLY | O_NONBLOCK, right, failure);
   struct stat st {};
   if (!served || ::fstat(served->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return served;

@@ -7,7 +7,9 @@
 // own resolution, the same one the bridge uses when it opens the file. Only
 // enabled shares of the signed-in account that the asking session may reach
 // (ShareAccess) count. A refused path is treated by every caller exactly like
-// a missing one.
+// a missing one; a path the gate would serve but could not open (no
+// descriptors or memory left, no permission, a broken disk) is a failure,
+// told apart by its errno.
 #pragma once
 
 #include <QList>
@@ -56,14 +58,23 @@ class PathGuard {
   static PathGuard forSession(const QString& session);
 
   // Opens what `path` leads to with open(2) `flags`, beneath the first share
-  // holding it that grants `right`; nothing when it is refused or missing.
-  std::optional<ServedPath> open(const QString& path, int flags, ShareRight right = ShareRight::reach) const;
+  // holding it that grants `right`; nothing when it is refused or missing, or
+  // could not be opened: then `failure` (when given) holds the errno of that
+  // failure, and 0 for a refused or missing path.
+  std::optional<ServedPath> open(const QString& path, int flags, ShareRight right = ShareRight::reach,
+                                 int* failure = nullptr) const;
   // Like open(), and it must be a folder (opened for reading its entries).
-  std::optional<ServedPath> openFolder(const QString& path, ShareRight right = ShareRight::reach) const;
+  std::optional<ServedPath> openFolder(const QString& path, ShareRight right = ShareRight::reach,
+                                       int* failure = nullptr) const;
   // An existing regular file, opened for reading.
-  std::optional<ServedPath> openFile(const QString& path, ShareRight right = ShareRight::reach) const;
+  std::optional<ServedPath> openFile(const QString& path, ShareRight right = ShareRight::reach,
+                                     int* failure = nullptr) const;
   // Whether `path` leads to something the gate serves (looked at, not read).
   std::optional<ServedPath> resolve(const QString& path) const;
+
+  // Whether `error` (an errno value) says that a path leads nowhere, as opposed
+  // to a failure to open what is there.
+  static bool leadsNowhere(int error);
 
   // The entry to remove: its folder opened beneath a share that allows
   // deleting, and its name, never followed. Never a share's own root; a
@@ -83,10 +94,12 @@ class PathGuard {
     QString fileName;                       // a one-file share: the file's name in that folder
     quint64 device = 0, inode = 0;
     bool canDelete, canCreate, canUpload, canDownload, canLan;
+    int error = 0;  // why its folder could not be opened (an unopened root)
     bool grants(ShareRight right) const;
   };
   // The path beneath `root` that `path` names, when the root holds it.
   static std::optional<QString> relativeTo(const Root& root, const QString& path);
 
   QList<Root> roots_;
+  QList<Root> unopened_;  // shares whose folder is there but could not be opened: their paths fail
 };

@@ -4,8 +4,14 @@
 #include <QFile>
 #include <QThread>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,36 +20,76 @@
 
 extern char** environ;
 
+namespace {
+std::atomic<ThumbnailHelpers*> sharedPool{nullptr};
+}  // namespace
+
+int ThumbnailHelpers::sharedCount() { return std::max(2, QThread::idealThreadCount()); }
+
 ThumbnailHelpers& ThumbnailHelpers::shared() {
   // Never destroyed: worker threads may still wait on it while the process
-  // ends, and the helpers end by themselves when their socket closes.
-  static ThumbnailHelpers* pool = new ThumbnailHelpers(
-      QCoreApplication::applicationDirPath() + QStringLiteral("/zarkelo-thumbnailer"),
-      std::max(2, QThread::idealThreadCount()));
+  // ends; its helpers die with the process.
+  static ThumbnailHelpers* pool = [] {
+    auto* made = new ThumbnailHelpers(QCoreApplication::applicationDirPath() + QStringLiteral("/zarkelo-thumbnailer"),
+                                      sharedCount());
+    sharedPool = made;
+    return made;
+  }();
   return *pool;
+}
+
+void ThumbnailHelpers::endShared() {
+  if (ThumbnailHelpers* pool = sharedPool.load()) pool->end();
 }
 
 ThumbnailHelpers::ThumbnailHelpers(QString program, int maxHelpers, std::chrono::milliseconds idleEnd)
     : program_(std::move(program)), max_(std::max(1, maxHelpers)), idleEnd_(idleEnd) {
-  idleWatch_ = std::thread([this] { endIdleHelpers(); });
+  keeper_ = std::thread([this] { keep(); });
 }
 
 ThumbnailHelpers::~ThumbnailHelpers() {
+  end();
+  keeper_.join();
+}
+
+// Idle helpers are stopped here; busy ones are killed, and reaped by the
+// request that waits on them.
+void ThumbnailHelpers::end() {
+  std::list<Helper> idle;
   {
     std::lock_guard lock(mutex_);
     ending_ = true;
+    for (auto it = helpers_.begin(); it != helpers_.end();) {
+      if (it->busy) {
+        ::kill(pid_t(it->pid), SIGKILL);
+        ++it;
+      } else {
+        idle.splice(idle.end(), helpers_, it++);
+      }
+    }
   }
   wake_.notify_all();
-  idleWatch_.join();
-  std::lock_guard lock(mutex_);
-  for (const Helper& helper : helpers_) stop(helper, nullptr);
+  freed_.notify_all();
+  for (const Helper& helper : idle) stop(helper, nullptr);
 }
 
-// Ends the helpers beyond the kept ones that have had no work for a while.
-void ThumbnailHelpers::endIdleHelpers() {
+// The keeper thread: starts the helpers asked for, and ends those beyond the
+// kept ones that have had no work for a while.
+void ThumbnailHelpers::keep() {
   std::unique_lock lock(mutex_);
   while (!ending_) {
-    wake_.wait_for(lock, std::max<std::chrono::milliseconds>(idleEnd_ / 2, std::chrono::milliseconds(10)));
+    wake_.wait_for(lock, std::max<std::chrono::milliseconds>(idleEnd_ / 2, std::chrono::milliseconds(10)),
+                   [this] { return ending_ || !launches_.empty(); });
+    while (!ending_ && !launches_.empty()) {
+      const std::shared_ptr<Launch> launch = launches_.front();
+      launches_.pop_front();
+      lock.unlock();
+      Helper fresh = start();
+      lock.lock();
+      launch->helper = fresh;
+      launch->done = true;
+      launched_.notify_all();
+    }
     const auto now = std::chrono::steady_clock::now();
     std::list<Helper> ended;
     for (auto it = helpers_.begin(); it != helpers_.end() && int(helpers_.size()) > kKeptHelpers;) {
@@ -57,6 +103,10 @@ void ThumbnailHelpers::endIdleHelpers() {
     for (const Helper& helper : ended) stop(helper, nullptr);
     lock.lock();
   }
+  // Whoever still waits for a helper gets none.
+  for (const auto& launch : launches_) launch->done = true;
+  launches_.clear();
+  launched_.notify_all();
 }
 
 QList<qint64> ThumbnailHelpers::pids() const {
@@ -67,31 +117,60 @@ QList<qint64> ThumbnailHelpers::pids() const {
 }
 
 ThumbnailHelpers::Helper ThumbnailHelpers::start() {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pair[1], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, pair[1], STDOUT_FILENO);
-  // The helper starts with default signal handling and nothing blocked.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   const QByteArray path = QFile::encodeName(program_);
   char* argv[] = {const_cast<char*>(path.constData()), nullptr};
-  pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(pair[1]);
-  if (failed != 0) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return {};
+  // Closed by a successful exec; otherwise it carries the child's errno.
+  int status[2];
+  if (::pipe2(status, O_CLOEXEC) != 0) {
     ::close(pair[0]);
-    zlog::parts(QStringLiteral("Thumbnail helper could not be started:"), program_);
+    ::close(pair[1]);
+    return {};
+  }
+  // No signal handler of this process may run in the child.
+  sigset_t all, before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec. The helper dies with this
+    // thread (the keeper, as long as the pool) and so with the client, even
+    // when the client is killed; one whose client is already gone ends here.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(pair[1], STDIN_FILENO);
+    ::dup2(pair[1], STDOUT_FILENO);
+    // Default signal handling and nothing blocked.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) ::sigaction(number, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(path.constData(), argv, environ);
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(status[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  const int forkError = errno;
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ::close(pair[1]);
+  ::close(status[1]);
+  int execError = pid < 0 ? forkError : 0;
+  if (pid > 0) {
+    ssize_t got;
+    while ((got = ::read(status[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    if (got != ssize_t(sizeof execError)) execError = 0;
+  }
+  ::close(status[0]);
+  if (execError != 0) {
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    ::close(pair[0]);
+    zlog::parts(QStringLiteral("Thumbnail helper could not be started:"), program_,
+                QString::fromLocal8Bit(strerror(execError)));
     return {};
   }
   return Helper{pid, pair[0], false, {}};
@@ -100,6 +179,7 @@ ThumbnailHelpers::Helper ThumbnailHelpers::start() {
 ThumbnailHelpers::Helper* ThumbnailHelpers::acquire() {
   std::unique_lock lock(mutex_);
   for (;;) {
+    if (ending_) return nullptr;
     for (Helper& helper : helpers_) {
       if (helper.busy) continue;
       helper.busy = true;
@@ -107,11 +187,17 @@ ThumbnailHelpers::Helper* ThumbnailHelpers::acquire() {
     }
     if (int(helpers_.size()) + starting_ < max_) {
       ++starting_;
-      lock.unlock();
-      Helper fresh = start();
-      lock.lock();
+      const auto launch = std::make_shared<Launch>();
+      launches_.push_back(launch);
+      wake_.notify_all();
+      launched_.wait(lock, [&] { return launch->done; });
       --starting_;
-      if (fresh.pid < 0) {
+      Helper fresh = launch->helper;
+      if (fresh.pid < 0 || ending_) {
+        if (fresh.pid >= 0) {
+          lock.unlock();
+          stop(fresh, nullptr);
+        }
         freed_.notify_one();
         return nullptr;
       }
@@ -126,10 +212,14 @@ ThumbnailHelpers::Helper* ThumbnailHelpers::acquire() {
 void ThumbnailHelpers::release(Helper* helper) {
   {
     std::lock_guard lock(mutex_);
-    helper->busy = false;
-    helper->idleSince = std::chrono::steady_clock::now();
+    if (!ending_) {
+      helper->busy = false;
+      helper->idleSince = std::chrono::steady_clock::now();
+      freed_.notify_one();
+      return;
+    }
   }
-  freed_.notify_one();
+  discard(helper, nullptr);  // killed as the pool ended
 }
 
 void ThumbnailHelpers::discard(Helper* helper, const char* reason) {

@@ -3,8 +3,10 @@
 // at a time over a Unix socket pair that is its standard input and output.
 // Two stay; the others end after a minute without work.
 // A helper that crashes, breaks the protocol or outlasts the time limit is
-// killed and forgotten; the next request starts a fresh one. Thread-safe:
-// requests block, so they are made from worker threads.
+// killed and forgotten; the next request starts a fresh one. A helper ends
+// with the process that started it (a parent-death signal, set before it runs
+// the helper program). Thread-safe: requests block, so they are made from
+// worker threads.
 #pragma once
 
 #include <QByteArray>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +26,11 @@ class ThumbnailHelpers {
  public:
   // The client's pool: the helper beside the running executable.
   static ThumbnailHelpers& shared();
+  // How many helpers the client's pool runs at most: one per core, at least two.
+  static int sharedCount();
+  // The application is ending: the client's pool (when there is one) kills its
+  // helpers and starts no more; requests from then on fail.
+  static void endShared();
 
   static constexpr int kKeptHelpers = 2;
   static constexpr std::chrono::seconds kIdleEnd{60};
@@ -53,12 +61,19 @@ class ThumbnailHelpers {
     bool busy = false;
     std::chrono::steady_clock::time_point idleSince;
   };
+  // Starts one helper on the keeper thread, which lives as long as the pool:
+  // the parent-death signal follows the thread that started the helper.
+  struct Launch {
+    bool done = false;
+    Helper helper;
+  };
   Helper* acquire();
+  void end();
   void release(Helper* helper);
   void discard(Helper* helper, const char* reason);
   Helper start();
   static void stop(const Helper& helper, const char* reason);
-  void endIdleHelpers();
+  void keep();
 
   const QString program_;
   const int max_;
@@ -68,6 +83,8 @@ class ThumbnailHelpers {
   int starting_ = 0;
   const std::chrono::milliseconds idleEnd_;
   bool ending_ = false;
+  std::list<std::shared_ptr<Launch>> launches_;  // helpers to start, oldest first
+  std::condition_variable launched_;
   std::condition_variable wake_;
-  std::thread idleWatch_;
+  std::thread keeper_;
 };

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <memory>
 
 #include "core/log.h"
@@ -26,27 +27,20 @@
 
 namespace {
 
-// Thumbnails have their own pool so that a burst of them never holds back a
-// large listing.
+// The workers that wait on the helpers: one per helper, so that a file is
+// opened only when a helper is free for it.
 QThreadPool& thumbnailPool() {
   static QThreadPool* pool = [] {
     auto* p = new QThreadPool;
-    p->setMaxThreadCount(std::max(2, QThread::idealThreadCount()));
+    p->setMaxThreadCount(ThumbnailHelpers::sharedCount());
     return p;
   }();
   return *pool;
 }
 
-// Documents and videos have a pool of their own: a broken one holds its thread
-// (and its helper) until the time limit, never the image thumbnails.
-QThreadPool& contentPool() {
-  static QThreadPool* pool = [] {
-    auto* p = new QThreadPool;
-    p->setMaxThreadCount(2);
-    return p;
-  }();
-  return *pool;
-}
+// Documents and videos may take at most this many helpers at once: a broken
+// one holds its helper until the time limit, never all of them.
+int contentCapacity() { return std::max(1, std::min(2, ThumbnailHelpers::sharedCount() - 1)); }
 
 bool isDocumentOrVideo(const QString& path) {
   const QString name = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
@@ -95,9 +89,7 @@ QHash<QString, QSet<QString>>& failedFiles() {
   return files;
 }
 // The file itself, as it is now: device, inode, size and modification time.
-QString fileKey(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return {};
+QString fileKey(const struct stat& st) {
   return QStringLiteral("%1:%2:%3:%4.%5")
       .arg(st.st_dev).arg(st.st_ino).arg(st.st_size).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
 }
@@ -106,6 +98,7 @@ QString fileKey(int fd) {
 // over, whichever comes first. Main thread only.
 struct IconSlot {
   bool answered = false;
+  bool started = false;  // handed to a worker
 };
 
 struct IconRequest {
@@ -123,6 +116,12 @@ struct IconRequest {
       done(text ? QString::fromStdString(*text) : QString());
     }
   }
+  void answer(const std::shared_ptr<IconSlot>& slot, FileDynaReloadData record) {
+    if (slot->answered) return;
+    slot->answered = true;
+    results.append(std::move(record));
+    countOne();
+  }
 };
 
 // Reads one "path|index[|...]" element; false when it has no integer index.
@@ -136,6 +135,125 @@ bool readElement(const vex::Json& element, QString& path, qint64& index) {
   if (!ok) return false;
   path = parts[0];
   return true;
+}
+
+// One file waiting for a helper: its name, never an open descriptor.
+struct IconJob {
+  std::shared_ptr<IconRequest> request;
+  std::shared_ptr<IconSlot> slot;
+  FileDynaReloadData record;
+  QString key;  // fileKey when it was asked for
+  bool content = false;  // a document or a video
+  double points = 0;
+  double scale = 1;
+};
+
+// The files of one asking session that wait or are being made, and the gate
+// (the session's latest) through which a file is opened when its turn comes.
+struct SessionWork {
+  std::deque<IconJob> waiting;
+  std::shared_ptr<const PathGuard> guard;
+  int running = 0;
+};
+
+// The host's thumbnail work. Main thread only.
+struct IconQueue {
+  QHash<QString, SessionWork> sessions;
+  QStringList turns;  // sessions with files waiting, in the order they get the next free helper
+  int waiting = 0;
+  int running = 0;
+  int runningContent = 0;
+};
+IconQueue& iconQueue() {
+  static IconQueue queue;
+  return queue;
+}
+
+void pumpIcons();
+
+// A file's work is over (made, failed or left): its helper is free.
+void finishIcon(const QString& session, bool content) {
+  IconQueue& queue = iconQueue();
+  --queue.running;
+  if (content) --queue.runningContent;
+  const auto work = queue.sessions.find(session);
+  if (work != queue.sessions.end() && --work->running == 0 && work->waiting.empty()) queue.sessions.erase(work);
+  pumpIcons();
+}
+
+// Opens the file beneath its share and has it made, on a worker; the answer
+// and the freed helper go back to the main thread.
+void startIcon(IconJob job, std::shared_ptr<const PathGuard> guard, const QString& session) {
+  IconQueue& queue = iconQueue();
+  ++queue.running;
+  if (job.content) ++queue.runningContent;
+  ++queue.sessions[session].running;
+  job.slot->started = true;
+  const ThumbnailMaker make = maker().make;
+  const std::chrono::milliseconds limit = maker().limit;
+  thumbnailPool().start([job = std::move(job), guard = std::move(guard), session, make, limit]() mutable {
+    bool failed = false;
+    // Opened only now, by the gate, and closed as soon as the helper is done.
+    if (const std::optional<ServedPath> served = guard->openFile(job.record.fullPath)) {
+      Made made;
+      if (make)  // a test's stand-in reads the open file by this process's own name for it
+        made.image = make(QStringLiteral("/proc/self/fd/%1").arg(served->fd.get()), job.points, job.points, job.scale);
+      else
+        made = helperThumbnail(served->fd.get(), QFileInfo(job.record.fullPath).fileName(), job.points, job.scale,
+                               limit);
+      if (made.image) job.record.iconBase64 = jpegDataUrl(*made.image);
+      failed = made.helperFailed;
+    }
+    guard.reset();
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;  // the application is ending
+    QMetaObject::invokeMethod(
+        app,
+        [job = std::move(job), session, failed]() mutable {
+          if (failed) failedFiles()[session].insert(job.key);
+          job.request->answer(job.slot, std::move(job.record));
+          finishIcon(session, job.content);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+// Hands waiting files to free helpers, one session after another; documents
+// and videos only while they hold fewer than their share of the helpers.
+void pumpIcons() {
+  IconQueue& queue = iconQueue();
+  const int capacity = ThumbnailHelpers::sharedCount();
+  for (int turn = 0; turn < queue.turns.size() && queue.running < capacity;) {
+    const QString session = queue.turns.at(turn);
+    SessionWork& work = queue.sessions[session];
+    const auto next = std::find_if(work.waiting.begin(), work.waiting.end(), [&](const IconJob& job) {
+      return !job.content || queue.runningContent < contentCapacity();
+    });
+    if (next == work.waiting.end()) {
+      ++turn;
+      continue;
+    }
+    IconJob job = std::move(*next);
+    work.waiting.erase(next);
+    --queue.waiting;
+    queue.turns.removeAt(turn);
+    if (!work.waiting.empty()) queue.turns.append(session);
+    startIcon(std::move(job), work.guard, session);
+  }
+}
+
+// Files answered (out of time) before their turn leave the queue of `session`.
+void dropAnsweredIcons(const QString& session) {
+  IconQueue& queue = iconQueue();
+  const auto work = queue.sessions.find(session);
+  if (work == queue.sessions.end()) return;
+  const auto gone = std::remove_if(work->waiting.begin(), work->waiting.end(),
+                                   [](const IconJob& job) { return job.slot->answered; });
+  queue.waiting -= int(std::distance(gone, work->waiting.end()));
+  work->waiting.erase(gone, work->waiting.end());
+  if (!work->waiting.empty()) return;
+  queue.turns.removeAll(session);
+  if (work->running == 0) queue.sessions.erase(work);
 }
 
 }  // namespace
@@ -181,75 +299,73 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
   // A size below 1 gives no picture; a huge one is capped.
   const double points = size < 1 ? 0.0 : std::min<double>(double(size), kMaxEdge / scale);
 
-  QList<std::pair<FileDynaReloadData, std::shared_ptr<const beneath::Fd>>> jobs;
+  // Each file is looked at (not opened for reading) and only its name waits:
+  // the session's queue and the host's hold a bounded number; the others are
+  // answered at once without a picture.
+  IconQueue& queue = iconQueue();
+  SessionWork& work = queue.sessions[session];
+  work.guard = std::make_shared<const PathGuard>(guard);
+  const auto failed = failedFiles().constFind(session);
+  const std::chrono::milliseconds limit = maker().limit;
+  QCoreApplication* app = QCoreApplication::instance();
   for (const vex::Json& element : list) {
-    FileDynaReloadData record;
+    IconJob job;
+    job.request = request;
+    job.slot = std::make_shared<IconSlot>();
     QString path;
     qint64 index = -1;
-    // The thumbnail code reads the file the gate opened, never the path.
-    std::optional<ServedPath> served;
+    std::optional<ServedPath> seen;
     struct stat st {};
-    if (readElement(element, path, index)) served = guard.openFile(path);
-    if (!served || ::fstat(served->fd.get(), &st) != 0) {
+    if (readElement(element, path, index)) seen = guard.resolve(path);
+    if (!seen || ::fstat(seen->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       request->countOne();  // may answer at once when every element was skipped
       continue;
     }
-    record.fullPath = path;
-    record.index = index;
-    record.size = st.st_size;
-    jobs.append({record, std::make_shared<const beneath::Fd>(std::move(served->fd))});
-  }
-  const ThumbnailMaker make = maker().make;
-  const std::chrono::milliseconds limit = maker().limit;
-  QCoreApplication* app = QCoreApplication::instance();
-  for (auto& [record, file] : jobs) {
-    const QString key = fileKey(file->get());
-    const auto failed = failedFiles().constFind(session);
-    if (failed != failedFiles().cend() && failed->contains(key)) {
-      request->results.append(record);  // failed a helper before in this listing
-      request->countOne();
+    job.record.fullPath = path;
+    job.record.index = index;
+    job.record.size = st.st_size;
+    job.key = fileKey(st);
+    const bool failedBefore = failed != failedFiles().cend() && failed->contains(job.key);
+    if (points <= 0 || failedBefore || int(work.waiting.size()) >= kThumbnailsWaitingPerSession ||
+        queue.waiting >= kThumbnailsWaitingPerHost) {
+      request->answer(job.slot, job.record);
       continue;
     }
-    auto slot = std::make_shared<IconSlot>();
-    // A decoder that hangs must not hold the answer back: a helper is killed at
-    // the limit; a little after it (the request may have waited for a free
-    // helper) the file is answered without a picture, and a late one is dropped.
-    QTimer::singleShot(limit + kAnswerGrace, app, [request, slot, record = record] {
-      if (slot->answered) return;
-      slot->answered = true;
-      zlog::parts(QStringLiteral("Thumbnail took too long, answered without a picture:"), record.fullPath);
-      request->results.append(record);
-      request->countOne();
-    });
-    QThreadPool& pool = isDocumentOrVideo(record.fullPath) ? contentPool() : thumbnailPool();
-    pool.start([request, slot, make, limit, session, key, record = record, file = file, points, scale]() mutable {
-      bool failed = false;
-      if (points > 0) {
-        Made made;
-        if (make)  // a test's stand-in reads the open file by this process's own name for it
-          made.image = make(QStringLiteral("/proc/self/fd/%1").arg(file->get()), points, points, scale);
-        else
-          made = helperThumbnail(file->get(), QFileInfo(record.fullPath).fileName(), points, scale, limit);
-        if (made.image) record.iconBase64 = jpegDataUrl(*made.image);
-        failed = made.helperFailed;
-      }
-      QCoreApplication* app = QCoreApplication::instance();
-      if (!app) return;  // the application is ending
-      QMetaObject::invokeMethod(
-          app,
-          [request, slot, failed, session, key, record = std::move(record)]() mutable {
-            if (failed) failedFiles()[session].insert(key);
-            if (slot->answered) return;
-            slot->answered = true;
-            request->results.append(std::move(record));
-            request->countOne();
-          },
-          Qt::QueuedConnection);
-    });
+    job.content = isDocumentOrVideo(path);
+    job.points = points;
+    job.scale = scale;
+    // A decoder that hangs, or a long wait for a helper, must not hold the
+    // answer back: a little after the limit the file is answered without a
+    // picture, leaves the queue if it is still there, and a late one is dropped.
+    QTimer::singleShot(limit + kAnswerGrace, app,
+                       [request, slot = job.slot, record = job.record, session] {
+                         if (slot->answered) return;
+                         zlog::parts(QStringLiteral("Thumbnail took too long, answered without a picture:"),
+                                     record.fullPath);
+                         request->answer(slot, record);
+                         if (!slot->started) dropAnsweredIcons(session);
+                       });
+    if (work.waiting.empty()) queue.turns.append(session);
+    work.waiting.push_back(std::move(job));
+    ++queue.waiting;
   }
+  if (work.waiting.empty() && work.running == 0) {
+    queue.sessions.remove(session);
+    return;
+  }
+  pumpIcons();
 }
 
 void startThumbnailListing(const QString& session) { failedFiles().remove(session); }
+
+void endThumbnailSession(const QString& session) {
+  failedFiles().remove(session);
+  IconQueue& queue = iconQueue();
+  const auto work = queue.sessions.find(session);
+  if (work == queue.sessions.end()) return;
+  for (IconJob& job : work->waiting) job.request->answer(job.slot, job.record);
+  dropAnsweredIcons(session);
+}
 
 void setThumbnailMakerForTesting(ThumbnailMaker make, std::chrono::milliseconds limit) {
   maker().make = std::move(make);

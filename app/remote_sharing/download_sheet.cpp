@@ -85,7 +85,7 @@ void RemoteDownloadController::start() {
   UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
   QStringList targets;
   for (const FileItem& item : std::as_const(ctl_.fileItems)) targets << item.fullPath;
-  const Download3Info info{Env::RemoteSession, targets.join(QLatin1Char('|')), downloadSaveAt_};
+  const Download3Info info{ctl_.session, targets.join(QLatin1Char('|')), downloadSaveAt_};
   QPointer<RemoteDownloadController> self(this);
   requests_.toBridge(QStringLiteral("Trans3_FC_00_CallStart"), info.toJSONModel(), true,
                      [self](const std::optional<vex::Json>&) {
@@ -100,7 +100,7 @@ void RemoteDownloadController::onTick() {
   ++timerCounter_;
   if (state_ != RemoteSharingDownloadStatus::dsRunning) return;
   QPointer<RemoteDownloadController> self(this);
-  requests_.toBridge(QStringLiteral("Trans3_FC_TransTaskInfo"), Trans3_FC_TransTaskInfo_Msg{Env::RemoteSession}.toJSONModel(),
+  requests_.toBridge(QStringLiteral("Trans3_FC_TransTaskInfo"), Trans3_FC_TransTaskInfo_Msg{ctl_.session}.toJSONModel(),
                      true, [self](const std::optional<vex::Json>& reply) {
                        if (self) self->onProgress(reply);
                      });
@@ -121,7 +121,7 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
 void RemoteDownloadController::cancel() {
   if (state_ == RemoteSharingDownloadStatus::dsRunning) {
     // The sheet leaves dsRunning through a later progress record.
-    requests_.toBridge(QStringLiteral("Trans3_FC_00_Cancel"), Trans3_FC_00_Cancel_Msg{Env::RemoteSession}.toJSONModel(),
+    requests_.toBridge(QStringLiteral("Trans3_FC_00_Cancel"), Trans3_FC_00_Cancel_Msg{ctl_.session}.toJSONModel(),
                        false, {});
     return;
   }

@@ -108,16 +108,17 @@ void RemoteFileListController::deleteCheckedFiles() {
   op.cmd = QStringLiteral("delete");
   op.fileList = paths.join(QLatin1Char('|'));
   QPointer<RemoteFileListController> self(this);
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("opFileList"), op, true, QStringLiteral("NO"),
-                                [self](const std::optional<vex::Json>&) {
-                                  if (self) self->getFileList(self->pathCurrent_);
-                                });
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("opFileList"), op, true, QStringLiteral("NO"),
+                              [self](const std::optional<vex::Json>&) {
+                                if (self) self->getFileList(self->pathCurrent_);
+                              });
 }
 
 void RemoteFileListController::openDownloadSheet(const QList<FileItem>& items) {
   ctlDownload_ = CTLDownload{};
   ctlDownload_.fileItems = items;
   ctlDownload_.pathRemote = pathCurrent_;
+  ctlDownload_.session = link_.session;
   ctlDownload_.isChooseOP = false;
   ctlDownload_.isShowView = true;
   isShowDownload.set(true);
@@ -161,6 +162,7 @@ void RemoteFileListController::openUploadForDroppedPaths(const QString& text) {
   if (!text.isEmpty()) zlog::line(text);
   ctlUpload_ = CTLUpload{};
   ctlUpload_.pathRemote = pathCurrent_;
+  ctlUpload_.session = link_.session;
   ctlUpload_.target = text;
   ctlUpload_.isShowView = true;
   isShowUpload.set(true);

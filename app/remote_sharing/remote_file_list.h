@@ -50,7 +50,10 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   // The browser is shown: it becomes the stored browser, then connects.
   void onAppearFileList();
   void ConnectRemoteHost();
-  void updateRemoteConResult(ConStatus status) override;
+  void updateRemoteConResult(ConStatus status, const PeerLink& link) override;
+  // The link of the latest connection to the host: every request of the
+  // browser and its sheets travels on it.
+  const PeerLink& link() const { return link_; }
   void getFileList(const QString& path);
   void gotoPage(int64_t n);
   void clearFileList();
@@ -134,7 +137,25 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void rowChanged(int i);  // one row's marks or icon changed
 
  private:
+  // What a "getShareInfo" reply says: a notice that ends the visit, or the
+  // share's root folder and rights.
+  struct ShareAnswer {
+    QString notice;
+    QString root;
+    bool fileDel = false;
+    bool download = false;
+    bool upload = false;
+  };
+  // "getShareInfo" for the active host's tag with its saved code, on the browser's link.
+  void askShareInfo(ReplyHandler handler);
   void onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt);
+  ShareAnswer readShareAnswer(const vex::Json& reply);
+  void applyShareRights(const ShareAnswer& share);
+  void takeRoot(const QString& root);  // and its path separator
+  // The host saved the share again (its stamp is now `stamp`): asks what the
+  // share allows this visitor now.
+  void recheckShare(const QString& stamp);
+  void onShareRecheckReply(const std::optional<vex::Json>& reply, quint64 attempt, const QString& stamp);
   void onProbeReply(const std::optional<vex::Json>& reply, quint64 listing, const QString& dir);
   void onPageReply(const std::optional<vex::Json>& reply, quint64 listing, int64_t n, const QString& dir);
   void badReply(const char* what, const QString& detail);
@@ -144,6 +165,7 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void endThumbStep();
   void openDownloadSheet(const QList<FileItem>& items);
 
+  PeerLink link_;
   std::optional<RemoteSharing> ownActive_;
   std::optional<RemoteSharing>* rhActive_;
   QList<FileItem> fileList_;

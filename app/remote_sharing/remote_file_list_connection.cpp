@@ -45,29 +45,34 @@ void RemoteFileListController::ConnectRemoteHost() {
   emit stateChanged();
 }
 
-void RemoteFileListController::updateRemoteConResult(ConStatus status) {
+void RemoteFileListController::updateRemoteConResult(ConStatus status, const PeerLink& link) {
   if (!rhActive()) {
     zlog::line(QStringLiteral("ViewSharingRemoteFileList - updateRemoteConResult - rhActive nil!"));
     return;
   }
   conStatus_ = status;
   if (status == ConStatus::csConnected) {
-    GetShareInfoJson info;
-    info.tag = rhActive()->hosttag;
-    info.pass = rhActive()->password;
-    info.isweb = 0;
+    link_ = link;
     QPointer<RemoteFileListController> self(this);
     const quint64 attempt = attempt_;
-    P2PClientMsg::SendMsgToRemote(QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
-                                  [self, attempt](const std::optional<vex::Json>& reply) {
-                                    if (self) self->onShareInfoReply(reply, attempt);
-                                  });
+    askShareInfo([self, attempt](const std::optional<vex::Json>& reply) {
+      if (self) self->onShareInfoReply(reply, attempt);
+    });
   } else if (status == ConStatus::csMaxClients) {
     hostInvalid(QStringLiteral("Max Connection Limits Reached!"));
   } else {
     hostInvalid(L("RS_Host_NotAvialableAndCheck"));
   }
   emit stateChanged();
+}
+
+void RemoteFileListController::askShareInfo(ReplyHandler handler) {
+  GetShareInfoJson info;
+  info.tag = rhActive()->hosttag;
+  info.pass = rhActive()->password;
+  info.isweb = 0;
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getShareInfo"), info, true, QStringLiteral("NO"),
+                              std::move(handler));
 }
 
 void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt) {
@@ -78,47 +83,70 @@ void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& 
     return;
   }
   timeoutCheckCounter_ = -1;
-  const vex::Json& data = jsonread::member(*reply, "data");
-  // A refused request (the empty text) has no "data": no share, as the host would say.
-  if (!data.is_array() && !data.is_null()) {
-    badReply("getShareInfo", dumpReply(reply));
-    hostInvalid(L("RS_Host_BadReply"));
+  const ShareAnswer share = readShareAnswer(*reply);
+  if (!share.notice.isEmpty()) {
+    hostInvalid(share.notice);
     return;
   }
-  const size_t n = data.is_array() ? data.size() : 0;
-  if (n == 0) {
-    hostInvalid(L("RS_Host_NotAvialableAndCheckPassword"));
-    return;
-  }
-  const vex::Json& share = data[0];
-  if (!share.is_object()) {
-    badReply("getShareInfo", dumpReply(reply));
-    hostInvalid(L("RS_Host_BadReply"));
-    return;
-  }
-  if (n == 1 && jsonread::integer(share, "isenabled") == 0) {
-    hostInvalid(L("RS_Host_NotEnabled"));
-    return;
-  }
-  const QString root = jsonread::text(share, "path");
-  if (root.isEmpty()) {
-    // No root folder leaves nothing to list.
-    badReply("getShareInfo", QStringLiteral("share without a path"));
-    hostInvalid(L("RS_Host_BadReply"));
-    return;
-  }
-  pathRoot_ = root;
-  pathTag_ = pathRoot_.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QStringLiteral("\\");
-  isfilemanage_ = isfiledel_ = jsonread::integer(share, "isfiledel") == 1;
-  isdownload_ = jsonread::integer(share, "isdownload") == 1;
-  isupload_ = jsonread::integer(share, "isupload") == 1;
+  applyShareRights(share);
+  takeRoot(share.root);
   getFileList(pathRoot_);
   resetCheckHost();
   emit stateChanged();
 }
 
+RemoteFileListController::ShareAnswer RemoteFileListController::readShareAnswer(const vex::Json& reply) {
+  ShareAnswer answer;
+  const vex::Json& data = jsonread::member(reply, "data");
+  // A refused request (the empty text) has no "data": no share, as the host would say.
+  if (!data.is_array() && !data.is_null()) {
+    badReply("getShareInfo", dumpReply(reply));
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
+  }
+  const size_t n = data.is_array() ? data.size() : 0;
+  if (n == 0) {
+    answer.notice = L("RS_Host_NotAvialableAndCheckPassword");
+    return answer;
+  }
+  const vex::Json& share = data[0];
+  if (!share.is_object()) {
+    badReply("getShareInfo", dumpReply(reply));
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
+  }
+  if (n == 1 && jsonread::integer(share, "isenabled") == 0) {
+    answer.notice = L("RS_Host_NotEnabled");
+    return answer;
+  }
+  answer.root = jsonread::text(share, "path");
+  if (answer.root.isEmpty()) {
+    // No root folder leaves nothing to list.
+    badReply("getShareInfo", QStringLiteral("share without a path"));
+    answer.notice = L("RS_Host_BadReply");
+    return answer;
+  }
+  answer.fileDel = jsonread::integer(share, "isfiledel") == 1;
+  answer.download = jsonread::integer(share, "isdownload") == 1;
+  answer.upload = jsonread::integer(share, "isupload") == 1;
+  return answer;
+}
+
+void RemoteFileListController::takeRoot(const QString& root) {
+  pathRoot_ = root;
+  pathTag_ = pathRoot_.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QStringLiteral("\\");
+}
+
+void RemoteFileListController::applyShareRights(const ShareAnswer& share) {
+  isfilemanage_ = isfiledel_ = share.fileDel;
+  isdownload_ = share.download;
+  isupload_ = share.upload;
+}
+
 void RemoteFileListController::hostInvalid(const QString& message) {
-  Env::P2PConnectOwner = 0;
+  // A late result of its own attempt no longer reaches it; another screen's
+  // attempt under way keeps its result.
+  if (Env::P2PConnectOwner == 1) Env::P2PConnectOwner = 0;
   isLoading.set(false);
   conStatus_ = ConStatus::csInvalid;
   iCheckHostWorking_ = true;
@@ -164,10 +192,10 @@ void RemoteFileListController::getFileList(const QString& path) {
   probe.iPreFetchIcon = 0;
   QPointer<RemoteFileListController> self(this);
   const quint64 listing = ++listing_;
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("getFileList"), probe, true, QStringLiteral("NO"),
-                                [self, listing, path](const std::optional<vex::Json>& reply) {
-                                  if (self) self->onProbeReply(reply, listing, path);
-                                });
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("getFileList"), probe, true, QStringLiteral("NO"),
+                              [self, listing, path](const std::optional<vex::Json>& reply) {
+                                if (self) self->onProbeReply(reply, listing, path);
+                              });
   emit stateChanged();
 }
 
@@ -200,9 +228,12 @@ void RemoteFileListController::gotoPage(int64_t n) {
   QPointer<RemoteFileListController> self(this);
   const quint64 listing = ++listing_;
   const QString dir = pathCurrent_;
-  HelperRemoteSharing::getFileList(dir, n, pageSize_, [self, listing, n, dir](const std::optional<vex::Json>& reply) {
-    if (self) self->onPageReply(reply, listing, n, dir);
-  });
+  HelperRemoteSharing::getFileList(
+      dir, n, pageSize_,
+      [self, listing, n, dir](const std::optional<vex::Json>& reply) {
+        if (self) self->onPageReply(reply, listing, n, dir);
+      },
+      link_);
   emit stateChanged();
 }
 

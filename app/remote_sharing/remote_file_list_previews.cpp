@@ -63,10 +63,10 @@ void RemoteFileListController::requestIcon(int i) {
   QPointer<RemoteFileListController> self(this);
   const quint64 id = ++thumbRequest_;
   const QString path = row.fullPath;
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("buildIcon2"), request, true, QStringLiteral("NO"),
-                                [self, i, path, id](const std::optional<vex::Json>& reply) {
-                                  if (self) self->onIconReply(reply, i, path, id);
-                                });
+  P2PClientMsg::SendMsgOnLink(link_, QStringLiteral("buildIcon2"), request, true, QStringLiteral("NO"),
+                              [self, i, path, id](const std::optional<vex::Json>& reply) {
+                                if (self) self->onIconReply(reply, i, path, id);
+                              });
 }
 
 void RemoteFileListController::onIconReply(const std::optional<vex::Json>& reply, int i, const QString& fullPath,

@@ -60,13 +60,14 @@ void ClientInit(const QString& hostname, const QString& hosttag, const QString& 
   if (text) SendToBridge(QStringLiteral("ClientInit"), *text);
 }
 
-void getFileList(const QString& dir, int64_t pageIndex, int64_t pageSize, ReplyHandler callback) {
+void getFileList(const QString& dir, int64_t pageIndex, int64_t pageSize, ReplyHandler callback,
+                 const PeerLink& link) {
   GetShareFileListJson request;
   request.dir = dir;
   request.iPageIndex = pageIndex;
   request.iPageSize = pageSize;
-  P2PClientMsg::SendMsgToRemote(QStringLiteral("getFileList"), request, true, QStringLiteral("NO"),
-                                std::move(callback));
+  P2PClientMsg::SendMsgOnLink(link, QStringLiteral("getFileList"), request, true, QStringLiteral("NO"),
+                              std::move(callback));
 }
 
 void WaitRemoteReceiveFiles(const QString& uuid, const QString& fromUser, const QString& summary,

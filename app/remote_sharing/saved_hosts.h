@@ -82,7 +82,8 @@ QString hostDisplayName(const RemoteSharing& host);
 
 // Opens a link to a remote host's share; the outcome arrives as a "P2PCLIENT" frame.
 void ClientInit(const QString& hostname, const QString& hosttag, const QString& hostpassword);
-void getFileList(const QString& dir, int64_t pageIndex, int64_t pageSize, ReplyHandler callback);
+void getFileList(const QString& dir, int64_t pageIndex, int64_t pageSize, ReplyHandler callback,
+                 const PeerLink& link = currentPeerLink());
 void WaitRemoteReceiveFiles(const QString& uuid, const QString& fromUser, const QString& summary,
                             ReplyHandler callback);
 void StartRemoteUpload(const QList<WorkingItem>& fileList, ReplyHandler callback);

@@ -9,8 +9,10 @@ TransferRequests TransferRequests::live() {
   r.toBridge = [](const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) {
     P2PClientMsg::SendMsgToP2PClient(code, payload, wait, std::move(handler));
   };
-  r.toRemote = [](const QString& code, const vex::Json& payload, bool wait, const QString& onBridge,
-                  ReplyHandler handler) { P2PClientMsg::SendMsgToRemote(code, payload, wait, onBridge, std::move(handler)); };
+  r.toRemote = [](const QString& session, const QString& code, const vex::Json& payload, bool wait,
+                  const QString& onBridge, ReplyHandler handler) {
+    P2PClientMsg::SendMsgOnLink(linkOfSession(session), code, payload, wait, onBridge, std::move(handler));
+  };
   r.chooser = [](const QString& title, int mode, std::function<void(const QString&)> done) {
     UtilSystem::openPanel(title, mode, std::move(done));
   };

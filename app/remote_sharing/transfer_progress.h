@@ -18,9 +18,9 @@
 struct TransferRequests {
   // A bridge request ("P2PClientControl").
   std::function<void(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler)> toBridge;
-  // A peer request ("WSDC") with its "IsProcessOnBridge" value.
-  std::function<void(const QString& code, const vex::Json& payload, bool wait, const QString& isProcessOnBridge,
-                     ReplyHandler handler)>
+  // A peer request ("WSDC") on the link of `session`, with its "IsProcessOnBridge" value.
+  std::function<void(const QString& session, const QString& code, const vex::Json& payload, bool wait,
+                     const QString& isProcessOnBridge, ReplyHandler handler)>
       toRemote;
   // The folder or file chooser: title, mode (0 files, 1 folders, 2 both), completion.
   std::function<void(const QString& title, int mode, std::function<void(const QString&)> done)> chooser;

@@ -16,6 +16,7 @@ struct CTLDownload {
   bool isChooseOP_Done = false;
   bool isCanceled = false;
   QString pathRemote;        // the remote folder on show when the sheet opened
+  QString session;           // the browser's session with the host
   QList<FileItem> fileItems;  // the remote entries to fetch
   OPDownloadType opDownloadType = OPDownloadType::none;
 };
@@ -25,5 +26,6 @@ struct CTLUpload {
   bool isCanceled = false;
   bool isUploadSucc = false;  // set when the sheet closes after a finished upload
   QString pathRemote;         // the remote folder that receives the upload
+  QString session;            // the browser's session with the host
   QString target;             // local paths joined with "|"; empty: the user chooses
 };

@@ -47,7 +47,7 @@ void RemoteUploadController::ok() {
 }
 
 void RemoteUploadController::start() {
-  const Trans2_FS_00_CallStartInfo info{Env::RemoteSession, uploadTarget_, ctl_.pathRemote, isOverwrite_};
+  const Trans2_FS_00_CallStartInfo info{ctl_.session, uploadTarget_, ctl_.pathRemote, isOverwrite_};
   zlog::parts(info.Targets, info.RemotePathRoot);
   QPointer<RemoteUploadController> self(this);
   requests_.toBridge(QStringLiteral("Trans2_FS_00_CallStart"), info.toJSONModel(), true,
@@ -75,8 +75,8 @@ void RemoteUploadController::onTick() {
   ++timerCounter_;
   if (state_ != RemoteSharingDownloadStatus::dsRunning) return;
   QPointer<RemoteUploadController> self(this);
-  requests_.toRemote(QStringLiteral("RemoteUploadTaskInfo"),
-                     RemoteUploadStatus{Env::RemoteSession, QStringLiteral("YES")}.toJSONModel(), true,
+  requests_.toRemote(ctl_.session, QStringLiteral("RemoteUploadTaskInfo"),
+                     RemoteUploadStatus{ctl_.session, QStringLiteral("YES")}.toJSONModel(), true,
                      QStringLiteral("YES"), [self](const std::optional<vex::Json>& reply) {
                        if (self) self->onProgress(reply);
                      });
@@ -98,7 +98,7 @@ void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
 
 void RemoteUploadController::cancel() {
   if (state_ == RemoteSharingDownloadStatus::dsRunning) {
-    requests_.toBridge(QStringLiteral("Trans2_FS_00_Cancel"), Trans2_FC_Cancel_Msg{Env::RemoteSession}.toJSONModel(),
+    requests_.toBridge(QStringLiteral("Trans2_FS_00_Cancel"), Trans2_FC_Cancel_Msg{ctl_.session}.toJSONModel(),
                        false, {});
     return;
   }

@@ -1,11 +1,21 @@
 #include "relay_process_fixture.h"
 
+#include "protocol/data_frame.h"
 #include "support/test_util.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 
 namespace relaytest {
+
+QByteArray dataFrame(const std::string& session, quint32 file, const QByteArray& payload) {
+  protocol::DataFrameHeader header;
+  header.session = QByteArray::fromStdString(session);
+  header.transfer = QByteArrayLiteral("T1");
+  header.file = file;
+  header.offset = quint64(file) * 4096;
+  return protocol::encodeDataFrame(header, payload);
+}
 
 RelayClient::RelayClient(const QSslConfiguration& tls) {
   socket.setSslConfiguration(tls);
@@ -90,13 +100,19 @@ std::unique_ptr<RelayClient> RelayProcess::online(const std::string& id, const s
   return client;
 }
 
-std::unique_ptr<RawRelayClient> RelayProcess::onlineRaw(const std::string& email, const std::string& password,
-                                                        std::string* clientId) {
-  json session;
-  auto client = vantreltest::rawRelayOnline(service, QString::fromStdString(email), QString::fromStdString(password),
-                                            &session);
-  if (!client) {
-    ADD_FAILURE() << "no relay connection of " << email << " came to \"ready\"";
+std::unique_ptr<RawRelayClient> RelayProcess::onlineRaw(const std::string& id, const std::string& password,
+                                                        std::string* clientId, const std::string& credential) {
+  json body{{"Id_acc", id}, {"Password", password}};
+  if (!credential.empty()) body["Credential"] = credential;
+  const json session = login(body);
+  auto client = std::make_unique<RawRelayClient>();
+  bool ready = client->open(QUrl(relayUrl()).port(), tls);
+  if (ready) {
+    client->sendText({{"op", "hello"}, {"Token", session.value("Token", "")}});
+    ready = client->waitText("\"ready\"");
+  }
+  if (!ready) {
+    ADD_FAILURE() << "no relay connection of " << id << " came to \"ready\"";
     return std::make_unique<RawRelayClient>();
   }
   if (clientId) *clientId = session.value("ClientID", "");
@@ -112,12 +128,25 @@ std::string RelayProcess::connect(RelayClient& caller, RelayClient& host, const 
   return toCaller.value("Session", "");
 }
 
-qint64 RelayProcess::serviceRssKb() {
+qint64 RelayProcess::serviceRssKb(bool peak) {
   QFile status(QStringLiteral("/proc/%1/status").arg(service.child().process().processId()));
   if (!status.open(QIODevice::ReadOnly)) return -1;
   for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    if (line.startsWith(peak ? "VmHWM:" : "VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
   return -1;
+}
+
+qint64 RelayProcess::roundTripMs(RelayClient& from, RelayClient& to, const std::string& session) {
+  QElapsedTimer clock;
+  clock.start();
+  const QByteArray frame = dataFrame(session, 1, QByteArrayLiteral("small"));
+  from.socket.sendBinaryMessage(frame);
+  if (to.nextBinary() != frame) return -1;
+  to.send({{"op", "relay"}, {"Session", session}, {"frame", {{"ok", 1}}}});
+  json answer;
+  do answer = from.next();
+  while (answer.value("op", "") == "credit");
+  return answer["frame"].value("ok", 0) == 1 ? clock.elapsed() : -1;
 }
 
 }  // namespace relaytest

@@ -43,6 +43,9 @@ struct RelayClient {
 
 using vantreltest::RawRelayClient;
 
+// A binary data frame of `session` carrying `payload` as file `file`.
+QByteArray dataFrame(const std::string& session, quint32 file, const QByteArray& payload);
+
 class RelayProcess : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -53,12 +56,17 @@ class RelayProcess : public ::testing::Test {
   // Signs the account in and brings a relay connection to "ready".
   std::unique_ptr<RelayClient> online(const std::string& id, const std::string& password,
                                       const std::string& credential = {});
-  // Logs in and says hello on a hand-written connection.
-  std::unique_ptr<RawRelayClient> onlineRaw(const std::string& email, const std::string& password,
-                                            std::string* clientId = nullptr);
+  // Logs in and says hello on a hand-written connection, which reads only
+  // when pumped (64 KiB at most otherwise).
+  std::unique_ptr<RawRelayClient> onlineRaw(const std::string& id, const std::string& password,
+                                            std::string* clientId = nullptr, const std::string& credential = {});
   // caller -> host name: the session id, after both sides were told.
   std::string connect(RelayClient& caller, RelayClient& host, const std::string& hostname);
-  qint64 serviceRssKb();
+  // The service's resident memory now, or the most it has had.
+  qint64 serviceRssKb(bool peak = false);
+  // A small data frame from `from` to `to` in `session` and a relay text
+  // back: the milliseconds it took, or -1 when either did not arrive.
+  qint64 roundTripMs(RelayClient& from, RelayClient& to, const std::string& session);
 
   vantreltest::Service service;
   QSslConfiguration tls;

@@ -203,6 +203,10 @@ TEST(CommandLine, RefusesMalformedLines) {
        QStringLiteral("19443")},
       {QStringLiteral("serve"), QStringLiteral("--data"), QStringLiteral("d"), QStringLiteral("--listen"),
        QStringLiteral("127.0.0.1:70000")},
+      {QStringLiteral("serve"), QStringLiteral("--data"), QStringLiteral("d"), QStringLiteral("--listen"),
+       QStringLiteral("127.0.0.1:1"), QStringLiteral("--relay-budget"), QStringLiteral("8")},
+      {QStringLiteral("serve"), QStringLiteral("--data"), QStringLiteral("d"), QStringLiteral("--listen"),
+       QStringLiteral("127.0.0.1:1"), QStringLiteral("--relay-budget"), QStringLiteral("256M")},
   };
   for (const QStringList& args : bad) {
     error.clear();

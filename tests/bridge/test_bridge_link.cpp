@@ -505,9 +505,13 @@ TEST_F(BridgeLinkTest, LoginResultDecidedByTopLevelResult) {
 
 class OwnerSpy : public RemoteFileListHandle, public ViewContactHandle {
  public:
-  void updateRemoteConResult(ConStatus status) override { browser.push_back(status); }
-  void OnClientInitResult(ConStatus status) override { contact.push_back(status); }
+  void updateRemoteConResult(ConStatus status, const PeerLink& link) override {
+    browser.push_back(status);
+    links.push_back(link.session);
+  }
+  void OnClientInitResult(ConStatus status, const PeerLink&) override { contact.push_back(status); }
   std::vector<ConStatus> browser, contact;
+  std::vector<QString> links;  // of the browser's results
 };
 
 TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
@@ -545,6 +549,7 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   touchAnswered(Json{{"UPC", 5}, {"SC", 5}});
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 1; }));
   EXPECT_EQ(owner.browser[0], ConStatus::csMaxClients);
+  EXPECT_EQ(owner.links[0], QStringLiteral("ME|PEER"));
   EXPECT_TRUE(Env::RemoteConnected);
   EXPECT_EQ(Env::RemoteSession, QStringLiteral("ME|PEER"));
   EXPECT_EQ(Env::RemoteULocal, QStringLiteral("l"));

@@ -146,6 +146,34 @@ TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
   EXPECT_TRUE(testutil::waitUntil([&] { return !alive(own); }));
 }
 
+// A leftover still being started when the old bridge is cleared (forked, not
+// yet carrying the bridge's name) is ended by the start that follows, before
+// the new bridge runs: every time.
+TEST_F(SupervisorTest, LeftoverStartedJustBeforeIsGoneBeforeTheNewBridgeStarts) {
+  BridgeFolder ours;
+  Env::AppRunPath = ours.folder();
+  for (int round = 1; round <= 20; ++round) {
+    QProcess leftover;
+    leftover.setProgram(ours.executable());
+    leftover.setArguments({startupArgument()});
+    leftover.start();  // not waiting: it may still be starting when the scan runs
+    ClearBridge();
+    leftover.waitForStarted(30000);  // as the restart delay lets it come up
+    StartBridge();
+    ASSERT_NE(Env::BridgeProcess, nullptr) << "round " << round;
+    const qint64 own = Env::BridgeProcess->processId();
+    EXPECT_TRUE(leftover.state() == QProcess::NotRunning || !alive(leftover.processId())) << "round " << round;
+    // (A leftover may have been killed before it wrote its own line.)
+    ASSERT_TRUE(testutil::waitUntil([&] {
+      const QStringList starts = ours.starts();
+      return !starts.isEmpty() && starts.last().startsWith(QString::number(own) + QLatin1Char(' '));
+    })) << "round " << round;
+    const auto running = findBridgeProcesses(false);
+    ASSERT_EQ(running.size(), 1) << "round " << round;
+    EXPECT_EQ(running.first().pid, own);
+  }
+}
+
 TEST_F(SupervisorTest, FailedLaunchIsLoggedAndRetriedAndRestartsDoNotPileUp) {
   BridgeFolder broken(false);
   Env::AppRunPath = broken.folder();

@@ -19,6 +19,7 @@ struct SentRequest {
   bool wait = false;
   QString isProcessOnBridge;  // "-" for a request to this machine's bridge
   ReplyHandler handler;
+  QString session = {};  // the link a peer request travels on
   bool toRemote() const { return isProcessOnBridge != QStringLiteral("-"); }
   // The handler may send further requests while it runs: it runs from a copy.
   void answer(const vex::Json& msg) const {
@@ -29,9 +30,9 @@ struct SentRequest {
 
 class FakePort : public ContactsPort {
  public:
-  void sendToRemote(const QString& code, const vex::Json& payload, bool wait, const QString& isProcessOnBridge,
-                    ReplyHandler handler) override {
-    sent.push_back({code, payload, wait, isProcessOnBridge, std::move(handler)});
+  void sendToRemote(const PeerLink& link, const QString& code, const vex::Json& payload, bool wait,
+                    const QString& isProcessOnBridge, ReplyHandler handler) override {
+    sent.push_back({code, payload, wait, isProcessOnBridge, std::move(handler), link.session});
   }
   void sendToBridge(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) override {
     sent.push_back({code, payload, wait, QStringLiteral("-"), std::move(handler)});

@@ -47,7 +47,7 @@ class Send : public testing::Test {
       {"Path":"/home/me/docs/pics","IsDir":true,"Size":0},
       {"Path":"/home/me/docs/pics/b.jpg","IsDir":false,"Size":2048}])"));
     send.sendNowPressed();
-    P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);
+    P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());
     ASSERT_EQ(send.vcsState, ViewContactState::vcsWaitingUser);
     port.last("WaitRemoteReceiveFiles").answer(data("1"));
   }
@@ -91,13 +91,17 @@ TEST_F(Send, AnAcceptedOfferIsUploadedAndFollowedToTheEnd) {
   EXPECT_EQ(Env::ViewContactShared, &send);
 
   const QString firstUuid = send.uuid;
-  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());
   EXPECT_EQ(send.vcsState, ViewContactState::vcsWaitingUser);
   EXPECT_EQ(send.countdown(), 30);
   EXPECT_NE(send.uuid, firstUuid);
   const SentRequest& offer = port.last("WaitRemoteReceiveFiles");
   EXPECT_EQ(offer.isProcessOnBridge, QStringLiteral("NO"));
   EXPECT_EQ(offer.payload["Session"], "me-1|ann-2");
+  EXPECT_EQ(offer.session, QStringLiteral("me-1|ann-2"));
+  // A browser that opens a link of its own meanwhile does not redirect the send.
+  Env::RemoteSession = QStringLiteral("me-1|bob-3");
+  Env::RemoteClientID2 = QStringLiteral("bob-3");
   EXPECT_EQ(offer.payload["Summary"], send.uploadSummary.toStdString());
   EXPECT_EQ(offer.payload["FromUser"], "Me");
   EXPECT_EQ(offer.payload["UUID"], send.uuid.toStdString());
@@ -128,6 +132,7 @@ TEST_F(Send, AnAcceptedOfferIsUploadedAndFollowedToTheEnd) {
   ticks(2);
   ASSERT_EQ(port.count("RemoteUploadTaskInfo"), 2);
   const SentRequest& poll = port.last("RemoteUploadTaskInfo");
+  EXPECT_EQ(poll.session, QStringLiteral("me-1|ann-2"));
   EXPECT_EQ(poll.isProcessOnBridge, QStringLiteral("YES"));
   EXPECT_EQ(poll.payload, vex::Json::parse(R"({"Session":"me-1|ann-2","IsProcessOnBridge":"YES"})"));
   poll.answer(vex::Json::parse(R"({"TaskStatus":0,"TotalTaskCount":5,"TotalTaskDoneCount":2,
@@ -188,7 +193,7 @@ TEST_F(Send, TheLinkResultDecidesWhetherTheContactIsAsked) {
   ticks(1);
   EXPECT_EQ(toasts.last(), QStringLiteral("Connect timeout!\nPlease try agian later."));
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
-  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
   EXPECT_EQ(port.count("WaitRemoteReceiveFiles"), 0);
   EXPECT_EQ(toasts.size(), 3);
@@ -196,10 +201,12 @@ TEST_F(Send, TheLinkResultDecidesWhetherTheContactIsAsked) {
 
 TEST_F(Send, ARefusalEndsTheSendOnce) {
   offer();
+  Env::P2PConnectOwner = 1;  // the browser connects meanwhile
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("2"));
   EXPECT_EQ(toasts, QStringList{QStringLiteral("File transfer has been canceled!")});
   EXPECT_EQ(reasons, QStringList{L("Contact_Declined")});
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
+  EXPECT_EQ(Env::P2PConnectOwner, 1);  // its result still reaches it
   // The tick already due polls no more.
   pollTick();
   EXPECT_EQ(port.count("WaitRemoteReceiveFilesPressButton"), 1);
@@ -307,7 +314,7 @@ TEST_F(Send, AnAcceptanceWithoutAFolderOrWithoutItemsWithdrawsTheOffer) {
   send.setUploadTarget(QStringLiteral("/home/me/gone"));
   port.last("PreparingUpload").answer(vex::Json::parse(R"({"Result":0})"));
   send.sendNowPressed();
-  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());
   port.last("WaitRemoteReceiveFiles").answer(data("1"));
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("/in"));
   EXPECT_EQ(port.count("StartRemoteUpload"), 0);
@@ -328,7 +335,7 @@ TEST_F(Send, ThePageGoingAwayLeavesNoHandle) {
   page.reset();
   EXPECT_EQ(Env::ViewContactShared, nullptr);
   EXPECT_EQ(Env::P2PConnectOwner, 0);
-  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected);  // reaches nothing
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());  // reaches nothing
   // Replies to a gone page are dropped.
   ASSERT_FALSE(port.sent.empty());
   port.sent.back().answer(vex::Json::array());

@@ -1,5 +1,6 @@
 // The client ends cleanly, its bridge with it: by its quit question on a real
-// X display (Xvfb, clicked with xdotool), and by the termination signals.
+// X display (Xvfb, clicked with xdotool), and by the termination signals; a
+// client killed outright leaves no bridge behind either.
 // And a client whose bridge is started by someone else finds that bridge
 // again after it was restarted.
 #include "shell_e2e_support.h"
@@ -214,6 +215,14 @@ TEST_F(QuitEndToEnd, TerminationSignalsTakeTheSamePath) {
     EXPECT_GE(client.process().countLines(QStringLiteral("Quitting on signal %1").arg(signal)), 1)
         << client.process().dump().toStdString();
   }
+  // Killed, the client ends nothing itself: its bridge sees it gone and exits.
+  e2e::Client client(service);
+  ASSERT_NO_FATAL_FAILURE(startSignedIn(client));
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(testsupport::signalProcess(client.process().pid(), SIGKILL));
+  expectGone(client);
+  EXPECT_LT(clock.elapsed(), 15000);
 }
 
 // A bridge started by someone else (development mode): on a port it picks

@@ -6,6 +6,11 @@
 #include <QThread>
 #include <algorithm>
 #include <random>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "host_side/file_listing.h"
 #include "host_side/host_file_service.h"
@@ -327,7 +332,30 @@ TEST_F(ListingTest, SortsBySizeAndDate) {
             (QStringList{QStringLiteral("mid"), QStringLiteral("small"), QStringLiteral("big")}));
 }
 
-TEST_F(ListingTest, RefusedFolderListsAsEmpty) {
+// Takes every descriptor this process may still open, until destroyed.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted() {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = 256;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    for (int fd; (fd = ::fcntl(0, F_DUPFD_CLOEXEC, 0)) >= 0;) taken_.push_back(fd);
+  }
+  ~DescriptorsExhausted() {
+    for (int fd : taken_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> taken_;
+};
+
+// A refused folder lists as an empty one; a served one that cannot be opened
+// (no descriptor left) is answered as a failure with its reason, like a
+// download check of a served file then.
+TEST_F(ListingTest, RefusedFolderListsAsEmptyAndOneThatCannotBeOpenedFails) {
   QDir().mkpath(dir + QStringLiteral("/share"));
   QDir().mkpath(dir + QStringLiteral("/other"));
   touch(dir + QStringLiteral("/other/x"));
@@ -342,6 +370,41 @@ TEST_F(ListingTest, RefusedFolderListsAsEmpty) {
   const FileListResult result = listFolder(served);
   EXPECT_EQ(result.pageInfo, QStringLiteral("1|1"));
   EXPECT_EQ(result.items.value(0).fullPath, dir + QStringLiteral("/share/y"));
+
+  auto expectFailure = [](const FileListResult& failed) {
+    EXPECT_EQ(failed.result, QStringLiteral("Error: Too many open files"));
+    EXPECT_TRUE(failed.pageInfo.isEmpty());
+    EXPECT_TRUE(failed.index.isEmpty());
+    EXPECT_TRUE(failed.items.isEmpty());
+  };
+  const QString y = dir + QStringLiteral("/share/y");
+  {
+    const DescriptorsExhausted none;
+    // The share's root is open, the folder beneath it cannot be.
+    expectFailure(listFolder(
+        guardedListRequest(guard, dir + QStringLiteral("/share"), {}, {}, 1, 10, 0, kListFolders | kListFiles)));
+    expectFailure(listFolder(
+        guardedListRequest(guard, dir + QStringLiteral("/share"), {}, {}, 1, 10, 1, kListFolders | kListFiles)));
+    const FileDownloadInfo check = answerFileDownloadCheck(guard, y);
+    EXPECT_EQ(check.valid, 0);
+    EXPECT_EQ(checkReply(check)["reason"], "Error: Too many open files");
+    // Not even the share's root could be opened.
+    const PathGuard late({ShareRoot{dir + QStringLiteral("/share"), true, false, false}});
+    expectFailure(listFolder(
+        guardedListRequest(late, dir + QStringLiteral("/share"), {}, {}, 1, 10, 0, kListFolders | kListFiles)));
+    EXPECT_EQ(checkReply(answerFileDownloadCheck(late, y))["reason"], "Error: Too many open files");
+    // Missing and refused paths stay what they were.
+    EXPECT_FALSE(checkReply(answerFileDownloadCheck(guard, dir + QStringLiteral("/other/x"))).contains("reason"));
+  }
+  // The folder already open while the scan cannot open its own descriptor.
+  {
+    const FileListRequest open =
+        guardedListRequest(guard, dir + QStringLiteral("/share"), {}, {}, 1, 10, 0, kListFolders | kListFiles);
+    const DescriptorsExhausted none;
+    expectFailure(listFolder(open));
+  }
+  EXPECT_FALSE(checkReply(answerFileDownloadCheck(guard, y)).contains("reason"));
+  EXPECT_EQ(answerFileDownloadCheck(guard, y).valid, 1);
 }
 
 }  // namespace

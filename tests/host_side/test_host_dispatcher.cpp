@@ -416,6 +416,7 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   Env::MainViewShared = &main;
   main.panel.taskState = QStringLiteral("2");
   main.panel.Summary = QStringLiteral("old offer");
+  Env::RemoteSession = QStringLiteral("me|host");
   // The sender is named as the relay names its account, not as it names itself.
   EXPECT_EQ(reply("WaitRemoteReceiveFiles",
                   {{"UUID", "u-1"}, {"Session", "bob|me"}, {"Summary", "3 files"}, {"FromUser", "<h1>Carol</h1>"}}),
@@ -429,8 +430,8 @@ TEST_F(HostDispatcherTest, ReceivePanelRequests) {
   EXPECT_EQ(main.panel.iCountDown, 30.0);
   EXPECT_EQ(main.panel.vrsState, ViewReceiveState::vrsWaiting);
   EXPECT_GE(main.panelChanges, 1);
-  EXPECT_EQ(Env::RemoteSession, QStringLiteral("bob|me"));
-  EXPECT_EQ(Env::RemoteClientID1, QStringLiteral("bob"));
+  // The offer's session stays the panel's: this client's own link to a host is untouched.
+  EXPECT_EQ(Env::RemoteSession, QStringLiteral("me|host"));
 
   EXPECT_EQ(reply("WaitRemoteReceiveFilesPressButton", {{"UUID", "other"}}), (vex::Json{{"data", "0"}}));
   main.panel.taskState = QStringLiteral("/home/x/in");

@@ -17,6 +17,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <csignal>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 #include "host_peer_fixture.h"
 #include "support/test_util.h"
 #include "host_side/share_access.h"
+#include "support/process_signal.h"
 
 using namespace vantreltest;
 
@@ -53,6 +57,46 @@ qint64 unreadOnConnection(quint16 localPort, quint16 remotePort) {
     return f[4].split(':').value(1).toLongLong(nullptr, 16);
   }
   return -1;
+}
+
+// Opens a session of a hand-written relay connection to Ann's share `tag`;
+// its id, or empty when the relay gives none.
+std::string relaySessionTo(RawRelayClient& relay, const char* tag) {
+  relay.sendText({{"op", "connect"}, {"ref", "e"}, {"hostname", "ann-host"}, {"tag", tag}});
+  if (!relay.waitText("\"session\"")) return {};
+  for (const std::string& text : relay.texts)
+    if (const Json op = Json::parse(text, nullptr, false); op.is_object() && op.value("op", "") == "session")
+      return op.value("Session", "");
+  return {};
+}
+
+// How many descriptors process `pid` holds.
+int descriptorsOf(qint64 pid) {
+  return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+// The running (not ended) children of `pid` that run the thumbnail helper.
+QList<qint64> helpersOf(qint64 pid) {
+  QList<qint64> helpers;
+  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+    if (!stat.open(QIODevice::ReadOnly)) continue;
+    // "pid (comm) state ppid ...": the name may hold blanks, the rest follows its ")".
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
+    if (close < 0 || rest.size() < 2 || !text.contains("(zarkelo-thumbna") || rest[0] == "Z") continue;
+    if (rest[1].toLongLong() == pid) helpers.append(entry.toLongLong());
+  }
+  return helpers;
+}
+
+// Whether the process `pid` has ended (gone, or a zombie nobody reaped yet).
+bool hasEnded(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return true;
+  const QByteArray text = stat.readAll();
+  return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 class HostEndToEnd : public hostpeer::PeerFixture {
@@ -159,6 +203,15 @@ class HostEndToEnd : public hostpeer::PeerFixture {
     EXPECT_EQ(ask(QStringLiteral("buildIcon2"), {{"size", 48}, {"fileList", {secret + "|0"}}})["data"], "[]");
     EXPECT_EQ(ask(QStringLiteral("opFileList"), {{"cmd", "delete"}, {"fileList", secret}}), Json("[]"));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
+  }
+
+  // Eve's account and bridge A; `open` is client A's folder "Open", made empty.
+  void startEveAndBridgeA(BridgeProcess& bridgeA, Child& clientA, QString* open) {
+    ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
+                                   QStringLiteral("eve-host")));
+    ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
+    *open = clientA.home() + QStringLiteral("/Open");
+    ASSERT_TRUE(QDir().mkpath(*open));
   }
 
   // The client's access clock (milliseconds), when the test sets it.
@@ -351,13 +404,11 @@ TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
 // and its download through the same host bridge arrives whole; the held pull
 // goes on once its reader reads again.
 TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
-  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
-                                 QStringLiteral("eve-host")));
   BridgeProcess bridgeA;
-  ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
   Child clientA;
-  const QString open = clientA.home() + QStringLiteral("/Open");
-  QDir().mkpath(open);
+  QString open;
+  startEveAndBridgeA(bridgeA, clientA, &open);
+  if (HasFatalFailure()) return;
   const QString big = open + QStringLiteral("/big.bin");
   ASSERT_TRUE(allocateFile(big, qint64(256) << 20));
   const QByteArray mid = testutil::randomBytes((4 << 20) + 11);
@@ -388,12 +439,7 @@ TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
   // Eve pulls the large file on a relay connection of her own.
   auto eve = rawRelayOnline(service, QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"));
   ASSERT_TRUE(eve);
-  eve->sendText({{"op", "connect"}, {"ref", "e"}, {"hostname", "ann-host"}, {"tag", "OPEN"}});
-  ASSERT_TRUE(eve->waitText("\"session\""));
-  std::string eveSession;
-  for (const std::string& text : eve->texts)
-    if (const Json op = Json::parse(text, nullptr, false); op.is_object() && op.value("op", "") == "session")
-      eveSession = op.value("Session", "");
+  const std::string eveSession = relaySessionTo(*eve, "OPEN");
   ASSERT_FALSE(eveSession.empty());
   auto xfer = [&](const char* code, const Json& msg) {
     eve->sendText({{"op", "relay"},
@@ -451,6 +497,117 @@ TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
   for (const std::string& text : eve->texts) EXPECT_EQ(text.find("\"closed\""), std::string::npos) << text;
   acks.stop();
   clientA.stop();
+}
+
+// One peer floods the host with thumbnail names (10 requests of 200, more
+// than a client under the desktop's 1,024 open files could hold open at
+// once): the host answers every request, another peer's listing right after
+// is the real one, its download check valid and its download whole, and the
+// client's descriptors stay few. Helpers busy when the client is told to
+// quit end with it.
+TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWithTheClient) {
+  BridgeProcess bridgeA;
+  Child clientA;
+  QString open;
+  startEveAndBridgeA(bridgeA, clientA, &open);
+  if (HasFatalFailure()) return;
+  QStringList pictures;
+  for (int i = 0; i < 200; ++i) pictures << open + QStringLiteral("/pic_%1.png").arg(i, 3, 10, QLatin1Char('0'));
+  ASSERT_TRUE(e2eclient::savePictures(QSize(64, 48), Qt::darkBlue, pictures));
+  const QByteArray mid = testutil::randomBytes((1 << 20) + 7);
+  testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
+  SharingObj share;
+  share.tag = QStringLiteral("OPEN");
+  share.path = open;
+  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
+  // The client runs under the desktop's limit of open files, which it cannot raise.
+  e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-c"));
+  ASSERT_TRUE(clientA.start(QStringLiteral("prlimit"),
+                            {QStringLiteral("--nofile=1024:1024"), QStringLiteral("--"), binDir() + QStringLiteral("/zarkelo")}));
+  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
+  ASSERT_TRUE(spinUntil([&] { return clientA.output().contains("Host Login Succeeded"); }, 30s))
+      << clientA.output().toStdString();
+  const qint64 pid = clientA.process().processId();
+  QFile limits(QStringLiteral("/proc/%1/limits").arg(pid));
+  ASSERT_TRUE(limits.open(QIODevice::ReadOnly));
+  ASSERT_TRUE(limits.readAll().simplified().contains("Max open files 1024 1024 files"));
+
+  BridgeProcess bridgeB;
+  openBobsSession(bridgeB, clientA, "OPEN", "");
+  if (HasFatalFailure()) return;
+  auto eve = rawRelayOnline(service, QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"));
+  ASSERT_TRUE(eve);
+  const std::string eveSession = relaySessionTo(*eve, "OPEN");
+  ASSERT_FALSE(eveSession.empty());
+
+  int most = descriptorsOf(pid);
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { most = std::max(most, descriptorsOf(pid)); });
+  sampler.start(5);
+  Json names = Json::array();
+  for (int i = 0; i < 200; ++i) names.push_back(pictures[i].toStdString() + "|" + std::to_string(i) + "|1|-1");
+  auto flood = [&](int requests, const std::string& prefix) {
+    for (int i = 0; i < requests; ++i)
+      eve->sendText({{"op", "relay"},
+                     {"Session", eveSession},
+                     {"frame", {{"kind", "request"}, {"Token", prefix + std::to_string(i)}, {"Code", "buildIcon2"},
+                                {"Msg", {{"size", 48}, {"fileList", names}}}}}});
+  };
+  flood(10, "EVE");
+
+  // Bob, right after: the real listing, a valid check and the whole file.
+  const Json page = {{"dir", open.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
+                     {"iPageSize", 300}, {"iProbeCount", 0}};
+  const Json listing = ask(QStringLiteral("getFileList"), page);
+  EXPECT_EQ(listing["sResult"], "OK");
+  EXPECT_EQ(listing["sPageInfo"], "201|1");
+  EXPECT_EQ(listing["data"].size(), 201u);
+  const Json check = ask(QStringLiteral("fileDownloadCheck"), {{"path", (open + QStringLiteral("/mid.bin")).toStdString()}});
+  EXPECT_EQ(check["data"]["valid"], 1) << check.dump();
+  QTemporaryDir bobHome;
+  const QString save = bobHome.path() + QStringLiteral("/Downloads");
+  startDownload(open + QStringLiteral("/mid.bin"), save);
+  const Json pulled = downloadPoll();
+  EXPECT_EQ(vantrel::intOf(pulled, "TaskStatus"), 1) << pulled.dump();
+  EXPECT_EQ(testutil::readFile(save + QStringLiteral("/mid.bin")), mid);
+
+  // Every flood request is answered, each with its 200 records.
+  auto answered = [&](const std::string& prefix) {
+    int count = 0;
+    for (const std::string& text : eve->texts) {
+      const Json op = Json::parse(text, nullptr, false);
+      const Json frame = op.is_object() ? op.value("frame", Json()) : Json();
+      if (!frame.is_object() || frame.value("kind", "") != "reply" || frame.value("Token", "").rfind(prefix, 0) != 0)
+        continue;
+      const std::string records = vantrel::textOf(vantrel::valueOf(frame, "Msg"), "data").toStdString();
+      if (Json::parse(records, nullptr, false).size() == 200) ++count;
+    }
+    return count;
+  };
+  EXPECT_TRUE(spinUntil([&] {
+    eve->pump();
+    return answered("EVE") == 10;
+  }, 60s)) << answered("EVE");
+  sampler.stop();
+  EXPECT_LT(most, 300);
+  std::printf("client descriptors at most %d while 10 requests of 200 thumbnail names were answered\n", most);
+
+  // Helpers hanging in a request (held stopped) end with the client when it
+  // is told to quit.
+  QList<qint64> helpers;
+  ASSERT_TRUE(spinUntil([&] { return !(helpers = helpersOf(pid)).isEmpty(); }, 10s));
+  for (qint64 helper : helpers) testsupport::signalProcess(helper, SIGSTOP);
+  flood(1, "LAST");
+  const std::unique_ptr<void, std::function<void(void*)>> killLeftOnExit(&helpers, [&helpers](void*) {
+    for (qint64 helper : helpers)
+      if (!hasEnded(helper)) testsupport::signalProcess(helper, SIGKILL);
+  });
+  ASSERT_TRUE(testsupport::signalProcess(pid, SIGTERM));
+  ASSERT_TRUE(clientA.process().waitForFinished(15000));
+  QElapsedTimer sinceEnd;
+  sinceEnd.start();
+  EXPECT_TRUE(spinUntil([&] { return std::all_of(helpers.begin(), helpers.end(), hasEnded); }, 1s))
+      << "helpers still running " << sinceEnd.elapsed() << " ms after the client ended";
 }
 
 }  // namespace

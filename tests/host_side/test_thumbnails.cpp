@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtEndian>
+#include <atomic>
 #include <csignal>
 #include <condition_variable>
 #include <functional>
@@ -188,6 +189,48 @@ TEST_F(ThumbnailTest, NothingToDoAnswersAtOnce) {
     ASSERT_TRUE(answer.has_value()) << fileList.dump();  // before returning
     EXPECT_EQ(*answer, QStringLiteral("[]"));
   }
+}
+
+// One session naming far more files than may wait: those beyond its queue
+// are answered at once without a picture (never decoded), and another
+// session's file, asked for meanwhile, still gets its picture. A session that
+// ends leaves its waiting files unmade.
+TEST_F(ThumbnailTest, NamesBeyondTheSessionsQueueOrOfAnEndedSessionAreAnsweredWithoutAPicture) {
+  auto made = std::make_shared<std::atomic<int>>(0);
+  setThumbnailMakerForTesting([made](const QString&, double, double, double) -> std::optional<QImage> {
+    ++*made;
+    QImage image(10, 10, QImage::Format_RGB32);
+    image.fill(Qt::green);
+    return image;
+  });
+  const std::unique_ptr<void, void (*)(void*)> restore(made.get(), [](void*) { setThumbnailMakerForTesting({}); });
+  vex::Json flood = vex::Json::array();
+  for (int i = 0; i < 1000; ++i) flood.push_back(element(share + QStringLiteral("/img0.jpg"), "|0"));
+  std::optional<QString> flooded;
+  answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), 48, flood,
+                   [&](const QString& text) { flooded = text; }, QStringLiteral("flood"));
+  const auto other = run(48, vex::Json::array({element(share + QStringLiteral("/img1.jpg"), "|1")}),
+                         std::make_shared<int>(0), QStringLiteral("other"));
+  ASSERT_TRUE(other && other->size() == 1);
+  EXPECT_FALSE((*other)[0]["iconBase64"].get<std::string>().empty());
+  ASSERT_TRUE(testutil::waitUntil([&] { return flooded.has_value(); }, std::chrono::seconds(30)));
+  const vex::Json records = vex::Json::parse(flooded->toStdString());
+  ASSERT_EQ(records.size(), 1000u);
+  int pictures = 0;
+  for (const auto& record : records) pictures += record["iconBase64"].get<std::string>().empty() ? 0 : 1;
+  EXPECT_GE(pictures, 1);
+  EXPECT_LE(pictures, kThumbnailsWaitingPerSession);
+  EXPECT_EQ(made->load(), pictures + 1);
+
+  // The session ends: only the files already with a helper are made.
+  made->store(0);
+  flooded.reset();
+  answerBuildIcon2(PathGuard({ShareRoot{share, true, false, false}}), 48, flood,
+                   [&](const QString& text) { flooded = text; }, QStringLiteral("flood"));
+  endThumbnailSession(QStringLiteral("flood"));
+  ASSERT_TRUE(testutil::waitUntil([&] { return flooded.has_value(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(vex::Json::parse(flooded->toStdString()).size(), 1000u);
+  EXPECT_LE(made->load(), ThumbnailHelpers::sharedCount());
 }
 
 TEST_F(ThumbnailTest, TextThatIsNotJsonGetsNoAnswer) {

@@ -5,7 +5,12 @@
 #include "support/test_util.h"
 
 #include "bridge/env.h"
+#include "contacts/contacts_port.h"
+#include "contacts/receive_file.h"
+#include "core/localized.h"
+#include "host_side/install_host_side.h"
 #include "remote_sharing/remote_file_list.h"
+#include "shell/main_view_state.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,6 +38,21 @@ class RemoteBrowserEndToEnd : public AnnShareFixture {
     ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), share));
   }
 
+  // Opens Ann's share in `browser`, up to its first page of 100 rows.
+  void browseAnnPictures(RemoteFileListController& browser) {
+    browser.stopTimers();
+    browser.setActiveHost(annHost(QStringLiteral("pics")));
+    browser.onAppearFileList();
+    ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
+        << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  }
+
+  // One liveness check answered, or the browser gave the host up.
+  static bool checkAnswered(RemoteFileListController& browser) {
+    browser.onCheckHostTick();
+    return spinUntil([&] { return !browser.iCheckHostWorking() || browser.conStatus() == ConStatus::csInvalid; }, 10s);
+  }
+
   QString shared;
 };
 
@@ -41,11 +61,8 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   if (HasFatalFailure()) return;
 
   RemoteFileListController browser;
-  browser.stopTimers();
-  browser.setActiveHost(annHost(QStringLiteral("pics")));
-  browser.onAppearFileList();
-  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 100 && !browser.isLoading.value(); }, 20s))
-      << browser.hostInvalidInfo().toStdString() << clientA.output().toStdString();
+  browseAnnPictures(browser);
+  if (HasFatalFailure()) return;
   EXPECT_EQ(browser.conStatus(), ConStatus::csConnected);
   // Once connected, the client asked its bridge for the host's local-network
   // address: A's (its share allows the route), not its own bridge's.
@@ -98,6 +115,77 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   }
   EXPECT_EQ(browser.conStatus(), ConStatus::csInvalid);
   EXPECT_EQ(browser.iCheckHostDiscon(), -1);
+}
+
+// Bob browses Ann's share while Ann, from another device, offers him a file
+// that he declines. His browsing is not the offer's session and goes on. A
+// change of the share that leaves him his access keeps him browsing; one that
+// takes it away ends the visit with its own reason.
+TEST_F(RemoteBrowserEndToEnd, BrowsingOutlivesADeclinedSendAndEndsOnlyWithTheAccess) {
+  startBothClients([this](const QString& home) { seedClientHome(home); });
+  if (HasFatalFailure()) return;
+  installHostSide();
+  MainViewState window;
+  Env::MainViewShared = &window;
+  struct Unset {
+    ~Unset() { Env::MainViewShared = nullptr; }
+  } unset;
+
+  RemoteFileListController browser;
+  browseAnnPictures(browser);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(checkAnswered(browser));
+
+  // Ann's other device, on a bridge of its own, sends to Bob by his e-mail.
+  BridgeProcess bridgeC;
+  ASSERT_TRUE(bridgeC.start(&service));
+  ClientLink ann;
+  ASSERT_TRUE(ann.open(bridgeC.port()));
+  const auto login = ann.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), 20s);
+  ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
+  std::optional<ClientLink::Frame> opened;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    ann.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
+                                            {"Hostname", "bob@example.com"}, {"Hosttag", "KELVORSENDFILE"},
+                                            {"Hostpassword", ""}});
+    opened = ann.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
+    spinUntil([] { return false; }, 500ms);
+  }
+  ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"));
+  const Json link = vantrel::valueOf(opened->data, "Msg");
+  const QString offer = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+  EXPECT_EQ(ann.answer(offer, QStringLiteral("WaitRemoteReceiveFiles"),
+                       {{"Session", offer.toStdString()}, {"Summary", "a.txt 1 B"}, {"FromUser", "Ann"}, {"UUID", "u1"}}),
+            (Json{{"data", "1"}}));
+  ASSERT_TRUE(window.ctlViewReceiveFile().isShowView);
+
+  // While the offer waits, and once Bob has declined it, his browser lists and checks on.
+  ASSERT_TRUE(checkAnswered(browser));
+  EXPECT_EQ(browser.conStatus(), ConStatus::csConnected) << browser.hostInvalidInfo().toStdString();
+  ReceiveFile panel(window, liveContactsPort());
+  panel.cancelTapped();
+  EXPECT_EQ(ann.answer(offer, QStringLiteral("WaitRemoteReceiveFilesPressButton"), {{"UUID", "u1"}}),
+            (Json{{"data", "2"}}));
+  browser.getFileList(shared + QStringLiteral("/pictures"));
+  ASSERT_TRUE(spinUntil([&] { return browser.fileList().size() == 3 && !browser.isLoading.value(); }, 10s))
+      << browser.hostInvalidInfo().toStdString();
+  ASSERT_TRUE(checkAnswered(browser));
+  EXPECT_EQ(browser.conStatus(), ConStatus::csConnected) << browser.hostInvalidInfo().toStdString();
+
+  // Ann turns downloads off: Bob keeps browsing, without the download button.
+  ASSERT_TRUE(e2eclient::editShare(clientA.home(), annId, QStringLiteral("ann-host"), QStringLiteral("Pics"),
+                                   [](SharingObj& share) { share.isdownload = false; }));
+  ASSERT_TRUE(spinUntil([&] { return checkAnswered(browser) && !browser.isdownload(); }, 20s));
+  ASSERT_TRUE(checkAnswered(browser));
+  EXPECT_EQ(browser.conStatus(), ConStatus::csConnected) << browser.hostInvalidInfo().toStdString();
+  EXPECT_EQ(browser.pathCurrent(), shared + QStringLiteral("/pictures"));
+
+  // Ann disables the share: the visit ends, saying so.
+  ASSERT_TRUE(e2eclient::editShare(clientA.home(), annId, QStringLiteral("ann-host"), QStringLiteral("Pics"),
+                                   [](SharingObj& share) { share.isenabled = false; }));
+  ASSERT_TRUE(spinUntil([&] { return checkAnswered(browser) && browser.conStatus() == ConStatus::csInvalid; }, 20s));
+  EXPECT_EQ(browser.hostInvalidInfo(), L("RS_Host_NotEnabled"));
 }
 
 }  // namespace

@@ -317,22 +317,43 @@ TEST_F(RemoteFileListTest, LivenessChecksAndTheirFailures) {
   EXPECT_EQ(checks[0].payload(), Json::parse(R"({"tag":"pics"})"));
   EXPECT_EQ(browser->sCheckHostCTime(), QStringLiteral("2026-12-07 09:00:00"));
 
+  // A send to a contact made its own link current: the browser keeps to its host's.
+  Env::RemoteSession = QStringLiteral("ME|CAROL");
+  Env::RemoteClientID2 = QStringLiteral("CAROL");
+  browser->onCheckHostTick();
+  ASSERT_TRUE(testutil::waitUntil([this] { return !browser->iCheckHostWorking(); }));
+  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).last().envelope["Session"], "ME|HOST");
+
   // A transfer sheet freezes the checks.
   browser->openRow(1);  // a file: the download sheet
   ASSERT_TRUE(browser->ctlDownload().isShowView);
+  EXPECT_EQ(browser->ctlDownload().session, QStringLiteral("ME|HOST"));
   EXPECT_EQ(browser->ctlDownload().fileItems.size(), 1);
   EXPECT_EQ(browser->ctlDownload().pathRemote, QStringLiteral("/srv/share"));
   browser->onCheckHostTick();
-  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).size(), 1);
+  EXPECT_EQ(host->requestsOf(QStringLiteral("CheckHost")).size(), 2);
   browser->isShowDownload.set(false);
   EXPECT_FALSE(browser->ctlDownload().isShowView);
 
-  // The host saves the share again: the stamp changes.
+  // The host saves the share again: a new stamp has the share asked anew. New
+  // rights keep the visit; a changed access code ends it, saying so.
+  share["isupload"] = 1;
   stamp = "2026-12-07 09:05:00";
   browser->onCheckHostTick();
+  ASSERT_TRUE(testutil::waitUntil([this] { return !browser->iCheckHostWorking(); }));
+  EXPECT_TRUE(browser->isupload());
+  EXPECT_EQ(browser->sCheckHostCTime(), QStringLiteral("2026-12-07 09:05:00"));
+  EXPECT_EQ(browser->conStatus(), ConStatus::csConnected);
+  const auto shareInfo = host->handlers[QStringLiteral("getShareInfo")];
+  host->handlers[QStringLiteral("getShareInfo")] = [](const Json&) -> std::optional<Json> {
+    return Json{{"data", Json::array()}};
+  };
+  stamp = "2026-12-07 09:06:00";
+  browser->onCheckHostTick();
   ASSERT_TRUE(testutil::waitUntil([this] { return !toasts.toasts.isEmpty(); }));
-  EXPECT_EQ(browser->hostInvalidInfo(), L("RS_Host_NotAvialable"));
+  EXPECT_EQ(browser->hostInvalidInfo(), L("RS_Host_NotAvialableAndCheckPassword"));
   EXPECT_TRUE(browser->iCheckHostWorking());
+  host->handlers[QStringLiteral("getShareInfo")] = shareInfo;
 
   // Reconnected; then the host stops answering: the fourth tick gives up.
   browser->ConnectRemoteHost();

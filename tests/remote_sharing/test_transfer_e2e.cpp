@@ -103,6 +103,7 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
 
   // A path beside the share, named by hand: client A's gate refuses it.
   browser.ctlDownload() = CTLDownload{};
+  browser.ctlDownload().session = browser.link().session;
   FileItem outside;
   outside.name = QStringLiteral("private.txt");
   outside.fullPath = clientA.home() + QStringLiteral("/private.txt");
@@ -142,6 +143,7 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
 
   // Into a folder outside the share: refused by client A, nothing written.
   browser.ctlUpload() = CTLUpload{};
+  browser.ctlUpload().session = browser.link().session;
   browser.ctlUpload().pathRemote = clientA.home();
   browser.ctlUpload().target = local.path() + QStringLiteral("/trip/notes.txt");
   browser.isShowUpload.set(true);

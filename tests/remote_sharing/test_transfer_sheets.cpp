@@ -37,6 +37,7 @@ struct Request {
   bool wait;
   QString onBridge;  // "-" for bridge requests
   ReplyHandler handler;
+  QString session = {};  // the link a peer request travels on
 };
 
 FileItem item(const char* name, qint64 size, const char* path) {
@@ -53,13 +54,16 @@ class TransferSheetsTest : public ::testing::Test {
     bridgetest::resetState();
     ASSERT_TRUE(UtilDB::openAt(tmp.filePath(QStringLiteral("kelvor.dat"))));
     Env::MainViewShared = &window;
-    Env::RemoteSession = QStringLiteral("ME|HOST");
+    // Another link is current: the sheets keep to the browser's.
+    Env::RemoteSession = QStringLiteral("ME|OTHER");
     Env::LanguageCode = QStringLiteral("en");
     requests.toBridge = [this](const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) {
       sent.append({code, payload, wait, QStringLiteral("-"), std::move(handler)});
     };
-    requests.toRemote = [this](const QString& code, const vex::Json& payload, bool wait, const QString& onBridge,
-                               ReplyHandler handler) { sent.append({code, payload, wait, onBridge, std::move(handler)}); };
+    requests.toRemote = [this](const QString& session, const QString& code, const vex::Json& payload, bool wait,
+                               const QString& onBridge, ReplyHandler handler) {
+      sent.append({code, payload, wait, onBridge, std::move(handler), session});
+    };
     requests.chooser = [this](const QString& title, int mode, std::function<void(const QString&)> done) {
       chooserTitle = title;
       chooserMode = mode;
@@ -125,6 +129,7 @@ TEST_F(TransferSheetsTest, DownloadTitleAndTheDefaultFolder) {
 TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
   CTLDownload ctl;
   ctl.fileItems = {item("a", 1, "/srv/a"), item("b", 2, "/srv/b")};
+  ctl.session = QStringLiteral("ME|HOST");
   RemoteDownloadController sheet(ctl, shown, requests);
   sheet.stopTimer();
   sheet.onAppear();
@@ -268,6 +273,7 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   // Dropped files start on appearing.
   CTLUpload ctl;
   ctl.pathRemote = QStringLiteral("/srv/in");
+  ctl.session = QStringLiteral("ME|HOST");
   ctl.target = QStringLiteral("/home/me/a.txt|/home/me/docs");
   RemoteUploadController sheet(ctl, shown, requests);
   sheet.stopTimer();
@@ -292,6 +298,7 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   const QList<Request> polls = sentOf("RemoteUploadTaskInfo");
   ASSERT_EQ(polls.size(), 1);
   EXPECT_EQ(polls[0].onBridge, QStringLiteral("YES"));
+  EXPECT_EQ(polls[0].session, QStringLiteral("ME|HOST"));
   EXPECT_EQ(polls[0].payload, (vex::Json{{"Session", "ME|HOST"}, {"IsProcessOnBridge", "YES"}}));
   polls[0].handler(vex::Json{{"WorkingIndex", 2}, {"CurrentTaskFile", "/home/me/docs/x.pdf"}, {"WorkingSpeed", "1 MB/s"},
                              {"TotalTaskSize", 0}});

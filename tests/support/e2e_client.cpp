@@ -9,6 +9,7 @@
 #include "local_sharing/share_account.h"
 #include "local_sharing/share_store.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -96,14 +97,38 @@ SharingObj passOneShare(const QString& tag, const QString& path) {
   return share;
 }
 
-bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share) {
+namespace {
+
+// Runs `work` on the database of the client whose home is `home`, as account `accountId`.
+bool withClientDatabase(const QString& home, qint64 accountId, const QString& hostname,
+                        const std::function<bool()>& work) {
   const QString db = home + QStringLiteral("/Documents/Kelvor/db");
   QDir().mkpath(db);
   if (!UtilDB::openAt(db + QStringLiteral("/kelvor.dat"))) return false;
   shareaccount::setForTesting(accountId, hostname);
-  const bool inserted = insertShare(share);
+  const bool done = work();
   UtilDB::reset();
-  return inserted;
+  return done;
+}
+
+}  // namespace
+
+bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share) {
+  return withClientDatabase(home, accountId, hostname, [&] { return insertShare(share); });
+}
+
+bool editShare(const QString& home, qint64 accountId, const QString& hostname, const QString& tag,
+               const std::function<void(SharingObj&)>& edit) {
+  return withClientDatabase(home, accountId, hostname, [&] {
+    const QList<SharingObjPtr> shares = loadShares(tag, false, false);
+    if (shares.isEmpty()) return false;
+    SharingObj share = *shares.first();
+    const QString before = share.ctime;
+    edit(share);
+    // The stamp is the local time in seconds: save once the second has moved on.
+    spinUntil([&] { return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) > before; }, 3s);
+    return saveShare(share) && share.ctime != before;
+  });
 }
 
 bool connectThisProcess(quint16 port, const QString& secret) {

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace e2eclient {
 
 // The environment of a client that reaches `bridge` in mode 1, offscreen.
@@ -37,6 +39,11 @@ bool startSignedInClient(vantreltest::Child& client, const vantreltest::Service&
 // Writes `share` into the database of the client whose home is `home`, as the
 // share of account `accountId` on `hostname`.
 bool seedShare(const QString& home, qint64 accountId, const QString& hostname, const SharingObj& share);
+// Changes the stored share `tag` of that client with `edit` and saves it, as
+// its settings page would, under a save stamp other than the one it had (the
+// stamp counts seconds). False when the share is missing or cannot be saved.
+bool editShare(const QString& home, qint64 accountId, const QString& hostname, const QString& tag,
+               const std::function<void(SharingObj&)>& edit);
 // Writes `count` files named by `pattern` with their index in three digits for
 // "%1" (their folder made already); the file of index i holds i bytes. False
 // when one cannot be written.

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 #include <cstdlib>
 
@@ -26,6 +27,9 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/.config")).toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/.local/share")).toUtf8());
   }
+  // OpenSSL's one-time set-up on this thread, not on whichever worker hashes
+  // first: that worker's error state would outlive the test as a leak.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr);
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

@@ -12,6 +12,7 @@
 #include "common/tls/tls_identity.h"
 #include "support/descriptor_listener.h"
 #include "support/test_util.h"
+#include "support/unclear_framings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -135,6 +136,20 @@ class LanRoute : public ::testing::Test {
     });
     return answer.startsWith("HTTP/1.1 ") ? answer.mid(9, 3).toInt() : 0;
   }
+  // Everything the listener sends until it closes the connection.
+  QByteArray untilClosed(const QByteArray& bytes) {
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), listener->serverPort());
+    if (!waitUntil([&] { return socket.isEncrypted(); })) return {};
+    socket.write(bytes);
+    QByteArray answer;
+    EXPECT_TRUE(waitUntil([&] {
+      answer += socket.readAll();
+      return socket.state() != QAbstractSocket::ConnectedState;
+    }));
+    return answer + socket.readAll();
+  }
   QByteArray requestFor(const QByteArray& method, const QByteArray& target, const QString& capability,
                         const QString& session = kSession, const QByteArray& extra = {}) {
     return method + ' ' + target + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + capability.toLatin1() +
@@ -173,7 +188,8 @@ TEST_F(LanRoute, DownloadsAndUploadsArriveByteExactOverOneConnection) {
   // An upload: the host's sink takes exactly the granted file.
   QByteArray received;
   bool stored = false;
-  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*) {
+  listener->setOpenSink([&](const QString& session, const QString& x, qint64 index, qint64 size, QString*,
+                            TransferReason*) {
     EXPECT_EQ(session, kSession);
     EXPECT_EQ(x, xid);
     EXPECT_EQ(index, 2);
@@ -282,7 +298,37 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_FALSE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES256-SHA384")));
 }
 
-TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
+TEST_F(LanRoute, ARequestOfUnclearFramingIsRefusedAndNothingAfterItIsServed) {
+  writeFile(dir.filePath(QStringLiteral("a.txt")), "alpha");
+  writeFile(dir.filePath(QStringLiteral("b.txt")), "SMUGGLED");
+  const QString cap = listener->capabilities().issue(
+      kSession, xid, LanCapabilities::Method::Get,
+      {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}, {1, localFile(dir.filePath(QStringLiteral("b.txt")), 8)}});
+  const QString putCap =
+      listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Put, {{2, localFile(QString(), 5)}});
+  listener->setOpenSink([](const QString&, const QString&, qint64, qint64, QString*, TransferReason*) {
+    return std::unique_ptr<LanFileSink>();  // never reached
+  });
+  const QByteArray good = requestFor("GET", "/t/" + xid.toLatin1() + "/0", cap);
+  const QByteArray smuggled = requestFor("GET", "/t/" + xid.toLatin1() + "/1", cap);
+  for (const auto& [fields, body] : testutil::unclearFramings()) {
+    for (const QByteArray& target : {QByteArray("/t/") + xid.toLatin1() + "/2", QByteArray("/elsewhere")}) {
+      const QByteArray unclear = requestFor("PUT", target, putCap, kSession, fields) + body;
+      // As the connection's first request and behind one that is answered.
+      for (const QByteArray& before : {QByteArray(), good}) {
+        const QByteArray answer = untilClosed(before + unclear + smuggled);
+        const QByteArray refusal = "HTTP/1.1 400 Bad Request\r\n";
+        EXPECT_TRUE(before.isEmpty() ? answer.startsWith(refusal)
+                                     : answer.startsWith("HTTP/1.1 200 OK\r\n") && answer.contains("alpha") &&
+                                           answer.contains(refusal))
+            << (before + unclear).toStdString() << answer.toStdString();
+        EXPECT_FALSE(answer.contains("SMUGGLED")) << unclear.toStdString();
+      }
+    }
+  }
+}
+
+TEST_F(LanRoute, AFileTheHostStopsSendingIsNeverDeliveredWholeAndThePeerHearsWhy) {
   const QByteArray bytes = randomBytes(1024 * 1024);
   const QString path = dir.filePath(QStringLiteral("f.bin"));
   writeFile(path, bytes);
@@ -296,9 +342,46 @@ TEST_F(LanRoute, FileChangedSinceTheCheckIsNeverDeliveredWhole) {
   EXPECT_TRUE(o.reached);
   EXPECT_FALSE(finished);
   EXPECT_TRUE(o.why.contains(QStringLiteral("409"))) << o.why.toStdString();
+  EXPECT_EQ(client.failure(), TransferReason::Source);
+
+  // The transfer ends on the host while one of its files is being sent: the
+  // body stops there, and the peer hears the host's reason (its cancel read
+  // as the peer's).
+  qint64 taken = 0;  // outlives the sink, which the client lets go when the file fails
+  struct Ending : LanFileSink {
+    std::function<void()> first;
+    qint64& taken;
+    explicit Ending(qint64& t) : taken(t) {}
+    bool write(QByteArrayView bytes, const QByteArray&) override {
+      if (taken == 0) first();
+      taken += bytes.size();
+      return true;
+    }
+    void finish(const lan::Digest&, Kept kept) override { kept(QString()); }
+  };
+  const qint64 kBig = qint64(1) << 30;
+  const QString bigPath = dir.filePath(QStringLiteral("big.bin"));
+  {
+    QFile big(bigPath);
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(kBig));  // sparse
+  }
+  LanClient fetcher(target(listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                          {{1, localFile(bigPath, kBig)}})));
+  auto ending = std::make_unique<Ending>(taken);
+  ending->first = [&] { listener->endTransfer(xid, TransferReason::Cancel); };
+  Outcome cut;
+  fetcher.get(1, kBig, std::move(ending), [&](bool ok, bool reached, const QString& why) { cut = {true, ok, reached, why}; });
+  ASSERT_TRUE(waitUntil([&] { return cut.ended; }, std::chrono::seconds(20)));
+  EXPECT_FALSE(cut.ok);
+  EXPECT_TRUE(cut.reached);
+  EXPECT_EQ(fetcher.failure(), TransferReason::PeerCancel) << cut.why.toStdString();
+  EXPECT_EQ(cut.why, QStringLiteral("the host ended the transfer"));
+  EXPECT_GT(taken, 0);
+  EXPECT_LT(taken, kBig / 8);
+  EXPECT_EQ(listener->capabilities().size(), 0);
 
   // An upload whose file no longer has its announced size is not sent.
-  listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*) {
+  listener->setOpenSink([&](const QString&, const QString&, qint64, qint64, QString*, TransferReason*) {
     return std::make_unique<MemorySink>(&got, &finished);
   });
   const QString putCap =
@@ -443,7 +526,10 @@ TEST(LanAddresses, OnlyLocalNetworksOfInterfacesThatAreUpAtMostFourMostReachable
     LanInterface i;
     i.up = isUp;
     i.loopback = loopback;
-    for (const QString& a : addresses) i.addresses.append(QHostAddress(a));
+    // "ADDRESS/PREFIX", or the address alone.
+    for (const QString& a : addresses)
+      i.addresses.append({QHostAddress(a.section(QLatin1Char('/'), 0, 0)),
+                          a.contains(QLatin1Char('/')) ? a.section(QLatin1Char('/'), 1).toInt() : -1});
     return i;
   };
   auto texts = [](const QList<QHostAddress>& list) {
@@ -500,6 +586,38 @@ TEST(LanAddresses, OnlyLocalNetworksOfInterfacesThatAreUpAtMostFourMostReachable
   EXPECT_EQ(lanUrlsOf(grant), (QStringList{QStringLiteral("https://[fe80::1%25eth0]:1"), QStringLiteral("https://10.0.0.1:1"),
                                            QStringLiteral("https://[fd00::1]:2"), QStringLiteral("https://127.0.0.1:3")}));
   EXPECT_EQ(lanUrl(QHostAddress(QStringLiteral("fd00::1")), 2), QStringLiteral("https://[fd00::1]:2"));
+
+  // What it dials of them: on a network of its own interfaces that are up,
+  // loopback only when its own route serves there, and only the grant's port.
+  const QList<LanInterface> mine{
+      up({QStringLiteral("127.0.0.1/8")}, true, true),
+      up({QStringLiteral("192.168.1.20/24"), QStringLiteral("fe80::1%eth0/64"), QStringLiteral("203.0.113.9/24")}),
+      up({QStringLiteral("10.0.0.3/8")}, false),
+      up({QStringLiteral("172.16.5.5")}),  // no prefix known: the address alone
+  };
+  const struct {
+    const char* address;
+    bool loopback;  // the peer's own route serves on loopback
+    bool dialed;
+  } rows[] = {
+      {"192.168.1.77", false, true},  {"192.168.2.77", false, false},  // its network, the next one
+      {"10.1.2.3", false, false},                                      // the network of an interface that is down
+      {"172.16.5.5", false, true},    {"172.16.5.6", false, false},
+      {"fe80::9%eth0", false, true},  {"fd00::1", false, false},       // unique-local where it has no address
+      {"203.0.113.10", false, false},                                  // public, even on its own network
+      {"192.0.2.1", true, false},     {"127.0.0.1", false, false},     {"::1", false, false},
+      {"127.0.0.1", true, true},      {"::1", true, true},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(dialable(QHostAddress(QString::fromLatin1(row.address)), mine, row.loopback), row.dialed)
+        << row.address << " loopback " << row.loopback;
+  const QStringList offered{QStringLiteral("https://192.168.1.77:22"), QStringLiteral("https://192.168.9.9:4433"),
+                            QStringLiteral("https://192.168.1.77:4433"), QStringLiteral("https://127.0.0.1:4433")};
+  EXPECT_EQ(dialableLanUrls(offered, 4433, mine, false), QStringList{QStringLiteral("https://192.168.1.77:4433")});
+  EXPECT_EQ(dialableLanUrls(offered, 22, mine, true), QStringList{QStringLiteral("https://192.168.1.77:22")});
+  EXPECT_EQ(lanPortOf(grant), 1);
+  EXPECT_EQ(lanPortOf(Json{{"urls", {"https://[fd00::1]:2", "https://10.0.0.1:1"}}}), 2);
+  EXPECT_EQ(lanPortOf(Json{{"url", "https://example.com:3"}}), 0);
 }
 
 TEST(TlsIdentity, MakesSignedAndPinnedCertificatesAndKeepsThem) {

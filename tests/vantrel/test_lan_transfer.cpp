@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QSslKey>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -44,6 +45,7 @@ struct LanPair : Pair {
     listener = std::make_unique<LanListener>(tls);
     EXPECT_TRUE(listener->start(QHostAddress::LocalHost, 0, &error)) << error.toStdString();
     a->setLanListener(listener.get());
+    b->setLanFollowing(true, true);  // as a bridge whose own route serves on loopback
     host = [this](const QString& code, const Json& msg) -> Json {
       codes.append(code);
       if (code == QLatin1String("fileUploadCheck"))
@@ -183,6 +185,35 @@ TEST(LanTransfer, TheRelayCarriesTheFilesWhenTheRouteIsNotAllowedOrNotReachable)
     EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
     EXPECT_LT(timer.elapsed(), 10000);
   }
+
+  // A grant naming another service's loopback port and an address outside
+  // the peer's networks (decided before any connection, so nothing leaves
+  // this machine), or loopback to a peer whose own route is not there: none
+  // of it is dialed; the relay carries the files.
+  QTcpServer other;
+  ASSERT_TRUE(other.listen(QHostAddress::LocalHost, 0));
+  int dialed = 0;
+  QObject::connect(&other, &QTcpServer::newConnection, [&] {
+    while (QTcpSocket* s = other.nextPendingConnection()) ++dialed, s->deleteLater();
+  });
+  const std::string otherUrl = QStringLiteral("https://127.0.0.1:%1").arg(other.serverPort()).toStdString();
+  for (const bool peerOnLoopback : {true, false}) {
+    LanPair pair;
+    pair.b->setLanFollowing(true, peerOnLoopback);
+    const std::string outside = QStringLiteral("https://192.0.2.1:%1").arg(pair.listener->serverPort()).toStdString();
+    pair.tamper = [&](const QString& op, Json& msg) {
+      if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
+      if (peerOnLoopback) msg["lan"]["url"] = outside, msg["lan"]["urls"] = {outside, otherUrl};
+      else msg["lan"]["url"] = otherUrl, msg["lan"]["urls"] = {otherUrl};
+    };
+    const QString save = dir.path() + QStringLiteral("/undialed-%1").arg(peerOnLoopback);
+    const Json done = pair.download(share + QStringLiteral("/docs"), save);
+    EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+    EXPECT_GT(pair.dataFrames, 0);
+    EXPECT_EQ(filesBelow(save), kTree);
+  }
+  EXPECT_FALSE(other.waitForNewConnection(0));
+  EXPECT_EQ(dialed, 0);
 }
 
 TEST(LanTransfer, ThePeerTriesTheAnnouncedAddressesInOrderWithinTheHandshakeTime) {
@@ -198,21 +229,19 @@ TEST(LanTransfer, ThePeerTriesTheAnnouncedAddressesInOrderWithinTheHandshakeTime
   const quint16 port = pair.listener->serverPort();
   EXPECT_EQ(pair.listener->urls(), (QStringList{QStringLiteral("https://127.0.0.1:%1").arg(port),
                                                 QStringLiteral("https://127.0.0.2:%1").arg(port)}));
-  // Ahead of the host's second address: one not to be followed, a closed
-  // port, and one that takes the connection but never answers the handshake.
-  QTcpServer probe;
-  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  const quint16 closed = probe.serverPort();
-  probe.close();
+  // Ahead of the host's second address, all on the route's port: one not to
+  // be followed, one where nothing listens, and one that takes the
+  // connection but never answers the handshake.
+  auto at = [port](const char* address) {
+    return QStringLiteral("https://%1:%2").arg(QLatin1String(address)).arg(port).toStdString();
+  };
   QTcpServer silent;
-  ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+  ASSERT_TRUE(silent.listen(QHostAddress(QStringLiteral("127.0.0.4")), port));
   QStringList announced;
   pair.tamper = [&](const QString& op, Json& msg) {
     if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
     for (const Json& url : msg["lan"]["urls"]) announced.append(asText(url));
-    msg["lan"]["urls"] = {"https://198.51.100.1:443", QStringLiteral("https://127.0.0.1:%1").arg(closed).toStdString(),
-                          QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()).toStdString(),
-                          announced.value(1).toStdString()};
+    msg["lan"]["urls"] = {at("198.51.100.1"), at("127.0.0.3"), at("127.0.0.4"), announced.value(1).toStdString()};
   };
   const QString save = dir.path() + QStringLiteral("/save");
   const Json done = pair.download(share + QStringLiteral("/docs"), save);
@@ -225,10 +254,12 @@ TEST(LanTransfer, ThePeerTriesTheAnnouncedAddressesInOrderWithinTheHandshakeTime
   ASSERT_TRUE(pair.listener->listenOn({QHostAddress(QStringLiteral("127.0.0.2"))}, 0, &error));
   EXPECT_EQ(pair.listener->urls(), QStringList{QStringLiteral("https://127.0.0.2:%1").arg(port)});
   // None of the addresses answers within the handshake time: the relay.
+  QTcpServer silent2;
+  ASSERT_TRUE(silent2.listen(QHostAddress(QStringLiteral("127.0.0.5")), port));
   pair.tamper = [&](const QString& op, Json& msg) {
     if (op != QLatin1String("manifest") || !msg.contains("lan")) return;
-    msg["lan"]["urls"] = {QStringLiteral("https://127.0.0.1:%1").arg(silent.serverPort()).toStdString(),
-                          QStringLiteral("https://127.0.0.2:%1").arg(silent.serverPort()).toStdString()};
+    msg["lan"]["url"] = at("127.0.0.4");
+    msg["lan"]["urls"] = {at("127.0.0.4"), at("127.0.0.5")};
   };
   const QString other = dir.path() + QStringLiteral("/relayed");
   const Json relayed = pair.download(share + QStringLiteral("/docs"), other);
@@ -253,6 +284,7 @@ TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {
   const Json done = pair.download(share + QStringLiteral("/docs"), save);
   EXPECT_EQ(intOf(done, "ForceCancel"), 1) << done.dump();
   EXPECT_EQ(intOf(done, "TaskStatus"), 0);
+  EXPECT_EQ(textOf(done, "Reason"), QStringLiteral("source"));
   EXPECT_FALSE(QFile::exists(save + QStringLiteral("/docs/sub/big.bin")));
   // Only the files completed before it stay; no partial file is left.
   for (const QString& name : filesBelow(save)) EXPECT_FALSE(name.contains(QStringLiteral(".zkpart"))) << name.toStdString();
@@ -285,6 +317,8 @@ TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
   };
   const Json up = pair.upload(mine, inbox);
   EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
+  EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("source"));
+  EXPECT_TRUE(textOf(up, "WorkingSpeed").startsWith(QStringLiteral("batch/f12: "))) << up.dump();
   EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
   EXPECT_EQ(filesBelow(inbox), before);
   for (int i = 0; i < before.size(); ++i)

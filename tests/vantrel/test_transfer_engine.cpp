@@ -222,6 +222,30 @@ TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {
   EXPECT_TRUE(filesBelow(outside).isEmpty());
   EXPECT_EQ(sink.activeCount(), 0);
 
+  // A tree deeper than a host's walk goes is refused before any folder of it
+  // is made; one exactly as deep is taken.
+  const auto tree = [](int levels) {
+    QString path = QStringLiteral("t");
+    Json list = Json::array({{{"p", "t"}, {"s", 0}, {"d", true}}});
+    for (int i = 0; i < levels; ++i)
+      list.push_back({{"p", (path += QStringLiteral("/d")).toStdString()}, {"s", 0}, {"d", true}});
+    list.push_back({{"p", (path + QStringLiteral("/f.txt")).toStdString()}, {"s", 2}, {"d", false}});
+    return list;
+  };
+  back.clear();
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("deep"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", tree(1000)}});
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].op, QStringLiteral("cancel"));
+  EXPECT_EQ(textOf(back[0].msg, "why"), QStringLiteral("the folder is nested too deeply"));
+  EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/t")));
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("deepest"),
+                   {{"mode", "upload"}, {"root", root.toStdString()}, {"entries", tree(vantrel::kTransferMaxDepth)}});
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[1].op, QStringLiteral("accept"));
+  EXPECT_EQ(back[1].msg["skip"], Json::array());
+  sink.onPeerFrame(kSession, QStringLiteral("cancel"), QStringLiteral("deepest"), Json::object());
+
   // A send names absolute places: only those inside the accepted folder.
   back.clear();
   TransferEngine receiver(
@@ -413,6 +437,19 @@ TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {
   receiver.onPeerData(kSession, QStringLiteral("r4"), 0, 0, "new-");
   receiver.sessionGone(kSession);
   EXPECT_EQ(filesBelow(root), QStringList{QStringLiteral("keep.txt")});
+
+  // A source that sends on past the acknowledgement window, as a host that
+  // ignores acknowledgements would, is broken off before more waits here.
+  receiver.resetReceive(kSession);
+  receiver.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("r6"),
+                       {{"mode", "send"},
+                        {"entries", Json::array({{{"p", (root + QStringLiteral("/flood.bin")).toStdString()},
+                                                  {"s", 100},
+                                                  {"d", false}}})}});
+  for (int i = 0; i < 2 * kTransferWindow + 1; ++i) receiver.onPeerData(kSession, QStringLiteral("r6"), 0, i, "x");
+  EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
+  EXPECT_EQ(textOf(back.back().msg, "why"), QStringLiteral("the peer sent more than was acknowledged"));
+  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(root) == QStringList{QStringLiteral("keep.txt")}; }));
 
   // Bytes that do not match the checksum the source sent: refused, and the
   // file under the final name stays as it was. The peer's transfer id never

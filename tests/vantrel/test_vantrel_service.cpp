@@ -6,7 +6,9 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
@@ -297,9 +299,14 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   EXPECT_TRUE(valueOf(local->data, "Msg").contains("TotalTaskCount"));
 
   // Nothing crosses outside the session: a request naming a session that is
-  // not open reaches nobody, and a reply names the session of its request.
+  // not open reaches nobody (its asker hears at once that no host answers),
+  // and a reply names the session of its request.
   host->link.serve(nullptr);
-  peer->link.request(textOf(msg, "ClientID1") + QStringLiteral("|someone-else"), QStringLiteral("PING"), {{"m", ""}});
+  const auto stray =
+      peer->link.ask(textOf(msg, "ClientID1") + QStringLiteral("|someone-else"), QStringLiteral("PING"), {{"m", ""}}, 5s);
+  ASSERT_TRUE(stray);
+  EXPECT_EQ(intOf(*stray, "Result"), 0);
+  EXPECT_EQ(textOf(*stray, "Info"), QLatin1String(vantrel::kHostUnreachable));
   const QString check = peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
   auto ping = host->link.waitForCode(QStringLiteral("WSDC"));
   ASSERT_TRUE(ping);
@@ -346,6 +353,97 @@ TEST_F(VantrelService, TellsTheHostTheLinksCodeTheAskingAccountAndTheSessionsEnd
   }, 10s);
   ASSERT_TRUE(closed);
   EXPECT_EQ(textOf(closed->data, "Session"), session);
+}
+
+// Exited, or only waiting to be reaped.
+bool ended(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return true;
+  const QByteArray text = stat.readAll();
+  const qsizetype close = text.lastIndexOf(')');
+  return close < 0 || close + 2 >= text.size() || text.at(close + 2) == 'Z' || text.at(close + 2) == 'X';
+}
+
+// A host bridge without its client is no host any more: when the client
+// process that started it is killed, and when its client's connection closed
+// and none came back, a peer's next request is answered with a failure, and
+// the bridge signs out and exits.
+TEST_F(VantrelService, AHostWithoutItsClientEndsItsSessionsSignsOutAndExits) {
+  const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+  ASSERT_TRUE(peer);
+  const Json info{{"tag", "docs"}, {"pass", ""}, {"isweb", 0}};
+  const auto share = [](const QString&, const Json&) -> Json { return {{"data", Json::array({{{"tag", "docs"}}})}}; };
+  const auto openSession = [&]() -> QString {
+    auto opened = clientInit(*peer, "ann-host", "docs", "");
+    if (!opened || textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return {};
+    return sessionOf(valueOf(opened->data, "Msg"));
+  };
+  const auto refusedInTime = [&](const QString& session) {
+    QElapsedTimer clock;
+    clock.start();
+    const auto reply = peer->link.ask(session, QStringLiteral("getShareInfo"), info, 10s);
+    EXPECT_LT(clock.elapsed(), 10000);
+    return reply && intOf(*reply, "Result") == 0 && textOf(*reply, "Info") == QLatin1String(vantrel::kHostUnreachable);
+  };
+
+  {
+    // The client stands in as a shell that starts the bridge as the client
+    // does (naming itself in VANTREL_CLIENT_PID) and is then killed.
+    Child client;
+    service->configure(client.env());
+    client.env().insert(QStringLiteral("VANTREL_PORT"), QStringLiteral("0"));
+    client.env().insert(QStringLiteral("VANTREL_LAN_ADDRESS"), QStringLiteral("127.0.0.1"));
+    ASSERT_TRUE(client.start(QStringLiteral("/bin/sh"),
+                             {QStringLiteral("-c"),
+                              QStringLiteral("VANTREL_CLIENT_PID=$$ \"$0\" \"$@\" >\"$HOME/bridge.out\" 2>&1 & "
+                                             "echo \"bridge=$!\"; wait"),
+                              bridgeExecutable(client.home()), startupArgument()}));
+    const auto bridgeLog = [&] {
+      QFile file(client.home() + QStringLiteral("/bridge.out"));
+      return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    quint16 port = 0;
+    ASSERT_TRUE(spinUntil([&] { return (port = reportedPort(bridgeLog(), "listening on")) != 0; }));
+    const qint64 bridgePid =
+        QRegularExpression(QStringLiteral("bridge=(\\d+)")).match(QString::fromUtf8(client.output())).captured(1).toLongLong();
+    ASSERT_GT(bridgePid, 0);
+    ClientLink host;
+    ASSERT_TRUE(host.open(port));
+    const auto signedIn = host.login(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), 20s);
+    ASSERT_TRUE(signedIn && intOf(*signedIn, "Result") == 1);
+    host.serve(share);
+    // A host is found once its relay is up.
+    ASSERT_TRUE(spinUntil([&] { return bridgeLog().contains("relay ready as"); }));
+    const QString session = openSession();
+    ASSERT_FALSE(session.isEmpty());
+    ASSERT_TRUE(peer->link.ask(session, QStringLiteral("getShareInfo"), info, 10s));
+
+    // Its connection stays open here: the client's end alone tells the bridge.
+    client.kill();
+    EXPECT_TRUE(refusedInTime(session));
+    EXPECT_TRUE(spinUntil([&] { return ended(bridgePid); }, 15s));
+    EXPECT_TRUE(bridgeLog().contains("Vantrel - signed out")) << bridgeLog().toStdString();
+    EXPECT_TRUE(spinUntil([&] { return !host.isOpen(); }, 5s));
+  }
+
+  // The client's connection closes and no client comes back.
+  std::string why;
+  const auto host = vantreltest::signIn(service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"), &why);
+  ASSERT_TRUE(host) << why;
+  host->link.serve(share);
+  ASSERT_TRUE(spinUntil([&] { return host->bridge.child().output().contains("relay ready as"); }));
+  const QString session = openSession();
+  ASSERT_FALSE(session.isEmpty());
+  ASSERT_TRUE(peer->link.ask(session, QStringLiteral("getShareInfo"), info, 10s));
+  host->link.close();
+  EXPECT_TRUE(refusedInTime(session));
+  QProcess& bridge = host->bridge.child().process();
+  EXPECT_TRUE(spinUntil([&] { return bridge.state() == QProcess::NotRunning; }, 15s));
+  EXPECT_EQ(bridge.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(bridge.exitCode(), 0);
+  EXPECT_TRUE(host->bridge.child().output().contains("Vantrel - signed out"));
+  // The peer asks in vain no more: the session is gone on its side too.
+  EXPECT_TRUE(refusedInTime(session));
 }
 
 TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {

@@ -13,13 +13,15 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUuid>
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cmath>
+#include <filesystem>
+
+#include <sys/resource.h>
 
 using namespace vantreltest;
 using vantrel::intOf;
@@ -31,6 +33,41 @@ using testutil::readFile;
 using testutil::writeFile;
 
 namespace {
+
+// The descriptors process `pid` holds open now.
+int openDescriptors(qint64 pid) {
+  std::error_code error;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+       it.increment(error))
+    ++n;
+  return n;
+}
+
+// The most descriptors `pid` held while `run` ran, sampled every few milliseconds.
+int peakDescriptors(qint64 pid, const std::function<void()>& run) {
+  int peak = openDescriptors(pid);
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { peak = std::max(peak, openDescriptors(pid)); });
+  sampler.start(5);
+  run();
+  return std::max(peak, openDescriptors(pid));
+}
+
+// Sets both limits of open files of a running process: it cannot raise them.
+bool limitOpenFiles(QProcess& process, rlim_t limit) {
+  const rlimit both{limit, limit};
+  return ::prlimit(pid_t(process.processId()), RLIMIT_NOFILE, &both, nullptr) == 0;
+}
+
+// `count` files of a few bytes each in `dir`, each holding its own number.
+void makeSmallFiles(const QString& dir, int count) {
+  QDir().mkpath(dir);
+  for (int i = 0; i < count; ++i) {
+    QFile file(dir + QStringLiteral("/%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+    if (file.open(QIODevice::WriteOnly)) file.write(QByteArray::number(i));
+  }
+}
 
 bool inside(const QString& root, const QString& path) {
   const QString r = QFileInfo(root).canonicalFilePath();
@@ -64,8 +101,13 @@ class VantrelTransfer : public ::testing::Test {
   bool openSession() {
     peer->link.send(QStringLiteral("ClientInit"), {{"Id_user", textOf(peer->result, "Token").toStdString()},
                                                    {"Hostname", "ann-host"}, {"Hosttag", "docs"}, {"Hostpassword", ""}});
-    auto opened = peer->link.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-    if (!opened || textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+    // Frames about an earlier session may come first.
+    auto opened = peer->link.waitFor(
+        [](const ClientLink::Frame& f) {
+          return f.code == QLatin1String("P2PCLIENT") && textOf(f.data, "Type") == QLatin1String("GetShareHost6Client");
+        },
+        10s);
+    if (!opened) return false;
     const Json msg = valueOf(opened->data, "Msg");
     session = textOf(msg, "ClientID1") + QLatin1Char('|') + textOf(msg, "ClientID2");
     return true;
@@ -274,6 +316,91 @@ TEST_F(VantrelTransfer, DownloadsAndUploadsOverTheHostsLocalNetworkRouteWhenTheS
   const QByteArray log = peer->bridge.child().output();
   EXPECT_EQ(log.count("transfer over the local network"), 2) << log.toStdString();
   EXPECT_FALSE(log.contains("using the relay"));
+}
+
+// Folders of many small files, down and up, with both bridges at a limit of
+// 1,024 open files that they cannot raise: every file arrives, and the
+// receiving bridge keeps few descriptors open at any time. 3,000 files over
+// the relay and over the local-network route, 20,000 over the relay.
+TEST_F(VantrelTransfer, FoldersOfManySmallFilesArriveWholeWithFewFilesOpenOnEitherRoute) {
+  ASSERT_TRUE(limitOpenFiles(host->bridge.child().process(), 1024));
+  ASSERT_TRUE(limitOpenFiles(peer->bridge.child().process(), 1024));
+  // Removed as the test goes, faster than the temporary folder would.
+  const auto removeTree = [](const QString& path) { std::filesystem::remove_all(path.toStdString()); };
+  const struct {
+    int count;
+    QStringList routes;  // "TransLAN" of the share: "0" the relay, "1" the local-network route
+  } runs[] = {{3000, {QStringLiteral("0"), QStringLiteral("1")}}, {20000, {QStringLiteral("0")}}};
+  for (const auto& run : runs) {
+    const int count = run.count;
+    // The same folder is downloaded from the host's share and uploaded from the peer.
+    const QString name = QStringLiteral("many%1").arg(count);
+    const QString source = share + QLatin1Char('/') + name;
+    makeSmallFiles(source, count);
+    const QString last = QStringLiteral("/%1.txt").arg(count - 1, 5, 10, QLatin1Char('0'));
+    // The task's last record, the folder received into, the receiver's most descriptors.
+    const auto arrivedWhole = [&](const Json& record, const QString& into, int peak) {
+      EXPECT_EQ(intOf(record, "TaskStatus"), 1) << record.dump();
+      EXPECT_EQ(intOf(record, "TotalTaskDoneCount"), count);
+      EXPECT_EQ(QDir(into + QLatin1Char('/') + name).count() - 2, uint(count));
+      EXPECT_EQ(readFile(into + QLatin1Char('/') + name + last), QByteArray::number(count - 1));
+      EXPECT_LT(peak, 200);
+      removeTree(into);
+    };
+    for (const QString& lan : run.routes) {
+      SCOPED_TRACE((name + QStringLiteral(" files, local-network route ") + lan).toStdString());
+      transLan = lan;
+      const QString save = folder.path() + QStringLiteral("/Downloads");
+      Json down;
+      const int downPeak = peakDescriptors(peer->bridge.child().process().processId(), [&] {
+        download(source, save);
+        down = pollUntil([&] { return control(peer->link, QStringLiteral("Trans3_FC_TransTaskInfo"),
+                                              {{"Session", session.toStdString()}}); },
+                         ended, 120s);
+      });
+      arrivedWhole(down, save, downPeak);
+
+      const QString into = share + QStringLiteral("/inbox");
+      QDir().mkpath(into);
+      Json up;
+      const int upPeak = peakDescriptors(host->bridge.child().process().processId(), [&] {
+        control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+                {{"Session", session.toStdString()}, {"Targets", source.toStdString()},
+                 {"RemotePathRoot", into.toStdString()}});
+        up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended, 120s);
+      });
+      arrivedWhole(up, into, upPeak);
+    }
+    removeTree(source);
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 2);
+}
+
+// Sessions come and go with their client's connections (each sign-in is a
+// new client of the relay): what their downloads opened is closed.
+TEST_F(VantrelTransfer, SessionsThatDownloadedAndEndedLeaveNoDescriptorOpen) {
+  writeFile(share + QStringLiteral("/one.txt"), "one");
+  const qint64 pid = peer->bridge.child().process().processId();
+  const QString save = folder.path() + QStringLiteral("/Downloads");
+  const auto downloadOnce = [&](int i) {
+    download(share + QStringLiteral("/one.txt"), save + QString::number(i));
+    const Json done = downloadPoll(ended);
+    EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
+  };
+  downloadOnce(0);
+  const int before = openDescriptors(pid);
+  for (int i = 1; i <= 60; ++i) {
+    peer->link.close();
+    ASSERT_TRUE(peer->link.open(peer->bridge.port())) << i;
+    const auto signedIn = peer->link.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+    ASSERT_TRUE(signedIn && intOf(*signedIn, "Result") == 1) << i;
+    peer->result = *signedIn;
+    ASSERT_TRUE(openSession()) << i;
+    downloadOnce(i);
+  }
+  peer->link.close();
+  EXPECT_TRUE(spinUntil([&] { return std::abs(openDescriptors(pid) - before) <= 5; }, 10s))
+      << before << " before, " << openDescriptors(pid) << " after";
 }
 
 namespace {
@@ -604,6 +731,8 @@ qint64 peakMemoryKb(qint64 pid) {
 
 }  // namespace
 
+// The same causes end a transfer with the same reason over the relay and
+// over the local-network route ("TransLAN" "1").
 TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonAndLeavesNothing) {
   const qint64 size = qint64(1024) * 1024 * 1024;
   const QList<QPair<QString, std::function<void(QFile&)>>> changes = {
@@ -611,28 +740,52 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
       {QStringLiteral("grew"), [size](QFile& f) { f.resize(size + 1); }},
       {QStringLiteral("changed"), [](QFile& f) { f.seek(0), f.write("rewritten"); }},
   };
-  for (const auto& [word, change] : changes) {
-    SCOPED_TRACE(word.toStdString());
-    const QString source = share + QStringLiteral("/moving.bin");
-    makeSparse(source, size);
-    const QString save = folder.path() + QStringLiteral("/save-") + word;
-    download(source, save);
-    ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
-    {
-      QFile file(source);
-      ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-      change(file);
-    }
-    host->bridge.child().resume();
-    const Json last = downloadPoll(ended);
+  auto change = [](const QString& path, const std::function<void(QFile&)>& how) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    how(file);
+  };
+  auto endsForTheSource = [](const Json& last, const QString& word) {
     EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
     EXPECT_EQ(intOf(last, "TaskStatus"), 0);
     EXPECT_TRUE(textOf(last, "WorkingSpeed").contains(QStringLiteral("moving.bin: the file ") + word)) << last.dump();
     EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("source"));
-    // Nothing under the final name, and no partial file either.
-    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
-    QFile::remove(source);
+  };
+  const QString inbox = share + QStringLiteral("/inbox");
+  QDir().mkpath(inbox);
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    transLan = route;
+    const qsizetype routed = peer->bridge.child().output().count("transfer over the local network");
+    for (const auto& [word, how] : changes) {
+      SCOPED_TRACE((QStringLiteral("TransLAN ") + route + QLatin1Char(' ') + word).toStdString());
+      const QString source = share + QStringLiteral("/moving.bin");
+      makeSparse(source, size);
+      const QString save = folder.path() + QStringLiteral("/save-") + route + word;
+      download(source, save);
+      ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
+      change(source, how);
+      host->bridge.child().resume();
+      endsForTheSource(downloadPoll(ended), word);
+      // Nothing under the final name, and no partial file either.
+      EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+          << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+      QFile::remove(source);
+    }
+    // An upload whose file shrinks on the peer's side.
+    const QString local = folder.path() + QStringLiteral("/up-") + route + QStringLiteral("/moving.bin");
+    QDir().mkpath(QFileInfo(local).path());
+    makeSparse(local, size);
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", local.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
+    holdUpload();
+    change(local, changes[0].second);
+    peer->bridge.child().resume();
+    endsForTheSource(pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended), changes[0].first);
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(inbox).isEmpty(); }))
+        << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    // Each of those took the route asked for.
+    EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network") - routed,
+              route == QLatin1String("1") ? changes.size() + 1 : 0);
   }
 }
 
@@ -642,15 +795,21 @@ TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
   const rlimit small{1024 * 1024, 1024 * 1024};
   if (::prlimit(pid, RLIMIT_FSIZE, &small, nullptr) != 0) GTEST_SKIP() << "cannot limit the bridge's file size here";
   writeFile(share + QStringLiteral("/big300.bin"), randomBytes(3 * 1024 * 1024));
-  const QString save = folder.path() + QStringLiteral("/Downloads");
-  download(share + QStringLiteral("/big300.bin"), save);
-  const Json last = downloadPoll(ended);
-  EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
-  EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
-  EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
-  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
-  EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  // Over the relay, then over the local-network route.
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    const QString save = folder.path() + QStringLiteral("/Downloads") + route;
+    download(share + QStringLiteral("/big300.bin"), save);
+    const Json last = downloadPoll(ended);
+    EXPECT_EQ(intOf(last, "ForceCancel"), 1) << last.dump();
+    EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("disk"));
+    EXPECT_TRUE(textOf(last, "WorkingSpeed").startsWith(QStringLiteral("cannot write big300.bin"))) << last.dump();
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {
@@ -685,16 +844,30 @@ TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAn
   EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save) == QStringList{QStringLiteral("small.txt")}; }))
       << filesBelow(save).join(QLatin1Char(' ')).toStdString();
 
-  // The sending bridge dies: the transfer fails and nothing stays.
+  // The sending bridge dies, over the relay or the local-network route: the
+  // transfer fails and nothing stays.
   QFile::remove(save + QStringLiteral("/small.txt"));
-  download(share + QStringLiteral("/huge.bin"), save);
-  ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
-  host->bridge.child().kill();
-  const Json broken = downloadPoll(ended);
-  EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
-  EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
-  EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
-      << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    if (!host) {
+      host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+      ASSERT_TRUE(host);
+      host->link.serve([this](const QString& code, const Json& msg) { return hostAnswer(code, msg); });
+      ASSERT_TRUE(spinUntil([&] { return host->bridge.child().output().contains("relay ready"); }));
+      ASSERT_TRUE(openSession());
+    }
+    download(share + QStringLiteral("/huge.bin"), save);
+    ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
+    host->bridge.child().kill();
+    const Json broken = downloadPoll(ended);
+    EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+    EXPECT_EQ(textOf(broken, "Reason"), QStringLiteral("gone"));
+    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
+        << filesBelow(save).join(QLatin1Char(' ')).toStdString();
+    host.reset();
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, DownloadsOfAPrivateTreeAtOnceRevealNothingAndAreNeverWalked) {

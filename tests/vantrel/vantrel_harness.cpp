@@ -134,8 +134,9 @@ QByteArray Child::output() {
 bool Service::start() {
   port_ = 0;  // the service picks a free port and tells which
   if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
-                    {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
-                     host()}))
+                    QStringList{QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
+                                host()} +
+                        serveOptions))
     return false;
   if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0 && QFile::exists(caFile()); },
                  30s))
@@ -149,8 +150,9 @@ bool Service::restart(const std::function<void()>& whileDown) {
   if (whileDown) whileDown();
   const qsizetype started = child_.output().count("listening on");
   if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
-                    {QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
-                     host()}))
+                    QStringList{QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
+                                host()} +
+                        serveOptions))
     return false;
   return spinUntil([this, started] { return child_.output().count("listening on") > started; }, 30s);
 }

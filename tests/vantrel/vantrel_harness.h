@@ -95,6 +95,8 @@ class Service {
   // answer, or null when none came.
   Json bridgeLogin(const Json& body) const;
   Child& child() { return child_; }
+  // Options given to "serve" besides the data folder and the address.
+  QStringList serveOptions;
 
  private:
   QTemporaryDir data_;

@@ -52,7 +52,7 @@ QList<QHostAddress> selectLanAddresses(const QList<LanInterface>& interfaces) {
   QList<QHostAddress> found;
   for (const LanInterface& interface : interfaces) {
     if (!interface.up || interface.loopback) continue;
-    for (const QHostAddress& address : interface.addresses)
+    for (const auto& [address, prefix] : interface.addresses)
       if (isLanAddress(address) && !found.contains(address)) found.append(address);
   }
   std::stable_sort(found.begin(), found.end(),
@@ -68,7 +68,8 @@ QList<LanInterface> systemInterfaces() {
     const auto flags = system.flags();
     interface.up = flags.testFlag(QNetworkInterface::IsUp) && flags.testFlag(QNetworkInterface::IsRunning);
     interface.loopback = flags.testFlag(QNetworkInterface::IsLoopBack);
-    for (const QNetworkAddressEntry& entry : system.addressEntries()) interface.addresses.append(entry.ip());
+    for (const QNetworkAddressEntry& entry : system.addressEntries())
+      interface.addresses.append({entry.ip(), entry.prefixLength()});
     interfaces.append(interface);
   }
   return interfaces;
@@ -99,6 +100,32 @@ QStringList followableLanUrls(const QStringList& urls) {
   for (const QString& url : urls) {
     if (kept.size() == kMaxLanAddresses) break;
     if (followableLanUrl(url) && !kept.contains(url)) kept.append(url);
+  }
+  return kept;
+}
+
+bool dialable(const QHostAddress& address, const QList<LanInterface>& interfaces, bool loopback) {
+  if (address.isLoopback()) return loopback;
+  if (!isLanAddress(address)) return false;
+  for (const LanInterface& interface : interfaces) {
+    if (!interface.up || interface.loopback) continue;
+    for (const auto& [own, prefix] : interface.addresses) {
+      // A prefix the system does not know (-1) is the address alone.
+      const int bits = prefix >= 0 ? prefix : own.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+      if (isLanAddress(own) && address.isInSubnet(own, bits)) return true;
+    }
+  }
+  return false;
+}
+
+QStringList dialableLanUrls(const QStringList& urls, quint16 port, const QList<LanInterface>& interfaces,
+                            bool loopback) {
+  QStringList kept;
+  for (const QString& url : urls) {
+    QString host;
+    quint16 at = 0;
+    if (followableLanUrl(url, &host, &at) && at == port && dialable(QHostAddress(host), interfaces, loopback))
+      kept.append(url);
   }
   return kept;
 }

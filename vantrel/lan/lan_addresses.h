@@ -18,7 +18,8 @@ inline constexpr int kMaxLanAddresses = 4;
 struct LanInterface {
   bool up = false;  // up and running
   bool loopback = false;
-  QList<QHostAddress> addresses;
+  // Each address with the prefix length of its network (QHostAddress::isInSubnet's pair).
+  QList<QPair<QHostAddress, int>> addresses;
 };
 
 // How the route is set up: VANTREL_LAN_ADDRESS unset finds the addresses,
@@ -53,5 +54,15 @@ bool followableLanUrl(const QString& url, QString* host = nullptr, quint16* port
 // The announced addresses of a grant or an announcement: its "urls" (the
 // followable ones, in order, at most kMaxLanAddresses).
 QStringList followableLanUrls(const QStringList& urls);
+
+// Whether this bridge dials `address` of a peer's grant: a local-network
+// address inside the network of one of its own interfaces that are up, or
+// loopback when its own route serves on loopback; nothing else, so that a
+// host cannot use the route to probe other machines or other ports.
+bool dialable(const QHostAddress& address, const QList<LanInterface>& interfaces, bool loopback);
+// Of followable `urls`, those on `port` (the one the grant names for its
+// route) at a `dialable` address, in order.
+QStringList dialableLanUrls(const QStringList& urls, quint16 port, const QList<LanInterface>& interfaces,
+                            bool loopback);
 
 }  // namespace vantrel

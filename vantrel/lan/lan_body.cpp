@@ -20,6 +20,7 @@ FileBody::Result FileBody::feed(QByteArray& buffer, LanFileSink& sink, const std
   if (used < arrived.size()) buffer = arrived.sliced(used);
   if (status == ChunkedReader::Status::More) return Result::More;
   if (status == ChunkedReader::Status::Bad) return tooLong ? Result::TooLong : Result::Bad;
+  if (!reader_.trailerReason().isEmpty()) return Result::Broken;
   if (reader_.total() != size_) return Result::Short;
   if (reader_.trailerDigest().label.isEmpty()) return Result::NoDigest;
   return Result::Whole;

@@ -16,7 +16,8 @@ namespace vantrel::lan {
 
 class FileBody {
  public:
-  enum class Result { More, Whole, TooLong, Short, NoDigest, Bad };
+  // Broken: the sender broke the body off, saying why (brokenReason, brokenWhy).
+  enum class Result { More, Whole, TooLong, Short, NoDigest, Broken, Bad };
 
   void start(qint64 size) {
     reader_ = ChunkedReader();
@@ -27,6 +28,9 @@ class FileBody {
   Result feed(QByteArray& buffer, LanFileSink& sink, const std::function<void(qint64)>& progress = {});
   // The sender's digest of the content, once the body is whole.
   const Digest& digest() const { return reader_.trailerDigest(); }
+  // The sender's reason code and its cause, once the body is Broken.
+  const QByteArray& brokenReason() const { return reader_.trailerReason(); }
+  QString brokenWhy() const { return QString::fromUtf8(reader_.trailerWhy()); }
 
   // True while `sink` holds more unwritten bytes than allowed: the caller
   // leaves the bytes in its socket (so the sender waits), and `retry` runs on

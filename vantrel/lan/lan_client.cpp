@@ -2,6 +2,8 @@
 
 #include "lan_addresses.h"
 
+#include "transfer/transfer_wire.h"
+
 #include "core/log.h"
 
 #include <QHostAddress>
@@ -16,6 +18,11 @@ constexpr qint64 kReadBytes = 512 * 1024;
 constexpr qint64 kHighWater = 4 * 1024 * 1024;
 constexpr qsizetype kMaxErrorBody = 512;
 
+// The reason code a host gave; a host of an older bridge gives none.
+TransferReason hostReason(const QByteArray& code) {
+  return code.isEmpty() ? TransferReason::Failed : reasonOfCancelFrame(QString::fromLatin1(code));
+}
+
 }  // namespace
 
 LanClient::LanClient(Target target, QObject* parent) : QObject(parent), target_(std::move(target)) {
@@ -24,8 +31,10 @@ LanClient::LanClient(Target target, QObject* parent) : QObject(parent), target_(
   if (!followableLanUrl(target_.url, &host_, &port_)) host_.clear(), port_ = 0;
   timer_.setSingleShot(true);
   connect(&timer_, &QTimer::timeout, this, [this] {
-    finish(false, phase_ == Phase::Connecting ? QStringLiteral("the host's local address does not answer")
-                                              : QStringLiteral("the host's local address stopped answering"));
+    finish(false,
+           phase_ == Phase::Connecting ? QStringLiteral("the host's local address does not answer")
+                                       : QStringLiteral("the host's local address stopped answering"),
+           TransferReason::Timeout);
   });
 }
 
@@ -87,8 +96,10 @@ void LanClient::connectToHost() {
     // The whole body may already be buffered when the host closes.
     if (phase_ == Phase::Body || phase_ == Phase::Head) onReadable();
     if (socket == socket_.get() && phase_ != Phase::Idle && phase_ != Phase::Closed)
-      finish(false, QStringLiteral("the local-network connection failed: ") +
-                        (why.isEmpty() ? QStringLiteral("the host closed it") : why));
+      finish(false,
+             QStringLiteral("the local-network connection failed: ") +
+                 (why.isEmpty() ? QStringLiteral("the host closed it") : why),
+             TransferReason::Gone);
   });
   timer_.start(target_.connectTimeoutMs);
   socket_->connectTo(host_, port_);
@@ -188,7 +199,7 @@ void LanClient::bodyFailed(const QString& why) {
       put.why = why;
       break;
     }
-  if (!puts_.empty() && !puts_.front().why.isEmpty()) finish(false, puts_.front().why);
+  if (!puts_.empty() && !puts_.front().why.isEmpty()) finish(false, puts_.front().why, TransferReason::Source);
 }
 
 LanFileSink* LanClient::bodySink() const { return fetches_.empty() ? nullptr : fetches_.front().sink.get(); }
@@ -229,9 +240,11 @@ bool LanClient::onHead(const lan::Head& head) {
   if (!expected) {
     // The host's short reason, as text.
     const QString reason = QString::fromUtf8(buffer_.left(kMaxErrorBody)).trimmed();
-    finish(false, QStringLiteral("the host answered %1%2")
-                      .arg(head.status)
-                      .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+    finish(false,
+           QStringLiteral("the host answered %1%2")
+               .arg(head.status)
+               .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason),
+           hostReason(head.field(lan::kReasonField)));
     return false;
   }
   if (isPut_) return onPutAnswered();
@@ -254,6 +267,11 @@ bool LanClient::feedBody() {
     case lan::FileBody::Result::Short:
       return finish(false, QStringLiteral("the host sent fewer bytes than the file's size")), false;
     case lan::FileBody::Result::NoDigest: return finish(false, QStringLiteral("the host sent no digest")), false;
+    case lan::FileBody::Result::Broken:
+      return finish(false,
+                    body_.brokenWhy().isEmpty() ? QStringLiteral("the host broke the file off") : body_.brokenWhy(),
+                    hostReason(body_.brokenReason())),
+             false;
     case lan::FileBody::Result::Whole: break;
   }
   // The file is done once the sink has checked, synced and renamed it; the
@@ -291,7 +309,7 @@ bool LanClient::onPutAnswered() {
   if (done) done(true, true, QString());
   // `done` may have ended this route, or sent more.
   if (generation_ != generation || puts_.empty()) return false;
-  if (!puts_.front().why.isEmpty()) return finish(false, puts_.front().why), false;
+  if (!puts_.front().why.isEmpty()) return finish(false, puts_.front().why, TransferReason::Source), false;
   return phase_ == Phase::Head;
 }
 
@@ -302,8 +320,9 @@ void LanClient::dropConnection() {
   socket_.release()->deleteLater();
 }
 
-void LanClient::finish(bool ok, const QString& why) {
+void LanClient::finish(bool ok, const QString& why, TransferReason reason) {
   timer_.stop();
+  if (!ok) failure_ = reason;
   source_.reset();
   Done done;
   if (!ok && !fetches_.empty()) {

@@ -72,6 +72,10 @@ class LanClient : public QObject {
   void setBegun(std::function<void(qint64 index)> begun) { begun_ = std::move(begun); }
   // Stops the running request without calling its `done`.
   void abort();
+  // Why the last `done` that heard a failure failed, as a transfer's reason:
+  // what the host said (its "cancel" read as the peer's), the host gone or
+  // silent, or a file of this side that changed while it was sent.
+  TransferReason failure() const { return failure_; }
 
  private:
   enum class Phase { Idle, Connecting, Head, Body, Closed };
@@ -87,7 +91,7 @@ class LanClient : public QObject {
   bool onPutAnswered();
   bool feedBody();
   void sendFetch(qint64 index);
-  void finish(bool ok, const QString& why);
+  void finish(bool ok, const QString& why, TransferReason reason = TransferReason::Failed);
   void fileKept(const Done& done, const QString& why);
   LanFileSink* bodySink() const;
   void dropConnection();
@@ -97,6 +101,7 @@ class LanClient : public QObject {
   QString host_;
   quint16 port_ = 0;
   bool reached_ = false;
+  TransferReason failure_ = TransferReason::None;
   std::unique_ptr<znet::TlsChannel> socket_;
   QTimer timer_;
   Phase phase_ = Phase::Idle;

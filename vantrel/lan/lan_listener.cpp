@@ -23,6 +23,8 @@
 
 namespace vantrel {
 
+using protocol::TransferReason;
+
 namespace {
 
 constexpr qint64 kReadBytes = 512 * 1024;
@@ -42,6 +44,15 @@ bool parseTarget(const QByteArray& target, QString* xid, qint64* index) {
   *xid = match.captured(1);
   *index = match.captured(2).toLongLong();
   return true;
+}
+
+// What the peer is told a refused capability means.
+TransferReason reasonOf(LanCapabilities::Refusal refusal) {
+  switch (refusal) {
+    case LanCapabilities::Refusal::Unknown: return TransferReason::Gone;  // the transfer ended here
+    case LanCapabilities::Refusal::Expired: return TransferReason::Timeout;
+    default: return TransferReason::Refused;
+  }
 }
 
 QByteArray statusLine(int status) {
@@ -94,6 +105,11 @@ class LanServerConnection : public QObject {
   qint64 waitingForHeadSince() const { return state_ == State::Head && answers_.empty() ? headSince_ : -1; }
   void drop() { close(); }
 
+  // A file of an ended transfer is not sent on.
+  void transferEnded(const QString& xid, TransferReason reason) {
+    if (state_ == State::Get && xid_ == xid) breakOff(reason, QStringLiteral("the host ended the transfer"));
+  }
+
  private:
   // Refusing: an error answer waits behind answers owed; nothing more is read.
   enum class State { Head, Get, Put, Refusing, Closed };
@@ -129,6 +145,7 @@ class LanServerConnection : public QObject {
     bool ready = false;
     int status = 0;
     QByteArray body;
+    TransferReason reason = TransferReason::None;
   };
 
   // An answer to give later, in its turn; its id.
@@ -138,13 +155,15 @@ class LanServerConnection : public QObject {
     return owed.id;
   }
 
-  // Answer `id` is known; it goes out once those before it have.
-  void answer(quint64 id, int status, const QByteArray& body = {}) {
+  // Answer `id` is known; it goes out once those before it have. An error
+  // answer names its reason code for the peer.
+  void answer(quint64 id, int status, const QByteArray& body = {}, TransferReason reason = TransferReason::Failed) {
     if (answers_.empty() || id < answers_.front().id || id - answers_.front().id >= answers_.size()) return;
     Answer& a = answers_[size_t(id - answers_.front().id)];
     a.ready = true;
     a.status = status;
     a.body = body;
+    a.reason = reason;
     if (status >= 400) {
       // Nothing after an error is read or answered; an upload being read is discarded.
       while (answers_.back().id != id) answers_.pop_back();
@@ -161,7 +180,7 @@ class LanServerConnection : public QObject {
     while (!answers_.empty() && answers_.front().ready) {
       const Answer a = std::move(answers_.front());
       answers_.pop_front();
-      if (!writeAnswer(a.status, a.body)) return;
+      if (!writeAnswer(a.status, a.body, a.reason)) return;
     }
     if (state_ != State::Head) return;
     if (answers_.empty()) {
@@ -173,14 +192,20 @@ class LanServerConnection : public QObject {
   }
 
   // Writes one answer; false when the connection ends with it (after an error).
-  bool writeAnswer(int status, const QByteArray& body) {
+  bool writeAnswer(int status, const QByteArray& body, TransferReason reason) {
     const bool keep = status < 400;
     QByteArray head = "HTTP/1.1 " + statusLine(status) + "\r\nContent-Length: " + QByteArray::number(body.size()) +
                       "\r\nCache-Control: no-store\r\n";
     if (!body.isEmpty()) head += "Content-Type: text/plain; charset=utf-8\r\n";
-    if (!keep) head += "Connection: close\r\n";
+    if (!keep) head += "Connection: close\r\nX-Zarkelo-Reason: " + protocol::reasonCode(reason).toLatin1() + "\r\n";
     socket_->write(head + "\r\n" + body);
     if (keep) return true;
+    closeAfterWrites();
+    return false;
+  }
+
+  // Ends the connection once what was written has gone.
+  void closeAfterWrites() {
     state_ = State::Closed;
     answers_.clear();
     headDeadline_.stop();
@@ -188,15 +213,13 @@ class LanServerConnection : public QObject {
     socket_->closeAfterWrites();
     connect(socket_, &znet::TlsChannel::closed, this, &QObject::deleteLater);
     QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
-    return false;
   }
 
   // An error answer to the request being read, after those owed; the
   // connection ends with it.
-  void refuse(int status, const char* why) { refuse(status, QByteArray(why)); }
-  void refuse(int status, const QByteArray& why) {
+  void refuse(int status, const char* why, TransferReason reason = TransferReason::Failed) {
     zlog::parts(QStringLiteral("Vantrel - local-network request refused:"), QString::fromUtf8(why));
-    answer(owe(), status, why + '\n');
+    answer(owe(), status, QByteArray(why) + '\n', reason);
   }
 
   bool owesTooMany() const { return state_ == State::Head && answers_.size() >= kMaxOwed; }
@@ -218,13 +241,15 @@ class LanServerConnection : public QObject {
       const qsizetype used = lan::parseRequestHead(buffer_, &head);
       if (used == 0) return;
       if (used < 0) return refuse(400, "malformed request");
+      const znet::Framing framing = znet::requestFraming(head);
+      if (framing.kind == znet::Framing::Kind::Invalid) return refuse(400, "unclear body framing");
       buffer_.remove(0, used);
       headDeadline_.stop();
-      onRequest(head);
+      onRequest(head, framing);
     }
   }
 
-  void onRequest(const lan::Head& head) {
+  void onRequest(const lan::Head& head, const znet::Framing& framing) {
     const bool get = head.method == "GET";
     const bool put = head.method == "PUT";
     if (!get && !put) return refuse(405, "method not allowed");
@@ -242,24 +267,26 @@ class LanServerConnection : public QObject {
                             refusal == LanCapabilities::Refusal::Expired
                         ? 401
                         : 403,
-                    LanCapabilities::reasonText(refusal));
+                    LanCapabilities::reasonText(refusal), reasonOf(refusal));
     capability_ = capability;
-    if (get) return startGet(head, file);
-    startPut(head, session, xid, index, file);
+    xid_ = xid;
+    if (get) return startGet(head, framing, file);
+    startPut(framing, session, xid, index, file);
   }
 
   // ---- a download: the checked file, as it was checked -------------------------
 
-  void startGet(const lan::Head& head, const LanCapabilities::File& entry) {
-    if (!head.field("transfer-encoding").isEmpty() || !head.field("content-length").isEmpty())
-      return refuse(400, "a download carries no body");
+  void startGet(const lan::Head& head, const znet::Framing& framing, const LanCapabilities::File& entry) {
+    if (framing.kind != znet::Framing::Kind::None) return refuse(400, "a download carries no body");
     if (!answers_.empty()) return refuse(400, "a download does not follow unanswered uploads");
     QString why;
     bool changed = false;
     // The check the fetcher wants when this side makes it, else SHA-256.
     sum_ = lan::wantsDigest(head.field("want-repr-digest"), sumName(SumKind::Xxh3)) ? SumKind::Xxh3 : SumKind::Sha256;
     auto file = SourceFile::open(entry.file, sum_, &why, &changed);
-    if (!file) return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read");
+    if (!file)
+      return refuse(409, changed ? "the file changed since it was checked" : "the file cannot be read",
+                    TransferReason::Source);
     state_ = State::Get;
     socket_->write(
         "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n"
@@ -273,15 +300,13 @@ class LanServerConnection : public QObject {
     if (state_ == State::Get) pumpGet();
   }
 
-  // A file that changed or cannot be read any more ends the connection in the
-  // middle of the body, which the receiver never takes as a whole file.
+  // A file that changed or cannot be read any more ends the body early,
+  // without a digest and with the reason, and then the connection: the
+  // receiver never takes it as a whole file.
   void pumpGet() {
     while (state_ == State::Get && source_->hasChunk() && socket_->bytesToWrite() < kHighWater) {
       const SourceReader::Chunk chunk = source_->take();
-      if (!chunk.why.isEmpty()) {
-        zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), chunk.why);
-        return close();
-      }
+      if (!chunk.why.isEmpty()) return breakOff(TransferReason::Source, chunk.why);
       if (!chunk.bytes.isEmpty()) {
         socket_->write(lan::chunkStart(chunk.bytes.size()));
         socket_->write(chunk.bytes);
@@ -289,6 +314,15 @@ class LanServerConnection : public QObject {
       }
       if (chunk.last) return finishGet(chunk.sum);
     }
+  }
+
+  // The body being sent ends early, without a digest and with the reason;
+  // the connection ends with it.
+  void breakOff(TransferReason reason, const QString& why) {
+    zlog::parts(QStringLiteral("Vantrel - local-network download broken off:"), why);
+    source_.reset();
+    socket_->write(lan::brokenOff(protocol::reasonCode(reason).toLatin1(), why));
+    closeAfterWrites();
   }
 
   void finishGet(const QString& sum) {
@@ -301,15 +335,15 @@ class LanServerConnection : public QObject {
 
   // ---- an upload: into the sink's partial file ---------------------------------
 
-  void startPut(const lan::Head& head, const QString& session, const QString& xid, qint64 index,
+  void startPut(const znet::Framing& framing, const QString& session, const QString& xid, qint64 index,
                 const LanCapabilities::File& entry) {
-    if (head.field("transfer-encoding").toLower() != "chunked" || !head.field("content-length").isEmpty())
-      return refuse(400, "an upload is sent chunked");
+    if (framing.kind != znet::Framing::Kind::Chunked) return refuse(400, "an upload is sent chunked");
     QString why;
-    sink_ = owner_->openSink_ ? owner_->openSink_(session, xid, index, entry.size, &why) : nullptr;
+    TransferReason reason = TransferReason::Gone;
+    sink_ = owner_->openSink_ ? owner_->openSink_(session, xid, index, entry.size, &why, &reason) : nullptr;
     if (!sink_) {
       zlog::parts(QStringLiteral("Vantrel - local-network upload not taken:"), why);
-      return answer(owe(), 409, why.toUtf8() + '\n');
+      return answer(owe(), 409, why.toUtf8() + '\n', reason);
     }
     body_.start(entry.size);
     state_ = State::Put;
@@ -322,10 +356,15 @@ class LanServerConnection : public QObject {
     const Result result = body_.feed(buffer_, *sink_);
     if (result == Result::More) return false;
     if (result != Result::Whole) {
+      // A file the transfer's end (a full disk, a cancel) kept from being
+      // written says so; anything else is the body's fault.
+      const TransferReason ended = sink_->endedWith();
+      const TransferReason reason = ended != TransferReason::None ? ended : TransferReason::Failed;
       sink_.reset();
-      if (result == Result::Bad) refuse(400, "malformed body or the file cannot be written");
-      else if (result == Result::TooLong) refuse(422, "more bytes than the file has");
-      else refuse(422, result == Result::Short ? "fewer bytes than the file has" : "no digest");
+      if (result == Result::Bad) refuse(400, "malformed body or the file cannot be written", reason);
+      else if (result == Result::TooLong) refuse(422, "more bytes than the file has", reason);
+      else if (result == Result::Broken) refuse(422, "the body was broken off", reason);
+      else refuse(422, result == Result::Short ? "fewer bytes than the file has" : "no digest", reason);
       return false;
     }
     // Answered once the file is checked, synced and in place; the next
@@ -339,7 +378,8 @@ class LanServerConnection : public QObject {
       self->owner_->capabilities_.touch(capability);
       if (!why.isEmpty()) {
         zlog::parts(QStringLiteral("Vantrel - local-network upload not kept:"), why);
-        return self->answer(id, 422, why.toUtf8() + '\n');
+        const TransferReason ended = sink->endedWith();
+        return self->answer(id, 422, why.toUtf8() + '\n', ended != TransferReason::None ? ended : TransferReason::Failed);
       }
       self->answer(id, 204);
     });
@@ -355,6 +395,7 @@ class LanServerConnection : public QObject {
   qint64 headSince_ = 0;
   QByteArray buffer_;
   QByteArray capability_;  // of the request being read
+  QString xid_;            // its transfer
   std::deque<Answer> answers_;  // owed, in the order of the requests
   quint64 nextAnswer_ = 0;
   // download
@@ -433,6 +474,15 @@ QStringList LanListener::urls() const {
 
 QString LanListener::fingerprint() const {
   return QString::fromLatin1(tls_.localCertificate().digest(QCryptographicHash::Sha256).toHex());
+}
+
+void LanListener::endTransfer(const QString& xid, TransferReason reason) {
+  capabilities_.revokeTransfer(xid);
+  if (reason == TransferReason::None) return;
+  // Breaking one off may close it; the set changes meanwhile.
+  const QList<LanServerConnection*> open = connections_.values();
+  for (LanServerConnection* connection : open)
+    if (connections_.contains(connection)) connection->transferEnded(xid, reason);
 }
 
 void LanListener::incomingConnection(qintptr descriptor) {

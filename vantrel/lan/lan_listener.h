@@ -33,9 +33,11 @@ class LanListener : public QTcpServer {
   // the connection waiting longest for its head makes room for a new one.
   static constexpr int kHeadDeadlineMs = 5000;
 
-  // Opens the file an upload writes, or null (with the reason) when it cannot.
+  // Opens the file an upload writes, or null (with the cause and its reason
+  // code) when it cannot.
   using OpenSink = std::function<std::unique_ptr<LanFileSink>(const QString& session, const QString& xid, qint64 index,
-                                                              qint64 size, QString* why)>;
+                                                              qint64 size, QString* why,
+                                                              protocol::TransferReason* reason)>;
 
   LanListener(QSslConfiguration tls, QObject* parent = nullptr);
   ~LanListener() override;
@@ -55,6 +57,9 @@ class LanListener : public QTcpServer {
   QString fingerprint() const;
 
   LanCapabilities& capabilities() { return capabilities_; }
+  // The transfer ended: its capability goes, and a file of it being sent is
+  // broken off, telling the peer `reason` (None: it finished; nothing is sent).
+  void endTransfer(const QString& xid, protocol::TransferReason reason);
   void setOpenSink(OpenSink open) { openSink_ = std::move(open); }
   const OpenSink& openSink() const { return openSink_; }
   // Connections currently open (for the limit).

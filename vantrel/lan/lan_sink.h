@@ -5,6 +5,7 @@
 #pragma once
 
 #include "net/lan_http.h"
+#include "protocol/transfer_progress.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -26,6 +27,9 @@ class LanFileSink {
   virtual qint64 pending() const { return 0; }
   // Every byte arrived, with the digest the sender put after them.
   virtual void finish(const lan::Digest& digest, Kept kept) = 0;
+  // Why the transfer behind it ended, once it has (None while it runs): what
+  // the other side is told when the file is not taken.
+  virtual protocol::TransferReason endedWith() const { return protocol::TransferReason::None; }
 };
 
 }  // namespace vantrel

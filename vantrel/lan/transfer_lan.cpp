@@ -19,9 +19,8 @@ TransferLan::~TransferLan() {
 void TransferLan::setListener(LanListener* listener) {
   listener_ = listener;
   if (listener_)
-    listener_->setOpenSink([this](const QString& session, const QString& xid, qint64 index, qint64 size, QString* why) {
-      return openUpload(session, xid, index, size, why);
-    });
+    listener_->setOpenSink([this](const QString& session, const QString& xid, qint64 index, qint64 size, QString* why,
+                                  TransferReason* reason) { return openUpload(session, xid, index, size, why, reason); });
 }
 
 Json TransferLan::offer(const TaskPtr& task) {
@@ -55,12 +54,21 @@ QStringList lanUrlsOf(const Json& grant) {
   return followableLanUrls(urls);
 }
 
+quint16 lanPortOf(const Json& grant) {
+  QString url = textOf(grant, "url");
+  if (url.isEmpty()) url = lanUrlsOf(grant).value(0);
+  quint16 port = 0;
+  return followableLanUrl(url, nullptr, &port) ? port : 0;
+}
+
 void TransferLan::fetch(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, false, then); }
 void TransferLan::push(const TaskPtr& task, const Json& grant, Moved then) { start(task, grant, true, then); }
 
 void TransferLan::start(const TaskPtr& task, const Json& grant, bool push, Moved then) {
   if (!following_) return then(false);
-  const QStringList urls = lanUrlsOf(grant);
+  // Decided before any connection: only the local networks this bridge is
+  // on, and only the route's port.
+  const QStringList urls = dialableLanUrls(lanUrlsOf(grant), lanPortOf(grant), systemInterfaces(), loopback_);
   const QString fingerprint = textOf(grant, "fp");
   const QString capability = textOf(grant, "cap");
   if (urls.isEmpty() || fingerprint.isEmpty() || capability.isEmpty()) return then(false);
@@ -114,8 +122,10 @@ void TransferLan::step(const QString& xid) {
            (task->entries[it->next].isDir || task->skipped.contains(it->next)))
       ++it->next;
   };
-  auto done = [this, xid, client = it->client](bool ok, bool reached, const QString& why) {
-    onFileDone(xid, client, ok, reached, why);
+  auto done = [this, xid, client = it->client](qint64 index) {
+    return [this, xid, client, index](bool ok, bool reached, const QString& why) {
+      onFileDone(xid, client, index, ok, reached, why);
+    };
   };
   // Several requests in flight either way; files are still opened and
   // committed in entry order, as the answers arrive. The host made the
@@ -125,8 +135,8 @@ void TransferLan::step(const QString& xid) {
     const qint64 index = it->next++;
     const TransferEntry& entry = task->entries[index];
     ++it->running;
-    if (it->push) it->client->put(index, entry.local, entry.size, done);
-    else it->client->get(index, entry.size, sink_.routeFile(task, index), done);
+    if (it->push) it->client->put(index, entry.local, entry.size, done(index));
+    else it->client->get(index, entry.size, sink_.routeFile(task, index), done(index));
     if (!runs_.contains(xid)) return;  // it failed at once
   }
   if (it->next >= task->entries.size() && it->running == 0) {
@@ -136,7 +146,8 @@ void TransferLan::step(const QString& xid) {
   }
 }
 
-void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool ok, bool reached, const QString& why) {
+void TransferLan::onFileDone(const QString& xid, const LanClient* client, qint64 index, bool ok, bool reached,
+                             const QString& why) {
   const auto it = runs_.find(xid);
   if (it == runs_.end()) return;
   if (client != it->client) return;  // the other fetches of an address given up already
@@ -165,8 +176,14 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, bool o
     if (push) task->current = -1, task->currentBytes = 0, task->currentOrdinal = 0, task->bytesDone = 0;
     return then(false);
   }
+  // The same reason as the relay would give for the cause; a file that
+  // changed on the sending side is named as there.
+  const TransferReason reason = client->failure() == TransferReason::None ? TransferReason::Failed : client->failure();
+  const QString text = reason == TransferReason::Source && index >= 0 && index < task->entries.size()
+                           ? task->entries[index].rel + QStringLiteral(": ") + why
+                           : QStringLiteral("the local-network transfer failed: ") + why;
   drop(xid);
-  core_.fail(task, QStringLiteral("the local-network transfer failed: ") + why, true);
+  core_.fail(task, text, true, reason);
 }
 
 void TransferLan::drop(const QString& xid) {
@@ -178,8 +195,8 @@ void TransferLan::drop(const QString& xid) {
   runs_.erase(it);
 }
 
-void TransferLan::ended(const QString& xid) {
-  if (listener_) listener_->capabilities().revokeTransfer(xid);
+void TransferLan::ended(const QString& xid, TransferReason reason) {
+  if (listener_) listener_->endTransfer(xid, reason);
   drop(xid);
 }
 
@@ -188,12 +205,14 @@ void TransferLan::sessionGone(const QString& session) {
 }
 
 std::unique_ptr<LanFileSink> TransferLan::openUpload(const QString& session, const QString& xid, qint64 index,
-                                                     qint64 size, QString* why) {
+                                                     qint64 size, QString* why, TransferReason* reason) {
   const TaskPtr task = core_.find(xid, session);
   if (!isActive(task) || task->role != TransferRole::Sink || task->kind != TransferKind::Upload ||
       task->state != TransferState::Running || index < 0 || index >= task->entries.size() ||
       task->entries[index].isDir || task->skipped.contains(index) || task->entries[index].size != size) {
     *why = QStringLiteral("no such upload is running");
+    // An upload that ended here (cancelled, the disk) says why; else it is not there.
+    *reason = task && !task->isActive() && task->reason != TransferReason::None ? task->reason : TransferReason::Gone;
     return nullptr;
   }
   return sink_.routeFile(task, index);

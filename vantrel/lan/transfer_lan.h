@@ -21,6 +21,9 @@ class TransferSink;
 bool lanAllowedBy(const Json& info);
 // The addresses a grant announces that this bridge may follow, in order.
 QStringList lanUrlsOf(const Json& grant);
+// The one port a grant names for its route: its "url"'s (or its first
+// address's, from a grant without one); 0 when there is none.
+quint16 lanPortOf(const Json& grant);
 
 class TransferLan {
  public:
@@ -36,8 +39,10 @@ class TransferLan {
 
   // The host's listener (null: this bridge offers no route).
   void setListener(LanListener* listener);
-  // Whether this bridge follows its peers' grants (false: the route is off).
-  void setFollowing(bool following) { following_ = following; }
+  // Whether this bridge follows its peers' grants (false: the route is off),
+  // and whether its own route serves on loopback (then a grant's loopback
+  // addresses are dialed too).
+  void setFollowing(bool following, bool loopback) { following_ = following, loopback_ = loopback; }
 
   // Host: {"url","fp","cap"} for the task's files, or null when there is no
   // listener or the host's checks do not allow the route.
@@ -46,8 +51,9 @@ class TransferLan {
   void fetch(const TaskPtr& task, const Json& grant, Moved then);
   void push(const TaskPtr& task, const Json& grant, Moved then);
 
-  // The transfer ended: its grant goes, its route run stops.
-  void ended(const QString& xid);
+  // The transfer ended: its grant goes, the files its peer is fetching are
+  // broken off with the reason, its route run stops.
+  void ended(const QString& xid, TransferReason reason);
   void sessionGone(const QString& session);
 
  private:
@@ -69,15 +75,16 @@ class TransferLan {
   // time; false when there is none.
   bool connectNext(Run& run);
   void step(const QString& xid);
-  void onFileDone(const QString& xid, const LanClient* client, bool ok, bool reached, const QString& why);
+  void onFileDone(const QString& xid, const LanClient* client, qint64 index, bool ok, bool reached, const QString& why);
   void drop(const QString& xid);
   std::unique_ptr<LanFileSink> openUpload(const QString& session, const QString& xid, qint64 index, qint64 size,
-                                          QString* why);
+                                          QString* why, TransferReason* reason);
 
   TransferCore& core_;
   TransferSink& sink_;
   LanListener* listener_ = nullptr;
   bool following_ = true;
+  bool loopback_ = false;
   QHash<QString, Run> runs_;
 };
 

@@ -43,57 +43,29 @@ QByteArray chunkStart(qint64 size) { return QByteArray::number(size, 16) + "\r\n
 
 QByteArray lastChunk(const Digest& digest) { return "0\r\nRepr-Digest: " + digestField(digest) + "\r\n\r\n"; }
 
-bool ChunkedReader::lineDone(const char* data, qint64 size, qint64* i) {
-  while (*i < size) {
-    const char c = data[(*i)++];
-    if (c == '\n') {
-      if (!line_.endsWith('\r')) return line_.append('\x01'), true;  // a bare LF: refused in onLine
-      line_.chop(1);
-      return true;
-    }
-    line_.append(c);
-    if (line_.size() > 1024) return false;
-  }
-  return false;
+QByteArray brokenOff(const QByteArray& code, const QString& why) {
+  QByteArray line = why.toUtf8().left(kMaxWhyBytes);
+  for (char& c : line)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return "0\r\nX-Zarkelo-Reason: " + code + "\r\nX-Zarkelo-Why: " + line + "\r\n\r\n";
 }
 
-ChunkedReader::Status ChunkedReader::onLine() {
-  const QByteArray line = line_;
-  line_.clear();
-  if (line.contains('\x01')) return Status::Bad;
-  switch (state_) {
-    case State::Size: {
-      // No chunk extensions are sent by our side; refuse them.
-      bool ok = false;
-      const qint64 size = line.toLongLong(&ok, 16);
-      if (!ok || line.isEmpty() || line.size() > 8 || size < 0 || size > kMaxChunkBytes) return Status::Bad;
-      for (char c : line)
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return Status::Bad;
-      remaining_ = size;
-      state_ = size == 0 ? State::Trailer : State::Data;
-      return Status::More;
+bool ChunkedReader::takeDigest() {
+  for (const auto& [name, value] : reader_.trailer()) {
+    if (name == kReasonField) {
+      trailerReason_ = value.left(32);
+      continue;
     }
-    case State::DataEnd:
-      if (!line.isEmpty()) return Status::Bad;
-      state_ = State::Size;
-      return Status::More;
-    case State::Trailer: {
-      if (line.isEmpty()) {
-        state_ = State::Done;
-        return Status::Done;
-      }
-      const qsizetype colon = line.indexOf(':');
-      if (colon <= 0 || ++trailerLines_ > 8) return Status::Bad;
-      if (line.left(colon).trimmed().toLower() == "repr-digest") {
-        const auto digest = digestOf(line.mid(colon + 1).trimmed());
-        if (!digest || !trailerDigest_.label.isEmpty()) return Status::Bad;
-        trailerDigest_ = *digest;
-      }
-      return Status::More;
+    if (name == kWhyField) {
+      trailerWhy_ = value.left(kMaxWhyBytes);
+      continue;
     }
-    default:
-      return Status::Bad;
+    if (name != "repr-digest") continue;
+    const auto digest = digestOf(value);
+    if (!digest || !trailerDigest_.label.isEmpty()) return false;
+    trailerDigest_ = *digest;
   }
+  return true;
 }
 
 }  // namespace vantrel::lan

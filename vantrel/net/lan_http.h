@@ -39,54 +39,42 @@ QByteArray chunkStart(qint64 size);
 // The last chunk with the digest trailer.
 QByteArray lastChunk(const Digest& digest);
 
-// Decodes a chunked body fed in pieces; content goes to `out`.
+// Why the host refused a request or broke a body off, for the other side to
+// read: a transfer's reason code ("source", "disk", …) in the head of an
+// error answer, or in the trailer of a body it could not send whole, there
+// with the cause in words. Peers that do not read them still never take such
+// a body whole (it is short or has no digest).
+inline constexpr char kReasonField[] = "x-zarkelo-reason";
+inline constexpr char kWhyField[] = "x-zarkelo-why";
+inline constexpr qsizetype kMaxWhyBytes = 256;
+// The last chunk of a body broken off: no digest, the reason and its cause
+// (one line, at most kMaxWhyBytes).
+QByteArray brokenOff(const QByteArray& code, const QString& why);
+
+// Decodes a chunked body fed in pieces (common/net/http_head.h); content goes
+// to `out`. The trailer may hold one digest, or the reason a body was broken off.
 class ChunkedReader {
  public:
-  enum class Status { More, Done, Bad };
-  // Consumes what it can of `data`; `used` is how much was taken (the rest
-  // belongs to whatever follows the body).
+  using Status = znet::ChunkedReader::Status;
   template <class Out>
-  Status feed(const char* data, qint64 size, qint64* used, Out&& out);
+  Status feed(const char* data, qint64 size, qint64* used, Out&& out) {
+    const Status status = reader_.feed(data, size, used, std::forward<Out>(out));
+    return status == Status::Done && !takeDigest() ? Status::Bad : status;
+  }
   // Content bytes so far.
-  qint64 total() const { return total_; }
+  qint64 total() const { return reader_.total(); }
   // The digest the sender put in the trailer (empty when none).
   const Digest& trailerDigest() const { return trailerDigest_; }
+  // The reason code and its cause when the sender broke the body off (empty when not).
+  const QByteArray& trailerReason() const { return trailerReason_; }
+  const QByteArray& trailerWhy() const { return trailerWhy_; }
 
  private:
-  enum class State { Size, Data, DataEnd, Trailer, Done };
-  bool lineDone(const char* data, qint64 size, qint64* i);
-  Status onLine();
-  State state_ = State::Size;
-  QByteArray line_;
-  qint64 remaining_ = 0;
-  qint64 total_ = 0;
+  bool takeDigest();
+  znet::ChunkedReader reader_{kMaxChunkBytes};
   Digest trailerDigest_;
-  int trailerLines_ = 0;
+  QByteArray trailerReason_;
+  QByteArray trailerWhy_;
 };
-
-template <class Out>
-ChunkedReader::Status ChunkedReader::feed(const char* data, qint64 size, qint64* used, Out&& out) {
-  qint64 i = 0;
-  Status status = Status::More;
-  while (i < size && status == Status::More) {
-    if (state_ == State::Data) {
-      const qint64 take = std::min(remaining_, size - i);
-      if (!out(data + i, take)) return *used = i, Status::Bad;
-      i += take;
-      total_ += take;
-      remaining_ -= take;
-      if (remaining_ == 0) state_ = State::DataEnd;
-      continue;
-    }
-    if (!lineDone(data, size, &i)) {
-      if (line_.size() > 1024) return *used = i, Status::Bad;
-      continue;
-    }
-    status = onLine();
-    if (state_ == State::Done) status = Status::Done;
-  }
-  *used = i;
-  return status;
-}
 
 }  // namespace vantrel::lan

@@ -11,7 +11,14 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
     : context_(context),
       sendPeer_(std::move(sendPeer)),
       sendData_(std::move(sendData)),
-      askClient_(std::move(askClient)) {}
+      askClient_(std::move(askClient)),
+      sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context,
+                 [this] {
+                   if (sinkFreed_) sinkFreed_();
+                 }),
+      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context, [this] {
+        if (sourceFreed_) sourceFreed_();
+      }) {}
 
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();
@@ -59,11 +66,14 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->in.reset();
   task->packing.clear();
   task->inflight.clear();
+  task->held.clear();
+  task->heldBytes = 0;
+  releaseFolders(task);
   task->state = state;
   task->why = why;
   task->reason = reason;
   zlog::parts(QStringLiteral("Vantrel - transfer ended:"), task->xid, why);
-  if (ended_) ended_(task->xid);
+  if (ended_) ended_(task->xid, reason);
   forgetIfServing(task);
 }
 
@@ -80,8 +90,17 @@ void TransferCore::forgetIfServing(const TaskPtr& task) {
                        (task->role == TransferRole::Sink && task->kind == TransferKind::Upload);
   if (serving && !task->isActive()) {
     tasks_.remove(task->xid);
-    if (ended_) ended_(task->xid);
+    if (ended_) ended_(task->xid, task->reason);
   }
+}
+
+void TransferCore::releaseFolders(const TaskPtr& task) {
+  task->rootFolder.reset();
+  task->folder.reset();
+  task->shareRoots.clear();
+  for (TransferEntry& entry : task->entries) entry.share.reset();
+  task->candidates.clear();
+  task->folders.clear();
 }
 
 void TransferCore::discardPartial(const TaskPtr& task) {

@@ -54,11 +54,23 @@ class TransferCore {
   // False (and the peer told) when the session already runs enough transfers
   // that the peer started.
   bool admit(const QString& session, const QString& xid);
-  // Runs when a transfer ends or a served one is forgotten (its grants go).
-  void setOnEnded(std::function<void(const QString& xid)> ended) { ended_ = std::move(ended); }
+  // Runs when a transfer ends (with its reason) or a served one is forgotten
+  // (its grants go).
+  void setOnEnded(std::function<void(const QString& xid, TransferReason reason)> ended) { ended_ = std::move(ended); }
 
+  // Closes the folders a task keeps open, once it has ended.
+  static void releaseFolders(const TaskPtr& task);
   // Closes and removes the file the sink was writing.
   static void discardPartial(const TaskPtr& task);
+
+  // The open files of the receiving and the sending side (file_slots.h);
+  // `freed` runs when a place is given back while a transfer waits for one.
+  FileSlots& sinkFiles() { return sinkFiles_; }
+  FileSlots& sourceFiles() { return sourceFiles_; }
+  void setOnFilesFreed(std::function<void()> sink, std::function<void()> source) {
+    sinkFreed_ = std::move(sink);
+    sourceFreed_ = std::move(source);
+  }
 
  private:
   void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
@@ -67,13 +79,16 @@ class TransferCore {
   TransferSendPeer sendPeer_;
   TransferSendData sendData_;
   TransferAskClient askClient_;
-  std::function<void(const QString& xid)> ended_;
+  std::function<void(const QString& xid, TransferReason reason)> ended_;
   std::function<bool(const QString& session, qint64 bytes)> room_;
   QHash<QString, TaskPtr> tasks_;
   QHash<QString, QString> downloads_;  // session -> xid of this client's latest download
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
   QHash<QString, QString> receives_;   // session -> xid of the latest send received
   QSet<QString> refusedReceives_;      // sessions whose receive the user cancelled
+  std::function<void()> sinkFreed_, sourceFreed_;
+  FileSlots sinkFiles_;
+  FileSlots sourceFiles_;
 };
 
 }  // namespace vantrel

@@ -21,7 +21,13 @@ TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient a
       lan_(core_, sink_) {
   source_.setLan(&lan_);
   sink_.setLan(&lan_);
-  core_.setOnEnded([this](const QString& xid) { lan_.ended(xid); });
+  core_.setOnEnded([this](const QString& xid, TransferReason reason) { lan_.ended(xid, reason); });
+  core_.setOnFilesFreed([this] { sink_.resumeHeld(); },
+                        [this] {
+                          for (const TaskPtr& task : core_.all())
+                            if (task->role == TransferRole::Source && task->waitsForFile)
+                              source_.resume(task);
+                        });
 }
 
 TransferEngine::~TransferEngine() {
@@ -45,6 +51,11 @@ void TransferEngine::sessionGone(const QString& session) {
 void TransferEngine::allSessionsGone() {
   for (const TaskPtr& task : core_.all()) core_.fail(task, QStringLiteral("the relay connection dropped"), false, TransferReason::Gone);
   core_.refusedReceives().clear();
+}
+
+void TransferEngine::endAll(const QString& why) {
+  for (const TaskPtr& task : core_.all())
+    if (task->isActive()) core_.cancel(task, why, true, TransferReason::Gone);
 }
 
 // ---- requests of the local client ------------------------------------------

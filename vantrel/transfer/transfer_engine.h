@@ -75,13 +75,16 @@ class TransferEngine : public QObject {
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();
+  // The bridge is ending: every running transfer is cancelled, its peer told `why`.
+  void endAll(const QString& why);
 
   int activeCount() const;
 
   // The host's local-network listener; null: transfers use the relay only.
   void setLanListener(LanListener* listener) { lan_.setListener(listener); }
-  // Whether peers' grants are followed (false: the route is turned off).
-  void setLanFollowing(bool following) { lan_.setFollowing(following); }
+  // Whether peers' grants are followed (false: the route is turned off), and
+  // whether this bridge's own route serves on loopback.
+  void setLanFollowing(bool following, bool loopback) { lan_.setFollowing(following, loopback); }
 
  private:
   TransferCore core_;

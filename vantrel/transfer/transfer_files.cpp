@@ -142,8 +142,10 @@ QString SinkFile::partName(const QString& xid, qint64 index) {
   return kPartPrefix + QStringLiteral("%1-%2-%3").arg(partialTag(), xidTag(xid)).arg(index);
 }
 
-std::unique_ptr<SinkFile> SinkFile::create(Folder folder, const QString& xid, qint64 index, SumKind sum, QString* why) {
+std::unique_ptr<SinkFile> SinkFile::create(Folder folder, const QString& xid, qint64 index, SumKind sum,
+                                           FileSlots::SlotPtr slot, QString* why) {
   auto file = std::unique_ptr<SinkFile>(new SinkFile);
+  file->slot_ = std::move(slot);
   file->hash_.emplace(sum);
   file->kept_ = true;  // nothing of ours to remove until it exists
   if (!folder || !*folder) {

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include "core/beneath.h"
+#include "file_slots.h"
 #include "file_sum.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
@@ -67,8 +68,10 @@ class SinkFile {
   static QString partName(const QString& xid, qint64 index);
   // Creates the temporary file in `folder` and writes it down in the
   // journal; nothing (and the reason) when it cannot. What is written is
-  // checked with `sum`.
-  static std::unique_ptr<SinkFile> create(Folder folder, const QString& xid, qint64 index, SumKind sum, QString* why);
+  // checked with `sum`. It keeps its place among the open files, `slot`,
+  // until it is gone.
+  static std::unique_ptr<SinkFile> create(Folder folder, const QString& xid, qint64 index, SumKind sum,
+                                          FileSlots::SlotPtr slot, QString* why);
   ~SinkFile();  // removes the temporary file unless it was committed
 
   bool write(QByteArrayView bytes);
@@ -91,6 +94,7 @@ class SinkFile {
 
  private:
   void removeTemporary();
+  FileSlots::SlotPtr slot_;  // first, so given back after the file and its folder are closed
   QFile file_;
   Folder folder_;
   QByteArray name_;

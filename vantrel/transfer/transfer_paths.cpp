@@ -3,6 +3,8 @@
 #include "core/file_names.h"
 
 #include <QDir>
+
+#include <algorithm>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -35,6 +37,10 @@ std::optional<QString> relativeInside(const QString& folder, const QString& path
   const QString prefix = f.endsWith(QLatin1Char('/')) ? f : f + QLatin1Char('/');
   if (!p.startsWith(prefix) || p.size() == prefix.size()) return std::nullopt;
   return safeRelativePath(p.mid(prefix.size()));
+}
+
+int folderLevel(const QString& rel, bool isDir) {
+  return std::max<int>(0, int(rel.count(QLatin1Char('/'))) - (isDir ? 0 : 1));
 }
 
 QString lastComponent(const QString& path) {

@@ -42,6 +42,11 @@ std::optional<QString> safeRelativePath(const QString& rel);
 // either separator), else nothing.
 std::optional<QString> relativeInside(const QString& folder, const QString& path);
 
+// The level of the folder that the checked relative path `rel` makes (a
+// folder) or lies in (a file), its first component being level 0: what the
+// walk of that folder would have met.
+int folderLevel(const QString& rel, bool isDir);
+
 // The last component of a path (either separator; a trailing one ignored).
 QString lastComponent(const QString& path);
 

@@ -8,6 +8,7 @@
 #include "protocol/data_frame.h"
 
 #include <QDir>
+#include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -47,6 +48,16 @@ std::optional<QString> acceptableName(const std::optional<QString>& rel) {
   for (const QString& part : rel->split(QLatin1Char('/')))
     if (looksLikePartialFile(part)) return std::nullopt;
   return rel;
+}
+
+// The buffer that keeps `bytes` for later: `owner` when they lie inside it,
+// else a copy; `view` receives the bytes in it.
+QByteArray keeperOf(QByteArrayView bytes, const QByteArray& owner, QByteArrayView* view) {
+  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
+                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
+  QByteArray keep = inside ? owner : bytes.toByteArray();
+  *view = inside ? bytes : QByteArrayView(keep);
+  return keep;
 }
 
 QString parentRel(const QString& rel) {
@@ -169,6 +180,13 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   XferAccept accept;
   if (entries.is_array()) {
     if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    // No deeper than a host's walk goes, before any folder is made.
+    for (const Json& e : entries) {
+      const QString p = textOf(e, "p");
+      const auto rel = absolutePaths ? relativeInside(task->root, p) : safeRelativePath(p);
+      if (rel && folderLevel(*rel, valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>()) > kTransferMaxDepth)
+        return core_.fail(task, QStringLiteral("the folder is nested too deeply"), true, TransferReason::Refused);
+    }
     for (const Json& e : entries) {
       TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
                           QString()};
@@ -226,9 +244,19 @@ void TransferSink::onData(const TaskPtr& task, qint64 index, qint64 offset, QByt
                           const QByteArray& owner) {
   ++task->taken;
   task->takenBytes += bytes.size();
-  const bool ok = index == qint64(protocol::kPackedFiles) ? takePacked(task, offset, bytes, owner)
-                                                           : writeChunk(task, index, offset, bytes, owner);
-  if (ok) acknowledge(task);
+  // A source that keeps to the window never has more chunks unacknowledged.
+  if (task->taken > task->acked + kTransferWindow)
+    return core_.fail(task, QStringLiteral("the peer sent more than was acknowledged"), true);
+  // The buffer the chunk arrived in is kept rather than copied.
+  QByteArrayView view;
+  const QByteArray keep = keeperOf(bytes, owner, &view);
+  if (index == qint64(protocol::kPackedFiles)) {
+    if (!takePacked(task, offset, view, keep)) return;
+  } else {
+    inTurn(task, [this, index, offset, view, keep](const TaskPtr& t) { return writeChunk(t, index, offset, view, keep); },
+           view.size());
+  }
+  if (isActive(task)) acknowledge(task);
 }
 
 bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner) {
@@ -237,18 +265,52 @@ bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView 
     core_.fail(task, QStringLiteral("a malformed data frame"), true);
     return false;
   }
-  for (size_t i = 0; i < files->size(); ++i) {
-    const protocol::PackedFile& file = (*files)[i];
-    const qint64 index = file.file;
-    if (!writeChunk(task, index, 0, file.bytes, owner, i + 1 == files->size())) return false;
-    const TransferEntry& entry = task->entries[index];
-    if (file.bytes.size() != entry.size) {
-      core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
-      return false;
-    }
-    commit(task, index, QString::fromLatin1(file.digest.toByteArray().toHex()), nullptr);
+  for (size_t i = 0; i < files->size() && isActive(task); ++i) {
+    const protocol::PackedFile file = (*files)[i];
+    const bool endsChunk = i + 1 == files->size();
+    inTurn(task,
+           [this, file, owner, endsChunk](const TaskPtr& t) {
+             const qint64 index = file.file;
+             const SinkStep step = writeChunk(t, index, 0, file.bytes, owner, endsChunk);
+             if (step != SinkStep::Done) return step;
+             const TransferEntry& entry = t->entries[index];
+             if (file.bytes.size() != entry.size) {
+               core_.fail(t, entry.rel + QStringLiteral(": the size does not match"), true);
+               return SinkStep::Failed;
+             }
+             commit(t, index, QString::fromLatin1(file.digest.toByteArray().toHex()), nullptr);
+             return SinkStep::Done;
+           },
+           file.bytes.size());
   }
-  return true;
+  return isActive(task);
+}
+
+void TransferSink::inTurn(const TaskPtr& task, std::function<SinkStep(const TaskPtr&)> step, qint64 bytes) {
+  if (task->held.empty() && step(task) != SinkStep::Wait) return;
+  if (!isActive(task)) return;
+  task->held.push_back(TransferTask::Held{std::move(step), bytes});
+  task->heldBytes += bytes;
+}
+
+void TransferSink::resumeHeld() {
+  for (const TaskPtr& task : core_.all())
+    if (task->role == TransferRole::Sink && isActive(task) && !task->held.empty()) runHeld(task);
+}
+
+void TransferSink::runHeld(const TaskPtr& task) {
+  while (isActive(task) && !task->held.empty()) {
+    // Taken out while it runs: a step that ends the task clears the queue.
+    auto step = std::move(task->held.front().step);
+    const SinkStep outcome = step(task);
+    if (!isActive(task)) return;
+    if (outcome == SinkStep::Wait) {
+      task->held.front().step = std::move(step);
+      return;
+    }
+    task->heldBytes -= task->held.front().bytes;
+    task->held.pop_front();
+  }
 }
 
 void TransferSink::acknowledge(const TaskPtr& task) {
@@ -258,55 +320,61 @@ void TransferSink::acknowledge(const TaskPtr& task) {
   core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes}.toJSONModel());
 }
 
-bool TransferSink::openFile(const TaskPtr& task, qint64 index) {
+SinkStep TransferSink::openFile(const TaskPtr& task, qint64 index) {
   if (index < 0 || index >= task->entries.size() || task->entries[index].isDir || task->skipped.contains(index)) {
     core_.fail(task, QStringLiteral("data for an entry that was not accepted"), true);
-    return false;
+    return SinkStep::Failed;
   }
-  if (index == task->current && task->out) return true;
+  if (index == task->current && task->out) return SinkStep::Done;
   if (task->out || index <= task->current) {
     core_.fail(task, QStringLiteral("data out of order"), true);
-    return false;
+    return SinkStep::Failed;
   }
+  // A place among the open files first; without one the file waits.
+  FileSlots::SlotPtr slot = core_.sinkFiles().take(task->openFiles);
+  if (!slot) return SinkStep::Wait;
   const TransferEntry& entry = task->entries[index];
   task->current = index;
   task->currentBytes = 0;
   ++task->currentOrdinal;
   QString why;
-  // The entry's folder, opened beneath the root once more: what the check
-  // found is what is written into, whatever a path there became meanwhile.
-  auto folder = std::make_shared<const beneath::Fd>(beneath::open(
-      task->rootFolder->get(), joined(task->rootRel, parentRel(entry.rel)), O_RDONLY | O_DIRECTORY));
-  task->out = SinkFile::create(std::move(folder), task->xid, index, task->sum, &why);
+  // The entry's folder, opened beneath the root once more when it is not
+  // the folder of the file before it: what the check found is what is
+  // written into, whatever a path there became meanwhile.
+  const QString folderRel = joined(task->rootRel, parentRel(entry.rel));
+  if (!task->folder || folderRel != task->folderRel) {
+    task->folder = std::make_shared<const beneath::Fd>(
+        beneath::open(task->rootFolder->get(), folderRel, O_RDONLY | O_DIRECTORY));
+    task->folderRel = folderRel;
+  }
+  task->out = SinkFile::create(task->folder, task->xid, index, task->sum, std::move(slot), &why);
   task->accepted = 0;
   if (!task->writes) task->writes = std::make_unique<SerialJobs>(core_.context());
   if (!task->out) {
     core_.fail(task, QStringLiteral("cannot write ") + entry.rel + QStringLiteral(": ") + why, true, TransferReason::Disk);
-    return false;
+    return SinkStep::Failed;
   }
-  return true;
+  return SinkStep::Done;
 }
 
-bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
-                              const QByteArray& owner, bool endsChunk) {
-  if (!openFile(task, index)) return false;
+SinkStep TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
+                                  const QByteArray& owner, bool endsChunk) {
+  if (const SinkStep opened = openFile(task, index); opened != SinkStep::Done) return opened;
   const TransferEntry& entry = task->entries[index];
   if (offset != task->accepted) {
     core_.fail(task, QStringLiteral("data out of order"), true);
-    return false;
+    return SinkStep::Failed;
   }
   if (task->accepted + bytes.size() > entry.size) {
     core_.fail(task, entry.rel + QStringLiteral(": more data than announced"), true);
-    return false;
+    return SinkStep::Failed;
   }
   task->accepted += bytes.size();
   std::weak_ptr<TransferTask> weak = task;
   // The worker gets a shared reference to the arrived buffer, not a copy.
-  const bool inside = !owner.isNull() && bytes.data() >= owner.constData() &&
-                      bytes.data() + bytes.size() <= owner.constData() + owner.size();
-  const QByteArray keep = inside ? owner : bytes.toByteArray();
-  const char* data = inside ? bytes.data() : keep.constData();
-  task->writes->post([file = task->out, keep, data, size = bytes.size()] { return file->write(QByteArrayView(data, size)); },
+  QByteArrayView view;
+  const QByteArray keep = keeperOf(bytes, owner, &view);
+  task->writes->post([file = task->out, keep, view] { return file->write(view); },
                      [this, weak, index, endsChunk, size = bytes.size()](bool ok) {
                        const TaskPtr t = weak.lock();
                        if (!isActive(t)) return;
@@ -318,18 +386,22 @@ bool TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offset, 
                        if (endsChunk) ++t->stored;
                        acknowledge(t);
                      });
-  return true;
+  return SinkStep::Done;
 }
 
 // The source has sent a whole file: it is checked, synced and renamed into
 // place, or the transfer fails and nothing stays under its name.
 void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
-  const qint64 index = intOf(msg, "i");
-  if (!openFile(task, index)) return;
-  const TransferEntry& entry = task->entries[index];
-  if (intOf(msg, "s") != entry.size)
-    return core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
-  commit(task, index, textOf(msg, "h"), nullptr);
+  inTurn(task, [this, index = intOf(msg, "i"), size = intOf(msg, "s"), sum = textOf(msg, "h")](const TaskPtr& t) {
+    if (const SinkStep opened = openFile(t, index); opened != SinkStep::Done) return opened;
+    const TransferEntry& entry = t->entries[index];
+    if (size != entry.size) {
+      core_.fail(t, entry.rel + QStringLiteral(": the size does not match"), true);
+      return SinkStep::Failed;
+    }
+    commit(t, index, sum, nullptr);
+    return SinkStep::Done;
+  });
 }
 
 void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after) {
@@ -379,21 +451,59 @@ class RouteFile : public LanFileSink {
   bool write(QByteArrayView bytes, const QByteArray& owner) override {
     const TaskPtr t = task_.lock();
     if (!isActive(t)) return false;
-    const qint64 offset = t->current == index_ && t->out ? t->accepted : 0;
-    return sink_.writeChunk(t, index_, offset, bytes, owner);
+    QByteArrayView view;
+    const QByteArray keep = keeperOf(bytes, owner, &view);
+    // The step may run after this object is gone.
+    sink_.inTurn(t,
+                 [sink = &sink_, index = index_, view, keep](const TaskPtr& task) {
+                   const qint64 offset = task->current == index && task->out ? task->accepted : 0;
+                   return sink->writeChunk(task, index, offset, view, keep);
+                 },
+                 view.size());
+    return isActive(t);
   }
-  // Bytes taken but not yet on disk: the route stops reading beyond a bound.
+  // Bytes taken but not yet on disk, or still waiting for a place among the
+  // open files: the route stops reading beyond a bound.
   qint64 pending() const override {
     const TaskPtr t = task_.lock();
-    return t && t->current == index_ && t->out ? t->accepted - t->currentBytes : 0;
+    if (!t) return 0;
+    return t->heldBytes + (t->current == index_ && t->out ? t->accepted - t->currentBytes : 0);
   }
   void finish(const lan::Digest& digest, Kept kept) override {
     finished_ = true;
     const TaskPtr t = task_.lock();
-    if (!isActive(t) || !sink_.openFile(t, index_)) return kept(QStringLiteral("the transfer ended"));
+    if (!isActive(t)) return kept(QStringLiteral("the transfer ended"));
     // A digest of another kind than agreed matches nothing.
     const QString sum = digest.label == sumName(t->sum) ? QString::fromLatin1(digest.bytes.toHex()) : QString();
-    sink_.commit(t, index_, sum, std::move(kept));
+    // Told once whatever happens: also when the transfer ends while the file
+    // waits for a place among the open files (then later, never inside the end).
+    struct Once {
+      Kept kept;
+      QPointer<QObject> context;
+      ~Once() {
+        if (kept && context)
+          QMetaObject::invokeMethod(context, [kept = std::move(kept)] { kept(QStringLiteral("the transfer ended")); },
+                                    Qt::QueuedConnection);
+      }
+    };
+    auto once = std::make_shared<Once>();
+    once->kept = std::move(kept);
+    once->context = sink_.core_.context();
+    sink_.inTurn(t, [sink = &sink_, index = index_, sum, once](const TaskPtr& task) {
+      const SinkStep opened = sink->openFile(task, index);
+      if (opened == SinkStep::Wait) return opened;
+      const Kept kept = std::exchange(once->kept, {});
+      if (opened == SinkStep::Failed) {
+        kept(QStringLiteral("the transfer ended"));
+        return opened;
+      }
+      sink->commit(task, index, sum, kept);
+      return SinkStep::Done;
+    });
+  }
+  TransferReason endedWith() const override {
+    const TaskPtr t = task_.lock();
+    return !t ? TransferReason::Gone : isActive(t) ? TransferReason::None : t->reason;
   }
 
  private:
@@ -408,15 +518,20 @@ std::unique_ptr<LanFileSink> TransferSink::routeFile(const TaskPtr& task, qint64
 }
 
 void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {
-  const qint64 index = intOf(msg, "i");
-  if (index == task->current) TransferCore::discardPartial(task);
-  if (index >= 0 && index < task->entries.size()) task->skipped.insert(index);
+  inTurn(task, [index = intOf(msg, "i")](const TaskPtr& t) {
+    if (index == t->current) TransferCore::discardPartial(t);
+    if (index >= 0 && index < t->entries.size()) t->skipped.insert(index);
+    return SinkStep::Done;
+  });
 }
 
 void TransferSink::onDone(const TaskPtr& task) {
-  TransferCore::discardPartial(task);
-  task->doneReceived = true;
-  if (task->committing == 0) finish(task);
+  inTurn(task, [this](const TaskPtr& t) {
+    TransferCore::discardPartial(t);
+    t->doneReceived = true;
+    if (t->committing == 0) finish(t);
+    return SinkStep::Done;
+  });
 }
 
 void TransferSink::finish(const TaskPtr& task) {
@@ -426,6 +541,7 @@ void TransferSink::finish(const TaskPtr& task) {
   Json note = XferNote{-1, task->done, task->failed, QString()}.toJSONModel();
   note["renamed"] = task->renamed;
   core_.send(task, QStringLiteral("finished"), note);
+  TransferCore::releaseFolders(task);
   zlog::parts(QStringLiteral("Vantrel - transfer received:"), task->xid, QString::number(task->done),
               QStringLiteral("files"));
   core_.forgetIfServing(task);

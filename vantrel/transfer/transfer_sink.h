@@ -27,6 +27,10 @@ class TransferSink {
   void onSkip(const TaskPtr& task, const Json& msg);
   void onDone(const TaskPtr& task);
 
+  // A place among the open files was given back: the transfers waiting for
+  // one go on.
+  void resumeHeld();
+
   // The local-network route, when the bridge has one.
   void setLan(TransferLan* lan) { lan_ = lan; }
   // Entry `index` arriving by the local-network route, written and committed
@@ -39,12 +43,17 @@ class TransferSink {
   // Opens the task's own folder (a download's or an accepted send's) as the
   // folder every entry is reached beneath; false when it cannot.
   static bool openOwnFolder(const TaskPtr& task);
-  // Opens entry `index` when it is the next file; false when the task failed.
-  bool openFile(const TaskPtr& task, qint64 index);
-  // Writes one chunk of the current file; false when the task failed.
+  // Opens entry `index` when it is the next file, or waits for a place
+  // among the open files.
+  SinkStep openFile(const TaskPtr& task, qint64 index);
+  // Writes one chunk of the current file, opening it first.
   // `endsChunk`: the write that completes the received frame (for the acknowledgements).
-  bool writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes, const QByteArray& owner = {},
-                  bool endsChunk = true);
+  SinkStep writeChunk(const TaskPtr& task, qint64 index, qint64 offset, QByteArrayView bytes,
+                      const QByteArray& owner = {}, bool endsChunk = true);
+  // Runs `step` now, or after the steps of the task that wait for a place
+  // among the open files; `bytes`: what it holds meanwhile.
+  void inTurn(const TaskPtr& task, std::function<SinkStep(const TaskPtr&)> step, qint64 bytes = 0);
+  void runHeld(const TaskPtr& task);
   // A packed frame: `count` whole small files, each written and committed.
   bool takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner);
   void acknowledge(const TaskPtr& task);

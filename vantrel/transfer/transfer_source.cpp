@@ -258,9 +258,11 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
     // Sent to the host's local-network address; the relay when it cannot
     // be reached.
     std::weak_ptr<TransferTask> weak = task;
+    task->viaLan = true;
     return lan_->push(task, grant, [this, weak](bool pushed) {
       const TaskPtr t = weak.lock();
       if (!isActive(t)) return;
+      t->viaLan = false;
       if (!pushed) return pump(t);
       t->allSent = true;
       core_.send(t, QStringLiteral("done"), XferNote{}.toJSONModel());
@@ -272,6 +274,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
 // Sends the chunks that the reader has ready while the window has room; the
 // reader calls back as it reads more.
 void TransferSource::pump(const TaskPtr& task) {
+  if (task->viaLan) return;
   while (task->state == TransferState::Running && !task->allSent && task->sent - task->acked < kTransferWindow) {
     if (!task->packing.empty()) {
       if (!sendPacked(task)) return;
@@ -290,23 +293,21 @@ void TransferSource::pump(const TaskPtr& task) {
         if (!startPacked(task)) return;
         continue;
       }
+      // A place among the open files first; pumped again once one is free.
+      FileSlots::SlotPtr slot = core_.sourceFiles().take(task->openFiles);
+      task->waitsForFile = !slot;
+      if (!slot) return;
       const qint64 index = task->next++;
-      const TransferEntry& entry = task->entries[index];
-      QString why;
-      bool changed = false;
-      auto file = SourceFile::open(entry, task->sum, &why, &changed);
-      if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source);
-      if (!file) {
-        core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
-        continue;
-      }
       task->current = index;
       task->currentBytes = 0;
       ++task->currentOrdinal;
       std::weak_ptr<TransferTask> weak = task;
-      task->in = std::make_unique<SourceReader>(std::move(file), kTransferChunkBytes, core_.context(), [this, weak] {
-        if (const TaskPtr t = weak.lock()) pump(t);
-      });
+      task->in = std::make_unique<SourceReader>(
+          task->entries[index], task->sum, kTransferChunkBytes, core_.context(),
+          [this, weak] {
+            if (const TaskPtr t = weak.lock()) pump(t);
+          },
+          std::move(slot));
     }
     if (!task->in->hasChunk() || !core_.roomFor(task->session, kTransferChunkBytes + kTransferFrameOverhead)) return;
     const SourceReader::Chunk chunk = task->in->take();
@@ -344,17 +345,10 @@ bool TransferSource::startPacked(const TaskPtr& task) {
     }
     if (entry.size >= kTransferPackBelow || bytes + entry.size > kTransferChunkBytes) break;
     ++task->next;
-    QString why;
-    bool changed = false;
-    auto file = SourceFile::open(entry, task->sum, &why, &changed);
-    if (changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + why, true, TransferReason::Source), false;
-    if (!file) {
-      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, why}.toJSONModel());
-      continue;
-    }
     bytes += entry.size;
+    // Opened, read whole and closed in one job on a worker.
     std::weak_ptr<TransferTask> weak = task;
-    task->packing.emplace_back(index, std::make_unique<SourceReader>(std::move(file), kTransferChunkBytes,
+    task->packing.emplace_back(index, std::make_unique<SourceReader>(entry, task->sum, kTransferChunkBytes,
                                                                       core_.context(), [this, weak] {
                                                                         if (const TaskPtr t = weak.lock()) pump(t);
                                                                       }));
@@ -423,6 +417,7 @@ void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
   task->renamed = std::clamp<qint64>(intOf(msg, "renamed"), 0, task->done);
   task->in.reset();
   task->state = TransferState::Finished;
+  TransferCore::releaseFolders(task);
   zlog::parts(QStringLiteral("Vantrel - transfer finished:"), task->xid, QString::number(task->done),
               QStringLiteral("files"));
   core_.forgetIfServing(task);

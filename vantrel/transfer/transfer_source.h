@@ -45,7 +45,7 @@ class TransferSource {
   void sendManifest(const TaskPtr& task);
   // Sends chunks while the window has room.
   void pump(const TaskPtr& task);
-  // Opens the small files that follow for one packed frame; false when the task failed.
+  // Starts reading the small files that follow for one packed frame; false when the task failed.
   bool startPacked(const TaskPtr& task);
   // Sends the packed frame once all its files are read; false while waiting or when the task failed.
   bool sendPacked(const TaskPtr& task);

@@ -1,9 +1,12 @@
 // One transfer as both sides of the engine keep it, and the limits they share.
 #pragma once
 
+#include "file_slots.h"
 #include "transfer_workers.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
+
+#include "protocol/folder_limits.h"
 
 #include <QElapsedTimer>
 #include <QSet>
@@ -21,11 +24,11 @@ inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
 // A data frame's header at most, beside its payload (the relay's credit counts both).
 inline constexpr qint64 kTransferFrameOverhead = 2048;
-// Limits of the walk of a folder a peer asked for.
-inline constexpr int kTransferMaxEntries = 50000;
+// Limits of the walk of a folder a peer asked for, and of a peer's offer.
+inline constexpr int kTransferMaxEntries = protocol::kFolderMaxEntries;
+inline constexpr int kTransferMaxDepth = protocol::kFolderMaxDepth;
 // The most bytes one transfer may announce, in all (2^53, well past any disk).
 inline constexpr qint64 kTransferMaxBytes = qint64(1) << 53;
-inline constexpr int kTransferMaxDepth = 64;
 inline constexpr int kTransferMaxWalkMs = 20000;
 inline constexpr int kTransferParallelChecks = 32;
 // Files of one folder checked in one request to the host's client, at most.
@@ -37,6 +40,14 @@ inline constexpr int kTransferPackFiles = 64;
 inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and check, at most
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
+// Files the receiving side holds open at once (being written, or waiting for
+// their sync and rename), in all and per transfer; and the sending side's
+// files read over several chunks (small files are opened, read and closed in
+// one worker job). Work beyond them waits without a descriptor.
+inline constexpr int kTransferSinkFiles = 64;
+inline constexpr int kTransferSinkFilesPerTransfer = 32;
+inline constexpr int kTransferSourceFiles = 64;
+inline constexpr int kTransferSourceFilesPerTransfer = 1;
 
 // Writes one frame to the peer of an open session; false when it cannot.
 using TransferSendPeer = std::function<bool(const QString& session, const QString& op, const QString& xid, const Json& msg)>;
@@ -51,6 +62,9 @@ using TransferSendData =
 enum class TransferRole { Source, Sink };
 enum class TransferKind { Download, Upload, Send };
 enum class TransferState { Starting, Running, Finished, Cancelled, Failed };
+// The outcome of a step of the receiving side: done (or the transfer failed,
+// and it has ended), or waiting for a place among the open files.
+enum class SinkStep { Done, Wait, Failed };
 
 struct TransferTask {
   struct Inflight {
@@ -98,6 +112,8 @@ struct TransferTask {
   qint64 ackedBytes = 0;  // their bytes (source)
   std::deque<Inflight> inflight;
   bool allSent = false;
+  bool viaLan = false;        // the local-network route carries the files meanwhile
+  bool waitsForFile = false;  // for a place among the open files
   int checksPending = 0;
   QList<TransferEntry> candidates;
   QList<TransferEntry> folders;  // folder targets of a download, walked once allowed
@@ -107,6 +123,8 @@ struct TransferTask {
   QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;
   // The host's checks allow the local-network route for every file.
   bool lanAllowed = false;
+  // The places this transfer holds among the bridge's open files.
+  FileSlots::Count openFiles = std::make_shared<std::atomic_int>(0);
   // Set when the task ends, so that a walk on a worker stops early.
   std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
   // sink
@@ -120,6 +138,17 @@ struct TransferTask {
   // ... those files, removed at once when the transfer ends before their rename
   QHash<qint64, std::shared_ptr<SinkFile>> committingFiles;
   bool doneReceived = false;  // the source has sent everything
+  // The folder of the last file opened, kept for the files after it there.
+  std::shared_ptr<const beneath::Fd> folder;
+  QString folderRel;
+  // Steps that wait for a place among the open files, in arrival order, and
+  // the bytes they hold.
+  struct Held {
+    std::function<SinkStep(const std::shared_ptr<TransferTask>&)> step;
+    qint64 bytes = 0;
+  };
+  std::deque<Held> held;
+  qint64 heldBytes = 0;
   // speed, sampled when polled
   mutable qint64 sampleAt = 0;
   mutable qint64 sampleBytes = 0;

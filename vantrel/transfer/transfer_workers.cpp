@@ -31,8 +31,17 @@ std::shared_ptr<QObject> WorkerMailbox::make() {
 
 SourceReader::SourceReader(std::unique_ptr<SourceFile> file, qint64 chunkBytes, QObject* context,
                            std::function<void()> ready)
-    : file_(std::move(file)), chunkBytes_(chunkBytes), context_(context), mailbox_(WorkerMailbox::make()),
-      onReady_(std::move(ready)) {
+    : chunkBytes_(chunkBytes), context_(context), mailbox_(WorkerMailbox::make()), onReady_(std::move(ready)) {
+  open_->file = std::move(file);
+  readAhead();
+}
+
+SourceReader::SourceReader(const TransferEntry& entry, SumKind sum, qint64 chunkBytes, QObject* context,
+                           std::function<void()> ready, FileSlots::SlotPtr slot)
+    : chunkBytes_(chunkBytes), context_(context), mailbox_(WorkerMailbox::make()), onReady_(std::move(ready)) {
+  open_->entry = entry;
+  open_->sum = sum;
+  open_->slot = std::move(slot);
   readAhead();
 }
 
@@ -48,26 +57,38 @@ SourceReader::Chunk SourceReader::take() {
 void SourceReader::readAhead() {
   if (reading_ || ended_ || ready_.size() >= kReadAhead) return;
   reading_ = true;
-  filePool().start([this, alive = std::weak_ptr<int>(alive_), file = file_, max = chunkBytes_, mailbox = mailbox_,
+  filePool().start([this, alive = std::weak_ptr<int>(alive_), open = open_, max = chunkBytes_, mailbox = mailbox_,
                     context = QPointer<QObject>(context_)] {
     Chunk chunk;
-    chunk.offset = file->offset();
-    if (!file->atEnd()) {
-      auto bytes = file->read(max, &chunk.why);
-      if (bytes) {
-        chunk.bytes = std::move(*bytes);
-      } else {
-        chunk.changed = file->changed();
+    if (open->entry) {
+      open->file = SourceFile::open(*open->entry, open->sum, &chunk.why, &chunk.changed);
+      open->entry.reset();
+      if (!open->file && chunk.why.isEmpty()) chunk.why = QStringLiteral("the file cannot be opened");
+    }
+    if (SourceFile* file = open->file.get()) {
+      chunk.offset = file->offset();
+      if (!file->atEnd()) {
+        auto bytes = file->read(max, &chunk.why);
+        if (bytes) {
+          chunk.bytes = std::move(*bytes);
+        } else {
+          chunk.changed = file->changed();
+        }
+      }
+      if (chunk.why.isEmpty() && file->atEnd()) {
+        chunk.last = true;
+        if (const auto sum = file->finish(&chunk.why)) {
+          chunk.sum = *sum;
+        } else {
+          chunk.bytes.clear();
+          chunk.changed = true;
+        }
       }
     }
-    if (chunk.why.isEmpty() && file->atEnd()) {
-      chunk.last = true;
-      if (const auto sum = file->finish(&chunk.why)) {
-        chunk.sum = *sum;
-      } else {
-        chunk.bytes.clear();
-        chunk.changed = true;
-      }
+    // Nothing more is read from a file that ended or failed: it closes now.
+    if (chunk.last || !chunk.why.isEmpty()) {
+      open->file.reset();
+      open->slot.reset();
     }
     QMetaObject::invokeMethod(
         mailbox.get(), [this, alive, context, chunk = std::move(chunk)]() mutable {

@@ -25,7 +25,8 @@ struct WorkerMailbox {
 
 // Reads a source file ahead of the sender on a worker thread: chunks are read
 // and hashed in order, one job at a time, into a short queue that the main
-// thread takes from. The file's change checks run with each read.
+// thread takes from. The file's change checks run with each read. The file
+// is closed as soon as its last chunk (or a failure) is read.
 class SourceReader {
  public:
   struct Chunk {
@@ -39,6 +40,13 @@ class SourceReader {
 
   // `ready` runs on `context`'s thread whenever a chunk has arrived.
   SourceReader(std::unique_ptr<SourceFile> file, qint64 chunkBytes, QObject* context, std::function<void()> ready);
+  // The same for `entry`, opened (and checked with `sum`) by the first read
+  // on the worker, so that a file read in one job (a small one) is open only
+  // there. A file that cannot be opened gives a failed chunk: `changed` when
+  // it no longer has its size. `slot`, the file's place among the open
+  // files, is given back when the file is closed.
+  SourceReader(const TransferEntry& entry, SumKind sum, qint64 chunkBytes, QObject* context,
+               std::function<void()> ready, FileSlots::SlotPtr slot = {});
   SourceReader(const SourceReader&) = delete;
   SourceReader& operator=(const SourceReader&) = delete;
 
@@ -49,7 +57,13 @@ class SourceReader {
   void readAhead();
 
   // Touched only by the one job in flight, or by nobody.
-  std::shared_ptr<SourceFile> file_;
+  struct Open {
+    std::optional<TransferEntry> entry;  // still to be opened
+    SumKind sum = SumKind::Sha256;
+    std::unique_ptr<SourceFile> file;
+    FileSlots::SlotPtr slot;
+  };
+  std::shared_ptr<Open> open_ = std::make_shared<Open>();
   qint64 chunkBytes_;
   QObject* context_;
   std::shared_ptr<QObject> mailbox_;
