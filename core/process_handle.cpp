@@ -10,10 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace {
-
-// Gone, or only waiting to be reaped, as /proc tells.
-bool endedByProc(qint64 pid) {
+bool ProcessHandle::endedById(qint64 pid) {
   QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
   if (!file.open(QIODevice::ReadOnly)) return true;
   const QByteArray stat = file.readAll();
@@ -22,8 +19,6 @@ bool endedByProc(qint64 pid) {
   const char state = stat.at(close + 2);
   return state == 'Z' || state == 'X';
 }
-
-}  // namespace
 
 ProcessHandle::ProcessHandle(qint64 pid) {
   if (pid <= 0 || pid != qint64(pid_t(pid))) return;
@@ -66,7 +61,7 @@ bool ProcessHandle::hasEnded() const {
     pollfd p{fd_, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0;
   }
-  return pid_ <= 0 || endedByProc(pid_);
+  return pid_ <= 0 || endedById(pid_);
 }
 
 bool ProcessHandle::waitForEnd(const std::vector<ProcessHandle>& handles, std::chrono::milliseconds timeout) {

@@ -30,6 +30,10 @@ class ProcessHandle {
   // Exited (a zombie that waits to be reaped counts) or gone.
   bool hasEnded() const;
 
+  // Whether the process `pid` has exited (a zombie counts) or is gone, as
+  // /proc tells by the id alone.
+  static bool endedById(qint64 pid);
+
   // Waits until every process of `handles` has ended, at most `timeout`;
   // true when all did.
   static bool waitForEnd(const std::vector<ProcessHandle>& handles, std::chrono::milliseconds timeout);

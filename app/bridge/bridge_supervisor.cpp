@@ -31,15 +31,6 @@ QByteArray readProcFile(qint64 pid, const char* name) {
   return file.readAll();
 }
 
-// False for processes that are gone or only await reaping.
-bool isLive(qint64 pid) {
-  const QByteArray stat = readProcFile(pid, "stat");
-  const int close = stat.lastIndexOf(')');
-  if (close < 0 || close + 2 >= stat.size()) return false;
-  const char state = stat.at(close + 2);
-  return state != 'Z' && state != 'X';
-}
-
 void endOwnProcess(bool wait) {
   QProcess* process = Env::BridgeProcess;
   if (!process) return;
@@ -118,7 +109,7 @@ std::optional<BridgeProcessInfo> bridgeProcessAt(qint64 pid) {
     return std::nullopt;
   QByteArray cmdline = readProcFile(pid, "cmdline");
   cmdline.replace('\0', ' ');
-  if (!isLive(pid)) return std::nullopt;
+  if (ProcessHandle::endedById(pid)) return std::nullopt;
   return BridgeProcessInfo{pid, QString::fromUtf8(cmdline).trimmed()};
 }
 

@@ -8,6 +8,7 @@
 #include "bridge/startup.h"
 #include "protocol/startup_code.h"
 #include "core/log.h"
+#include "core/process_handle.h"
 #include "support/process_signal.h"
 #include "support/test_util.h"
 
@@ -28,13 +29,7 @@ namespace {
 
 using namespace bridgesupervisor;
 
-bool alive(qint64 pid) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (!stat.open(QIODevice::ReadOnly)) return false;
-  const QByteArray text = stat.readAll();
-  const int close = text.lastIndexOf(')');
-  return close > 0 && close + 2 < text.size() && text.at(close + 2) != 'Z';
-}
+bool alive(qint64 pid) { return !ProcessHandle::endedById(pid); }
 
 // A folder holding the stand-in under the bridge's executable name.
 class BridgeFolder {

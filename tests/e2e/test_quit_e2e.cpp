@@ -5,6 +5,7 @@
 // again after it was restarted.
 #include "shell_e2e_support.h"
 
+#include "core/process_handle.h"
 #include "protocol/startup_code.h"
 #include "shell/main_view.h"
 #include "shell/main_view_parts.h"
@@ -33,14 +34,7 @@ const QString kSignedIn = QStringLiteral("Host Login Succeeded");
 
 QProcessEnvironment emailLogin() { return e2e::emailLogin(kEmail, kPassword); }
 
-// Gone, or only waiting to be reaped.
-bool alive(qint64 pid) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (!stat.open(QIODevice::ReadOnly)) return false;
-  const QByteArray text = stat.readAll();
-  const qsizetype close = text.lastIndexOf(')');
-  return close >= 0 && close + 2 < text.size() && text.at(close + 2) != 'Z' && text.at(close + 2) != 'X';
-}
+bool alive(qint64 pid) { return !ProcessHandle::endedById(pid); }
 
 // An X server of its own on a display number it picks itself.
 class Xvfb {

@@ -27,6 +27,7 @@
 #include "host_peer_fixture.h"
 #include "support/test_util.h"
 #include "host_side/share_access.h"
+#include "core/process_handle.h"
 #include "support/process_signal.h"
 
 using namespace vantreltest;
@@ -89,14 +90,6 @@ QList<qint64> helpersOf(qint64 pid) {
     if (rest[1].toLongLong() == pid) helpers.append(entry.toLongLong());
   }
   return helpers;
-}
-
-// Whether the process `pid` has ended (gone, or a zombie nobody reaped yet).
-bool hasEnded(qint64 pid) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (!stat.open(QIODevice::ReadOnly)) return true;
-  const QByteArray text = stat.readAll();
-  return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
 }
 
 class HostEndToEnd : public hostpeer::PeerFixture {
@@ -600,13 +593,13 @@ TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWi
   flood(1, "LAST");
   const std::unique_ptr<void, std::function<void(void*)>> killLeftOnExit(&helpers, [&helpers](void*) {
     for (qint64 helper : helpers)
-      if (!hasEnded(helper)) testsupport::signalProcess(helper, SIGKILL);
+      if (!ProcessHandle::endedById(helper)) testsupport::signalProcess(helper, SIGKILL);
   });
   ASSERT_TRUE(testsupport::signalProcess(pid, SIGTERM));
   ASSERT_TRUE(clientA.process().waitForFinished(15000));
   QElapsedTimer sinceEnd;
   sinceEnd.start();
-  EXPECT_TRUE(spinUntil([&] { return std::all_of(helpers.begin(), helpers.end(), hasEnded); }, 1s))
+  EXPECT_TRUE(spinUntil([&] { return std::all_of(helpers.begin(), helpers.end(), ProcessHandle::endedById); }, 1s))
       << "helpers still running " << sinceEnd.elapsed() << " ms after the client ended";
 }
 
