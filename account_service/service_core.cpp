@@ -141,7 +141,7 @@ void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, con
   int& fromSource = waitingBySource_[source];
   if (int(waiting_.size()) >= kMaxWaiting || fromSource >= kMaxWaitingPerSource) {
     if (fromSource == 0) waitingBySource_.remove(source);
-    return attempt.done(PasswordCheck::Paused, passwordSources_.pauseLeftMs(QStringLiteral("src:") + source) + 1000);
+    return attempt.done(PasswordCheck::Paused, passwordSources_.pauseLeftMs(attempt.sourceKey()) + 1000);
   }
   ++fromSource;
   waiting_.push_back(std::move(attempt));
@@ -149,8 +149,8 @@ void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, con
 }
 
 bool ServiceCore::tryStart(Attempt& attempt) {
-  const QString sourceKey = QStringLiteral("src:") + attempt.source;
-  const QString pairKey = attempt.accountKey + QLatin1Char('|') + attempt.source;
+  const QString sourceKey = attempt.sourceKey();
+  const QString pairKey = attempt.pairKey();
   const bool ceiling = !isUsualSource(attempt.stored, attempt.source);
   if (!passwords_.allowed(pairKey) || !passwordSources_.allowed(sourceKey) ||
       (ceiling && !accountCeiling_.allowed(attempt.accountKey))) {
@@ -189,8 +189,8 @@ void ServiceCore::hash(Attempt attempt, bool holdsPlaces, bool ceiling) {
         target,
         [this, right, accountId, holdsPlaces, ceiling, attempt] {
           if (--attemptsRunning_[attempt.same] <= 0) attemptsRunning_.remove(attempt.same);
-          const QString sourceKey = QStringLiteral("src:") + attempt.source;
-          const QString pairKey = attempt.accountKey + QLatin1Char('|') + attempt.source;
+          const QString sourceKey = attempt.sourceKey();
+          const QString pairKey = attempt.pairKey();
           if (holdsPlaces) {
             passwords_.end(pairKey, !right);
             passwordSources_.end(sourceKey, !right);

@@ -123,6 +123,9 @@ class ServiceCore {
     QByteArray same;  // SHA-256 of the account key and the password: identical attempts
     PasswordDone done;
     qint64 waitingSince = 0;  // steady clock, ms
+    // Its keys under passwordSources_ and passwords_.
+    QString sourceKey() const { return QStringLiteral("src:") + source; }
+    QString pairKey() const { return accountKey + QLatin1Char('|') + source; }
   };
   // Checks a password on the worker pool under the throttle keys of its account
   // (`accountKey`) and of `source`; `done` runs on the main thread.
