@@ -198,21 +198,31 @@ class HostEndToEnd : public hostpeer::PeerFixture {
     EXPECT_TRUE(QFile::exists(QString::fromStdString(secret)));
   }
 
-  // Eve's account and bridge A; `open` is client A's folder "Open", made empty.
-  void startEveAndBridgeA(BridgeProcess& bridgeA, Child& clientA, QString* open) {
+  // Eve's account and bridge A; client A's folder "Open" (`open`), made
+  // empty, is its share "OPEN", whose transfers may take the local network
+  // when `lan`. The client is not started.
+  void startEveAndBridgeA(bool lan = true) {
     ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
                                    QStringLiteral("eve-host")));
     ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
-    *open = clientA.home() + QStringLiteral("/Open");
-    ASSERT_TRUE(QDir().mkpath(*open));
+    open = clientA.home() + QStringLiteral("/Open");
+    ASSERT_TRUE(QDir().mkpath(open));
+    SharingObj share;
+    share.tag = QStringLiteral("OPEN");
+    share.path = open;
+    share.isTranLAN = lan;
+    ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
   }
 
   // The client's access clock (milliseconds), when the test sets it.
   static constexpr qint64 kClockStart = 1000000000;
   void setClientClock(qint64 ms) { testutil::writeFile(clockFile, QByteArray::number(ms)); }
 
+  BridgeProcess bridgeA;
+  Child clientA;
   QString clockFile;
   QString shared;
+  QString open;
 };
 
 // A peer on another account reaches a share with an access code only after it
@@ -222,9 +232,7 @@ class HostEndToEnd : public hostpeer::PeerFixture {
 // wrong codes locks the guesser out; the client's log holds none of the
 // secrets of the run.
 TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
-  BridgeProcess bridgeA;
   ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
-  Child clientA;
   seedClientHome(clientA.home());
   QFile victim(shared + QStringLiteral("/victim.txt"));
   ASSERT_TRUE(victim.open(QIODevice::WriteOnly));
@@ -373,9 +381,7 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
 }
 
 TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
-  BridgeProcess bridgeA;
   ASSERT_TRUE(bridgeA.start(&service, "secret-c"));
-  Child clientA;
   seedClientHome(clientA.home());
   e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-c"));
   ASSERT_TRUE(clientA.start(binDir() + QStringLiteral("/zarkelo"), {}));
@@ -397,21 +403,13 @@ TEST_F(HostEndToEnd, PeerBrowsesTheShareOfTheClient) {
 // and its download through the same host bridge arrives whole; the held pull
 // goes on once its reader reads again.
 TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
-  BridgeProcess bridgeA;
-  Child clientA;
-  QString open;
-  startEveAndBridgeA(bridgeA, clientA, &open);
+  startEveAndBridgeA(false);  // every byte through the relay
   if (HasFatalFailure()) return;
   const QString big = open + QStringLiteral("/big.bin");
   ASSERT_TRUE(allocateFile(big, qint64(256) << 20));
   const QByteArray mid = testutil::randomBytes((4 << 20) + 11);
   testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
   ASSERT_TRUE(e2eclient::writeNumberedFiles(open + QStringLiteral("/note_%1.txt"), 20));
-  SharingObj share;
-  share.tag = QStringLiteral("OPEN");
-  share.path = open;
-  share.isTranLAN = false;  // every byte through the relay
-  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
   ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-c")))
       << clientA.output().toStdString();
 
@@ -499,20 +497,13 @@ TEST_F(HostEndToEnd, APeerThatNeverReadsSlowsOnlyItsOwnPull) {
 // client's descriptors stay few. Helpers busy when the client is told to
 // quit end with it.
 TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWithTheClient) {
-  BridgeProcess bridgeA;
-  Child clientA;
-  QString open;
-  startEveAndBridgeA(bridgeA, clientA, &open);
+  startEveAndBridgeA();
   if (HasFatalFailure()) return;
   QStringList pictures;
   for (int i = 0; i < 200; ++i) pictures << open + QStringLiteral("/pic_%1.png").arg(i, 3, 10, QLatin1Char('0'));
   ASSERT_TRUE(e2eclient::savePictures(QSize(64, 48), Qt::darkBlue, pictures));
   const QByteArray mid = testutil::randomBytes((1 << 20) + 7);
   testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
-  SharingObj share;
-  share.tag = QStringLiteral("OPEN");
-  share.path = open;
-  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
   // The client runs under the desktop's limit of open files, which it cannot raise.
   e2eclient::configureClient(clientA, service, bridgeA, QStringLiteral("secret-c"));
   ASSERT_TRUE(clientA.start(QStringLiteral("prlimit"),
