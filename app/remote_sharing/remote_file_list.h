@@ -150,7 +150,9 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void askShareInfo(ReplyHandler handler);
   void onShareInfoReply(const std::optional<vex::Json>& reply, quint64 attempt);
   ShareAnswer readShareAnswer(const vex::Json& reply);
-  void applyShareRights(const ShareAnswer& share);
+  // The reply read: the visit ends with its notice (nothing), or the share's
+  // rights apply and the answer is given for its root.
+  std::optional<ShareAnswer> acceptShareAnswer(const vex::Json& reply);
   void takeRoot(const QString& root);  // and its path separator
   // The host saved the share again (its stamp is now `stamp`): asks what the
   // share allows this visitor now.

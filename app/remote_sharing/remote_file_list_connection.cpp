@@ -83,13 +83,9 @@ void RemoteFileListController::onShareInfoReply(const std::optional<vex::Json>& 
     return;
   }
   timeoutCheckCounter_ = -1;
-  const ShareAnswer share = readShareAnswer(*reply);
-  if (!share.notice.isEmpty()) {
-    hostInvalid(share.notice);
-    return;
-  }
-  applyShareRights(share);
-  takeRoot(share.root);
+  const auto share = acceptShareAnswer(*reply);
+  if (!share) return;
+  takeRoot(share->root);
   getFileList(pathRoot_);
   resetCheckHost();
   emit stateChanged();
@@ -137,10 +133,17 @@ void RemoteFileListController::takeRoot(const QString& root) {
   pathTag_ = pathRoot_.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QStringLiteral("\\");
 }
 
-void RemoteFileListController::applyShareRights(const ShareAnswer& share) {
+std::optional<RemoteFileListController::ShareAnswer> RemoteFileListController::acceptShareAnswer(
+    const vex::Json& reply) {
+  const ShareAnswer share = readShareAnswer(reply);
+  if (!share.notice.isEmpty()) {
+    hostInvalid(share.notice);
+    return std::nullopt;
+  }
   isfilemanage_ = isfiledel_ = share.fileDel;
   isdownload_ = share.download;
   isupload_ = share.upload;
+  return share;
 }
 
 void RemoteFileListController::hostInvalid(const QString& message) {

@@ -70,18 +70,14 @@ void RemoteFileListController::onShareRecheckReply(const std::optional<vex::Json
     iCheckHostWorking_ = false;  // the next check sees the new stamp again
     return;
   }
-  const ShareAnswer share = readShareAnswer(*reply);
-  if (!share.notice.isEmpty()) {
-    hostInvalid(share.notice);
-    return;
-  }
-  applyShareRights(share);
+  const auto share = acceptShareAnswer(*reply);
+  if (!share) return;
   sCheckHostCTime_ = stamp;
   iCheckHostDiscon_ = 0;
   iCheckHostWorking_ = false;
-  if (share.root != pathRoot_) {
+  if (share->root != pathRoot_) {
     // The share now lies elsewhere: the folders on show are no longer its.
-    takeRoot(share.root);
+    takeRoot(share->root);
     getFileList(pathRoot_);
   }
   emit stateChanged();
