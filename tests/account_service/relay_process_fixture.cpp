@@ -149,4 +149,18 @@ qint64 RelayProcess::roundTripMs(RelayClient& from, RelayClient& to, const std::
   return answer["frame"].value("ok", 0) == 1 ? clock.elapsed() : -1;
 }
 
+RelayProcess::TimedSession RelayProcess::bobsTimedSession() {
+  TimedSession session;
+  session.host = online("bob@example.com", "bob-pass");
+  session.caller = online("bob@example.com", "bob-pass");
+  session.id = connect(*session.caller, *session.host, "bob-host");
+  return session;
+}
+
+void RelayProcess::timeRoundTrip(TimedSession& session) {
+  const qint64 ms = roundTripMs(*session.caller, *session.host, session.id);
+  ASSERT_GE(ms, 0);
+  session.worstMs = std::max(session.worstMs, ms);
+}
+
 }  // namespace relaytest

@@ -67,6 +67,16 @@ class RelayProcess : public ::testing::Test {
   // A small data frame from `from` to `to` in `session` and a relay text
   // back: the milliseconds it took, or -1 when either did not arrive.
   qint64 roundTripMs(RelayClient& from, RelayClient& to, const std::string& session);
+  // Bob's caller and his host in a session of their own, whose round trips a
+  // test times while others load the relay: each must arrive, and the
+  // slowest is kept.
+  struct TimedSession {
+    std::unique_ptr<RelayClient> host, caller;
+    std::string id;
+    qint64 worstMs = 0;
+  };
+  TimedSession bobsTimedSession();
+  void timeRoundTrip(TimedSession& session);
 
   vantreltest::Service service;
   QSslConfiguration tls;

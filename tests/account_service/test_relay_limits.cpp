@@ -287,16 +287,9 @@ TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsOwnSessions) {
   const qint64 window = opened.value("window", qint64(0));
   ASSERT_GE(window, 1024 * 1024);
   ASSERT_TRUE(carol->waitText("\"session\""));
-  auto bobHost = online("bob@example.com", "bob-pass");
-  auto bob = online("bob@example.com", "bob-pass");
-  const std::string other = connect(*bob, *bobHost, "bob-host");
+  TimedSession bob = bobsTimedSession();
   const qint64 before = serviceRssKb();
-  qint64 worstMs = 0;
-  auto roundTrip = [&] {
-    const qint64 ms = roundTripMs(*bob, *bobHost, other);
-    ASSERT_GE(ms, 0);
-    worstMs = std::max(worstMs, ms);
-  };
+  auto roundTrip = [&] { timeRoundTrip(bob); };
 
   // Carol stops reading. Ann sends data only against credit: once the
   // buffers on the way are full, credit stops and the session simply waits.
@@ -357,7 +350,7 @@ TEST_F(RelayProcess, AReceiverThatDoesNotReadStallsOnlyItsOwnSessions) {
   back.send({{"op", "hello"}, {"Token", eve->token}});
   EXPECT_NE(back.next().value("error", "").find("beyond its credit"), std::string::npos);
   roundTrip();
-  EXPECT_LT(worstMs, 500);
+  EXPECT_LT(bob.worstMs, 500);
   if (testutil::kMemoryLimitsApply) EXPECT_LT(serviceRssKb() - before, 48 * 1024);
 
   // Carol reads again: everything Ann sent arrives, whole and in order.
@@ -394,15 +387,8 @@ class RelayBudget : public CrowdedHost {
 };
 
 TEST_F(RelayBudget, PairsThatDoNotReadHoldLessThanTheBudgetAndOthersAreServed) {
-  auto bobHost = online("bob@example.com", "bob-pass");
-  auto bob = online("bob@example.com", "bob-pass");
-  const std::string other = connect(*bob, *bobHost, "bob-host");
-  qint64 worstMs = 0;
-  auto roundTrip = [&] {
-    const qint64 ms = roundTripMs(*bob, *bobHost, other);
-    ASSERT_GE(ms, 0);
-    worstMs = std::max(worstMs, ms);
-  };
+  TimedSession bob = bobsTimedSession();
+  auto roundTrip = [&] { timeRoundTrip(bob); };
   std::vector<std::string> ids, credentials;
   for (int a = 0; a < kAccounts; ++a) {
     const json first = login({{"Id_acc", "u" + std::to_string(a) + "@example.com"}, {"Password", "u-pass"}});
@@ -443,15 +429,15 @@ TEST_F(RelayBudget, PairsThatDoNotReadHoldLessThanTheBudgetAndOthersAreServed) {
   // also in a session opened now.
   roundTrip();
   auto carol = online("carol@example.com", "carol-pass");
-  const std::string fresh = connect(*carol, *bob, "bob-host");
-  EXPECT_GE(roundTripMs(*carol, *bob, fresh), 0);
+  const std::string fresh = connect(*carol, *bob.caller, "bob-host");
+  EXPECT_GE(roundTripMs(*carol, *bob.caller, fresh), 0);
   const qint64 grown = serviceRssKb(true) - before;
   RecordProperty("pairs", pairs);
   RecordProperty("service_peak_rss_kb_growth", int(grown));
-  RecordProperty("worst_round_trip_ms", int(worstMs));
+  RecordProperty("worst_round_trip_ms", int(bob.worstMs));
   std::printf("%d pairs, budget %lld MiB: the service grew by %lld MiB at the most, %lld MiB now; worst round trip %lld ms\n",
-              pairs, budgetMiB, grown / 1024, (serviceRssKb() - before) / 1024, worstMs);
-  EXPECT_LT(worstMs, 1000);
+              pairs, budgetMiB, grown / 1024, (serviceRssKb() - before) / 1024, bob.worstMs);
+  EXPECT_LT(bob.worstMs, 1000);
   // Each connection also keeps its own buffers (TLS, frames), outside the
   // budget: about half a MiB, allowed for here; without the budget 12 pairs
   // grew by over 100 MiB.
