@@ -24,16 +24,16 @@ const QString& P2PClient() {
 }
 
 bool SetRemoteSession(const QString& session) {
-  const QStringList ids = session.split(QLatin1Char('|'));
-  if (ids.size() < 2) {
+  const PeerLink link = linkOfSession(session);
+  if (!link.isUp()) {
     zlog::parts(QStringLiteral("SetRemoteSession - session without two ids, ignored -"), zlog::excerpt(session));
     return false;
   }
-  Env::RemoteSession = session;
+  Env::RemoteSession = link.session;
   Env::RemoteULocal.clear();
   Env::RemoteURemote.clear();
-  Env::RemoteClientID1 = ids.at(0);
-  Env::RemoteClientID2 = ids.at(1);
+  Env::RemoteClientID1 = link.clientId1;
+  Env::RemoteClientID2 = link.clientId2;
   Env::RemoteConnected = true;
   return true;
 }
