@@ -180,16 +180,19 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   XferAccept accept;
   if (entries.is_array()) {
     if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    const auto isFolder = [](const Json& e) {
+      const Json d = valueOf(e, "d");
+      return d.is_boolean() && d.get<bool>();
+    };
     // No deeper than a host's walk goes, before any folder is made.
     for (const Json& e : entries) {
       const QString p = textOf(e, "p");
       const auto rel = absolutePaths ? relativeInside(task->root, p) : safeRelativePath(p);
-      if (rel && folderLevel(*rel, valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>()) > kTransferMaxDepth)
+      if (rel && folderLevel(*rel, isFolder(e)) > kTransferMaxDepth)
         return core_.fail(task, QStringLiteral("the folder is nested too deeply"), true, TransferReason::Refused);
     }
     for (const Json& e : entries) {
-      TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
-                          QString()};
+      TransferEntry entry{textOf(e, "p"), intOf(e, "s"), isFolder(e), QString()};
       const qint64 index = task->entries.size();
       if (!entry.isDir && (entry.size < 0 || entry.size > kTransferMaxBytes ||
                            __builtin_add_overflow(task->totalBytes, entry.size, &task->totalBytes) ||
