@@ -40,6 +40,16 @@ QString loggable(const QString& address) {
   return QUrl(address).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo | QUrl::RemoveFragment).toString();
 }
 
+// A "WSDC" delivery in `session`, whose name holds the two clients' ids.
+Json wsdcIn(const QString& session, const QString& token, const QString& code, const Json& msg,
+            const QString& peerAccount = {}, const QString& peerName = {}) {
+  const QStringList ids = session.split(QLatin1Char('|'));
+  return WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), peerAccount, peerName}.toJSONModel();
+}
+
+// The answer to a request for a host that is gone.
+Json unreachableAnswer() { return FailureMsg{0, QLatin1String(kHostUnreachable)}.toJSONModel(); }
+
 }  // namespace
 
 Bridge::Bridge(QObject* parent) : Bridge(CredentialStore(), parent) {}
@@ -287,7 +297,6 @@ void Bridge::onWsdc(const Json& envelope) {
   }
   if (textOf(envelope, "IsProcessOnBridge") == QLatin1String("YES")) {
     // Answered from this bridge's own transfer state.
-    const QStringList ids = session.split(QLatin1Char('|'));
     Json answer;
     if (code == QLatin1String("RemoteUploadTaskInfo"))
       answer = transfers_->uploadProgress(session);
@@ -295,7 +304,7 @@ void Bridge::onWsdc(const Json& envelope) {
       answer = transfers_->cancelUpload(session);
     else
       answer = NotServedReply{0, false, kNotServedOnBridge}.toJSONModel();
-    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, answer, ids.value(0), ids.value(1), QString()}.toJSONModel());
+    deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, answer));
     return;
   }
   if (!sessions_.contains(session)) {
@@ -414,11 +423,8 @@ void Bridge::dropSessions() {
 // The client's host side forgets what the session was allowed.
 void Bridge::tellSessionClosed(const QString& session) {
   if (!port_->hasClient()) return;
-  const QStringList ids = session.split(QLatin1Char('|'));
   const QString token = QStringLiteral("VantrelClosed-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, QStringLiteral("SessionClosed"), Json::object(),
-                                                       ids.value(0), ids.value(1), QString()}
-                                              .toJSONModel());
+  deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, QStringLiteral("SessionClosed"), Json::object()));
 }
 
 void Bridge::endRequestsOf(const QString& session) {
@@ -431,11 +437,7 @@ void Bridge::endRequestsOf(const QString& session) {
 
 void Bridge::answerUnreachable(const QString& token, const QString& session, const QString& code) {
   closedTokens_.insert(token, session);
-  const QStringList ids = session.split(QLatin1Char('|'));
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code,
-                                                       FailureMsg{0, QLatin1String(kHostUnreachable)}.toJSONModel(),
-                                                       ids.value(0), ids.value(1), QString()}
-                                              .toJSONModel());
+  deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, unreachableAnswer()));
 }
 
 void Bridge::forgetSession(const QString& session) {
@@ -558,7 +560,6 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const QString token = textOf(frame, "Token");
   const QString code = textOf(frame, "Code");
   const Json& msg = memberOf(frame, "Msg");
-  const QStringList ids = session.split(QLatin1Char('|'));
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (kind == QLatin1String("lan")) return onLanAnnounced(session, msg);
   if (token.isEmpty()) {
@@ -572,7 +573,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
       return;
     }
     if (code == QLatin1String("ClientTouch")) touched_ = session;
-    deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel());
+    deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, msg));
     return;
   }
   if (kind != QLatin1String("request")) {
@@ -586,7 +587,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   if (!port_->hasClient() || retiring_) {
     // Nobody serves this host now: the peer hears so rather than nothing.
     zlog::parts(QStringLiteral("Vantrel - no client connected, answered as unreachable:"), zlog::excerpt(code));
-    relay(session, RelayFrame{QStringLiteral("reply"), token, code, FailureMsg{0, QLatin1String(kHostUnreachable)}.toJSONModel()});
+    relay(session, RelayFrame{QStringLiteral("reply"), token, code, unreachableAnswer()});
     return;
   }
   if (delivered_.countOf(session) >= kMaxRequestsInFlight) {
@@ -603,9 +604,7 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     return;
   }
   const Session from = sessions_.value(session);
-  deliverToClient(QStringLiteral("WSDC"), WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1),
-                                                       from.peerAccount, from.peerName}
-                                              .toJSONModel());
+  deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, msg, from.peerAccount, from.peerName));
 }
 
 // ---- the local-network route ---------------------------------------------
@@ -683,10 +682,9 @@ void Bridge::askClient(const QString& session, const QString& code, const Json& 
   // Asked the way a peer would ask, so the client's own path rules decide.
   const QString token = QStringLiteral("VantrelCheck-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
   checks_.insert(token, std::move(done));
-  const QStringList ids = session.split(QLatin1Char('|'));
   // Marked as the bridge's own, which a peer's request never is: the answer
   // says where the checked path lies.
-  Json delivery = WsdcDelivery{token, session, code, msg, ids.value(0), ids.value(1), QString()}.toJSONModel();
+  Json delivery = wsdcIn(session, token, code, msg);
   delivery[protocol::kTransferCheckField] = 1;
   deliverToClient(QStringLiteral("WSDC"), delivery);
   QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {

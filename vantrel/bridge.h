@@ -57,7 +57,6 @@ class Bridge : public QObject {
   // the relay is signed out, then retired() follows. Once; client frames
   // and peers' requests are no longer served meanwhile.
   void retire(const QString& why);
-  bool isRetiring() const { return retiring_; }
 
  signals:
   void retired();

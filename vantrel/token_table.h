@@ -23,7 +23,6 @@ class TokenTable {
   bool take(const QString& token, const QString& session);
   void forgetSession(const QString& session);
   QStringList tokensOf(const QString& session) const { return sessions_.keys(session); }
-  QStringList tokens() const { return sessions_.keys(); }
   void clear();
   size_t size() const { return size_t(sessions_.size()); }
   int countOf(const QString& session) const { return perSession_.value(session); }

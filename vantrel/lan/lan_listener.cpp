@@ -55,6 +55,14 @@ TransferReason reasonOf(LanCapabilities::Refusal refusal) {
   }
 }
 
+// What the peer is told of an upload not taken: a file the transfer's end (a
+// full disk, a cancel) kept from being written says so; anything else is the
+// body's fault.
+TransferReason reasonOf(const LanFileSink& sink) {
+  const TransferReason ended = sink.endedWith();
+  return ended != TransferReason::None ? ended : TransferReason::Failed;
+}
+
 QByteArray statusLine(int status) {
   switch (status) {
     case 200: return "200 OK";
@@ -356,10 +364,7 @@ class LanServerConnection : public QObject {
     const Result result = body_.feed(buffer_, *sink_);
     if (result == Result::More) return false;
     if (result != Result::Whole) {
-      // A file the transfer's end (a full disk, a cancel) kept from being
-      // written says so; anything else is the body's fault.
-      const TransferReason ended = sink_->endedWith();
-      const TransferReason reason = ended != TransferReason::None ? ended : TransferReason::Failed;
+      const TransferReason reason = reasonOf(*sink_);
       sink_.reset();
       if (result == Result::Bad) refuse(400, "malformed body or the file cannot be written", reason);
       else if (result == Result::TooLong) refuse(422, "more bytes than the file has", reason);
@@ -378,8 +383,7 @@ class LanServerConnection : public QObject {
       self->owner_->capabilities_.touch(capability);
       if (!why.isEmpty()) {
         zlog::parts(QStringLiteral("Vantrel - local-network upload not kept:"), why);
-        const TransferReason ended = sink->endedWith();
-        return self->answer(id, 422, why.toUtf8() + '\n', ended != TransferReason::None ? ended : TransferReason::Failed);
+        return self->answer(id, 422, why.toUtf8() + '\n', reasonOf(*sink));
       }
       self->answer(id, 204);
     });

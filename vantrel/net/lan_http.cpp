@@ -50,7 +50,7 @@ QByteArray brokenOff(const QByteArray& code, const QString& why) {
   return "0\r\nX-Zarkelo-Reason: " + code + "\r\nX-Zarkelo-Why: " + line + "\r\n\r\n";
 }
 
-bool ChunkedReader::takeDigest() {
+bool ChunkedReader::takeTrailer() {
   for (const auto& [name, value] : reader_.trailer()) {
     if (name == kReasonField) {
       trailerReason_ = value.left(32);

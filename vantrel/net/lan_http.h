@@ -59,7 +59,7 @@ class ChunkedReader {
   template <class Out>
   Status feed(const char* data, qint64 size, qint64* used, Out&& out) {
     const Status status = reader_.feed(data, size, used, std::forward<Out>(out));
-    return status == Status::Done && !takeDigest() ? Status::Bad : status;
+    return status == Status::Done && !takeTrailer() ? Status::Bad : status;
   }
   // Content bytes so far.
   qint64 total() const { return reader_.total(); }
@@ -70,7 +70,8 @@ class ChunkedReader {
   const QByteArray& trailerWhy() const { return trailerWhy_; }
 
  private:
-  bool takeDigest();
+  // Keeps what the trailer holds; false for a bad digest or a second one.
+  bool takeTrailer();
   znet::ChunkedReader reader_{kMaxChunkBytes};
   Digest trailerDigest_;
   QByteArray trailerReason_;

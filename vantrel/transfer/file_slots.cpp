@@ -14,14 +14,15 @@ struct FileSlots::Slot::State {
   std::function<void()> freed;  // called on the context's thread only
 };
 
-FileSlots::FileSlots(int total, int perTransfer, QObject* context, std::function<void()> freed)
+FileSlots::FileSlots(int total, int perTransfer, QObject* context)
     : state_(std::make_shared<Slot::State>()) {
   state_->total = total;
   state_->perTransfer = perTransfer;
   state_->mailbox = WorkerMailbox::make();
   state_->context = context;
-  state_->freed = std::move(freed);
 }
+
+void FileSlots::setOnFreed(std::function<void()> freed) { state_->freed = std::move(freed); }
 
 FileSlots::SlotPtr FileSlots::take(const Count& count) {
   const auto tryTake = [&]() -> SlotPtr {
@@ -42,8 +43,6 @@ FileSlots::SlotPtr FileSlots::take(const Count& count) {
   state_->wanted = true;
   return tryTake();
 }
-
-int FileSlots::inUse() const { return state_->used.load(); }
 
 FileSlots::Slot::~Slot() {
   count_->fetch_sub(1);

@@ -33,14 +33,15 @@ class FileSlots {
   };
   using SlotPtr = std::unique_ptr<Slot>;
 
-  // Made on `context`'s thread; `freed` runs there after a place is given
-  // back while a transfer waits for one (see take()).
-  FileSlots(int total, int perTransfer, QObject* context, std::function<void()> freed);
+  // Made on `context`'s thread.
+  FileSlots(int total, int perTransfer, QObject* context);
+  // `freed` runs on the context's thread after a place is given back while a
+  // transfer waits for one (see take()).
+  void setOnFreed(std::function<void()> freed);
 
   // A place for one more file of the transfer counted by `count`, or nothing
   // when all are taken: then `freed` runs once one is given back.
   SlotPtr take(const Count& count);
-  int inUse() const;
 
  private:
   std::shared_ptr<Slot::State> state_;

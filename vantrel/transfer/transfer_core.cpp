@@ -12,13 +12,8 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
       sendPeer_(std::move(sendPeer)),
       sendData_(std::move(sendData)),
       askClient_(std::move(askClient)),
-      sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context,
-                 [this] {
-                   if (sinkFreed_) sinkFreed_();
-                 }),
-      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context, [this] {
-        if (sourceFreed_) sourceFreed_();
-      }) {}
+      sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context),
+      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context) {}
 
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();

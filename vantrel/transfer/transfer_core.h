@@ -63,14 +63,9 @@ class TransferCore {
   // Closes and removes the file the sink was writing.
   static void discardPartial(const TaskPtr& task);
 
-  // The open files of the receiving and the sending side (file_slots.h);
-  // `freed` runs when a place is given back while a transfer waits for one.
+  // The open files of the receiving and the sending side (file_slots.h).
   FileSlots& sinkFiles() { return sinkFiles_; }
   FileSlots& sourceFiles() { return sourceFiles_; }
-  void setOnFilesFreed(std::function<void()> sink, std::function<void()> source) {
-    sinkFreed_ = std::move(sink);
-    sourceFreed_ = std::move(source);
-  }
 
  private:
   void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
@@ -86,7 +81,6 @@ class TransferCore {
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
   QHash<QString, QString> receives_;   // session -> xid of the latest send received
   QSet<QString> refusedReceives_;      // sessions whose receive the user cancelled
-  std::function<void()> sinkFreed_, sourceFreed_;
   FileSlots sinkFiles_;
   FileSlots sourceFiles_;
 };

@@ -22,12 +22,8 @@ TransferEngine::TransferEngine(SendPeer sendPeer, SendData sendData, AskClient a
   source_.setLan(&lan_);
   sink_.setLan(&lan_);
   core_.setOnEnded([this](const QString& xid, TransferReason reason) { lan_.ended(xid, reason); });
-  core_.setOnFilesFreed([this] { sink_.resumeHeld(); },
-                        [this] {
-                          for (const TaskPtr& task : core_.all())
-                            if (task->role == TransferRole::Source && task->waitsForFile)
-                              source_.resume(task);
-                        });
+  core_.sinkFiles().setOnFreed([this] { sink_.resumeHeld(); });
+  core_.sourceFiles().setOnFreed([this] { source_.resumeWaiting(); });
 }
 
 TransferEngine::~TransferEngine() {

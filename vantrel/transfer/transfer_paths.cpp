@@ -3,11 +3,11 @@
 #include "core/file_names.h"
 
 #include <QDir>
-
-#include <algorithm>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace vantrel {
 

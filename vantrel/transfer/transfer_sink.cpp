@@ -180,16 +180,19 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   XferAccept accept;
   if (entries.is_array()) {
     if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    const auto isFolder = [](const Json& e) {
+      const Json d = valueOf(e, "d");
+      return d.is_boolean() && d.get<bool>();
+    };
     // No deeper than a host's walk goes, before any folder is made.
     for (const Json& e : entries) {
       const QString p = textOf(e, "p");
       const auto rel = absolutePaths ? relativeInside(task->root, p) : safeRelativePath(p);
-      if (rel && folderLevel(*rel, valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>()) > kTransferMaxDepth)
+      if (rel && folderLevel(*rel, isFolder(e)) > kTransferMaxDepth)
         return core_.fail(task, QStringLiteral("the folder is nested too deeply"), true, TransferReason::Refused);
     }
     for (const Json& e : entries) {
-      TransferEntry entry{textOf(e, "p"), intOf(e, "s"), valueOf(e, "d").is_boolean() && valueOf(e, "d").get<bool>(),
-                          QString()};
+      TransferEntry entry{textOf(e, "p"), intOf(e, "s"), isFolder(e), QString()};
       const qint64 index = task->entries.size();
       if (!entry.isDir && (entry.size < 0 || entry.size > kTransferMaxBytes ||
                            __builtin_add_overflow(task->totalBytes, entry.size, &task->totalBytes) ||
@@ -270,16 +273,9 @@ bool TransferSink::takePacked(const TaskPtr& task, qint64 count, QByteArrayView 
     const bool endsChunk = i + 1 == files->size();
     inTurn(task,
            [this, file, owner, endsChunk](const TaskPtr& t) {
-             const qint64 index = file.file;
-             const SinkStep step = writeChunk(t, index, 0, file.bytes, owner, endsChunk);
+             const SinkStep step = writeChunk(t, file.file, 0, file.bytes, owner, endsChunk);
              if (step != SinkStep::Done) return step;
-             const TransferEntry& entry = t->entries[index];
-             if (file.bytes.size() != entry.size) {
-               core_.fail(t, entry.rel + QStringLiteral(": the size does not match"), true);
-               return SinkStep::Failed;
-             }
-             commit(t, index, QString::fromLatin1(file.digest.toByteArray().toHex()), nullptr);
-             return SinkStep::Done;
+             return commitWhole(t, file.file, file.bytes.size(), QString::fromLatin1(file.digest.toByteArray().toHex()));
            },
            file.bytes.size());
   }
@@ -394,14 +390,18 @@ SinkStep TransferSink::writeChunk(const TaskPtr& task, qint64 index, qint64 offs
 void TransferSink::onSum(const TaskPtr& task, const Json& msg) {
   inTurn(task, [this, index = intOf(msg, "i"), size = intOf(msg, "s"), sum = textOf(msg, "h")](const TaskPtr& t) {
     if (const SinkStep opened = openFile(t, index); opened != SinkStep::Done) return opened;
-    const TransferEntry& entry = t->entries[index];
-    if (size != entry.size) {
-      core_.fail(t, entry.rel + QStringLiteral(": the size does not match"), true);
-      return SinkStep::Failed;
-    }
-    commit(t, index, sum, nullptr);
-    return SinkStep::Done;
+    return commitWhole(t, index, size, sum);
   });
+}
+
+SinkStep TransferSink::commitWhole(const TaskPtr& task, qint64 index, qint64 size, const QString& sum) {
+  const TransferEntry& entry = task->entries[index];
+  if (size != entry.size) {
+    core_.fail(task, entry.rel + QStringLiteral(": the size does not match"), true);
+    return SinkStep::Failed;
+  }
+  commit(task, index, sum, nullptr);
+  return SinkStep::Done;
 }
 
 void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after) {

@@ -60,6 +60,9 @@ class TransferSink {
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.
   void commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after);
+  // The same once the source says the file is whole with `size` bytes;
+  // the transfer fails when that is not the size announced.
+  SinkStep commitWhole(const TaskPtr& task, qint64 index, qint64 size, const QString& sum);
   void sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant);
   friend class RouteFile;
 

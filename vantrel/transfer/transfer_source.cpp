@@ -271,6 +271,11 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
   pump(task);
 }
 
+void TransferSource::resumeWaiting() {
+  for (const TaskPtr& task : core_.all())
+    if (task->role == TransferRole::Source && task->waitsForFile) pump(task);
+}
+
 // Sends the chunks that the reader has ready while the window has room; the
 // reader calls back as it reads more.
 void TransferSource::pump(const TaskPtr& task) {

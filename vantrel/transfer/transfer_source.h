@@ -28,6 +28,9 @@ class TransferSource {
   void onFinished(const TaskPtr& task, const Json& msg);
   // The link has room again for the task's session.
   void resume(const TaskPtr& task) { pump(task); }
+  // A place among the open files was given back: the transfers waiting for
+  // one go on.
+  void resumeWaiting();
 
   // The local-network route, when the bridge has one.
   void setLan(TransferLan* lan) { lan_ = lan; }
