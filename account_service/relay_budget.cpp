@@ -23,9 +23,7 @@ bool RelayBudget::arrive(AccountLoad& load, qint64 delta) {
   const qint64 now = load.arriving.fetch_add(delta) + delta;
   add(load, delta);
   if (delta <= 0) return true;
-  const qint64 share = shareOf(load);
-  if (now > std::max(minArriving_, share / 2)) return false;
-  return load.held.load() <= share || total_.load() <= bytes_;
+  return now <= std::max(minArriving_, shareOf(load) / 2);
 }
 
 }  // namespace kelvor

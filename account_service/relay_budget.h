@@ -35,9 +35,8 @@ class RelayBudget {
   qint64 shareOf(const AccountLoad& load) const;
   bool overShare(const AccountLoad& load) const { return load.held.load() > shareOf(load); }
   // `delta` more (or fewer) bytes of messages still arriving from `load`'s
-  // clients. False when they hold more than they may: half the account's
-  // share (but at least `minArriving`), and nothing more while the account is
-  // over its share and the budget is spent. The caller closes the connection.
+  // clients. False when they hold more than they may, half the account's
+  // share (but at least `minArriving`): the caller closes the connection.
   bool arrive(AccountLoad& load, qint64 delta);
 
  private:
