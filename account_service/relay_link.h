@@ -95,7 +95,7 @@ class RelayFlow {
   // While more than half the budget is taken, a session of an account over
   // its share may hold only its part of that share, but not less than this.
   static constexpr qint64 kMinShare = 256 * 1024;
-  // Once room must be made, sessions are ended until this much less than the budget is taken.
+  // Once room must be made, sessions end until this part of the budget (an eighth) is free.
   static constexpr int kRoomDivisor = 8;
   // What the socket may hold ahead of the kernel before the queues wait:
   // bytes there cannot be dropped when their session ends, and the kernel's
