@@ -65,6 +65,12 @@ void RelayConnection::feed(const QByteArray& bytes) {
   if (!stall_->isActive()) stall_->start(kStallMs);
 }
 
+void RelayConnection::countArrivals(std::function<bool(qint64)> arrivals) {
+  arrivals_ = std::move(arrivals);
+  // What already arrived of a message begun before counts from now on (a few KiB at most: nothing larger is taken then).
+  if (arrivals_ && unfinished_ != 0) arrivals_(unfinished_);
+}
+
 // Counts what the unfinished message holds now.
 void RelayConnection::settle() {
   const qint64 delta = reader_.unfinished() - unfinished_;

@@ -45,7 +45,7 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void setMaxMessage(qint64 bytes) { reader_.setMaxMessage(bytes); }
   // `arrivals` is told by how much the unfinished message grew or shrank (and
   // what it held when the connection ends); past false the connection closes.
-  void countArrivals(std::function<bool(qint64 delta)> arrivals) { arrivals_ = std::move(arrivals); }
+  void countArrivals(std::function<bool(qint64 delta)> arrivals);
   // How much the channel should let wait before it stops reading.
   void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
 
