@@ -6,7 +6,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include <malloc.h>
 
@@ -43,6 +45,8 @@ RelayHub::RelayHub(ServiceCore& core, int loops, qint64 budget, QObject* parent)
     trimMark_ = total;
   });
   trim->start(1000);
+  connect(trim, &QTimer::timeout, this, [this] { loads_.removeIf([](const auto& it) { return it.value().expired(); }); });
+  flow_.needRoom = [this] { toMain([this] { makeRoomInBudget(); }); };
   flow_.overflowed = [this](const LinkPtr& link) {
     zlog::parts(QStringLiteral("Relay - closed a connection that does not read:"), link->name());
     QMetaObject::invokeMethod(link->socket, [this, link] { linkGone(link); }, Qt::QueuedConnection);
@@ -336,6 +340,7 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   }
   link->clientId = session->clientId;
   link->accountId = session->accountId;
+  link->load = loadOf(session->accountId);
   link->readyOrder = ++readyCounter_;
   {
     std::unique_lock lock(routesMutex_);
@@ -345,9 +350,10 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   countSignedIn(link);
   // Signed in: messages up to one data frame from now on (the bridge sends
   // nothing before "ready").
-  flow_.onLinkThread(link, [](RelayConnection* socket) {
+  flow_.onLinkThread(link, [arrivals = flow_.arrivalsOf(link->load)](RelayConnection* socket) {
     socket->setMaxMessage(maxDataMessage());
     socket->setReadBufferSize(kLinkReadAhead);
+    socket->countArrivals(arrivals);
   });
   RelayReady ready;
   ready.ClientID = link->clientId;
@@ -426,6 +432,8 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
     }
     auto flow = std::make_shared<SessionFlow>();
     flow->touch();
+    flow->load[0] = link->load;
+    flow->load[1] = host->load;
     {
       std::unique_lock lock(routesMutex_);
       sessions_.insert(id, Session{link, host, link->accountId, ++sessionCounter_, std::move(flow)});
@@ -558,6 +566,50 @@ void RelayHub::endSession(const QByteArray& id, const LinkPtr& closedBy) {
       closed.Session = QString::fromUtf8(id);
       sendFrame(side, closed.toJSONModel());
     }
+  }
+}
+
+LoadPtr RelayHub::loadOf(qint64 accountId) {
+  LoadPtr load = loads_.value(accountId).lock();
+  if (!load) {
+    load = std::make_shared<AccountLoad>();
+    loads_.insert(accountId, load);
+  }
+  return load;
+}
+
+// An account within its share took the budget past its end: sessions of the
+// accounts over their share end, those waiting most for the account most
+// over it first, until the budget has some room again.
+void RelayHub::makeRoomInBudget() {
+  flow_.roomMade();
+  const RelayBudget& budget = flow_.budget();
+  qint64 excess = budget.total() - (budget.bytes() - budget.bytes() / RelayFlow::kRoomDivisor);
+  if (excess <= 0) return;
+  struct Waiting {
+    AccountLoad* load;
+    qint64 held;
+    qint64 bytes;
+    QByteArray id;
+  };
+  std::vector<Waiting> over;
+  for (auto it = sessions_.cbegin(); it != sessions_.cend(); ++it)
+    for (int side : {0, 1}) {
+      AccountLoad& load = *it->flow->load[side];
+      const qint64 bytes = it->flow->queued[side].load();
+      if (bytes > 0 && budget.overShare(load)) over.push_back({&load, load.held.load(), bytes, it.key()});
+    }
+  std::sort(over.begin(), over.end(), [](const Waiting& a, const Waiting& b) {
+    return a.held != b.held ? a.held > b.held : a.bytes > b.bytes;
+  });
+  QHash<AccountLoad*, qint64> freed;
+  for (const Waiting& w : over) {
+    if (excess <= 0) break;
+    if (w.held - freed.value(w.load) <= budget.shareOf(*w.load) || !sessions_.contains(w.id)) continue;
+    zlog::parts(QStringLiteral("Relay - session ended, its account holds more than its share:"), shown(w.id));
+    endSession(w.id, nullptr);
+    excess -= w.bytes;
+    freed[w.load] += w.bytes;
   }
 }
 

@@ -108,6 +108,8 @@ class RelayHub : public QObject {
   void makeRoomAtHost(const LinkPtr& caller, const LinkPtr& host);
   bool shareFullHost(const LinkPtr& caller, const LinkPtr& host);
   void endSession(const QByteArray& id, const LinkPtr& closedBy);
+  void makeRoomInBudget();
+  LoadPtr loadOf(qint64 accountId);
   void dropLink(const LinkPtr& link);
   void countSignedIn(const LinkPtr& link);
   QString nameOf(qint64 accountId);
@@ -130,6 +132,8 @@ class RelayHub : public QObject {
   // further closing, up to a minute, so that reconnecting to flood again
   // gains an attacker little. Main thread.
   Throttle creditThrottle_{2000, 60 * 1000, 10 * 60 * 1000, 1};
+  // What each signed-in account holds of the budget, while a link of it holds it.
+  QHash<qint64, std::weak_ptr<AccountLoad>> loads_;
   qint64 trimMark_ = 0;  // main thread: the most that waited since the heaps were last trimmed
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address

@@ -12,16 +12,35 @@ void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
   enqueue(to, std::move(message));
 }
 
-bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) const {
+bool RelayFlow::admit(const FlowPtr& flow, int side, qint64 bytes) {
   if (flow->ended.load()) return false;
   flow->touch();
-  const qint64 total = total_.load();
-  if (total + bytes > budget_) return false;
   const qint64 waiting = flow->queued[side].load();
-  if (waiting == 0) return true;  // one message always fits an empty queue
-  qint64 limit = kSessionWindow;
-  if (total > budget_ / 2) limit = std::max(kMinShare, budget_ / 2 / std::max(1, busySessions_.load()));
-  return waiting + bytes <= limit;
+  // One message always fits an empty queue.
+  if (waiting > 0 && waiting + bytes > kSessionWindow) return false;
+  const AccountLoad& load = *flow->load[side];
+  const RelayBudget& budget = *budget_;
+  const qint64 total = budget.total();
+  const qint64 share = budget.shareOf(load);
+  if (load.held.load() + bytes <= share) {
+    // Within its share, whatever the others hold: past the budget they make room.
+    if (total + bytes > budget.bytes() && needRoom && !roomAsked_.exchange(true)) needRoom();
+    return true;
+  }
+  if (total + bytes > budget.bytes()) return false;
+  if (waiting == 0 || total <= budget.bytes() / 2) return true;
+  return waiting + bytes <= std::max(kMinShare, share / std::max(1, load.busySessions.load()));
+}
+
+// While more than half the budget is taken, credit for what left for an
+// account over its share waits until nothing more waits in that session.
+bool RelayFlow::holdsCredit(const SessionFlow& flow, int side) const {
+  const RelayBudget& budget = *budget_;
+  return flow.queued[side].load() > 0 && budget.total() > budget.bytes() / 2 && budget.overShare(*flow.load[side]);
+}
+
+std::function<bool(qint64)> RelayFlow::arrivalsOf(const LoadPtr& load) const {
+  return [budget = budget_, load](qint64 delta) { return budget->arrive(*load, delta); };
 }
 
 // A session's message of `size` bytes, counted as waiting from now until it leaves.
@@ -33,8 +52,8 @@ OutMessage RelayFlow::sessionMessage(const LinkPtr& from, const QByteArray& sess
   message.flow = flow;
   message.side = side;
   message.from = from;
-  message.ticket = std::make_shared<FlowTicket>(flow, side, size, total_, busySessions_);
-  const qint64 now = total_.load();
+  message.ticket = std::make_shared<FlowTicket>(flow, side, size, *budget_);
+  const qint64 now = budget_->total();
   qint64 peak = peak_.load();
   while (now > peak && !peak_.compare_exchange_weak(peak, now)) {
   }
@@ -153,11 +172,11 @@ void RelayFlow::release(const LinkPtr& link) {
     OutMessage message = std::move(link->inSocket.front().second);
     link->inSocket.pop_front();
     message.ticket.reset();
-    if (!message.binary) continue;
     const FlowPtr& flow = message.flow;
     const int side = message.side;
-    const qint64 owed = flow->uncredited[side] += message.size;
-    if (owed < kCreditStep) continue;
+    // A text message may be the last of its session to leave, with credit held before it.
+    const qint64 owed = message.binary ? flow->uncredited[side] += message.size : flow->uncredited[side].load();
+    if (owed < kCreditStep || holdsCredit(*flow, side)) continue;
     const qint64 n = flow->uncredited[side].exchange(0);
     flow->uncreditedSent[side] -= n;
     const LinkPtr sender = message.from.lock();

@@ -10,14 +10,19 @@
 // thread (directly when already there). There it waits in the link's
 // SessionQueues until the socket has room: the relay's own messages first,
 // then the sessions' in turn. A session's messages count against its window,
-// and against the relay's one budget, from the moment they are forwarded
-// until they have left for the socket (its TLS layer took them). A sender
-// that goes past the window (or past its fair share of the budget while more
-// than half of it is taken, or past the budget itself) has the session ended,
-// and what waits of it is dropped, so a side that does not read holds up only
-// its own sessions and no connection is ever paused. Data bytes that have
-// left are credited back to their sender ("credit"), which sends data frames
-// only within its credit; one that sends beyond it is cut off.
+// and against the receiver's account's share of the relay's one budget
+// (relay_budget.h), from the moment they are forwarded until they have left
+// for the socket (its TLS layer took them). An account within its share is
+// always served: past the budget, sessions of accounts over their share are
+// ended to make room (`needRoom`). A sender that goes past the window, or
+// whose receiver's account is over its share while the budget is spent (or,
+// while more than half of it is taken, past its session's part of that share)
+// has the session ended, and what waits of it is dropped, so a side that does
+// not read holds up only its own sessions and no connection is ever paused.
+// Data bytes that have left are credited back to their sender ("credit"),
+// which sends data frames only within its credit; one that sends beyond it is
+// cut off. While more than half the budget is taken, credit is held back from
+// senders to an account over its share until their session's queue is empty.
 #pragma once
 
 #include "front/relay_connection.h"
@@ -55,6 +60,7 @@ struct RelayLink {
   // Written once by the main thread before `signedIn`.
   QString clientId;
   qint64 accountId = 0;
+  LoadPtr load;  // what the account holds of the relay's budget
   std::atomic<bool> signedIn{false};
 
   // Main thread.
@@ -86,9 +92,11 @@ class RelayFlow {
   static constexpr qint64 kCreditStep = 1024 * 1024;
   // What all sessions together may hold, unless the command line says otherwise.
   static constexpr qint64 kDefaultBudget = 256 * 1024 * 1024;
-  // While more than half the budget is taken, a session may hold only its
-  // share of that half, but not less than this.
+  // While more than half the budget is taken, a session of an account over
+  // its share may hold only its part of that share, but not less than this.
   static constexpr qint64 kMinShare = 256 * 1024;
+  // Once room must be made, sessions end until this part of the budget (an eighth) is free.
+  static constexpr int kRoomDivisor = 8;
   // What the socket may hold ahead of the kernel before the queues wait:
   // bytes there cannot be dropped when their session ends, and the kernel's
   // own buffer keeps the connection busy meanwhile.
@@ -96,7 +104,8 @@ class RelayFlow {
   // The relay's own messages waiting for a link that does not read them; past it the link is closed.
   static constexpr qint64 kControlLimit = 4 * 1024 * 1024;
 
-  explicit RelayFlow(qint64 budget = kDefaultBudget) : budget_(budget) {}
+  explicit RelayFlow(qint64 budget = kDefaultBudget)
+      : budget_(std::make_shared<RelayBudget>(budget, kCreditWindow + kCreditSlack)) {}
 
   // The relay's own message to `to` (dropped when it is gone).
   void sendText(const LinkPtr& to, const QString& text);
@@ -129,18 +138,29 @@ class RelayFlow {
   // Drops what waits for `link` of an ended session.
   void dropSession(const LinkPtr& link, const QByteArray& session, const FlowPtr& flow);
 
-  qint64 total() const { return total_.load(); }
+  qint64 total() const { return budget_->total(); }
   // The most that waited at once since the last call.
-  qint64 takePeak() { return peak_.exchange(total_.load()); }
+  qint64 takePeak() { return peak_.exchange(budget_->total()); }
+  const RelayBudget& budget() const { return *budget_; }
+  // Link thread of a signed-in connection: what its unfinished messages hold
+  // counts against `load`; the function says whether they may go on (any thread,
+  // also after the relay has gone).
+  std::function<bool(qint64 delta)> arrivalsOf(const LoadPtr& load) const;
+  // Main thread: room was made after `needRoom`; the next shortage asks again.
+  void roomMade() { roomAsked_ = false; }
 
   // Link thread of the receiver: `n` data bytes of `session` left for the
   // other side; tells `to` (the sender).
   std::function<void(const LinkPtr& to, const QByteArray& session, qint64 n)> credit;
   // Link thread: the link does not read even the relay's own messages.
   std::function<void(const LinkPtr& link)> overflowed;
+  // Any thread, once until roomMade(): an account within its share took the
+  // budget past its end; sessions of accounts over their share should end.
+  std::function<void()> needRoom;
 
  private:
-  bool admit(const FlowPtr& flow, int side, qint64 bytes) const;
+  bool admit(const FlowPtr& flow, int side, qint64 bytes);
+  bool holdsCredit(const SessionFlow& flow, int side) const;
   OutMessage sessionMessage(const LinkPtr& from, const QByteArray& session, const FlowPtr& flow, int side,
                             qint64 size);
   void enqueue(const LinkPtr& to, OutMessage message);
@@ -149,12 +169,11 @@ class RelayFlow {
   void release(const LinkPtr& link);
   qint64 socketHolds(const RelayLink& link) const;
 
-  const qint64 budget_;
+  const std::shared_ptr<RelayBudget> budget_;
 
   std::atomic<bool> stopMoving_{false};
-  std::atomic<qint64> total_{0};
+  std::atomic<bool> roomAsked_{false};
   std::atomic<qint64> peak_{0};
-  std::atomic<int> busySessions_{0};
 };
 
 }  // namespace kelvor

@@ -10,16 +10,17 @@ void SessionFlow::touch() {
                    .count();
 }
 
-FlowTicket::FlowTicket(FlowPtr flow, int side, qint64 bytes, std::atomic<qint64>& total,
-                       std::atomic<int>& busySessions)
-    : flow_(std::move(flow)), side_(side), bytes_(bytes), total_(total), busySessions_(busySessions) {
-  if (flow_->queued[side_].fetch_add(bytes_) == 0) ++busySessions_;
-  total_ += bytes_;
+FlowTicket::FlowTicket(FlowPtr flow, int side, qint64 bytes, RelayBudget& budget)
+    : flow_(std::move(flow)), side_(side), bytes_(bytes), budget_(budget) {
+  AccountLoad& load = *flow_->load[side_];
+  if (flow_->queued[side_].fetch_add(bytes_) == 0) ++load.busySessions;
+  budget_.add(load, bytes_);
 }
 
 FlowTicket::~FlowTicket() {
-  if (flow_->queued[side_].fetch_sub(bytes_) == bytes_) --busySessions_;
-  total_ -= bytes_;
+  AccountLoad& load = *flow_->load[side_];
+  if (flow_->queued[side_].fetch_sub(bytes_) == bytes_) --load.busySessions;
+  budget_.add(load, -bytes_);
 }
 
 void SessionQueues::push(OutMessage message) {

@@ -1,11 +1,14 @@
 // What the relay holds for one connection, per session: the bytes waiting for
 // each side of a session (counted against one window, so a side that does not
-// read holds up only its own sessions), the credit given back to the sender of
+// read holds up only its own sessions, and against the receiver's account,
+// relay_budget.h), the credit given back to the sender of
 // data frames as they leave, and the order in which waiting messages go out
 // (the relay's own messages first, then the sessions' in deficit round robin).
 // Nothing here knows the transport: a link hands out what `pop` gives as its
 // socket has room.
 #pragma once
+
+#include "relay_budget.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -27,6 +30,7 @@ struct SessionFlow {
   std::atomic<qint64> uncreditedSent[2]{0, 0};  // data bytes sent to a side whose credit has not gone back
   std::atomic<bool> ended{false};
   std::atomic<qint64> lastActive{0};  // steady clock, ms: when a message last went through
+  LoadPtr load[2];  // the account of side 0 / 1, which what waits for that side counts against; set before the session is used
   void touch();
 };
 using FlowPtr = std::shared_ptr<SessionFlow>;
@@ -34,7 +38,7 @@ using FlowPtr = std::shared_ptr<SessionFlow>;
 // Counts a message's bytes as waiting until it leaves (or is dropped with its queue).
 class FlowTicket {
  public:
-  FlowTicket(FlowPtr flow, int side, qint64 bytes, std::atomic<qint64>& total, std::atomic<int>& busySessions);
+  FlowTicket(FlowPtr flow, int side, qint64 bytes, RelayBudget& budget);
   ~FlowTicket();
   FlowTicket(const FlowTicket&) = delete;
   FlowTicket& operator=(const FlowTicket&) = delete;
@@ -43,8 +47,7 @@ class FlowTicket {
   FlowPtr flow_;
   int side_;
   qint64 bytes_;
-  std::atomic<qint64>& total_;
-  std::atomic<int>& busySessions_;
+  RelayBudget& budget_;
 };
 
 struct OutMessage {

@@ -1,5 +1,6 @@
 #include "relay_connection.h"
 
+#include <QTimer>
 #include <QtEndian>
 
 namespace kelvor {
@@ -26,6 +27,7 @@ RelayConnection::RelayConnection(znet::TlsSocket* channel, const QString& addres
 RelayConnection::~RelayConnection() {
   ended_ = true;
   channel_->abort();
+  if (arrivals_ && unfinished_ != 0) arrivals_(-unfinished_);
 }
 
 void RelayConnection::open() {
@@ -52,9 +54,43 @@ void RelayConnection::feed(const QByteArray& bytes) {
     error_ = QStringLiteral("the peer sent ") + reader_.error();
     close(kClosePolicy, error_);
   }
+  settle();
+  if (reader_.unfinished() == 0 || ended_) return;
+  progress_.start();
+  if (!stall_) {
+    stall_ = new QTimer(this);
+    stall_->setSingleShot(true);
+    connect(stall_, &QTimer::timeout, this, &RelayConnection::stalled);
+  }
+  if (!stall_->isActive()) stall_->start(kStallMs);
+}
+
+void RelayConnection::countArrivals(std::function<bool(qint64)> arrivals) {
+  arrivals_ = std::move(arrivals);
+  // What already arrived of a message begun before counts from now on (a few KiB at most: nothing larger is taken then).
+  if (arrivals_ && unfinished_ != 0) arrivals_(unfinished_);
+}
+
+// Counts what the unfinished message holds now.
+void RelayConnection::settle() {
+  const qint64 delta = reader_.unfinished() - unfinished_;
+  if (delta == 0 || ended_) return;
+  unfinished_ += delta;
+  if (!arrivals_ || arrivals_(delta) || closing_) return;
+  error_ = QStringLiteral("messages still arriving beyond the account's share of the relay");
+  close(kClosePolicy, error_);
+}
+
+void RelayConnection::stalled() {
+  if (reader_.unfinished() == 0 || ended_) return;
+  const qint64 left = kStallMs - progress_.elapsed();
+  if (left > 0) return stall_->start(int(left));
+  error_ = QStringLiteral("a message stalled");
+  abort();
 }
 
 bool RelayConnection::onMessage(quint8 opcode, QByteArray&& message) {
+  settle();  // the message is whole: no longer counted as arriving
   if (opcode == kText)
     emit textMessageReceived(QString::fromUtf8(message));
   else
@@ -114,6 +150,7 @@ void RelayConnection::abort() {
 
 void RelayConnection::end() {
   if (ended_) return;
+  if (arrivals_ && unfinished_ != 0) arrivals_(-std::exchange(unfinished_, 0));
   ended_ = true;
   emit disconnected();
 }

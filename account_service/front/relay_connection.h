@@ -4,15 +4,21 @@
 // only forwards is encrypted straight from the same (shared) bytes behind a
 // new header. Pings are answered here; every byte is
 // checked against the protocol and the message size limit, and a fault ends
-// the connection.
+// the connection. A message still arriving is counted (countArrivals) as it
+// grows, and one that gets no byte for kStallMs ends the connection.
 #pragma once
 
 #include "common/net/tls_socket.h"
 #include "common/net/ws_frames.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+
+#include <functional>
+
+class QTimer;
 
 namespace kelvor {
 
@@ -21,6 +27,8 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
  public:
   static constexpr quint16 kCloseNormal = 1000;
   static constexpr quint16 kClosePolicy = 1008;
+  // How long an unfinished message may wait for its next byte.
+  static constexpr int kStallMs = 10000;
 
   // Takes the socket (handshake done, the upgrade request read) and the
   // bytes that came after the request head; the upgrade is answered by open().
@@ -35,6 +43,9 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   const QByteArray& path() const { return path_; }
   // Applies from the next frame on.
   void setMaxMessage(qint64 bytes) { reader_.setMaxMessage(bytes); }
+  // `arrivals` is told by how much the unfinished message grew or shrank (and
+  // what it held when the connection ends); past false the connection closes.
+  void countArrivals(std::function<bool(qint64 delta)> arrivals);
   // How much the channel should let wait before it stops reading.
   void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
 
@@ -65,6 +76,8 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   bool onControl(quint8 opcode, const QByteArray& payload) override;
   void onReadable();
   void feed(const QByteArray& bytes);
+  void settle();
+  void stalled();
   void end();
   void put(const QByteArray& bytes);
 
@@ -75,6 +88,10 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   QByteArray acceptKey_;
   QByteArray early_;
   znet::ws::FrameReader reader_;
+  std::function<bool(qint64)> arrivals_;
+  qint64 unfinished_ = 0;  // what the unfinished message held when last counted
+  QTimer* stall_ = nullptr;
+  QElapsedTimer progress_;  // since the unfinished message's last byte
   bool open_ = false;
   bool closing_ = false;  // a close frame was sent
   bool ended_ = false;

@@ -51,6 +51,8 @@ class FrameReader {
   // Consumes `data`; Fault sets error().
   Result feed(const char* data, qint64 size, Sink& sink);
   const QString& error() const { return error_; }
+  // Payload bytes of a message still arriving, kept so far.
+  qint64 unfinished() const { return message_.size(); }
 
  private:
   enum class Stage { Header, Payload };

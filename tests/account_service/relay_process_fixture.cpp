@@ -149,6 +149,44 @@ qint64 RelayProcess::roundTripMs(RelayClient& from, RelayClient& to, const std::
   return answer["frame"].value("ok", 0) == 1 ? clock.elapsed() : -1;
 }
 
+bool RelayProcess::relayDownload(RelayClient& caller, RelayClient& host, const std::string& hostname, qint64 bytes) {
+  const std::string session = connect(caller, host, hostname);
+  if (session.empty()) return false;
+  constexpr qint64 kFrame = 512 * 1024;
+  const QByteArray file = testutil::randomBytes(bytes);
+  std::vector<QByteArray> frames;
+  for (qint64 at = 0; at < bytes; at += kFrame)
+    frames.push_back(dataFrame(session, quint32(frames.size()), file.mid(at, kFrame)));
+  qint64 credit = 4 * 1024 * 1024;  // the window the relay announces
+  std::size_t sent = 0, arrived = 0;
+  auto ended = [&](RelayClient& side) {
+    for (const json& frame : side.frames) {
+      if (frame.value("op", "") == "closed") return true;
+      if (&side == &host && frame.value("op", "") == "credit") credit += frame.value("n", qint64(0));
+    }
+    side.frames.clear();
+    return false;
+  };
+  QElapsedTimer clock;
+  clock.start();
+  while (arrived < frames.size() && clock.elapsed() < 30000) {
+    for (; sent < frames.size() && credit >= frames[sent].size(); ++sent) {
+      credit -= frames[sent].size();
+      host.socket.sendBinaryMessage(frames[sent]);
+    }
+    testutil::waitUntil([&] { return !caller.binaries.empty() || !host.frames.empty() || !caller.frames.empty(); }, 1s);
+    if (ended(host) || ended(caller)) return false;
+    for (const QByteArray& got : caller.binaries)
+      if (got != frames[arrived++]) return false;
+    caller.binaries.clear();
+  }
+  caller.send({{"op", "close"}, {"Session", session}});
+  return arrived == frames.size() && testutil::waitUntil([&] {
+           return std::any_of(host.frames.begin(), host.frames.end(),
+                              [](const json& frame) { return frame.value("op", "") == "closed"; });
+         }) && (host.frames.clear(), true);
+}
+
 RelayProcess::TimedSession RelayProcess::bobsTimedSession() {
   TimedSession session;
   session.host = online("bob@example.com", "bob-pass");

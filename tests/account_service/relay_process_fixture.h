@@ -67,6 +67,10 @@ class RelayProcess : public ::testing::Test {
   // A small data frame from `from` to `to` in `session` and a relay text
   // back: the milliseconds it took, or -1 when either did not arrive.
   qint64 roundTripMs(RelayClient& from, RelayClient& to, const std::string& session);
+  // `host` serves `caller` a file of `bytes` through a session of its own as
+  // a bridge does (frames of 512 KiB within credit, the caller reading as
+  // they come), then closes it: whether it all arrived, byte-exact and in order.
+  bool relayDownload(RelayClient& caller, RelayClient& host, const std::string& hostname, qint64 bytes);
   // Bob's caller and his host in a session of their own, whose round trips a
   // test times while others load the relay: each must arrive, and the
   // slowest is kept.

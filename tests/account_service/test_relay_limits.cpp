@@ -444,3 +444,102 @@ TEST_F(RelayBudget, PairsThatDoNotReadHoldLessThanTheBudgetAndOthersAreServed) {
   const qint64 perConnectionKb = 768;
   if (testutil::kMemoryLimitsApply) EXPECT_LT(grown, budgetMiB * 1024 + (2 * pairs + 2) * perConnectionKb);
 }
+
+// One account fills the relay: 16 callers and 8 (then more) hosts of its
+// own, 128 sessions (then more) each within its credit, the hosts never
+// reading, until what waits reaches the budget. Another account's downloads from a third beside it
+// all arrive whole (the filling account's sessions end to make room), and the
+// service holds about the budget.
+TEST_F(RelayProcess, OneAccountFillingTheRelayLeavesOthersDownloadsWhole) {
+  auto bob = online("bob@example.com", "bob-pass");
+  auto carol = online("carol@example.com", "carol-pass");
+  const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const std::string annId = std::to_string(first.value("ACC", 0));
+  const std::string credential = first.value("Credential", "");
+  // Sign-ins with the device credential: no password hashing in the loop.
+  std::vector<std::unique_ptr<RelayClient>> callers;
+  for (int i = 0; i < 16; ++i) callers.push_back(online(annId, annId, credential));
+  const qint64 before = serviceRssKb();
+  std::vector<std::unique_ptr<RawRelayClient>> hosts;
+  // Whether the relay has ended one of the sessions, having no room left.
+  // Frames of one connection are taken in order: a caller's are in once its ping comes back.
+  auto full = [&] {
+    for (auto& caller : callers) {
+      EXPECT_GE(caller->pingMs(30s), 0);
+      for (const json& frame : caller->frames)
+        if (frame.value("op", "") == "closed") return true;
+    }
+    return false;
+  };
+  // A frame of 2 MiB in each session, then fresh sessions with smaller ones
+  // (the kernel's buffers took some) until there is no room left.
+  bool reached = false;
+  for (int h = 0; h < 24 && !(reached = full()); ++h) {
+    hosts.push_back(onlineRaw(annId, annId, nullptr, credential));  // the newest: the one the callers reach
+    const QByteArray fill(h < 8 ? 2 * 1024 * 1024 - 4096 : 1024 * 1024, 'a');
+    for (auto& caller : callers) {
+      caller->send({{"op", "connect"}, {"ref", h}, {"hostname", "ann-host"}, {"tag", "t"}});
+      json opened;
+      do opened = caller->next();  // credit for what the kernel's buffers took comes too
+      while (opened.is_object() && opened.value("op", "") == "credit");
+      ASSERT_TRUE(opened.is_object() && opened.value("op", "") == "session") << opened.dump();
+      caller->socket.sendBinaryMessage(dataFrame(opened.value("Session", ""), quint32(h), fill));
+    }
+  }
+  ASSERT_TRUE(reached);
+  const qint64 filled = serviceRssKb() - before;
+  int whole = 0;
+  for (int d = 0; d < 4; ++d) whole += relayDownload(*bob, *carol, "carol-host", 16 * 1024 * 1024);
+  const qint64 grown = serviceRssKb(true) - before;
+  RecordProperty("service_rss_kb_filled", int(filled));
+  RecordProperty("service_peak_rss_kb_growth", int(grown));
+  std::printf("filled with %d hosts: +%lld MiB; downloads whole: %d of 4; peak growth %lld MiB\n", int(hosts.size()),
+              filled / 1024, whole, grown / 1024);
+  EXPECT_EQ(whole, 4);
+  // Beside the budget, each connection keeps its own buffers (TLS, frames),
+  // and the callers' frames on the way are not yet counted as waiting.
+  const qint64 connections = qint64(callers.size() + hosts.size()) + 2;
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(grown, 256 * 1024 + connections * 768 + 32 * 1024);
+}
+
+// 60 connections of one account each send all but the last byte of an 8 MiB
+// message, then nothing. What they hold counts against the account's share:
+// those beyond it are closed at once, the others once their message has
+// stalled for 10 s; the service grows by less than its relay budget.
+TEST_F(RelayProcess, UnfinishedMessagesHoldLessThanTheBudgetAndAreClosedOnceTheyStall) {
+  auto carol = online("carol@example.com", "carol-pass");
+  const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  const std::string annId = std::to_string(first.value("ACC", 0));
+  std::vector<std::unique_ptr<RawRelayClient>> stalled;
+  for (int i = 0; i < 60; ++i) stalled.push_back(onlineRaw(annId, annId, nullptr, first.value("Credential", "")));
+  const qint64 before = serviceRssKb();
+  qint64 worstPingMs = 0;
+  auto open = [](const std::unique_ptr<RawRelayClient>& raw) {
+    return raw->socket.state() == QAbstractSocket::ConnectedState;
+  };
+  constexpr qint64 k8MiB = 8 * 1024 * 1024;
+  const QByteArray chunk(1024 * 1024, 'u');
+  for (auto& raw : stalled) {
+    raw->socket.write(RawRelayClient::frameHeader(2, k8MiB));
+    for (qint64 sent = 0; sent < k8MiB; sent += chunk.size())
+      raw->socket.write(sent + chunk.size() < k8MiB ? chunk : chunk.left(chunk.size() - 1));
+    testutil::waitUntil([&] { return raw->socket.bytesToWrite() == 0 || !open(raw); }, 20s);
+    worstPingMs = std::max(worstPingMs, carol->pingMs());
+  }
+  QElapsedTimer clock;
+  clock.start();
+  const auto stillOpen = std::count_if(stalled.begin(), stalled.end(), open);
+  EXPECT_TRUE(testutil::waitUntil(
+      [&] {
+        worstPingMs = std::max(worstPingMs, carol->pingMs());
+        return std::none_of(stalled.begin(), stalled.end(), open);
+      },
+      25s));
+  const qint64 grown = serviceRssKb(true) - before;
+  RecordProperty("service_peak_rss_kb_growth", int(grown));
+  std::printf("%lld of 60 open once all was sent, all closed %lld ms later; peak growth %lld MiB; worst ping %lld ms\n",
+              qint64(stillOpen), clock.elapsed(), grown / 1024, worstPingMs);
+  EXPECT_GT(stillOpen, 0) << "the account's share holds some";
+  EXPECT_LT(worstPingMs, 1000);
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(grown, 256 * 1024);
+}
