@@ -45,6 +45,7 @@ class FrontConnection : public QObject {
     peer_ = peerOf(descriptor, &peerPort_);
     const std::lock_guard lock(door_->connectionsMutex_);
     door_->connections_.insert(this);
+    door_->peak_ = std::max(door_->peak_, door_->connections_.size());
   }
   ~FrontConnection() override {
     leaveOpening();
@@ -213,7 +214,19 @@ FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, Re
       http_(http),
       loops_(loops),
       relay_(std::move(relay)),
-      relayFirstLimit_(relayFirstLimit) {}
+      relayFirstLimit_(relayFirstLimit) {
+  auto* trim = new QTimer(this);
+  connect(trim, &QTimer::timeout, this, [this] {
+    std::size_t peak = 0, now = 0;
+    {
+      const std::lock_guard lock(connectionsMutex_);
+      now = connections_.size();
+      peak = std::exchange(peak_, now);
+    }
+    trim_.check(qint64(peak), qint64(now));
+  });
+  trim->start(1000);
+}
 
 FrontDoor::~FrontDoor() {
   close();

@@ -10,6 +10,7 @@
 #include "support/test_util.h"
 
 #include <QElapsedTimer>
+#include <QSslSocket>
 
 using namespace relaytest;
 
@@ -172,6 +173,61 @@ TEST_F(RelayProcess, ConnectionsWithoutHelloHoldLittleAndNotLong) {
   clock.restart();
   EXPECT_TRUE(testutil::waitUntil([&] { return slow->socket.state() != QAbstractSocket::ConnectedState; }, 6s));
   EXPECT_GE(clock.elapsed(), 2500);
+}
+
+TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
+  // The service may take a moment to settle after its start.
+  auto carol = online("carol@example.com", "carol-pass");
+  const qint64 before = serviceRssKb();
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  const QByteArray partial = QByteArrayLiteral("GET /api2/version/mac/index.php HTTP/1.1\r\nHost: x\r\nX-Slow: a");
+  std::vector<qint64> rounds;
+  QElapsedTimer clock;
+  clock.start();
+  for (int round = 0; round < 6; ++round) {
+    // 1,200 connections from one address, each with the start of a request head.
+    std::vector<std::unique_ptr<QSslSocket>> slow;
+    int sent = 0, dropped = 0;
+    for (int i = 0; i < 1200; ++i) {
+      auto socket = std::make_unique<QSslSocket>();
+      socket->setSslConfiguration(tls);
+      EXPECT_TRUE(socket->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+      QSslSocket* s = socket.get();
+      QObject::connect(s, &QSslSocket::encrypted, [s, &partial] { s->write(partial); });
+      QObject::connect(s, &QSslSocket::bytesWritten, [&sent] { ++sent; });
+      QObject::connect(s, &QSslSocket::disconnected, [&dropped] { ++dropped; });
+      s->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+      slow.push_back(std::move(socket));
+    }
+    EXPECT_TRUE(testutil::waitUntil([&] { return sent + dropped >= 1200; }, 30s)) << sent << " sent, round " << round;
+    // The first round waits for the service to drop them at their deadline, the others leave.
+    if (round == 0) EXPECT_TRUE(testutil::waitUntil([&] { return dropped == 1200; }, 15s)) << dropped;
+    slow.clear();
+    rounds.push_back(serviceRssKb());
+  }
+  // Given back once the flood has gone.
+  const bool back = testutil::waitUntil([&] { return serviceRssKb() - before < 32 * 1024; }, 5s);
+  std::printf("6 rounds of 1,200 slow connections in %lld s: the service from %lld MiB through", clock.elapsed() / 1000,
+              before / 1024);
+  for (qint64 kb : rounds) std::printf(" %lld", kb / 1024);
+  std::printf(" to %lld MiB\n", serviceRssKb() / 1024);
+  if (testutil::kMemoryLimitsApply) EXPECT_TRUE(back);
+  EXPECT_GE(carol->pingMs(), 0);
+}
+
+TEST_F(RelayProcess, OneAccountsFailingConnectsLeaveAnotherAccountAtItsAddressConnecting) {
+  auto bob = online("bob@example.com", "bob-pass");
+  auto carol = online("carol@example.com", "carol-pass");
+  // Carol probes host names that do not exist, past her pause; all from 127.0.0.1.
+  for (int i = 0; i < 8; ++i) {
+    carol->send({{"op", "connect"}, {"ref", i}, {"hostname", "nobody-" + std::to_string(i)}, {"tag", "t"}});
+    EXPECT_EQ(carol->next().value("op", ""), "connect_failed");
+  }
+  // Ann at the same address connects at once; Carol herself is paused.
+  auto ann = online("ann@example.com", "ann-pass");
+  EXPECT_FALSE(connect(*ann, *bob, "bob-host").empty());
+  carol->send({{"op", "connect"}, {"ref", "r"}, {"hostname", "bob-host"}, {"tag", "t"}});
+  EXPECT_EQ(carol->next().value("op", ""), "connect_failed");
 }
 
 TEST_F(RelayProcess, OneAccountsSessionsAtAHostEvictTheirOwnOldestNotOthers) {
