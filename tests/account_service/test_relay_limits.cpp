@@ -5,6 +5,7 @@
 // one account cannot crowd others out of a host; a dropped sign-in takes its
 // connection along; a receiver that does not read stalls only its own sessions,
 // and many of them together hold less than the relay's budget.
+#include "raw_https_client.h"
 #include "relay_process_fixture.h"
 
 #include "support/test_util.h"
@@ -310,6 +311,73 @@ TEST_F(CrowdedHost, AccountsFillingAHostLockNoAccountOutAndNeverEndTheOwnersSess
   do got = bob->next();
   while (!got.is_null() && got.value("op", "") != "relay");
   EXPECT_EQ(got["frame"]["still"], 1);
+}
+
+TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  auto raw = [&](const char* from, const json& body, bool again = false) {
+    return std::make_unique<testsvc::RawClient>(tls, port, QString::fromLatin1(from), testsvc::signInRequest(body), again);
+  };
+  // Bob's usual address is 127.0.0.1; he comes from a new one below.
+  ASSERT_EQ(login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}})["Result"], 1);
+  // Ann keeps 600 sign-ins with her right password in flight from one address.
+  std::vector<std::unique_ptr<testsvc::RawClient>> flood;
+  for (int i = 0; i < 600; ++i) flood.push_back(raw("127.0.0.2", {{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}}, true));
+  auto answered = [&] {
+    size_t n = 0;
+    for (const auto& c : flood) n += c->answers().size();
+    return n;
+  };
+  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 600; }, 30s));
+
+  // 50 right passwords at once from another address (over the 18 accounts), and Bob from a new one.
+  QElapsedTimer took;
+  took.start();
+  std::vector<std::unique_ptr<testsvc::RawClient>> office;
+  for (int i = 0; i < 50; ++i)
+    office.push_back(raw("127.0.0.3", {{"Id_acc", "u" + std::to_string(i % kAccounts) + "@example.com"}, {"Password", "u-pass"}}));
+  auto bob = raw("127.0.0.9", {{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}});
+  qint64 bobMs = -1, officeMs = -1;
+  testutil::waitUntil(
+      [&] {
+        if (bobMs < 0 && (!bob->answers().empty() || bob->closed())) bobMs = took.elapsed();
+        const bool all = std::all_of(office.begin(), office.end(),
+                                     [](const auto& c) { return !c->answers().empty() || c->closed(); });
+        if (officeMs < 0 && all) officeMs = took.elapsed();
+        return bobMs >= 0 && officeMs >= 0;
+      },
+      15s);
+  int officeIn = 0;
+  for (const auto& c : office) officeIn += !c->answers().empty() && c->answers()[0].json().value("Result", 0) == 1;
+  const bool bobIn = !bob->answers().empty() && bob->answers()[0].json().value("Result", 0) == 1;
+  const size_t floodAnswers = answered();
+  for (const auto& c : flood) c->stop();
+  std::printf("beside 600 right sign-ins in flight from one address (%zu answered so far): %d of 50 from another "
+              "address signed in after %lld ms; the owner from a new address %s after %lld ms\n",
+              floodAnswers, officeIn, officeMs, bobIn ? "signed in" : "refused", bobMs);
+  EXPECT_EQ(officeIn, 50);
+  EXPECT_GE(officeMs, 0);
+  EXPECT_LT(officeMs, 5000);
+  EXPECT_TRUE(bobIn);
+  EXPECT_GE(bobMs, 0);
+  EXPECT_LT(bobMs, 2000);
+  // The flood's own attempts are each answered: signed in, or told to come
+  // back, never paused as if its password were wrong.
+  int floodIn = 0, busy = 0, other = 0, unanswered = 0;
+  for (const auto& c : flood) {
+    if (c->closed() && c->answers().empty()) ++unanswered;
+    for (const auto& a : c->answers()) {
+      const json reply = a.json();
+      if (reply.value("Result", 0) == 1) ++floodIn;
+      else if (reply.value("Info", "") == "busy, try again") ++busy;
+      else ++other;
+    }
+  }
+  std::printf("the flood: %d signed in, %d busy, %d other, %d connections closed unanswered\n", floodIn, busy, other,
+              unanswered);
+  EXPECT_GT(floodIn, 0);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(unanswered, 0);
 }
 
 TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
