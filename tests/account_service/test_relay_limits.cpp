@@ -328,7 +328,8 @@ TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
     for (const auto& c : flood) n += c->answers().size();
     return n;
   };
-  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 600; }, 30s));
+  // Under way: its first answers are in.
+  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 100; }, 30s));
 
   // 50 right passwords at once from another address (over the 18 accounts), and Bob from a new one.
   QElapsedTimer took;
