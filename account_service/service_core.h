@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <deque>
+
 #include <functional>
 #include <optional>
 
@@ -171,7 +172,8 @@ class ServiceCore {
   // Checks per (account, source address), right or wrong: a burst of 64, then 4 a second.
   CheckBudget checks_{64, 4};
   // Every attempt waits its turn for the pool (at most kMaxWaitMs, then it is
-  // answered busy), within these bounds; one beyond them is answered busy at once.
+  // answered busy), within these bounds (per account at an address, per
+  // address, per account, in all).
   static constexpr TurnLimits kWaitLimits{64, 256, 256, 1024};
   static constexpr qint64 kMaxWaitMs = 5000;
   TurnQueue<Attempt> waiting_{kWaitLimits};
