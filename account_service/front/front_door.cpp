@@ -45,7 +45,6 @@ class FrontConnection : public QObject {
     peer_ = peerOf(descriptor, &peerPort_);
     const std::lock_guard lock(door_->connectionsMutex_);
     door_->connections_.insert(this);
-    door_->peak_ = std::max(door_->peak_, door_->connections_.size());
   }
   ~FrontConnection() override {
     leaveOpening();
@@ -215,16 +214,10 @@ FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, Re
       loops_(loops),
       relay_(std::move(relay)),
       relayFirstLimit_(relayFirstLimit) {
+  // Every connection, relayed, tunnelled or still opening, has its TLS socket.
   auto* trim = new QTimer(this);
-  connect(trim, &QTimer::timeout, this, [this] {
-    std::size_t peak = 0, now = 0;
-    {
-      const std::lock_guard lock(connectionsMutex_);
-      now = connections_.size();
-      peak = std::exchange(peak_, now);
-    }
-    trim_.check(qint64(peak), qint64(now));
-  });
+  connect(trim, &QTimer::timeout, this,
+          [this] { trim_.check(znet::TlsSocket::takePeakAlive(), znet::TlsSocket::alive()); });
   trim->start(1000);
 }
 

@@ -32,10 +32,10 @@ class FrontDoor : public QTcpServer {
   // Connections still in their handshake or first head, in all; more are
   // closed at once.
   static constexpr int kMaxOpening = 4096;
-  // Once the connections alive have fallen by this many from their height,
-  // the heaps are trimmed: each one took some 60 KiB (TLS, buffers) from its
-  // loop's heap, which glibc would keep.
-  static constexpr int kTrimAfterConnections = 256;
+  // Once the connections alive (their TLS sockets) have fallen by this many
+  // from their height, the heaps are trimmed: each one took some 60 KiB (TLS,
+  // buffers) from its loop's heap, which glibc would keep; at most once a second.
+  static constexpr int kTrimAfterConnections = 64;
 
   // `relay` takes each relay connection (not yet opened) on the loop it lives
   // on; its messages may hold `relayFirstLimit` bytes until the relay says
@@ -59,7 +59,6 @@ class FrontDoor : public QTcpServer {
   std::atomic<int> opening_{0};
   std::mutex connectionsMutex_;
   std::unordered_set<FrontConnection*> connections_;  // those alive, on any loop
-  std::size_t peak_ = 0;                              // their most since the last check
   HeapTrim trim_{kTrimAfterConnections};              // main thread
 };
 

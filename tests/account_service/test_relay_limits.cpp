@@ -206,13 +206,14 @@ TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
     slow.clear();
     rounds.push_back(serviceRssKb());
   }
-  // Given back once the flood has gone.
-  const bool back = testutil::waitUntil([&] { return serviceRssKb() - before < 32 * 1024; }, 5s);
+  // Given back once the flood has gone (within a few seconds of the last round).
+  testutil::waitUntil([&] { return serviceRssKb() - before < 16 * 1024; }, 5s);
+  const qint64 after = serviceRssKb();
   std::printf("6 rounds of 1,200 slow connections in %lld s: the service from %lld MiB through", clock.elapsed() / 1000,
               before / 1024);
   for (qint64 kb : rounds) std::printf(" %lld", kb / 1024);
-  std::printf(" to %lld MiB\n", serviceRssKb() / 1024);
-  if (testutil::kMemoryLimitsApply) EXPECT_TRUE(back);
+  std::printf(" to %lld MiB\n", after / 1024);
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(after - before, 32 * 1024);
   EXPECT_GE(carol->pingMs(), 0);
 }
 
