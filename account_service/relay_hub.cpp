@@ -10,8 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include <malloc.h>
-
 namespace kelvor {
 
 namespace {
@@ -35,15 +33,9 @@ RelayHub::RelayHub(ServiceCore& core, int loops, qint64 budget, QObject* parent)
     sendFrame(to, credit.toJSONModel());
   };
   // Relayed frames come from the loops' heaps, which keep the pages a flood
-  // took after it has gone (only the top of a heap goes back by itself).
+  // took after it has gone.
   auto* trim = new QTimer(this);
-  connect(trim, &QTimer::timeout, this, [this] {
-    trimMark_ = std::max(trimMark_, flow_.takePeak());
-    const qint64 total = flow_.total();
-    if (trimMark_ - total < kTrimAfterDrop) return;
-    malloc_trim(0);
-    trimMark_ = total;
-  });
+  connect(trim, &QTimer::timeout, this, [this] { trim_.check(flow_.takePeak(), flow_.total()); });
   trim->start(1000);
   connect(trim, &QTimer::timeout, this, [this] { loads_.removeIf([](const auto& it) { return it.value().expired(); }); });
   flow_.needRoom = [this] { toMain([this] { makeRoomInBudget(); }); };
@@ -465,14 +457,14 @@ void RelayHub::handleConnect(const LinkPtr& link, const vex::Json& frame) {
   zlog::parts(QStringLiteral("Relay - session"), toCaller.Session);
 }
 
+// A connect comes from a signed-in link: it counts against its account alone,
+// so that others behind the same address are not shut out.
 bool RelayHub::connectAllowed(const LinkPtr& link) const {
-  return connectThrottle_.allowed(QStringLiteral("account ") + QString::number(link->accountId)) &&
-         connectThrottle_.allowed(QStringLiteral("address ") + link->address);
+  return connectThrottle_.allowed(QStringLiteral("account ") + QString::number(link->accountId));
 }
 
 void RelayHub::connectFailed(const LinkPtr& link) {
   connectThrottle_.countWrong(QStringLiteral("account ") + QString::number(link->accountId));
-  connectThrottle_.countWrong(QStringLiteral("address ") + link->address);
 }
 
 // Ends the caller's account's oldest sessions with this host while it holds its share.

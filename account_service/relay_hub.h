@@ -17,6 +17,7 @@
 
 #include "relay_frames.h"
 #include "relay_link.h"
+#include "front/heap_trim.h"
 #include "front/relay_loops.h"
 #include "service_core.h"
 #include "throttle.h"
@@ -124,8 +125,10 @@ class RelayHub : public QObject {
   QHash<QByteArray, Session> sessions_;  // by "caller|host"
   std::unordered_set<LinkPtr> links_;    // main thread: every link not yet gone
   qint64 readyCounter_ = 0;
-  // Failed connects per account and per source address: probing who exists
-  // or is online is slowed down. Main thread.
+  // Failed connects per account (a connect needs a sign-in, which the address
+  // throttles): probing who exists or is online is slowed down. A successful
+  // connect does not clear the count, or a prober would clear it with its own
+  // host between guesses; a count unused for 10 minutes is forgotten. Main thread.
   Throttle connectThrottle_{1000, 60 * 1000, 10 * 60 * 1000};
   // Accounts whose connection was closed for data sent beyond its credit
   // (which no bridge does): their next hello waits 2 s, doubling with each
@@ -134,7 +137,7 @@ class RelayHub : public QObject {
   Throttle creditThrottle_{2000, 60 * 1000, 10 * 60 * 1000, 1};
   // What each signed-in account holds of the budget, while a link of it holds it.
   QHash<qint64, std::weak_ptr<AccountLoad>> loads_;
-  qint64 trimMark_ = 0;  // main thread: the most that waited since the heaps were last trimmed
+  HeapTrim trim_{kTrimAfterDrop};  // main thread
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;

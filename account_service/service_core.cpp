@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <chrono>
 
@@ -109,11 +110,14 @@ bool ServiceCore::loadVersion(const QString& dataDir, QString* error) {
 }
 
 ServiceCore::ServiceCore(AccountStore& store) : store_(store) {
+  hashSlots_ = std::max(2, QThread::idealThreadCount());
+  pool_.setMaxThreadCount(hashSlots_);
   waitTimer_.setInterval(250);
-  QObject::connect(&waitTimer_, &QTimer::timeout, &mainThread_, [this] { serveWaiting(); });
+  QObject::connect(&waitTimer_, &QTimer::timeout, &mainThread_, [this] { endLongWaits(); });
   passwords_.nowMs = [this] { return now(); };
   passwordSources_.nowMs = [this] { return now(); };
   accountCeiling_.nowMs = [this] { return now(); };
+  checks_.nowMs = steadyMs;  // a measure of load: never the replaceable clock
   acodes_.nowMs = [this] { return now(); };
   for (const StoredToken& stored : store_.liveTokens(now())) {
     sessions_.insert(stored.hash, LoginSession{stored.accountId, stored.clientId, stored.hash, stored.createdMs,
@@ -137,45 +141,43 @@ void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, con
   Attempt attempt{stored, accountKey, source, password,
                   QCryptographicHash::hash((accountKey + QChar(0) + password).toUtf8(), QCryptographicHash::Sha256),
                   std::move(done), steadyMs()};
-  if (tryStart(attempt)) return;
-  int& fromSource = waitingBySource_[source];
-  if (int(waiting_.size()) >= kMaxWaiting || fromSource >= kMaxWaitingPerSource) {
-    if (fromSource == 0) waitingBySource_.remove(source);
-    return attempt.done(PasswordCheck::Paused, passwordSources_.pauseLeftMs(attempt.sourceKey()) + 1000);
-  }
-  ++fromSource;
-  waiting_.push_back(std::move(attempt));
+  if (const qint64 pause = pausedFor(attempt)) return attempt.done(PasswordCheck::Paused, pause);
   if (!waitTimer_.isActive()) waitTimer_.start();
+  if (waiting_.push(source, accountKey, attempt)) return serveWaiting();
+  // Beyond its bounds: told after a while, so that a client that tries again
+  // at once is not answered in a tight loop.
+  if (busyLater_.size() >= std::size_t(kMaxBusyLater)) return attempt.done(PasswordCheck::Busy, 0);
+  busyLater_.push_back({steadyMs() + kBusyDelayMs, std::move(attempt.done)});
 }
 
-bool ServiceCore::tryStart(Attempt& attempt) {
-  const QString sourceKey = attempt.sourceKey();
-  const QString pairKey = attempt.pairKey();
+qint64 ServiceCore::pausedFor(const Attempt& attempt) {
   const bool ceiling = !isUsualSource(attempt.stored, attempt.source);
-  if (!passwords_.allowed(pairKey) || !passwordSources_.allowed(sourceKey) ||
-      (ceiling && !accountCeiling_.allowed(attempt.accountKey))) {
-    attempt.done(PasswordCheck::Paused,
-                 std::max({passwords_.pauseLeftMs(pairKey), passwordSources_.pauseLeftMs(sourceKey),
-                           ceiling ? accountCeiling_.pauseLeftMs(attempt.accountKey) : qint64(0)}));
-    return true;
-  }
-  // The same password for the same account while one such attempt runs adds
-  // no guess (a user's devices signing in together): it takes no place.
-  if (attemptsRunning_.contains(attempt.same)) {
-    hash(std::move(attempt), false, ceiling);
-    return true;
-  }
-  if (!passwords_.hasRoom(pairKey) || !passwordSources_.hasRoom(sourceKey) ||
-      (ceiling && !accountCeiling_.hasRoom(attempt.accountKey)))
-    return false;
-  passwords_.begin(pairKey);
-  passwordSources_.begin(sourceKey);
+  return std::max({passwords_.pauseLeftMs(attempt.pairKey()), passwordSources_.pauseLeftMs(attempt.sourceKey()),
+                   ceiling ? accountCeiling_.pauseLeftMs(attempt.accountKey) : qint64(0)});
+}
+
+bool ServiceCore::hasPlace(const Attempt& attempt) {
+  if (!checks_.available(attempt.pairKey())) return false;
+  // The same password for the same account while one such attempt is checked
+  // adds no guess (a user's devices signing in together): it takes no place.
+  if (attemptsRunning_.contains(attempt.same)) return true;
+  const bool ceiling = !isUsualSource(attempt.stored, attempt.source);
+  return passwords_.hasRoom(attempt.pairKey()) && passwordSources_.hasRoom(attempt.sourceKey()) &&
+         (!ceiling || accountCeiling_.hasRoom(attempt.accountKey));
+}
+
+void ServiceCore::start(Attempt attempt) {
+  checks_.take(attempt.pairKey());
+  const bool ceiling = !isUsualSource(attempt.stored, attempt.source);
+  if (attemptsRunning_.contains(attempt.same)) return hash(std::move(attempt), false, ceiling);
+  passwords_.begin(attempt.pairKey());
+  passwordSources_.begin(attempt.sourceKey());
   if (ceiling) accountCeiling_.begin(attempt.accountKey);
   hash(std::move(attempt), true, ceiling);
-  return true;
 }
 
 void ServiceCore::hash(Attempt attempt, bool holdsPlaces, bool ceiling) {
+  ++hashing_;
   ++attemptsRunning_[attempt.same];
   const QString record = attempt.stored ? attempt.stored->record : QString();
   const qint64 accountId = attempt.stored ? attempt.stored->accountId : 0;
@@ -188,6 +190,7 @@ void ServiceCore::hash(Attempt attempt, bool holdsPlaces, bool ceiling) {
     QMetaObject::invokeMethod(
         target,
         [this, right, accountId, holdsPlaces, ceiling, attempt] {
+          --hashing_;
           if (--attemptsRunning_[attempt.same] <= 0) attemptsRunning_.remove(attempt.same);
           const QString sourceKey = attempt.sourceKey();
           const QString pairKey = attempt.pairKey();
@@ -210,23 +213,31 @@ void ServiceCore::hash(Attempt attempt, bool holdsPlaces, bool ceiling) {
 }
 
 void ServiceCore::serveWaiting() {
-  // Answers may start new attempts; those queue behind the ones still waiting.
-  std::deque<Attempt> queued = std::exchange(waiting_, {});
-  std::deque<Attempt> still;
-  const qint64 t = steadyMs();
-  for (Attempt& attempt : queued) {
-    const QString source = attempt.source;  // tryStart may move the attempt away
-    const bool expired = t - attempt.waitingSince >= kMaxWaitMs;
-    if (!expired && !tryStart(attempt)) {
-      still.push_back(std::move(attempt));
+  // An answer may bring new attempts (and serve them): each turn looks anew.
+  while (hashing_ < hashSlots_) {
+    auto next = waiting_.take([this](const Attempt& a) { return pausedFor(a) > 0 || hasPlace(a); });
+    if (!next) break;
+    if (const qint64 pause = pausedFor(*next)) {
+      next->done(PasswordCheck::Paused, pause);
       continue;
     }
-    if (--waitingBySource_[source] <= 0) waitingBySource_.remove(source);
-    if (expired) attempt.done(PasswordCheck::Paused, 1000);
+    start(std::move(*next));
   }
-  for (Attempt& attempt : waiting_) still.push_back(std::move(attempt));
-  waiting_ = std::move(still);
-  if (waiting_.empty()) waitTimer_.stop();
+  if (waiting_.empty() && busyLater_.empty()) waitTimer_.stop();
+}
+
+void ServiceCore::endLongWaits() {
+  const qint64 t = steadyMs();
+  for (Attempt& attempt : waiting_.removeIf([t](const Attempt& a) { return t - a.waitingSince >= kMaxWaitMs; })) {
+    const qint64 pause = pausedFor(attempt);
+    attempt.done(pause > 0 ? PasswordCheck::Paused : PasswordCheck::Busy, pause);
+  }
+  while (!busyLater_.empty() && busyLater_.front().first <= t) {
+    const PasswordDone done = std::move(busyLater_.front().second);
+    busyLater_.pop_front();
+    done(PasswordCheck::Busy, 0);
+  }
+  serveWaiting();
 }
 
 bool ServiceCore::isUsualSource(const std::optional<PasswordRecord>& stored, const QString& source) {
@@ -262,6 +273,12 @@ void ServiceCore::login(const QByteArray& body, const QString& source, ReplyDone
   const QString credential = textOf(tree, "Credential", &hasCredential);
 
   const auto afterPassword = [this, done, source](PasswordCheck check, qint64 accountId) {
+    if (check == PasswordCheck::Busy) {
+      // Not checked in time (others came first): nothing was counted against it.
+      Reply reply = numberFailure(QStringLiteral("busy, try again"));
+      reply.body["Busy"] = 1;
+      return done(reply);
+    }
     if (check == PasswordCheck::Paused) {
       // How long the pause lasts, in whole seconds, so that the user can be told.
       Reply reply = numberFailure(QStringLiteral("too many wrong attempts, try again later"));
@@ -429,6 +446,7 @@ void ServiceCore::confirmQr(const QString& qrToken, const QString& email, const 
   dropExpiredQr();
   if (qr_.contains(qrToken)) return done(QStringLiteral("This sign-in code was used already."));
   checkEmailPassword(email, password, source, [this, qrToken, done](PasswordCheck check, qint64 accountId) {
+    if (check == PasswordCheck::Busy) return done(QStringLiteral("The service is busy. Please try again in a moment."));
     if (check == PasswordCheck::Paused) return done(QStringLiteral("Too many wrong attempts. Try again later."));
     if (check != PasswordCheck::Right) return done(QStringLiteral("Wrong e-mail or password."));
     dropExpiredQr();
@@ -445,6 +463,8 @@ void ServiceCore::saveSettings(const QString& email, const QString& password, co
                                const QString& hostname, const QString& acode, const QString& source, FormDone done) {
   checkEmailPassword(email, password, source,
                      [this, name, hostname, acode, done](PasswordCheck check, qint64 accountId) {
+                       if (check == PasswordCheck::Busy)
+                         return done(QStringLiteral("The service is busy. Please try again in a moment."));
                        if (check == PasswordCheck::Paused)
                          return done(QStringLiteral("Too many wrong attempts. Try again later."));
                        if (check != PasswordCheck::Right) return done(QStringLiteral("Wrong e-mail or password."));

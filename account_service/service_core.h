@@ -3,12 +3,15 @@
 // they outlive a restart), which QR tokens were confirmed with their one-time
 // sign-in handles, and the version record. Every web API reply is built here;
 // the HTTPS front end only maps addresses to these calls. Passwords are
-// checked on a worker pool; their answers come back on the main thread.
+// checked on a worker pool, a few at a time, taken in turn by address and
+// account (TurnQueue); their answers come back on the main thread.
 #pragma once
 
 #include "account_store.h"
+#include "check_budget.h"
 #include "core/vex_json.h"
 #include "throttle.h"
+#include "turn_queue.h"
 
 #include <QHash>
 #include <QObject>
@@ -98,7 +101,8 @@ class ServiceCore {
   // access codes, per account and per source address.
   Throttle& passwordThrottle() { return passwords_; }
 
-  enum class PasswordCheck { Right, Wrong, Paused };
+  // Busy: not checked in time, the attempt may come again at once.
+  enum class PasswordCheck { Right, Wrong, Paused, Busy };
   // The second value is the account when Right, the milliseconds the pause has left when Paused.
   using PasswordDone = std::function<void(PasswordCheck, qint64 accountId)>;
   // Checks an e-mail and password signing in from `source` (an address);
@@ -131,11 +135,18 @@ class ServiceCore {
   // (`accountKey`) and of `source`; `done` runs on the main thread.
   void checkPassword(const std::optional<PasswordRecord>& stored, const QString& accountKey, const QString& source,
                      const QString& password, PasswordDone done);
-  // Starts the check or answers it paused; false when it must wait for a place.
-  bool tryStart(Attempt& attempt);
+  // How long a key of the attempt is paused still (0: not paused).
+  qint64 pausedFor(const Attempt& attempt);
+  // Whether its keys have a place for it now.
+  bool hasPlace(const Attempt& attempt);
+  // Starts the check of an attempt that has a place.
+  void start(Attempt attempt);
   void hash(Attempt attempt, bool holdsPlaces, bool ceiling);
-  // Starts, answers or drops waiting attempts as places free up or time runs out.
+  // Starts waiting attempts in turn while the pool has room, and answers
+  // those paused meanwhile.
   void serveWaiting();
+  // Answers the attempts that waited too long.
+  void endLongWaits();
   bool isUsualSource(const std::optional<PasswordRecord>& stored, const QString& source);
   void noteUsualSource(qint64 accountId, const QString& source);
   Reply acceptLogin(const Account& account, const QString& credential, const QString& source);
@@ -151,19 +162,29 @@ class ServiceCore {
   // Wrong passwords per (account, source address), per source address, and
   // a short ceiling per account that does not apply at the address of the
   // account's last successful sign-in. An attempt holds a place under each key
-  // while it runs; one that finds no place waits (at most kMaxWaitMs) for an
-  // earlier one to end. Identical attempts (the same password for the same
-  // account) running at once take one place.
+  // while it is checked; one that finds no place waits for an earlier one to
+  // end. Identical attempts (the same password for the same account) being
+  // checked at once take one place.
   Throttle passwords_;
   // Many people may sign in at once behind one address: its count allows more.
   Throttle passwordSources_{2000, 5 * 60 * 1000, 0, 32};
   Throttle accountCeiling_{1000, 10 * 1000, 10 * 60 * 1000, 10};
-  static constexpr int kMaxWaiting = 1024;
-  static constexpr int kMaxWaitingPerSource = 256;
+  // Checks per (account, source address), right or wrong: a burst of 64, then 4 a second.
+  CheckBudget checks_{64, 4};
+  // Every attempt waits its turn for the pool (at most kMaxWaitMs, then it is
+  // answered busy), within these bounds (per account at an address, per
+  // address, per account, in all).
+  static constexpr TurnLimits kWaitLimits{64, 256, 256, 1024};
   static constexpr qint64 kMaxWaitMs = 5000;
-  std::deque<Attempt> waiting_;                // oldest first
-  QHash<QString, int> waitingBySource_;
+  TurnQueue<Attempt> waiting_{kWaitLimits};
+  // Attempts beyond those bounds, answered busy after kBusyDelayMs (at once
+  // beyond kMaxBusyLater); oldest first.
+  static constexpr qint64 kBusyDelayMs = 1000;
+  static constexpr int kMaxBusyLater = 4096;
+  std::deque<std::pair<qint64, PasswordDone>> busyLater_;
   QTimer waitTimer_;                           // ends waits that took too long
+  int hashSlots_ = 2;                          // checks at once: one per core
+  int hashing_ = 0;
   QHash<qint64, QString> usualSource_;         // account -> address of its last successful sign-in
   QHash<QByteArray, int> attemptsRunning_;     // Attempt::same -> how many
   Throttle acodes_;

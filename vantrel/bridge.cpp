@@ -166,6 +166,8 @@ void Bridge::onLogin(const Json& data) {
       // A sign-in paused after many wrong passwords: for how long.
       if (const qint64 paused = intOf(*answer, "PausedSeconds"); paused > 0)
         failure["PausedSeconds"] = std::min<qint64>(paused, 24 * 3600);
+      // Too busy to check it: the client says to try again, not that the password is wrong.
+      if (intOf(*answer, "Busy") == 1) failure["Busy"] = 1;
       sendToClient(generation, QStringLiteral("LoginResult"), failure);
       return;
     }

@@ -213,7 +213,13 @@ FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, Re
       http_(http),
       loops_(loops),
       relay_(std::move(relay)),
-      relayFirstLimit_(relayFirstLimit) {}
+      relayFirstLimit_(relayFirstLimit) {
+  // Every connection, relayed, tunnelled or still opening, has its TLS socket.
+  auto* trim = new QTimer(this);
+  connect(trim, &QTimer::timeout, this,
+          [this] { trim_.check(znet::TlsSocket::takePeakAlive(), znet::TlsSocket::alive()); });
+  trim->start(1000);
+}
 
 FrontDoor::~FrontDoor() {
   close();

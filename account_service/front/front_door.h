@@ -8,6 +8,7 @@
 // before it, and ends the connection.
 #pragma once
 
+#include "heap_trim.h"
 #include "http_tunnel.h"
 #include "relay_connection.h"
 #include "relay_loops.h"
@@ -31,6 +32,10 @@ class FrontDoor : public QTcpServer {
   // Connections still in their handshake or first head, in all; more are
   // closed at once.
   static constexpr int kMaxOpening = 4096;
+  // Once the connections alive (their TLS sockets) have fallen by this many
+  // from their height, the heaps are trimmed: each one took some 60 KiB (TLS,
+  // buffers) from its loop's heap, which glibc would keep; at most once a second.
+  static constexpr int kTrimAfterConnections = 64;
 
   // `relay` takes each relay connection (not yet opened) on the loop it lives
   // on; its messages may hold `relayFirstLimit` bytes until the relay says
@@ -54,6 +59,7 @@ class FrontDoor : public QTcpServer {
   std::atomic<int> opening_{0};
   std::mutex connectionsMutex_;
   std::unordered_set<FrontConnection*> connections_;  // those alive, on any loop
+  HeapTrim trim_{kTrimAfterConnections};              // main thread
 };
 
 }  // namespace kelvor

@@ -38,4 +38,6 @@ class LoginViewHandle {
   virtual void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) = 0;
   // `pausedSeconds` > 0: the service paused sign-ins after many wrong passwords, for that long.
   virtual void onLoginFailed(qint64 pausedSeconds) = 0;
+  // The service was too busy to check the password: nothing is wrong with it.
+  virtual void onLoginBusy() { onLoginFailed(0); }
 };

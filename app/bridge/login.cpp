@@ -32,7 +32,9 @@ void DoMsg_LoginResult(const QString& text) {
   const auto result = jsonread::parse(std::string_view(bytes.constData(), size_t(bytes.size())));
   if (!isSuccess(result)) {
     if (!result) zlog::line(QStringLiteral("Json error!"));
-    if (Env::LoginViewShared)
+    if (Env::LoginViewShared && result && jsonread::integer(*result, "Busy") == 1)
+      Env::LoginViewShared->onLoginBusy();
+    else if (Env::LoginViewShared)
       Env::LoginViewShared->onLoginFailed(result ? jsonread::integer(*result, "PausedSeconds") : 0);
     else
       zlog::line(QStringLiteral("Login failed, no login view to tell"));

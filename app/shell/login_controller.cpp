@@ -157,6 +157,12 @@ void LoginController::onLoginFailed(qint64 pausedSeconds) {
   showMessage(L("Login_LoginFailed"), L("Login_CheckYourInfo"));
 }
 
+void LoginController::onLoginBusy() {
+  iLoginState_ = LoginState::lsLoginResultBack;
+  isShowLoading_ = false;
+  showMessage(L("Login_LoginFailed"), L("Login_Busy"));
+}
+
 void LoginController::showMessage(const QString& title, const QString& info) {
   messageTitle_ = title;
   messageInfo_ = info;

@@ -60,6 +60,8 @@ class LoginController : public QObject {
   Credentials onLoginSucceeded(const QString& resultText);
   // A paused sign-in (`pausedSeconds` > 0) says so and for how long.
   void onLoginFailed(qint64 pausedSeconds = 0);
+  // The service was too busy to check the password: try again in a moment.
+  void onLoginBusy();
   void showMessage(const QString& title, const QString& info);
 
   // The version check's question; asked only while the window is open.

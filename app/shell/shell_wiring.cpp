@@ -135,6 +135,10 @@ void LoginViewLink::onLoginFailed(qint64 pausedSeconds) {
   if (current_) current_->onLoginFailed(pausedSeconds);
 }
 
+void LoginViewLink::onLoginBusy() {
+  if (current_) current_->onLoginBusy();
+}
+
 void LoginViewLink::showUpgradeDialog(const QString& path, const QString& number) {
   if (current_) current_->showUpgradeDialog(path, number);
 }

@@ -75,6 +75,7 @@ class LoginViewLink : public QObject, public LoginViewHandle {
 
   void onLoginSucceeded(const QString& resultText, std::shared_ptr<UserInfo> user) override;
   void onLoginFailed(qint64 pausedSeconds) override;
+  void onLoginBusy() override;
   void showUpgradeDialog(const QString& path, const QString& number);
 
  signals:

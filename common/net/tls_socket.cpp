@@ -5,6 +5,8 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
+#include <atomic>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,9 +22,28 @@ constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
 
 }  // namespace
 
-TlsSocket::TlsSocket(QObject* parent) : QObject(parent) {}
+namespace {
 
-TlsSocket::~TlsSocket() { release(); }
+std::atomic<qint64> aliveCount{0};
+std::atomic<qint64> alivePeak{0};
+
+}  // namespace
+
+TlsSocket::TlsSocket(QObject* parent) : QObject(parent) {
+  const qint64 now = ++aliveCount;
+  qint64 peak = alivePeak.load();
+  while (peak < now && !alivePeak.compare_exchange_weak(peak, now)) {
+  }
+}
+
+TlsSocket::~TlsSocket() {
+  release();
+  --aliveCount;
+}
+
+qint64 TlsSocket::alive() { return aliveCount.load(); }
+
+qint64 TlsSocket::takePeakAlive() { return alivePeak.exchange(aliveCount.load()); }
 
 void TlsSocket::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) {
   fd_ = int(descriptor);

@@ -30,6 +30,11 @@ class TlsSocket : public QObject {
   explicit TlsSocket(QObject* parent = nullptr);
   ~TlsSocket() override;  // closes at once
 
+  // How many TLS sockets there are in the process now, and the most there
+  // were since the last call (which starts the count of the most afresh).
+  static qint64 alive();
+  static qint64 takePeakAlive();
+
   // As a server: takes over an accepted socket and handshakes, in the thread
   // this object lives in (call it there).
   void accept(qintptr descriptor, std::shared_ptr<TlsContext> context);

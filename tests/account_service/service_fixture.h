@@ -3,8 +3,8 @@
 // service's local authority (plus the system's); no certificate error is ignored.
 #pragma once
 
-#include "common/net/http_head.h"
 #include "kelvor_server.h"
+#include "raw_https_client.h"
 #include "support/test_util.h"
 
 #include <QNetworkAccessManager>
@@ -21,53 +21,6 @@
 #include <memory>
 
 namespace testsvc {
-
-struct HttpResult {
-  int status = 0;
-  QByteArray body;
-  QNetworkReply::NetworkError error = QNetworkReply::NoError;
-  nlohmann::json json() const { return nlohmann::json::parse(body.toStdString(), nullptr, false); }
-};
-
-// Raw bytes over a TLS connection of its own, from a loopback address of its
-// choice (all of 127.0.0.0/8 is this machine): the service tells callers
-// apart by their address.
-class RawClient {
- public:
-  RawClient(const QSslConfiguration& tls, quint16 port, const QString& from, const QByteArray& bytes) {
-    socket_.setSslConfiguration(tls);
-    EXPECT_TRUE(socket_.bind(QHostAddress(from), 0)) << from.toStdString();
-    QObject::connect(&socket_, &QSslSocket::encrypted, [this, bytes] { socket_.write(bytes); });
-    QObject::connect(&socket_, &QSslSocket::readyRead, [this] {
-      received_ += socket_.readAll();
-      takeAnswers();
-    });
-    QObject::connect(&socket_, &QSslSocket::disconnected, [this] { closed_ = true; });
-    socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-  }
-  // The answers whole so far, in order.
-  const std::vector<HttpResult>& answers() const { return answers_; }
-  bool closed() const { return closed_; }
-  const QByteArray& received() const { return received_; }
-
- private:
-  void takeAnswers() {
-    for (;;) {
-      znet::Head head;
-      const qsizetype used = znet::parseResponseHead(received_.mid(parsed_), &head);
-      const qint64 length = head.field("content-length").toLongLong();
-      if (used <= 0 || received_.size() - parsed_ - used < length) return;
-      answers_.push_back({head.status, received_.mid(parsed_ + used, length)});
-      parsed_ += used + length;
-    }
-  }
-
-  QSslSocket socket_;
-  QByteArray received_;
-  qsizetype parsed_ = 0;
-  std::vector<HttpResult> answers_;
-  bool closed_ = false;
-};
 
 class ServiceFixture : public ::testing::Test {
  protected:
@@ -126,14 +79,8 @@ class ServiceFixture : public ::testing::Test {
     return request(url, &body, type);
   }
 
-  std::unique_ptr<RawClient> raw(const QString& from, const QByteArray& bytes) {
-    return std::make_unique<RawClient>(tls, quint16(QUrl(server->siteBase()).port()), from, bytes);
-  }
-  // A sign-in request's bytes, for raw().
-  QByteArray signInRequest(const nlohmann::json& body) const {
-    const QByteArray json = QByteArray::fromStdString(body.dump());
-    return "POST /api2/bridge/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-           "Content-Length: " + QByteArray::number(json.size()) + "\r\n\r\n" + json;
+  std::unique_ptr<RawClient> raw(const QString& from, const QByteArray& bytes, bool again = false) {
+    return std::make_unique<RawClient>(tls, quint16(QUrl(server->siteBase()).port()), from, bytes, again);
   }
 
   nlohmann::json login(const nlohmann::json& body) {

@@ -49,6 +49,10 @@ TEST(PasswordHash, VerifiesOnlyTheRightPasswordAndSaltsEachRecord) {
   EXPECT_FALSE(verifyPassword(QStringLiteral("password"), record));
   EXPECT_FALSE(verifyPassword(QString(), record));
   EXPECT_NE(hashPassword(QStringLiteral("same"), 1000), hashPassword(QStringLiteral("same"), 1000));
+  // A record made elsewhere (standard PBKDF2-HMAC-SHA256), as stored ones were.
+  EXPECT_TRUE(verifyPassword(QStringLiteral("pässword"),
+                             QStringLiteral("pbkdf2-sha256$1000$MDEyMzQ1Njc4OWFiY2RlZg==$"
+                                            "rybsuBlIHCOEKCPpDvTVloYHkPEiKOiJqqYGLCHAfF0=")));
   for (const QString& broken : {QString(), QStringLiteral("plain"), QStringLiteral("pbkdf2-sha256$x$a$b"),
                                 QStringLiteral("pbkdf2-sha256$0$YQ==$YQ=="), QStringLiteral("md5$1$YQ==$YQ==")})
     EXPECT_FALSE(verifyPassword(QStringLiteral("plain"), broken)) << broken.toStdString();

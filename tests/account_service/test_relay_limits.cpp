@@ -5,11 +5,13 @@
 // one account cannot crowd others out of a host; a dropped sign-in takes its
 // connection along; a receiver that does not read stalls only its own sessions,
 // and many of them together hold less than the relay's budget.
+#include "raw_https_client.h"
 #include "relay_process_fixture.h"
 
 #include "support/test_util.h"
 
 #include <QElapsedTimer>
+#include <QSslSocket>
 
 using namespace relaytest;
 
@@ -174,6 +176,62 @@ TEST_F(RelayProcess, ConnectionsWithoutHelloHoldLittleAndNotLong) {
   EXPECT_GE(clock.elapsed(), 2500);
 }
 
+TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
+  // The service may take a moment to settle after its start.
+  auto carol = online("carol@example.com", "carol-pass");
+  const qint64 before = serviceRssKb();
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  const QByteArray partial = QByteArrayLiteral("GET /api2/version/mac/index.php HTTP/1.1\r\nHost: x\r\nX-Slow: a");
+  std::vector<qint64> rounds;
+  QElapsedTimer clock;
+  clock.start();
+  for (int round = 0; round < 6; ++round) {
+    // 1,200 connections from one address, each with the start of a request head.
+    std::vector<std::unique_ptr<QSslSocket>> slow;
+    int sent = 0, dropped = 0;
+    for (int i = 0; i < 1200; ++i) {
+      auto socket = std::make_unique<QSslSocket>();
+      socket->setSslConfiguration(tls);
+      EXPECT_TRUE(socket->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+      QSslSocket* s = socket.get();
+      QObject::connect(s, &QSslSocket::encrypted, [s, &partial] { s->write(partial); });
+      QObject::connect(s, &QSslSocket::bytesWritten, [&sent] { ++sent; });
+      QObject::connect(s, &QSslSocket::disconnected, [&dropped] { ++dropped; });
+      s->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+      slow.push_back(std::move(socket));
+    }
+    EXPECT_TRUE(testutil::waitUntil([&] { return sent + dropped >= 1200; }, 30s)) << sent << " sent, round " << round;
+    // The first round waits for the service to drop them at their deadline, the others leave.
+    if (round == 0) EXPECT_TRUE(testutil::waitUntil([&] { return dropped == 1200; }, 15s)) << dropped;
+    slow.clear();
+    rounds.push_back(serviceRssKb());
+  }
+  // Given back once the flood has gone (within a few seconds of the last round).
+  testutil::waitUntil([&] { return serviceRssKb() - before < 16 * 1024; }, 5s);
+  const qint64 after = serviceRssKb();
+  std::printf("6 rounds of 1,200 slow connections in %lld s: the service from %lld MiB through", clock.elapsed() / 1000,
+              before / 1024);
+  for (qint64 kb : rounds) std::printf(" %lld", kb / 1024);
+  std::printf(" to %lld MiB\n", after / 1024);
+  if (testutil::kMemoryLimitsApply) EXPECT_LT(after - before, 32 * 1024);
+  EXPECT_GE(carol->pingMs(), 0);
+}
+
+TEST_F(RelayProcess, OneAccountsFailingConnectsLeaveAnotherAccountAtItsAddressConnecting) {
+  auto bob = online("bob@example.com", "bob-pass");
+  auto carol = online("carol@example.com", "carol-pass");
+  // Carol probes host names that do not exist, past her pause; all from 127.0.0.1.
+  for (int i = 0; i < 8; ++i) {
+    carol->send({{"op", "connect"}, {"ref", i}, {"hostname", "nobody-" + std::to_string(i)}, {"tag", "t"}});
+    EXPECT_EQ(carol->next().value("op", ""), "connect_failed");
+  }
+  // Ann at the same address connects at once; Carol herself is paused.
+  auto ann = online("ann@example.com", "ann-pass");
+  EXPECT_FALSE(connect(*ann, *bob, "bob-host").empty());
+  carol->send({{"op", "connect"}, {"ref", "r"}, {"hostname", "bob-host"}, {"tag", "t"}});
+  EXPECT_EQ(carol->next().value("op", ""), "connect_failed");
+}
+
 TEST_F(RelayProcess, OneAccountsSessionsAtAHostEvictTheirOwnOldestNotOthers) {
   auto bob = online("bob@example.com", "bob-pass");
   const json first = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
@@ -254,6 +312,85 @@ TEST_F(CrowdedHost, AccountsFillingAHostLockNoAccountOutAndNeverEndTheOwnersSess
   do got = bob->next();
   while (!got.is_null() && got.value("op", "") != "relay");
   EXPECT_EQ(got["frame"]["still"], 1);
+}
+
+TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  auto raw = [&](const char* from, const json& body, bool again = false) {
+    return std::make_unique<testsvc::RawClient>(tls, port, QString::fromLatin1(from), testsvc::signInRequest(body), again);
+  };
+  // Bob's usual address is 127.0.0.1; he comes from a new one below.
+  ASSERT_EQ(login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}})["Result"], 1);
+  // Ann keeps 600 sign-ins with her right password in flight from one address.
+  std::vector<std::unique_ptr<testsvc::RawClient>> flood;
+  QElapsedTimer flooding;
+  flooding.start();
+  for (int i = 0; i < 600; ++i) flood.push_back(raw("127.0.0.2", {{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}}, true));
+  auto answered = [&] {
+    size_t n = 0;
+    for (const auto& c : flood) n += c->answers().size();
+    return n;
+  };
+  auto signedIn = [&] {
+    int n = 0;
+    for (const auto& c : flood)
+      for (const auto& a : c->answers()) n += a.json().value("Result", 0) == 1;
+    return n;
+  };
+  // Under way: its first burst of sign-ins is in.
+  ASSERT_TRUE(testutil::waitUntil([&] { return signedIn() >= 64; }, 30s));
+
+  // 50 right passwords at once from another address (over the 18 accounts), and Bob from a new one.
+  QElapsedTimer took;
+  took.start();
+  std::vector<std::unique_ptr<testsvc::RawClient>> office;
+  for (int i = 0; i < 50; ++i)
+    office.push_back(raw("127.0.0.3", {{"Id_acc", "u" + std::to_string(i % kAccounts) + "@example.com"}, {"Password", "u-pass"}}));
+  auto bob = raw("127.0.0.9", {{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}});
+  qint64 bobMs = -1, officeMs = -1;
+  testutil::waitUntil(
+      [&] {
+        if (bobMs < 0 && (!bob->answers().empty() || bob->closed())) bobMs = took.elapsed();
+        const bool all = std::all_of(office.begin(), office.end(),
+                                     [](const auto& c) { return !c->answers().empty() || c->closed(); });
+        if (officeMs < 0 && all) officeMs = took.elapsed();
+        return bobMs >= 0 && officeMs >= 0;
+      },
+      15s);
+  int officeIn = 0;
+  for (const auto& c : office) officeIn += !c->answers().empty() && c->answers()[0].json().value("Result", 0) == 1;
+  const bool bobIn = !bob->answers().empty() && bob->answers()[0].json().value("Result", 0) == 1;
+  const size_t floodAnswers = answered();
+  for (const auto& c : flood) c->stop();
+  const qint64 floodMs = flooding.elapsed();
+  std::printf("beside 600 right sign-ins in flight from one address (%zu answered so far): %d of 50 from another "
+              "address signed in after %lld ms; the owner from a new address %s after %lld ms\n",
+              floodAnswers, officeIn, officeMs, bobIn ? "signed in" : "refused", bobMs);
+  EXPECT_EQ(officeIn, 50);
+  EXPECT_GE(officeMs, 0);
+  EXPECT_LT(officeMs, 5000);
+  EXPECT_TRUE(bobIn);
+  EXPECT_GE(bobMs, 0);
+  EXPECT_LT(bobMs, 2000);
+  // The flood's own attempts are each answered: signed in, or told to come
+  // back, never paused as if its password were wrong.
+  int floodIn = 0, busy = 0, other = 0, unanswered = 0;
+  for (const auto& c : flood) {
+    if (c->closed() && c->answers().empty()) ++unanswered;
+    for (const auto& a : c->answers()) {
+      const json reply = a.json();
+      if (reply.value("Result", 0) == 1) ++floodIn;
+      else if (reply.value("Info", "") == "busy, try again") ++busy;
+      else ++other;
+    }
+  }
+  std::printf("the flood: %d signed in, %d busy, %d other, %d connections closed unanswered\n", floodIn, busy, other,
+              unanswered);
+  EXPECT_GT(floodIn, 0);
+  // Right passwords cost checks too: a burst of 64, then 4 a second.
+  EXPECT_LE(floodIn, 64 + 4 * (floodMs / 1000 + 1)) << floodMs << " ms";
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(unanswered, 0);
 }
 
 TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {

@@ -16,6 +16,7 @@
 #include <iostream>
 
 using testsvc::ServiceFixture;
+using testsvc::signInRequest;
 
 namespace {
 

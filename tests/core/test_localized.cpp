@@ -45,7 +45,7 @@ TEST(Localized, BothTablesCoverEveryKeyAndTheSameKeys) {
       "LS_AccessURL", "LS_AsDefault", "LS_ChangeHost", "LS_CreateHost", "LS_Delete", "LS_Download",
       "LS_EditSharingTag", "LS_Enabled", "LS_NoHost", "LS_NoPassword", "LS_Remove", "LS_RemoveInfo",
       "LS_SharingFolder", "LS_Upload", "LS_VisitorCould", "Login_Button_Cancel", "Login_Button_Login",
-      "Login_CheckYourInfo", "Login_Check_RememberMe", "Login_Email", "Login_LoginFailed", "Login_Password",
+      "Login_Busy", "Login_CheckYourInfo", "Login_Check_RememberMe", "Login_Email", "Login_LoginFailed", "Login_Password",
       "Login_SubTitle", "Login_YourEmail", "Login_YourPassword", "MemberType_Adv", "MemberType_Ano", "MemberType_Exp",
       "MemberType_FreeUser", "MemberType_Std", "RS_CreateFailed", "RS_Download_SaveAt", "RS_Download_Targets",
       "RS_FileList_CDate", "RS_FileList_DelConfirm", "RS_FileList_Desc", "RS_FileList_Name", "RS_FileList_Size",

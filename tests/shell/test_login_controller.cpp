@@ -146,6 +146,11 @@ TEST(LoginController, AFailedResultShowsTheMessageAndKeepsTheFields) {
   rig.login.onLoginFailed(120);
   EXPECT_EQ(rig.login.messageInfo(), L("Login_Paused").arg(120));
   EXPECT_TRUE(rig.login.messageInfo().contains(QStringLiteral("120")));
+  // Too busy to check: try again, not "check your password".
+  rig.login.dismissMessage();
+  rig.login.onLoginBusy();
+  EXPECT_EQ(rig.login.messageInfo(), L("Login_Busy"));
+  EXPECT_FALSE(rig.login.isShowLoading());
 }
 
 TEST(LoginController, RememberMeSwitch) {

@@ -1,0 +1,121 @@
+// Waiting work taken in turn by source address and, within an address, in
+// turn by account: one address's hundreds of attempts wait behind each other
+// while each other address's next one is taken at the next free place. What
+// waits is bounded per account at an address, per address, per account and in
+// all. Used on one thread.
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace kelvor {
+
+// The most items that may wait.
+struct TurnLimits {
+  int perAccountAtSource;
+  int perSource;
+  int perAccount;
+  int total;
+};
+
+template <class Item>
+class TurnQueue {
+ public:
+  explicit TurnQueue(TurnLimits limits) : limits_(limits) {}
+
+  bool empty() const { return total_ == 0; }
+
+  // Moves the item in; false (the item left as it was) when a bound is reached.
+  bool push(const QString& source, const QString& account, Item& item) {
+    if (total_ >= limits_.total || byAccount_.value(account) >= limits_.perAccount) return false;
+    auto s = sources_.begin();
+    while (s != sources_.end() && s->address != source) ++s;
+    if (s != sources_.end() && s->count >= limits_.perSource) return false;
+    if (s == sources_.end()) s = sources_.insert(sources_.end(), Source{source, {}, 0});
+    auto lane = s->lanes.begin();
+    while (lane != s->lanes.end() && lane->account != account) ++lane;
+    if (lane != s->lanes.end() && int(lane->items.size()) >= limits_.perAccountAtSource) return false;
+    if (lane == s->lanes.end()) lane = s->lanes.insert(s->lanes.end(), Lane{account, {}});
+    lane->items.push_back(std::move(item));
+    ++s->count;
+    ++byAccount_[account];
+    ++total_;
+    return true;
+  }
+
+  // The first item in turn (the oldest of its account at its address) that
+  // `ready` accepts; its address and its account go to the back of their turns.
+  template <class Ready>
+  std::optional<Item> take(Ready ready) {
+    for (std::size_t si = 0; si < sources_.size(); ++si) {
+      Source& s = sources_[si];
+      for (std::size_t li = 0; li < s.lanes.size(); ++li) {
+        Lane& lane = s.lanes[li];
+        if (!ready(std::as_const(lane.items.front()))) continue;
+        std::optional<Item> item(std::move(lane.items.front()));
+        lane.items.pop_front();
+        forget(lane.account);
+        --s.count;
+        Lane rest = std::move(lane);
+        s.lanes.erase(s.lanes.begin() + qsizetype(li));
+        if (!rest.items.empty()) s.lanes.push_back(std::move(rest));
+        Source moved = std::move(s);
+        sources_.erase(sources_.begin() + qsizetype(si));
+        if (!moved.lanes.empty()) sources_.push_back(std::move(moved));
+        return item;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Takes out every item `gone` accepts.
+  template <class Gone>
+  std::vector<Item> removeIf(Gone gone) {
+    std::vector<Item> out;
+    for (auto s = sources_.begin(); s != sources_.end();) {
+      for (auto lane = s->lanes.begin(); lane != s->lanes.end();) {
+        for (auto it = lane->items.begin(); it != lane->items.end();) {
+          if (!gone(std::as_const(*it))) {
+            ++it;
+            continue;
+          }
+          out.push_back(std::move(*it));
+          it = lane->items.erase(it);
+          forget(lane->account);
+          --s->count;
+        }
+        lane = lane->items.empty() ? s->lanes.erase(lane) : lane + 1;
+      }
+      s = s->lanes.empty() ? sources_.erase(s) : s + 1;
+    }
+    return out;
+  }
+
+ private:
+  struct Lane {
+    QString account;
+    std::deque<Item> items;  // oldest first
+  };
+  struct Source {
+    QString address;
+    std::deque<Lane> lanes;  // the next in turn first
+    int count = 0;
+  };
+  void forget(const QString& account) {
+    --total_;
+    const auto it = byAccount_.find(account);
+    if (it != byAccount_.end() && --*it <= 0) byAccount_.erase(it);
+  }
+
+  TurnLimits limits_;
+  std::deque<Source> sources_;  // the next in turn first
+  QHash<QString, int> byAccount_;
+  int total_ = 0;
+};
+
+}  // namespace kelvor
