@@ -1,6 +1,8 @@
 #include "host_side/host_replies.h"
 
+#include <QCoreApplication>
 #include <QStringList>
+#include <QThread>
 
 #include <cstring>
 
@@ -20,6 +22,11 @@ FrameSink& sink() {
 void setFrameSink(FrameSink s) { sink() = std::move(s); }
 
 void sendFrame(const QString& code, const QString& text) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (sink() && app && QThread::currentThread() != app->thread()) {
+    QMetaObject::invokeMethod(app, [code, text] { sendFrame(code, text); }, Qt::QueuedConnection);
+    return;
+  }
   if (sink())
     sink()(code, text);
   else
@@ -46,11 +53,17 @@ QString failureReason(int error) {
   return QStringLiteral("Error: ") + (text ? QString::fromUtf8(text) : QString::number(error));
 }
 
-void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
-  const auto text = hostside::makeMsgBack(code, token, session, std::move(data)).toJSONString();
+vex::Json busyReply() { return vex::Json{{"Result", 0}, {"Info", "busy"}}; }
+
+void sendWSDCReply(const MsgBack& back) {
+  const auto text = back.toJSONString();
   if (!text) {
-    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(code));
+    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(back.Code));
     return;
   }
   hostside::sendFrame(QStringLiteral("WSDC"), QString::fromStdString(*text));
+}
+
+void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
+  sendWSDCReply(hostside::makeMsgBack(code, token, session, std::move(data)));
 }
