@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "lan/transfer_lan.h"
 #include "protocol/data_frame.h"
+#include "protocol/peer_requests.h"
 #include "protocol/share_spot.h"
 
 #include <QTimer>
@@ -605,6 +606,10 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     return;
   }
   delivered_.insert(token, session);
+  // One that is never answered holds its place for a while only: bounded like
+  // the others, it never blocks its session for good.
+  if (protocol::isUnansweredRequest(code))
+    QTimer::singleShot(kUnansweredHoldMs, this, [this, token, session] { delivered_.take(token, session); });
   if (code == QLatin1String("buildIcon2")) {
     // Thumbnails are a host function: called directly, answered by callback.
     const HostCallText call{token, HostCallRequest{code, msg}};

@@ -8,6 +8,7 @@
 #include "host_side/host_turns.h"
 #include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
+#include "protocol/peer_requests.h"
 #include "host_side/thumbnails.h"
 
 #include <algorithm>
@@ -151,9 +152,10 @@ void handleRequest(const vex::Json& frame) {
     return;
   }
   HostWork work{request.peer, request.session, {}, {}};
-  work.refuse = [code = request.code, token = request.token, session = request.session] {
-    SendWSDCReply(code, token, session, busyReply());
-  };
+  if (!protocol::isUnansweredRequest(request.code))
+    work.refuse = [code = request.code, token = request.token, session = request.session] {
+      SendWSDCReply(code, token, session, busyReply());
+    };
   work.run = [request = std::move(request)] { serve(request); };
   queueHostWork(std::move(work));
 }

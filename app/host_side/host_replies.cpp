@@ -9,6 +9,7 @@
 #include "bridge/bridge_link.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
+#include "protocol/relay_limits.h"
 
 namespace hostside {
 
@@ -55,8 +56,18 @@ QString failureReason(int error) {
 
 vex::Json busyReply() { return vex::Json{{"Result", 0}, {"Info", "busy"}}; }
 
+vex::Json tooLargeReply() { return vex::Json{{"Result", 0}, {"Info", "the answer is too large"}}; }
+
 void sendWSDCReply(const MsgBack& back) {
-  const auto text = back.toJSONString();
+  auto text = back.toJSONString();
+  if (text && qint64(text->size()) > protocol::kMaxRelayControlMessage) {
+    // The relay would not carry it: the peer hears so at once, and the bridge
+    // is spared reading it.
+    zlog::parts(QStringLiteral("SendWSDCReply - reply too large for the relay, refused -"), zlog::excerpt(back.Code));
+    MsgBack refusal = back;
+    refusal.Data = tooLargeReply();
+    text = refusal.toJSONString();
+  }
   if (!text) {
     zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(back.Code));
     return;

@@ -82,9 +82,12 @@ QString failureReason(int error);
 // share: {"Result": 0, "Info": "busy"}, as the bridge answers a session over
 // its share.
 vex::Json busyReply();
+// The answer in place of one larger than the relay carries
+// (protocol/relay_limits.h), as the bridge gives it.
+vex::Json tooLargeReply();
 
 // Sends `back`, made on the main thread (makeMsgBack), with the data it holds
-// now, under the bridge code "WSDC"; any thread, so that a worker that made a
+// now (or tooLargeReply() in its place), under the bridge code "WSDC"; any thread, so that a worker that made a
 // large answer also writes it out.
 void sendWSDCReply(const MsgBack& back);
 
