@@ -11,8 +11,6 @@
 #include "protocol/peer_requests.h"
 #include "host_side/thumbnails.h"
 
-#include <algorithm>
-
 namespace hostside {
 
 namespace {
@@ -117,14 +115,10 @@ const Route kRoutes[] = {
     {"SessionClosed", sessionClosed},
 };
 
-void serve(const Request& request) {
-  for (const Route& route : kRoutes) {
-    if (request.code == QLatin1String(route.code)) {
-      route.handler(request);
-      return;
-    }
-  }
-  zlog::line(QStringLiteral("WSDC Not Process - ") + zlog::excerpt(request.code));
+const Route* routeOf(const QString& code) {
+  for (const Route& route : kRoutes)
+    if (code == QLatin1String(route.code)) return &route;
+  return nullptr;
 }
 
 }  // namespace
@@ -145,8 +139,8 @@ void handleRequest(const vex::Json& frame) {
     return;
   }
   ShareAccess::shared().touch(request.session);
-  if (!std::any_of(std::begin(kRoutes), std::end(kRoutes),
-                   [&](const Route& route) { return request.code == QLatin1String(route.code); })) {
+  const Route* route = routeOf(request.code);
+  if (!route) {
     zlog::line(QStringLiteral("WSDC Not Process - ") + zlog::excerpt(request.code));
     zlog::line(zlog::excerpt(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
@@ -156,7 +150,7 @@ void handleRequest(const vex::Json& frame) {
     work.refuse = [code = request.code, token = request.token, session = request.session] {
       SendWSDCReply(code, token, session, busyReply());
     };
-  work.run = [request = std::move(request)] { serve(request); };
+  work.run = [handler = route->handler, request = std::move(request)] { handler(request); };
   queueHostWork(std::move(work));
 }
 
