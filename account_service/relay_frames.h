@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/vex_json.h"
+#include "protocol/relay_limits.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -15,7 +16,7 @@
 namespace kelvor {
 
 // Largest text (JSON control) message; larger ones are refused and the connection closed.
-inline constexpr qint64 kMaxControlMessage = 2 * 1024 * 1024;
+inline constexpr qint64 kMaxControlMessage = protocol::kMaxRelayControlMessage;
 // Largest binary message: one data frame with the largest payload and header.
 qint64 maxDataMessage();
 inline constexpr int kMaxJsonDepth = 64;

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "lan/transfer_lan.h"
 #include "protocol/data_frame.h"
+#include "protocol/peer_requests.h"
 #include "protocol/share_spot.h"
 
 #include <QTimer>
@@ -553,8 +554,15 @@ void Bridge::keepSession(const QString& session, const Session& fresh) {
 }
 
 void Bridge::relay(const QString& session, const RelayFrame& frame) {
-  if (!service_->sendModel(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()}))
+  if (service_->sendModel(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()})) return;
+  if (!service_->isReady()) {
     zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), zlog::excerpt(frame.Code));
+    return;
+  }
+  // Larger than the relay takes: an answer is replaced by a failure, so that
+  // the peer hears something rather than waiting for what cannot come.
+  if (frame.kind == QLatin1String("reply"))
+    relay(session, RelayFrame{frame.kind, frame.Token, frame.Code, FailureMsg{0, QLatin1String(kAnswerTooLarge)}.toJSONModel()});
 }
 
 void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
@@ -592,21 +600,33 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     relay(session, RelayFrame{QStringLiteral("reply"), token, code, unreachableAnswer()});
     return;
   }
-  if (delivered_.countOf(session) >= kMaxRequestsInFlight) {
-    // Only this session waits: its peer sends faster than the client answers.
+  const Session from = sessions_.value(session);
+  if (delivered_.countOf(session) >= kMaxRequestsInFlight ||
+      inFlightOfAccount(from.peerAccount) >= kMaxRequestsInFlightPerAccount) {
+    // Only this session (or account) waits: its peer sends faster than the client answers.
     relay(session, RelayFrame{QStringLiteral("reply"), token, code, Json{{"Result", 0}, {"Info", "busy"}}});
     return;
   }
   delivered_.insert(token, session);
+  // One that is never answered holds its place for a while only: bounded like
+  // the others, it never blocks its session for good.
+  if (protocol::isUnansweredRequest(code))
+    QTimer::singleShot(kUnansweredHoldMs, this, [this, token, session] { delivered_.take(token, session); });
   if (code == QLatin1String("buildIcon2")) {
     // Thumbnails are a host function: called directly, answered by callback.
     const HostCallText call{token, HostCallRequest{code, msg}};
-    deliverToClient(QStringLiteral("P2PCallHostFunc"),
-                    HostCall{session, modelText(call), sessions_.value(session).peerAccount}.toJSONModel());
+    deliverToClient(QStringLiteral("P2PCallHostFunc"), HostCall{session, modelText(call), from.peerAccount}.toJSONModel());
     return;
   }
-  const Session from = sessions_.value(session);
   deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, msg, from.peerAccount, from.peerName));
+}
+
+int Bridge::inFlightOfAccount(const QString& account) const {
+  if (account.isEmpty()) return 0;  // a session without a vouched account is bounded by itself
+  int count = 0;
+  for (auto it = sessions_.constBegin(); it != sessions_.constEnd(); ++it)
+    if (it->peerAccount == account) count += delivered_.countOf(it.key());
+  return count;
 }
 
 // ---- the local-network route ---------------------------------------------
@@ -686,7 +706,8 @@ void Bridge::askClient(const QString& session, const QString& code, const Json& 
   checks_.insert(token, std::move(done));
   // Marked as the bridge's own, which a peer's request never is: the answer
   // says where the checked path lies.
-  Json delivery = wsdcIn(session, token, code, msg);
+  // The peer's account with it, so that the client serves it in that account's turn.
+  Json delivery = wsdcIn(session, token, code, msg, sessions_.value(session).peerAccount);
   delivery[protocol::kTransferCheckField] = 1;
   deliverToClient(QStringLiteral("WSDC"), delivery);
   QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {

@@ -29,9 +29,13 @@ class Bridge : public QObject {
   Q_OBJECT
  public:
   static constexpr int kMaxRememberedRequests = 4096;
-  // A peer's requests waiting for this host's client, per session; past it
-  // the peer is answered "busy".
+  // A peer's requests waiting for this host's client, per session and for
+  // all sessions of one account together; past either the peer is answered
+  // "busy", so that one account's requests cannot fill the client's link.
   static constexpr int kMaxRequestsInFlight = 64;
+  static constexpr int kMaxRequestsInFlightPerAccount = 16;
+  // How long a request that is never answered counts as in flight.
+  static constexpr int kUnansweredHoldMs = 1000;
 
   explicit Bridge(QObject* parent = nullptr);
   Bridge(CredentialStore credentials, QObject* parent = nullptr);
@@ -104,6 +108,8 @@ class Bridge : public QObject {
   void onServiceOp(const Json& op);
   void onSessionOpened(const Json& op);
   void onRelayedFrame(const QString& session, const Json& frame);
+  // Requests of `account`'s sessions that wait for the client.
+  int inFlightOfAccount(const QString& account) const;
   void keepSession(const QString& session, const Session& fresh);
 
   void sendPendingInits();

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/service_config.h"
+#include "protocol/relay_limits.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>
@@ -126,6 +127,11 @@ bool ServiceLink::send(const Json& op) {
   if (!socket_ || (!ready_ && textOf(op, "op") != QLatin1String("hello"))) return false;
   const QString text = jsonText(op);
   if (text.isEmpty()) return false;
+  // The relay would close this connection, and every session on it, for a larger one.
+  if (text.size() * 3 > protocol::kMaxRelayControlMessage && text.toUtf8().size() > protocol::kMaxRelayControlMessage) {
+    zlog::parts(QStringLiteral("Vantrel - message too large for the relay, not sent:"), zlog::excerpt(textOf(op, "op")));
+    return false;
+  }
   socket_->sendText(text);
   return true;
 }

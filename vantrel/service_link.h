@@ -46,7 +46,8 @@ class ServiceLink : public QObject {
   bool isReady() const { return ready_; }
   QString clientId() const { return clientId_; }
 
-  // Writes one operation; false when the relay is not ready.
+  // Writes one operation; false when the relay is not ready or the operation
+  // is larger than the relay takes (protocol/relay_limits.h).
   bool send(const Json& op);
   template <class T>
   bool sendModel(const T& op) {

@@ -112,6 +112,8 @@ struct FailureMsg {
 // The answer to a request for a host that is gone or whose client is: the
 // same text the service gives when it finds no host.
 inline const char* const kHostUnreachable = "the host cannot be reached";
+// The answer in place of one larger than the relay takes.
+inline const char* const kAnswerTooLarge = "the answer is too large";
 
 // The answer to a bridge-side request the bridge does not serve.
 struct NotServedReply {

@@ -41,26 +41,35 @@ void onConnected() {
   }
 }
 
-void writeFrame(const QString& code, vex::Json data) {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (app && QThread::currentThread() != app->thread()) {
-    // The socket and the flags belong to the main thread: hand the frame over.
-    QMetaObject::invokeMethod(
-        app, [code, data = std::move(data)]() mutable { writeFrame(code, std::move(data)); }, Qt::QueuedConnection);
-    return;
-  }
+// Main thread: writes one frame's text.
+void writeText(const QString& code, const QString& text) {
   if (!Env::BridgeConnected) return;
   if (!Env::BridgeSocket) {
     zlog::parts(QStringLiteral("SendToBridge - no bridge socket, frame dropped -"), code);
     return;
   }
+  Env::BridgeSocket->sendTextMessage(text);
+}
+
+void writeFrame(const QString& code, vex::Json data) {
+  QCoreApplication* app = QCoreApplication::instance();
+  const bool onMain = !app || QThread::currentThread() == app->thread();
+  if (onMain && !Env::BridgeConnected) return;
+  // Written out where it was made: a worker's large answer costs the main
+  // thread (which reads the bridge's heartbeat) only the write.
   const Envolope envelope(JsonMsg(code, std::move(data)));
   const auto text = envelope.toJSONString();
   if (!text) {
     zlog::parts(QStringLiteral("SendToBridge - frame could not be converted, dropped -"), code);
     return;
   }
-  Env::BridgeSocket->sendTextMessage(QString::fromStdString(*text));
+  if (onMain) {
+    writeText(code, QString::fromStdString(*text));
+    return;
+  }
+  // The socket and the flags belong to the main thread: hand the text over.
+  QMetaObject::invokeMethod(
+      app, [code, frame = QString::fromStdString(*text)] { writeText(code, frame); }, Qt::QueuedConnection);
 }
 
 }  // namespace

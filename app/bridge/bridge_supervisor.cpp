@@ -233,8 +233,10 @@ void RestartBridge() {
   } else {
     ClearBridge();
   }
-  // One deferred start however often this is called within the delay.
-  restartTimer()->start();
+  // One deferred start however often this is called within the delay, never
+  // put off by the later calls: a busy client whose overdue heartbeat asks
+  // again before the delay is over still gets its new bridge.
+  if (!restartTimer()->isActive()) restartTimer()->start();
 }
 
 void LocateAppRunPath() {

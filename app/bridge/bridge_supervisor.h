@@ -55,7 +55,8 @@ bool IsBridgeRunning();
 void ClearBridge();
 // Starts a new bridge process (only in environment mode 2 or more).
 void StartBridge();
-// ClearBridge at once, then 0.5 s later: not connected, StartBridge, counter 0.
+// ClearBridge at once, then 0.5 s after the first of the calls within the
+// delay: not connected, StartBridge, counter 0.
 void RestartBridge();
 // Finds the client's own executable and its folder.
 void LocateAppRunPath();

@@ -5,8 +5,10 @@
 #include "core/json_read.h"
 #include "core/log.h"
 #include "host_side/host_file_service.h"
+#include "host_side/host_turns.h"
 #include "host_side/share_access.h"
 #include "local_sharing/share_store.h"
+#include "protocol/peer_requests.h"
 #include "host_side/thumbnails.h"
 
 namespace hostside {
@@ -113,6 +115,12 @@ const Route kRoutes[] = {
     {"SessionClosed", sessionClosed},
 };
 
+const Route* routeOf(const QString& code) {
+  for (const Route& route : kRoutes)
+    if (code == QLatin1String(route.code)) return &route;
+  return nullptr;
+}
+
 }  // namespace
 
 void handleRequest(const vex::Json& frame) {
@@ -125,15 +133,25 @@ void handleRequest(const vex::Json& frame) {
   request.account = jsonread::text(frame, "PeerACC");
   request.accountName = jsonread::text(frame, "PeerName");
   request.peer = peerOf(request.account, request.session);
-  if (request.code != QLatin1String("SessionClosed")) ShareAccess::shared().touch(request.session);
-  for (const Route& route : kRoutes) {
-    if (request.code == QLatin1String(route.code)) {
-      route.handler(request);
-      return;
-    }
+  if (request.code == QLatin1String("SessionClosed")) {
+    dropHostWork(request.session);
+    sessionClosed(request);
+    return;
   }
-  zlog::line(QStringLiteral("WSDC Not Process - ") + zlog::excerpt(request.code));
-  zlog::line(zlog::excerpt(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+  ShareAccess::shared().touch(request.session);
+  const Route* route = routeOf(request.code);
+  if (!route) {
+    zlog::line(QStringLiteral("WSDC Not Process - ") + zlog::excerpt(request.code));
+    zlog::line(zlog::excerpt(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+    return;
+  }
+  HostWork work{request.peer, request.session, {}, {}};
+  if (!protocol::isUnansweredRequest(request.code))
+    work.refuse = [code = request.code, token = request.token, session = request.session] {
+      SendWSDCReply(code, token, session, busyReply());
+    };
+  work.run = [handler = route->handler, request = std::move(request)] { handler(request); };
+  queueHostWork(std::move(work));
 }
 
 void handleHostFunction(const vex::Json& frame) {
@@ -172,15 +190,23 @@ void handleHostFunction(const vex::Json& frame) {
     return;
   }
   ShareAccess::shared().touch(session);
-  answerBuildIcon2(PathGuard::forSession(session), jsonread::integer(payload, "size"),
-                   jsonread::member(payload, "fileList"), [record](const QString& result) mutable {
-                     MsgBackData data;
-                     data.data = vex::Json(result.toStdString());
-                     record.Data = data.toJSONModel();
-                     const auto text = record.toJSONString();
-                     if (text) sendFrame(QStringLiteral("P2PCallHostFuncCallback"), QString::fromStdString(*text));
-                   },
-                   session);
+  const QString account = jsonread::text(frame, "PeerACC");
+  auto answer = [record](vex::Json data) mutable {
+    record.Data = std::move(data);
+    const auto text = record.toJSONString();
+    if (text) sendFrame(QStringLiteral("P2PCallHostFuncCallback"), QString::fromStdString(*text));
+  };
+  HostWork work{peerOf(account, session), session, {}, [answer]() mutable { answer(busyReply()); }};
+  work.run = [answer, session, payload = std::move(payload)] {
+    answerBuildIcon2(PathGuard::forSession(session), jsonread::integer(payload, "size"),
+                     jsonread::member(payload, "fileList"), [answer](const QString& result) mutable {
+                       MsgBackData data;
+                       data.data = vex::Json(result.toStdString());
+                       answer(data.toJSONModel());
+                     },
+                     session);
+  };
+  queueHostWork(std::move(work));
 }
 
 }  // namespace hostside

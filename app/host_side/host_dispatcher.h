@@ -12,10 +12,12 @@
 namespace hostside {
 
 // One request frame (the parsed "Data" of a "WSDC" frame): dispatched by its
-// "Code" to one of the twenty handlers. Unknown codes are logged, unanswered.
+// "Code" to one of the twenty handlers, in its account's turn
+// (host_side/host_turns.h). Unknown codes are logged, unanswered.
 void handleRequest(const vex::Json& frame);
 
-// One host function call (the parsed "Data" of a "P2PCallHostFunc" frame).
+// One host function call (the parsed "Data" of a "P2PCallHostFunc" frame),
+// served in its account's turn too.
 void handleHostFunction(const vex::Json& frame);
 
 // Sessions count for "ClientTouch" when they pinged within this many seconds.

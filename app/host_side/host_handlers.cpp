@@ -121,13 +121,13 @@ void getFileList(const Request& r) {
     SendWSDCReply(r.code, r.token, r.session, answerGetFileList(request));
     return;
   }
-  // A big folder is read, and its page written out, on a worker so the main
-  // thread (and with it the bridge heartbeat) never waits for the disk; the
-  // reply is sent from here.
-  QtConcurrent::run(&listingPool(), [request] {
-    return answerGetFileList(request);
-  }).then(QCoreApplication::instance(), [r](QFuture<vex::Json> done) {
-    SendWSDCReply(r.code, r.token, r.session, done.takeResult());  // taken, not copied
+  // A big folder is read, and its page and reply frame written out, on a
+  // worker so the main thread (and with it the bridge heartbeat) never waits
+  // for the disk nor spends its time on a large answer; only the frame's text
+  // comes back to it.
+  QtConcurrent::run(&listingPool(), [request, back = hostside::makeMsgBack(r.code, r.token, r.session, {})]() mutable {
+    back.Data = answerGetFileList(request);
+    sendWSDCReply(back);
   });
 }
 

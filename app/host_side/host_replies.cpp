@@ -1,12 +1,15 @@
 #include "host_side/host_replies.h"
 
+#include <QCoreApplication>
 #include <QStringList>
+#include <QThread>
 
 #include <cstring>
 
 #include "bridge/bridge_link.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
+#include "protocol/relay_limits.h"
 
 namespace hostside {
 
@@ -20,6 +23,11 @@ FrameSink& sink() {
 void setFrameSink(FrameSink s) { sink() = std::move(s); }
 
 void sendFrame(const QString& code, const QString& text) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (sink() && app && QThread::currentThread() != app->thread()) {
+    QMetaObject::invokeMethod(app, [code, text] { sendFrame(code, text); }, Qt::QueuedConnection);
+    return;
+  }
   if (sink())
     sink()(code, text);
   else
@@ -46,11 +54,27 @@ QString failureReason(int error) {
   return QStringLiteral("Error: ") + (text ? QString::fromUtf8(text) : QString::number(error));
 }
 
-void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
-  const auto text = hostside::makeMsgBack(code, token, session, std::move(data)).toJSONString();
+vex::Json busyReply() { return vex::Json{{"Result", 0}, {"Info", "busy"}}; }
+
+vex::Json tooLargeReply() { return vex::Json{{"Result", 0}, {"Info", "the answer is too large"}}; }
+
+void sendWSDCReply(const MsgBack& back) {
+  auto text = back.toJSONString();
+  if (text && qint64(text->size()) > protocol::kMaxRelayControlMessage) {
+    // The relay would not carry it: the peer hears so at once, and the bridge
+    // is spared reading it.
+    zlog::parts(QStringLiteral("SendWSDCReply - reply too large for the relay, refused -"), zlog::excerpt(back.Code));
+    MsgBack refusal = back;
+    refusal.Data = tooLargeReply();
+    text = refusal.toJSONString();
+  }
   if (!text) {
-    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(code));
+    zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(back.Code));
     return;
   }
   hostside::sendFrame(QStringLiteral("WSDC"), QString::fromStdString(*text));
+}
+
+void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {
+  sendWSDCReply(hostside::makeMsgBack(code, token, session, std::move(data)));
 }

@@ -58,9 +58,12 @@ struct MsgBackData_P2P {
 
 namespace hostside {
 
-// Where host frames go: the bridge by default; tests put their own sink here.
+// Where host frames go: the bridge by default; tests put their own sink here
+// (set while no work runs), which is always called on the main thread.
 using FrameSink = std::function<void(const QString& code, const QString& text)>;
 void setFrameSink(FrameSink sink);
+// Any thread: a worker's frame is written out there and only its text goes
+// to the main thread.
 void sendFrame(const QString& code, const QString& text);
 
 // The MsgBack of a request: client ids from the session's "|"-separated
@@ -74,6 +77,19 @@ MsgBack makeMsgBack(const QString& code, const QString& token, const QString& se
 // descriptors or memory left, a folder it could not open): "Error: " and the
 // system's text for the errno value `error`.
 QString failureReason(int error);
+
+// The answer to a request refused for now because its peer asks more than its
+// share: {"Result": 0, "Info": "busy"}, as the bridge answers a session over
+// its share.
+vex::Json busyReply();
+// The answer in place of one larger than the relay carries
+// (protocol/relay_limits.h), as the bridge gives it.
+vex::Json tooLargeReply();
+
+// Sends `back`, made on the main thread (makeMsgBack), with the data it holds
+// now (or tooLargeReply() in its place), under the bridge code "WSDC"; any thread, so that a worker that made a
+// large answer also writes it out.
+void sendWSDCReply(const MsgBack& back);
 
 // Sends a reply to a peer request under the bridge code "WSDC".
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data);

@@ -239,7 +239,7 @@ TEST_F(BridgeLinkTest, WaitingRequestsAnsweredOutOfOrder) {
   EXPECT_FALSE(log.contains(QStringLiteral("CheckHost")));  // the liveness check is quiet
 }
 
-TEST_F(BridgeLinkTest, SendsFromAWorkerThreadAreMadeOnTheMainThread) {
+TEST_F(BridgeLinkTest, SendsFromAWorkerThreadAreWrittenOnTheMainThread) {
   ASSERT_TRUE(connectBridge());
   QThread* handlerThread = nullptr;
   std::thread worker([&] {

@@ -30,12 +30,24 @@ class PeerFixture : public ::testing::Test {
     ASSERT_TRUE(peer.open(bridgeB.port()));
     const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
     ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
-    if (token) *token = vantrel::textOf(*login, "Token");
-    peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
-                                             {"Hostname", "ann-host"},
-                                             {"Hosttag", tag},
-                                             {"Hostpassword", code}});
-    const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    bobToken_ = vantrel::textOf(*login, "Token");
+    if (token) *token = bobToken_;
+    connectBob(host, tag, code);
+  }
+
+  // Opens Bob's session to Ann's share `tag` with `code` (Bob signed in),
+  // asking again while Ann's host is not online yet; `session` holds it.
+  void connectBob(vantreltest::Child& host, const char* tag, const char* code) {
+    std::optional<vantreltest::ClientLink::Frame> opened;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+      peer.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken_.toStdString()},
+                                               {"Hostname", "ann-host"},
+                                               {"Hosttag", tag},
+                                               {"Hostpassword", code}});
+      opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+      if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
+      vantreltest::spinUntil([] { return false; }, 500ms);
+    }
     ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"))
         << host.output().toStdString();
     const Json link = vantrel::valueOf(opened->data, "Msg");
@@ -100,6 +112,7 @@ class PeerFixture : public ::testing::Test {
 
  private:
   int tokens_ = 0;
+  QString bobToken_;
 };
 
 }  // namespace hostpeer

@@ -11,6 +11,7 @@
 #include "bridge/env.h"
 #include "bridge/fake_main_view.h"
 #include "host_side/host_dispatcher.h"
+#include "host_side/host_turns.h"
 #include "host_side/host_handlers.h"
 #include "host_side/host_replies.h"
 #include "bridge/user_info.h"
@@ -82,7 +83,7 @@ class HostDispatcherTest : public ::testing::Test {
     f.write(bytes);
   }
 
-  // Sends one request and gives the frames it produced right away.
+  // Sends one request and gives the frames it produced once its turn came.
   std::vector<Frame> request(const char* code, vex::Json msg = vex::Json::object(), const char* session = "peer|me",
                              const char* token = "T1") {
     frames.clear();
@@ -90,6 +91,7 @@ class HostDispatcherTest : public ::testing::Test {
                        {"Msg", std::move(msg)}, {"ClientID1", "x"}, {"ClientID2", "y"}};
     frame.update(from);
     hostside::handleRequest(frame);
+    testutil::waitUntil([] { return hostside::waitingHostWork() == 0; });
     return frames;
   }
   // The "Data" of the one reply to a request in `session`.
@@ -478,6 +480,7 @@ TEST_F(HostDispatcherTest, HostFunctionCallsInBothShapes) {
   // Empty session and token are repeated as they came.
   frames.clear();
   hostside::handleHostFunction({{"TxtMsg", vex::Json{{"Code", "buildIcon2"}, {"Msg", {{"fileList", "[]"}}}}.dump()}});
+  ASSERT_TRUE(testutil::waitUntil([this] { return !frames.empty(); }));
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].data,
             (vex::Json{{"Data", {{"data", "[]"}}}, {"Code", "buildIcon2"}, {"Session", ""}, {"Token", ""}}));

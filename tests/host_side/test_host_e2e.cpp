@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "bridge.h"
 #include "host_peer_fixture.h"
 #include "support/test_util.h"
 #include "host_side/share_access.h"
@@ -76,9 +77,10 @@ int descriptorsOf(qint64 pid) {
   return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
-// The running (not ended) children of `pid` that run the thumbnail helper.
-QList<qint64> helpersOf(qint64 pid) {
-  QList<qint64> helpers;
+// The running (not ended) children of `pid` whose process name begins with
+// `name` (names are cut to 15 characters).
+QList<qint64> childrenNamed(qint64 pid, const QByteArray& name) {
+  QList<qint64> children;
   for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
     if (!stat.open(QIODevice::ReadOnly)) continue;
@@ -86,11 +88,14 @@ QList<qint64> helpersOf(qint64 pid) {
     const QByteArray text = stat.readAll();
     const qsizetype close = text.lastIndexOf(')');
     const QList<QByteArray> rest = text.mid(close + 2).split(' ');
-    if (close < 0 || rest.size() < 2 || !text.contains("(zarkelo-thumbna") || rest[0] == "Z") continue;
-    if (rest[1].toLongLong() == pid) helpers.append(entry.toLongLong());
+    if (close < 0 || rest.size() < 2 || !text.contains("(" + name.left(15)) || rest[0] == "Z") continue;
+    if (rest[1].toLongLong() == pid) children.append(entry.toLongLong());
   }
-  return helpers;
+  return children;
 }
+
+// The running children of `pid` that run the thumbnail helper.
+QList<qint64> helpersOf(qint64 pid) { return childrenNamed(pid, "zarkelo-thumbnailer"); }
 
 class HostEndToEnd : public hostpeer::PeerFixture {
  protected:
@@ -117,27 +122,9 @@ class HostEndToEnd : public hostpeer::PeerFixture {
   // as the remote file browser does, then tries to step outside the share.
   void browseShareOf(Child& client) {
     BridgeProcess bridgeB;
-    ASSERT_TRUE(bridgeB.start(&service));
-    ASSERT_TRUE(peer.open(bridgeB.port()));
-    const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
-    ASSERT_TRUE(login && vantrel::intOf(*login, "Result") == 1);
-
     // Connect to A's host name and share tag (again while A is not online yet).
-    std::optional<ClientLink::Frame> opened;
-    for (int attempt = 0; attempt < 40; ++attempt) {
-      peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
-                                               {"Hostname", "ann-host"},
-                                               {"Hosttag", "E2E1"},
-                                               {"Hostpassword", "pass1"}});
-      opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-      if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
-      spinUntil([] { return false; }, 500ms);
-    }
-    ASSERT_TRUE(opened);
-    ASSERT_EQ(vantrel::textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"))
-        << client.output().toStdString();
-    const Json link = vantrel::valueOf(opened->data, "Msg");
-    session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+    openBobsSession(bridgeB, client, "E2E1", "pass1");
+    if (::testing::Test::HasFatalFailure()) return;
 
     EXPECT_EQ(ask(QStringLiteral("ClientTouch"), {{"m", ""}})["data"]["OS"], "IOS") << client.output().toStdString();
 
@@ -358,14 +345,16 @@ TEST_F(HostEndToEnd, ASharesAccessCodeGuardsEveryRouteOfThePeersSession) {
   setClientClock(kClockStart + CodeThrottle::kFirstPauseMs);
   EXPECT_EQ(ask(QStringLiteral("checkAccessCode"), {{"tag", "E2E2"}, {"password", "Other2"}}), (Json{{"data", true}}));
 
-  // Frames of an unknown code, of 256 KiB each: the log shows each one's
-  // first 512 bytes and its length, not the frame.
+  // Frames of an unknown code (never answered: as many as the host's bridge
+  // hands its client for one account at once), of 256 KiB each: the log
+  // shows each one's first 512 bytes and its length, not the frame.
   const qsizetype logBefore = clientA.output().size();
   const std::string bulk(256 * 1024, 'x');
-  for (int i = 0; i < 20; ++i) peer.request(session, QStringLiteral("NoSuchCode"), {{"bulk", bulk}});
-  ASSERT_TRUE(spinUntil([&] { return clientA.output().count("WSDC Not Process - NoSuchCode") == 20; }, 30s))
+  const int unknown = vantrel::Bridge::kMaxRequestsInFlightPerAccount;
+  for (int i = 0; i < unknown; ++i) peer.request(session, QStringLiteral("NoSuchCode"), {{"bulk", bulk}});
+  ASSERT_TRUE(spinUntil([&] { return clientA.output().count("WSDC Not Process - NoSuchCode") == unknown; }, 30s))
       << clientA.output().right(2000).toStdString();
-  EXPECT_LT(clientA.output().size() - logBefore, 20 * 2048);
+  EXPECT_LT(clientA.output().size() - logBefore, unknown * 2048);
   EXPECT_TRUE(clientA.output().contains(" bytes]"));
 
   // No secret of the run in the client's log.
@@ -592,6 +581,150 @@ TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWi
   sinceEnd.start();
   EXPECT_TRUE(spinUntil([&] { return std::all_of(helpers.begin(), helpers.end(), ProcessHandle::endedById); }, 1s))
       << "helpers still running " << sinceEnd.elapsed() << " ms after the client ended";
+}
+
+// A stranger (Eve: eight sign-ins of her own, each with a session to the open
+// share, opened again whenever it closes) floods a real host client, which
+// started and watches its own bridge, ten times a second with 1,000 thumbnail
+// names and listings of a 3,000-file folder. The client never restarts its
+// bridge, Bob's downloads beside the flood are all whole and his listings
+// right, and the host answers him at once when the flood ends. Its bridge
+// killed under the flood, the client reaches the new one and signs in again.
+// ZARKELO_TEST_FLOOD_SECONDS sets how long the flood lasts (10 s).
+TEST_F(HostEndToEnd, AStrangersFloodNeverCostsTheHostItsBridge) {
+  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
+                                 QStringLiteral("eve-host")));
+  open = clientA.home() + QStringLiteral("/Open");
+  const QString many = open + QStringLiteral("/many");
+  ASSERT_TRUE(QDir().mkpath(many));
+  ASSERT_TRUE(e2eclient::writeNumberedFiles(many + QStringLiteral("/f_%1.png"), 3000));
+  const QByteArray mid = testutil::randomBytes((4 << 20) + 3);
+  testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
+  SharingObj share;
+  share.tag = QStringLiteral("OPEN");
+  share.path = open;
+  share.isTranLAN = false;  // every byte through the relay
+  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
+  ASSERT_TRUE(clientA.start(e2eclient::configureClientWithOwnBridge(clientA, service), {}));
+  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
+  auto count = [&](const char* line) { return int(clientA.output().count(line)); };
+  ASSERT_TRUE(spinUntil([&] { return count("Host Login Succeeded") == 1; }, 30s)) << clientA.output().toStdString();
+  BridgeProcess bridgeB;
+  openBobsSession(bridgeB, clientA, "OPEN", "");
+  if (HasFatalFailure()) return;
+
+  struct Stranger {
+    std::unique_ptr<RawRelayClient> link;
+    std::string session;
+    QElapsedTimer asked;  // since her last connect
+    int replies = 0;
+  };
+  std::vector<Stranger> eve(8);
+  for (Stranger& s : eve) ASSERT_TRUE(s.link = rawRelayOnline(service, QStringLiteral("eve@example.com"),
+                                                               QStringLiteral("eve-pass")));
+  Json names = Json::array();
+  for (int i = 0; i < 1000; ++i)
+    names.push_back(QStringLiteral("%1/f_%2.png|%3|1|-1").arg(many).arg(i, 3, 10, QLatin1Char('0')).arg(i).toStdString());
+  const Json icons = {{"size", 48}, {"fileList", names}};
+  const Json listing = {{"dir", many.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
+                        {"iPageSize", 3000}, {"iProbeCount", 0}};
+  bool flooding = true;
+  int tick = 0;
+  qint64 sent = 0, busy = 0;
+  QTimer flood;
+  QObject::connect(&flood, &QTimer::timeout, [&] {
+    ++tick;
+    for (Stranger& s : eve) {
+      s.link->pump();
+      for (const std::string& text : s.link->texts) {
+        const Json op = Json::parse(text, nullptr, false);
+        const std::string kind = op.is_object() ? op.value("op", "") : "";
+        if (kind == "session") s.session = op.value("Session", "");
+        if (kind == "closed" && op.value("Session", "") == s.session) s.session.clear();
+        if (kind == "relay") {
+          ++s.replies;
+          busy += text.find("\"busy\"") != std::string::npos;
+        }
+      }
+      s.link->texts.clear();
+      s.link->binaries.clear();
+      if (!flooding) continue;
+      if (s.session.empty()) {
+        if (!s.asked.isValid() || s.asked.elapsed() > 1000) {
+          s.link->sendText({{"op", "connect"}, {"ref", "e"}, {"hostname", "ann-host"}, {"tag", "OPEN"}});
+          s.asked.start();
+        }
+        continue;
+      }
+      const bool thumbnails = tick % 2 == 0;
+      s.link->sendText({{"op", "relay"},
+                        {"Session", s.session},
+                        {"frame", {{"kind", "request"}, {"Token", "E" + std::to_string(++sent)},
+                                   {"Code", thumbnails ? "buildIcon2" : "getFileList"},
+                                   {"Msg", thumbnails ? icons : listing}}}});
+    }
+  });
+  flood.start(100);
+
+  // Bob beside it: his listing of the share and a download of 4 MiB, again and again.
+  const Json page = {{"dir", open.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
+                     {"iPageSize", 100}, {"iProbeCount", 0}};
+  auto listed = [&] {
+    const auto reply = peer.ask(session, QStringLiteral("getFileList"), page, 10s);
+    return reply && reply->value("sPageInfo", "") == "2|1";
+  };
+  const int floodSeconds = qEnvironmentVariableIntValue("ZARKELO_TEST_FLOOD_SECONDS");
+  const int floodMs = 1000 * (floodSeconds > 0 ? floodSeconds : 10);
+  int listings = 0, right = 0, downloads = 0, whole = 0;
+  QElapsedTimer running;
+  running.start();
+  while (running.elapsed() < floodMs) {
+    ++listings;
+    right += listed();
+    QTemporaryDir bobHome;
+    const QString save = bobHome.path() + QStringLiteral("/Downloads");
+    startDownload(open + QStringLiteral("/mid.bin"), save);
+    const Json pulled = downloadPoll();
+    ++downloads;
+    whole += vantrel::intOf(pulled, "TaskStatus") == 1 && testutil::readFile(save + QStringLiteral("/mid.bin")) == mid;
+  }
+  flooding = false;
+  QElapsedTimer quiet;
+  quiet.start();
+  const bool answered = listed();
+  const qint64 quietMs = quiet.elapsed();
+  int replies = 0;
+  for (const Stranger& s : eve) replies += s.replies;
+  std::printf("flood of %d s: %lld requests, %d replies (%lld busy); heartbeat timeouts %d, bridge starts %d; "
+              "downloads whole %d of %d, listings right %d of %d; after the flood answered in %lld ms\n",
+              floodMs / 1000, sent, replies, busy, count("ActiveBridgeTime Timeout"),
+              count("Try To Starting Vantrel"), whole, downloads, right, listings, quietMs);
+  EXPECT_EQ(count("ActiveBridgeTime Timeout"), 0);
+  EXPECT_EQ(count("Try To Starting Vantrel"), 1);
+  EXPECT_GT(replies, 100);
+  EXPECT_EQ(whole, downloads);
+  EXPECT_EQ(right, listings);
+  EXPECT_TRUE(answered);
+  EXPECT_LT(quietMs, 2000);
+
+  // The bridge killed under the flood: the client starts another, reaches it
+  // and signs in again; Eve's sessions come back and flood it, and Bob is
+  // served once she stops.
+  const QList<qint64> bridges = childrenNamed(clientA.process().processId(), "Vantrel_amd");
+  ASSERT_EQ(bridges.size(), 1);
+  flooding = true;
+  for (Stranger& s : eve) s.replies = 0;
+  ASSERT_TRUE(testsupport::signalProcess(bridges.first(), SIGKILL));
+  EXPECT_TRUE(spinUntil([&] { return count("Host Login Succeeded") == 2; }, 30s)) << clientA.output().toStdString();
+  EXPECT_TRUE(spinUntil([&] {
+    return std::all_of(eve.begin(), eve.end(), [](const Stranger& s) { return s.replies >= 5; });
+  }, 30s));
+  flooding = false;
+  connectBob(clientA, "OPEN", "");
+  if (HasFatalFailure()) return;
+  EXPECT_TRUE(listed()) << clientA.output().right(3000).toStdString();
+  flood.stop();
+  clientA.stop();
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <QSslConfiguration>
 #include <QUrlQuery>
 
+#include <unistd.h>
+
 using namespace vantreltest;
 
 namespace e2eclient {
@@ -30,6 +32,25 @@ void configureClient(Child& client, const Service& service, const BridgeProcess&
   client.env().insert(QStringLiteral("ZARKELO_BRIDGE_SECRET"), secret);
   client.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   client.env().insert(QStringLiteral("ZARKELO_TEST_LOGIN_PAGE_FILE"), loginPageFile(client.home()));
+}
+
+QString configureClientWithOwnBridge(Child& client, const Service& service) {
+  service.configure(client.env());
+  client.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("2"));
+  client.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(freePort()));
+  client.env().remove(QStringLiteral("ZARKELO_BRIDGE_SECRET"));
+  client.env().insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  client.env().insert(QStringLiteral("ZARKELO_TEST_LOGIN_PAGE_FILE"), loginPageFile(client.home()));
+  const QString folder = client.home() + QStringLiteral("/bin");
+  QDir().mkpath(folder);
+  for (const QString& name :
+       {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
+    const QString source = binDir() + QLatin1Char('/') + name;
+    const QString target = folder + QLatin1Char('/') + name;
+    if (::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
+      QFile::copy(source, target);
+  }
+  return folder + QStringLiteral("/zarkelo");
 }
 
 QString loginPageFile(const QString& home) { return home + QStringLiteral("/login-pages.txt"); }

@@ -20,6 +20,12 @@ namespace e2eclient {
 void configureClient(vantreltest::Child& client, const vantreltest::Service& service,
                      const vantreltest::BridgeProcess& bridge, const QString& secret);
 
+// The environment of a client that starts and watches a bridge of its own (on
+// a free port), offscreen; gives the client's executable to start, linked with
+// its bridge and thumbnail helper into a folder of its own in its home (a
+// client kills the bridges it finds beside itself).
+QString configureClientWithOwnBridge(vantreltest::Child& client, const vantreltest::Service& service);
+
 // Where a client started with `home` records its QR page addresses (the log
 // masks their token), and the latest of them ("" while none).
 QString loginPageFile(const QString& home);

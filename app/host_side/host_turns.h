@@ -1,0 +1,41 @@
+// Peers' requests wait here for their turn on the main thread, so that what
+// peers ask for never holds up the client's own link with its bridge (its
+// heartbeat is read and answered between two requests) nor another peer:
+// accounts take turns, one request each, and work runs in short slices with
+// the event loop between them. What waits is bounded per session, per account
+// and in all; a request beyond is refused at once (answered "busy").
+// Main thread only.
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+namespace hostside {
+
+inline constexpr int kWaitingPerSession = 16;
+inline constexpr int kWaitingPerAccount = 32;
+// In all; an account with fewer than kWaitingReserved waiting is still taken,
+// so that one that floods cannot leave the others nothing.
+inline constexpr int kWaitingInAll = 256;
+inline constexpr int kWaitingReserved = 4;
+// Work runs for about this long before the event loop gets its turn again.
+inline constexpr std::chrono::milliseconds kTurnSlice{5};
+
+struct HostWork {
+  QString account;  // who asks: the peer's account, else its client id
+  QString session;
+  std::function<void()> run;
+  std::function<void()> refuse;  // answers the request as refused
+};
+
+// Queues `work` for its turn; false, with `refuse` run at once, when its
+// session or account holds its share already or everything is taken.
+bool queueHostWork(HostWork work);
+// What `session` still has waiting leaves unanswered: its peer is gone.
+void dropHostWork(const QString& session);
+// Requests waiting, in all.
+int waitingHostWork();
+
+}  // namespace hostside
