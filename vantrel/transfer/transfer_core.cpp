@@ -22,6 +22,7 @@ TaskPtr TransferCore::newTask(const QString& session, TransferRole role, Transfe
   task->role = role;
   task->kind = kind;
   task->clock.start();
+  trimEnded();
   tasks_.insert(task->xid, task);
   // The client follows its latest task of a kind per session; an older
   // finished one is forgotten.
@@ -37,6 +38,54 @@ TaskPtr TransferCore::newTask(const QString& session, TransferRole role, Transfe
   if (role == TransferRole::Source && kind != TransferKind::Download) track(uploads_);
   if (role == TransferRole::Sink && kind == TransferKind::Send) track(receives_);
   return task;
+}
+
+void TransferCore::trimEnded() {
+  int ended = 0;
+  for (const TaskPtr& task : std::as_const(tasks_))
+    if (!task->isActive()) ++ended;
+  for (; ended >= kTransferEndedTasksKept; --ended) {
+    TaskPtr oldest;
+    for (const TaskPtr& task : std::as_const(tasks_))
+      if (!task->isActive() && (!oldest || task->clock.elapsed() > oldest->clock.elapsed())) oldest = task;
+    tasks_.remove(oldest->xid);
+    for (QHash<QString, QString>* index : {&downloads_, &uploads_, &receives_})
+      index->removeIf([&](const auto& it) { return it.value() == oldest->xid; });
+  }
+}
+
+void TransferCore::dropSession(const QString& session, const QString& why) {
+  for (const TaskPtr& task : tasks_.values())
+    if (task->session == session) fail(task, why, false, TransferReason::Gone);
+  // Kept as the client last sees them.
+  if (const TaskPtr task = latestDownload(session))
+    endedRecords_.keep(session, EndedRecords::Download, progressOf(task));
+  if (const TaskPtr task = latestUpload(session)) endedRecords_.keep(session, EndedRecords::Upload, progressOf(task));
+  if (const TaskPtr task = latestReceive(session))
+    endedRecords_.keep(session, EndedRecords::Receive, receiveStatusOf(task));
+  // Workers still finishing hold their task until they are done, no longer.
+  tasks_.removeIf([&](const auto& it) { return it.value()->session == session; });
+  downloads_.remove(session);
+  uploads_.remove(session);
+  receives_.remove(session);
+  refusedReceives_.remove(session);
+}
+
+void TransferCore::dropAllSessions(const QString& why) {
+  QSet<QString> sessions = refusedReceives_;
+  for (const TaskPtr& task : std::as_const(tasks_)) sessions.insert(task->session);
+  for (const QHash<QString, QString>* index : {&downloads_, &uploads_, &receives_})
+    for (auto it = index->cbegin(); it != index->cend(); ++it) sessions.insert(it.key());
+  for (const QString& session : std::as_const(sessions)) dropSession(session, why);
+}
+
+Json TransferCore::recordOf(const QString& session, EndedRecords::Kind kind) const {
+  const TaskPtr task = kind == EndedRecords::Download ? latestDownload(session)
+                       : kind == EndedRecords::Upload ? latestUpload(session)
+                                                      : latestReceive(session);
+  if (!task)
+    if (auto kept = endedRecords_.find(session, kind)) return *kept;
+  return kind == EndedRecords::Receive ? receiveStatusOf(task) : progressOf(task);
 }
 
 TaskPtr TransferCore::find(const QString& xid, const QString& session) const {
