@@ -33,7 +33,6 @@ class EndedRecords {
   void forget(const QString& session, Kind kind) {
     if (const auto it = kept_.find(session); it != kept_.end()) it->records[kind].reset();
   }
-  int size() const { return int(kept_.size()); }
 
  private:
   struct Kept {
