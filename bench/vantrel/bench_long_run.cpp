@@ -154,6 +154,8 @@ struct LongRun {
     return peerBridge.start(&service, "secret-b") && signInAgain();
   }
   QString bobToken;
+  // Runs between sessions, when no transfer is under way.
+  std::function<void()> idle = [] {};
 
   // The peer's client signs in anew: its bridge takes a new relay connection,
   // and every session of the last one ends on both bridges.
@@ -225,7 +227,10 @@ struct LongRun {
 
   // One round on one route: listings, then every item down and up, each checked and removed.
   void cycle(bool lan) {
-    for (int i = 0; i < 3 && !interrupted; ++i) shortSession(QStringLiteral("many"));
+    for (int i = 0; i < 3 && !interrupted; ++i) {
+      shortSession(QStringLiteral("many"));
+      idle();
+    }
     if (!signInAgain() || !open(lan)) {
       ++failed;
       std::printf("  failed: no session to the %s share\n", lan ? "local-route" : "relay");
@@ -335,16 +340,23 @@ int main(int argc, char** argv) {
   clock.start();
   const auto minute = [&] { return double(clock.elapsed()) / 60000.0; };
   report(watched, 0, true);
-  // A sample after every round for the slopes and the idle floor, printed
-  // once a minute, taken between rounds: no transfer is under way, so passing
-  // descriptors and buffers do not count.
+  // A sample between sessions for the slopes and the idle floor, printed
+  // once a minute: no transfer is under way, so passing descriptors and
+  // buffers do not count.
   int printedMinute = 0;
-  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) {
-    run.cycle(cycle % 2 == 1);
+  run.idle = [&] {
     const bool print = int(minute()) > printedMinute;
     if (print) printedMinute = int(minute());
     report(watched, minute(), print);
+  };
+  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) {
+    run.cycle(cycle % 2 == 1);
+    run.idle();
   }
+  // The last session ends; then a while without any, past the bridges' heap trim.
+  run.signInAgain();
+  vantreltest::spinUntil([] { return interrupted != 0; }, 15s);
+  std::printf("15 s after the last session ended:");
   report(watched, minute(), true);
 
   std::printf("%s after %.1f minutes: %d transfers, %d failed; %d listings, %d failed\n",
@@ -362,7 +374,7 @@ int main(int argc, char** argv) {
   }
   std::printf("idle floor, after its first minute, per 10 minutes:\n");
   for (const Watched& w : watched)
-    std::printf("  %-12s %+7.2f MiB  (%.1f MiB in minute 1, %.1f MiB in the last)\n", w.name, floorSlope(w.floors, 10),
+    std::printf("  %-12s %+7.2f MiB  (%.1f MiB in minute 1, %.1f MiB at the end)\n", w.name, floorSlope(w.floors, 10),
                 w.floors.size() > 1 ? w.floors[1].rssMiB : 0, w.floors.back().rssMiB);
   return run.failed + run.listingFailures == 0 ? 0 : 2;
 }
