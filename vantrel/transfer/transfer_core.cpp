@@ -129,13 +129,52 @@ void TransferCore::cancel(const TaskPtr& task, const QString& why, bool tellPeer
   end(task, TransferState::Cancelled, why, tellPeer, reason);
 }
 
+namespace {
+// What the records the client polls read of an ended task, and nothing more:
+// its counts and outcome, and the one entry it was at.
+TaskPtr recordOnly(const TransferTask& task) {
+  auto kept = std::make_shared<TransferTask>();
+  kept->xid = task.xid;
+  kept->session = task.session;
+  kept->role = task.role;
+  kept->kind = task.kind;
+  kept->state = task.state;
+  kept->why = task.why;
+  kept->reason = task.reason;
+  kept->root = task.root;
+  kept->renamed = task.renamed;
+  kept->fileCount = task.fileCount;
+  kept->done = task.done;
+  kept->failed = task.failed;
+  kept->bytesDone = task.bytesDone;
+  kept->totalBytes = task.totalBytes;
+  if (task.current >= 0 && task.current < task.entries.size()) {
+    const TransferEntry& at = task.entries[task.current];
+    kept->entries.append(TransferEntry(at.rel, at.size, at.isDir, at.local));
+    kept->current = 0;
+  }
+  kept->currentBytes = task.currentBytes;
+  kept->currentOrdinal = task.currentOrdinal;
+  kept->clock = task.clock;
+  kept->refused = task.refused;
+  kept->sampleAt = task.sampleAt;
+  kept->sampleBytes = task.sampleBytes;
+  kept->speed = task.speed;
+  return kept;
+}
+}  // namespace
+
 void TransferCore::forgetIfServing(const TaskPtr& task) {
+  if (task->isActive()) return;
   const bool serving = (task->role == TransferRole::Source && task->kind == TransferKind::Download) ||
                        (task->role == TransferRole::Sink && task->kind == TransferKind::Upload);
-  if (serving && !task->isActive()) {
+  if (serving) {
     tasks_.remove(task->xid);
     if (ended_) ended_(task->xid, task->reason);
+    return;
   }
+  // The client polls it a while yet; whatever else it held goes now.
+  if (tasks_.value(task->xid) == task) tasks_.insert(task->xid, recordOnly(*task));
 }
 
 void TransferCore::releaseFolders(const TaskPtr& task) {

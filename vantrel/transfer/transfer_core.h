@@ -62,7 +62,8 @@ class TransferCore {
   // and the peer hears it with the "cancel" frame.
   void fail(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Failed);
   void cancel(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Cancel);
-  // A task this bridge serves for the peer is not polled by its own client.
+  // Once a task has ended: a task this bridge serves for the peer is not
+  // polled by its own client and goes; any other keeps only its record.
   void forgetIfServing(const TaskPtr& task);
   // False (and the peer told) when the session already runs enough transfers
   // that the peer started.
