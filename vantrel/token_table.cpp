@@ -25,7 +25,15 @@ bool TokenTable::take(const QString& token, const QString& session) {
   if (it == sessions_.end() || it.value() != session) return false;
   sessions_.erase(it);
   dropped(session);
+  compact();
   return true;
+}
+
+// The queue keeps the tokens already taken until it is trimmed; past twice
+// those held it is rebuilt, so that what ended sessions asked does not stay.
+void TokenTable::compact() {
+  if (order_.size() <= 2 * size_t(sessions_.size()) + 64) return;
+  std::erase_if(order_, [this](const QString& token) { return !sessions_.contains(token); });
 }
 
 void TokenTable::dropped(const QString& session) {
@@ -41,6 +49,7 @@ void TokenTable::forgetSession(const QString& session) {
     else
       ++it;
   }
+  compact();
 }
 
 void TokenTable::clear() {

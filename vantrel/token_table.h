@@ -30,6 +30,7 @@ class TokenTable {
  private:
   size_t capacity_;
   void dropped(const QString& session);
+  void compact();
 
   QHash<QString, QString> sessions_;
   QHash<QString, int> perSession_;

@@ -4,11 +4,19 @@
 // one over the relay only, one that allows the local-network route on
 // 127.0.0.1) and the peer's bridge, whose client is this process.
 //
-// Runs ZARKELO_BENCH_MINUTES (default 30). About every minute and at the end
-// it prints each process's resident memory (VmRSS), open descriptors and
-// threads; at the end the slope of the second half (least squares, per 10
-// minutes) and how many transfers or listings failed (each copy is compared
-// byte for byte). Ctrl-C ends the run early, reported and cleaned up.
+// Runs ZARKELO_BENCH_MINUTES (default 30). The peer signs in anew for every
+// round, as a user who comes back does: the sessions of the round before end
+// on both bridges. Each round also holds a few short sessions that download
+// one folder and end. About every minute and at the end it prints each
+// process's resident memory (VmRSS), open descriptors and threads, and the
+// idle floor (the least resident memory seen between rounds in that minute);
+// at the end the slope of the second half (least squares, per 10 minutes) and
+// how many transfers or listings failed (each copy is compared byte for byte).
+// Ctrl-C ends the run early, reported and cleaned up.
+//
+// With ZARKELO_BENCH_SESSIONS=N it runs N such short sessions instead, each
+// downloading a folder of ZARKELO_BENCH_FILES files (default 300), and prints
+// the bridges' idle floor every 25 sessions and its growth per 1,000 sessions.
 #include "support/peer_transfers.h"
 
 #include "e2e_client.h"
@@ -22,6 +30,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -80,6 +89,10 @@ struct Watched {
   const char* name;
   std::function<qint64()> pid;
   std::vector<Sample> samples;
+  // The least resident memory since the last printed line, and those printed
+  // ("rssMiB" the floor): taken between rounds, when no transfer is under way.
+  double floor = 1e12;
+  std::vector<Sample> floors = {};
 };
 
 // ---- the files moved ------------------------------------------------------------
@@ -138,11 +151,38 @@ struct LongRun {
       std::fprintf(stderr, "host client did not sign in:\n%s\n", hostClient.output().constData());
       return false;
     }
-    if (!peerBridge.start(&service, "secret-b") || !peer.open(peerBridge.port(), "secret-b")) return false;
+    return peerBridge.start(&service, "secret-b") && signInAgain();
+  }
+  QString bobToken;
+  // Runs between sessions, when no transfer is under way.
+  std::function<void()> idle = [] {};
+
+  // The peer's client signs in anew: its bridge takes a new relay connection,
+  // and every session of the last one ends on both bridges.
+  bool signInAgain() {
+    peer.close();
+    if (!peer.open(peerBridge.port(), "secret-b")) return false;
     const auto bob = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"), 20s);
     return bob && vantrel::intOf(*bob, "Result") == 1 && (bobToken = vantrel::textOf(*bob, "Token"), true);
   }
-  QString bobToken;
+
+  // A short session as a user holds one: signed in anew, one folder of the
+  // relay share down (checked, then removed), and the session ends with the
+  // next sign-in.
+  bool shortSession(const QString& item) {
+    if (!signInAgain() || !open(false)) {
+      ++failed;
+      std::printf("  failed: no short session\n");
+      return false;
+    }
+    const QString save = folder.path() + QStringLiteral("/short%1").arg(++round);
+    QDir().mkpath(save);
+    const QString from = shareDir(false) + QLatin1Char('/') + item;
+    const QString down = benchsupport::downloadThrough(peer, session, from, save, stop);
+    count(down, sameTree(from, save + QLatin1Char('/') + item, true), "download", item, false);
+    QDir(save).removeRecursively();
+    return true;
+  }
 
   // A session to one of the shares, its access granted; false when the host does not answer.
   bool open(bool lan) {
@@ -187,7 +227,11 @@ struct LongRun {
 
   // One round on one route: listings, then every item down and up, each checked and removed.
   void cycle(bool lan) {
-    if (!open(lan)) {
+    for (int i = 0; i < 3 && !interrupted; ++i) {
+      shortSession(QStringLiteral("many"));
+      idle();
+    }
+    if (!signInAgain() || !open(lan)) {
       ++failed;
       std::printf("  failed: no session to the %s share\n", lan ? "local-route" : "relay");
       return;
@@ -214,15 +258,58 @@ struct LongRun {
   }
 };
 
-void report(std::vector<Watched>& watched, double minute, bool print) {
-  if (print) std::printf("[%5.1f min]", minute);
+// `at` is the minute, or the count of sessions (`unit`).
+void report(std::vector<Watched>& watched, double at, bool print, const char* unit = "min") {
+  const double minute = at;
+  if (print) std::printf("[%5.1f %s]", at, unit);
   for (Watched& w : watched) {
     w.samples.push_back(sampleOf(w.pid(), minute));
     const Sample& s = w.samples.back();
-    if (print) std::printf("  %s %.1f MiB %d fd %d thr;", w.name, s.rssMiB, int(s.fds), int(s.threads));
+    w.floor = std::min(w.floor, s.rssMiB);
+    if (!print) continue;
+    std::printf("  %s %.1f MiB (idle floor %.1f) %d fd %d thr;", w.name, s.rssMiB, w.floor, int(s.fds),
+                int(s.threads));
+    w.floors.push_back({minute, w.floor});
+    w.floor = 1e12;
   }
   if (print) std::printf("\n");
   std::fflush(stdout);
+}
+
+// The growth of the floors after the first, least squares, per `per` of their x.
+double floorSlope(const std::vector<Sample>& floors, double per) {
+  if (floors.size() < 3) return 0;
+  return slopePerTen(std::vector<Sample>(floors.begin() + 1, floors.end()), &Sample::rssMiB) * per / 10.0;
+}
+
+// ZARKELO_BENCH_SESSIONS short sessions, each downloading a folder of
+// ZARKELO_BENCH_FILES files; the bridges' idle floor every 25 sessions.
+int runSessions(LongRun& run, std::vector<Watched>& watched, int sessions) {
+  const int files = qEnvironmentVariableIntValue("ZARKELO_BENCH_FILES") > 0
+                        ? qEnvironmentVariableIntValue("ZARKELO_BENCH_FILES")
+                        : 300;
+  const QString item = QStringLiteral("folder%1").arg(files);
+  for (int i = 0; i < files; ++i)
+    if (!writeRandom(run.shareDir(false) + QStringLiteral("/%1/sub%2/f%3.bin").arg(item).arg(i % 8).arg(i),
+                     200 + i * 7))
+      return 1;
+  std::printf("%d sessions, each downloading a folder of %d files and ending\n", sessions, files);
+  report(watched, 0, true, "sessions");
+  for (int i = 1; i <= sessions && !interrupted; ++i) {
+    run.shortSession(item);
+    report(watched, i, i % 25 == 0 || i == sessions, "sessions");
+  }
+  std::printf("%s: %d sessions, %d failed; idle floor growth after the first 25 sessions, per 1,000 sessions:\n",
+              interrupted ? "interrupted" : "done", run.done, run.failed);
+  for (const Watched& w : watched)
+    std::printf("  %-12s %+7.2f MiB  (floor %.1f MiB after 25 sessions, %.1f MiB at the end)\n", w.name,
+                floorSlope(w.floors, 1000), w.floors.size() > 1 ? w.floors[1].rssMiB : 0, w.floors.back().rssMiB);
+  // The last session ends too; then a while without any, past the bridges' heap trim.
+  run.signInAgain();
+  vantreltest::spinUntil([] { return interrupted != 0; }, 15s);
+  std::printf("15 s after the last session ended:");
+  report(watched, sessions, true, "sessions");
+  return run.failed == 0 ? 0 : 2;
 }
 
 }  // namespace
@@ -245,24 +332,31 @@ int main(int argc, char** argv) {
       {"host client", [&] { return run.hostClient.process().processId(); }, {}},
       {"peer bridge", [&] { return run.peerBridge.child().process().processId(); }, {}},
   };
-  std::printf("%d minutes of listings, downloads and uploads over the relay and the local route\n", minutes);
+  if (const int sessions = qEnvironmentVariableIntValue("ZARKELO_BENCH_SESSIONS"); sessions > 0)
+    return runSessions(run, watched, sessions);
+  std::printf("%d minutes of listings, downloads and uploads over the relay and the local route, signed in anew "
+              "each round, with short sessions\n", minutes);
   QElapsedTimer clock;
   clock.start();
   const auto minute = [&] { return double(clock.elapsed()) / 60000.0; };
   report(watched, 0, true);
-  // A sample every 15 s or so for the slopes, printed once a minute, taken
-  // between rounds: no transfer is under way, so passing descriptors and
+  // A sample between sessions for the slopes and the idle floor, printed
+  // once a minute: no transfer is under way, so passing descriptors and
   // buffers do not count.
-  double nextSample = 0.25;
   int printedMinute = 0;
-  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) {
-    run.cycle(cycle % 2 == 1);
-    if (minute() < nextSample) continue;
-    nextSample = minute() + 0.25;
+  run.idle = [&] {
     const bool print = int(minute()) > printedMinute;
     if (print) printedMinute = int(minute());
     report(watched, minute(), print);
+  };
+  for (int cycle = 0; minute() < minutes && !interrupted; ++cycle) {
+    run.cycle(cycle % 2 == 1);
+    run.idle();
   }
+  // The last session ends; then a while without any, past the bridges' heap trim.
+  run.signInAgain();
+  vantreltest::spinUntil([] { return interrupted != 0; }, 15s);
+  std::printf("15 s after the last session ended:");
   report(watched, minute(), true);
 
   std::printf("%s after %.1f minutes: %d transfers, %d failed; %d listings, %d failed\n",
@@ -278,5 +372,9 @@ int main(int argc, char** argv) {
                 slopePerTen(late, &Sample::threads), w.samples.back().rssMiB, int(w.samples.back().fds),
                 int(w.samples.back().threads));
   }
+  std::printf("idle floor, after its first minute, per 10 minutes:\n");
+  for (const Watched& w : watched)
+    std::printf("  %-12s %+7.2f MiB  (%.1f MiB in minute 1, %.1f MiB at the end)\n", w.name, floorSlope(w.floors, 10),
+                w.floors.size() > 1 ? w.floors[1].rssMiB : 0, w.floors.back().rssMiB);
   return run.failed + run.listingFailures == 0 ? 0 : 2;
 }

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -189,6 +190,55 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() == 0; }));  // the source heard "finished"
   // Without any task for a session, the record is all zero.
   EXPECT_EQ(intOf(pair.b->downloadProgress(QStringLiteral("x|y")), "TaskStatus"), 0);
+}
+
+// Sessions come and go by the hundred: once one has ended, its client still
+// reads how its last transfer ended, and nothing else of its transfers stays
+// (measured as the heap the engines hold, which grew with every ended
+// session while ended tasks were kept whole).
+TEST(TransferEngine, EndedSessionsKeepOnlyTheirLastRecords) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  constexpr int kFiles = 20;
+  for (int i = 0; i < kFiles; ++i) writeFile(share + QStringLiteral("/docs/file-%1.txt").arg(i), QByteArray(100 + i, 'x'));
+  Pair pair;
+  pair.host = [&](const QString&, const Json& msg) {
+    return answerDownloadCheck(msg, [&](const QString& path) -> Json {
+      const QFileInfo info(path);
+      return vantreltest::withShareSpot(
+          {{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()}}, share, path);
+    });
+  };
+  const auto sessionOf = [](int i) { return QStringLiteral("C-%1|C-host").arg(i); };
+  const auto downloadIn = [&](int i) {
+    const QString save = dir.path() + QStringLiteral("/save");
+    pair.b->startDownload({{"Session", sessionOf(i).toStdString()},
+                           {"Targets", (share + QStringLiteral("/docs")).toStdString()},
+                           {"SaveAtLocalFolder", save.toStdString()}});
+    EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() + pair.b->activeCount() == 0; })) << i;
+    pair.a->sessionGone(sessionOf(i));
+    pair.b->sessionGone(sessionOf(i));
+    QDir(save).removeRecursively();
+  };
+  // Past the records kept of ended sessions, so that only what else stays counts.
+  const int warm = EndedRecords::kMaxSessions + 10;
+  for (int i = 0; i < warm; ++i) downloadIn(i);
+  const size_t before = mallinfo2().uordblks;
+  constexpr int kSessions = 60;
+  for (int i = warm; i < warm + kSessions; ++i) downloadIn(i);
+  const qint64 grown = qint64(mallinfo2().uordblks) - qint64(before);
+  EXPECT_LT(grown, kSessions * 1024) << grown / kSessions << " bytes per session";
+  const Json last = pair.b->downloadProgress(sessionOf(warm + kSessions - 1));
+  EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
+  EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), kFiles);
+  // A download its session's end broke off says so.
+  const QString cut = QStringLiteral("C-cut|C-host");
+  pair.b->startDownload({{"Session", cut.toStdString()},
+                         {"Targets", (share + QStringLiteral("/docs")).toStdString()},
+                         {"SaveAtLocalFolder", (dir.path() + QStringLiteral("/cut")).toStdString()}});
+  pair.b->sessionGone(cut);
+  EXPECT_EQ(textOf(pair.b->downloadProgress(cut), "Reason"), QStringLiteral("gone"));
+  EXPECT_EQ(pair.b->activeCount(), 0);
 }
 
 TEST(TransferEngine, AHostileOfferWritesNothingOutsideTheFolder) {

@@ -22,6 +22,7 @@
 #include <filesystem>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace vantreltest;
 using vantrel::intOf;
@@ -739,6 +740,17 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
       {QStringLiteral("shrank"), [](QFile& f) { f.resize(10 * 1024 * 1024); }},
       {QStringLiteral("grew"), [size](QFile& f) { f.resize(size + 1); }},
       {QStringLiteral("changed"), [](QFile& f) { f.seek(0), f.write("rewritten"); }},
+      // At its head (already sent) and near its tail, its modification time
+      // then put back to the nanosecond.
+      {QStringLiteral("changed"),
+       [](QFile& f) {
+         struct stat before {};
+         ASSERT_EQ(::fstat(f.handle(), &before), 0);
+         const QByteArray block(64 * 1024, 'r');
+         f.seek(0), f.write(block), f.seek(f.size() - 2 * block.size()), f.write(block), f.flush();
+         const timespec times[2] = {before.st_atim, before.st_mtim};
+         ASSERT_EQ(::futimens(f.handle(), times), 0);
+       }},
   };
   auto change = [](const QString& path, const std::function<void(QFile&)>& how) {
     QFile file(path);
@@ -753,14 +765,17 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
   };
   const QString inbox = share + QStringLiteral("/inbox");
   QDir().mkpath(inbox);
+  // Uploads: the file shrinks, or is rewritten with its time put back.
+  const QList<int> uploadChanges = {0, 3};
   for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
     transLan = route;
     const qsizetype routed = peer->bridge.child().output().count("transfer over the local network");
-    for (const auto& [word, how] : changes) {
-      SCOPED_TRACE((QStringLiteral("TransLAN ") + route + QLatin1Char(' ') + word).toStdString());
+    for (int c = 0; c < changes.size(); ++c) {
+      const auto& [word, how] = changes[c];
+      SCOPED_TRACE((QStringLiteral("TransLAN ") + route + QStringLiteral(" download, change %1").arg(c)).toStdString());
       const QString source = share + QStringLiteral("/moving.bin");
       makeSparse(source, size);
-      const QString save = folder.path() + QStringLiteral("/save-") + route + word;
+      const QString save = folder.path() + QStringLiteral("/save-%1-%2").arg(route).arg(c);
       download(source, save);
       ASSERT_EQ(intOf(holdDownload(), "TaskStatus"), 0);
       change(source, how);
@@ -771,21 +786,24 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
           << filesBelow(save).join(QLatin1Char(' ')).toStdString();
       QFile::remove(source);
     }
-    // An upload whose file shrinks on the peer's side.
-    const QString local = folder.path() + QStringLiteral("/up-") + route + QStringLiteral("/moving.bin");
-    QDir().mkpath(QFileInfo(local).path());
-    makeSparse(local, size);
-    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
-            {{"Session", session.toStdString()}, {"Targets", local.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
-    holdUpload();
-    change(local, changes[0].second);
-    peer->bridge.child().resume();
-    endsForTheSource(pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended), changes[0].first);
-    EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(inbox).isEmpty(); }))
-        << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    for (const int c : uploadChanges) {
+      SCOPED_TRACE((QStringLiteral("TransLAN ") + route + QStringLiteral(" upload, change %1").arg(c)).toStdString());
+      const QString local = folder.path() + QStringLiteral("/up-%1-%2/moving.bin").arg(route).arg(c);
+      QDir().mkpath(QFileInfo(local).path());
+      makeSparse(local, size);
+      control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+              {{"Session", session.toStdString()}, {"Targets", local.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
+      holdUpload();
+      change(local, changes[c].second);
+      peer->bridge.child().resume();
+      endsForTheSource(pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended),
+                       changes[c].first);
+      EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(inbox).isEmpty(); }))
+          << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    }
     // Each of those took the route asked for.
     EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network") - routed,
-              route == QLatin1String("1") ? changes.size() + 1 : 0);
+              route == QLatin1String("1") ? changes.size() + uploadChanges.size() : 0);
   }
 }
 

@@ -22,6 +22,7 @@ TaskPtr TransferCore::newTask(const QString& session, TransferRole role, Transfe
   task->role = role;
   task->kind = kind;
   task->clock.start();
+  trimEnded();
   tasks_.insert(task->xid, task);
   // The client follows its latest task of a kind per session; an older
   // finished one is forgotten.
@@ -37,6 +38,54 @@ TaskPtr TransferCore::newTask(const QString& session, TransferRole role, Transfe
   if (role == TransferRole::Source && kind != TransferKind::Download) track(uploads_);
   if (role == TransferRole::Sink && kind == TransferKind::Send) track(receives_);
   return task;
+}
+
+void TransferCore::trimEnded() {
+  int ended = 0;
+  for (const TaskPtr& task : std::as_const(tasks_))
+    if (!task->isActive()) ++ended;
+  for (; ended >= kTransferEndedTasksKept; --ended) {
+    TaskPtr oldest;
+    for (const TaskPtr& task : std::as_const(tasks_))
+      if (!task->isActive() && (!oldest || task->clock.elapsed() > oldest->clock.elapsed())) oldest = task;
+    tasks_.remove(oldest->xid);
+    for (QHash<QString, QString>* index : {&downloads_, &uploads_, &receives_})
+      index->removeIf([&](const auto& it) { return it.value() == oldest->xid; });
+  }
+}
+
+void TransferCore::dropSession(const QString& session, const QString& why) {
+  for (const TaskPtr& task : tasks_.values())
+    if (task->session == session) fail(task, why, false, TransferReason::Gone);
+  // Kept as the client last sees them.
+  if (const TaskPtr task = latestDownload(session))
+    endedRecords_.keep(session, EndedRecords::Download, progressOf(task));
+  if (const TaskPtr task = latestUpload(session)) endedRecords_.keep(session, EndedRecords::Upload, progressOf(task));
+  if (const TaskPtr task = latestReceive(session))
+    endedRecords_.keep(session, EndedRecords::Receive, receiveStatusOf(task));
+  // Workers still finishing hold their task until they are done, no longer.
+  tasks_.removeIf([&](const auto& it) { return it.value()->session == session; });
+  downloads_.remove(session);
+  uploads_.remove(session);
+  receives_.remove(session);
+  refusedReceives_.remove(session);
+}
+
+void TransferCore::dropAllSessions(const QString& why) {
+  QSet<QString> sessions = refusedReceives_;
+  for (const TaskPtr& task : std::as_const(tasks_)) sessions.insert(task->session);
+  for (const QHash<QString, QString>* index : {&downloads_, &uploads_, &receives_})
+    for (auto it = index->cbegin(); it != index->cend(); ++it) sessions.insert(it.key());
+  for (const QString& session : std::as_const(sessions)) dropSession(session, why);
+}
+
+Json TransferCore::recordOf(const QString& session, EndedRecords::Kind kind) const {
+  const TaskPtr task = kind == EndedRecords::Download ? latestDownload(session)
+                       : kind == EndedRecords::Upload ? latestUpload(session)
+                                                      : latestReceive(session);
+  if (!task)
+    if (auto kept = endedRecords_.find(session, kind)) return *kept;
+  return kind == EndedRecords::Receive ? receiveStatusOf(task) : progressOf(task);
 }
 
 TaskPtr TransferCore::find(const QString& xid, const QString& session) const {
@@ -80,13 +129,52 @@ void TransferCore::cancel(const TaskPtr& task, const QString& why, bool tellPeer
   end(task, TransferState::Cancelled, why, tellPeer, reason);
 }
 
+namespace {
+// What the records the client polls read of an ended task, and nothing more:
+// its counts and outcome, and the one entry it was at.
+TaskPtr recordOnly(const TransferTask& task) {
+  auto kept = std::make_shared<TransferTask>();
+  kept->xid = task.xid;
+  kept->session = task.session;
+  kept->role = task.role;
+  kept->kind = task.kind;
+  kept->state = task.state;
+  kept->why = task.why;
+  kept->reason = task.reason;
+  kept->root = task.root;
+  kept->renamed = task.renamed;
+  kept->fileCount = task.fileCount;
+  kept->done = task.done;
+  kept->failed = task.failed;
+  kept->bytesDone = task.bytesDone;
+  kept->totalBytes = task.totalBytes;
+  if (task.current >= 0 && task.current < task.entries.size()) {
+    const TransferEntry& at = task.entries[task.current];
+    kept->entries.append(TransferEntry(at.rel, at.size, at.isDir, at.local));
+    kept->current = 0;
+  }
+  kept->currentBytes = task.currentBytes;
+  kept->currentOrdinal = task.currentOrdinal;
+  kept->clock = task.clock;
+  kept->refused = task.refused;
+  kept->sampleAt = task.sampleAt;
+  kept->sampleBytes = task.sampleBytes;
+  kept->speed = task.speed;
+  return kept;
+}
+}  // namespace
+
 void TransferCore::forgetIfServing(const TaskPtr& task) {
+  if (task->isActive()) return;
   const bool serving = (task->role == TransferRole::Source && task->kind == TransferKind::Download) ||
                        (task->role == TransferRole::Sink && task->kind == TransferKind::Upload);
-  if (serving && !task->isActive()) {
+  if (serving) {
     tasks_.remove(task->xid);
     if (ended_) ended_(task->xid, task->reason);
+    return;
   }
+  // The client polls it a while yet; whatever else it held goes now.
+  if (tasks_.value(task->xid) == task) tasks_.insert(task->xid, recordOnly(*task));
 }
 
 void TransferCore::releaseFolders(const TaskPtr& task) {

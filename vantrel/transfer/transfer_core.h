@@ -2,6 +2,7 @@
 // the link to the peer and to the local client, and how a transfer ends.
 #pragma once
 
+#include "transfer_progress.h"
 #include "transfer_task.h"
 
 #include <QHash>
@@ -24,7 +25,19 @@ class TransferCore {
   bool contains(const QString& xid) const { return tasks_.contains(xid); }
   QList<TaskPtr> all() const { return tasks_.values(); }
   void forget(const TaskPtr& task) { tasks_.remove(task->xid); }
-  void forgetReceive(const QString& session) { receives_.remove(session); }
+  void forgetReceive(const QString& session) {
+    receives_.remove(session);
+    endedRecords_.forget(session, EndedRecords::Receive);
+  }
+  // The session ended: its running transfers fail with `why` ("gone"), and
+  // its tasks and bookkeeping go. Only the records of its latest tasks stay
+  // for the client's next poll (EndedRecords).
+  void dropSession(const QString& session, const QString& why);
+  // Every session this side knows of, as dropSession.
+  void dropAllSessions(const QString& why);
+  // What the client polls: the record of the session's latest task of
+  // `kind`, or the one kept when its session ended.
+  Json recordOf(const QString& session, EndedRecords::Kind kind) const;
 
   // Whether the user refused sends in this session.
   QSet<QString>& refusedReceives() { return refusedReceives_; }
@@ -49,7 +62,8 @@ class TransferCore {
   // and the peer hears it with the "cancel" frame.
   void fail(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Failed);
   void cancel(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Cancel);
-  // A task this bridge serves for the peer is not polled by its own client.
+  // Once a task has ended: a task this bridge serves for the peer is not
+  // polled by its own client and goes; any other keeps only its record.
   void forgetIfServing(const TaskPtr& task);
   // False (and the peer told) when the session already runs enough transfers
   // that the peer started.
@@ -69,6 +83,8 @@ class TransferCore {
 
  private:
   void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
+  // Forgets the longest-running ended tasks past kTransferEndedTasksKept.
+  void trimEnded();
 
   QObject* context_;
   TransferSendPeer sendPeer_;
@@ -81,6 +97,7 @@ class TransferCore {
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
   QHash<QString, QString> receives_;   // session -> xid of the latest send received
   QSet<QString> refusedReceives_;      // sessions whose receive the user cancelled
+  EndedRecords endedRecords_;
   FileSlots sinkFiles_;
   FileSlots sourceFiles_;
 };

@@ -1,7 +1,5 @@
 #include "transfer_engine.h"
 
-#include "transfer_progress.h"
-
 #include "core/log.h"
 
 #include <QFileInfo>
@@ -38,16 +36,11 @@ int TransferEngine::activeCount() const {
 }
 
 void TransferEngine::sessionGone(const QString& session) {
-  for (const TaskPtr& task : core_.all())
-    if (task->session == session) core_.fail(task, QStringLiteral("the peer link closed"), false, TransferReason::Gone);
+  core_.dropSession(session, QStringLiteral("the peer link closed"));
   lan_.sessionGone(session);
-  core_.refusedReceives().remove(session);
 }
 
-void TransferEngine::allSessionsGone() {
-  for (const TaskPtr& task : core_.all()) core_.fail(task, QStringLiteral("the relay connection dropped"), false, TransferReason::Gone);
-  core_.refusedReceives().clear();
-}
+void TransferEngine::allSessionsGone() { core_.dropAllSessions(QStringLiteral("the relay connection dropped")); }
 
 void TransferEngine::endAll(const QString& why) {
   for (const TaskPtr& task : core_.all())
@@ -62,7 +55,7 @@ Json TransferEngine::startDownload(const Json& data) {
 }
 
 Json TransferEngine::downloadProgress(const QString& session) const {
-  return progressOf(core_.latestDownload(session));
+  return core_.recordOf(session, EndedRecords::Download);
 }
 
 Json TransferEngine::cancelDownload(const QString& session) {
@@ -96,7 +89,9 @@ void TransferEngine::startSend(const Json& data, Answer answer) {
   source_.startSend(session, items, std::move(answer));
 }
 
-Json TransferEngine::uploadProgress(const QString& session) const { return progressOf(core_.latestUpload(session)); }
+Json TransferEngine::uploadProgress(const QString& session) const {
+  return core_.recordOf(session, EndedRecords::Upload);
+}
 
 Json TransferEngine::cancelUpload(const QString& session) {
   const TaskPtr task = core_.latestUpload(session);
@@ -137,7 +132,7 @@ Json TransferEngine::cancelReceive(const QString& session) {
 }
 
 Json TransferEngine::receiveStatus(const QString& session) const {
-  return receiveStatusOf(core_.latestReceive(session));
+  return core_.recordOf(session, EndedRecords::Receive);
 }
 
 // ---- frames from the peer ------------------------------------------------------

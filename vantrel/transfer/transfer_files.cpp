@@ -50,9 +50,14 @@ QThreadPool& syncPool() {
 // ---- SourceFile --------------------------------------------------------------
 
 std::optional<SourceFile::Stamp> SourceFile::stampOf(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  return Stamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino)};
+  // The change time as well: a rewrite whose modification time was put back
+  // still moves it.
+  struct statx st {};
+  constexpr unsigned kWanted = STATX_SIZE | STATX_MTIME | STATX_CTIME | STATX_INO;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, kWanted, &st) != 0 || (st.stx_mask & kWanted) != kWanted)
+    return std::nullopt;
+  const auto ns = [](const struct statx_timestamp& t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return Stamp{qint64(st.stx_size), ns(st.stx_mtime), ns(st.stx_ctime), quint64(st.stx_ino)};
 }
 
 std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed) {

@@ -25,6 +25,9 @@
 namespace vantrel {
 
 // A local file served to a peer: exactly `size` bytes, the size announced.
+// Every route and direction reads through it, so its check that the file is
+// still the one opened (size, modification and change time, inode) is the
+// only one.
 class SourceFile {
  public:
   // Nothing, and the reason, when it cannot be opened or no longer has the
@@ -44,6 +47,7 @@ class SourceFile {
   struct Stamp {
     qint64 size = 0;
     qint64 mtimeNs = 0;
+    qint64 ctimeNs = 0;
     quint64 inode = 0;
     bool operator==(const Stamp&) const = default;
   };

@@ -98,4 +98,27 @@ Json receiveStatusOf(const TaskPtr& task) {
   return status.toJSONModel();
 }
 
+void EndedRecords::keep(const QString& session, Kind kind, Json record) {
+  const qint64 now = clock_.elapsed();
+  auto it = kept_.find(session);
+  if (it == kept_.end()) {
+    it = kept_.insert(session, Kept{});
+  } else {
+    order_.erase(std::find(order_.begin(), order_.end(), session));
+  }
+  it->records[kind] = std::move(record);
+  it->at = now;
+  order_.push_back(session);
+  while (!order_.empty() && (int(order_.size()) > kMaxSessions || now - kept_.value(order_.front()).at > kKeepMs)) {
+    kept_.remove(order_.front());
+    order_.pop_front();
+  }
+}
+
+std::optional<Json> EndedRecords::find(const QString& session, Kind kind) const {
+  const auto it = kept_.constFind(session);
+  if (it == kept_.cend() || clock_.elapsed() - it->at > kKeepMs) return std::nullopt;
+  return it->records[kind];
+}
+
 }  // namespace vantrel

@@ -40,6 +40,9 @@ inline constexpr int kTransferPackFiles = 64;
 inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and check, at most
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
+// Ended tasks kept for their progress records in all (the latest of each
+// kind in each session is kept until the session ends).
+inline constexpr int kTransferEndedTasksKept = 256;
 // Files the receiving side holds open at once (being written, or waiting for
 // their sync and rename), in all and per transfer; and the sending side's
 // files read over several chunks (small files are opened, read and closed in
