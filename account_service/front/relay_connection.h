@@ -2,15 +2,16 @@
 // loop the connection lives on: a message's payload is copied once, unmasked
 // as it is copied out of the decrypted buffer, and a binary message the relay
 // only forwards is encrypted straight from the same (shared) bytes behind a
-// new header. Pings are answered here; every byte is
-// checked against the protocol and the message size limit, and a fault ends
-// the connection.
+// new header. Pings are answered here, and a peer gone silent is pinged and,
+// past its deadline, dropped; every byte is checked against the protocol and
+// the message size limit, and a fault ends the connection.
 #pragma once
 
 #include "common/net/tls_socket.h"
 #include "common/net/ws_frames.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -35,6 +36,11 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   const QByteArray& path() const { return path_; }
   // Applies from the next frame on.
   void setMaxMessage(qint64 bytes) { reader_.setMaxMessage(bytes); }
+  // Watches for a peer that went silent (a frozen machine keeps its
+  // connections open): a ping once nothing came for `pingMs`, and the
+  // connection ended (disconnected() follows) once nothing came for
+  // `deadlineMs`; any byte that arrives counts. On the thread it lives in.
+  void watchSilence(int pingMs, int deadlineMs);
   // How much the channel should let wait before it stops reading.
   void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
 
@@ -67,6 +73,7 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void feed(const QByteArray& bytes);
   void end();
   void put(const QByteArray& bytes);
+  void checkSilence();
 
   znet::TlsSocket* channel_;  // a child
   qint64 handed_ = 0;
@@ -79,6 +86,9 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   bool closing_ = false;  // a close frame was sent
   bool ended_ = false;
   QString error_;
+  QElapsedTimer heard_;  // since the last bytes arrived
+  int pingMs_ = 0;
+  int deadlineMs_ = 0;
 };
 
 }  // namespace kelvor
