@@ -150,6 +150,9 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   const TaskPtr task = core_.find(xid, session);
   if (!task) return;
   if (op == QLatin1String("cancel")) {
+    // The sink's count of the files it kept, when it says it.
+    if (task->role == TransferRole::Source && task->isActive() && msg.is_object() && msg.contains("kept"))
+      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
     const QString why = textOf(msg, "why");
     return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
                         reasonOfCancelFrame(textOf(msg, "code")));
