@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "account_store.h"
+#include "relay_hub.h"
 #include "relay_link.h"
 
 #include <QCommandLineOption>
@@ -13,10 +14,11 @@ namespace {
 
 // Every option of every command; each takes a value.
 constexpr const char* kOptionNames[] = {"data",     "listen", "email",     "password",    "name",
-                                        "hostname", "acode",  "limit-dpc", "relay-budget"};
+                                        "hostname", "acode",  "limit-dpc", "relay-budget", "relay-ping"};
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr qint64 kMinRelayBudgetMiB = 16;
 constexpr qint64 kMaxRelayBudgetMiB = 1024 * 1024;
+constexpr int kMaxRelayPingSeconds = 3600;
 
 std::optional<qint64> relayBudgetMiB(const CommandLine& line) {
   const QString text = line.options.value(QStringLiteral("relay-budget"));
@@ -27,6 +29,15 @@ std::optional<qint64> relayBudgetMiB(const CommandLine& line) {
   return mib;
 }
 
+std::optional<int> relayPingSeconds(const CommandLine& line) {
+  const QString text = line.options.value(QStringLiteral("relay-ping"));
+  if (text.isEmpty()) return RelayHub::kPingIntervalMs / 1000;
+  bool ok = false;
+  const int seconds = text.toInt(&ok);
+  if (!ok || seconds < 1 || seconds > kMaxRelayPingSeconds) return std::nullopt;
+  return seconds;
+}
+
 struct OptionSet {
   QStringList required;
   QStringList optional;
@@ -34,7 +45,7 @@ struct OptionSet {
 
 const QHash<QString, OptionSet>& optionSets() {
   static const QHash<QString, OptionSet> table{
-      {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {QStringLiteral("relay-budget")}}},
+      {QStringLiteral("serve"), {{QStringLiteral("data"), QStringLiteral("listen")}, {QStringLiteral("relay-budget"), QStringLiteral("relay-ping")}}},
       {QStringLiteral("add-account"),
        {{QStringLiteral("data"), QStringLiteral("email"), QStringLiteral("password"), QStringLiteral("name"),
          QStringLiteral("hostname")},
@@ -49,7 +60,7 @@ const QHash<QString, OptionSet>& optionSets() {
 
 QString usage() {
   return QStringLiteral(
-      "usage: kelvor-service serve --data DIR --listen HOST:PORT [--relay-budget MIB]\n"
+      "usage: kelvor-service serve --data DIR --listen HOST:PORT [--relay-budget MIB] [--relay-ping SECONDS]\n"
       "       kelvor-service add-account --data DIR --email E --password P --name N --hostname H"
       " [--acode C] [--limit-dpc N]\n"
       "       kelvor-service list-accounts --data DIR\n"
@@ -107,11 +118,19 @@ std::optional<CommandLine> parseCommandLine(const QStringList& args, QString* er
     *error = QStringLiteral("--relay-budget wants MiB from %1 to %2").arg(kMinRelayBudgetMiB).arg(kMaxRelayBudgetMiB);
     return std::nullopt;
   }
+  if (line.command == QLatin1String("serve") && !relayPingSeconds(line)) {
+    *error = QStringLiteral("--relay-ping wants seconds from 1 to %1").arg(kMaxRelayPingSeconds);
+    return std::nullopt;
+  }
   return line;
 }
 
 qint64 relayBudgetBytes(const CommandLine& line) {
   return relayBudgetMiB(line).value_or(RelayFlow::kDefaultBudget / kMiB) * kMiB;
+}
+
+int relayPingMs(const CommandLine& line) {
+  return relayPingSeconds(line).value_or(RelayHub::kPingIntervalMs / 1000) * 1000;
 }
 
 std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString& text) {

@@ -124,6 +124,7 @@ bool KelvorServer::start(const QString& dataDir, const QHostAddress& address, qu
   }
 
   relay_ = std::make_unique<RelayHub>(*core_, 0, relayBudget_);
+  relay_->setPingInterval(relayPingMs_);
   core_->tokenDropped = [this](const QString& clientId) { relay_->dropClient(clientId); };
   http_ = new QHttpServer();
   addRoutes();

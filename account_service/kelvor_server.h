@@ -32,6 +32,8 @@ class KelvorServer : public QObject {
   bool start(const QString& dataDir, const QHostAddress& address, quint16 port, QString* error);
   // What the relay may hold for messages on their way, in bytes; before start().
   void setRelayBudget(qint64 bytes) { relayBudget_ = bytes; }
+  // How often a silent relay connection is pinged; before start().
+  void setRelayPing(int ms) { relayPingMs_ = ms; }
   quint16 port() const;
   // "https://host:port" as clients reach this service.
   QString siteBase() const;
@@ -50,6 +52,7 @@ class KelvorServer : public QObject {
   std::unique_ptr<FrontDoor> front_;
   QHostAddress address_;
   qint64 relayBudget_ = RelayFlow::kDefaultBudget;
+  int relayPingMs_ = RelayHub::kPingIntervalMs;
 };
 
 }  // namespace kelvor

@@ -39,6 +39,7 @@ int main(int argc, char* argv[]) {
   const auto listen = kelvor::parseListen(line->options.value(QStringLiteral("listen")));
   kelvor::KelvorServer server;
   server.setRelayBudget(kelvor::relayBudgetBytes(*line));
+  server.setRelayPing(kelvor::relayPingMs(*line));
   if (!server.start(line->options.value(QStringLiteral("data")), listen->first, listen->second, &error)) {
     err << "kelvor-service: " << error << "\n";
     return 1;

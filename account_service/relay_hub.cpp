@@ -125,11 +125,12 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
   });
   // On its loop: until "hello" a message may hold kMaxHelloMessage (a larger
   // one is refused from its header, before it is kept; one data frame after);
-  // the hello timer starts, and the upgrade is answered.
+  // the watch for silence and the hello timer start, and the upgrade is answered.
   QMetaObject::invokeMethod(
       socket,
-      [this, socket, weak] {
+      [this, socket, weak, pingMs = pingMs_] {
         socket->setMaxMessage(kMaxHelloMessage);
+        socket->watchSilence(pingMs, pingMs * kSilentPings);
         socket->setReadBufferSize(kMaxHelloMessage * 4);
         auto* helloTimer = new QTimer(socket);
         helloTimer->setSingleShot(true);

@@ -43,6 +43,10 @@ class RelayHub : public QObject {
   // Slots of a full host kept for the host's own account, whoever else calls.
   static constexpr int kOwnerReservedSlots = 16;
   static constexpr int kHelloTimeoutMs = 3000;
+  // A connection that sent nothing for a ping interval is pinged; one silent
+  // for kSilentPings intervals is dropped, and its client is offline.
+  static constexpr int kPingIntervalMs = 15000;
+  static constexpr int kSilentPings = 3;
   // What every failed "connect" answers.
   static constexpr const char* kConnectFailure = "the host cannot be reached";
   // Before "hello": the largest message, and connections without it per
@@ -65,6 +69,8 @@ class RelayHub : public QObject {
   // Takes a freshly upgraded connection (not yet opened), living on one of
   // the relay loops. One whose path is not "/relay" is closed.
   void accept(std::unique_ptr<RelayConnection> socket);
+  // For connections accepted from now on (tests shorten it).
+  void setPingInterval(int ms) { pingMs_ = ms; }
   // Closes the relay connection of a client whose sign-in was dropped.
   void dropClient(const QString& clientId);
 
@@ -141,6 +147,7 @@ class RelayHub : public QObject {
   int unsignedTotal_ = 0;                   // main thread: links not yet signed in
   QHash<QString, int> unsignedByAddress_;  // the same by source address
   quint64 sessionCounter_ = 0;
+  int pingMs_ = kPingIntervalMs;
 };
 
 }  // namespace kelvor

@@ -75,6 +75,16 @@ int main(int argc, char** argv) {
                                    QStringLiteral("/Kelvor/bridge/partials"));
   vantrel::Bridge bridge;
   vantrel::HeapRelease heap;
+  // VANTREL_RELAY_PING: seconds of silence after which the relay is pinged;
+  // three of them and it is given up (tests shorten it).
+  if (qEnvironmentVariableIsSet("VANTREL_RELAY_PING")) {
+    bool ok = false;
+    const int seconds = qEnvironmentVariable("VANTREL_RELAY_PING").toInt(&ok);
+    if (ok && seconds >= 1 && seconds <= 3600)
+      bridge.serviceLink()->setPing(seconds * 1000, seconds * 3000);
+    else
+      zlog::line(QStringLiteral("Vantrel - VANTREL_RELAY_PING is not 1 to 3600 seconds; the default applies"));
+  }
   QString error;
   if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {
     std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));

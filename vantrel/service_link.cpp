@@ -4,7 +4,6 @@
 #include "core/service_config.h"
 #include "protocol/relay_limits.h"
 
-#include <QDateTime>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -22,16 +21,6 @@ constexpr int kLoginTimeoutMs = 15000;
 ServiceLink::ServiceLink(QNetworkAccessManager* network, QObject* parent) : QObject(parent), network_(network) {
   retryTimer_.setSingleShot(true);
   connect(&retryTimer_, &QTimer::timeout, this, &ServiceLink::connectRelay);
-  pingTimer_.setInterval(15000);
-  connect(&pingTimer_, &QTimer::timeout, this, [this] {
-    if (!socket_) return;
-    if (QDateTime::currentMSecsSinceEpoch() - lastHeard_ > silenceMs_) {
-      zlog::line(QStringLiteral("Vantrel - relay silent, reconnecting"));
-      socket_->abort();
-      return;
-    }
-    if (ready_) sendModel(PingOp{});
-  });
 }
 
 ServiceLink::~ServiceLink() {
@@ -42,11 +31,9 @@ ServiceLink::~ServiceLink() {
   }
 }
 
-void ServiceLink::setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs) {
-  pingTimer_.setInterval(pingMs);
+void ServiceLink::setPing(int pingMs, int silenceMs) {
+  pingMs_ = pingMs;
   silenceMs_ = silenceMs;
-  firstRetryMs_ = retryMs_ = firstRetryMs;
-  maxRetryMs_ = maxRetryMs;
 }
 
 void ServiceLink::login(const ServiceLoginRequest& body, LoginDone done) {
@@ -84,7 +71,6 @@ void ServiceLink::open(const QString& token) {
 void ServiceLink::close() {
   wanted_ = false;
   retryTimer_.stop();
-  pingTimer_.stop();
   const bool wasReady = ready_;
   ready_ = false;
   clientId_.clear();
@@ -155,25 +141,22 @@ void ServiceLink::connectRelay() {
   auto* socket = new RelaySocket(kMaxFrameBytes, this);
   socket_ = socket;
   connect(socket, &RelaySocket::connected, this, [this, socket] {
-    lastHeard_ = QDateTime::currentMSecsSinceEpoch();
-    pingTimer_.start();
     HelloOp hello;
     hello.Token = token_;
     socket->sendText(modelText(hello));
   });
   connect(socket, &RelaySocket::textMessageReceived, this, &ServiceLink::onText);
   connect(socket, &RelaySocket::binaryMessageReceived, this, [this](const QByteArray& message) {
-    lastHeard_ = QDateTime::currentMSecsSinceEpoch();
     if (ready_) emit binaryReceived(message);
   });
   connect(socket, &RelaySocket::disconnected, this, [this, socket] {
     if (socket == socket_) onDropped();
   });
+  socket->watchSilence(pingMs_, silenceMs_);
   socket->open(serviceconfig::serviceHost(), QStringLiteral("/relay"), tls_);
 }
 
 void ServiceLink::onText(const QString& text) {
-  lastHeard_ = QDateTime::currentMSecsSinceEpoch();
   const auto op = parseJson(text);
   if (!op || !op->is_object()) {
     zlog::line(QStringLiteral("Vantrel - relay frame is not a JSON object, dropped"));
@@ -206,7 +189,6 @@ void ServiceLink::onDropped() {
     disconnect(socket, nullptr, this, nullptr);
     socket->deleteLater();
   }
-  pingTimer_.stop();
   const bool wasReady = ready_;
   ready_ = false;
   if (wasReady) emit lost();

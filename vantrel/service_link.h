@@ -1,7 +1,8 @@
 // The bridge's link to the account service: the HTTPS sign-in, and the relay
 // WebSocket ("wss://HOST/relay") that stays open while the bridge is signed
-// in. The relay connection authenticates with the sign-in token, is kept alive
-// by pings, and is reopened with a growing delay (1 s doubling up to 4 s, so
+// in. The relay connection authenticates with the sign-in token, is pinged
+// when silent and dropped when it stays silent (RelaySocket::watchSilence),
+// and is reopened with a growing delay (1 s doubling up to 4 s, so
 // that a restarted service is found again quickly) whenever it drops, until
 // close() is called. A token the service no longer knows is reported, so that
 // the bridge can sign in again.
@@ -59,8 +60,11 @@ class ServiceLink : public QObject {
   // client of the session in its header. False when the relay is not ready.
   bool sendBinary(QByteArrayView head, QByteArrayView body = {});
 
-  // Intervals, shortened by tests.
-  void setTimings(int pingMs, int silenceMs, int firstRetryMs, int maxRetryMs);
+  static constexpr int kPingMs = 15000;
+  static constexpr int kSilenceMs = 45000;
+  // How often a silent relay is pinged and when it is given up; for the
+  // connections opened from now on (tests shorten them).
+  void setPing(int pingMs, int silenceMs);
 
  signals:
   void ready(const QString& clientId);
@@ -90,10 +94,9 @@ class ServiceLink : public QObject {
   int retryMs_ = 1000;
   int firstRetryMs_ = 1000;
   int maxRetryMs_ = 4000;
-  int silenceMs_ = 45000;
+  int pingMs_ = kPingMs;
+  int silenceMs_ = kSilenceMs;
   QTimer retryTimer_;
-  QTimer pingTimer_;
-  qint64 lastHeard_ = 0;
 };
 
 }  // namespace vantrel

@@ -180,10 +180,6 @@ struct SessionOp {
   QString Session;
   VEX_FIELDS(op, Session)
 };
-struct PingOp {
-  QString op = QStringLiteral("ping");
-  VEX_FIELDS(op)
-};
 
 // The frame carried between the two bridges of a session.
 struct RelayFrame {

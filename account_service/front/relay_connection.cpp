@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <algorithm>
+
 namespace kelvor {
 
 using namespace znet::ws;
@@ -40,9 +42,31 @@ void RelayConnection::open() {
   onReadable();  // what arrived while the connection changed hands
 }
 
+void RelayConnection::watchSilence(int pingMs, int deadlineMs) {
+  pingMs_ = pingMs;
+  deadlineMs_ = deadlineMs;
+  heard_.start();
+  // A child: it moves with the connection from one loop to another.
+  auto* timer = new QTimer(this);
+  connect(timer, &QTimer::timeout, this, &RelayConnection::checkSilence);
+  timer->start(std::max(1, pingMs / 2));
+}
+
+void RelayConnection::checkSilence() {
+  if (ended_) return;
+  const qint64 quiet = heard_.elapsed();
+  if (quiet >= deadlineMs_) {
+    if (error_.isEmpty()) error_ = QStringLiteral("no answer for %1 s").arg(quiet / 1000);
+    abort();  // a frozen peer would never take a close frame
+    return;
+  }
+  if (quiet >= pingMs_ && !closing_) put(frame(kPing, {}, {}, false));
+}
+
 void RelayConnection::onReadable() {
   if (!open_ || ended_) return;
   for (const QByteArray& arrived : channel_->readChunks()) {
+    heard_.start();
     if (ended_ || closing_) return;
     feed(arrived);
   }

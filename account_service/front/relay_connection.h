@@ -2,10 +2,11 @@
 // loop the connection lives on: a message's payload is copied once, unmasked
 // as it is copied out of the decrypted buffer, and a binary message the relay
 // only forwards is encrypted straight from the same (shared) bytes behind a
-// new header. Pings are answered here; every byte is
-// checked against the protocol and the message size limit, and a fault ends
-// the connection. A message still arriving is counted (countArrivals) as it
-// grows, and one that gets no byte for kStallMs ends the connection.
+// new header. Pings are answered here, and a peer gone silent is pinged and,
+// past its deadline, dropped; every byte is checked against the protocol and
+// the message size limit, and a fault ends the connection. A message still
+// arriving is counted (countArrivals) as it grows, and one that gets no byte
+// for kStallMs ends the connection.
 #pragma once
 
 #include "common/net/tls_socket.h"
@@ -46,6 +47,11 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   // `arrivals` is told by how much the unfinished message grew or shrank (and
   // what it held when the connection ends); past false the connection closes.
   void countArrivals(std::function<bool(qint64 delta)> arrivals);
+  // Watches for a peer that went silent (a frozen machine keeps its
+  // connections open): a ping once nothing came for `pingMs`, and the
+  // connection ended (disconnected() follows) once nothing came for
+  // `deadlineMs`; any byte that arrives counts. On the thread it lives in.
+  void watchSilence(int pingMs, int deadlineMs);
   // How much the channel should let wait before it stops reading.
   void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
 
@@ -80,6 +86,7 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void stalled();
   void end();
   void put(const QByteArray& bytes);
+  void checkSilence();
 
   znet::TlsSocket* channel_;  // a child
   qint64 handed_ = 0;
@@ -96,6 +103,9 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   bool closing_ = false;  // a close frame was sent
   bool ended_ = false;
   QString error_;
+  QElapsedTimer heard_;  // since the last bytes arrived
+  int pingMs_ = 0;
+  int deadlineMs_ = 0;
 };
 
 }  // namespace kelvor

@@ -211,6 +211,8 @@ TEST(CommandLine, RefusesMalformedLines) {
        QStringLiteral("127.0.0.1:1"), QStringLiteral("--relay-budget"), QStringLiteral("8")},
       {QStringLiteral("serve"), QStringLiteral("--data"), QStringLiteral("d"), QStringLiteral("--listen"),
        QStringLiteral("127.0.0.1:1"), QStringLiteral("--relay-budget"), QStringLiteral("256M")},
+      {QStringLiteral("serve"), QStringLiteral("--data"), QStringLiteral("d"), QStringLiteral("--listen"),
+       QStringLiteral("127.0.0.1:1"), QStringLiteral("--relay-ping"), QStringLiteral("0")},
   };
   for (const QStringList& args : bad) {
     error.clear();

@@ -30,6 +30,8 @@ class VantrelService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     service = new Service;
+    // Silent relay connections are found in seconds (2 s, dropped after 6 s).
+    service->relayPingSeconds = 2;
     QDir data(service->dataDir());
     data.mkpath(QStringLiteral("installers"));
     QFile installer(data.filePath(QStringLiteral("installers/Kelvor1.0.3.dmg")));
@@ -446,7 +448,10 @@ TEST_F(VantrelService, AHostWithoutItsClientEndsItsSessionsSignsOutAndExits) {
   EXPECT_TRUE(refusedInTime(session));
 }
 
-TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {
+// The relay connection is taken away, the host is frozen (a machine asleep
+// with its connections open), the service is frozen: each time the host comes
+// back on its own. A frozen host is offline for its peers within seconds.
+TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAwayOrSilent) {
   const auto host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
   const auto peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
   ASSERT_TRUE(host && peer);
@@ -474,4 +479,51 @@ TEST_F(VantrelService, RejoinsTheRelayWhenItsConnectionIsTakenAway) {
   auto reply = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == token; });
   ASSERT_TRUE(reply);
   EXPECT_EQ(textOf(valueOf(reply->data, "Msg"), "data"), QStringLiteral("PONG"));
+
+  const auto readyCount = [](Signed& s) { return s.bridge.child().output().count("relay ready as"); };
+  const auto pingWorks = [&] {
+    auto opened = clientInit(*peer, "ann-host", "docs", "");
+    if (!opened || textOf(opened->data, "Type") != QLatin1String("GetShareHost6Client")) return false;
+    const auto pong = peer->link.ask(sessionOf(valueOf(opened->data, "Msg")), QStringLiteral("PING"), {{"m", ""}}, 10s);
+    return pong && textOf(*pong, "data") == QLatin1String("PONG");
+  };
+
+  // The host freezes with a request of the peer on its way: the service drops
+  // its silent connection, the request is answered as unreachable, the session
+  // ends and a new one finds no host.
+  const qsizetype hostReady = readyCount(*host);
+  ASSERT_TRUE(host->bridge.child().pause());
+  QElapsedTimer frozen;
+  frozen.start();
+  const QString asked = peer->link.request(session, QStringLiteral("PING"), {{"m", ""}});
+  auto unanswered = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == asked; }, 60s);
+  ASSERT_TRUE(unanswered);
+  EXPECT_EQ(textOf(valueOf(unanswered->data, "Msg"), "Info"), QLatin1String(vantrel::kHostUnreachable));
+  std::printf("frozen host offline for its peer after %lld ms\n", static_cast<long long>(frozen.elapsed()));
+  EXPECT_LT(frozen.elapsed(), 20000);
+  EXPECT_TRUE(peer->link.waitFor([&](const ClientLink::Frame& f) {
+    return textOf(f.data, "Code") == QLatin1String("SessionClosed") && textOf(f.data, "Session") == session;
+  }, 5s));
+  auto refused = clientInit(*peer, "ann-host", "docs", "");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(textOf(refused->data, "Type"), QStringLiteral("P2PConFailed"));
+  EXPECT_TRUE(service->child().output().contains("no answer for"));
+
+  // Continued, it finds its connection gone and joins again.
+  ASSERT_TRUE(host->bridge.child().resume());
+  ASSERT_TRUE(spinUntil([&] { return readyCount(*host) > hostReady; }, 30s));
+  EXPECT_TRUE(pingWorks());
+
+  // The service freezes: the bridges give up its silent connections and join
+  // again once it goes on.
+  const qsizetype peerReady = readyCount(*peer);
+  const auto givenUp = [](Signed& s) { return s.bridge.child().output().count("no answer from the relay"); };
+  const qsizetype hostGaveUp = givenUp(*host), peerGaveUp = givenUp(*peer);
+  ASSERT_TRUE(service->child().pause());
+  const bool gaveUp = spinUntil([&] { return givenUp(*host) > hostGaveUp && givenUp(*peer) > peerGaveUp; }, 30s);
+  ASSERT_TRUE(service->child().resume());
+  EXPECT_TRUE(gaveUp);
+  ASSERT_TRUE(spinUntil([&] { return readyCount(*host) > hostReady + 1 && readyCount(*peer) > peerReady; }, 30s))
+      << host->bridge.child().output().toStdString() << "\n----\n" << service->child().output().right(3000).toStdString();
+  EXPECT_TRUE(pingWorks());
 }

@@ -226,6 +226,8 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   writeFile(share + QStringLiteral("/docs/readme.txt"), "hello");
   writeFile(share + QStringLiteral("/docs/sub/big.bin"), big);
   writeFile(share + QStringLiteral("/docs/sub/empty.dat"), QByteArray());
+  // A name the receiver keeps for its partial files: not taken, and said why.
+  writeFile(share + QStringLiteral("/docs/.zkpart-notes.txt"), "notes");
   writeFile(folder.path() + QStringLiteral("/private/secret.txt"), "secret");
   // A link in the shared tree that leads out of it, and a target outside.
   ASSERT_TRUE(QFile::link(folder.path() + QStringLiteral("/private/secret.txt"), share + QStringLiteral("/docs/leak.txt")));
@@ -240,7 +242,11 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
   EXPECT_EQ(intOf(last, "ForceCancel"), 0);
   EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
-  EXPECT_TRUE(textOf(last, "WorkingSpeed").endsWith(QStringLiteral(", some refused by the host"))) << last.dump();
+  EXPECT_TRUE(textOf(last, "WorkingSpeed")
+                  .endsWith(QStringLiteral(", 1 not transferred (.zkpart-notes.txt: its name is kept for partial files)"
+                                           ", some refused by the host")))
+      << last.dump();
+  EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("refused"));
   // The two targets, then the four files of the allowed folder, one request
   // for each of its two folders.
   EXPECT_EQ(hostCodes.count(QStringLiteral("fileDownloadCheck")), 4);
@@ -561,6 +567,33 @@ TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
   EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
   EXPECT_EQ(textOf(refused, "Reason"), QStringLiteral("refused"));
   EXPECT_TRUE(filesBelow(outside).isEmpty());
+
+  // The host's disk fills up in the middle of a folder: the count is what it kept.
+  {
+    const pid_t pid = pid_t(host->bridge.child().process().processId());
+    rlimit before{};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, nullptr, &before), 0);
+    const rlimit small{1024 * 1024, before.rlim_max};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &small, nullptr), 0);
+    makeSmallFiles(local + QStringLiteral("/many"), 400);
+    writeFile(local + QStringLiteral("/many/zz-big.bin"), randomBytes(3 * 1024 * 1024));
+    const QString full = share + QStringLiteral("/full");
+    QDir().mkpath(full);
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/many")).toStdString()},
+             {"RemotePathRoot", full.toStdString()}});
+    const Json failed = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+    ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &before, nullptr), 0);
+    EXPECT_EQ(intOf(failed, "ForceCancel"), 1) << failed.dump();
+    EXPECT_EQ(textOf(failed, "Reason"), QStringLiteral("disk"));
+    QStringList kept;
+    EXPECT_TRUE(testutil::waitUntil([&] {
+      kept = filesBelow(full);
+      return !kept.join(QLatin1Char(' ')).contains(QLatin1String(".zkpart-"));
+    }));
+    EXPECT_EQ(intOf(failed, "TotalTaskDoneCount"), kept.size()) << failed.dump();
+    EXPECT_FALSE(kept.contains(QStringLiteral("many/zz-big.bin")));
+  }
 
   // The host goes away in the middle of a big upload: nothing partial stays.
   {

@@ -136,7 +136,7 @@ bool Service::start() {
   if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
                     QStringList{QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
                                 host()} +
-                        serveOptions))
+                        serveArguments()))
     return false;
   if (!spinUntil([this] { return reportedPort(child_.output(), "listening on") != 0 && QFile::exists(caFile()); },
                  30s))
@@ -152,7 +152,7 @@ bool Service::restart(const std::function<void()>& whileDown) {
   if (!child_.start(binDir() + QStringLiteral("/kelvor-service"),
                     QStringList{QStringLiteral("serve"), QStringLiteral("--data"), data_.path(), QStringLiteral("--listen"),
                                 host()} +
-                        serveOptions))
+                        serveArguments()))
     return false;
   return spinUntil([this, started] { return child_.output().count("listening on") > started; }, 30s);
 }
@@ -178,9 +178,15 @@ bool Service::addAnnAndBob(qint64* annId) {
                     QStringLiteral("bob-host"));
 }
 
+QStringList Service::serveArguments() const {
+  if (!relayPingSeconds) return serveOptions;
+  return serveOptions + QStringList{QStringLiteral("--relay-ping"), QString::number(relayPingSeconds)};
+}
+
 void Service::configure(QProcessEnvironment& env) const {
   env.insert(QStringLiteral("ZARKELO_SERVICE_HOST"), host());
   env.insert(QStringLiteral("ZARKELO_CA_FILE"), caFile());
+  if (relayPingSeconds) env.insert(QStringLiteral("VANTREL_RELAY_PING"), QString::number(relayPingSeconds));
 }
 
 QSslConfiguration Service::tls() const {

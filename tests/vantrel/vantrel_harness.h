@@ -97,8 +97,13 @@ class Service {
   Child& child() { return child_; }
   // Options given to "serve" besides the data folder and the address.
   QStringList serveOptions;
+  // When set, how long both ends of a relay connection wait in silence before
+  // they ping (three times that and it is dropped): the service's
+  // --relay-ping and the bridges' VANTREL_RELAY_PING.
+  int relayPingSeconds = 0;
 
  private:
+  QStringList serveArguments() const;
   QTemporaryDir data_;
   Child child_;
   quint16 port_ = 0;

@@ -3,8 +3,10 @@
 #include "common/net/http_head.h"
 
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstring>
 
 namespace vantrel {
@@ -51,6 +53,7 @@ void RelaySocket::onEncrypted() {
 void RelaySocket::onReadable() {
   if (!channel_) return;
   QByteArray arrived = channel_->readAll();
+  heard_.start();
   if (state_ == State::Upgrading) {
     buffer_ += arrived;
     znet::Head head;
@@ -104,6 +107,22 @@ void RelaySocket::sendBinary(QByteArrayView head, QByteArrayView body) { sendFra
 void RelaySocket::sendFrame(quint8 opcode, QByteArrayView head, QByteArrayView body) {
   if (!channel_ || (state_ != State::Open && !(state_ == State::Closing && opcode == kClose))) return;
   channel_->write(frame(opcode, head, body, /*masked=*/true));
+}
+
+void RelaySocket::watchSilence(int pingMs, int deadlineMs) {
+  pingMs_ = pingMs;
+  deadlineMs_ = deadlineMs;
+  heard_.start();
+  auto* timer = new QTimer(this);
+  connect(timer, &QTimer::timeout, this, &RelaySocket::checkSilence);
+  timer->start(std::max(1, pingMs / 2));
+}
+
+void RelaySocket::checkSilence() {
+  if (state_ == State::Idle || state_ == State::Closed) return;
+  const qint64 quiet = heard_.elapsed();
+  if (quiet >= deadlineMs_) return fail(QStringLiteral("no answer from the relay for %1 s").arg(quiet / 1000));
+  if (quiet >= pingMs_) sendFrame(kPing, {}, {});  // only once open
 }
 
 void RelaySocket::close() {

@@ -2,8 +2,9 @@
 // client side of RFC 6455 on a TlsChannel, so that TLS runs off the event loop
 // and a message's bytes are copied once on the way out (masked as they are
 // copied into the frame) and once on the way in (into the message).
-// Pings are answered here; every byte that arrives is checked against the
-// protocol and the message size limit, and a fault ends the connection.
+// Pings are answered here, and a relay gone silent is pinged and, past its
+// deadline, dropped; every byte that arrives is checked against the protocol
+// and the message size limit, and a fault ends the connection.
 #pragma once
 
 #include "common/net/tls_channel.h"
@@ -11,6 +12,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -31,6 +33,10 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   void sendBinary(QByteArrayView head, QByteArrayView body = {});
   // A close frame, then the connection ends (disconnected() follows).
   void close();
+  // Watches for a relay that went silent: a ping once nothing came for
+  // `pingMs`, and the connection ended (disconnected() follows) once nothing
+  // came for `deadlineMs`, the upgrade included; any byte that arrives counts.
+  void watchSilence(int pingMs, int deadlineMs);
   // Ends the connection at once; disconnected() follows unless it had.
   void abort();
   bool isOpen() const { return state_ == State::Open; }
@@ -53,6 +59,7 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   void sendFrame(quint8 opcode, QByteArrayView head, QByteArrayView body);
   void fail(const QString& why);
   void end();
+  void checkSilence();
 
   qint64 maxMessage_;
   std::unique_ptr<znet::TlsChannel> channel_;
@@ -62,6 +69,9 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   QByteArray path_;
   QByteArray key_;     // Sec-WebSocket-Key sent
   QByteArray buffer_;  // the upgrade answer while it is incomplete
+  QElapsedTimer heard_;  // since the last bytes arrived
+  int pingMs_ = 0;
+  int deadlineMs_ = 0;
 
   znet::ws::FrameReader reader_;
 };

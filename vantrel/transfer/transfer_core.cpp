@@ -100,11 +100,17 @@ bool TransferCore::send(const TaskPtr& task, const QString& op, const Json& msg)
 void TransferCore::end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer,
                        TransferReason reason) {
   if (!isActive(task)) return;
-  if (tellPeer) send(task, QStringLiteral("cancel"), cancelNote(why, reason));
   discardPartial(task);
-  // A file whose rename has not happened yet never gets its name.
-  for (const auto& file : std::as_const(task->committingFiles)) file->discard();
+  // A file whose rename has not happened yet never gets its name; one
+  // renamed already is kept and counted.
+  for (const auto& file : std::as_const(task->committingFiles))
+    if (file->discard()) ++task->done;
   task->committingFiles.clear();
+  if (tellPeer) {
+    Json note = cancelNote(why, reason);
+    if (task->role == TransferRole::Sink) note["kept"] = task->done;
+    send(task, QStringLiteral("cancel"), note);
+  }
   task->writes.reset();  // writes and commits not yet started are dropped
   task->stop->store(true);
   task->in.reset();

@@ -145,9 +145,22 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   const TaskPtr task = core_.find(xid, session);
   if (!task) return;
   if (op == QLatin1String("cancel")) {
+    // The sink's count of the files it kept, when it says it.
+    if (task->role == TransferRole::Source && task->isActive() && msg.is_object() && msg.contains("kept"))
+      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
     const QString why = textOf(msg, "why");
-    return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
-                        reasonOfCancelFrame(textOf(msg, "code")));
+    const bool wasActive = task->isActive();
+    core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
+                 reasonOfCancelFrame(textOf(msg, "code")));
+    // The source that ended the transfer hears how many files the sink kept.
+    if (wasActive && task->role == TransferRole::Sink)
+      core_.send(task, QStringLiteral("kept"), Json{{"kept", task->done}});
+    return;
+  }
+  if (op == QLatin1String("kept")) {
+    if (task->role == TransferRole::Source && !task->isActive())
+      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
+    return;
   }
   if (!task->isActive()) return;
   const bool source = task->role == TransferRole::Source;

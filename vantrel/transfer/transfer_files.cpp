@@ -190,7 +190,12 @@ SinkFile::~SinkFile() {
   if (!kept_) removeTemporary();
 }
 
-void SinkFile::discard() { removeTemporary(); }
+bool SinkFile::discard() {
+  const std::lock_guard lock(placeMutex_);
+  if (kept_) return true;
+  removeTemporary();
+  return false;
+}
 
 bool SinkFile::write(QByteArrayView bytes) {
   for (qint64 at = 0; at < bytes.size(); at += kWritePiece) {
@@ -233,6 +238,8 @@ void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QStri
     shared->file_.close();
     const QString target = QFile::decodeName(dest);
     int error = 0;
+    const std::lock_guard lock(shared->placeMutex_);
+    if (shared->removed_) return {QStringLiteral("the transfer ended")};
     const auto placed = placeFile(shared->folder_->get(), QFile::decodeName(shared->name_), target, replace, &error);
     if (!placed) return {QStringLiteral("cannot rename into place")};
     shared->kept_ = true;

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace vantrel {
@@ -79,8 +80,10 @@ class SinkFile {
   ~SinkFile();  // removes the temporary file unless it was committed
 
   bool write(QByteArrayView bytes);
-  // Removes the temporary file now, also while a worker still writes to it.
-  void discard();
+  // Removes the temporary file now, also while a worker still writes to it
+  // or commits it; true when the commit had renamed it into place already
+  // (it stays), else it never will.
+  bool discard();
   qint64 written() const { return written_; }
 
   // Checks the size and hash against what the source announced, syncs the
@@ -113,8 +116,9 @@ class SinkFile {
   // writes cost the receiver 10-15% more CPU.
   static constexpr qint64 kWritePiece = 16 * 1024;
   std::optional<FileSum> hash_;
-  bool kept_ = false;
+  bool kept_ = false;  // under placeMutex_ once a commit runs
   std::atomic_bool removed_ = false;
+  std::mutex placeMutex_;  // the rename into place against discard()
 };
 
 // The share's root that a host check's answer names ("ShareRoot", checked

@@ -68,7 +68,11 @@ Json progressOf(const TaskPtr& task) {
       p.TaskStatus = 1;
       p.CurrentTaskPercent = 100;
       p.WorkingSpeed = taskRateText(*task);
-      if (task->failed > 0) p.WorkingSpeed += QStringLiteral(", %1 not transferred").arg(task->failed);
+      if (task->failed > 0) {
+        p.WorkingSpeed += QStringLiteral(", %1 not transferred").arg(task->failed);
+        if (!task->fileWhy.isEmpty()) p.WorkingSpeed += QStringLiteral(" (") + task->fileWhy + QLatin1Char(')');
+        if (task->fileReason != TransferReason::None) p.Reason = protocol::reasonCode(task->fileReason);
+      }
       if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
       break;
     }

@@ -41,6 +41,10 @@ bool ensureFolderBeneath(int root, const QString& rel) {
   return bool(beneath::open(root, rel, O_PATH | O_DIRECTORY));
 }
 
+// How much of a peer's words, or of a file's name, a reason shows.
+constexpr qsizetype kMaxShownWhy = 256;
+QString shownName(const QString& path) { return lastComponent(path).left(kMaxShownWhy); }
+
 // A peer-given relative path whose components are all plain names that are
 // no partial file's.
 std::optional<QString> acceptableName(const std::optional<QString>& rel) {
@@ -161,18 +165,26 @@ bool TransferSink::openOwnFolder(const TaskPtr& task) {
   return true;
 }
 
-bool TransferSink::prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath) {
-  const auto rel =
-      acceptableName(absolutePath ? relativeInside(task->root, entry.rel) : safeRelativePath(entry.rel));
-  if (!rel || !task->rootFolder) return false;
+QString TransferSink::prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath,
+                                  TransferReason* reason) {
+  *reason = TransferReason::Refused;
+  const auto checked = absolutePath ? relativeInside(task->root, entry.rel) : safeRelativePath(entry.rel);
+  if (!checked) return QStringLiteral("not a path inside the receiving folder");
+  const auto rel = acceptableName(checked);
+  if (!rel) return QStringLiteral("its name is kept for partial files");
+  *reason = TransferReason::Disk;
+  if (!task->rootFolder) return QStringLiteral("the receiving folder cannot be opened");
   entry.rel = *rel;
   const int root = task->rootFolder->get();
-  if (entry.isDir) return ensureFolderBeneath(root, joined(task->rootRel, *rel));
-  if (!ensureFolderBeneath(root, joined(task->rootRel, parentRel(*rel)))) return false;
+  const QString folder = entry.isDir ? *rel : parentRel(*rel);
+  if (!ensureFolderBeneath(root, joined(task->rootRel, folder))) return QStringLiteral("cannot create its folder");
+  if (entry.isDir) return {};
   // Never into an existing folder's name.
   const beneath::Fd dest = beneath::open(root, joined(task->rootRel, *rel), O_PATH);
   struct stat st {};
-  return !(dest && ::fstat(dest.get(), &st) == 0 && S_ISDIR(st.st_mode));
+  *reason = TransferReason::Refused;
+  if (dest && ::fstat(dest.get(), &st) == 0 && S_ISDIR(st.st_mode)) return QStringLiteral("a folder has its name");
+  return {};
 }
 
 void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths) {
@@ -198,13 +210,14 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
                            __builtin_add_overflow(task->totalBytes, entry.size, &task->totalBytes) ||
                            task->totalBytes > kTransferMaxBytes))
         return core_.fail(task, QStringLiteral("the announced sizes are too large"), true);
-      const bool ok = prepareEntry(task, entry, absolutePaths);
+      TransferReason reason = TransferReason::None;
+      const QString why = prepareEntry(task, entry, absolutePaths, &reason);
       if (!entry.isDir) ++task->fileCount;
-      if (!ok) {
-        zlog::parts(QStringLiteral("Vantrel - transfer entry refused:"), textOf(e, "p"));
+      if (!why.isEmpty()) {
+        zlog::parts(QStringLiteral("Vantrel - transfer entry refused:"), zlog::excerpt(textOf(e, "p")), why);
         accept.skip.append(index);
         task->skipped.insert(index);
-        if (!entry.isDir) ++task->failed;
+        if (!entry.isDir) ++task->failed, task->fileEnded(shownName(textOf(e, "p")) + QStringLiteral(": ") + why, reason);
       }
       task->entries.append(entry);
     }
@@ -313,7 +326,7 @@ void TransferSink::acknowledge(const TaskPtr& task) {
   const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
   if (count <= task->acked) return;
   task->acked = count;
-  core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes}.toJSONModel());
+  core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes, task->done}.toJSONModel());
 }
 
 SinkStep TransferSink::openFile(const TaskPtr& task, qint64 index) {
@@ -518,9 +531,14 @@ std::unique_ptr<LanFileSink> TransferSink::routeFile(const TaskPtr& task, qint64
 }
 
 void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {
-  inTurn(task, [index = intOf(msg, "i")](const TaskPtr& t) {
+  inTurn(task, [index = intOf(msg, "i"), why = textOf(msg, "why")](const TaskPtr& t) {
     if (index == t->current) TransferCore::discardPartial(t);
-    if (index >= 0 && index < t->entries.size()) t->skipped.insert(index);
+    if (index < 0 || index >= t->entries.size()) return SinkStep::Done;
+    t->skipped.insert(index);
+    // The source could not read it: a file changed or went missing there.
+    t->fileEnded(shownName(t->entries[index].rel) + QStringLiteral(": ") +
+                     (why.isEmpty() ? QStringLiteral("the sender could not read it") : why.left(kMaxShownWhy)),
+                 TransferReason::Source);
     return SinkStep::Done;
   });
 }
@@ -538,8 +556,10 @@ void TransferSink::finish(const TaskPtr& task) {
   // Every offered file that is not in place counts as not transferred.
   task->failed = task->fileCount - task->done;
   task->state = TransferState::Finished;
-  Json note = XferNote{-1, task->done, task->failed, QString()}.toJSONModel();
+  Json note = XferNote{-1, task->done, task->failed, task->failed > 0 ? task->fileWhy : QString()}.toJSONModel();
   note["renamed"] = task->renamed;
+  if (task->failed > 0 && task->fileReason != TransferReason::None)
+    note["code"] = protocol::reasonCode(task->fileReason).toStdString();
   core_.send(task, QStringLiteral("finished"), note);
   TransferCore::releaseFolders(task);
   zlog::parts(QStringLiteral("Vantrel - transfer received:"), task->xid, QString::number(task->done),

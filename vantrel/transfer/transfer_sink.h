@@ -39,7 +39,7 @@ class TransferSink {
 
  private:
   void takeOffer(const TaskPtr& task, const Json& offer, bool absolutePaths);
-  bool prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath);
+  QString prepareEntry(const TaskPtr& task, TransferEntry& entry, bool absolutePath, TransferReason* reason);
   // Opens the task's own folder (a download's or an accepted send's) as the
   // folder every entry is reached beneath; false when it cannot.
   static bool openOwnFolder(const TaskPtr& task);

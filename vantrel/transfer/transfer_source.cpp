@@ -52,7 +52,7 @@ Json TransferSource::offerOf(const TransferTask& task, const QString& mode, cons
 void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                                  const QString& root) {
   for (const QList<TransferEntry>& found : walked) {
-    if (found.isEmpty()) ++task->failed;
+    if (found.isEmpty()) ++task->failed, task->fileEnded(QStringLiteral("a file to send is missing"), TransferReason::Source);
     task->entries.append(found);
   }
   for (const TransferEntry& e : std::as_const(task->entries))
@@ -401,6 +401,9 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
   const qint64 count = intOf(msg, "c");
   const bool withBytes = msg.is_object() && msg.contains("b");
   const qint64 received = intOf(msg, "b");
+  // A sink that counts the files it kept ("k") is taken at its word; an
+  // older one's files count once their last bytes are acknowledged.
+  const bool withKept = msg.is_object() && msg.contains("k");
   while (task->acked < count && !task->inflight.empty()) {
     const TransferTask::Inflight chunk = task->inflight.front();
     if (withBytes && task->ackedBytes + chunk.bytes > received) break;
@@ -409,9 +412,9 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
     ++task->acked;
     task->bytesDone += chunk.bytes;
     if (chunk.index == task->current) task->currentBytes += chunk.bytes;
-    // Taken whole by the sink; its "finished" gives the final count.
-    task->done = std::min(task->fileCount, task->done + chunk.files);
+    if (!withKept) task->done = std::min(task->fileCount, task->done + chunk.files);
   }
+  if (withKept) task->done = std::clamp<qint64>(intOf(msg, "k"), task->done, task->fileCount);
   pump(task);
 }
 
@@ -420,6 +423,10 @@ void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
   task->done = std::clamp<qint64>(intOf(msg, "done"), 0, task->fileCount);
   task->failed += std::clamp<qint64>(intOf(msg, "failed"), 0, task->fileCount - task->done);
   task->renamed = std::clamp<qint64>(intOf(msg, "renamed"), 0, task->done);
+  // Why the first of the files that did not arrive ended early, as the sink says it.
+  const TransferReason reason = protocol::reasonFromCode(textOf(msg, "code"));
+  if (task->failed > 0)
+    task->fileEnded(textOf(msg, "why").left(512), reason == TransferReason::None ? TransferReason::Failed : reason);
   task->in.reset();
   task->state = TransferState::Finished;
   TransferCore::releaseFolders(task);

@@ -98,6 +98,15 @@ struct TransferTask {
   qint64 fileCount = 0;
   qint64 done = 0;  // files in place (the source counts those the sink took whole until it says)
   qint64 failed = 0;
+  // Why the first file that did not arrive while the task went on ended
+  // early, and its reason: the finished task says it beside its count.
+  QString fileWhy;
+  TransferReason fileReason = TransferReason::None;
+  void fileEnded(const QString& why, TransferReason reason) {
+    if (fileReason != TransferReason::None) return;
+    fileWhy = why;
+    fileReason = reason;
+  }
   qint64 bytesDone = 0;
   qint64 totalBytes = 0;
   qint64 current = -1;  // entry in progress

@@ -98,7 +98,8 @@ struct XferSum {
 struct XferAck {
   qint64 c = 0;  // chunks taken so far
   qint64 b = 0;  // bytes received so far
-  VEX_FIELDS(c, b)
+  qint64 k = 0;  // files kept (renamed into place) so far
+  VEX_FIELDS(c, b, k)
 };
 
 // "skip" (an entry the sender could not read), "done", "finished", "cancel".
