@@ -221,11 +221,17 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
     return lan_->fetch(task, grant, [this, weak, accept](bool fetched) {
       const TaskPtr t = weak.lock();
       if (!isActive(t)) return;
+      if (!fetched) return sendAccept(t, accept, Json());
+      // Every file is in place: the download has succeeded, whatever becomes
+      // of the relay link now (the source is told if it can be).
       XferAccept rest = accept;
-      if (fetched)
-        for (qint64 i = 0; i < t->entries.size(); ++i)
-          if (!rest.skip.contains(i)) rest.skip.append(i);
-      sendAccept(t, rest, Json());
+      for (qint64 i = 0; i < t->entries.size(); ++i)
+        if (!rest.skip.contains(i)) rest.skip.append(i);
+      Json msg = rest.toJSONModel();
+      tellSum(msg, t->sum);
+      core_.send(t, QStringLiteral("accept"), msg);
+      t->doneReceived = true;
+      if (t->committing == 0) finish(t);
     });
   }
   sendAccept(task, accept, lan_ && task->kind == TransferKind::Upload ? lan_->offer(task) : Json());
