@@ -291,6 +291,15 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_EQ(raw(requestFor("GET", good, again)), 200);
   listener->capabilities().revokeTransfer(xid);
   EXPECT_EQ(raw(requestFor("GET", good, again)), 401);
+  // A transfer that ended with a reason: its capability is answered with it,
+  // to its own session and for a while only.
+  const QString ended = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                       {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}});
+  listener->capabilities().revokeTransfer(xid, TransferReason::Disk);
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended)).contains("\r\nX-Zarkelo-Reason: disk\r\n"));
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended, QStringLiteral("C-3|C-2"))).contains("X-Zarkelo-Reason: gone"));
+  clock += LanCapabilities::kEndedKeepMs + 1;
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended)).contains("X-Zarkelo-Reason: gone"));
 
   // TLS 1.2 only with forward secrecy and AEAD suites.
   EXPECT_TRUE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES128-GCM-SHA256")));

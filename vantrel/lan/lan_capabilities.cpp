@@ -71,12 +71,18 @@ void LanCapabilities::touch(const QByteArray& capability) {
 void LanCapabilities::revokeTransfer(const QString& xid, protocol::TransferReason reason) {
   const qint64 now = now_();
   ended_.removeIf([&](const auto& it) { return now - it.value().at > kEndedKeepMs; });
+  auto roomFor = [&](const QString& session) {
+    if (ended_.size() >= kMaxEnded) return false;
+    int held = 0;
+    for (const Ended& ended : std::as_const(ended_)) held += ended.session == session ? 1 : 0;
+    return held < kMaxEndedPerSession;
+  };
   for (auto it = grants_.begin(); it != grants_.end();) {
     if (it->xid != xid) {
       ++it;
       continue;
     }
-    if (reason != protocol::TransferReason::None && ended_.size() < kMaxEnded)
+    if (reason != protocol::TransferReason::None && roomFor(it->session))
       ended_.insert(it.key(), Ended{it->session, reason, now});
     it = grants_.erase(it);
   }

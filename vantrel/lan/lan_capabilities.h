@@ -26,6 +26,7 @@ class LanCapabilities {
   // transfer's capability went is kept to answer the requests still coming.
   static constexpr qint64 kEndedKeepMs = 60 * 1000;
   static constexpr int kMaxEnded = 256;
+  static constexpr int kMaxEndedPerSession = 32;
 
   enum class Method { Get, Put };
   // One file a capability covers, by its index in the transfer.
