@@ -11,6 +11,7 @@
 
 #include <netdb.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <deque>
@@ -37,6 +38,32 @@ constexpr long kSocketWriteBuffer = 256 * 1024;
 // over: a large send then encrypts on one core and writes on another.
 constexpr qint64 kBulkSend = 1024 * 1024;
 constexpr short kSenderRoom = 0x4000;  // writeWait: the sender has too much in hand
+// After an orderly close, what the peer still sends is read and dropped for
+// at most this long (until it closes too): closing a socket with unread bytes
+// resets the connection, and a reset can take the last bytes sent (an answer
+// saying why the connection ends) with it before the peer has read them.
+constexpr int kLingerMs = 2000;
+
+// Reads and drops what arrives on `fd` until the peer closes, an error,
+// `stop`, or kLingerMs; `wake` interrupts the wait.
+void lingerAfterClose(int fd, int wake, const std::atomic_bool& stop) {
+  ::shutdown(fd, SHUT_WR);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
+  char scratch[16 * 1024];
+  while (!stop) {
+    const ssize_t n = ::read(fd, scratch, sizeof scratch);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+    if (n > 0) continue;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, 2, int(left)) > 0 && (fds[1].revents & POLLIN)) {
+      quint64 count = 0;
+      [[maybe_unused]] const ssize_t got = ::read(wake, &count, sizeof count);
+    }
+  }
+}
 
 // TLS 1.2 with forward secrecy and AEAD only, or TLS 1.3.
 void restrict(SSL_CTX* ctx) {
@@ -427,8 +454,24 @@ void TlsChannel::run() {
           if (!closed_) emit readyRead();
         });
     };
+    // A send failed (the peer reset the connection, or went): what it sent
+    // before, already in the socket, still reaches the owner, ahead of the
+    // close, as its answer may say why. Bounded by the socket's buffer.
+    auto brokeOffSending = [&] {
+      for (qint64 taken = 0; taken < s.readLimit && !s.stop;) {
+        if (reading.isEmpty()) reading = QByteArray(kReadChunk, Qt::Uninitialized), filled = 0;
+        clearTlsErrors();
+        const int n = SSL_read(ssl, reading.data() + filled, int(reading.size() - filled));
+        if (n <= 0) break;
+        filled += n;
+        taken += n;
+        if (filled == reading.size()) handOver();
+      }
+      handOver();
+      return failed("the connection broke off while sending");
+    };
     while (!s.stop) {
-      if (sender && sender->failed()) return failed("the connection broke off while sending");
+      if (sender && sender->failed()) return brokeOffSending();
       bool moved = false;
       // Send.
       if (writeWait == 0) {
@@ -477,13 +520,13 @@ void TlsChannel::run() {
             const int e = SSL_get_error(ssl, n);
             if (e == SSL_ERROR_WANT_WRITE) writeWait = sender ? kSenderRoom : POLLOUT;
             else if (e == SSL_ERROR_WANT_READ) writeWait = POLLIN;
-            else return failed("the connection broke off while sending");
+            else return brokeOffSending();
           }
         } else if (BIO_wpending(out) > 0) {
           // Nothing more queued: what the buffer holds leaves now (and a
           // close waiting for it is seen on the next turn, not after a sleep).
           if (BIO_flush(out) <= 0) {
-            if (!BIO_should_retry(out)) return failed("the connection broke off while sending");
+            if (!BIO_should_retry(out)) return brokeOffSending();
             writeWait = POLLOUT;
           } else {
             moved = true;
@@ -495,6 +538,7 @@ void TlsChannel::run() {
           while (sender && sender->sleepUntilSent())
             if (!s.waitFor(0)) return false;
           orderly = !sender || !sender->failed();
+          if (orderly) lingerAfterClose(s.fd, s.wake, s.stop);
           return orderly;
         }
       }

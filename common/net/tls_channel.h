@@ -90,7 +90,9 @@ class TlsChannel : public QObject {
   QByteArray readAll();
   // The worker stops reading while this much waits to be taken.
   void setReadBufferSize(qint64 bytes);
-  // Sends what is queued, then closes; closed("") follows.
+  // Sends what is queued, then closes; closed("") follows. What the peer
+  // still sends is dropped until it closes too (for a moment at most), so
+  // that the close is no reset that could cut what was sent last.
   void closeAfterWrites();
   // Closes at once; no signal follows.
   void abort();
@@ -100,7 +102,8 @@ class TlsChannel : public QObject {
   void readyRead();
   void bytesWritten();
   // The connection ended: an empty reason when the peer (or closeAfterWrites)
-  // closed it in order, else what went wrong. Arrived bytes come first.
+  // closed it in order, else what went wrong. Arrived bytes come first, also
+  // those that arrived before a send failed.
   void closed(const QString& why);
 
  protected:

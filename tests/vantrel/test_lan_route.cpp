@@ -291,6 +291,15 @@ TEST_F(LanRoute, ListenerRefusesEverythingButAGrantedFile) {
   EXPECT_EQ(raw(requestFor("GET", good, again)), 200);
   listener->capabilities().revokeTransfer(xid);
   EXPECT_EQ(raw(requestFor("GET", good, again)), 401);
+  // A transfer that ended with a reason: its capability is answered with it,
+  // to its own session and for a while only.
+  const QString ended = listener->capabilities().issue(kSession, xid, LanCapabilities::Method::Get,
+                                                       {{0, localFile(dir.filePath(QStringLiteral("a.txt")), 5)}});
+  listener->capabilities().revokeTransfer(xid, TransferReason::Disk);
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended)).contains("\r\nX-Zarkelo-Reason: disk\r\n"));
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended, QStringLiteral("C-3|C-2"))).contains("X-Zarkelo-Reason: gone"));
+  clock += LanCapabilities::kEndedKeepMs + 1;
+  EXPECT_TRUE(untilClosed(requestFor("GET", good, ended)).contains("X-Zarkelo-Reason: gone"));
 
   // TLS 1.2 only with forward secrecy and AEAD suites.
   EXPECT_TRUE(handshakeWith(QStringLiteral("ECDHE-ECDSA-AES128-GCM-SHA256")));
@@ -392,7 +401,9 @@ TEST_F(LanRoute, AFileTheHostStopsSendingIsNeverDeliveredWholeAndThePeerHearsWhy
 }
 
 // A peer whose disk is behind leaves the bytes with the host: what it holds
-// stays bounded however large the file, and the file still arrives whole.
+// stays bounded however large the file, and the file still arrives whole. A
+// body the host breaks off and closes meanwhile is read to its end once the
+// disk catches up: the peer hears the host's reason, not a closed connection.
 TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   // A host that pushes one body as fast as the peer takes it.
   testsupport::DescriptorListener server;
@@ -431,6 +442,7 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   struct DiskState {
     FileSum hash{SumKind::Sha256};
     qint64 taken = 0;
+    qint64 owed = 0;  // not on disk yet beyond what was taken
     bool behind = true, whole = false;
   } state;
   struct SlowDisk : LanFileSink {
@@ -441,7 +453,7 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
       s->taken += bytes.size();
       return true;
     }
-    qint64 pending() const override { return s->behind ? s->taken : 0; }
+    qint64 pending() const override { return s->behind ? s->taken + s->owed : 0; }
     void finish(const lan::Digest& d, Kept kept) override {
       s->whole = d.bytes.toHex() == s->hash.hex().toLatin1();
       kept(s->whole ? QString() : QStringLiteral("digest differs"));
@@ -473,6 +485,40 @@ TEST_F(LanRoute, PeerWhoseDiskIsBehindStopsTakingBytesUntilItCatchesUp) {
   EXPECT_TRUE(o.ok) << o.why.toStdString();
   EXPECT_TRUE(disk->whole);
   EXPECT_EQ(disk->taken, kBlocks * block.size());
+
+  // The disk falls behind with the first block; the rest of the body, broken
+  // off, and the host's close arrive while it is.
+  znet::TlsChannel cutter;
+  bool cutterClosed = false, answered = false;
+  QByteArray asked;
+  QObject::connect(&cutter, &znet::TlsChannel::closed, [&] { cutterClosed = true; });
+  QObject::connect(&cutter, &znet::TlsChannel::readyRead, [&] {
+    asked += cutter.readAll();
+    if (answered || !asked.contains("\r\n\r\n")) return;
+    answered = true;
+    cutter.write(QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") + lan::chunkStart(block.size()) +
+                 block + "\r\n");
+  });
+  server.accepted = [&](qintptr descriptor) { cutter.accept(descriptor, context); };
+  DiskState late;
+  late.owed = lan::kMaxPendingBytes;
+  LanClient cut({QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), certificateDigest,
+                 QStringLiteral("cap"), kSession, xid});
+  Outcome c;
+  cut.get(0, kBlocks * block.size(), std::make_unique<SlowDisk>(&late),
+          [&](bool ok, bool reached, const QString& w) { c = {true, ok, reached, w}; });
+  ASSERT_TRUE(waitUntil([&] { return late.taken > 0; }));
+  for (int i = 0; i < 3; ++i) cutter.write(lan::chunkStart(block.size()) + block + "\r\n");
+  cutter.write(lan::brokenOff("source", QStringLiteral("the file changed")));
+  cutter.closeAfterWrites();
+  ASSERT_TRUE(waitUntil([&] { return cutterClosed; }));
+  EXPECT_FALSE(waitUntil([&] { return c.ended; }, std::chrono::milliseconds(300))) << c.why.toStdString();
+  late.behind = false;
+  ASSERT_TRUE(waitUntil([&] { return c.ended; }, std::chrono::seconds(20)));
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.why, QStringLiteral("the file changed"));
+  EXPECT_EQ(cut.failure(), TransferReason::Source);
+  EXPECT_EQ(late.taken, 4 * block.size());
 }
 
 TEST_F(LanRoute, UnreachableOrUnpinnedHostMeansTheRelay) {

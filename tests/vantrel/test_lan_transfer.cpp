@@ -19,6 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 using namespace vantrel;
 using testutil::filesBelow;
 using testutil::randomBytes;
@@ -109,8 +113,14 @@ TEST(LanTransfer, DownloadsAndUploadsTakeTheRouteWhenTheShareAllowsIt) {
   const QString share = dir.path() + QStringLiteral("/share");
   const QByteArray big = makeTree(share);
   LanPair pair;
+  // The host's "done" is lost on the relay, which then goes: every file is in
+  // place, so the download has succeeded all the same.
+  pair.dropTo = [](const QString& op) { return op == QLatin1String("done"); };
   const QString save = dir.path() + QStringLiteral("/save");
   const Json done = pair.download(share + QStringLiteral("/docs"), save);
+  pair.b->allSessionsGone();
+  EXPECT_EQ(intOf(pair.b->downloadProgress(kSession), "TaskStatus"), 1);
+  pair.dropTo = nullptr;
   EXPECT_EQ(intOf(done, "TaskStatus"), 1) << done.dump();
   EXPECT_EQ(intOf(done, "TotalTaskDoneCount"), 3);
   EXPECT_EQ(filesBelow(save), kTree);
@@ -293,8 +303,10 @@ TEST(LanTransfer, AFileChangedBeforeItsFetchFailsTheTransferAndLeavesNothing) {
 
 // Uploads go several at a time: a file that changed after the offer fails the
 // transfer only once the files before it are in place; it and those after it
-// are absent, and nothing partial is left.
-TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
+// are absent, and nothing partial is left. A host whose disk fills up with
+// uploads on their way says so over the route itself: with its "cancel" lost
+// on the relay, the upload still ends with "disk", never "gone".
+TEST(LanTransfer, AnUploadStopsAtAChangedFileOrAFullDiskWithItsReason) {
   QTemporaryDir dir;
   const QString share = dir.path() + QStringLiteral("/share");
   const QString inbox = share + QStringLiteral("/inbox");
@@ -308,21 +320,48 @@ TEST(LanTransfer, AnUploadStopsAtAChangedFileWithTheFilesBeforeItWhole) {
     writeFile(mine + QLatin1Char('/') + name, bytes.last());
     if (i < 12) before.append(QStringLiteral("batch/") + name);
   }
+  {
+    LanPair pair;
+    pair.tamper = [&](const QString& op, Json&) {
+      if (op != QLatin1String("accept")) return;
+      QFile file(mine + QStringLiteral("/f12"));
+      ASSERT_TRUE(file.open(QIODevice::Append));
+      file.write("more");
+    };
+    const Json up = pair.upload(mine, inbox);
+    EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
+    EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("source"));
+    EXPECT_TRUE(textOf(up, "WorkingSpeed").startsWith(QStringLiteral("batch/f12: "))) << up.dump();
+    EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
+    EXPECT_EQ(filesBelow(inbox), before);
+    for (int i = 0; i < before.size(); ++i)
+      EXPECT_EQ(readFile(inbox + QLatin1Char('/') + before[i]), bytes[i]) << before[i].toStdString();
+  }
+
+  // This process may write files of at most 1 MiB while the host takes them
+  // (the peer only reads); f12 is larger.
+  writeFile(mine + QStringLiteral("/f12"), randomBytes(3 * 1024 * 1024));
+  const QString full = share + QStringLiteral("/full");
+  QDir().mkpath(full);
   LanPair pair;
-  pair.tamper = [&](const QString& op, Json&) {
-    if (op != QLatin1String("accept")) return;
-    QFile file(mine + QStringLiteral("/f12"));
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write("more");
-  };
-  const Json up = pair.upload(mine, inbox);
+  pair.dropTo = [](const QString& op) { return op == QLatin1String("cancel"); };
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 1024 * 1024;
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < small.rlim_cur) small.rlim_cur = saved.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Json up = pair.upload(mine, full);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
   EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
-  EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("source"));
-  EXPECT_TRUE(textOf(up, "WorkingSpeed").startsWith(QStringLiteral("batch/f12: "))) << up.dump();
+  EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("disk")) << up.dump();
   EXPECT_TRUE(waitUntil([&] { return pair.a->activeCount() == 0; }));
-  EXPECT_EQ(filesBelow(inbox), before);
-  for (int i = 0; i < before.size(); ++i)
-    EXPECT_EQ(readFile(inbox + QLatin1Char('/') + before[i]), bytes[i]) << before[i].toStdString();
+  for (const QString& name : filesBelow(full)) {
+    EXPECT_FALSE(name.contains(QStringLiteral(".zkpart"))) << name.toStdString();
+    EXPECT_NE(name, QStringLiteral("batch/f12"));
+  }
+  EXPECT_EQ(pair.dataFrames, 0);
 }
 
 }  // namespace

@@ -840,12 +840,23 @@ TEST_F(VantrelTransfer, ASourceFileCutGrownOrRewrittenWhileSentFailsWithAReasonA
   }
 }
 
-TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
-  // The receiving bridge may write files of at most 1 MiB: its disk is "full".
-  const pid_t pid = pid_t(peer->bridge.child().process().processId());
+// Either way, over the relay and over the local-network route, the side
+// that cannot write says so: the transfer ends with "disk", never "gone".
+TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheTransferWithThatReasonEitherWay) {
+  // Each receiving bridge may write files of at most 1 MiB: its disk is "full".
   const rlimit small{1024 * 1024, 1024 * 1024};
-  if (::prlimit(pid, RLIMIT_FSIZE, &small, nullptr) != 0) GTEST_SKIP() << "cannot limit the bridge's file size here";
+  for (Signed* side : {peer.get(), host.get()})
+    if (::prlimit(pid_t(side->bridge.child().process().processId()), RLIMIT_FSIZE, &small, nullptr) != 0)
+      GTEST_SKIP() << "cannot limit the bridge's file size here";
   writeFile(share + QStringLiteral("/big300.bin"), randomBytes(3 * 1024 * 1024));
+  // A folder whose sixth file does not fit, with uploads of the others on
+  // their way around it.
+  const QString batch = folder.path() + QStringLiteral("/mine/batch");
+  for (int i = 0; i < 12; ++i)
+    writeFile(batch + QStringLiteral("/f%1").arg(i, 2, 10, QLatin1Char('0')),
+              randomBytes(i == 5 ? 3 * 1024 * 1024 : 256 * 1024 + i));
+  const QString inbox = share + QStringLiteral("/inbox");
+  QDir().mkpath(inbox);
   // Over the relay, then over the local-network route.
   for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
     SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
@@ -859,8 +870,22 @@ TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheDownloadWithThatReason) {
     EXPECT_TRUE(testutil::waitUntil([&] { return filesBelow(save).isEmpty(); }))
         << filesBelow(save).join(QLatin1Char(' ')).toStdString();
     EXPECT_TRUE(peer->bridge.child().process().state() == QProcess::Running);
+
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", batch.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
+    const Json up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+    EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
+    EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("disk")) << up.dump();
+    // The files that fit may stay; the one that did not, and partial files, do not.
+    EXPECT_TRUE(testutil::waitUntil([&] {
+      const QString kept = filesBelow(inbox).join(QLatin1Char(' '));
+      return !kept.contains(QStringLiteral("f05")) && !kept.contains(QStringLiteral(".zkpart"));
+    })) << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    EXPECT_TRUE(host->bridge.child().process().state() == QProcess::Running);
+    QDir(inbox).removeRecursively();
+    QDir().mkpath(inbox);
   }
-  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 2);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {

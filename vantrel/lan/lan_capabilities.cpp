@@ -41,8 +41,14 @@ LanCapabilities::Refusal LanCapabilities::check(const QByteArray& capability, co
                                                 const QString& xid, Method method, qint64 index, File* file) {
   if (capability.isEmpty()) return Refusal::NoCapability;
   const qint64 now = now_();
-  const auto it = grants_.find(keyOf(capability));
-  if (it == grants_.end()) return Refusal::Unknown;
+  const QByteArray key = keyOf(capability);
+  const auto it = grants_.find(key);
+  if (it == grants_.end()) {
+    const auto ended = ended_.constFind(key);
+    return ended != ended_.constEnd() && now - ended->at <= kEndedKeepMs && ended->session == session
+               ? Refusal::Ended
+               : Refusal::Unknown;
+  }
   if (now - it->usedAt > kIdleMs || now - it->issuedAt > kLifetimeMs) {
     grants_.erase(it);
     return Refusal::Expired;
@@ -62,12 +68,35 @@ void LanCapabilities::touch(const QByteArray& capability) {
   if (it != grants_.end()) it->usedAt = now_();
 }
 
-void LanCapabilities::revokeTransfer(const QString& xid) {
-  grants_.removeIf([&](const auto& it) { return it.value().xid == xid; });
+void LanCapabilities::revokeTransfer(const QString& xid, protocol::TransferReason reason) {
+  const qint64 now = now_();
+  ended_.removeIf([&](const auto& it) { return now - it.value().at > kEndedKeepMs; });
+  auto roomFor = [&](const QString& session) {
+    if (ended_.size() >= kMaxEnded) return false;
+    int held = 0;
+    for (const Ended& ended : std::as_const(ended_)) held += ended.session == session ? 1 : 0;
+    return held < kMaxEndedPerSession;
+  };
+  for (auto it = grants_.begin(); it != grants_.end();) {
+    if (it->xid != xid) {
+      ++it;
+      continue;
+    }
+    if (reason != protocol::TransferReason::None && roomFor(it->session))
+      ended_.insert(it.key(), Ended{it->session, reason, now});
+    it = grants_.erase(it);
+  }
 }
 
 void LanCapabilities::revokeSession(const QString& session) {
   grants_.removeIf([&](const auto& it) { return it.value().session == session; });
+  ended_.removeIf([&](const auto& it) { return it.value().session == session; });
+}
+
+protocol::TransferReason LanCapabilities::endedWith(const QByteArray& capability) const {
+  if (capability.isEmpty()) return protocol::TransferReason::None;
+  const auto it = ended_.constFind(keyOf(capability));
+  return it != ended_.constEnd() && now_() - it->at <= kEndedKeepMs ? it->reason : protocol::TransferReason::None;
 }
 
 void LanCapabilities::dropExpired(qint64 now) {
@@ -86,6 +115,7 @@ const char* LanCapabilities::reasonText(Refusal refusal) {
     case Refusal::OtherSession: return "capability of another session";
     case Refusal::Method: return "method not granted";
     case Refusal::NotListed: return "file not in the checked list";
+    case Refusal::Ended: return "the transfer ended";
   }
   return "refused";
 }

@@ -13,6 +13,7 @@
 
 #include <functional>
 
+#include "protocol/transfer_progress.h"
 #include "transfer/transfer_paths.h"
 
 namespace vantrel {
@@ -21,6 +22,11 @@ class LanCapabilities {
  public:
   static constexpr qint64 kIdleMs = 2 * 60 * 1000;
   static constexpr qint64 kLifetimeMs = 24 * 60 * 60 * 1000;
+  // How long, and for how many transfers at most, the reason an ended
+  // transfer's capability went is kept to answer the requests still coming.
+  static constexpr qint64 kEndedKeepMs = 60 * 1000;
+  static constexpr int kMaxEnded = 256;
+  static constexpr int kMaxEndedPerSession = 32;
 
   enum class Method { Get, Put };
   // One file a capability covers, by its index in the transfer.
@@ -38,7 +44,8 @@ class LanCapabilities {
     qint64 issuedAt = 0;
     qint64 usedAt = 0;
   };
-  enum class Refusal { None, NoCapability, Unknown, Expired, OtherTransfer, OtherSession, Method, NotListed };
+  // Ended: the capability's transfer ended lately (see `endedWith`).
+  enum class Refusal { None, NoCapability, Unknown, Expired, OtherTransfer, OtherSession, Method, NotListed, Ended };
 
   // `now` gives milliseconds (a steady clock); tests pass their own.
   explicit LanCapabilities(std::function<qint64()> now = {});
@@ -52,9 +59,14 @@ class LanCapabilities {
   // A request under the capability has just ended: the idle time starts
   // from here, so a long file does not make it lapse.
   void touch(const QByteArray& capability);
-  void revokeTransfer(const QString& xid);
+  // The transfer ended: its capabilities go. With a reason, a request that
+  // still presents one of them hears it (for a while, see kEndedKeepMs).
+  void revokeTransfer(const QString& xid, protocol::TransferReason reason = protocol::TransferReason::None);
   void revokeSession(const QString& session);
-  void revokeAll() { grants_.clear(); }
+  void revokeAll() { grants_.clear(), ended_.clear(); }
+  // Why the transfer of `capability` ended, when it ended lately with a
+  // reason; None otherwise.
+  protocol::TransferReason endedWith(const QByteArray& capability) const;
   int size() const { return int(grants_.size()); }
   void setClock(std::function<qint64()> now) { now_ = std::move(now); }
 
@@ -62,8 +74,14 @@ class LanCapabilities {
 
  private:
   void dropExpired(qint64 now);
+  struct Ended {
+    QString session;
+    protocol::TransferReason reason = protocol::TransferReason::None;
+    qint64 at = 0;
+  };
   std::function<qint64()> now_;
   QHash<QByteArray, Grant> grants_;  // SHA-256 of the capability -> grant
+  QHash<QByteArray, Ended> ended_;   // likewise, of transfers that ended lately
 };
 
 }  // namespace vantrel

@@ -93,13 +93,10 @@ void LanClient::connectToHost() {
   connect(socket, &znet::TlsChannel::bytesWritten, this, [this] { onWritten(); });
   connect(socket, &znet::TlsChannel::closed, this, [this, socket](const QString& why) {
     if (socket != socket_.get() || phase_ == Phase::Idle || phase_ == Phase::Closed) return;
-    // The whole body may already be buffered when the host closes.
-    if (phase_ == Phase::Body || phase_ == Phase::Head) onReadable();
-    if (socket == socket_.get() && phase_ != Phase::Idle && phase_ != Phase::Closed)
-      finish(false,
-             QStringLiteral("the local-network connection failed: ") +
-                 (why.isEmpty() ? QStringLiteral("the host closed it") : why),
-             TransferReason::Gone);
+    // What arrived before the close is read first, also when the disk holds
+    // it back for a while: an error answer or a body broken off says why.
+    closedWhy_ = why.isEmpty() ? QStringLiteral("the host closed it") : why;
+    onReadable();
   });
   timer_.start(target_.connectTimeoutMs);
   socket_->connectTo(host_, port_);
@@ -212,6 +209,15 @@ void LanClient::onReadable() {
   // taken out, they would pile up here and be copied at every append. What
   // one read took is fed whole, as the listener does with an upload.
   if (phase_ == Phase::Body && body_.holdForDisk(bodySink(), this, [this] { onReadable(); })) return;
+  znet::TlsChannel* const socket = socket_.get();
+  readAnswers();
+  // Everything that arrived is taken and no answer ended the route: the
+  // host's close ends it.
+  if (!closedWhy_.isEmpty() && socket == socket_.get() && phase_ != Phase::Idle && phase_ != Phase::Closed)
+    finish(false, QStringLiteral("the local-network connection failed: ") + closedWhy_, TransferReason::Gone);
+}
+
+void LanClient::readAnswers() {
   if (buffer_.isEmpty()) buffer_ = socket_->readAll();  // no copy when nothing is left over
   else buffer_ += socket_->readAll();
   while (!buffer_.isEmpty()) {
@@ -314,6 +320,7 @@ bool LanClient::onPutAnswered() {
 }
 
 void LanClient::dropConnection() {
+  closedWhy_.clear();
   if (!socket_) return;
   socket_->disconnect(this);
   socket_->abort();

@@ -82,6 +82,7 @@ class LanClient : public QObject {
   void connectToHost();
   void onEncrypted();
   void onReadable();
+  void readAnswers();
   void onWritten();
   void sendNextBody();
   void pumpUpload();
@@ -103,6 +104,7 @@ class LanClient : public QObject {
   bool reached_ = false;
   TransferReason failure_ = TransferReason::None;
   std::unique_ptr<znet::TlsChannel> socket_;
+  QString closedWhy_;  // the host closed the connection (why), once it has
   QTimer timer_;
   Phase phase_ = Phase::Idle;
   QByteArray buffer_;

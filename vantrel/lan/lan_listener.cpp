@@ -46,21 +46,15 @@ bool parseTarget(const QByteArray& target, QString* xid, qint64* index) {
   return true;
 }
 
-// What the peer is told a refused capability means.
-TransferReason reasonOf(LanCapabilities::Refusal refusal) {
+// What the peer is told a refused capability means; `ended`: why its
+// transfer ended, when it did lately.
+TransferReason reasonOf(LanCapabilities::Refusal refusal, TransferReason ended) {
   switch (refusal) {
+    case LanCapabilities::Refusal::Ended: return ended;
     case LanCapabilities::Refusal::Unknown: return TransferReason::Gone;  // the transfer ended here
     case LanCapabilities::Refusal::Expired: return TransferReason::Timeout;
     default: return TransferReason::Refused;
   }
-}
-
-// What the peer is told of an upload not taken: a file the transfer's end (a
-// full disk, a cancel) kept from being written says so; anything else is the
-// body's fault.
-TransferReason reasonOf(const LanFileSink& sink) {
-  const TransferReason ended = sink.endedWith();
-  return ended != TransferReason::None ? ended : TransferReason::Failed;
 }
 
 QByteArray statusLine(int status) {
@@ -113,7 +107,8 @@ class LanServerConnection : public QObject {
   qint64 waitingForHeadSince() const { return state_ == State::Head && answers_.empty() ? headSince_ : -1; }
   void drop() { close(); }
 
-  // A file of an ended transfer is not sent on.
+  // A file of an ended transfer is not sent on. (One being taken fails at
+  // its next bytes, and its answer names the reason.)
   void transferEnded(const QString& xid, TransferReason reason) {
     if (state_ == State::Get && xid_ == xid) breakOff(reason, QStringLiteral("the host ended the transfer"));
   }
@@ -212,7 +207,9 @@ class LanServerConnection : public QObject {
     return false;
   }
 
-  // Ends the connection once what was written has gone.
+  // Ends the connection once what was written has gone, the reason last:
+  // a peer still reading a body it holds back for its disk gets it whole. A
+  // peer that does not read at all is dropped after the idle time.
   void closeAfterWrites() {
     state_ = State::Closed;
     answers_.clear();
@@ -220,7 +217,7 @@ class LanServerConnection : public QObject {
     idle_.stop();
     socket_->closeAfterWrites();
     connect(socket_, &znet::TlsChannel::closed, this, &QObject::deleteLater);
-    QTimer::singleShot(2000, this, [this] { socket_->abort(), deleteLater(); });
+    QTimer::singleShot(LanListener::kIdleTimeoutMs, this, [this] { socket_->abort(), deleteLater(); });
   }
 
   // An error answer to the request being read, after those owed; the
@@ -231,6 +228,15 @@ class LanServerConnection : public QObject {
   }
 
   bool owesTooMany() const { return state_ == State::Head && answers_.size() >= kMaxOwed; }
+
+  // What the peer is told of an upload not taken: the transfer's end (a full
+  // disk, a cancel) says why, also once the transfer is gone here; anything
+  // else is the body's fault.
+  TransferReason uploadReason(const LanFileSink& sink, const QByteArray& capability) const {
+    TransferReason ended = owner_->capabilities_.endedWith(capability);
+    if (ended == TransferReason::None) ended = sink.endedWith();
+    return ended != TransferReason::None ? ended : TransferReason::Failed;
+  }
 
   void onReadable() {
     idle_.start();
@@ -272,10 +278,10 @@ class LanServerConnection : public QObject {
         capability, session, xid, get ? LanCapabilities::Method::Get : LanCapabilities::Method::Put, index, &file);
     if (refusal != LanCapabilities::Refusal::None)
       return refuse(refusal == LanCapabilities::Refusal::NoCapability || refusal == LanCapabilities::Refusal::Unknown ||
-                            refusal == LanCapabilities::Refusal::Expired
+                            refusal == LanCapabilities::Refusal::Expired || refusal == LanCapabilities::Refusal::Ended
                         ? 401
                         : 403,
-                    LanCapabilities::reasonText(refusal), reasonOf(refusal));
+                    LanCapabilities::reasonText(refusal), reasonOf(refusal, owner_->capabilities_.endedWith(capability)));
     capability_ = capability;
     xid_ = xid;
     if (get) return startGet(head, framing, file);
@@ -364,7 +370,7 @@ class LanServerConnection : public QObject {
     const Result result = body_.feed(buffer_, *sink_);
     if (result == Result::More) return false;
     if (result != Result::Whole) {
-      const TransferReason reason = reasonOf(*sink_);
+      const TransferReason reason = uploadReason(*sink_, capability_);
       sink_.reset();
       if (result == Result::Bad) refuse(400, "malformed body or the file cannot be written", reason);
       else if (result == Result::TooLong) refuse(422, "more bytes than the file has", reason);
@@ -383,7 +389,7 @@ class LanServerConnection : public QObject {
       self->owner_->capabilities_.touch(capability);
       if (!why.isEmpty()) {
         zlog::parts(QStringLiteral("Vantrel - local-network upload not kept:"), why);
-        return self->answer(id, 422, why.toUtf8() + '\n', reasonOf(*sink));
+        return self->answer(id, 422, why.toUtf8() + '\n', self->uploadReason(*sink, capability));
       }
       self->answer(id, 204);
     });
@@ -481,7 +487,7 @@ QString LanListener::fingerprint() const {
 }
 
 void LanListener::endTransfer(const QString& xid, TransferReason reason) {
-  capabilities_.revokeTransfer(xid);
+  capabilities_.revokeTransfer(xid, reason);
   if (reason == TransferReason::None) return;
   // Breaking one off may close it; the set changes meanwhile.
   const QList<LanServerConnection*> open = connections_.values();

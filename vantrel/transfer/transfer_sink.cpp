@@ -69,6 +69,21 @@ QString parentRel(const QString& rel) {
   return slash < 0 ? QString() : rel.left(slash);
 }
 
+// What a route file is told once it is in place or dropped, told exactly
+// once: also when the step or commit that would tell it is dropped with its
+// transfer's end (then later, never inside the end), so that its answer is
+// never owed for ever.
+struct KeptOnce {
+  LanFileSink::Kept kept;
+  QPointer<QObject> context;
+  LanFileSink::Kept take() { return std::exchange(kept, {}); }
+  ~KeptOnce() {
+    if (kept && context)
+      QMetaObject::invokeMethod(context, [kept = std::move(kept)] { kept(QStringLiteral("the transfer ended")); },
+                                Qt::QueuedConnection);
+  }
+};
+
 }  // namespace
 
 Json TransferSink::startDownload(const QString& session, const QString& folder, const QStringList& targets) {
@@ -234,11 +249,17 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
     return lan_->fetch(task, grant, [this, weak, accept](bool fetched) {
       const TaskPtr t = weak.lock();
       if (!isActive(t)) return;
+      if (!fetched) return sendAccept(t, accept, Json());
+      // Every file is in place: the download has succeeded, whatever becomes
+      // of the relay link now (the source is told if it can be).
       XferAccept rest = accept;
-      if (fetched)
-        for (qint64 i = 0; i < t->entries.size(); ++i)
-          if (!rest.skip.contains(i)) rest.skip.append(i);
-      sendAccept(t, rest, Json());
+      for (qint64 i = 0; i < t->entries.size(); ++i)
+        if (!rest.skip.contains(i)) rest.skip.append(i);
+      Json msg = rest.toJSONModel();
+      tellSum(msg, t->sum);
+      core_.send(t, QStringLiteral("accept"), msg);
+      t->doneReceived = true;
+      if (t->committing == 0) finish(t);
     });
   }
   sendAccept(task, accept, lan_ && task->kind == TransferKind::Upload ? lan_->offer(task) : Json());
@@ -422,7 +443,11 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sum,
   const QByteArray dest = QFile::encodeName(lastComponent(entry.rel));
   ++task->committing;
   std::weak_ptr<TransferTask> weak = task;
-  auto committed = [this, weak, index, rel = entry.rel, after](const QString& why, bool renamed) {
+  auto once = std::make_shared<KeptOnce>();
+  once->kept = std::move(after);
+  once->context = core_.context();
+  auto committed = [this, weak, index, rel = entry.rel, once](const QString& why, bool renamed) {
+    const LanFileSink::Kept after = once->take();
     const TaskPtr t = weak.lock();
     if (t) --t->committing, t->committingFiles.remove(index);
     if (!isActive(t)) {
@@ -489,23 +514,14 @@ class RouteFile : public LanFileSink {
     // A digest of another kind than agreed matches nothing.
     const QString sum = digest.label == sumName(t->sum) ? QString::fromLatin1(digest.bytes.toHex()) : QString();
     // Told once whatever happens: also when the transfer ends while the file
-    // waits for a place among the open files (then later, never inside the end).
-    struct Once {
-      Kept kept;
-      QPointer<QObject> context;
-      ~Once() {
-        if (kept && context)
-          QMetaObject::invokeMethod(context, [kept = std::move(kept)] { kept(QStringLiteral("the transfer ended")); },
-                                    Qt::QueuedConnection);
-      }
-    };
-    auto once = std::make_shared<Once>();
+    // waits for a place among the open files.
+    auto once = std::make_shared<KeptOnce>();
     once->kept = std::move(kept);
     once->context = sink_.core_.context();
     sink_.inTurn(t, [sink = &sink_, index = index_, sum, once](const TaskPtr& task) {
       const SinkStep opened = sink->openFile(task, index);
       if (opened == SinkStep::Wait) return opened;
-      const Kept kept = std::exchange(once->kept, {});
+      const Kept kept = once->take();
       if (opened == SinkStep::Failed) {
         kept(QStringLiteral("the transfer ended"));
         return opened;
