@@ -7,7 +7,6 @@
 #include <QMimeData>
 #include <QTextBoundaryFinder>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include "bridge/env.h"
 #include "host_side/host_dispatcher.h"
@@ -18,6 +17,7 @@
 #include "bridge/user_info.h"
 #include "core/localized.h"
 #include "core/log.h"
+#include "core/post_back.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
 #include "shell/view_handles.h"
@@ -124,11 +124,8 @@ void getFileList(const Request& r) {
   // A big folder is read, and its page written out, on a worker so the main
   // thread (and with it the bridge heartbeat) never waits for the disk; the
   // reply is sent from here.
-  QtConcurrent::run(&listingPool(), [request] {
-    return answerGetFileList(request);
-  }).then(QCoreApplication::instance(), [r](QFuture<vex::Json> done) {
-    SendWSDCReply(r.code, r.token, r.session, done.takeResult());  // taken, not copied
-  });
+  postback::run(&listingPool(), QCoreApplication::instance(), [request] { return answerGetFileList(request); },
+                [r](vex::Json answer) { SendWSDCReply(r.code, r.token, r.session, std::move(answer)); });
 }
 
 // The answer to a check, and where the path lies when the asking bridge is
