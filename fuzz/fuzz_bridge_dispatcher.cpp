@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bytes.replace("@P", P2PClient().toUtf8());
 
   Env::BridgeConnected = size % 2 == 0;  // without a socket: writers build the frame, then drop it
-  Env::P2PConnectOwner = size % 3 == 0 ? 1 : 3;
+  linkattempts::reset();
+  linkattempts::open(size % 3 == 0 ? LinkOwner::browser : LinkOwner::contactSend, {});
   Env::RemoteConnected = size % 5 != 0;
   addWaiting();
   BridgeMessage::DoMsgBytes(bytes);

@@ -7,4 +7,8 @@ namespace bridgelink {
 
 inline constexpr char kBridgeStartupCode[] = "16DE78C53A8137BAD8EBCE876D6F5F72";
 
+// The bridge's exit code when another program holds its port (any other
+// failure to start ends it with 1 or 2).
+inline constexpr int kBridgeExitPortTaken = 3;
+
 }  // namespace bridgelink

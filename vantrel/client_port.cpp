@@ -79,6 +79,8 @@ bool ClientPort::listen(quint16 port, QString* error) {
   return false;
 }
 
+QAbstractSocket::SocketError ClientPort::listenError() const { return tcp_->serverError(); }
+
 quint16 ClientPort::port() const { return tcp_->serverPort(); }
 
 bool ClientPort::hasClient() const { return client_ != nullptr; }

@@ -12,6 +12,7 @@
 // half-open connections cannot keep the real client out.
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
@@ -41,6 +42,8 @@ class ClientPort : public QObject {
 
   // Starts listening on 127.0.0.1:port (0 picks a free port).
   bool listen(quint16 port, QString* error);
+  // Why the last listen() failed.
+  QAbstractSocket::SocketError listenError() const;
   quint16 port() const;
 
   bool hasClient() const;

@@ -88,7 +88,9 @@ int main(int argc, char** argv) {
   QString error;
   if (!bridge.start(port, qgetenv("VANTREL_SECRET"), &error)) {
     std::fprintf(stderr, "Vantrel: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port), qPrintable(error));
-    return 1;
+    // The client tells its user which port is taken.
+    const bool taken = bridge.clientPort()->listenError() == QAbstractSocket::AddressInUseError;
+    return taken ? bridgelink::kBridgeExitPortTaken : 1;
   }
   // Without its client the bridge is no host: it ends its sessions, signs
   // out and exits.

@@ -25,6 +25,7 @@ std::function<void()>& versionCheckStarter() {
 
 void onConnected() {
   Env::BridgeConnected = true;
+  Env::BridgeFailure.clear();
   const QString rule(44, QLatin1Char('-'));
   zlog::line(rule);
   zlog::line(QStringLiteral("******  Vantrel Is Connected!  ******"));

@@ -4,6 +4,7 @@
 #include "bridge/env.h"
 #include "bridge/p2p_client_msg.h"
 #include "protocol/startup_code.h"
+#include "core/localized.h"
 #include "core/log.h"
 #include "core/process_handle.h"
 
@@ -57,6 +58,7 @@ QTimer* restartTimer() {
       Env::BridgeConnected = false;
       // Requests written to the killed bridge will never be answered.
       P2PClientMsg::dropPendingTasks();
+      linkattempts::reset();
       StartBridge();
       Env::ReconnectTickCounter = 0;
     });
@@ -215,6 +217,7 @@ void StartBridge() {
   });
   QObject::connect(process, &QProcess::finished, process, [process](int exitCode, QProcess::ExitStatus) {
     zlog::line(QStringLiteral("Vantrel process ended, exit code %1").arg(exitCode));
+    if (exitCode == bridgelink::kBridgeExitPortTaken) Env::BridgeFailure = L("Bridge_PortTaken").arg(Env::BridgePort);
     if (Env::BridgeProcess == process) Env::BridgeProcess = nullptr;
     process->deleteLater();
   });

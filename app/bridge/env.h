@@ -47,6 +47,8 @@ struct Env {
 
   // Bridge process and run location.
   static inline QProcess* BridgeProcess = nullptr;  // the bridge this client started
+  // Why the bridge this client started cannot run, for the user; cleared once a bridge is connected.
+  static inline QString BridgeFailure;
   static inline QString OwnRunningApp;              // the client's own executable
   static inline QString AppRunPath;                 // folder of the client's executable
 
@@ -74,6 +76,4 @@ struct Env {
   static inline QString RemoteUName;
   static inline QString RemoteSource;
   static inline QString RemoteLanHttp;
-  // The screen that opened the link: 0 none, 1 remote file browser, 3 contact send view.
-  static inline quint8 P2PConnectOwner = 0;
 };

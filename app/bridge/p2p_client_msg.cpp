@@ -2,6 +2,7 @@
 
 #include "bridge/bridge_link.h"
 #include "bridge/env.h"
+#include "bridge/link_attempts.h"
 #include "core/json_read.h"
 #include "bridge/payloads.h"
 #include "bridge/peer_link.h"
@@ -139,8 +140,10 @@ void P2PClientMsg::DoMsg(const QString& text) {
     Env::RemoteSource = jsonread::text(msg, "source");
     Env::RemoteSession = Env::RemoteClientID1 + QLatin1Char('|') + Env::RemoteClientID2;
     const PeerLink link = currentPeerLink();
+    // The load check belongs to this attempt; the next one may go to the bridge meanwhile.
+    const LinkAttempt attempt = linkattempts::answered();
     SendMsgOnLink(link, QStringLiteral("ClientTouch"), BlankMsg{}, true, QStringLiteral("NO"),
-                  [link](const std::optional<vex::Json>& reply) { ClientTouchResult(reply, link); });
+                  [link, attempt](const std::optional<vex::Json>& reply) { ClientTouchResult(reply, link, attempt); });
   } else if (type == QStringLiteral("P2PConFailed")) {
     SetP2PConnectResult(ConStatus::csInvalid);
   } else {
@@ -149,7 +152,8 @@ void P2PClientMsg::DoMsg(const QString& text) {
   }
 }
 
-void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link) {
+void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link,
+                                     const LinkAttempt& attempt) {
   if (!reply) {
     zlog::line(QStringLiteral("Client Touch Error!"));
     return;
@@ -158,18 +162,23 @@ void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply, cons
   const int64_t upc = jsonread::integer(data, "UPC");
   const int64_t sc = jsonread::integer(data, "SC");
   if (sc >= upc) {
-    SetP2PConnectResult(ConStatus::csMaxClients, link);
+    deliverP2PConnectResult(attempt, ConStatus::csMaxClients, link);
     return;
   }
-  SetP2PConnectResult(ConStatus::csConnected, link);
+  deliverP2PConnectResult(attempt, ConStatus::csConnected, link);
   SendMsgToP2PClient(QStringLiteral("GetLanHttp"), BlankMsg{}, true, [](const std::optional<vex::Json>& lan) {
     Env::RemoteLanHttp = lan ? jsonread::text(*lan) : QString();
   });
 }
 
 void P2PClientMsg::SetP2PConnectResult(ConStatus status, const PeerLink& link) {
-  if (Env::P2PConnectOwner == 1 && Env::RemoteFileListShared)
+  deliverP2PConnectResult(linkattempts::answered(), status, link);
+}
+
+void P2PClientMsg::deliverP2PConnectResult(const LinkAttempt& attempt, ConStatus status, const PeerLink& link) {
+  if (!linkattempts::take(attempt)) return;  // given up, or already told
+  if (attempt.owner == LinkOwner::browser && Env::RemoteFileListShared)
     Env::RemoteFileListShared->updateRemoteConResult(status, link);
-  else if (Env::P2PConnectOwner == 3 && Env::ViewContactShared)
+  else if (attempt.owner == LinkOwner::contactSend && Env::ViewContactShared)
     Env::ViewContactShared->OnClientInitResult(status, link);
 }

@@ -9,6 +9,7 @@
 // their handlers.
 #pragma once
 
+#include "bridge/link_attempts.h"
 #include "bridge/link_handles.h"
 #include "bridge/peer_link.h"
 #include "core/vex_json.h"
@@ -66,12 +67,15 @@ class P2PClientMsg {
   // peer-connection result.
   static void DoMsg(const QString& text);
 
-  // Reply handler of "ClientTouch" sent on `link`: weighs the host's load.
-  static void ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link = currentPeerLink());
+  // Reply handler of "ClientTouch" sent on `link` for `attempt`: weighs the host's load.
+  static void ClientTouchResult(const std::optional<vex::Json>& reply, const PeerLink& link,
+                                const LinkAttempt& attempt);
 
-  // Hands the outcome of a connection attempt, and the link it opened, to the
-  // screen that owns it.
+  // Ends the attempt under way with this outcome (see link_attempts.h).
   static void SetP2PConnectResult(ConStatus status, const PeerLink& link = {});
+  // Hands the outcome of `attempt`, and the link it opened, to the screen that
+  // started it, if that screen still waits for it.
+  static void deliverP2PConnectResult(const LinkAttempt& attempt, ConStatus status, const PeerLink& link);
 
   // Stores the reply of a waiting request and queues its handler. False when
   // the token is not waiting.

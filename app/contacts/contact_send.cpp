@@ -1,6 +1,7 @@
 #include "contacts/contact_send.h"
 
 #include "bridge/env.h"
+#include "bridge/link_attempts.h"
 #include "remote_sharing/saved_hosts.h"
 #include "remote_sharing/transfer_progress.h"
 #include "core/json_read.h"
@@ -47,7 +48,7 @@ ContactSend::~ContactSend() {
   // A link result arriving after the page is gone reaches no page.
   if (Env::ViewContactShared == this) {
     Env::ViewContactShared = nullptr;
-    if (Env::P2PConnectOwner == 3) Env::P2PConnectOwner = 0;
+    linkattempts::withdraw(LinkOwner::contactSend);
   }
 }
 
@@ -114,9 +115,10 @@ void ContactSend::ContactSendNow() {
   vcsState = ViewContactState::vcsConnecting;
   timeoutCheckCounter = 0;
   Env::ViewContactShared = this;
-  Env::P2PConnectOwner = 3;
   emit changed();
-  port_.clientInit(cpSelected.cpmail, kSendHostTag, QString());
+  ContactsPort* port = &port_;
+  linkattempts::open(LinkOwner::contactSend,
+                     [port, mail = cpSelected.cpmail] { port->clientInit(mail, kSendHostTag, QString()); });
 }
 
 void ContactSend::OnClientInitResult(ConStatus status, const PeerLink& link) {
@@ -345,7 +347,7 @@ void ContactSend::StopContactSend(const QString& message, const QString& reason)
   emit toastRequested(message, reason);
   timeoutCheckCounter = -1;
   iWaitRemoteCounter = -1;
-  if (Env::P2PConnectOwner == 3) Env::P2PConnectOwner = 0;  // the browser's attempt keeps its result
+  linkattempts::withdraw(LinkOwner::contactSend);
   vcsState = ViewContactState::vcsStopped;
   emit changed();
 }

@@ -18,7 +18,7 @@ class ContactsPort {
                             const QString& isProcessOnBridge, ReplyHandler handler) = 0;
   // A request to this machine's bridge.
   virtual void sendToBridge(const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) = 0;
-  // Opens a peer link; the outcome reaches the screen named by Env::P2PConnectOwner.
+  // Sends "ClientInit", which opens a peer link (called through linkattempts).
   virtual void clientInit(const QString& hostname, const QString& hosttag, const QString& hostpassword) = 0;
 };
 

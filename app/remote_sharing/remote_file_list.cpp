@@ -1,6 +1,7 @@
 #include "remote_sharing/remote_file_list.h"
 
 #include "bridge/env.h"
+#include "bridge/link_attempts.h"
 #include "bridge/p2p_client_msg.h"
 #include "core/localized.h"
 #include "core/log.h"
@@ -46,7 +47,10 @@ RemoteFileListController::RemoteFileListController(std::optional<RemoteSharing>*
 
 RemoteFileListController::~RemoteFileListController() {
   // A browser that is gone must not hear later connection results.
-  if (Env::RemoteFileListShared == this) Env::RemoteFileListShared = nullptr;
+  if (Env::RemoteFileListShared == this) {
+    Env::RemoteFileListShared = nullptr;
+    linkattempts::withdraw(LinkOwner::browser);
+  }
 }
 
 void RemoteFileListController::stopTimers() {

@@ -3,6 +3,7 @@
 #include "remote_sharing/remote_file_list.h"
 
 #include "bridge/env.h"
+#include "bridge/link_attempts.h"
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
 #include "bridge/payloads.h"
@@ -39,9 +40,10 @@ void RemoteFileListController::ConnectRemoteHost() {
   zlog::line(QStringLiteral("ConnectRemoteHost Running!"));
   isLoading.set(true);
   timeoutCheckCounter_ = 0;
-  Env::P2PConnectOwner = 1;
   ++attempt_;
-  HelperRemoteSharing::ClientInit(rhActive()->hostname, rhActive()->hosttag, QString());
+  linkattempts::open(LinkOwner::browser, [host = *rhActive()] {
+    HelperRemoteSharing::ClientInit(host.hostname, host.hosttag, QString());
+  });
   emit stateChanged();
 }
 
@@ -147,9 +149,8 @@ std::optional<RemoteFileListController::ShareAnswer> RemoteFileListController::a
 }
 
 void RemoteFileListController::hostInvalid(const QString& message) {
-  // A late result of its own attempt no longer reaches it; another screen's
-  // attempt under way keeps its result.
-  if (Env::P2PConnectOwner == 1) Env::P2PConnectOwner = 0;
+  // A late result of its own attempt no longer reaches it.
+  linkattempts::withdraw(LinkOwner::browser);
   isLoading.set(false);
   conStatus_ = ConStatus::csInvalid;
   iCheckHostWorking_ = true;

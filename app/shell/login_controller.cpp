@@ -61,6 +61,7 @@ void LoginController::onTimer() {
   ++timerCounter_;
   if (isShowDialog_) checkQrToken();
   zlog::parts(QStringLiteral("iLoginTimeCounter"), QString::number(iLoginTimeCounter_));
+  checkBridgeFailure();
   if (port_.bridgeConnected() && iLoginState_ == LoginState::lsStartLogin) {
     iLoginState_ = LoginState::lsLoginSubmited;
     iLoginTimeCounter_ = 0;
@@ -73,6 +74,23 @@ void LoginController::onTimer() {
   }
   if (iLoginState_ == LoginState::lsLoginSubmited) ++iLoginTimeCounter_;
   emit changed();
+}
+
+void LoginController::checkBridgeFailure() {
+  const QString failure = port_.bridgeFailure();
+  if (failure.isEmpty() || port_.bridgeConnected()) {
+    toldFailure_.clear();
+    return;
+  }
+  const bool waiting = iLoginState_ == LoginState::lsStartLogin;
+  if (failure == toldFailure_ && !waiting) return;
+  toldFailure_ = failure;
+  if (waiting) {
+    iLoginState_ = LoginState::lsNone;
+    isShowLoading_ = false;
+  }
+  zlog::parts(QStringLiteral("Vantrel cannot run:"), failure);
+  showMessage(L("Bridge_CannotStart"), failure);
 }
 
 void LoginController::checkQrToken() {

@@ -19,6 +19,8 @@ class LoginPort {
  public:
   virtual ~LoginPort() = default;
   virtual bool bridgeConnected() const = 0;
+  // Why the bridge cannot run, for the user; empty while nothing is known against it.
+  virtual QString bridgeFailure() const { return {}; }
   // Sends the "Login" frame with a login record for these credentials.
   virtual void sendLogin(const QString& idAcc, const QString& password) = 0;
   virtual QString setting(const QString& key) const = 0;
@@ -45,6 +47,9 @@ class LoginController : public QObject {
   void startTimer();
   void stopTimer();
   void onTimer();
+  // Shows why the bridge cannot run, once for each new reason and again to a
+  // login that waits for the bridge (which is then given up).
+  void checkBridgeFailure();
 
   void checkQrToken();
   void onQrTokenChecked(const WebReply& reply);
@@ -128,6 +133,7 @@ class LoginController : public QObject {
   QString messageInfo_;
   LoginState iLoginState_ = LoginState::lsNone;
   bool isQrLogin_ = false;  // the pending login uses a QR sign-in handle
+  QString toldFailure_;     // the bridge's failure last shown
   qint64 iLoginTimeCounter_ = 0;
   bool isRememberMe_ = true;
   QImage loginQR_;

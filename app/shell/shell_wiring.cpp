@@ -96,6 +96,7 @@ void LiveHeartbeatPort::setWindowNameAcc(const QString& name) { window_.setUserN
 // ---- login -------------------------------------------------------------------
 
 bool LiveLoginPort::bridgeConnected() const { return Env::BridgeConnected; }
+QString LiveLoginPort::bridgeFailure() const { return Env::BridgeFailure; }
 void LiveLoginPort::sendLogin(const QString& idAcc, const QString& password) { SendLogin(idAcc, password); }
 QString LiveLoginPort::setting(const QString& key) const { return UtilDB::getValue(key); }
 bool LiveLoginPort::setSetting(const QString& key, const QString& value) { return UtilDB::setValue(key, value); }

@@ -47,6 +47,7 @@ class LiveHeartbeatPort : public HeartbeatPort {
 class LiveLoginPort : public LoginPort {
  public:
   bool bridgeConnected() const override;
+  QString bridgeFailure() const override;
   void sendLogin(const QString& idAcc, const QString& password) override;
   QString setting(const QString& key) const override;
   bool setSetting(const QString& key, const QString& value) override;

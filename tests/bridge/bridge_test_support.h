@@ -37,7 +37,7 @@ inline void resetState() {
   Env::RemoteUName.clear();
   Env::RemoteSource.clear();
   Env::RemoteLanHttp.clear();
-  Env::P2PConnectOwner = 0;
+  linkattempts::reset();
   UserInfo::setShared(std::make_shared<UserInfo>());
 }
 

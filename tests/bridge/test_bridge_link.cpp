@@ -518,19 +518,25 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   OwnerSpy owner;
   Env::RemoteFileListShared = &owner;
   Env::ViewContactShared = &owner;
-  Env::P2PConnectOwner = 1;
   auto me = std::make_shared<UserInfo>();
   me->ClientID = QStringLiteral("ME");
   UserInfo::setShared(me);
   ASSERT_TRUE(connectBridge());
+  QStringList inits;  // the attempts written to the bridge, by owner
+  auto open = [&](LinkOwner who, const char* name) {
+    linkattempts::open(who, [&inits, name] { inits << QString::fromLatin1(name); });
+  };
 
-  const Json link = {{"Type", "GetShareHost6Client"},
-                     {"Msg", {{"Result", 1}, {"ulocal", "l"}, {"uremote", "r"}, {"ClientID1", "ME"},
-                              {"ClientID2", "PEER"}, {"uname", "n"}, {"source", "s"}}}};
-  auto touchAnswered = [&](const Json& data) {
+  auto linkTo = [](const char* peer) {
+    return Json{{"Type", "GetShareHost6Client"},
+                {"Msg", {{"Result", 1}, {"ulocal", "l"}, {"uremote", "r"}, {"ClientID1", "ME"},
+                         {"ClientID2", peer}, {"uname", "n"}, {"source", "s"}}}};
+  };
+  // The bridge opens the link; returns the "ClientTouch" written on it.
+  auto linkOpened = [&](const char* peer) {
     LogCapture log;
-    server->send(frame("P2PCLIENT", link));
     const qsizetype n = server->frames.size() + 1;
+    server->send(frame("P2PCLIENT", linkTo(peer)));
     EXPECT_TRUE(waitFrames(n));
     const QStringList lines = log.lines();
     const qsizetype got = lines.indexOf(QStringLiteral("Got GetShareHost6Client"));
@@ -538,15 +544,19 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
     EXPECT_EQ(lines.value(got + 1), QStringLiteral("SendMsgToRemote - ClientTouch"));
     const Json touch = sentData(server->frames.last());
     EXPECT_EQ(touch["Code"], "ClientTouch");
-    EXPECT_EQ(touch["Session"], "ME|PEER");
-    EXPECT_EQ(touch["ClientIDRemote"], "PEER");
+    EXPECT_EQ(touch["Session"], "ME|" + std::string(peer));
+    EXPECT_EQ(touch["ClientIDRemote"], peer);
     EXPECT_EQ(touch["Data"], Json::parse(R"({"m":""})"));
+    return touch;
+  };
+  auto answerTouch = [&](const Json& touch, const Json& data) {
     Json reply = {{"Token", touch["Token"]}, {"Code", "ClientTouch"}};
     if (!data.is_null()) reply["Msg"] = {{"data", data}};
     server->send(frame("WSDC", reply));
   };
 
-  touchAnswered(Json{{"UPC", 5}, {"SC", 5}});
+  open(LinkOwner::browser, "browser");
+  answerTouch(linkOpened("PEER"), Json{{"UPC", 5}, {"SC", 5}});
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 1; }));
   EXPECT_EQ(owner.browser[0], ConStatus::csMaxClients);
   EXPECT_EQ(owner.links[0], QStringLiteral("ME|PEER"));
@@ -556,12 +566,20 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   EXPECT_EQ(Env::RemoteUName, QStringLiteral("n"));
   EXPECT_EQ(Env::RemoteSource, QStringLiteral("s"));
 
-  touchAnswered(Json());  // no "data": 0 against 0
+  open(LinkOwner::browser, "browser");
+  answerTouch(linkOpened("PEER"), Json());  // no "data": 0 against 0
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 2; }));
   EXPECT_EQ(owner.browser[1], ConStatus::csMaxClients);
 
-  Env::P2PConnectOwner = 3;
-  touchAnswered(Json{{"UPC", 5}, {"SC", 4}});
+  // Two attempts overlap: the send's waits for the browser's answer; each
+  // load check answers its own attempt, whichever comes back first.
+  open(LinkOwner::browser, "browser");
+  open(LinkOwner::contactSend, "send");
+  EXPECT_EQ(inits, (QStringList{QStringLiteral("browser"), QStringLiteral("browser"), QStringLiteral("browser")}));
+  const Json hostTouch = linkOpened("HOST");
+  EXPECT_EQ(inits.last(), QStringLiteral("send"));
+  const Json contactTouch = linkOpened("ANN");
+  answerTouch(contactTouch, Json{{"UPC", 5}, {"SC", 4}});
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.contact.size() == 1; }));
   EXPECT_EQ(owner.contact[0], ConStatus::csConnected);
   // Connected: the host's LAN address is asked for next.
@@ -571,23 +589,35 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   server->send(frame("P2PCLIENT", Json{{"Token", lan["Token"]}, {"Msg", "http://10.0.0.2:8080"}}));
   ASSERT_TRUE(testutil::waitUntil([] { return !Env::RemoteLanHttp.isEmpty(); }));
   EXPECT_EQ(Env::RemoteLanHttp, QStringLiteral("http://10.0.0.2:8080"));
+  answerTouch(hostTouch, Json{{"UPC", 5}, {"SC", 4}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 3; }));
+  EXPECT_EQ(owner.links[2], QStringLiteral("ME|HOST"));
+  // A repeated answer tells nobody twice.
+  answerTouch(contactTouch, Json{{"UPC", 5}, {"SC", 4}});
+  settle();
+  EXPECT_EQ(owner.contact.size(), 1u);
+  EXPECT_EQ(owner.browser.size(), 3u);
 
   // Failed links leave the link state alone.
   const qsizetype written = server->frames.size();
+  open(LinkOwner::contactSend, "send");
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "GetShareHost6Client"},
                                                {"Msg", {{"Result", 0}, {"ClientID1", "X"}, {"ClientID2", "Y"}}}}));
+  open(LinkOwner::contactSend, "send");
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
   EXPECT_EQ(owner.contact, (std::vector<ConStatus>{ConStatus::csConnected, ConStatus::csInvalid, ConStatus::csInvalid}));
-  EXPECT_EQ(Env::RemoteSession, QStringLiteral("ME|PEER"));
+  EXPECT_EQ(Env::RemoteSession, QStringLiteral("ME|ANN"));
 
-  // Nobody owns the attempt: statuses are dropped.
-  Env::P2PConnectOwner = 0;
+  // No attempt under way, an attempt given up, or a screen gone: statuses are dropped.
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
-  Env::P2PConnectOwner = 1;
+  open(LinkOwner::contactSend, "send");
+  linkattempts::withdraw(LinkOwner::contactSend);
+  BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
+  open(LinkOwner::browser, "browser");
   Env::RemoteFileListShared = nullptr;
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
   EXPECT_EQ(owner.contact.size(), 3u);
-  EXPECT_EQ(owner.browser.size(), 2u);
+  EXPECT_EQ(owner.browser.size(), 3u);
   settle();
   EXPECT_EQ(server->frames.size(), written);
 }

@@ -22,7 +22,7 @@ class Send : public testing::Test {
     Env::RemoteSession = QStringLiteral("me-1|ann-2");
     Env::RemoteClientID1 = QStringLiteral("me-1");
     Env::RemoteClientID2 = QStringLiteral("ann-2");
-    Env::P2PConnectOwner = 0;
+    linkattempts::reset();
     send.schedule = [this](int ms, std::function<void()> work) {
       EXPECT_EQ(ms, 1000);
       scheduled.push_back(std::move(work));
@@ -35,7 +35,7 @@ class Send : public testing::Test {
   }
   void TearDown() override {
     Env::ViewContactShared = nullptr;
-    Env::P2PConnectOwner = 0;
+    linkattempts::reset();
     Env::RemoteConnected = false;
   }
 
@@ -87,7 +87,7 @@ TEST_F(Send, AnAcceptedOfferIsUploadedAndFollowedToTheEnd) {
   EXPECT_EQ(send.vcsState, ViewContactState::vcsConnecting);
   ASSERT_EQ(port.inits.size(), 1u);
   EXPECT_EQ(port.inits[0], (QStringList{QStringLiteral("ann@example.com"), QStringLiteral("KELVORSENDFILE"), QString()}));
-  EXPECT_EQ(Env::P2PConnectOwner, 3);
+  EXPECT_TRUE(linkattempts::waiting(LinkOwner::contactSend));
   EXPECT_EQ(Env::ViewContactShared, &send);
 
   const QString firstUuid = send.uuid;
@@ -154,7 +154,7 @@ TEST_F(Send, AnAcceptedOfferIsUploadedAndFollowedToTheEnd) {
   EXPECT_EQ(toasts, QStringList{QStringLiteral("Send file finished successfully!")});
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
   EXPECT_TRUE(send.uploadTarget.isEmpty());
-  EXPECT_EQ(Env::P2PConnectOwner, 0);
+  EXPECT_FALSE(linkattempts::waiting(LinkOwner::contactSend));
   EXPECT_EQ(port.last("SyncTransState").payload["Log"], "(5/5) e.txt   ");
   EXPECT_EQ(port.last("SyncTransState").payload["IsFinished"], true);
 
@@ -180,7 +180,7 @@ TEST_F(Send, TheLinkResultDecidesWhetherTheContactIsAsked) {
   P2PClientMsg::SetP2PConnectResult(ConStatus::csMaxClients);
   EXPECT_EQ(toasts.last(), QStringLiteral("Max Connection Limits Reached!"));
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
-  EXPECT_EQ(Env::P2PConnectOwner, 0);
+  EXPECT_FALSE(linkattempts::waiting(LinkOwner::contactSend));
 
   send.sendNowPressed();
   P2PClientMsg::SetP2PConnectResult(ConStatus::csInvalid);
@@ -199,14 +199,64 @@ TEST_F(Send, TheLinkResultDecidesWhetherTheContactIsAsked) {
   EXPECT_EQ(toasts.size(), 3);
 }
 
+// A browser's link attempt and a send's overlap, in both orders: each screen
+// hears its own result with its own link, and one Send Now makes one offer, to
+// the contact.
+TEST_F(Send, OverlappingLinkAttemptsEachReachTheScreenThatStartedThem) {
+  struct Browser : RemoteFileListHandle {
+    void updateRemoteConResult(ConStatus, const PeerLink& link) override { results << link.session; }
+    QStringList results;
+  } browser;
+  Env::RemoteFileListShared = &browser;
+  const PeerLink host = linkOfSession(QStringLiteral("me-1|host-9"));
+  const PeerLink ann = linkOfSession(QStringLiteral("me-1|ann-2"));
+  int browserInits = 0;
+  send.uploadTarget = QStringLiteral("/tmp/a");
+  auto offersToAnn = [this, &ann] {
+    int n = 0;
+    for (const SentRequest& offer : port.withCode("WaitRemoteReceiveFiles")) {
+      EXPECT_EQ(offer.session, ann.session);
+      EXPECT_EQ(offer.payload["Session"], ann.session.toStdString());
+      ++n;
+    }
+    return n;
+  };
+
+  // The browser first: the send's attempt waits for the browser's answer.
+  linkattempts::open(LinkOwner::browser, [&] { ++browserInits; });
+  send.sendNowPressed();
+  EXPECT_TRUE(port.inits.empty());
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, host);
+  EXPECT_EQ(browser.results, QStringList{host.session});
+  EXPECT_EQ(port.inits.size(), 1u);
+  EXPECT_EQ(send.vcsState, ViewContactState::vcsConnecting);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, ann);
+  EXPECT_EQ(send.vcsState, ViewContactState::vcsWaitingUser);
+  EXPECT_EQ(offersToAnn(), 1);
+  send.CancelWaitingContact();
+
+  // The send first: the browser's attempt waits for the send's answer.
+  send.sendNowPressed();
+  linkattempts::open(LinkOwner::browser, [&] { ++browserInits; });
+  EXPECT_EQ(port.inits.size(), 2u);
+  EXPECT_EQ(browserInits, 1);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, ann);
+  EXPECT_EQ(browserInits, 2);
+  EXPECT_EQ(offersToAnn(), 2);
+  P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, host);
+  EXPECT_EQ(browser.results, (QStringList{host.session, host.session}));
+  EXPECT_EQ(offersToAnn(), 2);
+  Env::RemoteFileListShared = nullptr;
+}
+
 TEST_F(Send, ARefusalEndsTheSendOnce) {
   offer();
-  Env::P2PConnectOwner = 1;  // the browser connects meanwhile
+  linkattempts::open(LinkOwner::browser, {});  // the browser connects meanwhile
   port.last("WaitRemoteReceiveFilesPressButton").answer(data("2"));
   EXPECT_EQ(toasts, QStringList{QStringLiteral("File transfer has been canceled!")});
   EXPECT_EQ(reasons, QStringList{L("Contact_Declined")});
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
-  EXPECT_EQ(Env::P2PConnectOwner, 1);  // its result still reaches it
+  EXPECT_TRUE(linkattempts::waiting(LinkOwner::browser));  // its result still reaches it
   // The tick already due polls no more.
   pollTick();
   EXPECT_EQ(port.count("WaitRemoteReceiveFilesPressButton"), 1);
@@ -334,7 +384,7 @@ TEST_F(Send, ThePageGoingAwayLeavesNoHandle) {
   ASSERT_EQ(Env::ViewContactShared, page.get());
   page.reset();
   EXPECT_EQ(Env::ViewContactShared, nullptr);
-  EXPECT_EQ(Env::P2PConnectOwner, 0);
+  EXPECT_FALSE(linkattempts::waiting(LinkOwner::contactSend));
   P2PClientMsg::SetP2PConnectResult(ConStatus::csConnected, currentPeerLink());  // reaches nothing
   // Replies to a gone page are dropped.
   ASSERT_FALSE(port.sent.empty());

@@ -81,6 +81,7 @@ class Client {
   void stop();
   LoggedProcess& process() { return *process_; }
   QString home() const { return home_.path(); }
+  quint16 bridgePort() const { return bridgePort_; }
   QString databaseFile() const { return home_.path() + QStringLiteral("/Documents/Kelvor/db/kelvor.dat"); }
   // The bridge process started by the client, or 0.
   qint64 bridgePid() const;

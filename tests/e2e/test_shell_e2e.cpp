@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,26 @@ TEST_F(ShellEndToEnd, StartsABridgeThatCouldNotBeLaunchedAtFirst) {
       << client.process().dump().toStdString();
   EXPECT_GE(client.process().waitForLine(kSignedIn, 15s), 0) << client.process().dump().toStdString();
   EXPECT_NE(client.bridgePid(), 0);
+}
+
+// Another program holds the bridge's port: the login window says which port
+// and how to move it, within 10 s, rather than spinning; once the port is free
+// the bridge started again connects.
+TEST_F(ShellEndToEnd, ABridgePortTakenByAnotherProgramIsToldInTheWindow) {
+  e2e::Client client(service);
+  QTcpServer other;
+  ASSERT_TRUE(other.listen(QHostAddress::LocalHost, client.bridgePort()));
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(client.start(emailLogin()));
+  const QString told = QStringLiteral("Vantrel cannot run: Port %1 is taken by another program; set ZARKELO_BRIDGE_PORT")
+                           .arg(client.bridgePort());
+  ASSERT_GE(client.process().waitForLine(told, 10s), 0) << client.process().dump().toStdString();
+  EXPECT_LT(clock.elapsed(), 10000);
+  EXPECT_EQ(client.process().countLines(QStringLiteral("Vantrel cannot run:")), 1);  // told once
+  other.close();
+  EXPECT_GE(client.process().waitForLine(QStringLiteral("Vantrel Is Connected!"), 20s), 0)
+      << client.process().dump().toStdString();
 }
 
 TEST_F(ShellEndToEnd, DirectRequestsTrustOnlyTheInstalledAuthority) {

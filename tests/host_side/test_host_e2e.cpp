@@ -532,11 +532,11 @@ TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWi
   const Json page = {{"dir", open.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
                      {"iPageSize", 300}, {"iProbeCount", 0}};
   const Json listing = ask(QStringLiteral("getFileList"), page);
-  EXPECT_EQ(listing["sResult"], "OK");
-  EXPECT_EQ(listing["sPageInfo"], "201|1");
-  EXPECT_EQ(listing["data"].size(), 201u);
+  EXPECT_EQ(listing.value("sResult", ""), "OK") << listing.dump().substr(0, 500);
+  EXPECT_EQ(listing.value("sPageInfo", ""), "201|1");
+  EXPECT_EQ(listing.value("data", Json::array()).size(), 201u);
   const Json check = ask(QStringLiteral("fileDownloadCheck"), {{"path", (open + QStringLiteral("/mid.bin")).toStdString()}});
-  EXPECT_EQ(check["data"]["valid"], 1) << check.dump();
+  EXPECT_EQ(check.value("data", Json::object()).value("valid", 0), 1) << check.dump();
   QTemporaryDir bobHome;
   const QString save = bobHome.path() + QStringLiteral("/Downloads");
   startDownload(open + QStringLiteral("/mid.bin"), save);

@@ -145,7 +145,6 @@ TEST_F(RemoteFileListTest, ConnectsAsksShareInfoAndPagesTheRoot) {
   browse();
   ASSERT_EQ(host->clientInits.size(), 1);
   EXPECT_EQ(host->clientInits[0], Json::parse(R"({"Id_user":"TOK","Hostname":"alice","Hosttag":"pics","Hostpassword":""})"));
-  EXPECT_EQ(Env::P2PConnectOwner, 1);
   EXPECT_EQ(Env::RemoteFileListShared, browser.get());
   EXPECT_EQ(browser->conStatus(), ConStatus::csConnected);
 
@@ -212,7 +211,7 @@ TEST_F(RemoteFileListTest, ConnectionOutcomesEndInTheirNotices) {
   ASSERT_TRUE(testutil::waitUntil([this] { return !toasts.toasts.isEmpty(); }));
   EXPECT_EQ(browser->hostInvalidInfo(), QStringLiteral("Max Connection Limits Reached!"));
   EXPECT_EQ(browser->conStatus(), ConStatus::csInvalid);
-  EXPECT_EQ(Env::P2PConnectOwner, 0);
+  EXPECT_FALSE(linkattempts::waiting(LinkOwner::browser));
   EXPECT_EQ(browser->iCheckHostDiscon(), -1);  // checks are off
   EXPECT_TRUE(host->requestsOf(QStringLiteral("getShareInfo")).isEmpty());
 

@@ -168,7 +168,7 @@ bool signInThisProcessAsBob(quint16 port, const QString& secret) {
 
 void disconnectThisProcess() {
   Env::RemoteFileListShared = nullptr;
-  Env::P2PConnectOwner = 0;
+  linkattempts::reset();
   Env::RemoteConnected = false;
   P2PClientMsg::dropPendingTasks();
   bridgelink::dropSocket();

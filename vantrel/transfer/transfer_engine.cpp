@@ -1,9 +1,9 @@
 #include "transfer_engine.h"
 
 #include "core/log.h"
+#include "core/post_back.h"
 
 #include <QFileInfo>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace vantrel {
 
@@ -102,7 +102,7 @@ Json TransferEngine::cancelUpload(const QString& session) {
 
 void TransferEngine::prepareUpload(const Json& data, Answer answer) {
   const QStringList targets = splitTargets(textOf(data, "Targets"));
-  QtConcurrent::run([targets] {
+  postback::run(nullptr, this, [targets] {
     Json items = Json::array();
     for (const QString& target : targets) {
       const QFileInfo info(target);
@@ -112,7 +112,7 @@ void TransferEngine::prepareUpload(const Json& data, Answer answer) {
           PreparedItem{info.absoluteFilePath(), isDir, isDir ? totalSize(target) : info.size()}.toJSONModel());
     }
     return items;
-  }).then(this, [answer](const Json& items) { answer(items); });
+  }, [answer](const Json& items) { answer(items); });
 }
 
 Json TransferEngine::resetReceive(const QString& session) {

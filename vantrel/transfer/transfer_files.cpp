@@ -3,12 +3,12 @@
 
 #include "core/file_names.h"
 #include "core/log.h"
+#include "core/post_back.h"
 #include "partial_journal.h"
 #include "protocol/share_spot.h"
 
 #include <QCoreApplication>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <cerrno>
@@ -232,7 +232,8 @@ void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QStri
     QString why;
     bool renamed = false;
   };
-  QtConcurrent::run(&syncPool(), [shared, dest, replace]() -> Placed {
+  // Told on the context's thread; dropped when the context is gone by then.
+  postback::run(&syncPool(), context, [shared, dest, replace]() -> Placed {
     // The data reaches the disk before the name does.
     if (::fsync(shared->file_.handle()) != 0) return {QStringLiteral("cannot sync to disk")};
     shared->file_.close();
@@ -244,7 +245,7 @@ void SinkFile::commit(std::shared_ptr<SinkFile> shared, qint64 size, const QStri
     if (!placed) return {QStringLiteral("cannot rename into place")};
     shared->kept_ = true;
     return {QString(), *placed != target};
-  }).then(context, [done](const Placed& placed) { done(placed.why, placed.renamed); });
+  }, [done](const Placed& placed) { done(placed.why, placed.renamed); });
 }
 
 // ---- where a check found a file ------------------------------------------------

@@ -3,6 +3,7 @@
 #include "lan/transfer_lan.h"
 
 #include "core/log.h"
+#include "core/post_back.h"
 #include "protocol/data_frame.h"
 #include "protocol/share_spot.h"
 
@@ -10,7 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace vantrel {
 
@@ -33,11 +33,11 @@ QList<XferEntry> wireEntries(const QList<TransferEntry>& entries) {
 
 void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
                               std::function<void(const QList<QList<TransferEntry>>&)> done) {
-  QtConcurrent::run([targets, withFolders] {
+  postback::run(nullptr, core_.context(), [targets, withFolders] {
     QList<QList<TransferEntry>> walked;
     for (const auto& [path, name] : targets) walked.append(walkLocal(path, name, withFolders));
     return walked;
-  }).then(core_.context(), std::move(done));
+  }, [done](const QList<QList<TransferEntry>>& walked) { done(walked); });
 }
 
 // The offer of an upload says whether it may replace files on the host.
@@ -198,7 +198,7 @@ void TransferSource::walkFolders(const TaskPtr& task) {
   std::weak_ptr<TransferTask> weak = task;
   const std::shared_ptr<std::atomic_bool> stop = task->stop;
   const qint64 taken = task->entries.size();
-  QtConcurrent::run(&peerWalkPool(), [folders, taken, stop] {
+  postback::run(&peerWalkPool(), core_.context(), [folders, taken, stop] {
     WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
     QPair<QList<TransferEntry>, QString> walked;
     for (const TransferEntry& folder : folders) {
@@ -216,7 +216,7 @@ void TransferSource::walkFolders(const TaskPtr& task) {
       if (!walked.second.isEmpty()) break;
     }
     return walked;
-  }).then(core_.context(), [this, weak](const QPair<QList<TransferEntry>, QString>& walked) {
+  }, [this, weak](const QPair<QList<TransferEntry>, QString>& walked) {
     const TaskPtr t = weak.lock();
     if (!isActive(t)) return;
     if (!walked.second.isEmpty()) return core_.fail(t, walked.second, true);

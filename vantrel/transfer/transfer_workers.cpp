@@ -1,5 +1,7 @@
 #include "transfer_workers.h"
 
+#include "core/post_back.h"
+
 #include <QPointer>
 #include <QThread>
 #include <QThreadPool>
@@ -20,14 +22,7 @@ QThreadPool& filePool() {
 }  // namespace
 
 // Made on the context's thread, where the owner also destroys the context.
-std::shared_ptr<QObject> WorkerMailbox::make() {
-  return std::shared_ptr<QObject>(new QObject, [](QObject* box) {
-    if (box->thread() == QThread::currentThread())
-      delete box;  // drops any call still queued for it
-    else
-      box->deleteLater();  // after the calls queued before it
-  });
-}
+std::shared_ptr<QObject> WorkerMailbox::make() { return postback::mailbox(); }
 
 SourceReader::SourceReader(std::unique_ptr<SourceFile> file, qint64 chunkBytes, QObject* context,
                            std::function<void()> ready)
