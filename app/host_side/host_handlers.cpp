@@ -125,7 +125,7 @@ void getFileList(const Request& r) {
   // worker so the main thread (and with it the bridge heartbeat) never waits
   // for the disk nor spends its time on a large answer; only the frame's text
   // comes back to it.
-  QtConcurrent::run(&listingPool(), [request, back = hostside::makeMsgBack(r.code, r.token, r.session, {})]() mutable {
+  (void)QtConcurrent::run(&listingPool(), [request, back = hostside::makeMsgBack(r.code, r.token, r.session, {})]() mutable {
     back.Data = answerGetFileList(request);
     sendWSDCReply(back);
   });

@@ -75,7 +75,7 @@ class ServiceFaultsEndToEnd : public AnnShareFixture {
       EXPECT_FALSE(hex.hasMatch()) << name << " logs " << hex.captured().toStdString();
       if (QLatin1String(name) == QLatin1String("client A")) continue;
       for (const QString& secret : secrets)
-        if (!secret.isEmpty()) EXPECT_FALSE(text.contains(secret)) << name << " logs a secret";
+        if (!secret.isEmpty()) { EXPECT_FALSE(text.contains(secret)) << name << " logs a secret"; }
     }
   }
 };
@@ -112,8 +112,9 @@ TEST_F(ServiceFaultsEndToEnd, SmallAccountIdsFromAnotherBridgeNeverRideOnTheOwne
       << "sent " << sent << ", answered " << answered();
   spam.stop();
   for (const auto& frame : attacker.inbox())
-    if (frame.code == QLatin1String("LoginResult"))
+    if (frame.code == QLatin1String("LoginResult")) {
       EXPECT_NE(vantrel::intOf(frame.data, "Result"), 1) << frame.data.dump();
+    }
   EXPECT_TRUE(credentialOf(attackerBridge).isEmpty());
   EXPECT_FALSE(credentialOf(bridgeA).isEmpty());
   // The owner's client keeps the account id, not the spent handle.

@@ -490,7 +490,7 @@ TEST_F(VantrelTransfer, AFolderOfManyFilesShowsItsProgressOnEveryRouteEitherWay)
       const double percent = r.value("CurrentTaskPercent", 0.0);
       EXPECT_GE(done, lastDone) << r.dump();
       EXPECT_GE(percent, lastPercent) << r.dump();
-      if (done > 0) EXPECT_EQ(intOf(r, "TotalTaskSize"), kBytes) << r.dump();
+      if (done > 0) { EXPECT_EQ(intOf(r, "TotalTaskSize"), kBytes) << r.dump(); }
       doneRises += done > lastDone ? 1 : 0;
       percentRises += percent > lastPercent ? 1 : 0;
       lastDone = std::max(lastDone, done);
@@ -968,5 +968,5 @@ TEST_F(VantrelTransfer, DownloadsOfAPrivateTreeAtOnceRevealNothingAndAreNeverWal
   EXPECT_EQ(intOf(flood, "ForceCancel"), 1) << flood.dump();
   EXPECT_EQ(flood, single);
   EXPECT_EQ(textOf(single, "WorkingSpeed"), QStringLiteral("the host refused the download"));
-  if (testutil::kMemoryLimitsApply) EXPECT_LT(peakMemoryKb(host->bridge.child().process().processId()), 200 * 1024);
+  if (testutil::kMemoryLimitsApply) { EXPECT_LT(peakMemoryKb(host->bridge.child().process().processId()), 200 * 1024); }
 }
