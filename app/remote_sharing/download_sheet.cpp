@@ -42,11 +42,8 @@ void RemoteDownloadController::onAppear() {
   }
   downloadSaveAt_ = UtilDB::getValue(kSaveAtDir);
   if (downloadSaveAt_.isEmpty()) {
-    const QString kelvor = documentsPath(QStringLiteral("Kelvor"));
-    ensureDirectory(kelvor);
-    const QString downloads = kelvor + QStringLiteral("/Downloads");
-    ensureDirectory(downloads);
-    downloadSaveAt_ = downloads;
+    downloadSaveAt_ = defaultDownloadFolder();
+    ensureDirectory(downloadSaveAt_);
     UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
   }
   emit changed();
@@ -111,7 +108,8 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
   if (status().ForceCancel == 1) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
     const TransferEnding end =
-        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"));
+        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"),
+                       status().HostReason);
     showTransferErrorToast(end.text, end.reason);
     closeSheet();
   }

@@ -556,9 +556,14 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   EXPECT_EQ(Env::RemoteUName, QStringLiteral("n"));
   EXPECT_EQ(Env::RemoteSource, QStringLiteral("s"));
 
-  touchAnswered(Json());  // no "data": 0 against 0
+  // An answer without the host's load (no "data", or a field missing) is a
+  // host that cannot be reached, not a full one.
+  touchAnswered(Json());
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 2; }));
-  EXPECT_EQ(owner.browser[1], ConStatus::csMaxClients);
+  EXPECT_EQ(owner.browser[1], ConStatus::csInvalid);
+  touchAnswered(Json{{"UPC", 5}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 3; }));
+  EXPECT_EQ(owner.browser[2], ConStatus::csInvalid);
 
   Env::P2PConnectOwner = 3;
   touchAnswered(Json{{"UPC", 5}, {"SC", 4}});
@@ -587,7 +592,7 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   Env::RemoteFileListShared = nullptr;
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
   EXPECT_EQ(owner.contact.size(), 3u);
-  EXPECT_EQ(owner.browser.size(), 2u);
+  EXPECT_EQ(owner.browser.size(), 3u);
   settle();
   EXPECT_EQ(server->frames.size(), written);
 }

@@ -51,7 +51,8 @@ bool TransferCore::send(const TaskPtr& task, const QString& op, const Json& msg)
 void TransferCore::end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer,
                        TransferReason reason) {
   if (!isActive(task)) return;
-  if (tellPeer) send(task, QStringLiteral("cancel"), cancelNote(why, reason));
+  // Only the host's side has its client's words to pass on.
+  if (tellPeer) send(task, QStringLiteral("cancel"), cancelNote(why, reason, task->startedByPeer() ? task->hostReason : QString()));
   discardPartial(task);
   // A file whose rename has not happened yet never gets its name.
   for (const auto& file : std::as_const(task->committingFiles)) file->discard();

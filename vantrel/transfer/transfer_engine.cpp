@@ -151,6 +151,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (!task) return;
   if (op == QLatin1String("cancel")) {
     const QString why = textOf(msg, "why");
+    if (!task->startedByPeer()) task->hostReason = boundedReason(textOf(msg, "reason"));
     return core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
                         reasonOfCancelFrame(textOf(msg, "code")));
   }

@@ -70,6 +70,7 @@ Json progressOf(const TaskPtr& task) {
       p.WorkingSpeed = taskRateText(*task);
       if (task->failed > 0) p.WorkingSpeed += QStringLiteral(", %1 not transferred").arg(task->failed);
       if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
+      if (task->refused) p.HostReason = task->hostReason;
       break;
     }
     case TransferState::Cancelled:
@@ -77,6 +78,7 @@ Json progressOf(const TaskPtr& task) {
       p.ForceCancel = 1;
       p.WorkingSpeed = task->why;
       p.Reason = protocol::reasonCode(task->reason);
+      p.HostReason = task->hostReason;
       break;
   }
   return p.toJSONModel();
