@@ -5,6 +5,7 @@
 #include "core/localized.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
+#include "remote_sharing/host_reason.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -141,7 +142,9 @@ QString RemoteDownloadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) +
          (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed +
-         renamedNote(status().Renamed);
+         renamedNote(status().Renamed) +
+         // Why the host left some out, when its client could not look.
+         (status().HostReason.isEmpty() ? QString() : QLatin1Char('\n') + hostreason::text(status().HostReason));
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {

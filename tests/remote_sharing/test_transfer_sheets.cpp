@@ -182,6 +182,12 @@ TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
   EXPECT_TRUE(sheet.isFinishFolderShown());
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s"));
+  // Some left out by a host that could not look: its reason beneath.
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s, some refused by the host"},
+                             {"HostReason", "Error: Permission denied"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s, some refused by the host\n") +
+                                    L("Host_Reason_Permission"));
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   Env::LanguageCode = QStringLiteral("zh");
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2个对象 已成功下载! 9 MB/s"));
   EXPECT_FALSE(sheet.isFinishFolderShown());
