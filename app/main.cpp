@@ -2,6 +2,7 @@
 #include "host_side/install_host_side.h"
 #include "bridge/startup.h"
 #include "contacts/contacts_views.h"
+#include "core/localized.h"
 #include "core/open_files.h"
 #include "core/service_config.h"
 #include "media/qt_file_chooser.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
   openfiles::raiseSoftLimit();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Zarkelo"));
+  installQtTranslations(&app);
   serviceconfig::installTrustedAuthority();
   installQtFileChooser();
   installHostSide();

@@ -4,7 +4,9 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLibraryInfo>
 #include <QMutex>
+#include <QTranslator>
 
 namespace {
 
@@ -39,4 +41,13 @@ QString localizedString(const QString& key, const QLocale& locale) {
   const auto& entries = table(localizedTableName(locale));
   const auto it = entries.constFind(key);
   return it == entries.cend() || it->isEmpty() ? key : *it;
+}
+
+bool installQtTranslations(QCoreApplication* app, const QLocale& locale) {
+  auto* qt = new QTranslator(app);
+  if (!qt->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete qt;
+    return false;
+  }
+  return QCoreApplication::installTranslator(qt);
 }

@@ -3,6 +3,7 @@
 // A key the table lacks shows as the key itself.
 #pragma once
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QString>
 
@@ -20,6 +21,11 @@ QString localizedString(const QString& key, const QLocale& locale = QLocale());
 
 // The table folder chosen for a locale: "zh-Hans" or "en".
 QString localizedTableName(const QLocale& locale);
+
+// Loads Qt's own texts (the buttons and labels of its dialogs) in the user's
+// language beside ours, where they are installed (Debian: qt6-translations-l10n);
+// the translator belongs to `app`. Whether they were found.
+bool installQtTranslations(QCoreApplication* app, const QLocale& locale = QLocale());
 
 // Shorthand used by the screens: the text of `key` for the current locale.
 inline QString L(const char* key) { return localizedString(QString::fromUtf8(key)); }

@@ -25,6 +25,8 @@ QString documentsPath(const QString& name) {
   return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') + name;
 }
 
+QString defaultDownloadFolder() { return documentsPath(QStringLiteral("Kelvor")) + QStringLiteral("/Downloads"); }
+
 void ensureDirectory(const QString& path) {
   if (QFileInfo(path).isDir()) return;
   std::error_code error;

@@ -15,6 +15,10 @@
 
 // The user's documents folder with `name` appended as one path component.
 QString documentsPath(const QString& name);
+// Where downloads go while the user has chosen no folder ("SaveAtDir" unset):
+// Documents/Kelvor/Downloads. The download sheet makes and stores it on first
+// use; the settings page shows it.
+QString defaultDownloadFolder();
 // Creates the folder (and missing parents) unless it is an existing folder;
 // a failure is logged and the caller goes on.
 void ensureDirectory(const QString& path);

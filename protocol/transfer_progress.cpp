@@ -55,6 +55,7 @@ TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   r.CurrentTaskFileSize = jsonread::integer(record, "CurrentTaskFileSize");
   r.Renamed = jsonread::integer(record, "Renamed");
   r.Reason = jsonread::text(record, "Reason");
+  r.HostReason = jsonread::text(record, "HostReason");
   const vex::Json& size = jsonread::member(record, "TotalTaskSize");
   if (size.is_number_integer() && size.get<qint64>() >= 0) r.TotalTaskSize = size.get<qint64>();
   return r;

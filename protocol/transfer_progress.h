@@ -42,10 +42,13 @@ struct TransTaskProgress {
   // Files saved as "name (N).ext" because their name was taken.
   qint64 Renamed = 0;
   QString Reason;  // with ForceCancel 1: the reason's code (reasonCode)
+  // Why the host refused, in its own words, when its client could not make a
+  // check ("Error: Permission denied"); the peer's text, at most 200 characters.
+  QString HostReason;
   // The bytes of the whole task; -1 until the bridge knows them.
   qint64 TotalTaskSize = -1;
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize)
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize, HostReason)
 
   // A record read leniently: a missing key or a value of another kind reads
   // as 0 or empty (TotalTaskSize as -1); numbers may come as text.

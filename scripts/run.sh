@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds, then starts the account service (making a demo account on the first
+# Builds the programs it starts, then starts the account service (making a demo account on the first
 # run) and the client, which starts its bridge. The service stops when the
 # client that started it exits. Extra arguments go to the client.
 #   --second  a second client beside the first, with its own home, bridge port
@@ -10,6 +10,9 @@ if [ "${1:-}" = "--second" ]; then
   SECOND=1
   shift
 fi
+# Only the programs started here: the client, its bridge and thumbnail helper,
+# and the account service (the tests are built by scripts/test.sh).
+BUILD_TARGETS=(zarkelo Vantrel_amd zarkelo-thumbnailer kelvor-service)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 DATA="${ZARKELO_SERVICE_DATA:-$HOME/.local/share/kelvor-service}"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, only those that are missing,
-# then configures and builds incrementally into ./build. Sourced by the other scripts.
+# then configures and builds incrementally into ./build. Sourced by the other
+# scripts; a script that sets BUILD_TARGETS (an array of target names) before
+# it sources this one builds only those and what they need, else everything.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${ZARKELO_BUILD_DIR:-$ROOT/build}"
@@ -8,7 +10,8 @@ BUILD="${ZARKELO_BUILD_DIR:-$ROOT/build}"
 PACKAGES=(qt6-base-dev qt6-websockets-dev qt6-httpserver-dev qt6-svg-dev libsqlite3-dev
   nlohmann-json3-dev libqrencode-dev libgtest-dev libgmock-dev libbenchmark-dev ninja-build
   cmake pkgconf g++ openssl xauth xvfb fonts-noto-cjk zbar-tools clang libclang-rt-14-dev
-  libpoppler-qt6-dev libffmpegthumbnailer-dev libavformat-dev libseccomp-dev libssl-dev libxxhash-dev xdotool imagemagick nginx-light fonts-noto-color-emoji)
+  libpoppler-qt6-dev libffmpegthumbnailer-dev libavformat-dev libseccomp-dev libssl-dev libxxhash-dev xdotool imagemagick nginx-light fonts-noto-color-emoji
+  qt6-translations-l10n)
 
 install_missing() {
   local missing=()
@@ -30,12 +33,17 @@ if command -v ccache >/dev/null 2>&1; then
   LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 
-build_all() {
+build() {
   if [ ! -f "$BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${LAUNCHER[@]}"
   fi
-  cmake --build "$BUILD"
+  if ((${#BUILD_TARGETS[@]})); then
+    cmake --build "$BUILD" --target "${BUILD_TARGETS[@]}"
+  else
+    cmake --build "$BUILD"
+  fi
 }
 
+BUILD_TARGETS=("${BUILD_TARGETS[@]+"${BUILD_TARGETS[@]}"}")
 install_missing
-build_all
+build

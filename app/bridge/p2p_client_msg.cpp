@@ -159,9 +159,18 @@ void P2PClientMsg::ClientTouchResult(const std::optional<vex::Json>& reply, cons
     return;
   }
   const vex::Json& data = jsonread::member(*reply, "data");
-  const int64_t upc = jsonread::integer(data, "UPC");
-  const int64_t sc = jsonread::integer(data, "SC");
-  if (sc >= upc) {
+  const vex::Json& allowed = jsonread::member(data, "UPC");
+  const vex::Json& seen = jsonread::member(data, "SC");
+  // Only a host that gave both numbers has said it is full; an answer
+  // without them (no host answered) is a host that cannot be reached.
+  const auto given = [](const vex::Json& v) { return v.is_number() || v.is_string(); };
+  if (!given(allowed) || !given(seen)) {
+    zlog::parts(QStringLiteral("ClientTouch - answer without the host's load -"),
+                zlog::excerpt(reply->dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
+    deliverP2PConnectResult(attempt, ConStatus::csInvalid, link);
+    return;
+  }
+  if (jsonread::integer(seen) >= jsonread::integer(allowed)) {
     deliverP2PConnectResult(attempt, ConStatus::csMaxClients, link);
     return;
   }

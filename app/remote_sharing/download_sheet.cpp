@@ -5,6 +5,7 @@
 #include "core/localized.h"
 #include "core/util_db.h"
 #include "core/util_system.h"
+#include "remote_sharing/host_reason.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -42,11 +43,8 @@ void RemoteDownloadController::onAppear() {
   }
   downloadSaveAt_ = UtilDB::getValue(kSaveAtDir);
   if (downloadSaveAt_.isEmpty()) {
-    const QString kelvor = documentsPath(QStringLiteral("Kelvor"));
-    ensureDirectory(kelvor);
-    const QString downloads = kelvor + QStringLiteral("/Downloads");
-    ensureDirectory(downloads);
-    downloadSaveAt_ = downloads;
+    downloadSaveAt_ = defaultDownloadFolder();
+    ensureDirectory(downloadSaveAt_);
     UtilDB::setValue(kSaveAtDir, downloadSaveAt_);
   }
   emit changed();
@@ -111,7 +109,8 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
   if (status().ForceCancel == 1) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
     const TransferEnding end =
-        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"));
+        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"),
+                       status().HostReason);
     showTransferErrorToast(end.text, end.reason);
     closeSheet();
   }
@@ -143,7 +142,9 @@ QString RemoteDownloadController::finishLine() const {
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) +
          (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed +
-         renamedNote(status().Renamed);
+         renamedNote(status().Renamed) +
+         // Why the host left some out, when its client could not look.
+         (status().HostReason.isEmpty() ? QString() : QLatin1Char('\n') + hostreason::text(status().HostReason));
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {

@@ -99,6 +99,10 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   ShowFlag isShowUpload;     // mirrors ctlUpload().isShowView
   ConStatus conStatus() const { return conStatus_; }
   QString hostInvalidInfo() const { return hostInvalidInfo_; }
+  // Why the folder on show could not be listed (the host's reason, in the
+  // user's language where it is one we know), shown with the rows; empty when
+  // it listed.
+  QString listingNotice() const { return listingNotice_; }
   // A page on screen shows hostInvalidInfo in place of the rows; the reason
   // is then not raised as a toast as well, so that it shows once.
   void setNoticeOnScreen(bool shown) { noticeOnScreen_ = shown; }
@@ -160,6 +164,11 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   void onShareRecheckReply(const std::optional<vex::Json>& reply, quint64 attempt, const QString& stamp);
   void onProbeReply(const std::optional<vex::Json>& reply, quint64 listing, const QString& dir);
   void onPageReply(const std::optional<vex::Json>& reply, quint64 listing, int64_t n, const QString& dir);
+  // The host answered the count or a page with its reason instead: the rows
+  // are the way back up only, with the reason beside them.
+  void listingFailed(const QString& reason);
+  // The rows of the folder on show start with the way up, below its root.
+  void startRows(QList<FileItem>& rows, QList<RowIcon>& icons);
   void badReply(const char* what, const QString& detail);
   // A reply frame without "Msg" reads as null: no reply at all.
   static bool isMissing(const std::optional<vex::Json>& reply);
@@ -203,6 +212,7 @@ class RemoteFileListController : public QObject, public RemoteFileListHandle {
   int iCheckHostDiscon_ = 0;
   QString sCheckHostCTime_;
   QString hostInvalidInfo_;
+  QString listingNotice_;
   bool noticeOnScreen_ = false;
   quint64 attempt_ = 0;   // connection attempts; a share-information reply names its own
   quint64 listing_ = 0;   // folder and page requests; only the latest one's reply is applied

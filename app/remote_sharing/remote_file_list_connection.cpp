@@ -9,6 +9,7 @@
 #include "bridge/payloads.h"
 #include "core/localized.h"
 #include "core/log.h"
+#include "remote_sharing/host_reason.h"
 #include "remote_sharing/remote_toast.h"
 
 #include <QPointer>
@@ -185,6 +186,7 @@ void RemoteFileListController::getFileList(const QString& path) {
   clearFileList();
   iHotFileIndex_ = -1;
   totalCountInfo_.clear();
+  listingNotice_.clear();
   pathCurrent_ = path;
   isShowPageLinkBar_ = false;
   isLoading.set(true);
@@ -210,6 +212,8 @@ void RemoteFileListController::onProbeReply(const std::optional<vex::Json>& repl
     zlog::line(QStringLiteral("getFileList - count of a folder no longer on show, ignored"));
     return;
   }
+  if (const QString failure = hostreason::listingFailure(jsonread::text(*reply, "sResult")); !failure.isEmpty())
+    return listingFailed(failure);
   const vex::Json& index = jsonread::member(*reply, "index");
   std::optional<int64_t> count = remoterows::entryCount(index);
   // A refused request (the empty text) counts 0 entries.
@@ -229,6 +233,7 @@ void RemoteFileListController::onProbeReply(const std::optional<vex::Json>& repl
 
 void RemoteFileListController::gotoPage(int64_t n) {
   isLoading.set(true);
+  listingNotice_.clear();
   QPointer<RemoteFileListController> self(this);
   const quint64 listing = ++listing_;
   const QString dir = pathCurrent_;
@@ -247,14 +252,14 @@ void RemoteFileListController::onPageReply(const std::optional<vex::Json>& reply
     zlog::line(QStringLiteral("getFileList - page of a folder or page no longer wanted, ignored"));
     return;
   }
+  if (reply)
+    if (const QString failure = hostreason::listingFailure(jsonread::text(*reply, "sResult")); !failure.isEmpty())
+      return listingFailed(failure);
   pageIndex_ = n;
   buildPageLinks();
   QList<FileItem> rows;
   QList<RowIcon> icons;
-  if (!pathCurrent_.isEmpty() && pathCurrent_ != pathRoot_) {
-    rows << remoterows::parentRow(pathCurrent_);
-    icons << remoterows::genericIcon(rows.last(), true);
-  }
+  startRows(rows, icons);
   if (reply) {
     const vex::Json& data = jsonread::member(*reply, "data");
     if (data.is_array()) {
@@ -277,6 +282,31 @@ void RemoteFileListController::onPageReply(const std::optional<vex::Json>& reply
   iconList_ = icons;
   hasParentRow_ = !pathCurrent_.isEmpty() && pathCurrent_ != pathRoot_;
   isLoading.set(false);
+  emit rowsChanged();
+  emit stateChanged();
+}
+
+void RemoteFileListController::startRows(QList<FileItem>& rows, QList<RowIcon>& icons) {
+  if (pathCurrent_.isEmpty() || pathCurrent_ == pathRoot_) return;
+  rows << remoterows::parentRow(pathCurrent_);
+  icons << remoterows::genericIcon(rows.last(), true);
+}
+
+void RemoteFileListController::listingFailed(const QString& reason) {
+  zlog::parts(QStringLiteral("getFileList - the host could not list"), zlog::excerpt(pathCurrent_),
+              QStringLiteral("-"), zlog::excerpt(reason));
+  QList<FileItem> rows;
+  QList<RowIcon> icons;
+  startRows(rows, icons);
+  fileList_ = rows;
+  iconList_ = icons;
+  hasParentRow_ = !rows.isEmpty();
+  totalCountInfo_.clear();
+  isShowPageLinkBar_ = false;
+  const QString why = hostreason::text(reason);
+  listingNotice_ = L("RS_Folder_NotOpened") + QLatin1Char('\n') + why;
+  isLoading.set(false);
+  if (!noticeOnScreen_) remotetoast::showError(L("RS_Folder_NotOpened"), why);
   emit rowsChanged();
   emit stateChanged();
 }

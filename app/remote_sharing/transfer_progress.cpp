@@ -2,6 +2,8 @@
 
 #include "core/localized.h"
 #include "core/util_system.h"
+#include "remote_sharing/host_reason.h"
+#include "remote_sharing/remote_toast.h"
 #include "shell/main_view_shared.h"
 
 TransferRequests TransferRequests::live() {
@@ -31,13 +33,7 @@ QString renamedNote(int64_t renamed) {
   return QLatin1Char('\n') + L("Transfer_Renamed").arg(renamed);
 }
 
-void showTransferErrorToast(const QString& text, const QString& reason) {
-  MainViewHandle* window = shell::mainViewShared();
-  if (!window) return;
-  AlertToast toast = makeToast(AlertToast::Type::error, QStringLiteral("red"), text);
-  if (!reason.isEmpty()) toast.subTitle = reason, toast.minShowMs = kReasonToastMs;
-  window->showAlertToast(toast);
-}
+void showTransferErrorToast(const QString& text, const QString& reason) { remotetoast::showError(text, reason); }
 
 QString transferReasonText(const QString& code) {
   if (code.isEmpty()) return QString();
@@ -45,9 +41,11 @@ QString transferReasonText(const QString& code) {
   return L(("Transfer_Reason_" + protocol::reasonCode(reason).toStdString()).c_str());
 }
 
-TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed) {
+TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed,
+                              const QString& hostReason) {
   const protocol::TransferReason reason = protocol::reasonFromCode(reasonCode);
   // A cancel here needs no reason; the other side's cancel says who.
   if (reason == protocol::TransferReason::None || reason == protocol::TransferReason::Cancel) return {canceled, {}};
-  return {reason == protocol::TransferReason::PeerCancel ? canceled : failed, transferReasonText(reasonCode)};
+  const QString why = hostReason.isEmpty() ? transferReasonText(reasonCode) : hostreason::text(hostReason);
+  return {reason == protocol::TransferReason::PeerCancel ? canceled : failed, why};
 }

@@ -53,9 +53,11 @@ QString transferReasonText(const QString& code);
 
 // How a transfer that ended early is told: `canceled` (the fixed text for a
 // cancel) when someone cancelled or the bridge gave no reason, else `failed`;
-// the reason goes with it.
+// the reason goes with it: the host's own words (`hostReason`, in the user's
+// language where they are known) where it gave them, else the code's text.
 struct TransferEnding {
   QString text;
   QString reason;
 };
-TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed);
+TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed,
+                              const QString& hostReason = {});

@@ -88,7 +88,7 @@ void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
     ctl_.isCanceled = true;
     const TransferEnding end =
-        transferEnding(status().Reason, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"));
+        transferEnding(status().Reason, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"), status().HostReason);
     showTransferErrorToast(end.text, end.reason);
     ctl_.isUploadSucc = false;
     closeSheet();

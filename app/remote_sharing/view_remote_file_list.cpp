@@ -298,6 +298,16 @@ ViewSharingRemoteFileList::ViewSharingRemoteFileList(RemoteFileListController& c
   rowsLayout->setContentsMargins(0, 5, 0, 0);
   rowsLayout->setSpacing(0);
   rowsLayout->addWidget(rows_);
+  // The host's reason is a peer's text: plain, and clipped by the controller.
+  listNotice_ = new QLabel;
+  listNotice_->setObjectName(QStringLiteral("listingNotice"));
+  listNotice_->setTextFormat(Qt::PlainText);
+  listNotice_->setAlignment(Qt::AlignCenter);
+  listNotice_->setWordWrap(true);
+  listNotice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  listNotice_->setContentsMargins(16, 24, 16, 24);
+  listNotice_->hide();
+  rowsLayout->addWidget(listNotice_);
   rowsLayout->addStretch(1);
   scroll_->setWidget(rowsHolder);
   auto* header = new RemoteListHeader(*rows_);
@@ -388,6 +398,8 @@ void ViewSharingRemoteFileList::refresh() {
   else
     stack_->setCurrentWidget(browsing_);
   notice_->setText(c_.hostInvalidInfo());
+  listNotice_->setText(c_.listingNotice());
+  listNotice_->setVisible(!c_.listingNotice().isEmpty());
 
   delete_->setEnabled(c_.isfiledel());
   upload_->setEnabled(c_.isupload());

@@ -67,6 +67,8 @@ class ViewSharingRemoteFileList : public QWidget {
   RemoteFileListController& controller() { return c_; }
   RemoteRowsCanvas* rows() const { return rows_; }
   QLabel* noticeLabel() const { return notice_; }
+  // Why the folder on show could not be listed, beneath its rows.
+  QLabel* listingNoticeLabel() const { return listNotice_; }
   QWidget* pageLinkBar() const { return pageLinks_; }
   SymbolButton* refreshButton() const { return refresh_; }
   SymbolButton* deleteButton() const { return delete_; }
@@ -94,6 +96,7 @@ class ViewSharingRemoteFileList : public QWidget {
   QWidget* browsing_;
   QScrollArea* scroll_;
   RemoteRowsCanvas* rows_;
+  QLabel* listNotice_;
   QWidget* pageLinks_;
   QHBoxLayout* pageLinkLayout_;
   QStringList shownLinks_;

@@ -87,11 +87,13 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   saveRow_->setLayout(centredRow({label, saveAt_, choose, open}));
 
   progressLine_ = new QLabel;
+  progressLine_->setTextFormat(Qt::PlainText);  // names and reasons from the host
   progress_ = makeProgress();
   running_ = column({progressLine_, progress_});
 
   finished_ = new QWidget;
   finishLine_ = new QLabel;
+  finishLine_->setTextFormat(Qt::PlainText);
   auto* finishFolder = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("green"), 18);
   finishFolder_ = finishFolder;
   finished_->setLayout(centredRow({finishLine_, finishFolder}));
@@ -143,9 +145,11 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   rows->addWidget(overwrite_, 0, Qt::AlignHCenter);
 
   progressLine_ = new QLabel;
+  progressLine_->setTextFormat(Qt::PlainText);  // names and reasons from the host
   progress_ = makeProgress();
   running_ = column({progressLine_, progress_});
   finishLine_ = new QLabel;
+  finishLine_->setTextFormat(Qt::PlainText);
   finished_ = column({finishLine_});
   blank_ = new QWidget;
   status_ = addStatusPages(content(), {chooseRows_, running_, finished_, blank_});

@@ -1,5 +1,6 @@
 #include "shell/settings_controller.h"
 
+#include "core/util_system.h"
 #include "shell/service_urls.h"
 
 #include <QFileInfo>
@@ -15,7 +16,10 @@ SettingsController::SettingsController(Hooks hooks, QObject* parent) : QObject(p
 
 void SettingsController::loadSettings() {
   isClipboard_ = hooks_.getValue(QStringLiteral("IsClipboard")) != QLatin1String("0");
+  // The folder downloads will use: the chosen one, else the default one
+  // (shown, not stored: the first download stores it).
   downloadSaveAt_ = hooks_.getValue(QStringLiteral("SaveAtDir"));
+  if (downloadSaveAt_.isEmpty()) downloadSaveAt_ = defaultDownloadFolder();
   receiveSaveAt_ = hooks_.getValue(QStringLiteral("MyReceivedFolder"));
   emit changed();
   fetchContactCode();

@@ -1,4 +1,5 @@
-// The settings page's logic: the download folder, the clipboard-push switch
+// The settings page's logic: the download folder (changed with the chooser
+// only), the clipboard-push switch
 // and the user's own contact access code (fetched through the bridge).
 #pragma once
 
@@ -32,7 +33,6 @@ class SettingsController : public QObject {
   void fetchContactCode();
 
   const QString& downloadSaveAt() const { return downloadSaveAt_; }
-  void setDownloadSaveAt(const QString& text) { downloadSaveAt_ = text; }  // typing only; never stored
   const QString& receiveSaveAt() const { return receiveSaveAt_; }
   const QString& contactCode() const { return contactCode_; }
   bool isClipboard() const { return isClipboard_; }

@@ -13,6 +13,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QtMath>
 
 #include <optional>
 
@@ -135,6 +138,21 @@ ToastView::ToastView(ToastState& state, QWidget* host) : QWidget(host), state_(s
   hide();
   setCursor(Qt::PointingHandCursor);
   host->installEventFilter(this);
+  subText_ = new QTextEdit(this);
+  subText_->setObjectName(QStringLiteral("toastSubTitle"));
+  subText_->setReadOnly(true);
+  subText_->setAcceptRichText(false);
+  subText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  subText_->setFrameShape(QFrame::NoFrame);
+  subText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  subText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  subText_->setContextMenuPolicy(Qt::DefaultContextMenu);
+  // A path has no blanks: it wraps anywhere where no word boundary is left.
+  subText_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  subText_->document()->setDocumentMargin(0);
+  subText_->viewport()->setAutoFillBackground(false);
+  subText_->viewport()->setCursor(Qt::IBeamCursor);
+  subText_->hide();
   pop_.setDuration(kPopMs);
   pop_.setStartValue(0.7);
   pop_.setEndValue(1.0);
@@ -143,6 +161,8 @@ ToastView::ToastView(ToastState& state, QWidget* host) : QWidget(host), state_(s
     scale_ = value.toReal();
     update();
   });
+  // The subtitle's text does not scale with the pop: it shows once the box has its size.
+  connect(&pop_, &QVariantAnimation::finished, this, [this] { subText_->setVisible(state_.toast().subTitle.has_value()); });
   connect(&state_.isShowToast(), &ShowFlag::changed, this, [this](bool shown) {
     if (shown)
       appear();
@@ -166,6 +186,14 @@ ToastView* ToastView::besideCard(ToastState& state, QWidget* card) {
 }
 
 void ToastView::appear() {
+  const AlertToast& toast = state_.toast();
+  subText_->hide();
+  if (toast.subTitle) {
+    subText_->setFont(subTitleFont(font()));
+    subText_->setStyleSheet(QStringLiteral("QTextEdit { background: transparent; color: %1; }")
+                                .arg(shellpalette::color(QStringLiteral("textSecondary")).name(QColor::HexArgb)));
+    subText_->setPlainText(*toast.subTitle);
+  }
   place();
   show();
   raise();
@@ -175,6 +203,47 @@ void ToastView::appear() {
   update();
 }
 
+int ToastView::subTitleHeight(int width) {
+  if (!state_.toast().subTitle) return 0;
+  QTextDocument* document = subText_->document();
+  document->setTextWidth(width);
+  return qCeil(document->size().height());
+}
+
+int ToastView::layOut(int width, bool iconAbove) {
+  const AlertToast& toast = state_.toast();
+  const QFontMetrics title(titleFont(font(), toast.displayMode));
+  const bool icon = hasIcon(toast);
+  const int iconSide = iconAbove ? kAlertIcon : kBannerIcon;
+  const int left = iconAbove ? 16 : 16 + (icon ? kBannerIcon + 8 : 0);
+  const int inner = qMax(40, width - left - (iconAbove ? 16 : 12));
+  const int alignment = iconAbove ? Qt::AlignHCenter : Qt::AlignLeft;
+  const int titleHeight =
+      title.boundingRect(QRect(0, 0, inner, 10000), alignment | Qt::TextWordWrap, toast.title).height();
+  QTextOption option = subText_->document()->defaultTextOption();
+  option.setAlignment(Qt::Alignment(alignment));
+  subText_->document()->setDefaultTextOption(option);
+  const int subHeight = subTitleHeight(inner);
+  const int text = titleHeight + (toast.subTitle ? 4 + subHeight : 0);
+  const int pad = iconAbove ? 12 : 8;
+  int height = 0;
+  if (iconAbove) {
+    const int block = (icon ? kAlertIcon + 12 : 0) + text;
+    height = qMax(60, block + 2 * pad);
+    int y = (height - block) / 2;
+    icon_ = icon ? QRect((width - kAlertIcon) / 2, y, kAlertIcon, kAlertIcon) : QRect();
+    if (icon) y += kAlertIcon + 12;
+    title_ = QRect(left, y, inner, titleHeight);
+  } else {
+    height = qMax(38, text + 2 * pad);
+    const int y = (height - text) / 2;
+    icon_ = icon ? QRect(16, (height - iconSide) / 2, iconSide, iconSide) : QRect();
+    title_ = QRect(left, y, inner, titleHeight);
+  }
+  sub_ = toast.subTitle ? QRect(left, title_.bottom() + 1 + 4, inner, subHeight) : QRect();
+  return height;
+}
+
 void ToastView::place() {
   const AlertToast& toast = state_.toast();
   const QWidget* host = parentWidget();
@@ -182,38 +251,33 @@ void ToastView::place() {
   const QFontMetrics sub(subTitleFont(font()));
   const int textWidth = qMax(title.horizontalAdvance(toast.title),
                              toast.subTitle ? sub.horizontalAdvance(*toast.subTitle) : 0);
+  const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
+  const auto setBox = [this](QPoint at, QSize size) {
+    setGeometry(QRect(at, size));
+    subText_->setGeometry(sub_);
+  };
   if (toast.displayMode == Mode::alert) {
     const int maxWidth = qMax(120, qMin(host->width() - 40, 360));
     const int width = qBound(150, textWidth + 40, maxWidth);
-    const int textLines = title.boundingRect(QRect(0, 0, width - 32, 1000), Qt::TextWordWrap, toast.title).height();
-    int height = 24 + textLines + (toast.subTitle ? sub.height() + 4 : 0);
-    if (hasIcon(toast)) height += kAlertIcon + 12;
     // Near the middle, but leaving the fields and buttons in view; where the
     // box does not fit between them, a one-line box with the icon beside the text.
-    const QSize size(width, qMax(height, 60));
+    const QSize size(width, layOut(width, true));
     compact_ = false;
-    if (const auto at = freePlace(host, this, size)) return setGeometry(QRect(*at, size));
-    const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
+    if (const auto at = freePlace(host, this, size)) return setBox(*at, size);
     const int compactWidth = qMin(qMax(120, host->width() - 24), textWidth + iconSpace + 32);
-    const int compactHeight =
-        qMax(36, title.boundingRect(QRect(0, 0, compactWidth - iconSpace - 28, 1000), Qt::TextWordWrap, toast.title)
-                         .height() + 14) + (toast.subTitle ? sub.height() + 2 : 0);
-    const QSize small(compactWidth, compactHeight);
+    const QSize small(compactWidth, layOut(compactWidth, false));
     if (const auto at = freePlace(host, this, small)) {
       compact_ = true;
-      return setGeometry(QRect(*at, small));
+      return setBox(*at, small);
     }
-    setGeometry(QRect(QPoint((host->width() - width) / 2, (host->height() - size.height()) / 2), size));
+    const QSize middle(width, layOut(width, true));
+    setBox(QPoint((host->width() - width) / 2, (host->height() - middle.height()) / 2), middle);
   } else {
     // Banners sit at the bottom of the host, the heads-up at its top; a long title wraps.
-    const int iconSpace = hasIcon(toast) ? kBannerIcon + 8 : 0;
-    const int maxWidth = qMax(120, host->width() - 24);
-    const int width = qMin(maxWidth, textWidth + iconSpace + 32);
-    const int textHeight =
-        title.boundingRect(QRect(0, 0, width - iconSpace - 28, 1000), Qt::TextWordWrap, toast.title).height();
-    const int height = qMax(38, textHeight + 14) + (toast.subTitle ? sub.height() + 2 : 0);
+    const int width = qMin(qMax(120, host->width() - 24), textWidth + iconSpace + 32);
+    const int height = layOut(width, false);
     const int y = toast.displayMode == Mode::hud ? 8 : host->height() - height - 8;
-    setGeometry((host->width() - width) / 2, y, width, height);
+    setBox(QPoint((host->width() - width) / 2, y), QSize(width, height));
   }
 }
 
@@ -234,53 +298,10 @@ void ToastView::paintEvent(QPaintEvent*) {
   painter.setPen(QPen(shellpalette::color(QStringLiteral("frameBorder")), 1));
   painter.drawPath(path);
 
-  const qreal dpr = devicePixelRatioF();
-  const QFont tFont = titleFont(font(), toast.displayMode);
-  const QFont sFont = subTitleFont(font());
-  const QColor text = shellpalette::color(QStringLiteral("textPrimary"));
-  const QColor secondary = shellpalette::color(QStringLiteral("textSecondary"));
-  if (alert) {
-    // The icon, title and subtitle as one block in the middle of the box.
-    const int titleHeight =
-        QFontMetrics(tFont).boundingRect(QRect(0, 0, width() - 32, 1000), Qt::TextWordWrap, toast.title).height();
-    const int block = (hasIcon(toast) ? kAlertIcon + 12 : 0) + titleHeight +
-                      (toast.subTitle ? QFontMetrics(sFont).height() + 4 : 0);
-    int y = qMax(12, (height() - block) / 2);
-    if (hasIcon(toast)) {
-      painter.drawPixmap((width() - kAlertIcon) / 2, y, iconFor(toast, kAlertIcon, dpr));
-      y += kAlertIcon + 12;
-    }
-    painter.setPen(text);
-    painter.setFont(tFont);
-    const QRect titleRect(16, y, width() - 32, height() - y - (toast.subTitle ? QFontMetrics(sFont).height() + 4 : 0));
-    painter.drawText(titleRect, Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap, toast.title);
-    if (toast.subTitle) {
-      painter.setPen(secondary);
-      painter.setFont(sFont);
-      // A long subtitle (a path) keeps both its ends, elided in the middle.
-      painter.drawText(QRect(16, titleRect.bottom(), width() - 32, QFontMetrics(sFont).height() + 4),
-                       Qt::AlignHCenter | Qt::AlignBottom,
-                       QFontMetrics(sFont).elidedText(*toast.subTitle, Qt::ElideMiddle, width() - 32));
-    }
-    return;
-  }
-  int x = 16;
-  if (hasIcon(toast)) {
-    painter.drawPixmap(x, (height() - kBannerIcon) / 2, iconFor(toast, kBannerIcon, dpr));
-    x += kBannerIcon + 8;
-  }
-  painter.setPen(text);
-  painter.setFont(tFont);
-  if (!toast.subTitle) {
-    painter.drawText(QRect(x, 0, width() - x - 12, height()), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap,
-                     toast.title);
-    return;
-  }
-  painter.drawText(QRect(x, 6, width() - x - 12, height() / 2 - 6), Qt::AlignBottom | Qt::AlignLeft, toast.title);
-  painter.setPen(secondary);
-  painter.setFont(sFont);
-  painter.drawText(QRect(x, height() / 2, width() - x - 12, height() / 2 - 6), Qt::AlignTop | Qt::AlignLeft,
-                   QFontMetrics(sFont).elidedText(*toast.subTitle, Qt::ElideMiddle, width() - x - 12));
+  if (!icon_.isNull()) painter.drawPixmap(icon_.topLeft(), iconFor(toast, icon_.width(), devicePixelRatioF()));
+  painter.setPen(shellpalette::color(QStringLiteral("textPrimary")));
+  painter.setFont(titleFont(font(), toast.displayMode));
+  painter.drawText(title_, (alert ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop | Qt::TextWordWrap, toast.title);
 }
 
 void ToastView::mousePressEvent(QMouseEvent* event) {

@@ -1,6 +1,8 @@
 #include "shell/view_settings.h"
 
 #include "core/localized.h"
+#include "core/util_system.h"
+#include "shell/elided_field.h"
 #include "shell/settings_controller.h"
 #include "shell/symbol_button.h"
 
@@ -56,7 +58,9 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
 
   auto* folderRow = new QHBoxLayout;
   folderRow->addWidget(new QLabel(kRowPrefix + L("Settings_DFFile"), panel));
-  folder_ = new QLineEdit(panel);
+  // Shown, not typed in (read-only, the whole path in its tooltip): the
+  // chooser beside it changes the folder.
+  folder_ = new ElidedField(panel);
   folder_->setObjectName(QStringLiteral("downloadSaveAt"));
   folder_->setMaximumWidth(380);
   folder_->setMinimumWidth(120);
@@ -77,10 +81,6 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
   clipboard_->setObjectName(QStringLiteral("isClipboard"));
   layout->addWidget(clipboard_);
 
-  // Typed text only changes what is shown; nothing stores it.
-  connect(folder_, &QLineEdit::textEdited, this, [this](const QString& text) {
-    if (controller_) controller_->setDownloadSaveAt(text);
-  });
   connect(choose, &SymbolButton::clicked, this, [this] {
     if (!chooseFolder_) return;
     QPointer<ViewSettings> self(this);
@@ -89,8 +89,9 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
     });
   });
   connect(open, &SymbolButton::clicked, this, [this] {
-    if (controller_ && !controller_->downloadSaveAt().isEmpty())
-      QDesktopServices::openUrl(QUrl::fromLocalFile(controller_->downloadSaveAt()));
+    if (!controller_ || controller_->downloadSaveAt().isEmpty()) return;
+    ensureDirectory(controller_->downloadSaveAt());  // the default one may not be made yet
+    QDesktopServices::openUrl(QUrl::fromLocalFile(controller_->downloadSaveAt()));
   });
   connect(clipboard_, &QCheckBox::toggled, this, [this](bool on) {
     if (controller_) controller_->onClipboardToggled(on);
@@ -104,7 +105,7 @@ ViewSettings::ViewSettings(SettingsController* controller, FolderChooser chooseF
 
 void ViewSettings::refresh() {
   if (!controller_) return;
-  if (folder_->text() != controller_->downloadSaveAt()) folder_->setText(controller_->downloadSaveAt());
+  if (folder_->fullText() != controller_->downloadSaveAt()) folder_->setFullText(controller_->downloadSaveAt());
   if (clipboard_->isChecked() != controller_->isClipboard()) {
     const QSignalBlocker block(clipboard_);
     clipboard_->setChecked(controller_->isClipboard());

@@ -10,7 +10,7 @@
 
 class SettingsController;
 class QCheckBox;
-class QLineEdit;
+class ElidedField;
 
 class ViewSettings : public QWidget {
   Q_OBJECT
@@ -23,6 +23,6 @@ class ViewSettings : public QWidget {
 
   QPointer<SettingsController> controller_;
   FolderChooser chooseFolder_;
-  QLineEdit* folder_ = nullptr;
+  ElidedField* folder_ = nullptr;
   QCheckBox* clipboard_ = nullptr;
 };

@@ -566,16 +566,22 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   EXPECT_EQ(Env::RemoteUName, QStringLiteral("n"));
   EXPECT_EQ(Env::RemoteSource, QStringLiteral("s"));
 
+  // An answer without the host's load (no "data", or a field missing) is a
+  // host that cannot be reached, not a full one.
   open(LinkOwner::browser, "browser");
-  answerTouch(linkOpened("PEER"), Json());  // no "data": 0 against 0
+  answerTouch(linkOpened("PEER"), Json());
   ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 2; }));
-  EXPECT_EQ(owner.browser[1], ConStatus::csMaxClients);
+  EXPECT_EQ(owner.browser[1], ConStatus::csInvalid);
+  open(LinkOwner::browser, "browser");
+  answerTouch(linkOpened("PEER"), Json{{"UPC", 5}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 3; }));
+  EXPECT_EQ(owner.browser[2], ConStatus::csInvalid);
 
   // Two attempts overlap: the send's waits for the browser's answer; each
   // load check answers its own attempt, whichever comes back first.
   open(LinkOwner::browser, "browser");
   open(LinkOwner::contactSend, "send");
-  EXPECT_EQ(inits, (QStringList{QStringLiteral("browser"), QStringLiteral("browser"), QStringLiteral("browser")}));
+  EXPECT_EQ(inits, QStringList(4, QStringLiteral("browser")));
   const Json hostTouch = linkOpened("HOST");
   EXPECT_EQ(inits.last(), QStringLiteral("send"));
   const Json contactTouch = linkOpened("ANN");
@@ -590,13 +596,13 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   ASSERT_TRUE(testutil::waitUntil([] { return !Env::RemoteLanHttp.isEmpty(); }));
   EXPECT_EQ(Env::RemoteLanHttp, QStringLiteral("http://10.0.0.2:8080"));
   answerTouch(hostTouch, Json{{"UPC", 5}, {"SC", 4}});
-  ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 3; }));
-  EXPECT_EQ(owner.links[2], QStringLiteral("ME|HOST"));
+  ASSERT_TRUE(testutil::waitUntil([&] { return owner.browser.size() == 4; }));
+  EXPECT_EQ(owner.links[3], QStringLiteral("ME|HOST"));
   // A repeated answer tells nobody twice.
   answerTouch(contactTouch, Json{{"UPC", 5}, {"SC", 4}});
   settle();
   EXPECT_EQ(owner.contact.size(), 1u);
-  EXPECT_EQ(owner.browser.size(), 3u);
+  EXPECT_EQ(owner.browser.size(), 4u);
 
   // Failed links leave the link state alone.
   const qsizetype written = server->frames.size();
@@ -617,7 +623,7 @@ TEST_F(BridgeLinkTest, PeerConnectionResultsReachTheOwner) {
   Env::RemoteFileListShared = nullptr;
   BridgeMessage::DoMsg(frame("P2PCLIENT", Json{{"Type", "P2PConFailed"}}));
   EXPECT_EQ(owner.contact.size(), 3u);
-  EXPECT_EQ(owner.browser.size(), 3u);
+  EXPECT_EQ(owner.browser.size(), 4u);
   settle();
   EXPECT_EQ(server->frames.size(), written);
 }

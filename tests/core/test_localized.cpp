@@ -1,9 +1,11 @@
 #include "core/localized.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,17 @@ TEST(Localized, LanguageRule) {
   EXPECT_EQ(localizedTableName(QLocale(QLocale::Chinese, QLocale::HongKong)), QStringLiteral("zh-Hans"));
   EXPECT_EQ(localizedTableName(QLocale(QLocale::French, QLocale::France)), QStringLiteral("en"));
   EXPECT_EQ(localizedTableName(QLocale::c()), QStringLiteral("en"));
+}
+
+// Qt's own dialogs follow the user's language where Qt's texts are installed.
+TEST(Localized, QtsOwnTextsInTheUsersLanguage) {
+  const QString lookIn = QStringLiteral("Look in:");
+  if (!installQtTranslations(QCoreApplication::instance(), QLocale(QLocale::Chinese, QLocale::China)))
+    GTEST_SKIP() << "Qt's translations are not installed";
+  EXPECT_NE(QCoreApplication::translate("QFileDialog", "Look in:"), lookIn);
+  const QList<QTranslator*> installed = QCoreApplication::instance()->findChildren<QTranslator*>();
+  for (QTranslator* translator : installed) QCoreApplication::removeTranslator(translator), delete translator;
+  EXPECT_EQ(QCoreApplication::translate("QFileDialog", "Look in:"), lookIn);
 }
 
 TEST(Localized, LookupAndMissingKey) {

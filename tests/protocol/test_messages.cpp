@@ -18,8 +18,10 @@ TEST(ProtocolMessages, ProgressReadsBackEveryFieldTheBridgeWrites) {
   written.ForceCancel = 1;
   written.CurrentTaskFileSize = 5'000'000'000;
   written.TotalTaskSize = 7'000'000'000;
+  written.HostReason = QStringLiteral("Error: Permission denied");
   const vex::Json json = written.toJSONModel();
   EXPECT_EQ(TransTaskProgress::read(json).toJSONModel(), json);
+  EXPECT_EQ(json.value("HostReason", std::string()), "Error: Permission denied");
 
   // Wrong kinds read as the defaults; numbers given as text are taken.
   const TransTaskProgress odd = TransTaskProgress::read(

@@ -6,6 +6,7 @@
 #include "bridge/fake_main_view.h"
 #include "bridge/log_capture.h"
 #include "core/localized.h"
+#include "core/util_system.h"
 #include "remote_sharing/remote_file_list.h"
 #include "shell/main_view_shared.h"
 
@@ -547,6 +548,49 @@ TEST_F(RemoteFileListTest, MalformedRepliesFailWithANotice) {
   ASSERT_TRUE(idle());
   EXPECT_TRUE(browser->fileList().isEmpty());
   EXPECT_EQ(toasts.toasts.last(), L("RS_Host_BadReply"));
+}
+
+// A folder the host could not list is answered with its reason instead of a
+// count or a page: the reason shows (in the user's language where we know it,
+// else the host's words, clipped) with the way back up, never as an empty folder.
+TEST_F(RemoteFileListTest, AFolderTheHostCannotListShowsTheHostsReason) {
+  browse();
+  std::string failure = "Error: Permission denied";
+  bool pageFails = false;
+  host->handlers[QStringLiteral("getFileList")] = [&](const Json& p) -> std::optional<Json> {
+    if (p.value("iProbeCount", 0) == 1 && !pageFails) return Json{{"index", ""}, {"sResult", failure}};
+    if (p.value("iProbeCount", 0) == 1) return Json{{"index", "4"}, {"sResult", "OK"}};
+    return Json{{"data", Json::array()}, {"sResult", failure}, {"sPageInfo", ""}};
+  };
+  const auto opened = [&](const std::string& reason, const QString& shown) {
+    failure = reason;
+    const auto before = toasts.alerts.size();
+    browser->getFileList(QStringLiteral("/srv/share/photos"));
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(browser->fileList().size(), 1);
+    EXPECT_TRUE(browser->isParentRow(0));
+    EXPECT_EQ(browser->listingNotice(), L("RS_Folder_NotOpened") + QLatin1Char('\n') + shown);
+    EXPECT_FALSE(browser->isShowPageLinkBar());
+    ASSERT_EQ(toasts.alerts.size(), before + 1);  // no page on screen: a toast says it
+    EXPECT_EQ(toasts.alerts.last().title, L("RS_Folder_NotOpened"));
+    EXPECT_EQ(toasts.alerts.last().subTitle.value_or(QString()), shown);
+  };
+  opened("Error: Permission denied", L("Host_Reason_Permission"));
+  opened("Error: Too many open files", L("Host_Reason_Resources"));
+  const std::string odd = "Error: " + std::string(500, 'x');
+  opened(odd, UtilSystem::clipText(QString::fromStdString(odd), 200));
+  pageFails = true;  // the count came, the page did not
+  opened("Error: Cannot allocate memory", L("Host_Reason_Resources"));
+
+  // The folder that lists again shows its rows and no reason.
+  host->handlers[QStringLiteral("getFileList")] = [](const Json& p) -> std::optional<Json> {
+    if (p.value("iProbeCount", 0) == 1) return Json{{"index", "1"}, {"sResult", "OK"}};
+    return Json{{"data", Json::array({entry("a.png", 10, false, "/srv/share/photos")})}, {"sResult", "OK"}};
+  };
+  browser->getFileList(QStringLiteral("/srv/share/photos"));
+  ASSERT_TRUE(idle());
+  EXPECT_EQ(browser->fileList().size(), 2);
+  EXPECT_TRUE(browser->listingNotice().isEmpty());
 }
 
 TEST_F(RemoteFileListTest, LateRepliesOfAnEarlierFolderAreDropped) {

@@ -84,6 +84,9 @@ class RemoteViews : public testing::TestWithParam<const char*> {
                                           {"isdownload", 1}, {"isupload", 1}}})}};
     };
     host_->handlers[QStringLiteral("getFileList")] = [this](const Json& p) -> std::optional<Json> {
+      // A folder the host cannot open answers its reason, no count.
+      if (p.value("dir", std::string()) == "/home/alice/Photos/2024 Trip")
+        return Json{{"index", ""}, {"sResult", "Error: Permission denied"}};
       const Json& all = folders_[p.value("dir", std::string())];
       if (p.value("iProbeCount", 0) == 1) return Json{{"index", std::to_string(all.size())}};
       const size_t size = p.value("iPageSize", size_t(1));
@@ -221,8 +224,21 @@ TEST_P(RemoteViews, BrowsingASavedHost) {
   save("upload_sheet");
   browser().isShowUpload.set(false);
 
-  // The host goes away: the notice replaces the list, and says it once (no toast repeats it).
+  // A folder the host cannot open: its reason beside the way back up, once (no toast repeats it).
   window_->state().toast.dismiss();
+  browser().getFileList(QStringLiteral("/home/alice/Photos/2024 Trip"));
+  ASSERT_TRUE(listed(1));
+  EXPECT_EQ(view->shownState(), QStringLiteral("browsing"));
+  EXPECT_TRUE(view->listingNoticeLabel()->isVisible());
+  EXPECT_EQ(view->listingNoticeLabel()->text(), L("RS_Folder_NotOpened") + QLatin1Char('\n') + L("Host_Reason_Permission"));
+  EXPECT_EQ(view->listingNoticeLabel()->textFormat(), Qt::PlainText);
+  EXPECT_FALSE(window_->state().toast.isShown());
+  save("folder_not_opened");
+  QTest::mouseDClick(rows, Qt::LeftButton, {}, rowPoint(0));  // back up
+  ASSERT_TRUE(listed(100));
+  EXPECT_FALSE(view->listingNoticeLabel()->isVisible());
+
+  // The host goes away: the notice replaces the list, and says it once (no toast repeats it).
   browser().hostInvalid(L("RS_Host_NotAvialable"));
   EXPECT_EQ(view->shownState(), QStringLiteral("invalid"));
   EXPECT_EQ(view->noticeLabel()->text(), L("RS_Host_NotAvialable"));

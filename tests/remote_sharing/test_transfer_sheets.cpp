@@ -182,6 +182,12 @@ TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
   EXPECT_TRUE(sheet.isFinishFolderShown());
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s"));
+  // Some left out by a host that could not look: its reason beneath.
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s, some refused by the host"},
+                             {"HostReason", "Error: Permission denied"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s, some refused by the host\n") +
+                                    L("Host_Reason_Permission"));
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   Env::LanguageCode = QStringLiteral("zh");
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2个对象 已成功下载! 9 MB/s"));
   EXPECT_FALSE(sheet.isFinishFolderShown());
@@ -232,10 +238,10 @@ TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
       {"refused", "Transfer_Reason_refused"}, {"gone", "Transfer_Reason_gone"},
       {"timeout", "Transfer_Reason_timeout"}, {"failed", "Transfer_Reason_failed"},
       {"peer", "Transfer_Reason_peer"},     {"something new", "Transfer_Reason_failed"}};
-  const auto end = [&](bool upload, const char* code) {
+  const auto end = [&](bool upload, const char* code, const char* hostReason = "") {
     window.alerts.clear();
     shown.set(true);
-    const vex::Json record{{"ForceCancel", 1}, {"Reason", code}};
+    const vex::Json record{{"ForceCancel", 1}, {"Reason", code}, {"HostReason", hostReason}};
     if (upload) {
       CTLUpload ctl;
       RemoteUploadController sheet(ctl, shown, requests);
@@ -260,6 +266,10 @@ TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
       EXPECT_GE(toast.minShowMs, 4000);
       EXPECT_EQ(toast.color, QStringLiteral("red"));
     }
+    // The host's own words where it gave them, in the user's language where we know them.
+    EXPECT_EQ(end(upload, "refused", "Error: Permission denied").subTitle.value_or(QString()), L("Host_Reason_Permission"));
+    EXPECT_EQ(end(upload, "refused", "Error: Stale file handle").subTitle.value_or(QString()),
+              QStringLiteral("Error: Stale file handle"));
     const QString canceled = upload ? QStringLiteral("Upload canceled.") : QStringLiteral("Download canceled.");
     EXPECT_EQ(end(upload, "cancel").title, canceled);
     EXPECT_FALSE(end(upload, "cancel").subTitle.has_value());

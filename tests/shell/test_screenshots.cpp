@@ -12,6 +12,7 @@
 #include "shell/shell_wiring.h"
 #include "shell/sheet_overlay.h"
 #include "shell/symbols.h"
+#include "shell/toast_view.h"
 #include "support/screen_fit.h"
 #include "support/test_util.h"
 
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextEdit>
 
 namespace {
 
@@ -37,13 +39,38 @@ class Screenshots : public testing::TestWithParam<const char*> {
     UtilDB::reset();
     language_.reset();
   }
-  void check(QWidget& window, const char* name) {
-    screenfit::checkScreen(window, QStringLiteral("%1_%2").arg(QString::fromLatin1(GetParam()), QString::fromLatin1(name)));
+  QString name(const char* screen) const {
+    return QStringLiteral("%1_%2").arg(QString::fromLatin1(GetParam()), QString::fromLatin1(screen));
   }
+  void check(QWidget& window, const char* screen) { screenfit::checkScreen(window, name(screen)); }
 
   QTemporaryDir dir_;
   std::unique_ptr<screenfit::LanguageScope> language_;
 };
+
+ToastView* visibleToast(const QWidget& window) {
+  for (ToastView* toast : window.findChildren<ToastView*>())
+    if (toast->isVisible()) return toast;
+  return nullptr;
+}
+
+// The toast paints its title itself: the lines it takes must lie inside the
+// box, above the subtitle, and the subtitle's lines inside the box too.
+QStringList toastFaults(const QWidget& window) {
+  const ToastView* toast = visibleToast(window);
+  if (!toast) return {QStringLiteral("no toast on show")};
+  QStringList faults;
+  const QRect inside = toast->rect().adjusted(2, 2, -2, -2);
+  if (!inside.contains(toast->titleRect())) faults << QStringLiteral("the toast's title leaves its box");
+  const QTextEdit* sub = toast->subTitleText();
+  if (!sub->isVisible()) return faults << QStringLiteral("the toast's subtitle is not shown");
+  if (!inside.contains(toast->subTitleRect()) || sub->geometry() != toast->subTitleRect())
+    faults << QStringLiteral("the toast's subtitle leaves its box");
+  if (sub->document()->size().height() > sub->viewport()->height() + 0.5)
+    faults << QStringLiteral("the toast's subtitle is cut: %1 of %2 px").arg(sub->viewport()->height()).arg(sub->document()->size().height());
+  if (toast->subTitleRect().top() <= toast->titleRect().bottom()) faults << QStringLiteral("the subtitle overlaps the title");
+  return faults;
+}
 
 }  // namespace
 
@@ -116,6 +143,33 @@ TEST_P(Screenshots, WindowPagesDialogsAndToasts) {
   check(view, "toast_update_succeeded");
   state.showToast(L("Contact_AddFail"));
   check(view, "toast_text");
+  // A failure with its reason beneath, and the installer that could not be
+  // opened with the place the user must find: every line whole, the path unshortened.
+  AlertToast reason = makeToast(AlertToast::Type::error, QStringLiteral("red"), L("Transfer_DownloadFailed"));
+  reason.subTitle = L("Host_Reason_Resources");
+  reason.minShowMs = 60000;
+  state.showAlertToast(reason);
+  screenfit::checkScreen(view, name("toast_reason"), [&] { return toastFaults(view); });
+  AlertToast banner = makeToast(AlertToast::Type::systemImage, QStringLiteral("btnRed"),
+                                L("RS_Upload_Finished") + QLatin1Char('\n') + L("Transfer_Renamed").arg(2),
+                                QStringLiteral("info.square.fill"), AlertToast::DisplayMode::bannerPop);
+  banner.subTitle = L("Host_Reason_Permission");
+  banner.minShowMs = 60000;  // on screen for both sizes of the check
+  state.showAlertToast(banner);
+  // A banner lies over the window's foot (its buttons too): only its own lines are checked.
+  QTest::qWait(260);
+  EXPECT_EQ(toastFaults(view), QStringList());
+  view.grab().save(testutil::binDir() + QStringLiteral("/../screenshots/") + name("toast_banner") + QStringLiteral(".png"));
+  const QString installer = QStringLiteral("/home/ann-marie/Documents/Kelvor/Versions/Kelvor1.0.3/Kelvor1.0.3-x86_64.dmg");
+  AlertToast notOpened = makeToast(AlertToast::Type::error, QStringLiteral("red"), L("Upgrade_NotOpened"));
+  notOpened.subTitle = installer;
+  notOpened.minShowMs = 60000;
+  state.showAlertToast(notOpened);
+  screenfit::checkScreen(view, name("toast_installer"), [&] { return toastFaults(view); });
+  auto* shown = visibleToast(view);
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->subTitleText()->toPlainText(), installer);
+  EXPECT_TRUE(shown->subTitleText()->textInteractionFlags() & Qt::TextSelectableByMouse);
   state.toast.dismiss();
 }
 

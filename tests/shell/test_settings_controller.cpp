@@ -1,5 +1,6 @@
 #include "shell/settings_controller.h"
 
+#include "core/util_system.h"
 #include "fakes.h"
 #include "support/test_util.h"
 
@@ -41,7 +42,7 @@ TEST(SettingsController, LoadsWithoutWritingAndStoresTheSwitchOnlyOnceArmed) {
   Rig fresh;
   fresh.settings.loadSettings();
   EXPECT_TRUE(fresh.settings.isClipboard());  // absent key: on
-  EXPECT_TRUE(fresh.settings.downloadSaveAt().isEmpty());
+  EXPECT_EQ(fresh.settings.downloadSaveAt(), defaultDownloadFolder());  // shown before any download
   fresh.settings.onClipboardToggled(false);  // before arming: not stored
   EXPECT_EQ(fresh.store.writes, 0);
   EXPECT_TRUE(fresh.toasts.empty());

@@ -1,5 +1,7 @@
 #include "core/localized.h"
+#include "core/util_system.h"
 #include "shell/dialog_views.h"
+#include "shell/elided_field.h"
 #include "shell/login_controller.h"
 #include "shell/login_view.h"
 #include "shell/symbol_button.h"
@@ -124,10 +126,15 @@ TEST(ViewSettings, ShowsTheStoredValuesAndStoresAChosenFolder) {
   auto* clipboard = view.findChild<QCheckBox*>(QStringLiteral("isClipboard"));
   EXPECT_FALSE(clipboard->isChecked());
   EXPECT_EQ(store.writes, 0);
+  // The folder downloads will use, before any download; only the chooser changes it.
+  auto* folder = view.findChild<ElidedField*>(QStringLiteral("downloadSaveAt"));
+  ASSERT_NE(folder, nullptr);
+  EXPECT_EQ(folder->fullText(), defaultDownloadFolder());
+  EXPECT_TRUE(folder->isReadOnly());
 
   QTest::mouseClick(view.findChild<QAbstractButton*>(QStringLiteral("chooseFolder")), Qt::LeftButton);
   EXPECT_EQ(store.get(QStringLiteral("SaveAtDir")), dir.path());
-  EXPECT_EQ(view.findChild<QLineEdit*>(QStringLiteral("downloadSaveAt"))->text(), dir.path());
+  EXPECT_EQ(folder->fullText(), dir.path());
 
   ASSERT_TRUE(testutil::waitUntil([&] { return controller->isInited(); }));
   clipboard->click();

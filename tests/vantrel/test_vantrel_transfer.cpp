@@ -149,6 +149,9 @@ class VantrelTransfer : public ::testing::Test {
         // Like the client's path guard: a path outside the share is not
         // there (size 0); a folder inside is "not a file" with its size.
         const bool seen = inside(share, path);
+        // A place the host's client could not look at gives its reason.
+        if (seen && path.contains(QStringLiteral("/locked")))
+          return Json{{"path", path.toStdString()}, {"size", 0}, {"valid", 0}, {"reason", "Error: Permission denied"}};
         const bool ok = seen && QFileInfo(path).isFile();
         const Json data = {{"path", path.toStdString()}, {"size", seen ? QFileInfo(path).size() : 0},
                            {"valid", ok ? 1 : 0}, {"TransLAN", transLan.toStdString()}};
@@ -156,9 +159,11 @@ class VantrelTransfer : public ::testing::Test {
       });
     if (code == QLatin1String("fileUploadCheck")) {
       const QString dir = textOf(msg, "dir");
-      const bool ok = inside(share, dir) && QFileInfo(dir).isDir();
-      const Json data = {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
-                         {"TransLAN", transLan.toStdString()}};
+      const bool locked = dir.contains(QStringLiteral("/locked"));
+      const bool ok = inside(share, dir) && QFileInfo(dir).isDir() && !locked;
+      Json data = {{"dir", dir.toStdString()}, {"valid", ok ? 1 : 0}, {"task", Json::array()},
+                   {"TransLAN", transLan.toStdString()}};
+      if (locked) data["reason"] = "Error: Too many open files";
       return {{"data", ok ? vantreltest::withShareSpot(data, share, dir) : data}};
     }
     if (code == QLatin1String("WaitRemoteReceiveFilesPressButton")) {
@@ -566,7 +571,16 @@ TEST_F(VantrelTransfer, UploadsIntoTheSharedFolderOnlyAndCancelsFromTheHost) {
   const Json refused = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
   EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
   EXPECT_EQ(textOf(refused, "Reason"), QStringLiteral("refused"));
+  EXPECT_EQ(textOf(refused, "HostReason"), QString());  // a refusal gives no words
   EXPECT_TRUE(filesBelow(outside).isEmpty());
+  // One the host's client could not look at: its words reach the uploader.
+  QDir().mkpath(share + QStringLiteral("/locked"));
+  control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", (local + QStringLiteral("/single.txt")).toStdString()},
+           {"RemotePathRoot", (share + QStringLiteral("/locked")).toStdString()}});
+  const Json failed = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+  EXPECT_EQ(textOf(failed, "Reason"), QStringLiteral("refused")) << failed.dump();
+  EXPECT_EQ(textOf(failed, "HostReason"), QStringLiteral("Error: Too many open files")) << failed.dump();
 
   // The host's disk fills up in the middle of a folder: the count is what it kept.
   {
@@ -968,5 +982,12 @@ TEST_F(VantrelTransfer, DownloadsOfAPrivateTreeAtOnceRevealNothingAndAreNeverWal
   EXPECT_EQ(intOf(flood, "ForceCancel"), 1) << flood.dump();
   EXPECT_EQ(flood, single);
   EXPECT_EQ(textOf(single, "WorkingSpeed"), QStringLiteral("the host refused the download"));
+  EXPECT_EQ(textOf(single, "HostReason"), QString());  // a refusal gives no words
+  // A file the host's client could not look at: its words reach the downloader.
+  writeFile(share + QStringLiteral("/locked.txt"), "x");
+  download(share + QStringLiteral("/locked.txt"), save);
+  const Json failed = downloadPoll([](const Json& p) { return ended(p) && !textOf(p, "HostReason").isEmpty(); });
+  EXPECT_EQ(textOf(failed, "Reason"), QStringLiteral("refused")) << failed.dump();
+  EXPECT_EQ(textOf(failed, "HostReason"), QStringLiteral("Error: Permission denied")) << failed.dump();
   if (testutil::kMemoryLimitsApply) { EXPECT_LT(peakMemoryKb(host->bridge.child().process().processId()), 200 * 1024); }
 }

@@ -107,7 +107,8 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
     if (file->discard()) ++task->done;
   task->committingFiles.clear();
   if (tellPeer) {
-    Json note = cancelNote(why, reason);
+    // Only the host's side has its client's words to pass on.
+    Json note = cancelNote(why, reason, task->startedByPeer() ? task->hostReason : QString());
     if (task->role == TransferRole::Sink) note["kept"] = task->done;
     send(task, QStringLiteral("cancel"), note);
   }

@@ -149,6 +149,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
     if (task->role == TransferRole::Source && task->isActive() && msg.is_object() && msg.contains("kept"))
       task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
     const QString why = textOf(msg, "why");
+    if (!task->startedByPeer()) task->hostReason = boundedReason(textOf(msg, "reason"));
     const bool wasActive = task->isActive();
     core_.cancel(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
                  reasonOfCancelFrame(textOf(msg, "code")));

@@ -74,6 +74,7 @@ Json progressOf(const TaskPtr& task) {
         if (task->fileReason != TransferReason::None) p.Reason = protocol::reasonCode(task->fileReason);
       }
       if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
+      if (task->refused) p.HostReason = task->hostReason;
       break;
     }
     case TransferState::Cancelled:
@@ -81,6 +82,7 @@ Json progressOf(const TaskPtr& task) {
       p.ForceCancel = 1;
       p.WorkingSpeed = task->why;
       p.Reason = protocol::reasonCode(task->reason);
+      p.HostReason = task->hostReason;
       break;
   }
   return p.toJSONModel();

@@ -152,6 +152,7 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
                     // at the path it found there.
                     QString rel;
                     auto share = intOf(info, "valid") == 1 ? openCheckedRoot(info, &rel) : nullptr;
+                    t->hostReason = boundedReason(textOf(info, "reason"));
                     if (!share || !beneath::open(share->get(), rel, O_PATH | O_DIRECTORY))
                       return core_.fail(t, QStringLiteral("the host refused the folder"), true,
                                         reply ? TransferReason::Refused : TransferReason::Timeout);
@@ -166,6 +167,7 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
 void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting || task->kind != TransferKind::Download) return;
   task->refused = intOf(msg, "refused") != 0;
+  if (task->refused) task->hostReason = boundedReason(textOf(msg, "reason"));
   const Json entries = valueOf(msg, "entries");
   if ((!entries.is_array() || entries.empty()) && task->refused)
     return core_.fail(task, QStringLiteral("the host refused the download"), true, TransferReason::Refused);

@@ -177,6 +177,8 @@ void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& in
   beneath::Fd found;
   struct stat st {};
   if (entry.share) found = beneath::open(entry.share->get(), entry.shareRel, O_PATH);
+  // The first check the host's client could not make gives the peer its words.
+  if (task->hostReason.isEmpty()) task->hostReason = boundedReason(textOf(info, "reason"));
   if (!found || ::fstat(found.get(), &st) != 0) {
     task->refused = true;
   } else if (intOf(info, "valid") == 1) {
@@ -236,6 +238,7 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
   Json manifest =
       XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}.toJSONModel();
+  if (task->refused && !task->hostReason.isEmpty()) manifest["reason"] = task->hostReason.toStdString();
   offerSums(manifest);
   if (lan_)
     if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;

@@ -130,6 +130,9 @@ struct TransferTask {
   QList<TransferEntry> candidates;
   QList<TransferEntry> folders;  // folder targets of a download, walked once allowed
   bool refused = false;  // something asked for was refused (never how much)
+  // Why, in the host's words, when its client could not make a check (no
+  // permission, no descriptors left); at most kTransferMaxReasonChars.
+  QString hostReason;
   // The share roots the checks named, by identity ("ShareId"), each opened
   // and verified once for the task's later checks.
   QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;

@@ -111,11 +111,23 @@ struct XferNote {
   VEX_FIELDS(i, done, failed, why)
 };
 
-// A "cancel" frame: the reason in words and as a code. The peer reads a
-// cancel here as cancelled by the other side.
-inline Json cancelNote(const QString& why, TransferReason reason) {
+// The host's own words for a check its client could not make ("Error: Too
+// many open files"), as a "manifest" or "cancel" frame carries them to the
+// peer: at most this many characters, from either side.
+inline constexpr qsizetype kTransferMaxReasonChars = 200;
+inline QString boundedReason(const QString& text) {
+  QString bounded = text.left(kTransferMaxReasonChars);
+  if (!bounded.isEmpty() && bounded.back().isHighSurrogate()) bounded.chop(1);
+  return bounded;
+}
+
+// A "cancel" frame: the reason in words and as a code, and the host's own
+// words when it has them ("reason"). The peer reads a cancel here as
+// cancelled by the other side.
+inline Json cancelNote(const QString& why, TransferReason reason, const QString& hostReason = {}) {
   Json note = XferNote{-1, 0, 0, why}.toJSONModel();
   note["code"] = protocol::reasonCode(reason).toStdString();
+  if (!hostReason.isEmpty()) note["reason"] = boundedReason(hostReason).toStdString();
   return note;
 }
 inline TransferReason reasonOfCancelFrame(const QString& code) {
