@@ -153,6 +153,8 @@ TaskPtr recordOnly(const TransferTask& task) {
   kept->fileCount = task.fileCount;
   kept->done = task.done;
   kept->failed = task.failed;
+  kept->fileWhy = task.fileWhy;
+  kept->fileReason = task.fileReason;
   kept->bytesDone = task.bytesDone;
   kept->totalBytes = task.totalBytes;
   if (task.current >= 0 && task.current < task.entries.size()) {
@@ -164,6 +166,7 @@ TaskPtr recordOnly(const TransferTask& task) {
   kept->currentOrdinal = task.currentOrdinal;
   kept->clock = task.clock;
   kept->refused = task.refused;
+  kept->hostReason = task.hostReason;
   kept->sampleAt = task.sampleAt;
   kept->sampleBytes = task.sampleBytes;
   kept->speed = task.speed;
