@@ -32,6 +32,19 @@ QByteArray readProcFile(qint64 pid, const char* name) {
   return file.readAll();
 }
 
+// The bridge of another client of this installation that still runs (a second
+// user, or a second client on its own port) is that client's, not a leftover;
+// one whose client is gone ends by itself or is a leftover.
+bool servesAnotherClient(qint64 pid) {
+  for (const QByteArray& entry : readProcFile(pid, "environ").split('\0')) {
+    if (!entry.startsWith("VANTREL_CLIENT_PID=")) continue;
+    bool ok = false;
+    const qint64 client = entry.mid(int(sizeof("VANTREL_CLIENT_PID=") - 1)).toLongLong(&ok);
+    return ok && client > 0 && client != QCoreApplication::applicationPid() && !ProcessHandle::endedById(client);
+  }
+  return false;
+}
+
 void endOwnProcess(bool wait) {
   QProcess* process = Env::BridgeProcess;
   if (!process) return;
@@ -134,6 +147,7 @@ QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument) {
 bool endBridgeProcesses() {
   std::vector<ProcessHandle> ending;
   for (const auto& found : findBridgeProcesses(false)) {
+    if (servesAnotherClient(found.pid)) continue;
     ProcessHandle handle(found.pid);
     // Looked at again through the handle: the id may have gone to another
     // process since the list was read.
@@ -154,11 +168,11 @@ using namespace bridgesupervisor;
 QString GetCpuTypeName() { return cpuTypeNameFor(QSysInfo::currentCpuArchitecture()); }
 
 bool IsBridgeRunning() {
-  const auto processes = findBridgeProcesses(true);
   QStringList lines;
-  for (const auto& p : processes) lines << QStringLiteral("%1 %2").arg(p.pid).arg(p.commandLine);
+  for (const auto& p : findBridgeProcesses(true))
+    if (!servesAnotherClient(p.pid)) lines << QStringLiteral("%1 %2").arg(p.pid).arg(p.commandLine);
   zlog::line(lines.join(QLatin1Char('\n')));
-  return !processes.isEmpty();
+  return !lines.isEmpty();
 }
 
 void ClearBridge() {
@@ -166,6 +180,9 @@ void ClearBridge() {
   endOwnProcess(false);
   // Leftovers of this installation, whoever started them.
   endBridgeProcesses();
+  for (const auto& found : findBridgeProcesses(false))
+    if (servesAnotherClient(found.pid))
+      zlog::parts(QStringLiteral("Vantrel - left alone, the bridge of another running client:"), QString::number(found.pid));
   zlog::parts(QStringLiteral("---ReCheck Instance"),
               IsBridgeRunning() ? QStringLiteral("true") : QStringLiteral("false"));
 }

@@ -38,8 +38,9 @@ struct BridgeProcessInfo {
 QList<BridgeProcessInfo> findBridgeProcesses(bool withStartupArgument);
 // The process `pid` when it is a live bridge of this installation.
 std::optional<BridgeProcessInfo> bridgeProcessAt(qint64 pid);
-// Kills every bridge process of this installation and waits until each has
-// ended; false when one is still there after kEndTimeout.
+// Kills every bridge process of this installation but those of other running
+// clients, and waits until each has ended; false when one is still there
+// after kEndTimeout.
 bool endBridgeProcesses();
 
 // Ends the bridge this client started (on quit).
@@ -49,7 +50,8 @@ void StopOwnBridge();
 
 // The processor type name of the running system.
 QString GetCpuTypeName();
-// Whether a bridge process carrying the start-up argument runs.
+// Whether a bridge process carrying the start-up argument runs, other than
+// the bridge of another running client.
 bool IsBridgeRunning();
 // Ends the bridge this client started and kills leftover bridges by name.
 void ClearBridge();

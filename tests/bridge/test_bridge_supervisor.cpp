@@ -48,9 +48,19 @@ class BridgeFolder {
     if (!log.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   }
-  qint64 startDetached() const {
+  // With `client`, started as another running client starts its bridge.
+  qint64 startDetached(qint64 client = 0) const {
+    QProcess process;
+    process.setProgram(path_);
+    process.setArguments({startupArgument()});
+    process.setWorkingDirectory(dir_.path());
+    if (client > 0) {
+      QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+      environment.insert(QStringLiteral("VANTREL_CLIENT_PID"), QString::number(client));
+      process.setProcessEnvironment(environment);
+    }
     qint64 pid = 0;
-    QProcess::startDetached(path_, {startupArgument()}, dir_.path(), &pid);
+    process.startDetached(&pid);
     return pid;
   }
 
@@ -82,15 +92,20 @@ TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
   Env::AppRunPath = ours.folder();
   const qint64 leftover = ours.startDetached();
   const qint64 foreign = elsewhere.startDetached();
-  strays = {leftover, foreign};
-  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 1 && elsewhere.starts().size() == 1; }));
+  // The bridge of another client of this installation, still running, is that client's.
+  QProcess otherClient;
+  otherClient.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+  ASSERT_TRUE(otherClient.waitForStarted());
+  const qint64 othersBridge = ours.startDetached(otherClient.processId());
+  strays = {leftover, foreign, othersBridge};
+  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 2 && elsewhere.starts().size() == 1; }));
 
   // Mode 1 leaves the bridge alone.
   Env::EnvMode = 1;
   RestartBridge();
   testutil::waitUntil([] { return false; }, std::chrono::milliseconds(700));
   EXPECT_TRUE(alive(leftover));
-  EXPECT_EQ(ours.starts().size(), 1);
+  EXPECT_EQ(ours.starts().size(), 2);
 
   Env::EnvMode = 2;
   Env::BridgeConnected = true;
@@ -104,19 +119,20 @@ TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
   EXPECT_TRUE(log.contains(QStringLiteral("Clearing Vantrel...")));
   EXPECT_TRUE(log.contains(QStringLiteral("---ReCheck Instance false")));
 
-  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 2; }));
+  ASSERT_TRUE(testutil::waitUntil([&] { return ours.starts().size() == 3; }));
   const qint64 elapsed = clock.elapsed();
   EXPECT_GE(elapsed, 450);
   EXPECT_LT(elapsed, 4000);
   EXPECT_FALSE(Env::BridgeConnected);
   EXPECT_EQ(Env::ReconnectTickCounter, 0);
   ASSERT_NE(Env::BridgeProcess, nullptr);
-  const QString started = ours.starts().at(1);
+  const QString started = ours.starts().at(2);
   EXPECT_EQ(started.section(QLatin1Char(' '), 0, 0).toLongLong(), Env::BridgeProcess->processId());
   EXPECT_TRUE(started.endsWith(QStringLiteral(" -scode=%1 port=23456 secret=C0FFEE")
                                    .arg(QLatin1String(bridgelink::kBridgeStartupCode))))
       << started.toStdString();
   EXPECT_TRUE(alive(foreign));
+  EXPECT_TRUE(alive(othersBridge));
   const QStringList lines = log.lines();
   const qsizetype tryLine = lines.indexOf(QStringLiteral("++++++Try To Starting Vantrel++++++"));
   ASSERT_GE(tryLine, 0);
@@ -139,6 +155,13 @@ TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
   StopOwnBridge();
   EXPECT_EQ(Env::BridgeProcess, nullptr);
   EXPECT_TRUE(testutil::waitUntil([&] { return !alive(own); }));
+
+  // Once that other client is gone, its bridge is a leftover like any other.
+  EXPECT_TRUE(alive(othersBridge));
+  otherClient.kill();
+  otherClient.waitForFinished();
+  ClearBridge();
+  EXPECT_TRUE(testutil::waitUntil([&] { return !alive(othersBridge); }));
 }
 
 // A leftover still being started when the old bridge is cleared (forked, not
