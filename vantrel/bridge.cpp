@@ -560,9 +560,12 @@ void Bridge::relay(const QString& session, const RelayFrame& frame) {
     return;
   }
   // Larger than the relay takes: an answer is replaced by a failure, so that
-  // the peer hears something rather than waiting for what cannot come.
-  if (frame.kind == QLatin1String("reply"))
-    relay(session, RelayFrame{frame.kind, frame.Token, frame.Code, FailureMsg{0, QLatin1String(kAnswerTooLarge)}.toJSONModel()});
+  // the peer hears something rather than waiting for what cannot come. Tried
+  // once: the token and code are the peer's, never resent in a loop.
+  if (frame.kind != QLatin1String("reply")) return;
+  const RelayFrame failure{frame.kind, frame.Token, frame.Code, FailureMsg{0, QLatin1String(kAnswerTooLarge)}.toJSONModel()};
+  if (!service_->sendModel(RelayOp{QStringLiteral("relay"), session, failure.toJSONModel()}))
+    zlog::parts(QStringLiteral("Vantrel - answer too large, dropped:"), zlog::excerpt(frame.Code));
 }
 
 void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
@@ -572,8 +575,8 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   const Json& msg = memberOf(frame, "Msg");
   if (kind == QLatin1String("xfer")) return transfers_->onPeerFrame(session, code, token, msg);
   if (kind == QLatin1String("lan")) return onLanAnnounced(session, msg);
-  if (token.isEmpty()) {
-    zlog::parts(QStringLiteral("Vantrel - relayed frame without a token, dropped:"), zlog::excerpt(code));
+  if (token.isEmpty() || token.size() > kMaxRelayedNameChars || code.size() > kMaxRelayedNameChars) {
+    zlog::parts(QStringLiteral("Vantrel - relayed frame without a usable token, dropped:"), zlog::excerpt(code));
     return;
   }
   if (kind == QLatin1String("reply")) {

@@ -34,6 +34,8 @@ class Bridge : public QObject {
   // "busy", so that one account's requests cannot fill the client's link.
   static constexpr int kMaxRequestsInFlight = 64;
   static constexpr int kMaxRequestsInFlightPerAccount = 16;
+  // Longest token or code a relayed frame may carry (ours are far shorter).
+  static constexpr int kMaxRelayedNameChars = 256;
   // How long a request that is never answered counts as in flight.
   static constexpr int kUnansweredHoldMs = 1000;
 

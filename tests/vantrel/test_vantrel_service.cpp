@@ -3,6 +3,8 @@
 // local authority, and the relay between two bridges.
 #include "vantrel_harness.h"
 
+#include "protocol/relay_limits.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -317,6 +319,18 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
                                            {"Session", "other|session"}, {"Code", "PING"}});
   EXPECT_FALSE(peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == check; }, 300ms));
   EXPECT_TRUE(host->link.inbox().empty());
+
+  // Tokens near what the relay carries, whose answers could never fit: dropped
+  // on arrival, and the session goes on being answered.
+  host->link.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
+  for (int cut = 64; cut <= 512; cut += 8)
+    peer->link.send(QStringLiteral("WSDC"),
+                    {{"Session", session.toStdString()}, {"Code", "PING"},
+                     {"Token", std::string(size_t(protocol::kMaxRelayControlMessage - cut), 'T')}, {"Data", {{"m", ""}}}},
+                    false);
+  const auto after = peer->link.ask(session, QStringLiteral("PING"), {{"m", ""}}, 10s);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(textOf(*after, "data"), QStringLiteral("PONG"));
 }
 
 // The host's client learns what it needs to decide per session: the access
