@@ -53,7 +53,7 @@ void RelayConnection::watchSilence(int pingMs, int deadlineMs) {
 }
 
 void RelayConnection::checkSilence() {
-  if (ended_) return;
+  if (!open_ || ended_) return;
   const qint64 quiet = heard_.elapsed();
   if (quiet >= deadlineMs_) {
     if (error_.isEmpty()) error_ = QStringLiteral("no answer for %1 s").arg(quiet / 1000);
@@ -92,7 +92,7 @@ void RelayConnection::feed(const QByteArray& bytes) {
 void RelayConnection::countArrivals(std::function<bool(qint64)> arrivals) {
   arrivals_ = std::move(arrivals);
   // What already arrived of a message begun before counts from now on (a few KiB at most: nothing larger is taken then).
-  if (arrivals_ && unfinished_ != 0) arrivals_(unfinished_);
+  if (arrivals_ && unfinished_ != 0 && !arrivals_(unfinished_)) overShare();
 }
 
 // Counts what the unfinished message holds now.
@@ -100,7 +100,11 @@ void RelayConnection::settle() {
   const qint64 delta = reader_.unfinished() - unfinished_;
   if (delta == 0 || ended_) return;
   unfinished_ += delta;
-  if (!arrivals_ || arrivals_(delta) || closing_) return;
+  if (arrivals_ && !arrivals_(delta)) overShare();
+}
+
+void RelayConnection::overShare() {
+  if (closing_ || ended_) return;
   error_ = QStringLiteral("messages still arriving beyond the account's share of the relay");
   close(kClosePolicy, error_);
 }

@@ -83,6 +83,7 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void onReadable();
   void feed(const QByteArray& bytes);
   void settle();
+  void overShare();
   void stalled();
   void end();
   void put(const QByteArray& bytes);

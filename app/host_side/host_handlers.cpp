@@ -77,11 +77,8 @@ void clientTouch(const Request& r) {
   touch.SC = activeSessionCount(uint64_t(QDateTime::currentSecsSinceEpoch()));
   // This machine's documents folder only to a session that proved something.
   if (fromOwnAccount(r) || ShareAccess::shared().provedAnyCode(r.session)) {
-    QString local = documentsPath(QStringLiteral("Kelvor"));
-    ensureDirectory(local);
-    local += QStringLiteral("/Downloads");
-    ensureDirectory(local);
-    touch.Local = local;
+    touch.Local = defaultDownloadFolder();
+    ensureDirectory(touch.Local);
   }
   touch.OS = QStringLiteral("IOS");
   for (const SharingObjPtr& share : loadShares(QString(), false, false))

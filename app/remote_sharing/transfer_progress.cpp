@@ -4,7 +4,6 @@
 #include "core/util_system.h"
 #include "remote_sharing/host_reason.h"
 #include "remote_sharing/remote_toast.h"
-#include "shell/main_view_shared.h"
 
 TransferRequests TransferRequests::live() {
   TransferRequests r;

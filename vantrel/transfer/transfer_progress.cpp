@@ -115,7 +115,7 @@ void EndedRecords::keep(const QString& session, Kind kind, Json record) {
   it->records[kind] = std::move(record);
   it->at = now;
   order_.push_back(session);
-  while (!order_.empty() && (int(order_.size()) > kMaxSessions || now - kept_.value(order_.front()).at > kKeepMs)) {
+  while (!order_.empty() && (int(order_.size()) > kMaxSessions || now - kept_.constFind(order_.front())->at > kKeepMs)) {
     kept_.remove(order_.front());
     order_.pop_front();
   }
