@@ -323,12 +323,12 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   // Tokens near what the relay carries, whose answers could never fit: dropped
   // on arrival, and the session goes on being answered.
   host->link.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
-  for (int cut = 64; cut <= 512; cut += 8)
+  for (int cut = 96; cut <= 256; cut += 8)
     peer->link.send(QStringLiteral("WSDC"),
                     {{"Session", session.toStdString()}, {"Code", "PING"},
                      {"Token", std::string(size_t(protocol::kMaxRelayControlMessage - cut), 'T')}, {"Data", {{"m", ""}}}},
                     false);
-  const auto after = peer->link.ask(session, QStringLiteral("PING"), {{"m", ""}}, 10s);
+  const auto after = peer->link.ask(session, QStringLiteral("PING"), {{"m", ""}}, 30s);
   ASSERT_TRUE(after);
   EXPECT_EQ(textOf(*after, "data"), QStringLiteral("PONG"));
 }
