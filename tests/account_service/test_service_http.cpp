@@ -433,7 +433,20 @@ TEST_F(ServiceOffice, SignInsFromOneAddressWaitTheirTurnAndGuessesElsewhereNever
   for (int i = 0; i < kAccounts; ++i) office.push_back({QStringLiteral("127.0.0.2"), attempt(i, QStringLiteral("pass-%1").arg(i))});
   QElapsedTimer took;
   took.start();
-  EXPECT_EQ(count(signInsAtOnce(office), {}), kAccounts);
+  std::vector<nlohmann::json> answers = signInsAtOnce(office);
+  // A machine too loaded to check them all in time says "busy, try again",
+  // never that a right password is wrong; tried again, as the client says to.
+  for (int round = 0; round < 5; ++round) {
+    std::vector<size_t> busy;
+    for (size_t i = 0; i < answers.size(); ++i)
+      if (answers[i].value("Info", "") == "busy, try again") busy.push_back(i);
+    if (busy.empty()) break;
+    std::vector<std::pair<QString, nlohmann::json>> again;
+    for (size_t i : busy) again.push_back(office[i]);
+    const auto retried = signInsAtOnce(again);
+    for (size_t k = 0; k < busy.size(); ++k) answers[busy[k]] = retried[k];
+  }
+  EXPECT_EQ(count(answers, {}), kAccounts);
   std::cout << "[ figures ] " << kAccounts << " right sign-ins at once from one address: " << took.elapsed() << " ms\n";
 
   // The address of the last sign-in is kept over a restart.
