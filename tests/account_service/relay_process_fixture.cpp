@@ -52,7 +52,7 @@ QByteArray RelayClient::nextBinary(std::chrono::milliseconds timeout) {
 }
 
 bool RelayClient::quiet(int ms) {
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(ms));
+  testutil::idleFor(std::chrono::milliseconds(ms));
   return frames.empty() && binaries.empty();
 }
 

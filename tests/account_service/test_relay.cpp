@@ -34,7 +34,7 @@ struct RelayPeer {
   }
   // Lets the event loop run and tells whether anything arrived.
   bool quiet(int ms = 200) {
-    testutil::waitUntil([] { return false; }, std::chrono::milliseconds(ms));
+    testutil::idleFor(std::chrono::milliseconds(ms));
     return frames.empty();
   }
 
@@ -233,7 +233,7 @@ TEST_F(Relay, ABridgeDroppingInsideAFrameEndsItsSessionsAndNothingElse) {
 
   bob.socket.write(RawPeer::frame(QByteArrayLiteral("{\"op\":\"relay\",\"Sess"), 1000));
   bob.socket.flush();
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  testutil::idleFor(std::chrono::milliseconds(100));
   bob.socket.abort();
   EXPECT_EQ(ann->next(), (nlohmann::json{{"op", "closed"}, {"Session", session}}));
   EXPECT_TRUE(testutil::waitUntil([this] { return server->relay().onlineCount() == 1; }));

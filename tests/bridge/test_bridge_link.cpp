@@ -31,7 +31,7 @@ using bridgetest::frame;
 // A quiet spell, only for checks that something does NOT happen; what must
 // happen is waited for.
 void settle(int ms = 50) {
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(ms));
+  testutil::idleFor(std::chrono::milliseconds(ms));
 }
 
 Json sentData(const QString& text) { return Json::parse(text.toStdString())["Msg"]["Data"]; }

@@ -103,7 +103,7 @@ TEST_F(SupervisorTest, KillsLeftoverAndStartsNewBridgeHalfASecondLater) {
   // Mode 1 leaves the bridge alone.
   Env::EnvMode = 1;
   RestartBridge();
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(700));
+  testutil::idleFor(std::chrono::milliseconds(700));
   EXPECT_TRUE(alive(leftover));
   EXPECT_EQ(ours.starts().size(), 2);
 
@@ -206,10 +206,10 @@ TEST_F(SupervisorTest, FailedLaunchIsLoggedAndRetriedAndRestartsDoNotPileUp) {
   Env::AppRunPath = good.folder();
   // Two restarts within the delay start one bridge.
   RestartBridge();
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(200));
+  testutil::idleFor(std::chrono::milliseconds(200));
   RestartBridge();
   ASSERT_TRUE(testutil::waitUntil([&] { return good.starts().size() == 1; }));
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(800));
+  testutil::idleFor(std::chrono::milliseconds(800));
   EXPECT_EQ(good.starts().size(), 1);
   ASSERT_NE(Env::BridgeProcess, nullptr);
   EXPECT_EQ(findBridgeProcesses(true).size(), 1);

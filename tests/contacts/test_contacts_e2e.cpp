@@ -114,7 +114,7 @@ TEST_F(ContactEndToEnd, AnnSendsFilesToHerContactBob) {
   for (int attempt = 0; attempt < 20 && session.isEmpty(); ++attempt) {
     send.sendNowPressed();
     spinUntil([&] { return !session.isEmpty() || send.vcsState == ViewContactState::vcsStopped; }, 10s);
-    if (session.isEmpty()) spinUntil([] { return false; }, 500ms);
+    if (session.isEmpty()) idleFor(500ms);
   }
   ASSERT_FALSE(session.isEmpty()) << toasts.join(QLatin1Char('|')).toStdString();
   control(bob, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
@@ -149,7 +149,7 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
                                             {"Hosttag", "KELVORSENDFILE"}, {"Hostpassword", ""}});
     opened = bob.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
     if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
-    spinUntil([] { return false; }, 500ms);
+    idleFor(500ms);
   }
   ASSERT_TRUE(opened);
   ASSERT_EQ(vantrel::textOf(opened->data, "Type"), QStringLiteral("GetShareHost6Client"));

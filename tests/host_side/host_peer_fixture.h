@@ -46,7 +46,7 @@ class PeerFixture : public ::testing::Test {
                                                {"Hostpassword", code}});
       opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
       if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
-      vantreltest::spinUntil([] { return false; }, 500ms);
+      vantreltest::idleFor(500ms);
     }
     ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"))
         << host.output().toStdString();

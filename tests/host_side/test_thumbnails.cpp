@@ -134,7 +134,7 @@ TEST_F(ThumbnailTest, OneAnswerWithEveryPictureAndItsIndex) {
   const auto calls = std::make_shared<int>(0);
   const auto result = run(48, vex::Json(list.dump()), calls);
   ASSERT_TRUE(result && result->is_array());
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));  // a second answer would come now
+  testutil::idleFor(std::chrono::milliseconds(50));  // a second answer would come now
   EXPECT_EQ(*calls, 1);
   ASSERT_EQ(result->size(), 3u);
   std::set<int64_t> indexes;
@@ -342,7 +342,7 @@ TEST_F(ThumbnailTest, ADecoderThatHangsDoesNotHoldTheAnswerBack) {
     const std::lock_guard<std::mutex> hold(gate->lock);
     return gate->lateDone;
   }));
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));  // its result would be posted now
+  testutil::idleFor(std::chrono::milliseconds(100));  // its result would be posted now
   EXPECT_EQ(*calls, 1);
 }
 

@@ -92,7 +92,7 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   // One tick each 0.2 s, as the page's timer gives them.
   for (int tick = 0; tick < 75 && !(browser.iconList()[1].isPreview() && browser.iconList()[2].isPreview()); ++tick) {
     browser.onThumbnailTick();
-    spinUntil([] { return false; }, 200ms);
+    idleFor(200ms);
   }
   ASSERT_TRUE(browser.iconList()[1].isPreview() && browser.iconList()[2].isPreview());
   EXPECT_EQ(browser.iconList()[1].picture.width(), 48);  // 320 x 240 fits in 48 x 48
@@ -110,7 +110,7 @@ TEST_F(RemoteBrowserEndToEnd, BrowserListsPagesAndPreviewsTheShareOfAnotherClien
   clientA.stop();
   browser.onCheckHostTick();
   for (int k = 0; k < 4; ++k) {
-    spinUntil([] { return false; }, 200ms);
+    idleFor(200ms);
     browser.onCheckHostTick();
   }
   EXPECT_EQ(browser.conStatus(), ConStatus::csInvalid);
@@ -150,7 +150,7 @@ TEST_F(RemoteBrowserEndToEnd, BrowsingOutlivesADeclinedSendAndEndsOnlyWithTheAcc
                                             {"Hostpassword", ""}});
     opened = ann.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
     if (!opened || vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) break;
-    spinUntil([] { return false; }, 500ms);
+    idleFor(500ms);
   }
   ASSERT_TRUE(opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client"));
   const Json link = vantrel::valueOf(opened->data, "Msg");

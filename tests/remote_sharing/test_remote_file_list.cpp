@@ -121,7 +121,7 @@ class RemoteFileListTest : public ::testing::Test {
     browser.reset();
     bridgetest::resetState();
     host.reset();
-    testutil::waitUntil([] { return false; }, std::chrono::milliseconds(10));
+    testutil::idleFor(std::chrono::milliseconds(10));
   }
 
   bool idle() {
@@ -468,7 +468,7 @@ TEST_F(RemoteFileListTest, RepliesWithoutAMessageChangeNothing) {
   browser->onAppearFileList();
   ASSERT_TRUE(testutil::waitUntil([this] { return host->requestsOf(QStringLiteral("getShareInfo")).size() == 1; }));
   host->replyWithoutMessage(host->requestsOf(QStringLiteral("getShareInfo"))[0]);
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  testutil::idleFor(std::chrono::milliseconds(50));
   EXPECT_TRUE(browser->isLoading.value());  // only the loading dialog's limit ends this
   EXPECT_EQ(browser->timeoutCheckCounter(), 0);
   EXPECT_TRUE(toasts.toasts.isEmpty());
@@ -479,7 +479,7 @@ TEST_F(RemoteFileListTest, RepliesWithoutAMessageChangeNothing) {
   browser->getFileList(QStringLiteral("/srv/share"));
   ASSERT_TRUE(testutil::waitUntil([this] { return host->requestsOf(QStringLiteral("getFileList")).size() == 1; }));
   host->replyWithoutMessage(host->requestsOf(QStringLiteral("getFileList"))[0]);
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  testutil::idleFor(std::chrono::milliseconds(50));
   EXPECT_EQ(host->requestsOf(QStringLiteral("getFileList")).size(), 1);
   EXPECT_EQ(browser->totalCountInfo(), QString());
   browser->resetCheckHost();
@@ -608,7 +608,7 @@ TEST_F(RemoteFileListTest, LateRepliesOfAnEarlierFolderAreDropped) {
   ASSERT_TRUE(testutil::waitUntil([this] { return browser->fileList().size() == 2; }));
   // The photos folder answers last: nothing changes.
   host->reply(lists[2], {{"index", "4"}});
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  testutil::idleFor(std::chrono::milliseconds(50));
   EXPECT_EQ(host->requestsOf(QStringLiteral("getFileList")).size(), 5);
   EXPECT_EQ(browser->pathCurrent(), QStringLiteral("/srv/share"));
   EXPECT_EQ(browser->totalCount(), 2);

@@ -62,7 +62,7 @@ TEST_F(RemoteHostsTest, AddEditRemoveAndTheActiveHost) {
   page->onAppear(0);
   EXPECT_EQ(page->pickerTitle(), L("RS_RemoteHost") + QStringLiteral(" (0)"));
   EXPECT_FALSE(page->hasSelection());
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(20));
+  testutil::idleFor(std::chrono::milliseconds(20));
   EXPECT_FALSE(page->rhActive());
 
   add("zed");

@@ -154,7 +154,7 @@ TEST(MainViewState, ToastsAndTheirDisplayTime) {
   own.minShowMs = kReasonToastMs;
   view.showAlertToast(own);
   ASSERT_TRUE(view.toast.isShown());
-  EXPECT_FALSE(testutil::waitUntil([&] { return !view.toast.isShown(); }, std::chrono::milliseconds(kReasonToastMs - 500)));
+  EXPECT_FALSE(testutil::comesWithin([&] { return !view.toast.isShown(); }, std::chrono::milliseconds(kReasonToastMs - 500)));
   view.toast.dismiss();
   clock.restart();
   view.showToast(QStringLiteral("short"));

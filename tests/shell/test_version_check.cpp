@@ -215,7 +215,7 @@ TEST(UpgradeController, StaysRunningAndSaysSoWhenTheInstallerCannotBeOpened) {
   rig.controller.openInstaller(path);
   ASSERT_EQ(rig.opened.size(), 1u);
   EXPECT_EQ(rig.notOpened, std::vector<QString>{path});
-  testsupport::spinEventsUntil([] { return false; }, std::chrono::milliseconds(rig.controller.quitDelayMs * 4));
+  testsupport::spinEventsFor(std::chrono::milliseconds(rig.controller.quitDelayMs * 4));
   EXPECT_EQ(rig.quits, 0);
   EXPECT_EQ(rig.cleared, 0);
 

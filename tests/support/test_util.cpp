@@ -18,6 +18,12 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   return testsupport::spinEventsUntil(done, timeout);
 }
 
+bool comesWithin(const std::function<bool()>& done, std::chrono::milliseconds time) {
+  return testsupport::spinEventsWithin(done, time);
+}
+
+void idleFor(std::chrono::milliseconds time) { testsupport::spinEventsFor(time); }
+
 QString binDir() { return QStringLiteral(ZARKELO_BIN_DIR); }
 QString sourceDir() { return QStringLiteral(ZARKELO_SOURCE_DIR); }
 

@@ -29,8 +29,14 @@ inline constexpr bool kMemoryLimitsApply = true;
 
 
 // Runs the Qt event loop until `done` gives true or the time runs out (a
-// generous default: a loaded machine is slow, not wrong).
+// generous default: a loaded machine is slow, not wrong). The time is scaled to
+// the build (ZARKELO_TEST_TIME_SCALE): a sanitized build waits longer.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// The same for the time as given, unscaled: for checks that something does not
+// happen before a time.
+bool comesWithin(const std::function<bool()>& done, std::chrono::milliseconds time);
+// Runs the Qt event loop for `time`, as given.
+void idleFor(std::chrono::milliseconds time);
 
 // Folder of the project's built executables (the client, its bridge, the service).
 QString binDir();

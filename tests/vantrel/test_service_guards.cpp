@@ -151,7 +151,7 @@ TEST_F(ServiceGuards, ABurstOfWrongPasswordsIsPausedAndTheRightOneWorksAfterTheP
       [&] {
         ok = call(QStringLiteral("/wx/login/confirm"), confirmForm(QStringLiteral("2000"), "ann-pass"));
         if (ok.status == 200) return true;
-        spinUntil([] { return false; }, 250ms);
+        idleFor(250ms);
         return false;
       },
       8s);

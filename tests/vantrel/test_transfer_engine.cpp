@@ -587,11 +587,11 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   // Chunks are read on a worker: wait for the window to fill, then check it
   // stays full and no more.
   EXPECT_TRUE(testutil::waitUntil([&] { return dataCount() >= TransferEngine::kWindow; }));
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  testutil::idleFor(std::chrono::milliseconds(100));
   EXPECT_EQ(dataCount(), TransferEngine::kWindow);
   sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 2}});
   EXPECT_TRUE(testutil::waitUntil([&] { return dataCount() >= TransferEngine::kWindow + 2; }));
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  testutil::idleFor(std::chrono::milliseconds(100));
   EXPECT_EQ(dataCount(), TransferEngine::kWindow + 2);
   const Json progress = sender.uploadProgress(kSession);
   EXPECT_EQ(intOf(progress, "WorkingIndex"), 1);
@@ -602,7 +602,7 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   EXPECT_EQ(out.back().xid, xid);
   const qsizetype frames = out.size();
   sender.onPeerFrame(kSession, QStringLiteral("ack"), xid, {{"c", 8}});
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));  // reads still under way end
+  testutil::idleFor(std::chrono::milliseconds(100));  // reads still under way end
   EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
@@ -649,7 +649,7 @@ TEST(TransferWorkers, JobsRunAndReportInOrderAndStopWhenDropped) {
   ASSERT_TRUE(testutil::waitUntil([&] { return started == 1; }));
   jobs.reset();
   release = true;
-  testutil::waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  testutil::idleFor(std::chrono::milliseconds(100));
   EXPECT_EQ(started, 1);
   EXPECT_EQ(reportedAfterDrop, 0);
 }

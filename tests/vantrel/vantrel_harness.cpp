@@ -33,6 +33,8 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   return testsupport::spinEventsUntil(done, timeout);
 }
 
+void idleFor(std::chrono::milliseconds time) { testsupport::spinEventsFor(time); }
+
 quint16 freePort() {
   QTcpServer probe;
   if (!probe.listen(QHostAddress::LocalHost, 0)) return 0;

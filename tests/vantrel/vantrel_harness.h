@@ -30,6 +30,8 @@ using namespace std::chrono_literals;
 // Waits in the event loop (without spinning) until `done` or the time runs out.
 // The defaults here are generous: a loaded machine is slow, not wrong.
 bool spinUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s);
+// Runs the event loop for `time`, as given (a pause, not a wait for something).
+void idleFor(std::chrono::milliseconds time);
 
 // A port that was free a moment ago (the benchmarks' own servers); the test
 // children bind port 0 instead and report the port they got.
