@@ -25,6 +25,7 @@ const std::pair<TransferReason, const char*> kReasonCodes[] = {
     {TransferReason::Failed, "failed"},   {TransferReason::Disk, "disk"},       {TransferReason::Source, "source"},
     {TransferReason::Refused, "refused"}, {TransferReason::Gone, "gone"},       {TransferReason::Timeout, "timeout"},
     {TransferReason::PeerCancel, "peer-cancel"}, {TransferReason::Cancel, "cancel"}, {TransferReason::Peer, "peer"},
+    {TransferReason::Unknown, "unknown"},
 };
 }  // namespace
 

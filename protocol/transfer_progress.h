@@ -21,12 +21,17 @@ enum class TransferReason {
   PeerCancel,  // "peer-cancel": the other side cancelled
   Cancel,      // "cancel": cancelled on this side
   Peer,        // "peer": the other side ended it without saying why
+  Unknown,     // "unknown": the bridge has no record of it (restarted, or the record went)
 };
 QString reasonCode(TransferReason reason);
 // Unknown or missing codes read as Failed ("" as None).
 TransferReason reasonFromCode(const QString& code);
 // Whether someone cancelled (here or on the other side).
 inline bool isCancelReason(TransferReason r) { return r == TransferReason::Cancel || r == TransferReason::PeerCancel; }
+
+// What the bridge says of a transfer it has no record of.
+inline constexpr const char* kUnknownTransferWords =
+    "this transfer is no longer known: the bridge restarted or its record expired";
 
 struct TransTaskProgress {
   qint64 TaskStatus = 0;  // 1 once the task has finished

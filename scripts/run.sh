@@ -21,6 +21,26 @@ SERVICE="$BUILD/bin/kelvor-service"
 HOST="${LISTEN%:*}"
 PORT="${LISTEN##*:}"
 
+# The client this script starts: a second one runs from its own program folder.
+SECOND_ROOT="${ZARKELO_SECOND_ROOT:-$HOME/.local/share/zarkelo-second}"
+if ((SECOND)); then CLIENT="$SECOND_ROOT/bin/zarkelo"; else CLIENT="$BUILD/bin/zarkelo"; fi
+
+# Whether a process runs from that program file (also one rebuilt since it started).
+client_running() {
+  local exe
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$CLIENT" | "$CLIENT (deleted)") return 0 ;;
+    esac
+  done
+  return 1
+}
+if client_running; then
+  echo "The client this script starts ($CLIENT) is already running: nothing started." >&2
+  ((SECOND)) || echo "A second client beside it: $0 --second" >&2
+  exit 1
+fi
+
 mkdir -p "$DATA"
 chmod 700 "$DATA"
 
@@ -91,7 +111,6 @@ export VANTREL_LAN_ADDRESS="${VANTREL_LAN_ADDRESS:-127.0.0.1}"
 if ((SECOND)); then
   # Its own program folder (a client stops the bridges started from its own
   # folder), home (documents, database, settings) and bridge port.
-  SECOND_ROOT="${ZARKELO_SECOND_ROOT:-$HOME/.local/share/zarkelo-second}"
   mkdir -p "$SECOND_ROOT/bin" "$SECOND_ROOT/home"
   cp -f "$BUILD/bin/zarkelo" "$BUILD/bin/Vantrel_amd" "$BUILD/bin/zarkelo-thumbnailer" "$SECOND_ROOT/bin/"
   ln -sf Vantrel_amd "$SECOND_ROOT/bin/Vantrel"
@@ -99,12 +118,12 @@ if ((SECOND)); then
   export HOME="$SECOND_ROOT/home" XDG_CONFIG_HOME="$SECOND_ROOT/home/.config" XDG_DATA_HOME="$SECOND_ROOT/home/.local/share"
   unset XDG_DOCUMENTS_DIR
   export ZARKELO_BRIDGE_PORT="${ZARKELO_SECOND_BRIDGE_PORT:-19962}"
+  # What the client names when that port is taken: the variable that moves it here.
+  export ZARKELO_BRIDGE_PORT_VARIABLE=ZARKELO_SECOND_BRIDGE_PORT
   # Signs in as the second demo account as soon as the login sheet shows.
   export ZARKELO_TEST_LOGIN_EMAIL="$DEMO_EMAIL"
   ZARKELO_TEST_LOGIN_PASSWORD="$(sed -n 's/^password: //p' "$DEMO")"
   export ZARKELO_TEST_LOGIN_PASSWORD
   echo "Second client: home $HOME, program folder $SECOND_ROOT/bin, bridge port $ZARKELO_BRIDGE_PORT"
-  "$SECOND_ROOT/bin/zarkelo" "$@"
-else
-  "$BUILD/bin/zarkelo" "$@"
 fi
+"$CLIENT" "$@"

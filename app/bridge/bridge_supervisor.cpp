@@ -234,7 +234,7 @@ void StartBridge() {
   });
   QObject::connect(process, &QProcess::finished, process, [process](int exitCode, QProcess::ExitStatus) {
     zlog::line(QStringLiteral("Vantrel process ended, exit code %1").arg(exitCode));
-    if (exitCode == bridgelink::kBridgeExitPortTaken) Env::BridgeFailure = L("Bridge_PortTaken").arg(Env::BridgePort);
+    if (exitCode == bridgelink::kBridgeExitPortTaken) Env::BridgeFailure = L("Bridge_PortTaken").arg(Env::BridgePort).arg(envconfig::bridgePortVariable());
     if (Env::BridgeProcess == process) Env::BridgeProcess = nullptr;
     process->deleteLater();
   });

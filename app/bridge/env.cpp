@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 namespace envconfig {
 
@@ -15,6 +16,12 @@ quint16 bridgePortFromEnvironment() {
   bool ok = false;
   const int port = qEnvironmentVariableIntValue("ZARKELO_BRIDGE_PORT", &ok);
   return ok && port > 0 && port < 65536 ? quint16(port) : quint16(19961);
+}
+
+QString bridgePortVariable() {
+  static const QRegularExpression name(QStringLiteral("^[A-Z][A-Z0-9_]{0,63}$"));
+  const QString given = qEnvironmentVariable("ZARKELO_BRIDGE_PORT_VARIABLE");
+  return name.match(given).hasMatch() ? given : QStringLiteral("ZARKELO_BRIDGE_PORT");
 }
 
 QString bridgeSecretFor(int envMode) {

@@ -21,6 +21,10 @@ namespace envconfig {
 int envModeFromEnvironment();
 // ZARKELO_BRIDGE_PORT (default 19961).
 quint16 bridgePortFromEnvironment();
+// The variable the user sets to move that port, named when it is taken:
+// ZARKELO_BRIDGE_PORT_VARIABLE (a launcher that sets the port from a variable
+// of its own names that one), else ZARKELO_BRIDGE_PORT.
+QString bridgePortVariable();
 // The secret presented on the bridge handshake: a fresh random one when the
 // client starts its own bridge; otherwise ZARKELO_BRIDGE_SECRET or none.
 QString bridgeSecretFor(int envMode);

@@ -153,6 +153,37 @@ TEST_F(TransferEndToEnd, DownloadsAndUploadsThroughTheBrowsersSheets) {
     EXPECT_EQ(sheet.uploadStatus(), RemoteSharingDownloadStatus::dsCanceld);
   }
   EXPECT_FALSE(QFile::exists(clientA.home() + QStringLiteral("/notes.txt")));
+
+  // Client B's bridge restarts under a running download: the new one does not
+  // know it, and the sheet ends with that reason instead of running for ever.
+  browser.ctlDownload() = CTLDownload{};
+  browser.ctlDownload().session = browser.link().session;
+  FileItem report;
+  report.name = QStringLiteral("report.txt");
+  report.fullPath = shared + QStringLiteral("/report.txt");
+  browser.ctlDownload().fileItems = {report};
+  browser.isShowDownload.set(true);
+  {
+    RemoteDownloadController sheet(browser.ctlDownload(), browser.isShowDownload);
+    sheet.stopTimer();
+    sheet.onAppear();
+    sheet.setDownloadSaveAt(local.path() + QStringLiteral("/Again"));
+    sheet.ok();
+    ASSERT_TRUE(spinUntil([&] { return sheet.downloadStatus() == RemoteSharingDownloadStatus::dsRunning; }, 10s));
+    bridgeB.child().kill();
+    e2eclient::disconnectThisProcess();
+    ASSERT_TRUE(bridgeB.start(&service, "secret-b", bridgeB.port()));
+    bool connected = false;
+    for (int attempt = 0; attempt < 20 && !connected; ++attempt) {
+      connected = e2eclient::connectThisProcess(bridgeB.port(), QStringLiteral("secret-b"));
+      if (!connected) e2eclient::disconnectThisProcess();
+    }
+    ASSERT_TRUE(connected) << bridgeB.child().output().toStdString();
+    ASSERT_TRUE(tickUntil(sheet, [&] { return sheet.downloadStatus() != RemoteSharingDownloadStatus::dsRunning; }));
+    EXPECT_EQ(sheet.downloadStatus(), RemoteSharingDownloadStatus::dsCanceld);
+    EXPECT_EQ(sheet.status().Reason, QStringLiteral("unknown"));
+    EXPECT_FALSE(browser.isShowDownload.value());
+  }
 }
 
 }  // namespace

@@ -237,7 +237,8 @@ TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
       {"disk", "Transfer_Reason_disk"},     {"source", "Transfer_Reason_source"},
       {"refused", "Transfer_Reason_refused"}, {"gone", "Transfer_Reason_gone"},
       {"timeout", "Transfer_Reason_timeout"}, {"failed", "Transfer_Reason_failed"},
-      {"peer", "Transfer_Reason_peer"},     {"something new", "Transfer_Reason_failed"}};
+      {"peer", "Transfer_Reason_peer"},     {"something new", "Transfer_Reason_failed"},
+      {"unknown", "Transfer_Reason_unknown"}};
   const auto end = [&](bool upload, const char* code, const char* hostReason = "") {
     window.alerts.clear();
     shown.set(true);

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -188,15 +189,19 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
   EXPECT_EQ(readFile(save + QStringLiteral("/docs/a.txt")), QByteArray("alpha"));
   EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() == 0; }));  // the source heard "finished"
-  // Without any task for a session, the record is all zero.
-  EXPECT_EQ(intOf(pair.b->downloadProgress(QStringLiteral("x|y")), "TaskStatus"), 0);
+  // A finished task's rate is the one at its end, however late it is read.
+  const QString rate = textOf(pair.b->downloadProgress(kSession), "WorkingSpeed");
+  QThread::msleep(300);
+  EXPECT_EQ(textOf(pair.b->downloadProgress(kSession), "WorkingSpeed"), rate);
 }
 
 // Sessions come and go by the hundred: once one has ended, its client still
-// reads how its last transfer ended, and nothing else of its transfers stays
-// (measured as the heap the engines hold, which grew with every ended
-// session while ended tasks were kept whole).
-TEST(TransferEngine, EndedSessionsKeepOnlyTheirLastRecords) {
+// reads how its last transfer ended, however many sessions ended after it and
+// however long it waited, and nothing else of their transfers stays (measured
+// as the heap the engines hold, which grew with every ended session while
+// ended tasks were kept whole). Only a record whose end was read goes, after a
+// while; the bridge then says it no longer knows the transfer.
+TEST(TransferEngine, EndedSessionsKeepTheirLastRecordsUntilRead) {
   QTemporaryDir dir;
   const QString share = dir.path() + QStringLiteral("/share");
   constexpr int kFiles = 20;
@@ -209,8 +214,10 @@ TEST(TransferEngine, EndedSessionsKeepOnlyTheirLastRecords) {
           {{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()}}, share, path);
     });
   };
+  // A record read goes at once here, so that only what is never read stays.
+  pair.b->setEndedReadKeepMs(0);
   const auto sessionOf = [](int i) { return QStringLiteral("C-%1|C-host").arg(i); };
-  const auto downloadIn = [&](int i) {
+  const auto downloadIn = [&](int i, bool read) {
     const QString save = dir.path() + QStringLiteral("/save");
     pair.b->startDownload({{"Session", sessionOf(i).toStdString()},
                            {"Targets", (share + QStringLiteral("/docs")).toStdString()},
@@ -218,19 +225,43 @@ TEST(TransferEngine, EndedSessionsKeepOnlyTheirLastRecords) {
     EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() + pair.b->activeCount() == 0; })) << i;
     pair.a->sessionGone(sessionOf(i));
     pair.b->sessionGone(sessionOf(i));
+    if (read) {
+      EXPECT_EQ(intOf(pair.b->downloadProgress(sessionOf(i)), "TaskStatus"), 1) << i;
+    }
     QDir(save).removeRecursively();
   };
-  // Past the records kept of ended sessions, so that only what else stays counts.
-  const int warm = EndedRecords::kMaxSessions + 10;
-  for (int i = 0; i < warm; ++i) downloadIn(i);
+  // One download whose end its client has not read yet, then many more, read.
+  downloadIn(0, false);
+  const int warm = 70;
+  for (int i = 1; i < warm; ++i) downloadIn(i, true);
   const size_t before = mallinfo2().uordblks;
   constexpr int kSessions = 60;
-  for (int i = warm; i < warm + kSessions; ++i) downloadIn(i);
+  for (int i = warm; i < warm + kSessions; ++i) downloadIn(i, true);
   const qint64 grown = qint64(mallinfo2().uordblks) - qint64(before);
   EXPECT_LT(grown, kSessions * 1024) << grown / kSessions << " bytes per session";
-  const Json last = pair.b->downloadProgress(sessionOf(warm + kSessions - 1));
-  EXPECT_EQ(intOf(last, "TaskStatus"), 1) << last.dump();
-  EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), kFiles);
+  // Longer than a read record stays, past the 129 sessions that ended since.
+  QThread::msleep(20);
+  const Json first = pair.b->downloadProgress(sessionOf(0));
+  EXPECT_EQ(intOf(first, "TaskStatus"), 1) << first.dump();
+  EXPECT_EQ(intOf(first, "TotalTaskDoneCount"), kFiles);
+  QThread::msleep(20);
+  // Read, then gone: said so, as is any session this bridge never knew (one
+  // polled after the bridge restarted).
+  for (const QString& session : {sessionOf(0), sessionOf(warm), QStringLiteral("x|y")}) {
+    const Json gone = pair.b->downloadProgress(session);
+    EXPECT_EQ(intOf(gone, "ForceCancel"), 1) << gone.dump();
+    EXPECT_EQ(textOf(gone, "Reason"), QStringLiteral("unknown"));
+    EXPECT_EQ(textOf(gone, "WorkingSpeed"), QString::fromLatin1(protocol::kUnknownTransferWords));
+  }
+  // Never read, they stay up to a bound, the oldest going first (downloads of
+  // nothing, which end at once).
+  for (int i = warm + kSessions; i < warm + kSessions + EndedRecords::kMaxRecords + 1; ++i) {
+    pair.b->startDownload({{"Session", sessionOf(i).toStdString()}, {"Targets", ""}, {"SaveAtLocalFolder", "/tmp"}});
+    pair.b->sessionGone(sessionOf(i));
+  }
+  EXPECT_EQ(textOf(pair.b->downloadProgress(sessionOf(warm + kSessions)), "Reason"), QStringLiteral("unknown"));
+  EXPECT_EQ(textOf(pair.b->downloadProgress(sessionOf(warm + kSessions + 1)), "WorkingSpeed"),
+            QStringLiteral("nothing to download"));
   // A download its session's end broke off says so.
   const QString cut = QStringLiteral("C-cut|C-host");
   pair.b->startDownload({{"Session", cut.toStdString()},

@@ -291,7 +291,7 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   EXPECT_EQ(textOf(valueOf(icons->data, "Msg"), "data"), QStringLiteral("[\"48\"]"));
 
   // Requests answered by the bridge itself come from its transfer state: with
-  // no upload in this session, an empty progress record.
+  // no upload in this session, one it does not know.
   peer->link.send(QStringLiteral("WSDC"), {{"Session", session.toStdString()}, {"Code", "RemoteUploadTaskInfo"},
                                            {"Token", "ClientWSDCTest-yes"}, {"IsProcessOnBridge", "YES"},
                                            {"Data", {{"Session", session.toStdString()}, {"IsProcessOnBridge", "YES"}}}},
@@ -299,7 +299,8 @@ TEST_F(VantrelService, RelaysRequestsAndRepliesBetweenTheTwoClientsOfASession) {
   auto local = peer->link.waitFor([&](const ClientLink::Frame& f) { return textOf(f.data, "Token") == QLatin1String("ClientWSDCTest-yes"); });
   ASSERT_TRUE(local);
   EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "TaskStatus"), 0);
-  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "ForceCancel"), 0);
+  EXPECT_EQ(intOf(valueOf(local->data, "Msg"), "ForceCancel"), 1);
+  EXPECT_EQ(textOf(valueOf(local->data, "Msg"), "Reason"), QStringLiteral("unknown"));
   EXPECT_TRUE(valueOf(local->data, "Msg").contains("TotalTaskCount"));
 
   // Nothing crosses outside the session: a request naming a session that is

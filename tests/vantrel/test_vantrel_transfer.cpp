@@ -890,16 +890,45 @@ TEST_F(VantrelTransfer, ADiskThatFillsUpEndsTheTransferWithThatReasonEitherWay) 
     const Json up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
     EXPECT_EQ(intOf(up, "ForceCancel"), 1) << up.dump();
     EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("disk")) << up.dump();
+    // In the cause's words, also for the uploads on their way when the disk filled.
+    EXPECT_FALSE(textOf(up, "WorkingSpeed").contains(QStringLiteral("the transfer ended"))) << up.dump();
     // The files that fit may stay; the one that did not, and partial files, do not.
     EXPECT_TRUE(testutil::waitUntil([&] {
       const QString kept = filesBelow(inbox).join(QLatin1Char(' '));
       return !kept.contains(QStringLiteral("f05")) && !kept.contains(QStringLiteral(".zkpart"));
     })) << filesBelow(inbox).join(QLatin1Char(' ')).toStdString();
+    // The uploader counts what the host kept.
+    const Json counted = onBridge(QStringLiteral("RemoteUploadTaskInfo")).value_or(Json());
+    EXPECT_EQ(intOf(counted, "TotalTaskDoneCount"), filesBelow(inbox).size()) << counted.dump();
     EXPECT_TRUE(host->bridge.child().process().state() == QProcess::Running);
     QDir(inbox).removeRecursively();
     QDir().mkpath(inbox);
   }
   EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 2);
+}
+
+// An upload whose file is in place over the local-network route has
+// succeeded, whatever the relay does meanwhile: here it stops answering (the
+// service held still, as a frozen machine would) until the upload has ended.
+TEST_F(VantrelTransfer, AnUploadWholeOverTheLocalRouteSucceedsWhileTheRelayIsStopped) {
+  transLan = QStringLiteral("1");
+  const QByteArray bytes = randomBytes(64 * 1024 * 1024);
+  const QString mine = folder.path() + QStringLiteral("/mine/large.bin");
+  writeFile(mine, bytes);
+  const QString inbox = share + QStringLiteral("/inbox");
+  QDir().mkpath(inbox);
+  control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+          {{"Session", session.toStdString()}, {"Targets", mine.toStdString()}, {"RemotePathRoot", inbox.toStdString()}});
+  holdUpload();
+  ASSERT_TRUE(service->child().pause());
+  ASSERT_TRUE(peer->bridge.child().resume());
+  // Longer than the relay takes to drop a silent connection (three pings).
+  const Json up = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended, 60s);
+  EXPECT_TRUE(service->child().resume());
+  EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
+  EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 1);
+  EXPECT_EQ(readFile(inbox + QStringLiteral("/large.bin")), bytes);
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 
 TEST_F(VantrelTransfer, ABridgeKilledMidTransferLeavesNothingUnderTheFinalNameAndItsPartialGoesLater) {

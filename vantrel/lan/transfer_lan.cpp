@@ -179,8 +179,12 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, qint64
   // The same reason as the relay would give for the cause; a file that
   // changed on the sending side is named as there.
   const TransferReason reason = client->failure() == TransferReason::None ? TransferReason::Failed : client->failure();
+  // A host whose disk failed says so by its code, also to the uploads still
+  // on their way, whose own answer only says that the transfer ended.
   const QString text = reason == TransferReason::Source && index >= 0 && index < task->entries.size()
                            ? task->entries[index].rel + QStringLiteral(": ") + why
+                       : reason == TransferReason::Disk && it->push
+                           ? QStringLiteral("the host's disk is full or the folder cannot be written")
                            : QStringLiteral("the local-network transfer failed: ") + why;
   drop(xid);
   core_.fail(task, text, true, reason);

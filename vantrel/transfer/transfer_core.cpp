@@ -46,8 +46,12 @@ void TransferCore::trimEnded() {
     if (!task->isActive()) ++ended;
   for (; ended >= kTransferEndedTasksKept; --ended) {
     TaskPtr oldest;
+    const auto before = [](const TaskPtr& a, const TaskPtr& b) {
+      if (a->endRead != b->endRead) return a->endRead;
+      return a->clock.elapsed() > b->clock.elapsed();
+    };
     for (const TaskPtr& task : std::as_const(tasks_))
-      if (!task->isActive() && (!oldest || task->clock.elapsed() > oldest->clock.elapsed())) oldest = task;
+      if (!task->isActive() && (!oldest || before(task, oldest))) oldest = task;
     tasks_.remove(oldest->xid);
     for (QHash<QString, QString>* index : {&downloads_, &uploads_, &receives_})
       index->removeIf([&](const auto& it) { return it.value() == oldest->xid; });
@@ -55,14 +59,18 @@ void TransferCore::trimEnded() {
 }
 
 void TransferCore::dropSession(const QString& session, const QString& why) {
-  for (const TaskPtr& task : tasks_.values())
-    if (task->session == session) fail(task, why, false, TransferReason::Gone);
+  for (const TaskPtr& task : tasks_.values()) {
+    if (task->session != session) continue;
+    if (allInPlace(*task)) finishInPlace(task);
+    else fail(task, why, false, TransferReason::Gone);
+  }
   // Kept as the client last sees them.
   if (const TaskPtr task = latestDownload(session))
-    endedRecords_.keep(session, EndedRecords::Download, progressOf(task));
-  if (const TaskPtr task = latestUpload(session)) endedRecords_.keep(session, EndedRecords::Upload, progressOf(task));
+    endedRecords_.keep(session, EndedRecords::Download, progressOf(task), task->endRead);
+  if (const TaskPtr task = latestUpload(session))
+    endedRecords_.keep(session, EndedRecords::Upload, progressOf(task), task->endRead);
   if (const TaskPtr task = latestReceive(session))
-    endedRecords_.keep(session, EndedRecords::Receive, receiveStatusOf(task));
+    endedRecords_.keep(session, EndedRecords::Receive, receiveStatusOf(task), task->endRead);
   // Workers still finishing hold their task until they are done, no longer.
   tasks_.removeIf([&](const auto& it) { return it.value()->session == session; });
   downloads_.remove(session);
@@ -79,12 +87,13 @@ void TransferCore::dropAllSessions(const QString& why) {
   for (const QString& session : std::as_const(sessions)) dropSession(session, why);
 }
 
-Json TransferCore::recordOf(const QString& session, EndedRecords::Kind kind) const {
+Json TransferCore::recordOf(const QString& session, EndedRecords::Kind kind) {
   const TaskPtr task = kind == EndedRecords::Download ? latestDownload(session)
                        : kind == EndedRecords::Upload ? latestUpload(session)
                                                       : latestReceive(session);
   if (!task)
     if (auto kept = endedRecords_.find(session, kind)) return *kept;
+  if (task && !task->isActive()) task->endRead = true;
   return kind == EndedRecords::Receive ? receiveStatusOf(task) : progressOf(task);
 }
 
@@ -120,11 +129,24 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->held.clear();
   task->heldBytes = 0;
   releaseFolders(task);
-  task->state = state;
+  task->markEnded(state);
   task->why = why;
   task->reason = reason;
   zlog::parts(QStringLiteral("Vantrel - transfer ended:"), task->xid, why);
   if (ended_) ended_(task->xid, reason);
+  forgetIfServing(task);
+}
+
+void TransferCore::finishInPlace(const TaskPtr& task) {
+  task->in.reset();
+  task->writes.reset();
+  task->stop->store(true);
+  task->failed = 0;
+  task->markEnded(TransferState::Finished);
+  releaseFolders(task);
+  zlog::parts(QStringLiteral("Vantrel - transfer finished, every file in place:"), task->xid,
+              QString::number(task->done), QStringLiteral("files"));
+  if (ended_) ended_(task->xid, TransferReason::None);
   forgetIfServing(task);
 }
 
@@ -165,6 +187,8 @@ TaskPtr recordOnly(const TransferTask& task) {
   kept->currentBytes = task.currentBytes;
   kept->currentOrdinal = task.currentOrdinal;
   kept->clock = task.clock;
+  kept->endedAt = task.endedAt;
+  kept->endRead = task.endRead;
   kept->refused = task.refused;
   kept->hostReason = task.hostReason;
   kept->sampleAt = task.sampleAt;

@@ -36,8 +36,10 @@ class TransferCore {
   // Every session this side knows of, as dropSession.
   void dropAllSessions(const QString& why);
   // What the client polls: the record of the session's latest task of
-  // `kind`, or the one kept when its session ended.
-  Json recordOf(const QString& session, EndedRecords::Kind kind) const;
+  // `kind`, or the one kept when its session ended; an ended task's record
+  // counts as read from then on.
+  Json recordOf(const QString& session, EndedRecords::Kind kind);
+  EndedRecords& endedRecords() { return endedRecords_; }
 
   // Whether the user refused sends in this session.
   QSet<QString>& refusedReceives() { return refusedReceives_; }
@@ -62,6 +64,12 @@ class TransferCore {
   // and the peer hears it with the "cancel" frame.
   void fail(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Failed);
   void cancel(const TaskPtr& task, const QString& why, bool tellPeer, TransferReason reason = TransferReason::Cancel);
+  // Every file of the task is in place on the receiving side: it has
+  // succeeded, whatever the link does next (the peer is not waited for).
+  static bool allInPlace(const TransferTask& task) {
+    return task.isActive() && task.fileCount > 0 && task.done >= task.fileCount;
+  }
+  void finishInPlace(const TaskPtr& task);
   // Once a task has ended: a task this bridge serves for the peer is not
   // polled by its own client and goes; any other keeps only its record.
   void forgetIfServing(const TaskPtr& task);
@@ -83,7 +91,8 @@ class TransferCore {
 
  private:
   void end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer, TransferReason reason);
-  // Forgets the longest-running ended tasks past kTransferEndedTasksKept.
+  // Forgets ended tasks past kTransferEndedTasksKept: those whose end was
+  // read first, then the longest-running.
   void trimEnded();
 
   QObject* context_;

@@ -54,7 +54,7 @@ Json TransferEngine::startDownload(const Json& data) {
                              splitTargets(textOf(data, "Targets")));
 }
 
-Json TransferEngine::downloadProgress(const QString& session) const {
+Json TransferEngine::downloadProgress(const QString& session) {
   return core_.recordOf(session, EndedRecords::Download);
 }
 
@@ -89,7 +89,7 @@ void TransferEngine::startSend(const Json& data, Answer answer) {
   source_.startSend(session, items, std::move(answer));
 }
 
-Json TransferEngine::uploadProgress(const QString& session) const {
+Json TransferEngine::uploadProgress(const QString& session) {
   return core_.recordOf(session, EndedRecords::Upload);
 }
 
@@ -131,7 +131,7 @@ Json TransferEngine::cancelReceive(const QString& session) {
   return TransferAck{}.toJSONModel();
 }
 
-Json TransferEngine::receiveStatus(const QString& session) const {
+Json TransferEngine::receiveStatus(const QString& session) {
   return core_.recordOf(session, EndedRecords::Receive);
 }
 
@@ -163,8 +163,11 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
       task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
     return;
   }
-  if (!task->isActive()) return;
   const bool source = task->role == TransferRole::Source;
+  // The sink's count of an upload that finished here once its files were in place.
+  if (source && op == QLatin1String("finished") && task->state == TransferState::Finished && task->failed == 0)
+    return source_.onFinished(task, msg);
+  if (!task->isActive()) return;
   if (source && op == QLatin1String("accept")) return source_.onAccept(task, msg);
   if (source && op == QLatin1String("ack")) return source_.onAck(task, msg);
   if (source && op == QLatin1String("finished")) return source_.onFinished(task, msg);

@@ -52,16 +52,16 @@ class TransferEngine : public QObject {
   // hands it to `answer` once the local files have been walked (off the main
   // thread, so that a big tree never holds up the bridge).
   Json startDownload(const Json& data);                 // "Trans3_FC_00_CallStart"
-  Json downloadProgress(const QString& session) const;  // "Trans3_FC_TransTaskInfo"
+  Json downloadProgress(const QString& session);        // "Trans3_FC_TransTaskInfo"
   Json cancelDownload(const QString& session);          // "Trans3_FC_00_Cancel"
   void startUpload(const Json& data, Answer answer);    // "Trans2_FS_00_CallStart"
   void startSend(const Json& data, Answer answer);      // "StartRemoteUpload"
-  Json uploadProgress(const QString& session) const;    // "RemoteUploadTaskInfo"
+  Json uploadProgress(const QString& session);          // "RemoteUploadTaskInfo"
   Json cancelUpload(const QString& session);            // "Trans2_FS_00_Cancel", "CancelUploading"
   void prepareUpload(const Json& data, Answer answer);  // "PreparingUpload"
   Json resetReceive(const QString& session);            // "ResetRemoteUploadStatus_FromLocal"
   Json cancelReceive(const QString& session);           // "CancelFileReceive_FromLocal"
-  Json receiveStatus(const QString& session) const;     // "RefreshRemoteUploadStatus_FromLocal"
+  Json receiveStatus(const QString& session);           // "RefreshRemoteUploadStatus_FromLocal"
 
   // A frame of kind "xfer" from the peer of an open session.
   void onPeerFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
@@ -79,6 +79,9 @@ class TransferEngine : public QObject {
   void endAll(const QString& why);
 
   int activeCount() const;
+  // How long the record of an ended session stays once its end was read
+  // (EndedRecords::kReadKeepMs); tests shorten it.
+  void setEndedReadKeepMs(qint64 ms) { core_.endedRecords().setReadKeepMs(ms); }
 
   // The host's local-network listener; null: transfers use the relay only.
   void setLanListener(LanListener* listener) { lan_.setListener(listener); }

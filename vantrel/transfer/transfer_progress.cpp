@@ -24,9 +24,9 @@ QString speedText(const TransferTask& task) {
   return rateText(task.speed);
 }
 
-// The task's rate over its bytes since it began.
+// The task's rate over its bytes from its start to now, or to its end.
 QString taskRateText(const TransferTask& task) {
-  const qint64 ms = std::max<qint64>(1, task.clock.elapsed());
+  const qint64 ms = std::max<qint64>(1, task.endedAt >= 0 ? task.endedAt : task.clock.elapsed());
   return rateText(double(task.bytesDone) * 1000.0 / double(ms));
 }
 
@@ -44,7 +44,14 @@ double percentOf(const TransferTask& task, const TransferEntry& current) {
 
 Json progressOf(const TaskPtr& task) {
   TransTaskProgress p;
-  if (!task) return p.toJSONModel();
+  if (!task) {
+    // Asked for after a start, so the bridge once had it: it restarted since,
+    // or the record went.
+    p.ForceCancel = 1;
+    p.Reason = protocol::reasonCode(TransferReason::Unknown);
+    p.WorkingSpeed = QString::fromLatin1(protocol::kUnknownTransferWords);
+    return p.toJSONModel();
+  }
   p.TotalTaskCount = task->fileCount;
   p.TotalTaskDoneCount = task->done;
   p.Renamed = task->renamed;
@@ -104,27 +111,34 @@ Json receiveStatusOf(const TaskPtr& task) {
   return status.toJSONModel();
 }
 
-void EndedRecords::keep(const QString& session, Kind kind, Json record) {
+void EndedRecords::keep(const QString& session, Kind kind, Json record, bool read) {
   const qint64 now = clock_.elapsed();
-  auto it = kept_.find(session);
-  if (it == kept_.end()) {
-    it = kept_.insert(session, Kept{});
-  } else {
-    order_.erase(std::find(order_.begin(), order_.end(), session));
-  }
-  it->records[kind] = std::move(record);
-  it->at = now;
-  order_.push_back(session);
-  while (!order_.empty() && (int(order_.size()) > kMaxSessions || now - kept_.constFind(order_.front())->at > kKeepMs)) {
-    kept_.remove(order_.front());
-    order_.pop_front();
-  }
+  kept_.insert(keyOf(session, kind), Kept{std::move(record), ++keptCount_, read ? now : -1});
+  drop(now);
 }
 
-std::optional<Json> EndedRecords::find(const QString& session, Kind kind) const {
-  const auto it = kept_.constFind(session);
-  if (it == kept_.cend() || clock_.elapsed() - it->at > kKeepMs) return std::nullopt;
-  return it->records[kind];
+std::optional<Json> EndedRecords::find(const QString& session, Kind kind) {
+  const qint64 now = clock_.elapsed();
+  drop(now);
+  const auto it = kept_.find(keyOf(session, kind));
+  if (it == kept_.end()) return std::nullopt;
+  if (it->readAt < 0) it->readAt = now;
+  return it->record;
+}
+
+void EndedRecords::drop(qint64 now) {
+  kept_.removeIf([&](const auto& it) { return it.value().readAt >= 0 && now - it.value().readAt > readKeepMs_; });
+  while (kept_.size() > kMaxRecords) {
+    // The first record read, else the oldest.
+    auto first = kept_.begin();
+    const auto earlier = [](const Kept& a, const Kept& b) {
+      if ((a.readAt >= 0) != (b.readAt >= 0)) return a.readAt >= 0;
+      return a.readAt != b.readAt ? a.readAt < b.readAt : a.order < b.order;
+    };
+    for (auto it = kept_.begin(); it != kept_.end(); ++it)
+      if (earlier(it.value(), first.value())) first = it;
+    kept_.erase(first);
+  }
 }
 
 }  // namespace vantrel

@@ -6,8 +6,6 @@
 #include <QElapsedTimer>
 #include <QHash>
 
-#include <array>
-#include <deque>
 #include <optional>
 
 namespace vantrel {
@@ -18,30 +16,37 @@ Json progressOf(const TaskPtr& task);
 // The receiving side's record of a send ("ReceiveStatus").
 Json receiveStatusOf(const TaskPtr& task);
 
-// The last records of sessions that ended, for a client that polls once
-// more after the end: nothing else of their tasks is kept. At most
-// kMaxSessions sessions, each for kKeepMs.
+// The last records of sessions that ended, for the client that polls them
+// after the end: nothing else of their tasks is kept. A record stays until
+// its end has been read and for readKeepMs after that (a poll already on its
+// way reads it too); at most kMaxRecords are kept, those already read going
+// first, then the oldest.
 class EndedRecords {
  public:
-  static constexpr int kMaxSessions = 64;
-  static constexpr qint64 kKeepMs = 2 * 60 * 1000;
+  static constexpr int kMaxRecords = 256;
+  static constexpr qint64 kReadKeepMs = 2 * 60 * 1000;
   enum Kind { Download, Upload, Receive };
 
   EndedRecords() { clock_.start(); }
-  void keep(const QString& session, Kind kind, Json record);
-  std::optional<Json> find(const QString& session, Kind kind) const;
-  void forget(const QString& session, Kind kind) {
-    if (const auto it = kept_.find(session); it != kept_.end()) it->records[kind].reset();
-  }
+  // `read`: the client has read this end already.
+  void keep(const QString& session, Kind kind, Json record, bool read);
+  // The record, which now counts as read.
+  std::optional<Json> find(const QString& session, Kind kind);
+  void forget(const QString& session, Kind kind) { kept_.remove(keyOf(session, kind)); }
+  void setReadKeepMs(qint64 ms) { readKeepMs_ = ms; }
 
  private:
   struct Kept {
-    std::array<std::optional<Json>, 3> records;
-    qint64 at = 0;
+    Json record;
+    quint64 order = 0;   // when it was kept, among the others
+    qint64 readAt = -1;  // -1: not read yet
   };
+  static QString keyOf(const QString& session, Kind kind) { return QString::number(kind) + QLatin1Char(' ') + session; }
+  void drop(qint64 now);
   QElapsedTimer clock_;
+  qint64 readKeepMs_ = kReadKeepMs;
+  quint64 keptCount_ = 0;
   QHash<QString, Kept> kept_;
-  std::deque<QString> order_;  // oldest first
 };
 
 }  // namespace vantrel

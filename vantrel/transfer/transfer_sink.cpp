@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QPointer>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -349,7 +350,22 @@ void TransferSink::acknowledge(const TaskPtr& task) {
   const qint64 count = std::min(task->taken, task->stored + kTransferWindow);
   if (count <= task->acked) return;
   task->acked = count;
+  task->keptTold = task->done;
   core_.send(task, QStringLiteral("ack"), XferAck{count, task->takenBytes, task->done}.toJSONModel());
+}
+
+void TransferSink::tellKept(const TaskPtr& task) {
+  if (!task->startedByPeer() || task->keptDue || task->keptTold >= task->done) return;
+  task->keptDue = true;
+  std::weak_ptr<TransferTask> weak = task;
+  QTimer::singleShot(0, core_.context(), [this, weak] {
+    const TaskPtr t = weak.lock();
+    if (!t) return;
+    t->keptDue = false;
+    if (!isActive(t) || t->keptTold >= t->done) return;
+    t->keptTold = t->done;
+    core_.send(t, QStringLiteral("ack"), XferAck{t->acked, t->takenBytes, t->done}.toJSONModel());
+  });
 }
 
 SinkStep TransferSink::openFile(const TaskPtr& task, qint64 index) {
@@ -460,7 +476,7 @@ void TransferSink::commit(const TaskPtr& task, qint64 index, const QString& sum,
     if (!why.isEmpty())
       core_.fail(t, rel + QStringLiteral(": ") + why, true,
                  why.startsWith(QLatin1String("cannot ")) ? TransferReason::Disk : TransferReason::Failed);
-    else ++t->done, t->renamed += renamed ? 1 : 0;
+    else ++t->done, t->renamed += renamed ? 1 : 0, tellKept(t);
     if (after) after(why);
     if (isActive(t) && t->doneReceived && t->committing == 0) finish(t);
   };
@@ -573,7 +589,7 @@ void TransferSink::onDone(const TaskPtr& task) {
 void TransferSink::finish(const TaskPtr& task) {
   // Every offered file that is not in place counts as not transferred.
   task->failed = task->fileCount - task->done;
-  task->state = TransferState::Finished;
+  task->markEnded(TransferState::Finished);
   Json note = XferNote{-1, task->done, task->failed, task->failed > 0 ? task->fileWhy : QString()}.toJSONModel();
   note["renamed"] = task->renamed;
   if (task->failed > 0 && task->fileReason != TransferReason::None)

@@ -57,6 +57,10 @@ class TransferSink {
   // A packed frame: `count` whole small files, each written and committed.
   bool takePacked(const TaskPtr& task, qint64 count, QByteArrayView payload, const QByteArray& owner);
   void acknowledge(const TaskPtr& task);
+  // Tells the source of a peer's upload or send the files renamed into place
+  // since the last acknowledgement, soon (once per turn of the event loop), so
+  // that its count is this side's also when the link goes before the end.
+  void tellKept(const TaskPtr& task);
   void finish(const TaskPtr& task);
   // Checks, syncs and renames the current file; `after` hears the outcome.
   void commit(const TaskPtr& task, qint64 index, const QString& sum, LanFileSink::Kept after);

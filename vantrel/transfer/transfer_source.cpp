@@ -269,6 +269,9 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
       if (!pushed) return pump(t);
       t->allSent = true;
       core_.send(t, QStringLiteral("done"), XferNote{}.toJSONModel());
+      // The host answered every file as in place: the upload has succeeded,
+      // whatever becomes of the relay link now; its "finished" still counts.
+      if (TransferCore::allInPlace(*t)) core_.finishInPlace(t);
     });
   }
   pump(task);
@@ -422,6 +425,12 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
 }
 
 void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
+  // A task that finished here once its files were in place takes only the
+  // count of those saved under a free name.
+  if (task->state == TransferState::Finished) {
+    task->renamed = std::clamp<qint64>(intOf(msg, "renamed"), 0, task->done);
+    return;
+  }
   // The sink counts every offered file that did not arrive.
   task->done = std::clamp<qint64>(intOf(msg, "done"), 0, task->fileCount);
   task->failed += std::clamp<qint64>(intOf(msg, "failed"), 0, task->fileCount - task->done);
@@ -431,7 +440,7 @@ void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
   if (task->failed > 0)
     task->fileEnded(textOf(msg, "why").left(512), reason == TransferReason::None ? TransferReason::Failed : reason);
   task->in.reset();
-  task->state = TransferState::Finished;
+  task->markEnded(TransferState::Finished);
   TransferCore::releaseFolders(task);
   zlog::parts(QStringLiteral("Vantrel - transfer finished:"), task->xid, QString::number(task->done),
               QStringLiteral("files"));

@@ -113,6 +113,12 @@ struct TransferTask {
   qint64 currentBytes = 0;
   qint64 currentOrdinal = 0;  // 1-based among the files
   QElapsedTimer clock;
+  qint64 endedAt = -1;  // on `clock`, once it ended: its rate stays the one at its end
+  bool endRead = false;  // the client has polled its record since it ended
+  void markEnded(TransferState end) {
+    state = end;
+    endedAt = clock.elapsed();
+  }
   // source
   qint64 next = 0;  // next entry to open
   std::unique_ptr<SourceReader> in;  // the file being sent
@@ -149,6 +155,8 @@ struct TransferTask {
   qint64 taken = 0;   // chunks received
   qint64 takenBytes = 0;  // their bytes
   qint64 stored = 0;  // chunks written
+  qint64 keptTold = 0;     // the count of files in place the source last heard
+  bool keptDue = false;    // a word of more files in place is on its way
   int committing = 0;         // files being synced and renamed
   // ... those files, removed at once when the transfer ends before their rename
   QHash<qint64, std::shared_ptr<SinkFile>> committingFiles;

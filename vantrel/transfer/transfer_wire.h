@@ -134,6 +134,8 @@ inline TransferReason reasonOfCancelFrame(const QString& code) {
   if (code.isEmpty()) return TransferReason::Peer;
   const TransferReason reason = protocol::reasonFromCode(code);
   if (reason == TransferReason::Cancel || reason == TransferReason::PeerCancel) return TransferReason::PeerCancel;
+  // Only this bridge says a transfer is unknown to it.
+  if (reason == TransferReason::Unknown) return TransferReason::Failed;
   return reason == TransferReason::None ? TransferReason::Peer : reason;
 }
 
