@@ -3,20 +3,33 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QMetaObject>
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <deque>
+#include <memory>
 
 namespace hostside {
 
 namespace {
 
+// Idle accounts whose cost is still remembered, at most; the others start
+// again from the cost of the turn served last.
+constexpr int kRememberedAccounts = 1024;
+
 struct Turns {
   QHash<QString, std::deque<HostWork>> byAccount;
-  QStringList accounts;  // those with work waiting, in the order of their next turn
+  QStringList accounts;  // those with work waiting
   QHash<QString, int> perSession;
+  QHash<QString, qint64> spent;  // microseconds of cost, on the scale of `now`
+  QHash<QString, int> elsewhere;  // accounts whose work goes on off the main thread
+  qint64 now = 0;                 // the cost of the account served last when its turn came
   int waiting = 0;
+  QString running;  // the account whose turn runs
+  qint64 runningBytes = 0;
   QTimer* timer = nullptr;
 };
 
@@ -25,28 +38,67 @@ Turns& turns() {
   return state;
 }
 
+qint64 costOf(qint64 micros, qint64 bytes) { return micros + bytes * kCostPerKiB.count() / 1024; }
+
 void forget(Turns& t, const HostWork& work) {
   --t.waiting;
   if (--t.perSession[work.session] <= 0) t.perSession.remove(work.session);
 }
 
+// An account starting to wait begins no lower than the account served last:
+// idle time earns no credit over those that waited.
+void startWaiting(Turns& t, const QString& account) {
+  qint64& spent = t.spent[account];
+  spent = std::max(spent, t.now);
+  if (t.spent.size() <= kRememberedAccounts) return;
+  for (auto it = t.spent.begin(); it != t.spent.end();) {
+    if (it.value() <= t.now && !t.byAccount.contains(it.key()) && !t.elsewhere.contains(it.key()))
+      it = t.spent.erase(it);
+    else
+      ++it;
+  }
+}
+
+// The waiting account that has spent least, whose work is not going on elsewhere.
+int nextAccount(const Turns& t) {
+  int best = -1;
+  qint64 least = 0;
+  for (int i = 0; i < t.accounts.size(); ++i) {
+    if (t.elsewhere.contains(t.accounts[i])) continue;
+    const qint64 spent = t.spent.value(t.accounts[i]);
+    if (best < 0 || spent < least) best = i, least = spent;
+  }
+  return best;
+}
+
+void schedule(Turns& t);
+
 void runTurns() {
   Turns& t = turns();
   QElapsedTimer slice;
   slice.start();
-  while (!t.accounts.isEmpty() && slice.elapsed() < kTurnSlice.count()) {
-    const QString account = t.accounts.takeFirst();
+  while (slice.elapsed() < kTurnSlice.count()) {
+    const int next = nextAccount(t);
+    if (next < 0) break;
+    const QString account = t.accounts[next];
     std::deque<HostWork>& queue = t.byAccount[account];
     HostWork work = std::move(queue.front());
     queue.pop_front();
-    if (queue.empty())
+    if (queue.empty()) {
       t.byAccount.remove(account);
-    else
-      t.accounts.append(account);
+      t.accounts.removeAt(next);
+    }
     forget(t, work);
+    t.now = std::max(t.now, t.spent.value(account));
+    t.running = account;
+    t.runningBytes = 0;
+    QElapsedTimer took;
+    took.start();
     work.run();
+    t.spent[account] += costOf(took.nsecsElapsed() / 1000, t.runningBytes);
+    t.running.clear();
   }
-  if (!t.accounts.isEmpty() && t.timer) t.timer->start();
+  if (nextAccount(t) >= 0) schedule(t);
 }
 
 void schedule(Turns& t) {
@@ -57,6 +109,13 @@ void schedule(Turns& t) {
     QObject::connect(t.timer, &QTimer::timeout, runTurns);
   }
   if (!t.timer->isActive()) t.timer->start();
+}
+
+void doneElsewhere(const QString& account, qint64 cost) {
+  Turns& t = turns();
+  if (const auto it = t.elsewhere.find(account); it != t.elsewhere.end() && --*it <= 0) t.elsewhere.erase(it);
+  t.spent[account] += cost;
+  if (!t.accounts.isEmpty()) schedule(t);
 }
 
 }  // namespace
@@ -70,7 +129,10 @@ bool queueHostWork(HostWork work) {
     if (work.refuse) work.refuse();
     return false;
   }
-  if (ofAccount == 0) t.accounts.append(work.account);
+  if (ofAccount == 0) {
+    t.accounts.append(work.account);
+    startWaiting(t, work.account);
+  }
   ++t.waiting;
   ++t.perSession[work.session];
   t.byAccount[work.account].push_back(std::move(work));
@@ -101,5 +163,23 @@ void dropHostWork(const QString& session) {
 }
 
 int waitingHostWork() { return turns().waiting; }
+
+ElsewhereDone continueElsewhere() {
+  Turns& t = turns();
+  if (t.running.isEmpty()) return [](std::chrono::microseconds, qint64) {};
+  ++t.elsewhere[t.running];
+  QObject* app = QCoreApplication::instance();
+  auto once = std::make_shared<std::atomic_bool>(false);
+  return [account = t.running, app, once](std::chrono::microseconds spent, qint64 bytes) {
+    if (once->exchange(true) || !app) return;
+    const qint64 cost = costOf(spent.count(), bytes);
+    QMetaObject::invokeMethod(app, [account, cost] { doneElsewhere(account, cost); }, Qt::QueuedConnection);
+  };
+}
+
+void countAnswerBytes(qint64 bytes) {
+  Turns& t = turns();
+  if (!t.running.isEmpty()) t.runningBytes += bytes;
+}
 
 }  // namespace hostside
