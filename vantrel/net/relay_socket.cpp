@@ -101,6 +101,8 @@ void RelaySocket::sendText(const QString& text) {
   sendFrame(kText, bytes, {});
 }
 
+void RelaySocket::sendUtf8(QByteArrayView utf8) { sendFrame(kText, utf8, {}); }
+
 void RelaySocket::sendBinary(QByteArrayView head, QByteArrayView body) { sendFrame(kBinary, head, body); }
 
 // One frame, masked with a fresh key as the bytes are copied into it.
