@@ -637,6 +637,12 @@ void Bridge::relay(const QString& session, const RelayFrame& frame) {
 
 // `written` is the relay message of `frame`, whose "Msg" is not looked at.
 void Bridge::relayWritten(const QString& session, const RelayFrame& frame, const QByteArray& written) {
+  if (frame.kind == QLatin1String("reply") && written.size() >= ServiceLink::kLargeMessage &&
+      service_->heldFor(session) >= ServiceLink::kMaxHeld) {
+    // Its big answers wait already: the peer hears "busy", as when it asks too much.
+    relay(session, RelayFrame{frame.kind, frame.Token, frame.Code, Json{{"Result", 0}, {"Info", "busy"}}});
+    return;
+  }
   if (service_->sendWritten(written, session)) return;
   if (!service_->isReady()) {
     zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), zlog::excerpt(frame.Code));

@@ -64,6 +64,12 @@ class ServiceLink : public QObject {
   bool sendWritten(const QByteArray& utf8, const QString& session = {});
   static constexpr qint64 kLargeMessage = 64 * 1024;
   static constexpr qint64 kMaxBacklog = 1024 * 1024;
+  // Large messages of `session` waiting here; past kMaxHeld its peer's answers are refused.
+  int heldFor(const QString& session) const {
+    const auto it = held_.constFind(session);
+    return it == held_.constEnd() ? 0 : int(it->size());
+  }
+  static constexpr int kMaxHeld = 8;
 
   // Writes one binary message, `head` then `body` (a data frame,
   // protocol/data_frame.h); the relay forwards it unchanged to the other

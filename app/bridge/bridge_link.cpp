@@ -136,6 +136,8 @@ void setVersionCheckStarter(std::function<void()> starter) { versionCheckStarter
 void dropSocket() {
   QWebSocket* socket = Env::BridgeSocket;
   if (!socket) return;
+  waiting().socket = nullptr;  // a later socket may get its address
+  waiting().frames.clear();
   Env::BridgeSocket = nullptr;
   socket->disconnect();  // its late events no longer concern us
   socket->abort();

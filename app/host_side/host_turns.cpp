@@ -164,17 +164,34 @@ void dropHostWork(const QString& session) {
 
 int waitingHostWork() { return turns().waiting; }
 
+namespace {
+
+// The account's work elsewhere ends once: when told, or else when the last
+// copy of the call goes (the work was dropped or failed), so that an account
+// is never held for good.
+class Elsewhere {
+ public:
+  explicit Elsewhere(QString account) : account_(std::move(account)) {}
+  ~Elsewhere() { done(0); }
+  void done(qint64 cost) {
+    QObject* app = QCoreApplication::instance();
+    if (done_.exchange(true) || !app) return;
+    QMetaObject::invokeMethod(app, [account = account_, cost] { doneElsewhere(account, cost); }, Qt::QueuedConnection);
+  }
+
+ private:
+  QString account_;
+  std::atomic_bool done_ = false;
+};
+
+}  // namespace
+
 ElsewhereDone continueElsewhere() {
   Turns& t = turns();
   if (t.running.isEmpty()) return [](std::chrono::microseconds, qint64) {};
   ++t.elsewhere[t.running];
-  QObject* app = QCoreApplication::instance();
-  auto once = std::make_shared<std::atomic_bool>(false);
-  return [account = t.running, app, once](std::chrono::microseconds spent, qint64 bytes) {
-    if (once->exchange(true) || !app) return;
-    const qint64 cost = costOf(spent.count(), bytes);
-    QMetaObject::invokeMethod(app, [account, cost] { doneElsewhere(account, cost); }, Qt::QueuedConnection);
-  };
+  auto elsewhere = std::make_shared<Elsewhere>(t.running);
+  return [elsewhere](std::chrono::microseconds spent, qint64 bytes) { elsewhere->done(costOf(spent.count(), bytes)); };
 }
 
 void countAnswerBytes(qint64 bytes) {
