@@ -58,6 +58,7 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
 
   void onEncrypted();
   void onReadable();
+  void takeArrived();
   bool onMessage(quint8 opcode, QByteArray&& message) override;
   bool onControl(quint8 opcode, const QByteArray& payload) override;
   void sendFrame(quint8 opcode, QByteArrayView head, QByteArrayView body);
@@ -78,6 +79,11 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   int deadlineMs_ = 0;
 
   znet::ws::FrameReader reader_;
+  // Arrived bytes still to be taken, from `taken_` on.
+  QByteArray arrived_;
+  qint64 taken_ = 0;
+  static constexpr qint64 kReadStep = 64 * 1024;
+  static constexpr int kReadSliceMs = 4;
 };
 
 }  // namespace vantrel
