@@ -27,6 +27,8 @@ struct Turns {
   QHash<QString, qint64> spent;  // microseconds of cost, on the scale of `now`
   QHash<QString, int> elsewhere;  // accounts whose work goes on off the main thread
   qint64 now = 0;                 // the cost of the account served last when its turn came
+  qint64 budget = kHostBurst.count() * 1000;  // microseconds of cost peers may still spend now
+  QElapsedTimer refilled;                     // since the budget was last topped up
   int waiting = 0;
   QString running;  // the account whose turn runs
   qint64 runningBytes = 0;
@@ -71,7 +73,24 @@ int nextAccount(const Turns& t) {
   return best;
 }
 
-void schedule(Turns& t);
+void schedule(Turns& t, int afterMs = 0);
+
+// Tops the budget up by the host's share of the time gone by; false, with the
+// turns put off until there is some, while it is spent.
+bool withinBudget(Turns& t) {
+  if (!t.refilled.isValid()) t.refilled.start();
+  const qint64 gone = t.refilled.nsecsElapsed() / 1000;
+  t.refilled.restart();
+  t.budget = std::min<qint64>(t.budget + gone * kHostSharePercent / 100, kHostBurst.count() * 1000);
+  if (t.budget > 0) return true;
+  schedule(t, int(1 + (-t.budget * 100 / kHostSharePercent) / 1000));
+  return false;
+}
+
+void charge(Turns& t, const QString& account, qint64 cost) {
+  t.spent[account] += cost;
+  t.budget -= cost;
+}
 
 void runTurns() {
   Turns& t = turns();
@@ -80,6 +99,7 @@ void runTurns() {
   while (slice.elapsed() < kTurnSlice.count()) {
     const int next = nextAccount(t);
     if (next < 0) break;
+    if (!withinBudget(t)) return;
     const QString account = t.accounts[next];
     std::deque<HostWork>& queue = t.byAccount[account];
     HostWork work = std::move(queue.front());
@@ -95,26 +115,25 @@ void runTurns() {
     QElapsedTimer took;
     took.start();
     work.run();
-    t.spent[account] += costOf(took.nsecsElapsed() / 1000, t.runningBytes);
+    charge(t, account, costOf(took.nsecsElapsed() / 1000, t.runningBytes));
     t.running.clear();
   }
   if (nextAccount(t) >= 0) schedule(t);
 }
 
-void schedule(Turns& t) {
+void schedule(Turns& t, int afterMs) {
   if (!t.timer) {
     t.timer = new QTimer(QCoreApplication::instance());
     t.timer->setSingleShot(true);
-    t.timer->setInterval(0);
     QObject::connect(t.timer, &QTimer::timeout, runTurns);
   }
-  if (!t.timer->isActive()) t.timer->start();
+  if (!t.timer->isActive()) t.timer->start(afterMs);
 }
 
 void doneElsewhere(const QString& account, qint64 cost) {
   Turns& t = turns();
   if (const auto it = t.elsewhere.find(account); it != t.elsewhere.end() && --*it <= 0) t.elsewhere.erase(it);
-  t.spent[account] += cost;
+  charge(t, account, cost);
   if (!t.accounts.isEmpty()) schedule(t);
 }
 

@@ -243,8 +243,10 @@ class HostEndToEnd : public hostpeer::PeerFixture {
         One& s = eve[i];
         s.link->pump();
         for (const std::string& text : s.link->texts) {
-          const Json op = Json::parse(text, nullptr, false);
-          const std::string kind = op.is_object() ? op.value("op", "") : "";
+          // A large one is an answer (read unparsed, so that she keeps up with them).
+          const bool large = text.size() > 64 * 1024;
+          const Json op = large ? Json() : Json::parse(text, nullptr, false);
+          const std::string kind = large ? "relay" : op.is_object() ? op.value("op", "") : "";
           if (kind == "session") s.session = op.value("Session", "");
           if (kind == "closed" && op.value("Session", "") == s.session) s.session.clear();
           if (kind == "relay") {
@@ -819,11 +821,10 @@ TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
                         {"iPageSize", 1000}, {"iProbeCount", 0}};
   const qint64 floodMs = 8000;
   auto floodBy = [&](int sessions, bool repeated) {
-    Strangers eve;
-    eve.perTick = 10;  // 100 a second from each session
+    Strangers eve;  // 100 a second from each session, reading what comes as it comes
     eve.next = [&](int) { return std::pair<std::string, Json>("getFileList", listing); };
     if (repeated) eve.token = [](int stranger) { return "R" + std::to_string(stranger); };
-    EXPECT_TRUE(eve.start(service, sessions));
+    EXPECT_TRUE(eve.start(service, sessions, 10));
     EXPECT_TRUE(spinUntil([&] { return eve.replies() > 0; }, 30s));
     const qint64 ms = median(downloadFor(floodMs));
     eve.flooding = false;
