@@ -764,7 +764,7 @@ TEST_F(HostEndToEnd, AStrangersFloodNeverCostsTheHostItsBridge) {
 // A stranger lists a folder of 1,000 entries, a page of all of them, 100
 // times a second: from one session, then from four, then from four that
 // repeat one token each. Bob's downloads of 20 MiB from the same host beside
-// it are all whole, their median within three times the quiet one; the client
+// it are all whole, their median within a few times the quiet one; the client
 // never loses its bridge, and once the flood ends the host answers Bob at once
 // and serves his download again.
 TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
@@ -837,9 +837,12 @@ TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
   const qint64 fourMs = floodBy(4, false);
   const qint64 repeatedMs = floodBy(4, true);
   EXPECT_EQ(whole, downloads);
-  // Three times the quiet median, which counts as 250 ms at least: the polls'
-  // steps and a loaded machine weigh more on a download that fast.
-  const qint64 bound = 3 * std::max<qint64>(quietMs, 250);
+  // A bound for any machine, the sanitized build on two loaded cores among
+  // them, where the stranger's own process and the relay share the cores: six
+  // times the quiet median, which counts as 250 ms at least (the polls' steps
+  // weigh more on a download that fast). Where she takes the host, Bob's
+  // downloads take seconds or fail.
+  const qint64 bound = 6 * std::max<qint64>(quietMs, 250);
   EXPECT_LT(oneMs, bound);
   EXPECT_LT(fourMs, bound);
   EXPECT_LT(repeatedMs, bound);
