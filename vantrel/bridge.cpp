@@ -2,6 +2,7 @@
 
 #include "common/tls/tls_identity.h"
 #include "core/log.h"
+#include "core/post_back.h"
 #include "lan/transfer_lan.h"
 #include "protocol/data_frame.h"
 #include "protocol/peer_requests.h"
@@ -72,6 +73,8 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
             askClient(session, code, msg, std::move(done));
           },
           this)) {
+  reader_ = new QThreadPool(this);
+  reader_->setMaxThreadCount(1);  // one reader: the frames come out in order
   connect(port_, &ClientPort::textReceived, this, &Bridge::onClientText);
   connect(service_, &ServiceLink::ready, this, &Bridge::onRelayReady);
   connect(service_, &ServiceLink::lost, this, &Bridge::onRelayLost);
@@ -105,9 +108,66 @@ bool Bridge::startLan(const LanSetting& setting, quint16 port, const QString& fo
 
 // ---- the client ------------------------------------------------------------
 
+namespace {
+
+// A client frame and, for an answer to a peer's request, the relay message that
+// carries it: written where the frame is read, so that a large answer costs
+// the event loop only its write.
+struct ReadResult {
+  std::optional<ClientFrame> frame;
+  QByteArray written;
+};
+
+ReadResult readAside(const QString& text) {
+  ReadResult read{readClientFrame(text), {}};
+  if (!read.frame || read.frame->code != QLatin1String("WSDC")) return read;
+  const Json& envelope = read.frame->data;
+  const QString token = textOf(envelope, "Token");
+  const QString code = textOf(envelope, "Code");
+  if (token.isEmpty() || code == QLatin1String("ClientTouch")) return read;
+  const RelayFrame reply{QStringLiteral("reply"), token, code, valueOf(envelope, "Data")};
+  if (const auto op = vex::dump(RelayOp{QStringLiteral("relay"), textOf(envelope, "Session"), reply.toJSONModel()}
+                                    .toJSONModel()))
+    read.written = QByteArray::fromStdString(*op);
+  return read;
+}
+
+// The link's own frames, served at once whatever waits to be read.
+bool isLinkFrame(const ClientFrame& frame) {
+  return frame.code == QLatin1String("Login") || frame.code == QLatin1String("P2PClientControl");
+}
+
+}  // namespace
+
 void Bridge::onClientText(const QString& text) {
   if (retiring_) return;
-  const auto frame = readClientFrame(text);
+  if (text.size() >= kReadAsideChars) {
+    auto slot = std::make_shared<ReadFrame>();
+    reading_.push_back(slot);
+    postback::run(reader_, this, [text] { return readAside(text); }, [this, slot](ReadResult read) {
+      slot->ready = true;
+      slot->frame = std::move(read.frame);
+      slot->written = std::move(read.written);
+      takeReadFrames();
+    });
+    return;
+  }
+  auto frame = readClientFrame(text);
+  if (reading_.empty() || (frame && isLinkFrame(*frame))) return onClientFrame(frame);
+  reading_.push_back(std::make_shared<ReadFrame>(ReadFrame{true, std::move(frame), {}}));
+}
+
+void Bridge::takeReadFrames() {
+  while (!reading_.empty() && reading_.front()->ready) {
+    const std::shared_ptr<ReadFrame> read = reading_.front();
+    reading_.pop_front();
+    if (retiring_) continue;
+    if (!read->written.isEmpty() && read->frame && relayWrittenReply(read->frame->data, read->written)) continue;
+    onClientFrame(read->frame);
+  }
+}
+
+void Bridge::onClientFrame(const std::optional<ClientFrame>& frame) {
   if (!frame) {
     zlog::line(QStringLiteral("Vantrel - client frame is not a JSON object, dropped"));
     return;
@@ -124,13 +184,15 @@ void Bridge::onClientText(const QString& text) {
   zlog::parts(QStringLiteral("Vantrel - unknown client code, dropped:"), zlog::excerpt(frame->code));
 }
 
-void Bridge::sendToClient(quint64 generation, const QString& code, const Json& payload) {
-  if (!port_->sendTo(generation, clientFrameText(code, payload)))
+void Bridge::sendToClient(quint64 generation, const QString& code, const Json& payload, bool urgent) {
+  // A sign-in's answer, like the heartbeat's, goes ahead of peers' traffic.
+  urgent = urgent || code == QLatin1String("LoginResult");
+  if (!port_->sendTo(generation, clientFrameText(code, payload), urgent))
     zlog::parts(QStringLiteral("Vantrel - the asking client is gone, answer dropped:"), zlog::excerpt(code));
 }
 
 void Bridge::deliverToClient(const QString& code, const Json& payload) {
-  if (!port_->send(clientFrameText(code, payload)))
+  if (!port_->send(clientFrameText(code, payload), code == QLatin1String("LoginResult")))
     zlog::parts(QStringLiteral("Vantrel - no client connected, dropped:"), zlog::excerpt(code));
 }
 
@@ -330,6 +392,19 @@ void Bridge::onWsdc(const Json& envelope) {
   relay(session, RelayFrame{QStringLiteral("request"), token, code, valueOf(envelope, "Data")});
 }
 
+bool Bridge::relayWrittenReply(const Json& envelope, const QByteArray& written) {
+  const QString token = textOf(envelope, "Token");
+  if (checks_.contains(token) || !delivered_.contains(token)) return false;  // not a peer's: served as any frame
+  const QString session = textOf(envelope, "Session");
+  const QString code = textOf(envelope, "Code");
+  if (!delivered_.take(token, session)) {
+    zlog::parts(QStringLiteral("Vantrel - WSDC reply names another session, dropped:"), zlog::excerpt(code));
+    return true;
+  }
+  relayWritten(session, RelayFrame{QStringLiteral("reply"), token, code, Json()}, written);
+  return true;
+}
+
 void Bridge::onHostCallback(const Json& data) {
   const QString token = textOf(data, "Token");
   const QString session = textOf(data, "Session");
@@ -346,7 +421,9 @@ void Bridge::onControl(const Json& envelope) {
   const QString code = textOf(envelope, "Code");
   const Json payload = valueOf(envelope, "Data");
   auto answer = [this, generation, token, code](const Json& msg) {
-    sendToClient(generation, QStringLiteral("P2PCLIENT"), P2PClientDelivery{code, token, msg}.toJSONModel());
+    // The heartbeat's answer goes ahead of peers' traffic to the client.
+    sendToClient(generation, QStringLiteral("P2PCLIENT"), P2PClientDelivery{code, token, msg}.toJSONModel(),
+                 code == QLatin1String("PingBridge"));
   };
   if (code == QLatin1String("PingBridge")) return answer(Json("Pong"));
   if (code == QLatin1String("GetLanHttp")) return answer(Json(connectedHostLan().toStdString()));
@@ -554,7 +631,19 @@ void Bridge::keepSession(const QString& session, const Session& fresh) {
 }
 
 void Bridge::relay(const QString& session, const RelayFrame& frame) {
-  if (service_->sendModel(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()})) return;
+  const auto op = vex::dump(RelayOp{QStringLiteral("relay"), session, frame.toJSONModel()}.toJSONModel());
+  relayWritten(session, frame, op ? QByteArray::fromStdString(*op) : QByteArray());
+}
+
+// `written` is the relay message of `frame`, whose "Msg" is not looked at.
+void Bridge::relayWritten(const QString& session, const RelayFrame& frame, const QByteArray& written) {
+  if (frame.kind == QLatin1String("reply") && written.size() >= ServiceLink::kLargeMessage &&
+      service_->heldFor(session) >= ServiceLink::kMaxHeld) {
+    // Its big answers wait already: the peer hears "busy", as when it asks too much.
+    relay(session, RelayFrame{frame.kind, frame.Token, frame.Code, Json{{"Result", 0}, {"Info", "busy"}}});
+    return;
+  }
+  if (service_->sendWritten(written, session)) return;
   if (!service_->isReady()) {
     zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), zlog::excerpt(frame.Code));
     return;
@@ -593,8 +682,11 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
     zlog::parts(QStringLiteral("Vantrel - relayed frame of unknown kind, dropped:"), zlog::excerpt(kind));
     return;
   }
-  if (delivered_.contains(token) && delivered_.sessionOf(token) != session) {
-    zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), zlog::excerpt(code));
+  if (delivered_.contains(token)) {
+    // A token in flight is served once: a repeat is dropped, so that it never
+    // costs the client (nor counts against the bounds) more than one request.
+    if (delivered_.sessionOf(token) != session)
+      zlog::parts(QStringLiteral("Vantrel - relayed request reuses another session's token, dropped:"), zlog::excerpt(code));
     return;
   }
   if (!port_->hasClient() || retiring_) {

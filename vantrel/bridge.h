@@ -22,6 +22,10 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
+
+#include <deque>
+#include <memory>
 
 namespace vantrel {
 
@@ -88,7 +92,14 @@ class Bridge : public QObject {
     QString password;  // the access code to present once the session is open
   };
 
+  // A client frame: read at once when small, else on the reader thread (in
+  // order with the frames after it, which wait; the link's own frames, sign-in
+  // and control, do not).
   void onClientText(const QString& text);
+  void onClientFrame(const std::optional<ClientFrame>& frame);
+  void takeReadFrames();
+  // The client's answer to a peer's request, its relay message written by the reader.
+  bool relayWrittenReply(const Json& envelope, const QByteArray& written);
   void onLogin(const Json& data);
   void onClientInit(const Json& data);
   void onWsdc(const Json& data);
@@ -118,6 +129,7 @@ class Bridge : public QObject {
   void failInit(const QString& ref, const QString& why);
   void failInitTo(quint64 generation, const QString& why);
   void relay(const QString& session, const RelayFrame& frame);
+  void relayWritten(const QString& session, const RelayFrame& frame, const QByteArray& written);
   void forgetSession(const QString& session);
   void tellSessionClosed(const QString& session);
   void dropSessions();
@@ -125,7 +137,7 @@ class Bridge : public QObject {
   // unreachable; its host side's replies due there are late from now on.
   void endRequestsOf(const QString& session);
   void answerUnreachable(const QString& token, const QString& session, const QString& code);
-  void sendToClient(quint64 generation, const QString& code, const Json& payload);
+  void sendToClient(quint64 generation, const QString& code, const Json& payload, bool urgent = false);
   void deliverToClient(const QString& code, const Json& payload);
   // Transfers: frames to the peer, and host checks asked of the own client.
   bool sendTransferFrame(const QString& session, const QString& op, const QString& xid, const Json& msg);
@@ -163,6 +175,15 @@ class Bridge : public QObject {
   // client would take such an answer for a peer's request.
   TokenTable closedTokens_{kMaxRememberedRequests};
   bool retiring_ = false;
+  // Client frames at least this long are read on the reader thread.
+  static constexpr qsizetype kReadAsideChars = 32 * 1024;
+  struct ReadFrame {
+    bool ready = false;
+    std::optional<ClientFrame> frame;
+    QByteArray written;  // a peer's answer, as the relay message that carries it
+  };
+  std::deque<std::shared_ptr<ReadFrame>> reading_;  // in the client's order
+  QThreadPool* reader_ = nullptr;
 };
 
 }  // namespace vantrel

@@ -85,16 +85,32 @@ quint16 ClientPort::port() const { return tcp_->serverPort(); }
 
 bool ClientPort::hasClient() const { return client_ != nullptr; }
 
-bool ClientPort::send(const QString& text) {
+bool ClientPort::send(const QString& text, bool urgent) {
   if (!client_) return false;
-  client_->sendTextMessage(text);
+  write(text, urgent);
   return true;
 }
 
-bool ClientPort::sendTo(quint64 generation, const QString& text) {
+bool ClientPort::sendTo(quint64 generation, const QString& text, bool urgent) {
   if (!client_ || generation != generation_) return false;
-  client_->sendTextMessage(text);
+  write(text, urgent);
   return true;
+}
+
+void ClientPort::write(const QString& text, bool urgent) {
+  if (urgent || (waiting_.empty() && client_->bytesToWrite() < kMaxWriting)) {
+    client_->sendTextMessage(text);
+    return;
+  }
+  waiting_.push_back(text);
+}
+
+void ClientPort::writeWaiting() {
+  while (client_ && !waiting_.empty() && client_->bytesToWrite() < kMaxWriting) {
+    const QString text = std::move(waiting_.front());
+    waiting_.pop_front();
+    client_->sendTextMessage(text);
+  }
 }
 
 void ClientPort::onTcpConnection() {
@@ -181,10 +197,14 @@ void ClientPort::onWebSocket() {
       disconnect(old, nullptr, this, nullptr);
       old->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("replaced by a newer connection"));
       old->deleteLater();
+      waiting_.clear();
       emit clientDisconnected();
     }
     client_ = socket;
     ++generation_;
+    connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
+      if (socket == client_) writeWaiting();
+    });
     connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& text) {
       if (socket == client_) emit textReceived(text);
     });
@@ -195,6 +215,7 @@ void ClientPort::onWebSocket() {
       socket->deleteLater();
       if (socket != client_) return;
       client_ = nullptr;
+      waiting_.clear();
       zlog::line(QStringLiteral("Vantrel - client disconnected"));
       emit clientDisconnected();
     });

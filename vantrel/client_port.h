@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <deque>
+
 class QTcpServer;
 class QTcpSocket;
 #include <QWebSocket>
@@ -51,9 +53,13 @@ class ClientPort : public QObject {
   quint64 clientGeneration() const { return client_ ? generation_ : 0; }
 
   // Writes one text frame to the current client; false when none is connected.
-  bool send(const QString& text);
+  // While kMaxWriting bytes wait in the socket, frames wait here in order; an
+  // urgent one (the link's own: the answer to the client's ping, its sign-in)
+  // goes ahead of them, so that no peer's traffic delays the heartbeat.
+  bool send(const QString& text, bool urgent = false);
   // Writes only when the client of that connection is still the current one.
-  bool sendTo(quint64 generation, const QString& text);
+  bool sendTo(quint64 generation, const QString& text, bool urgent = false);
+  static constexpr qint64 kMaxWriting = 256 * 1024;
 
  signals:
   void clientConnected();
@@ -66,11 +72,14 @@ class ClientPort : public QObject {
   void refuse(QTcpSocket* socket, const QByteArray& status, const QString& why);
   void onWebSocket();
   void stopScreening(QTcpSocket* socket);
+  void write(const QString& text, bool urgent);
+  void writeWaiting();
 
   QTcpServer* tcp_ = nullptr;
   QWebSocketServer* ws_ = nullptr;
   QPointer<QWebSocket> client_;
   quint64 generation_ = 0;
+  std::deque<QString> waiting_;  // frames for the current client, oldest first
   QList<QTcpSocket*> screening_;  // oldest first
   QString path_ = QStringLiteral("/ws");
   QByteArray secret_;

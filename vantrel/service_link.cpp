@@ -21,6 +21,8 @@ constexpr int kLoginTimeoutMs = 15000;
 ServiceLink::ServiceLink(QNetworkAccessManager* network, QObject* parent) : QObject(parent), network_(network) {
   retryTimer_.setSingleShot(true);
   connect(&retryTimer_, &QTimer::timeout, this, &ServiceLink::connectRelay);
+  heldTimer_.setInterval(2);
+  connect(&heldTimer_, &QTimer::timeout, this, &ServiceLink::releaseHeld);
 }
 
 ServiceLink::~ServiceLink() {
@@ -74,6 +76,7 @@ void ServiceLink::close() {
   const bool wasReady = ready_;
   ready_ = false;
   clientId_.clear();
+  dropHeld();
   if (socket_) {
     RelaySocket* old = socket_;
     socket_ = nullptr;
@@ -111,14 +114,55 @@ void ServiceLink::signOut(std::function<void()> done) {
 
 bool ServiceLink::send(const Json& op) {
   if (!socket_ || (!ready_ && textOf(op, "op") != QLatin1String("hello"))) return false;
-  const QString text = jsonText(op);
-  if (text.isEmpty()) return false;
+  const auto text = vex::dump(op);
+  if (!text) return false;
+  return write(QByteArray::fromStdString(*text), textOf(op, "op"));
+}
+
+bool ServiceLink::sendWritten(const QByteArray& utf8, const QString& session) {
+  if (!socket_ || !ready_) return false;
+  if (utf8.size() < kLargeMessage || utf8.size() > protocol::kMaxRelayControlMessage ||
+      (held_.isEmpty() && socket_->bytesToWrite() < kMaxBacklog))
+    return write(utf8, QStringLiteral("relay"));
+  std::deque<QByteArray>& queue = held_[session];
+  if (queue.empty()) heldTurns_.append(session);
+  queue.push_back(utf8);
+  if (!heldTimer_.isActive()) heldTimer_.start();
+  return true;
+}
+
+void ServiceLink::releaseHeld() {
+  while (socket_ && !heldTurns_.isEmpty() && socket_->bytesToWrite() < kMaxBacklog) {
+    const QString session = heldTurns_.takeFirst();
+    std::deque<QByteArray>& queue = held_[session];
+    const QByteArray message = std::move(queue.front());
+    queue.pop_front();
+    if (queue.empty())
+      held_.remove(session);
+    else
+      heldTurns_.append(session);
+    write(message, QStringLiteral("relay"));
+  }
+  if (heldTurns_.isEmpty() || !socket_) {
+    heldTimer_.stop();
+    if (!socket_) dropHeld();
+  }
+}
+
+void ServiceLink::dropHeld() {
+  held_.clear();
+  heldTurns_.clear();
+  heldTimer_.stop();
+}
+
+bool ServiceLink::write(const QByteArray& utf8, const QString& what) {
+  if (utf8.isEmpty()) return false;
   // The relay would close this connection, and every session on it, for a larger one.
-  if (text.size() * 3 > protocol::kMaxRelayControlMessage && text.toUtf8().size() > protocol::kMaxRelayControlMessage) {
-    zlog::parts(QStringLiteral("Vantrel - message too large for the relay, not sent:"), zlog::excerpt(textOf(op, "op")));
+  if (utf8.size() > protocol::kMaxRelayControlMessage) {
+    zlog::parts(QStringLiteral("Vantrel - message too large for the relay, not sent:"), zlog::excerpt(what));
     return false;
   }
-  socket_->sendText(text);
+  socket_->sendUtf8(utf8);
   return true;
 }
 
@@ -191,6 +235,7 @@ void ServiceLink::onDropped() {
   }
   const bool wasReady = ready_;
   ready_ = false;
+  dropHeld();
   if (wasReady) emit lost();
   scheduleRetry();
 }

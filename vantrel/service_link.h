@@ -10,11 +10,13 @@
 
 #include "wire.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 
 class QNetworkAccessManager;
@@ -54,6 +56,20 @@ class ServiceLink : public QObject {
   bool sendModel(const T& op) {
     return send(op.toJSONModel());
   }
+  // Writes one operation already written out as UTF-8 JSON text (made on a
+  // worker); false as send() is. A large one (a peer's big answer) of
+  // `session` waits here while kMaxBacklog bytes wait to be sent, sessions
+  // taking turns, so that others' file data and small messages never queue
+  // behind one peer's big answers.
+  bool sendWritten(const QByteArray& utf8, const QString& session = {});
+  static constexpr qint64 kLargeMessage = 64 * 1024;
+  static constexpr qint64 kMaxBacklog = 1024 * 1024;
+  // Large messages of `session` waiting here; past kMaxHeld its peer's answers are refused.
+  int heldFor(const QString& session) const {
+    const auto it = held_.constFind(session);
+    return it == held_.constEnd() ? 0 : int(it->size());
+  }
+  static constexpr int kMaxHeld = 8;
 
   // Writes one binary message, `head` then `body` (a data frame,
   // protocol/data_frame.h); the relay forwards it unchanged to the other
@@ -83,6 +99,9 @@ class ServiceLink : public QObject {
   void onText(const QString& text);
   void onDropped();
   void scheduleRetry();
+  bool write(const QByteArray& utf8, const QString& what);
+  void releaseHeld();
+  void dropHeld();
 
   QNetworkAccessManager* network_;
   QPointer<RelaySocket> socket_;
@@ -97,6 +116,9 @@ class ServiceLink : public QObject {
   int pingMs_ = kPingMs;
   int silenceMs_ = kSilenceMs;
   QTimer retryTimer_;
+  QHash<QString, std::deque<QByteArray>> held_;  // large messages by session, oldest first
+  QStringList heldTurns_;                         // sessions with some held, in the order of their turns
+  QTimer heldTimer_;                              // looks for room while some are held
 };
 
 }  // namespace vantrel

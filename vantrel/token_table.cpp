@@ -1,39 +1,51 @@
 #include "token_table.h"
 
+#include <algorithm>
+
 namespace vantrel {
 
-void TokenTable::insert(const QString& token, const QString& session) {
-  const auto old = sessions_.constFind(token);
-  if (old != sessions_.constEnd()) dropped(*old);
-  sessions_.insert(token, session);
+bool TokenTable::insert(const QString& token, const QString& session) {
+  if (held_.contains(token)) return false;
+  held_.insert(token, Held{session, ++serial_});
   ++perSession_[session];
-  order_.push_back(token);
-  while (order_.size() > capacity_) {
-    const QString oldest = order_.front();
+  order_.emplace_back(token, serial_);
+  while (size_t(held_.size()) > capacity_ && !order_.empty()) {
+    const auto [oldest, serial] = order_.front();
     order_.pop_front();
-    // A token inserted again later is still queued further back.
-    if (std::find(order_.begin(), order_.end(), oldest) != order_.end()) continue;
-    const auto it = sessions_.constFind(oldest);
-    if (it == sessions_.constEnd()) continue;
-    dropped(*it);
-    sessions_.erase(it);
+    // An entry of a token taken (and maybe held again later) since: not this holding's.
+    const auto it = held_.constFind(oldest);
+    if (it == held_.constEnd() || it->serial != serial) continue;
+    dropped(it->session);
+    held_.erase(it);
   }
+  return true;
 }
 
 bool TokenTable::take(const QString& token, const QString& session) {
-  const auto it = sessions_.find(token);
-  if (it == sessions_.end() || it.value() != session) return false;
-  sessions_.erase(it);
+  const auto it = held_.find(token);
+  if (it == held_.end() || it->session != session) return false;
+  held_.erase(it);
   dropped(session);
   compact();
   return true;
 }
 
-// The queue keeps the tokens already taken until it is trimmed; past twice
-// those held it is rebuilt, so that what ended sessions asked does not stay.
+QStringList TokenTable::tokensOf(const QString& session) const {
+  QStringList tokens;
+  for (auto it = held_.constBegin(); it != held_.constEnd(); ++it)
+    if (it->session == session) tokens.append(it.key());
+  return tokens;
+}
+
+// The queue keeps the entries of tokens already taken until it is trimmed;
+// past twice those held it is rebuilt, so that what ended sessions asked does
+// not stay.
 void TokenTable::compact() {
-  if (order_.size() <= 2 * size_t(sessions_.size()) + 64) return;
-  std::erase_if(order_, [this](const QString& token) { return !sessions_.contains(token); });
+  if (order_.size() <= 2 * size_t(held_.size()) + 64) return;
+  std::erase_if(order_, [this](const std::pair<QString, quint64>& entry) {
+    const auto it = held_.constFind(entry.first);
+    return it == held_.constEnd() || it->serial != entry.second;
+  });
 }
 
 void TokenTable::dropped(const QString& session) {
@@ -43,9 +55,9 @@ void TokenTable::dropped(const QString& session) {
 
 void TokenTable::forgetSession(const QString& session) {
   perSession_.remove(session);
-  for (auto it = sessions_.begin(); it != sessions_.end();) {
-    if (it.value() == session)
-      it = sessions_.erase(it);
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (it->session == session)
+      it = held_.erase(it);
     else
       ++it;
   }
@@ -53,7 +65,7 @@ void TokenTable::forgetSession(const QString& session) {
 }
 
 void TokenTable::clear() {
-  sessions_.clear();
+  held_.clear();
   perSession_.clear();
   order_.clear();
 }

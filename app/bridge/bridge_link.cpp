@@ -5,6 +5,7 @@
 #include "bridge/envelope.h"
 #include "bridge/login.h"
 #include "bridge/user_info.h"
+#include "core/json_read.h"
 #include "core/log.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QWebSocket>
+
+#include <deque>
 
 namespace bridgelink {
 
@@ -42,20 +45,67 @@ void onConnected() {
   }
 }
 
+// Frames wait here, in order, while this much waits in the socket, so that
+// the link's own frames (sign-in, the heartbeat's ping) go ahead of peers'
+// answers instead of behind megabytes of them.
+constexpr qint64 kMaxWriting = 256 * 1024;
+
+struct Waiting {
+  QWebSocket* socket = nullptr;  // the socket they wait for
+  std::deque<QString> frames;
+};
+
+Waiting& waiting() {
+  static Waiting w;
+  return w;
+}
+
+void writeWaiting() {
+  Waiting& w = waiting();
+  QWebSocket* socket = Env::BridgeSocket;
+  if (!socket || socket != w.socket) {
+    w.frames.clear();
+    return;
+  }
+  while (!w.frames.empty() && socket->bytesToWrite() < kMaxWriting) {
+    const QString text = std::move(w.frames.front());
+    w.frames.pop_front();
+    socket->sendTextMessage(text);
+  }
+}
+
 // Main thread: writes one frame's text.
-void writeText(const QString& code, const QString& text) {
+void writeText(const QString& code, const QString& text, bool urgent) {
   if (!Env::BridgeConnected) return;
-  if (!Env::BridgeSocket) {
+  QWebSocket* socket = Env::BridgeSocket;
+  if (!socket) {
     zlog::parts(QStringLiteral("SendToBridge - no bridge socket, frame dropped -"), code);
     return;
   }
-  Env::BridgeSocket->sendTextMessage(text);
+  Waiting& w = waiting();
+  if (w.socket != socket) {
+    w.socket = socket;
+    w.frames.clear();
+    QObject::connect(socket, &QWebSocket::bytesWritten, socket, [] { writeWaiting(); });
+  }
+  if (urgent || (w.frames.empty() && socket->bytesToWrite() < kMaxWriting)) {
+    socket->sendTextMessage(text);
+    return;
+  }
+  w.frames.push_back(text);
+}
+
+// The link's own frames: the sign-in and the heartbeat's ping.
+bool isUrgent(const QString& code, const vex::Json& data) {
+  if (code == QLatin1String("Login")) return true;
+  return code == QLatin1String("P2PClientControl") && jsonread::text(data, "Code") == QLatin1String("PingBridge");
 }
 
 void writeFrame(const QString& code, vex::Json data) {
   QCoreApplication* app = QCoreApplication::instance();
   const bool onMain = !app || QThread::currentThread() == app->thread();
   if (onMain && !Env::BridgeConnected) return;
+  const bool urgent = isUrgent(code, data);
   // Written out where it was made: a worker's large answer costs the main
   // thread (which reads the bridge's heartbeat) only the write.
   const Envolope envelope(JsonMsg(code, std::move(data)));
@@ -65,12 +115,13 @@ void writeFrame(const QString& code, vex::Json data) {
     return;
   }
   if (onMain) {
-    writeText(code, QString::fromStdString(*text));
+    writeText(code, QString::fromStdString(*text), urgent);
     return;
   }
   // The socket and the flags belong to the main thread: hand the text over.
   QMetaObject::invokeMethod(
-      app, [code, frame = QString::fromStdString(*text)] { writeText(code, frame); }, Qt::QueuedConnection);
+      app, [code, urgent, frame = QString::fromStdString(*text)] { writeText(code, frame, urgent); },
+      Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -85,6 +136,8 @@ void setVersionCheckStarter(std::function<void()> starter) { versionCheckStarter
 void dropSocket() {
   QWebSocket* socket = Env::BridgeSocket;
   if (!socket) return;
+  waiting().socket = nullptr;  // a later socket may get its address
+  waiting().frames.clear();
   Env::BridgeSocket = nullptr;
   socket->disconnect();  // its late events no longer concern us
   socket->abort();

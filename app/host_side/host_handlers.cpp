@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QTextBoundaryFinder>
@@ -12,6 +13,7 @@
 #include "bridge/env.h"
 #include "host_side/host_dispatcher.h"
 #include "host_side/host_replies.h"
+#include "host_side/host_turns.h"
 #include "host_side/thumbnails.h"
 #include "core/json_read.h"
 #include "bridge/p2p_client_msg.h"
@@ -35,6 +37,10 @@ struct MsgResetRemoteUpload {
   QString Session;
   VEX_FIELDS(Session)
 };
+
+// The longest page of a small folder made on the main thread: a longer one
+// is a large answer.
+constexpr qint64 kPageOnMainThread = 100;
 
 QThreadPool& listingPool() {
   static QThreadPool* pool = [] {
@@ -114,17 +120,22 @@ void getFileList(const Request& r) {
       PathGuard::forSession(r.session), jsonread::text(r.msg, "dir"), jsonread::text(r.msg, "search"),
       jsonread::text(r.msg, "orderBy"), jsonread::integer(r.msg, "iPageIndex"), jsonread::integer(r.msg, "iPageSize"),
       jsonread::integer(r.msg, "iProbeCount"), kListFolders | kListFiles);
-  if (!isLargeFolder(request)) {
+  if (!isLargeFolder(request) && (request.probeCount == 1 || request.pageSize <= kPageOnMainThread)) {
     SendWSDCReply(r.code, r.token, r.session, answerGetFileList(request));
     return;
   }
-  // A big folder is read, and its page and reply frame written out, on a
+  // A big folder, or a long page, is read, and its page and reply frame written out, on a
   // worker so the main thread (and with it the bridge heartbeat) never waits
   // for the disk nor spends its time on a large answer; only the frame's text
-  // comes back to it.
-  (void)QtConcurrent::run(&listingPool(), [request, back = hostside::makeMsgBack(r.code, r.token, r.session, {})]() mutable {
+  // comes back to it. Its time and size count against the asking account,
+  // whose next turn waits until it is done.
+  (void)QtConcurrent::run(&listingPool(), [request, back = hostside::makeMsgBack(r.code, r.token, r.session, {}),
+                                           done = continueElsewhere()]() mutable {
+    QElapsedTimer took;
+    took.start();
     back.Data = answerGetFileList(request);
-    sendWSDCReply(back);
+    const qint64 bytes = sendWSDCReply(back);
+    done(std::chrono::microseconds(took.nsecsElapsed() / 1000), bytes);
   });
 }
 

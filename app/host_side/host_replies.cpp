@@ -9,6 +9,7 @@
 #include "bridge/bridge_link.h"
 #include "bridge/user_info.h"
 #include "core/log.h"
+#include "host_side/host_turns.h"
 #include "protocol/relay_limits.h"
 
 namespace hostside {
@@ -24,6 +25,7 @@ void setFrameSink(FrameSink s) { sink() = std::move(s); }
 
 void sendFrame(const QString& code, const QString& text) {
   QCoreApplication* app = QCoreApplication::instance();
+  if (!app || QThread::currentThread() == app->thread()) countAnswerBytes(text.size());
   if (sink() && app && QThread::currentThread() != app->thread()) {
     QMetaObject::invokeMethod(app, [code, text] { sendFrame(code, text); }, Qt::QueuedConnection);
     return;
@@ -58,7 +60,7 @@ vex::Json busyReply() { return vex::Json{{"Result", 0}, {"Info", "busy"}}; }
 
 vex::Json tooLargeReply() { return vex::Json{{"Result", 0}, {"Info", "the answer is too large"}}; }
 
-void sendWSDCReply(const MsgBack& back) {
+qint64 sendWSDCReply(const MsgBack& back) {
   auto text = back.toJSONString();
   if (text && qint64(text->size()) > protocol::kMaxRelayControlMessage) {
     // The relay would not carry it: the peer hears so at once, and the bridge
@@ -70,9 +72,10 @@ void sendWSDCReply(const MsgBack& back) {
   }
   if (!text) {
     zlog::parts(QStringLiteral("SendWSDCReply - reply not written -"), zlog::excerpt(back.Code));
-    return;
+    return 0;
   }
   hostside::sendFrame(QStringLiteral("WSDC"), QString::fromStdString(*text));
+  return qint64(text->size());
 }
 
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data) {

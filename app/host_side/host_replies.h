@@ -88,8 +88,8 @@ vex::Json tooLargeReply();
 
 // Sends `back`, made on the main thread (makeMsgBack), with the data it holds
 // now (or tooLargeReply() in its place), under the bridge code "WSDC"; any thread, so that a worker that made a
-// large answer also writes it out.
-void sendWSDCReply(const MsgBack& back);
+// large answer also writes it out. The bytes of the reply written.
+qint64 sendWSDCReply(const MsgBack& back);
 
 // Sends a reply to a peer request under the bridge code "WSDC".
 void SendWSDCReply(const QString& code, const QString& token, const QString& session, vex::Json data);

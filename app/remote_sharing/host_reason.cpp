@@ -20,6 +20,7 @@ constexpr Known kKnown[] = {
     {"Too many open files in system", "Host_Reason_Resources"},
     {"Cannot allocate memory", "Host_Reason_Resources"},
     {"Input/output error", "Host_Reason_Disk"},
+    {"busy", "Host_Reason_Busy"},  // the refusal of a host (or its bridge) that serves others first
 };
 
 }  // namespace

@@ -173,6 +173,21 @@ void RemoteFileListController::badReply(const char* what, const QString& detail)
 
 // ---- listing ---------------------------------------------------------------
 
+namespace {
+
+// Why the host gave no listing: the failure its "sResult" names, or the
+// refusal it (or its bridge) answered instead ({"Result": 0, "Info": "busy"}),
+// which is never an empty folder.
+QString listingFailureOf(const vex::Json& reply) {
+  if (const QString failure = hostreason::listingFailure(jsonread::text(reply, "sResult")); !failure.isEmpty())
+    return failure;
+  if (!reply.is_object() || reply.contains("sResult") || !reply.contains("Result")) return QString();
+  if (jsonread::integer(reply, "Result") != 0) return QString();
+  return jsonread::text(reply, "Info").trimmed();
+}
+
+}  // namespace
+
 void RemoteFileListController::clearFileList() {
   thumbTaskList_.clear();
   fileList_.clear();
@@ -212,8 +227,7 @@ void RemoteFileListController::onProbeReply(const std::optional<vex::Json>& repl
     zlog::line(QStringLiteral("getFileList - count of a folder no longer on show, ignored"));
     return;
   }
-  if (const QString failure = hostreason::listingFailure(jsonread::text(*reply, "sResult")); !failure.isEmpty())
-    return listingFailed(failure);
+  if (const QString failure = listingFailureOf(*reply); !failure.isEmpty()) return listingFailed(failure);
   const vex::Json& index = jsonread::member(*reply, "index");
   std::optional<int64_t> count = remoterows::entryCount(index);
   // A refused request (the empty text) counts 0 entries.
@@ -253,8 +267,7 @@ void RemoteFileListController::onPageReply(const std::optional<vex::Json>& reply
     return;
   }
   if (reply)
-    if (const QString failure = hostreason::listingFailure(jsonread::text(*reply, "sResult")); !failure.isEmpty())
-      return listingFailed(failure);
+    if (const QString failure = listingFailureOf(*reply); !failure.isEmpty()) return listingFailed(failure);
   pageIndex_ = n;
   buildPageLinks();
   QList<FileItem> rows;

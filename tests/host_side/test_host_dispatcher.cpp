@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -494,3 +496,48 @@ TEST_F(HostDispatcherTest, HostFunctionCallsInBothShapes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Spends `ms` of the main thread, as a costly request would.
+void busyFor(int ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (clock.elapsed() < ms) {
+  }
+}
+
+}  // namespace
+
+// Accounts share the host by what their requests cost: behind one costly
+// request of a flooding account, another account's cheap requests all go
+// first; and an account whose answer is made on a worker has no further turn
+// until that work is done.
+TEST(HostTurns, AccountsShareByCostAndWaitForTheirWorkElsewhere) {
+  std::vector<std::string> served;
+  auto work = [&](const char* account, const char* session, int ms, std::function<void()> then = {}) {
+    return hostside::HostWork{QString::fromLatin1(account), QString::fromLatin1(session), [&served, account, ms, then] {
+                                busyFor(ms);
+                                served.push_back(account);
+                                if (then) then();
+                              }, {}};
+  };
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(hostside::queueHostWork(work("eve", "e|h", 20)));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(hostside::queueHostWork(work("bob", "b|h", 0)));
+  ASSERT_TRUE(testutil::waitUntil([] { return hostside::waitingHostWork() == 0; }));
+  EXPECT_EQ(served, (std::vector<std::string>{"eve", "bob", "bob", "bob", "eve", "eve"}));
+
+  served.clear();
+  hostside::ElsewhereDone finish;
+  ASSERT_TRUE(hostside::queueHostWork(work("eve", "e|h", 0, [&] { finish = hostside::continueElsewhere(); })));
+  ASSERT_TRUE(hostside::queueHostWork(work("eve", "e|h", 0)));
+  ASSERT_TRUE(testutil::waitUntil([&] { return !served.empty(); }));
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(hostside::queueHostWork(work("bob", "b|h", 0)));
+  ASSERT_TRUE(testutil::waitUntil([&] { return served.size() == 2; }));
+  EXPECT_EQ(served.back(), "bob");
+  EXPECT_EQ(hostside::waitingHostWork(), 1);  // Eve's second waits for her first
+  finish(std::chrono::microseconds(0), 0);
+  ASSERT_TRUE(testutil::waitUntil([] { return hostside::waitingHostWork() == 0; }));
+  EXPECT_EQ(served, (std::vector<std::string>{"eve", "bob", "eve"}));
+}

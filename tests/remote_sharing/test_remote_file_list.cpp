@@ -557,7 +557,10 @@ TEST_F(RemoteFileListTest, AFolderTheHostCannotListShowsTheHostsReason) {
   browse();
   std::string failure = "Error: Permission denied";
   bool pageFails = false;
+  bool refused = false;  // answered as a refusal, {"Result": 0, "Info": …}
   host->handlers[QStringLiteral("getFileList")] = [&](const Json& p) -> std::optional<Json> {
+    const bool fails = (p.value("iProbeCount", 0) == 1) != pageFails;
+    if (fails && refused) return Json{{"Result", 0}, {"Info", failure}};
     if (p.value("iProbeCount", 0) == 1 && !pageFails) return Json{{"index", ""}, {"sResult", failure}};
     if (p.value("iProbeCount", 0) == 1) return Json{{"index", "4"}, {"sResult", "OK"}};
     return Json{{"data", Json::array()}, {"sResult", failure}, {"sPageInfo", ""}};
@@ -581,6 +584,11 @@ TEST_F(RemoteFileListTest, AFolderTheHostCannotListShowsTheHostsReason) {
   opened(odd, UtilSystem::clipText(QString::fromStdString(odd), 200));
   pageFails = true;  // the count came, the page did not
   opened("Error: Cannot allocate memory", L("Host_Reason_Resources"));
+  // A host too busy to list (or its bridge) says so at the page or the count.
+  refused = true;
+  opened("busy", L("Host_Reason_Busy"));
+  pageFails = false;
+  opened("busy", L("Host_Reason_Busy"));
 
   // The folder that lists again shows its rows and no reason.
   host->handlers[QStringLiteral("getFileList")] = [](const Json& p) -> std::optional<Json> {

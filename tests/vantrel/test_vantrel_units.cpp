@@ -121,12 +121,19 @@ TEST(VantrelTokenTable, BindsTokensToTheirSessionAndStaysBounded) {
   EXPECT_FALSE(table.contains(QStringLiteral("k0")));
   EXPECT_TRUE(table.contains(QStringLiteral("k4")));
 
-  // A token inserted again is not evicted by its older queue entry.
+  // A token held already is held once and counted once; taken and held
+  // again, it is not evicted by its older queue entry.
   TokenTable again(2);
-  again.insert(QStringLiteral("x"), QStringLiteral("s"));
-  again.insert(QStringLiteral("x"), QStringLiteral("s"));
+  EXPECT_TRUE(again.insert(QStringLiteral("x"), QStringLiteral("s")));
+  EXPECT_FALSE(again.insert(QStringLiteral("x"), QStringLiteral("s")));
+  EXPECT_FALSE(again.insert(QStringLiteral("x"), QStringLiteral("t")));
+  EXPECT_EQ(again.countOf(QStringLiteral("s")), 1);
+  EXPECT_EQ(again.countOf(QStringLiteral("t")), 0);
+  EXPECT_TRUE(again.take(QStringLiteral("x"), QStringLiteral("s")));
+  EXPECT_TRUE(again.insert(QStringLiteral("x"), QStringLiteral("s")));
   again.insert(QStringLiteral("y"), QStringLiteral("s"));
   EXPECT_TRUE(again.contains(QStringLiteral("x")));
+  EXPECT_TRUE(again.contains(QStringLiteral("y")));
 
   table.insert(QStringLiteral("z"), QStringLiteral("c|d"));
   table.forgetSession(QStringLiteral("a|b"));

@@ -2,6 +2,7 @@
 
 #include "common/net/http_head.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QUrl>
@@ -51,8 +52,9 @@ void RelaySocket::onEncrypted() {
 }
 
 void RelaySocket::onReadable() {
-  if (!channel_) return;
+  if (!channel_ || !arrived_.isEmpty()) return;  // still taking what came before
   QByteArray arrived = channel_->readAll();
+  if (arrived.isEmpty()) return;
   heard_.start();
   if (state_ == State::Upgrading) {
     buffer_ += arrived;
@@ -69,9 +71,39 @@ void RelaySocket::onReadable() {
     emit connected();
     if (state_ != State::Open) return;
   }
-  if ((state_ == State::Open || state_ == State::Closing) && !arrived.isEmpty() &&
-      reader_.feed(arrived.constData(), arrived.size(), *this) == FrameReader::Result::Fault)
-    fail(QStringLiteral("the relay sent ") + reader_.error());
+  if ((state_ != State::Open && state_ != State::Closing) || arrived.isEmpty()) return;
+  arrived_ = std::move(arrived);
+  taken_ = 0;
+  takeArrived();
+}
+
+// What arrived is taken in steps, and after a few milliseconds the event loop
+// has its turn (the client's link among what waits), the rest following then;
+// meanwhile nothing more is read, so what the relay sends waits at the network.
+void RelaySocket::takeArrived() {
+  QElapsedTimer slice;
+  slice.start();
+  while (taken_ < arrived_.size()) {
+    if (!channel_ || (state_ != State::Open && state_ != State::Closing)) break;
+    if (slice.elapsed() >= kReadSliceMs) {
+      QTimer::singleShot(0, this, &RelaySocket::takeArrived);
+      return;
+    }
+    const qint64 step = std::min<qint64>(kReadStep, arrived_.size() - taken_);
+    const auto result = reader_.feed(arrived_.constData() + taken_, step, *this);
+    taken_ += step;
+    if (result == FrameReader::Result::Fault) {
+      arrived_.clear();
+      fail(QStringLiteral("the relay sent ") + reader_.error());
+      return;
+    }
+    if (result == FrameReader::Result::Stopped) break;
+  }
+  arrived_.clear();
+  taken_ = 0;
+  // What came meanwhile, after the event loop's turn.
+  if (channel_ && (state_ == State::Open || state_ == State::Closing))
+    QTimer::singleShot(0, this, &RelaySocket::onReadable);
 }
 
 bool RelaySocket::onControl(quint8 opcode, const QByteArray& payload) {
@@ -100,6 +132,8 @@ void RelaySocket::sendText(const QString& text) {
   const QByteArray bytes = text.toUtf8();
   sendFrame(kText, bytes, {});
 }
+
+void RelaySocket::sendUtf8(QByteArrayView utf8) { sendFrame(kText, utf8, {}); }
 
 void RelaySocket::sendBinary(QByteArrayView head, QByteArrayView body) { sendFrame(kBinary, head, body); }
 

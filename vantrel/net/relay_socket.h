@@ -29,6 +29,8 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   // Connects to "HOST[:PORT]" (443 by default) and asks to upgrade `path`.
   void open(const QString& hostAndPort, const QString& path, std::shared_ptr<znet::TlsContext> tls);
   void sendText(const QString& text);
+  // A text message given as UTF-8.
+  void sendUtf8(QByteArrayView utf8);
   // One binary message: `head` followed by `body`.
   void sendBinary(QByteArrayView head, QByteArrayView body = {});
   // A close frame, then the connection ends (disconnected() follows).
@@ -40,6 +42,8 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   // Ends the connection at once; disconnected() follows unless it had.
   void abort();
   bool isOpen() const { return state_ == State::Open; }
+  // Bytes written and not yet handed to the network.
+  qint64 bytesToWrite() const { return channel_ ? channel_->bytesToWrite() : 0; }
   QString errorString() const { return error_; }
 
  signals:
@@ -54,6 +58,7 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
 
   void onEncrypted();
   void onReadable();
+  void takeArrived();
   bool onMessage(quint8 opcode, QByteArray&& message) override;
   bool onControl(quint8 opcode, const QByteArray& payload) override;
   void sendFrame(quint8 opcode, QByteArrayView head, QByteArrayView body);
@@ -74,6 +79,11 @@ class RelaySocket : public QObject, private znet::ws::FrameReader::Sink {
   int deadlineMs_ = 0;
 
   znet::ws::FrameReader reader_;
+  // Arrived bytes still to be taken, from `taken_` on.
+  QByteArray arrived_;
+  qint64 taken_ = 0;
+  static constexpr qint64 kReadStep = 64 * 1024;
+  static constexpr int kReadSliceMs = 4;
 };
 
 }  // namespace vantrel
