@@ -209,8 +209,8 @@ QByteArray pingFrames(int count) {
 
 }  // namespace
 
-// Peers that ping and never read: one signed in, one before hello, then 1,024
-// without hello from 32 addresses, each reopened as it ends. What the service
+// Peers that ping and never read: one signed in, one before hello, then
+// 1,280 without hello from 32 addresses, each reopened as it ends. What the service
 // would answer them stays small and goes when they do, a connection without
 // hello ends at its deadline whatever it sends, and a sign-in from another
 // address gets in every second throughout.
@@ -244,10 +244,11 @@ TEST_F(RelayProcess, PeersThatPingWithoutReadingHoldLittleAndShutNobodyOut) {
   const qint64 alone = most - before;
   ann.reset();
 
-  // 32 addresses x 32 connections; Carol signs in again from 127.0.0.1 each second.
+  // 32 addresses with 40 connections each, more than the service keeps;
+  // Carol signs in again from 127.0.0.1 each second.
   std::vector<std::unique_ptr<DeafPinger>> deaf;
   auto address = [](size_t i) { return QStringLiteral("127.0.0.%1").arg(10 + i % 32); };
-  for (size_t i = 0; i < 1024; ++i) deaf.push_back(std::make_unique<DeafPinger>(tls, port, address(i)));
+  for (size_t i = 0; i < 32 * 40; ++i) deaf.push_back(std::make_unique<DeafPinger>(tls, port, address(i)));
   const QByteArray few = pings.left(6 * 256);
   auto flood = [&] {
     for (size_t i = 0; i < deaf.size(); ++i) {
@@ -279,14 +280,14 @@ TEST_F(RelayProcess, PeersThatPingWithoutReadingHoldLittleAndShutNobodyOut) {
   testutil::waitUntil([&] { return serviceRssKb() - before < 16 * 1024; }, 10s);
   const qint64 after = serviceRssKb();
   std::printf("pinging without reading: the service grew by %lld MiB beside one signed-in connection and one "
-              "without hello, by %lld MiB beside 1,024 without hello, %lld MiB after they went; %d of %d sign-ins "
+              "without hello, by %lld MiB beside 1,280 without hello, %lld MiB after they went; %d of %d sign-ins "
               "refused meanwhile\n",
               alone / 1024, flooded / 1024, (after - before) / 1024, refused, signIns);
   EXPECT_EQ(refused, 0);
   if (testutil::kMemoryLimitsApply) {
     EXPECT_LT(alone, 64 * 1024);
     EXPECT_LT(flooded, 64 * 1024);
-    EXPECT_LT(after - before, 16 * 1024);
+    EXPECT_LT(after - before, 32 * 1024);  // as after a flood of slow connections, below
   }
 }
 
@@ -523,8 +524,8 @@ TEST_F(RelayProcess, AnOwnerAtHerUsualAddressSignsInBesideThousandsOfWrongPasswo
     for (const auto& c : flood) n += !c->answers().empty();
     return n;
   };
-  // Under way: most of them have had an answer and asked again.
-  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 2000; }, 30s)) << answered();
+  // Under way: a third of them have had an answer and asked again.
+  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 1000; }, 30s)) << answered();
 
   const QByteArray right = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
   QElapsedTimer took;
