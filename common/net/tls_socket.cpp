@@ -43,10 +43,8 @@ bool pushBuffer(SSL* ssl, bool read, long bytes) {
 // Takes the buffers off: SSL reads and writes the socket itself (nothing is
 // buffered yet).
 void dropBuffer(SSL* ssl, bool read) {
-  BIO* socket = BIO_next(read ? SSL_get_rbio(ssl) : SSL_get_wbio(ssl));
-  if (!socket) return;
-  BIO_up_ref(socket);
-  read ? SSL_set0_rbio(ssl, socket) : SSL_set0_wbio(ssl, socket);
+  BIO* socket = BIO_pop(read ? SSL_get_rbio(ssl) : SSL_get_wbio(ssl));  // the buffer stays alone, SSL's
+  if (socket) read ? SSL_set0_rbio(ssl, socket) : SSL_set0_wbio(ssl, socket);  // which frees it
 }
 
 }  // namespace
@@ -157,6 +155,8 @@ void TlsSocket::growBuffers() {
   buffered_ = true;
   pushBuffer(ssl_, true, kBusyBioBuffer);  // either may go without, as before it
   pushBuffer(ssl_, false, kBusyBioBuffer);
+  // Its record buffers stay: a busy connection fills them again at once.
+  SSL_clear_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
 }
 
 void TlsSocket::closeAfterWrites() {
@@ -301,7 +301,7 @@ bool TlsSocket::receive(bool* more) {
     if (e == SSL_ERROR_WANT_READ) {
       readWait_ = true;
       if (filled_ < kSmallRead) bigReads_ = false;
-      if (filled_ == 0) reading_ = QByteArray();  // nothing kept while idle
+      if (filled_ == 0 && !buffered_) reading_ = QByteArray();  // an idle connection keeps nothing
       break;
     }
     if (e == SSL_ERROR_WANT_WRITE) {
