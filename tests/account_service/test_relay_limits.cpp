@@ -510,13 +510,18 @@ TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
 
 // About 3,000 wrong sign-ins for Ann in flight from 100 addresses, each sent
 // anew as soon as it is answered: Ann at her usual address still signs in
-// at once, never told "busy" for long.
+// at once, never told "busy".
 TEST_F(RelayProcess, AnOwnerAtHerUsualAddressSignsInBesideThousandsOfWrongPasswordsForHer) {
   const quint16 port = quint16(QUrl(relayUrl()).port());
   ASSERT_EQ(login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}})["Result"], 1);  // from 127.0.0.1
   const QByteArray wrong = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "guess"}});
+#ifdef ZARKELO_TEST_SANITIZED
+  constexpr int kFlood = 600;  // still more than the account's places: the clients' handshakes are slow here
+#else
+  constexpr int kFlood = 3000;
+#endif
   std::vector<std::unique_ptr<testsvc::RawClient>> flood;
-  for (int i = 0; i < 3000; ++i)
+  for (int i = 0; i < kFlood; ++i)
     flood.push_back(std::make_unique<testsvc::RawClient>(tls, port, QStringLiteral("127.0.1.%1").arg(1 + i % 100),
                                                          wrong, true));
   auto answered = [&] {
@@ -524,8 +529,9 @@ TEST_F(RelayProcess, AnOwnerAtHerUsualAddressSignsInBesideThousandsOfWrongPasswo
     for (const auto& c : flood) n += !c->answers().empty();
     return n;
   };
-  // Under way: a third of them have had an answer and asked again.
-  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 1000; }, 30s)) << answered();
+  // Under way: more of them have had an answer and asked again than the
+  // account's 256 places in the queue.
+  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 300; }, 30s)) << answered();
 
   const QByteArray right = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
   QElapsedTimer took;
@@ -543,11 +549,15 @@ TEST_F(RelayProcess, AnOwnerAtHerUsualAddressSignsInBesideThousandsOfWrongPasswo
     testutil::waitUntil([] { return false; }, 1000ms);  // as the client tries again
   }
   for (const auto& c : flood) c->stop();
-  std::printf("beside 3,000 wrong sign-ins in flight (%zu answered), the owner signed in after %lld ms, %d times "
-              "busy before\n", answered(), took.elapsed(), busy);
+  std::printf("beside %d wrong sign-ins in flight (%zu answered), the owner signed in after %lld ms, %d times "
+              "busy before\n", kFlood, answered(), took.elapsed(), busy);
   EXPECT_TRUE(in);
+#ifdef ZARKELO_TEST_SANITIZED
+  EXPECT_LT(took.elapsed(), 15000);  // several times slower, the flood's clients too
+#else
   EXPECT_LT(took.elapsed(), 5000);
-  EXPECT_LE(busy, 1);
+#endif
+  EXPECT_EQ(busy, 0);
 }
 
 TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
