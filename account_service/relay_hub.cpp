@@ -83,7 +83,7 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
   QString refusal;
   if (socket->path() != "/relay")
     refusal = QStringLiteral("unknown path");
-  else if (unsignedTotal_ >= kMaxUnsignedTotal || unsignedByAddress_.value(address) >= kMaxUnsignedPerAddress)
+  else if (!makeUnsignedPlace(address))
     refusal = QStringLiteral("too many connections without hello");
   if (!refusal.isEmpty()) {
     zlog::parts(QStringLiteral("Relay - refused a WebSocket:"), refusal, address);
@@ -100,7 +100,7 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
   auto link = std::make_shared<RelayLink>();
   link->address = address;
   ++unsignedTotal_;
-  ++unsignedByAddress_[address];
+  unsignedByAddress_[address].push_back(link);
   {
     std::lock_guard lock(link->socketMutex);
     link->socket = socket;
@@ -132,6 +132,8 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
         socket->setMaxMessage(kMaxHelloMessage);
         socket->watchSilence(pingMs, pingMs * kSilentPings);
         socket->setReadBufferSize(kMaxHelloMessage * 4);
+        // Nothing it may send before "hello" needs an answer it would not read.
+        socket->setReadsWaitForWrites(true);
         auto* helloTimer = new QTimer(socket);
         helloTimer->setSingleShot(true);
         connect(helloTimer, &QTimer::timeout, socket, [this, weak] {
@@ -150,11 +152,16 @@ void RelayHub::onText(const LinkPtr& link, const QString& text) {
   if (link->closing) return;  // nothing more is read from a connection being closed
   auto read = readControlFrame(text.toUtf8());
   if (const auto* refusal = std::get_if<FrameRefusal>(&read)) {
-    refuse(link, refusal->why, refusal->close);
+    refuse(link, refusal->why, refusal->close || !link->signedIn.load());
     return;
   }
   auto& frame = std::get<ControlFrame>(read);
   const QString& op = frame.op;
+  // A bridge says nothing between its hello and "ready".
+  if (link->helloSeen && !link->signedIn.load()) {
+    refuse(link, QStringLiteral("wait for ready"), true);
+    return;
+  }
   if (!link->helloSeen) {
     if (op != QLatin1String("hello")) {
       refuse(link, QStringLiteral("say hello first"), true);
@@ -311,7 +318,43 @@ void RelayHub::countSignedIn(const LinkPtr& link) {
   if (link->counted) return;
   link->counted = true;
   --unsignedTotal_;
-  if (--unsignedByAddress_[link->address] <= 0) unsignedByAddress_.remove(link->address);
+  const auto it = unsignedByAddress_.find(link->address);
+  if (it == unsignedByAddress_.end()) return;
+  std::erase_if(*it, [&](const std::weak_ptr<RelayLink>& held) {
+    const LinkPtr l = held.lock();
+    return !l || l == link;
+  });
+  if (it->empty()) unsignedByAddress_.erase(it);
+}
+
+// Whether a newcomer from `address` has a place among the connections
+// without hello, made for it where the bounds are reached.
+bool RelayHub::makeUnsignedPlace(const QString& address) {
+  const auto own = unsignedByAddress_.constFind(address);
+  const std::size_t held = own == unsignedByAddress_.constEnd() ? 0 : own->size();
+  if (held >= std::size_t(kMaxUnsignedPerAddress)) return evictUnsigned(address);
+  if (unsignedTotal_ < kMaxUnsignedTotal) return true;
+  QString most;
+  std::size_t mostHeld = held;
+  for (auto it = unsignedByAddress_.cbegin(); it != unsignedByAddress_.cend(); ++it)
+    if (it->size() > mostHeld) most = it.key(), mostHeld = it->size();
+  return !most.isEmpty() && evictUnsigned(most);
+}
+
+// Ends the oldest connection of `address` that has not said hello (one that
+// has is being signed in); false when there is none.
+bool RelayHub::evictUnsigned(const QString& address) {
+  const auto it = unsignedByAddress_.constFind(address);
+  if (it == unsignedByAddress_.constEnd()) return false;
+  for (const std::weak_ptr<RelayLink>& held : *it) {
+    const LinkPtr link = held.lock();
+    if (!link || link->helloSeen.load() || link->gone.load()) continue;
+    zlog::parts(QStringLiteral("Relay - a connection without hello made room for a newer one:"), address);
+    countSignedIn(link);  // its place is the newcomer's from now
+    flow_.onLinkThread(link, [](RelayConnection* socket) { socket->abort(); });
+    return true;
+  }
+  return false;
 }
 
 void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
@@ -346,6 +389,9 @@ void RelayHub::handleHello(const LinkPtr& link, const QString& token) {
   flow_.onLinkThread(link, [arrivals = flow_.arrivalsOf(link->load)](RelayConnection* socket) {
     socket->setMaxMessage(maxDataMessage());
     socket->setReadBufferSize(kLinkReadAhead);
+    // What a signed-in link sends goes to others whether or not it reads.
+    socket->setReadsWaitForWrites(false);
+    socket->growBuffers();
     socket->countArrivals(arrivals);
   });
   RelayReady ready;

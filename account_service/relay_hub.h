@@ -26,6 +26,7 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <memory>
 #include <shared_mutex>
 #include <unordered_set>
@@ -50,7 +51,10 @@ class RelayHub : public QObject {
   // What every failed "connect" answers.
   static constexpr const char* kConnectFailure = "the host cannot be reached";
   // Before "hello": the largest message, and connections without it per
-  // source address and in all.
+  // source address and in all. A newcomer beyond either takes the place of
+  // the oldest one that has not said hello, of its own address, or of the
+  // address holding the most when that holds more than its own: whoever
+  // holds the places, a connection that says hello at once gets in.
   static constexpr qint64 kMaxHelloMessage = 4096;
   static constexpr int kMaxUnsignedPerAddress = 32;
   static constexpr int kMaxUnsignedTotal = 1024;
@@ -119,6 +123,8 @@ class RelayHub : public QObject {
   LoadPtr loadOf(qint64 accountId);
   void dropLink(const LinkPtr& link);
   void countSignedIn(const LinkPtr& link);
+  bool makeUnsignedPlace(const QString& address);
+  bool evictUnsigned(const QString& address);
   QString nameOf(qint64 accountId);
   bool connectAllowed(const LinkPtr& link) const;
   void connectFailed(const LinkPtr& link);
@@ -144,8 +150,9 @@ class RelayHub : public QObject {
   // What each signed-in account holds of the budget, while a link of it holds it.
   QHash<qint64, std::weak_ptr<AccountLoad>> loads_;
   HeapTrim trim_{kTrimAfterDrop};  // main thread
-  int unsignedTotal_ = 0;                   // main thread: links not yet signed in
-  QHash<QString, int> unsignedByAddress_;  // the same by source address
+  int unsignedTotal_ = 0;  // main thread: links not yet signed in
+  // The same by source address, oldest first.
+  QHash<QString, std::deque<std::weak_ptr<RelayLink>>> unsignedByAddress_;
   quint64 sessionCounter_ = 0;
   int pingMs_ = kPingIntervalMs;
 };

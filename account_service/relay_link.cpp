@@ -8,7 +8,7 @@ namespace kelvor {
 void RelayFlow::sendText(const LinkPtr& to, const QString& text) {
   OutMessage message;
   message.text = text;
-  message.size = text.size() * 2;
+  message.size = text.size() * 2 + kControlMessageCost;
   enqueue(to, std::move(message));
 }
 

@@ -49,7 +49,7 @@ struct RelayLink {
   // the link has a thread).
   std::mutex socketMutex;
   RelayConnection* socket = nullptr;
-  bool helloSeen = false;
+  std::atomic<bool> helloSeen{false};  // also read by the main thread
   qint64 strayData = 0;  // data frames for sessions it does not have, since its last one that went through
   SessionQueues out;
   // Session messages handed to the socket, by where they end in what it was
@@ -101,8 +101,10 @@ class RelayFlow {
   // bytes there cannot be dropped when their session ends, and the kernel's
   // own buffer keeps the connection busy meanwhile.
   static constexpr qint64 kSocketAhead = 256 * 1024;
-  // The relay's own messages waiting for a link that does not read them; past it the link is closed.
-  static constexpr qint64 kControlLimit = 4 * 1024 * 1024;
+  // The relay's own messages waiting for a link that does not read them,
+  // each counted with what keeping it costs; past it the link is closed.
+  static constexpr qint64 kControlLimit = 1024 * 1024;
+  static constexpr qint64 kControlMessageCost = 256;
 
   explicit RelayFlow(qint64 budget = kDefaultBudget)
       : budget_(std::make_shared<RelayBudget>(budget, kCreditWindow + kCreditSlack)) {}

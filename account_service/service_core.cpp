@@ -143,7 +143,7 @@ void ServiceCore::checkPassword(const std::optional<PasswordRecord>& stored, con
                   std::move(done), steadyMs()};
   if (const qint64 pause = pausedFor(attempt)) return attempt.done(PasswordCheck::Paused, pause);
   if (!waitTimer_.isActive()) waitTimer_.start();
-  if (waiting_.push(source, accountKey, attempt)) return serveWaiting();
+  if (waiting_.push(source, accountKey, attempt, isUsualSource(stored, source))) return serveWaiting();
   // Beyond its bounds: told after a while, so that a client that tries again
   // at once is not answered in a tight loop.
   if (busyLater_.size() >= std::size_t(kMaxBusyLater)) return attempt.done(PasswordCheck::Busy, 0);

@@ -173,8 +173,9 @@ class ServiceCore {
   CheckBudget checks_{64, 4};
   // Every attempt waits its turn for the pool (at most kMaxWaitMs, then it is
   // answered busy), within these bounds (per account at an address, per
-  // address, per account, in all).
-  static constexpr TurnLimits kWaitLimits{64, 256, 256, 1024};
+  // address, per account, in all, and the places of attempts from their
+  // account's usual address).
+  static constexpr TurnLimits kWaitLimits{64, 256, 256, 1024, 256};
   static constexpr qint64 kMaxWaitMs = 5000;
   TurnQueue<Attempt> waiting_{kWaitLimits};
   // Attempts beyond those bounds, answered busy after kBusyDelayMs (at once

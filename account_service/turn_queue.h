@@ -2,7 +2,9 @@
 // turn by account: one address's hundreds of attempts wait behind each other
 // while each other address's next one is taken at the next free place. What
 // waits is bounded per account at an address, per address, per account and in
-// all. Used on one thread.
+// all. An account's own attempts (from its usual address) wait beside those
+// bounds, in places of their own, so that others' attempts for the account
+// cannot fill the places its owner needs. Used on one thread.
 #pragma once
 
 #include <QHash>
@@ -21,6 +23,7 @@ struct TurnLimits {
   int perSource;
   int perAccount;
   int total;
+  int ownTotal;  // the owners' places, outside perAccount and total
 };
 
 template <class Item>
@@ -28,23 +31,36 @@ class TurnQueue {
  public:
   explicit TurnQueue(TurnLimits limits) : limits_(limits) {}
 
-  bool empty() const { return total_ == 0; }
+  bool empty() const { return total_ == 0 && ownTotal_ == 0; }
 
   // Moves the item in; false (the item left as it was) when a bound is reached.
-  bool push(const QString& source, const QString& account, Item& item) {
-    if (total_ >= limits_.total || byAccount_.value(account) >= limits_.perAccount) return false;
+  // `own`: the account's own attempt, which takes one of the owners' places.
+  bool push(const QString& source, const QString& account, Item& item, bool own = false) {
     auto s = sources_.begin();
     while (s != sources_.end() && s->address != source) ++s;
+    auto lane = s == sources_.end() ? typename Lanes::iterator() : s->lanes.begin();
+    if (s != sources_.end())
+      while (lane != s->lanes.end() && lane->account != account) ++lane;
+    // A lane keeps the kind it began with.
+    if (s != sources_.end() && lane != s->lanes.end()) own = lane->own;
+    if (own ? ownTotal_ >= limits_.ownTotal
+            : total_ >= limits_.total || byAccount_.value(account) >= limits_.perAccount)
+      return false;
     if (s != sources_.end() && s->count >= limits_.perSource) return false;
-    if (s == sources_.end()) s = sources_.insert(sources_.end(), Source{source, {}, 0});
-    auto lane = s->lanes.begin();
-    while (lane != s->lanes.end() && lane->account != account) ++lane;
+    if (s == sources_.end()) {
+      s = sources_.insert(sources_.end(), Source{source, {}, 0});
+      lane = s->lanes.end();
+    }
     if (lane != s->lanes.end() && int(lane->items.size()) >= limits_.perAccountAtSource) return false;
-    if (lane == s->lanes.end()) lane = s->lanes.insert(s->lanes.end(), Lane{account, {}});
+    if (lane == s->lanes.end()) lane = s->lanes.insert(s->lanes.end(), Lane{account, own, {}});
     lane->items.push_back(std::move(item));
     ++s->count;
-    ++byAccount_[account];
-    ++total_;
+    if (own) {
+      ++ownTotal_;
+    } else {
+      ++byAccount_[account];
+      ++total_;
+    }
     return true;
   }
 
@@ -59,7 +75,7 @@ class TurnQueue {
         if (!ready(std::as_const(lane.items.front()))) continue;
         std::optional<Item> item(std::move(lane.items.front()));
         lane.items.pop_front();
-        forget(lane.account);
+        forget(lane);
         --s.count;
         Lane rest = std::move(lane);
         s.lanes.erase(s.lanes.begin() + qsizetype(li));
@@ -86,7 +102,7 @@ class TurnQueue {
           }
           out.push_back(std::move(*it));
           it = lane->items.erase(it);
-          forget(lane->account);
+          forget(*lane);
           --s->count;
         }
         lane = lane->items.empty() ? s->lanes.erase(lane) : lane + 1;
@@ -99,16 +115,22 @@ class TurnQueue {
  private:
   struct Lane {
     QString account;
+    bool own = false;
     std::deque<Item> items;  // oldest first
   };
+  using Lanes = std::deque<Lane>;
   struct Source {
     QString address;
-    std::deque<Lane> lanes;  // the next in turn first
+    Lanes lanes;  // the next in turn first
     int count = 0;
   };
-  void forget(const QString& account) {
+  void forget(const Lane& lane) {
+    if (lane.own) {
+      --ownTotal_;
+      return;
+    }
     --total_;
-    const auto it = byAccount_.find(account);
+    const auto it = byAccount_.find(lane.account);
     if (it != byAccount_.end() && --*it <= 0) byAccount_.erase(it);
   }
 
@@ -116,6 +138,7 @@ class TurnQueue {
   std::deque<Source> sources_;  // the next in turn first
   QHash<QString, int> byAccount_;
   int total_ = 0;
+  int ownTotal_ = 0;
 };
 
 }  // namespace kelvor

@@ -48,6 +48,7 @@ class FrontConnection : public QObject {
   }
   ~FrontConnection() override {
     leaveOpening();
+    endTurn();
     if (descriptor_ >= 0) ::close(int(descriptor_));  // never started
     const std::lock_guard lock(door_->connectionsMutex_);
     door_->connections_.erase(this);
@@ -72,8 +73,19 @@ class FrontConnection : public QObject {
       finish();
     });
     deadline_->start(FrontDoor::kHeadDeadlineMs);
+    connect(socket_, &znet::TlsSocket::encrypted, this, [this] { endTurn(); });
+    turn_ = Turn::Waiting;
+    if (door_->takeHandshakeTurn(this)) handshake();
+  }
+
+  // On the loop, once its address has a turn for it.
+  void handshake() {
+    if (descriptor_ < 0 || turn_ == Turn::Ended) return;
+    turn_ = Turn::Running;
     socket_->accept(std::exchange(descriptor_, -1), door_->tls_);
   }
+
+  const QHostAddress& peer() const { return peer_; }
 
  private:
   void onReadable() {
@@ -178,7 +190,14 @@ class FrontConnection : public QObject {
   void finish() {
     if (far_) far_->disconnectFromHost();
     leaveOpening();
+    endTurn();
     deleteLater();
+  }
+
+  // Once: its handshake ended, or it goes (whether it had its turn or not).
+  void endTurn() {
+    const Turn was = std::exchange(turn_, Turn::Ended);
+    if (was == Turn::Waiting || was == Turn::Running) door_->endHandshakeTurn(this);
   }
 
   void leaveOpening() {
@@ -203,6 +222,8 @@ class FrontConnection : public QObject {
   bool routed_ = false;
   bool handshook_ = false;
   bool counted_ = false;
+  enum class Turn { NotAsked, Waiting, Running, Ended };
+  Turn turn_ = Turn::NotAsked;  // its handshake's
 };
 
 FrontDoor::FrontDoor(std::shared_ptr<znet::TlsContext> tls, HttpTunnel* http, RelayLoops& loops,
@@ -233,6 +254,33 @@ FrontDoor::~FrontDoor() {
     }
     for (FrontConnection* connection : here) delete connection;
   });
+}
+
+bool FrontDoor::takeHandshakeTurn(FrontConnection* connection) {
+  const std::lock_guard lock(connectionsMutex_);
+  Handshakes& here = handshakes_[connection->peer()];
+  if (here.running < kHandshakesPerAddress) return ++here.running, true;
+  here.waiting.push_back(connection);
+  return false;
+}
+
+void FrontDoor::endHandshakeTurn(FrontConnection* connection) {
+  const std::lock_guard lock(connectionsMutex_);
+  const auto it = handshakes_.find(connection->peer());
+  if (it == handshakes_.end()) return;
+  // One still waiting only leaves; one not listed had a turn (perhaps handed
+  // to it and not yet begun), which passes on.
+  const bool waited = std::erase(it->waiting, connection) > 0;
+  if (!waited && it->waiting.empty()) {
+    --it->running;
+  } else if (!waited) {
+    // The turn passes on; the connection is alive while it is listed (it
+    // leaves the list under this lock before it goes).
+    FrontConnection* next = it->waiting.front();
+    it->waiting.pop_front();
+    QMetaObject::invokeMethod(next, [next] { next->handshake(); }, Qt::QueuedConnection);
+  }
+  if (it->running == 0 && it->waiting.empty()) handshakes_.erase(it);
 }
 
 void FrontDoor::incomingConnection(qintptr descriptor) {

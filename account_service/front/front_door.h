@@ -1,6 +1,9 @@
 // The service's one port. Each accepted connection moves at once to one of
 // the connection loops (RelayLoops), where its TLS socket handshakes and its
-// first request head must arrive within kHeadDeadlineMs. A WebSocket upgrade
+// first request head must arrive within kHeadDeadlineMs. A handshake holds
+// some 40 KiB until it ends: at most kHandshakesPerAddress run at once per
+// source address, the next of that address waiting (its socket only) for a
+// turn, so a crowd of handshakes costs what it may and no other address waits. A WebSocket upgrade
 // becomes a RelayConnection on that loop, handed to the relay (which serves
 // "/relay" only); anything else is tunnelled, decrypted, to the HTTP server
 // (HttpTunnel) on the main thread, request by request as far as each one's
@@ -15,7 +18,11 @@
 
 #include <QTcpServer>
 
+#include <QHash>
+#include <QHostAddress>
+
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +39,7 @@ class FrontDoor : public QTcpServer {
   // Connections still in their handshake or first head, in all; more are
   // closed at once.
   static constexpr int kMaxOpening = 4096;
+  static constexpr int kHandshakesPerAddress = 16;
   // Once the connections alive (their TLS sockets) have fallen by this many
   // from their height, the heaps are trimmed: each one took some 60 KiB (TLS,
   // buffers) from its loop's heap, which glibc would keep; at most once a second.
@@ -59,6 +67,16 @@ class FrontDoor : public QTcpServer {
   std::atomic<int> opening_{0};
   std::mutex connectionsMutex_;
   std::unordered_set<FrontConnection*> connections_;  // those alive, on any loop
+  // Under connectionsMutex_: handshakes under way and waiting, by source address.
+  struct Handshakes {
+    int running = 0;
+    std::deque<FrontConnection*> waiting;  // oldest first
+  };
+  QHash<QHostAddress, Handshakes> handshakes_;
+  // A turn for `connection` now, or later (it is told on its loop).
+  bool takeHandshakeTurn(FrontConnection* connection);
+  // `connection`'s handshake ended or it goes (once): the next waiting one of its address starts.
+  void endHandshakeTurn(FrontConnection* connection);
   HeapTrim trim_{kTrimAfterConnections};              // main thread
 };
 

@@ -19,7 +19,7 @@ RelayConnection::RelayConnection(znet::TlsSocket* channel, const QString& addres
       reader_(/*masked=*/true, maxMessage) {
   channel_->setParent(this);
   connect(channel_, &znet::TlsSocket::readyRead, this, &RelayConnection::onReadable);
-  connect(channel_, &znet::TlsSocket::bytesWritten, this, &RelayConnection::bytesWritten);
+  connect(channel_, &znet::TlsSocket::bytesWritten, this, &RelayConnection::drained);
   connect(channel_, &znet::TlsSocket::closed, this, [this](const QString& why) {
     if (error_.isEmpty()) error_ = why;
     end();
@@ -128,7 +128,7 @@ bool RelayConnection::onMessage(quint8 opcode, QByteArray&& message) {
 
 bool RelayConnection::onControl(quint8 opcode, const QByteArray& payload) {
   if (opcode == kPing) {
-    if (!closing_) put(frame(kPong, payload, {}, false));
+    pong(payload);
     return true;
   }
   if (opcode == kPong) return true;
@@ -137,8 +137,38 @@ bool RelayConnection::onControl(quint8 opcode, const QByteArray& payload) {
     closing_ = true;
     put(frame(kClose, payload.left(2), {}, false));
   }
-  channel_->closeAfterWrites();
+  closeWithin();
   return false;
+}
+
+// A peer that pings without reading gets one pong, for its latest ping, once
+// what waits for it has gone: nothing it sends piles up here.
+void RelayConnection::pong(const QByteArray& payload) {
+  if (closing_ || ended_) return;
+  if (channel_->bytesToWrite() == 0) return put(frame(kPong, payload, {}, false));
+  pongOwed_ = true;
+  pongPayload_ = payload;
+}
+
+void RelayConnection::drained() {
+  if (std::exchange(pongOwed_, false) && !closing_ && !ended_) put(frame(kPong, std::exchange(pongPayload_, {}), {}, false));
+  emit bytesWritten();
+}
+
+// Sends what is queued, then closes; a peer that does not take it within
+// kCloseGraceMs is cut off, so a close always ends.
+void RelayConnection::closeWithin() {
+  channel_->closeAfterWrites();
+  if (ended_ || closeGrace_) return;
+  // A child: it moves with the connection from one loop to another.
+  closeGrace_ = new QTimer(this);
+  closeGrace_->setSingleShot(true);
+  connect(closeGrace_, &QTimer::timeout, this, [this] {
+    if (ended_) return;
+    if (error_.isEmpty()) error_ = QStringLiteral("the close was not taken in time");
+    abort();
+  });
+  closeGrace_->start(kCloseGraceMs);
 }
 
 void RelayConnection::sendText(const QString& text) {
@@ -168,7 +198,7 @@ void RelayConnection::close(quint16 code, const QString& why) {
     payload += reason.toUtf8();
     put(frame(kClose, payload, {}, false));
   }
-  channel_->closeAfterWrites();
+  closeWithin();
 }
 
 void RelayConnection::abort() {

@@ -6,7 +6,11 @@
 // past its deadline, dropped; every byte is checked against the protocol and
 // the message size limit, and a fault ends the connection. A message still
 // arriving is counted (countArrivals) as it grows, and one that gets no byte
-// for kStallMs ends the connection.
+// for kStallMs ends the connection. What the connection writes of its own
+// accord is bounded whether or not the peer reads: pings that come while
+// earlier bytes still wait are answered by one pong, for the latest of them,
+// once those have gone; a close that the peer does not take ends the
+// connection after kCloseGraceMs.
 #pragma once
 
 #include "common/net/tls_socket.h"
@@ -30,6 +34,8 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   static constexpr quint16 kClosePolicy = 1008;
   // How long an unfinished message may wait for its next byte.
   static constexpr int kStallMs = 10000;
+  // How long a close waits for what is queued (its close frame last) to leave.
+  static constexpr int kCloseGraceMs = 2000;
 
   // Takes the socket (handshake done, the upgrade request read) and the
   // bytes that came after the request head; the upgrade is answered by open().
@@ -54,6 +60,10 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void watchSilence(int pingMs, int deadlineMs);
   // How much the channel should let wait before it stops reading.
   void setReadBufferSize(qint64 bytes) { channel_->setReadBufferSize(bytes); }
+  // Large buffers between TLS and the socket, for a connection that carries traffic.
+  void growBuffers() { channel_->growBuffers(); }
+  // Whether reading stops while what was written waits for the peer to read.
+  void setReadsWaitForWrites(bool wait) { channel_->setReadsWaitForWrites(wait); }
 
   void sendText(const QString& text);
   // The message's bytes are shared, not copied.
@@ -87,6 +97,9 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void stalled();
   void end();
   void put(const QByteArray& bytes);
+  void pong(const QByteArray& payload);
+  void drained();
+  void closeWithin();
   void checkSilence();
 
   znet::TlsSocket* channel_;  // a child
@@ -99,10 +112,13 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   std::function<bool(qint64)> arrivals_;
   qint64 unfinished_ = 0;  // what the unfinished message held when last counted
   QTimer* stall_ = nullptr;
+  QTimer* closeGrace_ = nullptr;
   QElapsedTimer progress_;  // since the unfinished message's last byte
   bool open_ = false;
   bool closing_ = false;  // a close frame was sent
   bool ended_ = false;
+  bool pongOwed_ = false;  // a ping came while bytes waited: its pong follows them
+  QByteArray pongPayload_;
   QString error_;
   QElapsedTimer heard_;  // since the last bytes arrived
   int pingMs_ = 0;

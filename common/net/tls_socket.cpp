@@ -19,6 +19,33 @@ namespace {
 constexpr qint64 kSmallRead = 16 * 1024;   // the array a read starts with
 constexpr qint64 kLargeRead = 512 * 1024;  // after one that filled its array
 constexpr int kWriteSlice = 1024 * 1024;   // the most given to one SSL_write
+constexpr qint64 kSmallWrite = 1024;       // a write that may join the one before it
+// OpenSSL's buffers between its records and the socket, once a connection
+// reads or writes a lot (those of sessionOnSocket()); until then it has none.
+constexpr long kBusyBioBuffer = 256 * 1024;
+constexpr qint64 kBusyWrites = 64 * 1024;  // waiting to be sent: the connection is busy
+
+// `ssl`'s reads (or writes) go through a buffer of `bytes` on top of the
+// socket they reach now; `read` tells which side.
+bool pushBuffer(SSL* ssl, bool read, long bytes) {
+  BIO* socket = read ? SSL_get_rbio(ssl) : SSL_get_wbio(ssl);
+  BIO* buffer = BIO_new(BIO_f_buffer());
+  if (!buffer || (read ? BIO_set_read_buffer_size(buffer, bytes) : BIO_set_write_buffer_size(buffer, bytes)) != 1) {
+    BIO_free(buffer);
+    return false;
+  }
+  BIO_up_ref(socket);  // the new chain's; SSL lets go of its own below
+  BIO_push(buffer, socket);
+  read ? SSL_set0_rbio(ssl, buffer) : SSL_set0_wbio(ssl, buffer);
+  return true;
+}
+
+// Takes the buffers off: SSL reads and writes the socket itself (nothing is
+// buffered yet).
+void dropBuffer(SSL* ssl, bool read) {
+  BIO* socket = BIO_pop(read ? SSL_get_rbio(ssl) : SSL_get_wbio(ssl));  // the buffer stays alone, SSL's
+  if (socket) read ? SSL_set0_rbio(ssl, socket) : SSL_set0_wbio(ssl, socket);  // which frees it
+}
 
 }  // namespace
 
@@ -52,6 +79,12 @@ void TlsSocket::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) 
   ssl_ = sessionOnSocket(context_ ? context_->context() : nullptr, fd_);
   if (!ssl_) return finish(QStringLiteral("no TLS session"));
   SSL_set_accept_state(ssl_);
+  // An idle connection (the service holds thousands) keeps only its session:
+  // OpenSSL's record buffers go back while empty, and the large ones
+  // between them and the socket come once it is busy (growBuffers).
+  SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
+  dropBuffer(ssl_, true);
+  dropBuffer(ssl_, false);
   handshaking_ = true;
   readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
   writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
@@ -70,6 +103,13 @@ void TlsSocket::accept(qintptr descriptor, std::shared_ptr<TlsContext> context) 
 
 void TlsSocket::write(const QByteArray& bytes) {
   if (bytes.isEmpty() || closed_ || fd_ < 0) return;
+  // Small writes that wait join the last one (never the first, which may be
+  // half sent), so that many of them cost their bytes, not an array each.
+  if (out_.size() > 1 && bytes.size() < kSmallWrite && out_.back().size() + bytes.size() <= kSmallRead) {
+    out_.back().append(bytes);
+    outBytes_ += bytes.size();
+    return sendNow();
+  }
   out_.push_back(bytes);
   outBytes_ += bytes.size();
   sendNow();
@@ -80,8 +120,10 @@ void TlsSocket::write(const QByteArray& bytes) {
 void TlsSocket::sendNow() {
   if (pumping_ || closed_ || !ssl_ || handshaking_ || writeWait_ != 0) return;
   pumping_ = true;
+  const bool held = readsHeld();
   send();
   pumping_ = false;
+  if (held && !readsHeld() && !readWait_) schedule();  // reading goes on where it stopped
   if (!closed_) updateNotifiers();
   if (owesEncrypted_ || owesRead_ || owesWritten_ || owesClosed_)
     QMetaObject::invokeMethod(this, &TlsSocket::emitOwed, Qt::QueuedConnection);
@@ -99,6 +141,22 @@ void TlsSocket::setReadBufferSize(qint64 bytes) {
   const bool wasFull = inBytes_ >= readLimit_;
   readLimit_ = bytes;
   if (wasFull && inBytes_ < readLimit_) schedule();
+}
+
+void TlsSocket::setReadsWaitForWrites(bool wait) {
+  const bool held = readsHeld();
+  readsWaitForWrites_ = wait;
+  if (held && !readsHeld()) schedule();
+}
+
+void TlsSocket::growBuffers() {
+  if (buffered_ || !ssl_) return;
+  // Nothing waits in the socket BIOs, which keep none: the chains can change.
+  buffered_ = true;
+  pushBuffer(ssl_, true, kBusyBioBuffer);  // either may go without, as before it
+  pushBuffer(ssl_, false, kBusyBioBuffer);
+  // Its record buffers stay: a busy connection fills them again at once.
+  SSL_clear_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
 }
 
 void TlsSocket::closeAfterWrites() {
@@ -172,6 +230,7 @@ bool TlsSocket::handshake() {
 }
 
 bool TlsSocket::send() {
+  if (outBytes_ >= kBusyWrites) growBuffers();
   BIO* const out = SSL_get_wbio(ssl_);
   while (writeWait_ == 0) {
     if (!out_.empty()) {
@@ -217,7 +276,7 @@ bool TlsSocket::send() {
 bool TlsSocket::receive(bool* more) {
   qint64 budget = kReadBudget;
   *more = false;
-  while (inBytes_ < readLimit_ && !readWait_) {
+  while (inBytes_ < readLimit_ && !readWait_ && !readsHeld()) {
     if (budget <= 0) {
       *more = true;  // the others on this thread first
       break;
@@ -234,6 +293,7 @@ bool TlsSocket::receive(bool* more) {
       if (filled_ == reading_.size()) {
         bigReads_ = true;
         handOver();
+        growBuffers();
       }
       continue;
     }
@@ -241,6 +301,7 @@ bool TlsSocket::receive(bool* more) {
     if (e == SSL_ERROR_WANT_READ) {
       readWait_ = true;
       if (filled_ < kSmallRead) bigReads_ = false;
+      if (filled_ == 0 && !buffered_) reading_ = QByteArray();  // an idle connection keeps nothing
       break;
     }
     if (e == SSL_ERROR_WANT_WRITE) {
@@ -267,7 +328,8 @@ void TlsSocket::handOver() {
 
 void TlsSocket::updateNotifiers() {
   if (!readNotifier_) return;
-  const bool wantRead = writeWait_ == POLLIN || (readWait_ && (handshaking_ || inBytes_ < readLimit_));
+  const bool wantRead =
+      writeWait_ == POLLIN || (readWait_ && (handshaking_ || (inBytes_ < readLimit_ && !readsHeld())));
   readNotifier_->setEnabled(wantRead);
   writeNotifier_->setEnabled(writeWait_ == POLLOUT);
 }

@@ -47,6 +47,14 @@ class TlsSocket : public QObject {
   QList<QByteArray> readChunks();
   // Reading stops while this much waits to be taken.
   void setReadBufferSize(qint64 bytes);
+  // Reading also stops while written bytes wait for the peer to take them
+  // (for a peer whose sends only ask for answers: one that does not read
+  // then costs nothing more).
+  void setReadsWaitForWrites(bool wait);
+  // OpenSSL reads and writes the socket through large buffers from now on
+  // (many records per system call); a connection that reads or writes a lot
+  // gets them by itself, an idle one keeps none.
+  void growBuffers();
   // Sends what is queued, then closes; closed("") follows.
   void closeAfterWrites();
   // Closes at once; no signal follows.
@@ -71,6 +79,7 @@ class TlsSocket : public QObject {
   bool receive(bool* more);
   void handOver();
   void updateNotifiers();
+  bool readsHeld() const { return readsWaitForWrites_ && (outBytes_ > 0 || writeWait_ != 0); }
   void schedule();
   void finish(const QString& why);
   void release();
@@ -89,10 +98,12 @@ class TlsSocket : public QObject {
   QByteArray reading_;
   qint64 filled_ = 0;
   bool bigReads_ = false;    // the last read filled its array: the next gets a large one
+  bool buffered_ = false;    // OpenSSL reads and writes the socket through large buffers
   bool handshaking_ = false;
   bool readWait_ = false;    // SSL needs the socket readable before it reads on
   short writeWait_ = 0;      // what the unfinished write waits for (POLLIN/POLLOUT)
   bool closeWhenSent_ = false;
+  bool readsWaitForWrites_ = false;
   bool closed_ = false;
   bool pumping_ = false;
   bool scheduled_ = false;

@@ -176,6 +176,121 @@ TEST_F(RelayProcess, ConnectionsWithoutHelloHoldLittleAndNotLong) {
   EXPECT_GE(clock.elapsed(), 2500);
 }
 
+namespace {
+
+// A relay connection from `from` that never reads: it upgrades and then only
+// pings, without saying hello, as fast as its own socket lets it.
+struct DeafPinger {
+  DeafPinger(const QSslConfiguration& tls, quint16 port, const QString& from) {
+    socket.setSslConfiguration(tls);
+    socket.setReadBufferSize(4096);
+    socket.bind(QHostAddress(from), 0);
+    QObject::connect(&socket, &QSslSocket::encrypted, [this] {
+      socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+    });
+    QObject::connect(&socket, &QSslSocket::disconnected, [this] { ended = true; });
+    QObject::connect(&socket, &QSslSocket::errorOccurred, [this] { ended = true; });
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+  }
+  // Pings as far as its socket takes them without holding more than `ahead`.
+  void ping(qint64 ahead, const QByteArray& pings) {
+    if (!ended && socket.isEncrypted() && socket.bytesToWrite() < ahead) socket.write(pings);
+  }
+  QSslSocket socket;
+  bool ended = false;
+};
+
+QByteArray pingFrames(int count) {
+  QByteArray out;
+  for (int i = 0; i < count; ++i) out += RawRelayClient::frameHeader(9, 0);
+  return out;
+}
+
+}  // namespace
+
+// Peers that ping and never read: one signed in, one before hello, then
+// 1,280 without hello from 32 addresses, each reopened as it ends. What the service
+// would answer them stays small and goes when they do, a connection without
+// hello ends at its deadline whatever it sends, and a sign-in from another
+// address gets in every second throughout.
+TEST_F(RelayProcess, PeersThatPingWithoutReadingHoldLittleAndShutNobodyOut) {
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  auto carol = online("carol@example.com", "carol-pass");
+  const qint64 before = serviceRssKb();
+  qint64 most = before;
+  auto sample = [&] { most = std::max(most, serviceRssKb()); };
+  const QByteArray pings = pingFrames(4096);
+
+  auto ann = onlineRaw("ann@example.com", "ann-pass");
+  const QByteArray jsonPing = RawRelayClient::frameHeader(1, 13) + QByteArrayLiteral("{\"op\":\"ping\"}");
+  QByteArray annPings;
+  for (int i = 0; i < 512; ++i) annPings += pings.left(6 * 8) + jsonPing;
+  DeafPinger early(tls, port, QStringLiteral("127.0.0.2"));
+  QElapsedTimer clock;
+  clock.start();
+  testutil::waitUntil(
+      [&] {
+        if (ann->socket.state() == QAbstractSocket::ConnectedState && ann->socket.bytesToWrite() < 1024 * 1024)
+          ann->socket.write(annPings);
+        early.ping(1024 * 1024, pings);
+        if (clock.elapsed() % 200 < 20) sample();
+        return clock.elapsed() > 3000 && early.ended;
+      },
+      10s);
+  EXPECT_TRUE(early.ended) << "a connection without hello outlived its deadline";
+  EXPECT_LT(clock.elapsed(), 7000);
+  sample();
+  const qint64 alone = most - before;
+  ann.reset();
+
+  // 32 addresses with 40 connections each, more than the service keeps;
+  // Carol signs in again from 127.0.0.1 each second.
+  std::vector<std::unique_ptr<DeafPinger>> deaf;
+  auto address = [](size_t i) { return QStringLiteral("127.0.0.%1").arg(10 + i % 32); };
+  for (size_t i = 0; i < 32 * 40; ++i) deaf.push_back(std::make_unique<DeafPinger>(tls, port, address(i)));
+  const QByteArray few = pings.left(6 * 256);
+  auto flood = [&] {
+    for (size_t i = 0; i < deaf.size(); ++i) {
+      if (deaf[i]->ended) deaf[i] = std::make_unique<DeafPinger>(tls, port, address(i));
+      deaf[i]->ping(16 * 1024, few);
+    }
+  };
+  int signIns = 0, refused = 0;
+  clock.restart();
+  while (clock.elapsed() < 12000) {
+    testutil::waitUntil([&] { return flood(), false; }, 1000ms);
+    sample();
+    auto again = std::make_unique<RelayClient>(tls);
+    json answer;
+    if (again->open(relayUrl())) {
+      again->send({{"op", "hello"}, {"Token", carol->token}});
+      answer = again->next(3s);
+    }
+    ++signIns;
+    if (!answer.is_object() || answer.value("op", "") != "ready") {
+      ++refused;
+      ADD_FAILURE() << "a sign-in beside the flood, after " << clock.elapsed() << " ms: " << answer.dump();
+    }
+  }
+  sample();
+  const qint64 flooded = most - before;
+  deaf.clear();
+  // Given back once they have gone.
+  testutil::waitUntil([&] { return serviceRssKb() - before < 16 * 1024; }, 10s);
+  const qint64 after = serviceRssKb();
+  std::printf("pinging without reading: the service grew by %lld MiB beside one signed-in connection and one "
+              "without hello, by %lld MiB beside 1,280 without hello, %lld MiB after they went; %d of %d sign-ins "
+              "refused meanwhile\n",
+              alone / 1024, flooded / 1024, (after - before) / 1024, refused, signIns);
+  EXPECT_EQ(refused, 0);
+  if (testutil::kMemoryLimitsApply) {
+    EXPECT_LT(alone, 64 * 1024);
+    EXPECT_LT(flooded, 64 * 1024);
+    EXPECT_LT(after - before, 32 * 1024);  // as after a flood of slow connections, below
+  }
+}
+
 TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
   // The service may take a moment to settle after its start.
   auto carol = online("carol@example.com", "carol-pass");
@@ -391,6 +506,58 @@ TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
   EXPECT_LE(floodIn, 64 + 4 * (floodMs / 1000 + 1)) << floodMs << " ms";
   EXPECT_EQ(other, 0);
   EXPECT_EQ(unanswered, 0);
+}
+
+// About 3,000 wrong sign-ins for Ann in flight from 100 addresses, each sent
+// anew as soon as it is answered: Ann at her usual address still signs in
+// at once, never told "busy".
+TEST_F(RelayProcess, AnOwnerAtHerUsualAddressSignsInBesideThousandsOfWrongPasswordsForHer) {
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  ASSERT_EQ(login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}})["Result"], 1);  // from 127.0.0.1
+  const QByteArray wrong = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "guess"}});
+#ifdef ZARKELO_TEST_SANITIZED
+  constexpr int kFlood = 600;  // still more than the account's places: the clients' handshakes are slow here
+#else
+  constexpr int kFlood = 3000;
+#endif
+  std::vector<std::unique_ptr<testsvc::RawClient>> flood;
+  for (int i = 0; i < kFlood; ++i)
+    flood.push_back(std::make_unique<testsvc::RawClient>(tls, port, QStringLiteral("127.0.1.%1").arg(1 + i % 100),
+                                                         wrong, true));
+  auto answered = [&] {
+    size_t n = 0;
+    for (const auto& c : flood) n += !c->answers().empty();
+    return n;
+  };
+  // Under way: more of them have had an answer and asked again than the
+  // account's 256 places in the queue.
+  ASSERT_TRUE(testutil::waitUntil([&] { return answered() >= 300; }, 30s)) << answered();
+
+  const QByteArray right = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  QElapsedTimer took;
+  took.start();
+  int busy = 0;
+  bool in = false;
+  while (!in && took.elapsed() < 20000) {
+    testsvc::RawClient ann(tls, port, QStringLiteral("127.0.0.1"), right);
+    testutil::waitUntil([&] { return !ann.answers().empty() || ann.closed(); }, 10s);
+    const json reply = ann.answers().empty() ? json() : ann.answers()[0].json();
+    in = reply.value("Result", 0) == 1;
+    if (in) break;
+    EXPECT_EQ(reply.value("Busy", 0), 1) << reply.dump();
+    ++busy;
+    testutil::waitUntil([] { return false; }, 1000ms);  // as the client tries again
+  }
+  for (const auto& c : flood) c->stop();
+  std::printf("beside %d wrong sign-ins in flight (%zu answered), the owner signed in after %lld ms, %d times "
+              "busy before\n", kFlood, answered(), took.elapsed(), busy);
+  EXPECT_TRUE(in);
+#ifdef ZARKELO_TEST_SANITIZED
+  EXPECT_LT(took.elapsed(), 15000);  // several times slower, the flood's clients too
+#else
+  EXPECT_LT(took.elapsed(), 5000);
+#endif
+  EXPECT_EQ(busy, 0);
 }
 
 TEST_F(RelayProcess, ASignInDroppedForNewerOnesTakesItsRelayConnectionAlong) {
