@@ -236,7 +236,7 @@ void TransferSource::walkFolders(const TaskPtr& task) {
     if (!isActive(t)) return;
     if (!walked.error.isEmpty()) return core_.fail(t, walked.error, true);
     // What the walk could not open counts as refused, with the system's words.
-    for (qint64 i = 0; i < walked.unread.count; ++i) t->refuse(boundedReason(walked.unread.reason()));
+    if (walked.unread.count > 0) t->refuse(boundedReason(walked.unread.reason()), walked.unread.count);
     t->candidates = walked.found;
     zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
     t->next = 0;

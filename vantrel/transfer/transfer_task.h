@@ -138,10 +138,10 @@ struct TransferTask {
   // walk could not open a folder (no permission, no descriptors left); at
   // most kTransferMaxReasonChars.
   QString hostReason;
-  // One path refused, with the host's words when it gave any.
-  void refuse(const QString& reason) {
+  // Paths refused, with the host's words when it gave any.
+  void refuse(const QString& reason, qint64 count = 1) {
     refused = true;
-    ++refusedCount;
+    refusedCount += count;
     if (hostReason.isEmpty()) hostReason = reason;
   }
   // The share roots the checks named, by identity ("ShareId"), each opened
