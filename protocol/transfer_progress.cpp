@@ -1,5 +1,7 @@
 #include "protocol/transfer_progress.h"
 
+#include <algorithm>
+
 #include "core/json_read.h"
 
 #include <cmath>
@@ -57,6 +59,7 @@ TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   r.Renamed = jsonread::integer(record, "Renamed");
   r.Reason = jsonread::text(record, "Reason");
   r.HostReason = jsonread::text(record, "HostReason");
+  r.Refused = std::max<qint64>(0, jsonread::integer(record, "Refused"));
   const vex::Json& size = jsonread::member(record, "TotalTaskSize");
   if (size.is_number_integer() && size.get<qint64>() >= 0) r.TotalTaskSize = size.get<qint64>();
   return r;

@@ -50,10 +50,14 @@ struct TransTaskProgress {
   // Why the host refused, in its own words, when its client could not make a
   // check ("Error: Permission denied"); the peer's text, at most 200 characters.
   QString HostReason;
+  // How many of the paths asked for the host refused or could not open (with
+  // HostReason, its words for the first it could not open).
+  qint64 Refused = 0;
   // The bytes of the whole task; -1 until the bridge knows them.
   qint64 TotalTaskSize = -1;
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
-             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize, HostReason)
+             WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize, HostReason,
+             Refused)
 
   // A record read leniently: a missing key or a value of another kind reads
   // as 0 or empty (TotalTaskSize as -1); numbers may come as text.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
 #include <cstring>
@@ -100,6 +101,12 @@ FileDownloadInfo answerFileDownloadCheck(const PathGuard& guard, const QString& 
   if (failure) info.reason = failureReason(failure);
   if (!served || failure) return info;
   if (S_ISREG(st.st_mode)) {
+    // A file this client may not read is refused with the reason, not taken
+    // and then found unreadable by the bridge.
+    if (::faccessat(served->fd.get(), "", R_OK, AT_EMPTY_PATH | AT_EACCESS) != 0) {
+      info.reason = failureReason(errno);
+      return info;
+    }
     info.size = st.st_size;
     info.valid = 1;
     if (served->lan) info.TransLAN = QStringLiteral("1");

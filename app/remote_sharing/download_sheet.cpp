@@ -139,12 +139,17 @@ QString RemoteDownloadController::progressLine() const {
 }
 
 QString RemoteDownloadController::finishLine() const {
+  if (const QString partial = partialEnding(status(), true); !partial.isEmpty()) return partial;
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) +
          (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed +
          renamedNote(status().Renamed) +
          // Why the host left some out, when its client could not look.
          (status().HostReason.isEmpty() ? QString() : QLatin1Char('\n') + hostreason::text(status().HostReason));
+}
+
+bool RemoteDownloadController::isPartial() const {
+  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), true).isEmpty();
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {

@@ -27,6 +27,8 @@ class RemoteDownloadController : public TransferSheet {
   void setDownloadSaveAt(const QString& folder);
   QString progressLine() const;
   QString finishLine() const;
+  // Finished with something left out: its own end and the failure symbol.
+  bool isPartial() const;
   bool isFinishFolderShown() const;  // the green folder symbol after an English finish line
 
  private:

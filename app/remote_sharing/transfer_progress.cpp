@@ -5,6 +5,10 @@
 #include "remote_sharing/host_reason.h"
 #include "remote_sharing/remote_toast.h"
 
+#include <QStringList>
+
+#include <algorithm>
+
 TransferRequests TransferRequests::live() {
   TransferRequests r;
   r.toBridge = [](const QString& code, const vex::Json& payload, bool wait, ReplyHandler handler) {
@@ -30,6 +34,25 @@ QString finishedObjects(int64_t done, bool english) {
 QString renamedNote(int64_t renamed) {
   if (renamed <= 0) return QString();
   return QLatin1Char('\n') + L("Transfer_Renamed").arg(renamed);
+}
+
+QString partialEnding(const TransTaskReading& status, bool download) {
+  const int64_t missing = std::max<int64_t>(0, status.TotalTaskCount - status.TotalTaskDoneCount);
+  if (status.TaskStatus != 1 || (status.Refused <= 0 && missing == 0)) return QString();
+  const int64_t asked = status.TotalTaskDoneCount + missing + status.Refused;
+  QStringList parts{L(download ? "Transfer_Partial_Download" : "Transfer_Partial_Upload")
+                        .arg(status.TotalTaskDoneCount)
+                        .arg(asked)};
+  if (status.Refused > 0) parts << L("Transfer_Partial_Refused").arg(status.Refused);
+  if (missing > 0) parts << L("Transfer_Partial_Missing").arg(missing);
+  // Sentences apart by a blank in English, none in Chinese.
+  QString line = parts.join(localizedTableName(QLocale()) == QLatin1String("en") ? QStringLiteral(" ") : QString());
+  const QString why = status.HostReason.isEmpty() ? transferReasonText(status.Reason) : hostreason::text(status.HostReason);
+  if (!why.isEmpty()) line += QLatin1Char('\n') + why;
+  // The rate only: the bridge's notes after it are in English.
+  const QString rate = status.WorkingSpeed.section(QLatin1Char(','), 0, 0).trimmed();
+  if (!rate.isEmpty()) line += QLatin1Char('\n') + rate;
+  return line + renamedNote(status.Renamed);
 }
 
 void showTransferErrorToast(const QString& text, const QString& reason) { remotetoast::showError(text, reason); }

@@ -43,6 +43,12 @@ QString finishedObjects(int64_t done, bool english);
 // a free "name (N).ext" because their name was taken; empty for none.
 QString renamedNote(int64_t renamed);
 
+// The end of a finished transfer that left something out (the host refused
+// paths, or files did not arrive), for the sheets to show with the failure
+// symbol: the counts, then why (the host's words where it gave them, else
+// the reason code's text), then the rate. Empty when nothing was left out.
+QString partialEnding(const TransTaskReading& status, bool download);
+
 // Raises the main window's red error toast, when the window is up; with a
 // reason it shows beneath the text and the toast stays at least kReasonToastMs.
 void showTransferErrorToast(const QString& text, const QString& reason = {});

@@ -116,7 +116,12 @@ QString RemoteUploadController::progressLine() const {
 }
 
 QString RemoteUploadController::finishLine() const {
+  if (const QString partial = partialEnding(status(), false); !partial.isEmpty()) return partial;
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) + (english ? QStringLiteral(" ") : QString()) +
          L("RS_Upload_Finished") + QLatin1Char(' ') + status().WorkingSpeed + renamedNote(status().Renamed);
+}
+
+bool RemoteUploadController::isPartial() const {
+  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), false).isEmpty();
 }

@@ -29,6 +29,8 @@ class RemoteUploadController : public TransferSheet {
   void setOverwrite(bool on) { isOverwrite_ = on; }
   QString progressLine() const;
   QString finishLine() const;
+  // Finished with something left out: its own end and the failure symbol.
+  bool isPartial() const;
 
  private:
   void start();

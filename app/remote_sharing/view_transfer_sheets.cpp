@@ -2,7 +2,9 @@
 
 #include "core/localized.h"
 #include "shell/symbol_button.h"
+#include "shell/symbols.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -67,6 +69,15 @@ QWidget* pageOf(RemoteSharingDownloadStatus status, QWidget* choice, QWidget* ru
   }
 }
 
+// The red symbol of a transfer that did not bring everything.
+QLabel* failureSymbol() {
+  auto* label = new QLabel;
+  label->setPixmap(shellsymbols::symbol(QStringLiteral("multiply.circle.fill"), QStringLiteral("btnRed"), 22,
+                                        qApp ? qApp->devicePixelRatio() : 1.0));
+  label->setVisible(false);
+  return label;
+}
+
 }  // namespace
 
 // ---- download ------------------------------------------------------------------
@@ -96,7 +107,8 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   finishLine_->setTextFormat(Qt::PlainText);
   auto* finishFolder = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("green"), 18);
   finishFolder_ = finishFolder;
-  finished_->setLayout(centredRow({finishLine_, finishFolder}));
+  failSymbol_ = failureSymbol();
+  finished_->setLayout(centredRow({failSymbol_, finishLine_, finishFolder}));
   blank_ = new QWidget;
   status_ = addStatusPages(content(), {saveRow_, running_, finished_, blank_});
 
@@ -120,6 +132,7 @@ void ViewSharingRemoteDownload::refresh() {
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
   finishLine_->setText(c_.finishLine());
+  failSymbol_->setVisible(c_.isPartial());
   finishFolder_->setVisible(c_.isFinishFolderShown());
   ok_->setVisible(c_.isOkShown());
   cancel_->setVisible(c_.isCancelShown());
@@ -150,7 +163,9 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   running_ = column({progressLine_, progress_});
   finishLine_ = new QLabel;
   finishLine_->setTextFormat(Qt::PlainText);
-  finished_ = column({finishLine_});
+  failSymbol_ = failureSymbol();
+  finished_ = new QWidget;
+  finished_->setLayout(centredRow({failSymbol_, finishLine_}));
   blank_ = new QWidget;
   status_ = addStatusPages(content(), {chooseRows_, running_, finished_, blank_});
 
@@ -173,6 +188,7 @@ void ViewSharingRemoteUpload::refresh() {
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
   finishLine_->setText(c_.finishLine());
+  failSymbol_->setVisible(c_.isPartial());
   ok_->setVisible(c_.isOkShown());
   cancel_->setVisible(c_.isCancelShown());
 }

@@ -33,6 +33,7 @@ class ViewSharingRemoteDownload : public DialogCard {
   QLabel* progressLine_;
   QProgressBar* progress_;
   QLabel* finishLine_;
+  QLabel* failSymbol_;  // before the finish line when something was left out
   QWidget* finishFolder_;
   QPushButton* ok_;
   QPushButton* cancel_;
@@ -59,6 +60,7 @@ class ViewSharingRemoteUpload : public DialogCard {
   QLabel* progressLine_;
   QProgressBar* progress_;
   QLabel* finishLine_;
+  QLabel* failSymbol_;  // before the finish line when something was left out
   QPushButton* ok_;
   QPushButton* cancel_;
 };

@@ -78,21 +78,23 @@ class PeerFixture : public ::testing::Test {
     return vantrel::intOf(p, "TaskStatus") == 1 || vantrel::intOf(p, "ForceCancel") == 1;
   }
   static bool moving(const Json& p) { return p.value("CurrentTaskPercent", 0.0) > 0 || ended(p); }
-  // The last record `poll` gave once `done` holds (or after a minute).
-  static Json pollUntil(const std::function<std::optional<Json>()>& poll, bool (*done)(const Json&)) {
+  // The last record `poll` gave once `done` holds (or after `timeout`).
+  static Json pollUntil(const std::function<std::optional<Json>()>& poll, bool (*done)(const Json&),
+                        std::chrono::milliseconds timeout = 60s) {
     Json last;
     vantreltest::spinUntil([&] {
       if (auto r = poll()) last = *r;
       return done(last);
-    }, 60s);
+    }, timeout);
     return last;
   }
-  Json downloadPoll(bool (*done)(const Json&) = ended) {
+  Json downloadPoll(bool (*done)(const Json&) = ended, std::chrono::milliseconds timeout = 60s) {
     return pollUntil(
-        [&] { return control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}); }, done);
+        [&] { return control(QStringLiteral("Trans3_FC_TransTaskInfo"), {{"Session", session.toStdString()}}); }, done,
+        timeout);
   }
-  Json uploadPoll(bool (*done)(const Json&) = ended) {
-    return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, done);
+  Json uploadPoll(bool (*done)(const Json&) = ended, std::chrono::milliseconds timeout = 60s) {
+    return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, done, timeout);
   }
   // Starts a download of the "|"-joined `targets` into `save`.
   void startDownload(const QString& targets, const QString& save) {

@@ -182,11 +182,18 @@ TEST_F(TransferSheetsTest, DownloadRunsPollsAndFinishes) {
   EXPECT_TRUE(sheet.isFinishFolderShown());
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s"));
-  // Some left out by a host that could not look: its reason beneath.
-  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s, some refused by the host"},
-                             {"HostReason", "Error: Permission denied"}});
-  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 objects download finished! 9 MB/s, some refused by the host\n") +
-                                    L("Host_Reason_Permission"));
+  EXPECT_FALSE(sheet.isPartial());
+  // Some left out by a host that may not read them: the counts, its reason
+  // and the rate, with the failure symbol, in both languages.
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskCount", 7}, {"TotalTaskDoneCount", 7}, {"Refused", 3},
+                             {"WorkingSpeed", "9 MB/s, 3 refused by the host"}, {"HostReason", "Error: Permission denied"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("7 of 10 objects downloaded. 3 refused by the host.\n"
+                                               "The host has no permission to read it.\n9 MB/s"));
+  EXPECT_TRUE(sheet.isPartial());
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("已下载 7 个对象（共 10 个）。3 个被对方主机拒绝。\n对方主机没有读取它的权限。\n9 MB/s"));
+  QLocale::setDefault(before);
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 2}, {"WorkingSpeed", "9 MB/s"}});
   Env::LanguageCode = QStringLiteral("zh");
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("2个对象 已成功下载! 9 MB/s"));
@@ -323,6 +330,11 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   EXPECT_EQ(sentOf("Trans2_FS_00_Cancel").size(), 1);
   EXPECT_TRUE(shown.value());
 
+  // A file the host would not take: the sheet says so, never the plain success.
+  sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskCount", 3}, {"TotalTaskDoneCount", 2}, {"Reason", "refused"},
+                             {"WorkingSpeed", "2 MB/s, 1 not transferred (x: its name is kept for partial files)"}});
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 of 3 objects uploaded. 1 not transferred.\nThe host refused it.\n2 MB/s"));
+  EXPECT_TRUE(sheet.isPartial());
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 3}, {"WorkingSpeed", "2 MB/s"}});
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("3 objects ") + L("RS_Upload_Finished") + QStringLiteral(" 2 MB/s"));
   Env::LanguageCode = QStringLiteral("zh");

@@ -181,9 +181,10 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   EXPECT_EQ(checked.size(), 5);  // the folder, then each file in it
   EXPECT_EQ(intOf(progress, "TotalTaskDoneCount"), 3);
   EXPECT_EQ(intOf(progress, "ForceCancel"), 0);
-  // That something was refused is said, never how much.
-  EXPECT_TRUE(textOf(progress, "WorkingSpeed").endsWith(QStringLiteral(", some refused by the host")))
+  // How many the host refused is said.
+  EXPECT_TRUE(textOf(progress, "WorkingSpeed").endsWith(QStringLiteral(", 1 refused by the host")))
       << textOf(progress, "WorkingSpeed").toStdString();
+  EXPECT_EQ(intOf(progress, "Refused"), 1);
   EXPECT_EQ(filesBelow(save), (QStringList{QStringLiteral("docs/a.txt"), QStringLiteral("docs/empty"),
                                            QStringLiteral("docs/sub/big.bin")}));
   EXPECT_EQ(readFile(save + QStringLiteral("/docs/sub/big.bin")), big);
@@ -193,6 +194,48 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   const QString rate = textOf(pair.b->downloadProgress(kSession), "WorkingSpeed");
   QThread::msleep(300);
   EXPECT_EQ(textOf(pair.b->downloadProgress(kSession), "WorkingSpeed"), rate);
+}
+
+// A host client that lets only a few requests wait and answers the rest
+// "busy": the checks of a folder of many sub-folders are paced to at most 8
+// at a time, and each answered "busy" is asked again, so every file arrives.
+TEST(TransferEngine, ChecksAnsweredBusyAreAskedAgainAndNoMoreThanEightWait) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  for (int i = 0; i < 40; ++i) writeFile(share + QStringLiteral("/tree/d%1/f.txt").arg(i), QByteArray::number(i));
+  Pair pair;
+  int asked = 0, answered = 0, most = 0, busy = 0;
+  QSet<std::string> seen;
+  pair.host = [&](const QString&, const Json& msg) -> Json {
+    most = std::max(most, ++asked - answered);
+    QTimer::singleShot(0, &pair.context, [&] { ++answered; });
+    // Every request is "busy" the first time it comes.
+    if (!seen.contains(msg.dump())) {
+      seen.insert(msg.dump());
+      ++busy;
+      return {{"Result", 0}, {"Info", "busy"}};
+    }
+    return answerDownloadCheck(msg, [&](const QString& path) -> Json {
+      const QFileInfo info(path);
+      return vantreltest::withShareSpot({{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()}},
+                                        share, path);
+    });
+  };
+  const QString save = dir.path() + QStringLiteral("/save");
+  pair.b->startDownload({{"Session", kSession.toStdString()},
+                         {"Targets", (share + QStringLiteral("/tree")).toStdString()},
+                         {"SaveAtLocalFolder", save.toStdString()}});
+  ASSERT_TRUE(testutil::waitUntil([&] {
+    const Json p = pair.b->downloadProgress(kSession);
+    return intOf(p, "TaskStatus") == 1 || intOf(p, "ForceCancel") == 1;
+  }));
+  const Json progress = pair.b->downloadProgress(kSession);
+  EXPECT_EQ(intOf(progress, "TaskStatus"), 1) << progress.dump();
+  EXPECT_EQ(intOf(progress, "TotalTaskDoneCount"), 40) << progress.dump();
+  EXPECT_EQ(intOf(progress, "Refused"), 0) << progress.dump();
+  EXPECT_EQ(filesBelow(save).size(), 40);
+  EXPECT_EQ(busy, 41);  // the folder, then one request for each sub-folder's file
+  EXPECT_LE(most, 8);
 }
 
 // Sessions come and go by the hundred: once one has ended, its client still

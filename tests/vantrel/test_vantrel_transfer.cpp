@@ -249,7 +249,7 @@ TEST_F(VantrelTransfer, DownloadsAFolderTreeThatTheHostAllowsAndNothingElse) {
   EXPECT_EQ(intOf(last, "TotalTaskDoneCount"), 3);
   EXPECT_TRUE(textOf(last, "WorkingSpeed")
                   .endsWith(QStringLiteral(", 1 not transferred (.zkpart-notes.txt: its name is kept for partial files)"
-                                           ", some refused by the host")))
+                                           ", 2 refused by the host")))
       << last.dump();
   EXPECT_EQ(textOf(last, "Reason"), QStringLiteral("refused"));
   // The two targets, then the four files of the allowed folder, one request

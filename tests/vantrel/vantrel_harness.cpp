@@ -86,7 +86,8 @@ Child::~Child() { stop(); }
 bool Child::start(const QString& program, const QStringList& args) {
   process_.setProcessEnvironment(env_);
   dieWithParent(process_);
-  process_.start(program, args);
+  if (launcher.isEmpty()) process_.start(program, args);
+  else process_.start(launcher.first(), launcher.mid(1) + QStringList{program} + args);
   return process_.waitForStarted(5000);
 }
 

@@ -64,6 +64,9 @@ class Child {
   bool resume();
   QProcess& process() { return process_; }
   QByteArray output();  // everything written so far (stdout and stderr)
+  // A command that starts the program (its arguments first, then the
+  // program's): for one without the capabilities that pass file permissions.
+  QStringList launcher;
 
  private:
   QTemporaryDir home_;

@@ -11,7 +11,7 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
     : context_(context),
       sendPeer_(std::move(sendPeer)),
       sendData_(std::move(sendData)),
-      askClient_(std::move(askClient)),
+      asks_(context, std::move(askClient)),
       sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context),
       sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context) {}
 
@@ -77,6 +77,7 @@ void TransferCore::dropSession(const QString& session, const QString& why) {
   uploads_.remove(session);
   receives_.remove(session);
   refusedReceives_.remove(session);
+  asks_.dropSession(session);
 }
 
 void TransferCore::dropAllSessions(const QString& why) {
@@ -190,6 +191,7 @@ TaskPtr recordOnly(const TransferTask& task) {
   kept->endedAt = task.endedAt;
   kept->endRead = task.endRead;
   kept->refused = task.refused;
+  kept->refusedCount = task.refusedCount;
   kept->hostReason = task.hostReason;
   kept->sampleAt = task.sampleAt;
   kept->sampleBytes = task.sampleBytes;

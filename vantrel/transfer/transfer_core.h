@@ -2,6 +2,7 @@
 // the link to the peer and to the local client, and how a transfer ends.
 #pragma once
 
+#include "client_asks.h"
 #include "transfer_progress.h"
 #include "transfer_task.h"
 
@@ -56,8 +57,9 @@ class TransferCore {
   // relay's credit); when not, the sources of the session wait for resume().
   bool roomFor(const QString& session, qint64 bytes) const { return !room_ || room_(session, bytes); }
   void setRoom(std::function<bool(const QString& session, qint64 bytes)> room) { room_ = std::move(room); }
+  // Paced per session (client_asks.h).
   void askClient(const QString& session, const QString& code, const Json& msg, TransferAskDone done) {
-    askClient_(session, code, msg, std::move(done));
+    asks_.ask(session, code, msg, std::move(done));
   }
 
   // `why` is logged and shown as is; `reason` is what the client explains,
@@ -98,7 +100,7 @@ class TransferCore {
   QObject* context_;
   TransferSendPeer sendPeer_;
   TransferSendData sendData_;
-  TransferAskClient askClient_;
+  ClientAsks asks_;
   std::function<void(const QString& xid, TransferReason reason)> ended_;
   std::function<bool(const QString& session, qint64 bytes)> room_;
   QHash<QString, TaskPtr> tasks_;

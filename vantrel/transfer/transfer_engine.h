@@ -34,7 +34,7 @@ class TransferEngine : public QObject {
   static constexpr qint64 kChunkBytes = kTransferChunkBytes;
   static constexpr int kWindow = kTransferWindow;
   static constexpr int kMaxEntries = kTransferMaxEntries;
-  static constexpr int kParallelChecks = kTransferParallelChecks;
+  static constexpr int kParallelChecks = kTransferClientAsksPerSession;
   static constexpr int kMaxServedPerSession = kTransferMaxServedPerSession;
   static constexpr int kMaxXidSize = 64;
 

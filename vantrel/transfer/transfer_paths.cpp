@@ -8,6 +8,11 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace vantrel {
 
@@ -56,8 +61,14 @@ QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool
   return walkBounded(path, relBase, withFolders, WalkLimits{}, &unused);
 }
 
+QString WalkUnread::reason() const {
+  if (count == 0) return QString();
+  const char* text = ::strerrordesc_np(firstError);  // thread-safe, unlike strerror
+  return QStringLiteral("Error: ") + (text ? QString::fromUtf8(text) : QString::number(firstError));
+}
+
 QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
-                                 const WalkLimits& limits, QString* error) {
+                                 const WalkLimits& limits, QString* error, WalkUnread* unread) {
   QList<TransferEntry> entries;
   const QFileInfo top(path);
   if (!top.exists()) return entries;
@@ -78,6 +89,13 @@ QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bo
   QList<TransferEntry> found;
   while (!pending.isEmpty()) {
     const Pending dir = pending.takeLast();
+    // A folder that cannot be read is told, not taken as empty.
+    if (const int fd = ::open(QFile::encodeName(dir.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+      ::close(fd);
+    } else {
+      if (unread) unread->note(errno);
+      continue;
+    }
     QDirIterator it(dir.path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
       it.next();

@@ -64,11 +64,24 @@ struct WalkLimits {
   const std::atomic_bool* stop = nullptr;
 };
 
+// The folders below its start that a walk could not open (no permission),
+// and the first one's error.
+struct WalkUnread {
+  qint64 count = 0;
+  int firstError = 0;
+  void note(int error) {
+    if (count++ == 0) firstError = error;
+  }
+  // As the host side words a failure: "Error: Permission denied".
+  QString reason() const;
+};
+
 // walkLocal within limits: folder by folder, never holding more than the
 // limit. When a limit is reached the walk stops, `error` says which, and the
-// entries are incomplete.
+// entries are incomplete. A folder below the start that cannot be opened is
+// left out and counted in `unread`, when given.
 QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
-                                 const WalkLimits& limits, QString* error);
+                                 const WalkLimits& limits, QString* error, WalkUnread* unread = nullptr);
 
 // The total size of the files at or below `path`.
 qint64 totalSize(const QString& path);

@@ -80,8 +80,9 @@ Json progressOf(const TaskPtr& task) {
         if (!task->fileWhy.isEmpty()) p.WorkingSpeed += QStringLiteral(" (") + task->fileWhy + QLatin1Char(')');
         if (task->fileReason != TransferReason::None) p.Reason = protocol::reasonCode(task->fileReason);
       }
-      if (task->refused) p.WorkingSpeed += QStringLiteral(", some refused by the host");
+      if (task->refused) p.WorkingSpeed += QStringLiteral(", %1 refused by the host").arg(task->refusedCount);
       if (task->refused) p.HostReason = task->hostReason;
+      p.Refused = task->refusedCount;
       break;
     }
     case TransferState::Cancelled:
@@ -90,6 +91,7 @@ Json progressOf(const TaskPtr& task) {
       p.WorkingSpeed = task->why;
       p.Reason = protocol::reasonCode(task->reason);
       p.HostReason = task->hostReason;
+      p.Refused = task->refusedCount;
       break;
   }
   return p.toJSONModel();

@@ -168,6 +168,8 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
 void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting || task->kind != TransferKind::Download) return;
   task->refused = intOf(msg, "refused") != 0;
+  // How many the host left out (an older host says only 1), shown as a count.
+  if (task->refused) task->refusedCount = std::clamp<qint64>(intOf(msg, "refused"), 1, kTransferMaxEntries);
   if (task->refused) task->hostReason = boundedReason(textOf(msg, "reason"));
   const Json entries = valueOf(msg, "entries");
   if ((!entries.is_array() || entries.empty()) && task->refused)

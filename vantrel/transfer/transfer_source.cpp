@@ -96,8 +96,8 @@ void TransferSource::startSend(const QString& session, const QList<QPair<QString
 
 // A download: every target goes past the host's own check before anything
 // is walked; only a folder the check found is walked (bounded), and each file
-// found in it is checked again. The peer learns only whether something was
-// refused, never how much.
+// found in it is checked again. The peer learns how many paths were refused
+// or could not be opened, and the host's words for the first.
 void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
@@ -123,7 +123,7 @@ QStringView folderOf(const QString& path) { return QStringView(path).left(std::m
 // order), at most kTransferCheckBatch, a lone file as "path". Targets that
 // the check finds as files are taken; folders it found are walked afterwards.
 void TransferSource::checkNext(const TaskPtr& task, bool targets) {
-  while (isActive(task) && task->checksPending < kTransferParallelChecks && task->next < task->candidates.size()) {
+  while (isActive(task) && task->checksPending < kTransferClientAsksPerSession && task->next < task->candidates.size()) {
     const qint64 first = task->next;
     const QStringView folder = folderOf(task->candidates[first].local);
     qint64 end = first + 1;
@@ -146,7 +146,11 @@ void TransferSource::checkNext(const TaskPtr& task, bool targets) {
                       const TaskPtr t = weak.lock();
                       if (!isActive(t)) return;
                       --t->checksPending;
-                      const Json info = reply ? valueOf(*reply, "data") : Json();
+                      // Never taken as a refusal: the host did not look.
+                      if (!reply)
+                        return core_.fail(t, QStringLiteral("the host's client did not answer a check"), true,
+                                          TransferReason::Timeout);
+                      const Json info = valueOf(*reply, "data");
                       if (end - first == 1) {
                         takeCheck(t, first, info, targets);
                       } else {
@@ -178,20 +182,20 @@ void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& in
   struct stat st {};
   if (entry.share) found = beneath::open(entry.share->get(), entry.shareRel, O_PATH);
   // The first check the host's client could not make gives the peer its words.
-  if (task->hostReason.isEmpty()) task->hostReason = boundedReason(textOf(info, "reason"));
+  const QString reason = boundedReason(textOf(info, "reason"));
   if (!found || ::fstat(found.get(), &st) != 0) {
-    task->refused = true;
+    task->refuse(reason);
   } else if (intOf(info, "valid") == 1) {
     if (!lanAllowedBy(info)) task->lanAllowed = false;
     if (targets && S_ISREG(st.st_mode)) entry.size = st.st_size;
     if (S_ISREG(st.st_mode) && (targets || entry.size == st.st_size)) task->entries.append(entry);
-    else task->refused = true;
-  } else if (targets && intOf(info, "size") > 0 && S_ISDIR(st.st_mode)) {
+    else task->refuse(reason);
+  } else if (targets && intOf(info, "size") > 0 && S_ISDIR(st.st_mode) && reason.isEmpty()) {
     // A folder that the host's check can see: it answers "not a file" with
     // the folder's size.
     task->folders.append(entry);
   } else {
-    task->refused = true;
+    task->refuse(reason);
   }
 }
 
@@ -200,29 +204,40 @@ void TransferSource::walkFolders(const TaskPtr& task) {
   std::weak_ptr<TransferTask> weak = task;
   const std::shared_ptr<std::atomic_bool> stop = task->stop;
   const qint64 taken = task->entries.size();
+  struct Walked {
+    QList<TransferEntry> found;
+    QString error;     // a limit that ended the walk
+    WalkUnread unread;  // folders it could not open
+  };
   postback::run(&peerWalkPool(), core_.context(), [folders, taken, stop] {
     WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
-    QPair<QList<TransferEntry>, QString> walked;
+    Walked walked;
     for (const TransferEntry& folder : folders) {
       // Read through the folder the check found, opened beneath its share;
       // every file found is checked (and opened beneath the share) again.
-      const beneath::Fd fd = beneath::open(folder.share->get(), folder.shareRel, O_RDONLY | O_DIRECTORY);
-      if (!fd) continue;
-      const QString opened = QStringLiteral("/proc/self/fd/%1/.").arg(fd.get());
-      limits.maxEntries = kTransferMaxEntries - taken - walked.first.size();
-      const QString name = lastComponent(folder.local);
-      for (TransferEntry found : walkBounded(opened, name, false, limits, &walked.second)) {
-        found.local = folder.local + found.rel.mid(name.size());
-        walked.first.append(found);
+      int error = 0;
+      const beneath::Fd fd = beneath::open(folder.share->get(), folder.shareRel, O_RDONLY | O_DIRECTORY, &error);
+      if (!fd) {
+        walked.unread.note(error);
+        continue;
       }
-      if (!walked.second.isEmpty()) break;
+      const QString opened = QStringLiteral("/proc/self/fd/%1/.").arg(fd.get());
+      limits.maxEntries = kTransferMaxEntries - taken - walked.found.size();
+      const QString name = lastComponent(folder.local);
+      for (TransferEntry found : walkBounded(opened, name, false, limits, &walked.error, &walked.unread)) {
+        found.local = folder.local + found.rel.mid(name.size());
+        walked.found.append(found);
+      }
+      if (!walked.error.isEmpty()) break;
     }
     return walked;
-  }, [this, weak](const QPair<QList<TransferEntry>, QString>& walked) {
+  }, [this, weak](const Walked& walked) {
     const TaskPtr t = weak.lock();
     if (!isActive(t)) return;
-    if (!walked.second.isEmpty()) return core_.fail(t, walked.second, true);
-    t->candidates = walked.first;
+    if (!walked.error.isEmpty()) return core_.fail(t, walked.error, true);
+    // What the walk could not open counts as refused, with the system's words.
+    if (walked.unread.count > 0) t->refuse(boundedReason(walked.unread.reason()), walked.unread.count);
+    t->candidates = walked.found;
     zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
     t->next = 0;
     checkNext(t, false);
@@ -235,9 +250,12 @@ void TransferSource::sendManifest(const TaskPtr& task) {
             [](const TransferEntry& a, const TransferEntry& b) { return a.rel < b.rel; });
   for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
   task->next = 0;
-  if (task->refused) zlog::line(QStringLiteral("Vantrel - download: the host refused some of it"));
+  if (task->refused)
+    zlog::parts(QStringLiteral("Vantrel - download: paths the host refused or could not open:"),
+                QString::number(task->refusedCount));
+  // "refused" counts them (an older sink reads only whether it is 0).
   Json manifest =
-      XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refused ? 1 : 0}.toJSONModel();
+      XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refusedCount}.toJSONModel();
   if (task->refused && !task->hostReason.isEmpty()) manifest["reason"] = task->hostReason.toStdString();
   offerSums(manifest);
   if (lan_)

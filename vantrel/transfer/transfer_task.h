@@ -30,7 +30,10 @@ inline constexpr int kTransferMaxDepth = protocol::kFolderMaxDepth;
 // The most bytes one transfer may announce, in all (2^53, well past any disk).
 inline constexpr qint64 kTransferMaxBytes = qint64(1) << 53;
 inline constexpr int kTransferMaxWalkMs = 20000;
-inline constexpr int kTransferParallelChecks = 32;
+// Requests the engine keeps in flight toward its own client per session (its
+// checks), all transfers of the session together: fewer than the client lets
+// wait per session, so that none is answered "busy" for want of a place.
+inline constexpr int kTransferClientAsksPerSession = 8;
 // Files of one folder checked in one request to the host's client, at most.
 inline constexpr int kTransferCheckBatch = 256;
 // Files below this size go whole, several to a data frame, to a peer that
@@ -135,10 +138,18 @@ struct TransferTask {
   int checksPending = 0;
   QList<TransferEntry> candidates;
   QList<TransferEntry> folders;  // folder targets of a download, walked once allowed
-  bool refused = false;  // something asked for was refused (never how much)
-  // Why, in the host's words, when its client could not make a check (no
-  // permission, no descriptors left); at most kTransferMaxReasonChars.
+  bool refused = false;  // something asked for was refused
+  qint64 refusedCount = 0;  // how many paths (files, or folders that could not be read)
+  // Why, in the host's words, when its client could not make a check or the
+  // walk could not open a folder (no permission, no descriptors left); at
+  // most kTransferMaxReasonChars.
   QString hostReason;
+  // Paths refused, with the host's words when it gave any.
+  void refuse(const QString& reason, qint64 count = 1) {
+    refused = true;
+    refusedCount += count;
+    if (hostReason.isEmpty()) hostReason = reason;
+  }
   // The share roots the checks named, by identity ("ShareId"), each opened
   // and verified once for the task's later checks.
   QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;

@@ -75,7 +75,7 @@ struct XferOffer {
   QString mode;  // "upload", "send" or "download"
   QString root;  // the folder an upload goes into
   QList<XferEntry> entries;
-  qint64 refused = 0;  // 1 when the host left something out (never how much)
+  qint64 refused = 0;  // how many paths the host refused or could not open
   VEX_FIELDS(mode, root, entries, refused)
 };
 

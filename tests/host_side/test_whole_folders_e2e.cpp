@@ -1,0 +1,171 @@
+// End to end on loopback with a real host: the account service, bridge A with
+// client A (two shares without an access code, one whose transfers take the
+// relay and one whose take the local-network route), bridge B with Bob's peer.
+// Folders of many sub-folders and of many files arrive whole both ways, on
+// both routes, however the host's client bounds what waits for it; and with a
+// host that may not pass file permissions, what it cannot read is counted and
+// told, never dropped in silence.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host_peer_fixture.h"
+#include "support/test_util.h"
+
+using namespace vantreltest;
+using testutil::filesBelow;
+using testutil::writeFile;
+
+namespace {
+
+const QStringList kRoutes{QStringLiteral("Relayed"), QStringLiteral("Local")};
+
+// `count` files in each of `folders` sub-folders of `root` (none: in `root`
+// itself), each holding its own path.
+void seedTree(const QString& root, int folders, int count) {
+  for (int f = 0; f < std::max(1, folders); ++f) {
+    const QString dir = folders == 0 ? root : root + QStringLiteral("/d%1").arg(f, 3, 10, QLatin1Char('0'));
+    QDir().mkpath(dir);
+    for (int i = 0; i < count; ++i) {
+      const QString path = dir + QStringLiteral("/f%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+      writeFile(path, path.toUtf8().right(24));
+    }
+  }
+}
+
+class WholeFolders : public hostpeer::PeerFixture {
+ protected:
+  // Bridge A and client A with the two shares of `seed(share)` in A's home;
+  // without the capabilities that pass file permissions when `asUser`.
+  void startHost(const std::function<void(const QString& share)>& seed, bool asUser) {
+    if (asUser && ::geteuid() == 0) {
+      if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "running as root without setpriv: the host could read every file";
+      const QStringList dropped{QStringLiteral("setpriv"), QStringLiteral("--bounding-set"),
+                                QStringLiteral("-dac_override,-dac_read_search"), QStringLiteral("--inh-caps=-all"),
+                                QStringLiteral("--")};
+      bridgeA.child().launcher = dropped;
+      clientA.launcher = dropped;
+    }
+    ASSERT_TRUE(bridgeA.start(&service, "secret-w"));
+    home = clientA.home();
+    for (const QString& name : kRoutes) {
+      const QString share = home + QLatin1Char('/') + name;
+      QDir().mkpath(share + QStringLiteral("/back"));
+      seed(share);
+      SharingObj record;
+      record.tag = name.left(4).toUpper();
+      record.path = share;
+      record.isupload = record.isdownload = true;
+      record.isTranLAN = name == QLatin1String("Local");
+      ASSERT_TRUE(e2eclient::seedShare(home, annId, QStringLiteral("ann-host"), record));
+    }
+    ASSERT_TRUE(e2eclient::startSignedInClient(clientA, service, bridgeA, QStringLiteral("secret-w")))
+        << clientA.output().toStdString();
+    openBobsSession(bridgeB, clientA, "RELA", "");
+  }
+
+  void moveWhole(const QString& route);
+
+  BridgeProcess bridgeA, bridgeB;
+  Child clientA;
+  QString home;
+};
+
+// 300 sub-folders of one file and 10,000 files in one folder: each more than
+// the host's client lets wait for one session, in check requests. Downloaded
+// and then uploaded back over `route`.
+void WholeFolders::moveWhole(const QString& route) {
+  startHost([&route](const QString& share) {
+    if (!share.endsWith(route)) return;
+    seedTree(share + QStringLiteral("/wide"), 300, 1);
+    seedTree(share + QStringLiteral("/flat"), 0, 10000);
+  }, false);
+  if (HasFatalFailure()) return;
+
+  QTemporaryDir local;
+  const QString share = home + QLatin1Char('/') + route;
+  for (const auto& [name, files] : {std::pair{QStringLiteral("wide"), 300}, std::pair{QStringLiteral("flat"), 10000}}) {
+    SCOPED_TRACE(name.toStdString());
+    const QStringList expected = filesBelow(share + QLatin1Char('/') + name);
+    ASSERT_EQ(expected.size(), files);
+    startDownload(share + QLatin1Char('/') + name, local.path());
+    const Json down = downloadPoll(ended, 150s);
+    EXPECT_EQ(vantrel::intOf(down, "TaskStatus"), 1) << down.dump();
+    EXPECT_EQ(vantrel::intOf(down, "TotalTaskDoneCount"), files) << down.dump();
+    EXPECT_EQ(vantrel::intOf(down, "Refused"), 0) << down.dump();
+    const QStringList got = filesBelow(local.path() + QLatin1Char('/') + name);
+    EXPECT_EQ(got.size(), files);
+    if (got.size() == files) EXPECT_EQ(got, expected);
+
+    startUpload(local.path() + QLatin1Char('/') + name, share + QStringLiteral("/back"));
+    const Json up = uploadPoll(ended, 150s);
+    EXPECT_EQ(vantrel::intOf(up, "TaskStatus"), 1) << up.dump();
+    EXPECT_EQ(vantrel::intOf(up, "TotalTaskDoneCount"), files) << up.dump();
+    const QStringList back = filesBelow(share + QStringLiteral("/back/") + name);
+    EXPECT_EQ(back.size(), files);
+    if (back.size() == files) EXPECT_EQ(back, expected);
+    EXPECT_EQ(testutil::readFile(share + QStringLiteral("/back/") + name + QLatin1Char('/') + expected.last()),
+              testutil::readFile(share + QLatin1Char('/') + name + QLatin1Char('/') + expected.last()));
+  }
+  EXPECT_EQ(bridgeB.child().output().contains("Vantrel - transfer over the local network:"),
+            route == QLatin1String("Local"));
+  clientA.stop();
+}
+
+TEST_F(WholeFolders, ManySubFoldersAndManyFilesArriveWholeBothWaysOverTheRelay) { moveWhole(QStringLiteral("Relayed")); }
+
+TEST_F(WholeFolders, ManySubFoldersAndManyFilesArriveWholeBothWaysOverTheLocalNetwork) {
+  moveWhole(QStringLiteral("Local"));
+}
+
+// A host that may not pass file permissions: a sub-folder it cannot open, a
+// whole folder it cannot open, a file it cannot read. Each is counted with
+// the host's reason, over the relay and over the local-network route.
+TEST_F(WholeFolders, WhatTheHostCannotReadIsCountedAndToldOnBothRoutes) {
+  startHost([](const QString& share) {
+    seedTree(share + QStringLiteral("/mixed/open"), 0, 3);
+    seedTree(share + QStringLiteral("/mixed/locked"), 0, 3);
+    seedTree(share + QStringLiteral("/locked"), 0, 2);
+    writeFile(share + QStringLiteral("/secret.txt"), "secret");
+    ::chmod(QFile::encodeName(share + QStringLiteral("/mixed/locked")).constData(), 0);
+    ::chmod(QFile::encodeName(share + QStringLiteral("/locked")).constData(), 0);
+    ::chmod(QFile::encodeName(share + QStringLiteral("/secret.txt")).constData(), 0);
+  }, true);
+  if (HasFatalFailure() || IsSkipped()) return;
+
+  QTemporaryDir local;
+  const QString denied = QStringLiteral("Error: Permission denied");
+  for (const QString& route : kRoutes) {
+    SCOPED_TRACE(route.toStdString());
+    const QString share = home + QLatin1Char('/') + route;
+    const QString save = local.path() + QLatin1Char('/') + route;
+
+    startDownload(share + QStringLiteral("/mixed"), save);
+    const Json partial = downloadPoll(ended);
+    EXPECT_EQ(vantrel::intOf(partial, "TaskStatus"), 1) << partial.dump();
+    EXPECT_EQ(vantrel::intOf(partial, "TotalTaskDoneCount"), 3) << partial.dump();
+    EXPECT_EQ(vantrel::intOf(partial, "Refused"), 1) << partial.dump();
+    EXPECT_EQ(vantrel::textOf(partial, "HostReason"), denied) << partial.dump();
+    EXPECT_EQ(filesBelow(save + QStringLiteral("/mixed")).size(), 3);
+
+    // Nothing readable at all: a failure with the reason, never "0 finished".
+    for (const QString& target : {QStringLiteral("/locked"), QStringLiteral("/secret.txt")}) {
+      startDownload(share + target, save);
+      const Json refused = downloadPoll(ended);
+      EXPECT_EQ(vantrel::intOf(refused, "ForceCancel"), 1) << target.toStdString() << refused.dump();
+      EXPECT_EQ(vantrel::textOf(refused, "Reason"), QStringLiteral("refused")) << refused.dump();
+      EXPECT_EQ(vantrel::intOf(refused, "Refused"), 1) << refused.dump();
+      EXPECT_EQ(vantrel::textOf(refused, "HostReason"), denied) << refused.dump();
+    }
+  }
+  clientA.stop();
+}
+
+}  // namespace
