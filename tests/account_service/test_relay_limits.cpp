@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QSslSocket>
+#include <QTimer>
 
 using namespace relaytest;
 
@@ -434,6 +435,42 @@ TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
   auto raw = [&](const char* from, const json& body, bool again = false) {
     return std::make_unique<testsvc::RawClient>(tls, port, QString::fromLatin1(from), testsvc::signInRequest(body), again);
   };
+  // 50 right passwords at once from one address (over the 18 accounts), each
+  // "busy, try again" tried again as the client tells the user; how long
+  // until all are in, and how many are in.
+  auto officeFrom = [&](const char* from) {
+    QElapsedTimer took;
+    took.start();
+    std::vector<std::unique_ptr<testsvc::RawClient>> office;
+    for (int i = 0; i < 50; ++i)
+      office.push_back(raw(from, {{"Id_acc", "u" + std::to_string(i % kAccounts) + "@example.com"}, {"Password", "u-pass"}}));
+    auto answerOf = [](const testsvc::RawClient& c) {
+      const json answer = c.answers().empty() ? json() : c.answers()[0].json();
+      return answer.is_object() ? answer : json::object();
+    };
+    int in = 0;
+    testutil::waitUntil(
+        [&] {
+          in = 0;
+          bool all = true;
+          for (auto& c : office) {
+            const json answer = answerOf(*c);
+            if (answer.value("Info", "") == "busy, try again")
+              c = raw(from, {{"Id_acc", "u" + std::to_string((&c - office.data()) % kAccounts) + "@example.com"},
+                             {"Password", "u-pass"}});
+            in += answer.value("Result", 0) == 1;
+            all = all && (!c->answers().empty() || c->closed());
+          }
+          return all;
+        },
+        30s);
+    return std::pair<qint64, int>(took.elapsed(), in);
+  };
+  // The same office on a quiet service first, from an address of its own:
+  // what this machine and build take for it (a loaded machine is slow, not wrong).
+  const auto [quietMs, quietIn] = officeFrom("127.0.0.4");
+  ASSERT_EQ(quietIn, 50);
+
   // Bob's usual address is 127.0.0.1; he comes from a new one below.
   ASSERT_EQ(login({{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}})["Result"], 1);
   // Ann keeps 600 sign-ins with her right password in flight from one address.
@@ -455,38 +492,36 @@ TEST_F(CrowdedHost, AFloodOfRightPasswordsFromOneAddressWaitsInItsOwnQueue) {
   // Under way: its first burst of sign-ins is in.
   ASSERT_TRUE(testutil::waitUntil([&] { return signedIn() >= 64; }, 30s));
 
-  // 50 right passwords at once from another address (over the 18 accounts), and Bob from a new one.
+  // Bob from a new address, and the office from another one beside the flood.
   QElapsedTimer took;
   took.start();
-  std::vector<std::unique_ptr<testsvc::RawClient>> office;
-  for (int i = 0; i < 50; ++i)
-    office.push_back(raw("127.0.0.3", {{"Id_acc", "u" + std::to_string(i % kAccounts) + "@example.com"}, {"Password", "u-pass"}}));
   auto bob = raw("127.0.0.9", {{"Id_acc", "bob@example.com"}, {"Password", "bob-pass"}});
-  qint64 bobMs = -1, officeMs = -1;
-  testutil::waitUntil(
-      [&] {
-        if (bobMs < 0 && (!bob->answers().empty() || bob->closed())) bobMs = took.elapsed();
-        const bool all = std::all_of(office.begin(), office.end(),
-                                     [](const auto& c) { return !c->answers().empty() || c->closed(); });
-        if (officeMs < 0 && all) officeMs = took.elapsed();
-        return bobMs >= 0 && officeMs >= 0;
-      },
-      15s);
-  int officeIn = 0;
-  for (const auto& c : office) officeIn += !c->answers().empty() && c->answers()[0].json().value("Result", 0) == 1;
+  qint64 bobMs = -1;
+  const auto [officeMs, officeIn] = [&] {
+    // Bob's answer is timed while the office waits.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
+      if (bobMs < 0 && (!bob->answers().empty() || bob->closed())) bobMs = took.elapsed();
+    });
+    watch.start(5);
+    return officeFrom("127.0.0.3");
+  }();
+  testutil::waitUntil([&] { return !bob->answers().empty() || bob->closed(); });
+  if (bobMs < 0) bobMs = took.elapsed();
   const bool bobIn = !bob->answers().empty() && bob->answers()[0].json().value("Result", 0) == 1;
   const size_t floodAnswers = answered();
   for (const auto& c : flood) c->stop();
   const qint64 floodMs = flooding.elapsed();
-  std::printf("beside 600 right sign-ins in flight from one address (%zu answered so far): %d of 50 from another "
-              "address signed in after %lld ms; the owner from a new address %s after %lld ms\n",
-              floodAnswers, officeIn, officeMs, bobIn ? "signed in" : "refused", bobMs);
+  std::printf("50 right sign-ins from one address on a quiet service: %lld ms; beside 600 right sign-ins in flight "
+              "from another address (%zu answered so far): %d of 50 signed in after %lld ms; the owner from a new "
+              "address %s after %lld ms\n",
+              quietMs, floodAnswers, officeIn, officeMs, bobIn ? "signed in" : "refused", bobMs);
   EXPECT_EQ(officeIn, 50);
-  EXPECT_GE(officeMs, 0);
-  EXPECT_LT(officeMs, 5000);
+  // The flood costs the office at most its share: a few times what it takes
+  // on a quiet service (at least 5 s), and the owner no longer than that.
+  EXPECT_LT(officeMs, std::max<qint64>(5000, 4 * quietMs));
   EXPECT_TRUE(bobIn);
-  EXPECT_GE(bobMs, 0);
-  EXPECT_LT(bobMs, 2000);
+  EXPECT_LT(bobMs, std::max<qint64>(2000, quietMs));
   // The flood's own attempts are each answered: signed in, or told to come
   // back, never paused as if its password were wrong.
   int floodIn = 0, busy = 0, other = 0, unanswered = 0;
