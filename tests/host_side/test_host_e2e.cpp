@@ -275,6 +275,33 @@ class HostEndToEnd : public hostpeer::PeerFixture {
     }
   };
 
+  // Eve's account; an open share (no code, every byte through the relay) of
+  // a folder "many" of `files` files named by `pattern` and a file `bigName`
+  // holding `big`; client A started with its own bridge and signed in as Ann;
+  // Bob's session to the share opened on `bridgeB`. Returns the folder.
+  QString startOpenShareWithEve(const QString& pattern, int files, const QString& bigName, const QByteArray& big,
+                                BridgeProcess& bridgeB) {
+    EXPECT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
+                                   QStringLiteral("eve-host")));
+    open = clientA.home() + QStringLiteral("/Open");
+    const QString many = open + QStringLiteral("/many");
+    EXPECT_TRUE(QDir().mkpath(many));
+    EXPECT_TRUE(e2eclient::writeNumberedFiles(many + QLatin1Char('/') + pattern, files));
+    testutil::writeFile(open + QLatin1Char('/') + bigName, big);
+    SharingObj share;
+    share.tag = QStringLiteral("OPEN");
+    share.path = open;
+    share.isTranLAN = false;  // every byte through the relay
+    EXPECT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
+    EXPECT_TRUE(clientA.start(e2eclient::configureClientWithOwnBridge(clientA, service), {}));
+    EXPECT_TRUE(
+        e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
+    EXPECT_TRUE(spinUntil([&] { return clientA.output().count("Host Login Succeeded") == 1; }, 30s))
+        << clientA.output().toStdString();
+    if (!HasFailure()) openBobsSession(bridgeB, clientA, "OPEN", "");
+    return many;
+  }
+
   // The client's access clock (milliseconds), when the test sets it.
   static constexpr qint64 kClockStart = 1000000000;
   void setClientClock(qint64 ms) { testutil::writeFile(clockFile, QByteArray::number(ms)); }
@@ -666,26 +693,11 @@ TEST_F(HostEndToEnd, AFloodOfThumbnailNamesLeavesOtherPeersServedAndHelpersEndWi
 // killed under the flood, the client reaches the new one and signs in again.
 // ZARKELO_TEST_FLOOD_SECONDS sets how long the flood lasts (10 s).
 TEST_F(HostEndToEnd, AStrangersFloodNeverCostsTheHostItsBridge) {
-  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
-                                 QStringLiteral("eve-host")));
-  open = clientA.home() + QStringLiteral("/Open");
-  const QString many = open + QStringLiteral("/many");
-  ASSERT_TRUE(QDir().mkpath(many));
-  ASSERT_TRUE(e2eclient::writeNumberedFiles(many + QStringLiteral("/f_%1.png"), 3000));
   const QByteArray mid = testutil::randomBytes((4 << 20) + 3);
-  testutil::writeFile(open + QStringLiteral("/mid.bin"), mid);
-  SharingObj share;
-  share.tag = QStringLiteral("OPEN");
-  share.path = open;
-  share.isTranLAN = false;  // every byte through the relay
-  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
-  ASSERT_TRUE(clientA.start(e2eclient::configureClientWithOwnBridge(clientA, service), {}));
-  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
-  auto count = [&](const char* line) { return int(clientA.output().count(line)); };
-  ASSERT_TRUE(spinUntil([&] { return count("Host Login Succeeded") == 1; }, 30s)) << clientA.output().toStdString();
   BridgeProcess bridgeB;
-  openBobsSession(bridgeB, clientA, "OPEN", "");
-  if (HasFatalFailure()) return;
+  const QString many = startOpenShareWithEve(QStringLiteral("f_%1.png"), 3000, QStringLiteral("mid.bin"), mid, bridgeB);
+  if (HasFailure()) return;
+  auto count = [&](const char* line) { return int(clientA.output().count(line)); };
 
   Json names = Json::array();
   for (int i = 0; i < 1000; ++i)
@@ -768,26 +780,11 @@ TEST_F(HostEndToEnd, AStrangersFloodNeverCostsTheHostItsBridge) {
 // never loses its bridge, and once the flood ends the host answers Bob at once
 // and serves his download again.
 TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
-  ASSERT_TRUE(service.addAccount(QStringLiteral("eve@example.com"), QStringLiteral("eve-pass"), QStringLiteral("Eve"),
-                                 QStringLiteral("eve-host")));
-  open = clientA.home() + QStringLiteral("/Open");
-  const QString many = open + QStringLiteral("/many");
-  ASSERT_TRUE(QDir().mkpath(many));
-  ASSERT_TRUE(e2eclient::writeNumberedFiles(many + QStringLiteral("/entry_%1.txt"), 1000));
   const QByteArray big = testutil::randomBytes((20 << 20) + 5);
-  testutil::writeFile(open + QStringLiteral("/big.bin"), big);
-  SharingObj share;
-  share.tag = QStringLiteral("OPEN");
-  share.path = open;
-  share.isTranLAN = false;  // every byte through the relay
-  ASSERT_TRUE(e2eclient::seedShare(clientA.home(), annId, QStringLiteral("ann-host"), share));
-  ASSERT_TRUE(clientA.start(e2eclient::configureClientWithOwnBridge(clientA, service), {}));
-  ASSERT_TRUE(e2eclient::confirmQrPage(clientA, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")));
-  auto count = [&](const char* line) { return int(clientA.output().count(line)); };
-  ASSERT_TRUE(spinUntil([&] { return count("Host Login Succeeded") == 1; }, 30s)) << clientA.output().toStdString();
   BridgeProcess bridgeB;
-  openBobsSession(bridgeB, clientA, "OPEN", "");
-  if (HasFatalFailure()) return;
+  const QString many = startOpenShareWithEve(QStringLiteral("entry_%1.txt"), 1000, QStringLiteral("big.bin"), big, bridgeB);
+  if (HasFailure()) return;
+  auto count = [&](const char* line) { return int(clientA.output().count(line)); };
 
   // Bob's downloads for `ms` (at least three): the milliseconds of each whole one.
   int downloads = 0, whole = 0;

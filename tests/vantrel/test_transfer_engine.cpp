@@ -192,7 +192,7 @@ TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
   EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() == 0; }));  // the source heard "finished"
   // A finished task's rate is the one at its end, however late it is read.
   const QString rate = textOf(pair.b->downloadProgress(kSession), "WorkingSpeed");
-  QThread::msleep(300);
+  testutil::idleFor(std::chrono::milliseconds(300));
   EXPECT_EQ(textOf(pair.b->downloadProgress(kSession), "WorkingSpeed"), rate);
 }
 
@@ -283,11 +283,11 @@ TEST(TransferEngine, EndedSessionsKeepTheirLastRecordsUntilRead) {
   const qint64 grown = qint64(mallinfo2().uordblks) - qint64(before);
   EXPECT_LT(grown, kSessions * 1024) << grown / kSessions << " bytes per session";
   // Longer than a read record stays, past the 129 sessions that ended since.
-  QThread::msleep(20);
+  testutil::idleFor(std::chrono::milliseconds(20));
   const Json first = pair.b->downloadProgress(sessionOf(0));
   EXPECT_EQ(intOf(first, "TaskStatus"), 1) << first.dump();
   EXPECT_EQ(intOf(first, "TotalTaskDoneCount"), kFiles);
-  QThread::msleep(20);
+  testutil::idleFor(std::chrono::milliseconds(20));
   // Read, then gone: said so, as is any session this bridge never knew (one
   // polled after the bridge restarted).
   for (const QString& session : {sessionOf(0), sessionOf(warm), QStringLiteral("x|y")}) {
