@@ -23,15 +23,23 @@ PORT="${LISTEN##*:}"
 
 # The client this script starts: a second one runs from its own program folder.
 SECOND_ROOT="${ZARKELO_SECOND_ROOT:-$HOME/.local/share/zarkelo-second}"
-if ((SECOND)); then CLIENT="$SECOND_ROOT/bin/zarkelo"; else CLIENT="$BUILD/bin/zarkelo"; fi
+if ((SECOND)); then
+  CLIENT="$SECOND_ROOT/bin/zarkelo" CLIENT_HOME="$SECOND_ROOT/home"
+else
+  CLIENT="$BUILD/bin/zarkelo" CLIENT_HOME="$HOME"
+fi
 
-# Whether a process runs from that program file (also one rebuilt since it started).
+# Whether a process runs from that program file (also one rebuilt since it
+# started) with that home: the tests' clients run from the same file, each
+# with a home of its own, and are not this script's.
 client_running() {
-  local exe
-  for exe in /proc/[0-9]*/exe; do
-    case "$(readlink "$exe" 2>/dev/null)" in
-      "$CLIENT" | "$CLIENT (deleted)") return 0 ;;
+  local proc
+  for proc in /proc/[0-9]*; do
+    case "$(readlink "$proc/exe" 2>/dev/null)" in
+      "$CLIENT" | "$CLIENT (deleted)") ;;
+      *) continue ;;
     esac
+    tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "HOME=$CLIENT_HOME" && return 0
   done
   return 1
 }
