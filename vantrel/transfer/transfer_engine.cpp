@@ -145,8 +145,11 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   const TaskPtr task = core_.find(xid, session);
   if (!task) return;
   if (op == QLatin1String("cancel")) {
-    // The sink's count of the files it kept, when it says it.
-    if (task->role == TransferRole::Source && task->isActive() && msg.is_object() && msg.contains("kept"))
+    // The sink's count of the files it kept, when it says it; also when this
+    // side ended the transfer first (the two cancels crossed), as a "kept"
+    // answer would have told it.
+    if (task->role == TransferRole::Source && task->state != TransferState::Finished && msg.is_object() &&
+        msg.contains("kept"))
       task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
     const QString why = textOf(msg, "why");
     if (!task->startedByPeer()) task->hostReason = boundedReason(textOf(msg, "reason"));
