@@ -60,6 +60,8 @@ TransTaskProgress TransTaskProgress::read(const vex::Json& record) {
   r.Reason = jsonread::text(record, "Reason");
   r.HostReason = jsonread::text(record, "HostReason");
   r.Refused = std::max<qint64>(0, jsonread::integer(record, "Refused"));
+  r.Unread = std::max<qint64>(0, jsonread::integer(record, "Unread"));
+  r.UnreadReason = jsonread::text(record, "UnreadReason");
   const vex::Json& size = jsonread::member(record, "TotalTaskSize");
   if (size.is_number_integer() && size.get<qint64>() >= 0) r.TotalTaskSize = size.get<qint64>();
   return r;

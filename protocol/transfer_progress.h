@@ -53,11 +53,17 @@ struct TransTaskProgress {
   // How many of the paths asked for the host refused or could not open (with
   // HostReason, its words for the first it could not open).
   qint64 Refused = 0;
+  // What the sending side could not read and left out (folders it could not
+  // open, files it could not open or read), with the system's words for the
+  // first ("Error: Permission denied"). On an upload or a send: this
+  // computer; a download's host tells its own as Refused.
+  qint64 Unread = 0;
+  QString UnreadReason;
   // The bytes of the whole task; -1 until the bridge knows them.
   qint64 TotalTaskSize = -1;
   VEX_FIELDS(TaskStatus, TotalTaskCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, CurrentTaskPercent,
              WorkingSpeed, WorkingIndex, ForceCancel, CurrentTaskFileSize, Renamed, Reason, TotalTaskSize, HostReason,
-             Refused)
+             Refused, Unread, UnreadReason)
 
   // A record read leniently: a missing key or a value of another kind reads
   // as 0 or empty (TotalTaskSize as -1); numbers may come as text.

@@ -27,9 +27,12 @@ struct ReceiveStatus {
   QString CurrentTaskFile;
   QString CurrentTaskSpeed;
   qint64 Renamed = 0;  // files saved as "name (N).ext" because their name was taken
-  QString Reason;      // with IsCancel: why it ended (protocol::reasonCode)
+  QString Reason;      // with IsCancel: why it ended (protocol::reasonCode); finished: why files did not arrive
+  // What the sender said it could not read and left out, and its words for the first.
+  qint64 Unread = 0;
+  QString UnreadReason;
   VEX_FIELDS(IsFinished, IsCancel, Progress, TotalCount, TotalTaskDoneCount, CurrentTaskFile, CurrentTaskSpeed, Renamed,
-             Reason)
+             Reason, Unread, UnreadReason)
 };
 
 // Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel.
