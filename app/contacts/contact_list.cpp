@@ -95,9 +95,11 @@ void ContactList::OnAccessCodeCheckReply(const std::optional<vex::Json>& reply) 
   showToast(L("Contact_AddFail"));
 }
 
-void ContactList::showToast(const QString& text, const QString& reason) {
-  AlertToast shown = makeToast(AlertToast::Type::regular, {}, text);
-  if (!reason.isEmpty()) shown.subTitle = reason, shown.minShowMs = kReasonToastMs;
+void ContactList::showToast(const QString& text, const QString& reason, bool failure) {
+  AlertToast shown = failure ? makeToast(AlertToast::Type::error, QStringLiteral("red"), text)
+                             : makeToast(AlertToast::Type::regular, {}, text);
+  if (!reason.isEmpty()) shown.subTitle = reason;
+  if (!reason.isEmpty() || failure) shown.minShowMs = kReasonToastMs;
   toast.show(shown);
 }
 

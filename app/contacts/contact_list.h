@@ -38,8 +38,9 @@ class ContactList : public QObject {
   // The address of the access-code check of `contact`.
   static QString accessCodeCheckUrl(const QString& apiBase, const QString& token, const ContactPerson& contact);
 
-  // With a reason (beneath the text) the toast stays at least kReasonToastMs.
-  void showToast(const QString& text, const QString& reason = {});
+  // With a reason (beneath the text) the toast stays at least kReasonToastMs;
+  // a failure shows with the failure symbol.
+  void showToast(const QString& text, const QString& reason = {}, bool failure = false);
 
   // "Contacts (count/limit)".
   QString headerTitle() const;

@@ -287,10 +287,15 @@ void ContactSend::RemoteUploadTaskInfoResult(const vex::Json& progress) {
   dstatus_WorkingItemName = UtilSystem::fileNameOfPath(dstatus_CurrentTaskFile);
   if (dstatus_TotalTaskDoneCount > 0) dstatus_WorkingIndex = dstatus_TotalTaskDoneCount;
 
+  const TransTaskReading record = TransTaskReading::read(progress);
   const bool finished = dstatus_TaskStatus == 1;
-  const bool canceled = jsonread::integer(progress, "ForceCancel") == 1;
+  const bool canceled = record.ForceCancel == 1;
   if (finished) {
-    StopContactSend(QStringLiteral("Send file finished successfully!"));
+    // The success text only when nothing was left out.
+    if (const PartialEnding partial = partialEnding(record, TransferSide::Send); !partial.isEmpty())
+      StopContactSend(partial.counts, partial.details, true);
+    else
+      StopContactSend(QStringLiteral("Send file finished successfully!"));
     uploadTarget.clear();
     timeoutCheckCounter = -1;
   }
@@ -298,9 +303,9 @@ void ContactSend::RemoteUploadTaskInfoResult(const vex::Json& progress) {
     vcsState = ViewContactState::vcsStopped;
     timeoutCheckCounter = -1;
     iWaitRemoteCounter = -1;
-    const TransferEnding end = transferEnding(jsonread::text(progress, "Reason"),
-                                              QStringLiteral("File transfer has been canceled!"), L("Transfer_SendFailed"));
-    StopContactSend(end.text, end.reason);
+    const TransferEnding end = transferEnding(record, TransferSide::Send, QStringLiteral("File transfer has been canceled!"),
+                                              L("Transfer_SendFailed"));
+    StopContactSend(end.text, end.reason, end.failed);
   }
 
   const qint64 itemNumber =
@@ -343,8 +348,8 @@ void ContactSend::CancelWaitingContact() {
   StopContactSend(L("Contact_TransferCanceled"));
 }
 
-void ContactSend::StopContactSend(const QString& message, const QString& reason) {
-  emit toastRequested(message, reason);
+void ContactSend::StopContactSend(const QString& message, const QString& reason, bool failure) {
+  emit toastRequested(message, reason, failure);
   timeoutCheckCounter = -1;
   iWaitRemoteCounter = -1;
   linkattempts::withdraw(LinkOwner::contactSend);

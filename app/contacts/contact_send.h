@@ -59,7 +59,8 @@ class ContactSend : public QObject, public ViewContactHandle {
   void ContactTimerTick();
   void RemoteUploadTaskInfoResult(const vex::Json& progress);
   void CancelWaitingContact();
-  void StopContactSend(const QString& message, const QString& reason = {});
+  // `failure`: the send failed or left files out (the failure symbol).
+  void StopContactSend(const QString& message, const QString& reason = {}, bool failure = false);
 
   // Runs `work` after `ms` on the main thread; tests replace it to step the poll rhythm.
   std::function<void(int ms, std::function<void()> work)> schedule;
@@ -92,8 +93,9 @@ class ContactSend : public QObject, public ViewContactHandle {
   // Something the send panel shows changed.
   void changed();
   // The page's toast (shown for 2 s).
-  // `reason`, when not empty, says why a send ended early.
-  void toastRequested(const QString& text, const QString& reason = {});
+  // `reason`, when not empty, says why a send ended early or left files out;
+  // `failure` shows it with the failure symbol.
+  void toastRequested(const QString& text, const QString& reason = {}, bool failure = false);
 
  private:
   ContactsPort& port_;

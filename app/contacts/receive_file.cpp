@@ -12,11 +12,28 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace {
 
 const QString kReceiveFolderKey = QStringLiteral("MyReceivedFolder");
 
 vex::Json sessionPayload(const QString& session) { return vex::Json{{"Session", session.toStdString()}}; }
+
+// The bridge's receive status as the progress record it mirrors, read
+// leniently: what arrived of what was offered, and what was left out and why.
+TransTaskReading receiveReading(const vex::Json& status) {
+  TransTaskReading r;
+  r.TaskStatus = contactjson::boolean(status, "IsFinished") ? 1 : 0;
+  r.ForceCancel = contactjson::boolean(status, "IsCancel") ? 1 : 0;
+  r.TotalTaskCount = std::max<int64_t>(0, jsonread::integer(status, "TotalCount"));
+  r.TotalTaskDoneCount = std::max<int64_t>(0, jsonread::integer(status, "TotalTaskDoneCount"));
+  r.Renamed = std::max<int64_t>(0, jsonread::integer(status, "Renamed"));
+  r.Reason = jsonread::text(status, "Reason");
+  r.Unread = std::max<int64_t>(0, jsonread::integer(status, "Unread"));
+  r.UnreadReason = jsonread::text(status, "UnreadReason");
+  return r;
+}
 
 bool isWaiting(const CtlViewReceiveFile& record) { return int(record.vrsState) >= int(ViewReceiveState::vrsWaiting); }
 
@@ -124,22 +141,30 @@ void ReceiveFile::onTaskStatusReply(const std::optional<vex::Json>& reply) {
   logInfo2 = QStringLiteral(" ") + name + QStringLiteral(" ");
   logInfo3 = QStringLiteral(" ") + jsonread::text(*reply, "CurrentTaskSpeed");
   emit changed();
-  if (finished) finishReceive(QStringLiteral("File received successfully.") + renamedNote(jsonread::integer(*reply, "Renamed")));
+  const TransTaskReading status = receiveReading(*reply);
+  if (finished) {
+    // The success text only when nothing was left out.
+    if (const PartialEnding partial = partialEnding(status, TransferSide::Receive); !partial.isEmpty())
+      finishReceive(partial.counts, partial.details, true);
+    else
+      finishReceive(QStringLiteral("File received successfully.") + renamedNote(status.Renamed));
+  }
   if (canceled) {
-    const TransferEnding end =
-        transferEnding(jsonread::text(*reply, "Reason"), QStringLiteral("File receive canceled."), L("Transfer_ReceiveFailed"));
-    finishReceive(end.text, end.reason);
+    const TransferEnding end = transferEnding(status, TransferSide::Receive, QStringLiteral("File receive canceled."),
+                                              L("Transfer_ReceiveFailed"));
+    finishReceive(end.text, end.reason, end.failed);
   }
 }
 
-void ReceiveFile::finishReceive(const QString& text, const QString& reason) {
+void ReceiveFile::finishReceive(const QString& text, const QString& reason, bool failure) {
   record().vrsState = ViewReceiveState::vrsStopped;
   closePanel();
   MainViewHandle* window = Env::MainViewShared;
   if (!window) return;
-  if (reason.isEmpty()) return window->showToast(text);
-  AlertToast toast = makeToast(AlertToast::Type::regular, {}, text);
-  toast.subTitle = reason;
+  if (reason.isEmpty() && !failure) return window->showToast(text);
+  AlertToast toast = failure ? makeToast(AlertToast::Type::error, QStringLiteral("red"), text)
+                             : makeToast(AlertToast::Type::regular, {}, text);
+  if (!reason.isEmpty()) toast.subTitle = reason;
   toast.minShowMs = kReasonToastMs;
   window->showAlertToast(toast);
 }

@@ -35,8 +35,9 @@ class ReceiveFile : public QObject {
   void closeTapped();
   void cancelReceive();
   void onTaskStatusReply(const std::optional<vex::Json>& reply);
-  // Closes with a toast; a reason shows beneath the text.
-  void finishReceive(const QString& text, const QString& reason = {});
+  // Closes with a toast; a reason shows beneath the text; a failure (files
+  // left out, or a receive that broke off) with the failure symbol.
+  void finishReceive(const QString& text, const QString& reason = {}, bool failure = false);
   // A folder picked in the chooser: taken and stored when it is an existing folder.
   void folderChosen(const QString& chosen);
   // Opens the folder chooser (folders only).

@@ -108,9 +108,8 @@ void RemoteDownloadController::onProgress(const std::optional<vex::Json>& reply)
   if (!readProgress(reply)) return;
   if (status().ForceCancel == 1) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
-    const TransferEnding end =
-        transferEnding(status().Reason, QStringLiteral("Download canceled."), L("Transfer_DownloadFailed"),
-                       status().HostReason);
+    const TransferEnding end = transferEnding(status(), TransferSide::Download, QStringLiteral("Download canceled."),
+                                              L("Transfer_DownloadFailed"));
     showTransferErrorToast(end.text, end.reason);
     closeSheet();
   }
@@ -139,7 +138,8 @@ QString RemoteDownloadController::progressLine() const {
 }
 
 QString RemoteDownloadController::finishLine() const {
-  if (const QString partial = partialEnding(status(), true); !partial.isEmpty()) return partial;
+  if (const PartialEnding partial = partialEnding(status(), TransferSide::Download); !partial.isEmpty())
+    return partial.text();
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) +
          (english ? QStringLiteral(" download finished! ") : QStringLiteral(" 已成功下载! ")) + status().WorkingSpeed +
@@ -149,7 +149,7 @@ QString RemoteDownloadController::finishLine() const {
 }
 
 bool RemoteDownloadController::isPartial() const {
-  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), true).isEmpty();
+  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), TransferSide::Download).isEmpty();
 }
 
 bool RemoteDownloadController::isFinishFolderShown() const {

@@ -36,23 +36,102 @@ QString renamedNote(int64_t renamed) {
   return QLatin1Char('\n') + L("Transfer_Renamed").arg(renamed);
 }
 
-QString partialEnding(const TransTaskReading& status, bool download) {
-  const int64_t missing = std::max<int64_t>(0, status.TotalTaskCount - status.TotalTaskDoneCount);
-  if (status.TaskStatus != 1 || (status.Refused <= 0 && missing == 0)) return QString();
-  const int64_t asked = status.TotalTaskDoneCount + missing + status.Refused;
-  QStringList parts{L(download ? "Transfer_Partial_Download" : "Transfer_Partial_Upload")
-                        .arg(status.TotalTaskDoneCount)
-                        .arg(asked)};
-  if (status.Refused > 0) parts << L("Transfer_Partial_Refused").arg(status.Refused);
-  if (missing > 0) parts << L("Transfer_Partial_Missing").arg(missing);
+namespace {
+
+using hostreason::Whose;
+
+// Whose words a sending side's reason is.
+Whose senderOf(TransferSide side) { return side == TransferSide::Receive ? Whose::Sender : Whose::ThisComputer; }
+
+// "N refused by ...": by the side that receives.
+const char* refusedByReceiver(TransferSide side) {
+  switch (side) {
+    case TransferSide::Upload:
+      return "Transfer_Partial_Refused";
+    case TransferSide::Send:
+      return "Transfer_Partial_RefusedByContact";
+    case TransferSide::Download:
+    case TransferSide::Receive:
+      break;
+  }
+  return "Transfer_Partial_RefusedHere";
+}
+
+const char* countsKey(TransferSide side) {
+  switch (side) {
+    case TransferSide::Download:
+      return "Transfer_Partial_Download";
+    case TransferSide::Upload:
+      return "Transfer_Partial_Upload";
+    case TransferSide::Send:
+      return "Transfer_Partial_Send";
+    case TransferSide::Receive:
+      break;
+  }
+  return "Transfer_Partial_Receive";
+}
+
+}  // namespace
+
+QString PartialEnding::text() const {
+  if (details.isEmpty()) return counts;
+  return counts + QLatin1Char('\n') + details;
+}
+
+PartialEnding partialEnding(const TransTaskReading& status, TransferSide side) {
+  if (status.TaskStatus != 1) return {};
+  const protocol::TransferReason reason = protocol::reasonFromCode(status.Reason);
+  // Counts past any real transfer's are cut, so that their sums stay in range.
+  const auto count = [](int64_t n) { return std::clamp<int64_t>(n, 0, int64_t(1) << 40); };
+  const int64_t done = count(status.TotalTaskDoneCount);
+  // Offered and not in place.
+  const int64_t missing = std::max<int64_t>(0, count(status.TotalTaskCount) - done);
+  // What the sending side could not read: among those offered and missing, or
+  // (a folder it could not open) never offered; a download's host counts its
+  // own as refused.
+  int64_t unread = side == TransferSide::Download ? 0 : count(status.Unread);
+  const bool unreadWords = side != TransferSide::Download && !status.UnreadReason.isEmpty();
+  if (unread == 0 && unreadWords && reason == protocol::TransferReason::Source) unread = missing;
+  const int64_t leftOut = std::max(missing, unread);
+  const int64_t other = leftOut - unread;
+  const int64_t refused = count(status.Refused);
+  if (leftOut == 0 && refused == 0) return {};
+
+  QStringList parts{L(countsKey(side)).arg(done).arg(done + leftOut + refused)};
+  QStringList why;
+  const auto addWhy = [&why](const QString& line) {
+    if (!line.isEmpty() && !why.contains(line)) why << line;
+  };
+  if (unread > 0) {
+    parts << L(side == TransferSide::Receive ? "Transfer_Partial_UnreadBySender" : "Transfer_Partial_UnreadHere")
+                 .arg(unread);
+    addWhy(hostreason::text(status.UnreadReason, senderOf(side)));
+  }
+  if (refused > 0) {
+    parts << L("Transfer_Partial_Refused").arg(refused);
+    addWhy(hostreason::text(status.HostReason));
+  }
+  if (other > 0) {
+    if (reason == protocol::TransferReason::Refused) {
+      parts << L(refusedByReceiver(side)).arg(other);
+      addWhy(L("Transfer_Refusal_Why"));
+    } else {
+      parts << L("Transfer_Partial_Missing").arg(other);
+      // The reason code names the first file that did not arrive: one the
+      // sending side could not read is told above.
+      if (reason != protocol::TransferReason::Source || unread == 0) addWhy(transferReasonText(status.Reason));
+    }
+  }
+  PartialEnding ending;
   // Sentences apart by a blank in English, none in Chinese.
-  QString line = parts.join(localizedTableName(QLocale()) == QLatin1String("en") ? QStringLiteral(" ") : QString());
-  const QString why = status.HostReason.isEmpty() ? transferReasonText(status.Reason) : hostreason::text(status.HostReason);
-  if (!why.isEmpty()) line += QLatin1Char('\n') + why;
+  ending.counts =
+      parts.join(localizedTableName(QLocale()) == QLatin1String("en") ? QStringLiteral(" ") : QString());
   // The rate only: the bridge's notes after it are in English.
   const QString rate = status.WorkingSpeed.section(QLatin1Char(','), 0, 0).trimmed();
-  if (!rate.isEmpty()) line += QLatin1Char('\n') + rate;
-  return line + renamedNote(status.Renamed);
+  if (!rate.isEmpty()) why << rate;
+  ending.details = why.join(QLatin1Char('\n')) + renamedNote(status.Renamed);
+  if (ending.details.startsWith(QLatin1Char('\n'))) ending.details.remove(0, 1);
+  return ending;
 }
 
 void showTransferErrorToast(const QString& text, const QString& reason) { remotetoast::showError(text, reason); }
@@ -63,11 +142,15 @@ QString transferReasonText(const QString& code) {
   return L(("Transfer_Reason_" + protocol::reasonCode(reason).toStdString()).c_str());
 }
 
-TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed,
-                              const QString& hostReason) {
-  const protocol::TransferReason reason = protocol::reasonFromCode(reasonCode);
+TransferEnding transferEnding(const TransTaskReading& status, TransferSide side, const QString& canceled,
+                              const QString& failed) {
+  const protocol::TransferReason reason = protocol::reasonFromCode(status.Reason);
   // A cancel here needs no reason; the other side's cancel says who.
   if (reason == protocol::TransferReason::None || reason == protocol::TransferReason::Cancel) return {canceled, {}};
-  const QString why = hostReason.isEmpty() ? transferReasonText(reasonCode) : hostreason::text(hostReason);
-  return {reason == protocol::TransferReason::PeerCancel ? canceled : failed, why};
+  QString why = hostreason::text(status.HostReason);
+  if (why.isEmpty() && reason == protocol::TransferReason::Source && side != TransferSide::Download)
+    why = hostreason::text(status.UnreadReason, senderOf(side));
+  if (why.isEmpty()) why = transferReasonText(status.Reason);
+  const bool fault = reason != protocol::TransferReason::PeerCancel;
+  return {fault ? failed : canceled, why, fault};
 }

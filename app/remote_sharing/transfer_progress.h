@@ -1,6 +1,8 @@
 // What the download and upload sheets share: the requests they send (through
 // the request layer, or a test's stand-in), the reading of the bridge's
-// transfer progress record, and the fixed finish and cancel texts.
+// transfer progress record, and the fixed finish and cancel texts; and how
+// every screen that ends a transfer (the sheets, the contact send and receive
+// panels) tells what was left out and why.
 #pragma once
 
 #include "remote_sharing/saved_hosts.h"
@@ -43,11 +45,24 @@ QString finishedObjects(int64_t done, bool english);
 // a free "name (N).ext" because their name was taken; empty for none.
 QString renamedNote(int64_t renamed);
 
-// The end of a finished transfer that left something out (the host refused
-// paths, or files did not arrive), for the sheets to show with the failure
-// symbol: the counts, then why (the host's words where it gave them, else
-// the reason code's text), then the rate. Empty when nothing was left out.
-QString partialEnding(const TransTaskReading& status, bool download);
+// Which end of a transfer a screen shows: the download and upload sheets, the
+// contact send panel (the sender) and the receive panel (the receiver).
+enum class TransferSide { Download, Upload, Send, Receive };
+
+// The end of a finished transfer that left something out, for the screens to
+// show with the failure symbol. `counts`: how many arrived of how many, then
+// what was left out by whom ("6 of 10 files sent. 4 could not be read on this
+// computer."); `details`: why, a line each (the host's or the system's words
+// in the user's language where they are known, else a reason code's text),
+// the rate and the renamed note. Both empty when nothing was left out.
+struct PartialEnding {
+  QString counts;
+  QString details;
+  bool isEmpty() const { return counts.isEmpty(); }
+  // Both, a line apart.
+  QString text() const;
+};
+PartialEnding partialEnding(const TransTaskReading& status, TransferSide side);
 
 // Raises the main window's red error toast, when the window is up; with a
 // reason it shows beneath the text and the toast stays at least kReasonToastMs.
@@ -59,11 +74,13 @@ QString transferReasonText(const QString& code);
 
 // How a transfer that ended early is told: `canceled` (the fixed text for a
 // cancel) when someone cancelled or the bridge gave no reason, else `failed`;
-// the reason goes with it: the host's own words (`hostReason`, in the user's
-// language where they are known) where it gave them, else the code's text.
+// the reason goes with it: the host's own words where it gave them, else the
+// words for what the sending side could not read (with "source"), in the
+// user's language where they are known, else the code's text.
 struct TransferEnding {
   QString text;
   QString reason;
+  bool failed = false;  // told as `failed`
 };
-TransferEnding transferEnding(const QString& reasonCode, const QString& canceled, const QString& failed,
-                              const QString& hostReason = {});
+TransferEnding transferEnding(const TransTaskReading& status, TransferSide side, const QString& canceled,
+                              const QString& failed);

@@ -88,7 +88,7 @@ void RemoteUploadController::onProgress(const std::optional<vex::Json>& reply) {
     state_ = RemoteSharingDownloadStatus::dsCanceld;
     ctl_.isCanceled = true;
     const TransferEnding end =
-        transferEnding(status().Reason, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"), status().HostReason);
+        transferEnding(status(), TransferSide::Upload, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"));
     showTransferErrorToast(end.text, end.reason);
     ctl_.isUploadSucc = false;
     closeSheet();
@@ -116,12 +116,13 @@ QString RemoteUploadController::progressLine() const {
 }
 
 QString RemoteUploadController::finishLine() const {
-  if (const QString partial = partialEnding(status(), false); !partial.isEmpty()) return partial;
+  if (const PartialEnding partial = partialEnding(status(), TransferSide::Upload); !partial.isEmpty())
+    return partial.text();
   const bool english = Env::LanguageCode == QLatin1String("en");
   return finishedObjects(status().TotalTaskDoneCount, english) + (english ? QStringLiteral(" ") : QString()) +
          L("RS_Upload_Finished") + QLatin1Char(' ') + status().WorkingSpeed + renamedNote(status().Renamed);
 }
 
 bool RemoteUploadController::isPartial() const {
-  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), false).isEmpty();
+  return state_ == RemoteSharingDownloadStatus::dsFinished && !partialEnding(status(), TransferSide::Upload).isEmpty();
 }

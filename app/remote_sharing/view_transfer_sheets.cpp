@@ -78,6 +78,36 @@ QLabel* failureSymbol() {
   return label;
 }
 
+// The finish lines: wrapped where a line is longer than this, so that the
+// wrapped lines claim their height.
+constexpr int kFinishWidth = 380;
+
+QLabel* makeFinishLine() {
+  auto* label = new QLabel;
+  label->setTextFormat(Qt::PlainText);  // the host's and the system's words
+  label->setWordWrap(true);
+  return label;
+}
+
+void setFinishText(QLabel* label, const QString& text) {
+  label->setText(text);
+  int widest = 0;
+  for (const QString& line : text.split(QLatin1Char('\n')))
+    widest = qMax(widest, label->fontMetrics().horizontalAdvance(line));
+  label->setFixedWidth(qMin(kFinishWidth, widest + 2));
+}
+
+// The card grows to hold its content (the finish lines of a transfer that left
+// much out), never below its own size, and stays centred where it lies.
+void fitHeight(DialogCard& card, int ownHeight) {
+  card.layout()->activate();
+  const int need = qMax(ownHeight, card.layout()->sizeHint().height());
+  if (need == card.height()) return;
+  const int middle = card.geometry().center().y();
+  card.setFixedHeight(need);
+  card.move(card.x(), middle - need / 2);
+}
+
 }  // namespace
 
 // ---- download ------------------------------------------------------------------
@@ -103,8 +133,7 @@ ViewSharingRemoteDownload::ViewSharingRemoteDownload(CTLDownload& ctlDownload, S
   running_ = column({progressLine_, progress_});
 
   finished_ = new QWidget;
-  finishLine_ = new QLabel;
-  finishLine_->setTextFormat(Qt::PlainText);
+  finishLine_ = makeFinishLine();
   auto* finishFolder = new SymbolButton(QStringLiteral("folder.fill.badge.gearshape"), QStringLiteral("green"), 18);
   finishFolder_ = finishFolder;
   failSymbol_ = failureSymbol();
@@ -131,11 +160,11 @@ void ViewSharingRemoteDownload::refresh() {
   status_->setCurrentWidget(pageOf(c_.downloadStatus(), saveRow_, running_, finished_, blank_));
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
-  finishLine_->setText(c_.finishLine());
+  setFinishText(finishLine_, c_.finishLine());
   failSymbol_->setVisible(c_.isPartial());
   finishFolder_->setVisible(c_.isFinishFolderShown());
   ok_->setVisible(c_.isOkShown());
-  cancel_->setVisible(c_.isCancelShown());
+  cancel_->setVisible(c_.isCancelShown());  fitHeight(*this, ownHeight_);
 }
 
 // ---- upload --------------------------------------------------------------------
@@ -161,8 +190,7 @@ ViewSharingRemoteUpload::ViewSharingRemoteUpload(CTLUpload& ctlUpload, ShowFlag&
   progressLine_->setTextFormat(Qt::PlainText);  // names and reasons from the host
   progress_ = makeProgress();
   running_ = column({progressLine_, progress_});
-  finishLine_ = new QLabel;
-  finishLine_->setTextFormat(Qt::PlainText);
+  finishLine_ = makeFinishLine();
   failSymbol_ = failureSymbol();
   finished_ = new QWidget;
   finished_->setLayout(centredRow({failSymbol_, finishLine_}));
@@ -187,8 +215,8 @@ void ViewSharingRemoteUpload::refresh() {
   status_->setCurrentWidget(pageOf(c_.uploadStatus(), chooseRows_, running_, finished_, blank_));
   progressLine_->setText(c_.progressLine());
   progress_->setValue(int(c_.status().CurrentTaskPercent));
-  finishLine_->setText(c_.finishLine());
+  setFinishText(finishLine_, c_.finishLine());
   failSymbol_->setVisible(c_.isPartial());
   ok_->setVisible(c_.isOkShown());
-  cancel_->setVisible(c_.isCancelShown());
+  cancel_->setVisible(c_.isCancelShown());  fitHeight(*this, ownHeight_);
 }

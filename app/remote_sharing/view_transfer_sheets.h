@@ -37,6 +37,7 @@ class ViewSharingRemoteDownload : public DialogCard {
   QWidget* finishFolder_;
   QPushButton* ok_;
   QPushButton* cancel_;
+  const int ownHeight_ = height();  // the card's size before any finish lines
 };
 
 class ViewSharingRemoteUpload : public DialogCard {
@@ -63,4 +64,5 @@ class ViewSharingRemoteUpload : public DialogCard {
   QLabel* failSymbol_;  // before the finish line when something was left out
   QPushButton* ok_;
   QPushButton* cancel_;
+  const int ownHeight_ = height();  // the card's size before any finish lines
 };

@@ -28,10 +28,12 @@ class Send : public testing::Test {
       scheduled.push_back(std::move(work));
     };
     send.cpSelected.cpmail = QStringLiteral("ann@example.com");
-    QObject::connect(&send, &ContactSend::toastRequested, [this](const QString& text, const QString& reason) {
-      toasts << text;
-      reasons << reason;
-    });
+    QObject::connect(&send, &ContactSend::toastRequested,
+                     [this](const QString& text, const QString& reason, bool failure) {
+                       toasts << text;
+                       reasons << reason;
+                       failures << failure;
+                     });
   }
   void TearDown() override {
     Env::ViewContactShared = nullptr;
@@ -67,6 +69,7 @@ class Send : public testing::Test {
   std::deque<std::function<void()>> scheduled;
   QStringList toasts;
   QStringList reasons;
+  QList<bool> failures;
 };
 
 }  // namespace
@@ -351,6 +354,62 @@ TEST_F(Send, CancelAndForcedCancelWhileSending) {
   EXPECT_EQ(reasons.last(), L("Transfer_Reason_disk"));
   EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
   EXPECT_EQ(port.last("SyncTransState").payload["IsCanceled"], true);
+}
+
+// The end of a send says what was left out, by whom and why, with the failure
+// symbol; only a send with nothing left out is told as a success.
+TEST_F(Send, WhatWasLeftOutEndsTheSendWithTheFailureSymbol) {
+  struct Case {
+    const char* record;
+    const char* text;
+    const char* reason;
+    bool failure;
+  };
+  const Case cases[] = {
+      {R"j({"TaskStatus":1,"TotalTaskCount":10,"TotalTaskDoneCount":6,"Unread":4,"Reason":"source",
+            "UnreadReason":"Error: Permission denied","WorkingSpeed":"1 MB/s, 4 not transferred (locked.txt: Permission denied)"})j",
+       "6 of 10 files sent. 4 could not be read on this computer.",
+       "This computer has no permission to read it.\n1 MB/s", true},
+      {R"({"TaskStatus":1,"TotalTaskCount":7,"TotalTaskDoneCount":6,"Reason":"refused"})",
+       "6 of 7 files sent. 1 refused by the contact.",
+       "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.", true},
+      {R"({"TaskStatus":1,"TotalTaskCount":10,"TotalTaskDoneCount":5,"Unread":3,"Reason":"source"})",
+       "5 of 10 files sent. 3 could not be read on this computer. 2 not transferred.", "", true},
+      {R"({"TaskStatus":1,"TotalTaskCount":5,"TotalTaskDoneCount":5,"WorkingSpeed":"1 MB/s"})",
+       "Send file finished successfully!", "", false},
+      // Nothing could be read: a failure with this computer's words.
+      {R"({"ForceCancel":1,"Reason":"source","UnreadReason":"Error: Permission denied"})", "File transfer failed.",
+       "This computer has no permission to read it.", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record);
+    toasts.clear();
+    reasons.clear();
+    failures.clear();
+    offer();
+    port.last("WaitRemoteReceiveFilesPressButton").answer(data("/in"));
+    port.last("StartRemoteUpload").answer(vex::Json::object());
+    ticks(1);
+    port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(c.record));
+    ASSERT_EQ(toasts.size(), 1);
+    EXPECT_EQ(toasts[0].toStdString(), c.text);
+    EXPECT_EQ(reasons[0].toStdString(), c.reason);
+    EXPECT_EQ(failures[0], c.failure);
+    EXPECT_EQ(send.vcsState, ViewContactState::vcsStopped);
+  }
+  // In the user's language.
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  toasts.clear();
+  offer();
+  port.last("WaitRemoteReceiveFilesPressButton").answer(data("/in"));
+  port.last("StartRemoteUpload").answer(vex::Json::object());
+  ticks(1);
+  port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(cases[0].record));
+  QLocale::setDefault(before);
+  ASSERT_EQ(toasts.size(), 1);
+  EXPECT_EQ(toasts[0].toStdString(), "已发送 6 个文件（共 10 个）。4 个无法在本机读取。");
+  EXPECT_EQ(reasons.last().toStdString(), "本机没有读取它的权限。\n1 MB/s");
 }
 
 TEST_F(Send, AnAcceptanceWithoutAFolderOrWithoutItemsWithdrawsTheOffer) {

@@ -159,6 +159,56 @@ TEST_F(Receive, RefusingAndCancelling) {
   }
 }
 
+// The end of a receive says what did not arrive, by whose doing and why, with
+// the failure symbol; only a receive with nothing left out is told as a success.
+TEST_F(Receive, WhatWasLeftOutEndsTheReceiveWithTheFailureSymbol) {
+  struct Case {
+    const char* status;
+    const char* title;
+    const char* sub;
+    AlertToast::Type type;
+  };
+  const Case cases[] = {
+      // A name kept for partial files, or taken by a folder here.
+      {R"({"IsFinished":true,"TotalCount":7,"TotalTaskDoneCount":6,"Reason":"refused"})",
+       "6 of 7 files received. 1 refused by this computer.",
+       "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.",
+       AlertToast::Type::error},
+      // What the sender could not read: a sub-folder never offered and a file that was.
+      {R"({"IsFinished":true,"TotalCount":7,"TotalTaskDoneCount":6,"Reason":"source","Unread":2,
+           "UnreadReason":"Error: Permission denied"})",
+       "6 of 8 files received. 2 could not be read by the sender.", "The sender has no permission to read it.",
+       AlertToast::Type::error},
+      {R"({"IsFinished":"1","TotalCount":5,"TotalTaskDoneCount":5,"Renamed":1})",
+       "File received successfully.\n1 saved under a new name, as the name was taken.", "", AlertToast::Type::regular},
+      {R"({"IsCancel":true,"Reason":"source","UnreadReason":"Error: Permission denied"})", "File receive failed.",
+       "The sender has no permission to read it.", AlertToast::Type::error},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    offer(QStringLiteral("ann-2|me-1"));
+    ReceiveFile panel(window, port);
+    panel.onAppear();
+    panel.accept();
+    panel.onTaskStatusReply(vex::Json::parse(c.status));
+    const AlertToast& shown = window.toast.toast();
+    EXPECT_EQ(shown.title.toStdString(), c.title);
+    EXPECT_EQ(shown.subTitle.value_or(QString()).toStdString(), c.sub);
+    EXPECT_EQ(shown.type, c.type);
+    EXPECT_FALSE(record().isShowView);
+  }
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  offer(QStringLiteral("ann-2|me-1"));
+  ReceiveFile panel(window, port);
+  panel.onAppear();
+  panel.accept();
+  panel.onTaskStatusReply(vex::Json::parse(cases[1].status));
+  QLocale::setDefault(before);
+  EXPECT_EQ(window.toast.toast().title.toStdString(), "已接收 6 个文件（共 8 个）。2 个发送方无法读取。");
+  EXPECT_EQ(window.toast.toast().subTitle.value_or(QString()).toStdString(), "发送方没有读取它的权限。");
+}
+
 TEST_F(Receive, OnlyAnExistingChosenFolderIsTakenAndStored) {
   const QString chosen = account.dir.filePath(QStringLiteral("in"));
   ASSERT_TRUE(QDir().mkpath(chosen));

@@ -9,6 +9,7 @@
 #include "remote_sharing/view_remote_file_list.h"
 #include "remote_sharing/view_remote_host.h"
 #include "remote_sharing/view_sharing_remote.h"
+#include "remote_sharing/view_transfer_sheets.h"
 #include "shell/main_view.h"
 #include "shell/main_view_shared.h"
 #include "shell/symbol_button.h"
@@ -219,9 +220,22 @@ TEST_P(RemoteViews, BrowsingASavedHost) {
   QTest::mouseDClick(rows, Qt::LeftButton, {}, rowPoint(1));  // a file: the download sheet
   EXPECT_TRUE(browser().isShowDownload.value());
   save("download_sheet");
+  // Each sheet's end with the most it can say of what was left out: every line whole.
+  auto* downloadCard = window_->findChild<ViewSharingRemoteDownload*>();
+  ASSERT_NE(downloadCard, nullptr);
+  downloadCard->controller().onProgress(Json{{"TaskStatus", 1}, {"TotalTaskCount", 1200}, {"TotalTaskDoneCount", 1190},
+                                             {"Refused", 12}, {"HostReason", "Error: Permission denied"},
+                                             {"Reason", "refused"}, {"Renamed", 3}, {"WorkingSpeed", "12.5 MB/s"}});
+  save("download_sheet_partial");
   browser().isShowDownload.set(false);
   browser().openUploadSheet();
   save("upload_sheet");
+  auto* uploadCard = window_->findChild<ViewSharingRemoteUpload*>();
+  ASSERT_NE(uploadCard, nullptr);
+  uploadCard->controller().onProgress(Json{{"TaskStatus", 1}, {"TotalTaskCount", 1200}, {"TotalTaskDoneCount", 1190},
+                                           {"Unread", 9}, {"UnreadReason", "Error: Permission denied"},
+                                           {"Reason", "refused"}, {"Renamed", 3}, {"WorkingSpeed", "12.5 MB/s"}});
+  save("upload_sheet_partial");
   browser().isShowUpload.set(false);
 
   // A folder the host cannot open: its reason beside the way back up, once (no toast repeats it).

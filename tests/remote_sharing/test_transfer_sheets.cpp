@@ -246,10 +246,10 @@ TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
       {"timeout", "Transfer_Reason_timeout"}, {"failed", "Transfer_Reason_failed"},
       {"peer", "Transfer_Reason_peer"},     {"something new", "Transfer_Reason_failed"},
       {"unknown", "Transfer_Reason_unknown"}};
-  const auto end = [&](bool upload, const char* code, const char* hostReason = "") {
+  const auto end = [&](bool upload, const char* code, const char* hostReason = "", const char* unreadReason = "") {
     window.alerts.clear();
     shown.set(true);
-    const vex::Json record{{"ForceCancel", 1}, {"Reason", code}, {"HostReason", hostReason}};
+    const vex::Json record{{"ForceCancel", 1}, {"Reason", code}, {"HostReason", hostReason}, {"UnreadReason", unreadReason}};
     if (upload) {
       CTLUpload ctl;
       RemoteUploadController sheet(ctl, shown, requests);
@@ -278,6 +278,9 @@ TEST_F(TransferSheetsTest, AnEarlyEndIsToldWithItsReason) {
     EXPECT_EQ(end(upload, "refused", "Error: Permission denied").subTitle.value_or(QString()), L("Host_Reason_Permission"));
     EXPECT_EQ(end(upload, "refused", "Error: Stale file handle").subTitle.value_or(QString()),
               QStringLiteral("Error: Stale file handle"));
+    // Nothing of an upload could be read here: this computer's words, as this computer's.
+    EXPECT_EQ(end(upload, "source", "", "Error: Permission denied").subTitle.value_or(QString()),
+              upload ? L("Local_Reason_Permission") : L("Transfer_Reason_source"));
     const QString canceled = upload ? QStringLiteral("Upload canceled.") : QStringLiteral("Download canceled.");
     EXPECT_EQ(end(upload, "cancel").title, canceled);
     EXPECT_FALSE(end(upload, "cancel").subTitle.has_value());
@@ -333,7 +336,8 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   // A file the host would not take: the sheet says so, never the plain success.
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskCount", 3}, {"TotalTaskDoneCount", 2}, {"Reason", "refused"},
                              {"WorkingSpeed", "2 MB/s, 1 not transferred (x: its name is kept for partial files)"}});
-  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 of 3 objects uploaded. 1 not transferred.\nThe host refused it.\n2 MB/s"));
+  EXPECT_EQ(sheet.finishLine(), QStringLiteral("2 of 3 objects uploaded. 1 refused by the host.\n") +
+                                   L("Transfer_Refusal_Why") + QStringLiteral("\n2 MB/s"));
   EXPECT_TRUE(sheet.isPartial());
   sheet.onProgress(vex::Json{{"TaskStatus", 1}, {"TotalTaskDoneCount", 3}, {"WorkingSpeed", "2 MB/s"}});
   EXPECT_EQ(sheet.finishLine(), QStringLiteral("3 objects ") + L("RS_Upload_Finished") + QStringLiteral(" 2 MB/s"));
@@ -344,6 +348,67 @@ TEST_F(TransferSheetsTest, UploadStartAnswersAndProgress) {
   EXPECT_TRUE(ctl.isCanceled);
   EXPECT_TRUE(ctl.isUploadSucc);
   EXPECT_FALSE(shown.value());
+}
+
+// A finished transfer that left something out ends its sheet with the counts,
+// whose side left what out and why, and the failure symbol, in both languages.
+TEST_F(TransferSheetsTest, WhatWasLeftOutEndsTheSheetInBothLanguages) {
+  struct Case {
+    bool upload;
+    vex::Json record;
+    const char* en;
+    const char* zh;
+  };
+  const Case cases[] = {
+      // A sub-folder and a file this computer may not read, offered and left out.
+      {true,
+       {{"TotalTaskCount", 10}, {"TotalTaskDoneCount", 6}, {"Unread", 4}, {"Reason", "source"},
+        {"UnreadReason", "Error: Permission denied"}, {"WorkingSpeed", "2 MB/s, 4 not transferred (a: Permission denied)"}},
+       "6 of 10 objects uploaded. 4 could not be read on this computer.\n"
+       "This computer has no permission to read it.\n2 MB/s",
+       "已上传 6 个对象（共 10 个）。4 个无法在本机读取。\n本机没有读取它的权限。\n2 MB/s"},
+      // A folder never offered, as it could not be opened: all offered arrived, still not a success.
+      {true,
+       {{"TotalTaskCount", 6}, {"TotalTaskDoneCount", 6}, {"Unread", 1}, {"UnreadReason", "Error: Stale file handle"},
+        {"WorkingSpeed", "2 MB/s"}},
+       "6 of 7 objects uploaded. 1 could not be read on this computer.\nError: Stale file handle\n2 MB/s",
+       "已上传 6 个对象（共 7 个）。1 个无法在本机读取。\nError: Stale file handle\n2 MB/s"},
+      // A name the host would not take.
+      {true,
+       {{"TotalTaskCount", 7}, {"TotalTaskDoneCount", 6}, {"Reason", "refused"}, {"Renamed", 1}},
+       "6 of 7 objects uploaded. 1 refused by the host.\nNames kept for partial files, names taken by a folder and "
+       "paths outside the receiving folder are refused.\n1 saved under a new name, as the name was taken.",
+       "已上传 6 个对象（共 7 个）。1 个被对方主机拒绝。\n保留给未完成文件的名称、已被文件夹占用的名称以及接收文件夹以外的"
+       "路径都会被拒绝。\n1 个文件因重名已另存为新名称。"},
+      // A name this computer would not take is not the host's refusal.
+      {false,
+       {{"TotalTaskCount", 3}, {"TotalTaskDoneCount", 2}, {"Reason", "refused"}},
+       "2 of 3 objects downloaded. 1 refused by this computer.\nNames kept for partial files, names taken by a folder "
+       "and paths outside the receiving folder are refused.",
+       "已下载 2 个对象（共 3 个）。1 个被本机拒绝。\n保留给未完成文件的名称、已被文件夹占用的名称以及接收文件夹以外的路径都会被拒绝。"},
+  };
+  const QLocale before;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.en);
+    vex::Json record = c.record;
+    record["TaskStatus"] = 1;
+    CTLUpload up;
+    CTLDownload down;
+    RemoteUploadController upload(up, shown, requests);
+    RemoteDownloadController download(down, shown, requests);
+    upload.stopTimer();
+    download.stopTimer();
+    if (c.upload)
+      upload.onProgress(record);
+    else
+      download.onProgress(record);
+    const auto line = [&] { return (c.upload ? upload.finishLine() : download.finishLine()).toStdString(); };
+    EXPECT_TRUE(c.upload ? upload.isPartial() : download.isPartial());
+    EXPECT_EQ(line(), c.en);
+    QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+    EXPECT_EQ(line(), c.zh);
+    QLocale::setDefault(before);
+  }
 }
 
 TEST_F(TransferSheetsTest, UploadRefusalsAndCancel) {
