@@ -16,6 +16,7 @@
 #include "support/test_util.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -138,6 +139,7 @@ TEST_F(ContactEndToEnd, AnnSendsFilesToHerContactBob) {
 TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   const QString outbox = folder.filePath(QStringLiteral("bob-outbox"));
   writeFile(outbox + QStringLiteral("/photo.jpg"), pattern(200 * 1024));
+  writeFile(outbox + QStringLiteral("/.zkpart-a.txt"), "zz");  // a name Ann's side keeps for partial files
   const QString inbox = folder.filePath(QStringLiteral("ann-inbox"));
   writeFile(inbox + QStringLiteral("/photo.jpg"), "Ann's own photo");
   bob.serve([](const QString&, const Json&) -> Json { return {{"data", "PONG"}}; });
@@ -189,12 +191,20 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
                        {"ClientID2", vantrel::textOf(link, "ClientID2").toStdString()},
                        {"FileList", Json::array({{{"Size", 200 * 1024}, {"IsDir", false},
                                                   {"Path", (outbox + QStringLiteral("/photo.jpg")).toStdString()},
-                                                  {"PathSave", (inbox + QStringLiteral("/photo.jpg")).toStdString()}}})}}));
-  QStringList toasts;
-  QObject::connect(&window.toast, &ToastState::toastChanged, [&] { toasts << window.toast.toast().title; });
+                                                  {"PathSave", (inbox + QStringLiteral("/photo.jpg")).toStdString()}},
+                                                 {{"Size", 2}, {"IsDir", false},
+                                                  {"Path", (outbox + QStringLiteral("/.zkpart-a.txt")).toStdString()},
+                                                  {"PathSave", (inbox + QStringLiteral("/.zkpart-a.txt")).toStdString()}}})}}));
+  QList<AlertToast> toasts;
+  QObject::connect(&window.toast, &ToastState::toastChanged, [&] { toasts << window.toast.toast(); });
   panel.startTimer();
   ASSERT_TRUE(spinUntil([&] { return !toasts.isEmpty(); }, 30s)) << bridgeA.child().output().toStdString();
-  EXPECT_EQ(toasts.first(), QStringLiteral("File received successfully.\n") + L("Transfer_Renamed").arg(1));
+  // The refused name ends the receive as partial, with the failure symbol, never as a success.
+  EXPECT_EQ(toasts.first().title, QStringLiteral("1 of 2 files received. 1 refused by this computer."));
+  EXPECT_EQ(toasts.first().type, AlertToast::Type::error);
+  EXPECT_EQ(toasts.first().subTitle.value_or(QString()),
+            L("Transfer_Refusal_Why") + QLatin1Char('\n') + L("Transfer_Renamed").arg(1));
+  EXPECT_FALSE(QFileInfo::exists(inbox + QStringLiteral("/.zkpart-a.txt")));
   EXPECT_FALSE(window.ctlViewReceiveFile().isShowView);
   EXPECT_EQ(window.ctlViewReceiveFile().vrsState, ViewReceiveState::vrsStopped);
   EXPECT_EQ(readFile(inbox + QStringLiteral("/photo.jpg")), QByteArray("Ann's own photo"));
