@@ -1,5 +1,7 @@
 #include "host_side/host_dispatcher.h"
 
+#include <algorithm>
+
 #include "host_side/host_handlers.h"
 #include "host_side/host_replies.h"
 #include "core/json_read.h"
@@ -122,6 +124,12 @@ const Route* routeOf(const QString& code) {
   return nullptr;
 }
 
+// What the bridge says of its running transfers, where it says it.
+void takeHostTransfers(const vex::Json& frame) {
+  const vex::Json& running = jsonread::member(frame, protocol::kHostTransfersField);
+  if (running.is_number_integer()) setHostTransfers(int(std::clamp<int64_t>(running.get<int64_t>(), 0, 1 << 20)));
+}
+
 // The bridge's own check for a transfer: its turn has come, so that the
 // bridge waits for its answer from now on only.
 void tellCheckTaken(const Request& r) {
@@ -135,7 +143,7 @@ void tellCheckTaken(const Request& r) {
 }  // namespace
 
 void handleRequest(const vex::Json& frame) {
-  setHostTransfers(int(jsonread::integer(frame, protocol::kHostTransfersField)));
+  takeHostTransfers(frame);
   Request request;
   request.token = jsonread::text(frame, "Token");
   request.session = jsonread::text(frame, "Session");
@@ -204,7 +212,7 @@ void handleHostFunction(const vex::Json& frame) {
     zlog::line(zlog::excerpt(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
   }
-  setHostTransfers(int(jsonread::integer(frame, protocol::kHostTransfersField)));
+  takeHostTransfers(frame);
   ShareAccess::shared().touch(session);
   const QString account = jsonread::text(frame, "PeerACC");
   auto answer = [record](vex::Json data) mutable {

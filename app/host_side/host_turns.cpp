@@ -99,12 +99,13 @@ int nextAccount(const Lane& lane) {
 // for nobody.
 bool alone(const Turns& t, const Lane& lane, const QString& account) {
   if (&lane == &t.requests && t.hostTransfers > 0) return false;
-  auto others = [&account](const auto& keys) {
-    return std::any_of(keys.begin(), keys.end(), [&account](const QString& key) { return key != account; });
+  auto other = [&account](const QString& key) { return key != account; };
+  auto othersIn = [&other](const QHash<QString, int>& held) {
+    return std::any_of(held.keyBegin(), held.keyEnd(), other);
   };
   for (const Lane* l : {&t.checks, &t.requests})
-    if (others(l->accounts) || others(l->elsewhere.keys())) return false;
-  return !others(t.outside.keys());
+    if (std::any_of(l->accounts.begin(), l->accounts.end(), other) || othersIn(l->elsewhere)) return false;
+  return !othersIn(t.outside);
 }
 
 // Tops the lane's budget up by its share of the time gone by.

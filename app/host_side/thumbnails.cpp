@@ -280,13 +280,18 @@ void pumpIcons() {
   IconQueue& queue = iconQueue();
   const int capacity = ThumbnailHelpers::sharedCount();
   QStringList passed;  // sessions with only documents or videos waiting while those are full
+  auto spentOf = [&queue](const QString& session) {
+    const auto work = queue.sessions.constFind(session);
+    return work == queue.sessions.constEnd() ? 0 : hostside::spentBy(work->account);
+  };
   while (queue.running < capacity) {
     int turn = -1;
-    for (int i = 0; i < queue.turns.size(); ++i)
-      if (!passed.contains(queue.turns[i]) &&
-          (turn < 0 || hostside::spentBy(queue.sessions.value(queue.turns[i]).account) <
-                           hostside::spentBy(queue.sessions.value(queue.turns[turn]).account)))
-        turn = i;
+    qint64 least = 0;
+    for (int i = 0; i < queue.turns.size(); ++i) {
+      if (passed.contains(queue.turns[i])) continue;
+      const qint64 spent = spentOf(queue.turns[i]);
+      if (turn < 0 || spent < least) turn = i, least = spent;
+    }
     if (turn < 0) return;
     const QString session = queue.turns.at(turn);
     SessionWork& work = queue.sessions[session];
