@@ -1007,8 +1007,10 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
     if (thumbnails) {
       EXPECT_LT(helpersShare, 0.5);
     }
+#ifndef ZARKELO_SANITIZED  // the sanitizers' allocator keeps what was freed in its quarantine
     EXPECT_LT(mostMiB - floorMiB, 256);
     EXPECT_LE(afterMiB - floorMiB, 64);
+#endif
   }
   EXPECT_EQ(whole, downloads);
   EXPECT_EQ(count("ActiveBridgeTime Timeout"), 0);
