@@ -27,7 +27,12 @@ qint64 windowOf(const Json& op) {
 
 const QString kNotServedOnBridge = QStringLiteral("This request is not served by the bridge");
 
+// A transfer check the client has taken (its turn came) gets this long to be
+// answered; one still waiting for its turn is not timed by it, only bounded
+// (a client that never says it took the check) as long as the engine waits
+// for one the client keeps answering "busy".
 constexpr int kClientCheckTimeoutMs = 10000;
+constexpr int kClientCheckWaitMs = ClientAsks::kBusyGiveUpMs;
 
 // A member without copying it (transfer chunks are large), or null.
 const Json& memberOf(const Json& object, const char* key) {
@@ -153,8 +158,14 @@ void Bridge::onClientText(const QString& text) {
     return;
   }
   auto frame = readClientFrame(text);
-  if (reading_.empty() || (frame && isLinkFrame(*frame))) return onClientFrame(frame);
+  // The client's answers to the bridge's own checks need no order with the
+  // peers' answers being read: a transfer's next step waits for them.
+  if (reading_.empty() || (frame && (isLinkFrame(*frame) || isCheckAnswer(*frame)))) return onClientFrame(frame);
   reading_.push_back(std::make_shared<ReadFrame>(ReadFrame{true, std::move(frame), {}}));
+}
+
+bool Bridge::isCheckAnswer(const ClientFrame& frame) const {
+  return frame.code == QLatin1String("WSDC") && checks_.contains(textOf(frame.data, "Token"));
 }
 
 void Bridge::takeReadFrames() {
@@ -343,9 +354,11 @@ void Bridge::onWsdc(const Json& envelope) {
     zlog::parts(QStringLiteral("Vantrel - WSDC without a token, dropped:"), zlog::excerpt(code));
     return;
   }
-  // The client's answer to a host check the bridge asked for a transfer.
+  // The client's answer to a host check the bridge asked for a transfer, or
+  // its notice that the check's turn came.
   if (const auto check = checks_.find(token); check != checks_.end()) {
-    const TransferEngine::AskDone done = check.value();
+    if (intOf(envelope, protocol::kCheckTakenField) == 1) return checkTaken(token);
+    const TransferEngine::AskDone done = check->done;
     checks_.erase(check);
     done(valueOf(envelope, "Data"));
     return;
@@ -522,6 +535,7 @@ void Bridge::answerUnreachable(const QString& token, const QString& session, con
 
 void Bridge::forgetSession(const QString& session) {
   transfers_->sessionGone(session);
+  service_->dropSession(session);
   if (sessions_.contains(session)) {
     endRequestsOf(session);
     tellSessionClosed(session);
@@ -637,13 +651,16 @@ void Bridge::relay(const QString& session, const RelayFrame& frame) {
 
 // `written` is the relay message of `frame`, whose "Msg" is not looked at.
 void Bridge::relayWritten(const QString& session, const RelayFrame& frame, const QByteArray& written) {
+  const auto from = sessions_.constFind(session);
+  const QString account = from == sessions_.constEnd() ? QString() : from->peerAccount;
   if (frame.kind == QLatin1String("reply") && written.size() >= ServiceLink::kLargeMessage &&
-      service_->heldFor(session) >= ServiceLink::kMaxHeld) {
-    // Its big answers wait already: the peer hears "busy", as when it asks too much.
+      !service_->takes(session, account, written.size())) {
+    // Its (or its account's, or everyone's) big answers wait already: the
+    // peer hears "busy", as when it asks too much.
     relay(session, RelayFrame{frame.kind, frame.Token, frame.Code, Json{{"Result", 0}, {"Info", "busy"}}});
     return;
   }
-  if (service_->sendWritten(written, session)) return;
+  if (service_->sendWritten(written, session, account)) return;
   if (!service_->isReady()) {
     zlog::parts(QStringLiteral("Vantrel - relay not connected, dropped:"), zlog::excerpt(frame.Code));
     return;
@@ -710,10 +727,14 @@ void Bridge::onRelayedFrame(const QString& session, const Json& frame) {
   if (code == QLatin1String("buildIcon2")) {
     // Thumbnails are a host function: called directly, answered by callback.
     const HostCallText call{token, HostCallRequest{code, msg}};
-    deliverToClient(QStringLiteral("P2PCallHostFunc"), HostCall{session, modelText(call), from.peerAccount}.toJSONModel());
+    Json delivery = HostCall{session, modelText(call), from.peerAccount}.toJSONModel();
+    delivery[protocol::kHostTransfersField] = transfers_->activeCount();
+    deliverToClient(QStringLiteral("P2PCallHostFunc"), delivery);
     return;
   }
-  deliverToClient(QStringLiteral("WSDC"), wsdcIn(session, token, code, msg, from.peerAccount, from.peerName));
+  Json delivery = wsdcIn(session, token, code, msg, from.peerAccount, from.peerName);
+  delivery[protocol::kHostTransfersField] = transfers_->activeCount();
+  deliverToClient(QStringLiteral("WSDC"), delivery);
 }
 
 int Bridge::inFlightOfAccount(const QString& account) const {
@@ -798,21 +819,37 @@ void Bridge::askClient(const QString& session, const QString& code, const Json& 
   }
   // Asked the way a peer would ask, so the client's own path rules decide.
   const QString token = QStringLiteral("VantrelCheck-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-  checks_.insert(token, std::move(done));
-  // Marked as the bridge's own, which a peer's request never is: the answer
+  checks_.insert(token, PendingCheck{std::move(done), false});
+  // Marked as the bridge's own, which a peer's request never is: the client
+  // serves it in the checks' lane, ahead of peers' requests, and the answer
   // says where the checked path lies.
-  // The peer's account with it, so that the client serves it in that account's turn.
+  // The peer's account with it, so that checks share the client by account.
   Json delivery = wsdcIn(session, token, code, msg, sessions_.value(session).peerAccount);
   delivery[protocol::kTransferCheckField] = 1;
+  delivery[protocol::kHostTransfersField] = transfers_->activeCount();
   deliverToClient(QStringLiteral("WSDC"), delivery);
-  QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {
+  QTimer::singleShot(kClientCheckWaitMs, this, [this, token] {
     const auto it = checks_.find(token);
-    if (it == checks_.end()) return;
-    const TransferEngine::AskDone late = it.value();
-    checks_.erase(it);
-    zlog::line(QStringLiteral("Vantrel - the client did not answer a transfer check"));
-    late(std::nullopt);
+    if (it != checks_.end() && !it->taken) checkLate(token, "the client never took a transfer check");
   });
+}
+
+void Bridge::checkTaken(const QString& token) {
+  const auto it = checks_.find(token);
+  if (it == checks_.end() || it->taken) return;
+  it->taken = true;
+  QTimer::singleShot(kClientCheckTimeoutMs, this, [this, token] {
+    if (checks_.contains(token)) checkLate(token, "the client did not answer a transfer check");
+  });
+}
+
+void Bridge::checkLate(const QString& token, const char* why) {
+  const auto it = checks_.find(token);
+  if (it == checks_.end()) return;
+  const TransferEngine::AskDone late = it->done;
+  checks_.erase(it);
+  zlog::line(QStringLiteral("Vantrel - ") + QLatin1String(why));
+  late(std::nullopt);
 }
 
 std::optional<Json> Bridge::transferRequest(const QString& code, const Json& payload) {

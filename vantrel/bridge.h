@@ -98,6 +98,8 @@ class Bridge : public QObject {
   void onClientText(const QString& text);
   void onClientFrame(const std::optional<ClientFrame>& frame);
   void takeReadFrames();
+  // The client's answer to (or notice of) one of the bridge's own transfer checks.
+  bool isCheckAnswer(const ClientFrame& frame) const;
   // The client's answer to a peer's request, its relay message written by the reader.
   bool relayWrittenReply(const Json& envelope, const QByteArray& written);
   void onLogin(const Json& data);
@@ -144,6 +146,10 @@ class Bridge : public QObject {
   bool sendTransferData(const QString& session, const QString& xid, quint32 file, quint64 offset, QByteArrayView bytes);
   void onServiceData(const QByteArray& message);
   void askClient(const QString& session, const QString& code, const Json& msg, TransferEngine::AskDone done);
+  // The client took the check (its turn came): its answer is due within the time-out.
+  void checkTaken(const QString& token);
+  // The check ends unanswered.
+  void checkLate(const QString& token, const char* why);
   std::optional<Json> transferRequest(const QString& code, const Json& payload);
 
   ClientPort* port_;
@@ -168,7 +174,11 @@ class Bridge : public QObject {
   LanRoute* lan_ = nullptr;
   bool lanOff_ = false;
   QString touched_;  // the session whose host last answered "ClientTouch": the connected host
-  QHash<QString, TransferEngine::AskDone> checks_;  // host checks asked of the local client
+  struct PendingCheck {
+    TransferEngine::AskDone done;
+    bool taken = false;  // the client said its turn came
+  };
+  QHash<QString, PendingCheck> checks_;  // host checks asked of the local client
   TokenTable initChecks_{kMaxRememberedRequests};   // access codes presented for "ClientInit"
   // Tokens of closed sessions: late replies of the client's host side, and
   // requests already answered as unreachable. Never answered (again): the

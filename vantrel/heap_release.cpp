@@ -1,5 +1,6 @@
 #include "heap_release.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <malloc.h>
@@ -17,7 +18,9 @@ qint64 residentBytes() {
   return read ? qint64(resident) * qint64(::sysconf(_SC_PAGESIZE)) : -1;
 }
 
-HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()) {
+qint64 freeHeapBytes() { return qint64(::mallinfo2().fordblks); }
+
+HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()), freeLow_(freeHeapBytes()) {
   timer_.setTimerType(Qt::VeryCoarseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { releaseIfGrown(); });
   timer_.start(kIntervalMs);
@@ -25,9 +28,13 @@ HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentByte
 
 bool HeapRelease::releaseIfGrown() {
   const qint64 now = residentBytes();
-  if (now < 0 || now <= level_ + kSlackBytes) return false;
+  const qint64 free = freeHeapBytes();
+  freeLow_ = std::min(freeLow_, free);
+  const bool grown = now >= 0 && now > level_ + kSlackBytes;
+  if (!grown && free <= freeLow_ + kFreedSlackBytes) return false;
   ::malloc_trim(0);
   level_ = residentBytes();
+  freeLow_ = freeHeapBytes();
   return true;
 }
 

@@ -119,29 +119,50 @@ bool ServiceLink::send(const Json& op) {
   return write(QByteArray::fromStdString(*text), textOf(op, "op"));
 }
 
-bool ServiceLink::sendWritten(const QByteArray& utf8, const QString& session) {
+bool ServiceLink::goesAtOnce(qint64 bytes) const {
+  return bytes < kLargeMessage || bytes > protocol::kMaxRelayControlMessage ||
+         (held_.isEmpty() && socket_ && socket_->bytesToWrite() < kMaxBacklog);
+}
+
+bool ServiceLink::takes(const QString& session, const QString& account, qint64 bytes) const {
+  if (goesAtOnce(bytes)) return true;
+  const auto queue = held_.constFind(session);
+  if (queue != held_.constEnd() && int(queue->size()) >= kMaxHeld) return false;
+  const qint64 ofAccount = heldByAccount_.value(account.isEmpty() ? session : account);
+  if (ofAccount == 0) return true;
+  return ofAccount + bytes <= kMaxHeldPerAccount && heldBytes_ + bytes <= kMaxHeldInAll;
+}
+
+bool ServiceLink::sendWritten(const QByteArray& utf8, const QString& session, const QString& account) {
   if (!socket_ || !ready_) return false;
-  if (utf8.size() < kLargeMessage || utf8.size() > protocol::kMaxRelayControlMessage ||
-      (held_.isEmpty() && socket_->bytesToWrite() < kMaxBacklog))
-    return write(utf8, QStringLiteral("relay"));
-  std::deque<QByteArray>& queue = held_[session];
+  if (goesAtOnce(utf8.size())) return write(utf8, QStringLiteral("relay"));
+  std::deque<Held>& queue = held_[session];
   if (queue.empty()) heldTurns_.append(session);
-  queue.push_back(utf8);
+  queue.push_back(Held{utf8, account.isEmpty() ? session : account});
+  heldByAccount_[queue.back().account] += utf8.size();
+  heldBytes_ += utf8.size();
   if (!heldTimer_.isActive()) heldTimer_.start();
   return true;
+}
+
+void ServiceLink::forgetHeld(const Held& held) {
+  heldBytes_ -= held.message.size();
+  const auto it = heldByAccount_.find(held.account);
+  if (it != heldByAccount_.end() && (*it -= held.message.size()) <= 0) heldByAccount_.erase(it);
 }
 
 void ServiceLink::releaseHeld() {
   while (socket_ && !heldTurns_.isEmpty() && socket_->bytesToWrite() < kMaxBacklog) {
     const QString session = heldTurns_.takeFirst();
-    std::deque<QByteArray>& queue = held_[session];
-    const QByteArray message = std::move(queue.front());
+    std::deque<Held>& queue = held_[session];
+    const Held held = std::move(queue.front());
     queue.pop_front();
     if (queue.empty())
       held_.remove(session);
     else
       heldTurns_.append(session);
-    write(message, QStringLiteral("relay"));
+    forgetHeld(held);
+    write(held.message, QStringLiteral("relay"));
   }
   if (heldTurns_.isEmpty() || !socket_) {
     heldTimer_.stop();
@@ -149,9 +170,20 @@ void ServiceLink::releaseHeld() {
   }
 }
 
+void ServiceLink::dropSession(const QString& session) {
+  const auto it = held_.find(session);
+  if (it == held_.end()) return;
+  for (const Held& held : *it) forgetHeld(held);
+  held_.erase(it);
+  heldTurns_.removeAll(session);
+  if (heldTurns_.isEmpty()) heldTimer_.stop();
+}
+
 void ServiceLink::dropHeld() {
   held_.clear();
   heldTurns_.clear();
+  heldByAccount_.clear();
+  heldBytes_ = 0;
   heldTimer_.stop();
 }
 

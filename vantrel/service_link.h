@@ -60,16 +60,23 @@ class ServiceLink : public QObject {
   // worker); false as send() is. A large one (a peer's big answer) of
   // `session` waits here while kMaxBacklog bytes wait to be sent, sessions
   // taking turns, so that others' file data and small messages never queue
-  // behind one peer's big answers.
-  bool sendWritten(const QByteArray& utf8, const QString& session = {});
+  // behind one peer's big answers. What waits counts against `account` (the
+  // session's peer's; the session itself when none).
+  bool sendWritten(const QByteArray& utf8, const QString& session = {}, const QString& account = {});
   static constexpr qint64 kLargeMessage = 64 * 1024;
   static constexpr qint64 kMaxBacklog = 1024 * 1024;
-  // Large messages of `session` waiting here; past kMaxHeld its peer's answers are refused.
-  int heldFor(const QString& session) const {
-    const auto it = held_.constFind(session);
-    return it == held_.constEnd() ? 0 : int(it->size());
-  }
+  // Whether a message of `bytes` for `session` would be taken now: sent at
+  // once, or held within the bounds: kMaxHeld messages per session,
+  // kMaxHeldPerAccount bytes per account and kMaxHeldInAll in all (an account
+  // holding nothing yet is always taken, so that one that floods never leaves
+  // another none). Past them the bridge refuses its peer's answer.
+  bool takes(const QString& session, const QString& account, qint64 bytes) const;
   static constexpr int kMaxHeld = 8;
+  static constexpr qint64 kMaxHeldPerAccount = 8 * 1024 * 1024;
+  static constexpr qint64 kMaxHeldInAll = 32 * 1024 * 1024;
+  // The session ended: what it still held goes.
+  void dropSession(const QString& session);
+  qint64 heldBytes() const { return heldBytes_; }
 
   // Writes one binary message, `head` then `body` (a data frame,
   // protocol/data_frame.h); the relay forwards it unchanged to the other
@@ -102,6 +109,12 @@ class ServiceLink : public QObject {
   bool write(const QByteArray& utf8, const QString& what);
   void releaseHeld();
   void dropHeld();
+  bool goesAtOnce(qint64 bytes) const;
+  struct Held {
+    QByteArray message;
+    QString account;
+  };
+  void forgetHeld(const Held& held);
 
   QNetworkAccessManager* network_;
   QPointer<RelaySocket> socket_;
@@ -116,8 +129,10 @@ class ServiceLink : public QObject {
   int pingMs_ = kPingMs;
   int silenceMs_ = kSilenceMs;
   QTimer retryTimer_;
-  QHash<QString, std::deque<QByteArray>> held_;  // large messages by session, oldest first
-  QStringList heldTurns_;                         // sessions with some held, in the order of their turns
+  QHash<QString, std::deque<Held>> held_;  // large messages by session, oldest first
+  QStringList heldTurns_;                   // sessions with some held, in the order of their turns
+  QHash<QString, qint64> heldByAccount_;    // their bytes by account
+  qint64 heldBytes_ = 0;
   QTimer heldTimer_;                              // looks for room while some are held
 };
 

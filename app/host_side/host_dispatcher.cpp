@@ -1,5 +1,7 @@
 #include "host_side/host_dispatcher.h"
 
+#include <algorithm>
+
 #include "host_side/host_handlers.h"
 #include "host_side/host_replies.h"
 #include "core/json_read.h"
@@ -58,10 +60,11 @@ void checkAccessCode(const Request& r) {
 void buildIcon2(const Request& r) {
   const int64_t size = jsonread::integer(r.msg, "size");
   answerBuildIcon2(PathGuard::forSession(r.session), size, jsonread::member(r.msg, "fileList"),
-                   [code = r.code, token = r.token, session = r.session](const QString& result) {
+                   [code = r.code, token = r.token, session = r.session, peer = r.peer](const QString& result) {
                      SendWSDCReply(code, token, session, wrapData(result));
+                     countLateAnswerBytes(peer, result.size());
                    },
-                   r.session);
+                   r.session, r.peer);
 }
 
 void fileUploadCheck(const Request& r) {
@@ -121,9 +124,26 @@ const Route* routeOf(const QString& code) {
   return nullptr;
 }
 
+// What the bridge says of its running transfers, where it says it.
+void takeHostTransfers(const vex::Json& frame) {
+  const vex::Json& running = jsonread::member(frame, protocol::kHostTransfersField);
+  if (running.is_number_integer()) setHostTransfers(int(std::clamp<int64_t>(running.get<int64_t>(), 0, 1 << 20)));
+}
+
+// The bridge's own check for a transfer: its turn has come, so that the
+// bridge waits for its answer from now on only.
+void tellCheckTaken(const Request& r) {
+  const vex::Json notice = {{"Token", r.token.toStdString()},
+                            {"Session", r.session.toStdString()},
+                            {"Code", r.code.toStdString()},
+                            {protocol::kCheckTakenField, 1}};
+  sendFrame(QStringLiteral("WSDC"), QString::fromStdString(notice.dump()));
+}
+
 }  // namespace
 
 void handleRequest(const vex::Json& frame) {
+  takeHostTransfers(frame);
   Request request;
   request.token = jsonread::text(frame, "Token");
   request.session = jsonread::text(frame, "Session");
@@ -145,12 +165,15 @@ void handleRequest(const vex::Json& frame) {
     zlog::line(zlog::excerpt(frame.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
   }
-  HostWork work{request.peer, request.session, {}, {}};
+  HostWork work{request.peer, request.session, {}, {}, request.transferCheck};
   if (!protocol::isUnansweredRequest(request.code))
     work.refuse = [code = request.code, token = request.token, session = request.session] {
       SendWSDCReply(code, token, session, busyReply());
     };
-  work.run = [handler = route->handler, request = std::move(request)] { handler(request); };
+  work.run = [handler = route->handler, request = std::move(request)] {
+    if (request.transferCheck) tellCheckTaken(request);
+    handler(request);
+  };
   queueHostWork(std::move(work));
 }
 
@@ -189,6 +212,7 @@ void handleHostFunction(const vex::Json& frame) {
     zlog::line(zlog::excerpt(payload.dump(-1, ' ', false, vex::Json::error_handler_t::replace)));
     return;
   }
+  takeHostTransfers(frame);
   ShareAccess::shared().touch(session);
   const QString account = jsonread::text(frame, "PeerACC");
   auto answer = [record](vex::Json data) mutable {
@@ -196,15 +220,17 @@ void handleHostFunction(const vex::Json& frame) {
     const auto text = record.toJSONString();
     if (text) sendFrame(QStringLiteral("P2PCallHostFuncCallback"), QString::fromStdString(*text));
   };
-  HostWork work{peerOf(account, session), session, {}, [answer]() mutable { answer(busyReply()); }};
-  work.run = [answer, session, payload = std::move(payload)] {
+  const QString peer = peerOf(account, session);
+  HostWork work{peer, session, {}, [answer]() mutable { answer(busyReply()); }};
+  work.run = [answer, session, peer, payload = std::move(payload)] {
     answerBuildIcon2(PathGuard::forSession(session), jsonread::integer(payload, "size"),
-                     jsonread::member(payload, "fileList"), [answer](const QString& result) mutable {
+                     jsonread::member(payload, "fileList"), [answer, peer](const QString& result) mutable {
                        MsgBackData data;
                        data.data = vex::Json(result.toStdString());
                        answer(data.toJSONModel());
+                       countLateAnswerBytes(peer, result.size());
                      },
-                     session);
+                     session, peer);
   };
   queueHostWork(std::move(work));
 }

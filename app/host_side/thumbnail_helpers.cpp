@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core/log.h"
@@ -22,6 +24,15 @@ extern char** environ;
 
 namespace {
 std::atomic<ThumbnailHelpers*> sharedPool{nullptr};
+
+// The processor time process `pid` (a helper of ours) has used so far, or
+// none when it cannot be read (the process is gone).
+std::optional<std::chrono::microseconds> processorTime(qint64 pid) {
+  clockid_t clock;
+  struct timespec now {};
+  if (::clock_getcpuclockid(pid_t(pid), &clock) != 0 || ::clock_gettime(clock, &now) != 0) return std::nullopt;
+  return std::chrono::microseconds(qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+}
 }  // namespace
 
 int ThumbnailHelpers::sharedCount() { return std::max(2, QThread::idealThreadCount()); }
@@ -252,6 +263,12 @@ ThumbnailHelpers::Result ThumbnailHelpers::request(const thumbwire::Request& req
   for (int attempt = 0; attempt < 2; ++attempt) {
     Helper* helper = acquire();
     if (!helper) return {};
+    const auto before = processorTime(helper->pid);
+    // What the helper spent on it, read before a failed one is killed and reaped.
+    auto spent = [&] {
+      const auto after = processorTime(helper->pid);
+      return before && after ? *after - *before : std::chrono::microseconds(0);
+    };
     if (!thumbwire::writeFrame(helper->socket, frame, fd)) {
       discard(helper, nullptr);
       continue;
@@ -260,22 +277,23 @@ ThumbnailHelpers::Result ThumbnailHelpers::request(const thumbwire::Request& req
     const auto status = thumbwire::readFrame(helper->socket, thumbwire::kMaxReply, payload, nullptr,
                                              int(std::max<qint64>(1, limit.count())));
     const auto reply = status == thumbwire::ReadStatus::ok ? thumbwire::decodeReply(payload) : std::nullopt;
+    const std::chrono::microseconds took = spent();
     if (!reply) {
       discard(helper, status == thumbwire::ReadStatus::timedOut ? "took too long, killed"
                       : status == thumbwire::ReadStatus::closed ? "ended in the middle of a request"
                                                                 : "broke the protocol, killed");
-      return {};
+      return {Outcome::failed, {}, took};
     }
     if (reply->retiring)
       discard(helper, nullptr);
     else
       release(helper);
     switch (reply->status) {
-      case thumbwire::Status::picture: return {Outcome::picture, reply->bytes};
-      case thumbwire::Status::text: return {Outcome::text, reply->bytes};
-      case thumbwire::Status::none: return {Outcome::none, {}};
+      case thumbwire::Status::picture: return {Outcome::picture, reply->bytes, took};
+      case thumbwire::Status::text: return {Outcome::text, reply->bytes, took};
+      case thumbwire::Status::none: return {Outcome::none, {}, took};
     }
-    return {};
+    return {Outcome::failed, {}, took};
   }
   return {};
 }

@@ -44,6 +44,9 @@ class ThumbnailHelpers {
   struct Result {
     Outcome outcome = Outcome::failed;
     QByteArray bytes;  // the PNG, or a probe's text
+    // The helper's processor time for this request (also when it failed),
+    // which the host counts against whoever asked.
+    std::chrono::microseconds spent{0};
   };
   // Sends the request with `fd` (-1: none; the descriptor stays the caller's)
   // to an idle helper and waits at most `limit` for its reply. `failed` when

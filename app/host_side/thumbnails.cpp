@@ -20,9 +20,11 @@
 #include "core/log.h"
 #include "media/bounded_image.h"
 #include "host_side/file_records.h"
+#include "host_side/host_turns.h"
 #include "host_side/path_guard.h"
 #include "host_side/thumbnail_helpers.h"
 
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -67,7 +69,23 @@ constexpr ImageBounds kHelperReplyBounds{thumbwire::kMaxReply, QSize(kMaxEdge, k
 struct Made {
   std::optional<QImage> image;
   bool helperFailed = false;  // crashed, hit a limit or took too long on this file
+  std::chrono::microseconds helperSpent{0};  // the helper's processor time on it
 };
+
+// The processor time of the calling thread so far.
+std::chrono::microseconds threadTime() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::microseconds(qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+}
+
+// What one file's thumbnail is expected to cost (the helper's and the
+// worker's processor time), from those made lately: the part of the peers'
+// budget it holds while it is made. Main thread only.
+std::chrono::microseconds& expectedCost() {
+  static std::chrono::microseconds cost{20000};
+  return cost;
+}
 
 // The thumbnail of one served file, made by a confined helper from the
 // descriptor the gate opened. Runs on a worker thread.
@@ -76,9 +94,9 @@ Made helperThumbnail(int fd, const QString& name, double points, double scale, s
                   std::clamp(int(std::lround(points * scale)), 1, kMaxEdge));
   const auto result =
       ThumbnailHelpers::shared().request(thumbwire::Request{thumbwire::Kind::thumbnail, box, name}, fd, limit);
-  if (result.outcome == ThumbnailHelpers::Outcome::failed) return {std::nullopt, true};
-  if (result.outcome != ThumbnailHelpers::Outcome::picture) return {};
-  return {readBoundedImage(result.bytes, kHelperReplyBounds), false};
+  if (result.outcome == ThumbnailHelpers::Outcome::failed) return {std::nullopt, true, result.spent};
+  if (result.outcome != ThumbnailHelpers::Outcome::picture) return {std::nullopt, false, result.spent};
+  return {readBoundedImage(result.bytes, kHelperReplyBounds), false, result.spent};
 }
 
 // Files on which a helper failed, per asking session, until that session
@@ -146,6 +164,7 @@ struct IconJob {
   bool content = false;  // a document or a video
   double points = 0;
   double scale = 1;
+  hostside::OutsideWork turn;  // its part of the peers' share while it is made
 };
 
 // The files of one asking session that wait or are being made, and the gate
@@ -154,15 +173,17 @@ struct SessionWork {
   std::deque<IconJob> waiting;
   std::shared_ptr<const PathGuard> guard;
   int running = 0;
+  QString account;  // who asks, charged with what its files cost
 };
 
 // The host's thumbnail work. Main thread only.
 struct IconQueue {
   QHash<QString, SessionWork> sessions;
-  QStringList turns;  // sessions with files waiting, in the order they get the next free helper
+  QStringList turns;  // sessions with files waiting; the one whose account spent least goes next
   int waiting = 0;
   int running = 0;
   int runningContent = 0;
+  QTimer* later = nullptr;  // pumps again once the peers' share allows
 };
 IconQueue& iconQueue() {
   static IconQueue queue;
@@ -171,13 +192,34 @@ IconQueue& iconQueue() {
 
 void pumpIcons();
 
-// A file's work is over (made, failed or left): its helper is free.
-void finishIcon(const QString& session, bool content) {
+// A session's work, made when its first file waits: its account wants the
+// host's time until the last of its files is answered.
+SessionWork& sessionWork(IconQueue& queue, const QString& session, const QString& account) {
+  auto work = queue.sessions.find(session);
+  if (work == queue.sessions.end()) {
+    work = queue.sessions.insert(session, SessionWork{});
+    work->account = account;
+    hostside::holdOutsideWork(account);
+  }
+  return *work;
+}
+
+void eraseSession(IconQueue& queue, QHash<QString, SessionWork>::iterator work) {
+  const QString account = work->account;
+  queue.sessions.erase(work);
+  hostside::releaseOutsideWork(account);
+}
+
+// A file's work is over (made, failed or left): its helper is free, and what
+// it cost is charged.
+void finishIcon(const QString& session, const IconJob& job, std::chrono::microseconds spent) {
   IconQueue& queue = iconQueue();
   --queue.running;
-  if (content) --queue.runningContent;
+  if (job.content) --queue.runningContent;
+  hostside::finishOutsideWork(job.turn, spent);
+  expectedCost() = (expectedCost() * 3 + spent) / 4;
   const auto work = queue.sessions.find(session);
-  if (work != queue.sessions.end() && --work->running == 0 && work->waiting.empty()) queue.sessions.erase(work);
+  if (work != queue.sessions.end() && --work->running == 0 && work->waiting.empty()) eraseSession(queue, work);
   pumpIcons();
 }
 
@@ -192,6 +234,8 @@ void startIcon(IconJob job, std::shared_ptr<const PathGuard> guard, const QStrin
   const ThumbnailMaker make = maker().make;
   const std::chrono::milliseconds limit = maker().limit;
   thumbnailPool().start([job = std::move(job), guard = std::move(guard), session, make, limit]() mutable {
+    const std::chrono::microseconds began = threadTime();
+    std::chrono::microseconds helperSpent{0};
     bool failed = false;
     // Opened only now, by the gate, and closed as soon as the helper is done.
     if (const std::optional<ServedPath> served = guard->openFile(job.record.fullPath)) {
@@ -203,41 +247,73 @@ void startIcon(IconJob job, std::shared_ptr<const PathGuard> guard, const QStrin
                                limit);
       if (made.image) job.record.iconBase64 = jpegDataUrl(*made.image);
       failed = made.helperFailed;
+      helperSpent = made.helperSpent;
     }
     guard.reset();
+    const std::chrono::microseconds spent = threadTime() - began + helperSpent;
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return;  // the application is ending
     QMetaObject::invokeMethod(
         app,
-        [job = std::move(job), session, failed]() mutable {
+        [job = std::move(job), session, failed, spent]() mutable {
           if (failed) failedFiles()[session].insert(job.key);
-          job.request->answer(job.slot, std::move(job.record));
-          finishIcon(session, job.content);
+          job.request->answer(job.slot, job.record);
+          finishIcon(session, job, spent);
         },
         Qt::QueuedConnection);
   });
 }
 
-// Hands waiting files to free helpers, one session after another; documents
-// and videos only while they hold fewer than their share of the helpers.
+void pumpLater(IconQueue& queue, std::chrono::milliseconds wait) {
+  if (!queue.later) {
+    queue.later = new QTimer(QCoreApplication::instance());
+    queue.later->setSingleShot(true);
+    QObject::connect(queue.later, &QTimer::timeout, pumpIcons);
+  }
+  if (!queue.later->isActive() || queue.later->remainingTime() > wait.count()) queue.later->start(wait);
+}
+
+// Hands waiting files to free helpers, the session whose account has spent
+// least first, within the peers' share of the host's time; documents and
+// videos only while they hold fewer than their share of the helpers.
 void pumpIcons() {
   IconQueue& queue = iconQueue();
   const int capacity = ThumbnailHelpers::sharedCount();
-  for (int turn = 0; turn < queue.turns.size() && queue.running < capacity;) {
+  QStringList passed;  // sessions with only documents or videos waiting while those are full
+  auto spentOf = [&queue](const QString& session) {
+    const auto work = queue.sessions.constFind(session);
+    return work == queue.sessions.constEnd() ? 0 : hostside::spentBy(work->account);
+  };
+  while (queue.running < capacity) {
+    int turn = -1;
+    qint64 least = 0;
+    for (int i = 0; i < queue.turns.size(); ++i) {
+      if (passed.contains(queue.turns[i])) continue;
+      const qint64 spent = spentOf(queue.turns[i]);
+      if (turn < 0 || spent < least) turn = i, least = spent;
+    }
+    if (turn < 0) return;
     const QString session = queue.turns.at(turn);
     SessionWork& work = queue.sessions[session];
     const auto next = std::find_if(work.waiting.begin(), work.waiting.end(), [&](const IconJob& job) {
       return !job.content || queue.runningContent < contentCapacity();
     });
     if (next == work.waiting.end()) {
-      ++turn;
+      passed.append(session);
       continue;
     }
+    hostside::OutsideWork turnOf;
+    std::chrono::milliseconds wait{0};
+    if (!hostside::startOutsideWork(work.account, expectedCost(), &turnOf, &wait)) {
+      pumpLater(queue, wait);
+      return;
+    }
     IconJob job = std::move(*next);
+    job.turn = turnOf;
     work.waiting.erase(next);
     --queue.waiting;
     queue.turns.removeAt(turn);
-    if (!work.waiting.empty()) queue.turns.append(session);
+    if (!work.waiting.empty()) queue.turns.append(session);  // among equals, sessions take turns
     startIcon(std::move(job), work.guard, session);
   }
 }
@@ -253,7 +329,7 @@ void dropAnsweredIcons(const QString& session) {
   work->waiting.erase(gone, work->waiting.end());
   if (!work->waiting.empty()) return;
   queue.turns.removeAll(session);
-  if (work->running == 0) queue.sessions.erase(work);
+  if (work->running == 0) eraseSession(queue, work);
 }
 
 }  // namespace
@@ -274,7 +350,7 @@ QString jpegDataUrl(const QImage& image) {
 }
 
 void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion,
-                      const QString& session) {
+                      const QString& session, const QString& account) {
   vex::Json list;
   if (fileList.is_array()) {
     list = fileList;  // a client that sends the array itself
@@ -303,7 +379,7 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
   // the session's queue and the host's hold a bounded number; the others are
   // answered at once without a picture.
   IconQueue& queue = iconQueue();
-  SessionWork& work = queue.sessions[session];
+  SessionWork& work = sessionWork(queue, session, account.isEmpty() ? session : account);
   work.guard = std::make_shared<const PathGuard>(guard);
   const auto failed = failedFiles().constFind(session);
   const std::chrono::milliseconds limit = maker().limit;
@@ -350,7 +426,7 @@ void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& file
     ++queue.waiting;
   }
   if (work.waiting.empty() && work.running == 0) {
-    queue.sessions.remove(session);
+    eraseSession(queue, queue.sessions.find(session));
     return;
   }
   pumpIcons();

@@ -35,9 +35,12 @@ inline constexpr std::chrono::milliseconds kThumbnailTimeLimit{4000};
 // A file that has waited and been made past the time limit, or on which a
 // helper failed (crash, limit, time), is answered without a picture; the
 // latter again at once when `session` asks for it before it lists a
-// folder again (startThumbnailListing).
+// folder again (startThumbnailListing). Files are made within the peers'
+// share of the host's time (host_side/host_turns.h), what each cost (the
+// helper's and the worker's processor time) charged to `account` (the
+// session itself when none).
 void answerBuildIcon2(const PathGuard& guard, qint64 size, const vex::Json& fileList, IconCompletion completion,
-                      const QString& session = {});
+                      const QString& session = {}, const QString& account = {});
 
 // The peer session lists a folder: files that failed before are tried again.
 void startThumbnailListing(const QString& session);

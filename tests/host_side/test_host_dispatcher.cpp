@@ -541,3 +541,40 @@ TEST(HostTurns, AccountsShareByCostAndWaitForTheirWorkElsewhere) {
   ASSERT_TRUE(testutil::waitUntil([] { return hostside::waitingHostWork() == 0; }));
   EXPECT_EQ(served, (std::vector<std::string>{"eve", "bob", "eve"}));
 }
+
+// A check the host's own bridge asks for a started transfer goes ahead of
+// peers' requests and is not held by their spent share: behind a request
+// that spent it (the turns then pause for most of a second), another
+// account's check runs at once. And an account alone with its work, the host
+// running no transfer, is not paused by the share at all.
+TEST(HostTurns, TransferChecksGoFirstAndALoneAccountIsNotHeldBack) {
+  std::vector<std::string> served;
+  QElapsedTimer clock;
+  qint64 checkAt = -1;
+  auto work = [&](const char* account, int ms, bool check = false) {
+    return hostside::HostWork{QString::fromLatin1(account), QString::fromLatin1(account) + QStringLiteral("|h"),
+                              [&served, &clock, &checkAt, account, ms, check] {
+                                busyFor(ms);
+                                served.push_back(account);
+                                if (check) checkAt = clock.elapsed();
+                              },
+                              {}, check};
+  };
+  ASSERT_TRUE(hostside::queueHostWork(work("eve", 400)));
+  ASSERT_TRUE(hostside::queueHostWork(work("eve", 0)));
+  ASSERT_TRUE(testutil::waitUntil([&] { return !served.empty(); }));
+  clock.start();
+  ASSERT_TRUE(hostside::queueHostWork(work("bob", 0, true)));
+  ASSERT_TRUE(testutil::waitUntil([] { return hostside::waitingHostWork() == 0; }));
+  EXPECT_EQ(served, (std::vector<std::string>{"eve", "bob", "eve"}));
+  EXPECT_LT(checkAt, 200) << "the check waited for the requests' share";
+
+  // Alone: twelve requests of 50 ms, far past the share's burst of 200 ms.
+  served.clear();
+  QElapsedTimer alone;
+  alone.start();
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(hostside::queueHostWork(work("ann", 50)));
+  ASSERT_TRUE(testutil::waitUntil([] { return hostside::waitingHostWork() == 0; }, std::chrono::seconds(20)));
+  EXPECT_EQ(served.size(), 12u);
+  EXPECT_LT(alone.elapsed(), 1200) << "the account waited for the share while nobody else wanted the time";
+}

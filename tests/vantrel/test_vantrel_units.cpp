@@ -196,7 +196,7 @@ TEST(VantrelHttpCalls, FailedDownloadLeavesNoFileBehind) {
   EXPECT_EQ(results, (std::vector<bool>{false, false, false, false}));
 }
 
-TEST(VantrelHeapRelease, GivesBackWhatWorkerThreadsFreed) {
+TEST(VantrelHeapRelease, GivesBackWhatWorkerThreadsAndABurstFreed) {
 #ifdef ZARKELO_SANITIZED
   GTEST_SKIP() << "the sanitizers' allocator is not glibc's";
 #endif
@@ -224,6 +224,24 @@ TEST(VantrelHeapRelease, GivesBackWhatWorkerThreadsFreed) {
   EXPECT_TRUE(heap.releaseIfGrown());
   EXPECT_LT(residentBytes(), grown - 8 * 1024 * 1024);
   EXPECT_FALSE(heap.releaseIfGrown());  // back at its level
+
+  // A burst trimmed at its height (its blocks still in use then) and freed
+  // afterwards, but for one block in 16: given back although the resident
+  // set grows no more.
+  std::vector<char*> burst;
+  for (int i = 0; i < 4096; ++i) {
+    burst.push_back(static_cast<char*>(std::malloc(kBlockBytes)));
+    std::memset(burst.back(), 1, kBlockBytes);
+  }
+  EXPECT_TRUE(heap.releaseIfGrown());
+  for (int i = 0; i < int(burst.size()); ++i) {
+    if (i % 16 == 15) kept[0].push_back(burst[i]);
+    else std::free(burst[i]);
+  }
+  const qint64 height = residentBytes();
+  EXPECT_TRUE(heap.releaseIfGrown());
+  EXPECT_LT(residentBytes(), height - 32 * 1024 * 1024);
+  EXPECT_FALSE(heap.releaseIfGrown());
   for (auto& blocks : kept)
     for (char* block : blocks) std::free(block);
 }
