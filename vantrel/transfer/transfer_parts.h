@@ -21,7 +21,7 @@ namespace vantrel {
 
 // Payload of one offer part at most, and of all parts of one message.
 inline constexpr qint64 kTransferPartBytes = 512 * 1024;
-inline constexpr qint64 kTransferMaxOfferBytes = 32 * 1024 * 1024;
+inline constexpr qint64 kTransferMaxOfferBytes = 16 * 1024 * 1024;
 
 // Bytes a relay text message adds around a transfer frame's message at most:
 // the envelope's keys, and the session, transfer id and op escaped.
