@@ -20,6 +20,10 @@
 // D is the size of the check the two bridges agreed on for the transfer (32
 // for SHA-256). A bridge sends such frames only to a peer that said it reads
 // them; the relay forwards them like any other.
+//
+// A transfer's offer too long for one text message sends its list in frames
+// whose file index is kOfferPart: the offset field holds the part's number
+// (0, 1, ...) and the payload is JSON text (vantrel/transfer/transfer_parts.h).
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
@@ -35,6 +39,7 @@ inline constexpr quint32 kMaxDataFramePayload = 8u * 1024 * 1024;
 inline constexpr int kMaxDataFrameSession = 1024;
 inline constexpr quint32 kPackedFiles = 0xFFFFFFFFu;
 inline constexpr quint32 kMaxPackedFiles = 256;
+inline constexpr quint32 kOfferPart = 0xFFFFFFFEu;
 
 struct DataFrameHeader {
     QByteArray session;

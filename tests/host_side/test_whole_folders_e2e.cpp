@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include "host_peer_fixture.h"
+#include "protocol/folder_limits.h"
 #include "support/test_util.h"
 
 using namespace vantreltest;
@@ -27,17 +29,37 @@ namespace {
 const QStringList kRoutes{QStringLiteral("Relayed"), QStringLiteral("Local")};
 
 // `count` files in each of `folders` sub-folders of `root` (none: in `root`
-// itself), each holding its own path.
-void seedTree(const QString& root, int folders, int count) {
+// itself), each holding its own path; names padded to `nameChars` characters.
+void seedTree(const QString& root, int folders, int count, int nameChars = 0) {
   for (int f = 0; f < std::max(1, folders); ++f) {
     const QString dir = folders == 0 ? root : root + QStringLiteral("/d%1").arg(f, 3, 10, QLatin1Char('0'));
     QDir().mkpath(dir);
     for (int i = 0; i < count; ++i) {
-      const QString path = dir + QStringLiteral("/f%1.txt").arg(i, 5, 10, QLatin1Char('0'));
+      const QString name = QStringLiteral("f%1").arg(i, 5, 10, QLatin1Char('0'));
+      const QString path = dir + QLatin1Char('/') + name.leftJustified(nameChars - 4, QLatin1Char('n')) +
+                           QStringLiteral(".txt");
       writeFile(path, path.toUtf8().right(24));
     }
   }
 }
+
+// A folder whose offer is larger than the relay takes in one message: as many
+// files side by side as one transfer may hold; in the sanitized build, fewer
+// with names of 250 characters, which is larger still.
+#ifdef ZARKELO_TEST_SANITIZED
+constexpr int kLimitFiles = 8000;
+constexpr int kLimitNameChars = 250;
+#else
+constexpr int kLimitFiles = protocol::kFolderMaxEntries;
+constexpr int kLimitNameChars = 0;
+#endif
+
+// A folder to transfer: `files` in `folders` sub-folders (0: side by side),
+// their names of `nameChars` characters (0: short).
+struct Shape {
+  QString name;
+  int folders, files, nameChars;
+};
 
 class WholeFolders : public hostpeer::PeerFixture {
  protected:
@@ -71,46 +93,58 @@ class WholeFolders : public hostpeer::PeerFixture {
     openBobsSession(bridgeB, clientA, "RELA", "");
   }
 
-  void moveWhole(const QString& route);
+  void moveWhole(const QString& route, const QList<Shape>& shapes);
 
   BridgeProcess bridgeA, bridgeB;
   Child clientA;
   QString home;
 };
 
-// 300 sub-folders of one file and 10,000 files in one folder: each more than
-// the host's client lets wait for one session, in check requests. Downloaded
-// and then uploaded back over `route`.
-void WholeFolders::moveWhole(const QString& route) {
-  startHost([&route](const QString& share) {
+// Each folder of `shapes` downloaded and then uploaded back over `route`.
+void WholeFolders::moveWhole(const QString& route, const QList<Shape>& shapes) {
+  startHost([&](const QString& share) {
     if (!share.endsWith(route)) return;
-    seedTree(share + QStringLiteral("/wide"), 300, 1);
-    seedTree(share + QStringLiteral("/flat"), 0, 10000);
+    for (const Shape& shape : shapes)
+      seedTree(share + QLatin1Char('/') + shape.name, shape.folders, shape.files / std::max(1, shape.folders),
+               shape.nameChars);
   }, false);
   if (HasFatalFailure()) return;
 
   QTemporaryDir local;
   const QString share = home + QLatin1Char('/') + route;
-  for (const auto& [name, files] : {std::pair{QStringLiteral("wide"), 300}, std::pair{QStringLiteral("flat"), 10000}}) {
+  for (const Shape& shape : shapes) {
+    const QString& name = shape.name;
+    const int files = shape.files;
     SCOPED_TRACE(name.toStdString());
+    // A loaded machine moves a folder at the limit in minutes.
+    const std::chrono::seconds patience = 150s * std::max(1, files / 20000);
+    QElapsedTimer clock;
+    clock.start();
     const QStringList expected = filesBelow(share + QLatin1Char('/') + name);
     ASSERT_EQ(expected.size(), files);
     startDownload(share + QLatin1Char('/') + name, local.path());
-    const Json down = downloadPoll(ended, 150s);
+    const Json down = downloadPoll(ended, patience);
     EXPECT_EQ(vantrel::intOf(down, "TaskStatus"), 1) << down.dump();
     EXPECT_EQ(vantrel::intOf(down, "TotalTaskDoneCount"), files) << down.dump();
     EXPECT_EQ(vantrel::intOf(down, "Refused"), 0) << down.dump();
     const QStringList got = filesBelow(local.path() + QLatin1Char('/') + name);
     EXPECT_EQ(got.size(), files);
-    if (got.size() == files) EXPECT_EQ(got, expected);
+    if (got.size() == files) {
+      EXPECT_EQ(got, expected);
+    }
 
+    const qint64 downMs = clock.restart();
     startUpload(local.path() + QLatin1Char('/') + name, share + QStringLiteral("/back"));
-    const Json up = uploadPoll(ended, 150s);
+    const Json up = uploadPoll(ended, patience);
+    std::printf("%s over %s: download %lld ms, upload %lld ms\n", qPrintable(name), qPrintable(route),
+                downMs, clock.elapsed());
     EXPECT_EQ(vantrel::intOf(up, "TaskStatus"), 1) << up.dump();
     EXPECT_EQ(vantrel::intOf(up, "TotalTaskDoneCount"), files) << up.dump();
     const QStringList back = filesBelow(share + QStringLiteral("/back/") + name);
     EXPECT_EQ(back.size(), files);
-    if (back.size() == files) EXPECT_EQ(back, expected);
+    if (back.size() == files) {
+      EXPECT_EQ(back, expected);
+    }
     EXPECT_EQ(testutil::readFile(share + QStringLiteral("/back/") + name + QLatin1Char('/') + expected.last()),
               testutil::readFile(share + QLatin1Char('/') + name + QLatin1Char('/') + expected.last()));
   }
@@ -119,10 +153,29 @@ void WholeFolders::moveWhole(const QString& route) {
   clientA.stop();
 }
 
-TEST_F(WholeFolders, ManySubFoldersAndManyFilesArriveWholeBothWaysOverTheRelay) { moveWhole(QStringLiteral("Relayed")); }
+// 300 sub-folders of one file and 10,000 files in one folder: each more than
+// the host's client lets wait for one session, in check requests.
+const QList<Shape> kManyFiles{{QStringLiteral("wide"), 300, 300, 0},
+                                            {QStringLiteral("flat"), 0, 10000, 0}};
+
+TEST_F(WholeFolders, ManySubFoldersAndManyFilesArriveWholeBothWaysOverTheRelay) {
+  moveWhole(QStringLiteral("Relayed"), kManyFiles);
+}
 
 TEST_F(WholeFolders, ManySubFoldersAndManyFilesArriveWholeBothWaysOverTheLocalNetwork) {
-  moveWhole(QStringLiteral("Local"));
+  moveWhole(QStringLiteral("Local"), kManyFiles);
+}
+
+// A folder at the limit of one transfer, whose list of files is more than one
+// relay message holds.
+const QList<Shape> kAtTheLimit{{QStringLiteral("limit"), 0, kLimitFiles, kLimitNameChars}};
+
+TEST_F(WholeFolders, AFolderAtTheLimitArrivesWholeBothWaysOverTheRelay) {
+  moveWhole(QStringLiteral("Relayed"), kAtTheLimit);
+}
+
+TEST_F(WholeFolders, AFolderAtTheLimitArrivesWholeBothWaysOverTheLocalNetwork) {
+  moveWhole(QStringLiteral("Local"), kAtTheLimit);
 }
 
 // A host that may not pass file permissions: a sub-folder it cannot open, a

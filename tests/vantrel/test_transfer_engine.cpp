@@ -3,6 +3,7 @@
 #include "share_spot_answer.h"
 #include "engine_pair.h"
 #include "protocol/data_frame.h"
+#include "protocol/relay_limits.h"
 #include "host_checks.h"
 
 #include "support/test_util.h"
@@ -680,6 +681,107 @@ TEST(TransferEngine, TheSenderStopsAtTheWindowUntilChunksAreAcknowledged) {
   EXPECT_EQ(out.size(), frames);  // nothing more is sent
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "ForceCancel"), 1);
   EXPECT_EQ(intOf(sender.uploadProgress(kSession), "TaskStatus"), 0);
+}
+
+// An upload whose offer is larger than one relay message: every frame stays
+// within what the relay takes and the folder arrives whole; a receiving bridge
+// that reads only the head of an offer in parts (an older one) takes it as an
+// offer of nothing, and the sender then ends the upload as refused, never as sent.
+TEST(TransferEngine, AnOfferLargerThanOneRelayMessageArrivesWholeOrNotAtAll) {
+  QTemporaryDir dir;
+  const QString up = dir.path() + QStringLiteral("/up");
+  // Empty folders with long names: a large offer at little cost.
+  constexpr int kFolders = 8000;
+  for (int i = 0; i < kFolders; ++i)
+    QDir().mkpath(up + QLatin1Char('/') + QString::number(i).leftJustified(250, QLatin1Char('n')));
+  writeFile(up + QStringLiteral("/a.txt"), "alpha");
+  Pair pair;
+  pair.host = [&](const QString& code, const Json& msg) -> Json {
+    EXPECT_EQ(code, QStringLiteral("fileUploadCheck"));
+    const QString into = textOf(msg, "dir");
+    return Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, into, into)}};
+  };
+  qint64 largest = 0;
+  bool older = false;
+  pair.tamper = [&](const QString& op, Json& msg) {
+    largest = std::max(largest, qint64(vex::dump(msg).value_or(std::string()).size()));
+    if (older && op == QLatin1String("push")) msg.erase("parts");
+  };
+  const auto upload = [&](const QString& into) {
+    QDir().mkpath(into);
+    pair.a->startUpload({{"Session", kSession.toStdString()}, {"Targets", up.toStdString()},
+                         {"RemotePathRoot", into.toStdString()}},
+                        [](const Json&) {});
+    const auto ended = [&] {
+      const Json p = pair.a->uploadProgress(kSession);
+      return intOf(p, "TaskStatus") == 1 || intOf(p, "ForceCancel") == 1;
+    };
+    EXPECT_TRUE(testutil::waitUntil(ended));
+    EXPECT_TRUE(testutil::waitUntil([&] { return pair.a->activeCount() == 0 && pair.b->activeCount() == 0; }));
+    return pair.a->uploadProgress(kSession);
+  };
+
+  const Json whole = upload(dir.path() + QStringLiteral("/into"));
+  EXPECT_EQ(intOf(whole, "TaskStatus"), 1) << whole.dump();
+  EXPECT_EQ(intOf(whole, "TotalTaskDoneCount"), 1);
+  EXPECT_EQ(QDir(dir.path() + QStringLiteral("/into/up")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), kFolders);
+  EXPECT_EQ(readFile(dir.path() + QStringLiteral("/into/up/a.txt")), QByteArray("alpha"));
+  EXPECT_GT(largest, 0);
+  EXPECT_LE(largest + 1024, protocol::kMaxRelayControlMessage);
+
+  older = true;
+  const Json refused = upload(dir.path() + QStringLiteral("/older"));
+  EXPECT_EQ(intOf(refused, "ForceCancel"), 1) << refused.dump();
+  EXPECT_EQ(textOf(refused, "Reason"), QStringLiteral("refused"));
+  EXPECT_EQ(intOf(refused, "TotalTaskDoneCount"), 0);
+  EXPECT_TRUE(QDir(dir.path() + QStringLiteral("/older")).isEmpty());
+}
+
+// A peer's offer in parts that breaks what its head announced ends the
+// transfer, the peer told, before anything is made.
+TEST(TransferEngine, AnOfferInPartsThatBreaksItsAnnouncementIsRefused) {
+  QTemporaryDir dir;
+  Recorder rec;
+  TransferEngine sink(rec.frames(), rec.data(),
+                      [&](const QString&, const QString&, const Json&, TransferEngine::AskDone done) {
+                        done(Json{{"data", vantreltest::withShareSpot({{"valid", 1}}, dir.path(), dir.path())}});
+                      });
+  const auto head = [&](qint64 count) {
+    return Json{{"mode", "upload"}, {"root", dir.path().toStdString()}, {"entries", Json::array()},
+                {"parts", {{"count", count}}}};
+  };
+  const QByteArray one = R"([{"p":"a.txt","s":1,"d":false}])";
+  const QByteArray three = R"([{"p":"a","s":1,"d":false},{"p":"b","s":1,"d":false},{"p":"c","s":1,"d":false}])";
+  struct Case {
+    const char* name;
+    qint64 count;
+    std::vector<std::pair<qint64, QByteArray>> parts;
+  };
+  const std::vector<Case> cases{{"a part out of order", 2, {{1, one}}},
+                                {"more entries than announced", 2, {{0, three}}},
+                                {"a part that is not a list", 2, {{0, "{}"}}},
+                                {"an empty part", 2, {{0, "[]"}}},
+                                {"a count past the limit", 2 * TransferEngine::kMaxEntries + 1, {}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec.sent.clear();
+    const QString xid = QString::fromLatin1(c.name).replace(QLatin1Char(' '), QLatin1Char('-'));
+    sink.onPeerFrame(kSession, QStringLiteral("push"), xid, head(c.count));
+    for (const auto& [index, bytes] : c.parts) sink.onPeerData(kSession, xid, protocol::kOfferPart, index, bytes);
+    ASSERT_FALSE(rec.sent.empty());
+    EXPECT_EQ(rec.sent.back().op, QStringLiteral("cancel"));
+    EXPECT_EQ(sink.activeCount(), 0);
+  }
+  // Whole as announced: taken, and the answer says how many entries were read.
+  rec.sent.clear();
+  sink.onPeerFrame(kSession, QStringLiteral("push"), QStringLiteral("whole"), head(4));
+  sink.onPeerData(kSession, QStringLiteral("whole"), protocol::kOfferPart, 0, one);
+  EXPECT_TRUE(rec.sent.empty());
+  sink.onPeerData(kSession, QStringLiteral("whole"), protocol::kOfferPart, 1, three);
+  ASSERT_EQ(rec.sent.size(), 1u);
+  EXPECT_EQ(rec.sent[0].op, QStringLiteral("accept"));
+  EXPECT_EQ(intOf(rec.sent[0].msg, "took"), 4);
+  EXPECT_TRUE(filesBelow(dir.path()).isEmpty());
 }
 
 // The writer queue keeps the posted order for the work and for the results,

@@ -1,6 +1,8 @@
 #include "transfer_core.h"
 
 #include "core/log.h"
+#include "protocol/data_frame.h"
+#include "protocol/relay_limits.h"
 
 #include <QUuid>
 
@@ -107,6 +109,68 @@ bool TransferCore::send(const TaskPtr& task, const QString& op, const Json& msg)
   return sendPeer_(task->session, op, task->xid, msg);
 }
 
+bool TransferCore::sendOffer(const TaskPtr& task, const QString& op, const Json& msg, const char* key) {
+  QString why;
+  const qint64 room = protocol::kMaxRelayControlMessage - relayEnvelopeBytes(task->session, task->xid, op);
+  std::optional<SplitMessage> split = splitForRelay(msg, key, room, &why);
+  if (!split) {
+    zlog::parts(QStringLiteral("Vantrel - offer not sent:"), task->xid, why);
+    fail(task, why, true, TransferReason::Failed);
+    return false;
+  }
+  if (!send(task, op, split->head)) {
+    fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+    return false;
+  }
+  if (split->parts.empty()) return true;
+  zlog::parts(QStringLiteral("Vantrel - offer in parts:"), task->xid, QString::number(split->parts.size()));
+  task->partsOut = std::move(split->parts);
+  task->partsNext = 0;
+  task->sentInParts = split->count;
+  sendParts(task);
+  return isActive(task);
+}
+
+void TransferCore::sendParts(const TaskPtr& task) {
+  while (isActive(task) && !task->partsOut.empty() &&
+         roomFor(task->session, task->partsOut.front().size() + kTransferFrameOverhead)) {
+    const QByteArray part = std::move(task->partsOut.front());
+    task->partsOut.pop_front();
+    if (!sendData(task, protocol::kOfferPart, task->partsNext++, part))
+      return fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+  }
+}
+
+bool TransferCore::awaitsParts(const TaskPtr& task, const QString& op, const Json& msg, const char* key,
+                               qint64 maxCount) {
+  if (!PartsIn::announced(msg)) return false;
+  QString why;
+  task->partsIn = PartsIn::start(msg, op, key, maxCount, &why);
+  if (!task->partsIn) fail(task, why, true);
+  return true;
+}
+
+std::optional<std::pair<QString, Json>> TransferCore::takePart(const TaskPtr& task, qint64 index,
+                                                              QByteArrayView payload) {
+  if (!task->partsIn) {
+    fail(task, QStringLiteral("a malformed offer"), true);
+    return std::nullopt;
+  }
+  QString why;
+  switch (task->partsIn->take(index, payload, &why)) {
+    case PartsIn::Took::More:
+      return std::nullopt;
+    case PartsIn::Took::Bad:
+      fail(task, why, true);
+      return std::nullopt;
+    case PartsIn::Took::Whole:
+      break;
+  }
+  std::pair<QString, Json> whole{task->partsIn->op(), task->partsIn->whole()};
+  task->partsIn.reset();
+  return whole;
+}
+
 void TransferCore::end(const TaskPtr& task, TransferState state, const QString& why, bool tellPeer,
                        TransferReason reason) {
   if (!isActive(task)) return;
@@ -129,6 +193,8 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
   task->inflight.clear();
   task->held.clear();
   task->heldBytes = 0;
+  task->partsOut.clear();
+  task->partsIn.reset();
   releaseFolders(task);
   task->markEnded(state);
   task->why = why;

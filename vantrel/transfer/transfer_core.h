@@ -46,6 +46,20 @@ class TransferCore {
   QSet<QString>& refusedReceives() { return refusedReceives_; }
 
   bool send(const TaskPtr& task, const QString& op, const Json& msg);
+  // Sends `msg`, whose list `key` grows with the entries, in one frame when it
+  // fits what the relay takes, else as its head and offer parts
+  // (transfer_parts.h), the parts as the link has room. False when the task
+  // ended instead: the link is not open, or the list is too large to send at
+  // all (the peer is told).
+  bool sendOffer(const TaskPtr& task, const QString& op, const Json& msg, const char* key);
+  // Sends the task's waiting offer parts while the link has room for them.
+  void sendParts(const TaskPtr& task);
+  // Whether the peer's `msg` announced its list `key` in parts: then it is
+  // kept until they have come (or the task failed for a malformed
+  // announcement, the peer told), and takePart gives it whole.
+  bool awaitsParts(const TaskPtr& task, const QString& op, const Json& msg, const char* key, qint64 maxCount);
+  // One offer part from the peer; the message and its op once it is whole.
+  std::optional<std::pair<QString, Json>> takePart(const TaskPtr& task, qint64 index, QByteArrayView payload);
   bool sendTo(const QString& session, const QString& op, const QString& xid, const Json& msg) {
     return sendPeer_(session, op, xid, msg);
   }

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/post_back.h"
+#include "protocol/data_frame.h"
 
 #include <QFileInfo>
 
@@ -144,6 +145,11 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (op == QLatin1String("push")) return sink_.onPush(session, xid, msg);
   const TaskPtr task = core_.find(xid, session);
   if (!task) return;
+  // While an offer's parts come, only its end is taken.
+  if (task->partsIn && op != QLatin1String("cancel")) {
+    zlog::parts(QStringLiteral("Vantrel - transfer frame before the offer was whole, dropped:"), zlog::excerpt(op));
+    return;
+  }
   if (op == QLatin1String("cancel")) {
     // The sink's count of the files it kept, when it says it; also when this
     // side ended the transfer first (the two cancels crossed), as a "kept"
@@ -184,6 +190,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
 void TransferEngine::onPeerData(const QString& session, const QString& xid, qint64 file, qint64 offset,
                                 QByteArrayView bytes, const QByteArray& owner) {
   const TaskPtr task = core_.find(xid, session);
+  if (file == qint64(protocol::kOfferPart) && isActive(task) && task->partsIn) return takePart(task, offset, bytes);
   if (task && task->isActive() && task->role == TransferRole::Sink && task->state == TransferState::Running)
     return sink_.onData(task, file, offset, bytes, owner);
   // A late chunk of a task that has ended here tells the sender to stop.
@@ -191,10 +198,21 @@ void TransferEngine::onPeerData(const QString& session, const QString& xid, qint
     core_.sendTo(session, QStringLiteral("cancel"), xid, cancelNote(QStringLiteral("no such transfer"), TransferReason::Gone));
 }
 
+void TransferEngine::takePart(const TaskPtr& task, qint64 index, QByteArrayView payload) {
+  const auto whole = core_.takePart(task, index, payload);
+  if (!whole) return;
+  const auto& [op, msg] = *whole;
+  if (op == QLatin1String("pull")) return source_.takePull(task, msg);
+  if (op == QLatin1String("push")) return sink_.takePush(task, msg);
+  if (op == QLatin1String("manifest")) return sink_.onManifest(task, msg);
+}
+
 void TransferEngine::resume(const QString& session) {
-  for (const TaskPtr& task : core_.all())
-    if (task->session == session && task->role == TransferRole::Source && task->state == TransferState::Running)
-      source_.resume(task);
+  for (const TaskPtr& task : core_.all()) {
+    if (task->session != session) continue;
+    if (!task->partsOut.empty()) core_.sendParts(task);
+    if (task->role == TransferRole::Source && task->state == TransferState::Running) source_.resume(task);
+  }
 }
 
 }  // namespace vantrel

@@ -9,7 +9,8 @@
 //             (its size and check); source --done--> sink,
 //             sink --finished--> source
 //   either side may send "cancel"; the source sends "skip" for an entry it
-//   could not read.
+//   could not read. An offer (or pull) too long for one relay message comes
+//   as its head and then its list in offer parts (transfer_parts.h).
 //
 // This class routes the client's requests and the peer's frames; the two
 // roles live in TransferSource and TransferSink, the records the client
@@ -90,6 +91,9 @@ class TransferEngine : public QObject {
   void setLanFollowing(bool following, bool loopback) { lan_.setFollowing(following, loopback); }
 
  private:
+  // One part of a peer's offer; the offer is taken once it is whole.
+  void takePart(const TaskPtr& task, qint64 index, QByteArrayView payload);
+
   TransferCore core_;
   TransferSource source_;
   TransferSink sink_;

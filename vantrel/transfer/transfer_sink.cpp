@@ -6,6 +6,7 @@
 #include "core/file_names.h"
 #include "core/log.h"
 #include "protocol/data_frame.h"
+#include "protocol/relay_limits.h"
 
 #include <QDir>
 #include <QPointer>
@@ -96,8 +97,8 @@ Json TransferSink::startDownload(const QString& session, const QString& folder, 
     core_.fail(task, QStringLiteral("nothing to download"), false);
   } else if (folder.isEmpty() || !QDir().mkpath(folder) || !openOwnFolder(task)) {
     core_.fail(task, QStringLiteral("the download folder cannot be used"), false, TransferReason::Disk);
-  } else if (!core_.send(task, QStringLiteral("pull"), XferPull{targets}.toJSONModel())) {
-    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+  } else {
+    core_.sendOffer(task, QStringLiteral("pull"), XferPull{targets}.toJSONModel(), "targets");
   }
   if (task->state == TransferState::Failed) return TransferAck{0, false, task->why}.toJSONModel();
   return TransferAck{}.toJSONModel();
@@ -105,9 +106,15 @@ Json TransferSink::startDownload(const QString& session, const QString& folder, 
 
 void TransferSink::onPush(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
-  const QString mode = textOf(msg, "mode");
-  const bool isSend = mode == QLatin1String("send");
+  const bool isSend = textOf(msg, "mode") == QLatin1String("send");
   const TaskPtr task = core_.newTask(session, TransferRole::Sink, isSend ? TransferKind::Send : TransferKind::Upload, xid);
+  if (core_.awaitsParts(task, QStringLiteral("push"), msg, "entries", kTransferMaxOfferEntries)) return;
+  takePush(task, msg);
+}
+
+void TransferSink::takePush(const TaskPtr& task, const Json& msg) {
+  const QString session = task->session;
+  const bool isSend = task->kind == TransferKind::Send;
   // An uploader that does not say keeps replacing, as before.
   task->replace = !isSend && !(valueOf(msg, "overwrite").is_boolean() && !valueOf(msg, "overwrite").get<bool>());
   std::weak_ptr<TransferTask> weak = task;
@@ -167,6 +174,11 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
 
 void TransferSink::onManifest(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting || task->kind != TransferKind::Download) return;
+  // A pull sent in parts is answered only by a host that read them all; an
+  // older one reads its head as a pull of nothing.
+  if (task->sentInParts > 0 && (!task->partsOut.empty() || intOf(msg, "took") != task->sentInParts))
+    return core_.fail(task, QStringLiteral("the host cannot take this many paths"), true, TransferReason::Refused);
+  if (core_.awaitsParts(task, QStringLiteral("manifest"), msg, "entries", kTransferMaxOfferEntries)) return;
   task->refused = intOf(msg, "refused") != 0;
   // How many the host left out (an older host says only 1), shown as a count.
   if (task->refused) task->refusedCount = std::clamp<qint64>(intOf(msg, "refused"), 1, kTransferMaxEntries);
@@ -211,18 +223,23 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   const Json entries = valueOf(offer, "entries");
   XferAccept accept;
   if (entries.is_array()) {
-    if (entries.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    if (entries.size() > size_t(kTransferMaxOfferEntries))
+      return core_.fail(task, QStringLiteral("too many entries"), true);
     const auto isFolder = [](const Json& e) {
       const Json d = valueOf(e, "d");
       return d.is_boolean() && d.get<bool>();
     };
-    // No deeper than a host's walk goes, before any folder is made.
+    // No deeper and no more than a host's walk goes, before any folder is
+    // made; the folders asked for (at the top) are not counted, as there.
+    qint64 below = 0;
     for (const Json& e : entries) {
       const QString p = textOf(e, "p");
       const auto rel = absolutePaths ? relativeInside(task->root, p) : safeRelativePath(p);
       if (rel && folderLevel(*rel, isFolder(e)) > kTransferMaxDepth)
         return core_.fail(task, QStringLiteral("the folder is nested too deeply"), true, TransferReason::Refused);
+      if (!(rel && isFolder(e) && !rel->contains(QLatin1Char('/')))) ++below;
     }
+    if (below > kTransferMaxEntries) return core_.fail(task, QStringLiteral("too many entries"), true);
     for (const Json& e : entries) {
       TransferEntry entry{textOf(e, "p"), intOf(e, "s"), isFolder(e), QString()};
       const qint64 index = task->entries.size();
@@ -242,6 +259,7 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       task->entries.append(entry);
     }
   }
+  task->took = task->entries.size();
   task->sum = pickSum(offer);
   // Partial files that a killed bridge of this machine left go now.
   (void)QtConcurrent::run(removeStalePartials);
@@ -257,10 +275,11 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
       if (!fetched) return sendAccept(t, accept, Json());
       // Every file is in place: the download has succeeded, whatever becomes
       // of the relay link now (the source is told if it can be).
-      XferAccept rest = accept;
-      for (qint64 i = 0; i < t->entries.size(); ++i)
-        if (!rest.skip.contains(i)) rest.skip.append(i);
+      XferAccept rest;
+      rest.skip.reserve(t->entries.size());
+      for (qint64 i = 0; i < t->entries.size(); ++i) rest.skip.append(i);
       Json msg = rest.toJSONModel();
+      msg["took"] = t->took;
       tellSum(msg, t->sum);
       core_.send(t, QStringLiteral("accept"), msg);
       t->doneReceived = true;
@@ -270,9 +289,14 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
   sendAccept(task, accept, lan_ && task->kind == TransferKind::Upload ? lan_->offer(task) : Json());
 }
 
+// An accept lists at most every entry of an offer, each index in 7 characters:
+// always one relay message.
+static_assert(kTransferMaxOfferEntries * 7 + 64 * 1024 <= protocol::kMaxRelayControlMessage);
+
 void TransferSink::sendAccept(const TaskPtr& task, const XferAccept& accept, const Json& grant) {
   Json msg = accept.toJSONModel();
   msg["pack"] = 1;  // small files may come several to a data frame
+  msg["took"] = task->took;  // the entries read, which a source that sent them in parts checks
   tellSum(msg, task->sum);
   if (grant.is_object()) msg["lan"] = grant;
   if (!core_.send(task, QStringLiteral("accept"), msg))

@@ -19,6 +19,8 @@ class TransferSink {
 
   // Frames from the peer.
   void onPush(const QString& session, const QString& xid, const Json& msg);
+  // The offer of an upload or a send once whole (it may have come in parts).
+  void takePush(const TaskPtr& task, const Json& msg);
   void onManifest(const TaskPtr& task, const Json& msg);
   // One chunk of file bytes, whatever route it came by.
   // `bytes` are kept by sharing `owner` when they lie inside it, else copied.

@@ -48,6 +48,17 @@ Json TransferSource::offerOf(const TransferTask& task, const QString& mode, cons
   return offer;
 }
 
+namespace {
+// The folders asked for, which the limit on entries does not count (as the
+// host's walk of a folder counts what lies below it).
+qint64 topFolders(const QList<QList<TransferEntry>>& walked) {
+  qint64 tops = 0;
+  for (const QList<TransferEntry>& found : walked)
+    if (!found.isEmpty() && found.first().isDir) ++tops;
+  return tops;
+}
+}  // namespace
+
 // Counts what was walked into the task and offers it to the peer.
 void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
                                  const QString& root) {
@@ -59,10 +70,10 @@ void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<Transfer
     if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
   if (task->entries.isEmpty())
     core_.fail(task, QStringLiteral("nothing to transfer"), false, TransferReason::Source);
-  else if (task->entries.size() > kTransferMaxEntries)
+  else if (task->entries.size() - topFolders(walked) > kTransferMaxEntries)
     core_.fail(task, QStringLiteral("too many entries"), false);
-  else if (!core_.send(task, QStringLiteral("push"), offerOf(*task, mode, root)))
-    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+  else
+    core_.sendOffer(task, QStringLiteral("push"), offerOf(*task, mode, root), "entries");
 }
 
 void TransferSource::startUpload(const QString& session, const QStringList& targets, const QString& root,
@@ -101,9 +112,15 @@ void TransferSource::startSend(const QString& session, const QList<QPair<QString
 void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
+  if (core_.awaitsParts(task, QStringLiteral("pull"), msg, "targets", kTransferMaxEntries)) return;
+  takePull(task, msg);
+}
+
+void TransferSource::takePull(const TaskPtr& task, const Json& msg) {
   const Json targets = valueOf(msg, "targets");
   if (targets.is_array()) {
     if (targets.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    task->took = qint64(targets.size());
     for (const Json& t : targets) {
       const QString path = asText(t);
       if (!path.isEmpty()) task->candidates.append(TransferEntry{lastComponent(path), 0, false, path});
@@ -257,15 +274,21 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   Json manifest =
       XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refusedCount}.toJSONModel();
   if (task->refused && !task->hostReason.isEmpty()) manifest["reason"] = task->hostReason.toStdString();
+  // The targets read from the pull, which a sink that sent them in parts checks.
+  manifest["took"] = task->took;
   offerSums(manifest);
   if (lan_)
     if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
-  if (!core_.send(task, QStringLiteral("manifest"), manifest))
-    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+  core_.sendOffer(task, QStringLiteral("manifest"), manifest, "entries");
 }
 
 void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting) return;
+  // An offer sent in parts is taken only by a sink that read them all; an
+  // older one reads its head as an offer of nothing.
+  if (task->sentInParts > 0 && (!task->partsOut.empty() || intOf(msg, "took") != task->sentInParts))
+    return core_.fail(task, QStringLiteral("the receiving side cannot take this many entries"), true,
+                      TransferReason::Refused);
   const Json skip = valueOf(msg, "skip");
   if (skip.is_array())
     for (const Json& i : skip)

@@ -23,6 +23,8 @@ class TransferSource {
 
   // Frames from the peer.
   void onPull(const QString& session, const QString& xid, const Json& msg);
+  // The pull once whole (it may have come in parts).
+  void takePull(const TaskPtr& task, const Json& msg);
   void onAccept(const TaskPtr& task, const Json& msg);
   void onAck(const TaskPtr& task, const Json& msg);
   void onFinished(const TaskPtr& task, const Json& msg);

@@ -3,6 +3,7 @@
 
 #include "file_slots.h"
 #include "transfer_workers.h"
+#include "transfer_parts.h"
 #include "transfer_paths.h"
 #include "transfer_wire.h"
 
@@ -27,6 +28,9 @@ inline constexpr qint64 kTransferFrameOverhead = 2048;
 // Limits of the walk of a folder a peer asked for, and of a peer's offer.
 inline constexpr int kTransferMaxEntries = protocol::kFolderMaxEntries;
 inline constexpr int kTransferMaxDepth = protocol::kFolderMaxDepth;
+// The entries of one offer at most: those the limit counts and the folders
+// asked for at its top, which it does not.
+inline constexpr int kTransferMaxOfferEntries = 2 * kTransferMaxEntries;
 // The most bytes one transfer may announce, in all (2^53, well past any disk).
 inline constexpr qint64 kTransferMaxBytes = qint64(1) << 53;
 inline constexpr int kTransferMaxWalkMs = 20000;
@@ -155,6 +159,15 @@ struct TransferTask {
   QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;
   // The host's checks allow the local-network route for every file.
   bool lanAllowed = false;
+  // An offer too long for one message (transfer_parts.h). Sent: the parts
+  // still to go, the next one's number, and the entries sent in parts, which
+  // the peer's answer must say it took. Received: the message being put
+  // together. `took`: the entries of the peer's offer (or pull) read here.
+  std::deque<QByteArray> partsOut;
+  qint64 partsNext = 0;
+  qint64 sentInParts = 0;
+  std::optional<PartsIn> partsIn;
+  qint64 took = 0;
   // The places this transfer holds among the bridge's open files.
   FileSlots::Count openFiles = std::make_shared<std::atomic_int>(0);
   // Set when the task ends, so that a walk on a worker stops early.
