@@ -86,14 +86,15 @@ PartialEnding partialEnding(const TransTaskReading& status, TransferSide side) {
   const int64_t done = count(status.TotalTaskDoneCount);
   // Offered and not in place.
   const int64_t missing = std::max<int64_t>(0, count(status.TotalTaskCount) - done);
-  // What the sending side could not read: among those offered and missing, or
-  // (a folder it could not open) never offered; a download's host counts its
-  // own as refused.
+  // What the sending side could not read: never among those offered (the
+  // bridge takes it out of the counts); a download's host counts its own as
+  // refused. A sender that gives only its words for the files that did not
+  // arrive counts them as unread.
   int64_t unread = side == TransferSide::Download ? 0 : count(status.Unread);
+  int64_t other = missing;
   const bool unreadWords = side != TransferSide::Download && !status.UnreadReason.isEmpty();
-  if (unread == 0 && unreadWords && reason == protocol::TransferReason::Source) unread = missing;
-  const int64_t leftOut = std::max(missing, unread);
-  const int64_t other = leftOut - unread;
+  if (unread == 0 && unreadWords && reason == protocol::TransferReason::Source) std::swap(unread, other);
+  const int64_t leftOut = other + unread;
   const int64_t refused = count(status.Refused);
   if (leftOut == 0 && refused == 0) return {};
 

@@ -366,14 +366,14 @@ TEST_F(Send, WhatWasLeftOutEndsTheSendWithTheFailureSymbol) {
     bool failure;
   };
   const Case cases[] = {
-      {R"j({"TaskStatus":1,"TotalTaskCount":10,"TotalTaskDoneCount":6,"Unread":4,"Reason":"source",
-            "UnreadReason":"Error: Permission denied","WorkingSpeed":"1 MB/s, 4 not transferred (locked.txt: Permission denied)"})j",
+      {R"j({"TaskStatus":1,"TotalTaskCount":6,"TotalTaskDoneCount":6,"Unread":4,
+            "UnreadReason":"Error: Permission denied","WorkingSpeed":"1 MB/s, 4 could not be read on this computer"})j",
        "6 of 10 files sent. 4 could not be read on this computer.",
        "This computer has no permission to read it.\n1 MB/s", true},
       {R"({"TaskStatus":1,"TotalTaskCount":7,"TotalTaskDoneCount":6,"Reason":"refused"})",
        "6 of 7 files sent. 1 refused by the contact.",
        "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.", true},
-      {R"({"TaskStatus":1,"TotalTaskCount":10,"TotalTaskDoneCount":5,"Unread":3,"Reason":"source"})",
+      {R"({"TaskStatus":1,"TotalTaskCount":7,"TotalTaskDoneCount":5,"Unread":3,"Reason":"source"})",
        "5 of 10 files sent. 3 could not be read on this computer. 2 not transferred.", "", true},
       {R"({"TaskStatus":1,"TotalTaskCount":5,"TotalTaskDoneCount":5,"WorkingSpeed":"1 MB/s"})",
        "Send file finished successfully!", "", false},

@@ -175,7 +175,7 @@ TEST_F(Receive, WhatWasLeftOutEndsTheReceiveWithTheFailureSymbol) {
        "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.",
        AlertToast::Type::error},
       // What the sender could not read: a sub-folder never offered and a file that was.
-      {R"({"IsFinished":true,"TotalCount":7,"TotalTaskDoneCount":6,"Reason":"source","Unread":2,
+      {R"({"IsFinished":true,"TotalCount":6,"TotalTaskDoneCount":6,"Unread":2,
            "UnreadReason":"Error: Permission denied"})",
        "6 of 8 files received. 2 could not be read by the sender.", "The sender has no permission to read it.",
        AlertToast::Type::error},

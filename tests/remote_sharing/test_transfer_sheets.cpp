@@ -362,8 +362,8 @@ TEST_F(TransferSheetsTest, WhatWasLeftOutEndsTheSheetInBothLanguages) {
   const Case cases[] = {
       // A sub-folder and a file this computer may not read, offered and left out.
       {true,
-       {{"TotalTaskCount", 10}, {"TotalTaskDoneCount", 6}, {"Unread", 4}, {"Reason", "source"},
-        {"UnreadReason", "Error: Permission denied"}, {"WorkingSpeed", "2 MB/s, 4 not transferred (a: Permission denied)"}},
+       {{"TotalTaskCount", 6}, {"TotalTaskDoneCount", 6}, {"Unread", 4},
+        {"UnreadReason", "Error: Permission denied"}, {"WorkingSpeed", "2 MB/s, 4 could not be read on this computer"}},
        "6 of 10 objects uploaded. 4 could not be read on this computer.\n"
        "This computer has no permission to read it.\n2 MB/s",
        "已上传 6 个对象（共 10 个）。4 个无法在本机读取。\n本机没有读取它的权限。\n2 MB/s"},

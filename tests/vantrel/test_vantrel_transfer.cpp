@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -23,6 +24,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vantreltest;
 using vantrel::intOf;
@@ -138,7 +140,8 @@ class VantrelTransfer : public ::testing::Test {
   }
 
   std::unique_ptr<Signed> signIn(const QString& email, const QString& password) {
-    return vantreltest::signIn(service, email, password);
+    return vantreltest::signIn(service, email, password, nullptr,
+                               email.startsWith(QLatin1String("bob")) ? peerLauncher : QStringList());
   }
 
   // The host application's answers, limited to the shared folder.
@@ -219,6 +222,7 @@ class VantrelTransfer : public ::testing::Test {
   std::optional<bool> receiveOverwrite;  // the receive panel's switch, when the answer carries it
   QString transLan = QStringLiteral("0");  // the share's "TransLAN" as the host's checks report it
   QStringList hostCodes;
+  QStringList peerLauncher;  // what starts the peer's bridge (nothing: it is started as it is)
   std::unique_ptr<Signed> host;
   std::unique_ptr<Signed> peer;
   QString session;
@@ -692,6 +696,149 @@ TEST_F(VantrelTransfer, SendsToAContactOnlyIntoTheAcceptedFolder) {
       << filesBelow(received).join(QLatin1Char(' ')).toStdString();
 }
 
+// The peer's bridge without the capabilities that pass file permissions: what
+// the test makes unreadable stays so for it, though the test runs as root.
+class UnreadableOnTheSender : public VantrelTransfer {
+ protected:
+  void SetUp() override {
+    if (::geteuid() == 0) {
+      if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        GTEST_SKIP() << "running as root without setpriv: the sender could read every file";
+      peerLauncher = {QStringLiteral("setpriv"), QStringLiteral("--bounding-set"),
+                      QStringLiteral("-dac_override,-dac_read_search"), QStringLiteral("--inh-caps=-all"),
+                      QStringLiteral("--")};
+    }
+    VantrelTransfer::SetUp();
+  }
+};
+
+// A folder the sender may read only in part (a sub-folder and a file it may
+// not open, beside a name the receiver keeps for partial files and one that a
+// folder takes there), a folder it may not read at all, and a file it may no
+// longer read once its upload began: uploaded over the relay and over the
+// local-network route, and sent to a contact. What the sender could not read
+// is left out, counted and told in the system's words on both sides, never
+// counted as sent and never a plain success; the receiver makes no copy of
+// the folder that could not be read, and the rest arrives.
+TEST_F(UnreadableOnTheSender, WhatTheSenderCannotReadIsLeftOutCountedAndToldOnEveryRoute) {
+  const QString mine = folder.path() + QStringLiteral("/mine");
+  const QString tree = mine + QStringLiteral("/tree");
+  for (int i = 0; i < 3; ++i) {
+    writeFile(tree + QStringLiteral("/open/f%1.txt").arg(i), QStringLiteral("f%1").arg(i).toUtf8());
+    writeFile(tree + QStringLiteral("/locked/l%1.txt").arg(i), "locked");
+  }
+  writeFile(tree + QStringLiteral("/secret.txt"), "secret");
+  writeFile(tree + QStringLiteral("/b.txt"), "b");
+  writeFile(tree + QStringLiteral("/.zkpart-a.txt"), "a");
+  writeFile(tree + QStringLiteral("/taken"), "taken");
+  writeFile(mine + QStringLiteral("/sealed/s.txt"), "sealed");
+  const QString late = mine + QStringLiteral("/late/b-late.txt");
+  writeFile(late, "late");
+  {
+    // Large enough that the upload is still on it when the test holds the sender.
+    QFile big(mine + QStringLiteral("/late/a-big.bin"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(big.resize(qint64(128) * 1024 * 1024));
+  }
+  const auto lock = [](const QString& path, mode_t mode = 0) {
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+  };
+  for (const char* path : {"/tree/locked", "/tree/secret.txt", "/sealed"}) lock(mine + QLatin1String(path));
+  const QString denied = QStringLiteral("Error: Permission denied");
+  const QStringList arrived{QStringLiteral("tree/b.txt"), QStringLiteral("tree/open/f0.txt"),
+                            QStringLiteral("tree/open/f1.txt"), QStringLiteral("tree/open/f2.txt")};
+
+  // What the send view offers: the bytes that can be read, and what cannot.
+  const auto prepared = control(peer->link, QStringLiteral("PreparingUpload"),
+                                {{"Targets", (tree + QLatin1Char('|') + mine + QStringLiteral("/sealed")).toStdString()},
+                                 {"LocalRootPath", mine.toStdString()}, {"RemoteSaveRootPath", "Z:\\"}});
+  ASSERT_TRUE(prepared && prepared->is_array() && prepared->size() == 2);
+  EXPECT_EQ(intOf((*prepared)[0], "Size"), 13) << prepared->dump();
+  EXPECT_EQ(intOf((*prepared)[0], "Unread"), 2);
+  EXPECT_EQ(textOf((*prepared)[0], "UnreadReason"), denied);
+  EXPECT_EQ(intOf((*prepared)[1], "Size"), 0);
+  EXPECT_EQ(intOf((*prepared)[1], "Unread"), 1);
+
+  const auto upload = [&](const QString& target, const QString& into) {
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", target.toStdString()}, {"RemotePathRoot", into.toStdString()}});
+  };
+  const auto uploaded = [&] { return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended); };
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    transLan = route;
+    const QString inbox = share + QStringLiteral("/inbox") + route;
+    QDir().mkpath(inbox + QStringLiteral("/tree/taken"));
+    upload(tree, inbox);
+    const Json up = uploaded();
+    EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
+    EXPECT_EQ(intOf(up, "TotalTaskCount"), 6);
+    EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 4);
+    EXPECT_EQ(intOf(up, "Unread"), 2);
+    EXPECT_EQ(textOf(up, "UnreadReason"), denied);
+    EXPECT_EQ(textOf(up, "Reason"), QStringLiteral("refused"));
+    EXPECT_TRUE(textOf(up, "WorkingSpeed").contains(QStringLiteral(", 2 not transferred (")) &&
+                textOf(up, "WorkingSpeed").endsWith(QStringLiteral(", 2 could not be read on this computer")))
+        << up.dump();
+    EXPECT_EQ(filesBelow(inbox), arrived);
+    EXPECT_FALSE(QFileInfo::exists(inbox + QStringLiteral("/tree/locked")));
+
+    // Nothing of it can be read: a failure, in the system's words.
+    upload(mine + QStringLiteral("/sealed"), inbox);
+    const Json sealed = uploaded();
+    EXPECT_EQ(intOf(sealed, "ForceCancel"), 1) << sealed.dump();
+    EXPECT_EQ(textOf(sealed, "Reason"), QStringLiteral("source"));
+    EXPECT_EQ(intOf(sealed, "Unread"), 1);
+    EXPECT_EQ(textOf(sealed, "UnreadReason"), denied);
+    EXPECT_EQ(textOf(sealed, "WorkingSpeed"), QStringLiteral("this computer may not read it: ") + denied);
+    EXPECT_FALSE(QFileInfo::exists(inbox + QStringLiteral("/sealed")));
+
+    // A file that may no longer be read when its turn comes is left out the
+    // same way, and the upload goes on.
+    lock(late, 0644);
+    upload(mine + QStringLiteral("/late"), inbox);
+    holdUpload();
+    lock(late);
+    peer->bridge.child().resume();
+    const Json skipped = uploaded();
+    EXPECT_EQ(intOf(skipped, "TaskStatus"), 1) << skipped.dump();
+    EXPECT_EQ(intOf(skipped, "TotalTaskDoneCount"), 1);
+    EXPECT_EQ(intOf(skipped, "TotalTaskCount"), 1);
+    EXPECT_EQ(intOf(skipped, "Unread"), 1);
+    EXPECT_EQ(textOf(skipped, "UnreadReason"), denied);
+    EXPECT_EQ(textOf(skipped, "Reason"), QString());
+    EXPECT_EQ(filesBelow(inbox + QStringLiteral("/late")), QStringList{QStringLiteral("a-big.bin")});
+  }
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 2);
+
+  // Sent to a contact: the receiver's status tells the same.
+  const QString received = folder.path() + QStringLiteral("/MyReceived");
+  QDir().mkpath(received + QStringLiteral("/tree/taken"));
+  control(host->link, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  accepted = received;
+  ASSERT_TRUE(control(peer->link, QStringLiteral("StartRemoteUpload"),
+                      {{"Session", session.toStdString()},
+                       {"FileList", Json::array({{{"Size", 0}, {"IsDir", true}, {"Path", tree.toStdString()},
+                                                  {"PathSave", (received + QStringLiteral("/tree")).toStdString()}}})}}));
+  const Json sent = uploaded();
+  EXPECT_EQ(intOf(sent, "TaskStatus"), 1) << sent.dump();
+  EXPECT_EQ(intOf(sent, "TotalTaskDoneCount"), 4);
+  EXPECT_EQ(intOf(sent, "Unread"), 2);
+  EXPECT_EQ(textOf(sent, "UnreadReason"), denied);
+  EXPECT_EQ(textOf(sent, "Reason"), QStringLiteral("refused"));
+  const Json status = pollUntil(
+      [&] { return control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}}); },
+      [](const Json& s) { return s.value("IsFinished", false) || s.value("IsCancel", false); });
+  EXPECT_TRUE(status.value("IsFinished", false)) << status.dump();
+  EXPECT_EQ(intOf(status, "TotalCount"), 6);
+  EXPECT_EQ(intOf(status, "TotalTaskDoneCount"), 4);
+  EXPECT_EQ(intOf(status, "Unread"), 2);
+  EXPECT_EQ(textOf(status, "UnreadReason"), denied);
+  EXPECT_EQ(textOf(status, "Reason"), QStringLiteral("refused"));
+  EXPECT_EQ(filesBelow(received), arrived);
+  EXPECT_FALSE(QFileInfo::exists(received + QStringLiteral("/tree/locked")));
+}
+
 TEST_F(VantrelTransfer, AFileWhoseNameIsTakenIsSavedUnderAFreeNumberUnlessOverwritingWasAsked) {
   const QString local = folder.path() + QStringLiteral("/mine");
   const QByteArray old = randomBytes(3 * 1024 * 1024 + 7);
@@ -928,6 +1075,49 @@ TEST_F(VantrelTransfer, AnUploadWholeOverTheLocalRouteSucceedsWhileTheRelayIsSto
   EXPECT_EQ(intOf(up, "TaskStatus"), 1) << up.dump();
   EXPECT_EQ(intOf(up, "TotalTaskDoneCount"), 1);
   EXPECT_EQ(readFile(inbox + QStringLiteral("/large.bin")), bytes);
+  EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
+}
+
+// The service dies in the middle of an upload of many files, over the relay
+// and over the local-network route: the uploader never counts more files than
+// the host kept, and says that its count may be short.
+TEST_F(VantrelTransfer, AnUploadBrokenOffByTheServiceCountsNoFileTheHostDoesNotHold) {
+  const QString many = folder.path() + QStringLiteral("/mine/many");
+  makeSmallFiles(many, 3000);
+  for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
+    SCOPED_TRACE((QStringLiteral("TransLAN ") + route).toStdString());
+    if (route == QLatin1String("1")) {
+      // Signed in again after the service's restart.
+      peer.reset();
+      host.reset();
+      host = signIn(QStringLiteral("ann@example.com"), QStringLiteral("ann-pass"));
+      peer = signIn(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
+      ASSERT_TRUE(host && peer);
+      host->link.serve([this](const QString& code, const Json& msg) { return hostAnswer(code, msg); });
+      ASSERT_TRUE(openSession());
+    }
+    transLan = route;
+    const QString into = share + QStringLiteral("/kill") + route;
+    QDir().mkpath(into);
+    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+            {{"Session", session.toStdString()}, {"Targets", many.toStdString()}, {"RemotePathRoot", into.toStdString()}});
+    const Json going = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); },
+                                 [](const Json& p) { return intOf(p, "TotalTaskDoneCount") >= 200 || ended(p); });
+    ASSERT_EQ(intOf(going, "TaskStatus"), 0) << "finished before the test could act on it: " << going.dump();
+    ASSERT_TRUE(service->restart());
+    const Json broken = pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended);
+    EXPECT_EQ(intOf(broken, "ForceCancel"), 1) << broken.dump();
+    EXPECT_TRUE(textOf(broken, "WorkingSpeed").endsWith(QStringLiteral(", the host's last count did not arrive")))
+        << broken.dump();
+    // What the host holds once it has ended its side (its partial files gone).
+    QStringList kept;
+    EXPECT_TRUE(testutil::waitUntil([&] {
+      kept = filesBelow(into);
+      return !kept.join(QLatin1Char(' ')).contains(QLatin1String(".zkpart-")) &&
+             intOf(broken, "TotalTaskDoneCount") <= kept.size();
+    }));
+    EXPECT_LE(intOf(broken, "TotalTaskDoneCount"), kept.size()) << broken.dump();
+  }
   EXPECT_EQ(peer->bridge.child().output().count("transfer over the local network"), 1);
 }
 

@@ -491,8 +491,9 @@ std::unique_ptr<RawRelayClient> rawRelayOnline(const Service& service, const QSt
 // ---- Signed ----------------------------------------------------------------------
 
 std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
-                               std::string* why) {
+                               std::string* why, const QStringList& launcher) {
   auto s = std::make_unique<Signed>();
+  s->bridge.child().launcher = launcher;
   if (!s->bridge.start(service) || !s->link.open(s->bridge.port())) {
     if (why) *why = "bridge not reachable: " + s->bridge.child().output().toStdString();
     return nullptr;

@@ -212,9 +212,10 @@ struct Signed {
   ClientLink link;
   Json result;  // the "LoginResult" data
 };
-// Starts a bridge and signs in through it; null on failure, with the reason in `why`.
+// Starts a bridge (through `launcher`, when given) and signs in through it;
+// null on failure, with the reason in `why`.
 std::unique_ptr<Signed> signIn(const Service* service, const QString& email, const QString& password,
-                               std::string* why = nullptr);
+                               std::string* why = nullptr, const QStringList& launcher = {});
 
 // Ann's client on one bridge, answering peer requests with `serve`, and Bob's
 // on another, with Bob's session to Ann's share "docs" open.

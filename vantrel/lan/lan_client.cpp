@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace vantrel {
 
 namespace {
@@ -131,28 +133,46 @@ void LanClient::sendFetch(qint64 index) {
 }
 
 // Starts the body of the first upload not sent yet, unless one is going or
-// one could not be sent.
+// one could not be sent. Its request head goes with its first bytes, so that
+// a file whose first read fails is skipped with nothing of it sent.
 void LanClient::sendNextBody() {
-  if (source_ || phase_ != Phase::Head) return;
-  Put* next = nullptr;
-  for (Put& put : puts_) {
-    if (!put.why.isEmpty()) return;
-    if (!put.sent) {
-      next = &put;
-      break;
+  while (!source_ && phase_ == Phase::Head) {
+    const Put* next = nullptr;
+    for (const Put& put : puts_) {
+      if (!put.why.isEmpty()) return;
+      if (!put.sent) {
+        next = &put;
+        break;
+      }
     }
+    if (!next) return;
+    timer_.start(kIdleTimeoutMs);
+    QString why;
+    bool changed = false;
+    bool unreadable = false;
+    auto file = SourceFile::open(TransferEntry{QString(), next->size, false, next->local}, target_.sum, &why, &changed,
+                                 &unreadable);
+    if (!file) {
+      if (changed) return bodyFailed(why);
+      if (!skipUnsent(why, unreadable)) return;
+      continue;
+    }
+    // Read and hashed ahead on a worker; each chunk that arrives is sent on.
+    headSent_ = false;
+    source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
   }
-  if (!next) return;
-  timer_.start(kIdleTimeoutMs);
-  QString why;
-  bool changed = false;
-  auto file = SourceFile::open(TransferEntry{QString(), next->size, false, next->local}, target_.sum, &why, &changed);
-  if (!file) return bodyFailed(why);
-  // Read and hashed ahead on a worker; each chunk that arrives is sent on.
-  source_ = std::make_unique<SourceReader>(std::move(file), kReadBytes, this, [this] { pumpUpload(); });
-  socket_->write(requestHead("PUT", next->index) +
-                 "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n\r\n");
-  if (begun_) begun_(next->index);
+}
+
+bool LanClient::skipUnsent(const QString& why, bool unread) {
+  const auto unsent = std::find_if(puts_.begin(), puts_.end(), [](const Put& put) { return !put.sent; });
+  if (unsent == puts_.end()) return true;
+  const qint64 index = unsent->index;
+  puts_.erase(unsent);
+  if (puts_.empty()) phase_ = Phase::Idle, timer_.stop();
+  zlog::parts(QStringLiteral("Vantrel - local-network upload skips a file it cannot open:"), why);
+  const quint64 generation = generation_;
+  if (skipped_) skipped_(index, why, unread);
+  return generation_ == generation;
 }
 
 void LanClient::onWritten() {
@@ -165,7 +185,20 @@ void LanClient::onWritten() {
 void LanClient::pumpUpload() {
   while (source_ && source_->hasChunk() && socket_->bytesToWrite() < kHighWater) {
     const SourceReader::Chunk chunk = source_->take();
-    if (!chunk.why.isEmpty()) return bodyFailed(chunk.why);
+    if (!chunk.why.isEmpty()) {
+      if (headSent_ || !chunk.unread) return bodyFailed(chunk.why);
+      source_.reset();
+      if (!skipUnsent(chunk.why, true)) return;
+      return sendNextBody();
+    }
+    if (!headSent_) {
+      const qint64 index = std::find_if(puts_.begin(), puts_.end(), [](const Put& p) { return !p.sent; })->index;
+      headSent_ = true;
+      socket_->write(requestHead("PUT", index) +
+                     "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\nTrailer: Repr-Digest\r\n\r\n");
+      if (begun_) begun_(index);
+      if (!source_) return;  // `begun_` ended this route
+    }
     if (!chunk.bytes.isEmpty()) {
       socket_->write(lan::chunkStart(chunk.bytes.size()));
       socket_->write(chunk.bytes);
@@ -185,10 +218,11 @@ void LanClient::pumpUpload() {
   }
 }
 
-// The body being sent cannot be (its file cannot be read, or changed): nothing
-// more is sent, and the route fails once the uploads before it are answered.
-// A body broken off is never taken whole: the connection goes with the failure.
-void LanClient::bodyFailed(const QString& why) {
+// The body being sent cannot be (its file changed, or its reading failed
+// after bytes of it went): nothing more is sent, and the route fails once the
+// uploads before it are answered. A body broken off is never taken whole: the
+// connection goes with the failure.
+void LanClient::bodyFailed(QString why) {
   source_.reset();
   for (Put& put : puts_)
     if (!put.sent) {
@@ -327,7 +361,7 @@ void LanClient::dropConnection() {
   socket_.release()->deleteLater();
 }
 
-void LanClient::finish(bool ok, const QString& why, TransferReason reason) {
+void LanClient::finish(bool ok, QString why, TransferReason reason) {
   timer_.stop();
   if (!ok) failure_ = reason;
   source_.reset();

@@ -62,10 +62,16 @@ class LanClient : public QObject {
   // One local file to the host; it must keep `size` bytes while it is read.
   // `done` runs once the host has it in place. Uploads may follow one another
   // before the earlier ones are answered (see `canPut`); their bodies go in
-  // order. When a file cannot be sent, the answers to those before it are
-  // still heard, then its `done` hears the failure and no later one runs.
+  // order. A file that cannot be opened, or whose first read fails, is
+  // skipped with nothing of it sent: `skipped` hears it (`unread`: it is there
+  // but this process may not read it; else it is gone) instead of `done`, and
+  // the rest goes on. When a file cannot be sent otherwise (it changed, or
+  // its reading failed midway), the answers to those before it are still
+  // heard, then its `done` hears the failure and no later one runs.
   void put(qint64 index, const QString& local, qint64 size, Done done);
   bool canPut() const { return puts_.size() < kMaxRequests; }
+  using Skipped = std::function<void(qint64 index, const QString& why, bool unread)>;
+  void setSkipped(Skipped skipped) { skipped_ = std::move(skipped); }
   // Bytes of file content moved, as they go.
   void setProgress(Progress progress) { progress_ = std::move(progress); }
   // The body of upload `index` begins to go.
@@ -86,13 +92,17 @@ class LanClient : public QObject {
   void onWritten();
   void sendNextBody();
   void pumpUpload();
-  void bodyFailed(const QString& why);
+  void bodyFailed(QString why);
+  // The first upload not sent leaves the queue unsent and `skipped_` hears
+  // it; false when that ended this route.
+  bool skipUnsent(const QString& why, bool unread);
   QByteArray requestHead(const char* method, qint64 index) const;
   bool onHead(const lan::Head& head);
   bool onPutAnswered();
   bool feedBody();
   void sendFetch(qint64 index);
-  void finish(bool ok, const QString& why, TransferReason reason = TransferReason::Failed);
+  // `why` by value: it may live in the queues that a failure clears.
+  void finish(bool ok, QString why, TransferReason reason = TransferReason::Failed);
   void fileKept(const Done& done, const QString& why);
   LanFileSink* bodySink() const;
   void dropConnection();
@@ -132,7 +142,9 @@ class LanClient : public QObject {
   };
   std::deque<Put> puts_;
   std::unique_ptr<SourceReader> source_;  // the body being sent: the first put not sent
+  bool headSent_ = false;                 // ... its request head has gone (with its first bytes)
   std::function<void(qint64)> begun_;
+  Skipped skipped_;
 };
 
 }  // namespace vantrel

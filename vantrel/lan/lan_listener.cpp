@@ -449,6 +449,21 @@ bool LanListener::start(const QHostAddress& address, quint16 port, QString* erro
 }
 
 bool LanListener::listenOn(const QList<QHostAddress>& addresses, quint16 port, QString* error) {
+  // With any port, one free on the first address may be taken on another
+  // (another program listens there): all addresses then try a fresh port.
+  constexpr int kFreshPortTries = 8;
+  QStringList failures;
+  for (int attempt = 0; attempt < kFreshPortTries; ++attempt) {
+    bool portTaken = false;
+    failures = listenAll(addresses, port, &portTaken);
+    if (failures.isEmpty() || port != 0 || !portTaken) break;
+    port_ = 0;
+  }
+  if (error) *error = failures.join(QStringLiteral("; "));
+  return failures.isEmpty();
+}
+
+QStringList LanListener::listenAll(const QList<QHostAddress>& addresses, quint16 port, bool* portTaken) {
   close();
   qDeleteAll(extra_);
   extra_.clear();
@@ -461,6 +476,7 @@ bool LanListener::listenOn(const QList<QHostAddress>& addresses, quint16 port, Q
     // The port used before may be taken by now; the first address picks another.
     if (!ok && port == 0 && wanted != 0 && listened_.isEmpty()) ok = server->listen(address, 0);
     if (!ok) {
+      if (!listened_.isEmpty() && server->serverError() == QAbstractSocket::AddressInUseError) *portTaken = true;
       failures.append(address.toString() + QStringLiteral(": ") + server->errorString());
       if (server != this) delete server;
       continue;
@@ -469,8 +485,7 @@ bool LanListener::listenOn(const QList<QHostAddress>& addresses, quint16 port, Q
     if (server != this) extra_.append(server);
     listened_.append(address);
   }
-  if (error) *error = failures.join(QStringLiteral("; "));
-  return failures.isEmpty();
+  return failures;
 }
 
 QString LanListener::url() const { return urls().value(0); }

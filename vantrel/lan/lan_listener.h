@@ -45,7 +45,8 @@ class LanListener : public QTcpServer {
   // Listens on `address` (port 0: any free port).
   bool start(const QHostAddress& address, quint16 port, QString* error);
   // Listens on every one of `addresses` (none: nowhere), all on one port
-  // (0: the port used before, else any free one). An address that cannot be
+  // (0: the port used before, else any free one, tried afresh while another
+  // address has it taken). An address that cannot be
   // bound is left out; false, with the reasons, when one was. Connections
   // already open stay.
   bool listenOn(const QList<QHostAddress>& addresses, quint16 port, QString* error);
@@ -71,6 +72,9 @@ class LanListener : public QTcpServer {
  private:
   friend class LanServerConnection;
   friend class LanAcceptor;
+  // One try of listenOn; `portTaken` set when an address after the first
+  // found the port taken.
+  QStringList listenAll(const QList<QHostAddress>& addresses, quint16 port, bool* portTaken);
   QSslConfiguration tls_;
   std::shared_ptr<znet::TlsContext> server_;
   LanCapabilities capabilities_;

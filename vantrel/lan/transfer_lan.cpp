@@ -2,8 +2,13 @@
 
 #include "lan_addresses.h"
 #include "transfer/transfer_sink.h"
+#include "transfer/transfer_source.h"
 
 #include "core/log.h"
+
+#include <QTimer>
+
+#include <algorithm>
 
 namespace vantrel {
 
@@ -108,8 +113,23 @@ bool TransferLan::connectNext(Run& run) {
     run.client->setBegun([weak](qint64 index) {
       if (const TaskPtr t = weak.lock()) t->current = index, t->currentBytes = 0, ++t->currentOrdinal;
     });
+    run.client->setSkipped([this, xid = run.target.xid](qint64 index, const QString& why, bool unread) {
+      onFileSkipped(xid, index, why, unread);
+    });
   }
   return true;
+}
+
+// As over the relay: the host hears "skip" and the rest goes on; the run goes
+// on once out of the client's call (which may come from inside step()).
+void TransferLan::onFileSkipped(const QString& xid, qint64 index, const QString& why, bool unread) {
+  const auto it = runs_.find(xid);
+  if (it == runs_.end()) return;
+  const TaskPtr task = it->task.lock();
+  if (!isActive(task)) return;
+  --it->running;
+  skipOffered(core_, task, index, why, unread);
+  QTimer::singleShot(0, core_.context(), [this, xid] { step(xid); });
 }
 
 void TransferLan::step(const QString& xid) {
@@ -156,8 +176,10 @@ void TransferLan::onFileDone(const QString& xid, const LanClient* client, qint64
   if (ok) {
     it->movedAny = true;
     --it->running;
-    // An upload's file is in place on the host once its answer came.
-    if (it->push) task->done = std::min(task->fileCount, task->done + 1);
+    // An upload's file is in place on the host once its answer came. The
+    // host's acknowledgements over the relay count the same files: the count
+    // is the larger of the two, never their sum.
+    if (it->push) task->done = std::min(task->fileCount, std::max(task->done, ++it->answered));
     return step(xid);
   }
   if (!reached && !it->movedAny) {

@@ -63,6 +63,7 @@ class TransferLan {
     bool push = false;
     qint64 next = 0;    // the next entry to request
     int running = 0;    // files requested and not yet in place
+    qint64 answered = 0;  // uploads the host answered as in place
     bool movedAny = false;
     Moved then;
     QStringList urls;  // the announced addresses, tried in order
@@ -76,6 +77,7 @@ class TransferLan {
   bool connectNext(Run& run);
   void step(const QString& xid);
   void onFileDone(const QString& xid, const LanClient* client, qint64 index, bool ok, bool reached, const QString& why);
+  void onFileSkipped(const QString& xid, qint64 index, const QString& why, bool unread);
   void drop(const QString& xid);
   std::unique_ptr<LanFileSink> openUpload(const QString& session, const QString& xid, qint64 index, qint64 size,
                                           QString* why, TransferReason* reason);

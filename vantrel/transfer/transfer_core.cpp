@@ -244,6 +244,9 @@ TaskPtr recordOnly(const TransferTask& task) {
   kept->failed = task.failed;
   kept->fileWhy = task.fileWhy;
   kept->fileReason = task.fileReason;
+  kept->unread = task.unread;
+  kept->unreadReason = task.unreadReason;
+  kept->countSettled = task.countSettled;
   kept->bytesDone = task.bytesDone;
   kept->totalBytes = task.totalBytes;
   if (task.current >= 0 && task.current < task.entries.size()) {

@@ -109,8 +109,13 @@ void TransferEngine::prepareUpload(const Json& data, Answer answer) {
       const QFileInfo info(target);
       if (!info.exists()) continue;
       const bool isDir = info.isDir() && !info.isSymLink();
+      // The size of what can be sent; what this computer may not read is
+      // counted apart, as the send will leave it out.
+      WalkUnread unread;
+      qint64 size = 0;
+      for (const TransferEntry& e : walkLocal(target, QStringLiteral("x"), false, &unread)) size += e.size;
       items.push_back(
-          PreparedItem{info.absoluteFilePath(), isDir, isDir ? totalSize(target) : info.size()}.toJSONModel());
+          PreparedItem{info.absoluteFilePath(), isDir, size, unread.count, boundedReason(unread.reason())}.toJSONModel());
     }
     return items;
   }, [answer](const Json& items) { answer(items); });
@@ -156,7 +161,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
     // answer would have told it.
     if (task->role == TransferRole::Source && task->state != TransferState::Finished && msg.is_object() &&
         msg.contains("kept"))
-      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
+      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount), task->countSettled = true;
     const QString why = textOf(msg, "why");
     if (!task->startedByPeer()) task->hostReason = boundedReason(textOf(msg, "reason"));
     const bool wasActive = task->isActive();
@@ -169,7 +174,7 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   }
   if (op == QLatin1String("kept")) {
     if (task->role == TransferRole::Source && !task->isActive())
-      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount);
+      task->done = std::clamp<qint64>(intOf(msg, "kept"), 0, task->fileCount), task->countSettled = true;
     return;
   }
   const bool source = task->role == TransferRole::Source;

@@ -60,30 +60,30 @@ std::optional<SourceFile::Stamp> SourceFile::stampOf(int fd) {
   return Stamp{qint64(st.stx_size), ns(st.stx_mtime), ns(st.stx_ctime), quint64(st.stx_ino)};
 }
 
-std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed) {
+std::unique_ptr<SourceFile> SourceFile::open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed,
+                                             bool* unreadable) {
   const qint64 size = entry.size;
   auto file = std::unique_ptr<SourceFile>(new SourceFile);
-  if (entry.share) {
-    // Served to a peer: opened beneath its share, exactly as it was checked.
-    int error = 0;
-    beneath::Fd fd = beneath::open(entry.share->get(), entry.shareRel, O_RDONLY | O_NONBLOCK, &error);
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      *why = fd ? QStringLiteral("not a file") : QString::fromLocal8Bit(std::strerror(error));
-      return nullptr;
-    }
-    if (!file->file_.open(fd.get(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-      *why = file->file_.errorString();
-      return nullptr;
-    }
-    fd.release();
-  } else {
-    file->file_.setFileName(entry.local);
-    if (!file->file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-      *why = file->file_.errorString();
-      return nullptr;
-    }
+  // Served to a peer: opened beneath its share, exactly as it was checked;
+  // else the local user's own file.
+  int error = 0;
+  beneath::Fd fd = entry.share ? beneath::open(entry.share->get(), entry.shareRel, O_RDONLY | O_NONBLOCK, &error)
+                               : beneath::Fd(::open(QFile::encodeName(entry.local).constData(),
+                                                    O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!entry.share && !fd) error = errno;
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    const char* text = ::strerrordesc_np(error);  // thread-safe, unlike strerror
+    *why = fd ? QStringLiteral("not a file") : text ? QString::fromUtf8(text) : QString::number(error);
+    // Gone, or no longer a file: the file changed on the sending side.
+    if (unreadable) *unreadable = !fd && error != ENOENT && error != ENOTDIR;
+    return nullptr;
   }
+  if (!file->file_.open(fd.get(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+    *why = file->file_.errorString();
+    return nullptr;
+  }
+  fd.release();
   const auto stamp = stampOf(file->file_.handle());
   if (!stamp || stamp->size != size) {
     *why = QStringLiteral("the file changed before it could be sent");

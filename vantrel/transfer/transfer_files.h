@@ -33,7 +33,10 @@ class SourceFile {
  public:
   // Nothing, and the reason, when it cannot be opened or no longer has the
   // announced size (then `changed` is set). What is read is checked with `sum`.
-  static std::unique_ptr<SourceFile> open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed);
+  // `unreadable`, when given, is set when the file is there but this process
+  // may not open it (rather than gone, or no longer a file).
+  static std::unique_ptr<SourceFile> open(const TransferEntry& entry, SumKind sum, QString* why, bool* changed,
+                                          bool* unreadable = nullptr);
   // The next at most `max` bytes; nothing (and the reason) when the file
   // cannot be read or ended before its announced size (then changed()).
   std::optional<QByteArray> read(qint64 max, QString* why);

@@ -56,27 +56,43 @@ QString lastComponent(const QString& path) {
   return slash < 0 ? p : p.mid(slash + 1);
 }
 
-QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders) {
-  QString unused;
-  return walkBounded(path, relBase, withFolders, WalkLimits{}, &unused);
-}
-
 QString WalkUnread::reason() const {
   if (count == 0) return QString();
   const char* text = ::strerrordesc_np(firstError);  // thread-safe, unlike strerror
   return QStringLiteral("Error: ") + (text ? QString::fromUtf8(text) : QString::number(firstError));
 }
 
-QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
-                                 const WalkLimits& limits, QString* error, WalkUnread* unread) {
+namespace {
+
+// 0 when this process may open `path` (a folder when `folder`) for reading,
+// else the error. Nothing is read, and a special file does not block.
+int openError(const QString& path, bool folder) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (folder ? O_DIRECTORY : 0);
+  const int fd = ::open(QFile::encodeName(path).constData(), flags);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+// A path gone since it was listed is not counted as unread: it is not there.
+void noteUnread(WalkUnread* unread, int error) {
+  if (unread && error != ENOENT) unread->note(error);
+}
+
+QList<TransferEntry> walk(const QString& path, const QString& relBase, bool withFolders, const WalkLimits& limits,
+                          QString* error, WalkUnread* unread, bool probeFiles) {
   QList<TransferEntry> entries;
   const QFileInfo top(path);
   if (!top.exists()) return entries;
   if (!top.isDir() || top.isSymLink()) {
-    if (top.isFile()) entries.append(TransferEntry{relBase, top.size(), false, top.absoluteFilePath()});
+    if (!top.isFile()) return entries;
+    if (const int e = probeFiles ? openError(top.absoluteFilePath(), false) : 0) {
+      noteUnread(unread, e);
+      return entries;
+    }
+    entries.append(TransferEntry{relBase, top.size(), false, top.absoluteFilePath()});
     return entries;
   }
-  if (withFolders) entries.append(TransferEntry{relBase, 0, true, top.absoluteFilePath()});
   QElapsedTimer clock;
   clock.start();
   qint64 met = 0;
@@ -89,13 +105,14 @@ QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bo
   QList<TransferEntry> found;
   while (!pending.isEmpty()) {
     const Pending dir = pending.takeLast();
-    // A folder that cannot be read is told, not taken as empty.
-    if (const int fd = ::open(QFile::encodeName(dir.path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-      ::close(fd);
-    } else {
-      if (unread) unread->note(errno);
+    // A folder that cannot be read is told, not taken as empty, and has no
+    // entry: the receiver makes no empty copy of it. Parents are read before
+    // their children, so every folder's entry comes before what it holds.
+    if (const int e = openError(dir.path, true)) {
+      noteUnread(unread, e);
       continue;
     }
+    if (withFolders) (dir.depth == 0 ? entries : found).append(TransferEntry{dir.rel, 0, true, dir.path});
     QDirIterator it(dir.path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     while (it.hasNext()) {
       it.next();
@@ -114,9 +131,12 @@ QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bo
           *error = QStringLiteral("the folder is nested too deeply");
           return entries + found;
         }
-        if (withFolders) found.append(TransferEntry{rel, 0, true, info.absoluteFilePath()});
         pending.append(Pending{info.absoluteFilePath(), rel, dir.depth + 1});
       } else if (info.isFile()) {
+        if (const int e = probeFiles ? openError(info.absoluteFilePath(), false) : 0) {
+          noteUnread(unread, e);
+          continue;
+        }
         found.append(TransferEntry{rel, info.size(), false, info.absoluteFilePath()});
       }
     }
@@ -127,10 +147,16 @@ QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bo
   return entries;
 }
 
-qint64 totalSize(const QString& path) {
-  qint64 total = 0;
-  for (const TransferEntry& e : walkLocal(path, QStringLiteral("x"), false)) total += e.size;
-  return total;
+}  // namespace
+
+QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
+                                 const WalkLimits& limits, QString* error, WalkUnread* unread) {
+  return walk(path, relBase, withFolders, limits, error, unread, false);
+}
+
+QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders, WalkUnread* unread) {
+  QString unused;
+  return walk(path, relBase, withFolders, WalkLimits{}, &unused, unread, true);
 }
 
 }  // namespace vantrel

@@ -50,11 +50,6 @@ int folderLevel(const QString& rel, bool isDir);
 // The last component of a path (either separator; a trailing one ignored).
 QString lastComponent(const QString& path);
 
-// Walks a local file or folder into entries under the name `relBase`: the
-// folder itself, every folder and file below it (links to folders are not
-// followed). A missing path gives nothing.
-QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders);
-
 // Bounds of a walk: entries met, folder depth below the start, time, and a
 // flag that stops it from another thread.
 struct WalkLimits {
@@ -64,8 +59,9 @@ struct WalkLimits {
   const std::atomic_bool* stop = nullptr;
 };
 
-// The folders below its start that a walk could not open (no permission),
-// and the first one's error.
+// What a walk could not open (no permission): the folders below its start,
+// and for the sender's own walk also the start and the files; the first
+// one's error.
 struct WalkUnread {
   qint64 count = 0;
   int firstError = 0;
@@ -76,14 +72,19 @@ struct WalkUnread {
   QString reason() const;
 };
 
-// walkLocal within limits: folder by folder, never holding more than the
+// Walks a file or folder within limits into entries under the name
+// `relBase`: the folder itself, every folder and file below it (links to
+// folders are not followed), folder by folder, never holding more than the
 // limit. When a limit is reached the walk stops, `error` says which, and the
 // entries are incomplete. A folder below the start that cannot be opened is
-// left out and counted in `unread`, when given.
+// left out (no entry of its own either) and counted in `unread`, when given.
+// A missing path gives nothing.
 QList<TransferEntry> walkBounded(const QString& path, const QString& relBase, bool withFolders,
                                  const WalkLimits& limits, QString* error, WalkUnread* unread = nullptr);
 
-// The total size of the files at or below `path`.
-qint64 totalSize(const QString& path);
+// The sender's walk of its own file or folder: as walkBounded without limits,
+// and what this process may not read, the start itself and every file too
+// (each is opened once), is left out and counted in `unread`.
+QList<TransferEntry> walkLocal(const QString& path, const QString& relBase, bool withFolders, WalkUnread* unread);
 
 }  // namespace vantrel

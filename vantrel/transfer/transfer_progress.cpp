@@ -55,6 +55,8 @@ Json progressOf(const TaskPtr& task) {
   p.TotalTaskCount = task->fileCount;
   p.TotalTaskDoneCount = task->done;
   p.Renamed = task->renamed;
+  p.Unread = task->unread;
+  p.UnreadReason = task->unreadReason;
   if (task->current >= 0 && task->current < task->entries.size()) {
     const TransferEntry& e = task->entries[task->current];
     p.CurrentTaskFile = task->role == TransferRole::Source ? e.local : task->root + QLatin1Char('/') + e.rel;
@@ -83,6 +85,10 @@ Json progressOf(const TaskPtr& task) {
       if (task->refused) p.WorkingSpeed += QStringLiteral(", %1 refused by the host").arg(task->refusedCount);
       if (task->refused) p.HostReason = task->hostReason;
       p.Refused = task->refusedCount;
+      if (task->unread > 0)
+        p.WorkingSpeed += (task->role == TransferRole::Source ? QStringLiteral(", %1 could not be read on this computer")
+                                                                : QStringLiteral(", %1 the sender could not read"))
+                              .arg(task->unread);
       break;
     }
     case TransferState::Cancelled:
@@ -92,6 +98,12 @@ Json progressOf(const TaskPtr& task) {
       p.Reason = protocol::reasonCode(task->reason);
       p.HostReason = task->hostReason;
       p.Refused = task->refusedCount;
+      // The host kept files whose count did not reach this side: the count may
+      // be short, never long.
+      if (task->role == TransferRole::Source && task->kind != TransferKind::Download && !task->countSettled &&
+          task->currentOrdinal > 0)
+        p.WorkingSpeed += task->kind == TransferKind::Upload ? QStringLiteral(", the host's last count did not arrive")
+                                                             : QStringLiteral(", the receiver's last count did not arrive");
       break;
   }
   return p.toJSONModel();
@@ -107,6 +119,8 @@ Json receiveStatusOf(const TaskPtr& task) {
   status.TotalCount = task->fileCount;
   status.TotalTaskDoneCount = task->done;
   status.Renamed = task->renamed;
+  status.Unread = task->unread;
+  status.UnreadReason = task->unreadReason;
   status.Reason = textOf(progress, "Reason");
   status.CurrentTaskFile = textOf(progress, "CurrentTaskFile");
   status.CurrentTaskSpeed = textOf(progress, "CurrentTaskSpeed");

@@ -127,9 +127,12 @@ void TransferSink::takePush(const TaskPtr& task, const Json& msg) {
                       const TaskPtr t = weak.lock();
                       if (!isActive(t)) return;
                       const QString answer = reply ? asText(valueOf(*reply, "data")) : QString();
+                      if (!reply)
+                        return core_.cancel(t, QStringLiteral("the receiver's client did not answer"), true,
+                                            TransferReason::Timeout);
                       if (answer.isEmpty() || answer == QLatin1String("0") || answer == QLatin1String("2"))
                         return core_.cancel(t, QStringLiteral("the receiver has not accepted"), true,
-                                            reply ? TransferReason::Refused : TransferReason::Timeout);
+                                            TransferReason::Refused);
                       t->root = answer;
                       if (!QDir().mkpath(answer) || !openOwnFolder(t))
                         return core_.fail(t, QStringLiteral("the receive folder cannot be used"), true,
@@ -161,9 +164,12 @@ void TransferSink::takePush(const TaskPtr& task, const Json& msg) {
                     QString rel;
                     auto share = intOf(info, "valid") == 1 ? openCheckedRoot(info, &rel) : nullptr;
                     t->hostReason = boundedReason(textOf(info, "reason"));
+                    if (!reply)
+                      return core_.fail(t, QStringLiteral("the host's client did not answer a check"), true,
+                                        TransferReason::Timeout);
                     if (!share || !beneath::open(share->get(), rel, O_PATH | O_DIRECTORY))
                       return core_.fail(t, QStringLiteral("the host refused the folder"), true,
-                                        reply ? TransferReason::Refused : TransferReason::Timeout);
+                                        TransferReason::Refused);
                     t->root = root;
                     t->rootFolder = std::move(share);
                     t->rootRel = rel;
@@ -260,6 +266,10 @@ void TransferSink::takeOffer(const TaskPtr& task, const Json& offer, bool absolu
     }
   }
   task->took = task->entries.size();
+  // What the sender could not read and left out, as it says (an older one says nothing).
+  if (const qint64 unread = std::clamp<qint64>(intOf(offer, "unread"), 0, kTransferMaxEntries);
+      unread > 0 && task->kind != TransferKind::Download)
+    task->leaveOut(unreadWords(textOf(offer, "reason")), unread);
   task->sum = pickSum(offer);
   // Partial files that a killed bridge of this machine left go now.
   (void)QtConcurrent::run(removeStalePartials);
@@ -411,6 +421,8 @@ SinkStep TransferSink::openFile(const TaskPtr& task, qint64 index) {
   task->current = index;
   task->currentBytes = 0;
   ++task->currentOrdinal;
+  if (task->opened.size() < size_t(task->entries.size())) task->opened.resize(size_t(task->entries.size()));
+  task->opened[size_t(index)] = true;
   QString why;
   // The entry's folder, opened beneath the root once more when it is not
   // the folder of the file before it: what the check found is what is
@@ -590,15 +602,27 @@ std::unique_ptr<LanFileSink> TransferSink::routeFile(const TaskPtr& task, qint64
   return std::make_unique<RouteFile>(*this, task, index);
 }
 
+// An offered file the source could not open or read. One it may not read
+// ("unread") leaves the counts and is counted as such (a download's host
+// refused it); any other went missing there and counts as not transferred.
+// Only a file not yet whole here: one in place or being committed stays.
 void TransferSink::onSkip(const TaskPtr& task, const Json& msg) {
-  inTurn(task, [index = intOf(msg, "i"), why = textOf(msg, "why")](const TaskPtr& t) {
+  inTurn(task, [index = intOf(msg, "i"), why = textOf(msg, "why").left(kMaxShownWhy),
+                unread = intOf(msg, "unread") == 1](const TaskPtr& t) {
+    const bool opened = size_t(index) < t->opened.size() && t->opened[size_t(index)];
+    if (index < 0 || index >= t->entries.size() || t->entries[index].isDir || t->skipped.contains(index) ||
+        (opened && !(index == t->current && t->out)))
+      return SinkStep::Done;
     if (index == t->current) TransferCore::discardPartial(t);
-    if (index < 0 || index >= t->entries.size()) return SinkStep::Done;
     t->skipped.insert(index);
-    // The source could not read it: a file changed or went missing there.
-    t->fileEnded(shownName(t->entries[index].rel) + QStringLiteral(": ") +
-                     (why.isEmpty() ? QStringLiteral("the sender could not read it") : why.left(kMaxShownWhy)),
-                 TransferReason::Source);
+    const QString words = why.isEmpty() ? QStringLiteral("the sender could not read it") : why;
+    if (!unread) {
+      t->fileEnded(shownName(t->entries[index].rel) + QStringLiteral(": ") + words, TransferReason::Source);
+    } else {
+      if (t->kind == TransferKind::Download) t->refuse(unreadWords(words));
+      else t->leaveOut(unreadWords(words));
+      t->dropOffered(index);
+    }
     return SinkStep::Done;
   });
 }

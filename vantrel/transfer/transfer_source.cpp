@@ -31,19 +31,36 @@ QList<XferEntry> wireEntries(const QList<TransferEntry>& entries) {
   return list;
 }
 
-void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
-                              std::function<void(const QList<QList<TransferEntry>>&)> done) {
-  postback::run(nullptr, core_.context(), [targets, withFolders] {
-    QList<QList<TransferEntry>> walked;
-    for (const auto& [path, name] : targets) walked.append(walkLocal(path, name, withFolders));
-    return walked;
-  }, [done](const QList<QList<TransferEntry>>& walked) { done(walked); });
+void skipOffered(TransferCore& core, const TaskPtr& task, qint64 index, const QString& why, bool unread) {
+  Json note = XferNote{index, 0, 0, why}.toJSONModel();
+  if (unread) {
+    note["unread"] = 1;  // an older sink counts it as not transferred
+    task->leaveOut(unreadWords(why));
+    task->dropOffered(index);
+  }
+  core.send(task, QStringLiteral("skip"), note);
 }
 
-// The offer of an upload says whether it may replace files on the host.
+void TransferSource::walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
+                              std::function<void(const QList<WalkedTarget>&)> done) {
+  postback::run(nullptr, core_.context(), [targets, withFolders] {
+    QList<WalkedTarget> walked;
+    for (const auto& [path, name] : targets) {
+      WalkedTarget target;
+      target.entries = walkLocal(path, name, withFolders, &target.unread);
+      walked.append(std::move(target));
+    }
+    return walked;
+  }, [done](const QList<WalkedTarget>& walked) { done(walked); });
+}
+
+// The offer of an upload says whether it may replace files on the host; any
+// offer, how much this side could not read and left out ("unread"), and its
+// words for the first ("reason").
 Json TransferSource::offerOf(const TransferTask& task, const QString& mode, const QString& root) {
   Json offer = XferOffer{mode, root, wireEntries(task.entries), 0}.toJSONModel();
   if (task.kind == TransferKind::Upload) offer["overwrite"] = task.replace;
+  if (task.unread > 0) offer["unread"] = task.unread, offer["reason"] = task.unreadReason.toStdString();
   offerSums(offer);
   return offer;
 }
@@ -51,24 +68,34 @@ Json TransferSource::offerOf(const TransferTask& task, const QString& mode, cons
 namespace {
 // The folders asked for, which the limit on entries does not count (as the
 // host's walk of a folder counts what lies below it).
-qint64 topFolders(const QList<QList<TransferEntry>>& walked) {
+qint64 topFolders(const QList<WalkedTarget>& walked) {
   qint64 tops = 0;
-  for (const QList<TransferEntry>& found : walked)
-    if (!found.isEmpty() && found.first().isDir) ++tops;
+  for (const WalkedTarget& found : walked)
+    if (!found.entries.isEmpty() && found.entries.first().isDir) ++tops;
   return tops;
 }
 }  // namespace
 
-// Counts what was walked into the task and offers it to the peer.
-void TransferSource::offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
+// Counts what was walked into the task and offers it to the peer. What this
+// computer may not read is left out and counted, with the system's words;
+// when nothing could be read at all, the transfer fails with them.
+void TransferSource::offerWalked(const TaskPtr& task, const QList<WalkedTarget>& walked, const QString& mode,
                                  const QString& root) {
-  for (const QList<TransferEntry>& found : walked) {
-    if (found.isEmpty()) ++task->failed, task->fileEnded(QStringLiteral("a file to send is missing"), TransferReason::Source);
-    task->entries.append(found);
+  for (const WalkedTarget& target : walked) {
+    if (target.unread.count > 0) task->leaveOut(boundedReason(target.unread.reason()), target.unread.count);
+    else if (target.entries.isEmpty())
+      ++task->failed, task->fileEnded(QStringLiteral("a file to send is missing"), TransferReason::Source);
+    task->entries.append(target.entries);
   }
   for (const TransferEntry& e : std::as_const(task->entries))
     if (!e.isDir) ++task->fileCount, task->totalBytes += e.size;
-  if (task->entries.isEmpty())
+  if (task->unread > 0)
+    zlog::parts(QStringLiteral("Vantrel - left out, this computer may not read them:"), QString::number(task->unread),
+                task->unreadReason);
+  if (task->entries.isEmpty() && task->unread > 0)
+    core_.fail(task, QStringLiteral("this computer may not read it: ") + task->unreadReason, false,
+               TransferReason::Source);
+  else if (task->entries.isEmpty())
     core_.fail(task, QStringLiteral("nothing to transfer"), false, TransferReason::Source);
   else if (task->entries.size() - topFolders(walked) > kTransferMaxEntries)
     core_.fail(task, QStringLiteral("too many entries"), false);
@@ -83,7 +110,7 @@ void TransferSource::startUpload(const QString& session, const QStringList& targ
   QList<QPair<QString, QString>> walk;
   for (const QString& target : targets) walk.append({target, lastComponent(target)});
   std::weak_ptr<TransferTask> weak = task;
-  walkThen(walk, true, [this, weak, root, answer](const QList<QList<TransferEntry>>& walked) {
+  walkThen(walk, true, [this, weak, root, answer](const QList<WalkedTarget>& walked) {
     const TaskPtr t = weak.lock();
     if (!isActive(t)) return answer(UploadStartReply{3, QStringLiteral("the peer link closed")}.toJSONModel());
     offerWalked(t, walked, QStringLiteral("upload"), root);
@@ -96,7 +123,7 @@ void TransferSource::startUpload(const QString& session, const QStringList& targ
 void TransferSource::startSend(const QString& session, const QList<QPair<QString, QString>>& items, Answer answer) {
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Send);
   std::weak_ptr<TransferTask> weak = task;
-  walkThen(items, true, [this, weak, answer](const QList<QList<TransferEntry>>& walked) {
+  walkThen(items, true, [this, weak, answer](const QList<WalkedTarget>& walked) {
     const TaskPtr t = weak.lock();
     if (!isActive(t)) return answer(TransferAck{0, false, QStringLiteral("the peer link closed")}.toJSONModel());
     offerWalked(t, walked, QStringLiteral("send"), QString());
@@ -312,7 +339,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
       core_.send(t, QStringLiteral("done"), XferNote{}.toJSONModel());
       // The host answered every file as in place: the upload has succeeded,
       // whatever becomes of the relay link now; its "finished" still counts.
-      if (TransferCore::allInPlace(*t)) core_.finishInPlace(t);
+      if (TransferCore::allInPlace(*t)) t->countSettled = true, core_.finishInPlace(t);
     });
   }
   pump(task);
@@ -367,7 +394,7 @@ void TransferSource::pump(const TaskPtr& task) {
     if (chunk.changed)
       return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true, TransferReason::Source);
     if (!chunk.why.isEmpty()) {
-      core_.send(task, QStringLiteral("skip"), XferNote{task->current, 0, 0, chunk.why}.toJSONModel());
+      skipOffered(core_, task, task->current, chunk.why, chunk.unread);
       task->in.reset();
       continue;
     }
@@ -423,7 +450,7 @@ bool TransferSource::sendPacked(const TaskPtr& task) {
     const TransferEntry& entry = task->entries[index];
     if (chunk.changed) return core_.fail(task, entry.rel + QStringLiteral(": ") + chunk.why, true, TransferReason::Source), false;
     if (!chunk.why.isEmpty()) {
-      core_.send(task, QStringLiteral("skip"), XferNote{index, 0, 0, chunk.why}.toJSONModel());
+      skipOffered(core_, task, index, chunk.why, chunk.unread);
       continue;
     }
     protocol::appendPackedFile(payload, quint32(index), QByteArray::fromHex(chunk.sum.toLatin1()), chunk.bytes);
@@ -461,11 +488,12 @@ void TransferSource::onAck(const TaskPtr& task, const Json& msg) {
     if (chunk.index == task->current) task->currentBytes += chunk.bytes;
     if (!withKept) task->done = std::min(task->fileCount, task->done + chunk.files);
   }
-  if (withKept) task->done = std::clamp<qint64>(intOf(msg, "k"), task->done, task->fileCount);
+  if (withKept) task->done = std::min(task->fileCount, std::max(task->done, intOf(msg, "k")));
   pump(task);
 }
 
 void TransferSource::onFinished(const TaskPtr& task, const Json& msg) {
+  task->countSettled = true;
   // A task that finished here once its files were in place takes only the
   // count of those saved under a free name.
   if (task->state == TransferState::Finished) {

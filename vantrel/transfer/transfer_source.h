@@ -9,6 +9,13 @@ namespace vantrel {
 
 class TransferLan;
 
+// One target of an upload or a send as the sender's walk found it: its
+// entries, and what this process could not read there.
+struct WalkedTarget {
+  QList<TransferEntry> entries;
+  WalkUnread unread;
+};
+
 class TransferSource {
  public:
   using Answer = std::function<void(const Json& answer)>;
@@ -40,9 +47,8 @@ class TransferSource {
  private:
   // Walks (path, name) pairs on a worker; `done` runs on the main thread.
   void walkThen(const QList<QPair<QString, QString>>& targets, bool withFolders,
-                std::function<void(const QList<QList<TransferEntry>>&)> done);
-  void offerWalked(const TaskPtr& task, const QList<QList<TransferEntry>>& walked, const QString& mode,
-                   const QString& root);
+                std::function<void(const QList<WalkedTarget>&)> done);
+  void offerWalked(const TaskPtr& task, const QList<WalkedTarget>& walked, const QString& mode, const QString& root);
   static Json offerOf(const TransferTask& task, const QString& mode, const QString& root);
   void checkNext(const TaskPtr& task, bool targets);
   void takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets);
@@ -61,5 +67,11 @@ class TransferSource {
 
 // The entries as the peer sees them.
 QList<XferEntry> wireEntries(const QList<TransferEntry>& entries);
+
+// Entry `index`, offered, could not be opened or read (`why`): the peer hears
+// "skip" and the rest goes on. A file this process may not read (`unread`)
+// leaves the counts and is counted as unread on both sides; one that is gone
+// stays offered and counts as not transferred.
+void skipOffered(TransferCore& core, const TaskPtr& task, qint64 index, const QString& why, bool unread);
 
 }  // namespace vantrel

@@ -13,11 +13,13 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace vantrel {
 
@@ -114,6 +116,27 @@ struct TransferTask {
     fileWhy = why;
     fileReason = reason;
   }
+  // What the sending side could not read and left out, never offered or
+  // taken out of the offer (not in `fileCount`): folders it could not open,
+  // files it could not open or read; the system's words for the first
+  // ("Error: Permission denied"). On the source its own, on the sink what
+  // the source said.
+  qint64 unread = 0;
+  QString unreadReason;
+  void leaveOut(const QString& reason, qint64 count = 1) {
+    if (unread == 0 || unreadReason.isEmpty()) unreadReason = reason;
+    unread += count;
+  }
+  // An offered file that will not come after all: out of the counts.
+  void dropOffered(qint64 index) {
+    fileCount = std::max<qint64>(0, fileCount - 1);
+    done = std::min(done, fileCount);
+    if (index >= 0 && index < entries.size()) totalBytes = std::max<qint64>(0, totalBytes - entries[index].size);
+  }
+  // Source of an upload or a send: the sink's last count of the files it kept
+  // arrived (its "finished", its "cancel" or "kept", or every file answered
+  // as in place); until then the count may be short.
+  bool countSettled = false;
   qint64 bytesDone = 0;
   qint64 totalBytes = 0;
   qint64 current = -1;  // entry in progress
@@ -179,6 +202,7 @@ struct TransferTask {
   qint64 taken = 0;   // chunks received
   qint64 takenBytes = 0;  // their bytes
   qint64 stored = 0;  // chunks written
+  std::vector<bool> opened;  // by entry: its file was opened here (a "skip" for it comes too late)
   qint64 keptTold = 0;     // the count of files in place the source last heard
   bool keptDue = false;    // a word of more files in place is on its way
   int committing = 0;         // files being synced and renamed

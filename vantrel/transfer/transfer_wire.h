@@ -42,12 +42,16 @@ struct UploadStartReply {
   VEX_FIELDS(ValidInfo, Info)
 };
 
-// One chosen target as the send view counts it.
+// One chosen target as the send view counts it: the bytes that can be sent,
+// and what this computer may not read there (folders and files, left out),
+// with the system's words for the first.
 struct PreparedItem {
   QString Path;
   bool IsDir = false;
   qint64 Size = 0;
-  VEX_FIELDS(Path, IsDir, Size)
+  qint64 Unread = 0;
+  QString UnreadReason;
+  VEX_FIELDS(Path, IsDir, Size, Unread, UnreadReason)
 };
 
 // A plain acknowledgement of a request that starts or stops something.
@@ -122,6 +126,13 @@ inline QString boundedReason(const QString& text) {
   QString bounded = text.left(kTransferMaxReasonChars);
   if (!bounded.isEmpty() && bounded.back().isHighSurrogate()) bounded.chop(1);
   return bounded;
+}
+
+// What the sending side could not read, in the words the host side uses
+// for a failure ("Error: Permission denied"), bounded as above.
+inline QString unreadWords(const QString& why) {
+  const QString words = why.trimmed().isEmpty() ? QStringLiteral("the file cannot be read") : why.trimmed();
+  return boundedReason(words.startsWith(QLatin1String("Error:")) ? words : QStringLiteral("Error: ") + words);
 }
 
 // A "cancel" frame: the reason in words and as a code, and the host's own

@@ -56,7 +56,7 @@ void SourceReader::readAhead() {
                     context = QPointer<QObject>(context_)] {
     Chunk chunk;
     if (open->entry) {
-      open->file = SourceFile::open(*open->entry, open->sum, &chunk.why, &chunk.changed);
+      open->file = SourceFile::open(*open->entry, open->sum, &chunk.why, &chunk.changed, &chunk.unread);
       open->entry.reset();
       if (!open->file && chunk.why.isEmpty()) chunk.why = QStringLiteral("the file cannot be opened");
     }
@@ -68,6 +68,7 @@ void SourceReader::readAhead() {
           chunk.bytes = std::move(*bytes);
         } else {
           chunk.changed = file->changed();
+          chunk.unread = !chunk.changed;  // a read that failed
         }
       }
       if (chunk.why.isEmpty() && file->atEnd()) {

@@ -36,6 +36,7 @@ class SourceReader {
     QString sum;
     QString why;           // not empty: the read failed and `bytes` is empty
     bool changed = false;  // ... because the file changed under the reader
+    bool unread = false;   // ... because this process may not open or read it (not gone, not changed)
   };
 
   // `ready` runs on `context`'s thread whenever a chunk has arrived.
