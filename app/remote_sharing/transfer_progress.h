@@ -51,7 +51,7 @@ enum class TransferSide { Download, Upload, Send, Receive };
 
 // The end of a finished transfer that left something out, for the screens to
 // show with the failure symbol. `counts`: how many arrived of how many, then
-// what was left out by whom ("6 of 10 files sent. 4 could not be read on this
+// what was left out by whom ("6 of 10 objects sent. 4 could not be read on this
 // computer."); `details`: why, a line each (the host's or the system's words
 // in the user's language where they are known, else a reason code's text),
 // the rate and the renamed note. Both empty when nothing was left out.

@@ -65,8 +65,20 @@ void RemoteUploadController::onStartReply(const std::optional<vex::Json>& reply)
     return;
   }
   if (valid != 2 && valid != 3) return;
-  showTransferErrorToast(valid == 2 ? QStringLiteral("Remote host is busy, please try again later.")
-                                    : QStringLiteral("Data channel is not valid now, please try again later."));
+  if (valid == 3 && !jsonread::text(*reply, "Reason").isEmpty()) {
+    // It failed before anything was offered (nothing chosen could be read
+    // here, say): told as its progress record would tell it.
+    TransTaskReading record;
+    record.ForceCancel = 1;
+    record.Reason = jsonread::text(*reply, "Reason");
+    record.UnreadReason = jsonread::text(*reply, "UnreadReason");
+    const TransferEnding end =
+        transferEnding(record, TransferSide::Upload, QStringLiteral("Upload canceled."), L("Transfer_UploadFailed"));
+    showTransferErrorToast(end.text, end.reason);
+  } else {
+    showTransferErrorToast(valid == 2 ? QStringLiteral("Remote host is busy, please try again later.")
+                                      : QStringLiteral("Data channel is not valid now, please try again later."));
+  }
   ctl_.isUploadSucc = state_ == RemoteSharingDownloadStatus::dsFinished;
   closeSheet();
 }

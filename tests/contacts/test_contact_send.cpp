@@ -368,13 +368,13 @@ TEST_F(Send, WhatWasLeftOutEndsTheSendWithTheFailureSymbol) {
   const Case cases[] = {
       {R"j({"TaskStatus":1,"TotalTaskCount":6,"TotalTaskDoneCount":6,"Unread":4,
             "UnreadReason":"Error: Permission denied","WorkingSpeed":"1 MB/s, 4 could not be read on this computer"})j",
-       "6 of 10 files sent. 4 could not be read on this computer.",
+       "6 of 10 objects sent. 4 could not be read on this computer.",
        "This computer has no permission to read it.\n1 MB/s", true},
       {R"({"TaskStatus":1,"TotalTaskCount":7,"TotalTaskDoneCount":6,"Reason":"refused"})",
-       "6 of 7 files sent. 1 refused by the contact.",
+       "6 of 7 objects sent. 1 refused by the contact.",
        "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.", true},
       {R"({"TaskStatus":1,"TotalTaskCount":7,"TotalTaskDoneCount":5,"Unread":3,"Reason":"source"})",
-       "5 of 10 files sent. 3 could not be read on this computer. 2 not transferred.", "", true},
+       "5 of 10 objects sent. 3 could not be read on this computer. 2 not transferred.", "", true},
       {R"({"TaskStatus":1,"TotalTaskCount":5,"TotalTaskDoneCount":5,"WorkingSpeed":"1 MB/s"})",
        "Send file finished successfully!", "", false},
       // Nothing could be read: a failure with this computer's words.
@@ -408,7 +408,7 @@ TEST_F(Send, WhatWasLeftOutEndsTheSendWithTheFailureSymbol) {
   port.last("RemoteUploadTaskInfo").answer(vex::Json::parse(cases[0].record));
   QLocale::setDefault(before);
   ASSERT_EQ(toasts.size(), 1);
-  EXPECT_EQ(toasts[0].toStdString(), "已发送 6 个文件（共 10 个）。4 个无法在本机读取。");
+  EXPECT_EQ(toasts[0].toStdString(), "已发送 6 个对象（共 10 个）。4 个无法在本机读取。");
   EXPECT_EQ(reasons.last().toStdString(), "本机没有读取它的权限。\n1 MB/s");
 }
 

@@ -200,7 +200,7 @@ TEST_F(ContactEndToEnd, BobSendsToAnnWhoAcceptsInHerReceivePanel) {
   panel.startTimer();
   ASSERT_TRUE(spinUntil([&] { return !toasts.isEmpty(); }, 30s)) << bridgeA.child().output().toStdString();
   // The refused name ends the receive as partial, with the failure symbol, never as a success.
-  EXPECT_EQ(toasts.first().title, QStringLiteral("1 of 2 files received. 1 refused by this computer."));
+  EXPECT_EQ(toasts.first().title, QStringLiteral("1 of 2 objects received. 1 refused by this computer."));
   EXPECT_EQ(toasts.first().type, AlertToast::Type::error);
   EXPECT_EQ(toasts.first().subTitle.value_or(QString()),
             L("Transfer_Refusal_Why") + QLatin1Char('\n') + L("Transfer_Renamed").arg(1));

@@ -171,13 +171,13 @@ TEST_F(Receive, WhatWasLeftOutEndsTheReceiveWithTheFailureSymbol) {
   const Case cases[] = {
       // A name kept for partial files, or taken by a folder here.
       {R"({"IsFinished":true,"TotalCount":7,"TotalTaskDoneCount":6,"Reason":"refused"})",
-       "6 of 7 files received. 1 refused by this computer.",
+       "6 of 7 objects received. 1 refused by this computer.",
        "Names kept for partial files, names taken by a folder and paths outside the receiving folder are refused.",
        AlertToast::Type::error},
       // What the sender could not read: a sub-folder never offered and a file that was.
       {R"({"IsFinished":true,"TotalCount":6,"TotalTaskDoneCount":6,"Unread":2,
            "UnreadReason":"Error: Permission denied"})",
-       "6 of 8 files received. 2 could not be read by the sender.", "The sender has no permission to read it.",
+       "6 of 8 objects received. 2 could not be read by the sender.", "The sender has no permission to read it.",
        AlertToast::Type::error},
       {R"({"IsFinished":"1","TotalCount":5,"TotalTaskDoneCount":5,"Renamed":1})",
        "File received successfully.\n1 saved under a new name, as the name was taken.", "", AlertToast::Type::regular},
@@ -205,7 +205,7 @@ TEST_F(Receive, WhatWasLeftOutEndsTheReceiveWithTheFailureSymbol) {
   panel.accept();
   panel.onTaskStatusReply(vex::Json::parse(cases[1].status));
   QLocale::setDefault(before);
-  EXPECT_EQ(window.toast.toast().title.toStdString(), "已接收 6 个文件（共 8 个）。2 个发送方无法读取。");
+  EXPECT_EQ(window.toast.toast().title.toStdString(), "已接收 6 个对象（共 8 个）。2 个发送方无法读取。");
   EXPECT_EQ(window.toast.toast().subTitle.value_or(QString()).toStdString(), "发送方没有读取它的权限。");
 }
 

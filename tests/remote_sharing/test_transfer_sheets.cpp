@@ -434,6 +434,23 @@ TEST_F(TransferSheetsTest, UploadRefusalsAndCancel) {
   ASSERT_EQ(window.alerts.size(), 1);
   EXPECT_EQ(window.alerts[0].title, QStringLiteral("Remote host is busy, please try again later."));
 
+  // Nothing chosen could be read here: it failed before anything was offered,
+  // and the sheet says so in this computer's words, never as a channel fault.
+  shown.set(true);
+  ctl = CTLUpload{};
+  RemoteUploadController unread(ctl, shown, requests);
+  unread.stopTimer();
+  unread.setUploadTarget(QStringLiteral("/sealed"));
+  unread.ok();
+  sent.last().handler(vex::Json{{"ValidInfo", 3}, {"Info", "this computer may not read it: Error: Permission denied"},
+                                {"Reason", "source"}, {"UnreadReason", "Error: Permission denied"}});
+  EXPECT_FALSE(shown.value());
+  EXPECT_FALSE(ctl.isUploadSucc);
+  ASSERT_EQ(window.alerts.size(), 2);
+  EXPECT_EQ(window.alerts[1].title, L("Transfer_UploadFailed"));
+  EXPECT_EQ(window.alerts[1].subTitle.value_or(QString()), L("Local_Reason_Permission"));
+  EXPECT_EQ(window.alerts[1].type, AlertToast::Type::error);
+
   shown.set(true);
   ctl = CTLUpload{};
   RemoteUploadController second(ctl, shown, requests);
@@ -459,7 +476,7 @@ TEST_F(TransferSheetsTest, UploadRefusalsAndCancel) {
   third.ok();
   sent.last().handler(vex::Json{{"ValidInfo", 3}});
   EXPECT_FALSE(shown.value());
-  EXPECT_EQ(window.alerts.size(), 2);
+  EXPECT_EQ(window.alerts.size(), 3);
 }
 
 TEST_F(TransferSheetsTest, CardsFollowTheirControllers) {

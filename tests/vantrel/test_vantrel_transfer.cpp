@@ -760,8 +760,9 @@ TEST_F(UnreadableOnTheSender, WhatTheSenderCannotReadIsLeftOutCountedAndToldOnEv
   EXPECT_EQ(intOf((*prepared)[1], "Unread"), 1);
 
   const auto upload = [&](const QString& target, const QString& into) {
-    control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
-            {{"Session", session.toStdString()}, {"Targets", target.toStdString()}, {"RemotePathRoot", into.toStdString()}});
+    return control(peer->link, QStringLiteral("Trans2_FS_00_CallStart"),
+                   {{"Session", session.toStdString()}, {"Targets", target.toStdString()},
+                    {"RemotePathRoot", into.toStdString()}});
   };
   const auto uploaded = [&] { return pollUntil([&] { return onBridge(QStringLiteral("RemoteUploadTaskInfo")); }, ended); };
   for (const QString& route : {QStringLiteral("0"), QStringLiteral("1")}) {
@@ -783,8 +784,13 @@ TEST_F(UnreadableOnTheSender, WhatTheSenderCannotReadIsLeftOutCountedAndToldOnEv
     EXPECT_EQ(filesBelow(inbox), arrived);
     EXPECT_FALSE(QFileInfo::exists(inbox + QStringLiteral("/tree/locked")));
 
-    // Nothing of it can be read: a failure, in the system's words.
-    upload(mine + QStringLiteral("/sealed"), inbox);
+    // Nothing of it can be read: a failure, in the system's words, which the
+    // answer to the start already gives the upload sheet.
+    const auto refused = upload(mine + QStringLiteral("/sealed"), inbox);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(intOf(*refused, "ValidInfo"), 3) << refused->dump();
+    EXPECT_EQ(textOf(*refused, "Reason"), QStringLiteral("source"));
+    EXPECT_EQ(textOf(*refused, "UnreadReason"), denied);
     const Json sealed = uploaded();
     EXPECT_EQ(intOf(sealed, "ForceCancel"), 1) << sealed.dump();
     EXPECT_EQ(textOf(sealed, "Reason"), QStringLiteral("source"));
@@ -837,6 +843,24 @@ TEST_F(UnreadableOnTheSender, WhatTheSenderCannotReadIsLeftOutCountedAndToldOnEv
   EXPECT_EQ(textOf(status, "Reason"), QStringLiteral("refused"));
   EXPECT_EQ(filesBelow(received), arrived);
   EXPECT_FALSE(QFileInfo::exists(received + QStringLiteral("/tree/locked")));
+
+  // A folder it may not read at all, sent once the receiver accepted: no
+  // offer can follow, and the receiver, waiting for one, hears why instead.
+  control(host->link, QStringLiteral("ResetRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}});
+  ASSERT_TRUE(control(peer->link, QStringLiteral("StartRemoteUpload"),
+                      {{"Session", session.toStdString()},
+                       {"FileList", Json::array({{{"Size", 0}, {"IsDir", true},
+                                                  {"Path", (mine + QStringLiteral("/sealed")).toStdString()},
+                                                  {"PathSave", (received + QStringLiteral("/sealed")).toStdString()}}})}}));
+  EXPECT_EQ(textOf(uploaded(), "Reason"), QStringLiteral("source"));
+  const Json unsent = pollUntil(
+      [&] { return control(host->link, QStringLiteral("RefreshRemoteUploadStatus_FromLocal"), {{"Session", session.toStdString()}}); },
+      [](const Json& s) { return s.value("IsFinished", false) || s.value("IsCancel", false); });
+  EXPECT_TRUE(unsent.value("IsCancel", false)) << unsent.dump();
+  EXPECT_EQ(textOf(unsent, "Reason"), QStringLiteral("source"));
+  EXPECT_EQ(intOf(unsent, "Unread"), 1);
+  EXPECT_EQ(textOf(unsent, "UnreadReason"), denied);
+  EXPECT_FALSE(QFileInfo::exists(received + QStringLiteral("/sealed")));
 }
 
 TEST_F(VantrelTransfer, AFileWhoseNameIsTakenIsSavedUnderAFreeNumberUnlessOverwritingWasAsked) {

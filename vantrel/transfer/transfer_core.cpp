@@ -184,6 +184,13 @@ void TransferCore::end(const TaskPtr& task, TransferState state, const QString& 
     // Only the host's side has its client's words to pass on.
     Json note = cancelNote(why, reason, task->startedByPeer() ? task->hostReason : QString());
     if (task->role == TransferRole::Sink) note["kept"] = task->done;
+    // A send may end before its offer reached the receiver, whose panel
+    // accepted it and waits: it learns that this was the send, and what the
+    // sender could not read, as an offer would have told it.
+    if (task->role == TransferRole::Source && task->kind == TransferKind::Send) {
+      note["mode"] = "send";
+      if (task->unread > 0) note["unread"] = task->unread, note["reason"] = task->unreadReason.toStdString();
+    }
     send(task, QStringLiteral("cancel"), note);
   }
   task->writes.reset();  // writes and commits not yet started are dropped

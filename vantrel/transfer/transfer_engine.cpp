@@ -149,7 +149,11 @@ void TransferEngine::onPeerFrame(const QString& session, const QString& op, cons
   if (op == QLatin1String("pull")) return source_.onPull(session, xid, msg);
   if (op == QLatin1String("push")) return sink_.onPush(session, xid, msg);
   const TaskPtr task = core_.find(xid, session);
-  if (!task) return;
+  if (!task) {
+    if (op == QLatin1String("cancel") && textOf(msg, "mode") == QLatin1String("send"))
+      sink_.onSendEndedUnoffered(session, xid, msg);
+    return;
+  }
   // While an offer's parts come, only its end is taken.
   if (task->partsIn && op != QLatin1String("cancel")) {
     zlog::parts(QStringLiteral("Vantrel - transfer frame before the offer was whole, dropped:"), zlog::excerpt(op));

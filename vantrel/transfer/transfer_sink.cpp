@@ -112,6 +112,18 @@ void TransferSink::onPush(const QString& session, const QString& xid, const Json
   takePush(task, msg);
 }
 
+void TransferSink::onSendEndedUnoffered(const QString& session, const QString& xid, const Json& msg) {
+  // Only in place of a receive not yet begun since the panel's offer (one
+  // record, never over a receive that began).
+  if (core_.contains(xid) || core_.latestReceive(session)) return;
+  const TaskPtr task = core_.newTask(session, TransferRole::Sink, TransferKind::Send, xid);
+  if (const qint64 unread = std::clamp<qint64>(intOf(msg, "unread"), 0, kTransferMaxEntries); unread > 0)
+    task->leaveOut(unreadWords(textOf(msg, "reason")), unread);
+  const QString why = boundedReason(textOf(msg, "why"));
+  core_.fail(task, why.isEmpty() ? QStringLiteral("cancelled by the peer") : why, false,
+             reasonOfCancelFrame(textOf(msg, "code")));
+}
+
 void TransferSink::takePush(const TaskPtr& task, const Json& msg) {
   const QString session = task->session;
   const bool isSend = task->kind == TransferKind::Send;

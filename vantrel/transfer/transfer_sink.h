@@ -21,6 +21,10 @@ class TransferSink {
   void onPush(const QString& session, const QString& xid, const Json& msg);
   // The offer of an upload or a send once whole (it may have come in parts).
   void takePush(const TaskPtr& task, const Json& msg);
+  // The sender's "cancel" of a send whose offer never came (it failed before
+  // it, or its list could not be sent): the receive the session's panel
+  // accepted ends with the sender's reason and what it could not read.
+  void onSendEndedUnoffered(const QString& session, const QString& xid, const Json& msg);
   void onManifest(const TaskPtr& task, const Json& msg);
   // One chunk of file bytes, whatever route it came by.
   // `bytes` are kept by sharing `owner` when they lie inside it, else copied.

@@ -92,13 +92,16 @@ void TransferSource::offerWalked(const TaskPtr& task, const QList<WalkedTarget>&
   if (task->unread > 0)
     zlog::parts(QStringLiteral("Vantrel - left out, this computer may not read them:"), QString::number(task->unread),
                 task->unreadReason);
+  // A send's receiver has accepted it already and hears why it ends; an
+  // upload's host has not heard of it yet.
+  const bool tellPeer = task->kind == TransferKind::Send;
   if (task->entries.isEmpty() && task->unread > 0)
-    core_.fail(task, QStringLiteral("this computer may not read it: ") + task->unreadReason, false,
+    core_.fail(task, QStringLiteral("this computer may not read it: ") + task->unreadReason, tellPeer,
                TransferReason::Source);
   else if (task->entries.isEmpty())
-    core_.fail(task, QStringLiteral("nothing to transfer"), false, TransferReason::Source);
+    core_.fail(task, QStringLiteral("nothing to transfer"), tellPeer, TransferReason::Source);
   else if (task->entries.size() - topFolders(walked) > kTransferMaxEntries)
-    core_.fail(task, QStringLiteral("too many entries"), false);
+    core_.fail(task, QStringLiteral("too many entries"), tellPeer);
   else
     core_.sendOffer(task, QStringLiteral("push"), offerOf(*task, mode, root), "entries");
 }
@@ -114,7 +117,12 @@ void TransferSource::startUpload(const QString& session, const QStringList& targ
     const TaskPtr t = weak.lock();
     if (!isActive(t)) return answer(UploadStartReply{3, QStringLiteral("the peer link closed")}.toJSONModel());
     offerWalked(t, walked, QStringLiteral("upload"), root);
-    if (t->state == TransferState::Failed) return answer(UploadStartReply{3, t->why}.toJSONModel());
+    if (t->state == TransferState::Failed) {
+      Json failed = UploadStartReply{3, t->why}.toJSONModel();
+      failed["Reason"] = protocol::reasonCode(t->reason).toStdString();
+      failed["UnreadReason"] = t->unreadReason.toStdString();
+      return answer(failed);
+    }
     zlog::parts(QStringLiteral("Vantrel - upload into"), root);
     answer(UploadStartReply{1, QString()}.toJSONModel());
   });

@@ -35,7 +35,10 @@ struct ReceiveStatus {
              Reason, Unread, UnreadReason)
 };
 
-// Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel.
+// Answer to the start of an upload: 1 started, 2 busy, 3 no usable channel
+// or failed before anything was offered; a failure also says, as its progress
+// record reads, "Reason" (its code) and "UnreadReason" (the words for what
+// this computer could not read).
 struct UploadStartReply {
   qint64 ValidInfo = 0;
   QString Info;
