@@ -1,5 +1,6 @@
 #include "heap_release.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <malloc.h>
@@ -17,7 +18,15 @@ qint64 residentBytes() {
   return read ? qint64(resident) * qint64(::sysconf(_SC_PAGESIZE)) : -1;
 }
 
-HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()) {
+namespace {
+// What the heap holds for the program (its chunks in use, and those mapped whole).
+qint64 heapHeld() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return qint64(info.uordblks + info.hblkhd);
+}
+}  // namespace
+
+HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()), height_(heapHeld()) {
   timer_.setTimerType(Qt::VeryCoarseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { releaseIfGrown(); });
   timer_.start(kIntervalMs);
@@ -25,9 +34,12 @@ HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentByte
 
 bool HeapRelease::releaseIfGrown() {
   const qint64 now = residentBytes();
-  if (now < 0 || now <= level_ + kSlackBytes) return false;
+  const qint64 held = heapHeld();
+  height_ = std::max(height_, held);
+  if (now < 0 || (now <= level_ + kSlackBytes && held >= height_ - kFallenBytes)) return false;
   ::malloc_trim(0);
   level_ = residentBytes();
+  height_ = heapHeld();
   return true;
 }
 
