@@ -32,8 +32,8 @@ PullHold::~PullHold() {
 
 PullHolds::PullHolds(Evict evict) : state_(std::make_shared<PullHold::State>()), evict_(std::move(evict)) {}
 
-std::shared_ptr<PullHold> PullHolds::open(const QString& account, const TaskPtr& task) {
-  std::shared_ptr<PullHold> hold(new PullHold(state_, account, task));
+std::shared_ptr<PullHold> PullHolds::open(const QString& account) {
+  std::shared_ptr<PullHold> hold(new PullHold(state_, account));
   state_->accounts[account].holds.append(hold.get());
   return hold;
 }

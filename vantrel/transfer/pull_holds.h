@@ -34,8 +34,7 @@ class PullHold {
  private:
   friend class PullHolds;
   struct State;
-  PullHold(std::weak_ptr<State> state, QString account, std::weak_ptr<TransferTask> task)
-      : state_(std::move(state)), account_(std::move(account)), task_(std::move(task)) {}
+  PullHold(std::weak_ptr<State> state, QString account) : state_(std::move(state)), account_(std::move(account)) {}
   std::weak_ptr<State> state_;
   QString account_;
   std::weak_ptr<TransferTask> task_;
@@ -51,8 +50,10 @@ class PullHolds {
   using Evict = std::function<void(const TaskPtr& task)>;
   explicit PullHolds(Evict evict);
 
-  // A hold of nothing yet for `task`, a pull of `account`.
-  std::shared_ptr<PullHold> open(const QString& account, const TaskPtr& task);
+  // A hold of nothing yet for a pull of `account`, and the pull's task once
+  // there is one (a hold without it is never ended for another's room).
+  std::shared_ptr<PullHold> open(const QString& account);
+  void attach(PullHold& hold, const TaskPtr& task) { hold.task_ = task; }
   // Takes `entries` more for the hold; false when there is no room for them
   // (what it holds stays until it goes).
   bool take(PullHold& hold, qint64 entries);

@@ -235,13 +235,17 @@ bool TransferCore::admit(const QString& session, const QString& xid) {
   for (const TaskPtr& task : std::as_const(tasks_))
     if (task->startedByPeer() && task->session == session && task->isActive()) ++running;
   if (running < kTransferMaxServedPerSession) return true;
-  sendPeer_(session, QStringLiteral("cancel"), xid,
-            cancelNote(QStringLiteral("the host is busy"), TransferReason::Refused, QStringLiteral("busy")));
+  turnAway(session, xid);
   return false;
 }
 
+// "busy": the words the peer's client knows for a host that serves others first.
+void TransferCore::turnAway(const QString& session, const QString& xid) {
+  sendPeer_(session, QStringLiteral("cancel"), xid,
+            cancelNote(QStringLiteral("the host is busy"), TransferReason::Refused, QStringLiteral("busy")));
+}
+
 void TransferCore::refuseBusy(const TaskPtr& task) {
-  // The words the peer's client knows for a host that serves others first.
   task->hostReason = QStringLiteral("busy");
   fail(task, QStringLiteral("the host is busy"), true, TransferReason::Refused);
 }

@@ -83,6 +83,9 @@ class TransferCore {
   // Ends a peer's transfer that the bridge has no room for: the peer hears
   // "the host is busy".
   void refuseBusy(const TaskPtr& task);
+  // The same for one refused before it began (unlogged: a peer may ask again
+  // and again).
+  void turnAway(const QString& session, const QString& xid);
 
   // The account a session's peer signed in with (what its walks' turns and
   // its pulls' bounds are kept by); a session without one is its own.

@@ -95,14 +95,19 @@ void TransferSource::startSend(const QString& session, const QList<QPair<QString
 // or could not be opened, and the host's words for the first.
 void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
-  const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
-  // Everything it holds counts against its account's and the bridge's bounds
-  // until the peer takes the offer.
-  task->pullHold = core_.pullHolds().open(core_.accountOf(session), task);
   const Json targets = valueOf(msg, "targets");
+  // Everything it holds counts against its account's and the bridge's bounds
+  // until the peer takes the offer; one without room is turned away before it
+  // does anything.
+  std::shared_ptr<PullHold> hold = core_.pullHolds().open(core_.accountOf(session));
+  if (targets.is_array() && targets.size() <= size_t(kTransferMaxEntries) &&
+      !core_.pullHolds().take(*hold, qint64(targets.size())))
+    return core_.turnAway(session, xid);
+  const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
+  core_.pullHolds().attach(*hold, task);
+  task->pullHold = std::move(hold);
   if (targets.is_array()) {
     if (targets.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
-    if (!core_.pullHolds().take(*task->pullHold, qint64(targets.size()))) return core_.refuseBusy(task);
     for (const Json& t : targets) {
       const QString path = asText(t);
       if (!path.isEmpty()) task->candidates.append(TransferEntry{lastComponent(path), 0, false, path});
