@@ -18,15 +18,9 @@ qint64 residentBytes() {
   return read ? qint64(resident) * qint64(::sysconf(_SC_PAGESIZE)) : -1;
 }
 
-namespace {
-// What the heap holds for the program (its chunks in use, and those mapped whole).
-qint64 heapHeld() {
-  const struct mallinfo2 info = ::mallinfo2();
-  return qint64(info.uordblks + info.hblkhd);
-}
-}  // namespace
+qint64 freeHeapBytes() { return qint64(::mallinfo2().fordblks); }
 
-HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()), height_(heapHeld()) {
+HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentBytes()), freeLow_(freeHeapBytes()) {
   timer_.setTimerType(Qt::VeryCoarseTimer);
   connect(&timer_, &QTimer::timeout, this, [this] { releaseIfGrown(); });
   timer_.start(kIntervalMs);
@@ -34,12 +28,13 @@ HeapRelease::HeapRelease(QObject* parent) : QObject(parent), level_(residentByte
 
 bool HeapRelease::releaseIfGrown() {
   const qint64 now = residentBytes();
-  const qint64 held = heapHeld();
-  height_ = std::max(height_, held);
-  if (now < 0 || (now <= level_ + kSlackBytes && held >= height_ - kFallenBytes)) return false;
+  const qint64 free = freeHeapBytes();
+  freeLow_ = std::min(freeLow_, free);
+  const bool grown = now >= 0 && now > level_ + kSlackBytes;
+  if (!grown && free <= freeLow_ + kFreedSlackBytes) return false;
   ::malloc_trim(0);
   level_ = residentBytes();
-  height_ = heapHeld();
+  freeLow_ = freeHeapBytes();
   return true;
 }
 
