@@ -9,11 +9,13 @@
 // (4) of a folder of ZARKELO_BENCH_FILES files (45,000) under way, dropping
 // each at its manifest (a cancel; with ZARKELO_BENCH_SILENT=1 never answered)
 // and asking again, for ZARKELO_BENCH_SECONDS (60). Bob downloads a folder of
-// 300 sub-folders of one file and one of 10,000 files, first quiet, then
-// again and again beside the flood. Prints the host bridge's resident memory
-// (before, its peak, and 20 s after the flood), the cores the host's bridge
-// and client spent, Bob's times and whether his copies are whole, and the
-// client's heartbeat time-outs and bridge starts.
+// 300 sub-folders of one file and one of 10,000 files, first quiet (and the
+// strangers' folder too), then again and again beside the flood. Prints the
+// host bridge's resident memory (before, its peak, and 20 s after the flood),
+// the cores the host's bridge and client spent, Bob's times and whether his
+// copies are whole, and the client's heartbeat time-outs and bridge starts.
+// With ZARKELO_BENCH_BEFORE_DIR (another build's bin folder), the host's
+// client, bridge and helper are that build's.
 #include "support/peer_transfers.h"
 #include "pull_flood.h"
 
@@ -25,6 +27,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -110,7 +113,14 @@ int main(int argc, char** argv) {
   share.path = open;
   share.isTranLAN = false;
   if (!e2eclient::seedShare(client.home(), annId, QStringLiteral("ann-host"), share)) return 1;
-  if (!client.start(e2eclient::configureClientWithOwnBridge(client, service), {}) ||
+  const QString program = e2eclient::configureClientWithOwnBridge(client, service);
+  if (const QString before = qEnvironmentVariable("ZARKELO_BENCH_BEFORE_DIR"); !before.isEmpty())
+    for (const QString& name : {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
+      const QString target = QFileInfo(program).path() + QLatin1Char('/') + name;
+      QFile::remove(target);
+      if (!QFile::copy(before + QLatin1Char('/') + name, target)) return std::fprintf(stderr, "no %s\n", qPrintable(name)), 1;
+    }
+  if (!client.start(program, {}) ||
       !e2eclient::confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) ||
       !spinUntil([&] { return client.output().count("Host Login Succeeded") == 1; }, 30s))
     return std::fprintf(stderr, "the host did not sign in:\n%s\n", client.output().constData()), 1;
@@ -165,17 +175,20 @@ int main(int argc, char** argv) {
     QDir(save).removeRecursively();
     return took;
   };
-  std::vector<double> quietWide, quietFlat, floodWide, floodFlat;
+  std::vector<double> quietWide, quietFlat, quietBig, floodWide, floodFlat;
   for (int i = 0; i < 3; ++i) {
     quietWide.push_back(download(QStringLiteral("wide"), 300));
     quietFlat.push_back(download(QStringLiteral("flat"), 10000));
+    // The strangers' folder, alone on the quiet host: its walk is not held back.
+    quietBig.push_back(download(QStringLiteral("big"), bigFolders * (files / bigFolders)));
   }
 
   idleFor(6s);  // past the bridge's heap trim after Bob's downloads
   const qint64 pid = bridgePid();
   const qint64 floorKiB = pullflood::residentKiB(pid);
-  std::printf("quiet: 300 x 1 %.2f s, 10,000 files %.2f s (medians of 3); host bridge %.1f MiB\n", median(quietWide),
-              median(quietFlat), double(floorKiB) / 1024);
+  std::printf("quiet: 300 x 1 %.2f s, 10,000 files %.2f s, %d files %.2f s (medians of 3); host bridge %.1f MiB\n",
+              median(quietWide), median(quietFlat), bigFolders * (files / bigFolders), median(quietBig),
+              double(floorKiB) / 1024);
   std::fflush(stdout);
 
   pullflood::PullFlood flood;
