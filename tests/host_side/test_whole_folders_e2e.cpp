@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 #include "host_peer_fixture.h"
-#include "pull_flood.h"
 #include "support/test_util.h"
+#include "pull_flood.h"
 
 using namespace vantreltest;
 using testutil::filesBelow;

@@ -231,31 +231,6 @@ void TransferSource::walkFolders(const TaskPtr& task) {
       });
 }
 
-void TransferSource::sendManifest(const TaskPtr& task) {
-  // Answers may come back in any order; offer the files in walking order.
-  std::sort(task->entries.begin(), task->entries.end(),
-            [](const TransferEntry& a, const TransferEntry& b) { return a.rel < b.rel; });
-  for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
-  task->next = 0;
-  if (task->refused)
-    zlog::parts(QStringLiteral("Vantrel - download: paths the host refused or could not open:"),
-                QString::number(task->refusedCount));
-  // "refused" counts them (an older sink reads only whether it is 0).
-  Json manifest =
-      XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refusedCount}.toJSONModel();
-  if (task->refused && !task->hostReason.isEmpty()) manifest["reason"] = task->hostReason.toStdString();
-  offerSums(manifest);
-  if (lan_)
-    if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
-  if (!core_.send(task, QStringLiteral("manifest"), manifest))
-    return core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
-  // Until the peer takes it, the pull holds its entries, and not for long.
-  if (!task->pullHold) return;
-  core_.pullHolds().settle(*task->pullHold, task->entries.size());
-  task->offeredAt = task->clock.elapsed();
-  if (!acceptWatch_.isActive()) acceptWatch_.start();
-}
-
 void TransferSource::endUntaken() {
   bool waiting = false;
   for (const TaskPtr& task : core_.all()) {
@@ -272,14 +247,40 @@ void TransferSource::endUntaken() {
   if (!waiting) acceptWatch_.stop();
 }
 
+void TransferSource::sendManifest(const TaskPtr& task) {
+  // Answers may come back in any order; offer the files in walking order.
+  std::sort(task->entries.begin(), task->entries.end(),
+            [](const TransferEntry& a, const TransferEntry& b) { return a.rel < b.rel; });
+  for (const TransferEntry& e : std::as_const(task->entries)) ++task->fileCount, task->totalBytes += e.size;
+  task->next = 0;
+  if (task->refused)
+    zlog::parts(QStringLiteral("Vantrel - download: paths the host refused or could not open:"),
+                QString::number(task->refusedCount));
+  // "refused" counts them (an older sink reads only whether it is 0).
+  Json manifest =
+      XferOffer{QStringLiteral("download"), QString(), wireEntries(task->entries), task->refusedCount}.toJSONModel();
+  if (task->refused && !task->hostReason.isEmpty()) manifest["reason"] = task->hostReason.toStdString();
+  offerSums(manifest);
+  // Until the peer takes it, the pull holds its entries, and not for long.
+  if (task->pullHold) {
+    core_.pullHolds().settle(*task->pullHold, task->entries.size());
+    task->offeredAt = task->clock.elapsed();
+    if (!acceptWatch_.isActive()) acceptWatch_.start();
+  }
+  if (lan_)
+    if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
+  if (!core_.send(task, QStringLiteral("manifest"), manifest))
+    core_.fail(task, QStringLiteral("the peer link is not open"), false, TransferReason::Gone);
+}
+
 void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
   if (task->state != TransferState::Starting) return;
-  task->pullHold.reset();
   const Json skip = valueOf(msg, "skip");
   if (skip.is_array())
     for (const Json& i : skip)
       if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
   task->state = TransferState::Running;
+  task->pullHold.reset();
   task->next = 0;
   task->peerPacks = intOf(msg, "pack") == 1;
   task->sum = toldSum(msg);

@@ -160,14 +160,14 @@ struct TransferTask {
   QHash<QString, std::shared_ptr<const beneath::Fd>> shareRoots;
   // The host's checks allow the local-network route for every file.
   bool lanAllowed = false;
-  // A peer's download: what it holds of the bridge's bounds until the peer
-  // takes the offer (pull_holds.h); empty from then on, and once it ended.
-  std::shared_ptr<PullHold> pullHold;
-  qint64 offeredAt = -1;  // on `clock`: when its manifest went to the peer
   // The places this transfer holds among the bridge's open files.
   FileSlots::Count openFiles = std::make_shared<std::atomic_int>(0);
   // Set when the task ends, so that a walk on a worker stops early.
   std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
+  // A peer's download: what it holds of the bridge's bounds until the peer
+  // takes the offer (pull_holds.h); empty from then on, and once it ended.
+  std::shared_ptr<PullHold> pullHold;
+  qint64 offeredAt = -1;  // on `clock`: when its manifest went to the peer
   // sink
   std::shared_ptr<SinkFile> out;       // the file being received
   std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
