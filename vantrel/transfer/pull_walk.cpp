@@ -57,9 +57,10 @@ bool PullWalk::step(std::chrono::milliseconds slice) {
 bool PullWalk::readFolder(int top, const Pending& dir) {
   int openError = 0;
   beneath::Fd fd = beneath::open(top, dir.rel, O_RDONLY | O_DIRECTORY, &openError);
-  // A folder that cannot be read is told, not taken as empty.
+  // A folder that cannot be read is told, not taken as empty; one gone since
+  // it was listed is not there.
   if (!fd) {
-    unread.note(openError);
+    if (openError != ENOENT) unread.note(openError);
     return true;
   }
   DIR* const stream = ::fdopendir(fd.get());
