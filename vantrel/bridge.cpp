@@ -90,6 +90,7 @@ Bridge::Bridge(CredentialStore credentials, QObject* parent)
     const auto it = sessions_.constFind(session);
     return it != sessions_.constEnd() && (it->credit < 0 || it->credit >= bytes);
   });
+  transfers_->setAccountOf([this](const QString& session) { return sessions_.value(session).peerAccount; });
 }
 
 bool Bridge::start(quint16 port, const QByteArray& secret, QString* error) {

@@ -4,7 +4,8 @@
 // Folders of many sub-folders and of many files arrive whole both ways, on
 // both routes, however the host's client bounds what waits for it; and with a
 // host that may not pass file permissions, what it cannot read is counted and
-// told, never dropped in silence.
+// told, never dropped in silence. Strangers' pulls of a big folder, dropped at
+// their manifest again and again, hold the host's bridge to its bound.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include "host_peer_fixture.h"
 #include "protocol/folder_limits.h"
 #include "support/test_util.h"
+#include "pull_flood.h"
 
 using namespace vantreltest;
 using testutil::filesBelow;
@@ -176,6 +179,57 @@ TEST_F(WholeFolders, AFolderAtTheLimitArrivesWholeBothWaysOverTheRelay) {
 
 TEST_F(WholeFolders, AFolderAtTheLimitArrivesWholeBothWaysOverTheLocalNetwork) {
   moveWhole(QStringLiteral("Local"), kAtTheLimit);
+}
+
+// Strangers of four accounts, three sessions each, keep four pulls each under
+// way, each of 40,000 files (a folder of 10,000 asked for four times), and
+// drop each at its manifest. What the host's bridge holds for them stays
+// within its bound (its resident memory, measured, within 400 MiB of where it
+// began, where holding them all would take some 750 MiB) and comes back near
+// there after them; Bob's folder beside them arrives whole.
+TEST_F(WholeFolders, StrangersPullsDroppedAtTheirManifestHoldTheHostsBridgeToItsBound) {
+  startHost([](const QString& share) {
+    if (!share.endsWith(QStringLiteral("Relayed"))) return;
+    seedTree(share + QStringLiteral("/many"), 0, 10000);
+    seedTree(share + QStringLiteral("/wide"), 300, 1);
+  }, false);
+  if (HasFatalFailure()) return;
+  std::vector<std::pair<QString, QString>> strangers;
+  for (int i = 0; i < 4; ++i) {
+    const QString email = QStringLiteral("stranger%1@example.com").arg(i);
+    ASSERT_TRUE(service.addAccount(email, QStringLiteral("pass"), QStringLiteral("S%1").arg(i), QStringLiteral("s%1").arg(i)));
+    strangers.emplace_back(email, QStringLiteral("pass"));
+  }
+  const QString share = home + QStringLiteral("/Relayed");
+  const qint64 bridge = bridgeA.child().process().processId();
+  const qint64 floorKiB = pullflood::residentKiB(bridge);
+  qint64 peakKiB = floorKiB;
+  QTimer sampler;
+  QObject::connect(&sampler, &QTimer::timeout, [&] { peakKiB = std::max(peakKiB, pullflood::residentKiB(bridge)); });
+  sampler.start(100);
+
+  pullflood::PullFlood flood;
+  for (int i = 0; i < 4; ++i) flood.targets.push_back((share + QStringLiteral("/many")).toStdString());
+  flood.tag = "RELA";
+  ASSERT_TRUE(flood.start(service, strangers, 3));
+  // Under way until each of their places has been given back once (refused
+  // at the bridge's bound, or dropped at the manifest).
+  EXPECT_TRUE(testutil::waitUntil([&] { return flood.pulls >= 96; }, 60s)) << flood.pulls << " pulls";
+  QTemporaryDir local;
+  for (int i = 0; i < 2; ++i) {
+    const QString save = local.path() + QStringLiteral("/%1").arg(i);
+    startDownload(share + QStringLiteral("/wide"), save);
+    const Json down = downloadPoll(ended, 150s);
+    EXPECT_EQ(vantrel::intOf(down, "TaskStatus"), 1) << down.dump();
+    EXPECT_EQ(filesBelow(save + QStringLiteral("/wide")).size(), 300);
+  }
+  flood.stop();
+  std::printf("host bridge: %.1f MiB before, peak +%.1f MiB; %lld pulls, %lld refused, %lld manifests\n",
+              double(floorKiB) / 1024, double(peakKiB - floorKiB) / 1024, flood.pulls, flood.refused, flood.manifests);
+  if (!testutil::kMemoryLimitsApply) return;
+  EXPECT_LT(peakKiB - floorKiB, 400 * 1024);
+  EXPECT_TRUE(testutil::waitUntil([&] { return pullflood::residentKiB(bridge) - floorKiB < 64 * 1024; }, 30s))
+      << pullflood::residentKiB(bridge) - floorKiB << " KiB above where it began";
 }
 
 // A host that may not pass file permissions: a sub-folder it cannot open, a

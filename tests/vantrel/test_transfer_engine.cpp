@@ -9,6 +9,7 @@
 #include "support/test_util.h"
 #include "transfer/file_sum.h"
 #include "transfer/partial_journal.h"
+#include "transfer/pull_walk.h"
 #include "transfer/transfer_place.h"
 #include "transfer/transfer_workers.h"
 
@@ -145,6 +146,24 @@ TEST(TransferPaths, AWalkStopsAtItsLimits) {
   error.clear();
   walkBounded(dir.path() + QStringLiteral("/t"), QStringLiteral("t"), false, WalkLimits{100, 1}, &error);
   EXPECT_EQ(error, QStringLiteral("the folder is nested too deeply"));
+
+  // The same limits for a peer's pull, walked beneath its share in slices.
+  TransferEntry folder{QStringLiteral("t"), 0, true, dir.path() + QStringLiteral("/t")};
+  folder.share = std::make_shared<const beneath::Fd>(beneath::openRoot(dir.path()));
+  folder.shareRel = QStringLiteral("t");
+  const auto walk = [&](qint64 maxEntries, int maxDepth) {
+    PullWalk pull({folder}, maxEntries, maxDepth, 20000, nullptr);
+    while (!pull.step(std::chrono::milliseconds(0))) {
+    }
+    return std::pair{pull.found, pull.error};
+  };
+  const auto [found, none] = walk(100, 64);
+  ASSERT_EQ(found.size(), 10);
+  EXPECT_TRUE(none.isEmpty());
+  EXPECT_EQ(found[0].rel, QStringLiteral("t/a/b/f0"));
+  EXPECT_EQ(found[0].local, dir.path() + QStringLiteral("/t/a/b/f0"));
+  EXPECT_EQ(walk(5, 64).second, QStringLiteral("too many entries"));
+  EXPECT_EQ(walk(100, 1).second, QStringLiteral("the folder is nested too deeply"));
 }
 
 TEST(TransferEngine, DownloadsATreeInChunksAndReportsTheProgressRecord) {
@@ -505,6 +524,109 @@ TEST(TransferEngine, APeerGetsOnlyAFewTransfersAtOnce) {
   unanswered[0](Json{{"data", {{"valid", 0}}}});
   EXPECT_EQ(back.back().op, QStringLiteral("cancel"));
   EXPECT_EQ(host.activeCount(), TransferEngine::kMaxServedPerSession);
+}
+
+// What peers' downloads hold until their peer takes the offer (here at most
+// 100 entries per account, 400 in all): beyond, the pull is refused "busy";
+// an account within its share gets room from the account holding most; what
+// a pull held comes back however it ends (cancelled, its session closed, its
+// offer never taken).
+TEST(TransferEngine, PeersPullsHoldWithinTheirAccountsShareUntilTaken) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  writeFile(share + QStringLiteral("/one.txt"), "1");
+  Recorder rec;
+  std::vector<TransferEngine::AskDone> unanswered;  // the checks of the big pulls wait
+  QObject context;
+  TransferEngine host(rec.frames(), rec.data(), [&](const QString&, const QString&, const Json& msg, TransferEngine::AskDone done) {
+    const QString path = textOf(msg, "path");
+    if (!path.endsWith(QStringLiteral("one.txt"))) return unanswered.push_back(done);
+    const Json answer = vantreltest::withShareSpot({{"path", path.toStdString()}, {"valid", 1}}, share, path);
+    QTimer::singleShot(0, &context, [done, answer] { done(Json{{"data", answer}}); });
+  });
+  host.setAccountOf([](const QString& session) { return session.section(QLatin1Char('-'), 0, 0); });
+  host.setPullBounds(100, 400);
+  host.setOfferWaitMs(200);
+  const auto pull = [&](const QString& account, const QString& xid, int targets) {
+    Json paths = Json::array();
+    for (int i = 0; i < targets; ++i) paths.push_back(QStringLiteral("/nowhere/%1-%2").arg(xid).arg(i).toStdString());
+    if (targets == 0) paths.push_back((share + QStringLiteral("/one.txt")).toStdString());
+    host.onPeerFrame(account + QStringLiteral("-1|H"), QStringLiteral("pull"), xid, {{"targets", paths}});
+  };
+  const auto endedWith = [&](const QString& xid, const char* code) {
+    return std::count_if(rec.sent.begin(), rec.sent.end(), [&](const Sent& s) {
+      return s.op == QLatin1String("cancel") && s.xid == xid && textOf(s.msg, "code") == QLatin1String(code);
+    });
+  };
+  const auto busy = [&](const QString& xid) {
+    return endedWith(xid, "refused") == 1 &&
+           std::any_of(rec.sent.begin(), rec.sent.end(),
+                       [&](const Sent& s) { return s.xid == xid && textOf(s.msg, "reason") == QLatin1String("busy"); });
+  };
+
+  pull(QStringLiteral("A"), QStringLiteral("a1"), 50);
+  pull(QStringLiteral("A"), QStringLiteral("a2"), 50);
+  pull(QStringLiteral("A"), QStringLiteral("a3"), 1);
+  EXPECT_FALSE(busy(QStringLiteral("a1")) || busy(QStringLiteral("a2")));
+  EXPECT_TRUE(busy(QStringLiteral("a3")));  // past its account's bound
+  const QStringList full{QStringLiteral("a1"), QStringLiteral("a2"), QStringLiteral("b1"), QStringLiteral("b2"),
+                         QStringLiteral("c1"), QStringLiteral("c2"), QStringLiteral("d1"), QStringLiteral("d2")};
+  for (const QString& xid : full.mid(2)) pull(xid.left(1).toUpper(), xid, 50);
+  EXPECT_EQ(std::count_if(full.begin(), full.end(), busy), 0);
+  // Everything is taken: the fifth account, within its share, gets room
+  // from one over it; its offer, never taken, ends in time.
+  pull(QStringLiteral("E"), QStringLiteral("e1"), 0);
+  ASSERT_TRUE(testutil::waitUntil([&] { return endedWith(QStringLiteral("e1"), "timeout") == 1; }));
+  EXPECT_FALSE(busy(QStringLiteral("e1")));
+  EXPECT_TRUE(std::any_of(rec.sent.begin(), rec.sent.end(),
+                          [](const Sent& s) { return s.op == QLatin1String("manifest") && s.xid == QLatin1String("e1"); }));
+  EXPECT_EQ(std::count_if(full.begin(), full.end(), busy), 1);
+
+  // Cancelled by their peer, and their session closed: what they held is
+  // free again for anyone.
+  for (const QString& xid : {QStringLiteral("a1"), QStringLiteral("a2")})
+    host.onPeerFrame(QStringLiteral("A-1|H"), QStringLiteral("cancel"), xid, {{"why", "dropped"}, {"code", "cancel"}});
+  host.sessionGone(QStringLiteral("B-1|H"));
+  const int cancels = int(std::count_if(rec.sent.begin(), rec.sent.end(),
+                                        [](const Sent& s) { return s.op == QLatin1String("cancel"); }));
+  pull(QStringLiteral("A"), QStringLiteral("a4"), 50);
+  pull(QStringLiteral("F"), QStringLiteral("f1"), 50);
+  pull(QStringLiteral("F"), QStringLiteral("f2"), 50);
+  EXPECT_EQ(std::count_if(rec.sent.begin(), rec.sent.end(), [](const Sent& s) { return s.op == QLatin1String("cancel"); }),
+            cancels);
+}
+
+// Peers' folder walks take turns by account: one account's four big pulls
+// (48,000 entries each) do not keep another account's small one waiting for
+// their walks.
+TEST(TransferEngine, OneAccountsBigPullsLeaveAnotherAccountsWalkItsTurn) {
+  QTemporaryDir dir;
+  const QString share = dir.path() + QStringLiteral("/share");
+  const QString many = share + QStringLiteral("/many");
+  for (int i = 0; i < 2000; ++i) writeFile(many + QStringLiteral("/f%1.txt").arg(i), "x");
+  Recorder rec;
+  QObject context;
+  QStringList walked;  // the sessions whose walked files were checked, in order
+  TransferEngine host(rec.frames(), rec.data(),
+                      [&](const QString& session, const QString&, const Json& msg, TransferEngine::AskDone done) {
+                        if (msg.dump().find("/many/") != std::string::npos && !walked.contains(session))
+                          walked.append(session);
+                        const Json answer = answerDownloadCheck(msg, [&](const QString& path) -> Json {
+                          const QFileInfo info(path);
+                          return vantreltest::withShareSpot(
+                              {{"path", path.toStdString()}, {"valid", info.isFile() ? 1 : 0}, {"size", info.size()}},
+                              share, path);
+                        });
+                        QTimer::singleShot(0, &context, [done, answer] { done(answer); });
+                      });
+  host.setAccountOf([](const QString& session) { return session.section(QLatin1Char('-'), 0, 0); });
+  Json big = Json::array();
+  for (int i = 0; i < 24; ++i) big.push_back(many.toStdString());
+  for (int i = 0; i < 4; ++i)
+    host.onPeerFrame(QStringLiteral("A-1|H"), QStringLiteral("pull"), QStringLiteral("a%1").arg(i), {{"targets", big}});
+  host.onPeerFrame(QStringLiteral("B-1|H"), QStringLiteral("pull"), QStringLiteral("b"), {{"targets", {many.toStdString()}}});
+  ASSERT_TRUE(testutil::waitUntil([&] { return walked.size() == 2; }));
+  EXPECT_EQ(walked.first(), QStringLiteral("B-1|H"));
 }
 
 TEST(TransferEngine, ABrokenOrCancelledReceiveLeavesNoFileBehind) {

@@ -59,6 +59,7 @@ LanCapabilities::Refusal LanCapabilities::check(const QByteArray& capability, co
   const auto entry = it->files.constFind(index);
   if (entry == it->files.constEnd()) return Refusal::NotListed;
   it->usedAt = now;
+  it->used = true;
   if (file) *file = *entry;
   return Refusal::None;
 }
@@ -66,6 +67,12 @@ LanCapabilities::Refusal LanCapabilities::check(const QByteArray& capability, co
 void LanCapabilities::touch(const QByteArray& capability) {
   const auto it = grants_.find(keyOf(capability));
   if (it != grants_.end()) it->usedAt = now_();
+}
+
+bool LanCapabilities::used(const QString& xid) const {
+  for (const Grant& grant : grants_)
+    if (grant.xid == xid && grant.used) return true;
+  return false;
 }
 
 void LanCapabilities::revokeTransfer(const QString& xid, protocol::TransferReason reason) {

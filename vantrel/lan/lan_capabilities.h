@@ -43,6 +43,7 @@ class LanCapabilities {
     QHash<qint64, File> files;
     qint64 issuedAt = 0;
     qint64 usedAt = 0;
+    bool used = false;  // a request has presented it
   };
   // Ended: the capability's transfer ended lately (see `endedWith`).
   enum class Refusal { None, NoCapability, Unknown, Expired, OtherTransfer, OtherSession, Method, NotListed, Ended };
@@ -59,6 +60,8 @@ class LanCapabilities {
   // A request under the capability has just ended: the idle time starts
   // from here, so a long file does not make it lapse.
   void touch(const QByteArray& capability);
+  // Whether a request has presented a capability of the transfer.
+  bool used(const QString& xid) const;
   // The transfer ended: its capabilities go. With a reason, a request that
   // still presents one of them hears it (for a while, see kEndedKeepMs).
   void revokeTransfer(const QString& xid, protocol::TransferReason reason = protocol::TransferReason::None);

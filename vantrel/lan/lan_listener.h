@@ -58,6 +58,7 @@ class LanListener : public QTcpServer {
   QString fingerprint() const;
 
   LanCapabilities& capabilities() { return capabilities_; }
+  const LanCapabilities& capabilities() const { return capabilities_; }
   // The transfer ended: its capability goes, and a file of it being sent is
   // broken off, telling the peer `reason` (None: it finished; nothing is sent).
   void endTransfer(const QString& xid, protocol::TransferReason reason);

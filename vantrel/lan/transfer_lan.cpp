@@ -49,6 +49,10 @@ Json TransferLan::offer(const TaskPtr& task) {
               {"cap", capability.toStdString()}};
 }
 
+bool TransferLan::fetching(const TransferTask& task) const {
+  return listener_ && listener_->capabilities().used(task.xid);
+}
+
 QStringList lanUrlsOf(const Json& grant) {
   QStringList urls;
   const Json& list = valueOf(grant, "urls");

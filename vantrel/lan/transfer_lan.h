@@ -47,6 +47,8 @@ class TransferLan {
   // Host: {"url","fp","cap"} for the task's files, or null when there is no
   // listener or the host's checks do not allow the route.
   Json offer(const TaskPtr& task);
+  // Host: whether the peer has fetched any file of the download over the route.
+  bool fetching(const TransferTask& task) const;
   // Peer: every accepted file of a download fetched, or of an upload sent.
   void fetch(const TaskPtr& task, const Json& grant, Moved then);
   void push(const TaskPtr& task, const Json& grant, Moved then);

@@ -14,8 +14,10 @@ TransferCore::TransferCore(QObject* context, TransferSendPeer sendPeer, Transfer
       sendPeer_(std::move(sendPeer)),
       sendData_(std::move(sendData)),
       asks_(context, std::move(askClient)),
+      pullHolds_([this](const TaskPtr& task) { refuseBusy(task); }),
       sinkFiles_(kTransferSinkFiles, kTransferSinkFilesPerTransfer, context),
-      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context) {}
+      sourceFiles_(kTransferSourceFiles, kTransferSourceFilesPerTransfer, context),
+      walks_(context) {}
 
 TaskPtr TransferCore::newTask(const QString& session, TransferRole role, TransferKind kind, const QString& xid) {
   auto task = std::make_shared<TransferTask>();
@@ -296,6 +298,7 @@ void TransferCore::releaseFolders(const TaskPtr& task) {
   for (TransferEntry& entry : task->entries) entry.share.reset();
   task->candidates.clear();
   task->folders.clear();
+  task->pullHold.reset();
 }
 
 void TransferCore::discardPartial(const TaskPtr& task) {
@@ -308,8 +311,19 @@ bool TransferCore::admit(const QString& session, const QString& xid) {
   for (const TaskPtr& task : std::as_const(tasks_))
     if (task->startedByPeer() && task->session == session && task->isActive()) ++running;
   if (running < kTransferMaxServedPerSession) return true;
-  sendPeer_(session, QStringLiteral("cancel"), xid, cancelNote(QStringLiteral("the host is busy"), TransferReason::Refused));
+  turnAway(session, xid);
   return false;
+}
+
+// "busy": the words the peer's client knows for a host that serves others first.
+void TransferCore::turnAway(const QString& session, const QString& xid) {
+  sendPeer_(session, QStringLiteral("cancel"), xid,
+            cancelNote(QStringLiteral("the host is busy"), TransferReason::Refused, QStringLiteral("busy")));
+}
+
+void TransferCore::refuseBusy(const TaskPtr& task) {
+  task->hostReason = QStringLiteral("busy");
+  fail(task, QStringLiteral("the host is busy"), true, TransferReason::Refused);
 }
 
 }  // namespace vantrel

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "client_asks.h"
+#include "pull_holds.h"
 #include "transfer_progress.h"
 #include "transfer_task.h"
+#include "walk_turns.h"
 
 #include <QHash>
 #include <QObject>
@@ -92,6 +94,24 @@ class TransferCore {
   // False (and the peer told) when the session already runs enough transfers
   // that the peer started.
   bool admit(const QString& session, const QString& xid);
+  // Ends a peer's transfer that the bridge has no room for: the peer hears
+  // "the host is busy".
+  void refuseBusy(const TaskPtr& task);
+  // The same for one refused before it began (unlogged: a peer may ask again
+  // and again).
+  void turnAway(const QString& session, const QString& xid);
+
+  // The account a session's peer signed in with (what its walks' turns and
+  // its pulls' bounds are kept by); a session without one is its own.
+  QString accountOf(const QString& session) const {
+    const QString account = accountOf_ ? accountOf_(session) : QString();
+    return account.isEmpty() ? QStringLiteral("session:") + session : account;
+  }
+  void setAccountOf(std::function<QString(const QString& session)> accountOf) { accountOf_ = std::move(accountOf); }
+  // What peers' downloads hold until their peer takes the offer.
+  PullHolds& pullHolds() { return pullHolds_; }
+  // The walks of the folders peers asked for, in turns by account.
+  WalkTurns& walks() { return walks_; }
   // Runs when a transfer ends (with its reason) or a served one is forgotten
   // (its grants go).
   void setOnEnded(std::function<void(const QString& xid, TransferReason reason)> ended) { ended_ = std::move(ended); }
@@ -117,6 +137,8 @@ class TransferCore {
   ClientAsks asks_;
   std::function<void(const QString& xid, TransferReason reason)> ended_;
   std::function<bool(const QString& session, qint64 bytes)> room_;
+  std::function<QString(const QString& session)> accountOf_;
+  PullHolds pullHolds_;
   QHash<QString, TaskPtr> tasks_;
   QHash<QString, QString> downloads_;  // session -> xid of this client's latest download
   QHash<QString, QString> uploads_;    // session -> xid of this client's latest upload or send
@@ -125,6 +147,7 @@ class TransferCore {
   EndedRecords endedRecords_;
   FileSlots sinkFiles_;
   FileSlots sourceFiles_;
+  WalkTurns walks_;
 };
 
 }  // namespace vantrel

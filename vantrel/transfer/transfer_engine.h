@@ -73,6 +73,10 @@ class TransferEngine : public QObject {
   // The link has room for more data of the session: its sources go on.
   void resume(const QString& session);
   void setRoom(std::function<bool(const QString& session, qint64 bytes)> room) { core_.setRoom(std::move(room)); }
+  // The account of a session's peer, when the relay vouched for one.
+  void setAccountOf(std::function<QString(const QString& session)> accountOf) {
+    core_.setAccountOf(std::move(accountOf));
+  }
   // The session closed: its transfers break off.
   void sessionGone(const QString& session);
   void allSessionsGone();
@@ -83,6 +87,10 @@ class TransferEngine : public QObject {
   // How long the record of an ended session stays once its end was read
   // (EndedRecords::kReadKeepMs); tests shorten it.
   void setEndedReadKeepMs(qint64 ms) { core_.endedRecords().setReadKeepMs(ms); }
+  // What peers' downloads may hold until taken, per account and in all
+  // (PullHolds), and how long an offer waits to be taken; tests lower them.
+  void setPullBounds(qint64 perAccount, qint64 inAll) { core_.pullHolds().setBounds(perAccount, inAll); }
+  void setOfferWaitMs(int ms) { source_.setOfferWaitMs(ms); }
 
   // The host's local-network listener; null: transfers use the relay only.
   void setLanListener(LanListener* listener) { lan_.setListener(listener); }

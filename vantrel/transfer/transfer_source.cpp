@@ -1,6 +1,7 @@
 #include "transfer_source.h"
 
 #include "lan/transfer_lan.h"
+#include "pull_walk.h"
 
 #include "core/log.h"
 #include "core/post_back.h"
@@ -10,19 +11,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <QThreadPool>
 
 namespace vantrel {
 
-namespace {
-// Walks of folders that peers asked for: a few at a time, whatever the number
-// of peers, so that their memory and disk load stay bounded.
-QThreadPool& peerWalkPool() {
-  static QThreadPool pool;
-  pool.setMaxThreadCount(2);
-  return pool;
+TransferSource::TransferSource(TransferCore& core) : core_(core) {
+  acceptWatch_.setInterval(1000);
+  QObject::connect(&acceptWatch_, &QTimer::timeout, core_.context(), [this] { endUntaken(); });
 }
-}  // namespace
 
 QList<XferEntry> wireEntries(const QList<TransferEntry>& entries) {
   QList<XferEntry> list;
@@ -146,7 +141,17 @@ void TransferSource::startSend(const QString& session, const QList<QPair<QString
 // or could not be opened, and the host's words for the first.
 void TransferSource::onPull(const QString& session, const QString& xid, const Json& msg) {
   if (core_.contains(xid) || !core_.admit(session, xid)) return;
+  const Json targets = valueOf(msg, "targets");
+  // Everything it holds counts against its account's and the bridge's bounds
+  // until the peer takes the offer; one without room is turned away before it
+  // does anything.
+  std::shared_ptr<PullHold> hold = core_.pullHolds().open(core_.accountOf(session));
+  if (targets.is_array() && targets.size() <= size_t(kTransferMaxEntries) &&
+      !core_.pullHolds().take(*hold, qint64(targets.size())))
+    return core_.turnAway(session, xid);
   const TaskPtr task = core_.newTask(session, TransferRole::Source, TransferKind::Download, xid);
+  core_.pullHolds().attach(*hold, task);
+  task->pullHold = std::move(hold);
   if (core_.awaitsParts(task, QStringLiteral("pull"), msg, "targets", kTransferMaxEntries)) return;
   takePull(task, msg);
 }
@@ -155,6 +160,9 @@ void TransferSource::takePull(const TaskPtr& task, const Json& msg) {
   const Json targets = valueOf(msg, "targets");
   if (targets.is_array()) {
     if (targets.size() > size_t(kTransferMaxEntries)) return core_.fail(task, QStringLiteral("too many entries"), true);
+    // Targets that came in parts count now.
+    if (task->pullHold && !core_.pullHolds().take(*task->pullHold, qint64(targets.size()) - task->pullHold->entries()))
+      return core_.refuseBusy(task);
     task->took = qint64(targets.size());
     for (const Json& t : targets) {
       const QString path = asText(t);
@@ -251,49 +259,48 @@ void TransferSource::takeCheck(const TaskPtr& task, qint64 index, const Json& in
   }
 }
 
+// The folders are walked in slices, in the turns of the peer's account
+// (walk_turns.h); what each slice found counts at once against the pull's hold.
 void TransferSource::walkFolders(const TaskPtr& task) {
-  const QList<TransferEntry> folders = std::exchange(task->folders, {});
+  auto walk = std::make_shared<PullWalk>(std::exchange(task->folders, {}), kTransferMaxEntries - task->entries.size(),
+                                         kTransferMaxDepth, kTransferMaxWalkMs, task->stop);
+  auto counted = std::make_shared<qint64>(0);
   std::weak_ptr<TransferTask> weak = task;
-  const std::shared_ptr<std::atomic_bool> stop = task->stop;
-  const qint64 taken = task->entries.size();
-  struct Walked {
-    QList<TransferEntry> found;
-    QString error;     // a limit that ended the walk
-    WalkUnread unread;  // folders it could not open
-  };
-  postback::run(&peerWalkPool(), core_.context(), [folders, taken, stop] {
-    WalkLimits limits{kTransferMaxEntries, kTransferMaxDepth, kTransferMaxWalkMs, stop.get()};
-    Walked walked;
-    for (const TransferEntry& folder : folders) {
-      // Read through the folder the check found, opened beneath its share;
-      // every file found is checked (and opened beneath the share) again.
-      int error = 0;
-      const beneath::Fd fd = beneath::open(folder.share->get(), folder.shareRel, O_RDONLY | O_DIRECTORY, &error);
-      if (!fd) {
-        walked.unread.note(error);
-        continue;
-      }
-      const QString opened = QStringLiteral("/proc/self/fd/%1/.").arg(fd.get());
-      limits.maxEntries = kTransferMaxEntries - taken - walked.found.size();
-      const QString name = lastComponent(folder.local);
-      for (TransferEntry found : walkBounded(opened, name, false, limits, &walked.error, &walked.unread)) {
-        found.local = folder.local + found.rel.mid(name.size());
-        walked.found.append(found);
-      }
-      if (!walked.error.isEmpty()) break;
+  core_.walks().queue(
+      core_.accountOf(task->session), task->stop,
+      [walk](std::chrono::milliseconds slice) { return walk->step(slice); },
+      [this, weak, walk, counted](bool complete) {
+        const TaskPtr t = weak.lock();
+        if (!isActive(t) || !t->pullHold) return false;
+        const qint64 found = walk->found.size();
+        if (!core_.pullHolds().take(*t->pullHold, found - *counted)) return core_.refuseBusy(t), false;
+        *counted = found;
+        if (!complete) return true;
+        if (!walk->error.isEmpty()) return core_.fail(t, walk->error, true), false;
+        // What the walk could not open counts as refused, with the system's words.
+        if (walk->unread.count > 0) t->refuse(boundedReason(walk->unread.reason()), walk->unread.count);
+        t->candidates = std::move(walk->found);
+        zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
+        t->next = 0;
+        checkNext(t, false);
+        return false;
+      });
+}
+
+void TransferSource::endUntaken() {
+  bool waiting = false;
+  for (const TaskPtr& task : core_.all()) {
+    if (task->state != TransferState::Starting || !task->pullHold || task->offeredAt < 0) continue;
+    if (task->clock.elapsed() - task->offeredAt < offerWaitMs_) {
+      waiting = true;
+    } else if (lan_ && lan_->fetching(*task)) {
+      // A peer fetching the files over the local-network route has taken them.
+      task->pullHold.reset();
+    } else {
+      core_.fail(task, QStringLiteral("the peer did not take the offer in time"), true, TransferReason::Timeout);
     }
-    return walked;
-  }, [this, weak](const Walked& walked) {
-    const TaskPtr t = weak.lock();
-    if (!isActive(t)) return;
-    if (!walked.error.isEmpty()) return core_.fail(t, walked.error, true);
-    // What the walk could not open counts as refused, with the system's words.
-    if (walked.unread.count > 0) t->refuse(boundedReason(walked.unread.reason()), walked.unread.count);
-    t->candidates = walked.found;
-    zlog::parts(QStringLiteral("Vantrel - download asked for, files:"), QString::number(t->candidates.size()));
-    t->next = 0;
-    checkNext(t, false);
-  });
+  }
+  if (!waiting) acceptWatch_.stop();
 }
 
 void TransferSource::sendManifest(const TaskPtr& task) {
@@ -312,6 +319,12 @@ void TransferSource::sendManifest(const TaskPtr& task) {
   // The targets read from the pull, which a sink that sent them in parts checks.
   manifest["took"] = task->took;
   offerSums(manifest);
+  // Until the peer takes it, the pull holds its entries, and not for long.
+  if (task->pullHold) {
+    core_.pullHolds().settle(*task->pullHold, task->entries.size());
+    task->offeredAt = task->clock.elapsed();
+    if (!acceptWatch_.isActive()) acceptWatch_.start();
+  }
   if (lan_)
     if (const Json grant = lan_->offer(task); grant.is_object()) manifest["lan"] = grant;
   core_.sendOffer(task, QStringLiteral("manifest"), manifest, "entries");
@@ -329,6 +342,7 @@ void TransferSource::onAccept(const TaskPtr& task, const Json& msg) {
     for (const Json& i : skip)
       if (i.is_number_integer()) task->skipped.insert(i.get<qint64>());
   task->state = TransferState::Running;
+  task->pullHold.reset();
   task->next = 0;
   task->peerPacks = intOf(msg, "pack") == 1;
   task->sum = toldSum(msg);

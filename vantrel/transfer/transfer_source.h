@@ -5,6 +5,8 @@
 #include "transfer_core.h"
 #include "transfer_workers.h"
 
+#include <QTimer>
+
 namespace vantrel {
 
 class TransferLan;
@@ -19,7 +21,7 @@ struct WalkedTarget {
 class TransferSource {
  public:
   using Answer = std::function<void(const Json& answer)>;
-  explicit TransferSource(TransferCore& core) : core_(core) {}
+  explicit TransferSource(TransferCore& core);
 
   // Uploads and sends of the local client: the targets are walked off the
   // main thread, then offered to the peer ("push").
@@ -41,6 +43,12 @@ class TransferSource {
   // one go on.
   void resumeWaiting();
 
+  // How long an offer waits for its peer to take it (kTransferAcceptTimeoutMs).
+  void setOfferWaitMs(int ms) {
+    offerWaitMs_ = ms;
+    acceptWatch_.setInterval(std::min(ms, 1000));
+  }
+
   // The local-network route, when the bridge has one.
   void setLan(TransferLan* lan) { lan_ = lan; }
 
@@ -54,6 +62,8 @@ class TransferSource {
   void takeCheck(const TaskPtr& task, qint64 index, const Json& info, bool targets);
   void walkFolders(const TaskPtr& task);
   void sendManifest(const TaskPtr& task);
+  // Ends the downloads whose peer has not taken the offer in time.
+  void endUntaken();
   // Sends chunks while the window has room.
   void pump(const TaskPtr& task);
   // Starts reading the small files that follow for one packed frame; false when the task failed.
@@ -63,6 +73,8 @@ class TransferSource {
 
   TransferCore& core_;
   TransferLan* lan_ = nullptr;
+  QTimer acceptWatch_;  // runs while offers wait for their peer
+  int offerWaitMs_ = kTransferAcceptTimeoutMs;
 };
 
 // The entries as the peer sees them.

@@ -23,6 +23,8 @@
 
 namespace vantrel {
 
+class PullHold;
+
 inline constexpr qint64 kTransferChunkBytes = 512 * 1024;
 inline constexpr int kTransferWindow = 8;
 // A data frame's header at most, beside its payload (the relay's credit counts both).
@@ -49,6 +51,9 @@ inline constexpr int kTransferPackFiles = 64;
 inline constexpr qint64 kPackedFileHeader = 40;  // a packed file's index, size and check, at most
 // Transfers a peer may have running against this bridge at once.
 inline constexpr int kTransferMaxServedPerSession = 4;
+// How long a peer's download waits for the peer to take its offer ("accept")
+// before it ends, giving back what it holds.
+inline constexpr int kTransferAcceptTimeoutMs = 30000;
 // Ended tasks kept for their progress records in all (the latest of each
 // kind in each session is kept until the session ends).
 inline constexpr int kTransferEndedTasksKept = 256;
@@ -195,6 +200,10 @@ struct TransferTask {
   FileSlots::Count openFiles = std::make_shared<std::atomic_int>(0);
   // Set when the task ends, so that a walk on a worker stops early.
   std::shared_ptr<std::atomic_bool> stop = std::make_shared<std::atomic_bool>(false);
+  // A peer's download: what it holds of the bridge's bounds until the peer
+  // takes the offer (pull_holds.h); empty from then on, and once it ended.
+  std::shared_ptr<PullHold> pullHold;
+  qint64 offeredAt = -1;  // on `clock`: when its manifest went to the peer
   // sink
   std::shared_ptr<SinkFile> out;       // the file being received
   std::unique_ptr<SerialJobs> writes;  // its writes, then each file's commit
