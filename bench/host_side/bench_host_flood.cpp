@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "e2e_client.h"
+#include "proc_stats.h"
 
 using namespace vantreltest;
 
@@ -45,40 +46,14 @@ int setting(const char* name, int fallback) {
   return value > 0 ? value : fallback;
 }
 
-// Process ids of the running children of `pid` whose name begins with `name`.
-QList<qint64> childrenNamed(qint64 pid, const QByteArray& name) {
-  QList<qint64> children;
-  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-    if (!stat.open(QIODevice::ReadOnly)) continue;
-    const QByteArray text = stat.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
-    if (close < 0 || rest.size() < 2 || !text.contains("(" + name.left(15)) || rest[0] == "Z") continue;
-    if (rest[1].toLongLong() == pid) children.append(entry.toLongLong());
-  }
-  return children;
-}
-
 // Processor seconds of `pid`: its own, and with `children` those of its reaped children too.
 double cpuSeconds(qint64 pid, bool children) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) return 0;
-  const QByteArray text = stat.readAll();
-  const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-  if (f.size() < 15) return 0;
-  qint64 ticks = f[11].toLongLong() + f[12].toLongLong();
-  if (children) ticks += f[13].toLongLong() + f[14].toLongLong();
-  return double(ticks) / double(sysconf(_SC_CLK_TCK));
+  const qint64 own = procstats::processorMs(pid);
+  if (own < 0) return 0;
+  return double(own + (children ? std::max<qint64>(0, procstats::processorMs(pid, true)) : 0)) / 1000.0;
 }
 
-double residentMiB(qint64 pid) {
-  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-  if (pid <= 0 || !status.open(QIODevice::ReadOnly)) return 0;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-  return 0;
-}
+double residentMiB(qint64 pid) { return double(std::max<qint64>(0, procstats::residentKiB(pid))) / 1024.0; }
 
 double median(std::vector<double> v) {
   if (v.empty()) return -1;
@@ -204,15 +179,9 @@ struct Host {
     share.path = open;
     share.isTranLAN = false;
     if (!e2eclient::seedShare(client.home(), annId, QStringLiteral("ann-host"), share)) return false;
-    const QString program = e2eclient::configureClientWithOwnBridge(client, service);
-    const QString from = qEnvironmentVariable("ZARKELO_BENCH_BIN_DIR");
-    if (!from.isEmpty())
-      for (const QString& name : {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
-        const QString target = QFileInfo(program).path() + QLatin1Char('/') + name;
-        QFile::remove(target);
-        if (!QFile::copy(from + QLatin1Char('/') + name, target)) return false;
-      }
-    if (!client.start(program, {}) ||
+    const QString program =
+        e2eclient::configureClientWithOwnBridge(client, service, qEnvironmentVariable("ZARKELO_BENCH_BIN_DIR"));
+    if (program.isEmpty() || !client.start(program, {}) ||
         !e2eclient::confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) ||
         !spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s))
       return false;
@@ -235,14 +204,14 @@ struct Host {
   }
 
   qint64 bridgePid() {
-    const QList<qint64> bridges = childrenNamed(client.process().processId(), "Vantrel_amd");
+    const QList<qint64> bridges = procstats::childrenNamed(client.process().processId(), "Vantrel_amd");
     return bridges.size() == 1 ? bridges.first() : -1;
   }
   // The client's processor seconds with its thumbnail helpers (running and reaped), without its bridge.
   double clientSeconds() {
     const qint64 pid = client.process().processId();
     double seconds = cpuSeconds(pid, true);
-    for (qint64 helper : childrenNamed(pid, "zarkelo-thumbnailer")) seconds += cpuSeconds(helper, false);
+    for (qint64 helper : procstats::childrenNamed(pid, "zarkelo-thumbnailer")) seconds += cpuSeconds(helper, false);
     return seconds;
   }
 

@@ -40,14 +40,8 @@ struct Host {
     share.tag = QStringLiteral("BIG1");
     share.path = folder;
     if (!e2eclient::seedShare(client.home(), annId, QStringLiteral("ann-host"), share)) return false;
-    const QString program = e2eclient::configureClientWithOwnBridge(client, service);
-    if (!bin.isEmpty())
-      for (const QString& name : {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
-        const QString target = QFileInfo(program).path() + QLatin1Char('/') + name;
-        QFile::remove(target);
-        if (!QFile::copy(bin + QLatin1Char('/') + name, target)) return false;
-      }
-    if (!client.start(program, {}) ||
+    const QString program = e2eclient::configureClientWithOwnBridge(client, service, bin);
+    if (program.isEmpty() || !client.start(program, {}) ||
         !e2eclient::confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) ||
         !spinUntil([&] { return client.output().contains("Host Login Succeeded"); }, 30s))
       return false;

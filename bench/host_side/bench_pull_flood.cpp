@@ -116,19 +116,15 @@ int main(int argc, char** argv) {
   share.path = open;
   share.isTranLAN = false;
   if (!e2eclient::seedShare(client.home(), annId, QStringLiteral("ann-host"), share)) return 1;
-  const QString program = e2eclient::configureClientWithOwnBridge(client, service);
-  if (const QString before = qEnvironmentVariable("ZARKELO_BENCH_BEFORE_DIR"); !before.isEmpty())
-    for (const QString& name : {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
-      const QString target = QFileInfo(program).path() + QLatin1Char('/') + name;
-      QFile::remove(target);
-      if (!QFile::copy(before + QLatin1Char('/') + name, target)) return std::fprintf(stderr, "no %s\n", qPrintable(name)), 1;
-    }
+  const QString program =
+      e2eclient::configureClientWithOwnBridge(client, service, qEnvironmentVariable("ZARKELO_BENCH_BEFORE_DIR"));
+  if (program.isEmpty()) return std::fprintf(stderr, "the other build's programs are not there\n"), 1;
   if (!client.start(program, {}) ||
       !e2eclient::confirmQrPage(client, service, QStringLiteral("ann@example.com"), QStringLiteral("ann-pass")) ||
       !spinUntil([&] { return client.output().count("Host Login Succeeded") == 1; }, 30s))
     return std::fprintf(stderr, "the host did not sign in:\n%s\n", client.output().constData()), 1;
   const auto bridgePid = [&] {
-    const QList<qint64> bridges = pullflood::childrenNamed(client.process().processId(), "Vantrel_amd");
+    const QList<qint64> bridges = procstats::childrenNamed(client.process().processId(), "Vantrel_amd");
     return bridges.isEmpty() ? qint64(-1) : bridges.first();
   };
 
@@ -188,7 +184,7 @@ int main(int argc, char** argv) {
 
   idleFor(6s);  // past the bridge's heap trim after Bob's downloads
   const qint64 pid = bridgePid();
-  const qint64 floorKiB = pullflood::residentKiB(pid);
+  const qint64 floorKiB = procstats::residentKiB(pid);
   std::printf("quiet: 300 x 1 %.2f s, 10,000 files %.2f s, %d files %.2f s (medians of 3); host bridge %.1f MiB\n",
               median(quietWide), median(quietFlat), bigFolders * (files / bigFolders), median(quietBig),
               double(floorKiB) / 1024);
@@ -201,17 +197,17 @@ int main(int argc, char** argv) {
   qint64 peakKiB = floorKiB;
   QTimer sampler;
   // The host bridges' processor time, by process (a bridge that restarted counts too).
-  std::map<qint64, qint64> bridgeMsBy{{pid, pullflood::processorMs(pid)}};
+  std::map<qint64, qint64> bridgeMsBy{{pid, procstats::processorMs(pid)}};
   const qint64 bridgeMs0 = bridgeMsBy[pid];
   const auto sample = [&] {
     const qint64 now = bridgePid();
-    peakKiB = std::max(peakKiB, pullflood::residentKiB(now));
-    if (const qint64 ms = pullflood::processorMs(now); ms >= 0) bridgeMsBy[now] = ms;
+    peakKiB = std::max(peakKiB, procstats::residentKiB(now));
+    if (const qint64 ms = procstats::processorMs(now); ms >= 0) bridgeMsBy[now] = ms;
   };
   QObject::connect(&sampler, &QTimer::timeout, sample);
   sampler.start(200);
   if (!flood.start(service, strangers, sessions)) return std::fprintf(stderr, "the strangers did not sign in\n"), 1;
-  const qint64 clientMs0 = pullflood::processorMs(client.process().processId());
+  const qint64 clientMs0 = procstats::processorMs(client.process().processId());
   QElapsedTimer running;
   running.start();
   while (running.elapsed() < qint64(seconds) * 1000) {
@@ -223,11 +219,11 @@ int main(int argc, char** argv) {
   sample();
   qint64 bridgeMs = -bridgeMs0;
   for (const auto& [process, ms] : bridgeMsBy) bridgeMs += ms;
-  const qint64 clientMs = pullflood::processorMs(client.process().processId()) - clientMs0;
+  const qint64 clientMs = procstats::processorMs(client.process().processId()) - clientMs0;
   flood.stop();
   const qint64 duringPeak = peakKiB;
   idleFor(20s);
-  const qint64 afterKiB = pullflood::residentKiB(bridgePid());
+  const qint64 afterKiB = procstats::residentKiB(bridgePid());
   const int timeouts = int(client.output().count("ActiveBridgeTime Timeout"));
   const int starts = int(client.output().count("Try To Starting Vantrel"));
 

@@ -1,5 +1,6 @@
 #include "shell_e2e_support.h"
 
+#include "support/proc_stats.h"
 #include "support/process_signal.h"
 #include "support/reported_port.h"
 #include "support/test_util.h"
@@ -81,31 +82,9 @@ QProcessEnvironment emailLogin(const QString& email, const QString& password) {
   return env;
 }
 
-QList<qint64> childrenNamed(qint64 parent, const QString& name) {
-  QList<qint64> found;
-  const auto entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-  for (const QString& entry : entries) {
-    bool numeric = false;
-    const qint64 pid = entry.toLongLong(&numeric);
-    if (!numeric) continue;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) continue;
-    const QByteArray text = stat.readAll();
-    // "pid (comm) state ppid ..."; comm may hold blanks, so split after the last ')'.
-    const qsizetype open = text.indexOf('(');
-    const qsizetype close = text.lastIndexOf(')');
-    if (open < 0 || close < open) continue;
-    const QString comm = QString::fromUtf8(text.mid(open + 1, close - open - 1));
-    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
-    if (rest.size() < 2 || rest[0] == "Z") continue;
-    if (comm == name && rest[1].toLongLong() == parent) found << pid;
-  }
-  return found;
-}
-
 void LoggedProcess::stop() {
   if (process_.state() == QProcess::NotRunning) return;
-  const QList<qint64> bridges = childrenNamed(process_.processId(), QStringLiteral("Vantrel_amd"));
+  const QList<qint64> bridges = procstats::childrenNamed(process_.processId(), "Vantrel_amd");
   process_.kill();
   process_.waitForFinished(5000);
   for (qint64 pid : bridges) testsupport::signalProcess(pid, SIGKILL);
@@ -210,7 +189,7 @@ void Client::stop() {
 
 qint64 Client::bridgePid() const {
   if (!process_) return 0;
-  const auto pids = childrenNamed(process_->pid(), QStringLiteral("Vantrel_amd"));
+  const auto pids = procstats::childrenNamed(process_->pid(), "Vantrel_amd");
   return pids.isEmpty() ? 0 : pids.first();
 }
 

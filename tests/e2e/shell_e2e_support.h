@@ -48,9 +48,6 @@ class LoggedProcess {
 // The environment that has a client sign in by e-mail and password at start.
 QProcessEnvironment emailLogin(const QString& email, const QString& password);
 
-// Pids of the processes whose parent is `parent` and whose name is `name`.
-QList<qint64> childrenNamed(qint64 parent, const QString& name);
-
 class Service {
  public:
   // Puts an installer on offer (version.json and the file); call before start().

@@ -31,6 +31,7 @@
 #include "host_side/share_access.h"
 #include "core/process_handle.h"
 #include "support/process_signal.h"
+#include "support/proc_stats.h"
 
 using namespace vantreltest;
 
@@ -78,51 +79,20 @@ int descriptorsOf(qint64 pid) {
   return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
-// The running (not ended) children of `pid` whose process name begins with
-// `name` (names are cut to 15 characters).
-QList<qint64> childrenNamed(qint64 pid, const QByteArray& name) {
-  QList<qint64> children;
-  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-    if (!stat.open(QIODevice::ReadOnly)) continue;
-    // "pid (comm) state ppid ...": the name may hold blanks, the rest follows its ")".
-    const QByteArray text = stat.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
-    if (close < 0 || rest.size() < 2 || !text.contains("(" + name.left(15)) || rest[0] == "Z") continue;
-    if (rest[1].toLongLong() == pid) children.append(entry.toLongLong());
-  }
-  return children;
-}
-
 // The running children of `pid` that run the thumbnail helper.
-QList<qint64> helpersOf(qint64 pid) { return childrenNamed(pid, "zarkelo-thumbnailer"); }
+QList<qint64> helpersOf(qint64 pid) { return procstats::childrenNamed(pid, "zarkelo-thumbnailer"); }
 
-// Processor seconds of `pid`, its own or those of its ended (reaped) children.
-double cpuSeconds(qint64 pid, bool ofEndedChildren = false) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (!stat.open(QIODevice::ReadOnly)) return 0;
-  const QByteArray text = stat.readAll();
-  const QList<QByteArray> f = text.mid(text.lastIndexOf(')') + 2).split(' ');
-  if (f.size() < 15) return 0;
-  const int first = ofEndedChildren ? 13 : 11;
-  return double(f[first].toLongLong() + f[first + 1].toLongLong()) / double(::sysconf(_SC_CLK_TCK));
-}
-
-// What the client's thumbnail helpers have spent so far: those running and
-// those it has reaped (its only children that end, its bridge aside).
+// What the client's thumbnail helpers have spent so far, in seconds: those
+// running and those it has reaped (its only children that end, its bridge aside).
 double helperSeconds(qint64 client) {
-  double seconds = cpuSeconds(client, true);
-  for (qint64 helper : helpersOf(client)) seconds += cpuSeconds(helper);
-  return seconds;
+  qint64 ms = std::max<qint64>(0, procstats::processorMs(client, true));
+  for (qint64 helper : helpersOf(client)) ms += std::max<qint64>(0, procstats::processorMs(helper));
+  return double(ms) / 1000;
 }
 
 qint64 residentMiB(qint64 pid) {
-  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-  if (!status.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
-  return -1;
+  const qint64 kib = procstats::residentKiB(pid);
+  return kib < 0 ? -1 : kib / 1024;
 }
 
 class HostEndToEnd : public hostpeer::PeerFixture {
@@ -786,7 +756,7 @@ TEST_F(HostEndToEnd, AStrangersFloodNeverCostsTheHostItsBridge) {
   // The bridge killed under the flood: the client starts another, reaches it
   // and signs in again; Eve's sessions come back and flood it, and Bob is
   // served once she stops.
-  const QList<qint64> bridges = childrenNamed(clientA.process().processId(), "Vantrel_amd");
+  const QList<qint64> bridges = procstats::childrenNamed(clientA.process().processId(), "Vantrel_amd");
   ASSERT_EQ(bridges.size(), 1);
   flooding = true;
   for (Strangers::One& s : flood.eve) s.replies = 0;
@@ -924,7 +894,7 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
   ASSERT_TRUE(QDir().mkpath(open + QStringLiteral("/pictures")));
   ASSERT_TRUE(e2eclient::savePictures(QSize(2400, 1800), Qt::darkCyan, pictures));
   const qint64 client = clientA.process().processId();
-  const QList<qint64> bridges = childrenNamed(client, "Vantrel_amd");
+  const QList<qint64> bridges = procstats::childrenNamed(client, "Vantrel_amd");
   ASSERT_EQ(bridges.size(), 1);
   const qint64 hostBridge = bridges.first();
 

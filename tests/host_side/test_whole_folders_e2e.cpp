@@ -202,10 +202,10 @@ TEST_F(WholeFolders, StrangersPullsDroppedAtTheirManifestHoldTheHostsBridgeToIts
   }
   const QString share = home + QStringLiteral("/Relayed");
   const qint64 bridge = bridgeA.child().process().processId();
-  const qint64 floorKiB = pullflood::residentKiB(bridge);
+  const qint64 floorKiB = procstats::residentKiB(bridge);
   qint64 peakKiB = floorKiB;
   QTimer sampler;
-  QObject::connect(&sampler, &QTimer::timeout, [&] { peakKiB = std::max(peakKiB, pullflood::residentKiB(bridge)); });
+  QObject::connect(&sampler, &QTimer::timeout, [&] { peakKiB = std::max(peakKiB, procstats::residentKiB(bridge)); });
   sampler.start(100);
 
   pullflood::PullFlood flood;
@@ -228,8 +228,8 @@ TEST_F(WholeFolders, StrangersPullsDroppedAtTheirManifestHoldTheHostsBridgeToIts
               double(floorKiB) / 1024, double(peakKiB - floorKiB) / 1024, flood.pulls, flood.refused, flood.manifests);
   if (!testutil::kMemoryLimitsApply) return;
   EXPECT_LT(peakKiB - floorKiB, 400 * 1024);
-  EXPECT_TRUE(testutil::waitUntil([&] { return pullflood::residentKiB(bridge) - floorKiB < 64 * 1024; }, 30s))
-      << pullflood::residentKiB(bridge) - floorKiB << " KiB above where it began";
+  EXPECT_TRUE(testutil::waitUntil([&] { return procstats::residentKiB(bridge) - floorKiB < 64 * 1024; }, 30s))
+      << procstats::residentKiB(bridge) - floorKiB << " KiB above where it began";
 }
 
 // A host that may not pass file permissions: a sub-folder it cannot open, a

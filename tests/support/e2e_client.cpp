@@ -34,7 +34,7 @@ void configureClient(Child& client, const Service& service, const BridgeProcess&
   client.env().insert(QStringLiteral("ZARKELO_TEST_LOGIN_PAGE_FILE"), loginPageFile(client.home()));
 }
 
-QString configureClientWithOwnBridge(Child& client, const Service& service) {
+QString configureClientWithOwnBridge(Child& client, const Service& service, const QString& fromBin) {
   service.configure(client.env());
   client.env().insert(QStringLiteral("ZARKELO_ENV_MODE"), QStringLiteral("2"));
   client.env().insert(QStringLiteral("ZARKELO_BRIDGE_PORT"), QString::number(freePort()));
@@ -45,10 +45,12 @@ QString configureClientWithOwnBridge(Child& client, const Service& service) {
   QDir().mkpath(folder);
   for (const QString& name :
        {QStringLiteral("zarkelo"), QStringLiteral("Vantrel_amd"), QStringLiteral("zarkelo-thumbnailer")}) {
-    const QString source = binDir() + QLatin1Char('/') + name;
+    const QString source = (fromBin.isEmpty() ? binDir() : fromBin) + QLatin1Char('/') + name;
     const QString target = folder + QLatin1Char('/') + name;
-    if (::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
-      QFile::copy(source, target);
+    QFile::remove(target);
+    if (::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0 &&
+        !QFile::copy(source, target))
+      return {};
   }
   return folder + QStringLiteral("/zarkelo");
 }

@@ -23,8 +23,10 @@ void configureClient(vantreltest::Child& client, const vantreltest::Service& ser
 // The environment of a client that starts and watches a bridge of its own (on
 // a free port), offscreen; gives the client's executable to start, linked with
 // its bridge and thumbnail helper into a folder of its own in its home (a
-// client kills the bridges it finds beside itself).
-QString configureClientWithOwnBridge(vantreltest::Child& client, const vantreltest::Service& service);
+// client kills the bridges it finds beside itself). With `fromBin`, the three
+// programs are that folder's (another build's); "" when one is not there.
+QString configureClientWithOwnBridge(vantreltest::Child& client, const vantreltest::Service& service,
+                                     const QString& fromBin = {});
 
 // Where a client started with `home` records its QR page addresses (the log
 // masks their token), and the latest of them ("" while none).

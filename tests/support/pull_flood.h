@@ -4,11 +4,11 @@
 // whenever it closes), each session keeping `inFlight` pulls of `targets`
 // under way (a folder named several times is walked as often). A
 // manifest is answered with a cancel (or, with `silent`, never answered and
-// forgotten); a pull the host refuses is asked again on the next tick. And
-// what a process holds and has spent, read from /proc.
+// forgotten); a pull the host refuses is asked again on the next tick.
 #pragma once
 
 #include "vantrel_harness.h"
+#include "proc_stats.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -132,40 +132,5 @@ struct PullFlood {
                        {"frame", {{"kind", "xfer"}, {"Token", xid}, {"Code", code}, {"Msg", msg}}}});
   }
 };
-
-// Process `pid`'s resident set in KiB (VmRSS), or -1.
-inline qint64 residentKiB(qint64 pid) {
-  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-  if (pid <= 0 || !status.open(QIODevice::ReadOnly)) return -1;
-  for (const QByteArray& line : status.readAll().split('\n'))
-    if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-  return -1;
-}
-
-// Process `pid`'s processor time so far (user and system), in milliseconds, or -1.
-inline qint64 processorMs(qint64 pid) {
-  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-  if (pid <= 0 || !stat.open(QIODevice::ReadOnly)) return -1;
-  const QByteArray text = stat.readAll();
-  // "pid (comm) state ...": utime and stime are the 12th and 13th fields after the name.
-  const QList<QByteArray> rest = text.mid(text.lastIndexOf(')') + 2).split(' ');
-  if (rest.size() < 13) return -1;
-  return (rest[11].toLongLong() + rest[12].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
-}
-
-// The running children of `pid` whose process name begins with `name` (cut to 15 characters).
-inline QList<qint64> childrenNamed(qint64 pid, const QByteArray& name) {
-  QList<qint64> children;
-  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-    if (!stat.open(QIODevice::ReadOnly)) continue;
-    const QByteArray text = stat.readAll();
-    const qsizetype close = text.lastIndexOf(')');
-    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
-    if (close < 0 || rest.size() < 2 || !text.contains("(" + name.left(15)) || rest[0] == "Z") continue;
-    if (rest[1].toLongLong() == pid) children.append(entry.toLongLong());
-  }
-  return children;
-}
 
 }  // namespace pullflood
