@@ -7,12 +7,19 @@
 // and many of them together hold less than the relay's budget.
 #include "raw_https_client.h"
 #include "relay_process_fixture.h"
+#include "silent_flood.h"
 
+#include "core/open_files.h"
 #include "support/test_util.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTimer>
+
+#include <cstring>
+
+#include <unistd.h>
 
 using namespace relaytest;
 
@@ -177,6 +184,63 @@ TEST_F(RelayProcess, ConnectionsWithoutHelloHoldLittleAndNotLong) {
   EXPECT_GE(clock.elapsed(), 2500);
 }
 
+// An account's bridge and connections that never say hello share one address
+// (one NAT): while the bridge's hello is still arriving, more of them come
+// than the address has places for. The newcomers take the places of those
+// that sent nothing, never the bridge's connection.
+TEST_F(RelayProcess, ConnectionsWithoutHelloNeverTakeThePlaceOfAHelloOnItsWay) {
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  const std::string token = login({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}}).value("Token", "");
+  // Their handshakes first, so that their upgrades all come at once, later.
+  struct Silent {
+    QSslSocket socket;
+    QByteArray in;
+    bool upgraded = false, ended = false;
+  };
+  constexpr int kSilent = 40, kPlaces = 32;  // the address's places for connections without hello
+  std::vector<std::unique_ptr<Silent>> silent;
+  for (int i = 0; i < kSilent; ++i) {
+    auto s = std::make_unique<Silent>();
+    Silent* raw = s.get();
+    s->socket.setSslConfiguration(tls);
+    QObject::connect(&s->socket, &QSslSocket::readyRead, [raw] {
+      raw->in += raw->socket.readAll();
+      if (!raw->upgraded && raw->in.contains("\r\n\r\n")) {
+        raw->upgraded = raw->in.startsWith("HTTP/1.1 101");
+        raw->in.remove(0, raw->in.indexOf("\r\n\r\n") + 4);
+      }
+    });
+    QObject::connect(&s->socket, &QSslSocket::disconnected, [raw] { raw->ended = true; });
+    s->socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    silent.push_back(std::move(s));
+  }
+  ASSERT_TRUE(testutil::waitUntil(
+      [&] { return std::all_of(silent.begin(), silent.end(), [](const auto& s) { return s->socket.isEncrypted(); }); }));
+
+  // The bridge's connection, its hello's first bytes on the way.
+  RawRelayClient ann;
+  ASSERT_TRUE(ann.open(port, tls));
+  const QByteArray hello = QByteArray::fromStdString(json{{"op", "hello"}, {"Token", token}}.dump());
+  ann.socket.write(RawRelayClient::frameHeader(1, quint64(hello.size())) + hello.left(8));
+  for (const auto& s : silent)
+    s->socket.write("GET /relay HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  // Each is upgraded; past the places, as many as came too many are ended
+  // at once, without a word (a refusal or the hello deadline would say why).
+  auto madeRoom = [&] {
+    return std::count_if(silent.begin(), silent.end(), [](const auto& s) { return s->upgraded && s->ended && s->in.isEmpty(); }) +
+           (ann.socket.state() != QAbstractSocket::ConnectedState);
+  };
+  EXPECT_TRUE(testutil::waitUntil([&] {
+    return std::all_of(silent.begin(), silent.end(), [](const auto& s) { return s->upgraded; }) &&
+           madeRoom() >= kSilent + 1 - kPlaces;
+  })) << madeRoom() << " made room";
+  ann.pump();
+  ASSERT_EQ(ann.socket.state(), QAbstractSocket::ConnectedState) << "the bridge's connection made room";
+  ann.socket.write(hello.mid(8));
+  EXPECT_TRUE(ann.waitText("\"ready\""));
+}
+
 namespace {
 
 // A relay connection from `from` that never reads: it upgrades and then only
@@ -302,13 +366,14 @@ TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
   QElapsedTimer clock;
   clock.start();
   for (int round = 0; round < 6; ++round) {
-    // 1,200 connections from one address, each with the start of a request head.
+    // 1,200 connections from two addresses (each within its share of the
+    // places for connections still opening), each with the start of a request head.
     std::vector<std::unique_ptr<QSslSocket>> slow;
     int sent = 0, dropped = 0;
     for (int i = 0; i < 1200; ++i) {
       auto socket = std::make_unique<QSslSocket>();
       socket->setSslConfiguration(tls);
-      EXPECT_TRUE(socket->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+      EXPECT_TRUE(socket->bind(QHostAddress(i % 2 ? QStringLiteral("127.0.0.2") : QStringLiteral("127.0.0.3")), 0));
       QSslSocket* s = socket.get();
       QObject::connect(s, &QSslSocket::encrypted, [s, &partial] { s->write(partial); });
       QObject::connect(s, &QSslSocket::bytesWritten, [&sent] { ++sent; });
@@ -331,6 +396,71 @@ TEST_F(RelayProcess, AFloodOfSlowConnectionsGivesItsMemoryBack) {
   std::printf(" to %lld MiB\n", after / 1024);
   if (testutil::kMemoryLimitsApply) EXPECT_LT(after - before, 32 * 1024);
   EXPECT_GE(carol->pingMs(), 0);
+}
+
+// TCP connections that never begin their TLS handshake, 2,400 a second: from
+// one address they hold no more than that address's share of the places for
+// connections still opening; from six they fill all of them. An account from
+// another address signs in every time, at once, throughout.
+TEST_F(RelayProcess, SilentConnectionsHoldTheirShareOfTheFrontDoorAndKeepNoOtherAddressOut) {
+  constexpr long kPlaces = 4096, kShare = kPlaces / 4;  // the front door's places, in all and per address
+  const long files = openfiles::raiseSoftLimit();
+  ASSERT_TRUE(files < 0 || files >= 3 * kPlaces) << "this test holds thousands of connections; open files: " << files;
+  const quint16 port = quint16(QUrl(relayUrl()).port());
+  const QByteArray right = testsvc::signInRequest({{"Id_acc", "ann@example.com"}, {"Password", "ann-pass"}});
+  // The service's sockets, measured (those still in the kernel's queue are not its own yet).
+  const QString fds = QStringLiteral("/proc/%1/fd").arg(service.child().process().processId());
+  QElapsedTimer counted;
+  long n = 0;
+  auto sockets = [&] {
+    if (counted.isValid() && counted.elapsed() < 50) return n;  // a count reads thousands of links
+    counted.start();
+    n = 0;
+    char target[16];
+    for (const QString& fd : QDir(fds).entryList(QDir::Files | QDir::System)) {
+      const ssize_t size = ::readlink(QFile::encodeName(fds + QLatin1Char('/') + fd).constData(), target, sizeof target);
+      n += size > 7 && std::memcmp(target, "socket:", 7) == 0;
+    }
+    return n;
+  };
+  auto signIns = [&](int count) {
+    int in = 0;
+    for (int i = 0; i < count; ++i) {
+      testsvc::RawClient ann(tls, port, QStringLiteral("127.0.0.1"), right);
+      testutil::waitUntil([&] { return !ann.answers().empty() || ann.closed(); }, 10s);
+      in += !ann.answers().empty() && ann.answers()[0].json().value("Result", 0) == 1;
+    }
+    return in;
+  };
+  ASSERT_EQ(signIns(1), 1);  // from her usual address from now on
+  const long before = sockets();
+
+  long most = 0;
+  {
+    testsvc::SilentFlood one({"127.0.0.2"}, port, 2400);
+    // Twice as many as there are places, within the 10 s a silent connection may otherwise stay.
+    ASSERT_TRUE(testutil::waitUntil([&] {
+      most = std::max(most, sockets() - before);
+      return one.opened >= 2 * kPlaces;
+    })) << one.opened << " opened";
+    std::printf("one address: %ld silent connections opened, %ld refused here; the service held at most %ld\n",
+                one.opened.load(), one.failed.load(), most);
+    EXPECT_GE(most, kShare - 64);  // it took what it may
+    EXPECT_LE(most, kShare + 64);  // and no more (a few are on their way out)
+    EXPECT_EQ(signIns(5), 5);
+  }
+
+  testsvc::SilentFlood six({"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"}, port, 2400);
+  int in = 0, tries = 0;
+
+  for (; tries < 5; ++tries) {
+    // Each sign-in begins with every place taken (a few of the sockets before may have gone since).
+    ASSERT_TRUE(testutil::waitUntil([&] { return sockets() - before >= kPlaces - 32; })) << sockets() - before;
+    in += signIns(1);
+  }
+  std::printf("six addresses: %ld silent connections opened; %d of %d sign-ins from another address\n",
+              six.opened.load(), in, tries);
+  EXPECT_EQ(in, tries);
 }
 
 TEST_F(RelayProcess, OneAccountsFailingConnectsLeaveAnotherAccountAtItsAddressConnecting) {
