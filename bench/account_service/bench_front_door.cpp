@@ -3,6 +3,9 @@
 //    TLS handshake, at 600 and at 2,400 a second, while an account from
 //    127.0.0.1 signs in again and again, each time on a connection of its own:
 //    how many of its sign-ins are answered, and how the others end;
+//  - an office of 50 sign-ins at once from one address beside 600 sign-ins in
+//    flight from another, without and with that address's silent connections
+//    at 2,400 a second: how many of the office's are answered;
 //  - an attacker at the account's own address (127.0.0.1) keeping 2 x 64 relay
 //    connections that never say hello, each reopened as soon as it ends, while
 //    the account opens relay connections one after another and says hello on
@@ -10,7 +13,8 @@
 //    over a slow link): how many of them close after their hello began.
 // ZARKELO_BENCH_SERVICE names another kelvor-service executable to measure
 // (for instance an older build); the default is the one beside this program.
-// ZARKELO_BENCH_SECONDS sets how long each case runs (default 20).
+// ZARKELO_BENCH_SECONDS sets how long each case runs (default 20);
+// ZARKELO_BENCH_ONLY ("silent", "office", "churn") picks one kind of case.
 #include "account_store.h"
 #include "core/open_files.h"
 #include "silent_flood.h"
@@ -37,6 +41,7 @@
 namespace {
 
 using nlohmann::json;
+constexpr int kOfficeAccounts = 18;
 
 template <class Done>
 bool spin(Done done, int timeoutMs = 30000) {
@@ -61,6 +66,10 @@ class Service {
       store.addAccount({QStringLiteral("ann@x.org"), QStringLiteral("pw"), QStringLiteral("Ann"),
                         QStringLiteral("ann-host"), QString()},
                        &error);
+      for (int i = 0; i < kOfficeAccounts; ++i)
+        store.addAccount({QStringLiteral("u%1@x.org").arg(i), QStringLiteral("pw"), QStringLiteral("U"),
+                          QStringLiteral("u%1-host").arg(i), QString()},
+                         &error);
     }
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
@@ -180,6 +189,85 @@ void silentFloodCase(int perSecond) {
     std::printf("  %d x %s\n", it.value(), qPrintable(it.key()));
 }
 
+// A sign-in on a connection of its own, answered as it comes; `again`: sent
+// anew on the same connection after each answer.
+struct SignIn {
+  SignIn(const Service& service, const QString& from, const std::string& email, bool again = false) {
+    const QByteArray request = signInRequest({{"Id_acc", email}, {"Password", "pw"}}).replace("Connection: close", "X: y");
+    socket.setSslConfiguration(service.tls());
+    socket.bind(QHostAddress(from), 0);
+    QObject::connect(&socket, &QSslSocket::encrypted, [this, request] { socket.write(request); });
+    QObject::connect(&socket, &QSslSocket::readyRead, [this, request, again] {
+      in += socket.readAll();
+      for (;;) {
+        const qsizetype end = in.indexOf("\r\n\r\n");
+        if (end < 0) return;
+        const qsizetype at = in.toLower().indexOf("content-length:");
+        const qsizetype length = at < 0 ? 0 : in.mid(at + 15, in.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
+        if (in.size() < end + 4 + length) return;
+        answer = json::parse(in.mid(end + 4, length).toStdString(), nullptr, false);
+        in.remove(0, end + 4 + length);
+        ++answers;
+        if (!again) return;
+        socket.write(request);
+      }
+    });
+    QObject::connect(&socket, &QSslSocket::disconnected, [this] { closed = true; });
+    QObject::connect(&socket, &QSslSocket::errorOccurred, [this] { closed = true; });
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), service.port());
+  }
+  bool busy() const { return answers > 0 && answer.is_object() && answer.value("Busy", 0) == 1; }
+  bool in_() const { return answers > 0 && answer.is_object() && answer.value("Result", 0) == 1; }
+  QSslSocket socket;
+  QByteArray in;
+  json answer;
+  int answers = 0;
+  bool closed = false;
+};
+
+// 50 sign-ins at once from one address (an office), each "busy" tried again,
+// beside 600 right sign-ins in flight from another address, sent anew as
+// each is answered (they fill that address's places in the sign-in queue),
+// and that address's silent connections at `silentPerSecond`.
+void officeCase(int silentPerSecond) {
+  Service service;
+  if (!service.start()) return void(std::printf("the service did not start\n"));
+  std::vector<std::unique_ptr<SignIn>> flood;
+  for (int i = 0; i < 600; ++i)
+    flood.push_back(std::make_unique<SignIn>(service, QStringLiteral("127.0.0.2"), "ann@x.org", true));
+  std::unique_ptr<testsvc::SilentFlood> silent;
+  if (silentPerSecond > 0) silent = std::make_unique<testsvc::SilentFlood>(std::vector<std::string>{"127.0.0.2"}, service.port(), silentPerSecond);
+  spin([&] {
+    int answered = 0;
+    for (const auto& f : flood) answered += f->answers;
+    return answered >= 300;
+  });
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<std::unique_ptr<SignIn>> office;
+  auto email = [](int i) { return "u" + std::to_string(i % kOfficeAccounts) + "@x.org"; };
+  for (int i = 0; i < 50; ++i) office.push_back(std::make_unique<SignIn>(service, QStringLiteral("127.0.0.3"), email(i)));
+  int busy = 0;
+  spin([&] {
+    bool all = true;
+    for (std::size_t i = 0; i < office.size(); ++i) {
+      if (office[i]->busy()) office[i] = std::make_unique<SignIn>(service, QStringLiteral("127.0.0.3"), email(int(i))), ++busy;
+      all = all && (office[i]->answers > 0 || office[i]->closed);
+    }
+    return all;
+  }, 60000);
+  int in = 0, unanswered = 0, other = 0;
+  for (const auto& o : office) {
+    if (o->in_()) ++in;
+    else if (o->answers == 0) ++unanswered;
+    else ++other;
+  }
+  std::printf("an office of 50 sign-ins from one address beside 600 in flight from another%s: %d signed in, %d without "
+              "an answer, %d other, after %lld ms (%d times busy before)\n",
+              silentPerSecond > 0 ? qPrintable(QStringLiteral(" and its silent connections at %1/s").arg(silentPerSecond)) : "",
+              in, unanswered, other, clock.elapsed(), busy);
+}
+
 // A relay connection written by hand from 127.0.0.1: upgraded, then says
 // hello (when given a token) at once, or never.
 struct RawRelay {
@@ -271,8 +359,12 @@ void churnCase(int attackers, int splitMs) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   openfiles::raiseSoftLimit();
-  for (int rate : {600, 2400}) silentFloodCase(rate);
-  churnCase(2 * 64, 0);
-  churnCase(2 * 64, 100);
+  // ZARKELO_BENCH_ONLY: "silent", "office" or "churn" runs those cases only.
+  const QString only = qEnvironmentVariable("ZARKELO_BENCH_ONLY");
+  auto runs = [&](const char* name) { return only.isEmpty() || only == QLatin1String(name); };
+  if (runs("silent"))
+    for (int rate : {600, 2400}) silentFloodCase(rate);
+  if (runs("office")) officeCase(0), officeCase(2400);
+  if (runs("churn")) churnCase(2 * 64, 0), churnCase(2 * 64, 100);
   return 0;
 }
