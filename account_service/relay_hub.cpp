@@ -99,6 +99,7 @@ void RelayHub::accept(std::unique_ptr<RelayConnection> owned) {
   }
   auto link = std::make_shared<RelayLink>();
   link->address = address;
+  link->arrival = ++unsignedCounter_;
   ++unsignedTotal_;
   unsignedByAddress_[address].push_back(link);
   {
@@ -341,20 +342,53 @@ bool RelayHub::makeUnsignedPlace(const QString& address) {
   return !most.isEmpty() && evictUnsigned(most);
 }
 
-// Ends the oldest connection of `address` that has not said hello (one that
-// has is being signed in); false when there is none.
+// Ends the oldest connection of `address` that has sent no message (one
+// that has is saying hello, or is refused and closed anyway); false when
+// there is none. Its place is the newcomer's at once; on its own thread it
+// first takes what has arrived, and a hello that came or is coming keeps it
+// (keepUnsigned).
 bool RelayHub::evictUnsigned(const QString& address) {
   const auto it = unsignedByAddress_.constFind(address);
   if (it == unsignedByAddress_.constEnd()) return false;
   for (const std::weak_ptr<RelayLink>& held : *it) {
     const LinkPtr link = held.lock();
-    if (!link || link->helloSeen.load() || link->gone.load()) continue;
-    zlog::parts(QStringLiteral("Relay - a connection without hello made room for a newer one:"), address);
-    countSignedIn(link);  // its place is the newcomer's from now
-    flow_.onLinkThread(link, [](RelayConnection* socket) { socket->abort(); });
+    if (!link || link->helloSeen.load() || link->gone.load() || link->spoke) continue;
+    countSignedIn(link);
+    flow_.onLinkThread(link, [this, link](RelayConnection* socket) {
+      socket->readNow();
+      if (link->gone.load()) return;
+      if (link->helloSeen.load() || socket->messageBegun()) return toMain([this, link] { keepUnsigned(link); });
+      zlog::parts(QStringLiteral("Relay - a connection without hello made room for a newer one:"), link->address);
+      socket->abort();
+    });
     return true;
   }
   return false;
+}
+
+// `link` was to make room but had begun a message: it keeps a place while it
+// has not said hello, and another of the bounds' addresses makes room for it
+// where one can (until then the bound holds one more).
+void RelayHub::keepUnsigned(const LinkPtr& link) {
+  link->spoke = true;
+  if (!link->counted || link->gone.load() || link->signedIn.load()) return;
+  link->counted = false;
+  ++unsignedTotal_;
+  auto& held = unsignedByAddress_[link->address];
+  const auto before = std::find_if(held.begin(), held.end(), [&](const std::weak_ptr<RelayLink>& other) {
+    const LinkPtr l = other.lock();
+    return l && l->arrival > link->arrival;
+  });
+  held.insert(before, link);
+  if (held.size() > std::size_t(kMaxUnsignedPerAddress)) {
+    evictUnsigned(link->address);
+  } else if (unsignedTotal_ > kMaxUnsignedTotal) {
+    QString most;
+    std::size_t mostHeld = 0;
+    for (auto it = unsignedByAddress_.cbegin(); it != unsignedByAddress_.cend(); ++it)
+      if (it->size() > mostHeld) most = it.key(), mostHeld = it->size();
+    evictUnsigned(most);
+  }
 }
 
 void RelayHub::handleHello(const LinkPtr& link, const QString& token) {

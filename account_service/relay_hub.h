@@ -52,9 +52,11 @@ class RelayHub : public QObject {
   static constexpr const char* kConnectFailure = "the host cannot be reached";
   // Before "hello": the largest message, and connections without it per
   // source address and in all. A newcomer beyond either takes the place of
-  // the oldest one that has not said hello, of its own address, or of the
-  // address holding the most when that holds more than its own: whoever
-  // holds the places, a connection that says hello at once gets in.
+  // the oldest one that has sent no message (pings aside), of its own
+  // address, or of the address holding the most when that holds more than
+  // its own: whoever holds the places, a connection that says hello at once
+  // gets in, and one whose hello has arrived or is arriving is never ended
+  // for a newcomer.
   static constexpr qint64 kMaxHelloMessage = 4096;
   static constexpr int kMaxUnsignedPerAddress = 32;
   static constexpr int kMaxUnsignedTotal = 1024;
@@ -125,6 +127,7 @@ class RelayHub : public QObject {
   void countSignedIn(const LinkPtr& link);
   bool makeUnsignedPlace(const QString& address);
   bool evictUnsigned(const QString& address);
+  void keepUnsigned(const LinkPtr& link);
   QString nameOf(qint64 accountId);
   bool connectAllowed(const LinkPtr& link) const;
   void connectFailed(const LinkPtr& link);
@@ -151,6 +154,7 @@ class RelayHub : public QObject {
   QHash<qint64, std::weak_ptr<AccountLoad>> loads_;
   HeapTrim trim_{kTrimAfterDrop};  // main thread
   int unsignedTotal_ = 0;  // main thread: links not yet signed in
+  quint64 unsignedCounter_ = 0;
   // The same by source address, oldest first.
   QHash<QString, std::deque<std::weak_ptr<RelayLink>>> unsignedByAddress_;
   quint64 sessionCounter_ = 0;

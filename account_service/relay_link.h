@@ -66,6 +66,8 @@ struct RelayLink {
   // Main thread.
   QString address;       // the source address
   bool counted = false;  // no longer counted among those without "hello"
+  quint64 arrival = 0;   // its order among those without "hello"
+  bool spoke = false;    // a message of its had begun when it was to make room
   QSet<QByteArray> sessions;
   qint64 readyOrder = 0;
 

@@ -4,7 +4,9 @@
 // waits is bounded per account at an address, per address, per account and in
 // all. An account's own attempts (from its usual address) wait beside those
 // bounds, in places of their own, so that others' attempts for the account
-// cannot fill the places its owner needs. Used on one thread.
+// cannot fill the places its owner needs, and each takes the turn of the next
+// of others' attempts for the account, so that they cannot keep it waiting
+// either (nothing else loses a turn to it). Used on one thread.
 #pragma once
 
 #include <QHash>
@@ -57,6 +59,7 @@ class TurnQueue {
     ++s->count;
     if (own) {
       ++ownTotal_;
+      ++ownByAccount_[account];
     } else {
       ++byAccount_[account];
       ++total_;
@@ -65,25 +68,24 @@ class TurnQueue {
   }
 
   // The first item in turn (the oldest of its account at its address) that
-  // `ready` accepts; its address and its account go to the back of their turns.
+  // `ready` accepts, or, where that is another address's attempt for an
+  // account whose owner waits with one `ready` accepts, the owner's; the
+  // address and the account taken from go to the back of their turns.
   template <class Ready>
   std::optional<Item> take(Ready ready) {
     for (std::size_t si = 0; si < sources_.size(); ++si) {
       Source& s = sources_[si];
       for (std::size_t li = 0; li < s.lanes.size(); ++li) {
-        Lane& lane = s.lanes[li];
+        const Lane& lane = s.lanes[li];
         if (!ready(std::as_const(lane.items.front()))) continue;
-        std::optional<Item> item(std::move(lane.items.front()));
-        lane.items.pop_front();
-        forget(lane);
-        --s.count;
-        Lane rest = std::move(lane);
-        s.lanes.erase(s.lanes.begin() + qsizetype(li));
-        if (!rest.items.empty()) s.lanes.push_back(std::move(rest));
-        Source moved = std::move(s);
-        sources_.erase(sources_.begin() + qsizetype(si));
-        if (!moved.lanes.empty()) sources_.push_back(std::move(moved));
-        return item;
+        if (!lane.own && ownByAccount_.contains(lane.account))
+          for (std::size_t oi = 0; oi < sources_.size(); ++oi)
+            for (std::size_t ol = 0; ol < sources_[oi].lanes.size(); ++ol) {
+              const Lane& owner = sources_[oi].lanes[ol];
+              if (owner.own && owner.account == lane.account && ready(std::as_const(owner.items.front())))
+                return takeFrom(oi, ol);
+            }
+        return takeFrom(si, li);
       }
     }
     return std::nullopt;
@@ -124,9 +126,27 @@ class TurnQueue {
     Lanes lanes;  // the next in turn first
     int count = 0;
   };
+  Item takeFrom(std::size_t si, std::size_t li) {
+    Source& s = sources_[si];
+    Lane& lane = s.lanes[li];
+    Item item(std::move(lane.items.front()));
+    lane.items.pop_front();
+    forget(lane);
+    --s.count;
+    Lane rest = std::move(lane);
+    s.lanes.erase(s.lanes.begin() + qsizetype(li));
+    if (!rest.items.empty()) s.lanes.push_back(std::move(rest));
+    Source moved = std::move(s);
+    sources_.erase(sources_.begin() + qsizetype(si));
+    if (!moved.lanes.empty()) sources_.push_back(std::move(moved));
+    return item;
+  }
+
   void forget(const Lane& lane) {
     if (lane.own) {
       --ownTotal_;
+      const auto it = ownByAccount_.find(lane.account);
+      if (it != ownByAccount_.end() && --*it <= 0) ownByAccount_.erase(it);
       return;
     }
     --total_;
@@ -137,6 +157,7 @@ class TurnQueue {
   TurnLimits limits_;
   std::deque<Source> sources_;  // the next in turn first
   QHash<QString, int> byAccount_;
+  QHash<QString, int> ownByAccount_;  // the owners' items waiting, by account
   int total_ = 0;
   int ownTotal_ = 0;
 };

@@ -41,13 +41,13 @@ QByteArray pathOf(const QByteArray& target) {
 class FrontConnection : public QObject {
  public:
   FrontConnection(FrontDoor* door, qintptr descriptor) : door_(door), descriptor_(descriptor) {
-    ++door_->opening_;
     peer_ = peerOf(descriptor, &peerPort_);
     const std::lock_guard lock(door_->connectionsMutex_);
     door_->connections_.insert(this);
   }
   ~FrontConnection() override {
-    leaveOpening();
+    // First: once it holds no place, nothing more is handed to it.
+    door_->leaveOpening(this);
     endTurn();
     if (descriptor_ >= 0) ::close(int(descriptor_));  // never started
     const std::lock_guard lock(door_->connectionsMutex_);
@@ -85,17 +85,25 @@ class FrontConnection : public QObject {
     socket_->accept(std::exchange(descriptor_, -1), door_->tls_);
   }
 
+  // On the loop: a newer connection took its place.
+  void evict() {
+    if (std::exchange(routed_, true)) return;
+    if (socket_) socket_->abort();
+    finish();
+  }
+
   const QHostAddress& peer() const { return peer_; }
 
  private:
+  friend class FrontDoor;
   void onReadable() {
     if (routed_) return;
     for (const QByteArray& chunk : socket_->readChunks()) buffer_ += chunk;
     znet::Head head;
     const qsizetype used = znet::parseRequestHead(buffer_, &head);
     if (used == 0) return;
-    leaveOpening();
     deadline_->stop();
+    if (!door_->leaveOpening(this)) return evict();  // its place went to a newer one meanwhile
     if (used < 0 || znet::requestFraming(head).kind == znet::Framing::Kind::Invalid) return refuse("400 Bad Request");
     const QByteArray key = head.field("sec-websocket-key");
     if (znet::hasToken(head.field("upgrade"), "websocket")) {
@@ -189,7 +197,7 @@ class FrontConnection : public QObject {
 
   void finish() {
     if (far_) far_->disconnectFromHost();
-    leaveOpening();
+    door_->leaveOpening(this);
     endTurn();
     deleteLater();
   }
@@ -198,12 +206,6 @@ class FrontConnection : public QObject {
   void endTurn() {
     const Turn was = std::exchange(turn_, Turn::Ended);
     if (was == Turn::Waiting || was == Turn::Running) door_->endHandshakeTurn(this);
-  }
-
-  void leaveOpening() {
-    if (counted_) return;
-    counted_ = true;
-    --door_->opening_;
   }
 
   FrontDoor* door_;
@@ -221,7 +223,7 @@ class FrontConnection : public QObject {
   bool refusing_ = false;
   bool routed_ = false;
   bool handshook_ = false;
-  bool counted_ = false;
+  bool listed_ = false;  // under the door's mutex: it holds a place among those opening
   enum class Turn { NotAsked, Waiting, Running, Ended };
   Turn turn_ = Turn::NotAsked;  // its handshake's
 };
@@ -283,12 +285,55 @@ void FrontDoor::endHandshakeTurn(FrontConnection* connection) {
   if (it->running == 0 && it->waiting.empty()) handshakes_.erase(it);
 }
 
+bool FrontDoor::takeOpeningPlace(FrontConnection* connection) {
+  const std::lock_guard lock(connectionsMutex_);
+  const QHostAddress peer = connection->peer();
+  std::deque<FrontConnection*>* own = &opening_[peer];
+  std::deque<FrontConnection*>* from = nullptr;
+  if (own->size() >= std::size_t(kOpeningPerAddress)) {
+    from = own;
+  } else if (openingTotal_ >= kMaxOpening) {
+    std::size_t most = own->size();
+    for (auto it = opening_.begin(); it != opening_.end(); ++it)
+      if (it->size() > most) most = it->size(), from = &*it;
+    if (!from) {
+      if (own->empty()) opening_.remove(peer);
+      return false;
+    }
+  }
+  own->push_back(connection);
+  connection->listed_ = true;
+  ++openingTotal_;
+  if (!from) return true;
+  // The oldest of that address gives up its place at once and ends on its loop;
+  // it is alive while listed (it leaves the list under this lock before it goes).
+  FrontConnection* oldest = from->front();
+  from->pop_front();
+  oldest->listed_ = false;
+  --openingTotal_;
+  if (from->empty()) opening_.remove(oldest->peer());  // never the newcomer's own
+  QMetaObject::invokeMethod(oldest, [oldest] { oldest->evict(); }, Qt::QueuedConnection);
+  return true;
+}
+
+bool FrontDoor::leaveOpening(FrontConnection* connection) {
+  const std::lock_guard lock(connectionsMutex_);
+  if (!connection->listed_) return false;
+  connection->listed_ = false;
+  --openingTotal_;
+  const auto it = opening_.find(connection->peer());
+  if (it == opening_.end()) return true;
+  std::erase(*it, connection);
+  if (it->empty()) opening_.erase(it);
+  return true;
+}
+
 void FrontDoor::incomingConnection(qintptr descriptor) {
-  if (opening_.load() >= kMaxOpening) {
-    ::close(int(descriptor));
+  auto* connection = new FrontConnection(this, descriptor);
+  if (!takeOpeningPlace(connection)) {
+    delete connection;  // closes the descriptor
     return;
   }
-  auto* connection = new FrontConnection(this, descriptor);
   connection->moveToThread(loops_.next());
   QMetaObject::invokeMethod(connection, [connection] { connection->start(); }, Qt::QueuedConnection);
 }

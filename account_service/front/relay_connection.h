@@ -64,6 +64,13 @@ class RelayConnection : public QObject, private znet::ws::FrameReader::Sink {
   void growBuffers() { channel_->growBuffers(); }
   // Whether reading stops while what was written waits for the peer to read.
   void setReadsWaitForWrites(bool wait) { channel_->setReadsWaitForWrites(wait); }
+  // Takes what has arrived by now (its messages are handed on before it
+  // returns); on the thread it lives in, never from inside its own signals.
+  void readNow() {
+    if (open_ && !ended_ && !closing_) channel_->readNow();
+  }
+  // Whether a text or binary message has begun to arrive and is not yet whole.
+  bool messageBegun() const { return reader_.inMessage(); }
 
   void sendText(const QString& text);
   // The message's bytes are shared, not copied.

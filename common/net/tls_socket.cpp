@@ -137,6 +137,12 @@ QList<QByteArray> TlsSocket::readChunks() {
   return chunks;
 }
 
+void TlsSocket::readNow() {
+  if (pumping_ || closed_ || !ssl_ || handshaking_) return;
+  readWait_ = false;  // the socket is asked again whether it waited for readable
+  pump();
+}
+
 void TlsSocket::setReadBufferSize(qint64 bytes) {
   const bool wasFull = inBytes_ >= readLimit_;
   readLimit_ = bytes;

@@ -45,6 +45,10 @@ class TlsSocket : public QObject {
   qint64 bytesToWrite() const { return outBytes_; }
   // What has arrived, in the arrays it was decrypted into.
   QList<QByteArray> readChunks();
+  // Takes what has arrived by now, as the next turn would (readyRead comes
+  // before it returns), for a caller that must know it before it acts. Not
+  // from inside this socket's own signals.
+  void readNow();
   // Reading stops while this much waits to be taken.
   void setReadBufferSize(qint64 bytes);
   // Reading also stops while written bytes wait for the peer to take them

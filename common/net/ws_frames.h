@@ -53,6 +53,9 @@ class FrameReader {
   const QString& error() const { return error_; }
   // Payload bytes of a message still arriving, kept so far.
   qint64 unfinished() const { return message_.size(); }
+  // Whether a text or binary message has begun (from the first byte of its
+  // header on) and is not yet whole.
+  bool inMessage() const { return messageOpcode_ != 0 || (headerHave_ > 0 && (header_[0] & 0x0F) < kClose); }
 
  private:
   enum class Stage { Header, Payload };

@@ -46,6 +46,12 @@ class RawClient {
   // The answers whole so far, in order.
   const std::vector<HttpResult>& answers() const { return answers_; }
   bool closed() const { return closed_; }
+  bool encrypted() const { return socket_.isEncrypted(); }
+  // Sends `bytes` now (made with none, it waits for this), and again after each answer if so made.
+  void send(const QByteArray& bytes) {
+    bytes_ = bytes;
+    socket_.write(bytes_);
+  }
   const QByteArray& received() const { return received_; }
   void stop() { again_ = false; }
 

@@ -535,23 +535,49 @@ TEST_F(ServiceHttp, AClientThatLeavesBeforeItsAnswerLeavesTheServiceWhole) {
 }
 
 TEST_F(ServiceHttp, SlowRequestsAreDroppedAtTheirDeadlineWhileOthersAreAnswered) {
-  // 600 connections that send their request head one byte a second.
+  // What an answer takes on this machine and build, the service quiet.
+  qint64 quietMs = 0;
+  for (int i = 0; i < 5; ++i) {
+    QElapsedTimer one;
+    one.start();
+    EXPECT_EQ(get(api(QStringLiteral("version/mac/index.php"))).status, 200);
+    quietMs = std::max(quietMs, one.elapsed());
+  }
+  // 600 connections that send their request head one byte a second, from two
+  // addresses, opened as fast as this machine handshakes them (32 at a time,
+  // within the service's turns per address): each is in before its deadline.
   struct Slow {
     QSslSocket socket;
     QElapsedTimer since;
     qint64 closedAfterMs = -1;
+    bool ended = false;
   };
+  constexpr int kSlow = 600, kHandshaking = 32;
   std::vector<std::unique_ptr<Slow>> slow;
   const QUrl base(server->siteBase());
-  for (int i = 0; i < 600; ++i) {
-    auto s = std::make_unique<Slow>();
-    s->socket.setSslConfiguration(tls);
-    s->socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(base.port()));
-    Slow* raw = s.get();
-    QObject::connect(&s->socket, &QSslSocket::encrypted, [raw] { raw->since.start(); });
-    QObject::connect(&s->socket, &QSslSocket::disconnected, [raw] { raw->closedAfterMs = raw->since.elapsed(); });
-    slow.push_back(std::move(s));
-  }
+  std::function<void()> openMore;
+  QObject watch;  // the context of every handler below, gone before what they use
+  openMore = [&] {
+    int handshaking = 0;
+    for (const auto& s : slow) handshaking += !s->since.isValid() && !s->ended;
+    for (; handshaking < kHandshaking && slow.size() < std::size_t(kSlow); ++handshaking) {
+      auto s = std::make_unique<Slow>();
+      Slow* raw = s.get();
+      s->socket.setSslConfiguration(tls);
+      s->socket.bind(QHostAddress(slow.size() % 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("127.0.0.2")), 0);
+      QObject::connect(&s->socket, &QSslSocket::encrypted, &watch, [raw, &openMore, &watch] {
+        raw->since.start();
+        QTimer::singleShot(0, &watch, openMore);
+      });
+      QObject::connect(&s->socket, &QSslSocket::disconnected, &watch, [raw, &openMore, &watch] {
+        raw->ended = true;
+        if (raw->since.isValid()) raw->closedAfterMs = raw->since.elapsed();
+        QTimer::singleShot(0, &watch, openMore);
+      });
+      s->socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(base.port()));
+      slow.push_back(std::move(s));
+    }
+  };
   const QByteArray head = QByteArrayLiteral("GET /api2/version/mac/index.php HTTP/1.1\r\nHost: x\r\nX-Slow: ") +
                           QByteArray(64, 'a');
   QTimer drip;
@@ -562,15 +588,27 @@ TEST_F(ServiceHttp, SlowRequestsAreDroppedAtTheirDeadlineWhileOthersAreAnswered)
     ++at;
   });
   drip.start(1000);
+  // How late this test's own event loop runs meanwhile: the service's timers
+  // and what the test sees of them are as late.
+  QElapsedTimer tick;
+  qint64 lateMs = 0;
+  QTimer lag;
+  QObject::connect(&lag, &QTimer::timeout, [&] {
+    if (tick.isValid()) lateMs = std::max(lateMs, tick.elapsed() - 100);
+    tick.start();
+  });
+  lag.start(100);
+  openMore();
   // Measured once they are all in (their handshakes are not what is tested).
-  testutil::waitUntil(
-      [&] { return std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->socket.isEncrypted(); }); },
-      std::chrono::seconds(8));
+  EXPECT_TRUE(testutil::waitUntil([&] {
+    return slow.size() == std::size_t(kSlow) &&
+           std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->since.isValid() || s->ended; });
+  }));
   qint64 worstMs = 0;
   QElapsedTimer clock;
   clock.start();
   auto allClosed = [&] {
-    return std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->closedAfterMs >= 0; });
+    return std::all_of(slow.begin(), slow.end(), [](const auto& s) { return s->ended; });
   };
   while (clock.elapsed() < 30000 && !allClosed()) {
     QElapsedTimer one;
@@ -585,10 +623,14 @@ TEST_F(ServiceHttp, SlowRequestsAreDroppedAtTheirDeadlineWhileOthersAreAnswered)
     if (!s->since.isValid()) continue;
     ++encrypted;
     EXPECT_GE(s->closedAfterMs, 0) << "still open";
-    EXPECT_LE(s->closedAfterMs, 11000);  // 10 s and the few bytes' allowance
+    EXPECT_LE(s->closedAfterMs, 11000 + lateMs);  // 10 s and the few bytes' allowance
   }
-  EXPECT_GT(encrypted, 500);
-  EXPECT_LT(worstMs, 1000);
+  std::cout << "[ figures ] " << encrypted << " of " << kSlow << " slow connections in; an answer took " << quietMs
+            << " ms on the quiet service, at most " << worstMs << " ms beside them; the event loop ran up to "
+            << lateMs << " ms late\n";
+  EXPECT_EQ(encrypted, kSlow);
+  // The slow ones cost others little: at most a few times what an answer takes quiet.
+  EXPECT_LT(worstMs, std::max<qint64>(1000, 4 * quietMs));
 }
 
 TEST_F(ServiceHttp, TheAccountCeilingIsBriefAndParallelAttemptsAtOneAccountAreCheckedAsOneByOne) {
