@@ -812,7 +812,10 @@ TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
   };
-  const qint64 quietMs = median(downloadFor(3000));
+  // Quiet times are taken before each phase and after the last, and each
+  // phase is weighed against the slower of those beside it: what the machine
+  // gives the test may change while it runs.
+  std::vector<qint64> quietMs{median(downloadFor(3000))};
 
   const Json listing = {{"dir", many.toStdString()}, {"search", ""}, {"orderBy", ""}, {"iPageIndex", 1},
                         {"iPageSize", 1000}, {"iProbeCount", 0}};
@@ -827,22 +830,22 @@ TEST_F(HostEndToEnd, AStrangersListingsCostHerHerShareAndNoMore) {
     eve.flooding = false;
     eve.timer.stop();
     std::printf("%d session(s)%s: %lld requests, %d replies (%lld busy); download median %lld ms (quiet %lld ms)\n",
-                sessions, repeated ? " repeating a token" : "", eve.sent, eve.replies(), eve.busy, ms, quietMs);
+                sessions, repeated ? " repeating a token" : "", eve.sent, eve.replies(), eve.busy, ms, quietMs.back());
     return ms;
   };
-  const qint64 oneMs = floodBy(1, false);
-  const qint64 fourMs = floodBy(4, false);
-  const qint64 repeatedMs = floodBy(4, true);
+  std::vector<qint64> floodedMs;
+  for (const auto& [sessions, repeated] : {std::pair(1, false), std::pair(4, false), std::pair(4, true)}) {
+    floodedMs.push_back(floodBy(sessions, repeated));
+    quietMs.push_back(median(downloadFor(1500)));  // her connections gone
+  }
   EXPECT_EQ(whole, downloads);
   // A bound for any machine, the sanitized build on two loaded cores among
   // them, where the stranger's own process and the relay share the cores: six
-  // times the quiet median, which counts as 250 ms at least (the polls' steps
-  // weigh more on a download that fast). Where she takes the host, Bob's
-  // downloads take seconds or fail.
-  const qint64 bound = 6 * std::max<qint64>(quietMs, 250);
-  EXPECT_LT(oneMs, bound);
-  EXPECT_LT(fourMs, bound);
-  EXPECT_LT(repeatedMs, bound);
+  // times the quiet median beside the phase, which counts as 250 ms at least
+  // (the polls' steps weigh more on a download that fast). Where she takes the
+  // host, Bob's downloads take seconds or fail.
+  for (std::size_t i = 0; i < floodedMs.size(); ++i)
+    EXPECT_LT(floodedMs[i], 6 * std::max({quietMs[i], quietMs[i + 1], qint64(250)})) << "phase " << i;
   EXPECT_EQ(count("ActiveBridgeTime Timeout"), 0);
   EXPECT_EQ(count("Try To Starting Vantrel"), 1);
 
@@ -929,7 +932,11 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
   };
-  auto quiet = downloadFor(0);
+  // Quiet times are taken before each phase and after the last, and each
+  // phase is weighed against the slower of those beside it: what the machine
+  // gives the test may change while it runs.
+  std::vector<std::map<std::string, std::vector<qint64>>> quiet{downloadFor(0)};
+  std::vector<std::map<std::string, std::vector<qint64>>> during;
   idleFor(1s);
   const qint64 floorMiB = residentMiB(hostBridge);
 
@@ -938,11 +945,9 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
   Json names = Json::array();
   for (int i = 0; i < pictures.size(); ++i) names.push_back(pictures[i].toStdString() + "|" + std::to_string(i) + "|1|-1");
   const Json icons = {{"size", 96}, {"fileList", names}};
-  // A bound for any machine, as in the test above: six times the quiet
-  // median, which counts as 250 ms at least.
-  auto bound = [&](const char* kind) { return 6 * std::max<qint64>(median(quiet[kind]), 250); };
   for (const bool thumbnails : {false, true}) {
     SCOPED_TRACE(thumbnails ? "thumbnails" : "listings");
+    if (thumbnails) quiet.push_back(downloadFor(0));
     Strangers flood;
     flood.accounts = strangers;
     flood.next = [&](int) {
@@ -958,7 +963,7 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
     const double helpersBefore = helperSeconds(client);
     QElapsedTimer phase;
     phase.start();
-    auto during = downloadFor(8000);
+    during.push_back(downloadFor(8000));
     const double helpersShare = (helperSeconds(client) - helpersBefore) / (double(phase.elapsed()) / 1000);
     flood.flooding = false;
     flood.timer.stop();
@@ -973,10 +978,8 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
                 "file median %lld ms (quiet %lld); helpers %.0f%% of a core; host bridge %lld MiB, at most %lld, "
                 "after %lld\n",
                 thumbnails ? "thumbnails" : "listings", kStrangers, flood.sent, flood.replies(), flood.busy,
-                median(during["folder"]), median(quiet["folder"]), median(during["file"]), median(quiet["file"]),
-                helpersShare * 100, floorMiB, mostMiB, afterMiB);
-    EXPECT_LT(median(during["folder"]), bound("folder"));
-    EXPECT_LT(median(during["file"]), bound("file"));
+                median(during.back()["folder"]), median(quiet.back()["folder"]), median(during.back()["file"]),
+                median(quiet.back()["file"]), helpersShare * 100, floorMiB, mostMiB, afterMiB);
     if (thumbnails) {
       EXPECT_LT(helpersShare, 0.5);
     }
@@ -985,6 +988,14 @@ TEST_F(HostEndToEnd, ManyStrangersLeaveTheHostsTransfersTheirTurnAndItsTime) {
     EXPECT_LE(afterMiB - floorMiB, 64);
 #endif
   }
+  quiet.push_back(downloadFor(0));
+  // A bound for any machine, as in the test above: six times the quiet
+  // median beside the phase, which counts as 250 ms at least.
+  for (std::size_t i = 0; i < during.size(); ++i)
+    for (const char* kind : {"folder", "file"}) {
+      const qint64 quietMs = std::max({median(quiet[i][kind]), median(quiet[i + 1][kind]), qint64(250)});
+      EXPECT_LT(median(during[i][kind]), 6 * quietMs) << (i == 0 ? "listings " : "thumbnails ") << kind;
+    }
   EXPECT_EQ(whole, downloads);
   EXPECT_EQ(count("ActiveBridgeTime Timeout"), 0);
   EXPECT_EQ(count("Try To Starting Vantrel"), 1);
