@@ -189,18 +189,8 @@ struct Host {
     const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
     if (!login || vantrel::intOf(*login, "Result") != 1) return false;
     bobToken = vantrel::textOf(*login, "Token");
-    for (int attempt = 0; attempt < 40; ++attempt) {
-      peer.send(QStringLiteral("ClientInit"), {{"Id_user", bobToken.toStdString()}, {"Hostname", "ann-host"},
-                                               {"Hosttag", "OPEN"}, {"Hostpassword", ""}});
-      const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-      if (opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) {
-        const Json link = vantrel::valueOf(opened->data, "Msg");
-        session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
-        return true;
-      }
-      idleFor(500ms);
-    }
-    return false;
+    session = e2eclient::openShareSession(peer, bobToken, QStringLiteral("OPEN"));
+    return !session.isEmpty();
   }
 
   qint64 bridgePid() {

@@ -48,18 +48,8 @@ struct Host {
     if (!bridgeB.start(&service) || !peer.open(bridgeB.port())) return false;
     const auto login = peer.login(QStringLiteral("bob@example.com"), QStringLiteral("bob-pass"));
     if (!login || vantrel::intOf(*login, "Result") != 1) return false;
-    for (int attempt = 0; attempt < 40; ++attempt) {
-      peer.send(QStringLiteral("ClientInit"), {{"Id_user", vantrel::textOf(*login, "Token").toStdString()},
-                                               {"Hostname", "ann-host"}, {"Hosttag", "BIG1"}, {"Hostpassword", ""}});
-      const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
-      if (opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) {
-        const Json link = vantrel::valueOf(opened->data, "Msg");
-        session = vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
-        return true;
-      }
-      idleFor(500ms);
-    }
-    return false;
+    session = e2eclient::openShareSession(peer, vantrel::textOf(*login, "Token"), QStringLiteral("BIG1"));
+    return !session.isEmpty();
   }
 
   // The listings one after another; false when one is not the whole page.

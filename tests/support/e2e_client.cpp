@@ -55,6 +55,23 @@ QString configureClientWithOwnBridge(Child& client, const Service& service, cons
   return folder + QStringLiteral("/zarkelo");
 }
 
+QString openShareSession(ClientLink& peer, const QString& token, const QString& tag, const QString& code) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    peer.send(QStringLiteral("ClientInit"), {{"Id_user", token.toStdString()},
+                                             {"Hostname", "ann-host"},
+                                             {"Hosttag", tag.toStdString()},
+                                             {"Hostpassword", code.toStdString()}});
+    const auto opened = peer.waitForCode(QStringLiteral("P2PCLIENT"), 10s);
+    if (opened && vantrel::textOf(opened->data, "Type") == QLatin1String("GetShareHost6Client")) {
+      const Json link = vantrel::valueOf(opened->data, "Msg");
+      return vantrel::textOf(link, "ClientID1") + QLatin1Char('|') + vantrel::textOf(link, "ClientID2");
+    }
+    if (!opened) return {};
+    idleFor(500ms);
+  }
+  return {};
+}
+
 QString loginPageFile(const QString& home) { return home + QStringLiteral("/login-pages.txt"); }
 
 QString latestLoginPage(const QString& home) {

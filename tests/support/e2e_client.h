@@ -25,6 +25,12 @@ void configureClient(vantreltest::Child& client, const vantreltest::Service& ser
 // its bridge and thumbnail helper into a folder of its own in its home (a
 // client kills the bridges it finds beside itself). With `fromBin`, the three
 // programs are that folder's (another build's); "" when one is not there.
+// Opens a session from `peer`'s bridge (signed in with `token`) to the share
+// `tag` of "ann-host" with `code`, asking again while the host is not online
+// yet; its "ClientID1|ClientID2", or "" when none opened.
+QString openShareSession(vantreltest::ClientLink& peer, const QString& token, const QString& tag,
+                         const QString& code = {});
+
 QString configureClientWithOwnBridge(vantreltest::Child& client, const vantreltest::Service& service,
                                      const QString& fromBin = {});
 
